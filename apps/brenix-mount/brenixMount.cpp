@@ -1,0 +1,107 @@
+// The program's entry: start-up, the version gate, the command line, one
+// command, the four handlers that turn failures into text, an event record
+// and an exit code, and the shutdown.
+#include "brenixMount.h"
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#include "args.h"
+#include "com/apartment.h"
+#include "com/comError.h"
+#include "errors.h"
+#include "host/prefix.h"
+#include "host/system.h"
+#include "messages.h"
+#include "misc/panic.h"
+#include "user/commonState.h"
+#include "user/msg.h"
+
+namespace {
+
+void Print(const std::string &text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+void CheckVersion() {
+  HostVersion version;
+  HostSystem_GetVersion(&version);
+  if (version.platformId != 2 || version.major < 5) {
+    throw UserError(Msg_FormatToString(msg::kInvalidOS));
+  }
+}
+
+int Dispatch(Args &args) {
+  switch (args.command) {
+    case kCommandMount:
+      return MountCommand(args);
+    case kCommandDismount:
+      return DismountCommand(args);
+    case kCommandListDiskVolumes:
+      return ListDiskVolumesCommand(args);
+    case kCommandListMounted:
+      return ListMountedCommand(std::cout);
+  }
+  NOT_REACHED();
+}
+
+}  // namespace
+
+void PrintUsage() {
+  Print(Msg_FormatToString(msg::kUsage, product::kName, product::kTitle, product::kVersion,
+                           product::kName));
+}
+
+int BrenixMain(int argc, char **argv) {
+  HostSystem_SetArgs(argc, argv);
+  InstallErrorReporting();
+  free(HostPrefix_Ensure());  // a prefix that cannot be made leaves the host empty
+
+  Args args(argc, argv);
+  std::string errorText;
+  int exitCode = kExitSuccess;
+
+  try {
+    try {
+      CoInitialize(nullptr);
+      CommonState_Init();
+      CheckVersion();
+      if (!args.Parse() || args.helpFlag) {
+        PrintUsage();
+        exitCode = args.helpFlag ? kExitSuccess : kExitUserError;
+      } else {
+        if (!args.Validate(errorText)) {
+          throw UserError(errorText + Msg_FormatToString(msg::kHowtoUsage, product::kName));
+        }
+        exitCode = Dispatch(args);
+      }
+    } catch (const UserError &e) {
+      Print(e.what());
+      LogUserError(e);
+      exitCode = kExitUserError;
+    } catch (const AppError &e) {
+      Print(e.what());
+      LogAppError(e);
+      exitCode = kExitServiceError;
+    } catch (const ComError &e) {
+      Print(Msg_FormatToString(msg::kUnexpectedError));
+      LogComError(e);
+      exitCode = kExitServiceError;
+    } catch (const ApiException &e) {
+      Print(Msg_FormatToString(msg::kUnexpectedError));
+      LogApiException(e);
+      exitCode = kExitApiError;
+    }
+  } catch (const std::exception &e) {
+    // Anything else (memory, a pattern error, a failure inside a handler)
+    // ends the run like a fatal stop rather than an abort.
+    FatalStop(e.what());
+  } catch (...) {
+    FatalStop("Unknown exception");
+  }
+
+  std::fflush(stdout);
+  Msg_Exit();
+  CommonState_Exit();
+  CoUninitialize();
+  return exitCode;
+}

@@ -1,0 +1,78 @@
+// The front end's message literals: id and default text of every line it
+// prints and of every exception text it raises.
+#pragma once
+
+#define BXMOUNT_MSG(id) "@&!*@*@(msg.bxmount." #id ")"
+
+namespace msg {
+
+inline constexpr const char kUsage[] = BXMOUNT_MSG(usage)
+    "%s [driveletter:] [path-to-virtual-disk] [options]\n"
+    "%s version %s\n"
+    "\n"
+    "This utility mounts Brenix virtual disks under Microsoft Windows.\n"
+    "Use \"%s\" without arguments to list the currently-mounted volumes.\n"
+    "\n"
+    "  /d    deletes the mapping to a virtual drive volume\n"
+    "  /f    forcibly deletes the mapping to a virtual drive volume\n"
+    "  /v:N  mounts volume N of a virtual disk\n"
+    "  /p    displays the partitions (volumes) on a virtual disk\n"
+    "  /y    open the virtual disk whether or not a snapshot is in effect\n"
+    "  /n    do not open the virtual disk if a snapshot is in effect\n"
+    "  /?    displays this usage information\n"
+    "\n";
+inline constexpr const char kHowtoUsage[] =
+    BXMOUNT_MSG(howtoUsage) "Use \"%s /?\" for usage information.\n";
+inline constexpr const char kInvalidOS[] =
+    BXMOUNT_MSG(invalidOS) "This program requires Windows 2000 or later.\n";
+inline constexpr const char kBadPath[] =
+    BXMOUNT_MSG(badPath) "Unable to find the virtual disk '%s'.\n";
+inline constexpr const char kBadArg[] =
+    BXMOUNT_MSG(badArg) "Invalid or missing parameter on command line.\n";
+inline constexpr const char kUnexpectedError[] = BXMOUNT_MSG(unexpectedError)
+    "An unexpected error has occurred.  Details have been saved in the Application\n"
+    "event log.\n";
+
+// Mount.
+inline constexpr const char kDriveLetterInUse[] =
+    BXMOUNT_MSG(driveLetterInUse) "The drive is already in use.\n";
+inline constexpr const char kUseDriveDOrHigher[] =
+    BXMOUNT_MSG(useDriveDOrHigher) "Volumes must be mounted as drive D: or greater.\n";
+inline constexpr const char kNoVolumes1[] = BXMOUNT_MSG(noVolumes1)
+    "The virtual disk contains no volumes.  Make sure the virtual disk has been\n"
+    "partitioned and formatted.\n";
+inline constexpr const char kVolumeIndexOutOfRange[] = BXMOUNT_MSG(volumeIndexOutOfRange)
+    "Volume number out of range.  Use /p to list the volumes on this virtual disk.\n";
+inline constexpr const char kUnableToMount[] = BXMOUNT_MSG(unableToMount)
+    "Unable to mount the virtual disk.  Verify that the file is a virtual disk file\n"
+    "and that it has not been corrupted.\n";
+
+// Dismount.
+inline constexpr const char kNotBrenixMounted[] = BXMOUNT_MSG(notBrenixMounted)
+    "The volume was not mounted by %s.  It may be a network driver or\n"
+    "it may have been mounted using another utility. It cannot be dismounted.\n";
+inline constexpr const char kSuggestForcedDismount[] = BXMOUNT_MSG(suggestForcedDismount)
+    "Unable to dismount volume.\n"
+    "To forcibly dismount the volume, use the /f option.\n";
+inline constexpr const char kUnableToDismount[] = BXMOUNT_MSG(unableToDismount)
+    "Unable to dismount volume.\n"
+    "To dismount this volume, restart your computer.\n";
+
+// Listings.
+inline constexpr const char kNoDrivesMounted[] =
+    BXMOUNT_MSG(noDrivesMounted) "No volumes mounted.\n";
+inline constexpr const char kNoVolumes2[] = BXMOUNT_MSG(noVolumes2)
+    "The virtual disk contains no volumes.  Make sure the virtual disk has been\n"
+    "partitioned and formatted.\n";
+inline constexpr const char kVolumeData[] = BXMOUNT_MSG(volumeData) "Volume %d : %d Mb\n";
+
+// Service client.
+inline constexpr const char kNoLocator[] = BXMOUNT_MSG(noLocator)
+    "Unable to connect to the bmount service. %s may not be\n"
+    "properly installed. Reinstall %s and try again.\n";
+inline constexpr const char kUnableToOpenDisk[] = BXMOUNT_MSG(unableToOpenDisk)
+    "Unable to mount the virtual disk.  The disk may be in use by a virtual\n"
+    "machine or mounted under another drive letter.  If not, verify that the\n"
+    "disk is a virtual disk file, and that the disk file has not been corrupted.\n";
+
+}  // namespace msg

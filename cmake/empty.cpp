@@ -1,0 +1,1 @@
+// Placeholder translation unit for a module that has no sources yet.

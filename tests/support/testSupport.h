@@ -1,0 +1,46 @@
+// Helpers shared by the unit tests: a private temporary folder that is removed
+// with everything in it, small file writers, and a child-process runner.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh folder below $TMPDIR (or /tmp), removed recursively on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+
+  const std::string &path() const { return path_; }
+  // path() + "/" + name
+  std::string file(const std::string &name) const;
+
+ private:
+  std::string path_;
+};
+
+// Writes bytes to a file, replacing it; fails the current test on error.
+void WriteFile(const std::string &path, const std::string &bytes);
+// Returns the whole file, or "" when it cannot be read.
+std::string ReadFile(const std::string &path);
+
+struct ProcessResult {
+  int exitCode = -1;  // -1 when the child did not exit normally
+  int signal = 0;     // the signal that ended it, or 0
+  std::string out;
+  std::string err;
+};
+
+// Runs argv[0] with the given arguments, environment additions ("NAME=value",
+// or "NAME=" to remove NAME) and standard input; waits at most timeoutSeconds.
+ProcessResult Run(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+                  const std::string &input = "", int timeoutSeconds = 30);
+
+// Directory of the built executables (BRENIX_BIN_DIR), for tests that run them.
+std::string BinDir();
+
+}  // namespace testsupport
