@@ -1,0 +1,20 @@
+// The host's text encoding: the current code set is the character set of the
+// environment's locale (LC_ALL, LC_CTYPE, LANG), read without changing the
+// process locale; a plain ASCII locale ("C", "POSIX") counts as UTF-8.
+// Conversions fail on invalid input or on a character the target lacks.
+#pragma once
+
+#include <cstddef>
+
+// Returns the iconv name of the current code set ("UTF-8" for ASCII locales).
+const char *HostText_CurrentCodeSet(void);
+// Returns true when the current code set is UTF-8.
+bool HostText_CurrentIsUtf8(void);
+// Returns true when bytes[0, length) is well-formed UTF-8 (no overlong forms,
+// no surrogates, nothing above U+10FFFF).
+bool HostText_IsValidUtf8(const char *bytes, size_t length);
+// Converts length bytes from one code set to another. On success *result
+// holds a malloc'd NUL-terminated string and *resultLength (when given) its
+// length. Returns false (and sets the last error) on failure.
+bool HostText_Convert(const char *fromCodeSet, const char *toCodeSet, const char *bytes,
+                      size_t length, char **result, size_t *resultLength);

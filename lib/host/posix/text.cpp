@@ -1,0 +1,144 @@
+// Code-set detection and conversion through iconv. The program never calls
+// setlocale, so the environment's locale is looked up with newlocale and
+// queried on the side; the answer is fixed for the life of the process.
+#include "host/text.h"
+
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+bool IsAsciiName(const char *name) {
+  static const char *const kAscii[] = {"ANSI_X3.4-1968", "ASCII", "US-ASCII", "C", "POSIX", "646"};
+  for (const char *a : kAscii) {
+    if (strcasecmp(name, a) == 0) return true;
+  }
+  return false;
+}
+
+bool IsUtf8Name(const char *name) {
+  return strcasecmp(name, "UTF-8") == 0 || strcasecmp(name, "UTF8") == 0;
+}
+
+std::string DetectCodeSet() {
+  locale_t loc = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
+  if (loc == static_cast<locale_t>(0)) {
+    // An unknown locale name behaves as the C locale does.
+    return "UTF-8";
+  }
+  std::string name = nl_langinfo_l(CODESET, loc);
+  freelocale(loc);
+  if (name.empty() || IsAsciiName(name.c_str()) || IsUtf8Name(name.c_str())) {
+    return "UTF-8";
+  }
+  return name;
+}
+
+const std::string &CodeSet() {
+  static const std::string codeSet = DetectCodeSet();
+  return codeSet;
+}
+
+}  // namespace
+
+const char *HostText_CurrentCodeSet(void) { return CodeSet().c_str(); }
+
+bool HostText_CurrentIsUtf8(void) { return CodeSet() == "UTF-8"; }
+
+bool HostText_IsValidUtf8(const char *bytes, size_t length) {
+  const unsigned char *s = reinterpret_cast<const unsigned char *>(bytes);
+  size_t i = 0;
+  while (i < length) {
+    unsigned char c = s[i];
+    if (c < 0x80) {
+      i++;
+      continue;
+    }
+    size_t need;
+    unsigned cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+      need = 1;
+      cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      need = 2;
+      cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      need = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (length - i <= need) {
+      return false;
+    }
+    for (size_t k = 1; k <= need; k++) {
+      if ((s[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (s[i + k] & 0x3F);
+    }
+    if ((need == 2 && cp < 0x800) || (need == 3 && cp < 0x10000) || cp > 0x10FFFF ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += need + 1;
+  }
+  return true;
+}
+
+bool HostText_Convert(const char *fromCodeSet, const char *toCodeSet, const char *bytes,
+                      size_t length, char **result, size_t *resultLength) {
+  *result = nullptr;
+  iconv_t cd = iconv_open(toCodeSet, fromCodeSet);
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    return false;
+  }
+  size_t capacity = length * 2 + 16;
+  char *out = static_cast<char *>(malloc(capacity));
+  bool ok = out != nullptr;
+  size_t used = 0;
+  char *in = const_cast<char *>(bytes);
+  size_t inLeft = length;
+  bool flushing = false;
+  // Convert all input, then let a stateful code set write its reset sequence;
+  // grow the output whenever iconv runs out of room.
+  while (ok) {
+    char *dst = out + used;
+    size_t dstLeft = capacity - used - 1;  // keep room for the NUL
+    size_t r = flushing ? iconv(cd, nullptr, nullptr, &dst, &dstLeft)
+                        : iconv(cd, &in, &inLeft, &dst, &dstLeft);
+    used = static_cast<size_t>(dst - out);
+    if (r != static_cast<size_t>(-1)) {
+      if (flushing) break;
+      if (inLeft == 0) flushing = true;
+      continue;
+    }
+    if (errno != E2BIG) {
+      ok = false;  // EILSEQ or EINVAL: invalid or unrepresentable input
+      break;
+    }
+    char *bigger = static_cast<char *>(realloc(out, capacity * 2));
+    if (bigger == nullptr) {
+      ok = false;
+      errno = ENOMEM;
+      break;
+    }
+    out = bigger;
+    capacity *= 2;
+  }
+  int saved = errno;
+  iconv_close(cd);
+  if (!ok) {
+    free(out);
+    errno = saved;
+    return false;
+  }
+  out[used] = '\0';
+  *result = out;
+  if (resultLength != nullptr) *resultLength = used;
+  return true;
+}

@@ -1,0 +1,38 @@
+// Bounded and allocating string formatting, strict copy and append.
+// The strict variants stop the program ("%s:%d Buffer too small 0x%x\n")
+// instead of truncating.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+
+// vsnprintf that reports truncation: when the output does not fit (it needs
+// size bytes or more) the last byte is set to NUL and -1 is returned.
+int Str_Vsnprintf(char *buffer, size_t size, const char *format, va_list args)
+    __attribute__((format(printf, 3, 0)));
+int Str_Snprintf(char *buffer, size_t size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Strict formatting into a sized buffer; returns the length written.
+int Str_Sprintf(char *buffer, size_t size, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+// Strict copy and append (the result must fit with its NUL).
+char *Str_Strcpy(char *buffer, const char *source, size_t size);
+char *Str_Strcat(char *buffer, const char *source, size_t size);
+
+// Allocating formatting with positional arguments ("%2$s-%1$s"): numbered or
+// unnumbered conversions, not both; "$" must follow the digits; the format
+// must not end inside a conversion; E e f g are refused; "L" means 64-bit.
+// CR LF in the result becomes LF. Returns a malloc'd string (its length in
+// *length when given) or NULL on any error.
+char *Str_Vasprintf(size_t *length, const char *format, va_list args)
+    __attribute__((format(printf, 2, 0)));
+char *Str_Asprintf(size_t *length, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// The validation and translation step of Str_Vasprintf, exposed for tests and
+// the fuzzer: returns the malloc'd format the C library formats the same way
+// ("L" becomes "ll"), or NULL when the format breaks a rule above or cannot
+// be formatted safely (%n, "*" with numbered arguments, a numbered argument
+// left out or used with two different types, a width or precision written
+// as a number above 65535).
+char *StrTranslateFormat(const char *format);

@@ -1,0 +1,159 @@
+// Lock files: sharing and exclusion between processes and within one
+// process, removal on unlock, stale files, and the refusal to remove a lock
+// file that another holder still has locked.
+#include "file/fileLock.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "testSupport.h"
+
+namespace {
+
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+// Runs body in a child process and returns its exit status.
+int InChild(const std::function<int()> &body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A child that takes a lock, reports through a pipe, and holds it until the
+// parent closes its end.
+class Holder {
+ public:
+  Holder(const std::string &path, bool readOnly) {
+    int ready[2], release[2];
+    EXPECT_EQ(pipe(ready), 0);
+    EXPECT_EQ(pipe(release), 0);
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(ready[0]);
+      close(release[1]);
+      char r = static_cast<char>('0' + FileLock_Lock(path.c_str(), readOnly) + 1);
+      if (write(ready[1], &r, 1) != 1) _exit(2);
+      char c;
+      while (read(release[0], &c, 1) > 0) {
+      }
+      FileLock_Unlock(path.c_str(), readOnly);
+      _exit(0);
+    }
+    close(ready[1]);
+    close(release[0]);
+    release_ = release[1];
+    char r = 0;
+    EXPECT_EQ(read(ready[0], &r, 1), 1);
+    close(ready[0]);
+    result_ = r - '0' - 1;
+  }
+  ~Holder() { Release(); }
+  int result() const { return result_; }
+  void Release() {
+    if (pid_ > 0) {
+      close(release_);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int release_ = -1;
+  int result_ = -2;
+};
+
+TEST(FileLock, LockCreatesAndUnlockRemovesTheLockFile) {
+  TempDir dir;
+  std::string disk = dir.file("disk.bxsd");
+  ASSERT_EQ(FileLock_Lock(disk.c_str(), false), 1);
+  EXPECT_TRUE(Exists(disk + ".lck"));
+  EXPECT_FALSE(FileLock_Unlock((disk + "x").c_str(), false));
+  EXPECT_TRUE(FileLock_Unlock(disk.c_str(), false));
+  EXPECT_FALSE(Exists(disk + ".lck"));
+  EXPECT_FALSE(FileLock_Unlock(disk.c_str(), false));
+}
+
+TEST(FileLock, SharedLocksInTwoProcessesAndAnExclusiveAgainstThem) {
+  TempDir dir;
+  std::string disk = dir.file("disk.bxsd");
+  Holder reader(disk, true);
+  ASSERT_EQ(reader.result(), 1);
+  ASSERT_EQ(FileLock_Lock(disk.c_str(), true), 1);
+  EXPECT_EQ(InChild([&] { return FileLock_Lock(disk.c_str(), false); }), 0);
+  // Our unlock must leave the file for the other reader...
+  EXPECT_TRUE(FileLock_Unlock(disk.c_str(), true));
+  EXPECT_TRUE(Exists(disk + ".lck"));
+  // ...so a writer still finds it locked.
+  EXPECT_EQ(InChild([&] { return FileLock_Lock(disk.c_str(), false); }), 0);
+  reader.Release();
+  EXPECT_FALSE(Exists(disk + ".lck"));
+  EXPECT_EQ(InChild([&] { return FileLock_Lock(disk.c_str(), false); }), 1);
+}
+
+TEST(FileLock, TwoLocksInOneProcessConflict) {
+  TempDir dir;
+  std::string disk = dir.file("d");
+  ASSERT_EQ(FileLock_Lock(disk.c_str(), false), 1);
+  EXPECT_EQ(FileLock_Lock(disk.c_str(), false), 0);
+  EXPECT_EQ(FileLock_Lock(disk.c_str(), true), 0);
+  EXPECT_TRUE(FileLock_Unlock(disk.c_str(), false));
+  ASSERT_EQ(FileLock_Lock(disk.c_str(), true), 1);
+  ASSERT_EQ(FileLock_Lock(disk.c_str(), true), 1);
+  EXPECT_TRUE(FileLock_Unlock(disk.c_str(), true));
+  EXPECT_EQ(FileLock_Lock(disk.c_str(), false), 0);  // the second reader still holds
+  EXPECT_TRUE(FileLock_Unlock(disk.c_str(), true));
+  EXPECT_FALSE(Exists(disk + ".lck"));
+}
+
+TEST(FileLock, StaleLockFileOfACrashedHolderIsReused) {
+  TempDir dir;
+  std::string disk = dir.file("d");
+  EXPECT_EQ(InChild([&] { return FileLock_Lock(disk.c_str(), false) == 1 ? 0 : 1; }), 0);
+  EXPECT_TRUE(Exists(disk + ".lck"));
+  EXPECT_EQ(FileLock_Lock(disk.c_str(), false), 1);
+  EXPECT_TRUE(FileLock_Unlock(disk.c_str(), false));
+}
+
+TEST(FileLock, PhysicalDriveLocksLiveInTheTemporaryFolder) {
+  TempDir dir;
+  EXPECT_EQ(InChild([&] {
+              setenv("TMPDIR", dir.path().c_str(), 1);
+              if (FileLock_Lock("physicaldrive3", false) != 1) return 1;
+              if (access((dir.path() + "/pd3.lck").c_str(), F_OK) != 0) return 2;
+              return FileLock_Unlock("physicaldrive3", false) ? 0 : 3;
+            }),
+            0);
+}
+
+TEST(FileLock, ReadOnlyFolderGivesAnImplicitLock) {
+  TempDir dir;
+  std::string ro = dir.file("ro");
+  ASSERT_EQ(mkdir(ro.c_str(), 0755), 0);
+  WriteFile(ro + "/disk", "");
+  ASSERT_EQ(chmod(ro.c_str(), 0555), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  // Permissions do not bind root: judge as an ordinary user.
+  EXPECT_EQ(InChild([&] {
+              if (geteuid() == 0 && setuid(65534) != 0) return 9;
+              if (FileLock_Lock((ro + "/disk").c_str(), true) != 1) return 1;
+              if (access((ro + "/disk.lck").c_str(), F_OK) == 0) return 2;
+              if (!FileLock_Unlock((ro + "/disk").c_str(), true)) return 3;
+              return FileLock_Lock((ro + "/disk").c_str(), false) == -1 ? 0 : 4;
+            }),
+            0);
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+// Paths: splitting in every accepted form, full paths, same-file tests,
+// search-path lookup and the temporary folder with its expansion rules.
+#include "file/file.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "testSupport.h"
+#include "user/msg.h"
+
+namespace {
+
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+struct Split {
+  std::string volume, directory, base;
+};
+
+Split SplitOf(const char *path) {
+  char *v = nullptr, *d = nullptr, *b = nullptr;
+  File_SplitName(path, &v, &d, &b);
+  Split s{v, d, b};
+  free(v);
+  free(d);
+  free(b);
+  return s;
+}
+
+std::string Take(char *s) {
+  std::string r = s == nullptr ? "<null>" : s;
+  free(s);
+  return r;
+}
+
+void ExpectSplit(const char *path, const char *volume, const char *directory, const char *base) {
+  Split s = SplitOf(path);
+  EXPECT_EQ(s.volume, volume) << path;
+  EXPECT_EQ(s.directory, directory) << path;
+  EXPECT_EQ(s.base, base) << path;
+}
+
+TEST(FileSplitName, DriveUncAndHostForms) {
+  ExpectSplit("C:\\dir\\sub\\file.bxx", "C:", "\\dir\\sub\\", "file.bxx");
+  ExpectSplit("\\\\server\\share\\a\\b", "\\\\server\\share", "\\a\\", "b");
+  ExpectSplit("//server/share/a/b", "//server/share", "/a/", "b");
+  ExpectSplit("\\\\server\\share", "\\\\server\\share", "", "");
+  ExpectSplit("\\\\server", "\\\\server", "", "");
+  ExpectSplit("file", "", "", "file");
+  ExpectSplit("/vms/a/disk.bxdk", "", "/vms/a/", "disk.bxdk");
+  ExpectSplit("/vms\\mixed/x", "", "/vms\\mixed/", "x");
+  ExpectSplit("C:", "C:", "", "");
+  ExpectSplit("C:file", "C:", "file", "");
+  ExpectSplit("", "", "", "");
+  ExpectSplit("dir/", "", "dir/", "");
+  File_SplitName("a/b", nullptr, nullptr, nullptr);
+}
+
+TEST(FileGetPathName, RemovesOneTrailingSeparator) {
+  char *dir = nullptr, *base = nullptr;
+  File_GetPathName("C:\\file", &dir, &base);
+  EXPECT_EQ(Take(dir), "C:");
+  EXPECT_EQ(Take(base), "file");
+  File_GetPathName("/vms/a//disk", &dir, nullptr);
+  EXPECT_EQ(Take(dir), "/vms/a/");
+  File_GetPathName("/disk", &dir, nullptr);
+  EXPECT_EQ(Take(dir), "");
+  File_GetPathName("\\\\srv\\share\\x", &dir, nullptr);
+  EXPECT_EQ(Take(dir), "\\\\srv\\share");
+  std::string longPath = "/" + std::string(1000, 'd') + "/f";
+  File_GetPathName(longPath.c_str(), &dir, nullptr);
+  EXPECT_EQ(Take(dir), "/" + std::string(1000, 'd'));
+}
+
+TEST(FilePaths, FullPathForms) {
+  EXPECT_TRUE(File_IsFullPath("/x"));
+  EXPECT_TRUE(File_IsFullPath("\\x"));
+  EXPECT_TRUE(File_IsFullPath("c:\\x"));
+  EXPECT_FALSE(File_IsFullPath("c:x"));
+  EXPECT_FALSE(File_IsFullPath("x/y"));
+  EXPECT_FALSE(File_IsFullPath(""));
+  EXPECT_EQ(Take(File_FullPath("/a/./b/../c")), "/a/c");
+}
+
+TEST(FilePathsDeathTest, FullPathWithoutWorkingDirectoryWarns) {
+  EXPECT_EXIT(
+      {
+        TempDir dir;
+        std::string gone = dir.file("gone");
+        if (mkdir(gone.c_str(), 0700) != 0 || chdir(gone.c_str()) != 0) std::_Exit(9);
+        rmdir(gone.c_str());
+        std::_Exit(File_FullPath("x") == nullptr ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "File_FullPath: Couldn't _fullpath\n");
+}
+
+TEST(FileIsSameFile, LinksAndKinds) {
+  TempDir dir;
+  WriteFile(dir.file("a"), "1");
+  WriteFile(dir.file("b"), "1");
+  ASSERT_EQ(link(dir.file("a").c_str(), dir.file("hard").c_str()), 0);
+  ASSERT_EQ(symlink("a", dir.file("soft").c_str()), 0);
+  ASSERT_EQ(mkdir(dir.file("d").c_str(), 0700), 0);
+  EXPECT_TRUE(File_IsSameFile(dir.file("a").c_str(), dir.file("hard").c_str()));
+  EXPECT_TRUE(File_IsSameFile(dir.file("soft").c_str(), dir.file("a").c_str()));
+  EXPECT_TRUE(File_IsSameFile((dir.path() + "/d/../a").c_str(), dir.file("a").c_str()));
+  EXPECT_FALSE(File_IsSameFile(dir.file("a").c_str(), dir.file("b").c_str()));
+  EXPECT_FALSE(File_IsSameFile(dir.file("a").c_str(), dir.file("missing").c_str()));
+  EXPECT_TRUE(File_IsSameFile("/no/such", "/no/such"));  // identical text
+  EXPECT_TRUE(File_IsSameFile(dir.file("d").c_str(), (dir.file("d") + "/.").c_str()));
+  EXPECT_FALSE(File_IsSameFile(dir.file("d").c_str(), dir.file("a").c_str()));
+}
+
+TEST(FileFindFileInSearchPath, OrderOfCandidates) {
+  TempDir dir;
+  ASSERT_EQ(mkdir(dir.file("sub").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(dir.file("abs").c_str(), 0700), 0);
+  WriteFile(dir.file("sub/only.bxdk"), "");
+  WriteFile(dir.file("abs/far.bxdk"), "");
+  WriteFile(dir.file("here.bxdk"), "");
+  char *found = nullptr;
+  ASSERT_TRUE(File_FindFileInSearchPath("here.bxdk", nullptr, dir.path().c_str(), &found));
+  EXPECT_EQ(Take(found), dir.file("here.bxdk"));
+  ASSERT_TRUE(
+      File_FindFileInSearchPath("x\\only.bxdk", "nothing;;sub", dir.path().c_str(), &found));
+  EXPECT_EQ(Take(found), dir.file("sub/only.bxdk"));
+  std::string search = "sub;" + dir.file("abs");
+  ASSERT_TRUE(File_FindFileInSearchPath("far.bxdk", search.c_str(), "/nowhere", &found));
+  EXPECT_EQ(Take(found), dir.file("abs/far.bxdk"));
+  ASSERT_TRUE(File_FindFileInSearchPath("C:\\vms\\here.bxdk", ".", dir.path().c_str(), nullptr));
+  std::string full = dir.file("here.bxdk");
+  EXPECT_TRUE(File_FindFileInSearchPath(full.c_str(), "", "/nowhere", nullptr));
+  EXPECT_FALSE(File_FindFileInSearchPath("none.bxdk", "sub;.", dir.path().c_str(), &found));
+}
+
+// Returns the temporary folder chosen for a TMPDIR value.
+std::string TmpDirFor(const std::string &tmpdir) {
+  setenv("TMPDIR", tmpdir.c_str(), 1);
+  return Take(File_GetTmpDir());
+}
+
+TEST(FileGetTmpDirDeathTest, TmpdirAndExpansion) {
+  TempDir dir;
+  // Run in a child: the environment changes, and $PID is the child's id.
+  EXPECT_EXIT(
+      {
+        std::string own = dir.file(std::to_string(getpid()));
+        mkdir(own.c_str(), 0700);
+        mkdir(dir.file("unknown").c_str(), 0700);
+        setenv("BRENIX_T_SUB", "unknown", 1);
+        unsetenv("PID");
+        unsetenv("NO_SUCH_VAR_X");
+        int failed = 0;
+        if (TmpDirFor(dir.path() + "/") != dir.path()) failed |= 1;
+        if (TmpDirFor(dir.path() + "/$BRENIX_T_SUB") != dir.file("unknown")) failed |= 2;
+        if (TmpDirFor(dir.path() + "/$PID") != own) failed |= 4;
+        struct passwd *pw = getpwuid(geteuid());
+        unsetenv("USER");
+        mkdir(dir.file(pw->pw_name).c_str(), 0700);
+        if (TmpDirFor(dir.path() + "/$USER") != dir.file(pw->pw_name)) failed |= 16;
+        // Stays as written, names no folder: /tmp is next.
+        if (TmpDirFor(dir.path() + "/$NO_SUCH_VAR_X") != "/tmp") failed |= 8;
+        std::_Exit(failed);
+      },
+      testing::ExitedWithCode(0), "Environment variable 'NO_SUCH_VAR_X' not defined in '.*'\\.\n");
+}
+
+TEST(FileGetTmpDirDeathTest, TooManyChunksIsAppendedAsMessage) {
+  EXPECT_EXIT(
+      {
+        std::string text;
+        for (int i = 0; i < 51; i++) text += "/a$HOME";  // 102 parts
+        setenv("TMPDIR", text.c_str(), 1);
+        char *t = File_GetTmpDir();
+        std::string messages = Msg_GetMessages();
+        std::_Exit(t != nullptr && std::string(t) == "/tmp" &&
+                           messages == "Filename \"" + text + "\" has too many chunks.\n"
+                       ? 0
+                       : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+}  // namespace

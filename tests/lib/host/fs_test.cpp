@@ -1,0 +1,127 @@
+// Host file system layer: full paths by text, attributes from mode bits and
+// user.DOSATTRIB, folder listing. Identity and locks are exercised through
+// the file library's tests.
+#include "host/fs.h"
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "host/lastError.h"
+#include "testSupport.h"
+
+namespace {
+
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+std::string Full(const char *path) {
+  char *p = HostFs_FullPath(path);
+  std::string s = p == nullptr ? "<null>" : p;
+  free(p);
+  return s;
+}
+
+TEST(HostFsFullPath, ResolvesByTextWithoutFollowingLinks) {
+  EXPECT_EQ(Full("/a/b/../c/./d//e/"), "/a/c/d/e");
+  EXPECT_EQ(Full("/../.."), "/");
+  EXPECT_EQ(Full("/"), "/");
+  TempDir dir;
+  ASSERT_EQ(mkdir(dir.file("real").c_str(), 0755), 0);
+  ASSERT_EQ(symlink(dir.file("real").c_str(), dir.file("link").c_str()), 0);
+  EXPECT_EQ(Full((dir.file("link") + "/../x").c_str()), Full(dir.file("x").c_str()));
+  char *cwd = getcwd(nullptr, 0);
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  EXPECT_EQ(Full("link/y"), Full(dir.path().c_str()) + "/link/y");
+  EXPECT_EQ(chdir(cwd), 0);
+  free(cwd);
+}
+
+TEST(HostFsAttributes, ModeBitsAndDosAttrib) {
+  TempDir dir;
+  std::string f = dir.file("disk.bxdk");
+  WriteFile(f, "x");
+  uint32_t a = 0;
+  ASSERT_TRUE(HostFs_GetAttributes(f.c_str(), &a));
+  EXPECT_EQ(a, 0u);
+  ASSERT_EQ(chmod(f.c_str(), 0444), 0);
+  ASSERT_TRUE(HostFs_GetAttributes(f.c_str(), &a));
+  EXPECT_EQ(a, uint32_t{HOSTFS_ATTR_READONLY});
+  ASSERT_EQ(chmod(f.c_str(), 0644), 0);
+  ASSERT_TRUE(HostFs_GetAttributes(dir.path().c_str(), &a));
+  EXPECT_EQ(a, uint32_t{HOSTFS_ATTR_DIRECTORY});
+
+  const char text[] = "0x821";
+  if (setxattr(f.c_str(), "user.DOSATTRIB", text, sizeof text, 0) != 0) {
+    GTEST_SKIP() << "no user extended attributes here";
+  }
+  ASSERT_TRUE(HostFs_GetAttributes(f.c_str(), &a));
+  EXPECT_EQ(a, uint32_t{HOSTFS_ATTR_READONLY | HOSTFS_ATTR_COMPRESSED});
+  const char binary[] = "\x01\x00\x03";
+  ASSERT_EQ(setxattr(f.c_str(), "user.DOSATTRIB", binary, 3, 0), 0);
+  ASSERT_TRUE(HostFs_GetAttributes(f.c_str(), &a));
+  EXPECT_EQ(a, 0u);
+  ASSERT_EQ(setxattr(f.c_str(), "user.DOSATTRIB", "0x1zz", 5, 0), 0);
+  ASSERT_TRUE(HostFs_GetAttributes(f.c_str(), &a));
+  EXPECT_EQ(a, 0u);
+}
+
+TEST(HostFsAttributes, MissingPathFails) {
+  uint32_t a = 0;
+  EXPECT_FALSE(HostFs_GetAttributes("/nonexistent/zz", &a));
+  EXPECT_EQ(Host_ErrorKind(Host_GetLastError()), HOST_ERROR_NOT_FOUND);
+  bool isDir = true;
+  EXPECT_FALSE(HostFs_Stat("", &isDir));
+}
+
+TEST(HostDir, ListsEntriesWithKinds) {
+  TempDir dir;
+  WriteFile(dir.file("f"), "");
+  ASSERT_EQ(mkdir(dir.file("d").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("d", dir.file("ld").c_str()), 0);
+  ASSERT_EQ(symlink("missing", dir.file("dangling").c_str()), 0);
+  HostDir *d = HostDir_Open(dir.path().c_str());
+  ASSERT_NE(d, nullptr);
+  std::set<std::string> files, dirs;
+  bool isDir = false;
+  while (const char *name = HostDir_Next(d, &isDir)) {
+    (isDir ? dirs : files).insert(name);
+  }
+  HostDir_Close(d);
+  EXPECT_EQ(files, (std::set<std::string>{"f", "dangling"}));
+  EXPECT_EQ(dirs, (std::set<std::string>{"d", "ld"}));
+  EXPECT_EQ(HostDir_Open(dir.file("f").c_str()), nullptr);
+  HostDir_Close(nullptr);
+}
+
+TEST(HostFile, DispositionsAndRead) {
+  TempDir dir;
+  std::string f = dir.file("x");
+  EXPECT_EQ(HostFile_Open(f.c_str(), HOSTFILE_READ, HOSTFILE_OPEN_EXISTING), HOSTFILE_INVALID);
+  EXPECT_EQ(Host_ErrorKind(Host_GetLastError()), HOST_ERROR_NOT_FOUND);
+  int h = HostFile_Open(f.c_str(), HOSTFILE_READ | HOSTFILE_NO_BUFFERING, HOSTFILE_OPEN_ALWAYS);
+  ASSERT_NE(h, HOSTFILE_INVALID);
+  EXPECT_TRUE(HostFile_Close(h));
+  EXPECT_EQ(HostFile_Open(f.c_str(), HOSTFILE_READ, HOSTFILE_CREATE_NEW), HOSTFILE_INVALID);
+  EXPECT_EQ(Host_ErrorKind(Host_GetLastError()), HOST_ERROR_EXISTS);
+  WriteFile(f, "hello");
+  h = HostFile_Open(f.c_str(), HOSTFILE_READ, HOSTFILE_OPEN_EXISTING);
+  ASSERT_NE(h, HOSTFILE_INVALID);
+  EXPECT_EQ(HostFile_Size(h), 5);
+  char buf[16];
+  EXPECT_EQ(HostFile_Read(h, buf, sizeof buf), 5);
+  EXPECT_EQ(HostFile_Read(h, buf, sizeof buf), 0);
+  EXPECT_TRUE(HostFile_Close(h));
+  EXPECT_EQ(HostFile_Open(dir.path().c_str(), HOSTFILE_READ, HOSTFILE_OPEN_EXISTING),
+            HOSTFILE_INVALID);
+  EXPECT_TRUE(HostFile_Close(HOSTFILE_INVALID));
+}
+
+}  // namespace

@@ -1,0 +1,30 @@
+// Error texts: system texts, the unknown-code text, the static buffer.
+#include "misc/err.h"
+
+#include <cerrno>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "host/lastError.h"
+
+namespace {
+
+TEST(Err, KnownCodeHasSystemText) {
+  EXPECT_STREQ(Err_Errno2String(ENOENT), "No such file or directory");
+}
+
+TEST(Err, UnknownCodeHasFilledTextWithoutNewline) {
+  EXPECT_STREQ(Err_Errno2String(123456), "Unknown error 123456 (0x1e240)");
+  EXPECT_STREQ(Err_Errno2String(-1), "Unknown error -1 (0xffffffff)");
+}
+
+TEST(Err, ErrStringUsesLastErrorAndSharesTheBuffer) {
+  Host_SetLastError(EACCES);
+  const char *a = Err_ErrString();
+  EXPECT_STREQ(a, "Permission denied");
+  const char *b = Err_Errno2String(ENOENT);
+  EXPECT_EQ(a, b);
+}
+
+}  // namespace

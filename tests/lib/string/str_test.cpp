@@ -1,0 +1,160 @@
+// String formatting: truncation reports, strict stops, positional arguments
+// and the validation of allocating formats.
+#include "string/str.h"
+
+#include <cstdio>
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "misc/panic.h"
+
+namespace {
+
+// Formats are passed through here so that the compiler's own format check
+// does not reject the deliberately bad ones at build time.
+char *Format(size_t *length, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  char *s = Str_Vasprintf(length, format, args);
+  va_end(args);
+  return s;
+}
+
+std::string FormatOrNull(const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  char *s = Str_Vasprintf(nullptr, format, args);
+  va_end(args);
+  std::string r = s == nullptr ? "<null>" : s;
+  free(s);
+  return r;
+}
+
+bool Valid(const char *format) {
+  char *t = StrTranslateFormat(format);
+  free(t);
+  return t != nullptr;
+}
+
+TEST(StrVsnprintf, TruncationGivesMinusOneAndTerminates) {
+  char buf[8];
+  memset(buf, 'Q', sizeof buf);
+  EXPECT_EQ(Str_Snprintf(buf, sizeof buf, "%s", "01234567890123456789"), -1);
+  EXPECT_STREQ(buf, "0123456");
+  EXPECT_EQ(Str_Snprintf(buf, sizeof buf, "%s", "abcdefgh"), -1);
+  EXPECT_STREQ(buf, "abcdefg");
+  EXPECT_EQ(Str_Snprintf(buf, sizeof buf, "%s", "abcdefg"), 7);
+  EXPECT_STREQ(buf, "abcdefg");
+  EXPECT_EQ(Str_Snprintf(buf, 0, "%s", "x"), -1);
+}
+
+TEST(StrStrict, FittingCallsWork) {
+  char buf[8];
+  EXPECT_EQ(Str_Sprintf(buf, sizeof buf, "%d-%s", 42, "ab"), 5);
+  EXPECT_STREQ(buf, "42-ab");
+  EXPECT_EQ(Str_Strcpy(buf, "abc", sizeof buf), buf);
+  Str_Strcat(buf, "defg", sizeof buf);
+  EXPECT_STREQ(buf, "abcdefg");
+}
+
+void ShowPanic(const char *text) {
+  fputs(text, stderr);
+  std::_Exit(3);
+}
+
+TEST(StrStrictDeathTest, OverflowStops) {
+  char buf[8];
+  EXPECT_EXIT(
+      {
+        Panic_SetHandler(ShowPanic);
+        Str_Sprintf(buf, sizeof buf, "%s", "abcdefgh");
+      },
+      testing::ExitedWithCode(3), "^lib/string/str:[0-9]+ Buffer too small 0x[0-9a-f]+\n$");
+  EXPECT_EXIT(Str_Strcpy(buf, "abcdefgh", sizeof buf), testing::ExitedWithCode(3), "");
+  EXPECT_EXIT(
+      {
+        Str_Strcpy(buf, "abcd", sizeof buf);
+        Str_Strcat(buf, "efgh", sizeof buf);
+      },
+      testing::ExitedWithCode(3), "");
+  EXPECT_EXIT(
+      {
+        memset(buf, 'x', sizeof buf);  // not terminated within its size
+        Str_Strcat(buf, "", sizeof buf);
+      },
+      testing::ExitedWithCode(3), "");
+}
+
+TEST(StrAsprintf, PositionalAndPlain) {
+  EXPECT_EQ(FormatOrNull("%2$s-%1$s", "a", "b"), "b-a");
+  EXPECT_EQ(FormatOrNull("%d%%", 5), "5%");
+  EXPECT_EQ(FormatOrNull("%1$s %1$s", "x"), "x x");
+  EXPECT_EQ(FormatOrNull("%s\\%s.%s", "dir", "vm", "bxsd"), "dir\\vm.bxsd");
+  EXPECT_EQ(FormatOrNull("%-4s|%05d|%.2s|%x", "a", 42, "xyz", 255u), "a   |00042|xy|ff");
+  EXPECT_EQ(FormatOrNull("%*d", 4, 7), "   7");
+  EXPECT_EQ(FormatOrNull("%1$-5d|", 3), "3    |");
+  EXPECT_EQ(FormatOrNull(""), "");
+  EXPECT_EQ(FormatOrNull("0x%0lX", 0x8004020BUL), "0x8004020B");
+}
+
+TEST(StrAsprintf, LMeans64BitAndLengthIsReported) {
+  size_t n = 0;
+  char *s = Format(&n, "%Ld %Lu", static_cast<long long>(-5000000000LL),
+                   static_cast<unsigned long long>(UINT64_MAX));
+  ASSERT_NE(s, nullptr);
+  EXPECT_STREQ(s, "-5000000000 18446744073709551615");
+  EXPECT_EQ(n, strlen(s));
+  free(s);
+}
+
+TEST(StrAsprintf, CrLfBecomesLf) {
+  size_t n = 0;
+  char *s = Format(&n, "a\r\nb%s\r", "\r\n");
+  ASSERT_NE(s, nullptr);
+  EXPECT_STREQ(s, "a\nb\n\r");
+  EXPECT_EQ(n, 5u);
+  free(s);
+  EXPECT_EQ(FormatOrNull("line\n"), "line\n");
+}
+
+TEST(StrAsprintf, InvalidFormatsGiveNull) {
+  EXPECT_EQ(FormatOrNull("%1$s %s", "a", "b"), "<null>");  // mixed
+  EXPECT_EQ(FormatOrNull("%s %1$s", "a", "b"), "<null>");  // mixed, other order
+  EXPECT_EQ(FormatOrNull("%5d", 1), "<null>");             // digits without "$"
+  EXPECT_EQ(FormatOrNull("abc %"), "<null>");              // ends in a conversion
+  EXPECT_EQ(FormatOrNull("abc %-08l"), "<null>");
+  EXPECT_EQ(FormatOrNull("%f", 1.0), "<null>");  // refused conversions
+  EXPECT_EQ(FormatOrNull("%e", 1.0), "<null>");
+  EXPECT_EQ(FormatOrNull("%E", 1.0), "<null>");
+  EXPECT_EQ(FormatOrNull("%g", 1.0), "<null>");
+  EXPECT_EQ(FormatOrNull("%y"), "<null>");  // not a conversion
+}
+
+TEST(StrTranslate, RulesBeyondTheCLibrary) {
+  EXPECT_FALSE(Valid("%n"));         // writes through an argument
+  EXPECT_FALSE(Valid("%2$s"));       // argument 1 left out
+  EXPECT_FALSE(Valid("%1$s %1$d"));  // one argument, two types
+  EXPECT_FALSE(Valid("%1$*d"));      // "*" has no number of its own
+  EXPECT_FALSE(Valid("%65$s"));      // beyond the argument table
+  EXPECT_FALSE(Valid("%hs"));
+  EXPECT_FALSE(Valid("%.65536s"));  // a width that only exhausts memory
+  EXPECT_TRUE(Valid("%-65535s"));
+  EXPECT_TRUE(Valid("%2$d %1$s %2$d"));
+  EXPECT_TRUE(Valid("%F %G %a %A %C %S %p %c %i %o"));
+  char *t = StrTranslateFormat("%Lx 100%% %Ld");
+  ASSERT_NE(t, nullptr);
+  EXPECT_STREQ(t, "%llx 100%% %lld");
+  free(t);
+  t = StrTranslateFormat("%2$Ld %1$s");
+  ASSERT_NE(t, nullptr);
+  EXPECT_STREQ(t, "%2$lld %1$s");
+  free(t);
+}
+
+}  // namespace
