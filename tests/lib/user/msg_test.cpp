@@ -1,0 +1,180 @@
+// Message literals: lookup, formatting, accumulation, posting and the
+// per-thread state behind them.
+#include "user/msg.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "misc/panic.h"
+#include "testSupport.h"
+#include "user/commonState.h"
+
+namespace {
+
+struct Shown {
+  int type;
+  std::string text;
+  std::string id;
+};
+std::vector<Shown> shown;
+
+void Record(int type, const char *text, const char *id) { shown.push_back({type, text, id}); }
+
+// Shows the fatal text, which the default ending keeps off the console, so
+// that death tests can tell the stops apart.
+void PrintAndExit(const char *text) {
+  fputs(text, stderr);
+  exit(3);
+}
+
+// Every test runs with its own CommonState, so buffers never leak between them.
+class MsgTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CommonState_Init();
+    Msg_SetPostCallback(Record);
+    Panic_SetHandler(PrintAndExit);
+    shown.clear();
+  }
+  void TearDown() override {
+    Panic_SetHandler(NULL);
+    Msg_Exit();
+    CommonState_Exit();
+  }
+};
+
+const char kAssert[] = "ASSERT lib/user/msg:";
+
+std::string LiteralWithId(size_t idLength, const char *text) {
+  return std::string(MSG_MAGIC "(") + std::string(idLength, 'i') + ")" + text;
+}
+
+TEST_F(MsgTest, LookupSplitsIdAndText) {
+  char id[128];
+  EXPECT_STREQ(MsgLookup(MSGID(test.paren) "a (b) c)", false, id), "a (b) c)");
+  EXPECT_STREQ(id, "msg.test.paren");
+  EXPECT_STREQ(MsgLookup(MSGID(test.noId) "text", false, NULL), "text");
+}
+
+TEST_F(MsgTest, IdOf127CharactersResolves) {
+  std::string literal = LiteralWithId(127, "ok");
+  char id[128];
+  EXPECT_STREQ(MsgLookup(literal.c_str(), true, id), "ok");
+  EXPECT_EQ(std::string(id), std::string(127, 'i'));
+}
+
+TEST_F(MsgTest, IdOf128CharactersStops) {
+  std::string literal = LiteralWithId(128, "too long");
+  char id[128];
+  EXPECT_EXIT(MsgLookup(literal.c_str(), true, id), ::testing::ExitedWithCode(3),
+              "NOT_IMPLEMENTED lib/user/msg:");
+  EXPECT_EXIT(Msg_Append(literal.c_str()), ::testing::ExitedWithCode(3),
+              "NOT_IMPLEMENTED lib/user/msg:");
+}
+
+TEST_F(MsgTest, MalformedLiteralsStop) {
+  EXPECT_EXIT(Msg_Format("plain text"), ::testing::ExitedWithCode(3), kAssert);
+  EXPECT_EXIT(Msg_Append(MSG_MAGIC "msg.x)text"), ::testing::ExitedWithCode(3), kAssert);
+  EXPECT_EXIT(Msg_Post(MSG_ERROR, MSG_MAGIC "(msg.x text"), ::testing::ExitedWithCode(3), kAssert);
+  EXPECT_EXIT(MsgLookup(NULL, false, NULL), ::testing::ExitedWithCode(3), kAssert);
+}
+
+TEST_F(MsgTest, UnconvertibleOrUnformattableTextStops) {
+  EXPECT_EXIT(Msg_Format(MSGID(test.utf8) "bad \xff byte"), ::testing::ExitedWithCode(3),
+              "NOT_IMPLEMENTED lib/user/msg:");
+  EXPECT_EXIT(Msg_Format(MSGID(test.float) "%f", 1.0), ::testing::ExitedWithCode(3),
+              "MEM_ALLOC lib/user/msg:");
+}
+
+TEST_F(MsgTest, TypeOutOfRangeStops) {
+  EXPECT_EXIT(Msg_Post(MSG_NUM_TYPES, MSGID(test.t) "x"), ::testing::ExitedWithCode(3), kAssert);
+  EXPECT_EXIT(Msg_Post(-1, MSGID(test.t) "x"), ::testing::ExitedWithCode(3), kAssert);
+}
+
+// Run as a child by PlainStringShowsUnexpectedError.
+TEST(MsgChild, DISABLED_PlainString) { Msg_FormatToString("just a string"); }
+
+TEST(MsgStop, PlainStringShowsUnexpectedError) {
+  testsupport::ProcessResult r =
+      testsupport::Run({"/proc/self/exe", "--gtest_also_run_disabled_tests",
+                        "--gtest_filter=MsgChild.DISABLED_PlainString"});
+  EXPECT_EQ(r.exitCode, 3);
+  EXPECT_NE(r.out.find(kPanicUnexpectedText), std::string::npos) << r.out;
+}
+
+TEST_F(MsgTest, FormatFillsArguments) {
+  char *text = Msg_Format(MSGID(test.fmt) "File \"%s\" line %d.\n", "a.bxx", 7);
+  EXPECT_STREQ(text, "File \"a.bxx\" line 7.\n");
+  free(text);
+  text = Msg_Format(MSGID(test.empty) "");
+  EXPECT_STREQ(text, "");
+  free(text);
+  EXPECT_EQ(Msg_FormatToString(MSGID(test.pos) "%2$s-%1$s", "a", "b"), "b-a");
+}
+
+// Appended messages wait for the next post and are shown with it, in order;
+// the log record of the post goes nowhere.
+TEST_F(MsgTest, PostShowsEverythingAccumulatedThenEmpties) {
+  Msg_Append(MSGID(test.one) "One %d.\n", 1);
+  Msg_Append(MSGID(test.two) "Two.\n");
+  EXPECT_STREQ(Msg_GetMessagesWithIds(), "[msg.test.one] One 1.\n[msg.test.two] Two.\n");
+  EXPECT_TRUE(shown.empty());
+
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  Msg_Post(MSG_ERROR, MSGID(test.three) "Three %s.\n", "x");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].type, MSG_ERROR);
+  EXPECT_EQ(shown[0].text, "One 1.\nTwo.\nThree x.\n");
+  EXPECT_EQ(shown[0].id, "msg.test.three");
+  EXPECT_STREQ(Msg_GetMessages(), "");
+  EXPECT_STREQ(Msg_GetMessagesWithIds(), "");
+
+  Msg_Post(MSG_WARNING, MSGID(test.four) "Four.\n");
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[1].text, "Four.\n");
+}
+
+TEST_F(MsgTest, DefaultCallbackWritesMessageBox) {
+  Msg_SetPostCallback(NULL);
+  ::testing::internal::CaptureStderr();
+  Msg_Append(MSGID(test.one) "First.\n");
+  Msg_Post(MSG_ERROR, MSGID(test.two) "Disk %s is bad.", "d1");
+  Msg_Post(MSG_WARNING, MSGID(test.three) "Careful.\n");
+  Msg_Post(6, MSGID(test.four) "Reserved.\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "Brenix Guest Ferry Error\nFirst.\nDisk d1 is bad.\n[OK]\n"
+            "Brenix Guest Ferry Warning\nCareful.\n[OK]\n"
+            "Brenix Guest Ferry\nReserved.\n[OK]\n");
+}
+
+TEST(MsgStateTest, SharedDefaultWithoutCommonState) {
+  ASSERT_EQ(CommonState_Get(), nullptr);
+  MsgState *shared = MsgState_Get();
+  EXPECT_EQ(MsgState_Get(), shared);
+
+  Msg_Append(MSGID(test.shared) "Shared.\n");
+  CommonState_Init();
+  MsgState *own = MsgState_Get();
+  EXPECT_NE(own, shared);
+  // The thread's state starts empty rather than sharing the default's buffers.
+  EXPECT_STREQ(Msg_GetMessages(), "");
+  Msg_Append(MSGID(test.own) "Own.\n");
+  Msg_Exit();
+  EXPECT_EQ(CommonState_Get()->msgState, nullptr);
+  CommonState_Exit();
+  EXPECT_EQ(CommonState_Get(), nullptr);
+
+  EXPECT_STREQ(Msg_GetMessages(), "Shared.\n");
+  Msg_Reset(false);
+  EXPECT_STREQ(Msg_GetMessages(), "");
+}
+
+}  // namespace
