@@ -1,0 +1,192 @@
+// Appends records to <prefix>/eventlog/Application.jsonl. The whole line goes
+// out in one write() while an exclusive flock is held, so lines of
+// concurrent writers never interleave; a write that falls short (a full disk)
+// is cut back to where the file ended, leaving no half record behind.
+#include "host/eventlogFile.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "hostPaths.h"
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at s (n bytes left), 0 if none.
+size_t Utf8Sequence(const unsigned char *s, size_t n) {
+  unsigned char c = s[0];
+  size_t len;
+  uint32_t cp;
+  if (c < 0x80) {
+    return 1;
+  } else if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+    cp = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    cp = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    cp = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (n < len) {
+    return 0;
+  }
+  for (size_t i = 1; i < len; i++) {
+    if ((s[i] & 0xC0) != 0x80) {
+      return 0;
+    }
+    cp = (cp << 6) | (s[i] & 0x3F);
+  }
+  if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+      (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+    return 0;
+  }
+  return len;
+}
+
+void AppendJsonString(std::string *out, const char *text) {
+  out->push_back('"');
+  const unsigned char *s = reinterpret_cast<const unsigned char *>(text ? text : "");
+  size_t n = std::char_traits<char>::length(reinterpret_cast<const char *>(s));
+  for (size_t i = 0; i < n;) {
+    unsigned char c = s[i];
+    if (c == '"' || c == '\\') {
+      out->push_back('\\');
+      out->push_back(static_cast<char>(c));
+      i++;
+    } else if (c < 0x20) {
+      switch (c) {
+        case '\b':
+          *out += "\\b";
+          break;
+        case '\f':
+          *out += "\\f";
+          break;
+        case '\n':
+          *out += "\\n";
+          break;
+        case '\r':
+          *out += "\\r";
+          break;
+        case '\t':
+          *out += "\\t";
+          break;
+        default: {
+          char esc[8];
+          snprintf(esc, sizeof esc, "\\u%04x", c);
+          *out += esc;
+        }
+      }
+      i++;
+    } else {
+      size_t len = Utf8Sequence(s + i, n - i);
+      if (len == 0) {
+        *out += "\xEF\xBF\xBD";  // U+FFFD for a byte that starts no valid sequence
+        i++;
+      } else {
+        out->append(reinterpret_cast<const char *>(s + i), len);
+        i += len;
+      }
+    }
+  }
+  out->push_back('"');
+}
+
+const char *TypeText(HostEventType type) {
+  switch (type) {
+    case HOSTEVENT_WARNING:
+      return "warning";
+    case HOSTEVENT_INFORMATION:
+      return "information";
+    case HOSTEVENT_ERROR:
+      break;
+  }
+  return "error";
+}
+
+std::string FormatRecord(const HostEventRecord *r) {
+  char stamp[32];
+  time_t now = time(nullptr);
+  struct tm tm;
+  gmtime_r(&now, &tm);
+  strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &tm);
+
+  std::string line = "{\"time\":\"";
+  line += stamp;
+  line += "\",\"source\":";
+  AppendJsonString(&line, r->source);
+  line += ",\"type\":\"";
+  line += TypeText(r->type);
+  char ids[80];
+  snprintf(ids, sizeof ids, "\",\"eventId\":%u,\"eventIdHex\":\"0x%08X\",\"category\":%u",
+           static_cast<unsigned>(r->eventId), static_cast<unsigned>(r->eventId),
+           static_cast<unsigned>(r->category));
+  line += ids;
+  line += ",\"strings\":[";
+  for (size_t i = 0; i < r->count; i++) {
+    if (i > 0) {
+      line.push_back(',');
+    }
+    AppendJsonString(&line, r->strings[i]);
+  }
+  line += "],\"message\":";
+  AppendJsonString(&line, r->message);
+  line += "}\n";
+  return line;
+}
+
+}  // namespace
+
+int HostEventLog_Append(const HostEventRecord *record) {
+  if (record == nullptr || (record->count > 0 && record->strings == nullptr)) {
+    return EINVAL;
+  }
+  std::string prefix;
+  if (!hostpaths::PrefixPath(&prefix)) {
+    return errno;
+  }
+  std::string line = FormatRecord(record);
+  std::string dir = prefix + "/eventlog";
+  std::string path = dir + "/Application.jsonl";
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0 && errno == ENOENT && (mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST)) {
+    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  }
+  if (fd < 0) {
+    return errno;
+  }
+  int rc = 0;
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      rc = errno;
+      break;
+    }
+  }
+  struct stat st;
+  if (rc == 0 && fstat(fd, &st) != 0) {
+    rc = errno;
+  }
+  if (rc == 0) {
+    ssize_t n;
+    do {
+      n = write(fd, line.data(), line.size());
+    } while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(line.size())) {
+      rc = n < 0 ? errno : ENOSPC;
+      if (n > 0 && ftruncate(fd, st.st_size) != 0) {
+        // Nothing more can be done: the record is lost either way.
+      }
+    }
+  }
+  close(fd);  // also releases the lock
+  return rc;
+}

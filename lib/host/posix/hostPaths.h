@@ -1,0 +1,22 @@
+// Helpers shared by the host's prefix, drive, registry and event-log code:
+// joining paths and walking the registry below a given HKLM folder, so the
+// prefix can be populated under its temporary name before it goes live.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "host/registry.h"
+
+namespace hostpaths {
+
+// Returns the prefix path as a std::string; false (errno set) when none.
+bool PrefixPath(std::string *path);
+
+// Registry operations relative to an HKLM folder; same results as the public
+// functions.
+int RegCreateKeyAt(const std::string &hklm, const char *subKey);
+int RegSetStringAt(const std::string &hklm, const char *subKey, const char *name, HostRegType type,
+                   const char *text);
+
+}  // namespace hostpaths

@@ -1,0 +1,398 @@
+// The registry as folders and small files below <prefix>/registry/HKLM.
+// Lookups try the exact spelling first and then scan the folder without
+// regard to ASCII case, so names keep the spelling they were created with.
+// A value file is written whole under a temporary name and renamed over the
+// old one: readers see the old value or the new one, never a mix.
+#include "host/registry.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hostPaths.h"
+
+namespace {
+
+const size_t kMaxValueFile = 1 << 20;
+
+// Case folding of ASCII letters only, whatever the locale says.
+bool SameName(const char *a, const char *b) {
+  for (; *a != '\0' && *b != '\0'; a++, b++) {
+    char x = *a >= 'A' && *a <= 'Z' ? static_cast<char>(*a - 'A' + 'a') : *a;
+    char y = *b >= 'A' && *b <= 'Z' ? static_cast<char>(*b - 'A' + 'a') : *b;
+    if (x != y) {
+      return false;
+    }
+  }
+  return *a == *b;
+}
+
+bool ValidName(const std::string &name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.compare(0, 2, ".#") != 0;
+}
+
+// Finds the entry of dir whose name matches name without regard to case and
+// whose kind (folder or not) is wanted. Returns 0 and its real name, ENOENT,
+// or another error.
+int FindEntry(const std::string &dir, const std::string &name, bool wantDir, std::string *found) {
+  struct stat st;
+  if (lstat((dir + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode) == wantDir) {
+    *found = name;
+    return 0;
+  }
+  DIR *d = opendir(dir.c_str());
+  if (d == nullptr) {
+    return errno;
+  }
+  int rc = ENOENT;
+  while (struct dirent *e = readdir(d)) {
+    if (!SameName(e->d_name, name.c_str()) || !ValidName(e->d_name)) {
+      continue;
+    }
+    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(st.st_mode) == wantDir) {
+      *found = e->d_name;
+      rc = 0;
+      break;
+    }
+  }
+  closedir(d);
+  return rc;
+}
+
+// Resolves subKey below hklm into *dir, creating missing keys when create is
+// set. Empty components (doubled or trailing backslashes) are skipped.
+int ResolveKey(const std::string &hklm, const char *subKey, bool create, std::string *dir) {
+  if (subKey == nullptr) {
+    return EINVAL;
+  }
+  struct stat st;
+  if (stat(hklm.c_str(), &st) != 0) {
+    return errno;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return ENOTDIR;
+  }
+  std::vector<std::string> comps;
+  for (const char *p = subKey; *p != '\0';) {
+    const char *end = strchr(p, '\\');
+    std::string comp = end ? std::string(p, end) : std::string(p);
+    p = end ? end + 1 : p + comp.size();
+    if (comp.empty()) {
+      continue;
+    }
+    // Checked before anything is created, so a bad path leaves no trace.
+    if (!ValidName(comp)) {
+      return EINVAL;
+    }
+    comps.push_back(comp);
+  }
+  std::string path = hklm;
+  for (const std::string &comp : comps) {
+    std::string real;
+    int rc = FindEntry(path, comp, true, &real);
+    if (rc == ENOENT && create) {
+      if (mkdir((path + "/" + comp).c_str(), 0700) == 0) {
+        real = comp;
+        rc = 0;
+      } else if (errno == EEXIST) {
+        // Created meanwhile by another writer, or a value of that name.
+        rc = FindEntry(path, comp, true, &real);
+        if (rc == ENOENT) {
+          rc = ENOTDIR;
+        }
+      } else {
+        rc = errno;
+      }
+    }
+    if (rc != 0) {
+      return rc;
+    }
+    path += "/" + real;
+  }
+  *dir = path;
+  return 0;
+}
+
+bool HklmPath(std::string *hklm) {
+  std::string prefix;
+  if (!hostpaths::PrefixPath(&prefix)) {
+    return false;
+  }
+  *hklm = prefix + "/registry/HKLM";
+  return true;
+}
+
+const char *TypeName(HostRegType type) {
+  switch (type) {
+    case HOSTREG_SZ:
+      return "REG_SZ";
+    case HOSTREG_EXPAND_SZ:
+      return "REG_EXPAND_SZ";
+    case HOSTREG_DWORD:
+      return "REG_DWORD";
+  }
+  return nullptr;
+}
+
+int WriteAll(int fd, const std::string &bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return errno;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int SetValueAt(const std::string &hklm, const char *subKey, const char *name,
+               const std::string &content) {
+  if (name == nullptr || !ValidName(name)) {
+    return EINVAL;
+  }
+  std::string dir;
+  int rc = ResolveKey(hklm, subKey, false, &dir);
+  if (rc != 0) {
+    return rc;
+  }
+  std::string real;
+  rc = FindEntry(dir, name, false, &real);
+  if (rc == ENOENT) {
+    real = name;
+  } else if (rc != 0) {
+    return rc;
+  }
+  std::string tmp = dir + "/.#XXXXXX";
+  int fd = mkostemp(tmp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    return errno;
+  }
+  rc = WriteAll(fd, content);
+  if (rc == 0 && fsync(fd) != 0) {
+    rc = errno;
+  }
+  if (close(fd) != 0 && rc == 0) {
+    rc = errno;
+  }
+  if (rc == 0 && rename(tmp.c_str(), (dir + "/" + real).c_str()) != 0) {
+    rc = errno;
+  }
+  if (rc != 0) {
+    unlink(tmp.c_str());
+  }
+  return rc;
+}
+
+int ReadFileText(const std::string &path, std::string *out) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno;
+  }
+  int rc = 0;
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      rc = errno;
+      break;
+    }
+    if (n == 0) {
+      break;
+    }
+    out->append(buf, static_cast<size_t>(n));
+    if (out->size() > kMaxValueFile) {
+      rc = EFBIG;
+      break;
+    }
+  }
+  close(fd);
+  return rc;
+}
+
+bool ParseDword(const std::string &s, uint32_t *value) {
+  if (s.empty() || s.size() > 10) {
+    return false;
+  }
+  uint64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') {
+      return false;
+    }
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (v > 0xFFFFFFFFu) {
+    return false;
+  }
+  *value = static_cast<uint32_t>(v);
+  return true;
+}
+
+}  // namespace
+
+int hostpaths::RegCreateKeyAt(const std::string &hklm, const char *subKey) {
+  std::string dir;
+  return ResolveKey(hklm, subKey, true, &dir);
+}
+
+int hostpaths::RegSetStringAt(const std::string &hklm, const char *subKey, const char *name,
+                              HostRegType type, const char *text) {
+  if ((type != HOSTREG_SZ && type != HOSTREG_EXPAND_SZ) || text == nullptr) {
+    return EINVAL;
+  }
+  return SetValueAt(hklm, subKey, name, std::string(TypeName(type)) + "\n" + text + "\n");
+}
+
+int HostRegistry_CreateKey(const char *subKey) {
+  std::string hklm;
+  return HklmPath(&hklm) ? hostpaths::RegCreateKeyAt(hklm, subKey) : errno;
+}
+
+int HostRegistry_KeyExists(const char *subKey) {
+  std::string hklm, dir;
+  return HklmPath(&hklm) ? ResolveKey(hklm, subKey, false, &dir) : errno;
+}
+
+int HostRegistry_SetString(const char *subKey, const char *name, HostRegType type,
+                           const char *text) {
+  std::string hklm;
+  return HklmPath(&hklm) ? hostpaths::RegSetStringAt(hklm, subKey, name, type, text) : errno;
+}
+
+int HostRegistry_SetDword(const char *subKey, const char *name, uint32_t value) {
+  std::string hklm;
+  if (!HklmPath(&hklm)) {
+    return errno;
+  }
+  return SetValueAt(hklm, subKey, name, "REG_DWORD\n" + std::to_string(value) + "\n");
+}
+
+int HostRegistry_QueryValue(const char *subKey, const char *name, HostRegType *type, char **text,
+                            uint32_t *dword) {
+  std::string hklm, dir, real, content;
+  if (!HklmPath(&hklm)) {
+    return errno;
+  }
+  if (name == nullptr || !ValidName(name)) {
+    return EINVAL;
+  }
+  int rc = ResolveKey(hklm, subKey, false, &dir);
+  if (rc == 0) {
+    rc = FindEntry(dir, name, false, &real);
+  }
+  if (rc == 0) {
+    rc = ReadFileText(dir + "/" + real, &content);
+  }
+  if (rc != 0) {
+    return rc;
+  }
+  size_t nl = content.find('\n');
+  if (nl == std::string::npos) {
+    return EINVAL;
+  }
+  std::string typeName = content.substr(0, nl);
+  std::string data = content.substr(nl + 1);
+  if (!data.empty() && data.back() == '\n') {
+    data.pop_back();
+  }
+  HostRegType t;
+  uint32_t d = 0;
+  if (typeName == "REG_SZ") {
+    t = HOSTREG_SZ;
+  } else if (typeName == "REG_EXPAND_SZ") {
+    t = HOSTREG_EXPAND_SZ;
+  } else if (typeName == "REG_DWORD" && ParseDword(data, &d)) {
+    t = HOSTREG_DWORD;
+  } else {
+    return EINVAL;
+  }
+  if (text != nullptr) {
+    *text = nullptr;
+    if (t != HOSTREG_DWORD) {
+      *text = strdup(data.c_str());
+      if (*text == nullptr) {
+        return ENOMEM;
+      }
+    }
+  }
+  if (dword != nullptr) {
+    *dword = d;
+  }
+  if (type != nullptr) {
+    *type = t;
+  }
+  return 0;
+}
+
+int HostRegistry_DeleteValue(const char *subKey, const char *name) {
+  std::string hklm, dir, real;
+  if (!HklmPath(&hklm)) {
+    return errno;
+  }
+  if (name == nullptr || !ValidName(name)) {
+    return EINVAL;
+  }
+  int rc = ResolveKey(hklm, subKey, false, &dir);
+  if (rc == 0) {
+    rc = FindEntry(dir, name, false, &real);
+  }
+  if (rc == 0 && unlink((dir + "/" + real).c_str()) != 0) {
+    rc = errno;
+  }
+  return rc;
+}
+
+int HostRegistry_DeleteKey(const char *subKey) {
+  std::string hklm, dir;
+  if (!HklmPath(&hklm)) {
+    return errno;
+  }
+  int rc = ResolveKey(hklm, subKey, false, &dir);
+  if (rc != 0) {
+    return rc;
+  }
+  if (dir == hklm) {
+    return EINVAL;
+  }
+  DIR *d = opendir(dir.c_str());
+  if (d == nullptr) {
+    return errno;
+  }
+  // Refuse before touching anything, so a refused delete loses no value.
+  struct stat st;
+  while (struct dirent *e = readdir(d)) {
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0 &&
+        fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode)) {
+      closedir(d);
+      return ENOTEMPTY;
+    }
+  }
+  rewinddir(d);
+  while (struct dirent *e = readdir(d)) {
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0 &&
+        unlinkat(dirfd(d), e->d_name, 0) != 0 && errno != ENOENT) {
+      rc = errno;
+      break;
+    }
+  }
+  closedir(d);
+  if (rc == 0 && rmdir(dir.c_str()) != 0) {
+    rc = errno;
+  }
+  return rc;
+}

@@ -1,0 +1,103 @@
+// BSTRs: allocation with the length prefix, null versus empty, UTF-16
+// conversions that refuse malformed text, and the shared BStr holder.
+#include "com/bstr.h"
+
+#include <cstdlib>
+
+#include <gtest/gtest.h>
+
+#include "com/comError.h"
+
+namespace {
+
+TEST(BstrTest, AllocationAndLengths) {
+  BSTR empty = SysAllocString(u"");
+  ASSERT_NE(empty, nullptr);
+  EXPECT_EQ(SysStringLen(empty), 0u);
+  EXPECT_EQ(empty[0], 0);
+  EXPECT_EQ(SysAllocString(nullptr), nullptr);
+  EXPECT_EQ(SysStringLen(nullptr), 0u);
+  SysFreeString(nullptr);
+
+  const char16_t withZero[] = {u'a', 0, u'b'};
+  BSTR b = SysAllocStringLen(withZero, 3);
+  EXPECT_EQ(SysStringLen(b), 3u);
+  EXPECT_EQ(SysStringByteLen(b), 6u);
+  EXPECT_EQ(b[2], u'b');
+  EXPECT_EQ(b[3], 0);
+  BSTR z = SysAllocStringLen(nullptr, 2);
+  EXPECT_EQ(z[0], 0);
+  EXPECT_EQ(SysStringLen(z), 2u);
+  SysFreeString(b);
+  SysFreeString(z);
+  SysFreeString(empty);
+}
+
+TEST(BstrTest, ConversionsRoundTrip) {
+  // ASCII, two-, three- and four-byte sequences (a surrogate pair).
+  std::string utf8 = "disk \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80.bxdk";
+  std::u16string wide;
+  ASSERT_TRUE(Com_Utf8ToUtf16(utf8.data(), utf8.size(), &wide));
+  EXPECT_EQ(wide, u"disk \u00E9\u20AC\U0001F600.bxdk");
+  std::string back;
+  ASSERT_TRUE(Com_Utf16ToUtf8(wide.data(), wide.size(), &back));
+  EXPECT_EQ(back, utf8);
+
+  for (std::string bad : {"\xFF", "\xC3", "\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
+    std::u16string out = u"kept";
+    EXPECT_FALSE(Com_Utf8ToUtf16(bad.data(), bad.size(), &out));
+    EXPECT_EQ(out, u"kept");
+  }
+  const char16_t lone[] = {u'a', 0xD800, u'b'};
+  EXPECT_FALSE(Com_Utf16ToUtf8(lone, 3, &back));
+  const char16_t trailing[] = {0xDC00};
+  EXPECT_FALSE(Com_Utf16ToUtf8(trailing, 1, &back));
+
+  // Narrow text of the current code page (UTF-8 under the test's locale).
+  BSTR bstr = nullptr;
+  ASSERT_TRUE(Com_StringToBstr("/vms/disk.bxdk", &bstr));
+  EXPECT_EQ(std::u16string(bstr), u"/vms/disk.bxdk");
+  ASSERT_TRUE(Com_BstrToString(bstr, &back));
+  EXPECT_EQ(back, "/vms/disk.bxdk");
+  SysFreeString(bstr);
+  ASSERT_TRUE(Com_StringToBstr(nullptr, &bstr));
+  EXPECT_EQ(bstr, nullptr);
+  ASSERT_TRUE(Com_BstrToString(nullptr, &back));
+  EXPECT_EQ(back, "");
+}
+
+TEST(BstrTest, HolderSharesAndDistinguishesNull) {
+  BStr null;
+  EXPECT_TRUE(null.IsNull());
+  EXPECT_EQ(null.Copy(), nullptr);
+  BStr empty("");
+  EXPECT_FALSE(empty.IsNull());
+  EXPECT_EQ(empty.Length(), 0u);
+
+  BStr a(u"shared");
+  BStr b = a;
+  EXPECT_EQ(a.Get(), b.Get());  // one string for both
+  BSTR copy = a.Copy();
+  EXPECT_NE(copy, a.Get());
+  EXPECT_EQ(std::u16string(copy), u"shared");
+  SysFreeString(copy);
+  a = BStr("other");
+  EXPECT_EQ(std::u16string(b.Get()), u"shared");
+  std::string text;
+  ASSERT_TRUE(a.ToString(&text));
+  EXPECT_EQ(text, "other");
+
+  BStr attached = BStr::Attach(SysAllocString(u"mine"));
+  EXPECT_EQ(attached.Length(), 4u);
+  BStr moved = std::move(attached);
+  EXPECT_EQ(moved.Length(), 4u);
+
+  try {
+    BStr bad("\xFF not text");
+    ADD_FAILURE() << "no exception";
+  } catch (const ComError &e) {
+    EXPECT_EQ(e.Error(), E_INVALIDARG);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,180 @@
+// The host prefix (where it is, what a fresh one holds, that an existing one
+// is left alone, concurrent first runs) and the drive table inside it.
+#include "host/prefix.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/drives.h"
+#include "testSupport.h"
+
+namespace fs = std::filesystem;
+using testsupport::TempDir;
+
+namespace {
+
+std::string Take(char *p) {
+  std::string s = p != nullptr ? p : "(null)";
+  free(p);
+  return s;
+}
+
+mode_t Mode(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+class PrefixTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    prefix_ = dir_.file("state/deep/prefix");
+    setenv("BRENIX_HOST_PREFIX", prefix_.c_str(), 1);
+  }
+  void TearDown() override { unsetenv("BRENIX_HOST_PREFIX"); }
+
+  TempDir dir_;
+  std::string prefix_;
+};
+
+TEST(PrefixPathTest, FollowsTheEnvironment) {
+  setenv("BRENIX_HOST_PREFIX", "/some/where//", 1);
+  EXPECT_EQ(Take(HostPrefix_Path()), "/some/where");
+  char *cwd = getcwd(nullptr, 0);
+  setenv("BRENIX_HOST_PREFIX", "rel/p", 1);
+  EXPECT_EQ(Take(HostPrefix_Path()), std::string(cwd) + "/rel/p");
+  free(cwd);
+
+  unsetenv("BRENIX_HOST_PREFIX");
+  if (geteuid() == 0) {
+    EXPECT_EQ(Take(HostPrefix_Path()), "/var/lib/brenix-host");
+  } else {
+    setenv("XDG_STATE_HOME", "/xdg/state", 1);
+    EXPECT_EQ(Take(HostPrefix_Path()), "/xdg/state/brenix-host");
+    unsetenv("XDG_STATE_HOME");
+    setenv("HOME", "/home/someone", 1);
+    EXPECT_EQ(Take(HostPrefix_Path()), "/home/someone/.local/state/brenix-host");
+  }
+}
+
+TEST_F(PrefixTest, FreshPrefixHasItsDefaults) {
+  EXPECT_EQ(Take(HostPrefix_Ensure()), prefix_);
+  EXPECT_EQ(Mode(prefix_), 0700u);
+  EXPECT_EQ(Mode(prefix_ + "/run"), 0700u);
+  for (const char *d : {"drives", "registry/HKLM", "eventlog", "run", "bmount"}) {
+    EXPECT_TRUE(fs::is_directory(prefix_ + "/" + d)) << d;
+  }
+  EXPECT_TRUE(fs::is_symlink(prefix_ + "/drives/c:"));
+  EXPECT_EQ(fs::read_symlink(prefix_ + "/drives/c:"), "/");
+  EXPECT_EQ(HostDrives_Mask(), 1u << 2);
+  // The test executable has no mount service beside it.
+  EXPECT_FALSE(fs::exists(prefix_ + "/registry/HKLM/Software"));
+  // No temporary folder is left next to the prefix.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.file("state/deep")), {}), 1);
+}
+
+TEST_F(PrefixTest, ExistingPrefixIsNotInitialisedAgain) {
+  ASSERT_EQ(Take(HostPrefix_Ensure()), prefix_);
+  fs::remove(prefix_ + "/drives/c:");
+  fs::remove(prefix_ + "/bmount");
+  EXPECT_EQ(Take(HostPrefix_Ensure()), prefix_);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(prefix_ + "/drives/c:")));
+  EXPECT_FALSE(fs::exists(prefix_ + "/bmount"));
+}
+
+TEST_F(PrefixTest, EmptyFolderIsInitialisedAndFileRefused) {
+  fs::create_directories(prefix_);
+  EXPECT_EQ(Take(HostPrefix_Ensure()), prefix_);
+  EXPECT_TRUE(fs::is_symlink(prefix_ + "/drives/c:"));
+
+  // An empty prefix in a folder the caller may not write is filled in place.
+  if (geteuid() != 0) {
+    std::string fixed = dir_.file("locked/prefix");
+    fs::create_directories(fixed);
+    chmod(dir_.file("locked").c_str(), 0500);
+    setenv("BRENIX_HOST_PREFIX", fixed.c_str(), 1);
+    EXPECT_EQ(Take(HostPrefix_Ensure()), fixed);
+    EXPECT_TRUE(fs::is_symlink(fixed + "/drives/c:"));
+  }
+
+  std::string file = dir_.file("plain");
+  testsupport::WriteFile(file, "x");
+  setenv("BRENIX_HOST_PREFIX", file.c_str(), 1);
+  EXPECT_EQ(HostPrefix_Ensure(), nullptr);
+  EXPECT_EQ(errno, ENOTDIR);
+}
+
+TEST_F(PrefixTest, ConcurrentFirstRunsAgree) {
+  std::vector<std::thread> threads;
+  std::vector<std::string> results(8);
+  for (size_t i = 0; i < results.size(); i++) {
+    threads.emplace_back([&results, i] { results[i] = Take(HostPrefix_Ensure()); });
+  }
+  for (auto &t : threads) {
+    t.join();
+  }
+  for (const auto &r : results) {
+    EXPECT_EQ(r, prefix_);
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(prefix_), {}), 5);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.file("state/deep")), {}), 1);
+}
+
+// Run by RegistersServiceBesideExecutable in a copy of this executable.
+TEST(PrefixChild, Ensure) {
+  if (getenv("HOSTCOM_PREFIX_CHILD") == nullptr) {
+    GTEST_SKIP() << "runs only as a child";
+  }
+  EXPECT_NE(Take(HostPrefix_Ensure()), "(null)");
+}
+
+TEST_F(PrefixTest, RegistersServiceBesideExecutable) {
+  std::string bin = dir_.file("bin");
+  fs::create_directories(bin);
+  fs::copy_file("/proc/self/exe", bin + "/prefix_test");
+  fs::permissions(bin + "/prefix_test", fs::perms::owner_all);
+  testsupport::WriteFile(bin + "/bmount-service", "#!/bin/sh\n");
+  fs::permissions(bin + "/bmount-service", fs::perms::owner_all);
+
+  auto r = testsupport::Run({bin + "/prefix_test", "--gtest_filter=PrefixChild.Ensure"},
+                            {"HOSTCOM_PREFIX_CHILD=1", "BRENIX_HOST_PREFIX=" + prefix_});
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(
+      testsupport::ReadFile(prefix_ + "/registry/HKLM/Software/Classes/CLSID/"
+                                      "{F91031A3-644F-46F1-8ED5-B91F0E160879}/LocalServer32/@"),
+      "REG_SZ\n" + bin + "/bmount-service\n");
+}
+
+TEST_F(PrefixTest, DriveMaskCountsEveryKindOfEntry) {
+  ASSERT_EQ(Take(HostPrefix_Ensure()), prefix_);
+  std::string drives = prefix_ + "/drives/";
+  fs::create_directory_symlink("/nonexistent/target", drives + "u:");
+  testsupport::WriteFile(drives + "f:", "");
+  fs::create_directory(drives + "z:");
+  testsupport::WriteFile(drives + "G:", "");   // upper case: not a drive
+  testsupport::WriteFile(drives + "ab:", "");  // not a letter
+  EXPECT_EQ(HostDrives_Mask(), (1u << 2) | (1u << 5) | (1u << 20) | (1u << 25));
+
+  EXPECT_EQ(HostDrives_CreateLink('E', "/mnt/e"), 0);
+  EXPECT_EQ(fs::read_symlink(drives + "e:"), "/mnt/e");
+  EXPECT_EQ(HostDrives_CreateLink('e', "/mnt/other"), EEXIST);
+  EXPECT_EQ(HostDrives_CreateLink('1', "/mnt/e"), EINVAL);
+  EXPECT_EQ(Take(HostDrives_EntryPath('E')), drives + "e:");
+  EXPECT_NE(HostDrives_Mask() & (1u << 4), 0u);
+
+  EXPECT_EQ(HostDrives_Remove('e'), 0);
+  EXPECT_EQ(HostDrives_Remove('u'), 0);  // dangling link
+  EXPECT_EQ(HostDrives_Remove('z'), 0);  // empty folder
+  EXPECT_EQ(HostDrives_Remove('e'), ENOENT);
+  EXPECT_EQ(HostDrives_Mask(), (1u << 2) | (1u << 5));
+}
+
+}  // namespace

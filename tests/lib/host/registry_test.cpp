@@ -1,0 +1,149 @@
+// The file-backed registry: case-insensitive names that keep their first
+// spelling, the value file format, atomic replacement, and the system errors
+// a caller gets when keys or values cannot be written.
+#include "host/registry.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "testSupport.h"
+
+namespace fs = std::filesystem;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+namespace {
+
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    hklm_ = dir_.file("registry/HKLM");
+    fs::create_directories(hklm_);
+    setenv("BRENIX_HOST_PREFIX", dir_.path().c_str(), 1);
+  }
+  void TearDown() override { unsetenv("BRENIX_HOST_PREFIX"); }
+
+  std::string QueryString(const char *key, const char *name, int *rc) {
+    char *text = nullptr;
+    HostRegType type;
+    *rc = HostRegistry_QueryValue(key, name, &type, &text, nullptr);
+    std::string s = text != nullptr ? text : "";
+    free(text);
+    return s;
+  }
+
+  TempDir dir_;
+  std::string hklm_;
+};
+
+TEST_F(RegistryTest, NamesKeepFirstSpellingAndMatchAnyCase) {
+  ASSERT_EQ(HostRegistry_CreateKey("System\\CurrentControlSet\\Services"), 0);
+  ASSERT_EQ(HostRegistry_CreateKey("SYSTEM\\currentcontrolset\\Services\\New"), 0);
+  EXPECT_TRUE(fs::is_directory(hklm_ + "/System/CurrentControlSet/Services/New"));
+  EXPECT_FALSE(fs::exists(hklm_ + "/SYSTEM"));
+
+  ASSERT_EQ(HostRegistry_SetString("system\\CURRENTCONTROLSET\\services\\new", "EventMessageFile",
+                                   HOSTREG_EXPAND_SZ, "/opt/bin/tool"),
+            0);
+  ASSERT_EQ(
+      HostRegistry_SetDword("System\\CurrentControlSet\\Services\\New\\", "TypesSupported", 7), 0);
+  // Written again under another spelling: the first one stays.
+  ASSERT_EQ(HostRegistry_SetString("System\\CurrentControlSet\\Services\\New", "EVENTMESSAGEFILE",
+                                   HOSTREG_EXPAND_SZ, "/opt/bin/other"),
+            0);
+  std::string key = hklm_ + "/System/CurrentControlSet/Services/New/";
+  EXPECT_EQ(ReadFile(key + "EventMessageFile"), "REG_EXPAND_SZ\n/opt/bin/other\n");
+  EXPECT_EQ(ReadFile(key + "TypesSupported"), "REG_DWORD\n7\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator(key), {}), 2);  // no temporary files left
+
+  HostRegType type;
+  uint32_t dword = 0;
+  EXPECT_EQ(HostRegistry_QueryValue("system\\currentcontrolset\\services\\new", "typessupported",
+                                    &type, nullptr, &dword),
+            0);
+  EXPECT_EQ(type, HOSTREG_DWORD);
+  EXPECT_EQ(dword, 7u);
+  int rc;
+  EXPECT_EQ(QueryString("System\\CurrentControlSet\\Services\\New", "eventmessagefile", &rc),
+            "/opt/bin/other");
+  EXPECT_EQ(rc, 0);
+}
+
+TEST_F(RegistryTest, ReplacementIsAtomic) {
+  ASSERT_EQ(HostRegistry_CreateKey("K"), 0);
+  ASSERT_EQ(HostRegistry_SetString("K", "@", HOSTREG_SZ, "old"), 0);
+  int fd = open((hklm_ + "/K/@").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(HostRegistry_SetString("K", "@", HOSTREG_SZ, "new\nsecond line"), 0);
+  // A reader that opened the old value still sees it whole.
+  char buf[32] = {};
+  EXPECT_EQ(read(fd, buf, sizeof buf - 1), 11);
+  EXPECT_STREQ(buf, "REG_SZ\nold\n");
+  close(fd);
+  int rc;
+  EXPECT_EQ(QueryString("K", "@", &rc), "new\nsecond line");
+}
+
+TEST_F(RegistryTest, FailuresCarryTheSystemError) {
+  int rc;
+  EXPECT_EQ(QueryString("Missing", "@", &rc), "");
+  EXPECT_EQ(rc, ENOENT);
+  EXPECT_EQ(HostRegistry_SetString("Missing", "v", HOSTREG_SZ, "x"), ENOENT);
+  EXPECT_FALSE(fs::exists(hklm_ + "/Missing"));
+  EXPECT_EQ(HostRegistry_CreateKey("A\\..\\B"), EINVAL);
+  ASSERT_EQ(HostRegistry_CreateKey("A"), 0);
+  EXPECT_EQ(HostRegistry_SetString("A", "x/y", HOSTREG_SZ, "x"), EINVAL);
+  EXPECT_EQ(HostRegistry_SetString("A", ".#tmp", HOSTREG_SZ, "x"), EINVAL);
+
+  // A value where a key should be.
+  ASSERT_EQ(HostRegistry_SetString("A", "Leaf", HOSTREG_SZ, "x"), 0);
+  EXPECT_EQ(HostRegistry_CreateKey("A\\Leaf\\Below"), ENOTDIR);
+
+  // Damaged value files.
+  WriteFile(hklm_ + "/A/bad", "REG_DWORD\n4294967296\n");
+  EXPECT_EQ(HostRegistry_QueryValue("A", "bad", nullptr, nullptr, nullptr), EINVAL);
+  WriteFile(hklm_ + "/A/bad", "REG_BINARY\n00\n");
+  EXPECT_EQ(HostRegistry_QueryValue("A", "bad", nullptr, nullptr, nullptr), EINVAL);
+
+  if (geteuid() != 0) {
+    chmod((hklm_ + "/A").c_str(), 0500);
+    EXPECT_EQ(HostRegistry_SetString("A", "v", HOSTREG_SZ, "x"), EACCES);
+    EXPECT_EQ(HostRegistry_CreateKey("A\\Sub"), EACCES);
+    chmod((hklm_ + "/A").c_str(), 0700);
+  }
+
+  // The whole hive is a file: nothing can be created and nothing above is made.
+  fs::remove_all(hklm_);
+  WriteFile(hklm_, "not a folder");
+  EXPECT_EQ(HostRegistry_CreateKey("A"), ENOTDIR);
+  EXPECT_EQ(HostRegistry_SetDword("A", "v", 1), ENOTDIR);
+  fs::remove(hklm_);
+  EXPECT_EQ(HostRegistry_CreateKey("A"), ENOENT);
+  EXPECT_FALSE(fs::exists(hklm_));
+}
+
+TEST_F(RegistryTest, DeleteValuesAndKeys) {
+  ASSERT_EQ(HostRegistry_CreateKey("Top\\Sub"), 0);
+  ASSERT_EQ(HostRegistry_SetString("Top", "@", HOSTREG_SZ, "x"), 0);
+  EXPECT_EQ(HostRegistry_DeleteKey("top"), ENOTEMPTY);
+  EXPECT_TRUE(fs::exists(hklm_ + "/Top/@"));  // a refused delete keeps the values
+  EXPECT_EQ(HostRegistry_DeleteKey("TOP\\SUB"), 0);
+  EXPECT_EQ(HostRegistry_DeleteValue("top", "@"), 0);
+  EXPECT_EQ(HostRegistry_DeleteValue("top", "@"), ENOENT);
+  ASSERT_EQ(HostRegistry_SetString("Top", "v", HOSTREG_SZ, "x"), 0);
+  EXPECT_EQ(HostRegistry_DeleteKey("Top"), 0);
+  EXPECT_EQ(HostRegistry_KeyExists("Top"), ENOENT);
+  EXPECT_EQ(HostRegistry_DeleteKey(""), EINVAL);
+  EXPECT_TRUE(fs::is_directory(hklm_));
+}
+
+}  // namespace
