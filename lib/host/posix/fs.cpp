@@ -109,7 +109,7 @@ char *HostFs_FullPath(const char *path) {
     result += '/';
     result += p;
   }
-  if (result.empty()) result = "/";
+  if (result.empty()) result.push_back('/');
   char *copy = strdup(result.c_str());
   if (copy == nullptr) errno = ENOMEM;
   return copy;

@@ -1,0 +1,112 @@
+// The two questions the disk validation asks of a virtual machine: does it use
+// a given disk file (now or in a snapshot), and which disk files make up its
+// current state. Each call loads the configuration and database afresh,
+// without locks, and releases everything before it returns.
+#include <cstdlib>
+
+#include <cstring>
+
+#include "host/fs.h"
+#include "misc/panic.h"
+#include "snapshot/snapshot.h"
+
+namespace {
+
+SnapshotError MakeError(SnapshotErrorCode code) {
+  SnapshotError err;
+  err.type = code;
+  err.extra = 0;
+  return err;
+}
+
+// The same-file test of the file layer (identical text, or the same device
+// and inode), with the queried disk looked at once instead of once per disk
+// of the database: a large database names tens of thousands of disks.
+// Identical inodes are of one kind, so the folder-or-file check is implied.
+struct DiskUseQuery {
+  const char *diskPath;
+  bool diskExists;
+  HostFileId diskId;
+  int visited;
+  SnapshotNode *finding;  // the first node naming the disk, in visiting order
+};
+
+bool IsQueriedDisk(const DiskUseQuery *query, const char *fileName) {
+  if (strcmp(query->diskPath, fileName) == 0) {
+    return true;
+  }
+  HostFileId id;
+  return query->diskExists && HostFs_GetFileId(fileName, &id) &&
+         id.volumeSerial == query->diskId.volumeSerial && id.indexHigh == query->diskId.indexHigh &&
+         id.indexLow == query->diskId.indexLow;
+}
+
+void VisitForDiskUse(SnapshotNode *node, DiskUseQuery *query) {
+  query->visited++;
+  if (query->finding != nullptr) {
+    return;
+  }
+  for (int i = 0; i < node->numDisks; i++) {
+    const char *fileName = node->disks[i].fileName;
+    if (fileName != nullptr && IsQueriedDisk(query, fileName)) {
+      query->finding = node;
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+SnapshotError Snapshot_QueryDiskUse(const char *configPath, const char *diskPath, bool *used,
+                                    bool *inCurrentState, int *nodeCount) {
+  if (configPath == nullptr || diskPath == nullptr) {
+    return MakeError(SNAPSHOT_INVAL);
+  }
+  SnapshotConfigInfo *info = nullptr;
+  SnapshotError err = SnapshotConfigInfoLoad(configPath, SNAPSHOT_LOCK_NONE, &info);
+  if (err.type != SNAPSHOT_SUCCESS) {
+    return err;
+  }
+  DiskUseQuery query = {diskPath, false, {}, 0, nullptr};
+  query.diskExists = HostFs_GetFileId(diskPath, &query.diskId);
+  SnapshotTreeWalk(
+      info->root,
+      [](SnapshotNode *node, void *ctx) {
+        VisitForDiskUse(node, static_cast<DiskUseQuery *>(ctx));
+        return false;
+      },
+      &query);
+  VisitForDiskUse(info->currentState, &query);
+
+  if (used != nullptr) {
+    *used = query.finding != nullptr;
+  }
+  if (inCurrentState != nullptr) {
+    *inCurrentState = query.finding != nullptr && query.finding == info->currentState;
+  }
+  if (nodeCount != nullptr) {
+    *nodeCount = query.visited - 1;
+  }
+  SnapshotConfigInfoFree(info);
+  return err;
+}
+
+SnapshotError Snapshot_GetCurrentDisks(const char *configPath, char ***disks, int *count) {
+  if (configPath == nullptr || disks == nullptr || count == nullptr) {
+    return MakeError(SNAPSHOT_INVAL);
+  }
+  SnapshotConfigInfo *info = nullptr;
+  SnapshotError err = SnapshotConfigInfoLoad(configPath, SNAPSHOT_LOCK_NONE, &info);
+  if (err.type != SNAPSHOT_SUCCESS) {
+    return err;
+  }
+  const SnapshotNode *state = info->currentState;
+  char **array = static_cast<char **>(Util_SafeMalloc(sizeof(char *) * state->numDisks));
+  for (int i = 0; i < state->numDisks; i++) {
+    array[i] = Util_SafeStrdup(state->disks[i].fileName);
+  }
+  *disks = array;
+  *count = state->numDisks;
+  SnapshotConfigInfoFree(info);
+  return err;
+}

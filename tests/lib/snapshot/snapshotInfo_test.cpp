@@ -1,0 +1,442 @@
+// The snapshot reader's steps: version gate, paths, keys, the snapshot tree and
+// its walk order, the current-state devices, expansion and the lock modes.
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "file/file.h"
+#include "snapshot/snapshot.h"
+#include "snapshotTestUtil.h"
+
+namespace {
+
+// Owns the info a read or load produced.
+struct Info {
+  SnapshotError err{};
+  SnapshotConfigInfo *info = nullptr;
+  ~Info() { SnapshotConfigInfoFree(info); }
+  SnapshotConfigInfo *operator->() const { return info; }
+};
+
+void Read(Info &r, const std::string &config, SnapshotLockMode mode = SNAPSHOT_LOCK_NONE) {
+  r.err = SnapshotConfigInfoRead(config.c_str(), mode, &r.info);
+}
+
+void Load(Info &r, const std::string &config) {
+  r.err = SnapshotConfigInfoLoad(config.c_str(), SNAPSHOT_LOCK_NONE, &r.info);
+}
+
+SnapshotErrorCode ReadCode(const std::string &config) {
+  Info r;
+  Read(r, config);
+  EXPECT_EQ(r.err.type == SNAPSHOT_SUCCESS, r.info != nullptr);
+  return r.err.type;
+}
+
+std::vector<int> WalkUids(SnapshotNode *root) {
+  std::vector<int> uids;
+  SnapshotTreeWalk(
+      root,
+      [](SnapshotNode *node, void *ctx) {
+        static_cast<std::vector<int> *>(ctx)->push_back(node->uid);
+        return false;
+      },
+      &uids);
+  return uids;
+}
+
+// "snapshotI.uid = U" and "snapshotI.parent = P" for each (uid, parent).
+std::string Snapshots(const std::vector<std::pair<int, int>> &nodes) {
+  std::string text = "snapshot.numSnapshots = \"" + std::to_string(nodes.size()) + "\"\n";
+  for (size_t i = 0; i < nodes.size(); i++) {
+    std::string key = "snapshot" + std::to_string(i);
+    text += key + ".uid = \"" + std::to_string(nodes[i].first) + "\"\n";
+    text += key + ".parent = \"" + std::to_string(nodes[i].second) + "\"\n";
+  }
+  return text;
+}
+
+TEST(SnapshotReadTest, VersionGate) {
+  VmFolder vm;
+  vm.WriteConfig("");
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_SUCCESS);
+  vm.WriteConfig("", "config.version = \"9\"\n");
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_VERSION);
+  vm.WriteConfig("snapshot.version = \"2\"\n", "config.version = \"9\"\n");
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_SUCCESS);
+  vm.WriteConfig("snapshot.version = \"1\"\n", "config.version = \"8.0\"\n");
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_VERSION);
+  // Present but empty reads as the default "1".
+  vm.WriteConfig("", "config.version = \"\"\n");
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_VERSION);
+  vm.WriteConfig("", "");
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_VERSION);
+}
+
+TEST(SnapshotReadTest, MissingOrMalformedFiles) {
+  VmFolder vm;
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_NOTFOUND);
+  vm.WriteConfig("[section]\n");
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_DICTIONARY);
+  vm.WriteConfig("");
+  vm.WriteDatabase("a = 1\nA = 2\n");
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_DICTIONARY);
+  // A folder exists but is no dictionary; with lock mode write it is not writable.
+  EXPECT_EQ(ReadCode(vm.path()), SNAPSHOT_DICTIONARY);
+  Info r;
+  Read(r, vm.path(), SNAPSHOT_LOCK_WRITE);
+  EXPECT_EQ(r.err.type, SNAPSHOT_NOPERM);
+}
+
+TEST(SnapshotReadTest, DatabasePathKeepsOtherExtensions) {
+  const std::pair<const char *, const char *> cases[] = {{"Win.bxx", "Win.bxsd"},
+                                                         {"Win.BXX", "Win.BXX.bxsd"},
+                                                         {"vm.cfg", "vm.bxsd"},
+                                                         {"a.bxx.old", "a.bxx.old.bxsd"},
+                                                         {"noext", "noext.bxsd"}};
+  for (const auto &[config, database] : cases) {
+    VmFolder vm(config);
+    vm.WriteConfig("");
+    Info r;
+    Read(r, vm.config());
+    ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS) << config;
+    EXPECT_EQ(std::string(r->databasePath), vm.file(database));
+    EXPECT_EQ(std::string(r->folder), vm.path());
+    EXPECT_EQ(std::string(r->configPath), vm.config());
+  }
+}
+
+TEST(SnapshotReadTest, SingleKeysAndTheEmptyValueRule) {
+  VmFolder vm;
+  vm.WriteConfig(
+      "fileSearchPath = \"\"\nnvram = \"\"\ndisplayName = \"\"\ntemplateVM = \"TRUE\"\n"
+      "numCloneOf = \"2\"\ncloneOf0 = \"x.bxx\"\ncloneOf1 = \"\"\n"
+      "checkpoint.vmState = \"vm.bxss\"\n");
+  vm.WriteDatabase(
+      "snapshot.lastUID = \"7\"\nsnapshot.mru.maxNum = \"2\"\n"
+      "snapshot.mru1.uid = \"5\"\nnumSentinels = \"1\"\nsentinel0 = \"s\"\n");
+  Info r;
+  Load(r, vm.config());
+  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  EXPECT_STREQ(r->searchPath, ".");
+  EXPECT_STREQ(r->nvram, "nvram");
+  EXPECT_EQ(std::string(r->nvramPath), vm.file("nvram"));
+  EXPECT_EQ(r->displayName, nullptr);
+  EXPECT_TRUE(r->templateVM);
+  ASSERT_EQ(r->cloneOf.count, 2);
+  EXPECT_STREQ(r->cloneOf.items[0], "x.bxx");
+  EXPECT_EQ(r->cloneOf.items[1], nullptr);
+  ASSERT_EQ(r->sentinels.count, 1);
+  EXPECT_STREQ(r->sentinels.items[0], "s");
+  EXPECT_EQ(r->lastUid, 7);
+  ASSERT_EQ(r->mruMax, 2);
+  EXPECT_EQ(r->mruUids[0], 0);
+  EXPECT_EQ(r->mruUids[1], 5);
+  // A suspended-state file that cannot be found is dropped, not an error.
+  EXPECT_EQ(r->vmState, nullptr);
+
+  std::string vmss = vm.Touch("vm.bxss");
+  Info found;
+  Load(found, vm.config());
+  ASSERT_EQ(found.err.type, SNAPSHOT_SUCCESS);
+  EXPECT_EQ(std::string(found->vmState), vmss);
+}
+
+TEST(SnapshotReadTest, WorkingFolderLeadsTheSearchPath) {
+  VmFolder vm;
+  vm.WriteConfig("workingDir = \"/w\"\nfileSearchPath = \"a;/w;b;/w\"\n");
+  Info r;
+  Read(r, vm.config());
+  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  EXPECT_STREQ(r->searchPath, "/w;a;b;/w");
+
+  vm.WriteConfig("workingDir = \"/w\"\nfileSearchPath = \"/w/x;/w\"\nnvram = \"/w/nv\"\n");
+  Info last;
+  Read(last, vm.config());
+  EXPECT_STREQ(last->searchPath, "/w;/w/x");
+  // A full NVRAM name is not joined to the configuration's folder.
+  ASSERT_EQ(SnapshotConfigInfoExpand(last.info).type, SNAPSHOT_SUCCESS);
+  EXPECT_STREQ(last->nvramPath, "/w/nv");
+}
+
+TEST(SnapshotReadTest, RelativeDisksAreFoundAlongTheSearchPath) {
+  VmFolder vm;
+  std::string elsewhere = vm.path() + "/sub";
+  vm.WriteConfig(std::string("ide0:0.present = \"TRUE\"\nide0:0.fileName = \"../x/disk.bxdk\"\n") +
+                 "fileSearchPath = \"none;sub\"\n");
+  Info missing;
+  Load(missing, vm.config());
+  EXPECT_EQ(missing.err.type, SNAPSHOT_NOTFOUND);
+  EXPECT_EQ(missing.info, nullptr);
+
+  std::filesystem::create_directory(elsewhere);
+  testsupport::WriteFile(elsewhere + "/disk.bxdk", "");
+  Info found;
+  Load(found, vm.config());
+  ASSERT_EQ(found.err.type, SNAPSHOT_SUCCESS);
+  ASSERT_EQ(found->currentState->numDisks, 1);
+  EXPECT_EQ(std::string(found->currentState->disks[0].fileName), elsewhere + "/disk.bxdk");
+
+  // The same disk named in a snapshot must be found too; a snapshot disk
+  // without a file name cannot be.
+  vm.WriteDatabase(
+      "snapshot.numSnapshots = \"1\"\nsnapshot0.uid = \"1\"\n"
+      "snapshot0.numDisks = \"1\"\nsnapshot0.disk0.node = \"ide0:0\"\n");
+  Info noName;
+  Load(noName, vm.config());
+  EXPECT_EQ(noName.err.type, SNAPSHOT_NOTFOUND);
+}
+
+TEST(SnapshotReadTest, ExpandDisksCanAllowMissingFiles) {
+  VmFolder vm;
+  std::string present = vm.Touch("b.bxdk");
+  vm.WriteConfig(
+      "ide0:0.present = \"TRUE\"\nide0:0.fileName = \"a.bxdk\"\n"
+      "ide0:1.present = \"TRUE\"\nide0:1.fileName = \"b.bxdk\"\n");
+  Info r;
+  Read(r, vm.config());
+  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  char *missing = nullptr;
+  EXPECT_EQ(SnapshotConfigInfoExpandDisks(r.info, true, &missing).type, SNAPSHOT_SUCCESS);
+  EXPECT_STREQ(missing, "a.bxdk");
+  free(missing);
+  EXPECT_STREQ(r->currentState->disks[0].fileName, "a.bxdk");
+  EXPECT_EQ(std::string(r->currentState->disks[1].fileName), present);
+}
+
+TEST(SnapshotReadTest, CurrentStateDevices) {
+  VmFolder vm;
+  vm.WriteConfig(
+      "ide0:0.present = \"TRUE\"\nide0:0.fileName = \"plain.bxdk\"\n"
+      "ide0:1.present = \"TRUE\"\nide0:1.deviceType = \"cdrom-image\"\n"
+      "ide0:1.fileName = \"x.iso\"\n"
+      "ide1:0.present = \"FALSE\"\nide1:0.fileName = \"off.bxdk\"\n"
+      "ide1:1.present = \"TRUE\"\nide1:1.fileName = \"\"\n"
+      "scsi0.present = \"FALSE\"\nscsi0:0.present = \"TRUE\"\nscsi0:0.fileName = \"s0.bxdk\"\n"
+      "scsi0:0.mode = \"undoable\"\n"
+      "scsi1.present = \"TRUE\"\nscsi1:15.present = \"TRUE\"\nscsi1:15.fileName = \"s1.bxdk\"\n"
+      "scsi1:15.deviceType = \"SCSI-HARDDISK\"\nscsi1:15.mode = \"Independent-NonPersistent\"\n");
+  Info r;
+  Read(r, vm.config());
+  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  SnapshotNode *state = r->currentState;
+  EXPECT_STREQ(state->fileName, "currentState");
+  ASSERT_EQ(state->numDisks, 2);
+  EXPECT_STREQ(state->disks[0].node, "ide0:0");
+  EXPECT_STREQ(state->disks[0].fileName, "plain.bxdk");
+  EXPECT_EQ(state->disks[0].mode, SNAPSHOT_DISK_PERSISTENT);
+  EXPECT_STREQ(state->disks[1].node, "scsi1:15");
+  EXPECT_EQ(state->disks[1].mode, SNAPSHOT_DISK_INDEPENDENT_NONPERSISTENT);
+
+  vm.WriteConfig(
+      "ide1:0.present = \"TRUE\"\nide1:0.fileName = \"u.bxdk\"\n"
+      "ide1:0.mode = \"undoable\"\n");
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_CONFIG);
+}
+
+TEST(SnapshotReadTest, SnapshotFields) {
+  VmFolder vm;
+  vm.WriteConfig("");
+  vm.WriteDatabase(Snapshots({{3, 0}}) +
+                   "snapshot0.filename = \"vm-Snapshot3.bxsn\"\nsnapshot0.displayName = \"one\"\n"
+                   "snapshot0.createTimeHigh = \"1\"\nsnapshot0.createTimeLow = \"-1\"\n"
+                   "snapshot0.type = \"2\"\nsnapshot0.numClones = \"1\"\n"
+                   "snapshot0.clone0 = \"c.bxx\"\nsnapshot0.numDisks = \"1\"\n"
+                   "snapshot0.disk0.fileName = \"d.bxdk\"\nsnapshot0.disk0.mode = \"1\"\n");
+  Info r;
+  Read(r, vm.config());
+  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  SnapshotNode *node = r->root->child;
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(node->parent, r->root);
+  EXPECT_STREQ(node->fileName, "vm-Snapshot3.bxsn");
+  EXPECT_STREQ(node->displayName, "one");
+  EXPECT_EQ(node->description, nullptr);
+  EXPECT_EQ(node->createTime, 0x1FFFFFFFFull);
+  EXPECT_EQ(node->type, 2);
+  ASSERT_EQ(node->clones.count, 1);
+  EXPECT_STREQ(node->clones.items[0], "c.bxx");
+  ASSERT_EQ(node->numDisks, 1);
+  EXPECT_STREQ(node->disks[0].fileName, "d.bxdk");
+  EXPECT_EQ(node->disks[0].node, nullptr);
+  EXPECT_EQ(node->disks[0].mode, 1);
+  // snapshot.current is unset: uid 0 is the root.
+  EXPECT_EQ(r->currentSnapshot, r->root);
+}
+
+TEST(SnapshotTreeTest, SiblingsComeBeforeChildren) {
+  VmFolder vm;
+  vm.WriteConfig("");
+  vm.WriteDatabase(Snapshots({{1, 0}, {2, 0}, {3, 1}, {4, 2}, {5, 0}}) +
+                   "snapshot.current = \"3\"\n");
+  Info r;
+  Read(r, vm.config());
+  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  EXPECT_EQ(WalkUids(r->root), (std::vector<int>{0, 1, 2, 5, 4, 3}));
+  ASSERT_NE(r->currentSnapshot, nullptr);
+  EXPECT_EQ(r->currentSnapshot->uid, 3);
+  EXPECT_EQ(r->currentSnapshot->parent->uid, 1);
+  EXPECT_EQ(SnapshotTreeFind(r->root, 9), nullptr);
+}
+
+TEST(SnapshotTreeTest, DuplicateUidsResolveToTheFirstInWalkOrder) {
+  VmFolder vm;
+  vm.WriteConfig("");
+  // Uid 5 is read first below 1 (and then gets child 8), then below 2. The
+  // one below 2 comes first in walk order from then on, so it is the parent
+  // of 6 and the current snapshot.
+  vm.WriteDatabase(Snapshots({{1, 0}, {2, 0}, {5, 1}, {8, 5}, {5, 2}, {6, 5}, {0, 6}, {7, 0}}) +
+                   "snapshot.current = \"5\"\n");
+  Info r;
+  Read(r, vm.config());
+  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  SnapshotNode *first = r->root->child;
+  SnapshotNode *second = first->sibling;
+  ASSERT_EQ(second->uid, 2);
+  SnapshotNode *five = second->child;
+  ASSERT_NE(five, nullptr);
+  EXPECT_EQ(r->currentSnapshot, five);
+  ASSERT_NE(five->child, nullptr);
+  EXPECT_EQ(five->child->uid, 6);
+  ASSERT_NE(first->child, nullptr);
+  ASSERT_NE(first->child->child, nullptr);
+  EXPECT_EQ(first->child->child->uid, 8);
+  EXPECT_EQ(first->child->child->sibling, nullptr);
+  // A parent of 0 is always the root, even with a snapshot of uid 0 around.
+  EXPECT_EQ(second->sibling->uid, 7);
+  EXPECT_EQ(WalkUids(r->root), (std::vector<int>{0, 1, 2, 7, 5, 6, 0, 5, 8}));
+}
+
+// The reference: every parent found by a full walk of the tree built so far.
+struct RefNode {
+  int uid;
+  std::vector<RefNode *> children;
+};
+
+// The walk order written as its definition: a node, then the walk of its
+// next sibling, then the walk of its first child.
+RefNode *RefFind(const std::vector<RefNode *> &siblings, size_t k, int uid) {
+  if (k == siblings.size()) {
+    return nullptr;
+  }
+  RefNode *n = siblings[k];
+  if (n->uid == uid) {
+    return n;
+  }
+  RefNode *found = RefFind(siblings, k + 1, uid);
+  return found != nullptr ? found : RefFind(n->children, 0, uid);
+}
+
+TEST(SnapshotTreeTest, ParentsMatchAFullWalkOnRandomDatabases) {
+  unsigned seed = 12345;
+  auto next = [&seed](unsigned bound) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 16) % bound;
+  };
+  for (int round = 0; round < 40; round++) {
+    std::vector<std::unique_ptr<RefNode>> nodes;
+    RefNode root{0, {}};
+    std::vector<std::pair<int, int>> snapshots;
+    int count = 5 + static_cast<int>(next(40));
+    for (int i = 0; i < count; i++) {
+      // Few distinct uids, so that many are duplicated; parents among them.
+      int uid = 1 + static_cast<int>(next(8));
+      std::vector<int> known = {0};
+      for (const auto &n : nodes) {
+        known.push_back(n->uid);
+      }
+      int parentUid = known[next(static_cast<unsigned>(known.size()))];
+      RefNode *parent = RefFind({&root}, 0, parentUid);
+      ASSERT_NE(parent, nullptr);
+      nodes.push_back(std::make_unique<RefNode>(RefNode{uid, {}}));
+      parent->children.push_back(nodes.back().get());
+      snapshots.emplace_back(uid, parentUid);
+    }
+    VmFolder vm;
+    vm.WriteConfig("");
+    vm.WriteDatabase(Snapshots(snapshots));
+    Info r;
+    Read(r, vm.config());
+    ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+    // Compare the shapes: the same walk of uids and child counts.
+    std::vector<std::pair<int, size_t>> wantShape;
+    std::vector<std::pair<int, size_t>> gotShape;
+    std::function<void(RefNode *)> refShape = [&](RefNode *n) {
+      wantShape.emplace_back(n->uid, n->children.size());
+      for (RefNode *c : n->children) {
+        refShape(c);
+      }
+    };
+    std::function<void(SnapshotNode *)> gotWalk = [&](SnapshotNode *n) {
+      size_t children = 0;
+      for (SnapshotNode *c = n->child; c != nullptr; c = c->sibling) {
+        children++;
+      }
+      gotShape.emplace_back(n->uid, children);
+      for (SnapshotNode *c = n->child; c != nullptr; c = c->sibling) {
+        gotWalk(c);
+      }
+    };
+    refShape(&root);
+    gotWalk(r->root);
+    EXPECT_EQ(gotShape, wantShape) << "round " << round;
+  }
+}
+
+TEST(SnapshotTreeTest, UnknownParentsAreInconsistent) {
+  VmFolder vm;
+  vm.WriteConfig("");
+  vm.WriteDatabase(Snapshots({{1, 0}, {2, 9}}));
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_INCONSISTENT);
+  vm.WriteDatabase(Snapshots({{2, 1}, {1, 0}}));  // child before parent
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_INCONSISTENT);
+  vm.WriteDatabase(Snapshots({{1, 1}}));  // its own parent
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_INCONSISTENT);
+}
+
+TEST(SnapshotTreeTest, ImplausibleCountsFailInsteadOfRunningAway) {
+  VmFolder vm;
+  vm.WriteConfig("");
+  vm.WriteDatabase("snapshot.numSnapshots = \"2000000000\"\n");
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_INCONSISTENT);
+  vm.WriteDatabase(Snapshots({{1, 0}}) + "snapshot0.numDisks = \"100000000\"\n");
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_INCONSISTENT);
+  vm.WriteDatabase("snapshot.mru.maxNum = \"-5\"\nsnapshot.numSnapshots = \"-1\"\n");
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_SUCCESS);
+  vm.WriteConfig("numCloneOf = \"99999999\"\n");
+  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_CONFIG);
+}
+
+TEST(SnapshotLockTest, LockModesUseTheDatabaseLockFile) {
+  VmFolder vm;
+  vm.WriteConfig("");
+  std::string lock = vm.file("vm.bxsd.lck");
+  {
+    Info reader;
+    Read(reader, vm.config(), SNAPSHOT_LOCK_READ);
+    ASSERT_EQ(reader.err.type, SNAPSHOT_SUCCESS);
+    EXPECT_TRUE(File_Exists(vm.file("vm.bxsd").c_str()));  // created when missing
+    EXPECT_TRUE(File_Exists(lock.c_str()));
+
+    Info writer;
+    Read(writer, vm.config(), SNAPSHOT_LOCK_WRITE);
+    EXPECT_EQ(writer.err.type, SNAPSHOT_FILEIO);
+    EXPECT_EQ(writer.err.extra, 4u);  // lock failed
+    EXPECT_EQ(writer.info, nullptr);
+
+    Info unlocked;
+    Read(unlocked, vm.config());
+    EXPECT_EQ(unlocked.err.type, SNAPSHOT_SUCCESS);
+  }
+  EXPECT_FALSE(File_Exists(lock.c_str()));
+  Info writer;
+  Read(writer, vm.config(), SNAPSHOT_LOCK_WRITE);
+  EXPECT_EQ(writer.err.type, SNAPSHOT_SUCCESS);
+}
+
+}  // namespace

@@ -1,0 +1,169 @@
+// The two queries of the snapshot reader and its result texts, on small
+// configurations and databases written by the tests.
+#include "snapshot/snapshot.h"
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "snapshotTestUtil.h"
+
+namespace {
+
+struct DiskUse {
+  SnapshotError err;
+  bool used = false;
+  bool inCurrentState = false;
+  int nodeCount = -1;
+};
+
+DiskUse QueryDiskUse(const std::string &config, const std::string &disk) {
+  DiskUse r;
+  r.err =
+      Snapshot_QueryDiskUse(config.c_str(), disk.c_str(), &r.used, &r.inCurrentState, &r.nodeCount);
+  return r;
+}
+
+std::vector<std::string> CurrentDisks(const std::string &config, SnapshotErrorCode want) {
+  char **disks = nullptr;
+  int count = -1;
+  SnapshotError err = Snapshot_GetCurrentDisks(config.c_str(), &disks, &count);
+  EXPECT_EQ(err.type, want);
+  std::vector<std::string> result;
+  if (err.type == SNAPSHOT_SUCCESS) {
+    for (int i = 0; i < count; i++) {
+      result.push_back(disks[i]);
+      free(disks[i]);
+    }
+    free(disks);
+  }
+  return result;
+}
+
+const char kIdeDisk[] = "ide0:0.present = \"TRUE\"\nide0:0.fileName = \"disk.bxdk\"\n";
+
+TEST(SnapshotQueryTest, NoDatabaseUsesTheConfigurationDisks) {
+  VmFolder vm;
+  std::string disk = vm.Touch("disk.bxdk");
+  std::string other = vm.Touch("other.bxdk");
+  vm.WriteConfig(kIdeDisk);
+
+  DiskUse r = QueryDiskUse(vm.config(), disk);
+  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  EXPECT_TRUE(r.used);
+  EXPECT_TRUE(r.inCurrentState);
+  EXPECT_EQ(r.nodeCount, 1);  // the root only
+
+  r = QueryDiskUse(vm.config(), other);
+  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  EXPECT_FALSE(r.used);
+  EXPECT_FALSE(r.inCurrentState);
+
+  EXPECT_EQ(CurrentDisks(vm.config(), SNAPSHOT_SUCCESS), std::vector<std::string>{disk});
+}
+
+TEST(SnapshotQueryTest, SnapshotOfTheBaseDiskWhileTheCurrentStateUsesAChild) {
+  VmFolder vm;
+  std::string base = vm.Touch("base.bxdk");
+  std::string child = vm.Touch("base-000001.bxdk");
+  vm.WriteConfig(
+      "scsi0.present = \"TRUE\"\nscsi0:0.present = \"TRUE\"\n"
+      "scsi0:0.fileName = \"base-000001.bxdk\"\n");
+  vm.WriteDatabase(
+      "snapshot.numSnapshots = \"1\"\nsnapshot.current = \"1\"\n"
+      "snapshot0.uid = \"1\"\nsnapshot0.numDisks = \"1\"\n"
+      "snapshot0.disk0.fileName = \"base.bxdk\"\nsnapshot0.disk0.node = \"scsi0:0\"\n");
+
+  DiskUse r = QueryDiskUse(vm.config(), base);
+  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  EXPECT_TRUE(r.used);
+  EXPECT_FALSE(r.inCurrentState);
+  EXPECT_EQ(r.nodeCount, 2);
+
+  r = QueryDiskUse(vm.config(), child);
+  EXPECT_TRUE(r.used);
+  EXPECT_TRUE(r.inCurrentState);
+
+  // Another name for the same file is the same disk.
+  r = QueryDiskUse(vm.config(), vm.path() + "/./base.bxdk");
+  EXPECT_TRUE(r.used);
+  EXPECT_FALSE(r.inCurrentState);
+
+  EXPECT_EQ(CurrentDisks(vm.config(), SNAPSHOT_SUCCESS), std::vector<std::string>{child});
+}
+
+TEST(SnapshotQueryTest, ADiskNamedTwiceIsFoundInTheSnapshotFirst) {
+  VmFolder vm;
+  std::string disk = vm.Touch("disk.bxdk");
+  vm.WriteConfig(kIdeDisk);
+  vm.WriteDatabase(
+      "snapshot.numSnapshots = \"1\"\nsnapshot0.uid = \"1\"\n"
+      "snapshot0.numDisks = \"1\"\nsnapshot0.disk0.fileName = \"disk.bxdk\"\n");
+  DiskUse r = QueryDiskUse(vm.config(), disk);
+  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  EXPECT_TRUE(r.used);
+  EXPECT_FALSE(r.inCurrentState);
+}
+
+TEST(SnapshotQueryTest, FailuresLeaveTheOutputsAlone) {
+  VmFolder vm;
+  vm.WriteConfig(kIdeDisk);  // disk.bxdk does not exist
+  DiskUse r = QueryDiskUse(vm.config(), vm.file("disk.bxdk"));
+  EXPECT_EQ(r.err.type, SNAPSHOT_NOTFOUND);
+  EXPECT_EQ(r.nodeCount, -1);
+
+  char *sentinel[1] = {nullptr};
+  char **disks = sentinel;
+  int count = -7;
+  EXPECT_EQ(Snapshot_GetCurrentDisks(vm.config().c_str(), &disks, &count).type, SNAPSHOT_NOTFOUND);
+  EXPECT_EQ(disks, sentinel);
+  EXPECT_EQ(count, -7);
+
+  EXPECT_EQ(QueryDiskUse(vm.file("missing.bxx"), vm.file("x")).err.type, SNAPSHOT_NOTFOUND);
+  EXPECT_EQ(Snapshot_QueryDiskUse(nullptr, "x", nullptr, nullptr, nullptr).type, SNAPSHOT_INVAL);
+  EXPECT_EQ(Snapshot_QueryDiskUse(vm.config().c_str(), nullptr, nullptr, nullptr, nullptr).type,
+            SNAPSHOT_INVAL);
+}
+
+TEST(SnapshotQueryTest, CurrentDisksFollowDeviceOrderAndAnEmptyStateGivesAnArray) {
+  VmFolder vm;
+  std::vector<std::string> want = {vm.Touch("a.bxdk"), vm.Touch("b.bxdk"), vm.Touch("c.bxdk")};
+  vm.WriteConfig(
+      "scsi3.present = \"TRUE\"\nscsi3:15.present = \"TRUE\"\nscsi3:15.fileName = \"c.bxdk\"\n"
+      "ide1:1.present = \"TRUE\"\nide1:1.fileName = \"b.bxdk\"\n"
+      "ide0:1.present = \"TRUE\"\nide0:1.fileName = \"a.bxdk\"\n");
+  EXPECT_EQ(CurrentDisks(vm.config(), SNAPSHOT_SUCCESS), want);
+
+  VmFolder empty;
+  empty.WriteConfig("");
+  char **disks = nullptr;
+  int count = -1;
+  ASSERT_EQ(Snapshot_GetCurrentDisks(empty.config().c_str(), &disks, &count).type,
+            SNAPSHOT_SUCCESS);
+  EXPECT_EQ(count, 0);
+  EXPECT_NE(disks, nullptr);
+  free(disks);
+}
+
+TEST(SnapshotErrorTest, LiteralsTextsAndSuccess) {
+  EXPECT_STREQ(SnapshotError_Literal(SNAPSHOT_VERSION),
+               "@&!*@*@(msg.snapshot.\"VERSION\")Snapshots are not allowed on this virtual "
+               "machine");
+  EXPECT_STREQ(SnapshotError_Text(SNAPSHOT_SUCCESS), "The operation completed successfully");
+  EXPECT_STREQ(SnapshotError_Text(SNAPSHOT_DUPLICATEDISK),
+               "One of the disks in this virtual machine is already in use by a virtual machine "
+               "or by a snapshot");
+  EXPECT_STREQ(SnapshotError_Text(SNAPSHOT_INCONSISTENT),
+               "The snapshot files are in an inconsistent state");
+  EXPECT_EQ(SnapshotError_Text(SNAPSHOT_NUM_ERRORS), nullptr);
+  EXPECT_EQ(SnapshotError_Literal(static_cast<SnapshotErrorCode>(-1)), nullptr);
+
+  EXPECT_TRUE(SnapshotError_IsSuccess({SNAPSHOT_SUCCESS, 0}));
+  EXPECT_TRUE(SnapshotError_IsSuccess({SNAPSHOT_DISKLIB, 0x1200}));
+  EXPECT_FALSE(SnapshotError_IsSuccess({SNAPSHOT_DISKLIB, 0x1201}));
+  EXPECT_FALSE(SnapshotError_IsSuccess({SNAPSHOT_FILEIO, 0}));
+}
+
+}  // namespace
