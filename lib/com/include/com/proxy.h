@@ -1,0 +1,30 @@
+// Proxies: the client's stand-ins for objects that live in a server. A proxy
+// holds one remote reference, sends each method as (object, IID, slot) with
+// its arguments, and turns the reply into the HRESULT, the out-values and the
+// calling thread's error information. Its last Release releases the remote
+// object. Proxies belong to the thread that made them. Runtime-internal; the
+// activation and the tests use it.
+#pragma once
+
+#include <cstdint>
+
+#include "com/guid.h"
+#include "com/hresult.h"
+#include "com/transport.h"
+#include "com/unknown.h"
+
+// Answered by every proxy (and by nothing else): how the runtime tells a
+// proxy from an object of the caller's own process.
+extern const IID IID_IComProxy;
+
+struct IComProxy : IUnknown {
+  // False once the connection to the server is gone.
+  virtual bool IsConnected() = 0;
+
+ protected:
+  ~IComProxy() = default;
+};
+
+// Asks the server at the other end of channel for a new instance of clsid
+// and returns a proxy for its interface iid in *object (NULL on failure).
+HRESULT ComProxy_Activate(ComChannel *channel, const CLSID &clsid, const IID &iid, void **object);

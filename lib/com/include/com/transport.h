@@ -1,0 +1,67 @@
+// Transports: frames over a byte stream. The client side is a channel, one
+// connected blocking stream on which one call at a time waits for its reply;
+// the server side is a buffered non-blocking stream that the server loop
+// feeds as data arrives. Runtime-internal; tests run both over socketpair().
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "com/frame.h"
+#include "com/hresult.h"
+
+// A client connection to one server, shared by the proxies made on it and
+// belonging to the thread that made it. The last CoUninitialize of that
+// thread disconnects it; proxies outliving that answer RPC_E_DISCONNECTED.
+class ComChannel {
+ public:
+  // Takes over fd.
+  explicit ComChannel(int fd);
+  ComChannel(const ComChannel &) = delete;
+  ComChannel &operator=(const ComChannel &) = delete;
+
+  void AddRef() { refs_++; }
+  void Release();
+
+  // Sends a request and waits for its reply payload. RPC_E_DISCONNECTED
+  // when the stream fails, ends or answers with something that is no reply
+  // (the channel is disconnected then); S_OK otherwise.
+  HRESULT Call(ComFrameWriter *request, std::vector<uint8_t> *reply);
+  // Sends a message that has no reply; failures disconnect silently.
+  void Send(ComFrameWriter *message);
+  bool Connected() const { return fd_ >= 0; }
+  void Disconnect();
+
+  // Disconnects every channel of the calling thread.
+  static void DisconnectThread();
+
+ private:
+  ~ComChannel();
+  int fd_;
+  uint32_t refs_ = 1;
+};
+
+// The server's side of one connection.
+struct ComServerStream {
+  int fd = -1;
+  std::vector<uint8_t> in;
+  std::vector<uint8_t> out;
+  size_t outSent = 0;
+
+  // Reads what the stream has. False at its end or on an error.
+  bool Fill();
+  // Next whole frame: COM_FRAME_COMPLETE with *payload / *size pointing into
+  // `in` until Consume(); COM_FRAME_OVERSIZED means the peer broke the
+  // protocol.
+  ComFrameState Next(const uint8_t **payload, size_t *size);
+  void Consume();
+  // Queues a finished frame and writes what the stream takes now.
+  bool Queue(const ComFrameWriter &frame);
+  // Writes queued bytes; false on an error.
+  bool Flush();
+  bool Pending() const { return outSent < out.size(); }
+
+ private:
+  size_t frameSize_ = 0;
+};

@@ -1,0 +1,238 @@
+// The local server loop: one thread polls the endpoint, a wake-up pipe and
+// every connection, and handles one request at a time. A connection that
+// breaks the protocol (bad frame, oversized length, unknown message) or whose
+// peer is not trusted is closed, and its objects released, without
+// disturbing anyone else. A connection with a reply still queued is not read
+// from, so a client that stops reading only stalls itself.
+#include "com/server.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "com/stub.h"
+#include "com/transport.h"
+#include "host/lastError.h"
+#include "host/prefix.h"
+#include "host/socket.h"
+
+namespace {
+
+const size_t kMaxConnections = 256;
+
+std::atomic<bool> g_stop{false};
+std::atomic<int> g_wakeFd{-1};
+
+struct Connection {
+  ComServerStream stream;
+  ComObjectTable table;
+  ~Connection() {
+    table.Clear();
+    HostStream_Close(stream.fd);
+  }
+};
+
+// Handles the whole frames that have arrived; false when the connection must
+// close.
+bool HandleFrames(const ComServerClass &cls, Connection *c) {
+  while (!c->stream.Pending() && !g_stop.load()) {
+    const uint8_t *payload;
+    size_t size;
+    ComFrameState state = c->stream.Next(&payload, &size);
+    if (state == COM_FRAME_INCOMPLETE) {
+      return true;
+    }
+    if (state == COM_FRAME_OVERSIZED) {
+      return false;
+    }
+    ComFrameWriter reply;
+    ComStubResult result = ComStub_Handle(cls, &c->table, payload, size, &reply);
+    c->stream.Consume();
+    if (result == COM_STUB_MALFORMED) {
+      return false;
+    }
+    if (result == COM_STUB_REPLY && (!reply.Finish() || !c->stream.Queue(reply))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void AcceptAll(int listenFd, std::vector<std::unique_ptr<Connection>> *connections) {
+  int fd;
+  while (HostEndpoint_Accept(listenFd, &fd) == 0) {
+    if (!HostEndpoint_PeerTrusted(fd) || connections->size() >= kMaxConnections) {
+      HostStream_Close(fd);
+      continue;
+    }
+    auto c = std::make_unique<Connection>();
+    c->stream.fd = fd;
+    connections->push_back(std::move(c));
+  }
+}
+
+int Run(const ComServerClass &cls, const ComServerOptions &options, int streamFd) {
+  int listenFd = -1;
+  bool ownEndpoint = false;
+  std::string runDir;
+  std::string name = Com_GuidToString(cls.clsid);
+  if (streamFd < 0) {
+    if (options.listenFd >= 0) {
+      listenFd = options.listenFd;
+      HostStream_SetNonBlocking(listenFd, true);
+    } else {
+      char *prefix = HostPrefix_Path();
+      if (prefix == nullptr) {
+        return Host_ErrorCode(HOST_ERROR_NOT_FOUND);
+      }
+      runDir = std::string(prefix) + "/run";
+      free(prefix);
+      int e = HostEndpoint_Listen(runDir.c_str(), name.c_str(), &listenFd);
+      if (e != 0) {
+        return e;
+      }
+      ownEndpoint = true;
+    }
+  }
+  int wake[2];
+  int e = HostWake_Create(wake);
+  if (e != 0) {
+    if (ownEndpoint) {
+      HostEndpoint_Remove(runDir.c_str(), name.c_str(), listenFd);
+      HostStream_Close(listenFd);
+    }
+    return e;
+  }
+  g_wakeFd.store(wake[1]);
+
+  std::vector<std::unique_ptr<Connection>> connections;
+  if (streamFd >= 0) {
+    HostStream_SetNonBlocking(streamFd, true);
+    auto c = std::make_unique<Connection>();
+    c->stream.fd = streamFd;
+    connections.push_back(std::move(c));
+  }
+  if (options.ready != nullptr) {
+    options.ready();
+  }
+  int64_t idleSince = -1;
+  std::vector<HostPollEntry> entries;
+  while (!g_stop.load()) {
+    if (streamFd >= 0 && connections.empty()) {
+      break;
+    }
+    int timeout = -1;
+    if (listenFd >= 0 && options.idleSeconds > 0 && connections.empty()) {
+      int64_t now = HostClock_NowMs();
+      if (options.busy != nullptr && options.busy()) {
+        idleSince = -1;
+        timeout = 1000;  // being busy ends without a connection event
+      } else {
+        if (idleSince < 0) {
+          idleSince = now;
+        }
+        int64_t left = idleSince + static_cast<int64_t>(options.idleSeconds) * 1000 - now;
+        if (left <= 0) {
+          break;
+        }
+        timeout = static_cast<int>(left < 1000 ? left : 1000);
+      }
+    } else {
+      idleSince = -1;
+    }
+
+    entries.clear();
+    entries.push_back({wake[0], true, false, false, false, false});
+    if (listenFd >= 0) {
+      entries.push_back({listenFd, true, false, false, false, false});
+    }
+    for (auto &c : connections) {
+      bool pending = c->stream.Pending();
+      entries.push_back({c->stream.fd, !pending, pending, false, false, false});
+    }
+    if (HostPoll_Wait(entries.data(), entries.size(), timeout) < 0) {
+      e = Host_GetLastError();
+      break;
+    }
+    if (entries[0].readable) {
+      HostWake_Drain(wake[0]);
+    }
+    size_t first = 1;
+    if (listenFd >= 0) {
+      first = 2;
+      if (entries[1].readable && !g_stop.load()) {
+        AcceptAll(listenFd, &connections);
+      }
+    }
+    // Entries past the polled ones belong to connections accepted just now.
+    size_t polled = entries.size() - first;
+    std::vector<std::unique_ptr<Connection>> kept;
+    kept.reserve(connections.size());
+    for (size_t i = 0; i < connections.size(); i++) {
+      Connection *c = connections[i].get();
+      bool alive = true;
+      if (i < polled) {
+        const HostPollEntry &p = entries[first + i];
+        if (c->stream.Pending() && (p.writable || p.closed)) {
+          alive = c->stream.Flush();
+        }
+        if (alive && !c->stream.Pending() && (p.readable || p.closed)) {
+          alive = c->stream.Fill();
+        }
+      }
+      if (alive) {
+        alive = HandleFrames(cls, c);
+      }
+      if (alive) {
+        kept.push_back(std::move(connections[i]));
+      }
+    }
+    connections.swap(kept);
+  }
+
+  for (auto &c : connections) {
+    c->stream.Flush();
+  }
+  connections.clear();
+  if (ownEndpoint) {
+    HostEndpoint_Remove(runDir.c_str(), name.c_str(), listenFd);
+    HostStream_Close(listenFd);
+  }
+  g_wakeFd.store(-1);
+  HostStream_Close(wake[0]);
+  HostStream_Close(wake[1]);
+  g_stop.store(false);
+  return e;
+}
+
+}  // namespace
+
+int ComServer_Serve(const ComServerClass &cls, const ComServerOptions &options) {
+  return Run(cls, options, -1);
+}
+
+int ComServer_ServeStream(const ComServerClass &cls, int fd) {
+  ComServerOptions options = {0, nullptr, -1, nullptr};
+  return Run(cls, options, fd);
+}
+
+void ComServer_RequestStop(void) {
+  g_stop.store(true);
+  int fd = g_wakeFd.load();
+  if (fd >= 0) {
+    HostWake_Signal(fd);
+  }
+}
+
+char *ComServer_EndpointPath(const CLSID &clsid) {
+  char *prefix = HostPrefix_Path();
+  if (prefix == nullptr) {
+    return nullptr;
+  }
+  std::string path = std::string(prefix) + "/run/" + Com_GuidToString(clsid);
+  free(prefix);
+  return strdup(path.c_str());
+}

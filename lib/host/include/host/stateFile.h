@@ -1,0 +1,51 @@
+// Files in which a service keeps its state: whole-file reads, atomic
+// replacement (a reader sees the old file or the new one, never a part, and
+// a failed write leaves the old file as it was), folders for per-object
+// state, and a stamp that tells whether a file changed since it was read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Replaces path with data[0, length): written to a temporary file in the same
+// folder, flushed to the disk, renamed over path, and the folder flushed.
+// Returns 0 or a system error code (ENOSPC, EDQUOT, EFBIG, EACCES...); on
+// failure the temporary file is removed and path is untouched.
+int HostState_WriteFile(const char *path, const char *data, size_t length);
+
+// Reads a whole file of at most maxLength bytes into *data (malloc'd and
+// NUL-terminated; the caller frees it) and its length into *length. Returns
+// 0, ENOENT when it does not exist, EFBIG when it is larger than maxLength,
+// or another system error code.
+int HostState_ReadFile(const char *path, size_t maxLength, char **data, size_t *length);
+
+// Creates a folder (mode 0700). Returns 0, also when it exists already as a
+// folder, or a system error code.
+int HostState_MakeDir(const char *path);
+// Removes a file (0 also when it was missing) or a system error code.
+int HostState_RemoveFile(const char *path);
+// Removes an empty folder (0 also when it was missing) or a system error code.
+int HostState_RemoveDir(const char *path);
+
+// Reads the target of a symbolic link into *target (malloc'd; the caller
+// frees it). Returns 0, EINVAL when path is no symbolic link, ENOENT when it
+// does not exist, or another system error code.
+int HostState_ReadLink(const char *path, char **target);
+
+// What identifies one version of a file. Two stamps differ when the file was
+// replaced, removed, created, resized or written to (by its modification
+// time, to the nanosecond).
+struct HostFileStamp {
+  bool exists;
+  uint64_t device;
+  uint64_t inode;
+  uint64_t size;
+  int64_t modifiedSeconds;
+  int64_t modifiedNanoseconds;
+};
+
+// Fills *stamp for path (links followed); a missing path gives a stamp with
+// exists false. Returns false (last error set) when the path cannot be
+// examined for another reason.
+bool HostState_Stamp(const char *path, HostFileStamp *stamp);
+bool HostState_SameStamp(const HostFileStamp &a, const HostFileStamp &b);

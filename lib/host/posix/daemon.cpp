@@ -1,0 +1,248 @@
+// Background services on POSIX: fork and setsid with a readiness pipe back to
+// the starter, flock(2) for the instance lock (it belongs to the open file
+// description, so a detached child keeps what its parent took), SIGTERM for
+// stop requests, and syslog(3) or standard error for the log.
+#include "host/daemon.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+struct HostInstanceLock {
+  int fd;
+};
+
+namespace {
+
+// The write end of the readiness pipe in a detached child, or -1.
+int gReadyFd = -1;
+void (*gTerminateHandler)(void) = nullptr;
+bool gLogToStderr = true;
+bool gSyslogOpen = false;
+
+void OnSignal(int) {
+  int saved = errno;
+  if (gTerminateHandler != nullptr) {
+    gTerminateHandler();
+  }
+  errno = saved;
+}
+
+void SleepMilliseconds(long ms) {
+  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+int RedirectToDevNull(void) {
+  int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (null < 0) {
+    return errno;
+  }
+  int rc = 0;
+  for (int fd = 0; fd <= 2; fd++) {
+    if (dup2(null, fd) < 0) {
+      rc = errno;
+    }
+  }
+  if (null > 2) {
+    close(null);
+  }
+  return rc;
+}
+
+// Returns the pid written in the lock file, or 0 when there is none yet.
+pid_t ReadPid(int fd) {
+  char buf[32];
+  ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
+  if (n <= 0) {
+    return 0;
+  }
+  buf[n] = '\0';
+  char *end = nullptr;
+  long pid = strtol(buf, &end, 10);
+  return pid > 0 && end != buf ? static_cast<pid_t>(pid) : 0;
+}
+
+}  // namespace
+
+int HostDaemon_Detach(void) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    return errno;
+  }
+  pid_t child = fork();
+  if (child < 0) {
+    int rc = errno;
+    close(fds[0]);
+    close(fds[1]);
+    return rc;
+  }
+  if (child > 0) {
+    close(fds[1]);
+    char byte = 0;
+    ssize_t n;
+    do {
+      n = read(fds[0], &byte, 1);
+    } while (n < 0 && errno == EINTR);
+    // The child carries on alone; when the starter exits it is re-parented.
+    _exit(n == 1 ? 0 : 1);
+  }
+  close(fds[0]);
+  gReadyFd = fds[1];
+  setsid();
+  if (chdir("/") != 0) {
+    // "/" always exists; nothing depends on the working folder anyway.
+  }
+  return RedirectToDevNull();
+}
+
+void HostDaemon_Ready(void) {
+  if (gReadyFd < 0) {
+    return;
+  }
+  char byte = 1;
+  ssize_t n;
+  do {
+    n = write(gReadyFd, &byte, 1);
+  } while (n < 0 && errno == EINTR);
+  close(gReadyFd);
+  gReadyFd = -1;
+}
+
+void HostDaemon_OnTerminate(void (*handler)(void)) {
+  gTerminateHandler = handler;
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = OnSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+int HostInstanceLock_Acquire(const char *path, HostInstanceLock **lock) {
+  if (path == nullptr || lock == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    return -1;
+  }
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) {
+      continue;
+    }
+    int rc = errno;
+    close(fd);
+    if (rc == EWOULDBLOCK) {
+      return 0;
+    }
+    errno = rc;
+    return -1;
+  }
+  auto *l = static_cast<HostInstanceLock *>(malloc(sizeof(HostInstanceLock)));
+  if (l == nullptr) {
+    close(fd);
+    errno = ENOMEM;
+    return -1;
+  }
+  l->fd = fd;
+  *lock = l;
+  return 1;
+}
+
+bool HostInstanceLock_RecordPid(HostInstanceLock *lock) {
+  if (lock == nullptr) {
+    errno = EINVAL;
+    return false;
+  }
+  char buf[32];
+  int len = snprintf(buf, sizeof buf, "%ld\n", static_cast<long>(getpid()));
+  if (ftruncate(lock->fd, 0) != 0) {
+    return false;
+  }
+  return pwrite(lock->fd, buf, static_cast<size_t>(len), 0) == len;
+}
+
+void HostInstanceLock_Release(HostInstanceLock *lock) {
+  if (lock == nullptr) {
+    return;
+  }
+  // The file stays: removing it would race with the next instance locking it.
+  if (ftruncate(lock->fd, 0) != 0) {
+    // An out-of-date pid is harmless: stop requests check the lock first.
+  }
+  flock(lock->fd, LOCK_UN);
+  close(lock->fd);
+  free(lock);
+}
+
+int HostInstanceLock_StopHolder(const char *path, int timeoutSeconds) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno == ENOENT ? 0 : errno;
+  }
+  const long stepMs = 50;
+  long waitedMs = 0;
+  bool signalled = false;
+  int rc = ETIMEDOUT;
+  for (;;) {
+    if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
+      flock(fd, LOCK_UN);
+      rc = 0;
+      break;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      rc = errno;
+      break;
+    }
+    if (!signalled) {
+      // The holder writes its pid just after locking: until then, wait.
+      pid_t pid = ReadPid(fd);
+      if (pid > 0 && kill(pid, SIGTERM) == 0) {
+        signalled = true;
+      }
+    }
+    if (waitedMs >= timeoutSeconds * 1000L) {
+      break;
+    }
+    SleepMilliseconds(stepMs);
+    waitedMs += stepMs;
+  }
+  close(fd);
+  return rc;
+}
+
+void HostLog_Open(const char *ident, bool toStderr) {
+  gLogToStderr = toStderr;
+  if (!toStderr && !gSyslogOpen) {
+    openlog(ident, LOG_PID | LOG_NDELAY, LOG_DAEMON);
+    gSyslogOpen = true;
+  }
+}
+
+void HostLog_Write(HostLogLevel level, const char *text) {
+  if (text == nullptr) {
+    return;
+  }
+  if (gLogToStderr) {
+    fprintf(stderr, "%s\n", text);
+    fflush(stderr);
+    return;
+  }
+  int priority = level == HOSTLOG_ERROR     ? LOG_ERR
+                 : level == HOSTLOG_WARNING ? LOG_WARNING
+                                            : LOG_INFO;
+  syslog(priority, "%s", text);
+}

@@ -1,0 +1,183 @@
+// State files on POSIX: mkostemp + write + fsync + rename + fsync of the
+// folder for atomic replacement, stat(2) for change stamps.
+#include "host/stateFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int WriteAll(int fd, const char *data, size_t length) {
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = write(fd, data + done, length - done);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return errno;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+std::string FolderOf(const std::string &path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+int HostState_WriteFile(const char *path, const char *data, size_t length) {
+  if (path == nullptr || (data == nullptr && length != 0)) {
+    return EINVAL;
+  }
+  std::string target(path);
+  std::string folder = FolderOf(target);
+  std::string tmp = folder + "/.#state.XXXXXX";
+  int fd = mkostemp(tmp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    return errno;
+  }
+  int rc = WriteAll(fd, data, length);
+  if (rc == 0 && fsync(fd) != 0) {
+    rc = errno;
+  }
+  if (close(fd) != 0 && rc == 0) {
+    rc = errno;
+  }
+  if (rc == 0 && rename(tmp.c_str(), target.c_str()) != 0) {
+    rc = errno;
+  }
+  if (rc != 0) {
+    unlink(tmp.c_str());
+    return rc;
+  }
+  // The rename itself must reach the disk before the caller reports success.
+  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    if (fsync(dir) != 0 && errno != EINVAL) {
+      rc = errno;
+    }
+    close(dir);
+  }
+  return rc;
+}
+
+int HostState_ReadFile(const char *path, size_t maxLength, char **data, size_t *length) {
+  if (path == nullptr || data == nullptr || length == nullptr) {
+    return EINVAL;
+  }
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno;
+  }
+  std::string text;
+  char buf[8192];
+  int rc = 0;
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      rc = errno;
+      break;
+    }
+    if (n == 0) {
+      break;
+    }
+    if (text.size() + static_cast<size_t>(n) > maxLength) {
+      rc = EFBIG;
+      break;
+    }
+    text.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  if (rc != 0) {
+    return rc;
+  }
+  char *copy = static_cast<char *>(malloc(text.size() + 1));
+  if (copy == nullptr) {
+    return ENOMEM;
+  }
+  memcpy(copy, text.data(), text.size());
+  copy[text.size()] = '\0';
+  *data = copy;
+  *length = text.size();
+  return 0;
+}
+
+int HostState_MakeDir(const char *path) {
+  if (mkdir(path, 0700) == 0) {
+    return 0;
+  }
+  int rc = errno;
+  struct stat st;
+  if (rc == EEXIST && stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+    return 0;
+  }
+  return rc;
+}
+
+int HostState_RemoveFile(const char *path) {
+  return unlink(path) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+int HostState_RemoveDir(const char *path) {
+  return rmdir(path) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+int HostState_ReadLink(const char *path, char **target) {
+  std::string buf(256, '\0');
+  for (;;) {
+    ssize_t n = readlink(path, buf.data(), buf.size());
+    if (n < 0) {
+      return errno;
+    }
+    if (static_cast<size_t>(n) < buf.size()) {
+      buf.resize(static_cast<size_t>(n));
+      break;
+    }
+    buf.resize(buf.size() * 2);
+  }
+  *target = strdup(buf.c_str());
+  return *target != nullptr ? 0 : ENOMEM;
+}
+
+bool HostState_Stamp(const char *path, HostFileStamp *stamp) {
+  memset(stamp, 0, sizeof *stamp);
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      return true;
+    }
+    return false;
+  }
+  stamp->exists = true;
+  stamp->device = static_cast<uint64_t>(st.st_dev);
+  stamp->inode = static_cast<uint64_t>(st.st_ino);
+  stamp->size = static_cast<uint64_t>(st.st_size);
+  stamp->modifiedSeconds = static_cast<int64_t>(st.st_mtim.tv_sec);
+  stamp->modifiedNanoseconds = static_cast<int64_t>(st.st_mtim.tv_nsec);
+  return true;
+}
+
+bool HostState_SameStamp(const HostFileStamp &a, const HostFileStamp &b) {
+  if (a.exists != b.exists) {
+    return false;
+  }
+  return !a.exists ||
+         (a.device == b.device && a.inode == b.inode && a.size == b.size &&
+          a.modifiedSeconds == b.modifiedSeconds && a.modifiedNanoseconds == b.modifiedNanoseconds);
+}

@@ -1,0 +1,179 @@
+// Activation in private host prefixes: the registration decides only how to
+// start a server that is not listening; the results for a missing
+// registration, an executable that cannot start or never listens; a real
+// start of a registered server (this test program, which serves the fake
+// service when started with COMTEST_SERVE=1); objects of the caller's own
+// process and proxy security.
+#include "com/activation.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "com/apartment.h"
+#include "com/comPtr.h"
+#include "com/server.h"
+#include "fakeService.h"
+#include "host/prefix.h"
+#include "host/registry.h"
+#include "host/socket.h"
+#include "host/system.h"
+#include "testSupport.h"
+
+namespace {
+
+// Started by activation, this program is the fake service's server.
+const bool kServing = [] {
+  const char *serve = getenv("COMTEST_SERVE");
+  if (serve != nullptr && serve[0] == '1') {
+    ComServerOptions options = {2, nullptr, -1, nullptr};
+    std::_Exit(ComServer_Serve(fake::Class(), options));
+  }
+  return false;
+}();
+
+const char kKey[] =
+    "Software\\Classes\\CLSID\\{F91031A3-644F-46F1-8ED5-B91F0E160879}\\LocalServer32";
+
+class ActivationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("BRENIX_HOST_PREFIX", (dir_.path() + "/host").c_str(), 1);
+    char *prefix = HostPrefix_Ensure();
+    ASSERT_NE(prefix, nullptr);
+    free(prefix);
+    CoInitialize(nullptr);
+  }
+  void TearDown() override {
+    CoUninitialize();
+    unsetenv("BRENIX_HOST_PREFIX");
+  }
+  void Register(const std::string &path) {
+    ASSERT_EQ(HostRegistry_CreateKey(kKey), 0);
+    ASSERT_EQ(HostRegistry_SetString(kKey, "@", HOSTREG_SZ, path.c_str()), 0);
+  }
+  HRESULT Create(ComPtr<IUnknown> *out, uint32_t clsctx = CLSCTX_ALL) {
+    void *p = nullptr;
+    HRESULT hr = CoCreateInstance(CLSID_MountLocator, nullptr, clsctx, IID_IUnknown, &p);
+    *out = ComPtr<IUnknown>::Attach(static_cast<IUnknown *>(p));
+    EXPECT_EQ(SUCCEEDED(hr), p != nullptr);
+    return hr;
+  }
+  std::string Endpoint() {
+    char *path = ComServer_EndpointPath(CLSID_MountLocator);
+    std::string s = path;
+    free(path);
+    return s;
+  }
+
+  testsupport::TempDir dir_;
+};
+
+TEST_F(ActivationTest, NoServerAndNoRegistration) {
+  ComPtr<IUnknown> object;
+  EXPECT_EQ(Create(&object), REGDB_E_CLASSNOTREG);
+}
+
+TEST_F(ActivationTest, RegisteredExecutableThatCannotStart) {
+  Register(dir_.path() + "/no-such-server");
+  ComPtr<IUnknown> object;
+  EXPECT_EQ(Create(&object), CO_E_SERVER_EXEC_FAILURE);
+  testsupport::WriteFile(dir_.path() + "/not-executable", "#!/bin/sh\n");
+  Register(dir_.path() + "/not-executable");
+  EXPECT_EQ(Create(&object), CO_E_SERVER_EXEC_FAILURE);
+}
+
+TEST_F(ActivationTest, RegisteredExecutableThatNeverListens) {
+  Register("/bin/true");
+  ComPtr<IUnknown> object;
+  EXPECT_EQ(Create(&object), CO_E_SERVER_EXEC_FAILURE);
+}
+
+TEST_F(ActivationTest, AListeningServerIsUsedWhateverTheRegistration) {
+  Register(dir_.path() + "/no-such-server");
+  std::thread server([] {
+    ComServerOptions options = {0, nullptr, -1, nullptr};
+    ComServer_Serve(fake::Class(), options);
+  });
+  ComPtr<IUnknown> object;
+  HRESULT hr = E_FAIL;
+  for (int i = 0; i < 500 && hr != S_OK; i++) {
+    if ((hr = Create(&object)) != S_OK) HostClock_SleepMs(10);
+  }
+  EXPECT_EQ(hr, S_OK);
+  EXPECT_EQ(OleRun(object.Get()), S_OK);
+  EXPECT_EQ(CoSetProxyBlanket(object.Get(), RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_DEFAULT, nullptr,
+                              RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
+                              EOAC_DEFAULT),
+            S_OK);
+  ComPtr<IMountLocator> locator;
+  EXPECT_EQ(locator.QueryFrom(object.Get()), S_OK);
+  ComPtr<IMountManager> wrong;
+  EXPECT_EQ(wrong.QueryFrom(object.Get()), E_NOINTERFACE);
+  ComServer_RequestStop();
+  server.join();
+}
+
+TEST_F(ActivationTest, StartsTheRegisteredServer) {
+  char *self = HostSystem_ModulePath();
+  ASSERT_NE(self, nullptr);
+  Register(self);
+  free(self);
+  setenv("COMTEST_SERVE", "1", 1);
+  ComPtr<IUnknown> object;
+  HRESULT hr = Create(&object);
+  unsetenv("COMTEST_SERVE");
+  ASSERT_EQ(hr, S_OK);
+  ComPtr<IMountLocator> locator;
+  ASSERT_EQ(locator.QueryFrom(object.Get()), S_OK);
+  BStr empty(u"");
+  ComPtr<IMountManager> manager;
+  EXPECT_EQ(locator->Connect(empty.Get(), empty.Get(), 0, manager.Receive()), S_OK);
+  EXPECT_TRUE(manager);
+  // Once the client is gone the server leaves by itself, endpoint and all.
+  manager.Reset();
+  locator.Reset();
+  object.Reset();
+  std::string endpoint = Endpoint();
+  for (int i = 0; i < 1000 && std::filesystem::exists(endpoint); i++) HostClock_SleepMs(10);
+  EXPECT_FALSE(std::filesystem::exists(endpoint));
+}
+
+TEST_F(ActivationTest, ObjectsOfTheCallersOwnProcess) {
+  Com_RegisterInProcessClass(CLSID_MountLocator, &fake::CreateLocator);
+  ComPtr<IUnknown> object;
+  ASSERT_EQ(Create(&object), S_OK);
+  EXPECT_EQ(OleRun(object.Get()), S_OK);
+  EXPECT_EQ(CoSetProxyBlanket(object.Get(), RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_DEFAULT, nullptr,
+                              RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
+                              EOAC_DEFAULT),
+            E_NOINTERFACE);
+  // A local server only: the in-process class does not count.
+  ComPtr<IUnknown> remote;
+  EXPECT_EQ(Create(&remote, CLSCTX_LOCAL_SERVER), REGDB_E_CLASSNOTREG);
+  Com_RegisterInProcessClass(CLSID_MountLocator, nullptr);
+  EXPECT_EQ(Create(&remote), REGDB_E_CLASSNOTREG);
+}
+
+TEST_F(ActivationTest, BadArguments) {
+  void *p = reinterpret_cast<void *>(1);
+  fake::Locator *outer = new fake::Locator();
+  EXPECT_EQ(CoCreateInstance(CLSID_MountLocator, static_cast<IMountLocator *>(outer), CLSCTX_ALL,
+                             IID_IUnknown, &p),
+            CLASS_E_NOAGGREGATION);
+  EXPECT_EQ(p, nullptr);
+  outer->Release();
+  EXPECT_EQ(CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IUnknown, nullptr),
+            E_POINTER);
+  EXPECT_EQ(OleRun(nullptr), E_INVALIDARG);
+  EXPECT_EQ(CoSetProxyBlanket(nullptr, 0, 0, nullptr, 0, 0, nullptr, 0), E_INVALIDARG);
+  CoUninitialize();
+  EXPECT_EQ(CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IUnknown, &p),
+            CO_E_NOTINITIALIZED);
+  CoInitialize(nullptr);
+}
+
+}  // namespace

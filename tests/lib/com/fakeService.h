@@ -1,0 +1,272 @@
+// A stand-in for the mount service for the runtime's tests: objects of every
+// remotable interface that record what they were called with, count how many
+// of them are alive, and fail on demand (with or without error information,
+// or succeeding with a null interface pointer).
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "com/errorInfo.h"
+#include "com/mountService.h"
+#include "com/server.h"
+#include "com/variant.h"
+
+namespace fake {
+
+struct Control {
+  std::atomic<HRESULT> failWith{S_OK};   // every method but QueryInterface fails
+  std::atomic<bool> withInfo{false};     // ... leaving error information
+  std::atomic<bool> supportsInfo{true};  // ISupportErrorInfo answers S_OK
+  std::atomic<bool> nullOut{false};      // methods hand out NULL objects
+  std::atomic<int> live{0};              // objects alive
+  std::mutex lock;
+  std::u16string lastPath;
+  bool hostWasNull = true;
+  int32_t lastMask = 0;
+  int32_t lastVolumeSectors = 0;
+  VARIANT_BOOL lastForce = 0;
+
+  void Reset() {
+    failWith = S_OK;
+    withInfo = false;
+    supportsInfo = true;
+    nullOut = false;
+  }
+};
+
+inline Control &Ctl() {
+  static Control c;
+  return c;
+}
+
+template <class I>
+class Object : public I, public ISupportErrorInfo {
+ public:
+  explicit Object(const IID &iid) : iid_(iid) { Ctl().live++; }
+  virtual ~Object() { Ctl().live--; }
+
+  HRESULT QueryInterface(const IID &iid, void **object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (iid == iid_ || iid == IID_IUnknown || iid == IID_IDispatch) {
+      *object = static_cast<I *>(this);
+    } else if (iid == IID_ISupportErrorInfo) {
+      *object = static_cast<ISupportErrorInfo *>(this);
+    } else {
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  uint32_t AddRef() override { return ++refs_; }
+  uint32_t Release() override {
+    uint32_t left = --refs_;
+    if (left == 0) delete this;
+    return left;
+  }
+  HRESULT InterfaceSupportsErrorInfo(const IID &iid) override {
+    return Ctl().supportsInfo && iid == iid_ ? S_OK : S_FALSE;
+  }
+  HRESULT GetTypeInfoCount(uint32_t *) override { return E_NOTIMPL; }
+  HRESULT GetTypeInfo(uint32_t, uint32_t, void **) override { return E_NOTIMPL; }
+  HRESULT GetIDsOfNames(const IID &, OLECHAR **, uint32_t, uint32_t, int32_t *) override {
+    return E_NOTIMPL;
+  }
+  HRESULT Invoke(int32_t, const IID &, uint32_t, uint16_t, void *, VARIANT *, void *,
+                 uint32_t *) override {
+    return E_NOTIMPL;
+  }
+
+ protected:
+  // The planned failure of a method, if any.
+  HRESULT Fault() {
+    HRESULT hr = Ctl().failWith;
+    if (hr != S_OK && Ctl().withInfo) {
+      IErrorInfo *info = nullptr;
+      Com_CreateErrorInfo(u"Access denied by policy", u"MountService", iid_, &info);
+      SetErrorInfo(0, info);
+      info->Release();
+    }
+    return hr;
+  }
+  template <class T>
+  HRESULT Hand(T *made, T **out) {
+    if (Ctl().nullOut) {
+      made->Release();
+      made = nullptr;
+    }
+    *out = made;
+    return S_OK;
+  }
+
+ private:
+  IID iid_;
+  std::atomic<uint32_t> refs_{1};
+};
+
+class Volume final : public Object<IDiskVolume> {
+ public:
+  explicit Volume(int32_t sectors) : Object(IID_IDiskVolume), sectors_(sectors) {}
+  HRESULT Reserved7() override { return E_NOTIMPL; }
+  HRESULT Reserved8() override { return E_NOTIMPL; }
+  HRESULT Reserved9() override { return E_NOTIMPL; }
+  HRESULT Reserved10() override { return E_NOTIMPL; }
+  HRESULT SectorCount(int32_t *count) override {
+    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
+    *count = sectors_;
+    return S_OK;
+  }
+
+ private:
+  int32_t sectors_;
+};
+
+class VolumeList final : public Object<IVolumeList> {
+ public:
+  VolumeList() : Object(IID_IVolumeList) {}
+  HRESULT Reserved7() override { return E_NOTIMPL; }
+  HRESULT Item(int32_t index, IDiskVolume **volume) override {
+    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
+    return Hand<IDiskVolume>(new Volume(index * 100), volume);
+  }
+  HRESULT Count(int32_t *count) override {
+    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
+    *count = 2;
+    return S_OK;
+  }
+};
+
+class Mount final : public Object<IMount> {
+ public:
+  Mount() : Object(IID_IMount) {}
+  HRESULT Reserved7() override { return E_NOTIMPL; }
+  HRESULT Unmount(VARIANT_BOOL force, int32_t) override {
+    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
+    std::lock_guard<std::mutex> hold(Ctl().lock);
+    Ctl().lastForce = force;
+    return S_OK;
+  }
+  HRESULT Reserved9() override { return E_NOTIMPL; }
+  HRESULT Reserved10() override { return E_NOTIMPL; }
+  HRESULT Reserved11() override { return E_NOTIMPL; }
+  HRESULT Reserved12() override { return E_NOTIMPL; }
+  HRESULT Reserved13() override { return E_NOTIMPL; }
+  HRESULT Reserved14() override { return E_NOTIMPL; }
+  HRESULT Reserved15() override { return E_NOTIMPL; }
+  HRESULT Reserved16() override { return E_NOTIMPL; }
+  HRESULT Reserved17() override { return E_NOTIMPL; }
+  HRESULT MountAs(int32_t mask, int32_t, int32_t) override {
+    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
+    std::lock_guard<std::mutex> hold(Ctl().lock);
+    Ctl().lastMask = mask;
+    return S_OK;
+  }
+};
+
+class Disk final : public Object<IVirtualDisk> {
+ public:
+  Disk() : Object(IID_IVirtualDisk) {}
+  HRESULT Reserved7() override { return E_NOTIMPL; }
+  HRESULT Reserved8() override { return E_NOTIMPL; }
+  HRESULT Reserved9() override { return E_NOTIMPL; }
+  HRESULT GetVolumes(IVolumeList **volumes) override {
+    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
+    return Hand<IVolumeList>(new VolumeList(), volumes);
+  }
+  HRESULT Reserved11() override { return E_NOTIMPL; }
+  HRESULT CreateMount(int32_t, IDiskVolume *volume, int32_t, IMount **mount) override {
+    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
+    if (volume == nullptr) return E_INVALIDARG;
+    int32_t sectors = 0;
+    volume->SectorCount(&sectors);
+    {
+      std::lock_guard<std::mutex> hold(Ctl().lock);
+      Ctl().lastVolumeSectors = sectors;
+    }
+    return Hand<IMount>(new Mount(), mount);
+  }
+  HRESULT SectorSize(int32_t *bytes) override {
+    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
+    *bytes = 512;
+    return S_OK;
+  }
+};
+
+// Items: 1 a listing text, 2 a number, 3 an object.
+class MountList final : public Object<IMountList> {
+ public:
+  MountList() : Object(IID_IMountList) {}
+  HRESULT Reserved7() override { return E_NOTIMPL; }
+  HRESULT Item(int32_t index, VARIANT *item) override {
+    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
+    VariantInit(item);
+    if (index == 1) {
+      item->vt = VT_BSTR;
+      item->bstrVal = SysAllocString(u"id=1 file=\"/vms/disk.bxdk\" driveLetter=\"e:\"");
+    } else if (index == 2) {
+      item->vt = VT_I4;
+      item->lVal = 42;
+    } else if (index == 3) {
+      item->vt = VT_UNKNOWN;
+      item->punkVal = static_cast<IDiskVolume *>(new Volume(7));
+    } else {
+      return E_INVALIDARG;
+    }
+    return S_OK;
+  }
+  HRESULT Count(int32_t *count) override {
+    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
+    *count = 3;
+    return S_OK;
+  }
+};
+
+class Manager final : public Object<IMountManager> {
+ public:
+  Manager() : Object(IID_IMountManager) {}
+  HRESULT Reserved7() override { return E_NOTIMPL; }
+  HRESULT GetMount(int32_t, IMount **mount) override {
+    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
+    return Hand<IMount>(new Mount(), mount);
+  }
+  HRESULT GetMounts(IMountList **mounts) override {
+    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
+    return Hand<IMountList>(new MountList(), mounts);
+  }
+  HRESULT Reserved10() override { return E_NOTIMPL; }
+  HRESULT Reserved11() override { return E_NOTIMPL; }
+  HRESULT Reserved12() override { return E_NOTIMPL; }
+  HRESULT Reserved13() override { return E_NOTIMPL; }
+  HRESULT OpenDisk(BSTR path, int32_t, int32_t, int32_t, IVirtualDisk **disk) override {
+    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
+    {
+      std::lock_guard<std::mutex> hold(Ctl().lock);
+      Ctl().lastPath = path != nullptr ? std::u16string(path, SysStringLen(path)) : u"";
+    }
+    return Hand<IVirtualDisk>(new Disk(), disk);
+  }
+};
+
+class Locator final : public Object<IMountLocator> {
+ public:
+  Locator() : Object(IID_IMountLocator) {}
+  HRESULT Connect(BSTR host, BSTR, int32_t, IMountManager **manager) override {
+    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
+    {
+      std::lock_guard<std::mutex> hold(Ctl().lock);
+      Ctl().hostWasNull = host == nullptr;
+    }
+    return Hand<IMountManager>(new Manager(), manager);
+  }
+};
+
+inline IUnknown *CreateLocator() { return static_cast<IMountLocator *>(new Locator()); }
+
+inline const ComServerClass &Class() {
+  static const ComServerClass cls = {CLSID_MountLocator, &CreateLocator};
+  return cls;
+}
+
+}  // namespace fake

@@ -1,0 +1,386 @@
+// Method calls through real sockets: a fake service served on one end of a
+// socketpair (or on its endpoint in a private host prefix) by a server
+// thread, proxies on the other. Covers the values each interface carries,
+// failures with and without error information, null objects, and the
+// server's bookkeeping when clients go away or misbehave.
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "com/activation.h"
+#include "com/apartment.h"
+#include "com/comPtr.h"
+#include "com/server.h"
+#include "fakeService.h"
+#include "host/socket.h"
+#include "testSupport.h"
+
+namespace {
+
+using fake::Ctl;
+
+// Waits (without a deadline an assertion depends on) until pred holds.
+template <class Pred>
+bool Eventually(Pred pred) {
+  for (int i = 0; i < 500; i++) {
+    if (pred()) return true;
+    HostClock_SleepMs(10);
+  }
+  return pred();
+}
+
+class PairTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Ctl().Reset();
+    int fds[2];
+    ASSERT_EQ(HostStream_Pair(fds), 0);
+    server_ = std::thread([fd = fds[1]] { ComServer_ServeStream(fake::Class(), fd); });
+    CoInitialize(nullptr);
+    void *p = nullptr;
+    ASSERT_EQ(Com_ActivateOverStream(fds[0], CLSID_MountLocator, IID_IUnknown, &p), S_OK);
+    unknown_ = ComPtr<IUnknown>::Attach(static_cast<IUnknown *>(p));
+    ASSERT_EQ(locator_.QueryFrom(unknown_.Get()), S_OK);
+  }
+  void TearDown() override {
+    locator_.Reset();
+    unknown_.Reset();
+    CoUninitialize();  // closes the connection: the server thread ends
+    server_.join();
+  }
+  ComPtr<IMountManager> Connect() {
+    BStr empty(u"");
+    ComPtr<IMountManager> manager;
+    locator_.Check(locator_->Connect(empty.Get(), empty.Get(), 0, manager.Receive()));
+    return manager;
+  }
+
+  std::thread server_;
+  ComPtr<IUnknown> unknown_;
+  ComPtr<IMountLocator> locator_;
+};
+
+TEST_F(PairTest, EveryInterfaceCarriesItsValues) {
+  ComPtr<IMountManager> manager = Connect();
+  EXPECT_FALSE(Ctl().hostWasNull);  // an empty BSTR stays distinct from NULL
+
+  ComPtr<IMountList> list;
+  manager.Check(manager->GetMounts(list.Receive()));
+  int32_t count = 0;
+  list.Check(list->Count(&count));
+  EXPECT_EQ(count, 3);
+  ComVariant text;
+  list.Check(list->Item(1, text.Receive()));
+  ASSERT_EQ(text.Get().vt, VT_BSTR);
+  EXPECT_EQ(std::u16string(text.Get().bstrVal), u"id=1 file=\"/vms/disk.bxdk\" driveLetter=\"e:\"");
+  ComVariant number;
+  list.Check(list->Item(2, number.Receive()));
+  ASSERT_EQ(number.Get().vt, VT_I4);
+  EXPECT_EQ(number.Get().lVal, 42);
+  ComVariant object;
+  list.Check(list->Item(3, object.Receive()));
+  ASSERT_EQ(object.Get().vt, VT_UNKNOWN);
+  ComPtr<IDiskVolume> fromVariant;
+  ASSERT_EQ(fromVariant.QueryFrom(object.Get().punkVal), S_OK);
+  int32_t sectors = 0;
+  fromVariant.Check(fromVariant->SectorCount(&sectors));
+  EXPECT_EQ(sectors, 7);
+
+  BStr path(u"/vms/disk \u00e9.bxdk");
+  ComPtr<IVirtualDisk> disk;
+  manager.Check(manager->OpenDisk(path.Get(), 0, 0, -1, disk.Receive()));
+  EXPECT_EQ(Ctl().lastPath, u"/vms/disk \u00e9.bxdk");
+  int32_t sectorSize = 0;
+  disk.Check(disk->SectorSize(&sectorSize));
+  EXPECT_EQ(sectorSize, 512);
+  ComPtr<IVolumeList> volumes;
+  disk.Check(disk->GetVolumes(volumes.Receive()));
+  ComPtr<IDiskVolume> volume;
+  volumes.Check(volumes->Item(2, volume.Receive()));
+
+  // The volume proxy travels back as the server's own object.
+  ComPtr<IMount> mount;
+  disk.Check(disk->CreateMount(0, volume.Get(), 0x10000, mount.Receive()));
+  EXPECT_EQ(Ctl().lastVolumeSectors, 200);
+  mount.Check(mount->MountAs(1 << 4, 0x20, -1));
+  EXPECT_EQ(Ctl().lastMask, 1 << 4);
+  mount.Check(mount->Unmount(VARIANT_TRUE, -1));
+  EXPECT_EQ(Ctl().lastForce, VARIANT_TRUE);
+
+  // Reserved slots answer without a round trip; IDispatch is not remoted.
+  EXPECT_EQ(mount->Reserved9(), E_NOTIMPL);
+  void *p = nullptr;
+  EXPECT_EQ(mount->QueryInterface(IID_IDispatch, &p), E_NOINTERFACE);
+  EXPECT_EQ(p, nullptr);
+}
+
+TEST_F(PairTest, ReleasedProxiesReleaseTheirObjects) {
+  int before = Ctl().live;
+  {
+    ComPtr<IMountManager> manager = Connect();
+    ComPtr<IMountList> list;
+    manager.Check(manager->GetMounts(list.Receive()));
+    EXPECT_EQ(Ctl().live, before + 2);
+  }
+  // Releases travel without a reply; any later call is ordered after them.
+  ComPtr<IDiskVolume> probe;
+  EXPECT_EQ(probe.QueryFrom(locator_.Get()), E_NOINTERFACE);
+  EXPECT_EQ(Ctl().live, before);
+}
+
+TEST_F(PairTest, FailureCarriesErrorInformationWhenSupported) {
+  ComPtr<IMountManager> manager = Connect();
+  Ctl().failWith = COM_HRESULT(0x80004005u);
+  Ctl().withInfo = true;
+  ComPtr<IMountList> list;
+  try {
+    manager.Check(manager->GetMounts(list.Receive()));
+    FAIL() << "no exception";
+  } catch (const ComError &e) {
+    EXPECT_EQ(e.Error(), COM_HRESULT(0x80004005u));
+    ASSERT_NE(e.ErrorInfo(), nullptr);
+    EXPECT_EQ(std::u16string(e.Description().Get()), u"Access denied by policy");
+    EXPECT_EQ(std::u16string(e.Source().Get()), u"MountService");
+    EXPECT_EQ(e.Guid(), IID_IMountManager);
+  }
+  EXPECT_FALSE(list);
+}
+
+TEST_F(PairTest, FailureWithoutErrorInformationClearsAStaleOne) {
+  ComPtr<IMountManager> manager = Connect();
+  IErrorInfo *stale = nullptr;
+  ASSERT_EQ(Com_CreateErrorInfo(u"stale", nullptr, IID_IMount, &stale), S_OK);
+  SetErrorInfo(0, stale);
+  stale->Release();
+  Ctl().failWith = COM_HRESULT(0x8004020Bu);
+  ComPtr<IMountList> list;
+  HRESULT hr = manager->GetMounts(list.Receive());
+  EXPECT_EQ(hr, COM_HRESULT(0x8004020Bu));
+  IErrorInfo *info = nullptr;
+  EXPECT_EQ(GetErrorInfo(0, &info), S_FALSE);
+  EXPECT_EQ(info, nullptr);
+}
+
+TEST_F(PairTest, ErrorInformationOfAnUnsupportingObjectStaysBehind) {
+  ComPtr<IMountManager> manager = Connect();
+  Ctl().failWith = E_FAIL;
+  Ctl().withInfo = true;
+  Ctl().supportsInfo = false;
+  ComPtr<IVirtualDisk> disk;
+  BStr path(u"/x");
+  try {
+    manager.Check(manager->OpenDisk(path.Get(), 0, 0, -1, disk.Receive()));
+    FAIL() << "no exception";
+  } catch (const ComError &e) {
+    EXPECT_EQ(e.Error(), E_FAIL);
+    EXPECT_EQ(e.ErrorInfo(), nullptr);
+  }
+}
+
+TEST_F(PairTest, NullObjectsAndNullOutPointers) {
+  ComPtr<IMountManager> manager = Connect();
+  Ctl().nullOut = true;
+  ComPtr<IMountList> list;
+  EXPECT_EQ(manager->GetMounts(list.Receive()), S_OK);
+  EXPECT_FALSE(list);
+  try {
+    int32_t count;
+    list->Count(&count);
+    FAIL() << "no exception";
+  } catch (const ComError &e) {
+    EXPECT_EQ(e.Error(), E_POINTER);
+  }
+  Ctl().nullOut = false;
+  EXPECT_EQ(manager->GetMounts(nullptr), E_POINTER);
+  // The connection is unharmed.
+  EXPECT_EQ(manager->GetMounts(list.Receive()), S_OK);
+  EXPECT_TRUE(list);
+}
+
+TEST_F(PairTest, CallsAfterDisconnectFailCleanly) {
+  ComPtr<IMountManager> manager = Connect();
+  EXPECT_EQ(OleRun(manager.Get()), S_OK);
+  CoInitialize(nullptr);
+  CoUninitialize();  // not the last: nothing happens
+  ComPtr<IMountList> list;
+  EXPECT_EQ(manager->GetMounts(list.Receive()), S_OK);
+  CoUninitialize();
+  EXPECT_EQ(manager->GetMounts(list.Receive()), RPC_E_DISCONNECTED);
+  EXPECT_EQ(OleRun(manager.Get()), RPC_E_DISCONNECTED);
+  // Everything the connection held is released by the server.
+  server_.join();
+  server_ = std::thread([] {});
+  EXPECT_EQ(Ctl().live, 0);
+  CoInitialize(nullptr);  // balances TearDown
+}
+
+// A server on its endpoint in a private prefix whose path is longer than a
+// socket address can hold.
+class EndpointTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Ctl().Reset();
+    prefix_ = dir_.path() + "/" + std::string(60, 'p') + "/" + std::string(60, 'q');
+    std::filesystem::create_directories(prefix_);
+    setenv("BRENIX_HOST_PREFIX", prefix_.c_str(), 1);
+    server_ = std::thread([this] {
+      ComServerOptions options = {0, nullptr, -1, [] {}};
+      result_ = ComServer_Serve(fake::Class(), options);
+    });
+    CoInitialize(nullptr);
+  }
+  void TearDown() override {
+    CoUninitialize();
+    Stop();
+    unsetenv("BRENIX_HOST_PREFIX");
+  }
+  void Stop() {
+    if (server_.joinable()) {
+      ComServer_RequestStop();
+      server_.join();
+    }
+  }
+  ComPtr<IMountLocator> Activate() {
+    ComPtr<IMountLocator> locator;
+    void *p = nullptr;
+    HRESULT hr = E_FAIL;
+    Eventually([&] {
+      hr = CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IMountLocator, &p);
+      return hr == S_OK;
+    });
+    EXPECT_EQ(hr, S_OK);
+    return ComPtr<IMountLocator>::Attach(static_cast<IMountLocator *>(p));
+  }
+  int RawConnect() {
+    int fd = -1;
+    EXPECT_EQ(HostEndpoint_Connect((prefix_ + "/run").c_str(),
+                                   Com_GuidToString(CLSID_MountLocator).c_str(), &fd),
+              0);
+    return fd;
+  }
+
+  testsupport::TempDir dir_;
+  std::string prefix_;
+  std::thread server_;
+  int result_ = -1;
+};
+
+TEST_F(EndpointTest, ServesALongPrefixWithPrivateModes) {
+  ComPtr<IMountLocator> locator = Activate();
+  ASSERT_TRUE(locator);
+  EXPECT_EQ(CoSetProxyBlanket(locator.Get(), RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_DEFAULT, nullptr,
+                              RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
+                              EOAC_DEFAULT),
+            S_OK);
+  namespace fs = std::filesystem;
+  char *endpoint = ComServer_EndpointPath(CLSID_MountLocator);
+  ASSERT_NE(endpoint, nullptr);
+  EXPECT_EQ(std::string(endpoint), prefix_ + "/run/{F91031A3-644F-46F1-8ED5-B91F0E160879}");
+  EXPECT_EQ(fs::status(endpoint).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(fs::status(prefix_ + "/run").permissions() & fs::perms::all, fs::perms::owner_all);
+  free(endpoint);
+}
+
+TEST_F(EndpointTest, BadFramesCloseOnlyTheirConnection) {
+  ComPtr<IMountLocator> good = Activate();
+  ASSERT_TRUE(good);
+  const std::string kFrames[] = {
+      std::string("\x05\x00\x00\x00\x09garb", 9),  // unknown message
+      std::string("\xff\xff\xff\x7f", 4),          // oversized length
+      std::string("\x02\x00\x00\x00\x03\x01", 6),  // release, truncated id
+      std::string("\x00\x00\x00\x00", 4),          // empty payload
+  };
+  for (const std::string &frame : kFrames) {
+    int fd = RawConnect();
+    ASSERT_TRUE(HostStream_WriteAll(fd, frame.data(), frame.size()));
+    HostPollEntry wait = {fd, true, false, false, false, false};
+    ASSERT_EQ(HostPoll_Wait(&wait, 1, 10000), 1) << "connection left open";
+    char byte;
+    EXPECT_LE(HostStream_Read(fd, &byte, 1), 0);  // end of stream or reset
+    HostStream_Close(fd);
+  }
+  // A truncated frame followed by a vanished client.
+  int fd = RawConnect();
+  ASSERT_TRUE(HostStream_WriteAll(fd, "\x40\x00\x00\x00\x02", 5));
+  HostStream_Close(fd);
+
+  BStr empty(u"");
+  ComPtr<IMountManager> manager;
+  EXPECT_EQ(good->Connect(empty.Get(), empty.Get(), 0, manager.Receive()), S_OK);
+}
+
+TEST_F(EndpointTest, AClientThatDiesLeaksNothing) {
+  int base = Ctl().live;
+  IUnknown *held[3] = {};
+  std::thread([&] {
+    CoInitialize(nullptr);
+    ComPtr<IMountLocator> locator = Activate();
+    BStr empty(u"");
+    ComPtr<IMountManager> manager;
+    locator.Check(locator->Connect(empty.Get(), empty.Get(), 0, manager.Receive()));
+    ComPtr<IMountList> list;
+    manager.Check(manager->GetMounts(list.Receive()));
+    EXPECT_EQ(Ctl().live, base + 3);
+    // The thread ends still holding them, as a crashing client would.
+    held[0] = locator.Detach();
+    held[1] = manager.Detach();
+    held[2] = list.Detach();
+  }).join();
+  EXPECT_TRUE(Eventually([&] { return Ctl().live == base; }));
+  for (IUnknown *p : held) {
+    p->Release();
+  }
+}
+
+TEST_F(EndpointTest, StopRemovesTheEndpoint) {
+  ComPtr<IMountLocator> locator = Activate();
+  char *endpoint = ComServer_EndpointPath(CLSID_MountLocator);
+  Stop();
+  EXPECT_EQ(result_, 0);
+  EXPECT_FALSE(std::filesystem::exists(endpoint));
+  free(endpoint);
+  // Its objects went with it.
+  EXPECT_EQ(Ctl().live, 0);
+}
+
+TEST(ServerTest, IdleExitWaitsWhileBusyAndReplacesAStaleEndpoint) {
+  testsupport::TempDir dir;
+  setenv("BRENIX_HOST_PREFIX", dir.path().c_str(), 1);
+  // A stale endpoint: bound, then abandoned without removal.
+  int stale = -1;
+  std::string run = dir.path() + "/run";
+  std::string name = Com_GuidToString(CLSID_MountLocator);
+  ASSERT_EQ(HostEndpoint_Listen(run.c_str(), name.c_str(), &stale), 0);
+  HostStream_Close(stale);
+  ASSERT_TRUE(std::filesystem::exists(run + "/" + name));
+
+  static std::atomic<int> busyCalls{0};
+  busyCalls = 0;
+  ComServerOptions options = {1, [] { return ++busyCalls < 3; }, -1, nullptr};
+  EXPECT_EQ(ComServer_Serve(fake::Class(), options), 0);
+  EXPECT_GE(busyCalls, 3);
+  EXPECT_FALSE(std::filesystem::exists(run + "/" + name));
+  unsetenv("BRENIX_HOST_PREFIX");
+}
+
+TEST(ServerTest, ASecondServerFindsTheEndpointTaken) {
+  testsupport::TempDir dir;
+  setenv("BRENIX_HOST_PREFIX", dir.path().c_str(), 1);
+  std::string run = dir.path() + "/run";
+  std::string name = Com_GuidToString(CLSID_MountLocator);
+  int live = -1;
+  ASSERT_EQ(HostEndpoint_Listen(run.c_str(), name.c_str(), &live), 0);
+  ComServerOptions options = {0, nullptr, -1, nullptr};
+  EXPECT_NE(ComServer_Serve(fake::Class(), options), 0);
+  // The loser did not remove the winner's endpoint.
+  EXPECT_TRUE(std::filesystem::exists(run + "/" + name));
+  EXPECT_TRUE(HostEndpoint_Remove(run.c_str(), name.c_str(), live));
+  HostStream_Close(live);
+  unsetenv("BRENIX_HOST_PREFIX");
+}
+
+}  // namespace

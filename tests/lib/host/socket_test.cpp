@@ -1,0 +1,162 @@
+// Local endpoints: folders too long for a socket address, modes, stale
+// endpoints, removal that spares a successor's socket, peer checks, and the
+// non-blocking stream results the server loop relies on.
+#include "host/socket.h"
+
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "testSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(EndpointTest, LongFolderPathsWork) {
+  testsupport::TempDir dir;
+  std::string run = dir.path() + "/" + std::string(100, 'x') + "/run";
+  fs::create_directories(fs::path(run).parent_path());
+  int listenFd = -1;
+  ASSERT_EQ(HostEndpoint_Listen(run.c_str(), "{ENDPOINT}", &listenFd), 0);
+  EXPECT_EQ(fs::status(run).permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_EQ(fs::status(run + "/{ENDPOINT}").type(), fs::file_type::socket);
+  EXPECT_EQ(fs::status(run + "/{ENDPOINT}").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+
+  int client = -1;
+  ASSERT_EQ(HostEndpoint_Connect(run.c_str(), "{ENDPOINT}", &client), 0);
+  int server = -1;
+  ASSERT_EQ(HostEndpoint_Accept(listenFd, &server), 0);
+  EXPECT_EQ(HostEndpoint_Accept(listenFd, &server), EAGAIN) << "only one was pending";
+  EXPECT_TRUE(HostEndpoint_PeerTrusted(server));
+  ASSERT_TRUE(HostStream_WriteAll(client, "ping", 4));
+  char buf[8];
+  ASSERT_TRUE(HostStream_ReadAll(server, buf, 4));
+  EXPECT_EQ(std::string(buf, 4), "ping");
+  // The accepted stream does not block.
+  EXPECT_EQ(HostStream_Read(server, buf, sizeof buf), HOSTSTREAM_AGAIN);
+  HostStream_Close(client);
+  EXPECT_EQ(HostStream_Read(server, buf, sizeof buf), 0);
+  // Writing to a vanished peer is an error, not a signal.
+  EXPECT_EQ(HostStream_Write(server, "x", 1), HOSTSTREAM_ERROR);
+  HostStream_Close(server);
+
+  EXPECT_TRUE(HostEndpoint_Remove(run.c_str(), "{ENDPOINT}", listenFd));
+  EXPECT_FALSE(fs::exists(run + "/{ENDPOINT}"));
+  HostStream_Close(listenFd);
+}
+
+TEST(EndpointTest, NothingListening) {
+  testsupport::TempDir dir;
+  int fd = -1;
+  EXPECT_EQ(HostEndpoint_Connect(dir.path().c_str(), "none", &fd), ENOENT);
+  EXPECT_EQ(HostEndpoint_Connect((dir.path() + "/missing").c_str(), "none", &fd), ENOENT);
+
+  int listenFd = -1;
+  ASSERT_EQ(HostEndpoint_Listen(dir.path().c_str(), "stale", &listenFd), 0);
+  HostStream_Close(listenFd);  // the file stays, nobody accepts
+  EXPECT_EQ(HostEndpoint_Connect(dir.path().c_str(), "stale", &fd), ECONNREFUSED);
+}
+
+TEST(EndpointTest, LiveIsKeptAndOnlyOnesOwnSocketIsRemoved) {
+  testsupport::TempDir dir;
+  const char *d = dir.path().c_str();
+  int first = -1;
+  ASSERT_EQ(HostEndpoint_Listen(d, "ep", &first), 0);
+  int second = -1;
+  EXPECT_EQ(HostEndpoint_Listen(d, "ep", &second), EADDRINUSE);
+  EXPECT_TRUE(fs::exists(dir.file("ep")));
+  // Someone removes the first server's socket and a successor takes the name.
+  fs::remove(dir.file("ep"));
+  ASSERT_EQ(HostEndpoint_Listen(d, "ep", &second), 0);
+  EXPECT_FALSE(HostEndpoint_Remove(d, "ep", first));
+  EXPECT_TRUE(fs::exists(dir.file("ep")));
+  int client = -1;
+  EXPECT_EQ(HostEndpoint_Connect(d, "ep", &client), 0);
+  HostStream_Close(client);
+  EXPECT_TRUE(HostEndpoint_Remove(d, "ep", second));
+  EXPECT_FALSE(fs::exists(dir.file("ep")));
+  HostStream_Close(first);
+  HostStream_Close(second);
+}
+
+// Needs the superuser (to run a client as another user) and a Python for
+// that client; skipped otherwise.
+TEST(EndpointTest, PeersOfAnotherUserAreNotTrusted) {
+  const std::vector<std::string> asNobody = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                             "--clear-groups"};
+  std::vector<std::string> probe = asNobody;
+  probe.push_back("/usr/bin/python3");
+  probe.push_back("-c");
+  probe.push_back("pass");
+  if (testsupport::Run(probe).exitCode != 0) {
+    GTEST_SKIP() << "cannot run a client as another user";
+  }
+  testsupport::TempDir dir;
+  fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::others_exec);
+  int listenFd = -1;
+  ASSERT_EQ(HostEndpoint_Listen(dir.path().c_str(), "ep", &listenFd), 0);
+  fs::permissions(dir.file("ep"), fs::perms::all);  // let the other user reach the check
+
+  std::vector<std::string> client = asNobody;
+  client.push_back("/usr/bin/python3");
+  client.push_back("-c");
+  client.push_back(
+      "import socket,sys\n"
+      "s=socket.socket(socket.AF_UNIX)\n"
+      "s.connect(sys.argv[1])\n"
+      "s.recv(1)\n");
+  client.push_back(dir.file("ep"));
+  std::thread runner([&] { testsupport::Run(client, {}, "", 20); });
+  HostPollEntry wait = {listenFd, true, false, false, false, false};
+  ASSERT_EQ(HostPoll_Wait(&wait, 1, 15000), 1);
+  int peer = -1;
+  ASSERT_EQ(HostEndpoint_Accept(listenFd, &peer), 0);
+  EXPECT_FALSE(HostEndpoint_PeerTrusted(peer));
+  HostStream_Close(peer);
+  runner.join();
+
+  int self = -1;
+  ASSERT_EQ(HostEndpoint_Connect(dir.path().c_str(), "ep", &self), 0);
+  ASSERT_EQ(HostEndpoint_Accept(listenFd, &peer), 0);
+  EXPECT_TRUE(HostEndpoint_PeerTrusted(peer));
+  HostStream_Close(peer);
+  HostStream_Close(self);
+  HostEndpoint_Remove(dir.path().c_str(), "ep", listenFd);
+  HostStream_Close(listenFd);
+}
+
+TEST(StreamTest, PairPollAndWake) {
+  int fds[2];
+  ASSERT_EQ(HostStream_Pair(fds), 0);
+  HostPollEntry entries[2] = {{fds[0], true, false, false, false, false},
+                              {fds[1], false, true, false, false, false}};
+  EXPECT_EQ(HostPoll_Wait(entries, 2, 0), 1);
+  EXPECT_FALSE(entries[0].readable);
+  EXPECT_TRUE(entries[1].writable);
+  ASSERT_TRUE(HostStream_WriteAll(fds[1], "a", 1));
+  EXPECT_EQ(HostPoll_Wait(entries, 1, 1000), 1);
+  EXPECT_TRUE(entries[0].readable);
+  HostStream_Close(fds[1]);
+  char c;
+  EXPECT_FALSE(HostStream_ReadAll(fds[0], &c, 2)) << "premature end";
+  HostStream_Close(fds[0]);
+
+  int wake[2];
+  ASSERT_EQ(HostWake_Create(wake), 0);
+  HostPollEntry w = {wake[0], true, false, false, false, false};
+  EXPECT_EQ(HostPoll_Wait(&w, 1, 0), 0);
+  HostWake_Signal(wake[1]);
+  HostWake_Signal(wake[1]);
+  EXPECT_EQ(HostPoll_Wait(&w, 1, 1000), 1);
+  HostWake_Drain(wake[0]);
+  EXPECT_EQ(HostPoll_Wait(&w, 1, 0), 0);
+  HostStream_Close(wake[0]);
+  HostStream_Close(wake[1]);
+}
+
+}  // namespace

@@ -1,0 +1,101 @@
+// Atomic replacement of state files, bounded reads, and change stamps.
+#include "host/stateFile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "testSupport.h"
+
+namespace {
+
+std::string Read(const std::string &path, size_t max, int *rc) {
+  char *data = nullptr;
+  size_t length = 0;
+  *rc = HostState_ReadFile(path.c_str(), max, &data, &length);
+  std::string out = *rc == 0 ? std::string(data, length) : "";
+  free(data);
+  return out;
+}
+
+TEST(StateFile, ReplaceAndRead) {
+  testsupport::TempDir dir;
+  std::string path = dir.file("table");
+  ASSERT_EQ(HostState_WriteFile(path.c_str(), "one\n", 4), 0);
+  ASSERT_EQ(HostState_WriteFile(path.c_str(), "two\0x", 5), 0);
+  int rc = -1;
+  EXPECT_EQ(Read(path, 5, &rc), std::string("two\0x", 5));
+  EXPECT_EQ(rc, 0);
+  Read(path, 4, &rc);
+  EXPECT_EQ(rc, EFBIG);
+  Read(dir.file("missing"), 100, &rc);
+  EXPECT_EQ(rc, ENOENT);
+  // Only the file itself is left: no temporary files.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+TEST(StateFile, FailedReplaceLeavesTheOldFile) {
+  testsupport::TempDir dir;
+  std::string folder = dir.file("target");
+  std::filesystem::create_directories(folder + "/inside");  // rename cannot replace it
+  EXPECT_NE(HostState_WriteFile(folder.c_str(), "x", 1), 0);
+  EXPECT_TRUE(std::filesystem::is_directory(folder + "/inside"));
+  EXPECT_EQ(HostState_WriteFile(dir.file("no/such/folder").c_str(), "x", 1), ENOENT);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+TEST(StateFile, Folders) {
+  testsupport::TempDir dir;
+  std::string folder = dir.file("volumes");
+  EXPECT_EQ(HostState_MakeDir(folder.c_str()), 0);
+  EXPECT_EQ(HostState_MakeDir(folder.c_str()), 0);
+  testsupport::WriteFile(folder + "/volume", "x");
+  EXPECT_NE(HostState_MakeDir((folder + "/volume").c_str()), 0);
+  EXPECT_NE(HostState_RemoveDir(folder.c_str()), 0);  // not empty
+  EXPECT_EQ(HostState_RemoveFile((folder + "/volume").c_str()), 0);
+  EXPECT_EQ(HostState_RemoveFile((folder + "/volume").c_str()), 0);
+  EXPECT_EQ(HostState_RemoveDir(folder.c_str()), 0);
+  EXPECT_FALSE(std::filesystem::exists(folder));
+}
+
+TEST(StateFile, ReadLink) {
+  testsupport::TempDir dir;
+  std::string link = dir.file("e:");
+  std::string target(300, 'x');  // longer than the first buffer
+  std::filesystem::create_symlink("/" + target, link);
+  char *read = nullptr;
+  ASSERT_EQ(HostState_ReadLink(link.c_str(), &read), 0);
+  EXPECT_EQ(std::string(read), "/" + target);
+  free(read);
+  EXPECT_EQ(HostState_ReadLink(dir.path().c_str(), &read), EINVAL);
+  EXPECT_EQ(HostState_ReadLink(dir.file("none").c_str(), &read), ENOENT);
+}
+
+TEST(StateFile, StampsTellChanges) {
+  testsupport::TempDir dir;
+  std::string path = dir.file("plan");
+  HostFileStamp missing, first, same, resized, replaced;
+  ASSERT_TRUE(HostState_Stamp(path.c_str(), &missing));
+  EXPECT_FALSE(missing.exists);
+  testsupport::WriteFile(path, "abc");
+  ASSERT_TRUE(HostState_Stamp(path.c_str(), &first));
+  ASSERT_TRUE(HostState_Stamp(path.c_str(), &same));
+  EXPECT_TRUE(first.exists);
+  EXPECT_TRUE(HostState_SameStamp(first, same));
+  EXPECT_FALSE(HostState_SameStamp(first, missing));
+  testsupport::WriteFile(path, "abcd");
+  ASSERT_TRUE(HostState_Stamp(path.c_str(), &resized));
+  EXPECT_FALSE(HostState_SameStamp(first, resized));
+  ASSERT_EQ(HostState_WriteFile(path.c_str(), "abcd", 4), 0);
+  ASSERT_TRUE(HostState_Stamp(path.c_str(), &replaced));
+  EXPECT_FALSE(HostState_SameStamp(resized, replaced));  // a new inode
+}
+
+}  // namespace
