@@ -1,0 +1,194 @@
+// Reading and re-reading the fault plan.
+#include "faultPlan.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "host/lastError.h"
+#include "serviceLog.h"
+
+namespace {
+
+constexpr size_t kMaxPlanBytes = 1 << 20;
+
+const char *const kMethods[] = {
+    "IMountLocator.Connect",   "IMountManager.GetMount",   "IMountManager.GetMounts",
+    "IMountManager.OpenDisk",  "IMountList.Item",          "IMountList.Count",
+    "IVirtualDisk.GetVolumes", "IVirtualDisk.CreateMount", "IVirtualDisk.SectorSize",
+    "IVolumeList.Item",        "IVolumeList.Count",        "IDiskVolume.SectorCount",
+    "IMount.Unmount",          "IMount.MountAs",
+};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Parses "0x" and up to eight hex digits, or a decimal number that fits in
+// 32 bits (negative ones taken as signed).
+bool ParseHResult(const std::string &word, HRESULT *hr) {
+  if (word.empty()) {
+    return false;
+  }
+  const char *s = word.c_str();
+  char *end = nullptr;
+  if (word.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+    if (word.size() > 10 || strspn(s + 2, "0123456789abcdefABCDEF") != word.size() - 2) {
+      return false;
+    }
+    *hr = COM_HRESULT(strtoul(s + 2, &end, 16));
+    return true;
+  }
+  size_t digits = strspn(s + (s[0] == '-' ? 1 : 0), "0123456789");
+  if (digits == 0 || digits + (s[0] == '-' ? 1 : 0) != word.size() || digits > 10) {
+    return false;
+  }
+  long long value = strtoll(s, &end, 10);
+  if (value < INT32_MIN || value > static_cast<long long>(UINT32_MAX)) {
+    return false;
+  }
+  *hr = value < 0 ? static_cast<HRESULT>(value) : COM_HRESULT(static_cast<uint32_t>(value));
+  return true;
+}
+
+// Returns false with *why set when the line is not a rule.
+bool ParseLine(const std::string &line, FaultPlanContent *content, std::string *why) {
+  size_t pos = 0;
+  while (pos < line.size() && IsBlank(line[pos])) {
+    pos++;
+  }
+  if (pos == line.size() || line[pos] == '#') {
+    return true;
+  }
+  static const char kListing[] = "listing";
+  const size_t listingLen = sizeof kListing - 1;
+  if (line.compare(pos, listingLen, kListing) == 0 &&
+      (pos + listingLen == line.size() || IsBlank(line[pos + listingLen]))) {
+    size_t start = pos + listingLen + 1;
+    content->listings.push_back(start <= line.size() ? line.substr(start) : std::string());
+    return true;
+  }
+  size_t nameEnd = pos;
+  while (nameEnd < line.size() && !IsBlank(line[nameEnd])) {
+    nameEnd++;
+  }
+  std::string name = line.substr(pos, nameEnd - pos);
+  if (!FaultPlan_IsKnownMethod(name)) {
+    *why = "unknown method \"" + name + "\"";
+    return false;
+  }
+  size_t valuePos = nameEnd;
+  while (valuePos < line.size() && IsBlank(line[valuePos])) {
+    valuePos++;
+  }
+  size_t valueEnd = valuePos;
+  while (valueEnd < line.size() && !IsBlank(line[valueEnd])) {
+    valueEnd++;
+  }
+  std::string value = line.substr(valuePos, valueEnd - valuePos);
+  size_t restPos = valueEnd;
+  while (restPos < line.size() && IsBlank(line[restPos])) {
+    restPos++;
+  }
+  size_t restEnd = line.size();
+  while (restEnd > restPos && IsBlank(line[restEnd - 1])) {
+    restEnd--;
+  }
+  std::string rest = line.substr(restPos, restEnd - restPos);
+
+  FaultRule rule;
+  if (value == "null") {
+    if (!rest.empty()) {
+      *why = "text after \"null\"";
+      return false;
+    }
+    rule.null = true;
+  } else if (ParseHResult(value, &rule.hr)) {
+    rule.hasDescription = !rest.empty();
+    rule.description = rest;
+  } else {
+    *why = value.empty() ? "missing result" : "bad result \"" + value + "\"";
+    return false;
+  }
+  content->rules[name] = rule;
+  return true;
+}
+
+}  // namespace
+
+bool FaultPlan_IsKnownMethod(const std::string &name) {
+  for (const char *m : kMethods) {
+    if (name == m) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void FaultPlan_Parse(const std::string &text, FaultPlanContent *content,
+                     std::vector<std::string> *problems) {
+  content->rules.clear();
+  content->listings.clear();
+  size_t start = 0;
+  int lineNumber = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      end = text.size();
+    }
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') {
+      line.pop_back();  // written on a system with CR LF line ends
+    }
+    lineNumber++;
+    std::string why;
+    if (!ParseLine(line, content, &why) && problems != nullptr) {
+      problems->push_back("line " + std::to_string(lineNumber) + ": " + why);
+    }
+    start = end + 1;
+  }
+}
+
+FaultPlan::FaultPlan(std::string path) : path_(std::move(path)) {}
+
+void FaultPlan::Refresh() {
+  if (path_.empty()) {
+    return;
+  }
+  HostFileStamp stamp;
+  if (!HostState_Stamp(path_.c_str(), &stamp)) {
+    stamp = HostFileStamp{};  // unreadable: as if missing
+  }
+  if (loaded_ && HostState_SameStamp(stamp, stamp_)) {
+    return;
+  }
+  loaded_ = true;
+  stamp_ = stamp;
+  content_ = FaultPlanContent{};
+  if (!stamp.exists) {
+    return;
+  }
+  char *data = nullptr;
+  size_t length = 0;
+  int rc = HostState_ReadFile(path_.c_str(), kMaxPlanBytes, &data, &length);
+  if (rc != 0) {
+    char text[128];
+    Host_ErrorText(rc, text, sizeof text);
+    ServiceLog(HOSTLOG_WARNING, "fault plan %s cannot be read: %s", path_.c_str(), text);
+    return;
+  }
+  std::vector<std::string> problems;
+  FaultPlan_Parse(std::string(data, length), &content_, &problems);
+  free(data);
+  for (const std::string &p : problems) {
+    ServiceLog(HOSTLOG_WARNING, "fault plan %s: %s (ignored)", path_.c_str(), p.c_str());
+  }
+}
+
+const FaultRule *FaultPlan::Find(const char *method) {
+  Refresh();
+  auto it = content_.rules.find(method);
+  return it == content_.rules.end() ? nullptr : &it->second;
+}
+
+std::vector<std::string> FaultPlan::Listings() {
+  Refresh();
+  return content_.listings;
+}

@@ -1,0 +1,57 @@
+// The fault plan: a text file that makes chosen methods of the service fail
+// or hand back nothing, and adds texts to the mount listing, so that clients
+// can be tested against a misbehaving service. The file is consulted at every
+// method call and read again whenever it changed; a missing file means no
+// faults. Lines it cannot understand are logged and skipped.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "com/hresult.h"
+#include "host/stateFile.h"
+
+struct FaultRule {
+  // Succeed but hand back nothing (a null interface pointer, an empty value).
+  bool null = false;
+  HRESULT hr = S_OK;
+  // Error information is attached only when there is a description.
+  bool hasDescription = false;
+  std::string description;
+};
+
+struct FaultPlanContent {
+  // Keyed by "Interface.Method"; a later line for the same method wins.
+  std::map<std::string, FaultRule> rules;
+  // Extra listing texts, in the plan's order.
+  std::vector<std::string> listings;
+};
+
+// Parses plan text. Each line it rejects adds one text to *problems (which
+// may be NULL) naming the line number and why.
+void FaultPlan_Parse(const std::string &text, FaultPlanContent *content,
+                     std::vector<std::string> *problems);
+
+// True for the method names the service's interfaces define.
+bool FaultPlan_IsKnownMethod(const std::string &name);
+
+class FaultPlan {
+ public:
+  // An empty path: no plan at all.
+  explicit FaultPlan(std::string path = "");
+
+  // Returns the rule for "Interface.Method" or NULL, after reading the file
+  // again when it changed.
+  const FaultRule *Find(const char *method);
+  // The extra listing texts, after reading the file again when it changed.
+  std::vector<std::string> Listings();
+
+ private:
+  void Refresh();
+
+  std::string path_;
+  bool loaded_ = false;
+  HostFileStamp stamp_{};
+  FaultPlanContent content_;
+};

@@ -1,0 +1,161 @@
+// bmount-service: the mount service executable. Registers itself, stops the
+// instance serving this host prefix, or serves: one instance per prefix, in
+// the background unless --foreground, until stopped, terminated or idle for
+// a minute with nothing mounted.
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "backend.h"
+#include "com/mountService.h"
+#include "com/server.h"
+#include "host/daemon.h"
+#include "host/fs.h"
+#include "host/identity.h"
+#include "host/lastError.h"
+#include "host/prefix.h"
+#include "host/stateFile.h"
+#include "host/system.h"
+#include "mountService.h"
+#include "registration.h"
+#include "serviceLog.h"
+#include "serviceObjects.h"
+#include "serviceOptions.h"
+
+namespace {
+
+const char kIdent[] = "bmount-service";
+constexpr int kIdleSeconds = 60;
+constexpr int kStopWaitSeconds = 30;
+
+MountService *gService = nullptr;
+
+IUnknown *CreateLocator(void) { return MountLocator_Create(gService); }
+bool Busy(void) { return gService != nullptr && gService->Busy(); }
+void OnTerminate(void) { ComServer_RequestStop(); }
+void OnReady(void) {
+  ServiceLog(HOSTLOG_INFO, "serving (process %ld)", HostIdentity_ProcessId());
+  HostDaemon_Ready();
+}
+
+std::string Joined(const std::string &prefix, const char *relative) {
+  return prefix + "/" + relative;
+}
+
+int Serve(const ServiceOptions &options, const std::string &prefix) {
+  std::string error;
+  std::unique_ptr<Backend> backend = Backend_Make(options.backend, &error);
+  if (backend == nullptr) {
+    ServiceLog(HOSTLOG_ERROR, "%s: %s", kIdent, error.c_str());
+    return kServiceExitFailure;
+  }
+  std::string faultPlan;
+  if (!options.faultPlan.empty()) {
+    // Made absolute now: the detached service works from "/".
+    char *full = HostFs_FullPath(options.faultPlan.c_str());
+    if (full == nullptr) {
+      ServiceLog(HOSTLOG_ERROR, "%s: bad fault plan path %s", kIdent, options.faultPlan.c_str());
+      return kServiceExitFailure;
+    }
+    faultPlan = full;
+    free(full);
+  }
+  std::string run = Joined(prefix, "run");
+  int rc = HostState_MakeDir(run.c_str());
+  std::string lockPath = Joined(prefix, "run/bmount-service.lock");
+  HostInstanceLock *lock = nullptr;
+  int locked = rc == 0 ? HostInstanceLock_Acquire(lockPath.c_str(), &lock) : -1;
+  if (locked == 0) {
+    ServiceLog(HOSTLOG_INFO, "%s: another instance serves %s", kIdent, prefix.c_str());
+    return kServiceExitOk;
+  }
+  if (locked < 0) {
+    int code = rc != 0 ? rc : Host_GetLastError();
+    ServiceLog(HOSTLOG_ERROR, "%s: cannot lock %s: %s", kIdent, lockPath.c_str(),
+               ServiceErrorText(code).c_str());
+    return kServiceExitFailure;
+  }
+  if (!options.foreground) {
+    HostLog_Open(kIdent, false);
+    rc = HostDaemon_Detach();
+    if (rc != 0) {
+      HostLog_Open(kIdent, true);
+      ServiceLog(HOSTLOG_ERROR, "%s: cannot detach: %s", kIdent, ServiceErrorText(rc).c_str());
+      HostInstanceLock_Release(lock);
+      return kServiceExitFailure;
+    }
+  }
+  if (!HostInstanceLock_RecordPid(lock)) {
+    ServiceLog(HOSTLOG_WARNING, "%s: cannot record the process id in %s (--stop will not find it)",
+               kIdent, lockPath.c_str());
+  }
+
+  int exitCode = kServiceExitOk;
+  {
+    MountService service(std::move(backend), faultPlan);
+    if (!service.Start(&error)) {
+      ServiceLog(HOSTLOG_ERROR, "%s: %s", kIdent, error.c_str());
+      HostInstanceLock_Release(lock);
+      return kServiceExitFailure;
+    }
+    gService = &service;
+    HostDaemon_OnTerminate(OnTerminate);
+    ComServerClass cls{CLSID_MountLocator, CreateLocator};
+    ComServerOptions serverOptions{kIdleSeconds, Busy, -1, OnReady};
+    rc = ComServer_Serve(cls, serverOptions);
+    if (rc != 0) {
+      ServiceLog(HOSTLOG_ERROR, "%s: cannot serve: %s", kIdent, ServiceErrorText(rc).c_str());
+      exitCode = kServiceExitFailure;
+    }
+    service.Stop();
+    gService = nullptr;
+  }
+  ServiceLog(HOSTLOG_INFO, "stopped");
+  HostInstanceLock_Release(lock);
+  return exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  HostSystem_SetArgs(argc, argv);
+  HostLog_Open(kIdent, true);
+  ServiceOptions options;
+  std::string error;
+  if (!ServiceOptions_Parse(argc, argv, &options, &error)) {
+    ServiceLog(HOSTLOG_ERROR, "%s: %s\n%s", kIdent, error.c_str(), ServiceOptions_Usage());
+    return kServiceExitUsage;
+  }
+  char *prefixPath = HostPrefix_Ensure();
+  if (prefixPath == nullptr) {
+    ServiceLog(HOSTLOG_ERROR, "%s: no host prefix: %s", kIdent,
+               ServiceErrorText(Host_GetLastError()).c_str());
+    return kServiceExitFailure;
+  }
+  std::string prefix = prefixPath;
+  free(prefixPath);
+
+  int rc = 0;
+  switch (options.command) {
+    case ServiceCommand::Register: {
+      char *self = HostSystem_ModulePath();
+      rc = self != nullptr ? ServiceRegistration_Register(self) : Host_GetLastError();
+      free(self);
+      break;
+    }
+    case ServiceCommand::Unregister:
+      rc = ServiceRegistration_Unregister();
+      break;
+    case ServiceCommand::Stop:
+      rc = HostInstanceLock_StopHolder(Joined(prefix, "run/bmount-service.lock").c_str(),
+                                       kStopWaitSeconds);
+      break;
+    case ServiceCommand::Serve:
+      return Serve(options, prefix);
+  }
+  if (rc != 0) {
+    ServiceLog(HOSTLOG_ERROR, "%s: %s", kIdent, ServiceErrorText(rc).c_str());
+    return kServiceExitFailure;
+  }
+  return kServiceExitOk;
+}

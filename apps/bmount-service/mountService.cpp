@@ -1,0 +1,331 @@
+// The operations behind the service's interfaces. Every change to the mount
+// table is saved before it is reported; when saving fails the change is
+// undone, so the table on disk and the drives never disagree.
+#include "mountService.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "file/file.h"
+#include "file/fileLock.h"
+#include "host/drives.h"
+#include "host/fs.h"
+#include "host/lastError.h"
+#include "host/prefix.h"
+#include "host/stateFile.h"
+#include "serviceLog.h"
+
+namespace {
+
+constexpr size_t kMaxTableCopy = 16 << 20;
+
+HRESULT SystemFailure(int code) {
+  return HRESULT_FROM_ERRNO(code != 0 ? code : Host_ErrorCode(HOST_ERROR_OTHER));
+}
+
+HRESULT KindFailure(HostErrorKind kind) { return HRESULT_FROM_ERRNO(Host_ErrorCode(kind)); }
+
+std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
+
+bool SameDisk(const std::string &a, const std::string &b) {
+  return a == b || File_IsSameFile(a.c_str(), b.c_str());
+}
+
+}  // namespace
+
+std::string ServiceErrorText(int code) {
+  char text[256];
+  if (Host_ErrorText(code, text, sizeof text)) {
+    return text;
+  }
+  return "error " + std::to_string(code);
+}
+
+MountService::MountService(std::unique_ptr<Backend> backend, std::string faultPlanPath)
+    : backend_(std::move(backend)), faults_(std::move(faultPlanPath)) {}
+
+MountService::~MountService() {
+  for (MountRecord *r : table_.Attached()) {
+    UnlockDisk(r);
+  }
+}
+
+bool MountService::Start(std::string *error) {
+  char *folder = HostPrefix_Join("bmount");
+  if (folder == nullptr) {
+    *error = "no host prefix: " + ServiceErrorText(Host_GetLastError());
+    return false;
+  }
+  std::string bmount = folder;
+  free(folder);
+  int rc = HostState_MakeDir(bmount.c_str());
+  if (rc != 0) {
+    *error = "cannot create " + bmount + ": " + ServiceErrorText(rc);
+    return false;
+  }
+  tablePath_ = bmount + "/mounts";
+  std::vector<std::string> problems;
+  rc = table_.Load(tablePath_, &problems);
+  if (rc != 0) {
+    *error = "cannot read the mount table " + tablePath_ + ": " + ServiceErrorText(rc);
+    return false;
+  }
+  for (const std::string &p : problems) {
+    ServiceLog(HOSTLOG_WARNING, "mount table %s: %s (skipped)", tablePath_.c_str(), p.c_str());
+  }
+  if (!problems.empty()) {
+    // The next save drops the lines that were skipped: keep them for a person
+    // to look at.
+    KeepDamagedTable();
+  }
+  for (MountRecord *r : table_.Attached()) {
+    if (FileLock_Lock(r->disk.c_str(), false) == 1) {
+      r->diskLocked = true;
+    } else {
+      ServiceLog(HOSTLOG_WARNING, "mount %d: cannot lock the disk %s again", r->id,
+                 r->disk.c_str());
+    }
+  }
+  ServiceLog(HOSTLOG_INFO, "restored %zu mount(s), next id %d", table_.Attached().size(),
+             table_.NextId());
+  return true;
+}
+
+void MountService::Stop() {
+  if (!tablePath_.empty()) {
+    Outcome saved = Save();
+    if (!saved.Ok()) {
+      ServiceLog(HOSTLOG_ERROR, "%s", saved.description.c_str());
+    }
+  }
+  for (MountRecord *r : table_.Attached()) {
+    UnlockDisk(r);
+  }
+}
+
+bool MountService::Busy() const { return !table_.Attached().empty(); }
+
+Outcome MountService::CheckDisk(const std::string &path) const {
+  if (path.empty()) {
+    return Outcome::Fail(E_INVALIDARG, "No disk path was given.");
+  }
+  if (path[0] != '/') {
+    return Outcome::Fail(
+        E_INVALIDARG, "The disk " + Quoted(path) + " cannot be opened: the path is not absolute.");
+  }
+  for (unsigned char c : path) {
+    if (c < 0x20 || c == 0x7F || c == '"') {
+      // The listing could not show such a path, so no client could find the
+      // mount again.
+      return Outcome::Fail(E_INVALIDARG,
+                           "The disk " + Quoted(path) +
+                               " cannot be opened: the path holds a double quote or a control "
+                               "character.");
+    }
+  }
+  bool isDirectory = false;
+  if (!HostFs_Stat(path.c_str(), &isDirectory)) {
+    int code = Host_GetLastError();
+    return Outcome::Fail(SystemFailure(code), "The disk " + Quoted(path) + " cannot be opened: " +
+                                                  ServiceErrorText(code) + ".");
+  }
+  if (isDirectory) {
+    return Outcome::Fail(KindFailure(HOST_ERROR_INVALID),
+                         "The disk " + Quoted(path) + " cannot be opened: it is a folder.");
+  }
+  int handle = HostFile_Open(path.c_str(), HOSTFILE_READ, HOSTFILE_OPEN_EXISTING);
+  if (handle == HOSTFILE_INVALID) {
+    int code = Host_GetLastError();
+    return Outcome::Fail(SystemFailure(code), "The disk " + Quoted(path) + " cannot be opened: " +
+                                                  ServiceErrorText(code) + ".");
+  }
+  HostFile_Close(handle);
+  return {};
+}
+
+Outcome MountService::CreateMount(const std::string &disk, int32_t volume,
+                                  const VolumeExtent &extent, int32_t *id) {
+  MountRecord record;
+  record.disk = disk;
+  record.volume = volume;
+  record.offset = extent.offset;
+  record.length = extent.length;
+  record.backend = backend_->Name();
+  if (!table_.Create(&record)) {
+    return Outcome::Fail(E_FAIL, "No mount id is left in the mount table.");
+  }
+  // The next id is saved at once so that it is never handed out again.
+  Outcome saved = Save();
+  if (!saved.Ok()) {
+    table_.Erase(record.id);
+    return saved;
+  }
+  *id = record.id;
+  return {};
+}
+
+bool MountService::HasMount(int32_t id) { return table_.Find(id) != nullptr; }
+
+Outcome MountService::UnknownMount(int32_t id) const {
+  return Outcome::Fail(E_INVALIDARG, "There is no mount with id " + std::to_string(id) + ".");
+}
+
+Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
+  MountRecord *record = table_.Find(id);
+  if (record == nullptr) {
+    return UnknownMount(id);
+  }
+  if (driveMask == 0 || (driveMask & (driveMask - 1)) != 0) {
+    char text[128];
+    snprintf(text, sizeof text, "The drive mask 0x%X must have exactly one bit set.", driveMask);
+    return Outcome::Fail(E_INVALIDARG, text);
+  }
+  int bit = __builtin_ctz(driveMask);
+  if (bit >= 26) {
+    char text[128];
+    snprintf(text, sizeof text, "The drive mask 0x%X names no drive letter.", driveMask);
+    return Outcome::Fail(E_INVALIDARG, text);
+  }
+  char letter = static_cast<char>('a' + bit);
+  std::string drive = std::string(1, static_cast<char>('A' + bit)) + ":";
+  if (record->letter != 0) {
+    return Outcome::Fail(KindFailure(HOST_ERROR_BUSY), "Mount " + std::to_string(id) +
+                                                           " is already attached as " +
+                                                           std::string(1, record->letter) + ":.");
+  }
+  const Outcome letterInUse = Outcome::Fail(KindFailure(HOST_ERROR_EXISTS),
+                                            "The drive letter " + drive + " is already in use.");
+  if ((HostDrives_Mask() & driveMask) != 0) {
+    return letterInUse;
+  }
+  for (const MountRecord *other : table_.Attached()) {
+    if (SameDisk(other->disk, record->disk)) {
+      return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
+                           "A volume of the disk " + Quoted(record->disk) +
+                               " is already mounted as " + std::string(1, other->letter) + ":.");
+    }
+  }
+  int locked = FileLock_Lock(record->disk.c_str(), false);
+  if (locked != 1) {
+    int code = Host_GetLastError();
+    return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
+                         "The disk " + Quoted(record->disk) +
+                             (locked == 0 ? " is in use by another program."
+                                          : " cannot be locked: " + ServiceErrorText(code) + "."));
+  }
+  record->diskLocked = true;
+  record->letter = letter;
+  record->backend = backend_->Name();
+  int rc = backend_->Attach(*record);
+  if (rc != 0) {
+    record->letter = 0;
+    UnlockDisk(record);
+    if (Host_ErrorKind(rc) == HOST_ERROR_EXISTS) {
+      return letterInUse;
+    }
+    return Outcome::Fail(SystemFailure(rc), "The volume cannot be attached as " + drive + " (" +
+                                                ServiceErrorText(rc) + ").");
+  }
+  Outcome saved = Save();
+  if (!saved.Ok()) {
+    backend_->Detach(*record, true);
+    record->letter = 0;
+    UnlockDisk(record);
+    return saved;
+  }
+  ServiceLog(HOSTLOG_INFO, "mount %d: volume %d of %s attached as %c:", id, record->volume,
+             record->disk.c_str(), letter);
+  return {};
+}
+
+Outcome MountService::Detach(int32_t id, bool force) {
+  MountRecord *record = table_.Find(id);
+  if (record == nullptr) {
+    return UnknownMount(id);
+  }
+  if (record->letter == 0) {
+    table_.Erase(id);
+    return {};
+  }
+  int rc = backend_->Detach(*record, force);
+  if (rc != 0) {
+    return Outcome::Fail(SystemFailure(rc),
+                         "The volume of mount " + std::to_string(id) + " cannot be detached from " +
+                             std::string(1, record->letter) + ": (" + ServiceErrorText(rc) + ").");
+  }
+  char letter = record->letter;
+  record->letter = 0;
+  Outcome saved = Save();
+  if (!saved.Ok()) {
+    record->letter = letter;
+    if (backend_->Attach(*record) != 0) {
+      ServiceLog(HOSTLOG_ERROR, "mount %d: cannot attach %c: again after a failed save", id,
+                 letter);
+    }
+    return saved;
+  }
+  UnlockDisk(record);
+  table_.Erase(id);
+  ServiceLog(HOSTLOG_INFO, "mount %d: %c: detached%s", id, letter, force ? " (forced)" : "");
+  return {};
+}
+
+void MountService::HoldMount(int32_t id) { holds_[id]++; }
+
+void MountService::DropMount(int32_t id) {
+  auto it = holds_.find(id);
+  if (it == holds_.end() || --it->second > 0) {
+    return;
+  }
+  holds_.erase(it);
+  MountRecord *record = table_.Find(id);
+  if (record != nullptr && record->letter == 0) {
+    table_.Erase(id);
+  }
+}
+
+std::vector<std::string> MountService::Listing() {
+  std::vector<std::string> texts;
+  for (const MountRecord *r : table_.Attached()) {
+    texts.push_back("id=" + std::to_string(r->id) + " file=" + Quoted(r->disk) + " driveLetter=\"" +
+                    std::string(1, r->letter) + ":\"");
+  }
+  for (std::string &extra : faults_.Listings()) {
+    texts.push_back(std::move(extra));
+  }
+  return texts;
+}
+
+Outcome MountService::Save() {
+  int rc = table_.Save(tablePath_);
+  if (rc != 0) {
+    return Outcome::Fail(SystemFailure(rc),
+                         "The mount table cannot be saved: " + ServiceErrorText(rc) + ".");
+  }
+  return {};
+}
+
+void MountService::KeepDamagedTable() {
+  std::string copy = tablePath_ + ".damaged";
+  char *data = nullptr;
+  size_t length = 0;
+  int rc = HostState_ReadFile(tablePath_.c_str(), kMaxTableCopy, &data, &length);
+  if (rc == 0) {
+    rc = HostState_WriteFile(copy.c_str(), data, length);
+    free(data);
+  }
+  if (rc == 0) {
+    ServiceLog(HOSTLOG_WARNING, "mount table %s: the damaged table is kept as %s",
+               tablePath_.c_str(), copy.c_str());
+  } else {
+    ServiceLog(HOSTLOG_ERROR, "mount table %s: cannot keep a copy: %s", tablePath_.c_str(),
+               ServiceErrorText(rc).c_str());
+  }
+}
+
+void MountService::UnlockDisk(MountRecord *record) {
+  if (record->diskLocked) {
+    FileLock_Unlock(record->disk.c_str(), false);
+    record->diskLocked = false;
+  }
+}

@@ -1,0 +1,222 @@
+// The mount table's text form, one mount a line:
+//   nextId=<n>
+//   mount id=<n> volume=<v> offset=<byte> length=<bytes> letter=<l> backend=<name> disk=<path>
+// The disk path comes last and runs to the end of the line; paths holding a
+// line break never get this far (the service refuses them).
+#include "mountTable.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "host/lastError.h"
+#include "host/stateFile.h"
+
+namespace {
+
+constexpr size_t kMaxTableBytes = 16 << 20;
+const char kHeader[] = "# bmount-service mount table\n";
+
+bool ParseUnsigned(const std::string &text, uint64_t max, uint64_t *value) {
+  if (text.empty() || text.size() > 20) {
+    return false;
+  }
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') {
+      return false;
+    }
+    uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (v > (max - digit) / 10) {
+      return false;
+    }
+    v = v * 10 + digit;
+  }
+  *value = v;
+  return true;
+}
+
+// Splits "key=value" fields up to "disk=", which takes the rest of the line.
+bool ParseMountLine(const std::string &line, MountRecord *r, std::string *why) {
+  size_t pos = strlen("mount ");
+  bool haveId = false, haveVolume = false, haveOffset = false, haveLength = false;
+  bool haveLetter = false, haveDisk = false;
+  while (pos < line.size()) {
+    size_t eq = line.find('=', pos);
+    if (eq == std::string::npos) {
+      *why = "field without a value";
+      return false;
+    }
+    std::string key = line.substr(pos, eq - pos);
+    if (key == "disk") {
+      r->disk = line.substr(eq + 1);
+      haveDisk = !r->disk.empty();
+      break;
+    }
+    size_t end = line.find(' ', eq + 1);
+    if (end == std::string::npos) {
+      end = line.size();
+    }
+    std::string value = line.substr(eq + 1, end - eq - 1);
+    uint64_t v = 0;
+    if (key == "id" && ParseUnsigned(value, INT32_MAX, &v) && v > 0) {
+      r->id = static_cast<int32_t>(v);
+      haveId = true;
+    } else if (key == "volume" && ParseUnsigned(value, INT32_MAX, &v) && v > 0) {
+      r->volume = static_cast<int32_t>(v);
+      haveVolume = true;
+    } else if (key == "offset" && ParseUnsigned(value, UINT64_MAX, &v)) {
+      r->offset = v;
+      haveOffset = true;
+    } else if (key == "length" && ParseUnsigned(value, UINT64_MAX, &v)) {
+      r->length = v;
+      haveLength = true;
+    } else if (key == "letter" && value.size() == 1 && value[0] >= 'a' && value[0] <= 'z') {
+      r->letter = value[0];
+      haveLetter = true;
+    } else if (key == "backend" && !value.empty()) {
+      r->backend = value;
+    } else {
+      *why = "bad field \"" + key + "\"";
+      return false;
+    }
+    pos = end + 1;
+  }
+  if (!(haveId && haveVolume && haveOffset && haveLength && haveLetter && haveDisk)) {
+    *why = "missing field";
+    return false;
+  }
+  if (r->backend.empty()) {
+    r->backend = "record";
+  }
+  return true;
+}
+
+}  // namespace
+
+bool MountTable::Create(MountRecord *record) {
+  if (nextId_ == INT32_MAX) {
+    return false;
+  }
+  record->id = nextId_++;
+  record->letter = 0;
+  record->diskLocked = false;
+  records_[record->id] = *record;
+  return true;
+}
+
+MountRecord *MountTable::Find(int32_t id) {
+  auto it = records_.find(id);
+  return it == records_.end() ? nullptr : &it->second;
+}
+
+void MountTable::Erase(int32_t id) { records_.erase(id); }
+
+std::vector<const MountRecord *> MountTable::Attached() const {
+  std::vector<const MountRecord *> out;
+  for (const auto &entry : records_) {
+    if (entry.second.letter != 0) {
+      out.push_back(&entry.second);
+    }
+  }
+  return out;
+}
+
+std::vector<MountRecord *> MountTable::Attached() {
+  std::vector<MountRecord *> out;
+  for (auto &entry : records_) {
+    if (entry.second.letter != 0) {
+      out.push_back(&entry.second);
+    }
+  }
+  return out;
+}
+
+std::string MountTable::Format() const {
+  std::string text = kHeader;
+  text += "nextId=" + std::to_string(nextId_) + "\n";
+  for (const MountRecord *r : Attached()) {
+    text += "mount id=" + std::to_string(r->id) + " volume=" + std::to_string(r->volume) +
+            " offset=" + std::to_string(r->offset) + " length=" + std::to_string(r->length) +
+            " letter=" + std::string(1, r->letter) + " backend=" + r->backend + " disk=" + r->disk +
+            "\n";
+  }
+  return text;
+}
+
+void MountTable::Parse(const std::string &text, std::vector<std::string> *problems) {
+  records_.clear();
+  nextId_ = 1;
+  int32_t next = 1;
+  size_t start = 0;
+  int lineNumber = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      end = text.size();
+    }
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    lineNumber++;
+    std::string why;
+    if (line.empty() || line[0] == '#') {
+      continue;
+    }
+    if (line.compare(0, 7, "nextId=") == 0) {
+      uint64_t v = 0;
+      if (ParseUnsigned(line.substr(7), INT32_MAX, &v) && v > 0) {
+        next = std::max(next, static_cast<int32_t>(v));
+        continue;
+      }
+      why = "bad next id";
+    } else if (line.compare(0, 6, "mount ") == 0) {
+      MountRecord r;
+      if (ParseMountLine(line, &r, &why)) {
+        bool letterTaken = false;
+        for (const MountRecord *other : Attached()) {
+          letterTaken = letterTaken || other->letter == r.letter;
+        }
+        if (records_.count(r.id) != 0) {
+          why = "duplicate id " + std::to_string(r.id);
+        } else if (letterTaken) {
+          why = std::string("duplicate drive letter ") + r.letter;
+        } else {
+          records_[r.id] = r;
+          if (r.id >= next) {
+            next = r.id == INT32_MAX ? INT32_MAX : r.id + 1;
+          }
+          continue;
+        }
+      }
+    } else {
+      why = "unknown line";
+    }
+    if (problems != nullptr) {
+      problems->push_back("line " + std::to_string(lineNumber) + ": " + why);
+    }
+  }
+  nextId_ = next;
+}
+
+int MountTable::Save(const std::string &path) const {
+  std::string text = Format();
+  return HostState_WriteFile(path.c_str(), text.data(), text.size());
+}
+
+int MountTable::Load(const std::string &path, std::vector<std::string> *problems) {
+  records_.clear();
+  nextId_ = 1;
+  char *data = nullptr;
+  size_t length = 0;
+  int rc = HostState_ReadFile(path.c_str(), kMaxTableBytes, &data, &length);
+  if (Host_ErrorKind(rc) == HOST_ERROR_NOT_FOUND) {
+    return 0;
+  }
+  if (rc != 0) {
+    return rc;
+  }
+  Parse(std::string(data, length), problems);
+  free(data);
+  return 0;
+}

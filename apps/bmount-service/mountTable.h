@@ -1,0 +1,54 @@
+// The mount table: every mount the service knows, by id. Ids are handed out
+// in increasing order and never reused by one table, even across restarts,
+// because the next id is saved with the table. Only attached mounts are
+// saved; a mount that was created but never attached lives in memory only.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+struct MountRecord {
+  int32_t id = 0;
+  std::string disk;     // the disk path as the client gave it
+  int32_t volume = 0;   // counted from 1
+  uint64_t offset = 0;  // first byte of the volume
+  uint64_t length = 0;  // bytes
+  char letter = 0;      // lower-case drive letter while attached, else 0
+  std::string backend;  // what attached it
+  // In memory only: whether this process holds the disk's lock file.
+  bool diskLocked = false;
+};
+
+class MountTable {
+ public:
+  // Adds a record with the next id (filled in *record). False when the ids
+  // are exhausted.
+  bool Create(MountRecord *record);
+  // The record, or NULL.
+  MountRecord *Find(int32_t id);
+  void Erase(int32_t id);
+  // Attached records in increasing id order.
+  std::vector<const MountRecord *> Attached() const;
+  std::vector<MountRecord *> Attached();
+  int32_t NextId() const { return nextId_; }
+
+  // The saved form: the next id and the attached records.
+  std::string Format() const;
+  // Replaces the contents with a saved form. Lines it cannot understand
+  // add a text to *problems (may be NULL) and are skipped; the next id never
+  // goes below one past the largest id read.
+  void Parse(const std::string &text, std::vector<std::string> *problems);
+
+  // Saves atomically. Returns 0 or a system error code (the file on disk is
+  // then the previous one).
+  int Save(const std::string &path) const;
+  // Loads the file; a missing file gives an empty table. Returns 0 or a
+  // system error code (the table is then empty).
+  int Load(const std::string &path, std::vector<std::string> *problems);
+
+ private:
+  std::map<int32_t, MountRecord> records_;
+  int32_t nextId_ = 1;
+};

@@ -1,0 +1,135 @@
+// The mount table's saved form, its ids, and saving that never leaves a
+// damaged table behind.
+#include "mountTable.h"
+
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "testSupport.h"
+
+namespace {
+
+MountRecord Attached(MountTable *table, const std::string &disk, char letter) {
+  MountRecord r;
+  r.disk = disk;
+  r.volume = 2;
+  r.offset = 1048576;
+  r.length = uint64_t{3} << 40;
+  r.backend = "record";
+  EXPECT_TRUE(table->Create(&r));
+  table->Find(r.id)->letter = letter;
+  return *table->Find(r.id);
+}
+
+TEST(MountTable, IdsGrowAndAreNeverReused) {
+  MountTable table;
+  MountRecord a, b, c;
+  ASSERT_TRUE(table.Create(&a));
+  ASSERT_TRUE(table.Create(&b));
+  EXPECT_EQ(a.id, 1);
+  EXPECT_EQ(b.id, 2);
+  table.Erase(b.id);
+  ASSERT_TRUE(table.Create(&c));
+  EXPECT_EQ(c.id, 3);
+
+  // A reloaded table keeps counting where the old one stopped, even though
+  // no mount with the highest id was saved.
+  MountTable reloaded;
+  reloaded.Parse(table.Format(), nullptr);
+  MountRecord d;
+  ASSERT_TRUE(reloaded.Create(&d));
+  EXPECT_EQ(d.id, 4);
+}
+
+TEST(MountTable, SavesAttachedMountsOnly) {
+  MountTable table;
+  MountRecord unattached;
+  ASSERT_TRUE(table.Create(&unattached));
+  MountRecord e = Attached(&table, "/vms/a disk with spaces=and equals.img", 'e');
+  MountRecord f = Attached(&table, "/vms/b.img", 'f');
+
+  MountTable copy;
+  std::vector<std::string> problems;
+  copy.Parse(table.Format(), &problems);
+  EXPECT_TRUE(problems.empty());
+  EXPECT_EQ(copy.Find(unattached.id), nullptr);
+  ASSERT_EQ(copy.Attached().size(), 2u);
+  const MountRecord *r = copy.Find(e.id);
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->disk, e.disk);
+  EXPECT_EQ(r->volume, 2);
+  EXPECT_EQ(r->offset, 1048576u);
+  EXPECT_EQ(r->length, uint64_t{3} << 40);
+  EXPECT_EQ(r->letter, 'e');
+  EXPECT_EQ(r->backend, "record");
+  EXPECT_EQ(copy.Attached()[1]->id, f.id);
+  EXPECT_EQ(copy.NextId(), table.NextId());
+}
+
+TEST(MountTable, DamagedLinesAreSkipped) {
+  MountTable table;
+  std::vector<std::string> problems;
+  table.Parse(
+      "nextId=3\n"
+      "mount id=1 volume=1 offset=0 length=512 letter=e backend=record disk=/a\n"
+      "mount id=1 volume=1 offset=0 length=512 letter=g backend=record disk=/b\n"
+      "mount id=7 volume=1 offset=0 length=512 letter=e backend=record disk=/c\n"
+      "mount id=8 volume=0 offset=0 length=512 letter=h backend=record disk=/d\n"
+      "mount id=9 volume=1 offset=0 length=512 letter=H backend=record disk=/d\n"
+      "mount id=10 volume=1 offset=0 length=99999999999999999999999 letter=i disk=/d\n"
+      "mount id=11 volume=1 offset=0 length=512 letter=j\n"
+      "garbage\n",
+      &problems);
+  EXPECT_EQ(problems.size(), 7u);
+  ASSERT_EQ(table.Attached().size(), 1u);
+  EXPECT_EQ(table.Find(1)->disk, "/a");
+  EXPECT_EQ(table.NextId(), 3);
+
+  // A line that survives but carries an id above nextId moves it up.
+  table.Parse("nextId=2\nmount id=5 volume=1 offset=0 length=512 letter=e disk=/a\n", nullptr);
+  EXPECT_EQ(table.NextId(), 6);
+  EXPECT_EQ(table.Find(5)->backend, "record");
+}
+
+// Saves with files limited to the size of the old table; exits 0 when the
+// save failed and the old table is intact.
+[[noreturn]] void SaveUnderSizeLimit(const MountTable &table, const std::string &path,
+                                     const std::string &before) {
+  signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit;
+  limit.rlim_cur = limit.rlim_max = before.size();
+  setrlimit(RLIMIT_FSIZE, &limit);
+  int rc = table.Save(path);
+  bool intact = testsupport::ReadFile(path) == before;
+  exit(rc != 0 && intact ? 0 : 1);
+}
+
+// A write that runs out of room (here: the file size limit) must fail and
+// leave the table that was there before.
+TEST(MountTableDeathTest, FailedSaveKeepsThePreviousTable) {
+  testsupport::TempDir dir;
+  std::string path = dir.file("mounts");
+  MountTable small;
+  Attached(&small, "/vms/a.img", 'e');
+  ASSERT_EQ(small.Save(path), 0);
+  std::string before = testsupport::ReadFile(path);
+
+  MountTable large = small;
+  for (char l = 'f'; l <= 'z'; l++) {
+    Attached(&large, "/vms/a-rather-long-path-to-make-the-table-grow/disk.img", l);
+  }
+  EXPECT_EXIT(SaveUnderSizeLimit(large, path, before), testing::ExitedWithCode(0), "");
+  // Nothing but the table is left in the folder.
+  EXPECT_EQ(testsupport::ReadFile(path), before);
+  int entries = 0;
+  for ([[maybe_unused]] auto &e : std::filesystem::directory_iterator(dir.path())) {
+    entries++;
+  }
+  EXPECT_EQ(entries, 1);
+}
+
+}  // namespace
