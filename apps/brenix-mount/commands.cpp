@@ -1,10 +1,133 @@
-// The four commands. They reach the mount service through the client
-// operations; until that runtime is in place each stops as not implemented.
+// The four commands: list the mounts, list a disk's volumes, mount a volume
+// under a drive letter, dismount a drive letter. They print nothing on
+// success but their listings; every refusal and failure is raised.
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ostream>
+
+#include <boost/regex.hpp>
+
 #include "args.h"
 #include "brenixMount.h"
-#include "misc/panic.h"
+#include "errors.h"
+#include "host/drives.h"
+#include "messages.h"
+#include "serviceClient.h"
+#include "user/msg.h"
 
-int MountCommand(Args &) { NOT_IMPLEMENTED(); }
-int DismountCommand(Args &) { NOT_IMPLEMENTED(); }
-int ListDiskVolumesCommand(Args &) { NOT_IMPLEMENTED(); }
-int ListMountedCommand(std::ostream &) { NOT_IMPLEMENTED(); }
+namespace {
+
+constexpr int32_t kCreateMountOptions = 0x10000;
+constexpr int32_t kMountAsFlags = 0x20;
+constexpr int64_t kBytesPerMb = 1048576;
+
+void Print(const std::string &text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+}  // namespace
+
+int ListMountedCommand(std::ostream &out) {
+  std::vector<MountedVolume> mounts = ReadMountedVolumes();
+  if (mounts.empty()) {
+    out << Msg_FormatToString(msg::kNoDrivesMounted);
+  } else {
+    for (const MountedVolume &m : mounts) out << m.driveLetter << ":\\  =>  " << m.diskPath << "\n";
+    out << "\n";
+  }
+  out.flush();
+  return 0;
+}
+
+int ListDiskVolumesCommand(Args &args) {
+  ComPtr<IMountManager> manager = ConnectToService();
+  ComPtr<IVirtualDisk> disk = OpenVirtualDisk(manager, args.diskPath);
+  unsigned count = GetVolumeCount(disk);
+  if (count == 0) {
+    Print(Msg_FormatToString(msg::kNoVolumes2));
+    return 0;
+  }
+  ComPtr<IVolumeList> volumes;
+  disk.Check(disk->GetVolumes(volumes.Receive()));
+  int32_t sectorSize = 0;
+  disk.Check(disk->SectorSize(&sectorSize));
+  for (unsigned i = 1; i <= count; i++) {
+    ComPtr<IDiskVolume> volume;
+    volumes.Check(volumes->Item(static_cast<int32_t>(i), volume.Receive()));
+    int32_t sectors = 0;
+    volume.Check(volume->SectorCount(&sectors));
+    int64_t megabytes = static_cast<int64_t>(sectors) * sectorSize / kBytesPerMb;
+    Print(Msg_FormatToString(msg::kVolumeData, static_cast<int>(i), static_cast<int>(megabytes)));
+  }
+  return 0;
+}
+
+int MountCommand(Args &args) {
+  uint32_t mask = HostDrives_Mask();
+  int letter = std::toupper(static_cast<unsigned char>(args.driveLetter[0]));
+  uint32_t driveBit = 1u << (letter - 'A');
+  if ((mask & driveBit) != 0) throw UserError(Msg_FormatToString(msg::kDriveLetterInUse));
+  if (letter < 'D') throw UserError(Msg_FormatToString(msg::kUseDriveDOrHigher));
+
+  ComPtr<IMountManager> manager = ConnectToService();
+  ComPtr<IVirtualDisk> disk = OpenVirtualDisk(manager, args.diskPath);
+  unsigned count = GetVolumeCount(disk);
+  if (count == 0) throw UserError(Msg_FormatToString(msg::kNoVolumes1));
+  if (args.volumeNumber < 1 || static_cast<unsigned>(args.volumeNumber) > count) {
+    throw UserError(Msg_FormatToString(msg::kVolumeIndexOutOfRange));
+  }
+
+  ComPtr<IMount> mount;
+  bool mountExists = false;
+  try {
+    {
+      ComPtr<IVolumeList> volumes;
+      disk.Check(disk->GetVolumes(volumes.Receive()));
+      ComPtr<IDiskVolume> volume;
+      volumes.Check(volumes->Item(args.volumeNumber, volume.Receive()));
+      disk.Check(disk->CreateMount(0, volume.Get(), kCreateMountOptions, mount.Receive()));
+    }
+    mountExists = true;
+    SetProxySecurity(mount);
+    mount.Check(mount->MountAs(static_cast<int32_t>(driveBit), kMountAsFlags, -1));
+  } catch (const ComError &e) {
+    // A mount that could not be attached is discarded; should that fail too,
+    // its own error is the one reported.
+    if (mountExists) mount.Check(mount->Unmount(VARIANT_TRUE, -1));
+    throw AppError(e, Msg_FormatToString(msg::kUnableToMount));
+  }
+  return 0;
+}
+
+int DismountCommand(Args &args) {
+  char letter = static_cast<char>(std::tolower(static_cast<unsigned char>(args.driveLetter[0])));
+  VARIANT_BOOL force = args.forceFlag ? VARIANT_TRUE : VARIANT_FALSE;
+  ComPtr<IMountManager> manager = ConnectToService();
+
+  try {
+    ComPtr<IMountList> mounts;
+    manager.Check(manager->GetMounts(mounts.Receive()));
+    const boost::regex pattern(std::string("id=(\\d+).+driveLetter=\"") + letter + ":\"");
+    for (int32_t i = 1;; i++) {
+      int32_t count = 0;
+      mounts.Check(mounts->Count(&count));
+      if (i > count) {
+        throw UserError(Msg_FormatToString(msg::kNotBrenixMounted, product::kName));
+      }
+      ComVariant item;
+      mounts.Check(mounts->Item(i, item.Receive()));
+      std::string text = VariantToString(item.Get());
+      boost::smatch m;
+      if (!boost::regex_match(text, m, pattern)) continue;
+
+      ComPtr<IMount> mount;
+      manager.Check(manager->GetMount(std::atoi(m[1].str().c_str()), mount.Receive()));
+      SetProxySecurity(mount);
+      mount.Check(mount->Unmount(force, -1));
+      return 0;
+    }
+  } catch (const ComError &e) {
+    throw AppError(e, Msg_FormatToString(force == VARIANT_TRUE ? msg::kUnableToDismount
+                                                               : msg::kSuggestForcedDismount));
+  }
+}

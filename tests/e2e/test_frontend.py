@@ -114,14 +114,3 @@ def test_fresh_prefix_is_private_with_drive_c(host):
     host.run("/?")
     assert not os.path.lexists(host.prefix / "drives" / "c:")
 
-
-def test_fatal_stop_reports_and_exits_three(host):
-    # The listing is not wired to the service yet: it stops as not implemented.
-    from conftest import UNEXPECTED
-    assert_run(host.run(), 3, UNEXPECTED)
-    (e,) = host.events()
-    assert e["eventIdHex"] == "0xE0000003"
-    assert len(e["strings"]) == 2
-    assert e["strings"][0] == host.command_line()
-    assert e["strings"][1].startswith("NOT_IMPLEMENTED apps/brenix-mount/")
-    assert e["message"].endswith(" (%3)\r\n")  # no third insertion string

@@ -2,6 +2,7 @@
 // fallbacks, and the three forms of ApiException.
 #include "errors.h"
 
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -9,6 +10,10 @@
 #include "com/errorInfo.h"
 #include "com/hresult.h"
 #include "host/lastError.h"
+#include "host/prefix.h"
+#include "host/system.h"
+#include "misc/panic.h"
+#include "testSupport.h"
 
 namespace {
 
@@ -78,6 +83,34 @@ TEST(ApiException, ThreeForms) {
   Host_SetLastError(notFound);
   EXPECT_STREQ(ApiException(std::string("while reading /vms/a.bxx"), "apps/a/b", 9).what(),
                "No such file or directory at apps/a/b:9 while reading /vms/a.bxx");
+}
+
+}  // namespace
+
+namespace {
+
+void StopAsNotImplemented() {
+  static const char *const argv[] = {"brenix-mount", "E:"};
+  HostSystem_SetArgs(2, argv);
+  InstallErrorReporting();
+  free(HostPrefix_Ensure());
+  Panic("NOT_IMPLEMENTED %s:%d\n", "apps/brenix-mount/commands", 12);
+}
+
+// A fatal stop prints only the unexpected-error text, records the fatal text
+// under 0xE0000003 with two insertion strings, and exits with 3.
+TEST(FatalStop, PrintsRecordsAndExitsThree) {
+  testsupport::TempDir dir;
+  setenv("BRENIX_HOST_PREFIX", (dir.path() + "/host").c_str(), 1);
+  EXPECT_EXIT(StopAsNotImplemented(), ::testing::ExitedWithCode(3), "");
+  std::string log = testsupport::ReadFile(dir.path() + "/host/eventlog/Application.jsonl");
+  EXPECT_NE(log.find("\"eventIdHex\":\"0xE0000003\""), std::string::npos) << log;
+  EXPECT_NE(log.find("\"strings\":[\"brenix-mount E:\",\"NOT_IMPLEMENTED "
+                     "apps/brenix-mount/commands:12\\n\"]"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("(%3)\\r\\n"), std::string::npos) << log;
+  unsetenv("BRENIX_HOST_PREFIX");
 }
 
 }  // namespace

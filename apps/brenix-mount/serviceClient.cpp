@@ -1,0 +1,100 @@
+// The client operations every command uses to reach the mount service.
+#include "serviceClient.h"
+
+#include <cctype>
+
+#include <boost/regex.hpp>
+
+#include "brenixMount.h"
+#include "errors.h"
+#include "messages.h"
+#include "user/msg.h"
+
+void SetProxySecurity(IUnknown *object) {
+  HRESULT hr = CoSetProxyBlanket(object, RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_DEFAULT, nullptr,
+                                 RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
+                                 EOAC_DEFAULT);
+  if (FAILED(hr)) throw ComError(hr);
+}
+
+static ComPtr<IMountLocator> CreateLocator() {
+  ComPtr<IMountLocator> locator;
+  ComPtr<IUnknown> unknown;
+  HRESULT hr = CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IUnknown,
+                                reinterpret_cast<void **>(unknown.Receive()));
+  if (SUCCEEDED(hr)) hr = OleRun(unknown.Get());
+  if (SUCCEEDED(hr)) hr = locator.QueryFrom(unknown.Get());
+  if (FAILED(hr)) throw ComError(hr);
+  return locator;
+}
+
+ComPtr<IMountManager> ConnectToService() {
+  try {
+    ComPtr<IMountLocator> locator = CreateLocator();
+    BStr host(u"");
+    BStr user(u"");
+    ComPtr<IMountManager> manager;
+    locator.Check(locator->Connect(host.Get(), user.Get(), 0, manager.Receive()));
+    SetProxySecurity(manager);
+    return manager;
+  } catch (const ComError &e) {
+    throw AppError(e, Msg_FormatToString(msg::kNoLocator, product::kName, product::kTitle));
+  }
+}
+
+ComPtr<IVirtualDisk> OpenVirtualDisk(ComPtr<IMountManager> &manager, const std::string &diskPath) {
+  try {
+    BStr path(diskPath.c_str());
+    ComPtr<IVirtualDisk> disk;
+    manager.Check(manager->OpenDisk(path.Get(), 0, 0, -1, disk.Receive()));
+    return disk;
+  } catch (const ComError &e) {
+    throw AppError(e, Msg_FormatToString(msg::kUnableToOpenDisk));
+  }
+}
+
+unsigned GetVolumeCount(ComPtr<IVirtualDisk> &disk) {
+  try {
+    ComPtr<IVolumeList> volumes;
+    disk.Check(disk->GetVolumes(volumes.Receive()));
+    int32_t count = 0;
+    volumes.Check(volumes->Count(&count));
+    return static_cast<unsigned>(count);
+  } catch (const ComError &e) {
+    if (e.Error() == kNoVolumesHResult) return 0;
+    throw;
+  }
+}
+
+std::string VariantToString(const VARIANT &value) {
+  if (value.vt == VT_BSTR) return BstrToString(value.bstrVal);
+  VARIANT text;
+  VariantInit(&text);
+  HRESULT hr = VariantChangeType(&text, &value, 0, VT_BSTR);
+  if (FAILED(hr)) throw ComError(hr);
+  BStr holder = BStr::Attach(text.bstrVal);
+  return BstrToString(holder.Get());
+}
+
+std::vector<MountedVolume> ReadMountedVolumes() {
+  ComPtr<IMountManager> manager = ConnectToService();
+  ComPtr<IMountList> mounts;
+  manager.Check(manager->GetMounts(mounts.Receive()));
+
+  static const boost::regex pattern(".+file=\"([^\"]+)\" driveLetter=\"(.):\"");
+  std::vector<MountedVolume> result;
+  for (int32_t i = 1;; i++) {
+    int32_t count = 0;
+    mounts.Check(mounts->Count(&count));
+    if (i > count) break;
+    ComVariant item;
+    mounts.Check(mounts->Item(i, item.Receive()));
+    std::string text = VariantToString(item.Get());
+    boost::smatch m;
+    if (!boost::regex_match(text, m, pattern)) continue;
+    std::string letter = m[2].str();
+    letter[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])));
+    result.push_back({letter, m[1].str()});
+  }
+  return result;
+}

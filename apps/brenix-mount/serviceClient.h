@@ -1,0 +1,48 @@
+// The client side of the mount service: connecting with the required proxy
+// security, opening a disk, counting its volumes, reading the listing of
+// mounts, and turning the service's texts into ordinary strings. Every
+// interface reference lives only inside the operation that obtained it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "com/activation.h"
+#include "com/comPtr.h"
+#include "com/mountService.h"
+
+// The service's "no volumes" answer from GetVolumes or Count.
+inline constexpr HRESULT kNoVolumesHResult = COM_HRESULT(0x8004020Bu);
+
+// One mount read from the service's listing.
+struct MountedVolume {
+  std::string driveLetter;  // one character, upper case
+  std::string diskPath;
+};
+
+// Creates the locator, connects, and returns the manager with its proxy
+// security set. Any failure becomes the noLocator AppError.
+ComPtr<IMountManager> ConnectToService();
+
+// Sets the proxy security the service expects; raises ComError on failure
+// (E_POINTER for an empty reference).
+void SetProxySecurity(IUnknown *object);
+template <class T>
+void SetProxySecurity(const ComPtr<T> &ref) {
+  SetProxySecurity(static_cast<IUnknown *>(ref.operator->()));
+}
+
+// Opens the disk; any failure becomes the unableToOpenDisk AppError.
+ComPtr<IVirtualDisk> OpenVirtualDisk(ComPtr<IMountManager> &manager, const std::string &diskPath);
+
+// The number of volumes; 0 when the service answers 0x8004020B. Other
+// failures pass on as ComError.
+unsigned GetVolumeCount(ComPtr<IVirtualDisk> &disk);
+
+// The text of a listing item: a BSTR as it is, anything else converted
+// (ComError when it cannot be); then BstrToString.
+std::string VariantToString(const VARIANT &value);
+
+// The mounts of the service's listing, in its order; texts that do not have
+// the listing's form are left out.
+std::vector<MountedVolume> ReadMountedVolumes();
