@@ -1,0 +1,165 @@
+// Loading a large dictionary file and reading every entry back as a string,
+// on generated files of configuration and snapshot-database lines. Reports
+// throughput (bytes of file per second) and memory: the heap the loaded
+// dictionary holds, and the process's peak resident size, each against the
+// file's size.
+#include <malloc.h>
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include <benchmark/benchmark.h>
+
+#include "user/dictionary.h"
+#include "user/msg.h"
+
+namespace {
+
+// Writes about `bytes` of lines such as a virtual machine's configuration and
+// its snapshot database hold; every name is unique. Returns the size written.
+size_t GenerateFile(const std::string &path, size_t bytes) {
+  FILE *f = fopen(path.c_str(), "w");
+  if (f == nullptr) return 0;
+  size_t written = 0;
+  char line[256];
+  for (unsigned i = 0; written < bytes; i++) {
+    int n = 0;
+    switch (i % 12) {
+      case 0:
+        n = snprintf(line, sizeof line, "# snapshot %u\n", i / 12);
+        break;
+      case 1:
+        n = snprintf(line, sizeof line, "snapshot%u.uid = \"%u\"\n", i / 12, i / 12 + 1);
+        break;
+      case 2:
+        n = snprintf(line, sizeof line, "snapshot%u.displayName = \"Before update %u\"\n", i / 12,
+                     i % 977);
+        break;
+      case 3:
+        n = snprintf(line, sizeof line,
+                     "snapshot%u.disk0.fileName = \"Windows Server 2019-%06u.bxdk\"\n", i / 12,
+                     i / 12);
+        break;
+      case 4:
+        n = snprintf(line, sizeof line, "snapshot%u.disk0.node = \"scsi0:%u\"\n", i / 12, i % 7);
+        break;
+      case 5:
+        n = snprintf(line, sizeof line, "snapshot%u.createTimeHigh = \"%u\"\n", i / 12,
+                     372000u + i % 1000);
+        break;
+      case 6:
+        n = snprintf(line, sizeof line, "snapshot%u.createTimeLow = \"%u\"\n", i / 12,
+                     i * 2654435761u);
+        break;
+      case 7:
+        n = snprintf(line, sizeof line,
+                     "ethernet%u.generatedAddress = \"00:0c:29:%02x:%02x:%02x\"\n", i / 12,
+                     i & 0xff, (i >> 8) & 0xff, (i >> 16) & 0xff);
+        break;
+      case 8:
+        n = snprintf(line, sizeof line, "ethernet%u.virtualDev = \"e1000\"\n", i / 12);
+        break;
+      case 9:
+        n = snprintf(line, sizeof line, "scsi%u:0.present = \"TRUE\"\n", i / 12);
+        break;
+      case 10:
+        n = snprintf(line, sizeof line, "sched.mem%u.min = \"%u\"   # reserved\n", i / 12,
+                     i % 4096);
+        break;
+      case 11:
+        n = snprintf(line, sizeof line, "\n");
+        break;
+    }
+    fwrite(line, 1, static_cast<size_t>(n), f);
+    written += static_cast<size_t>(n);
+  }
+  fclose(f);
+  return written;
+}
+
+struct TestFile {
+  std::string path;
+  size_t size;
+};
+
+// Files live in one temporary folder for the whole run.
+class Files {
+ public:
+  ~Files() {
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+  }
+  const TestFile &Get(size_t megabytes) {
+    auto it = files_.find(megabytes);
+    if (it != files_.end()) return it->second;
+    if (dir_.empty()) {
+      std::string tmpl = std::filesystem::temp_directory_path() / "dictbench-XXXXXX";
+      if (mkdtemp(tmpl.data()) != nullptr) dir_ = tmpl;
+    }
+    std::string path = dir_ + "/config" + std::to_string(megabytes) + ".bxx";
+    size_t size = GenerateFile(path, megabytes << 20);
+    return files_[megabytes] = TestFile{path, size};
+  }
+
+ private:
+  std::string dir_;
+  std::map<size_t, TestFile> files_;
+};
+
+Files gFiles;
+
+size_t HeapInUse() {
+  struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+double PeakRssBytes() {
+  struct rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) * 1024.0;
+}
+
+void BM_LoadAndReadAll(benchmark::State &state) {
+  const TestFile &file = gFiles.Get(static_cast<size_t>(state.range(0)));
+  if (file.size == 0) {
+    state.SkipWithError("cannot write the test file");
+    return;
+  }
+  double heapRatio = 0;
+  size_t entries = 0;
+  for (auto _ : state) {
+    size_t heapBefore = HeapInUse();
+    Dictionary *dict = Dictionary_Create();
+    if (!Dictionary_Load(dict, file.path.c_str(), 18)) {
+      state.SkipWithError(Msg_GetMessages());
+      Dictionary_Free(dict);
+      return;
+    }
+    entries = 0;
+    for (DictEntry *e = dict->firstEntry; e != nullptr; e = e->next) {
+      char *value = Dict_GetString(dict, nullptr, "%s", e->name);
+      benchmark::DoNotOptimize(value);
+      free(value);
+      entries++;
+    }
+    heapRatio = static_cast<double>(HeapInUse() - heapBefore) / static_cast<double>(file.size);
+    Dictionary_Free(dict);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * file.size));
+  state.counters["MB/s"] = benchmark::Counter(static_cast<double>(file.size) / 1e6,
+                                              benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["entries"] = static_cast<double>(entries);
+  state.counters["heap/file"] = heapRatio;
+  state.counters["peakRSS_MB"] = PeakRssBytes() / 1e6;
+  state.counters["peakRSS/file"] = PeakRssBytes() / static_cast<double>(file.size);
+}
+
+}  // namespace
+
+BENCHMARK(BM_LoadAndReadAll)->Arg(1)->Arg(64)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+BENCHMARK_MAIN();

@@ -1,0 +1,69 @@
+// Fuzzes loading a dictionary file: the input is written to a file and
+// loaded. Whatever the bytes, the load ends, every entry is in the name index
+// under its own name and in any letter case, entries never outnumber lines,
+// and every entry reads back as a string and then as the same string.
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "user/dictionary.h"
+#include "user/msg.h"
+
+namespace {
+
+void IgnorePost(int, const char *, const char *) {}
+
+const std::string &InputPath() {
+  static const std::string path = "/tmp/dictload_fuzz." + std::to_string(getpid()) + ".bxx";
+  return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  Msg_SetPostCallback(IgnorePost);
+  FILE *f = fopen(InputPath().c_str(), "wb");
+  if (f == nullptr) abort();
+  if (fwrite(data, 1, size, f) != size || fclose(f) != 0) abort();
+
+  Dictionary *dict = Dictionary_Create();
+  bool ok = Dictionary_Load(dict, InputPath().c_str(), 18);
+  if (ok && Msg_GetMessages()[0] != '\0') abort();
+  if (!ok && Msg_GetMessages()[0] == '\0') abort();
+  if (dict->loadFileName != nullptr || dict->loadLineCount != 0) abort();
+
+  size_t lines = 0;
+  for (DictLine *l = dict->firstLine; l != nullptr; l = l->next) lines++;
+  size_t maxLines = 1;
+  for (size_t i = 0; i < size; i++) maxLines += data[i] == '\n';
+  if (lines > maxLines) abort();
+
+  size_t entries = 0;
+  for (DictEntry *e = dict->firstEntry; e != nullptr; e = e->next) {
+    entries++;
+    if (e->line == nullptr || e->line->entry != e || e->flags != 2) abort();
+    std::string upper = e->name;
+    for (char &c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    if (!Dictionary_IsDefined(dict, upper.c_str())) abort();
+    if (upper.size() >= 1024) continue;  // typed readers cut longer names
+    char *first = Dict_GetString(dict, "missing", "%s", e->name);
+    char *second = Dict_GetString(dict, "other", "%s", upper.c_str());
+    if (first == nullptr || second == nullptr || strcmp(first, second) != 0) abort();
+    free(first);
+    free(second);
+  }
+  if (entries > lines) abort();
+  // Reading every entry created none.
+  size_t after = 0;
+  for (DictEntry *e = dict->firstEntry; e != nullptr; e = e->next) after++;
+  if (after != entries) abort();
+
+  Dictionary_Free(dict);
+  Msg_Reset(false);
+  return 0;
+}

@@ -1,0 +1,215 @@
+// The line format of dictionary files: reading lines of any length (NUL
+// bytes kept, CR LF read as LF), and splitting one line into name and value.
+// Reading goes through getdelim, which reports how many bytes it stored even
+// when the line holds NUL bytes, into a buffer reused from line to line.
+// Running out of memory for a line is a read error (last error ENOMEM), so a
+// file with an absurdly long line cannot stop the program.
+#include "dict/dictll.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "dict/dictllScan.h"
+#include "host/lastError.h"
+#include "misc/escape.h"
+#include "misc/panic.h"
+
+namespace {
+
+// The system's "argument list too long": a line over the caller's limit.
+constexpr int kLineTooLongError = 7;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+const char *SkipBlanks(const char *p) {
+  while (IsBlank(*p)) {
+    p++;
+  }
+  return p;
+}
+
+void SetOutOfMemory() { Host_SetLastError(Host_ErrorCode(HOST_ERROR_NO_MEMORY)); }
+
+char *CopyBytes(const char *bytes, size_t length) {
+  char *copy = static_cast<char *>(malloc(length + 1));
+  if (copy != nullptr) {
+    memcpy(copy, bytes, length);
+    copy[length] = '\0';
+  }
+  return copy;
+}
+
+// Splits a NUL-terminated line into heap name and value. Returns false only
+// when memory ran out (outputs NULL then); a line that is no assignment gives
+// true with NULL outputs.
+bool SplitLine(const char *line, char **name, char **value) {
+  *name = nullptr;
+  *value = nullptr;
+  DictLLAssignment a;
+  if (!DictLL_ScanAssignment(line, &a)) {
+    return true;
+  }
+  *name = CopyBytes(a.name, a.nameLength);
+  *value = Escape_Undo('|', a.value, a.valueLength, nullptr);
+  if (*name == nullptr || *value == nullptr) {
+    free(*name);
+    free(*value);
+    *name = nullptr;
+    *value = nullptr;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void DictLLReader_Init(DictLLReader *reader) {
+  reader->buf = nullptr;
+  reader->room = 0;
+}
+
+void DictLLReader_Destroy(DictLLReader *reader) {
+  free(reader->buf);
+  DictLLReader_Init(reader);
+}
+
+int DictLLReader_Next(DictLLReader *reader, FILE *stream, size_t maxLength, char **line,
+                      size_t *length) {
+  // getdelim leaves the last error alone at a clean end of file; clear it so
+  // that a stale value is never mistaken for this read's.
+  Host_SetLastError(0);
+  auto n = getdelim(&reader->buf, &reader->room, '\n', stream);
+  if (ferror(stream)) {
+    // A failure part way through a line is still a failure (the partial line
+    // is not handed out), as with a failing fgets.
+    clearerr(stream);
+    if (Host_GetLastError() == 0) {
+      Host_SetLastError(Host_ErrorCode(HOST_ERROR_OTHER));
+    }
+    return 0;
+  }
+  if (n < 0) {
+    if (Host_GetLastError() != 0 && !feof(stream)) {
+      return 0;  // getdelim refused before reading (e.g. no memory for its buffer)
+    }
+    return 1;
+  }
+  size_t len = static_cast<size_t>(n);
+  if (len > 0 && reader->buf[len - 1] == '\n') {
+    len--;
+    // Text mode: CR LF reads as LF. A CR elsewhere is data.
+    if (len > 0 && reader->buf[len - 1] == '\r') {
+      len--;
+    }
+  }
+  if (maxLength != 0 && len > maxLength) {
+    Host_SetLastError(kLineTooLongError);
+    return 0;
+  }
+  reader->buf[len] = '\0';
+  *line = reader->buf;
+  *length = len;
+  return 2;
+}
+
+bool DictLL_IsBlankOrComment(const char *line) {
+  const char *p = SkipBlanks(line);
+  return *p == '\0' || *p == '#';
+}
+
+bool DictLL_ScanAssignment(const char *line, DictLLAssignment *out) {
+  const char *p = SkipBlanks(line);
+  const char *name = p;
+  while (*p != '\0' && !IsBlank(*p) && *p != '#' && *p != '=') {
+    p++;
+  }
+  const char *nameEnd = p;
+  p = SkipBlanks(p);
+  if (nameEnd == name || *p != '=') {
+    return false;
+  }
+  p = SkipBlanks(p + 1);
+  const char *value;
+  const char *valueEnd;
+  if (*p == '"') {
+    value = ++p;
+    while (*p != '\0' && *p != '"') {
+      p++;
+    }
+    if (*p != '"') {
+      return false;
+    }
+    valueEnd = p++;
+  } else {
+    value = p;
+    while (*p != '\0' && !IsBlank(*p) && *p != '#') {
+      p++;
+    }
+    valueEnd = p;
+  }
+  p = SkipBlanks(p);
+  if (*p != '\0' && *p != '#') {
+    return false;
+  }
+  out->name = name;
+  out->nameLength = static_cast<size_t>(nameEnd - name);
+  out->value = value;
+  out->valueLength = static_cast<size_t>(valueEnd - value);
+  return true;
+}
+
+int ReadNextLine(FILE *stream, char **buf, size_t maxLength, size_t *length) {
+  DictLLReader reader;
+  DictLLReader_Init(&reader);
+  char *line;
+  size_t len;
+  int result = DictLLReader_Next(&reader, stream, maxLength, &line, &len);
+  if (result != 2) {
+    DictLLReader_Destroy(&reader);
+    return result;
+  }
+  // Hand out a buffer of the line's size; keeping the larger one is harmless
+  // when the shrink itself fails.
+  char *shrunk = static_cast<char *>(realloc(reader.buf, len + 1));
+  *buf = shrunk != nullptr ? shrunk : reader.buf;
+  *length = len;
+  return 2;
+}
+
+int DictLL_ReadLine(FILE *stream, char **line, char **name, char **value) {
+  *line = nullptr;
+  *name = nullptr;
+  *value = nullptr;
+  char *buf;
+  size_t len;
+  int result = ReadNextLine(stream, &buf, 0, &len);
+  if (result != 2) {
+    return result;
+  }
+  // The buffer already is the line's text without its LF, NUL terminated.
+  if (!SplitLine(buf, name, value)) {
+    free(buf);
+    SetOutOfMemory();
+    return 0;
+  }
+  *line = buf;
+  return 2;
+}
+
+const char *DictLL_UnmarshalLine(const char *buf, size_t length, char **line, char **name,
+                                 char **value) {
+  *line = nullptr;
+  *name = nullptr;
+  *value = nullptr;
+  if (length == 0) {
+    return nullptr;
+  }
+  const char *lf = static_cast<const char *>(memchr(buf, '\n', length));
+  size_t lineLength = lf != nullptr ? static_cast<size_t>(lf - buf) : length;
+  const char *rest = lf != nullptr ? lf + 1 : buf + length;
+  *line = CopyBytes(buf, lineLength);
+  if (*line == nullptr || !SplitLine(*line, name, value)) {
+    PANIC_MEM_ALLOC();
+  }
+  return rest;
+}

@@ -1,0 +1,93 @@
+// Named values read from "name = value" files: configuration files and
+// snapshot databases. Names compare without regard to ASCII case. Values
+// arrive untyped and take a type at their first typed read; a missing name is
+// recorded with the reader's default. The dictionary owns its entries, their
+// names and strings, and the lines read from a file: they live in storage
+// that only Dictionary_Clear and Dictionary_Free release, so callers never
+// free or replace them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "misc/hashTable.h"
+
+enum DictType {
+  DICT_ANY = 0,  // untyped text from a file
+  DICT_STRING = 1,
+  DICT_BOOL = 2,
+  DICT_LONG = 3,  // signed 32-bit
+  DICT_DOUBLE = 4,
+  DICT_TRISTATE = 5,
+};
+
+struct DictLine;
+struct DictEntry;
+
+union DictValue {
+  char *stringValue;  // DICT_ANY and DICT_STRING; may be NULL for strings
+  bool boolValue;
+  int32_t longValue;
+  double doubleValue;
+  int32_t tristateValue;  // 1, 0 or -1
+};
+
+struct DictEntry {
+  char *name;
+  DictValue value;
+  DictLine *line;  // the defining line of the file, or NULL
+  DictEntry *next;
+  int type;            // DictType
+  unsigned flags : 4;  // the load flags & 15, or 1 for a reader's default
+};
+
+struct DictLine {
+  char *text;
+  DictEntry *entry;  // NULL for blank, comment and duplicate lines
+  DictLine *next;
+};
+
+struct Dictionary {
+  DictEntry *firstEntry;
+  DictEntry *lastEntry;
+  DictLine *firstLine;
+  DictLine *lastLine;
+  const char *loadFileName;  // set while a load runs
+  int loadLineCount;
+  HashTable *index;              // 512 buckets to start with
+  struct DictStoreBlock *store;  // entries, lines and their strings
+  char *storeNext;               // the free room of the current block is
+  size_t storeLeft;              // [storeNext, storeNext + storeLeft)
+};
+
+Dictionary *Dictionary_Create(void);
+// Accepts NULL.
+void Dictionary_Free(Dictionary *dict);
+void Dictionary_Clear(Dictionary *dict);
+bool Dictionary_IsDefined(Dictionary *dict, const char *name);
+// Typed read of any type; returns a pointer to the entry's value field.
+// defaultValue points to a value of the type (for DICT_ANY and DICT_STRING, to
+// a char pointer, which may be NULL); NULL stands for zero. Reading a name
+// with another type than its first reader's stops the program, as does a
+// NULL dict here and in the Dict_Get functions.
+void *Dictionary_Get(Dictionary *dict, const void *defaultValue, int type, const char *name);
+
+// Loads the file at path ("-": standard input; NULL: only empties the
+// dictionary). True when the whole file was read with no syntax error, read
+// error or duplicate name. Failures are appended as messages (Msg_Append).
+bool Dictionary_Load(Dictionary *dict, const char *path, int flags);
+
+// Returns a malloc'd copy of the string value, or NULL.
+char *Dict_GetString(Dictionary *dict, const char *defaultValue, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+bool Dict_GetBool(Dictionary *dict, bool defaultValue, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+int32_t Dict_GetInt(Dictionary *dict, int32_t defaultValue, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Shared by the dictionary's sources, not for other callers.
+// Returns size bytes aligned to align (at most 16) from the dictionary's
+// storage, or NULL when memory ran out.
+void *DictionaryStoreAlloc(Dictionary *dict, size_t size, size_t align);
+// Returns a NUL-terminated copy of bytes[0, length) in the storage, or NULL.
+char *DictionaryStoreCopy(Dictionary *dict, const char *bytes, size_t length);

@@ -1,0 +1,260 @@
+// Loading dictionary files: what is kept (entries, lines, flags), duplicates,
+// syntax and read errors with their appended messages, the stat, directory
+// and open failures that leave the dictionary as it was, standard input, and
+// a line too long for the memory.
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "misc/panic.h"
+#include "testSupport.h"
+#include "user/dictionary.h"
+#include "user/msg.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+void FailOnPost(int, const char *text, const char *) { ADD_FAILURE() << "posted: " << text; }
+
+struct DictDeleter {
+  void operator()(Dictionary *d) const { Dictionary_Free(d); }
+};
+
+class DictionaryLoadTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    Msg_SetPostCallback(FailOnPost);
+    Msg_Reset(false);
+  }
+  void TearDown() override {
+    Msg_Reset(false);
+    Msg_SetPostCallback(nullptr);
+  }
+  std::string Write(const std::string &bytes) {
+    std::string path = dir_.file("config.bxx");
+    testsupport::WriteFile(path, bytes);
+    return path;
+  }
+  std::string Value(const char *name) {
+    char *v = Dict_GetString(dict_.get(), "<none>", "%s", name);
+    std::string s = v != nullptr ? v : "<null>";
+    free(v);
+    return s;
+  }
+  std::vector<std::string> Names() {
+    std::vector<std::string> names;
+    for (DictEntry *e = dict_->firstEntry; e != nullptr; e = e->next) names.push_back(e->name);
+    return names;
+  }
+  std::vector<std::string> Lines() {
+    std::vector<std::string> lines;
+    for (DictLine *l = dict_->firstLine; l != nullptr; l = l->next) lines.push_back(l->text);
+    return lines;
+  }
+  testsupport::TempDir dir_;
+  std::unique_ptr<Dictionary, DictDeleter> dict_{Dictionary_Create()};
+};
+
+TEST_F(DictionaryLoadTest, KeepsEntriesAndLinesInFileOrder) {
+  std::string path = Write(
+      "# VM\n"
+      "config.version = \"8\"\r\n"
+      "\n"
+      "   \t\n"
+      "  # indented comment\n"
+      "displayName = \"My VM\"  # main\n"
+      "x =\n"
+      "readOnly = \"\"\n"
+      "Name = a|zzb");
+  EXPECT_TRUE(Dictionary_Load(dict_.get(), path.c_str(), 18));
+  EXPECT_STREQ(Msg_GetMessages(), "");
+  EXPECT_EQ(Names(),
+            (std::vector<std::string>{"config.version", "displayName", "x", "readOnly", "Name"}));
+  EXPECT_EQ(Lines(),
+            (std::vector<std::string>{"# VM", "config.version = \"8\"", "", "   \t",
+                                      "  # indented comment", "displayName = \"My VM\"  # main",
+                                      "x =", "readOnly = \"\"", "Name = a|zzb"}));
+  for (DictEntry *e = dict_->firstEntry; e != nullptr; e = e->next) {
+    EXPECT_EQ(e->type, DICT_ANY);
+    EXPECT_EQ(e->flags, 2u);  // 18 & 15
+    ASSERT_NE(e->line, nullptr);
+    EXPECT_EQ(e->line->entry, e);
+  }
+  EXPECT_EQ(dict_->firstLine->entry, nullptr);
+  EXPECT_EQ(dict_->loadFileName, nullptr);
+  EXPECT_EQ(dict_->loadLineCount, 0);
+  EXPECT_EQ(Value("config.version"), "8");
+  EXPECT_EQ(Value("DISPLAYNAME"), "My VM");
+  EXPECT_EQ(Value("x"), "");
+  EXPECT_EQ(Value("name"), "a|zzb");
+  EXPECT_TRUE(Dict_GetBool(dict_.get(), false, "readOnly"));
+}
+
+TEST_F(DictionaryLoadTest, LongLinesAndNulBytes) {
+  std::string big(300000, 'v');
+  std::string path = Write("a = " + big + "\nb = \"1\"\0ignored\n"s + "c = \"" + big + "\"");
+  EXPECT_TRUE(Dictionary_Load(dict_.get(), path.c_str(), 0));
+  EXPECT_EQ(Value("a"), big);
+  EXPECT_EQ(Value("b"), "1");
+  EXPECT_EQ(Value("c"), big);
+}
+
+TEST_F(DictionaryLoadTest, DuplicatesKeepTheFirstValue) {
+  std::string path = Write("a = 1\nb = 2\nA = 3\nB = 4\nc = 5\n");
+  EXPECT_FALSE(Dictionary_Load(dict_.get(), path.c_str(), 0));
+  EXPECT_EQ(Msg_GetMessages(), "File \"" + path + "\" line 3: Variable `A' is already defined.\n" +
+                                   "File \"" + path +
+                                   "\" line 4: Variable `B' is already defined.\n");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(Dict_GetInt(dict_.get(), 0, "a"), 1);
+  EXPECT_EQ(Dict_GetInt(dict_.get(), 0, "B"), 2);
+  ASSERT_EQ(Lines().size(), 5u);
+  EXPECT_EQ(dict_->firstLine->next->next->entry, nullptr);
+  EXPECT_STREQ(dict_->firstLine->next->next->text, "A = 3");
+}
+
+TEST_F(DictionaryLoadTest, ManyDuplicatesBetweenLongAndShortValues) {
+  std::string text;
+  auto valueOf = [](int i) {
+    return i % 97 == 0 ? std::string(70000 + i, static_cast<char>('a' + i % 26))
+                       : "v" + std::to_string(i);
+  };
+  for (int i = 0; i < 3000; i++) {
+    text += "k" + std::to_string(i) + " = \"" + valueOf(i) + "\"\n";
+    text +=
+        "K" + std::to_string(i) + " = " + (i % 89 == 0 ? std::string(90000, 'd') : "dup") + "\n";
+  }
+  std::string path = Write(text);
+  EXPECT_FALSE(Dictionary_Load(dict_.get(), path.c_str(), 0));
+  EXPECT_EQ(Lines().size(), 6000u);
+  EXPECT_EQ(Names().size(), 3000u);
+  for (int i = 0; i < 3000; i++) {
+    ASSERT_EQ(Value(("k" + std::to_string(i)).c_str()), valueOf(i)) << i;
+  }
+}
+
+TEST_F(DictionaryLoadTest, SyntaxErrorKeepsWhatWasReadBefore) {
+  std::string path = Write("a = 1\n\n[section]\nb = 2\n");
+  EXPECT_FALSE(Dictionary_Load(dict_.get(), path.c_str(), 0));
+  EXPECT_EQ(Msg_GetMessages(), "File \"" + path + "\" line 3: Syntax error.\n");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"a = 1", ""}));
+  EXPECT_FALSE(Dictionary_IsDefined(dict_.get(), "b"));
+  EXPECT_EQ(dict_->loadFileName, nullptr);
+}
+
+TEST_F(DictionaryLoadTest, FailuresBeforeReadingLeaveTheDictionary) {
+  EXPECT_EQ(Dict_GetInt(dict_.get(), 42, "kept"), 42);
+
+  std::string missing = dir_.file("missing.bxx");
+  EXPECT_FALSE(Dictionary_Load(dict_.get(), missing.c_str(), 0));
+  EXPECT_EQ(Msg_GetMessages(), "Unable to get information about file \"" + missing +
+                                   "\": No such file or directory.\n");
+  Msg_Reset(false);
+
+  EXPECT_FALSE(Dictionary_Load(dict_.get(), dir_.path().c_str(), 0));
+  EXPECT_EQ(Msg_GetMessages(), "\"" + dir_.path() + "\" is a directory.\n");
+  Msg_Reset(false);
+
+  // A socket exists and is no folder, but cannot be opened as a file, not
+  // even by the superuser.
+  std::string socketPath = dir_.file("sock");
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+  memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address), 0);
+  EXPECT_FALSE(Dictionary_Load(dict_.get(), socketPath.c_str(), 0));
+  EXPECT_EQ(Msg_GetMessages(),
+            "Cannot open file \"" + socketPath + "\": No such device or address.\n");
+  close(fd);
+
+  EXPECT_EQ(Dict_GetInt(dict_.get(), 0, "kept"), 42);
+  EXPECT_EQ(Names(), (std::vector<std::string>{"kept"}));
+
+  EXPECT_TRUE(Dictionary_Load(dict_.get(), nullptr, 0));
+  EXPECT_EQ(dict_->firstEntry, nullptr);
+}
+
+TEST_F(DictionaryLoadTest, ReloadReplacesTheContent) {
+  EXPECT_EQ(Dict_GetInt(dict_.get(), 42, "old"), 42);
+  std::string path = Write("new = 1\n");
+  EXPECT_TRUE(Dictionary_Load(dict_.get(), path.c_str(), 0));
+  EXPECT_EQ(Names(), (std::vector<std::string>{"new"}));
+}
+
+// Standard input is replaced inside a child process; the child reports
+// mismatches on standard error and exits with 0 only when all is well.
+[[noreturn]] void LoadStdinChild(const std::string &inputPath, const char *mode, bool wantResult,
+                                 const std::string &wantMessages) {
+  if (freopen(inputPath.c_str(), mode, stdin) == nullptr) _Exit(10);
+  Dictionary *d = Dictionary_Create();
+  bool ok = Dictionary_Load(d, "-", 0);
+  std::string messages = Msg_GetMessages();
+  if (ok != wantResult || messages != wantMessages) {
+    fprintf(stderr, "result %d, messages: %s", ok, messages.c_str());
+    _Exit(1);
+  }
+  _Exit(0);
+}
+
+TEST_F(DictionaryLoadTest, StandardInput) {
+  std::string path = Write("a = 1\nfoo\n");
+  EXPECT_EXIT(LoadStdinChild(path, "r", false, "File \"<stdin>\" line 2: Syntax error.\n"),
+              testing::ExitedWithCode(0), "");
+}
+
+TEST_F(DictionaryLoadTest, ReadErrorGivesTheLinesProcessed) {
+  // A write-only standard input fails on the first read.
+  std::string path = dir_.file("sink");
+  EXPECT_EXIT(LoadStdinChild(path, "w", false, "File \"<stdin>\" line 0: Bad file descriptor.\n"),
+              testing::ExitedWithCode(0), "");
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define BRENIX_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BRENIX_ASAN 1
+#endif
+#endif
+
+TEST_F(DictionaryLoadTest, LineLongerThanTheMemoryIsAReadError) {
+#ifdef BRENIX_ASAN
+  GTEST_SKIP() << "an address-space limit cannot be combined with the address sanitizer";
+#else
+  // One short line, then 1 GiB of NUL bytes without a LF (a sparse file), read
+  // in a child limited to 256 MiB of address space.
+  std::string path = Write("a = 1\n");
+  std::filesystem::resize_file(path, (uint64_t{1} << 30) + 6);
+  auto child = [&path]() {
+    struct rlimit limit = {uint64_t{256} << 20, uint64_t{256} << 20};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _Exit(10);
+    Dictionary *d = Dictionary_Create();
+    bool ok = Dictionary_Load(d, path.c_str(), 0);
+    std::string want = "File \"" + path + "\" line 1: Cannot allocate memory.\n";
+    if (ok || Msg_GetMessages() != want || !Dictionary_IsDefined(d, "a")) {
+      fprintf(stderr, "result %d, messages: %s", ok, Msg_GetMessages());
+      _Exit(1);
+    }
+    _Exit(0);
+  };
+  EXPECT_EXIT(child(), testing::ExitedWithCode(0), "");
+#endif
+}
+
+}  // namespace
