@@ -2,7 +2,11 @@
 
 set(BRENIX_WARNINGS -Wall -Wextra -Wpedantic -Werror -Wno-missing-field-initializers)
 
-if(BRENIX_SANITIZE)
+if(BRENIX_FUZZERS)
+  # Coverage for the fuzzers reaches into every library they link.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+elseif(BRENIX_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 endif()
