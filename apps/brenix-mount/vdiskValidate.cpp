@@ -1,10 +1,510 @@
-// Disk validation. The checks against read-only, compressed, mounted and
-// snapshot-bound disks arrive with the validation work; until then every
-// disk passes unchanged.
+// Disk validation: the file checks, the scan of the disk's folder for virtual
+// machines that use it (configuration files read as text when old, through
+// the snapshot reader when version 8 or later), the stray redo-log scan, and
+// the choice between the base disk and the current image.
 #include "vdiskValidate.h"
 
-bool ValidateDisk(std::string &path, int snapshotMode) {
-  (void)path;
-  (void)snapshotMode;
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <set>
+
+#include <boost/regex.hpp>
+
+#include "brenixMount.h"
+#include "errors.h"
+#include "host/fs.h"
+#include "host/lastError.h"
+#include "host/lookup.h"
+#include "snapshot/snapshot.h"
+#include "user/msg.h"
+
+namespace {
+
+constexpr const char kConfigExtension[] = ".bxx";
+constexpr const char kRedoSuffix[] = ".REDO";
+constexpr const char kLockSuffix[] = ".lck";
+constexpr const char kSuspendedExtension[] = "bxss";
+
+// The device part of the pattern that finds a disk in an old configuration.
+constexpr const char kDevicePrefix[] = R"((((scsi)|(ide))\d:\d).filename\s*=\s*")";
+
+struct FreeDeleter {
+  void operator()(void *p) const { std::free(p); }
+};
+using CString = std::unique_ptr<char, FreeDeleter>;
+
+bool EndsWithNoCase(const std::string &text, const char *suffix) {
+  size_t n = std::strlen(suffix);
+  return text.size() >= n && LowerCase(text.substr(text.size() - n)) == LowerCase(suffix);
+}
+
+bool StartsWith(const std::string &text, const std::string &prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool Search(const std::string &text, const boost::regex &pattern, boost::smatch *match = nullptr) {
+  boost::smatch local;
+  return boost::regex_search(text, match != nullptr ? *match : local, pattern);
+}
+
+// The pattern that finds the device entry naming the disk, and the strings
+// that any match must end with.
+struct DeviceSearch {
+  boost::regex pattern;
+  std::string pathTail;  // the last name of the path as given, and a quote
+  std::string nameTail;  // the file name of the full path, and a quote
+  bool prefilter;        // false when a backslash makes the tails unreliable
+};
+
+// The search depends on the disk path alone and is the same for every
+// configuration of one scan, so the last one built is kept.
+const DeviceSearch &DevicePattern(const std::string &lowerDiskPath) {
+  static std::string cachedFor;
+  static std::unique_ptr<DeviceSearch> cached;
+  if (cached == nullptr || cachedFor != lowerDiskPath) {
+    PathParts parts(lowerDiskPath, true);
+    std::string pattern = kDevicePrefix;
+    pattern += "((";
+    pattern += EscapeForPattern(lowerDiskPath);
+    pattern += ")|(";
+    pattern += EscapeForPattern(parts.fileName);
+    pattern += "))\"";
+    std::string pathTail = lowerDiskPath.substr(lowerDiskPath.rfind('/') + 1) + '"';
+    bool prefilter = (lowerDiskPath + parts.fileName).find('\\') == std::string::npos;
+    cached = std::make_unique<DeviceSearch>(
+        DeviceSearch{boost::regex(pattern), pathTail, parts.fileName + '"', prefilter});
+    cachedFor = lowerDiskPath;
+  }
+  return *cached;
+}
+
+// Searches the text for the device entry that names the disk. A text that
+// holds neither tail cannot match, and the plain string search is far
+// cheaper than the pattern's.
+bool FindDevice(const VmUsage &record, boost::smatch &match) {
+  const DeviceSearch &search = DevicePattern(record.lowerDiskPath);
+  if (search.prefilter && record.configText.find(search.pathTail) == std::string::npos &&
+      record.configText.find(search.nameTail) == std::string::npos) {
+    return false;
+  }
+  return Search(record.configText, search.pattern, &match);
+}
+
+// Searches the record's text for "<device><suffix>".
+bool SearchDevice(const VmUsage &record, const std::string &device, const char *suffix,
+                  boost::smatch *match = nullptr) {
+  boost::regex pattern(device + suffix);
+  return Search(record.configText, pattern, match);
+}
+
+// The old-configuration verdict from the text alone.
+bool UsesDiskByText(const VmUsage &record) {
+  boost::smatch match;
+  if (!FindDevice(record, match)) return false;
+  return SearchDevice(record, match[1].str(), R"(.present\s*=\s*"true")");
+}
+
+std::string Folder(const std::string &path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// The names in a folder (files only, when asked), sorted so that a scan does
+// not depend on the order the file system happens to keep. A folder that
+// cannot be read has none.
+std::vector<std::string> ListFolder(const std::string &folder, bool filesOnly) {
+  std::vector<std::string> names;
+  HostDir *dir = HostDir_Open(folder.c_str());
+  if (dir == nullptr) return names;
+  bool isDirectory = false;
+  while (const char *name = HostDir_Next(dir, &isDirectory)) {
+    if (filesOnly && isDirectory) continue;
+    names.emplace_back(name);
+  }
+  HostDir_Close(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void CheckAttribute(const std::string &path, uint32_t bit, const char *literal) {
+  uint32_t attributes = 0;
+  if (!HostFs_GetAttributes(path.c_str(), &attributes)) {
+    throw ApiException(BRENIX_SOURCE, __LINE__);
+  }
+  if ((attributes & bit) != 0) {
+    throw UserError(Msg_FormatToString(literal, product::kName));
+  }
+}
+
+uint32_t g_identityCounter = UINT32_MAX;
+
+}  // namespace
+
+std::string LowerCase(const std::string &text) {
+  std::string lower = text;
+  for (char &c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower;
+}
+
+// ---------------------------------------------------------------------------
+// Paths
+
+PathParts::PathParts(const std::string &path, bool lowerCase) {
+  CString full(HostFs_FullPathLimited(path.c_str()));
+  if (full == nullptr) {
+    throw ApiException(BRENIX_SOURCE, __LINE__);
+  }
+  fullPath = full.get();
+  size_t slash = fullPath.rfind('/');
+  folder = fullPath.substr(0, slash + 1);
+  fileName = fullPath.substr(slash + 1);
+  size_t dot = fileName.rfind('.');
+  baseName = dot == std::string::npos ? fileName : fileName.substr(0, dot);
+  extension = dot == std::string::npos ? std::string() : fileName.substr(dot + 1);
+  if (lowerCase) {
+    for (std::string *s : {&fullPath, &folder, &fileName, &baseName, &extension}) {
+      *s = LowerCase(*s);
+    }
+  }
+}
+
+bool IsFullPath(const std::string &text) {
+  if (!text.empty() && text[0] == '/') return true;
+  // Values written on the original platform: drive or UNC form.
+  return text.size() >= 3 && (text[1] == ':' || (text[0] == '\\' && text[1] == '\\'));
+}
+
+std::string FindNoCase(const std::string &path) {
+  // A drive or share form written on the original platform names nothing
+  // here, and must not be taken relative to the working folder.
+  if (path.empty() || path[0] != '/') return std::string();
+  if (HostFs_Exists(path.c_str())) return path;
+  std::string folder = Folder(path);
+  std::string name = path.substr(folder.size());
+  CString found(HostDir_FindNoCase(folder.c_str(), name.c_str()));
+  return found == nullptr ? std::string() : folder + found.get();
+}
+
+std::string EscapeSeparators(const std::string &path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '/' || c == '\\') {
+      out += R"([/\\])";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string EscapeForPattern(const std::string &text) {
+  static const char kMeta[] = ".[]{}()*+?|^$";
+  std::string out;
+  for (char c : text) {
+    if (c == '/' || c == '\\') {
+      out += R"([/\\])";
+    } else {
+      if (std::strchr(kMeta, c) != nullptr && c != '\0') out += '\\';
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string BaseDiskName(const std::string &path) {
+  static const boost::regex child(R"((.+)-(\d){6}\.bxdk)");
+  boost::smatch match;
+  if (boost::regex_match(path, match, child)) return match[1].str() + ".bxdk";
+  return path;
+}
+
+// ---------------------------------------------------------------------------
+// Configuration files
+
+std::string ReadWholeFile(size_t maximum, const std::string &path) {
+  std::string detail = "while reading " + path;
+  int fd = HostFile_OpenRegular(path.c_str());
+  if (fd == HOSTFILE_INVALID) {
+    throw ApiException(detail, BRENIX_SOURCE, __LINE__);
+  }
+  auto fail = [&](int line) {
+    int error = Host_GetLastError();
+    HostFile_Close(fd);
+    Host_SetLastError(error);
+    return ApiException(detail, BRENIX_SOURCE, line);
+  };
+  long long size = HostFile_Size(fd);
+  if (size < 0) throw fail(__LINE__);
+  size_t count = static_cast<size_t>(size);
+  if (maximum != 0 && maximum < count) count = maximum;
+  std::string bytes(count, '\0');
+  size_t done = 0;
+  while (done < count) {
+    long n = HostFile_Read(fd, bytes.data() + done, count - done);
+    if (n < 0) throw fail(__LINE__);
+    if (n == 0) break;  // the file shrank meanwhile
+    done += static_cast<size_t>(n);
+  }
+  bytes.resize(done);
+  HostFile_Close(fd);
+  return bytes;
+}
+
+int ReadConfigVersion(const VmUsage &record) {
+  static const boost::regex version(R"re(config.version\s*=\s*"(\d+)")re");
+  boost::smatch match;
+  if (!Search(record.configText, version, &match)) return 0;
+  long v = std::strtol(match[1].str().c_str(), nullptr, 10);
+  return v > INT_MAX ? INT_MAX : static_cast<int>(v);
+}
+
+VmUsage::VmUsage(const std::string &config, const std::string &disk)
+    : configPath(config), diskPath(disk) {
+  if (configPath.empty()) {
+    usesDisk = true;
+    return;
+  }
+  lowerDiskPath = LowerCase(diskPath);
+  originalText = ReadWholeFile(0, configPath);
+  configText = LowerCase(originalText);
+  usesDisk = UsesDisk(*this);
+  if (usesDisk) FindRedoImage(*this);
+}
+
+bool UsesDisk(VmUsage &record) {
+  if (ReadConfigVersion(record) >= 8) {
+    bool used = false;
+    SnapshotError err = Snapshot_QueryDiskUse(record.configPath.c_str(), record.diskPath.c_str(),
+                                              &used, nullptr, nullptr);
+    if (err.type == SNAPSHOT_SUCCESS) return used;
+    // The snapshot state is unknown. If the text says the machine uses the
+    // disk, validation must refuse rather than guess.
+    if (!UsesDiskByText(record)) return false;
+    record.snapshotError = err.type;
+    return true;
+  }
+  return UsesDiskByText(record);
+}
+
+void FindRedoImage(VmUsage &record) {
+  if (record.snapshotError != 0) return;
+  if (ReadConfigVersion(record) >= 8) {
+    FindSnapshotChild(record);
+    return;
+  }
+  boost::smatch match;
+  if (!FindDevice(record, match)) return;
+  std::string device = match[1].str();
+  bool undoable = SearchDevice(record, device, R"(.mode\s*=\s*"undoable")");
+
+  std::string candidate;
+  boost::smatch redo;
+  if (SearchDevice(record, device, R"re(.redo\s*=\s*"([^"]+)")re", &redo)) {
+    // The value in its real case, from the same place in the original text.
+    std::string value = record.originalText.substr(static_cast<size_t>(redo.position(1)),
+                                                   static_cast<size_t>(redo.length(1)));
+    if (IsFullPath(value)) {
+      candidate = value;
+    } else {
+      PathParts config(record.configPath, false);
+      candidate = PathParts(config.folder + value, false).fullPath;
+    }
+  } else {
+    candidate = record.diskPath + kRedoSuffix;
+  }
+  if (!undoable) return;
+  std::string found = FindNoCase(candidate);
+  if (!found.empty()) {
+    record.redoImagePath = found;
+    record.hasRedo = true;
+  }
+}
+
+void FindSnapshotChild(VmUsage &record) {
+  char **disks = nullptr;
+  int count = 0;
+  SnapshotError err = Snapshot_GetCurrentDisks(record.configPath.c_str(), &disks, &count);
+  if (err.type != SNAPSHOT_SUCCESS) {
+    record.snapshotError = err.type;
+    return;
+  }
+  std::vector<std::string> current;
+  for (int i = 0; i < count; i++) {
+    current.emplace_back(disks[i]);
+    std::free(disks[i]);
+  }
+  std::free(disks);
+
+  std::string base = PathParts(BaseDiskName(record.diskPath), true).fileName;
+  for (const std::string &d : current) {
+    if (PathParts(BaseDiskName(d), true).fileName == base && LowerCase(d) != record.lowerDiskPath) {
+      record.redoImagePath = d;
+      record.hasRedo = true;
+      return;
+    }
+  }
+}
+
+void ScanVmConfigs(const std::string &diskPath, VmList &vms) {
+  vms.clear();
+  PathParts disk(diskPath, false);
+  for (const std::string &name : ListFolder(disk.folder, false)) {
+    if (!EndsWithNoCase(name, kConfigExtension)) continue;
+    VmUsage record(disk.folder + name, diskPath);
+    if (record.usesDisk) vms.push_back(std::move(record));
+  }
+  ScanRedoFiles(diskPath, vms);
+}
+
+void ScanRedoFiles(const std::string &diskPath, VmList &vms) {
+  PathParts disk(diskPath, false);
+  std::vector<std::string> names = ListFolder(disk.folder, true);
+  std::string current = disk.fileName;
+  for (;;) {
+    std::string target = LowerCase(current + kRedoSuffix);
+    const std::string *next = nullptr;
+    for (const std::string &name : names) {
+      // A lock file beside a redo log belongs to whoever holds the log.
+      if (EndsWithNoCase(name, kLockSuffix)) continue;
+      if (StartsWith(LowerCase(name), target)) {
+        next = &name;
+        break;
+      }
+    }
+    if (next == nullptr) break;
+    current = *next;
+  }
+  if (current != disk.fileName) {
+    VmUsage record("", diskPath);
+    record.redoImagePath = disk.folder + current;
+    record.hasRedo = true;
+    vms.push_back(std::move(record));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The choice
+
+void ResolveRedoChoice(DiskList &disks, const VmList &vms, int snapshotMode, std::istream &in,
+                       std::ostream &out) {
+  for (const VmUsage &vm : vms) {
+    if (vm.snapshotError != 0) {
+      const char *reason = SnapshotError_Text(static_cast<SnapshotErrorCode>(vm.snapshotError));
+      throw UserError(Msg_FormatToString(msg::kSnapshotUnreadable, vm.configPath.c_str(),
+                                         reason != nullptr ? reason : ""));
+    }
+  }
+  std::set<std::string> redoSet;
+  const VmUsage *last = nullptr;
+  for (const VmUsage &vm : vms) {
+    if (!vm.hasRedo) continue;
+    redoSet.insert(LowerCase(vm.redoImagePath));
+    last = &vm;
+  }
+  if (redoSet.empty()) return;
+  if (redoSet.size() > 1) throw UserError(Msg_FormatToString(msg::kMultipleRedo));
+  switch (snapshotMode) {
+    case kSnapshotYes:
+      disks.insert(disks.begin(), last->redoImagePath);
+      return;
+    case kSnapshotNo:
+      throw UserError(Msg_FormatToString(msg::kRedoAbortLong));
+    default:
+      break;
+  }
+  std::string yes = Msg_FormatToString(msg::kRedoAskYes);
+  out << Msg_FormatToString(msg::kRedoAsk) << std::flush;
+  std::string word;
+  in >> word;
+  if (!word.empty() && !yes.empty() &&
+      LowerCase(word.substr(0, 1)) == LowerCase(yes.substr(0, 1))) {
+    disks.insert(disks.begin(), last->redoImagePath);
+    return;
+  }
+  throw UserError(Msg_FormatToString(msg::kRedoAbortShort));
+}
+
+// ---------------------------------------------------------------------------
+// File checks
+
+void CheckReadOnly(const std::string &path) {
+  CheckAttribute(path, HOSTFS_ATTR_READONLY, msg::kCantMountReadOnly);
+}
+
+void CheckCompressed(const std::string &path) {
+  CheckAttribute(path, HOSTFS_ATTR_COMPRESSED, msg::kNoCompressed);
+}
+
+FileIdentity::FileIdentity(const std::string &path)
+    : path_(path),
+      volumeSerial_(g_identityCounter),
+      indexLow_(g_identityCounter - 1),
+      indexHigh_(g_identityCounter - 2) {
+  g_identityCounter -= 3;
+  HostFileId id;
+  if (HostFs_GetFileId(path.c_str(), &id)) {
+    volumeSerial_ = id.volumeSerial;
+    indexLow_ = id.indexLow;
+    indexHigh_ = id.indexHigh;
+    incomplete_ = false;
+  }
+}
+
+bool FileIdentity::operator==(const FileIdentity &other) const {
+  return path_ == other.path_ || (indexHigh_ == other.indexHigh_ && indexLow_ == other.indexLow_ &&
+                                  volumeSerial_ == other.volumeSerial_);
+}
+
+void CheckOneVolumePerDisk(const std::string &path, const std::vector<MountedVolume> &mounts) {
+  FileIdentity id(path);
+  for (const MountedVolume &mount : mounts) {
+    if (FileIdentity(mount.diskPath) == id) {
+      throw UserError(
+          Msg_FormatToString(msg::kOneVolumePerDisk, product::kName, mount.driveLetter.c_str()));
+    }
+  }
+}
+
+void CheckOneVolumePerDisk(const std::string &path) {
+  CheckOneVolumePerDisk(path, ReadMountedVolumes());
+}
+
+void CheckSuspended(const VmUsage &record) {
+  if (!record.usesDisk || record.configPath.empty()) return;
+  PathParts config(record.configPath, false);
+  std::string state = config.folder + config.baseName + "." + kSuspendedExtension;
+  if (!FindNoCase(state).empty()) {
+    throw UserError(Msg_FormatToString(msg::kNoSuspended));
+  }
+}
+
+// ---------------------------------------------------------------------------
+
+bool ValidateDisk(std::string &path, int snapshotMode, const ValidationIo &io) {
+  DiskList disks{path};
+  CheckReadOnly(path);
+  CheckOneVolumePerDisk(path, io.readMounts());
+  VmList vms;
+  ScanVmConfigs(path, vms);
+  ResolveRedoChoice(disks, vms, snapshotMode, io.in != nullptr ? *io.in : std::cin,
+                    io.out != nullptr ? *io.out : std::cout);
+  for (const std::string &disk : disks) CheckCompressed(disk);
+  for (const VmUsage &vm : vms) CheckSuspended(vm);
+  path = disks.front();
   return true;
+}
+
+ValidationIo &DefaultValidationIo() {
+  static ValidationIo io;
+  return io;
+}
+
+bool ValidateDisk(std::string &path, int snapshotMode) {
+  return ValidateDisk(path, snapshotMode, DefaultValidationIo());
 }

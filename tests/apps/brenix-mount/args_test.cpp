@@ -12,8 +12,15 @@
 
 #include "brenixMount.h"
 #include "testSupport.h"
+#include "vdiskValidate.h"
 
 namespace {
+
+// Validation asks the mount service what is mounted; these tests run without one.
+const bool kNoService = [] {
+  DefaultValidationIo().readMounts = [] { return std::vector<MountedVolume>{}; };
+  return true;
+}();
 
 // Builds Args from a command line (program name added) and parses it once.
 struct Parsed {

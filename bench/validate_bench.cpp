@@ -1,0 +1,84 @@
+// Disk validation in process: the folder scan over 1,000 and 10,000
+// configuration files of about 4 KB (one in a hundred of version 8 with a
+// snapshot database). Bytes per second should stay level as the folder grows.
+// scripts/bench-validate times the same through the real program.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "vdiskValidate.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Config(int i) {
+  std::string id = std::to_string(i);
+  std::string text = "config.version = \"7\"\ndisplayName = \"Test machine " + id +
+                     "\"\nguestOS = \"winxppro\"\nmemsize = \"512\"\n"
+                     "ide0:0.present = \"TRUE\"\nide0:0.fileName = \"machine" +
+                     id + ".bxdk\"\nide0:0.mode = \"persistent\"\nethernet0.present = \"TRUE\"\n";
+  for (int n = 0; text.size() < 4000; n++) {
+    std::string b = "pciBridge" + std::to_string(n);
+    text += b + ".present = \"TRUE\"\n" + b + ".virtualDev = \"pcieRootPort\"\n" + b +
+            ".functions = \"8\"\n";
+  }
+  return text;
+}
+
+void Write(const fs::path &path, const std::string &text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+// A folder of count configurations beside disk.bxdk; returns the bytes read.
+size_t BuildFolder(const fs::path &folder, int count) {
+  fs::create_directories(folder);
+  Write(folder / "disk.bxdk", "");
+  size_t total = 0;
+  for (int i = 0; i < count; i++) {
+    std::string id = std::to_string(i);
+    std::string text = Config(i);
+    if (i % 100 == 7) {
+      text.replace(0, 20,
+                   "config.version = \"8\"\nscsi0.present = \"TRUE\"\nscsi0:0.present = "
+                   "\"TRUE\"\nscsi0:0.fileName = \"machine" +
+                       id + "-000001.bxdk\"");
+      std::string db =
+          "snapshot.numSnapshots = \"1\"\nsnapshot.current = \"1\"\nsnapshot0.uid = \"1\"\n"
+          "snapshot0.numDisks = \"1\"\nsnapshot0.disk0.fileName = \"machine" +
+          id + ".bxdk\"\nsnapshot0.disk0.node = \"scsi0:0\"\n";
+      Write(folder / ("machine" + id + ".bxsd"), db);
+      Write(folder / ("machine" + id + ".bxdk"), "");
+      Write(folder / ("machine" + id + "-000001.bxdk"), "");
+      total += db.size() + text.size();
+    }
+    Write(folder / ("machine" + id + ".bxx"), text);
+    total += text.size();
+  }
+  return total;
+}
+
+void BM_ScanVmConfigs(benchmark::State &state) {
+  int count = static_cast<int>(state.range(0));
+  fs::path folder = fs::temp_directory_path() / ("brenix-validate-bench-" + std::to_string(count));
+  fs::remove_all(folder);
+  size_t bytes = BuildFolder(folder, count);
+  std::string disk = (folder / "disk.bxdk").string();
+  for (auto _ : state) {
+    VmList vms;
+    ScanVmConfigs(disk, vms);
+    benchmark::DoNotOptimize(vms);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(bytes) * state.iterations());
+  state.counters["files"] = count;
+  fs::remove_all(folder);
+}
+BENCHMARK(BM_ScanVmConfigs)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,135 @@
+"""Disk validation through the real program and mount service: which file a
+listing or a mount ends up using when a virtual machine runs the disk under a
+redo log or snapshot, the question and its answers, and the refusals."""
+
+import os
+import subprocess
+from pathlib import Path
+
+import pytest
+
+SAMPLE_DISK = Path(__file__).resolve().parents[2] / "scripts" / "make-sample-disk"
+
+VOLUMES = "Volume 1 : 20 Mb\nVolume 2 : 10 Mb\nVolume 3 : 5 Mb\n"
+ASK = ("This disk is being used by a virtual machine that has an active snapshot.\n"
+       "If you proceed, any changes you make are applied to the current version of\n"
+       "the disk, and will be discarded if you revert to the snapshot. Do you\n"
+       "wish to proceed (Y/N)? ")
+SHORT_ABORT = "The virtual disk was not mounted.\n"
+LONG_ABORT = ("The virtual disk was not mounted because a virtual machine using this disk\n"
+              "is maintaining an active snapshot.\n")
+READ_ONLY = "Brenix-mount cannot mount a read-only virtual disk.\n"
+SUSPENDED = ("The disk cannot be mounted because it is attached to a suspended\n"
+             "virtual machine.\n")
+
+
+def sample(path: Path) -> Path:
+    subprocess.run([str(SAMPLE_DISK), str(path)], check=True, capture_output=True)
+    return path
+
+
+def blank(path: Path) -> Path:
+    """A file the service opens but finds no volumes in."""
+    with open(path, "wb") as f:
+        f.truncate(1 << 20)
+    return path
+
+
+def old_config(device, file_name, mode="undoable", redo=None):
+    text = f'config.version = "7"\n{device}.present = "TRUE"\n{device}.fileName = "{file_name}"\n'
+    text += f'{device}.mode = "{mode}"\n'
+    if redo:
+        text += f'{device}.redo = "{redo}"\n'
+    return text
+
+
+def mounts(host):
+    r = host.run()
+    assert r.returncode == 0, r.stdout
+    return r.stdout.decode()
+
+
+@pytest.fixture
+def vm(host):
+    """A machine folder with a mixed-case name: the base disk has no volumes,
+    its redo log (named in another case) is a real disk."""
+    folder = host.work / "VMs" / "Win XP (2)"
+    folder.mkdir(parents=True)
+    disk = blank(folder / "Disk.bxdk")
+    redo = sample(folder / "disk.BXDK.redo")
+    (folder / "Win.BXX").write_text(old_config("scsi0:0", "Disk.bxdk"))
+    return folder, disk, redo
+
+
+def test_p_with_y_lists_the_redo_image(host, vm):
+    _, disk, _ = vm
+    r = host.run(str(disk), "/p", "/y")
+    assert (r.returncode, r.stdout.decode(), r.stderr) == (0, VOLUMES, b"")
+    r = host.run(str(disk), "/p", "/y", "/n")  # the later switch counts
+    assert (r.returncode, r.stdout.decode()) == (1, LONG_ABORT)
+    assert host.events()[-1]["strings"][1] == LONG_ABORT
+
+
+@pytest.mark.parametrize("answer,code,out", [
+    ("  Yes please\n", 0, ASK + VOLUMES),
+    ("", 1, ASK + SHORT_ABORT),
+])
+def test_p_asks_when_no_switch_decides(host, vm, answer, code, out):
+    _, disk, _ = vm
+    r = host.run(str(disk), "/p", input=answer)
+    assert (r.returncode, r.stdout.decode(), r.stderr) == (code, out, b"")
+
+
+def test_mount_uses_the_redo_image(host, vm):
+    folder, disk, redo = vm
+    r = host.run("E:", str(disk), "/y")
+    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+    assert f"E:\\  =>  {redo}" in mounts(host)
+    # The mounted check looks at the named disk only; the image chosen after
+    # it is already in use, which the service refuses.
+    r = host.run("F:", str(disk), "/y")
+    assert r.returncode == 2
+    assert r.stdout.decode().startswith("Unable to mount the virtual disk.")
+    assert "F:\\" not in mounts(host)
+
+
+def test_mount_of_a_version_8_child_disk(host):
+    folder = host.work / "vm8"
+    folder.mkdir()
+    disk = blank(folder / "data.bxdk")
+    child = sample(folder / "data-000002.bxdk")
+    (folder / "vm.bxx").write_text(
+        'config.version = "8"\nscsi0.present = "TRUE"\nscsi0:0.present = "TRUE"\n'
+        'scsi0:0.fileName = "data-000002.bxdk"\n')
+    (folder / "vm.bxsd").write_text(
+        'snapshot.numSnapshots = "1"\nsnapshot.current = "1"\nsnapshot0.uid = "1"\n'
+        'snapshot0.numDisks = "1"\nsnapshot0.disk0.fileName = "data.bxdk"\n'
+        'snapshot0.disk0.node = "scsi0:0"\n')
+    r = host.run("G:", str(disk), "/v:2", input="y\n")
+    assert (r.returncode, r.stdout.decode(), r.stderr) == (0, ASK, b"")
+    assert f"G:\\  =>  {child}" in mounts(host)
+
+
+def test_mount_through_a_symlink_of_a_mounted_disk_is_refused(host):
+    disk = sample(host.work / "disk.bxdk")
+    link = host.work / "link.bxdk"
+    link.symlink_to(disk)
+    assert host.run("E:", str(disk)).returncode == 0
+    r = host.run("F:", str(link), "/v:2")
+    assert r.returncode == 1
+    assert r.stdout.decode() == ("Brenix-mount cannot mount two volumes from the same virtual disk.\n"
+                                 "This disk is already mounted as drive E:.\n")
+
+
+def test_read_only_and_suspended_are_refused(host, vm):
+    folder, disk, _ = vm
+    (folder / "win.bxss").write_bytes(b"")
+    r = host.run("E:", str(disk), "/y")
+    assert (r.returncode, r.stdout.decode()) == (1, SUSPENDED)
+
+    plain = sample(host.work / "ro.bxdk")
+    os.chmod(plain, 0o444)
+    r = host.run("E:", str(plain))
+    assert (r.returncode, r.stdout.decode()) == (1, READ_ONLY)
+    assert host.events()[-1]["eventIdHex"] == "0xE0000001"
+    assert "E:\\" not in mounts(host)
