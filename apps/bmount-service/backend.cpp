@@ -1,16 +1,29 @@
-// Choosing a backend by name.
+// Choosing a backend: by name from the command line, else from the
+// environment, else the best one this process can use.
 #include "backend.h"
 
+#include <cstdlib>
+
 std::unique_ptr<Backend> Backend_Make(const std::string &name, std::string *error) {
-  // The loop backend needs root and loop devices; until it exists the
-  // default is the record backend everywhere.
-  if (name.empty() || name == "record") {
+  std::string chosen = name;
+  if (chosen.empty()) {
+    const char *value = getenv(kBackendVariable);
+    chosen = value != nullptr ? value : "";
+  }
+  if (chosen.empty()) {
+    std::string unused;
+    std::unique_ptr<Backend> loop = Backend_MakeLoop(&unused);
+    return loop != nullptr ? std::move(loop) : Backend_MakeRecord();
+  }
+  if (chosen == "record") {
     return Backend_MakeRecord();
   }
-  if (name == "loop") {
-    *error = "the loop backend is not available in this version; use --backend record";
-  } else {
-    *error = "unknown backend \"" + name + "\" (expected loop or record)";
+  if (chosen == "loop") {
+    return Backend_MakeLoop(error);
+  }
+  *error = "unknown backend \"" + chosen + "\" (expected loop or record)";
+  if (name.empty()) {
+    *error += std::string(" in ") + kBackendVariable;
   }
   return nullptr;
 }

@@ -1,28 +1,46 @@
 // How attached volumes become reachable: a backend turns a mount record
 // into a drive entry and takes it away again. "record" describes the volume
-// in a file and links the drive to it; "loop" (not available yet) will set
-// the volume up on a loop device and mount its file system.
+// in a file and links the drive to it; "loop" sets the volume up on a loop
+// device and mounts its file system, linking the drive to the mount point.
 #pragma once
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "mountTable.h"
+
+// The environment variable that picks the backend when --backend is not
+// given (same values).
+constexpr char kBackendVariable[] = "BRENIX_MOUNT_BACKEND";
 
 class Backend {
  public:
   virtual ~Backend() = default;
   virtual const char *Name() const = 0;
-  // Makes the volume of record reachable as drive record.letter. Returns 0
-  // or a system error code (EEXIST when the drive entry exists already);
-  // on failure nothing is left behind.
-  virtual int Attach(const MountRecord &record) = 0;
-  // Takes the drive away. force detaches even a volume in use. Returns 0 or
-  // a system error code; a drive entry removed by hand meanwhile is no error.
+  // Makes the volume of *record reachable as drive record->letter, and notes
+  // in *record what it set up (saved with the table). Returns 0 or a system
+  // error code (EEXIST when the drive entry exists already); on failure
+  // nothing is left behind.
+  virtual int Attach(MountRecord *record) = 0;
+  // Takes the drive away. Returns 0 or a system error code: EBUSY when the
+  // volume is in use and force is false (nothing changed then); force
+  // detaches even a volume in use. A drive entry removed by hand meanwhile is
+  // no error.
   virtual int Detach(const MountRecord &record, bool force) = 0;
+  // At start, for a restored record of this backend: true when what it
+  // describes still exists; false when it is gone, after whatever was left
+  // of it has been removed.
+  virtual bool Adopt(const MountRecord &) { return true; }
+  // At start, after adoption: removes what this backend made for this host
+  // prefix that none of the records owns (the traces of a crash).
+  virtual void RemoveStrays(const std::vector<const MountRecord *> &) {}
 };
 
-// Returns the backend of that name ("" picks the default), or NULL with
-// *error saying why it cannot be used.
+// Returns the backend of that name ("" picks by kBackendVariable, else the
+// default: loop where this process can use it, record otherwise), or NULL
+// with *error saying why it cannot be used.
 std::unique_ptr<Backend> Backend_Make(const std::string &name, std::string *error);
 std::unique_ptr<Backend> Backend_MakeRecord(void);
+// NULL with *error when this process cannot use loop devices.
+std::unique_ptr<Backend> Backend_MakeLoop(std::string *error);

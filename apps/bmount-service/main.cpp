@@ -9,6 +9,7 @@
 #include "backend.h"
 #include "com/mountService.h"
 #include "com/server.h"
+#include "host/activation.h"
 #include "host/daemon.h"
 #include "host/fs.h"
 #include "host/identity.h"
@@ -42,13 +43,13 @@ std::string Joined(const std::string &prefix, const char *relative) {
   return prefix + "/" + relative;
 }
 
-int Serve(const ServiceOptions &options, const std::string &prefix) {
+int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,
+          const std::string &prefix) {
   std::string error;
-  std::unique_ptr<Backend> backend = Backend_Make(options.backend, &error);
-  if (backend == nullptr) {
-    ServiceLog(HOSTLOG_ERROR, "%s: %s", kIdent, error.c_str());
-    return kServiceExitFailure;
-  }
+  // A service manager that hands over the endpoint also watches this very
+  // process: it must not detach.
+  int listenFd = HostActivation_ListenFd();
+  bool foreground = options.foreground || listenFd >= 0;
   std::string faultPlan;
   if (!options.faultPlan.empty()) {
     // Made absolute now: the detached service works from "/".
@@ -75,7 +76,7 @@ int Serve(const ServiceOptions &options, const std::string &prefix) {
                ServiceErrorText(code).c_str());
     return kServiceExitFailure;
   }
-  if (!options.foreground) {
+  if (!foreground) {
     HostLog_Open(kIdent, false);
     rc = HostDaemon_Detach();
     if (rc != 0) {
@@ -101,7 +102,7 @@ int Serve(const ServiceOptions &options, const std::string &prefix) {
     gService = &service;
     HostDaemon_OnTerminate(OnTerminate);
     ComServerClass cls{CLSID_MountLocator, CreateLocator};
-    ComServerOptions serverOptions{kIdleSeconds, Busy, -1, OnReady};
+    ComServerOptions serverOptions{kIdleSeconds, Busy, listenFd, OnReady};
     rc = ComServer_Serve(cls, serverOptions);
     if (rc != 0) {
       ServiceLog(HOSTLOG_ERROR, "%s: cannot serve: %s", kIdent, ServiceErrorText(rc).c_str());
@@ -125,6 +126,16 @@ int main(int argc, char **argv) {
   if (!ServiceOptions_Parse(argc, argv, &options, &error)) {
     ServiceLog(HOSTLOG_ERROR, "%s: %s\n%s", kIdent, error.c_str(), ServiceOptions_Usage());
     return kServiceExitUsage;
+  }
+  // The backend is chosen first: a service that cannot attach the way it was
+  // asked to must say so, whatever else is wrong.
+  std::unique_ptr<Backend> backend;
+  if (options.command == ServiceCommand::Serve) {
+    backend = Backend_Make(options.backend, &error);
+    if (backend == nullptr) {
+      ServiceLog(HOSTLOG_ERROR, "%s: %s", kIdent, error.c_str());
+      return kServiceExitFailure;
+    }
   }
   char *prefixPath = HostPrefix_Ensure();
   if (prefixPath == nullptr) {
@@ -151,7 +162,7 @@ int main(int argc, char **argv) {
                                        kStopWaitSeconds);
       break;
     case ServiceCommand::Serve:
-      return Serve(options, prefix);
+      return Serve(options, std::move(backend), prefix);
   }
   if (rc != 0) {
     ServiceLog(HOSTLOG_ERROR, "%s: %s", kIdent, ServiceErrorText(rc).c_str());

@@ -78,6 +78,12 @@ bool MountService::Start(std::string *error) {
     // to look at.
     KeepDamagedTable();
   }
+  if (AdoptMounts()) {
+    Outcome saved = Save();
+    if (!saved.Ok()) {
+      ServiceLog(HOSTLOG_ERROR, "%s", saved.description.c_str());
+    }
+  }
   for (MountRecord *r : table_.Attached()) {
     if (FileLock_Lock(r->disk.c_str(), false) == 1) {
       r->diskLocked = true;
@@ -86,8 +92,8 @@ bool MountService::Start(std::string *error) {
                  r->disk.c_str());
     }
   }
-  ServiceLog(HOSTLOG_INFO, "restored %zu mount(s), next id %d", table_.Attached().size(),
-             table_.NextId());
+  ServiceLog(HOSTLOG_INFO, "restored %zu mount(s), next id %d; attaching with the %s backend",
+             table_.Attached().size(), table_.NextId(), backend_->Name());
   return true;
 }
 
@@ -216,7 +222,7 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   record->diskLocked = true;
   record->letter = letter;
   record->backend = backend_->Name();
-  int rc = backend_->Attach(*record);
+  int rc = backend_->Attach(record);
   if (rc != 0) {
     record->letter = 0;
     UnlockDisk(record);
@@ -230,6 +236,8 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   if (!saved.Ok()) {
     backend_->Detach(*record, true);
     record->letter = 0;
+    record->loop = -1;
+    record->mounted = false;
     UnlockDisk(record);
     return saved;
   }
@@ -247,7 +255,20 @@ Outcome MountService::Detach(int32_t id, bool force) {
     table_.Erase(id);
     return {};
   }
-  int rc = backend_->Detach(*record, force);
+  Backend *backend = BackendFor(*record);
+  if (backend == nullptr) {
+    return Outcome::Fail(E_FAIL, "The volume of mount " + std::to_string(id) +
+                                     " was attached by the " + record->backend +
+                                     " backend, which this service cannot use.");
+  }
+  int rc = backend->Detach(*record, force);
+  if (rc != 0 && !force && Host_ErrorKind(rc) == HOST_ERROR_BUSY) {
+    return Outcome::Fail(SystemFailure(rc), "The volume of mount " + std::to_string(id) + " (" +
+                                                std::string(1, record->letter) +
+                                                ":) is in use: files on it are open or a process "
+                                                "works in one of its folders. Close them, or "
+                                                "dismount with force.");
+  }
   if (rc != 0) {
     return Outcome::Fail(SystemFailure(rc),
                          "The volume of mount " + std::to_string(id) + " cannot be detached from " +
@@ -258,7 +279,7 @@ Outcome MountService::Detach(int32_t id, bool force) {
   Outcome saved = Save();
   if (!saved.Ok()) {
     record->letter = letter;
-    if (backend_->Attach(*record) != 0) {
+    if (backend->Attach(record) != 0) {
       ServiceLog(HOSTLOG_ERROR, "mount %d: cannot attach %c: again after a failed save", id,
                  letter);
     }
@@ -321,6 +342,51 @@ void MountService::KeepDamagedTable() {
     ServiceLog(HOSTLOG_ERROR, "mount table %s: cannot keep a copy: %s", tablePath_.c_str(),
                ServiceErrorText(rc).c_str());
   }
+}
+
+Backend *MountService::BackendFor(const MountRecord &record) {
+  if (record.backend == backend_->Name()) {
+    return backend_.get();
+  }
+  auto it = otherBackends_.find(record.backend);
+  if (it == otherBackends_.end()) {
+    std::string error;
+    std::unique_ptr<Backend> made = Backend_Make(record.backend, &error);
+    if (made == nullptr) {
+      ServiceLog(HOSTLOG_WARNING, "mount %d: %s", record.id, error.c_str());
+    }
+    it = otherBackends_.emplace(record.backend, std::move(made)).first;
+  }
+  return it->second.get();
+}
+
+bool MountService::AdoptMounts() {
+  bool changed = false;
+  for (MountRecord *r : table_.Attached()) {
+    Backend *backend = BackendFor(*r);
+    if (backend != nullptr && !backend->Adopt(*r)) {
+      ServiceLog(HOSTLOG_WARNING, "mount %d: %c: no longer exists and is forgotten", r->id,
+                 r->letter);
+      table_.Erase(r->id);
+      changed = true;
+    }
+  }
+  std::vector<Backend *> inUse{backend_.get()};
+  for (auto &other : otherBackends_) {
+    if (other.second != nullptr) {
+      inUse.push_back(other.second.get());
+    }
+  }
+  for (Backend *backend : inUse) {
+    std::vector<const MountRecord *> owned;
+    for (const MountRecord *r : static_cast<const MountTable &>(table_).Attached()) {
+      if (r->backend == backend->Name()) {
+        owned.push_back(r);
+      }
+    }
+    backend->RemoveStrays(owned);
+  }
+  return changed;
 }
 
 void MountService::UnlockDisk(MountRecord *record) {

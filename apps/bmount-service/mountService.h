@@ -73,9 +73,16 @@ class MountService {
  private:
   Outcome Save();
   void KeepDamagedTable();
+  // The backend that attached record (restored records may name another one
+  // than new mounts use), or NULL when it cannot be used here.
+  Backend *BackendFor(const MountRecord &record);
+  // Drops restored mounts that no longer exist and lets every backend in use
+  // clear away what it left without a record. True when the table changed.
+  bool AdoptMounts();
   void UnlockDisk(MountRecord *record);
 
   std::unique_ptr<Backend> backend_;
+  std::map<std::string, std::unique_ptr<Backend>> otherBackends_;
   FaultPlan faults_;
   std::string tablePath_;
   MountTable table_;

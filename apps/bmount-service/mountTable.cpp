@@ -1,6 +1,7 @@
 // The mount table's text form, one mount a line:
 //   nextId=<n>
-//   mount id=<n> volume=<v> offset=<byte> length=<bytes> letter=<l> backend=<name> disk=<path>
+//   mount id=<n> volume=<v> offset=<byte> length=<bytes> letter=<l> backend=<name>
+//         [loop=<n> mounted=<0|1>] disk=<path>
 // The disk path comes last and runs to the end of the line; paths holding a
 // line break never get this far (the service refuses them).
 #include "mountTable.h"
@@ -77,6 +78,10 @@ bool ParseMountLine(const std::string &line, MountRecord *r, std::string *why) {
       haveLetter = true;
     } else if (key == "backend" && !value.empty()) {
       r->backend = value;
+    } else if (key == "loop" && ParseUnsigned(value, INT32_MAX, &v)) {
+      r->loop = static_cast<int32_t>(v);
+    } else if (key == "mounted" && (value == "0" || value == "1")) {
+      r->mounted = value == "1";
     } else {
       *why = "bad field \"" + key + "\"";
       return false;
@@ -139,8 +144,11 @@ std::string MountTable::Format() const {
   for (const MountRecord *r : Attached()) {
     text += "mount id=" + std::to_string(r->id) + " volume=" + std::to_string(r->volume) +
             " offset=" + std::to_string(r->offset) + " length=" + std::to_string(r->length) +
-            " letter=" + std::string(1, r->letter) + " backend=" + r->backend + " disk=" + r->disk +
-            "\n";
+            " letter=" + std::string(1, r->letter) + " backend=" + r->backend;
+    if (r->loop >= 0) {
+      text += " loop=" + std::to_string(r->loop) + " mounted=" + (r->mounted ? "1" : "0");
+    }
+    text += " disk=" + r->disk + "\n";
   }
   return text;
 }

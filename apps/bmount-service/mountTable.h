@@ -17,6 +17,10 @@ struct MountRecord {
   uint64_t length = 0;  // bytes
   char letter = 0;      // lower-case drive letter while attached, else 0
   std::string backend;  // what attached it
+  // The loop backend's part, saved with the record: the loop device number
+  // (-1: none) and whether its file system is mounted at bmount/mnt/<l>.
+  int32_t loop = -1;
+  bool mounted = false;
   // In memory only: whether this process holds the disk's lock file.
   bool diskLocked = false;
 };

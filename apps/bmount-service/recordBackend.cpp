@@ -30,7 +30,8 @@ class RecordBackend : public Backend {
  public:
   const char *Name() const override { return "record"; }
 
-  int Attach(const MountRecord &record) override {
+  int Attach(MountRecord *recordOut) override {
+    const MountRecord &record = *recordOut;
     std::string volumes, folder;
     int rc = VolumeFolder(record.id, &volumes, &folder);
     if (rc == 0) {

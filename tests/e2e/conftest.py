@@ -24,6 +24,9 @@ class Host:
         self.env = dict(os.environ)
         self.env["BRENIX_HOST_PREFIX"] = str(self.prefix)
         self.env.pop("BRENIX_HOST_OSVERSION", None)
+        # The record backend, which any user can run and tests can inspect;
+        # the tests of real attachment choose the loop backend themselves.
+        self.env["BRENIX_MOUNT_BACKEND"] = "record"
 
     @property
     def mount(self) -> str:

@@ -99,10 +99,11 @@ def test_command_line_errors(host):
         r = service(host, *args)
         assert r.returncode == 2, args
         assert b"usage: bmount-service" in r.stderr
-    r = service(host, "--foreground", "--backend", "loop")
-    assert r.returncode == 1
-    assert b"loop backend is not available" in r.stderr
-    assert not endpoint(host).exists()
+    for args, env in ((["--backend", "tape"], {}), ([], {"BRENIX_MOUNT_BACKEND": "tape"})):
+        r = host.run("--foreground", *args, env=env, program=host.service, timeout=30)
+        assert r.returncode == 1
+        assert b'unknown backend "tape"' in r.stderr
+        assert not endpoint(host).exists()
 
 
 def test_stop_when_none_serves(host):

@@ -70,6 +70,39 @@ TEST(MountTable, SavesAttachedMountsOnly) {
   EXPECT_EQ(copy.NextId(), table.NextId());
 }
 
+TEST(MountTable, LoopDeviceAndMountAreSaved) {
+  MountTable table;
+  MountRecord e = Attached(&table, "/vms/a.img", 'e');
+  MountRecord *r = table.Find(e.id);
+  r->backend = "loop";
+  r->loop = 7;
+  r->mounted = true;
+  MountRecord f = Attached(&table, "/vms/b.img", 'f');
+  std::string text = table.Format();
+  EXPECT_NE(text.find(" letter=e backend=loop loop=7 mounted=1 disk=/vms/a.img\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(" letter=f backend=record disk=/vms/b.img\n"), std::string::npos) << text;
+
+  MountTable copy;
+  std::vector<std::string> problems;
+  copy.Parse(text, &problems);
+  EXPECT_TRUE(problems.empty());
+  ASSERT_NE(copy.Find(e.id), nullptr);
+  EXPECT_EQ(copy.Find(e.id)->loop, 7);
+  EXPECT_TRUE(copy.Find(e.id)->mounted);
+  ASSERT_NE(copy.Find(f.id), nullptr);
+  EXPECT_EQ(copy.Find(f.id)->loop, -1);
+  EXPECT_FALSE(copy.Find(f.id)->mounted);
+
+  copy.Parse(
+      "mount id=1 volume=1 offset=0 length=1 letter=e backend=loop loop=-1 mounted=1 disk=/a\n"
+      "mount id=2 volume=1 offset=0 length=1 letter=f backend=loop loop=3 mounted=yes disk=/b\n",
+      &problems);
+  EXPECT_EQ(problems.size(), 2u);
+  EXPECT_TRUE(copy.Attached().empty());
+}
+
 TEST(MountTable, DamagedLinesAreSkipped) {
   MountTable table;
   std::vector<std::string> problems;

@@ -1,0 +1,319 @@
+// The loop backend: a volume is set up on a loop device limited to its byte
+// range; when a file system is recognised on it, it is mounted at
+// bmount/mnt/<l> and drives/<l>: links there, otherwise drives/<l>: links to
+// the device itself. Every device carries a tag naming this host prefix and
+// the mount id, so that a restarted service can tell which devices are its
+// own. Until the table is saved a device frees itself when the service lets
+// go of it, so a crash half-way leaves at most a mount under bmount/mnt/,
+// which the next start takes down.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+
+#include "backend.h"
+#include "host/drives.h"
+#include "host/lastError.h"
+#include "host/loop.h"
+#include "host/mount.h"
+#include "host/prefix.h"
+#include "host/stateFile.h"
+#include "serviceLog.h"
+
+namespace {
+
+const char kTagWord[] = "bmount-service";
+
+std::string DevicePath(int number) {
+  char path[32];
+  HostLoop_Path(number, path, sizeof path);
+  return path;
+}
+
+// Returns the target of the drive entry, or "".
+std::string DriveTarget(char letter) {
+  char *entry = HostDrives_EntryPath(letter);
+  char *target = nullptr;
+  std::string result;
+  if (entry != nullptr && HostState_ReadLink(entry, &target) == 0) {
+    result = target;
+  }
+  free(target);
+  free(entry);
+  return result;
+}
+
+// Removes the drive entry when it still leads to target: one that leads
+// elsewhere was put there by someone else after ours went away.
+int RemoveDriveLeadingTo(char letter, const std::string &target) {
+  if (DriveTarget(letter) != target) {
+    return 0;
+  }
+  int rc = HostDrives_Remove(letter);
+  return rc != 0 && Host_ErrorKind(rc) != HOST_ERROR_NOT_FOUND ? rc : 0;
+}
+
+class LoopBackend : public Backend {
+ public:
+  const char *Name() const override { return "loop"; }
+
+  int Attach(MountRecord *record) override {
+    int rc = Paths();
+    if (rc != 0) {
+      return rc;
+    }
+    std::string point = MountPoint(record->letter);
+    if (!MountsBelow(point).empty()) {
+      return Host_ErrorCode(HOST_ERROR_EXISTS);
+    }
+    rc = HostState_MakeDir(mnt_.c_str());
+    if (rc == 0) {
+      rc = HostState_MakeDir(point.c_str());
+    }
+    if (rc != 0) {
+      return rc;
+    }
+    HostLoopDevice device;
+    rc = HostLoop_Attach(record->disk.c_str(), record->offset, record->length,
+                         Tag(record->id).c_str(), &device);
+    if (rc != 0) {
+      HostState_RemoveDir(point.c_str());
+      return rc;
+    }
+    std::string devicePath = DevicePath(device.number);
+    char *type = HostMount_FileSystemType(devicePath.c_str());
+    std::string target = devicePath;
+    if (type != nullptr) {
+      rc = HostMount_Mount(devicePath.c_str(), type, point.c_str(), device.readOnly);
+      if (rc != 0) {
+        ServiceLog(HOSTLOG_WARNING, "mount %d: %s file system on %s cannot be mounted: %s",
+                   record->id, type, devicePath.c_str(), Text(rc).c_str());
+      }
+      target = point;
+    } else {
+      // Nothing will hold the device but its drive entry.
+      rc = HostLoop_SetAutoFree(&device, false);
+    }
+    free(type);
+    if (rc == 0) {
+      rc = HostDrives_CreateLink(record->letter, target.c_str());
+      if (rc != 0 && target == point) {
+        HostMount_Unmount(point.c_str(), true);
+      }
+    }
+    if (rc != 0) {
+      HostLoop_Free(&device);
+      HostState_RemoveDir(point.c_str());
+      return rc;
+    }
+    HostLoop_Close(&device);
+    if (target != point) {
+      HostState_RemoveDir(point.c_str());
+    }
+    record->loop = device.number;
+    record->mounted = target == point;
+    return 0;
+  }
+
+  int Detach(const MountRecord &record, bool force) override {
+    int rc = Paths();
+    if (rc != 0) {
+      return rc;
+    }
+    std::string point = MountPoint(record.letter);
+    HostLoopDevice device;
+    if (record.loop >= 0) {
+      // Opened before unmounting, so the device cannot free itself and be
+      // taken by someone else before it is checked.
+      HostLoop_Open(record.loop, Tag(record.id).c_str(), &device);
+    }
+    if (record.mounted) {
+      rc = HostMount_Unmount(point.c_str(), force);
+      if (rc != 0 && Host_ErrorKind(rc) != HOST_ERROR_INVALID &&
+          Host_ErrorKind(rc) != HOST_ERROR_NOT_FOUND) {
+        HostLoop_Close(&device);
+        return rc;
+      }
+    }
+    rc = RemoveDriveLeadingTo(record.letter, record.mounted ? point : DevicePath(record.loop));
+    if (device.fd >= 0) {
+      int freed = HostLoop_Free(&device);
+      if (freed != 0) {
+        ServiceLog(HOSTLOG_WARNING, "mount %d: %s cannot be freed: %s", record.id,
+                   DevicePath(record.loop).c_str(), Text(freed).c_str());
+      }
+    }
+    HostState_RemoveDir(point.c_str());
+    return rc;
+  }
+
+  bool Adopt(const MountRecord &record) override {
+    if (Paths() != 0) {
+      return true;  // cannot tell: keep it
+    }
+    std::string point = MountPoint(record.letter);
+    HostLoopDevice device;
+    bool present =
+        record.loop >= 0 && HostLoop_Open(record.loop, Tag(record.id).c_str(), &device) == 0;
+    if (present && record.mounted) {
+      std::string source = DevicePath(record.loop);
+      present = false;
+      for (const auto &m : MountsBelow(point)) {
+        present = present || (m.first.empty() && m.second == source);
+      }
+    }
+    HostLoop_Close(&device);
+    if (present) {
+      return true;
+    }
+    ServiceLog(HOSTLOG_WARNING, "mount %d: its loop device or mount is gone; removing the rest",
+               record.id);
+    MountRecord rest = record;
+    Detach(rest, true);
+    return false;
+  }
+
+  void RemoveStrays(const std::vector<const MountRecord *> &owned) override {
+    if (Paths() != 0) {
+      return;
+    }
+    std::set<std::string> ownedPoints;        // relative to mnt_
+    std::map<int32_t, int32_t> ownedDevices;  // id -> device
+    for (const MountRecord *r : owned) {
+      if (r->mounted) {
+        ownedPoints.insert(std::string(1, r->letter));
+      }
+      if (r->loop >= 0) {
+        ownedDevices[r->id] = r->loop;
+      }
+    }
+    // A lazy unmount of a mount point takes whatever is mounted below it too.
+    std::set<std::string> strayPoints;
+    for (const auto &m : MountsBelow(mnt_)) {
+      std::string top = m.first.substr(0, m.first.find('/'));
+      if (!top.empty() && ownedPoints.count(top) == 0 && strayPoints.insert(top).second) {
+        std::string where = mnt_ + "/" + top;
+        int rc = HostMount_Unmount(where.c_str(), true);
+        ServiceLog(HOSTLOG_WARNING, "stray mount %s of %s taken down%s%s", where.c_str(),
+                   m.second.c_str(), rc == 0 ? "" : ": ", rc == 0 ? "" : Text(rc).c_str());
+      }
+    }
+    StrayScan scan{Tag(0).substr(0, Tag(0).size() - 1), &ownedDevices, {}};
+    HostLoop_ForEach(VisitDevice, &scan);
+    for (const auto &stray : scan.strays) {
+      HostLoopDevice device;
+      if (HostLoop_Open(stray.first, stray.second.c_str(), &device) == 0) {
+        int rc = HostLoop_Free(&device);
+        ServiceLog(HOSTLOG_WARNING, "stray loop device %s freed%s%s",
+                   DevicePath(stray.first).c_str(), rc == 0 ? "" : ": ",
+                   rc == 0 ? "" : Text(rc).c_str());
+      }
+    }
+    std::set<char> ownedLetters;
+    for (const MountRecord *r : owned) {
+      ownedLetters.insert(r->letter);
+    }
+    for (char l = 'a'; l <= 'z'; l++) {
+      if (ownedLetters.count(l) != 0) {
+        continue;
+      }
+      std::string target = DriveTarget(l);
+      bool strayDevice = false;
+      for (const auto &stray : scan.strays) {
+        strayDevice = strayDevice || target == DevicePath(stray.first);
+      }
+      if (target == MountPoint(l) || strayDevice) {
+        HostDrives_Remove(l);
+      }
+      HostState_RemoveDir(MountPoint(l).c_str());
+    }
+  }
+
+ private:
+  struct StrayScan {
+    std::string tagStart;  // "bmount-service <prefix> "
+    const std::map<int32_t, int32_t> *owned;
+    std::vector<std::pair<int, std::string>> strays;  // device, tag
+  };
+
+  static void VisitDevice(int number, const char *tag, void *context) {
+    auto *scan = static_cast<StrayScan *>(context);
+    std::string text = tag;
+    if (text.compare(0, scan->tagStart.size(), scan->tagStart) != 0) {
+      return;
+    }
+    int32_t id = static_cast<int32_t>(atol(text.c_str() + scan->tagStart.size()));
+    auto it = scan->owned->find(id);
+    if (it == scan->owned->end() || it->second != number) {
+      scan->strays.emplace_back(number, text);
+    }
+  }
+
+  static std::string Text(int code) {
+    char text[256];
+    return Host_ErrorText(code, text, sizeof text) ? text : "error " + std::to_string(code);
+  }
+
+  // Fills in the paths of this prefix once. Returns 0 or a system error code.
+  int Paths() {
+    if (!mnt_.empty()) {
+      return 0;
+    }
+    char *prefix = HostPrefix_Path();
+    if (prefix == nullptr) {
+      int rc = Host_GetLastError();
+      return rc != 0 ? rc : Host_ErrorCode(HOST_ERROR_NOT_FOUND);
+    }
+    // FNV-1a: the tag must name the prefix in a few bytes; two prefixes
+    // sharing one hash is as unlikely as it gets.
+    uint64_t hash = 1469598103934665603ull;
+    for (const char *p = prefix; *p != '\0'; p++) {
+      hash = (hash ^ static_cast<unsigned char>(*p)) * 1099511628211ull;
+    }
+    char hex[17];
+    snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    prefixHash_ = hex;
+    mnt_ = std::string(prefix) + "/bmount/mnt";
+    free(prefix);
+    return 0;
+  }
+
+  std::string Tag(int32_t id) const {
+    return std::string(kTagWord) + " " + prefixHash_ + " " + std::to_string(id);
+  }
+
+  std::string MountPoint(char letter) const { return mnt_ + "/" + letter; }
+
+  // Mount points (relative to folder) and sources of everything mounted on
+  // folder or below.
+  static std::vector<std::pair<std::string, std::string>> MountsBelow(const std::string &folder) {
+    std::vector<std::pair<std::string, std::string>> found;
+    HostMount_ForEachBelow(
+        folder.c_str(),
+        [](const char *below, const char *source, void *context) {
+          static_cast<std::vector<std::pair<std::string, std::string>> *>(context)->emplace_back(
+              below, source);
+        },
+        &found);
+    return found;
+  }
+
+  std::string mnt_;
+  std::string prefixHash_;
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> Backend_MakeLoop(std::string *error) {
+  char *why = nullptr;
+  if (!HostLoop_Usable(&why)) {
+    *error = std::string("the loop backend cannot be used here: ") +
+             (why != nullptr ? why : "loop devices are not available") + " (use --backend record)";
+    free(why);
+    return nullptr;
+  }
+  return std::make_unique<LoopBackend>();
+}

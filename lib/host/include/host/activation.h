@@ -1,0 +1,10 @@
+// Sockets handed over by a service manager that started the process on the
+// first connection (socket activation): the listening socket arrives as
+// descriptor 3, announced by LISTEN_PID (this process) and LISTEN_FDS (the
+// count) in the environment.
+#pragma once
+
+// Returns the handed-over listening stream socket, or -1 when none was handed
+// to this process. The announcement is removed from the environment, so
+// children never take it for theirs, and the socket is not inherited by them.
+int HostActivation_ListenFd(void);

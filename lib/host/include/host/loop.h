@@ -1,0 +1,57 @@
+// Loop devices: a byte range of a file presented as a block device. Whoever
+// sets one up here gives it a tag (kept by the kernel with the device, in the
+// field meant for the backing file's name), so that after a crash it can tell
+// its own devices from everyone else's. A device is set up to free itself
+// when its last user goes, so a process that dies before handing it to a
+// mount leaves nothing behind. Functions returning int give 0 or a system
+// error code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The longest tag, terminating NUL included.
+constexpr size_t HOSTLOOP_TAG_SIZE = 64;
+
+// Returns true when this process can set up loop devices (it runs as the
+// superuser and the loop control device opens). Otherwise false, and *why
+// (malloc'd; the caller frees it) says what is missing.
+bool HostLoop_Usable(char **why);
+
+// A loop device as held by the caller.
+struct HostLoopDevice {
+  int number = -1;  // /dev/loop<number>
+  int fd = -1;      // the caller's descriptor on it, or -1
+  bool readOnly = false;
+};
+
+// Writes "/dev/loop<number>" into buf.
+void HostLoop_Path(int number, char *buf, size_t size);
+
+// Sets up a free loop device on file[offset, offset + length), tagged, and
+// keeps it open in *loop. The file is opened for writing, or read-only when
+// it cannot be written (loop->readOnly). The device frees itself when the
+// last descriptor on it closes, unless something else (a mount) holds it or
+// HostLoop_SetAutoFree turned that off.
+int HostLoop_Attach(const char *file, uint64_t offset, uint64_t length, const char *tag,
+                    HostLoopDevice *loop);
+
+// Opens device number and checks that it carries tag. ENXIO when the device
+// is not set up (or does not exist), ESTALE when it carries another tag;
+// loop->fd is then -1.
+int HostLoop_Open(int number, const char *tag, HostLoopDevice *loop);
+
+// Turns freeing on last close on or off.
+int HostLoop_SetAutoFree(const HostLoopDevice *loop, bool on);
+
+// Frees the device: at once when nobody else has it open, otherwise when its
+// last user closes it. Closes loop->fd either way.
+int HostLoop_Free(HostLoopDevice *loop);
+
+// Closes the caller's descriptor (the device stays as it is). Accepts a
+// closed one.
+void HostLoop_Close(HostLoopDevice *loop);
+
+// Calls visit(number, tag, context) for every loop device that is set up.
+// Returns 0 or a system error code when the devices cannot be listed.
+int HostLoop_ForEach(void (*visit)(int number, const char *tag, void *context), void *context);

@@ -1,0 +1,28 @@
+// File systems on block devices: what lies on a device, mounting it on a
+// folder, taking it down again, and what is mounted below a folder. Only
+// file systems the kernel mounts by itself are used (no mount helpers), and
+// always without set-user-id programs or device files taking effect. Functions
+// returning int give 0 or a system error code.
+#pragma once
+
+// Returns the malloc'd type of the file system recognised on device (for
+// example "ext4"), or NULL: last error 0 when the device holds none (or
+// something that is not a file system), else the system error.
+char *HostMount_FileSystemType(const char *device);
+
+// Mounts device (holding a file system of type) on folder, read-only when
+// asked.
+int HostMount_Mount(const char *device, const char *type, const char *folder, bool readOnly);
+
+// Unmounts what is mounted on folder. EBUSY when it is in use (files open, a
+// process working in it) and lazy is false; lazy detaches it at once and
+// lets it go when its last user does. EINVAL when nothing is mounted there.
+int HostMount_Unmount(const char *folder, bool lazy);
+
+// Calls visit(below, source, context) for every mount on folder or below it,
+// in the order the system lists them; below is the mount point's path
+// relative to folder ("" for folder itself), whatever symbolic links lead to
+// folder. Returns 0 (also when folder does not exist) or a system error code.
+int HostMount_ForEachBelow(const char *folder,
+                           void (*visit)(const char *below, const char *source, void *context),
+                           void *context);

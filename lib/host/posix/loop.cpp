@@ -1,0 +1,246 @@
+// Loop devices through the loop control device and the devices' ioctls.
+// A device is configured in one step (offset, size limit, tag and flags
+// together) so no other process ever sees it half set up; when another
+// process takes the free device first, the next free one is tried.
+#include "host/loop.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char kControl[] = "/dev/loop-control";
+constexpr int kAttachTries = 16;
+
+// The kernel makes a device read-only when it is configured through a
+// descriptor that cannot write, so setting up needs write; managing a device
+// (status, flags, freeing) needs only the superuser.
+int OpenDevice(int number, bool write) {
+  char path[32];
+  HostLoop_Path(number, path, sizeof path);
+  return open(path, (write ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+}
+
+// Returns 0 and the device's status, or a system error code (ENXIO: not set
+// up).
+int Status(int fd, loop_info64 *info) {
+  memset(info, 0, sizeof *info);
+  return ioctl(fd, LOOP_GET_STATUS64, info) == 0 ? 0 : errno;
+}
+
+void SetTag(loop_info64 *info, const char *tag) {
+  memset(info->lo_file_name, 0, sizeof info->lo_file_name);
+  strncpy(reinterpret_cast<char *>(info->lo_file_name), tag, sizeof info->lo_file_name - 1);
+}
+
+std::string TagOf(const loop_info64 &info) {
+  const char *name = reinterpret_cast<const char *>(info.lo_file_name);
+  return std::string(name, strnlen(name, sizeof info.lo_file_name));
+}
+
+// Configures the open, free device on backing. Older kernels without the
+// one-step ioctl get the two-step setup.
+int Configure(int fd, int backing, const loop_info64 &info) {
+  loop_config config;
+  memset(&config, 0, sizeof config);
+  config.fd = static_cast<uint32_t>(backing);
+  config.info = info;
+  if (ioctl(fd, LOOP_CONFIGURE, &config) == 0) {
+    return 0;
+  }
+  if (errno != EINVAL && errno != ENOTTY) {
+    return errno;
+  }
+  if (ioctl(fd, LOOP_SET_FD, backing) != 0) {
+    return errno;
+  }
+  if (ioctl(fd, LOOP_SET_STATUS64, &info) != 0) {
+    int e = errno;
+    ioctl(fd, LOOP_CLR_FD, 0);
+    return e;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool HostLoop_Usable(char **why) {
+  std::string missing;
+  if (geteuid() != 0) {
+    missing = "it needs the superuser";
+  } else {
+    int fd = open(kControl, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+      missing = std::string(kControl) + " cannot be opened: " + strerror(errno);
+    } else {
+      close(fd);
+    }
+  }
+  if (missing.empty()) {
+    return true;
+  }
+  if (why != nullptr) {
+    *why = strdup(missing.c_str());
+  }
+  return false;
+}
+
+void HostLoop_Path(int number, char *buf, size_t size) {
+  snprintf(buf, size, "/dev/loop%d", number);
+}
+
+int HostLoop_Attach(const char *file, uint64_t offset, uint64_t length, const char *tag,
+                    HostLoopDevice *loop) {
+  *loop = HostLoopDevice{};
+  bool readOnly = false;
+  int backing = open(file, O_RDWR | O_CLOEXEC);
+  if (backing < 0 && (errno == EROFS || errno == EACCES || errno == EPERM)) {
+    backing = open(file, O_RDONLY | O_CLOEXEC);
+    readOnly = true;
+  }
+  if (backing < 0) {
+    return errno;
+  }
+  int control = open(kControl, O_RDWR | O_CLOEXEC);
+  if (control < 0) {
+    int e = errno;
+    close(backing);
+    return e;
+  }
+  loop_info64 info;
+  memset(&info, 0, sizeof info);
+  info.lo_offset = offset;
+  info.lo_sizelimit = length;
+  info.lo_flags = LO_FLAGS_AUTOCLEAR | (readOnly ? LO_FLAGS_READ_ONLY : 0);
+  SetTag(&info, tag);
+
+  int result = EBUSY;
+  for (int attempt = 0; attempt < kAttachTries && result == EBUSY; attempt++) {
+    int number = ioctl(control, LOOP_CTL_GET_FREE);
+    if (number < 0) {
+      result = errno;
+      break;
+    }
+    int fd = OpenDevice(number, true);
+    if (fd < 0) {
+      // The device node may appear a moment after the control device made
+      // it; on a host where nobody makes nodes it never does.
+      result = errno;
+      if (result == ENOENT && attempt + 1 < kAttachTries) {
+        usleep(10000);
+        result = EBUSY;
+      }
+      continue;
+    }
+    result = Configure(fd, backing, info);
+    if (result == 0) {
+      loop->number = number;
+      loop->fd = fd;
+      loop->readOnly = readOnly;
+    } else {
+      close(fd);
+    }
+  }
+  close(control);
+  close(backing);
+  return result;
+}
+
+int HostLoop_Open(int number, const char *tag, HostLoopDevice *loop) {
+  *loop = HostLoopDevice{};
+  int fd = OpenDevice(number, false);
+  if (fd < 0) {
+    return errno == ENOENT ? ENXIO : errno;
+  }
+  loop_info64 info;
+  int e = Status(fd, &info);
+  if (e == 0 && TagOf(info) != tag) {
+    e = ESTALE;
+  }
+  if (e != 0) {
+    close(fd);
+    return e;
+  }
+  loop->number = number;
+  loop->fd = fd;
+  loop->readOnly = (info.lo_flags & LO_FLAGS_READ_ONLY) != 0;
+  return 0;
+}
+
+int HostLoop_SetAutoFree(const HostLoopDevice *loop, bool on) {
+  loop_info64 info;
+  int e = Status(loop->fd, &info);
+  if (e != 0) {
+    return e;
+  }
+  if (on) {
+    info.lo_flags |= LO_FLAGS_AUTOCLEAR;
+  } else {
+    info.lo_flags &= ~static_cast<uint32_t>(LO_FLAGS_AUTOCLEAR);
+  }
+  return ioctl(loop->fd, LOOP_SET_STATUS64, &info) == 0 ? 0 : errno;
+}
+
+int HostLoop_Free(HostLoopDevice *loop) {
+  if (loop->fd < 0) {
+    return EBADF;
+  }
+  // Freeing on last close first: older kernels refuse to free a device that
+  // is still open elsewhere, and then this is what frees it later.
+  int e = HostLoop_SetAutoFree(loop, true);
+  if (ioctl(loop->fd, LOOP_CLR_FD, 0) == 0 || errno == EBUSY) {
+    e = 0;
+  } else if (e == 0) {
+    e = errno;
+  }
+  HostLoop_Close(loop);
+  return e == ENXIO ? 0 : e;
+}
+
+void HostLoop_Close(HostLoopDevice *loop) {
+  if (loop->fd >= 0) {
+    close(loop->fd);
+  }
+  loop->fd = -1;
+}
+
+int HostLoop_ForEach(void (*visit)(int number, const char *tag, void *context), void *context) {
+  DIR *dir = opendir("/sys/block");
+  if (dir == nullptr) {
+    return errno;
+  }
+  while (dirent *entry = readdir(dir)) {
+    const char *name = entry->d_name;
+    if (strncmp(name, "loop", 4) != 0 || name[4] == '\0' ||
+        strspn(name + 4, "0123456789") != strlen(name + 4) || strlen(name + 4) > 6) {
+      continue;
+    }
+    // The loop/ folder of a device exists only while it is set up.
+    struct stat st;
+    if (stat(("/sys/block/" + std::string(name) + "/loop").c_str(), &st) != 0) {
+      continue;
+    }
+    int number = atoi(name + 4);
+    int fd = OpenDevice(number, false);
+    if (fd < 0) {
+      continue;
+    }
+    loop_info64 info;
+    if (Status(fd, &info) == 0) {
+      visit(number, TagOf(info).c_str(), context);
+    }
+    close(fd);
+  }
+  closedir(dir);
+  return 0;
+}

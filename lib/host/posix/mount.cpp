@@ -1,0 +1,127 @@
+// Mounting through libmount, recognising file systems through libblkid, and
+// the mount list from /proc/self/mountinfo (read by libmount, which undoes
+// the escaping of blanks and other characters in paths).
+#include "host/mount.h"
+
+#include <blkid/blkid.h>
+#include <libmount/libmount.h>
+#include <sys/mount.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Returns the value of a probed tag, or "".
+std::string Value(blkid_probe probe, const char *name) {
+  const char *data = nullptr;
+  size_t length = 0;
+  if (blkid_probe_lookup_value(probe, name, &data, &length) != 0 || data == nullptr) {
+    return "";
+  }
+  return std::string(data, strnlen(data, length));
+}
+
+}  // namespace
+
+char *HostMount_FileSystemType(const char *device) {
+  errno = 0;
+  blkid_probe probe = blkid_new_probe_from_filename(device);
+  if (probe == nullptr) {
+    if (errno == 0) {
+      errno = EIO;
+    }
+    return nullptr;
+  }
+  blkid_probe_enable_superblocks(probe, 1);
+  blkid_probe_set_superblocks_flags(probe, BLKID_SUBLKS_TYPE | BLKID_SUBLKS_USAGE);
+  blkid_probe_enable_partitions(probe, 0);
+  int rc = blkid_do_safeprobe(probe);
+  char *type = nullptr;
+  if (rc == 0 && Value(probe, "USAGE") == "filesystem") {
+    std::string name = Value(probe, "TYPE");
+    if (!name.empty()) {
+      type = strdup(name.c_str());
+    }
+  }
+  blkid_free_probe(probe);
+  // Two signatures that contradict each other count as none: guessing could
+  // mount the wrong thing.
+  errno = rc == -1 ? EIO : 0;
+  return type;
+}
+
+int HostMount_Mount(const char *device, const char *type, const char *folder, bool readOnly) {
+  libmnt_context *context = mnt_new_context();
+  if (context == nullptr) {
+    return ENOMEM;
+  }
+  mnt_context_disable_helpers(context, 1);
+  int rc = mnt_context_set_source(context, device);
+  if (rc == 0) {
+    rc = mnt_context_set_target(context, folder);
+  }
+  if (rc == 0) {
+    rc = mnt_context_set_fstype(context, type);
+  }
+  if (rc == 0) {
+    rc = mnt_context_set_mflags(context, MS_NOSUID | MS_NODEV | (readOnly ? MS_RDONLY : 0));
+  }
+  if (rc == 0) {
+    rc = mnt_context_mount(context);
+  }
+  int result = 0;
+  if (rc != 0 || mnt_context_get_status(context) != 1) {
+    if (mnt_context_syscall_called(context) && mnt_context_get_syscall_errno(context) != 0) {
+      result = mnt_context_get_syscall_errno(context);
+    } else {
+      result = rc < 0 && -rc < 4096 ? -rc : EINVAL;
+    }
+  }
+  mnt_free_context(context);
+  return result;
+}
+
+int HostMount_Unmount(const char *folder, bool lazy) {
+  return umount2(folder, UMOUNT_NOFOLLOW | (lazy ? MNT_DETACH : 0)) == 0 ? 0 : errno;
+}
+
+int HostMount_ForEachBelow(const char *folder,
+                           void (*visit)(const char *below, const char *source, void *context),
+                           void *context) {
+  char real[PATH_MAX];
+  if (realpath(folder, real) == nullptr) {
+    return errno == ENOENT ? 0 : errno;
+  }
+  std::string base = real;
+  libmnt_table *table = mnt_new_table();
+  if (table == nullptr) {
+    return ENOMEM;
+  }
+  int rc = mnt_table_parse_file(table, "/proc/self/mountinfo");
+  if (rc != 0) {
+    mnt_unref_table(table);
+    return rc < 0 && -rc < 4096 ? -rc : EIO;
+  }
+  libmnt_iter *iter = mnt_new_iter(MNT_ITER_FORWARD);
+  libmnt_fs *fs = nullptr;
+  while (iter != nullptr && mnt_table_next_fs(table, iter, &fs) == 0) {
+    const char *target = mnt_fs_get_target(fs);
+    if (target == nullptr) {
+      continue;
+    }
+    std::string point = target;
+    if (point == base || (point.size() > base.size() && point.compare(0, base.size(), base) == 0 &&
+                          (base == "/" || point[base.size()] == '/'))) {
+      const char *source = mnt_fs_get_source(fs);
+      size_t skip = point.size() == base.size() ? base.size() : base.size() + (base == "/" ? 0 : 1);
+      visit(point.c_str() + skip, source != nullptr ? source : "", context);
+    }
+  }
+  mnt_free_iter(iter);
+  mnt_unref_table(table);
+  return 0;
+}

@@ -1,0 +1,132 @@
+"""The installed tree (both programs in one bin folder, the manual pages, the
+systemd units), the units checked by systemd where it is installed, and the
+service serving on a socket handed over the way systemd does it."""
+
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import BIN_DIR
+
+CLSID = "{F91031A3-644F-46F1-8ED5-B91F0E160879}"
+BUILD_DIR = BIN_DIR.parent
+UNITS = ("bmount-service.socket", "bmount-service.service")
+
+
+def wait_until(predicate, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return predicate()
+
+
+@pytest.fixture(scope="module")
+def installed():
+    """The build installed below a temporary DESTDIR with the prefix /usr."""
+    cmake = shutil.which("cmake")
+    if cmake is None or not (BUILD_DIR / "CMakeCache.txt").exists():
+        pytest.skip("no cmake, or the programs were not built by cmake here")
+    root = Path(tempfile.mkdtemp(prefix="brenix-install-"))
+    env = dict(os.environ, DESTDIR=str(root))
+    r = subprocess.run([cmake, "--install", str(BUILD_DIR), "--prefix", "/usr"], env=env,
+                       capture_output=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    yield root
+    shutil.rmtree(root, ignore_errors=True)
+
+
+def test_tree_is_complete(installed):
+    files = sorted(str(p.relative_to(installed)) for p in installed.rglob("*") if not p.is_dir())
+    assert files == [
+        "usr/bin/bmount-service",
+        "usr/bin/brenix-mount",
+        "usr/lib/systemd/system/bmount-service.service",
+        "usr/lib/systemd/system/bmount-service.socket",
+        "usr/share/man/man1/brenix-mount.1",
+        "usr/share/man/man8/bmount-service.8",
+    ]
+    for program in ("brenix-mount", "bmount-service"):
+        assert os.access(installed / "usr/bin" / program, os.X_OK)
+    units = installed / "usr/lib/systemd/system"
+    socket_unit = (units / "bmount-service.socket").read_text()
+    assert f"ListenStream=/var/lib/brenix-host/run/{CLSID}\n" in socket_unit
+    assert "ExecStartPre=/usr/bin/bmount-service --register\n" in socket_unit
+    service_unit = (units / "bmount-service.service").read_text()
+    assert "ExecStart=/usr/bin/bmount-service --foreground\n" in service_unit
+    assert "@" not in socket_unit + service_unit
+
+
+def test_manual_pages_format_cleanly(installed):
+    man = shutil.which("man")
+    if man is None:
+        pytest.skip("man is not installed")
+    for page, words in (("usr/share/man/man1/brenix-mount.1", ["EXIT STATUS", "/f", "EXAMPLES",
+                                                                "BRENIX_HOST_PREFIX",
+                                                                "Application.jsonl"]),
+                        ("usr/share/man/man8/bmount-service.8", ["--backend", "SYSTEMD UNITS",
+                                                                  "BRENIX_MOUNT_BACKEND"])):
+        r = subprocess.run([man, "--warnings", "-l", str(installed / page)], capture_output=True,
+                           env=dict(os.environ, MANWIDTH="80", MANPAGER="cat", PAGER="cat"),
+                           timeout=60)
+        assert r.returncode == 0
+        assert r.stderr == b"", r.stderr
+        text = r.stdout.decode()
+        for word in words:
+            assert word in text
+
+
+def test_units_pass_systemd_verification(installed, tmp_path):
+    analyze = shutil.which("systemd-analyze")
+    if analyze is None:
+        pytest.skip("systemd-analyze is not installed")
+    # The units name /usr/bin; verification wants the programs they name to
+    # exist, so point it at the staged ones.
+    staged = str(installed / "usr/bin") + "/"
+    for unit in UNITS:
+        text = (installed / "usr/lib/systemd/system" / unit).read_text()
+        (tmp_path / unit).write_text(text.replace("/usr/bin/", staged))
+    r = subprocess.run([analyze, "verify", "--man=no", *(str(tmp_path / u) for u in UNITS)],
+                       env=dict(os.environ, SYSTEMD_UNIT_PATH=f"{tmp_path}:"),
+                       capture_output=True, timeout=60)
+    assert (r.returncode, r.stderr) == (0, b"")
+
+
+def test_serves_on_a_handed_over_socket(host):
+    """As systemd starts it: the endpoint made by someone else, passed as
+    descriptor 3 with LISTEN_PID and LISTEN_FDS."""
+    assert host.run("/?").returncode == 0  # makes the prefix
+    run = host.prefix / "run"
+    listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    cwd = os.getcwd()
+    os.chdir(run)  # a short address whatever the prefix
+    try:
+        listener.bind(CLSID)
+    finally:
+        os.chdir(cwd)
+    listener.listen(16)
+    fd = listener.fileno()
+    p = subprocess.Popen(
+        ["/bin/sh", "-c", 'LISTEN_PID=$$ LISTEN_FDS=1 exec "$0" --foreground', host.service],
+        env=host.env, pass_fds=(3,), preexec_fn=lambda: os.dup2(fd, 3),
+        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        assert wait_until(lambda: (run / "bmount-service.lock").exists() and
+                          (run / "bmount-service.lock").read_text().strip() == str(p.pid))
+        r = host.run()
+        assert (r.returncode, r.stdout) == (0, b"No volumes mounted.\n")
+        assert int((run / "bmount-service.lock").read_text()) == p.pid  # no second instance
+    finally:
+        p.terminate()
+        _, err = p.communicate(timeout=30)
+    assert p.returncode == 0, err
+    # The endpoint belongs to whoever made it: the service leaves it there.
+    assert (run / CLSID).is_socket()
+    listener.close()

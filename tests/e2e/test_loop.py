@@ -1,0 +1,243 @@
+"""Real attachment: volumes of ext4 images made here are set up on loop
+devices and mounted by the service, used through their drive entries and
+dismounted through the real program. Runs only where loop devices can be set
+up (the superuser with a loop control device); every test checks that no
+mount and no loop device of its own is left behind."""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+
+import pytest
+
+from test_commands import SUGGEST_FORCE
+
+MKFS = shutil.which("mkfs.ext4") or "/usr/sbin/mkfs.ext4"
+SFDISK = shutil.which("sfdisk") or "/usr/sbin/sfdisk"
+LOSETUP = shutil.which("losetup") or "/usr/sbin/losetup"
+
+pytestmark = [
+    pytest.mark.skipif(os.geteuid() != 0, reason="loop devices need the superuser"),
+    pytest.mark.skipif(not os.path.exists("/dev/loop-control"), reason="no /dev/loop-control"),
+    pytest.mark.skipif(not os.path.exists(MKFS), reason="mkfs.ext4 is not installed"),
+]
+
+
+def wait_until(predicate, timeout=10.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return predicate()
+
+
+def mounts_below(path):
+    """Mount points at or below path, from this process's mount list."""
+    real = os.path.realpath(path)
+    found = []
+    with open("/proc/self/mountinfo", encoding="utf-8") as f:
+        for line in f:
+            point = line.split()[4].encode().decode("unicode_escape")
+            if point == real or point.startswith(real + "/"):
+                found.append(point)
+    return found
+
+
+def loops_of(path):
+    """Loop device lines of `losetup -a` whose backing file lies below path."""
+    out = subprocess.run([LOSETUP, "-a"], capture_output=True, text=True).stdout
+    real = os.path.realpath(path)
+    return [line for line in out.splitlines() if f"({real}/" in line]
+
+
+def ext4_disk(host, name="disk.bxdk", volumes=1):
+    """A raw image whose partitions (8 MiB each, the first at 1 MiB) hold ext4."""
+    path = host.work / name
+    with open(path, "wb") as f:
+        f.truncate((1 + 8 * volumes) << 20)
+    script = "label: dos\n" + "".join(
+        f"start={2048 + i * 16384}, size=16384, type=83\n" for i in range(volumes))
+    subprocess.run([SFDISK, "-q", str(path)], input=script.encode(), check=True,
+                   capture_output=True)
+    for i in range(volumes):
+        offset = (1 << 20) + i * (8 << 20)
+        subprocess.run([MKFS, "-q", "-F", "-E", f"offset={offset}", str(path), "8M"],
+                       check=True, capture_output=True)
+    return str(path)
+
+
+def serving_pid(host):
+    return int((host.prefix / "run" / "bmount-service.lock").read_text().strip())
+
+
+@pytest.fixture
+def loop_host(host):
+    """The host with the loop backend; whatever a test leaves attached is taken
+    down (and counted as a failure) before the prefix is removed."""
+    host.env["BRENIX_MOUNT_BACKEND"] = "loop"
+    yield host
+    leftovers = []
+    for line in host.run().stdout.decode().splitlines():
+        if line[1:2] == ":":
+            host.run(line[:2], "/f")
+            leftovers.append(line)
+    subprocess.run([host.service, "--stop"], env=host.env, capture_output=True, timeout=30)
+    for point in reversed(mounts_below(host.root)):
+        subprocess.run(["umount", "-l", point], capture_output=True)
+        leftovers.append(point)
+    for line in loops_of(host.root):
+        subprocess.run([LOSETUP, "-d", line.split(":")[0]], capture_output=True)
+        leftovers.append(line)
+    assert leftovers == []
+
+
+def test_write_dismount_and_read_back(loop_host):
+    host = loop_host
+    disk = ext4_disk(host)
+    r = host.run("E:", disk)
+    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+    drive = host.prefix / "drives" / "e:"
+    point = host.prefix / "bmount" / "mnt" / "e"
+    assert os.readlink(drive) == str(point)
+    assert mounts_below(point) == [str(point)]
+    assert len(loops_of(host.work)) == 1
+    assert "offset 1048576, sizelimit 8388608" in loops_of(host.work)[0]
+    table = (host.prefix / "bmount" / "mounts").read_text()
+    assert " backend=loop loop=" in table and " mounted=1 disk=" + disk in table
+
+    (drive / "notes.txt").write_text("written through the drive\n")
+    assert host.run().stdout.decode() == f"E:\\  =>  {disk}\n\n"
+    r = host.run("E:", "/d")
+    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+    assert not os.path.lexists(drive)
+    assert mounts_below(host.prefix) == []
+    assert wait_until(lambda: loops_of(host.work) == [])
+    assert " backend=loop" not in (host.prefix / "bmount" / "mounts").read_text()
+
+    assert host.run("G:", disk).returncode == 0
+    assert (host.prefix / "drives" / "g:" / "notes.txt").read_text() == (
+        "written through the drive\n")
+    assert host.run("g:", "/d").returncode == 0
+    assert wait_until(lambda: loops_of(host.work) == [])
+
+
+def test_second_volume_and_volume_without_file_system(loop_host):
+    host = loop_host
+    disk = ext4_disk(host, volumes=2)
+    blank = host.work / "blank.bxdk"
+    with open(blank, "wb") as f:
+        f.truncate(4 << 20)
+    subprocess.run([SFDISK, "-q", str(blank)], input=b"label: dos\nstart=2048, type=83\n",
+                   check=True, capture_output=True)
+    assert host.run("E:", disk, "/v:2").returncode == 0
+    assert "offset 9437184, sizelimit 8388608" in loops_of(host.work)[0]
+    assert host.run("F:", str(blank)).returncode == 0
+    device = os.readlink(host.prefix / "drives" / "f:")
+    assert device.startswith("/dev/loop")
+    assert any(line.startswith(device + ":") for line in loops_of(host.work))
+    assert host.run().stdout.decode() == f"E:\\  =>  {disk}\nF:\\  =>  {blank}\n\n"
+    assert host.run("F:", "/d").returncode == 0
+    assert host.run("E:", "/d").returncode == 0
+    assert wait_until(lambda: loops_of(host.work) == [])
+
+
+def test_busy_volume_refuses_plain_dismount_and_yields_to_force(loop_host):
+    host = loop_host
+    disk = ext4_disk(host)
+    assert host.run("E:", disk).returncode == 0
+    drive = host.prefix / "drives" / "e:"
+    held = open(drive / "open.txt", "w")
+    try:
+        r = host.run("E:", "/d")
+        assert (r.returncode, r.stdout.decode(), r.stderr) == (2, SUGGEST_FORCE, b"")
+        assert "is in use" in host.events()[-1]["message"]
+        assert host.run().stdout.decode() == f"E:\\  =>  {disk}\n\n"
+        assert os.path.lexists(drive)
+
+        r = host.run("E:", "/f")
+        assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+        assert not os.path.lexists(drive)
+        assert mounts_below(host.prefix) == []
+        assert host.run().stdout.decode() == "No volumes mounted.\n"
+        held.write("still writable after the forced dismount\n")
+    finally:
+        held.close()
+    # The device goes with its last user.
+    assert wait_until(lambda: loops_of(host.work) == [])
+
+
+def test_killed_service_is_restarted_and_dismounts_cleanly(loop_host):
+    host = loop_host
+    disk = ext4_disk(host)
+    assert host.run("E:", disk).returncode == 0
+    (host.prefix / "drives" / "e:" / "before.txt").write_text("before the crash\n")
+    pid = serving_pid(host)
+    os.kill(pid, signal.SIGKILL)
+    assert wait_until(lambda: not os.path.exists(f"/proc/{pid}") or
+                      open(f"/proc/{pid}/stat").read().split()[2] == "Z")
+
+    assert host.run().stdout.decode() == f"E:\\  =>  {disk}\n\n"  # a new instance
+    assert serving_pid(host) != pid
+    assert (host.prefix / "drives" / "e:" / "before.txt").read_text() == "before the crash\n"
+    r = host.run("E:", "/d")
+    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+    assert mounts_below(host.prefix) == []
+    assert wait_until(lambda: loops_of(host.work) == [])
+
+
+def test_mount_gone_while_service_was_down_is_forgotten(loop_host):
+    host = loop_host
+    disk = ext4_disk(host)
+    assert host.run("E:", disk).returncode == 0
+    assert subprocess.run([host.service, "--stop"], env=host.env).returncode == 0
+    point = host.prefix / "bmount" / "mnt" / "e"
+    subprocess.run(["umount", str(point)], check=True)  # as after a reboot
+    assert wait_until(lambda: loops_of(host.work) == [])
+
+    assert host.run().stdout.decode() == "No volumes mounted.\n"
+    assert not os.path.lexists(host.prefix / "drives" / "e:")
+    assert host.run("E:", disk).returncode == 0  # the disk is free again
+    assert host.run("E:", "/d").returncode == 0
+
+
+@pytest.fixture
+def nobody_home():
+    """A folder the unprivileged user can reach and write."""
+    root = Path(tempfile.mkdtemp(prefix="brenix-nobody-"))
+    os.chmod(root, 0o755)
+    home = root / "nobody"
+    home.mkdir()
+    os.chown(home, 65534, 65534)
+    yield home
+    shutil.rmtree(root, ignore_errors=True)
+
+
+def test_loop_backend_refused_without_the_superuser(host, nobody_home):
+    setpriv = shutil.which("setpriv")
+    if setpriv is None:
+        pytest.skip("setpriv is not installed")
+    home = nobody_home
+    env = dict(host.env, BRENIX_HOST_PREFIX=str(home / "host"))
+    drop = [setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+    r = subprocess.run(drop + [host.service, "--foreground", "--backend", "loop"], env=env,
+                       capture_output=True, timeout=30)
+    assert r.returncode == 1
+    assert b"the loop backend cannot be used here: it needs the superuser" in r.stderr
+
+    # Without a choice the service falls back to the record backend.
+    env.pop("BRENIX_MOUNT_BACKEND")
+    p = subprocess.Popen(drop + [host.service, "--foreground"], env=env,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    try:
+        assert wait_until(lambda: (home / "host" / "run" /
+                                   "{F91031A3-644F-46F1-8ED5-B91F0E160879}").exists() or
+                          p.poll() is not None)
+    finally:
+        subprocess.run(drop + [host.service, "--stop"], env=env, capture_output=True, timeout=30)
+        _, err = p.communicate(timeout=30)
+    assert b"attaching with the record backend" in err, err
