@@ -38,10 +38,10 @@ struct ISupportErrorInfo : IUnknown {
 
 // Slots 3-6. No client calls them.
 struct IDispatch : IUnknown {
-  virtual HRESULT GetTypeInfoCount(uint32_t *count) = 0;                   // 3
+  virtual HRESULT GetTypeInfoCount(uint32_t *count) = 0;                        // 3
   virtual HRESULT GetTypeInfo(uint32_t index, uint32_t lcid, void **info) = 0;  // 4
   virtual HRESULT GetIDsOfNames(const IID &iid, OLECHAR **names, uint32_t count, uint32_t lcid,
-                                int32_t *ids) = 0;                          // 5
+                                int32_t *ids) = 0;  // 5
   virtual HRESULT Invoke(int32_t id, const IID &iid, uint32_t lcid, uint16_t flags, void *params,
                          VARIANT *result, void *exception, uint32_t *argError) = 0;  // 6
 
@@ -65,13 +65,13 @@ struct IMountLocator : IDispatch {
 };
 
 struct IMountManager : IDispatch {
-  virtual HRESULT Reserved7() = 0;                                     // 7
-  virtual HRESULT GetMount(int32_t mountId, IMount **mount) = 0;       // 8
-  virtual HRESULT GetMounts(IMountList **mounts) = 0;                  // 9
-  virtual HRESULT Reserved10() = 0;                                    // 10
-  virtual HRESULT Reserved11() = 0;                                    // 11
-  virtual HRESULT Reserved12() = 0;                                    // 12
-  virtual HRESULT Reserved13() = 0;                                    // 13
+  virtual HRESULT Reserved7() = 0;                                // 7
+  virtual HRESULT GetMount(int32_t mountId, IMount **mount) = 0;  // 8
+  virtual HRESULT GetMounts(IMountList **mounts) = 0;             // 9
+  virtual HRESULT Reserved10() = 0;                               // 10
+  virtual HRESULT Reserved11() = 0;                               // 11
+  virtual HRESULT Reserved12() = 0;                               // 12
+  virtual HRESULT Reserved13() = 0;                               // 13
   // 14: OpenDisk(path, 0, 0, -1) -> IVirtualDisk
   virtual HRESULT OpenDisk(BSTR path, int32_t flags, int32_t mode, int32_t options,
                            IVirtualDisk **disk) = 0;
@@ -81,33 +81,33 @@ struct IMountManager : IDispatch {
 };
 
 struct IMountList : IDispatch {
-  virtual HRESULT Reserved7() = 0;                              // 7
-  virtual HRESULT Item(int32_t index, VARIANT *item) = 0;       // 8: a listing text (BSTR)
-  virtual HRESULT Count(int32_t *count) = 0;                    // 9
+  virtual HRESULT Reserved7() = 0;                         // 7
+  virtual HRESULT Item(int32_t index, VARIANT *item) = 0;  // 8: a listing text (BSTR)
+  virtual HRESULT Count(int32_t *count) = 0;               // 9
 
  protected:
   ~IMountList() = default;
 };
 
 struct IVirtualDisk : IDispatch {
-  virtual HRESULT Reserved7() = 0;                              // 7
-  virtual HRESULT Reserved8() = 0;                              // 8
-  virtual HRESULT Reserved9() = 0;                              // 9
-  virtual HRESULT GetVolumes(IVolumeList **volumes) = 0;        // 10
-  virtual HRESULT Reserved11() = 0;                             // 11
+  virtual HRESULT Reserved7() = 0;                        // 7
+  virtual HRESULT Reserved8() = 0;                        // 8
+  virtual HRESULT Reserved9() = 0;                        // 9
+  virtual HRESULT GetVolumes(IVolumeList **volumes) = 0;  // 10
+  virtual HRESULT Reserved11() = 0;                       // 11
   // 12: CreateMount(0, volume, 0x10000) -> IMount
   virtual HRESULT CreateMount(int32_t flags, IDiskVolume *volume, int32_t options,
                               IMount **mount) = 0;
-  virtual HRESULT SectorSize(int32_t *bytes) = 0;               // 13
+  virtual HRESULT SectorSize(int32_t *bytes) = 0;  // 13
 
  protected:
   ~IVirtualDisk() = default;
 };
 
 struct IVolumeList : IDispatch {
-  virtual HRESULT Reserved7() = 0;                                  // 7
-  virtual HRESULT Item(int32_t index, IDiskVolume **volume) = 0;    // 8
-  virtual HRESULT Count(int32_t *count) = 0;                        // 9
+  virtual HRESULT Reserved7() = 0;                                // 7
+  virtual HRESULT Item(int32_t index, IDiskVolume **volume) = 0;  // 8
+  virtual HRESULT Count(int32_t *count) = 0;                      // 9
 
  protected:
   ~IVolumeList() = default;
@@ -125,17 +125,17 @@ struct IDiskVolume : IDispatch {
 };
 
 struct IMount : IDispatch {
-  virtual HRESULT Reserved7() = 0;                                       // 7
-  virtual HRESULT Unmount(VARIANT_BOOL force, int32_t options) = 0;      // 8
-  virtual HRESULT Reserved9() = 0;                                       // 9
-  virtual HRESULT Reserved10() = 0;                                      // 10
-  virtual HRESULT Reserved11() = 0;                                      // 11
-  virtual HRESULT Reserved12() = 0;                                      // 12
-  virtual HRESULT Reserved13() = 0;                                      // 13
-  virtual HRESULT Reserved14() = 0;                                      // 14
-  virtual HRESULT Reserved15() = 0;                                      // 15
-  virtual HRESULT Reserved16() = 0;                                      // 16
-  virtual HRESULT Reserved17() = 0;                                      // 17
+  virtual HRESULT Reserved7() = 0;                                   // 7
+  virtual HRESULT Unmount(VARIANT_BOOL force, int32_t options) = 0;  // 8
+  virtual HRESULT Reserved9() = 0;                                   // 9
+  virtual HRESULT Reserved10() = 0;                                  // 10
+  virtual HRESULT Reserved11() = 0;                                  // 11
+  virtual HRESULT Reserved12() = 0;                                  // 12
+  virtual HRESULT Reserved13() = 0;                                  // 13
+  virtual HRESULT Reserved14() = 0;                                  // 14
+  virtual HRESULT Reserved15() = 0;                                  // 15
+  virtual HRESULT Reserved16() = 0;                                  // 16
+  virtual HRESULT Reserved17() = 0;                                  // 17
   // 18: MountAs(drive mask with one bit, 0x20, -1)
   virtual HRESULT MountAs(int32_t driveMask, int32_t flags, int32_t options) = 0;
 

@@ -24,8 +24,8 @@ bool File_IsWritableDir(const char *directory);
 // Looks fileName up as the snapshot reader does: the name itself when full,
 // else baseDir + "/" + name; then each ";"-separated element of searchPath.
 // On success stores the malloc'd full path in *result (when given).
-bool File_FindFileInSearchPath(const char *fileName, const char *searchPath,
-                               const char *baseDir, char **result);
+bool File_FindFileInSearchPath(const char *fileName, const char *searchPath, const char *baseDir,
+                               char **result);
 // The temporary folder: the "tmpDirectory" preference, then TMPDIR, then
 // /tmp, after $NAME expansion; NULL when none is usable.
 char *File_GetTmpDir(void);

@@ -16,15 +16,15 @@ bool Host_ErrorText(int code, char *buf, size_t size);
 
 enum HostErrorKind {
   HOST_ERROR_NONE,
-  HOST_ERROR_NOT_FOUND,    // no such file or path component
-  HOST_ERROR_ACCESS,       // permission, read-only file system
-  HOST_ERROR_EXISTS,       // the name is taken
-  HOST_ERROR_TOO_LARGE,    // file too large
-  HOST_ERROR_NO_SPACE,     // device full
-  HOST_ERROR_QUOTA,        // quota exceeded
-  HOST_ERROR_BUSY,         // locked or in use by someone else
+  HOST_ERROR_NOT_FOUND,  // no such file or path component
+  HOST_ERROR_ACCESS,     // permission, read-only file system
+  HOST_ERROR_EXISTS,     // the name is taken
+  HOST_ERROR_TOO_LARGE,  // file too large
+  HOST_ERROR_NO_SPACE,   // device full
+  HOST_ERROR_QUOTA,      // quota exceeded
+  HOST_ERROR_BUSY,       // locked or in use by someone else
   HOST_ERROR_NO_MEMORY,
-  HOST_ERROR_INVALID,      // invalid argument
+  HOST_ERROR_INVALID,  // invalid argument
   HOST_ERROR_OTHER,
 };
 

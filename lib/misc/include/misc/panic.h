@@ -25,9 +25,9 @@ void Panic_SetHandler(PanicHandler handler);
 extern const char kPanicUnexpectedText[];
 
 #define PANIC_ASSERT_TEXT "ASSERT %s:%d\n"
-#define VERIFY(cond)                                                   \
-  do {                                                                 \
-    if (!(cond)) Panic(PANIC_ASSERT_TEXT, BRENIX_SOURCE, __LINE__);     \
+#define VERIFY(cond)                                                \
+  do {                                                              \
+    if (!(cond)) Panic(PANIC_ASSERT_TEXT, BRENIX_SOURCE, __LINE__); \
   } while (0)
 #define VERIFY_BUG(cond, bug)                                                    \
   do {                                                                           \

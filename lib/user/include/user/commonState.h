@@ -5,8 +5,8 @@
 struct MsgState;
 
 struct CommonState {
-  MsgState *msgState;      // created on first use by the message code
-  void *preferenceState;   // never set in this program
+  MsgState *msgState;     // created on first use by the message code
+  void *preferenceState;  // never set in this program
 };
 
 // Allocates a zeroed CommonState for the calling thread.
