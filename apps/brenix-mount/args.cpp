@@ -72,13 +72,13 @@ int GetOpt(int argc, char *const *argv, const char *optionString) {
     return 0;
   }
   if (c == ':') return '?';
-  const char *spec = std::strchr(optionString, c);
-  if (spec == nullptr) {
+  const char *entry = std::strchr(optionString, c);
+  if (entry == nullptr) {
     g_nextChar = nullptr;
     g_optarg = nullptr;
     return '?';
   }
-  if (spec[1] != ':') {
+  if (entry[1] != ':') {
     g_optarg = nullptr;
     return c;
   }
