@@ -5,6 +5,8 @@
 // old one: readers see the old value or the new one, never a mix.
 #include "host/registry.h"
 
+#include "host/stateFile.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -143,21 +145,6 @@ const char *TypeName(HostRegType type) {
   return nullptr;
 }
 
-int WriteAll(int fd, const std::string &bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return errno;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return 0;
-}
-
 int SetValueAt(const std::string &hklm, const char *subKey, const char *name,
                const std::string &content) {
   if (name == nullptr || !ValidName(name)) {
@@ -175,53 +162,18 @@ int SetValueAt(const std::string &hklm, const char *subKey, const char *name,
   } else if (rc != 0) {
     return rc;
   }
-  std::string tmp = dir + "/.#XXXXXX";
-  int fd = mkostemp(tmp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    return errno;
-  }
-  rc = WriteAll(fd, content);
-  if (rc == 0 && fsync(fd) != 0) {
-    rc = errno;
-  }
-  if (close(fd) != 0 && rc == 0) {
-    rc = errno;
-  }
-  if (rc == 0 && rename(tmp.c_str(), (dir + "/" + real).c_str()) != 0) {
-    rc = errno;
-  }
-  if (rc != 0) {
-    unlink(tmp.c_str());
-  }
-  return rc;
+  // The temporary file's ".#" name is reserved, so lookups never see it.
+  return HostState_WriteFile((dir + "/" + real).c_str(), content.data(), content.size());
 }
 
 int ReadFileText(const std::string &path, std::string *out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return errno;
+  char *data = nullptr;
+  size_t length = 0;
+  int rc = HostState_ReadFile(path.c_str(), kMaxValueFile, &data, &length);
+  if (rc == 0) {
+    out->assign(data, length);
+    free(data);
   }
-  int rc = 0;
-  char buf[4096];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      rc = errno;
-      break;
-    }
-    if (n == 0) {
-      break;
-    }
-    out->append(buf, static_cast<size_t>(n));
-    if (out->size() > kMaxValueFile) {
-      rc = EFBIG;
-      break;
-    }
-  }
-  close(fd);
   return rc;
 }
 
