@@ -19,7 +19,10 @@ namespace {
 void IgnorePost(int, const char *, const char *) {}
 
 const std::string &InputPath() {
-  static const std::string path = "/tmp/dictload_fuzz." + std::to_string(getpid()) + ".bxx";
+  static const std::string path = [] {
+    std::atexit([] { unlink(InputPath().c_str()); });
+    return "/tmp/dictload_fuzz." + std::to_string(getpid()) + ".bxx";
+  }();
   return path;
 }
 
