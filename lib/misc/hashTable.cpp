@@ -1,10 +1,8 @@
-// The string-keyed hash table behind the dictionary's name index. Keys are
-// hashed and compared without regard to ASCII case. The buckets are an array
-// of (hash, element number) slots with linear probing: a lookup touches one
-// small slot array until the hashes match, and only then the key. With a
-// million names, every other layout tried spent its time waiting for memory on
-// chain elements scattered across the heap. Elements (key, value) live in
-// blocks of the table's own, numbered in insertion order. The table starts
+// A string-keyed hash table. Keys are hashed and compared without regard to ASCII case. The buckets
+// are an array of (hash, element number) slots with linear probing: a lookup touches one small slot
+// array until the hashes match, and only then the key. With a million names, every other layout
+// tried spent its time waiting for memory on chain elements scattered across the heap. Elements
+// (key, value) live in blocks of the table's own, numbered in insertion order. The table starts
 // with the bucket count it was given and doubles it when three quarters are
 // taken. At its first size a key's home bucket is the folded hash; once grown,
 // the hash is spread by a multiplication instead, because folding crowds

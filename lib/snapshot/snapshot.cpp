@@ -23,9 +23,13 @@ SnapshotError MakeError(SnapshotErrorCode code) {
 // and inode), with the queried disk looked at once instead of once per disk
 // of the database: a large database names tens of thousands of disks.
 // Identical inodes are of one kind, so the folder-or-file check is implied.
+// Only whether some node of the tree names the disk matters (the current
+// state is visited last), so a first pass compares the texts alone and the
+// system is asked about each disk only when none of them matches.
 struct DiskUseQuery {
   const char *diskPath;
   bool diskExists;
+  bool compareIds;  // false: texts only
   HostFileId diskId;
   int visited;
   SnapshotNode *finding;  // the first node naming the disk, in visiting order
@@ -36,7 +40,7 @@ bool IsQueriedDisk(const DiskUseQuery *query, const char *fileName) {
     return true;
   }
   HostFileId id;
-  return query->diskExists && HostFs_GetFileId(fileName, &id) &&
+  return query->compareIds && query->diskExists && HostFs_GetFileId(fileName, &id) &&
          id.volumeSerial == query->diskId.volumeSerial && id.indexHigh == query->diskId.indexHigh &&
          id.indexLow == query->diskId.indexLow;
 }
@@ -55,6 +59,16 @@ void VisitForDiskUse(SnapshotNode *node, DiskUseQuery *query) {
   }
 }
 
+void WalkForDiskUse(SnapshotNode *root, DiskUseQuery *query) {
+  SnapshotTreeWalk(
+      root,
+      [](SnapshotNode *node, void *ctx) {
+        VisitForDiskUse(node, static_cast<DiskUseQuery *>(ctx));
+        return false;
+      },
+      query);
+}
+
 }  // namespace
 
 SnapshotError Snapshot_QueryDiskUse(const char *configPath, const char *diskPath, bool *used,
@@ -67,15 +81,14 @@ SnapshotError Snapshot_QueryDiskUse(const char *configPath, const char *diskPath
   if (err.type != SNAPSHOT_SUCCESS) {
     return err;
   }
-  DiskUseQuery query = {diskPath, false, {}, 0, nullptr};
-  query.diskExists = HostFs_GetFileId(diskPath, &query.diskId);
-  SnapshotTreeWalk(
-      info->root,
-      [](SnapshotNode *node, void *ctx) {
-        VisitForDiskUse(node, static_cast<DiskUseQuery *>(ctx));
-        return false;
-      },
-      &query);
+  DiskUseQuery query = {diskPath, false, false, {}, 0, nullptr};
+  WalkForDiskUse(info->root, &query);
+  if (query.finding == nullptr) {
+    query.visited = 0;
+    query.compareIds = true;
+    query.diskExists = HostFs_GetFileId(diskPath, &query.diskId);
+    WalkForDiskUse(info->root, &query);
+  }
   VisitForDiskUse(info->currentState, &query);
 
   if (used != nullptr) {

@@ -3,11 +3,13 @@
 // snapshot tree, the disks of the current state, and the expansion of every
 // file name to a full path. Diagnostics go to Log (which writes nothing here)
 // except the dictionary load failures, which are shown with Warning.
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
 #include "file/file.h"
 #include "file/fileIO.h"
+#include "host/folderNames.h"
 #include "misc/panic.h"
 #include "snapshot/snapshot.h"
 #include "string/str.h"
@@ -355,11 +357,39 @@ SnapshotError ReadCurrentStateDisks(SnapshotConfigInfo *info) {
   return MakeError(SNAPSHOT_SUCCESS);
 }
 
+// The keys of one snapshot (or disk) share their start: it is formatted once
+// and each key's last part copied after it. A database of thousands of
+// snapshots is read through hundreds of thousands of keys, and formatting
+// each from scratch was a good part of the read.
+struct SnapshotKey {
+  char text[96];
+  size_t start;  // length of the shared start
+};
+
+__attribute__((format(printf, 2, 3))) void KeyStart(SnapshotKey *key, const char *fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  int n = Str_Vsnprintf(key->text, sizeof key->text, fmt, args);
+  va_end(args);
+  key->start = n > 0 ? strlen(key->text) : 0;
+}
+
+// The start followed by last; valid until the next call. The parts are
+// short and fixed, so the whole key always fits.
+const char *KeyWith(SnapshotKey *key, const char *last) {
+  size_t n = strlen(last);
+  VERIFY(key->start + n < sizeof key->text);
+  memcpy(key->text + key->start, last, n + 1);
+  return key->text;
+}
+
 // Snapshot i, attached as the last child of its parent.
 SnapshotError ReadSnapshot(SnapshotConfigInfo *info, CountBudget *budget, UidIndex *index,
                            int32_t i) {
   Dictionary *db = info->snapshotDict;
-  int32_t parentUid = Dict_GetInt(db, 0, "snapshot%d.parent", i);
+  SnapshotKey key;
+  KeyStart(&key, "snapshot%d.", i);
+  int32_t parentUid = Dict_GetInt(db, 0, "%s", KeyWith(&key, "parent"));
   SnapshotNode *parent = index->Find(info->root, parentUid);
   if (parent == nullptr) {
     // A child listed before its parent, or a parent that does not exist.
@@ -369,36 +399,38 @@ SnapshotError ReadSnapshot(SnapshotConfigInfo *info, CountBudget *budget, UidInd
   SnapshotNode *node = NewNode();
   AppendChild(parent, node);
 
-  node->uid = Dict_GetInt(db, 0, "snapshot%d.uid", i);
-  node->fileName = READ_STRING(db, nullptr, "snapshot%d.filename", i);
-  node->displayName = READ_STRING(db, nullptr, "snapshot%d.displayName", i);
-  node->description = READ_STRING(db, nullptr, "snapshot%d.description", i);
-  uint32_t high = static_cast<uint32_t>(Dict_GetInt(db, 0, "snapshot%d.createTimeHigh", i));
-  uint32_t low = static_cast<uint32_t>(Dict_GetInt(db, 0, "snapshot%d.createTimeLow", i));
+  node->uid = Dict_GetInt(db, 0, "%s", KeyWith(&key, "uid"));
+  node->fileName = READ_STRING(db, nullptr, "%s", KeyWith(&key, "filename"));
+  node->displayName = READ_STRING(db, nullptr, "%s", KeyWith(&key, "displayName"));
+  node->description = READ_STRING(db, nullptr, "%s", KeyWith(&key, "description"));
+  uint32_t high = static_cast<uint32_t>(Dict_GetInt(db, 0, "%s", KeyWith(&key, "createTimeHigh")));
+  uint32_t low = static_cast<uint32_t>(Dict_GetInt(db, 0, "%s", KeyWith(&key, "createTimeLow")));
   node->createTime = (static_cast<uint64_t>(high) << 32) | low;
-  node->type = Dict_GetInt(db, 0, "snapshot%d.type", i);
+  node->type = Dict_GetInt(db, 0, "%s", KeyWith(&key, "type"));
   index->Add(node);
 
-  char key[64];
+  char countKey[64];
   char itemKey[64];
-  Str_Snprintf(key, sizeof key, "snapshot%d.numClones", i);
+  Str_Snprintf(countKey, sizeof countKey, "snapshot%d.numClones", i);
   Str_Snprintf(itemKey, sizeof itemKey, "snapshot%d.clone", i);
-  if (!ReadList(db, budget, key, itemKey, &node->clones)) {
+  if (!ReadList(db, budget, countKey, itemKey, &node->clones)) {
     return MakeError(SNAPSHOT_INCONSISTENT);
   }
 
-  int32_t numDisks = Dict_GetInt(db, 0, "snapshot%d.numDisks", i);
-  Str_Snprintf(key, sizeof key, "snapshot%d.numDisks", i);
-  if (!BudgetTake(budget, numDisks, key)) {
+  const char *numDisksKey = KeyWith(&key, "numDisks");
+  int32_t numDisks = Dict_GetInt(db, 0, "%s", numDisksKey);
+  if (!BudgetTake(budget, numDisks, numDisksKey)) {
     return MakeError(SNAPSHOT_INCONSISTENT);
   }
   if (numDisks > 0) {
     node->disks = static_cast<SnapshotDisk *>(Util_SafeMalloc(sizeof(SnapshotDisk) * numDisks));
     for (int32_t j = 0; j < numDisks; j++) {
+      SnapshotKey diskKey;
+      KeyStart(&diskKey, "snapshot%d.disk%d.", i, j);
       SnapshotDisk *disk = &node->disks[j];
-      disk->fileName = READ_STRING(db, nullptr, "snapshot%d.disk%d.fileName", i, j);
-      disk->node = READ_STRING(db, nullptr, "snapshot%d.disk%d.node", i, j);
-      disk->mode = Dict_GetInt(db, 0, "snapshot%d.disk%d.mode", i, j);
+      disk->fileName = READ_STRING(db, nullptr, "%s", KeyWith(&diskKey, "fileName"));
+      disk->node = READ_STRING(db, nullptr, "%s", KeyWith(&diskKey, "node"));
+      disk->mode = Dict_GetInt(db, 0, "%s", KeyWith(&diskKey, "mode"));
       node->numDisks = j + 1;
     }
   }
@@ -545,10 +577,242 @@ SnapshotError ReadInfo(SnapshotConfigInfo *info, const char *configPath) {
   return ReadCurrentStateDisks(info);
 }
 
+// Answers "does this path exist" for the many disk paths of one expansion.
+// A database of thousands of snapshots names its disks in one or two
+// folders, and asking the system about each path costs far more than reading
+// the folder once. So once a folder has been asked about often enough, its
+// names are read in one sweep, and a name listed there under exactly that
+// spelling, as no symbolic link, exists without asking further. Every other
+// answer stays the system's: a name the listing lacks may still be found
+// (a file system that ignores case), a link may lead nowhere, and the first
+// listed name is checked as well, which shows whether the folder can be
+// passed through at all.
+class FolderCache {
+ public:
+  FolderCache() = default;
+  ~FolderCache() {
+    for (int i = 0; i < numFolders_; i++) {
+      free(folders_[i].path);
+      HostFs_FreeFolderNames(&folders_[i].list);
+      free(folders_[i].slots);
+    }
+  }
+  FolderCache(const FolderCache &) = delete;
+  FolderCache &operator=(const FolderCache &) = delete;
+
+  bool Exists(const char *path) {
+    const char *slash = strrchr(path, '/');
+    size_t length = strlen(path);
+    if (slash == nullptr || slash == path || length >= kPathMax) {
+      return File_Exists(path);
+    }
+    const char *leaf = slash + 1;
+    if (*leaf == '\0' || strcmp(leaf, ".") == 0 || strcmp(leaf, "..") == 0 ||
+        strlen(leaf) > kNameMax) {
+      return File_Exists(path);
+    }
+    Folder *folder = Lookup(path, static_cast<size_t>(slash - path));
+    if (folder == nullptr || folder->state == kUnlisted || folder->state == kUnusable) {
+      return File_Exists(path);
+    }
+    bool plain;
+    if (!Find(folder, leaf, &plain) || !plain) {
+      return File_Exists(path);
+    }
+    if (folder->state == kListed) {
+      bool exists = File_Exists(path);
+      folder->state = exists ? kVerified : kUnusable;
+      return exists;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr size_t kPathMax = 4096;
+  static constexpr size_t kNameMax = 255;
+  static constexpr int kMaxFolders = 8;
+  // Fewer lookups than this in a folder go to the system one by one.
+  static constexpr int kListAfter = 32;
+
+  enum State { kUnlisted, kListed, kVerified, kUnusable };
+
+  struct Folder {
+    char *path;
+    size_t length;
+    int lookups;
+    State state;
+    HostFolderNames list;
+    // By hash: the name's hash (31 bits) and whether it is plain (top bit)
+    // above the name's offset in the listing + 1; 0 marks a free slot. A
+    // lookup reads the slot and, when the hashes agree, the name itself.
+    uint64_t *slots;
+    size_t mask;
+  };
+
+  static size_t HashName(const char *name) {
+    uint32_t h = 2166136261u;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p != '\0'; p++) {
+      h = (h ^ *p) * 16777619u;
+    }
+    return h ^ (h >> 16);
+  }
+
+  // False when the listing is too large for the slots' offsets.
+  static bool BuildSlots(Folder *folder) {
+    size_t count = folder->list.count;
+    if (folder->list.regionSize >= UINT32_MAX || count >= SIZE_MAX / 16) {
+      return false;
+    }
+    size_t size = 16;
+    while (size < 2 * count) {
+      size *= 2;
+    }
+    folder->slots = static_cast<uint64_t *>(Util_SafeMalloc(size * sizeof(uint64_t)));
+    memset(folder->slots, 0, size * sizeof(uint64_t));
+    folder->mask = size - 1;
+    const char *base = static_cast<const char *>(folder->list.region);
+    for (size_t i = 0; i < count; i++) {
+      const HostFolderName &n = folder->list.names[i];
+      size_t hash = HashName(n.name);
+      uint64_t tag = (hash & 0x7fffffffu) | (n.plain ? 0x80000000u : 0);
+      uint64_t offset = static_cast<uint64_t>(n.name - base) + 1;
+      size_t b = hash & folder->mask;
+      while (folder->slots[b] != 0) {
+        b = (b + 1) & folder->mask;
+      }
+      folder->slots[b] = tag << 32 | offset;
+    }
+    return true;
+  }
+
+  // Returns whether the folder lists leaf, and whether it is plain.
+  static bool Find(const Folder *folder, const char *leaf, bool *plain) {
+    size_t hash = HashName(leaf);
+    const char *base = static_cast<const char *>(folder->list.region);
+    for (size_t b = hash & folder->mask;; b = (b + 1) & folder->mask) {
+      uint64_t slot = folder->slots[b];
+      if (slot == 0) {
+        return false;
+      }
+      if ((slot >> 32 & 0x7fffffffu) == (hash & 0x7fffffffu) &&
+          strcmp(base + (slot & 0xffffffffu) - 1, leaf) == 0) {
+        *plain = (slot >> 63) != 0;
+        return true;
+      }
+    }
+  }
+
+  // Returns the folder, listed once it is asked about often; NULL when no
+  // more folders are kept.
+  Folder *Lookup(const char *path, size_t length) {
+    Folder *folder = nullptr;
+    for (int i = 0; i < numFolders_; i++) {
+      if (folders_[i].length == length && memcmp(folders_[i].path, path, length) == 0) {
+        folder = &folders_[i];
+        break;
+      }
+    }
+    if (folder == nullptr) {
+      if (numFolders_ == kMaxFolders) {
+        return nullptr;
+      }
+      folder = &folders_[numFolders_++];
+      folder->path = static_cast<char *>(Util_SafeMalloc(length + 1));
+      memcpy(folder->path, path, length);
+      folder->path[length] = '\0';
+      folder->length = length;
+      folder->lookups = 0;
+      folder->state = kUnlisted;
+      folder->list = HostFolderNames{nullptr, 0, nullptr, 0};
+      folder->slots = nullptr;
+      folder->mask = 0;
+    }
+    if (folder->state == kUnlisted && ++folder->lookups > kListAfter) {
+      if (!HostFs_ReadFolderNames(folder->path, &folder->list) || !BuildSlots(folder)) {
+        folder->state = kUnusable;
+      } else {
+        folder->state = kListed;
+      }
+    }
+    return folder;
+  }
+
+  Folder folders_[kMaxFolders] = {};
+  int numFolders_ = 0;
+};
+
+// a + "/" + b, and + "/" + c when given.
+char *JoinPath(const char *a, const char *b, const char *c = nullptr) {
+  size_t la = strlen(a);
+  size_t lb = strlen(b);
+  size_t lc = c != nullptr ? strlen(c) : 0;
+  char *joined = static_cast<char *>(Util_SafeMalloc(la + lb + lc + 3));
+  char *p = joined;
+  memcpy(p, a, la);
+  p += la;
+  *p++ = '/';
+  memcpy(p, b, lb);
+  p += lb;
+  if (c != nullptr) {
+    *p++ = '/';
+    memcpy(p, c, lc);
+    p += lc;
+  }
+  *p = '\0';
+  return joined;
+}
+
+// File_FindFileInSearchPath, candidate for candidate, with existence asked
+// of the cache.
+bool FindInSearchPath(FolderCache *cache, const char *fileName, const char *searchPath,
+                      const char *baseDir, char **result) {
+  if (fileName == nullptr || baseDir == nullptr) {
+    return false;
+  }
+  char *candidate = File_IsFullPath(fileName) ? Strdup(fileName) : JoinPath(baseDir, fileName);
+  bool found = cache->Exists(candidate);
+  if (!found && searchPath != nullptr) {
+    char *base = nullptr;
+    File_SplitName(fileName, nullptr, nullptr, &base);
+    const char *p = searchPath;
+    while (!found && *p != '\0') {
+      const char *end = strchr(p, ';');
+      size_t n = end == nullptr ? strlen(p) : static_cast<size_t>(end - p);
+      if (n > 0) {
+        char *element = static_cast<char *>(Util_SafeMalloc(n + 1));
+        memcpy(element, p, n);
+        element[n] = '\0';
+        free(candidate);
+        if (File_IsFullPath(element)) {
+          candidate = JoinPath(element, base);
+        } else if (strcmp(element, ".") == 0) {
+          candidate = JoinPath(baseDir, base);
+        } else {
+          candidate = JoinPath(baseDir, element, base);
+        }
+        free(element);
+        found = cache->Exists(candidate);
+      }
+      p += n;
+      if (*p == ';') {
+        p++;
+      }
+    }
+    free(base);
+  }
+  if (found && result != nullptr) {
+    *result = File_FullPath(candidate);
+    found = *result != nullptr;
+  }
+  free(candidate);
+  return found;
+}
+
 struct ExpandState {
   bool allowMissing;
   char **missing;
   bool failed;
+  FolderCache *folders;
 };
 
 // Returns false when the disk could not be found and the expansion must stop.
@@ -557,7 +821,7 @@ bool ExpandDisk(const SnapshotConfigInfo *info, SnapshotDisk *disk, ExpandState 
   // A disk entry without a file name cannot name any file: it counts as a
   // file that cannot be found.
   if (disk->fileName != nullptr &&
-      File_FindFileInSearchPath(disk->fileName, info->searchPath, info->folder, &found)) {
+      FindInSearchPath(state->folders, disk->fileName, info->searchPath, info->folder, &found)) {
     free(disk->fileName);
     disk->fileName = found;
     return true;
@@ -667,7 +931,8 @@ SnapshotError SnapshotConfigInfoExpandDisks(SnapshotConfigInfo *info, bool allow
   if (info == nullptr) {
     return MakeError(SNAPSHOT_INVAL);
   }
-  ExpandState state = {allowMissing, missing, false};
+  FolderCache folders;
+  ExpandState state = {allowMissing, missing, false, &folders};
   if (ExpandNodeDisks(info, info->currentState, &state)) {
     ExpandWalk walk = {info, &state};
     SnapshotTreeWalk(info->root, ExpandVisit, &walk);

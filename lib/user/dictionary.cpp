@@ -1,9 +1,13 @@
 // The dictionary's entries and typed reads. An entry read from a file holds
 // untyped text until its first typed read converts it, once, to the reader's
 // type; malformed text still yields a value and posts a message. Entries,
-// lines and their strings are carved from a few large blocks owned by the
-// dictionary: a file of a million lines would otherwise cost five heap
-// allocations per line and several times its size in memory.
+// lines and their strings are carved from a few blocks owned by the
+// dictionary, past the first few of them large regions of the host: a file
+// of a million lines would otherwise cost five heap allocations per line,
+// several times its size in memory, and a page fault for every few lines.
+// The name index holds (hash, entry number) pairs; entries live in chunks
+// that double in size, so a number finds its entry without a pointer per
+// entry in the index.
 #include "user/dictionary.h"
 
 #include <cstdarg>
@@ -11,38 +15,178 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/memory.h"
 #include "misc/panic.h"
 #include "string/str.h"
 #include "user/msg.h"
 
 struct DictStoreBlock {
   DictStoreBlock *next;
-  size_t size;  // bytes after the header
+  size_t size;   // bytes after the header
+  bool mapped;   // a large region of the host rather than heap
+  char pad[15];  // keeps the data aligned to 16
+};
+
+struct DictIndexSlot {
+  uint32_t hash;
+  uint32_t number;  // entry number + 1; 0 marks a free slot
 };
 
 namespace {
 
-constexpr uint32_t kIndexBuckets = 512;
+constexpr uint32_t kIndexFirstSize = 512;
+constexpr uint32_t kIndexMaxSize = uint32_t{1} << 31;
+constexpr uint32_t kFirstChunkEntries = 16;
+constexpr int kFollowersTried = 4;
 constexpr size_t kFirstBlockSize = 4096 - sizeof(DictStoreBlock);
-constexpr size_t kMaxBlockSize = size_t{256} * 1024 - sizeof(DictStoreBlock);
+// Past a few small heap blocks the storage comes in large regions, whose
+// pages the system hands out a large page at a time.
+constexpr size_t kLastHeapBlockSize = size_t{64} * 1024 - sizeof(DictStoreBlock);
+constexpr size_t kLargeBlockSize = HOSTMEM_LARGE_PAGE - sizeof(DictStoreBlock);
 // The number a type conflict cites in its fatal text.
 constexpr int kTypeConflictBug = 4242;
 constexpr size_t kNameBufferSize = 1024;
 
 static_assert(sizeof(DictStoreBlock) % 16 == 0 && kFirstBlockSize % 16 == 0 &&
-              kMaxBlockSize % 16 == 0);
+              kLastHeapBlockSize % 16 == 0 && kLargeBlockSize % 16 == 0);
 
 char *BlockData(DictStoreBlock *block) { return reinterpret_cast<char *>(block + 1); }
 
 DictStoreBlock *NewBlock(size_t size) {
-  if (size > SIZE_MAX - sizeof(DictStoreBlock)) {
+  if (size > SIZE_MAX - HOSTMEM_LARGE_PAGE) {
     return nullptr;
   }
-  DictStoreBlock *block = static_cast<DictStoreBlock *>(malloc(sizeof(DictStoreBlock) + size));
-  if (block != nullptr) {
-    block->size = size;
+  size_t total = sizeof(DictStoreBlock) + size;
+  bool mapped = total >= HOSTMEM_LARGE_PAGE / 2;
+  void *p = mapped ? HostMem_MapLarge(total) : malloc(total);
+  if (p == nullptr) {
+    return nullptr;
   }
+  DictStoreBlock *block = static_cast<DictStoreBlock *>(p);
+  block->size = size;
+  block->mapped = mapped;
   return block;
+}
+
+void FreeBlock(DictStoreBlock *block) {
+  if (block->mapped) {
+    HostMem_UnmapLarge(block, sizeof(DictStoreBlock) + block->size);
+  } else {
+    free(block);
+  }
+}
+
+// Zeroed slots; all but small tables come from the host's large regions,
+// which start zeroed and cost one page fault where heap memory would cost
+// one per small page.
+DictIndexSlot *NewSlots(uint32_t count, bool *mapped) {
+  size_t bytes = size_t{count} * sizeof(DictIndexSlot);
+  *mapped = bytes >= kLastHeapBlockSize;
+  if (*mapped) {
+    return static_cast<DictIndexSlot *>(HostMem_MapLarge(bytes));
+  }
+  return static_cast<DictIndexSlot *>(calloc(count, sizeof(DictIndexSlot)));
+}
+
+void FreeSlots(DictIndexSlot *slots, uint32_t count, bool mapped) {
+  if (mapped) {
+    HostMem_UnmapLarge(slots, size_t{count} * sizeof(DictIndexSlot));
+  } else {
+    free(slots);
+  }
+}
+
+unsigned char LowerAscii(unsigned char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
+// Eight bytes at once with A-Z lowered (bytes from 128 up stay as they are).
+uint64_t LowerWord(uint64_t x) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  uint64_t low7 = x & (0x7f * kOnes);
+  uint64_t aboveZ = low7 + (0x7f - 'Z') * kOnes;
+  uint64_t fromA = low7 + (0x80 - 'A') * kOnes;
+  uint64_t upper = ~x & (fromA ^ aboveZ) & (0x80 * kOnes);
+  return x | (upper >> 2);
+}
+
+uint64_t LoadWord(const char *p) {
+  uint64_t w;
+  memcpy(&w, p, 8);
+  return w;
+}
+
+bool NameEquals(const char *stored, const char *name, size_t length) {
+  // Names hold no NUL, so an exact match stops where the stored name ends.
+  if (strncmp(stored, name, length) == 0) {
+    return stored[length] == '\0';
+  }
+  for (size_t i = 0; i < length; i++) {
+    unsigned char a = static_cast<unsigned char>(stored[i]);
+    if (a == '\0' || LowerAscii(a) != LowerAscii(static_cast<unsigned char>(name[i]))) {
+      return false;
+    }
+  }
+  return stored[length] == '\0';
+}
+
+// Home slot: the hash spread over the table's bits.
+uint32_t HomeSlot(uint32_t hash, uint32_t size) {
+  return static_cast<uint32_t>((uint64_t{hash * 0x9E3779B1u} * size) >> 32);
+}
+
+// Entry number n lives in chunk c, which holds the numbers
+// [16 * (2^c - 1), 16 * (2^(c+1) - 1)).
+uint32_t ChunkOf(uint32_t number) {
+  uint32_t m = number / kFirstChunkEntries + 1;
+  return 31 - static_cast<uint32_t>(__builtin_clz(m));
+}
+
+uint32_t ChunkStart(uint32_t chunk) { return kFirstChunkEntries * ((uint32_t{1} << chunk) - 1); }
+
+DictEntry *EntryByNumber(const Dictionary *dict, uint32_t number) {
+  uint32_t c = ChunkOf(number);
+  return &dict->entryChunks[c][number - ChunkStart(c)];
+}
+
+void PlaceSlot(DictIndexSlot *slots, uint32_t size, uint32_t hash, uint32_t number) {
+  uint32_t mask = size - 1;
+  uint32_t b = HomeSlot(hash, size);
+  while (slots[b].number != 0) {
+    b = (b + 1) & mask;
+  }
+  slots[b].hash = hash;
+  slots[b].number = number;
+}
+
+// Makes room for the given number of names: the table is kept at most three
+// quarters full.
+bool ReserveSlots(Dictionary *dict, uint64_t wanted) {
+  if (wanted * 4 <= uint64_t{dict->indexSize} * 3) {
+    return true;
+  }
+  uint32_t size = dict->indexSize;
+  while (wanted * 4 > uint64_t{size} * 3) {
+    if (size >= kIndexMaxSize) {
+      return false;
+    }
+    size *= 2;
+  }
+  bool mapped;
+  DictIndexSlot *slots = NewSlots(size, &mapped);
+  if (slots == nullptr) {
+    return false;
+  }
+  for (uint32_t i = 0; i < dict->indexSize; i++) {
+    if (dict->indexSlots[i].number != 0) {
+      PlaceSlot(slots, size, dict->indexSlots[i].hash, dict->indexSlots[i].number);
+    }
+  }
+  FreeSlots(dict->indexSlots, dict->indexSize, dict->indexMapped);
+  dict->indexSlots = slots;
+  dict->indexSize = size;
+  dict->indexMapped = mapped;
+  return true;
 }
 
 bool EqualsIgnoreCase(const char *a, const char *b) {
@@ -185,18 +329,16 @@ void Convert(DictEntry *entry, int type) {
   entry->type = type;
 }
 
-char *StoreCopyOrStop(Dictionary *dict, const char *s) {
-  char *copy = DictionaryStoreCopy(dict, s, strlen(s));
+char *StoreCopyOrStop(Dictionary *dict, const char *s, size_t length) {
+  char *copy = DictionaryStoreCopy(dict, s, length);
   if (copy == nullptr) PANIC_UNRECOVERABLE_ALLOC();
   return copy;
 }
 
-DictEntry *AddDefault(Dictionary *dict, const void *defaultValue, int type, const char *name) {
-  DictEntry *entry =
-      static_cast<DictEntry *>(DictionaryStoreAlloc(dict, sizeof(DictEntry), alignof(DictEntry)));
+DictEntry *AddDefault(Dictionary *dict, const void *defaultValue, int type, const char *name,
+                      size_t length, uint32_t hash) {
+  DictEntry *entry = DictionaryAddEntry(dict, StoreCopyOrStop(dict, name, length), hash);
   if (entry == nullptr) PANIC_UNRECOVERABLE_ALLOC();
-  memset(entry, 0, sizeof *entry);
-  entry->name = StoreCopyOrStop(dict, name);
   entry->type = type;
   entry->flags = 1;
   switch (type) {
@@ -204,7 +346,7 @@ DictEntry *AddDefault(Dictionary *dict, const void *defaultValue, int type, cons
     case DICT_STRING: {
       const char *s =
           defaultValue != nullptr ? *static_cast<const char *const *>(defaultValue) : nullptr;
-      entry->value.stringValue = s != nullptr ? StoreCopyOrStop(dict, s) : nullptr;
+      entry->value.stringValue = s != nullptr ? StoreCopyOrStop(dict, s, strlen(s)) : nullptr;
       break;
     }
     case DICT_BOOL:
@@ -223,7 +365,138 @@ DictEntry *AddDefault(Dictionary *dict, const void *defaultValue, int type, cons
           defaultValue != nullptr ? *static_cast<const int32_t *>(defaultValue) : 0;
       break;
   }
-  VERIFY(HashTable_Insert(dict->index, entry->name, entry));
+  return entry;
+}
+
+DictEntry *TypedRead(Dictionary *dict, const void *defaultValue, int type, const char *name) {
+  VERIFY(dict != nullptr);
+  VERIFY(type >= DICT_ANY && type <= DICT_TRISTATE);
+  size_t length = strlen(name);
+  uint32_t hash = DictionaryHashName(name, length);
+  DictEntry *entry = DictionaryFind(dict, name, length, hash);
+  if (entry == nullptr) {
+    return AddDefault(dict, defaultValue, type, name, length, hash);
+  }
+  if (entry->type != type) {
+    VERIFY_BUG(entry->type == DICT_ANY, kTypeConflictBug);
+    Convert(entry, type);
+  }
+  return entry;
+}
+
+// Formats a reader's name into buf; a name too long for the buffer is cut.
+// The common plain "%s" is used in place when it fits.
+const char *FormatName(char *buf, const char *fmt, va_list args) {
+  if (fmt[0] == '%' && fmt[1] == 's' && fmt[2] == '\0') {
+    va_list copy;
+    va_copy(copy, args);
+    const char *name = va_arg(copy, const char *);
+    va_end(copy);
+    if (name != nullptr && strnlen(name, kNameBufferSize) < kNameBufferSize) {
+      return name;
+    }
+  }
+  Str_Vsnprintf(buf, kNameBufferSize, fmt, args);
+  return buf;
+}
+
+}  // namespace
+
+uint32_t DictionaryHashName(const char *name, size_t length) {
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15u;
+  uint64_t h = length * kMultiplier;
+  size_t rest = length;
+  for (; rest >= 8; name += 8, rest -= 8) {
+    h = (h ^ LowerWord(LoadWord(name))) * kMultiplier;
+    h ^= h >> 29;
+  }
+  if (rest > 0) {
+    // The last bytes: when the name is long enough, one read ending at its
+    // end, shifted so that only they remain; else byte by byte.
+    uint64_t tail = 0;
+    if (length >= 8) {
+      tail = LoadWord(name + rest - 8) >> (8 * (8 - rest));
+    } else {
+      for (size_t i = rest; i > 0; i--) {
+        tail = tail << 8 | static_cast<unsigned char>(name[i - 1]);
+      }
+    }
+    h = (h ^ LowerWord(tail)) * kMultiplier;
+  }
+  h ^= h >> 32;
+  return static_cast<uint32_t>(h * kMultiplier >> 32);
+}
+
+// Readers often ask for the names in about the order the file gave them, so
+// the few entries after the latest one found, and the one before it, are
+// tried before the index: they sit next to that one in memory, where an
+// index slot costs a trip to main memory. Entry numbers follow the list.
+DictEntry *DictionaryFind(Dictionary *dict, const char *name, size_t length, uint32_t hash) {
+  if (dict->lastFound != nullptr) {
+    uint32_t number = dict->lastFoundNumber;
+    DictEntry *next = dict->lastFound->next;
+    for (int i = 1; i <= kFollowersTried && next != nullptr; i++, next = next->next) {
+      if (next->hashTag == (hash >> 4) && NameEquals(next->name, name, length)) {
+        dict->lastFound = next;
+        dict->lastFoundNumber = number + static_cast<uint32_t>(i);
+        return next;
+      }
+    }
+    if (number > 0) {
+      DictEntry *previous = EntryByNumber(dict, number - 1);
+      if (previous->hashTag == (hash >> 4) && NameEquals(previous->name, name, length)) {
+        dict->lastFound = previous;
+        dict->lastFoundNumber = number - 1;
+        return previous;
+      }
+    }
+  }
+  uint32_t mask = dict->indexSize - 1;
+  for (uint32_t b = HomeSlot(hash, dict->indexSize);; b = (b + 1) & mask) {
+    const DictIndexSlot &slot = dict->indexSlots[b];
+    if (slot.number == 0) {
+      return nullptr;
+    }
+    if (slot.hash == hash) {
+      DictEntry *entry = EntryByNumber(dict, slot.number - 1);
+      if (NameEquals(entry->name, name, length)) {
+        dict->lastFound = entry;
+        dict->lastFoundNumber = slot.number - 1;
+        return entry;
+      }
+    }
+  }
+}
+
+void DictionaryReserve(Dictionary *dict, uint32_t entries) {
+  (void)ReserveSlots(dict, entries < kIndexMaxSize / 2 ? entries : kIndexMaxSize / 2);
+}
+
+void DictionaryPrefetch(const Dictionary *dict, uint32_t hash) {
+  __builtin_prefetch(&dict->indexSlots[HomeSlot(hash, dict->indexSize)]);
+}
+
+DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash) {
+  uint32_t number = dict->entryCount;
+  if (number >= kIndexMaxSize / 2 || !ReserveSlots(dict, uint64_t{number} + 1)) {
+    return nullptr;
+  }
+  uint32_t c = ChunkOf(number);
+  if (number == ChunkStart(c)) {
+    VERIFY(c < DICT_ENTRY_CHUNKS);
+    size_t count = size_t{kFirstChunkEntries} << c;
+    dict->entryChunks[c] = static_cast<DictEntry *>(
+        DictionaryStoreAlloc(dict, count * sizeof(DictEntry), alignof(DictEntry)));
+    if (dict->entryChunks[c] == nullptr) {
+      return nullptr;
+    }
+  }
+  DictEntry *entry = &dict->entryChunks[c][number - ChunkStart(c)];
+  memset(entry, 0, sizeof *entry);
+  entry->name = name;
+  entry->hashTag = hash >> 4;
+  dict->entryCount++;
+  PlaceSlot(dict->indexSlots, dict->indexSize, hash, number + 1);
   if (dict->lastEntry != nullptr) {
     dict->lastEntry->next = entry;
   } else {
@@ -233,32 +506,9 @@ DictEntry *AddDefault(Dictionary *dict, const void *defaultValue, int type, cons
   return entry;
 }
 
-DictEntry *TypedRead(Dictionary *dict, const void *defaultValue, int type, const char *name) {
-  VERIFY(dict != nullptr);
-  VERIFY(type >= DICT_ANY && type <= DICT_TRISTATE);
-  void *found;
-  if (!HashTable_Lookup(dict->index, name, &found)) {
-    return AddDefault(dict, defaultValue, type, name);
-  }
-  DictEntry *entry = static_cast<DictEntry *>(found);
-  if (entry->type != type) {
-    VERIFY_BUG(entry->type == DICT_ANY, kTypeConflictBug);
-    Convert(entry, type);
-  }
-  return entry;
-}
-
-// Formats a reader's name; a name too long for the buffer is cut.
-void FormatName(char *buf, const char *fmt, va_list args) {
-  Str_Vsnprintf(buf, kNameBufferSize, fmt, args);
-}
-
-}  // namespace
-
 // Strings are taken from the bottom of the current block and records from
 // its top, so neither needs padding. The free room is always
-// [storeNext, storeNext + storeLeft), which lets a caller undo allocations by
-// restoring those two fields.
+// [storeNext, storeNext + storeLeft).
 void *DictionaryStoreAlloc(Dictionary *dict, size_t size, size_t align) {
   if (dict->store != nullptr && size <= dict->storeLeft) {
     if (align <= 1) {
@@ -274,9 +524,17 @@ void *DictionaryStoreAlloc(Dictionary *dict, size_t size, size_t align) {
       return p;
     }
   }
-  if (size > kMaxBlockSize / 4) {
-    // A big piece (a long line) gets a block of its own, placed behind the
-    // current one so that the room left there is not lost.
+  size_t blockSize = kFirstBlockSize;
+  if (dict->store != nullptr) {
+    size_t last = dict->store->size;
+    blockSize = last >= kLastHeapBlockSize
+                    ? kLargeBlockSize
+                    : (last + sizeof(DictStoreBlock)) * 2 - sizeof(DictStoreBlock);
+  }
+  if (size > blockSize / 4) {
+    // A big piece (a long line, a large entry chunk) gets a block of its
+    // own, placed behind the current one so that the room left there is not
+    // lost.
     DictStoreBlock *block = NewBlock(size);
     if (block == nullptr) {
       return nullptr;
@@ -291,11 +549,6 @@ void *DictionaryStoreAlloc(Dictionary *dict, size_t size, size_t align) {
       dict->storeLeft = 0;
     }
     return BlockData(block);
-  }
-  size_t blockSize = kFirstBlockSize;
-  if (dict->store != nullptr) {
-    blockSize = dict->store->size >= kMaxBlockSize / 2 ? kMaxBlockSize : dict->store->size * 2;
-    if (blockSize < kFirstBlockSize) blockSize = kFirstBlockSize;
   }
   DictStoreBlock *block = NewBlock(blockSize);
   if (block == nullptr) {
@@ -331,7 +584,9 @@ char *DictionaryStoreCopy(Dictionary *dict, const char *bytes, size_t length) {
 Dictionary *Dictionary_Create(void) {
   Dictionary *dict = static_cast<Dictionary *>(Util_SafeMalloc(sizeof *dict));
   memset(dict, 0, sizeof *dict);
-  dict->index = HashTable_Alloc(kIndexBuckets);
+  dict->indexSlots = NewSlots(kIndexFirstSize, &dict->indexMapped);
+  if (dict->indexSlots == nullptr) PANIC_UNRECOVERABLE_ALLOC();
+  dict->indexSize = kIndexFirstSize;
   return dict;
 }
 
@@ -340,22 +595,38 @@ void Dictionary_Free(Dictionary *dict) {
     return;
   }
   Dictionary_Clear(dict);
-  HashTable_Free(dict->index);
+  FreeSlots(dict->indexSlots, dict->indexSize, dict->indexMapped);
   free(dict);
 }
 
 void Dictionary_Clear(Dictionary *dict) {
   VERIFY(dict != nullptr);
-  HashTable_Clear(dict->index);
   DictStoreBlock *block = dict->store;
   while (block != nullptr) {
     DictStoreBlock *next = block->next;
-    free(block);
+    FreeBlock(block);
     block = next;
   }
   dict->store = nullptr;
   dict->storeNext = nullptr;
   dict->storeLeft = 0;
+  if (dict->indexSize != kIndexFirstSize) {
+    // Give back what a big load grew; the index starts over at its first size.
+    bool mapped;
+    DictIndexSlot *slots = NewSlots(kIndexFirstSize, &mapped);
+    if (slots != nullptr) {
+      FreeSlots(dict->indexSlots, dict->indexSize, dict->indexMapped);
+      dict->indexSlots = slots;
+      dict->indexSize = kIndexFirstSize;
+      dict->indexMapped = mapped;
+    }
+  }
+  if (dict->entryCount > 0) {
+    memset(dict->indexSlots, 0, size_t{dict->indexSize} * sizeof(DictIndexSlot));
+  }
+  dict->entryCount = 0;
+  dict->lastFound = nullptr;
+  memset(dict->entryChunks, 0, sizeof dict->entryChunks);
   dict->firstEntry = nullptr;
   dict->lastEntry = nullptr;
   dict->firstLine = nullptr;
@@ -364,7 +635,8 @@ void Dictionary_Clear(Dictionary *dict) {
 
 bool Dictionary_IsDefined(Dictionary *dict, const char *name) {
   VERIFY(dict != nullptr);
-  return HashTable_Lookup(dict->index, name, nullptr);
+  size_t length = strlen(name);
+  return DictionaryFind(dict, name, length, DictionaryHashName(name, length)) != nullptr;
 }
 
 void *Dictionary_Get(Dictionary *dict, const void *defaultValue, int type, const char *name) {
@@ -373,10 +645,10 @@ void *Dictionary_Get(Dictionary *dict, const void *defaultValue, int type, const
 
 char *Dict_GetString(Dictionary *dict, const char *defaultValue, const char *fmt, ...) {
   VERIFY(dict != nullptr);
-  char name[kNameBufferSize];
+  char buf[kNameBufferSize];
   va_list args;
   va_start(args, fmt);
-  FormatName(name, fmt, args);
+  const char *name = FormatName(buf, fmt, args);
   va_end(args);
   const char *value = TypedRead(dict, &defaultValue, DICT_STRING, name)->value.stringValue;
   return value != nullptr ? Util_SafeStrdup(value) : nullptr;
@@ -384,20 +656,20 @@ char *Dict_GetString(Dictionary *dict, const char *defaultValue, const char *fmt
 
 bool Dict_GetBool(Dictionary *dict, bool defaultValue, const char *fmt, ...) {
   VERIFY(dict != nullptr);
-  char name[kNameBufferSize];
+  char buf[kNameBufferSize];
   va_list args;
   va_start(args, fmt);
-  FormatName(name, fmt, args);
+  const char *name = FormatName(buf, fmt, args);
   va_end(args);
   return TypedRead(dict, &defaultValue, DICT_BOOL, name)->value.boolValue;
 }
 
 int32_t Dict_GetInt(Dictionary *dict, int32_t defaultValue, const char *fmt, ...) {
   VERIFY(dict != nullptr);
-  char name[kNameBufferSize];
+  char buf[kNameBufferSize];
   va_list args;
   va_start(args, fmt);
-  FormatName(name, fmt, args);
+  const char *name = FormatName(buf, fmt, args);
   va_end(args);
   return TypedRead(dict, &defaultValue, DICT_LONG, name)->value.longValue;
 }

@@ -19,7 +19,98 @@
 
 namespace {
 
-constexpr size_t kStreamBuffer = size_t{64} * 1024;
+constexpr size_t kReadPiece = size_t{64} * 1024;
+
+// Reads the stream in large pieces and hands out its lines where they lie,
+// as DictLLReader_Next would: the load owns the whole stream, so reading
+// ahead loses nothing, and the lines skip the copy a line-at-a-time read
+// makes.
+struct BulkReader {
+  char *buf;
+  size_t size;   // always one byte more than data can fill, for a last NUL
+  size_t start;  // [start, end) is read and not yet handed out
+  size_t end;
+  bool atEnd;
+  int error;  // the last error of a failed read, or 0
+};
+
+void BulkReaderDestroy(BulkReader *r) { free(r->buf); }
+
+// Reads the next piece behind what is held. False (last error set) when a
+// line outgrew the memory.
+bool Fill(BulkReader *r, FILE *stream) {
+  if (r->start > 0) {
+    memmove(r->buf, r->buf + r->start, r->end - r->start);
+    r->end -= r->start;
+    r->start = 0;
+  }
+  if (r->size - r->end < kReadPiece / 2) {
+    // A line longer than the buffer: make room for more of it.
+    size_t size = r->size == 0 ? kReadPiece + 1 : (r->size - 1) * 2 + 1;
+    char *buf = size > r->size ? static_cast<char *>(realloc(r->buf, size)) : nullptr;
+    if (buf == nullptr) {
+      Host_SetLastError(Host_ErrorCode(HOST_ERROR_NO_MEMORY));
+      return false;
+    }
+    r->buf = buf;
+    r->size = size;
+  }
+  Host_SetLastError(0);
+  size_t want = r->size - 1 - r->end;
+  size_t got = fread(r->buf + r->end, 1, want, stream);
+  r->end += got;
+  if (got < want) {
+    if (ferror(stream)) {
+      clearerr(stream);
+      r->error = Host_GetLastError() != 0 ? Host_GetLastError() : Host_ErrorCode(HOST_ERROR_OTHER);
+    } else {
+      r->atEnd = true;
+    }
+  }
+  return true;
+}
+
+// Returns 0 error (last error set), 1 end of file, 2 a line.
+int BulkReaderNext(BulkReader *r, FILE *stream, char **line, size_t *length) {
+  for (;;) {
+    char *from = r->buf + r->start;
+    char *lf =
+        r->end > r->start ? static_cast<char *>(memchr(from, '\n', r->end - r->start)) : nullptr;
+    if (lf != nullptr) {
+      size_t len = static_cast<size_t>(lf - from);
+      r->start += len + 1;
+      // Text mode: CR LF reads as LF. A CR elsewhere is data.
+      if (len > 0 && from[len - 1] == '\r') {
+        len--;
+      }
+      from[len] = '\0';
+      *line = from;
+      *length = len;
+      return 2;
+    }
+    if (r->error != 0) {
+      // A failure part way through a line is a failure: the part is not
+      // handed out.
+      Host_SetLastError(r->error);
+      return 0;
+    }
+    if (r->atEnd) {
+      if (r->start == r->end) {
+        return 1;
+      }
+      // The last line, without its LF.
+      size_t len = r->end - r->start;
+      from[len] = '\0';
+      r->start = r->end;
+      *line = from;
+      *length = len;
+      return 2;
+    }
+    if (!Fill(r, stream)) {
+      return 0;
+    }
+  }
+}
 
 DictLine *StoreLine(Dictionary *dict, const char *text, size_t length) {
   DictLine *line =
@@ -57,101 +148,210 @@ char *StoreValue(Dictionary *dict, const char *raw, size_t length) {
   return value;
 }
 
-enum LineResult { kLineKept, kLineDuplicate, kLineSyntaxError, kLineNoMemory };
+// Assignments wait in a short queue between reading and indexing: each
+// waits while the index slots of its name are fetched from memory, which on
+// a large file is where a load otherwise spends most of its time. The queue
+// is worked off in file order, so entries, duplicates and messages come out
+// as if every line were indexed when read.
+constexpr unsigned kQueueLength = 8;
 
-LineResult AddLine(Dictionary *dict, char *text, size_t length, int flags) {
-  DictLLAssignment a;
-  if (!DictLL_ScanAssignment(text, &a)) {
-    if (!DictLL_IsBlankOrComment(text)) {
-      return kLineSyntaxError;
-    }
-    return StoreLine(dict, text, length) != nullptr ? kLineKept : kLineNoMemory;
-  }
-  DictLine *line = StoreLine(dict, text, length);
-  if (line == nullptr) {
-    return kLineNoMemory;
-  }
-  // A duplicate's name, value and entry are handed back to the storage.
-  DictStoreBlock *markBlock = dict->store;
-  char *markNext = dict->storeNext;
-  size_t markLeft = dict->storeLeft;
+struct PendingAssignment {
+  DictLine *line;
+  const char *name;  // inside the kept line text
+  size_t nameLength;
+  const char *value;
+  size_t valueLength;
+  uint32_t hash;
+  int lineNumber;
+};
 
-  DictEntry *entry =
-      static_cast<DictEntry *>(DictionaryStoreAlloc(dict, sizeof(DictEntry), alignof(DictEntry)));
-  char *name = entry != nullptr ? DictionaryStoreCopy(dict, a.name, a.nameLength) : nullptr;
-  char *value = name != nullptr ? StoreValue(dict, a.value, a.valueLength) : nullptr;
-  if (value == nullptr) {
-    return kLineNoMemory;
-  }
-  entry->name = name;
-  entry->value.stringValue = value;
-  entry->line = line;
-  entry->next = nullptr;
-  entry->type = DICT_ANY;
-  entry->flags = static_cast<unsigned>(flags) & 15;
-  if (!HashTable_Insert(dict->index, name, entry)) {
-    Msg_Append(MSGID(dictionary.alreadyDefined) "File \"%s\" line %d: Variable `%s' is already "
-                                                "defined.\n",
-               dict->loadFileName, dict->loadLineCount, name);
-    if (dict->store == markBlock) {
-      dict->storeNext = markNext;
-      dict->storeLeft = markLeft;
-    }
-    return kLineDuplicate;
-  }
-  line->entry = entry;
-  if (dict->lastEntry != nullptr) {
-    dict->lastEntry->next = entry;
-  } else {
-    dict->firstEntry = entry;
-  }
-  dict->lastEntry = entry;
-  return kLineKept;
-}
+struct Loader {
+  Dictionary *dict;
+  int flags;
+  bool duplicate;
+  PendingAssignment queue[kQueueLength];
+  unsigned head;
+  unsigned count;
+};
 
 void AppendReadError(const Dictionary *dict, int linesProcessed) {
   Msg_Append(MSGID(dictionary.read.readError) "File \"%s\" line %d: %s.\n", dict->loadFileName,
              linesProcessed, Err_ErrString());
 }
 
-bool ReadLines(Dictionary *dict, FILE *stream, int flags) {
-  DictLLReader reader;
-  DictLLReader_Init(&reader);
-  bool duplicate = false;
+void AppendDuplicate(const Dictionary *dict, const PendingAssignment &a) {
+  // The name is a piece of the kept line: the message needs it on its own.
+  char *name = static_cast<char *>(malloc(a.nameLength + 1));
+  if (name == nullptr) PANIC_MEM_ALLOC();
+  memcpy(name, a.name, a.nameLength);
+  name[a.nameLength] = '\0';
+  Msg_Append(MSGID(dictionary.alreadyDefined) "File \"%s\" line %d: Variable `%s' is already "
+                                              "defined.\n",
+             dict->loadFileName, a.lineNumber, name);
+  free(name);
+}
+
+// Indexes one assignment. False when memory ran out: the load then ends as a
+// read error at that line, and the lines read after it are dropped.
+bool Commit(Loader *loader, const PendingAssignment &a) {
+  Dictionary *dict = loader->dict;
+  if (DictionaryFind(dict, a.name, a.nameLength, a.hash) != nullptr) {
+    AppendDuplicate(dict, a);
+    loader->duplicate = true;
+    return true;
+  }
+  char *name = DictionaryStoreCopy(dict, a.name, a.nameLength);
+  char *value = name != nullptr ? StoreValue(dict, a.value, a.valueLength) : nullptr;
+  DictEntry *entry = value != nullptr ? DictionaryAddEntry(dict, name, a.hash) : nullptr;
+  if (entry == nullptr) {
+    a.line->next = nullptr;
+    dict->lastLine = a.line;
+    Host_SetLastError(Host_ErrorCode(HOST_ERROR_NO_MEMORY));
+    AppendReadError(dict, a.lineNumber - 1);
+    return false;
+  }
+  entry->value.stringValue = value;
+  entry->line = a.line;
+  entry->type = DICT_ANY;
+  entry->flags = static_cast<unsigned>(loader->flags) & 15;
+  a.line->entry = entry;
+  return true;
+}
+
+// Indexes every waiting assignment. False when one ran out of memory.
+bool Flush(Loader *loader) {
+  while (loader->count > 0) {
+    const PendingAssignment &a = loader->queue[loader->head];
+    loader->head = (loader->head + 1) % kQueueLength;
+    loader->count--;
+    if (!Commit(loader, a)) {
+      loader->count = 0;
+      return false;
+    }
+  }
+  return true;
+}
+
+enum LineResult { kLineKept, kLineSyntaxError, kLineNoMemory, kLineCommitFailed };
+
+LineResult AddLine(Loader *loader, const char *text, size_t length) {
+  Dictionary *dict = loader->dict;
+  DictLLAssignment a;
+  bool assignment = DictLL_ScanAssignment(text, &a);
+  if (!assignment && !DictLL_IsBlankOrComment(text)) {
+    return kLineSyntaxError;
+  }
+  DictLine *line = StoreLine(dict, text, length);
+  if (line == nullptr) {
+    return kLineNoMemory;
+  }
+  if (!assignment) {
+    return kLineKept;
+  }
+  if (loader->count == kQueueLength) {
+    const PendingAssignment &oldest = loader->queue[loader->head];
+    loader->head = (loader->head + 1) % kQueueLength;
+    loader->count--;
+    if (!Commit(loader, oldest)) {
+      loader->count = 0;
+      return kLineCommitFailed;
+    }
+  }
+  PendingAssignment &p = loader->queue[(loader->head + loader->count) % kQueueLength];
+  loader->count++;
+  // The kept copy of the line outlives the read buffer; point into it.
+  p.line = line;
+  p.name = line->text + (a.name - text);
+  p.nameLength = a.nameLength;
+  p.value = line->text + (a.value - text);
+  p.valueLength = a.valueLength;
+  p.hash = DictionaryHashName(p.name, p.nameLength);
+  p.lineNumber = dict->loadLineCount;
+  DictionaryPrefetch(dict, p.hash);
+  return kLineKept;
+}
+
+// A large file gets its index sized up front from the assignments of its
+// first piece, scaled to the whole file: regrowing an index of a million
+// names moves every one of them, twice over in all.
+void ReserveFromSample(Dictionary *dict, const BulkReader *r, long long fileSize) {
+  if (r->atEnd || r->error != 0 || r->end == 0 || fileSize <= 0) {
+    return;
+  }
+  size_t assignments = 0;
+  const char *p = r->buf;
+  const char *end = r->buf + r->end;
+  while (p < end) {
+    const char *lf = static_cast<const char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
+    const char *lineEnd = lf != nullptr ? lf : end;
+    if (memchr(p, '=', static_cast<size_t>(lineEnd - p)) != nullptr) {
+      assignments++;
+    }
+    p = lineEnd + 1;
+  }
+  double estimate = static_cast<double>(assignments) * static_cast<double>(fileSize) /
+                    static_cast<double>(r->end);
+  // Lines tend to grow longer down a file (numbers in the names gain
+  // digits), and a regrowth costs less than an index twice too large, so the
+  // guess is kept low. A first piece unlike the rest must not size the index
+  // past a fraction of the memory the file's lines take anyway.
+  estimate = estimate * 3 / 4;
+  double cap = static_cast<double>(fileSize) / 32;
+  if (estimate > cap) {
+    estimate = cap;
+  }
+  DictionaryReserve(dict, estimate < 1e9 ? static_cast<uint32_t>(estimate) : uint32_t{1000000000});
+}
+
+bool ReadLines(Dictionary *dict, FILE *stream, int flags, long long fileSize) {
+  BulkReader reader = {};
+  // A failure here shows again at the first line.
+  (void)Fill(&reader, stream);
+  ReserveFromSample(dict, &reader, fileSize);
+  Loader loader = {};
+  loader.dict = dict;
+  loader.flags = flags;
   bool ok;
   for (;;) {
     char *text;
     size_t length;
-    int got = DictLLReader_Next(&reader, stream, 0, &text, &length);
+    int got = BulkReaderNext(&reader, stream, &text, &length);
     if (got == 0) {
-      AppendReadError(dict, dict->loadLineCount);
+      // Keep the read's error across the indexing of the waiting lines.
+      int error = Host_GetLastError();
       ok = false;
+      if (Flush(&loader)) {
+        Host_SetLastError(error);
+        AppendReadError(dict, dict->loadLineCount);
+      }
       break;
     }
     if (got == 1) {
-      ok = !duplicate;
+      ok = Flush(&loader) && !loader.duplicate;
       break;
     }
     int processed = dict->loadLineCount;
     if (dict->loadLineCount < INT_MAX) {
       dict->loadLineCount++;
     }
-    LineResult result = AddLine(dict, text, length, flags);
+    LineResult result = AddLine(&loader, text, length);
+    if (result == kLineKept) {
+      continue;
+    }
+    ok = false;
+    if (result == kLineCommitFailed || !Flush(&loader)) {
+      break;
+    }
     if (result == kLineSyntaxError) {
       Msg_Append(MSGID(dictionary.read.syntaxError) "File \"%s\" line %d: Syntax error.\n",
                  dict->loadFileName, dict->loadLineCount);
-      ok = false;
-      break;
-    }
-    if (result == kLineNoMemory) {
+    } else {
       Host_SetLastError(Host_ErrorCode(HOST_ERROR_NO_MEMORY));
       AppendReadError(dict, processed);
-      ok = false;
-      break;
     }
-    duplicate |= result == kLineDuplicate;
+    break;
   }
-  DictLLReader_Destroy(&reader);
+  BulkReaderDestroy(&reader);
   return ok;
 }
 
@@ -166,6 +366,7 @@ bool Dictionary_Load(Dictionary *dict, const char *path, int flags) {
   }
   FILE *stream;
   const char *fileName;
+  long long fileSize = -1;  // unknown
   if (strcmp(path, "-") == 0) {
     stream = stdin;
     fileName = "<stdin>";
@@ -187,14 +388,19 @@ bool Dictionary_Load(Dictionary *dict, const char *path, int flags) {
                  Err_ErrString());
       return false;
     }
-    // Fewer, larger reads; a failure only leaves the default buffer.
-    setvbuf(stream, nullptr, _IOFBF, kStreamBuffer);
+    // The reader asks for large pieces: let them go straight to it.
+    setvbuf(stream, nullptr, _IONBF, 0);
+    if (fseek(stream, 0, SEEK_END) == 0) {
+      fileSize = ftell(stream);
+      rewind(stream);
+    }
+    clearerr(stream);
     fileName = path;
   }
   Dictionary_Clear(dict);
   dict->loadFileName = fileName;
   dict->loadLineCount = 0;
-  bool ok = ReadLines(dict, stream, flags);
+  bool ok = ReadLines(dict, stream, flags, fileSize);
   dict->loadFileName = nullptr;
   dict->loadLineCount = 0;
   if (stream != stdin) {

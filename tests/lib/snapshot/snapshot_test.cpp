@@ -3,6 +3,7 @@
 #include "snapshot/snapshot.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -164,6 +165,85 @@ TEST(SnapshotErrorTest, LiteralsTextsAndSuccess) {
   EXPECT_TRUE(SnapshotError_IsSuccess({SNAPSHOT_DISKLIB, 0x1200}));
   EXPECT_FALSE(SnapshotError_IsSuccess({SNAPSHOT_DISKLIB, 0x1201}));
   EXPECT_FALSE(SnapshotError_IsSuccess({SNAPSHOT_FILEIO, 0}));
+}
+
+// A chain of snapshots with one disk each, d000.bxdk and up, all in the
+// machine's folder unless a test moves one: enough disks that their folder
+// is read in one sweep rather than asked about disk by disk.
+class ManyDisksTest : public testing::Test {
+ protected:
+  static constexpr int kDisks = 60;
+  static std::string Disk(int i) {
+    char name[16];
+    snprintf(name, sizeof name, "d%03d.bxdk", i);
+    return name;
+  }
+  void SetUp() override {
+    std::string db = "snapshot.numSnapshots = \"" + std::to_string(kDisks) + "\"\n";
+    for (int i = 0; i < kDisks; i++) {
+      std::string s = "snapshot" + std::to_string(i);
+      db += s + ".uid = \"" + std::to_string(i + 1) + "\"\n" + s + ".parent = \"" +
+            std::to_string(i) + "\"\n" + s + ".numDisks = \"1\"\n" + s + ".disk0.fileName = \"" +
+            Disk(i) + "\"\n";
+      vm_.Touch(Disk(i));
+    }
+    vm_.WriteDatabase(db);
+    vm_.WriteConfig(kIdeDisk);
+    vm_.Touch("disk.bxdk");
+  }
+  // Replaces disk i by a symbolic link to target.
+  void Link(int i, const std::string &target) {
+    std::filesystem::remove(vm_.file(Disk(i)));
+    std::filesystem::create_symlink(target, vm_.file(Disk(i)));
+  }
+  VmFolder vm_;
+};
+
+TEST_F(ManyDisksTest, AnotherNameOfADiskIsFoundThroughItsIdentity) {
+  std::filesystem::create_hard_link(vm_.file(Disk(45)), vm_.file("alias.bxdk"));
+  DiskUse r = QueryDiskUse(vm_.config(), vm_.file("alias.bxdk"));
+  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  EXPECT_TRUE(r.used);
+  EXPECT_FALSE(r.inCurrentState);
+  EXPECT_EQ(r.nodeCount, kDisks + 1);
+
+  r = QueryDiskUse(vm_.config(), vm_.file("disk.bxdk"));
+  EXPECT_TRUE(r.used);
+  EXPECT_TRUE(r.inCurrentState);
+  r = QueryDiskUse(vm_.config(), vm_.Touch("unused.bxdk"));
+  EXPECT_FALSE(r.used);
+  EXPECT_EQ(r.nodeCount, kDisks + 1);
+}
+
+TEST_F(ManyDisksTest, MissingAndDanglingDisksFailTheLoad) {
+  std::filesystem::remove(vm_.file(Disk(50)));
+  EXPECT_EQ(QueryDiskUse(vm_.config(), vm_.file("disk.bxdk")).err.type, SNAPSHOT_NOTFOUND);
+  Link(50, "nowhere.bxdk");
+  EXPECT_EQ(QueryDiskUse(vm_.config(), vm_.file("disk.bxdk")).err.type, SNAPSHOT_NOTFOUND);
+  vm_.Touch("nowhere.bxdk");
+  DiskUse r = QueryDiskUse(vm_.config(), vm_.file("nowhere.bxdk"));
+  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  EXPECT_TRUE(r.used);  // through the link the database names
+}
+
+TEST_F(ManyDisksTest, TheSearchPathIsTriedInOrderAfterTheFolder) {
+  std::filesystem::create_directories(vm_.file("first"));
+  std::filesystem::create_directories(vm_.file("second"));
+  vm_.WriteConfig(std::string(kIdeDisk) + "fileSearchPath = \"first;second\"\n");
+  // Disk 40 only in the second folder of the search path, disk 41 in both.
+  std::filesystem::rename(vm_.file(Disk(40)), vm_.file("second/" + Disk(40)));
+  testsupport::WriteFile(vm_.file("first/" + Disk(41)), "");
+  testsupport::WriteFile(vm_.file("second/" + Disk(41)), "");
+  std::filesystem::rename(vm_.file(Disk(41)), vm_.file("away.bxdk"));
+
+  DiskUse r = QueryDiskUse(vm_.config(), vm_.file("second/" + Disk(40)));
+  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  EXPECT_TRUE(r.used);
+  EXPECT_TRUE(QueryDiskUse(vm_.config(), vm_.file("first/" + Disk(41))).used);
+  EXPECT_FALSE(QueryDiskUse(vm_.config(), vm_.file("second/" + Disk(41))).used);
+  // A name in the folder itself comes before the search path.
+  testsupport::WriteFile(vm_.file("first/" + Disk(42)), "");
+  EXPECT_FALSE(QueryDiskUse(vm_.config(), vm_.file("first/" + Disk(42))).used);
 }
 
 }  // namespace

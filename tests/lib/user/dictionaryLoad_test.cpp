@@ -258,3 +258,76 @@ TEST_F(DictionaryLoadTest, LineLongerThanTheMemoryIsAReadError) {
 }
 
 }  // namespace
+
+// Assignments are indexed a few lines after they are read: duplicates close
+// together or far apart, and a syntax error right behind them, must still
+// come out in file order with their own line numbers.
+TEST_F(DictionaryLoadTest, DuplicatesNearAndFarThenASyntaxError) {
+  std::string text = "a = 1\nA = 2\n";
+  for (int i = 0; i < 20; i++) text += "k" + std::to_string(i) + " = " + std::to_string(i) + "\n";
+  text += "K3 = x\n# note\nb = 1\n[section]\nc = 1\n";
+  std::string path = Write(text);
+  EXPECT_FALSE(Dictionary_Load(dict_.get(), path.c_str(), 0));
+  EXPECT_EQ(Msg_GetMessages(), "File \"" + path + "\" line 2: Variable `A' is already defined.\n" +
+                                   "File \"" + path +
+                                   "\" line 23: Variable `K3' is already defined.\n" + "File \"" +
+                                   path + "\" line 26: Syntax error.\n");
+  std::vector<std::string> names = Names();
+  ASSERT_EQ(names.size(), 22u);
+  EXPECT_EQ(names.front(), "a");
+  EXPECT_EQ(names.back(), "b");
+  EXPECT_EQ(Value("k3"), "3");
+  ASSERT_EQ(Lines().size(), 25u);
+  EXPECT_EQ(Lines().back(), "b = 1");
+  EXPECT_FALSE(Dictionary_IsDefined(dict_.get(), "c"));
+}
+
+// Enough names to grow the index many times over and fill several entry
+// chunks; every name reads back, in any letter case, in and out of order.
+TEST_F(DictionaryLoadTest, ManyNamesReadBackInAnyOrderAndCase) {
+  const int kCount = 70000;
+  std::string text;
+  for (int i = 0; i < kCount; i++) {
+    text += "vm" + std::to_string(i) + ".Key = \"v" + std::to_string(i) + "\"\n";
+  }
+  std::string path = Write(text);
+  ASSERT_TRUE(Dictionary_Load(dict_.get(), path.c_str(), 2));
+  for (int i = 0; i < kCount; i += 7) {
+    EXPECT_EQ(Value(("VM" + std::to_string(i) + ".KEY").c_str()), "v" + std::to_string(i));
+  }
+  for (int i = kCount - 1; i >= 0; i -= 13) {
+    EXPECT_EQ(Value(("vm" + std::to_string(i) + ".key").c_str()), "v" + std::to_string(i));
+  }
+  // A name that differs only past the hashed words is another name.
+  EXPECT_EQ(Value("vm1.Key2"), "<none>");
+  EXPECT_EQ(Names().size(), static_cast<size_t>(kCount) + 1);
+  int n = 0;
+  for (DictEntry *e = dict_->firstEntry; e != nullptr && n < kCount; e = e->next, n++) {
+    ASSERT_EQ(e->line->entry, e);
+    ASSERT_EQ(e->flags, 2u);
+  }
+}
+
+// The file is read in large pieces: lines, CR LF pairs and a last line
+// without LF that straddle the pieces read whole, with nothing lost between.
+TEST_F(DictionaryLoadTest, LinesAcrossReadPieces) {
+  std::string text;
+  for (int i = 0; i < 20000; i++) {
+    text += "k" + std::to_string(i) + " = \"" + std::string(static_cast<size_t>(i % 37), 'v') +
+            "\"\r\n";
+  }
+  text += "last = x\r";
+  std::string path = Write(text);
+  ASSERT_TRUE(Dictionary_Load(dict_.get(), path.c_str(), 0));
+  std::vector<std::string> lines = Lines();
+  ASSERT_EQ(lines.size(), 20001u);
+  for (int i = 0; i < 20000; i++) {
+    ASSERT_EQ(
+        lines[static_cast<size_t>(i)],
+        "k" + std::to_string(i) + " = \"" + std::string(static_cast<size_t>(i % 37), 'v') + "\"");
+  }
+  // A CR without its LF is data.
+  EXPECT_EQ(lines.back(), "last = x\r");
+  EXPECT_EQ(Value("last"), "x\r");
+  EXPECT_EQ(Value("k19999"), std::string(19999 % 37, 'v'));
+}

@@ -10,8 +10,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "misc/hashTable.h"
-
 enum DictType {
   DICT_ANY = 0,  // untyped text from a file
   DICT_STRING = 1,
@@ -37,8 +35,9 @@ struct DictEntry {
   DictValue value;
   DictLine *line;  // the defining line of the file, or NULL
   DictEntry *next;
-  int type;            // DictType
-  unsigned flags : 4;  // the load flags & 15, or 1 for a reader's default
+  int type;               // DictType
+  unsigned flags : 4;     // the load flags & 15, or 1 for a reader's default
+  unsigned hashTag : 28;  // the dictionary's own: the top bits of the name's hash
 };
 
 struct DictLine {
@@ -47,6 +46,9 @@ struct DictLine {
   DictLine *next;
 };
 
+// The number of entry chunks: chunk c holds 16 << c entries.
+enum { DICT_ENTRY_CHUNKS = 28 };
+
 struct Dictionary {
   DictEntry *firstEntry;
   DictEntry *lastEntry;
@@ -54,10 +56,17 @@ struct Dictionary {
   DictLine *lastLine;
   const char *loadFileName;  // set while a load runs
   int loadLineCount;
-  HashTable *index;              // 512 buckets to start with
-  struct DictStoreBlock *store;  // entries, lines and their strings
-  char *storeNext;               // the free room of the current block is
-  size_t storeLeft;              // [storeNext, storeNext + storeLeft)
+  // The name index: open addressing over (hash, entry number) slots.
+  struct DictIndexSlot *indexSlots;
+  uint32_t indexSize;  // a power of two, 512 to start with
+  bool indexMapped;    // the slots are a large region, not heap
+  uint32_t entryCount;
+  DictEntry *entryChunks[DICT_ENTRY_CHUNKS];  // entries by number, in the store
+  DictEntry *lastFound;                       // of the latest lookup, or NULL
+  uint32_t lastFoundNumber;                   // and its entry number
+  struct DictStoreBlock *store;               // entries, lines and their strings
+  char *storeNext;                            // the free room of the current block is
+  size_t storeLeft;                           // [storeNext, storeNext + storeLeft)
 };
 
 Dictionary *Dictionary_Create(void);
@@ -91,3 +100,17 @@ int32_t Dict_GetInt(Dictionary *dict, int32_t defaultValue, const char *fmt, ...
 void *DictionaryStoreAlloc(Dictionary *dict, size_t size, size_t align);
 // Returns a NUL-terminated copy of bytes[0, length) in the storage, or NULL.
 char *DictionaryStoreCopy(Dictionary *dict, const char *bytes, size_t length);
+// The index hash of name[0, length), without regard to ASCII case.
+uint32_t DictionaryHashName(const char *name, size_t length);
+// Returns the entry whose name equals name[0, length) (any case), or NULL.
+DictEntry *DictionaryFind(Dictionary *dict, const char *name, size_t length, uint32_t hash);
+// Sizes the index for about that many entries in all, sparing the regrowth
+// of a large index; a wrong guess costs only time or memory.
+void DictionaryReserve(Dictionary *dict, uint32_t entries);
+// Starts fetching the index slots a lookup of hash will read first.
+void DictionaryPrefetch(const Dictionary *dict, uint32_t hash);
+// Appends an entry of the given name (already in the storage; hash is its
+// DictionaryHashName) to the entry list and the index; its other fields are
+// zero. The name must not be present. Returns NULL, with nothing changed,
+// when memory ran out.
+DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash);
