@@ -4,6 +4,21 @@
 
 #include <cstdlib>
 
+#include "host/drives.h"
+#include "host/stateFile.h"
+
+std::string Backend_DriveTarget(char letter) {
+  char *entry = HostDrives_EntryPath(letter);
+  char *target = nullptr;
+  std::string result;
+  if (entry != nullptr && HostState_ReadLink(entry, &target) == 0) {
+    result = target;
+  }
+  free(target);
+  free(entry);
+  return result;
+}
+
 std::unique_ptr<Backend> Backend_Make(const std::string &name, std::string *error) {
   std::string chosen = name;
   if (chosen.empty()) {

@@ -4,6 +4,7 @@
 // device and mounts its file system, linking the drive to the mount point.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -35,7 +36,24 @@ class Backend {
   // At start, after adoption: removes what this backend made for this host
   // prefix that none of the records owns (the traces of a crash).
   virtual void RemoveStrays(const std::vector<const MountRecord *> &) {}
+
+  // Called with the name of each step of Attach and Detach once it is taken,
+  // so that a fault plan can stop the service there.
+  void SetStepHook(std::function<void(const char *)> hook) { stepHook_ = std::move(hook); }
+
+ protected:
+  void Step(const char *name) {
+    if (stepHook_) {
+      stepHook_(name);
+    }
+  }
+
+ private:
+  std::function<void(const char *)> stepHook_;
 };
+
+// Where the drive entry of letter leads, or "" when there is none.
+std::string Backend_DriveTarget(char letter);
 
 // Returns the backend of that name ("" picks by kBackendVariable, else the
 // default: loop where this process can use it, record otherwise), or NULL

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "host/lastError.h"
+#include "host/process.h"
 #include "serviceLog.h"
 
 namespace {
@@ -17,6 +18,25 @@ const char *const kMethods[] = {
     "IVirtualDisk.GetVolumes", "IVirtualDisk.CreateMount", "IVirtualDisk.SectorSize",
     "IVolumeList.Item",        "IVolumeList.Count",        "IDiskVolume.SectorCount",
     "IMount.Unmount",          "IMount.MountAs",
+};
+
+// The steps of a mount and a dismount, in the order they are taken; what
+// each has just done is in its name. Some belong to one backend only.
+const char *const kSteps[] = {
+    "CreateMount.made",  // the mount has its id, the table is not yet saved
+    "CreateMount.saved",
+    "MountAs.locked",   // the disk's lock is held
+    "MountAs.device",   // loop: the loop device is set up
+    "MountAs.mounted",  // loop: its file system is mounted
+    "MountAs.written",  // record: the volume file is written
+    "MountAs.linked",   // the drive entry is made
+    "MountAs.saved",
+    "Unmount.unmounted",  // loop: the file system is unmounted
+    "Unmount.unlinked",   // the drive entry is removed
+    "Unmount.freed",      // loop: the loop device is freed
+    "Unmount.removed",    // record: the volume folder is removed
+    "Unmount.saved",      // the table without the mount is saved
+    "Unmount.unlocked",   // the disk's lock is let go
 };
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -55,6 +75,24 @@ bool ParseLine(const std::string &line, FaultPlanContent *content, std::string *
     pos++;
   }
   if (pos == line.size() || line[pos] == '#') {
+    return true;
+  }
+  static const char kCrash[] = "crash ";
+  if (line.compare(pos, sizeof kCrash - 1, kCrash) == 0) {
+    size_t start = pos + sizeof kCrash - 1;
+    size_t end = line.size();
+    while (start < end && IsBlank(line[start])) {
+      start++;
+    }
+    while (end > start && IsBlank(line[end - 1])) {
+      end--;
+    }
+    std::string step = line.substr(start, end - start);
+    if (!FaultPlan_IsKnownStep(step)) {
+      *why = "unknown step \"" + step + "\"";
+      return false;
+    }
+    content->crashes.insert(step);
     return true;
   }
   static const char kListing[] = "listing";
@@ -122,10 +160,20 @@ bool FaultPlan_IsKnownMethod(const std::string &name) {
   return false;
 }
 
+bool FaultPlan_IsKnownStep(const std::string &name) {
+  for (const char *s : kSteps) {
+    if (name == s) {
+      return true;
+    }
+  }
+  return false;
+}
+
 void FaultPlan_Parse(const std::string &text, FaultPlanContent *content,
                      std::vector<std::string> *problems) {
   content->rules.clear();
   content->listings.clear();
+  content->crashes.clear();
   size_t start = 0;
   int lineNumber = 0;
   while (start < text.size()) {
@@ -191,4 +239,12 @@ const FaultRule *FaultPlan::Find(const char *method) {
 std::vector<std::string> FaultPlan::Listings() {
   Refresh();
   return content_.listings;
+}
+
+void FaultPlan::Reach(const char *step) {
+  Refresh();
+  if (content_.crashes.count(step) != 0) {
+    ServiceLog(HOSTLOG_WARNING, "fault plan %s: crash at %s", path_.c_str(), step);
+    HostProcess_KillSelf();
+  }
 }

@@ -1,11 +1,13 @@
 // The fault plan: a text file that makes chosen methods of the service fail
-// or hand back nothing, and adds texts to the mount listing, so that clients
-// can be tested against a misbehaving service. The file is consulted at every
+// or hand back nothing, adds texts to the mount listing, and kills the
+// service at chosen steps of a mount or dismount, so that clients and
+// restarts can be tested against a misbehaving service. The file is consulted at every
 // method call and read again whenever it changed; a missing file means no
 // faults. Lines it cannot understand are logged and skipped.
 #pragma once
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,8 @@ struct FaultPlanContent {
   std::map<std::string, FaultRule> rules;
   // Extra listing texts, in the plan's order.
   std::vector<std::string> listings;
+  // Steps at which the service kills itself ("crash <step>").
+  std::set<std::string> crashes;
 };
 
 // Parses plan text. Each line it rejects adds one text to *problems (which
@@ -35,6 +39,9 @@ void FaultPlan_Parse(const std::string &text, FaultPlanContent *content,
 
 // True for the method names the service's interfaces define.
 bool FaultPlan_IsKnownMethod(const std::string &name);
+// True for the steps a crash rule may name: "<Method>.<step>", e.g.
+// "MountAs.linked" (see the list in faultPlan.cpp).
+bool FaultPlan_IsKnownStep(const std::string &name);
 
 class FaultPlan {
  public:
@@ -46,6 +53,9 @@ class FaultPlan {
   const FaultRule *Find(const char *method);
   // The extra listing texts, after reading the file again when it changed.
   std::vector<std::string> Listings();
+  // Kills the process on the spot, as SIGKILL would, when the plan names
+  // this step; otherwise returns.
+  void Reach(const char *step);
 
  private:
   void Refresh();

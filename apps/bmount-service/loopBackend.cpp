@@ -33,23 +33,10 @@ std::string DevicePath(int number) {
   return path;
 }
 
-// Returns the target of the drive entry, or "".
-std::string DriveTarget(char letter) {
-  char *entry = HostDrives_EntryPath(letter);
-  char *target = nullptr;
-  std::string result;
-  if (entry != nullptr && HostState_ReadLink(entry, &target) == 0) {
-    result = target;
-  }
-  free(target);
-  free(entry);
-  return result;
-}
-
 // Removes the drive entry when it still leads to target: one that leads
 // elsewhere was put there by someone else after ours went away.
 int RemoveDriveLeadingTo(char letter, const std::string &target) {
-  if (DriveTarget(letter) != target) {
+  if (Backend_DriveTarget(letter) != target) {
     return 0;
   }
   int rc = HostDrives_Remove(letter);
@@ -83,6 +70,7 @@ class LoopBackend : public Backend {
       HostState_RemoveDir(point.c_str());
       return rc;
     }
+    Step("MountAs.device");
     std::string devicePath = DevicePath(device.number);
     char *type = HostMount_FileSystemType(devicePath.c_str());
     std::string target = devicePath;
@@ -92,6 +80,7 @@ class LoopBackend : public Backend {
         ServiceLog(HOSTLOG_WARNING, "mount %d: %s file system on %s cannot be mounted: %s",
                    record->id, type, devicePath.c_str(), Text(rc).c_str());
       }
+      Step("MountAs.mounted");
       target = point;
     } else {
       // Nothing will hold the device but its drive entry.
@@ -109,6 +98,7 @@ class LoopBackend : public Backend {
       HostState_RemoveDir(point.c_str());
       return rc;
     }
+    Step("MountAs.linked");
     HostLoop_Close(&device);
     if (target != point) {
       HostState_RemoveDir(point.c_str());
@@ -137,14 +127,17 @@ class LoopBackend : public Backend {
         HostLoop_Close(&device);
         return rc;
       }
+      Step("Unmount.unmounted");
     }
     rc = RemoveDriveLeadingTo(record.letter, record.mounted ? point : DevicePath(record.loop));
+    Step("Unmount.unlinked");
     if (device.fd >= 0) {
       int freed = HostLoop_Free(&device);
       if (freed != 0) {
         ServiceLog(HOSTLOG_WARNING, "mount %d: %s cannot be freed: %s", record.id,
                    DevicePath(record.loop).c_str(), Text(freed).c_str());
       }
+      Step("Unmount.freed");
     }
     HostState_RemoveDir(point.c_str());
     return rc;
@@ -220,7 +213,7 @@ class LoopBackend : public Backend {
       if (ownedLetters.count(l) != 0) {
         continue;
       }
-      std::string target = DriveTarget(l);
+      std::string target = Backend_DriveTarget(l);
       bool strayDevice = false;
       for (const auto &stray : scan.strays) {
         strayDevice = strayDevice || target == DevicePath(stray.first);

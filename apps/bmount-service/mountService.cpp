@@ -42,7 +42,9 @@ std::string ServiceErrorText(int code) {
 }
 
 MountService::MountService(std::unique_ptr<Backend> backend, std::string faultPlanPath)
-    : backend_(std::move(backend)), faults_(std::move(faultPlanPath)) {}
+    : backend_(std::move(backend)), faults_(std::move(faultPlanPath)) {
+  backend_->SetStepHook([this](const char *step) { faults_.Reach(step); });
+}
 
 MountService::~MountService() {
   for (MountRecord *r : table_.Attached()) {
@@ -160,12 +162,14 @@ Outcome MountService::CreateMount(const std::string &disk, int32_t volume,
   if (!table_.Create(&record)) {
     return Outcome::Fail(E_FAIL, "No mount id is left in the mount table.");
   }
+  faults_.Reach("CreateMount.made");
   // The next id is saved at once so that it is never handed out again.
   Outcome saved = Save();
   if (!saved.Ok()) {
     table_.Erase(record.id);
     return saved;
   }
+  faults_.Reach("CreateMount.saved");
   *id = record.id;
   return {};
 }
@@ -220,6 +224,7 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
                                           : " cannot be locked: " + ServiceErrorText(code) + "."));
   }
   record->diskLocked = true;
+  faults_.Reach("MountAs.locked");
   record->letter = letter;
   record->backend = backend_->Name();
   int rc = backend_->Attach(record);
@@ -241,6 +246,7 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
     UnlockDisk(record);
     return saved;
   }
+  faults_.Reach("MountAs.saved");
   ServiceLog(HOSTLOG_INFO, "mount %d: volume %d of %s attached as %c:", id, record->volume,
              record->disk.c_str(), letter);
   return {};
@@ -285,7 +291,9 @@ Outcome MountService::Detach(int32_t id, bool force) {
     }
     return saved;
   }
+  faults_.Reach("Unmount.saved");
   UnlockDisk(record);
+  faults_.Reach("Unmount.unlocked");
   table_.Erase(id);
   ServiceLog(HOSTLOG_INFO, "mount %d: %c: detached%s", id, letter, force ? " (forced)" : "");
   return {};
@@ -354,6 +362,8 @@ Backend *MountService::BackendFor(const MountRecord &record) {
     std::unique_ptr<Backend> made = Backend_Make(record.backend, &error);
     if (made == nullptr) {
       ServiceLog(HOSTLOG_WARNING, "mount %d: %s", record.id, error.c_str());
+    } else {
+      made->SetStepHook([this](const char *step) { faults_.Reach(step); });
     }
     it = otherBackends_.emplace(record.backend, std::move(made)).first;
   }

@@ -1,12 +1,16 @@
 // The record backend: attaching a volume writes bmount/volumes/<id>/volume
 // (disk, volume number from 1, first byte, length) and links drives/<l>: to
 // that folder; detaching removes both. Nothing touches the disk image, so it
-// works for any user on any host.
+// works for any user on any host. A crash between these steps leaves a folder
+// or an entry without a record, or a record without its entry: a restarted
+// service takes such remains away.
 #include <cstdlib>
+#include <set>
 #include <string>
 
 #include "backend.h"
 #include "host/drives.h"
+#include "host/fs.h"
 #include "host/lastError.h"
 #include "host/prefix.h"
 #include "host/stateFile.h"
@@ -49,7 +53,11 @@ class RecordBackend : public Backend {
     std::string file = folder + "/volume";
     rc = HostState_WriteFile(file.c_str(), text.data(), text.size());
     if (rc == 0) {
+      Step("MountAs.written");
       rc = HostDrives_CreateLink(record.letter, folder.c_str());
+    }
+    if (rc == 0) {
+      Step("MountAs.linked");
     }
     if (rc != 0) {
       HostState_RemoveFile(file.c_str());
@@ -72,19 +80,61 @@ class RecordBackend : public Backend {
         return rc;
       }
     }
+    Step("Unmount.unlinked");
     HostState_RemoveFile((folder + "/volume").c_str());
     HostState_RemoveDir(folder.c_str());
+    Step("Unmount.removed");
     return 0;
+  }
+
+  bool Adopt(const MountRecord &record) override {
+    std::string volumes, folder;
+    if (VolumeFolder(record.id, &volumes, &folder) != 0) {
+      return true;  // cannot tell: keep it
+    }
+    if (LeadsTo(record.letter, folder) && HostFs_Exists((folder + "/volume").c_str())) {
+      return true;
+    }
+    Detach(record, true);
+    return false;
+  }
+
+  void RemoveStrays(const std::vector<const MountRecord *> &owned) override {
+    std::string volumes, unused;
+    if (VolumeFolder(0, &volumes, &unused) != 0) {
+      return;
+    }
+    std::set<std::string> ownedFolders;
+    std::set<char> ownedLetters;
+    for (const MountRecord *r : owned) {
+      ownedFolders.insert(std::to_string(r->id));
+      ownedLetters.insert(r->letter);
+    }
+    std::vector<std::string> strays;
+    if (HostDir *dir = HostDir_Open(volumes.c_str())) {
+      bool isDirectory;
+      while (const char *name = HostDir_Next(dir, &isDirectory)) {
+        if (isDirectory && ownedFolders.count(name) == 0) {
+          strays.push_back(volumes + "/" + name);
+        }
+      }
+      HostDir_Close(dir);
+    }
+    for (char l = 'a'; l <= 'z'; l++) {
+      std::string target = Backend_DriveTarget(l);
+      if (ownedLetters.count(l) == 0 && target.compare(0, volumes.size() + 1, volumes + "/") == 0) {
+        HostDrives_Remove(l);
+      }
+    }
+    for (const std::string &folder : strays) {
+      HostState_RemoveFile((folder + "/volume").c_str());
+      HostState_RemoveDir(folder.c_str());
+    }
   }
 
  private:
   static bool LeadsTo(char letter, const std::string &folder) {
-    char *entry = HostDrives_EntryPath(letter);
-    char *target = nullptr;
-    bool ours = entry != nullptr && HostState_ReadLink(entry, &target) == 0 && folder == target;
-    free(target);
-    free(entry);
-    return ours;
+    return Backend_DriveTarget(letter) == folder;
   }
 };
 

@@ -1,6 +1,7 @@
 // The fault plan's line syntax and its re-reading when the file changes.
 #include "faultPlan.h"
 
+#include <csignal>
 #include <cstdio>
 
 #include <gtest/gtest.h>
@@ -64,6 +65,31 @@ TEST(FaultPlanParse, BadLinesAreReportedAndSkipped) {
   EXPECT_EQ(c.rules.count("IMount.Unmount"), 1u);
   EXPECT_FALSE(c.rules["IMount.Unmount"].hasDescription);
   EXPECT_TRUE(c.listings.empty());
+}
+
+TEST(FaultPlanParse, CrashSteps) {
+  std::vector<std::string> problems;
+  FaultPlanContent c = Parse(
+      "crash MountAs.linked\n"
+      "crash   Unmount.saved  \n"
+      "crash MountAs\n"         // a method is not a step
+      "crash Unmount.linked\n"  // no such step
+      "crash\n"
+      "crashes MountAs.saved\n",
+      &problems);
+  EXPECT_EQ(c.crashes, (std::set<std::string>{"MountAs.linked", "Unmount.saved"}));
+  ASSERT_EQ(problems.size(), 4u);
+  EXPECT_NE(problems[0].find("unknown step \"MountAs\""), std::string::npos);
+  EXPECT_TRUE(c.rules.empty());
+}
+
+TEST(FaultPlan, ReachingAStepOfThePlanKillsTheProcess) {
+  testsupport::TempDir dir;
+  std::string path = dir.file("plan");
+  testsupport::WriteFile(path, "crash MountAs.saved\n");
+  FaultPlan plan(path);
+  plan.Reach("MountAs.linked");  // not in the plan: nothing happens
+  EXPECT_EXIT(plan.Reach("MountAs.saved"), ::testing::KilledBySignal(SIGKILL), "");
 }
 
 TEST(FaultPlanParse, LaterRuleForAMethodWins) {

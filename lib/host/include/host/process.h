@@ -7,3 +7,6 @@
 // caller's environment, detached as above. Returns 0 once the program has been
 // executed, or the system error code of the failure (ENOENT, EACCES, ...).
 int HostProcess_StartDetached(const char *path);
+// Ends this process at once, as SIGKILL from another process would: no
+// handler, no flush, no exit code of its own. For crash tests.
+[[noreturn]] void HostProcess_KillSelf(void);

@@ -1,0 +1,176 @@
+"""The service killed at every step of a mount and of a dismount. After each
+crash a new instance takes over, and the mount table, the drive entries, the
+disk's lock file and, with the loop backend, the kernel's mounts and loop
+devices must agree with each other and with what the listing shows; the disk
+then mounts and dismounts again with its data intact. BRENIX_FAULT_ROUNDS
+(default 2) sets how often every step is visited."""
+
+import fcntl
+import os
+import subprocess
+
+import pytest
+
+from test_commands import mbr_disk
+from test_loop import LOSETUP, MKFS, ext4_disk, loops_of, mounts_below, wait_until
+
+ROUNDS = int(os.environ.get("BRENIX_FAULT_ROUNDS", "2"))
+
+# In the order they are taken; a crash at the last one of a mount leaves the
+# mount in place, a crash anywhere else leaves nothing.
+MOUNT_STEPS = {
+    "record": ["CreateMount.made", "CreateMount.saved", "MountAs.locked", "MountAs.written",
+               "MountAs.linked", "MountAs.saved"],
+    "loop": ["CreateMount.made", "CreateMount.saved", "MountAs.locked", "MountAs.device",
+             "MountAs.mounted", "MountAs.linked", "MountAs.saved"],
+}
+DISMOUNT_STEPS = {
+    "record": ["Unmount.unlinked", "Unmount.removed", "Unmount.saved", "Unmount.unlocked"],
+    "loop": ["Unmount.unmounted", "Unmount.unlinked", "Unmount.freed", "Unmount.saved",
+             "Unmount.unlocked"],
+}
+
+
+def table(host):
+    """The saved mount records: letter -> fields."""
+    path = host.prefix / "bmount" / "mounts"
+    records = {}
+    if not path.exists():
+        return records
+    for line in path.read_text().splitlines():
+        if not line.startswith("mount "):
+            continue
+        head, disk = line.split(" disk=", 1)
+        fields = dict(word.split("=", 1) for word in head.split()[1:])
+        fields["disk"] = disk
+        records[fields["letter"]] = fields
+    return records
+
+
+def drive_entries(host):
+    drives = host.prefix / "drives"
+    return {name[0]: os.readlink(drives / name) for name in os.listdir(drives)
+            if os.path.islink(drives / name)}
+
+
+def lock_held(disk):
+    """Whether someone holds the disk's lock file."""
+    try:
+        fd = os.open(disk + ".lck", os.O_RDWR)
+    except FileNotFoundError:
+        return False
+    try:
+        fcntl.lockf(fd, fcntl.LOCK_EX | fcntl.LOCK_NB, 0x7FFFFFFF, 0)
+        return False
+    except OSError:
+        return True
+    finally:
+        os.close(fd)
+
+
+def settled_state(host, backend, disk, before):
+    """Starts a new instance through the listing, checks that everything
+    agrees, and returns the letters that are mounted."""
+    listing = host.run()
+    assert listing.returncode == 0, listing
+    records = table(host)
+    shown = {line[0].lower() for line in listing.stdout.decode().splitlines() if line[1:2] == ":"}
+    assert shown == set(records)
+    ours = {letter: target for letter, target in drive_entries(host).items()
+            if before.get(letter) != target}
+    assert set(ours) == set(records)
+    for letter, r in records.items():
+        assert r["backend"] == backend and r["disk"] == disk
+        if backend == "record":
+            folder = host.prefix / "bmount" / "volumes" / r["id"]
+            assert ours[letter] == str(folder)
+            assert f"disk={disk}\n" in (folder / "volume").read_text()
+        elif r["mounted"] == "1":
+            assert ours[letter] == str(host.prefix / "bmount" / "mnt" / letter)
+        else:
+            assert ours[letter] == f"/dev/loop{r['loop']}"
+    if backend == "record":
+        volumes = host.prefix / "bmount" / "volumes"
+        kept = sorted(os.listdir(volumes)) if volumes.exists() else []
+        assert kept == sorted(r["id"] for r in records.values())
+    else:
+        points = [str(host.prefix / "bmount" / "mnt" / letter)
+                  for letter, r in sorted(records.items()) if r["mounted"] == "1"]
+        assert mounts_below(host.prefix) == points
+        devices = {f"/dev/loop{r['loop']}" for r in records.values()}
+        # A device whose last user went away frees itself a moment later.
+        assert wait_until(lambda: {line.split(":")[0] for line in loops_of(host.work)} ==
+                          devices), loops_of(host.work)
+        mnt = host.prefix / "bmount" / "mnt"
+        left = sorted(os.listdir(mnt)) if mnt.exists() else []
+        assert left == sorted(letter for letter, r in records.items() if r["mounted"] == "1")
+    assert lock_held(disk) == bool(records)
+    return set(records)
+
+
+def crash_during(host, step, *args):
+    """Runs brenix-mount with args against a service that kills itself at step."""
+    assert host.run("--stop", program=host.service).returncode == 0
+    plan = host.work / "crash.plan"
+    plan.write_text(f"crash {step}\n")
+    started = host.run("--fault-plan", str(plan), program=host.service)
+    assert started.returncode == 0, started.stderr
+    pid = int((host.prefix / "run" / "bmount-service.lock").read_text())
+    r = host.run(*args)
+    assert r.returncode != 0 and r.stdout, (step, r)
+    assert any(e["strings"][0] == host.command_line(*args) for e in host.events()[-2:])
+    assert wait_until(lambda: not os.path.exists(f"/proc/{pid}") or
+                      open(f"/proc/{pid}/stat").read().split()[2] == "Z")
+    plan.unlink()
+
+
+def mount_and_dismount(host, disk, check):
+    r = host.run("E:", disk)
+    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+    check()
+    r = host.run("E:", "/d")
+    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+
+
+def crash_loops(host, backend, disk, check_data):
+    assert host.run().returncode == 0  # sets the prefix up
+    before = drive_entries(host)
+    for _ in range(ROUNDS):
+        for step in MOUNT_STEPS[backend]:
+            crash_during(host, step, "E:", disk)
+            mounted = settled_state(host, backend, disk, before)
+            assert mounted == ({"e"} if step == "MountAs.saved" else set()), step
+            if mounted:
+                assert host.run("E:", "/d").returncode == 0
+            assert settled_state(host, backend, disk, before) == set()
+            mount_and_dismount(host, disk, check_data)
+        for step in DISMOUNT_STEPS[backend]:
+            assert host.run("E:", disk).returncode == 0
+            crash_during(host, step, "E:", "/d")
+            assert settled_state(host, backend, disk, before) == set(), step
+            mount_and_dismount(host, disk, check_data)
+            assert settled_state(host, backend, disk, before) == set()
+
+
+def test_crash_at_every_step_record_backend(host):
+    disk = mbr_disk(host)
+    crash_loops(host, "record", disk, lambda: None)
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="loop devices need the superuser")
+@pytest.mark.skipif(not os.path.exists("/dev/loop-control"), reason="no /dev/loop-control")
+@pytest.mark.skipif(not os.path.exists(MKFS), reason="mkfs.ext4 is not installed")
+def test_crash_at_every_step_loop_backend(host):
+    host.env["BRENIX_MOUNT_BACKEND"] = "loop"
+    disk = ext4_disk(host)
+    note = host.prefix / "drives" / "e:" / "note.txt"
+    mount_and_dismount(host, disk, lambda: note.write_text("kept across crashes\n"))
+    try:
+        crash_loops(host, "loop", disk,
+                    lambda: note.read_text() == "kept across crashes\n" or pytest.fail("lost"))
+    finally:
+        subprocess.run([host.service, "--stop"], env=host.env, capture_output=True, timeout=30)
+        for point in reversed(mounts_below(host.root)):
+            subprocess.run(["umount", "-l", point], capture_output=True)
+        for line in loops_of(host.root):
+            subprocess.run([LOSETUP, "-d", line.split(":")[0]], capture_output=True)
