@@ -43,6 +43,10 @@ constexpr size_t kFirstBlockSize = 4096 - sizeof(DictStoreBlock);
 // pages the system hands out a large page at a time.
 constexpr size_t kLastHeapBlockSize = size_t{64} * 1024 - sizeof(DictStoreBlock);
 constexpr size_t kLargeBlockSize = HOSTMEM_LARGE_PAGE - sizeof(DictStoreBlock);
+// Large blocks filled in ahead of the one in use while a large file loads.
+constexpr size_t kSpareRunBlocks = 16;
+// How far ahead of the entry being added the entries' pages are asked for.
+constexpr uint32_t kEntriesAhead = HOSTMEM_LARGE_PAGE / 2 / sizeof(DictEntry);
 // The number a type conflict cites in its fatal text.
 constexpr int kTypeConflictBug = 4242;
 constexpr size_t kNameBufferSize = 1024;
@@ -52,6 +56,13 @@ static_assert(sizeof(DictStoreBlock) % 16 == 0 && kFirstBlockSize % 16 == 0 &&
 
 char *BlockData(DictStoreBlock *block) { return reinterpret_cast<char *>(block + 1); }
 
+DictStoreBlock *InitBlock(void *region, size_t size, bool mapped) {
+  DictStoreBlock *block = static_cast<DictStoreBlock *>(region);
+  block->size = size;
+  block->mapped = mapped;
+  return block;
+}
+
 DictStoreBlock *NewBlock(size_t size) {
   if (size > SIZE_MAX - HOSTMEM_LARGE_PAGE) {
     return nullptr;
@@ -59,13 +70,7 @@ DictStoreBlock *NewBlock(size_t size) {
   size_t total = sizeof(DictStoreBlock) + size;
   bool mapped = total >= HOSTMEM_LARGE_PAGE / 2;
   void *p = mapped ? HostMem_MapLarge(total) : malloc(total);
-  if (p == nullptr) {
-    return nullptr;
-  }
-  DictStoreBlock *block = static_cast<DictStoreBlock *>(p);
-  block->size = size;
-  block->mapped = mapped;
-  return block;
+  return p != nullptr ? InitBlock(p, size, mapped) : nullptr;
 }
 
 void FreeBlock(DictStoreBlock *block) {
@@ -149,6 +154,16 @@ DictEntry *EntryByNumber(const Dictionary *dict, uint32_t number) {
   return &dict->entryChunks[c][number - ChunkStart(c)];
 }
 
+bool NewChunk(Dictionary *dict, uint32_t c) {
+  VERIFY(c < DICT_ENTRY_CHUNKS);
+  size_t count = size_t{kFirstChunkEntries} << c;
+  dict->entryChunks[c] = static_cast<DictEntry *>(
+      DictionaryStoreAlloc(dict, count * sizeof(DictEntry), alignof(DictEntry)));
+  return dict->entryChunks[c] != nullptr;
+}
+
+void FillInEntries(Dictionary *dict, uint32_t number);
+
 void PlaceSlot(DictIndexSlot *slots, uint32_t size, uint32_t hash, uint32_t number) {
   uint32_t mask = size - 1;
   uint32_t b = HomeSlot(hash, size);
@@ -181,6 +196,11 @@ bool ReserveSlots(Dictionary *dict, uint64_t wanted) {
     if (dict->indexSlots[i].number != 0) {
       PlaceSlot(slots, size, dict->indexSlots[i].hash, dict->indexSlots[i].number);
     }
+  }
+  if (dict->prefaulter != nullptr && dict->indexMapped) {
+    // The helper may be at the old slots: it must let go of them first.
+    HostMem_StopPrefaulter(dict->prefaulter);
+    dict->prefaulter = HostMem_StartPrefaulter();
   }
   FreeSlots(dict->indexSlots, dict->indexSize, dict->indexMapped);
   dict->indexSlots = slots;
@@ -470,6 +490,11 @@ DictEntry *DictionaryFind(Dictionary *dict, const char *name, size_t length, uin
 
 void DictionaryReserve(Dictionary *dict, uint32_t entries) {
   (void)ReserveSlots(dict, entries < kIndexMaxSize / 2 ? entries : kIndexMaxSize / 2);
+  if (dict->prefaulter != nullptr && dict->indexMapped) {
+    // Lookups reach all over the slots from the first name on.
+    HostMem_Prefault(dict->prefaulter, dict->indexSlots,
+                     size_t{dict->indexSize} * sizeof(DictIndexSlot));
+  }
 }
 
 void DictionaryPrefetch(const Dictionary *dict, uint32_t hash) {
@@ -482,14 +507,17 @@ DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash) {
     return nullptr;
   }
   uint32_t c = ChunkOf(number);
-  if (number == ChunkStart(c)) {
-    VERIFY(c < DICT_ENTRY_CHUNKS);
-    size_t count = size_t{kFirstChunkEntries} << c;
-    dict->entryChunks[c] = static_cast<DictEntry *>(
-        DictionaryStoreAlloc(dict, count * sizeof(DictEntry), alignof(DictEntry)));
-    if (dict->entryChunks[c] == nullptr) {
-      return nullptr;
+  if (dict->entryChunks[c] == nullptr && !NewChunk(dict, c)) {
+    return nullptr;
+  }
+  if (dict->prefaulter != nullptr && number + kEntriesAhead / 2 >= dict->entriesFilledIn) {
+    // The next chunk is made early so that its first pages are ready too; if
+    // that fails, it fails again where it is needed.
+    uint32_t ahead = ChunkOf(number + kEntriesAhead);
+    if (ahead < DICT_ENTRY_CHUNKS && dict->entryChunks[ahead] == nullptr) {
+      (void)NewChunk(dict, ahead);
     }
+    FillInEntries(dict, number);
   }
   DictEntry *entry = &dict->entryChunks[c][number - ChunkStart(c)];
   memset(entry, 0, sizeof *entry);
@@ -504,6 +532,85 @@ DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash) {
   }
   dict->lastEntry = entry;
   return entry;
+}
+
+namespace {
+
+// The oldest spare region as a large block, or NULL.
+DictStoreBlock *TakeSpare(Dictionary *dict) {
+  void *region = dict->spares[0];
+  if (region == nullptr) {
+    return nullptr;
+  }
+  memmove(dict->spares, dict->spares + 1, sizeof dict->spares - sizeof dict->spares[0]);
+  dict->spares[DICT_SPARE_BLOCKS - 1] = nullptr;
+  return InitBlock(region, kLargeBlockSize, true);
+}
+
+void AddSpares(Dictionary *dict) {
+  if (dict->prefaulter == nullptr) {
+    return;
+  }
+  for (void *&spare : dict->spares) {
+    if (spare != nullptr) {
+      continue;
+    }
+    if (dict->spareRunBlocks == 0) {
+      // Each mapping waits while the helper holds the process's memory map
+      // (it does while it fills a page in): few mappings, few waits.
+      dict->spareRun = static_cast<char *>(HostMem_MapLarge(kSpareRunBlocks * HOSTMEM_LARGE_PAGE));
+      if (dict->spareRun == nullptr) {
+        return;
+      }
+      dict->spareRunBlocks = kSpareRunBlocks;
+    }
+    spare = dict->spareRun;
+    dict->spareRun += HOSTMEM_LARGE_PAGE;
+    dict->spareRunBlocks--;
+    HostMem_Prefault(dict->prefaulter, spare, HOSTMEM_LARGE_PAGE);
+  }
+}
+
+void FreeSpares(Dictionary *dict) {
+  for (void *&spare : dict->spares) {
+    HostMem_UnmapLarge(spare, HOSTMEM_LARGE_PAGE);
+    spare = nullptr;
+  }
+  HostMem_UnmapLarge(dict->spareRun, dict->spareRunBlocks * HOSTMEM_LARGE_PAGE);
+  dict->spareRun = nullptr;
+  dict->spareRunBlocks = 0;
+}
+
+// Asks for the pages of the entries up to kEntriesAhead past number, in the
+// chunks that exist.
+void FillInEntries(Dictionary *dict, uint32_t number) {
+  uint32_t want = number + kEntriesAhead;
+  while (dict->entriesFilledIn < want) {
+    uint32_t from = dict->entriesFilledIn;
+    uint32_t c = ChunkOf(from);
+    if (dict->entryChunks[c] == nullptr) {
+      return;
+    }
+    uint32_t end = ChunkStart(c + 1) < want ? ChunkStart(c + 1) : want;
+    HostMem_Prefault(dict->prefaulter, EntryByNumber(dict, from),
+                     size_t{end - from} * sizeof(DictEntry));
+    dict->entriesFilledIn = end;
+  }
+}
+
+}  // namespace
+
+void DictionaryStartFillingIn(Dictionary *dict) {
+  if (dict->prefaulter == nullptr) {
+    dict->prefaulter = HostMem_StartPrefaulter();
+  }
+}
+
+void DictionaryStopFillingIn(Dictionary *dict) {
+  HostMem_StopPrefaulter(dict->prefaulter);
+  dict->prefaulter = nullptr;
+  FreeSpares(dict);
+  dict->entriesFilledIn = 0;
 }
 
 // Strings are taken from the bottom of the current block and records from
@@ -550,9 +657,15 @@ void *DictionaryStoreAlloc(Dictionary *dict, size_t size, size_t align) {
     }
     return BlockData(block);
   }
-  DictStoreBlock *block = NewBlock(blockSize);
+  DictStoreBlock *block = blockSize == kLargeBlockSize ? TakeSpare(dict) : nullptr;
+  if (block == nullptr) {
+    block = NewBlock(blockSize);
+  }
   if (block == nullptr) {
     return nullptr;
+  }
+  if (blockSize == kLargeBlockSize) {
+    AddSpares(dict);
   }
   block->next = dict->store;
   dict->store = block;
@@ -601,6 +714,7 @@ void Dictionary_Free(Dictionary *dict) {
 
 void Dictionary_Clear(Dictionary *dict) {
   VERIFY(dict != nullptr);
+  DictionaryStopFillingIn(dict);
   DictStoreBlock *block = dict->store;
   while (block != nullptr) {
     DictStoreBlock *next = block->next;

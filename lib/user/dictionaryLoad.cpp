@@ -20,6 +20,10 @@
 namespace {
 
 constexpr size_t kReadPiece = size_t{64} * 1024;
+// Files from this size on have their storage filled in ahead (see
+// DictionaryStartFillingIn); for smaller ones a helper thread costs more than
+// it saves.
+constexpr long long kFillInFrom = 8LL << 20;
 
 // Reads the stream in large pieces and hands out its lines where they lie,
 // as DictLLReader_Next would: the load owns the whole stream, so reading
@@ -400,7 +404,11 @@ bool Dictionary_Load(Dictionary *dict, const char *path, int flags) {
   Dictionary_Clear(dict);
   dict->loadFileName = fileName;
   dict->loadLineCount = 0;
+  if (fileSize >= kFillInFrom) {
+    DictionaryStartFillingIn(dict);
+  }
   bool ok = ReadLines(dict, stream, flags, fileSize);
+  DictionaryStopFillingIn(dict);
   dict->loadFileName = nullptr;
   dict->loadLineCount = 0;
   if (stream != stdin) {

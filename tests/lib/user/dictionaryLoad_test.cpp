@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -305,6 +306,44 @@ TEST_F(DictionaryLoadTest, ManyNamesReadBackInAnyOrderAndCase) {
   for (DictEntry *e = dict_->firstEntry; e != nullptr && n < kCount; e = e->next, n++) {
     ASSERT_EQ(e->line->entry, e);
     ASSERT_EQ(e->flags, 2u);
+  }
+}
+
+// A file large enough to have its storage filled in ahead by a helper: a
+// first piece of comments only, so that the name index is sized too small
+// and grows while the helper works; every name and line comes back intact.
+TEST_F(DictionaryLoadTest, LargeFileFilledInAheadWhileTheIndexGrows) {
+  std::string text;
+  while (text.size() < 80000) {
+    text += "# a comment that the sizing of the index sees and nothing else\n";
+  }
+  size_t comments = static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+  int count = 0;
+  for (; text.size() < (size_t{9} << 20); count++) {
+    text += "disk" + std::to_string(count) + ".fileName = \"image-" + std::to_string(count * 7) +
+            ".bxdk\"\n";
+  }
+  std::string path = Write(text);
+  for (int load = 0; load < 2; load++) {
+    ASSERT_TRUE(Dictionary_Load(dict_.get(), path.c_str(), 0));
+    EXPECT_EQ(dict_->prefaulter, nullptr);  // gone when the load returns
+    ASSERT_EQ(Names().size(), static_cast<size_t>(count));
+    size_t lines = 0;
+    int n = 0;
+    for (DictLine *l = dict_->firstLine; l != nullptr; l = l->next, lines++) {
+      if (lines >= comments) {
+        std::string want =
+            "disk" + std::to_string(n) + ".fileName = \"image-" + std::to_string(n * 7) + ".bxdk\"";
+        ASSERT_EQ(l->text, want);
+        ASSERT_EQ(l->entry->line, l);
+        n++;
+      }
+    }
+    EXPECT_EQ(lines, comments + static_cast<size_t>(count));
+    for (int i = 0; i < count; i += 997) {
+      EXPECT_EQ(Value(("DISK" + std::to_string(i) + ".FILENAME").c_str()),
+                "image-" + std::to_string(i * 7) + ".bxdk");
+    }
   }
 }
 

@@ -15,3 +15,20 @@ void *HostMem_MapLarge(size_t size);
 // Gives back a region of HostMem_MapLarge; size is the size it was asked
 // with. Accepts NULL.
 void HostMem_UnmapLarge(void *region, size_t size);
+
+// A helper thread that fills in the pages of large regions ahead of their
+// first use. A fresh page costs a fault on first touch, on a virtual machine
+// that gives memory back to its host a costly one; the helper takes those
+// faults on another processor while the caller works. It never writes: what
+// the caller stored stays as it is.
+struct HostPrefaulter;
+// Returns NULL when no helper can be had (no thread, or the system cannot
+// fill pages in without writing them): callers then go on without one.
+HostPrefaulter *HostMem_StartPrefaulter(void);
+// Queues [start, start + size), memory of this process that must stay
+// allocated until HostMem_StopPrefaulter returns. Only advice: a full queue
+// drops the request.
+void HostMem_Prefault(HostPrefaulter *prefaulter, void *start, size_t size);
+// Drops what is queued, waits for the piece being filled in and ends the
+// thread. Accepts NULL.
+void HostMem_StopPrefaulter(HostPrefaulter *prefaulter);

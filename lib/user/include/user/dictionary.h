@@ -48,6 +48,7 @@ struct DictLine {
 
 // The number of entry chunks: chunk c holds 16 << c entries.
 enum { DICT_ENTRY_CHUNKS = 28 };
+enum { DICT_SPARE_BLOCKS = 2 };
 
 struct Dictionary {
   DictEntry *firstEntry;
@@ -67,6 +68,13 @@ struct Dictionary {
   struct DictStoreBlock *store;               // entries, lines and their strings
   char *storeNext;                            // the free room of the current block is
   size_t storeLeft;                           // [storeNext, storeNext + storeLeft)
+  struct HostPrefaulter *prefaulter;          // while a large file loads
+  // Regions for the next large blocks, being filled in ahead of use; not
+  // written to before they are taken, or the writer would fill them in.
+  void *spares[DICT_SPARE_BLOCKS];
+  char *spareRun;            // regions mapped at once for spares, not yet used
+  size_t spareRunBlocks;     // how many are left there
+  uint32_t entriesFilledIn;  // entries whose pages were asked for
 };
 
 Dictionary *Dictionary_Create(void);
@@ -107,6 +115,10 @@ DictEntry *DictionaryFind(Dictionary *dict, const char *name, size_t length, uin
 // Sizes the index for about that many entries in all, sparing the regrowth
 // of a large index; a wrong guess costs only time or memory.
 void DictionaryReserve(Dictionary *dict, uint32_t entries);
+// While a large file loads: the storage's fresh pages are filled in by
+// another processor ahead of their use. Stop before the load returns.
+void DictionaryStartFillingIn(Dictionary *dict);
+void DictionaryStopFillingIn(Dictionary *dict);
 // Starts fetching the index slots a lookup of hash will read first.
 void DictionaryPrefetch(const Dictionary *dict, uint32_t hash);
 // Appends an entry of the given name (already in the storage; hash is its
