@@ -489,11 +489,15 @@ void CheckSuspended(const VmUsage &record) {
 bool ValidateDisk(std::string &path, int snapshotMode, const ValidationIo &io) {
   DiskList disks{path};
   CheckReadOnly(path);
-  CheckOneVolumePerDisk(path, io.readMounts());
+  std::vector<MountedVolume> mounts = io.readMounts();
+  CheckOneVolumePerDisk(path, mounts);
   VmList vms;
   ScanVmConfigs(path, vms);
   ResolveRedoChoice(disks, vms, snapshotMode, io.in != nullptr ? *io.in : std::cin,
                     io.out != nullptr ? *io.out : std::cout);
+  // The redo image chosen in the disk's place may be mounted already: the
+  // service would refuse it with a text that does not say so.
+  if (disks.front() != path) CheckOneVolumePerDisk(disks.front(), mounts);
   for (const std::string &disk : disks) CheckCompressed(disk);
   for (const VmUsage &vm : vms) CheckSuspended(vm);
   path = disks.front();

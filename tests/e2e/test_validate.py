@@ -85,11 +85,11 @@ def test_mount_uses_the_redo_image(host, vm):
     r = host.run("E:", str(disk), "/y")
     assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
     assert f"E:\\  =>  {redo}" in mounts(host)
-    # The mounted check looks at the named disk only; the image chosen after
-    # it is already in use, which the service refuses.
+    # The image chosen in the disk's place is the one mounted already.
     r = host.run("F:", str(disk), "/y")
-    assert r.returncode == 2
-    assert r.stdout.decode().startswith("Unable to mount the virtual disk.")
+    assert (r.returncode, r.stdout.decode()) == (
+        1, "Brenix-mount cannot mount two volumes from the same virtual disk.\n"
+           "This disk is already mounted as drive E:.\n")
     assert "F:\\" not in mounts(host)
 
 

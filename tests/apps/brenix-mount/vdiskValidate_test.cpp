@@ -99,6 +99,18 @@ TEST(ValidateChecks, AlreadyMountedUnderAnyNameOfTheFile) {
   EXPECT_NO_THROW(CheckOneVolumePerDisk(missing, {{"K", f.file("gone2.bxdk")}}));
 }
 
+TEST(ValidateChecks, ChosenRedoImageAlreadyMounted) {
+  DiskFolder f;
+  std::string redo = f.Write("disk.bxdk.REDO");
+  Outcome r = f.Validate(kSnapshotYes, "", {{"K", redo}});
+  EXPECT_EQ(r.error, AlreadyMounted("K"));
+  EXPECT_EQ(r.mountReads, 1);
+  EXPECT_EQ(f.Validate(kSnapshotAsk, "y", {{"K", redo}}).error, AlreadyMounted("K"));
+  // Mounted elsewhere: the redo image is free to use.
+  DiskFolder other;
+  EXPECT_TRUE(f.Validate(kSnapshotYes, "", {{"K", other.Write("disk.bxdk.REDO")}}).ok);
+}
+
 TEST(ValidateChecks, FailedIdentitiesMatchOnlyByPath) {
   FileIdentity a("/nonexistent/a");
   EXPECT_TRUE(a.incomplete());
