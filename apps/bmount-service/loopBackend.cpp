@@ -120,6 +120,11 @@ class LoopBackend : public Backend {
       // taken by someone else before it is checked.
       HostLoop_Open(record.loop, Tag(record.id).c_str(), &device);
     }
+    if (!record.mounted && !force && HostLoop_InUseElsewhere(&device)) {
+      // A device in use through the drive gives no unmount to refuse.
+      HostLoop_Close(&device);
+      return Host_ErrorCode(HOST_ERROR_BUSY);
+    }
     if (record.mounted) {
       rc = HostMount_Unmount(point.c_str(), force);
       if (rc != 0 && Host_ErrorKind(rc) != HOST_ERROR_INVALID &&

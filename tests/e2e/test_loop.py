@@ -171,6 +171,40 @@ def test_busy_volume_refuses_plain_dismount_and_yields_to_force(loop_host):
     assert wait_until(lambda: loops_of(host.work) == [])
 
 
+def test_raw_device_in_use_refuses_plain_dismount(loop_host):
+    host = loop_host
+    blank = host.work / "blank.bxdk"
+    with open(blank, "wb") as f:
+        f.truncate(4 << 20)
+    subprocess.run([SFDISK, "-q", str(blank)], input=b"label: dos\nstart=2048, type=83\n",
+                   check=True, capture_output=True)
+    assert host.run("F:", str(blank)).returncode == 0
+    drive = host.prefix / "drives" / "f:"
+    held = open(drive, "rb")  # the raw device, through the drive
+    try:
+        r = host.run("F:", "/d")
+        assert (r.returncode, r.stdout.decode(), r.stderr) == (2, SUGGEST_FORCE, b"")
+        assert os.path.lexists(drive)
+        assert host.run().stdout.decode() == f"F:\\  =>  {blank}\n\n"
+    finally:
+        held.close()
+    r = host.run("F:", "/d")
+    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+    assert wait_until(lambda: loops_of(host.work) == [])
+
+    # Forced, the drive goes at once and the device with its last user.
+    assert host.run("F:", str(blank)).returncode == 0
+    held = open(drive, "rb")
+    try:
+        r = host.run("F:", "/f")
+        assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+        assert not os.path.lexists(drive)
+        assert len(held.read(512)) == 512
+    finally:
+        held.close()
+    assert wait_until(lambda: loops_of(host.work) == [])
+
+
 def test_killed_service_is_restarted_and_dismounts_cleanly(loop_host):
     host = loop_host
     disk = ext4_disk(host)

@@ -207,6 +207,78 @@ int HostLoop_Free(HostLoopDevice *loop) {
   return e == ENXIO ? 0 : e;
 }
 
+namespace {
+
+bool HasHolders(int number) {
+  std::string path = "/sys/block/loop" + std::to_string(number) + "/holders";
+  DIR *dir = opendir(path.c_str());
+  if (dir == nullptr) {
+    return false;
+  }
+  bool found = false;
+  while (dirent *entry = readdir(dir)) {
+    found = found || entry->d_name[0] != '.';
+  }
+  closedir(dir);
+  return found;
+}
+
+// Whether a process other than this one has a descriptor on the device.
+bool OpenByAnotherProcess(dev_t device) {
+  DIR *proc = opendir("/proc");
+  if (proc == nullptr) {
+    return false;
+  }
+  std::string self = std::to_string(getpid());
+  bool found = false;
+  while (!found) {
+    dirent *p = readdir(proc);
+    if (p == nullptr) {
+      break;
+    }
+    if (p->d_name[0] < '1' || p->d_name[0] > '9' || self == p->d_name) {
+      continue;
+    }
+    std::string fds = std::string("/proc/") + p->d_name + "/fd";
+    DIR *dir = opendir(fds.c_str());
+    if (dir == nullptr) {
+      continue;  // gone meanwhile, or a kernel thread
+    }
+    while (dirent *f = readdir(dir)) {
+      struct stat st;
+      if (f->d_name[0] != '.' && stat((fds + "/" + f->d_name).c_str(), &st) == 0 &&
+          S_ISBLK(st.st_mode) && st.st_rdev == device) {
+        found = true;
+        break;
+      }
+    }
+    closedir(dir);
+  }
+  closedir(proc);
+  return found;
+}
+
+}  // namespace
+
+bool HostLoop_InUseElsewhere(const HostLoopDevice *loop) {
+  struct stat st;
+  if (loop->fd < 0 || fstat(loop->fd, &st) != 0 || !S_ISBLK(st.st_mode)) {
+    return false;
+  }
+  if (HasHolders(loop->number)) {
+    return true;
+  }
+  // Mounts and exclusive users make an exclusive open fail.
+  char path[32];
+  HostLoop_Path(loop->number, path, sizeof path);
+  int fd = open(path, O_RDONLY | O_EXCL | O_CLOEXEC);
+  if (fd < 0) {
+    return errno == EBUSY;
+  }
+  close(fd);
+  return OpenByAnotherProcess(st.st_rdev);
+}
+
 void HostLoop_Close(HostLoopDevice *loop) {
   if (loop->fd >= 0) {
     close(loop->fd);

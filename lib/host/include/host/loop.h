@@ -48,6 +48,11 @@ int HostLoop_SetAutoFree(const HostLoopDevice *loop, bool on);
 // last user closes it. Closes loop->fd either way.
 int HostLoop_Free(HostLoopDevice *loop);
 
+// True when something besides this process uses the device held in *loop: a
+// mount or another exclusive user, a device built on it, or any other
+// process with it open. Errors along the way count as not in use.
+bool HostLoop_InUseElsewhere(const HostLoopDevice *loop);
+
 // Closes the caller's descriptor (the device stays as it is). Accepts a
 // closed one.
 void HostLoop_Close(HostLoopDevice *loop);
