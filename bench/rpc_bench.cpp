@@ -43,10 +43,6 @@ class Volume final : public IDiskVolume {
                  uint32_t *) override {
     return E_NOTIMPL;
   }
-  HRESULT Reserved7() override { return E_NOTIMPL; }
-  HRESULT Reserved8() override { return E_NOTIMPL; }
-  HRESULT Reserved9() override { return E_NOTIMPL; }
-  HRESULT Reserved10() override { return E_NOTIMPL; }
   HRESULT SectorCount(int32_t *count) override {
     *count = 2048;
     return S_OK;

@@ -48,28 +48,17 @@ Listing &Served() {
 class FuzzMount final : public fake::Object<IMount> {
  public:
   FuzzMount() : Object(IID_IMount) {}
-  HRESULT Reserved7() override { return E_NOTIMPL; }
   HRESULT Unmount(VARIANT_BOOL, int32_t) override {
     std::lock_guard<std::mutex> hold(Served().lock);
     Served().unmounts++;
     return S_OK;
   }
-  HRESULT Reserved9() override { return E_NOTIMPL; }
-  HRESULT Reserved10() override { return E_NOTIMPL; }
-  HRESULT Reserved11() override { return E_NOTIMPL; }
-  HRESULT Reserved12() override { return E_NOTIMPL; }
-  HRESULT Reserved13() override { return E_NOTIMPL; }
-  HRESULT Reserved14() override { return E_NOTIMPL; }
-  HRESULT Reserved15() override { return E_NOTIMPL; }
-  HRESULT Reserved16() override { return E_NOTIMPL; }
-  HRESULT Reserved17() override { return E_NOTIMPL; }
   HRESULT MountAs(int32_t, int32_t, int32_t) override { return E_NOTIMPL; }
 };
 
 class FuzzList final : public fake::Object<IMountList> {
  public:
   FuzzList() : Object(IID_IMountList) {}
-  HRESULT Reserved7() override { return E_NOTIMPL; }
   HRESULT Item(int32_t index, VARIANT *item) override {
     std::lock_guard<std::mutex> hold(Served().lock);
     const auto &texts = Served().texts;
@@ -90,7 +79,6 @@ class FuzzList final : public fake::Object<IMountList> {
 class FuzzManager final : public fake::Object<IMountManager> {
  public:
   FuzzManager() : Object(IID_IMountManager) {}
-  HRESULT Reserved7() override { return E_NOTIMPL; }
   HRESULT GetMount(int32_t id, IMount **mount) override {
     std::lock_guard<std::mutex> hold(Served().lock);
     Served().askedIds.push_back(id);
@@ -101,10 +89,6 @@ class FuzzManager final : public fake::Object<IMountManager> {
     *mounts = new FuzzList();
     return S_OK;
   }
-  HRESULT Reserved10() override { return E_NOTIMPL; }
-  HRESULT Reserved11() override { return E_NOTIMPL; }
-  HRESULT Reserved12() override { return E_NOTIMPL; }
-  HRESULT Reserved13() override { return E_NOTIMPL; }
   HRESULT OpenDisk(BSTR, int32_t, int32_t, int32_t, IVirtualDisk **) override { return E_NOTIMPL; }
 };
 

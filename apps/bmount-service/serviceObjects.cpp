@@ -38,17 +38,6 @@ class MountObject : public ServiceObject<IMount> {
     return done.Ok() ? S_OK : Fail(done);
   }
 
-  HRESULT Reserved7() override { return E_NOTIMPL; }
-  HRESULT Reserved9() override { return E_NOTIMPL; }
-  HRESULT Reserved10() override { return E_NOTIMPL; }
-  HRESULT Reserved11() override { return E_NOTIMPL; }
-  HRESULT Reserved12() override { return E_NOTIMPL; }
-  HRESULT Reserved13() override { return E_NOTIMPL; }
-  HRESULT Reserved14() override { return E_NOTIMPL; }
-  HRESULT Reserved15() override { return E_NOTIMPL; }
-  HRESULT Reserved16() override { return E_NOTIMPL; }
-  HRESULT Reserved17() override { return E_NOTIMPL; }
-
  private:
   ~MountObject() override { service_->DropMount(id_); }
 
@@ -83,11 +72,6 @@ class DiskVolumeObject : public ServiceObject<IDiskVolume> {
     *count = static_cast<int32_t>(sectors);
     return S_OK;
   }
-
-  HRESULT Reserved7() override { return E_NOTIMPL; }
-  HRESULT Reserved8() override { return E_NOTIMPL; }
-  HRESULT Reserved9() override { return E_NOTIMPL; }
-  HRESULT Reserved10() override { return E_NOTIMPL; }
 
   const std::string &Disk() const { return disk_; }
   int32_t Number() const { return number_; }
@@ -135,8 +119,6 @@ class VolumeListObject : public ServiceObject<IVolumeList> {
     *count = static_cast<int32_t>(volumes_.size());
     return S_OK;
   }
-
-  HRESULT Reserved7() override { return E_NOTIMPL; }
 
  private:
   std::string disk_;
@@ -211,11 +193,6 @@ class VirtualDiskObject : public ServiceObject<IVirtualDisk> {
     return S_OK;
   }
 
-  HRESULT Reserved7() override { return E_NOTIMPL; }
-  HRESULT Reserved8() override { return E_NOTIMPL; }
-  HRESULT Reserved9() override { return E_NOTIMPL; }
-  HRESULT Reserved11() override { return E_NOTIMPL; }
-
  private:
   std::string path_;
 };
@@ -262,8 +239,6 @@ class MountListObject : public ServiceObject<IMountList> {
     *count = static_cast<int32_t>(texts_.size());
     return S_OK;
   }
-
-  HRESULT Reserved7() override { return E_NOTIMPL; }
 
  private:
   std::vector<std::string> texts_;
@@ -322,12 +297,6 @@ class MountManagerObject : public ServiceObject<IMountManager> {
     *disk = new VirtualDiskObject(service_, text);
     return S_OK;
   }
-
-  HRESULT Reserved7() override { return E_NOTIMPL; }
-  HRESULT Reserved10() override { return E_NOTIMPL; }
-  HRESULT Reserved11() override { return E_NOTIMPL; }
-  HRESULT Reserved12() override { return E_NOTIMPL; }
-  HRESULT Reserved13() override { return E_NOTIMPL; }
 };
 
 class MountLocatorObject : public ServiceObject<IMountLocator> {

@@ -303,7 +303,6 @@ class LocatorProxy final : public DispatchProxy<IMountLocator> {
 class ManagerProxy final : public DispatchProxy<IMountManager> {
  public:
   using DispatchProxy::DispatchProxy;
-  HRESULT Reserved7() override { return E_NOTIMPL; }
   HRESULT GetMount(int32_t mountId, IMount **mount) override {
     if (mount == nullptr) {
       return E_POINTER;
@@ -319,10 +318,6 @@ class ManagerProxy final : public DispatchProxy<IMountManager> {
     ProxyCall call(core_, 9);
     return call.FinishObject(call.Send(), IID_IMountList, mounts);
   }
-  HRESULT Reserved10() override { return E_NOTIMPL; }
-  HRESULT Reserved11() override { return E_NOTIMPL; }
-  HRESULT Reserved12() override { return E_NOTIMPL; }
-  HRESULT Reserved13() override { return E_NOTIMPL; }
   HRESULT OpenDisk(BSTR path, int32_t flags, int32_t mode, int32_t options,
                    IVirtualDisk **disk) override {
     if (disk == nullptr) {
@@ -340,7 +335,6 @@ class ManagerProxy final : public DispatchProxy<IMountManager> {
 class MountListProxy final : public DispatchProxy<IMountList> {
  public:
   using DispatchProxy::DispatchProxy;
-  HRESULT Reserved7() override { return E_NOTIMPL; }
   HRESULT Item(int32_t index, VARIANT *item) override {
     if (item == nullptr) {
       return E_POINTER;
@@ -361,9 +355,6 @@ class MountListProxy final : public DispatchProxy<IMountList> {
 class DiskProxy final : public DispatchProxy<IVirtualDisk> {
  public:
   using DispatchProxy::DispatchProxy;
-  HRESULT Reserved7() override { return E_NOTIMPL; }
-  HRESULT Reserved8() override { return E_NOTIMPL; }
-  HRESULT Reserved9() override { return E_NOTIMPL; }
   HRESULT GetVolumes(IVolumeList **volumes) override {
     if (volumes == nullptr) {
       return E_POINTER;
@@ -371,7 +362,6 @@ class DiskProxy final : public DispatchProxy<IVirtualDisk> {
     ProxyCall call(core_, 10);
     return call.FinishObject(call.Send(), IID_IVolumeList, volumes);
   }
-  HRESULT Reserved11() override { return E_NOTIMPL; }
   HRESULT CreateMount(int32_t flags, IDiskVolume *volume, int32_t options, IMount **mount) override;
   HRESULT SectorSize(int32_t *bytes) override {
     if (bytes == nullptr) {
@@ -385,7 +375,6 @@ class DiskProxy final : public DispatchProxy<IVirtualDisk> {
 class VolumeListProxy final : public DispatchProxy<IVolumeList> {
  public:
   using DispatchProxy::DispatchProxy;
-  HRESULT Reserved7() override { return E_NOTIMPL; }
   HRESULT Item(int32_t index, IDiskVolume **volume) override {
     if (volume == nullptr) {
       return E_POINTER;
@@ -406,10 +395,6 @@ class VolumeListProxy final : public DispatchProxy<IVolumeList> {
 class VolumeProxy final : public DispatchProxy<IDiskVolume> {
  public:
   using DispatchProxy::DispatchProxy;
-  HRESULT Reserved7() override { return E_NOTIMPL; }
-  HRESULT Reserved8() override { return E_NOTIMPL; }
-  HRESULT Reserved9() override { return E_NOTIMPL; }
-  HRESULT Reserved10() override { return E_NOTIMPL; }
   HRESULT SectorCount(int32_t *count) override {
     if (count == nullptr) {
       return E_POINTER;
@@ -446,22 +431,12 @@ HRESULT DiskProxy::CreateMount(int32_t flags, IDiskVolume *volume, int32_t optio
 class MountProxy final : public DispatchProxy<IMount> {
  public:
   using DispatchProxy::DispatchProxy;
-  HRESULT Reserved7() override { return E_NOTIMPL; }
   HRESULT Unmount(VARIANT_BOOL force, int32_t options) override {
     ProxyCall call(core_, 8);
     call.Args().PutU16(static_cast<uint16_t>(force));
     call.Args().PutI32(options);
     return call.FinishNone(call.Send());
   }
-  HRESULT Reserved9() override { return E_NOTIMPL; }
-  HRESULT Reserved10() override { return E_NOTIMPL; }
-  HRESULT Reserved11() override { return E_NOTIMPL; }
-  HRESULT Reserved12() override { return E_NOTIMPL; }
-  HRESULT Reserved13() override { return E_NOTIMPL; }
-  HRESULT Reserved14() override { return E_NOTIMPL; }
-  HRESULT Reserved15() override { return E_NOTIMPL; }
-  HRESULT Reserved16() override { return E_NOTIMPL; }
-  HRESULT Reserved17() override { return E_NOTIMPL; }
   HRESULT MountAs(int32_t driveMask, int32_t flags, int32_t options) override {
     ProxyCall call(core_, 18);
     call.Args().PutI32(driveMask);

@@ -109,10 +109,6 @@ class Object : public I, public ISupportErrorInfo {
 class Volume final : public Object<IDiskVolume> {
  public:
   explicit Volume(int32_t sectors) : Object(IID_IDiskVolume), sectors_(sectors) {}
-  HRESULT Reserved7() override { return E_NOTIMPL; }
-  HRESULT Reserved8() override { return E_NOTIMPL; }
-  HRESULT Reserved9() override { return E_NOTIMPL; }
-  HRESULT Reserved10() override { return E_NOTIMPL; }
   HRESULT SectorCount(int32_t *count) override {
     if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     *count = sectors_;
@@ -126,7 +122,6 @@ class Volume final : public Object<IDiskVolume> {
 class VolumeList final : public Object<IVolumeList> {
  public:
   VolumeList() : Object(IID_IVolumeList) {}
-  HRESULT Reserved7() override { return E_NOTIMPL; }
   HRESULT Item(int32_t index, IDiskVolume **volume) override {
     if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     return Hand<IDiskVolume>(new Volume(index * 100), volume);
@@ -141,22 +136,12 @@ class VolumeList final : public Object<IVolumeList> {
 class Mount final : public Object<IMount> {
  public:
   Mount() : Object(IID_IMount) {}
-  HRESULT Reserved7() override { return E_NOTIMPL; }
   HRESULT Unmount(VARIANT_BOOL force, int32_t) override {
     if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     std::lock_guard<std::mutex> hold(Ctl().lock);
     Ctl().lastForce = force;
     return S_OK;
   }
-  HRESULT Reserved9() override { return E_NOTIMPL; }
-  HRESULT Reserved10() override { return E_NOTIMPL; }
-  HRESULT Reserved11() override { return E_NOTIMPL; }
-  HRESULT Reserved12() override { return E_NOTIMPL; }
-  HRESULT Reserved13() override { return E_NOTIMPL; }
-  HRESULT Reserved14() override { return E_NOTIMPL; }
-  HRESULT Reserved15() override { return E_NOTIMPL; }
-  HRESULT Reserved16() override { return E_NOTIMPL; }
-  HRESULT Reserved17() override { return E_NOTIMPL; }
   HRESULT MountAs(int32_t mask, int32_t, int32_t) override {
     if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     std::lock_guard<std::mutex> hold(Ctl().lock);
@@ -168,14 +153,10 @@ class Mount final : public Object<IMount> {
 class Disk final : public Object<IVirtualDisk> {
  public:
   Disk() : Object(IID_IVirtualDisk) {}
-  HRESULT Reserved7() override { return E_NOTIMPL; }
-  HRESULT Reserved8() override { return E_NOTIMPL; }
-  HRESULT Reserved9() override { return E_NOTIMPL; }
   HRESULT GetVolumes(IVolumeList **volumes) override {
     if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     return Hand<IVolumeList>(new VolumeList(), volumes);
   }
-  HRESULT Reserved11() override { return E_NOTIMPL; }
   HRESULT CreateMount(int32_t, IDiskVolume *volume, int32_t, IMount **mount) override {
     if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     if (volume == nullptr) return E_INVALIDARG;
@@ -198,7 +179,6 @@ class Disk final : public Object<IVirtualDisk> {
 class MountList final : public Object<IMountList> {
  public:
   MountList() : Object(IID_IMountList) {}
-  HRESULT Reserved7() override { return E_NOTIMPL; }
   HRESULT Item(int32_t index, VARIANT *item) override {
     if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     VariantInit(item);
@@ -226,7 +206,6 @@ class MountList final : public Object<IMountList> {
 class Manager final : public Object<IMountManager> {
  public:
   Manager() : Object(IID_IMountManager) {}
-  HRESULT Reserved7() override { return E_NOTIMPL; }
   HRESULT GetMount(int32_t, IMount **mount) override {
     if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     return Hand<IMount>(new Mount(), mount);
@@ -235,10 +214,6 @@ class Manager final : public Object<IMountManager> {
     if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     return Hand<IMountList>(new MountList(), mounts);
   }
-  HRESULT Reserved10() override { return E_NOTIMPL; }
-  HRESULT Reserved11() override { return E_NOTIMPL; }
-  HRESULT Reserved12() override { return E_NOTIMPL; }
-  HRESULT Reserved13() override { return E_NOTIMPL; }
   HRESULT OpenDisk(BSTR path, int32_t, int32_t, int32_t, IVirtualDisk **disk) override {
     if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     {

@@ -65,13 +65,13 @@ struct IMountLocator : IDispatch {
 };
 
 struct IMountManager : IDispatch {
-  virtual HRESULT Reserved7() = 0;                                // 7
+  virtual HRESULT Reserved7() { return E_NOTIMPL; }               // 7
   virtual HRESULT GetMount(int32_t mountId, IMount **mount) = 0;  // 8
   virtual HRESULT GetMounts(IMountList **mounts) = 0;             // 9
-  virtual HRESULT Reserved10() = 0;                               // 10
-  virtual HRESULT Reserved11() = 0;                               // 11
-  virtual HRESULT Reserved12() = 0;                               // 12
-  virtual HRESULT Reserved13() = 0;                               // 13
+  virtual HRESULT Reserved10() { return E_NOTIMPL; }              // 10
+  virtual HRESULT Reserved11() { return E_NOTIMPL; }              // 11
+  virtual HRESULT Reserved12() { return E_NOTIMPL; }              // 12
+  virtual HRESULT Reserved13() { return E_NOTIMPL; }              // 13
   // 14: OpenDisk(path, 0, 0, -1) -> IVirtualDisk
   virtual HRESULT OpenDisk(BSTR path, int32_t flags, int32_t mode, int32_t options,
                            IVirtualDisk **disk) = 0;
@@ -81,7 +81,7 @@ struct IMountManager : IDispatch {
 };
 
 struct IMountList : IDispatch {
-  virtual HRESULT Reserved7() = 0;                         // 7
+  virtual HRESULT Reserved7() { return E_NOTIMPL; }        // 7
   virtual HRESULT Item(int32_t index, VARIANT *item) = 0;  // 8: a listing text (BSTR)
   virtual HRESULT Count(int32_t *count) = 0;               // 9
 
@@ -90,11 +90,11 @@ struct IMountList : IDispatch {
 };
 
 struct IVirtualDisk : IDispatch {
-  virtual HRESULT Reserved7() = 0;                        // 7
-  virtual HRESULT Reserved8() = 0;                        // 8
-  virtual HRESULT Reserved9() = 0;                        // 9
+  virtual HRESULT Reserved7() { return E_NOTIMPL; }       // 7
+  virtual HRESULT Reserved8() { return E_NOTIMPL; }       // 8
+  virtual HRESULT Reserved9() { return E_NOTIMPL; }       // 9
   virtual HRESULT GetVolumes(IVolumeList **volumes) = 0;  // 10
-  virtual HRESULT Reserved11() = 0;                       // 11
+  virtual HRESULT Reserved11() { return E_NOTIMPL; }      // 11
   // 12: CreateMount(0, volume, 0x10000) -> IMount
   virtual HRESULT CreateMount(int32_t flags, IDiskVolume *volume, int32_t options,
                               IMount **mount) = 0;
@@ -105,7 +105,7 @@ struct IVirtualDisk : IDispatch {
 };
 
 struct IVolumeList : IDispatch {
-  virtual HRESULT Reserved7() = 0;                                // 7
+  virtual HRESULT Reserved7() { return E_NOTIMPL; }               // 7
   virtual HRESULT Item(int32_t index, IDiskVolume **volume) = 0;  // 8
   virtual HRESULT Count(int32_t *count) = 0;                      // 9
 
@@ -114,28 +114,28 @@ struct IVolumeList : IDispatch {
 };
 
 struct IDiskVolume : IDispatch {
-  virtual HRESULT Reserved7() = 0;                  // 7
-  virtual HRESULT Reserved8() = 0;                  // 8
-  virtual HRESULT Reserved9() = 0;                  // 9
-  virtual HRESULT Reserved10() = 0;                 // 10
-  virtual HRESULT SectorCount(int32_t *count) = 0;  // 11
+  virtual HRESULT Reserved7() { return E_NOTIMPL; }   // 7
+  virtual HRESULT Reserved8() { return E_NOTIMPL; }   // 8
+  virtual HRESULT Reserved9() { return E_NOTIMPL; }   // 9
+  virtual HRESULT Reserved10() { return E_NOTIMPL; }  // 10
+  virtual HRESULT SectorCount(int32_t *count) = 0;    // 11
 
  protected:
   ~IDiskVolume() = default;
 };
 
 struct IMount : IDispatch {
-  virtual HRESULT Reserved7() = 0;                                   // 7
+  virtual HRESULT Reserved7() { return E_NOTIMPL; }                  // 7
   virtual HRESULT Unmount(VARIANT_BOOL force, int32_t options) = 0;  // 8
-  virtual HRESULT Reserved9() = 0;                                   // 9
-  virtual HRESULT Reserved10() = 0;                                  // 10
-  virtual HRESULT Reserved11() = 0;                                  // 11
-  virtual HRESULT Reserved12() = 0;                                  // 12
-  virtual HRESULT Reserved13() = 0;                                  // 13
-  virtual HRESULT Reserved14() = 0;                                  // 14
-  virtual HRESULT Reserved15() = 0;                                  // 15
-  virtual HRESULT Reserved16() = 0;                                  // 16
-  virtual HRESULT Reserved17() = 0;                                  // 17
+  virtual HRESULT Reserved9() { return E_NOTIMPL; }                  // 9
+  virtual HRESULT Reserved10() { return E_NOTIMPL; }                 // 10
+  virtual HRESULT Reserved11() { return E_NOTIMPL; }                 // 11
+  virtual HRESULT Reserved12() { return E_NOTIMPL; }                 // 12
+  virtual HRESULT Reserved13() { return E_NOTIMPL; }                 // 13
+  virtual HRESULT Reserved14() { return E_NOTIMPL; }                 // 14
+  virtual HRESULT Reserved15() { return E_NOTIMPL; }                 // 15
+  virtual HRESULT Reserved16() { return E_NOTIMPL; }                 // 16
+  virtual HRESULT Reserved17() { return E_NOTIMPL; }                 // 17
   // 18: MountAs(drive mask with one bit, 0x20, -1)
   virtual HRESULT MountAs(int32_t driveMask, int32_t flags, int32_t options) = 0;
 
