@@ -3,6 +3,7 @@
 #include "args.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -18,6 +19,13 @@
 namespace {
 
 constexpr const char kOptionString[] = "dfpyn?v:";
+
+// A number read the way the original platform's atoi reads it: saturated at
+// the int range, where this C library's would wrap "4294967298" round to 2.
+int SaturatedAtoi(const char *text) {
+  long value = std::strtol(text, nullptr, 10);
+  return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
+}
 constexpr size_t kFullPathBuffer = 2048;
 
 const char *g_nextChar = nullptr;
@@ -136,7 +144,7 @@ bool Args::Parse() {
       case 'v': {
         const char *value = g_optarg;
         if (*value == ':') value++;
-        volumeNumber = std::atoi(value);
+        volumeNumber = SaturatedAtoi(value);
         break;
       }
     }

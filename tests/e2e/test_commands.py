@@ -204,7 +204,7 @@ def test_mapped_drive_counts_as_in_use(host):
     run_fails(host, ["U:", mbr_disk(host)], 1, "The drive is already in use.\n")
 
 
-@pytest.mark.parametrize("volume", ["/v:0", "/v:-1", "/v:4", "/vx"])
+@pytest.mark.parametrize("volume", ["/v:0", "/v:-1", "/v:4", "/vx", "/v:4294967298"])
 def test_volume_out_of_range(host, plan, volume):
     # A mount object would show up here: the plan makes any CreateMount fail loudly.
     plan("IVirtualDisk.CreateMount 0x80004005 must not be called\n")

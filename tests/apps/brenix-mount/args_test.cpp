@@ -97,6 +97,10 @@ TEST(ArgsParse, ValueTextIsReadLikeAtoi) {
   EXPECT_EQ(Parsed({"/vabc"}).args->volumeNumber, 0);
   EXPECT_EQ(Parsed({"/v::5"}).args->volumeNumber, 0);  // only one ":" is skipped
   EXPECT_EQ(Parsed({"/v12x"}).args->volumeNumber, 12);
+  // Saturated, never wrapped round into another volume's number.
+  EXPECT_EQ(Parsed({"/v:4294967298"}).args->volumeNumber, 2147483647);
+  EXPECT_EQ(Parsed({"/v:99999999999999999999"}).args->volumeNumber, 2147483647);
+  EXPECT_EQ(Parsed({"/v:-4294967298"}).args->volumeNumber, -2147483647 - 1);
 }
 
 TEST(ArgsParse, HelpForUnknownAndUpperCaseLetters) {
