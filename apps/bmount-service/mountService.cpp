@@ -430,34 +430,37 @@ bool MountService::AdoptMounts() {
 Outcome MountService::ClaimDisk(const MountRecord &record, HostDisk *disk) {
   const std::string name = Quoted(record.disk);
   int code = 0;
-  HostDiskOpen status = HostDisk_Open(record.disk.c_str(), true, disk, &code);
-  if (status == HostDiskOpen::InUse) {
-    // Perhaps by this service, under another name: say so.
+  HostDiskOpen status = HostDiskOpen::InUse;
+  for (int i = 0; status == HostDiskOpen::InUse && i < kCoverChecks; i++) {
+    if (i > 0) {
+      std::this_thread::sleep_for(kCoverPause);
+    }
+    status = HostDisk_Open(record.disk.c_str(), true, disk, &code);
+    if (status != HostDiskOpen::InUse) {
+      break;
+    }
+    // A loop device keeps the claim of the descriptor it was set up on: say
+    // so, unless it is only on its way out.
     HostDisk seen;
-    if (HostDisk_Open(record.disk.c_str(), false, &seen, &code) == HostDiskOpen::Opened) {
-      Outcome overlap = AttachedOverlap(record, seen);
+    Outcome refused;
+    Outcome attached;
+    int seenCode = 0;
+    if (HostDisk_Open(record.disk.c_str(), false, &seen, &seenCode) == HostDiskOpen::Opened) {
+      attached = AttachedOverlap(record, seen);
+      refused = attached.Ok() ? Covered(record, seen, 1) : attached;
       HostDisk_Close(&seen);
-      if (!overlap.Ok()) {
-        return overlap;
-      }
+    }
+    if (refused.Ok()) {
+      break;
+    }
+    if (!attached.Ok() || i + 1 == kCoverChecks) {
+      return refused;
     }
   }
   if (status != HostDiskOpen::Opened) {
     return CannotOpen(record.disk, status, code);
   }
-  Outcome refused = AttachedOverlap(record, *disk);
-  if (refused.Ok()) {
-    int loop = HostDisk_CoveringLoop(*disk);
-    for (int i = 1; i < kCoverChecks && loop >= 0; i++) {
-      std::this_thread::sleep_for(kCoverPause);
-      loop = HostDisk_CoveringLoop(*disk);
-    }
-    if (loop >= 0) {
-      refused = Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
-                              "The disk " + name + " is in use by the loop device /dev/loop" +
-                                  std::to_string(loop) + ".");
-    }
-  }
+  Outcome refused = Covered(record, *disk, kCoverChecks);
   if (refused.Ok() && (record.offset > disk->size || record.length > disk->size - record.offset)) {
     refused = Outcome::Fail(KindFailure(HOST_ERROR_INVALID),
                             "Volume " + std::to_string(record.volume) + " of the disk " + name +
@@ -469,6 +472,25 @@ Outcome MountService::ClaimDisk(const MountRecord &record, HostDisk *disk) {
     HostDisk_Close(disk);
   }
   return refused;
+}
+
+Outcome MountService::Covered(const MountRecord &record, const HostDisk &disk, int checks) {
+  Outcome refused = AttachedOverlap(record, disk);
+  if (!refused.Ok()) {
+    return refused;
+  }
+  int loop = HostDisk_CoveringLoop(disk);
+  for (int i = 1; i < checks && loop >= 0; i++) {
+    std::this_thread::sleep_for(kCoverPause);
+    loop = HostDisk_CoveringLoop(disk);
+  }
+  if (loop >= 0) {
+    return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
+                         "The disk " + Quoted(record.disk) +
+                             " is in use by the loop device /dev/loop" + std::to_string(loop) +
+                             ".");
+  }
+  return {};
 }
 
 Outcome MountService::AttachedOverlap(const MountRecord &record, const HostDisk &disk) {

@@ -87,6 +87,10 @@ class MountService {
   // A refusal when an attached mount other than record's is on the same
   // disk as disk.
   Outcome AttachedOverlap(const MountRecord &record, const HostDisk &disk);
+  // A refusal when an attached mount or a loop device covers disk. A loop
+  // device is looked for up to checks times, a moment apart, since one let
+  // go of just now may still be on its way out.
+  Outcome Covered(const MountRecord &record, const HostDisk &disk, int checks);
   void KeepClaim(MountRecord *record, const HostDisk &disk);
   // Lets go of the disk's lock file and claim.
   void UnlockDisk(MountRecord *record);
