@@ -123,10 +123,13 @@ int OpenDisk(const char *path, bool claim, HostDisk *disk) {
     if (disk->blockDevice && HasHolders(opened.st_rdev)) {
       return EBUSY;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      return errno == EWOULDBLOCK ? EBUSY : errno;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      disk->claimed = true;
+    } else if (errno == EWOULDBLOCK) {
+      return EBUSY;
     }
-    disk->claimed = true;
+    // A file system without such locks leaves the disk unclaimed: the
+    // checks by identity still apply.
   }
   int flags = fcntl(fd, F_GETFL);
   if (flags >= 0) {

@@ -19,7 +19,7 @@ struct HostDiskKey {
 
 struct HostDisk {
   int fd = -1;
-  bool claimed = false;
+  bool claimed = false;  // false where the file system has no such locks
   bool blockDevice = false;
   uint64_t deviceNumber = 0;  // of a block device
   // True when the read-only attribute is set (no write permission bit, or
