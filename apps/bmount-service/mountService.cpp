@@ -430,32 +430,19 @@ bool MountService::AdoptMounts() {
 Outcome MountService::ClaimDisk(const MountRecord &record, HostDisk *disk) {
   const std::string name = Quoted(record.disk);
   int code = 0;
-  HostDiskOpen status = HostDiskOpen::InUse;
-  for (int i = 0; status == HostDiskOpen::InUse && i < kCoverChecks; i++) {
-    if (i > 0) {
-      std::this_thread::sleep_for(kCoverPause);
+  HostDiskOpen status = HostDisk_Open(record.disk.c_str(), true, disk, &code);
+  if (status == HostDiskOpen::InUse) {
+    // A loop device keeps the claim of the descriptor it was set up on, also
+    // after a forced detach: name it, or let one on its way out go first.
+    HostDisk seen;
+    if (HostDisk_Open(record.disk.c_str(), false, &seen, &code) == HostDiskOpen::Opened) {
+      Outcome holder = Covered(record, seen, kCoverChecks);
+      HostDisk_Close(&seen);
+      if (!holder.Ok()) {
+        return holder;
+      }
     }
     status = HostDisk_Open(record.disk.c_str(), true, disk, &code);
-    if (status != HostDiskOpen::InUse) {
-      break;
-    }
-    // A loop device keeps the claim of the descriptor it was set up on: say
-    // so, unless it is only on its way out.
-    HostDisk seen;
-    Outcome refused;
-    Outcome attached;
-    int seenCode = 0;
-    if (HostDisk_Open(record.disk.c_str(), false, &seen, &seenCode) == HostDiskOpen::Opened) {
-      attached = AttachedOverlap(record, seen);
-      refused = attached.Ok() ? Covered(record, seen, 1) : attached;
-      HostDisk_Close(&seen);
-    }
-    if (refused.Ok()) {
-      break;
-    }
-    if (!attached.Ok() || i + 1 == kCoverChecks) {
-      return refused;
-    }
   }
   if (status != HostDiskOpen::Opened) {
     return CannotOpen(record.disk, status, code);
