@@ -67,26 +67,33 @@ def test_hard_link_attached_from_another_prefix_is_refused(host, other, backend)
 
 @needs_loop
 @pytest.mark.parametrize("case", ["link to a device on the disk",
-                                  "disk under a device of someone else"])
+                                  "disk under a device of someone else",
+                                  "link to a device held elsewhere"])
 def test_disk_covered_by_a_loop_device_is_refused(loop_host, case):
     host = loop_host
     disk = ext4_disk(host)
     evil = host.work / "evil.bxdk"
-    foreign = None
+    foreign = held = None
     try:
         if case == "link to a device on the disk":
             assert host.run("E:", disk).returncode == 0
             foreign = losetup(disk)
             evil.symlink_to(foreign)
-        else:
+        elif case == "disk under a device of someone else":
             foreign = losetup(disk)
             evil = Path(disk)
+        else:
+            foreign = losetup(ext4_disk(host, "other.bxdk"))
+            held = os.open(foreign, os.O_RDONLY | os.O_EXCL)
+            evil.symlink_to(foreign)
         devices = len(loops_of(host.work))
         strings = refused(host, ["F:", str(evil)], UNABLE_TO_MOUNT)
         assert strings[2] == BUSY and str(evil) in strings[3]
         assert not os.path.lexists(host.prefix / "drives" / "f:")
         assert len(loops_of(host.work)) == devices
     finally:
+        if held is not None:
+            os.close(held)
         if foreign:
             subprocess.run([LOSETUP, "-d", foreign], capture_output=True)
     host.run("E:", "/d")
