@@ -1,6 +1,7 @@
 // The service's state and the operations behind its interfaces: the mount
 // table (saved before a change is reported), the backend that attaches
-// volumes, the disks' lock files, and the fault plan. One thread calls it;
+// volumes, the disks' lock files and claims (host/disk.h), and the fault
+// plan. One thread calls it;
 // every operation that refuses says why in a description.
 #pragma once
 

@@ -29,8 +29,9 @@ struct HostLoopDevice {
 void HostLoop_Path(int number, char *buf, size_t size);
 
 // Sets up a free loop device on file[offset, offset + length), tagged, and
-// keeps it open in *loop. The file is opened for writing, or read-only when
-// it cannot be written (loop->readOnly). The device frees itself when the
+// keeps it open in *loop. The file is opened for writing, or read-only
+// (loop->readOnly) when it has the read-only attribute (fs.h; the superuser
+// could write it all the same) or cannot be written. The device frees itself when the
 // last descriptor on it closes, unless something else (a mount) holds it or
 // HostLoop_SetAutoFree turned that off.
 int HostLoop_Attach(const char *file, uint64_t offset, uint64_t length, const char *tag,
