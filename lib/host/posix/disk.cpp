@@ -17,6 +17,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "host/fs.h"
@@ -40,6 +42,30 @@ bool HasHolders(dev_t device) {
   return found;
 }
 
+// The number of the loop device that the partition device is a partition
+// of, or -1.
+int WholeLoopDevice(dev_t device) {
+  std::string folder =
+      "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  struct stat st;
+  if (stat((folder + "/partition").c_str(), &st) != 0) {
+    return -1;
+  }
+  char *whole = realpath((folder + "/..").c_str(), nullptr);
+  if (whole == nullptr) {
+    return -1;
+  }
+  const char *name = strrchr(whole, '/');
+  name = name != nullptr ? name + 1 : whole;
+  int number = -1;
+  if (strncmp(name, "loop", 4) == 0 && name[4] != '\0' &&
+      strspn(name + 4, "0123456789") == strlen(name + 4)) {
+    number = atoi(name + 4);
+  }
+  free(whole);
+  return number;
+}
+
 void AddKey(HostDisk *disk, uint64_t device, uint64_t inode) {
   disk->keys[disk->keyCount++] = HostDiskKey{device, inode};
 }
@@ -58,10 +84,20 @@ int DescribeBlockDevice(int fd, const struct stat &st, HostDisk *disk) {
   if (ioctl(fd, BLKROGET, &readOnly) == 0 && readOnly != 0) {
     disk->readOnly = true;
   }
+  loop_info64 info{};
   if (major(st.st_rdev) == LOOP_MAJOR) {
-    loop_info64 info{};
     if (ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
       AddKey(disk, HostLoop_DecodeDevice(info.lo_device), info.lo_inode);
+    }
+  } else if (int whole = WholeLoopDevice(st.st_rdev); whole >= 0) {
+    char path[32];
+    HostLoop_Path(whole, path, sizeof path);
+    int wholeFd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (wholeFd >= 0 && ioctl(wholeFd, LOOP_GET_STATUS64, &info) == 0) {
+      AddKey(disk, HostLoop_DecodeDevice(info.lo_device), info.lo_inode);
+    }
+    if (wholeFd >= 0) {
+      close(wholeFd);
     }
   }
   return 0;
