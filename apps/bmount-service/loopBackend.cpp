@@ -64,8 +64,13 @@ class LoopBackend : public Backend {
       return rc;
     }
     HostLoopDevice device;
-    rc = HostLoop_Attach(record->disk.c_str(), record->offset, record->length,
-                         Tag(record->id).c_str(), &device);
+    // The service's own descriptor, so that the file set up is the one it
+    // checked and claimed.
+    rc = record->diskHandle >= 0
+             ? HostLoop_AttachHandle(record->diskHandle, record->diskReadOnly, record->offset,
+                                     record->length, Tag(record->id).c_str(), &device)
+             : HostLoop_Attach(record->disk.c_str(), record->offset, record->length,
+                               Tag(record->id).c_str(), &device);
     if (rc != 0) {
       HostState_RemoveDir(point.c_str());
       return rc;

@@ -3,8 +3,10 @@
 // undone, so the table on disk and the drives never disagree.
 #include "mountService.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "file/file.h"
 #include "file/fileLock.h"
@@ -18,6 +20,11 @@
 namespace {
 
 constexpr size_t kMaxTableCopy = 16 << 20;
+// A loop device let go of a moment ago may still be on its way out (a
+// probe of the device manager can hold it briefly): how long to wait for
+// that before a disk it covers counts as in use.
+constexpr int kCoverChecks = 20;
+constexpr auto kCoverPause = std::chrono::milliseconds(50);
 
 HRESULT SystemFailure(int code) {
   return HRESULT_FROM_ERRNO(code != 0 ? code : Host_ErrorCode(HOST_ERROR_OTHER));
@@ -29,6 +36,25 @@ std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
 
 bool SameDisk(const std::string &a, const std::string &b) {
   return a == b || File_IsSameFile(a.c_str(), b.c_str());
+}
+
+// The refusal of a disk that HostDisk_Open did not open.
+Outcome CannotOpen(const std::string &path, HostDiskOpen status, int code) {
+  std::string start = "The disk " + Quoted(path);
+  switch (status) {
+    case HostDiskOpen::Folder:
+      return Outcome::Fail(KindFailure(HOST_ERROR_INVALID),
+                           start + " cannot be opened: it is a folder.");
+    case HostDiskOpen::NotADisk:
+      return Outcome::Fail(
+          KindFailure(HOST_ERROR_INVALID),
+          start + " cannot be opened: it is neither a regular file nor a block device.");
+    case HostDiskOpen::InUse:
+      return Outcome::Fail(KindFailure(HOST_ERROR_BUSY), start + " is in use by another program.");
+    default:
+      return Outcome::Fail(SystemFailure(code),
+                           start + " cannot be opened: " + ServiceErrorText(code) + ".");
+  }
 }
 
 }  // namespace
@@ -87,6 +113,11 @@ bool MountService::Start(std::string *error) {
     }
   }
   for (MountRecord *r : table_.Attached()) {
+    HostDisk disk;
+    int code = 0;
+    if (HostDisk_Open(r->disk.c_str(), true, &disk, &code) == HostDiskOpen::Opened) {
+      KeepClaim(r, disk);
+    }
     if (FileLock_Lock(r->disk.c_str(), false) == 1) {
       r->diskLocked = true;
     } else {
@@ -131,23 +162,13 @@ Outcome MountService::CheckDisk(const std::string &path) const {
                                "character.");
     }
   }
-  bool isDirectory = false;
-  if (!HostFs_Stat(path.c_str(), &isDirectory)) {
-    int code = Host_GetLastError();
-    return Outcome::Fail(SystemFailure(code), "The disk " + Quoted(path) + " cannot be opened: " +
-                                                  ServiceErrorText(code) + ".");
+  HostDisk disk;
+  int code = 0;
+  HostDiskOpen status = HostDisk_Open(path.c_str(), false, &disk, &code);
+  if (status != HostDiskOpen::Opened) {
+    return CannotOpen(path, status, code);
   }
-  if (isDirectory) {
-    return Outcome::Fail(KindFailure(HOST_ERROR_INVALID),
-                         "The disk " + Quoted(path) + " cannot be opened: it is a folder.");
-  }
-  int handle = HostFile_Open(path.c_str(), HOSTFILE_READ, HOSTFILE_OPEN_EXISTING);
-  if (handle == HOSTFILE_INVALID) {
-    int code = Host_GetLastError();
-    return Outcome::Fail(SystemFailure(code), "The disk " + Quoted(path) + " cannot be opened: " +
-                                                  ServiceErrorText(code) + ".");
-  }
-  HostFile_Close(handle);
+  HostDisk_Close(&disk);
   return {};
 }
 
@@ -215,9 +236,16 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
                                " is already mounted as " + std::string(1, other->letter) + ":.");
     }
   }
+  HostDisk disk;
+  Outcome claimed = ClaimDisk(*record, &disk);
+  if (!claimed.Ok()) {
+    return claimed;
+  }
+  KeepClaim(record, disk);
   int locked = FileLock_Lock(record->disk.c_str(), false);
   if (locked != 1) {
     int code = Host_GetLastError();
+    UnlockDisk(record);
     return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
                          "The disk " + Quoted(record->disk) +
                              (locked == 0 ? " is in use by another program."
@@ -399,9 +427,101 @@ bool MountService::AdoptMounts() {
   return changed;
 }
 
+Outcome MountService::ClaimDisk(const MountRecord &record, HostDisk *disk) {
+  const std::string name = Quoted(record.disk);
+  int code = 0;
+  HostDiskOpen status = HostDisk_Open(record.disk.c_str(), true, disk, &code);
+  if (status == HostDiskOpen::InUse) {
+    // A loop device keeps the claim of the descriptor it was set up on, also
+    // after a forced detach: name it, or let one on its way out go first.
+    HostDisk seen;
+    if (HostDisk_Open(record.disk.c_str(), false, &seen, &code) == HostDiskOpen::Opened) {
+      Outcome holder = Covered(record, seen, kCoverChecks);
+      HostDisk_Close(&seen);
+      if (!holder.Ok()) {
+        return holder;
+      }
+    }
+    status = HostDisk_Open(record.disk.c_str(), true, disk, &code);
+  }
+  if (status != HostDiskOpen::Opened) {
+    return CannotOpen(record.disk, status, code);
+  }
+  Outcome refused = Covered(record, *disk, kCoverChecks);
+  if (refused.Ok() && (record.offset > disk->size || record.length > disk->size - record.offset)) {
+    refused = Outcome::Fail(KindFailure(HOST_ERROR_INVALID),
+                            "Volume " + std::to_string(record.volume) + " of the disk " + name +
+                                " lies outside it: the volume ends at byte " +
+                                std::to_string(record.offset + record.length) + ", the disk has " +
+                                std::to_string(disk->size) + " bytes.");
+  }
+  if (!refused.Ok()) {
+    HostDisk_Close(disk);
+  }
+  return refused;
+}
+
+Outcome MountService::Covered(const MountRecord &record, const HostDisk &disk, int checks) {
+  Outcome refused = AttachedOverlap(record, disk);
+  if (!refused.Ok()) {
+    return refused;
+  }
+  int loop = HostDisk_CoveringLoop(disk);
+  for (int i = 1; i < checks && loop >= 0; i++) {
+    std::this_thread::sleep_for(kCoverPause);
+    loop = HostDisk_CoveringLoop(disk);
+  }
+  if (loop >= 0) {
+    return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
+                         "The disk " + Quoted(record.disk) +
+                             " is in use by the loop device /dev/loop" + std::to_string(loop) +
+                             ".");
+  }
+  return {};
+}
+
+Outcome MountService::AttachedOverlap(const MountRecord &record, const HostDisk &disk) {
+  for (const MountRecord *other : table_.Attached()) {
+    if (other->id == record.id) {
+      continue;
+    }
+    auto claim = claims_.find(other->id);
+    HostDisk seen;
+    bool known = claim != claims_.end();
+    if (!known) {
+      // Its claim could not be taken again after a restart: go by what its
+      // path names now.
+      int code = 0;
+      known = HostDisk_Open(other->disk.c_str(), false, &seen, &code) == HostDiskOpen::Opened;
+    }
+    bool same = known && HostDisk_Overlap(disk, claim != claims_.end() ? claim->second : seen);
+    HostDisk_Close(&seen);
+    if (same) {
+      return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
+                           "The disk " + Quoted(record.disk) + " is the disk " +
+                               Quoted(other->disk) + " or lies on it, and a volume of that is " +
+                               "already mounted as " + std::string(1, other->letter) + ":.");
+    }
+  }
+  return {};
+}
+
+void MountService::KeepClaim(MountRecord *record, const HostDisk &disk) {
+  claims_[record->id] = disk;
+  record->diskHandle = disk.fd;
+  record->diskReadOnly = disk.readOnly;
+}
+
 void MountService::UnlockDisk(MountRecord *record) {
   if (record->diskLocked) {
     FileLock_Unlock(record->disk.c_str(), false);
     record->diskLocked = false;
   }
+  auto claim = claims_.find(record->id);
+  if (claim != claims_.end()) {
+    HostDisk_Close(&claim->second);
+    claims_.erase(claim);
+  }
+  record->diskHandle = -1;
+  record->diskReadOnly = false;
 }

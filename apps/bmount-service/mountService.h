@@ -1,6 +1,7 @@
 // The service's state and the operations behind its interfaces: the mount
 // table (saved before a change is reported), the backend that attaches
-// volumes, the disks' lock files, and the fault plan. One thread calls it;
+// volumes, the disks' lock files and claims (host/disk.h), and the fault
+// plan. One thread calls it;
 // every operation that refuses says why in a description.
 #pragma once
 
@@ -13,6 +14,7 @@
 #include "backend.h"
 #include "com/hresult.h"
 #include "faultPlan.h"
+#include "host/disk.h"
 #include "mountTable.h"
 #include "partitions.h"
 
@@ -79,6 +81,19 @@ class MountService {
   // Drops restored mounts that no longer exist and lets every backend in use
   // clear away what it left without a record. True when the table changed.
   bool AdoptMounts();
+  // Opens and claims the disk of record for attaching, after checking that
+  // no attached mount and no loop device covers it and that the volume lies
+  // within it.
+  Outcome ClaimDisk(const MountRecord &record, HostDisk *disk);
+  // A refusal when an attached mount other than record's is on the same
+  // disk as disk.
+  Outcome AttachedOverlap(const MountRecord &record, const HostDisk &disk);
+  // A refusal when an attached mount or a loop device covers disk. A loop
+  // device is looked for up to checks times, a moment apart, since one let
+  // go of just now may still be on its way out.
+  Outcome Covered(const MountRecord &record, const HostDisk &disk, int checks);
+  void KeepClaim(MountRecord *record, const HostDisk &disk);
+  // Lets go of the disk's lock file and claim.
   void UnlockDisk(MountRecord *record);
 
   std::unique_ptr<Backend> backend_;
@@ -87,4 +102,5 @@ class MountService {
   std::string tablePath_;
   MountTable table_;
   std::map<int32_t, int> holds_;
+  std::map<int32_t, HostDisk> claims_;
 };

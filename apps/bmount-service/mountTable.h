@@ -23,6 +23,10 @@ struct MountRecord {
   bool mounted = false;
   // In memory only: whether this process holds the disk's lock file.
   bool diskLocked = false;
+  // In memory only: the service's claimed descriptor on the disk while
+  // attached (-1: none), and whether the disk must be attached read-only.
+  int diskHandle = -1;
+  bool diskReadOnly = false;
 };
 
 class MountTable {

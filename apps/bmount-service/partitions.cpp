@@ -5,27 +5,36 @@
 
 #include <blkid/blkid.h>
 
-#include "host/fs.h"
+#include "host/disk.h"
 #include "host/lastError.h"
 
 VolumeScan ReadVolumes(const std::string &path, std::vector<VolumeExtent> *volumes, int *error) {
   volumes->clear();
   *error = 0;
-  // Opened once here so that a missing or unreadable image gives its own
-  // error rather than "no volumes".
-  int handle = HostFile_Open(path.c_str(), HOSTFILE_READ, HOSTFILE_OPEN_EXISTING);
-  if (handle == HOSTFILE_INVALID) {
-    *error = Host_GetLastError();
-    return VolumeScan::Unreadable;
+  // Opened here, never waiting and only if it is a disk at all, so that a
+  // missing or unreadable image gives its own error rather than "no
+  // volumes".
+  HostDisk disk;
+  switch (HostDisk_Open(path.c_str(), false, &disk, error)) {
+    case HostDiskOpen::Opened:
+      break;
+    case HostDiskOpen::Failed:
+      return VolumeScan::Unreadable;
+    case HostDiskOpen::InUse:
+      *error = Host_ErrorCode(HOST_ERROR_BUSY);
+      return VolumeScan::Unreadable;
+    default:
+      *error = Host_ErrorCode(HOST_ERROR_INVALID);
+      return VolumeScan::Unreadable;
   }
-  HostFile_Close(handle);
-
-  blkid_probe probe = blkid_new_probe_from_filename(path.c_str());
-  if (probe == nullptr) {
+  blkid_probe probe = blkid_new_probe();
+  if (probe == nullptr || blkid_probe_set_device(probe, disk.fd, 0, 0) != 0) {
     *error = Host_GetLastError();
     if (*error == 0) {
       *error = Host_ErrorCode(HOST_ERROR_OTHER);
     }
+    blkid_free_probe(probe);
+    HostDisk_Close(&disk);
     return VolumeScan::Unreadable;
   }
   blkid_probe_enable_superblocks(probe, 0);
@@ -52,5 +61,6 @@ VolumeScan ReadVolumes(const std::string &path, std::vector<VolumeExtent> *volum
     }
   }
   blkid_free_probe(probe);
+  HostDisk_Close(&disk);
   return volumes->empty() ? VolumeScan::NoVolumes : VolumeScan::Found;
 }

@@ -9,6 +9,7 @@
 #include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "host/fs.h"
 
 namespace {
 
@@ -102,20 +105,28 @@ void HostLoop_Path(int number, char *buf, size_t size) {
 int HostLoop_Attach(const char *file, uint64_t offset, uint64_t length, const char *tag,
                     HostLoopDevice *loop) {
   *loop = HostLoopDevice{};
-  bool readOnly = false;
-  int backing = open(file, O_RDWR | O_CLOEXEC);
-  if (backing < 0 && (errno == EROFS || errno == EACCES || errno == EPERM)) {
+  uint32_t attributes = 0;
+  bool readOnly =
+      HostFs_GetAttributes(file, &attributes) && (attributes & HOSTFS_ATTR_READONLY) != 0;
+  int backing = readOnly ? -1 : open(file, O_RDWR | O_CLOEXEC);
+  if (backing < 0 && (readOnly || errno == EROFS || errno == EACCES || errno == EPERM)) {
     backing = open(file, O_RDONLY | O_CLOEXEC);
     readOnly = true;
   }
   if (backing < 0) {
     return errno;
   }
+  int result = HostLoop_AttachHandle(backing, readOnly, offset, length, tag, loop);
+  close(backing);
+  return result;
+}
+
+int HostLoop_AttachHandle(int backing, bool readOnly, uint64_t offset, uint64_t length,
+                          const char *tag, HostLoopDevice *loop) {
+  *loop = HostLoopDevice{};
   int control = open(kControl, O_RDWR | O_CLOEXEC);
   if (control < 0) {
-    int e = errno;
-    close(backing);
-    return e;
+    return errno;
   }
   loop_info64 info;
   memset(&info, 0, sizeof info);
@@ -152,7 +163,6 @@ int HostLoop_Attach(const char *file, uint64_t offset, uint64_t length, const ch
     }
   }
   close(control);
-  close(backing);
   return result;
 }
 
@@ -310,6 +320,45 @@ int HostLoop_ForEach(void (*visit)(int number, const char *tag, void *context), 
     loop_info64 info;
     if (Status(fd, &info) == 0) {
       visit(number, TagOf(info).c_str(), context);
+    }
+    close(fd);
+  }
+  closedir(dir);
+  return 0;
+}
+
+uint64_t HostLoop_DecodeDevice(uint64_t encoded) {
+  // The kernel's 32-bit encoding: minor bits 0-7 and 20-31, major bits 8-19.
+  unsigned major = static_cast<unsigned>((encoded >> 8) & 0xfff);
+  unsigned minor = static_cast<unsigned>((encoded & 0xff) | ((encoded >> 12) & 0xfff00));
+  return makedev(major, minor);
+}
+
+int HostLoop_ForEachBacking(void (*visit)(int number, uint64_t self, uint64_t device,
+                                          uint64_t inode, void *context),
+                            void *context) {
+  DIR *dir = opendir("/sys/block");
+  if (dir == nullptr) {
+    return errno;
+  }
+  while (dirent *entry = readdir(dir)) {
+    const char *name = entry->d_name;
+    if (strncmp(name, "loop", 4) != 0 || name[4] == '\0' ||
+        strspn(name + 4, "0123456789") != strlen(name + 4) || strlen(name + 4) > 6) {
+      continue;
+    }
+    struct stat st;
+    if (stat(("/sys/block/" + std::string(name) + "/loop").c_str(), &st) != 0) {
+      continue;  // not set up
+    }
+    int number = atoi(name + 4);
+    int fd = OpenDevice(number, false);
+    if (fd < 0) {
+      continue;
+    }
+    loop_info64 info;
+    if (fstat(fd, &st) == 0 && Status(fd, &info) == 0) {
+      visit(number, st.st_rdev, HostLoop_DecodeDevice(info.lo_device), info.lo_inode, context);
     }
     close(fd);
   }

@@ -170,3 +170,25 @@ TEST_F(LoopBackend, VolumeInUseRefusesAPlainDetach) {
 }
 
 }  // namespace
+
+namespace {
+
+// The superuser can write a 0444 image: only the attribute can keep the
+// device and its file system read-only.
+TEST_F(LoopBackend, ReadOnlyImageIsAttachedReadOnly) {
+  ASSERT_EQ(chmod(disk_.c_str(), 0444), 0);
+  Start();
+  int32_t id = Attach(kDriveE);
+  const MountRecord *record = service_->Table().Find(id);
+  ASSERT_NE(record, nullptr);
+  std::string ro = testsupport::ReadFile("/sys/block/loop" + std::to_string(record->loop) + "/ro");
+  EXPECT_EQ(ro, "1\n");
+  FILE *written = fopen(prefix_.file("drives/e:/new.txt").c_str(), "w");
+  EXPECT_EQ(written, nullptr);
+  if (written != nullptr) {
+    fclose(written);
+  }
+  EXPECT_TRUE(service_->Detach(id, false).Ok());
+}
+
+}  // namespace

@@ -29,8 +29,9 @@ struct HostLoopDevice {
 void HostLoop_Path(int number, char *buf, size_t size);
 
 // Sets up a free loop device on file[offset, offset + length), tagged, and
-// keeps it open in *loop. The file is opened for writing, or read-only when
-// it cannot be written (loop->readOnly). The device frees itself when the
+// keeps it open in *loop. The file is opened for writing, or read-only
+// (loop->readOnly) when it has the read-only attribute (fs.h; the superuser
+// could write it all the same) or cannot be written. The device frees itself when the
 // last descriptor on it closes, unless something else (a mount) holds it or
 // HostLoop_SetAutoFree turned that off.
 int HostLoop_Attach(const char *file, uint64_t offset, uint64_t length, const char *tag,
@@ -60,3 +61,20 @@ void HostLoop_Close(HostLoopDevice *loop);
 // Calls visit(number, tag, context) for every loop device that is set up.
 // Returns 0 or a system error code when the devices cannot be listed.
 int HostLoop_ForEach(void (*visit)(int number, const char *tag, void *context), void *context);
+
+// As HostLoop_Attach, on a file the caller has open (backing), read-only
+// when readOnly says so rather than when writing happens to be refused.
+int HostLoop_AttachHandle(int backing, bool readOnly, uint64_t offset, uint64_t length,
+                          const char *tag, HostLoopDevice *loop);
+
+// Returns the device number, as stat gives it, of a backing device number
+// as the loop status gives it.
+uint64_t HostLoop_DecodeDevice(uint64_t encoded);
+
+// Calls visit(number, self, device, inode, context) for every loop device
+// that is set up: self is its own device number, device and inode identify
+// its backing file as stat gives them. Returns 0 or a system error code
+// when the devices cannot be listed.
+int HostLoop_ForEachBacking(void (*visit)(int number, uint64_t self, uint64_t device,
+                                          uint64_t inode, void *context),
+                            void *context);

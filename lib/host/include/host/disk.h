@@ -1,0 +1,58 @@
+// Disk images as the mount service opens them: a regular file, or a block
+// device that nothing else uses. Opening never waits: anything that could
+// block (a FIFO, a character device) is refused before it is opened. Disks
+// are told apart by identity, never by name: a file is its device and inode
+// number, and a loop device also stands for the file behind it. While a disk
+// is attached its opener keeps it claimed (an exclusive flock on a file, an
+// exclusive open of a block device), which every other opener on the
+// machine sees whatever name it came by.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// A file's identity as stat gives it.
+struct HostDiskKey {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+};
+
+struct HostDisk {
+  int fd = -1;
+  bool claimed = false;  // false where the file system has no such locks
+  bool blockDevice = false;
+  uint64_t deviceNumber = 0;  // of a block device
+  // True when the read-only attribute is set (no write permission bit, or
+  // user.DOSATTRIB 0x1), the device is read-only, or writing was refused.
+  bool readOnly = false;
+  uint64_t size = 0;  // bytes
+  // The file itself and, for a loop device, the file behind it.
+  HostDiskKey keys[2];
+  size_t keyCount = 0;
+};
+
+enum class HostDiskOpen {
+  Opened,
+  Folder,
+  NotADisk,  // neither a regular file nor a block device
+  // Claimed by another opener, or a block device in use (mounted, held by
+  // another device, or opened exclusively).
+  InUse,
+  Failed,  // *error holds the system error code
+};
+
+// Opens the disk at path (links followed) without waiting. With claim it is
+// opened for writing where it can be and claimed exclusively; without, it is
+// opened for reading only. Anything but Opened leaves disk closed.
+HostDiskOpen HostDisk_Open(const char *path, bool claim, HostDisk *disk, int *error);
+
+// Lets go of the disk and its claim. Accepts a closed one.
+void HostDisk_Close(HostDisk *disk);
+
+// True when a and b are one disk, or one lies behind the other.
+bool HostDisk_Overlap(const HostDisk &a, const HostDisk &b);
+
+// Returns the number of a loop device, other than the disk itself, that is
+// set up on a file of the disk, or -1 when there is none. Devices of every
+// owner count, including those freed by force that still have a user.
+int HostDisk_CoveringLoop(const HostDisk &disk);

@@ -1,0 +1,249 @@
+// Disks on Linux. The type is checked with stat before anything is opened
+// (opening a FIFO waits for a writer, and opening some character devices
+// does something), then again on the descriptor in case the name changed in
+// between. A block device's exclusive open is the kernel's own "in use"
+// test: mounts and device-mapper or RAID users hold it.
+#include "host/disk.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/loop.h>
+#include <linux/major.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "host/fs.h"
+#include "host/loop.h"
+
+namespace {
+
+// Whether another block device (device-mapper, RAID) is built on it.
+bool HasHolders(dev_t device) {
+  std::string path = "/sys/dev/block/" + std::to_string(major(device)) + ":" +
+                     std::to_string(minor(device)) + "/holders";
+  DIR *dir = opendir(path.c_str());
+  if (dir == nullptr) {
+    return false;
+  }
+  bool found = false;
+  while (dirent *entry = readdir(dir)) {
+    found = found || entry->d_name[0] != '.';
+  }
+  closedir(dir);
+  return found;
+}
+
+// The number of the loop device that the partition device is a partition
+// of, or -1.
+int WholeLoopDevice(dev_t device) {
+  std::string folder =
+      "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  struct stat st;
+  if (stat((folder + "/partition").c_str(), &st) != 0) {
+    return -1;
+  }
+  char *whole = realpath((folder + "/..").c_str(), nullptr);
+  if (whole == nullptr) {
+    return -1;
+  }
+  const char *name = strrchr(whole, '/');
+  name = name != nullptr ? name + 1 : whole;
+  int number = -1;
+  if (strncmp(name, "loop", 4) == 0 && name[4] != '\0' &&
+      strspn(name + 4, "0123456789") == strlen(name + 4)) {
+    number = atoi(name + 4);
+  }
+  free(whole);
+  return number;
+}
+
+void AddKey(HostDisk *disk, uint64_t device, uint64_t inode) {
+  disk->keys[disk->keyCount++] = HostDiskKey{device, inode};
+}
+
+// Fills in what a block device is: size, read-only state, and the file
+// behind a loop device. Returns 0 or a system error code.
+int DescribeBlockDevice(int fd, const struct stat &st, HostDisk *disk) {
+  disk->blockDevice = true;
+  disk->deviceNumber = st.st_rdev;
+  uint64_t bytes = 0;
+  if (ioctl(fd, BLKGETSIZE64, &bytes) != 0) {
+    return errno;
+  }
+  disk->size = bytes;
+  int readOnly = 0;
+  if (ioctl(fd, BLKROGET, &readOnly) == 0 && readOnly != 0) {
+    disk->readOnly = true;
+  }
+  loop_info64 info{};
+  if (major(st.st_rdev) == LOOP_MAJOR) {
+    if (ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
+      AddKey(disk, HostLoop_DecodeDevice(info.lo_device), info.lo_inode);
+    }
+  } else if (int whole = WholeLoopDevice(st.st_rdev); whole >= 0) {
+    char path[32];
+    HostLoop_Path(whole, path, sizeof path);
+    int wholeFd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (wholeFd >= 0 && ioctl(wholeFd, LOOP_GET_STATUS64, &info) == 0) {
+      AddKey(disk, HostLoop_DecodeDevice(info.lo_device), info.lo_inode);
+    }
+    if (wholeFd >= 0) {
+      close(wholeFd);
+    }
+  }
+  return 0;
+}
+
+// Returns 0 or an errno value (EINVAL: not a disk; EBUSY: in use). The
+// caller closes what is left open on failure.
+int OpenDisk(const char *path, bool claim, HostDisk *disk) {
+  struct stat st;
+  if (path == nullptr || *path == '\0') {
+    return ENOENT;
+  }
+  if (stat(path, &st) != 0) {
+    return errno;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    return EISDIR;
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+    return EINVAL;
+  }
+  uint32_t attributes = 0;
+  bool readOnly = S_ISREG(st.st_mode) && HostFs_GetAttributes(path, &attributes) &&
+                  (attributes & HOSTFS_ATTR_READONLY) != 0;
+  // An exclusive open of a block device fails while it is mounted or held.
+  int base = O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (claim && S_ISBLK(st.st_mode) ? O_EXCL : 0);
+  int fd = -1;
+  if (claim && !readOnly) {
+    fd = open(path, base | O_RDWR);
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+      readOnly = true;
+    }
+  }
+  if (fd < 0 && (!claim || readOnly)) {
+    fd = open(path, base | O_RDONLY);
+  }
+  if (fd < 0) {
+    return errno;
+  }
+  disk->fd = fd;
+  disk->readOnly = readOnly;
+  struct stat opened;
+  if (fstat(fd, &opened) != 0) {
+    return errno;
+  }
+  if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {
+    return EINVAL;  // replaced by something else meanwhile
+  }
+  AddKey(disk, opened.st_dev, opened.st_ino);
+  if (S_ISREG(opened.st_mode)) {
+    disk->size = static_cast<uint64_t>(opened.st_size);
+  } else {
+    int e = DescribeBlockDevice(fd, opened, disk);
+    if (e != 0) {
+      return e;
+    }
+  }
+  if (claim) {
+    if (disk->blockDevice && HasHolders(opened.st_rdev)) {
+      return EBUSY;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      disk->claimed = true;
+    } else if (errno == EWOULDBLOCK) {
+      return EBUSY;
+    }
+    // A file system without such locks leaves the disk unclaimed: the
+    // checks by identity still apply.
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) {
+    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  }
+  return 0;
+}
+
+}  // namespace
+
+HostDiskOpen HostDisk_Open(const char *path, bool claim, HostDisk *disk, int *error) {
+  *disk = HostDisk{};
+  *error = 0;
+  int e = OpenDisk(path, claim, disk);
+  if (e != 0) {
+    HostDisk_Close(disk);
+  }
+  switch (e) {
+    case 0:
+      return HostDiskOpen::Opened;
+    case EISDIR:
+      return HostDiskOpen::Folder;
+    case EINVAL:
+      return HostDiskOpen::NotADisk;
+    case EBUSY:
+      return HostDiskOpen::InUse;
+    default:
+      *error = e;
+      return HostDiskOpen::Failed;
+  }
+}
+
+void HostDisk_Close(HostDisk *disk) {
+  if (disk->fd >= 0) {
+    close(disk->fd);  // the flock goes with the last descriptor
+  }
+  disk->fd = -1;
+  disk->claimed = false;
+}
+
+bool HostDisk_Overlap(const HostDisk &a, const HostDisk &b) {
+  if (a.blockDevice && b.blockDevice && a.deviceNumber == b.deviceNumber) {
+    return true;
+  }
+  for (size_t i = 0; i < a.keyCount; i++) {
+    for (size_t j = 0; j < b.keyCount; j++) {
+      if (a.keys[i].device == b.keys[j].device && a.keys[i].inode == b.keys[j].inode) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+namespace {
+
+struct CoverScan {
+  const HostDisk *disk;
+  int found;
+};
+
+void VisitBacking(int number, uint64_t self, uint64_t device, uint64_t inode, void *context) {
+  auto *scan = static_cast<CoverScan *>(context);
+  const HostDisk &disk = *scan->disk;
+  if (scan->found >= 0 || (disk.blockDevice && disk.deviceNumber == self)) {
+    return;
+  }
+  for (size_t i = 0; i < disk.keyCount; i++) {
+    if (disk.keys[i].device == device && disk.keys[i].inode == inode) {
+      scan->found = number;
+    }
+  }
+}
+
+}  // namespace
+
+int HostDisk_CoveringLoop(const HostDisk &disk) {
+  CoverScan scan{&disk, -1};
+  HostLoop_ForEachBacking(VisitBacking, &scan);
+  return scan.found;
+}

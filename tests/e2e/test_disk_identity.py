@@ -1,0 +1,154 @@
+"""What the service takes for a disk: one disk is never attached twice,
+whatever name it comes by (hard link from another prefix, a link to a loop
+device on it, a device freed by force that still has a user); a FIFO is
+refused without waiting; a volume that lies outside its file is refused."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import threading
+from pathlib import Path
+
+import pytest
+
+from conftest import Host
+from test_commands import UNABLE_TO_MOUNT, UNABLE_TO_OPEN, make_disk
+from test_loop import LOSETUP, MKFS, ext4_disk, loop_host, loops_of, wait_until  # noqa: F401
+
+BUSY = "80070010"
+
+needs_loop = pytest.mark.skipif(
+    os.geteuid() != 0 or not os.path.exists("/dev/loop-control") or not os.path.exists(MKFS),
+    reason="loop devices need the superuser, /dev/loop-control and mkfs.ext4")
+
+BACKENDS = ["record", pytest.param("loop", marks=needs_loop)]
+
+
+@pytest.fixture
+def other(host):
+    """A second private prefix with the same backend, on the same machine."""
+    second = Host(Path(tempfile.mkdtemp(prefix="brenix-e2e-")))
+    yield second
+    for line in second.run().stdout.decode().splitlines():
+        if line[1:2] == ":":
+            second.run(line[:2], "/f")
+    subprocess.run([second.service, "--stop"], env=second.env, capture_output=True, timeout=30)
+    shutil.rmtree(second.root, ignore_errors=True)
+
+
+def refused(host, args, out, code=2):
+    """Runs a command that must fail; returns the insertion strings of its record."""
+    r = host.run(*args)
+    assert (r.returncode, r.stdout.decode(), r.stderr) == (code, out, b"")
+    return host.events()[-1]["strings"]
+
+
+def losetup(path):
+    return subprocess.run([LOSETUP, "-f", "--show", str(path)], check=True, capture_output=True,
+                          text=True).stdout.strip()
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_hard_link_attached_from_another_prefix_is_refused(host, other, backend):
+    host.env["BRENIX_MOUNT_BACKEND"] = other.env["BRENIX_MOUNT_BACKEND"] = backend
+    disk = ext4_disk(host) if backend == "loop" else make_disk(
+        host, "disk.bxdk", "label: dos\nstart=2048, type=83\n", 4 << 20)
+    link = other.work / "link.bxdk"
+    os.link(disk, link)
+    assert host.run("E:", disk).returncode == 0
+    strings = refused(other, ["F:", str(link)], UNABLE_TO_MOUNT)
+    assert strings[2] == BUSY and str(link) in strings[3]
+    assert not os.path.lexists(other.prefix / "drives" / "f:")
+    assert host.run("E:", "/d").returncode == 0
+    assert other.run("F:", str(link)).returncode == 0  # free again
+    assert other.run("F:", "/d").returncode == 0
+
+
+@needs_loop
+@pytest.mark.parametrize("case", ["link to a device on the disk",
+                                  "disk under a device of someone else",
+                                  "link to a device held elsewhere"])
+def test_disk_covered_by_a_loop_device_is_refused(loop_host, case):
+    host = loop_host
+    disk = ext4_disk(host)
+    evil = host.work / "evil.bxdk"
+    foreign = held = None
+    try:
+        if case == "link to a device on the disk":
+            assert host.run("E:", disk).returncode == 0
+            foreign = losetup(disk)
+            evil.symlink_to(foreign)
+        elif case == "disk under a device of someone else":
+            foreign = losetup(disk)
+            evil = Path(disk)
+        else:
+            foreign = losetup(ext4_disk(host, "other.bxdk"))
+            held = os.open(foreign, os.O_RDONLY | os.O_EXCL)
+            evil.symlink_to(foreign)
+        devices = len(loops_of(host.work))
+        strings = refused(host, ["F:", str(evil)], UNABLE_TO_MOUNT)
+        assert strings[2] == BUSY and str(evil) in strings[3]
+        assert not os.path.lexists(host.prefix / "drives" / "f:")
+        assert len(loops_of(host.work)) == devices
+    finally:
+        if held is not None:
+            os.close(held)
+        if foreign:
+            subprocess.run([LOSETUP, "-d", foreign], capture_output=True)
+    host.run("E:", "/d")
+
+
+@needs_loop
+def test_disk_stays_attached_until_a_forced_device_is_gone(loop_host):
+    host = loop_host
+    disk = ext4_disk(host, volumes=2)
+    assert host.run("E:", disk).returncode == 0
+    held = open(host.prefix / "drives" / "e:" / "busy.txt", "w")
+    try:
+        assert host.run("E:", "/f").returncode == 0
+        held.write("the file system is still alive\n")
+        for volume in ("/v:1", "/v:2"):  # any volume of the disk
+            strings = refused(host, ["F:", disk, volume], UNABLE_TO_MOUNT)
+            assert strings[2] == BUSY and "/dev/loop" in strings[3]
+        assert host.run().stdout.decode() == "No volumes mounted.\n"
+    finally:
+        held.close()
+    assert wait_until(lambda: loops_of(host.work) == [])
+    assert host.run("F:", disk).returncode == 0
+    assert (host.prefix / "drives" / "f:" / "busy.txt").read_text() == (
+        "the file system is still alive\n")
+    assert host.run("F:", "/d").returncode == 0
+
+
+def test_fifo_is_refused_without_stalling_the_service(host):
+    fifo = host.work / "fifo.bxdk"
+    os.mkfifo(fifo)
+    folder = host.work / "vm"
+    folder.mkdir()
+    with open(folder / "disk.bxdk", "wb") as f:
+        f.truncate(1 << 20)
+    os.mkfifo(folder / "disk.bxdk.REDO")
+    (folder / "vm.bxx").write_text('config.version = "7"\nide0:0.present = "TRUE"\n'
+                                   'ide0:0.fileName = "disk.bxdk"\nide0:0.mode = "undoable"\n')
+    for args in ([str(fifo), "/p"], ["E:", str(fifo)], [str(folder / "disk.bxdk"), "/p", "/y"]):
+        strings = refused(host, args, UNABLE_TO_OPEN)
+        assert "neither a regular file nor a block device" in strings[3], strings
+    assert host.run().stdout.decode() == "No volumes mounted.\n"
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
+def test_volume_outside_the_file_is_refused(host, backend):
+    host.env["BRENIX_MOUNT_BACKEND"] = backend
+    disk = make_disk(host, "disk.bxdk", "label: dos\nstart=2048, size=2048, type=83\n"
+                     "start=8192, size=2048, type=83\n", 8 << 20)
+    os.truncate(disk, 2 << 20)  # the second volume now starts past the end
+    listed = host.run(disk, "/p")
+    assert listed.returncode == 0 and listed.stdout.decode().count("Volume") == 2, listed.stdout
+    strings = refused(host, ["E:", disk, "/v:2"], UNABLE_TO_MOUNT)
+    assert "lies outside it" in strings[3], strings
+    assert host.run().stdout.decode() == "No volumes mounted.\n"
+    assert not os.path.lexists(host.prefix / "drives" / "e:")
+    assert loops_of(host.work) == []
+    assert host.run("E:", disk, "/v:1").returncode == 0
+    assert host.run("E:", "/d").returncode == 0

@@ -1,0 +1,100 @@
+// Opening disks: what counts as one, that nothing waits, that read-only
+// comes from the attributes even for the superuser, and that a claim is seen
+// through every name of the file.
+#include "host/disk.h"
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "testSupport.h"
+
+namespace {
+
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+HostDiskOpen Open(const std::string &path, bool claim, HostDisk *disk) {
+  int error = 0;
+  return HostDisk_Open(path.c_str(), claim, disk, &error);
+}
+
+TEST(HostDisk, WhatCountsAsADisk) {
+  TempDir dir;
+  WriteFile(dir.file("disk.img"), std::string(4096, 'x'));
+  ASSERT_EQ(mkfifo(dir.file("fifo.img").c_str(), 0600), 0);
+  ASSERT_EQ(symlink(dir.file("fifo.img").c_str(), dir.file("link.img").c_str()), 0);
+  struct Case {
+    std::string path;
+    HostDiskOpen expected;
+  } cases[] = {
+      {dir.file("disk.img"), HostDiskOpen::Opened},    {dir.path(), HostDiskOpen::Folder},
+      {dir.file("fifo.img"), HostDiskOpen::NotADisk},  // would wait for a writer
+      {dir.file("link.img"), HostDiskOpen::NotADisk},  {"/dev/null", HostDiskOpen::NotADisk},
+      {dir.file("missing.img"), HostDiskOpen::Failed},
+  };
+  for (const Case &c : cases) {
+    for (bool claim : {false, true}) {
+      HostDisk disk;
+      EXPECT_EQ(Open(c.path, claim, &disk), c.expected) << c.path << " claim " << claim;
+      EXPECT_EQ(disk.fd >= 0, c.expected == HostDiskOpen::Opened) << c.path;
+      if (disk.fd >= 0) {
+        EXPECT_EQ(disk.size, 4096u);
+        EXPECT_EQ(disk.claimed, claim);
+      }
+      HostDisk_Close(&disk);
+    }
+  }
+}
+
+TEST(HostDisk, ReadOnlyComesFromTheAttributes) {
+  TempDir dir;
+  std::string plain = dir.file("plain.img"), locked = dir.file("locked.img"),
+              marked = dir.file("marked.img");
+  for (const std::string &path : {plain, locked, marked}) {
+    WriteFile(path, "x");
+  }
+  ASSERT_EQ(chmod(locked.c_str(), 0444), 0);
+  bool xattrs = setxattr(marked.c_str(), "user.DOSATTRIB", "0x1", 3, 0) == 0;
+  for (const auto &[path, readOnly] : {std::pair{plain, false}, {locked, true}, {marked, true}}) {
+    if (path == marked && !xattrs) {
+      continue;  // a file system without user attributes
+    }
+    HostDisk disk;
+    ASSERT_EQ(Open(path, true, &disk), HostDiskOpen::Opened) << path;
+    // Even where the superuser could write it.
+    EXPECT_EQ(disk.readOnly, readOnly) << path;
+    HostDisk_Close(&disk);
+  }
+}
+
+TEST(HostDisk, AClaimIsSeenThroughEveryName) {
+  TempDir dir;
+  std::string disk = dir.file("disk.img"), hard = dir.file("hard.img"),
+              other = dir.file("other.img");
+  WriteFile(disk, "x");
+  WriteFile(other, "x");
+  ASSERT_EQ(link(disk.c_str(), hard.c_str()), 0);
+  ASSERT_EQ(symlink(disk.c_str(), dir.file("soft.img").c_str()), 0);
+
+  HostDisk held, again, seen, unrelated;
+  ASSERT_EQ(Open(disk, true, &held), HostDiskOpen::Opened);
+  EXPECT_EQ(Open(hard, true, &again), HostDiskOpen::InUse);
+  EXPECT_EQ(Open(dir.file("soft.img"), true, &again), HostDiskOpen::InUse);
+  ASSERT_EQ(Open(hard, false, &seen), HostDiskOpen::Opened);  // looking is allowed
+  ASSERT_EQ(Open(other, true, &unrelated), HostDiskOpen::Opened);
+  EXPECT_TRUE(HostDisk_Overlap(held, seen));
+  EXPECT_FALSE(HostDisk_Overlap(held, unrelated));
+  EXPECT_EQ(HostDisk_CoveringLoop(held), -1);
+  HostDisk_Close(&held);
+  HostDisk_Close(&seen);
+  HostDisk_Close(&unrelated);
+  EXPECT_EQ(Open(hard, true, &again), HostDiskOpen::Opened);
+  HostDisk_Close(&again);
+}
+
+}  // namespace
