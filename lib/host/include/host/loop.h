@@ -60,3 +60,9 @@ void HostLoop_Close(HostLoopDevice *loop);
 // Calls visit(number, tag, context) for every loop device that is set up.
 // Returns 0 or a system error code when the devices cannot be listed.
 int HostLoop_ForEach(void (*visit)(int number, const char *tag, void *context), void *context);
+
+// What the kernel keeps of device number: the byte range of the backing
+// file it presents, and the backing file's path as the kernel names it
+// (symbolic links resolved; malloc'd, the caller frees it). Returns 0 or a
+// system error code (ENXIO: not set up).
+int HostLoop_Status(int number, uint64_t *offset, uint64_t *sizeLimit, char **backingFile);
