@@ -5,7 +5,7 @@
 // The disk path comes last and runs to the end of the line; paths holding a
 // line break never get this far (the service refuses them). The next id
 // closes the table, so a table cut short anywhere, even between two lines,
-// reads as damaged.
+// reads as damaged. (Tables of earlier versions name the next id first.)
 #include "mountTable.h"
 
 #include <algorithm>
@@ -181,7 +181,7 @@ void MountTable::Parse(const std::string &text, std::vector<std::string> *proble
   int32_t next = 1;
   size_t start = 0;
   int lineNumber = 0;
-  bool closed = false;  // the last line read was the next id
+  bool haveNextId = false;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) {
@@ -194,14 +194,13 @@ void MountTable::Parse(const std::string &text, std::vector<std::string> *proble
     if (line.empty() || line[0] == '#') {
       continue;
     }
-    closed = false;
     if (end == text.size()) {
       why = "cut short";  // every line the table writes ends with a line feed
     } else if (line.compare(0, 7, "nextId=") == 0) {
       uint64_t v = 0;
       if (ParseUnsigned(line.substr(7), INT32_MAX, &v) && v > 0) {
         next = std::max(next, static_cast<int32_t>(v));
-        closed = true;
+        haveNextId = true;
         continue;
       }
       why = "bad next id";
@@ -232,8 +231,8 @@ void MountTable::Parse(const std::string &text, std::vector<std::string> *proble
     }
   }
   nextId_ = next;
-  if (!closed && problems != nullptr) {
-    problems->push_back("the table ends before its next id");
+  if (!haveNextId && problems != nullptr) {
+    problems->push_back("no next id: the table was cut short");
   }
 }
 

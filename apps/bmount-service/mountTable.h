@@ -46,9 +46,9 @@ class MountTable {
 
   // The saved form: the next id and the attached records.
   std::string Format() const;
-  // Replaces the contents with a saved form. Lines it cannot understand,
-  // and a text that does not end with the next id, add a text to *problems
-  // (may be NULL); such lines are skipped. The next id never goes below one
+  // Replaces the contents with a saved form. Lines it cannot understand or
+  // that were cut short, and a text without the next id, add a text to
+  // *problems (may be NULL); such lines are skipped. The next id never goes below one
   // past the largest id read.
   void Parse(const std::string &text, std::vector<std::string> *problems);
 

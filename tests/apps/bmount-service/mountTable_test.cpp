@@ -142,6 +142,12 @@ TEST(MountTable, TableCutShortIsDamaged) {
     copy.Parse(text.substr(0, cut), &problems);
     EXPECT_FALSE(problems.empty()) << text.substr(0, cut);
   }
+  // Earlier versions wrote the next id first.
+  MountTable earlier;
+  std::vector<std::string> problems;
+  earlier.Parse("nextId=3\nmount id=1 volume=1 offset=0 length=512 letter=e disk=/a\n", &problems);
+  EXPECT_TRUE(problems.empty());
+  EXPECT_EQ(earlier.Attached().size(), 1u);
 }
 
 TEST(MountTable, RestoredRecordsKeepTheirIds) {
