@@ -5,7 +5,9 @@
 // the mount id, so that a restarted service can tell which devices are its
 // own. Until the table is saved a device frees itself when the service lets
 // go of it, so a crash half-way leaves at most a mount under bmount/mnt/,
-// which the next start takes down.
+// which the next start takes down unless something uses it. When the table
+// is lost, the tags, the mounts and the drive entries tell the mounts again
+// (the disk then by the kernel's name of the backing file).
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

@@ -174,10 +174,9 @@ Outcome MountService::CreateMount(const std::string &disk, int32_t volume,
     return Outcome::Fail(E_FAIL, "No mount id is left in the mount table.");
   }
   faults_.Reach("CreateMount.made");
-  // The next id is saved at once so that it is never handed out again. A
-  // crash of the machine may lose it, but also every client that knew the
-  // id, and every trace of a mount under it: the loop devices, which tell
-  // the ids in use at start.
+  // The next id is saved at once so that it is never handed out again. Not
+  // flushed: a crash of the machine takes every client that knew the id
+  // along, and the id of a mount that got attached is flushed with it.
   Outcome saved = Save(false);
   if (!saved.Ok()) {
     table_.Erase(record.id);

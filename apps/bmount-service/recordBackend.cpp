@@ -3,7 +3,8 @@
 // that folder; detaching removes both. Nothing touches the disk image, so it
 // works for any user on any host. A crash between these steps leaves a folder
 // or an entry without a record, or a record without its entry: a restarted
-// service takes such remains away.
+// service takes such remains away. When the table is lost, a folder with its
+// volume file and a drive entry leading to it is a mount found again.
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
