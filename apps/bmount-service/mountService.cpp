@@ -110,7 +110,7 @@ bool MountService::Start(std::string *error) {
 }
 
 void MountService::Stop() {
-  // Every change was saved when it was made, unless that failed at start.
+  // Every change was saved when it was made, unless saving at start failed.
   if (!tablePath_.empty() && unsaved_) {
     Outcome saved = Save(true);
     if (!saved.Ok()) {
@@ -346,6 +346,7 @@ Outcome MountService::Save(bool flush) {
     return Outcome::Fail(SystemFailure(rc),
                          "The mount table cannot be saved: " + ServiceErrorText(rc) + ".");
   }
+  unsaved_ = false;
   return {};
 }
 
