@@ -36,6 +36,13 @@ class Backend {
   // At start, after adoption: removes what this backend made for this host
   // prefix that none of the records owns (the traces of a crash).
   virtual void RemoveStrays(const std::vector<const MountRecord *> &) {}
+  // At start, when the saved table is lost or damaged: adds to *found the
+  // mounts this backend made for this host prefix, told by what outlives
+  // the service (the kernel's devices and mounts, its own files, the drive
+  // entries). What it finds but cannot account for it leaves as it is and
+  // logs. *highestId is raised to the largest mount id seen, accounted for
+  // or not.
+  virtual void Recover(std::vector<MountRecord> *, int32_t *) {}
 
   // Called with the name of each step of Attach and Detach once it is taken,
   // so that a fault plan can stop the service there.

@@ -5,7 +5,10 @@
 // the mount id, so that a restarted service can tell which devices are its
 // own. Until the table is saved a device frees itself when the service lets
 // go of it, so a crash half-way leaves at most a mount under bmount/mnt/,
-// which the next start takes down.
+// which the next start takes down unless something uses it. When the table
+// is lost, the tags, the mounts and the drive entries tell the mounts again
+// (the disk then by the kernel's name of the backing file).
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +24,7 @@
 #include "host/mount.h"
 #include "host/prefix.h"
 #include "host/stateFile.h"
+#include "partitions.h"
 #include "serviceLog.h"
 
 namespace {
@@ -193,45 +197,125 @@ class LoopBackend : public Backend {
         ownedDevices[r->id] = r->loop;
       }
     }
-    // A lazy unmount of a mount point takes whatever is mounted below it too.
-    std::set<std::string> strayPoints;
+    // Never lazily: what is still in use may be a live mount whose record
+    // was lost, and taking it away would pull it from under its users.
+    std::set<std::string> strayPoints, keptPoints;
     for (const auto &m : MountsBelow(mnt_)) {
       std::string top = m.first.substr(0, m.first.find('/'));
-      if (!top.empty() && ownedPoints.count(top) == 0 && strayPoints.insert(top).second) {
-        std::string where = mnt_ + "/" + top;
-        int rc = HostMount_Unmount(where.c_str(), true);
-        ServiceLog(HOSTLOG_WARNING, "stray mount %s of %s taken down%s%s", where.c_str(),
-                   m.second.c_str(), rc == 0 ? "" : ": ", rc == 0 ? "" : Text(rc).c_str());
+      if (top.empty() || ownedPoints.count(top) != 0 || keptPoints.count(top) != 0 ||
+          !strayPoints.insert(top).second) {
+        continue;
       }
+      std::string where = mnt_ + "/" + top;
+      int rc = HostMount_Unmount(where.c_str(), false);
+      if (Host_ErrorKind(rc) == HOST_ERROR_BUSY) {
+        strayPoints.erase(top);
+        keptPoints.insert(top);
+        ServiceLog(HOSTLOG_WARNING, "mount %s of %s is not in the table but in use; left as it is",
+                   where.c_str(), m.second.c_str());
+        continue;
+      }
+      ServiceLog(HOSTLOG_WARNING, "stray mount %s of %s taken down%s%s", where.c_str(),
+                 m.second.c_str(), rc == 0 ? "" : ": ", rc == 0 ? "" : Text(rc).c_str());
     }
-    StrayScan scan{Tag(0).substr(0, Tag(0).size() - 1), &ownedDevices, {}};
+    StrayScan scan{TagStart(), &ownedDevices, {}};
     HostLoop_ForEach(VisitDevice, &scan);
+    std::set<std::string> freedDevices;
     for (const auto &stray : scan.strays) {
       HostLoopDevice device;
-      if (HostLoop_Open(stray.first, stray.second.c_str(), &device) == 0) {
-        int rc = HostLoop_Free(&device);
-        ServiceLog(HOSTLOG_WARNING, "stray loop device %s freed%s%s",
-                   DevicePath(stray.first).c_str(), rc == 0 ? "" : ": ",
-                   rc == 0 ? "" : Text(rc).c_str());
+      if (HostLoop_Open(stray.first, stray.second.c_str(), &device) != 0) {
+        continue;
       }
+      std::string path = DevicePath(stray.first);
+      if (HostLoop_InUseElsewhere(&device)) {
+        HostLoop_Close(&device);
+        ServiceLog(HOSTLOG_WARNING, "loop device %s is not in the table but in use; left as it is",
+                   path.c_str());
+        continue;
+      }
+      int rc = HostLoop_Free(&device);
+      freedDevices.insert(path);
+      ServiceLog(HOSTLOG_WARNING, "stray loop device %s freed%s%s", path.c_str(),
+                 rc == 0 ? "" : ": ", rc == 0 ? "" : Text(rc).c_str());
     }
     std::set<char> ownedLetters;
     for (const MountRecord *r : owned) {
       ownedLetters.insert(r->letter);
     }
     for (char l = 'a'; l <= 'z'; l++) {
-      if (ownedLetters.count(l) != 0) {
+      if (ownedLetters.count(l) != 0 || keptPoints.count(std::string(1, l)) != 0) {
         continue;
       }
       std::string target = Backend_DriveTarget(l);
-      bool strayDevice = false;
-      for (const auto &stray : scan.strays) {
-        strayDevice = strayDevice || target == DevicePath(stray.first);
-      }
-      if (target == MountPoint(l) || strayDevice) {
+      if (target == MountPoint(l) || freedDevices.count(target) != 0) {
         HostDrives_Remove(l);
       }
       HostState_RemoveDir(MountPoint(l).c_str());
+    }
+  }
+
+  void Recover(std::vector<MountRecord> *found, int32_t *highestId) override {
+    if (Paths() != 0) {
+      return;
+    }
+    std::map<int32_t, int32_t> none;
+    StrayScan scan{TagStart(), &none, {}};  // with nothing owned, every device of ours
+    HostLoop_ForEach(VisitDevice, &scan);
+    std::map<int, int32_t> devices;  // device -> mount id
+    for (const auto &d : scan.strays) {
+      int32_t id = static_cast<int32_t>(atol(d.second.c_str() + scan.tagStart.size()));
+      devices[d.first] = id;
+      *highestId = std::max(*highestId, id);
+    }
+    std::map<std::string, std::string> mounts;  // mount point below mnt_ -> source
+    for (const auto &m : MountsBelow(mnt_)) {
+      mounts[m.first] = m.second;  // of mounts stacked on one point, the last is seen
+    }
+    std::set<int> claimed;
+    for (char l = 'a'; l <= 'z'; l++) {
+      std::string target = Backend_DriveTarget(l);
+      bool onPoint = target == MountPoint(l);
+      auto mount = mounts.find(std::string(1, l));
+      std::string source = !onPoint ? target : mount != mounts.end() ? mount->second : "";
+      auto device = devices.end();
+      for (auto d = devices.begin(); d != devices.end(); ++d) {
+        device = DevicePath(d->first) == source ? d : device;
+      }
+      if (device == devices.end() || !claimed.insert(device->first).second) {
+        continue;
+      }
+      MountRecord r;
+      r.id = device->second;
+      r.letter = l;
+      r.backend = Name();
+      r.loop = device->first;
+      r.mounted = onPoint;
+      char *file = nullptr;
+      int rc = HostLoop_Status(r.loop, &r.offset, &r.length, &file);
+      if (rc != 0) {
+        ServiceLog(HOSTLOG_WARNING, "%s: cannot be read: %s; left as it is", source.c_str(),
+                   Text(rc).c_str());
+        continue;
+      }
+      r.disk = file;
+      free(file);
+      r.volume = VolumeAt(r.disk, r.offset, r.length);
+      found->push_back(r);
+      if (onPoint) {
+        mounts.erase(mount);
+      }
+    }
+    for (const auto &d : devices) {
+      if (claimed.count(d.first) == 0) {
+        ServiceLog(HOSTLOG_WARNING,
+                   "loop device %s of mount %d: no drive entry leads to it; left as it is",
+                   DevicePath(d.first).c_str(), d.second);
+      }
+    }
+    for (const auto &m : mounts) {
+      ServiceLog(HOSTLOG_WARNING,
+                 "mount %s/%s of %s: no drive entry accounts for it; left as it is", mnt_.c_str(),
+                 m.first.c_str(), m.second.c_str());
     }
   }
 
@@ -253,6 +337,24 @@ class LoopBackend : public Backend {
     if (it == scan->owned->end() || it->second != number) {
       scan->strays.emplace_back(number, text);
     }
+  }
+
+  // The number of the volume of disk that lies at [offset, offset + length),
+  // or 1 when the disk no longer shows one there (the number is kept only for
+  // the record).
+  static int32_t VolumeAt(const std::string &disk, uint64_t offset, uint64_t length) {
+    std::vector<VolumeExtent> volumes;
+    int error = 0;
+    if (ReadVolumes(disk, &volumes, &error) == VolumeScan::Found) {
+      for (size_t i = 0; i < volumes.size(); i++) {
+        if (volumes[i].offset == offset && volumes[i].length == length) {
+          return static_cast<int32_t>(i + 1);
+        }
+      }
+    }
+    ServiceLog(HOSTLOG_WARNING, "%s: no volume lies at byte %llu any more; counted as volume 1",
+               disk.c_str(), static_cast<unsigned long long>(offset));
+    return 1;
   }
 
   static std::string Text(int code) {
@@ -287,6 +389,9 @@ class LoopBackend : public Backend {
   std::string Tag(int32_t id) const {
     return std::string(kTagWord) + " " + prefixHash_ + " " + std::to_string(id);
   }
+
+  // The start of the tags of this prefix's devices, up to the mount id.
+  std::string TagStart() const { return std::string(kTagWord) + " " + prefixHash_ + " "; }
 
   std::string MountPoint(char letter) const { return mnt_ + "/" + letter; }
 

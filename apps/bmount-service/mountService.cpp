@@ -3,6 +3,7 @@
 // undone, so the table on disk and the drives never disagree.
 #include "mountService.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -94,22 +95,31 @@ bool MountService::Start(std::string *error) {
   tablePath_ = bmount + "/mounts";
   std::vector<std::string> problems;
   rc = table_.Load(tablePath_, &problems);
-  if (rc != 0) {
+  bool missing = Host_ErrorKind(rc) == HOST_ERROR_NOT_FOUND;
+  if (rc != 0 && !missing) {
     *error = "cannot read the mount table " + tablePath_ + ": " + ServiceErrorText(rc);
     return false;
   }
   for (const std::string &p : problems) {
-    ServiceLog(HOSTLOG_WARNING, "mount table %s: %s (skipped)", tablePath_.c_str(), p.c_str());
+    ServiceLog(HOSTLOG_WARNING, "mount table %s: %s", tablePath_.c_str(), p.c_str());
   }
   if (!problems.empty()) {
-    // The next save drops the lines that were skipped: keep them for a person
-    // to look at.
+    // The next save replaces it: keep it for a person to look at.
     KeepDamagedTable();
   }
-  if (AdoptMounts()) {
-    Outcome saved = Save();
+  bool changed = false;
+  if (missing || !problems.empty()) {
+    // Whatever of ours is attached without a trustworthy record is still
+    // somebody's live volume: find it again instead of clearing it away.
+    changed = Rebuild() || !missing;
+  } else {
+    changed = AdoptMounts();
+  }
+  if (changed) {
+    Outcome saved = Save(true);
     if (!saved.Ok()) {
       ServiceLog(HOSTLOG_ERROR, "%s", saved.description.c_str());
+      unsaved_ = true;
     }
   }
   for (MountRecord *r : table_.Attached()) {
@@ -131,8 +141,9 @@ bool MountService::Start(std::string *error) {
 }
 
 void MountService::Stop() {
-  if (!tablePath_.empty()) {
-    Outcome saved = Save();
+  // Every change was saved when it was made, unless saving at start failed.
+  if (!tablePath_.empty() && unsaved_) {
+    Outcome saved = Save(true);
     if (!saved.Ok()) {
       ServiceLog(HOSTLOG_ERROR, "%s", saved.description.c_str());
     }
@@ -184,8 +195,10 @@ Outcome MountService::CreateMount(const std::string &disk, int32_t volume,
     return Outcome::Fail(E_FAIL, "No mount id is left in the mount table.");
   }
   faults_.Reach("CreateMount.made");
-  // The next id is saved at once so that it is never handed out again.
-  Outcome saved = Save();
+  // The next id is saved at once so that it is never handed out again. Not
+  // flushed: a crash of the machine takes every client that knew the id
+  // along, and the id of a mount that got attached is flushed with it.
+  Outcome saved = Save(false);
   if (!saved.Ok()) {
     table_.Erase(record.id);
     return saved;
@@ -265,7 +278,7 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
     return Outcome::Fail(SystemFailure(rc), "The volume cannot be attached as " + drive + " (" +
                                                 ServiceErrorText(rc) + ").");
   }
-  Outcome saved = Save();
+  Outcome saved = Save(true);
   if (!saved.Ok()) {
     backend_->Detach(*record, true);
     record->letter = 0;
@@ -310,7 +323,9 @@ Outcome MountService::Detach(int32_t id, bool force) {
   }
   char letter = record->letter;
   record->letter = 0;
-  Outcome saved = Save();
+  // Not flushed: should a crash of the machine lose this save, the next start
+  // finds the volume detached and its drive entry gone, and drops the record.
+  Outcome saved = Save(false);
   if (!saved.Ok()) {
     record->letter = letter;
     if (backend->Attach(record) != 0) {
@@ -353,12 +368,13 @@ std::vector<std::string> MountService::Listing() {
   return texts;
 }
 
-Outcome MountService::Save() {
-  int rc = table_.Save(tablePath_);
+Outcome MountService::Save(bool flush) {
+  int rc = table_.Save(tablePath_, flush);
   if (rc != 0) {
     return Outcome::Fail(SystemFailure(rc),
                          "The mount table cannot be saved: " + ServiceErrorText(rc) + ".");
   }
+  unsaved_ = false;
   return {};
 }
 
@@ -396,6 +412,53 @@ Backend *MountService::BackendFor(const MountRecord &record) {
     it = otherBackends_.emplace(record.backend, std::move(made)).first;
   }
   return it->second.get();
+}
+
+bool MountService::Rebuild() {
+  MountTable read = table_;
+  std::vector<MountRecord> found;
+  int32_t highest = 0;
+  for (const char *name : {"loop", "record"}) {
+    Backend *backend = backend_.get();
+    if (name != std::string(backend_->Name())) {
+      std::string unused;
+      std::unique_ptr<Backend> other = Backend_Make(name, &unused);
+      if (other == nullptr) {
+        continue;  // not usable by this process: nothing of it can be here
+      }
+      other->SetStepHook([this](const char *step) { faults_.Reach(step); });
+      backend = other.get();
+      otherBackends_[name] = std::move(other);
+    }
+    backend->Recover(&found, &highest);
+  }
+  table_ = MountTable();
+  table_.KeepNextIdAbove(std::max(read.NextId() - 1, highest));
+  for (MountRecord &r : found) {
+    // Lines of a damaged table that could still be read know the disk by
+    // the path the client gave.
+    const MountRecord *before = read.Find(r.id);
+    if (before != nullptr && before->letter == r.letter && before->backend == r.backend &&
+        before->loop == r.loop) {
+      r.disk = before->disk;
+      r.volume = before->volume;
+    }
+    if (table_.Restore(r)) {
+      ServiceLog(HOSTLOG_WARNING, "mount %d: %c: volume %d of %s found attached by the %s backend",
+                 r.id, r.letter, r.volume, r.disk.c_str(), r.backend.c_str());
+    } else {
+      ServiceLog(HOSTLOG_WARNING, "mount %d: %c: its id or letter is taken twice; left as it is",
+                 r.id, r.letter);
+    }
+  }
+  if (!found.empty() || highest > 0 || read.NextId() > 1) {
+    ServiceLog(HOSTLOG_WARNING,
+               "mount table %s rebuilt from the loop devices, mounts, volume folders and drive "
+               "entries: %zu mount(s), next id %d",
+               tablePath_.c_str(), table_.Attached().size(), table_.NextId());
+    return true;
+  }
+  return false;
 }
 
 bool MountService::AdoptMounts() {

@@ -41,8 +41,10 @@ class MountService {
   MountService &operator=(const MountService &) = delete;
 
   // Loads the saved table of the current host prefix and takes the disks'
-  // locks again. False (with *error) when the table cannot be read: serving
-  // then would overwrite mounts that still exist.
+  // locks again. A table that is missing, damaged or cut short is rebuilt
+  // from what the backends find attached. False (with *error) when the table
+  // cannot be read at all: serving then would overwrite mounts that still
+  // exist.
   bool Start(std::string *error);
   // Saves the table and lets go of the disks' locks (the mounts stay).
   void Stop();
@@ -73,8 +75,14 @@ class MountService {
   MountTable &Table() { return table_; }
 
  private:
-  Outcome Save();
+  // Saves the table; flush also brings it to the disk (the changes a crash
+  // of the machine must not lose).
+  Outcome Save(bool flush);
   void KeepDamagedTable();
+  // Replaces the table by what the backends find of this prefix's mounts
+  // (the records read so far only name their disks). Nothing is taken down.
+  // True when there is anything to save.
+  bool Rebuild();
   // The backend that attached record (restored records may name another one
   // than new mounts use), or NULL when it cannot be used here.
   Backend *BackendFor(const MountRecord &record);
@@ -103,4 +111,5 @@ class MountService {
   MountTable table_;
   std::map<int32_t, int> holds_;
   std::map<int32_t, HostDisk> claims_;
+  bool unsaved_ = false;  // the table in memory differs from the saved one
 };

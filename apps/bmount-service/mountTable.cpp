@@ -1,9 +1,11 @@
-// The mount table's text form, one mount a line:
-//   nextId=<n>
+// The mount table's text form, one mount a line, the next id last:
 //   mount id=<n> volume=<v> offset=<byte> length=<bytes> letter=<l> backend=<name>
 //         [loop=<n> mounted=<0|1>] disk=<path>
+//   nextId=<n>
 // The disk path comes last and runs to the end of the line; paths holding a
-// line break never get this far (the service refuses them).
+// line break never get this far (the service refuses them). The next id
+// closes the table, so a table cut short anywhere, even between two lines,
+// reads as damaged. (Tables of earlier versions name the next id first.)
 #include "mountTable.h"
 
 #include <algorithm>
@@ -138,9 +140,28 @@ std::vector<MountRecord *> MountTable::Attached() {
   return out;
 }
 
+bool MountTable::Restore(const MountRecord &record) {
+  if (record.id <= 0 || records_.count(record.id) != 0) {
+    return false;
+  }
+  for (const MountRecord *other : Attached()) {
+    if (other->letter == record.letter) {
+      return false;
+    }
+  }
+  records_[record.id] = record;
+  KeepNextIdAbove(record.id);
+  return true;
+}
+
+void MountTable::KeepNextIdAbove(int32_t id) {
+  if (id >= nextId_) {
+    nextId_ = id == INT32_MAX ? INT32_MAX : id + 1;
+  }
+}
+
 std::string MountTable::Format() const {
   std::string text = kHeader;
-  text += "nextId=" + std::to_string(nextId_) + "\n";
   for (const MountRecord *r : Attached()) {
     text += "mount id=" + std::to_string(r->id) + " volume=" + std::to_string(r->volume) +
             " offset=" + std::to_string(r->offset) + " length=" + std::to_string(r->length) +
@@ -150,6 +171,7 @@ std::string MountTable::Format() const {
     }
     text += " disk=" + r->disk + "\n";
   }
+  text += "nextId=" + std::to_string(nextId_) + "\n";
   return text;
 }
 
@@ -159,6 +181,7 @@ void MountTable::Parse(const std::string &text, std::vector<std::string> *proble
   int32_t next = 1;
   size_t start = 0;
   int lineNumber = 0;
+  bool haveNextId = false;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) {
@@ -171,10 +194,13 @@ void MountTable::Parse(const std::string &text, std::vector<std::string> *proble
     if (line.empty() || line[0] == '#') {
       continue;
     }
-    if (line.compare(0, 7, "nextId=") == 0) {
+    if (end == text.size()) {
+      why = "cut short";  // every line the table writes ends with a line feed
+    } else if (line.compare(0, 7, "nextId=") == 0) {
       uint64_t v = 0;
       if (ParseUnsigned(line.substr(7), INT32_MAX, &v) && v > 0) {
         next = std::max(next, static_cast<int32_t>(v));
+        haveNextId = true;
         continue;
       }
       why = "bad next id";
@@ -205,11 +231,15 @@ void MountTable::Parse(const std::string &text, std::vector<std::string> *proble
     }
   }
   nextId_ = next;
+  if (!haveNextId && problems != nullptr) {
+    problems->push_back("no next id: the table was cut short");
+  }
 }
 
-int MountTable::Save(const std::string &path) const {
+int MountTable::Save(const std::string &path, bool flush) const {
   std::string text = Format();
-  return HostState_WriteFile(path.c_str(), text.data(), text.size());
+  return flush ? HostState_WriteFile(path.c_str(), text.data(), text.size())
+               : HostState_ReplaceFile(path.c_str(), text.data(), text.size());
 }
 
 int MountTable::Load(const std::string &path, std::vector<std::string> *problems) {
@@ -218,9 +248,6 @@ int MountTable::Load(const std::string &path, std::vector<std::string> *problems
   char *data = nullptr;
   size_t length = 0;
   int rc = HostState_ReadFile(path.c_str(), kMaxTableBytes, &data, &length);
-  if (Host_ErrorKind(rc) == HOST_ERROR_NOT_FOUND) {
-    return 0;
-  }
   if (rc != 0) {
     return rc;
   }

@@ -41,19 +41,27 @@ class MountTable {
   std::vector<const MountRecord *> Attached() const;
   std::vector<MountRecord *> Attached();
   int32_t NextId() const { return nextId_; }
+  // Adds a record under its own id, found again after the saved table was
+  // lost, and keeps the next id above it. False when its id or its letter
+  // is taken.
+  bool Restore(const MountRecord &record);
+  // Makes sure no id up to id is handed out.
+  void KeepNextIdAbove(int32_t id);
 
   // The saved form: the next id and the attached records.
   std::string Format() const;
-  // Replaces the contents with a saved form. Lines it cannot understand
-  // add a text to *problems (may be NULL) and are skipped; the next id never
-  // goes below one past the largest id read.
+  // Replaces the contents with a saved form. Lines it cannot understand or
+  // that were cut short, and a text without the next id, add a text to
+  // *problems (may be NULL); such lines are skipped. The next id never goes below one
+  // past the largest id read.
   void Parse(const std::string &text, std::vector<std::string> *problems);
 
-  // Saves atomically. Returns 0 or a system error code (the file on disk is
-  // then the previous one).
-  int Save(const std::string &path) const;
-  // Loads the file; a missing file gives an empty table. Returns 0 or a
-  // system error code (the table is then empty).
+  // Saves atomically: flushed to the disk, or (flush false) safe only from a
+  // crash of the process. Returns 0 or a system error code (the file on disk
+  // is then the previous one).
+  int Save(const std::string &path, bool flush = true) const;
+  // Loads the file. Returns 0 or a system error code (ENOENT when there is
+  // none); the table is empty on failure.
   int Load(const std::string &path, std::vector<std::string> *problems);
 
  private:

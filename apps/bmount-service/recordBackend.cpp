@@ -3,8 +3,12 @@
 // that folder; detaching removes both. Nothing touches the disk image, so it
 // works for any user on any host. A crash between these steps leaves a folder
 // or an entry without a record, or a record without its entry: a restarted
-// service takes such remains away.
+// service takes such remains away. When the table is lost, a folder with its
+// volume file and a drive entry leading to it is a mount found again.
+#include <algorithm>
+#include <charconv>
 #include <cstdlib>
+#include <map>
 #include <set>
 #include <string>
 
@@ -14,6 +18,7 @@
 #include "host/lastError.h"
 #include "host/prefix.h"
 #include "host/stateFile.h"
+#include "serviceLog.h"
 
 namespace {
 
@@ -28,6 +33,45 @@ int VolumeFolder(int32_t id, std::string *volumes, std::string *folder) {
   free(path);
   *folder = *volumes + "/" + std::to_string(id);
   return 0;
+}
+
+// Reads a whole decimal number of at most max.
+bool ReadNumber(const std::string &text, uint64_t max, uint64_t *value) {
+  const char *end = text.data() + text.size();
+  auto [stop, error] = std::from_chars(text.data(), end, *value);
+  return error == std::errc() && stop == end && !text.empty() && *value <= max;
+}
+
+// Fills the volume fields of *r from the text of a volume file. False when
+// one is missing or malformed.
+bool ReadVolumeFile(const std::string &text, MountRecord *r) {
+  int seen = 0;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      return false;  // cut short
+    }
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    size_t eq = line.find('=');
+    std::string key = line.substr(0, eq),
+                value = eq == std::string::npos ? "" : line.substr(eq + 1);
+    uint64_t v = 0;
+    if (key == "disk" && !value.empty()) {
+      r->disk = value;
+    } else if (key == "volume" && ReadNumber(value, INT32_MAX, &v) && v > 0) {
+      r->volume = static_cast<int32_t>(v);
+    } else if (key == "offset" && ReadNumber(value, UINT64_MAX, &v)) {
+      r->offset = v;
+    } else if (key == "length" && ReadNumber(value, UINT64_MAX, &v)) {
+      r->length = v;
+    } else {
+      return false;
+    }
+    seen++;
+  }
+  return seen == 4;
 }
 
 class RecordBackend : public Backend {
@@ -129,6 +173,61 @@ class RecordBackend : public Backend {
     for (const std::string &folder : strays) {
       HostState_RemoveFile((folder + "/volume").c_str());
       HostState_RemoveDir(folder.c_str());
+    }
+  }
+
+  void Recover(std::vector<MountRecord> *found, int32_t *highestId) override {
+    std::string volumes, unused;
+    if (VolumeFolder(0, &volumes, &unused) != 0) {
+      return;
+    }
+    std::map<std::string, char> letters;  // folder a drive entry leads to -> letter
+    for (char l = 'a'; l <= 'z'; l++) {
+      std::string target = Backend_DriveTarget(l);
+      if (target.compare(0, volumes.size() + 1, volumes + "/") == 0) {
+        letters[target] = l;
+      }
+    }
+    std::vector<std::string> names;
+    if (HostDir *dir = HostDir_Open(volumes.c_str())) {
+      bool isDirectory;
+      while (const char *name = HostDir_Next(dir, &isDirectory)) {
+        if (isDirectory) {
+          names.push_back(name);
+        }
+      }
+      HostDir_Close(dir);
+    }
+    for (const std::string &name : names) {
+      std::string folder = volumes + "/" + name;
+      uint64_t id = 0;
+      if (!ReadNumber(name, INT32_MAX, &id) || id == 0) {
+        ServiceLog(HOSTLOG_WARNING, "%s: not a mount's folder; left as it is", folder.c_str());
+        continue;
+      }
+      *highestId = std::max(*highestId, static_cast<int32_t>(id));
+      auto letter = letters.find(folder);
+      MountRecord r;
+      char *text = nullptr;
+      size_t length = 0;
+      bool read = HostState_ReadFile((folder + "/volume").c_str(), 64 << 10, &text, &length) == 0;
+      bool whole = read && ReadVolumeFile(std::string(text, length), &r);
+      free(text);
+      if (letter == letters.end() || !whole) {
+        ServiceLog(HOSTLOG_WARNING, "%s: %s; left as it is", folder.c_str(),
+                   letter == letters.end() ? "no drive entry leads to it"
+                                           : "its volume file cannot be read");
+        continue;
+      }
+      r.id = static_cast<int32_t>(id);
+      r.letter = letter->second;
+      r.backend = Name();
+      found->push_back(r);
+      letters.erase(letter);
+    }
+    for (const auto &stray : letters) {
+      ServiceLog(HOSTLOG_WARNING, "drive %c: leads to %s, which describes no volume; left as it is",
+                 stray.second, stray.first.c_str());
     }
   }
 

@@ -239,6 +239,109 @@ def test_mount_gone_while_service_was_down_is_forgotten(loop_host):
     assert host.run("E:", "/d").returncode == 0
 
 
+def blank_disk(host, name="blank.bxdk"):
+    """A raw image with one partition and no file system on it."""
+    blank = host.work / name
+    with open(blank, "wb") as f:
+        f.truncate(4 << 20)
+    subprocess.run([SFDISK, "-q", str(blank)], input=b"label: dos\nstart=2048, type=83\n",
+                   check=True, capture_output=True)
+    return str(blank)
+
+
+def test_damaged_table_is_rebuilt_and_nothing_is_detached(loop_host):
+    host = loop_host
+    # The kernel names a backing file without symbolic links.
+    disk = os.path.realpath(ext4_disk(host, volumes=2))
+    blank = os.path.realpath(blank_disk(host))
+    assert host.run("E:", disk, "/v:2").returncode == 0
+    assert host.run("F:", blank).returncode == 0
+    listing = host.run().stdout
+    table = host.prefix / "bmount" / "mounts"
+    whole = table.read_bytes()
+    point = host.prefix / "bmount" / "mnt" / "e"
+    endpoint = host.prefix / "run" / "{F91031A3-644F-46F1-8ED5-B91F0E160879}"
+    writer = open(point / "log.txt", "w")
+    try:
+        for damage in (os.urandom(200), b"", whole[:len(whole) // 2]):
+            assert subprocess.run([host.service, "--stop"], env=host.env).returncode == 0
+            table.write_bytes(damage)
+            log = host.root / "service.log"
+            with open(log, "wb") as out:
+                p = subprocess.Popen([host.service, "--foreground"], env=host.env,
+                                     stdout=out, stderr=out)
+                assert wait_until(lambda: endpoint.exists() or p.poll() is not None)
+                assert host.run().stdout == listing
+                assert subprocess.run([host.service, "--stop"], env=host.env).returncode == 0
+                p.wait(timeout=30)
+            assert b"rebuilt from the loop devices" in log.read_bytes()
+            assert (host.prefix / "bmount" / "mounts.damaged").read_bytes() == damage
+            assert table.read_bytes() == whole  # every field found again
+            assert mounts_below(point) == [str(point)]
+            writer.write("still mounted\n")
+            writer.flush()
+    finally:
+        writer.close()
+    r = host.run("E:", "/d")
+    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+    assert host.run("F:", "/d").returncode == 0
+    assert host.run("G:", disk, "/v:2").returncode == 0
+    assert (host.prefix / "drives" / "g:" / "log.txt").read_text() == "still mounted\n" * 3
+    assert " id=3 " in table.read_text()  # ids go on above those found
+    assert host.run("G:", "/d").returncode == 0
+    assert wait_until(lambda: loops_of(host.work) == [])
+
+
+def test_mount_in_use_missing_from_a_whole_table_is_left_alone(loop_host):
+    host = loop_host
+    disk = ext4_disk(host)
+    assert host.run("E:", disk).returncode == 0
+    point = host.prefix / "bmount" / "mnt" / "e"
+    table = host.prefix / "bmount" / "mounts"
+    writer = open(point / "log.txt", "w")
+    try:
+        assert subprocess.run([host.service, "--stop"], env=host.env).returncode == 0
+        table.write_text("nextId=2\n")  # whole, but it lost the mount
+        assert host.run().stdout.decode() == "No volumes mounted.\n"
+        assert mounts_below(point) == [str(point)]
+        assert os.path.lexists(host.prefix / "drives" / "e:")
+        writer.write("not pulled from under its writer\n")
+    finally:
+        writer.close()
+    # Once nobody uses it, it is a stray and goes.
+    assert subprocess.run([host.service, "--stop"], env=host.env).returncode == 0
+    assert host.run().stdout.decode() == "No volumes mounted.\n"
+    assert mounts_below(host.prefix) == []
+    assert not os.path.lexists(host.prefix / "drives" / "e:")
+    assert wait_until(lambda: loops_of(host.work) == [])
+
+
+def test_looking_for_users_does_not_wait_on_a_silent_file_system(loop_host):
+    """A process holding a file of a file system that never answers must not
+    stall the service while it looks for the users of a device."""
+    host = loop_host
+    assert host.run("F:", blank_disk(host)).returncode == 0
+    silent = host.root / "silent"
+    silent.mkdir()
+    fuse = os.open("/dev/fuse", os.O_RDWR)
+    try:
+        r = subprocess.run(["mount", "-i", "-t", "fuse", "-o",
+                            f"fd={fuse},rootmode=40000,user_id=0,group_id=0", "silent",
+                            str(silent)], pass_fds=(fuse,), capture_output=True)
+        if r.returncode != 0:
+            pytest.skip(f"no FUSE mount here: {r.stderr.decode().strip()}")
+        held = os.open(silent, os.O_PATH)  # reached without asking the file system
+        try:
+            r = host.run("F:", "/d", timeout=20)
+            assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+        finally:
+            os.close(held)
+    finally:
+        os.close(fuse)  # ends the file system: whatever waits on it gives up
+        subprocess.run(["umount", "-l", str(silent)], capture_output=True)
+    assert wait_until(lambda: loops_of(host.work) == [])
+
+
 @pytest.fixture
 def nobody_home():
     """A folder the unprivileged user can reach and write."""

@@ -3,6 +3,7 @@ activation on demand, mounts that outlive the process, termination, the
 fault plan, and connections that misbehave."""
 
 import os
+import shutil
 import signal
 import socket
 import struct
@@ -170,6 +171,33 @@ def test_sigterm_saves_and_exits(host, foreground):
     table = (host.prefix / "bmount" / "mounts").read_text()
     assert f"letter=f backend=record disk={disk}\n" in table
     assert host.run().stdout.decode() == f"F:\\  =>  {disk}\n\n"
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
+def test_only_a_new_mount_is_flushed_to_the_disk(host):
+    """Every change to the table is saved, but only a new mount is worth a
+    flush: a crash of the machine takes every client, loop device and mount
+    with it, and the next start finds a dismount again by itself."""
+    disk = make_disk(host)
+    assert service(host, "--register").returncode == 0  # the prefix made beforehand
+    trace = host.root / "trace"
+    p = subprocess.Popen(["strace", "-f", "-qq", "-s", "4096", "-o", str(trace),
+                          "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
+                          host.service, "--foreground"], env=host.env,
+                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                         stderr=subprocess.DEVNULL)
+    try:
+        assert wait_until(lambda: accepting(host) or p.poll() is not None)
+        assert host.run("E:", disk).returncode == 0
+        assert host.run("E:", "/d").returncode == 0
+    finally:
+        assert service(host, "--stop").returncode == 0
+        p.wait(timeout=30)
+    calls = trace.read_text().splitlines()
+    saves = [c for c in calls if "rename" in c and '/bmount/mounts"' in c]
+    assert len(saves) == 3, calls  # the id handed out, the mount, the dismount
+    # The table of the new mount and its volume file, each with its folder.
+    assert len([c for c in calls if "fsync(" in c]) == 4, calls
 
 
 def test_two_clients_at_once(host, foreground):

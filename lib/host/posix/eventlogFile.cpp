@@ -18,6 +18,9 @@
 
 namespace {
 
+// How long a writer waits for the log's lock, in milliseconds.
+constexpr int kLockWaitMs = 2000;
+
 // Length of the well-formed UTF-8 sequence at s (n bytes left), 0 if none.
 size_t Utf8Sequence(const unsigned char *s, size_t n) {
   unsigned char c = s[0];
@@ -164,12 +167,20 @@ int HostEventLog_Append(const HostEventRecord *record) {
   if (fd < 0) {
     return errno;
   }
+  // Bounded: a holder that never lets go (a stopped or hostile process) must
+  // not stall a service that logs for everyone; the record is lost instead.
   int rc = 0;
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
+  for (int waitedMs = 0; flock(fd, LOCK_EX | LOCK_NB) != 0; waitedMs++) {
+    if (errno != EWOULDBLOCK && errno != EINTR) {
       rc = errno;
       break;
     }
+    if (waitedMs >= kLockWaitMs) {
+      rc = EWOULDBLOCK;
+      break;
+    }
+    struct timespec ms = {0, 1000000};
+    nanosleep(&ms, nullptr);
   }
   struct stat st;
   if (rc == 0 && fstat(fd, &st) != 0) {

@@ -233,6 +233,23 @@ bool HasHolders(int number) {
   return found;
 }
 
+// Whether the descriptor behind a /proc/<pid>/fd entry is the device. Only
+// names below /dev are examined: reaching any other file could wait on a
+// network or user-space file system that does not answer, stalling the
+// service for everyone.
+bool IsDeviceDescriptor(const std::string &entry, dev_t device) {
+  char target[64];
+  ssize_t n = readlink(entry.c_str(), target, sizeof target - 1);
+  if (n <= 0) {
+    return false;
+  }
+  target[n] = '\0';
+  struct statx st;
+  return strncmp(target, "/dev/", 5) == 0 &&
+         statx(AT_FDCWD, entry.c_str(), AT_STATX_DONT_SYNC, STATX_TYPE, &st) == 0 &&
+         S_ISBLK(st.stx_mode) && makedev(st.stx_rdev_major, st.stx_rdev_minor) == device;
+}
+
 // Whether a process other than this one has a descriptor on the device.
 bool OpenByAnotherProcess(dev_t device) {
   DIR *proc = opendir("/proc");
@@ -255,9 +272,7 @@ bool OpenByAnotherProcess(dev_t device) {
       continue;  // gone meanwhile, or a kernel thread
     }
     while (dirent *f = readdir(dir)) {
-      struct stat st;
-      if (f->d_name[0] != '.' && stat((fds + "/" + f->d_name).c_str(), &st) == 0 &&
-          S_ISBLK(st.st_mode) && st.st_rdev == device) {
+      if (f->d_name[0] != '.' && IsDeviceDescriptor(fds + "/" + f->d_name, device)) {
         found = true;
         break;
       }
@@ -364,4 +379,40 @@ int HostLoop_ForEachBacking(void (*visit)(int number, uint64_t self, uint64_t de
   }
   closedir(dir);
   return 0;
+}
+
+int HostLoop_Status(int number, uint64_t *offset, uint64_t *sizeLimit, char **backingFile) {
+  *backingFile = nullptr;
+  int fd = OpenDevice(number, false);
+  if (fd < 0) {
+    return errno == ENOENT ? ENXIO : errno;
+  }
+  loop_info64 info;
+  int e = Status(fd, &info);
+  close(fd);
+  if (e != 0) {
+    return e;
+  }
+  // The status holds the tag where the file's name would be; the kernel's own
+  // path of the file is in sysfs, one line.
+  std::string path = "/sys/block/loop" + std::to_string(number) + "/loop/backing_file";
+  int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file < 0) {
+    return errno == ENOENT ? ENXIO : errno;
+  }
+  std::string name(8192, '\0');
+  ssize_t n = read(file, name.data(), name.size());
+  e = n < 0 ? errno : 0;
+  close(file);
+  if (e != 0) {
+    return e;
+  }
+  name.resize(static_cast<size_t>(n));
+  if (!name.empty() && name.back() == '\n') {
+    name.pop_back();
+  }
+  *offset = info.lo_offset;
+  *sizeLimit = info.lo_sizelimit;
+  *backingFile = strdup(name.c_str());
+  return *backingFile != nullptr ? 0 : ENOMEM;
 }

@@ -60,6 +60,9 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
     return ENOMEM;
   }
   mnt_context_disable_helpers(context, 1);
+  // Nothing mounted here carries options kept outside the kernel, and the
+  // lock of that record could make the service wait on another program.
+  mnt_context_disable_mtab(context, 1);
   int rc = mnt_context_set_source(context, device);
   if (rc == 0) {
     rc = mnt_context_set_target(context, folder);

@@ -1,5 +1,6 @@
 // State files on POSIX: mkostemp + write + fsync + rename + fsync of the
-// folder for atomic replacement, stat(2) for change stamps.
+// folder for atomic, durable replacement (the fsyncs left out where only a
+// crash of the process must be survived), stat(2) for change stamps.
 #include "host/stateFile.h"
 
 #include <fcntl.h>
@@ -36,9 +37,9 @@ std::string FolderOf(const std::string &path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-}  // namespace
-
-int HostState_WriteFile(const char *path, const char *data, size_t length) {
+// Writes a temporary file beside path and renames it over path; flush also
+// brings both to the disk before returning.
+int Replace(const char *path, const char *data, size_t length, bool flush) {
   if (path == nullptr || (data == nullptr && length != 0)) {
     return EINVAL;
   }
@@ -50,7 +51,7 @@ int HostState_WriteFile(const char *path, const char *data, size_t length) {
     return errno;
   }
   int rc = WriteAll(fd, data, length);
-  if (rc == 0 && fsync(fd) != 0) {
+  if (rc == 0 && flush && fsync(fd) != 0) {
     rc = errno;
   }
   if (close(fd) != 0 && rc == 0) {
@@ -63,6 +64,9 @@ int HostState_WriteFile(const char *path, const char *data, size_t length) {
     unlink(tmp.c_str());
     return rc;
   }
+  if (!flush) {
+    return 0;
+  }
   // The rename itself must reach the disk before the caller reports success.
   int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
@@ -72,6 +76,16 @@ int HostState_WriteFile(const char *path, const char *data, size_t length) {
     close(dir);
   }
   return rc;
+}
+
+}  // namespace
+
+int HostState_WriteFile(const char *path, const char *data, size_t length) {
+  return Replace(path, data, length, true);
+}
+
+int HostState_ReplaceFile(const char *path, const char *data, size_t length) {
+  return Replace(path, data, length, false);
 }
 
 int HostState_ReadFile(const char *path, size_t maxLength, char **data, size_t *length) {

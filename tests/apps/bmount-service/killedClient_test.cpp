@@ -20,12 +20,15 @@
 
 namespace {
 
+// Counts sockets only: the pipe that tells the starter the service is ready
+// is closed a moment after the starter returns.
 int OpenDescriptors(pid_t pid) {
   int n = 0;
   std::error_code ec;
   for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
        !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    n++;
+    std::error_code linkError;
+    n += std::filesystem::read_symlink(it->path(), linkError).string().rfind("socket:", 0) == 0;
   }
   return n;
 }

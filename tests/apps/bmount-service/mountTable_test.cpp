@@ -97,7 +97,8 @@ TEST(MountTable, LoopDeviceAndMountAreSaved) {
 
   copy.Parse(
       "mount id=1 volume=1 offset=0 length=1 letter=e backend=loop loop=-1 mounted=1 disk=/a\n"
-      "mount id=2 volume=1 offset=0 length=1 letter=f backend=loop loop=3 mounted=yes disk=/b\n",
+      "mount id=2 volume=1 offset=0 length=1 letter=f backend=loop loop=3 mounted=yes disk=/b\n"
+      "nextId=3\n",
       &problems);
   EXPECT_EQ(problems.size(), 2u);
   EXPECT_TRUE(copy.Attached().empty());
@@ -107,7 +108,6 @@ TEST(MountTable, DamagedLinesAreSkipped) {
   MountTable table;
   std::vector<std::string> problems;
   table.Parse(
-      "nextId=3\n"
       "mount id=1 volume=1 offset=0 length=512 letter=e backend=record disk=/a\n"
       "mount id=1 volume=1 offset=0 length=512 letter=g backend=record disk=/b\n"
       "mount id=7 volume=1 offset=0 length=512 letter=e backend=record disk=/c\n"
@@ -115,7 +115,8 @@ TEST(MountTable, DamagedLinesAreSkipped) {
       "mount id=9 volume=1 offset=0 length=512 letter=H backend=record disk=/d\n"
       "mount id=10 volume=1 offset=0 length=99999999999999999999999 letter=i disk=/d\n"
       "mount id=11 volume=1 offset=0 length=512 letter=j\n"
-      "garbage\n",
+      "garbage\n"
+      "nextId=3\n",
       &problems);
   EXPECT_EQ(problems.size(), 7u);
   ASSERT_EQ(table.Attached().size(), 1u);
@@ -126,6 +127,43 @@ TEST(MountTable, DamagedLinesAreSkipped) {
   table.Parse("nextId=2\nmount id=5 volume=1 offset=0 length=512 letter=e disk=/a\n", nullptr);
   EXPECT_EQ(table.NextId(), 6);
   EXPECT_EQ(table.Find(5)->backend, "record");
+}
+
+// The next id closes the table: a table cut short anywhere, even between
+// two lines, reads as damaged.
+TEST(MountTable, TableCutShortIsDamaged) {
+  MountTable table;
+  Attached(&table, "/vms/a.img", 'e');
+  Attached(&table, "/vms/b.img", 'f');
+  std::string text = table.Format();
+  for (size_t cut = 0; cut < text.size(); cut++) {
+    MountTable copy;
+    std::vector<std::string> problems;
+    copy.Parse(text.substr(0, cut), &problems);
+    EXPECT_FALSE(problems.empty()) << text.substr(0, cut);
+  }
+  // Earlier versions wrote the next id first.
+  MountTable earlier;
+  std::vector<std::string> problems;
+  earlier.Parse("nextId=3\nmount id=1 volume=1 offset=0 length=512 letter=e disk=/a\n", &problems);
+  EXPECT_TRUE(problems.empty());
+  EXPECT_EQ(earlier.Attached().size(), 1u);
+}
+
+TEST(MountTable, RestoredRecordsKeepTheirIds) {
+  MountTable source;
+  MountRecord r = Attached(&source, "/vms/a.img", 'e');
+  MountTable table;
+  table.KeepNextIdAbove(4);
+  r.id = 7;
+  EXPECT_TRUE(table.Restore(r));
+  EXPECT_FALSE(table.Restore(r));  // the id is taken
+  r.id = 2;
+  EXPECT_FALSE(table.Restore(r));  // the letter is taken
+  r.letter = 'f';
+  EXPECT_TRUE(table.Restore(r));
+  EXPECT_EQ(table.NextId(), 8);
+  EXPECT_EQ(table.Attached().size(), 2u);
 }
 
 // Saves with files limited to the size of the old table; exits 0 when the

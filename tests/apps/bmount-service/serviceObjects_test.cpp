@@ -331,6 +331,47 @@ TEST_F(ServiceObjects, DamagedTableIsKeptAside) {
   EXPECT_EQ(Listing(), std::vector<std::string>{Entry(disk_, 4, 'e')});
 }
 
+// However the table is lost, the mounts are found again by their volume
+// folders and drive entries, under their ids, and the damaged table is kept.
+TEST_F(ServiceObjects, LostTableIsRebuilt) {
+  std::string other = prefix_.work("other.img");
+  MakeTwoVolumeDisk(other);
+  {
+    Ref<IMount> a, b;
+    a.p = Create(other, 2);
+    b.p = Create(disk_, 1);
+    ASSERT_EQ(a->MountAs(Drive('k'), 0x20, -1), S_OK);
+    ASSERT_EQ(b->MountAs(Drive('e'), 0x20, -1), S_OK);
+  }
+  std::vector<std::string> listing{Entry(other, 1, 'k'), Entry(disk_, 2, 'e')};
+  StopService();
+  std::string table = prefix_.file("bmount/mounts");
+  std::string whole = testsupport::ReadFile(table);
+  const char garbage[] = "\x93\0\xffmount id=\n\x7f";
+  const std::string damages[] = {std::string(garbage, sizeof garbage - 1), "",
+                                 whole.substr(0, whole.find("nextId")),
+                                 whole.substr(0, whole.size() / 2)};
+  for (const std::string &damage : damages) {
+    testsupport::WriteFile(table, damage);
+    StartService();
+    EXPECT_EQ(Listing(), listing) << damage;
+    EXPECT_EQ(testsupport::ReadFile(table + ".damaged"), damage);
+    EXPECT_EQ(testsupport::ReadFile(table), whole);
+    EXPECT_EQ(FileLock_Lock(disk_.c_str(), false), 0);  // taken again
+    StopService();
+  }
+  // A missing table is found again the same way, and ids go on above.
+  std::filesystem::remove(table);
+  StartService();
+  EXPECT_EQ(Listing(), listing);
+  std::string third = prefix_.work("third.img");
+  MakeTwoVolumeDisk(third);
+  Ref<IMount> c;
+  c.p = Create(third, 1);
+  ASSERT_EQ(c->MountAs(Drive('f'), 0x20, -1), S_OK);
+  EXPECT_EQ(Listing().back(), Entry(third, 3, 'f'));
+}
+
 TEST_F(ServiceObjects, FailedSavesUndoTheChange) {
   Ref<IMount> mount;
   mount.p = Create(disk_, 1);

@@ -1,8 +1,13 @@
 // Event-log records as written to the file: every field parsed back, text
-// escaping and the marking of bytes that are not UTF-8, and whole lines from
-// concurrent writers.
+// escaping and the marking of bytes that are not UTF-8, whole lines from
+// concurrent writers, and a lock held forever.
 #include "host/eventlogFile.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -116,6 +121,17 @@ TEST_F(EventLogFileTest, ConcurrentWritersKeepLinesWhole) {
     ASSERT_TRUE(jsonline::Parse(line, &v));
     EXPECT_EQ(v.fields["strings"].items.at(0).text.size(), 5000u);
   }
+}
+
+// A writer that never lets go of the log costs a record, not a hang.
+TEST_F(EventLogFileTest, LockHeldForeverLosesTheRecordOnly) {
+  int fd = open(dir_.file("eventlog/Application.jsonl").c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  HostEventRecord r = {"src", HOSTEVENT_ERROR, 7, 0, nullptr, 0, "m"};
+  EXPECT_EQ(HostEventLog_Append(&r), EWOULDBLOCK);
+  close(fd);
+  EXPECT_EQ(HostEventLog_Append(&r), 0);
+  EXPECT_EQ(Lines().size(), 1u);
 }
 
 }  // namespace

@@ -26,5 +26,6 @@ struct HostEventRecord {
 // Appends one record stamped with the current UTC time. Texts are expected in
 // UTF-8: bytes that are not well-formed UTF-8 are written as U+FFFD, control
 // characters are escaped. NULL texts are written as "". Returns 0 or a system
-// error code; a record that could not be written whole is cut off again.
+// error code (EWOULDBLOCK when another writer held the log for seconds); a
+// record that could not be written whole is cut off again.
 int HostEventLog_Append(const HostEventRecord *record);

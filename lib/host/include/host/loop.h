@@ -78,3 +78,9 @@ uint64_t HostLoop_DecodeDevice(uint64_t encoded);
 int HostLoop_ForEachBacking(void (*visit)(int number, uint64_t self, uint64_t device,
                                           uint64_t inode, void *context),
                             void *context);
+
+// What the kernel keeps of device number: the byte range of the backing
+// file it presents, and the backing file's path as the kernel names it
+// (symbolic links resolved; malloc'd, the caller frees it). Returns 0 or a
+// system error code (ENXIO: not set up).
+int HostLoop_Status(int number, uint64_t *offset, uint64_t *sizeLimit, char **backingFile);

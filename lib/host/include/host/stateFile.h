@@ -12,6 +12,10 @@
 // Returns 0 or a system error code (ENOSPC, EDQUOT, EFBIG, EACCES...); on
 // failure the temporary file is removed and path is untouched.
 int HostState_WriteFile(const char *path, const char *data, size_t length);
+// The same without flushing: a crash of the process still leaves the old
+// file or the new one, but a crash of the machine may lose the new one (or,
+// on some file systems, leave it empty). Much cheaper than a flush.
+int HostState_ReplaceFile(const char *path, const char *data, size_t length);
 
 // Reads a whole file of at most maxLength bytes into *data (malloc'd and
 // NUL-terminated; the caller frees it) and its length into *length. Returns
