@@ -13,6 +13,12 @@ namespace hostpaths {
 // Returns the prefix path as a std::string; false (errno set) when none.
 bool PrefixPath(std::string *path);
 
+// Returns "" when the prefix can be trusted by the running user (or does
+// not exist yet), else why not (see HostPrefix_TrustProblem).
+std::string TrustProblem(const std::string &prefix);
+// PrefixPath, refused with EPERM when the prefix cannot be trusted.
+bool TrustedPrefix(std::string *path);
+
 // Registry operations relative to an HKLM folder; same results as the public
 // functions.
 int RegCreateKeyAt(const std::string &hklm, const char *subKey);
