@@ -24,5 +24,6 @@ bool TrustedPrefix(std::string *path);
 int RegCreateKeyAt(const std::string &hklm, const char *subKey);
 int RegSetStringAt(const std::string &hklm, const char *subKey, const char *name, HostRegType type,
                    const char *text);
+int RegSetDwordAt(const std::string &hklm, const char *subKey, const char *name, uint32_t value);
 
 }  // namespace hostpaths

@@ -28,6 +28,9 @@ namespace {
 
 const char kServiceClassKey[] =
     "Software\\Classes\\CLSID\\{F91031A3-644F-46F1-8ED5-B91F0E160879}\\LocalServer32";
+// The service's event source, so that its records are kept from the start.
+const char kServiceSourceKey[] =
+    "System\\CurrentControlSet\\Services\\EventLog\\Application\\bmount-service";
 
 char *Dup(const std::string &s) {
   char *p = strdup(s.c_str());
@@ -147,6 +150,16 @@ bool Populate(const std::string &root) {
       int rc = hostpaths::RegCreateKeyAt(hklm, kServiceClassKey);
       if (rc == 0) {
         rc = hostpaths::RegSetStringAt(hklm, kServiceClassKey, "@", HOSTREG_SZ, service.c_str());
+      }
+      if (rc == 0) {
+        rc = hostpaths::RegCreateKeyAt(hklm, kServiceSourceKey);
+      }
+      if (rc == 0) {
+        rc = hostpaths::RegSetStringAt(hklm, kServiceSourceKey, "EventMessageFile",
+                                       HOSTREG_EXPAND_SZ, service.c_str());
+      }
+      if (rc == 0) {
+        rc = hostpaths::RegSetDwordAt(hklm, kServiceSourceKey, "TypesSupported", 7);
       }
       if (rc != 0) {
         errno = rc;

@@ -227,6 +227,11 @@ int hostpaths::RegSetStringAt(const std::string &hklm, const char *subKey, const
   return SetValueAt(hklm, subKey, name, std::string(TypeName(type)) + "\n" + text + "\n");
 }
 
+int hostpaths::RegSetDwordAt(const std::string &hklm, const char *subKey, const char *name,
+                             uint32_t value) {
+  return SetValueAt(hklm, subKey, name, "REG_DWORD\n" + std::to_string(value) + "\n");
+}
+
 int HostRegistry_CreateKey(const char *subKey) {
   std::string hklm;
   return HklmPath(&hklm) ? hostpaths::RegCreateKeyAt(hklm, subKey) : errno;
@@ -245,10 +250,7 @@ int HostRegistry_SetString(const char *subKey, const char *name, HostRegType typ
 
 int HostRegistry_SetDword(const char *subKey, const char *name, uint32_t value) {
   std::string hklm;
-  if (!HklmPath(&hklm)) {
-    return errno;
-  }
-  return SetValueAt(hklm, subKey, name, "REG_DWORD\n" + std::to_string(value) + "\n");
+  return HklmPath(&hklm) ? hostpaths::RegSetDwordAt(hklm, subKey, name, value) : errno;
 }
 
 int HostRegistry_QueryValue(const char *subKey, const char *name, HostRegType *type, char **text,
