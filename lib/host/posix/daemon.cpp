@@ -212,7 +212,7 @@ int HostInstanceLock_Acquire(const char *path, HostInstanceLock **lock) {
     errno = EINVAL;
     return -1;
   }
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     return -1;
   }
@@ -266,7 +266,7 @@ void HostInstanceLock_Release(HostInstanceLock *lock) {
 }
 
 int HostInstanceLock_StopHolder(const char *path, int timeoutSeconds) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     return errno == ENOENT ? 0 : errno;
   }
