@@ -171,6 +171,15 @@ int HostDaemon_Detach(void) {
     do {
       n = read(fds[0], &byte, 1);
     } while (n < 0 && errno == EINTR);
+    // Waits for the child to close its end too, so that whoever waits for
+    // this starter finds the child settled, not still holding the pipe.
+    for (ssize_t more = n; more != 0 && n == 1;) {
+      char rest;
+      more = read(fds[0], &rest, 1);
+      if (more < 0 && errno != EINTR) {
+        break;
+      }
+    }
     // The child carries on alone; when the starter exits it is re-parented.
     _exit(n == 1 ? 0 : 1);
   }
