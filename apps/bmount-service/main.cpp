@@ -126,7 +126,9 @@ int main(int argc, char **argv) {
   ServiceOptions options;
   std::string error;
   if (!ServiceOptions_Parse(argc, argv, &options, &error)) {
-    ServiceLog(HOSTLOG_ERROR, "%s: %s\n%s", kIdent, error.c_str(), ServiceOptions_Usage());
+    // Said to whoever typed it; no service life to record.
+    std::string text = std::string(kIdent) + ": " + error + "\n" + ServiceOptions_Usage();
+    HostLog_Write(HOSTLOG_ERROR, text.c_str());
     return kServiceExitUsage;
   }
   // The prefix comes first so that even a refusal to start reaches the event
@@ -146,11 +148,13 @@ int main(int argc, char **argv) {
   if (prefixPath == nullptr) {
     char *problem = HostPrefix_TrustProblem();
     if (problem != nullptr) {
+      // Nothing goes into a prefix that cannot be trusted, its log included.
       char *path = HostPrefix_Path();
-      ServiceLog(HOSTLOG_ERROR,
-                 "%s: the host prefix %s cannot be used: %s (it and the state in it must belong "
-                 "to the user who runs the service and be writable by nobody else)",
-                 kIdent, path != nullptr ? path : "", problem);
+      std::string text = std::string(kIdent) + ": the host prefix " + (path ? path : "") +
+                         " cannot be used: " + problem +
+                         " (it and the state in it must belong to the user who runs the service "
+                         "and be writable by nobody else)";
+      HostLog_Write(HOSTLOG_ERROR, text.c_str());
       free(path);
       free(problem);
     } else {
@@ -184,7 +188,9 @@ int main(int argc, char **argv) {
       return Serve(options, std::move(backend), prefix);
   }
   if (rc != 0) {
-    ServiceLog(HOSTLOG_ERROR, "%s: %s", kIdent, ServiceErrorText(rc).c_str());
+    // A command, not the service's life: its caller reads standard error.
+    std::string text = std::string(kIdent) + ": " + ServiceErrorText(rc);
+    HostLog_Write(HOSTLOG_ERROR, text.c_str());
     return kServiceExitFailure;
   }
   return kServiceExitOk;
