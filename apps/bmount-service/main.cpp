@@ -35,6 +35,7 @@ IUnknown *CreateLocator(void) { return MountLocator_Create(gService); }
 bool Busy(void) { return gService != nullptr && gService->Busy(); }
 void OnTerminate(void) { ComServer_RequestStop(); }
 void OnReady(void) {
+  ServiceLog_Serving(true);
   ServiceLog(HOSTLOG_INFO, "serving (process %ld)", HostIdentity_ProcessId());
   HostDaemon_Ready();
 }
@@ -110,6 +111,7 @@ int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,
     }
     service.Stop();
     gService = nullptr;
+    ServiceLog_Serving(false);
   }
   ServiceLog(HOSTLOG_INFO, "stopped");
   HostInstanceLock_Release(lock);
@@ -124,23 +126,41 @@ int main(int argc, char **argv) {
   ServiceOptions options;
   std::string error;
   if (!ServiceOptions_Parse(argc, argv, &options, &error)) {
-    ServiceLog(HOSTLOG_ERROR, "%s: %s\n%s", kIdent, error.c_str(), ServiceOptions_Usage());
+    // Said to whoever typed it; no service life to record.
+    std::string text = std::string(kIdent) + ": " + error + "\n" + ServiceOptions_Usage();
+    HostLog_Write(HOSTLOG_ERROR, text.c_str());
     return kServiceExitUsage;
   }
-  // The backend is chosen first: a service that cannot attach the way it was
-  // asked to must say so, whatever else is wrong.
+  // The prefix comes first so that even a refusal to start reaches the event
+  // log; but a service that cannot attach the way it was asked to must say
+  // so, whatever else is wrong.
+  char *prefixPath = HostPrefix_Ensure();
+  int prefixError = prefixPath == nullptr ? Host_GetLastError() : 0;
   std::unique_ptr<Backend> backend;
   if (options.command == ServiceCommand::Serve) {
     backend = Backend_Make(options.backend, &error);
     if (backend == nullptr) {
       ServiceLog(HOSTLOG_ERROR, "%s: %s", kIdent, error.c_str());
+      free(prefixPath);
       return kServiceExitFailure;
     }
   }
-  char *prefixPath = HostPrefix_Ensure();
   if (prefixPath == nullptr) {
-    ServiceLog(HOSTLOG_ERROR, "%s: no host prefix: %s", kIdent,
-               ServiceErrorText(Host_GetLastError()).c_str());
+    char *problem = HostPrefix_TrustProblem();
+    if (problem != nullptr) {
+      // Nothing goes into a prefix that cannot be trusted, its log included.
+      char *path = HostPrefix_Path();
+      std::string text = std::string(kIdent) + ": the host prefix " + (path ? path : "") +
+                         " cannot be used: " + problem +
+                         " (it and the state in it must belong to the user who runs the service "
+                         "and be writable by nobody else)";
+      HostLog_Write(HOSTLOG_ERROR, text.c_str());
+      free(path);
+      free(problem);
+    } else {
+      ServiceLog(HOSTLOG_ERROR, "%s: no host prefix: %s", kIdent,
+                 ServiceErrorText(prefixError).c_str());
+    }
     return kServiceExitFailure;
   }
   std::string prefix = prefixPath;
@@ -151,6 +171,9 @@ int main(int argc, char **argv) {
     case ServiceCommand::Register: {
       char *self = HostSystem_ModulePath();
       rc = self != nullptr ? ServiceRegistration_Register(self) : Host_GetLastError();
+      if (rc == 0) {
+        rc = ServiceLog_Register(self);
+      }
       free(self);
       break;
     }
@@ -165,7 +188,9 @@ int main(int argc, char **argv) {
       return Serve(options, std::move(backend), prefix);
   }
   if (rc != 0) {
-    ServiceLog(HOSTLOG_ERROR, "%s: %s", kIdent, ServiceErrorText(rc).c_str());
+    // A command, not the service's life: its caller reads standard error.
+    std::string text = std::string(kIdent) + ": " + ServiceErrorText(rc);
+    HostLog_Write(HOSTLOG_ERROR, text.c_str());
     return kServiceExitFailure;
   }
   return kServiceExitOk;

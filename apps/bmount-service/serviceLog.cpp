@@ -1,9 +1,38 @@
-// Formats a log line and hands it to the host's log.
+// Formats a log line and hands it to the host's log and, for errors and
+// warnings, to the application event log.
 #include "serviceLog.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+
+#include "eventlog/eventLog.h"
+
+namespace {
+
+const char kSource[] = "bmount-service";
+
+const EventLogMessage kMessages[] = {
+    {kServiceEventCannotStart, "The mount service cannot start: %1\r\n"},
+    {kServiceEventFailed, "The mount service failed: %1\r\n"},
+    {kServiceEventRefused, "The mount service refused a request: %1\r\n"},
+    {kServiceEventWarning, "The mount service reports: %1\r\n"},
+};
+
+bool gServing = false;
+
+void Record(EventLogType type, uint32_t eventId, std::string text) {
+  // Lines that name the program for standard error need not in its own log.
+  const std::string self = std::string(kSource) + ": ";
+  if (text.compare(0, self.size(), self) == 0) {
+    text.erase(0, self.size());
+  }
+  EventLog_SetMessageTable(kMessages, sizeof kMessages / sizeof kMessages[0]);
+  const char *strings[] = {text.c_str()};
+  EventLog_ReportType(type, eventId, strings, 1, kSource);
+}
+
+}  // namespace
 
 void ServiceLog(HostLogLevel level, const char *format, ...) {
   va_list args;
@@ -18,4 +47,20 @@ void ServiceLog(HostLogLevel level, const char *format, ...) {
   }
   va_end(args);
   HostLog_Write(level, text.c_str());
+  if (level == HOSTLOG_ERROR) {
+    Record(EVENTLOG_ERROR, gServing ? kServiceEventFailed : kServiceEventCannotStart, text);
+  } else if (level == HOSTLOG_WARNING) {
+    Record(EVENTLOG_WARNING, kServiceEventWarning, text);
+  }
+}
+
+void ServiceLog_Serving(bool serving) { gServing = serving; }
+
+void ServiceLog_Refused(const std::string &description) {
+  HostLog_Write(HOSTLOG_WARNING, ("refused: " + description).c_str());
+  Record(EVENTLOG_WARNING, kServiceEventRefused, description);
+}
+
+int ServiceLog_Register(const char *executable) {
+  return EventLog_RegisterSource(executable, kSource);
 }

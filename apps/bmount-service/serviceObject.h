@@ -10,6 +10,7 @@
 #include "com/errorInfo.h"
 #include "com/mountService.h"
 #include "mountService.h"
+#include "serviceLog.h"
 
 // Leaves error information (the description, this service as its source,
 // iid) for the calling thread and returns hr. An empty description leaves
@@ -76,7 +77,12 @@ class ServiceObject : public Interface, public ISupportErrorInfo {
   HRESULT Fail(HRESULT hr, const std::string &description) {
     return ServiceObject_Fail(iid_, hr, description);
   }
-  HRESULT Fail(const Outcome &outcome) { return Fail(outcome.hr, outcome.description); }
+  // A refusal of the service's own (not one the fault plan made up) is
+  // logged too: the client may be a script nobody watches.
+  HRESULT Fail(const Outcome &outcome) {
+    ServiceLog_Refused(outcome.description);
+    return Fail(outcome.hr, outcome.description);
+  }
 
   MountService *service_;
 

@@ -53,8 +53,19 @@ void PrintUsage() {
 
 int BrenixMain(int argc, char **argv) {
   HostSystem_SetArgs(argc, argv);
-  InstallErrorReporting();
+  // Another user's prefix is refused before anything in it is read or
+  // written: its registry could name what we start, its drive table where we
+  // mount. Nothing goes to its event log either.
   free(HostPrefix_Ensure());  // a prefix that cannot be made leaves the host empty
+  if (char *problem = HostPrefix_TrustProblem()) {
+    char *prefix = HostPrefix_Path();
+    Print(Msg_FormatToString(msg::kUntrustedPrefix, prefix, problem));
+    std::fflush(stdout);
+    free(prefix);
+    free(problem);
+    return kExitUserError;
+  }
+  InstallErrorReporting();
 
   Args args(argc, argv);
   std::string errorText;

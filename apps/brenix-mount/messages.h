@@ -29,6 +29,9 @@ inline constexpr const char kBadPath[] =
     BXMOUNT_MSG(badPath) "Unable to find the virtual disk '%s'.\n";
 inline constexpr const char kBadArg[] =
     BXMOUNT_MSG(badArg) "Invalid or missing parameter on command line.\n";
+inline constexpr const char kUntrustedPrefix[] = BXMOUNT_MSG(untrustedPrefix)
+    "The host prefix %s cannot be used: %s.\n"
+    "It and the state in it must belong to you and be writable by nobody else.\n";
 inline constexpr const char kUnexpectedError[] = BXMOUNT_MSG(unexpectedError)
     "An unexpected error has occurred.  Details have been saved in the Application\n"
     "event log.\n";

@@ -144,8 +144,20 @@ int EventLog_RegisterSource(const char *messageFile, const char *sourceName) {
 
 namespace {
 
-void Report(uint32_t eventId, const char *const *strings, size_t count, const char *sourceName,
-            const char *messageFile) {
+HostEventType HostType(EventLogType type) {
+  switch (type) {
+    case EVENTLOG_WARNING:
+      return HOSTEVENT_WARNING;
+    case EVENTLOG_INFORMATION:
+      return HOSTEVENT_INFORMATION;
+    case EVENTLOG_ERROR:
+      break;
+  }
+  return HOSTEVENT_ERROR;
+}
+
+void Report(EventLogType type, uint32_t eventId, const char *const *strings, size_t count,
+            const char *sourceName, const char *messageFile) {
   if (count > 0 && strings == nullptr) {
     return;
   }
@@ -178,7 +190,7 @@ void Report(uint32_t eventId, const char *const *strings, size_t count, const ch
 
   HostEventRecord record = {};
   record.source = sourceName;
-  record.type = HOSTEVENT_ERROR;
+  record.type = HostType(type);
   record.eventId = eventId;
   record.category = 0;
   record.strings = texts.data();
@@ -191,8 +203,13 @@ void Report(uint32_t eventId, const char *const *strings, size_t count, const ch
 
 void EventLog_Report(uint32_t eventId, const char *const *strings, size_t count,
                      const char *sourceName, const char *messageFile) {
+  EventLog_ReportType(EVENTLOG_ERROR, eventId, strings, count, sourceName, messageFile);
+}
+
+void EventLog_ReportType(EventLogType type, uint32_t eventId, const char *const *strings,
+                         size_t count, const char *sourceName, const char *messageFile) {
   try {
-    Report(eventId, strings, count, sourceName, messageFile);
+    Report(type, eventId, strings, count, sourceName, messageFile);
   } catch (...) {
     // Out of memory while building the record: it is lost like any other.
   }

@@ -54,11 +54,11 @@ char *DirectoryOf(const char *path) {
 // with *result set to 0 (held elsewhere) or -1 (error).
 int OpenAndLock(const char *lockName, bool readOnly, int *result) {
   for (int attempt = 0; attempt < kMaxAttempts; attempt++) {
-    int handle = HostFile_Open(lockName, HOSTFILE_READ | HOSTFILE_WRITE, HOSTFILE_OPEN_ALWAYS);
+    int handle = HostFile_OpenLockFile(lockName, false, true);
     if (handle == HOSTFILE_INVALID && readOnly &&
         Host_ErrorKind(Host_GetLastError()) == HOST_ERROR_ACCESS) {
       // Someone else's lock file: a shared lock needs only read access.
-      handle = HostFile_Open(lockName, HOSTFILE_READ, HOSTFILE_OPEN_EXISTING);
+      handle = HostFile_OpenLockFile(lockName, true, false);
     }
     if (handle == HOSTFILE_INVALID) {
       Warning("Error opening lock file %s (%d)\n", lockName, Host_GetLastError());

@@ -4,6 +4,7 @@
 // stop requests, and syslog(3) or standard error for the log.
 #include "host/daemon.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -16,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <string>
 
 struct HostInstanceLock {
   int fd;
@@ -73,6 +76,80 @@ pid_t ReadPid(int fd) {
   return pid > 0 && end != buf ? static_cast<pid_t>(pid) : 0;
 }
 
+// Returns the name of the executable file that process pid runs (without
+// folder, and without the mark of a file replaced since it started), or "".
+std::string ExecutableName(const char *pid) {
+  char link[64];
+  snprintf(link, sizeof link, "/proc/%s/exe", pid);
+  char target[4096];
+  ssize_t n = readlink(link, target, sizeof target - 1);
+  if (n <= 0) {
+    return "";
+  }
+  std::string name(target, static_cast<size_t>(n));
+  const char kReplaced[] = " (deleted)";
+  if (name.size() > sizeof kReplaced - 1 &&
+      name.compare(name.size() - (sizeof kReplaced - 1), std::string::npos, kReplaced) == 0) {
+    name.erase(name.size() - (sizeof kReplaced - 1));
+  }
+  return name.substr(name.find_last_of('/') + 1);
+}
+
+// True when process pid runs an executable called name and has the file
+// lock open: a pid read from a file proves nothing, since anyone who could
+// write the file could name any process.
+bool IsHolder(const char *pid, const std::string &name, const struct stat &lock) {
+  if (name.empty() || ExecutableName(pid) != name) {
+    return false;
+  }
+  std::string fds = std::string("/proc/") + pid + "/fd";
+  DIR *d = opendir(fds.c_str());
+  if (d == nullptr) {
+    return false;
+  }
+  bool holds = false;
+  while (struct dirent *e = readdir(d)) {
+    struct stat st;
+    if (e->d_name[0] != '.' && fstatat(dirfd(d), e->d_name, &st, 0) == 0 &&
+        st.st_dev == lock.st_dev && st.st_ino == lock.st_ino) {
+      holds = true;
+      break;
+    }
+  }
+  closedir(d);
+  return holds;
+}
+
+// Returns the processes that hold the lock: the one the file names when it
+// does, else every process that passes IsHolder (the holder may not have
+// written its pid yet, or someone wrote another).
+std::set<pid_t> Holders(int fd, const std::string &name) {
+  std::set<pid_t> found;
+  struct stat lock;
+  if (fstat(fd, &lock) != 0) {
+    return found;
+  }
+  pid_t recorded = ReadPid(fd);
+  if (recorded > 0 && IsHolder(std::to_string(recorded).c_str(), name, lock)) {
+    found.insert(recorded);
+    return found;
+  }
+  DIR *proc = opendir("/proc");
+  if (proc == nullptr) {
+    return found;
+  }
+  pid_t self = getpid();
+  while (struct dirent *e = readdir(proc)) {
+    char *end = nullptr;
+    long pid = strtol(e->d_name, &end, 10);
+    if (pid > 0 && *end == '\0' && pid != self && IsHolder(e->d_name, name, lock)) {
+      found.insert(static_cast<pid_t>(pid));
+    }
+  }
+  closedir(proc);
+  return found;
+}
+
 }  // namespace
 
 int HostDaemon_Detach(void) {
@@ -94,6 +171,15 @@ int HostDaemon_Detach(void) {
     do {
       n = read(fds[0], &byte, 1);
     } while (n < 0 && errno == EINTR);
+    // Waits for the child to close its end too, so that whoever waits for
+    // this starter finds the child settled, not still holding the pipe.
+    for (ssize_t more = n; more != 0 && n == 1;) {
+      char rest;
+      more = read(fds[0], &rest, 1);
+      if (more < 0 && errno != EINTR) {
+        break;
+      }
+    }
     // The child carries on alone; when the starter exits it is re-parented.
     _exit(n == 1 ? 0 : 1);
   }
@@ -135,7 +221,7 @@ int HostInstanceLock_Acquire(const char *path, HostInstanceLock **lock) {
     errno = EINVAL;
     return -1;
   }
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     return -1;
   }
@@ -189,13 +275,14 @@ void HostInstanceLock_Release(HostInstanceLock *lock) {
 }
 
 int HostInstanceLock_StopHolder(const char *path, int timeoutSeconds) {
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     return errno == ENOENT ? 0 : errno;
   }
   const long stepMs = 50;
   long waitedMs = 0;
-  bool signalled = false;
+  std::string name = ExecutableName("self");
+  std::set<pid_t> signalled;
   int rc = ETIMEDOUT;
   for (;;) {
     if (flock(fd, LOCK_SH | LOCK_NB) == 0) {
@@ -207,11 +294,9 @@ int HostInstanceLock_StopHolder(const char *path, int timeoutSeconds) {
       rc = errno;
       break;
     }
-    if (!signalled) {
-      // The holder writes its pid just after locking: until then, wait.
-      pid_t pid = ReadPid(fd);
-      if (pid > 0 && kill(pid, SIGTERM) == 0) {
-        signalled = true;
+    for (pid_t pid : Holders(fd, name)) {
+      if (signalled.insert(pid).second) {
+        kill(pid, SIGTERM);
       }
     }
     if (waitedMs >= timeoutSeconds * 1000L) {

@@ -1,5 +1,6 @@
 // The drive table kept as entries of <prefix>/drives. Existence of the entry
-// is all that makes a drive, so nothing here follows links.
+// is all that makes a drive, so nothing here follows links; and a prefix the
+// running user cannot trust has no drive table at all.
 #include "host/drives.h"
 
 #include <dirent.h>
@@ -30,7 +31,7 @@ bool EntryPath(char letter, std::string *path) {
     return false;
   }
   std::string prefix;
-  if (!hostpaths::PrefixPath(&prefix)) {
+  if (!hostpaths::TrustedPrefix(&prefix)) {
     return false;
   }
   *path = prefix + "/drives/" + l + ":";
@@ -41,7 +42,7 @@ bool EntryPath(char letter, std::string *path) {
 
 uint32_t HostDrives_Mask(void) {
   std::string prefix;
-  if (!hostpaths::PrefixPath(&prefix)) {
+  if (!hostpaths::TrustedPrefix(&prefix)) {
     return 0;
   }
   DIR *d = opendir((prefix + "/drives").c_str());

@@ -20,6 +20,9 @@ namespace {
 
 // How long a writer waits for the log's lock, in milliseconds.
 constexpr int kLockWaitMs = 2000;
+// A link where the log belongs would have our record appended to whatever
+// it names; a FIFO would hold the writer.
+constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 // Length of the well-formed UTF-8 sequence at s (n bytes left), 0 if none.
 size_t Utf8Sequence(const unsigned char *s, size_t n) {
@@ -154,15 +157,15 @@ int HostEventLog_Append(const HostEventRecord *record) {
     return EINVAL;
   }
   std::string prefix;
-  if (!hostpaths::PrefixPath(&prefix)) {
+  if (!hostpaths::TrustedPrefix(&prefix)) {
     return errno;
   }
   std::string line = FormatRecord(record);
   std::string dir = prefix + "/eventlog";
   std::string path = dir + "/Application.jsonl";
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  int fd = open(path.c_str(), kOpenFlags, 0600);
   if (fd < 0 && errno == ENOENT && (mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST)) {
-    fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    fd = open(path.c_str(), kOpenFlags, 0600);
   }
   if (fd < 0) {
     return errno;
@@ -185,6 +188,9 @@ int HostEventLog_Append(const HostEventRecord *record) {
   struct stat st;
   if (rc == 0 && fstat(fd, &st) != 0) {
     rc = errno;
+  }
+  if (rc == 0 && !S_ISREG(st.st_mode)) {
+    rc = EINVAL;
   }
   if (rc == 0) {
     ssize_t n;

@@ -335,10 +335,32 @@ bool HostFile_Unlock(int handle, uint64_t offset, uint64_t length) {
   return SetLock(handle, F_UNLCK, offset, length) == 0;
 }
 
+int HostFile_OpenLockFile(const char *path, bool readOnly, bool create) {
+  if (path == nullptr || *path == '\0') {
+    errno = ENOENT;
+    return HOSTFILE_INVALID;
+  }
+  // Lock files sit beside disks in folders other users may own: a planted
+  // link must not make us create a file wherever it points.
+  int flags = (readOnly ? O_RDONLY : O_RDWR) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+  int fd = open(path, create ? flags | O_CREAT : flags, 0666);
+  if (fd < 0) {
+    return HOSTFILE_INVALID;
+  }
+  struct stat st;
+  int e = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+  if (e != 0) {
+    close(fd);
+    errno = e;
+    return HOSTFILE_INVALID;
+  }
+  return fd;
+}
+
 bool HostFile_IsNamedBy(int handle, const char *path) {
   struct stat open, named;
-  return fstat(handle, &open) == 0 && StatPath(path, &named) && open.st_dev == named.st_dev &&
-         open.st_ino == named.st_ino;
+  return fstat(handle, &open) == 0 && path != nullptr && lstat(path, &named) == 0 &&
+         open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
 bool HostFs_Unlink(const char *path) { return path != nullptr && unlink(path) == 0; }

@@ -1,7 +1,12 @@
-// Where the host prefix is and how a fresh one comes into being: the defaults
-// are built in a private sibling folder and renamed into place, which is the
-// one atomic step that decides whether this process or a concurrent one
-// initialised it.
+// Where the host prefix is, whether it can be trusted, and how a fresh one
+// comes into being: the defaults are built in a private sibling folder and
+// renamed into place, which is the one atomic step that decides whether this
+// process or a concurrent one initialised it.
+//
+// Trust works like a careful shell's strict modes: what the programs act on
+// (the registry names an executable to start, the drive table and bmount/mnt
+// say where to mount) must be changeable by nobody but the running user, or
+// another user could make the superuser act for them.
 #include "host/prefix.h"
 
 #include <dirent.h>
@@ -10,8 +15,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 
 #include "host/system.h"
@@ -21,6 +28,9 @@ namespace {
 
 const char kServiceClassKey[] =
     "Software\\Classes\\CLSID\\{F91031A3-644F-46F1-8ED5-B91F0E160879}\\LocalServer32";
+// The service's event source, so that its records are kept from the start.
+const char kServiceSourceKey[] =
+    "System\\CurrentControlSet\\Services\\EventLog\\Application\\bmount-service";
 
 char *Dup(const std::string &s) {
   char *p = strdup(s.c_str());
@@ -141,6 +151,16 @@ bool Populate(const std::string &root) {
       if (rc == 0) {
         rc = hostpaths::RegSetStringAt(hklm, kServiceClassKey, "@", HOSTREG_SZ, service.c_str());
       }
+      if (rc == 0) {
+        rc = hostpaths::RegCreateKeyAt(hklm, kServiceSourceKey);
+      }
+      if (rc == 0) {
+        rc = hostpaths::RegSetStringAt(hklm, kServiceSourceKey, "EventMessageFile",
+                                       HOSTREG_EXPAND_SZ, service.c_str());
+      }
+      if (rc == 0) {
+        rc = hostpaths::RegSetDwordAt(hklm, kServiceSourceKey, "TypesSupported", 7);
+      }
       if (rc != 0) {
         errno = rc;
         return false;
@@ -150,7 +170,203 @@ bool Populate(const std::string &root) {
   return true;
 }
 
+// The folders and files of a prefix that the programs act on. Anything else
+// in it is either reached through these or checked where it is read.
+const char *const kTrusted[] = {
+    "drives",
+    "registry",
+    "registry/HKLM",
+    "eventlog",
+    "eventlog/Application.jsonl",
+    "run",
+    "run/bmount-service.lock",
+    "bmount",
+    "bmount/mounts",
+    "bmount/mnt",
+    "bmount/volumes",
+};
+
+constexpr int kMaxLinks = 40;
+
+std::string UserText(uid_t uid) {
+  struct passwd pw;
+  struct passwd *found = nullptr;
+  char buf[4096];
+  std::string id = "uid " + std::to_string(uid);
+  if (getpwuid_r(uid, &pw, buf, sizeof buf, &found) == 0 && found != nullptr) {
+    return std::string(found->pw_name) + " (" + id + ")";
+  }
+  return id;
+}
+
+std::string ModeText(mode_t mode) {
+  char text[8];
+  snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+bool WritableByOthers(const struct stat &st) { return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0; }
+
+// Judges an entry of the prefix: it must not be a link, belong to the
+// running user and be writable by nobody else. Returns "" or why not. (An
+// entry of the wrong kind is no danger: every use of it fails on its own.)
+std::string JudgeOwn(const std::string &path, const struct stat &st) {
+  if (S_ISLNK(st.st_mode)) {
+    return path + " is a symbolic link";
+  }
+  if (st.st_uid != geteuid()) {
+    return path + " belongs to " + UserText(st.st_uid) + ", not to " + UserText(geteuid());
+  }
+  if (WritableByOthers(st)) {
+    return path + " can be written by other users (mode " + ModeText(st.st_mode) + ")";
+  }
+  return "";
+}
+
+// Judges a folder on the way to the prefix: only the running user and the
+// superuser may be able to change it. A folder anyone may write is fine when
+// it is sticky (like /tmp) and the entry taken from it belongs to one of
+// those two, since nobody else can rename or remove that entry.
+std::string JudgeWay(const std::string &path, const struct stat &st) {
+  uid_t me = geteuid();
+  if (st.st_uid != me && st.st_uid != 0) {
+    return path + ", a folder on the way to the host prefix, belongs to " + UserText(st.st_uid);
+  }
+  if (WritableByOthers(st) && (st.st_mode & S_ISVTX) == 0) {
+    return path + ", a folder on the way to the host prefix, can be written by other users (mode " +
+           ModeText(st.st_mode) + ")";
+  }
+  return "";
+}
+
+std::string Joined(const std::string &dir, const std::string &name) {
+  return dir == "/" ? "/" + name : dir + "/" + name;
+}
+
+void PushComponents(const std::string &path, std::deque<std::string> *rest) {
+  std::deque<std::string> parts;
+  for (size_t i = 0; i < path.size();) {
+    size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    if (j > i) parts.push_back(path.substr(i, j - i));
+    i = j + 1;
+  }
+  rest->insert(rest->begin(), parts.begin(), parts.end());
+}
+
+// Walks the way to path the way the kernel would, judging every folder it
+// passes and every folder holding a link it follows, and stops at the first
+// missing entry (what is missing will be made by this user). Sets *resolved
+// to where path leads. Returns "" or why the way cannot be trusted.
+std::string CheckWay(const std::string &path, std::string *resolved) {
+  std::deque<std::string> rest;
+  PushComponents(path, &rest);
+  std::string dir = "/";
+  struct stat dirSt;
+  if (lstat("/", &dirSt) != 0) {
+    *resolved = path;
+    return "";
+  }
+  std::string why = rest.empty() ? "" : JudgeWay("/", dirSt);
+  int links = 0;
+  while (why.empty() && !rest.empty()) {
+    std::string name = rest.front();
+    rest.pop_front();
+    if (name == ".") {
+      continue;
+    }
+    if (name == "..") {
+      size_t slash = dir.find_last_of('/');
+      dir = slash == 0 ? "/" : dir.substr(0, slash);
+      lstat(dir.c_str(), &dirSt);
+      continue;
+    }
+    std::string entry = Joined(dir, name);
+    struct stat st;
+    if (lstat(entry.c_str(), &st) != 0) {
+      // Missing (made later by this user) or unreadable (fails later).
+      std::string tail = entry;
+      for (const std::string &r : rest) tail += "/" + r;
+      *resolved = tail;
+      return "";
+    }
+    if (WritableByOthers(dirSt) && st.st_uid != geteuid() && st.st_uid != 0) {
+      return entry + " belongs to " + UserText(st.st_uid) + " in a folder anyone may write";
+    }
+    if (S_ISLNK(st.st_mode)) {
+      if (++links > kMaxLinks) {
+        return entry + ": too many symbolic links";
+      }
+      char target[4096];
+      ssize_t n = readlink(entry.c_str(), target, sizeof target - 1);
+      if (n <= 0) {
+        return entry + " cannot be read";
+      }
+      target[n] = '\0';
+      if (target[0] == '/') {
+        dir = "/";
+        lstat("/", &dirSt);
+      }
+      PushComponents(target, &rest);
+      continue;
+    }
+    if (rest.empty() || !S_ISDIR(st.st_mode)) {
+      // The prefix itself (judged by the caller), or a file in the way
+      // (which fails every later step on its own).
+      std::string tail = entry;
+      for (const std::string &r : rest) tail += "/" + r;
+      *resolved = tail;
+      return "";
+    }
+    why = JudgeWay(entry, st);
+    dir = entry;
+    dirSt = st;
+  }
+  *resolved = dir;
+  return why;
+}
+
+char *Ensure(const std::string &prefix);
+
 }  // namespace
+
+std::string hostpaths::TrustProblem(const std::string &prefix) {
+  std::string real;
+  std::string why = CheckWay(prefix, &real);
+  if (!why.empty()) {
+    return why;
+  }
+  struct stat st;
+  if (lstat(real.c_str(), &st) != 0) {
+    return "";  // not made yet
+  }
+  // Reported under the name the user gave, not where links led.
+  why = JudgeOwn(prefix, st);
+  if (!why.empty()) {
+    return why;
+  }
+  for (const char *t : kTrusted) {
+    std::string path = real + "/" + t;
+    if (lstat(path.c_str(), &st) == 0) {
+      why = JudgeOwn(prefix + "/" + t, st);
+      if (!why.empty()) {
+        return why;
+      }
+    }
+  }
+  return "";
+}
+
+bool hostpaths::TrustedPrefix(std::string *path) {
+  if (!PrefixPath(path)) {
+    return false;
+  }
+  if (!TrustProblem(*path).empty()) {
+    errno = EPERM;
+    return false;
+  }
+  return true;
+}
 
 bool hostpaths::PrefixPath(std::string *path) {
   std::string p;
@@ -202,9 +418,43 @@ char *HostPrefix_Join(const char *relative) {
   return Dup(p + "/" + relative);
 }
 
+char *HostPrefix_TrustProblem(void) {
+  std::string prefix;
+  if (!hostpaths::PrefixPath(&prefix)) {
+    return nullptr;
+  }
+  std::string why = hostpaths::TrustProblem(prefix);
+  return why.empty() ? nullptr : Dup(why);
+}
+
 char *HostPrefix_Ensure(void) {
   std::string prefix;
   if (!hostpaths::PrefixPath(&prefix)) {
+    return nullptr;
+  }
+  // Made absolute for good: lookups after a change of folder, and servers
+  // this process starts, must find the same prefix.
+  const char *env = getenv("BRENIX_HOST_PREFIX");
+  if (env != nullptr && env[0] != '\0' && env[0] != '/' &&
+      setenv("BRENIX_HOST_PREFIX", prefix.c_str(), 1) != 0) {
+    return nullptr;
+  }
+  char *made = Ensure(prefix);
+  // Checked after the making too: a folder someone slipped in meanwhile
+  // counts as much as one that was there before.
+  if (made != nullptr && !hostpaths::TrustProblem(prefix).empty()) {
+    free(made);
+    errno = EPERM;
+    return nullptr;
+  }
+  return made;
+}
+
+namespace {
+
+char *Ensure(const std::string &prefix) {
+  if (!hostpaths::TrustProblem(prefix).empty()) {
+    errno = EPERM;
     return nullptr;
   }
   struct stat st;
@@ -265,3 +515,5 @@ char *HostPrefix_Ensure(void) {
   errno = err;
   return nullptr;
 }
+
+}  // namespace

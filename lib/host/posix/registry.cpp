@@ -2,7 +2,11 @@
 // Lookups try the exact spelling first and then scan the folder without
 // regard to ASCII case, so names keep the spelling they were created with.
 // A value file is written whole under a temporary name and renamed over the
-// old one: readers see the old value or the new one, never a mix.
+// old one: readers see the old value or the new one, never a mix. Only what
+// the running user made counts: in a prefix that cannot be trusted, and for
+// a key or value that is a link, belongs to someone else or can be written
+// by others, every call fails with EPERM, so nobody can name the executable
+// that activation starts for another user.
 #include "host/registry.h"
 
 #include "host/stateFile.h"
@@ -41,14 +45,25 @@ bool ValidName(const std::string &name) {
          name.compare(0, 2, ".#") != 0;
 }
 
+// A key is a folder, a value a regular file; links are neither.
+bool IsKind(const struct stat &st, bool wantDir) {
+  return wantDir ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode);
+}
+
+// Returns 0 when the entry was made by the running user and nobody else can
+// change it, else EPERM.
+int Judge(const struct stat &st) {
+  return st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 ? 0 : EPERM;
+}
+
 // Finds the entry of dir whose name matches name without regard to case and
-// whose kind (folder or not) is wanted. Returns 0 and its real name, ENOENT,
-// or another error.
+// whose kind (key or value) is wanted. Returns 0 and its real name, ENOENT,
+// EPERM for an entry that cannot be trusted, or another error.
 int FindEntry(const std::string &dir, const std::string &name, bool wantDir, std::string *found) {
   struct stat st;
-  if (lstat((dir + "/" + name).c_str(), &st) == 0 && S_ISDIR(st.st_mode) == wantDir) {
+  if (lstat((dir + "/" + name).c_str(), &st) == 0 && IsKind(st, wantDir)) {
     *found = name;
-    return 0;
+    return Judge(st);
   }
   DIR *d = opendir(dir.c_str());
   if (d == nullptr) {
@@ -59,10 +74,9 @@ int FindEntry(const std::string &dir, const std::string &name, bool wantDir, std
     if (!SameName(e->d_name, name.c_str()) || !ValidName(e->d_name)) {
       continue;
     }
-    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISDIR(st.st_mode) == wantDir) {
+    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && IsKind(st, wantDir)) {
       *found = e->d_name;
-      rc = 0;
+      rc = Judge(st);
       break;
     }
   }
@@ -77,11 +91,14 @@ int ResolveKey(const std::string &hklm, const char *subKey, bool create, std::st
     return EINVAL;
   }
   struct stat st;
-  if (stat(hklm.c_str(), &st) != 0) {
+  if (lstat(hklm.c_str(), &st) != 0) {
     return errno;
   }
   if (!S_ISDIR(st.st_mode)) {
-    return ENOTDIR;
+    return S_ISLNK(st.st_mode) ? EPERM : ENOTDIR;
+  }
+  if (Judge(st) != 0) {
+    return EPERM;
   }
   std::vector<std::string> comps;
   for (const char *p = subKey; *p != '\0';) {
@@ -126,7 +143,7 @@ int ResolveKey(const std::string &hklm, const char *subKey, bool create, std::st
 
 bool HklmPath(std::string *hklm) {
   std::string prefix;
-  if (!hostpaths::PrefixPath(&prefix)) {
+  if (!hostpaths::TrustedPrefix(&prefix)) {
     return false;
   }
   *hklm = prefix + "/registry/HKLM";
@@ -210,6 +227,11 @@ int hostpaths::RegSetStringAt(const std::string &hklm, const char *subKey, const
   return SetValueAt(hklm, subKey, name, std::string(TypeName(type)) + "\n" + text + "\n");
 }
 
+int hostpaths::RegSetDwordAt(const std::string &hklm, const char *subKey, const char *name,
+                             uint32_t value) {
+  return SetValueAt(hklm, subKey, name, "REG_DWORD\n" + std::to_string(value) + "\n");
+}
+
 int HostRegistry_CreateKey(const char *subKey) {
   std::string hklm;
   return HklmPath(&hklm) ? hostpaths::RegCreateKeyAt(hklm, subKey) : errno;
@@ -228,10 +250,7 @@ int HostRegistry_SetString(const char *subKey, const char *name, HostRegType typ
 
 int HostRegistry_SetDword(const char *subKey, const char *name, uint32_t value) {
   std::string hklm;
-  if (!HklmPath(&hklm)) {
-    return errno;
-  }
-  return SetValueAt(hklm, subKey, name, "REG_DWORD\n" + std::to_string(value) + "\n");
+  return HklmPath(&hklm) ? hostpaths::RegSetDwordAt(hklm, subKey, name, value) : errno;
 }
 
 int HostRegistry_QueryValue(const char *subKey, const char *name, HostRegType *type, char **text,

@@ -92,9 +92,19 @@ int HostState_ReadFile(const char *path, size_t maxLength, char **data, size_t *
   if (path == nullptr || data == nullptr || length == nullptr) {
     return EINVAL;
   }
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // A link or a FIFO where a state file belongs was not made by us.
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     return errno;
+  }
+  struct stat st;
+  int bad = fstat(fd, &st) != 0   ? errno
+            : S_ISREG(st.st_mode) ? 0
+            : S_ISDIR(st.st_mode) ? EISDIR
+                                  : EINVAL;
+  if (bad != 0) {
+    close(fd);
+    return bad;
   }
   std::string text;
   char buf[8192];
@@ -138,7 +148,9 @@ int HostState_MakeDir(const char *path) {
   }
   int rc = errno;
   struct stat st;
-  if (rc == EEXIST && stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+  // A link to a folder is no folder of ours: mounting on it would mount
+  // wherever it points.
+  if (rc == EEXIST && lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
     return 0;
   }
   return rc;

@@ -156,4 +156,46 @@ TEST(FileLock, ReadOnlyFolderGivesAnImplicitLock) {
             0);
 }
 
+// Someone who owns the disk's folder plants what the lock file should be.
+// A lock taken through it would create or open a file of their choosing as
+// the (possibly privileged) caller: every such lock is refused and the
+// target stays as it was.
+TEST(FileLock, APlantedLinkOrSpecialFileIsNeverFollowed) {
+  struct Case {
+    const char *name;
+    std::function<void(const std::string &lock, const std::string &target)> plant;
+    bool targetExists;
+  };
+  const Case cases[] = {
+      {"dangling link", [](auto &lock, auto &target) { symlink(target.c_str(), lock.c_str()); },
+       false},
+      {"link to a file",
+       [](auto &lock, auto &target) {
+         WriteFile(target, "keep");
+         symlink(target.c_str(), lock.c_str());
+       },
+       true},
+      {"fifo", [](auto &lock, auto &) { mkfifo(lock.c_str(), 0600); }, false},
+  };
+  for (const Case &c : cases) {
+    for (bool readOnly : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (readOnly ? " (shared)" : " (exclusive)"));
+      TempDir dir;
+      std::string disk = dir.file("disk.bxdk");
+      std::string target = dir.file("target");
+      c.plant(disk + ".lck", target);
+      EXPECT_EQ(FileLock_Lock(disk.c_str(), readOnly), -1);
+      struct stat st;
+      if (c.targetExists) {
+        ASSERT_EQ(stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, 4);
+      } else {
+        EXPECT_FALSE(Exists(target));
+      }
+      EXPECT_EQ(lstat((disk + ".lck").c_str(), &st), 0);
+      EXPECT_FALSE(FileLock_Unlock(disk.c_str(), readOnly));
+    }
+  }
+}
+
 }  // namespace

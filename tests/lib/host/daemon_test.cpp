@@ -34,6 +34,13 @@ TEST(InstanceLock, StopHolder) {
   std::string path = dir.file("service.lock");
   EXPECT_EQ(HostInstanceLock_StopHolder(path.c_str(), 1), 0);  // no file: nobody serves
 
+  // Its pid is planted in the lock file below: it must not be signalled.
+  pid_t bystander = fork();
+  ASSERT_GE(bystander, 0);
+  if (bystander == 0) {
+    for (;;) pause();
+  }
+
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   pid_t child = fork();
@@ -51,10 +58,14 @@ TEST(InstanceLock, StopHolder) {
   char byte = 0;
   ASSERT_EQ(read(ready[0], &byte, 1), 1);
   close(ready[0]);
+  testsupport::WriteFile(path, std::to_string(bystander) + "\n");
   EXPECT_EQ(HostInstanceLock_StopHolder(path.c_str(), 10), 0);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+  EXPECT_EQ(waitpid(bystander, &status, WNOHANG), 0);
+  kill(bystander, SIGKILL);
+  waitpid(bystander, &status, 0);
   EXPECT_EQ(HostInstanceLock_StopHolder(path.c_str(), 1), 0);  // released: nobody serves
 }
 

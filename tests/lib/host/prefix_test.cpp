@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -151,6 +152,69 @@ TEST_F(PrefixTest, RegistersServiceBesideExecutable) {
       testsupport::ReadFile(prefix_ + "/registry/HKLM/Software/Classes/CLSID/"
                                       "{F91031A3-644F-46F1-8ED5-B91F0E160879}/LocalServer32/@"),
       "REG_SZ\n" + bin + "/bmount-service\n");
+}
+
+// What another user could change makes the prefix untrusted: nothing is made
+// in it, and its registry and drive table cannot be used.
+TEST_F(PrefixTest, UntrustedPrefixIsRefused) {
+  struct Case {
+    const char *name;
+    std::function<void(const std::string &prefix)> spoil;
+    std::string reason;  // relative to dir_
+  };
+  const std::string way = dir_.file("state/deep");
+  const std::string prefix = prefix_;
+  const Case cases[] = {
+      {"prefix writable", [](auto &p) { chmod(p.c_str(), 0777); },
+       prefix + " can be written by other users (mode 0777)"},
+      {"state folder writable", [](auto &p) { chmod((p + "/registry/HKLM").c_str(), 0770); },
+       prefix + "/registry/HKLM can be written by other users (mode 0770)"},
+      {"state folder a link",
+       [](auto &p) {
+         fs::create_directory(p + "/../elsewhere");
+         fs::create_directory_symlink(p + "/../elsewhere", p + "/bmount/mnt");
+       },
+       prefix + "/bmount/mnt is a symbolic link"},
+      {"folder on the way writable", [&](auto &) { chmod(way.c_str(), 0757); },
+       way + ", a folder on the way to the host prefix, can be written by other users (mode "
+             "0757)"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dir_.file("state"));
+    ASSERT_EQ(Take(HostPrefix_Ensure()), prefix_);
+    EXPECT_EQ(HostPrefix_TrustProblem(), nullptr);
+    c.spoil(prefix_);
+    EXPECT_EQ(Take(HostPrefix_TrustProblem()), c.reason);
+    EXPECT_EQ(HostPrefix_Ensure(), nullptr);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_EQ(HostDrives_CreateLink('e', "/"), EPERM);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(prefix_ + "/drives/e:")));
+  }
+
+  // A sticky folder anyone may write (like /tmp) is fine on the way.
+  fs::remove_all(dir_.file("state"));
+  fs::create_directories(way);
+  chmod(way.c_str(), 01777);
+  EXPECT_EQ(Take(HostPrefix_Ensure()), prefix_);
+  EXPECT_EQ(HostPrefix_TrustProblem(), nullptr);
+  if (geteuid() == 0) {
+    // ...unless the entry taken from it is someone else's.
+    ASSERT_EQ(chown(prefix_.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(Take(HostPrefix_TrustProblem()).rfind(prefix_ + " belongs to ", 0), 0u);
+  }
+}
+
+TEST_F(PrefixTest, RelativePrefixIsPinnedToTheWorkingFolder) {
+  char *cwd = getcwd(nullptr, 0);
+  ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+  setenv("BRENIX_HOST_PREFIX", "rel/prefix", 1);
+  EXPECT_EQ(Take(HostPrefix_Ensure()), dir_.file("rel/prefix"));
+  EXPECT_STREQ(getenv("BRENIX_HOST_PREFIX"), dir_.file("rel/prefix").c_str());
+  ASSERT_EQ(chdir("/"), 0);
+  EXPECT_EQ(Take(HostPrefix_Path()), dir_.file("rel/prefix"));
+  ASSERT_EQ(chdir(cwd), 0);
+  free(cwd);
 }
 
 TEST_F(PrefixTest, DriveMaskCountsEveryKindOfEntry) {

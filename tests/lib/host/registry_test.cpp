@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -91,6 +92,46 @@ TEST_F(RegistryTest, ReplacementIsAtomic) {
   close(fd);
   int rc;
   EXPECT_EQ(QueryString("K", "@", &rc), "new\nsecond line");
+}
+
+// The registry names the executable activation starts: a key or value that
+// someone else made or can change, or a link, is not taken for ours.
+TEST_F(RegistryTest, EntriesOthersCouldChangeAreRefused) {
+  struct Case {
+    const char *name;
+    std::function<void(const std::string &key)> spoil;
+    int rc;
+  };
+  const Case cases[] = {
+      {"value writable by the group", [](auto &k) { chmod((k + "/@").c_str(), 0660); }, EPERM},
+      {"key writable by others", [](auto &k) { chmod(k.c_str(), 0703); }, EPERM},
+      {"value is a link",
+       [](auto &k) {
+         fs::rename(k + "/@", k + "/real");
+         fs::create_symlink(k + "/real", k + "/@");
+       },
+       ENOENT},
+      {"value of another user",
+       [](auto &k) {
+         if (geteuid() == 0)
+           chown((k + "/@").c_str(), 65534, 65534);
+         else
+           chmod((k + "/@").c_str(), 0606);
+       },
+       EPERM},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(hklm_ + "/Server");
+    ASSERT_EQ(HostRegistry_CreateKey("Server"), 0);
+    ASSERT_EQ(HostRegistry_SetString("Server", "@", HOSTREG_SZ, "/usr/bin/true"), 0);
+    c.spoil(hklm_ + "/Server");
+    int rc;
+    EXPECT_EQ(QueryString("Server", "@", &rc), "");
+    EXPECT_EQ(rc, c.rc);
+  }
+  chmod(hklm_.c_str(), 0777);
+  EXPECT_EQ(HostRegistry_KeyExists("Server"), EPERM);
 }
 
 TEST_F(RegistryTest, FailuresCarryTheSystemError) {

@@ -1,6 +1,8 @@
 // Atomic replacement of state files, bounded reads, and change stamps.
 #include "host/stateFile.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,26 @@ std::string Read(const std::string &path, size_t max, int *rc) {
   std::string out = *rc == 0 ? std::string(data, length) : "";
   free(data);
   return out;
+}
+
+// What someone else put where a state file or folder belongs is not ours:
+// reading it, or mounting on a folder it leads to, would act on their choice.
+TEST(StateFile, LinksAndSpecialFilesAreNotState) {
+  testsupport::TempDir dir;
+  testsupport::WriteFile(dir.file("real"), "secret");
+  std::filesystem::create_directory(dir.file("folder"));
+  std::filesystem::create_symlink(dir.file("real"), dir.file("file-link"));
+  std::filesystem::create_directory_symlink(dir.file("folder"), dir.file("folder-link"));
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  int rc = -1;
+  EXPECT_EQ(Read(dir.file("file-link"), 100, &rc), "");
+  EXPECT_EQ(rc, ELOOP);
+  Read(dir.file("fifo"), 100, &rc);  // returns at once
+  EXPECT_EQ(rc, EINVAL);
+  Read(dir.file("folder"), 100, &rc);
+  EXPECT_EQ(rc, EISDIR);
+  EXPECT_EQ(HostState_MakeDir(dir.file("folder").c_str()), 0);
+  EXPECT_EQ(HostState_MakeDir(dir.file("folder-link").c_str()), EEXIST);
 }
 
 TEST(StateFile, ReplaceAndRead) {

@@ -23,6 +23,12 @@ struct EventLogMessage {
 // removes it). An event id missing from the table gets an empty message.
 void EventLog_SetMessageTable(const EventLogMessage *table, size_t count);
 
+enum EventLogType {
+  EVENTLOG_ERROR,
+  EVENTLOG_WARNING,
+  EVENTLOG_INFORMATION,
+};
+
 // Writes one error record (category 0) with count insertion strings in the
 // current code page. sourceName and messageFile default (NULL) to the
 // executable's name without folder and extension and its full path. The
@@ -31,6 +37,10 @@ void EventLog_SetMessageTable(const EventLogMessage *table, size_t count);
 // dropped.
 void EventLog_Report(uint32_t eventId, const char *const *strings, size_t count,
                      const char *sourceName = nullptr, const char *messageFile = nullptr);
+// The same with the record's type chosen.
+void EventLog_ReportType(EventLogType type, uint32_t eventId, const char *const *strings,
+                         size_t count, const char *sourceName = nullptr,
+                         const char *messageFile = nullptr);
 
 // Writes the source's registration: EventMessageFile (REG_EXPAND_SZ) and
 // TypesSupported (REG_DWORD 7) under EVENTLOG_SOURCE_KEY + sourceName.

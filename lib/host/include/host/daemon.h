@@ -34,7 +34,9 @@ bool HostInstanceLock_RecordPid(HostInstanceLock *lock);
 // Releases the lock and frees the record. Accepts NULL.
 void HostInstanceLock_Release(HostInstanceLock *lock);
 // Asks the holder of the lock to terminate (SIGTERM) and waits at most
-// timeoutSeconds for the lock to be released. Returns 0 when nobody holds it
+// timeoutSeconds for the lock to be released. Only a process that runs an
+// executable of the caller's name and has the lock file open is signalled,
+// whatever pid the file holds. Returns 0 when nobody holds it
 // (any more), ETIMEDOUT when the holder did not let go in time, or another
 // system error code.
 int HostInstanceLock_StopHolder(const char *path, int timeoutSeconds);

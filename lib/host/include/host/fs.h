@@ -91,6 +91,12 @@ long long HostFile_Size(int handle);
 int HostFile_Lock(int handle, bool shared, uint64_t offset, uint64_t length);
 // Returns true when the range was unlocked.
 bool HostFile_Unlock(int handle, uint64_t offset, uint64_t length);
+// Opens a lock file for reading and, unless readOnly, writing; created (mode
+// 0666 less the umask) when missing and create is set. A symbolic link where
+// the file belongs is never followed: it fails with ELOOP, and nothing is
+// created or truncated anywhere. Anything but a regular file is refused
+// (EINVAL) without waiting. Returns a handle or HOSTFILE_INVALID.
+int HostFile_OpenLockFile(const char *path, bool readOnly, bool create);
 // Returns true when path still names the file the handle has open (a lock
 // taken on a file that was removed meanwhile protects nothing).
 bool HostFile_IsNamedBy(int handle, const char *path);

@@ -10,6 +10,19 @@
 // created. NULL when no location can be derived (no usable HOME).
 char *HostPrefix_Path(void);
 
+// Returns NULL when the running user can trust the prefix (or it does not
+// exist yet); otherwise a malloc'd sentence (no final full stop) saying what
+// cannot be trusted. Trusted means: the prefix and the folders and files the
+// programs act on in it (drives/, registry/, registry/HKLM/, eventlog/ and
+// its log, run/ and the service's lock, bmount/, its table, mnt/ and
+// volumes/) are no symbolic links, belong to the
+// effective user and cannot be written by group or others; and every folder
+// on the way to the prefix (links followed) belongs to that user or the
+// superuser and cannot be written by others, unless it is sticky and the
+// entry taken from it belongs to one of the two. The superuser trusts only
+// its own.
+char *HostPrefix_TrustProblem(void);
+
 // Makes sure the prefix exists and returns its path (as HostPrefix_Path).
 // A missing prefix (or an empty directory standing in its place) is created
 // with mode 0700, missing parents included, with its defaults: drives/c: (a
@@ -17,7 +30,10 @@ char *HostPrefix_Path(void);
 // when an executable "bmount-service" stands beside the running executable,
 // the mount service's class registration naming it. The defaults are built
 // under a temporary name and renamed into place, so concurrent first runs
-// agree and an existing prefix is never touched. NULL on failure.
+// agree and an existing prefix is never touched. A prefix that cannot be
+// trusted (HostPrefix_TrustProblem) is refused with EPERM before anything is
+// made. A relative $BRENIX_HOST_PREFIX is replaced by its absolute form in
+// the environment. NULL on failure.
 char *HostPrefix_Ensure(void);
 
 // Returns HostPrefix_Path() + "/" + relative, or NULL.

@@ -20,11 +20,12 @@ int HostState_ReplaceFile(const char *path, const char *data, size_t length);
 // Reads a whole file of at most maxLength bytes into *data (malloc'd and
 // NUL-terminated; the caller frees it) and its length into *length. Returns
 // 0, ENOENT when it does not exist, EFBIG when it is larger than maxLength,
-// or another system error code.
+// ELOOP when it is a symbolic link, EINVAL (EISDIR) when it is no regular
+// file (read without waiting), or another system error code.
 int HostState_ReadFile(const char *path, size_t maxLength, char **data, size_t *length);
 
 // Creates a folder (mode 0700). Returns 0, also when it exists already as a
-// folder, or a system error code.
+// folder (not a link to one: EEXIST), or a system error code.
 int HostState_MakeDir(const char *path);
 // Removes a file (0 also when it was missing) or a system error code.
 int HostState_RemoveFile(const char *path);

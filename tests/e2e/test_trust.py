@@ -1,0 +1,166 @@
+"""What the programs refuse to trust: a link planted where a lock file
+belongs, a host prefix (or a folder on the way to it) that another user can
+change, a pid planted in the service's lock file; and where the service's
+own reasons can be read: the application event log."""
+
+import os
+import pwd
+import shutil
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+from test_commands import mbr_disk, NO_LOCATOR
+
+CLSID = "{F91031A3-644F-46F1-8ED5-B91F0E160879}"
+SERVER_VALUE = Path("registry/HKLM/Software/Classes/CLSID") / CLSID / "LocalServer32" / "@"
+SOURCE_KEY = Path("registry/HKLM/System/CurrentControlSet/Services/EventLog/Application/bmount-service")
+AS_ROOT = pytest.mark.skipif(os.geteuid() != 0, reason="needs the superuser to make another user's files")
+
+
+def untrusted(prefix, reason):
+    return (f"The host prefix {prefix} cannot be used: {reason}.\n"
+            "It and the state in it must belong to you and be writable by nobody else.\n")
+
+
+def service_records(host):
+    return [e for e in host.events() if e["source"] == "bmount-service"]
+
+
+@pytest.fixture(scope="module")
+def other_user():
+    """A second user, made for these tests and removed after them."""
+    if os.geteuid() != 0 or shutil.which("useradd") is None:
+        pytest.skip("needs the superuser and useradd")
+    name = f"bxtrust{os.getpid() % 100000}"
+    subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", name],
+                   check=True, capture_output=True)
+    yield pwd.getpwnam(name)
+    subprocess.run(["userdel", name], capture_output=True)
+
+
+def test_a_link_where_the_lock_file_belongs_refuses_the_disk(host):
+    disk = mbr_disk(host)
+    victim = host.work / "victim"
+    os.symlink(victim, disk + ".lck")
+    r = host.run("E:", disk)
+    assert r.returncode == 2
+    assert not os.path.lexists(victim)
+    assert not os.path.lexists(host.prefix / "drives" / "e:")
+    refused = [e for e in service_records(host) if e["eventId"] == 0xA0000103]
+    assert [e["type"] for e in refused] == ["warning"]
+    assert refused[0]["strings"] == [f'The disk "{disk}" cannot be locked: '
+                                     "Too many levels of symbolic links."]
+    assert refused[0]["message"] == ("The mount service refused a request: "
+                                     + refused[0]["strings"][0] + "\r\n")
+
+
+@AS_ROOT
+@pytest.mark.parametrize("case", ["owner", "writable", "link", "way"])
+def test_a_prefix_another_user_can_change_is_refused(host, other_user, case):
+    assert host.run().returncode == 0  # makes the prefix, registers the service
+    host.run("--stop", program=host.service)
+    marker = host.root / "ran"
+    server = host.root / "server"
+    server.write_text(f"#!/bin/sh\ntouch {marker}\n")
+    server.chmod(0o755)
+    (host.prefix / SERVER_VALUE).write_text(f"REG_SZ\n{server}\n")
+    prefix = host.prefix
+    user = f"{other_user.pw_name} (uid {other_user.pw_uid})"
+    if case == "owner":  # root after `sudo -E` in a user's shell
+        subprocess.run(["chown", "-R", str(other_user.pw_uid), str(prefix)], check=True)
+        reason = f"{prefix} belongs to {user}, not to root (uid 0)"
+    elif case == "writable":
+        (prefix / "run").chmod(0o777)
+        reason = f"{prefix}/run can be written by other users (mode 0777)"
+    elif case == "link":
+        elsewhere = host.root / "elsewhere"
+        elsewhere.mkdir(mode=0o700)
+        os.symlink(elsewhere, prefix / "bmount" / "mnt")
+        reason = f"{prefix}/bmount/mnt is a symbolic link"
+    else:  # the prefix is fine, the folder holding it is the user's
+        way = host.root / "users"
+        way.mkdir()
+        os.chown(way, other_user.pw_uid, -1)
+        prefix = way / "host"
+        shutil.move(host.prefix, prefix)
+        host.env["BRENIX_HOST_PREFIX"] = str(prefix)
+        reason = f"{way}, a folder on the way to the host prefix, belongs to {user}"
+    log = prefix / "eventlog" / "Application.jsonl"
+    events_before = log.read_bytes() if log.exists() else b""
+
+    r = host.run()
+    assert (r.returncode, r.stdout.decode(), r.stderr) == (1, untrusted(prefix, reason), b"")
+    for command in ["--register", "--stop", "--foreground"]:
+        r = host.run(command, program=host.service)
+        assert r.returncode == 1, command
+        assert f"the host prefix {prefix} cannot be used: {reason}" in r.stderr.decode()
+    time.sleep(0.2)
+    assert not marker.exists()
+    assert (log.read_bytes() if log.exists() else b"") == events_before
+    assert (prefix / SERVER_VALUE).read_text() == f"REG_SZ\n{server}\n"
+
+
+@AS_ROOT
+def test_a_user_prefix_below_a_sticky_shared_folder_is_trusted(host, other_user):
+    shared = host.root / "shared"
+    shared.mkdir()
+    shared.chmod(0o1777)
+    mine = shared / "mine"
+    mine.mkdir(mode=0o700)
+    host.env["BRENIX_HOST_PREFIX"] = str(mine / "host")
+    r = host.run()
+    assert (r.returncode, r.stdout) == (0, b"No volumes mounted.\n")
+    host.run("--stop", program=host.service)
+    # The same folder made by another user could be swapped by them.
+    os.chown(mine, other_user.pw_uid, -1)
+    r = host.run()
+    assert r.returncode == 1
+    assert f"{mine} belongs to {other_user.pw_name}" in r.stdout.decode()
+
+
+def test_stop_signals_only_the_real_service(host):
+    assert host.run().returncode == 0
+    lock = host.prefix / "run" / "bmount-service.lock"
+    service = int(lock.read_text())
+    bystander = subprocess.Popen(["sleep", "60"])
+    try:
+        with open(lock, "r+") as f:  # same file: the service keeps its lock
+            f.truncate(0)
+            f.write(f"{bystander.pid}\n")
+        r = host.run("--stop", program=host.service)
+        assert r.returncode == 0, r.stderr
+        assert bystander.poll() is None
+        assert not Path(f"/proc/{service}").exists() or \
+            Path(f"/proc/{service}/stat").read_text().split()[2] == "Z"
+    finally:
+        bystander.kill()
+        bystander.wait()
+
+
+@pytest.mark.parametrize("case", ["backend", "table"])
+def test_why_the_service_cannot_start_is_in_the_event_log(host, case):
+    assert host.run("--register", program=host.service).returncode == 0
+    assert (host.prefix / SOURCE_KEY / "TypesSupported").read_text() == "REG_DWORD\n7\n"
+    if case == "backend":
+        host.env["BRENIX_MOUNT_BACKEND"] = "floppy"
+        reason = 'unknown backend "floppy" (expected loop or record) in BRENIX_MOUNT_BACKEND'
+    else:
+        (host.prefix / "bmount" / "mounts").mkdir()
+        reason = f"cannot read the mount table {host.prefix}/bmount/mounts: Is a directory"
+    r = host.run()
+    assert (r.returncode, r.stdout.decode()) == (2, NO_LOCATOR)
+    records = service_records(host)
+    assert [(e["type"], e["eventId"], e["strings"]) for e in records] == \
+        [("error", 0xE0000101, [reason])]
+    assert records[0]["message"] == f"The mount service cannot start: {reason}\r\n"
+
+
+def test_a_relative_prefix_reaches_the_same_service(host):
+    host.env["BRENIX_HOST_PREFIX"] = "rel/host"
+    r = host.run()
+    assert (r.returncode, r.stdout) == (0, b"No volumes mounted.\n")
+    assert (host.work / "rel" / "host" / "run" / CLSID).exists()
+    host.run("--stop", program=host.service)
