@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -89,19 +90,20 @@ using Mounts = std::vector<std::pair<std::string, std::string>>;
 struct Case {
   const char *what;
   std::string want;  // Use(...), the refusal text, or Api(...)
-  // Made in order after the disk (which holds "disk"). Names and bytes are
-  // relative to the case folder; "@" in bytes, mounts and want stands for the
-  // folder, "@\" for the folder written with "\". Besides bytes an entry can
-  // be "<folder>", "<fifo>", "<gone>", "<chmod>" (read-only mode bits),
-  // "<dos>0x.." (DOS attributes), "<link>x" or "<symlink>x" (links to x).
+  // Made in order after the disk (which holds "disk"), names relative to the
+  // case folder. Besides bytes an entry can be "<folder>", "<fifo>", "<gone>",
+  // "<chmod>" (read-only mode bits), "<dos>0x.." (DOS attributes), "<link>x"
+  // or "<symlink>x" (links to x).
   Entries files;
   std::string how;  // "/y", "/n", or what is typed at the question
   bool asked = false;
-  Mounts mounts;
+  Mounts mounts;  // letter and file name relative to the case folder
   std::string disk = "disk.bxdk";
   int mountReads = -1;  // -1: any
 };
 
+// Replaces "@" by the case folder and "@\" by the folder written with "\"
+// (in file bytes and in the wanted outcome).
 std::string Expand(std::string text, const std::string &root) {
   std::string back = root;
   for (char &c : back) c = c == '/' ? '\\' : c;
@@ -143,38 +145,43 @@ bool Make(const std::string &root, const std::string &name, const std::string &b
   return true;
 }
 
-// Builds the case's folder and validates its disk. False when the case
-// cannot be built here.
-bool Validate(const Case &c, const std::string &root, std::string *outcome, std::string *out,
-              int *mountReads) {
+struct Outcome {
+  std::string result;  // as Case::want
+  std::string out;     // what the question wrote
+  int mountReads = 0;
+};
+
+// Builds the case's folder below root and validates its disk; nothing when
+// the case cannot be built here.
+std::optional<Outcome> Validate(const Case &c, const std::string &root) {
   std::string disk = StartsWith(c.disk, "/") ? c.disk : root + "/" + c.disk;
   if (!StartsWith(c.disk, "/")) Make(root, c.disk, "disk");
   for (const auto &[name, bytes] : c.files) {
-    if (!Make(root, name, bytes)) return false;
+    if (!Make(root, name, bytes)) return std::nullopt;
   }
   std::vector<MountedVolume> mounts;
   for (const auto &[letter, name] : c.mounts) mounts.push_back({letter, root + "/" + name});
   int mode = c.how == "/y" ? kSnapshotYes : c.how == "/n" ? kSnapshotNo : kSnapshotAsk;
   std::istringstream in(mode == kSnapshotAsk ? c.how : "");
   std::ostringstream question;
+  Outcome r;
   ValidationIo io;
-  *mountReads = 0;
   io.readMounts = [&] {
-    ++*mountReads;
+    r.mountReads++;
     return mounts;
   };
   io.in = &in;
   io.out = &question;
   try {
     EXPECT_TRUE(ValidateDisk(disk, mode, io));
-    *outcome = Use(StartsWith(disk, root + "/") ? disk.substr(root.size() + 1) : disk);
+    r.result = Use(StartsWith(disk, root + "/") ? disk.substr(root.size() + 1) : disk);
   } catch (const UserError &e) {
-    *outcome = e.what();
+    r.result = e.what();
   } catch (const ApiException &e) {
-    *outcome = Api(e.what());
+    r.result = Api(e.what());
   }
-  *out = question.str();
-  return true;
+  r.out = question.str();
+  return r;
 }
 
 Case C(const char *what, std::string want, Entries files = {}, std::string how = "",
@@ -326,22 +333,22 @@ TEST(ValidateDisk, Cases) {
   for (const Case &c : Cases()) {
     SCOPED_TRACE(std::string(c.what) + ", " + c.how);
     testsupport::TempDir dir;
-    std::string outcome, out;
-    int mountReads = 0;
-    if (!Validate(c, dir.path(), &outcome, &out, &mountReads)) {
+    std::optional<Outcome> r = Validate(c, dir.path());
+    if (!r) {
       std::cout << "skipped (no DOS attributes here): " << c.what << "\n";
       continue;
     }
     std::string want = Expand(c.want, dir.path());
     if (StartsWith(want, Api(""))) {
-      EXPECT_TRUE(StartsWith(outcome, Api("")) && outcome.find(want.substr(5)) != std::string::npos)
-          << outcome;
+      EXPECT_TRUE(StartsWith(r->result, Api("")) &&
+                  r->result.find(want.substr(Api("").size())) != std::string::npos)
+          << r->result;
     } else {
-      EXPECT_EQ(outcome, want);
+      EXPECT_EQ(r->result, want);
     }
-    EXPECT_EQ(out, c.asked ? kAsk : "");
+    EXPECT_EQ(r->out, c.asked ? kAsk : "");
     if (c.mountReads >= 0) {
-      EXPECT_EQ(mountReads, c.mountReads);
+      EXPECT_EQ(r->mountReads, c.mountReads);
     }
   }
 }
@@ -373,11 +380,10 @@ TEST(ValidateDisk, OldConfigurationDevices) {
       Case c{"", "", {{"disk.redo", ""}, {"vm.bxx", d.config}}, "/y"};
       if (suspended) c.files.push_back({"vm.bxss", ""});
       testsupport::TempDir dir;
-      std::string outcome, out;
-      int mountReads = 0;
-      ASSERT_TRUE(Validate(c, dir.path(), &outcome, &out, &mountReads));
+      std::optional<Outcome> r = Validate(c, dir.path());
+      ASSERT_TRUE(r);
       std::string want = suspended && d.uses ? kSuspended : Use(d.redo ? "disk.redo" : "disk.bxdk");
-      EXPECT_EQ(outcome, want) << d.config << (suspended ? "(suspended)" : "");
+      EXPECT_EQ(r->result, want) << d.config << (suspended ? "(suspended)" : "");
     }
   }
 }
