@@ -6,11 +6,22 @@ import os
 import shutil
 import subprocess
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
 
 BIN_DIR = Path(os.environ.get("BRENIX_BIN_DIR", Path(__file__).resolve().parents[2] / "build" / "bin"))
+
+
+def wait_until(predicate, timeout=20.0):
+    """Polls predicate until it holds or timeout seconds pass; its last value."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    return predicate()
 
 
 class Host:

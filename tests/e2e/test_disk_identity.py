@@ -12,9 +12,9 @@ from pathlib import Path
 
 import pytest
 
-from conftest import Host
+from conftest import Host, wait_until
 from test_commands import UNABLE_TO_MOUNT, UNABLE_TO_OPEN, make_disk
-from test_loop import LOSETUP, MKFS, ext4_disk, loop_host, loops_of, wait_until  # noqa: F401
+from test_loop import LOSETUP, MKFS, ext4_disk, loop_host, loops_of  # noqa: F401
 
 BUSY = "80070010"
 

@@ -11,8 +11,9 @@ import subprocess
 
 import pytest
 
+from conftest import wait_until
 from test_commands import mbr_disk
-from test_loop import LOSETUP, MKFS, ext4_disk, loops_of, mounts_below, wait_until
+from test_loop import LOSETUP, MKFS, ext4_disk, loops_of, mounts_below
 
 ROUNDS = int(os.environ.get("BRENIX_FAULT_ROUNDS", "2"))
 

@@ -7,25 +7,15 @@ import shutil
 import socket
 import subprocess
 import tempfile
-import time
 from pathlib import Path
 
 import pytest
 
-from conftest import BIN_DIR
+from conftest import BIN_DIR, wait_until
 
 CLSID = "{F91031A3-644F-46F1-8ED5-B91F0E160879}"
 BUILD_DIR = BIN_DIR.parent
 UNITS = ("bmount-service.socket", "bmount-service.service")
-
-
-def wait_until(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return predicate()
 
 
 @pytest.fixture(scope="module")

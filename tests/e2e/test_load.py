@@ -15,6 +15,8 @@ import subprocess
 import threading
 import time
 
+from conftest import wait_until
+
 CLSID = "{F91031A3-644F-46F1-8ED5-B91F0E160879}"
 SFDISK = shutil.which("sfdisk") or "/sbin/sfdisk"
 
@@ -24,15 +26,6 @@ CLIENTS = 32
 READERS = CLIENTS - len(LETTERS)
 # Memory the service may gain over the run (allocator slack, not leaks).
 RSS_SLACK_KB = 4096
-
-
-def wait_until(predicate, timeout=20.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return predicate()
 
 
 def accepting(host):

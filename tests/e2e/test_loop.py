@@ -9,11 +9,11 @@ import shutil
 import signal
 import subprocess
 import tempfile
-import time
 from pathlib import Path
 
 import pytest
 
+from conftest import wait_until
 from test_commands import SUGGEST_FORCE
 
 MKFS = shutil.which("mkfs.ext4") or "/usr/sbin/mkfs.ext4"
@@ -25,15 +25,6 @@ pytestmark = [
     pytest.mark.skipif(not os.path.exists("/dev/loop-control"), reason="no /dev/loop-control"),
     pytest.mark.skipif(not os.path.exists(MKFS), reason="mkfs.ext4 is not installed"),
 ]
-
-
-def wait_until(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return predicate()
 
 
 def mounts_below(path):

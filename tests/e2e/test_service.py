@@ -12,6 +12,8 @@ import time
 
 import pytest
 
+from conftest import wait_until
+
 CLSID = "{F91031A3-644F-46F1-8ED5-B91F0E160879}"
 CLASS_KEY = ("registry/HKLM/Software/Classes/CLSID/" + CLSID + "/LocalServer32")
 
@@ -28,15 +30,6 @@ def connect(host):
     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     s.connect(str(endpoint(host)))
     return s
-
-
-def wait_until(predicate, timeout=10.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    return predicate()
 
 
 def accepting(host):

@@ -57,6 +57,25 @@ std::string ReadFile(const std::string &path) {
   return ss.str();
 }
 
+std::vector<std::string> EventLogLines(const std::string &path) {
+  static const std::string kOpening = "{\"time\":\"";
+  static const std::string kShape = "0000-00-00T00:00:00Z\"";  // 0: any digit
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(path));
+  for (std::string line; std::getline(in, line);) {
+    bool shaped = line.compare(0, kOpening.size(), kOpening) == 0 &&
+                  line.size() > kOpening.size() + kShape.size();
+    for (size_t i = 0; shaped && i < kShape.size(); i++) {
+      char c = line[kOpening.size() + i];
+      shaped = kShape[i] == '0' ? c >= '0' && c <= '9' : c == kShape[i];
+    }
+    EXPECT_TRUE(shaped) << "no time stamp at the start of " << line;
+    if (shaped) line.replace(kOpening.size(), kShape.size() - 1, "T");
+    lines.push_back(line);
+  }
+  return lines;
+}
+
 static void DrainInto(int fd, std::string *to) {
   char buf[4096];
   ssize_t n = read(fd, buf, sizeof buf);

@@ -28,6 +28,11 @@ void WriteFile(const std::string &path, const std::string &bytes);
 // Returns the whole file, or "" when it cannot be read.
 std::string ReadFile(const std::string &path);
 
+// Returns the lines of an event log file without their line ends, each time
+// stamp replaced by "T" so that whole lines can be compared; a time stamp
+// that is not "YYYY-MM-DDTHH:MM:SSZ" fails the current test.
+std::vector<std::string> EventLogLines(const std::string &path);
+
 struct ProcessResult {
   int exitCode = -1;  // -1 when the child did not exit normally
   int signal = 0;     // the signal that ended it, or 0

@@ -1,18 +1,44 @@
-// The disk file checks and their order: read-only, already mounted (through
-// any name of the same file), compressed (disk and redo image), suspended
-// machines, and the file identity behind the same-file rule.
+// Disk validation through ValidateDisk, one table of folders built for the
+// case: the disk checks and their order (read-only, already mounted under any
+// name of the file, compressed, suspended machine), redo logs found through
+// old configurations, version 8 snapshots and stray redo chains, the question
+// and its answers, and the host's case-sensitive names.
+#include "vdiskValidate.h"
+
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "vdiskValidateTestUtil.h"
+#include "errors.h"
+#include "testSupport.h"
 
 namespace {
 
+namespace fs = std::filesystem;
+
+const std::string kAsk =
+    "This disk is being used by a virtual machine that has an active snapshot.\n"
+    "If you proceed, any changes you make are applied to the current version of\n"
+    "the disk, and will be discarded if you revert to the snapshot. Do you\n"
+    "wish to proceed (Y/N)? ";
+const std::string kShortAbort = "The virtual disk was not mounted.\n";
+const std::string kLongAbort =
+    "The virtual disk was not mounted because a virtual machine using this disk\n"
+    "is maintaining an active snapshot.\n";
+const std::string kMultiple =
+    "The virtual disk is being used in active snapshots by multiple virtual\n"
+    "machines.  It cannot be mounted directly.  To mount a particular redo\n"
+    "image, supply the name of that image.\n";
 const std::string kReadOnly = "Brenix-mount cannot mount a read-only virtual disk.\n";
 const std::string kCompressed =
     "Brenix-mount cannot mount compressed virtual disks.  To mount this virtual\n"
@@ -22,132 +48,355 @@ const std::string kSuspended =
     "The disk cannot be mounted because it is attached to a suspended\n"
     "virtual machine.\n";
 
-std::string AlreadyMounted(const std::string &letter) {
+std::string Mounted(const std::string &letter) {
   return "Brenix-mount cannot mount two volumes from the same virtual disk.\n"
          "This disk is already mounted as drive " +
          letter + ":.\n";
 }
+// The outcome of a run that uses the file name (relative to the case folder).
+std::string Use(const std::string &name) { return "use " + name; }
+// The outcome of a host failure whose text holds detail.
+std::string Api(const std::string &detail) { return "api: " + detail; }
 
-// Sets user.DOSATTRIB; false when the file system keeps no user attributes.
-bool SetDosAttributes(const std::string &path, const std::string &value) {
-  return setxattr(path.c_str(), "user.DOSATTRIB", value.data(), value.size(), 0) == 0;
+// An old configuration with one disk device.
+std::string OldConfig(const std::string &device, const std::string &fileName,
+                      const std::string &present = "TRUE", const std::string &mode = "undoable",
+                      const std::string &redo = "", const std::string &version = "7") {
+  std::string text = "config.version = \"" + version + "\"\n";
+  text += "displayName = \"Test machine\"\nmemsize = \"256\"\n";
+  text += device + ".present = \"" + present + "\"\n";
+  text += device + ".fileName = \"" + fileName + "\"\n";
+  if (!mode.empty()) text += device + ".mode = \"" + mode + "\"\n";
+  if (!redo.empty()) text += device + ".redo = \"" + redo + "\"\n";
+  return text;
 }
 
-TEST(ValidateChecks, ReadOnlyIsRefusedBeforeTheServiceIsAsked) {
-  DiskFolder f;
-  f.Write("disk.bxdk.REDO");  // the redo image would have been taken
-  ASSERT_EQ(chmod(f.disk().c_str(), 0444), 0);
-  Outcome r = f.Validate(kSnapshotYes);
-  EXPECT_EQ(r.error, kReadOnly);
-  EXPECT_EQ(r.mountReads, 0);
-
-  DiskFolder g;
-  if (!SetDosAttributes(g.disk(), "0x21")) GTEST_SKIP() << "no user attributes here";
-  EXPECT_EQ(g.Validate().error, kReadOnly);
-  SetDosAttributes(g.disk(), "0x20");
-  EXPECT_TRUE(g.Validate().ok);
+// A version 8 configuration whose scsi0:0 is fileName, and its snapshot
+// database with one snapshot of base on that device.
+std::string Config8(const std::string &fileName) {
+  return "config.version = \"8\"\nscsi0.present = \"TRUE\"\nscsi0:0.present = \"TRUE\"\n"
+         "scsi0:0.fileName = \"" +
+         fileName + "\"\n";
+}
+std::string Snapshots(const std::string &base) {
+  return "snapshot.numSnapshots = \"1\"\nsnapshot.current = \"1\"\nsnapshot0.uid = \"1\"\n"
+         "snapshot0.numDisks = \"1\"\nsnapshot0.disk0.fileName = \"" +
+         base + "\"\nsnapshot0.disk0.node = \"scsi0:0\"\n";
 }
 
-TEST(ValidateChecks, VanishedDiskIsAHostError) {
-  DiskFolder f;
-  ASSERT_EQ(unlink(f.disk().c_str()), 0);
-  Outcome r = f.Validate();
-  EXPECT_EQ(r.error.rfind("api: ", 0), 0u) << r.error;
+using Entries = std::vector<std::pair<std::string, std::string>>;
+using Mounts = std::vector<std::pair<std::string, std::string>>;
+
+struct Case {
+  const char *what;
+  std::string want;  // Use(...), the refusal text, or Api(...)
+  // Made in order after the disk (which holds "disk"), names relative to the
+  // case folder. Besides bytes an entry can be "<folder>", "<fifo>", "<gone>",
+  // "<chmod>" (read-only mode bits), "<dos>0x.." (DOS attributes), "<link>x"
+  // or "<symlink>x" (links to x).
+  Entries files;
+  std::string how;  // "/y", "/n", or what is typed at the question
+  bool asked = false;
+  Mounts mounts;  // letter and file name relative to the case folder
+  std::string disk = "disk.bxdk";
+  int mountReads = -1;  // -1: any
+};
+
+// Replaces "@" by the case folder and "@\" by the folder written with "\"
+// (in file bytes and in the wanted outcome).
+std::string Expand(std::string text, const std::string &root) {
+  std::string back = root;
+  for (char &c : back) c = c == '/' ? '\\' : c;
+  for (size_t at = 0; (at = text.find('@', at)) != std::string::npos;) {
+    bool backslashed = text.compare(at, 2, "@\\") == 0;
+    text.replace(at, backslashed ? 2 : 1, backslashed ? back + "\\" : root);
+    at += root.size();
+  }
+  return text;
 }
 
-TEST(ValidateChecks, CompressedDiskOrRedoImage) {
-  DiskFolder f;
-  std::string redo = f.Write("disk.bxdk.REDO");
-  if (!SetDosAttributes(redo, "0x800")) GTEST_SKIP() << "no user attributes here";
-  // Only the file that would be used matters when the user declines.
-  EXPECT_EQ(f.Validate(kSnapshotYes).error, kCompressed);
-  EXPECT_EQ(f.Validate(kSnapshotAsk, "y").error, kCompressed);
-  EXPECT_EQ(f.Validate(kSnapshotNo).error,
-            "The virtual disk was not mounted because a virtual machine using this disk\n"
-            "is maintaining an active snapshot.\n");
-
-  DiskFolder g;
-  SetDosAttributes(g.disk(), "0x800");
-  Outcome r = g.Validate();
-  EXPECT_EQ(r.error, kCompressed);
-  EXPECT_EQ(r.mountReads, 1);  // after the mounted check
+bool StartsWith(const std::string &text, const std::string &start) {
+  return text.compare(0, start.size(), start) == 0;
 }
 
-TEST(ValidateChecks, AlreadyMountedUnderAnyNameOfTheFile) {
-  DiskFolder f;
-  std::string link = f.file("link.bxdk");
-  std::string hard = f.file("hard.bxdk");
-  ASSERT_EQ(symlink(f.disk().c_str(), link.c_str()), 0);
-  ASSERT_EQ(::link(f.disk().c_str(), hard.c_str()), 0);
-  DiskFolder other;  // a disk of the same name elsewhere
+// Makes one entry; false when the file system keeps no DOS attributes.
+bool Make(const std::string &root, const std::string &name, const std::string &bytes) {
+  std::string path = root + "/" + name;
+  fs::create_directories(fs::path(path).parent_path());
+  if (bytes == "<folder>") {
+    fs::create_directories(path);
+  } else if (bytes == "<fifo>") {
+    EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+  } else if (bytes == "<gone>") {
+    fs::remove(path);
+  } else if (bytes == "<chmod>") {
+    fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  } else if (StartsWith(bytes, "<dos>")) {
+    if (!fs::exists(path)) testsupport::WriteFile(path, "");
+    std::string value = bytes.substr(5);
+    return setxattr(path.c_str(), "user.DOSATTRIB", value.data(), value.size(), 0) == 0;
+  } else if (StartsWith(bytes, "<link>")) {
+    fs::create_hard_link(root + "/" + bytes.substr(6), path);
+  } else if (StartsWith(bytes, "<symlink>")) {
+    fs::create_symlink(root + "/" + bytes.substr(9), path);
+  } else {
+    testsupport::WriteFile(path, Expand(bytes, root));
+  }
+  return true;
+}
 
-  std::vector<MountedVolume> mounts = {{"E", other.disk()}, {"G", link}};
-  EXPECT_EQ(f.Validate(kSnapshotAsk, "", mounts).error, AlreadyMounted("G"));
-  mounts = {{"H", hard}, {"G", link}};
-  EXPECT_EQ(f.Validate(kSnapshotAsk, "", mounts).error, AlreadyMounted("H"));
-  EXPECT_TRUE(f.Validate(kSnapshotAsk, "", {{"E", other.disk()}}).ok);
+struct Outcome {
+  std::string result;  // as Case::want
+  std::string out;     // what the question wrote
+  int mountReads = 0;
+};
 
-  // The command line's form reads the mounts through the replaceable default.
-  DefaultValidationIo().readMounts = [&] { return std::vector<MountedVolume>{{"J", hard}}; };
-  std::string path = f.disk();
+// Builds the case's folder below root and validates its disk; nothing when
+// the case cannot be built here.
+std::optional<Outcome> Validate(const Case &c, const std::string &root) {
+  std::string disk = StartsWith(c.disk, "/") ? c.disk : root + "/" + c.disk;
+  if (!StartsWith(c.disk, "/")) Make(root, c.disk, "disk");
+  for (const auto &[name, bytes] : c.files) {
+    if (!Make(root, name, bytes)) return std::nullopt;
+  }
+  std::vector<MountedVolume> mounts;
+  for (const auto &[letter, name] : c.mounts) mounts.push_back({letter, root + "/" + name});
+  int mode = c.how == "/y" ? kSnapshotYes : c.how == "/n" ? kSnapshotNo : kSnapshotAsk;
+  std::istringstream in(mode == kSnapshotAsk ? c.how : "");
+  std::ostringstream question;
+  Outcome r;
+  ValidationIo io;
+  io.readMounts = [&] {
+    r.mountReads++;
+    return mounts;
+  };
+  io.in = &in;
+  io.out = &question;
+  try {
+    EXPECT_TRUE(ValidateDisk(disk, mode, io));
+    r.result = Use(StartsWith(disk, root + "/") ? disk.substr(root.size() + 1) : disk);
+  } catch (const UserError &e) {
+    r.result = e.what();
+  } catch (const ApiException &e) {
+    r.result = Api(e.what());
+  }
+  r.out = question.str();
+  return r;
+}
+
+Case C(const char *what, std::string want, Entries files = {}, std::string how = "",
+       bool asked = false, Mounts mounts = {}, std::string disk = "disk.bxdk",
+       int mountReads = -1) {
+  return {what,  std::move(want),   std::move(files), std::move(how),
+          asked, std::move(mounts), std::move(disk),  mountReads};
+}
+
+std::vector<Case> Cases() {
+  const std::string redo = "disk.bxdk.REDO";
+  std::vector<Case> cases = {
+      // The disk file checks, in their order.
+      C("read-only mode bits, refused before the service is asked", kReadOnly,
+        {{"disk.bxdk", "<chmod>"}, {redo, ""}}, "/y", false, {}, "disk.bxdk", 0),
+      C("read-only attribute", kReadOnly, {{"disk.bxdk", "<dos>0x21"}}),
+      C("archive attribute", Use("disk.bxdk"), {{"disk.bxdk", "<dos>0x20"}}),
+      C("vanished disk", Api(""), {{"disk.bxdk", "<gone>"}}),
+      C("no full path can be made", Api(""), {}, "", false, {}, "/" + std::string(5000, 'a')),
+      C("compressed disk, after the mounted check", kCompressed, {{"disk.bxdk", "<dos>0x800"}}, "",
+        false, {}, "disk.bxdk", 1),
+      C("compressed redo image taken by /y", kCompressed, {{redo, "<dos>0x800"}}, "/y"),
+      C("compressed redo image taken by the answer", kCompressed, {{redo, "<dos>0x800"}}, "y",
+        true),
+      C("compressed redo image not taken", kLongAbort, {{redo, "<dos>0x800"}}, "/n"),
+      C("mounted through a symbolic link", Mounted("G"),
+        {{"link.bxdk", "<symlink>disk.bxdk"}, {"other/disk.bxdk", ""}}, "", false,
+        {{"E", "other/disk.bxdk"}, {"G", "link.bxdk"}}),
+      C("mounted through a hard link, the first match named", Mounted("H"),
+        {{"link.bxdk", "<symlink>disk.bxdk"}, {"hard.bxdk", "<link>disk.bxdk"}}, "", false,
+        {{"H", "hard.bxdk"}, {"G", "link.bxdk"}}),
+      C("mounted through a dotted path", Mounted("G"), {}, "", false, {{"G", "./disk.bxdk"}}),
+      C("a disk of the same name elsewhere is mounted", Use("disk.bxdk"), {{"other/disk.bxdk", ""}},
+        "", false, {{"E", "other/disk.bxdk"}}),
+      C("mounted files that cannot be looked up match nothing", Use("disk.bxdk"), {}, "", false,
+        {{"K", "gone.bxdk"}, {"L", "gone2.bxdk"}}),
+      C("the redo image taken by /y is mounted", Mounted("K"), {{redo, ""}}, "/y", false,
+        {{"K", redo}}, "disk.bxdk", 1),
+      C("the redo image taken by the answer is mounted", Mounted("K"), {{redo, ""}}, "y", true,
+        {{"K", redo}}),
+      C("a redo image of the same name elsewhere is mounted", Use(redo),
+        {{redo, ""}, {"other/" + redo, ""}}, "/y", false, {{"K", "other/" + redo}}),
+      C("suspended machine, refused after the question", kSuspended,
+        {{"Win.bxx", OldConfig("scsi0:0", "disk.bxdk")}, {redo, ""}, {"WIN.BXSS", ""}}, "y", true),
+      C("a suspended machine that does not use the disk", Use("disk.bxdk"),
+        {{"other.bxx", OldConfig("scsi0:0", "other.bxdk")}, {"other.bxss", ""}}),
+      C("the mounted check comes before the scan", Mounted("E"), {{"vm.bxx", "<folder>"}}, "",
+        false, {{"E", "disk.bxdk"}}),
+      C("a configuration that is a folder stops the scan", Api("while reading @/vm.bxx"),
+        {{"vm.bxx", "<folder>"}}),
+      C("a configuration that is a pipe stops the scan without waiting",
+        Api("while reading @/pipe.bxx"), {{"pipe.bxx", "<fifo>"}}),
+      C("a large configuration is read whole", kSuspended,
+        {{"vm.bxx", std::string(100000, '#') + "\n" + OldConfig("ide0:0", "disk.bxdk")},
+         {"vm.bxss", ""}}),
+
+      // Redo logs of old configurations and stray chains.
+      C("nothing in the folder uses the disk", Use("disk.bxdk"),
+        {{"notes.txt", "disk.bxdk"}, {"other.bxdk.REDO", ""}}),
+      C("a configuration and the stray scan find one redo log: one question", Use("Disk.bxdk.REDO"),
+        {{"win.bxx", OldConfig("scsi0:0", "Disk.bxdk")}, {"Disk.bxdk.REDO", ""}}, "y\n", true, {},
+        "Disk.bxdk"),
+      C("a relative redo value; only its last name ignores case", Use("VM/Redo Logs/Disk.REDO"),
+        {{"VM/Redo Logs/Disk.REDO", ""},
+         {"VM/a.bxx", OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable",
+                                "redo logs/../Redo Logs/disk.redo")}},
+        "/y", false, {}, "VM/disk.bxdk"),
+      C("a redo value's folder is taken as written", Use("VM/disk.bxdk"),
+        {{"VM/Redo Logs/Disk.REDO", ""},
+         {"VM/a.bxx",
+          OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "redo logs/disk.redo")}},
+        "/y", false, {}, "VM/disk.bxdk"),
+      C("an absolute redo value", Use("other/Abs.Redo"),
+        {{"other/Abs.Redo", ""},
+         {"a.bxx", OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "@/other/abs.redo")}},
+        "/y"),
+      C("a redo value written on the original platform names nothing here", Use("disk.bxdk"),
+        {{"d:\\redo\\x.redo", ""},
+         {"a.bxx", OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "d:\\redo\\x.redo")}},
+        "/y"),
+      C("the end of a stray redo chain; lock files and folders are skipped",
+        Use("DATA.BXDK.REDO.redo_a01234"),
+        {{"win.bxx", OldConfig("scsi0:0", "Data.bxdk", "false")},
+         {"data.bxdk.redo", ""},
+         {"DATA.BXDK.REDO.redo_a01234", ""},
+         {"DATA.BXDK.REDO.redo_a01234.lck", ""},
+         {"Data.bxdk.REDO.redo_a01234.REDO", "<folder>"}},
+        "/y", false, {}, "Data.bxdk"),
+      C("a lock file alone is no redo log", Use("disk.bxdk"), {{redo + ".lck", ""}}),
+      C("/y takes the redo image without asking", Use(redo), {{redo, ""}}, "/y"),
+      C("/n refuses without asking", kLongAbort, {{redo, ""}}, "/n"),
+      C("mixed case and pattern characters in the names",
+        Use("VMs/Win [A]/disk+1 (COPY).bxdk.redo"),
+        {{"VMs/Win [A]/disk+1 (COPY).bxdk.redo", ""},
+         {"VMs/Win [A]/Win.BXX", OldConfig("ide0:0", "disk+1 (copy).BXDK")}},
+        "y", true, {}, "VMs/Win [A]/Disk+1 (copy).bxdk"),
+      C("a dot in the disk name is no wildcard", Use("disk.1.bxdk"),
+        {{"vm.bxx", OldConfig("ide0:0", "diskx1.bxdk")}, {"vm.bxss", ""}}, "", false, {},
+        "disk.1.bxdk"),
+      C("a path written with \"\\\" names the same disk", kSuspended,
+        {{"vm.bxx", OldConfig("ide0:1", "@\\disk.bxdk")}, {"vm.bxss", ""}}),
+
+      // Version 8: the current disks from the configuration, the snapshots
+      // from the database beside it.
+      C("version 8 running the disk itself", Use("disk.bxdk"), {{"vm.bxx", Config8("disk.bxdk")}}),
+      C("version 8 running a child of the disk, by /n", kLongAbort,
+        {{"disk-000003.bxdk", ""},
+         {"vm.bxx", Config8("disk-000003.bxdk")},
+         {"vm.bxsd", Snapshots("disk.bxdk")}},
+        "/n"),
+      C("a sibling child reduces to the same base", Use("a-b-000003.bxdk"),
+        {{"a-b-000003.bxdk", ""},
+         {"vm.bxx", Config8("a-b-000003.bxdk")},
+         {"vm.bxsd", Snapshots("a-b-000001.bxdk")}},
+        "/y", false, {}, "a-b-000001.bxdk"),
+      C("an unreadable snapshot state with another disk", Use("disk.bxdk"),
+        {{"vm.bxx", Config8("other.bxdk")}, {"vm.bxsd", "a = 1\nA = 2\n"}}),
+  };
+  for (const char *how : {"y", "/y"}) {
+    cases.push_back(C("version 8 running a child of the disk", Use("disk-000003.bxdk"),
+                      {{"disk-000003.bxdk", ""},
+                       {"vm.bxx", Config8("disk-000003.bxdk")},
+                       {"vm.bxsd", Snapshots("disk.bxdk")}},
+                      how, how[0] != '/'));
+    cases.push_back(
+        C("an unreadable snapshot state of a machine that uses the disk",
+          "The snapshot state of the virtual machine configured in\n'@/vm.bxx' cannot be "
+          "read: Dictionary problem.\nThe disk was not mounted.\n",
+          {{"vm.bxx", Config8("disk.bxdk")}, {"vm.bxsd", "a = 1\nA = 2\n"}}, how));
+  }
+  for (const char *how : {"y", "/y", "/n"}) {
+    cases.push_back(C("two machines with different redo images", kMultiple,
+                      {{"a.redo", ""},
+                       {"b.redo", ""},
+                       {"a.bxx", OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "a.redo")},
+                       {"b.bxx", OldConfig("ide0:0", "disk.bxdk", "TRUE", "undoable", "b.redo")}},
+                      how));
+  }
+  for (const char *yes : {"y", "Y", "yes", "  \n y", "Yo\n"}) {
+    cases.push_back(C("an answer that agrees", Use(redo), {{redo, ""}}, yes, true));
+  }
+  for (const char *no : {"n", "ok", "", " \n", "xy"}) {
+    cases.push_back(C("an answer that declines", kShortAbort, {{redo, ""}}, no, true));
+  }
+  return cases;
+}
+
+TEST(ValidateDisk, Cases) {
+  for (const Case &c : Cases()) {
+    SCOPED_TRACE(std::string(c.what) + ", " + c.how);
+    testsupport::TempDir dir;
+    std::optional<Outcome> r = Validate(c, dir.path());
+    if (!r) {
+      std::cout << "skipped (no DOS attributes here): " << c.what << "\n";
+      continue;
+    }
+    std::string want = Expand(c.want, dir.path());
+    if (StartsWith(want, Api(""))) {
+      EXPECT_TRUE(StartsWith(r->result, Api("")) &&
+                  r->result.find(want.substr(Api("").size())) != std::string::npos)
+          << r->result;
+    } else {
+      EXPECT_EQ(r->result, want);
+    }
+    EXPECT_EQ(r->out, c.asked ? kAsk : "");
+    if (c.mountReads >= 0) {
+      EXPECT_EQ(r->mountReads, c.mountReads);
+    }
+  }
+}
+
+// Which devices of an old configuration use the disk, and which have a redo
+// log: a machine that uses the disk is refused once it is suspended.
+TEST(ValidateDisk, OldConfigurationDevices) {
+  struct Device {
+    std::string config;
+    bool uses;
+    bool redo;
+  };
+  const Device devices[] = {
+      {OldConfig("scsi0:0", "disk.bxdk", "true", "undoable", "disk.redo"), true, true},
+      {OldConfig("ide1:0", "@/disk.bxdk", "True", "undoable", "disk.redo"), true, true},
+      {OldConfig("scsi0:0", "DISK.BXDK", "FALSE", "undoable", "disk.redo"), false, false},
+      {OldConfig("scsi0:0", "disk.bxdk", "TRUE", "persistent", "disk.redo"), true, false},
+      {OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "missing.redo"), true, false},
+      {OldConfig("scsi0:10", "disk.bxdk", "TRUE", "undoable", "disk.redo"), false, false},
+      {OldConfig("scsi0:0", "other.bxdk", "TRUE", "undoable", "disk.redo"), false, false},
+      // No version at all, or version 0: read as an old configuration.
+      {OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "disk.redo", "0"), true, true},
+      {"ide0:0.present = \"TRUE\"\nide0:0.fileName = \"disk.bxdk\"\nide0:0.mode = \"undoable\"\n"
+       "ide0:0.redo = \"disk.redo\"\n",
+       true, true},
+  };
+  for (const Device &d : devices) {
+    for (bool suspended : {false, true}) {
+      Case c{"", "", {{"disk.redo", ""}, {"vm.bxx", d.config}}, "/y"};
+      if (suspended) c.files.push_back({"vm.bxss", ""});
+      testsupport::TempDir dir;
+      std::optional<Outcome> r = Validate(c, dir.path());
+      ASSERT_TRUE(r);
+      std::string want = suspended && d.uses ? kSuspended : Use(d.redo ? "disk.redo" : "disk.bxdk");
+      EXPECT_EQ(r->result, want) << d.config << (suspended ? "(suspended)" : "");
+    }
+  }
+}
+
+// The command line's form reads the mounts through the replaceable default.
+TEST(ValidateDisk, TheDefaultIoIsReplaceable) {
+  testsupport::TempDir dir;
+  std::string disk = dir.file("disk.bxdk");
+  testsupport::WriteFile(disk, "disk");
+  DefaultValidationIo().readMounts = [&] { return std::vector<MountedVolume>{{"J", disk}}; };
+  std::string path = disk;
   EXPECT_THROW(ValidateDisk(path, kSnapshotAsk), UserError);
   DefaultValidationIo() = ValidationIo{};
-
-  // The same path string matches even when the file cannot be looked up.
-  std::string missing = f.file("gone.bxdk");
-  EXPECT_THROW(CheckOneVolumePerDisk(missing, {{"K", missing}}), UserError);
-  EXPECT_NO_THROW(CheckOneVolumePerDisk(missing, {{"K", f.file("gone2.bxdk")}}));
-}
-
-TEST(ValidateChecks, ChosenRedoImageAlreadyMounted) {
-  DiskFolder f;
-  std::string redo = f.Write("disk.bxdk.REDO");
-  Outcome r = f.Validate(kSnapshotYes, "", {{"K", redo}});
-  EXPECT_EQ(r.error, AlreadyMounted("K"));
-  EXPECT_EQ(r.mountReads, 1);
-  EXPECT_EQ(f.Validate(kSnapshotAsk, "y", {{"K", redo}}).error, AlreadyMounted("K"));
-  // Mounted elsewhere: the redo image is free to use.
-  DiskFolder other;
-  EXPECT_TRUE(f.Validate(kSnapshotYes, "", {{"K", other.Write("disk.bxdk.REDO")}}).ok);
-}
-
-TEST(ValidateChecks, FailedIdentitiesMatchOnlyByPath) {
-  FileIdentity a("/nonexistent/a");
-  EXPECT_TRUE(a.incomplete());
-  EXPECT_FALSE(a == FileIdentity("/nonexistent/b"));
-  EXPECT_TRUE(a == FileIdentity("/nonexistent/a"));
-  DiskFolder f;
-  EXPECT_TRUE(FileIdentity(f.disk()) == FileIdentity(f.folder() + "/./disk.bxdk"));
-}
-
-TEST(ValidateChecks, SuspendedMachineIsRefusedAfterTheQuestion) {
-  DiskFolder f;
-  f.Write("Win.bxx", OldConfig("scsi0:0", "disk.bxdk"));
-  f.Write("disk.bxdk.REDO");
-  f.Write("WIN.BXSS");
-  Outcome r = f.Validate(kSnapshotAsk, "y");
-  EXPECT_EQ(r.error, kSuspended);
-  EXPECT_NE(r.out, "");  // the question came first
-
-  // A suspended machine that does not use the disk changes nothing.
-  DiskFolder g;
-  g.Write("other.bxx", OldConfig("scsi0:0", "other.bxdk"));
-  g.Write("other.bxss");
-  EXPECT_TRUE(g.Validate().ok);
-
-  // The stray redo record has no configuration and is never suspended.
-  VmUsage stray("", g.disk());
-  EXPECT_NO_THROW(CheckSuspended(stray));
-}
-
-TEST(ValidateChecks, ScanFailureComesAfterTheMountCheck) {
-  DiskFolder f;
-  std::string config = f.file("vm.bxx");
-  ASSERT_EQ(mkdir(config.c_str(), 0700), 0);  // cannot be read as a file
-  Outcome r = f.Validate(kSnapshotAsk, "", {{"E", f.disk()}});
-  EXPECT_EQ(r.error, AlreadyMounted("E"));
-  r = f.Validate();
-  EXPECT_NE(r.error.find("while reading " + config), std::string::npos) << r.error;
 }
 
 }  // namespace

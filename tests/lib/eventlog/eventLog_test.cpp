@@ -12,13 +12,11 @@
 
 #include <gtest/gtest.h>
 
-#include "../host/jsonLine.h"
 #include "host/registry.h"
-#include "testSupport.h"
+#include "privatePrefix.h"
 
 namespace fs = std::filesystem;
-using jsonline::Value;
-using testsupport::ReadFile;
+using Lines = std::vector<std::string>;
 
 namespace {
 
@@ -40,25 +38,17 @@ void InChild(const std::function<void()> &body) {
       ::testing::ExitedWithCode(0), "");
 }
 
+// A whole error record line, time masked.
+std::string Line(const std::string &source, const char *idHex, uint32_t id,
+                 const std::string &strings, const std::string &message) {
+  return R"({"time":"T","source":")" + source + R"(","type":"error","eventId":)" +
+         std::to_string(id) + R"(,"eventIdHex":")" + idHex + R"(","category":0,"strings":[)" +
+         strings + R"(],"message":")" + message + R"("})";
+}
+
 class EventLogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setenv("BRENIX_HOST_PREFIX", dir_.path().c_str(), 1);
-    fs::create_directories(dir_.file("registry/HKLM"));
-    fs::create_directories(dir_.file("eventlog"));
-    EventLog_SetMessageTable(kTable, sizeof kTable / sizeof kTable[0]);
-  }
-  void TearDown() override { unsetenv("BRENIX_HOST_PREFIX"); }
-
-  std::vector<Value> Records() {
-    std::vector<Value> records;
-    for (const auto &line : jsonline::Lines(ReadFile(dir_.file("eventlog/Application.jsonl")))) {
-      Value v;
-      EXPECT_TRUE(jsonline::Parse(line, &v)) << line;
-      records.push_back(v);
-    }
-    return records;
-  }
+  void SetUp() override { EventLog_SetMessageTable(kTable, sizeof kTable / sizeof kTable[0]); }
 
   std::string Query(const char *key, const char *name) {
     char *text = nullptr;
@@ -72,7 +62,7 @@ class EventLogTest : public ::testing::Test {
     return std::to_string(type) + ":" + s;
   }
 
-  testsupport::TempDir dir_;
+  testsupport::PrivatePrefix prefix_;
 };
 
 TEST_F(EventLogTest, ReportRegistersAndWritesTheRecord) {
@@ -81,17 +71,11 @@ TEST_F(EventLogTest, ReportRegistersAndWritesTheRecord) {
     EventLog_Report(0xE0000001u, strings, 2, "brenix-mount", "/opt/bin/brenix-mount");
     EXPECT_EQ(Query(kKey, "EventMessageFile"), "2:/opt/bin/brenix-mount");
     EXPECT_EQ(Query(kKey, "TypesSupported"), "4:7");
-    auto records = Records();
-    ASSERT_EQ(records.size(), 1u);
-    Value &r = records[0];
-    EXPECT_EQ(r.fields["source"].text, "brenix-mount");
-    EXPECT_EQ(r.fields["type"].text, "error");
-    EXPECT_EQ(r.fields["eventIdHex"].text, "0xE0000001");
-    EXPECT_EQ(r.fields["category"].number, 0u);
-    EXPECT_EQ(r.fields["strings"].items.size(), 2u);
-    EXPECT_EQ(r.fields["message"].text,
-              "Command \"brenix-mount E: /vms/disk.bxdk\" failed: The drive is already in use.\n"
-              "\r\n");
+    EXPECT_EQ(prefix_.EventLog(),
+              Lines{Line("brenix-mount", "0xE0000001", 0xE0000001u,
+                         R"("brenix-mount E: /vms/disk.bxdk","The drive is already in use.\n")",
+                         R"(Command \"brenix-mount E: /vms/disk.bxdk\" failed: )"
+                         R"(The drive is already in use.\n\r\n)")});
   });
 }
 
@@ -104,35 +88,34 @@ TEST_F(EventLogTest, ValuesWrittenAgainOnlyAtFirstReport) {
     EventLog_Report(0xE0000003u, strings, 2, "brenix-mount", "/opt/bin/brenix-mount");
     EXPECT_EQ(Query(kKey, "EventMessageFile"), "2:/opt/bin/brenix-mount");
     EXPECT_EQ(Query(kKey, "TypesSupported"), "4:7");
-    auto records = Records();
-    ASSERT_EQ(records.size(), 1u);
     // Only two strings: the third placeholder stays as written.
-    EXPECT_EQ(records[0].fields["message"].text,
-              "Command \"cmd\" failed with COM error: 0xASSERT lib/x:1\n (%3)\r\n");
+    const Lines once{Line("brenix-mount", "0xE0000003", 0xE0000003u, R"("cmd","ASSERT lib/x:1\n")",
+                          R"(Command \"cmd\" failed with COM error: 0xASSERT lib/x:1\n (%3)\r\n)")};
+    EXPECT_EQ(prefix_.EventLog(), once);
 
     // Registered already: a removed registration is not made again, and the
     // source then gets no record.
     ASSERT_EQ(HostRegistry_DeleteKey(kKey), 0);
     EventLog_Report(0xE0000003u, strings, 2, "brenix-mount", "/opt/bin/brenix-mount");
     EXPECT_EQ(HostRegistry_KeyExists(kKey), ENOENT);
-    EXPECT_EQ(Records().size(), 1u);
+    EXPECT_EQ(prefix_.EventLog(), once);
   });
 }
 
 TEST_F(EventLogTest, UnwritableKeyGetsNoRecordAndRetriesLater) {
   InChild([&] {
-    fs::remove(dir_.file("registry/HKLM"));
-    testsupport::WriteFile(dir_.file("registry/HKLM"), "");
+    fs::remove(prefix_.file("registry/HKLM"));
+    testsupport::WriteFile(prefix_.file("registry/HKLM"), "");
     const char *strings[] = {"cmd", "text"};
     EventLog_Report(0xE0000004u, strings, 2, "brenix-mount", "/opt/bin/brenix-mount");
-    EXPECT_EQ(ReadFile(dir_.file("eventlog/Application.jsonl")), "");
+    EXPECT_EQ(prefix_.EventLog(), Lines{});
 
-    fs::remove(dir_.file("registry/HKLM"));
-    fs::create_directories(dir_.file("registry/HKLM"));
+    fs::remove(prefix_.file("registry/HKLM"));
+    fs::create_directories(prefix_.file("registry/HKLM"));
     EventLog_Report(0xE0000004u, strings, 2, "brenix-mount", "/opt/bin/brenix-mount");
-    auto records = Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].fields["message"].text, "Command \"cmd\" failed for API error: text\r\n");
+    EXPECT_EQ(prefix_.EventLog(),
+              Lines{Line("brenix-mount", "0xE0000004", 0xE0000004u, R"("cmd","text")",
+                         R"(Command \"cmd\" failed for API error: text\r\n)")});
   });
 }
 
@@ -149,10 +132,9 @@ TEST_F(EventLogTest, DefaultNamesComeFromTheExecutable) {
     EventLog_Report(0xE0000001u, strings, 1);
     std::string key = std::string(EVENTLOG_SOURCE_KEY) + "test_lib_eventlog_eventLog_test";
     EXPECT_EQ(Query(key.c_str(), "EventMessageFile"), "2:" + self);
-    auto records = Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].fields["source"].text, "test_lib_eventlog_eventLog_test");
-    EXPECT_EQ(records[0].fields["message"].text, "Command \"a\" failed: %2\r\n");
+    EXPECT_EQ(prefix_.EventLog(),
+              Lines{Line("test_lib_eventlog_eventLog_test", "0xE0000001", 0xE0000001u, R"("a")",
+                         R"(Command \"a\" failed: %2\r\n)")});
   });
 }
 

@@ -242,10 +242,6 @@ TEST_F(DictionaryDeathTest, NullDictionaryStops) {
   EXPECT_EXIT(Dict_GetBool(nullptr, false, "x"), testing::ExitedWithCode(3), "ASSERT ");
 }
 
-}  // namespace
-
-namespace {
-
 // Only ASCII letters fold: the bytes just outside A-Z and a-z, and letters
 // of other scripts, are names of their own.
 TEST_F(DictionaryTest, OnlyAsciiLettersFold) {
@@ -258,18 +254,6 @@ TEST_F(DictionaryTest, OnlyAsciiLettersFold) {
   EXPECT_EQ(Dict_GetInt(d, 6, "%s", "\xC9T\xC9"), 4);
   EXPECT_EQ(Dict_GetInt(d, 7, "%s", "AbcdefghIJKLMNOPqrst.u"), 7);
   EXPECT_EQ(Dict_GetInt(d, 8, "%s", "aBCDEFGHijklmnopQRST.U"), 7);
-}
-
-// A plain "%s" name is used as given, but like any formatted name it is cut
-// to 1023 bytes.
-TEST_F(DictionaryTest, LongPlainNamesAreCut) {
-  Dictionary *d = dict_.get();
-  std::string name(1500, 'n');
-  char *v = Dict_GetString(d, "long", "%s", name.c_str());
-  EXPECT_STREQ(v, "long");
-  free(v);
-  EXPECT_TRUE(Dictionary_IsDefined(d, name.substr(0, 1023).c_str()));
-  EXPECT_FALSE(Dictionary_IsDefined(d, name.c_str()));
 }
 
 }  // namespace
