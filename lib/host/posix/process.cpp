@@ -390,13 +390,17 @@ int HostProcess_StartChild(const char *const *argv, const int *keepFds, size_t k
   return 0;
 }
 
-int HostProcess_Wait(long pid, int timeoutMs, int *exitCode) {
+bool HostProcess_Wait(long pid, int timeoutMs, int *exitCode) {
   int status = 0;
   int rc = WaitChild(static_cast<pid_t>(pid), timeoutMs, &status);
-  if (rc == 0 && exitCode != nullptr) {
+  if (rc != 0) {
+    errno = rc;
+    return false;
+  }
+  if (exitCode != nullptr) {
     *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
-  return rc;
+  return true;
 }
 
 bool HostProcess_Alive(long pid) {

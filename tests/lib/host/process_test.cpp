@@ -125,10 +125,10 @@ TEST(ProcessTest, ChildKeepsDescriptorsAndIsReaped) {
   EXPECT_TRUE(HostProcess_Alive(pid));
   EXPECT_TRUE(HostProcess_HasArgument(pid, "--mark"));
   EXPECT_FALSE(HostProcess_HasArgument(pid, "--mar"));
-  EXPECT_EQ(HostProcess_Wait(pid, 0, nullptr), ETIMEDOUT);
+  EXPECT_FALSE(HostProcess_Wait(pid, 0, nullptr));
   ASSERT_TRUE(HostStream_WriteAll(fds[0], "\n", 1));
   int code = 0;
-  ASSERT_EQ(HostProcess_Wait(pid, -1, &code), 0);
+  ASSERT_TRUE(HostProcess_Wait(pid, -1, &code));
   EXPECT_EQ(code, 7);
   EXPECT_FALSE(HostProcess_Alive(pid));
   EXPECT_EQ(testsupport::ReadFile(log), "oops\n");
@@ -137,7 +137,7 @@ TEST(ProcessTest, ChildKeepsDescriptorsAndIsReaped) {
   const char *sleeper[] = {"sleep", "30", nullptr};
   ASSERT_EQ(HostProcess_StartChild(sleeper, nullptr, 0, nullptr, &pid), 0);
   ASSERT_EQ(HostProcess_Stop(pid, true), 0);
-  ASSERT_EQ(HostProcess_Wait(pid, 5000, &code), 0);
+  ASSERT_TRUE(HostProcess_Wait(pid, 5000, &code));
   EXPECT_EQ(code, -1);
   const char *missing[] = {"/no/such/program", nullptr};
   EXPECT_EQ(HostProcess_StartChild(missing, nullptr, 0, nullptr, &pid), ENOENT);

@@ -59,10 +59,11 @@ void HostRunResult_Free(HostRunResult *result);
 int HostProcess_StartChild(const char *const *argv, const int *keepFds, size_t keepCount,
                            const char *errorLog, long *pid);
 // Waits up to timeoutMs (-1: no limit) for the caller's child pid to end and
-// reaps it. Returns 0 when it has ended (*exitCode: its exit code, or -1 when
-// a signal ended it; may be NULL), ETIMEDOUT when it still runs, or another
-// system error code (ECHILD: not the caller's child).
-int HostProcess_Wait(long pid, int timeoutMs, int *exitCode);
+// reaps it. Returns true once it has ended (*exitCode, which may be NULL:
+// its exit code, or -1 when a signal ended it); false when it still runs
+// (last error ETIMEDOUT) or cannot be waited for (ECHILD: not the caller's
+// child).
+bool HostProcess_Wait(long pid, int timeoutMs, int *exitCode);
 // Returns true when a process pid exists and has not ended (a process that
 // ended but was not reaped yet counts as ended). For processes that are not
 // the caller's children, such as one adopted after a restart.

@@ -1,0 +1,91 @@
+// A raw view of a non-raw disk: one qemu-storage-daemon per opened disk opens
+// the disk's block nodes and exports them through FUSE onto a file, which
+// then reads and writes like a raw image. The daemon is the caller's child in
+// a session of its own (terminal signals never reach it, and it outlives a
+// killed caller so attached volumes keep working); it is controlled over its
+// QMP socket. Everything of one daemon lives in one folder:
+//   <base>/<name>/qmp    the QMP socket
+//   <base>/<name>/disk   the export file
+//   <base>/<name>/pid    the daemon's pid file
+//   <base>/<name>/log    what the daemon writes to standard error
+// A restarted caller finds it again from a DaemonRecord (pid and name), which
+// has a text form without spaces for the mount table.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "diskImage.h"
+
+struct DaemonRecord {
+  long pid = -1;
+  std::string name;  // the daemon's folder below the base folder
+
+  bool Empty() const { return pid <= 0; }
+};
+
+// "<pid>,<name>" (name holds only letters, digits, '.', '_' and '-').
+std::string DaemonRecord_Format(const DaemonRecord &record);
+// False when text is not a form DaemonRecord_Format gives.
+bool DaemonRecord_Parse(const std::string &text, DaemonRecord *record);
+
+class StorageDaemon {
+ public:
+  // base: the folder that holds one folder per daemon (created when missing).
+  explicit StorageDaemon(std::string base);
+  // Closes the control connection only: a daemon that was not stopped keeps
+  // serving, and its record finds it again.
+  ~StorageDaemon();
+  StorageDaemon(const StorageDaemon &) = delete;
+  StorageDaemon &operator=(const StorageDaemon &) = delete;
+
+  // Starts a daemon in folder <base>/<name> and opens every node of image
+  // (not raw), the top read-only when readOnly is set. False with *why when it
+  // cannot; nothing is left running then.
+  bool Start(const std::string &name, const DiskImage &image, bool readOnly, std::string *why);
+  // Exports the disk onto ExportFile(): the whole disk when length is 0, else
+  // only bytes [offset, offset + length) of it, so that writes through the
+  // export cannot reach beyond them. One export at a time.
+  bool Export(uint64_t offset, uint64_t length, bool writable, std::string *why);
+  // Takes the daemon of a record over after a restart. True when it still
+  // runs and answers; false with *why otherwise (then see Clean).
+  bool Adopt(const DaemonRecord &record, std::string *why);
+  // Ends the daemon in order: deletes the export and waits until it is gone,
+  // deletes the nodes, quits and waits for the daemon to end. A daemon that
+  // does not answer is killed. Removes its folder. True when everything went;
+  // false with *why when something stays (the export file is still mounted).
+  bool Stop(std::string *why);
+
+  // True while the daemon runs (reaps it when it was our child and ended).
+  bool Alive();
+  DaemonRecord Record() const { return {pid_, name_}; }
+  std::string ExportFile() const;
+  std::string Folder() const;
+
+ private:
+  bool Connect(std::string *why);
+  // Runs a QMP command; *reply (may be NULL) receives its return value.
+  bool Command(const char *name, const nlohmann::json &arguments, nlohmann::json *reply,
+               std::string *why);
+  // Reads one message within the deadline; events are noted, not returned.
+  bool Receive(int64_t deadline, nlohmann::json *message);
+  bool WaitExportDeleted(const std::string &id, int timeoutMs);
+  bool WaitGone(int timeoutMs);
+  void Disconnect();
+
+  std::string base_;
+  std::string name_;
+  long pid_ = -1;
+  bool child_ = false;  // started by this process, which must reap it
+  int qmp_ = -1;
+  std::string buffer_;               // received and not yet read
+  std::vector<std::string> events_;  // ids of BLOCK_EXPORT_DELETED seen
+  std::vector<std::string> nodes_;   // node names, in the order added
+  bool exported_ = false;
+};
+
+// Removes what a daemon that is gone left behind: its export's mount (a FUSE
+// endpoint without a server) and its folder. True when nothing is left;
+// false with *why otherwise. Does nothing to a daemon that still runs (false).
+bool StorageDaemon_Clean(const std::string &base, const DaemonRecord &record, std::string *why);
