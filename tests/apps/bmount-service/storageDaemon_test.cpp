@@ -1,0 +1,173 @@
+// The raw view of a non-raw disk through qemu-storage-daemon's FUSE export:
+// partition tables read through it, writes landing in the top image only,
+// exports limited to one volume, adoption by a new owner, and a killed
+// daemon giving errors rather than hangs, then being cleaned away.
+#include "storageDaemon.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "host/process.h"
+#include "partitions.h"
+#include "serviceTestUtil.h"
+
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+
+std::string Sha256(const std::string &path) {
+  return testsupport::Run({"/usr/bin/sha256sum", path}).out.substr(0, 64);
+}
+
+class StorageDaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (testsupport::Run({"/usr/bin/qemu-storage-daemon", "--version"}).exitCode != 0) {
+      GTEST_SKIP() << "qemu-storage-daemon is not installed";
+    }
+    int fd = open("/dev/fuse", O_RDWR);
+    if (fd < 0) {
+      GTEST_SKIP() << "/dev/fuse cannot be opened";
+    }
+    close(fd);
+  }
+  std::string file(const std::string &name) const { return dir_.file(name); }
+  std::string base() const { return dir_.file("daemons"); }
+  void QemuImg(std::vector<std::string> args) {
+    args.insert(args.begin(), "/usr/bin/qemu-img");
+    testsupport::ProcessResult r = testsupport::Run(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+  }
+  // A qcow2 disk of 8 MiB with that partition table, and its image.
+  DiskImage Qcow2Disk(const std::string &name, const std::string &table) {
+    servicetest::MakeImage(file(name + ".raw"), 8 * kMiB, table);
+    QemuImg({"convert", "-f", "raw", "-O", "qcow2", file(name + ".raw"), file(name)});
+    return Probed(name);
+  }
+  DiskImage Probed(const std::string &name) {
+    DiskImage image;
+    std::string why;
+    EXPECT_EQ(DiskImage_Probe(file(name), &image, &why), ImageProblem::None) << why;
+    return image;
+  }
+
+  testsupport::TempDir dir_;
+};
+
+TEST_F(StorageDaemonTest, PartitionTablesReadThroughTheExport) {
+  const struct {
+    const char *table;
+    std::vector<uint64_t> starts;  // sectors
+  } cases[] = {
+      {"label: dos\nstart=2048, size=4096, type=83\nstart=8192, size=2048, type=83\n",
+       {2048, 8192}},
+      {"label: dos\nstart=2048, size=2048, type=83\nstart=4096, size=10240, type=5\n"
+       "start=6144, size=2048, type=83\nstart=10240, size=2048, type=83\n",
+       {2048, 6144, 10240}},
+      {"label: gpt\nstart=2048, size=4096\nstart=8192, size=4096\n", {2048, 8192}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.table);
+    DiskImage image = Qcow2Disk("disk.qcow2", c.table);
+    StorageDaemon daemon(base());
+    std::string why;
+    ASSERT_TRUE(daemon.Start("d1", image, true, &why)) << why;
+    ASSERT_TRUE(daemon.Export(0, 0, false, &why)) << why;
+    EXPECT_EQ(std::filesystem::file_size(daemon.ExportFile()), 8 * kMiB);
+    std::vector<VolumeExtent> volumes;
+    int error = 0;
+    ASSERT_EQ(ReadVolumes(daemon.ExportFile(), &volumes, &error), VolumeScan::Found);
+    std::vector<uint64_t> starts;
+    for (const VolumeExtent &v : volumes) {
+      starts.push_back(v.offset / kSectorSize);
+    }
+    EXPECT_EQ(starts, c.starts);
+    long pid = daemon.Record().pid;
+    ASSERT_TRUE(daemon.Stop(&why)) << why;
+    EXPECT_FALSE(HostProcess_Alive(pid));
+    EXPECT_FALSE(std::filesystem::exists(base() + "/d1"));
+  }
+}
+
+TEST_F(StorageDaemonTest, VolumeWritesLandInTheChildOnly) {
+  Qcow2Disk("base.qcow2", "label: dos\nstart=2048, size=4096, type=83\n");
+  QemuImg({"create", "-f", "qcow2", "-b", file("base.qcow2"), "-F", "qcow2", file("child.qcow2")});
+  std::string parentSum = Sha256(file("base.qcow2"));
+  DiskImage image = Probed("child.qcow2");
+  ASSERT_EQ(image.layers.size(), 2u);
+  StorageDaemon daemon(base());
+  std::string why;
+  ASSERT_TRUE(daemon.Start("d2", image, false, &why)) << why;
+  ASSERT_TRUE(daemon.Export(kMiB, 2 * kMiB, true, &why)) << why;
+  std::string exported = daemon.ExportFile();
+  ASSERT_EQ(std::filesystem::file_size(exported), 2 * kMiB);
+  {
+    int fd = open(exported.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(pwrite(fd, "written", 7, 512), 7);
+    // The volume ends where the export does.
+    EXPECT_LE(pwrite(fd, "beyond", 6, 2 * kMiB), 0);
+    close(fd);
+  }
+  ASSERT_TRUE(daemon.Stop(&why)) << why;
+  EXPECT_EQ(Sha256(file("base.qcow2")), parentSum);
+  QemuImg({"convert", "-f", "qcow2", "-O", "raw", file("child.qcow2"), file("out.raw")});
+  std::string bytes = testsupport::ReadFile(file("out.raw"));
+  ASSERT_EQ(bytes.size(), 8 * kMiB);
+  EXPECT_EQ(bytes.substr(kMiB + 512, 7), "written");
+  EXPECT_EQ(bytes.find("beyond"), std::string::npos);
+}
+
+TEST_F(StorageDaemonTest, AdoptedAfterTheOwnerLetsGo) {
+  DiskImage image = Qcow2Disk("disk.qcow2", "label: dos\nstart=2048, type=83\n");
+  DaemonRecord record;
+  {
+    StorageDaemon first(base());
+    std::string why;
+    ASSERT_TRUE(first.Start("d3", image, true, &why)) << why;
+    ASSERT_TRUE(first.Export(0, 0, false, &why)) << why;
+    record = first.Record();
+  }  // as if the owner had died: the daemon serves on
+  DaemonRecord parsed;
+  ASSERT_TRUE(DaemonRecord_Parse(DaemonRecord_Format(record), &parsed));
+  EXPECT_EQ(parsed.pid, record.pid);
+  EXPECT_EQ(parsed.name, "d3");
+  std::string why;
+  EXPECT_FALSE(StorageDaemon_Clean(base(), parsed, &why)) << "it still runs";
+  StorageDaemon second(base());
+  ASSERT_TRUE(second.Adopt(parsed, &why)) << why;
+  EXPECT_EQ(std::filesystem::file_size(second.ExportFile()), 8 * kMiB);
+  ASSERT_TRUE(second.Stop(&why)) << why;
+  HostProcess_Wait(record.pid, 5000, nullptr);  // ours to reap in this test
+  EXPECT_FALSE(std::filesystem::exists(base() + "/d3"));
+  StorageDaemon third(base());
+  EXPECT_FALSE(third.Adopt(parsed, &why));
+
+  for (const char *bad : {"", "12", ",d", "0,d", "12,", "12,a b", "12,../x", "x2,d", "12,.d"}) {
+    EXPECT_FALSE(DaemonRecord_Parse(bad, &parsed)) << bad;
+  }
+}
+
+TEST_F(StorageDaemonTest, KilledDaemonGivesErrorsAndIsCleanedAway) {
+  DiskImage image = Qcow2Disk("disk.qcow2", "label: dos\nstart=2048, type=83\n");
+  StorageDaemon daemon(base());
+  std::string why;
+  ASSERT_TRUE(daemon.Start("d4", image, false, &why)) << why;
+  ASSERT_TRUE(daemon.Export(0, 0, true, &why)) << why;
+  ASSERT_TRUE(daemon.Alive());
+  ASSERT_EQ(HostProcess_Stop(daemon.Record().pid, true), 0);
+  testsupport::ProcessResult r = testsupport::Run(
+      {"/usr/bin/dd", "if=" + daemon.ExportFile(), "of=/dev/null", "bs=4096", "count=1"}, {}, "",
+      20);
+  EXPECT_NE(r.exitCode, 0) << "reading a dead export fails";
+  EXPECT_EQ(r.signal, 0) << "and does not hang";
+  EXPECT_FALSE(daemon.Alive());
+  ASSERT_TRUE(daemon.Stop(&why)) << why;
+  EXPECT_FALSE(std::filesystem::exists(base() + "/d4"));
+}
+
+}  // namespace
