@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
+#include "host/fs.h"
 #include "host/lastError.h"
 #include "host/mount.h"
 #include "host/process.h"
@@ -18,12 +20,12 @@
 namespace {
 
 constexpr char kProgram[] = "qemu-storage-daemon";
-constexpr char kExportId[] = "export";
-constexpr char kVolumeNode[] = "volume";
+constexpr char kExportPrefix[] = "export.";
+constexpr char kRangePrefix[] = "range.";
 constexpr int kCommandMs = 30000;
 constexpr int kQuitMs = 10000;
 constexpr size_t kMaxMessage = 16 << 20;
-const char *const kFiles[] = {"qmp", "disk", "pid", "log"};
+const char *const kFiles[] = {"qmp", "pid", "log"};
 
 std::string ErrorText(int code) {
   char text[256];
@@ -56,8 +58,10 @@ std::vector<std::string> DeletionOrder(const std::vector<std::string> &present) 
     }
     return false;
   };
-  if (has(kVolumeNode)) {
-    order.push_back(kVolumeNode);
+  for (const std::string &p : present) {
+    if (p.compare(0, strlen(kRangePrefix), kRangePrefix) == 0) {
+      order.push_back(p);
+    }
   }
   for (size_t i = 0;; ++i) {
     std::string layer = "layer" + std::to_string(i), file = "file" + std::to_string(i);
@@ -114,6 +118,18 @@ bool RemoveFolder(const std::string &folder) {
   for (const char *file : kFiles) {
     HostState_RemoveFile((folder + "/" + file).c_str());
   }
+  std::vector<std::string> exports;
+  HostDir *dir = HostDir_Open(folder.c_str());
+  bool isDirectory = false;
+  while (const char *entry = HostDir_Next(dir, &isDirectory)) {
+    if (strncmp(entry, kExportPrefix, strlen(kExportPrefix)) == 0) {
+      exports.push_back(folder + "/" + entry);
+    }
+  }
+  HostDir_Close(dir);
+  for (const std::string &e : exports) {
+    HostState_RemoveFile(e.c_str());
+  }
   return HostState_RemoveDir(folder.c_str()) == 0;
 }
 
@@ -149,7 +165,9 @@ StorageDaemon::~StorageDaemon() { Disconnect(); }
 
 std::string StorageDaemon::Folder() const { return base_ + "/" + name_; }
 
-std::string StorageDaemon::ExportFile() const { return Folder() + "/disk"; }
+std::string StorageDaemon::ExportFile(const std::string &id) const {
+  return Folder() + "/" + kExportPrefix + id;
+}
 
 void StorageDaemon::Disconnect() {
   HostStream_Close(qmp_);
@@ -168,9 +186,6 @@ bool StorageDaemon::Start(const std::string &name, const DiskImage &image, bool 
   int rc = HostState_MakeDir(base_.c_str());
   if (rc == 0) {
     rc = HostState_MakeDir(folder.c_str());
-  }
-  if (rc == 0) {
-    rc = HostState_WriteFile(ExportFile().c_str(), "", 0);
   }
   int listenFd = -1;
   if (rc == 0) {
@@ -319,31 +334,70 @@ bool StorageDaemon::Command(const char *name, const nlohmann::json &arguments,
   }
 }
 
-bool StorageDaemon::Export(uint64_t offset, uint64_t length, bool writable, std::string *why) {
-  if (exported_) {
-    *why = "the disk is exported already";
+bool StorageDaemon::Export(const std::string &id, uint64_t offset, uint64_t length, bool writable,
+                           std::string *why) {
+  if (!ValidName(id) || std::find(exports_.begin(), exports_.end(), id) != exports_.end()) {
+    *why = "the export \"" + id + "\" exists already or cannot be named so";
+    return false;
+  }
+  // FUSE mounts the export over an existing file.
+  int rc = HostState_WriteFile(ExportFile(id).c_str(), "", 0);
+  if (rc != 0) {
+    *why = "cannot create " + ExportFile(id) + ": " + ErrorText(rc);
     return false;
   }
   std::string node = kDiskImageTopNode;
   if (length != 0) {
-    nlohmann::json range = {{"driver", "raw"}, {"node-name", kVolumeNode},
-                            {"file", node},    {"offset", offset},
-                            {"size", length},  {"read-only", !writable}};
-    if (!Command("blockdev-add", range, nullptr, why)) {
+    std::string range = kRangePrefix + id;
+    nlohmann::json definition = {{"driver", "raw"}, {"node-name", range},
+                                 {"file", node},    {"offset", offset},
+                                 {"size", length},  {"read-only", !writable}};
+    if (!Command("blockdev-add", definition, nullptr, why)) {
       *why = "the storage daemon cannot present the volume: " + *why;
+      HostState_RemoveFile(ExportFile(id).c_str());
       return false;
     }
-    nodes_.push_back(kVolumeNode);
-    node = kVolumeNode;
+    nodes_.push_back(range);
+    node = range;
   }
-  nlohmann::json request = {{"type", "fuse"},       {"id", kExportId},
-                            {"node-name", node},    {"mountpoint", ExportFile()},
+  nlohmann::json request = {{"type", "fuse"},       {"id", id},
+                            {"node-name", node},    {"mountpoint", ExportFile(id)},
                             {"writable", writable}, {"allow-other", "off"}};
   if (!Command("block-export-add", request, nullptr, why)) {
     *why = "the storage daemon cannot export the disk: " + *why;
+    std::string ignored;
+    if (node != kDiskImageTopNode &&
+        Command("blockdev-del", {{"node-name", node}}, nullptr, &ignored)) {
+      nodes_.pop_back();
+    }
+    HostState_RemoveFile(ExportFile(id).c_str());
     return false;
   }
-  exported_ = true;
+  exports_.push_back(id);
+  return true;
+}
+
+bool StorageDaemon::Unexport(const std::string &id, std::string *why) {
+  auto it = std::find(exports_.begin(), exports_.end(), id);
+  if (it == exports_.end()) {
+    *why = "there is no export \"" + id + "\"";
+    return false;
+  }
+  if (!Command("block-export-del", {{"id", id}}, nullptr, why) ||
+      !WaitExportDeleted(id, kCommandMs)) {
+    *why = "the storage daemon cannot end the export " + ExportFile(id) + ": " + *why;
+    return false;
+  }
+  exports_.erase(it);
+  std::string range = kRangePrefix + id;
+  auto node = std::find(nodes_.begin(), nodes_.end(), range);
+  if (node != nodes_.end()) {
+    if (!Command("blockdev-del", {{"node-name", range}}, nullptr, why)) {
+      return false;
+    }
+    nodes_.erase(node);
+  }
+  HostState_RemoveFile(ExportFile(id).c_str());
   return true;
 }
 
@@ -389,9 +443,11 @@ bool StorageDaemon::Adopt(const DaemonRecord &record, std::string *why) {
   }
   nodes_ = DeletionOrder(nodes_);
   std::reverse(nodes_.begin(), nodes_.end());
-  exported_ = false;
+  exports_.clear();
   for (const nlohmann::json &e : exports) {
-    exported_ = exported_ || (e.is_object() && e.value("id", std::string()) == kExportId);
+    if (e.is_object() && e.contains("id") && e["id"].is_string()) {
+      exports_.push_back(e["id"].get<std::string>());
+    }
   }
   return true;
 }
@@ -426,11 +482,10 @@ bool StorageDaemon::Stop(std::string *why) {
   }
   if (pid_ > 0 && Alive()) {
     bool answering = qmp_ >= 0 || Connect(why);
-    if (answering && exported_) {
-      answering = Command("block-export-del", {{"id", kExportId}}, nullptr, why) &&
-                  WaitExportDeleted(kExportId, kCommandMs);
+    while (answering && !exports_.empty()) {
+      answering = Unexport(exports_.back(), why);
     }
-    exported_ = false;
+    exports_.clear();
     // Users before what they use: the reverse of the order they were added.
     for (auto it = nodes_.rbegin(); answering && it != nodes_.rend(); ++it) {
       answering = Command("blockdev-del", {{"node-name", *it}}, nullptr, why);

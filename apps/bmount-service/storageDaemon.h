@@ -4,10 +4,10 @@
 // a session of its own (terminal signals never reach it, and it outlives a
 // killed caller so attached volumes keep working); it is controlled over its
 // QMP socket. Everything of one daemon lives in one folder:
-//   <base>/<name>/qmp    the QMP socket
-//   <base>/<name>/disk   the export file
-//   <base>/<name>/pid    the daemon's pid file
-//   <base>/<name>/log    what the daemon writes to standard error
+//   <base>/<name>/qmp          the QMP socket
+//   <base>/<name>/export.<id>  the file of export id (several may exist)
+//   <base>/<name>/pid          the daemon's pid file
+//   <base>/<name>/log          what the daemon writes to standard error
 // A restarted caller finds it again from a DaemonRecord (pid and name), which
 // has a text form without spaces for the mount table.
 #pragma once
@@ -44,15 +44,19 @@ class StorageDaemon {
   // (not raw), the top read-only when readOnly is set. False with *why when it
   // cannot; nothing is left running then.
   bool Start(const std::string &name, const DiskImage &image, bool readOnly, std::string *why);
-  // Exports the disk onto ExportFile(): the whole disk when length is 0, else
-  // only bytes [offset, offset + length) of it, so that writes through the
-  // export cannot reach beyond them. One export at a time.
-  bool Export(uint64_t offset, uint64_t length, bool writable, std::string *why);
+  // Exports the disk onto ExportFile(id): the whole disk when length is 0,
+  // else only bytes [offset, offset + length) of it, so that writes through
+  // the export cannot reach beyond them. id: letters, digits, '.', '_', '-'.
+  bool Export(const std::string &id, uint64_t offset, uint64_t length, bool writable,
+              std::string *why);
+  // Deletes export id, waits until the daemon reports it gone (its file is
+  // then unmounted), and deletes the node that limited it to a range.
+  bool Unexport(const std::string &id, std::string *why);
   // Takes the daemon of a record over after a restart. True when it still
   // runs and answers; false with *why otherwise (then see Clean).
   bool Adopt(const DaemonRecord &record, std::string *why);
-  // Ends the daemon in order: deletes the export and waits until it is gone,
-  // deletes the nodes, quits and waits for the daemon to end. A daemon that
+  // Ends the daemon in order: deletes every export and waits until each is
+  // gone, deletes the nodes, quits and waits for the daemon to end. A daemon that
   // does not answer is killed. Removes its folder. True when everything went;
   // false with *why when something stays (the export file is still mounted).
   bool Stop(std::string *why);
@@ -60,8 +64,9 @@ class StorageDaemon {
   // True while the daemon runs (reaps it when it was our child and ended).
   bool Alive();
   DaemonRecord Record() const { return {pid_, name_}; }
-  std::string ExportFile() const;
+  std::string ExportFile(const std::string &id) const;
   std::string Folder() const;
+  const std::vector<std::string> &Exports() const { return exports_; }
 
  private:
   bool Connect(std::string *why);
@@ -79,13 +84,13 @@ class StorageDaemon {
   long pid_ = -1;
   bool child_ = false;  // started by this process, which must reap it
   int qmp_ = -1;
-  std::string buffer_;               // received and not yet read
-  std::vector<std::string> events_;  // ids of BLOCK_EXPORT_DELETED seen
-  std::vector<std::string> nodes_;   // node names, in the order added
-  bool exported_ = false;
+  std::string buffer_;                // received and not yet read
+  std::vector<std::string> events_;   // ids of BLOCK_EXPORT_DELETED seen
+  std::vector<std::string> nodes_;    // node names, in the order added
+  std::vector<std::string> exports_;  // ids of the exports that exist
 };
 
-// Removes what a daemon that is gone left behind: its export's mount (a FUSE
-// endpoint without a server) and its folder. True when nothing is left;
+// Removes what a daemon that is gone left behind: its exports' mounts (FUSE
+// endpoints without a server) and its folder. True when nothing is left;
 // false with *why otherwise. Does nothing to a daemon that still runs (false).
 bool StorageDaemon_Clean(const std::string &base, const DaemonRecord &record, std::string *why);

@@ -35,6 +35,13 @@ class StorageDaemonTest : public ::testing::Test {
     }
     close(fd);
   }
+  // A failed test leaves its daemons running: end them and their mounts.
+  void TearDown() override {
+    testsupport::Run({"/bin/sh", "-c",
+                      "for p in \"$0\"/*/pid; do [ -f \"$p\" ] && kill -9 $(cat \"$p\"); done; "
+                      "sleep 0.2; for e in \"$0\"/*/export.*; do umount -l \"$e\"; done",
+                      base()});
+  }
   std::string file(const std::string &name) const { return dir_.file(name); }
   std::string base() const { return dir_.file("daemons"); }
   void QemuImg(std::vector<std::string> args) {
@@ -76,11 +83,11 @@ TEST_F(StorageDaemonTest, PartitionTablesReadThroughTheExport) {
     StorageDaemon daemon(base());
     std::string why;
     ASSERT_TRUE(daemon.Start("d1", image, true, &why)) << why;
-    ASSERT_TRUE(daemon.Export(0, 0, false, &why)) << why;
-    EXPECT_EQ(std::filesystem::file_size(daemon.ExportFile()), 8 * kMiB);
+    ASSERT_TRUE(daemon.Export("all", 0, 0, false, &why)) << why;
+    EXPECT_EQ(std::filesystem::file_size(daemon.ExportFile("all")), 8 * kMiB);
     std::vector<VolumeExtent> volumes;
     int error = 0;
-    ASSERT_EQ(ReadVolumes(daemon.ExportFile(), &volumes, &error), VolumeScan::Found);
+    ASSERT_EQ(ReadVolumes(daemon.ExportFile("all"), &volumes, &error), VolumeScan::Found);
     std::vector<uint64_t> starts;
     for (const VolumeExtent &v : volumes) {
       starts.push_back(v.offset / kSectorSize);
@@ -102,9 +109,19 @@ TEST_F(StorageDaemonTest, VolumeWritesLandInTheChildOnly) {
   StorageDaemon daemon(base());
   std::string why;
   ASSERT_TRUE(daemon.Start("d2", image, false, &why)) << why;
-  ASSERT_TRUE(daemon.Export(kMiB, 2 * kMiB, true, &why)) << why;
-  std::string exported = daemon.ExportFile();
+  ASSERT_TRUE(daemon.Export("v1", kMiB, 2 * kMiB, true, &why)) << why;
+  std::string exported = daemon.ExportFile("v1");
   ASSERT_EQ(std::filesystem::file_size(exported), 2 * kMiB);
+  // The same daemon serves more exports of the disk, but QEMU lets only one
+  // writable range exist beside another.
+  ASSERT_TRUE(daemon.Export("all", 0, 0, false, &why)) << why;
+  EXPECT_FALSE(daemon.Export("all", 0, 0, false, &why));
+  EXPECT_EQ(std::filesystem::file_size(daemon.ExportFile("all")), 8 * kMiB);
+  EXPECT_FALSE(daemon.Export("v2", 4 * kMiB, kMiB, true, &why));
+  EXPECT_FALSE(std::filesystem::exists(daemon.ExportFile("v2")));
+  ASSERT_TRUE(daemon.Unexport("all", &why)) << why;
+  EXPECT_FALSE(std::filesystem::exists(daemon.ExportFile("all")));
+  EXPECT_EQ(daemon.Exports(), std::vector<std::string>{"v1"});
   {
     int fd = open(exported.c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
@@ -129,7 +146,7 @@ TEST_F(StorageDaemonTest, AdoptedAfterTheOwnerLetsGo) {
     StorageDaemon first(base());
     std::string why;
     ASSERT_TRUE(first.Start("d3", image, true, &why)) << why;
-    ASSERT_TRUE(first.Export(0, 0, false, &why)) << why;
+    ASSERT_TRUE(first.Export("all", 0, 0, false, &why)) << why;
     record = first.Record();
   }  // as if the owner had died: the daemon serves on
   DaemonRecord parsed;
@@ -140,7 +157,8 @@ TEST_F(StorageDaemonTest, AdoptedAfterTheOwnerLetsGo) {
   EXPECT_FALSE(StorageDaemon_Clean(base(), parsed, &why)) << "it still runs";
   StorageDaemon second(base());
   ASSERT_TRUE(second.Adopt(parsed, &why)) << why;
-  EXPECT_EQ(std::filesystem::file_size(second.ExportFile()), 8 * kMiB);
+  EXPECT_EQ(std::filesystem::file_size(second.ExportFile("all")), 8 * kMiB);
+  EXPECT_EQ(second.Exports(), std::vector<std::string>{"all"});
   ASSERT_TRUE(second.Stop(&why)) << why;
   HostProcess_Wait(record.pid, 5000, nullptr);  // ours to reap in this test
   EXPECT_FALSE(std::filesystem::exists(base() + "/d3"));
@@ -157,12 +175,12 @@ TEST_F(StorageDaemonTest, KilledDaemonGivesErrorsAndIsCleanedAway) {
   StorageDaemon daemon(base());
   std::string why;
   ASSERT_TRUE(daemon.Start("d4", image, false, &why)) << why;
-  ASSERT_TRUE(daemon.Export(0, 0, true, &why)) << why;
+  ASSERT_TRUE(daemon.Export("all", 0, 0, true, &why)) << why;
   ASSERT_TRUE(daemon.Alive());
   ASSERT_EQ(HostProcess_Stop(daemon.Record().pid, true), 0);
   testsupport::ProcessResult r = testsupport::Run(
-      {"/usr/bin/dd", "if=" + daemon.ExportFile(), "of=/dev/null", "bs=4096", "count=1"}, {}, "",
-      20);
+      {"/usr/bin/dd", "if=" + daemon.ExportFile("all"), "of=/dev/null", "bs=4096", "count=1"}, {},
+      "", 20);
   EXPECT_NE(r.exitCode, 0) << "reading a dead export fails";
   EXPECT_EQ(r.signal, 0) << "and does not hang";
   EXPECT_FALSE(daemon.Alive());
