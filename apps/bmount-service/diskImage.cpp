@@ -26,6 +26,7 @@ constexpr ImageFormat kFormats[] = {
 
 // A chain deeper than this is taken for a loop of names or an attack.
 constexpr size_t kMaxLayers = 64;
+constexpr size_t kMaxCached = 256;
 
 HostRunLimits QemuImgLimits() {
   HostRunLimits limits;
@@ -314,25 +315,90 @@ ImageProblem DiskImage_Probe(const std::string &path, DiskImage *image, std::str
   return problem;
 }
 
-std::vector<nlohmann::json> DiskImage_Nodes(const DiskImage &image, bool readOnly) {
+namespace {
+
+// The stamps of files, or false when one cannot be examined.
+bool StampAll(const std::vector<std::string> &files, std::vector<HostFileStamp> *stamps) {
+  stamps->clear();
+  for (const std::string &f : files) {
+    HostFileStamp stamp;
+    if (!HostState_Stamp(f.c_str(), &stamp) || !stamp.exists) {
+      return false;
+    }
+    stamps->push_back(stamp);
+  }
+  return true;
+}
+
+}  // namespace
+
+ImageProblem DiskImageCache::Probe(const std::string &path, DiskImage *image, std::string *why) {
+  auto it = entries_.find(path);
+  if (it != entries_.end()) {
+    // The named file may since lead elsewhere through a link.
+    char *real = HostFs_RealPath(path.c_str());
+    bool same = real != nullptr && it->second.image.layers[0].path == real;
+    free(real);
+    std::vector<HostFileStamp> now;
+    if (same && StampAll(it->second.image.Files(), &now) &&
+        now.size() == it->second.stamps.size()) {
+      for (size_t i = 0; same && i < now.size(); ++i) {
+        same = HostState_SameStamp(now[i], it->second.stamps[i]);
+      }
+      if (same) {
+        *image = it->second.image;
+        return ImageProblem::None;
+      }
+    }
+    entries_.erase(it);
+  }
+  // A disk written to while qemu-img looked at it is not kept.
+  HostFileStamp before;
+  bool stamped = HostState_Stamp(path.c_str(), &before);
+  ImageProblem problem = DiskImage_Probe(path, image, why);
+  Entry entry;
+  if (problem == ImageProblem::None && stamped && StampAll(image->Files(), &entry.stamps) &&
+      HostState_SameStamp(before, entry.stamps[0])) {
+    if (entries_.size() >= kMaxCached) {
+      entries_.clear();
+    }
+    entry.image = *image;
+    entries_[path] = std::move(entry);
+  }
+  return problem;
+}
+
+std::string DiskImage_NodeName(const std::string &prefix, char kind, size_t layer) {
+  return prefix + kind + std::to_string(layer);
+}
+
+std::vector<nlohmann::json> DiskImage_Nodes(const DiskImage &image, bool readOnly,
+                                            const std::string &prefix) {
   std::vector<nlohmann::json> nodes;
   for (size_t i = image.layers.size(); i-- > 0;) {
     const ImageLayer &layer = image.layers[i];
     bool layerReadOnly = i > 0 || readOnly || !image.writable;
-    std::string file = "file" + std::to_string(i);
-    nodes.push_back({{"driver", "file"},
-                     {"node-name", file},
-                     {"filename", layer.path},
-                     {"read-only", layerReadOnly}});
+    std::string file = DiskImage_NodeName(prefix, 'f', i);
+    nlohmann::json fileNode = {{"driver", "file"},
+                               {"node-name", file},
+                               {"filename", layer.path},
+                               {"read-only", layerReadOnly}};
+    if (readOnly) {
+      // A look that changes nothing takes no locks, as qemu-img info -U:
+      // it must not keep anybody else from writing meanwhile.
+      fileNode["force-share"] = true;
+    }
+    nodes.push_back(fileNode);
     nlohmann::json node = {{"driver", layer.format},
-                           {"node-name", "layer" + std::to_string(i)},
+                           {"node-name", DiskImage_NodeName(prefix, 'l', i)},
                            {"file", file},
                            {"read-only", layerReadOnly}};
     const ImageFormat *format = DiskImage_Format(layer.format);
     if (format != nullptr && format->backing) {
       // null: no parent at all, rather than whatever the header names.
-      node["backing"] =
-          i + 1 < image.layers.size() ? nlohmann::json("layer" + std::to_string(i + 1)) : nullptr;
+      node["backing"] = i + 1 < image.layers.size()
+                            ? nlohmann::json(DiskImage_NodeName(prefix, 'l', i + 1))
+                            : nullptr;
     }
     nodes.push_back(node);
   }

@@ -10,8 +10,11 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
+
+#include "host/stateFile.h"
 
 #include <nlohmann/json.hpp>
 
@@ -64,11 +67,32 @@ enum class ImageProblem {
 // and names the file concerned.
 ImageProblem DiskImage_Probe(const std::string &path, DiskImage *image, std::string *why);
 
-// The name of the node that presents the whole disk.
-constexpr char kDiskImageTopNode[] = "layer0";
+// Probe results kept while every file of the disk stays as it was (same file,
+// size and modification time), so that looking at a disk again starts no
+// qemu-img: a raw disk then costs what it cost before images were probed.
+// Refusals are not kept. One thread uses a cache.
+class DiskImageCache {
+ public:
+  // As DiskImage_Probe, from the cache when it still holds.
+  ImageProblem Probe(const std::string &path, DiskImage *image, std::string *why);
+  size_t Size() const { return entries_.size(); }
+
+ private:
+  struct Entry {
+    std::vector<HostFileStamp> stamps;  // of image.Files(), in that order
+    DiskImage image;
+  };
+  std::map<std::string, Entry> entries_;  // by the path as given
+};
+
+// Node names: prefix + "l<i>" for the format node of layer i, prefix +
+// "f<i>" for the file node below it. The top, "l0", presents the whole disk.
+std::string DiskImage_NodeName(const std::string &prefix, char kind, size_t layer);
 
 // The arguments of blockdev-add for every node of the image, parents first so
 // that each node exists before the one that refers to it. Parents are always
 // read-only; the top layer is read-only when readOnly is set or its format
-// cannot be written. Not for a raw image (Raw()).
-std::vector<nlohmann::json> DiskImage_Nodes(const DiskImage &image, bool readOnly);
+// cannot be written. A read-only disk (readOnly) takes no file locks, so it
+// never keeps another user from writing. Not for a raw image (Raw()).
+std::vector<nlohmann::json> DiskImage_Nodes(const DiskImage &image, bool readOnly,
+                                            const std::string &prefix);

@@ -21,7 +21,7 @@ namespace {
 
 constexpr char kProgram[] = "qemu-storage-daemon";
 constexpr char kExportPrefix[] = "export.";
-constexpr char kRangePrefix[] = "range.";
+constexpr size_t kMaxId = 12;
 constexpr int kCommandMs = 30000;
 constexpr int kQuitMs = 10000;
 constexpr size_t kMaxMessage = 16 << 20;
@@ -46,31 +46,56 @@ bool ValidName(const std::string &name) {
   return true;
 }
 
+// Ids of disks and exports become parts of QEMU node names, which start with
+// a letter and hold at most 31 characters.
+bool ValidId(const std::string &id) {
+  if (id.empty() || id.size() > kMaxId ||
+      !((id[0] >= 'a' && id[0] <= 'z') || (id[0] >= 'A' && id[0] <= 'Z'))) {
+    return false;
+  }
+  for (char c : id) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '_' || c == '-';
+    if (!ok) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string DiskOfNode(const std::string &node) { return node.substr(0, node.find('.')); }
+
+std::string RangeNode(const std::string &disk, const std::string &id) { return disk + ".r." + id; }
+
 // The node names a daemon of ours may hold, in an order in which each can be
 // deleted once the ones before it are gone: users before what they use.
 std::vector<std::string> DeletionOrder(const std::vector<std::string> &present) {
   std::vector<std::string> order;
   auto has = [&](const std::string &n) {
-    for (const std::string &p : present) {
-      if (p == n) {
-        return true;
-      }
-    }
-    return false;
+    return std::find(present.begin(), present.end(), n) != present.end();
   };
+  std::vector<std::string> disks;
   for (const std::string &p : present) {
-    if (p.compare(0, strlen(kRangePrefix), kRangePrefix) == 0) {
-      order.push_back(p);
+    if (std::find(disks.begin(), disks.end(), DiskOfNode(p)) == disks.end()) {
+      disks.push_back(DiskOfNode(p));
     }
   }
-  for (size_t i = 0;; ++i) {
-    std::string layer = "layer" + std::to_string(i), file = "file" + std::to_string(i);
-    if (!has(layer) && !has(file)) {
-      break;
+  for (const std::string &disk : disks) {
+    for (const std::string &p : present) {
+      if (p.compare(0, disk.size() + 3, disk + ".r.") == 0) {
+        order.push_back(p);
+      }
     }
-    for (const std::string &n : {layer, file}) {
-      if (has(n)) {
-        order.push_back(n);
+    for (size_t i = 0;; ++i) {
+      std::string layer = DiskImage_NodeName(disk + ".", 'l', i);
+      std::string file = DiskImage_NodeName(disk + ".", 'f', i);
+      if (!has(layer) && !has(file)) {
+        break;
+      }
+      for (const std::string &n : {layer, file}) {
+        if (has(n)) {
+          order.push_back(n);
+        }
       }
     }
   }
@@ -175,10 +200,9 @@ void StorageDaemon::Disconnect() {
   buffer_.clear();
 }
 
-bool StorageDaemon::Start(const std::string &name, const DiskImage &image, bool readOnly,
-                          std::string *why) {
-  if (!ValidName(name) || image.Raw() || image.layers.empty() || pid_ > 0) {
-    *why = "cannot start a storage daemon named \"" + name + "\" for this disk";
+bool StorageDaemon::Launch(const std::string &name, std::string *why) {
+  if (!ValidName(name) || pid_ > 0) {
+    *why = "cannot start a storage daemon named \"" + name + "\"";
     return false;
   }
   name_ = name;
@@ -217,24 +241,80 @@ bool StorageDaemon::Start(const std::string &name, const DiskImage &image, bool 
     return false;
   }
   child_ = true;
-  bool ok = Connect(why);
-  for (const nlohmann::json &node : DiskImage_Nodes(image, readOnly)) {
-    if (!ok) {
-      break;
-    }
-    ok = Command("blockdev-add", node, nullptr, why);
-    if (ok) {
-      nodes_.push_back(node["node-name"].get<std::string>());
-    } else {
-      *why = "the storage daemon cannot open " + node.value("filename", std::string("the disk")) +
-             ": " + *why;
-    }
-  }
-  if (!ok) {
+  if (!Connect(why)) {
     std::string ignored;
     Stop(&ignored);
+    return false;
   }
-  return ok;
+  return true;
+}
+
+bool StorageDaemon::Open(const std::string &disk, const DiskImage &image, bool readOnly,
+                         std::string *why) {
+  std::string prefix = disk + ".";
+  bool taken = std::any_of(nodes_.begin(), nodes_.end(), [&](const std::string &n) {
+    return n.compare(0, prefix.size(), prefix) == 0;
+  });
+  if (!ValidId(disk) || taken || image.Raw() || image.layers.empty()) {
+    *why = "cannot open the disk as \"" + disk + "\" in the storage daemon";
+    return false;
+  }
+  for (const nlohmann::json &node : DiskImage_Nodes(image, readOnly, prefix)) {
+    if (!Command("blockdev-add", node, nullptr, why)) {
+      *why = "the storage daemon cannot open " + node.value("filename", image.layers[0].path) +
+             ": " + *why;
+      std::string ignored;
+      Close(disk, &ignored);
+      return false;
+    }
+    nodes_.push_back(node["node-name"].get<std::string>());
+  }
+  return true;
+}
+
+bool StorageDaemon::Start(const std::string &name, const DiskImage &image, bool readOnly,
+                          std::string *why) {
+  if (!Launch(name, why)) {
+    return false;
+  }
+  if (!Open("disk", image, readOnly, why)) {
+    std::string ignored;
+    Stop(&ignored);
+    return false;
+  }
+  return true;
+}
+
+bool StorageDaemon::Close(const std::string &disk, std::string *why) {
+  std::vector<std::string> ids;
+  for (const auto &[id, owner] : exports_) {
+    if (owner == disk) {
+      ids.push_back(id);
+    }
+  }
+  for (const std::string &id : ids) {
+    if (!Unexport(id, why)) {
+      return false;
+    }
+  }
+  // Users before what they use: the reverse of the order they were added.
+  for (size_t i = nodes_.size(); i-- > 0;) {
+    if (DiskOfNode(nodes_[i]) == disk) {
+      if (!Command("blockdev-del", {{"node-name", nodes_[i]}}, nullptr, why)) {
+        return false;
+      }
+      nodes_.erase(nodes_.begin() + static_cast<long>(i));
+    }
+  }
+  return true;
+}
+
+std::vector<std::string> StorageDaemon::Exports() const {
+  std::vector<std::string> ids;
+  for (const auto &entry : exports_) {
+    ids.push_back(entry.first);
+  }
+  return ids;
 }
 
 bool StorageDaemon::Connect(std::string *why) {
@@ -334,10 +414,12 @@ bool StorageDaemon::Command(const char *name, const nlohmann::json &arguments,
   }
 }
 
-bool StorageDaemon::Export(const std::string &id, uint64_t offset, uint64_t length, bool writable,
-                           std::string *why) {
-  if (!ValidName(id) || std::find(exports_.begin(), exports_.end(), id) != exports_.end()) {
-    *why = "the export \"" + id + "\" exists already or cannot be named so";
+bool StorageDaemon::Export(const std::string &id, const std::string &disk, uint64_t offset,
+                           uint64_t length, bool writable, std::string *why) {
+  std::string top = DiskImage_NodeName(disk + ".", 'l', 0);
+  if (!ValidId(id) || exports_.count(id) != 0 ||
+      std::find(nodes_.begin(), nodes_.end(), top) == nodes_.end()) {
+    *why = "the export \"" + id + "\" exists already, or cannot be made of \"" + disk + "\"";
     return false;
   }
   // FUSE mounts the export over an existing file.
@@ -346,11 +428,11 @@ bool StorageDaemon::Export(const std::string &id, uint64_t offset, uint64_t leng
     *why = "cannot create " + ExportFile(id) + ": " + ErrorText(rc);
     return false;
   }
-  std::string node = kDiskImageTopNode;
+  std::string node = top;
   if (length != 0) {
-    std::string range = kRangePrefix + id;
+    std::string range = RangeNode(disk, id);
     nlohmann::json definition = {{"driver", "raw"}, {"node-name", range},
-                                 {"file", node},    {"offset", offset},
+                                 {"file", top},     {"offset", offset},
                                  {"size", length},  {"read-only", !writable}};
     if (!Command("blockdev-add", definition, nullptr, why)) {
       *why = "the storage daemon cannot present the volume: " + *why;
@@ -366,19 +448,18 @@ bool StorageDaemon::Export(const std::string &id, uint64_t offset, uint64_t leng
   if (!Command("block-export-add", request, nullptr, why)) {
     *why = "the storage daemon cannot export the disk: " + *why;
     std::string ignored;
-    if (node != kDiskImageTopNode &&
-        Command("blockdev-del", {{"node-name", node}}, nullptr, &ignored)) {
+    if (node != top && Command("blockdev-del", {{"node-name", node}}, nullptr, &ignored)) {
       nodes_.pop_back();
     }
     HostState_RemoveFile(ExportFile(id).c_str());
     return false;
   }
-  exports_.push_back(id);
+  exports_[id] = disk;
   return true;
 }
 
 bool StorageDaemon::Unexport(const std::string &id, std::string *why) {
-  auto it = std::find(exports_.begin(), exports_.end(), id);
+  auto it = exports_.find(id);
   if (it == exports_.end()) {
     *why = "there is no export \"" + id + "\"";
     return false;
@@ -388,8 +469,8 @@ bool StorageDaemon::Unexport(const std::string &id, std::string *why) {
     *why = "the storage daemon cannot end the export " + ExportFile(id) + ": " + *why;
     return false;
   }
+  std::string range = RangeNode(it->second, id);
   exports_.erase(it);
-  std::string range = kRangePrefix + id;
   auto node = std::find(nodes_.begin(), nodes_.end(), range);
   if (node != nodes_.end()) {
     if (!Command("blockdev-del", {{"node-name", range}}, nullptr, why)) {
@@ -445,8 +526,9 @@ bool StorageDaemon::Adopt(const DaemonRecord &record, std::string *why) {
   std::reverse(nodes_.begin(), nodes_.end());
   exports_.clear();
   for (const nlohmann::json &e : exports) {
-    if (e.is_object() && e.contains("id") && e["id"].is_string()) {
-      exports_.push_back(e["id"].get<std::string>());
+    if (e.is_object() && e.contains("id") && e["id"].is_string() && e.contains("node-name") &&
+        e["node-name"].is_string()) {
+      exports_[e["id"].get<std::string>()] = DiskOfNode(e["node-name"].get<std::string>());
     }
   }
   return true;
@@ -483,13 +565,12 @@ bool StorageDaemon::Stop(std::string *why) {
   if (pid_ > 0 && Alive()) {
     bool answering = qmp_ >= 0 || Connect(why);
     while (answering && !exports_.empty()) {
-      answering = Unexport(exports_.back(), why);
+      answering = Unexport(exports_.begin()->first, why);
+    }
+    while (answering && !nodes_.empty()) {
+      answering = Close(DiskOfNode(nodes_.back()), why);
     }
     exports_.clear();
-    // Users before what they use: the reverse of the order they were added.
-    for (auto it = nodes_.rbegin(); answering && it != nodes_.rend(); ++it) {
-      answering = Command("blockdev-del", {{"node-name", *it}}, nullptr, why);
-    }
     nodes_.clear();
     if (answering) {
       // The daemon may close the connection before it answers.

@@ -6,6 +6,8 @@
 // QMP socket. Everything of one daemon lives in one folder:
 //   <base>/<name>/qmp          the QMP socket
 //   <base>/<name>/export.<id>  the file of export id (several may exist)
+// Node names carry the disk's id: "<disk>.l<i>", "<disk>.f<i>" for layer i
+// (see DiskImage_Nodes), "<disk>.r.<export>" for the range of an export.
 //   <base>/<name>/pid          the daemon's pid file
 //   <base>/<name>/log          what the daemon writes to standard error
 // A restarted caller finds it again from a DaemonRecord (pid and name), which
@@ -13,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,15 +43,25 @@ class StorageDaemon {
   StorageDaemon(const StorageDaemon &) = delete;
   StorageDaemon &operator=(const StorageDaemon &) = delete;
 
-  // Starts a daemon in folder <base>/<name> and opens every node of image
-  // (not raw), the top read-only when readOnly is set. False with *why when it
-  // cannot; nothing is left running then.
+  // Starts a daemon in folder <base>/<name>, with no disk open yet. False
+  // with *why when it cannot; nothing is left running then.
+  bool Launch(const std::string &name, std::string *why);
+  // Opens every node of image (not raw) under the id disk, the top read-only
+  // when readOnly is set. One daemon may hold several disks (a service may
+  // keep one for looking at disks). Ids of disks and exports: a letter, then
+  // up to 11 letters, digits, '_' or '-'.
+  bool Open(const std::string &disk, const DiskImage &image, bool readOnly, std::string *why);
+  // Launch, then Open under the id "disk".
   bool Start(const std::string &name, const DiskImage &image, bool readOnly, std::string *why);
-  // Exports the disk onto ExportFile(id): the whole disk when length is 0,
-  // else only bytes [offset, offset + length) of it, so that writes through
-  // the export cannot reach beyond them. id: letters, digits, '.', '_', '-'.
-  bool Export(const std::string &id, uint64_t offset, uint64_t length, bool writable,
-              std::string *why);
+  // Ends the exports of disk as Unexport does, then deletes its nodes.
+  bool Close(const std::string &disk, std::string *why);
+  // Exports disk onto ExportFile(id): the whole disk when length is 0, else
+  // only bytes [offset, offset + length) of it, so that writes through the
+  // export cannot reach beyond them. QEMU refuses a second writable range of
+  // one disk beside a first: a disk with several attached volumes is
+  // exported whole, once, and each loop device keeps to its range.
+  bool Export(const std::string &id, const std::string &disk, uint64_t offset, uint64_t length,
+              bool writable, std::string *why);
   // Deletes export id, waits until the daemon reports it gone (its file is
   // then unmounted), and deletes the node that limited it to a range.
   bool Unexport(const std::string &id, std::string *why);
@@ -66,7 +79,8 @@ class StorageDaemon {
   DaemonRecord Record() const { return {pid_, name_}; }
   std::string ExportFile(const std::string &id) const;
   std::string Folder() const;
-  const std::vector<std::string> &Exports() const { return exports_; }
+  // The ids of the exports that exist.
+  std::vector<std::string> Exports() const;
 
  private:
   bool Connect(std::string *why);
@@ -84,10 +98,10 @@ class StorageDaemon {
   long pid_ = -1;
   bool child_ = false;  // started by this process, which must reap it
   int qmp_ = -1;
-  std::string buffer_;                // received and not yet read
-  std::vector<std::string> events_;   // ids of BLOCK_EXPORT_DELETED seen
-  std::vector<std::string> nodes_;    // node names, in the order added
-  std::vector<std::string> exports_;  // ids of the exports that exist
+  std::string buffer_;                          // received and not yet read
+  std::vector<std::string> events_;             // ids of BLOCK_EXPORT_DELETED seen
+  std::vector<std::string> nodes_;              // node names, in the order added
+  std::map<std::string, std::string> exports_;  // export id -> disk id
 };
 
 // Removes what a daemon that is gone left behind: its exports' mounts (FUSE

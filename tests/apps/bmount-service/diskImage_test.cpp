@@ -4,7 +4,9 @@
 // the files that must be refused with a description naming them.
 #include "diskImage.h"
 
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -120,25 +122,26 @@ TEST_F(DiskImageTest, RawStaysRawAndMixedChainsAreFollowed) {
   QemuImg({"convert", "-f", "raw", "-O", "vdi", file("base.raw"), file("base.vdi")});
   image.layers.push_back({file("base.vdi"), "vdi", 4 * kMiB, {}});
 
-  std::vector<nlohmann::json> nodes = DiskImage_Nodes(image, false);
+  std::vector<nlohmann::json> nodes = DiskImage_Nodes(image, false, "d.");
   ASSERT_EQ(nodes.size(), 6u);
   // Parents first, each format node with its own file node and an explicit
   // parent where its format can have one.
   EXPECT_EQ(nodes[1]["driver"], "vdi");
   EXPECT_FALSE(nodes[1].contains("backing"));
   EXPECT_EQ(nodes[3]["driver"], "qcow2");
-  EXPECT_EQ(nodes[3]["backing"], "layer2");
+  EXPECT_EQ(nodes[3]["backing"], "d.l2");
+  EXPECT_EQ(nodes[3]["file"], "d.f1");
   EXPECT_EQ(nodes[4]["filename"], file("top.qed"));
-  EXPECT_EQ(nodes[5]["node-name"], kDiskImageTopNode);
-  EXPECT_EQ(nodes[5]["backing"], "layer1");
+  EXPECT_EQ(nodes[5]["node-name"], "d.l0");
+  EXPECT_EQ(nodes[5]["backing"], "d.l1");
   for (size_t i = 0; i < nodes.size(); ++i) {
     EXPECT_EQ(nodes[i]["read-only"], i < 4) << nodes[i].dump();
   }
   Child("qcow2", "lone.qcow2", "base.vdi", "vdi");
   Rebase("lone.qcow2", "", "raw");
   ASSERT_EQ(Probe("lone.qcow2", &image, &why), ImageProblem::None) << why;
-  EXPECT_TRUE(DiskImage_Nodes(image, true)[1]["backing"].is_null());
-  EXPECT_EQ(DiskImage_Nodes(image, true)[1]["read-only"], true);
+  EXPECT_TRUE(DiskImage_Nodes(image, true, "d.")[1]["backing"].is_null());
+  EXPECT_EQ(DiskImage_Nodes(image, true, "d.")[1]["read-only"], true);
 }
 
 TEST_F(DiskImageTest, RelativeParentsResolveAgainstTheChildsRealFolder) {
@@ -212,6 +215,52 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
     EXPECT_NE(why.find(f.named), std::string::npos) << why;
     EXPECT_TRUE(image.layers.empty());
   }
+}
+
+// Runs probe with no qemu-img to be found: only a cache hit can succeed.
+ImageProblem WithoutQemuImg(DiskImageCache *cache, const std::string &path, DiskImage *image) {
+  std::string saved = getenv("PATH");
+  setenv("PATH", "/nonexistent", 1);
+  std::string why;
+  ImageProblem problem = cache->Probe(path, image, &why);
+  setenv("PATH", saved.c_str(), 1);
+  return problem;
+}
+
+TEST_F(DiskImageTest, CacheHoldsWhileEveryFileStaysTheSame) {
+  QemuImg({"convert", "-f", "raw", "-O", "qcow2", file("base.raw"), file("base.qcow2")});
+  Child("qcow2", "child.qcow2", "base.qcow2", "qcow2");
+  std::filesystem::create_symlink(file("child.qcow2"), file("link.qcow2"));
+  DiskImageCache cache;
+  DiskImage image;
+  std::string why;
+  for (const char *name : {"base.raw", "link.qcow2"}) {
+    ASSERT_EQ(cache.Probe(file(name), &image, &why), ImageProblem::None) << why;
+    EXPECT_EQ(WithoutQemuImg(&cache, file(name), &image), ImageProblem::None) << name;
+  }
+  EXPECT_EQ(image.layers.size(), 2u);
+  EXPECT_EQ(cache.Size(), 2u);
+  // A changed parent, a link that leads elsewhere, a raw file turned into an
+  // image: each is looked at again.
+  const std::function<void()> changes[] = {
+      [&] {
+        QemuImg({"convert", "-f", "raw", "-O", "qcow2", file("base.raw"), file("base.qcow2")});
+      },
+      [&] {
+        std::filesystem::remove(file("link.qcow2"));
+        std::filesystem::create_symlink(file("base.qcow2"), file("link.qcow2"));
+      },
+  };
+  for (const auto &change : changes) {
+    ASSERT_EQ(cache.Probe(file("link.qcow2"), &image, &why), ImageProblem::None) << why;
+    change();
+    EXPECT_EQ(WithoutQemuImg(&cache, file("link.qcow2"), &image), ImageProblem::Tool);
+  }
+  QemuImg({"convert", "-f", "raw", "-O", "vdi", file("base.raw"), file("base.vdi")});
+  std::filesystem::rename(file("base.vdi"), file("base.raw"));
+  EXPECT_EQ(WithoutQemuImg(&cache, file("base.raw"), &image), ImageProblem::Tool);
+  ASSERT_EQ(cache.Probe(file("base.raw"), &image, &why), ImageProblem::None) << why;
+  EXPECT_EQ(image.layers[0].format, "vdi");
 }
 
 }  // namespace

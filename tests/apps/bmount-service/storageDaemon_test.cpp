@@ -77,13 +77,17 @@ TEST_F(StorageDaemonTest, PartitionTablesReadThroughTheExport) {
        {2048, 6144, 10240}},
       {"label: gpt\nstart=2048, size=4096\nstart=8192, size=4096\n", {2048, 8192}},
   };
+  // One daemon looks at each disk in turn, as a service keeps one for that.
+  StorageDaemon daemon(base());
+  std::string why;
+  ASSERT_TRUE(daemon.Launch("look", &why)) << why;
+  int n = 0;
   for (const auto &c : cases) {
     SCOPED_TRACE(c.table);
-    DiskImage image = Qcow2Disk("disk.qcow2", c.table);
-    StorageDaemon daemon(base());
-    std::string why;
-    ASSERT_TRUE(daemon.Start("d1", image, true, &why)) << why;
-    ASSERT_TRUE(daemon.Export("all", 0, 0, false, &why)) << why;
+    std::string disk = "disk" + std::to_string(++n);
+    DiskImage image = Qcow2Disk(disk + ".qcow2", c.table);
+    ASSERT_TRUE(daemon.Open(disk, image, true, &why)) << why;
+    ASSERT_TRUE(daemon.Export("all", disk, 0, 0, false, &why)) << why;
     EXPECT_EQ(std::filesystem::file_size(daemon.ExportFile("all")), 8 * kMiB);
     std::vector<VolumeExtent> volumes;
     int error = 0;
@@ -93,11 +97,13 @@ TEST_F(StorageDaemonTest, PartitionTablesReadThroughTheExport) {
       starts.push_back(v.offset / kSectorSize);
     }
     EXPECT_EQ(starts, c.starts);
-    long pid = daemon.Record().pid;
-    ASSERT_TRUE(daemon.Stop(&why)) << why;
-    EXPECT_FALSE(HostProcess_Alive(pid));
-    EXPECT_FALSE(std::filesystem::exists(base() + "/d1"));
+    ASSERT_TRUE(daemon.Close(disk, &why)) << why;
+    EXPECT_FALSE(std::filesystem::exists(daemon.ExportFile("all")));
   }
+  long pid = daemon.Record().pid;
+  ASSERT_TRUE(daemon.Stop(&why)) << why;
+  EXPECT_FALSE(HostProcess_Alive(pid));
+  EXPECT_FALSE(std::filesystem::exists(base() + "/look"));
 }
 
 TEST_F(StorageDaemonTest, VolumeWritesLandInTheChildOnly) {
@@ -109,15 +115,15 @@ TEST_F(StorageDaemonTest, VolumeWritesLandInTheChildOnly) {
   StorageDaemon daemon(base());
   std::string why;
   ASSERT_TRUE(daemon.Start("d2", image, false, &why)) << why;
-  ASSERT_TRUE(daemon.Export("v1", kMiB, 2 * kMiB, true, &why)) << why;
+  ASSERT_TRUE(daemon.Export("v1", "disk", kMiB, 2 * kMiB, true, &why)) << why;
   std::string exported = daemon.ExportFile("v1");
   ASSERT_EQ(std::filesystem::file_size(exported), 2 * kMiB);
   // The same daemon serves more exports of the disk, but QEMU lets only one
   // writable range exist beside another.
-  ASSERT_TRUE(daemon.Export("all", 0, 0, false, &why)) << why;
-  EXPECT_FALSE(daemon.Export("all", 0, 0, false, &why));
+  ASSERT_TRUE(daemon.Export("all", "disk", 0, 0, false, &why)) << why;
+  EXPECT_FALSE(daemon.Export("all", "disk", 0, 0, false, &why));
   EXPECT_EQ(std::filesystem::file_size(daemon.ExportFile("all")), 8 * kMiB);
-  EXPECT_FALSE(daemon.Export("v2", 4 * kMiB, kMiB, true, &why));
+  EXPECT_FALSE(daemon.Export("v2", "disk", 4 * kMiB, kMiB, true, &why));
   EXPECT_FALSE(std::filesystem::exists(daemon.ExportFile("v2")));
   ASSERT_TRUE(daemon.Unexport("all", &why)) << why;
   EXPECT_FALSE(std::filesystem::exists(daemon.ExportFile("all")));
@@ -146,7 +152,7 @@ TEST_F(StorageDaemonTest, AdoptedAfterTheOwnerLetsGo) {
     StorageDaemon first(base());
     std::string why;
     ASSERT_TRUE(first.Start("d3", image, true, &why)) << why;
-    ASSERT_TRUE(first.Export("all", 0, 0, false, &why)) << why;
+    ASSERT_TRUE(first.Export("all", "disk", 0, 0, false, &why)) << why;
     record = first.Record();
   }  // as if the owner had died: the daemon serves on
   DaemonRecord parsed;
@@ -175,7 +181,7 @@ TEST_F(StorageDaemonTest, KilledDaemonGivesErrorsAndIsCleanedAway) {
   StorageDaemon daemon(base());
   std::string why;
   ASSERT_TRUE(daemon.Start("d4", image, false, &why)) << why;
-  ASSERT_TRUE(daemon.Export("all", 0, 0, true, &why)) << why;
+  ASSERT_TRUE(daemon.Export("all", "disk", 0, 0, true, &why)) << why;
   ASSERT_TRUE(daemon.Alive());
   ASSERT_EQ(HostProcess_Stop(daemon.Record().pid, true), 0);
   testsupport::ProcessResult r = testsupport::Run(
