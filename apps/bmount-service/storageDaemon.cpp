@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "host/fs.h"
@@ -326,7 +327,7 @@ bool StorageDaemon::Connect(std::string *why) {
     return false;
   }
   nlohmann::json greeting;
-  if (!Receive(HostClock_NowMs() + kCommandMs, &greeting) || !greeting.contains("QMP")) {
+  if (!Receive(HostClock_NowMs() + kQuitMs, &greeting) || !greeting.contains("QMP")) {
     *why = "the storage daemon does not answer";
     Disconnect();
     return false;
@@ -613,4 +614,40 @@ bool StorageDaemon_Clean(const std::string &base, const DaemonRecord &record, st
     return false;
   }
   return true;
+}
+
+void StorageDaemon_RemoveStrays(const std::string &base, const std::vector<std::string> &keep,
+                                std::vector<std::string> *problems) {
+  std::vector<std::string> names;
+  HostDir *dir = HostDir_Open(base.c_str());
+  bool isDirectory = false;
+  while (const char *entry = HostDir_Next(dir, &isDirectory)) {
+    if (isDirectory && ValidName(entry) &&
+        std::find(keep.begin(), keep.end(), entry) == keep.end()) {
+      names.push_back(entry);
+    }
+  }
+  HostDir_Close(dir);
+  for (const std::string &name : names) {
+    // The daemon's pid file says which process to look for.
+    DaemonRecord record = {-1, name};
+    char *text = nullptr;
+    size_t length = 0;
+    if (HostState_ReadFile((base + "/" + name + "/pid").c_str(), 64, &text, &length) == 0) {
+      std::string pid(text, length);
+      while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' ')) {
+        pid.pop_back();
+      }
+      DaemonRecord_Parse(pid + "," + name, &record);
+    }
+    free(text);
+    std::string why;
+    StorageDaemon daemon(base);
+    bool gone = record.pid > 0 && daemon.Adopt(record, &why)
+                    ? daemon.Stop(&why)
+                    : StorageDaemon_Clean(base, record, &why);
+    if (!gone) {
+      problems->push_back(name + ": " + why);
+    }
+  }
 }

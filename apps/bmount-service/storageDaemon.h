@@ -108,3 +108,9 @@ class StorageDaemon {
 // endpoints without a server) and its folder. True when nothing is left;
 // false with *why otherwise. Does nothing to a daemon that still runs (false).
 bool StorageDaemon_Clean(const std::string &base, const DaemonRecord &record, std::string *why);
+
+// At start, after adoption: ends and removes every daemon folder below base
+// whose name is not in keep (a daemon that runs is stopped in order first).
+// Adds a text to *problems for each that stays.
+void StorageDaemon_RemoveStrays(const std::string &base, const std::vector<std::string> &keep,
+                                std::vector<std::string> *problems);

@@ -145,7 +145,7 @@ TEST_F(StorageDaemonTest, VolumeWritesLandInTheChildOnly) {
   EXPECT_EQ(bytes.find("beyond"), std::string::npos);
 }
 
-TEST_F(StorageDaemonTest, AdoptedAfterTheOwnerLetsGo) {
+TEST_F(StorageDaemonTest, AdoptedAfterTheOwnerLetsGoAndStraysRemoved) {
   DiskImage image = Qcow2Disk("disk.qcow2", "label: dos\nstart=2048, type=83\n");
   DaemonRecord record;
   {
@@ -171,6 +171,30 @@ TEST_F(StorageDaemonTest, AdoptedAfterTheOwnerLetsGo) {
   StorageDaemon third(base());
   EXPECT_FALSE(third.Adopt(parsed, &why));
 
+  // Daemons no record names are ended, running or not.
+  StorageDaemon kept(base());
+  ASSERT_TRUE(kept.Start("kept", image, true, &why)) << why;
+  long strayPid = -1;
+  {
+    StorageDaemon stray(base()), dead(base());
+    ASSERT_TRUE(stray.Start("stray", image, true, &why)) << why;
+    ASSERT_TRUE(stray.Export("all", "disk", 0, 0, false, &why)) << why;
+    strayPid = stray.Record().pid;
+    ASSERT_TRUE(dead.Start("dead", image, true, &why)) << why;
+    ASSERT_TRUE(dead.Export("all", "disk", 0, 0, false, &why)) << why;
+    HostProcess_Stop(dead.Record().pid, true);
+    HostProcess_Wait(dead.Record().pid, 5000, nullptr);
+  }  // their owner lets go of them
+  std::vector<std::string> problems;
+  StorageDaemon_RemoveStrays(base(), {"kept"}, &problems);
+  EXPECT_TRUE(problems.empty()) << problems[0];
+  HostProcess_Wait(strayPid, 5000, nullptr);
+  EXPECT_FALSE(HostProcess_Alive(strayPid));
+  EXPECT_FALSE(std::filesystem::exists(base() + "/stray"));
+  EXPECT_FALSE(std::filesystem::exists(base() + "/dead"));
+  EXPECT_TRUE(kept.Alive());
+  ASSERT_TRUE(kept.Stop(&why)) << why;
+
   for (const char *bad : {"", "12", ",d", "0,d", "12,", "12,a b", "12,../x", "x2,d", "12,.d"}) {
     EXPECT_FALSE(DaemonRecord_Parse(bad, &parsed)) << bad;
   }
@@ -189,6 +213,10 @@ TEST_F(StorageDaemonTest, KilledDaemonGivesErrorsAndIsCleanedAway) {
       "", 20);
   EXPECT_NE(r.exitCode, 0) << "reading a dead export fails";
   EXPECT_EQ(r.signal, 0) << "and does not hang";
+  // It takes the kernel a moment to end a process that served FUSE.
+  for (int i = 0; i < 500 && daemon.Alive(); ++i) {
+    usleep(10000);
+  }
   EXPECT_FALSE(daemon.Alive());
   ASSERT_TRUE(daemon.Stop(&why)) << why;
   EXPECT_FALSE(std::filesystem::exists(base() + "/d4"));
