@@ -456,6 +456,7 @@ bool StorageDaemon::Export(const std::string &id, const std::string &disk, uint6
     return false;
   }
   exports_[id] = disk;
+  events_.erase(std::remove(events_.begin(), events_.end(), id), events_.end());
   return true;
 }
 
@@ -486,10 +487,11 @@ bool StorageDaemon::Unexport(const std::string &id, std::string *why) {
 bool StorageDaemon::WaitExportDeleted(const std::string &id, int timeoutMs) {
   int64_t deadline = HostClock_NowMs() + timeoutMs;
   for (;;) {
-    for (const std::string &seen : events_) {
-      if (seen == id) {
-        return true;
-      }
+    // Taken once seen: a later export of the same id has its own event.
+    auto seen = std::find(events_.begin(), events_.end(), id);
+    if (seen != events_.end()) {
+      events_.erase(seen);
+      return true;
     }
     nlohmann::json message;
     if (!Receive(deadline, &message)) {
