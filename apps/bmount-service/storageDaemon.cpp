@@ -460,7 +460,8 @@ bool StorageDaemon::Export(const std::string &id, const std::string &disk, uint6
   return true;
 }
 
-bool StorageDaemon::Unexport(const std::string &id, std::string *why) {
+bool StorageDaemon::Unexport(const std::string &idGiven, std::string *why) {
+  const std::string id = idGiven;  // may be a key of exports_, erased below
   auto it = exports_.find(id);
   if (it == exports_.end()) {
     *why = "there is no export \"" + id + "\"";

@@ -78,7 +78,7 @@ TEST(ProcessTest, RunIsHeldToItsLimits) {
   const RunCase cases[] = {
       {"echo out; echo err >&2; exit 3", {}, 3, 0, false, false, "out\n", "err\n"},
       {"printf 1234; echo abcdef >&2", small, 0, 0, false, false, "1234", "abc"},
-      {"echo 12345", small, -1, SIGKILL, false, true, "1234", ""},
+      {"echo 12345; sleep 30", small, -1, SIGKILL, false, true, "1234", ""},
       // The grandchild keeps the output open: it is killed with the program.
       {"sleep 30 & sleep 30", quick, -1, SIGKILL, true, false, "", ""},
       {"exec 1>&- 2>&-; sleep 30", quick, -1, SIGKILL, true, false, "", ""},
