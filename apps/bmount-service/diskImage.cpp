@@ -212,7 +212,8 @@ ImageProblem ReadLayer(const nlohmann::json &info, ImageLayer *layer, std::strin
     *why = "The disk file " + Quoted(path) + " names an empty parent.";
     return ImageProblem::Unsupported;
   }
-  if (!parent->empty() && !DiskImage_Format(format)->backing) {
+  const ImageFormat *known = DiskImage_Format(format);
+  if (!parent->empty() && (known == nullptr || !known->backing)) {
     *why = "The disk file " + Quoted(path) + " names a parent, which its format cannot have.";
     return ImageProblem::Damaged;
   }

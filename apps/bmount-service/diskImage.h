@@ -45,8 +45,10 @@ struct ImageLayer {
 struct DiskImage {
   // The named file first, then its parent, its parent's parent, ...
   std::vector<ImageLayer> layers;
-  uint64_t virtualSize = 0;  // the disk's size as a virtual machine sees it
-  bool writable = true;      // the top layer's format can be written
+  // The disk's size as a virtual machine sees it; 0 for a device or other
+  // special file, which is read directly as it is.
+  uint64_t virtualSize = 0;
+  bool writable = true;  // the top layer's format can be written
 
   // True for a single raw file: read it directly, no daemon.
   bool Raw() const { return layers.size() == 1 && layers[0].format == "raw"; }
