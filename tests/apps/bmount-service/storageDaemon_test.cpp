@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/mount.h"
 #include "host/process.h"
 #include "partitions.h"
 #include "serviceTestUtil.h"
@@ -29,11 +30,12 @@ class StorageDaemonTest : public ::testing::Test {
     if (testsupport::Run({"/usr/bin/qemu-storage-daemon", "--version"}).exitCode != 0) {
       GTEST_SKIP() << "qemu-storage-daemon is not installed";
     }
-    int fd = open("/dev/fuse", O_RDWR);
-    if (fd < 0) {
-      GTEST_SKIP() << "/dev/fuse cannot be opened";
+    char *why = nullptr;
+    if (!HostMount_FuseUsable(&why)) {
+      std::string text = why;
+      free(why);
+      GTEST_SKIP() << text;
     }
-    close(fd);
   }
   // A failed test leaves its daemons running: end them and their mounts.
   void TearDown() override {
