@@ -151,6 +151,26 @@ bool HostFs_Stat(const char *path, bool *isDirectory) {
   return true;
 }
 
+char *HostFs_RealPath(const char *path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  return realpath(path, nullptr);
+}
+
+bool HostFs_IsRegularFile(const char *path) {
+  struct stat st;
+  if (!StatPath(path, &st)) {
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return false;
+  }
+  return true;
+}
+
 bool HostFs_GetFileId(const char *path, HostFileId *id) {
   struct stat st;
   if (!StatPath(path, &st)) {

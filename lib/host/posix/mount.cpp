@@ -4,8 +4,10 @@
 #include "host/mount.h"
 
 #include <blkid/blkid.h>
+#include <fcntl.h>
 #include <libmount/libmount.h>
 #include <sys/mount.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -127,4 +129,20 @@ int HostMount_ForEachBelow(const char *folder,
   mnt_free_iter(iter);
   mnt_unref_table(table);
   return 0;
+}
+
+bool HostMount_FuseUsable(char **why) {
+  int fd = open("/dev/fuse", O_RDWR | O_CLOEXEC);
+  if (fd >= 0) {
+    close(fd);
+    return true;
+  }
+  int e = errno;
+  if (why != nullptr) {
+    std::string text =
+        std::string("FUSE is not available: /dev/fuse cannot be opened (") + strerror(e) + ")";
+    *why = strdup(text.c_str());
+  }
+  errno = e;
+  return false;
 }

@@ -1,15 +1,25 @@
-// Detached starts: fork twice so the server is adopted by init and the caller
-// has no child to reap, and report a failed exec back through a close-on-exec
-// pipe, which the kernel closes (reading as end of file) when exec succeeds.
-// Between fork and exec only async-signal-safe calls are made.
+// Starting programs on POSIX. Every start reports a failed exec back through a
+// close-on-exec pipe, which the kernel closes (reading as end of file) when
+// exec succeeds. Detached starts fork twice so the server is adopted by init
+// and the caller has no child to reap. Between fork and exec only
+// async-signal-safe calls are made, so PATH is searched before the fork.
 #include "host/process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace {
 
@@ -17,6 +27,147 @@ namespace {
   int e = errno;
   (void)!write(reportFd, &e, sizeof e);
   _exit(127);
+}
+
+// The caller's signal set-up is none of the program's business.
+void ResetSignals() {
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction dfl = {};
+  dfl.sa_handler = SIG_DFL;
+  sigaction(SIGPIPE, &dfl, nullptr);
+  sigaction(SIGCHLD, &dfl, nullptr);
+}
+
+// Returns the program to execute for name: name itself when it holds a '/',
+// else the first executable of that name in PATH; "" when there is none.
+std::string FindProgram(const char *name) {
+  if (strchr(name, '/') != nullptr) {
+    return name;
+  }
+  const char *path = getenv("PATH");
+  std::string dirs = path != nullptr && *path != '\0' ? path : "/usr/local/bin:/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) {
+      end = dirs.size();
+    }
+    std::string dir = dirs.substr(start, end - start);
+    std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    start = end + 1;
+  }
+  return "";
+}
+
+// Reads the exec report of a started child: 0 when exec succeeded, else the
+// child's error code.
+int ReadReport(int reportFd) {
+  int e = 0;
+  ssize_t n;
+  while ((n = read(reportFd, &e, sizeof e)) < 0 && errno == EINTR) {
+  }
+  close(reportFd);
+  if (n == static_cast<ssize_t>(sizeof e)) {
+    return e != 0 ? e : ECHILD;
+  }
+  return 0;
+}
+
+bool OpenNullOn(int target) {
+  int null = open("/dev/null", O_RDWR);
+  if (null < 0) {
+    return false;
+  }
+  if (null != target) {
+    if (dup2(null, target) < 0) {
+      return false;
+    }
+    close(null);
+  }
+  return true;
+}
+
+int64_t NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void SetLimit(int resource, rlim_t soft, rlim_t hard) {
+  struct rlimit limit = {soft, hard};
+  setrlimit(resource, &limit);
+}
+
+// Appends up to room bytes of what fd has to *text; returns false at the end
+// of the stream or on error.
+bool Drain(int fd, std::string *text, size_t room, bool *overflow) {
+  char buf[16384];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) < 0 && errno == EINTR) {
+  }
+  if (n <= 0) {
+    return false;
+  }
+  size_t keep = static_cast<size_t>(n);
+  if (text->size() + keep > room) {
+    keep = room - text->size();
+    *overflow = true;
+  }
+  text->append(buf, keep);
+  return true;
+}
+
+char *CopyOut(const std::string &text, size_t *length) {
+  char *copy = static_cast<char *>(malloc(text.size() + 1));
+  if (copy != nullptr) {
+    memcpy(copy, text.data(), text.size());
+    copy[text.size()] = '\0';
+    *length = text.size();
+  }
+  return copy;
+}
+
+// Waits up to timeoutMs (-1: no limit) for child to end. Returns 0 (with
+// *status), ETIMEDOUT, or a system error code. A process descriptor wakes the
+// wait the moment the child ends; without one (older kernels) it polls.
+int WaitChild(pid_t child, int timeoutMs, int *status) {
+  int64_t deadline = timeoutMs >= 0 ? NowMs() + timeoutMs : -1;
+  int pidFd = timeoutMs > 0 ? static_cast<int>(syscall(SYS_pidfd_open, child, 0)) : -1;
+  int pause = 1;
+  int rc;
+  for (;;) {
+    pid_t done = waitpid(child, status, timeoutMs < 0 ? 0 : WNOHANG);
+    if (done < 0 && errno == EINTR) {
+      continue;
+    }
+    if (done != 0) {
+      rc = done < 0 ? errno : 0;
+      break;
+    }
+    int64_t left = deadline - NowMs();
+    if (left <= 0) {
+      rc = ETIMEDOUT;
+      break;
+    }
+    if (pidFd >= 0) {
+      struct pollfd entry = {pidFd, POLLIN, 0};
+      poll(&entry, 1, static_cast<int>(left));
+      continue;
+    }
+    // Short sleeps first: most programs are done within a few milliseconds.
+    struct timespec ts = {0, static_cast<long>(std::min<int64_t>(pause, left)) * 1000000};
+    nanosleep(&ts, nullptr);
+    pause = std::min(pause * 2, 50);
+  }
+  if (pidFd >= 0) {
+    close(pidFd);
+  }
+  return rc;
 }
 
 }  // namespace
@@ -52,14 +203,7 @@ int HostProcess_StartDetached(const char *path) {
     if (null > 2) {
       close(null);
     }
-    // The caller's signal set-up is none of the server's business.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    struct sigaction dfl = {};
-    dfl.sa_handler = SIG_DFL;
-    sigaction(SIGPIPE, &dfl, nullptr);
-    sigaction(SIGCHLD, &dfl, nullptr);
+    ResetSignals();
     char *const argv[] = {const_cast<char *>(path), nullptr};
     execv(path, argv);
     Fail(report[1]);
@@ -68,15 +212,266 @@ int HostProcess_StartDetached(const char *path) {
   int status;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
-  int e = 0;
-  ssize_t n;
-  while ((n = read(report[0], &e, sizeof e)) < 0 && errno == EINTR) {
+  return ReadReport(report[0]);
+}
+
+int HostProcess_Run(const char *const *argv, const HostRunLimits *limits, HostRunResult *result) {
+  *result = HostRunResult();
+  HostRunLimits none;
+  if (limits == nullptr) {
+    limits = &none;
   }
-  close(report[0]);
-  if (n == static_cast<ssize_t>(sizeof e)) {
-    return e != 0 ? e : ECHILD;
+  std::string program = FindProgram(argv[0]);
+  if (program.empty()) {
+    return ENOENT;
+  }
+  int out[2] = {-1, -1}, err[2] = {-1, -1}, report[2] = {-1, -1};
+  auto closeAll = [&] {
+    for (int fd : {out[0], out[1], err[0], err[1], report[0], report[1]}) {
+      if (fd >= 0) {
+        close(fd);
+      }
+    }
+  };
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0 || pipe2(report, O_CLOEXEC) != 0) {
+    int e = errno;
+    closeAll();
+    return e;
+  }
+  pid_t child = fork();
+  if (child < 0) {
+    int e = errno;
+    closeAll();
+    return e;
+  }
+  if (child == 0) {
+    if (setsid() < 0 || !OpenNullOn(0) || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) {
+      Fail(report[1]);
+    }
+    if (limits->addressSpace != 0) {
+      SetLimit(RLIMIT_AS, limits->addressSpace, limits->addressSpace);
+    }
+    if (limits->cpuSeconds != 0) {
+      // The soft limit sends SIGXCPU; the hard one a second later SIGKILL.
+      SetLimit(RLIMIT_CPU, limits->cpuSeconds, limits->cpuSeconds + 1);
+    }
+    SetLimit(RLIMIT_CORE, 0, 0);
+    ResetSignals();
+    execv(program.c_str(), const_cast<char *const *>(argv));
+    Fail(report[1]);
+  }
+  close(out[1]);
+  close(err[1]);
+  close(report[1]);
+  out[1] = err[1] = report[1] = -1;
+  int failure = ReadReport(report[0]);
+  report[0] = -1;
+
+  std::string outText, errText;
+  bool errOverflow = false;
+  int64_t deadline = limits->timeoutMs >= 0 ? NowMs() + limits->timeoutMs : -1;
+  struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  while (failure == 0 && (fds[0].fd >= 0 || fds[1].fd >= 0)) {
+    int wait = -1;
+    if (deadline >= 0) {
+      int64_t left = deadline - NowMs();
+      if (left <= 0) {
+        result->timedOut = true;
+        break;
+      }
+      wait = static_cast<int>(left);
+    }
+    int n = poll(fds, 2, wait);
+    if (n < 0 && errno != EINTR) {
+      break;
+    }
+    if (n <= 0) {
+      continue;
+    }
+    if (fds[0].revents != 0 &&
+        !Drain(fds[0].fd, &outText, limits->maxOutput, &result->outputTooLarge)) {
+      fds[0].fd = -1;
+    }
+    if (result->outputTooLarge) {
+      break;
+    }
+    if (fds[1].revents != 0 && !Drain(fds[1].fd, &errText, limits->maxErrors, &errOverflow)) {
+      fds[1].fd = -1;
+    }
+  }
+  int status = 0;
+  bool stop = failure != 0 || result->timedOut || result->outputTooLarge || fds[0].fd >= 0 ||
+              fds[1].fd >= 0;
+  if (!stop) {
+    // Both streams are closed; the program may still linger.
+    int left = deadline < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, deadline - NowMs()));
+    if (WaitChild(child, left, &status) != 0) {
+      result->timedOut = true;
+      stop = true;
+    }
+  }
+  closeAll();
+  if (stop) {
+    // Whatever it started goes with it: it runs in a process group of its own.
+    kill(-child, SIGKILL);
+    kill(child, SIGKILL);
+    WaitChild(child, -1, &status);
+  }
+  if (failure != 0) {
+    return failure;
+  }
+  if (WIFEXITED(status)) {
+    result->exitCode = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result->signal = WTERMSIG(status);
+  }
+  result->out = CopyOut(outText, &result->outLength);
+  result->err = CopyOut(errText, &result->errLength);
+  if (result->out == nullptr || result->err == nullptr) {
+    HostRunResult_Free(result);
+    return ENOMEM;
   }
   return 0;
+}
+
+void HostRunResult_Free(HostRunResult *result) {
+  free(result->out);
+  free(result->err);
+  result->out = result->err = nullptr;
+  result->outLength = result->errLength = 0;
+}
+
+int HostProcess_StartChild(const char *const *argv, const int *keepFds, size_t keepCount,
+                           const char *errorLog, long *pid) {
+  std::string program = FindProgram(argv[0]);
+  if (program.empty()) {
+    return ENOENT;
+  }
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    return errno;
+  }
+  pid_t child = fork();
+  if (child < 0) {
+    int e = errno;
+    close(report[0]);
+    close(report[1]);
+    return e;
+  }
+  if (child == 0) {
+    close(report[0]);
+    if (setsid() < 0 || !OpenNullOn(0) || !OpenNullOn(1)) {
+      Fail(report[1]);
+    }
+    int log = errorLog != nullptr ? open(errorLog, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600)
+                                  : open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (log < 0 || dup2(log, 2) < 0) {
+      Fail(report[1]);
+    }
+    // Move the kept descriptors out of the way first, so that placing one at
+    // 3 + i never overwrites another still to be placed.
+    int moved[64];
+    if (keepCount > 64) {
+      errno = EMFILE;
+      Fail(report[1]);
+    }
+    for (size_t i = 0; i < keepCount; ++i) {
+      moved[i] = fcntl(keepFds[i], F_DUPFD_CLOEXEC, 100);
+      if (moved[i] < 0) {
+        Fail(report[1]);
+      }
+    }
+    for (size_t i = 0; i < keepCount; ++i) {
+      if (dup2(moved[i], static_cast<int>(3 + i)) < 0) {
+        Fail(report[1]);
+      }
+    }
+    ResetSignals();
+    execv(program.c_str(), const_cast<char *const *>(argv));
+    Fail(report[1]);
+  }
+  close(report[1]);
+  int failure = ReadReport(report[0]);
+  if (failure != 0) {
+    int status;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return failure;
+  }
+  *pid = child;
+  return 0;
+}
+
+bool HostProcess_Wait(long pid, int timeoutMs, int *exitCode) {
+  int status = 0;
+  int rc = WaitChild(static_cast<pid_t>(pid), timeoutMs, &status);
+  if (rc != 0) {
+    errno = rc;
+    return false;
+  }
+  if (exitCode != nullptr) {
+    *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  return true;
+}
+
+bool HostProcess_Alive(long pid) {
+  if (pid <= 0 || (kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM)) {
+    return false;
+  }
+  // A zombie still answers kill(): look at its state.
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return true;
+  }
+  char buf[512];
+  ssize_t n = read(fd, buf, sizeof buf - 1);
+  close(fd);
+  if (n <= 0) {
+    return true;
+  }
+  buf[n] = '\0';
+  // The state follows the command name, which is in parentheses and may
+  // itself hold any character.
+  const char *end = strrchr(buf, ')');
+  return end == nullptr || end[1] != ' ' || (end[2] != 'Z' && end[2] != 'X');
+}
+
+bool HostProcess_HasArgument(long pid, const char *arg) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%ld/cmdline", pid);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return false;
+  }
+  std::string args;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0) {
+      args.append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  size_t start = args.find('\0');
+  while (start != std::string::npos && start + 1 < args.size()) {
+    size_t end = args.find('\0', start + 1);
+    if (args.compare(start + 1, (end == std::string::npos ? args.size() : end) - start - 1, arg) ==
+        0) {
+      return true;
+    }
+    start = end;
+  }
+  return false;
+}
+
+int HostProcess_Stop(long pid, bool kill) {
+  if (pid <= 0) {
+    return ESRCH;
+  }
+  return ::kill(static_cast<pid_t>(pid), kill ? SIGKILL : SIGTERM) == 0 ? 0 : errno;
 }
 
 void HostProcess_KillSelf(void) {

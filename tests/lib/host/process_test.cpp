@@ -1,6 +1,10 @@
-// Detached starts: exec failures come back as error codes; a started program
-// runs in its own session with its standard streams on /dev/null.
+// Starting programs: exec failures come back as error codes; a detached
+// program runs in its own session with its standard streams on /dev/null; a
+// program run to completion is held to its limits; a long-lived child is the
+// caller's to reap.
 #include "host/process.h"
+
+#include <signal.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -48,6 +52,95 @@ TEST(ProcessTest, StartedProgramIsDetached) {
   EXPECT_EQ(in, "/dev/null");
   EXPECT_EQ(out, "/dev/null");
   EXPECT_EQ(err, "/dev/null");
+}
+
+struct RunCase {
+  const char *script;
+  HostRunLimits limits;
+  int exitCode;
+  int signal;
+  bool timedOut;
+  bool outputTooLarge;
+  const char *out;
+  const char *err;
+};
+
+TEST(ProcessTest, RunIsHeldToItsLimits) {
+  HostRunLimits small;
+  small.maxOutput = 4;
+  small.maxErrors = 3;
+  HostRunLimits quick;
+  quick.timeoutMs = 200;
+  HostRunLimits cpu;
+  cpu.cpuSeconds = 1;
+  HostRunLimits memory;
+  memory.addressSpace = 64 << 20;
+  const RunCase cases[] = {
+      {"echo out; echo err >&2; exit 3", {}, 3, 0, false, false, "out\n", "err\n"},
+      {"printf 1234; echo abcdef >&2", small, 0, 0, false, false, "1234", "abc"},
+      {"echo 12345; sleep 30", small, -1, SIGKILL, false, true, "1234", ""},
+      // The grandchild keeps the output open: it is killed with the program.
+      {"sleep 30 & sleep 30", quick, -1, SIGKILL, true, false, "", ""},
+      {"exec 1>&- 2>&-; sleep 30", quick, -1, SIGKILL, true, false, "", ""},
+      {"while :; do :; done", cpu, -1, SIGXCPU, false, false, "", ""},
+      {"exec python3 -c 'b = bytearray(256 << 20)' 2>/dev/null", memory, 1, 0, false, false, "",
+       ""},
+  };
+  for (const RunCase &c : cases) {
+    SCOPED_TRACE(c.script);
+    const char *argv[] = {"sh", "-c", c.script, nullptr};
+    HostRunResult result;
+    ASSERT_EQ(HostProcess_Run(argv, &c.limits, &result), 0);
+    EXPECT_EQ(result.exitCode, c.exitCode);
+    if (c.signal != SIGXCPU || result.signal != SIGKILL) {
+      EXPECT_EQ(result.signal, c.signal);
+    }
+    EXPECT_EQ(result.timedOut, c.timedOut);
+    EXPECT_EQ(result.outputTooLarge, c.outputTooLarge);
+    EXPECT_EQ(std::string(result.out, result.outLength), c.out);
+    if (c.signal == 0) {
+      EXPECT_EQ(std::string(result.err, result.errLength), c.err);
+    }
+    HostRunResult_Free(&result);
+  }
+  const char *missing[] = {"no-such-program-here", nullptr};
+  HostRunResult result;
+  EXPECT_EQ(HostProcess_Run(missing, nullptr, &result), ENOENT);
+  HostRunResult_Free(&result);
+}
+
+TEST(ProcessTest, ChildKeepsDescriptorsAndIsReaped) {
+  testsupport::TempDir dir;
+  int fds[2];
+  ASSERT_EQ(HostStream_Pair(fds), 0);
+  std::string log = dir.file("errors");
+  const char *argv[] = {"sh", "-c", "echo hello >&3; echo oops >&2; read x <&3; exit 7", "--mark",
+                        nullptr};
+  long pid = -1;
+  ASSERT_EQ(HostProcess_StartChild(argv, &fds[1], 1, log.c_str(), &pid), 0);
+  HostStream_Close(fds[1]);
+  char buf[6] = {};
+  ASSERT_TRUE(HostStream_ReadAll(fds[0], buf, 6));
+  EXPECT_EQ(std::string(buf, 6), "hello\n");
+  EXPECT_TRUE(HostProcess_Alive(pid));
+  EXPECT_TRUE(HostProcess_HasArgument(pid, "--mark"));
+  EXPECT_FALSE(HostProcess_HasArgument(pid, "--mar"));
+  EXPECT_FALSE(HostProcess_Wait(pid, 0, nullptr));
+  ASSERT_TRUE(HostStream_WriteAll(fds[0], "\n", 1));
+  int code = 0;
+  ASSERT_TRUE(HostProcess_Wait(pid, -1, &code));
+  EXPECT_EQ(code, 7);
+  EXPECT_FALSE(HostProcess_Alive(pid));
+  EXPECT_EQ(testsupport::ReadFile(log), "oops\n");
+  HostStream_Close(fds[0]);
+
+  const char *sleeper[] = {"sleep", "30", nullptr};
+  ASSERT_EQ(HostProcess_StartChild(sleeper, nullptr, 0, nullptr, &pid), 0);
+  ASSERT_EQ(HostProcess_Stop(pid, true), 0);
+  ASSERT_TRUE(HostProcess_Wait(pid, 5000, &code));
+  EXPECT_EQ(code, -1);
+  const char *missing[] = {"/no/such/program", nullptr};
+  EXPECT_EQ(HostProcess_StartChild(missing, nullptr, 0, nullptr, &pid), ENOENT);
 }
 
 }  // namespace

@@ -12,6 +12,13 @@
 // followed) and repeated separators collapse. NULL on failure.
 char *HostFs_FullPath(const char *path);
 
+// Returns a malloc'd absolute path of the existing entry path names, with
+// every symbolic link resolved. NULL on failure.
+char *HostFs_RealPath(const char *path);
+
+// Returns true when the path names a regular file (links followed).
+bool HostFs_IsRegularFile(const char *path);
+
 // Returns true when the path names an existing entry (access(path, F_OK)).
 bool HostFs_Exists(const char *path);
 

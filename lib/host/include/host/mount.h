@@ -26,3 +26,9 @@ int HostMount_Unmount(const char *folder, bool lazy);
 int HostMount_ForEachBelow(const char *folder,
                            void (*visit)(const char *below, const char *source, void *context),
                            void *context);
+
+// Returns true when this process can serve file systems in user space: the
+// FUSE device opens (mounting it then takes the superuser, or FUSE's own
+// set-user-id helper for anyone else). Otherwise false, and *why (malloc'd;
+// the caller frees it) says what is missing.
+bool HostMount_FuseUsable(char **why);

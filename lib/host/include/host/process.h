@@ -1,12 +1,76 @@
-// Starting server processes. A server started for a client must not belong to
-// it: it runs in its own session with its standard streams on /dev/null, and
-// the client never waits for it.
+// Starting other programs: servers started for a client (detached: they do
+// not belong to it), helper programs run to completion under limits, and
+// long-lived children that the caller owns and reaps.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 // Starts the executable at path (no search of PATH) with no arguments and the
-// caller's environment, detached as above. Returns 0 once the program has been
+// caller's environment, detached: in its own session with its standard
+// streams on /dev/null, and never the caller's child. Returns 0 once the program has been
 // executed, or the system error code of the failure (ENOENT, EACCES, ...).
 int HostProcess_StartDetached(const char *path);
 // Ends this process at once, as SIGKILL from another process would: no
 // handler, no flush, no exit code of its own. For crash tests.
 [[noreturn]] void HostProcess_KillSelf(void);
+
+// Helper programs run to completion: the caller waits, reads what the program
+// writes, and bounds what it may cost. A program that outlives its time or
+// writes more than allowed is killed with everything it started.
+struct HostRunLimits {
+  uint64_t addressSpace = 0;    // bytes of virtual memory; 0: no limit
+  unsigned cpuSeconds = 0;      // 0: no limit
+  int timeoutMs = -1;           // wall clock; -1: no limit
+  size_t maxOutput = 1 << 20;   // standard output beyond this kills the program
+  size_t maxErrors = 64 << 10;  // standard error beyond this is dropped
+};
+
+struct HostRunResult {
+  int exitCode = -1;  // -1 when the program did not exit by itself
+  int signal = 0;     // the signal that ended it, or 0
+  bool timedOut = false;
+  bool outputTooLarge = false;
+  char *out = nullptr;  // malloc'd, NUL-terminated (outLength bytes before it)
+  size_t outLength = 0;
+  char *err = nullptr;  // malloc'd, NUL-terminated
+  size_t errLength = 0;
+};
+
+// Runs argv[0] (searched in PATH when it holds no '/') with the arguments
+// argv[1..] up to a NULL, the caller's environment and standard input on
+// /dev/null, in its own session. Returns 0 once the program has ended
+// (however it ended: see *result), or the system error code that kept it
+// from running (ENOENT when there is no such program). Free *result with
+// HostRunResult_Free either way.
+int HostProcess_Run(const char *const *argv, const HostRunLimits *limits, HostRunResult *result);
+void HostRunResult_Free(HostRunResult *result);
+
+// Long-lived children: a server the caller starts and owns. Unlike a detached
+// start it stays the caller's child (the caller reaps it), but it runs in its
+// own session, so signals meant for the caller's terminal never reach it, and
+// it outlives the caller when that dies.
+//
+// Starts argv as above with standard input and output on /dev/null and
+// standard error appended to errorLog (created with mode 0600; NULL:
+// /dev/null). keepFds[i] becomes descriptor 3 + i in the child, all other
+// descriptors are closed on exec. *pid receives the child's id. Returns 0 once
+// the program runs, or the system error code of the failure.
+int HostProcess_StartChild(const char *const *argv, const int *keepFds, size_t keepCount,
+                           const char *errorLog, long *pid);
+// Waits up to timeoutMs (-1: no limit) for the caller's child pid to end and
+// reaps it. Returns true once it has ended (*exitCode, which may be NULL:
+// its exit code, or -1 when a signal ended it); false when it still runs
+// (last error ETIMEDOUT) or cannot be waited for (ECHILD: not the caller's
+// child).
+bool HostProcess_Wait(long pid, int timeoutMs, int *exitCode);
+// Returns true when a process pid exists and has not ended (a process that
+// ended but was not reaped yet counts as ended). For processes that are not
+// the caller's children, such as one adopted after a restart.
+bool HostProcess_Alive(long pid);
+// Returns true when process pid runs with arg among its arguments (argv[1]
+// onward). Tells an adopted server from an unrelated process that got its id.
+bool HostProcess_HasArgument(long pid, const char *arg);
+// Asks pid to end (kill false: it may clean up) or ends it at once (kill
+// true). Returns 0 or a system error code (ESRCH when it is gone).
+int HostProcess_Stop(long pid, bool kill);

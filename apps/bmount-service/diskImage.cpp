@@ -1,0 +1,407 @@
+// Probing a disk file with qemu-img. Each layer gets its own "qemu-img info",
+// which opens the one file (and the extent files of a descriptor, which QEMU
+// always reads as plain files beside it) but never a parent: the parent's
+// name is checked and resolved here, and the parent probed in turn with the
+// format its child recorded. A file whose format nobody recorded is probed.
+#include "diskImage.h"
+
+#include <cstdlib>
+#include <set>
+
+#include "host/fs.h"
+#include "host/lastError.h"
+#include "host/process.h"
+
+namespace {
+
+// One list, in one place: the image formats of QEMU's block layer that carry
+// a header of their own. Protocols, network and host-device drivers, filters
+// and formats that need secrets (luks) are not on it.
+constexpr ImageFormat kFormats[] = {
+    {"bochs", false, false},    {"cloop", false, false}, {"dmg", false, false},
+    {"parallels", true, false}, {"qcow", true, true},    {"qcow2", true, true},
+    {"qed", true, true},        {"vdi", true, false},    {"vhdx", true, false},
+    {"vmdk", true, true},       {"vpc", true, false},
+};
+
+// A chain deeper than this is taken for a loop of names or an attack.
+constexpr size_t kMaxLayers = 64;
+constexpr size_t kMaxCached = 256;
+
+HostRunLimits QemuImgLimits() {
+  HostRunLimits limits;
+  limits.addressSpace = uint64_t{1} << 30;
+  limits.cpuSeconds = 10;
+  limits.timeoutMs = 30000;
+  limits.maxOutput = 4 << 20;
+  limits.maxErrors = 16 << 10;
+  return limits;
+}
+
+std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
+
+std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
+    text.pop_back();
+  }
+  const std::string prefix = "qemu-img: ";
+  if (text.compare(0, prefix.size(), prefix) == 0) {
+    text.erase(0, prefix.size());
+  }
+  return text;
+}
+
+// True when QEMU would take name for something else than a file path: a
+// "json:" name or a protocol prefix (a colon before the first slash).
+bool NotAPlainPath(const std::string &name) {
+  if (name.empty()) {
+    return true;
+  }
+  size_t colon = name.find(':');
+  return colon != std::string::npos && colon < name.find('/');
+}
+
+std::string FolderOf(const std::string &path) {
+  size_t slash = path.rfind('/');
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Resolves name, as the file at base names it, to an absolute path with links
+// resolved. "" with *problem set when it is no plain path or does not exist.
+std::string ResolveName(const std::string &name, const std::string &base, const char *what,
+                        ImageProblem *problem, std::string *why) {
+  if (NotAPlainPath(name)) {
+    *problem = ImageProblem::Unsupported;
+    *why = "The disk file " + Quoted(base) + " names its " + what + " " + Quoted(name) +
+           ", which is not a plain file path.";
+    return "";
+  }
+  std::string joined = name[0] == '/' ? name : FolderOf(base) + "/" + name;
+  char *real = HostFs_RealPath(joined.c_str());
+  if (real == nullptr || !HostFs_IsRegularFile(real)) {
+    free(real);
+    *problem = ImageProblem::Missing;
+    *why = "The " + std::string(what) + " " + Quoted(joined) + " of the disk file " + Quoted(base) +
+           " is missing or is not a regular file.";
+    return "";
+  }
+  std::string resolved = real;
+  free(real);
+  return resolved;
+}
+
+// Runs qemu-img info on one file, with format given when it is known. Fills
+// *info with what qemu-img printed.
+ImageProblem RunInfo(const std::string &path, const std::string &format, nlohmann::json *info,
+                     std::string *why) {
+  std::vector<const char *> argv = {"qemu-img", "info", "--output=json", "-U"};
+  if (!format.empty()) {
+    argv.push_back("-f");
+    argv.push_back(format.c_str());
+  }
+  argv.push_back(path.c_str());
+  argv.push_back(nullptr);
+  HostRunLimits limits = QemuImgLimits();
+  HostRunResult run;
+  int rc = HostProcess_Run(argv.data(), &limits, &run);
+  ImageProblem problem = ImageProblem::None;
+  if (rc != 0) {
+    problem = ImageProblem::Tool;
+    *why = "The disk file " + Quoted(path) + " cannot be examined: qemu-img " +
+           (Host_ErrorKind(rc) == HOST_ERROR_NOT_FOUND ? std::string("is not installed")
+                                                       : "cannot be started") +
+           ".";
+  } else if (run.timedOut || run.outputTooLarge || run.signal != 0) {
+    problem = ImageProblem::Tool;
+    *why = "The disk file " + Quoted(path) + " cannot be examined: qemu-img " +
+           (run.timedOut         ? "took too long"
+            : run.outputTooLarge ? "said too much"
+                                 : "was stopped by its limits") +
+           ".";
+  } else if (run.exitCode != 0) {
+    // qemu-img recognised a format (or was told one) and could not open it.
+    problem = ImageProblem::Damaged;
+    std::string text = Trimmed(std::string(run.err, run.errLength));
+    *why = "The disk file " + Quoted(path) + " cannot be opened" +
+           (format.empty() ? "" : " as " + format) + (text.empty() ? "." : ": " + text + ".");
+  } else {
+    *info = nlohmann::json::parse(run.out, run.out + run.outLength, nullptr, false);
+    if (!info->is_object()) {
+      problem = ImageProblem::Tool;
+      *why = "The disk file " + Quoted(path) + " cannot be examined: qemu-img said nothing usable.";
+    }
+  }
+  HostRunResult_Free(&run);
+  return problem;
+}
+
+// Members of qemu-img's answer, read without trusting its shape.
+const nlohmann::json *Member(const nlohmann::json &object, const char *key) {
+  if (!object.is_object()) {
+    return nullptr;
+  }
+  auto it = object.find(key);
+  return it != object.end() ? &*it : nullptr;
+}
+
+std::string Text(const nlohmann::json &object, const char *key) {
+  const nlohmann::json *m = Member(object, key);
+  return m != nullptr && m->is_string() ? m->get<std::string>() : "";
+}
+
+bool Flag(const nlohmann::json &object, const char *key) {
+  const nlohmann::json *m = Member(object, key);
+  return m != nullptr && m->is_boolean() && m->get<bool>();
+}
+
+// Fills *layer from qemu-img's description of one file and returns the
+// parent's name and format ("" when none) in *parent and *parentFormat.
+ImageProblem ReadLayer(const nlohmann::json &info, ImageLayer *layer, std::string *parent,
+                       std::string *parentFormat, std::string *why) {
+  const std::string &path = layer->path;
+  std::string format = Text(info, "format");
+  if (format != "raw" && DiskImage_Format(format) == nullptr) {
+    *why = "The disk file " + Quoted(path) + " is in the format " + Quoted(format) +
+           ", which cannot be opened here.";
+    return ImageProblem::Unsupported;
+  }
+  if (!layer->format.empty() && layer->format != format) {
+    *why = "The disk file " + Quoted(path) + " is not in the format " + layer->format + ".";
+    return ImageProblem::Damaged;
+  }
+  layer->format = format;
+  const nlohmann::json *size = Member(info, "virtual-size");
+  if (size == nullptr || !size->is_number_unsigned()) {
+    *why = "The disk file " + Quoted(path) + " has no virtual size.";
+    return ImageProblem::Damaged;
+  }
+  layer->virtualSize = size->get<uint64_t>();
+  if (Flag(info, "encrypted")) {
+    *why = "The disk file " + Quoted(path) + " is encrypted.";
+    return ImageProblem::Unsupported;
+  }
+  const nlohmann::json *specific = Member(info, "format-specific");
+  const nlohmann::json *found = specific != nullptr ? Member(*specific, "data") : nullptr;
+  const nlohmann::json data = found != nullptr ? *found : nlohmann::json::object();
+  if (Member(data, "data-file") != nullptr) {
+    *why = "The disk file " + Quoted(path) + " keeps its data in a separate data file " +
+           Quoted(Text(data, "data-file")) + ", which is not supported.";
+    return ImageProblem::Unsupported;
+  }
+  if (Flag(data, "corrupt")) {
+    *why = "The disk file " + Quoted(path) + " is marked as damaged.";
+    return ImageProblem::Damaged;
+  }
+  const nlohmann::json *extents = Member(data, "extents");
+  if (extents != nullptr && extents->is_array()) {
+    for (const nlohmann::json &extent : *extents) {
+      std::string name = Text(extent, "filename");
+      ImageProblem problem = ImageProblem::None;
+      std::string file = ResolveName(name, path, "extent file", &problem, why);
+      if (file.empty()) {
+        return problem;
+      }
+      if (file != path) {
+        layer->extents.push_back(file);
+      }
+    }
+  }
+  *parent = Text(info, "backing-filename");
+  *parentFormat = Text(info, "backing-filename-format");
+  if (Member(info, "backing-filename") != nullptr && parent->empty()) {
+    *why = "The disk file " + Quoted(path) + " names an empty parent.";
+    return ImageProblem::Unsupported;
+  }
+  const ImageFormat *known = DiskImage_Format(format);
+  if (!parent->empty() && (known == nullptr || !known->backing)) {
+    *why = "The disk file " + Quoted(path) + " names a parent, which its format cannot have.";
+    return ImageProblem::Damaged;
+  }
+  return ImageProblem::None;
+}
+
+}  // namespace
+
+const ImageFormat *DiskImage_Format(const std::string &name) {
+  for (const ImageFormat &f : kFormats) {
+    if (name == f.name) {
+      return &f;
+    }
+  }
+  return nullptr;
+}
+
+std::vector<std::string> DiskImage_FormatNames(void) {
+  std::vector<std::string> names;
+  for (const ImageFormat &f : kFormats) {
+    names.push_back(f.name);
+  }
+  return names;
+}
+
+std::vector<std::string> DiskImage::Files() const {
+  std::vector<std::string> files;
+  for (const ImageLayer &layer : layers) {
+    files.push_back(layer.path);
+    files.insert(files.end(), layer.extents.begin(), layer.extents.end());
+  }
+  return files;
+}
+
+namespace {
+
+ImageProblem ProbeChain(const std::string &path, DiskImage *image, std::string *why) {
+  char *real = HostFs_RealPath(path.c_str());
+  if (real == nullptr) {
+    *why = "The disk file " + Quoted(path) + " does not exist.";
+    return ImageProblem::Missing;
+  }
+  std::string current = real;
+  free(real);
+  if (!HostFs_IsRegularFile(current.c_str())) {
+    // A device or other special file is read as it is; qemu-img would only
+    // call it raw.
+    image->layers.push_back({current, "raw", 0, {}});
+    return ImageProblem::None;
+  }
+  std::string format;  // as the child recorded it; "" for the named file
+  std::set<std::string> seen;
+  for (;;) {
+    if (image->layers.size() == kMaxLayers || !seen.insert(current).second) {
+      *why = "The disk file " + Quoted(path) + " has a chain of parents that loops or is too long.";
+      return ImageProblem::Unsupported;
+    }
+    if (!format.empty() && format != "raw" && DiskImage_Format(format) == nullptr) {
+      *why = "The parent " + Quoted(current) + " is recorded in the format " + Quoted(format) +
+             ", which cannot be opened here.";
+      return ImageProblem::Unsupported;
+    }
+    nlohmann::json info;
+    ImageProblem problem = RunInfo(current, format, &info, why);
+    if (problem != ImageProblem::None) {
+      return problem;
+    }
+    ImageLayer layer;
+    layer.path = current;
+    layer.format = format;
+    std::string parent, parentFormat;
+    problem = ReadLayer(info, &layer, &parent, &parentFormat, why);
+    if (problem != ImageProblem::None) {
+      return problem;
+    }
+    image->layers.push_back(layer);
+    if (parent.empty()) {
+      break;
+    }
+    current = ResolveName(parent, current, "parent", &problem, why);
+    if (current.empty()) {
+      return problem;
+    }
+    format = parentFormat;
+  }
+  image->virtualSize = image->layers[0].virtualSize;
+  const ImageFormat *top = DiskImage_Format(image->layers[0].format);
+  image->writable = top == nullptr || top->writable;
+  return ImageProblem::None;
+}
+
+}  // namespace
+
+ImageProblem DiskImage_Probe(const std::string &path, DiskImage *image, std::string *why) {
+  *image = DiskImage();
+  ImageProblem problem = ProbeChain(path, image, why);
+  if (problem != ImageProblem::None) {
+    *image = DiskImage();
+  }
+  return problem;
+}
+
+namespace {
+
+// The stamps of files, or false when one cannot be examined.
+bool StampAll(const std::vector<std::string> &files, std::vector<HostFileStamp> *stamps) {
+  stamps->clear();
+  for (const std::string &f : files) {
+    HostFileStamp stamp;
+    if (!HostState_Stamp(f.c_str(), &stamp) || !stamp.exists) {
+      return false;
+    }
+    stamps->push_back(stamp);
+  }
+  return true;
+}
+
+}  // namespace
+
+ImageProblem DiskImageCache::Probe(const std::string &path, DiskImage *image, std::string *why) {
+  auto it = entries_.find(path);
+  if (it != entries_.end()) {
+    // The named file may since lead elsewhere through a link.
+    char *real = HostFs_RealPath(path.c_str());
+    bool same = real != nullptr && it->second.image.layers[0].path == real;
+    free(real);
+    std::vector<HostFileStamp> now;
+    if (same && StampAll(it->second.image.Files(), &now) &&
+        now.size() == it->second.stamps.size()) {
+      for (size_t i = 0; same && i < now.size(); ++i) {
+        same = HostState_SameStamp(now[i], it->second.stamps[i]);
+      }
+      if (same) {
+        *image = it->second.image;
+        return ImageProblem::None;
+      }
+    }
+    entries_.erase(it);
+  }
+  // A disk written to while qemu-img looked at it is not kept.
+  HostFileStamp before;
+  bool stamped = HostState_Stamp(path.c_str(), &before);
+  ImageProblem problem = DiskImage_Probe(path, image, why);
+  Entry entry;
+  if (problem == ImageProblem::None && stamped && StampAll(image->Files(), &entry.stamps) &&
+      HostState_SameStamp(before, entry.stamps[0])) {
+    if (entries_.size() >= kMaxCached) {
+      entries_.clear();
+    }
+    entry.image = *image;
+    entries_[path] = std::move(entry);
+  }
+  return problem;
+}
+
+std::string DiskImage_NodeName(const std::string &prefix, char kind, size_t layer) {
+  return prefix + kind + std::to_string(layer);
+}
+
+std::vector<nlohmann::json> DiskImage_Nodes(const DiskImage &image, bool readOnly,
+                                            const std::string &prefix) {
+  std::vector<nlohmann::json> nodes;
+  for (size_t i = image.layers.size(); i-- > 0;) {
+    const ImageLayer &layer = image.layers[i];
+    bool layerReadOnly = i > 0 || readOnly || !image.writable;
+    std::string file = DiskImage_NodeName(prefix, 'f', i);
+    nlohmann::json fileNode = {{"driver", "file"},
+                               {"node-name", file},
+                               {"filename", layer.path},
+                               {"read-only", layerReadOnly}};
+    if (readOnly) {
+      // A look that changes nothing takes no locks, as qemu-img info -U:
+      // it must not keep anybody else from writing meanwhile.
+      fileNode["force-share"] = true;
+    }
+    nodes.push_back(fileNode);
+    nlohmann::json node = {{"driver", layer.format},
+                           {"node-name", DiskImage_NodeName(prefix, 'l', i)},
+                           {"file", file},
+                           {"read-only", layerReadOnly}};
+    const ImageFormat *format = DiskImage_Format(layer.format);
+    if (format != nullptr && format->backing) {
+      // null: no parent at all, rather than whatever the header names.
+      node["backing"] = i + 1 < image.layers.size()
+                            ? nlohmann::json(DiskImage_NodeName(prefix, 'l', i + 1))
+                            : nullptr;
+    }
+    nodes.push_back(node);
+  }
+  return nodes;
+}

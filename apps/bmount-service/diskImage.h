@@ -1,0 +1,100 @@
+// What a disk file really is: its image format and, for child images, the
+// chain of parents below it, as QEMU's block layer reads them. qemu-img looks
+// at one file at a time, under limits, and never opens a parent by itself;
+// this module follows the chain, checks every name it finds, and describes
+// the chain as block nodes with an explicit driver and an explicit parent
+// each, so that nothing is left to QEMU's own probing when the disk is
+// opened. A file QEMU recognises as no other format is raw and is read
+// directly; a file in a recognised format that cannot be opened is refused,
+// never read as raw. Results are plain records; nothing here throws.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "host/stateFile.h"
+
+#include <nlohmann/json.hpp>
+
+// An image format of QEMU's block layer that has a header of its own.
+struct ImageFormat {
+  const char *name;  // QEMU's driver name
+  bool writable;     // QEMU can write images of this format
+  bool backing;      // images of this format may have a parent
+};
+
+// Returns the format of that driver name from the one list of formats this
+// service opens, or NULL for any other name (raw included: raw needs no
+// driver of QEMU's).
+const ImageFormat *DiskImage_Format(const std::string &name);
+// The names of the list, for messages and documentation.
+std::vector<std::string> DiskImage_FormatNames(void);
+
+// One file of a chain.
+struct ImageLayer {
+  std::string path;    // absolute, symbolic links resolved
+  std::string format;  // "raw" or a name of the list
+  uint64_t virtualSize = 0;
+  // Further files QEMU reads for this layer (the extent files of a
+  // descriptor), absolute with links resolved; path itself is not repeated.
+  std::vector<std::string> extents;
+};
+
+struct DiskImage {
+  // The named file first, then its parent, its parent's parent, ...
+  std::vector<ImageLayer> layers;
+  // The disk's size as a virtual machine sees it; 0 for a device or other
+  // special file, which is read directly as it is.
+  uint64_t virtualSize = 0;
+  bool writable = true;  // the top layer's format can be written
+
+  // True for a single raw file: read it directly, no daemon.
+  bool Raw() const { return layers.size() == 1 && layers[0].format == "raw"; }
+  // Every file the disk consists of: each layer and its extents, top first.
+  std::vector<std::string> Files() const;
+};
+
+enum class ImageProblem {
+  None,
+  Missing,      // the file, a parent or an extent does not exist
+  Unsupported,  // a format, a name or a feature this service does not open
+  Damaged,      // QEMU recognises the format but cannot open the file
+  Tool,         // qemu-img is missing, failed or was stopped by its limits
+};
+
+// Reads what the file at path is. path must be absolute. On success fills
+// *image and returns ImageProblem::None; otherwise *why says what is wrong
+// and names the file concerned.
+ImageProblem DiskImage_Probe(const std::string &path, DiskImage *image, std::string *why);
+
+// Probe results kept while every file of the disk stays as it was (same file,
+// size and modification time), so that looking at a disk again starts no
+// qemu-img: a raw disk then costs what it cost before images were probed.
+// Refusals are not kept. One thread uses a cache.
+class DiskImageCache {
+ public:
+  // As DiskImage_Probe, from the cache when it still holds.
+  ImageProblem Probe(const std::string &path, DiskImage *image, std::string *why);
+  size_t Size() const { return entries_.size(); }
+
+ private:
+  struct Entry {
+    std::vector<HostFileStamp> stamps;  // of image.Files(), in that order
+    DiskImage image;
+  };
+  std::map<std::string, Entry> entries_;  // by the path as given
+};
+
+// Node names: prefix + "l<i>" for the format node of layer i, prefix +
+// "f<i>" for the file node below it. The top, "l0", presents the whole disk.
+std::string DiskImage_NodeName(const std::string &prefix, char kind, size_t layer);
+
+// The arguments of blockdev-add for every node of the image, parents first so
+// that each node exists before the one that refers to it. Parents are always
+// read-only; the top layer is read-only when readOnly is set or its format
+// cannot be written. A read-only disk (readOnly) takes no file locks, so it
+// never keeps another user from writing. Not for a raw image (Raw()).
+std::vector<nlohmann::json> DiskImage_Nodes(const DiskImage &image, bool readOnly,
+                                            const std::string &prefix);

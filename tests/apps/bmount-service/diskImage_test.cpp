@@ -1,0 +1,266 @@
+// What a disk file is, as qemu-img reads it one layer at a time: every format
+// family qemu-img can write, descriptor files with extent files, chains of
+// mixed formats with parents named relative to the child's real folder, and
+// the files that must be refused with a description naming them.
+#include "diskImage.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+
+#include <gtest/gtest.h>
+
+#include "serviceTestUtil.h"
+
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+
+class DiskImageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (testsupport::Run({"/usr/bin/qemu-img", "--version"}).exitCode != 0) {
+      GTEST_SKIP() << "qemu-img is not installed";
+    }
+    servicetest::MakeImage(file("base.raw"), 4 * kMiB, "label: dos\nstart=2048, type=83\n");
+  }
+  std::string file(const std::string &name) const { return dir_.file(name); }
+  void QemuImg(std::vector<std::string> args) {
+    args.insert(args.begin(), "/usr/bin/qemu-img");
+    testsupport::ProcessResult r = testsupport::Run(args);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+  }
+  // Child over parent, without looking at the parent.
+  void Child(const std::string &format, const std::string &name, const std::string &parent,
+             const std::string &parentFormat) {
+    std::vector<std::string> args = {"create", "-u", "-f", format, "-b", parent};
+    if (!parentFormat.empty()) {
+      args.insert(args.end(), {"-F", parentFormat});
+    }
+    args.insert(args.end(), {file(name), "4M"});
+    QemuImg(args);
+  }
+  // Renames the parent recorded in name without checking it.
+  void Rebase(const std::string &name, const std::string &parent, const std::string &format) {
+    QemuImg({"rebase", "-u", "-f", "qcow2", "-b", parent, "-F", format, file(name)});
+  }
+  ImageProblem Probe(const std::string &name, DiskImage *image, std::string *why) {
+    return DiskImage_Probe(file(name), image, why);
+  }
+
+  testsupport::TempDir dir_;
+};
+
+TEST_F(DiskImageTest, EveryWritableFormatIsRecognised) {
+  struct Case {
+    const char *format;
+    const char *options;
+    size_t extents;  // extent files beside the named file
+  } const cases[] = {
+      {"qcow", "", 0},
+      {"qcow2", "", 0},
+      {"qed", "", 0},
+      {"vdi", "", 0},
+      {"vhdx", "", 0},
+      {"vpc", "force_size=on", 0},
+      {"parallels", "", 0},
+      {"vmdk", "", 0},
+      {"vmdk", "subformat=monolithicFlat", 1},
+      {"vmdk", "subformat=twoGbMaxExtentSparse", 1},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.format) + " " + c.options);
+    std::string name = std::string("disk-") + c.options + "." + c.format;
+    for (char &ch : name) {
+      ch = ch == '=' ? '_' : ch;
+    }
+    QemuImg({"convert", "-f", "raw", "-O", c.format, file("base.raw"), file(name)});
+    if (*c.options != '\0') {
+      std::filesystem::remove(file(name));
+      QemuImg(
+          {"convert", "-f", "raw", "-O", c.format, "-o", c.options, file("base.raw"), file(name)});
+    }
+    DiskImage image;
+    std::string why;
+    ASSERT_EQ(Probe(name, &image, &why), ImageProblem::None) << why;
+    ASSERT_EQ(image.layers.size(), 1u);
+    EXPECT_EQ(image.layers[0].format, c.format);
+    EXPECT_FALSE(image.Raw());
+    EXPECT_EQ(image.virtualSize, 4 * kMiB);
+    EXPECT_EQ(image.layers[0].extents.size(), c.extents);
+    EXPECT_EQ(image.Files().size(), 1 + c.extents);
+    for (const std::string &f : image.Files()) {
+      EXPECT_TRUE(std::filesystem::exists(f)) << f;
+      EXPECT_EQ(f.rfind(dir_.path(), 0), 0u) << f;
+    }
+  }
+}
+
+TEST_F(DiskImageTest, RawStaysRawAndMixedChainsAreFollowed) {
+  DiskImage image;
+  std::string why;
+  ASSERT_EQ(Probe("base.raw", &image, &why), ImageProblem::None) << why;
+  EXPECT_TRUE(image.Raw());
+  EXPECT_EQ(image.virtualSize, 4 * kMiB);
+
+  // A split vmdk <- a vmdk delta (vmdk records no parent format: it is
+  // probed) <- qcow2 <- qed.
+  QemuImg({"convert", "-f", "raw", "-O", "vmdk", "-o", "subformat=twoGbMaxExtentSparse",
+           file("base.raw"), file("base.vmdk")});
+  Child("vmdk", "delta.vmdk", "base.vmdk", "vmdk");
+  Child("qcow2", "mid.qcow2", "delta.vmdk", "vmdk");
+  Child("qed", "top.qed", file("mid.qcow2"), "qcow2");
+  ASSERT_EQ(Probe("top.qed", &image, &why), ImageProblem::None) << why;
+  ASSERT_EQ(image.layers.size(), 4u);
+  EXPECT_EQ(image.layers[0].format, "qed");
+  EXPECT_EQ(image.layers[1].format, "qcow2");
+  EXPECT_EQ(image.layers[2].format, "vmdk");
+  EXPECT_EQ(image.layers[3].path, file("base.vmdk"));
+  EXPECT_EQ(image.Files().back(), file("base-s001.vmdk"));
+  EXPECT_EQ(image.virtualSize, 4 * kMiB);
+  image.layers.erase(image.layers.begin() + 2, image.layers.end());
+  QemuImg({"convert", "-f", "raw", "-O", "vdi", file("base.raw"), file("base.vdi")});
+  image.layers.push_back({file("base.vdi"), "vdi", 4 * kMiB, {}});
+
+  std::vector<nlohmann::json> nodes = DiskImage_Nodes(image, false, "d.");
+  ASSERT_EQ(nodes.size(), 6u);
+  // Parents first, each format node with its own file node and an explicit
+  // parent where its format can have one.
+  EXPECT_EQ(nodes[1]["driver"], "vdi");
+  EXPECT_FALSE(nodes[1].contains("backing"));
+  EXPECT_EQ(nodes[3]["driver"], "qcow2");
+  EXPECT_EQ(nodes[3]["backing"], "d.l2");
+  EXPECT_EQ(nodes[3]["file"], "d.f1");
+  EXPECT_EQ(nodes[4]["filename"], file("top.qed"));
+  EXPECT_EQ(nodes[5]["node-name"], "d.l0");
+  EXPECT_EQ(nodes[5]["backing"], "d.l1");
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    EXPECT_EQ(nodes[i]["read-only"], i < 4) << nodes[i].dump();
+  }
+  Child("qcow2", "lone.qcow2", "base.vdi", "vdi");
+  Rebase("lone.qcow2", "", "raw");
+  ASSERT_EQ(Probe("lone.qcow2", &image, &why), ImageProblem::None) << why;
+  EXPECT_TRUE(DiskImage_Nodes(image, true, "d.")[1]["backing"].is_null());
+  EXPECT_EQ(DiskImage_Nodes(image, true, "d.")[1]["read-only"], true);
+}
+
+TEST_F(DiskImageTest, RelativeParentsResolveAgainstTheChildsRealFolder) {
+  std::filesystem::create_directory(file("real"));
+  std::filesystem::create_directory(file("elsewhere"));
+  std::filesystem::create_directory_symlink(file("real"), file("linked"));
+  QemuImg({"convert", "-f", "raw", "-O", "qcow2", file("base.raw"), file("real/base.qcow2")});
+  Child("qcow2", "real/child.qcow2", "base.qcow2", "qcow2");
+  // A decoy beside the link must not be taken for the parent.
+  QemuImg({"convert", "-f", "raw", "-O", "vdi", file("base.raw"), file("elsewhere/base.qcow2")});
+  std::filesystem::create_symlink(file("linked/child.qcow2"), file("elsewhere/child.qcow2"));
+  DiskImage image;
+  std::string why;
+  ASSERT_EQ(Probe("elsewhere/child.qcow2", &image, &why), ImageProblem::None) << why;
+  ASSERT_EQ(image.layers.size(), 2u);
+  EXPECT_EQ(image.layers[0].path, file("real/child.qcow2"));
+  EXPECT_EQ(image.layers[1].path, file("real/base.qcow2"));
+}
+
+TEST_F(DiskImageTest, RefusalsNameTheFile) {
+  QemuImg({"convert", "-f", "raw", "-O", "qcow2", file("base.raw"), file("base.qcow2")});
+  struct Case {
+    const char *parent;  // recorded by rebase -u in a fresh child
+    ImageProblem problem;
+    const char *named;
+  } const cases[] = {
+      {"missing.qcow2", ImageProblem::Missing, "missing.qcow2"},
+      {"json:{\"driver\":\"qcow2\",\"file\":{\"driver\":\"file\",\"filename\":\"base.qcow2\"}}",
+       ImageProblem::Unsupported, "json:"},
+      {"nbd+unix:///disk?socket=/run/nbd.sock", ImageProblem::Unsupported, "nbd+unix://"},
+      {"http://example.invalid/base.qcow2", ImageProblem::Unsupported, "http://"},
+      {"child.qcow2", ImageProblem::Unsupported, "loops"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.parent);
+    Child("qcow2", "child.qcow2", "base.qcow2", "qcow2");
+    Rebase("child.qcow2", c.parent, "qcow2");
+    DiskImage image;
+    std::string why;
+    EXPECT_EQ(Probe("child.qcow2", &image, &why), c.problem);
+    EXPECT_NE(why.find(c.named), std::string::npos) << why;
+    EXPECT_NE(why.find(file("child.qcow2")), std::string::npos) << why;
+  }
+
+  // A damaged header is refused, never read as raw; so is a parent whose
+  // header does not match the format its child recorded.
+  std::filesystem::copy_file(file("base.qcow2"), file("bad.qcow2"));
+  {
+    std::string bytes = testsupport::ReadFile(file("bad.qcow2"));
+    bytes.replace(4, 4, "\xff\xff\xff\xff");
+    testsupport::WriteFile(file("bad.qcow2"), bytes);
+  }
+  Child("qcow2", "wrongparent.qcow2", "base.qcow2", "vdi");
+  QemuImg({"create", "-f", "qcow2", "-o", "data_file=" + file("data.bin"), file("datafile.qcow2"),
+           "4M"});
+  const struct {
+    const char *name;
+    ImageProblem problem;
+    const char *named;
+  } files[] = {
+      {"bad.qcow2", ImageProblem::Damaged, "bad.qcow2"},
+      {"wrongparent.qcow2", ImageProblem::Damaged, "base.qcow2"},
+      {"datafile.qcow2", ImageProblem::Unsupported, "datafile.qcow2"},
+      {"nothing-here", ImageProblem::Missing, "nothing-here"},
+  };
+  for (const auto &f : files) {
+    SCOPED_TRACE(f.name);
+    DiskImage image;
+    std::string why;
+    EXPECT_EQ(Probe(f.name, &image, &why), f.problem);
+    EXPECT_NE(why.find(f.named), std::string::npos) << why;
+    EXPECT_TRUE(image.layers.empty());
+  }
+}
+
+// Runs probe with no qemu-img to be found: only a cache hit can succeed.
+ImageProblem WithoutQemuImg(DiskImageCache *cache, const std::string &path, DiskImage *image) {
+  std::string saved = getenv("PATH");
+  setenv("PATH", "/nonexistent", 1);
+  std::string why;
+  ImageProblem problem = cache->Probe(path, image, &why);
+  setenv("PATH", saved.c_str(), 1);
+  return problem;
+}
+
+TEST_F(DiskImageTest, CacheHoldsWhileEveryFileStaysTheSame) {
+  QemuImg({"convert", "-f", "raw", "-O", "qcow2", file("base.raw"), file("base.qcow2")});
+  Child("qcow2", "child.qcow2", "base.qcow2", "qcow2");
+  std::filesystem::create_symlink(file("child.qcow2"), file("link.qcow2"));
+  DiskImageCache cache;
+  DiskImage image;
+  std::string why;
+  for (const char *name : {"base.raw", "link.qcow2"}) {
+    ASSERT_EQ(cache.Probe(file(name), &image, &why), ImageProblem::None) << why;
+    EXPECT_EQ(WithoutQemuImg(&cache, file(name), &image), ImageProblem::None) << name;
+  }
+  EXPECT_EQ(image.layers.size(), 2u);
+  EXPECT_EQ(cache.Size(), 2u);
+  // A changed parent, a link that leads elsewhere, a raw file turned into an
+  // image: each is looked at again.
+  const std::function<void()> changes[] = {
+      [&] {
+        QemuImg({"convert", "-f", "raw", "-O", "qcow2", file("base.raw"), file("base.qcow2")});
+      },
+      [&] {
+        std::filesystem::remove(file("link.qcow2"));
+        std::filesystem::create_symlink(file("base.qcow2"), file("link.qcow2"));
+      },
+  };
+  for (const auto &change : changes) {
+    ASSERT_EQ(cache.Probe(file("link.qcow2"), &image, &why), ImageProblem::None) << why;
+    change();
+    EXPECT_EQ(WithoutQemuImg(&cache, file("link.qcow2"), &image), ImageProblem::Tool);
+  }
+  QemuImg({"convert", "-f", "raw", "-O", "vdi", file("base.raw"), file("base.vdi")});
+  std::filesystem::rename(file("base.vdi"), file("base.raw"));
+  EXPECT_EQ(WithoutQemuImg(&cache, file("base.raw"), &image), ImageProblem::Tool);
+  ASSERT_EQ(cache.Probe(file("base.raw"), &image, &why), ImageProblem::None) << why;
+  EXPECT_EQ(image.layers[0].format, "vdi");
+}
+
+}  // namespace
