@@ -188,15 +188,24 @@ uint32_t g_identityCounter = UINT32_MAX;
 }  // namespace
 
 std::string LowerCase(const std::string &text) {
+  // Eight bytes at a time: a byte is an upper-case letter when it is below
+  // 0x80 and its low seven bits lie in 'A'..'Z'; its 0x20 bit is then set.
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
   std::string lower(text.size(), '\0');
-  const auto *in = reinterpret_cast<const unsigned char *>(text.data());
+  const char *in = text.data();
   char *out = lower.data();
-  // Without a branch per byte, so that the compiler can do many at once.
-  for (size_t i = 0; i < text.size(); i++) {
-    unsigned char c = in[i];
-    unsigned char upper = static_cast<unsigned char>(c - 'A') < 26;
-    out[i] = static_cast<char>(c | static_cast<unsigned char>(upper << 5));
+  size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t x;
+    std::memcpy(&x, in + i, 8);
+    uint64_t low7 = x & (0x7F * kOnes);
+    uint64_t atLeastA = low7 + (0x80 - 'A') * kOnes;
+    uint64_t aboveZ = low7 + (0x7F - 'Z') * kOnes;
+    uint64_t upper = (atLeastA ^ aboveZ) & ~x & (0x80 * kOnes);
+    x |= upper >> 2;
+    std::memcpy(out + i, &x, 8);
   }
+  for (; i < text.size(); i++) out[i] = LowerAscii(in[i]);
   return lower;
 }
 
@@ -327,8 +336,9 @@ VmUsage::VmUsage(const std::string &config, const std::string &disk)
 bool UsesDisk(VmUsage &record) {
   if (ReadConfigVersion(record) >= 8) {
     bool used = false;
+    SnapshotConfigText text = {record.originalText.data(), record.originalText.size()};
     SnapshotError err = Snapshot_QueryDiskUse(record.configPath.c_str(), record.diskPath.c_str(),
-                                              &used, nullptr, nullptr);
+                                              &used, nullptr, nullptr, &text);
     if (err.type == SNAPSHOT_SUCCESS) return used;
     // The snapshot state is unknown. If the text says the machine uses the
     // disk, validation must refuse rather than guess.
@@ -376,7 +386,8 @@ void FindRedoImage(VmUsage &record) {
 void FindSnapshotChild(VmUsage &record) {
   char **disks = nullptr;
   int count = 0;
-  SnapshotError err = Snapshot_GetCurrentDisks(record.configPath.c_str(), &disks, &count);
+  SnapshotConfigText text = {record.originalText.data(), record.originalText.size()};
+  SnapshotError err = Snapshot_GetCurrentDisks(record.configPath.c_str(), &disks, &count, &text);
   if (err.type != SNAPSHOT_SUCCESS) {
     record.snapshotError = err.type;
     return;

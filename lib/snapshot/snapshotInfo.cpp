@@ -465,8 +465,10 @@ SnapshotConfigInfo *NewInfo(SnapshotLockMode lockMode) {
 }
 
 // Everything of a read but its cleanup: the caller logs a failure and frees the info.
-SnapshotError ReadInfo(SnapshotConfigInfo *info, const char *configPath) {
-  if (!File_Exists(configPath)) {
+SnapshotError ReadInfo(SnapshotConfigInfo *info, const char *configPath,
+                       const SnapshotConfigText *text) {
+  // A text in hand was read from the file: it exists.
+  if (text == nullptr && !File_Exists(configPath)) {
     Log("SNAPSHOT:ConfigInfoRead: File %s doesn't exist.\n", configPath);
     return MakeError(SNAPSHOT_NOTFOUND);
   }
@@ -478,7 +480,10 @@ SnapshotError ReadInfo(SnapshotConfigInfo *info, const char *configPath) {
   }
 
   info->configDict = Dictionary_Create();
-  if (!Dictionary_Load(info->configDict, configPath, kDictLoadFlags)) {
+  bool loaded = text != nullptr ? Dictionary_LoadText(info->configDict, configPath, text->text,
+                                                      text->size, kDictLoadFlags)
+                                : Dictionary_Load(info->configDict, configPath, kDictLoadFlags);
+  if (!loaded) {
     Warning("SNAPSHOT: Unable to load dict from '%s'.\n", configPath);
     return MakeError(SNAPSHOT_DICTIONARY);
   }
@@ -596,11 +601,31 @@ class FolderCache {
       HostFs_FreeFolderNames(&folders_[i].list);
       free(folders_[i].slots);
     }
+    for (char *path : recentPaths_) {
+      free(path);
+    }
   }
   FolderCache(const FolderCache &) = delete;
   FolderCache &operator=(const FolderCache &) = delete;
 
+  // The disks of neighbouring snapshots are mostly the same files, so the
+  // last few answers are kept.
   bool Exists(const char *path) {
+    for (int i = 0; i < kRecent; i++) {
+      if (recentPaths_[i] != nullptr && strcmp(recentPaths_[i], path) == 0) {
+        return recentAnswers_[i];
+      }
+    }
+    bool exists = Look(path);
+    free(recentPaths_[nextRecent_]);
+    recentPaths_[nextRecent_] = Util_SafeStrdup(path);
+    recentAnswers_[nextRecent_] = exists;
+    nextRecent_ = (nextRecent_ + 1) % kRecent;
+    return exists;
+  }
+
+ private:
+  bool Look(const char *path) {
     const char *slash = strrchr(path, '/');
     size_t length = strlen(path);
     if (slash == nullptr || slash == path || length >= kPathMax) {
@@ -627,7 +652,6 @@ class FolderCache {
     return true;
   }
 
- private:
   static constexpr size_t kPathMax = 4096;
   static constexpr size_t kNameMax = 255;
   static constexpr int kMaxFolders = 8;
@@ -739,6 +763,10 @@ class FolderCache {
 
   Folder folders_[kMaxFolders] = {};
   int numFolders_ = 0;
+  static constexpr int kRecent = 4;
+  char *recentPaths_[kRecent] = {};
+  bool recentAnswers_[kRecent] = {};
+  int nextRecent_ = 0;
 };
 
 // a + "/" + b, and + "/" + c when given.
@@ -904,7 +932,7 @@ SnapshotNode *SnapshotTreeFind(SnapshotNode *root, int32_t uid) {
 }
 
 SnapshotError SnapshotConfigInfoRead(const char *configPath, SnapshotLockMode lockMode,
-                                     SnapshotConfigInfo **info) {
+                                     SnapshotConfigInfo **info, const SnapshotConfigText *text) {
   if (info == nullptr) {
     return MakeError(SNAPSHOT_INVAL);
   }
@@ -913,7 +941,7 @@ SnapshotError SnapshotConfigInfoRead(const char *configPath, SnapshotLockMode lo
     return MakeError(SNAPSHOT_INVAL);
   }
   SnapshotConfigInfo *result = NewInfo(lockMode);
-  SnapshotError err = ReadInfo(result, configPath);
+  SnapshotError err = ReadInfo(result, configPath, text);
   if (IsError(err)) {
     Log("SNAPSHOT:SnapshotConfigInfoRead: Error %d\n", err.type);
     SnapshotConfigInfoFree(result);
@@ -977,8 +1005,8 @@ SnapshotError SnapshotConfigInfoExpand(SnapshotConfigInfo *info) {
 }
 
 SnapshotError SnapshotConfigInfoLoad(const char *configPath, SnapshotLockMode lockMode,
-                                     SnapshotConfigInfo **info) {
-  SnapshotError err = SnapshotConfigInfoRead(configPath, lockMode, info);
+                                     SnapshotConfigInfo **info, const SnapshotConfigText *text) {
+  SnapshotError err = SnapshotConfigInfoRead(configPath, lockMode, info, text);
   if (IsError(err)) {
     return err;
   }

@@ -151,6 +151,16 @@ bool HostFs_Stat(const char *path, bool *isDirectory) {
   return true;
 }
 
+bool HostFs_StatStream(FILE *stream, bool *isDirectory, long long *size) {
+  struct stat st;
+  if (stream == nullptr || fstat(fileno(stream), &st) != 0) {
+    return false;
+  }
+  *isDirectory = S_ISDIR(st.st_mode);
+  *size = S_ISREG(st.st_mode) ? static_cast<long long>(st.st_size) : -1;
+  return true;
+}
+
 bool HostFs_GetFileId(const char *path, HostFileId *id) {
   struct stat st;
   if (!StatPath(path, &st)) {
