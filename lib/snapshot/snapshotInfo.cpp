@@ -293,14 +293,27 @@ char *BaseNameOf(const char *fileName) {
   return base;
 }
 
+// "<device>.<field>" in key; every configuration asks for dozens of these,
+// and formatting each was a good part of its read.
+const char *DeviceKey(char (&key)[48], const char *device, const char *field) {
+  size_t d = strlen(device);
+  size_t f = strlen(field);
+  VERIFY(d + 1 + f < sizeof key);
+  memcpy(key, device, d);
+  key[d] = '.';
+  memcpy(key + d + 1, field, f + 1);
+  return key;
+}
+
 // One device of the configuration: a disk of the current state when it is a
 // present hard disk with a file.
 SnapshotError ReadDevice(SnapshotConfigInfo *info, const char *device) {
   Dictionary *cfg = info->configDict;
-  if (!Dict_GetBool(cfg, false, "%s.present", device)) {
+  char key[48];
+  if (!Dict_GetBool(cfg, false, "%s", DeviceKey(key, device, "present"))) {
     return MakeError(SNAPSHOT_SUCCESS);
   }
-  char *deviceType = READ_STRING(cfg, "disk", "%s.deviceType", device);
+  char *deviceType = READ_STRING(cfg, "disk", "%s", DeviceKey(key, device, "deviceType"));
   bool isDisk = false;
   for (const char *t : kDiskDeviceTypes) {
     if (EqualNoCase(deviceType, t)) {
@@ -311,11 +324,11 @@ SnapshotError ReadDevice(SnapshotConfigInfo *info, const char *device) {
   if (!isDisk) {
     return MakeError(SNAPSHOT_SUCCESS);
   }
-  char *fileName = READ_STRING(cfg, nullptr, "%s.fileName", device);
+  char *fileName = READ_STRING(cfg, nullptr, "%s", DeviceKey(key, device, "fileName"));
   if (fileName == nullptr) {
     return MakeError(SNAPSHOT_SUCCESS);
   }
-  char *modeText = READ_STRING(cfg, "persistent", "%s.mode", device);
+  char *modeText = READ_STRING(cfg, "persistent", "%s", DeviceKey(key, device, "mode"));
   int mode = -1;
   for (int m = 0; m < 3; m++) {
     if (EqualNoCase(modeText, kDiskModes[m])) {
@@ -342,12 +355,17 @@ SnapshotError ReadCurrentStateDisks(SnapshotConfigInfo *info) {
     }
   }
   for (int n = 0; n < 4; n++) {
-    if (!Dict_GetBool(info->configDict, false, "scsi%d.present", n)) {
+    char device[16] = {'s', 'c', 's', 'i', static_cast<char>('0' + n)};
+    char key[48];
+    if (!Dict_GetBool(info->configDict, false, "%s", DeviceKey(key, device, "present"))) {
       continue;
     }
     for (int m = 0; m < 16; m++) {
-      char device[32];
-      Str_Snprintf(device, sizeof device, "scsi%d:%d", n, m);
+      // "scsi<n>:<m>"
+      device[5] = ':';
+      device[6] = static_cast<char>(m < 10 ? '0' + m : '1');
+      device[7] = static_cast<char>(m < 10 ? '\0' : '0' + m - 10);
+      device[8] = '\0';
       SnapshotError err = ReadDevice(info, device);
       if (IsError(err)) {
         return err;
