@@ -37,9 +37,16 @@ struct FreeDeleter {
 };
 using CString = std::unique_ptr<char, FreeDeleter>;
 
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
 bool EndsWithNoCase(const std::string &text, const char *suffix) {
   size_t n = std::strlen(suffix);
-  return text.size() >= n && LowerCase(text.substr(text.size() - n)) == LowerCase(suffix);
+  if (text.size() < n) return false;
+  const char *tail = text.data() + text.size() - n;
+  for (size_t i = 0; i < n; i++) {
+    if (LowerAscii(tail[i]) != LowerAscii(suffix[i])) return false;
+  }
+  return true;
 }
 
 bool StartsWith(const std::string &text, const std::string &prefix) {
@@ -82,13 +89,17 @@ const DeviceSearch &DevicePattern(const std::string &lowerDiskPath) {
   return *cached;
 }
 
+bool Contains(const std::string &text, const std::string &part) {
+  return memmem(text.data(), text.size(), part.data(), part.size()) != nullptr;
+}
+
 // Searches the text for the device entry that names the disk. A text that
 // holds neither tail cannot match, and the plain string search is far
 // cheaper than the pattern's.
 bool FindDevice(const VmUsage &record, boost::smatch &match) {
   const DeviceSearch &search = DevicePattern(record.lowerDiskPath);
-  if (search.prefilter && record.configText.find(search.pathTail) == std::string::npos &&
-      record.configText.find(search.nameTail) == std::string::npos) {
+  if (search.prefilter && !Contains(record.configText, search.pathTail) &&
+      !Contains(record.configText, search.nameTail)) {
     return false;
   }
   return Search(record.configText, search.pattern, &match);
@@ -113,21 +124,53 @@ std::string Folder(const std::string &path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-// The names in a folder (files only, when asked), sorted so that a scan does
-// not depend on the order the file system happens to keep. A folder that
-// cannot be read has none.
-std::vector<std::string> ListFolder(const std::string &folder, bool filesOnly) {
-  std::vector<std::string> names;
+struct FolderEntry {
+  std::string name;
+  bool isDirectory;
+  bool operator<(const FolderEntry &other) const { return name < other.name; }
+};
+
+// The entries of a folder, sorted so that a scan does not depend on the order
+// the file system happens to keep. A folder that cannot be read has none.
+std::vector<FolderEntry> ListFolder(const std::string &folder) {
+  std::vector<FolderEntry> entries;
   HostDir *dir = HostDir_Open(folder.c_str());
-  if (dir == nullptr) return names;
+  if (dir == nullptr) return entries;
   bool isDirectory = false;
   while (const char *name = HostDir_Next(dir, &isDirectory)) {
-    if (filesOnly && isDirectory) continue;
-    names.emplace_back(name);
+    entries.push_back({name, isDirectory});
   }
   HostDir_Close(dir);
-  std::sort(names.begin(), names.end());
-  return names;
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+// The redo chain's end among the folder's files.
+void ScanRedoFiles(const std::string &diskPath, const std::vector<FolderEntry> &entries,
+                   VmList &vms) {
+  PathParts disk(diskPath, false);
+  std::string current = disk.fileName;
+  for (;;) {
+    std::string target = LowerCase(current + kRedoSuffix);
+    const std::string *next = nullptr;
+    for (const FolderEntry &entry : entries) {
+      if (entry.isDirectory) continue;
+      // A lock file beside a redo log belongs to whoever holds the log.
+      if (EndsWithNoCase(entry.name, kLockSuffix)) continue;
+      if (StartsWith(LowerCase(entry.name), target)) {
+        next = &entry.name;
+        break;
+      }
+    }
+    if (next == nullptr) break;
+    current = *next;
+  }
+  if (current != disk.fileName) {
+    VmUsage record("", diskPath);
+    record.redoImagePath = disk.folder + current;
+    record.hasRedo = true;
+    vms.push_back(std::move(record));
+  }
 }
 
 void CheckAttribute(const std::string &path, uint32_t bit, const char *literal) {
@@ -145,10 +188,24 @@ uint32_t g_identityCounter = UINT32_MAX;
 }  // namespace
 
 std::string LowerCase(const std::string &text) {
-  std::string lower = text;
-  for (char &c : lower) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  // Eight bytes at a time: a byte is an upper-case letter when it is below
+  // 0x80 and its low seven bits lie in 'A'..'Z'; its 0x20 bit is then set.
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  std::string lower(text.size(), '\0');
+  const char *in = text.data();
+  char *out = lower.data();
+  size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t x;
+    std::memcpy(&x, in + i, 8);
+    uint64_t low7 = x & (0x7F * kOnes);
+    uint64_t atLeastA = low7 + (0x80 - 'A') * kOnes;
+    uint64_t aboveZ = low7 + (0x7F - 'Z') * kOnes;
+    uint64_t upper = (atLeastA ^ aboveZ) & ~x & (0x80 * kOnes);
+    x |= upper >> 2;
+    std::memcpy(out + i, &x, 8);
   }
+  for (; i < text.size(); i++) out[i] = LowerAscii(in[i]);
   return lower;
 }
 
@@ -229,7 +286,8 @@ std::string BaseDiskName(const std::string &path) {
 
 std::string ReadWholeFile(size_t maximum, const std::string &path) {
   std::string detail = "while reading " + path;
-  int fd = HostFile_OpenRegular(path.c_str());
+  long long size = 0;
+  int fd = HostFile_OpenRegular(path.c_str(), &size);
   if (fd == HOSTFILE_INVALID) {
     throw ApiException(detail, BRENIX_SOURCE, __LINE__);
   }
@@ -239,8 +297,6 @@ std::string ReadWholeFile(size_t maximum, const std::string &path) {
     Host_SetLastError(error);
     return ApiException(detail, BRENIX_SOURCE, line);
   };
-  long long size = HostFile_Size(fd);
-  if (size < 0) throw fail(__LINE__);
   size_t count = static_cast<size_t>(size);
   if (maximum != 0 && maximum < count) count = maximum;
   std::string bytes(count, '\0');
@@ -280,8 +336,9 @@ VmUsage::VmUsage(const std::string &config, const std::string &disk)
 bool UsesDisk(VmUsage &record) {
   if (ReadConfigVersion(record) >= 8) {
     bool used = false;
+    SnapshotConfigText text = {record.originalText.data(), record.originalText.size()};
     SnapshotError err = Snapshot_QueryDiskUse(record.configPath.c_str(), record.diskPath.c_str(),
-                                              &used, nullptr, nullptr);
+                                              &used, nullptr, nullptr, &text);
     if (err.type == SNAPSHOT_SUCCESS) return used;
     // The snapshot state is unknown. If the text says the machine uses the
     // disk, validation must refuse rather than guess.
@@ -329,7 +386,8 @@ void FindRedoImage(VmUsage &record) {
 void FindSnapshotChild(VmUsage &record) {
   char **disks = nullptr;
   int count = 0;
-  SnapshotError err = Snapshot_GetCurrentDisks(record.configPath.c_str(), &disks, &count);
+  SnapshotConfigText text = {record.originalText.data(), record.originalText.size()};
+  SnapshotError err = Snapshot_GetCurrentDisks(record.configPath.c_str(), &disks, &count, &text);
   if (err.type != SNAPSHOT_SUCCESS) {
     record.snapshotError = err.type;
     return;
@@ -354,38 +412,18 @@ void FindSnapshotChild(VmUsage &record) {
 void ScanVmConfigs(const std::string &diskPath, VmList &vms) {
   vms.clear();
   PathParts disk(diskPath, false);
-  for (const std::string &name : ListFolder(disk.folder, false)) {
-    if (!EndsWithNoCase(name, kConfigExtension)) continue;
-    VmUsage record(disk.folder + name, diskPath);
+  // One listing serves both scans.
+  std::vector<FolderEntry> entries = ListFolder(disk.folder);
+  for (const FolderEntry &entry : entries) {
+    if (!EndsWithNoCase(entry.name, kConfigExtension)) continue;
+    VmUsage record(disk.folder + entry.name, diskPath);
     if (record.usesDisk) vms.push_back(std::move(record));
   }
-  ScanRedoFiles(diskPath, vms);
+  ScanRedoFiles(diskPath, entries, vms);
 }
 
 void ScanRedoFiles(const std::string &diskPath, VmList &vms) {
-  PathParts disk(diskPath, false);
-  std::vector<std::string> names = ListFolder(disk.folder, true);
-  std::string current = disk.fileName;
-  for (;;) {
-    std::string target = LowerCase(current + kRedoSuffix);
-    const std::string *next = nullptr;
-    for (const std::string &name : names) {
-      // A lock file beside a redo log belongs to whoever holds the log.
-      if (EndsWithNoCase(name, kLockSuffix)) continue;
-      if (StartsWith(LowerCase(name), target)) {
-        next = &name;
-        break;
-      }
-    }
-    if (next == nullptr) break;
-    current = *next;
-  }
-  if (current != disk.fileName) {
-    VmUsage record("", diskPath);
-    record.redoImagePath = disk.folder + current;
-    record.hasRedo = true;
-    vms.push_back(std::move(record));
-  }
+  ScanRedoFiles(diskPath, ListFolder(PathParts(diskPath, false).folder), vms);
 }
 
 // ---------------------------------------------------------------------------

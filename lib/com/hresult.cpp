@@ -34,6 +34,9 @@ bool Com_HResultText(HRESULT hr, std::string *text) {
     case 0x80010108u:
       own = "The object invoked has disconnected from its clients.";
       break;
+    case 0x8001011Fu:
+      own = "This operation returned because the timeout period expired.";
+      break;
     case 0x8002000Au:
       own = "Out of present range.";
       break;

@@ -5,8 +5,10 @@
 #include "com/transport.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "com/apartment.h"
+#include "host/lastError.h"
 #include "host/socket.h"
 
 namespace {
@@ -29,9 +31,14 @@ struct ThreadChannels {
 };
 thread_local ThreadChannels t_channels;
 
+std::atomic<int> g_callTimeoutMs{60000};
+
 }  // namespace
 
+void ComChannel::SetCallTimeout(int timeoutMs) { g_callTimeoutMs = timeoutMs; }
+
 ComChannel::ComChannel(int fd) : fd_(fd) {
+  HostStream_SetTimeout(fd_, g_callTimeoutMs);
   Com_SetThreadCleanup(&ComChannel::DisconnectThread);
   if (!t_channelsGone) {
     t_channels.list.push_back(this);
@@ -53,6 +60,15 @@ void ComChannel::Release() {
 }
 
 void ComChannel::Disconnect() {
+  if (fd_ >= 0 && !pending_.empty()) {
+    HostStream_WriteAll(fd_, pending_.data(), pending_.size());
+  }
+  Close();
+}
+
+void ComChannel::Close() {
+  pending_.clear();
+  in_.clear();
   HostStream_Close(fd_);
   fd_ = -1;
 }
@@ -70,10 +86,14 @@ void ComChannel::Send(ComFrameWriter *message) {
   if (fd_ < 0) {
     return;
   }
-  if (!message->Finish() ||
-      !HostStream_WriteAll(fd_, message->Bytes().data(), message->Bytes().size())) {
-    Disconnect();
+  if (!message->Finish()) {
+    Close();
+    return;
   }
+  // Held back until the next call or the disconnection, which write them
+  // ahead of their own bytes: the server sees the same messages in the same
+  // order, woken once instead of once for each.
+  pending_.insert(pending_.end(), message->Bytes().begin(), message->Bytes().end());
 }
 
 HRESULT ComChannel::Call(ComFrameWriter *request, std::vector<uint8_t> *reply) {
@@ -83,25 +103,64 @@ HRESULT ComChannel::Call(ComFrameWriter *request, std::vector<uint8_t> *reply) {
   if (!request->Finish()) {
     return E_INVALIDARG;
   }
-  uint8_t header[COM_FRAME_HEADER];
+  const std::vector<uint8_t> *out = &request->Bytes();
+  if (!pending_.empty()) {
+    pending_.insert(pending_.end(), out->begin(), out->end());
+    out = &pending_;
+  }
+  bool written = HostStream_WriteAll(fd_, out->data(), out->size());
+  pending_.clear();
+  if (!written) {
+    // A blocking stream reads as busy only when its timeout passed.
+    bool timedOut = Host_ErrorKind(Host_GetLastError()) == HOST_ERROR_BUSY;
+    Close();
+    return timedOut ? RPC_E_TIMEOUT : RPC_E_DISCONNECTED;
+  }
+  HRESULT hr = Receive(COM_FRAME_HEADER);
+  if (FAILED(hr)) {
+    return hr;
+  }
   size_t frameSize = 0;
-  if (!HostStream_WriteAll(fd_, request->Bytes().data(), request->Bytes().size()) ||
-      !HostStream_ReadAll(fd_, header, sizeof header) ||
-      ComFrame_Check(header, sizeof header, &frameSize) != COM_FRAME_INCOMPLETE) {
+  if (ComFrame_Check(in_.data(), COM_FRAME_HEADER, &frameSize) != COM_FRAME_INCOMPLETE) {
     // A header alone is a whole frame only for an empty payload, no reply.
-    Disconnect();
+    Close();
     return RPC_E_DISCONNECTED;
   }
-  uint32_t length = static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
-                    static_cast<uint32_t>(header[2]) << 16 | static_cast<uint32_t>(header[3]) << 24;
+  uint32_t length = static_cast<uint32_t>(in_[0]) | static_cast<uint32_t>(in_[1]) << 8 |
+                    static_cast<uint32_t>(in_[2]) << 16 | static_cast<uint32_t>(in_[3]) << 24;
   if (length > COM_FRAME_MAX) {
-    Disconnect();
+    Close();
     return RPC_E_DISCONNECTED;
   }
-  reply->resize(length);
-  if (!HostStream_ReadAll(fd_, reply->data(), length) || (*reply)[0] != COM_MSG_REPLY) {
-    Disconnect();
+  hr = Receive(COM_FRAME_HEADER + length);
+  if (FAILED(hr)) {
+    return hr;
+  }
+  auto payload = in_.begin() + COM_FRAME_HEADER;
+  reply->assign(payload, payload + length);
+  // Whatever the server sent past the reply waits for the next call.
+  in_.erase(in_.begin(), payload + length);
+  if ((*reply)[0] != COM_MSG_REPLY) {
+    Close();
     return RPC_E_DISCONNECTED;
+  }
+  return S_OK;
+}
+
+HRESULT ComChannel::Receive(size_t size) {
+  // One read takes a whole small reply, header and payload together.
+  const size_t kReadAhead = 4096;
+  while (in_.size() < size) {
+    size_t have = in_.size();
+    size_t want = std::max(size - have, kReadAhead);
+    in_.resize(have + want);
+    long n = HostStream_Read(fd_, in_.data() + have, want);
+    in_.resize(have + static_cast<size_t>(n > 0 ? n : 0));
+    if (n <= 0) {
+      // A blocking stream has nothing to read only when its timeout passed.
+      Close();
+      return n == HOSTSTREAM_AGAIN ? RPC_E_TIMEOUT : RPC_E_DISCONNECTED;
+    }
   }
   return S_OK;
 }
@@ -113,8 +172,9 @@ bool ComServerStream::Fill() {
     if (n > 0) {
       in.insert(in.end(), buf, buf + n);
       // Enough for any frame plus the start of the next; the rest waits in
-      // the socket until this much has been handled.
-      if (in.size() > 2 * COM_FRAME_MAX) {
+      // the socket until this much has been handled. A short read emptied
+      // the socket: asking again would only be told so.
+      if (in.size() > 2 * COM_FRAME_MAX || static_cast<size_t>(n) < sizeof buf) {
         return true;
       }
       continue;

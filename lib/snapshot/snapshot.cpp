@@ -33,16 +33,33 @@ struct DiskUseQuery {
   HostFileId diskId;
   int visited;
   SnapshotNode *finding;  // the first node naming the disk, in visiting order
+  // The names last looked at by identity, and the answers: nodes next to
+  // each other in the tree mostly name the same disks.
+  static constexpr int kRecent = 4;
+  const char *recentNames[kRecent];
+  bool recentAnswers[kRecent];
+  int nextRecent;
 };
 
-bool IsQueriedDisk(const DiskUseQuery *query, const char *fileName) {
+bool IsQueriedDisk(DiskUseQuery *query, const char *fileName) {
   if (strcmp(query->diskPath, fileName) == 0) {
     return true;
   }
+  if (!query->compareIds || !query->diskExists) {
+    return false;
+  }
+  for (int i = 0; i < DiskUseQuery::kRecent; i++) {
+    if (query->recentNames[i] != nullptr && strcmp(query->recentNames[i], fileName) == 0) {
+      return query->recentAnswers[i];
+    }
+  }
   HostFileId id;
-  return query->compareIds && query->diskExists && HostFs_GetFileId(fileName, &id) &&
-         id.volumeSerial == query->diskId.volumeSerial && id.indexHigh == query->diskId.indexHigh &&
-         id.indexLow == query->diskId.indexLow;
+  bool same = HostFs_GetFileId(fileName, &id) && id.volumeSerial == query->diskId.volumeSerial &&
+              id.indexHigh == query->diskId.indexHigh && id.indexLow == query->diskId.indexLow;
+  query->recentNames[query->nextRecent] = fileName;
+  query->recentAnswers[query->nextRecent] = same;
+  query->nextRecent = (query->nextRecent + 1) % DiskUseQuery::kRecent;
+  return same;
 }
 
 void VisitForDiskUse(SnapshotNode *node, DiskUseQuery *query) {
@@ -72,16 +89,17 @@ void WalkForDiskUse(SnapshotNode *root, DiskUseQuery *query) {
 }  // namespace
 
 SnapshotError Snapshot_QueryDiskUse(const char *configPath, const char *diskPath, bool *used,
-                                    bool *inCurrentState, int *nodeCount) {
+                                    bool *inCurrentState, int *nodeCount,
+                                    const SnapshotConfigText *text) {
   if (configPath == nullptr || diskPath == nullptr) {
     return MakeError(SNAPSHOT_INVAL);
   }
   SnapshotConfigInfo *info = nullptr;
-  SnapshotError err = SnapshotConfigInfoLoad(configPath, SNAPSHOT_LOCK_NONE, &info);
+  SnapshotError err = SnapshotConfigInfoLoad(configPath, SNAPSHOT_LOCK_NONE, &info, text);
   if (err.type != SNAPSHOT_SUCCESS) {
     return err;
   }
-  DiskUseQuery query = {diskPath, false, false, {}, 0, nullptr};
+  DiskUseQuery query = {diskPath, false, false, {}, 0, nullptr, {}, {}, 0};
   WalkForDiskUse(info->root, &query);
   if (query.finding == nullptr) {
     query.visited = 0;
@@ -104,12 +122,13 @@ SnapshotError Snapshot_QueryDiskUse(const char *configPath, const char *diskPath
   return err;
 }
 
-SnapshotError Snapshot_GetCurrentDisks(const char *configPath, char ***disks, int *count) {
+SnapshotError Snapshot_GetCurrentDisks(const char *configPath, char ***disks, int *count,
+                                       const SnapshotConfigText *text) {
   if (configPath == nullptr || disks == nullptr || count == nullptr) {
     return MakeError(SNAPSHOT_INVAL);
   }
   SnapshotConfigInfo *info = nullptr;
-  SnapshotError err = SnapshotConfigInfoLoad(configPath, SNAPSHOT_LOCK_NONE, &info);
+  SnapshotError err = SnapshotConfigInfoLoad(configPath, SNAPSHOT_LOCK_NONE, &info, text);
   if (err.type != SNAPSHOT_SUCCESS) {
     return err;
   }

@@ -293,14 +293,27 @@ char *BaseNameOf(const char *fileName) {
   return base;
 }
 
+// "<device>.<field>" in key; every configuration asks for dozens of these,
+// and formatting each was a good part of its read.
+const char *DeviceKey(char (&key)[48], const char *device, const char *field) {
+  size_t d = strlen(device);
+  size_t f = strlen(field);
+  VERIFY(d + 1 + f < sizeof key);
+  memcpy(key, device, d);
+  key[d] = '.';
+  memcpy(key + d + 1, field, f + 1);
+  return key;
+}
+
 // One device of the configuration: a disk of the current state when it is a
 // present hard disk with a file.
 SnapshotError ReadDevice(SnapshotConfigInfo *info, const char *device) {
   Dictionary *cfg = info->configDict;
-  if (!Dict_GetBool(cfg, false, "%s.present", device)) {
+  char key[48];
+  if (!Dict_GetBool(cfg, false, "%s", DeviceKey(key, device, "present"))) {
     return MakeError(SNAPSHOT_SUCCESS);
   }
-  char *deviceType = READ_STRING(cfg, "disk", "%s.deviceType", device);
+  char *deviceType = READ_STRING(cfg, "disk", "%s", DeviceKey(key, device, "deviceType"));
   bool isDisk = false;
   for (const char *t : kDiskDeviceTypes) {
     if (EqualNoCase(deviceType, t)) {
@@ -311,11 +324,11 @@ SnapshotError ReadDevice(SnapshotConfigInfo *info, const char *device) {
   if (!isDisk) {
     return MakeError(SNAPSHOT_SUCCESS);
   }
-  char *fileName = READ_STRING(cfg, nullptr, "%s.fileName", device);
+  char *fileName = READ_STRING(cfg, nullptr, "%s", DeviceKey(key, device, "fileName"));
   if (fileName == nullptr) {
     return MakeError(SNAPSHOT_SUCCESS);
   }
-  char *modeText = READ_STRING(cfg, "persistent", "%s.mode", device);
+  char *modeText = READ_STRING(cfg, "persistent", "%s", DeviceKey(key, device, "mode"));
   int mode = -1;
   for (int m = 0; m < 3; m++) {
     if (EqualNoCase(modeText, kDiskModes[m])) {
@@ -342,12 +355,17 @@ SnapshotError ReadCurrentStateDisks(SnapshotConfigInfo *info) {
     }
   }
   for (int n = 0; n < 4; n++) {
-    if (!Dict_GetBool(info->configDict, false, "scsi%d.present", n)) {
+    char device[16] = {'s', 'c', 's', 'i', static_cast<char>('0' + n)};
+    char key[48];
+    if (!Dict_GetBool(info->configDict, false, "%s", DeviceKey(key, device, "present"))) {
       continue;
     }
     for (int m = 0; m < 16; m++) {
-      char device[32];
-      Str_Snprintf(device, sizeof device, "scsi%d:%d", n, m);
+      // "scsi<n>:<m>"
+      device[5] = ':';
+      device[6] = static_cast<char>(m < 10 ? '0' + m : '1');
+      device[7] = static_cast<char>(m < 10 ? '\0' : '0' + m - 10);
+      device[8] = '\0';
       SnapshotError err = ReadDevice(info, device);
       if (IsError(err)) {
         return err;
@@ -465,8 +483,10 @@ SnapshotConfigInfo *NewInfo(SnapshotLockMode lockMode) {
 }
 
 // Everything of a read but its cleanup: the caller logs a failure and frees the info.
-SnapshotError ReadInfo(SnapshotConfigInfo *info, const char *configPath) {
-  if (!File_Exists(configPath)) {
+SnapshotError ReadInfo(SnapshotConfigInfo *info, const char *configPath,
+                       const SnapshotConfigText *text) {
+  // A text in hand was read from the file: it exists.
+  if (text == nullptr && !File_Exists(configPath)) {
     Log("SNAPSHOT:ConfigInfoRead: File %s doesn't exist.\n", configPath);
     return MakeError(SNAPSHOT_NOTFOUND);
   }
@@ -478,7 +498,10 @@ SnapshotError ReadInfo(SnapshotConfigInfo *info, const char *configPath) {
   }
 
   info->configDict = Dictionary_Create();
-  if (!Dictionary_Load(info->configDict, configPath, kDictLoadFlags)) {
+  bool loaded = text != nullptr ? Dictionary_LoadText(info->configDict, configPath, text->text,
+                                                      text->size, kDictLoadFlags)
+                                : Dictionary_Load(info->configDict, configPath, kDictLoadFlags);
+  if (!loaded) {
     Warning("SNAPSHOT: Unable to load dict from '%s'.\n", configPath);
     return MakeError(SNAPSHOT_DICTIONARY);
   }
@@ -596,11 +619,31 @@ class FolderCache {
       HostFs_FreeFolderNames(&folders_[i].list);
       free(folders_[i].slots);
     }
+    for (char *path : recentPaths_) {
+      free(path);
+    }
   }
   FolderCache(const FolderCache &) = delete;
   FolderCache &operator=(const FolderCache &) = delete;
 
+  // The disks of neighbouring snapshots are mostly the same files, so the
+  // last few answers are kept.
   bool Exists(const char *path) {
+    for (int i = 0; i < kRecent; i++) {
+      if (recentPaths_[i] != nullptr && strcmp(recentPaths_[i], path) == 0) {
+        return recentAnswers_[i];
+      }
+    }
+    bool exists = Look(path);
+    free(recentPaths_[nextRecent_]);
+    recentPaths_[nextRecent_] = Util_SafeStrdup(path);
+    recentAnswers_[nextRecent_] = exists;
+    nextRecent_ = (nextRecent_ + 1) % kRecent;
+    return exists;
+  }
+
+ private:
+  bool Look(const char *path) {
     const char *slash = strrchr(path, '/');
     size_t length = strlen(path);
     if (slash == nullptr || slash == path || length >= kPathMax) {
@@ -627,7 +670,6 @@ class FolderCache {
     return true;
   }
 
- private:
   static constexpr size_t kPathMax = 4096;
   static constexpr size_t kNameMax = 255;
   static constexpr int kMaxFolders = 8;
@@ -739,6 +781,10 @@ class FolderCache {
 
   Folder folders_[kMaxFolders] = {};
   int numFolders_ = 0;
+  static constexpr int kRecent = 4;
+  char *recentPaths_[kRecent] = {};
+  bool recentAnswers_[kRecent] = {};
+  int nextRecent_ = 0;
 };
 
 // a + "/" + b, and + "/" + c when given.
@@ -904,7 +950,7 @@ SnapshotNode *SnapshotTreeFind(SnapshotNode *root, int32_t uid) {
 }
 
 SnapshotError SnapshotConfigInfoRead(const char *configPath, SnapshotLockMode lockMode,
-                                     SnapshotConfigInfo **info) {
+                                     SnapshotConfigInfo **info, const SnapshotConfigText *text) {
   if (info == nullptr) {
     return MakeError(SNAPSHOT_INVAL);
   }
@@ -913,7 +959,7 @@ SnapshotError SnapshotConfigInfoRead(const char *configPath, SnapshotLockMode lo
     return MakeError(SNAPSHOT_INVAL);
   }
   SnapshotConfigInfo *result = NewInfo(lockMode);
-  SnapshotError err = ReadInfo(result, configPath);
+  SnapshotError err = ReadInfo(result, configPath, text);
   if (IsError(err)) {
     Log("SNAPSHOT:SnapshotConfigInfoRead: Error %d\n", err.type);
     SnapshotConfigInfoFree(result);
@@ -977,8 +1023,8 @@ SnapshotError SnapshotConfigInfoExpand(SnapshotConfigInfo *info) {
 }
 
 SnapshotError SnapshotConfigInfoLoad(const char *configPath, SnapshotLockMode lockMode,
-                                     SnapshotConfigInfo **info) {
-  SnapshotError err = SnapshotConfigInfoRead(configPath, lockMode, info);
+                                     SnapshotConfigInfo **info, const SnapshotConfigText *text) {
+  SnapshotError err = SnapshotConfigInfoRead(configPath, lockMode, info, text);
   if (IsError(err)) {
     return err;
   }

@@ -405,8 +405,12 @@ DictEntry *TypedRead(Dictionary *dict, const void *defaultValue, int type, const
 }
 
 // Formats a reader's name into buf; a name too long for the buffer is cut.
-// The common plain "%s" is used in place when it fits.
+// A name without any conversion, and the common plain "%s", are used in
+// place when they fit.
 const char *FormatName(char *buf, const char *fmt, va_list args) {
+  if (strchr(fmt, '%') == nullptr && strnlen(fmt, kNameBufferSize) < kNameBufferSize) {
+    return fmt;
+  }
   if (fmt[0] == '%' && fmt[1] == 's' && fmt[2] == '\0') {
     va_list copy;
     va_copy(copy, args);

@@ -359,6 +359,48 @@ bool ReadLines(Dictionary *dict, FILE *stream, int flags, long long fileSize) {
   return ok;
 }
 
+// Opens path for a load and sets *size to its size (-1 when unknown);
+// NULL, with the reason appended, when it cannot be loaded.
+FILE *OpenForLoad(const char *path, long long *size) {
+  // The open comes first and tells the size and kind in one step; only a
+  // failure takes the slower look that names the reason.
+  FILE *stream = fopen(path, "r");
+  bool isDirectory = false;
+  if (stream == nullptr || !HostFs_StatStream(stream, &isDirectory, size) || isDirectory) {
+    if (stream != nullptr) {
+      fclose(stream);
+    }
+    if (!HostFs_Stat(path, &isDirectory)) {
+      Msg_Append(MSGID(dictionary.load.statFailed) "Unable to get information about file "
+                                                   "\"%s\": %s.\n",
+                 path, Err_ErrString());
+      return nullptr;
+    }
+    if (isDirectory) {
+      Msg_Append(MSGID(dictionary.load.isDirectory) "\"%s\" is a directory.\n", path);
+      return nullptr;
+    }
+    stream = fopen(path, "r");
+    if (stream == nullptr) {
+      Msg_Append(MSGID(dictionary.load.openFailed) "Cannot open file \"%s\": %s.\n", path,
+                 Err_ErrString());
+      return nullptr;
+    }
+    *size = -1;
+  }
+  // The reader asks for large pieces: let them go straight to it.
+  setvbuf(stream, nullptr, _IONBF, 0);
+  if (*size < 0 && fseek(stream, 0, SEEK_END) == 0) {
+    *size = ftell(stream);
+    rewind(stream);
+  }
+  clearerr(stream);
+  return stream;
+}
+
+bool LoadStream(Dictionary *dict, FILE *stream, const char *fileName, long long fileSize,
+                int flags);
+
 }  // namespace
 
 bool Dictionary_Load(Dictionary *dict, const char *path, int flags) {
@@ -375,32 +417,32 @@ bool Dictionary_Load(Dictionary *dict, const char *path, int flags) {
     stream = stdin;
     fileName = "<stdin>";
   } else {
-    bool isDirectory;
-    if (!HostFs_Stat(path, &isDirectory)) {
-      Msg_Append(MSGID(dictionary.load.statFailed) "Unable to get information about file "
-                                                   "\"%s\": %s.\n",
-                 path, Err_ErrString());
-      return false;
-    }
-    if (isDirectory) {
-      Msg_Append(MSGID(dictionary.load.isDirectory) "\"%s\" is a directory.\n", path);
-      return false;
-    }
-    stream = fopen(path, "r");
+    stream = OpenForLoad(path, &fileSize);
     if (stream == nullptr) {
-      Msg_Append(MSGID(dictionary.load.openFailed) "Cannot open file \"%s\": %s.\n", path,
-                 Err_ErrString());
       return false;
     }
-    // The reader asks for large pieces: let them go straight to it.
-    setvbuf(stream, nullptr, _IONBF, 0);
-    if (fseek(stream, 0, SEEK_END) == 0) {
-      fileSize = ftell(stream);
-      rewind(stream);
-    }
-    clearerr(stream);
     fileName = path;
   }
+  return LoadStream(dict, stream, fileName, fileSize, flags);
+}
+
+bool Dictionary_LoadText(Dictionary *dict, const char *path, const char *text, size_t size,
+                         int flags) {
+  VERIFY(dict != nullptr);
+  VERIFY(dict->loadFileName == nullptr);  // loads do not nest
+  // Read mode never writes to the buffer.
+  FILE *stream =
+      size > 0 && path != nullptr ? fmemopen(const_cast<char *>(text), size, "r") : nullptr;
+  if (stream == nullptr) {
+    return Dictionary_Load(dict, path, flags);
+  }
+  return LoadStream(dict, stream, path, static_cast<long long>(size), flags);
+}
+
+namespace {
+
+bool LoadStream(Dictionary *dict, FILE *stream, const char *fileName, long long fileSize,
+                int flags) {
   Dictionary_Clear(dict);
   dict->loadFileName = fileName;
   dict->loadLineCount = 0;
@@ -416,3 +458,5 @@ bool Dictionary_Load(Dictionary *dict, const char *path, int flags) {
   }
   return ok;
 }
+
+}  // namespace

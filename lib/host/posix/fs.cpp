@@ -171,6 +171,16 @@ bool HostFs_IsRegularFile(const char *path) {
   return true;
 }
 
+bool HostFs_StatStream(FILE *stream, bool *isDirectory, long long *size) {
+  struct stat st;
+  if (stream == nullptr || fstat(fileno(stream), &st) != 0) {
+    return false;
+  }
+  *isDirectory = S_ISDIR(st.st_mode);
+  *size = S_ISREG(st.st_mode) ? static_cast<long long>(st.st_size) : -1;
+  return true;
+}
+
 bool HostFs_GetFileId(const char *path, HostFileId *id) {
   struct stat st;
   if (!StatPath(path, &st)) {
@@ -235,9 +245,16 @@ const char *HostDir_Next(HostDir *dir, bool *isDirectory) {
     if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) {
       continue;
     }
-    struct stat st;
-    bool isDir = fstatat(dirfd(dir->dir), e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-    if (isDirectory != nullptr) *isDirectory = isDir;
+    if (isDirectory != nullptr) {
+      // The entry's own type spares a stat per name; a link or a file
+      // system that does not fill it in needs the stat.
+      if (e->d_type != DT_UNKNOWN && e->d_type != DT_LNK) {
+        *isDirectory = e->d_type == DT_DIR;
+      } else {
+        struct stat st;
+        *isDirectory = fstatat(dirfd(dir->dir), e->d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+      }
+    }
     dir->name = e->d_name;
     return dir->name.c_str();
   }

@@ -77,7 +77,7 @@ char *HostDir_FindNoCase(const char *folder, const char *name) {
   return copy;
 }
 
-int HostFile_OpenRegular(const char *path) {
+int HostFile_OpenRegular(const char *path, long long *size) {
   if (path == nullptr || *path == '\0') {
     errno = ENOENT;
     return HOSTFILE_INVALID;
@@ -98,7 +98,8 @@ int HostFile_OpenRegular(const char *path) {
     errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     return HOSTFILE_INVALID;
   }
-  int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  // O_NONBLOCK is the only status flag the open set.
+  fcntl(fd, F_SETFL, 0);
+  if (size != nullptr) *size = st.st_size;
   return fd;
 }

@@ -193,6 +193,11 @@ int HostLoop_SetAutoFree(const HostLoopDevice *loop, bool on) {
   if (e != 0) {
     return e;
   }
+  // Setting the status freezes the device's queue, which costs milliseconds;
+  // a flag that already has the wanted value needs no call.
+  if (((info.lo_flags & LO_FLAGS_AUTOCLEAR) != 0) == on) {
+    return 0;
+  }
   if (on) {
     info.lo_flags |= LO_FLAGS_AUTOCLEAR;
   } else {

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -218,6 +219,14 @@ bool HostStream_SetNonBlocking(int fd, bool nonBlocking) {
   }
   flags = nonBlocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
   return fcntl(fd, F_SETFL, flags) == 0;
+}
+
+bool HostStream_SetTimeout(int fd, int timeoutMs) {
+  timeval limit{};
+  limit.tv_sec = timeoutMs / 1000;
+  limit.tv_usec = static_cast<suseconds_t>(timeoutMs % 1000) * 1000;
+  return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 &&
+         setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0;
 }
 
 void HostStream_Close(int fd) {

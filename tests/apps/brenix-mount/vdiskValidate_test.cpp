@@ -399,4 +399,21 @@ TEST(ValidateDisk, TheDefaultIoIsReplaceable) {
   DefaultValidationIo() = ValidationIo{};
 }
 
+TEST(ValidateText, LowerCaseTouchesAsciiLettersOnly) {
+  // Every byte value, at every offset within the eight-byte steps and the tail.
+  std::string all;
+  for (int c = 0; c < 256; c++) all += static_cast<char>(c);
+  for (size_t shift = 0; shift < 9; shift++) {
+    std::string text = std::string(shift, 'Q') + all;
+    std::string lower = LowerCase(text);
+    ASSERT_EQ(lower.size(), text.size());
+    for (size_t i = 0; i < text.size(); i++) {
+      char c = text[i];
+      char want = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+      ASSERT_EQ(lower[i], want) << "byte " << static_cast<int>(static_cast<unsigned char>(c));
+    }
+  }
+  EXPECT_EQ(LowerCase(""), "");
+}
+
 }  // namespace

@@ -12,9 +12,9 @@ namespace {
 
 TEST(HResultTest, TextsOfOwnAndSystemCodes) {
   std::string text;
-  for (HRESULT hr :
-       {E_FAIL, E_POINTER, E_NOINTERFACE, E_OUTOFMEMORY, E_INVALIDARG, REGDB_E_CLASSNOTREG,
-        CO_E_SERVER_EXEC_FAILURE, RPC_E_DISCONNECTED, DISP_E_OVERFLOW, DISP_E_TYPEMISMATCH}) {
+  for (HRESULT hr : {E_FAIL, E_POINTER, E_NOINTERFACE, E_OUTOFMEMORY, E_INVALIDARG,
+                     REGDB_E_CLASSNOTREG, CO_E_SERVER_EXEC_FAILURE, RPC_E_DISCONNECTED,
+                     RPC_E_TIMEOUT, DISP_E_OVERFLOW, DISP_E_TYPEMISMATCH}) {
     EXPECT_TRUE(Com_HResultText(hr, &text)) << std::hex << hr;
     EXPECT_FALSE(text.empty());
     EXPECT_NE(text.back(), '\n');

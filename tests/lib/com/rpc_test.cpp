@@ -3,6 +3,10 @@
 // thread, proxies on the other. Covers the values each interface carries,
 // failures with and without error information, null objects, and the
 // server's bookkeeping when clients go away or misbehave.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -14,6 +18,7 @@
 #include "com/apartment.h"
 #include "com/comPtr.h"
 #include "com/server.h"
+#include "com/transport.h"
 #include "fakeService.h"
 #include "host/socket.h"
 #include "testSupport.h"
@@ -381,6 +386,48 @@ TEST(ServerTest, ASecondServerFindsTheEndpointTaken) {
   EXPECT_TRUE(HostEndpoint_Remove(run.c_str(), name.c_str(), live));
   HostStream_Close(live);
   unsetenv("BRENIX_HOST_PREFIX");
+}
+
+// A server that stops answering, before activation (it never accepts) or in
+// the middle of a session (its process is stopped), ends the client's call
+// with a timeout instead of holding it for ever, and the channel with it.
+TEST(CallTimeout, AHungServerEndsTheCall) {
+  ComChannel::SetCallTimeout(200);
+  CoInitialize(nullptr);
+  testsupport::TempDir dir;
+  int listening = -1;
+  ASSERT_EQ(HostEndpoint_Listen(dir.path().c_str(), "hung", &listening), 0);
+  int fd = -1;
+  ASSERT_EQ(HostEndpoint_Connect(dir.path().c_str(), "hung", &fd), 0);
+  void *p = nullptr;
+  EXPECT_EQ(Com_ActivateOverStream(fd, CLSID_MountLocator, IID_IUnknown, &p), RPC_E_TIMEOUT);
+  EXPECT_EQ(p, nullptr);
+  HostStream_Close(listening);
+
+  int fds[2];
+  ASSERT_EQ(HostStream_Pair(fds), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    HostStream_Close(fds[0]);
+    ComServer_ServeStream(fake::Class(), fds[1]);
+    _exit(0);
+  }
+  HostStream_Close(fds[1]);
+  ASSERT_EQ(Com_ActivateOverStream(fds[0], CLSID_MountLocator, IID_IMountLocator, &p), S_OK);
+  auto locator = ComPtr<IMountLocator>::Attach(static_cast<IMountLocator *>(p));
+  BStr empty(u"");
+  ComPtr<IMountManager> manager;
+  EXPECT_EQ(locator->Connect(empty.Get(), empty.Get(), 0, manager.Receive()), S_OK);
+  manager.Reset();
+  kill(child, SIGSTOP);
+  EXPECT_EQ(locator->Connect(empty.Get(), empty.Get(), 0, manager.Receive()), RPC_E_TIMEOUT);
+  EXPECT_EQ(locator->Connect(empty.Get(), empty.Get(), 0, manager.Receive()), RPC_E_DISCONNECTED);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  locator.Reset();
+  CoUninitialize();
+  ComChannel::SetCallTimeout(60000);
 }
 
 }  // namespace

@@ -45,6 +45,36 @@ std::vector<std::string> CurrentDisks(const std::string &config, SnapshotErrorCo
 
 const char kIdeDisk[] = "ide0:0.present = \"TRUE\"\nide0:0.fileName = \"disk.bxdk\"\n";
 
+TEST(SnapshotQueryTest, AConfigurationTextInHandIsNotReadAgain) {
+  VmFolder vm;
+  std::string disk = vm.Touch("disk.bxdk");
+  std::string other = vm.Touch("other.bxdk");
+  vm.WriteConfig(kIdeDisk);
+  std::string text =
+      "config.version = \"8\"\nide0:0.present = \"TRUE\"\n"
+      "ide0:0.fileName = \"other.bxdk\"\n";
+  SnapshotConfigText given = {text.data(), text.size()};
+  bool used = true;
+  ASSERT_EQ(
+      Snapshot_QueryDiskUse(vm.config().c_str(), disk.c_str(), &used, nullptr, nullptr, &given)
+          .type,
+      SNAPSHOT_SUCCESS);
+  EXPECT_FALSE(used);
+  ASSERT_EQ(
+      Snapshot_QueryDiskUse(vm.config().c_str(), other.c_str(), &used, nullptr, nullptr, &given)
+          .type,
+      SNAPSHOT_SUCCESS);
+  EXPECT_TRUE(used);
+  char **disks = nullptr;
+  int count = 0;
+  ASSERT_EQ(Snapshot_GetCurrentDisks(vm.config().c_str(), &disks, &count, &given).type,
+            SNAPSHOT_SUCCESS);
+  ASSERT_EQ(count, 1);
+  EXPECT_EQ(std::string(disks[0]), other);
+  free(disks[0]);
+  free(disks);
+}
+
 TEST(SnapshotQueryTest, NoDatabaseUsesTheConfigurationDisks) {
   VmFolder vm;
   std::string disk = vm.Touch("disk.bxdk");

@@ -126,6 +126,28 @@ TEST_F(DictionaryLoadTest, DuplicatesKeepTheFirstValue) {
   EXPECT_STREQ(dict_->firstLine->next->next->text, "A = 3");
 }
 
+TEST_F(DictionaryLoadTest, TextInHandLoadsAsItsFileWould) {
+  std::string file = "a = 1\nb = 2\nA = 3\nc = \"" + std::string(100000, 'v') + "\"";
+  std::string path = Write(file);
+  EXPECT_FALSE(Dictionary_Load(dict_.get(), path.c_str(), 0));
+  std::string messages = Msg_GetMessages();
+  std::vector<std::string> names = Names();
+  std::vector<std::string> lines = Lines();
+  Msg_Reset(false);
+  // The text differs from the file in a value: the text is what is read.
+  std::string text = "a = 7" + file.substr(5);
+  EXPECT_FALSE(Dictionary_LoadText(dict_.get(), path.c_str(), text.data(), text.size(), 0));
+  EXPECT_EQ(Msg_GetMessages(), messages);
+  EXPECT_EQ(Names(), names);
+  EXPECT_EQ(Lines().size(), lines.size());
+  EXPECT_EQ(Dict_GetInt(dict_.get(), 0, "a"), 7);
+  EXPECT_EQ(dict_->loadFileName, nullptr);
+  Msg_Reset(false);
+  // No text at all: the file is read.
+  EXPECT_FALSE(Dictionary_LoadText(dict_.get(), path.c_str(), "", 0, 0));
+  EXPECT_EQ(Dict_GetInt(dict_.get(), 0, "a"), 1);
+}
+
 TEST_F(DictionaryLoadTest, ManyDuplicatesBetweenLongAndShortValues) {
   std::string text;
   auto valueOf = [](int i) {

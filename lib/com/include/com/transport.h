@@ -25,21 +25,36 @@ class ComChannel {
   void Release();
 
   // Sends a request and waits for its reply payload. RPC_E_DISCONNECTED
-  // when the stream fails, ends or answers with something that is no reply
-  // (the channel is disconnected then); S_OK otherwise.
+  // when the stream fails, ends or answers with something that is no reply,
+  // RPC_E_TIMEOUT when one wait for the peer passed the call timeout (the
+  // channel is disconnected then); S_OK otherwise.
   HRESULT Call(ComFrameWriter *request, std::vector<uint8_t> *reply);
-  // Sends a message that has no reply; failures disconnect silently.
+  // Sends a message that has no reply, ahead of the next call or at the
+  // disconnection; failures disconnect silently.
   void Send(ComFrameWriter *message);
   bool Connected() const { return fd_ >= 0; }
+  // Writes the messages still held back, then closes the stream.
   void Disconnect();
 
   // Disconnects every channel of the calling thread.
   static void DisconnectThread();
 
+  // The longest wait for the peer in a call of the channels made from now
+  // on, in ms; 60 s unless a test shortens it. A server that takes longer is
+  // taken for hung, so that no client waits on it for ever.
+  static void SetCallTimeout(int timeoutMs);
+
  private:
   ~ComChannel();
+  // Reads until in_ holds size bytes; S_OK, or the failure (the channel is
+  // closed then).
+  HRESULT Receive(size_t size);
+  // Closes the stream, dropping what was not sent.
+  void Close();
   int fd_;
   uint32_t refs_ = 1;
+  std::vector<uint8_t> pending_;  // messages without a reply, not yet written
+  std::vector<uint8_t> in_;       // received and not yet taken
 };
 
 // The server's side of one connection.

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // Returns a malloc'd absolute path: a relative path is joined to the working
 // directory, then "." and ".." are resolved by text (symbolic links are not
@@ -38,6 +39,10 @@ bool HostFs_GetAttributes(const char *path, uint32_t *attributes);
 // Returns true when the path exists; *isDirectory tells whether it is a
 // folder (symbolic links followed).
 bool HostFs_Stat(const char *path, bool *isDirectory);
+
+// HostFs_Stat for an open stdio stream, which also gives the size of a
+// regular file (-1 for anything else) without moving the stream.
+bool HostFs_StatStream(FILE *stream, bool *isDirectory, long long *size);
 
 // Identity of a file: volume serial = device number, index = inode number.
 struct HostFileId {

@@ -24,4 +24,5 @@ char *HostDir_FindNoCase(const char *folder, const char *name);
 // Opens an existing regular file for reading. Anything else (a folder, FIFO,
 // socket or device) is refused without blocking: HOSTFILE_INVALID with the
 // last error "is a directory" for a folder and "invalid argument" otherwise.
-int HostFile_OpenRegular(const char *path);
+// When size is not NULL it receives the file's size at the open.
+int HostFile_OpenRegular(const char *path, long long *size = nullptr);

@@ -31,6 +31,10 @@ bool HostEndpoint_PeerTrusted(int fd);
 // A connected pair of blocking streams (for tests and in-process links).
 int HostStream_Pair(int fds[2]);
 bool HostStream_SetNonBlocking(int fd, bool nonBlocking);
+// Bounds every blocking read and write on the stream to timeoutMs (0: no
+// limit). A transfer that waits longer moves nothing and reads as
+// HOSTSTREAM_AGAIN; ReadAll and WriteAll then fail with a "busy" last error.
+bool HostStream_SetTimeout(int fd, int timeoutMs);
 // Accepts -1.
 void HostStream_Close(int fd);
 

@@ -10,6 +10,7 @@
 // and release it before they return; nothing is cached between calls.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "file/fileIO.h"
@@ -57,19 +58,28 @@ const char *SnapshotError_Literal(SnapshotErrorCode code);
 // a value outside the table.
 const char *SnapshotError_Text(SnapshotErrorCode code);
 
+// A configuration's bytes that the caller has read already.
+struct SnapshotConfigText {
+  const char *text;
+  size_t size;
+};
+
 // Whether the disk file diskPath is named by the virtual machine of
 // configPath, in its current state or in any snapshot. On SUCCESS sets *used,
 // *inCurrentState (the first node naming it, in the order snapshots then
 // current state, is the current state) and *nodeCount (the snapshots, root
 // included); on failure leaves them untouched. Both paths are required
-// (INVAL otherwise); the outputs may be NULL.
+// (INVAL otherwise); the outputs may be NULL. With text, the configuration
+// is not read again (likewise below).
 SnapshotError Snapshot_QueryDiskUse(const char *configPath, const char *diskPath, bool *used,
-                                    bool *inCurrentState, int *nodeCount);
+                                    bool *inCurrentState, int *nodeCount,
+                                    const SnapshotConfigText *text = nullptr);
 // The full paths of the current state's disks, in device order (ide0:0 ...
 // ide1:1, then scsi0:0 ... scsi3:15). On SUCCESS *disks is a malloc'd array
 // of *count malloc'd strings (allocated even when *count is 0), all the
 // caller's; on failure the outputs are untouched. INVAL for a NULL argument.
-SnapshotError Snapshot_GetCurrentDisks(const char *configPath, char ***disks, int *count);
+SnapshotError Snapshot_GetCurrentDisks(const char *configPath, char ***disks, int *count,
+                                       const SnapshotConfigText *text = nullptr);
 
 // ---------------------------------------------------------------------------
 // The reader's records and steps, exposed for tests.
@@ -144,9 +154,11 @@ struct SnapshotConfigInfo {
 };
 
 // Reads both files and builds the tree. On SUCCESS *info is the caller's; on
-// failure *info is NULL.
+// failure *info is NULL. With text, the configuration's bytes as the caller
+// read them from configPath are used instead of reading it again.
 SnapshotError SnapshotConfigInfoRead(const char *configPath, SnapshotLockMode lockMode,
-                                     SnapshotConfigInfo **info);
+                                     SnapshotConfigInfo **info,
+                                     const SnapshotConfigText *text = nullptr);
 // Resolves the suspended-state file, the NVRAM path and every disk file name.
 SnapshotError SnapshotConfigInfoExpand(SnapshotConfigInfo *info);
 // Resolves every disk file name: the current state first, then the tree in
@@ -157,7 +169,8 @@ SnapshotError SnapshotConfigInfoExpandDisks(SnapshotConfigInfo *info, bool allow
                                             char **missing);
 // Read, then expand. On failure the partial info is released and *info is NULL.
 SnapshotError SnapshotConfigInfoLoad(const char *configPath, SnapshotLockMode lockMode,
-                                     SnapshotConfigInfo **info);
+                                     SnapshotConfigInfo **info,
+                                     const SnapshotConfigText *text = nullptr);
 // Accepts NULL.
 void SnapshotConfigInfoFree(SnapshotConfigInfo *info);
 

@@ -93,6 +93,10 @@ void *Dictionary_Get(Dictionary *dict, const void *defaultValue, int type, const
 // dictionary). True when the whole file was read with no syntax error, read
 // error or duplicate name. Failures are appended as messages (Msg_Append).
 bool Dictionary_Load(Dictionary *dict, const char *path, int flags);
+// Dictionary_Load of the file at path whose size bytes the caller has read
+// already into text: the same entries and messages, without reading again.
+bool Dictionary_LoadText(Dictionary *dict, const char *path, const char *text, size_t size,
+                         int flags);
 
 // Returns a malloc'd copy of the string value, or NULL.
 char *Dict_GetString(Dictionary *dict, const char *defaultValue, const char *fmt, ...)
