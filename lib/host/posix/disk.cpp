@@ -21,26 +21,11 @@
 #include <cstring>
 #include <string>
 
+#include "blockDevice.h"
 #include "host/fs.h"
 #include "host/loop.h"
 
 namespace {
-
-// Whether another block device (device-mapper, RAID) is built on it.
-bool HasHolders(dev_t device) {
-  std::string path = "/sys/dev/block/" + std::to_string(major(device)) + ":" +
-                     std::to_string(minor(device)) + "/holders";
-  DIR *dir = opendir(path.c_str());
-  if (dir == nullptr) {
-    return false;
-  }
-  bool found = false;
-  while (dirent *entry = readdir(dir)) {
-    found = found || entry->d_name[0] != '.';
-  }
-  closedir(dir);
-  return found;
-}
 
 // The number of the loop device that the partition device is a partition
 // of, or -1.
@@ -156,7 +141,7 @@ int OpenDisk(const char *path, bool claim, HostDisk *disk) {
     }
   }
   if (claim) {
-    if (disk->blockDevice && HasHolders(opened.st_rdev)) {
+    if (disk->blockDevice && blockdevice::HasHolders(opened.st_rdev)) {
       return EBUSY;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
@@ -247,3 +232,22 @@ int HostDisk_CoveringLoop(const HostDisk &disk) {
   HostLoop_ForEachBacking(VisitBacking, &scan);
   return scan.found;
 }
+
+namespace blockdevice {
+
+bool HasHolders(dev_t device) {
+  std::string path = "/sys/dev/block/" + std::to_string(major(device)) + ":" +
+                     std::to_string(minor(device)) + "/holders";
+  DIR *dir = opendir(path.c_str());
+  if (dir == nullptr) {
+    return false;
+  }
+  bool found = false;
+  while (dirent *entry = readdir(dir)) {
+    found = found || entry->d_name[0] != '.';
+  }
+  closedir(dir);
+  return found;
+}
+
+}  // namespace blockdevice

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "blockDevice.h"
 #include "host/fs.h"
 
 namespace {
@@ -224,20 +225,6 @@ int HostLoop_Free(HostLoopDevice *loop) {
 
 namespace {
 
-bool HasHolders(int number) {
-  std::string path = "/sys/block/loop" + std::to_string(number) + "/holders";
-  DIR *dir = opendir(path.c_str());
-  if (dir == nullptr) {
-    return false;
-  }
-  bool found = false;
-  while (dirent *entry = readdir(dir)) {
-    found = found || entry->d_name[0] != '.';
-  }
-  closedir(dir);
-  return found;
-}
-
 // Whether the descriptor behind a /proc/<pid>/fd entry is the device. Only
 // names below /dev are examined: reaching any other file could wait on a
 // network or user-space file system that does not answer, stalling the
@@ -295,7 +282,7 @@ bool HostLoop_InUseElsewhere(const HostLoopDevice *loop) {
   if (loop->fd < 0 || fstat(loop->fd, &st) != 0 || !S_ISBLK(st.st_mode)) {
     return false;
   }
-  if (HasHolders(loop->number)) {
+  if (blockdevice::HasHolders(st.st_rdev)) {
     return true;
   }
   // Mounts and exclusive users make an exclusive open fail.
@@ -316,7 +303,12 @@ void HostLoop_Close(HostLoopDevice *loop) {
   loop->fd = -1;
 }
 
-int HostLoop_ForEach(void (*visit)(int number, const char *tag, void *context), void *context) {
+namespace {
+
+// Calls visit(number, fd) with a descriptor on every loop device that is set
+// up. Returns 0 or a system error code when the devices cannot be listed.
+template <typename Visit>
+int ForEachSetUp(Visit visit) {
   DIR *dir = opendir("/sys/block");
   if (dir == nullptr) {
     return errno;
@@ -337,14 +329,22 @@ int HostLoop_ForEach(void (*visit)(int number, const char *tag, void *context), 
     if (fd < 0) {
       continue;
     }
-    loop_info64 info;
-    if (Status(fd, &info) == 0) {
-      visit(number, TagOf(info).c_str(), context);
-    }
+    visit(number, fd);
     close(fd);
   }
   closedir(dir);
   return 0;
+}
+
+}  // namespace
+
+int HostLoop_ForEach(void (*visit)(int number, const char *tag, void *context), void *context) {
+  return ForEachSetUp([&](int number, int fd) {
+    loop_info64 info;
+    if (Status(fd, &info) == 0) {
+      visit(number, TagOf(info).c_str(), context);
+    }
+  });
 }
 
 uint64_t HostLoop_DecodeDevice(uint64_t encoded) {
@@ -357,33 +357,13 @@ uint64_t HostLoop_DecodeDevice(uint64_t encoded) {
 int HostLoop_ForEachBacking(void (*visit)(int number, uint64_t self, uint64_t device,
                                           uint64_t inode, void *context),
                             void *context) {
-  DIR *dir = opendir("/sys/block");
-  if (dir == nullptr) {
-    return errno;
-  }
-  while (dirent *entry = readdir(dir)) {
-    const char *name = entry->d_name;
-    if (strncmp(name, "loop", 4) != 0 || name[4] == '\0' ||
-        strspn(name + 4, "0123456789") != strlen(name + 4) || strlen(name + 4) > 6) {
-      continue;
-    }
+  return ForEachSetUp([&](int number, int fd) {
     struct stat st;
-    if (stat(("/sys/block/" + std::string(name) + "/loop").c_str(), &st) != 0) {
-      continue;  // not set up
-    }
-    int number = atoi(name + 4);
-    int fd = OpenDevice(number, false);
-    if (fd < 0) {
-      continue;
-    }
     loop_info64 info;
     if (fstat(fd, &st) == 0 && Status(fd, &info) == 0) {
       visit(number, st.st_rdev, HostLoop_DecodeDevice(info.lo_device), info.lo_inode, context);
     }
-    close(fd);
-  }
-  closedir(dir);
-  return 0;
+  });
 }
 
 int HostLoop_Status(int number, uint64_t *offset, uint64_t *sizeLimit, char **backingFile) {

@@ -64,6 +64,27 @@ std::string FindProgram(const char *name) {
   return "";
 }
 
+// Forks with a close-on-exec pipe on which a child that cannot start writes
+// its errno (Fail) and which closes unread when it execs. Returns 0 or a
+// system error code (nothing forked); in the child report[0] is closed
+// already.
+int ForkReporting(int report[2], pid_t *child) {
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    return errno;
+  }
+  *child = fork();
+  if (*child < 0) {
+    int e = errno;
+    close(report[0]);
+    close(report[1]);
+    return e;
+  }
+  if (*child == 0) {
+    close(report[0]);
+  }
+  return 0;
+}
+
 // Reads the exec report of a started child: 0 when exec succeeded, else the
 // child's error code.
 int ReadReport(int reportFd) {
@@ -174,18 +195,12 @@ int WaitChild(pid_t child, int timeoutMs, int *status) {
 
 int HostProcess_StartDetached(const char *path) {
   int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) {
-    return errno;
-  }
-  pid_t child = fork();
-  if (child < 0) {
-    int e = errno;
-    close(report[0]);
-    close(report[1]);
-    return e;
+  pid_t child;
+  int rc = ForkReporting(report, &child);
+  if (rc != 0) {
+    return rc;
   }
   if (child == 0) {
-    close(report[0]);
     if (setsid() < 0) {
       Fail(report[1]);
     }
@@ -348,18 +363,12 @@ int HostProcess_StartChild(const char *const *argv, const int *keepFds, size_t k
     return ENOENT;
   }
   int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) {
-    return errno;
-  }
-  pid_t child = fork();
-  if (child < 0) {
-    int e = errno;
-    close(report[0]);
-    close(report[1]);
-    return e;
+  pid_t child;
+  int rc = ForkReporting(report, &child);
+  if (rc != 0) {
+    return rc;
   }
   if (child == 0) {
-    close(report[0]);
     if (setsid() < 0 || !OpenNullOn(0) || !OpenNullOn(1)) {
       Fail(report[1]);
     }
