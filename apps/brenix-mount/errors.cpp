@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "brenixMount.h"
 #include "eventlog/eventLog.h"
 #include "host/lastError.h"
 #include "host/system.h"
@@ -130,5 +131,5 @@ void FatalStop(const char *text) {
   std::fflush(stdout);
   Report(kEventComError, {HostSystem_CommandLine(), text});
   std::fflush(stdout);
-  std::_Exit(3);
+  std::_Exit(kExitApiError);
 }

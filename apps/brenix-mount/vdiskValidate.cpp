@@ -19,6 +19,7 @@
 #include "host/fs.h"
 #include "host/lastError.h"
 #include "host/lookup.h"
+#include "host/text.h"
 #include "snapshot/snapshot.h"
 #include "user/msg.h"
 
@@ -37,14 +38,12 @@ struct FreeDeleter {
 };
 using CString = std::unique_ptr<char, FreeDeleter>;
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool EndsWithNoCase(const std::string &text, const char *suffix) {
   size_t n = std::strlen(suffix);
   if (text.size() < n) return false;
   const char *tail = text.data() + text.size() - n;
   for (size_t i = 0; i < n; i++) {
-    if (LowerAscii(tail[i]) != LowerAscii(suffix[i])) return false;
+    if (HostText_LowerAscii(tail[i]) != HostText_LowerAscii(suffix[i])) return false;
   }
   return true;
 }
@@ -205,7 +204,7 @@ std::string LowerCase(const std::string &text) {
     x |= upper >> 2;
     std::memcpy(out + i, &x, 8);
   }
-  for (; i < text.size(); i++) out[i] = LowerAscii(in[i]);
+  for (; i < text.size(); i++) out[i] = HostText_LowerAscii(in[i]);
   return lower;
 }
 

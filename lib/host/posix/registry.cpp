@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -195,21 +196,11 @@ int ReadFileText(const std::string &path, std::string *out) {
 }
 
 bool ParseDword(const std::string &s, uint32_t *value) {
-  if (s.empty() || s.size() > 10) {
+  // Digits only (from_chars alone would take a leading "-"), ten at most.
+  if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (v > 0xFFFFFFFFu) {
-    return false;
-  }
-  *value = static_cast<uint32_t>(v);
-  return true;
+  return std::from_chars(s.data(), s.data() + s.size(), *value).ec == std::errc();
 }
 
 }  // namespace
