@@ -16,6 +16,7 @@
 
 #include "brenixMount.h"
 #include "errors.h"
+#include "host/descriptor.h"
 #include "host/fs.h"
 #include "host/lastError.h"
 #include "host/lookup.h"
@@ -286,28 +287,21 @@ std::string BaseDiskName(const std::string &path) {
 std::string ReadWholeFile(size_t maximum, const std::string &path) {
   std::string detail = "while reading " + path;
   long long size = 0;
-  int fd = HostFile_OpenRegular(path.c_str(), &size);
-  if (fd == HOSTFILE_INVALID) {
+  HostFd fd(HostFile_OpenRegular(path.c_str(), &size));
+  if (!fd.Valid()) {
     throw ApiException(detail, BRENIX_SOURCE, __LINE__);
   }
-  auto fail = [&](int line) {
-    int error = Host_GetLastError();
-    HostFile_Close(fd);
-    Host_SetLastError(error);
-    return ApiException(detail, BRENIX_SOURCE, line);
-  };
   size_t count = static_cast<size_t>(size);
   if (maximum != 0 && maximum < count) count = maximum;
   std::string bytes(count, '\0');
   size_t done = 0;
   while (done < count) {
-    long n = HostFile_Read(fd, bytes.data() + done, count - done);
-    if (n < 0) throw fail(__LINE__);
+    long n = HostFile_Read(fd.Get(), bytes.data() + done, count - done);
+    if (n < 0) throw ApiException(detail, BRENIX_SOURCE, __LINE__);
     if (n == 0) break;  // the file shrank meanwhile
     done += static_cast<size_t>(n);
   }
   bytes.resize(done);
-  HostFile_Close(fd);
   return bytes;
 }
 
