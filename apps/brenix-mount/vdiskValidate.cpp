@@ -248,18 +248,6 @@ std::string FindNoCase(const std::string &path) {
   return found == nullptr ? std::string() : folder + found.get();
 }
 
-std::string EscapeSeparators(const std::string &path) {
-  std::string out;
-  for (char c : path) {
-    if (c == '/' || c == '\\') {
-      out += R"([/\\])";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string EscapeForPattern(const std::string &text) {
   static const char kMeta[] = ".[]{}()*+?|^$";
   std::string out;
@@ -500,10 +488,6 @@ void CheckOneVolumePerDisk(const std::string &path, const std::vector<MountedVol
           Msg_FormatToString(msg::kOneVolumePerDisk, product::kName, mount.driveLetter.c_str()));
     }
   }
-}
-
-void CheckOneVolumePerDisk(const std::string &path) {
-  CheckOneVolumePerDisk(path, ReadMountedVolumes());
 }
 
 void CheckSuspended(const VmUsage &record) {
