@@ -46,6 +46,30 @@ function(brenix_module name)
   endif()
 endfunction()
 
+# brenix_app(<executable> <library> LINKS <targets>...): a front end as a
+# library of every .cpp of the calling folder but main.cpp (so its parts can
+# be unit-tested), plus the executable from main.cpp. The links are public:
+# the tests of the parts see what the parts see.
+function(brenix_app exe lib)
+  cmake_parse_arguments(ARG "" "" "LINKS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
+  if(NOT srcs)
+    set(srcs ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
+  endif()
+  add_library(${lib} STATIC ${srcs})
+  brenix_source_names(${srcs} ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
+  target_include_directories(${lib} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_options(${lib} PRIVATE ${BRENIX_WARNINGS})
+  target_link_libraries(${lib} PUBLIC ${ARG_LINKS})
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
+    add_executable(${exe} ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
+    target_compile_options(${exe} PRIVATE ${BRENIX_WARNINGS})
+    target_link_libraries(${exe} PRIVATE ${lib})
+    install(TARGETS ${exe} RUNTIME DESTINATION bin)
+  endif()
+endfunction()
+
 # brenix_tests(<module targets>...): one GoogleTest executable per *_test.cpp
 # of the calling folder.
 function(brenix_tests)
