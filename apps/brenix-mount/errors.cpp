@@ -14,6 +14,7 @@
 #include "messages.h"
 #include "misc/err.h"
 #include "misc/panic.h"
+#include "string/str.h"
 #include "user/msg.h"
 
 namespace {
@@ -55,7 +56,7 @@ ApiException::ApiException(const std::string &detail, const char *source, int li
 
 std::string HexHResult(HRESULT hr) {
   char buf[16];
-  std::snprintf(buf, sizeof buf, "%" PRIx32, static_cast<uint32_t>(hr));
+  Str_Sprintf(buf, sizeof buf, "%" PRIx32, static_cast<uint32_t>(hr));
   return buf;
 }
 
@@ -95,10 +96,9 @@ std::string ComErrorDescription(const ComError &e) {
   uint32_t code = static_cast<uint32_t>(hr);
   char buf[64];
   if (code > 0x80040200u && code <= 0x8004FFFFu) {
-    std::snprintf(buf, sizeof buf, "IDispatch error #%d",
-                  static_cast<int>((code & 0xFFFF) - 0x200));
+    Str_Sprintf(buf, sizeof buf, "IDispatch error #%d", static_cast<int>((code & 0xFFFF) - 0x200));
   } else {
-    std::snprintf(buf, sizeof buf, "Unknown error 0x%0" PRIX32, code);
+    Str_Sprintf(buf, sizeof buf, "Unknown error 0x%0" PRIX32, code);
   }
   return buf;
 }
