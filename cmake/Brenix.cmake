@@ -23,10 +23,13 @@ function(brenix_source_names)
   endforeach()
 endfunction()
 
-# brenix_module(<name> [LINKS <targets>...]): a static library from every .cpp
-# of the calling folder (and its posix/ subfolder), public headers in include/.
+# brenix_module(<name> [PUBLIC_LINKS <targets>...] [LINKS <targets>...]): a
+# static library from every .cpp of the calling folder (and its posix/
+# subfolder), public headers in include/. LINKS are the module's edges of the
+# layer graph and stay private, so a user of the module cannot reach past it;
+# PUBLIC_LINKS only for modules that its own headers include.
 function(brenix_module name)
-  cmake_parse_arguments(ARG "" "" "LINKS;PRIVATE_LINKS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "PUBLIC_LINKS;LINKS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/posix/*.cpp)
   if(NOT srcs)
     set(srcs ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
@@ -35,11 +38,35 @@ function(brenix_module name)
   brenix_source_names(${srcs})
   target_include_directories(brenix_${name} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include)
   target_compile_options(brenix_${name} PRIVATE ${BRENIX_WARNINGS})
-  if(ARG_LINKS)
-    target_link_libraries(brenix_${name} PUBLIC ${ARG_LINKS})
+  if(ARG_PUBLIC_LINKS)
+    target_link_libraries(brenix_${name} PUBLIC ${ARG_PUBLIC_LINKS})
   endif()
-  if(ARG_PRIVATE_LINKS)
-    target_link_libraries(brenix_${name} PRIVATE ${ARG_PRIVATE_LINKS})
+  if(ARG_LINKS)
+    target_link_libraries(brenix_${name} PRIVATE ${ARG_LINKS})
+  endif()
+endfunction()
+
+# brenix_app(<executable> <library> LINKS <targets>...): a front end as a
+# library of every .cpp of the calling folder but main.cpp (so its parts can
+# be unit-tested), plus the executable from main.cpp. The links are public:
+# the tests of the parts see what the parts see.
+function(brenix_app exe lib)
+  cmake_parse_arguments(ARG "" "" "LINKS" ${ARGN})
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+  list(REMOVE_ITEM srcs ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
+  if(NOT srcs)
+    set(srcs ${PROJECT_SOURCE_DIR}/cmake/empty.cpp)
+  endif()
+  add_library(${lib} STATIC ${srcs})
+  brenix_source_names(${srcs} ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
+  target_include_directories(${lib} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  target_compile_options(${lib} PRIVATE ${BRENIX_WARNINGS})
+  target_link_libraries(${lib} PUBLIC ${ARG_LINKS})
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
+    add_executable(${exe} ${CMAKE_CURRENT_SOURCE_DIR}/main.cpp)
+    target_compile_options(${exe} PRIVATE ${BRENIX_WARNINGS})
+    target_link_libraries(${exe} PRIVATE ${lib})
+    install(TARGETS ${exe} RUNTIME DESTINATION bin)
   endif()
 endfunction()
 

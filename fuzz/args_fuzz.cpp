@@ -92,16 +92,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::vector<char *> argv;
   for (std::string &w : words) argv.push_back(w.data());
 
-  GetOptReset();
   Args args(static_cast<int>(argv.size()), argv.data());
   bool parsed = args.Parse();
 
   // Reordering only moves words.
   std::vector<std::string> before(words.begin() + 1, words.end());
-  std::vector<std::string> after(args.argvCopy + 1, args.argvCopy + args.argCount);
+  std::vector<std::string> after(args.words.begin() + 1, args.words.end());
   std::sort(before.begin(), before.end());
   std::sort(after.begin(), after.end());
-  if (before != after || std::string(args.argvCopy[0]) != "brenix-mount") abort();
+  if (before != after || std::string(args.words[0]) != "brenix-mount") abort();
 
   const std::string &letters = args.optionLetters;
   // An unknown letter only asks for help; it is not kept among the options.

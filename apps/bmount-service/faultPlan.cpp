@@ -7,6 +7,7 @@
 #include "host/lastError.h"
 #include "host/process.h"
 #include "serviceLog.h"
+#include "string/str.h"
 
 namespace {
 
@@ -174,14 +175,9 @@ void FaultPlan_Parse(const std::string &text, FaultPlanContent *content,
   content->rules.clear();
   content->listings.clear();
   content->crashes.clear();
-  size_t start = 0;
   int lineNumber = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) {
-      end = text.size();
-    }
-    std::string line = text.substr(start, end - start);
+  for (std::string_view view : Str_SplitLines(text)) {
+    std::string line(view);
     if (!line.empty() && line.back() == '\r') {
       line.pop_back();  // written on a system with CR LF line ends
     }
@@ -190,7 +186,6 @@ void FaultPlan_Parse(const std::string &text, FaultPlanContent *content,
     if (!ParseLine(line, content, &why) && problems != nullptr) {
       problems->push_back("line " + std::to_string(lineNumber) + ": " + why);
     }
-    start = end + 1;
   }
 }
 

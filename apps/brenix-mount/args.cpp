@@ -28,18 +28,7 @@ int SaturatedAtoi(const char *text) {
 }
 constexpr size_t kFullPathBuffer = 2048;
 
-const char *g_nextChar = nullptr;
-
 }  // namespace
-
-int g_optind = 1;
-const char *g_optarg = nullptr;
-
-void GetOptReset() {
-  g_optind = 1;
-  g_optarg = nullptr;
-  g_nextChar = nullptr;
-}
 
 bool IsSwitch(const char *argument) {
   if (argument[0] == '-') return true;
@@ -51,74 +40,70 @@ bool IsDriveLetter(const std::string &text) {
   return boost::regex_match(text, pattern);
 }
 
-int GetOpt(int argc, char *const *argv, const char *optionString) {
-  if (g_nextChar == nullptr || g_nextChar[1] == '\0') {
-    if (g_optind >= argc) {
-      g_nextChar = nullptr;
+int OptionScanner::Next(const std::vector<const char *> &words, const char *optionString) {
+  if (nextChar_ == nullptr || nextChar_[1] == '\0') {
+    if (index_ >= words.size()) {
+      nextChar_ = nullptr;
       return -1;
     }
-    const char *arg = argv[g_optind++];
+    const char *arg = words[index_++];
     if (!IsSwitch(arg)) {
-      g_optind--;
-      g_optarg = nullptr;
-      g_nextChar = nullptr;
+      index_--;
+      value_ = nullptr;
+      nextChar_ = nullptr;
       return -1;
     }
     if (std::strcmp(arg, "-") == 0 || std::strcmp(arg, "--") == 0) {
-      g_optarg = nullptr;
-      g_nextChar = nullptr;
+      value_ = nullptr;
+      nextChar_ = nullptr;
       return -1;
     }
-    g_nextChar = arg + 1;
+    nextChar_ = arg + 1;
   } else {
-    g_nextChar++;
+    nextChar_++;
   }
 
-  char c = *g_nextChar;
+  char c = *nextChar_;
   if (c == '\0') {  // a lone "/": no letter at all
-    g_nextChar = nullptr;
+    nextChar_ = nullptr;
     return 0;
   }
   if (c == ':') return '?';
   const char *entry = std::strchr(optionString, c);
   if (entry == nullptr) {
-    g_nextChar = nullptr;
-    g_optarg = nullptr;
+    nextChar_ = nullptr;
+    value_ = nullptr;
     return '?';
   }
   if (entry[1] != ':') {
-    g_optarg = nullptr;
+    value_ = nullptr;
     return c;
   }
-  if (g_nextChar[1] != '\0') {
-    g_optarg = g_nextChar + 1;
-    g_nextChar = nullptr;
+  if (nextChar_[1] != '\0') {
+    value_ = nextChar_ + 1;
+    nextChar_ = nullptr;
     return c;
   }
-  if (g_optind < argc) {
-    g_optarg = argv[g_optind++];
-    g_nextChar = nullptr;
+  if (index_ < words.size()) {
+    value_ = words[index_++];
+    nextChar_ = nullptr;
     return c;
   }
-  g_optarg = nullptr;
+  value_ = nullptr;
   return '?';
 }
 
-GetOptWrapper::GetOptWrapper(int argc, char **argv)
-    : argCount(argc), argvCopy(new char *[argc > 0 ? argc : 1]) {
-  std::copy(argv, argv + argc, argvCopy);
-  if (argc >= 2) {
-    std::stable_partition(argvCopy + 1, argvCopy + argc, [](const char *a) { return IsSwitch(a); });
+Args::Args(int argc, char **argv) : words(argv, argv + (argc > 0 ? argc : 0)) {
+  if (words.size() >= 2) {
+    std::stable_partition(words.begin() + 1, words.end(),
+                          [](const char *a) { return IsSwitch(a); });
   }
 }
 
-GetOptWrapper::~GetOptWrapper() { delete[] argvCopy; }
-
-Args::Args(int argc, char **argv) : GetOptWrapper(argc, argv) {}
-
 bool Args::Parse() {
+  OptionScanner scanner;
   for (;;) {
-    int c = GetOpt(argCount, argvCopy, kOptionString);
+    int c = scanner.Next(words, kOptionString);
     if (c == -1) break;
     switch (c) {
       case 0:
@@ -136,13 +121,13 @@ bool Args::Parse() {
         partitionsFlag = true;
         break;
       case 'y':
-        snapshotMode = 1;
+        snapshotMode = kSnapshotYes;
         break;
       case 'n':
-        snapshotMode = 2;
+        snapshotMode = kSnapshotNo;
         break;
       case 'v': {
-        const char *value = g_optarg;
+        const char *value = scanner.value();
         if (*value == ':') value++;
         volumeNumber = SaturatedAtoi(value);
         break;
@@ -150,7 +135,7 @@ bool Args::Parse() {
     }
     optionLetters.push_back(static_cast<char>(c));
   }
-  for (int i = g_optind; i < argCount; i++) positionalArgs.emplace_back(argvCopy[i]);
+  for (size_t i = scanner.index(); i < words.size(); i++) positionalArgs.emplace_back(words[i]);
   return positionalArgs.size() <= 2;
 }
 
@@ -213,6 +198,8 @@ bool Args::Validate(std::string &errorText) {
       break;
     case kCommandListMounted:
       valid = CheckOptions("", "");
+      break;
+    case kCommandNone:
       break;
   }
   if (valid) return true;

@@ -1,9 +1,12 @@
-// The command line: the switch scanner (one process-wide scan), the Args
-// record it fills, and the validation that chooses the command.
+// The command line: the switch scanner, the Args record it fills, and the
+// validation that chooses the command.
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "brenixMount.h"
+#include "vdiskValidate.h"
 
 // The host's switch test: "-..." always; "/..." only when no second "/"
 // follows, since every absolute path here also begins with "/".
@@ -11,34 +14,28 @@ bool IsSwitch(const char *argument);
 // Whole-text match of "[A-Za-z]:".
 bool IsDriveLetter(const std::string &text);
 
-// The process-wide scanner over a vector whose switches stand first.
-// Returns the next option letter, '?', 0 for a lone "/", or -1 at the end.
-int GetOpt(int argc, char *const *argv, const char *optionString);
-// Scanner state, exposed for tests.
-extern int g_optind;
-extern const char *g_optarg;
-// Rewinds the scanner (tests only: the program scans once).
-void GetOptReset();
-
-class GetOptWrapper {
+// One pass over a vector whose switches stand first.
+class OptionScanner {
  public:
-  // Copies the pointer array and moves the switches, in order, to the front.
-  GetOptWrapper(int argc, char **argv);
-  virtual ~GetOptWrapper();
-  GetOptWrapper(const GetOptWrapper &) = delete;
-  GetOptWrapper &operator=(const GetOptWrapper &) = delete;
-  virtual bool Parse() = 0;
+  // Returns the next option letter, '?', 0 for a lone "/", or -1 at the end.
+  int Next(const std::vector<const char *> &words, const char *optionString);
+  // The first word not yet scanned.
+  size_t index() const { return index_; }
+  // The value of the letter just returned, or null.
+  const char *value() const { return value_; }
 
-  int argCount;
-  char **argvCopy;
+ private:
+  size_t index_ = 1;
+  const char *value_ = nullptr;
+  const char *nextChar_ = nullptr;
 };
 
-struct Args : public GetOptWrapper {
+struct Args {
+  // Copies the words and moves the switches, in order, to the front.
   Args(int argc, char **argv);
-  ~Args() override = default;
 
   // False when more than two non-switch arguments remain or a lone "/" is met.
-  bool Parse() override;
+  bool Parse();
   // Chooses the command; false with errorText set when the line is invalid.
   // Disk validation refusals pass out as exceptions.
   bool Validate(std::string &errorText);
@@ -46,15 +43,16 @@ struct Args : public GetOptWrapper {
   // required or allowed.
   bool CheckOptions(const std::string &required, const std::string &allowed) const;
 
+  std::vector<const char *> words;  // the program name first, then the switches
   bool deleteFlag = false;
   bool forceFlag = false;
   bool partitionsFlag = false;
   bool helpFlag = false;
   int volumeNumber = 1;
-  int snapshotMode = 0;  // 0 no choice, 1 /y, 2 /n
+  SnapshotMode snapshotMode = kSnapshotAsk;
   std::string driveLetter;
   std::string diskPath;
-  int command = 0;
+  Command command = kCommandNone;
   std::vector<std::string> positionalArgs;
   std::string optionLetters;
 };

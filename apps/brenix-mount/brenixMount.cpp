@@ -40,6 +40,8 @@ int Dispatch(Args &args) {
       return ListDiskVolumesCommand(args);
     case kCommandListMounted:
       return ListMountedCommand(std::cout);
+    case kCommandNone:
+      break;
   }
   NOT_REACHED();
 }

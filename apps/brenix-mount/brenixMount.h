@@ -4,6 +4,8 @@
 
 #include <ostream>
 
+#include "misc/panic.h"
+
 struct Args;
 
 namespace product {
@@ -22,10 +24,10 @@ enum Command {
 
 // The whole exit-code contract of the program.
 enum ExitCode {
-  kExitSuccess = 0,       // a command ran to its end, or /?
-  kExitUserError = 1,     // usage, invalid arguments, refusals
-  kExitServiceError = 2,  // the mount service failed
-  kExitApiError = 3,      // a host call failed, or a fatal stop
+  kExitSuccess = 0,                // a command ran to its end, or /?
+  kExitUserError = 1,              // usage, invalid arguments, refusals
+  kExitServiceError = 2,           // the mount service failed
+  kExitApiError = kPanicExitCode,  // 3: a host call failed, or a fatal stop
 };
 
 // Runs one invocation of the program; returns the exit code.

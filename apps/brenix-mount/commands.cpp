@@ -36,7 +36,7 @@ int ListMountedCommand(std::ostream &out) {
     out << "\n";
   }
   out.flush();
-  return 0;
+  return kExitSuccess;
 }
 
 int ListDiskVolumesCommand(Args &args) {
@@ -45,7 +45,7 @@ int ListDiskVolumesCommand(Args &args) {
   unsigned count = GetVolumeCount(disk);
   if (count == 0) {
     Print(Msg_FormatToString(msg::kNoVolumes2));
-    return 0;
+    return kExitSuccess;
   }
   ComPtr<IVolumeList> volumes;
   disk.Check(disk->GetVolumes(volumes.Receive()));
@@ -59,7 +59,7 @@ int ListDiskVolumesCommand(Args &args) {
     int64_t megabytes = static_cast<int64_t>(sectors) * sectorSize / kBytesPerMb;
     Print(Msg_FormatToString(msg::kVolumeData, static_cast<int>(i), static_cast<int>(megabytes)));
   }
-  return 0;
+  return kExitSuccess;
 }
 
 int MountCommand(Args &args) {
@@ -96,7 +96,7 @@ int MountCommand(Args &args) {
     if (mountExists) mount.Check(mount->Unmount(VARIANT_TRUE, -1));
     throw AppError(e, Msg_FormatToString(msg::kUnableToMount));
   }
-  return 0;
+  return kExitSuccess;
 }
 
 int DismountCommand(Args &args) {
@@ -124,7 +124,7 @@ int DismountCommand(Args &args) {
       manager.Check(manager->GetMount(std::atoi(m[1].str().c_str()), mount.Receive()));
       SetProxySecurity(mount);
       mount.Check(mount->Unmount(force, -1));
-      return 0;
+      return kExitSuccess;
     }
   } catch (const ComError &e) {
     throw AppError(e, Msg_FormatToString(force == VARIANT_TRUE ? msg::kUnableToDismount

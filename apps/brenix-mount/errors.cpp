@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "brenixMount.h"
 #include "eventlog/eventLog.h"
 #include "host/lastError.h"
 #include "host/system.h"
 #include "messages.h"
 #include "misc/err.h"
 #include "misc/panic.h"
+#include "string/str.h"
 #include "user/msg.h"
 
 namespace {
@@ -54,7 +56,7 @@ ApiException::ApiException(const std::string &detail, const char *source, int li
 
 std::string HexHResult(HRESULT hr) {
   char buf[16];
-  std::snprintf(buf, sizeof buf, "%" PRIx32, static_cast<uint32_t>(hr));
+  Str_Sprintf(buf, sizeof buf, "%" PRIx32, static_cast<uint32_t>(hr));
   return buf;
 }
 
@@ -94,10 +96,9 @@ std::string ComErrorDescription(const ComError &e) {
   uint32_t code = static_cast<uint32_t>(hr);
   char buf[64];
   if (code > 0x80040200u && code <= 0x8004FFFFu) {
-    std::snprintf(buf, sizeof buf, "IDispatch error #%d",
-                  static_cast<int>((code & 0xFFFF) - 0x200));
+    Str_Sprintf(buf, sizeof buf, "IDispatch error #%d", static_cast<int>((code & 0xFFFF) - 0x200));
   } else {
-    std::snprintf(buf, sizeof buf, "Unknown error 0x%0" PRIX32, code);
+    Str_Sprintf(buf, sizeof buf, "Unknown error 0x%0" PRIX32, code);
   }
   return buf;
 }
@@ -130,5 +131,5 @@ void FatalStop(const char *text) {
   std::fflush(stdout);
   Report(kEventComError, {HostSystem_CommandLine(), text});
   std::fflush(stdout);
-  std::_Exit(3);
+  std::_Exit(kExitApiError);
 }

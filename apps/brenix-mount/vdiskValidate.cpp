@@ -16,9 +16,11 @@
 
 #include "brenixMount.h"
 #include "errors.h"
+#include "host/descriptor.h"
 #include "host/fs.h"
 #include "host/lastError.h"
 #include "host/lookup.h"
+#include "host/text.h"
 #include "snapshot/snapshot.h"
 #include "user/msg.h"
 
@@ -37,14 +39,12 @@ struct FreeDeleter {
 };
 using CString = std::unique_ptr<char, FreeDeleter>;
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool EndsWithNoCase(const std::string &text, const char *suffix) {
   size_t n = std::strlen(suffix);
   if (text.size() < n) return false;
   const char *tail = text.data() + text.size() - n;
   for (size_t i = 0; i < n; i++) {
-    if (LowerAscii(tail[i]) != LowerAscii(suffix[i])) return false;
+    if (HostText_LowerAscii(tail[i]) != HostText_LowerAscii(suffix[i])) return false;
   }
   return true;
 }
@@ -205,7 +205,7 @@ std::string LowerCase(const std::string &text) {
     x |= upper >> 2;
     std::memcpy(out + i, &x, 8);
   }
-  for (; i < text.size(); i++) out[i] = LowerAscii(in[i]);
+  for (; i < text.size(); i++) out[i] = HostText_LowerAscii(in[i]);
   return lower;
 }
 
@@ -248,18 +248,6 @@ std::string FindNoCase(const std::string &path) {
   return found == nullptr ? std::string() : folder + found.get();
 }
 
-std::string EscapeSeparators(const std::string &path) {
-  std::string out;
-  for (char c : path) {
-    if (c == '/' || c == '\\') {
-      out += R"([/\\])";
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
 std::string EscapeForPattern(const std::string &text) {
   static const char kMeta[] = ".[]{}()*+?|^$";
   std::string out;
@@ -287,28 +275,21 @@ std::string BaseDiskName(const std::string &path) {
 std::string ReadWholeFile(size_t maximum, const std::string &path) {
   std::string detail = "while reading " + path;
   long long size = 0;
-  int fd = HostFile_OpenRegular(path.c_str(), &size);
-  if (fd == HOSTFILE_INVALID) {
+  HostFd fd(HostFile_OpenRegular(path.c_str(), &size));
+  if (!fd.Valid()) {
     throw ApiException(detail, BRENIX_SOURCE, __LINE__);
   }
-  auto fail = [&](int line) {
-    int error = Host_GetLastError();
-    HostFile_Close(fd);
-    Host_SetLastError(error);
-    return ApiException(detail, BRENIX_SOURCE, line);
-  };
   size_t count = static_cast<size_t>(size);
   if (maximum != 0 && maximum < count) count = maximum;
   std::string bytes(count, '\0');
   size_t done = 0;
   while (done < count) {
-    long n = HostFile_Read(fd, bytes.data() + done, count - done);
-    if (n < 0) throw fail(__LINE__);
+    long n = HostFile_Read(fd.Get(), bytes.data() + done, count - done);
+    if (n < 0) throw ApiException(detail, BRENIX_SOURCE, __LINE__);
     if (n == 0) break;  // the file shrank meanwhile
     done += static_cast<size_t>(n);
   }
   bytes.resize(done);
-  HostFile_Close(fd);
   return bytes;
 }
 
@@ -507,10 +488,6 @@ void CheckOneVolumePerDisk(const std::string &path, const std::vector<MountedVol
           Msg_FormatToString(msg::kOneVolumePerDisk, product::kName, mount.driveLetter.c_str()));
     }
   }
-}
-
-void CheckOneVolumePerDisk(const std::string &path) {
-  CheckOneVolumePerDisk(path, ReadMountedVolumes());
 }
 
 void CheckSuspended(const VmUsage &record) {

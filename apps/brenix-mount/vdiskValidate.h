@@ -123,7 +123,6 @@ std::string LowerCase(const std::string &text);
 
 void CheckReadOnly(const std::string &path);
 void CheckCompressed(const std::string &path);
-void CheckOneVolumePerDisk(const std::string &path);
 void CheckOneVolumePerDisk(const std::string &path, const std::vector<MountedVolume> &mounts);
 void CheckSuspended(const VmUsage &record);
 
@@ -156,8 +155,8 @@ bool UsesDisk(VmUsage &record);
 void FindRedoImage(VmUsage &record);
 void FindSnapshotChild(VmUsage &record);
 std::string BaseDiskName(const std::string &path);
-std::string EscapeSeparators(const std::string &path);
-// EscapeSeparators, and every other pattern metacharacter taken literally.
+// Text for a pattern: either separator matches both "/" and "\", and every
+// other pattern metacharacter stands for itself.
 std::string EscapeForPattern(const std::string &text);
 bool IsFullPath(const std::string &text);
 // The real path of the file a derived path names: the path itself when it

@@ -4,10 +4,8 @@
 // the strings are often file paths.
 #include "com/bstr.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <utility>
 
 #include "com/comError.h"
@@ -178,69 +176,31 @@ bool Com_BstrToString(BSTR bstr, std::string *out) {
   return true;
 }
 
-struct BStr::Shared {
-  BSTR bstr;
-  std::atomic<uint32_t> refs;
-};
-
-BStr::Shared *BStr::Share(BSTR bstr) {
-  auto *shared = new (std::nothrow) BStr::Shared{bstr, {1}};
-  if (shared == nullptr) {
-    SysFreeString(bstr);
-    throw ComError(E_OUTOFMEMORY);
-  }
-  return shared;
-}
-
 BStr::BStr(const char16_t *text) {
   if (text != nullptr) {
-    BSTR bstr = SysAllocString(text);
-    if (bstr == nullptr) {
+    bstr_ = SysAllocString(text);
+    if (bstr_ == nullptr) {
       throw ComError(E_OUTOFMEMORY);
     }
-    shared_ = Share(bstr);
   }
 }
 
 BStr::BStr(const char *text) {
-  if (text != nullptr) {
-    BSTR bstr = nullptr;
-    if (!Com_StringToBstr(text, &bstr)) {
-      throw ComError(E_INVALIDARG);
-    }
-    shared_ = Share(bstr);
+  if (text != nullptr && !Com_StringToBstr(text, &bstr_)) {
+    throw ComError(E_INVALIDARG);
   }
 }
 
-BStr::BStr(const BStr &other) : shared_(other.shared_) {
-  if (shared_ != nullptr) {
-    shared_->refs.fetch_add(1, std::memory_order_relaxed);
-  }
-}
-
-BStr::BStr(BStr &&other) noexcept : shared_(other.shared_) { other.shared_ = nullptr; }
-
-BStr &BStr::operator=(BStr other) noexcept {
-  std::swap(shared_, other.shared_);
+BStr &BStr::operator=(BStr &&other) noexcept {
+  std::swap(bstr_, other.bstr_);
   return *this;
-}
-
-BStr::~BStr() {
-  if (shared_ != nullptr && shared_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    SysFreeString(shared_->bstr);
-    delete shared_;
-  }
 }
 
 BStr BStr::Attach(BSTR bstr) {
   BStr holder;
-  if (bstr != nullptr) {
-    holder.shared_ = Share(bstr);
-  }
+  holder.bstr_ = bstr;
   return holder;
 }
-
-BSTR BStr::Get() const { return shared_ != nullptr ? shared_->bstr : nullptr; }
 
 BSTR BStr::Copy() const {
   BSTR bstr = Get();

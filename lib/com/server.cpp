@@ -11,10 +11,12 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "com/stub.h"
 #include "com/transport.h"
+#include "host/descriptor.h"
 #include "host/lastError.h"
 #include "host/prefix.h"
 #include "host/socket.h"
@@ -27,12 +29,12 @@ std::atomic<bool> g_stop{false};
 std::atomic<int> g_wakeFd{-1};
 
 struct Connection {
+  explicit Connection(HostFd connected) : fd(std::move(connected)) { stream.fd = fd.Get(); }
+  ~Connection() { table.Clear(); }  // the objects go before their connection
+
+  HostFd fd;
   ComServerStream stream;
   ComObjectTable table;
-  ~Connection() {
-    table.Clear();
-    HostStream_Close(stream.fd);
-  }
 };
 
 // Handles the whole frames that have arrived; false when the connection must
@@ -64,18 +66,16 @@ bool HandleFrames(const ComServerClass &cls, Connection *c) {
 void AcceptAll(int listenFd, std::vector<std::unique_ptr<Connection>> *connections) {
   int fd;
   while (HostEndpoint_Accept(listenFd, &fd) == 0) {
-    if (!HostEndpoint_PeerTrusted(fd) || connections->size() >= kMaxConnections) {
-      HostStream_Close(fd);
-      continue;
+    HostFd accepted(fd);
+    if (HostEndpoint_PeerTrusted(fd) && connections->size() < kMaxConnections) {
+      connections->push_back(std::make_unique<Connection>(std::move(accepted)));
     }
-    auto c = std::make_unique<Connection>();
-    c->stream.fd = fd;
-    connections->push_back(std::move(c));
   }
 }
 
 int Run(const ComServerClass &cls, const ComServerOptions &options, int streamFd) {
   int listenFd = -1;
+  HostFd ownListenFd;
   bool ownEndpoint = false;
   std::string runDir;
   std::string name = Com_GuidToString(cls.clsid);
@@ -94,6 +94,7 @@ int Run(const ComServerClass &cls, const ComServerOptions &options, int streamFd
       if (e != 0) {
         return e;
       }
+      ownListenFd.Reset(listenFd);
       ownEndpoint = true;
     }
   }
@@ -102,18 +103,17 @@ int Run(const ComServerClass &cls, const ComServerOptions &options, int streamFd
   if (e != 0) {
     if (ownEndpoint) {
       HostEndpoint_Remove(runDir.c_str(), name.c_str(), listenFd);
-      HostStream_Close(listenFd);
     }
     return e;
   }
+  HostFd wakeRead(wake[0]);
+  HostFd wakeWrite(wake[1]);
   g_wakeFd.store(wake[1]);
 
   std::vector<std::unique_ptr<Connection>> connections;
   if (streamFd >= 0) {
     HostStream_SetNonBlocking(streamFd, true);
-    auto c = std::make_unique<Connection>();
-    c->stream.fd = streamFd;
-    connections.push_back(std::move(c));
+    connections.push_back(std::make_unique<Connection>(HostFd(streamFd)));
   }
   if (options.ready != nullptr) {
     options.ready();
@@ -199,11 +199,11 @@ int Run(const ComServerClass &cls, const ComServerOptions &options, int streamFd
   connections.clear();
   if (ownEndpoint) {
     HostEndpoint_Remove(runDir.c_str(), name.c_str(), listenFd);
-    HostStream_Close(listenFd);
+    ownListenFd.Reset();
   }
   g_wakeFd.store(-1);
-  HostStream_Close(wake[0]);
-  HostStream_Close(wake[1]);
+  wakeRead.Reset();
+  wakeWrite.Reset();
   g_stop.store(false);
   return e;
 }

@@ -12,7 +12,9 @@
 // Anything else is DISP_E_TYPEMISMATCH; a number out of the target's range
 // DISP_E_OVERFLOW.
 #include "com/variant.h"
+#include "host/text.h"
 
+#include <charconv>
 #include <climits>
 #include <string>
 
@@ -62,17 +64,6 @@ bool AsciiOf(BSTR s, std::string *out) {
   return true;
 }
 
-bool EqualsNoCase(const std::string &a, const char *b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; i++) {
-    char c = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-    if (c != b[i]) {
-      return false;
-    }
-  }
-  return i == a.size() && b[i] == '\0';
-}
-
 std::string Trim(const std::string &s) {
   size_t b = s.find_first_not_of(" \t");
   if (b == std::string::npos) {
@@ -84,30 +75,14 @@ std::string Trim(const std::string &s) {
 
 // Parses an optionally signed decimal number that fits 64 bits.
 HRESULT ParseDecimal(const std::string &text, int64_t *value) {
-  size_t i = text[0] == '-' || text[0] == '+' ? 1 : 0;
-  if (i == text.size()) {
+  size_t digits = text[0] == '-' || text[0] == '+' ? 1 : 0;
+  if (digits == text.size() || text.find_first_not_of("0123456789", digits) != std::string::npos) {
     return DISP_E_TYPEMISMATCH;
   }
-  bool negative = text[0] == '-';
-  // Accumulate negatively: the negative range is the larger one.
-  int64_t v = 0;
-  bool overflow = false;
-  for (; i < text.size(); i++) {
-    if (text[i] < '0' || text[i] > '9') {
-      return DISP_E_TYPEMISMATCH;
-    }
-    int digit = text[i] - '0';
-    if (v < (INT64_MIN + digit) / 10) {
-      overflow = true;
-    } else {
-      v = v * 10 - digit;
-    }
-  }
-  if (overflow || (!negative && v == INT64_MIN)) {
-    return DISP_E_OVERFLOW;
-  }
-  *value = negative ? v : -v;
-  return S_OK;
+  // from_chars takes a "-" but no "+".
+  const char *first = text.data() + (text[0] == '+' ? 1 : 0);
+  std::errc error = std::from_chars(first, text.data() + text.size(), *value).ec;
+  return error == std::errc::result_out_of_range ? DISP_E_OVERFLOW : S_OK;
 }
 
 // The value of an integer-like source as 64 bits.
@@ -171,9 +146,11 @@ HRESULT Convert(const VARIANT *src, VARTYPE vt, VARIANT *out) {
         std::string text;
         if (AsciiOf(src->bstrVal, &text)) {
           text = Trim(text);
-          if (EqualsNoCase(text, "true") || EqualsNoCase(text, "false")) {
+          // AsciiOf refuses NUL, so the C string is the whole text.
+          bool isTrue = HostText_EqualNoCase(text.c_str(), "true");
+          if (isTrue || HostText_EqualNoCase(text.c_str(), "false")) {
             out->vt = VT_BOOL;
-            out->boolVal = EqualsNoCase(text, "true") ? VARIANT_TRUE : VARIANT_FALSE;
+            out->boolVal = isTrue ? VARIANT_TRUE : VARIANT_FALSE;
             return S_OK;
           }
         }

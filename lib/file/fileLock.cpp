@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "file/file.h"
+#include "host/descriptor.h"
 #include "host/fs.h"
 #include "host/lastError.h"
 #include "misc/panic.h"
@@ -54,28 +55,26 @@ char *DirectoryOf(const char *path) {
 // with *result set to 0 (held elsewhere) or -1 (error).
 int OpenAndLock(const char *lockName, bool readOnly, int *result) {
   for (int attempt = 0; attempt < kMaxAttempts; attempt++) {
-    int handle = HostFile_OpenLockFile(lockName, false, true);
-    if (handle == HOSTFILE_INVALID && readOnly &&
-        Host_ErrorKind(Host_GetLastError()) == HOST_ERROR_ACCESS) {
+    HostFd handle(HostFile_OpenLockFile(lockName, false, true));
+    if (!handle.Valid() && readOnly && Host_ErrorKind(Host_GetLastError()) == HOST_ERROR_ACCESS) {
       // Someone else's lock file: a shared lock needs only read access.
-      handle = HostFile_OpenLockFile(lockName, true, false);
+      handle.Reset(HostFile_OpenLockFile(lockName, true, false));
     }
-    if (handle == HOSTFILE_INVALID) {
+    if (!handle.Valid()) {
       Warning("Error opening lock file %s (%d)\n", lockName, Host_GetLastError());
       *result = -1;
       return HOSTFILE_INVALID;
     }
-    if (HostFile_Lock(handle, readOnly, 0, kLockLength) != 1) {
+    if (HostFile_Lock(handle.Get(), readOnly, 0, kLockLength) != 1) {
       Warning("FileLock_Lock: LockFileEx(%s) fail. error: %d\n", lockName, Host_GetLastError());
-      HostFile_Close(handle);
       *result = 0;
       return HOSTFILE_INVALID;
     }
-    if (HostFile_IsNamedBy(handle, lockName)) {
+    if (HostFile_IsNamedBy(handle.Get(), lockName)) {
       *result = 1;
-      return handle;
+      return handle.Release();
     }
-    HostFile_Close(handle);  // removed by its last holder meanwhile: start again
+    // Removed by its last holder meanwhile: start again.
   }
   Warning("FileLock_Lock: LockFileEx(%s) fail. error: %d\n", lockName,
           Host_ErrorCode(HOST_ERROR_BUSY));

@@ -10,6 +10,7 @@
 #include "host/identity.h"
 #include "misc/dynbuf.h"
 #include "misc/panic.h"
+#include "string/str.h"
 #include "user/log.h"
 #include "user/msg.h"
 #include "user/preference.h"
@@ -52,7 +53,7 @@ char *ExpandString(const char *text) {
         Append(&out, value, strlen(value));
       } else if (strcmp(name, "PID") == 0) {
         char pid[32];
-        snprintf(pid, sizeof pid, "%ld", HostIdentity_ProcessId());
+        Str_Sprintf(pid, sizeof pid, "%ld", HostIdentity_ProcessId());
         Append(&out, pid, strlen(pid));
       } else if (strcmp(name, "USER") == 0) {
         char *user = HostIdentity_UserName();

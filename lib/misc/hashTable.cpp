@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/text.h"
 #include "misc/panic.h"
 
 namespace {
@@ -34,28 +35,12 @@ constexpr uint32_t kFirstBlockElems = 16;
 constexpr uint32_t kMaxBuckets = 1u << 30;
 constexpr uint32_t kMaxElements = UINT32_MAX - 1;
 
-unsigned char LowerAscii(unsigned char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
-bool KeysEqual(const char *a, const char *b) {
-  for (;; a++, b++) {
-    unsigned char ca = LowerAscii(static_cast<unsigned char>(*a));
-    if (ca != LowerAscii(static_cast<unsigned char>(*b))) {
-      return false;
-    }
-    if (ca == '\0') {
-      return true;
-    }
-  }
-}
-
 // The 32-bit hash before it is reduced to a bucket.
 uint32_t HashKey(const char *key) {
   uint32_t h = 0;
   if (key != nullptr) {
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(key); *p != '\0'; p++) {
-      h ^= LowerAscii(*p);
+    for (const char *p = key; *p != '\0'; p++) {
+      h ^= static_cast<unsigned char>(HostText_LowerAscii(*p));
       h = (h << 5) | (h >> 27);
     }
   }
@@ -194,7 +179,7 @@ uint32_t Find(const HashTable *table, const char *key, uint32_t hash) {
     if (slot.number == 0) {
       return 0;
     }
-    if (slot.hash == hash && KeysEqual(Elem(table, slot.number - 1)->key, key)) {
+    if (slot.hash == hash && HostText_EqualNoCase(Elem(table, slot.number - 1)->key, key)) {
       return slot.number;
     }
   }

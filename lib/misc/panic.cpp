@@ -28,7 +28,7 @@ void Panic_DefaultExit(void) {
   fwrite(kPanicUnexpectedText, 1, sizeof kPanicUnexpectedText - 1, stdout);
   fflush(stdout);
   // No destructors, no atexit handlers: the process is in an unknown state.
-  std::_Exit(3);
+  std::_Exit(kPanicExitCode);
 }
 
 void Panic(const char *format, ...) {

@@ -10,6 +10,7 @@
 #include "file/file.h"
 #include "file/fileIO.h"
 #include "host/folderNames.h"
+#include "host/text.h"
 #include "misc/panic.h"
 #include "snapshot/snapshot.h"
 #include "string/str.h"
@@ -43,20 +44,6 @@ SnapshotError MakeError(SnapshotErrorCode code, uint32_t extra = 0) {
 bool IsError(SnapshotError err) { return err.type != SNAPSHOT_SUCCESS; }
 
 char *Strdup(const char *s) { return Util_SafeStrdup(s); }
-
-// ASCII-only, as the configuration's keywords are.
-bool EqualNoCase(const char *a, const char *b) {
-  for (;; a++, b++) {
-    char ca = (*a >= 'A' && *a <= 'Z') ? static_cast<char>(*a - 'A' + 'a') : *a;
-    char cb = (*b >= 'A' && *b <= 'Z') ? static_cast<char>(*b - 'A' + 'a') : *b;
-    if (ca != cb) {
-      return false;
-    }
-    if (ca == '\0') {
-      return true;
-    }
-  }
-}
 
 // The string-read rule on top of Dict_GetString: a value that is present but
 // empty reads as the default (a fresh copy); an empty default reads as none.
@@ -316,7 +303,7 @@ SnapshotError ReadDevice(SnapshotConfigInfo *info, const char *device) {
   char *deviceType = READ_STRING(cfg, "disk", "%s", DeviceKey(key, device, "deviceType"));
   bool isDisk = false;
   for (const char *t : kDiskDeviceTypes) {
-    if (EqualNoCase(deviceType, t)) {
+    if (HostText_EqualNoCase(deviceType, t)) {
       isDisk = true;
     }
   }
@@ -331,7 +318,7 @@ SnapshotError ReadDevice(SnapshotConfigInfo *info, const char *device) {
   char *modeText = READ_STRING(cfg, "persistent", "%s", DeviceKey(key, device, "mode"));
   int mode = -1;
   for (int m = 0; m < 3; m++) {
-    if (EqualNoCase(modeText, kDiskModes[m])) {
+    if (HostText_EqualNoCase(modeText, kDiskModes[m])) {
       mode = m;
     }
   }

@@ -277,3 +277,13 @@ char *Str_Asprintf(size_t *length, const char *format, ...) {
   va_end(args);
   return s;
 }
+
+std::vector<std::string_view> Str_SplitLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    lines.push_back(text.substr(0, end));
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  }
+  return lines;
+}

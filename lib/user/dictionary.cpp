@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "host/memory.h"
+#include "host/text.h"
 #include "misc/panic.h"
 #include "string/str.h"
 #include "user/msg.h"
@@ -101,10 +102,6 @@ void FreeSlots(DictIndexSlot *slots, uint32_t count, bool mapped) {
   }
 }
 
-unsigned char LowerAscii(unsigned char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
-}
-
 // Eight bytes at once with A-Z lowered (bytes from 128 up stay as they are).
 uint64_t LowerWord(uint64_t x) {
   constexpr uint64_t kOnes = 0x0101010101010101u;
@@ -127,8 +124,7 @@ bool NameEquals(const char *stored, const char *name, size_t length) {
     return stored[length] == '\0';
   }
   for (size_t i = 0; i < length; i++) {
-    unsigned char a = static_cast<unsigned char>(stored[i]);
-    if (a == '\0' || LowerAscii(a) != LowerAscii(static_cast<unsigned char>(name[i]))) {
+    if (stored[i] == '\0' || HostText_LowerAscii(stored[i]) != HostText_LowerAscii(name[i])) {
       return false;
     }
   }
@@ -209,25 +205,16 @@ bool ReserveSlots(Dictionary *dict, uint64_t wanted) {
   return true;
 }
 
-bool EqualsIgnoreCase(const char *a, const char *b) {
-  for (;; a++, b++) {
-    unsigned char ca = static_cast<unsigned char>(*a);
-    unsigned char cb = static_cast<unsigned char>(*b);
-    if (ca >= 'A' && ca <= 'Z') ca = static_cast<unsigned char>(ca + 32);
-    if (cb >= 'A' && cb <= 'Z') cb = static_cast<unsigned char>(cb + 32);
-    if (ca != cb) return false;
-    if (ca == '\0') return true;
-  }
-}
-
 bool IsTrueText(const char *s) {
-  return EqualsIgnoreCase(s, "true") || EqualsIgnoreCase(s, "t") || EqualsIgnoreCase(s, "yes") ||
-         EqualsIgnoreCase(s, "y") || EqualsIgnoreCase(s, "on") || strcmp(s, "1") == 0 || *s == '\0';
+  return HostText_EqualNoCase(s, "true") || HostText_EqualNoCase(s, "t") ||
+         HostText_EqualNoCase(s, "yes") || HostText_EqualNoCase(s, "y") ||
+         HostText_EqualNoCase(s, "on") || strcmp(s, "1") == 0 || *s == '\0';
 }
 
 bool IsFalseText(const char *s) {
-  return EqualsIgnoreCase(s, "false") || EqualsIgnoreCase(s, "f") || EqualsIgnoreCase(s, "no") ||
-         EqualsIgnoreCase(s, "n") || EqualsIgnoreCase(s, "off") || strcmp(s, "0") == 0;
+  return HostText_EqualNoCase(s, "false") || HostText_EqualNoCase(s, "f") ||
+         HostText_EqualNoCase(s, "no") || HostText_EqualNoCase(s, "n") ||
+         HostText_EqualNoCase(s, "off") || strcmp(s, "0") == 0;
 }
 
 bool ConvertBool(const DictEntry *entry, const char *text) {
@@ -313,8 +300,8 @@ double ConvertDouble(const DictEntry *entry, const char *text) {
 int32_t ConvertTristate(const DictEntry *entry, const char *text) {
   if (IsTrueText(text)) return 1;
   if (IsFalseText(text)) return 0;
-  if (EqualsIgnoreCase(text, "default") || EqualsIgnoreCase(text, "dontcare") ||
-      EqualsIgnoreCase(text, "auto")) {
+  if (HostText_EqualNoCase(text, "default") || HostText_EqualNoCase(text, "dontcare") ||
+      HostText_EqualNoCase(text, "auto")) {
     return -1;
   }
   Msg_Post(MSG_ERROR,

@@ -15,21 +15,9 @@
 #include <string>
 
 #include "host/fs.h"
+#include "host/text.h"
 
-namespace {
-
-bool EqualNoCase(const char *a, const char *b) {
-  for (;; a++, b++) {
-    unsigned char x = static_cast<unsigned char>(*a);
-    unsigned char y = static_cast<unsigned char>(*b);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-    if (x != y) return false;
-    if (x == '\0') return true;
-  }
-}
-
-}  // namespace
+namespace {}  // namespace
 
 char *HostFs_FullPathLimited(const char *path) {
   char *full = HostFs_FullPath(path);
@@ -61,7 +49,7 @@ char *HostDir_FindNoCase(const char *folder, const char *name) {
       found = true;
       break;
     }
-    if (EqualNoCase(e->d_name, name) && (!found || strcmp(e->d_name, best.c_str()) < 0)) {
+    if (HostText_EqualNoCase(e->d_name, name) && (!found || strcmp(e->d_name, best.c_str()) < 0)) {
       best = e->d_name;
       found = true;
     }

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -194,22 +195,31 @@ int ReadFileText(const std::string &path, std::string *out) {
   return rc;
 }
 
+// The file of an existing value. Returns 0 or an errno value.
+int FindValueFile(const char *subKey, const char *name, std::string *path) {
+  std::string hklm, dir, real;
+  if (!HklmPath(&hklm)) {
+    return errno;
+  }
+  if (name == nullptr || !ValidName(name)) {
+    return EINVAL;
+  }
+  int rc = ResolveKey(hklm, subKey, false, &dir);
+  if (rc == 0) {
+    rc = FindEntry(dir, name, false, &real);
+  }
+  if (rc == 0) {
+    *path = dir + "/" + real;
+  }
+  return rc;
+}
+
 bool ParseDword(const std::string &s, uint32_t *value) {
-  if (s.empty() || s.size() > 10) {
+  // Digits only (from_chars alone would take a leading "-"), ten at most.
+  if (s.empty() || s.size() > 10 || s.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
-  uint64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (v > 0xFFFFFFFFu) {
-    return false;
-  }
-  *value = static_cast<uint32_t>(v);
-  return true;
+  return std::from_chars(s.data(), s.data() + s.size(), *value).ec == std::errc();
 }
 
 }  // namespace
@@ -255,19 +265,10 @@ int HostRegistry_SetDword(const char *subKey, const char *name, uint32_t value) 
 
 int HostRegistry_QueryValue(const char *subKey, const char *name, HostRegType *type, char **text,
                             uint32_t *dword) {
-  std::string hklm, dir, real, content;
-  if (!HklmPath(&hklm)) {
-    return errno;
-  }
-  if (name == nullptr || !ValidName(name)) {
-    return EINVAL;
-  }
-  int rc = ResolveKey(hklm, subKey, false, &dir);
+  std::string path, content;
+  int rc = FindValueFile(subKey, name, &path);
   if (rc == 0) {
-    rc = FindEntry(dir, name, false, &real);
-  }
-  if (rc == 0) {
-    rc = ReadFileText(dir + "/" + real, &content);
+    rc = ReadFileText(path, &content);
   }
   if (rc != 0) {
     return rc;
@@ -311,18 +312,9 @@ int HostRegistry_QueryValue(const char *subKey, const char *name, HostRegType *t
 }
 
 int HostRegistry_DeleteValue(const char *subKey, const char *name) {
-  std::string hklm, dir, real;
-  if (!HklmPath(&hklm)) {
-    return errno;
-  }
-  if (name == nullptr || !ValidName(name)) {
-    return EINVAL;
-  }
-  int rc = ResolveKey(hklm, subKey, false, &dir);
-  if (rc == 0) {
-    rc = FindEntry(dir, name, false, &real);
-  }
-  if (rc == 0 && unlink((dir + "/" + real).c_str()) != 0) {
+  std::string path;
+  int rc = FindValueFile(subKey, name, &path);
+  if (rc == 0 && unlink(path.c_str()) != 0) {
     rc = errno;
   }
   return rc;

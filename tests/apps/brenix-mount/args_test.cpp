@@ -32,7 +32,6 @@ struct Parsed {
   explicit Parsed(std::vector<std::string> words) : storage(std::move(words)) {
     storage.insert(storage.begin(), "brenix-mount");
     for (auto &s : storage) argv.push_back(s.data());
-    GetOptReset();
     args = std::make_unique<Args>(static_cast<int>(argv.size()), argv.data());
     ok = args->Parse();
   }
@@ -130,8 +129,8 @@ TEST(ArgsParse, GroupedLettersAndColon) {
 }
 
 TEST(ArgsParse, LaterSnapshotChoiceWins) {
-  EXPECT_EQ(Parsed({"/y", "/n"}).args->snapshotMode, 2);
-  EXPECT_EQ(Parsed({"/n", "/y"}).args->snapshotMode, 1);
+  EXPECT_EQ(Parsed({"/y", "/n"}).args->snapshotMode, kSnapshotNo);
+  EXPECT_EQ(Parsed({"/n", "/y"}).args->snapshotMode, kSnapshotYes);
   EXPECT_EQ(Parsed({"/yn"}).args->optionLetters, "yn");
 }
 

@@ -143,9 +143,15 @@ TEST(VariantTest, FromTextAndBetweenNumbers) {
   ASSERT_EQ(VariantChangeType(&low, &text, 0, VT_I8), S_OK);
   EXPECT_EQ(low.llVal, INT64_MIN);
   VariantClear(&text);
-  text = Text(u"-");
-  EXPECT_EQ(VariantChangeType(&low, &text, 0, VT_I8), DISP_E_TYPEMISMATCH);
+  text = Text(u"+42");
+  ASSERT_EQ(VariantChangeType(&low, &text, 0, VT_I8), S_OK);
+  EXPECT_EQ(low.llVal, 42);
   VariantClear(&text);
+  for (const char16_t *bad : {u"-", u"+-5", u"--5", u"5-", u"1 2"}) {
+    text = Text(bad);
+    EXPECT_EQ(VariantChangeType(&low, &text, 0, VT_I8), DISP_E_TYPEMISMATCH);
+    VariantClear(&text);
+  }
   // Failures leave the destination alone.
   EXPECT_EQ(out.vt, VT_BOOL);
   EXPECT_EQ(out.boolVal, VARIANT_TRUE);

@@ -150,8 +150,10 @@ TEST_F(RegistryTest, FailuresCarryTheSystemError) {
   EXPECT_EQ(HostRegistry_CreateKey("A\\Leaf\\Below"), ENOTDIR);
 
   // Damaged value files.
-  WriteFile(hklm_ + "/A/bad", "REG_DWORD\n4294967296\n");
-  EXPECT_EQ(HostRegistry_QueryValue("A", "bad", nullptr, nullptr, nullptr), EINVAL);
+  for (const char *dword : {"4294967296", "-1", "+1", "00000000001"}) {
+    WriteFile(hklm_ + "/A/bad", std::string("REG_DWORD\n") + dword + "\n");
+    EXPECT_EQ(HostRegistry_QueryValue("A", "bad", nullptr, nullptr, nullptr), EINVAL) << dword;
+  }
   WriteFile(hklm_ + "/A/bad", "REG_BINARY\n00\n");
   EXPECT_EQ(HostRegistry_QueryValue("A", "bad", nullptr, nullptr, nullptr), EINVAL);
 

@@ -157,4 +157,22 @@ TEST(StrTranslate, RulesBeyondTheCLibrary) {
   free(t);
 }
 
+TEST(StrSplitLines, LastLineWithOrWithoutLineFeed) {
+  using Lines = std::vector<std::string_view>;
+  struct {
+    const char *text;
+    Lines lines;
+  } cases[] = {
+      {"", {}},
+      {"\n", {""}},
+      {"a", {"a"}},
+      {"a\n", {"a"}},
+      {"a\n\nb", {"a", "", "b"}},
+      {"a\r\nb\n", {"a\r", "b"}},  // CR stays: the caller decides
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(Str_SplitLines(c.text), c.lines) << c.text;
+  }
+}
+
 }  // namespace

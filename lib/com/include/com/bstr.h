@@ -1,7 +1,7 @@
 // BSTR: the runtime's string, UTF-16 (char16_t) with its length in bytes
 // stored in the four bytes before the first character and a terminating
 // zero. A null BSTR is a valid empty string for every reader. BStr is the
-// front end's shared, reference-counted holder of one.
+// front end's owner of one.
 #pragma once
 
 #include <cstddef>
@@ -32,27 +32,25 @@ bool Com_Utf16ToUtf8(const char16_t *chars, size_t length, std::string *out);
 bool Com_StringToBstr(const char *text, BSTR *out);
 bool Com_BstrToString(BSTR bstr, std::string *out);
 
-// Shared holder of a BSTR: copies share the one string, the last one frees
-// it. A default holder is null. The constructors throw ComError
-// (E_OUTOFMEMORY; E_INVALIDARG for narrow text that is not valid in the
-// current code page).
+// Sole owner of a BSTR, moved and never copied (Copy makes a second string).
+// A default holder is null. The constructors throw ComError (E_OUTOFMEMORY;
+// E_INVALIDARG for narrow text that is not valid in the current code page).
 class BStr {
  public:
   BStr() = default;
   BStr(const char16_t *text);
   BStr(const char *text);
-  BStr(const BStr &other);
-  BStr(BStr &&other) noexcept;
-  BStr &operator=(BStr other) noexcept;
-  ~BStr();
+  BStr(BStr &&other) noexcept : bstr_(other.bstr_) { other.bstr_ = nullptr; }
+  BStr &operator=(BStr &&other) noexcept;
+  ~BStr() { SysFreeString(bstr_); }
 
   // Takes ownership of bstr (may be NULL).
   static BStr Attach(BSTR bstr);
 
   // The string (NULL for a null holder); owned by the holder.
-  BSTR Get() const;
-  uint32_t Length() const { return SysStringLen(Get()); }
-  bool IsNull() const { return Get() == nullptr; }
+  BSTR Get() const { return bstr_; }
+  uint32_t Length() const { return SysStringLen(bstr_); }
+  bool IsNull() const { return bstr_ == nullptr; }
   // Returns a new BSTR the caller owns (NULL for a null holder); throws
   // ComError(E_OUTOFMEMORY).
   BSTR Copy() const;
@@ -60,8 +58,5 @@ class BStr {
   bool ToString(std::string *out) const;
 
  private:
-  struct Shared;
-  // Wraps bstr in a new shared block; frees bstr and throws when it cannot.
-  static Shared *Share(BSTR bstr);
-  Shared *shared_ = nullptr;
+  BSTR bstr_ = nullptr;
 };

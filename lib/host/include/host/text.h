@@ -18,3 +18,18 @@ bool HostText_IsValidUtf8(const char *bytes, size_t length);
 // length. Returns false (and sets the last error) on failure.
 bool HostText_Convert(const char *fromCodeSet, const char *toCodeSet, const char *bytes,
                       size_t length, char **result, size_t *resultLength);
+
+// ASCII case folding, the same in every locale: keywords, value names and
+// key names are ASCII, and bytes above 0x7F compare exactly.
+inline char HostText_LowerAscii(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Returns true when a and b are equal but for the case of ASCII letters.
+inline bool HostText_EqualNoCase(const char *a, const char *b) {
+  for (;; a++, b++) {
+    char ca = HostText_LowerAscii(*a);
+    if (ca != HostText_LowerAscii(*b)) return false;
+    if (ca == '\0') return true;
+  }
+}

@@ -10,6 +10,10 @@
 #define BRENIX_SOURCE __FILE__
 #endif
 
+// The exit code of the default ending; the front end's exit-code table
+// gives its host-failure code the same value.
+enum : int { kPanicExitCode = 3 };
+
 // Receives the formatted fatal text (at most 1023 bytes); must not return.
 typedef void (*PanicHandler)(const char *text);
 

@@ -1,10 +1,13 @@
-// Bounded and allocating string formatting, strict copy and append.
+// Bounded and allocating string formatting, strict copy and append, and the
+// splitting of text into lines.
 // The strict variants stop the program ("%s:%d Buffer too small 0x%x\n")
 // instead of truncating.
 #pragma once
 
 #include <cstdarg>
 #include <cstddef>
+#include <string_view>
+#include <vector>
 
 // vsnprintf that reports truncation: when the output does not fit (it needs
 // size bytes or more) the last byte is set to NUL and -1 is returned.
@@ -36,3 +39,7 @@ char *Str_Asprintf(size_t *length, const char *format, ...) __attribute__((forma
 // left out or used with two different types, a width or precision written
 // as a number above 65535).
 char *StrTranslateFormat(const char *format);
+
+// The lines of text, without their line feeds; a last line without one counts
+// too, so "" has no lines and "a\n" and "a" have one. The views point into text.
+std::vector<std::string_view> Str_SplitLines(std::string_view text);
