@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "falseWarnings.h"
 #include "misc/panic.h"
 #include "testSupport.h"
 #include "user/dictionary.h"
@@ -126,6 +127,7 @@ TEST_F(DictionaryLoadTest, DuplicatesKeepTheFirstValue) {
   EXPECT_STREQ(dict_->firstLine->next->next->text, "A = 3");
 }
 
+GCC_FALSE_RESTRICT_BEGIN
 TEST_F(DictionaryLoadTest, TextInHandLoadsAsItsFileWould) {
   std::string file = "a = 1\nb = 2\nA = 3\nc = \"" + std::string(100000, 'v') + "\"";
   std::string path = Write(file);
@@ -167,6 +169,7 @@ TEST_F(DictionaryLoadTest, ManyDuplicatesBetweenLongAndShortValues) {
     ASSERT_EQ(Value(("k" + std::to_string(i)).c_str()), valueOf(i)) << i;
   }
 }
+GCC_FALSE_RESTRICT_END
 
 TEST_F(DictionaryLoadTest, SyntaxErrorKeepsWhatWasReadBefore) {
   std::string path = Write("a = 1\n\n[section]\nb = 2\n");
@@ -285,6 +288,7 @@ TEST_F(DictionaryLoadTest, LineLongerThanTheMemoryIsAReadError) {
 // Assignments are indexed a few lines after they are read: duplicates close
 // together or far apart, and a syntax error right behind them, must still
 // come out in file order with their own line numbers.
+GCC_FALSE_RESTRICT_BEGIN
 TEST_F(DictionaryLoadTest, DuplicatesNearAndFarThenASyntaxError) {
   std::string text = "a = 1\nA = 2\n";
   for (int i = 0; i < 20; i++) text += "k" + std::to_string(i) + " = " + std::to_string(i) + "\n";
@@ -304,9 +308,11 @@ TEST_F(DictionaryLoadTest, DuplicatesNearAndFarThenASyntaxError) {
   EXPECT_EQ(Lines().back(), "b = 1");
   EXPECT_FALSE(Dictionary_IsDefined(dict_.get(), "c"));
 }
+GCC_FALSE_RESTRICT_END
 
 // Enough names to grow the index many times over and fill several entry
 // chunks; every name reads back, in any letter case, in and out of order.
+GCC_FALSE_RESTRICT_BEGIN
 TEST_F(DictionaryLoadTest, ManyNamesReadBackInAnyOrderAndCase) {
   const int kCount = 70000;
   std::string text;
@@ -330,6 +336,7 @@ TEST_F(DictionaryLoadTest, ManyNamesReadBackInAnyOrderAndCase) {
     ASSERT_EQ(e->flags, 2u);
   }
 }
+GCC_FALSE_RESTRICT_END
 
 // A file large enough to have its storage filled in ahead by a helper: a
 // first piece of comments only, so that the name index is sized too small
@@ -371,6 +378,7 @@ TEST_F(DictionaryLoadTest, LargeFileFilledInAheadWhileTheIndexGrows) {
 
 // The file is read in large pieces: lines, CR LF pairs and a last line
 // without LF that straddle the pieces read whole, with nothing lost between.
+GCC_FALSE_RESTRICT_BEGIN
 TEST_F(DictionaryLoadTest, LinesAcrossReadPieces) {
   std::string text;
   for (int i = 0; i < 20000; i++) {
@@ -392,3 +400,4 @@ TEST_F(DictionaryLoadTest, LinesAcrossReadPieces) {
   EXPECT_EQ(Value("last"), "x\r");
   EXPECT_EQ(Value("k19999"), std::string(19999 % 37, 'v'));
 }
+GCC_FALSE_RESTRICT_END

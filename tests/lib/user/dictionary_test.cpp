@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "falseWarnings.h"
 #include "misc/panic.h"
 #include "user/msg.h"
 
@@ -50,6 +51,7 @@ class DictionaryTest : public testing::Test {
   void SetText(const char *name, const char *text) {
     Dictionary_Get(dict_.get(), &text, DICT_ANY, name);
   }
+  GCC_FALSE_RESTRICT_BEGIN
   int32_t IntOf(const char *text) {
     std::string name = "v" + std::to_string(counter_++);
     SetText(name.c_str(), text);
@@ -60,6 +62,7 @@ class DictionaryTest : public testing::Test {
     SetText(name.c_str(), text);
     return Dict_GetBool(dict_.get(), true, "%s", name.c_str());
   }
+  GCC_FALSE_RESTRICT_END
   std::unique_ptr<Dictionary, DictDeleter> dict_{Dictionary_Create()};
   int counter_ = 0;
 };
@@ -133,6 +136,7 @@ TEST_F(DictionaryTest, IntegerTextsWithMessages) {
   EXPECT_EQ(gPosts.size(), 7u);
 }
 
+GCC_FALSE_RESTRICT_BEGIN
 TEST_F(DictionaryTest, FloatAndTristate) {
   SetText("f1", "1.5");
   SetText("f2", "2.5x");
@@ -162,6 +166,7 @@ TEST_F(DictionaryTest, FloatAndTristate) {
   ASSERT_EQ(gPosts.size(), 1u);
   EXPECT_EQ(gPosts[0].text, "Value `maybe' for variable `t6' is not a valid tristate value.\n");
 }
+GCC_FALSE_RESTRICT_END
 
 TEST_F(DictionaryTest, DefaultsAreRecordedOnFirstRead) {
   Dictionary *d = dict_.get();
