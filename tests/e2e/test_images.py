@@ -1,0 +1,220 @@
+"""Disks that are not raw files: images made here by qemu-img from raw images,
+read through QEMU's block layer. /p, refusals, the redo image as a child,
+and (as the superuser) attaching through a loop device over the daemon's
+FUSE export, with crashes of the service and of the daemon."""
+
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from conftest import wait_until
+from test_commands import make_disk, mbr_disk
+from test_loop import MKFS, SFDISK, ext4_disk, loops_of, mounts_below, serving_pid
+from test_validate import VOLUMES, old_config
+
+QEMU_IMG = shutil.which("qemu-img")
+DEBUGFS = shutil.which("debugfs") or "/usr/sbin/debugfs"
+OPEN_FAILED = ("Unable to mount the virtual disk.  The disk may be in use by a virtual\n"
+               "machine or mounted under another drive letter.  If not, verify that the\n"
+               "disk is a virtual disk file, and that the disk file has not been corrupted.\n")
+MOUNT_FAILED = ("Unable to mount the virtual disk.  Verify that the file is a virtual disk file\n"
+                "and that it has not been corrupted.\n")
+GPT_VOLUMES = "Volume 1 : 4 Mb\nVolume 2 : 3 Mb\n"
+
+pytestmark = pytest.mark.skipif(QEMU_IMG is None, reason="qemu-img is not installed")
+as_root = pytest.mark.skipif(
+    os.geteuid() != 0 or not os.path.exists("/dev/loop-control") or not os.path.exists(MKFS),
+    reason="attaching needs the superuser, loop devices and mkfs.ext4")
+
+
+def qemu_img(*args):
+    subprocess.run([QEMU_IMG, *map(str, args)], check=True, capture_output=True)
+
+
+def convert(raw, path, fmt, *options):
+    qemu_img("convert", "-O", fmt, *options, raw, path)
+    return str(path)
+
+
+def child(path, parent, fmt="qcow2", parent_fmt="qcow2"):
+    qemu_img("create", "-f", fmt, "-b", parent, "-F", parent_fmt, path)
+    return str(path)
+
+
+def gpt_disk(host):
+    return make_disk(host, "gpt.raw", "label: gpt\nstart=2048, size=8192\nstart=10240, size=6144\n",
+                     12 << 20)
+
+
+def listing(host, *args):
+    r = host.run(*args)
+    return r.returncode, r.stdout.decode()
+
+
+def sha256(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
+def daemons(host):
+    folder = host.prefix / "bmount" / "qemu"
+    return sorted(p.name for p in folder.iterdir()) if folder.exists() else []
+
+
+@pytest.mark.parametrize("fmt,options", [
+    ("qcow2", []), ("qcow", []), ("qed", []), ("vdi", []), ("vhdx", []), ("vpc", []),
+    ("parallels", []), ("vmdk", []), ("vmdk", ["-o", "subformat=twoGbMaxExtentSparse"]),
+    ("vmdk", ["-o", "subformat=monolithicFlat"]),
+])
+def test_volumes_of_every_format(host, fmt, options):
+    disk = convert(mbr_disk(host, "mbr.raw"), host.work / f"disk.{fmt}", fmt, *options)
+    assert listing(host, disk, "/p") == (0, VOLUMES)
+    gpt = convert(gpt_disk(host), host.work / f"gpt.{fmt}", fmt, *options)
+    assert listing(host, gpt, "/p") == (0, GPT_VOLUMES)
+
+
+def test_chains(host):
+    base = convert(mbr_disk(host, "mbr.raw"), host.work / "base.vmdk", "vmdk")
+    middle = child(host.work / "middle.qed", base, "qed", "vmdk")
+    (host.work / "sub").mkdir()
+    top = child(host.work / "sub" / "top.qcow2", "../middle.qed", "qcow2", "qed")
+    # The parent's relative name counts from the real folder, not the link's.
+    (host.work / "links").mkdir()
+    os.symlink(top, host.work / "links" / "top.qcow2")
+    assert listing(host, top, "/p") == (0, VOLUMES)
+    assert listing(host, str(host.work / "links" / "top.qcow2"), "/p") == (0, VOLUMES)
+    # A child with a partition table of its own over its parent's.
+    own = convert(gpt_disk(host), host.work / "own.qcow2", "qcow2")
+    qemu_img("rebase", "-u", "-b", base, "-F", "vmdk", own)
+    assert listing(host, own, "/p") == (0, GPT_VOLUMES)
+    # Sizes come from the virtual disk, not from the few bytes of the file.
+    assert os.path.getsize(top) < 1 << 20
+
+
+@pytest.mark.parametrize("case", ["missing", "json", "nbd", "http", "data-file", "damaged",
+                                  "loop"])
+def test_refusals_name_the_file(host, case):
+    base = convert(mbr_disk(host, "mbr.raw"), host.work / "base.qcow2", "qcow2")
+    disk = host.work / "disk.qcow2"
+    named = str(disk)
+    parents = {"missing": str(host.work / "gone.qcow2"), "json": 'json:{"file.filename":"' + base +
+               '"}', "nbd": "nbd+unix:///x?socket=/tmp/s", "http": "http://host/x.qcow2"}
+    if case in parents:
+        qemu_img("create", "-f", "qcow2", "-u", "-b", parents[case], "-F", "qcow2", disk, "64M")
+        named = parents[case]
+    elif case == "data-file":
+        qemu_img("create", "-f", "qcow2", "-o", f"data_file={host.work / 'data.raw'}", disk, "64M")
+    elif case == "loop":
+        child(disk, base)
+        qemu_img("rebase", "-u", "-b", disk, "-F", "qcow2", disk)
+    else:
+        header = bytearray(Path(base).read_bytes())
+        header[20:24] = (99).to_bytes(4, "big")  # cluster bits
+        disk.write_bytes(header)
+    for args, failed in (([str(disk), "/p"], OPEN_FAILED), (["E:", str(disk)], MOUNT_FAILED)):
+        assert listing(host, *args) == (2, OPEN_FAILED), case
+        text = host.events()[-1]["strings"][-1]
+        assert str(disk) in text and (named in text or case == "json"), text
+    assert "=>" not in listing(host)[1]
+
+
+def test_redo_child_image_with_y(host):
+    folder = host.work / "vm"
+    folder.mkdir()
+    disk = convert(mbr_disk(host, "mbr.raw"), folder / "Disk.bxdk", "qcow2")
+    child(folder / "Disk.bxdk.redo", disk)
+    (folder / "Win.BXX").write_text(old_config("scsi0:0", "Disk.bxdk"))
+    assert listing(host, disk, "/p", "/y") == (0, VOLUMES)
+
+
+def test_record_backend_keeps_offsets_of_the_virtual_disk(host):
+    disk = convert(mbr_disk(host, "mbr.raw"), host.work / "disk.qcow2", "qcow2")
+    assert listing(host, "E:", disk, "/v:2") == (0, "")
+    volume = (host.prefix / "bmount" / "volumes" / "1" / "volume").read_text()
+    assert volume == f"disk={disk}\nvolume=2\noffset={43008 * 512}\nlength={20480 * 512}\n"
+    assert listing(host, "E:", "/d") == (0, "")
+
+
+@pytest.fixture
+def image_host(host):
+    host.env["BRENIX_MOUNT_BACKEND"] = "loop"
+    yield host
+    for line in host.run().stdout.decode().splitlines():
+        if line[1:2] == ":":
+            host.run(line[:2], "/f")
+    subprocess.run([host.service, "--stop"], env=host.env, capture_output=True, timeout=30)
+    assert mounts_below(host.root) == [] and loops_of(host.root) == []
+
+
+def ext4_chain(host):
+    """An ext4 volume in a qcow2 base image and an empty child over it."""
+    base = convert(ext4_disk(host, "e.raw"), host.work / "base.qcow2", "qcow2")
+    return base, child(host.work / "top.qcow2", base)
+
+
+def read_back(host, image, name):
+    raw = host.work / "back.raw"
+    qemu_img("convert", "-O", "raw", image, raw)
+    with open(raw, "rb") as f, open(host.work / "v.img", "wb") as v:
+        f.seek(1 << 20)
+        v.write(f.read(8 << 20))
+    r = subprocess.run([DEBUGFS, "-R", f"cat /{name}", str(host.work / "v.img")],
+                       capture_output=True, text=True)
+    return r.stdout
+
+
+@as_root
+def test_writes_land_in_the_child(image_host):
+    host = image_host
+    base, top = ext4_chain(host)
+    before = sha256(base)
+    assert listing(host, "Q:", top) == (0, "")
+    line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
+    assert f" daemon=" in line and line.endswith(f" disk={top}")
+    (host.prefix / "drives" / "q:" / "hello.txt").write_text("hello\n")
+    # The parent is read under a child that is attached: not attachable itself.
+    assert listing(host, "R:", base) == (2, MOUNT_FAILED)
+    assert base in host.events()[-1]["strings"][-1]
+    assert listing(host, "Q:", "/d") == (0, "")
+    assert daemons(host) in ([], ["look"])
+    assert sha256(base) == before
+    assert read_back(host, top, "hello.txt") == "hello\n"
+
+
+@as_root
+def test_service_killed_while_attached(image_host):
+    host = image_host
+    _, top = ext4_chain(host)
+    assert listing(host, "Q:", top) == (0, "")
+    pid = serving_pid(host)
+    os.kill(pid, signal.SIGKILL)
+    # The daemon outlives the service: the volume keeps working.
+    (host.prefix / "drives" / "q:" / "after.txt").write_text("kept\n")
+    assert wait_until(lambda: not os.path.exists(f"/proc/{pid}") or
+                      open(f"/proc/{pid}/stat").read().split()[2] == "Z")
+    assert f"Q:\\  =>  {top}" in listing(host)[1]
+    assert listing(host, "Q:", "/d") == (0, "")
+    assert "m1" not in daemons(host)
+    assert read_back(host, top, "after.txt") == "kept\n"
+
+
+@as_root
+def test_daemon_killed_while_attached(image_host):
+    host = image_host
+    _, top = ext4_chain(host)
+    assert listing(host, "Q:", top) == (0, "")
+    line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
+    pid = int(line.split(" daemon=")[1].split(",")[0])
+    os.kill(pid, signal.SIGKILL)
+    with pytest.raises(OSError):
+        (host.prefix / "drives" / "q:" / "lost.txt").write_text("x" * 65536)
+        os.sync()
+        os.listdir(host.prefix / "drives" / "q:" / "lost+found")
+    assert f"Q:\\  =>  {top}" in listing(host)[1]
+    assert listing(host, "Q:", "/f") == (0, "")
+    assert "=>" not in listing(host)[1] and "m1" not in daemons(host)
