@@ -571,6 +571,9 @@ bool MountService::Rebuild() {
         before->loop == r.loop) {
       r.disk = before->disk;
       r.volume = before->volume;
+      r.daemon = before->daemon;
+    } else {
+      r.daemon = DaemonOfExport(r.disk);
     }
     if (table_.Restore(r)) {
       ServiceLog(HOSTLOG_WARNING, "mount %d: %c: volume %d of %s found attached by the %s backend",
@@ -814,6 +817,30 @@ void MountService::WaitLoopLetGo(int32_t number, const std::string &file) {
     std::this_thread::sleep_for(kCoverPause);
   }
   ServiceLog(HOSTLOG_WARNING, "/dev/loop%d still presents %s", number, file.c_str());
+}
+
+std::string MountService::DaemonOfExport(const std::string &file) const {
+  // <base>/<name>/export.<id>, the base as the kernel names it (links
+  // resolved).
+  size_t slash = file.rfind('/');
+  size_t folder =
+      slash == std::string::npos || slash == 0 ? std::string::npos : file.rfind('/', slash - 1);
+  if (folder == std::string::npos || file.compare(slash + 1, 7, "export.") != 0 ||
+      !File_IsSameFile(file.substr(0, folder).c_str(), daemonBase_.c_str())) {
+    return "";
+  }
+  DaemonRecord record;
+  record.name = file.substr(folder + 1, slash - folder - 1);
+  std::string pidFile = daemonBase_ + "/" + record.name + "/pid";
+  char *data = nullptr;
+  size_t length = 0;
+  if (HostState_ReadFile(pidFile.c_str(), 32, &data, &length) != 0) {
+    return "";
+  }
+  std::string text(data, length);
+  free(data);
+  std::string formed = DaemonRecord_Format({atol(text.c_str()), record.name});
+  return DaemonRecord_Parse(formed, &record) ? formed : "";
 }
 
 void MountService::AdoptDaemons() {

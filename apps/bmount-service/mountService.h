@@ -92,6 +92,9 @@ class MountService {
   void EndDaemon(MountRecord *record);
   // Waits until loop device number no longer presents file.
   static void WaitLoopLetGo(int32_t number, const std::string &file);
+  // The daemon record of the daemon whose export file is file, as its folder
+  // tells, or "" when file is none.
+  std::string DaemonOfExport(const std::string &file) const;
   // Takes over the daemons of the restored mounts.
   void AdoptDaemons();
   // Ends the daemon kept for reading partition tables.

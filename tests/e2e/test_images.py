@@ -218,3 +218,25 @@ def test_daemon_killed_while_attached(image_host):
     assert f"Q:\\  =>  {top}" in listing(host)[1]
     assert listing(host, "Q:", "/f") == (0, "")
     assert "=>" not in listing(host)[1] and "m1" not in daemons(host)
+
+
+@as_root
+@pytest.mark.parametrize("damage", ["cut", "garbled"])
+def test_table_rebuilt_while_attached(image_host, damage):
+    host = image_host
+    _, top = ext4_chain(host)
+    assert listing(host, "Q:", top) == (0, "")
+    pid = serving_pid(host)
+    os.kill(pid, signal.SIGKILL)
+    assert wait_until(lambda: not os.path.exists(f"/proc/{pid}") or
+                      open(f"/proc/{pid}/stat").read().split()[2] == "Z")
+    table = host.prefix / "bmount" / "mounts"
+    lines = table.read_text().splitlines(keepends=True)
+    # Cut short, the mount line still names the disk; garbled, only the
+    # loop device's backing file, the daemon's export, is left to go by.
+    table.write_text("".join(lines[:2]) if damage == "cut" else "garbage\n")
+    shown = listing(host)[1]
+    assert "Q:\\  =>  " + (top if damage == "cut" else str(host.prefix)) in shown, shown
+    assert (host.prefix / "drives" / "q:" / "lost+found").is_dir()
+    assert listing(host, "Q:", "/d") == (0, "")
+    assert "m1" not in daemons(host)
