@@ -196,7 +196,20 @@ Outcome MountService::CheckDisk(const std::string &path) {
   }
   HostDisk_Close(&disk);
   DiskImage image;
-  return OpenImage(path, &image);
+  Outcome opened = OpenImage(path, &image);
+  if (opened.Ok() && !image.Raw() && image.virtualSize > 0) {
+    // Its volumes can only be read through FUSE.
+    char *missing = nullptr;
+    if (!HostMount_FuseUsable(&missing)) {
+      std::string text = missing != nullptr ? missing : "FUSE cannot be used";
+      free(missing);
+      return Outcome::Fail(
+          KindFailure(HOST_ERROR_ACCESS),
+          "The disk " + Quoted(path) + " is in the format " + image.layers[0].format +
+              ", which is read through FUSE, and FUSE is missing here: " + text + ".");
+    }
+  }
+  return opened;
 }
 
 Outcome MountService::OpenImage(const std::string &path, DiskImage *image) {
@@ -224,15 +237,6 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
   std::string file = path;
   std::string id;
   if (!image.Raw() && image.virtualSize > 0) {
-    char *missing = nullptr;
-    if (!HostMount_FuseUsable(&missing)) {
-      std::string text = missing != nullptr ? missing : "FUSE cannot be used";
-      free(missing);
-      return Outcome::Fail(
-          KindFailure(HOST_ERROR_ACCESS),
-          "The disk " + Quoted(path) + " is in the format " + image.layers[0].format +
-              ", which is read through FUSE, and FUSE is missing here: " + text + ".");
-    }
     std::string why;
     if (look_ == nullptr || !look_->Alive()) {
       StopLook();

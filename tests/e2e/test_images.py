@@ -15,7 +15,7 @@ import pytest
 
 from conftest import wait_until
 from test_commands import make_disk, mbr_disk
-from test_loop import MKFS, SFDISK, ext4_disk, loops_of, mounts_below, serving_pid
+from test_loop import MKFS, ext4_disk, loops_of, mounts_below, nobody_home, serving_pid
 from test_validate import VOLUMES, old_config
 
 QEMU_IMG = shutil.which("qemu-img")
@@ -138,6 +138,30 @@ def test_record_backend_keeps_offsets_of_the_virtual_disk(host):
     volume = (host.prefix / "bmount" / "volumes" / "1" / "volume").read_text()
     assert volume == f"disk={disk}\nvolume=2\noffset={43008 * 512}\nlength={20480 * 512}\n"
     assert listing(host, "E:", "/d") == (0, "")
+
+
+def test_without_fuse_only_raw_disks_open(host, nobody_home):
+    fuse = os.stat("/dev/fuse") if os.path.exists("/dev/fuse") else None
+    if os.geteuid() != 0 or shutil.which("setpriv") is None or (fuse and fuse.st_mode & 0o006):
+        pytest.skip("needs the superuser, setpriv, and a /dev/fuse others cannot open")
+    raw = shutil.copy(mbr_disk(host, "mbr.raw"), nobody_home / "disk.raw")
+    image = convert(raw, nobody_home / "disk.qcow2", "qcow2")
+    for path in (raw, image):
+        os.chown(path, 65534, 65534)
+    env = dict(host.env, BRENIX_HOST_PREFIX=str(nobody_home / "host"), HOME=str(nobody_home))
+    drop = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+
+    def run(*args, program=host.mount):
+        r = subprocess.run(drop + [program, *args], env=env, capture_output=True, timeout=60)
+        return r.returncode, r.stdout.decode()
+    try:
+        assert run(str(raw), "/p") == (0, VOLUMES)
+        assert run(str(image), "/p") == (2, OPEN_FAILED)
+        log = nobody_home / "host" / "eventlog" / "Application.jsonl"
+        text = json.loads(log.read_text().splitlines()[-1])["strings"][-1]
+        assert str(image) in text and "FUSE is missing" in text, text
+    finally:
+        run("--stop", program=host.service)
 
 
 @pytest.fixture
