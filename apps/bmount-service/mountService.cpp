@@ -867,8 +867,16 @@ void MountService::AdoptDaemons() {
   }
   if (rebuilt_) {
     // What the lost table knew of cannot all be told again: a daemon may
-    // still serve a loop device nobody accounts for. Leave them running.
-    return;
+    // still serve a loop device nobody accounts for. Only the one that
+    // reads partition tables never serves one.
+    HostDir *dir = HostDir_Open(daemonBase_.c_str());
+    bool isDirectory = false;
+    while (const char *entry = dir != nullptr ? HostDir_Next(dir, &isDirectory) : nullptr) {
+      if (isDirectory && std::string(entry) != "look") {
+        keep.push_back(entry);
+      }
+    }
+    HostDir_Close(dir);
   }
   std::vector<std::string> problems;
   StorageDaemon_RemoveStrays(daemonBase_, keep, &problems);

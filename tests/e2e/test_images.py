@@ -262,5 +262,6 @@ def test_table_rebuilt_while_attached(image_host, damage):
     shown = listing(host)[1]
     assert "Q:\\  =>  " + (top if damage == "cut" else str(host.prefix)) in shown, shown
     assert (host.prefix / "drives" / "q:" / "lost+found").is_dir()
+    assert daemons(host) == ["m1"]  # the one that read the partition table is gone
     assert listing(host, "Q:", "/d") == (0, "")
     assert "m1" not in daemons(host)
