@@ -142,7 +142,7 @@ class VirtualDiskObject : public ServiceObject<IVirtualDisk> {
     std::vector<VolumeExtent> found;
     Outcome read = service_->ReadDiskVolumes(path_, &found);
     if (!read.Ok()) {
-      return Fail(read);
+      return Fail(read.hr, read.description);  // a disk, not a request, at fault
     }
     *volumes = new VolumeListObject(service_, path_, std::move(found));
     return S_OK;
