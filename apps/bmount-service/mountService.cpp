@@ -80,6 +80,7 @@ MountService::MountService(std::unique_ptr<Backend> backend, std::string faultPl
 }
 
 MountService::~MountService() {
+  StopLook();
   for (MountRecord *r : table_.Attached()) {
     UnlockDisk(r);
   }
@@ -491,6 +492,19 @@ void MountService::DropMount(int32_t id) {
 
 std::vector<std::string> MountService::Listing() {
   std::vector<std::string> texts;
+  for (auto it = daemons_.begin(); it != daemons_.end();) {
+    const MountRecord *r = table_.Find(it->first);
+    if (r != nullptr && !it->second->Alive()) {
+      // Its drive stays listed: dismounting it takes away what is left.
+      ServiceLog(HOSTLOG_ERROR,
+                 "mount %d: %c: the qemu-storage-daemon of %s has ended; the volume gives I/O "
+                 "errors until it is dismounted",
+                 r->id, r->letter, r->disk.c_str());
+      it = daemons_.erase(it);
+    } else {
+      ++it;
+    }
+  }
   for (const MountRecord *r : table_.Attached()) {
     texts.push_back("id=" + std::to_string(r->id) + " file=" + Quoted(r->disk) + " driveLetter=\"" +
                     std::string(1, r->letter) + ":\"");

@@ -240,6 +240,8 @@ def test_daemon_killed_while_attached(image_host):
         os.sync()
         os.listdir(host.prefix / "drives" / "q:" / "lost+found")
     assert f"Q:\\  =>  {top}" in listing(host)[1]
+    assert any("qemu-storage-daemon" in e["message"] and "has ended" in e["message"]
+               for e in host.events())
     assert listing(host, "Q:", "/f") == (0, "")
     assert "=>" not in listing(host)[1] and "m1" not in daemons(host)
 
