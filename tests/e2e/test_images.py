@@ -164,6 +164,22 @@ def test_without_fuse_only_raw_disks_open(host, nobody_home):
         run("--stop", program=host.service)
 
 
+def test_files_of_attached_chains_count_as_attached(host):
+    base = convert(mbr_disk(host, "mbr.raw"), host.work / "base.vmdk", "vmdk")
+    one, two = child(host.work / "one.qcow2", base, parent_fmt="vmdk"), \
+        child(host.work / "two.qcow2", base, parent_fmt="vmdk")
+    over_one = child(host.work / "over.qcow2", one)
+    assert listing(host, "E:", one) == (0, "")
+    assert listing(host, "F:", two) == (0, "")  # parents are shared, read-only
+    for disk, holder in ((base, one), (over_one, one)):
+        # Writing base would change what E: shows; over_one reads E:'s top.
+        assert listing(host, "G:", disk) == (2, MOUNT_FAILED)
+        text = host.events()[-1]["strings"][-1]
+        assert holder in text and "mounted as e:" in text, text
+    assert listing(host, "E:", "/d") == (0, "")
+    assert listing(host, "G:", over_one) == (0, "")
+
+
 @pytest.fixture
 def image_host(host):
     host.env["BRENIX_MOUNT_BACKEND"] = "loop"
