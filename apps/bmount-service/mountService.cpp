@@ -447,7 +447,9 @@ Outcome MountService::Detach(int32_t id, bool force) {
   std::string daemon = record->daemon;
   if (!daemon.empty()) {
     if (record->loop >= 0) {
-      WaitLoopLetGo(record->loop, record->view);
+      // Forced, the device may keep users for as long as they like: it
+      // frees itself when they go, reading I/O errors until then.
+      WaitLoopLetGo(record->loop, record->view, force ? kLetGoChecks / 10 : kLetGoChecks);
     }
     EndDaemon(record);
   }
@@ -816,8 +818,8 @@ void MountService::EndDaemon(MountRecord *record) {
   record->view.clear();
 }
 
-void MountService::WaitLoopLetGo(int32_t number, const std::string &file) {
-  for (int i = 0; i < kLetGoChecks; i++) {
+void MountService::WaitLoopLetGo(int32_t number, const std::string &file, int checks) {
+  for (int i = 0; i < checks; i++) {
     uint64_t offset = 0, length = 0;
     char *backing = nullptr;
     if (HostLoop_Status(number, &offset, &length, &backing) != 0) {

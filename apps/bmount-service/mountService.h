@@ -90,8 +90,9 @@ class MountService {
   Outcome StartDaemon(MountRecord *record, const DiskImage &image);
   // Ends the daemon of a mount in order (or cleans up after one that died).
   void EndDaemon(MountRecord *record);
-  // Waits until loop device number no longer presents file.
-  static void WaitLoopLetGo(int32_t number, const std::string &file);
+  // Waits until loop device number no longer presents file, looking up to
+  // checks times, a moment apart.
+  static void WaitLoopLetGo(int32_t number, const std::string &file, int checks);
   // The daemon record of the daemon whose export file is file, as its folder
   // tells, or "" when file is none.
   std::string DaemonOfExport(const std::string &file) const;
