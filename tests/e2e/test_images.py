@@ -283,3 +283,20 @@ def test_table_rebuilt_while_attached(image_host, damage):
     assert daemons(host) == ["m1"]  # the one that read the partition table is gone
     assert listing(host, "Q:", "/d") == (0, "")
     assert "m1" not in daemons(host)
+
+
+@as_root
+def test_forced_dismount_of_a_busy_volume(image_host):
+    host = image_host
+    _, top = ext4_chain(host)
+    assert listing(host, "Q:", top) == (0, "")
+    user = subprocess.Popen(["sleep", "30"], cwd=host.prefix / "drives" / "q:")
+    try:
+        assert listing(host, "Q:", "/d")[0] == 2
+        assert listing(host, "Q:", "/f") == (0, "")
+        assert "m1" not in daemons(host)
+    finally:
+        user.kill()
+        user.wait()
+    # The loop device goes with its last user.
+    assert wait_until(lambda: loops_of(host.root) == [])
