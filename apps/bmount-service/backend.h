@@ -19,6 +19,9 @@ class Backend {
  public:
   virtual ~Backend() = default;
   virtual const char *Name() const = 0;
+  // True when the backend reads the disk's bytes itself, so that a disk that
+  // is not a raw file needs a raw view (MountRecord::view) to attach.
+  virtual bool ReadsDisk() const { return false; }
   // Makes the volume of *record reachable as drive record->letter, and notes
   // in *record what it set up (saved with the table). Returns 0 or a system
   // error code (EEXIST when the drive entry exists already); on failure

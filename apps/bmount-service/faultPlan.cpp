@@ -26,18 +26,22 @@ const char *const kMethods[] = {
 const char *const kSteps[] = {
     "CreateMount.made",  // the mount has its id, the table is not yet saved
     "CreateMount.saved",
-    "MountAs.locked",   // the disk's lock is held
-    "MountAs.device",   // loop: the loop device is set up
-    "MountAs.mounted",  // loop: its file system is mounted
-    "MountAs.written",  // record: the volume file is written
-    "MountAs.linked",   // the drive entry is made
+    "MountAs.locked",    // the disk's lock is held
+    "MountAs.daemon",    // loop, disk not raw: its qemu-storage-daemon runs
+    "MountAs.exported",  // loop, disk not raw: the disk is exported onto a file
+    "MountAs.device",    // loop: the loop device is set up
+    "MountAs.mounted",   // loop: its file system is mounted
+    "MountAs.written",   // record: the volume file is written
+    "MountAs.linked",    // the drive entry is made
     "MountAs.saved",
-    "Unmount.unmounted",  // loop: the file system is unmounted
-    "Unmount.unlinked",   // the drive entry is removed
-    "Unmount.freed",      // loop: the loop device is freed
-    "Unmount.removed",    // record: the volume folder is removed
-    "Unmount.saved",      // the table without the mount is saved
-    "Unmount.unlocked",   // the disk's lock is let go
+    "Unmount.unmounted",   // loop: the file system is unmounted
+    "Unmount.unlinked",    // the drive entry is removed
+    "Unmount.freed",       // loop: the loop device is freed
+    "Unmount.unexported",  // disk not raw: the export is gone
+    "Unmount.stopped",     // disk not raw: the daemon has ended
+    "Unmount.removed",     // record: the volume folder is removed
+    "Unmount.saved",       // the table without the mount is saved
+    "Unmount.unlocked",    // the disk's lock is let go
 };
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }

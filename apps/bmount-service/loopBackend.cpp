@@ -18,6 +18,7 @@
 #include <string>
 
 #include "backend.h"
+#include "host/disk.h"
 #include "host/drives.h"
 #include "host/lastError.h"
 #include "host/loop.h"
@@ -50,6 +51,7 @@ int RemoveDriveLeadingTo(char letter, const std::string &target) {
 class LoopBackend : public Backend {
  public:
   const char *Name() const override { return "loop"; }
+  bool ReadsDisk() const override { return true; }
 
   int Attach(MountRecord *record) override {
     int rc = Paths();
@@ -68,13 +70,26 @@ class LoopBackend : public Backend {
       return rc;
     }
     HostLoopDevice device;
-    // The service's own descriptor, so that the file set up is the one it
-    // checked and claimed.
-    rc = record->diskHandle >= 0
-             ? HostLoop_AttachHandle(record->diskHandle, record->diskReadOnly, record->offset,
-                                     record->length, Tag(record->id).c_str(), &device)
-             : HostLoop_Attach(record->disk.c_str(), record->offset, record->length,
-                               Tag(record->id).c_str(), &device);
+    HostDisk view;
+    if (!record->view.empty()) {
+      int code = 0;
+      if (HostDisk_Open(record->view.c_str(), !record->diskReadOnly, &view, &code) !=
+          HostDiskOpen::Opened) {
+        HostState_RemoveDir(point.c_str());
+        return code != 0 ? code : Host_ErrorCode(HOST_ERROR_OTHER);
+      }
+      rc = HostLoop_AttachHandle(view.fd, record->diskReadOnly || view.readOnly, record->offset,
+                                 record->length, Tag(record->id).c_str(), &device);
+      HostDisk_Close(&view);
+    } else {
+      // The service's own descriptor, so that the file set up is the one it
+      // checked and claimed.
+      rc = record->diskHandle >= 0
+               ? HostLoop_AttachHandle(record->diskHandle, record->diskReadOnly, record->offset,
+                                       record->length, Tag(record->id).c_str(), &device)
+               : HostLoop_Attach(record->disk.c_str(), record->offset, record->length,
+                                 Tag(record->id).c_str(), &device);
+    }
     if (rc != 0) {
       HostState_RemoveDir(point.c_str());
       return rc;

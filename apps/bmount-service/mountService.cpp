@@ -14,6 +14,8 @@
 #include "host/drives.h"
 #include "host/fs.h"
 #include "host/lastError.h"
+#include "host/loop.h"
+#include "host/mount.h"
 #include "host/prefix.h"
 #include "host/stateFile.h"
 #include "serviceLog.h"
@@ -26,6 +28,10 @@ constexpr size_t kMaxTableCopy = 16 << 20;
 // that before a disk it covers counts as in use.
 constexpr int kCoverChecks = 20;
 constexpr auto kCoverPause = std::chrono::milliseconds(50);
+// How long a freed loop device may take to let go of its backing file.
+constexpr int kLetGoChecks = 100;
+// The ids of a disk and its one export in a mount's own daemon.
+const char kMountDisk[] = "disk";
 
 HRESULT SystemFailure(int code) {
   return HRESULT_FROM_ERRNO(code != 0 ? code : Host_ErrorCode(HOST_ERROR_OTHER));
@@ -74,6 +80,7 @@ MountService::MountService(std::unique_ptr<Backend> backend, std::string faultPl
 }
 
 MountService::~MountService() {
+  StopLook();
   for (MountRecord *r : table_.Attached()) {
     UnlockDisk(r);
   }
@@ -93,6 +100,7 @@ bool MountService::Start(std::string *error) {
     return false;
   }
   tablePath_ = bmount + "/mounts";
+  daemonBase_ = bmount + "/qemu";
   std::vector<std::string> problems;
   rc = table_.Load(tablePath_, &problems);
   bool missing = Host_ErrorKind(rc) == HOST_ERROR_NOT_FOUND;
@@ -112,9 +120,11 @@ bool MountService::Start(std::string *error) {
     // Whatever of ours is attached without a trustworthy record is still
     // somebody's live volume: find it again instead of clearing it away.
     changed = Rebuild() || !missing;
+    rebuilt_ = true;
   } else {
     changed = AdoptMounts();
   }
+  AdoptDaemons();
   if (changed) {
     Outcome saved = Save(true);
     if (!saved.Ok()) {
@@ -123,6 +133,11 @@ bool MountService::Start(std::string *error) {
     }
   }
   for (MountRecord *r : table_.Attached()) {
+    DiskImage image;
+    std::string why;
+    if (images_.Probe(r->disk, &image, &why) == ImageProblem::None) {
+      chains_[r->id] = image.Files();
+    }
     HostDisk disk;
     int code = 0;
     if (HostDisk_Open(r->disk.c_str(), true, &disk, &code) == HostDiskOpen::Opened) {
@@ -141,6 +156,7 @@ bool MountService::Start(std::string *error) {
 }
 
 void MountService::Stop() {
+  StopLook();
   // Every change was saved when it was made, unless saving at start failed.
   if (!tablePath_.empty() && unsaved_) {
     Outcome saved = Save(true);
@@ -155,7 +171,7 @@ void MountService::Stop() {
 
 bool MountService::Busy() const { return !table_.Attached().empty(); }
 
-Outcome MountService::CheckDisk(const std::string &path) const {
+Outcome MountService::CheckDisk(const std::string &path) {
   if (path.empty()) {
     return Outcome::Fail(E_INVALIDARG, "No disk path was given.");
   }
@@ -180,7 +196,96 @@ Outcome MountService::CheckDisk(const std::string &path) const {
     return CannotOpen(path, status, code);
   }
   HostDisk_Close(&disk);
-  return {};
+  DiskImage image;
+  Outcome opened = OpenImage(path, &image);
+  if (opened.Ok() && !image.Raw() && image.virtualSize > 0) {
+    // Its volumes can only be read through FUSE.
+    char *missing = nullptr;
+    if (!HostMount_FuseUsable(&missing)) {
+      std::string text = missing != nullptr ? missing : "FUSE cannot be used";
+      free(missing);
+      return Outcome::Fail(
+          KindFailure(HOST_ERROR_ACCESS),
+          "The disk " + Quoted(path) + " is in the format " + image.layers[0].format +
+              ", which is read through FUSE, and FUSE is missing here: " + text + ".");
+    }
+  }
+  return opened;
+}
+
+Outcome MountService::OpenImage(const std::string &path, DiskImage *image) {
+  std::string why;
+  switch (images_.Probe(path, image, &why)) {
+    case ImageProblem::None:
+      return {};
+    case ImageProblem::Missing:
+      return Outcome::Fail(KindFailure(HOST_ERROR_NOT_FOUND), why);
+    case ImageProblem::Unsupported:
+    case ImageProblem::Damaged:
+      return Outcome::Fail(KindFailure(HOST_ERROR_INVALID), why);
+    case ImageProblem::Tool:
+      break;
+  }
+  return Outcome::Fail(E_FAIL, why);
+}
+
+Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<VolumeExtent> *volumes) {
+  DiskImage image;
+  Outcome opened = OpenImage(path, &image);
+  if (!opened.Ok()) {
+    return opened;
+  }
+  std::string file = path;
+  std::string id;
+  if (!image.Raw() && image.virtualSize > 0) {
+    std::string why;
+    if (look_ == nullptr || !look_->Alive()) {
+      StopLook();
+      look_ = std::make_unique<StorageDaemon>(daemonBase_);
+      if (!look_->Launch("look", &why)) {
+        look_.reset();
+        return Outcome::Fail(E_FAIL, "The disk " + Quoted(path) + " cannot be read: " + why);
+      }
+    }
+    id = "d" + std::to_string(++looks_);
+    if (!look_->Open(id, image, true, &why) || !look_->Export(id, id, 0, 0, false, &why)) {
+      look_->Close(id, &why);
+      StopLook();
+      return Outcome::Fail(E_FAIL, "The disk " + Quoted(path) + " cannot be read: " + why);
+    }
+    file = look_->ExportFile(id);
+  }
+  int error = 0;
+  VolumeScan scan = ReadVolumes(file, volumes, &error);
+  if (!id.empty()) {
+    std::string why;
+    if (!look_->Close(id, &why)) {
+      ServiceLog(HOSTLOG_WARNING, "%s: %s", path.c_str(), why.c_str());
+      StopLook();
+    }
+  }
+  switch (scan) {
+    case VolumeScan::Found:
+      return {};
+    case VolumeScan::NoVolumes:
+      return Outcome::Fail(BMOUNT_E_NO_VOLUMES, "The disk " + Quoted(path) +
+                                                    " has no partition table or no partitions.");
+    case VolumeScan::Unreadable:
+      break;
+  }
+  return Outcome::Fail(SystemFailure(error), "The disk " + Quoted(path) + " cannot be read: " +
+                                                 ServiceErrorText(error) + ".");
+}
+
+void MountService::StopLook() {
+  if (look_ == nullptr) {
+    return;
+  }
+  std::string why;
+  if (!look_->Stop(&why)) {
+    ServiceLog(HOSTLOG_WARNING, "the daemon that reads partition tables: %s", why.c_str());
+  }
+  look_.reset();
 }
 
 Outcome MountService::CreateMount(const std::string &disk, int32_t volume,
@@ -249,8 +354,16 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
                                " is already mounted as " + std::string(1, other->letter) + ":.");
     }
   }
+  DiskImage image;
+  Outcome opened = OpenImage(record->disk, &image);
+  if (opened.Ok()) {
+    opened = ChainOverlap(*record, image);
+  }
+  if (!opened.Ok()) {
+    return opened;
+  }
   HostDisk disk;
-  Outcome claimed = ClaimDisk(*record, &disk);
+  Outcome claimed = ClaimDisk(*record, image.Raw() ? 0 : image.virtualSize, &disk);
   if (!claimed.Ok()) {
     return claimed;
   }
@@ -266,11 +379,19 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   }
   record->diskLocked = true;
   faults_.Reach("MountAs.locked");
+  if (!image.Raw() && image.virtualSize > 0 && backend_->ReadsDisk()) {
+    Outcome started = StartDaemon(record, image);
+    if (!started.Ok()) {
+      UnlockDisk(record);
+      return started;
+    }
+  }
   record->letter = letter;
   record->backend = backend_->Name();
   int rc = backend_->Attach(record);
   if (rc != 0) {
     record->letter = 0;
+    EndDaemon(record);
     UnlockDisk(record);
     if (Host_ErrorKind(rc) == HOST_ERROR_EXISTS) {
       return letterInUse;
@@ -282,12 +403,14 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   if (!saved.Ok()) {
     backend_->Detach(*record, true);
     record->letter = 0;
+    EndDaemon(record);
     record->loop = -1;
     record->mounted = false;
     UnlockDisk(record);
     return saved;
   }
   faults_.Reach("MountAs.saved");
+  chains_[id] = image.Files();
   ServiceLog(HOSTLOG_INFO, "mount %d: volume %d of %s attached as %c:", id, record->volume,
              record->disk.c_str(), letter);
   return {};
@@ -321,6 +444,15 @@ Outcome MountService::Detach(int32_t id, bool force) {
                          "The volume of mount " + std::to_string(id) + " cannot be detached from " +
                              std::string(1, record->letter) + ": (" + ServiceErrorText(rc) + ").");
   }
+  std::string daemon = record->daemon;
+  if (!daemon.empty()) {
+    if (record->loop >= 0) {
+      // Forced, the device may keep users for as long as they like: it
+      // frees itself when they go, reading I/O errors until then.
+      WaitLoopLetGo(record->loop, record->view, force ? kLetGoChecks / 10 : kLetGoChecks);
+    }
+    EndDaemon(record);
+  }
   char letter = record->letter;
   record->letter = 0;
   // Not flushed: should a crash of the machine lose this save, the next start
@@ -328,7 +460,10 @@ Outcome MountService::Detach(int32_t id, bool force) {
   Outcome saved = Save(false);
   if (!saved.Ok()) {
     record->letter = letter;
-    if (backend->Attach(record) != 0) {
+    DiskImage image;
+    if ((!daemon.empty() &&
+         (!OpenImage(record->disk, &image).Ok() || !StartDaemon(record, image).Ok())) ||
+        backend->Attach(record) != 0) {
       ServiceLog(HOSTLOG_ERROR, "mount %d: cannot attach %c: again after a failed save", id,
                  letter);
     }
@@ -337,6 +472,7 @@ Outcome MountService::Detach(int32_t id, bool force) {
   faults_.Reach("Unmount.saved");
   UnlockDisk(record);
   faults_.Reach("Unmount.unlocked");
+  chains_.erase(id);
   table_.Erase(id);
   ServiceLog(HOSTLOG_INFO, "mount %d: %c: detached%s", id, letter, force ? " (forced)" : "");
   return {};
@@ -358,6 +494,19 @@ void MountService::DropMount(int32_t id) {
 
 std::vector<std::string> MountService::Listing() {
   std::vector<std::string> texts;
+  for (auto it = daemons_.begin(); it != daemons_.end();) {
+    const MountRecord *r = table_.Find(it->first);
+    if (r != nullptr && !it->second->Alive()) {
+      // Its drive stays listed: dismounting it takes away what is left.
+      ServiceLog(HOSTLOG_ERROR,
+                 "mount %d: %c: the qemu-storage-daemon of %s has ended; the volume gives I/O "
+                 "errors until it is dismounted",
+                 r->id, r->letter, r->disk.c_str());
+      it = daemons_.erase(it);
+    } else {
+      ++it;
+    }
+  }
   for (const MountRecord *r : table_.Attached()) {
     texts.push_back("id=" + std::to_string(r->id) + " file=" + Quoted(r->disk) + " driveLetter=\"" +
                     std::string(1, r->letter) + ":\"");
@@ -442,6 +591,9 @@ bool MountService::Rebuild() {
         before->loop == r.loop) {
       r.disk = before->disk;
       r.volume = before->volume;
+      r.daemon = before->daemon;
+    } else {
+      r.daemon = DaemonOfExport(r.disk);
     }
     if (table_.Restore(r)) {
       ServiceLog(HOSTLOG_WARNING, "mount %d: %c: volume %d of %s found attached by the %s backend",
@@ -490,7 +642,7 @@ bool MountService::AdoptMounts() {
   return changed;
 }
 
-Outcome MountService::ClaimDisk(const MountRecord &record, HostDisk *disk) {
+Outcome MountService::ClaimDisk(const MountRecord &record, uint64_t virtualSize, HostDisk *disk) {
   const std::string name = Quoted(record.disk);
   int code = 0;
   HostDiskOpen status = HostDisk_Open(record.disk.c_str(), true, disk, &code);
@@ -511,12 +663,13 @@ Outcome MountService::ClaimDisk(const MountRecord &record, HostDisk *disk) {
     return CannotOpen(record.disk, status, code);
   }
   Outcome refused = Covered(record, *disk, kCoverChecks);
-  if (refused.Ok() && (record.offset > disk->size || record.length > disk->size - record.offset)) {
+  uint64_t size = virtualSize > 0 ? virtualSize : disk->size;
+  if (refused.Ok() && (record.offset > size || record.length > size - record.offset)) {
     refused = Outcome::Fail(KindFailure(HOST_ERROR_INVALID),
                             "Volume " + std::to_string(record.volume) + " of the disk " + name +
                                 " lies outside it: the volume ends at byte " +
                                 std::to_string(record.offset + record.length) + ", the disk has " +
-                                std::to_string(disk->size) + " bytes.");
+                                std::to_string(size) + " bytes.");
   }
   if (!refused.Ok()) {
     HostDisk_Close(disk);
@@ -587,4 +740,163 @@ void MountService::UnlockDisk(MountRecord *record) {
   }
   record->diskHandle = -1;
   record->diskReadOnly = false;
+}
+
+Outcome MountService::ChainOverlap(const MountRecord &record, const DiskImage &image) {
+  std::vector<std::string> files = image.Files();
+  for (const MountRecord *other : table_.Attached()) {
+    auto chain = chains_.find(other->id);
+    if (other->id == record.id || chain == chains_.end()) {
+      continue;
+    }
+    // Parents are only read: two chains may share them. What one writes,
+    // its top, must be no file of the other.
+    const std::vector<std::string> &theirs = chain->second;
+    for (size_t i = 0; i < files.size(); i++) {
+      for (size_t j = 0; j < theirs.size(); j++) {
+        if ((i == 0 || j == 0) && SameDisk(files[i], theirs[j])) {
+          return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
+                               "The disk " + Quoted(record.disk) +
+                                   " cannot be attached: its file " + Quoted(files[i]) +
+                                   " is a file of the disk " + Quoted(other->disk) +
+                                   ", which is mounted as " + std::string(1, other->letter) + ":.");
+        }
+      }
+    }
+  }
+  return {};
+}
+
+Outcome MountService::StartDaemon(MountRecord *record, const DiskImage &image) {
+  auto daemon = std::make_unique<StorageDaemon>(daemonBase_);
+  bool readOnly = record->diskReadOnly || !image.writable;
+  std::string why;
+  if (!daemon->Start("m" + std::to_string(record->id), image, readOnly, &why)) {
+    return Outcome::Fail(E_FAIL, "The disk " + Quoted(record->disk) + " cannot be opened: " + why);
+  }
+  record->daemon = DaemonRecord_Format(daemon->Record());
+  faults_.Reach("MountAs.daemon");
+  if (!daemon->Export(kMountDisk, kMountDisk, 0, 0, !readOnly, &why)) {
+    std::string unused;
+    daemon->Stop(&unused);
+    record->daemon.clear();
+    return Outcome::Fail(E_FAIL, "The disk " + Quoted(record->disk) + " cannot be opened: " + why);
+  }
+  faults_.Reach("MountAs.exported");
+  record->view = daemon->ExportFile(kMountDisk);
+  record->diskReadOnly = readOnly;
+  daemons_[record->id] = std::move(daemon);
+  return {};
+}
+
+void MountService::EndDaemon(MountRecord *record) {
+  if (record->daemon.empty()) {
+    return;
+  }
+  std::string why;
+  auto it = daemons_.find(record->id);
+  if (it != daemons_.end() && it->second->Alive()) {
+    if (!it->second->Unexport(kMountDisk, &why)) {
+      ServiceLog(HOSTLOG_WARNING, "mount %d: %s", record->id, why.c_str());
+    }
+    faults_.Reach("Unmount.unexported");
+    if (!it->second->Stop(&why)) {
+      ServiceLog(HOSTLOG_WARNING, "mount %d: %s", record->id, why.c_str());
+    }
+    faults_.Reach("Unmount.stopped");
+  } else {
+    DaemonRecord gone;
+    if (DaemonRecord_Parse(record->daemon, &gone) &&
+        !StorageDaemon_Clean(daemonBase_, gone, &why)) {
+      ServiceLog(HOSTLOG_WARNING, "mount %d: %s", record->id, why.c_str());
+    }
+  }
+  if (it != daemons_.end()) {
+    daemons_.erase(it);
+  }
+  record->daemon.clear();
+  record->view.clear();
+}
+
+void MountService::WaitLoopLetGo(int32_t number, const std::string &file, int checks) {
+  for (int i = 0; i < checks; i++) {
+    uint64_t offset = 0, length = 0;
+    char *backing = nullptr;
+    if (HostLoop_Status(number, &offset, &length, &backing) != 0) {
+      return;
+    }
+    // The kernel names the file with links resolved: compare what the
+    // daemon's folder makes unique.
+    std::string seen = backing;
+    free(backing);
+    size_t slash = file.rfind('/', file.rfind('/') - 1);
+    std::string tail = slash == std::string::npos ? file : file.substr(slash);
+    if (seen.size() < tail.size() || seen.compare(seen.size() - tail.size(), tail.size(), tail)) {
+      return;
+    }
+    std::this_thread::sleep_for(kCoverPause);
+  }
+  ServiceLog(HOSTLOG_WARNING, "/dev/loop%d still presents %s", number, file.c_str());
+}
+
+std::string MountService::DaemonOfExport(const std::string &file) const {
+  // <base>/<name>/export.<id>, the base as the kernel names it (links
+  // resolved).
+  size_t slash = file.rfind('/');
+  size_t folder =
+      slash == std::string::npos || slash == 0 ? std::string::npos : file.rfind('/', slash - 1);
+  if (folder == std::string::npos || file.compare(slash + 1, 7, "export.") != 0 ||
+      !File_IsSameFile(file.substr(0, folder).c_str(), daemonBase_.c_str())) {
+    return "";
+  }
+  DaemonRecord record;
+  record.name = file.substr(folder + 1, slash - folder - 1);
+  std::string pidFile = daemonBase_ + "/" + record.name + "/pid";
+  char *data = nullptr;
+  size_t length = 0;
+  if (HostState_ReadFile(pidFile.c_str(), 32, &data, &length) != 0) {
+    return "";
+  }
+  std::string text(data, length);
+  free(data);
+  std::string formed = DaemonRecord_Format({atol(text.c_str()), record.name});
+  return DaemonRecord_Parse(formed, &record) ? formed : "";
+}
+
+void MountService::AdoptDaemons() {
+  std::vector<std::string> keep;
+  for (MountRecord *r : table_.Attached()) {
+    DaemonRecord record;
+    if (r->daemon.empty() || !DaemonRecord_Parse(r->daemon, &record)) {
+      continue;
+    }
+    keep.push_back(record.name);
+    r->view = daemonBase_ + "/" + record.name + "/export." + kMountDisk;
+    auto daemon = std::make_unique<StorageDaemon>(daemonBase_);
+    std::string why;
+    if (daemon->Adopt(record, &why)) {
+      daemons_[r->id] = std::move(daemon);
+    } else {
+      // Its drive stays listed: dismounting it takes away what is left.
+      ServiceLog(HOSTLOG_WARNING, "mount %d: %c: %s", r->id, r->letter, why.c_str());
+    }
+  }
+  if (rebuilt_) {
+    // What the lost table knew of cannot all be told again: a daemon may
+    // still serve a loop device nobody accounts for. Only the one that
+    // reads partition tables never serves one.
+    HostDir *dir = HostDir_Open(daemonBase_.c_str());
+    bool isDirectory = false;
+    while (const char *entry = dir != nullptr ? HostDir_Next(dir, &isDirectory) : nullptr) {
+      if (isDirectory && std::string(entry) != "look") {
+        keep.push_back(entry);
+      }
+    }
+    HostDir_Close(dir);
+  }
+  std::vector<std::string> problems;
+  StorageDaemon_RemoveStrays(daemonBase_, keep, &problems);
+  for (const std::string &p : problems) {
+    ServiceLog(HOSTLOG_WARNING, "%s", p.c_str());
+  }
 }

@@ -13,10 +13,12 @@
 
 #include "backend.h"
 #include "com/hresult.h"
+#include "diskImage.h"
 #include "faultPlan.h"
 #include "host/disk.h"
 #include "mountTable.h"
 #include "partitions.h"
+#include "storageDaemon.h"
 
 // GetVolumes of a disk that has none.
 #define BMOUNT_E_NO_VOLUMES COM_HRESULT(0x8004020Bu)
@@ -53,8 +55,12 @@ class MountService {
   // True while a volume is attached: the service must not stop by itself.
   bool Busy() const;
 
-  // Whether a disk path can be opened as a disk.
-  Outcome CheckDisk(const std::string &path) const;
+  // Whether a disk path can be opened as a disk: the file, and what QEMU's
+  // block layer makes of it and its parents.
+  Outcome CheckDisk(const std::string &path);
+  // The volumes of the disk at path, read through a raw view of it when it
+  // is not a raw file.
+  Outcome ReadDiskVolumes(const std::string &path, std::vector<VolumeExtent> *volumes);
   // Creates a mount (not attached) of a volume; *id receives its id.
   Outcome CreateMount(const std::string &disk, int32_t volume, const VolumeExtent &extent,
                       int32_t *id);
@@ -75,6 +81,26 @@ class MountService {
   MountTable &Table() { return table_; }
 
  private:
+  // Probes the disk image at path (from the cache when it still holds).
+  Outcome OpenImage(const std::string &path, DiskImage *image);
+  // A refusal when a file of image is a file of an attached disk's chain in
+  // a way that writing one would change what the other shows.
+  Outcome ChainOverlap(const MountRecord &record, const DiskImage &image);
+  // Starts the daemon of a mount of a non-raw disk and exports the disk.
+  Outcome StartDaemon(MountRecord *record, const DiskImage &image);
+  // Ends the daemon of a mount in order (or cleans up after one that died).
+  void EndDaemon(MountRecord *record);
+  // Waits until loop device number no longer presents file, looking up to
+  // checks times, a moment apart.
+  static void WaitLoopLetGo(int32_t number, const std::string &file, int checks);
+  // The daemon record of the daemon whose export file is file, as its folder
+  // tells, or "" when file is none.
+  std::string DaemonOfExport(const std::string &file) const;
+  // Takes over the daemons of the restored mounts.
+  void AdoptDaemons();
+  // Ends the daemon kept for reading partition tables.
+  void StopLook();
+
   // Saves the table; flush also brings it to the disk (the changes a crash
   // of the machine must not lose).
   Outcome Save(bool flush);
@@ -91,8 +117,9 @@ class MountService {
   bool AdoptMounts();
   // Opens and claims the disk of record for attaching, after checking that
   // no attached mount and no loop device covers it and that the volume lies
-  // within it.
-  Outcome ClaimDisk(const MountRecord &record, HostDisk *disk);
+  // within it (virtualSize: the disk's size as a machine sees it, 0 for
+  // the size of the file).
+  Outcome ClaimDisk(const MountRecord &record, uint64_t virtualSize, HostDisk *disk);
   // A refusal when an attached mount other than record's is on the same
   // disk as disk.
   Outcome AttachedOverlap(const MountRecord &record, const HostDisk &disk);
@@ -111,5 +138,13 @@ class MountService {
   MountTable table_;
   std::map<int32_t, int> holds_;
   std::map<int32_t, HostDisk> claims_;
-  bool unsaved_ = false;  // the table in memory differs from the saved one
+  bool unsaved_ = false;
+  DiskImageCache images_;
+  std::string daemonBase_;               // bmount/qemu: one folder per qemu-storage-daemon
+  std::unique_ptr<StorageDaemon> look_;  // opens disks to read their volumes
+  uint32_t looks_ = 0;                   // disks the look daemon has opened
+  std::map<int32_t, std::unique_ptr<StorageDaemon>> daemons_;  // by mount id
+  std::map<int32_t, std::vector<std::string>> chains_;         // files of attached disks
+  bool rebuilt_ = false;  // the table was rebuilt from what the kernel shows  // the table in
+                          // memory differs from the saved one
 };

@@ -1,6 +1,6 @@
 // The mount table's text form, one mount a line, the next id last:
 //   mount id=<n> volume=<v> offset=<byte> length=<bytes> letter=<l> backend=<name>
-//         [loop=<n> mounted=<0|1>] disk=<path>
+//         [loop=<n> mounted=<0|1>] [daemon=<pid>,<name>] disk=<path>
 //   nextId=<n>
 // The disk path comes last and runs to the end of the line; paths holding a
 // line break never get this far (the service refuses them). The next id
@@ -15,6 +15,7 @@
 
 #include "host/lastError.h"
 #include "host/stateFile.h"
+#include "storageDaemon.h"
 
 namespace {
 
@@ -63,6 +64,7 @@ bool ParseMountLine(const std::string &line, MountRecord *r, std::string *why) {
     }
     std::string value = line.substr(eq + 1, end - eq - 1);
     uint64_t v = 0;
+    DaemonRecord daemon;
     if (key == "id" && ParseUnsigned(value, INT32_MAX, &v) && v > 0) {
       r->id = static_cast<int32_t>(v);
       haveId = true;
@@ -84,6 +86,8 @@ bool ParseMountLine(const std::string &line, MountRecord *r, std::string *why) {
       r->loop = static_cast<int32_t>(v);
     } else if (key == "mounted" && (value == "0" || value == "1")) {
       r->mounted = value == "1";
+    } else if (key == "daemon" && DaemonRecord_Parse(value, &daemon)) {
+      r->daemon = value;
     } else {
       *why = "bad field \"" + key + "\"";
       return false;
@@ -168,6 +172,9 @@ std::string MountTable::Format() const {
             " letter=" + std::string(1, r->letter) + " backend=" + r->backend;
     if (r->loop >= 0) {
       text += " loop=" + std::to_string(r->loop) + " mounted=" + (r->mounted ? "1" : "0");
+    }
+    if (!r->daemon.empty()) {
+      text += " daemon=" + r->daemon;
     }
     text += " disk=" + r->disk + "\n";
   }

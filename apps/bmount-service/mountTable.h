@@ -21,6 +21,12 @@ struct MountRecord {
   // (-1: none) and whether its file system is mounted at bmount/mnt/<l>.
   int32_t loop = -1;
   bool mounted = false;
+  // For a disk that is not a raw file: the qemu-storage-daemon that presents
+  // it as a raw file, "<pid>,<name>" (storageDaemon.h); empty for a raw disk.
+  std::string daemon;
+  // In memory only: the raw view of such a disk that the backend reads
+  // instead of the disk (its daemon's export file), or "" to read the disk.
+  std::string view;
   // In memory only: whether this process holds the disk's lock file.
   bool diskLocked = false;
   // In memory only: the service's claimed descriptor on the disk while

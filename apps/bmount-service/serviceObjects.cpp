@@ -140,19 +140,12 @@ class VirtualDiskObject : public ServiceObject<IVirtualDisk> {
       return hr;
     }
     std::vector<VolumeExtent> found;
-    int error = 0;
-    switch (ReadVolumes(path_, &found, &error)) {
-      case VolumeScan::Found:
-        *volumes = new VolumeListObject(service_, path_, std::move(found));
-        return S_OK;
-      case VolumeScan::NoVolumes:
-        return Fail(BMOUNT_E_NO_VOLUMES,
-                    "The disk \"" + path_ + "\" has no partition table or no partitions.");
-      case VolumeScan::Unreadable:
-        break;
+    Outcome read = service_->ReadDiskVolumes(path_, &found);
+    if (!read.Ok()) {
+      return Fail(read.hr, read.description);  // a disk, not a request, at fault
     }
-    return Fail(HRESULT_FROM_ERRNO(error),
-                "The disk \"" + path_ + "\" cannot be read: " + ServiceErrorText(error) + ".");
+    *volumes = new VolumeListObject(service_, path_, std::move(found));
+    return S_OK;
   }
 
   HRESULT CreateMount(int32_t, IDiskVolume *volume, int32_t, IMount **mount) override {

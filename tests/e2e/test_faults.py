@@ -30,6 +30,11 @@ DISMOUNT_STEPS = {
     "loop": ["Unmount.unmounted", "Unmount.unlinked", "Unmount.freed", "Unmount.saved",
              "Unmount.unlocked"],
 }
+# A disk that is not a raw file, with the loop backend: its daemon's steps too.
+MOUNT_STEPS["image"] = MOUNT_STEPS["loop"][:3] + ["MountAs.daemon", "MountAs.exported"] + \
+    MOUNT_STEPS["loop"][3:]
+DISMOUNT_STEPS["image"] = DISMOUNT_STEPS["loop"][:3] + ["Unmount.unexported", "Unmount.stopped"] + \
+    DISMOUNT_STEPS["loop"][3:]
 
 
 def table(host):
@@ -72,6 +77,8 @@ def lock_held(disk):
 def settled_state(host, backend, disk, before):
     """Starts a new instance through the listing, checks that everything
     agrees, and returns the letters that are mounted."""
+    image = backend == "image"
+    backend = "loop" if image else backend
     listing = host.run()
     assert listing.returncode == 0, listing
     records = table(host)
@@ -97,11 +104,19 @@ def settled_state(host, backend, disk, before):
     else:
         points = [str(host.prefix / "bmount" / "mnt" / letter)
                   for letter, r in sorted(records.items()) if r["mounted"] == "1"]
-        assert mounts_below(host.prefix) == points
+        qemu = host.prefix / "bmount" / "qemu"
+        if image:
+            # Each record's daemon runs, exporting the disk onto a file; no other.
+            names = {r["daemon"].split(",")[1] for r in records.values()}
+            points += [str(qemu / name / "export.disk") for name in sorted(names)]
+            assert {p for p in os.listdir(qemu) if p != "look"} == names
+            assert all(os.path.exists(f"/proc/{r['daemon'].split(',')[0]}")
+                       for r in records.values())
+        assert sorted(mounts_below(host.prefix)) == sorted(points)
         devices = {f"/dev/loop{r['loop']}" for r in records.values()}
         # A device whose last user went away frees itself a moment later.
-        assert wait_until(lambda: {line.split(":")[0] for line in loops_of(host.work)} ==
-                          devices), loops_of(host.work)
+        assert wait_until(lambda: {line.split(":")[0] for line in loops_of(host.root)} ==
+                          devices), loops_of(host.root)
         mnt = host.prefix / "bmount" / "mnt"
         left = sorted(os.listdir(mnt)) if mnt.exists() else []
         assert left == sorted(letter for letter, r in records.items() if r["mounted"] == "1")
@@ -161,13 +176,17 @@ def test_crash_at_every_step_record_backend(host):
 @pytest.mark.skipif(os.geteuid() != 0, reason="loop devices need the superuser")
 @pytest.mark.skipif(not os.path.exists("/dev/loop-control"), reason="no /dev/loop-control")
 @pytest.mark.skipif(not os.path.exists(MKFS), reason="mkfs.ext4 is not installed")
-def test_crash_at_every_step_loop_backend(host):
+@pytest.mark.parametrize("kind", ["loop", "image"])
+def test_crash_at_every_step_loop_backend(host, kind):
     host.env["BRENIX_MOUNT_BACKEND"] = "loop"
     disk = ext4_disk(host)
+    if kind == "image":
+        raw, disk = disk, str(host.work / "disk.qcow2")
+        subprocess.run(["qemu-img", "convert", "-O", "qcow2", raw, disk], check=True)
     note = host.prefix / "drives" / "e:" / "note.txt"
     mount_and_dismount(host, disk, lambda: note.write_text("kept across crashes\n"))
     try:
-        crash_loops(host, "loop", disk,
+        crash_loops(host, kind, disk,
                     lambda: note.read_text() == "kept across crashes\n" or pytest.fail("lost"))
     finally:
         subprocess.run([host.service, "--stop"], env=host.env, capture_output=True, timeout=30)

@@ -77,9 +77,10 @@ TEST(MountTable, LoopDeviceAndMountAreSaved) {
   r->backend = "loop";
   r->loop = 7;
   r->mounted = true;
+  r->daemon = "4242,m1";
   MountRecord f = Attached(&table, "/vms/b.img", 'f');
   std::string text = table.Format();
-  EXPECT_NE(text.find(" letter=e backend=loop loop=7 mounted=1 disk=/vms/a.img\n"),
+  EXPECT_NE(text.find(" letter=e backend=loop loop=7 mounted=1 daemon=4242,m1 disk=/vms/a.img\n"),
             std::string::npos)
       << text;
   EXPECT_NE(text.find(" letter=f backend=record disk=/vms/b.img\n"), std::string::npos) << text;
@@ -91,16 +92,20 @@ TEST(MountTable, LoopDeviceAndMountAreSaved) {
   ASSERT_NE(copy.Find(e.id), nullptr);
   EXPECT_EQ(copy.Find(e.id)->loop, 7);
   EXPECT_TRUE(copy.Find(e.id)->mounted);
+  EXPECT_EQ(copy.Find(e.id)->daemon, "4242,m1");
   ASSERT_NE(copy.Find(f.id), nullptr);
   EXPECT_EQ(copy.Find(f.id)->loop, -1);
+  EXPECT_EQ(copy.Find(f.id)->daemon, "");
   EXPECT_FALSE(copy.Find(f.id)->mounted);
 
   copy.Parse(
       "mount id=1 volume=1 offset=0 length=1 letter=e backend=loop loop=-1 mounted=1 disk=/a\n"
       "mount id=2 volume=1 offset=0 length=1 letter=f backend=loop loop=3 mounted=yes disk=/b\n"
-      "nextId=3\n",
+      "mount id=3 volume=1 offset=0 length=1 letter=g backend=loop daemon=0,m3 disk=/c\n"
+      "mount id=4 volume=1 offset=0 length=1 letter=h backend=loop daemon=5,../m disk=/d\n"
+      "nextId=5\n",
       &problems);
-  EXPECT_EQ(problems.size(), 2u);
+  EXPECT_EQ(problems.size(), 4u);
   EXPECT_TRUE(copy.Attached().empty());
 }
 

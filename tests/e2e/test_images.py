@@ -1,0 +1,302 @@
+"""Disks that are not raw files: images made here by qemu-img from raw images,
+read through QEMU's block layer. /p, refusals, the redo image as a child,
+and (as the superuser) attaching through a loop device over the daemon's
+FUSE export, with crashes of the service and of the daemon."""
+
+import hashlib
+import json
+import os
+import shutil
+import signal
+import subprocess
+from pathlib import Path
+
+import pytest
+
+from conftest import wait_until
+from test_commands import make_disk, mbr_disk
+from test_loop import MKFS, ext4_disk, loops_of, mounts_below, nobody_home, serving_pid
+from test_validate import VOLUMES, old_config
+
+QEMU_IMG = shutil.which("qemu-img")
+DEBUGFS = shutil.which("debugfs") or "/usr/sbin/debugfs"
+OPEN_FAILED = ("Unable to mount the virtual disk.  The disk may be in use by a virtual\n"
+               "machine or mounted under another drive letter.  If not, verify that the\n"
+               "disk is a virtual disk file, and that the disk file has not been corrupted.\n")
+MOUNT_FAILED = ("Unable to mount the virtual disk.  Verify that the file is a virtual disk file\n"
+                "and that it has not been corrupted.\n")
+GPT_VOLUMES = "Volume 1 : 4 Mb\nVolume 2 : 3 Mb\n"
+
+pytestmark = pytest.mark.skipif(QEMU_IMG is None, reason="qemu-img is not installed")
+as_root = pytest.mark.skipif(
+    os.geteuid() != 0 or not os.path.exists("/dev/loop-control") or not os.path.exists(MKFS),
+    reason="attaching needs the superuser, loop devices and mkfs.ext4")
+
+
+def qemu_img(*args):
+    subprocess.run([QEMU_IMG, *map(str, args)], check=True, capture_output=True)
+
+
+def convert(raw, path, fmt, *options):
+    qemu_img("convert", "-O", fmt, *options, raw, path)
+    return str(path)
+
+
+def child(path, parent, fmt="qcow2", parent_fmt="qcow2"):
+    qemu_img("create", "-f", fmt, "-b", parent, "-F", parent_fmt, path)
+    return str(path)
+
+
+def gpt_disk(host):
+    return make_disk(host, "gpt.raw", "label: gpt\nstart=2048, size=8192\nstart=10240, size=6144\n",
+                     12 << 20)
+
+
+def listing(host, *args):
+    r = host.run(*args)
+    return r.returncode, r.stdout.decode()
+
+
+def sha256(path):
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+
+
+def daemons(host):
+    folder = host.prefix / "bmount" / "qemu"
+    return sorted(p.name for p in folder.iterdir()) if folder.exists() else []
+
+
+@pytest.mark.parametrize("fmt,options", [
+    ("qcow2", []), ("qcow", []), ("qed", []), ("vdi", []), ("vhdx", []), ("vpc", []),
+    ("parallels", []), ("vmdk", []), ("vmdk", ["-o", "subformat=twoGbMaxExtentSparse"]),
+    ("vmdk", ["-o", "subformat=monolithicFlat"]),
+])
+def test_volumes_of_every_format(host, fmt, options):
+    disk = convert(mbr_disk(host, "mbr.raw"), host.work / f"disk.{fmt}", fmt, *options)
+    assert listing(host, disk, "/p") == (0, VOLUMES)
+    gpt = convert(gpt_disk(host), host.work / f"gpt.{fmt}", fmt, *options)
+    assert listing(host, gpt, "/p") == (0, GPT_VOLUMES)
+
+
+def test_chains(host):
+    base = convert(mbr_disk(host, "mbr.raw"), host.work / "base.vmdk", "vmdk")
+    middle = child(host.work / "middle.qed", base, "qed", "vmdk")
+    (host.work / "sub").mkdir()
+    top = child(host.work / "sub" / "top.qcow2", "../middle.qed", "qcow2", "qed")
+    # The parent's relative name counts from the real folder, not the link's.
+    (host.work / "links").mkdir()
+    os.symlink(top, host.work / "links" / "top.qcow2")
+    assert listing(host, top, "/p") == (0, VOLUMES)
+    assert listing(host, str(host.work / "links" / "top.qcow2"), "/p") == (0, VOLUMES)
+    # A child with a partition table of its own over its parent's.
+    own = convert(gpt_disk(host), host.work / "own.qcow2", "qcow2")
+    qemu_img("rebase", "-u", "-b", base, "-F", "vmdk", own)
+    assert listing(host, own, "/p") == (0, GPT_VOLUMES)
+    # Sizes come from the virtual disk, not from the few bytes of the file.
+    assert os.path.getsize(top) < 1 << 20
+
+
+@pytest.mark.parametrize("case", ["missing", "json", "nbd", "http", "data-file", "damaged",
+                                  "loop"])
+def test_refusals_name_the_file(host, case):
+    base = convert(mbr_disk(host, "mbr.raw"), host.work / "base.qcow2", "qcow2")
+    disk = host.work / "disk.qcow2"
+    named = str(disk)
+    parents = {"missing": str(host.work / "gone.qcow2"), "json": 'json:{"file.filename":"' + base +
+               '"}', "nbd": "nbd+unix:///x?socket=/tmp/s", "http": "http://host/x.qcow2"}
+    if case in parents:
+        qemu_img("create", "-f", "qcow2", "-u", "-b", parents[case], "-F", "qcow2", disk, "64M")
+        named = parents[case]
+    elif case == "data-file":
+        qemu_img("create", "-f", "qcow2", "-o", f"data_file={host.work / 'data.raw'}", disk, "64M")
+    elif case == "loop":
+        child(disk, base)
+        qemu_img("rebase", "-u", "-b", disk, "-F", "qcow2", disk)
+    else:
+        header = bytearray(Path(base).read_bytes())
+        header[20:24] = (99).to_bytes(4, "big")  # cluster bits
+        disk.write_bytes(header)
+    for args, failed in (([str(disk), "/p"], OPEN_FAILED), (["E:", str(disk)], MOUNT_FAILED)):
+        assert listing(host, *args) == (2, OPEN_FAILED), case
+        text = host.events()[-1]["strings"][-1]
+        assert str(disk) in text and (named in text or case == "json"), text
+    assert "=>" not in listing(host)[1]
+
+
+def test_redo_child_image_with_y(host):
+    folder = host.work / "vm"
+    folder.mkdir()
+    disk = convert(mbr_disk(host, "mbr.raw"), folder / "Disk.bxdk", "qcow2")
+    child(folder / "Disk.bxdk.redo", disk)
+    (folder / "Win.BXX").write_text(old_config("scsi0:0", "Disk.bxdk"))
+    assert listing(host, disk, "/p", "/y") == (0, VOLUMES)
+
+
+def test_record_backend_keeps_offsets_of_the_virtual_disk(host):
+    disk = convert(mbr_disk(host, "mbr.raw"), host.work / "disk.qcow2", "qcow2")
+    assert listing(host, "E:", disk, "/v:2") == (0, "")
+    volume = (host.prefix / "bmount" / "volumes" / "1" / "volume").read_text()
+    assert volume == f"disk={disk}\nvolume=2\noffset={43008 * 512}\nlength={20480 * 512}\n"
+    assert listing(host, "E:", "/d") == (0, "")
+
+
+def test_without_fuse_only_raw_disks_open(host, nobody_home):
+    fuse = os.stat("/dev/fuse") if os.path.exists("/dev/fuse") else None
+    if os.geteuid() != 0 or shutil.which("setpriv") is None or (fuse and fuse.st_mode & 0o006):
+        pytest.skip("needs the superuser, setpriv, and a /dev/fuse others cannot open")
+    raw = shutil.copy(mbr_disk(host, "mbr.raw"), nobody_home / "disk.raw")
+    image = convert(raw, nobody_home / "disk.qcow2", "qcow2")
+    for path in (raw, image):
+        os.chown(path, 65534, 65534)
+    env = dict(host.env, BRENIX_HOST_PREFIX=str(nobody_home / "host"), HOME=str(nobody_home))
+    drop = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+
+    def run(*args, program=host.mount):
+        r = subprocess.run(drop + [program, *args], env=env, capture_output=True, timeout=60)
+        return r.returncode, r.stdout.decode()
+    try:
+        assert run(str(raw), "/p") == (0, VOLUMES)
+        assert run(str(image), "/p") == (2, OPEN_FAILED)
+        log = nobody_home / "host" / "eventlog" / "Application.jsonl"
+        text = json.loads(log.read_text().splitlines()[-1])["strings"][-1]
+        assert str(image) in text and "FUSE is missing" in text, text
+    finally:
+        run("--stop", program=host.service)
+
+
+def test_files_of_attached_chains_count_as_attached(host):
+    base = convert(mbr_disk(host, "mbr.raw"), host.work / "base.vmdk", "vmdk")
+    one, two = child(host.work / "one.qcow2", base, parent_fmt="vmdk"), \
+        child(host.work / "two.qcow2", base, parent_fmt="vmdk")
+    over_one = child(host.work / "over.qcow2", one)
+    assert listing(host, "E:", one) == (0, "")
+    assert listing(host, "F:", two) == (0, "")  # parents are shared, read-only
+    for disk, holder in ((base, one), (over_one, one)):
+        # Writing base would change what E: shows; over_one reads E:'s top.
+        assert listing(host, "G:", disk) == (2, MOUNT_FAILED)
+        text = host.events()[-1]["strings"][-1]
+        assert holder in text and "mounted as e:" in text, text
+    assert listing(host, "E:", "/d") == (0, "")
+    assert listing(host, "G:", over_one) == (0, "")
+
+
+@pytest.fixture
+def image_host(host):
+    host.env["BRENIX_MOUNT_BACKEND"] = "loop"
+    yield host
+    for line in host.run().stdout.decode().splitlines():
+        if line[1:2] == ":":
+            host.run(line[:2], "/f")
+    subprocess.run([host.service, "--stop"], env=host.env, capture_output=True, timeout=30)
+    assert mounts_below(host.root) == [] and loops_of(host.root) == []
+
+
+def ext4_chain(host):
+    """An ext4 volume in a qcow2 base image and an empty child over it."""
+    base = convert(ext4_disk(host, "e.raw"), host.work / "base.qcow2", "qcow2")
+    return base, child(host.work / "top.qcow2", base)
+
+
+def read_back(host, image, name):
+    raw = host.work / "back.raw"
+    qemu_img("convert", "-O", "raw", image, raw)
+    with open(raw, "rb") as f, open(host.work / "v.img", "wb") as v:
+        f.seek(1 << 20)
+        v.write(f.read(8 << 20))
+    r = subprocess.run([DEBUGFS, "-R", f"cat /{name}", str(host.work / "v.img")],
+                       capture_output=True, text=True)
+    return r.stdout
+
+
+@as_root
+def test_writes_land_in_the_child(image_host):
+    host = image_host
+    base, top = ext4_chain(host)
+    before = sha256(base)
+    assert listing(host, "Q:", top) == (0, "")
+    line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
+    assert f" daemon=" in line and line.endswith(f" disk={top}")
+    (host.prefix / "drives" / "q:" / "hello.txt").write_text("hello\n")
+    # The parent is read under a child that is attached: not attachable itself.
+    assert listing(host, "R:", base) == (2, MOUNT_FAILED)
+    assert base in host.events()[-1]["strings"][-1]
+    assert listing(host, "Q:", "/d") == (0, "")
+    assert daemons(host) in ([], ["look"])
+    assert sha256(base) == before
+    assert read_back(host, top, "hello.txt") == "hello\n"
+
+
+@as_root
+def test_service_killed_while_attached(image_host):
+    host = image_host
+    _, top = ext4_chain(host)
+    assert listing(host, "Q:", top) == (0, "")
+    pid = serving_pid(host)
+    os.kill(pid, signal.SIGKILL)
+    # The daemon outlives the service: the volume keeps working.
+    (host.prefix / "drives" / "q:" / "after.txt").write_text("kept\n")
+    assert wait_until(lambda: not os.path.exists(f"/proc/{pid}") or
+                      open(f"/proc/{pid}/stat").read().split()[2] == "Z")
+    assert f"Q:\\  =>  {top}" in listing(host)[1]
+    assert listing(host, "Q:", "/d") == (0, "")
+    assert "m1" not in daemons(host)
+    assert read_back(host, top, "after.txt") == "kept\n"
+
+
+@as_root
+def test_daemon_killed_while_attached(image_host):
+    host = image_host
+    _, top = ext4_chain(host)
+    assert listing(host, "Q:", top) == (0, "")
+    line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
+    pid = int(line.split(" daemon=")[1].split(",")[0])
+    os.kill(pid, signal.SIGKILL)
+    with pytest.raises(OSError):
+        (host.prefix / "drives" / "q:" / "lost.txt").write_text("x" * 65536)
+        os.sync()
+        os.listdir(host.prefix / "drives" / "q:" / "lost+found")
+    assert f"Q:\\  =>  {top}" in listing(host)[1]
+    assert any("qemu-storage-daemon" in e["message"] and "has ended" in e["message"]
+               for e in host.events())
+    assert listing(host, "Q:", "/f") == (0, "")
+    assert "=>" not in listing(host)[1] and "m1" not in daemons(host)
+
+
+@as_root
+@pytest.mark.parametrize("damage", ["cut", "garbled"])
+def test_table_rebuilt_while_attached(image_host, damage):
+    host = image_host
+    _, top = ext4_chain(host)
+    assert listing(host, "Q:", top) == (0, "")
+    pid = serving_pid(host)
+    os.kill(pid, signal.SIGKILL)
+    assert wait_until(lambda: not os.path.exists(f"/proc/{pid}") or
+                      open(f"/proc/{pid}/stat").read().split()[2] == "Z")
+    table = host.prefix / "bmount" / "mounts"
+    lines = table.read_text().splitlines(keepends=True)
+    # Cut short, the mount line still names the disk; garbled, only the
+    # loop device's backing file, the daemon's export, is left to go by.
+    table.write_text("".join(lines[:2]) if damage == "cut" else "garbage\n")
+    shown = listing(host)[1]
+    assert "Q:\\  =>  " + (top if damage == "cut" else str(host.prefix)) in shown, shown
+    assert (host.prefix / "drives" / "q:" / "lost+found").is_dir()
+    assert daemons(host) == ["m1"]  # the one that read the partition table is gone
+    assert listing(host, "Q:", "/d") == (0, "")
+    assert "m1" not in daemons(host)
+
+
+@as_root
+def test_forced_dismount_of_a_busy_volume(image_host):
+    host = image_host
+    _, top = ext4_chain(host)
+    assert listing(host, "Q:", top) == (0, "")
+    user = subprocess.Popen(["sleep", "30"], cwd=host.prefix / "drives" / "q:")
+    try:
+        assert listing(host, "Q:", "/d")[0] == 2
+        assert listing(host, "Q:", "/f") == (0, "")
+        assert "m1" not in daemons(host)
+    finally:
+        user.kill()
+        user.wait()
+    # The loop device goes with its last user.
+    assert wait_until(lambda: loops_of(host.root) == [])
