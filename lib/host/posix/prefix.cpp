@@ -304,7 +304,7 @@ std::string CheckWay(const std::string &path, std::string *resolved) {
       }
       target[n] = '\0';
       if (target[0] == '/') {
-        dir = "/";
+        dir.assign(1, '/');
         lstat("/", &dirSt);
       }
       PushComponents(target, &rest);
