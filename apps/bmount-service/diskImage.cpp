@@ -331,6 +331,17 @@ bool StampAll(const std::vector<std::string> &files, std::vector<HostFileStamp> 
   return true;
 }
 
+// Whether a file is still the one probed. A raw disk stays raw while it is
+// the same file of the same size: what its guest writes is data, and reading
+// new bytes at its start as another format's header would be the very danger
+// of probing. Any other image must not have changed at all.
+bool StillSame(const HostFileStamp &now, const HostFileStamp &then, bool raw) {
+  if (raw) {
+    return now.device == then.device && now.inode == then.inode && now.size == then.size;
+  }
+  return HostState_SameStamp(now, then);
+}
+
 }  // namespace
 
 ImageProblem DiskImageCache::Probe(const std::string &path, DiskImage *image, std::string *why) {
@@ -344,7 +355,7 @@ ImageProblem DiskImageCache::Probe(const std::string &path, DiskImage *image, st
     if (same && StampAll(it->second.image.Files(), &now) &&
         now.size() == it->second.stamps.size()) {
       for (size_t i = 0; same && i < now.size(); ++i) {
-        same = HostState_SameStamp(now[i], it->second.stamps[i]);
+        same = StillSame(now[i], it->second.stamps[i], it->second.image.Raw());
       }
       if (same) {
         *image = it->second.image;
@@ -359,7 +370,7 @@ ImageProblem DiskImageCache::Probe(const std::string &path, DiskImage *image, st
   ImageProblem problem = DiskImage_Probe(path, image, why);
   Entry entry;
   if (problem == ImageProblem::None && stamped && StampAll(image->Files(), &entry.stamps) &&
-      HostState_SameStamp(before, entry.stamps[0])) {
+      StillSame(before, entry.stamps[0], image->Raw())) {
     if (entries_.size() >= kMaxCached) {
       entries_.clear();
     }

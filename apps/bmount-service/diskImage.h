@@ -70,8 +70,9 @@ enum class ImageProblem {
 ImageProblem DiskImage_Probe(const std::string &path, DiskImage *image, std::string *why);
 
 // Probe results kept while every file of the disk stays as it was (same file,
-// size and modification time), so that looking at a disk again starts no
-// qemu-img: a raw disk then costs what it cost before images were probed.
+// size and modification time; for a raw disk, whose guest writes it, same
+// file and size), so that looking at a disk again starts no qemu-img: a raw
+// disk then costs what it cost before images were probed.
 // Refusals are not kept. One thread uses a cache.
 class DiskImageCache {
  public:

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 
 #include <gtest/gtest.h>
@@ -256,6 +257,14 @@ TEST_F(DiskImageTest, CacheHoldsWhileEveryFileStaysTheSame) {
     change();
     EXPECT_EQ(WithoutQemuImg(&cache, file("link.qcow2"), &image), ImageProblem::Tool);
   }
+  // A raw disk written by its guest stays raw, even with a header's magic at
+  // its start.
+  {
+    std::fstream raw(file("base.raw"), std::ios::in | std::ios::out | std::ios::binary);
+    raw.write("QFI\xfb", 4);
+  }
+  EXPECT_EQ(WithoutQemuImg(&cache, file("base.raw"), &image), ImageProblem::None);
+  EXPECT_TRUE(image.Raw());
   QemuImg({"convert", "-f", "raw", "-O", "vdi", file("base.raw"), file("base.vdi")});
   std::filesystem::rename(file("base.vdi"), file("base.raw"));
   EXPECT_EQ(WithoutQemuImg(&cache, file("base.raw"), &image), ImageProblem::Tool);
