@@ -20,6 +20,8 @@
 #include <set>
 #include <string>
 
+#include "procfs.h"
+
 struct HostInstanceLock {
   int fd;
 };
@@ -102,22 +104,10 @@ bool IsHolder(const char *pid, const std::string &name, const struct stat &lock)
   if (name.empty() || ExecutableName(pid) != name) {
     return false;
   }
-  std::string fds = std::string("/proc/") + pid + "/fd";
-  DIR *d = opendir(fds.c_str());
-  if (d == nullptr) {
-    return false;
-  }
-  bool holds = false;
-  while (struct dirent *e = readdir(d)) {
+  return procfs::HasDescriptor(pid, [&lock](const std::string &entry) {
     struct stat st;
-    if (e->d_name[0] != '.' && fstatat(dirfd(d), e->d_name, &st, 0) == 0 &&
-        st.st_dev == lock.st_dev && st.st_ino == lock.st_ino) {
-      holds = true;
-      break;
-    }
-  }
-  closedir(d);
-  return holds;
+    return stat(entry.c_str(), &st) == 0 && st.st_dev == lock.st_dev && st.st_ino == lock.st_ino;
+  });
 }
 
 // Returns the processes that hold the lock: the one the file names when it

@@ -20,6 +20,7 @@
 
 #include "blockDevice.h"
 #include "host/fs.h"
+#include "procfs.h"
 
 namespace {
 
@@ -258,18 +259,9 @@ bool OpenByAnotherProcess(dev_t device) {
     if (p->d_name[0] < '1' || p->d_name[0] > '9' || self == p->d_name) {
       continue;
     }
-    std::string fds = std::string("/proc/") + p->d_name + "/fd";
-    DIR *dir = opendir(fds.c_str());
-    if (dir == nullptr) {
-      continue;  // gone meanwhile, or a kernel thread
-    }
-    while (dirent *f = readdir(dir)) {
-      if (f->d_name[0] != '.' && IsDeviceDescriptor(fds + "/" + f->d_name, device)) {
-        found = true;
-        break;
-      }
-    }
-    closedir(dir);
+    found = procfs::HasDescriptor(p->d_name, [device](const std::string &entry) {
+      return IsDeviceDescriptor(entry, device);
+    });
   }
   closedir(proc);
   return found;

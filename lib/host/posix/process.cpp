@@ -20,6 +20,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "procfs.h"
 
 namespace {
 
@@ -449,29 +452,14 @@ bool HostProcess_Alive(long pid) {
 }
 
 bool HostProcess_HasArgument(long pid, const char *arg) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%ld/cmdline", pid);
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  if (pid <= 0) {
     return false;
   }
-  std::string args;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-    if (n > 0) {
-      args.append(buf, static_cast<size_t>(n));
-    }
-  }
-  close(fd);
-  size_t start = args.find('\0');
-  while (start != std::string::npos && start + 1 < args.size()) {
-    size_t end = args.find('\0', start + 1);
-    if (args.compare(start + 1, (end == std::string::npos ? args.size() : end) - start - 1, arg) ==
-        0) {
+  std::vector<std::string> args = procfs::Arguments(pid);
+  for (size_t i = 1; i < args.size(); i++) {
+    if (args[i] == arg) {
       return true;
     }
-    start = end;
   }
   return false;
 }

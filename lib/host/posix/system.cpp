@@ -3,6 +3,7 @@
 // on to the pointer.
 #include "host/system.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,6 +13,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "procfs.h"
 
 namespace {
 
@@ -32,33 +35,6 @@ std::string Join(const std::vector<std::string> &args) {
     }
   }
   return line;
-}
-
-std::vector<std::string> ProcArgs() {
-  std::vector<std::string> args;
-  int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return args;
-  }
-  std::string bytes;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-    if (n > 0) {
-      bytes.append(buf, static_cast<size_t>(n));
-    }
-  }
-  close(fd);
-  size_t start = 0;
-  while (start < bytes.size()) {
-    size_t end = bytes.find('\0', start);
-    if (end == std::string::npos) {
-      end = bytes.size();
-    }
-    args.emplace_back(bytes, start, end - start);
-    start = end + 1;
-  }
-  return args;
 }
 
 bool ParseNumber(const char **p, uint32_t *value) {
@@ -132,7 +108,7 @@ void HostSystem_SetArgs(int argc, const char *const *argv) {
 const char *HostSystem_CommandLine(void) {
   std::lock_guard<std::mutex> hold(gCommandLineLock);
   if (gCommandLine == nullptr) {
-    gCommandLine = strdup(Join(ProcArgs()).c_str());
+    gCommandLine = strdup(Join(procfs::Arguments(0)).c_str());
   }
   return gCommandLine != nullptr ? gCommandLine : "";
 }
@@ -156,3 +132,52 @@ char *HostSystem_ModulePath(void) {
   }
   return path;
 }
+
+namespace procfs {
+
+std::vector<std::string> Arguments(long pid) {
+  std::vector<std::string> args;
+  std::string path = pid > 0 ? "/proc/" + std::to_string(pid) + "/cmdline" : "/proc/self/cmdline";
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return args;
+  }
+  std::string bytes;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+    if (n > 0) {
+      bytes.append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  size_t start = 0;
+  while (start < bytes.size()) {
+    size_t end = bytes.find('\0', start);
+    if (end == std::string::npos) {
+      end = bytes.size();
+    }
+    args.emplace_back(bytes, start, end - start);
+    start = end + 1;
+  }
+  return args;
+}
+
+bool HasDescriptor(const std::string &pid, const std::function<bool(const std::string &)> &match) {
+  std::string fds = "/proc/" + pid + "/fd";
+  DIR *dir = opendir(fds.c_str());
+  if (dir == nullptr) {
+    return false;
+  }
+  bool found = false;
+  while (dirent *entry = readdir(dir)) {
+    if (entry->d_name[0] != '.' && match(fds + "/" + entry->d_name)) {
+      found = true;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+}  // namespace procfs
