@@ -1,8 +1,8 @@
 // Reading and re-reading the fault plan.
 #include "faultPlan.h"
 
+#include <charconv>
 #include <cstdlib>
-#include <cstring>
 
 #include "host/lastError.h"
 #include "host/process.h"
@@ -49,24 +49,12 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 // Parses "0x" and up to eight hex digits, or a decimal number that fits in
 // 32 bits (negative ones taken as signed).
 bool ParseHResult(const std::string &word, HRESULT *hr) {
-  if (word.empty()) {
-    return false;
-  }
-  const char *s = word.c_str();
-  char *end = nullptr;
-  if (word.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-    if (word.size() > 10 || strspn(s + 2, "0123456789abcdefABCDEF") != word.size() - 2) {
-      return false;
-    }
-    *hr = COM_HRESULT(strtoul(s + 2, &end, 16));
-    return true;
-  }
-  size_t digits = strspn(s + (s[0] == '-' ? 1 : 0), "0123456789");
-  if (digits == 0 || digits + (s[0] == '-' ? 1 : 0) != word.size() || digits > 10) {
-    return false;
-  }
-  long long value = strtoll(s, &end, 10);
-  if (value < INT32_MIN || value > static_cast<long long>(UINT32_MAX)) {
+  bool hex = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
+  const char *first = word.data() + (hex ? 2 : 0), *last = word.data() + word.size();
+  int64_t value = 0;
+  auto [stop, error] = std::from_chars(first, last, value, hex ? 16 : 10);
+  if (error != std::errc() || stop != last || (hex && (last - first > 8 || *first == '-')) ||
+      value < INT32_MIN || value > static_cast<int64_t>(UINT32_MAX)) {
     return false;
   }
   *hr = value < 0 ? static_cast<HRESULT>(value) : COM_HRESULT(static_cast<uint32_t>(value));

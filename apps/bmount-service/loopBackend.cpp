@@ -30,6 +30,24 @@
 
 namespace {
 
+// A loop device held for the length of a call: its descriptor is closed on
+// every path, unless HostLoop_Free closed it before.
+struct HeldDevice : HostLoopDevice {
+  HeldDevice() = default;
+  HeldDevice(const HeldDevice &) = delete;
+  HeldDevice &operator=(const HeldDevice &) = delete;
+  ~HeldDevice() { Close(); }
+  void Close() { HostLoop_Close(this); }
+};
+
+// A disk held for the length of a scope, with its claim.
+struct HeldDisk : HostDisk {
+  HeldDisk() = default;
+  HeldDisk(const HeldDisk &) = delete;
+  HeldDisk &operator=(const HeldDisk &) = delete;
+  ~HeldDisk() { HostDisk_Close(this); }
+};
+
 const char kTagWord[] = "bmount-service";
 
 std::string DevicePath(int number) {
@@ -69,9 +87,9 @@ class LoopBackend : public Backend {
     if (rc != 0) {
       return rc;
     }
-    HostLoopDevice device;
-    HostDisk view;
+    HeldDevice device;
     if (!record->view.empty()) {
+      HeldDisk view;
       int code = 0;
       if (HostDisk_Open(record->view.c_str(), !record->diskReadOnly, &view, &code) !=
           HostDiskOpen::Opened) {
@@ -80,7 +98,6 @@ class LoopBackend : public Backend {
       }
       rc = HostLoop_AttachHandle(view.fd, record->diskReadOnly || view.readOnly, record->offset,
                                  record->length, Tag(record->id).c_str(), &device);
-      HostDisk_Close(&view);
     } else {
       // The service's own descriptor, so that the file set up is the one it
       // checked and claimed.
@@ -123,7 +140,6 @@ class LoopBackend : public Backend {
       return rc;
     }
     Step("MountAs.linked");
-    HostLoop_Close(&device);
     if (target != point) {
       HostState_RemoveDir(point.c_str());
     }
@@ -138,7 +154,7 @@ class LoopBackend : public Backend {
       return rc;
     }
     std::string point = MountPoint(record.letter);
-    HostLoopDevice device;
+    HeldDevice device;
     if (record.loop >= 0) {
       // Opened before unmounting, so the device cannot free itself and be
       // taken by someone else before it is checked.
@@ -146,14 +162,12 @@ class LoopBackend : public Backend {
     }
     if (!record.mounted && !force && HostLoop_InUseElsewhere(&device)) {
       // A device in use through the drive gives no unmount to refuse.
-      HostLoop_Close(&device);
       return Host_ErrorCode(HOST_ERROR_BUSY);
     }
     if (record.mounted) {
       rc = HostMount_Unmount(point.c_str(), force);
       if (rc != 0 && Host_ErrorKind(rc) != HOST_ERROR_INVALID &&
           Host_ErrorKind(rc) != HOST_ERROR_NOT_FOUND) {
-        HostLoop_Close(&device);
         return rc;
       }
       Step("Unmount.unmounted");
@@ -177,7 +191,7 @@ class LoopBackend : public Backend {
       return true;  // cannot tell: keep it
     }
     std::string point = MountPoint(record.letter);
-    HostLoopDevice device;
+    HeldDevice device;
     bool present =
         record.loop >= 0 && HostLoop_Open(record.loop, Tag(record.id).c_str(), &device) == 0;
     if (present && record.mounted) {
@@ -187,7 +201,7 @@ class LoopBackend : public Backend {
         present = present || (m.first.empty() && m.second == source);
       }
     }
-    HostLoop_Close(&device);
+    device.Close();
     if (present) {
       return true;
     }
@@ -237,13 +251,12 @@ class LoopBackend : public Backend {
     HostLoop_ForEach(VisitDevice, &scan);
     std::set<std::string> freedDevices;
     for (const auto &stray : scan.strays) {
-      HostLoopDevice device;
+      HeldDevice device;
       if (HostLoop_Open(stray.first, stray.second.c_str(), &device) != 0) {
         continue;
       }
       std::string path = DevicePath(stray.first);
       if (HostLoop_InUseElsewhere(&device)) {
-        HostLoop_Close(&device);
         ServiceLog(HOSTLOG_WARNING, "loop device %s is not in the table but in use; left as it is",
                    path.c_str());
         continue;

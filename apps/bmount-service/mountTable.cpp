@@ -9,6 +9,7 @@
 #include "mountTable.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -16,30 +17,12 @@
 #include "host/lastError.h"
 #include "host/stateFile.h"
 #include "storageDaemon.h"
+#include "string/str.h"
 
 namespace {
 
 constexpr size_t kMaxTableBytes = 16 << 20;
 const char kHeader[] = "# bmount-service mount table\n";
-
-bool ParseUnsigned(const std::string &text, uint64_t max, uint64_t *value) {
-  if (text.empty() || text.size() > 20) {
-    return false;
-  }
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') {
-      return false;
-    }
-    uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (v > (max - digit) / 10) {
-      return false;
-    }
-    v = v * 10 + digit;
-  }
-  *value = v;
-  return true;
-}
 
 // Splits "key=value" fields up to "disk=", which takes the rest of the line.
 bool ParseMountLine(const std::string &line, MountRecord *r, std::string *why) {
@@ -65,16 +48,16 @@ bool ParseMountLine(const std::string &line, MountRecord *r, std::string *why) {
     std::string value = line.substr(eq + 1, end - eq - 1);
     uint64_t v = 0;
     DaemonRecord daemon;
-    if (key == "id" && ParseUnsigned(value, INT32_MAX, &v) && v > 0) {
+    if (key == "id" && ReadDecimal(value, INT32_MAX, &v) && v > 0) {
       r->id = static_cast<int32_t>(v);
       haveId = true;
-    } else if (key == "volume" && ParseUnsigned(value, INT32_MAX, &v) && v > 0) {
+    } else if (key == "volume" && ReadDecimal(value, INT32_MAX, &v) && v > 0) {
       r->volume = static_cast<int32_t>(v);
       haveVolume = true;
-    } else if (key == "offset" && ParseUnsigned(value, UINT64_MAX, &v)) {
+    } else if (key == "offset" && ReadDecimal(value, UINT64_MAX, &v)) {
       r->offset = v;
       haveOffset = true;
-    } else if (key == "length" && ParseUnsigned(value, UINT64_MAX, &v)) {
+    } else if (key == "length" && ReadDecimal(value, UINT64_MAX, &v)) {
       r->length = v;
       haveLength = true;
     } else if (key == "letter" && value.size() == 1 && value[0] >= 'a' && value[0] <= 'z') {
@@ -82,7 +65,7 @@ bool ParseMountLine(const std::string &line, MountRecord *r, std::string *why) {
       haveLetter = true;
     } else if (key == "backend" && !value.empty()) {
       r->backend = value;
-    } else if (key == "loop" && ParseUnsigned(value, INT32_MAX, &v)) {
+    } else if (key == "loop" && ReadDecimal(value, INT32_MAX, &v)) {
       r->loop = static_cast<int32_t>(v);
     } else if (key == "mounted" && (value == "0" || value == "1")) {
       r->mounted = value == "1";
@@ -105,6 +88,17 @@ bool ParseMountLine(const std::string &line, MountRecord *r, std::string *why) {
 }
 
 }  // namespace
+
+bool ReadDecimal(std::string_view text, uint64_t max, uint64_t *value) {
+  const char *end = text.data() + text.size();
+  uint64_t v = 0;
+  auto [stop, error] = std::from_chars(text.data(), end, v);
+  if (error != std::errc() || stop != end || v > max) {
+    return false;
+  }
+  *value = v;
+  return true;
+}
 
 bool MountTable::Create(MountRecord *record) {
   if (nextId_ == INT32_MAX) {
@@ -186,26 +180,21 @@ void MountTable::Parse(const std::string &text, std::vector<std::string> *proble
   records_.clear();
   nextId_ = 1;
   int32_t next = 1;
-  size_t start = 0;
   int lineNumber = 0;
   bool haveNextId = false;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) {
-      end = text.size();
-    }
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
+  std::vector<std::string_view> lines = Str_SplitLines(text);
+  for (std::string_view view : lines) {
+    std::string line(view);
     lineNumber++;
     std::string why;
     if (line.empty() || line[0] == '#') {
       continue;
     }
-    if (end == text.size()) {
+    if (static_cast<size_t>(lineNumber) == lines.size() && text.back() != '\n') {
       why = "cut short";  // every line the table writes ends with a line feed
     } else if (line.compare(0, 7, "nextId=") == 0) {
       uint64_t v = 0;
-      if (ParseUnsigned(line.substr(7), INT32_MAX, &v) && v > 0) {
+      if (ReadDecimal(line.substr(7), INT32_MAX, &v) && v > 0) {
         next = std::max(next, static_cast<int32_t>(v));
         haveNextId = true;
         continue;

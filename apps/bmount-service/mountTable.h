@@ -7,7 +7,12 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
+
+// Reads all of text as a decimal number of at most max: no sign, no blank,
+// not empty. False (and *value untouched) for anything else.
+bool ReadDecimal(std::string_view text, uint64_t max, uint64_t *value);
 
 struct MountRecord {
   int32_t id = 0;

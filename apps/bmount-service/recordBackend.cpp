@@ -6,9 +6,9 @@
 // service takes such remains away. When the table is lost, a folder with its
 // volume file and a drive entry leading to it is a mount found again.
 #include <algorithm>
-#include <charconv>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 
@@ -19,6 +19,7 @@
 #include "host/prefix.h"
 #include "host/stateFile.h"
 #include "serviceLog.h"
+#include "string/str.h"
 
 namespace {
 
@@ -35,36 +36,25 @@ int VolumeFolder(int32_t id, std::string *volumes, std::string *folder) {
   return 0;
 }
 
-// Reads a whole decimal number of at most max.
-bool ReadNumber(const std::string &text, uint64_t max, uint64_t *value) {
-  const char *end = text.data() + text.size();
-  auto [stop, error] = std::from_chars(text.data(), end, *value);
-  return error == std::errc() && stop == end && !text.empty() && *value <= max;
-}
-
 // Fills the volume fields of *r from the text of a volume file. False when
 // one is missing or malformed.
 bool ReadVolumeFile(const std::string &text, MountRecord *r) {
+  if (!text.empty() && text.back() != '\n') {
+    return false;  // cut short
+  }
   int seen = 0;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) {
-      return false;  // cut short
-    }
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
+  for (std::string_view line : Str_SplitLines(text)) {
     size_t eq = line.find('=');
-    std::string key = line.substr(0, eq),
-                value = eq == std::string::npos ? "" : line.substr(eq + 1);
+    std::string_view key = line.substr(0, eq),
+                     value = eq == std::string_view::npos ? "" : line.substr(eq + 1);
     uint64_t v = 0;
     if (key == "disk" && !value.empty()) {
       r->disk = value;
-    } else if (key == "volume" && ReadNumber(value, INT32_MAX, &v) && v > 0) {
+    } else if (key == "volume" && ReadDecimal(value, INT32_MAX, &v) && v > 0) {
       r->volume = static_cast<int32_t>(v);
-    } else if (key == "offset" && ReadNumber(value, UINT64_MAX, &v)) {
+    } else if (key == "offset" && ReadDecimal(value, UINT64_MAX, &v)) {
       r->offset = v;
-    } else if (key == "length" && ReadNumber(value, UINT64_MAX, &v)) {
+    } else if (key == "length" && ReadDecimal(value, UINT64_MAX, &v)) {
       r->length = v;
     } else {
       return false;
@@ -72,6 +62,19 @@ bool ReadVolumeFile(const std::string &text, MountRecord *r) {
     seen++;
   }
   return seen == 4;
+}
+
+// The names of the folders in path; none when it cannot be read.
+std::vector<std::string> Folders(const std::string &path) {
+  std::vector<std::string> names;
+  std::unique_ptr<HostDir, void (*)(HostDir *)> dir(HostDir_Open(path.c_str()), HostDir_Close);
+  bool isDirectory;
+  while (const char *name = dir ? HostDir_Next(dir.get(), &isDirectory) : nullptr) {
+    if (isDirectory) {
+      names.push_back(name);
+    }
+  }
+  return names;
 }
 
 class RecordBackend : public Backend {
@@ -155,14 +158,10 @@ class RecordBackend : public Backend {
       ownedLetters.insert(r->letter);
     }
     std::vector<std::string> strays;
-    if (HostDir *dir = HostDir_Open(volumes.c_str())) {
-      bool isDirectory;
-      while (const char *name = HostDir_Next(dir, &isDirectory)) {
-        if (isDirectory && ownedFolders.count(name) == 0) {
-          strays.push_back(volumes + "/" + name);
-        }
+    for (const std::string &name : Folders(volumes)) {
+      if (ownedFolders.count(name) == 0) {
+        strays.push_back(volumes + "/" + name);
       }
-      HostDir_Close(dir);
     }
     for (char l = 'a'; l <= 'z'; l++) {
       std::string target = Backend_DriveTarget(l);
@@ -188,20 +187,10 @@ class RecordBackend : public Backend {
         letters[target] = l;
       }
     }
-    std::vector<std::string> names;
-    if (HostDir *dir = HostDir_Open(volumes.c_str())) {
-      bool isDirectory;
-      while (const char *name = HostDir_Next(dir, &isDirectory)) {
-        if (isDirectory) {
-          names.push_back(name);
-        }
-      }
-      HostDir_Close(dir);
-    }
-    for (const std::string &name : names) {
+    for (const std::string &name : Folders(volumes)) {
       std::string folder = volumes + "/" + name;
       uint64_t id = 0;
-      if (!ReadNumber(name, INT32_MAX, &id) || id == 0) {
+      if (!ReadDecimal(name, INT32_MAX, &id) || id == 0) {
         ServiceLog(HOSTLOG_WARNING, "%s: not a mount's folder; left as it is", folder.c_str());
         continue;
       }

@@ -4,6 +4,7 @@ prefix each, so tests never touch the machine's own state or each other's."""
 import json
 import os
 import shutil
+import socket
 import subprocess
 import tempfile
 import time
@@ -12,6 +13,8 @@ from pathlib import Path
 import pytest
 
 BIN_DIR = Path(os.environ.get("BRENIX_BIN_DIR", Path(__file__).resolve().parents[2] / "build" / "bin"))
+CLSID = "{F91031A3-644F-46F1-8ED5-B91F0E160879}"
+SFDISK = shutil.which("sfdisk") or "/usr/sbin/sfdisk"
 
 
 def wait_until(predicate, timeout=20.0):
@@ -32,44 +35,31 @@ class Host:
         self.prefix = root / "host"
         self.work = root / "work"
         self.work.mkdir()
-        self.env = dict(os.environ)
-        self.env["BRENIX_HOST_PREFIX"] = str(self.prefix)
-        self.env.pop("BRENIX_HOST_OSVERSION", None)
+        self.endpoint = self.prefix / "run" / CLSID
+        self.mount = str(BIN_DIR / "brenix-mount")
+        self.service = str(BIN_DIR / "bmount-service")
         # The record backend, which any user can run and tests can inspect;
         # the tests of real attachment choose the loop backend themselves.
-        self.env["BRENIX_MOUNT_BACKEND"] = "record"
-
-    @property
-    def mount(self) -> str:
-        return str(BIN_DIR / "brenix-mount")
-
-    @property
-    def service(self) -> str:
-        return str(BIN_DIR / "bmount-service")
+        self.env = dict(os.environ, BRENIX_HOST_PREFIX=str(self.prefix),
+                        BRENIX_MOUNT_BACKEND="record")
+        self.env.pop("BRENIX_HOST_OSVERSION", None)
 
     def run(self, *args, env=None, input="", timeout=60, program=None):
         """Runs brenix-mount (or another program) with the given arguments."""
-        full_env = dict(self.env)
-        for key, value in (env or {}).items():
-            if value is None:
-                full_env.pop(key, None)
-            else:
-                full_env[key] = value
-        return subprocess.run(
-            [program or self.mount, *args],
-            cwd=self.work,
-            env=full_env,
-            input=input.encode() if isinstance(input, str) else input,
-            capture_output=True,
-            timeout=timeout,
-        )
+        full_env = {k: v for k, v in dict(self.env, **(env or {})).items() if v is not None}
+        return subprocess.run([program or self.mount, *args], cwd=self.work, env=full_env,
+                              input=input.encode() if isinstance(input, str) else input,
+                              capture_output=True, timeout=timeout)
+
+    def run_service(self, *args, timeout=30):
+        """Runs bmount-service with the given arguments."""
+        return self.run(*args, program=self.service, timeout=timeout)
 
     def events(self):
         """The records of the application event log, oldest first."""
         log = self.prefix / "eventlog" / "Application.jsonl"
-        if not log.exists():
-            return []
-        return [json.loads(line) for line in log.read_text(encoding="utf-8").splitlines()]
+        return [json.loads(line) for line in log.read_text(encoding="utf-8").splitlines()] \
+            if log.exists() else []
 
     def command_line(self, *args):
         """The command line the host reports for a run of brenix-mount."""
@@ -83,10 +73,69 @@ def host():
     root = Path(tempfile.mkdtemp(prefix="brenix-e2e-"))
     h = Host(root)
     yield h
-    if (BIN_DIR / "bmount-service").exists() and h.prefix.exists():
-        subprocess.run([str(BIN_DIR / "bmount-service"), "--stop"], env=h.env,
-                       capture_output=True, timeout=30)
+    if os.path.exists(h.service) and h.prefix.exists():
+        h.run_service("--stop")
     shutil.rmtree(root, ignore_errors=True)
+
+
+@pytest.fixture
+def foreground(host):
+    """Starts `bmount-service --foreground [args]` (its output in service.log)
+    and stops it at the end."""
+    started = []
+
+    def start(*args):
+        host.prefix.mkdir(parents=True, exist_ok=True)
+        with open(host.root / "service.log", "ab") as log:
+            p = subprocess.Popen([host.service, "--foreground", *args], env=host.env,
+                                 stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        started.append(p)
+        assert wait_until(lambda: accepting(host) or p.poll() is not None)
+        return p
+
+    yield start
+    for p in started:
+        if p.poll() is None:
+            p.terminate()
+            p.wait(timeout=30)
+
+
+def make_disk(host, name, table, size):
+    """A sparse raw image of size bytes with the given sfdisk script (or none)."""
+    path = host.work / name
+    with open(path, "wb") as f:
+        f.truncate(size)
+    if table:
+        subprocess.run([SFDISK, "-q", str(path)], input=table.encode(), check=True,
+                       capture_output=True)
+    return str(path)
+
+
+def serving_pid(host):
+    """The pid in the service's lock file; 0 when it names none."""
+    text = (host.prefix / "run" / "bmount-service.lock").read_text().strip()
+    return int(text) if text else 0
+
+
+def accepting(host):
+    """Whether a service answers connections at the host's endpoint."""
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        s.connect(str(host.endpoint))
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
+def exited(pid):
+    """Whether the process is gone or a zombie."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().split()[2] == "Z"
+    except FileNotFoundError:
+        return True
 
 
 USAGE = (

@@ -11,9 +11,9 @@ import subprocess
 
 import pytest
 
-from conftest import wait_until
+from conftest import exited, serving_pid, wait_until
 from test_commands import mbr_disk
-from test_loop import LOSETUP, MKFS, ext4_disk, loops_of, mounts_below
+from test_loop import MKFS, ext4_disk, loop_host, loops_of, mounts_below  # noqa: F401
 
 ROUNDS = int(os.environ.get("BRENIX_FAULT_ROUNDS", "2"))
 
@@ -61,17 +61,14 @@ def drive_entries(host):
 
 def lock_held(disk):
     """Whether someone holds the disk's lock file."""
-    try:
-        fd = os.open(disk + ".lck", os.O_RDWR)
-    except FileNotFoundError:
+    if not os.path.exists(disk + ".lck"):
         return False
-    try:
-        fcntl.lockf(fd, fcntl.LOCK_EX | fcntl.LOCK_NB, 0x7FFFFFFF, 0)
-        return False
-    except OSError:
-        return True
-    finally:
-        os.close(fd)
+    with open(disk + ".lck", "r+") as f:
+        try:
+            fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB, 0x7FFFFFFF, 0)
+            return False
+        except OSError:
+            return True
 
 
 def settled_state(host, backend, disk, before):
@@ -126,17 +123,16 @@ def settled_state(host, backend, disk, before):
 
 def crash_during(host, step, *args):
     """Runs brenix-mount with args against a service that kills itself at step."""
-    assert host.run("--stop", program=host.service).returncode == 0
+    assert host.run_service("--stop").returncode == 0
     plan = host.work / "crash.plan"
     plan.write_text(f"crash {step}\n")
-    started = host.run("--fault-plan", str(plan), program=host.service)
+    started = host.run_service("--fault-plan", str(plan))
     assert started.returncode == 0, started.stderr
-    pid = int((host.prefix / "run" / "bmount-service.lock").read_text())
+    pid = serving_pid(host)
     r = host.run(*args)
     assert r.returncode != 0 and r.stdout, (step, r)
     assert any(e["strings"][0] == host.command_line(*args) for e in host.events()[-2:])
-    assert wait_until(lambda: not os.path.exists(f"/proc/{pid}") or
-                      open(f"/proc/{pid}/stat").read().split()[2] == "Z")
+    assert wait_until(lambda: exited(pid))
     plan.unlink()
 
 
@@ -177,20 +173,13 @@ def test_crash_at_every_step_record_backend(host):
 @pytest.mark.skipif(not os.path.exists("/dev/loop-control"), reason="no /dev/loop-control")
 @pytest.mark.skipif(not os.path.exists(MKFS), reason="mkfs.ext4 is not installed")
 @pytest.mark.parametrize("kind", ["loop", "image"])
-def test_crash_at_every_step_loop_backend(host, kind):
-    host.env["BRENIX_MOUNT_BACKEND"] = "loop"
+def test_crash_at_every_step_loop_backend(loop_host, kind):
+    host = loop_host
     disk = ext4_disk(host)
     if kind == "image":
         raw, disk = disk, str(host.work / "disk.qcow2")
         subprocess.run(["qemu-img", "convert", "-O", "qcow2", raw, disk], check=True)
     note = host.prefix / "drives" / "e:" / "note.txt"
     mount_and_dismount(host, disk, lambda: note.write_text("kept across crashes\n"))
-    try:
-        crash_loops(host, kind, disk,
-                    lambda: note.read_text() == "kept across crashes\n" or pytest.fail("lost"))
-    finally:
-        subprocess.run([host.service, "--stop"], env=host.env, capture_output=True, timeout=30)
-        for point in reversed(mounts_below(host.root)):
-            subprocess.run(["umount", "-l", point], capture_output=True)
-        for line in loops_of(host.root):
-            subprocess.run([LOSETUP, "-d", line.split(":")[0]], capture_output=True)
+    crash_loops(host, kind, disk,
+                lambda: note.read_text() == "kept across crashes\n" or pytest.fail("lost"))

@@ -10,64 +10,45 @@ from conftest import BAD_ARG, HOWTO, USAGE
 
 
 def assert_run(result, code, out):
-    assert result.stdout.decode() == out
-    assert result.returncode == code
-    assert result.stderr == b""
+    assert (result.returncode, result.stdout.decode(), result.stderr) == (code, out, b"")
 
 
-@pytest.mark.parametrize("args", [["/?"], ["-?"], ["/?", "a", "b", "c"], ["/D"], ["/x"],
-                                  ["Z:", "/?"], ["/v"], ["/?", "/"]])
-def test_usage_exit_zero(host, args):
-    assert_run(host.run(*args), 0, USAGE)
+@pytest.mark.parametrize("args, code", [
+    (["/?"], 0), (["-?"], 0), (["/?", "a", "b", "c"], 0), (["/D"], 0), (["/x"], 0),
+    (["Z:", "/?"], 0), (["/v"], 0), (["/?", "/"], 0),
+    (["a", "b", "c"], 1), (["/"], 1), (["/", "/?"], 1),
+    (["my disk.bxdk", "", "x"], 1),  # three non-switch arguments
+])
+def test_usage_without_record(host, args, code):
+    assert_run(host.run(*args), code, USAGE)
     assert host.events() == []
 
 
-@pytest.mark.parametrize("args", [["a", "b", "c"], ["/"], ["/", "/?"]])
-def test_usage_exit_one_without_record(host, args):
-    assert_run(host.run(*args), 1, USAGE)
-    assert host.events() == []
+def missing(path):
+    return f"Unable to find the virtual disk '{path}'.\n" + HOWTO
 
 
-@pytest.mark.parametrize("args", [["Z:"], ["/d"], ["Z:", "/p"], ["Z:", "/d", "/p"],
-                                  ["Z:", "disk.bxdk", "/d"]])
-def test_invalid_arguments(host, args):
-    (host.work / "disk.bxdk").write_bytes(b"x")
-    assert_run(host.run(*args), 1, BAD_ARG)
-    events = host.events()
-    assert len(events) == 1
-    e = events[0]
-    assert e["eventIdHex"] == "0xE0000001"
-    assert e["eventId"] == 0xE0000001
-    assert e["type"] == "error"
-    assert e["source"] == "brenix-mount"
-    assert e["strings"] == [host.command_line(*args), BAD_ARG]
-    assert e["message"] == f'Command "{host.command_line(*args)}" failed: {BAD_ARG}\r\n'
-
-
-def test_missing_disk_named_by_its_full_path(host):
-    expected = f"Unable to find the virtual disk '{host.work}/sub/missing.bxdk'.\n" + HOWTO
-    assert_run(host.run("sub/../sub/missing.bxdk"), 1, expected)
-    assert host.events()[0]["strings"][1] == expected
-
-
-def test_drive_letter_with_backslash_is_a_path(host):
+@pytest.mark.parametrize("args, out", [
+    (["Z:"], BAD_ARG), (["/d"], BAD_ARG), (["Z:", "/p"], BAD_ARG), (["Z:", "/d", "/p"], BAD_ARG),
+    (["Z:", "disk.bxdk", "/d"], BAD_ARG),
+    (["disk.bxdk"], BAD_ARG),  # an existing disk without /p
+    (["sub/../sub/missing.bxdk"], missing("{work}/sub/missing.bxdk")),  # named by its full path
+    (["my disk.bxdk"], missing("{work}/my disk.bxdk")),  # quoted in the record
     # "Z:\\" is no drive letter, so with /d it takes the path branch.
-    expected = f"Unable to find the virtual disk '{host.work}/Z:\\'.\n" + HOWTO
-    assert_run(host.run("Z:\\", "/d"), 1, expected)
-
-
-def test_existing_disk_without_p_is_bad_argument(host):
+    (["Z:\\", "/d"], missing("{work}/Z:\\")),
+    # Read as paths, not as groups of switches.
+    (["{work}/missing.bxdk"], missing("{work}/missing.bxdk")),
+    (["E:", "{work}/missing.bxdk", "/v:2"], missing("{work}/missing.bxdk")),
+])
+def test_refusals_are_recorded(host, args, out):
     (host.work / "disk.bxdk").write_bytes(b"x")
-    assert_run(host.run("disk.bxdk"), 1, BAD_ARG)
-
-
-def test_absolute_path_is_not_a_switch(host):
-    # With /p missing the path branch refuses, naming the file: proof that
-    # "/.../missing.bxdk" was read as a path and not as a group of switches.
-    path = str(host.work / "missing.bxdk")
-    assert_run(host.run(path), 1, f"Unable to find the virtual disk '{path}'.\n" + HOWTO)
-    assert_run(host.run("E:", path, "/v:2"), 1,
-               f"Unable to find the virtual disk '{path}'.\n" + HOWTO)
+    args = [a.format(work=host.work) for a in args]
+    out = out.format(work=host.work)
+    assert_run(host.run(*args), 1, out)
+    command = host.command_line(*args)
+    assert [(e["eventIdHex"], e["eventId"], e["type"], e["source"], e["strings"], e["message"])
+            for e in host.events()] == [("0xE0000001", 0xE0000001, "error", "brenix-mount",
+                                         [command, out], f'Command "{command}" failed: {out}\r\n')]
 
 
 @pytest.mark.parametrize("version", ["1.4.10", "2.4.0", "2.4.99"])
@@ -96,21 +77,11 @@ def test_unwritable_registry_changes_only_the_record(host):
     assert host.events() == []
 
 
-def test_blank_arguments_are_quoted_in_the_record(host):
-    args = ["my disk.bxdk", "", "x"]
-    assert_run(host.run(*args), 1, USAGE)  # three non-switch arguments
-    assert_run(host.run("my disk.bxdk"), 1,
-               f"Unable to find the virtual disk '{host.work}/my disk.bxdk'.\n" + HOWTO)
-    assert host.events()[0]["strings"][0] == host.mount + ' "my disk.bxdk"'
-
-
 def test_fresh_prefix_is_private_with_drive_c(host):
     host.run("/?")
-    mode = stat.S_IMODE(os.stat(host.prefix).st_mode)
-    assert mode == 0o700
+    assert stat.S_IMODE(os.stat(host.prefix).st_mode) == 0o700
     assert os.readlink(host.prefix / "drives" / "c:") == "/"
     # An existing prefix is never re-initialised.
     os.unlink(host.prefix / "drives" / "c:")
     host.run("/?")
     assert not os.path.lexists(host.prefix / "drives" / "c:")
-

@@ -11,9 +11,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BIN_DIR, wait_until
+from conftest import BIN_DIR, CLSID, wait_until
 
-CLSID = "{F91031A3-644F-46F1-8ED5-B91F0E160879}"
 BUILD_DIR = BIN_DIR.parent
 UNITS = ("bmount-service.socket", "bmount-service.service")
 
@@ -35,14 +34,10 @@ def installed():
 
 def test_tree_is_complete(installed):
     files = sorted(str(p.relative_to(installed)) for p in installed.rglob("*") if not p.is_dir())
-    assert files == [
-        "usr/bin/bmount-service",
-        "usr/bin/brenix-mount",
-        "usr/lib/systemd/system/bmount-service.service",
-        "usr/lib/systemd/system/bmount-service.socket",
-        "usr/share/man/man1/brenix-mount.1",
-        "usr/share/man/man8/bmount-service.8",
-    ]
+    assert files == ["usr/bin/bmount-service", "usr/bin/brenix-mount",
+                     "usr/lib/systemd/system/bmount-service.service",
+                     "usr/lib/systemd/system/bmount-service.socket",
+                     "usr/share/man/man1/brenix-mount.1", "usr/share/man/man8/bmount-service.8"]
     for program in ("brenix-mount", "bmount-service"):
         assert os.access(installed / "usr/bin" / program, os.X_OK)
     units = installed / "usr/lib/systemd/system"
@@ -54,23 +49,19 @@ def test_tree_is_complete(installed):
     assert "@" not in socket_unit + service_unit
 
 
-def test_manual_pages_format_cleanly(installed):
-    man = shutil.which("man")
-    if man is None:
+@pytest.mark.parametrize("page, words", [
+    ("man1/brenix-mount.1", ["EXIT STATUS", "/f", "EXAMPLES", "BRENIX_HOST_PREFIX",
+                             "Application.jsonl"]),
+    ("man8/bmount-service.8", ["--backend", "SYSTEMD UNITS", "BRENIX_MOUNT_BACKEND"]),
+])
+def test_manual_pages_format_cleanly(installed, page, words):
+    if shutil.which("man") is None:
         pytest.skip("man is not installed")
-    for page, words in (("usr/share/man/man1/brenix-mount.1", ["EXIT STATUS", "/f", "EXAMPLES",
-                                                                "BRENIX_HOST_PREFIX",
-                                                                "Application.jsonl"]),
-                        ("usr/share/man/man8/bmount-service.8", ["--backend", "SYSTEMD UNITS",
-                                                                  "BRENIX_MOUNT_BACKEND"])):
-        r = subprocess.run([man, "--warnings", "-l", str(installed / page)], capture_output=True,
-                           env=dict(os.environ, MANWIDTH="80", MANPAGER="cat", PAGER="cat"),
-                           timeout=60)
-        assert r.returncode == 0
-        assert r.stderr == b"", r.stderr
-        text = r.stdout.decode()
-        for word in words:
-            assert word in text
+    r = subprocess.run(["man", "--warnings", "-l", str(installed / "usr/share/man" / page)],
+                       env=dict(os.environ, MANWIDTH="80", MANPAGER="cat", PAGER="cat"),
+                       capture_output=True, timeout=60)
+    assert (r.returncode, r.stderr) == (0, b"")
+    assert all(word in r.stdout.decode() for word in words), r.stdout
 
 
 def test_units_pass_systemd_verification(installed, tmp_path):
@@ -79,10 +70,9 @@ def test_units_pass_systemd_verification(installed, tmp_path):
         pytest.skip("systemd-analyze is not installed")
     # The units name /usr/bin; verification wants the programs they name to
     # exist, so point it at the staged ones.
-    staged = str(installed / "usr/bin") + "/"
     for unit in UNITS:
         text = (installed / "usr/lib/systemd/system" / unit).read_text()
-        (tmp_path / unit).write_text(text.replace("/usr/bin/", staged))
+        (tmp_path / unit).write_text(text.replace("/usr/bin/", f"{installed}/usr/bin/"))
     r = subprocess.run([analyze, "verify", "--man=no", *(str(tmp_path / u) for u in UNITS)],
                        env=dict(os.environ, SYSTEMD_UNIT_PATH=f"{tmp_path}:"),
                        capture_output=True, timeout=60)

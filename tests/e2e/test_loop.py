@@ -13,11 +13,10 @@ from pathlib import Path
 
 import pytest
 
-from conftest import wait_until
+from conftest import CLSID, exited, make_disk, serving_pid, wait_until
 from test_commands import SUGGEST_FORCE
 
 MKFS = shutil.which("mkfs.ext4") or "/usr/sbin/mkfs.ext4"
-SFDISK = shutil.which("sfdisk") or "/usr/sbin/sfdisk"
 LOSETUP = shutil.which("losetup") or "/usr/sbin/losetup"
 
 pytestmark = [
@@ -48,22 +47,19 @@ def loops_of(path):
 
 def ext4_disk(host, name="disk.bxdk", volumes=1):
     """A raw image whose partitions (8 MiB each, the first at 1 MiB) hold ext4."""
-    path = host.work / name
-    with open(path, "wb") as f:
-        f.truncate((1 + 8 * volumes) << 20)
-    script = "label: dos\n" + "".join(
-        f"start={2048 + i * 16384}, size=16384, type=83\n" for i in range(volumes))
-    subprocess.run([SFDISK, "-q", str(path)], input=script.encode(), check=True,
-                   capture_output=True)
+    path = make_disk(host, name, "label: dos\n" + "".join(
+        f"start={2048 + i * 16384}, size=16384, type=83\n" for i in range(volumes)),
+        (1 + 8 * volumes) << 20)
     for i in range(volumes):
         offset = (1 << 20) + i * (8 << 20)
-        subprocess.run([MKFS, "-q", "-F", "-E", f"offset={offset}", str(path), "8M"],
+        subprocess.run([MKFS, "-q", "-F", "-E", f"offset={offset}", path, "8M"],
                        check=True, capture_output=True)
-    return str(path)
+    return path
 
 
-def serving_pid(host):
-    return int((host.prefix / "run" / "bmount-service.lock").read_text().strip())
+def blank_disk(host, name="blank.bxdk"):
+    """A raw image with one partition and no file system on it."""
+    return make_disk(host, name, "label: dos\nstart=2048, type=83\n", 4 << 20)
 
 
 @pytest.fixture
@@ -77,7 +73,7 @@ def loop_host(host):
         if line[1:2] == ":":
             host.run(line[:2], "/f")
             leftovers.append(line)
-    subprocess.run([host.service, "--stop"], env=host.env, capture_output=True, timeout=30)
+    host.run_service("--stop")
     for point in reversed(mounts_below(host.root)):
         subprocess.run(["umount", "-l", point], capture_output=True)
         leftovers.append(point)
@@ -102,7 +98,12 @@ def test_write_dismount_and_read_back(loop_host):
     assert " backend=loop loop=" in table and " mounted=1 disk=" + disk in table
 
     (drive / "notes.txt").write_text("written through the drive\n")
+    # A killed service is restarted by the next client and finds the mount.
+    pid = serving_pid(host)
+    os.kill(pid, signal.SIGKILL)
+    assert wait_until(lambda: exited(pid))
     assert host.run().stdout.decode() == f"E:\\  =>  {disk}\n\n"
+    assert serving_pid(host) != pid
     r = host.run("E:", "/d")
     assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
     assert not os.path.lexists(drive)
@@ -117,32 +118,15 @@ def test_write_dismount_and_read_back(loop_host):
     assert wait_until(lambda: loops_of(host.work) == [])
 
 
-def test_second_volume_and_volume_without_file_system(loop_host):
+@pytest.mark.parametrize("kind", ["file", "device"])
+def test_busy_volume_refuses_plain_dismount_and_yields_to_force(loop_host, kind):
+    """A file open on the volume's file system, or the raw device of a volume
+    without one open through the drive."""
     host = loop_host
-    disk = ext4_disk(host, volumes=2)
-    blank = host.work / "blank.bxdk"
-    with open(blank, "wb") as f:
-        f.truncate(4 << 20)
-    subprocess.run([SFDISK, "-q", str(blank)], input=b"label: dos\nstart=2048, type=83\n",
-                   check=True, capture_output=True)
-    assert host.run("E:", disk, "/v:2").returncode == 0
-    assert "offset 9437184, sizelimit 8388608" in loops_of(host.work)[0]
-    assert host.run("F:", str(blank)).returncode == 0
-    device = os.readlink(host.prefix / "drives" / "f:")
-    assert device.startswith("/dev/loop")
-    assert any(line.startswith(device + ":") for line in loops_of(host.work))
-    assert host.run().stdout.decode() == f"E:\\  =>  {disk}\nF:\\  =>  {blank}\n\n"
-    assert host.run("F:", "/d").returncode == 0
-    assert host.run("E:", "/d").returncode == 0
-    assert wait_until(lambda: loops_of(host.work) == [])
-
-
-def test_busy_volume_refuses_plain_dismount_and_yields_to_force(loop_host):
-    host = loop_host
-    disk = ext4_disk(host)
+    disk = ext4_disk(host) if kind == "file" else blank_disk(host)
     assert host.run("E:", disk).returncode == 0
     drive = host.prefix / "drives" / "e:"
-    held = open(drive / "open.txt", "w")
+    held = open(drive / "open.txt", "w") if kind == "file" else open(drive, "rb")
     try:
         r = host.run("E:", "/d")
         assert (r.returncode, r.stdout.decode(), r.stderr) == (2, SUGGEST_FORCE, b"")
@@ -155,116 +139,42 @@ def test_busy_volume_refuses_plain_dismount_and_yields_to_force(loop_host):
         assert not os.path.lexists(drive)
         assert mounts_below(host.prefix) == []
         assert host.run().stdout.decode() == "No volumes mounted.\n"
-        held.write("still writable after the forced dismount\n")
+        if kind == "file":
+            held.write("still writable after the forced dismount\n")
+        else:
+            assert len(held.read(512)) == 512
     finally:
         held.close()
     # The device goes with its last user.
     assert wait_until(lambda: loops_of(host.work) == [])
 
 
-def test_raw_device_in_use_refuses_plain_dismount(loop_host):
-    host = loop_host
-    blank = host.work / "blank.bxdk"
-    with open(blank, "wb") as f:
-        f.truncate(4 << 20)
-    subprocess.run([SFDISK, "-q", str(blank)], input=b"label: dos\nstart=2048, type=83\n",
-                   check=True, capture_output=True)
-    assert host.run("F:", str(blank)).returncode == 0
-    drive = host.prefix / "drives" / "f:"
-    held = open(drive, "rb")  # the raw device, through the drive
-    try:
-        r = host.run("F:", "/d")
-        assert (r.returncode, r.stdout.decode(), r.stderr) == (2, SUGGEST_FORCE, b"")
-        assert os.path.lexists(drive)
-        assert host.run().stdout.decode() == f"F:\\  =>  {blank}\n\n"
-    finally:
-        held.close()
-    r = host.run("F:", "/d")
-    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
-    assert wait_until(lambda: loops_of(host.work) == [])
-
-    # Forced, the drive goes at once and the device with its last user.
-    assert host.run("F:", str(blank)).returncode == 0
-    held = open(drive, "rb")
-    try:
-        r = host.run("F:", "/f")
-        assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
-        assert not os.path.lexists(drive)
-        assert len(held.read(512)) == 512
-    finally:
-        held.close()
-    assert wait_until(lambda: loops_of(host.work) == [])
-
-
-def test_killed_service_is_restarted_and_dismounts_cleanly(loop_host):
-    host = loop_host
-    disk = ext4_disk(host)
-    assert host.run("E:", disk).returncode == 0
-    (host.prefix / "drives" / "e:" / "before.txt").write_text("before the crash\n")
-    pid = serving_pid(host)
-    os.kill(pid, signal.SIGKILL)
-    assert wait_until(lambda: not os.path.exists(f"/proc/{pid}") or
-                      open(f"/proc/{pid}/stat").read().split()[2] == "Z")
-
-    assert host.run().stdout.decode() == f"E:\\  =>  {disk}\n\n"  # a new instance
-    assert serving_pid(host) != pid
-    assert (host.prefix / "drives" / "e:" / "before.txt").read_text() == "before the crash\n"
-    r = host.run("E:", "/d")
-    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
-    assert mounts_below(host.prefix) == []
-    assert wait_until(lambda: loops_of(host.work) == [])
-
-
-def test_mount_gone_while_service_was_down_is_forgotten(loop_host):
-    host = loop_host
-    disk = ext4_disk(host)
-    assert host.run("E:", disk).returncode == 0
-    assert subprocess.run([host.service, "--stop"], env=host.env).returncode == 0
-    point = host.prefix / "bmount" / "mnt" / "e"
-    subprocess.run(["umount", str(point)], check=True)  # as after a reboot
-    assert wait_until(lambda: loops_of(host.work) == [])
-
-    assert host.run().stdout.decode() == "No volumes mounted.\n"
-    assert not os.path.lexists(host.prefix / "drives" / "e:")
-    assert host.run("E:", disk).returncode == 0  # the disk is free again
-    assert host.run("E:", "/d").returncode == 0
-
-
-def blank_disk(host, name="blank.bxdk"):
-    """A raw image with one partition and no file system on it."""
-    blank = host.work / name
-    with open(blank, "wb") as f:
-        f.truncate(4 << 20)
-    subprocess.run([SFDISK, "-q", str(blank)], input=b"label: dos\nstart=2048, type=83\n",
-                   check=True, capture_output=True)
-    return str(blank)
-
-
-def test_damaged_table_is_rebuilt_and_nothing_is_detached(loop_host):
+def test_damaged_table_is_rebuilt_and_nothing_is_detached(loop_host, foreground):
     host = loop_host
     # The kernel names a backing file without symbolic links.
     disk = os.path.realpath(ext4_disk(host, volumes=2))
     blank = os.path.realpath(blank_disk(host))
     assert host.run("E:", disk, "/v:2").returncode == 0
-    assert host.run("F:", blank).returncode == 0
+    assert "offset 9437184, sizelimit 8388608" in loops_of(host.work)[0]
+    assert host.run("F:", blank).returncode == 0  # no file system: the drive is the device
+    device = os.readlink(host.prefix / "drives" / "f:")
+    assert any(line.startswith(device + ":") for line in loops_of(host.work))
     listing = host.run().stdout
+    assert listing.decode() == f"E:\\  =>  {disk}\nF:\\  =>  {blank}\n\n"
     table = host.prefix / "bmount" / "mounts"
     whole = table.read_bytes()
     point = host.prefix / "bmount" / "mnt" / "e"
-    endpoint = host.prefix / "run" / "{F91031A3-644F-46F1-8ED5-B91F0E160879}"
     writer = open(point / "log.txt", "w")
     try:
         for damage in (os.urandom(200), b"", whole[:len(whole) // 2]):
-            assert subprocess.run([host.service, "--stop"], env=host.env).returncode == 0
+            assert host.run_service("--stop").returncode == 0
             table.write_bytes(damage)
             log = host.root / "service.log"
-            with open(log, "wb") as out:
-                p = subprocess.Popen([host.service, "--foreground"], env=host.env,
-                                     stdout=out, stderr=out)
-                assert wait_until(lambda: endpoint.exists() or p.poll() is not None)
-                assert host.run().stdout == listing
-                assert subprocess.run([host.service, "--stop"], env=host.env).returncode == 0
-                p.wait(timeout=30)
+            log.unlink(missing_ok=True)
+            p = foreground()
+            assert host.run().stdout == listing
+            assert host.run_service("--stop").returncode == 0
+            p.wait(timeout=30)
             assert b"rebuilt from the loop devices" in log.read_bytes()
             assert (host.prefix / "bmount" / "mounts.damaged").read_bytes() == damage
             assert table.read_bytes() == whole  # every field found again
@@ -291,7 +201,7 @@ def test_mount_in_use_missing_from_a_whole_table_is_left_alone(loop_host):
     table = host.prefix / "bmount" / "mounts"
     writer = open(point / "log.txt", "w")
     try:
-        assert subprocess.run([host.service, "--stop"], env=host.env).returncode == 0
+        assert host.run_service("--stop").returncode == 0
         table.write_text("nextId=2\n")  # whole, but it lost the mount
         assert host.run().stdout.decode() == "No volumes mounted.\n"
         assert mounts_below(point) == [str(point)]
@@ -300,7 +210,7 @@ def test_mount_in_use_missing_from_a_whole_table_is_left_alone(loop_host):
     finally:
         writer.close()
     # Once nobody uses it, it is a stray and goes.
-    assert subprocess.run([host.service, "--stop"], env=host.env).returncode == 0
+    assert host.run_service("--stop").returncode == 0
     assert host.run().stdout.decode() == "No volumes mounted.\n"
     assert mounts_below(host.prefix) == []
     assert not os.path.lexists(host.prefix / "drives" / "e:")
@@ -362,8 +272,7 @@ def test_loop_backend_refused_without_the_superuser(host, nobody_home):
     p = subprocess.Popen(drop + [host.service, "--foreground"], env=env,
                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
-        assert wait_until(lambda: (home / "host" / "run" /
-                                   "{F91031A3-644F-46F1-8ED5-B91F0E160879}").exists() or
+        assert wait_until(lambda: (home / "host" / "run" / CLSID).exists() or
                           p.poll() is not None)
     finally:
         subprocess.run(drop + [host.service, "--stop"], env=env, capture_output=True, timeout=30)

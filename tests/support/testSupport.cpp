@@ -152,9 +152,4 @@ ProcessResult Run(const std::vector<std::string> &argv, const std::vector<std::s
   return result;
 }
 
-std::string BinDir() {
-  const char *dir = getenv("BRENIX_BIN_DIR");
-  return dir ? dir : "";
-}
-
 }  // namespace testsupport

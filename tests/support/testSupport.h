@@ -45,7 +45,4 @@ struct ProcessResult {
 ProcessResult Run(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
                   const std::string &input = "", int timeoutSeconds = 30);
 
-// Directory of the built executables (BRENIX_BIN_DIR), for tests that run them.
-std::string BinDir();
-
 }  // namespace testsupport

@@ -14,6 +14,7 @@
 #include <ctime>
 #include <string>
 
+#include "host/text.h"
 #include "hostPaths.h"
 
 namespace {
@@ -23,41 +24,6 @@ constexpr int kLockWaitMs = 2000;
 // A link where the log belongs would have our record appended to whatever
 // it names; a FIFO would hold the writer.
 constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-
-// Length of the well-formed UTF-8 sequence at s (n bytes left), 0 if none.
-size_t Utf8Sequence(const unsigned char *s, size_t n) {
-  unsigned char c = s[0];
-  size_t len;
-  uint32_t cp;
-  if (c < 0x80) {
-    return 1;
-  } else if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-    cp = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    cp = c & 0x0F;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    cp = c & 0x07;
-  } else {
-    return 0;
-  }
-  if (n < len) {
-    return 0;
-  }
-  for (size_t i = 1; i < len; i++) {
-    if ((s[i] & 0xC0) != 0x80) {
-      return 0;
-    }
-    cp = (cp << 6) | (s[i] & 0x3F);
-  }
-  if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-      (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-    return 0;
-  }
-  return len;
-}
 
 void AppendJsonString(std::string *out, const char *text) {
   out->push_back('"');
@@ -94,7 +60,7 @@ void AppendJsonString(std::string *out, const char *text) {
       }
       i++;
     } else {
-      size_t len = Utf8Sequence(s + i, n - i);
+      size_t len = HostText_Utf8Length(reinterpret_cast<const char *>(s + i), n - i);
       if (len == 0) {
         *out += "\xEF\xBF\xBD";  // U+FFFD for a byte that starts no valid sequence
         i++;
@@ -108,15 +74,9 @@ void AppendJsonString(std::string *out, const char *text) {
 }
 
 const char *TypeText(HostEventType type) {
-  switch (type) {
-    case HOSTEVENT_WARNING:
-      return "warning";
-    case HOSTEVENT_INFORMATION:
-      return "information";
-    case HOSTEVENT_ERROR:
-      break;
-  }
-  return "error";
+  return type == HOSTEVENT_WARNING       ? "warning"
+         : type == HOSTEVENT_INFORMATION ? "information"
+                                         : "error";
 }
 
 std::string FormatRecord(const HostEventRecord *r) {

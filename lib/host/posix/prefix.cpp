@@ -78,21 +78,28 @@ int HasEntries(const std::string &dir) {
   return result;
 }
 
+// Returns 1 when path is a folder (links followed), 0 when there is nothing,
+// -1 with errno set (ENOTDIR for anything but a folder) otherwise.
+int FolderState(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    return errno == ENOENT ? 0 : -1;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    return -1;
+  }
+  return 1;
+}
+
 // mkdir -p with mode 0700 for every folder it creates.
 bool MakeParents(const std::string &dir) {
   if (dir.empty() || dir == "/") {
     return true;
   }
-  struct stat st;
-  if (stat(dir.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) {
-      errno = ENOTDIR;
-      return false;
-    }
-    return true;
-  }
-  if (errno != ENOENT) {
-    return false;
+  int state = FolderState(dir);
+  if (state != 0) {
+    return state > 0;
   }
   size_t slash = dir.find_last_of('/');
   if (slash != std::string::npos && !MakeParents(dir.substr(0, slash == 0 ? 1 : slash))) {
@@ -457,18 +464,13 @@ char *Ensure(const std::string &prefix) {
     errno = EPERM;
     return nullptr;
   }
-  struct stat st;
-  if (stat(prefix.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) {
-      errno = ENOTDIR;
-      return nullptr;
-    }
-    int has = HasEntries(prefix);
-    if (has != 0) {
-      return has > 0 ? Dup(prefix) : nullptr;
-    }
-  } else if (errno != ENOENT) {
+  int state = FolderState(prefix);
+  if (state < 0) {
     return nullptr;
+  }
+  int has = state > 0 ? HasEntries(prefix) : 0;
+  if (has != 0) {
+    return has > 0 ? Dup(prefix) : nullptr;
   }
 
   size_t slash = prefix.find_last_of('/');

@@ -116,6 +116,29 @@ bool OpenNullOn(int target) {
   return true;
 }
 
+// Forks a child in a session of its own, standard input and output on
+// /dev/null, that runs inChild: it execs, or returns with errno set when it
+// cannot, which the caller then reads from the report. Returns 0 with the
+// child and the read end of its report, or a system error code (nothing
+// forked).
+template <typename InChild>
+int StartInOwnSession(pid_t *child, int *reportFd, InChild inChild) {
+  int report[2];
+  int rc = ForkReporting(report, child);
+  if (rc != 0) {
+    return rc;
+  }
+  if (*child == 0) {
+    if (setsid() >= 0 && OpenNullOn(0) && OpenNullOn(1)) {
+      inChild();
+    }
+    Fail(report[1]);
+  }
+  close(report[1]);
+  *reportFd = report[0];
+  return 0;
+}
+
 int64_t NowMs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -197,40 +220,26 @@ int WaitChild(pid_t child, int timeoutMs, int *status) {
 }  // namespace
 
 int HostProcess_StartDetached(const char *path) {
-  int report[2];
   pid_t child;
-  int rc = ForkReporting(report, &child);
-  if (rc != 0) {
-    return rc;
-  }
-  if (child == 0) {
-    if (setsid() < 0) {
-      Fail(report[1]);
-    }
-    pid_t server = fork();
-    if (server < 0) {
-      Fail(report[1]);
-    }
+  int reportFd;
+  int rc = StartInOwnSession(&child, &reportFd, [path] {
+    pid_t server = fork();  // no session leader: it never gets a terminal
     if (server > 0) {
       _exit(0);
     }
-    int null = open("/dev/null", O_RDWR);
-    if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0) {
-      Fail(report[1]);
+    if (server == 0 && OpenNullOn(2)) {
+      ResetSignals();
+      char *const argv[] = {const_cast<char *>(path), nullptr};
+      execv(path, argv);
     }
-    if (null > 2) {
-      close(null);
-    }
-    ResetSignals();
-    char *const argv[] = {const_cast<char *>(path), nullptr};
-    execv(path, argv);
-    Fail(report[1]);
+  });
+  if (rc != 0) {
+    return rc;
   }
-  close(report[1]);
   int status;
   while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
-  return ReadReport(report[0]);
+  return ReadReport(reportFd);
 }
 
 int HostProcess_Run(const char *const *argv, const HostRunLimits *limits, HostRunResult *result) {
@@ -365,45 +374,39 @@ int HostProcess_StartChild(const char *const *argv, const int *keepFds, size_t k
   if (program.empty()) {
     return ENOENT;
   }
-  int report[2];
   pid_t child;
-  int rc = ForkReporting(report, &child);
-  if (rc != 0) {
-    return rc;
-  }
-  if (child == 0) {
-    if (setsid() < 0 || !OpenNullOn(0) || !OpenNullOn(1)) {
-      Fail(report[1]);
-    }
+  int reportFd;
+  int rc = StartInOwnSession(&child, &reportFd, [&] {
     int log = errorLog != nullptr ? open(errorLog, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600)
                                   : open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (log < 0 || dup2(log, 2) < 0) {
-      Fail(report[1]);
+      return;
     }
     // Move the kept descriptors out of the way first, so that placing one at
     // 3 + i never overwrites another still to be placed.
     int moved[64];
     if (keepCount > 64) {
       errno = EMFILE;
-      Fail(report[1]);
+      return;
     }
     for (size_t i = 0; i < keepCount; ++i) {
       moved[i] = fcntl(keepFds[i], F_DUPFD_CLOEXEC, 100);
       if (moved[i] < 0) {
-        Fail(report[1]);
+        return;
       }
     }
     for (size_t i = 0; i < keepCount; ++i) {
       if (dup2(moved[i], static_cast<int>(3 + i)) < 0) {
-        Fail(report[1]);
+        return;
       }
     }
     ResetSignals();
     execv(program.c_str(), const_cast<char *const *>(argv));
-    Fail(report[1]);
+  });
+  if (rc != 0) {
+    return rc;
   }
-  close(report[1]);
-  int failure = ReadReport(report[0]);
+  int failure = ReadReport(reportFd);
   if (failure != 0) {
     int status;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {

@@ -8,6 +8,7 @@
 #include <locale.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -51,41 +52,50 @@ const char *HostText_CurrentCodeSet(void) { return CodeSet().c_str(); }
 
 bool HostText_CurrentIsUtf8(void) { return CodeSet() == "UTF-8"; }
 
-bool HostText_IsValidUtf8(const char *bytes, size_t length) {
+size_t HostText_Utf8Length(const char *bytes, size_t length) {
   const unsigned char *s = reinterpret_cast<const unsigned char *>(bytes);
-  size_t i = 0;
-  while (i < length) {
-    unsigned char c = s[i];
-    if (c < 0x80) {
-      i++;
-      continue;
+  if (length == 0) {
+    return 0;
+  }
+  unsigned char c = s[0];
+  size_t len;
+  uint32_t cp;
+  if (c < 0x80) {
+    return 1;
+  } else if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+    cp = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    cp = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    cp = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (length < len) {
+    return 0;
+  }
+  for (size_t i = 1; i < len; i++) {
+    if ((s[i] & 0xC0) != 0x80) {
+      return 0;
     }
-    size_t need;
-    unsigned cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-      need = 1;
-      cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      need = 2;
-      cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      need = 3;
-      cp = c & 0x07;
-    } else {
+    cp = (cp << 6) | (s[i] & 0x3F);
+  }
+  if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+      (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+    return 0;
+  }
+  return len;
+}
+
+bool HostText_IsValidUtf8(const char *bytes, size_t length) {
+  for (size_t i = 0, n = 0; i < length; i += n) {
+    n = HostText_Utf8Length(bytes + i, length - i);
+    if (n == 0) {
       return false;
     }
-    if (length - i <= need) {
-      return false;
-    }
-    for (size_t k = 1; k <= need; k++) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if ((need == 2 && cp < 0x800) || (need == 3 && cp < 0x10000) || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += need + 1;
   }
   return true;
 }

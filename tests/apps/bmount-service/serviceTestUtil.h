@@ -8,41 +8,12 @@
 
 #include <gtest/gtest.h>
 
-#include "host/prefix.h"
+#include "privatePrefix.h"
 #include "testSupport.h"
 
 namespace servicetest {
 
-// Points BRENIX_HOST_PREFIX at a fresh prefix for the life of the object.
-class PrivatePrefix {
- public:
-  PrivatePrefix() : prefix_(dir_.file("host")) {
-    const char *old = getenv("BRENIX_HOST_PREFIX");
-    if (old != nullptr) {
-      saved_ = old;
-      hadOld_ = true;
-    }
-    setenv("BRENIX_HOST_PREFIX", prefix_.c_str(), 1);
-    free(HostPrefix_Ensure());
-  }
-  ~PrivatePrefix() {
-    if (hadOld_) {
-      setenv("BRENIX_HOST_PREFIX", saved_.c_str(), 1);
-    } else {
-      unsetenv("BRENIX_HOST_PREFIX");
-    }
-  }
-  const std::string &path() const { return prefix_; }
-  std::string file(const std::string &relative) const { return prefix_ + "/" + relative; }
-  // A folder outside the prefix for disks and plans.
-  std::string work(const std::string &name) const { return dir_.file(name); }
-
- private:
-  testsupport::TempDir dir_;
-  std::string prefix_;
-  std::string saved_;
-  bool hadOld_ = false;
-};
+using PrivatePrefix = testsupport::PrivatePrefix;
 
 // Makes a sparse image of size bytes and, unless script is empty, writes a
 // partition table with sfdisk.

@@ -42,21 +42,7 @@ class HandedOverSocket : public ::testing::Test {
   int saved_ = -1;
 };
 
-TEST_F(HandedOverSocket, ListeningSocketForThisProcessIsTaken) {
-  testsupport::TempDir dir;
-  int fd = -1;
-  ASSERT_EQ(HostEndpoint_Listen(dir.path().c_str(), "endpoint", &fd), 0);
-  ASSERT_EQ(dup2(fd, 3), 3);
-  HostStream_Close(fd);
-
-  Announce(getpid(), "1");
-  EXPECT_EQ(HostActivation_ListenFd(), 3);
-  EXPECT_FALSE(Announced());
-  // Asked again, with nothing announced, there is nothing to take.
-  EXPECT_EQ(HostActivation_ListenFd(), -1);
-}
-
-TEST_F(HandedOverSocket, OtherProcessesAndOtherDescriptorsAreLeftAlone) {
+TEST_F(HandedOverSocket, OnlyAListeningSocketForThisProcessIsTaken) {
   testsupport::TempDir dir;
   int fd = -1;
   ASSERT_EQ(HostEndpoint_Listen(dir.path().c_str(), "endpoint", &fd), 0);
@@ -68,6 +54,12 @@ TEST_F(HandedOverSocket, OtherProcessesAndOtherDescriptorsAreLeftAlone) {
   Announce(getpid(), "0");
   EXPECT_EQ(HostActivation_ListenFd(), -1);
   Announce(getpid(), "x1");
+  EXPECT_EQ(HostActivation_ListenFd(), -1);
+
+  Announce(getpid(), "1");
+  EXPECT_EQ(HostActivation_ListenFd(), 3);
+  EXPECT_FALSE(Announced());
+  // Asked again, with nothing announced, there is nothing to take.
   EXPECT_EQ(HostActivation_ListenFd(), -1);
 
   // A connected stream is no endpoint to serve on.

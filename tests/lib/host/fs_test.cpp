@@ -1,6 +1,6 @@
 // Host file system layer: full paths by text, attributes from mode bits and
-// user.DOSATTRIB, folder listing. Identity and locks are exercised through
-// the file library's tests.
+// user.DOSATTRIB, folder listing. Identity, locks and file handles are
+// exercised through the file library's tests.
 #include "host/fs.h"
 
 #include <sys/stat.h>
@@ -45,10 +45,14 @@ TEST(HostFsFullPath, ResolvesByTextWithoutFollowingLinks) {
 }
 
 TEST(HostFsAttributes, ModeBitsAndDosAttrib) {
+  uint32_t a = 0;
+  EXPECT_FALSE(HostFs_GetAttributes("/nonexistent/zz", &a));
+  EXPECT_EQ(Host_ErrorKind(Host_GetLastError()), HOST_ERROR_NOT_FOUND);
+  bool isDir = true;
+  EXPECT_FALSE(HostFs_Stat("", &isDir));
   TempDir dir;
   std::string f = dir.file("disk.bxdk");
   WriteFile(f, "x");
-  uint32_t a = 0;
   ASSERT_TRUE(HostFs_GetAttributes(f.c_str(), &a));
   EXPECT_EQ(a, 0u);
   ASSERT_EQ(chmod(f.c_str(), 0444), 0);
@@ -73,14 +77,6 @@ TEST(HostFsAttributes, ModeBitsAndDosAttrib) {
   EXPECT_EQ(a, 0u);
 }
 
-TEST(HostFsAttributes, MissingPathFails) {
-  uint32_t a = 0;
-  EXPECT_FALSE(HostFs_GetAttributes("/nonexistent/zz", &a));
-  EXPECT_EQ(Host_ErrorKind(Host_GetLastError()), HOST_ERROR_NOT_FOUND);
-  bool isDir = true;
-  EXPECT_FALSE(HostFs_Stat("", &isDir));
-}
-
 TEST(HostDir, ListsEntriesWithKinds) {
   TempDir dir;
   WriteFile(dir.file("f"), "");
@@ -99,29 +95,6 @@ TEST(HostDir, ListsEntriesWithKinds) {
   EXPECT_EQ(dirs, (std::set<std::string>{"d", "ld"}));
   EXPECT_EQ(HostDir_Open(dir.file("f").c_str()), nullptr);
   HostDir_Close(nullptr);
-}
-
-TEST(HostFile, DispositionsAndRead) {
-  TempDir dir;
-  std::string f = dir.file("x");
-  EXPECT_EQ(HostFile_Open(f.c_str(), HOSTFILE_READ, HOSTFILE_OPEN_EXISTING), HOSTFILE_INVALID);
-  EXPECT_EQ(Host_ErrorKind(Host_GetLastError()), HOST_ERROR_NOT_FOUND);
-  int h = HostFile_Open(f.c_str(), HOSTFILE_READ | HOSTFILE_NO_BUFFERING, HOSTFILE_OPEN_ALWAYS);
-  ASSERT_NE(h, HOSTFILE_INVALID);
-  EXPECT_TRUE(HostFile_Close(h));
-  EXPECT_EQ(HostFile_Open(f.c_str(), HOSTFILE_READ, HOSTFILE_CREATE_NEW), HOSTFILE_INVALID);
-  EXPECT_EQ(Host_ErrorKind(Host_GetLastError()), HOST_ERROR_EXISTS);
-  WriteFile(f, "hello");
-  h = HostFile_Open(f.c_str(), HOSTFILE_READ, HOSTFILE_OPEN_EXISTING);
-  ASSERT_NE(h, HOSTFILE_INVALID);
-  EXPECT_EQ(HostFile_Size(h), 5);
-  char buf[16];
-  EXPECT_EQ(HostFile_Read(h, buf, sizeof buf), 5);
-  EXPECT_EQ(HostFile_Read(h, buf, sizeof buf), 0);
-  EXPECT_TRUE(HostFile_Close(h));
-  EXPECT_EQ(HostFile_Open(dir.path().c_str(), HOSTFILE_READ, HOSTFILE_OPEN_EXISTING),
-            HOSTFILE_INVALID);
-  EXPECT_TRUE(HostFile_Close(HOSTFILE_INVALID));
 }
 
 }  // namespace

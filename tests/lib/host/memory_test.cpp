@@ -33,16 +33,17 @@ TEST(HostMemTest, EmptyAndAbsurdSizesAreRefused) {
   EXPECT_EQ(Host_ErrorKind(Host_GetLastError()), HOST_ERROR_NO_MEMORY);
 }
 
-TEST(HostMemTest, PrefaultingNeverChangesWhatIsStored) {
+TEST(HostMemTest, Prefaulter) {
   HostPrefaulter *p = HostMem_StartPrefaulter();
   if (p == nullptr) {
     GTEST_SKIP() << "this kernel cannot fill pages in without writing them";
   }
+  // What is filled in never changes what is stored: unaligned pieces, and
+  // the caller writing into the range being filled in.
   const size_t size = HOSTMEM_LARGE_PAGE * 6;
   char *region = static_cast<char *>(HostMem_MapLarge(size));
   ASSERT_NE(region, nullptr);
   memset(region + HOSTMEM_LARGE_PAGE, 0x11, HOSTMEM_LARGE_PAGE);  // written before
-  // Unaligned pieces, and the caller writing into the range being filled in.
   HostMem_Prefault(p, region + 3, size - 7);
   for (size_t i = 0; i < size; i += 4096) {
     region[i + 5] = 0x22;
@@ -56,25 +57,21 @@ TEST(HostMemTest, PrefaultingNeverChangesWhatIsStored) {
     ASSERT_EQ(region[i], want) << i;
   }
   HostMem_UnmapLarge(region, size);
-}
 
-TEST(HostMemTest, StoppingDropsTheQueue) {
-  HostPrefaulter *p = HostMem_StartPrefaulter();
-  if (p == nullptr) {
-    GTEST_SKIP() << "this kernel cannot fill pages in without writing them";
-  }
-  // More requests than the queue holds, over much more memory than a stop
-  // may wait for: the region is unmapped only after the stop.
-  const size_t size = HOSTMEM_LARGE_PAGE * 512;
-  char *region = static_cast<char *>(HostMem_MapLarge(size));
+  // Stopping drops the queue: more requests than it holds, over much more
+  // memory than a stop may wait for; the region is unmapped only after.
+  p = HostMem_StartPrefaulter();
+  ASSERT_NE(p, nullptr);
+  const size_t big = HOSTMEM_LARGE_PAGE * 512;
+  region = static_cast<char *>(HostMem_MapLarge(big));
   ASSERT_NE(region, nullptr);
   for (int round = 0; round < 200; round++) {
-    HostMem_Prefault(p, region, size);
+    HostMem_Prefault(p, region, big);
   }
   HostMem_Prefault(p, region, 0);
-  HostMem_Prefault(nullptr, region, size);
+  HostMem_Prefault(nullptr, region, big);
   HostMem_StopPrefaulter(p);
-  HostMem_UnmapLarge(region, size);
+  HostMem_UnmapLarge(region, big);
   HostMem_StopPrefaulter(nullptr);
   // Helpers come and go without leaving threads behind to trip over.
   for (int i = 0; i < 50; i++) {

@@ -1,12 +1,15 @@
 // Atomic replacement of state files, bounded reads, and change stamps.
 #include "host/stateFile.h"
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +24,11 @@ std::string Read(const std::string &path, size_t max, int *rc) {
   std::string out = *rc == 0 ? std::string(data, length) : "";
   free(data);
   return out;
+}
+
+long Entries(const testsupport::TempDir &dir) {
+  return std::distance(std::filesystem::directory_iterator(dir.path()),
+                       std::filesystem::directory_iterator());
 }
 
 // What someone else put where a state file or folder belongs is not ours:
@@ -47,7 +55,9 @@ TEST(StateFile, ReplaceAndRead) {
   testsupport::TempDir dir;
   std::string path = dir.file("table");
   ASSERT_EQ(HostState_WriteFile(path.c_str(), "one\n", 4), 0);
+  std::ifstream reader(path);  // opened before the replacement: sees the old text whole
   ASSERT_EQ(HostState_WriteFile(path.c_str(), "two\0x", 5), 0);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "one\n");
   int rc = -1;
   EXPECT_EQ(Read(path, 5, &rc), std::string("two\0x", 5));
   EXPECT_EQ(rc, 0);
@@ -55,22 +65,34 @@ TEST(StateFile, ReplaceAndRead) {
   EXPECT_EQ(rc, EFBIG);
   Read(dir.file("missing"), 100, &rc);
   EXPECT_EQ(rc, ENOENT);
-  // Only the file itself is left: no temporary files.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                          std::filesystem::directory_iterator()),
-            1);
+  EXPECT_EQ(Entries(dir), 1);  // no temporary files
 }
 
-TEST(StateFile, FailedReplaceLeavesTheOldFile) {
+// Writes under a file size limit of 4 bytes; exits 0 when both kinds of
+// replacement failed.
+[[noreturn]] void WriteOutOfRoom(const std::string &path) {
+  signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit = {4, 4};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  exit(HostState_WriteFile(path.c_str(), "longer\n", 7) != 0 &&
+               HostState_ReplaceFile(path.c_str(), "longer\n", 7) != 0
+           ? 0
+           : 1);
+}
+
+TEST(StateFileDeathTest, FailedReplaceLeavesTheOldFile) {
   testsupport::TempDir dir;
+  std::string path = dir.file("table");
+  ASSERT_EQ(HostState_WriteFile(path.c_str(), "old\n", 4), 0);
+  // Writes that run out of room (here: the file size limit) must fail.
+  EXPECT_EXIT(WriteOutOfRoom(path), testing::ExitedWithCode(0), "");
   std::string folder = dir.file("target");
   std::filesystem::create_directories(folder + "/inside");  // rename cannot replace it
   EXPECT_NE(HostState_WriteFile(folder.c_str(), "x", 1), 0);
   EXPECT_TRUE(std::filesystem::is_directory(folder + "/inside"));
   EXPECT_EQ(HostState_WriteFile(dir.file("no/such/folder").c_str(), "x", 1), ENOENT);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
-                          std::filesystem::directory_iterator()),
-            1);
+  EXPECT_EQ(testsupport::ReadFile(path), "old\n");
+  EXPECT_EQ(Entries(dir), 2);  // no temporary files
 }
 
 TEST(StateFile, Folders) {

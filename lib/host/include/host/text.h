@@ -10,6 +10,9 @@
 const char *HostText_CurrentCodeSet(void);
 // Returns true when the current code set is UTF-8.
 bool HostText_CurrentIsUtf8(void);
+// Returns the length (1 to 4) of the well-formed UTF-8 sequence bytes[0,
+// length) starts with, or 0 when it starts with none (or is empty).
+size_t HostText_Utf8Length(const char *bytes, size_t length);
 // Returns true when bytes[0, length) is well-formed UTF-8 (no overlong forms,
 // no surrogates, nothing above U+10FFFF).
 bool HostText_IsValidUtf8(const char *bytes, size_t length);
