@@ -50,15 +50,19 @@ TEST(FaultPlanParse, RulesNullAndListings) {
 TEST(FaultPlanParse, BadLinesAreReportedAndSkipped) {
   std::vector<std::string> problems;
   FaultPlanContent c = Parse(
-      "IMount.Mount 0x80004005\n"       // no such method
-      "IMount.MountAs\n"                // no result
-      "IMount.MountAs 0x1234567890\n"   // too wide
-      "IMount.MountAs 12abc\n"          // not a number
+      "IMount.Mount 0x80004005\n"      // no such method
+      "IMount.MountAs\n"               // no result
+      "IMount.MountAs 0x1234567890\n"  // too wide
+      "IMount.MountAs 12abc\n"         // not a number
+      "IMount.MountAs 0x-1\n"          // hex without a sign
+      "IMount.MountAs +5\n"            // decimal without a plus
+      "IMount.MountAs 4294967296\n"    // beyond 32 bits
+      "IMount.MountAs -2147483649\n"
       "IMount.MountAs null extra\n"     // text after null
       "listings x\n"                    // not the listing keyword
       "IMount.Unmount 0x80004005\r\n",  // CR LF line end is fine
       &problems);
-  EXPECT_EQ(problems.size(), 6u);
+  EXPECT_EQ(problems.size(), 10u);
   EXPECT_NE(problems[0].find("line 1"), std::string::npos);
   EXPECT_NE(problems[0].find("IMount.Mount"), std::string::npos);
   ASSERT_EQ(c.rules.size(), 1u);

@@ -117,22 +117,9 @@ TEST(EndpointTest, PeersOfAnotherUserAreNotTrusted) {
   HostStream_Close(listenFd);
 }
 
-TEST(StreamTest, PairPollAndWake) {
-  int fds[2];
-  ASSERT_EQ(HostStream_Pair(fds), 0);
-  HostPollEntry entries[2] = {{fds[0], true, false, false, false, false},
-                              {fds[1], false, true, false, false, false}};
-  EXPECT_EQ(HostPoll_Wait(entries, 2, 0), 1);
-  EXPECT_FALSE(entries[0].readable);
-  EXPECT_TRUE(entries[1].writable);
-  ASSERT_TRUE(HostStream_WriteAll(fds[1], "a", 1));
-  EXPECT_EQ(HostPoll_Wait(entries, 1, 1000), 1);
-  EXPECT_TRUE(entries[0].readable);
-  HostStream_Close(fds[1]);
-  char c;
-  EXPECT_FALSE(HostStream_ReadAll(fds[0], &c, 2)) << "premature end";
-  HostStream_Close(fds[0]);
-
+// Streams and polling serve every call of the component runtime's tests; the
+// wake-up pipe must drain whatever number of signals it took.
+TEST(StreamTest, WakeDrains) {
   int wake[2];
   ASSERT_EQ(HostWake_Create(wake), 0);
   HostPollEntry w = {wake[0], true, false, false, false, false};

