@@ -77,6 +77,7 @@ TEST(MountTable, DamagedLinesAreSkipped) {
       "mount id=14 volume=1 offset=0 length=1 letter=k backend=loop daemon=0,m3 disk=/c",
       "mount id=15 volume=1 offset=0 length=1 letter=k backend=loop daemon=5,../m disk=/d",
       "mount id=16 volume=+1 offset=0 length=1 letter=k disk=/d",
+      "mount id=16 volume=1 offset=-1 length=1 letter=k disk=/d",
       "mount id=17 volume=1 offset= length=1 letter=k disk=/d",
       "mount id=18 volume",
       "garbage",
