@@ -94,7 +94,15 @@ TEST(HostDisk, AClaimIsSeenThroughEveryName) {
   HostDisk_Close(&seen);
   HostDisk_Close(&unrelated);
   EXPECT_EQ(Open(hard, true, &again), HostDiskOpen::Opened);
+  // Readers share a claim, beside no exclusive one.
+  int error = 0;
+  EXPECT_EQ(HostDisk_OpenShared(disk.c_str(), &held, &error), HostDiskOpen::InUse);
   HostDisk_Close(&again);
+  ASSERT_EQ(HostDisk_OpenShared(disk.c_str(), &held, &error), HostDiskOpen::Opened);
+  ASSERT_EQ(HostDisk_OpenShared(hard.c_str(), &seen, &error), HostDiskOpen::Opened);
+  EXPECT_EQ(Open(hard, true, &again), HostDiskOpen::InUse);
+  HostDisk_Close(&held);
+  HostDisk_Close(&seen);
 }
 
 }  // namespace
