@@ -153,12 +153,12 @@ def test_fuse_without_the_superuser(host, nobody_home, fuse):
     if fuse == "granted" and (mode is None or not shutil.which("fusermount3") or
                               not shutil.which("useradd")):
         pytest.skip("needs /dev/fuse, fusermount3 and useradd")
+    raw = shutil.copy(mbr_disk(host, "mbr.raw"), nobody_home / "disk.raw")
+    image = convert(raw, nobody_home / "disk.qcow2", "qcow2")
     user = f"bmfuse{os.getpid()}"
     if fuse == "granted":  # a user of its own: nobody must keep lacking FUSE meanwhile
         subprocess.run(["useradd", "-M", "-N", "-s", "/bin/false", user], check=True)
     ids = pwd.getpwnam(user)[2:4] if fuse == "granted" else (65534, 65534)
-    raw = shutil.copy(mbr_disk(host, "mbr.raw"), nobody_home / "disk.raw")
-    image = convert(raw, nobody_home / "disk.qcow2", "qcow2")
     for path in (nobody_home, raw, image):
         os.chown(path, *ids)
     env = dict(host.env, BRENIX_HOST_PREFIX=str(nobody_home / "host"), HOME=str(nobody_home))
@@ -348,8 +348,7 @@ def test_table_rebuilt_while_attached(image_host, damage):
     assert listing(host, "Q:", top) == (0, "")
     pid = serving_pid(host)
     os.kill(pid, signal.SIGKILL)
-    assert wait_until(lambda: not os.path.exists(f"/proc/{pid}") or
-                      open(f"/proc/{pid}/stat").read().split()[2] == "Z")
+    assert wait_until(lambda: gone(pid))
     table = host.prefix / "bmount" / "mounts"
     lines = table.read_text().splitlines(keepends=True)
     # Cut short, the mount line still names the disk; garbled, only the

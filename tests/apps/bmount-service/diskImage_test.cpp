@@ -75,12 +75,12 @@ TEST_F(DiskImageTest, EveryWritableFormatIsRecognised) {
     for (char &ch : name) {
       ch = ch == '=' ? '_' : ch;
     }
-    QemuImg({"convert", "-f", "raw", "-O", c.format, file("base.raw"), file(name)});
+    std::vector<std::string> args = {"convert",        "-f",      "raw", "-O", c.format,
+                                     file("base.raw"), file(name)};
     if (*c.options != '\0') {
-      std::filesystem::remove(file(name));
-      QemuImg(
-          {"convert", "-f", "raw", "-O", c.format, "-o", c.options, file("base.raw"), file(name)});
+      args.insert(args.begin() + 5, {"-o", c.options});
     }
+    QemuImg(args);
     DiskImage image;
     std::string why;
     ASSERT_EQ(Probe(name, &image, &why), ImageProblem::None) << why;
