@@ -259,6 +259,9 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
   if (!opened.Ok()) {
     return opened;
   }
+  if (images_.Volumes(path, volumes)) {
+    return {};  // the files are as they were when their volumes were read
+  }
   std::string file = path;
   std::string id;
   if (!image.Raw() && image.virtualSize > 0) {
@@ -290,6 +293,7 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
   }
   switch (scan) {
     case VolumeScan::Found:
+      images_.Remember(path, *volumes);
       return {};
     case VolumeScan::NoVolumes:
       return Outcome::Fail(BMOUNT_E_NO_VOLUMES, "The disk " + Quoted(path) +

@@ -425,8 +425,9 @@ bool StorageDaemon::Export(const std::string &id, const std::string &disk, uint6
     *why = "the export \"" + id + "\" exists already, or cannot be made of \"" + disk + "\"";
     return false;
   }
-  // FUSE mounts the export over an existing file.
-  int rc = HostState_WriteFile(ExportFile(id).c_str(), "", 0);
+  // FUSE mounts the export over an existing file. An empty one, gone with
+  // the export: nothing in it needs a flush.
+  int rc = HostState_ReplaceFile(ExportFile(id).c_str(), "", 0);
   if (rc != 0) {
     *why = "cannot create " + ExportFile(id) + ": " + ErrorText(rc);
     return false;
