@@ -244,6 +244,18 @@ bool StorageDaemon::Launch(const std::string &name, std::string *why) {
   }
   child_ = true;
   if (!Connect(why)) {
+    char *text = nullptr;
+    size_t length = 0;
+    if (WaitGone(kQuitMs / 10) && HostState_ReadFile(log.c_str(), 4096, &text, &length) == 0) {
+      // What it said on its way out says why (its log goes with its folder).
+      std::string said(text, length);
+      while (!said.empty() && (said.back() == '\n' || said.back() == ' ')) {
+        said.pop_back();
+      }
+      said.erase(0, said.rfind('\n') + 1);
+      *why = "the storage daemon ended at start" + (said.empty() ? "" : ": " + said);
+    }
+    free(text);
     std::string ignored;
     Stop(&ignored);
     return false;
