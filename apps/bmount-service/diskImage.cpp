@@ -380,6 +380,25 @@ ImageProblem DiskImageCache::Probe(const std::string &path, DiskImage *image, st
   return problem;
 }
 
+bool DiskImageCache::Volumes(const std::string &path, std::vector<VolumeExtent> *volumes) const {
+  auto it = entries_.find(path);
+  if (it == entries_.end() || !it->second.volumesKnown) {
+    return false;
+  }
+  *volumes = it->second.volumes;
+  return true;
+}
+
+void DiskImageCache::Remember(const std::string &path, const std::vector<VolumeExtent> &volumes) {
+  auto it = entries_.find(path);
+  // A raw disk's guest writes its partition table without changing a stamp
+  // that the cache compares.
+  if (it != entries_.end() && !it->second.image.Raw()) {
+    it->second.volumesKnown = true;
+    it->second.volumes = volumes;
+  }
+}
+
 std::string DiskImage_NodeName(const std::string &prefix, char kind, size_t layer) {
   return prefix + kind + std::to_string(layer);
 }

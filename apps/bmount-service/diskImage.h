@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "host/stateFile.h"
+#include "partitions.h"
 
 #include <nlohmann/json.hpp>
 
@@ -73,17 +74,26 @@ ImageProblem DiskImage_Probe(const std::string &path, DiskImage *image, std::str
 // size and modification time; for a raw disk, whose guest writes it, same
 // file and size), so that looking at a disk again starts no qemu-img: a raw
 // disk then costs what it cost before images were probed.
-// Refusals are not kept. One thread uses a cache.
+// Refusals are not kept. The volumes of a disk that is not raw, read through
+// a daemon, are kept by the same rule; a raw disk's are read each time, as
+// before. One thread uses a cache.
 class DiskImageCache {
  public:
   // As DiskImage_Probe, from the cache when it still holds.
   ImageProblem Probe(const std::string &path, DiskImage *image, std::string *why);
   size_t Size() const { return entries_.size(); }
+  // The volumes kept for path: true with *volumes when Remember stored them
+  // since its last Probe found every file as it was.
+  bool Volumes(const std::string &path, std::vector<VolumeExtent> *volumes) const;
+  // Keeps the volumes read from the disk at path, not raw, just probed.
+  void Remember(const std::string &path, const std::vector<VolumeExtent> &volumes);
 
  private:
   struct Entry {
     std::vector<HostFileStamp> stamps;  // of image.Files(), in that order
     DiskImage image;
+    bool volumesKnown = false;
+    std::vector<VolumeExtent> volumes;
   };
   std::map<std::string, Entry> entries_;  // by the path as given
 };

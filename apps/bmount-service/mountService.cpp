@@ -45,9 +45,8 @@ bool SameDisk(const std::string &a, const std::string &b) {
   return a == b || File_IsSameFile(a.c_str(), b.c_str());
 }
 
-// The refusal of a disk that HostDisk_Open did not open.
-Outcome CannotOpen(const std::string &path, HostDiskOpen status, int code) {
-  std::string start = "The disk " + Quoted(path);
+// The refusal of a disk or file (subject names it) that was not opened.
+Outcome CannotOpen(const std::string &start, HostDiskOpen status, int code) {
   switch (status) {
     case HostDiskOpen::Folder:
       return Outcome::Fail(KindFailure(HOST_ERROR_INVALID),
@@ -62,6 +61,26 @@ Outcome CannotOpen(const std::string &path, HostDiskOpen status, int code) {
       return Outcome::Fail(SystemFailure(code),
                            start + " cannot be opened: " + ServiceErrorText(code) + ".");
   }
+}
+
+// The files of a disk to claim, the named one first: what may be written
+// (the top layer's files) exclusively, the parents' shared.
+std::vector<DiskClaim> ClaimsOf(const std::string &disk, const DiskImage &image) {
+  std::vector<DiskClaim> claims{{disk, false, {}}};
+  for (size_t i = 0; i < image.layers.size(); i++) {
+    if (i > 0) {
+      claims.push_back({image.layers[i].path, true, {}});
+    }
+    for (const std::string &extent : image.layers[i].extents) {
+      claims.push_back({extent, i > 0, {}});
+    }
+  }
+  return claims;
+}
+
+HostDiskOpen OpenClaim(DiskClaim *claim, int *code) {
+  return claim->shared ? HostDisk_OpenShared(claim->file.c_str(), &claim->disk, code)
+                       : HostDisk_Open(claim->file.c_str(), true, &claim->disk, code);
 }
 
 }  // namespace
@@ -135,13 +154,18 @@ bool MountService::Start(std::string *error) {
   for (MountRecord *r : table_.Attached()) {
     DiskImage image;
     std::string why;
-    if (images_.Probe(r->disk, &image, &why) == ImageProblem::None) {
-      chains_[r->id] = image.Files();
+    images_.Probe(r->disk, &image, &why);
+    std::vector<DiskClaim> claims;
+    for (DiskClaim &c : ClaimsOf(r->disk, image)) {
+      int code = 0;
+      if (OpenClaim(&c, &code) == HostDiskOpen::Opened) {
+        claims.push_back(c);
+      } else if (claims.empty()) {
+        break;  // without the top, others go by what its path names now
+      }
     }
-    HostDisk disk;
-    int code = 0;
-    if (HostDisk_Open(r->disk.c_str(), true, &disk, &code) == HostDiskOpen::Opened) {
-      KeepClaim(r, disk);
+    if (!claims.empty()) {
+      KeepClaim(r, std::move(claims));
     }
     if (FileLock_Lock(r->disk.c_str(), false) == 1) {
       r->diskLocked = true;
@@ -193,7 +217,7 @@ Outcome MountService::CheckDisk(const std::string &path) {
   int code = 0;
   HostDiskOpen status = HostDisk_Open(path.c_str(), false, &disk, &code);
   if (status != HostDiskOpen::Opened) {
-    return CannotOpen(path, status, code);
+    return CannotOpen("The disk " + Quoted(path), status, code);
   }
   HostDisk_Close(&disk);
   DiskImage image;
@@ -235,6 +259,9 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
   if (!opened.Ok()) {
     return opened;
   }
+  if (images_.Volumes(path, volumes)) {
+    return {};  // the files are as they were when their volumes were read
+  }
   std::string file = path;
   std::string id;
   if (!image.Raw() && image.virtualSize > 0) {
@@ -266,6 +293,7 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
   }
   switch (scan) {
     case VolumeScan::Found:
+      images_.Remember(path, *volumes);
       return {};
     case VolumeScan::NoVolumes:
       return Outcome::Fail(BMOUNT_E_NO_VOLUMES, "The disk " + Quoted(path) +
@@ -356,18 +384,15 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   }
   DiskImage image;
   Outcome opened = OpenImage(record->disk, &image);
-  if (opened.Ok()) {
-    opened = ChainOverlap(*record, image);
-  }
   if (!opened.Ok()) {
     return opened;
   }
-  HostDisk disk;
-  Outcome claimed = ClaimDisk(*record, image.Raw() ? 0 : image.virtualSize, &disk);
+  std::vector<DiskClaim> claims;
+  Outcome claimed = ClaimDisk(*record, image, &claims);
   if (!claimed.Ok()) {
     return claimed;
   }
-  KeepClaim(record, disk);
+  KeepClaim(record, std::move(claims));
   int locked = FileLock_Lock(record->disk.c_str(), false);
   if (locked != 1) {
     int code = Host_GetLastError();
@@ -410,7 +435,6 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
     return saved;
   }
   faults_.Reach("MountAs.saved");
-  chains_[id] = image.Files();
   ServiceLog(HOSTLOG_INFO, "mount %d: volume %d of %s attached as %c:", id, record->volume,
              record->disk.c_str(), letter);
   return {};
@@ -472,7 +496,6 @@ Outcome MountService::Detach(int32_t id, bool force) {
   faults_.Reach("Unmount.saved");
   UnlockDisk(record);
   faults_.Reach("Unmount.unlocked");
-  chains_.erase(id);
   table_.Erase(id);
   ServiceLog(HOSTLOG_INFO, "mount %d: %c: detached%s", id, letter, force ? " (forced)" : "");
   return {};
@@ -642,43 +665,69 @@ bool MountService::AdoptMounts() {
   return changed;
 }
 
-Outcome MountService::ClaimDisk(const MountRecord &record, uint64_t virtualSize, HostDisk *disk) {
+Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &image,
+                                std::vector<DiskClaim> *claims) {
   const std::string name = Quoted(record.disk);
+  Outcome refused;
+  for (DiskClaim &claim : ClaimsOf(record.disk, image)) {
+    bool top = claims->empty();
+    refused = ClaimFile(
+        record,
+        top ? "The disk " + name : "The file " + Quoted(claim.file) + " of the disk " + name,
+        &claim);
+    if (!refused.Ok()) {
+      break;
+    }
+    claims->push_back(claim);
+    uint64_t size = !image.Raw() && image.virtualSize > 0 ? image.virtualSize : claim.disk.size;
+    if (top && (record.offset > size || record.length > size - record.offset)) {
+      refused = Outcome::Fail(KindFailure(HOST_ERROR_INVALID),
+                              "Volume " + std::to_string(record.volume) + " of the disk " + name +
+                                  " lies outside it: the volume ends at byte " +
+                                  std::to_string(record.offset + record.length) +
+                                  ", the disk has " + std::to_string(size) + " bytes.");
+      break;
+    }
+  }
+  if (!refused.Ok()) {
+    for (DiskClaim &c : *claims) {
+      HostDisk_Close(&c.disk);
+    }
+    claims->clear();
+  }
+  return refused;
+}
+
+Outcome MountService::ClaimFile(const MountRecord &record, const std::string &subject,
+                                DiskClaim *claim) {
   int code = 0;
-  HostDiskOpen status = HostDisk_Open(record.disk.c_str(), true, disk, &code);
+  HostDiskOpen status = OpenClaim(claim, &code);
   if (status == HostDiskOpen::InUse) {
     // A loop device keeps the claim of the descriptor it was set up on, also
     // after a forced detach: name it, or let one on its way out go first.
     HostDisk seen;
-    if (HostDisk_Open(record.disk.c_str(), false, &seen, &code) == HostDiskOpen::Opened) {
-      Outcome holder = Covered(record, seen, kCoverChecks);
+    if (HostDisk_Open(claim->file.c_str(), false, &seen, &code) == HostDiskOpen::Opened) {
+      Outcome holder = Covered(record, subject, seen, claim->shared, kCoverChecks);
       HostDisk_Close(&seen);
       if (!holder.Ok()) {
         return holder;
       }
     }
-    status = HostDisk_Open(record.disk.c_str(), true, disk, &code);
+    status = OpenClaim(claim, &code);
   }
   if (status != HostDiskOpen::Opened) {
-    return CannotOpen(record.disk, status, code);
+    return CannotOpen(subject, status, code);
   }
-  Outcome refused = Covered(record, *disk, kCoverChecks);
-  uint64_t size = virtualSize > 0 ? virtualSize : disk->size;
-  if (refused.Ok() && (record.offset > size || record.length > size - record.offset)) {
-    refused = Outcome::Fail(KindFailure(HOST_ERROR_INVALID),
-                            "Volume " + std::to_string(record.volume) + " of the disk " + name +
-                                " lies outside it: the volume ends at byte " +
-                                std::to_string(record.offset + record.length) + ", the disk has " +
-                                std::to_string(size) + " bytes.");
-  }
+  Outcome refused = Covered(record, subject, claim->disk, claim->shared, kCoverChecks);
   if (!refused.Ok()) {
-    HostDisk_Close(disk);
+    HostDisk_Close(&claim->disk);
   }
   return refused;
 }
 
-Outcome MountService::Covered(const MountRecord &record, const HostDisk &disk, int checks) {
-  Outcome refused = AttachedOverlap(record, disk);
+Outcome MountService::Covered(const MountRecord &record, const std::string &subject,
+                              const HostDisk &disk, bool shared, int checks) {
+  Outcome refused = AttachedOverlap(record, subject, disk, shared);
   if (!refused.Ok()) {
     return refused;
   }
@@ -688,44 +737,55 @@ Outcome MountService::Covered(const MountRecord &record, const HostDisk &disk, i
     loop = HostDisk_CoveringLoop(disk);
   }
   if (loop >= 0) {
-    return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
-                         "The disk " + Quoted(record.disk) +
-                             " is in use by the loop device /dev/loop" + std::to_string(loop) +
-                             ".");
+    return Outcome::Fail(
+        KindFailure(HOST_ERROR_BUSY),
+        subject + " is in use by the loop device /dev/loop" + std::to_string(loop) + ".");
   }
   return {};
 }
 
-Outcome MountService::AttachedOverlap(const MountRecord &record, const HostDisk &disk) {
+Outcome MountService::AttachedOverlap(const MountRecord &record, const std::string &subject,
+                                      const HostDisk &disk, bool shared) {
   for (const MountRecord *other : table_.Attached()) {
     if (other->id == record.id) {
       continue;
     }
-    auto claim = claims_.find(other->id);
-    HostDisk seen;
-    bool known = claim != claims_.end();
-    if (!known) {
-      // Its claim could not be taken again after a restart: go by what its
+    auto held = claims_.find(other->id);
+    std::vector<DiskClaim> now;
+    if (held == claims_.end()) {
+      // Its claims could not be taken again after a restart: go by what its
       // path names now.
       int code = 0;
-      known = HostDisk_Open(other->disk.c_str(), false, &seen, &code) == HostDiskOpen::Opened;
+      now.push_back({other->disk, false, {}});
+      HostDisk_Open(other->disk.c_str(), false, &now[0].disk, &code);
     }
-    bool same = known && HostDisk_Overlap(disk, claim != claims_.end() ? claim->second : seen);
-    HostDisk_Close(&seen);
-    if (same) {
+    const std::vector<DiskClaim> &theirs = held != claims_.end() ? held->second : now;
+    std::string what;
+    for (const DiskClaim &c : theirs) {
+      // Parents are only read: two chains may share them.
+      if (what.empty() && c.disk.fd >= 0 && !(shared && c.shared) &&
+          HostDisk_Overlap(disk, c.disk)) {
+        what = &c == &theirs[0]
+                   ? "the disk " + Quoted(other->disk)
+                   : "the file " + Quoted(c.file) + " of the disk " + Quoted(other->disk);
+      }
+    }
+    for (DiskClaim &c : now) {
+      HostDisk_Close(&c.disk);
+    }
+    if (!what.empty()) {
       return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
-                           "The disk " + Quoted(record.disk) + " is the disk " +
-                               Quoted(other->disk) + " or lies on it, and a volume of that is " +
+                           subject + " is " + what + " or lies on it, and a volume of that is " +
                                "already mounted as " + std::string(1, other->letter) + ":.");
     }
   }
   return {};
 }
 
-void MountService::KeepClaim(MountRecord *record, const HostDisk &disk) {
-  claims_[record->id] = disk;
-  record->diskHandle = disk.fd;
-  record->diskReadOnly = disk.readOnly;
+void MountService::KeepClaim(MountRecord *record, std::vector<DiskClaim> claims) {
+  record->diskHandle = claims[0].disk.fd;
+  record->diskReadOnly = claims[0].disk.readOnly;
+  claims_[record->id] = std::move(claims);
 }
 
 void MountService::UnlockDisk(MountRecord *record) {
@@ -733,38 +793,15 @@ void MountService::UnlockDisk(MountRecord *record) {
     FileLock_Unlock(record->disk.c_str(), false);
     record->diskLocked = false;
   }
-  auto claim = claims_.find(record->id);
-  if (claim != claims_.end()) {
-    HostDisk_Close(&claim->second);
-    claims_.erase(claim);
+  auto held = claims_.find(record->id);
+  if (held != claims_.end()) {
+    for (DiskClaim &c : held->second) {
+      HostDisk_Close(&c.disk);
+    }
+    claims_.erase(held);
   }
   record->diskHandle = -1;
   record->diskReadOnly = false;
-}
-
-Outcome MountService::ChainOverlap(const MountRecord &record, const DiskImage &image) {
-  std::vector<std::string> files = image.Files();
-  for (const MountRecord *other : table_.Attached()) {
-    auto chain = chains_.find(other->id);
-    if (other->id == record.id || chain == chains_.end()) {
-      continue;
-    }
-    // Parents are only read: two chains may share them. What one writes,
-    // its top, must be no file of the other.
-    const std::vector<std::string> &theirs = chain->second;
-    for (size_t i = 0; i < files.size(); i++) {
-      for (size_t j = 0; j < theirs.size(); j++) {
-        if ((i == 0 || j == 0) && SameDisk(files[i], theirs[j])) {
-          return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
-                               "The disk " + Quoted(record.disk) +
-                                   " cannot be attached: its file " + Quoted(files[i]) +
-                                   " is a file of the disk " + Quoted(other->disk) +
-                                   ", which is mounted as " + std::string(1, other->letter) + ":.");
-        }
-      }
-    }
-  }
-  return {};
 }
 
 Outcome MountService::StartDaemon(MountRecord *record, const DiskImage &image) {

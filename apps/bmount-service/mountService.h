@@ -32,6 +32,15 @@ struct Outcome {
   static Outcome Fail(HRESULT hr, std::string description) { return {hr, std::move(description)}; }
 };
 
+// One file of an attached disk, held open and claimed: exclusively what may
+// be written (the top and its extent files), shared what is only read (the
+// parents), so that no other opener writes a parent under a child.
+struct DiskClaim {
+  std::string file;
+  bool shared = false;
+  HostDisk disk;
+};
+
 // Returns the system's text for a system error code ("error <n>" when none).
 std::string ServiceErrorText(int code);
 
@@ -83,9 +92,6 @@ class MountService {
  private:
   // Probes the disk image at path (from the cache when it still holds).
   Outcome OpenImage(const std::string &path, DiskImage *image);
-  // A refusal when a file of image is a file of an attached disk's chain in
-  // a way that writing one would change what the other shows.
-  Outcome ChainOverlap(const MountRecord &record, const DiskImage &image);
   // Starts the daemon of a mount of a non-raw disk and exports the disk.
   Outcome StartDaemon(MountRecord *record, const DiskImage &image);
   // Ends the daemon of a mount in order (or cleans up after one that died).
@@ -115,19 +121,24 @@ class MountService {
   // Drops restored mounts that no longer exist and lets every backend in use
   // clear away what it left without a record. True when the table changed.
   bool AdoptMounts();
-  // Opens and claims the disk of record for attaching, after checking that
-  // no attached mount and no loop device covers it and that the volume lies
-  // within it (virtualSize: the disk's size as a machine sees it, 0 for
-  // the size of the file).
-  Outcome ClaimDisk(const MountRecord &record, uint64_t virtualSize, HostDisk *disk);
-  // A refusal when an attached mount other than record's is on the same
-  // disk as disk.
-  Outcome AttachedOverlap(const MountRecord &record, const HostDisk &disk);
+  // Opens and claims every file of the disk of record for attaching (image:
+  // what it is), after checking that no attached mount and no loop device
+  // covers one and that the volume lies within the disk.
+  Outcome ClaimDisk(const MountRecord &record, const DiskImage &image,
+                    std::vector<DiskClaim> *claims);
+  // Opens and claims one file of the disk of record; subject names it in a
+  // refusal.
+  Outcome ClaimFile(const MountRecord &record, const std::string &subject, DiskClaim *claim);
+  // A refusal when a file of an attached mount other than record's is disk,
+  // or disk lies on it, unless both are only read (shared).
+  Outcome AttachedOverlap(const MountRecord &record, const std::string &subject,
+                          const HostDisk &disk, bool shared);
   // A refusal when an attached mount or a loop device covers disk. A loop
   // device is looked for up to checks times, a moment apart, since one let
   // go of just now may still be on its way out.
-  Outcome Covered(const MountRecord &record, const HostDisk &disk, int checks);
-  void KeepClaim(MountRecord *record, const HostDisk &disk);
+  Outcome Covered(const MountRecord &record, const std::string &subject, const HostDisk &disk,
+                  bool shared, int checks);
+  void KeepClaim(MountRecord *record, std::vector<DiskClaim> claims);
   // Lets go of the disk's lock file and claim.
   void UnlockDisk(MountRecord *record);
 
@@ -137,14 +148,12 @@ class MountService {
   std::string tablePath_;
   MountTable table_;
   std::map<int32_t, int> holds_;
-  std::map<int32_t, HostDisk> claims_;
+  std::map<int32_t, std::vector<DiskClaim>> claims_;  // by mount id, the top first
   bool unsaved_ = false;
   DiskImageCache images_;
   std::string daemonBase_;               // bmount/qemu: one folder per qemu-storage-daemon
   std::unique_ptr<StorageDaemon> look_;  // opens disks to read their volumes
   uint32_t looks_ = 0;                   // disks the look daemon has opened
   std::map<int32_t, std::unique_ptr<StorageDaemon>> daemons_;  // by mount id
-  std::map<int32_t, std::vector<std::string>> chains_;         // files of attached disks
-  bool rebuilt_ = false;  // the table was rebuilt from what the kernel shows  // the table in
-                          // memory differs from the saved one
+  bool rebuilt_ = false;  // the table was rebuilt from what the kernel shows
 };

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/descriptor.h"
 #include "host/fs.h"
 #include "host/lastError.h"
 #include "host/mount.h"
@@ -196,8 +197,7 @@ std::string StorageDaemon::ExportFile(const std::string &id) const {
 }
 
 void StorageDaemon::Disconnect() {
-  HostStream_Close(qmp_);
-  qmp_ = -1;
+  qmp_.Reset();
   buffer_.clear();
 }
 
@@ -212,10 +212,11 @@ bool StorageDaemon::Launch(const std::string &name, std::string *why) {
   if (rc == 0) {
     rc = HostState_MakeDir(folder.c_str());
   }
-  int listenFd = -1;
+  int fd = -1;
   if (rc == 0) {
-    rc = HostEndpoint_Listen(folder.c_str(), "qmp", &listenFd);
+    rc = HostEndpoint_Listen(folder.c_str(), "qmp", &fd);
   }
+  HostFd listening(fd);
   if (rc != 0) {
     *why = "cannot prepare " + folder + " for the storage daemon: " + ErrorText(rc);
     RemoveFolder(folder);
@@ -231,8 +232,8 @@ bool StorageDaemon::Launch(const std::string &name, std::string *why) {
                         "--pidfile",
                         pidFile.c_str(),
                         nullptr};
-  rc = HostProcess_StartChild(argv, &listenFd, 1, log.c_str(), &pid_);
-  HostStream_Close(listenFd);
+  rc = HostProcess_StartChild(argv, &fd, 1, log.c_str(), &pid_);
+  listening.Reset();
   if (rc != 0) {
     *why = std::string(kProgram) + (Host_ErrorKind(rc) == HOST_ERROR_NOT_FOUND
                                         ? " is not installed"
@@ -243,6 +244,18 @@ bool StorageDaemon::Launch(const std::string &name, std::string *why) {
   }
   child_ = true;
   if (!Connect(why)) {
+    char *text = nullptr;
+    size_t length = 0;
+    if (WaitGone(kQuitMs / 10) && HostState_ReadFile(log.c_str(), 4096, &text, &length) == 0) {
+      // What it said on its way out says why (its log goes with its folder).
+      std::string said(text, length);
+      while (!said.empty() && (said.back() == '\n' || said.back() == ' ')) {
+        said.pop_back();
+      }
+      said.erase(0, said.rfind('\n') + 1);
+      *why = "the storage daemon ended at start" + (said.empty() ? "" : ": " + said);
+    }
+    free(text);
     std::string ignored;
     Stop(&ignored);
     return false;
@@ -320,12 +333,13 @@ std::vector<std::string> StorageDaemon::Exports() const {
 
 bool StorageDaemon::Connect(std::string *why) {
   Disconnect();
-  int rc = HostEndpoint_Connect(Folder().c_str(), "qmp", &qmp_);
+  int fd = -1;
+  int rc = HostEndpoint_Connect(Folder().c_str(), "qmp", &fd);
   if (rc != 0) {
     *why = "the storage daemon does not answer: " + ErrorText(rc);
-    qmp_ = -1;
     return false;
   }
+  qmp_.Reset(fd);
   nlohmann::json greeting;
   if (!Receive(HostClock_NowMs() + kQuitMs, &greeting) || !greeting.contains("QMP")) {
     *why = "the storage daemon does not answer";
@@ -358,10 +372,10 @@ bool StorageDaemon::Receive(int64_t deadline, nlohmann::json *message) {
       continue;
     }
     int64_t left = deadline - HostClock_NowMs();
-    if (qmp_ < 0 || left <= 0 || buffer_.size() > kMaxMessage) {
+    if (!qmp_.Valid() || left <= 0 || buffer_.size() > kMaxMessage) {
       return false;
     }
-    HostPollEntry entry = {qmp_, true, false, false, false, false};
+    HostPollEntry entry = {qmp_.Get(), true, false, false, false, false};
     if (HostPoll_Wait(&entry, 1, static_cast<int>(left)) < 0) {
       return false;
     }
@@ -369,7 +383,7 @@ bool StorageDaemon::Receive(int64_t deadline, nlohmann::json *message) {
       continue;
     }
     char chunk[65536];
-    long n = HostStream_Read(qmp_, chunk, sizeof chunk);
+    long n = HostStream_Read(qmp_.Get(), chunk, sizeof chunk);
     if (n <= 0) {
       Disconnect();
       return false;
@@ -385,7 +399,7 @@ bool StorageDaemon::Command(const char *name, const nlohmann::json &arguments,
     request["arguments"] = arguments;
   }
   std::string line = request.dump() + "\n";
-  if (qmp_ < 0 || !HostStream_WriteAll(qmp_, line.data(), line.size())) {
+  if (!qmp_.Valid() || !HostStream_WriteAll(qmp_.Get(), line.data(), line.size())) {
     *why = "the storage daemon is gone";
     Disconnect();
     return false;
@@ -423,8 +437,9 @@ bool StorageDaemon::Export(const std::string &id, const std::string &disk, uint6
     *why = "the export \"" + id + "\" exists already, or cannot be made of \"" + disk + "\"";
     return false;
   }
-  // FUSE mounts the export over an existing file.
-  int rc = HostState_WriteFile(ExportFile(id).c_str(), "", 0);
+  // FUSE mounts the export over an existing file. An empty one, gone with
+  // the export: nothing in it needs a flush.
+  int rc = HostState_ReplaceFile(ExportFile(id).c_str(), "", 0);
   if (rc != 0) {
     *why = "cannot create " + ExportFile(id) + ": " + ErrorText(rc);
     return false;
@@ -567,7 +582,7 @@ bool StorageDaemon::Stop(std::string *why) {
     return true;
   }
   if (pid_ > 0 && Alive()) {
-    bool answering = qmp_ >= 0 || Connect(why);
+    bool answering = qmp_.Valid() || Connect(why);
     while (answering && !exports_.empty()) {
       answering = Unexport(exports_.begin()->first, why);
     }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "diskImage.h"
+#include "host/descriptor.h"
 
 struct DaemonRecord {
   long pid = -1;
@@ -97,7 +98,7 @@ class StorageDaemon {
   std::string name_;
   long pid_ = -1;
   bool child_ = false;  // started by this process, which must reap it
-  int qmp_ = -1;
+  HostFd qmp_;
   std::string buffer_;                          // received and not yet read
   std::vector<std::string> events_;             // ids of BLOCK_EXPORT_DELETED seen
   std::vector<std::string> nodes_;              // node names, in the order added

@@ -13,7 +13,8 @@ from pathlib import Path
 import pytest
 
 from conftest import Host, wait_until
-from test_commands import UNABLE_TO_MOUNT, UNABLE_TO_OPEN, make_disk
+from test_commands import UNABLE_TO_MOUNT, UNABLE_TO_OPEN, make_disk, mbr_disk
+from test_images import QEMU_IMG, child, convert
 from test_loop import LOSETUP, MKFS, ext4_disk, loop_host, loops_of  # noqa: F401
 
 BUSY = "80070010"
@@ -65,9 +66,25 @@ def test_hard_link_attached_from_another_prefix_is_refused(host, other, backend)
     assert other.run("F:", "/d").returncode == 0
 
 
+@pytest.mark.skipif(QEMU_IMG is None, reason="qemu-img is not installed")
+def test_parents_of_an_attached_chain_are_claimed_across_prefixes(host, other):
+    base = convert(mbr_disk(host, "mbr.raw"), host.work / "base.qcow2", "qcow2")
+    one, two = child(host.work / "one.qcow2", base), child(host.work / "two.qcow2", base)
+    over = child(host.work / "over.qcow2", one)
+    assert host.run("E:", one).returncode == 0
+    assert other.run("F:", two).returncode == 0  # parents are shared, read-only
+    assert other.run("F:", "/d").returncode == 0
+    for disk, named in ((base, base), (over, one)):
+        strings = refused(other, ["G:", disk], UNABLE_TO_MOUNT)
+        assert strings[2] == BUSY and named in strings[3] and "another program" in strings[3]
+    assert host.run("E:", "/d").returncode == 0
+    assert other.run("G:", over).returncode == 0
+
+
 @needs_loop
 @pytest.mark.parametrize("case", ["link to a device on the disk",
                                   "disk under a device of someone else",
+                                  "parent under a device of someone else",
                                   "link to a device held elsewhere"])
 def test_disk_covered_by_a_loop_device_is_refused(loop_host, case):
     host = loop_host
@@ -79,9 +96,9 @@ def test_disk_covered_by_a_loop_device_is_refused(loop_host, case):
             assert host.run("E:", disk).returncode == 0
             foreign = losetup(disk)
             evil.symlink_to(foreign)
-        elif case == "disk under a device of someone else":
+        elif case.endswith("of someone else"):
             foreign = losetup(disk)
-            evil = Path(disk)
+            evil = Path(disk if case[0] == "d" else child(evil, disk, parent_fmt="raw"))
         else:
             foreign = losetup(ext4_disk(host, "other.bxdk"))
             held = os.open(foreign, os.O_RDONLY | os.O_EXCL)

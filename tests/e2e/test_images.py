@@ -6,25 +6,23 @@ FUSE export, with crashes of the service and of the daemon."""
 import hashlib
 import json
 import os
+import pwd
 import shutil
 import signal
+import struct
 import subprocess
 from pathlib import Path
 
 import pytest
 
 from conftest import wait_until
+from test_commands import UNABLE_TO_MOUNT as MOUNT_FAILED, UNABLE_TO_OPEN as OPEN_FAILED
 from test_commands import make_disk, mbr_disk
 from test_loop import MKFS, ext4_disk, loops_of, mounts_below, nobody_home, serving_pid
-from test_validate import VOLUMES, old_config
+from test_validate import READ_ONLY, VOLUMES, old_config
 
 QEMU_IMG = shutil.which("qemu-img")
 DEBUGFS = shutil.which("debugfs") or "/usr/sbin/debugfs"
-OPEN_FAILED = ("Unable to mount the virtual disk.  The disk may be in use by a virtual\n"
-               "machine or mounted under another drive letter.  If not, verify that the\n"
-               "disk is a virtual disk file, and that the disk file has not been corrupted.\n")
-MOUNT_FAILED = ("Unable to mount the virtual disk.  Verify that the file is a virtual disk file\n"
-                "and that it has not been corrupted.\n")
 GPT_VOLUMES = "Volume 1 : 4 Mb\nVolume 2 : 3 Mb\n"
 
 pytestmark = pytest.mark.skipif(QEMU_IMG is None, reason="qemu-img is not installed")
@@ -140,21 +138,44 @@ def test_record_backend_keeps_offsets_of_the_virtual_disk(host):
     assert listing(host, "E:", "/d") == (0, "")
 
 
-def test_without_fuse_only_raw_disks_open(host, nobody_home):
-    fuse = os.stat("/dev/fuse") if os.path.exists("/dev/fuse") else None
-    if os.geteuid() != 0 or shutil.which("setpriv") is None or (fuse and fuse.st_mode & 0o006):
+def fuse_acl(uid):
+    """/dev/fuse's access list with read and write for uid (format of system.posix_acl_access)."""
+    entries = [(1, 6, -1), (2, 6, uid), (4, 0, -1), (0x10, 6, -1), (0x20, 0, -1)]
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", t, p, i & 0xFFFFFFFF)
+                                          for t, p, i in entries)
+
+
+@pytest.mark.parametrize("fuse", ["missing", "granted"])
+def test_fuse_without_the_superuser(host, nobody_home, fuse):
+    mode = os.stat("/dev/fuse").st_mode if os.path.exists("/dev/fuse") else None
+    if os.geteuid() != 0 or shutil.which("setpriv") is None or (mode and mode & 0o006):
         pytest.skip("needs the superuser, setpriv, and a /dev/fuse others cannot open")
+    if fuse == "granted" and (mode is None or not shutil.which("fusermount3") or
+                              not shutil.which("useradd")):
+        pytest.skip("needs /dev/fuse, fusermount3 and useradd")
     raw = shutil.copy(mbr_disk(host, "mbr.raw"), nobody_home / "disk.raw")
     image = convert(raw, nobody_home / "disk.qcow2", "qcow2")
-    for path in (raw, image):
-        os.chown(path, 65534, 65534)
+    user = f"bmfuse{os.getpid()}"
+    if fuse == "granted":  # a user of its own: nobody must keep lacking FUSE meanwhile
+        subprocess.run(["useradd", "-M", "-N", "-s", "/bin/false", user], check=True)
+    ids = pwd.getpwnam(user)[2:4] if fuse == "granted" else (65534, 65534)
+    for path in (nobody_home, raw, image):
+        os.chown(path, *ids)
     env = dict(host.env, BRENIX_HOST_PREFIX=str(nobody_home / "host"), HOME=str(nobody_home))
-    drop = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+    drop = ["setpriv", f"--reuid={ids[0]}", f"--regid={ids[1]}", "--clear-groups", "--"]
 
     def run(*args, program=host.mount):
         r = subprocess.run(drop + [program, *args], env=env, capture_output=True, timeout=60)
         return r.returncode, r.stdout.decode()
     try:
+        if fuse == "granted":
+            os.setxattr("/dev/fuse", "system.posix_acl_access", fuse_acl(ids[0]))
+            assert run(str(image), "/p") == (0, VOLUMES)
+            assert run("E:", str(image), "/v:2") == (0, "")
+            assert f"disk={image}\nvolume=2\n" in (nobody_home / "host" / "bmount" / "volumes" /
+                                                    "1" / "volume").read_text()
+            assert run("E:", "/d") == (0, "")
+            return
         assert run(str(raw), "/p") == (0, VOLUMES)
         assert run(str(image), "/p") == (2, OPEN_FAILED)
         log = nobody_home / "host" / "eventlog" / "Application.jsonl"
@@ -162,6 +183,11 @@ def test_without_fuse_only_raw_disks_open(host, nobody_home):
         assert str(image) in text and "FUSE is missing" in text, text
     finally:
         run("--stop", program=host.service)
+        if fuse == "granted":
+            os.removexattr("/dev/fuse", "system.posix_acl_access")
+            os.chmod("/dev/fuse", mode & 0o7777)
+            subprocess.run(["userdel", user], check=True)
+        assert mounts_below(nobody_home) == []
 
 
 def test_files_of_attached_chains_count_as_attached(host):
@@ -191,10 +217,18 @@ def image_host(host):
     assert mounts_below(host.root) == [] and loops_of(host.root) == []
 
 
-def ext4_chain(host):
-    """An ext4 volume in a qcow2 base image and an empty child over it."""
-    base = convert(ext4_disk(host, "e.raw"), host.work / "base.qcow2", "qcow2")
-    return base, child(host.work / "top.qcow2", base)
+CHILD = (("qcow2", ()), ("qcow2", ()))
+
+
+def ext4_chain(host, layers=CHILD):
+    """An ext4 volume in a base image with the given (format, options) layers
+    over it; the files below the top, and the top."""
+    (fmt, options), *children = layers
+    top = convert(ext4_disk(host, "e.raw"), host.work / f"l0.{fmt}", fmt, *options)
+    for i, (child_fmt, _) in enumerate(children, 1):
+        top, fmt = child(host.work / f"l{i}.{child_fmt}", top, child_fmt, fmt), child_fmt
+    stem = Path(top).stem
+    return [p for p in host.work.glob("l*") if not p.name.startswith(stem)], top
 
 
 def read_back(host, image, name):
@@ -208,39 +242,84 @@ def read_back(host, image, name):
     return r.stdout
 
 
+def gone(pid):
+    return not os.path.exists(f"/proc/{pid}") or open(f"/proc/{pid}/stat").read().split()[2] == "Z"
+
+
 @as_root
-def test_writes_land_in_the_child(image_host):
+@pytest.mark.parametrize("layers,kill", [
+    (CHILD, False), (CHILD, True), ((("vmdk", ("-o", "subformat=twoGbMaxExtentSparse")),), False),
+    ((("vmdk", ("-o", "subformat=monolithicFlat")), ("qed", ()), ("qcow2", ())), False),
+], ids=["child", "service killed", "split vmdk", "three layers"])
+def test_writes_land_in_the_top(image_host, layers, kill):
     host = image_host
-    base, top = ext4_chain(host)
-    before = sha256(base)
+    below, top = ext4_chain(host, layers)
+    before = [sha256(p) for p in below]
     assert listing(host, "Q:", top) == (0, "")
     line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
-    assert f" daemon=" in line and line.endswith(f" disk={top}")
+    assert " daemon=" in line and line.endswith(f" disk={top}")
+    if kill:  # the daemon outlives the service: the volume keeps working
+        pid = serving_pid(host)
+        os.kill(pid, signal.SIGKILL)
+        assert wait_until(lambda: gone(pid))
     (host.prefix / "drives" / "q:" / "hello.txt").write_text("hello\n")
-    # The parent is read under a child that is attached: not attachable itself.
-    assert listing(host, "R:", base) == (2, MOUNT_FAILED)
-    assert base in host.events()[-1]["strings"][-1]
+    assert f"Q:\\  =>  {top}" in listing(host)[1]
     assert listing(host, "Q:", "/d") == (0, "")
     assert daemons(host) in ([], ["look"])
-    assert sha256(base) == before
+    assert [sha256(p) for p in below] == before
     assert read_back(host, top, "hello.txt") == "hello\n"
 
 
 @as_root
-def test_service_killed_while_attached(image_host):
+@pytest.mark.parametrize("fmt", ["raw", "qcow2"])
+def test_read_only_disks(image_host, fmt):
+    host = image_host
+    disk = ext4_disk(host, "e.raw")
+    disk = disk if fmt == "raw" else convert(disk, host.work / "e.qcow2", fmt)
+    before = sha256(disk)
+    os.chmod(disk, 0o444)  # the read-only attribute: refused, as the program always did
+    assert listing(host, "Q:", disk) == (1, READ_ONLY)
+    os.chmod(disk, 0o644)
+    subprocess.run(["chattr", "+i", disk], check=True)  # writing refused: attached read-only
+    try:
+        assert listing(host, "Q:", disk) == (0, "")
+        with pytest.raises(OSError) as refused:
+            (host.prefix / "drives" / "q:" / "new.txt").write_text("x")
+        assert refused.value.errno == 30  # EROFS
+        assert os.listdir(host.prefix / "drives" / "q:") == ["lost+found"]
+        assert listing(host, "Q:", "/d") == (0, "")
+    finally:
+        subprocess.run(["chattr", "-i", disk], check=True)
+    assert sha256(disk) == before
+
+
+def daemon_pids(host):
+    pids = []
+    for p in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            pids += [p] if str(host.prefix).encode() in Path(f"/proc/{p}/cmdline").read_bytes() else []
+        except OSError:
+            pass  # ended meanwhile
+    return pids
+
+
+@as_root
+@pytest.mark.parametrize("squat,said", [("its folder is a file", "cannot prepare"),
+                                        ("its pid file is a folder", "ended at start: ")])
+def test_daemon_that_cannot_start(image_host, squat, said):
     host = image_host
     _, top = ext4_chain(host)
-    assert listing(host, "Q:", top) == (0, "")
-    pid = serving_pid(host)
-    os.kill(pid, signal.SIGKILL)
-    # The daemon outlives the service: the volume keeps working.
-    (host.prefix / "drives" / "q:" / "after.txt").write_text("kept\n")
-    assert wait_until(lambda: not os.path.exists(f"/proc/{pid}") or
-                      open(f"/proc/{pid}/stat").read().split()[2] == "Z")
-    assert f"Q:\\  =>  {top}" in listing(host)[1]
-    assert listing(host, "Q:", "/d") == (0, "")
-    assert "m1" not in daemons(host)
-    assert read_back(host, top, "after.txt") == "kept\n"
+    assert listing(host, top, "/p")[0] == 0  # the service and its look daemon run
+    folder, table = host.prefix / "bmount" / "qemu" / "m1", host.prefix / "bmount" / "mounts"
+    folder.write_text("") if squat.endswith("a file") else (folder / "pid").mkdir(parents=True)
+    running = daemon_pids(host)
+    assert listing(host, "Q:", top) == (2, MOUNT_FAILED)
+    text = host.events()[-1]["strings"][-1]
+    assert top in text and said in text, text
+    assert "=>" not in listing(host)[1] and not (host.prefix / "drives" / "q:").exists()
+    assert mounts_below(host.root) == [] and loops_of(host.root) == []
+    assert daemon_pids(host) == running
+    assert table.read_text().splitlines()[1:] == ["nextId=2"]
 
 
 @as_root
@@ -270,8 +349,7 @@ def test_table_rebuilt_while_attached(image_host, damage):
     assert listing(host, "Q:", top) == (0, "")
     pid = serving_pid(host)
     os.kill(pid, signal.SIGKILL)
-    assert wait_until(lambda: not os.path.exists(f"/proc/{pid}") or
-                      open(f"/proc/{pid}/stat").read().split()[2] == "Z")
+    assert wait_until(lambda: gone(pid))
     table = host.prefix / "bmount" / "mounts"
     lines = table.read_text().splitlines(keepends=True)
     # Cut short, the mount line still names the disk; garbled, only the

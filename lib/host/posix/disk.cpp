@@ -89,8 +89,9 @@ int DescribeBlockDevice(int fd, const struct stat &st, HostDisk *disk) {
 }
 
 // Returns 0 or an errno value (EINVAL: not a disk; EBUSY: in use). The
-// caller closes what is left open on failure.
-int OpenDisk(const char *path, bool claim, HostDisk *disk) {
+// caller closes what is left open on failure. lock: 0, LOCK_SH or LOCK_EX.
+int OpenDisk(const char *path, int lock, HostDisk *disk) {
+  bool claim = lock == LOCK_EX;
   struct stat st;
   if (path == nullptr || *path == '\0') {
     return ENOENT;
@@ -140,11 +141,11 @@ int OpenDisk(const char *path, bool claim, HostDisk *disk) {
       return e;
     }
   }
-  if (claim) {
-    if (disk->blockDevice && blockdevice::HasHolders(opened.st_rdev)) {
+  if (lock != 0) {
+    if (claim && disk->blockDevice && blockdevice::HasHolders(opened.st_rdev)) {
       return EBUSY;
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+    if (flock(fd, lock | LOCK_NB) == 0) {
       disk->claimed = true;
     } else if (errno == EWOULDBLOCK) {
       return EBUSY;
@@ -161,10 +162,12 @@ int OpenDisk(const char *path, bool claim, HostDisk *disk) {
 
 }  // namespace
 
-HostDiskOpen HostDisk_Open(const char *path, bool claim, HostDisk *disk, int *error) {
+namespace {
+
+HostDiskOpen Open(const char *path, int lock, HostDisk *disk, int *error) {
   *disk = HostDisk{};
   *error = 0;
-  int e = OpenDisk(path, claim, disk);
+  int e = OpenDisk(path, lock, disk);
   if (e != 0) {
     HostDisk_Close(disk);
   }
@@ -181,6 +184,16 @@ HostDiskOpen HostDisk_Open(const char *path, bool claim, HostDisk *disk, int *er
       *error = e;
       return HostDiskOpen::Failed;
   }
+}
+
+}  // namespace
+
+HostDiskOpen HostDisk_Open(const char *path, bool claim, HostDisk *disk, int *error) {
+  return Open(path, claim ? LOCK_EX : 0, disk, error);
+}
+
+HostDiskOpen HostDisk_OpenShared(const char *path, HostDisk *disk, int *error) {
+  return Open(path, LOCK_SH, disk, error);
 }
 
 void HostDisk_Close(HostDisk *disk) {

@@ -75,12 +75,12 @@ TEST_F(DiskImageTest, EveryWritableFormatIsRecognised) {
     for (char &ch : name) {
       ch = ch == '=' ? '_' : ch;
     }
-    QemuImg({"convert", "-f", "raw", "-O", c.format, file("base.raw"), file(name)});
+    std::vector<std::string> args = {"convert",        "-f",      "raw", "-O", c.format,
+                                     file("base.raw"), file(name)};
     if (*c.options != '\0') {
-      std::filesystem::remove(file(name));
-      QemuImg(
-          {"convert", "-f", "raw", "-O", c.format, "-o", c.options, file("base.raw"), file(name)});
+      args.insert(args.begin() + 5, {"-o", c.options});
     }
+    QemuImg(args);
     DiskImage image;
     std::string why;
     ASSERT_EQ(Probe(name, &image, &why), ImageProblem::None) << why;
@@ -241,6 +241,11 @@ TEST_F(DiskImageTest, CacheHoldsWhileEveryFileStaysTheSame) {
   }
   EXPECT_EQ(image.layers.size(), 2u);
   EXPECT_EQ(cache.Size(), 2u);
+  // Volumes are kept for an image, read each time for a raw disk.
+  const std::vector<VolumeExtent> kept = {{kMiB, kMiB}};
+  std::vector<VolumeExtent> volumes;
+  cache.Remember(file("base.raw"), kept);
+  EXPECT_FALSE(cache.Volumes(file("base.raw"), &volumes));
   // A changed parent, a link that leads elsewhere, a raw file turned into an
   // image: each is looked at again.
   const std::function<void()> changes[] = {
@@ -254,8 +259,12 @@ TEST_F(DiskImageTest, CacheHoldsWhileEveryFileStaysTheSame) {
   };
   for (const auto &change : changes) {
     ASSERT_EQ(cache.Probe(file("link.qcow2"), &image, &why), ImageProblem::None) << why;
+    cache.Remember(file("link.qcow2"), kept);
+    ASSERT_TRUE(cache.Volumes(file("link.qcow2"), &volumes));
+    EXPECT_EQ(volumes[0].offset, kMiB);
     change();
     EXPECT_EQ(WithoutQemuImg(&cache, file("link.qcow2"), &image), ImageProblem::Tool);
+    EXPECT_FALSE(cache.Volumes(file("link.qcow2"), &volumes));
   }
   // A raw disk written by its guest stays raw, even with a header's magic at
   // its start.

@@ -72,4 +72,23 @@ TEST(HostDisk, ReadOnlyComesFromTheAttributes) {
   }
 }
 
+// Readers share a claim, beside no exclusive one (the names through links are
+// covered end to end).
+TEST(HostDisk, SharedClaimsExcludeOnlyWriters) {
+  TempDir dir;
+  std::string disk = dir.file("disk.img"), hard = dir.file("hard.img");
+  WriteFile(disk, "x");
+  ASSERT_EQ(link(disk.c_str(), hard.c_str()), 0);
+  HostDisk held, seen, again;
+  int error = 0;
+  ASSERT_EQ(Open(disk, true, &again), HostDiskOpen::Opened);
+  EXPECT_EQ(HostDisk_OpenShared(disk.c_str(), &held, &error), HostDiskOpen::InUse);
+  HostDisk_Close(&again);
+  ASSERT_EQ(HostDisk_OpenShared(disk.c_str(), &held, &error), HostDiskOpen::Opened);
+  ASSERT_EQ(HostDisk_OpenShared(hard.c_str(), &seen, &error), HostDiskOpen::Opened);
+  EXPECT_EQ(Open(hard, true, &again), HostDiskOpen::InUse);
+  HostDisk_Close(&held);
+  HostDisk_Close(&seen);
+}
+
 }  // namespace

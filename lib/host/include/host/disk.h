@@ -5,7 +5,9 @@
 // number, and a loop device also stands for the file behind it. While a disk
 // is attached its opener keeps it claimed (an exclusive flock on a file, an
 // exclusive open of a block device), which every other opener on the
-// machine sees whatever name it came by.
+// machine sees whatever name it came by. A file that is only read, such as
+// the parent of a child image, is claimed shared: readers may share it, and
+// nobody claims it exclusively meanwhile.
 #pragma once
 
 #include <cstddef>
@@ -45,6 +47,9 @@ enum class HostDiskOpen {
 // opened for writing where it can be and claimed exclusively; without, it is
 // opened for reading only. Anything but Opened leaves disk closed.
 HostDiskOpen HostDisk_Open(const char *path, bool claim, HostDisk *disk, int *error);
+// Opens the disk at path for reading only and claims it shared: InUse while
+// another opener holds it exclusively.
+HostDiskOpen HostDisk_OpenShared(const char *path, HostDisk *disk, int *error);
 
 // Lets go of the disk and its claim. Accepts a closed one.
 void HostDisk_Close(HostDisk *disk);
