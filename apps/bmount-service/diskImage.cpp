@@ -345,6 +345,7 @@ bool StillSame(const HostFileStamp &now, const HostFileStamp &then, bool raw) {
 }  // namespace
 
 ImageProblem DiskImageCache::Probe(const std::string &path, DiskImage *image, std::string *why) {
+  auto checked = std::chrono::system_clock::now();
   auto it = entries_.find(path);
   if (it != entries_.end()) {
     // The named file may since lead elsewhere through a link.
@@ -358,6 +359,7 @@ ImageProblem DiskImageCache::Probe(const std::string &path, DiskImage *image, st
         same = StillSame(now[i], it->second.stamps[i], it->second.image.Raw());
       }
       if (same) {
+        it->second.checked = checked;
         *image = it->second.image;
         return ImageProblem::None;
       }
@@ -375,6 +377,7 @@ ImageProblem DiskImageCache::Probe(const std::string &path, DiskImage *image, st
       entries_.clear();
     }
     entry.image = *image;
+    entry.checked = checked;
     entries_[path] = std::move(entry);
   }
   return problem;
@@ -393,10 +396,23 @@ void DiskImageCache::Remember(const std::string &path, const std::vector<VolumeE
   auto it = entries_.find(path);
   // A raw disk's guest writes its partition table without changing a stamp
   // that the cache compares.
-  if (it != entries_.end() && !it->second.image.Raw()) {
-    it->second.volumesKnown = true;
-    it->second.volumes = volumes;
+  if (it == entries_.end() || it->second.image.Raw()) {
+    return;
   }
+  // Writes after the check stamp a time no earlier than a tick before it;
+  // the margin also covers a file system whose clock lags the host's.
+  auto settled = it->second.checked - std::chrono::seconds(1);
+  for (const HostFileStamp &stamp : it->second.stamps) {
+    auto modified = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::seconds(stamp.modifiedSeconds) +
+            std::chrono::nanoseconds(stamp.modifiedNanoseconds)));
+    if (modified >= settled) {
+      return;
+    }
+  }
+  it->second.volumesKnown = true;
+  it->second.volumes = volumes;
 }
 
 std::string DiskImage_NodeName(const std::string &prefix, char kind, size_t layer) {

@@ -9,6 +9,7 @@
 // never read as raw. Results are plain records; nothing here throws.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -75,8 +76,11 @@ ImageProblem DiskImage_Probe(const std::string &path, DiskImage *image, std::str
 // file and size), so that looking at a disk again starts no qemu-img: a raw
 // disk then costs what it cost before images were probed.
 // Refusals are not kept. The volumes of a disk that is not raw, read through
-// a daemon, are kept by the same rule; a raw disk's are read each time, as
-// before. One thread uses a cache.
+// a daemon, are kept by the same rule, unless a file was modified shortly
+// before it was last found unchanged: a write in the same tick of the file
+// system's clock would leave its stamp as it was, and a stale partition table
+// would put a later mount at the wrong bytes. A raw disk's volumes are read
+// each time, as before. One thread uses a cache.
 class DiskImageCache {
  public:
   // As DiskImage_Probe, from the cache when it still holds.
@@ -90,7 +94,8 @@ class DiskImageCache {
 
  private:
   struct Entry {
-    std::vector<HostFileStamp> stamps;  // of image.Files(), in that order
+    std::vector<HostFileStamp> stamps;              // of image.Files(), in that order
+    std::chrono::system_clock::time_point checked;  // before the stamps were last compared
     DiskImage image;
     bool volumesKnown = false;
     std::vector<VolumeExtent> volumes;

@@ -258,6 +258,15 @@ TEST_F(DiskImageTest, CacheHoldsWhileEveryFileStaysTheSame) {
       },
   };
   for (const auto &change : changes) {
+    // Volumes read just after a write are not kept: its stamp may hide a
+    // second write in the same tick.
+    ASSERT_EQ(cache.Probe(file("link.qcow2"), &image, &why), ImageProblem::None) << why;
+    cache.Remember(file("link.qcow2"), kept);
+    EXPECT_FALSE(cache.Volumes(file("link.qcow2"), &volumes));
+    for (const char *name : {"base.qcow2", "child.qcow2"}) {
+      std::filesystem::last_write_time(
+          file(name), std::filesystem::file_time_type::clock::now() - std::chrono::seconds(5));
+    }
     ASSERT_EQ(cache.Probe(file("link.qcow2"), &image, &why), ImageProblem::None) << why;
     cache.Remember(file("link.qcow2"), kept);
     ASSERT_TRUE(cache.Volumes(file("link.qcow2"), &volumes));
