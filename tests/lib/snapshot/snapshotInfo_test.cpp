@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "file/file.h"
-#include "snapshot/snapshot.h"
+#include "snapshotInfo.h"
 #include "snapshotTestUtil.h"
 
 namespace {
