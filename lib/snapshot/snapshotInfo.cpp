@@ -757,17 +757,12 @@ void SnapshotConfigInfoFree(SnapshotConfigInfo *info) {
   if (info->currentState != nullptr) {
     FreeNode(info->currentState);
   }
-  free(info->configPath);
-  free(info->databasePath);
-  free(info->baseName);
-  free(info->folder);
+  for (char *text :
+       {info->configPath, info->databasePath, info->baseName, info->folder, info->workingDir,
+        info->searchPath, info->vmState, info->nvram, info->nvramPath, info->displayName}) {
+    free(text);
+  }
   free(info->mruUids);
-  free(info->workingDir);
-  free(info->searchPath);
-  free(info->vmState);
-  free(info->nvram);
-  free(info->nvramPath);
-  free(info->displayName);
   FreeList(&info->cloneOf);
   FreeList(&info->sentinels);
   free(info);

@@ -407,12 +407,7 @@ DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash) {
   entry->hashTag = hash >> 4;
   dict->entryCount++;
   HashIndex_Place(&dict->index, hash, number + 1);
-  if (dict->lastEntry != nullptr) {
-    dict->lastEntry->next = entry;
-  } else {
-    dict->firstEntry = entry;
-  }
-  dict->lastEntry = entry;
+  DictionaryAppend(&dict->firstEntry, &dict->lastEntry, entry);
   return entry;
 }
 
@@ -627,33 +622,28 @@ void *Dictionary_Get(Dictionary *dict, const void *defaultValue, int type, const
   return &TypedRead(dict, defaultValue, type, name)->value;
 }
 
+// The formatted readers differ only in type; va_start must sit in each. The
+// name is formatted into buf, a local of the reader.
+#define DICT_READ_FORMATTED(type, field)         \
+  VERIFY(dict != nullptr);                       \
+  char buf[kNameBufferSize];                     \
+  va_list args;                                  \
+  va_start(args, fmt);                           \
+  const char *name = FormatName(buf, fmt, args); \
+  va_end(args);                                  \
+  auto value = TypedRead(dict, &defaultValue, type, name)->value.field
+
 char *Dict_GetString(Dictionary *dict, const char *defaultValue, const char *fmt, ...) {
-  VERIFY(dict != nullptr);
-  char buf[kNameBufferSize];
-  va_list args;
-  va_start(args, fmt);
-  const char *name = FormatName(buf, fmt, args);
-  va_end(args);
-  const char *value = TypedRead(dict, &defaultValue, DICT_STRING, name)->value.stringValue;
+  DICT_READ_FORMATTED(DICT_STRING, stringValue);
   return value != nullptr ? Util_SafeStrdup(value) : nullptr;
 }
 
 bool Dict_GetBool(Dictionary *dict, bool defaultValue, const char *fmt, ...) {
-  VERIFY(dict != nullptr);
-  char buf[kNameBufferSize];
-  va_list args;
-  va_start(args, fmt);
-  const char *name = FormatName(buf, fmt, args);
-  va_end(args);
-  return TypedRead(dict, &defaultValue, DICT_BOOL, name)->value.boolValue;
+  DICT_READ_FORMATTED(DICT_BOOL, boolValue);
+  return value;
 }
 
 int32_t Dict_GetInt(Dictionary *dict, int32_t defaultValue, const char *fmt, ...) {
-  VERIFY(dict != nullptr);
-  char buf[kNameBufferSize];
-  va_list args;
-  va_start(args, fmt);
-  const char *name = FormatName(buf, fmt, args);
-  va_end(args);
-  return TypedRead(dict, &defaultValue, DICT_LONG, name)->value.longValue;
+  DICT_READ_FORMATTED(DICT_LONG, longValue);
+  return value;
 }

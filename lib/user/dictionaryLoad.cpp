@@ -37,12 +37,7 @@ DictLine *StoreLine(Dictionary *dict, const char *text, size_t length) {
   }
   line->entry = nullptr;
   line->next = nullptr;
-  if (dict->lastLine != nullptr) {
-    dict->lastLine->next = line;
-  } else {
-    dict->firstLine = line;
-  }
-  dict->lastLine = line;
+  DictionaryAppend(&dict->firstLine, &dict->lastLine, line);
   return line;
 }
 
@@ -131,16 +126,23 @@ bool Commit(Loader *loader, const PendingAssignment &a) {
   return true;
 }
 
+// Indexes the oldest waiting assignment. False when it ran out of memory:
+// the ones behind it are dropped.
+bool CommitOldest(Loader *loader) {
+  const PendingAssignment &a = loader->queue[loader->head];
+  loader->head = (loader->head + 1) % kQueueLength;
+  loader->count--;
+  if (!Commit(loader, a)) {
+    loader->count = 0;
+    return false;
+  }
+  return true;
+}
+
 // Indexes every waiting assignment. False when one ran out of memory.
 bool Flush(Loader *loader) {
   while (loader->count > 0) {
-    const PendingAssignment &a = loader->queue[loader->head];
-    loader->head = (loader->head + 1) % kQueueLength;
-    loader->count--;
-    if (!Commit(loader, a)) {
-      loader->count = 0;
-      return false;
-    }
+    if (!CommitOldest(loader)) return false;
   }
   return true;
 }
@@ -161,14 +163,8 @@ LineResult AddLine(Loader *loader, const char *text, size_t length) {
   if (!assignment) {
     return kLineKept;
   }
-  if (loader->count == kQueueLength) {
-    const PendingAssignment &oldest = loader->queue[loader->head];
-    loader->head = (loader->head + 1) % kQueueLength;
-    loader->count--;
-    if (!Commit(loader, oldest)) {
-      loader->count = 0;
-      return kLineCommitFailed;
-    }
+  if (loader->count == kQueueLength && !CommitOldest(loader)) {
+    return kLineCommitFailed;
   }
   PendingAssignment &p = loader->queue[(loader->head + loader->count) % kQueueLength];
   loader->count++;

@@ -127,3 +127,13 @@ void DictionaryPrefetch(const Dictionary *dict, uint32_t hash);
 // zero. The name must not be present. Returns NULL, with nothing changed,
 // when memory ran out.
 DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash);
+// Appends node to the list from *first to *last (entries or lines).
+template <typename Node>
+void DictionaryAppend(Node **first, Node **last, Node *node) {
+  if (*last != nullptr) {
+    (*last)->next = node;
+  } else {
+    *first = node;
+  }
+  *last = node;
+}
