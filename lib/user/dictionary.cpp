@@ -236,23 +236,17 @@ int32_t ConvertTristate(const DictEntry *entry, const char *text) {
 // storage, so dropping it needs no free.
 void Convert(DictEntry *entry, int type) {
   const char *text = entry->value.stringValue != nullptr ? entry->value.stringValue : "";
-  switch (type) {
-    case DICT_STRING:
-      break;
-    case DICT_BOOL:
-      entry->value.boolValue = ConvertBool(entry, text);
-      break;
-    case DICT_LONG:
-      entry->value.longValue = ConvertInt(entry, text);
-      break;
-    case DICT_DOUBLE:
-      entry->value.doubleValue = ConvertDouble(entry, text);
-      break;
-    case DICT_TRISTATE:
-      entry->value.tristateValue = ConvertTristate(entry, text);
-      break;
-    default:
-      NOT_REACHED();
+  DictValue &value = entry->value;
+  if (type == DICT_BOOL) {
+    value.boolValue = ConvertBool(entry, text);
+  } else if (type == DICT_LONG) {
+    value.longValue = ConvertInt(entry, text);
+  } else if (type == DICT_DOUBLE) {
+    value.doubleValue = ConvertDouble(entry, text);
+  } else if (type == DICT_TRISTATE) {
+    value.tristateValue = ConvertTristate(entry, text);
+  } else {
+    VERIFY(type == DICT_STRING);
   }
   entry->type = type;
 }

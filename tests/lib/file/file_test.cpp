@@ -39,26 +39,26 @@ std::string Take(char *s) {
   return r;
 }
 
-void ExpectSplit(const char *path, const char *volume, const char *directory, const char *base) {
-  Split s = SplitOf(path);
-  EXPECT_EQ(s.volume, volume) << path;
-  EXPECT_EQ(s.directory, directory) << path;
-  EXPECT_EQ(s.base, base) << path;
-}
-
 TEST(FileSplitName, DriveUncAndHostForms) {
-  ExpectSplit("C:\\dir\\sub\\file.bxx", "C:", "\\dir\\sub\\", "file.bxx");
-  ExpectSplit("\\\\server\\share\\a\\b", "\\\\server\\share", "\\a\\", "b");
-  ExpectSplit("//server/share/a/b", "//server/share", "/a/", "b");
-  ExpectSplit("\\\\server\\share", "\\\\server\\share", "", "");
-  ExpectSplit("\\\\server", "\\\\server", "", "");
-  ExpectSplit("file", "", "", "file");
-  ExpectSplit("/vms/a/disk.bxdk", "", "/vms/a/", "disk.bxdk");
-  ExpectSplit("/vms\\mixed/x", "", "/vms\\mixed/", "x");
-  ExpectSplit("C:", "C:", "", "");
-  ExpectSplit("C:file", "C:", "file", "");
-  ExpectSplit("", "", "", "");
-  ExpectSplit("dir/", "", "dir/", "");
+  const std::pair<const char *, Split> cases[] = {
+      {"C:\\dir\\sub\\file.bxx", {"C:", "\\dir\\sub\\", "file.bxx"}},
+      {"\\\\server\\share\\a\\b", {"\\\\server\\share", "\\a\\", "b"}},
+      {"//server/share/a/b", {"//server/share", "/a/", "b"}},
+      {"\\\\server\\share", {"\\\\server\\share", "", ""}},
+      {"\\\\server", {"\\\\server", "", ""}},
+      {"file", {"", "", "file"}},
+      {"/vms/a/disk.bxdk", {"", "/vms/a/", "disk.bxdk"}},
+      {"/vms\\mixed/x", {"", "/vms\\mixed/", "x"}},
+      {"C:", {"C:", "", ""}},
+      {"C:file", {"C:", "file", ""}},
+      {"", {"", "", ""}},
+      {"dir/", {"", "dir/", ""}},
+  };
+  for (const auto &[path, want] : cases) {
+    Split s = SplitOf(path);
+    EXPECT_EQ(s.volume + "|" + s.directory + "|" + s.base,
+              want.volume + "|" + want.directory + "|" + want.base);
+  }
   File_SplitName("a/b", nullptr, nullptr, nullptr);
 }
 
@@ -79,12 +79,8 @@ TEST(FileGetPathName, RemovesOneTrailingSeparator) {
 }
 
 TEST(FilePaths, FullPathForms) {
-  EXPECT_TRUE(File_IsFullPath("/x"));
-  EXPECT_TRUE(File_IsFullPath("\\x"));
-  EXPECT_TRUE(File_IsFullPath("c:\\x"));
-  EXPECT_FALSE(File_IsFullPath("c:x"));
-  EXPECT_FALSE(File_IsFullPath("x/y"));
-  EXPECT_FALSE(File_IsFullPath(""));
+  for (const char *path : {"/x", "\\x", "c:\\x"}) EXPECT_TRUE(File_IsFullPath(path)) << path;
+  for (const char *path : {"c:x", "x/y", ""}) EXPECT_FALSE(File_IsFullPath(path)) << path;
   EXPECT_EQ(Take(File_FullPath("/a/./b/../c")), "/a/c");
 }
 

@@ -2,7 +2,6 @@
 // its walk order, the current-state devices, expansion and the lock modes.
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -331,6 +330,19 @@ RefNode *RefFind(const std::vector<RefNode *> &siblings, size_t k, int uid) {
   return found != nullptr ? found : RefFind(n->children, 0, uid);
 }
 
+// A tree as text: uid(children...).
+std::string RefShape(const RefNode *n) {
+  std::string text = std::to_string(n->uid) + "(";
+  for (const RefNode *c : n->children) text += RefShape(c);
+  return text + ")";
+}
+
+std::string Shape(const SnapshotNode *n) {
+  std::string text = std::to_string(n->uid) + "(";
+  for (const SnapshotNode *c = n->child; c != nullptr; c = c->sibling) text += Shape(c);
+  return text + ")";
+}
+
 TEST(SnapshotTreeTest, ParentsMatchAFullWalkOnRandomDatabases) {
   unsigned seed = 12345;
   auto next = [&seed](unsigned bound) {
@@ -362,28 +374,7 @@ TEST(SnapshotTreeTest, ParentsMatchAFullWalkOnRandomDatabases) {
     Info r;
     Read(r, vm.config());
     ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
-    // Compare the shapes: the same walk of uids and child counts.
-    std::vector<std::pair<int, size_t>> wantShape;
-    std::vector<std::pair<int, size_t>> gotShape;
-    std::function<void(RefNode *)> refShape = [&](RefNode *n) {
-      wantShape.emplace_back(n->uid, n->children.size());
-      for (RefNode *c : n->children) {
-        refShape(c);
-      }
-    };
-    std::function<void(SnapshotNode *)> gotWalk = [&](SnapshotNode *n) {
-      size_t children = 0;
-      for (SnapshotNode *c = n->child; c != nullptr; c = c->sibling) {
-        children++;
-      }
-      gotShape.emplace_back(n->uid, children);
-      for (SnapshotNode *c = n->child; c != nullptr; c = c->sibling) {
-        gotWalk(c);
-      }
-    };
-    refShape(&root);
-    gotWalk(r->root);
-    EXPECT_EQ(gotShape, wantShape) << "round " << round;
+    EXPECT_EQ(Shape(r->root), RefShape(&root)) << "round " << round;
   }
 }
 

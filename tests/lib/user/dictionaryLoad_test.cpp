@@ -104,15 +104,6 @@ TEST_F(DictionaryLoadTest, KeepsEntriesAndLinesInFileOrder) {
   EXPECT_TRUE(Dict_GetBool(dict_.get(), false, "readOnly"));
 }
 
-TEST_F(DictionaryLoadTest, LongLinesAndNulBytes) {
-  std::string big(300000, 'v');
-  std::string path = Write("a = " + big + "\nb = \"1\"\0ignored\n"s + "c = \"" + big + "\"");
-  EXPECT_TRUE(Dictionary_Load(dict_.get(), path.c_str(), 0));
-  EXPECT_EQ(Value("a"), big);
-  EXPECT_EQ(Value("b"), "1");
-  EXPECT_EQ(Value("c"), big);
-}
-
 GCC_FALSE_RESTRICT_BEGIN
 TEST_F(DictionaryLoadTest, TextInHandLoadsAsItsFileWould) {
   std::string file = "a = 1\nb = 2\nA = 3\nc = \"" + std::string(100000, 'v') + "\"";
@@ -137,7 +128,8 @@ TEST_F(DictionaryLoadTest, TextInHandLoadsAsItsFileWould) {
 }
 
 TEST_F(DictionaryLoadTest, ManyDuplicatesBetweenLongAndShortValues) {
-  std::string text;
+  // Long lines outgrow the pieces the file is read in; a NUL ends a line's text.
+  std::string text = "b = \"1\"\0ignored\n"s;
   auto valueOf = [](int i) {
     return i % 97 == 0 ? std::string(70000 + i, static_cast<char>('a' + i % 26))
                        : "v" + std::to_string(i);
@@ -149,8 +141,9 @@ TEST_F(DictionaryLoadTest, ManyDuplicatesBetweenLongAndShortValues) {
   }
   std::string path = Write(text);
   EXPECT_FALSE(Dictionary_Load(dict_.get(), path.c_str(), 0));
-  EXPECT_EQ(Lines().size(), 6000u);
-  EXPECT_EQ(Names().size(), 3000u);
+  EXPECT_EQ(Lines().size(), 6001u);
+  EXPECT_EQ(Names().size(), 3001u);
+  EXPECT_EQ(Value("b"), "1");
   for (int i = 0; i < 3000; i++) {
     ASSERT_EQ(Value(("k" + std::to_string(i)).c_str()), valueOf(i)) << i;
   }
