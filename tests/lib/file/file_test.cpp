@@ -19,14 +19,11 @@ namespace {
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
-struct Split {
-  std::string volume, directory, base;
-};
-
-Split SplitOf(const char *path) {
+// "volume|directory|base".
+std::string SplitOf(const char *path) {
   char *v = nullptr, *d = nullptr, *b = nullptr;
   File_SplitName(path, &v, &d, &b);
-  Split s{v, d, b};
+  std::string s = std::string(v) + "|" + d + "|" + b;
   free(v);
   free(d);
   free(b);
@@ -40,24 +37,18 @@ std::string Take(char *s) {
 }
 
 TEST(FileSplitName, DriveUncAndHostForms) {
-  const std::pair<const char *, Split> cases[] = {
-      {"C:\\dir\\sub\\file.bxx", {"C:", "\\dir\\sub\\", "file.bxx"}},
-      {"\\\\server\\share\\a\\b", {"\\\\server\\share", "\\a\\", "b"}},
-      {"//server/share/a/b", {"//server/share", "/a/", "b"}},
-      {"\\\\server\\share", {"\\\\server\\share", "", ""}},
-      {"\\\\server", {"\\\\server", "", ""}},
-      {"file", {"", "", "file"}},
-      {"/vms/a/disk.bxdk", {"", "/vms/a/", "disk.bxdk"}},
-      {"/vms\\mixed/x", {"", "/vms\\mixed/", "x"}},
-      {"C:", {"C:", "", ""}},
-      {"C:file", {"C:", "file", ""}},
-      {"", {"", "", ""}},
-      {"dir/", {"", "dir/", ""}},
-  };
-  for (const auto &[path, want] : cases) {
-    Split s = SplitOf(path);
-    EXPECT_EQ(s.volume + "|" + s.directory + "|" + s.base,
-              want.volume + "|" + want.directory + "|" + want.base);
+  // Pairs of a path and its split.
+  // clang-format off
+  const char *const cases[] = {
+      "C:\\dir\\sub\\file.bxx", "C:|\\dir\\sub\\|file.bxx",
+      "\\\\server\\share\\a\\b", "\\\\server\\share|\\a\\|b",
+      "//server/share/a/b", "//server/share|/a/|b", "\\\\server\\share", "\\\\server\\share||",
+      "\\\\server", "\\\\server||", "file", "||file", "/vms/a/disk.bxdk", "|/vms/a/|disk.bxdk",
+      "/vms\\mixed/x", "|/vms\\mixed/|x", "C:", "C:||", "C:file", "C:|file|", "", "||",
+      "dir/", "|dir/|"};
+  // clang-format on
+  for (size_t i = 0; i < std::size(cases); i += 2) {
+    EXPECT_EQ(SplitOf(cases[i]), cases[i + 1]) << cases[i];
   }
   File_SplitName("a/b", nullptr, nullptr, nullptr);
 }
