@@ -9,10 +9,10 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "file/file.h"
 #include "host/folderNames.h"
+#include "misc/hashTable.h"
 
 namespace {
 
@@ -30,9 +30,34 @@ struct Folder {
   int lookups = 0;
   FolderState state = kUnlisted;
   HostFolderNames list = {nullptr, 0, nullptr, 0};
-  // Name (in the listing's region) to whether it is plain.
-  std::unordered_map<std::string_view, bool> names;
+  HashIndex names = {nullptr, 0, false};  // listing number + 1 by name
 };
+
+// Indexes a listing; false when memory ran out.
+bool IndexNames(Folder *folder) {
+  const HostFolderNames &list = folder->list;
+  if (list.count >= HASHINDEX_MAX_SIZE / 2 || !HashIndex_Init(&folder->names, 16) ||
+      !HashIndex_Reserve(&folder->names, list.count)) {
+    return false;
+  }
+  for (size_t i = 0; i < list.count; i++) {
+    const char *name = list.names[i].name;
+    HashIndex_Place(&folder->names, HashTable_HashName(name, strlen(name)),
+                    static_cast<uint32_t>(i + 1));
+  }
+  return true;
+}
+
+// The listed entry of that exact name, or NULL.
+const HostFolderName *FindName(const Folder *folder, const char *leaf) {
+  uint32_t hash = HashTable_HashName(leaf, strlen(leaf));
+  uint32_t slot = HashIndex_Home(&folder->names, hash);
+  for (uint32_t n; (n = HashIndex_Next(&folder->names, hash, &slot)) != 0;) {
+    const HostFolderName *entry = &folder->list.names[n - 1];
+    if (strcmp(entry->name, leaf) == 0) return entry;
+  }
+  return nullptr;
+}
 
 }  // namespace
 
@@ -59,14 +84,8 @@ Folder *LookupFolder(FolderCache *cache, std::string_view path) {
     folder->path = path;
   }
   if (folder->state == kUnlisted && ++folder->lookups > kListAfter) {
-    folder->state = kUnusable;
-    if (HostFs_ReadFolderNames(folder->path.c_str(), &folder->list)) {
-      folder->names.reserve(folder->list.count);
-      for (size_t i = 0; i < folder->list.count; i++) {
-        folder->names.emplace(folder->list.names[i].name, folder->list.names[i].plain);
-      }
-      folder->state = kListed;
-    }
+    bool listed = HostFs_ReadFolderNames(folder->path.c_str(), &folder->list);
+    folder->state = listed && IndexNames(folder) ? kListed : kUnusable;
   }
   return folder;
 }
@@ -83,8 +102,8 @@ bool Look(FolderCache *cache, const char *path) {
   if (folder == nullptr || folder->state == kUnlisted || folder->state == kUnusable) {
     return File_Exists(path);
   }
-  auto it = folder->names.find(leaf);
-  if (it == folder->names.end() || !it->second) return File_Exists(path);
+  const HostFolderName *entry = FindName(folder, leaf);
+  if (entry == nullptr || !entry->plain) return File_Exists(path);
   if (folder->state == kListed) {
     bool exists = File_Exists(path);
     folder->state = exists ? kVerified : kUnusable;
@@ -101,6 +120,7 @@ void FolderCache_Free(FolderCache *cache) {
   if (cache == nullptr) return;
   for (int i = 0; i < cache->numFolders; i++) {
     HostFs_FreeFolderNames(&cache->folders[i].list);
+    if (cache->folders[i].names.slots != nullptr) HashIndex_Destroy(&cache->folders[i].names);
   }
   delete cache;
 }
