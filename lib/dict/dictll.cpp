@@ -146,42 +146,31 @@ bool DictLLReader_Fill(DictLLReader *reader) {
 }
 
 int DictLLReader_Next(DictLLReader *r, size_t maxLength, char **line, size_t *length) {
-  for (;;) {
-    char *from = r->buf + r->start;
-    char *lf =
-        r->end > r->start ? static_cast<char *>(memchr(from, '\n', r->end - r->start)) : nullptr;
-    size_t len;
-    if (lf != nullptr) {
-      len = static_cast<size_t>(lf - from);
-      r->start += len + 1;
-      // Text mode: CR LF reads as LF. A CR elsewhere is data.
-      if (len > 0 && from[len - 1] == '\r') {
-        len--;
-      }
-    } else if (r->error != 0) {
+  while (!DictLLReader_TakeLine(r, line, length)) {
+    if (r->error != 0) {
       Host_SetLastError(r->error);
       return 0;
-    } else if (r->atEnd) {
+    }
+    if (r->atEnd) {
       if (r->start == r->end) {
         return 1;
       }
       // The last line, without its LF.
-      len = r->end - r->start;
+      *line = r->buf + r->start;
+      *length = r->end - r->start;
+      (*line)[*length] = '\0';
       r->start = r->end;
-    } else if (!DictLLReader_Fill(r)) {
-      return 0;
-    } else {
-      continue;
+      break;
     }
-    if (maxLength != 0 && len > maxLength) {
-      Host_SetLastError(kLineTooLongError);
+    if (!DictLLReader_Fill(r)) {
       return 0;
     }
-    from[len] = '\0';
-    *line = from;
-    *length = len;
-    return 2;
   }
+  if (maxLength != 0 && *length > maxLength) {
+    Host_SetLastError(kLineTooLongError);
+    return 0;
+  }
+  return 2;
 }
 
 bool DictLL_IsBlankOrComment(const char *line) {

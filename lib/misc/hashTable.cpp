@@ -88,15 +88,6 @@ void HashIndex_Destroy(HashIndex *index) {
   index->size = 0;
 }
 
-void HashIndex_Place(HashIndex *index, uint32_t hash, uint32_t number) {
-  uint32_t mask = index->size - 1;
-  uint32_t b = HashIndex_Home(index, hash);
-  while (index->slots[b].number != 0) {
-    b = (b + 1) & mask;
-  }
-  index->slots[b] = HashIndexSlot{hash, number};
-}
-
 bool HashIndex_Reserve(HashIndex *index, uint64_t wanted) {
   if (HashIndex_HasRoom(index, wanted)) {
     return true;

@@ -225,7 +225,9 @@ bool ReadLines(Dictionary *dict, FILE *stream, int flags, long long fileSize) {
   for (;;) {
     char *text;
     size_t length;
-    int got = DictLLReader_Next(&reader, 0, &text, &length);
+    int got = DictLLReader_TakeLine(&reader, &text, &length)
+                  ? 2
+                  : DictLLReader_Next(&reader, 0, &text, &length);
     if (got == 0) {
       // Keep the read's error across the indexing of the waiting lines.
       int error = Host_GetLastError();

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 // Reads a stream's lines into a buffer of its own and hands them out where
 // they lie. With wholeStream it reads ahead in large pieces: the stream is
@@ -34,6 +35,28 @@ bool DictLLReader_Fill(DictLLReader *reader);
 // of file, 2 a line. A read failure part way through a line is a failure:
 // the part is not handed out.
 int DictLLReader_Next(DictLLReader *reader, size_t maxLength, char **line, size_t *length);
+
+// Hands out a line already held, as DictLLReader_Next does; false when no
+// whole line is held. Inline, so that a loop over the lines of a large file
+// makes a call only once per piece.
+inline bool DictLLReader_TakeLine(DictLLReader *r, char **line, size_t *length) {
+  char *from = r->buf + r->start;
+  char *lf =
+      r->end > r->start ? static_cast<char *>(memchr(from, '\n', r->end - r->start)) : nullptr;
+  if (lf == nullptr) {
+    return false;
+  }
+  size_t len = static_cast<size_t>(lf - from);
+  r->start += len + 1;
+  // Text mode: CR LF reads as LF. A CR elsewhere is data.
+  if (len > 0 && from[len - 1] == '\r') {
+    len--;
+  }
+  from[len] = '\0';
+  *line = from;
+  *length = len;
+  return true;
+}
 
 // The parts of an assignment, pointing into the scanned line. The value is
 // raw: its "|" escapes are not yet undone.

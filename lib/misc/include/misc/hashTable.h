@@ -37,8 +37,6 @@ void HashIndex_Destroy(HashIndex *index);
 // with the index unchanged, when memory ran out or the size would pass
 // HASHINDEX_MAX_SIZE.
 bool HashIndex_Reserve(HashIndex *index, uint64_t wanted);
-// Adds number (non-zero) under hash. There must be room for it.
-void HashIndex_Place(HashIndex *index, uint32_t hash, uint32_t number);
 // Empties the index, giving back what it grew past size.
 void HashIndex_Clear(HashIndex *index, uint32_t size);
 
@@ -49,6 +47,16 @@ inline bool HashIndex_HasRoom(const HashIndex *index, uint64_t wanted) {
 // The slot where the probe for hash starts: the hash spread over the size.
 inline uint32_t HashIndex_Home(const HashIndex *index, uint32_t hash) {
   return static_cast<uint32_t>((uint64_t{hash * 0x9E3779B1u} * index->size) >> 32);
+}
+
+// Adds number (non-zero) under hash. There must be room for it.
+inline void HashIndex_Place(HashIndex *index, uint32_t hash, uint32_t number) {
+  uint32_t mask = index->size - 1;
+  uint32_t b = HashIndex_Home(index, hash);
+  while (index->slots[b].number != 0) {
+    b = (b + 1) & mask;
+  }
+  index->slots[b] = HashIndexSlot{hash, number};
 }
 
 // Walks the probe for hash from *slot (start at HashIndex_Home): returns the
