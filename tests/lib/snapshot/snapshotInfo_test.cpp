@@ -30,6 +30,12 @@ void Load(Info &r, const std::string &config) {
   r.err = SnapshotConfigInfoLoad(config.c_str(), SNAPSHOT_LOCK_NONE, &r.info);
 }
 
+// Writes the machine's database, then loads the machine.
+void LoadWith(Info &r, VmFolder &vm, const std::string &database) {
+  vm.WriteDatabase(database);
+  Load(r, vm.config());
+}
+
 SnapshotErrorCode ReadCode(const std::string &config) {
   Info r;
   Read(r, config);
@@ -130,11 +136,10 @@ TEST(SnapshotReadTest, SingleKeysAndTheEmptyValueRule) {
       "fileSearchPath = \"\"\nnvram = \"\"\ndisplayName = \"\"\ntemplateVM = \"TRUE\"\n"
       "numCloneOf = \"2\"\ncloneOf0 = \"x.bxx\"\ncloneOf1 = \"\"\n"
       "checkpoint.vmState = \"vm.bxss\"\n");
-  vm.WriteDatabase(
-      "snapshot.lastUID = \"7\"\nsnapshot.mru.maxNum = \"2\"\n"
-      "snapshot.mru1.uid = \"5\"\nnumSentinels = \"1\"\nsentinel0 = \"s\"\n");
   Info r;
-  Load(r, vm.config());
+  LoadWith(r, vm,
+           "snapshot.lastUID = \"7\"\nsnapshot.mru.maxNum = \"2\"\n"
+           "snapshot.mru1.uid = \"5\"\nnumSentinels = \"1\"\nsentinel0 = \"s\"\n");
   ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
   EXPECT_STREQ(r->searchPath, ".");
   EXPECT_STREQ(r->nvram, "nvram");
@@ -204,11 +209,10 @@ TEST(SnapshotReadTest, RelativeDisksAreFoundAlongTheSearchPath) {
 
   // The same disk named in a snapshot must be found too; a snapshot disk
   // without a file name cannot be.
-  vm.WriteDatabase(
-      "snapshot.numSnapshots = \"1\"\nsnapshot0.uid = \"1\"\n"
-      "snapshot0.numDisks = \"1\"\nsnapshot0.disk0.node = \"ide0:0\"\n");
   Info noName;
-  Load(noName, vm.config());
+  LoadWith(noName, vm,
+           "snapshot.numSnapshots = \"1\"\nsnapshot0.uid = \"1\"\n"
+           "snapshot0.numDisks = \"1\"\nsnapshot0.disk0.node = \"ide0:0\"\n");
   EXPECT_EQ(noName.err.type, SNAPSHOT_NOTFOUND);
 }
 
