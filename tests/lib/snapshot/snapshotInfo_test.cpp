@@ -30,6 +30,12 @@ void Load(Info &r, const std::string &config) {
   r.err = SnapshotConfigInfoLoad(config.c_str(), SNAPSHOT_LOCK_NONE, &r.info);
 }
 
+// Reads, and says whether the read succeeded.
+bool ReadOk(Info &r, const std::string &config) {
+  Read(r, config);
+  return r.err.type == SNAPSHOT_SUCCESS;
+}
+
 // Writes the machine's database, then loads the machine.
 void LoadWith(Info &r, VmFolder &vm, const std::string &database) {
   vm.WriteDatabase(database);
@@ -169,8 +175,7 @@ TEST(SnapshotReadTest, WorkingFolderLeadsTheSearchPath) {
   VmFolder vm;
   vm.WriteConfig("workingDir = \"/w\"\nfileSearchPath = \"a;/w;b;/w\"\n");
   Info r;
-  Read(r, vm.config());
-  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  ASSERT_TRUE(ReadOk(r, vm.config()));
   EXPECT_STREQ(r->searchPath, "/w;a;b;/w");
 
   vm.WriteConfig("workingDir = \"/w\"\nfileSearchPath = \"/w/x;/w\"\nnvram = \"/w/nv\"\n");
@@ -229,8 +234,7 @@ TEST(SnapshotReadTest, CurrentStateDevices) {
       "scsi1.present = \"TRUE\"\nscsi1:15.present = \"TRUE\"\nscsi1:15.fileName = \"s1.bxdk\"\n"
       "scsi1:15.deviceType = \"SCSI-HARDDISK\"\nscsi1:15.mode = \"Independent-NonPersistent\"\n");
   Info r;
-  Read(r, vm.config());
-  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  ASSERT_TRUE(ReadOk(r, vm.config()));
   SnapshotNode *state = r->currentState;
   EXPECT_STREQ(state->fileName, "currentState");
   ASSERT_EQ(state->numDisks, 2);
@@ -251,8 +255,7 @@ TEST(SnapshotReadTest, SnapshotFields) {
                    "snapshot0.clone0 = \"c.bxx\"\nsnapshot0.numDisks = \"1\"\n"
                    "snapshot0.disk0.fileName = \"d.bxdk\"\nsnapshot0.disk0.mode = \"1\"\n");
   Info r;
-  Read(r, vm.config());
-  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  ASSERT_TRUE(ReadOk(r, vm.config()));
   SnapshotNode *node = r->root->child;
   ASSERT_NE(node, nullptr);
   EXPECT_EQ(node->parent, r->root);
@@ -282,8 +285,7 @@ TEST(SnapshotTreeTest, DuplicateUidsResolveToTheFirstInWalkOrder) {
                    "snapshot.current = \"5\"\n");
   // A parent of 0 is always the root, even with a snapshot of uid 0 around.
   Info r;
-  Read(r, vm.config());
-  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  ASSERT_TRUE(ReadOk(r, vm.config()));
   EXPECT_EQ(WalkUids(r->root), (std::vector<int>{0, 1, 2, 7, 5, 6, 0, 5, 8}));
   SnapshotNode *five = r->root->child->sibling->child;
   EXPECT_EQ(r->currentSnapshot, five);
@@ -353,8 +355,7 @@ TEST(SnapshotTreeTest, ParentsMatchAFullWalkOnRandomDatabases) {
     vm.WriteConfig("");
     vm.WriteDatabase(Snapshots(snapshots));
     Info r;
-    Read(r, vm.config());
-    ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+    ASSERT_TRUE(ReadOk(r, vm.config()));
     EXPECT_EQ(Shape(r->root), RefShape(&root)) << "round " << round;
   }
 }
