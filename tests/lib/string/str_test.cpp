@@ -116,16 +116,12 @@ TEST(StrAsprintf, CrLfBecomesLf) {
 }
 
 TEST(StrAsprintf, InvalidFormatsGiveNull) {
-  EXPECT_EQ(FormatOrNull("%1$s %s", "a", "b"), "<null>");  // mixed
-  EXPECT_EQ(FormatOrNull("%s %1$s", "a", "b"), "<null>");  // mixed, other order
-  EXPECT_EQ(FormatOrNull("%5d", 1), "<null>");             // digits without "$"
-  EXPECT_EQ(FormatOrNull("abc %"), "<null>");              // ends in a conversion
-  EXPECT_EQ(FormatOrNull("abc %-08l"), "<null>");
-  EXPECT_EQ(FormatOrNull("%f", 1.0), "<null>");  // refused conversions
-  EXPECT_EQ(FormatOrNull("%e", 1.0), "<null>");
-  EXPECT_EQ(FormatOrNull("%E", 1.0), "<null>");
-  EXPECT_EQ(FormatOrNull("%g", 1.0), "<null>");
-  EXPECT_EQ(FormatOrNull("%y"), "<null>");  // not a conversion
+  // Mixed positional and plain, digits without "$", a format ending in a
+  // conversion, refused conversions and no conversion at all.
+  for (const char *format :
+       {"%1$s %s", "%s %1$s", "%5d", "abc %", "abc %-08l", "%f", "%e", "%E", "%g", "%y"}) {
+    EXPECT_EQ(FormatOrNull(format, "a", "b", 1.0), "<null>") << format;
+  }
 }
 
 TEST(StrTranslate, RulesBeyondTheCLibrary) {
