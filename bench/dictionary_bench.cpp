@@ -24,6 +24,29 @@
 
 namespace {
 
+// The kinds of line, one after the other: a format of the snapshot number
+// (i / 12), a second number of i, and the upper bytes of i for the address.
+struct LineKind {
+  const char *format;
+  unsigned (*second)(unsigned i);
+};
+const LineKind kKinds[] = {
+    {"# snapshot %u\n", nullptr},
+    {"snapshot%u.uid = \"%u\"\n", [](unsigned i) { return i / 12 + 1; }},
+    {"snapshot%u.displayName = \"Before update %u\"\n", [](unsigned i) { return i % 977; }},
+    {"snapshot%u.disk0.fileName = \"Windows Server 2019-%06u.bxdk\"\n",
+     [](unsigned i) { return i / 12; }},
+    {"snapshot%u.disk0.node = \"scsi0:%u\"\n", [](unsigned i) { return i % 7; }},
+    {"snapshot%u.createTimeHigh = \"%u\"\n", [](unsigned i) { return 372000u + i % 1000; }},
+    {"snapshot%u.createTimeLow = \"%u\"\n", [](unsigned i) { return i * 2654435761u; }},
+    {"ethernet%u.generatedAddress = \"00:0c:29:%02x:%02x:%02x\"\n",
+     [](unsigned i) { return i & 0xff; }},
+    {"ethernet%u.virtualDev = \"e1000\"\n", nullptr},
+    {"scsi%u:0.present = \"TRUE\"\n", nullptr},
+    {"sched.mem%u.min = \"%u\"   # reserved\n", [](unsigned i) { return i % 4096; }},
+    {"\n", nullptr},
+};
+
 // Writes about `bytes` of lines such as a virtual machine's configuration and
 // its snapshot database hold; every name is unique. Returns the size written.
 size_t GenerateFile(const std::string &path, size_t bytes) {
@@ -32,53 +55,11 @@ size_t GenerateFile(const std::string &path, size_t bytes) {
   size_t written = 0;
   char line[256];
   for (unsigned i = 0; written < bytes; i++) {
-    int n = 0;
-    switch (i % 12) {
-      case 0:
-        n = snprintf(line, sizeof line, "# snapshot %u\n", i / 12);
-        break;
-      case 1:
-        n = snprintf(line, sizeof line, "snapshot%u.uid = \"%u\"\n", i / 12, i / 12 + 1);
-        break;
-      case 2:
-        n = snprintf(line, sizeof line, "snapshot%u.displayName = \"Before update %u\"\n", i / 12,
-                     i % 977);
-        break;
-      case 3:
-        n = snprintf(line, sizeof line,
-                     "snapshot%u.disk0.fileName = \"Windows Server 2019-%06u.bxdk\"\n", i / 12,
-                     i / 12);
-        break;
-      case 4:
-        n = snprintf(line, sizeof line, "snapshot%u.disk0.node = \"scsi0:%u\"\n", i / 12, i % 7);
-        break;
-      case 5:
-        n = snprintf(line, sizeof line, "snapshot%u.createTimeHigh = \"%u\"\n", i / 12,
-                     372000u + i % 1000);
-        break;
-      case 6:
-        n = snprintf(line, sizeof line, "snapshot%u.createTimeLow = \"%u\"\n", i / 12,
-                     i * 2654435761u);
-        break;
-      case 7:
-        n = snprintf(line, sizeof line,
-                     "ethernet%u.generatedAddress = \"00:0c:29:%02x:%02x:%02x\"\n", i / 12,
-                     i & 0xff, (i >> 8) & 0xff, (i >> 16) & 0xff);
-        break;
-      case 8:
-        n = snprintf(line, sizeof line, "ethernet%u.virtualDev = \"e1000\"\n", i / 12);
-        break;
-      case 9:
-        n = snprintf(line, sizeof line, "scsi%u:0.present = \"TRUE\"\n", i / 12);
-        break;
-      case 10:
-        n = snprintf(line, sizeof line, "sched.mem%u.min = \"%u\"   # reserved\n", i / 12,
-                     i % 4096);
-        break;
-      case 11:
-        n = snprintf(line, sizeof line, "\n");
-        break;
-    }
+    const LineKind &kind = kKinds[i % 12];
+    unsigned second = kind.second != nullptr ? kind.second(i) : 0;
+    // Formats that take fewer numbers leave the rest unread.
+    int n =
+        snprintf(line, sizeof line, kind.format, i / 12, second, (i >> 8) & 0xff, (i >> 16) & 0xff);
     fwrite(line, 1, static_cast<size_t>(n), f);
     written += static_cast<size_t>(n);
   }

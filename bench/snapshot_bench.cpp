@@ -11,7 +11,8 @@
 #include <random>
 #include <string>
 
-#include "snapshot/snapshot.h"
+// The reader's own records, for the timing of a read alone.
+#include "../lib/snapshot/snapshotInfo.h"
 #include "user/dictionary.h"
 
 namespace {

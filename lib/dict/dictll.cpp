@@ -1,9 +1,10 @@
 // The line format of dictionary files: reading lines of any length (NUL
 // bytes kept, CR LF read as LF), and splitting one line into name and value.
-// Reading goes through getdelim, which reports how many bytes it stored even
-// when the line holds NUL bytes, into a buffer reused from line to line.
-// Running out of memory for a line is a read error (last error ENOMEM), so a
-// file with an absurdly long line cannot stop the program.
+// A reader of a whole stream reads it in large pieces; one that must leave
+// the rest of the stream alone reads through getdelim, which reports how many
+// bytes it stored even when the line holds NUL bytes. Running out of memory
+// for a line is a read error (last error ENOMEM), so a file with an absurdly
+// long line cannot stop the program.
 #include "dict/dictll.h"
 
 #include <cstdlib>
@@ -18,6 +19,7 @@ namespace {
 
 // The system's "argument list too long": a line over the caller's limit.
 constexpr int kLineTooLongError = 7;
+constexpr size_t kReadPiece = size_t{64} * 1024;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -63,52 +65,111 @@ bool SplitLine(const char *line, char **name, char **value) {
 
 }  // namespace
 
-void DictLLReader_Init(DictLLReader *reader) {
-  reader->buf = nullptr;
-  reader->room = 0;
+void DictLLReader_Init(DictLLReader *reader, FILE *stream, bool wholeStream) {
+  *reader = DictLLReader{};
+  reader->stream = stream;
+  reader->wholeStream = wholeStream;
 }
 
 void DictLLReader_Destroy(DictLLReader *reader) {
   free(reader->buf);
-  DictLLReader_Init(reader);
+  reader->buf = nullptr;
+  reader->size = 0;
 }
 
-int DictLLReader_Next(DictLLReader *reader, FILE *stream, size_t maxLength, char **line,
-                      size_t *length) {
-  // getdelim leaves the last error alone at a clean end of file; clear it so
-  // that a stale value is never mistaken for this read's.
+namespace {
+
+// Takes the stream's error after a failed read.
+void TakeReadError(DictLLReader *r) {
+  clearerr(r->stream);
+  r->error = Host_GetLastError() != 0 ? Host_GetLastError() : Host_ErrorCode(HOST_ERROR_OTHER);
+}
+
+// One line through getdelim, which reads no further than its LF. Called only
+// when nothing is held: a line without LF ends the stream.
+bool FillLine(DictLLReader *r) {
+  r->start = 0;
+  r->end = 0;
+  auto n = getdelim(&r->buf, &r->size, '\n', r->stream);
+  if (ferror(r->stream)) {
+    TakeReadError(r);
+  } else if (n < 0) {
+    if (Host_GetLastError() != 0 && !feof(r->stream)) {
+      return false;  // getdelim refused before reading (e.g. no memory for its buffer)
+    }
+    r->atEnd = true;
+  } else {
+    r->end = static_cast<size_t>(n);
+    r->atEnd = n == 0 || r->buf[n - 1] != '\n';
+  }
+  return true;
+}
+
+// The next large piece, behind the part of a line already held.
+bool FillPiece(DictLLReader *r) {
+  if (r->start > 0) {
+    memmove(r->buf, r->buf + r->start, r->end - r->start);
+    r->end -= r->start;
+    r->start = 0;
+  }
+  if (r->size - r->end < kReadPiece / 2) {
+    // A line longer than the buffer: make room for more of it.
+    size_t size = r->size == 0 ? kReadPiece + 1 : (r->size - 1) * 2 + 1;
+    char *buf = size > r->size ? static_cast<char *>(realloc(r->buf, size)) : nullptr;
+    if (buf == nullptr) {
+      SetOutOfMemory();
+      return false;
+    }
+    r->buf = buf;
+    r->size = size;
+  }
+  size_t want = r->size - 1 - r->end;
+  size_t got = fread(r->buf + r->end, 1, want, r->stream);
+  r->end += got;
+  if (got < want) {
+    if (ferror(r->stream)) {
+      TakeReadError(r);
+    } else {
+      r->atEnd = true;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool DictLLReader_Fill(DictLLReader *reader) {
+  // A clean end of file leaves the last error alone: clear it so that a
+  // stale value is never mistaken for this read's.
   Host_SetLastError(0);
-  auto n = getdelim(&reader->buf, &reader->room, '\n', stream);
-  if (ferror(stream)) {
-    // A failure part way through a line is still a failure (the partial line
-    // is not handed out), as with a failing fgets.
-    clearerr(stream);
-    if (Host_GetLastError() == 0) {
-      Host_SetLastError(Host_ErrorCode(HOST_ERROR_OTHER));
+  return reader->wholeStream ? FillPiece(reader) : FillLine(reader);
+}
+
+int DictLLReader_Next(DictLLReader *r, size_t maxLength, char **line, size_t *length) {
+  while (!DictLLReader_TakeLine(r, line, length)) {
+    if (r->error != 0) {
+      Host_SetLastError(r->error);
+      return 0;
     }
-    return 0;
-  }
-  if (n < 0) {
-    if (Host_GetLastError() != 0 && !feof(stream)) {
-      return 0;  // getdelim refused before reading (e.g. no memory for its buffer)
+    if (r->atEnd) {
+      if (r->start == r->end) {
+        return 1;
+      }
+      // The last line, without its LF.
+      *line = r->buf + r->start;
+      *length = r->end - r->start;
+      (*line)[*length] = '\0';
+      r->start = r->end;
+      break;
     }
-    return 1;
-  }
-  size_t len = static_cast<size_t>(n);
-  if (len > 0 && reader->buf[len - 1] == '\n') {
-    len--;
-    // Text mode: CR LF reads as LF. A CR elsewhere is data.
-    if (len > 0 && reader->buf[len - 1] == '\r') {
-      len--;
+    if (!DictLLReader_Fill(r)) {
+      return 0;
     }
   }
-  if (maxLength != 0 && len > maxLength) {
+  if (maxLength != 0 && *length > maxLength) {
     Host_SetLastError(kLineTooLongError);
     return 0;
   }
-  reader->buf[len] = '\0';
-  *line = reader->buf;
-  *length = len;
   return 2;
 }
 
@@ -160,16 +221,16 @@ bool DictLL_ScanAssignment(const char *line, DictLLAssignment *out) {
 
 int ReadNextLine(FILE *stream, char **buf, size_t maxLength, size_t *length) {
   DictLLReader reader;
-  DictLLReader_Init(&reader);
+  DictLLReader_Init(&reader, stream, false);
   char *line;
   size_t len;
-  int result = DictLLReader_Next(&reader, stream, maxLength, &line, &len);
+  int result = DictLLReader_Next(&reader, maxLength, &line, &len);
   if (result != 2) {
     DictLLReader_Destroy(&reader);
     return result;
   }
-  // Hand out a buffer of the line's size; keeping the larger one is harmless
-  // when the shrink itself fails.
+  // The line starts the buffer. Hand out a buffer of the line's size;
+  // keeping the larger one is harmless when the shrink itself fails.
   char *shrunk = static_cast<char *>(realloc(reader.buf, len + 1));
   *buf = shrunk != nullptr ? shrunk : reader.buf;
   *length = len;

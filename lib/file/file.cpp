@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "file/folderCache.h"
 #include "host/fs.h"
 #include "misc/panic.h"
 #include "user/log.h"
@@ -125,11 +126,14 @@ bool File_IsWritableDir(const char *directory) {
 }
 
 bool File_FindFileInSearchPath(const char *fileName, const char *searchPath, const char *baseDir,
-                               char **result) {
+                               char **result, FolderCache *cache) {
+  auto exists = [cache](const char *path) {
+    return cache != nullptr ? FolderCache_Exists(cache, path) : File_Exists(path);
+  };
   if (fileName == nullptr || baseDir == nullptr) return false;
   char *candidate =
       File_IsFullPath(fileName) ? Util_SafeStrdup(fileName) : Concat(baseDir, "/", fileName);
-  bool found = File_Exists(candidate);
+  bool found = exists(candidate);
   if (!found && searchPath != nullptr) {
     char *base = nullptr;
     File_SplitName(fileName, nullptr, nullptr, &base);
@@ -148,7 +152,7 @@ bool File_FindFileInSearchPath(const char *fileName, const char *searchPath, con
           candidate = Concat(baseDir, "/", element, "/", base);
         }
         free(element);
-        found = File_Exists(candidate);
+        found = exists(candidate);
       }
       p += n;
       if (*p == ';') p++;

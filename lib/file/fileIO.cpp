@@ -31,16 +31,11 @@ uint32_t HostAccess(uint32_t access) {
 bool ReadOnly(uint32_t access) { return (access & FILEIO_OPEN_ACCESS_WRITE) == 0; }
 
 FileIOResult ResultOf(int error) {
-  switch (Host_ErrorKind(error)) {
-    case HOST_ERROR_NOT_FOUND:
-      return FILEIO_FILE_NOT_FOUND;
-    case HOST_ERROR_ACCESS:
-      return FILEIO_NO_PERMISSION;
-    case HOST_ERROR_EXISTS:
-      return FILEIO_OPEN_ERROR_EXIST;
-    default:
-      return FILEIO_ERROR;
-  }
+  HostErrorKind kind = Host_ErrorKind(error);
+  return kind == HOST_ERROR_NOT_FOUND ? FILEIO_FILE_NOT_FOUND
+         : kind == HOST_ERROR_ACCESS  ? FILEIO_NO_PERMISSION
+         : kind == HOST_ERROR_EXISTS  ? FILEIO_OPEN_ERROR_EXIST
+                                      : FILEIO_ERROR;
 }
 
 }  // namespace

@@ -1,19 +1,127 @@
-// A string-keyed hash table. Keys are hashed and compared without regard to ASCII case. The buckets
-// are an array of (hash, element number) slots with linear probing: a lookup touches one small slot
-// array until the hashes match, and only then the key. With a million names, every other layout
-// tried spent its time waiting for memory on chain elements scattered across the heap. Elements
-// (key, value) live in blocks of the table's own, numbered in insertion order. The table starts
-// with the bucket count it was given and doubles it when three quarters are
-// taken. At its first size a key's home bucket is the folded hash; once grown,
-// the hash is spread by a multiplication instead, because folding crowds
-// names that differ only in their digits into few buckets of a large table.
+// The hash index and the key/value table on it. The table's elements live in
+// blocks numbered in insertion order, so a slot's number finds its element
+// without a pointer per slot.
 #include "misc/hashTable.h"
 
 #include <cstdlib>
 #include <cstring>
 
+#include "host/memory.h"
 #include "host/text.h"
 #include "misc/panic.h"
+
+namespace {
+
+// Slots from this many bytes up come from the host's large regions, which
+// start zeroed and cost one page fault where heap memory costs one per page.
+constexpr size_t kMappedFrom = size_t{64} * 1024 - 32;
+
+HashIndexSlot *NewSlots(uint32_t count, bool *mapped) {
+  size_t bytes = size_t{count} * sizeof(HashIndexSlot);
+  *mapped = bytes >= kMappedFrom;
+  if (*mapped) {
+    return static_cast<HashIndexSlot *>(HostMem_MapLarge(bytes));
+  }
+  return static_cast<HashIndexSlot *>(calloc(count, sizeof(HashIndexSlot)));
+}
+
+void FreeSlots(HashIndexSlot *slots, uint32_t count, bool mapped) {
+  if (mapped) {
+    HostMem_UnmapLarge(slots, size_t{count} * sizeof(HashIndexSlot));
+  } else {
+    free(slots);
+  }
+}
+
+// Eight bytes at once with A-Z lowered (bytes from 128 up stay as they are).
+uint64_t LowerWord(uint64_t x) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  uint64_t low7 = x & (0x7f * kOnes);
+  uint64_t aboveZ = low7 + (0x7f - 'Z') * kOnes;
+  uint64_t fromA = low7 + (0x80 - 'A') * kOnes;
+  uint64_t upper = ~x & (fromA ^ aboveZ) & (0x80 * kOnes);
+  return x | (upper >> 2);
+}
+
+uint64_t LoadWord(const char *p) {
+  uint64_t w;
+  memcpy(&w, p, 8);
+  return w;
+}
+
+}  // namespace
+
+uint32_t HashTable_HashName(const char *name, size_t length) {
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15u;
+  uint64_t h = length * kMultiplier;
+  size_t rest = length;
+  for (; rest >= 8; name += 8, rest -= 8) {
+    h = (h ^ LowerWord(LoadWord(name))) * kMultiplier;
+    h ^= h >> 29;
+  }
+  if (rest > 0) {
+    // The last bytes: when the name is long enough, one read ending at its
+    // end, shifted so that only they remain; else byte by byte.
+    uint64_t tail = 0;
+    if (length >= 8) {
+      tail = LoadWord(name + rest - 8) >> (8 * (8 - rest));
+    } else {
+      for (size_t i = rest; i > 0; i--) {
+        tail = tail << 8 | static_cast<unsigned char>(name[i - 1]);
+      }
+    }
+    h = (h ^ LowerWord(tail)) * kMultiplier;
+  }
+  h ^= h >> 32;
+  return static_cast<uint32_t>(h * kMultiplier >> 32);
+}
+
+bool HashIndex_Init(HashIndex *index, uint32_t size) {
+  index->slots = NewSlots(size, &index->mapped);
+  index->size = index->slots != nullptr ? size : 0;
+  return index->slots != nullptr;
+}
+
+void HashIndex_Destroy(HashIndex *index) {
+  FreeSlots(index->slots, index->size, index->mapped);
+  index->slots = nullptr;
+  index->size = 0;
+}
+
+bool HashIndex_Reserve(HashIndex *index, uint64_t wanted) {
+  if (HashIndex_HasRoom(index, wanted)) {
+    return true;
+  }
+  uint32_t size = index->size;
+  while (wanted * 4 > uint64_t{size} * 3) {
+    if (size >= HASHINDEX_MAX_SIZE) {
+      return false;
+    }
+    size *= 2;
+  }
+  HashIndex grown;
+  if (!HashIndex_Init(&grown, size)) {
+    return false;
+  }
+  for (uint32_t i = 0; i < index->size; i++) {
+    if (index->slots[i].number != 0) {
+      HashIndex_Place(&grown, index->slots[i].hash, index->slots[i].number);
+    }
+  }
+  HashIndex_Destroy(index);
+  *index = grown;
+  return true;
+}
+
+void HashIndex_Clear(HashIndex *index, uint32_t size) {
+  HashIndex fresh;
+  if (index->size != size && HashIndex_Init(&fresh, size)) {
+    HashIndex_Destroy(index);
+    *index = fresh;
+    return;
+  }
+  memset(index->slots, 0, size_t{index->size} * sizeof(HashIndexSlot));
+}
 
 namespace {
 
@@ -22,63 +130,18 @@ struct HashTableElem {
   void *value;
 };
 
-struct HashTableSlot {
-  uint32_t hash;
-  uint32_t number;  // element number + 1; 0 marks a free slot
-};
-
-// Elements are numbered; number n lives in block n >> kBlockBits. The first
-// block starts small and is enlarged in place, the others are full size.
+// Element n lives in block n >> kBlockBits; the first block starts small and
+// is enlarged in place, the others are full size.
 constexpr uint32_t kBlockBits = 10;
 constexpr uint32_t kBlockElems = 1u << kBlockBits;
 constexpr uint32_t kFirstBlockElems = 16;
-constexpr uint32_t kMaxBuckets = 1u << 30;
-constexpr uint32_t kMaxElements = UINT32_MAX - 1;
-
-// The 32-bit hash before it is reduced to a bucket.
-uint32_t HashKey(const char *key) {
-  uint32_t h = 0;
-  if (key != nullptr) {
-    for (const char *p = key; *p != '\0'; p++) {
-      h ^= static_cast<unsigned char>(HostText_LowerAscii(*p));
-      h = (h << 5) | (h >> 27);
-    }
-  }
-  return h;
-}
-
-uint32_t FoldHash(uint32_t h, uint32_t numBuckets, uint32_t numBits) {
-  if (numBits == 0) {
-    return 0;  // one bucket: folding by zero bits would never end
-  }
-  uint32_t mask = numBuckets - 1;
-  while (h > mask) {
-    h = (h >> numBits) ^ (h & mask);
-  }
-  return h;
-}
-
-// The bucket in a grown table (numBits >= 1).
-uint32_t SpreadHash(uint32_t h, uint32_t numBits) {
-  return numBits == 0 ? 0 : (h * 0x9E3779B1u) >> (32 - numBits);
-}
-
-uint32_t Log2(uint32_t powerOfTwo) {
-  uint32_t bits = 0;
-  while ((1u << bits) < powerOfTwo) {
-    bits++;
-  }
-  return bits;
-}
 
 }  // namespace
 
 struct HashTable {
-  uint32_t numBuckets;
-  uint32_t numBits;
+  HashIndex index;
   uint32_t initialBuckets;
   uint32_t numElements;
-  HashTableSlot *buckets;
   HashTableElem **blocks;
   uint32_t numBlocks;
   uint32_t blockSlots;       // room in blocks[]
@@ -91,19 +154,9 @@ HashTableElem *Elem(const HashTable *table, uint32_t number) {
   return &table->blocks[number >> kBlockBits][number & (kBlockElems - 1)];
 }
 
-uint32_t BucketOf(const HashTable *table, uint32_t hash) {
-  if (table->numBuckets == table->initialBuckets) {
-    return FoldHash(hash, table->numBuckets, table->numBits);
-  }
-  return SpreadHash(hash, table->numBits);
-}
-
 // Returns the number of a fresh element; stops the program when memory ran out.
 uint32_t NewElem(HashTable *table) {
   uint32_t number = table->numElements;
-  if (number >= kMaxElements) {
-    PANIC_UNRECOVERABLE_ALLOC();
-  }
   uint32_t block = number >> kBlockBits;
   uint32_t slot = number & (kBlockElems - 1);
   if (block == 0 && slot == table->firstBlockElems) {
@@ -126,63 +179,15 @@ uint32_t NewElem(HashTable *table) {
   return number;
 }
 
-void SetBuckets(HashTable *table, HashTableSlot *buckets, uint32_t count) {
-  table->buckets = buckets;
-  table->numBuckets = count;
-  table->numBits = Log2(count);
-}
-
-// Returns true when one more element would fill more than three quarters of
-// the buckets. The last free bucket is never taken, so probing always ends.
-bool Crowded(const HashTable *table) {
-  return table->numElements + 1 > table->numBuckets - table->numBuckets / 4 ||
-         table->numElements + 1 >= table->numBuckets;
-}
-
-void Place(HashTable *table, uint32_t hash, uint32_t number) {
-  uint32_t mask = table->numBuckets - 1;
-  uint32_t b = BucketOf(table, hash);
-  while (table->buckets[b].number != 0) {
-    b = (b + 1) & mask;
-  }
-  table->buckets[b].hash = hash;
-  table->buckets[b].number = number;
-}
-
-// Doubles the bucket count. Returns false when memory is short.
-bool Grow(HashTable *table) {
-  if (table->numBuckets >= kMaxBuckets) {
-    return false;
-  }
-  uint32_t count = table->numBuckets * 2;
-  HashTableSlot *buckets = static_cast<HashTableSlot *>(calloc(count, sizeof(HashTableSlot)));
-  if (buckets == nullptr) {
-    return false;
-  }
-  HashTableSlot *old = table->buckets;
-  uint32_t oldCount = table->numBuckets;
-  SetBuckets(table, buckets, count);
-  for (uint32_t i = 0; i < oldCount; i++) {
-    if (old[i].number != 0) {
-      Place(table, old[i].hash, old[i].number);
-    }
-  }
-  free(old);
-  return true;
-}
-
 // Returns the element number + 1 of the key, or 0.
 uint32_t Find(const HashTable *table, const char *key, uint32_t hash) {
-  uint32_t mask = table->numBuckets - 1;
-  for (uint32_t b = BucketOf(table, hash);; b = (b + 1) & mask) {
-    const HashTableSlot &slot = table->buckets[b];
-    if (slot.number == 0) {
-      return 0;
-    }
-    if (slot.hash == hash && HostText_EqualNoCase(Elem(table, slot.number - 1)->key, key)) {
-      return slot.number;
+  uint32_t slot = HashIndex_Home(&table->index, hash);
+  for (uint32_t n; (n = HashIndex_Next(&table->index, hash, &slot)) != 0;) {
+    if (HostText_EqualNoCase(Elem(table, n - 1)->key, key)) {
+      return n;
     }
   }
+  return 0;
 }
 
 }  // namespace
@@ -193,10 +198,7 @@ HashTable *HashTable_Alloc(uint32_t numBuckets) {
   }
   HashTable *table = static_cast<HashTable *>(Util_SafeMalloc(sizeof *table));
   memset(table, 0, sizeof *table);
-  HashTableSlot *buckets =
-      static_cast<HashTableSlot *>(Util_SafeMalloc(numBuckets * sizeof(HashTableSlot)));
-  memset(buckets, 0, numBuckets * sizeof(HashTableSlot));
-  SetBuckets(table, buckets, numBuckets);
+  if (!HashIndex_Init(&table->index, numBuckets)) PANIC_UNRECOVERABLE_ALLOC();
   table->initialBuckets = numBuckets;
   table->blockSlots = 4;
   table->blocks = static_cast<HashTableElem **>(Util_SafeMalloc(
@@ -211,18 +213,18 @@ void HashTable_Free(HashTable *table) {
   }
   HashTable_Clear(table);
   free(table->blocks);
-  free(table->buckets);
+  HashIndex_Destroy(&table->index);
   free(table);
 }
 
 uint32_t HashTable_Hash(const HashTable *table, const char *key) {
-  return BucketOf(table, HashKey(key));
+  const char *k = key != nullptr ? key : "";
+  return HashIndex_Home(&table->index, HashTable_HashName(k, strlen(k)));
 }
 
 bool HashTable_Lookup(const HashTable *table, const char *key, void **value) {
   const char *k = key != nullptr ? key : "";
-  uint32_t hash = HashKey(k);
-  uint32_t n = Find(table, k, hash);
+  uint32_t n = Find(table, k, HashTable_HashName(k, strlen(k)));
   if (n == 0) {
     return false;
   }
@@ -234,19 +236,18 @@ bool HashTable_Lookup(const HashTable *table, const char *key, void **value) {
 
 bool HashTable_Insert(HashTable *table, const char *key, void *value) {
   const char *k = key != nullptr ? key : "";
-  uint32_t hash = HashKey(k);
+  uint32_t hash = HashTable_HashName(k, strlen(k));
   if (Find(table, k, hash) != 0) {
     return false;
   }
-  if (Crowded(table) && !Grow(table) && table->numElements + 1 >= table->numBuckets) {
+  if (table->numElements >= HASHINDEX_MAX_SIZE / 2 ||
+      !HashIndex_Reserve(&table->index, uint64_t{table->numElements} + 1)) {
     PANIC_UNRECOVERABLE_ALLOC();
   }
   uint32_t n = NewElem(table);
-  HashTableElem *e = Elem(table, n);
-  e->key = k;
-  e->value = value;
+  *Elem(table, n) = HashTableElem{k, value};
   table->numElements++;
-  Place(table, hash, n + 1);
+  HashIndex_Place(&table->index, hash, n + 1);
   return true;
 }
 
@@ -258,13 +259,5 @@ void HashTable_Clear(HashTable *table) {
   table->numBlocks = 0;
   table->firstBlockElems = 0;
   table->numElements = 0;
-  if (table->numBuckets != table->initialBuckets) {
-    // Give back what a big load grew; the table starts over at its first size.
-    HashTableSlot *shrunk = static_cast<HashTableSlot *>(
-        realloc(table->buckets, table->initialBuckets * sizeof(HashTableSlot)));
-    if (shrunk != nullptr) {
-      SetBuckets(table, shrunk, table->initialBuckets);
-    }
-  }
-  memset(table->buckets, 0, table->numBuckets * sizeof(HashTableSlot));
+  HashIndex_Clear(&table->index, table->initialBuckets);
 }

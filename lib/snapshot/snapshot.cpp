@@ -9,6 +9,7 @@
 #include "host/fs.h"
 #include "misc/panic.h"
 #include "snapshot/snapshot.h"
+#include "snapshotInfo.h"
 
 namespace {
 

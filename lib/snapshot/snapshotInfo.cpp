@@ -3,18 +3,18 @@
 // snapshot tree, the disks of the current state, and the expansion of every
 // file name to a full path. Diagnostics go to Log (which writes nothing here)
 // except the dictionary load failures, which are shown with Warning.
+#include "snapshotInfo.h"
+
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <unordered_map>
 
 #include "file/file.h"
-#include "file/fileIO.h"
-#include "host/folderNames.h"
+#include "file/folderCache.h"
 #include "host/text.h"
 #include "misc/panic.h"
-#include "snapshot/snapshot.h"
 #include "string/str.h"
-#include "user/dictionary.h"
 #include "user/log.h"
 
 namespace {
@@ -163,86 +163,24 @@ void AppendChild(SnapshotNode *parent, SnapshotNode *node) {
 // on where each was attached, not on the order they were read in. A new node
 // is a leaf and never reorders the nodes already there, so the walk's answer
 // for a uid stays valid until another node of that uid arrives.
-class UidIndex {
- public:
-  explicit UidIndex(int32_t expected) {
-    size_t want = 16;
-    while (want < 2 * static_cast<size_t>(expected > 0 ? expected : 0) + 2) {
-      want *= 2;
-    }
-    mask_ = want - 1;
-    slots_ = static_cast<Slot *>(Util_SafeMalloc(sizeof(Slot) * want));
-    memset(slots_, 0, sizeof(Slot) * want);
-  }
-  ~UidIndex() { free(slots_); }
-  UidIndex(const UidIndex &) = delete;
-  UidIndex &operator=(const UidIndex &) = delete;
-
-  void Add(SnapshotNode *node) {
-    if (count_ + 1 > (mask_ + 1) / 2) {
-      Grow();
-    }
-    Slot *slot = Probe(node->uid);
-    if (slot->node != nullptr) {
-      slot->settled = false;
-      return;
-    }
-    slot->uid = node->uid;
-    slot->node = node;
-    slot->settled = true;
-    count_++;
-  }
-
-  SnapshotNode *Find(SnapshotNode *root, int32_t uid) {
-    if (uid == root->uid) {
-      return root;
-    }
-    Slot *slot = Probe(uid);
-    if (slot->node != nullptr && !slot->settled) {
-      slot->node = SnapshotTreeFind(root, uid);
-      slot->settled = true;
-    }
-    return slot->node;
-  }
-
- private:
-  struct Slot {
-    SnapshotNode *node;  // NULL: free; else the answer when settled
-    int32_t uid;
-    bool settled;  // false: a node of this uid arrived since node was found
-  };
-
-  static size_t Hash(int32_t uid) {
-    uint32_t h = static_cast<uint32_t>(uid) * 2654435761u;
-    return h ^ (h >> 15);
-  }
-
-  Slot *Probe(int32_t uid) const {
-    size_t i = Hash(uid) & mask_;
-    while (slots_[i].node != nullptr && slots_[i].uid != uid) {
-      i = (i + 1) & mask_;
-    }
-    return &slots_[i];
-  }
-
-  void Grow() {
-    Slot *old = slots_;
-    size_t oldSize = mask_ + 1;
-    mask_ = oldSize * 2 - 1;
-    slots_ = static_cast<Slot *>(Util_SafeMalloc(sizeof(Slot) * (mask_ + 1)));
-    memset(slots_, 0, sizeof(Slot) * (mask_ + 1));
-    for (size_t i = 0; i < oldSize; i++) {
-      if (old[i].node != nullptr) {
-        *Probe(old[i].uid) = old[i];
-      }
-    }
-    free(old);
-  }
-
-  Slot *slots_ = nullptr;
-  size_t mask_ = 0;
-  size_t count_ = 0;
+struct UidEntry {
+  SnapshotNode *node;  // the answer when settled
+  bool settled;        // false: a node of this uid arrived since node was found
 };
+using UidIndex = std::unordered_map<int32_t, UidEntry>;
+
+void IndexNode(UidIndex *index, SnapshotNode *node) {
+  auto [it, added] = index->try_emplace(node->uid, UidEntry{node, true});
+  if (!added) it->second.settled = false;
+}
+
+SnapshotNode *FindByUid(UidIndex *index, SnapshotNode *root, int32_t uid) {
+  if (uid == root->uid) return root;
+  auto it = index->find(uid);
+  if (it == index->end()) return nullptr;
+  if (!it->second.settled) it->second = UidEntry{SnapshotTreeFind(root, uid), true};
+  return it->second.node;
+}
 
 // The working folder goes in front of the search path, and its first
 // later occurrence (an element equal to it byte for byte) is dropped.
@@ -395,7 +333,7 @@ SnapshotError ReadSnapshot(SnapshotConfigInfo *info, CountBudget *budget, UidInd
   SnapshotKey key;
   KeyStart(&key, "snapshot%d.", i);
   int32_t parentUid = Dict_GetInt(db, 0, "%s", KeyWith(&key, "parent"));
-  SnapshotNode *parent = index->Find(info->root, parentUid);
+  SnapshotNode *parent = FindByUid(index, info->root, parentUid);
   if (parent == nullptr) {
     // A child listed before its parent, or a parent that does not exist.
     Log("SNAPSHOT: Parent %d of snapshot %d not found.\n", parentUid, i);
@@ -412,7 +350,7 @@ SnapshotError ReadSnapshot(SnapshotConfigInfo *info, CountBudget *budget, UidInd
   uint32_t low = static_cast<uint32_t>(Dict_GetInt(db, 0, "%s", KeyWith(&key, "createTimeLow")));
   node->createTime = (static_cast<uint64_t>(high) << 32) | low;
   node->type = Dict_GetInt(db, 0, "%s", KeyWith(&key, "type"));
-  index->Add(node);
+  IndexNode(index, node);
 
   char countKey[64];
   char itemKey[64];
@@ -447,7 +385,8 @@ SnapshotError ReadTree(SnapshotConfigInfo *info, CountBudget *budget) {
   if (!BudgetTake(budget, numSnapshots, "snapshot.numSnapshots")) {
     return MakeError(SNAPSHOT_INCONSISTENT);
   }
-  UidIndex index(numSnapshots);
+  UidIndex index;
+  index.reserve(static_cast<size_t>(numSnapshots > 0 ? numSnapshots : 0));
   for (int32_t i = 0; i < numSnapshots; i++) {
     SnapshotError err = ReadSnapshot(info, budget, &index, i);
     if (IsError(err)) {
@@ -455,7 +394,7 @@ SnapshotError ReadTree(SnapshotConfigInfo *info, CountBudget *budget) {
     }
   }
   int32_t current = Dict_GetInt(info->snapshotDict, 0, "snapshot.current");
-  info->currentSnapshot = index.Find(info->root, current);
+  info->currentSnapshot = FindByUid(&index, info->root, current);
   return MakeError(SNAPSHOT_SUCCESS);
 }
 
@@ -469,10 +408,11 @@ SnapshotConfigInfo *NewInfo(SnapshotLockMode lockMode) {
   return info;
 }
 
-// Everything of a read but its cleanup: the caller logs a failure and frees the info.
-SnapshotError ReadInfo(SnapshotConfigInfo *info, const char *configPath,
-                       const SnapshotConfigText *text) {
-  // A text in hand was read from the file: it exists.
+// The configuration: it must exist (a text in hand was read from the file),
+// be writable for lock mode write, load, and pass the version gate. The
+// budget counts the entries of the file as loaded.
+SnapshotError LoadConfig(SnapshotConfigInfo *info, const char *configPath,
+                         const SnapshotConfigText *text, CountBudget *budget) {
   if (text == nullptr && !File_Exists(configPath)) {
     Log("SNAPSHOT:ConfigInfoRead: File %s doesn't exist.\n", configPath);
     return MakeError(SNAPSHOT_NOTFOUND);
@@ -483,7 +423,6 @@ SnapshotError ReadInfo(SnapshotConfigInfo *info, const char *configPath,
     Log("SNAPSHOT:ConfigInfoRead: No write access to `%s'.\n", configPath);
     return MakeError(SNAPSHOT_NOPERM);
   }
-
   info->configDict = Dictionary_Create();
   bool loaded = text != nullptr ? Dictionary_LoadText(info->configDict, configPath, text->text,
                                                       text->size, kDictLoadFlags)
@@ -492,17 +431,20 @@ SnapshotError ReadInfo(SnapshotConfigInfo *info, const char *configPath,
     Warning("SNAPSHOT: Unable to load dict from '%s'.\n", configPath);
     return MakeError(SNAPSHOT_DICTIONARY);
   }
-  CountBudget configBudget;
-  BudgetInit(&configBudget, info->configDict, configPath);
-
+  BudgetInit(budget, info->configDict, configPath);
   char *version = READ_STRING(info->configDict, "1", "config.version");
-  if (strcmp(version, "8") != 0 && Dict_GetInt(info->configDict, 1, "snapshot.version") < 2) {
+  bool allowed =
+      strcmp(version, "8") == 0 || Dict_GetInt(info->configDict, 1, "snapshot.version") >= 2;
+  if (!allowed) {
     Log("Snapshot failed due to version error: %s\n", version);
-    free(version);
-    return MakeError(SNAPSHOT_VERSION);
   }
   free(version);
+  return MakeError(allowed ? SNAPSHOT_SUCCESS : SNAPSHOT_VERSION);
+}
 
+// The configuration's full path, its folder and base name, and the database
+// path made of them.
+SnapshotError SetPaths(SnapshotConfigInfo *info, const char *configPath) {
   info->configPath = File_FullPath(configPath);
   if (info->configPath == nullptr) {
     return MakeError(SNAPSHOT_NOTPATH);
@@ -519,7 +461,12 @@ SnapshotError ReadInfo(SnapshotConfigInfo *info, const char *configPath,
   if (info->databasePath == nullptr) {
     PANIC_MEM_ALLOC();
   }
+  return MakeError(SNAPSHOT_SUCCESS);
+}
 
+// The database, locked for lock modes read and write; a missing database
+// reads as an empty one.
+SnapshotError LoadDatabase(SnapshotConfigInfo *info) {
   info->snapshotDict = Dictionary_Create();
   if (info->lockMode != SNAPSHOT_LOCK_NONE) {
     uint32_t access = FILEIO_OPEN_LOCKED | FILEIO_OPEN_ACCESS_READ;
@@ -539,9 +486,12 @@ SnapshotError ReadInfo(SnapshotConfigInfo *info, const char *configPath,
     Warning("SNAPSHOT: Unable to load dict from '%s'.\n", info->databasePath);
     return MakeError(SNAPSHOT_DICTIONARY);
   }
-  CountBudget dbBudget;
-  BudgetInit(&dbBudget, info->snapshotDict, info->databasePath);
+  return MakeError(SNAPSHOT_SUCCESS);
+}
 
+// The keys read once per machine, from both files.
+SnapshotError ReadSingleKeys(SnapshotConfigInfo *info, CountBudget *configBudget,
+                             CountBudget *dbBudget) {
   Dictionary *cfg = info->configDict;
   Dictionary *db = info->snapshotDict;
   info->lastUid = Dict_GetInt(db, 0, "snapshot.lastUID");
@@ -550,15 +500,15 @@ SnapshotError ReadInfo(SnapshotConfigInfo *info, const char *configPath,
   info->searchPath = READ_STRING(cfg, ".", "fileSearchPath");
   info->nvram = READ_STRING(cfg, "nvram", "nvram");
   info->templateVM = Dict_GetBool(cfg, false, "templateVM");
-  if (!ReadList(cfg, &configBudget, "numCloneOf", "cloneOf", &info->cloneOf)) {
+  if (!ReadList(cfg, configBudget, "numCloneOf", "cloneOf", &info->cloneOf)) {
     return MakeError(SNAPSHOT_CONFIG);
   }
-  if (!ReadList(db, &dbBudget, "numSentinels", "sentinel", &info->sentinels)) {
+  if (!ReadList(db, dbBudget, "numSentinels", "sentinel", &info->sentinels)) {
     return MakeError(SNAPSHOT_INCONSISTENT);
   }
   info->displayName = READ_STRING(cfg, nullptr, "displayName");
   info->mruMax = Dict_GetInt(db, 4, "snapshot.mru.maxNum");
-  if (!BudgetTake(&dbBudget, info->mruMax, "snapshot.mru.maxNum")) {
+  if (!BudgetTake(dbBudget, info->mruMax, "snapshot.mru.maxNum")) {
     return MakeError(SNAPSHOT_INCONSISTENT);
   }
   if (info->mruMax > 0) {
@@ -567,278 +517,35 @@ SnapshotError ReadInfo(SnapshotConfigInfo *info, const char *configPath,
       info->mruUids[i] = Dict_GetInt(db, 0, "snapshot.mru%d.uid", i);
     }
   }
-
   if (info->workingDir != nullptr) {
     char *joined = PrependWorkingDir(info->workingDir, info->searchPath);
     free(info->searchPath);
     info->searchPath = joined;
   }
-
   info->vmState = READ_STRING(cfg, nullptr, "checkpoint.vmState");
+  return MakeError(SNAPSHOT_SUCCESS);
+}
 
+// Everything of a read but its cleanup: the caller logs a failure and frees the info.
+SnapshotError ReadInfo(SnapshotConfigInfo *info, const char *configPath,
+                       const SnapshotConfigText *text) {
+  CountBudget configBudget;
+  SnapshotError err = LoadConfig(info, configPath, text, &configBudget);
+  if (IsError(err)) return err;
+  err = SetPaths(info, configPath);
+  if (IsError(err)) return err;
+  err = LoadDatabase(info);
+  if (IsError(err)) return err;
+  CountBudget dbBudget;
+  BudgetInit(&dbBudget, info->snapshotDict, info->databasePath);
+  err = ReadSingleKeys(info, &configBudget, &dbBudget);
+  if (IsError(err)) return err;
   info->root = NewNode();
   info->currentState = NewNode();
   info->currentState->fileName = Strdup("currentState");
-
-  SnapshotError err = ReadTree(info, &dbBudget);
-  if (IsError(err)) {
-    return err;
-  }
+  err = ReadTree(info, &dbBudget);
+  if (IsError(err)) return err;
   return ReadCurrentStateDisks(info);
-}
-
-// Answers "does this path exist" for the many disk paths of one expansion.
-// A database of thousands of snapshots names its disks in one or two
-// folders, and asking the system about each path costs far more than reading
-// the folder once. So once a folder has been asked about often enough, its
-// names are read in one sweep, and a name listed there under exactly that
-// spelling, as no symbolic link, exists without asking further. Every other
-// answer stays the system's: a name the listing lacks may still be found
-// (a file system that ignores case), a link may lead nowhere, and the first
-// listed name is checked as well, which shows whether the folder can be
-// passed through at all.
-class FolderCache {
- public:
-  FolderCache() = default;
-  ~FolderCache() {
-    for (int i = 0; i < numFolders_; i++) {
-      free(folders_[i].path);
-      HostFs_FreeFolderNames(&folders_[i].list);
-      free(folders_[i].slots);
-    }
-    for (char *path : recentPaths_) {
-      free(path);
-    }
-  }
-  FolderCache(const FolderCache &) = delete;
-  FolderCache &operator=(const FolderCache &) = delete;
-
-  // The disks of neighbouring snapshots are mostly the same files, so the
-  // last few answers are kept.
-  bool Exists(const char *path) {
-    for (int i = 0; i < kRecent; i++) {
-      if (recentPaths_[i] != nullptr && strcmp(recentPaths_[i], path) == 0) {
-        return recentAnswers_[i];
-      }
-    }
-    bool exists = Look(path);
-    free(recentPaths_[nextRecent_]);
-    recentPaths_[nextRecent_] = Util_SafeStrdup(path);
-    recentAnswers_[nextRecent_] = exists;
-    nextRecent_ = (nextRecent_ + 1) % kRecent;
-    return exists;
-  }
-
- private:
-  bool Look(const char *path) {
-    const char *slash = strrchr(path, '/');
-    size_t length = strlen(path);
-    if (slash == nullptr || slash == path || length >= kPathMax) {
-      return File_Exists(path);
-    }
-    const char *leaf = slash + 1;
-    if (*leaf == '\0' || strcmp(leaf, ".") == 0 || strcmp(leaf, "..") == 0 ||
-        strlen(leaf) > kNameMax) {
-      return File_Exists(path);
-    }
-    Folder *folder = Lookup(path, static_cast<size_t>(slash - path));
-    if (folder == nullptr || folder->state == kUnlisted || folder->state == kUnusable) {
-      return File_Exists(path);
-    }
-    bool plain;
-    if (!Find(folder, leaf, &plain) || !plain) {
-      return File_Exists(path);
-    }
-    if (folder->state == kListed) {
-      bool exists = File_Exists(path);
-      folder->state = exists ? kVerified : kUnusable;
-      return exists;
-    }
-    return true;
-  }
-
-  static constexpr size_t kPathMax = 4096;
-  static constexpr size_t kNameMax = 255;
-  static constexpr int kMaxFolders = 8;
-  // Fewer lookups than this in a folder go to the system one by one.
-  static constexpr int kListAfter = 32;
-
-  enum State { kUnlisted, kListed, kVerified, kUnusable };
-
-  struct Folder {
-    char *path;
-    size_t length;
-    int lookups;
-    State state;
-    HostFolderNames list;
-    // By hash: the name's hash (31 bits) and whether it is plain (top bit)
-    // above the name's offset in the listing + 1; 0 marks a free slot. A
-    // lookup reads the slot and, when the hashes agree, the name itself.
-    uint64_t *slots;
-    size_t mask;
-  };
-
-  static size_t HashName(const char *name) {
-    uint32_t h = 2166136261u;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(name); *p != '\0'; p++) {
-      h = (h ^ *p) * 16777619u;
-    }
-    return h ^ (h >> 16);
-  }
-
-  // False when the listing is too large for the slots' offsets.
-  static bool BuildSlots(Folder *folder) {
-    size_t count = folder->list.count;
-    if (folder->list.regionSize >= UINT32_MAX || count >= SIZE_MAX / 16) {
-      return false;
-    }
-    size_t size = 16;
-    while (size < 2 * count) {
-      size *= 2;
-    }
-    folder->slots = static_cast<uint64_t *>(Util_SafeMalloc(size * sizeof(uint64_t)));
-    memset(folder->slots, 0, size * sizeof(uint64_t));
-    folder->mask = size - 1;
-    const char *base = static_cast<const char *>(folder->list.region);
-    for (size_t i = 0; i < count; i++) {
-      const HostFolderName &n = folder->list.names[i];
-      size_t hash = HashName(n.name);
-      uint64_t tag = (hash & 0x7fffffffu) | (n.plain ? 0x80000000u : 0);
-      uint64_t offset = static_cast<uint64_t>(n.name - base) + 1;
-      size_t b = hash & folder->mask;
-      while (folder->slots[b] != 0) {
-        b = (b + 1) & folder->mask;
-      }
-      folder->slots[b] = tag << 32 | offset;
-    }
-    return true;
-  }
-
-  // Returns whether the folder lists leaf, and whether it is plain.
-  static bool Find(const Folder *folder, const char *leaf, bool *plain) {
-    size_t hash = HashName(leaf);
-    const char *base = static_cast<const char *>(folder->list.region);
-    for (size_t b = hash & folder->mask;; b = (b + 1) & folder->mask) {
-      uint64_t slot = folder->slots[b];
-      if (slot == 0) {
-        return false;
-      }
-      if ((slot >> 32 & 0x7fffffffu) == (hash & 0x7fffffffu) &&
-          strcmp(base + (slot & 0xffffffffu) - 1, leaf) == 0) {
-        *plain = (slot >> 63) != 0;
-        return true;
-      }
-    }
-  }
-
-  // Returns the folder, listed once it is asked about often; NULL when no
-  // more folders are kept.
-  Folder *Lookup(const char *path, size_t length) {
-    Folder *folder = nullptr;
-    for (int i = 0; i < numFolders_; i++) {
-      if (folders_[i].length == length && memcmp(folders_[i].path, path, length) == 0) {
-        folder = &folders_[i];
-        break;
-      }
-    }
-    if (folder == nullptr) {
-      if (numFolders_ == kMaxFolders) {
-        return nullptr;
-      }
-      folder = &folders_[numFolders_++];
-      folder->path = static_cast<char *>(Util_SafeMalloc(length + 1));
-      memcpy(folder->path, path, length);
-      folder->path[length] = '\0';
-      folder->length = length;
-      folder->lookups = 0;
-      folder->state = kUnlisted;
-      folder->list = HostFolderNames{nullptr, 0, nullptr, 0};
-      folder->slots = nullptr;
-      folder->mask = 0;
-    }
-    if (folder->state == kUnlisted && ++folder->lookups > kListAfter) {
-      if (!HostFs_ReadFolderNames(folder->path, &folder->list) || !BuildSlots(folder)) {
-        folder->state = kUnusable;
-      } else {
-        folder->state = kListed;
-      }
-    }
-    return folder;
-  }
-
-  Folder folders_[kMaxFolders] = {};
-  int numFolders_ = 0;
-  static constexpr int kRecent = 4;
-  char *recentPaths_[kRecent] = {};
-  bool recentAnswers_[kRecent] = {};
-  int nextRecent_ = 0;
-};
-
-// a + "/" + b, and + "/" + c when given.
-char *JoinPath(const char *a, const char *b, const char *c = nullptr) {
-  size_t la = strlen(a);
-  size_t lb = strlen(b);
-  size_t lc = c != nullptr ? strlen(c) : 0;
-  char *joined = static_cast<char *>(Util_SafeMalloc(la + lb + lc + 3));
-  char *p = joined;
-  memcpy(p, a, la);
-  p += la;
-  *p++ = '/';
-  memcpy(p, b, lb);
-  p += lb;
-  if (c != nullptr) {
-    *p++ = '/';
-    memcpy(p, c, lc);
-    p += lc;
-  }
-  *p = '\0';
-  return joined;
-}
-
-// File_FindFileInSearchPath, candidate for candidate, with existence asked
-// of the cache.
-bool FindInSearchPath(FolderCache *cache, const char *fileName, const char *searchPath,
-                      const char *baseDir, char **result) {
-  if (fileName == nullptr || baseDir == nullptr) {
-    return false;
-  }
-  char *candidate = File_IsFullPath(fileName) ? Strdup(fileName) : JoinPath(baseDir, fileName);
-  bool found = cache->Exists(candidate);
-  if (!found && searchPath != nullptr) {
-    char *base = nullptr;
-    File_SplitName(fileName, nullptr, nullptr, &base);
-    const char *p = searchPath;
-    while (!found && *p != '\0') {
-      const char *end = strchr(p, ';');
-      size_t n = end == nullptr ? strlen(p) : static_cast<size_t>(end - p);
-      if (n > 0) {
-        char *element = static_cast<char *>(Util_SafeMalloc(n + 1));
-        memcpy(element, p, n);
-        element[n] = '\0';
-        free(candidate);
-        if (File_IsFullPath(element)) {
-          candidate = JoinPath(element, base);
-        } else if (strcmp(element, ".") == 0) {
-          candidate = JoinPath(baseDir, base);
-        } else {
-          candidate = JoinPath(baseDir, element, base);
-        }
-        free(element);
-        found = cache->Exists(candidate);
-      }
-      p += n;
-      if (*p == ';') {
-        p++;
-      }
-    }
-    free(base);
-  }
-  if (found && result != nullptr) {
-    *result = File_FullPath(candidate);
-    found = *result != nullptr;
-  }
-  free(candidate);
-  return found;
 }
 
 struct ExpandState {
@@ -854,7 +561,8 @@ bool ExpandDisk(const SnapshotConfigInfo *info, SnapshotDisk *disk, ExpandState 
   // A disk entry without a file name cannot name any file: it counts as a
   // file that cannot be found.
   if (disk->fileName != nullptr &&
-      FindInSearchPath(state->folders, disk->fileName, info->searchPath, info->folder, &found)) {
+      File_FindFileInSearchPath(disk->fileName, info->searchPath, info->folder, &found,
+                                state->folders)) {
     free(disk->fileName);
     disk->fileName = found;
     return true;
@@ -964,12 +672,12 @@ SnapshotError SnapshotConfigInfoExpandDisks(SnapshotConfigInfo *info, bool allow
   if (info == nullptr) {
     return MakeError(SNAPSHOT_INVAL);
   }
-  FolderCache folders;
-  ExpandState state = {allowMissing, missing, false, &folders};
+  ExpandState state = {allowMissing, missing, false, FolderCache_Create()};
   if (ExpandNodeDisks(info, info->currentState, &state)) {
     ExpandWalk walk = {info, &state};
     SnapshotTreeWalk(info->root, ExpandVisit, &walk);
   }
+  FolderCache_Free(state.folders);
   if (state.failed) {
     Log("SNAPSHOT:SnapshotConfigInfoExpandDisks: Error %d\n", SNAPSHOT_NOTFOUND);
     return MakeError(SNAPSHOT_NOTFOUND);
@@ -1049,17 +757,12 @@ void SnapshotConfigInfoFree(SnapshotConfigInfo *info) {
   if (info->currentState != nullptr) {
     FreeNode(info->currentState);
   }
-  free(info->configPath);
-  free(info->databasePath);
-  free(info->baseName);
-  free(info->folder);
+  for (char *text :
+       {info->configPath, info->databasePath, info->baseName, info->folder, info->workingDir,
+        info->searchPath, info->vmState, info->nvram, info->nvramPath, info->displayName}) {
+    free(text);
+  }
   free(info->mruUids);
-  free(info->workingDir);
-  free(info->searchPath);
-  free(info->vmState);
-  free(info->nvram);
-  free(info->nvramPath);
-  free(info->displayName);
   FreeList(&info->cloneOf);
   FreeList(&info->sentinels);
   free(info);

@@ -197,19 +197,21 @@ int Str_Vsnprintf(char *buffer, size_t size, const char *format, va_list args) {
   return n;
 }
 
+// The variadic forms: result = call, where call takes the va_list args of
+// the arguments after format.
+#define STR_FORWARD(result, call) \
+  va_list args;                   \
+  va_start(args, format);         \
+  auto result = call;             \
+  va_end(args)
+
 int Str_Snprintf(char *buffer, size_t size, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  int n = Str_Vsnprintf(buffer, size, format, args);
-  va_end(args);
+  STR_FORWARD(n, Str_Vsnprintf(buffer, size, format, args));
   return n;
 }
 
 int Str_Sprintf(char *buffer, size_t size, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  int n = Str_Vsnprintf(buffer, size, format, args);
-  va_end(args);
+  STR_FORWARD(n, Str_Vsnprintf(buffer, size, format, args));
   if (n < 0) {
     BufferTooSmall(__builtin_return_address(0));
   }
@@ -271,10 +273,7 @@ char *Str_Vasprintf(size_t *length, const char *format, va_list args) {
 }
 
 char *Str_Asprintf(size_t *length, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  char *s = Str_Vasprintf(length, format, args);
-  va_end(args);
+  STR_FORWARD(s, Str_Vasprintf(length, format, args));
   return s;
 }
 

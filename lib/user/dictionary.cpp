@@ -28,15 +28,9 @@ struct DictStoreBlock {
   char pad[15];  // keeps the data aligned to 16
 };
 
-struct DictIndexSlot {
-  uint32_t hash;
-  uint32_t number;  // entry number + 1; 0 marks a free slot
-};
-
 namespace {
 
 constexpr uint32_t kIndexFirstSize = 512;
-constexpr uint32_t kIndexMaxSize = uint32_t{1} << 31;
 constexpr uint32_t kFirstChunkEntries = 16;
 constexpr int kFollowersTried = 4;
 constexpr size_t kFirstBlockSize = 4096 - sizeof(DictStoreBlock);
@@ -82,42 +76,6 @@ void FreeBlock(DictStoreBlock *block) {
   }
 }
 
-// Zeroed slots; all but small tables come from the host's large regions,
-// which start zeroed and cost one page fault where heap memory would cost
-// one per small page.
-DictIndexSlot *NewSlots(uint32_t count, bool *mapped) {
-  size_t bytes = size_t{count} * sizeof(DictIndexSlot);
-  *mapped = bytes >= kLastHeapBlockSize;
-  if (*mapped) {
-    return static_cast<DictIndexSlot *>(HostMem_MapLarge(bytes));
-  }
-  return static_cast<DictIndexSlot *>(calloc(count, sizeof(DictIndexSlot)));
-}
-
-void FreeSlots(DictIndexSlot *slots, uint32_t count, bool mapped) {
-  if (mapped) {
-    HostMem_UnmapLarge(slots, size_t{count} * sizeof(DictIndexSlot));
-  } else {
-    free(slots);
-  }
-}
-
-// Eight bytes at once with A-Z lowered (bytes from 128 up stay as they are).
-uint64_t LowerWord(uint64_t x) {
-  constexpr uint64_t kOnes = 0x0101010101010101u;
-  uint64_t low7 = x & (0x7f * kOnes);
-  uint64_t aboveZ = low7 + (0x7f - 'Z') * kOnes;
-  uint64_t fromA = low7 + (0x80 - 'A') * kOnes;
-  uint64_t upper = ~x & (fromA ^ aboveZ) & (0x80 * kOnes);
-  return x | (upper >> 2);
-}
-
-uint64_t LoadWord(const char *p) {
-  uint64_t w;
-  memcpy(&w, p, 8);
-  return w;
-}
-
 bool NameEquals(const char *stored, const char *name, size_t length) {
   // Names hold no NUL, so an exact match stops where the stored name ends.
   if (strncmp(stored, name, length) == 0) {
@@ -129,11 +87,6 @@ bool NameEquals(const char *stored, const char *name, size_t length) {
     }
   }
   return stored[length] == '\0';
-}
-
-// Home slot: the hash spread over the table's bits.
-uint32_t HomeSlot(uint32_t hash, uint32_t size) {
-  return static_cast<uint32_t>((uint64_t{hash * 0x9E3779B1u} * size) >> 32);
 }
 
 // Entry number n lives in chunk c, which holds the numbers
@@ -160,49 +113,17 @@ bool NewChunk(Dictionary *dict, uint32_t c) {
 
 void FillInEntries(Dictionary *dict, uint32_t number);
 
-void PlaceSlot(DictIndexSlot *slots, uint32_t size, uint32_t hash, uint32_t number) {
-  uint32_t mask = size - 1;
-  uint32_t b = HomeSlot(hash, size);
-  while (slots[b].number != 0) {
-    b = (b + 1) & mask;
-  }
-  slots[b].hash = hash;
-  slots[b].number = number;
-}
-
-// Makes room for the given number of names: the table is kept at most three
-// quarters full.
+// Makes room for the given number of names.
 bool ReserveSlots(Dictionary *dict, uint64_t wanted) {
-  if (wanted * 4 <= uint64_t{dict->indexSize} * 3) {
+  if (HashIndex_HasRoom(&dict->index, wanted)) {
     return true;
   }
-  uint32_t size = dict->indexSize;
-  while (wanted * 4 > uint64_t{size} * 3) {
-    if (size >= kIndexMaxSize) {
-      return false;
-    }
-    size *= 2;
-  }
-  bool mapped;
-  DictIndexSlot *slots = NewSlots(size, &mapped);
-  if (slots == nullptr) {
-    return false;
-  }
-  for (uint32_t i = 0; i < dict->indexSize; i++) {
-    if (dict->indexSlots[i].number != 0) {
-      PlaceSlot(slots, size, dict->indexSlots[i].hash, dict->indexSlots[i].number);
-    }
-  }
-  if (dict->prefaulter != nullptr && dict->indexMapped) {
+  if (dict->prefaulter != nullptr && dict->index.mapped) {
     // The helper may be at the old slots: it must let go of them first.
     HostMem_StopPrefaulter(dict->prefaulter);
     dict->prefaulter = HostMem_StartPrefaulter();
   }
-  FreeSlots(dict->indexSlots, dict->indexSize, dict->indexMapped);
-  dict->indexSlots = slots;
-  dict->indexSize = size;
-  dict->indexMapped = mapped;
-  return true;
+  return HashIndex_Reserve(&dict->index, wanted);
 }
 
 bool IsTrueText(const char *s) {
@@ -315,23 +236,17 @@ int32_t ConvertTristate(const DictEntry *entry, const char *text) {
 // storage, so dropping it needs no free.
 void Convert(DictEntry *entry, int type) {
   const char *text = entry->value.stringValue != nullptr ? entry->value.stringValue : "";
-  switch (type) {
-    case DICT_STRING:
-      break;
-    case DICT_BOOL:
-      entry->value.boolValue = ConvertBool(entry, text);
-      break;
-    case DICT_LONG:
-      entry->value.longValue = ConvertInt(entry, text);
-      break;
-    case DICT_DOUBLE:
-      entry->value.doubleValue = ConvertDouble(entry, text);
-      break;
-    case DICT_TRISTATE:
-      entry->value.tristateValue = ConvertTristate(entry, text);
-      break;
-    default:
-      NOT_REACHED();
+  DictValue &value = entry->value;
+  if (type == DICT_BOOL) {
+    value.boolValue = ConvertBool(entry, text);
+  } else if (type == DICT_LONG) {
+    value.longValue = ConvertInt(entry, text);
+  } else if (type == DICT_DOUBLE) {
+    value.doubleValue = ConvertDouble(entry, text);
+  } else if (type == DICT_TRISTATE) {
+    value.tristateValue = ConvertTristate(entry, text);
+  } else {
+    VERIFY(type == DICT_STRING);
   }
   entry->type = type;
 }
@@ -379,7 +294,7 @@ DictEntry *TypedRead(Dictionary *dict, const void *defaultValue, int type, const
   VERIFY(dict != nullptr);
   VERIFY(type >= DICT_ANY && type <= DICT_TRISTATE);
   size_t length = strlen(name);
-  uint32_t hash = DictionaryHashName(name, length);
+  uint32_t hash = HashTable_HashName(name, length);
   DictEntry *entry = DictionaryFind(dict, name, length, hash);
   if (entry == nullptr) {
     return AddDefault(dict, defaultValue, type, name, length, hash);
@@ -413,31 +328,6 @@ const char *FormatName(char *buf, const char *fmt, va_list args) {
 
 }  // namespace
 
-uint32_t DictionaryHashName(const char *name, size_t length) {
-  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15u;
-  uint64_t h = length * kMultiplier;
-  size_t rest = length;
-  for (; rest >= 8; name += 8, rest -= 8) {
-    h = (h ^ LowerWord(LoadWord(name))) * kMultiplier;
-    h ^= h >> 29;
-  }
-  if (rest > 0) {
-    // The last bytes: when the name is long enough, one read ending at its
-    // end, shifted so that only they remain; else byte by byte.
-    uint64_t tail = 0;
-    if (length >= 8) {
-      tail = LoadWord(name + rest - 8) >> (8 * (8 - rest));
-    } else {
-      for (size_t i = rest; i > 0; i--) {
-        tail = tail << 8 | static_cast<unsigned char>(name[i - 1]);
-      }
-    }
-    h = (h ^ LowerWord(tail)) * kMultiplier;
-  }
-  h ^= h >> 32;
-  return static_cast<uint32_t>(h * kMultiplier >> 32);
-}
-
 // Readers often ask for the names in about the order the file gave them, so
 // the few entries after the latest one found, and the one before it, are
 // tried before the index: they sit next to that one in memory, where an
@@ -462,39 +352,34 @@ DictEntry *DictionaryFind(Dictionary *dict, const char *name, size_t length, uin
       }
     }
   }
-  uint32_t mask = dict->indexSize - 1;
-  for (uint32_t b = HomeSlot(hash, dict->indexSize);; b = (b + 1) & mask) {
-    const DictIndexSlot &slot = dict->indexSlots[b];
-    if (slot.number == 0) {
-      return nullptr;
-    }
-    if (slot.hash == hash) {
-      DictEntry *entry = EntryByNumber(dict, slot.number - 1);
-      if (NameEquals(entry->name, name, length)) {
-        dict->lastFound = entry;
-        dict->lastFoundNumber = slot.number - 1;
-        return entry;
-      }
+  uint32_t slot = HashIndex_Home(&dict->index, hash);
+  for (uint32_t n; (n = HashIndex_Next(&dict->index, hash, &slot)) != 0;) {
+    DictEntry *entry = EntryByNumber(dict, n - 1);
+    if (NameEquals(entry->name, name, length)) {
+      dict->lastFound = entry;
+      dict->lastFoundNumber = n - 1;
+      return entry;
     }
   }
+  return nullptr;
 }
 
 void DictionaryReserve(Dictionary *dict, uint32_t entries) {
-  (void)ReserveSlots(dict, entries < kIndexMaxSize / 2 ? entries : kIndexMaxSize / 2);
-  if (dict->prefaulter != nullptr && dict->indexMapped) {
+  (void)ReserveSlots(dict, entries < HASHINDEX_MAX_SIZE / 2 ? entries : HASHINDEX_MAX_SIZE / 2);
+  if (dict->prefaulter != nullptr && dict->index.mapped) {
     // Lookups reach all over the slots from the first name on.
-    HostMem_Prefault(dict->prefaulter, dict->indexSlots,
-                     size_t{dict->indexSize} * sizeof(DictIndexSlot));
+    HostMem_Prefault(dict->prefaulter, dict->index.slots,
+                     size_t{dict->index.size} * sizeof(HashIndexSlot));
   }
 }
 
 void DictionaryPrefetch(const Dictionary *dict, uint32_t hash) {
-  __builtin_prefetch(&dict->indexSlots[HomeSlot(hash, dict->indexSize)]);
+  __builtin_prefetch(&dict->index.slots[HashIndex_Home(&dict->index, hash)]);
 }
 
 DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash) {
   uint32_t number = dict->entryCount;
-  if (number >= kIndexMaxSize / 2 || !ReserveSlots(dict, uint64_t{number} + 1)) {
+  if (number >= HASHINDEX_MAX_SIZE / 2 || !ReserveSlots(dict, uint64_t{number} + 1)) {
     return nullptr;
   }
   uint32_t c = ChunkOf(number);
@@ -515,13 +400,8 @@ DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash) {
   entry->name = name;
   entry->hashTag = hash >> 4;
   dict->entryCount++;
-  PlaceSlot(dict->indexSlots, dict->indexSize, hash, number + 1);
-  if (dict->lastEntry != nullptr) {
-    dict->lastEntry->next = entry;
-  } else {
-    dict->firstEntry = entry;
-  }
-  dict->lastEntry = entry;
+  HashIndex_Place(&dict->index, hash, number + 1);
+  DictionaryAppend(&dict->firstEntry, &dict->lastEntry, entry);
   return entry;
 }
 
@@ -688,9 +568,7 @@ char *DictionaryStoreCopy(Dictionary *dict, const char *bytes, size_t length) {
 Dictionary *Dictionary_Create(void) {
   Dictionary *dict = static_cast<Dictionary *>(Util_SafeMalloc(sizeof *dict));
   memset(dict, 0, sizeof *dict);
-  dict->indexSlots = NewSlots(kIndexFirstSize, &dict->indexMapped);
-  if (dict->indexSlots == nullptr) PANIC_UNRECOVERABLE_ALLOC();
-  dict->indexSize = kIndexFirstSize;
+  if (!HashIndex_Init(&dict->index, kIndexFirstSize)) PANIC_UNRECOVERABLE_ALLOC();
   return dict;
 }
 
@@ -699,7 +577,7 @@ void Dictionary_Free(Dictionary *dict) {
     return;
   }
   Dictionary_Clear(dict);
-  FreeSlots(dict->indexSlots, dict->indexSize, dict->indexMapped);
+  HashIndex_Destroy(&dict->index);
   free(dict);
 }
 
@@ -715,19 +593,9 @@ void Dictionary_Clear(Dictionary *dict) {
   dict->store = nullptr;
   dict->storeNext = nullptr;
   dict->storeLeft = 0;
-  if (dict->indexSize != kIndexFirstSize) {
+  if (dict->entryCount > 0 || dict->index.size != kIndexFirstSize) {
     // Give back what a big load grew; the index starts over at its first size.
-    bool mapped;
-    DictIndexSlot *slots = NewSlots(kIndexFirstSize, &mapped);
-    if (slots != nullptr) {
-      FreeSlots(dict->indexSlots, dict->indexSize, dict->indexMapped);
-      dict->indexSlots = slots;
-      dict->indexSize = kIndexFirstSize;
-      dict->indexMapped = mapped;
-    }
-  }
-  if (dict->entryCount > 0) {
-    memset(dict->indexSlots, 0, size_t{dict->indexSize} * sizeof(DictIndexSlot));
+    HashIndex_Clear(&dict->index, kIndexFirstSize);
   }
   dict->entryCount = 0;
   dict->lastFound = nullptr;
@@ -741,40 +609,35 @@ void Dictionary_Clear(Dictionary *dict) {
 bool Dictionary_IsDefined(Dictionary *dict, const char *name) {
   VERIFY(dict != nullptr);
   size_t length = strlen(name);
-  return DictionaryFind(dict, name, length, DictionaryHashName(name, length)) != nullptr;
+  return DictionaryFind(dict, name, length, HashTable_HashName(name, length)) != nullptr;
 }
 
 void *Dictionary_Get(Dictionary *dict, const void *defaultValue, int type, const char *name) {
   return &TypedRead(dict, defaultValue, type, name)->value;
 }
 
+// The formatted readers differ only in type; va_start must sit in each. The
+// name is formatted into buf, a local of the reader.
+#define DICT_READ_FORMATTED(type, field)         \
+  VERIFY(dict != nullptr);                       \
+  char buf[kNameBufferSize];                     \
+  va_list args;                                  \
+  va_start(args, fmt);                           \
+  const char *name = FormatName(buf, fmt, args); \
+  va_end(args);                                  \
+  auto value = TypedRead(dict, &defaultValue, type, name)->value.field
+
 char *Dict_GetString(Dictionary *dict, const char *defaultValue, const char *fmt, ...) {
-  VERIFY(dict != nullptr);
-  char buf[kNameBufferSize];
-  va_list args;
-  va_start(args, fmt);
-  const char *name = FormatName(buf, fmt, args);
-  va_end(args);
-  const char *value = TypedRead(dict, &defaultValue, DICT_STRING, name)->value.stringValue;
+  DICT_READ_FORMATTED(DICT_STRING, stringValue);
   return value != nullptr ? Util_SafeStrdup(value) : nullptr;
 }
 
 bool Dict_GetBool(Dictionary *dict, bool defaultValue, const char *fmt, ...) {
-  VERIFY(dict != nullptr);
-  char buf[kNameBufferSize];
-  va_list args;
-  va_start(args, fmt);
-  const char *name = FormatName(buf, fmt, args);
-  va_end(args);
-  return TypedRead(dict, &defaultValue, DICT_BOOL, name)->value.boolValue;
+  DICT_READ_FORMATTED(DICT_BOOL, boolValue);
+  return value;
 }
 
 int32_t Dict_GetInt(Dictionary *dict, int32_t defaultValue, const char *fmt, ...) {
-  VERIFY(dict != nullptr);
-  char buf[kNameBufferSize];
-  va_list args;
-  va_start(args, fmt);
-  const char *name = FormatName(buf, fmt, args);
-  va_end(args);
-  return TypedRead(dict, &defaultValue, DICT_LONG, name)->value.longValue;
+  DICT_READ_FORMATTED(DICT_LONG, longValue);
+  return value;
 }

@@ -1,6 +1,7 @@
 // Loading a dictionary file: every line is kept, each assignment becomes an
 // entry unless its name is already taken, and the first syntax error ends the
 // load with what was read before it. Lines are read into one reused buffer
+// (the reader of lib/dict, which owns the stream and reads it in large pieces)
 // and split in place; only what the dictionary keeps is copied, straight into
 // its storage. A line too long for the memory ends the load as a read error.
 #include <climits>
@@ -19,102 +20,10 @@
 
 namespace {
 
-constexpr size_t kReadPiece = size_t{64} * 1024;
 // Files from this size on have their storage filled in ahead (see
 // DictionaryStartFillingIn); for smaller ones a helper thread costs more than
 // it saves.
 constexpr long long kFillInFrom = 8LL << 20;
-
-// Reads the stream in large pieces and hands out its lines where they lie,
-// as DictLLReader_Next would: the load owns the whole stream, so reading
-// ahead loses nothing, and the lines skip the copy a line-at-a-time read
-// makes.
-struct BulkReader {
-  char *buf;
-  size_t size;   // always one byte more than data can fill, for a last NUL
-  size_t start;  // [start, end) is read and not yet handed out
-  size_t end;
-  bool atEnd;
-  int error;  // the last error of a failed read, or 0
-};
-
-void BulkReaderDestroy(BulkReader *r) { free(r->buf); }
-
-// Reads the next piece behind what is held. False (last error set) when a
-// line outgrew the memory.
-bool Fill(BulkReader *r, FILE *stream) {
-  if (r->start > 0) {
-    memmove(r->buf, r->buf + r->start, r->end - r->start);
-    r->end -= r->start;
-    r->start = 0;
-  }
-  if (r->size - r->end < kReadPiece / 2) {
-    // A line longer than the buffer: make room for more of it.
-    size_t size = r->size == 0 ? kReadPiece + 1 : (r->size - 1) * 2 + 1;
-    char *buf = size > r->size ? static_cast<char *>(realloc(r->buf, size)) : nullptr;
-    if (buf == nullptr) {
-      Host_SetLastError(Host_ErrorCode(HOST_ERROR_NO_MEMORY));
-      return false;
-    }
-    r->buf = buf;
-    r->size = size;
-  }
-  Host_SetLastError(0);
-  size_t want = r->size - 1 - r->end;
-  size_t got = fread(r->buf + r->end, 1, want, stream);
-  r->end += got;
-  if (got < want) {
-    if (ferror(stream)) {
-      clearerr(stream);
-      r->error = Host_GetLastError() != 0 ? Host_GetLastError() : Host_ErrorCode(HOST_ERROR_OTHER);
-    } else {
-      r->atEnd = true;
-    }
-  }
-  return true;
-}
-
-// Returns 0 error (last error set), 1 end of file, 2 a line.
-int BulkReaderNext(BulkReader *r, FILE *stream, char **line, size_t *length) {
-  for (;;) {
-    char *from = r->buf + r->start;
-    char *lf =
-        r->end > r->start ? static_cast<char *>(memchr(from, '\n', r->end - r->start)) : nullptr;
-    if (lf != nullptr) {
-      size_t len = static_cast<size_t>(lf - from);
-      r->start += len + 1;
-      // Text mode: CR LF reads as LF. A CR elsewhere is data.
-      if (len > 0 && from[len - 1] == '\r') {
-        len--;
-      }
-      from[len] = '\0';
-      *line = from;
-      *length = len;
-      return 2;
-    }
-    if (r->error != 0) {
-      // A failure part way through a line is a failure: the part is not
-      // handed out.
-      Host_SetLastError(r->error);
-      return 0;
-    }
-    if (r->atEnd) {
-      if (r->start == r->end) {
-        return 1;
-      }
-      // The last line, without its LF.
-      size_t len = r->end - r->start;
-      from[len] = '\0';
-      r->start = r->end;
-      *line = from;
-      *length = len;
-      return 2;
-    }
-    if (!Fill(r, stream)) {
-      return 0;
-    }
-  }
-}
 
 DictLine *StoreLine(Dictionary *dict, const char *text, size_t length) {
   DictLine *line =
@@ -128,12 +37,7 @@ DictLine *StoreLine(Dictionary *dict, const char *text, size_t length) {
   }
   line->entry = nullptr;
   line->next = nullptr;
-  if (dict->lastLine != nullptr) {
-    dict->lastLine->next = line;
-  } else {
-    dict->firstLine = line;
-  }
-  dict->lastLine = line;
+  DictionaryAppend(&dict->firstLine, &dict->lastLine, line);
   return line;
 }
 
@@ -222,16 +126,23 @@ bool Commit(Loader *loader, const PendingAssignment &a) {
   return true;
 }
 
+// Indexes the oldest waiting assignment. False when it ran out of memory:
+// the ones behind it are dropped.
+bool CommitOldest(Loader *loader) {
+  const PendingAssignment &a = loader->queue[loader->head];
+  loader->head = (loader->head + 1) % kQueueLength;
+  loader->count--;
+  if (!Commit(loader, a)) {
+    loader->count = 0;
+    return false;
+  }
+  return true;
+}
+
 // Indexes every waiting assignment. False when one ran out of memory.
 bool Flush(Loader *loader) {
   while (loader->count > 0) {
-    const PendingAssignment &a = loader->queue[loader->head];
-    loader->head = (loader->head + 1) % kQueueLength;
-    loader->count--;
-    if (!Commit(loader, a)) {
-      loader->count = 0;
-      return false;
-    }
+    if (!CommitOldest(loader)) return false;
   }
   return true;
 }
@@ -252,14 +163,8 @@ LineResult AddLine(Loader *loader, const char *text, size_t length) {
   if (!assignment) {
     return kLineKept;
   }
-  if (loader->count == kQueueLength) {
-    const PendingAssignment &oldest = loader->queue[loader->head];
-    loader->head = (loader->head + 1) % kQueueLength;
-    loader->count--;
-    if (!Commit(loader, oldest)) {
-      loader->count = 0;
-      return kLineCommitFailed;
-    }
+  if (loader->count == kQueueLength && !CommitOldest(loader)) {
+    return kLineCommitFailed;
   }
   PendingAssignment &p = loader->queue[(loader->head + loader->count) % kQueueLength];
   loader->count++;
@@ -269,7 +174,7 @@ LineResult AddLine(Loader *loader, const char *text, size_t length) {
   p.nameLength = a.nameLength;
   p.value = line->text + (a.value - text);
   p.valueLength = a.valueLength;
-  p.hash = DictionaryHashName(p.name, p.nameLength);
+  p.hash = HashTable_HashName(p.name, p.nameLength);
   p.lineNumber = dict->loadLineCount;
   DictionaryPrefetch(dict, p.hash);
   return kLineKept;
@@ -278,7 +183,7 @@ LineResult AddLine(Loader *loader, const char *text, size_t length) {
 // A large file gets its index sized up front from the assignments of its
 // first piece, scaled to the whole file: regrowing an index of a million
 // names moves every one of them, twice over in all.
-void ReserveFromSample(Dictionary *dict, const BulkReader *r, long long fileSize) {
+void ReserveFromSample(Dictionary *dict, const DictLLReader *r, long long fileSize) {
   if (r->atEnd || r->error != 0 || r->end == 0 || fileSize <= 0) {
     return;
   }
@@ -308,9 +213,10 @@ void ReserveFromSample(Dictionary *dict, const BulkReader *r, long long fileSize
 }
 
 bool ReadLines(Dictionary *dict, FILE *stream, int flags, long long fileSize) {
-  BulkReader reader = {};
+  DictLLReader reader;
+  DictLLReader_Init(&reader, stream, true);
   // A failure here shows again at the first line.
-  (void)Fill(&reader, stream);
+  (void)DictLLReader_Fill(&reader);
   ReserveFromSample(dict, &reader, fileSize);
   Loader loader = {};
   loader.dict = dict;
@@ -319,7 +225,9 @@ bool ReadLines(Dictionary *dict, FILE *stream, int flags, long long fileSize) {
   for (;;) {
     char *text;
     size_t length;
-    int got = BulkReaderNext(&reader, stream, &text, &length);
+    int got = DictLLReader_TakeLine(&reader, &text, &length)
+                  ? 2
+                  : DictLLReader_Next(&reader, 0, &text, &length);
     if (got == 0) {
       // Keep the read's error across the indexing of the waiting lines.
       int error = Host_GetLastError();
@@ -355,7 +263,7 @@ bool ReadLines(Dictionary *dict, FILE *stream, int flags, long long fileSize) {
     }
     break;
   }
-  BulkReaderDestroy(&reader);
+  DictLLReader_Destroy(&reader);
   return ok;
 }
 

@@ -28,14 +28,18 @@ int LockInChild(const std::string &path, bool readOnly) {
   return WEXITSTATUS(status) - 1;
 }
 
-TEST(FileIO, LockedOpenOrCreateMakesTheFileAndHoldsTheLock) {
-  TempDir dir;
-  std::string db = dir.file("vm.bxsd");
-  FileIODescriptor fd;
-  FileIO_Invalidate(&fd);
-  EXPECT_FALSE(FileIO_IsValid(&fd));
-  ASSERT_EQ(FileIO_Open(&fd, db.c_str(), 0x21, FILEIO_OPEN_CREATE), FILEIO_SUCCESS);
-  EXPECT_TRUE(FileIO_IsValid(&fd));
+class FileIOTest : public testing::Test {
+ protected:
+  void SetUp() override { FileIO_Invalidate(&fd_); }
+  TempDir dir_;
+  FileIODescriptor fd_;
+};
+
+TEST_F(FileIOTest, LockedOpenOrCreateMakesTheFileAndHoldsTheLock) {
+  std::string db = dir_.file("vm.bxsd");
+  EXPECT_FALSE(FileIO_IsValid(&fd_));
+  ASSERT_EQ(FileIO_Open(&fd_, db.c_str(), 0x21, FILEIO_OPEN_CREATE), FILEIO_SUCCESS);
+  EXPECT_TRUE(FileIO_IsValid(&fd_));
   EXPECT_TRUE(Exists(db));
   EXPECT_TRUE(Exists(db + ".lck"));
   EXPECT_EQ(LockInChild(db, false), 0);
@@ -45,53 +49,46 @@ TEST(FileIO, LockedOpenOrCreateMakesTheFileAndHoldsTheLock) {
   EXPECT_EQ(FileIO_Open(&writer, db.c_str(), 0x23, FILEIO_OPEN_CREATE), FILEIO_LOCK_FAILED);
   EXPECT_FALSE(FileIO_IsValid(&writer));
   EXPECT_EQ(writer.lockedName, nullptr);
-  EXPECT_FALSE(FileIO_Close(&fd));
-  EXPECT_FALSE(FileIO_IsValid(&fd));
+  EXPECT_FALSE(FileIO_Close(&fd_));
+  EXPECT_FALSE(FileIO_IsValid(&fd_));
   EXPECT_FALSE(Exists(db + ".lck"));
   EXPECT_EQ(LockInChild(db, false), 1);
 }
 
-TEST(FileIO, ResultCodes) {
-  TempDir dir;
-  std::string f = dir.file("f");
-  FileIODescriptor fd;
-  FileIO_Invalidate(&fd);
-  EXPECT_EQ(FileIO_Open(&fd, f.c_str(), 0x21, FILEIO_OPEN), FILEIO_FILE_NOT_FOUND);
+TEST_F(FileIOTest, ResultCodes) {
+  std::string f = dir_.file("f");
+  EXPECT_EQ(FileIO_Open(&fd_, f.c_str(), 0x21, FILEIO_OPEN), FILEIO_FILE_NOT_FOUND);
   EXPECT_FALSE(Exists(f + ".lck"));  // the lock is given back on failure
   EXPECT_EQ(FileLock_Lock(f.c_str(), false), 1);
   EXPECT_TRUE(FileLock_Unlock(f.c_str(), false));
   WriteFile(f, "data");
-  EXPECT_EQ(FileIO_Open(&fd, f.c_str(), 0x3, FILEIO_OPEN_CREATE_SAFE), FILEIO_OPEN_ERROR_EXIST);
-  ASSERT_EQ(FileIO_Open(&fd, f.c_str(), 0x3, FILEIO_OPEN_EMPTY), FILEIO_SUCCESS);
-  FileIO_Close(&fd);
+  EXPECT_EQ(FileIO_Open(&fd_, f.c_str(), 0x3, FILEIO_OPEN_CREATE_SAFE), FILEIO_OPEN_ERROR_EXIST);
+  ASSERT_EQ(FileIO_Open(&fd_, f.c_str(), 0x3, FILEIO_OPEN_EMPTY), FILEIO_SUCCESS);
+  FileIO_Close(&fd_);
   EXPECT_EQ(testsupport::ReadFile(f), "");
-  EXPECT_EQ(FileIO_Open(&fd, (f + "/x").c_str(), 0x1, FILEIO_OPEN), FILEIO_FILE_NOT_FOUND);
-  EXPECT_EQ(FileIO_Open(&fd, dir.path().c_str(), 0x1, FILEIO_OPEN), FILEIO_ERROR);
+  EXPECT_EQ(FileIO_Open(&fd_, (f + "/x").c_str(), 0x1, FILEIO_OPEN), FILEIO_FILE_NOT_FOUND);
+  EXPECT_EQ(FileIO_Open(&fd_, dir_.path().c_str(), 0x1, FILEIO_OPEN), FILEIO_ERROR);
   if (geteuid() != 0) {
     ASSERT_EQ(chmod(f.c_str(), 0), 0);
-    EXPECT_EQ(FileIO_Open(&fd, f.c_str(), 0x1, FILEIO_OPEN), FILEIO_NO_PERMISSION);
+    EXPECT_EQ(FileIO_Open(&fd_, f.c_str(), 0x1, FILEIO_OPEN), FILEIO_NO_PERMISSION);
   }
 }
 
-TEST(FileIO, DeleteOnCloseAndUnbuffered) {
-  TempDir dir;
-  std::string f = dir.file("scratch");
-  FileIODescriptor fd;
-  FileIO_Invalidate(&fd);
-  ASSERT_EQ(FileIO_Open(&fd, f.c_str(), 0x1F, FILEIO_OPEN_CREATE_EMPTY), FILEIO_SUCCESS);
+TEST_F(FileIOTest, DeleteOnCloseAndUnbuffered) {
+  std::string f = dir_.file("scratch");
+  ASSERT_EQ(FileIO_Open(&fd_, f.c_str(), 0x1F, FILEIO_OPEN_CREATE_EMPTY), FILEIO_SUCCESS);
   EXPECT_TRUE(Exists(f));
-  EXPECT_FALSE(FileIO_Close(&fd));
+  EXPECT_FALSE(FileIO_Close(&fd_));
   EXPECT_FALSE(Exists(f));
 }
 
-TEST(FileIODeathTest, OpeningAnOpenDescriptorStops) {
-  TempDir dir;
-  std::string f = dir.file("f");
-  FileIODescriptor fd;
-  FileIO_Invalidate(&fd);
-  ASSERT_EQ(FileIO_Open(&fd, f.c_str(), 0x1, FILEIO_OPEN_CREATE), FILEIO_SUCCESS);
-  EXPECT_EXIT(FileIO_Open(&fd, f.c_str(), 0x1, FILEIO_OPEN), testing::ExitedWithCode(3), "");
-  FileIO_Close(&fd);
+using FileIODeathTest = FileIOTest;
+
+TEST_F(FileIODeathTest, OpeningAnOpenDescriptorStops) {
+  std::string f = dir_.file("f");
+  ASSERT_EQ(FileIO_Open(&fd_, f.c_str(), 0x1, FILEIO_OPEN_CREATE), FILEIO_SUCCESS);
+  EXPECT_EXIT(FileIO_Open(&fd_, f.c_str(), 0x1, FILEIO_OPEN), testing::ExitedWithCode(3), "");
+  FileIO_Close(&fd_);
 }
 
 }  // namespace

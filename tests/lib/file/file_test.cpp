@@ -19,14 +19,11 @@ namespace {
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
-struct Split {
-  std::string volume, directory, base;
-};
-
-Split SplitOf(const char *path) {
+// "volume|directory|base".
+std::string SplitOf(const char *path) {
   char *v = nullptr, *d = nullptr, *b = nullptr;
   File_SplitName(path, &v, &d, &b);
-  Split s{v, d, b};
+  std::string s = std::string(v) + "|" + d + "|" + b;
   free(v);
   free(d);
   free(b);
@@ -39,26 +36,20 @@ std::string Take(char *s) {
   return r;
 }
 
-void ExpectSplit(const char *path, const char *volume, const char *directory, const char *base) {
-  Split s = SplitOf(path);
-  EXPECT_EQ(s.volume, volume) << path;
-  EXPECT_EQ(s.directory, directory) << path;
-  EXPECT_EQ(s.base, base) << path;
-}
-
 TEST(FileSplitName, DriveUncAndHostForms) {
-  ExpectSplit("C:\\dir\\sub\\file.bxx", "C:", "\\dir\\sub\\", "file.bxx");
-  ExpectSplit("\\\\server\\share\\a\\b", "\\\\server\\share", "\\a\\", "b");
-  ExpectSplit("//server/share/a/b", "//server/share", "/a/", "b");
-  ExpectSplit("\\\\server\\share", "\\\\server\\share", "", "");
-  ExpectSplit("\\\\server", "\\\\server", "", "");
-  ExpectSplit("file", "", "", "file");
-  ExpectSplit("/vms/a/disk.bxdk", "", "/vms/a/", "disk.bxdk");
-  ExpectSplit("/vms\\mixed/x", "", "/vms\\mixed/", "x");
-  ExpectSplit("C:", "C:", "", "");
-  ExpectSplit("C:file", "C:", "file", "");
-  ExpectSplit("", "", "", "");
-  ExpectSplit("dir/", "", "dir/", "");
+  // Pairs of a path and its split.
+  // clang-format off
+  const char *const cases[] = {
+      "C:\\dir\\sub\\file.bxx", "C:|\\dir\\sub\\|file.bxx",
+      "\\\\server\\share\\a\\b", "\\\\server\\share|\\a\\|b",
+      "//server/share/a/b", "//server/share|/a/|b", "\\\\server\\share", "\\\\server\\share||",
+      "\\\\server", "\\\\server||", "file", "||file", "/vms/a/disk.bxdk", "|/vms/a/|disk.bxdk",
+      "/vms\\mixed/x", "|/vms\\mixed/|x", "C:", "C:||", "C:file", "C:|file|", "", "||",
+      "dir/", "|dir/|"};
+  // clang-format on
+  for (size_t i = 0; i < std::size(cases); i += 2) {
+    EXPECT_EQ(SplitOf(cases[i]), cases[i + 1]) << cases[i];
+  }
   File_SplitName("a/b", nullptr, nullptr, nullptr);
 }
 
@@ -79,12 +70,8 @@ TEST(FileGetPathName, RemovesOneTrailingSeparator) {
 }
 
 TEST(FilePaths, FullPathForms) {
-  EXPECT_TRUE(File_IsFullPath("/x"));
-  EXPECT_TRUE(File_IsFullPath("\\x"));
-  EXPECT_TRUE(File_IsFullPath("c:\\x"));
-  EXPECT_FALSE(File_IsFullPath("c:x"));
-  EXPECT_FALSE(File_IsFullPath("x/y"));
-  EXPECT_FALSE(File_IsFullPath(""));
+  for (const char *path : {"/x", "\\x", "c:\\x"}) EXPECT_TRUE(File_IsFullPath(path)) << path;
+  for (const char *path : {"c:x", "x/y", ""}) EXPECT_FALSE(File_IsFullPath(path)) << path;
   EXPECT_EQ(Take(File_FullPath("/a/./b/../c")), "/a/c");
 }
 

@@ -10,11 +10,8 @@
 
 namespace {
 
-TEST(Err, KnownCodeHasSystemText) {
+TEST(Err, SystemAndUnknownCodes) {
   EXPECT_STREQ(Err_Errno2String(ENOENT), "No such file or directory");
-}
-
-TEST(Err, UnknownCodeHasFilledTextWithoutNewline) {
   EXPECT_STREQ(Err_Errno2String(123456), "Unknown error 123456 (0x1e240)");
   EXPECT_STREQ(Err_Errno2String(-1), "Unknown error -1 (0xffffffff)");
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -19,48 +20,44 @@ void PanicAgain(const char *) { Panic("nested %d\n", 2); }
 
 void ReturningHandler(const char *text) { fprintf(stderr, "seen: %s", text); }
 
-TEST(PanicDeathTest, DefaultEndingExits3) {
-  EXPECT_EXIT({ Panic("ASSERT %s:%d\n", "lib/misc/x", 12); }, testing::ExitedWithCode(3), "");
+void PrintLengthAndExit(const char *text) {
+  fprintf(stderr, "len=%zu\n", strlen(text));
+  std::_Exit(7);
 }
 
-TEST(PanicDeathTest, HandlerReceivesFormattedText) {
-  EXPECT_EXIT(
-      {
-        Panic_SetHandler(WriteTextAndExit);
-        Panic("MEM_ALLOC %s:%d\n", "lib/user/msg", 42);
-      },
-      testing::ExitedWithCode(7), "MEM_ALLOC lib/user/msg:42");
-}
-
-TEST(PanicDeathTest, LongTextIsCutTo1023Bytes) {
-  EXPECT_EXIT(
-      {
-        Panic_SetHandler([](const char *text) {
-          fprintf(stderr, "len=%zu\n", strlen(text));
-          std::_Exit(7);
-        });
-        std::string big(5000, 'x');
-        Panic("%s", big.c_str());
-      },
-      testing::ExitedWithCode(7), "len=1023");
-}
-
-TEST(PanicDeathTest, PanicInsideHandlerEndsWithDefault) {
-  EXPECT_EXIT(
-      {
-        Panic_SetHandler(PanicAgain);
-        Panic("first\n");
-      },
-      testing::ExitedWithCode(3), "");
-}
-
-TEST(PanicDeathTest, HandlerThatReturnsStillEnds) {
-  EXPECT_EXIT(
-      {
-        Panic_SetHandler(ReturningHandler);
-        VERIFY(1 + 1 == 3);
-      },
-      testing::ExitedWithCode(3), "seen: ASSERT .*panic_test:[0-9]+");
+// The default ending, a handler's formatted text (cut to 1023 bytes), a stop
+// inside the handler, and a handler that returns.
+TEST(PanicDeathTest, EndingsAndHandlers) {
+  const struct {
+    std::function<void()> stop;
+    int code;
+    const char *text;
+  } cases[] = {
+      {[] { Panic("ASSERT %s:%d\n", "lib/misc/x", 12); }, 3, ""},
+      {[] {
+         Panic_SetHandler(WriteTextAndExit);
+         Panic("MEM_ALLOC %s:%d\n", "lib/user/msg", 42);
+       },
+       7, "MEM_ALLOC lib/user/msg:42"},
+      {[] {
+         Panic_SetHandler(PrintLengthAndExit);
+         Panic("%s", std::string(5000, 'x').c_str());
+       },
+       7, "len=1023"},
+      {[] {
+         Panic_SetHandler(PanicAgain);
+         Panic("first\n");
+       },
+       3, ""},
+      {[] {
+         Panic_SetHandler(ReturningHandler);
+         VERIFY(1 + 1 == 3);
+       },
+       3, "seen: ASSERT .*panic_test:[0-9]+"},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EXIT(c.stop(), testing::ExitedWithCode(c.code), c.text);
+  }
 }
 
 TEST(PanicDeathTest, SafeMallocOfImpossibleSizeStops) {

@@ -51,122 +51,72 @@ class DictionaryTest : public testing::Test {
   void SetText(const char *name, const char *text) {
     Dictionary_Get(dict_.get(), &text, DICT_ANY, name);
   }
-  GCC_FALSE_RESTRICT_BEGIN
-  int32_t IntOf(const char *text) {
+  // Records text under a fresh name and reads it back as type.
+  double ReadAs(int type, const char *text) {
     std::string name = "v" + std::to_string(counter_++);
     SetText(name.c_str(), text);
-    return Dict_GetInt(dict_.get(), 99, "%s", name.c_str());
+    double defaultValue[2] = {};  // room and alignment for any type's zero
+    void *value = Dictionary_Get(dict_.get(), defaultValue, type, name.c_str());
+    if (type == DICT_BOOL) return *static_cast<bool *>(value);
+    if (type == DICT_DOUBLE) return *static_cast<double *>(value);
+    return *static_cast<int32_t *>(value);
   }
-  bool BoolOf(const char *text) {
-    std::string name = "v" + std::to_string(counter_++);
-    SetText(name.c_str(), text);
-    return Dict_GetBool(dict_.get(), true, "%s", name.c_str());
-  }
-  GCC_FALSE_RESTRICT_END
   std::unique_ptr<Dictionary, DictDeleter> dict_{Dictionary_Create()};
   int counter_ = 0;
 };
 
-TEST_F(DictionaryTest, BooleanTexts) {
-  for (const char *t : {"TRUE", "true", "t", "Yes", "Y", "ON", "1", ""}) {
-    EXPECT_TRUE(BoolOf(t)) << t;
+// Each text converts once, to its value, posting the message kind given
+// ("" for none).
+TEST_F(DictionaryTest, Conversions) {
+  const struct {
+    int type;
+    const char *message;
+    std::vector<std::pair<const char *, double>> pairs;
+  } groups[] = {
+      // clang-format off
+      {DICT_BOOL, "", {{"TRUE", 1}, {"t", 1}, {"Yes", 1}, {"Y", 1}, {"ON", 1}, {"1", 1}, {"", 1},
+                       {"FALSE", 0}, {"f", 0}, {"no", 0}, {"N", 0}, {"Off", 0}, {"0", 0}}},
+      {DICT_BOOL, "boolean", {{" 1", 0}, {"yess", 0}, {"01", 0}}},
+      // Past the signed range the unsigned reading keeps the 32-bit pattern;
+      // below it, it negates the magnitude modulo 2^32, as where long had 32 bits.
+      {DICT_LONG, "", {{"010", 8}, {"0x10", 16}, {"0XfF", 255}, {" \t+42", 42}, {"-0", 0},
+                       {"", 0}, {"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN},
+                       {"2147483648", INT32_MIN}, {"4294967295", -1}, {"0xFFFFFFFF", -1},
+                       {"037777777777", -1}, {"-2147483649", INT32_MAX}, {"-4294967295", 1},
+                       {"-3000000000", 1294967296}}},
+      {DICT_LONG, "integer", {{"12abc", 12}, {"2147483648x", INT32_MIN}, {"abc", 0}, {"0x", 0},
+                              {"08", 0}, {"1 ", 1}, {"-", 0}}},
+      // Too large wins over trailing characters: one message.
+      {DICT_LONG, "large", {{"4294967296", -1}, {"-4294967296", -1}, {"0x100000000", -1},
+                            {"4294967296abc", -1}, {"123456789012345678901234567890", -1}}},
+      {DICT_DOUBLE, "", {{"1.5", 1.5}}},
+      {DICT_DOUBLE, "floating-point", {{"2.5x", 2.5}}},
+      {DICT_TRISTATE, "", {{"yes", 1}, {"OFF", 0}, {"Auto", -1}, {"DEFAULT", -1}, {"dontcare", -1}}},
+      {DICT_TRISTATE, "tristate", {{"maybe", 0}}},
+      // clang-format on
+  };
+  for (const auto &g : groups) {
+    for (const auto &[text, want] : g.pairs) {
+      gPosts.clear();
+      EXPECT_EQ(ReadAs(g.type, text), want) << text;
+      if (*g.message == '\0') {
+        EXPECT_TRUE(gPosts.empty()) << text;
+        continue;
+      }
+      ASSERT_EQ(gPosts.size(), 1u) << text;
+      EXPECT_EQ(gPosts[0].type, MSG_ERROR);
+      EXPECT_NE(gPosts[0].text.find(g.message), std::string::npos) << gPosts[0].text;
+    }
   }
-  for (const char *t : {"FALSE", "f", "no", "N", "Off", "0"}) {
-    EXPECT_FALSE(BoolOf(t)) << t;
-  }
-  EXPECT_TRUE(gPosts.empty());
-  for (const char *t : {" 1", "2", "yess", "01", "0 "}) {
-    EXPECT_FALSE(BoolOf(t)) << t;
-  }
-  ASSERT_EQ(gPosts.size(), 5u);
-  EXPECT_EQ(gPosts[0].type, MSG_ERROR);
-  EXPECT_EQ(gPosts[0].text, "Value ` 1' for variable `v14' is not a valid boolean value.\n");
-}
-
-TEST_F(DictionaryTest, IntegerTextsWithoutMessages) {
-  EXPECT_EQ(IntOf("010"), 8);
-  EXPECT_EQ(IntOf("0x10"), 16);
-  EXPECT_EQ(IntOf("0XfF"), 255);
-  EXPECT_EQ(IntOf(" \t+42"), 42);
-  EXPECT_EQ(IntOf("-0"), 0);
-  EXPECT_EQ(IntOf(""), 0);
-  EXPECT_EQ(IntOf("2147483647"), INT32_MAX);
-  EXPECT_EQ(IntOf("-2147483648"), INT32_MIN);
-  // Past the signed range, the unsigned reading keeps the 32-bit pattern.
-  EXPECT_EQ(IntOf("2147483648"), INT32_MIN);
-  EXPECT_EQ(IntOf("4294967295"), -1);
-  EXPECT_EQ(IntOf("0xFFFFFFFF"), -1);
-  EXPECT_EQ(IntOf("037777777777"), -1);
-  // Below the signed range the unsigned reading negates the magnitude
-  // modulo 2^32, as it did where long had 32 bits.
-  EXPECT_EQ(IntOf("-2147483649"), INT32_MAX);
-  EXPECT_EQ(IntOf("-4294967295"), 1);
-  EXPECT_EQ(IntOf("-3000000000"), 1294967296);
-  EXPECT_TRUE(gPosts.empty()) << gPosts[0].text;
-}
-
-TEST_F(DictionaryTest, IntegerTextsWithMessages) {
-  EXPECT_EQ(IntOf("12abc"), 12);
-  ASSERT_EQ(gPosts.size(), 1u);
-  EXPECT_EQ(gPosts[0].type, MSG_ERROR);
-  EXPECT_EQ(gPosts[0].text, "Value `12abc' for variable `v0' is not a valid integer value.\n");
-  // Converted once: a second read neither changes the value nor posts again.
-  EXPECT_EQ(Dict_GetInt(dict_.get(), 5, "V0"), 12);
-  EXPECT_EQ(gPosts.size(), 1u);
-
   gPosts.clear();
-  EXPECT_EQ(IntOf("4294967296"), -1);
-  EXPECT_EQ(IntOf("-4294967296"), -1);
-  EXPECT_EQ(IntOf("0x100000000"), -1);
-  EXPECT_EQ(IntOf("123456789012345678901234567890"), -1);
-  // Too large wins over trailing characters: one message.
-  EXPECT_EQ(IntOf("4294967296abc"), -1);
-  ASSERT_EQ(gPosts.size(), 5u);
-  EXPECT_EQ(gPosts[0].text, "Value `4294967296' for variable `v1' is too large.\n");
-  EXPECT_EQ(gPosts[4].text, "Value `4294967296abc' for variable `v5' is too large.\n");
-
-  gPosts.clear();
-  EXPECT_EQ(IntOf("2147483648x"), INT32_MIN);
-  EXPECT_EQ(IntOf("abc"), 0);
-  EXPECT_EQ(IntOf("0x"), 0);
-  EXPECT_EQ(IntOf("08"), 0);
-  EXPECT_EQ(IntOf("1 "), 1);
-  EXPECT_EQ(IntOf("   "), 0);
-  EXPECT_EQ(IntOf("-"), 0);
-  EXPECT_EQ(gPosts.size(), 7u);
-}
-
-GCC_FALSE_RESTRICT_BEGIN
-TEST_F(DictionaryTest, FloatAndTristate) {
-  SetText("f1", "1.5");
-  SetText("f2", "2.5x");
-  SetText("t1", "yes");
-  SetText("t2", "OFF");
-  SetText("t3", "Auto");
-  SetText("t4", "DEFAULT");
-  SetText("t5", "dontcare");
-  SetText("t6", "maybe");
-  double d = 0;
-  EXPECT_EQ(*static_cast<double *>(Dictionary_Get(dict_.get(), &d, DICT_DOUBLE, "f1")), 1.5);
-  EXPECT_TRUE(gPosts.empty());
-  EXPECT_EQ(*static_cast<double *>(Dictionary_Get(dict_.get(), &d, DICT_DOUBLE, "f2")), 2.5);
-  ASSERT_EQ(gPosts.size(), 1u);
+  ReadAs(DICT_LONG, "12abc");
+  std::string name = "v" + std::to_string(counter_ - 1);
   EXPECT_EQ(gPosts[0].text,
-            "Value `2.5x' for variable `f2' is not a valid floating-point value.\n");
-  gPosts.clear();
-  int32_t def = 7;
-  const int32_t want[] = {1, 0, -1, -1, -1, 0};
-  for (int i = 0; i < 6; i++) {
-    std::string name = "t" + std::to_string(i + 1);
-    EXPECT_EQ(
-        *static_cast<int32_t *>(Dictionary_Get(dict_.get(), &def, DICT_TRISTATE, name.c_str())),
-        want[i])
-        << name;
-  }
-  ASSERT_EQ(gPosts.size(), 1u);
-  EXPECT_EQ(gPosts[0].text, "Value `maybe' for variable `t6' is not a valid tristate value.\n");
+            "Value `12abc' for variable `" + name + "' is not a valid integer value.\n");
+  // Converted once: a second read neither changes the value nor posts again.
+  EXPECT_EQ(Dict_GetInt(dict_.get(), 5, "%s", name.c_str()), 12);
+  EXPECT_EQ(gPosts.size(), 1u);
 }
-GCC_FALSE_RESTRICT_END
 
 TEST_F(DictionaryTest, DefaultsAreRecordedOnFirstRead) {
   Dictionary *d = dict_.get();

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,41 +60,29 @@ TEST_F(MsgTest, LookupSplitsIdAndText) {
   EXPECT_STREQ(MsgLookup(MSGID(test.paren) "a (b) c)", false, id), "a (b) c)");
   EXPECT_STREQ(id, "msg.test.paren");
   EXPECT_STREQ(MsgLookup(MSGID(test.noId) "text", false, NULL), "text");
-}
-
-TEST_F(MsgTest, IdOf127CharactersResolves) {
   std::string literal = LiteralWithId(127, "ok");
-  char id[128];
   EXPECT_STREQ(MsgLookup(literal.c_str(), true, id), "ok");
   EXPECT_EQ(std::string(id), std::string(127, 'i'));
 }
 
-TEST_F(MsgTest, IdOf128CharactersStops) {
-  std::string literal = LiteralWithId(128, "too long");
-  char id[128];
-  EXPECT_EXIT(MsgLookup(literal.c_str(), true, id), ::testing::ExitedWithCode(3),
-              "NOT_IMPLEMENTED lib/user/msg:");
-  EXPECT_EXIT(Msg_Append(literal.c_str()), ::testing::ExitedWithCode(3),
-              "NOT_IMPLEMENTED lib/user/msg:");
-}
-
-TEST_F(MsgTest, MalformedLiteralsStop) {
-  EXPECT_EXIT(Msg_Format("plain text"), ::testing::ExitedWithCode(3), kAssert);
-  EXPECT_EXIT(Msg_Append(MSG_MAGIC "msg.x)text"), ::testing::ExitedWithCode(3), kAssert);
-  EXPECT_EXIT(Msg_Post(MSG_ERROR, MSG_MAGIC "(msg.x text"), ::testing::ExitedWithCode(3), kAssert);
-  EXPECT_EXIT(MsgLookup(NULL, false, NULL), ::testing::ExitedWithCode(3), kAssert);
-}
-
-TEST_F(MsgTest, UnconvertibleOrUnformattableTextStops) {
-  EXPECT_EXIT(Msg_Format(MSGID(test.utf8) "bad \xff byte"), ::testing::ExitedWithCode(3),
-              "NOT_IMPLEMENTED lib/user/msg:");
-  EXPECT_EXIT(Msg_Format(MSGID(test.float) "%f", 1.0), ::testing::ExitedWithCode(3),
-              "MEM_ALLOC lib/user/msg:");
-}
-
-TEST_F(MsgTest, TypeOutOfRangeStops) {
-  EXPECT_EXIT(Msg_Post(MSG_NUM_TYPES, MSGID(test.t) "x"), ::testing::ExitedWithCode(3), kAssert);
-  EXPECT_EXIT(Msg_Post(-1, MSGID(test.t) "x"), ::testing::ExitedWithCode(3), kAssert);
+TEST_F(MsgTest, BadLiteralsAndTypesStop) {
+  const std::string tooLong = LiteralWithId(128, "too long");
+  const char kNotImplemented[] = "NOT_IMPLEMENTED lib/user/msg:";
+  const std::pair<std::function<void()>, const char *> stops[] = {
+      {[&] { MsgLookup(tooLong.c_str(), true, std::string(128, ' ').data()); }, kNotImplemented},
+      {[&] { Msg_Append(tooLong.c_str()); }, kNotImplemented},
+      {[] { Msg_Format("plain text"); }, kAssert},
+      {[] { Msg_Append(MSG_MAGIC "msg.x)text"); }, kAssert},
+      {[] { Msg_Post(MSG_ERROR, MSG_MAGIC "(msg.x text"); }, kAssert},
+      {[] { MsgLookup(NULL, false, NULL); }, kAssert},
+      {[] { Msg_Format(MSGID(test.utf8) "bad \xff byte"); }, kNotImplemented},
+      {[] { Msg_Format(MSGID(test.float) "%f", 1.0); }, "MEM_ALLOC lib/user/msg:"},
+      {[] { Msg_Post(MSG_NUM_TYPES, MSGID(test.t) "x"); }, kAssert},
+      {[] { Msg_Post(-1, MSGID(test.t) "x"); }, kAssert},
+  };
+  for (const auto &[stop, text] : stops) {
+    EXPECT_EXIT(stop(), ::testing::ExitedWithCode(3), text);
+  }
 }
 
 // Run as a child by PlainStringShowsUnexpectedError.

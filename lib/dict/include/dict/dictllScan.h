@@ -1,26 +1,62 @@
 // The allocation-free layer under dictll.h, for loaders that copy only what
-// they keep: a line reader that reuses one buffer from line to line, and a
-// scanner that finds the name and raw value of an assignment in place.
+// they keep: the line reader, which reuses one buffer from line to line, and
+// a scanner that finds the name and raw value of an assignment in place.
 #pragma once
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
-// Owns the buffer the lines are read into. Zero-initialised is a valid start.
+// Reads a stream's lines into a buffer of its own and hands them out where
+// they lie. With wholeStream it reads ahead in large pieces: the stream is
+// the reader's until it is done with it, and the lines skip the copy a
+// line-at-a-time read makes. Without, it reads no further than each line's
+// LF, so that the caller may go on reading the stream itself.
 struct DictLLReader {
+  FILE *stream;
+  bool wholeStream;
   char *buf;
-  size_t room;
+  size_t size;   // always more than the data held, for a last NUL
+  size_t start;  // [start, end) is read and not yet handed out
+  size_t end;
+  bool atEnd;
+  int error;  // the last error of a failed read, or 0
 };
 
-void DictLLReader_Init(DictLLReader *reader);
+void DictLLReader_Init(DictLLReader *reader, FILE *stream, bool wholeStream);
 // Frees the buffer. Accepts a reader that never read.
 void DictLLReader_Destroy(DictLLReader *reader);
+// Reads the next piece (or line) behind what is held. False (last error set)
+// when it could not have the memory for it.
+bool DictLLReader_Fill(DictLLReader *reader);
+// Reads one line (NUL bytes kept; CR LF reads as LF): *line, NUL-terminated,
+// writable and without its LF, stays valid until the next call. Returns 0
+// error (last error set: 7 when longer than maxLength, 0 for no limit), 1 end
+// of file, 2 a line. A read failure part way through a line is a failure:
+// the part is not handed out.
+int DictLLReader_Next(DictLLReader *reader, size_t maxLength, char **line, size_t *length);
 
-// Reads one line as ReadNextLine does, into the reader's buffer: *line (NUL
-// terminated, writable, without its LF) stays valid until the next call.
-// Returns 0 error (last error set), 1 end of file, 2 a line.
-int DictLLReader_Next(DictLLReader *reader, FILE *stream, size_t maxLength, char **line,
-                      size_t *length);
+// Hands out a line already held, as DictLLReader_Next does; false when no
+// whole line is held. Inline, so that a loop over the lines of a large file
+// makes a call only once per piece.
+inline bool DictLLReader_TakeLine(DictLLReader *r, char **line, size_t *length) {
+  char *from = r->buf + r->start;
+  char *lf =
+      r->end > r->start ? static_cast<char *>(memchr(from, '\n', r->end - r->start)) : nullptr;
+  if (lf == nullptr) {
+    return false;
+  }
+  size_t len = static_cast<size_t>(lf - from);
+  r->start += len + 1;
+  // Text mode: CR LF reads as LF. A CR elsewhere is data.
+  if (len > 0 && from[len - 1] == '\r') {
+    len--;
+  }
+  from[len] = '\0';
+  *line = from;
+  *length = len;
+  return true;
+}
 
 // The parts of an assignment, pointing into the scanned line. The value is
 // raw: its "|" escapes are not yet undone.

@@ -3,6 +3,8 @@
 // Strings returned are malloc'd and belong to the caller.
 #pragma once
 
+struct FolderCache;
+
 // Returns the absolute form of path (native, "/" separated) or NULL after
 // Warning("File_FullPath: Couldn't _fullpath\n").
 char *File_FullPath(const char *path);
@@ -23,9 +25,10 @@ bool File_IsSameFile(const char *path1, const char *path2);
 bool File_IsWritableDir(const char *directory);
 // Looks fileName up as the snapshot reader does: the name itself when full,
 // else baseDir + "/" + name; then each ";"-separated element of searchPath.
-// On success stores the malloc'd full path in *result (when given).
+// On success stores the malloc'd full path in *result (when given). With a
+// cache (file/folderCache.h), existence is asked of it.
 bool File_FindFileInSearchPath(const char *fileName, const char *searchPath, const char *baseDir,
-                               char **result);
+                               char **result, FolderCache *cache = nullptr);
 // The temporary folder: the "tmpDirectory" preference, then TMPDIR, then
 // /tmp, after $NAME expansion; NULL when none is usable.
 char *File_GetTmpDir(void);

@@ -1,9 +1,77 @@
-// A hash table of string keys compared without regard to ASCII case, with a
-// power-of-two bucket count that doubles as the table fills. The table does
-// not own keys or values; a key must stay valid while it is in the table.
+// Hash tables of names compared without regard to ASCII case, in two layers.
+// HashIndex is the slots alone: (hash, number) pairs under linear probing,
+// whose numbers the owner maps to elements it keeps itself (the dictionary
+// keeps its entries so). A lookup touches one small slot array until the
+// hashes match, and only then an element: with a million names, layouts that
+// chain elements across the heap spent their time waiting for memory.
+// HashTable is a key/value table on the index. Neither owns keys or values;
+// a key must stay valid while it is in the table.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+struct HashIndexSlot {
+  uint32_t hash;
+  uint32_t number;  // element number + 1; 0 marks a free slot
+};
+
+// At most three quarters full, so a probe always meets a free slot. All but
+// small indexes live in the host's large regions (host/memory.h).
+struct HashIndex {
+  HashIndexSlot *slots;
+  uint32_t size;  // a power of two
+  bool mapped;    // the slots are a large region, not heap
+};
+
+enum : uint32_t { HASHINDEX_MAX_SIZE = uint32_t{1} << 31 };
+
+// The case-insensitive hash of name[0, length).
+uint32_t HashTable_HashName(const char *name, size_t length);
+
+// False when memory ran out. size must be a power of two.
+bool HashIndex_Init(HashIndex *index, uint32_t size);
+// Accepts an index whose Init failed.
+void HashIndex_Destroy(HashIndex *index);
+// Makes room for wanted numbers in all, doubling the slots as needed. False,
+// with the index unchanged, when memory ran out or the size would pass
+// HASHINDEX_MAX_SIZE.
+bool HashIndex_Reserve(HashIndex *index, uint64_t wanted);
+// Empties the index, giving back what it grew past size.
+void HashIndex_Clear(HashIndex *index, uint32_t size);
+
+inline bool HashIndex_HasRoom(const HashIndex *index, uint64_t wanted) {
+  return wanted * 4 <= uint64_t{index->size} * 3;
+}
+
+// The slot where the probe for hash starts: the hash spread over the size.
+inline uint32_t HashIndex_Home(const HashIndex *index, uint32_t hash) {
+  return static_cast<uint32_t>((uint64_t{hash * 0x9E3779B1u} * index->size) >> 32);
+}
+
+// Adds number (non-zero) under hash. There must be room for it.
+inline void HashIndex_Place(HashIndex *index, uint32_t hash, uint32_t number) {
+  uint32_t mask = index->size - 1;
+  uint32_t b = HashIndex_Home(index, hash);
+  while (index->slots[b].number != 0) {
+    b = (b + 1) & mask;
+  }
+  index->slots[b] = HashIndexSlot{hash, number};
+}
+
+// Walks the probe for hash from *slot (start at HashIndex_Home): returns the
+// next number stored under hash, or 0 at the probe's end.
+inline uint32_t HashIndex_Next(const HashIndex *index, uint32_t hash, uint32_t *slot) {
+  uint32_t mask = index->size - 1;
+  for (uint32_t b = *slot;; b = (b + 1) & mask) {
+    const HashIndexSlot &s = index->slots[b];
+    if (s.number == 0) return 0;
+    if (s.hash == hash) {
+      *slot = (b + 1) & mask;
+      return s.number;
+    }
+  }
+}
 
 struct HashTable;
 
@@ -11,12 +79,11 @@ struct HashTable;
 HashTable *HashTable_Alloc(uint32_t numBuckets);
 // Accepts NULL.
 void HashTable_Free(HashTable *table);
-// Returns false when the key is already present.
+// Returns false when the key is already present. NULL reads as "".
 bool HashTable_Insert(HashTable *table, const char *key, void *value);
 // Returns true and the value when the key is present.
 bool HashTable_Lookup(const HashTable *table, const char *key, void **value);
-// Removes every element.
+// Removes every element; the table starts over at its first size.
 void HashTable_Clear(HashTable *table);
-// The home bucket of a key (exposed for tests): at the table's first size,
-// the folded case-insensitive hash.
+// The slot where the lookup of key starts.
 uint32_t HashTable_Hash(const HashTable *table, const char *key);

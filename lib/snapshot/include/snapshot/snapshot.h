@@ -4,17 +4,12 @@
 // disk file name to a full path, and answers whether a disk file is in use and
 // which disk files the current state runs on.
 //
-// Ownership: a SnapshotConfigInfo owns everything it points to (dictionaries,
-// nodes, disks, lists, strings) and is released with SnapshotConfigInfoFree.
-// Every string field may be NULL ("none"). The queries build an info per call
-// and release it before they return; nothing is cached between calls.
+// The queries read both files afresh on each call, without locks, and release
+// everything before they return; nothing is cached between calls.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-
-#include "file/fileIO.h"
-#include "user/dictionary.h"
 
 enum SnapshotErrorCode {
   SNAPSHOT_SUCCESS = 0,
@@ -80,105 +75,3 @@ SnapshotError Snapshot_QueryDiskUse(const char *configPath, const char *diskPath
 // caller's; on failure the outputs are untouched. INVAL for a NULL argument.
 SnapshotError Snapshot_GetCurrentDisks(const char *configPath, char ***disks, int *count,
                                        const SnapshotConfigText *text = nullptr);
-
-// ---------------------------------------------------------------------------
-// The reader's records and steps, exposed for tests.
-
-enum SnapshotLockMode {
-  SNAPSHOT_LOCK_NONE = 0,
-  SNAPSHOT_LOCK_READ = 1,
-  SNAPSHOT_LOCK_WRITE = 2,
-};
-
-enum SnapshotDiskMode {
-  SNAPSHOT_DISK_PERSISTENT = 0,
-  SNAPSHOT_DISK_INDEPENDENT_PERSISTENT = 1,
-  SNAPSHOT_DISK_INDEPENDENT_NONPERSISTENT = 2,
-};
-
-// A list of strings read as a count key and numbered item keys; items that
-// read as none are NULL.
-struct SnapshotStringList {
-  int count;
-  char **items;
-};
-
-struct SnapshotDisk {
-  char *node;      // device node, e.g. "scsi0:0"
-  char *fileName;  // a full path after expansion
-  int mode;        // SnapshotDiskMode
-};
-
-struct SnapshotNode {
-  SnapshotNode *parent;
-  SnapshotNode *sibling;  // next sibling
-  SnapshotNode *child;    // first child
-  int32_t uid;
-  char *fileName;  // "currentState" for the current-state node
-  char *displayName;
-  char *description;
-  int32_t type;
-  int numDisks;
-  SnapshotDisk *disks;
-  uint64_t createTime;  // high half << 32 | low half
-  SnapshotStringList clones;
-  SnapshotNode *lastChild;  // the end of the children, for appending
-};
-
-struct SnapshotConfigInfo {
-  char *configPath;    // full path of the configuration file
-  char *databasePath;  // <folder>/<base name>.bxsd
-  Dictionary *configDict;
-  Dictionary *snapshotDict;  // empty when the database does not exist
-  SnapshotLockMode lockMode;
-  FileIODescriptor configFd;    // write-access test (lock mode write)
-  FileIODescriptor databaseFd;  // database lock (lock modes read and write)
-  char *baseName;
-  char *folder;  // no trailing separator
-  SnapshotNode *root;
-  SnapshotNode *currentState;
-  SnapshotNode *currentSnapshot;  // NULL when snapshot.current names no node
-  int32_t lastUid;
-  int32_t mruMax;
-  int32_t *mruUids;  // mruMax entries (none when mruMax <= 0)
-  char *workingDir;
-  char *searchPath;
-  char *vmState;  // suspended-state file
-  bool vmStateReadOnly;
-  char *nvram;
-  char *nvramPath;
-  bool templateVM;
-  char *displayName;
-  SnapshotStringList cloneOf;
-  SnapshotStringList sentinels;
-};
-
-// Reads both files and builds the tree. On SUCCESS *info is the caller's; on
-// failure *info is NULL. With text, the configuration's bytes as the caller
-// read them from configPath are used instead of reading it again.
-SnapshotError SnapshotConfigInfoRead(const char *configPath, SnapshotLockMode lockMode,
-                                     SnapshotConfigInfo **info,
-                                     const SnapshotConfigText *text = nullptr);
-// Resolves the suspended-state file, the NVRAM path and every disk file name.
-SnapshotError SnapshotConfigInfoExpand(SnapshotConfigInfo *info);
-// Resolves every disk file name: the current state first, then the tree in
-// walk order. With allowMissing a name that cannot be found stays as it is;
-// without it the first such name fails with NOTFOUND. When missing is given,
-// it receives a malloc'd copy of the first name not found (else NULL).
-SnapshotError SnapshotConfigInfoExpandDisks(SnapshotConfigInfo *info, bool allowMissing,
-                                            char **missing);
-// Read, then expand. On failure the partial info is released and *info is NULL.
-SnapshotError SnapshotConfigInfoLoad(const char *configPath, SnapshotLockMode lockMode,
-                                     SnapshotConfigInfo **info,
-                                     const SnapshotConfigText *text = nullptr);
-// Accepts NULL.
-void SnapshotConfigInfoFree(SnapshotConfigInfo *info);
-
-// Visits the tree below and including root in walk order: a node, then its
-// next sibling by the same rule (with everything below it), then its first
-// child by the same rule. Stops at, and returns, the first node for which
-// visit returns true; NULL when none does.
-SnapshotNode *SnapshotTreeWalk(SnapshotNode *root, bool (*visit)(SnapshotNode *node, void *ctx),
-                               void *ctx);
-// Returns the first node in walk order from root whose uid is uid, or NULL.
-SnapshotNode *SnapshotTreeFind(SnapshotNode *root, int32_t uid);

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "misc/hashTable.h"
+
 enum DictType {
   DICT_ANY = 0,  // untyped text from a file
   DICT_STRING = 1,
@@ -57,10 +59,7 @@ struct Dictionary {
   DictLine *lastLine;
   const char *loadFileName;  // set while a load runs
   int loadLineCount;
-  // The name index: open addressing over (hash, entry number) slots.
-  struct DictIndexSlot *indexSlots;
-  uint32_t indexSize;  // a power of two, 512 to start with
-  bool indexMapped;    // the slots are a large region, not heap
+  HashIndex index;  // names by entry number; 512 slots to start with
   uint32_t entryCount;
   DictEntry *entryChunks[DICT_ENTRY_CHUNKS];  // entries by number, in the store
   DictEntry *lastFound;                       // of the latest lookup, or NULL
@@ -112,8 +111,6 @@ int32_t Dict_GetInt(Dictionary *dict, int32_t defaultValue, const char *fmt, ...
 void *DictionaryStoreAlloc(Dictionary *dict, size_t size, size_t align);
 // Returns a NUL-terminated copy of bytes[0, length) in the storage, or NULL.
 char *DictionaryStoreCopy(Dictionary *dict, const char *bytes, size_t length);
-// The index hash of name[0, length), without regard to ASCII case.
-uint32_t DictionaryHashName(const char *name, size_t length);
 // Returns the entry whose name equals name[0, length) (any case), or NULL.
 DictEntry *DictionaryFind(Dictionary *dict, const char *name, size_t length, uint32_t hash);
 // Sizes the index for about that many entries in all, sparing the regrowth
@@ -126,7 +123,17 @@ void DictionaryStopFillingIn(Dictionary *dict);
 // Starts fetching the index slots a lookup of hash will read first.
 void DictionaryPrefetch(const Dictionary *dict, uint32_t hash);
 // Appends an entry of the given name (already in the storage; hash is its
-// DictionaryHashName) to the entry list and the index; its other fields are
+// HashTable_HashName) to the entry list and the index; its other fields are
 // zero. The name must not be present. Returns NULL, with nothing changed,
 // when memory ran out.
 DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash);
+// Appends node to the list from *first to *last (entries or lines).
+template <typename Node>
+void DictionaryAppend(Node **first, Node **last, Node *node) {
+  if (*last != nullptr) {
+    (*last)->next = node;
+  } else {
+    *first = node;
+  }
+  *last = node;
+}
