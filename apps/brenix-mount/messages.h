@@ -78,4 +78,37 @@ inline constexpr const char kUnableToOpenDisk[] = BXMOUNT_MSG(unableToOpenDisk)
     "machine or mounted under another drive letter.  If not, verify that the\n"
     "disk is a virtual disk file, and that the disk file has not been corrupted.\n";
 
+// Disk validation.
+inline constexpr const char kCantMountReadOnly[] =
+    BXMOUNT_MSG(cantMountReadOnly) "%s cannot mount a read-only virtual disk.\n";
+inline constexpr const char kNoCompressed[] = BXMOUNT_MSG(noCompressed)
+    "%s cannot mount compressed virtual disks.  To mount this virtual\n"
+    "disk, right-click the file's icon and clear the compression checkbox on\n"
+    "the file's advanced properties page.\n";
+inline constexpr const char kOneVolumePerDisk[] = BXMOUNT_MSG(oneVolumePerDisk)
+    "%s cannot mount two volumes from the same virtual disk.\n"
+    "This disk is already mounted as drive %s:.\n";
+inline constexpr const char kNoSuspended[] = BXMOUNT_MSG(noSuspended)
+    "The disk cannot be mounted because it is attached to a suspended\n"
+    "virtual machine.\n";
+inline constexpr const char kMultipleRedo[] = BXMOUNT_MSG(multipleRedo)
+    "The virtual disk is being used in active snapshots by multiple virtual\n"
+    "machines.  It cannot be mounted directly.  To mount a particular redo\n"
+    "image, supply the name of that image.\n";
+inline constexpr const char kRedoAbortLong[] = BXMOUNT_MSG(redoAbort)
+    "The virtual disk was not mounted because a virtual machine using this disk\n"
+    "is maintaining an active snapshot.\n";
+inline constexpr const char kRedoAbortShort[] =
+    BXMOUNT_MSG(redoAbort) "The virtual disk was not mounted.\n";
+inline constexpr const char kRedoAskYes[] = BXMOUNT_MSG(redoAskYes) "Y";
+inline constexpr const char kRedoAsk[] = BXMOUNT_MSG(redoAsk)
+    "This disk is being used by a virtual machine that has an active snapshot.\n"
+    "If you proceed, any changes you make are applied to the current version of\n"
+    "the disk, and will be discarded if you revert to the snapshot. Do you\n"
+    "wish to proceed (Y/N)? ";
+inline constexpr const char kSnapshotUnreadable[] = BXMOUNT_MSG(snapshotUnreadable)
+    "The snapshot state of the virtual machine configured in\n"
+    "'%s' cannot be read: %s.\n"
+    "The disk was not mounted.\n";
+
 }  // namespace msg

@@ -28,7 +28,15 @@ static ComPtr<IMountLocator> CreateLocator() {
   return locator;
 }
 
+ServiceSession *ServiceSession::current_ = nullptr;
+
+ServiceSession::ServiceSession() { current_ = this; }
+
+ServiceSession::~ServiceSession() { current_ = nullptr; }
+
 ComPtr<IMountManager> ConnectToService() {
+  ServiceSession *session = ServiceSession::current_;
+  if (session != nullptr && session->manager_.Get() != nullptr) return session->manager_;
   try {
     ComPtr<IMountLocator> locator = CreateLocator();
     BStr host(u"");
@@ -36,6 +44,7 @@ ComPtr<IMountManager> ConnectToService() {
     ComPtr<IMountManager> manager;
     locator.Check(locator->Connect(host.Get(), user.Get(), 0, manager.Receive()));
     SetProxySecurity(manager);
+    if (session != nullptr) session->manager_ = manager;
     return manager;
   } catch (const ComError &e) {
     throw AppError(e, Msg_FormatToString(msg::kNoLocator, product::kName, product::kTitle));
@@ -53,15 +62,17 @@ ComPtr<IVirtualDisk> OpenVirtualDisk(ComPtr<IMountManager> &manager, const std::
   }
 }
 
-unsigned GetVolumeCount(ComPtr<IVirtualDisk> &disk) {
+ComPtr<IVolumeList> GetVolumeList(ComPtr<IVirtualDisk> &disk, unsigned &count) {
+  count = 0;
   try {
     ComPtr<IVolumeList> volumes;
     disk.Check(disk->GetVolumes(volumes.Receive()));
-    int32_t count = 0;
-    volumes.Check(volumes->Count(&count));
-    return static_cast<unsigned>(count);
+    int32_t n = 0;
+    volumes.Check(volumes->Count(&n));
+    count = static_cast<unsigned>(n);
+    return volumes;
   } catch (const ComError &e) {
-    if (e.Error() == kNoVolumesHResult) return 0;
+    if (e.Error() == kNoVolumesHResult) return ComPtr<IVolumeList>();
     throw;
   }
 }

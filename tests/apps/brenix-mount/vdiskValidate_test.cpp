@@ -281,6 +281,10 @@ std::vector<Case> Cases() {
       C("a dot in the disk name is no wildcard", Use("disk.1.bxdk"),
         {{"vm.bxx", OldConfig("ide0:0", "diskx1.bxdk")}, {"vm.bxss", ""}}, "", false, {},
         "disk.1.bxdk"),
+      // Letters at every offset of the eight-byte steps of the case folding.
+      C("names compared without regard to case", kSuspended,
+        {{"vm.bxx", OldConfig("ide0:1", "@/ABCDEFGHIJKLMNOPQRSTUVWXYZ[`{.BXDK")}, {"vm.bxss", ""}},
+        "", false, {}, "abcdefghijklmnopqrstuvwxyz[`{.bxdk"),
       C("a path written with \"\\\" names the same disk", kSuspended,
         {{"vm.bxx", OldConfig("ide0:1", "@\\disk.bxdk")}, {"vm.bxss", ""}}),
 
@@ -386,34 +390,6 @@ TEST(ValidateDisk, OldConfigurationDevices) {
       EXPECT_EQ(r->result, want) << d.config << (suspended ? "(suspended)" : "");
     }
   }
-}
-
-// The command line's form reads the mounts through the replaceable default.
-TEST(ValidateDisk, TheDefaultIoIsReplaceable) {
-  testsupport::TempDir dir;
-  std::string disk = dir.file("disk.bxdk");
-  testsupport::WriteFile(disk, "disk");
-  DefaultValidationIo().readMounts = [&] { return std::vector<MountedVolume>{{"J", disk}}; };
-  std::string path = disk;
-  EXPECT_THROW(ValidateDisk(path, kSnapshotAsk), UserError);
-  DefaultValidationIo() = ValidationIo{};
-}
-
-TEST(ValidateText, LowerCaseTouchesAsciiLettersOnly) {
-  // Every byte value, at every offset within the eight-byte steps and the tail.
-  std::string all;
-  for (int c = 0; c < 256; c++) all += static_cast<char>(c);
-  for (size_t shift = 0; shift < 9; shift++) {
-    std::string text = std::string(shift, 'Q') + all;
-    std::string lower = LowerCase(text);
-    ASSERT_EQ(lower.size(), text.size());
-    for (size_t i = 0; i < text.size(); i++) {
-      char c = text[i];
-      char want = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-      ASSERT_EQ(lower[i], want) << "byte " << static_cast<int>(static_cast<unsigned char>(c));
-    }
-  }
-  EXPECT_EQ(LowerCase(""), "");
 }
 
 }  // namespace
