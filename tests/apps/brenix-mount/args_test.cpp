@@ -50,12 +50,8 @@ struct Parsed {
 };
 
 TEST(Args, SwitchesAndDriveLetters) {
-  for (const char *s : {"-v:2", "-a/b", "/d", "/df", "/v:2", "/?", "/"}) {
-    EXPECT_TRUE(IsSwitch(s)) << s;
-  }
-  for (const char *s : {"/vms/disk.bxdk", "/./disk.bxdk", "//", "disk.bxdk", "Z:"}) {
-    EXPECT_FALSE(IsSwitch(s)) << s;
-  }
+  for (auto s : {"-v:2", "-a/b", "/d", "/df", "/v:2", "/?", "/"}) EXPECT_TRUE(IsSwitch(s)) << s;
+  for (auto s : {"/vms/d", "/./d", "//", "disk.bxdk", "Z:"}) EXPECT_FALSE(IsSwitch(s)) << s;
   for (const char *s : {"z:", "Z:"}) EXPECT_TRUE(IsDriveLetter(s)) << s;
   for (const char *s : {"Z:\\", "ZZ:", "1:", ":", ""}) EXPECT_FALSE(IsDriveLetter(s)) << s;
 }
@@ -117,18 +113,14 @@ TEST(Args, Validate) {
   auto badPath = [](const std::string &name) {
     return "Unable to find the virtual disk '@/" + name + "'.\n";
   };
-  struct Case {
-    const char *line;
-    std::string want;             // the command chosen, then the disk or the refusal
-    const char *extra = nullptr;  // a file made beside disk.bxdk first
-  };
-  const Case cases[] = {
-      {"", "4 ok"},
-      {"z: /d", "2 ok z:"},
-      {"Z: /f", "2 ok Z:"},
-      {"Z: /f /d", "2 ok Z:"},
-      {"disk.bxdk /p", "3 ok @/disk.bxdk"},  // made absolute
-      {"E: @/disk.bxdk /v:2 /y", "1 ok @/disk.bxdk"},
+  const std::pair<const char *, std::string> cases[] = {
+      // The command chosen, then "ok", the disk and the drive letter, or the refusal.
+      {"", "4 ok |"},
+      {"z: /d", "2 ok |z:"},
+      {"Z: /f", "2 ok |Z:"},
+      {"Z: /f /d", "2 ok |Z:"},
+      {"disk.bxdk /p", "3 ok @/disk.bxdk|"},  // made absolute
+      {"E: @/disk.bxdk /v:2 /y", "1 ok @/disk.bxdk|E:"},
       {"Z:", "2 " + badArg},
       {"disk.bxdk", "3 " + badArg},  // exists, but /p is missing
       {"nothere.bxdk", "3 " + badPath("nothere.bxdk")},
@@ -136,32 +128,26 @@ TEST(Args, Validate) {
       {"Z:\\ /d", "3 " + badPath("Z:\\")},  // takes the path branch
       {"Z: disk.bxdk /d", "1 " + badArg},
       {"/p /d Z:", "2 " + badArg},
-      // The drive letter became the value: "disk.bxdk" is the drive and "2"
-      // the path, badPath while no file "2" exists, else badArg.
+      // The drive letter became the value: "disk.bxdk" is the drive and the
+      // value word the path, badPath while no such file exists, else badArg.
       {"Z: disk.bxdk /v 2", "1 " + badPath("2")},
-      {"Z: disk.bxdk /v 2", "1 " + badArg, "2"},
+      {"Z: disk.bxdk /v disk.bxdk", "1 " + badArg},
   };
   char oldCwd[4096];
   ASSERT_EQ(getcwd(oldCwd, sizeof oldCwd), oldCwd);
-  for (const Case &c : cases) {
+  for (const auto &[line, want] : cases) {
     testsupport::TempDir dir;
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
     testsupport::WriteFile(dir.file("disk.bxdk"), "x");
-    if (c.extra != nullptr) testsupport::WriteFile(dir.file(c.extra), "x");
-    std::string line = c.line;
-    for (size_t at; (at = line.find('@')) != std::string::npos;) line.replace(at, 1, dir.path());
-    Parsed p(line);
+    auto expand = [&](std::string text) {
+      for (size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, dir.path());
+      return text;
+    };
+    Parsed p(expand(line));
     std::string error;
-    bool ok = p.args->Validate(error);
-    std::string got = std::to_string(p.args->command) + " " +
-                      (ok ? "ok" + (p.args->diskPath.empty() ? "" : " " + p.args->diskPath) +
-                                (p.args->driveLetter.empty() || p.args->command != kCommandDismount
-                                     ? ""
-                                     : " " + p.args->driveLetter)
-                          : error);
-    std::string want = c.want;
-    for (size_t at; (at = want.find('@')) != std::string::npos;) want.replace(at, 1, dir.path());
-    EXPECT_EQ(got, want) << c.line;
+    const Args &a = *p.args;
+    std::string got = p.args->Validate(error) ? "ok " + a.diskPath + "|" + a.driveLetter : error;
+    EXPECT_EQ(std::to_string(a.command) + " " + got, expand(want)) << line;
   }
   ASSERT_EQ(chdir(oldCwd), 0);
   DefaultValidationIo() = ValidationIo{};
