@@ -31,10 +31,10 @@ class ServiceSession {
  public:
   ServiceSession();
   ~ServiceSession();
-  ServiceSession(const ServiceSession &) = delete;
-  ServiceSession &operator=(const ServiceSession &) = delete;
 
  private:
+  ServiceSession(const ServiceSession &) = delete;
+  ServiceSession &operator=(const ServiceSession &) = delete;
   friend ComPtr<IMountManager> ConnectToService();
   static ServiceSession *current_;
   ComPtr<IMountManager> manager_;
