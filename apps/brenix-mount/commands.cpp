@@ -109,12 +109,9 @@ int DismountCommand(Args &args) {
     ComPtr<IMountList> mounts;
     manager.Check(manager->GetMounts(mounts.Receive()));
     const boost::regex pattern(std::string("id=(\\d+).+driveLetter=\"") + letter + ":\"");
-    for (int32_t i = 1;; i++) {
-      int32_t count = 0;
-      mounts.Check(mounts->Count(&count));
-      if (i > count) {
-        throw UserError(Msg_FormatToString(msg::kNotBrenixMounted, product::kName));
-      }
+    int32_t count = 0;
+    mounts.Check(mounts->Count(&count));
+    for (int32_t i = 1; i <= count; i++) {
       ComVariant item;
       mounts.Check(mounts->Item(i, item.Receive()));
       std::string text = VariantToString(item.Get());
@@ -127,6 +124,7 @@ int DismountCommand(Args &args) {
       mount.Check(mount->Unmount(force, -1));
       return kExitSuccess;
     }
+    throw UserError(Msg_FormatToString(msg::kNotBrenixMounted, product::kName));
   } catch (const ComError &e) {
     throw AppError(e, Msg_FormatToString(force == VARIANT_TRUE ? msg::kUnableToDismount
                                                                : msg::kSuggestForcedDismount));

@@ -17,13 +17,13 @@ void SetProxySecurity(IUnknown *object) {
   if (FAILED(hr)) throw ComError(hr);
 }
 
+// Activation asks for the locator's interface itself: a separate query would
+// cost a round trip to the service.
 static ComPtr<IMountLocator> CreateLocator() {
   ComPtr<IMountLocator> locator;
-  ComPtr<IUnknown> unknown;
-  HRESULT hr = CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IUnknown,
-                                reinterpret_cast<void **>(unknown.Receive()));
-  if (SUCCEEDED(hr)) hr = OleRun(unknown.Get());
-  if (SUCCEEDED(hr)) hr = locator.QueryFrom(unknown.Get());
+  HRESULT hr = CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IMountLocator,
+                                reinterpret_cast<void **>(locator.Receive()));
+  if (SUCCEEDED(hr)) hr = OleRun(locator.Get());
   if (FAILED(hr)) throw ComError(hr);
   return locator;
 }
@@ -94,10 +94,10 @@ std::vector<MountedVolume> ReadMountedVolumes() {
 
   static const boost::regex pattern(".+file=\"([^\"]+)\" driveLetter=\"(.):\"");
   std::vector<MountedVolume> result;
-  for (int32_t i = 1;; i++) {
-    int32_t count = 0;
-    mounts.Check(mounts->Count(&count));
-    if (i > count) break;
+  // The list is the service's snapshot: its length does not change.
+  int32_t count = 0;
+  mounts.Check(mounts->Count(&count));
+  for (int32_t i = 1; i <= count; i++) {
     ComVariant item;
     mounts.Check(mounts->Item(i, item.Receive()));
     std::string text = VariantToString(item.Get());
