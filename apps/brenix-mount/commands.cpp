@@ -106,25 +106,18 @@ int DismountCommand(Args &args) {
   ComPtr<IMountManager> manager = ConnectToService();
 
   try {
-    ComPtr<IMountList> mounts;
-    manager.Check(manager->GetMounts(mounts.Receive()));
     const boost::regex pattern(std::string("id=(\\d+).+driveLetter=\"") + letter + ":\"");
-    int32_t count = 0;
-    mounts.Check(mounts->Count(&count));
-    for (int32_t i = 1; i <= count; i++) {
-      ComVariant item;
-      mounts.Check(mounts->Item(i, item.Receive()));
-      std::string text = VariantToString(item.Get());
+    bool found = VisitMountTexts(manager, [&](const std::string &text) {
       boost::smatch m;
-      if (!boost::regex_match(text, m, pattern)) continue;
-
+      if (!boost::regex_match(text, m, pattern)) return false;
       ComPtr<IMount> mount;
       manager.Check(manager->GetMount(std::atoi(m[1].str().c_str()), mount.Receive()));
       SetProxySecurity(mount);
       mount.Check(mount->Unmount(force, -1));
-      return kExitSuccess;
-    }
-    throw UserError(Msg_FormatToString(msg::kNotBrenixMounted, product::kName));
+      return true;
+    });
+    if (!found) throw UserError(Msg_FormatToString(msg::kNotBrenixMounted, product::kName));
+    return kExitSuccess;
   } catch (const ComError &e) {
     throw AppError(e, Msg_FormatToString(force == VARIANT_TRUE ? msg::kUnableToDismount
                                                                : msg::kSuggestForcedDismount));

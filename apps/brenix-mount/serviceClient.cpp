@@ -87,25 +87,33 @@ std::string VariantToString(const VARIANT &value) {
   return BstrToString(holder.Get());
 }
 
-std::vector<MountedVolume> ReadMountedVolumes() {
-  ComPtr<IMountManager> manager = ConnectToService();
+bool VisitMountTexts(ComPtr<IMountManager> &manager,
+                     const std::function<bool(const std::string &)> &visit) {
   ComPtr<IMountList> mounts;
   manager.Check(manager->GetMounts(mounts.Receive()));
-
-  static const boost::regex pattern(".+file=\"([^\"]+)\" driveLetter=\"(.):\"");
-  std::vector<MountedVolume> result;
   // The list is the service's snapshot: its length does not change.
   int32_t count = 0;
   mounts.Check(mounts->Count(&count));
   for (int32_t i = 1; i <= count; i++) {
     ComVariant item;
     mounts.Check(mounts->Item(i, item.Receive()));
-    std::string text = VariantToString(item.Get());
-    boost::smatch m;
-    if (!boost::regex_match(text, m, pattern)) continue;
-    std::string letter = m[2].str();
-    letter[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])));
-    result.push_back({letter, m[1].str()});
+    if (visit(VariantToString(item.Get()))) return true;
   }
+  return false;
+}
+
+std::vector<MountedVolume> ReadMountedVolumes() {
+  ComPtr<IMountManager> manager = ConnectToService();
+  static const boost::regex pattern(".+file=\"([^\"]+)\" driveLetter=\"(.):\"");
+  std::vector<MountedVolume> result;
+  VisitMountTexts(manager, [&](const std::string &text) {
+    boost::smatch m;
+    if (boost::regex_match(text, m, pattern)) {
+      std::string letter = m[2].str();
+      letter[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])));
+      result.push_back({letter, m[1].str()});
+    }
+    return false;
+  });
   return result;
 }

@@ -6,6 +6,7 @@
 // obtained it.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,12 @@ ComPtr<IVolumeList> GetVolumeList(ComPtr<IVirtualDisk> &disk, unsigned &count);
 // The text of a listing item: a BSTR as it is, anything else converted
 // (ComError when it cannot be); then BstrToString.
 std::string VariantToString(const VARIANT &value);
+
+// Calls visit with the text of each item of the service's mount listing, in
+// its order, until visit returns true; returns whether it did. Failures pass
+// on as ComError.
+bool VisitMountTexts(ComPtr<IMountManager> &manager,
+                     const std::function<bool(const std::string &)> &visit);
 
 // The mounts of the service's listing, in its order; texts that do not have
 // the listing's form are left out.
