@@ -15,6 +15,7 @@
 #include "host/system.h"
 #include "messages.h"
 #include "misc/panic.h"
+#include "serviceClient.h"
 #include "user/commonState.h"
 #include "user/msg.h"
 
@@ -77,6 +78,9 @@ int BrenixMain(int argc, char **argv) {
     try {
       CoInitialize(nullptr);
       CommonState_Init();
+      // Validation and the command share it; it is released before the
+      // failure handlers below print.
+      ServiceSession service;
       CheckVersion();
       if (!args.Parse() || args.helpFlag) {
         PrintUsage();

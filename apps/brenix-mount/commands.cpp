@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ostream>
+#include <utility>
 
 #include <boost/regex.hpp>
 
@@ -42,13 +43,12 @@ int ListMountedCommand(std::ostream &out) {
 int ListDiskVolumesCommand(Args &args) {
   ComPtr<IMountManager> manager = ConnectToService();
   ComPtr<IVirtualDisk> disk = OpenVirtualDisk(manager, args.diskPath);
-  unsigned count = GetVolumeCount(disk);
+  unsigned count = 0;
+  ComPtr<IVolumeList> volumes = GetVolumeList(disk, count);
   if (count == 0) {
     Print(Msg_FormatToString(msg::kNoVolumes2));
     return kExitSuccess;
   }
-  ComPtr<IVolumeList> volumes;
-  disk.Check(disk->GetVolumes(volumes.Receive()));
   int32_t sectorSize = 0;
   disk.Check(disk->SectorSize(&sectorSize));
   for (unsigned i = 1; i <= count; i++) {
@@ -71,7 +71,8 @@ int MountCommand(Args &args) {
 
   ComPtr<IMountManager> manager = ConnectToService();
   ComPtr<IVirtualDisk> disk = OpenVirtualDisk(manager, args.diskPath);
-  unsigned count = GetVolumeCount(disk);
+  unsigned count = 0;
+  ComPtr<IVolumeList> volumes = GetVolumeList(disk, count);
   if (count == 0) throw UserError(Msg_FormatToString(msg::kNoVolumes1));
   if (args.volumeNumber < 1 || static_cast<unsigned>(args.volumeNumber) > count) {
     throw UserError(Msg_FormatToString(msg::kVolumeIndexOutOfRange));
@@ -81,10 +82,10 @@ int MountCommand(Args &args) {
   bool mountExists = false;
   try {
     {
-      ComPtr<IVolumeList> volumes;
-      disk.Check(disk->GetVolumes(volumes.Receive()));
+      // The list goes before the mount is attached, as the volume does.
+      ComPtr<IVolumeList> list = std::move(volumes);
       ComPtr<IDiskVolume> volume;
-      volumes.Check(volumes->Item(args.volumeNumber, volume.Receive()));
+      list.Check(list->Item(args.volumeNumber, volume.Receive()));
       disk.Check(disk->CreateMount(0, volume.Get(), kCreateMountOptions, mount.Receive()));
     }
     mountExists = true;
@@ -105,27 +106,18 @@ int DismountCommand(Args &args) {
   ComPtr<IMountManager> manager = ConnectToService();
 
   try {
-    ComPtr<IMountList> mounts;
-    manager.Check(manager->GetMounts(mounts.Receive()));
     const boost::regex pattern(std::string("id=(\\d+).+driveLetter=\"") + letter + ":\"");
-    for (int32_t i = 1;; i++) {
-      int32_t count = 0;
-      mounts.Check(mounts->Count(&count));
-      if (i > count) {
-        throw UserError(Msg_FormatToString(msg::kNotBrenixMounted, product::kName));
-      }
-      ComVariant item;
-      mounts.Check(mounts->Item(i, item.Receive()));
-      std::string text = VariantToString(item.Get());
+    bool found = VisitMountTexts(manager, [&](const std::string &text) {
       boost::smatch m;
-      if (!boost::regex_match(text, m, pattern)) continue;
-
+      if (!boost::regex_match(text, m, pattern)) return false;
       ComPtr<IMount> mount;
       manager.Check(manager->GetMount(std::atoi(m[1].str().c_str()), mount.Receive()));
       SetProxySecurity(mount);
       mount.Check(mount->Unmount(force, -1));
-      return kExitSuccess;
-    }
+      return true;
+    });
+    if (!found) throw UserError(Msg_FormatToString(msg::kNotBrenixMounted, product::kName));
+    return kExitSuccess;
   } catch (const ComError &e) {
     throw AppError(e, Msg_FormatToString(force == VARIANT_TRUE ? msg::kUnableToDismount
                                                                : msg::kSuggestForcedDismount));

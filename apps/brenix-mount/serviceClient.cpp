@@ -17,18 +17,26 @@ void SetProxySecurity(IUnknown *object) {
   if (FAILED(hr)) throw ComError(hr);
 }
 
+// Activation asks for the locator's interface itself: a separate query would
+// cost a round trip to the service.
 static ComPtr<IMountLocator> CreateLocator() {
   ComPtr<IMountLocator> locator;
-  ComPtr<IUnknown> unknown;
-  HRESULT hr = CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IUnknown,
-                                reinterpret_cast<void **>(unknown.Receive()));
-  if (SUCCEEDED(hr)) hr = OleRun(unknown.Get());
-  if (SUCCEEDED(hr)) hr = locator.QueryFrom(unknown.Get());
+  HRESULT hr = CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IMountLocator,
+                                reinterpret_cast<void **>(locator.Receive()));
+  if (SUCCEEDED(hr)) hr = OleRun(locator.Get());
   if (FAILED(hr)) throw ComError(hr);
   return locator;
 }
 
+ServiceSession *ServiceSession::current_ = nullptr;
+
+ServiceSession::ServiceSession() { current_ = this; }
+
+ServiceSession::~ServiceSession() { current_ = nullptr; }
+
 ComPtr<IMountManager> ConnectToService() {
+  ServiceSession *session = ServiceSession::current_;
+  if (session != nullptr && session->manager_.Get() != nullptr) return session->manager_;
   try {
     ComPtr<IMountLocator> locator = CreateLocator();
     BStr host(u"");
@@ -36,6 +44,7 @@ ComPtr<IMountManager> ConnectToService() {
     ComPtr<IMountManager> manager;
     locator.Check(locator->Connect(host.Get(), user.Get(), 0, manager.Receive()));
     SetProxySecurity(manager);
+    if (session != nullptr) session->manager_ = manager;
     return manager;
   } catch (const ComError &e) {
     throw AppError(e, Msg_FormatToString(msg::kNoLocator, product::kName, product::kTitle));
@@ -53,15 +62,17 @@ ComPtr<IVirtualDisk> OpenVirtualDisk(ComPtr<IMountManager> &manager, const std::
   }
 }
 
-unsigned GetVolumeCount(ComPtr<IVirtualDisk> &disk) {
+ComPtr<IVolumeList> GetVolumeList(ComPtr<IVirtualDisk> &disk, unsigned &count) {
+  count = 0;
   try {
     ComPtr<IVolumeList> volumes;
     disk.Check(disk->GetVolumes(volumes.Receive()));
-    int32_t count = 0;
-    volumes.Check(volumes->Count(&count));
-    return static_cast<unsigned>(count);
+    int32_t n = 0;
+    volumes.Check(volumes->Count(&n));
+    count = static_cast<unsigned>(n);
+    return volumes;
   } catch (const ComError &e) {
-    if (e.Error() == kNoVolumesHResult) return 0;
+    if (e.Error() == kNoVolumesHResult) return ComPtr<IVolumeList>();
     throw;
   }
 }
@@ -76,25 +87,33 @@ std::string VariantToString(const VARIANT &value) {
   return BstrToString(holder.Get());
 }
 
-std::vector<MountedVolume> ReadMountedVolumes() {
-  ComPtr<IMountManager> manager = ConnectToService();
+bool VisitMountTexts(ComPtr<IMountManager> &manager,
+                     const std::function<bool(const std::string &)> &visit) {
   ComPtr<IMountList> mounts;
   manager.Check(manager->GetMounts(mounts.Receive()));
-
-  static const boost::regex pattern(".+file=\"([^\"]+)\" driveLetter=\"(.):\"");
-  std::vector<MountedVolume> result;
-  for (int32_t i = 1;; i++) {
-    int32_t count = 0;
-    mounts.Check(mounts->Count(&count));
-    if (i > count) break;
+  // The list is the service's snapshot: its length does not change.
+  int32_t count = 0;
+  mounts.Check(mounts->Count(&count));
+  for (int32_t i = 1; i <= count; i++) {
     ComVariant item;
     mounts.Check(mounts->Item(i, item.Receive()));
-    std::string text = VariantToString(item.Get());
-    boost::smatch m;
-    if (!boost::regex_match(text, m, pattern)) continue;
-    std::string letter = m[2].str();
-    letter[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])));
-    result.push_back({letter, m[1].str()});
+    if (visit(VariantToString(item.Get()))) return true;
   }
+  return false;
+}
+
+std::vector<MountedVolume> ReadMountedVolumes() {
+  ComPtr<IMountManager> manager = ConnectToService();
+  static const boost::regex pattern(".+file=\"([^\"]+)\" driveLetter=\"(.):\"");
+  std::vector<MountedVolume> result;
+  VisitMountTexts(manager, [&](const std::string &text) {
+    boost::smatch m;
+    if (boost::regex_match(text, m, pattern)) {
+      std::string letter = m[2].str();
+      letter[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])));
+      result.push_back({letter, m[1].str()});
+    }
+    return false;
+  });
   return result;
 }

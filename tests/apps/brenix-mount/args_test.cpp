@@ -1,10 +1,12 @@
 // The command-line scanner and validation table, including the host's rule
-// that separates switches from absolute paths.
+// that separates switches from absolute paths, as tables of command lines
+// and what they come to.
 #include "args.h"
 
 #include <unistd.h>
 
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,238 +18,139 @@
 
 namespace {
 
-// Validation asks the mount service what is mounted; these tests run without one.
-const bool kNoService = [] {
-  DefaultValidationIo().readMounts = [] { return std::vector<MountedVolume>{}; };
-  return true;
-}();
-
-// Builds Args from a command line (program name added) and parses it once.
+// Builds Args from a command line of words separated by blanks (program name
+// added) and parses it once.
 struct Parsed {
-  std::vector<std::string> storage;
+  std::vector<std::string> storage{"brenix-mount"};
   std::vector<char *> argv;
   std::unique_ptr<Args> args;
   bool ok = false;
 
-  explicit Parsed(std::vector<std::string> words) : storage(std::move(words)) {
-    storage.insert(storage.begin(), "brenix-mount");
+  explicit Parsed(const std::string &line) {
+    std::istringstream words(line);
+    for (std::string w; words >> w;) storage.push_back(w);
     for (auto &s : storage) argv.push_back(s.data());
     args = std::make_unique<Args>(static_cast<int>(argv.size()), argv.data());
     ok = args->Parse();
   }
+
+  // "ok" or "stop", the flags set, the volume, the option letters and the
+  // remaining words.
+  std::string Describe() const {
+    const Args &a = *args;
+    std::string r = ok ? "ok" : "stop";
+    if (a.helpFlag) r += " help";
+    if (a.deleteFlag) r += " d";
+    if (a.forceFlag) r += " f";
+    r += a.snapshotMode == kSnapshotYes ? " y" : a.snapshotMode == kSnapshotNo ? " n" : "";
+    r += " v" + std::to_string(a.volumeNumber) + " [" + a.optionLetters + "]";
+    for (const std::string &w : a.positionalArgs) r += " " + w;
+    return r;
+  }
 };
 
-TEST(IsSwitch, DashAlwaysSlashOnlyWithoutSecondSlash) {
-  EXPECT_TRUE(IsSwitch("-v:2"));
-  EXPECT_TRUE(IsSwitch("-a/b"));
-  EXPECT_TRUE(IsSwitch("/d"));
-  EXPECT_TRUE(IsSwitch("/df"));
-  EXPECT_TRUE(IsSwitch("/v:2"));
-  EXPECT_TRUE(IsSwitch("/?"));
-  EXPECT_TRUE(IsSwitch("/"));
-  EXPECT_FALSE(IsSwitch("/vms/disk.bxdk"));
-  EXPECT_FALSE(IsSwitch("/./disk.bxdk"));
-  EXPECT_FALSE(IsSwitch("//"));
-  EXPECT_FALSE(IsSwitch("disk.bxdk"));
-  EXPECT_FALSE(IsSwitch("Z:"));
+TEST(Args, SwitchesAndDriveLetters) {
+  for (auto s : {"-v:2", "-a/b", "/d", "/df", "/v:2", "/?", "/"}) EXPECT_TRUE(IsSwitch(s)) << s;
+  for (auto s : {"/vms/d", "/./d", "//", "disk.bxdk", "Z:"}) EXPECT_FALSE(IsSwitch(s)) << s;
+  for (const char *s : {"z:", "Z:"}) EXPECT_TRUE(IsDriveLetter(s)) << s;
+  for (const char *s : {"Z:\\", "ZZ:", "1:", ":", ""}) EXPECT_FALSE(IsDriveLetter(s)) << s;
 }
 
-TEST(IsDriveLetter, OneLetterAndColonOnly) {
-  EXPECT_TRUE(IsDriveLetter("z:"));
-  EXPECT_TRUE(IsDriveLetter("Z:"));
-  EXPECT_FALSE(IsDriveLetter("Z:\\"));
-  EXPECT_FALSE(IsDriveLetter("ZZ:"));
-  EXPECT_FALSE(IsDriveLetter("1:"));
-  EXPECT_FALSE(IsDriveLetter(":"));
-  EXPECT_FALSE(IsDriveLetter(""));
+TEST(Args, Parse) {
+  const std::pair<const char *, const char *> cases[] = {
+      // A switch may stand anywhere; an absolute path is no switch.
+      {"Z: disk.bxdk /v:2", "ok v2 [v] Z: disk.bxdk"},
+      {"/v:2 Z: disk.bxdk", "ok v2 [v] Z: disk.bxdk"},
+      {"-v:2 Z: disk.bxdk", "ok v2 [v] Z: disk.bxdk"},
+      {"/v 2 Z: disk.bxdk", "ok v2 [v] Z: disk.bxdk"},
+      {"Z: /v2 disk.bxdk", "ok v2 [v] Z: disk.bxdk"},
+      {"E: /vms/disk.bxdk /v:2", "ok v2 [v] E: /vms/disk.bxdk"},
+      // A separate value is the first non-switch word.
+      {"Z: disk.bxdk /v 2", "ok v0 [v] disk.bxdk 2"},
+      // The value is read like atoi, saturated rather than wrapped round
+      // into another volume's number; only one ":" is skipped.
+      {"/v:-3", "ok v-3 [v]"},
+      {"/vabc", "ok v0 [v]"},
+      {"/v::5", "ok v0 [v]"},
+      {"/v12x", "ok v12 [v]"},
+      {"/v:4294967298", "ok v2147483647 [v]"},
+      {"/v:99999999999999999999", "ok v2147483647 [v]"},
+      {"/v:-4294967298", "ok v-2147483648 [v]"},
+      // Help for unknown and upper-case letters and a missing value.
+      {"/? a b c", "stop help v1 [] a b c"},
+      {"/D a b c", "stop help v1 [] a b c"},
+      {"/x a b c", "stop help v1 [] a b c"},
+      {"-? a b c", "stop help v1 [] a b c"},
+      {"/: a b c", "stop help v1 [] a b c"},
+      {"/v", "ok help v1 []"},
+      // Grouped letters; ":" gives help and the scan goes on; letters behind
+      // an unknown one are dropped.
+      {"/df Z:", "ok d f v1 [df] Z:"},
+      {"/d:f", "ok help d f v1 [df]"},
+      {"/xd", "ok help v1 []"},
+      // The later snapshot choice wins.
+      {"/y /n", "ok n v1 [yn]"},
+      {"/n /y", "ok y v1 [ny]"},
+      {"/yn", "ok n v1 [yn]"},
+      // A lone "/" stops the scan.
+      {"/", "stop v1 []"},
+      {"/? /", "stop help v1 []"},
+      {"/ /?", "stop v1 []"},
+      // Dashes end the switches and vanish.
+      {"- /d Z:", "ok v1 [] /d Z:"},
+      {"-- /d Z:", "ok v1 [] /d Z:"},
+      // At most two non-switch words.
+      {"a b c", "stop v1 [] a b c"},
+      {"a b", "ok v1 [] a b"},
+  };
+  for (const auto &[line, want] : cases) EXPECT_EQ(Parsed(line).Describe(), want) << line;
 }
 
-TEST(ArgsParse, SwitchMayStandAnywhere) {
-  for (auto words : {std::vector<std::string>{"Z:", "disk.bxdk", "/v:2"},
-                     std::vector<std::string>{"/v:2", "Z:", "disk.bxdk"},
-                     std::vector<std::string>{"-v:2", "Z:", "disk.bxdk"},
-                     std::vector<std::string>{"/v", "2", "Z:", "disk.bxdk"},
-                     std::vector<std::string>{"Z:", "/v2", "disk.bxdk"}}) {
-    Parsed p(words);
-    ASSERT_TRUE(p.ok);
-    EXPECT_EQ(p.args->volumeNumber, 2);
-    EXPECT_EQ(p.args->positionalArgs, (std::vector<std::string>{"Z:", "disk.bxdk"}));
-    EXPECT_EQ(p.args->optionLetters, "v");
-  }
-}
-
-TEST(ArgsParse, AbsolutePathIsNotASwitch) {
-  Parsed p({"E:", "/vms/disk.bxdk", "/v:2"});
-  ASSERT_TRUE(p.ok);
-  EXPECT_EQ(p.args->volumeNumber, 2);
-  EXPECT_EQ(p.args->positionalArgs, (std::vector<std::string>{"E:", "/vms/disk.bxdk"}));
-  EXPECT_FALSE(p.args->helpFlag);
-}
-
-TEST(ArgsParse, SeparateValueIsTheFirstNonSwitchArgument) {
-  Parsed p({"Z:", "disk.bxdk", "/v", "2"});
-  ASSERT_TRUE(p.ok);
-  EXPECT_EQ(p.args->volumeNumber, 0);  // "Z:" was taken as the value
-  EXPECT_EQ(p.args->positionalArgs, (std::vector<std::string>{"disk.bxdk", "2"}));
-}
-
-TEST(ArgsParse, ValueTextIsReadLikeAtoi) {
-  EXPECT_EQ(Parsed({"/v:-3"}).args->volumeNumber, -3);
-  EXPECT_EQ(Parsed({"/vabc"}).args->volumeNumber, 0);
-  EXPECT_EQ(Parsed({"/v::5"}).args->volumeNumber, 0);  // only one ":" is skipped
-  EXPECT_EQ(Parsed({"/v12x"}).args->volumeNumber, 12);
-  // Saturated, never wrapped round into another volume's number.
-  EXPECT_EQ(Parsed({"/v:4294967298"}).args->volumeNumber, 2147483647);
-  EXPECT_EQ(Parsed({"/v:99999999999999999999"}).args->volumeNumber, 2147483647);
-  EXPECT_EQ(Parsed({"/v:-4294967298"}).args->volumeNumber, -2147483647 - 1);
-}
-
-TEST(ArgsParse, HelpForUnknownAndUpperCaseLetters) {
-  for (const char *sw : {"/?", "/D", "/x", "-?", "/:"}) {
-    Parsed p({sw, "a", "b", "c"});
-    EXPECT_TRUE(p.args->helpFlag) << sw;
-  }
-  Parsed missingValue({"/v"});
-  EXPECT_TRUE(missingValue.args->helpFlag);
-  EXPECT_EQ(missingValue.args->optionLetters, "");
-}
-
-TEST(ArgsParse, GroupedLettersAndColon) {
-  Parsed p({"/df", "Z:"});
-  ASSERT_TRUE(p.ok);
-  EXPECT_TRUE(p.args->deleteFlag);
-  EXPECT_TRUE(p.args->forceFlag);
-  EXPECT_EQ(p.args->optionLetters, "df");
-
-  Parsed colon({"/d:f"});  // ":" gives '?', then the scan goes on with f
-  EXPECT_TRUE(colon.args->helpFlag);
-  EXPECT_EQ(colon.args->optionLetters, "df");
-
-  Parsed dropped({"/xd"});  // letters behind an unknown one are dropped
-  EXPECT_TRUE(dropped.args->helpFlag);
-  EXPECT_EQ(dropped.args->optionLetters, "");
-}
-
-TEST(ArgsParse, LaterSnapshotChoiceWins) {
-  EXPECT_EQ(Parsed({"/y", "/n"}).args->snapshotMode, kSnapshotNo);
-  EXPECT_EQ(Parsed({"/n", "/y"}).args->snapshotMode, kSnapshotYes);
-  EXPECT_EQ(Parsed({"/yn"}).args->optionLetters, "yn");
-}
-
-TEST(ArgsParse, LoneSlashStopsTheScan) {
-  Parsed lone({"/"});
-  EXPECT_FALSE(lone.ok);
-  EXPECT_FALSE(lone.args->helpFlag);
-
-  Parsed helpFirst({"/?", "/"});
-  EXPECT_FALSE(helpFirst.ok);
-  EXPECT_TRUE(helpFirst.args->helpFlag);
-
-  Parsed slashFirst({"/", "/?"});
-  EXPECT_FALSE(slashFirst.ok);
-  EXPECT_FALSE(slashFirst.args->helpFlag);
-  EXPECT_TRUE(slashFirst.args->positionalArgs.empty());
-}
-
-TEST(ArgsParse, DashesEndTheSwitchesAndVanish) {
-  for (const char *end : {"-", "--"}) {
-    Parsed p({end, "/d", "Z:"});
-    ASSERT_TRUE(p.ok);
-    EXPECT_FALSE(p.args->deleteFlag);
-    EXPECT_EQ(p.args->positionalArgs, (std::vector<std::string>{"/d", "Z:"}));
-  }
-}
-
-TEST(ArgsParse, MoreThanTwoNonSwitchArguments) {
-  EXPECT_FALSE(Parsed({"a", "b", "c"}).ok);
-  EXPECT_TRUE(Parsed({"a", "b"}).ok);
-}
-
-TEST(ArgsCheckOptions, RequiredAndAllowed) {
-  Parsed p({"/d", "/f", "Z:"});
-  EXPECT_TRUE(p.args->CheckOptions("d", "f"));
-  EXPECT_TRUE(p.args->CheckOptions("f", "d"));
-  EXPECT_FALSE(p.args->CheckOptions("d", ""));
-  EXPECT_FALSE(p.args->CheckOptions("p", "df"));
-  EXPECT_TRUE(Parsed({}).args->CheckOptions("", ""));
-}
-
-class ArgsValidate : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(getcwd(oldCwd_, sizeof oldCwd_), oldCwd_);
-    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    testsupport::WriteFile(dir_.file("disk.bxdk"), "x");
-  }
-  void TearDown() override { ASSERT_EQ(chdir(oldCwd_), 0); }
-
-  // Runs Validate; returns its result and the error text.
-  std::pair<bool, std::string> Validate(Parsed &p) {
-    std::string error;
-    bool ok = p.args->Validate(error);
-    return {ok, error};
-  }
-
-  testsupport::TempDir dir_;
-  char oldCwd_[4096];
-};
-
-TEST_F(ArgsValidate, ChoosesTheCommand) {
-  Parsed none({});
-  EXPECT_TRUE(Validate(none).first);
-  EXPECT_EQ(none.args->command, kCommandListMounted);
-
-  Parsed dismount({"z:", "/d"});
-  EXPECT_TRUE(Validate(dismount).first);
-  EXPECT_EQ(dismount.args->command, kCommandDismount);
-  EXPECT_EQ(dismount.args->driveLetter, "z:");
-
-  Parsed list({"disk.bxdk", "/p"});
-  EXPECT_TRUE(Validate(list).first);
-  EXPECT_EQ(list.args->command, kCommandListDiskVolumes);
-  EXPECT_EQ(list.args->diskPath, dir_.file("disk.bxdk"));  // made absolute
-
-  Parsed mount({"E:", dir_.file("disk.bxdk"), "/v:2", "/y"});
-  EXPECT_TRUE(Validate(mount).first);
-  EXPECT_EQ(mount.args->command, kCommandMount);
-  EXPECT_EQ(mount.args->diskPath, dir_.file("disk.bxdk"));
-}
-
-TEST_F(ArgsValidate, RefusalTexts) {
+TEST(Args, Validate) {
+  // Validation asks the mount service what is mounted; these run without one.
+  DefaultValidationIo().readMounts = [] { return std::vector<MountedVolume>{}; };
   const std::string badArg = "Invalid or missing parameter on command line.\n";
-  Parsed noSwitch({"Z:"});
-  EXPECT_EQ(Validate(noSwitch), std::make_pair(false, badArg));
-
-  Parsed lonePath({"disk.bxdk"});  // exists, but /p is missing
-  EXPECT_EQ(Validate(lonePath), std::make_pair(false, badArg));
-
-  Parsed missing({"nothere.bxdk"});
-  EXPECT_EQ(Validate(missing), std::make_pair(false, "Unable to find the virtual disk '" +
-                                                         dir_.file("nothere.bxdk") + "'.\n"));
-
-  Parsed stray({"/d"});  // a switch with no drive letter: the listing refuses it
-  EXPECT_EQ(Validate(stray), std::make_pair(false, badArg));
-
-  Parsed trailingBackslash({"Z:\\", "/d"});  // takes the path branch, /p missing
-  EXPECT_FALSE(Validate(trailingBackslash).first);
-  EXPECT_EQ(trailingBackslash.args->command, kCommandListDiskVolumes);
-
-  Parsed wrongSwitch({"Z:", "disk.bxdk", "/d"});
-  EXPECT_EQ(Validate(wrongSwitch), std::make_pair(false, badArg));
-}
-
-TEST_F(ArgsValidate, ValueTakenFromTheDriveLetter) {
-  // "Z: disk.bxdk /v 2": the drive letter becomes the value, so "disk.bxdk" is
-  // the drive and "2" the path: badPath while no file "2" exists, else badArg.
-  Parsed p({"Z:", "disk.bxdk", "/v", "2"});
-  auto [ok, error] = Validate(p);
-  EXPECT_FALSE(ok);
-  EXPECT_EQ(error, "Unable to find the virtual disk '" + dir_.file("2") + "'.\n");
-
-  testsupport::WriteFile(dir_.file("2"), "x");
-  Parsed q({"Z:", "disk.bxdk", "/v", "2"});
-  EXPECT_EQ(Validate(q),
-            std::make_pair(false, std::string("Invalid or missing parameter on command line.\n")));
+  auto badPath = [](const std::string &name) {
+    return "Unable to find the virtual disk '@/" + name + "'.\n";
+  };
+  const std::pair<const char *, std::string> cases[] = {
+      // The command chosen, then "ok", the disk and the drive letter, or the refusal.
+      {"", "4 ok |"},
+      {"z: /d", "2 ok |z:"},
+      {"Z: /f", "2 ok |Z:"},
+      {"Z: /f /d", "2 ok |Z:"},
+      {"disk.bxdk /p", "3 ok @/disk.bxdk|"},  // made absolute
+      {"E: @/disk.bxdk /v:2 /y", "1 ok @/disk.bxdk|E:"},
+      {"Z:", "2 " + badArg},
+      {"disk.bxdk", "3 " + badArg},  // exists, but /p is missing
+      {"nothere.bxdk", "3 " + badPath("nothere.bxdk")},
+      {"/d", "4 " + badArg},                // no drive letter: the listing refuses it
+      {"Z:\\ /d", "3 " + badPath("Z:\\")},  // takes the path branch
+      {"Z: disk.bxdk /d", "1 " + badArg},
+      {"/p /d Z:", "2 " + badArg},
+      // The drive letter became the value: "disk.bxdk" is the drive and the
+      // value word the path, badPath while no such file exists, else badArg.
+      {"Z: disk.bxdk /v 2", "1 " + badPath("2")},
+      {"Z: disk.bxdk /v disk.bxdk", "1 " + badArg},
+  };
+  char oldCwd[4096];
+  ASSERT_EQ(getcwd(oldCwd, sizeof oldCwd), oldCwd);
+  for (const auto &[line, want] : cases) {
+    testsupport::TempDir dir;
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    testsupport::WriteFile(dir.file("disk.bxdk"), "x");
+    auto expand = [&](std::string text) {
+      for (size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, dir.path());
+      return text;
+    };
+    Parsed p(expand(line));
+    std::string error;
+    const Args &a = *p.args;
+    std::string got = p.args->Validate(error) ? "ok " + a.diskPath + "|" + a.driveLetter : error;
+    EXPECT_EQ(std::to_string(a.command) + " " + got, expand(want)) << line;
+  }
+  ASSERT_EQ(chdir(oldCwd), 0);
+  DefaultValidationIo() = ValidationIo{};
 }
 
 }  // namespace
