@@ -96,15 +96,13 @@ std::string FullPath(const std::string &path) {
   return full.get();
 }
 
-// Splits path into its folder (with a trailing "/") and its file name.
+// Splits a host path into its folder (with a trailing "/") and its file name.
+// Only "/" separates here: a backslash is part of a host file's name, and
+// splitting at it would scan the wrong folder for the disk's machines.
 std::pair<std::string, std::string> SplitPath(const std::string &path) {
-  char *folder = nullptr;
-  char *name = nullptr;
-  File_GetPathName(path.c_str(), &folder, &name);
-  std::pair<std::string, std::string> parts(std::string(folder) + "/", name);
-  std::free(folder);
-  std::free(name);
-  return parts;
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {std::string(), path};
+  return {path.substr(0, slash + 1), path.substr(slash + 1)};
 }
 
 std::string FileName(const std::string &path) { return SplitPath(path).second; }

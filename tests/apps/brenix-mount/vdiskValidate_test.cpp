@@ -271,6 +271,9 @@ std::vector<Case> Cases() {
         "", false, {}, "abcdefghijklmnopqrstuvwxyz[`{.bxdk"),
       C("a path written with \"\\\" names the same disk", kSuspended,
         {{"vm.bxx", OldConfig("ide0:1", "@\\disk.bxdk")}, {"vm.bxss", ""}}),
+      C("a backslash in the disk's host name is part of its name", kSuspended,
+        {{"vm.bxx", OldConfig("ide0:1", "a\\b.bxdk")}, {"vm.bxss", ""}}, "", false, {},
+        "a\\b.bxdk"),
 
       // Version 8: the current disks from the configuration, the snapshots
       // from the database beside it.
