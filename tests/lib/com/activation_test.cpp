@@ -62,6 +62,12 @@ class ActivationTest : public ::testing::Test {
     EXPECT_EQ(SUCCEEDED(hr), p != nullptr);
     return hr;
   }
+  // Sets the security the front end sets.
+  static HRESULT Blanket(IUnknown *object) {
+    return CoSetProxyBlanket(object, RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_DEFAULT, nullptr,
+                             RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
+                             EOAC_DEFAULT);
+  }
   std::string Endpoint() {
     char *path = ComServer_EndpointPath(CLSID_MountLocator);
     std::string s = path;
@@ -72,24 +78,23 @@ class ActivationTest : public ::testing::Test {
   testsupport::TempDir dir_;
 };
 
-TEST_F(ActivationTest, NoServerAndNoRegistration) {
-  ComPtr<IUnknown> object;
-  EXPECT_EQ(Create(&object), REGDB_E_CLASSNOTREG);
-}
-
-TEST_F(ActivationTest, RegisteredExecutableThatCannotStart) {
-  Register(dir_.path() + "/no-such-server");
-  ComPtr<IUnknown> object;
-  EXPECT_EQ(Create(&object), CO_E_SERVER_EXEC_FAILURE);
+// Nothing listens: the registration decides.
+TEST_F(ActivationTest, WithoutAListeningServer) {
   testsupport::WriteFile(dir_.path() + "/not-executable", "#!/bin/sh\n");
-  Register(dir_.path() + "/not-executable");
-  EXPECT_EQ(Create(&object), CO_E_SERVER_EXEC_FAILURE);
-}
-
-TEST_F(ActivationTest, RegisteredExecutableThatNeverListens) {
-  Register("/bin/true");
-  ComPtr<IUnknown> object;
-  EXPECT_EQ(Create(&object), CO_E_SERVER_EXEC_FAILURE);
+  const struct {
+    std::string server;  // empty for no registration
+    HRESULT hr;
+  } kCases[] = {
+      {"", REGDB_E_CLASSNOTREG},
+      {dir_.path() + "/no-such-server", CO_E_SERVER_EXEC_FAILURE},
+      {dir_.path() + "/not-executable", CO_E_SERVER_EXEC_FAILURE},
+      {"/bin/true", CO_E_SERVER_EXEC_FAILURE},  // never listens
+  };
+  for (const auto &c : kCases) {
+    if (!c.server.empty()) Register(c.server);
+    ComPtr<IUnknown> object;
+    EXPECT_EQ(Create(&object), c.hr) << c.server;
+  }
 }
 
 TEST_F(ActivationTest, AListeningServerIsUsedWhateverTheRegistration) {
@@ -105,10 +110,7 @@ TEST_F(ActivationTest, AListeningServerIsUsedWhateverTheRegistration) {
   }
   EXPECT_EQ(hr, S_OK);
   EXPECT_EQ(OleRun(object.Get()), S_OK);
-  EXPECT_EQ(CoSetProxyBlanket(object.Get(), RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_DEFAULT, nullptr,
-                              RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
-                              EOAC_DEFAULT),
-            S_OK);
+  EXPECT_EQ(Blanket(object.Get()), S_OK);
   ComPtr<IMountLocator> locator;
   EXPECT_EQ(locator.QueryFrom(object.Get()), S_OK);
   ComPtr<IMountManager> wrong;
@@ -147,10 +149,7 @@ TEST_F(ActivationTest, ObjectsOfTheCallersOwnProcess) {
   ComPtr<IUnknown> object;
   ASSERT_EQ(Create(&object), S_OK);
   EXPECT_EQ(OleRun(object.Get()), S_OK);
-  EXPECT_EQ(CoSetProxyBlanket(object.Get(), RPC_C_AUTHN_DEFAULT, RPC_C_AUTHZ_DEFAULT, nullptr,
-                              RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
-                              EOAC_DEFAULT),
-            E_NOINTERFACE);
+  EXPECT_EQ(Blanket(object.Get()), E_NOINTERFACE);
   // A local server only: the in-process class does not count.
   ComPtr<IUnknown> remote;
   EXPECT_EQ(Create(&remote, CLSCTX_LOCAL_SERVER), REGDB_E_CLASSNOTREG);

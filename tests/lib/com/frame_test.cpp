@@ -160,8 +160,8 @@ TEST_F(StubTest, ArgumentsMustMatchTheMethodExactly) {
   EXPECT_EQ(Handle(Call(IID_IMountLocator, connect, args)).result, COM_STUB_MALFORMED);
   EXPECT_EQ(table_.Size(), 2u);
   // Unknown kinds and bare kinds.
-  for (const std::vector<uint8_t> &bare : std::vector<std::vector<uint8_t>>{
-           {}, {9}, {COM_MSG_CALL, 1, 0}, {COM_MSG_REPLY}}) {
+  for (const std::vector<uint8_t> &bare :
+       std::vector<std::vector<uint8_t>>{{}, {9}, {COM_MSG_CALL, 1, 0}, {COM_MSG_REPLY}}) {
     EXPECT_EQ(Handle(bare).result, COM_STUB_MALFORMED);
   }
 }
