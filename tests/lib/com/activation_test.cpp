@@ -111,10 +111,6 @@ TEST_F(ActivationTest, AListeningServerIsUsedWhateverTheRegistration) {
   EXPECT_EQ(hr, S_OK);
   EXPECT_EQ(OleRun(object.Get()), S_OK);
   EXPECT_EQ(Blanket(object.Get()), S_OK);
-  ComPtr<IMountLocator> locator;
-  EXPECT_EQ(locator.QueryFrom(object.Get()), S_OK);
-  ComPtr<IMountManager> wrong;
-  EXPECT_EQ(wrong.QueryFrom(object.Get()), E_NOINTERFACE);
   ComServer_RequestStop();
   server.join();
 }

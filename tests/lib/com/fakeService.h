@@ -22,12 +22,12 @@ struct Control {
   std::atomic<bool> supportsInfo{true};  // ISupportErrorInfo answers S_OK
   std::atomic<bool> nullOut{false};      // methods hand out NULL objects
   std::atomic<int> live{0};              // objects alive
+  // What the last calls were given.
+  std::atomic<bool> hostWasNull{true};
+  std::atomic<int32_t> lastMask{0}, lastVolumeSectors{0};
+  std::atomic<VARIANT_BOOL> lastForce{0};
   std::mutex lock;
   std::u16string lastPath;
-  bool hostWasNull = true;
-  int32_t lastMask = 0;
-  int32_t lastVolumeSectors = 0;
-  VARIANT_BOOL lastForce = 0;
 
   void Reset() {
     failWith = S_OK;
@@ -100,12 +100,10 @@ class VolumeList final : public Object<IVolumeList> {
 class Mount final : public Object<IMount> {
  public:
   HRESULT Unmount(VARIANT_BOOL force, int32_t) override {
-    std::lock_guard<std::mutex> hold(Ctl().lock);
     Ctl().lastForce = force;
     return Fault();
   }
   HRESULT MountAs(int32_t mask, int32_t, int32_t) override {
-    std::lock_guard<std::mutex> hold(Ctl().lock);
     Ctl().lastMask = mask;
     return Fault();
   }
@@ -120,10 +118,7 @@ class Disk final : public Object<IVirtualDisk> {
     if (volume == nullptr) return E_INVALIDARG;
     int32_t sectors = 0;
     volume->SectorCount(&sectors);
-    {
-      std::lock_guard<std::mutex> hold(Ctl().lock);
-      Ctl().lastVolumeSectors = sectors;
-    }
+    Ctl().lastVolumeSectors = sectors;
     return Hand<IMount>(new Mount(), mount);
   }
   HRESULT SectorSize(int32_t *bytes) override { return Give(512, bytes); }
@@ -170,10 +165,7 @@ class Manager final : public Object<IMountManager> {
 class Locator final : public Object<IMountLocator> {
  public:
   HRESULT Connect(BSTR host, BSTR, int32_t, IMountManager **manager) override {
-    {
-      std::lock_guard<std::mutex> hold(Ctl().lock);
-      Ctl().hostWasNull = host == nullptr;
-    }
+    Ctl().hostWasNull = host == nullptr;
     return Hand<IMountManager>(new Manager(), manager);
   }
 };
