@@ -62,6 +62,15 @@ class ServiceObject : public ComObject<Interface, ISupportErrorInfo> {
     return rule->null ? S_OK : Fail(rule->hr, rule->hasDescription ? rule->description : "");
   }
 
+  // The whole of a method whose result is a number known beforehand.
+  HRESULT Answer(const char *method, int32_t *out, int32_t value) {
+    if (auto refused = Open(method, out)) {
+      return *refused;
+    }
+    *out = value;
+    return S_OK;
+  }
+
   HRESULT Fail(HRESULT hr, const std::string &description) {
     return ServiceObject_Fail(ComIid<Interface>::Get(), hr, description);
   }

@@ -91,11 +91,7 @@ class VolumeListObject : public ServiceObject<IVolumeList> {
   }
 
   HRESULT Count(int32_t *count) override {
-    if (auto refused = Open("IVolumeList.Count", count)) {
-      return *refused;
-    }
-    *count = static_cast<int32_t>(volumes_.size());
-    return S_OK;
+    return Answer("IVolumeList.Count", count, static_cast<int32_t>(volumes_.size()));
   }
 
  private:
@@ -142,11 +138,7 @@ class VirtualDiskObject : public ServiceObject<IVirtualDisk> {
   }
 
   HRESULT SectorSize(int32_t *bytes) override {
-    if (auto refused = Open("IVirtualDisk.SectorSize", bytes)) {
-      return *refused;
-    }
-    *bytes = kSectorSize;
-    return S_OK;
+    return Answer("IVirtualDisk.SectorSize", bytes, kSectorSize);
   }
 
  private:
@@ -176,11 +168,7 @@ class MountListObject : public ServiceObject<IMountList> {
   }
 
   HRESULT Count(int32_t *count) override {
-    if (auto refused = Open("IMountList.Count", count)) {
-      return *refused;
-    }
-    *count = static_cast<int32_t>(texts_.size());
-    return S_OK;
+    return Answer("IMountList.Count", count, static_cast<int32_t>(texts_.size()));
   }
 
  private:

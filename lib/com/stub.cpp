@@ -23,6 +23,31 @@ IUnknown *AsUnknown(void *p, const IID &iid, ComInterfaces<I...>) {
   return unknown != nullptr ? unknown : static_cast<IUnknown *>(p);
 }
 
+// Writes hr and, when it succeeded, the id under which the table takes over
+// object, an interface pointer of type iid a call handed out. A failed
+// call's object is released (it should have been NULL), and so is one the
+// full table cannot take (E_OUTOFMEMORY). Returns the HRESULT written.
+HRESULT PutObject(ComObjectTable *table, ComFrameWriter *reply, HRESULT hr, IUnknown *object,
+                  const IID &iid) {
+  uint32_t id = 0;
+  if (object != nullptr) {
+    if (SUCCEEDED(hr)) {
+      id = table->Add(object, iid);
+    }
+    if (id == 0) {
+      object->Release();
+      if (SUCCEEDED(hr)) {
+        hr = E_OUTOFMEMORY;
+      }
+    }
+  }
+  reply->PutI32(hr);
+  if (SUCCEEDED(hr)) {
+    reply->PutU32(id);
+  }
+  return hr;
+}
+
 class Dispatcher {
  public:
   Dispatcher(ComObjectTable *table, ComFrameReader *args, ComFrameWriter *reply)
@@ -47,26 +72,8 @@ class Dispatcher {
     }
     return hr;
   }
-  // Registers an interface pointer the call handed out; a failed call's is
-  // released (it should have been NULL).
   HRESULT ReplyObject(HRESULT hr, IUnknown *object, const IID &iid) {
-    uint32_t id = 0;
-    if (object != nullptr) {
-      if (SUCCEEDED(hr)) {
-        id = table_->Add(object, iid);
-      }
-      if (id == 0) {
-        object->Release();
-        if (SUCCEEDED(hr)) {
-          hr = E_OUTOFMEMORY;
-        }
-      }
-    }
-    reply_->PutI32(hr);
-    if (SUCCEEDED(hr)) {
-      reply_->PutU32(id);
-    }
-    return hr;
+    return PutObject(table_, reply_, hr, object, iid);
   }
   HRESULT ReplyVariant(HRESULT hr, VARIANT *v);
 
@@ -291,15 +298,12 @@ ComStubResult Activate(const ComServerClass &cls, ComObjectTable *table, ComFram
     return COM_STUB_MALFORMED;
   }
   reply->PutU8(COM_MSG_REPLY);
-  HRESULT hr = S_OK;
-  uint32_t id = 0;
-  if (clsid != cls.clsid) {
-    hr = REGDB_E_CLASSNOTREG;
-  } else if (!Com_IsRemotable(iid)) {
-    hr = E_NOINTERFACE;
-  } else {
+  HRESULT hr = clsid != cls.clsid      ? REGDB_E_CLASSNOTREG
+               : !Com_IsRemotable(iid) ? E_NOINTERFACE
+                                       : S_OK;
+  void *p = nullptr;
+  if (SUCCEEDED(hr)) {
     IUnknown *object = cls.createInstance != nullptr ? cls.createInstance() : nullptr;
-    void *p = nullptr;
     hr = object == nullptr ? E_OUTOFMEMORY : object->QueryInterface(iid, &p);
     if (object != nullptr) {
       object->Release();
@@ -307,21 +311,9 @@ ComStubResult Activate(const ComServerClass &cls, ComObjectTable *table, ComFram
     if (SUCCEEDED(hr) && p == nullptr) {
       hr = E_NOINTERFACE;
     }
-    if (p != nullptr) {
-      IUnknown *unknown = AsUnknown(p, iid, ComRemotableInterfaces{});
-      id = SUCCEEDED(hr) ? table->Add(unknown, iid) : 0;
-      if (id == 0) {
-        unknown->Release();
-        if (SUCCEEDED(hr)) {
-          hr = E_OUTOFMEMORY;
-        }
-      }
-    }
   }
-  reply->PutI32(hr);
-  if (SUCCEEDED(hr)) {
-    reply->PutU32(id);
-  }
+  PutObject(table, reply, hr, p != nullptr ? AsUnknown(p, iid, ComRemotableInterfaces{}) : nullptr,
+            iid);
   reply->PutErrorInfo(nullptr, iid);
   return COM_STUB_REPLY;
 }

@@ -80,7 +80,9 @@ TEST(ComPtrTest, ErrorInformationIsAttachedOnlyWhenItBelongsToTheCall) {
     } catch (const ComError &e) {
       EXPECT_EQ(e.Error(), E_FAIL);
       EXPECT_EQ(e.ErrorInfo() != nullptr, c.attached) << c.withInfo << c.supportsInfo;
-      if (c.attached) EXPECT_EQ(std::u16string(e.Description().Get()), u"Access denied by policy");
+      if (c.attached) {
+        EXPECT_EQ(std::u16string(e.Description().Get()), u"Access denied by policy");
+      }
     }
     IErrorInfo *left = nullptr;
     EXPECT_EQ(GetErrorInfo(0, &left) == S_OK, c.leftBehind);

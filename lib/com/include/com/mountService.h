@@ -3,7 +3,9 @@
 // Slots 0-2 are IUnknown's and 3-6 IDispatch's; the methods stand at the
 // slots the clients call, and the slots between them are reserved (answered
 // E_NOTIMPL by the server). Methods return an HRESULT with the result in the last
-// out-parameter; "long" is 32 bits; indexes start at 1.
+// out-parameter; "long" is 32 bits; indexes start at 1. Objects are deleted
+// by their last Release only (deleting through an interface pointer draws
+// the compiler's warning about a non-virtual destructor).
 #pragma once
 
 #include <cstdint>
@@ -22,16 +24,12 @@ inline constexpr IID IID_ISupportErrorInfo = {
     0xDF0B3D60, 0x548F, 0x101B, {0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19}};
 // Objects that can tell whether they leave error information for an interface.
 struct ISupportErrorInfo : IUnknown {
-  // slot 3: S_OK when failures of iid carry error information, else S_FALSE.
+  // S_OK when failures of iid carry error information, else S_FALSE.
   virtual HRESULT InterfaceSupportsErrorInfo(const IID &iid) = 0;
 
  protected:
   ~ISupportErrorInfo() = default;
 };
-template <>
-struct ComInterface<ISupportErrorInfo>
-    : ComDescription<IID_ISupportErrorInfo,
-                     ComMethod<&ISupportErrorInfo::InterfaceSupportsErrorInfo, 3>> {};
 
 inline constexpr IID IID_IDispatch = {0x00020400, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 
@@ -50,8 +48,6 @@ struct IDispatch : IUnknown {
  protected:
   ~IDispatch() = default;
 };
-template <>
-struct ComInterface<IDispatch> : ComDescription<IID_IDispatch> {};
 
 struct IMountManager;
 struct IMountList;
@@ -65,13 +61,7 @@ inline constexpr IID IID_IMountLocator = {
 struct IMountLocator : IDispatch {
   // Connect(empty BSTR, empty BSTR, 0) -> IMountManager
   virtual HRESULT Connect(BSTR host, BSTR user, int32_t flags, IMountManager **manager) = 0;
-
- protected:
-  ~IMountLocator() = default;
 };
-template <>
-struct ComInterface<IMountLocator>
-    : ComDescription<IID_IMountLocator, ComMethod<&IMountLocator::Connect, 7>> {};
 
 inline constexpr IID IID_IMountManager = {
     0x35685352, 0x70B3, 0x4FD1, {0xBD, 0xBF, 0x63, 0x0E, 0x69, 0xD9, 0xDC, 0xAF}};
@@ -81,28 +71,14 @@ struct IMountManager : IDispatch {
   // OpenDisk(path, 0, 0, -1) -> IVirtualDisk
   virtual HRESULT OpenDisk(BSTR path, int32_t flags, int32_t mode, int32_t options,
                            IVirtualDisk **disk) = 0;
-
- protected:
-  ~IMountManager() = default;
 };
-template <>
-struct ComInterface<IMountManager>
-    : ComDescription<IID_IMountManager, ComMethod<&IMountManager::GetMount, 8>,
-                     ComMethod<&IMountManager::GetMounts, 9>,
-                     ComMethod<&IMountManager::OpenDisk, 14>> {};
 
 inline constexpr IID IID_IMountList = {
     0xCEB7EF73, 0x2542, 0x4A3D, {0xB7, 0x4D, 0xCB, 0x5F, 0xCD, 0x76, 0x88, 0xBE}};
 struct IMountList : IDispatch {
   virtual HRESULT Item(int32_t index, VARIANT *item) = 0;  // a listing text (BSTR)
   virtual HRESULT Count(int32_t *count) = 0;
-
- protected:
-  ~IMountList() = default;
 };
-template <>
-struct ComInterface<IMountList> : ComDescription<IID_IMountList, ComMethod<&IMountList::Item, 8>,
-                                                 ComMethod<&IMountList::Count, 9>> {};
 
 inline constexpr IID IID_IVirtualDisk = {
     0x74DA78DF, 0x87FB, 0x4852, {0xA3, 0xF2, 0x00, 0xF7, 0xD7, 0x39, 0x71, 0x31}};
@@ -113,40 +89,20 @@ struct IVirtualDisk : IDispatch {
   virtual HRESULT CreateMount(int32_t flags, IDiskVolume *volume, int32_t options,
                               IMount **mount) = 0;
   virtual HRESULT SectorSize(int32_t *bytes) = 0;
-
- protected:
-  ~IVirtualDisk() = default;
 };
-template <>
-struct ComInterface<IVirtualDisk>
-    : ComDescription<IID_IVirtualDisk, ComMethod<&IVirtualDisk::GetVolumes, 10>,
-                     ComMethod<&IVirtualDisk::CreateMount, 12>,
-                     ComMethod<&IVirtualDisk::SectorSize, 13>> {};
 
 inline constexpr IID IID_IVolumeList = {
     0xD6EDF03B, 0xA98B, 0x49C6, {0x80, 0xBF, 0xB5, 0xD9, 0xAD, 0x20, 0x69, 0xBB}};
 struct IVolumeList : IDispatch {
   virtual HRESULT Item(int32_t index, IDiskVolume **volume) = 0;
   virtual HRESULT Count(int32_t *count) = 0;
-
- protected:
-  ~IVolumeList() = default;
 };
-template <>
-struct ComInterface<IVolumeList> : ComDescription<IID_IVolumeList, ComMethod<&IVolumeList::Item, 8>,
-                                                  ComMethod<&IVolumeList::Count, 9>> {};
 
 inline constexpr IID IID_IDiskVolume = {
     0x81C44379, 0x840C, 0x4634, {0xA9, 0xDE, 0xB7, 0x41, 0x15, 0xBE, 0x9B, 0xFF}};
 struct IDiskVolume : IDispatch {
   virtual HRESULT SectorCount(int32_t *count) = 0;
-
- protected:
-  ~IDiskVolume() = default;
 };
-template <>
-struct ComInterface<IDiskVolume>
-    : ComDescription<IID_IDiskVolume, ComMethod<&IDiskVolume::SectorCount, 11>> {};
 
 inline constexpr IID IID_IMount = {
     0x6D141D28, 0x1601, 0x4734, {0xAE, 0xB5, 0x6A, 0xE9, 0x9F, 0x26, 0xED, 0x4C}};
@@ -154,10 +110,37 @@ struct IMount : IDispatch {
   virtual HRESULT Unmount(VARIANT_BOOL force, int32_t options) = 0;
   // MountAs(drive mask with one bit, 0x20, -1)
   virtual HRESULT MountAs(int32_t driveMask, int32_t flags, int32_t options) = 0;
-
- protected:
-  ~IMount() = default;
 };
+
+// The descriptions: each method's slot; the member gives its argument shape.
+template <>
+struct ComInterface<ISupportErrorInfo>
+    : ComDescription<IID_ISupportErrorInfo,
+                     ComMethod<&ISupportErrorInfo::InterfaceSupportsErrorInfo, 3>> {};
+template <>
+struct ComInterface<IDispatch> : ComDescription<IID_IDispatch> {};
+template <>
+struct ComInterface<IMountLocator>
+    : ComDescription<IID_IMountLocator, ComMethod<&IMountLocator::Connect, 7>> {};
+template <>
+struct ComInterface<IMountManager>
+    : ComDescription<IID_IMountManager, ComMethod<&IMountManager::GetMount, 8>,
+                     ComMethod<&IMountManager::GetMounts, 9>,
+                     ComMethod<&IMountManager::OpenDisk, 14>> {};
+template <>
+struct ComInterface<IMountList> : ComDescription<IID_IMountList, ComMethod<&IMountList::Item, 8>,
+                                                 ComMethod<&IMountList::Count, 9>> {};
+template <>
+struct ComInterface<IVirtualDisk>
+    : ComDescription<IID_IVirtualDisk, ComMethod<&IVirtualDisk::GetVolumes, 10>,
+                     ComMethod<&IVirtualDisk::CreateMount, 12>,
+                     ComMethod<&IVirtualDisk::SectorSize, 13>> {};
+template <>
+struct ComInterface<IVolumeList> : ComDescription<IID_IVolumeList, ComMethod<&IVolumeList::Item, 8>,
+                                                  ComMethod<&IVolumeList::Count, 9>> {};
+template <>
+struct ComInterface<IDiskVolume>
+    : ComDescription<IID_IDiskVolume, ComMethod<&IDiskVolume::SectorCount, 11>> {};
 template <>
 struct ComInterface<IMount>
     : ComDescription<IID_IMount, ComMethod<&IMount::Unmount, 8>, ComMethod<&IMount::MountAs, 18>> {
