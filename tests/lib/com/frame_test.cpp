@@ -99,50 +99,44 @@ TEST(FrameTest, LengthCheck) {
 // A connection whose table holds the locator as object 1.
 class StubTest : public ::testing::Test {
  protected:
+  static constexpr HRESULT kMalformed = 0x7F000001, kNoReply = 0x7F000002;
+
   void SetUp() override {
     fake::Ctl().Reset();
-    // Activation of a list is refused (the locator is no list)...
-    EXPECT_EQ(Handle(Activation(IID_IMountList)).hr, E_NOINTERFACE);
-    EXPECT_EQ(table_.Size(), 0u);
-    // ...of the locator works and makes object 1.
-    ASSERT_EQ(Handle(Activation(IID_IMountLocator)).hr, S_OK);
+    // Activation of a list is refused (the locator is no list), of the
+    // locator works and makes object 1.
+    for (const IID *iid : {&IID_IMountList, &IID_IMountLocator}) {
+      ComFrameWriter w;
+      w.PutU8(COM_MSG_ACTIVATE);
+      w.PutGuid(CLSID_MountLocator);
+      w.PutGuid(*iid);
+      EXPECT_EQ(Handle(Payload(w)), *iid == IID_IMountList ? E_NOINTERFACE : S_OK);
+    }
     ASSERT_EQ(table_.Size(), 1u);
   }
-  static ComFrameWriter Activation(const IID &iid) {
-    ComFrameWriter w;
-    w.PutU8(COM_MSG_ACTIVATE);
-    w.PutGuid(CLSID_MountLocator);
-    w.PutGuid(iid);
-    return w;
+  static std::vector<uint8_t> Payload(const ComFrameWriter &w) {
+    return std::vector<uint8_t>(w.Bytes().begin() + COM_FRAME_HEADER, w.Bytes().end());
   }
   // A CALL for object 1 with args appended.
-  static ComFrameWriter Call(const IID &iid, uint16_t slot, const std::vector<uint8_t> &args) {
+  static std::vector<uint8_t> Call(const IID &iid, uint16_t slot, std::vector<uint8_t> args = {}) {
     ComFrameWriter w;
     w.PutU8(COM_MSG_CALL);
     w.PutU32(1);
     w.PutGuid(iid);
     w.PutU16(slot);
-    for (uint8_t b : args) w.PutU8(b);
-    return w;
+    std::vector<uint8_t> p = Payload(w);
+    p.insert(p.end(), args.begin(), args.end());
+    return p;
   }
-  struct Answer {
-    ComStubResult result;
-    HRESULT hr;  // the reply's, when there is one
-  };
-  Answer Handle(const ComFrameWriter &w) {
+  // Returns the reply's HRESULT, kMalformed or kNoReply.
+  HRESULT Handle(const std::vector<uint8_t> &payload) {
     ComFrameWriter reply;
-    Answer a = {ComStub_Handle(fake::Class(), &table_, w.Bytes().data() + COM_FRAME_HEADER,
-                               w.Bytes().size() - COM_FRAME_HEADER, &reply),
-                0};
-    ComFrameReader in(reply.Bytes().data() + COM_FRAME_HEADER,
-                      reply.Bytes().size() - COM_FRAME_HEADER);
-    if (a.result == COM_STUB_REPLY && in.GetU8() == COM_MSG_REPLY) a.hr = in.GetI32();
-    return a;
-  }
-  Answer Handle(const std::vector<uint8_t> &payload) {
-    ComFrameWriter w;
-    for (uint8_t b : payload) w.PutU8(b);
-    return Handle(w);
+    ComStubResult result =
+        ComStub_Handle(fake::Class(), &table_, payload.data(), payload.size(), &reply);
+    if (result != COM_STUB_REPLY) return result == COM_STUB_MALFORMED ? kMalformed : kNoReply;
+    std::vector<uint8_t> bytes = Payload(reply);
+    ComFrameReader in(bytes.data(), bytes.size());
+    return in.GetU8() == COM_MSG_REPLY ? in.GetI32() : kMalformed;
   }
   ComObjectTable table_;
 };
@@ -150,41 +144,37 @@ class StubTest : public ::testing::Test {
 TEST_F(StubTest, ArgumentsMustMatchTheMethodExactly) {
   // Connect(BSTR, BSTR, long): short, well-formed and long argument lists.
   const uint16_t connect = ComSlot<&IMountLocator::Connect>();
-  const std::vector<uint8_t> twoNulls = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-  std::vector<uint8_t> args = twoNulls;
-  EXPECT_EQ(Handle(Call(IID_IMountLocator, connect, args)).result, COM_STUB_MALFORMED);
+  std::vector<uint8_t> args = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};  // two NULLs
+  EXPECT_EQ(Handle(Call(IID_IMountLocator, connect, args)), kMalformed);
   args.insert(args.end(), {0, 0, 0, 0});
-  EXPECT_EQ(Handle(Call(IID_IMountLocator, connect, args)).hr, S_OK);
+  EXPECT_EQ(Handle(Call(IID_IMountLocator, connect, args)), S_OK);
   EXPECT_EQ(table_.Size(), 2u);  // the manager it handed out
   args.push_back(0);
-  EXPECT_EQ(Handle(Call(IID_IMountLocator, connect, args)).result, COM_STUB_MALFORMED);
+  EXPECT_EQ(Handle(Call(IID_IMountLocator, connect, args)), kMalformed);
   EXPECT_EQ(table_.Size(), 2u);
   // Unknown kinds and bare kinds.
   for (const std::vector<uint8_t> &bare :
        std::vector<std::vector<uint8_t>>{{}, {9}, {COM_MSG_CALL, 1, 0}, {COM_MSG_REPLY}}) {
-    EXPECT_EQ(Handle(bare).result, COM_STUB_MALFORMED);
+    EXPECT_EQ(Handle(bare), kMalformed);
   }
 }
 
 TEST_F(StubTest, CallsThatNoMethodTakesAreAnsweredNotObeyed) {
   const struct {
-    IID iid;
-    uint16_t slot;
+    std::vector<uint8_t> payload;
     HRESULT hr;
   } kCases[] = {
-      {IID_IMountList, ComSlot<&IMountList::Count>(), E_NOINTERFACE},  // not the object's
-      {IID_IMountLocator, 4, E_NOTIMPL},                               // IDispatch's
-      {IID_IMountLocator, 8, E_NOTIMPL},                               // past the last
+      {Call(IID_IMountList, ComSlot<&IMountList::Count>()), E_NOINTERFACE},
+      {Call(IID_IMountLocator, 4), E_NOTIMPL},       // IDispatch's
+      {Call(IID_IMountLocator, 8, {0}), E_NOTIMPL},  // past the last, args unread
+      {{COM_MSG_RELEASE, 9, 0, 0, 0}, kNoReply},     // never handed out
+      {{COM_MSG_RELEASE, 1, 0, 0, 0}, kNoReply},
+      {Call(IID_IMountLocator, 0), RPC_E_DISCONNECTED},
   };
   for (const auto &c : kCases) {
-    EXPECT_EQ(Handle(Call(c.iid, c.slot, {})).hr, c.hr) << c.slot;
+    EXPECT_EQ(Handle(c.payload), c.hr);
   }
-  // A release of something never handed out changes nothing.
-  EXPECT_EQ(Handle(std::vector<uint8_t>{COM_MSG_RELEASE, 9, 0, 0, 0}).result, COM_STUB_NO_REPLY);
-  EXPECT_EQ(table_.Size(), 1u);
-  EXPECT_EQ(Handle(std::vector<uint8_t>{COM_MSG_RELEASE, 1, 0, 0, 0}).result, COM_STUB_NO_REPLY);
   EXPECT_EQ(table_.Size(), 0u);
-  EXPECT_EQ(Handle(Call(IID_IMountLocator, 0, {})).hr, RPC_E_DISCONNECTED);
   EXPECT_EQ(fake::Ctl().live, 0);
 }
 
