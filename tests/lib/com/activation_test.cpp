@@ -68,12 +68,6 @@ class ActivationTest : public ::testing::Test {
                              RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IMPERSONATE, nullptr,
                              EOAC_DEFAULT);
   }
-  std::string Endpoint() {
-    char *path = ComServer_EndpointPath(CLSID_MountLocator);
-    std::string s = path;
-    free(path);
-    return s;
-  }
 
   testsupport::TempDir dir_;
 };
@@ -127,15 +121,16 @@ TEST_F(ActivationTest, StartsTheRegisteredServer) {
   ASSERT_EQ(hr, S_OK);
   ComPtr<IMountLocator> locator;
   ASSERT_EQ(locator.QueryFrom(object.Get()), S_OK);
-  BStr empty(u"");
   ComPtr<IMountManager> manager;
-  EXPECT_EQ(locator->Connect(empty.Get(), empty.Get(), 0, manager.Receive()), S_OK);
+  EXPECT_EQ(locator->Connect(nullptr, nullptr, 0, manager.Receive()), S_OK);
   EXPECT_TRUE(manager);
   // Once the client is gone the server leaves by itself, endpoint and all.
   manager.Reset();
   locator.Reset();
   object.Reset();
-  std::string endpoint = Endpoint();
+  char *path = ComServer_EndpointPath(CLSID_MountLocator);
+  std::string endpoint = path;
+  free(path);
   for (int i = 0; i < 1000 && std::filesystem::exists(endpoint); i++) HostClock_SleepMs(10);
   EXPECT_FALSE(std::filesystem::exists(endpoint));
 }

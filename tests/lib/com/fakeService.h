@@ -130,18 +130,12 @@ class MountList final : public Object<IMountList> {
   HRESULT Item(int32_t index, VARIANT *item) override {
     if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     VariantInit(item);
-    if (index == 1) {
-      item->vt = VT_BSTR;
+    if (index < 1 || index > 3) return E_INVALIDARG;
+    item->vt = index == 1 ? VT_BSTR : index == 2 ? VT_I4 : VT_UNKNOWN;
+    if (index == 1)
       item->bstrVal = SysAllocString(u"id=1 file=\"/vms/disk.bxdk\" driveLetter=\"e:\"");
-    } else if (index == 2) {
-      item->vt = VT_I4;
-      item->lVal = 42;
-    } else if (index == 3) {
-      item->vt = VT_UNKNOWN;
-      item->punkVal = static_cast<IDiskVolume *>(new Volume(7));
-    } else {
-      return E_INVALIDARG;
-    }
+    if (index == 2) item->lVal = 42;
+    if (index == 3) item->punkVal = static_cast<IDiskVolume *>(new Volume(7));
     return S_OK;
   }
   HRESULT Count(int32_t *count) override { return Give(3, count); }
