@@ -30,14 +30,7 @@ TEST(ErrorInfoTest, ReadingConsumesTheThreadsInformation) {
 
   IErrorInfo *got = nullptr;
   ASSERT_EQ(GetErrorInfo(0, &got), S_OK);
-  ASSERT_NE(got, nullptr);
-  BSTR text = nullptr;
-  ASSERT_EQ(got->GetDescription(&text), S_OK);
-  EXPECT_EQ(std::u16string(text), u"Access denied by policy");
-  SysFreeString(text);
-  GUID iid;
-  ASSERT_EQ(got->GetGUID(&iid), S_OK);
-  EXPECT_EQ(iid, IID_IErrorInfo);
+  ASSERT_NE(got, nullptr);  // its values: ComErrorTest
   void *unknown = nullptr;
   EXPECT_EQ(got->QueryInterface(IID_IUnknown, &unknown), S_OK);
   EXPECT_EQ(got->Release(), 1u);  // the QueryInterface reference remains
