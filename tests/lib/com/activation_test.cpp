@@ -1,13 +1,12 @@
 // Activation in private host prefixes: the registration decides only how to
 // start a server that is not listening; the results for a missing
-// registration, an executable that cannot start or never listens; a real
-// start of a registered server (this test program, which serves the fake
-// service when started with COMTEST_SERVE=1); objects of the caller's own
-// process and proxy security.
+// registration, an executable that cannot start or never listens; objects of
+// the caller's own process and proxy security. A real start of a registered
+// server is the end-to-end tests' (test_service.py), its idle exit
+// rpc_test's.
 #include "com/activation.h"
 
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -20,20 +19,9 @@
 #include "host/prefix.h"
 #include "host/registry.h"
 #include "host/socket.h"
-#include "host/system.h"
 #include "testSupport.h"
 
 namespace {
-
-// Started by activation, this program is the fake service's server.
-const bool kServing = [] {
-  const char *serve = getenv("COMTEST_SERVE");
-  if (serve != nullptr && serve[0] == '1') {
-    ComServerOptions options = {2, nullptr, -1, nullptr};
-    std::_Exit(ComServer_Serve(fake::Class(), options));
-  }
-  return false;
-}();
 
 const char kKey[] =
     "Software\\Classes\\CLSID\\{F91031A3-644F-46F1-8ED5-B91F0E160879}\\LocalServer32";
@@ -107,32 +95,6 @@ TEST_F(ActivationTest, AListeningServerIsUsedWhateverTheRegistration) {
   EXPECT_EQ(Blanket(object.Get()), S_OK);
   ComServer_RequestStop();
   server.join();
-}
-
-TEST_F(ActivationTest, StartsTheRegisteredServer) {
-  char *self = HostSystem_ModulePath();
-  ASSERT_NE(self, nullptr);
-  Register(self);
-  free(self);
-  setenv("COMTEST_SERVE", "1", 1);
-  ComPtr<IUnknown> object;
-  HRESULT hr = Create(&object);
-  unsetenv("COMTEST_SERVE");
-  ASSERT_EQ(hr, S_OK);
-  ComPtr<IMountLocator> locator;
-  ASSERT_EQ(locator.QueryFrom(object.Get()), S_OK);
-  ComPtr<IMountManager> manager;
-  EXPECT_EQ(locator->Connect(nullptr, nullptr, 0, manager.Receive()), S_OK);
-  EXPECT_TRUE(manager);
-  // Once the client is gone the server leaves by itself, endpoint and all.
-  manager.Reset();
-  locator.Reset();
-  object.Reset();
-  char *path = ComServer_EndpointPath(CLSID_MountLocator);
-  std::string endpoint = path;
-  free(path);
-  for (int i = 0; i < 1000 && std::filesystem::exists(endpoint); i++) HostClock_SleepMs(10);
-  EXPECT_FALSE(std::filesystem::exists(endpoint));
 }
 
 TEST_F(ActivationTest, ObjectsOfTheCallersOwnProcess) {
