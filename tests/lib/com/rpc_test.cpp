@@ -133,45 +133,54 @@ TEST_F(PairTest, ReleasedProxiesReleaseTheirObjects) {
   EXPECT_EQ(Ctl().live, before);
 }
 
-// The trailer carries the server's error information only when its object
-// supports it; otherwise a stale one of the client's is cleared.
-TEST_F(PairTest, ErrorInformationTravelsOnlyWhenSupported) {
-  ComPtr<IMountManager> manager = Connect();
+// A failed call's ComError carries error information only when the object
+// supports it for the interface that failed: the same object here and
+// through a proxy, where the trailer brings it and a stale one of the
+// client's is cleared. What is attached is taken from the thread.
+TEST_F(PairTest, ErrorInformationBelongsToTheCallOnlyWhenSupported) {
+  ComPtr<IMountManager> remote = Connect();
+  auto local = ComPtr<IMountManager>::Attach(new fake::Manager());
   const struct {
-    bool withInfo, supportsInfo;
-    const char16_t *description;  // what the client then finds, NULL for nothing
-  } kCases[] = {
-      {true, true, u"Access denied by policy"},
-      {false, true, nullptr},
-      {true, false, nullptr},
-  };
+    bool withInfo, supportsInfo, attached;
+  } kCases[] = {{true, true, true}, {false, true, false}, {true, false, false}};
   for (const auto &c : kCases) {
-    IErrorInfo *stale = nullptr;
-    ASSERT_EQ(Com_CreateErrorInfo(u"stale", nullptr, IID_IMount, &stale), S_OK);
-    SetErrorInfo(0, stale);
-    stale->Release();
-    Ctl().failWith = COM_HRESULT(0x8004020Bu);
-    Ctl().withInfo = c.withInfo;
-    Ctl().supportsInfo = c.supportsInfo;
-    ComPtr<IMountList> list;
-    try {
-      manager.Check(manager->GetMounts(list.Receive()));
-      FAIL() << "no exception";
-    } catch (const ComError &e) {
-      EXPECT_EQ(e.Error(), COM_HRESULT(0x8004020Bu));
-      EXPECT_FALSE(list);
-      if (c.description == nullptr) {
-        EXPECT_EQ(e.ErrorInfo(), nullptr) << c.withInfo;
-        continue;
+    for (IMountManager *manager : {remote.Get(), local.Get()}) {
+      IErrorInfo *stale = nullptr;
+      ASSERT_EQ(Com_CreateErrorInfo(u"stale", nullptr, IID_IMount, &stale), S_OK);
+      SetErrorInfo(0, manager == remote.Get() ? stale : nullptr);
+      stale->Release();
+      Ctl().failWith = COM_HRESULT(0x8004020Bu);
+      Ctl().withInfo = c.withInfo;
+      Ctl().supportsInfo = c.supportsInfo;
+      ComPtr<IMountList> list;
+      HRESULT hr = manager->GetMounts(list.Receive());
+      // Raised as a failure of another interface, nothing is attached.
+      ComError other(S_OK);
+      try {
+        Com_RaiseCallError(hr, manager, IID_IMount);
+      } catch (const ComError &e) {
+        other = e;
       }
-      ASSERT_NE(e.ErrorInfo(), nullptr);
-      EXPECT_EQ(std::u16string(e.Description().Get()), c.description);
-      EXPECT_EQ(std::u16string(e.Source().Get()), u"MountService");
-      EXPECT_EQ(e.Guid(), IID_IMountManager);
+      EXPECT_EQ(other.ErrorInfo(), nullptr);
+      try {
+        ComPtr<IMountManager>(manager).Check(hr);
+        FAIL() << "no exception";
+      } catch (const ComError &e) {
+        EXPECT_EQ(e.Error(), COM_HRESULT(0x8004020Bu));
+        EXPECT_EQ(e.ErrorInfo() != nullptr, c.attached) << c.withInfo << c.supportsInfo;
+        if (c.attached) {
+          EXPECT_EQ(std::u16string(e.Description().Get()), u"Access denied by policy");
+          EXPECT_EQ(std::u16string(e.Source().Get()), u"MountService");
+          EXPECT_EQ(e.Guid(), IID_IMountManager);
+        }
+      }
+      // Left on the thread: only what an unsupporting local object left.
+      IErrorInfo *left = nullptr;
+      bool leftBehind = GetErrorInfo(0, &left) == S_OK;
+      EXPECT_EQ(leftBehind, manager == local.Get() && c.withInfo && !c.supportsInfo);
+      if (left != nullptr) left->Release();
     }
   }
-  IErrorInfo *left = nullptr;
-  EXPECT_EQ(GetErrorInfo(0, &left), S_FALSE);
 }
 
 TEST_F(PairTest, NullObjectsAndCallsAfterDisconnect) {
