@@ -21,8 +21,7 @@ struct IErrorInfo : IUnknown {
   ~IErrorInfo() = default;
 };
 
-template <>
-struct ComInterface<IErrorInfo> : ComDescription<IID_IErrorInfo> {};
+COM_DESCRIBE(IErrorInfo);
 
 // Creates an error-information object (one reference, for the caller). NULL
 // texts stay unset. E_POINTER for a NULL out pointer, E_OUTOFMEMORY.

@@ -30,9 +30,13 @@ struct ComDescription {
   using MethodList = ComMethods<Methods...>;
 };
 
-// Specialised beside each interface.
+// Specialised for each interface, by COM_DESCRIBE(I, methods...) where its
+// IID is IID_I.
 template <class I>
 struct ComInterface;
+#define COM_DESCRIBE(I, ...) \
+  template <>                \
+  struct ComInterface<I> : ComDescription<IID_##I __VA_OPT__(, ) __VA_ARGS__> {}
 
 // The IID of an interface type.
 template <class I>

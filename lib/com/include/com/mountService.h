@@ -113,38 +113,17 @@ struct IMount : IDispatch {
 };
 
 // The descriptions: each method's slot; the member gives its argument shape.
-template <>
-struct ComInterface<ISupportErrorInfo>
-    : ComDescription<IID_ISupportErrorInfo,
-                     ComMethod<&ISupportErrorInfo::InterfaceSupportsErrorInfo, 3>> {};
-template <>
-struct ComInterface<IDispatch> : ComDescription<IID_IDispatch> {};
-template <>
-struct ComInterface<IMountLocator>
-    : ComDescription<IID_IMountLocator, ComMethod<&IMountLocator::Connect, 7>> {};
-template <>
-struct ComInterface<IMountManager>
-    : ComDescription<IID_IMountManager, ComMethod<&IMountManager::GetMount, 8>,
-                     ComMethod<&IMountManager::GetMounts, 9>,
-                     ComMethod<&IMountManager::OpenDisk, 14>> {};
-template <>
-struct ComInterface<IMountList> : ComDescription<IID_IMountList, ComMethod<&IMountList::Item, 8>,
-                                                 ComMethod<&IMountList::Count, 9>> {};
-template <>
-struct ComInterface<IVirtualDisk>
-    : ComDescription<IID_IVirtualDisk, ComMethod<&IVirtualDisk::GetVolumes, 10>,
-                     ComMethod<&IVirtualDisk::CreateMount, 12>,
-                     ComMethod<&IVirtualDisk::SectorSize, 13>> {};
-template <>
-struct ComInterface<IVolumeList> : ComDescription<IID_IVolumeList, ComMethod<&IVolumeList::Item, 8>,
-                                                  ComMethod<&IVolumeList::Count, 9>> {};
-template <>
-struct ComInterface<IDiskVolume>
-    : ComDescription<IID_IDiskVolume, ComMethod<&IDiskVolume::SectorCount, 11>> {};
-template <>
-struct ComInterface<IMount>
-    : ComDescription<IID_IMount, ComMethod<&IMount::Unmount, 8>, ComMethod<&IMount::MountAs, 18>> {
-};
+COM_DESCRIBE(ISupportErrorInfo, ComMethod<&ISupportErrorInfo::InterfaceSupportsErrorInfo, 3>);
+COM_DESCRIBE(IDispatch);
+COM_DESCRIBE(IMountLocator, ComMethod<&IMountLocator::Connect, 7>);
+COM_DESCRIBE(IMountManager, ComMethod<&IMountManager::GetMount, 8>,
+             ComMethod<&IMountManager::GetMounts, 9>, ComMethod<&IMountManager::OpenDisk, 14>);
+COM_DESCRIBE(IMountList, ComMethod<&IMountList::Item, 8>, ComMethod<&IMountList::Count, 9>);
+COM_DESCRIBE(IVirtualDisk, ComMethod<&IVirtualDisk::GetVolumes, 10>,
+             ComMethod<&IVirtualDisk::CreateMount, 12>, ComMethod<&IVirtualDisk::SectorSize, 13>);
+COM_DESCRIBE(IVolumeList, ComMethod<&IVolumeList::Item, 8>, ComMethod<&IVolumeList::Count, 9>);
+COM_DESCRIBE(IDiskVolume, ComMethod<&IDiskVolume::SectorCount, 11>);
+COM_DESCRIBE(IMount, ComMethod<&IMount::Unmount, 8>, ComMethod<&IMount::MountAs, 18>);
 
 // The interfaces whose methods the runtime carries between processes.
 using ComRemotableInterfaces =

@@ -19,8 +19,7 @@ struct IUnknown {
   ~IUnknown() = default;
 };
 
-template <>
-struct ComInterface<IUnknown> : ComDescription<IID_IUnknown> {};
+COM_DESCRIBE(IUnknown);
 
 // Returns object's interface T (one reference, for the caller), or NULL when
 // it has none.
