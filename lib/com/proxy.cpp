@@ -383,16 +383,6 @@ class ProxyOf<IMountManager> final : public Proxy<IMountManager> {
 };
 
 template <>
-class ProxyOf<IMountList> final : public Proxy<IMountList> {
- public:
-  using Proxy::Proxy;
-  HRESULT Item(int32_t index, VARIANT *item) override {
-    return Remote<&IMountList::Item>(index, item);
-  }
-  HRESULT Count(int32_t *count) override { return Remote<&IMountList::Count>(count); }
-};
-
-template <>
 class ProxyOf<IVirtualDisk> final : public Proxy<IVirtualDisk> {
  public:
   using Proxy::Proxy;
@@ -406,14 +396,26 @@ class ProxyOf<IVirtualDisk> final : public Proxy<IVirtualDisk> {
   HRESULT SectorSize(int32_t *bytes) override { return Remote<&IVirtualDisk::SectorSize>(bytes); }
 };
 
-template <>
-class ProxyOf<IVolumeList> final : public Proxy<IVolumeList> {
+// The two collections, of mount texts and of volumes: an item by index
+// (from 1) and a count.
+template <class I, class T>
+class CollectionProxy : public Proxy<I> {
  public:
-  using Proxy::Proxy;
-  HRESULT Item(int32_t index, IDiskVolume **volume) override {
-    return Remote<&IVolumeList::Item>(index, volume);
+  using Proxy<I>::Proxy;
+  HRESULT Item(int32_t index, T *item) override {
+    return this->template Remote<&I::Item>(index, item);
   }
-  HRESULT Count(int32_t *count) override { return Remote<&IVolumeList::Count>(count); }
+  HRESULT Count(int32_t *count) override { return this->template Remote<&I::Count>(count); }
+};
+
+template <>
+class ProxyOf<IMountList> final : public CollectionProxy<IMountList, VARIANT> {
+  using CollectionProxy::CollectionProxy;
+};
+
+template <>
+class ProxyOf<IVolumeList> final : public CollectionProxy<IVolumeList, IDiskVolume *> {
+  using CollectionProxy::CollectionProxy;
 };
 
 template <>
