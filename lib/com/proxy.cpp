@@ -99,9 +99,8 @@ class ProxyCall {
     return hr;
   }
 
-  // Common shapes of a method's result.
-  HRESULT FinishNone(HRESULT hr) { return Finish(hr); }
-  HRESULT FinishI32(HRESULT hr, int32_t *out) {
+  // The shapes of a method's out-value.
+  HRESULT Finish(HRESULT hr, int32_t *out) {
     int32_t value = SUCCEEDED(hr) ? reader_.GetI32() : 0;
     hr = Finish(hr);
     *out = SUCCEEDED(hr) ? value : 0;
@@ -122,7 +121,11 @@ class ProxyCall {
     }
     return hr;
   }
-  HRESULT FinishVariant(HRESULT hr, VARIANT *out);
+  template <class T>
+  HRESULT Finish(HRESULT hr, T **out) {
+    return FinishObject(hr, ComIid<T>::Get(), out);
+  }
+  HRESULT Finish(HRESULT hr, VARIANT *out);
 
  private:
   const ProxyCore &core_;
@@ -132,7 +135,7 @@ class ProxyCall {
   bool transportFailed_ = false;
 };
 
-HRESULT ProxyCall::FinishVariant(HRESULT hr, VARIANT *out) {
+HRESULT ProxyCall::Finish(HRESULT hr, VARIANT *out) {
   VARIANT v;
   VariantInit(&v);
   uint32_t id = 0;
@@ -158,133 +161,61 @@ HRESULT ProxyCall::FinishVariant(HRESULT hr, VARIANT *out) {
   return hr;
 }
 
-// One argument of a proxied method, by its C++ type. Put encodes an
-// in-value (false refuses the call with E_INVALIDARG before anything is
-// sent); an out-value is refused when NULL (E_POINTER) and decoded by Finish.
+// The out-values: the last parameter of a method, when it has one.
 template <class T>
-struct ProxyArg;
+constexpr bool kIsOut = std::is_same_v<T, int32_t *> || std::is_same_v<T, VARIANT *> ||
+                        (std::is_pointer_v<T> && std::is_pointer_v<std::remove_pointer_t<T>>);
 
-template <>
-struct ProxyArg<BSTR> {
-  static bool Put(const ProxyCore &, ComFrameWriter &w, BSTR v) {
+// Encodes an in-value by its C++ type (an out-value puts nothing). False
+// refuses the call: an object travels back only to its own connection.
+template <class T>
+bool Put(const ProxyCore &core, ComFrameWriter &w, T v) {
+  if constexpr (std::is_same_v<T, BSTR>) {
     w.PutBstr(v);
-    return true;
-  }
-};
-
-template <>
-struct ProxyArg<int32_t> {
-  static bool Put(const ProxyCore &, ComFrameWriter &w, int32_t v) {
+  } else if constexpr (std::is_same_v<T, int32_t>) {
     w.PutI32(v);
-    return true;
-  }
-};
-
-template <>
-struct ProxyArg<VARIANT_BOOL> {
-  static bool Put(const ProxyCore &, ComFrameWriter &w, VARIANT_BOOL v) {
+  } else if constexpr (std::is_same_v<T, VARIANT_BOOL>) {
     w.PutU16(static_cast<uint16_t>(v));
-    return true;
-  }
-};
-
-template <>
-struct ProxyArg<const IID &> {
-  static bool Put(const ProxyCore &, ComFrameWriter &w, const IID &v) {
+  } else if constexpr (std::is_same_v<T, const IID &>) {
     w.PutGuid(v);
-    return true;
-  }
-};
-
-// Only an object of the same connection can travel back to the server.
-template <class I>
-struct ProxyArg<I *> {
-  static bool Put(const ProxyCore &core, ComFrameWriter &w, I *v) {
-    uint32_t id = 0;
-    if (v != nullptr) {
-      auto *other = dynamic_cast<ProxyCore *>(v);
-      bool same = other != nullptr && other->Channel() == core.Channel() &&
-                  other->Iid() == ComIid<I>::Get();
-      id = same ? other->Id() : 0;
-      if (id == 0) {
-        return false;
-      }
+  } else if constexpr (!kIsOut<T>) {
+    auto *other = v != nullptr ? dynamic_cast<ProxyCore *>(v) : nullptr;
+    using I = std::remove_pointer_t<T>;
+    bool same =
+        other != nullptr && other->Channel() == core.Channel() && other->Iid() == ComIid<I>::Get();
+    if (v != nullptr && !same) {
+      return false;
     }
-    w.PutU32(id);
-    return true;
+    w.PutU32(same ? other->Id() : 0);
   }
-};
-
-struct OutArg {
-  static constexpr bool kOut = true;
-  static bool Put(const ProxyCore &, ComFrameWriter &, const void *) { return true; }
-};
-
-template <class I>
-struct ProxyArg<I **> : OutArg {
-  static void Clear(I **out) { *out = nullptr; }
-  static HRESULT Finish(ProxyCall &call, HRESULT hr, I **out) {
-    return call.FinishObject(hr, ComIid<I>::Get(), out);
-  }
-};
-
-template <>
-struct ProxyArg<int32_t *> : OutArg {
-  static HRESULT Finish(ProxyCall &call, HRESULT hr, int32_t *out) {
-    return call.FinishI32(hr, out);
-  }
-};
-
-template <>
-struct ProxyArg<VARIANT *> : OutArg {
-  static HRESULT Finish(ProxyCall &call, HRESULT hr, VARIANT *out) {
-    return call.FinishVariant(hr, out);
-  }
-};
-
-template <class T>
-constexpr bool IsOut() {
-  if constexpr (requires { ProxyArg<T>::kOut; }) {
-    return ProxyArg<T>::kOut;
-  }
-  return false;
+  return true;
 }
 
-template <class T>
-bool Missing(const T &arg) {
-  if constexpr (IsOut<T>()) {
-    return arg == nullptr;
-  }
-  return false;
-}
-
-// Calls member of the remote object: the out-value (the last parameter,
-// when there is one) is checked and cleared first, then the in-values are
-// encoded in order.
+// Calls member of the remote object: the out-value is checked and an
+// object's cleared first, then the in-values are encoded in order.
 template <class C, class... A>
 HRESULT CallRemote(const ProxyCore &core, uint16_t slot, HRESULT (C::*)(A...),
                    std::type_identity_t<A>... args) {
-  if ((Missing<A>(args) || ...)) {
-    return E_POINTER;
-  }
-  auto clear = [](auto arg) {
-    if constexpr (requires { ProxyArg<decltype(arg)>::Clear(arg); }) {
-      ProxyArg<decltype(arg)>::Clear(arg);
+  using Last = std::tuple_element_t<sizeof...(A), std::tuple<void, A...>>;
+  std::tuple<int, A...> all(0, args...);
+  [[maybe_unused]] auto last = std::get<sizeof...(A)>(all);
+  if constexpr (kIsOut<Last>) {
+    if (last == nullptr) {
+      return E_POINTER;
     }
-  };
-  (clear(args), ...);
+    if constexpr (std::is_pointer_v<std::remove_pointer_t<Last>>) {
+      *last = nullptr;
+    }
+  }
   ProxyCall call(core, slot);
-  if (!(ProxyArg<A>::Put(core, call.Args(), args) && ...)) {
+  if (!(Put<A>(core, call.Args(), args) && ...)) {
     return E_INVALIDARG;
   }
   HRESULT hr = call.Send();
-  if constexpr (sizeof...(A) > 0) {
-    using Last = std::tuple_element_t<sizeof...(A) - 1, std::tuple<A...>>;
-    if constexpr (IsOut<Last>()) {
-      return ProxyArg<Last>::Finish(call, hr, std::get<sizeof...(A) - 1>(std::tie(args...)));
-    }
+  if constexpr (kIsOut<Last>) {
+    return call.Finish(hr, last);
   }
-  return call.FinishNone(hr);
+  return call.Finish(hr);
 }
 
 // The interfaces a proxy for I implements: I and the proxy marker (which is
