@@ -12,6 +12,8 @@
 
 namespace {
 
+// Integers and GUIDs travel in every call of rpc_test; here what they do not
+// show.
 TEST(FrameTest, ValuesRoundTrip) {
   BSTR text = SysAllocStringLen(u"x\0\u20ac", 3);
   BSTR empty = SysAllocString(u"");
@@ -20,10 +22,6 @@ TEST(FrameTest, ValuesRoundTrip) {
   number.vt = VT_I8;
   number.llVal = -(1LL << 40);
   ComFrameWriter w;
-  w.PutU8(0xAB);
-  w.PutU16(0xBEEF);
-  w.PutI32(-5);
-  w.PutGuid(IID_IMountManager);
   w.PutBstr(text);
   w.PutBstr(empty);
   w.PutBstr(nullptr);
@@ -34,10 +32,6 @@ TEST(FrameTest, ValuesRoundTrip) {
   EXPECT_EQ(size, w.Bytes().size());
 
   ComFrameReader r(w.Bytes().data() + COM_FRAME_HEADER, size - COM_FRAME_HEADER);
-  EXPECT_EQ(r.GetU8(), 0xAB);
-  EXPECT_EQ(r.GetU16(), 0xBEEF);
-  EXPECT_EQ(r.GetI32(), -5);
-  EXPECT_EQ(r.GetGuid(), IID_IMountManager);
   BSTR got[3];
   bool noMemory;
   for (BSTR &g : got) {
