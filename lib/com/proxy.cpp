@@ -378,7 +378,7 @@ HRESULT NewProxy(ComChannel *channel, uint32_t id, const IID &iid, void **object
     hr = p == nullptr ? E_OUTOFMEMORY : S_OK;
     return true;
   };
-  ((iid == ComIid<I>::Get() && make(static_cast<I *>(nullptr))) || ...);
+  (void)((iid == ComIid<I>::Get() && make(static_cast<I *>(nullptr))) || ...);
   return hr;
 }
 

@@ -19,7 +19,7 @@ namespace {
 template <class... I>
 IUnknown *AsUnknown(void *p, const IID &iid, ComInterfaces<I...>) {
   IUnknown *unknown = nullptr;
-  ((iid == ComIid<I>::Get() && (unknown = static_cast<I *>(p)) != nullptr) || ...);
+  (void)((iid == ComIid<I>::Get() && (unknown = static_cast<I *>(p)) != nullptr) || ...);
   return unknown != nullptr ? unknown : static_cast<IUnknown *>(p);
 }
 
