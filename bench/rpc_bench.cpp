@@ -3,54 +3,24 @@
 // socketpair. Budget: under 50 us median per call.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <thread>
 
 #include "com/activation.h"
 #include "com/comPtr.h"
-#include "com/errorInfo.h"
 #include "com/mountService.h"
+#include "com/object.h"
 #include "com/server.h"
 #include "host/socket.h"
 
 namespace {
 
-// A volume and a mount list in one object: the two shapes of reply measured
-// (a number; a VARIANT holding text).
-class Volume final : public IDiskVolume {
+// The object measured: a number as the reply.
+class Volume final : public ComObject<IDiskVolume> {
  public:
-  HRESULT QueryInterface(const IID &iid, void **object) override {
-    if (iid == IID_IUnknown || iid == IID_IDiskVolume) {
-      AddRef();
-      *object = static_cast<IDiskVolume *>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  uint32_t AddRef() override { return ++refs_; }
-  uint32_t Release() override {
-    uint32_t left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
-  HRESULT GetTypeInfoCount(uint32_t *) override { return E_NOTIMPL; }
-  HRESULT GetTypeInfo(uint32_t, uint32_t, void **) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(const IID &, OLECHAR **, uint32_t, uint32_t, int32_t *) override {
-    return E_NOTIMPL;
-  }
-  HRESULT Invoke(int32_t, const IID &, uint32_t, uint16_t, void *, VARIANT *, void *,
-                 uint32_t *) override {
-    return E_NOTIMPL;
-  }
   HRESULT SectorCount(int32_t *count) override {
     *count = 2048;
     return S_OK;
   }
-
- private:
-  ~Volume() = default;
-  std::atomic<uint32_t> refs_{1};
 };
 
 IUnknown *CreateVolume() { return new Volume(); }

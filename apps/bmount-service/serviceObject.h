@@ -1,14 +1,17 @@
-// The common part of the service's interface objects: their own reference
-// count, QueryInterface for IUnknown, IDispatch, their one interface and
-// ISupportErrorInfo, the IDispatch slots no client calls, the fault plan's
-// say at the start of every method, and error information on failure.
+// The common part of the service's interface objects: their IUnknown (with
+// ISupportErrorInfo, for their one interface), the opening every method
+// shares (its out-pointer checked and cleared, then the fault plan's say),
+// and error information on failure.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <type_traits>
 
 #include "com/errorInfo.h"
 #include "com/mountService.h"
+#include "com/object.h"
 #include "mountService.h"
 #include "serviceLog.h"
 
@@ -18,64 +21,58 @@
 HRESULT ServiceObject_Fail(const IID &iid, HRESULT hr, const std::string &description);
 
 template <class Interface>
-class ServiceObject : public Interface, public ISupportErrorInfo {
+class ServiceObject : public ComObject<Interface, ISupportErrorInfo> {
  public:
-  HRESULT QueryInterface(const IID &iid, void **object) override {
-    if (object == nullptr) {
-      return E_POINTER;
-    }
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == iid_) {
-      *object = static_cast<Interface *>(this);
-    } else if (iid == IID_ISupportErrorInfo) {
-      *object = static_cast<ISupportErrorInfo *>(this);
-    } else {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  uint32_t AddRef() override { return ++references_; }
-  uint32_t Release() override {
-    uint32_t left = --references_;
-    if (left == 0) {
-      delete this;
-    }
-    return left;
-  }
-
   HRESULT InterfaceSupportsErrorInfo(const IID &iid) override {
-    return iid == iid_ ? S_OK : S_FALSE;
-  }
-
-  HRESULT GetTypeInfoCount(uint32_t *) override { return E_NOTIMPL; }
-  HRESULT GetTypeInfo(uint32_t, uint32_t, void **) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(const IID &, OLECHAR **, uint32_t, uint32_t, int32_t *) override {
-    return E_NOTIMPL;
-  }
-  HRESULT Invoke(int32_t, const IID &, uint32_t, uint16_t, void *, VARIANT *, void *,
-                 uint32_t *) override {
-    return E_NOTIMPL;
+    return iid == ComIid<Interface>::Get() ? S_OK : S_FALSE;
   }
 
  protected:
-  ServiceObject(MountService *service, const IID &iid) : service_(service), iid_(iid) {}
-  virtual ~ServiceObject() = default;
+  explicit ServiceObject(MountService *service) : service_(service) {}
 
-  // Applies the fault plan's rule for method ("Interface.Method"): returns
-  // true with *hr to return when there is one (S_OK for "null": the caller
-  // has already cleared its results).
-  bool Faulted(const char *method, HRESULT *hr) {
+  // The opening of a method ("Interface.Method") that hands out *out:
+  // returns what the method must return at once (E_POINTER for a NULL out,
+  // the fault plan's result), or nothing when it goes on. *out is cleared
+  // first; a "null" rule returns S_OK with it cleared (a VARIANT VT_NULL).
+  template <class Out>
+  std::optional<HRESULT> Open(const char *method, Out *out) {
+    if (out == nullptr) {
+      return E_POINTER;
+    }
+    if constexpr (std::is_same_v<Out, VARIANT>) {
+      VariantInit(out);
+    } else {
+      *out = Out{};
+    }
+    std::optional<HRESULT> hr = Open(method);
+    if constexpr (std::is_same_v<Out, VARIANT>) {
+      if (hr && SUCCEEDED(*hr)) {
+        out->vt = VT_NULL;
+      }
+    }
+    return hr;
+  }
+  // The same for a method without an out-value.
+  std::optional<HRESULT> Open(const char *method) {
     SetErrorInfo(0, nullptr);
     const FaultRule *rule = service_->Faults().Find(method);
     if (rule == nullptr) {
-      return false;
+      return std::nullopt;
     }
-    *hr = rule->null ? S_OK : Fail(rule->hr, rule->hasDescription ? rule->description : "");
-    return true;
+    return rule->null ? S_OK : Fail(rule->hr, rule->hasDescription ? rule->description : "");
   }
+
+  // The whole of a method whose result is a number known beforehand.
+  HRESULT Answer(const char *method, int32_t *out, int32_t value) {
+    if (auto refused = Open(method, out)) {
+      return *refused;
+    }
+    *out = value;
+    return S_OK;
+  }
+
   HRESULT Fail(HRESULT hr, const std::string &description) {
-    return ServiceObject_Fail(iid_, hr, description);
+    return ServiceObject_Fail(ComIid<Interface>::Get(), hr, description);
   }
   // A refusal of the service's own (not one the fault plan made up) is
   // logged too: the client may be a script nobody watches.
@@ -85,8 +82,4 @@ class ServiceObject : public Interface, public ISupportErrorInfo {
   }
 
   MountService *service_;
-
- private:
-  const IID &iid_;
-  uint32_t references_ = 1;
 };

@@ -1,5 +1,5 @@
-// The interface objects. Every method clears its results first, then asks
-// the fault plan, then does its work; a refusal leaves error information
+// The interface objects. Every method opens alike (see ServiceObject::Open),
+// then does its work; a refusal leaves error information
 // that says why. Disks and volumes are plain values captured when they are
 // handed out; mounts are looked up by id in the service at every call, so a
 // mount that was detached meanwhile is reported as unknown.
@@ -16,23 +16,21 @@ namespace {
 
 class MountObject : public ServiceObject<IMount> {
  public:
-  MountObject(MountService *service, int32_t id) : ServiceObject(service, IID_IMount), id_(id) {
+  MountObject(MountService *service, int32_t id) : ServiceObject(service), id_(id) {
     service_->HoldMount(id_);
   }
 
   HRESULT Unmount(VARIANT_BOOL force, int32_t) override {
-    HRESULT hr;
-    if (Faulted("IMount.Unmount", &hr)) {
-      return hr;
+    if (auto refused = Open("IMount.Unmount")) {
+      return *refused;
     }
     Outcome done = service_->Detach(id_, force != VARIANT_FALSE);
     return done.Ok() ? S_OK : Fail(done);
   }
 
   HRESULT MountAs(int32_t driveMask, int32_t, int32_t) override {
-    HRESULT hr;
-    if (Faulted("IMount.MountAs", &hr)) {
-      return hr;
+    if (auto refused = Open("IMount.MountAs")) {
+      return *refused;
     }
     Outcome done = service_->Attach(id_, static_cast<uint32_t>(driveMask));
     return done.Ok() ? S_OK : Fail(done);
@@ -47,19 +45,11 @@ class MountObject : public ServiceObject<IMount> {
 class DiskVolumeObject : public ServiceObject<IDiskVolume> {
  public:
   DiskVolumeObject(MountService *service, std::string disk, int32_t number, VolumeExtent extent)
-      : ServiceObject(service, IID_IDiskVolume),
-        disk_(std::move(disk)),
-        number_(number),
-        extent_(extent) {}
+      : ServiceObject(service), disk_(std::move(disk)), number_(number), extent_(extent) {}
 
   HRESULT SectorCount(int32_t *count) override {
-    if (count == nullptr) {
-      return E_POINTER;
-    }
-    *count = 0;
-    HRESULT hr;
-    if (Faulted("IDiskVolume.SectorCount", &hr)) {
-      return hr;
+    if (auto refused = Open("IDiskVolume.SectorCount", count)) {
+      return *refused;
     }
     uint64_t sectors = extent_.length / kSectorSize;
     if (sectors > static_cast<uint64_t>(INT32_MAX)) {
@@ -86,18 +76,11 @@ class DiskVolumeObject : public ServiceObject<IDiskVolume> {
 class VolumeListObject : public ServiceObject<IVolumeList> {
  public:
   VolumeListObject(MountService *service, std::string disk, std::vector<VolumeExtent> volumes)
-      : ServiceObject(service, IID_IVolumeList),
-        disk_(std::move(disk)),
-        volumes_(std::move(volumes)) {}
+      : ServiceObject(service), disk_(std::move(disk)), volumes_(std::move(volumes)) {}
 
   HRESULT Item(int32_t index, IDiskVolume **volume) override {
-    if (volume == nullptr) {
-      return E_POINTER;
-    }
-    *volume = nullptr;
-    HRESULT hr;
-    if (Faulted("IVolumeList.Item", &hr)) {
-      return hr;
+    if (auto refused = Open("IVolumeList.Item", volume)) {
+      return *refused;
     }
     if (index < 1 || static_cast<size_t>(index) > volumes_.size()) {
       return Fail(E_INVALIDARG, "There is no volume " + std::to_string(index) + " on the disk \"" +
@@ -108,16 +91,7 @@ class VolumeListObject : public ServiceObject<IVolumeList> {
   }
 
   HRESULT Count(int32_t *count) override {
-    if (count == nullptr) {
-      return E_POINTER;
-    }
-    *count = 0;
-    HRESULT hr;
-    if (Faulted("IVolumeList.Count", &hr)) {
-      return hr;
-    }
-    *count = static_cast<int32_t>(volumes_.size());
-    return S_OK;
+    return Answer("IVolumeList.Count", count, static_cast<int32_t>(volumes_.size()));
   }
 
  private:
@@ -128,16 +102,11 @@ class VolumeListObject : public ServiceObject<IVolumeList> {
 class VirtualDiskObject : public ServiceObject<IVirtualDisk> {
  public:
   VirtualDiskObject(MountService *service, std::string path)
-      : ServiceObject(service, IID_IVirtualDisk), path_(std::move(path)) {}
+      : ServiceObject(service), path_(std::move(path)) {}
 
   HRESULT GetVolumes(IVolumeList **volumes) override {
-    if (volumes == nullptr) {
-      return E_POINTER;
-    }
-    *volumes = nullptr;
-    HRESULT hr;
-    if (Faulted("IVirtualDisk.GetVolumes", &hr)) {
-      return hr;
+    if (auto refused = Open("IVirtualDisk.GetVolumes", volumes)) {
+      return *refused;
     }
     std::vector<VolumeExtent> found;
     Outcome read = service_->ReadDiskVolumes(path_, &found);
@@ -149,13 +118,8 @@ class VirtualDiskObject : public ServiceObject<IVirtualDisk> {
   }
 
   HRESULT CreateMount(int32_t, IDiskVolume *volume, int32_t, IMount **mount) override {
-    if (mount == nullptr) {
-      return E_POINTER;
-    }
-    *mount = nullptr;
-    HRESULT hr;
-    if (Faulted("IVirtualDisk.CreateMount", &hr)) {
-      return hr;
+    if (auto refused = Open("IVirtualDisk.CreateMount", mount)) {
+      return *refused;
     }
     if (volume == nullptr) {
       return Fail(E_POINTER, "No volume was given.");
@@ -174,16 +138,7 @@ class VirtualDiskObject : public ServiceObject<IVirtualDisk> {
   }
 
   HRESULT SectorSize(int32_t *bytes) override {
-    if (bytes == nullptr) {
-      return E_POINTER;
-    }
-    *bytes = 0;
-    HRESULT hr;
-    if (Faulted("IVirtualDisk.SectorSize", &hr)) {
-      return hr;
-    }
-    *bytes = kSectorSize;
-    return S_OK;
+    return Answer("IVirtualDisk.SectorSize", bytes, kSectorSize);
   }
 
  private:
@@ -193,19 +148,11 @@ class VirtualDiskObject : public ServiceObject<IVirtualDisk> {
 class MountListObject : public ServiceObject<IMountList> {
  public:
   MountListObject(MountService *service, std::vector<std::string> texts)
-      : ServiceObject(service, IID_IMountList), texts_(std::move(texts)) {}
+      : ServiceObject(service), texts_(std::move(texts)) {}
 
   HRESULT Item(int32_t index, VARIANT *item) override {
-    if (item == nullptr) {
-      return E_POINTER;
-    }
-    VariantInit(item);
-    HRESULT hr;
-    if (Faulted("IMountList.Item", &hr)) {
-      if (SUCCEEDED(hr)) {
-        item->vt = VT_NULL;
-      }
-      return hr;
+    if (auto refused = Open("IMountList.Item", item)) {
+      return *refused;
     }
     if (index < 1 || static_cast<size_t>(index) > texts_.size()) {
       return Fail(E_INVALIDARG, "There is no mount list item " + std::to_string(index) + ".");
@@ -221,16 +168,7 @@ class MountListObject : public ServiceObject<IMountList> {
   }
 
   HRESULT Count(int32_t *count) override {
-    if (count == nullptr) {
-      return E_POINTER;
-    }
-    *count = 0;
-    HRESULT hr;
-    if (Faulted("IMountList.Count", &hr)) {
-      return hr;
-    }
-    *count = static_cast<int32_t>(texts_.size());
-    return S_OK;
+    return Answer("IMountList.Count", count, static_cast<int32_t>(texts_.size()));
   }
 
  private:
@@ -239,16 +177,11 @@ class MountListObject : public ServiceObject<IMountList> {
 
 class MountManagerObject : public ServiceObject<IMountManager> {
  public:
-  explicit MountManagerObject(MountService *service) : ServiceObject(service, IID_IMountManager) {}
+  explicit MountManagerObject(MountService *service) : ServiceObject(service) {}
 
   HRESULT GetMount(int32_t mountId, IMount **mount) override {
-    if (mount == nullptr) {
-      return E_POINTER;
-    }
-    *mount = nullptr;
-    HRESULT hr;
-    if (Faulted("IMountManager.GetMount", &hr)) {
-      return hr;
+    if (auto refused = Open("IMountManager.GetMount", mount)) {
+      return *refused;
     }
     if (!service_->HasMount(mountId)) {
       return Fail(service_->UnknownMount(mountId));
@@ -258,26 +191,16 @@ class MountManagerObject : public ServiceObject<IMountManager> {
   }
 
   HRESULT GetMounts(IMountList **mounts) override {
-    if (mounts == nullptr) {
-      return E_POINTER;
-    }
-    *mounts = nullptr;
-    HRESULT hr;
-    if (Faulted("IMountManager.GetMounts", &hr)) {
-      return hr;
+    if (auto refused = Open("IMountManager.GetMounts", mounts)) {
+      return *refused;
     }
     *mounts = new MountListObject(service_, service_->Listing());
     return S_OK;
   }
 
   HRESULT OpenDisk(BSTR path, int32_t, int32_t, int32_t, IVirtualDisk **disk) override {
-    if (disk == nullptr) {
-      return E_POINTER;
-    }
-    *disk = nullptr;
-    HRESULT hr;
-    if (Faulted("IMountManager.OpenDisk", &hr)) {
-      return hr;
+    if (auto refused = Open("IMountManager.OpenDisk", disk)) {
+      return *refused;
     }
     std::string text;
     if (!Com_BstrToString(path, &text)) {
@@ -294,16 +217,11 @@ class MountManagerObject : public ServiceObject<IMountManager> {
 
 class MountLocatorObject : public ServiceObject<IMountLocator> {
  public:
-  explicit MountLocatorObject(MountService *service) : ServiceObject(service, IID_IMountLocator) {}
+  explicit MountLocatorObject(MountService *service) : ServiceObject(service) {}
 
   HRESULT Connect(BSTR, BSTR, int32_t, IMountManager **manager) override {
-    if (manager == nullptr) {
-      return E_POINTER;
-    }
-    *manager = nullptr;
-    HRESULT hr;
-    if (Faulted("IMountLocator.Connect", &hr)) {
-      return hr;
+    if (auto refused = Open("IMountLocator.Connect", manager)) {
+      return *refused;
     }
     *manager = new MountManagerObject(service_);
     return S_OK;

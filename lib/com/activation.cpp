@@ -138,9 +138,8 @@ HRESULT OleRun(IUnknown *object) {
   if (object == nullptr) {
     return E_INVALIDARG;
   }
-  IComProxy *proxy = nullptr;
-  if (FAILED(object->QueryInterface(IID_IComProxy, reinterpret_cast<void **>(&proxy))) ||
-      proxy == nullptr) {
+  IComProxy *proxy = Com_Query<IComProxy>(object);
+  if (proxy == nullptr) {
     return S_OK;
   }
   bool connected = proxy->IsConnected();
@@ -153,9 +152,8 @@ HRESULT CoSetProxyBlanket(IUnknown *proxy, uint32_t, uint32_t, OLECHAR *, uint32
   if (proxy == nullptr) {
     return E_INVALIDARG;
   }
-  IComProxy *marker = nullptr;
-  HRESULT hr = proxy->QueryInterface(IID_IComProxy, reinterpret_cast<void **>(&marker));
-  if (FAILED(hr) || marker == nullptr) {
+  IComProxy *marker = Com_Query<IComProxy>(proxy);
+  if (marker == nullptr) {
     return E_NOINTERFACE;
   }
   marker->Release();

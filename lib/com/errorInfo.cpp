@@ -4,8 +4,9 @@
 // tell a fresh error from a stale one.
 #include "com/errorInfo.h"
 
-#include <atomic>
 #include <new>
+
+#include "com/object.h"
 
 const IID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
 const IID IID_IErrorInfo = {
@@ -13,31 +14,11 @@ const IID IID_IErrorInfo = {
 
 namespace {
 
-class ErrorInfoObject final : public IErrorInfo {
+class ErrorInfoObject final : public ComObject<IErrorInfo> {
  public:
   ErrorInfoObject(BSTR description, BSTR source, const IID &iid)
       : description_(description), source_(source), iid_(iid) {}
 
-  HRESULT QueryInterface(const IID &iid, void **object) override {
-    if (object == nullptr) {
-      return E_POINTER;
-    }
-    if (iid == IID_IUnknown || iid == IID_IErrorInfo) {
-      AddRef();
-      *object = static_cast<IErrorInfo *>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  uint32_t AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-  uint32_t Release() override {
-    uint32_t left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) {
-      delete this;
-    }
-    return left;
-  }
   HRESULT GetGUID(GUID *guid) override {
     if (guid == nullptr) {
       return E_POINTER;
@@ -49,7 +30,7 @@ class ErrorInfoObject final : public IErrorInfo {
   HRESULT GetDescription(BSTR *description) override { return CopyOut(description_, description); }
 
  private:
-  ~ErrorInfoObject() {
+  ~ErrorInfoObject() override {
     SysFreeString(description_);
     SysFreeString(source_);
   }
@@ -71,7 +52,6 @@ class ErrorInfoObject final : public IErrorInfo {
   BSTR description_;
   BSTR source_;
   IID iid_;
-  std::atomic<uint32_t> refs_{1};
 };
 
 // Releases whatever a thread leaves behind when it ends.

@@ -1,5 +1,6 @@
 // Frame encoding: fixed little-endian integers, GUIDs as their four fields,
-// BSTRs as a character count (0xFFFFFFFF for null) and UTF-16 code units.
+// BSTRs as a character count (0xFFFFFFFF for null) and UTF-16 code units,
+// VARIANT_BOOLs and 16-bit integers as two bytes.
 // Every read is checked against the payload's end before it touches memory.
 #include "com/frame.h"
 
@@ -145,4 +146,110 @@ bool ComFrameReader::GetBstr(BSTR *out, bool *noMemory) {
   }
   *out = s;
   return true;
+}
+
+void ComFrameWriter::PutVariant(const VARIANT &v, uint32_t objectId) {
+  PutU16(v.vt);
+  switch (v.vt) {
+    case VT_I2:
+      PutU16(static_cast<uint16_t>(v.iVal));
+      break;
+    case VT_BOOL:
+      PutU16(static_cast<uint16_t>(v.boolVal));
+      break;
+    case VT_I4:
+    case VT_ERROR:
+      PutI32(v.vt == VT_I4 ? v.lVal : v.scode);
+      break;
+    case VT_I8:
+      PutI64(v.llVal);
+      break;
+    case VT_BSTR:
+      PutBstr(v.bstrVal);
+      break;
+    case VT_UNKNOWN:
+      PutU32(objectId);
+      break;
+    default:
+      break;
+  }
+}
+
+void ComFrameReader::GetVariant(VARIANT *v, uint32_t *objectId, bool *noMemory) {
+  VariantInit(v);
+  *objectId = 0;
+  *noMemory = false;
+  v->vt = GetU16();
+  switch (v->vt) {
+    case VT_EMPTY:
+    case VT_NULL:
+      break;
+    case VT_I2:
+      v->iVal = static_cast<int16_t>(GetU16());
+      break;
+    case VT_BOOL:
+      v->boolVal = static_cast<VARIANT_BOOL>(GetU16());
+      break;
+    case VT_I4:
+      v->lVal = GetI32();
+      break;
+    case VT_ERROR:
+      v->scode = GetI32();
+      break;
+    case VT_I8:
+      v->llVal = GetI64();
+      break;
+    case VT_BSTR:
+      GetBstr(&v->bstrVal, noMemory);
+      break;
+    case VT_UNKNOWN:
+      *objectId = GetU32();
+      break;
+    default:
+      v->vt = VT_EMPTY;
+      Fail();
+      break;
+  }
+}
+
+void ComFrameWriter::PutErrorInfo(IErrorInfo *info, const IID &iid) {
+  if (info == nullptr) {
+    PutU8(0);
+    return;
+  }
+  BSTR description = nullptr;
+  BSTR source = nullptr;
+  GUID guid = iid;
+  if (FAILED(info->GetDescription(&description))) description = nullptr;
+  if (FAILED(info->GetSource(&source))) source = nullptr;
+  if (FAILED(info->GetGUID(&guid))) guid = iid;
+  PutU8(1);
+  PutBstr(description);
+  PutBstr(source);
+  PutGuid(guid);
+  SysFreeString(description);
+  SysFreeString(source);
+}
+
+IErrorInfo *ComFrameReader::GetErrorInfo() {
+  uint8_t flag = GetU8();
+  if (flag != 1) {
+    if (flag != 0) {
+      Fail();
+    }
+    return nullptr;
+  }
+  BSTR description = nullptr;
+  BSTR source = nullptr;
+  bool noMemory = false;
+  GetBstr(&description, &noMemory);
+  GetBstr(&source, &noMemory);
+  GUID guid = GetGuid();
+  IErrorInfo *info = nullptr;
+  if (Done() && FAILED(Com_CreateErrorInfo(description, source, guid, &info))) {
+    info = nullptr;
+  }
+  SysFreeString(description);
+  SysFreeString(source);
+  return info;
 }

@@ -1,14 +1,18 @@
 // One proxy class per remotable interface, all built on a core that carries
-// (channel, object id, IID). A reply is checked in full before any proxy is
-// made from it, so a malformed reply costs the connection and nothing else;
-// the server then drops every object of that connection.
+// (channel, object id, IID); each method is encoded from its interface's
+// description, and an interface without a proxy class does not build. A reply is checked in full
+// before any proxy is made from it, so a malformed reply costs the connection and nothing else; the
+// server then drops every object of that connection.
 #include "com/proxy.h"
 
 #include <new>
+#include <tuple>
+#include <type_traits>
 
 #include "com/errorInfo.h"
 #include "com/frame.h"
 #include "com/mountService.h"
+#include "com/object.h"
 #include "com/stub.h"
 #include "com/variant.h"
 
@@ -19,6 +23,13 @@ namespace {
 
 HRESULT MakeProxy(ComChannel *channel, uint32_t id, const IID &iid, void **object);
 
+void SendRelease(ComChannel *channel, uint32_t id) {
+  ComFrameWriter message;
+  message.PutU8(COM_MSG_RELEASE);
+  message.PutU32(id);
+  channel->Send(&message);
+}
+
 class ProxyCore {
  public:
   ProxyCore(ComChannel *channel, uint32_t id, const IID &iid)
@@ -26,10 +37,7 @@ class ProxyCore {
     channel_->AddRef();
   }
   ~ProxyCore() {
-    ComFrameWriter message;
-    message.PutU8(COM_MSG_RELEASE);
-    message.PutU32(id_);
-    channel_->Send(&message);
+    SendRelease(channel_, id_);
     channel_->Release();
   }
   ComChannel *Channel() const { return channel_; }
@@ -55,7 +63,7 @@ class ProxyCall {
   ComFrameWriter &Args() { return args_; }
 
   // Returns the transport's failure or the method's HRESULT; when that
-  // succeeded, Outs() reads the out-values next.
+  // succeeded, a Finish reads the out-value next.
   HRESULT Send() {
     HRESULT hr = core_.Channel()->Call(&args_, &reply_);
     if (FAILED(hr)) {
@@ -66,7 +74,6 @@ class ProxyCall {
     reader_ = ComFrameReader(reply_.data() + 1, reply_.size() - 1);
     return reader_.GetI32();
   }
-  ComFrameReader &Outs() { return reader_; }
 
   // Reads the trailer and installs the error information. Returns hr, or
   // RPC_E_DISCONNECTED when the reply was malformed.
@@ -74,23 +81,7 @@ class ProxyCall {
     if (transportFailed_) {
       return hr;
     }
-    uint8_t hasInfo = reader_.GetU8();
-    IErrorInfo *info = nullptr;
-    if (hasInfo == 1) {
-      BSTR description = nullptr;
-      BSTR source = nullptr;
-      bool noMemory = false;
-      reader_.GetBstr(&description, &noMemory);
-      reader_.GetBstr(&source, &noMemory);
-      GUID guid = reader_.GetGuid();
-      if (reader_.Done() && FAILED(Com_CreateErrorInfo(description, source, guid, &info))) {
-        info = nullptr;
-      }
-      SysFreeString(description);
-      SysFreeString(source);
-    } else if (hasInfo != 0) {
-      reader_.Fail();
-    }
+    IErrorInfo *info = reader_.GetErrorInfo();
     if (!reader_.Done()) {
       if (info != nullptr) {
         info->Release();
@@ -108,9 +99,8 @@ class ProxyCall {
     return hr;
   }
 
-  // Common shapes of a method's result.
-  HRESULT FinishNone(HRESULT hr) { return Finish(hr); }
-  HRESULT FinishI32(HRESULT hr, int32_t *out) {
+  // The shapes of a method's out-value.
+  HRESULT Finish(HRESULT hr, int32_t *out) {
     int32_t value = SUCCEEDED(hr) ? reader_.GetI32() : 0;
     hr = Finish(hr);
     *out = SUCCEEDED(hr) ? value : 0;
@@ -131,7 +121,11 @@ class ProxyCall {
     }
     return hr;
   }
-  HRESULT FinishVariant(HRESULT hr, VARIANT *out);
+  template <class T>
+  HRESULT Finish(HRESULT hr, T **out) {
+    return FinishObject(hr, ComIid<T>::Get(), out);
+  }
+  HRESULT Finish(HRESULT hr, VARIANT *out);
 
  private:
   const ProxyCore &core_;
@@ -141,44 +135,13 @@ class ProxyCall {
   bool transportFailed_ = false;
 };
 
-HRESULT ProxyCall::FinishVariant(HRESULT hr, VARIANT *out) {
+HRESULT ProxyCall::Finish(HRESULT hr, VARIANT *out) {
   VARIANT v;
   VariantInit(&v);
   uint32_t id = 0;
   bool noMemory = false;
   if (SUCCEEDED(hr)) {
-    v.vt = reader_.GetU16();
-    switch (v.vt) {
-      case VT_EMPTY:
-      case VT_NULL:
-        break;
-      case VT_I2:
-        v.iVal = static_cast<int16_t>(reader_.GetU16());
-        break;
-      case VT_BOOL:
-        v.boolVal = static_cast<VARIANT_BOOL>(reader_.GetU16());
-        break;
-      case VT_I4:
-        v.lVal = reader_.GetI32();
-        break;
-      case VT_ERROR:
-        v.scode = reader_.GetI32();
-        break;
-      case VT_I8:
-        v.llVal = reader_.GetI64();
-        break;
-      case VT_BSTR:
-        reader_.GetBstr(&v.bstrVal, &noMemory);
-        break;
-      case VT_UNKNOWN:
-        id = reader_.GetU32();
-        v.punkVal = nullptr;
-        break;
-      default:
-        v.vt = VT_EMPTY;
-        reader_.Fail();
-        break;
-    }
+    reader_.GetVariant(&v, &id, &noMemory);
   }
   hr = Finish(hr);
   if (FAILED(hr) || noMemory) {
@@ -198,19 +161,79 @@ HRESULT ProxyCall::FinishVariant(HRESULT hr, VARIANT *out) {
   return hr;
 }
 
+// The out-values: the last parameter of a method, when it has one.
+template <class T>
+constexpr bool kIsOut = std::is_same_v<T, int32_t *> || std::is_same_v<T, VARIANT *> ||
+                        (std::is_pointer_v<T> && std::is_pointer_v<std::remove_pointer_t<T>>);
+
+// Encodes an in-value by its C++ type (an out-value puts nothing). False
+// refuses the call: an object travels back only to its own connection.
+template <class T>
+bool Put(const ProxyCore &core, ComFrameWriter &w, T v) {
+  if constexpr (std::is_same_v<T, BSTR>) {
+    w.PutBstr(v);
+  } else if constexpr (std::is_same_v<T, int32_t>) {
+    w.PutI32(v);
+  } else if constexpr (std::is_same_v<T, VARIANT_BOOL>) {
+    w.PutU16(static_cast<uint16_t>(v));
+  } else if constexpr (std::is_same_v<T, const IID &>) {
+    w.PutGuid(v);
+  } else if constexpr (!kIsOut<T>) {
+    auto *other = v != nullptr ? dynamic_cast<ProxyCore *>(v) : nullptr;
+    using I = std::remove_pointer_t<T>;
+    bool same =
+        other != nullptr && other->Channel() == core.Channel() && other->Iid() == ComIid<I>::Get();
+    if (v != nullptr && !same) {
+      return false;
+    }
+    w.PutU32(same ? other->Id() : 0);
+  }
+  return true;
+}
+
+// Calls member of the remote object: the out-value is checked and an
+// object's cleared first, then the in-values are encoded in order.
+template <class C, class... A>
+HRESULT CallRemote(const ProxyCore &core, uint16_t slot, HRESULT (C::*)(A...),
+                   std::type_identity_t<A>... args) {
+  using Last = std::tuple_element_t<sizeof...(A), std::tuple<void, A...>>;
+  std::tuple<int, A...> all(0, args...);
+  [[maybe_unused]] auto last = std::get<sizeof...(A)>(all);
+  if constexpr (kIsOut<Last>) {
+    if (last == nullptr) {
+      return E_POINTER;
+    }
+    if constexpr (std::is_pointer_v<std::remove_pointer_t<Last>>) {
+      *last = nullptr;
+    }
+  }
+  ProxyCall call(core, slot);
+  if (!(Put<A>(core, call.Args(), args) && ...)) {
+    return E_INVALIDARG;
+  }
+  HRESULT hr = call.Send();
+  if constexpr (kIsOut<Last>) {
+    return call.Finish(hr, last);
+  }
+  return call.Finish(hr);
+}
+
 // The interfaces a proxy for I implements: I and the proxy marker (which is
 // all an IUnknown proxy needs, IUnknown being its base already).
 template <class I>
-struct ProxyBases : I, IComProxy {};
+struct ProxyBase {
+  using Type = ComObject<I, IComProxy>;
+};
 template <>
-struct ProxyBases<IUnknown> : IComProxy {};
+struct ProxyBase<IUnknown> {
+  using Type = ComObject<IComProxy>;
+};
 
 // IUnknown for every proxy; I is the interface it stands for.
 template <class I>
-class Proxy : public ProxyBases<I> {
+class Proxy : public ProxyBase<I>::Type, public ProxyCore {
  public:
-  Proxy(ComChannel *channel, uint32_t id, const IID &iid) : core_(channel, id, iid) {}
-  virtual ~Proxy() = default;
+  Proxy(ComChannel *channel, uint32_t id, const IID &iid) : ProxyCore(channel, id, iid) {}
 
   HRESULT QueryInterface(const IID &iid, void **object) override {
     if (object == nullptr) {
@@ -218,271 +241,152 @@ class Proxy : public ProxyBases<I> {
     }
     *object = nullptr;
     if (iid == IID_IComProxy) {
-      AddRef();
+      this->AddRef();
       *object = static_cast<IComProxy *>(this);
       return S_OK;
     }
-    if (iid == core_.Iid() || iid == IID_IUnknown) {
-      AddRef();
+    if (iid == Iid() || iid == IID_IUnknown) {
+      this->AddRef();
       *object = static_cast<I *>(this);
       return S_OK;
     }
     if (!Com_IsRemotable(iid)) {
       return E_NOINTERFACE;
     }
-    ProxyCall call(core_, 0);
+    ProxyCall call(*this, COM_SLOT_QUERY_INTERFACE);
     call.Args().PutGuid(iid);
     IUnknown *result = nullptr;
     HRESULT hr = call.FinishObject(call.Send(), iid, &result);
     *object = result;
     return hr;
   }
-  uint32_t AddRef() override { return ++refs_; }
-  uint32_t Release() override {
-    uint32_t left = --refs_;
-    if (left == 0) {
-      delete this;
-    }
-    return left;
-  }
-  bool IsConnected() override { return core_.Channel()->Connected(); }
+  bool IsConnected() override { return Channel()->Connected(); }
 
  protected:
-  ProxyCore core_;
-
- private:
-  uint32_t refs_ = 1;
+  template <auto Member, class... A>
+  HRESULT Remote(A &&...args) {
+    return CallRemote(*this, ComSlot<Member>(), Member, std::forward<A>(args)...);
+  }
 };
 
-// IDispatch's slots, which no client calls.
+// One per remotable interface: each of its methods goes to Remote.
 template <class I>
-class DispatchProxy : public Proxy<I> {
- public:
-  using Proxy<I>::Proxy;
-  HRESULT GetTypeInfoCount(uint32_t *) override { return E_NOTIMPL; }
-  HRESULT GetTypeInfo(uint32_t, uint32_t, void **) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(const IID &, OLECHAR **, uint32_t, uint32_t, int32_t *) override {
-    return E_NOTIMPL;
-  }
-  HRESULT Invoke(int32_t, const IID &, uint32_t, uint16_t, void *, VARIANT *, void *,
-                 uint32_t *) override {
-    return E_NOTIMPL;
-  }
-};
+class ProxyOf;
 
-class UnknownProxy final : public Proxy<IUnknown> {
+template <>
+class ProxyOf<IUnknown> final : public Proxy<IUnknown> {
  public:
   using Proxy::Proxy;
 };
 
-class SupportErrorInfoProxy final : public Proxy<ISupportErrorInfo> {
+template <>
+class ProxyOf<ISupportErrorInfo> final : public Proxy<ISupportErrorInfo> {
  public:
   using Proxy::Proxy;
   HRESULT InterfaceSupportsErrorInfo(const IID &iid) override {
-    ProxyCall call(core_, 3);
-    call.Args().PutGuid(iid);
-    return call.FinishNone(call.Send());
+    return Remote<&ISupportErrorInfo::InterfaceSupportsErrorInfo>(iid);
   }
 };
 
-class LocatorProxy final : public DispatchProxy<IMountLocator> {
+template <>
+class ProxyOf<IMountLocator> final : public Proxy<IMountLocator> {
  public:
-  using DispatchProxy::DispatchProxy;
+  using Proxy::Proxy;
   HRESULT Connect(BSTR host, BSTR user, int32_t flags, IMountManager **manager) override {
-    if (manager == nullptr) {
-      return E_POINTER;
-    }
-    ProxyCall call(core_, 7);
-    call.Args().PutBstr(host);
-    call.Args().PutBstr(user);
-    call.Args().PutI32(flags);
-    return call.FinishObject(call.Send(), IID_IMountManager, manager);
+    return Remote<&IMountLocator::Connect>(host, user, flags, manager);
   }
 };
 
-class ManagerProxy final : public DispatchProxy<IMountManager> {
+template <>
+class ProxyOf<IMountManager> final : public Proxy<IMountManager> {
  public:
-  using DispatchProxy::DispatchProxy;
+  using Proxy::Proxy;
   HRESULT GetMount(int32_t mountId, IMount **mount) override {
-    if (mount == nullptr) {
-      return E_POINTER;
-    }
-    ProxyCall call(core_, 8);
-    call.Args().PutI32(mountId);
-    return call.FinishObject(call.Send(), IID_IMount, mount);
+    return Remote<&IMountManager::GetMount>(mountId, mount);
   }
   HRESULT GetMounts(IMountList **mounts) override {
-    if (mounts == nullptr) {
-      return E_POINTER;
-    }
-    ProxyCall call(core_, 9);
-    return call.FinishObject(call.Send(), IID_IMountList, mounts);
+    return Remote<&IMountManager::GetMounts>(mounts);
   }
   HRESULT OpenDisk(BSTR path, int32_t flags, int32_t mode, int32_t options,
                    IVirtualDisk **disk) override {
-    if (disk == nullptr) {
-      return E_POINTER;
-    }
-    ProxyCall call(core_, 14);
-    call.Args().PutBstr(path);
-    call.Args().PutI32(flags);
-    call.Args().PutI32(mode);
-    call.Args().PutI32(options);
-    return call.FinishObject(call.Send(), IID_IVirtualDisk, disk);
+    return Remote<&IMountManager::OpenDisk>(path, flags, mode, options, disk);
   }
 };
 
-class MountListProxy final : public DispatchProxy<IMountList> {
+template <>
+class ProxyOf<IVirtualDisk> final : public Proxy<IVirtualDisk> {
  public:
-  using DispatchProxy::DispatchProxy;
-  HRESULT Item(int32_t index, VARIANT *item) override {
-    if (item == nullptr) {
-      return E_POINTER;
-    }
-    ProxyCall call(core_, 8);
-    call.Args().PutI32(index);
-    return call.FinishVariant(call.Send(), item);
-  }
-  HRESULT Count(int32_t *count) override {
-    if (count == nullptr) {
-      return E_POINTER;
-    }
-    ProxyCall call(core_, 9);
-    return call.FinishI32(call.Send(), count);
-  }
-};
-
-class DiskProxy final : public DispatchProxy<IVirtualDisk> {
- public:
-  using DispatchProxy::DispatchProxy;
+  using Proxy::Proxy;
   HRESULT GetVolumes(IVolumeList **volumes) override {
-    if (volumes == nullptr) {
-      return E_POINTER;
-    }
-    ProxyCall call(core_, 10);
-    return call.FinishObject(call.Send(), IID_IVolumeList, volumes);
+    return Remote<&IVirtualDisk::GetVolumes>(volumes);
   }
-  HRESULT CreateMount(int32_t flags, IDiskVolume *volume, int32_t options, IMount **mount) override;
-  HRESULT SectorSize(int32_t *bytes) override {
-    if (bytes == nullptr) {
-      return E_POINTER;
-    }
-    ProxyCall call(core_, 13);
-    return call.FinishI32(call.Send(), bytes);
+  HRESULT CreateMount(int32_t flags, IDiskVolume *volume, int32_t options,
+                      IMount **mount) override {
+    return Remote<&IVirtualDisk::CreateMount>(flags, volume, options, mount);
   }
+  HRESULT SectorSize(int32_t *bytes) override { return Remote<&IVirtualDisk::SectorSize>(bytes); }
 };
 
-class VolumeListProxy final : public DispatchProxy<IVolumeList> {
+// The two collections, of mount texts and of volumes: an item by index
+// (from 1) and a count.
+template <class I, class T>
+class CollectionProxy : public Proxy<I> {
  public:
-  using DispatchProxy::DispatchProxy;
-  HRESULT Item(int32_t index, IDiskVolume **volume) override {
-    if (volume == nullptr) {
-      return E_POINTER;
-    }
-    ProxyCall call(core_, 8);
-    call.Args().PutI32(index);
-    return call.FinishObject(call.Send(), IID_IDiskVolume, volume);
+  using Proxy<I>::Proxy;
+  HRESULT Item(int32_t index, T *item) override {
+    return this->template Remote<&I::Item>(index, item);
   }
-  HRESULT Count(int32_t *count) override {
-    if (count == nullptr) {
-      return E_POINTER;
-    }
-    ProxyCall call(core_, 9);
-    return call.FinishI32(call.Send(), count);
-  }
+  HRESULT Count(int32_t *count) override { return this->template Remote<&I::Count>(count); }
 };
 
-class VolumeProxy final : public DispatchProxy<IDiskVolume> {
- public:
-  using DispatchProxy::DispatchProxy;
-  HRESULT SectorCount(int32_t *count) override {
-    if (count == nullptr) {
-      return E_POINTER;
-    }
-    ProxyCall call(core_, 11);
-    return call.FinishI32(call.Send(), count);
-  }
-  // The remote id of this volume on channel, or 0 when it lives elsewhere.
-  uint32_t IdOn(ComChannel *channel) const { return core_.Channel() == channel ? core_.Id() : 0; }
+template <>
+class ProxyOf<IMountList> final : public CollectionProxy<IMountList, VARIANT> {
+  using CollectionProxy::CollectionProxy;
 };
 
-HRESULT DiskProxy::CreateMount(int32_t flags, IDiskVolume *volume, int32_t options,
-                               IMount **mount) {
-  if (mount == nullptr) {
-    return E_POINTER;
-  }
-  *mount = nullptr;
-  uint32_t volumeId = 0;
-  if (volume != nullptr) {
-    // Only a volume of the same connection can travel back to the server.
-    auto *proxy = dynamic_cast<VolumeProxy *>(volume);
-    volumeId = proxy != nullptr ? proxy->IdOn(core_.Channel()) : 0;
-    if (volumeId == 0) {
-      return E_INVALIDARG;
-    }
-  }
-  ProxyCall call(core_, 12);
-  call.Args().PutI32(flags);
-  call.Args().PutU32(volumeId);
-  call.Args().PutI32(options);
-  return call.FinishObject(call.Send(), IID_IMount, mount);
-}
+template <>
+class ProxyOf<IVolumeList> final : public CollectionProxy<IVolumeList, IDiskVolume *> {
+  using CollectionProxy::CollectionProxy;
+};
 
-class MountProxy final : public DispatchProxy<IMount> {
+template <>
+class ProxyOf<IDiskVolume> final : public Proxy<IDiskVolume> {
  public:
-  using DispatchProxy::DispatchProxy;
+  using Proxy::Proxy;
+  HRESULT SectorCount(int32_t *count) override { return Remote<&IDiskVolume::SectorCount>(count); }
+};
+
+template <>
+class ProxyOf<IMount> final : public Proxy<IMount> {
+ public:
+  using Proxy::Proxy;
   HRESULT Unmount(VARIANT_BOOL force, int32_t options) override {
-    ProxyCall call(core_, 8);
-    call.Args().PutU16(static_cast<uint16_t>(force));
-    call.Args().PutI32(options);
-    return call.FinishNone(call.Send());
+    return Remote<&IMount::Unmount>(force, options);
   }
   HRESULT MountAs(int32_t driveMask, int32_t flags, int32_t options) override {
-    ProxyCall call(core_, 18);
-    call.Args().PutI32(driveMask);
-    call.Args().PutI32(flags);
-    call.Args().PutI32(options);
-    return call.FinishNone(call.Send());
+    return Remote<&IMount::MountAs>(driveMask, flags, options);
   }
 };
 
-template <class P, class I>
-HRESULT New(ComChannel *channel, uint32_t id, const IID &iid, void **object) {
-  auto *p = new (std::nothrow) P(channel, id, iid);
-  if (p == nullptr) {
-    return E_OUTOFMEMORY;
-  }
-  *object = static_cast<I *>(p);
-  return S_OK;
+template <class... I>
+HRESULT NewProxy(ComChannel *channel, uint32_t id, const IID &iid, void **object,
+                 ComInterfaces<I...>) {
+  HRESULT hr = E_NOINTERFACE;
+  auto make = [&]<class J>(J *) {
+    auto *p = new (std::nothrow) ProxyOf<J>(channel, id, iid);
+    *object = static_cast<J *>(p);
+    hr = p == nullptr ? E_OUTOFMEMORY : S_OK;
+    return true;
+  };
+  (void)((iid == ComIid<I>::Get() && make(static_cast<I *>(nullptr))) || ...);
+  return hr;
 }
 
 // Takes over the remote reference id; on failure it is released.
 HRESULT MakeProxy(ComChannel *channel, uint32_t id, const IID &iid, void **object) {
-  HRESULT hr = E_NOINTERFACE;
-  if (iid == IID_IUnknown) {
-    hr = New<UnknownProxy, IUnknown>(channel, id, iid, object);
-  } else if (iid == IID_ISupportErrorInfo) {
-    hr = New<SupportErrorInfoProxy, ISupportErrorInfo>(channel, id, iid, object);
-  } else if (iid == IID_IMountLocator) {
-    hr = New<LocatorProxy, IMountLocator>(channel, id, iid, object);
-  } else if (iid == IID_IMountManager) {
-    hr = New<ManagerProxy, IMountManager>(channel, id, iid, object);
-  } else if (iid == IID_IMountList) {
-    hr = New<MountListProxy, IMountList>(channel, id, iid, object);
-  } else if (iid == IID_IVirtualDisk) {
-    hr = New<DiskProxy, IVirtualDisk>(channel, id, iid, object);
-  } else if (iid == IID_IVolumeList) {
-    hr = New<VolumeListProxy, IVolumeList>(channel, id, iid, object);
-  } else if (iid == IID_IDiskVolume) {
-    hr = New<VolumeProxy, IDiskVolume>(channel, id, iid, object);
-  } else if (iid == IID_IMount) {
-    hr = New<MountProxy, IMount>(channel, id, iid, object);
-  }
+  HRESULT hr = NewProxy(channel, id, iid, object, ComRemotableInterfaces{});
   if (FAILED(hr)) {
-    ComFrameWriter message;
-    message.PutU8(COM_MSG_RELEASE);
-    message.PutU32(id);
-    channel->Send(&message);
+    SendRelease(channel, id);
   }
   return hr;
 }

@@ -1,9 +1,12 @@
-// The stub: dispatches a request on (interface id, method slot), with the
-// arguments decoded and checked in full before the object is called, and
-// encodes the reply as the HRESULT, the out-values when the call succeeded,
-// then the error information when the object supports it for that interface.
+// The stub: dispatches a request on (interface id, method slot) through the
+// interfaces' descriptions, with the arguments decoded from the method's
+// signature and checked in full before the object is called, and encodes
+// the reply as the HRESULT, the out-value when the call succeeded, then the
+// error information when the object supports it for that interface.
 // Objects handed out by a failed call are released here, never sent.
 #include "com/stub.h"
+
+#include <tuple>
 
 #include "com/errorInfo.h"
 #include "com/mountService.h"
@@ -13,23 +16,37 @@ namespace {
 
 // Converts an interface pointer of type iid (as a QueryInterface returns it)
 // to its IUnknown base.
-IUnknown *AsUnknown(void *p, const IID &iid) {
-  if (iid == IID_IMountLocator) return static_cast<IMountLocator *>(p);
-  if (iid == IID_IMountManager) return static_cast<IMountManager *>(p);
-  if (iid == IID_IMountList) return static_cast<IMountList *>(p);
-  if (iid == IID_IVirtualDisk) return static_cast<IVirtualDisk *>(p);
-  if (iid == IID_IVolumeList) return static_cast<IVolumeList *>(p);
-  if (iid == IID_IDiskVolume) return static_cast<IDiskVolume *>(p);
-  if (iid == IID_IMount) return static_cast<IMount *>(p);
-  if (iid == IID_ISupportErrorInfo) return static_cast<ISupportErrorInfo *>(p);
-  return static_cast<IUnknown *>(p);
+template <class... I>
+IUnknown *AsUnknown(void *p, const IID &iid, ComInterfaces<I...>) {
+  IUnknown *unknown = nullptr;
+  (void)((iid == ComIid<I>::Get() && (unknown = static_cast<I *>(p)) != nullptr) || ...);
+  return unknown != nullptr ? unknown : static_cast<IUnknown *>(p);
 }
 
-// Frees the BSTRs of a request whatever path the handler takes.
-struct BstrArg {
-  BSTR value = nullptr;
-  ~BstrArg() { SysFreeString(value); }
-};
+// Writes hr and, when it succeeded, the id under which the table takes over
+// object, an interface pointer of type iid a call handed out. A failed
+// call's object is released (it should have been NULL), and so is one the
+// full table cannot take (E_OUTOFMEMORY). Returns the HRESULT written.
+HRESULT PutObject(ComObjectTable *table, ComFrameWriter *reply, HRESULT hr, IUnknown *object,
+                  const IID &iid) {
+  uint32_t id = 0;
+  if (object != nullptr) {
+    if (SUCCEEDED(hr)) {
+      id = table->Add(object, iid);
+    }
+    if (id == 0) {
+      object->Release();
+      if (SUCCEEDED(hr)) {
+        hr = E_OUTOFMEMORY;
+      }
+    }
+  }
+  reply->PutI32(hr);
+  if (SUCCEEDED(hr)) {
+    reply->PutU32(id);
+  }
+  return hr;
+}
 
 class Dispatcher {
  public:
@@ -38,23 +55,11 @@ class Dispatcher {
 
   bool malformed = false;
 
-  // Each returns the call's final HRESULT after writing it and the outs.
+  // Returns the call's final HRESULT after writing it and the outs.
   HRESULT Call(IUnknown *object, const IID &iid, uint16_t slot);
 
- private:
-  bool ArgsDone() {
-    if (!args_->Done()) {
-      malformed = true;
-    }
-    return !malformed;
-  }
-  bool ReadBstr(BstrArg *arg, HRESULT *hr) {
-    bool noMemory = false;
-    if (!args_->GetBstr(&arg->value, &noMemory) && noMemory) {
-      *hr = E_OUTOFMEMORY;
-    }
-    return args_->Ok();
-  }
+  ComFrameReader &Args() { return *args_; }
+  ComObjectTable &Table() { return *table_; }
 
   HRESULT ReplyNone(HRESULT hr) {
     reply_->PutI32(hr);
@@ -67,38 +72,17 @@ class Dispatcher {
     }
     return hr;
   }
-  // Registers an interface pointer the call handed out; a failed call's is
-  // released (it should have been NULL).
   HRESULT ReplyObject(HRESULT hr, IUnknown *object, const IID &iid) {
-    uint32_t id = 0;
-    if (object != nullptr) {
-      if (SUCCEEDED(hr)) {
-        id = table_->Add(object, iid);
-      }
-      if (id == 0) {
-        object->Release();
-        if (SUCCEEDED(hr)) {
-          hr = E_OUTOFMEMORY;
-        }
-      }
-    }
-    reply_->PutI32(hr);
-    if (SUCCEEDED(hr)) {
-      reply_->PutU32(id);
-    }
-    return hr;
+    return PutObject(table_, reply_, hr, object, iid);
   }
   HRESULT ReplyVariant(HRESULT hr, VARIANT *v);
 
+ private:
   HRESULT QueryInterface(IUnknown *object);
-  HRESULT SupportErrorInfo(ISupportErrorInfo *object, uint16_t slot);
-  HRESULT Locator(IMountLocator *object, uint16_t slot);
-  HRESULT Manager(IMountManager *object, uint16_t slot);
-  HRESULT MountList(IMountList *object, uint16_t slot);
-  HRESULT Disk(IVirtualDisk *object, uint16_t slot);
-  HRESULT VolumeList(IVolumeList *object, uint16_t slot);
-  HRESULT Volume(IDiskVolume *object, uint16_t slot);
-  HRESULT Mount(IMount *object, uint16_t slot);
+  template <class I, class... M>
+  HRESULT CallSlot(I *object, uint16_t slot, ComMethods<M...>);
+  template <class... I>
+  HRESULT CallOn(IUnknown *object, const IID &iid, uint16_t slot, ComInterfaces<I...>);
 
   ComObjectTable *table_;
   ComFrameReader *args_;
@@ -108,59 +92,20 @@ class Dispatcher {
 HRESULT Dispatcher::ReplyVariant(HRESULT hr, VARIANT *v) {
   uint32_t id = 0;
   if (SUCCEEDED(hr)) {
-    switch (v->vt) {
-      case VT_EMPTY:
-      case VT_NULL:
-      case VT_I2:
-      case VT_I4:
-      case VT_I8:
-      case VT_BOOL:
-      case VT_ERROR:
-      case VT_BSTR:
-        break;
-      case VT_UNKNOWN:
-        if (v->punkVal != nullptr) {
-          id = table_->Add(v->punkVal, IID_IUnknown);
-          if (id == 0) {
-            hr = E_OUTOFMEMORY;
-          } else {
-            v->punkVal = nullptr;  // the table has its reference now
-          }
-        }
-        break;
-      default:
-        hr = COM_HRESULT(0x80020008u);  // a type the wire does not carry
-        break;
+    if (!Com_IsVariantType(v->vt)) {
+      hr = DISP_E_BADVARTYPE;  // a type the wire does not carry
+    } else if (v->vt == VT_UNKNOWN && v->punkVal != nullptr) {
+      id = table_->Add(v->punkVal, IID_IUnknown);
+      if (id == 0) {
+        hr = E_OUTOFMEMORY;
+      } else {
+        v->punkVal = nullptr;  // the table has its reference now
+      }
     }
   }
   reply_->PutI32(hr);
   if (SUCCEEDED(hr)) {
-    reply_->PutU16(v->vt);
-    switch (v->vt) {
-      case VT_I2:
-        reply_->PutU16(static_cast<uint16_t>(v->iVal));
-        break;
-      case VT_BOOL:
-        reply_->PutU16(static_cast<uint16_t>(v->boolVal));
-        break;
-      case VT_I4:
-        reply_->PutI32(v->lVal);
-        break;
-      case VT_ERROR:
-        reply_->PutI32(v->scode);
-        break;
-      case VT_I8:
-        reply_->PutI64(v->llVal);
-        break;
-      case VT_BSTR:
-        reply_->PutBstr(v->bstrVal);
-        break;
-      case VT_UNKNOWN:
-        reply_->PutU32(id);
-        break;
-      default:
-        break;
-    }
+    reply_->PutVariant(*v, id);
   }
   if (v->vt == VT_UNKNOWN && v->punkVal == nullptr) {
     v->vt = VT_EMPTY;
@@ -169,9 +114,135 @@ HRESULT Dispatcher::ReplyVariant(HRESULT hr, VARIANT *v) {
   return hr;
 }
 
+// One argument of a method, by its C++ type: Read decodes an in-value,
+// Resolve turns an object id into the object, Value is what the method gets,
+// and Reply encodes an out-value (returning false for an in-value).
+template <class T>
+struct Arg;
+
+template <>
+struct Arg<BSTR> {
+  BSTR value = nullptr;
+  ~Arg() { SysFreeString(value); }
+  void Read(Dispatcher &d, HRESULT *hr) {
+    bool noMemory = false;
+    if (!d.Args().GetBstr(&value, &noMemory) && noMemory) {
+      *hr = E_OUTOFMEMORY;
+    }
+  }
+  BSTR Value() { return value; }
+};
+
+template <>
+struct Arg<int32_t> {
+  int32_t value = 0;
+  void Read(Dispatcher &d, HRESULT *) { value = d.Args().GetI32(); }
+  int32_t Value() { return value; }
+};
+
+template <>
+struct Arg<VARIANT_BOOL> {
+  VARIANT_BOOL value = 0;
+  void Read(Dispatcher &d, HRESULT *) { value = static_cast<VARIANT_BOOL>(d.Args().GetU16()); }
+  VARIANT_BOOL Value() { return value; }
+};
+
+template <>
+struct Arg<const IID &> {
+  IID value;
+  void Read(Dispatcher &d, HRESULT *) { value = d.Args().GetGuid(); }
+  const IID &Value() { return value; }
+};
+
+// An object of the same connection, sent as its id (0 for NULL).
+template <class I>
+struct Arg<I *> {
+  uint32_t id = 0;
+  I *value = nullptr;
+  void Read(Dispatcher &d, HRESULT *) { id = d.Args().GetU32(); }
+  bool Resolve(Dispatcher &d) {
+    if (id == 0) {
+      return true;
+    }
+    IID iid;
+    IUnknown *found = d.Table().Find(id, &iid);
+    if (found == nullptr || iid != ComIid<I>::Get()) {
+      return false;
+    }
+    value = static_cast<I *>(found);
+    return true;
+  }
+  I *Value() { return value; }
+};
+
+template <class I>
+struct Arg<I **> {
+  I *value = nullptr;
+  I **Value() { return &value; }
+  HRESULT Reply(Dispatcher &d, HRESULT hr) { return d.ReplyObject(hr, value, ComIid<I>::Get()); }
+};
+
+template <>
+struct Arg<int32_t *> {
+  int32_t value = 0;
+  int32_t *Value() { return &value; }
+  HRESULT Reply(Dispatcher &d, HRESULT hr) { return d.ReplyI32(hr, value); }
+};
+
+template <>
+struct Arg<VARIANT *> {
+  VARIANT value;
+  Arg() { VariantInit(&value); }
+  VARIANT *Value() { return &value; }
+  HRESULT Reply(Dispatcher &d, HRESULT hr) { return d.ReplyVariant(hr, &value); }
+};
+
+template <class A>
+void ReadArg(A &arg, Dispatcher &d, HRESULT *hr) {
+  if constexpr (requires { arg.Read(d, hr); }) {
+    arg.Read(d, hr);
+  }
+}
+template <class A>
+bool ResolveArg(A &arg, Dispatcher &d) {
+  if constexpr (requires { arg.Resolve(d); }) {
+    return arg.Resolve(d);
+  }
+  return true;
+}
+
+// Decodes the arguments of member in order, calls it and replies with its
+// out-value, which is its last parameter when it has one.
+template <class I, class... A>
+HRESULT Invoke(HRESULT (I::*member)(A...), I *object, Dispatcher &d) {
+  std::tuple<Arg<A>...> args;
+  HRESULT hr = S_OK;
+  std::apply([&](Arg<A> &...a) { (ReadArg(a, d, &hr), ...); }, args);
+  if (!d.Args().Done()) {
+    d.malformed = true;
+    return E_FAIL;
+  }
+  if (FAILED(hr)) {
+    return d.ReplyNone(hr);
+  }
+  bool resolved = std::apply([&](Arg<A> &...a) { return (ResolveArg(a, d) && ...); }, args);
+  if (!resolved) {
+    return d.ReplyNone(E_INVALIDARG);
+  }
+  hr = std::apply([&](Arg<A> &...a) { return (object->*member)(a.Value()...); }, args);
+  if constexpr (sizeof...(A) > 0) {
+    auto &last = std::get<sizeof...(A) - 1>(args);
+    if constexpr (requires { last.Reply(d, hr); }) {
+      return last.Reply(d, hr);
+    }
+  }
+  return d.ReplyNone(hr);
+}
+
 HRESULT Dispatcher::QueryInterface(IUnknown *object) {
   IID iid = args_->GetGuid();
-  if (!ArgsDone()) {
+  if (!args_->Done()) {
+    malformed = true;
     return E_FAIL;
   }
   if (!Com_IsRemotable(iid)) {
@@ -179,243 +250,44 @@ HRESULT Dispatcher::QueryInterface(IUnknown *object) {
   }
   void *p = nullptr;
   HRESULT hr = object->QueryInterface(iid, &p);
-  return ReplyObject(hr, p != nullptr ? AsUnknown(p, iid) : nullptr, iid);
+  return ReplyObject(hr, p != nullptr ? AsUnknown(p, iid, ComRemotableInterfaces{}) : nullptr, iid);
 }
 
-HRESULT Dispatcher::SupportErrorInfo(ISupportErrorInfo *object, uint16_t slot) {
-  if (slot != 3) {
-    return ReplyNone(E_NOTIMPL);
-  }
-  IID iid = args_->GetGuid();
-  if (!ArgsDone()) {
-    return E_FAIL;
-  }
-  return ReplyNone(object->InterfaceSupportsErrorInfo(iid));
-}
-
-HRESULT Dispatcher::Locator(IMountLocator *object, uint16_t slot) {
-  if (slot != 7) {
-    return ReplyNone(E_NOTIMPL);
-  }
+template <class I, class... M>
+HRESULT Dispatcher::CallSlot([[maybe_unused]] I *object, [[maybe_unused]] uint16_t slot,
+                             ComMethods<M...>) {
   HRESULT hr = S_OK;
-  BstrArg host, user;
-  ReadBstr(&host, &hr);
-  ReadBstr(&user, &hr);
-  int32_t flags = args_->GetI32();
-  if (!ArgsDone()) {
-    return E_FAIL;
-  }
-  if (FAILED(hr)) {
-    return ReplyNone(hr);
-  }
-  IMountManager *manager = nullptr;
-  hr = object->Connect(host.value, user.value, flags, &manager);
-  return ReplyObject(hr, manager, IID_IMountManager);
+  bool found = ((slot == M::kSlot && (hr = Invoke(M::kMember, object, *this), true)) || ...);
+  return found ? hr : ReplyNone(E_NOTIMPL);
 }
 
-HRESULT Dispatcher::Manager(IMountManager *object, uint16_t slot) {
-  if (slot == 8) {
-    int32_t id = args_->GetI32();
-    if (!ArgsDone()) {
-      return E_FAIL;
-    }
-    IMount *mount = nullptr;
-    HRESULT hr = object->GetMount(id, &mount);
-    return ReplyObject(hr, mount, IID_IMount);
-  }
-  if (slot == 9) {
-    if (!ArgsDone()) {
-      return E_FAIL;
-    }
-    IMountList *list = nullptr;
-    HRESULT hr = object->GetMounts(&list);
-    return ReplyObject(hr, list, IID_IMountList);
-  }
-  if (slot == 14) {
-    HRESULT hr = S_OK;
-    BstrArg path;
-    ReadBstr(&path, &hr);
-    int32_t flags = args_->GetI32();
-    int32_t mode = args_->GetI32();
-    int32_t options = args_->GetI32();
-    if (!ArgsDone()) {
-      return E_FAIL;
-    }
-    if (FAILED(hr)) {
-      return ReplyNone(hr);
-    }
-    IVirtualDisk *disk = nullptr;
-    hr = object->OpenDisk(path.value, flags, mode, options, &disk);
-    return ReplyObject(hr, disk, IID_IVirtualDisk);
-  }
-  return ReplyNone(E_NOTIMPL);
-}
-
-HRESULT Dispatcher::MountList(IMountList *object, uint16_t slot) {
-  if (slot == 8) {
-    int32_t index = args_->GetI32();
-    if (!ArgsDone()) {
-      return E_FAIL;
-    }
-    VARIANT item;
-    VariantInit(&item);
-    HRESULT hr = object->Item(index, &item);
-    return ReplyVariant(hr, &item);
-  }
-  if (slot == 9) {
-    if (!ArgsDone()) {
-      return E_FAIL;
-    }
-    int32_t count = 0;
-    HRESULT hr = object->Count(&count);
-    return ReplyI32(hr, count);
-  }
-  return ReplyNone(E_NOTIMPL);
-}
-
-HRESULT Dispatcher::Disk(IVirtualDisk *object, uint16_t slot) {
-  if (slot == 10) {
-    if (!ArgsDone()) {
-      return E_FAIL;
-    }
-    IVolumeList *volumes = nullptr;
-    HRESULT hr = object->GetVolumes(&volumes);
-    return ReplyObject(hr, volumes, IID_IVolumeList);
-  }
-  if (slot == 12) {
-    int32_t flags = args_->GetI32();
-    uint32_t volumeId = args_->GetU32();
-    int32_t options = args_->GetI32();
-    if (!ArgsDone()) {
-      return E_FAIL;
-    }
-    IDiskVolume *volume = nullptr;
-    if (volumeId != 0) {
-      IID iid;
-      IUnknown *found = table_->Find(volumeId, &iid);
-      if (found == nullptr || iid != IID_IDiskVolume) {
-        return ReplyNone(E_INVALIDARG);
-      }
-      volume = static_cast<IDiskVolume *>(found);
-    }
-    IMount *mount = nullptr;
-    HRESULT hr = object->CreateMount(flags, volume, options, &mount);
-    return ReplyObject(hr, mount, IID_IMount);
-  }
-  if (slot == 13) {
-    if (!ArgsDone()) {
-      return E_FAIL;
-    }
-    int32_t bytes = 0;
-    HRESULT hr = object->SectorSize(&bytes);
-    return ReplyI32(hr, bytes);
-  }
-  return ReplyNone(E_NOTIMPL);
-}
-
-HRESULT Dispatcher::VolumeList(IVolumeList *object, uint16_t slot) {
-  if (slot == 8) {
-    int32_t index = args_->GetI32();
-    if (!ArgsDone()) {
-      return E_FAIL;
-    }
-    IDiskVolume *volume = nullptr;
-    HRESULT hr = object->Item(index, &volume);
-    return ReplyObject(hr, volume, IID_IDiskVolume);
-  }
-  if (slot == 9) {
-    if (!ArgsDone()) {
-      return E_FAIL;
-    }
-    int32_t count = 0;
-    HRESULT hr = object->Count(&count);
-    return ReplyI32(hr, count);
-  }
-  return ReplyNone(E_NOTIMPL);
-}
-
-HRESULT Dispatcher::Volume(IDiskVolume *object, uint16_t slot) {
-  if (slot != 11) {
-    return ReplyNone(E_NOTIMPL);
-  }
-  if (!ArgsDone()) {
-    return E_FAIL;
-  }
-  int32_t count = 0;
-  HRESULT hr = object->SectorCount(&count);
-  return ReplyI32(hr, count);
-}
-
-HRESULT Dispatcher::Mount(IMount *object, uint16_t slot) {
-  if (slot == 8) {
-    auto force = static_cast<VARIANT_BOOL>(args_->GetU16());
-    int32_t options = args_->GetI32();
-    if (!ArgsDone()) {
-      return E_FAIL;
-    }
-    return ReplyNone(object->Unmount(force, options));
-  }
-  if (slot == 18) {
-    int32_t mask = args_->GetI32();
-    int32_t flags = args_->GetI32();
-    int32_t options = args_->GetI32();
-    if (!ArgsDone()) {
-      return E_FAIL;
-    }
-    return ReplyNone(object->MountAs(mask, flags, options));
-  }
-  return ReplyNone(E_NOTIMPL);
+template <class... I>
+HRESULT Dispatcher::CallOn(IUnknown *object, const IID &iid, uint16_t slot, ComInterfaces<I...>) {
+  HRESULT hr = S_OK;
+  bool found = ((iid == ComIid<I>::Get() && (hr = CallSlot(static_cast<I *>(object), slot,
+                                                           typename ComInterface<I>::MethodList{}),
+                                             true)) ||
+                ...);
+  return found ? hr : ReplyNone(E_NOTIMPL);
 }
 
 HRESULT Dispatcher::Call(IUnknown *object, const IID &iid, uint16_t slot) {
-  if (slot == 0) {
+  if (slot == COM_SLOT_QUERY_INTERFACE) {
     return QueryInterface(object);
   }
-  if (iid == IID_ISupportErrorInfo) {
-    return SupportErrorInfo(static_cast<ISupportErrorInfo *>(object), slot);
-  }
-  if (iid == IID_IMountLocator) return Locator(static_cast<IMountLocator *>(object), slot);
-  if (iid == IID_IMountManager) return Manager(static_cast<IMountManager *>(object), slot);
-  if (iid == IID_IMountList) return MountList(static_cast<IMountList *>(object), slot);
-  if (iid == IID_IVirtualDisk) return Disk(static_cast<IVirtualDisk *>(object), slot);
-  if (iid == IID_IVolumeList) return VolumeList(static_cast<IVolumeList *>(object), slot);
-  if (iid == IID_IDiskVolume) return Volume(static_cast<IDiskVolume *>(object), slot);
-  if (iid == IID_IMount) return Mount(static_cast<IMount *>(object), slot);
-  return ReplyNone(E_NOTIMPL);
+  return CallOn(object, iid, slot, ComRemotableInterfaces{});
 }
 
 // Appends the error-information trailer: present only when the object says
 // it supports error information for iid and the call left some behind.
 void PutErrorInfo(IUnknown *object, const IID &iid, ComFrameWriter *reply) {
-  IErrorInfo *info = nullptr;
-  ISupportErrorInfo *support = nullptr;
-  if (SUCCEEDED(
-          object->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void **>(&support))) &&
-      support != nullptr) {
-    if (support->InterfaceSupportsErrorInfo(iid) == S_OK && GetErrorInfo(0, &info) != S_OK) {
-      info = nullptr;
-    }
-    support->Release();
-  }
+  IErrorInfo *info = Com_TakeCallErrorInfo(object, iid);
   // Whatever is left in the slot belongs to no one now.
   SetErrorInfo(0, nullptr);
-  if (info == nullptr) {
-    reply->PutU8(0);
-    return;
+  reply->PutErrorInfo(info, iid);
+  if (info != nullptr) {
+    info->Release();
   }
-  BSTR description = nullptr;
-  BSTR source = nullptr;
-  GUID guid = iid;
-  if (FAILED(info->GetDescription(&description))) description = nullptr;
-  if (FAILED(info->GetSource(&source))) source = nullptr;
-  if (FAILED(info->GetGUID(&guid))) guid = iid;
-  info->Release();
-  reply->PutU8(1);
-  reply->PutBstr(description);
-  reply->PutBstr(source);
-  reply->PutGuid(guid);
-  SysFreeString(description);
-  SysFreeString(source);
 }
 
 ComStubResult Activate(const ComServerClass &cls, ComObjectTable *table, ComFrameReader *in,
@@ -426,15 +298,12 @@ ComStubResult Activate(const ComServerClass &cls, ComObjectTable *table, ComFram
     return COM_STUB_MALFORMED;
   }
   reply->PutU8(COM_MSG_REPLY);
-  HRESULT hr = S_OK;
-  uint32_t id = 0;
-  if (clsid != cls.clsid) {
-    hr = REGDB_E_CLASSNOTREG;
-  } else if (!Com_IsRemotable(iid)) {
-    hr = E_NOINTERFACE;
-  } else {
+  HRESULT hr = clsid != cls.clsid      ? REGDB_E_CLASSNOTREG
+               : !Com_IsRemotable(iid) ? E_NOINTERFACE
+                                       : S_OK;
+  void *p = nullptr;
+  if (SUCCEEDED(hr)) {
     IUnknown *object = cls.createInstance != nullptr ? cls.createInstance() : nullptr;
-    void *p = nullptr;
     hr = object == nullptr ? E_OUTOFMEMORY : object->QueryInterface(iid, &p);
     if (object != nullptr) {
       object->Release();
@@ -442,73 +311,21 @@ ComStubResult Activate(const ComServerClass &cls, ComObjectTable *table, ComFram
     if (SUCCEEDED(hr) && p == nullptr) {
       hr = E_NOINTERFACE;
     }
-    if (p != nullptr) {
-      IUnknown *unknown = AsUnknown(p, iid);
-      id = SUCCEEDED(hr) ? table->Add(unknown, iid) : 0;
-      if (id == 0) {
-        unknown->Release();
-        if (SUCCEEDED(hr)) {
-          hr = E_OUTOFMEMORY;
-        }
-      }
-    }
   }
-  reply->PutI32(hr);
-  if (SUCCEEDED(hr)) {
-    reply->PutU32(id);
-  }
-  reply->PutU8(0);
+  PutObject(table, reply, hr, p != nullptr ? AsUnknown(p, iid, ComRemotableInterfaces{}) : nullptr,
+            iid);
+  reply->PutErrorInfo(nullptr, iid);
   return COM_STUB_REPLY;
+}
+
+template <class... I>
+bool IsOneOf(const IID &iid, ComInterfaces<I...>) {
+  return ((iid == ComIid<I>::Get()) || ...);
 }
 
 }  // namespace
 
-bool Com_IsRemotable(const IID &iid) {
-  return iid == IID_IUnknown || iid == IID_ISupportErrorInfo || iid == IID_IMountLocator ||
-         iid == IID_IMountManager || iid == IID_IMountList || iid == IID_IVirtualDisk ||
-         iid == IID_IVolumeList || iid == IID_IDiskVolume || iid == IID_IMount;
-}
-
-uint32_t ComObjectTable::Add(IUnknown *object, const IID &iid) {
-  if (entries_.size() >= kMaxObjects) {
-    return 0;
-  }
-  while (nextId_ == 0 || entries_.count(nextId_) != 0) {
-    nextId_++;
-  }
-  uint32_t id = nextId_++;
-  entries_[id] = Entry{object, iid};
-  return id;
-}
-
-IUnknown *ComObjectTable::Find(uint32_t id, IID *iid) const {
-  auto it = entries_.find(id);
-  if (it == entries_.end()) {
-    return nullptr;
-  }
-  *iid = it->second.iid;
-  return it->second.object;
-}
-
-bool ComObjectTable::Remove(uint32_t id) {
-  auto it = entries_.find(id);
-  if (it == entries_.end()) {
-    return false;
-  }
-  IUnknown *object = it->second.object;
-  entries_.erase(it);
-  object->Release();
-  return true;
-}
-
-void ComObjectTable::Clear() {
-  // Releasing may run arbitrary destructors: take the entries out first.
-  std::unordered_map<uint32_t, Entry> old;
-  old.swap(entries_);
-  for (auto &e : old) {
-    e.second.object->Release();
-  }
-}
+bool Com_IsRemotable(const IID &iid) { return IsOneOf(iid, ComRemotableInterfaces{}); }
 
 ComStubResult ComStub_Handle(const ComServerClass &cls, ComObjectTable *table,
                              const uint8_t *payload, size_t size, ComFrameWriter *reply) {
@@ -541,14 +358,12 @@ ComStubResult ComStub_Handle(const ComServerClass &cls, ComObjectTable *table,
   reply->PutU8(COM_MSG_REPLY);
   IID entryIid;
   IUnknown *object = table->Find(id, &entryIid);
-  if (object == nullptr) {
-    reply->PutI32(RPC_E_DISCONNECTED);
-    reply->PutU8(0);
-    return COM_STUB_REPLY;
-  }
-  if (slot != 0 && iid != entryIid) {
-    reply->PutI32(E_NOINTERFACE);
-    reply->PutU8(0);
+  HRESULT refused = object == nullptr                                     ? RPC_E_DISCONNECTED
+                    : slot != COM_SLOT_QUERY_INTERFACE && iid != entryIid ? E_NOINTERFACE
+                                                                          : S_OK;
+  if (FAILED(refused)) {
+    reply->PutI32(refused);
+    reply->PutErrorInfo(nullptr, iid);
     return COM_STUB_REPLY;
   }
   // Keep the object alive through the call even if it releases the table's
@@ -564,7 +379,7 @@ ComStubResult ComStub_Handle(const ComServerClass &cls, ComObjectTable *table,
   if (FAILED(hr)) {
     PutErrorInfo(object, entryIid, reply);
   } else {
-    reply->PutU8(0);
+    reply->PutErrorInfo(nullptr, entryIid);
   }
   object->Release();
   return COM_STUB_REPLY;

@@ -2,15 +2,12 @@
 // when the object vouches for it by supporting ISupportErrorInfo for the
 // interface that failed. Otherwise what sits in the slot came from elsewhere
 // and is left alone.
-#include "com/comPtr.h"
+#include "com/errorInfo.h"
+#include "com/mountService.h"
 
 IErrorInfo *Com_TakeCallErrorInfo(IUnknown *object, const IID &iid) {
-  if (object == nullptr) {
-    return nullptr;
-  }
-  ISupportErrorInfo *support = nullptr;
-  if (FAILED(object->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void **>(&support))) ||
-      support == nullptr) {
+  ISupportErrorInfo *support = object != nullptr ? Com_Query<ISupportErrorInfo>(object) : nullptr;
+  if (support == nullptr) {
     return nullptr;
   }
   HRESULT supported = support->InterfaceSupportsErrorInfo(iid);

@@ -18,11 +18,7 @@
 #include <climits>
 #include <string>
 
-#define DISP_E_BADVARTYPE COM_HRESULT(0x80020008u)
-
-namespace {
-
-bool KnownType(VARTYPE vt) {
+bool Com_IsVariantType(VARTYPE vt) {
   switch (vt) {
     case VT_EMPTY:
     case VT_NULL:
@@ -38,6 +34,13 @@ bool KnownType(VARTYPE vt) {
       return false;
   }
 }
+
+void VariantInit(VARIANT *v) {
+  v->vt = VT_EMPTY;
+  v->llVal = 0;
+}
+
+namespace {
 
 HRESULT MakeBstr(const std::string &ascii, VARIANT *out) {
   std::u16string wide(ascii.begin(), ascii.end());
@@ -193,16 +196,11 @@ HRESULT Convert(const VARIANT *src, VARTYPE vt, VARIANT *out) {
 
 }  // namespace
 
-void VariantInit(VARIANT *v) {
-  v->vt = VT_EMPTY;
-  v->llVal = 0;
-}
-
 HRESULT VariantClear(VARIANT *v) {
   if (v == nullptr) {
     return E_INVALIDARG;
   }
-  if (!KnownType(v->vt)) {
+  if (!Com_IsVariantType(v->vt)) {
     return DISP_E_BADVARTYPE;
   }
   if (v->vt == VT_BSTR) {
@@ -221,7 +219,7 @@ HRESULT VariantCopy(VARIANT *dest, const VARIANT *src) {
   if (dest == src) {
     return S_OK;
   }
-  if (!KnownType(src->vt)) {
+  if (!Com_IsVariantType(src->vt)) {
     return DISP_E_BADVARTYPE;
   }
   VARIANT copy = *src;
@@ -246,7 +244,7 @@ HRESULT VariantChangeType(VARIANT *dest, const VARIANT *src, uint16_t, VARTYPE v
   if (dest == nullptr || src == nullptr) {
     return E_INVALIDARG;
   }
-  if (!KnownType(src->vt)) {
+  if (!Com_IsVariantType(src->vt)) {
     return DISP_E_BADVARTYPE;
   }
   VARIANT result;

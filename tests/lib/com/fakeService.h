@@ -10,6 +10,7 @@
 
 #include "com/errorInfo.h"
 #include "com/mountService.h"
+#include "com/object.h"
 #include "com/server.h"
 #include "com/variant.h"
 
@@ -21,12 +22,12 @@ struct Control {
   std::atomic<bool> supportsInfo{true};  // ISupportErrorInfo answers S_OK
   std::atomic<bool> nullOut{false};      // methods hand out NULL objects
   std::atomic<int> live{0};              // objects alive
+  // What the last calls were given.
+  std::atomic<bool> hostWasNull{true};
+  std::atomic<int32_t> lastMask{0}, lastVolumeSectors{0};
+  std::atomic<VARIANT_BOOL> lastForce{0};
   std::mutex lock;
   std::u16string lastPath;
-  bool hostWasNull = true;
-  int32_t lastMask = 0;
-  int32_t lastVolumeSectors = 0;
-  VARIANT_BOOL lastForce = 0;
 
   void Reset() {
     failWith = S_OK;
@@ -42,41 +43,12 @@ inline Control &Ctl() {
 }
 
 template <class I>
-class Object : public I, public ISupportErrorInfo {
+class Object : public ComObject<I, ISupportErrorInfo> {
  public:
-  explicit Object(const IID &iid) : iid_(iid) { Ctl().live++; }
-  virtual ~Object() { Ctl().live--; }
-
-  HRESULT QueryInterface(const IID &iid, void **object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (iid == iid_ || iid == IID_IUnknown || iid == IID_IDispatch) {
-      *object = static_cast<I *>(this);
-    } else if (iid == IID_ISupportErrorInfo) {
-      *object = static_cast<ISupportErrorInfo *>(this);
-    } else {
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  uint32_t AddRef() override { return ++refs_; }
-  uint32_t Release() override {
-    uint32_t left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
+  Object() { Ctl().live++; }
+  ~Object() override { Ctl().live--; }
   HRESULT InterfaceSupportsErrorInfo(const IID &iid) override {
-    return Ctl().supportsInfo && iid == iid_ ? S_OK : S_FALSE;
-  }
-  HRESULT GetTypeInfoCount(uint32_t *) override { return E_NOTIMPL; }
-  HRESULT GetTypeInfo(uint32_t, uint32_t, void **) override { return E_NOTIMPL; }
-  HRESULT GetIDsOfNames(const IID &, OLECHAR **, uint32_t, uint32_t, int32_t *) override {
-    return E_NOTIMPL;
-  }
-  HRESULT Invoke(int32_t, const IID &, uint32_t, uint16_t, void *, VARIANT *, void *,
-                 uint32_t *) override {
-    return E_NOTIMPL;
+    return Ctl().supportsInfo && iid == ComIid<I>::Get() ? S_OK : S_FALSE;
   }
 
  protected:
@@ -85,35 +57,33 @@ class Object : public I, public ISupportErrorInfo {
     HRESULT hr = Ctl().failWith;
     if (hr != S_OK && Ctl().withInfo) {
       IErrorInfo *info = nullptr;
-      Com_CreateErrorInfo(u"Access denied by policy", u"MountService", iid_, &info);
+      Com_CreateErrorInfo(u"Access denied by policy", u"MountService", ComIid<I>::Get(), &info);
       SetErrorInfo(0, info);
       info->Release();
     }
     return hr;
   }
+  HRESULT Give(int32_t value, int32_t *out) {
+    HRESULT hr = Fault();
+    if (SUCCEEDED(hr)) *out = value;
+    return hr;
+  }
   template <class T>
   HRESULT Hand(T *made, T **out) {
-    if (Ctl().nullOut) {
+    HRESULT hr = Fault();
+    if (FAILED(hr) || Ctl().nullOut) {
       made->Release();
       made = nullptr;
     }
-    *out = made;
-    return S_OK;
+    if (SUCCEEDED(hr)) *out = made;
+    return hr;
   }
-
- private:
-  IID iid_;
-  std::atomic<uint32_t> refs_{1};
 };
 
 class Volume final : public Object<IDiskVolume> {
  public:
-  explicit Volume(int32_t sectors) : Object(IID_IDiskVolume), sectors_(sectors) {}
-  HRESULT SectorCount(int32_t *count) override {
-    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
-    *count = sectors_;
-    return S_OK;
-  }
+  explicit Volume(int32_t sectors) : sectors_(sectors) {}
+  HRESULT SectorCount(int32_t *count) override { return Give(sectors_, count); }
 
  private:
   int32_t sectors_;
@@ -121,101 +91,63 @@ class Volume final : public Object<IDiskVolume> {
 
 class VolumeList final : public Object<IVolumeList> {
  public:
-  VolumeList() : Object(IID_IVolumeList) {}
   HRESULT Item(int32_t index, IDiskVolume **volume) override {
-    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     return Hand<IDiskVolume>(new Volume(index * 100), volume);
   }
-  HRESULT Count(int32_t *count) override {
-    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
-    *count = 2;
-    return S_OK;
-  }
+  HRESULT Count(int32_t *count) override { return Give(2, count); }
 };
 
 class Mount final : public Object<IMount> {
  public:
-  Mount() : Object(IID_IMount) {}
   HRESULT Unmount(VARIANT_BOOL force, int32_t) override {
-    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
-    std::lock_guard<std::mutex> hold(Ctl().lock);
     Ctl().lastForce = force;
-    return S_OK;
+    return Fault();
   }
   HRESULT MountAs(int32_t mask, int32_t, int32_t) override {
-    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
-    std::lock_guard<std::mutex> hold(Ctl().lock);
     Ctl().lastMask = mask;
-    return S_OK;
+    return Fault();
   }
 };
 
 class Disk final : public Object<IVirtualDisk> {
  public:
-  Disk() : Object(IID_IVirtualDisk) {}
   HRESULT GetVolumes(IVolumeList **volumes) override {
-    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     return Hand<IVolumeList>(new VolumeList(), volumes);
   }
   HRESULT CreateMount(int32_t, IDiskVolume *volume, int32_t, IMount **mount) override {
-    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     if (volume == nullptr) return E_INVALIDARG;
     int32_t sectors = 0;
     volume->SectorCount(&sectors);
-    {
-      std::lock_guard<std::mutex> hold(Ctl().lock);
-      Ctl().lastVolumeSectors = sectors;
-    }
+    Ctl().lastVolumeSectors = sectors;
     return Hand<IMount>(new Mount(), mount);
   }
-  HRESULT SectorSize(int32_t *bytes) override {
-    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
-    *bytes = 512;
-    return S_OK;
-  }
+  HRESULT SectorSize(int32_t *bytes) override { return Give(512, bytes); }
 };
 
 // Items: 1 a listing text, 2 a number, 3 an object.
 class MountList final : public Object<IMountList> {
  public:
-  MountList() : Object(IID_IMountList) {}
   HRESULT Item(int32_t index, VARIANT *item) override {
     if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     VariantInit(item);
-    if (index == 1) {
-      item->vt = VT_BSTR;
+    if (index < 1 || index > 3) return E_INVALIDARG;
+    item->vt = index == 1 ? VT_BSTR : index == 2 ? VT_I4 : VT_UNKNOWN;
+    if (index == 1)
       item->bstrVal = SysAllocString(u"id=1 file=\"/vms/disk.bxdk\" driveLetter=\"e:\"");
-    } else if (index == 2) {
-      item->vt = VT_I4;
-      item->lVal = 42;
-    } else if (index == 3) {
-      item->vt = VT_UNKNOWN;
-      item->punkVal = static_cast<IDiskVolume *>(new Volume(7));
-    } else {
-      return E_INVALIDARG;
-    }
+    if (index == 2) item->lVal = 42;
+    if (index == 3) item->punkVal = static_cast<IDiskVolume *>(new Volume(7));
     return S_OK;
   }
-  HRESULT Count(int32_t *count) override {
-    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
-    *count = 3;
-    return S_OK;
-  }
+  HRESULT Count(int32_t *count) override { return Give(3, count); }
 };
 
 class Manager final : public Object<IMountManager> {
  public:
-  Manager() : Object(IID_IMountManager) {}
-  HRESULT GetMount(int32_t, IMount **mount) override {
-    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
-    return Hand<IMount>(new Mount(), mount);
-  }
+  HRESULT GetMount(int32_t, IMount **mount) override { return Hand<IMount>(new Mount(), mount); }
   HRESULT GetMounts(IMountList **mounts) override {
-    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     return Hand<IMountList>(new MountList(), mounts);
   }
   HRESULT OpenDisk(BSTR path, int32_t, int32_t, int32_t, IVirtualDisk **disk) override {
-    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
     {
       std::lock_guard<std::mutex> hold(Ctl().lock);
       Ctl().lastPath = path != nullptr ? std::u16string(path, SysStringLen(path)) : u"";
@@ -226,13 +158,8 @@ class Manager final : public Object<IMountManager> {
 
 class Locator final : public Object<IMountLocator> {
  public:
-  Locator() : Object(IID_IMountLocator) {}
   HRESULT Connect(BSTR host, BSTR, int32_t, IMountManager **manager) override {
-    if (HRESULT hr = Fault(); FAILED(hr)) return hr;
-    {
-      std::lock_guard<std::mutex> hold(Ctl().lock);
-      Ctl().hostWasNull = host == nullptr;
-    }
+    Ctl().hostWasNull = host == nullptr;
     return Hand<IMountManager>(new Manager(), manager);
   }
 };

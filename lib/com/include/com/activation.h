@@ -17,7 +17,8 @@ enum : uint32_t {
   CLSCTX_INPROC_HANDLER = 0x2,
   CLSCTX_LOCAL_SERVER = 0x4,
   CLSCTX_REMOTE_SERVER = 0x10,
-  CLSCTX_ALL = 0x17,
+  CLSCTX_ALL =
+      CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER,
 };
 
 enum : uint32_t {
@@ -27,9 +28,6 @@ enum : uint32_t {
   RPC_C_IMP_LEVEL_IMPERSONATE = 3,
   EOAC_DEFAULT = 0x800,
 };
-
-#define CLASS_E_NOAGGREGATION COM_HRESULT(0x80040110u)
-#define CO_E_NOTINITIALIZED COM_HRESULT(0x800401F0u)
 
 // Creates an instance of clsid and returns its interface iid in *object (one
 // reference; NULL on failure). outer must be NULL. Requires CoInitialize on

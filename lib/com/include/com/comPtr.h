@@ -16,37 +16,10 @@
 #include "com/unknown.h"
 #include "com/variant.h"
 
-// Returns the error information of a call on object through interface iid
-// that failed (a reference the caller owns), or NULL. It is taken from the
-// thread only when object supports ISupportErrorInfo, answers S_OK for iid,
-// and the thread holds some.
-IErrorInfo *Com_TakeCallErrorInfo(IUnknown *object, const IID &iid);
-
 // Throws ComError(hr) with the error information of the failed call, if any.
 [[noreturn]] inline void Com_RaiseCallError(HRESULT hr, IUnknown *object, const IID &iid) {
   throw ComError(hr, Com_TakeCallErrorInfo(object, iid));
 }
-
-// The IID of an interface type.
-template <class T>
-struct ComIid;
-#define COM_DEFINE_IID(T)                       \
-  template <>                                   \
-  struct ComIid<T> {                            \
-    static const IID &Get() { return IID_##T; } \
-  }
-COM_DEFINE_IID(IUnknown);
-COM_DEFINE_IID(IErrorInfo);
-COM_DEFINE_IID(IDispatch);
-COM_DEFINE_IID(ISupportErrorInfo);
-COM_DEFINE_IID(IMountLocator);
-COM_DEFINE_IID(IMountManager);
-COM_DEFINE_IID(IMountList);
-COM_DEFINE_IID(IVirtualDisk);
-COM_DEFINE_IID(IVolumeList);
-COM_DEFINE_IID(IDiskVolume);
-COM_DEFINE_IID(IMount);
-#undef COM_DEFINE_IID
 
 template <class T>
 class ComPtr {

@@ -4,6 +4,9 @@
 // bounds-checked writer and reader below, all integers little-endian. A
 // reader that runs past its end or meets a malformed value turns bad and
 // stays bad, so decoders check once at the end instead of after every field.
+// Besides integers, GUIDs and BSTRs, the two compound values of the protocol
+// are encoded here: VARIANTs and the error-information trailer that ends
+// every reply.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +14,9 @@
 #include <vector>
 
 #include "com/bstr.h"
+#include "com/errorInfo.h"
 #include "com/guid.h"
+#include "com/variant.h"
 
 enum : uint32_t {
   COM_FRAME_HEADER = 4,
@@ -46,6 +51,13 @@ class ComFrameWriter {
   void PutGuid(const GUID &g);
   // A null BSTR and an empty one stay distinct on the wire.
   void PutBstr(BSTR s);
+  // The type, then the value; an interface pointer travels as objectId, the
+  // number the server's object table gave it. v's type must be one that
+  // Com_IsVariantType accepts.
+  void PutVariant(const VARIANT &v, uint32_t objectId);
+  // The trailer: 0 for none (info NULL), else 1, the description, the
+  // source and the GUID (iid when info has none).
+  void PutErrorInfo(IErrorInfo *info, const IID &iid);
   // Fills in the length, after which Bytes() is the whole frame; false when
   // the payload exceeds COM_FRAME_MAX.
   bool Finish();
@@ -68,6 +80,14 @@ class ComFrameReader {
   // Returns a new BSTR (NULL for a null one) in *out; false when the reader
   // is bad or memory ran out (*out NULL, reader not marked bad for memory).
   bool GetBstr(BSTR *out, bool *noMemory);
+  // Returns the VARIANT in *v (VT_EMPTY when the reader turned bad, an
+  // unknown type turning it bad); an interface pointer comes as *objectId
+  // with punkVal NULL. *noMemory when a BSTR could not be made.
+  void GetVariant(VARIANT *v, uint32_t *objectId, bool *noMemory);
+  // Reads the trailer; returns the error information it carries (one
+  // reference, for the caller) when it is well formed and ends the payload,
+  // else NULL (a flag other than 0 or 1 turns the reader bad).
+  IErrorInfo *GetErrorInfo();
   // Marks the reader bad (a value out of range, say).
   void Fail() { ok_ = false; }
   bool Ok() const { return ok_; }

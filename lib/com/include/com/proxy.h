@@ -24,6 +24,7 @@ struct IComProxy : IUnknown {
  protected:
   ~IComProxy() = default;
 };
+COM_DESCRIBE(IComProxy);
 
 // Asks the server at the other end of channel for a new instance of clsid
 // and returns a proxy for its interface iid in *object (NULL on failure).

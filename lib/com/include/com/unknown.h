@@ -6,6 +6,7 @@
 
 #include "com/guid.h"
 #include "com/hresult.h"
+#include "com/interface.h"
 
 extern const IID IID_IUnknown;
 
@@ -17,3 +18,13 @@ struct IUnknown {
  protected:
   ~IUnknown() = default;
 };
+
+COM_DESCRIBE(IUnknown);
+
+// Returns object's interface T (one reference, for the caller), or NULL when
+// it has none.
+template <class T>
+T *Com_Query(IUnknown *object) {
+  void *p = nullptr;
+  return SUCCEEDED(object->QueryInterface(ComIid<T>::Get(), &p)) ? static_cast<T *>(p) : nullptr;
+}

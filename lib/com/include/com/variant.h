@@ -40,6 +40,9 @@ struct VARIANT {
   };
 };
 
+// True for the types listed above, the ones a VARIANT may hold.
+bool Com_IsVariantType(VARTYPE vt);
+
 void VariantInit(VARIANT *v);
 // Releases what the value owns and leaves VT_EMPTY. S_OK; DISP_E_BADVARTYPE
 // (0x80020008, value untouched) for a type not listed above.
