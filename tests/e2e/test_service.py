@@ -1,16 +1,17 @@
 """The mount service executable: its commands, one instance per prefix,
-activation on demand, mounts that outlive the process and termination."""
+activation by the first clients at once, and what it flushes to the disk.
+Mounts that outlive an instance are seen in the service's unit tests and,
+after crashes, in test_faults.py."""
 
 import os
 import shutil
-import signal
 import socket
 import subprocess
 from pathlib import Path
 
 import pytest
 
-from conftest import BIN_DIR, CLSID, accepting, exited, make_disk, serving_pid, wait_until
+from conftest import BIN_DIR, CLSID, accepting, make_disk, serving_pid, wait_until
 
 
 
@@ -87,31 +88,6 @@ def test_first_clients_at_once_share_one_server(host):
         assert (r.returncode, r.stdout) == (0, b"Volume 1 : 2 Mb\nVolume 2 : 1 Mb\n")
     finally:
         idle.close()
-
-
-def test_cold_activation_and_persistence(host):
-    disk = two_volume_disk(host)
-    r = host.run("E:", disk, "/v:2")
-    assert r.returncode == 0, r.stdout
-    pid = serving_pid(host)
-    assert pid > 0
-    link = host.prefix / "drives" / "e:"
-    assert os.readlink(link) == str(host.prefix / "bmount" / "volumes" / "1")
-    assert (host.prefix / "bmount" / "volumes" / "1" / "volume").read_text() == (
-        f"disk={disk}\nvolume=2\noffset=4194304\nlength=1048576\n")
-
-    os.kill(pid, signal.SIGTERM)  # saves the table and leaves
-    assert wait_until(lambda: exited(pid))
-    assert not host.endpoint.exists()
-    assert f"letter=e backend=record disk={disk}\n" in (host.prefix / "bmount" / "mounts").read_text()
-    assert os.path.islink(link)  # the drive stays while no service runs
-
-    r = host.run()  # starts a new instance, which restores the table
-    assert r.stdout.decode() == f"E:\\  =>  {disk}\n\n"
-    assert serving_pid(host) != pid
-    assert host.run("E:", "/d").returncode == 0
-    assert not os.path.lexists(link)
-    assert host.run().stdout.decode() == "No volumes mounted.\n"
 
 
 @pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")

@@ -1,7 +1,6 @@
 // The fault plan's line syntax and its re-reading when the file changes.
 #include "faultPlan.h"
 
-#include <csignal>
 #include <cstdio>
 
 #include <gtest/gtest.h>
@@ -85,15 +84,6 @@ TEST(FaultPlanParse, CrashSteps) {
   ASSERT_EQ(problems.size(), 4u);
   EXPECT_NE(problems[0].find("unknown step \"MountAs\""), std::string::npos);
   EXPECT_TRUE(c.rules.empty());
-}
-
-TEST(FaultPlan, ReachingAStepOfThePlanKillsTheProcess) {
-  testsupport::TempDir dir;
-  std::string path = dir.file("plan");
-  testsupport::WriteFile(path, "crash MountAs.saved\n");
-  FaultPlan plan(path);
-  plan.Reach("MountAs.linked");  // not in the plan: nothing happens
-  EXPECT_EXIT(plan.Reach("MountAs.saved"), ::testing::KilledBySignal(SIGKILL), "");
 }
 
 TEST(FaultPlanParse, LaterRuleForAMethodWins) {

@@ -1,26 +1,16 @@
 // The console message box. Standard error captured to a file is no terminal,
-// so it never waits for a key here.
+// so it never waits for a key here. Captions and bodies, with or without a
+// last line feed, are seen through every posted message (msg_test).
 #include "host/console.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-TEST(Console, MessageBoxOnStderr) {
-  struct {
-    const char *caption, *body, *shown;
-  } const cases[] = {
-      {"Brenix Guest Ferry Error", "Line one.\nLine two.\n",
-       "Brenix Guest Ferry Error\nLine one.\nLine two.\n[OK]\n"},
-      // The OK line stands on a line of its own even when the body has no end.
-      {"Caption", "No line feed", "Caption\nNo line feed\n[OK]\n"},
-      {nullptr, nullptr, "\n\n[OK]\n"},
-  };
-  for (const auto &c : cases) {
-    ::testing::internal::CaptureStderr();
-    HostConsole_MessageBox(c.caption, c.body);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.shown);
-  }
+TEST(Console, NoCaptionOrBodyStillShowsTheBox) {
+  ::testing::internal::CaptureStderr();
+  HostConsole_MessageBox(nullptr, nullptr);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "\n\n[OK]\n");
 }
 
 }  // namespace
