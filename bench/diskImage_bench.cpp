@@ -81,8 +81,7 @@ void ListVolumes(benchmark::State &state, const std::string &path, bool cached) 
     if (image.Raw()) {
       ReadVolumes(path, &volumes, &error);
     } else {
-      if (!daemon.Open("disk", image, true, &why) ||
-          !daemon.Export("all", "disk", 0, 0, false, &why)) {
+      if (!daemon.Open("disk", image, true, &why) || !daemon.Export("all", "disk", false, &why)) {
         state.SkipWithError(why.c_str());
         break;
       }

@@ -275,7 +275,7 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
       }
     }
     id = "d" + std::to_string(++looks_);
-    if (!look_->Open(id, image, true, &why) || !look_->Export(id, id, 0, 0, false, &why)) {
+    if (!look_->Open(id, image, true, &why) || !look_->Export(id, id, false, &why)) {
       look_->Close(id, &why);
       StopLook();
       return Outcome::Fail(E_FAIL, "The disk " + Quoted(path) + " cannot be read: " + why);
@@ -813,7 +813,7 @@ Outcome MountService::StartDaemon(MountRecord *record, const DiskImage &image) {
   }
   record->daemon = DaemonRecord_Format(daemon->Record());
   faults_.Reach("MountAs.daemon");
-  if (!daemon->Export(kMountDisk, kMountDisk, 0, 0, !readOnly, &why)) {
+  if (!daemon->Export(kMountDisk, kMountDisk, !readOnly, &why)) {
     std::string unused;
     daemon->Stop(&unused);
     record->daemon.clear();

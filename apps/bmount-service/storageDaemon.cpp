@@ -67,8 +67,6 @@ bool ValidId(const std::string &id) {
 
 std::string DiskOfNode(const std::string &node) { return node.substr(0, node.find('.')); }
 
-std::string RangeNode(const std::string &disk, const std::string &id) { return disk + ".r." + id; }
-
 // The node names a daemon of ours may hold, in an order in which each can be
 // deleted once the ones before it are gone: users before what they use.
 std::vector<std::string> DeletionOrder(const std::vector<std::string> &present) {
@@ -429,8 +427,8 @@ bool StorageDaemon::Command(const char *name, const nlohmann::json &arguments,
   }
 }
 
-bool StorageDaemon::Export(const std::string &id, const std::string &disk, uint64_t offset,
-                           uint64_t length, bool writable, std::string *why) {
+bool StorageDaemon::Export(const std::string &id, const std::string &disk, bool writable,
+                           std::string *why) {
   std::string top = DiskImage_NodeName(disk + ".", 'l', 0);
   if (!ValidId(id) || exports_.count(id) != 0 ||
       std::find(nodes_.begin(), nodes_.end(), top) == nodes_.end()) {
@@ -444,29 +442,11 @@ bool StorageDaemon::Export(const std::string &id, const std::string &disk, uint6
     *why = "cannot create " + ExportFile(id) + ": " + ErrorText(rc);
     return false;
   }
-  std::string node = top;
-  if (length != 0) {
-    std::string range = RangeNode(disk, id);
-    nlohmann::json definition = {{"driver", "raw"}, {"node-name", range},
-                                 {"file", top},     {"offset", offset},
-                                 {"size", length},  {"read-only", !writable}};
-    if (!Command("blockdev-add", definition, nullptr, why)) {
-      *why = "the storage daemon cannot present the volume: " + *why;
-      HostState_RemoveFile(ExportFile(id).c_str());
-      return false;
-    }
-    nodes_.push_back(range);
-    node = range;
-  }
   nlohmann::json request = {{"type", "fuse"},       {"id", id},
-                            {"node-name", node},    {"mountpoint", ExportFile(id)},
+                            {"node-name", top},     {"mountpoint", ExportFile(id)},
                             {"writable", writable}, {"allow-other", "off"}};
   if (!Command("block-export-add", request, nullptr, why)) {
     *why = "the storage daemon cannot export the disk: " + *why;
-    std::string ignored;
-    if (node != top && Command("blockdev-del", {{"node-name", node}}, nullptr, &ignored)) {
-      nodes_.pop_back();
-    }
     HostState_RemoveFile(ExportFile(id).c_str());
     return false;
   }
@@ -487,15 +467,7 @@ bool StorageDaemon::Unexport(const std::string &idGiven, std::string *why) {
     *why = "the storage daemon cannot end the export " + ExportFile(id) + ": " + *why;
     return false;
   }
-  std::string range = RangeNode(it->second, id);
   exports_.erase(it);
-  auto node = std::find(nodes_.begin(), nodes_.end(), range);
-  if (node != nodes_.end()) {
-    if (!Command("blockdev-del", {{"node-name", range}}, nullptr, why)) {
-      return false;
-    }
-    nodes_.erase(node);
-  }
   HostState_RemoveFile(ExportFile(id).c_str());
   return true;
 }

@@ -56,15 +56,13 @@ class StorageDaemon {
   bool Start(const std::string &name, const DiskImage &image, bool readOnly, std::string *why);
   // Ends the exports of disk as Unexport does, then deletes its nodes.
   bool Close(const std::string &disk, std::string *why);
-  // Exports disk onto ExportFile(id): the whole disk when length is 0, else
-  // only bytes [offset, offset + length) of it, so that writes through the
-  // export cannot reach beyond them. QEMU refuses a second writable range of
-  // one disk beside a first: a disk with several attached volumes is
-  // exported whole, once, and each loop device keeps to its range.
-  bool Export(const std::string &id, const std::string &disk, uint64_t offset, uint64_t length,
-              bool writable, std::string *why);
-  // Deletes export id, waits until the daemon reports it gone (its file is
-  // then unmounted), and deletes the node that limited it to a range.
+  // Exports the whole of disk onto ExportFile(id). Each loop device keeps to
+  // its volume's range: QEMU refuses a second writable range export of one
+  // disk, so a disk with several attached volumes could not be exported by
+  // range.
+  bool Export(const std::string &id, const std::string &disk, bool writable, std::string *why);
+  // Deletes export id and waits until the daemon reports it gone (its file
+  // is then unmounted).
   bool Unexport(const std::string &id, std::string *why);
   // Takes the daemon of a record over after a restart. True when it still
   // runs and answers; false with *why otherwise (then see Clean).
