@@ -57,6 +57,20 @@ std::string ReadFile(const std::string &path) {
   return ss.str();
 }
 
+std::string Take(char *owned) {
+  std::string text = owned != nullptr ? owned : "<null>";
+  free(owned);
+  return text;
+}
+
+int InChild(const std::function<int()> &body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 std::vector<std::string> EventLogLines(const std::string &path) {
   static const std::string kOpening = "{\"time\":\"";
   static const std::string kShape = "0000-00-00T00:00:00Z\"";  // 0: any digit

@@ -17,19 +17,11 @@
 
 namespace {
 
+using testsupport::InChild;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
 bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
-
-// Runs body in a child process and returns its exit status.
-int InChild(const std::function<int()> &body) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // A child that takes a lock, reports through a pipe, and holds it until the
 // parent closes its end.
