@@ -51,6 +51,11 @@ class Host:
                               input=input.encode() if isinstance(input, str) else input,
                               capture_output=True, timeout=timeout)
 
+    def outcome(self, *args, **options):
+        """Runs brenix-mount: its exit code, standard output and standard error."""
+        r = self.run(*args, **options)
+        return r.returncode, r.stdout.decode(), r.stderr.decode()
+
     def run_service(self, *args, timeout=30):
         """Runs bmount-service with the given arguments."""
         return self.run(*args, program=self.service, timeout=timeout)
@@ -68,26 +73,36 @@ class Host:
         return " ".join(quote(a) for a in [self.mount, *args])
 
 
-@pytest.fixture
-def host():
-    root = Path(tempfile.mkdtemp(prefix="brenix-e2e-"))
-    h = Host(root)
+def private_host():
+    """A Host in a fresh folder; its service is stopped and the folder removed after."""
+    h = Host(Path(tempfile.mkdtemp(prefix="brenix-e2e-")))
     yield h
     if os.path.exists(h.service) and h.prefix.exists():
         h.run_service("--stop")
-    shutil.rmtree(root, ignore_errors=True)
+    shutil.rmtree(h.root, ignore_errors=True)
+
+
+host = pytest.fixture(private_host, name="host")
+
+
+def dismount_all(host):
+    """Dismounts by force whatever the listing shows; the lines it showed."""
+    shown = [line for line in host.run().stdout.decode().splitlines() if line[1:2] == ":"]
+    for line in shown:
+        host.run(line[:2], "/f")
+    return shown
 
 
 @pytest.fixture
 def foreground(host):
-    """Starts `bmount-service --foreground [args]` (its output in service.log)
-    and stops it at the end."""
+    """Starts `bmount-service --foreground [args]` (its output in service.log),
+    under the wrapper command if one is given, and stops it at the end."""
     started = []
 
-    def start(*args):
+    def start(*args, wrapper=()):
         host.prefix.mkdir(parents=True, exist_ok=True)
         with open(host.root / "service.log", "ab") as log:
-            p = subprocess.Popen([host.service, "--foreground", *args], env=host.env,
+            p = subprocess.Popen([*wrapper, host.service, "--foreground", *args], env=host.env,
                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         started.append(p)
         assert wait_until(lambda: accepting(host) or p.poll() is not None)
@@ -115,6 +130,21 @@ def serving_pid(host):
     """The pid in the service's lock file; 0 when it names none."""
     text = (host.prefix / "run" / "bmount-service.lock").read_text().strip()
     return int(text) if text else 0
+
+
+def processes_of(host, program=None):
+    """Ids of the processes whose command line or environment names the
+    host's prefix (and that run program, when given)."""
+    pids = []
+    for entry in filter(lambda p: p.name.isdigit(), Path("/proc").iterdir()):
+        try:
+            if any(str(host.prefix).encode() in (entry / part).read_bytes()
+                   for part in ("cmdline", "environ")) and \
+                    program in (None, os.readlink(entry / "exe")):
+                pids.append(int(entry.name))
+        except OSError:
+            continue  # ended meanwhile
+    return sorted(pids)
 
 
 def accepting(host):

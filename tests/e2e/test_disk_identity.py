@@ -4,23 +4,18 @@ device on it, a device freed by force that still has a user); a FIFO is
 refused without waiting; a volume that lies outside its file is refused."""
 
 import os
-import shutil
 import subprocess
-import tempfile
 from pathlib import Path
 
 import pytest
 
-from conftest import Host, wait_until
+from conftest import dismount_all, private_host, wait_until
 from test_commands import UNABLE_TO_MOUNT, UNABLE_TO_OPEN, make_disk, mbr_disk
 from test_images import QEMU_IMG, child, convert
-from test_loop import LOSETUP, MKFS, ext4_disk, loop_host, loops_of  # noqa: F401
+from test_loop import LOSETUP, ext4_disk, loop_host, loops_of, needs_loop  # noqa: F401
+from test_validate import blank, old_config
 
 BUSY = "80070010"
-
-needs_loop = pytest.mark.skipif(
-    os.geteuid() != 0 or not os.path.exists("/dev/loop-control") or not os.path.exists(MKFS),
-    reason="loop devices need the superuser, /dev/loop-control and mkfs.ext4")
 
 BACKENDS = ["record", pytest.param("loop", marks=needs_loop)]
 
@@ -28,19 +23,14 @@ BACKENDS = ["record", pytest.param("loop", marks=needs_loop)]
 @pytest.fixture
 def other(host):
     """A second private prefix with the same backend, on the same machine."""
-    second = Host(Path(tempfile.mkdtemp(prefix="brenix-e2e-")))
-    yield second
-    for line in second.run().stdout.decode().splitlines():
-        if line[1:2] == ":":
-            second.run(line[:2], "/f")
-    subprocess.run([second.service, "--stop"], env=second.env, capture_output=True, timeout=30)
-    shutil.rmtree(second.root, ignore_errors=True)
+    for second in private_host():
+        yield second
+        dismount_all(second)
 
 
 def refused(host, args, out, code=2):
     """Runs a command that must fail; returns the insertion strings of its record."""
-    r = host.run(*args)
-    assert (r.returncode, r.stdout.decode(), r.stderr) == (code, out, b"")
+    assert host.outcome(*args) == (code, out, "")
     return host.events()[-1]["strings"]
 
 
@@ -146,11 +136,9 @@ def test_fifo_is_refused_without_stalling_the_service(host):
     os.mkfifo(fifo)
     folder = host.work / "vm"
     folder.mkdir()
-    with open(folder / "disk.bxdk", "wb") as f:
-        f.truncate(1 << 20)
+    blank(folder / "disk.bxdk")
     os.mkfifo(folder / "disk.bxdk.REDO")
-    (folder / "vm.bxx").write_text('config.version = "7"\nide0:0.present = "TRUE"\n'
-                                   'ide0:0.fileName = "disk.bxdk"\nide0:0.mode = "undoable"\n')
+    (folder / "vm.bxx").write_text(old_config("ide0:0", "disk.bxdk"))
     for args in ([str(fifo), "/p"], ["E:", str(fifo)], [str(folder / "disk.bxdk"), "/p", "/y"]):
         strings = refused(host, args, UNABLE_TO_OPEN)
         assert "neither a regular file nor a block device" in strings[3], strings

@@ -14,17 +14,16 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CLSID, make_disk, wait_until
+from conftest import CLSID, dismount_all, make_disk, wait_until
 from test_commands import SUGGEST_FORCE
 
 MKFS = shutil.which("mkfs.ext4") or "/usr/sbin/mkfs.ext4"
 LOSETUP = shutil.which("losetup") or "/usr/sbin/losetup"
 
-pytestmark = [
-    pytest.mark.skipif(os.geteuid() != 0, reason="loop devices need the superuser"),
-    pytest.mark.skipif(not os.path.exists("/dev/loop-control"), reason="no /dev/loop-control"),
-    pytest.mark.skipif(not os.path.exists(MKFS), reason="mkfs.ext4 is not installed"),
-]
+needs_loop = pytest.mark.skipif(
+    os.geteuid() != 0 or not os.path.exists("/dev/loop-control") or not os.path.exists(MKFS),
+    reason="loop devices need the superuser, /dev/loop-control and mkfs.ext4")
+pytestmark = needs_loop
 
 
 def mounts_below(path):
@@ -69,11 +68,7 @@ def loop_host(host):
     down (and counted as a failure) before the prefix is removed."""
     host.env["BRENIX_MOUNT_BACKEND"] = "loop"
     yield host
-    leftovers = []
-    for line in host.run().stdout.decode().splitlines():
-        if line[1:2] == ":":
-            host.run(line[:2], "/f")
-            leftovers.append(line)
+    leftovers = dismount_all(host)
     host.run_service("--stop")
     for point in reversed(mounts_below(host.root)):
         subprocess.run(["umount", "-l", point], capture_output=True)
@@ -94,14 +89,12 @@ def test_busy_volume_refuses_plain_dismount_and_yields_to_force(loop_host, kind)
     drive = host.prefix / "drives" / "e:"
     held = open(drive / "open.txt", "w") if kind == "file" else open(drive, "rb")
     try:
-        r = host.run("E:", "/d")
-        assert (r.returncode, r.stdout.decode(), r.stderr) == (2, SUGGEST_FORCE, b"")
+        assert host.outcome("E:", "/d") == (2, SUGGEST_FORCE, "")
         assert "is in use" in host.events()[-1]["message"]
         assert host.run().stdout.decode() == f"E:\\  =>  {disk}\n\n"
         assert os.path.lexists(drive)
 
-        r = host.run("E:", "/f")
-        assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+        assert host.outcome("E:", "/f") == (0, "", "")
         assert not os.path.lexists(drive)
         assert mounts_below(host.prefix) == []
         assert host.run().stdout.decode() == "No volumes mounted.\n"
@@ -149,8 +142,7 @@ def test_damaged_table_is_rebuilt_and_nothing_is_detached(loop_host, foreground)
             writer.flush()
     finally:
         writer.close()
-    r = host.run("E:", "/d")
-    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+    assert host.outcome("E:", "/d") == (0, "", "")
     assert host.run("F:", "/d").returncode == 0
     assert host.run("G:", disk, "/v:2").returncode == 0
     assert (host.prefix / "drives" / "g:" / "log.txt").read_text() == "still mounted\n" * 3
@@ -199,8 +191,7 @@ def test_looking_for_users_does_not_wait_on_a_silent_file_system(loop_host):
             pytest.skip(f"no FUSE mount here: {r.stderr.decode().strip()}")
         held = os.open(silent, os.O_PATH)  # reached without asking the file system
         try:
-            r = host.run("F:", "/d", timeout=20)
-            assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+            assert host.outcome("F:", "/d", timeout=20) == (0, "", "")
         finally:
             os.close(held)
     finally:

@@ -85,8 +85,7 @@ def test_a_prefix_another_user_can_change_is_refused(host, other_user, case):
     log = prefix / "eventlog" / "Application.jsonl"
     events_before = log.read_bytes() if log.exists() else b""
 
-    r = host.run()
-    assert (r.returncode, r.stdout.decode(), r.stderr) == (1, untrusted(prefix, reason), b"")
+    assert host.outcome() == (1, untrusted(prefix, reason), "")
     for command in ["--register", "--stop", "--foreground"]:
         r = host.run(command, program=host.service)
         assert r.returncode == 1, command
@@ -107,8 +106,7 @@ def test_why_the_service_cannot_start_is_in_the_event_log(host, case):
     else:
         (host.prefix / "bmount" / "mounts").mkdir()
         reason = f"cannot read the mount table {host.prefix}/bmount/mounts: Is a directory"
-    r = host.run()
-    assert (r.returncode, r.stdout.decode()) == (2, NO_LOCATOR)
+    assert host.outcome()[:2] == (2, NO_LOCATOR)
     records = service_records(host)
     assert [(e["type"], e["eventId"], e["strings"]) for e in records] == \
         [("error", 0xE0000101, [reason])]

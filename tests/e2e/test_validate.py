@@ -71,23 +71,20 @@ def vm(host):
 ])
 def test_p_lists_the_redo_image(host, vm, switches, answer, code, out):
     _, disk, _ = vm
-    r = host.run(str(disk), "/p", *switches, input=answer)
-    assert (r.returncode, r.stdout.decode(), r.stderr) == (code, out, b"")
+    assert host.outcome(str(disk), "/p", *switches, input=answer) == (code, out, "")
     if out == LONG_ABORT:
         assert host.events()[-1]["strings"][1] == LONG_ABORT
 
 
 def test_mount_uses_the_redo_image(host, vm):
     folder, disk, redo = vm
-    r = host.run("E:", str(disk), "/y")
-    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+    assert host.outcome("E:", str(disk), "/y") == (0, "", "")
     assert f"E:\\  =>  {redo}" in mounts(host)
     # The image chosen in the disk's place, or a link to it, is the one mounted already.
     link = host.work / "link.bxdk"
     link.symlink_to(redo)
     for args in ([str(disk), "/y"], [str(link), "/v:2"]):
-        r = host.run("F:", *args)
-        assert (r.returncode, r.stdout.decode()) == (1, TWO_VOLUMES)
+        assert host.outcome("F:", *args)[:2] == (1, TWO_VOLUMES)
     assert "F:\\" not in mounts(host)
 
 
@@ -103,20 +100,17 @@ def test_mount_of_a_version_8_child_disk(host):
         'snapshot.numSnapshots = "1"\nsnapshot.current = "1"\nsnapshot0.uid = "1"\n'
         'snapshot0.numDisks = "1"\nsnapshot0.disk0.fileName = "data.bxdk"\n'
         'snapshot0.disk0.node = "scsi0:0"\n')
-    r = host.run("G:", str(disk), "/v:2", input="y\n")
-    assert (r.returncode, r.stdout.decode(), r.stderr) == (0, ASK, b"")
+    assert host.outcome("G:", str(disk), "/v:2", input="y\n") == (0, ASK, "")
     assert f"G:\\  =>  {child}" in mounts(host)
 
 
 def test_read_only_and_suspended_are_refused(host, vm):
     folder, disk, _ = vm
     (folder / "win.bxss").write_bytes(b"")
-    r = host.run("E:", str(disk), "/y")
-    assert (r.returncode, r.stdout.decode()) == (1, SUSPENDED)
+    assert host.outcome("E:", str(disk), "/y")[:2] == (1, SUSPENDED)
 
     plain = sample(host.work / "ro.bxdk")
     os.chmod(plain, 0o444)
-    r = host.run("E:", str(plain))
-    assert (r.returncode, r.stdout.decode()) == (1, READ_ONLY)
+    assert host.outcome("E:", str(plain))[:2] == (1, READ_ONLY)
     assert host.events()[-1]["eventIdHex"] == "0xE0000001"
     assert "E:\\" not in mounts(host)
