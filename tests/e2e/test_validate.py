@@ -88,22 +88,6 @@ def test_mount_uses_the_redo_image(host, vm):
     assert "F:\\" not in mounts(host)
 
 
-def test_mount_of_a_version_8_child_disk(host):
-    folder = host.work / "vm8"
-    folder.mkdir()
-    disk = blank(folder / "data.bxdk")
-    child = sample(folder / "data-000002.bxdk")
-    (folder / "vm.bxx").write_text(
-        'config.version = "8"\nscsi0.present = "TRUE"\nscsi0:0.present = "TRUE"\n'
-        'scsi0:0.fileName = "data-000002.bxdk"\n')
-    (folder / "vm.bxsd").write_text(
-        'snapshot.numSnapshots = "1"\nsnapshot.current = "1"\nsnapshot0.uid = "1"\n'
-        'snapshot0.numDisks = "1"\nsnapshot0.disk0.fileName = "data.bxdk"\n'
-        'snapshot0.disk0.node = "scsi0:0"\n')
-    assert host.outcome("G:", str(disk), "/v:2", input="y\n") == (0, ASK, "")
-    assert f"G:\\  =>  {child}" in mounts(host)
-
-
 def test_read_only_and_suspended_are_refused(host, vm):
     folder, disk, _ = vm
     (folder / "win.bxss").write_bytes(b"")
