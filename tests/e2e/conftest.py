@@ -3,6 +3,7 @@ prefix each, so tests never touch the machine's own state or each other's."""
 
 import json
 import os
+import pwd
 import shutil
 import socket
 import subprocess
@@ -113,6 +114,18 @@ def foreground(host):
         if p.poll() is None:
             p.terminate()
             p.wait(timeout=30)
+
+
+@pytest.fixture(scope="module")
+def other_user():
+    """A second user, made for the tests of a module and removed after them."""
+    if os.geteuid() != 0 or shutil.which("useradd") is None:
+        pytest.skip("needs the superuser and useradd")
+    name = f"bxuser{os.getpid() % 100000}"
+    subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", name],
+                   check=True, capture_output=True)
+    yield pwd.getpwnam(name)
+    subprocess.run(["userdel", name], capture_output=True)
 
 
 def make_disk(host, name, table, size):

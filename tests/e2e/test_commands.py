@@ -201,14 +201,3 @@ def test_volume_out_of_range(host, plan, volume):
 def test_dismount_of_a_letter_not_mounted(host, letter):
     e = run_fails(host, [letter, "/d"], 1, NOT_MOUNTED)
     assert (e["eventIdHex"], e["strings"][1]) == ("0xE0000001", NOT_MOUNTED)
-
-
-def test_first_matching_text_wins_and_ids_are_whole(host, plan):
-    run_ok(host, "E:", mbr_disk(host))
-    plan('listing id=12 file="/vms/x.bxdk" driveLetter="f:"\n'
-         'listing id=99 file="/vms/y.bxdk" driveLetter="e:"\n')
-    e = run_fails(host, ["F:", "/d"], 2, SUGGEST_FORCE)
-    assert e["strings"][3] == "There is no mount with id 12."
-    run_ok(host, "E:", "/d")  # the real mount (id 1) comes first
-    plan("")
-    assert listing(host) == "No volumes mounted.\n"

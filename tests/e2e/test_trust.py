@@ -4,7 +4,6 @@ change; and where the service's own reasons can be read: the application
 event log."""
 
 import os
-import pwd
 import shutil
 import subprocess
 import time
@@ -27,18 +26,6 @@ def untrusted(prefix, reason):
 
 def service_records(host):
     return [e for e in host.events() if e["source"] == "bmount-service"]
-
-
-@pytest.fixture(scope="module")
-def other_user():
-    """A second user, made for these tests and removed after them."""
-    if os.geteuid() != 0 or shutil.which("useradd") is None:
-        pytest.skip("needs the superuser and useradd")
-    name = f"bxtrust{os.getpid() % 100000}"
-    subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", name],
-                   check=True, capture_output=True)
-    yield pwd.getpwnam(name)
-    subprocess.run(["userdel", name], capture_output=True)
 
 
 def test_a_link_where_the_lock_file_belongs_refuses_the_disk(host):
