@@ -16,6 +16,7 @@ import pytest
 BIN_DIR = Path(os.environ.get("BRENIX_BIN_DIR", Path(__file__).resolve().parents[2] / "build" / "bin"))
 CLSID = "{F91031A3-644F-46F1-8ED5-B91F0E160879}"
 SFDISK = shutil.which("sfdisk") or "/usr/sbin/sfdisk"
+LOSETUP = shutil.which("losetup") or "/usr/sbin/losetup"
 
 
 def wait_until(predicate, timeout=20.0):
@@ -126,6 +127,54 @@ def other_user():
                    check=True, capture_output=True)
     yield pwd.getpwnam(name)
     subprocess.run(["userdel", name], capture_output=True)
+
+
+def mounts_below(path):
+    """Mount points at or below path, from this process's mount list."""
+    real = os.path.realpath(path)
+    found = []
+    with open("/proc/self/mountinfo", encoding="utf-8") as f:
+        for line in f:
+            point = line.split()[4].encode().decode("unicode_escape")
+            if point == real or point.startswith(real + "/"):
+                found.append(point)
+    return found
+
+
+def loops_of(path):
+    """Loop device lines of `losetup -a` whose backing file lies below path."""
+    out = subprocess.run([LOSETUP, "-a"], capture_output=True, text=True).stdout
+    real = os.path.realpath(path)
+    return [line for line in out.splitlines() if f"({real}/" in line]
+
+
+@pytest.fixture
+def loop_host(host):
+    """The host with the loop backend; whatever a test leaves attached is taken
+    down (and counted as a failure) before the prefix is removed."""
+    host.env["BRENIX_MOUNT_BACKEND"] = "loop"
+    yield host
+    leftovers = dismount_all(host)
+    host.run_service("--stop")
+    for point in reversed(mounts_below(host.root)):
+        subprocess.run(["umount", "-l", point], capture_output=True)
+        leftovers.append(point)
+    for line in loops_of(host.root):
+        subprocess.run([LOSETUP, "-d", line.split(":")[0]], capture_output=True)
+        leftovers.append(line)
+    assert leftovers == []
+
+
+@pytest.fixture
+def nobody_home():
+    """A folder the unprivileged user can reach and write."""
+    root = Path(tempfile.mkdtemp(prefix="brenix-nobody-"))
+    os.chmod(root, 0o755)
+    home = root / "nobody"
+    home.mkdir()
+    os.chown(home, 65534, 65534)
+    yield home
+    shutil.rmtree(root, ignore_errors=True)
 
 
 def make_disk(host, name, table, size):

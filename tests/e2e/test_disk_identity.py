@@ -9,10 +9,10 @@ from pathlib import Path
 
 import pytest
 
-from conftest import dismount_all, private_host, wait_until
+from conftest import LOSETUP, dismount_all, loops_of, private_host, wait_until
 from test_commands import UNABLE_TO_MOUNT, UNABLE_TO_OPEN, make_disk, mbr_disk
 from test_images import QEMU_IMG, child, convert
-from test_loop import LOSETUP, ext4_disk, loop_host, loops_of, needs_loop  # noqa: F401
+from test_loop import ext4_disk, needs_loop
 from test_validate import blank, old_config
 
 BUSY = "80070010"

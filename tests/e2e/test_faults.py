@@ -11,9 +11,9 @@ import subprocess
 
 import pytest
 
-from conftest import exited, serving_pid, wait_until
+from conftest import exited, loops_of, mounts_below, serving_pid, wait_until
 from test_commands import mbr_disk
-from test_loop import ext4_disk, loop_host, loops_of, mounts_below, needs_loop  # noqa: F401
+from test_loop import ext4_disk, needs_loop
 
 ROUNDS = int(os.environ.get("BRENIX_FAULT_ROUNDS", "2"))
 

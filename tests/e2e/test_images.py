@@ -14,10 +14,10 @@ from pathlib import Path
 
 import pytest
 
-from conftest import exited, processes_of, serving_pid, wait_until
+from conftest import exited, loops_of, mounts_below, processes_of, serving_pid, wait_until
 from test_commands import UNABLE_TO_MOUNT as MOUNT_FAILED, UNABLE_TO_OPEN as OPEN_FAILED
 from test_commands import make_disk, mbr_disk
-from test_loop import ext4_disk, loop_host, loops_of, mounts_below, needs_loop, nobody_home  # noqa: F401
+from test_loop import ext4_disk, needs_loop
 from test_validate import VOLUMES, old_config
 
 QEMU_IMG = shutil.which("qemu-img")
@@ -46,11 +46,6 @@ def gpt_disk(host):
                      12 << 20)
 
 
-def listing(host, *args):
-    r = host.run(*args)
-    return r.returncode, r.stdout.decode()
-
-
 def sha256(path):
     return hashlib.sha256(Path(path).read_bytes()).hexdigest()
 
@@ -67,9 +62,9 @@ def daemons(host):
 ])
 def test_volumes_of_every_format(host, fmt, options):
     disk = convert(mbr_disk(host, "mbr.raw"), host.work / f"disk.{fmt}", fmt, *options)
-    assert listing(host, disk, "/p") == (0, VOLUMES)
+    assert host.outcome(disk, "/p") == (0, VOLUMES, "")
     gpt = convert(gpt_disk(host), host.work / f"gpt.{fmt}", fmt, *options)
-    assert listing(host, gpt, "/p") == (0, GPT_VOLUMES)
+    assert host.outcome(gpt, "/p") == (0, GPT_VOLUMES, "")
 
 
 def test_chains(host):
@@ -77,11 +72,11 @@ def test_chains(host):
     child(host.work / "middle.qed", base, "qed", "vmdk")
     (host.work / "sub").mkdir()
     top = child(host.work / "sub" / "top.qcow2", "../middle.qed", "qcow2", "qed")
-    assert listing(host, top, "/p") == (0, VOLUMES)
+    assert host.outcome(top, "/p") == (0, VOLUMES, "")
     # A child with a partition table of its own over its parent's.
     own = convert(gpt_disk(host), host.work / "own.qcow2", "qcow2")
     qemu_img("rebase", "-u", "-b", base, "-F", "vmdk", own)
-    assert listing(host, own, "/p") == (0, GPT_VOLUMES)
+    assert host.outcome(own, "/p") == (0, GPT_VOLUMES, "")
     # Sizes come from the virtual disk, not from the few bytes of the file.
     assert os.path.getsize(top) < 1 << 20
 
@@ -101,10 +96,10 @@ def test_refusals_name_the_file(host, case):
         child(disk, base)
         qemu_img("rebase", "-u", "-b", disk, "-F", "qcow2", disk)
     for args in ([str(disk), "/p"], ["E:", str(disk)]):
-        assert listing(host, *args) == (2, OPEN_FAILED), case
+        assert host.outcome(*args) == (2, OPEN_FAILED, ""), case
         text = host.events()[-1]["strings"][-1]
         assert str(disk) in text and (named in text or case == "json"), text
-    assert "=>" not in listing(host)[1]
+    assert "=>" not in host.outcome()[1]
 
 
 def test_redo_child_image_with_y(host):
@@ -113,7 +108,7 @@ def test_redo_child_image_with_y(host):
     disk = convert(mbr_disk(host, "mbr.raw"), folder / "Disk.bxdk", "qcow2")
     child(folder / "Disk.bxdk.redo", disk)
     (folder / "Win.BXX").write_text(old_config("scsi0:0", "Disk.bxdk"))
-    assert listing(host, disk, "/p", "/y") == (0, VOLUMES)
+    assert host.outcome(disk, "/p", "/y") == (0, VOLUMES, "")
 
 
 def fuse_acl(uid):
@@ -198,7 +193,7 @@ def test_writes_land_in_the_top(loop_host, layers, kill):
     host = loop_host
     below, top = ext4_chain(host, layers)
     before = [sha256(p) for p in below]
-    assert listing(host, "Q:", top) == (0, "")
+    assert host.outcome("Q:", top) == (0, "", "")
     line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
     assert " daemon=" in line and line.endswith(f" disk={top}")
     if kill:  # the daemon outlives the service: the volume keeps working
@@ -206,8 +201,8 @@ def test_writes_land_in_the_top(loop_host, layers, kill):
         os.kill(pid, signal.SIGKILL)
         assert wait_until(lambda: exited(pid))
     (host.prefix / "drives" / "q:" / "hello.txt").write_text("hello\n")
-    assert f"Q:\\  =>  {top}" in listing(host)[1]
-    assert listing(host, "Q:", "/d") == (0, "")
+    assert f"Q:\\  =>  {top}" in host.outcome()[1]
+    assert host.outcome("Q:", "/d") == (0, "", "")
     assert daemons(host) in ([], ["look"])
     assert [sha256(p) for p in below] == before
     assert read_back(host, top, "hello.txt") == "hello\n"
@@ -225,12 +220,12 @@ def test_read_only_disks(loop_host, fmt):
     # (HostDisk's unit test), as a file even the superuser cannot write does.
     subprocess.run(["chattr", "+i", disk], check=True)
     try:
-        assert listing(host, "Q:", disk) == (0, "")
+        assert host.outcome("Q:", disk) == (0, "", "")
         with pytest.raises(OSError) as refused:
             (host.prefix / "drives" / "q:" / "new.txt").write_text("x")
         assert refused.value.errno == 30  # EROFS
         assert os.listdir(host.prefix / "drives" / "q:") == ["lost+found"]
-        assert listing(host, "Q:", "/d") == (0, "")
+        assert host.outcome("Q:", "/d") == (0, "", "")
     finally:
         subprocess.run(["chattr", "-i", disk], check=True)
     assert sha256(disk) == before
@@ -242,14 +237,14 @@ def test_read_only_disks(loop_host, fmt):
 def test_daemon_that_cannot_start(loop_host, squat, said):
     host = loop_host
     _, top = ext4_chain(host)
-    assert listing(host, top, "/p")[0] == 0  # the service and its look daemon run
+    assert host.outcome(top, "/p")[0] == 0  # the service and its look daemon run
     folder, table = host.prefix / "bmount" / "qemu" / "m1", host.prefix / "bmount" / "mounts"
     folder.write_text("") if squat.endswith("a file") else (folder / "pid").mkdir(parents=True)
     running = processes_of(host)
-    assert listing(host, "Q:", top) == (2, MOUNT_FAILED)
+    assert host.outcome("Q:", top) == (2, MOUNT_FAILED, "")
     text = host.events()[-1]["strings"][-1]
     assert top in text and said in text, text
-    assert "=>" not in listing(host)[1] and not (host.prefix / "drives" / "q:").exists()
+    assert "=>" not in host.outcome()[1] and not (host.prefix / "drives" / "q:").exists()
     assert mounts_below(host.root) == [] and loops_of(host.root) == []
     assert processes_of(host) == running
     assert table.read_text().splitlines()[1:] == ["nextId=2"]
@@ -259,7 +254,7 @@ def test_daemon_that_cannot_start(loop_host, squat, said):
 def test_daemon_killed_while_attached(loop_host):
     host = loop_host
     _, top = ext4_chain(host)
-    assert listing(host, "Q:", top) == (0, "")
+    assert host.outcome("Q:", top) == (0, "", "")
     line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
     pid = int(line.split(" daemon=")[1].split(",")[0])
     os.kill(pid, signal.SIGKILL)
@@ -267,11 +262,11 @@ def test_daemon_killed_while_attached(loop_host):
         (host.prefix / "drives" / "q:" / "lost.txt").write_text("x" * 65536)
         os.sync()
         os.listdir(host.prefix / "drives" / "q:" / "lost+found")
-    assert f"Q:\\  =>  {top}" in listing(host)[1]
+    assert f"Q:\\  =>  {top}" in host.outcome()[1]
     assert any("qemu-storage-daemon" in e["message"] and "has ended" in e["message"]
                for e in host.events())
-    assert listing(host, "Q:", "/f") == (0, "")
-    assert "=>" not in listing(host)[1] and "m1" not in daemons(host)
+    assert host.outcome("Q:", "/f") == (0, "", "")
+    assert "=>" not in host.outcome()[1] and "m1" not in daemons(host)
 
 
 @needs_loop
@@ -279,7 +274,7 @@ def test_daemon_killed_while_attached(loop_host):
 def test_table_rebuilt_while_attached(loop_host, damage):
     host = loop_host
     _, top = ext4_chain(host)
-    assert listing(host, "Q:", top) == (0, "")
+    assert host.outcome("Q:", top) == (0, "", "")
     pid = serving_pid(host)
     os.kill(pid, signal.SIGKILL)
     assert wait_until(lambda: exited(pid))
@@ -288,11 +283,11 @@ def test_table_rebuilt_while_attached(loop_host, damage):
     # Cut short, the mount line still names the disk; garbled, only the
     # loop device's backing file, the daemon's export, is left to go by.
     table.write_text("".join(lines[:2]) if damage == "cut" else "garbage\n")
-    shown = listing(host)[1]
+    shown = host.outcome()[1]
     assert "Q:\\  =>  " + (top if damage == "cut" else str(host.prefix)) in shown, shown
     assert (host.prefix / "drives" / "q:" / "lost+found").is_dir()
     assert daemons(host) == ["m1"]  # the one that read the partition table is gone
-    assert listing(host, "Q:", "/d") == (0, "")
+    assert host.outcome("Q:", "/d") == (0, "", "")
     assert "m1" not in daemons(host)
 
 
@@ -300,11 +295,11 @@ def test_table_rebuilt_while_attached(loop_host, damage):
 def test_forced_dismount_of_a_busy_volume(loop_host):
     host = loop_host
     _, top = ext4_chain(host)
-    assert listing(host, "Q:", top) == (0, "")
+    assert host.outcome("Q:", top) == (0, "", "")
     user = subprocess.Popen(["sleep", "30"], cwd=host.prefix / "drives" / "q:")
     try:
-        assert listing(host, "Q:", "/d")[0] == 2
-        assert listing(host, "Q:", "/f") == (0, "")
+        assert host.outcome("Q:", "/d")[0] == 2
+        assert host.outcome("Q:", "/f") == (0, "", "")
         assert "m1" not in daemons(host)
     finally:
         user.kill()

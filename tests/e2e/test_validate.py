@@ -45,12 +45,6 @@ def old_config(device, file_name, mode="undoable", redo=None):
     return text
 
 
-def mounts(host):
-    r = host.run()
-    assert r.returncode == 0, r.stdout
-    return r.stdout.decode()
-
-
 @pytest.fixture
 def vm(host):
     """A machine folder with a mixed-case name: the base disk has no volumes,
@@ -79,13 +73,13 @@ def test_p_lists_the_redo_image(host, vm, switches, answer, code, out):
 def test_mount_uses_the_redo_image(host, vm):
     folder, disk, redo = vm
     assert host.outcome("E:", str(disk), "/y") == (0, "", "")
-    assert f"E:\\  =>  {redo}" in mounts(host)
+    assert f"E:\\  =>  {redo}" in host.outcome()[1]
     # The image chosen in the disk's place, or a link to it, is the one mounted already.
     link = host.work / "link.bxdk"
     link.symlink_to(redo)
     for args in ([str(disk), "/y"], [str(link), "/v:2"]):
         assert host.outcome("F:", *args)[:2] == (1, TWO_VOLUMES)
-    assert "F:\\" not in mounts(host)
+    assert "F:\\" not in host.outcome()[1]
 
 
 def test_read_only_and_suspended_are_refused(host, vm):
@@ -97,4 +91,4 @@ def test_read_only_and_suspended_are_refused(host, vm):
     os.chmod(plain, 0o444)
     assert host.outcome("E:", str(plain))[:2] == (1, READ_ONLY)
     assert host.events()[-1]["eventIdHex"] == "0xE0000001"
-    assert "E:\\" not in mounts(host)
+    assert "E:\\" not in host.outcome()[1]
