@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from conftest import LOSETUP, dismount_all, loops_of, private_host, wait_until
-from test_commands import UNABLE_TO_MOUNT, UNABLE_TO_OPEN, make_disk, mbr_disk
+from test_commands import UNABLE_TO_MOUNT, UNABLE_TO_OPEN, make_disk, mbr_disk, run_fails
 from test_images import QEMU_IMG, child, convert
 from test_loop import ext4_disk, needs_loop
 from test_validate import blank, old_config
@@ -28,12 +28,6 @@ def other(host):
         dismount_all(second)
 
 
-def refused(host, args, out, code=2):
-    """Runs a command that must fail; returns the insertion strings of its record."""
-    assert host.outcome(*args) == (code, out, "")
-    return host.events()[-1]["strings"]
-
-
 def losetup(path):
     return subprocess.run([LOSETUP, "-f", "--show", str(path)], check=True, capture_output=True,
                           text=True).stdout.strip()
@@ -47,7 +41,7 @@ def test_hard_link_attached_from_another_prefix_is_refused(host, other, backend)
     link = other.work / "link.bxdk"
     os.link(disk, link)
     assert host.run("E:", disk).returncode == 0
-    strings = refused(other, ["F:", str(link)], UNABLE_TO_MOUNT)
+    strings = run_fails(other, ["F:", str(link)], 2, UNABLE_TO_MOUNT)["strings"]
     assert strings[2] == BUSY and str(link) in strings[3]
     assert not os.path.lexists(other.prefix / "drives" / "f:")
     assert host.run("E:", "/d").returncode == 0
@@ -67,7 +61,7 @@ def test_parents_of_an_attached_chain_are_claimed(host, other, where):
     assert second.run("F:", "/d").returncode == 0
     # Writing base would change what E: shows; over reads E:'s top.
     for disk, named in ((base, base), (over, one)):
-        strings = refused(second, ["G:", disk], UNABLE_TO_MOUNT)
+        strings = run_fails(second, ["G:", disk], 2, UNABLE_TO_MOUNT)["strings"]
         why = ("mounted as e:", one) if second is host else ("another program", named)
         assert strings[2] == BUSY and all(w in strings[3] for w in why), strings
     assert host.run("E:", "/d").returncode == 0
@@ -97,7 +91,7 @@ def test_disk_covered_by_a_loop_device_is_refused(loop_host, case):
             held = os.open(foreign, os.O_RDONLY | os.O_EXCL)
             evil.symlink_to(foreign)
         devices = len(loops_of(host.work))
-        strings = refused(host, ["F:", str(evil)], UNABLE_TO_MOUNT)
+        strings = run_fails(host, ["F:", str(evil)], 2, UNABLE_TO_MOUNT)["strings"]
         assert strings[2] == BUSY and str(evil) in strings[3]
         assert not os.path.lexists(host.prefix / "drives" / "f:")
         assert len(loops_of(host.work)) == devices
@@ -119,7 +113,7 @@ def test_disk_stays_attached_until_a_forced_device_is_gone(loop_host):
         assert host.run("E:", "/f").returncode == 0
         held.write("the file system is still alive\n")
         for volume in ("/v:1", "/v:2"):  # any volume of the disk
-            strings = refused(host, ["F:", disk, volume], UNABLE_TO_MOUNT)
+            strings = run_fails(host, ["F:", disk, volume], 2, UNABLE_TO_MOUNT)["strings"]
             assert strings[2] == BUSY and "/dev/loop" in strings[3]
         assert host.run().stdout.decode() == "No volumes mounted.\n"
     finally:
@@ -140,7 +134,7 @@ def test_fifo_is_refused_without_stalling_the_service(host):
     os.mkfifo(folder / "disk.bxdk.REDO")
     (folder / "vm.bxx").write_text(old_config("ide0:0", "disk.bxdk"))
     for args in ([str(fifo), "/p"], ["E:", str(fifo)], [str(folder / "disk.bxdk"), "/p", "/y"]):
-        strings = refused(host, args, UNABLE_TO_OPEN)
+        strings = run_fails(host, args, 2, UNABLE_TO_OPEN)["strings"]
         assert "neither a regular file nor a block device" in strings[3], strings
     assert host.run().stdout.decode() == "No volumes mounted.\n"
 
@@ -153,7 +147,7 @@ def test_volume_outside_the_file_is_refused(host, backend):
     os.truncate(disk, 2 << 20)  # the second volume now starts past the end
     listed = host.run(disk, "/p")
     assert listed.returncode == 0 and listed.stdout.decode().count("Volume") == 2, listed.stdout
-    strings = refused(host, ["E:", disk, "/v:2"], UNABLE_TO_MOUNT)
+    strings = run_fails(host, ["E:", disk, "/v:2"], 2, UNABLE_TO_MOUNT)["strings"]
     assert "lies outside it" in strings[3], strings
     assert host.run().stdout.decode() == "No volumes mounted.\n"
     assert not os.path.lexists(host.prefix / "drives" / "e:")
