@@ -3,6 +3,7 @@ prefix each, so tests never touch the machine's own state or each other's."""
 
 import json
 import os
+import pwd
 import shutil
 import socket
 import subprocess
@@ -15,6 +16,7 @@ import pytest
 BIN_DIR = Path(os.environ.get("BRENIX_BIN_DIR", Path(__file__).resolve().parents[2] / "build" / "bin"))
 CLSID = "{F91031A3-644F-46F1-8ED5-B91F0E160879}"
 SFDISK = shutil.which("sfdisk") or "/usr/sbin/sfdisk"
+LOSETUP = shutil.which("losetup") or "/usr/sbin/losetup"
 
 
 def wait_until(predicate, timeout=20.0):
@@ -51,6 +53,11 @@ class Host:
                               input=input.encode() if isinstance(input, str) else input,
                               capture_output=True, timeout=timeout)
 
+    def outcome(self, *args, **options):
+        """Runs brenix-mount: its exit code, standard output and standard error."""
+        r = self.run(*args, **options)
+        return r.returncode, r.stdout.decode(), r.stderr.decode()
+
     def run_service(self, *args, timeout=30):
         """Runs bmount-service with the given arguments."""
         return self.run(*args, program=self.service, timeout=timeout)
@@ -68,26 +75,36 @@ class Host:
         return " ".join(quote(a) for a in [self.mount, *args])
 
 
-@pytest.fixture
-def host():
-    root = Path(tempfile.mkdtemp(prefix="brenix-e2e-"))
-    h = Host(root)
+def private_host():
+    """A Host in a fresh folder; its service is stopped and the folder removed after."""
+    h = Host(Path(tempfile.mkdtemp(prefix="brenix-e2e-")))
     yield h
     if os.path.exists(h.service) and h.prefix.exists():
         h.run_service("--stop")
-    shutil.rmtree(root, ignore_errors=True)
+    shutil.rmtree(h.root, ignore_errors=True)
+
+
+host = pytest.fixture(private_host, name="host")
+
+
+def dismount_all(host):
+    """Dismounts by force whatever the listing shows; the lines it showed."""
+    shown = [line for line in host.run().stdout.decode().splitlines() if line[1:2] == ":"]
+    for line in shown:
+        host.run(line[:2], "/f")
+    return shown
 
 
 @pytest.fixture
 def foreground(host):
-    """Starts `bmount-service --foreground [args]` (its output in service.log)
-    and stops it at the end."""
+    """Starts `bmount-service --foreground [args]` (its output in service.log),
+    under the wrapper command if one is given, and stops it at the end."""
     started = []
 
-    def start(*args):
+    def start(*args, wrapper=()):
         host.prefix.mkdir(parents=True, exist_ok=True)
         with open(host.root / "service.log", "ab") as log:
-            p = subprocess.Popen([host.service, "--foreground", *args], env=host.env,
+            p = subprocess.Popen([*wrapper, host.service, "--foreground", *args], env=host.env,
                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         started.append(p)
         assert wait_until(lambda: accepting(host) or p.poll() is not None)
@@ -98,6 +115,66 @@ def foreground(host):
         if p.poll() is None:
             p.terminate()
             p.wait(timeout=30)
+
+
+@pytest.fixture(scope="module")
+def other_user():
+    """A second user, made for the tests of a module and removed after them."""
+    if os.geteuid() != 0 or shutil.which("useradd") is None:
+        pytest.skip("needs the superuser and useradd")
+    name = f"bxuser{os.getpid() % 100000}"
+    subprocess.run(["useradd", "--no-create-home", "--shell", "/usr/sbin/nologin", name],
+                   check=True, capture_output=True)
+    yield pwd.getpwnam(name)
+    subprocess.run(["userdel", name], capture_output=True)
+
+
+def mounts_below(path):
+    """Mount points at or below path, from this process's mount list."""
+    real = os.path.realpath(path)
+    found = []
+    with open("/proc/self/mountinfo", encoding="utf-8") as f:
+        for line in f:
+            point = line.split()[4].encode().decode("unicode_escape")
+            if point == real or point.startswith(real + "/"):
+                found.append(point)
+    return found
+
+
+def loops_of(path):
+    """Loop device lines of `losetup -a` whose backing file lies below path."""
+    out = subprocess.run([LOSETUP, "-a"], capture_output=True, text=True).stdout
+    real = os.path.realpath(path)
+    return [line for line in out.splitlines() if f"({real}/" in line]
+
+
+@pytest.fixture
+def loop_host(host):
+    """The host with the loop backend; whatever a test leaves attached is taken
+    down (and counted as a failure) before the prefix is removed."""
+    host.env["BRENIX_MOUNT_BACKEND"] = "loop"
+    yield host
+    leftovers = dismount_all(host)
+    host.run_service("--stop")
+    for point in reversed(mounts_below(host.root)):
+        subprocess.run(["umount", "-l", point], capture_output=True)
+        leftovers.append(point)
+    for line in loops_of(host.root):
+        subprocess.run([LOSETUP, "-d", line.split(":")[0]], capture_output=True)
+        leftovers.append(line)
+    assert leftovers == []
+
+
+@pytest.fixture
+def nobody_home():
+    """A folder the unprivileged user can reach and write."""
+    root = Path(tempfile.mkdtemp(prefix="brenix-nobody-"))
+    os.chmod(root, 0o755)
+    home = root / "nobody"
+    home.mkdir()
+    os.chown(home, 65534, 65534)
+    yield home
+    shutil.rmtree(root, ignore_errors=True)
 
 
 def make_disk(host, name, table, size):
@@ -115,6 +192,21 @@ def serving_pid(host):
     """The pid in the service's lock file; 0 when it names none."""
     text = (host.prefix / "run" / "bmount-service.lock").read_text().strip()
     return int(text) if text else 0
+
+
+def processes_of(host, program=None):
+    """Ids of the processes whose command line or environment names the
+    host's prefix (and that run program, when given)."""
+    pids = []
+    for entry in filter(lambda p: p.name.isdigit(), Path("/proc").iterdir()):
+        try:
+            if any(str(host.prefix).encode() in (entry / part).read_bytes()
+                   for part in ("cmdline", "environ")) and \
+                    program in (None, os.readlink(entry / "exe")):
+                pids.append(int(entry.name))
+        except OSError:
+            continue  # ended meanwhile
+    return sorted(pids)
 
 
 def accepting(host):

@@ -4,23 +4,18 @@ device on it, a device freed by force that still has a user); a FIFO is
 refused without waiting; a volume that lies outside its file is refused."""
 
 import os
-import shutil
 import subprocess
-import tempfile
 from pathlib import Path
 
 import pytest
 
-from conftest import Host, wait_until
-from test_commands import UNABLE_TO_MOUNT, UNABLE_TO_OPEN, make_disk, mbr_disk
+from conftest import LOSETUP, dismount_all, loops_of, private_host, wait_until
+from test_commands import UNABLE_TO_MOUNT, UNABLE_TO_OPEN, make_disk, mbr_disk, run_fails
 from test_images import QEMU_IMG, child, convert
-from test_loop import LOSETUP, MKFS, ext4_disk, loop_host, loops_of  # noqa: F401
+from test_loop import ext4_disk, needs_loop
+from test_validate import blank, old_config
 
 BUSY = "80070010"
-
-needs_loop = pytest.mark.skipif(
-    os.geteuid() != 0 or not os.path.exists("/dev/loop-control") or not os.path.exists(MKFS),
-    reason="loop devices need the superuser, /dev/loop-control and mkfs.ext4")
 
 BACKENDS = ["record", pytest.param("loop", marks=needs_loop)]
 
@@ -28,20 +23,9 @@ BACKENDS = ["record", pytest.param("loop", marks=needs_loop)]
 @pytest.fixture
 def other(host):
     """A second private prefix with the same backend, on the same machine."""
-    second = Host(Path(tempfile.mkdtemp(prefix="brenix-e2e-")))
-    yield second
-    for line in second.run().stdout.decode().splitlines():
-        if line[1:2] == ":":
-            second.run(line[:2], "/f")
-    subprocess.run([second.service, "--stop"], env=second.env, capture_output=True, timeout=30)
-    shutil.rmtree(second.root, ignore_errors=True)
-
-
-def refused(host, args, out, code=2):
-    """Runs a command that must fail; returns the insertion strings of its record."""
-    r = host.run(*args)
-    assert (r.returncode, r.stdout.decode(), r.stderr) == (code, out, b"")
-    return host.events()[-1]["strings"]
+    for second in private_host():
+        yield second
+        dismount_all(second)
 
 
 def losetup(path):
@@ -57,7 +41,7 @@ def test_hard_link_attached_from_another_prefix_is_refused(host, other, backend)
     link = other.work / "link.bxdk"
     os.link(disk, link)
     assert host.run("E:", disk).returncode == 0
-    strings = refused(other, ["F:", str(link)], UNABLE_TO_MOUNT)
+    strings = run_fails(other, ["F:", str(link)], 2, UNABLE_TO_MOUNT)["strings"]
     assert strings[2] == BUSY and str(link) in strings[3]
     assert not os.path.lexists(other.prefix / "drives" / "f:")
     assert host.run("E:", "/d").returncode == 0
@@ -77,7 +61,7 @@ def test_parents_of_an_attached_chain_are_claimed(host, other, where):
     assert second.run("F:", "/d").returncode == 0
     # Writing base would change what E: shows; over reads E:'s top.
     for disk, named in ((base, base), (over, one)):
-        strings = refused(second, ["G:", disk], UNABLE_TO_MOUNT)
+        strings = run_fails(second, ["G:", disk], 2, UNABLE_TO_MOUNT)["strings"]
         why = ("mounted as e:", one) if second is host else ("another program", named)
         assert strings[2] == BUSY and all(w in strings[3] for w in why), strings
     assert host.run("E:", "/d").returncode == 0
@@ -107,7 +91,7 @@ def test_disk_covered_by_a_loop_device_is_refused(loop_host, case):
             held = os.open(foreign, os.O_RDONLY | os.O_EXCL)
             evil.symlink_to(foreign)
         devices = len(loops_of(host.work))
-        strings = refused(host, ["F:", str(evil)], UNABLE_TO_MOUNT)
+        strings = run_fails(host, ["F:", str(evil)], 2, UNABLE_TO_MOUNT)["strings"]
         assert strings[2] == BUSY and str(evil) in strings[3]
         assert not os.path.lexists(host.prefix / "drives" / "f:")
         assert len(loops_of(host.work)) == devices
@@ -129,7 +113,7 @@ def test_disk_stays_attached_until_a_forced_device_is_gone(loop_host):
         assert host.run("E:", "/f").returncode == 0
         held.write("the file system is still alive\n")
         for volume in ("/v:1", "/v:2"):  # any volume of the disk
-            strings = refused(host, ["F:", disk, volume], UNABLE_TO_MOUNT)
+            strings = run_fails(host, ["F:", disk, volume], 2, UNABLE_TO_MOUNT)["strings"]
             assert strings[2] == BUSY and "/dev/loop" in strings[3]
         assert host.run().stdout.decode() == "No volumes mounted.\n"
     finally:
@@ -146,13 +130,11 @@ def test_fifo_is_refused_without_stalling_the_service(host):
     os.mkfifo(fifo)
     folder = host.work / "vm"
     folder.mkdir()
-    with open(folder / "disk.bxdk", "wb") as f:
-        f.truncate(1 << 20)
+    blank(folder / "disk.bxdk")
     os.mkfifo(folder / "disk.bxdk.REDO")
-    (folder / "vm.bxx").write_text('config.version = "7"\nide0:0.present = "TRUE"\n'
-                                   'ide0:0.fileName = "disk.bxdk"\nide0:0.mode = "undoable"\n')
+    (folder / "vm.bxx").write_text(old_config("ide0:0", "disk.bxdk"))
     for args in ([str(fifo), "/p"], ["E:", str(fifo)], [str(folder / "disk.bxdk"), "/p", "/y"]):
-        strings = refused(host, args, UNABLE_TO_OPEN)
+        strings = run_fails(host, args, 2, UNABLE_TO_OPEN)["strings"]
         assert "neither a regular file nor a block device" in strings[3], strings
     assert host.run().stdout.decode() == "No volumes mounted.\n"
 
@@ -165,7 +147,7 @@ def test_volume_outside_the_file_is_refused(host, backend):
     os.truncate(disk, 2 << 20)  # the second volume now starts past the end
     listed = host.run(disk, "/p")
     assert listed.returncode == 0 and listed.stdout.decode().count("Volume") == 2, listed.stdout
-    strings = refused(host, ["E:", disk, "/v:2"], UNABLE_TO_MOUNT)
+    strings = run_fails(host, ["E:", disk, "/v:2"], 2, UNABLE_TO_MOUNT)["strings"]
     assert "lies outside it" in strings[3], strings
     assert host.run().stdout.decode() == "No volumes mounted.\n"
     assert not os.path.lexists(host.prefix / "drives" / "e:")

@@ -11,9 +11,9 @@ import subprocess
 
 import pytest
 
-from conftest import exited, serving_pid, wait_until
+from conftest import exited, loops_of, mounts_below, serving_pid, wait_until
 from test_commands import mbr_disk
-from test_loop import MKFS, ext4_disk, loop_host, loops_of, mounts_below  # noqa: F401
+from test_loop import ext4_disk, needs_loop
 
 ROUNDS = int(os.environ.get("BRENIX_FAULT_ROUNDS", "2"))
 
@@ -137,11 +137,9 @@ def crash_during(host, step, *args):
 
 
 def mount_and_dismount(host, disk, check):
-    r = host.run("E:", disk)
-    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+    assert host.outcome("E:", disk) == (0, "", "")
     check()
-    r = host.run("E:", "/d")
-    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+    assert host.outcome("E:", "/d") == (0, "", "")
 
 
 def crash_loops(host, backend, disk, check_data):
@@ -169,9 +167,7 @@ def test_crash_at_every_step_record_backend(host):
     crash_loops(host, "record", disk, lambda: None)
 
 
-@pytest.mark.skipif(os.geteuid() != 0, reason="loop devices need the superuser")
-@pytest.mark.skipif(not os.path.exists("/dev/loop-control"), reason="no /dev/loop-control")
-@pytest.mark.skipif(not os.path.exists(MKFS), reason="mkfs.ext4 is not installed")
+@needs_loop
 @pytest.mark.parametrize("kind", ["loop", "image"])
 def test_crash_at_every_step_loop_backend(loop_host, kind):
     host = loop_host

@@ -3,16 +3,13 @@ activation by the first clients at once, and what it flushes to the disk.
 Mounts that outlive an instance are seen in the service's unit tests and,
 after crashes, in test_faults.py."""
 
-import os
 import shutil
 import socket
 import subprocess
-from pathlib import Path
 
 import pytest
 
-from conftest import BIN_DIR, CLSID, accepting, make_disk, serving_pid, wait_until
-
+from conftest import CLSID, accepting, make_disk, processes_of, serving_pid
 
 
 def two_volume_disk(host, name="disk.bxdk"):
@@ -58,20 +55,6 @@ def test_one_instance_per_prefix(host, foreground):
     assert not host.endpoint.exists()
 
 
-def services_of(host):
-    """Process ids of bmount-service processes serving this host's prefix."""
-    pids = []
-    for entry in Path("/proc").iterdir():
-        try:
-            if os.readlink(entry / "exe") == str(BIN_DIR / "bmount-service") and \
-                    f"BRENIX_HOST_PREFIX={host.prefix}".encode() in \
-                    (entry / "environ").read_bytes().split(b"\0"):
-                pids.append(int(entry.name))
-        except OSError:
-            continue
-    return pids
-
-
 def test_first_clients_at_once_share_one_server(host):
     disk = two_volume_disk(host)
     runs = [subprocess.Popen([host.mount, *args], env=host.env, cwd=host.work,
@@ -80,7 +63,7 @@ def test_first_clients_at_once_share_one_server(host):
     for p, out in zip(runs, [b"No volumes mounted.\n", b"Volume 1 : 2 Mb\nVolume 2 : 1 Mb\n"]):
         assert p.communicate(timeout=60) == (out, b"")
         assert p.returncode == 0
-    assert services_of(host) == [serving_pid(host)]
+    assert processes_of(host, host.service) == [serving_pid(host)]
     idle = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     idle.connect(str(host.endpoint))  # a connected client that says nothing blocks no one
     try:
@@ -91,25 +74,19 @@ def test_first_clients_at_once_share_one_server(host):
 
 
 @pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
-def test_only_a_new_mount_is_flushed_to_the_disk(host):
+def test_only_a_new_mount_is_flushed_to_the_disk(host, foreground):
     """Every change to the table is saved, but only a new mount is worth a
     flush: a crash of the machine takes every client, loop device and mount
     with it, and the next start finds a dismount again by itself."""
     disk = two_volume_disk(host)
     assert host.run_service("--register").returncode == 0  # the prefix made beforehand
     trace = host.root / "trace"
-    p = subprocess.Popen(["strace", "-f", "-qq", "-s", "4096", "-o", str(trace),
-                          "-e", "trace=fsync,fdatasync,rename,renameat,renameat2",
-                          host.service, "--foreground"], env=host.env,
-                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                         stderr=subprocess.DEVNULL)
-    try:
-        assert wait_until(lambda: accepting(host) or p.poll() is not None)
-        assert host.run("E:", disk).returncode == 0
-        assert host.run("E:", "/d").returncode == 0
-    finally:
-        assert host.run_service("--stop").returncode == 0
-        p.wait(timeout=30)
+    p = foreground(wrapper=["strace", "-f", "-qq", "-s", "4096", "-o", str(trace), "-e",
+                            "trace=fsync,fdatasync,rename,renameat,renameat2"])
+    assert host.run("E:", disk).returncode == 0
+    assert host.run("E:", "/d").returncode == 0
+    assert host.run_service("--stop").returncode == 0
+    p.wait(timeout=30)
     calls = trace.read_text().splitlines()
     saves = [c for c in calls if "rename" in c and '/bmount/mounts"' in c]
     assert len(saves) == 3, calls  # the id handed out, the mount, the dismount

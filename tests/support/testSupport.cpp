@@ -1,11 +1,7 @@
 #include "testSupport.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +11,8 @@
 #include <sstream>
 
 #include <gtest/gtest.h>
+
+#include "host/process.h"
 
 namespace testsupport {
 
@@ -57,6 +55,20 @@ std::string ReadFile(const std::string &path) {
   return ss.str();
 }
 
+std::string Take(char *owned) {
+  std::string text = owned != nullptr ? owned : "<null>";
+  free(owned);
+  return text;
+}
+
+int InChild(const std::function<int()> &body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 std::vector<std::string> EventLogLines(const std::string &path) {
   static const std::string kOpening = "{\"time\":\"";
   static const std::string kShape = "0000-00-00T00:00:00Z\"";  // 0: any digit
@@ -76,79 +88,40 @@ std::vector<std::string> EventLogLines(const std::string &path) {
   return lines;
 }
 
-static void DrainInto(int fd, std::string *to) {
-  char buf[4096];
-  ssize_t n = read(fd, buf, sizeof buf);
-  if (n > 0) to->append(buf, static_cast<size_t>(n));
-}
-
 ProcessResult Run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                   const std::string &input, int timeoutSeconds) {
-  ProcessResult result;
-  int in[2], out[2], err[2];
-  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
-    ADD_FAILURE() << "pipe failed";
-    return result;
-  }
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-    for (const auto &e : env) {
-      auto eq = e.find('=');
-      std::string name = e.substr(0, eq);
-      if (eq == e.size() - 1) {
-        unsetenv(name.c_str());
-      } else {
-        setenv(name.c_str(), e.substr(eq + 1).c_str(), 1);
-      }
+  // The host layer's runner gives the program the caller's environment and
+  // no input: env(1) changes the one, a shell pipe feeds the other.
+  std::vector<std::string> words = {"/usr/bin/env"};
+  for (const std::string &e : env) {
+    if (e.find('=') == e.size() - 1) {
+      words.insert(words.end(), {"-u", e.substr(0, e.size() - 1)});
+    } else {
+      words.push_back(e);
     }
-    std::vector<char *> args;
-    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
   }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  signal(SIGPIPE, SIG_IGN);
   if (!input.empty()) {
-    ssize_t ignored = write(in[1], input.data(), input.size());
-    (void)ignored;
+    words.insert(words.end(), {"/bin/sh", "-c", "printf %s \"$0\" | \"$@\"", input});
   }
-  close(in[1]);
-
-  time_t deadline = time(nullptr) + timeoutSeconds;
-  bool outOpen = true, errOpen = true;
-  while (outOpen || errOpen) {
-    pollfd fds[2] = {{outOpen ? out[0] : -1, POLLIN, 0}, {errOpen ? err[0] : -1, POLLIN, 0}};
-    if (poll(fds, 2, 200) > 0) {
-      if (fds[0].revents) {
-        size_t before = result.out.size();
-        DrainInto(out[0], &result.out);
-        if (result.out.size() == before) outOpen = false;
-      }
-      if (fds[1].revents) {
-        size_t before = result.err.size();
-        DrainInto(err[0], &result.err);
-        if (result.err.size() == before) errOpen = false;
-      }
-    }
-    if (time(nullptr) > deadline) {
-      kill(pid, SIGKILL);
-      ADD_FAILURE() << "timed out: " << argv[0];
-      break;
-    }
+  words.insert(words.end(), argv.begin(), argv.end());
+  // Seen from env(1), /proc/self would be env itself.
+  if (argv[0].rfind("/proc/self/", 0) == 0) {
+    words[words.size() - argv.size()] = std::filesystem::read_symlink(argv[0]);
   }
-  close(out[0]);
-  close(err[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  std::vector<const char *> args;
+  for (const std::string &w : words) args.push_back(w.c_str());
+  args.push_back(nullptr);
+  HostRunLimits limits;
+  limits.timeoutMs = timeoutSeconds * 1000;
+  limits.maxOutput = limits.maxErrors = 64 << 20;
+  HostRunResult r;
+  ProcessResult result;
+  if (HostProcess_Run(args.data(), &limits, &r) == 0) {
+    EXPECT_FALSE(r.timedOut) << "timed out: " << argv[0];
+    result = {r.exitCode, r.signal, std::string(r.out, r.outLength),
+              std::string(r.err, r.errLength)};
+  }
+  HostRunResult_Free(&r);
   return result;
 }
 

@@ -2,6 +2,7 @@
 // with everything in it, small file writers, and a child-process runner.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,13 @@ class TempDir {
 void WriteFile(const std::string &path, const std::string &bytes);
 // Returns the whole file, or "" when it cannot be read.
 std::string ReadFile(const std::string &path);
+
+// Returns the text of a string the caller must free, and frees it; "<null>"
+// for a null pointer.
+std::string Take(char *owned);
+
+// Runs body in a forked child; its exit code, or -1 when it did not exit.
+int InChild(const std::function<int()> &body);
 
 // Returns the lines of an event log file without their line ends, each time
 // stamp replaced by "T" so that whole lines can be compared; a time stamp

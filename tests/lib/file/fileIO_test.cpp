@@ -3,7 +3,6 @@
 #include "file/fileIO.h"
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -21,11 +20,7 @@ using testsupport::WriteFile;
 bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
 int LockInChild(const std::string &path, bool readOnly) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(FileLock_Lock(path.c_str(), readOnly) + 1);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WEXITSTATUS(status) - 1;
+  return testsupport::InChild([&] { return FileLock_Lock(path.c_str(), readOnly) + 1; }) - 1;
 }
 
 class FileIOTest : public testing::Test {

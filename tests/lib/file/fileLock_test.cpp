@@ -1,6 +1,7 @@
 // Lock files: sharing and exclusion between processes and within one
-// process, removal on unlock, stale files, and the refusal to remove a lock
-// file that another holder still has locked.
+// process, removal on unlock, and the refusal to remove a lock file that
+// another holder still has locked. A stale lock file left by a crashed holder
+// is taken again at every crash step of test_faults.py.
 #include "file/fileLock.h"
 
 #include <sys/stat.h>
@@ -17,38 +18,26 @@
 
 namespace {
 
+using testsupport::InChild;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
 bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
-// Runs body in a child process and returns its exit status.
-int InChild(const std::function<int()> &body) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// A child that takes a lock, reports through a pipe, and holds it until the
-// parent closes its end.
-class Holder {
+// A child that takes a shared lock, reports the result, and holds the lock
+// until Release closes its pipe.
+class Reader {
  public:
-  Holder(const std::string &path, bool readOnly) {
+  explicit Reader(const std::string &path) {
     int ready[2], release[2];
-    EXPECT_EQ(pipe(ready), 0);
-    EXPECT_EQ(pipe(release), 0);
+    EXPECT_EQ(pipe(ready) | pipe(release), 0);
     pid_ = fork();
     if (pid_ == 0) {
-      close(ready[0]);
       close(release[1]);
-      char r = static_cast<char>('0' + FileLock_Lock(path.c_str(), readOnly) + 1);
-      if (write(ready[1], &r, 1) != 1) _exit(2);
-      char c;
-      while (read(release[0], &c, 1) > 0) {
+      char r = static_cast<char>(FileLock_Lock(path.c_str(), true) + 1);
+      if (write(ready[1], &r, 1) == 1 && read(release[0], &r, 1) == 0) {
+        FileLock_Unlock(path.c_str(), true);
       }
-      FileLock_Unlock(path.c_str(), readOnly);
       _exit(0);
     }
     close(ready[1]);
@@ -57,9 +46,9 @@ class Holder {
     char r = 0;
     EXPECT_EQ(read(ready[0], &r, 1), 1);
     close(ready[0]);
-    result_ = r - '0' - 1;
+    result_ = r - 1;
   }
-  ~Holder() { Release(); }
+  ~Reader() { Release(); }
   int result() const { return result_; }
   void Release() {
     if (pid_ > 0) {
@@ -89,7 +78,7 @@ TEST(FileLock, LockCreatesAndUnlockRemovesTheLockFile) {
 TEST(FileLock, SharedLocksInTwoProcessesAndAnExclusiveAgainstThem) {
   TempDir dir;
   std::string disk = dir.file("disk.bxsd");
-  Holder reader(disk, true);
+  Reader reader(disk);
   ASSERT_EQ(reader.result(), 1);
   ASSERT_EQ(FileLock_Lock(disk.c_str(), true), 1);
   EXPECT_EQ(InChild([&] { return FileLock_Lock(disk.c_str(), false); }), 0);
@@ -116,15 +105,6 @@ TEST(FileLock, TwoLocksInOneProcessConflict) {
   EXPECT_EQ(FileLock_Lock(disk.c_str(), false), 0);  // the second reader still holds
   EXPECT_TRUE(FileLock_Unlock(disk.c_str(), true));
   EXPECT_FALSE(Exists(disk + ".lck"));
-}
-
-TEST(FileLock, StaleLockFileOfACrashedHolderIsReused) {
-  TempDir dir;
-  std::string disk = dir.file("d");
-  EXPECT_EQ(InChild([&] { return FileLock_Lock(disk.c_str(), false) == 1 ? 0 : 1; }), 0);
-  EXPECT_TRUE(Exists(disk + ".lck"));
-  EXPECT_EQ(FileLock_Lock(disk.c_str(), false), 1);
-  EXPECT_TRUE(FileLock_Unlock(disk.c_str(), false));
 }
 
 TEST(FileLock, PhysicalDriveLocksLiveInTheTemporaryFolder) {

@@ -16,6 +16,7 @@
 
 namespace {
 
+using testsupport::Take;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
@@ -28,12 +29,6 @@ std::string SplitOf(const char *path) {
   free(d);
   free(b);
   return s;
-}
-
-std::string Take(char *s) {
-  std::string r = s == nullptr ? "<null>" : s;
-  free(s);
-  return r;
 }
 
 TEST(FileSplitName, DriveUncAndHostForms) {

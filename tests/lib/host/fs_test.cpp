@@ -22,12 +22,7 @@ namespace {
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
-std::string Full(const char *path) {
-  char *p = HostFs_FullPath(path);
-  std::string s = p == nullptr ? "<null>" : p;
-  free(p);
-  return s;
-}
+std::string Full(const char *path) { return testsupport::Take(HostFs_FullPath(path)); }
 
 TEST(HostFsFullPath, ResolvesByTextWithoutFollowingLinks) {
   EXPECT_EQ(Full("/a/b/../c/./d//e/"), "/a/c/d/e");

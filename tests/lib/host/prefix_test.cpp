@@ -22,15 +22,10 @@
 #include "testSupport.h"
 
 namespace fs = std::filesystem;
+using testsupport::Take;
 using testsupport::TempDir;
 
 namespace {
-
-std::string Take(char *p) {
-  std::string s = p != nullptr ? p : "(null)";
-  free(p);
-  return s;
-}
 
 mode_t Mode(const std::string &path) {
   struct stat st;

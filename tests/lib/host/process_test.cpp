@@ -66,15 +66,10 @@ struct RunCase {
 };
 
 TEST(ProcessTest, RunIsHeldToItsLimits) {
-  HostRunLimits small;
-  small.maxOutput = 4;
-  small.maxErrors = 3;
-  HostRunLimits quick;
-  quick.timeoutMs = 200;
-  HostRunLimits cpu;
-  cpu.cpuSeconds = 1;
-  HostRunLimits memory;
-  memory.addressSpace = 64 << 20;
+  const HostRunLimits small{.maxOutput = 4, .maxErrors = 3};
+  const HostRunLimits quick{.timeoutMs = 200};
+  const HostRunLimits cpu{.cpuSeconds = 1};
+  const HostRunLimits memory{.addressSpace = 64 << 20};
   const RunCase cases[] = {
       {"echo out; echo err >&2; exit 3", {}, 3, 0, false, false, "out\n", "err\n"},
       {"printf 1234; echo abcdef >&2", small, 0, 0, false, false, "1234", "abc"},

@@ -16,24 +16,16 @@
 
 #include <gtest/gtest.h>
 
-#include "testSupport.h"
+#include "privatePrefix.h"
 
 namespace fs = std::filesystem;
 using testsupport::ReadFile;
-using testsupport::TempDir;
 using testsupport::WriteFile;
 
 namespace {
 
 class RegistryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    hklm_ = dir_.file("registry/HKLM");
-    fs::create_directories(hklm_);
-    setenv("BRENIX_HOST_PREFIX", dir_.path().c_str(), 1);
-  }
-  void TearDown() override { unsetenv("BRENIX_HOST_PREFIX"); }
-
   std::string QueryString(const char *key, const char *name, int *rc) {
     char *text = nullptr;
     HostRegType type;
@@ -43,8 +35,8 @@ class RegistryTest : public ::testing::Test {
     return s;
   }
 
-  TempDir dir_;
-  std::string hklm_;
+  testsupport::PrivatePrefix prefix_;
+  std::string hklm_ = prefix_.file("registry/HKLM");
 };
 
 TEST_F(RegistryTest, NamesKeepFirstSpellingAndMatchAnyCase) {

@@ -74,14 +74,9 @@ TEST(EndpointTest, LiveIsKeptAndOnlyOnesOwnSocketIsRemoved) {
 // that client; skipped otherwise.
 TEST(EndpointTest, PeersOfAnotherUserAreNotTrusted) {
   auto asNobody = [](const std::string &script, const std::string &arg) {
-    return std::vector<std::string>{"/usr/bin/setpriv",
-                                    "--reuid=65534",
-                                    "--regid=65534",
-                                    "--clear-groups",
-                                    "/usr/bin/python3",
-                                    "-c",
-                                    script,
-                                    arg};
+    std::vector<std::string> argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534"};
+    argv.insert(argv.end(), {"--clear-groups", "/usr/bin/python3", "-c", script, arg});
+    return argv;
   };
   if (testsupport::Run(asNobody("pass", "")).exitCode != 0) {
     GTEST_SKIP() << "cannot run a client as another user";

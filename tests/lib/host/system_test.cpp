@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -16,9 +17,7 @@ namespace {
 TEST(SystemTest, VersionParsing) {
   HostVersion v = {9, 9, 9};
   EXPECT_TRUE(HostSystem_ParseVersion("1.4.10", &v));
-  EXPECT_EQ(v.platformId, 1u);
-  EXPECT_EQ(v.major, 4u);
-  EXPECT_EQ(v.minor, 10u);
+  EXPECT_EQ(std::tuple(v.platformId, v.major, v.minor), std::tuple(1u, 4u, 10u));
   EXPECT_TRUE(HostSystem_ParseVersion("2.4294967295.0", &v));
   EXPECT_EQ(v.major, 4294967295u);
   for (const char *bad :

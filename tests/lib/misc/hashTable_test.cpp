@@ -13,13 +13,10 @@
 
 namespace {
 
-struct TableDeleter {
-  void operator()(HashTable *t) const { HashTable_Free(t); }
-};
-using TablePtr = std::unique_ptr<HashTable, TableDeleter>;
+using TablePtr = std::unique_ptr<HashTable, decltype(&HashTable_Free)>;
 
 TEST(HashTableTest, KeysInAnyCaseGrowthAndClear) {
-  TablePtr t(HashTable_Alloc(1));
+  TablePtr t(HashTable_Alloc(1), HashTable_Free);
   int a = 1;
   EXPECT_TRUE(HashTable_Insert(t.get(), "Foo.Bar", &a));
   EXPECT_FALSE(HashTable_Insert(t.get(), "FOO.BAR", nullptr));
@@ -50,7 +47,7 @@ TEST(HashTableTest, KeysInAnyCaseGrowthAndClear) {
 }
 
 TEST(HashTableTest, ProbesFromTheLastSlotWrapAround) {
-  TablePtr t(HashTable_Alloc(512));
+  TablePtr t(HashTable_Alloc(512), HashTable_Free);
   // Keys whose probes start at the last slot, and one at slot 0 that the
   // wrapped probes pass.
   std::vector<std::string> last;

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "misc/panic.h"
+#include "testSupport.h"
 
 namespace {
 
@@ -22,10 +23,7 @@ char *(*const gAsprintf)(size_t *, const char *, ...) = Str_Asprintf;
 
 template <typename... Args>
 std::string FormatOrNull(const char *format, Args... args) {
-  char *s = gAsprintf(nullptr, format, args...);
-  std::string r = s == nullptr ? "<null>" : s;
-  free(s);
-  return r;
+  return testsupport::Take(gAsprintf(nullptr, format, args...));
 }
 
 bool Valid(const char *format) {
@@ -95,23 +93,14 @@ TEST(StrAsprintf, PositionalAndPlain) {
   EXPECT_EQ(FormatOrNull("0x%0lX", 0x8004020BUL), "0x8004020B");
 }
 
-TEST(StrAsprintf, LMeans64BitAndLengthIsReported) {
+TEST(StrAsprintf, LMeans64BitCrLfBecomesLfAndLengthIsReported) {
   size_t n = 0;
-  char *s = gAsprintf(&n, "%Ld %Lu", static_cast<long long>(-5000000000LL),
-                      static_cast<unsigned long long>(UINT64_MAX));
-  ASSERT_NE(s, nullptr);
-  EXPECT_STREQ(s, "-5000000000 18446744073709551615");
-  EXPECT_EQ(n, strlen(s));
-  free(s);
-}
-
-TEST(StrAsprintf, CrLfBecomesLf) {
-  size_t n = 0;
-  char *s = gAsprintf(&n, "a\r\nb%s\r", "\r\n");
-  ASSERT_NE(s, nullptr);
-  EXPECT_STREQ(s, "a\nb\n\r");
+  EXPECT_EQ(testsupport::Take(gAsprintf(&n, "%Ld %Lu", static_cast<long long>(-5000000000LL),
+                                        static_cast<unsigned long long>(UINT64_MAX))),
+            "-5000000000 18446744073709551615");
+  EXPECT_EQ(n, 32u);
+  EXPECT_EQ(testsupport::Take(gAsprintf(&n, "a\r\nb%s\r", "\r\n")), "a\nb\n\r");
   EXPECT_EQ(n, 5u);
-  free(s);
   EXPECT_EQ(FormatOrNull("line\n"), "line\n");
 }
 
@@ -135,14 +124,8 @@ TEST(StrTranslate, RulesBeyondTheCLibrary) {
   EXPECT_TRUE(Valid("%-65535s"));
   EXPECT_TRUE(Valid("%2$d %1$s %2$d"));
   EXPECT_TRUE(Valid("%F %G %a %A %C %S %p %c %i %o"));
-  char *t = StrTranslateFormat("%Lx 100%% %Ld");
-  ASSERT_NE(t, nullptr);
-  EXPECT_STREQ(t, "%llx 100%% %lld");
-  free(t);
-  t = StrTranslateFormat("%2$Ld %1$s");
-  ASSERT_NE(t, nullptr);
-  EXPECT_STREQ(t, "%2$lld %1$s");
-  free(t);
+  EXPECT_EQ(testsupport::Take(StrTranslateFormat("%Lx 100%% %Ld")), "%llx 100%% %lld");
+  EXPECT_EQ(testsupport::Take(StrTranslateFormat("%2$Ld %1$s")), "%2$lld %1$s");
 }
 
 TEST(StrSplitLines, LastLineWithOrWithoutLineFeed) {
