@@ -481,8 +481,9 @@ SnapshotError LoadDatabase(SnapshotConfigInfo *info) {
                                  : MakeError(SNAPSHOT_FILEIO, static_cast<uint32_t>(res));
     }
   }
-  if (File_Exists(info->databasePath) &&
-      !Dictionary_Load(info->snapshotDict, info->databasePath, kDictLoadFlags)) {
+  // A database the system cannot find reads as an empty one; asking first
+  // would cost every configuration a call.
+  if (!Dictionary_LoadIfPresent(info->snapshotDict, info->databasePath, kDictLoadFlags, nullptr)) {
     Warning("SNAPSHOT: Unable to load dict from '%s'.\n", info->databasePath);
     return MakeError(SNAPSHOT_DICTIONARY);
   }

@@ -268,8 +268,9 @@ bool ReadLines(Dictionary *dict, FILE *stream, int flags, long long fileSize) {
 }
 
 // Opens path for a load and sets *size to its size (-1 when unknown);
-// NULL, with the reason appended, when it cannot be loaded.
-FILE *OpenForLoad(const char *path, long long *size) {
+// NULL, with the reason appended, when it cannot be loaded. With absent
+// given, a path the system cannot look at sets *absent instead of a message.
+FILE *OpenForLoad(const char *path, long long *size, bool *absent = nullptr) {
   // The open comes first and tells the size and kind in one step; only a
   // failure takes the slower look that names the reason.
   FILE *stream = fopen(path, "r");
@@ -279,6 +280,10 @@ FILE *OpenForLoad(const char *path, long long *size) {
       fclose(stream);
     }
     if (!HostFs_Stat(path, &isDirectory)) {
+      if (absent != nullptr) {
+        *absent = true;
+        return nullptr;
+      }
       Msg_Append(MSGID(dictionary.load.statFailed) "Unable to get information about file "
                                                    "\"%s\": %s.\n",
                  path, Err_ErrString());
@@ -332,6 +337,21 @@ bool Dictionary_Load(Dictionary *dict, const char *path, int flags) {
     fileName = path;
   }
   return LoadStream(dict, stream, fileName, fileSize, flags);
+}
+
+bool Dictionary_LoadIfPresent(Dictionary *dict, const char *path, int flags, bool *present) {
+  VERIFY(dict != nullptr && path != nullptr);
+  VERIFY(dict->loadFileName == nullptr);  // loads do not nest
+  bool absent = false;
+  long long fileSize = -1;
+  FILE *stream = OpenForLoad(path, &fileSize, &absent);
+  if (present != nullptr) {
+    *present = !absent;
+  }
+  if (stream == nullptr) {
+    return absent;
+  }
+  return LoadStream(dict, stream, path, fileSize, flags);
 }
 
 bool Dictionary_LoadText(Dictionary *dict, const char *path, const char *text, size_t size,
