@@ -126,9 +126,14 @@ bool File_IsWritableDir(const char *directory) {
 }
 
 bool File_FindFileInSearchPath(const char *fileName, const char *searchPath, const char *baseDir,
-                               char **result, FolderCache *cache) {
-  auto exists = [cache](const char *path) {
-    return cache != nullptr ? FolderCache_Exists(cache, path) : File_Exists(path);
+                               char **result, FolderCache *cache, HostFileId *id, bool *idKnown) {
+  if (id != nullptr) *idKnown = false;
+  auto exists = [cache, id, idKnown](const char *path) {
+    if (cache != nullptr) return FolderCache_Exists(cache, path, id, idKnown);
+    if (id == nullptr) return File_Exists(path);
+    // A stat fails exactly where the existence check would.
+    *idKnown = HostFs_GetFileId(path, id);
+    return *idKnown;
   };
   if (fileName == nullptr || baseDir == nullptr) return false;
   char *candidate =
@@ -162,6 +167,9 @@ bool File_FindFileInSearchPath(const char *fileName, const char *searchPath, con
   if (found && result != nullptr) {
     *result = File_FullPath(candidate);
     found = *result != nullptr;
+    // The identity is of the name looked at; the full path may be spelt
+    // otherwise and then name another file.
+    if (id != nullptr && (!found || strcmp(*result, candidate) != 0)) *idKnown = false;
   }
   free(candidate);
   return found;
