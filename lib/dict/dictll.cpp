@@ -71,6 +71,19 @@ void DictLLReader_Init(DictLLReader *reader, FILE *stream, bool wholeStream) {
   reader->wholeStream = wholeStream;
 }
 
+bool DictLLReader_InitText(DictLLReader *reader, const char *text, size_t size) {
+  *reader = DictLLReader{};
+  reader->buf = CopyBytes(text, size);
+  if (reader->buf == nullptr) {
+    return false;
+  }
+  reader->wholeStream = true;
+  reader->size = size + 1;
+  reader->end = size;
+  reader->atEnd = true;
+  return true;
+}
+
 void DictLLReader_Destroy(DictLLReader *reader) {
   free(reader->buf);
   reader->buf = nullptr;
@@ -142,6 +155,9 @@ bool DictLLReader_Fill(DictLLReader *reader) {
   // A clean end of file leaves the last error alone: clear it so that a
   // stale value is never mistaken for this read's.
   Host_SetLastError(0);
+  if (reader->stream == nullptr) {
+    return true;  // text in hand: all of it is held
+  }
   return reader->wholeStream ? FillPiece(reader) : FillLine(reader);
 }
 

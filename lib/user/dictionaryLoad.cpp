@@ -212,9 +212,8 @@ void ReserveFromSample(Dictionary *dict, const DictLLReader *r, long long fileSi
   DictionaryReserve(dict, estimate < 1e9 ? static_cast<uint32_t>(estimate) : uint32_t{1000000000});
 }
 
-bool ReadLines(Dictionary *dict, FILE *stream, int flags, long long fileSize) {
-  DictLLReader reader;
-  DictLLReader_Init(&reader, stream, true);
+// Reads the lines of reader, set up by the caller, and destroys it.
+bool ReadLines(Dictionary *dict, DictLLReader &reader, int flags, long long fileSize) {
   // A failure here shows again at the first line.
   (void)DictLLReader_Fill(&reader);
   ReserveFromSample(dict, &reader, fileSize);
@@ -313,6 +312,8 @@ FILE *OpenForLoad(const char *path, long long *size, bool *absent = nullptr) {
 
 bool LoadStream(Dictionary *dict, FILE *stream, const char *fileName, long long fileSize,
                 int flags);
+bool LoadFrom(Dictionary *dict, DictLLReader &reader, const char *fileName, long long fileSize,
+              int flags);
 
 }  // namespace
 
@@ -358,32 +359,39 @@ bool Dictionary_LoadText(Dictionary *dict, const char *path, const char *text, s
                          int flags) {
   VERIFY(dict != nullptr);
   VERIFY(dict->loadFileName == nullptr);  // loads do not nest
-  // Read mode never writes to the buffer.
-  FILE *stream =
-      size > 0 && path != nullptr ? fmemopen(const_cast<char *>(text), size, "r") : nullptr;
-  if (stream == nullptr) {
+  // Without the memory for a copy the file is read again instead.
+  DictLLReader reader;
+  if (size == 0 || path == nullptr || !DictLLReader_InitText(&reader, text, size)) {
     return Dictionary_Load(dict, path, flags);
   }
-  return LoadStream(dict, stream, path, static_cast<long long>(size), flags);
+  return LoadFrom(dict, reader, path, static_cast<long long>(size), flags);
 }
 
 namespace {
 
 bool LoadStream(Dictionary *dict, FILE *stream, const char *fileName, long long fileSize,
                 int flags) {
+  DictLLReader reader;
+  DictLLReader_Init(&reader, stream, true);
+  bool ok = LoadFrom(dict, reader, fileName, fileSize, flags);
+  if (stream != stdin) {
+    fclose(stream);
+  }
+  return ok;
+}
+
+bool LoadFrom(Dictionary *dict, DictLLReader &reader, const char *fileName, long long fileSize,
+              int flags) {
   Dictionary_Clear(dict);
   dict->loadFileName = fileName;
   dict->loadLineCount = 0;
   if (fileSize >= kFillInFrom) {
     DictionaryStartFillingIn(dict);
   }
-  bool ok = ReadLines(dict, stream, flags, fileSize);
+  bool ok = ReadLines(dict, reader, flags, fileSize);
   DictionaryStopFillingIn(dict);
   dict->loadFileName = nullptr;
   dict->loadLineCount = 0;
-  if (stream != stdin) {
-    fclose(stream);
-  }
   return ok;
 }
 
