@@ -46,10 +46,27 @@ char *Concat(const char *a, const char *b, const char *c = nullptr, const char *
   return r;
 }
 
+// True when the full path of path is path itself: it starts at the root and
+// has no empty, "." or ".." part. Such paths (the disks a search found, in
+// their thousands) are copied instead of taken apart and joined again.
+bool IsPlainFullPath(const char *path) {
+  if (path[0] != '/') return false;
+  const char *part = path + 1;
+  for (;;) {
+    const char *slash = strchr(part, '/');
+    size_t n = slash != nullptr ? static_cast<size_t>(slash - part) : strlen(part);
+    if (n == 0 || (part[0] == '.' && (n == 1 || (n == 2 && part[1] == '.')))) return false;
+    if (slash == nullptr) return true;
+    part = slash + 1;
+  }
+}
+
 }  // namespace
 
 char *File_FullPath(const char *path) {
-  char *full = path == nullptr ? nullptr : HostFs_FullPath(path);
+  char *full = path == nullptr         ? nullptr
+               : IsPlainFullPath(path) ? strdup(path)
+                                       : HostFs_FullPath(path);
   if (full == nullptr) {
     Warning("File_FullPath: Couldn't _fullpath\n");
   }
