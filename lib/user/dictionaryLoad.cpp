@@ -25,16 +25,19 @@ namespace {
 // it saves.
 constexpr long long kFillInFrom = 8LL << 20;
 
+// The record and its text in one piece of storage: one allocation a line.
 DictLine *StoreLine(Dictionary *dict, const char *text, size_t length) {
-  DictLine *line =
-      static_cast<DictLine *>(DictionaryStoreAlloc(dict, sizeof(DictLine), alignof(DictLine)));
+  if (length > SIZE_MAX - sizeof(DictLine) - 1) {
+    return nullptr;
+  }
+  DictLine *line = static_cast<DictLine *>(
+      DictionaryStoreAlloc(dict, sizeof(DictLine) + length + 1, alignof(DictLine)));
   if (line == nullptr) {
     return nullptr;
   }
-  line->text = DictionaryStoreCopy(dict, text, length);
-  if (line->text == nullptr) {
-    return nullptr;
-  }
+  line->text = reinterpret_cast<char *>(line + 1);
+  memcpy(line->text, text, length);
+  line->text[length] = '\0';
   line->entry = nullptr;
   line->next = nullptr;
   DictionaryAppend(&dict->firstLine, &dict->lastLine, line);
@@ -43,9 +46,6 @@ DictLine *StoreLine(Dictionary *dict, const char *text, size_t length) {
 
 // Returns the value with its escapes undone, in the dictionary's storage.
 char *StoreValue(Dictionary *dict, const char *raw, size_t length) {
-  if (memchr(raw, '|', length) == nullptr) {
-    return DictionaryStoreCopy(dict, raw, length);
-  }
   size_t decodedLength;
   char *decoded = Escape_Undo('|', raw, length, &decodedLength);
   if (decoded == nullptr) {
@@ -108,8 +108,23 @@ bool Commit(Loader *loader, const PendingAssignment &a) {
     loader->duplicate = true;
     return true;
   }
-  char *name = DictionaryStoreCopy(dict, a.name, a.nameLength);
-  char *value = name != nullptr ? StoreValue(dict, a.value, a.valueLength) : nullptr;
+  char *name;
+  char *value;
+  if (memchr(a.value, '|', a.valueLength) == nullptr) {
+    // Nothing to undo: name and value share one piece of storage. Both are
+    // parts of a line held in memory, so their sum cannot overflow.
+    name = static_cast<char *>(DictionaryStoreAlloc(dict, a.nameLength + a.valueLength + 2, 1));
+    value = name != nullptr ? name + a.nameLength + 1 : nullptr;
+    if (name != nullptr) {
+      memcpy(name, a.name, a.nameLength);
+      name[a.nameLength] = '\0';
+      memcpy(value, a.value, a.valueLength);
+      value[a.valueLength] = '\0';
+    }
+  } else {
+    name = DictionaryStoreCopy(dict, a.name, a.nameLength);
+    value = name != nullptr ? StoreValue(dict, a.value, a.valueLength) : nullptr;
+  }
   DictEntry *entry = value != nullptr ? DictionaryAddEntry(dict, name, a.hash) : nullptr;
   if (entry == nullptr) {
     a.line->next = nullptr;
