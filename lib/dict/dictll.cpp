@@ -23,6 +23,31 @@ constexpr size_t kReadPiece = size_t{64} * 1024;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
+// Looked up rather than compared: names and values are scanned byte by byte
+// on every line of every file.
+struct ByteSet {
+  bool has[256];
+};
+
+constexpr ByteSet MakeByteSet(const char *bytes) {
+  ByteSet set = {};
+  set.has[0] = true;  // the end of the line ends everything
+  for (const char *b = bytes; *b != '\0'; b++) {
+    set.has[static_cast<unsigned char>(*b)] = true;
+  }
+  return set;
+}
+
+constexpr ByteSet kEndsName = MakeByteSet(" \t#=");
+constexpr ByteSet kEndsBareValue = MakeByteSet(" \t#");
+
+const char *SkipUntil(const char *p, const ByteSet &ends) {
+  while (!ends.has[static_cast<unsigned char>(*p)]) {
+    p++;
+  }
+  return p;
+}
+
 const char *SkipBlanks(const char *p) {
   while (IsBlank(*p)) {
     p++;
@@ -69,6 +94,19 @@ void DictLLReader_Init(DictLLReader *reader, FILE *stream, bool wholeStream) {
   *reader = DictLLReader{};
   reader->stream = stream;
   reader->wholeStream = wholeStream;
+}
+
+bool DictLLReader_InitText(DictLLReader *reader, const char *text, size_t size) {
+  *reader = DictLLReader{};
+  reader->buf = CopyBytes(text, size);
+  if (reader->buf == nullptr) {
+    return false;
+  }
+  reader->wholeStream = true;
+  reader->size = size + 1;
+  reader->end = size;
+  reader->atEnd = true;
+  return true;
 }
 
 void DictLLReader_Destroy(DictLLReader *reader) {
@@ -142,6 +180,9 @@ bool DictLLReader_Fill(DictLLReader *reader) {
   // A clean end of file leaves the last error alone: clear it so that a
   // stale value is never mistaken for this read's.
   Host_SetLastError(0);
+  if (reader->stream == nullptr) {
+    return true;  // text in hand: all of it is held
+  }
   return reader->wholeStream ? FillPiece(reader) : FillLine(reader);
 }
 
@@ -181,9 +222,7 @@ bool DictLL_IsBlankOrComment(const char *line) {
 bool DictLL_ScanAssignment(const char *line, DictLLAssignment *out) {
   const char *p = SkipBlanks(line);
   const char *name = p;
-  while (*p != '\0' && !IsBlank(*p) && *p != '#' && *p != '=') {
-    p++;
-  }
+  p = SkipUntil(p, kEndsName);
   const char *nameEnd = p;
   p = SkipBlanks(p);
   if (nameEnd == name || *p != '=') {
@@ -194,18 +233,14 @@ bool DictLL_ScanAssignment(const char *line, DictLLAssignment *out) {
   const char *valueEnd;
   if (*p == '"') {
     value = ++p;
-    while (*p != '\0' && *p != '"') {
-      p++;
-    }
-    if (*p != '"') {
+    p = strchr(p, '"');
+    if (p == nullptr) {
       return false;
     }
     valueEnd = p++;
   } else {
     value = p;
-    while (*p != '\0' && !IsBlank(*p) && *p != '#') {
-      p++;
-    }
+    p = SkipUntil(p, kEndsBareValue);
     valueEnd = p;
   }
   p = SkipBlanks(p);

@@ -46,10 +46,27 @@ char *Concat(const char *a, const char *b, const char *c = nullptr, const char *
   return r;
 }
 
+// True when the full path of path is path itself: it starts at the root and
+// has no empty, "." or ".." part. Such paths (the disks a search found, in
+// their thousands) are copied instead of taken apart and joined again.
+bool IsPlainFullPath(const char *path) {
+  if (path[0] != '/') return false;
+  const char *part = path + 1;
+  for (;;) {
+    const char *slash = strchr(part, '/');
+    size_t n = slash != nullptr ? static_cast<size_t>(slash - part) : strlen(part);
+    if (n == 0 || (part[0] == '.' && (n == 1 || (n == 2 && part[1] == '.')))) return false;
+    if (slash == nullptr) return true;
+    part = slash + 1;
+  }
+}
+
 }  // namespace
 
 char *File_FullPath(const char *path) {
-  char *full = path == nullptr ? nullptr : HostFs_FullPath(path);
+  char *full = path == nullptr         ? nullptr
+               : IsPlainFullPath(path) ? strdup(path)
+                                       : HostFs_FullPath(path);
   if (full == nullptr) {
     Warning("File_FullPath: Couldn't _fullpath\n");
   }
@@ -126,9 +143,14 @@ bool File_IsWritableDir(const char *directory) {
 }
 
 bool File_FindFileInSearchPath(const char *fileName, const char *searchPath, const char *baseDir,
-                               char **result, FolderCache *cache) {
-  auto exists = [cache](const char *path) {
-    return cache != nullptr ? FolderCache_Exists(cache, path) : File_Exists(path);
+                               char **result, FolderCache *cache, HostFileId *id, bool *idKnown) {
+  if (id != nullptr) *idKnown = false;
+  auto exists = [cache, id, idKnown](const char *path) {
+    if (cache != nullptr) return FolderCache_Exists(cache, path, id, idKnown);
+    if (id == nullptr) return File_Exists(path);
+    // A stat fails exactly where the existence check would.
+    *idKnown = HostFs_GetFileId(path, id);
+    return *idKnown;
   };
   if (fileName == nullptr || baseDir == nullptr) return false;
   char *candidate =
@@ -162,6 +184,9 @@ bool File_FindFileInSearchPath(const char *fileName, const char *searchPath, con
   if (found && result != nullptr) {
     *result = File_FullPath(candidate);
     found = *result != nullptr;
+    // The identity is of the name looked at; the full path may be spelt
+    // otherwise and then name another file.
+    if (id != nullptr && (!found || strcmp(*result, candidate) != 0)) *idKnown = false;
   }
   free(candidate);
   return found;

@@ -66,6 +66,8 @@ struct FolderCache {
   int numFolders = 0;
   std::string recentPaths[kRecent];
   bool recentAnswers[kRecent] = {};
+  bool recentIdKnown[kRecent] = {};
+  HostFileId recentIds[kRecent] = {};
   int nextRecent = 0;
 };
 
@@ -90,22 +92,30 @@ Folder *LookupFolder(FolderCache *cache, std::string_view path) {
   return folder;
 }
 
-bool Look(FolderCache *cache, const char *path) {
+// File_Exists, through a stat when the caller wants the identity as well: both
+// fail alike.
+bool Ask(const char *path, HostFileId *id, bool *idKnown) {
+  if (id == nullptr) return Ask(path, id, idKnown);
+  *idKnown = HostFs_GetFileId(path, id);
+  return *idKnown;
+}
+
+bool Look(FolderCache *cache, const char *path, HostFileId *id, bool *idKnown) {
   const char *slash = strrchr(path, '/');
-  if (slash == nullptr || slash == path || strlen(path) >= kPathMax) return File_Exists(path);
+  if (slash == nullptr || slash == path || strlen(path) >= kPathMax) return Ask(path, id, idKnown);
   const char *leaf = slash + 1;
   if (*leaf == '\0' || strcmp(leaf, ".") == 0 || strcmp(leaf, "..") == 0 ||
       strlen(leaf) > kNameMax) {
-    return File_Exists(path);
+    return Ask(path, id, idKnown);
   }
   Folder *folder = LookupFolder(cache, std::string_view(path, static_cast<size_t>(slash - path)));
   if (folder == nullptr || folder->state == kUnlisted || folder->state == kUnusable) {
-    return File_Exists(path);
+    return Ask(path, id, idKnown);
   }
   const HostFolderName *entry = FindName(folder, leaf);
-  if (entry == nullptr || !entry->plain) return File_Exists(path);
+  if (entry == nullptr || !entry->plain) return Ask(path, id, idKnown);
   if (folder->state == kListed) {
-    bool exists = File_Exists(path);
+    bool exists = Ask(path, id, idKnown);
     folder->state = exists ? kVerified : kUnusable;
     return exists;
   }
@@ -125,13 +135,23 @@ void FolderCache_Free(FolderCache *cache) {
   delete cache;
 }
 
-bool FolderCache_Exists(FolderCache *cache, const char *path) {
+bool FolderCache_Exists(FolderCache *cache, const char *path, HostFileId *id, bool *idKnown) {
+  if (id != nullptr) *idKnown = false;
   for (int i = 0; i < kRecent; i++) {
-    if (cache->recentPaths[i] == path) return cache->recentAnswers[i];
+    if (cache->recentPaths[i] == path) {
+      if (id != nullptr && cache->recentIdKnown[i]) {
+        *id = cache->recentIds[i];
+        *idKnown = true;
+      }
+      return cache->recentAnswers[i];
+    }
   }
-  bool exists = Look(cache, path);
-  cache->recentPaths[cache->nextRecent] = path;
-  cache->recentAnswers[cache->nextRecent] = exists;
-  cache->nextRecent = (cache->nextRecent + 1) % kRecent;
+  bool exists = Look(cache, path, id, idKnown);
+  int n = cache->nextRecent;
+  cache->recentPaths[n] = path;
+  cache->recentAnswers[n] = exists;
+  cache->recentIdKnown[n] = id != nullptr && *idKnown;
+  if (cache->recentIdKnown[n]) cache->recentIds[n] = *id;
+  cache->nextRecent = (n + 1) % kRecent;
   return exists;
 }

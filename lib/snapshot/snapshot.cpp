@@ -42,7 +42,8 @@ struct DiskUseQuery {
   int nextRecent;
 };
 
-bool IsQueriedDisk(DiskUseQuery *query, const char *fileName) {
+bool IsQueriedDisk(DiskUseQuery *query, const SnapshotDisk *disk) {
+  const char *fileName = disk->fileName;
   if (strcmp(query->diskPath, fileName) == 0) {
     return true;
   }
@@ -54,8 +55,11 @@ bool IsQueriedDisk(DiskUseQuery *query, const char *fileName) {
       return query->recentAnswers[i];
     }
   }
+  // The expansion mostly looked at the disk already.
   HostFileId id;
-  bool same = HostFs_GetFileId(fileName, &id) && id.volumeSerial == query->diskId.volumeSerial &&
+  if (disk->idKnown) id = disk->id;
+  bool same = (disk->idKnown || HostFs_GetFileId(fileName, &id)) &&
+              id.volumeSerial == query->diskId.volumeSerial &&
               id.indexHigh == query->diskId.indexHigh && id.indexLow == query->diskId.indexLow;
   query->recentNames[query->nextRecent] = fileName;
   query->recentAnswers[query->nextRecent] = same;
@@ -69,8 +73,7 @@ void VisitForDiskUse(SnapshotNode *node, DiskUseQuery *query) {
     return;
   }
   for (int i = 0; i < node->numDisks; i++) {
-    const char *fileName = node->disks[i].fileName;
-    if (fileName != nullptr && IsQueriedDisk(query, fileName)) {
+    if (node->disks[i].fileName != nullptr && IsQueriedDisk(query, &node->disks[i])) {
       query->finding = node;
       return;
     }

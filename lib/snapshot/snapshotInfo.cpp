@@ -128,6 +128,7 @@ void AppendDisk(SnapshotNode *node, char *nodeName, char *fileName, int mode) {
   disk->node = nodeName;
   disk->fileName = fileName;
   disk->mode = mode;
+  disk->idKnown = false;
 }
 
 void FreeNode(SnapshotNode *node) {
@@ -374,6 +375,7 @@ SnapshotError ReadSnapshot(SnapshotConfigInfo *info, CountBudget *budget, UidInd
       disk->fileName = READ_STRING(db, nullptr, "%s", KeyWith(&diskKey, "fileName"));
       disk->node = READ_STRING(db, nullptr, "%s", KeyWith(&diskKey, "node"));
       disk->mode = Dict_GetInt(db, 0, "%s", KeyWith(&diskKey, "mode"));
+      disk->idKnown = false;
       node->numDisks = j + 1;
     }
   }
@@ -481,8 +483,9 @@ SnapshotError LoadDatabase(SnapshotConfigInfo *info) {
                                  : MakeError(SNAPSHOT_FILEIO, static_cast<uint32_t>(res));
     }
   }
-  if (File_Exists(info->databasePath) &&
-      !Dictionary_Load(info->snapshotDict, info->databasePath, kDictLoadFlags)) {
+  // A database the system cannot find reads as an empty one; asking first
+  // would cost every configuration a call.
+  if (!Dictionary_LoadIfPresent(info->snapshotDict, info->databasePath, kDictLoadFlags, nullptr)) {
     Warning("SNAPSHOT: Unable to load dict from '%s'.\n", info->databasePath);
     return MakeError(SNAPSHOT_DICTIONARY);
   }
@@ -562,7 +565,7 @@ bool ExpandDisk(const SnapshotConfigInfo *info, SnapshotDisk *disk, ExpandState 
   // file that cannot be found.
   if (disk->fileName != nullptr &&
       File_FindFileInSearchPath(disk->fileName, info->searchPath, info->folder, &found,
-                                state->folders)) {
+                                state->folders, &disk->id, &disk->idKnown)) {
     free(disk->fileName);
     disk->fileName = found;
     return true;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "file/fileIO.h"
+#include "host/fs.h"
 #include "snapshot/snapshot.h"
 #include "user/dictionary.h"
 
@@ -31,6 +32,8 @@ struct SnapshotDisk {
   char *node;      // device node, e.g. "scsi0:0"
   char *fileName;  // a full path after expansion
   int mode;        // SnapshotDiskMode
+  bool idKnown;    // id holds fileName's identity, as the expansion found it
+  HostFileId id;
 };
 
 struct SnapshotNode {

@@ -572,17 +572,9 @@ Dictionary *Dictionary_Create(void) {
   return dict;
 }
 
-void Dictionary_Free(Dictionary *dict) {
-  if (dict == nullptr) {
-    return;
-  }
-  Dictionary_Clear(dict);
-  HashIndex_Destroy(&dict->index);
-  free(dict);
-}
+namespace {
 
-void Dictionary_Clear(Dictionary *dict) {
-  VERIFY(dict != nullptr);
+void FreeStore(Dictionary *dict) {
   DictionaryStopFillingIn(dict);
   DictStoreBlock *block = dict->store;
   while (block != nullptr) {
@@ -590,6 +582,24 @@ void Dictionary_Clear(Dictionary *dict) {
     FreeBlock(block);
     block = next;
   }
+}
+
+}  // namespace
+
+void Dictionary_Free(Dictionary *dict) {
+  if (dict == nullptr) {
+    return;
+  }
+  // Not cleared first: emptying the index only to free it cost as much as
+  // a small load's indexing.
+  FreeStore(dict);
+  HashIndex_Destroy(&dict->index);
+  free(dict);
+}
+
+void Dictionary_Clear(Dictionary *dict) {
+  VERIFY(dict != nullptr);
+  FreeStore(dict);
   dict->store = nullptr;
   dict->storeNext = nullptr;
   dict->storeLeft = 0;

@@ -25,16 +25,19 @@ namespace {
 // it saves.
 constexpr long long kFillInFrom = 8LL << 20;
 
+// The record and its text in one piece of storage: one allocation a line.
 DictLine *StoreLine(Dictionary *dict, const char *text, size_t length) {
-  DictLine *line =
-      static_cast<DictLine *>(DictionaryStoreAlloc(dict, sizeof(DictLine), alignof(DictLine)));
+  if (length > SIZE_MAX - sizeof(DictLine) - 1) {
+    return nullptr;
+  }
+  DictLine *line = static_cast<DictLine *>(
+      DictionaryStoreAlloc(dict, sizeof(DictLine) + length + 1, alignof(DictLine)));
   if (line == nullptr) {
     return nullptr;
   }
-  line->text = DictionaryStoreCopy(dict, text, length);
-  if (line->text == nullptr) {
-    return nullptr;
-  }
+  line->text = reinterpret_cast<char *>(line + 1);
+  memcpy(line->text, text, length);
+  line->text[length] = '\0';
   line->entry = nullptr;
   line->next = nullptr;
   DictionaryAppend(&dict->firstLine, &dict->lastLine, line);
@@ -43,9 +46,6 @@ DictLine *StoreLine(Dictionary *dict, const char *text, size_t length) {
 
 // Returns the value with its escapes undone, in the dictionary's storage.
 char *StoreValue(Dictionary *dict, const char *raw, size_t length) {
-  if (memchr(raw, '|', length) == nullptr) {
-    return DictionaryStoreCopy(dict, raw, length);
-  }
   size_t decodedLength;
   char *decoded = Escape_Undo('|', raw, length, &decodedLength);
   if (decoded == nullptr) {
@@ -108,8 +108,23 @@ bool Commit(Loader *loader, const PendingAssignment &a) {
     loader->duplicate = true;
     return true;
   }
-  char *name = DictionaryStoreCopy(dict, a.name, a.nameLength);
-  char *value = name != nullptr ? StoreValue(dict, a.value, a.valueLength) : nullptr;
+  char *name;
+  char *value;
+  if (memchr(a.value, '|', a.valueLength) == nullptr) {
+    // Nothing to undo: name and value share one piece of storage. Both are
+    // parts of a line held in memory, so their sum cannot overflow.
+    name = static_cast<char *>(DictionaryStoreAlloc(dict, a.nameLength + a.valueLength + 2, 1));
+    value = name != nullptr ? name + a.nameLength + 1 : nullptr;
+    if (name != nullptr) {
+      memcpy(name, a.name, a.nameLength);
+      name[a.nameLength] = '\0';
+      memcpy(value, a.value, a.valueLength);
+      value[a.valueLength] = '\0';
+    }
+  } else {
+    name = DictionaryStoreCopy(dict, a.name, a.nameLength);
+    value = name != nullptr ? StoreValue(dict, a.value, a.valueLength) : nullptr;
+  }
   DictEntry *entry = value != nullptr ? DictionaryAddEntry(dict, name, a.hash) : nullptr;
   if (entry == nullptr) {
     a.line->next = nullptr;
@@ -212,9 +227,8 @@ void ReserveFromSample(Dictionary *dict, const DictLLReader *r, long long fileSi
   DictionaryReserve(dict, estimate < 1e9 ? static_cast<uint32_t>(estimate) : uint32_t{1000000000});
 }
 
-bool ReadLines(Dictionary *dict, FILE *stream, int flags, long long fileSize) {
-  DictLLReader reader;
-  DictLLReader_Init(&reader, stream, true);
+// Reads the lines of reader, set up by the caller, and destroys it.
+bool ReadLines(Dictionary *dict, DictLLReader &reader, int flags, long long fileSize) {
   // A failure here shows again at the first line.
   (void)DictLLReader_Fill(&reader);
   ReserveFromSample(dict, &reader, fileSize);
@@ -268,8 +282,9 @@ bool ReadLines(Dictionary *dict, FILE *stream, int flags, long long fileSize) {
 }
 
 // Opens path for a load and sets *size to its size (-1 when unknown);
-// NULL, with the reason appended, when it cannot be loaded.
-FILE *OpenForLoad(const char *path, long long *size) {
+// NULL, with the reason appended, when it cannot be loaded. With absent
+// given, a path the system cannot look at sets *absent instead of a message.
+FILE *OpenForLoad(const char *path, long long *size, bool *absent = nullptr) {
   // The open comes first and tells the size and kind in one step; only a
   // failure takes the slower look that names the reason.
   FILE *stream = fopen(path, "r");
@@ -279,6 +294,10 @@ FILE *OpenForLoad(const char *path, long long *size) {
       fclose(stream);
     }
     if (!HostFs_Stat(path, &isDirectory)) {
+      if (absent != nullptr) {
+        *absent = true;
+        return nullptr;
+      }
       Msg_Append(MSGID(dictionary.load.statFailed) "Unable to get information about file "
                                                    "\"%s\": %s.\n",
                  path, Err_ErrString());
@@ -308,6 +327,8 @@ FILE *OpenForLoad(const char *path, long long *size) {
 
 bool LoadStream(Dictionary *dict, FILE *stream, const char *fileName, long long fileSize,
                 int flags);
+bool LoadFrom(Dictionary *dict, DictLLReader &reader, const char *fileName, long long fileSize,
+              int flags);
 
 }  // namespace
 
@@ -334,36 +355,58 @@ bool Dictionary_Load(Dictionary *dict, const char *path, int flags) {
   return LoadStream(dict, stream, fileName, fileSize, flags);
 }
 
+bool Dictionary_LoadIfPresent(Dictionary *dict, const char *path, int flags, bool *present) {
+  VERIFY(dict != nullptr && path != nullptr);
+  VERIFY(dict->loadFileName == nullptr);  // loads do not nest
+  bool absent = false;
+  long long fileSize = -1;
+  FILE *stream = OpenForLoad(path, &fileSize, &absent);
+  if (present != nullptr) {
+    *present = !absent;
+  }
+  if (stream == nullptr) {
+    return absent;
+  }
+  return LoadStream(dict, stream, path, fileSize, flags);
+}
+
 bool Dictionary_LoadText(Dictionary *dict, const char *path, const char *text, size_t size,
                          int flags) {
   VERIFY(dict != nullptr);
   VERIFY(dict->loadFileName == nullptr);  // loads do not nest
-  // Read mode never writes to the buffer.
-  FILE *stream =
-      size > 0 && path != nullptr ? fmemopen(const_cast<char *>(text), size, "r") : nullptr;
-  if (stream == nullptr) {
+  // Without the memory for a copy the file is read again instead.
+  DictLLReader reader;
+  if (size == 0 || path == nullptr || !DictLLReader_InitText(&reader, text, size)) {
     return Dictionary_Load(dict, path, flags);
   }
-  return LoadStream(dict, stream, path, static_cast<long long>(size), flags);
+  return LoadFrom(dict, reader, path, static_cast<long long>(size), flags);
 }
 
 namespace {
 
 bool LoadStream(Dictionary *dict, FILE *stream, const char *fileName, long long fileSize,
                 int flags) {
+  DictLLReader reader;
+  DictLLReader_Init(&reader, stream, true);
+  bool ok = LoadFrom(dict, reader, fileName, fileSize, flags);
+  if (stream != stdin) {
+    fclose(stream);
+  }
+  return ok;
+}
+
+bool LoadFrom(Dictionary *dict, DictLLReader &reader, const char *fileName, long long fileSize,
+              int flags) {
   Dictionary_Clear(dict);
   dict->loadFileName = fileName;
   dict->loadLineCount = 0;
   if (fileSize >= kFillInFrom) {
     DictionaryStartFillingIn(dict);
   }
-  bool ok = ReadLines(dict, stream, flags, fileSize);
+  bool ok = ReadLines(dict, reader, flags, fileSize);
   DictionaryStopFillingIn(dict);
   dict->loadFileName = nullptr;
   dict->loadLineCount = 0;
-  if (stream != stdin) {
-    fclose(stream);
-  }
   return ok;
 }
 

@@ -67,7 +67,9 @@ TEST(FileGetPathName, RemovesOneTrailingSeparator) {
 TEST(FilePaths, FullPathForms) {
   for (const char *path : {"/x", "\\x", "c:\\x"}) EXPECT_TRUE(File_IsFullPath(path)) << path;
   for (const char *path : {"c:x", "x/y", ""}) EXPECT_FALSE(File_IsFullPath(path)) << path;
-  EXPECT_EQ(Take(File_FullPath("/a/./b/../c")), "/a/c");
+  const char *const kFull[][2] = {
+      {"/a/./b/../c", "/a/c"}, {"/a/..b/.c", "/a/..b/.c"}, {"/a//b/.", "/a/b"}};
+  for (auto &[path, full] : kFull) EXPECT_EQ(Take(File_FullPath(path)), full) << path;
 }
 
 TEST(FilePathsDeathTest, FullPathWithoutWorkingDirectoryWarns) {

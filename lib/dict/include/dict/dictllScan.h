@@ -24,6 +24,10 @@ struct DictLLReader {
 };
 
 void DictLLReader_Init(DictLLReader *reader, FILE *stream, bool wholeStream);
+// A reader of text in hand: all of it held from the start (in a copy, which
+// the lines are cut out of), with no stream behind. False when there was no
+// memory for the copy.
+bool DictLLReader_InitText(DictLLReader *reader, const char *text, size_t size);
 // Frees the buffer. Accepts a reader that never read.
 void DictLLReader_Destroy(DictLLReader *reader);
 // Reads the next piece (or line) behind what is held. False (last error set)

@@ -3,6 +3,8 @@
 // Strings returned are malloc'd and belong to the caller.
 #pragma once
 
+#include "host/fs.h"
+
 struct FolderCache;
 
 // Returns the absolute form of path (native, "/" separated) or NULL after
@@ -26,9 +28,12 @@ bool File_IsWritableDir(const char *directory);
 // Looks fileName up as the snapshot reader does: the name itself when full,
 // else baseDir + "/" + name; then each ";"-separated element of searchPath.
 // On success stores the malloc'd full path in *result (when given). With a
-// cache (file/folderCache.h), existence is asked of it.
+// cache (file/folderCache.h), existence is asked of it. With id given,
+// *idKnown tells whether the look that found the file also gave its identity
+// (in *id), for callers that compare it with another file's next.
 bool File_FindFileInSearchPath(const char *fileName, const char *searchPath, const char *baseDir,
-                               char **result, FolderCache *cache = nullptr);
+                               char **result, FolderCache *cache = nullptr,
+                               HostFileId *id = nullptr, bool *idKnown = nullptr);
 // The temporary folder: the "tmpDirectory" preference, then TMPDIR, then
 // /tmp, after $NAME expansion; NULL when none is usable.
 char *File_GetTmpDir(void);

@@ -6,10 +6,15 @@
 // holds no state the caller sees: it may be dropped at any time.
 #pragma once
 
+#include "host/fs.h"
+
 struct FolderCache;
 
 FolderCache *FolderCache_Create(void);
 // Accepts NULL.
 void FolderCache_Free(FolderCache *cache);
 // File_Exists(path), through the cache.
-bool FolderCache_Exists(FolderCache *cache, const char *path);
+// With id given, *idKnown tells whether the system was asked, and *id then
+// holds the file's identity.
+bool FolderCache_Exists(FolderCache *cache, const char *path, HostFileId *id = nullptr,
+                        bool *idKnown = nullptr);

@@ -92,6 +92,10 @@ void *Dictionary_Get(Dictionary *dict, const void *defaultValue, int type, const
 // dictionary). True when the whole file was read with no syntax error, read
 // error or duplicate name. Failures are appended as messages (Msg_Append).
 bool Dictionary_Load(Dictionary *dict, const char *path, int flags);
+// Dictionary_Load of a file that may be absent: when the system finds nothing
+// at path (it cannot even be looked at), dict is left alone, nothing is
+// appended, *present (when given) is false and the result true.
+bool Dictionary_LoadIfPresent(Dictionary *dict, const char *path, int flags, bool *present);
 // Dictionary_Load of the file at path whose size bytes the caller has read
 // already into text: the same entries and messages, without reading again.
 bool Dictionary_LoadText(Dictionary *dict, const char *path, const char *text, size_t size,
