@@ -59,8 +59,8 @@ int BrenixMain(int argc, char **argv) {
   // Another user's prefix is refused before anything in it is read or
   // written: its registry could name what we start, its drive table where we
   // mount. Nothing goes to its event log either.
-  free(HostPrefix_Ensure());  // a prefix that cannot be made leaves the host empty
-  if (char *problem = HostPrefix_TrustProblem()) {
+  // A prefix that cannot be made leaves the host empty.
+  if (char *problem = HostPrefix_EnsureForRun()) {
     char *prefix = HostPrefix_Path();
     Print(Msg_FormatToString(msg::kUntrustedPrefix, prefix, problem));
     std::fflush(stdout);

@@ -333,11 +333,16 @@ std::string CheckWay(const std::string &path, std::string *resolved) {
   return why;
 }
 
-char *Ensure(const std::string &prefix);
+// What judging the prefix found on the way.
+struct Seen {
+  bool exists = false;     // there was a prefix to judge
+  bool populated = false;  // a folder with state in it
+};
 
-}  // namespace
-
-std::string hostpaths::TrustProblem(const std::string &prefix) {
+// Returns "" when the prefix can be trusted (or does not exist yet), else
+// why not.
+std::string Judge(const std::string &prefix, Seen *seen) {
+  *seen = Seen();
   std::string real;
   std::string why = CheckWay(prefix, &real);
   if (!why.empty()) {
@@ -347,6 +352,10 @@ std::string hostpaths::TrustProblem(const std::string &prefix) {
   if (lstat(real.c_str(), &st) != 0) {
     return "";  // not made yet
   }
+  seen->exists = true;
+  // A readable folder holding any of these entries needs no listing to be
+  // known as populated.
+  bool folder = S_ISDIR(st.st_mode) && (st.st_mode & S_IRUSR) != 0;
   // Reported under the name the user gave, not where links led.
   why = JudgeOwn(prefix, st);
   if (!why.empty()) {
@@ -355,6 +364,7 @@ std::string hostpaths::TrustProblem(const std::string &prefix) {
   for (const char *t : kTrusted) {
     std::string path = real + "/" + t;
     if (lstat(path.c_str(), &st) == 0) {
+      seen->populated = folder;
       why = JudgeOwn(prefix + "/" + t, st);
       if (!why.empty()) {
         return why;
@@ -364,11 +374,56 @@ std::string hostpaths::TrustProblem(const std::string &prefix) {
   return "";
 }
 
+// The prefix judged trusted for the rest of the process, or "".
+std::string gKeptTrust;
+
+char *Ensure(const std::string &prefix, bool *made);
+
+// HostPrefix_Ensure's work; *why is the latest verdict on the prefix and
+// *seen what that judging found.
+char *EnsureJudged(std::string *why, Seen *seen) {
+  std::string prefix;
+  if (!hostpaths::PrefixPath(&prefix)) {
+    return nullptr;
+  }
+  // Made absolute for good: lookups after a change of folder, and servers
+  // this process starts, must find the same prefix.
+  const char *env = getenv("BRENIX_HOST_PREFIX");
+  if (env != nullptr && env[0] != '\0' && env[0] != '/' &&
+      setenv("BRENIX_HOST_PREFIX", prefix.c_str(), 1) != 0) {
+    return nullptr;
+  }
+  *why = Judge(prefix, seen);
+  if (!why->empty()) {
+    errno = EPERM;
+    return nullptr;
+  }
+  if (seen->populated) {
+    return Dup(prefix);  // an existing prefix is never touched
+  }
+  bool made = false;
+  char *path = Ensure(prefix, &made);
+  // Judged again after any making: a folder someone slipped in meanwhile
+  // counts as much as one that was there before. A prefix found trusted and
+  // left alone can be changed by nobody but its owner and the superuser.
+  if (made) {
+    *why = Judge(prefix, seen);
+  }
+  return path;
+}
+
+}  // namespace
+
+std::string hostpaths::TrustProblem(const std::string &prefix) {
+  Seen seen;
+  return Judge(prefix, &seen);
+}
+
 bool hostpaths::TrustedPrefix(std::string *path) {
   if (!PrefixPath(path)) {
     return false;
   }
-  if (!TrustProblem(*path).empty()) {
+  if (*path != gKeptTrust && !TrustProblem(*path).empty()) {
     errno = EPERM;
     return false;
   }
@@ -435,21 +490,10 @@ char *HostPrefix_TrustProblem(void) {
 }
 
 char *HostPrefix_Ensure(void) {
-  std::string prefix;
-  if (!hostpaths::PrefixPath(&prefix)) {
-    return nullptr;
-  }
-  // Made absolute for good: lookups after a change of folder, and servers
-  // this process starts, must find the same prefix.
-  const char *env = getenv("BRENIX_HOST_PREFIX");
-  if (env != nullptr && env[0] != '\0' && env[0] != '/' &&
-      setenv("BRENIX_HOST_PREFIX", prefix.c_str(), 1) != 0) {
-    return nullptr;
-  }
-  char *made = Ensure(prefix);
-  // Checked after the making too: a folder someone slipped in meanwhile
-  // counts as much as one that was there before.
-  if (made != nullptr && !hostpaths::TrustProblem(prefix).empty()) {
+  std::string why;
+  Seen seen;
+  char *made = EnsureJudged(&why, &seen);
+  if (made != nullptr && !why.empty()) {
     free(made);
     errno = EPERM;
     return nullptr;
@@ -457,13 +501,23 @@ char *HostPrefix_Ensure(void) {
   return made;
 }
 
+char *HostPrefix_EnsureForRun(void) {
+  std::string why;
+  Seen seen;
+  free(EnsureJudged(&why, &seen));
+  if (!why.empty()) {
+    return Dup(why);
+  }
+  std::string prefix;
+  if (seen.exists && hostpaths::PrefixPath(&prefix)) {
+    gKeptTrust = prefix;
+  }
+  return nullptr;
+}
+
 namespace {
 
-char *Ensure(const std::string &prefix) {
-  if (!hostpaths::TrustProblem(prefix).empty()) {
-    errno = EPERM;
-    return nullptr;
-  }
+char *Ensure(const std::string &prefix, bool *made) {
   int state = FolderState(prefix);
   if (state < 0) {
     return nullptr;
@@ -472,6 +526,7 @@ char *Ensure(const std::string &prefix) {
   if (has != 0) {
     return has > 0 ? Dup(prefix) : nullptr;
   }
+  *made = true;  // or tried, or raced: whatever happens next is judged again
 
   size_t slash = prefix.find_last_of('/');
   std::string parent = slash == 0 ? "/" : prefix.substr(0, slash);

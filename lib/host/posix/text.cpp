@@ -27,7 +27,38 @@ bool IsUtf8Name(const char *name) {
   return strcasecmp(name, "UTF-8") == 0 || strcasecmp(name, "UTF8") == 0;
 }
 
+// Whether a locale name states UTF-8 as its code set (between "." and "@"),
+// compared as the C library compares code sets: letters and digits only,
+// case ignored.
+bool NamesUtf8(const char *name) {
+  const char *dot = strchr(name, '.');
+  if (dot == nullptr) return false;
+  std::string set;
+  for (const char *p = dot + 1; *p != '\0' && *p != '@'; p++) {
+    char c = *p;
+    if (c >= 'A' && c <= 'Z') set += static_cast<char>(c - 'A' + 'a');
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) set += c;
+  }
+  return set == "utf8";
+}
+
 std::string DetectCodeSet() {
+  // The name alone answers for the C locale and for a name stating UTF-8
+  // (the C library refuses a locale whose data has another code set than its
+  // name states, and a refused locale counts as UTF-8 too), which spares
+  // loading the locale's files.
+  const char *envName = "";
+  for (const char *var : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char *value = getenv(var);
+    if (value != nullptr && value[0] != '\0') {
+      envName = value;
+      break;
+    }
+  }
+  if (envName[0] == '\0' || strcmp(envName, "C") == 0 || strcmp(envName, "POSIX") == 0 ||
+      NamesUtf8(envName)) {
+    return "UTF-8";
+  }
   locale_t loc = newlocale(LC_CTYPE_MASK, "", static_cast<locale_t>(0));
   if (loc == static_cast<locale_t>(0)) {
     // An unknown locale name behaves as the C locale does.

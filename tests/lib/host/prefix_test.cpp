@@ -140,6 +140,7 @@ TEST_F(PrefixTest, UntrustedPrefixIsRefused) {
     EXPECT_EQ(HostPrefix_TrustProblem(), nullptr);
     c.spoil(prefix_);
     EXPECT_EQ(Take(HostPrefix_TrustProblem()), c.reason);
+    EXPECT_EQ(Take(HostPrefix_EnsureForRun()), c.reason);
     EXPECT_EQ(HostPrefix_Ensure(), nullptr);
     EXPECT_EQ(errno, EPERM);
     EXPECT_EQ(HostDrives_CreateLink('e', "/"), EPERM);
@@ -157,6 +158,15 @@ TEST_F(PrefixTest, UntrustedPrefixIsRefused) {
     ASSERT_EQ(chown(prefix_.c_str(), 65534, 65534), 0);
     EXPECT_EQ(Take(HostPrefix_TrustProblem()).rfind(prefix_ + " belongs to ", 0), 0u);
   }
+}
+
+// A command judges its prefix once; only the owner could change it after.
+TEST_F(PrefixTest, TrustedVerdictHoldsForTheRun) {
+  EXPECT_EQ(HostPrefix_EnsureForRun(), nullptr);
+  EXPECT_TRUE(fs::is_directory(prefix_ + "/drives"));
+  chmod(prefix_.c_str(), 0777);
+  EXPECT_NE(Take(HostPrefix_TrustProblem()), "(null)");
+  EXPECT_EQ(HostDrives_CreateLink('e', "/"), 0);
 }
 
 TEST_F(PrefixTest, RelativePrefixIsPinnedToTheWorkingFolder) {

@@ -36,5 +36,12 @@ char *HostPrefix_TrustProblem(void);
 // the environment. NULL on failure.
 char *HostPrefix_Ensure(void);
 
+// For a short-lived command: HostPrefix_Ensure (a prefix that cannot be made
+// is no error here), then the verdict of HostPrefix_TrustProblem, which is
+// returned. A prefix found trusted stays trusted for the rest of the process
+// without being walked again: from then on only its owner or the superuser
+// could change what was judged.
+char *HostPrefix_EnsureForRun(void);
+
 // Returns HostPrefix_Path() + "/" + relative, or NULL.
 char *HostPrefix_Join(const char *relative);
