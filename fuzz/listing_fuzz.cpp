@@ -47,7 +47,6 @@ Listing &Served() {
 
 class FuzzMount final : public fake::Object<IMount> {
  public:
-  FuzzMount() : Object(IID_IMount) {}
   HRESULT Unmount(VARIANT_BOOL, int32_t) override {
     std::lock_guard<std::mutex> hold(Served().lock);
     Served().unmounts++;
@@ -58,7 +57,6 @@ class FuzzMount final : public fake::Object<IMount> {
 
 class FuzzList final : public fake::Object<IMountList> {
  public:
-  FuzzList() : Object(IID_IMountList) {}
   HRESULT Item(int32_t index, VARIANT *item) override {
     std::lock_guard<std::mutex> hold(Served().lock);
     const auto &texts = Served().texts;
@@ -78,7 +76,6 @@ class FuzzList final : public fake::Object<IMountList> {
 
 class FuzzManager final : public fake::Object<IMountManager> {
  public:
-  FuzzManager() : Object(IID_IMountManager) {}
   HRESULT GetMount(int32_t id, IMount **mount) override {
     std::lock_guard<std::mutex> hold(Served().lock);
     Served().askedIds.push_back(id);
@@ -94,7 +91,6 @@ class FuzzManager final : public fake::Object<IMountManager> {
 
 class FuzzLocator final : public fake::Object<IMountLocator> {
  public:
-  FuzzLocator() : Object(IID_IMountLocator) {}
   HRESULT Connect(BSTR, BSTR, int32_t, IMountManager **manager) override {
     *manager = new FuzzManager();
     return S_OK;

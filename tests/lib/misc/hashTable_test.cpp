@@ -53,7 +53,8 @@ TEST(HashTableTest, ProbesFromTheLastSlotWrapAround) {
   std::vector<std::string> last;
   std::string first;
   for (int i = 0; (last.size() < 4 || first.empty()) && i < 1000000; i++) {
-    std::string key = "k" + std::to_string(i);
+    std::string key = "k";
+    key += std::to_string(i);
     uint32_t home = HashTable_Hash(t.get(), key.c_str());
     if (home == 511 && last.size() < 4) last.push_back(key);
     if (home == 0 && first.empty()) first = key;

@@ -53,7 +53,8 @@ class DictionaryTest : public testing::Test {
   }
   // Records text under a fresh name and reads it back as type.
   double ReadAs(int type, const char *text) {
-    std::string name = "v" + std::to_string(counter_++);
+    std::string name = "v";
+    name += std::to_string(counter_++);
     SetText(name.c_str(), text);
     double defaultValue[2] = {};  // room and alignment for any type's zero
     void *value = Dictionary_Get(dict_.get(), defaultValue, type, name.c_str());
@@ -110,7 +111,8 @@ TEST_F(DictionaryTest, Conversions) {
   }
   gPosts.clear();
   ReadAs(DICT_LONG, "12abc");
-  std::string name = "v" + std::to_string(counter_ - 1);
+  std::string name = "v";
+  name += std::to_string(counter_ - 1);
   EXPECT_EQ(gPosts[0].text,
             "Value `12abc' for variable `" + name + "' is not a valid integer value.\n");
   // Converted once: a second read neither changes the value nor posts again.
