@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "host/daemon.h"
+#include "privatePrefix.h"
 #include "testSupport.h"
 
 namespace {
@@ -93,8 +94,8 @@ TEST(FaultPlanParse, LaterRuleForAMethodWins) {
 
 TEST(FaultPlan, FollowsTheFile) {
   HostLog_Open("test", true);
-  testsupport::TempDir dir;
-  std::string path = dir.file("plan");
+  testsupport::PrivatePrefix prefix;  // the plan's problems become event records
+  std::string path = prefix.work("plan");
   FaultPlan plan(path);
   EXPECT_EQ(plan.Find("IMount.MountAs"), nullptr);  // missing file: no faults
 
