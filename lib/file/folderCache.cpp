@@ -95,7 +95,7 @@ Folder *LookupFolder(FolderCache *cache, std::string_view path) {
 // File_Exists, through a stat when the caller wants the identity as well: both
 // fail alike.
 bool Ask(const char *path, HostFileId *id, bool *idKnown) {
-  if (id == nullptr) return Ask(path, id, idKnown);
+  if (id == nullptr) return File_Exists(path);
   *idKnown = HostFs_GetFileId(path, id);
   return *idKnown;
 }

@@ -1,6 +1,7 @@
 // Paths: splitting in every accepted form, full paths, same-file tests,
 // search-path lookup and the temporary folder with its expansion rules.
 #include "file/file.h"
+#include "file/folderCache.h"
 
 #include <pwd.h>
 #include <sys/stat.h>
@@ -121,6 +122,11 @@ TEST(FileFindFileInSearchPath, OrderOfCandidates) {
   std::string full = dir.file("here.bxdk");
   EXPECT_TRUE(File_FindFileInSearchPath(full.c_str(), "", "/nowhere", nullptr));
   EXPECT_FALSE(File_FindFileInSearchPath("none.bxdk", "sub;.", dir.path().c_str(), &found));
+  // Through a folder cache asked for existence only.
+  FolderCache *cache = FolderCache_Create();
+  EXPECT_TRUE(File_FindFileInSearchPath("far.bxdk", search.c_str(), "/nowhere", nullptr, cache));
+  EXPECT_FALSE(File_FindFileInSearchPath("none.bxdk", "sub;.", dir.path().c_str(), nullptr, cache));
+  FolderCache_Free(cache);
 }
 
 // Returns the temporary folder chosen for a TMPDIR value.
