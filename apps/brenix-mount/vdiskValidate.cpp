@@ -165,6 +165,18 @@ struct DiskScan {
   std::string pathTail;                         // the last name of the path as given, and a quote
   std::string nameTail;                         // the file name of the full path, and a quote
   bool prefilter;                               // false when a backslash makes the tails unreliable
+  // The disk's identity, looked at once for all the configurations that ask.
+  mutable std::optional<HostFileId> id;
+  mutable bool idLooked = false;
+
+  const HostFileId *Id() const {
+    if (!idLooked) {
+      idLooked = true;
+      HostFileId found;
+      if (HostFs_GetFileId(path.c_str(), &found)) id = found;
+    }
+    return id ? &*id : nullptr;
+  }
 };
 
 // What one virtual machine configuration of the disk's folder does with the
@@ -239,7 +251,7 @@ bool UsesDisk(const DiskScan &disk, VmUsage &record) {
   bool used = false;
   SnapshotConfigText text = {record.originalText.data(), record.originalText.size()};
   SnapshotError err = Snapshot_QueryDiskUse(record.configPath.c_str(), disk.path.c_str(), &used,
-                                            nullptr, nullptr, &text);
+                                            nullptr, nullptr, &text, disk.Id());
   if (err.type == SNAPSHOT_SUCCESS) return used;
   // The snapshot state is unknown. If the text says the machine uses the
   // disk, validation must refuse rather than guess.

@@ -94,6 +94,11 @@ void DictLLReader_Init(DictLLReader *reader, FILE *stream, bool wholeStream) {
   *reader = DictLLReader{};
   reader->stream = stream;
   reader->wholeStream = wholeStream;
+  reader->left = -1;
+}
+
+void DictLLReader_SetSize(DictLLReader *reader, long long size) {
+  reader->left = reader->wholeStream && size > 0 ? size : -1;
 }
 
 bool DictLLReader_InitText(DictLLReader *reader, const char *text, size_t size) {
@@ -106,6 +111,7 @@ bool DictLLReader_InitText(DictLLReader *reader, const char *text, size_t size) 
   reader->size = size + 1;
   reader->end = size;
   reader->atEnd = true;
+  reader->left = -1;
   return true;
 }
 
@@ -162,9 +168,19 @@ bool FillPiece(DictLLReader *r) {
     r->size = size;
   }
   size_t want = r->size - 1 - r->end;
+  bool toTheEnd = r->left >= 0 && static_cast<unsigned long long>(r->left) <= want;
+  if (toTheEnd) {
+    want = static_cast<size_t>(r->left);
+  }
   size_t got = fread(r->buf + r->end, 1, want, r->stream);
   r->end += got;
-  if (got < want) {
+  if (r->left >= 0) {
+    r->left -= static_cast<long long>(got);
+  }
+  if (toTheEnd && got == want) {
+    // What the file held at the open is read, as the configurations are.
+    r->atEnd = true;
+  } else if (got < want) {
     if (ferror(r->stream)) {
       TakeReadError(r);
     } else {

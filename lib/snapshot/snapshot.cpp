@@ -94,7 +94,7 @@ void WalkForDiskUse(SnapshotNode *root, DiskUseQuery *query) {
 
 SnapshotError Snapshot_QueryDiskUse(const char *configPath, const char *diskPath, bool *used,
                                     bool *inCurrentState, int *nodeCount,
-                                    const SnapshotConfigText *text) {
+                                    const SnapshotConfigText *text, const HostFileId *diskId) {
   if (configPath == nullptr || diskPath == nullptr) {
     return MakeError(SNAPSHOT_INVAL);
   }
@@ -108,7 +108,12 @@ SnapshotError Snapshot_QueryDiskUse(const char *configPath, const char *diskPath
   if (query.finding == nullptr) {
     query.visited = 0;
     query.compareIds = true;
-    query.diskExists = HostFs_GetFileId(diskPath, &query.diskId);
+    if (diskId != nullptr) {
+      query.diskExists = true;
+      query.diskId = *diskId;
+    } else {
+      query.diskExists = HostFs_GetFileId(diskPath, &query.diskId);
+    }
     WalkForDiskUse(info->root, &query);
   }
   VisitForDiskUse(info->currentState, &query);

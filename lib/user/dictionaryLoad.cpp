@@ -388,6 +388,7 @@ bool LoadStream(Dictionary *dict, FILE *stream, const char *fileName, long long 
                 int flags) {
   DictLLReader reader;
   DictLLReader_Init(&reader, stream, true);
+  DictLLReader_SetSize(&reader, fileSize);
   bool ok = LoadFrom(dict, reader, fileName, fileSize, flags);
   if (stream != stdin) {
     fclose(stream);

@@ -86,8 +86,8 @@ int HostFile_OpenRegular(const char *path, long long *size) {
     errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     return HOSTFILE_INVALID;
   }
-  // O_NONBLOCK is the only status flag the open set.
-  fcntl(fd, F_SETFL, 0);
+  // O_NONBLOCK stays: it kept a FIFO from blocking the open, and reads of a
+  // regular file ignore it.
   if (size != nullptr) *size = st.st_size;
   return fd;
 }

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/fs.h"
 #include "snapshotTestUtil.h"
 
 namespace {
@@ -20,10 +21,11 @@ struct DiskUse {
   int nodeCount = -1;
 };
 
-DiskUse QueryDiskUse(const std::string &config, const std::string &disk) {
+DiskUse QueryDiskUse(const std::string &config, const std::string &disk,
+                     const HostFileId *diskId = nullptr) {
   DiskUse r;
-  r.err =
-      Snapshot_QueryDiskUse(config.c_str(), disk.c_str(), &r.used, &r.inCurrentState, &r.nodeCount);
+  r.err = Snapshot_QueryDiskUse(config.c_str(), disk.c_str(), &r.used, &r.inCurrentState,
+                                &r.nodeCount, nullptr, diskId);
   return r;
 }
 
@@ -213,6 +215,13 @@ TEST_F(ManyDisksTest, AnotherNameOfADiskIsFoundThroughItsIdentity) {
   r = QueryDiskUse(vm_.config(), vm_.Touch("unused.bxdk"));
   EXPECT_FALSE(r.used);
   EXPECT_EQ(r.nodeCount, kDisks + 1);
+
+  // The identity the caller looked at is the disk's: the path is not asked.
+  HostFileId id;
+  ASSERT_TRUE(HostFs_GetFileId(vm_.file(Disk(45)).c_str(), &id));
+  EXPECT_TRUE(QueryDiskUse(vm_.config(), vm_.file("gone.bxdk"), &id).used);
+  ASSERT_TRUE(HostFs_GetFileId(vm_.file("unused.bxdk").c_str(), &id));
+  EXPECT_FALSE(QueryDiskUse(vm_.config(), vm_.file("alias.bxdk"), &id).used);
 }
 
 TEST_F(ManyDisksTest, MissingAndDanglingDisksFailTheLoad) {

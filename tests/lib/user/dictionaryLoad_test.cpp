@@ -269,6 +269,26 @@ TEST_F(DictionaryLoadTest, DuplicatesNearAndFarThenASyntaxError) {
 }
 GCC_FALSE_RESTRICT_END
 
+// The file is read up to the size it had at the open and no further: the
+// last line ends exactly there, on either side of the pieces it is read in.
+TEST_F(DictionaryLoadTest, TheLastLineEndsAtTheFileSize) {
+  const size_t kPiece = size_t{64} * 1024;
+  const std::string last = "last = x";  // no LF
+  for (size_t size : {last.size(), kPiece - 1, kPiece, kPiece + 1, 2 * kPiece + 7}) {
+    std::string text;
+    if (size > last.size()) {
+      text = "# ";
+      text.append(size - last.size() - 3, '.');
+      text += '\n';
+    }
+    text += last;
+    ASSERT_EQ(text.size(), size);
+    ASSERT_TRUE(Dictionary_Load(dict_.get(), Write(text).c_str(), 0)) << size;
+    EXPECT_EQ(Value("last"), "x") << size;
+    EXPECT_EQ(Lines().size(), size > last.size() ? 2u : 1u) << size;
+  }
+}
+
 // A file large enough to have its storage filled in ahead by a helper: a
 // first piece of comments only, so that the name index is sized too small
 // and grows many times while the helper works. Lines end in CR LF and

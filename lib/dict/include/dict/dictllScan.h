@@ -21,9 +21,15 @@ struct DictLLReader {
   size_t end;
   bool atEnd;
   int error;  // the last error of a failed read, or 0
+  // The bytes of the whole stream yet to read when its size is known, else
+  // -1: the read that would only report its end is then not made.
+  long long left;
 };
 
 void DictLLReader_Init(DictLLReader *reader, FILE *stream, bool wholeStream);
+// For a whole stream of a regular file: its size at the open (0 is taken
+// as unknown, as files of the kernel's own report it).
+void DictLLReader_SetSize(DictLLReader *reader, long long size);
 // A reader of text in hand: all of it held from the start (in a copy, which
 // the lines are cut out of), with no stream behind. False when there was no
 // memory for the copy.

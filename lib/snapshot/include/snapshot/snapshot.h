@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct HostFileId;
+
 enum SnapshotErrorCode {
   SNAPSHOT_SUCCESS = 0,
   SNAPSHOT_INVAL = 1,
@@ -65,10 +67,12 @@ struct SnapshotConfigText {
 // current state, is the current state) and *nodeCount (the snapshots, root
 // included); on failure leaves them untouched. Both paths are required
 // (INVAL otherwise); the outputs may be NULL. With text, the configuration
-// is not read again (likewise below).
+// is not read again (likewise below); with diskId, the identity of an
+// existing diskPath, the disk is not looked at again.
 SnapshotError Snapshot_QueryDiskUse(const char *configPath, const char *diskPath, bool *used,
                                     bool *inCurrentState, int *nodeCount,
-                                    const SnapshotConfigText *text = nullptr);
+                                    const SnapshotConfigText *text = nullptr,
+                                    const HostFileId *diskId = nullptr);
 // The full paths of the current state's disks, in device order (ide0:0 ...
 // ide1:1, then scsi0:0 ... scsi3:15). On SUCCESS *disks is a malloc'd array
 // of *count malloc'd strings (allocated even when *count is 0), all the
