@@ -68,9 +68,6 @@ bool Search(const std::string &text, const boost::regex &pattern, boost::smatch 
 
 // Lower-cases ASCII letters only, so that offsets and other bytes stay put.
 std::string LowerCase(const std::string &text) {
-  // Eight bytes at a time: a byte is an upper-case letter when it is below
-  // 0x80 and its low seven bits lie in 'A'..'Z'; its 0x20 bit is then set.
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
   std::string lower(text.size(), '\0');
   const char *in = text.data();
   char *out = lower.data();
@@ -78,11 +75,7 @@ std::string LowerCase(const std::string &text) {
   for (; i + 8 <= text.size(); i += 8) {
     uint64_t x;
     std::memcpy(&x, in + i, 8);
-    uint64_t low7 = x & (0x7F * kOnes);
-    uint64_t atLeastA = low7 + (0x80 - 'A') * kOnes;
-    uint64_t aboveZ = low7 + (0x7F - 'Z') * kOnes;
-    uint64_t upper = (atLeastA ^ aboveZ) & ~x & (0x80 * kOnes);
-    x |= upper >> 2;
+    x = HostText_LowerAsciiWord(x);
     std::memcpy(out + i, &x, 8);
   }
   for (; i < text.size(); i++) out[i] = HostText_LowerAscii(in[i]);

@@ -33,16 +33,6 @@ void FreeSlots(HashIndexSlot *slots, uint32_t count, bool mapped) {
   }
 }
 
-// Eight bytes at once with A-Z lowered (bytes from 128 up stay as they are).
-uint64_t LowerWord(uint64_t x) {
-  constexpr uint64_t kOnes = 0x0101010101010101u;
-  uint64_t low7 = x & (0x7f * kOnes);
-  uint64_t aboveZ = low7 + (0x7f - 'Z') * kOnes;
-  uint64_t fromA = low7 + (0x80 - 'A') * kOnes;
-  uint64_t upper = ~x & (fromA ^ aboveZ) & (0x80 * kOnes);
-  return x | (upper >> 2);
-}
-
 uint64_t LoadWord(const char *p) {
   uint64_t w;
   memcpy(&w, p, 8);
@@ -56,7 +46,7 @@ uint32_t HashTable_HashName(const char *name, size_t length) {
   uint64_t h = length * kMultiplier;
   size_t rest = length;
   for (; rest >= 8; name += 8, rest -= 8) {
-    h = (h ^ LowerWord(LoadWord(name))) * kMultiplier;
+    h = (h ^ HostText_LowerAsciiWord(LoadWord(name))) * kMultiplier;
     h ^= h >> 29;
   }
   if (rest > 0) {
@@ -70,7 +60,7 @@ uint32_t HashTable_HashName(const char *name, size_t length) {
         tail = tail << 8 | static_cast<unsigned char>(name[i - 1]);
       }
     }
-    h = (h ^ LowerWord(tail)) * kMultiplier;
+    h = (h ^ HostText_LowerAsciiWord(tail)) * kMultiplier;
   }
   h ^= h >> 32;
   return static_cast<uint32_t>(h * kMultiplier >> 32);

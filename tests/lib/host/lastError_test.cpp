@@ -49,4 +49,21 @@ TEST(HostText, ValidationAndConversion) {
   free(out);
 }
 
+// Eight bytes at once fold as each byte alone does, for every byte value in
+// every place of the word.
+TEST(HostText, WordFoldsAsItsBytes) {
+  for (int b = 0; b < 256; b++) {
+    for (int place = 0; place < 8; place++) {
+      // The neighbours are the letters' edges: @ A Z [ ` a z {.
+      uint64_t word = (0x5a41605b40617a7bu & ~(uint64_t{0xff} << (8 * place))) | uint64_t(b)
+                                                                                     << (8 * place);
+      uint64_t folded = HostText_LowerAsciiWord(word);
+      for (int i = 0; i < 8; i++) {
+        char c = static_cast<char>(word >> (8 * i));
+        ASSERT_EQ(static_cast<char>(folded >> (8 * i)), HostText_LowerAscii(c)) << b << " " << i;
+      }
+    }
+  }
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 // Returns the iconv name of the current code set ("UTF-8" for ASCII locales).
 const char *HostText_CurrentCodeSet(void);
@@ -26,6 +27,17 @@ bool HostText_Convert(const char *fromCodeSet, const char *toCodeSet, const char
 // key names are ASCII, and bytes above 0x7F compare exactly.
 inline char HostText_LowerAscii(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The same for eight bytes at once: a byte is an upper-case letter when it is
+// below 0x80 and its low seven bits lie in 'A'..'Z'; its 0x20 bit is then set.
+inline uint64_t HostText_LowerAsciiWord(uint64_t x) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  uint64_t low7 = x & (0x7f * kOnes);
+  uint64_t aboveZ = low7 + (0x7f - 'Z') * kOnes;
+  uint64_t fromA = low7 + (0x80 - 'A') * kOnes;
+  uint64_t upper = ~x & (fromA ^ aboveZ) & (0x80 * kOnes);
+  return x | (upper >> 2);
 }
 
 // Returns true when a and b are equal but for the case of ASCII letters.
