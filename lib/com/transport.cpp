@@ -148,19 +148,18 @@ HRESULT ComChannel::Call(ComFrameWriter *request, std::vector<uint8_t> *reply) {
 }
 
 HRESULT ComChannel::Receive(size_t size) {
-  // One read takes a whole small reply, header and payload together.
-  const size_t kReadAhead = 4096;
+  // One read takes a whole small reply, header and payload together. It
+  // lands on the stack and only the bytes that came are kept: growing the
+  // vector for it zeroed the room first, which cost more than the call.
+  uint8_t buf[16384];
   while (in_.size() < size) {
-    size_t have = in_.size();
-    size_t want = std::max(size - have, kReadAhead);
-    in_.resize(have + want);
-    long n = HostStream_Read(fd_, in_.data() + have, want);
-    in_.resize(have + static_cast<size_t>(n > 0 ? n : 0));
+    long n = HostStream_Read(fd_, buf, sizeof buf);
     if (n <= 0) {
       // A blocking stream has nothing to read only when its timeout passed.
       Close();
       return n == HOSTSTREAM_AGAIN ? RPC_E_TIMEOUT : RPC_E_DISCONNECTED;
     }
+    in_.insert(in_.end(), buf, buf + n);
   }
   return S_OK;
 }
