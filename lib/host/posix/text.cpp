@@ -23,23 +23,21 @@ bool IsAsciiName(const char *name) {
   return false;
 }
 
-bool IsUtf8Name(const char *name) {
-  return strcasecmp(name, "UTF-8") == 0 || strcasecmp(name, "UTF8") == 0;
-}
-
-// Whether a locale name states UTF-8 as its code set (between "." and "@"),
-// compared as the C library compares code sets: letters and digits only,
-// case ignored.
-bool NamesUtf8(const char *name) {
-  const char *dot = strchr(name, '.');
-  if (dot == nullptr) return false;
+// A code set's name as the C library compares them: letters and digits
+// only, case ignored; the name ends at stop.
+bool IsUtf8(const char *name, char stop) {
   std::string set;
-  for (const char *p = dot + 1; *p != '\0' && *p != '@'; p++) {
-    char c = *p;
-    if (c >= 'A' && c <= 'Z') set += static_cast<char>(c - 'A' + 'a');
+  for (const char *p = name; *p != '\0' && *p != stop; p++) {
+    char c = HostText_LowerAscii(*p);
     if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) set += c;
   }
   return set == "utf8";
+}
+
+// Whether a locale name states UTF-8 as its code set (between "." and "@").
+bool NamesUtf8(const char *name) {
+  const char *dot = strchr(name, '.');
+  return dot != nullptr && IsUtf8(dot + 1, '@');
 }
 
 std::string DetectCodeSet() {
@@ -66,7 +64,7 @@ std::string DetectCodeSet() {
   }
   std::string name = nl_langinfo_l(CODESET, loc);
   freelocale(loc);
-  if (name.empty() || IsAsciiName(name.c_str()) || IsUtf8Name(name.c_str())) {
+  if (name.empty() || IsAsciiName(name.c_str()) || IsUtf8(name.c_str(), '\0')) {
     return "UTF-8";
   }
   return name;
