@@ -146,11 +146,7 @@ bool File_FindFileInSearchPath(const char *fileName, const char *searchPath, con
                                char **result, FolderCache *cache, HostFileId *id, bool *idKnown) {
   if (id != nullptr) *idKnown = false;
   auto exists = [cache, id, idKnown](const char *path) {
-    if (cache != nullptr) return FolderCache_Exists(cache, path, id, idKnown);
-    if (id == nullptr) return File_Exists(path);
-    // A stat fails exactly where the existence check would.
-    *idKnown = HostFs_GetFileId(path, id);
-    return *idKnown;
+    return FolderCache_Exists(cache, path, id, idKnown);
   };
   if (fileName == nullptr || baseDir == nullptr) return false;
   char *candidate =

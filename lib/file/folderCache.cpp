@@ -137,6 +137,7 @@ void FolderCache_Free(FolderCache *cache) {
 
 bool FolderCache_Exists(FolderCache *cache, const char *path, HostFileId *id, bool *idKnown) {
   if (id != nullptr) *idKnown = false;
+  if (cache == nullptr) return Ask(path, id, idKnown);
   for (int i = 0; i < kRecent; i++) {
     if (cache->recentPaths[i] == path) {
       if (id != nullptr && cache->recentIdKnown[i]) {

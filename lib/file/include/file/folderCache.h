@@ -13,7 +13,7 @@ struct FolderCache;
 FolderCache *FolderCache_Create(void);
 // Accepts NULL.
 void FolderCache_Free(FolderCache *cache);
-// File_Exists(path), through the cache.
+// File_Exists(path), through the cache; a NULL cache asks the system.
 // With id given, *idKnown tells whether the system was asked, and *id then
 // holds the file's identity.
 bool FolderCache_Exists(FolderCache *cache, const char *path, HostFileId *id = nullptr,
