@@ -182,7 +182,7 @@ struct VmUsage {
   int snapshotError = 0;     // a SnapshotErrorCode when the reader failed
   int version = 0;           // of the configuration, 0 when it has none
   std::string originalText;  // the configuration as read
-  std::string configText;    // lower-cased, same offsets
+  std::string configText;    // lower-cased, same offsets; only when the text is searched
 };
 
 using VmList = std::vector<VmUsage>;
@@ -206,8 +206,11 @@ std::string ReadConfig(const std::string &path) {
   return bytes;
 }
 
+// Letters match in either case: the answer on the text as read is the one on
+// its lower-cased form, which a version-8 configuration mostly never needs.
 int ConfigVersion(const std::string &text) {
-  static const boost::regex version(R"re(config.version\s*=\s*"(\d+)")re");
+  static const boost::regex version(
+      R"re([cC][oO][nN][fF][iI][gG].[vV][eE][rR][sS][iI][oO][nN]\s*=\s*"(\d+)")re");
   boost::smatch match;
   if (!Search(text, version, &match)) return 0;
   long v = std::strtol(match[1].str().c_str(), nullptr, 10);
@@ -248,6 +251,7 @@ bool UsesDisk(const DiskScan &disk, VmUsage &record) {
   if (err.type == SNAPSHOT_SUCCESS) return used;
   // The snapshot state is unknown. If the text says the machine uses the
   // disk, validation must refuse rather than guess.
+  record.configText = LowerCase(record.originalText);
   if (!UsesDiskByText(disk, record)) return false;
   record.snapshotError = err.type;
   return true;
@@ -358,8 +362,8 @@ VmList ScanFolder(const DiskScan &disk) {
     VmUsage record;
     record.configPath = disk.folder + entry.name;
     record.originalText = ReadConfig(record.configPath);
-    record.configText = LowerCase(record.originalText);
-    record.version = ConfigVersion(record.configText);
+    record.version = ConfigVersion(record.originalText);
+    if (record.version < 8) record.configText = LowerCase(record.originalText);
     if (!UsesDisk(disk, record)) continue;
     FindRedoImage(disk, record);
     vms.push_back(std::move(record));
