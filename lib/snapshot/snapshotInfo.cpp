@@ -5,6 +5,7 @@
 // except the dictionary load failures, which are shown with Warning.
 #include "snapshotInfo.h"
 
+#include <bitset>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -348,21 +349,66 @@ SnapshotError ReadDevice(SnapshotConfigInfo *info, const char *device) {
   return MakeError(SNAPSHOT_SUCCESS);
 }
 
+// Devices by number: ide<c>:<u> is 2c + u, scsi<n>:<m> comes after them
+// as kIdeDevices + 16n + m, and the controller scsi<n> after those.
+enum {
+  kIdeDevices = 4,
+  kScsiControllers = 4,
+  kScsiUnits = 16,
+  kControllers = kIdeDevices + kScsiControllers * kScsiUnits,
+  kDeviceNumbers = kControllers + kScsiControllers,
+};
+
+// Whether name starts with lower (lower-case) in any case; sets *rest past it.
+bool StartsNoCase(const char *name, const char *lower, const char **rest) {
+  for (; *lower != '\0'; name++, lower++) {
+    if (HostText_LowerAscii(*name) != *lower) return false;
+  }
+  *rest = name;
+  return true;
+}
+
+// The number of the device (or controller) whose key name is, or -1.
+int DeviceNumber(const char *name) {
+  const char *p;
+  if (StartsNoCase(name, "ide", &p)) {
+    bool ide =
+        (p[0] == '0' || p[0] == '1') && p[1] == ':' && (p[2] == '0' || p[2] == '1') && p[3] == '.';
+    return ide ? (p[0] - '0') * 2 + (p[2] - '0') : -1;
+  }
+  if (!StartsNoCase(name, "scsi", &p) || p[0] < '0' || p[0] > '3') return -1;
+  int scsi = kIdeDevices + (p[0] - '0') * kScsiUnits;
+  if (p[1] == '.') return kControllers + (p[0] - '0');
+  if (p[1] != ':' || p[2] < '0' || p[2] > '9') return -1;
+  if (p[3] == '.') return scsi + (p[2] - '0');
+  bool high = p[2] == '1' && p[3] >= '0' && p[3] <= '5' && p[4] == '.';
+  return high ? scsi + 10 + (p[3] - '0') : -1;
+}
+
+// A device without any key is not present. One pass over the names finds
+// the devices worth asking about, which cost less than asking about each.
 SnapshotError ReadCurrentStateDisks(SnapshotConfigInfo *info) {
-  static const char *const kIdeDevices[] = {"ide0:0", "ide0:1", "ide1:0", "ide1:1"};
-  for (const char *device : kIdeDevices) {
-    SnapshotError err = ReadDevice(info, device);
+  std::bitset<kDeviceNumbers> named;
+  for (const DictEntry *e = info->configDict->firstEntry; e != nullptr; e = e->next) {
+    int number = DeviceNumber(e->name);
+    if (number >= 0) named.set(number);
+  }
+  static const char *const kIdeNames[] = {"ide0:0", "ide0:1", "ide1:0", "ide1:1"};
+  for (int d = 0; d < kIdeDevices; d++) {
+    SnapshotError err = named[d] ? ReadDevice(info, kIdeNames[d]) : MakeError(SNAPSHOT_SUCCESS);
     if (IsError(err)) {
       return err;
     }
   }
-  for (int n = 0; n < 4; n++) {
+  for (int n = 0; n < kScsiControllers; n++) {
     char device[16] = {'s', 'c', 's', 'i', static_cast<char>('0' + n)};
     char key[48];
-    if (!GetBool(info->configDict, false, DeviceKey(key, device, "present"))) {
+    if (!named[kControllers + n] ||
+        !GetBool(info->configDict, false, DeviceKey(key, device, "present"))) {
       continue;
     }
-    for (int m = 0; m < 16; m++) {
+    for (int m = 0; m < kScsiUnits; m++) {
+      if (!named[kIdeDevices + n * kScsiUnits + m]) continue;
       // "scsi<n>:<m>"
       device[5] = ':';
       device[6] = static_cast<char>(m < 10 ? '0' + m : '1');
@@ -659,10 +705,11 @@ SnapshotNode *SnapshotTreeWalk(SnapshotNode *root, bool (*visit)(SnapshotNode *n
   // An explicit stack: a long chain of snapshots must not exhaust the call
   // stack. Pushing the child before the sibling makes the sibling, and
   // everything below it, come first.
+  // Most trees fit the first stack, which then costs no allocation.
+  SnapshotNode *first[64];
   size_t capacity = 64;
   size_t depth = 0;
-  SnapshotNode **stack =
-      static_cast<SnapshotNode **>(Util_SafeMalloc(sizeof(SnapshotNode *) * capacity));
+  SnapshotNode **stack = first;
   stack[depth++] = root;
   SnapshotNode *found = nullptr;
   while (depth > 0) {
@@ -674,9 +721,12 @@ SnapshotNode *SnapshotTreeWalk(SnapshotNode *root, bool (*visit)(SnapshotNode *n
       break;
     }
     if (depth + 2 > capacity) {
+      SnapshotNode **grown =
+          static_cast<SnapshotNode **>(Util_SafeMalloc(sizeof(SnapshotNode *) * capacity * 2));
+      memcpy(grown, stack, sizeof(SnapshotNode *) * depth);
+      if (stack != first) free(stack);
+      stack = grown;
       capacity *= 2;
-      stack =
-          static_cast<SnapshotNode **>(Util_SafeRealloc(stack, sizeof(SnapshotNode *) * capacity));
     }
     if (child != nullptr) {
       stack[depth++] = child;
@@ -685,7 +735,7 @@ SnapshotNode *SnapshotTreeWalk(SnapshotNode *root, bool (*visit)(SnapshotNode *n
       stack[depth++] = sibling;
     }
   }
-  free(stack);
+  if (stack != first) free(stack);
   return found;
 }
 
