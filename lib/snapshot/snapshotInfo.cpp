@@ -5,7 +5,6 @@
 // except the dictionary load failures, which are shown with Warning.
 #include "snapshotInfo.h"
 
-#include <bitset>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -87,17 +86,20 @@ bool GetBool(Dictionary *dict, bool defaultValue, const char *name) {
   return value != nullptr ? value->boolValue : defaultValue;
 }
 
-// The string-read rule: a value that is present but empty reads as the
-// default; an empty default reads as none. Returns the dictionary's text or
-// the default, not a copy.
-const char *GetText(Dictionary *dict, const char *defaultValue, const char *name,
-                    bool usual = false) {
-  const DictValue *found = Value(dict, DICT_STRING, &defaultValue, name, usual);
+// The string-read rule on a string value (NULL: none read): a value that is
+// present but empty reads as the default; an empty default reads as none.
+// Returns the dictionary's text or the default, not a copy.
+const char *TextOf(const DictValue *found, const char *defaultValue) {
   const char *value = found != nullptr ? found->stringValue : defaultValue;
   if (value != nullptr && value[0] == '\0') {
     value = (defaultValue != nullptr && defaultValue[0] != '\0') ? defaultValue : nullptr;
   }
   return value;
+}
+
+const char *GetText(Dictionary *dict, const char *defaultValue, const char *name,
+                    bool usual = false) {
+  return TextOf(Value(dict, DICT_STRING, &defaultValue, name, usual), defaultValue);
 }
 
 // GetText as a copy of the caller's.
@@ -311,43 +313,10 @@ const char *DeviceKey(char (&key)[48], const char *device, const char *field) {
   return key;
 }
 
-// One device of the configuration: a disk of the current state when it is a
-// present hard disk with a file.
-SnapshotError ReadDevice(SnapshotConfigInfo *info, const char *device) {
-  Dictionary *cfg = info->configDict;
-  char key[48];
-  if (!GetBool(cfg, false, DeviceKey(key, device, "present"))) {
-    return MakeError(SNAPSHOT_SUCCESS);
-  }
-  const char *deviceType = GetText(cfg, "disk", DeviceKey(key, device, "deviceType"));
-  bool isDisk = false;
-  for (const char *t : kDiskDeviceTypes) {
-    if (HostText_EqualNoCase(deviceType, t)) {
-      isDisk = true;
-    }
-  }
-  if (!isDisk) {
-    return MakeError(SNAPSHOT_SUCCESS);
-  }
-  const char *fileName = GetText(cfg, nullptr, DeviceKey(key, device, "fileName"), true);
-  if (fileName == nullptr) {
-    return MakeError(SNAPSHOT_SUCCESS);
-  }
-  const char *modeText = GetText(cfg, "persistent", DeviceKey(key, device, "mode"));
-  int mode = -1;
-  for (int m = 0; m < 3; m++) {
-    if (HostText_EqualNoCase(modeText, kDiskModes[m])) {
-      mode = m;
-    }
-  }
-  if (mode < 0) {
-    Log("SNAPSHOT: Illegal mode for '%s': %s.\n", fileName, modeText);
-    return MakeError(SNAPSHOT_CONFIG);
-  }
-  char *node = info->scope == SNAPSHOT_READ_ALL ? Strdup(device) : nullptr;
-  AppendDisk(info->currentState, node, Strdup(fileName), mode);
-  return MakeError(SNAPSHOT_SUCCESS);
-}
+// The keys of a device that a read asks for; bit i of a device's set
+// stands for field i.
+const char *const kDeviceFields[] = {"present", "deviceType", "fileName", "mode"};
+enum { kPresentField, kTypeField, kFileField, kModeField };
 
 // Devices by number: ide<c>:<u> is 2c + u, scsi<n>:<m> comes after them
 // as kIdeDevices + 16n + m, and the controller scsi<n> after those.
@@ -368,53 +337,126 @@ bool StartsNoCase(const char *name, const char *lower, const char **rest) {
   return true;
 }
 
-// The number of the device (or controller) whose key name is, or -1.
-int DeviceNumber(const char *name) {
+// The number of the device (or controller) of the key name, or -1; sets
+// *field past the device and its dot.
+int DeviceNumber(const char *name, const char **field) {
   const char *p;
   if (StartsNoCase(name, "ide", &p)) {
-    bool ide =
-        (p[0] == '0' || p[0] == '1') && p[1] == ':' && (p[2] == '0' || p[2] == '1') && p[3] == '.';
-    return ide ? (p[0] - '0') * 2 + (p[2] - '0') : -1;
+    if ((p[0] != '0' && p[0] != '1') || p[1] != ':' || (p[2] != '0' && p[2] != '1') ||
+        p[3] != '.') {
+      return -1;
+    }
+    *field = p + 4;
+    return (p[0] - '0') * 2 + (p[2] - '0');
   }
   if (!StartsNoCase(name, "scsi", &p) || p[0] < '0' || p[0] > '3') return -1;
-  int scsi = kIdeDevices + (p[0] - '0') * kScsiUnits;
-  if (p[1] == '.') return kControllers + (p[0] - '0');
+  int controller = p[0] - '0';
+  if (p[1] == '.') {
+    *field = p + 2;
+    return kControllers + controller;
+  }
   if (p[1] != ':' || p[2] < '0' || p[2] > '9') return -1;
-  if (p[3] == '.') return scsi + (p[2] - '0');
-  bool high = p[2] == '1' && p[3] >= '0' && p[3] <= '5' && p[4] == '.';
-  return high ? scsi + 10 + (p[3] - '0') : -1;
+  int unit = p[2] - '0';
+  p += 3;
+  if (unit == 1 && *p >= '0' && *p <= '5') unit = 10 + (*p++ - '0');
+  if (*p != '.') return -1;
+  *field = p + 1;
+  return kIdeDevices + controller * kScsiUnits + unit;
 }
 
-// A device without any key is not present. One pass over the names finds
-// the devices worth asking about, which cost less than asking about each.
-SnapshotError ReadCurrentStateDisks(SnapshotConfigInfo *info) {
-  std::bitset<kDeviceNumbers> named;
-  for (const DictEntry *e = info->configDict->firstEntry; e != nullptr; e = e->next) {
-    int number = DeviceNumber(e->name);
-    if (number >= 0) named.set(number);
+// The fields each device defines, by device number. One pass over the
+// names costs less than asking the dictionary about every key of the twenty
+// possible devices, and a key no name defines needs no question.
+void FindDeviceKeys(const Dictionary *cfg, uint8_t (&defined)[kDeviceNumbers]) {
+  memset(defined, 0, sizeof defined);
+  for (const DictEntry *e = cfg->firstEntry; e != nullptr; e = e->next) {
+    char first = HostText_LowerAscii(e->name[0]);
+    const char *field;
+    int number = first == 'i' || first == 's' ? DeviceNumber(e->name, &field) : -1;
+    for (int f = 0; number >= 0 && f < 4; f++) {
+      if (HostText_EqualNoCase(field, kDeviceFields[f])) defined[number] |= 1 << f;
+    }
   }
+}
+
+// A field of a device, read when the configuration defines it; NULL otherwise.
+const DictValue *DeviceValue(Dictionary *cfg, uint8_t defined, int field, const char *device,
+                             int type, const void *defaultValue) {
+  if ((defined & (1 << field)) == 0) return nullptr;
+  char key[48];
+  return Value(cfg, type, defaultValue, DeviceKey(key, device, kDeviceFields[field]), true);
+}
+
+bool DevicePresent(Dictionary *cfg, uint8_t defined, const char *device) {
+  bool off = false;
+  const DictValue *value = DeviceValue(cfg, defined, kPresentField, device, DICT_BOOL, &off);
+  return value != nullptr && value->boolValue;
+}
+
+const char *DeviceText(Dictionary *cfg, uint8_t defined, int field, const char *device,
+                       const char *defaultValue) {
+  return TextOf(DeviceValue(cfg, defined, field, device, DICT_STRING, &defaultValue), defaultValue);
+}
+
+// One device of the configuration: a disk of the current state when it is a
+// present hard disk with a file.
+SnapshotError ReadDevice(SnapshotConfigInfo *info, const char *device, uint8_t defined) {
+  Dictionary *cfg = info->configDict;
+  if (!DevicePresent(cfg, defined, device)) {
+    return MakeError(SNAPSHOT_SUCCESS);
+  }
+  const char *deviceType = DeviceText(cfg, defined, kTypeField, device, "disk");
+  bool isDisk = false;
+  for (const char *t : kDiskDeviceTypes) {
+    if (HostText_EqualNoCase(deviceType, t)) {
+      isDisk = true;
+    }
+  }
+  if (!isDisk) {
+    return MakeError(SNAPSHOT_SUCCESS);
+  }
+  const char *fileName = DeviceText(cfg, defined, kFileField, device, nullptr);
+  if (fileName == nullptr) {
+    return MakeError(SNAPSHOT_SUCCESS);
+  }
+  const char *modeText = DeviceText(cfg, defined, kModeField, device, "persistent");
+  int mode = -1;
+  for (int m = 0; m < 3; m++) {
+    if (HostText_EqualNoCase(modeText, kDiskModes[m])) {
+      mode = m;
+    }
+  }
+  if (mode < 0) {
+    Log("SNAPSHOT: Illegal mode for '%s': %s.\n", fileName, modeText);
+    return MakeError(SNAPSHOT_CONFIG);
+  }
+  char *node = info->scope == SNAPSHOT_READ_ALL ? Strdup(device) : nullptr;
+  AppendDisk(info->currentState, node, Strdup(fileName), mode);
+  return MakeError(SNAPSHOT_SUCCESS);
+}
+
+SnapshotError ReadCurrentStateDisks(SnapshotConfigInfo *info) {
+  uint8_t defined[kDeviceNumbers];
+  FindDeviceKeys(info->configDict, defined);
   static const char *const kIdeNames[] = {"ide0:0", "ide0:1", "ide1:0", "ide1:1"};
   for (int d = 0; d < kIdeDevices; d++) {
-    SnapshotError err = named[d] ? ReadDevice(info, kIdeNames[d]) : MakeError(SNAPSHOT_SUCCESS);
+    SnapshotError err = ReadDevice(info, kIdeNames[d], defined[d]);
     if (IsError(err)) {
       return err;
     }
   }
   for (int n = 0; n < kScsiControllers; n++) {
     char device[16] = {'s', 'c', 's', 'i', static_cast<char>('0' + n)};
-    char key[48];
-    if (!named[kControllers + n] ||
-        !GetBool(info->configDict, false, DeviceKey(key, device, "present"))) {
+    if (!DevicePresent(info->configDict, defined[kControllers + n], device)) {
       continue;
     }
     for (int m = 0; m < kScsiUnits; m++) {
-      if (!named[kIdeDevices + n * kScsiUnits + m]) continue;
       // "scsi<n>:<m>"
       device[5] = ':';
       device[6] = static_cast<char>(m < 10 ? '0' + m : '1');
       device[7] = static_cast<char>(m < 10 ? '\0' : '0' + m - 10);
       device[8] = '\0';
-      SnapshotError err = ReadDevice(info, device);
+      SnapshotError err = ReadDevice(info, device, defined[kIdeDevices + n * kScsiUnits + m]);
       if (IsError(err)) {
         return err;
       }
