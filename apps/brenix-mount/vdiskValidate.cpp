@@ -194,16 +194,17 @@ std::string ReadConfig(const std::string &path) {
   long long size = 0;
   HostFd fd(HostFile_OpenRegular(path.c_str(), &size));
   if (!fd.Valid()) throw ApiException(detail, BRENIX_SOURCE, __LINE__);
-  std::string bytes(static_cast<size_t>(size), '\0');
+  // Not a string of that size: filling it with zeros first cost more than
+  // the copy.
+  std::unique_ptr<char[]> bytes(new char[static_cast<size_t>(size)]);
   size_t done = 0;
-  while (done < bytes.size()) {
-    long n = HostFile_Read(fd.Get(), bytes.data() + done, bytes.size() - done);
+  while (done < static_cast<size_t>(size)) {
+    long n = HostFile_Read(fd.Get(), bytes.get() + done, static_cast<size_t>(size) - done);
     if (n < 0) throw ApiException(detail, BRENIX_SOURCE, __LINE__);
     if (n == 0) break;  // the file shrank meanwhile
     done += static_cast<size_t>(n);
   }
-  bytes.resize(done);
-  return bytes;
+  return std::string(bytes.get(), done);
 }
 
 // Letters match in either case: the answer on the text as read is the one on

@@ -440,6 +440,7 @@ SnapshotError ReadCurrentStateDisks(SnapshotConfigInfo *info) {
   FindDeviceKeys(info->configDict, defined);
   static const char *const kIdeNames[] = {"ide0:0", "ide0:1", "ide1:0", "ide1:1"};
   for (int d = 0; d < kIdeDevices; d++) {
+    if (defined[d] == 0) continue;
     SnapshotError err = ReadDevice(info, kIdeNames[d], defined[d]);
     if (IsError(err)) {
       return err;
@@ -451,12 +452,14 @@ SnapshotError ReadCurrentStateDisks(SnapshotConfigInfo *info) {
       continue;
     }
     for (int m = 0; m < kScsiUnits; m++) {
+      uint8_t unit = defined[kIdeDevices + n * kScsiUnits + m];
+      if (unit == 0) continue;
       // "scsi<n>:<m>"
       device[5] = ':';
       device[6] = static_cast<char>(m < 10 ? '0' + m : '1');
       device[7] = static_cast<char>(m < 10 ? '\0' : '0' + m - 10);
       device[8] = '\0';
-      SnapshotError err = ReadDevice(info, device, defined[kIdeDevices + n * kScsiUnits + m]);
+      SnapshotError err = ReadDevice(info, device, unit);
       if (IsError(err)) {
         return err;
       }
