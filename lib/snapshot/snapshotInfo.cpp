@@ -131,15 +131,22 @@ void KeyStart(SnapshotKey *key, int32_t i, int32_t j = -1) {
   key->start = static_cast<size_t>(p - key->text);
 }
 
-// The start followed by last, then by index and tail when index is not
-// negative; valid until the next call. The parts are short and fixed, so
-// the whole key always fits.
-const char *KeyWith(SnapshotKey *key, const char *last, int32_t index = -1, const char *tail = "") {
+// The start followed by last; valid until the next call. The parts are
+// short and fixed, so the whole key always fits.
+const char *KeyWith(SnapshotKey *key, const char *last) {
   size_t n = strlen(last);
-  VERIFY(key->start + n + 12 + strlen(tail) < sizeof key->text);
-  char *p = key->text + key->start;
-  memcpy(p, last, n + 1);
-  if (index >= 0) strcpy(std::to_chars(p + n, key->text + sizeof key->text, index).ptr, tail);
+  VERIFY(key->start + n < sizeof key->text);
+  memcpy(key->text + key->start, last, n + 1);
+  return key->text;
+}
+
+// The start followed by last, index and tail.
+const char *KeyWith(SnapshotKey *key, const char *last, int32_t index, const char *tail = "") {
+  KeyWith(key, last);
+  char *end = key->text + sizeof key->text;
+  char *p = std::to_chars(key->text + key->start + strlen(last), end, index).ptr;
+  VERIFY(p + strlen(tail) < end);
+  strcpy(p, tail);
   return key->text;
 }
 
