@@ -15,7 +15,6 @@
 #include "file/folderCache.h"
 #include "host/text.h"
 #include "misc/panic.h"
-#include "string/str.h"
 #include "user/log.h"
 
 namespace {
@@ -661,7 +660,7 @@ SnapshotError ReadSingleKeys(SnapshotConfigInfo *info, CountBudget *configBudget
   }
   if (info->mruMax > 0) {
     info->mruUids = static_cast<int32_t *>(Util_SafeMalloc(sizeof(int32_t) * info->mruMax));
-    SnapshotKey mru = {"snapshot.mru", 12};
+    SnapshotKey mru = {"snapshot.mru", strlen("snapshot.mru")};
     for (int32_t i = 0; i < info->mruMax; i++) {
       info->mruUids[i] = GetInt(db, 0, KeyWith(&mru, "", i, ".uid"));
     }
@@ -756,8 +755,8 @@ SnapshotNode *SnapshotTreeWalk(SnapshotNode *root, bool (*visit)(SnapshotNode *n
   }
   // An explicit stack: a long chain of snapshots must not exhaust the call
   // stack. Pushing the child before the sibling makes the sibling, and
-  // everything below it, come first.
-  // Most trees fit the first stack, which then costs no allocation.
+  // everything below it, come first. Most trees fit the first stack, which
+  // costs no allocation.
   SnapshotNode *first[64];
   size_t capacity = 64;
   size_t depth = 0;
