@@ -1,7 +1,8 @@
 // Disk validation in process, through ValidateDisk with no mounts: the
 // folder scan over 1,000 and 10,000 configuration files of about 4 KB (one in a hundred of version
-// 8 with a snapshot database). Bytes per second should stay level as the folder grows.
-// scripts/bench-validate times the same through the real program.
+// 8 with a snapshot database), and over 1,000 of version 7 only or version 8 only. Bytes per second
+// should stay level as the folder grows. scripts/bench-validate times the same through the real
+// program.
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -35,15 +36,16 @@ void Write(const fs::path &path, const std::string &text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-// A folder of count configurations beside disk.bxdk; returns the bytes read.
-size_t BuildFolder(const fs::path &folder, int count) {
+// A folder of count configurations beside disk.bxdk, v8Share in a hundred of
+// them of version 8; returns the bytes read.
+size_t BuildFolder(const fs::path &folder, int count, int v8Share) {
   fs::create_directories(folder);
   Write(folder / "disk.bxdk", "");
   size_t total = 0;
   for (int i = 0; i < count; i++) {
     std::string id = std::to_string(i);
     std::string text = Config(i);
-    if (i % 100 == 7) {
+    if (i % 100 < v8Share) {
       text.replace(0, 20,
                    "config.version = \"8\"\nscsi0.present = \"TRUE\"\nscsi0:0.present = "
                    "\"TRUE\"\nscsi0:0.fileName = \"machine" +
@@ -65,9 +67,11 @@ size_t BuildFolder(const fs::path &folder, int count) {
 
 void BM_ValidateDisk(benchmark::State &state) {
   int count = static_cast<int>(state.range(0));
-  fs::path folder = fs::temp_directory_path() / ("brenix-validate-bench-" + std::to_string(count));
+  int v8Share = static_cast<int>(state.range(1));
+  fs::path folder = fs::temp_directory_path() / ("brenix-validate-bench-" + std::to_string(count) +
+                                                 "-" + std::to_string(v8Share));
   fs::remove_all(folder);
-  size_t bytes = BuildFolder(folder, count);
+  size_t bytes = BuildFolder(folder, count, v8Share);
   std::string disk = (folder / "disk.bxdk").string();
   ValidationIo io;
   io.readMounts = [] { return std::vector<MountedVolume>{}; };
@@ -77,9 +81,17 @@ void BM_ValidateDisk(benchmark::State &state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(bytes) * state.iterations());
   state.counters["files"] = count;
+  state.counters["v8%"] = v8Share;
   fs::remove_all(folder);
 }
-BENCHMARK(BM_ValidateDisk)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+// All of version 7 against all of version 8 gives what a version-8
+// configuration costs beside an old one.
+BENCHMARK(BM_ValidateDisk)
+    ->Args({1000, 1})
+    ->Args({10000, 1})
+    ->Args({1000, 0})
+    ->Args({1000, 100})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -182,7 +182,7 @@ struct VmUsage {
   int snapshotError = 0;     // a SnapshotErrorCode when the reader failed
   int version = 0;           // of the configuration, 0 when it has none
   std::string originalText;  // the configuration as read
-  std::string configText;    // lower-cased, same offsets
+  std::string configText;    // lower-cased, same offsets; only when the text is searched
 };
 
 using VmList = std::vector<VmUsage>;
@@ -194,20 +194,24 @@ std::string ReadConfig(const std::string &path) {
   long long size = 0;
   HostFd fd(HostFile_OpenRegular(path.c_str(), &size));
   if (!fd.Valid()) throw ApiException(detail, BRENIX_SOURCE, __LINE__);
-  std::string bytes(static_cast<size_t>(size), '\0');
+  // Not a string of that size: filling it with zeros first cost more than
+  // the copy.
+  std::unique_ptr<char[]> bytes(new char[static_cast<size_t>(size)]);
   size_t done = 0;
-  while (done < bytes.size()) {
-    long n = HostFile_Read(fd.Get(), bytes.data() + done, bytes.size() - done);
+  while (done < static_cast<size_t>(size)) {
+    long n = HostFile_Read(fd.Get(), bytes.get() + done, static_cast<size_t>(size) - done);
     if (n < 0) throw ApiException(detail, BRENIX_SOURCE, __LINE__);
     if (n == 0) break;  // the file shrank meanwhile
     done += static_cast<size_t>(n);
   }
-  bytes.resize(done);
-  return bytes;
+  return std::string(bytes.get(), done);
 }
 
+// Letters match in either case: the answer on the text as read is the one on
+// its lower-cased form, which a version-8 configuration mostly never needs.
 int ConfigVersion(const std::string &text) {
-  static const boost::regex version(R"re(config.version\s*=\s*"(\d+)")re");
+  static const boost::regex version(
+      R"re([cC][oO][nN][fF][iI][gG].[vV][eE][rR][sS][iI][oO][nN]\s*=\s*"(\d+)")re");
   boost::smatch match;
   if (!Search(text, version, &match)) return 0;
   long v = std::strtol(match[1].str().c_str(), nullptr, 10);
@@ -248,6 +252,7 @@ bool UsesDisk(const DiskScan &disk, VmUsage &record) {
   if (err.type == SNAPSHOT_SUCCESS) return used;
   // The snapshot state is unknown. If the text says the machine uses the
   // disk, validation must refuse rather than guess.
+  record.configText = LowerCase(record.originalText);
   if (!UsesDiskByText(disk, record)) return false;
   record.snapshotError = err.type;
   return true;
@@ -358,8 +363,8 @@ VmList ScanFolder(const DiskScan &disk) {
     VmUsage record;
     record.configPath = disk.folder + entry.name;
     record.originalText = ReadConfig(record.configPath);
-    record.configText = LowerCase(record.originalText);
-    record.version = ConfigVersion(record.configText);
+    record.version = ConfigVersion(record.originalText);
+    if (record.version < 8) record.configText = LowerCase(record.originalText);
     if (!UsesDisk(disk, record)) continue;
     FindRedoImage(disk, record);
     vms.push_back(std::move(record));

@@ -99,7 +99,8 @@ SnapshotError Snapshot_QueryDiskUse(const char *configPath, const char *diskPath
     return MakeError(SNAPSHOT_INVAL);
   }
   SnapshotConfigInfo *info = nullptr;
-  SnapshotError err = SnapshotConfigInfoLoad(configPath, SNAPSHOT_LOCK_NONE, &info, text);
+  SnapshotError err =
+      SnapshotConfigInfoLoad(configPath, SNAPSHOT_LOCK_NONE, &info, text, SNAPSHOT_READ_DISKS);
   if (err.type != SNAPSHOT_SUCCESS) {
     return err;
   }
@@ -137,7 +138,8 @@ SnapshotError Snapshot_GetCurrentDisks(const char *configPath, char ***disks, in
     return MakeError(SNAPSHOT_INVAL);
   }
   SnapshotConfigInfo *info = nullptr;
-  SnapshotError err = SnapshotConfigInfoLoad(configPath, SNAPSHOT_LOCK_NONE, &info, text);
+  SnapshotError err =
+      SnapshotConfigInfoLoad(configPath, SNAPSHOT_LOCK_NONE, &info, text, SNAPSHOT_READ_DISKS);
   if (err.type != SNAPSHOT_SUCCESS) {
     return err;
   }

@@ -5,16 +5,16 @@
 // except the dictionary load failures, which are shown with Warning.
 #include "snapshotInfo.h"
 
-#include <cstdarg>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <unordered_map>
 
 #include "file/file.h"
 #include "file/folderCache.h"
 #include "host/text.h"
 #include "misc/panic.h"
-#include "string/str.h"
 #include "user/log.h"
 
 namespace {
@@ -45,19 +45,109 @@ bool IsError(SnapshotError err) { return err.type != SNAPSHOT_SUCCESS; }
 
 char *Strdup(const char *s) { return Util_SafeStrdup(s); }
 
-// The string-read rule on top of Dict_GetString: a value that is present but
-// empty reads as the default (a fresh copy); an empty default reads as none.
-char *EmptyAsDefault(char *value, const char *defaultValue) {
+// A copy of s, or NULL for NULL.
+char *CopyOrNull(const char *s) { return s != nullptr ? Strdup(s) : nullptr; }
+
+// The parts joined, as Str_Asprintf("%s%s...") would give them: a CR LF
+// comes back as LF alone.
+char *Concat(std::initializer_list<const char *> parts) {
+  size_t size = 1;
+  for (const char *part : parts) size += strlen(part);
+  char *joined = static_cast<char *>(Util_SafeMalloc(size));
+  char *end = joined;
+  for (const char *part : parts) end = stpcpy(end, part);
+  char *w = joined;
+  for (const char *r = joined; r < end; r++) {
+    if (!(r[0] == '\r' && r[1] == '\n')) *w++ = *r;
+  }
+  *w = '\0';
+  return joined;
+}
+
+// Typed reads of one name. A read the file may well leave out (not usual)
+// asks first whether the name is defined, and an absent name reads as the
+// default without being recorded in the dictionary, which would cost more
+// than the question; nothing reads an absent name twice. A usual name is
+// read at once. A defined name is read, and converted, either way.
+const DictValue *Value(Dictionary *dict, int type, const void *defaultValue, const char *name,
+                       bool usual) {
+  if (!usual && !Dictionary_IsDefined(dict, name)) return nullptr;
+  return static_cast<const DictValue *>(Dictionary_Get(dict, defaultValue, type, name));
+}
+
+int32_t GetInt(Dictionary *dict, int32_t defaultValue, const char *name, bool usual = false) {
+  const DictValue *value = Value(dict, DICT_LONG, &defaultValue, name, usual);
+  return value != nullptr ? value->longValue : defaultValue;
+}
+
+bool GetBool(Dictionary *dict, bool defaultValue, const char *name) {
+  const DictValue *value = Value(dict, DICT_BOOL, &defaultValue, name, false);
+  return value != nullptr ? value->boolValue : defaultValue;
+}
+
+// The string-read rule on a string value (NULL: none read): a value that is
+// present but empty reads as the default; an empty default reads as none.
+// Returns the dictionary's text or the default, not a copy.
+const char *TextOf(const DictValue *found, const char *defaultValue) {
+  const char *value = found != nullptr ? found->stringValue : defaultValue;
   if (value != nullptr && value[0] == '\0') {
-    free(value);
-    value = (defaultValue != nullptr && defaultValue[0] != '\0') ? Strdup(defaultValue) : nullptr;
+    value = (defaultValue != nullptr && defaultValue[0] != '\0') ? defaultValue : nullptr;
   }
   return value;
 }
 
-// A macro rather than a function so that the name is formatted only once.
-#define READ_STRING(dict, defaultValue, ...) \
-  EmptyAsDefault(Dict_GetString((dict), (defaultValue), __VA_ARGS__), (defaultValue))
+const char *GetText(Dictionary *dict, const char *defaultValue, const char *name,
+                    bool usual = false) {
+  return TextOf(Value(dict, DICT_STRING, &defaultValue, name, usual), defaultValue);
+}
+
+// GetText as a copy of the caller's.
+char *GetString(Dictionary *dict, const char *defaultValue, const char *name, bool usual = false) {
+  return CopyOrNull(GetText(dict, defaultValue, name, usual));
+}
+
+// The keys of one snapshot (or disk) share their start: it is made once and
+// each key's last part copied after it. A database of thousands of
+// snapshots is read through hundreds of thousands of keys, and formatting
+// each from scratch was a good part of the read.
+struct SnapshotKey {
+  char text[96];
+  size_t start;  // length of the shared start
+};
+
+// "snapshot<i>.", or "snapshot<i>.disk<j>." when j is given.
+void KeyStart(SnapshotKey *key, int32_t i, int32_t j = -1) {
+  char *end = key->text + sizeof key->text;
+  char *p = stpcpy(key->text, "snapshot");
+  p = std::to_chars(p, end, i).ptr;
+  *p++ = '.';
+  if (j >= 0) {
+    p = stpcpy(p, "disk");
+    p = std::to_chars(p, end, j).ptr;
+    *p++ = '.';
+  }
+  *p = '\0';
+  key->start = static_cast<size_t>(p - key->text);
+}
+
+// The start followed by last; valid until the next call. The parts are
+// short and fixed, so the whole key always fits.
+const char *KeyWith(SnapshotKey *key, const char *last) {
+  size_t n = strlen(last);
+  VERIFY(key->start + n < sizeof key->text);
+  memcpy(key->text + key->start, last, n + 1);
+  return key->text;
+}
+
+// The start followed by last, index and tail.
+const char *KeyWith(SnapshotKey *key, const char *last, int32_t index, const char *tail = "") {
+  KeyWith(key, last);
+  char *end = key->text + sizeof key->text;
+  char *p = std::to_chars(key->text + key->start + strlen(last), end, index).ptr;
+  VERIFY(p + strlen(tail) < end);
+  strcpy(p, tail);
+  return key->text;
+}
 
 // Bounds the sum of the counts read from one file (see kCountAllowance).
 struct CountBudget {
@@ -87,21 +177,22 @@ bool BudgetTake(CountBudget *budget, int32_t count, const char *key) {
   return true;
 }
 
-// Reads a list: the count key and the items itemKey0, itemKey1, ...
-// itemKey is a prefix that already holds any snapshot index.
-bool ReadList(Dictionary *dict, CountBudget *budget, const char *countKey, const char *itemKey,
-              SnapshotStringList *list) {
-  int32_t count = Dict_GetInt(dict, 0, "%s", countKey);
-  if (!BudgetTake(budget, count, countKey)) {
+// Reads a list: the count key and the items item0, item1, ... after the
+// start of key. Without items only the count is read and checked.
+bool ReadList(Dictionary *dict, CountBudget *budget, SnapshotKey *key, const char *count,
+              const char *item, bool items, SnapshotStringList *list) {
+  const char *countKey = KeyWith(key, count);
+  int32_t n = GetInt(dict, 0, countKey);
+  if (!BudgetTake(budget, n, countKey)) {
     return false;
   }
-  if (count <= 0) {
+  if (n <= 0 || !items) {
     return true;
   }
-  list->items = static_cast<char **>(Util_SafeMalloc(sizeof(char *) * count));
-  list->count = count;
-  for (int32_t i = 0; i < count; i++) {
-    list->items[i] = READ_STRING(dict, nullptr, "%s%d", itemKey, i);
+  list->items = static_cast<char **>(Util_SafeMalloc(sizeof(char *) * n));
+  list->count = n;
+  for (int32_t i = 0; i < n; i++) {
+    list->items[i] = GetString(dict, nullptr, KeyWith(key, item, i));
   }
   return true;
 }
@@ -186,10 +277,7 @@ SnapshotNode *FindByUid(UidIndex *index, SnapshotNode *root, int32_t uid) {
 // The working folder goes in front of the search path, and its first
 // later occurrence (an element equal to it byte for byte) is dropped.
 char *PrependWorkingDir(const char *workingDir, const char *searchPath) {
-  char *joined = Str_Asprintf(nullptr, "%s;%s", workingDir, searchPath);
-  if (joined == nullptr) {
-    PANIC_MEM_ALLOC();
-  }
+  char *joined = Concat({workingDir, ";", searchPath});
   size_t wdLen = strlen(workingDir);
   char *element = joined + wdLen + 1;
   for (;;) {
@@ -231,30 +319,113 @@ const char *DeviceKey(char (&key)[48], const char *device, const char *field) {
   return key;
 }
 
+// The keys of a device that a read asks for; bit i of a device's set
+// stands for field i.
+const char *const kDeviceFields[] = {"present", "deviceType", "fileName", "mode"};
+enum { kPresentField, kTypeField, kFileField, kModeField };
+
+// Devices by number: ide<c>:<u> is 2c + u, scsi<n>:<m> comes after them
+// as kIdeDevices + 16n + m, and the controller scsi<n> after those.
+enum {
+  kIdeDevices = 4,
+  kScsiControllers = 4,
+  kScsiUnits = 16,
+  kControllers = kIdeDevices + kScsiControllers * kScsiUnits,
+  kDeviceNumbers = kControllers + kScsiControllers,
+};
+
+// Whether name starts with lower (lower-case) in any case; sets *rest past it.
+bool StartsNoCase(const char *name, const char *lower, const char **rest) {
+  for (; *lower != '\0'; name++, lower++) {
+    if (HostText_LowerAscii(*name) != *lower) return false;
+  }
+  *rest = name;
+  return true;
+}
+
+// The number of the device (or controller) of the key name, or -1; sets
+// *field past the device and its dot.
+int DeviceNumber(const char *name, const char **field) {
+  const char *p;
+  if (StartsNoCase(name, "ide", &p)) {
+    if ((p[0] != '0' && p[0] != '1') || p[1] != ':' || (p[2] != '0' && p[2] != '1') ||
+        p[3] != '.') {
+      return -1;
+    }
+    *field = p + 4;
+    return (p[0] - '0') * 2 + (p[2] - '0');
+  }
+  if (!StartsNoCase(name, "scsi", &p) || p[0] < '0' || p[0] > '3') return -1;
+  int controller = p[0] - '0';
+  if (p[1] == '.') {
+    *field = p + 2;
+    return kControllers + controller;
+  }
+  if (p[1] != ':' || p[2] < '0' || p[2] > '9') return -1;
+  int unit = p[2] - '0';
+  p += 3;
+  if (unit == 1 && *p >= '0' && *p <= '5') unit = 10 + (*p++ - '0');
+  if (*p != '.') return -1;
+  *field = p + 1;
+  return kIdeDevices + controller * kScsiUnits + unit;
+}
+
+// The fields each device defines, by device number. One pass over the
+// names costs less than asking the dictionary about every key of the twenty
+// possible devices, and a key no name defines needs no question.
+void FindDeviceKeys(const Dictionary *cfg, uint8_t (&defined)[kDeviceNumbers]) {
+  memset(defined, 0, sizeof defined);
+  for (const DictEntry *e = cfg->firstEntry; e != nullptr; e = e->next) {
+    char first = HostText_LowerAscii(e->name[0]);
+    const char *field;
+    int number = first == 'i' || first == 's' ? DeviceNumber(e->name, &field) : -1;
+    for (int f = 0; number >= 0 && f < 4; f++) {
+      if (HostText_EqualNoCase(field, kDeviceFields[f])) defined[number] |= 1 << f;
+    }
+  }
+}
+
+// A field of a device, read when the configuration defines it; NULL otherwise.
+const DictValue *DeviceValue(Dictionary *cfg, uint8_t defined, int field, const char *device,
+                             int type, const void *defaultValue) {
+  if ((defined & (1 << field)) == 0) return nullptr;
+  char key[48];
+  return Value(cfg, type, defaultValue, DeviceKey(key, device, kDeviceFields[field]), true);
+}
+
+bool DevicePresent(Dictionary *cfg, uint8_t defined, const char *device) {
+  bool off = false;
+  const DictValue *value = DeviceValue(cfg, defined, kPresentField, device, DICT_BOOL, &off);
+  return value != nullptr && value->boolValue;
+}
+
+const char *DeviceText(Dictionary *cfg, uint8_t defined, int field, const char *device,
+                       const char *defaultValue) {
+  return TextOf(DeviceValue(cfg, defined, field, device, DICT_STRING, &defaultValue), defaultValue);
+}
+
 // One device of the configuration: a disk of the current state when it is a
 // present hard disk with a file.
-SnapshotError ReadDevice(SnapshotConfigInfo *info, const char *device) {
+SnapshotError ReadDevice(SnapshotConfigInfo *info, const char *device, uint8_t defined) {
   Dictionary *cfg = info->configDict;
-  char key[48];
-  if (!Dict_GetBool(cfg, false, "%s", DeviceKey(key, device, "present"))) {
+  if (!DevicePresent(cfg, defined, device)) {
     return MakeError(SNAPSHOT_SUCCESS);
   }
-  char *deviceType = READ_STRING(cfg, "disk", "%s", DeviceKey(key, device, "deviceType"));
+  const char *deviceType = DeviceText(cfg, defined, kTypeField, device, "disk");
   bool isDisk = false;
   for (const char *t : kDiskDeviceTypes) {
     if (HostText_EqualNoCase(deviceType, t)) {
       isDisk = true;
     }
   }
-  free(deviceType);
   if (!isDisk) {
     return MakeError(SNAPSHOT_SUCCESS);
   }
-  char *fileName = READ_STRING(cfg, nullptr, "%s", DeviceKey(key, device, "fileName"));
+  const char *fileName = DeviceText(cfg, defined, kFileField, device, nullptr);
   if (fileName == nullptr) {
     return MakeError(SNAPSHOT_SUCCESS);
   }
-  char *modeText = READ_STRING(cfg, "persistent", "%s", DeviceKey(key, device, "mode"));
+  const char *modeText = DeviceText(cfg, defined, kModeField, device, "persistent");
   int mode = -1;
   for (int m = 0; m < 3; m++) {
     if (HostText_EqualNoCase(modeText, kDiskModes[m])) {
@@ -263,36 +434,38 @@ SnapshotError ReadDevice(SnapshotConfigInfo *info, const char *device) {
   }
   if (mode < 0) {
     Log("SNAPSHOT: Illegal mode for '%s': %s.\n", fileName, modeText);
-    free(fileName);
-    free(modeText);
     return MakeError(SNAPSHOT_CONFIG);
   }
-  free(modeText);
-  AppendDisk(info->currentState, Strdup(device), fileName, mode);
+  char *node = info->scope == SNAPSHOT_READ_ALL ? Strdup(device) : nullptr;
+  AppendDisk(info->currentState, node, Strdup(fileName), mode);
   return MakeError(SNAPSHOT_SUCCESS);
 }
 
 SnapshotError ReadCurrentStateDisks(SnapshotConfigInfo *info) {
-  static const char *const kIdeDevices[] = {"ide0:0", "ide0:1", "ide1:0", "ide1:1"};
-  for (const char *device : kIdeDevices) {
-    SnapshotError err = ReadDevice(info, device);
+  uint8_t defined[kDeviceNumbers];
+  FindDeviceKeys(info->configDict, defined);
+  static const char *const kIdeNames[] = {"ide0:0", "ide0:1", "ide1:0", "ide1:1"};
+  for (int d = 0; d < kIdeDevices; d++) {
+    if (defined[d] == 0) continue;
+    SnapshotError err = ReadDevice(info, kIdeNames[d], defined[d]);
     if (IsError(err)) {
       return err;
     }
   }
-  for (int n = 0; n < 4; n++) {
+  for (int n = 0; n < kScsiControllers; n++) {
     char device[16] = {'s', 'c', 's', 'i', static_cast<char>('0' + n)};
-    char key[48];
-    if (!Dict_GetBool(info->configDict, false, "%s", DeviceKey(key, device, "present"))) {
+    if (!DevicePresent(info->configDict, defined[kControllers + n], device)) {
       continue;
     }
-    for (int m = 0; m < 16; m++) {
+    for (int m = 0; m < kScsiUnits; m++) {
+      uint8_t unit = defined[kIdeDevices + n * kScsiUnits + m];
+      if (unit == 0) continue;
       // "scsi<n>:<m>"
       device[5] = ':';
       device[6] = static_cast<char>(m < 10 ? '0' + m : '1');
       device[7] = static_cast<char>(m < 10 ? '\0' : '0' + m - 10);
       device[8] = '\0';
-      SnapshotError err = ReadDevice(info, device);
+      SnapshotError err = ReadDevice(info, device, unit);
       if (IsError(err)) {
         return err;
       }
@@ -301,39 +474,14 @@ SnapshotError ReadCurrentStateDisks(SnapshotConfigInfo *info) {
   return MakeError(SNAPSHOT_SUCCESS);
 }
 
-// The keys of one snapshot (or disk) share their start: it is formatted once
-// and each key's last part copied after it. A database of thousands of
-// snapshots is read through hundreds of thousands of keys, and formatting
-// each from scratch was a good part of the read.
-struct SnapshotKey {
-  char text[96];
-  size_t start;  // length of the shared start
-};
-
-__attribute__((format(printf, 2, 3))) void KeyStart(SnapshotKey *key, const char *fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  int n = Str_Vsnprintf(key->text, sizeof key->text, fmt, args);
-  va_end(args);
-  key->start = n > 0 ? strlen(key->text) : 0;
-}
-
-// The start followed by last; valid until the next call. The parts are
-// short and fixed, so the whole key always fits.
-const char *KeyWith(SnapshotKey *key, const char *last) {
-  size_t n = strlen(last);
-  VERIFY(key->start + n < sizeof key->text);
-  memcpy(key->text + key->start, last, n + 1);
-  return key->text;
-}
-
 // Snapshot i, attached as the last child of its parent.
 SnapshotError ReadSnapshot(SnapshotConfigInfo *info, CountBudget *budget, UidIndex *index,
                            int32_t i) {
   Dictionary *db = info->snapshotDict;
+  bool all = info->scope == SNAPSHOT_READ_ALL;
   SnapshotKey key;
-  KeyStart(&key, "snapshot%d.", i);
-  int32_t parentUid = Dict_GetInt(db, 0, "%s", KeyWith(&key, "parent"));
+  KeyStart(&key, i);
+  int32_t parentUid = GetInt(db, 0, KeyWith(&key, "parent"));
   SnapshotNode *parent = FindByUid(index, info->root, parentUid);
   if (parent == nullptr) {
     // A child listed before its parent, or a parent that does not exist.
@@ -343,26 +491,24 @@ SnapshotError ReadSnapshot(SnapshotConfigInfo *info, CountBudget *budget, UidInd
   SnapshotNode *node = NewNode();
   AppendChild(parent, node);
 
-  node->uid = Dict_GetInt(db, 0, "%s", KeyWith(&key, "uid"));
-  node->fileName = READ_STRING(db, nullptr, "%s", KeyWith(&key, "filename"));
-  node->displayName = READ_STRING(db, nullptr, "%s", KeyWith(&key, "displayName"));
-  node->description = READ_STRING(db, nullptr, "%s", KeyWith(&key, "description"));
-  uint32_t high = static_cast<uint32_t>(Dict_GetInt(db, 0, "%s", KeyWith(&key, "createTimeHigh")));
-  uint32_t low = static_cast<uint32_t>(Dict_GetInt(db, 0, "%s", KeyWith(&key, "createTimeLow")));
+  node->uid = GetInt(db, 0, KeyWith(&key, "uid"), true);
+  if (all) {
+    node->fileName = GetString(db, nullptr, KeyWith(&key, "filename"));
+    node->displayName = GetString(db, nullptr, KeyWith(&key, "displayName"));
+    node->description = GetString(db, nullptr, KeyWith(&key, "description"));
+  }
+  uint32_t high = static_cast<uint32_t>(GetInt(db, 0, KeyWith(&key, "createTimeHigh")));
+  uint32_t low = static_cast<uint32_t>(GetInt(db, 0, KeyWith(&key, "createTimeLow")));
   node->createTime = (static_cast<uint64_t>(high) << 32) | low;
-  node->type = Dict_GetInt(db, 0, "%s", KeyWith(&key, "type"));
+  node->type = GetInt(db, 0, KeyWith(&key, "type"));
   IndexNode(index, node);
 
-  char countKey[64];
-  char itemKey[64];
-  Str_Snprintf(countKey, sizeof countKey, "snapshot%d.numClones", i);
-  Str_Snprintf(itemKey, sizeof itemKey, "snapshot%d.clone", i);
-  if (!ReadList(db, budget, countKey, itemKey, &node->clones)) {
+  if (!ReadList(db, budget, &key, "numClones", "clone", all, &node->clones)) {
     return MakeError(SNAPSHOT_INCONSISTENT);
   }
 
   const char *numDisksKey = KeyWith(&key, "numDisks");
-  int32_t numDisks = Dict_GetInt(db, 0, "%s", numDisksKey);
+  int32_t numDisks = GetInt(db, 0, numDisksKey, true);
   if (!BudgetTake(budget, numDisks, numDisksKey)) {
     return MakeError(SNAPSHOT_INCONSISTENT);
   }
@@ -370,11 +516,11 @@ SnapshotError ReadSnapshot(SnapshotConfigInfo *info, CountBudget *budget, UidInd
     node->disks = static_cast<SnapshotDisk *>(Util_SafeMalloc(sizeof(SnapshotDisk) * numDisks));
     for (int32_t j = 0; j < numDisks; j++) {
       SnapshotKey diskKey;
-      KeyStart(&diskKey, "snapshot%d.disk%d.", i, j);
+      KeyStart(&diskKey, i, j);
       SnapshotDisk *disk = &node->disks[j];
-      disk->fileName = READ_STRING(db, nullptr, "%s", KeyWith(&diskKey, "fileName"));
-      disk->node = READ_STRING(db, nullptr, "%s", KeyWith(&diskKey, "node"));
-      disk->mode = Dict_GetInt(db, 0, "%s", KeyWith(&diskKey, "mode"));
+      disk->fileName = GetString(db, nullptr, KeyWith(&diskKey, "fileName"), true);
+      disk->node = all ? GetString(db, nullptr, KeyWith(&diskKey, "node")) : nullptr;
+      disk->mode = GetInt(db, 0, KeyWith(&diskKey, "mode"));
       disk->idKnown = false;
       node->numDisks = j + 1;
     }
@@ -383,7 +529,7 @@ SnapshotError ReadSnapshot(SnapshotConfigInfo *info, CountBudget *budget, UidInd
 }
 
 SnapshotError ReadTree(SnapshotConfigInfo *info, CountBudget *budget) {
-  int32_t numSnapshots = Dict_GetInt(info->snapshotDict, 0, "snapshot.numSnapshots");
+  int32_t numSnapshots = GetInt(info->snapshotDict, 0, "snapshot.numSnapshots", true);
   if (!BudgetTake(budget, numSnapshots, "snapshot.numSnapshots")) {
     return MakeError(SNAPSHOT_INCONSISTENT);
   }
@@ -395,16 +541,17 @@ SnapshotError ReadTree(SnapshotConfigInfo *info, CountBudget *budget) {
       return err;
     }
   }
-  int32_t current = Dict_GetInt(info->snapshotDict, 0, "snapshot.current");
+  int32_t current = GetInt(info->snapshotDict, 0, "snapshot.current", true);
   info->currentSnapshot = FindByUid(&index, info->root, current);
   return MakeError(SNAPSHOT_SUCCESS);
 }
 
-SnapshotConfigInfo *NewInfo(SnapshotLockMode lockMode) {
+SnapshotConfigInfo *NewInfo(SnapshotLockMode lockMode, SnapshotReadScope scope) {
   SnapshotConfigInfo *info =
       static_cast<SnapshotConfigInfo *>(Util_SafeMalloc(sizeof(SnapshotConfigInfo)));
   memset(info, 0, sizeof *info);
   info->lockMode = lockMode;
+  info->scope = scope;
   FileIO_Invalidate(&info->configFd);
   FileIO_Invalidate(&info->databaseFd);
   return info;
@@ -434,13 +581,11 @@ SnapshotError LoadConfig(SnapshotConfigInfo *info, const char *configPath,
     return MakeError(SNAPSHOT_DICTIONARY);
   }
   BudgetInit(budget, info->configDict, configPath);
-  char *version = READ_STRING(info->configDict, "1", "config.version");
-  bool allowed =
-      strcmp(version, "8") == 0 || Dict_GetInt(info->configDict, 1, "snapshot.version") >= 2;
+  const char *version = GetText(info->configDict, "1", "config.version", true);
+  bool allowed = strcmp(version, "8") == 0 || GetInt(info->configDict, 1, "snapshot.version") >= 2;
   if (!allowed) {
     Log("Snapshot failed due to version error: %s\n", version);
   }
-  free(version);
   return MakeError(allowed ? SNAPSHOT_SUCCESS : SNAPSHOT_VERSION);
 }
 
@@ -459,10 +604,7 @@ SnapshotError SetPaths(SnapshotConfigInfo *info, const char *configPath) {
   }
   info->baseName = BaseNameOf(fileName);
   free(fileName);
-  info->databasePath = Str_Asprintf(nullptr, "%s/%s.%s", info->folder, info->baseName, "bxsd");
-  if (info->databasePath == nullptr) {
-    PANIC_MEM_ALLOC();
-  }
+  info->databasePath = Concat({info->folder, "/", info->baseName, ".bxsd"});
   return MakeError(SNAPSHOT_SUCCESS);
 }
 
@@ -497,27 +639,30 @@ SnapshotError ReadSingleKeys(SnapshotConfigInfo *info, CountBudget *configBudget
                              CountBudget *dbBudget) {
   Dictionary *cfg = info->configDict;
   Dictionary *db = info->snapshotDict;
-  info->lastUid = Dict_GetInt(db, 0, "snapshot.lastUID");
-  info->workingDir = READ_STRING(cfg, nullptr, "workingDir");
-  info->vmStateReadOnly = Dict_GetBool(cfg, false, "checkpoint.vmState.readOnly");
-  info->searchPath = READ_STRING(cfg, ".", "fileSearchPath");
-  info->nvram = READ_STRING(cfg, "nvram", "nvram");
-  info->templateVM = Dict_GetBool(cfg, false, "templateVM");
-  if (!ReadList(cfg, configBudget, "numCloneOf", "cloneOf", &info->cloneOf)) {
+  bool all = info->scope == SNAPSHOT_READ_ALL;
+  info->lastUid = GetInt(db, 0, "snapshot.lastUID", true);
+  info->workingDir = GetString(cfg, nullptr, "workingDir");
+  info->vmStateReadOnly = GetBool(cfg, false, "checkpoint.vmState.readOnly");
+  info->searchPath = GetString(cfg, ".", "fileSearchPath");
+  if (all) info->nvram = GetString(cfg, "nvram", "nvram");
+  info->templateVM = GetBool(cfg, false, "templateVM");
+  SnapshotKey key = {};
+  if (!ReadList(cfg, configBudget, &key, "numCloneOf", "cloneOf", all, &info->cloneOf)) {
     return MakeError(SNAPSHOT_CONFIG);
   }
-  if (!ReadList(db, dbBudget, "numSentinels", "sentinel", &info->sentinels)) {
+  if (!ReadList(db, dbBudget, &key, "numSentinels", "sentinel", all, &info->sentinels)) {
     return MakeError(SNAPSHOT_INCONSISTENT);
   }
-  info->displayName = READ_STRING(cfg, nullptr, "displayName");
-  info->mruMax = Dict_GetInt(db, 4, "snapshot.mru.maxNum");
+  if (all) info->displayName = GetString(cfg, nullptr, "displayName");
+  info->mruMax = GetInt(db, 4, "snapshot.mru.maxNum");
   if (!BudgetTake(dbBudget, info->mruMax, "snapshot.mru.maxNum")) {
     return MakeError(SNAPSHOT_INCONSISTENT);
   }
   if (info->mruMax > 0) {
     info->mruUids = static_cast<int32_t *>(Util_SafeMalloc(sizeof(int32_t) * info->mruMax));
+    SnapshotKey mru = {"snapshot.mru", strlen("snapshot.mru")};
     for (int32_t i = 0; i < info->mruMax; i++) {
-      info->mruUids[i] = Dict_GetInt(db, 0, "snapshot.mru%d.uid", i);
+      info->mruUids[i] = GetInt(db, 0, KeyWith(&mru, "", i, ".uid"));
     }
   }
   if (info->workingDir != nullptr) {
@@ -525,7 +670,7 @@ SnapshotError ReadSingleKeys(SnapshotConfigInfo *info, CountBudget *configBudget
     free(info->searchPath);
     info->searchPath = joined;
   }
-  info->vmState = READ_STRING(cfg, nullptr, "checkpoint.vmState");
+  if (all) info->vmState = GetString(cfg, nullptr, "checkpoint.vmState");
   return MakeError(SNAPSHOT_SUCCESS);
 }
 
@@ -610,11 +755,12 @@ SnapshotNode *SnapshotTreeWalk(SnapshotNode *root, bool (*visit)(SnapshotNode *n
   }
   // An explicit stack: a long chain of snapshots must not exhaust the call
   // stack. Pushing the child before the sibling makes the sibling, and
-  // everything below it, come first.
+  // everything below it, come first. Most trees fit the first stack, which
+  // costs no allocation.
+  SnapshotNode *first[64];
   size_t capacity = 64;
   size_t depth = 0;
-  SnapshotNode **stack =
-      static_cast<SnapshotNode **>(Util_SafeMalloc(sizeof(SnapshotNode *) * capacity));
+  SnapshotNode **stack = first;
   stack[depth++] = root;
   SnapshotNode *found = nullptr;
   while (depth > 0) {
@@ -626,9 +772,12 @@ SnapshotNode *SnapshotTreeWalk(SnapshotNode *root, bool (*visit)(SnapshotNode *n
       break;
     }
     if (depth + 2 > capacity) {
+      SnapshotNode **grown =
+          static_cast<SnapshotNode **>(Util_SafeMalloc(sizeof(SnapshotNode *) * capacity * 2));
+      memcpy(grown, stack, sizeof(SnapshotNode *) * depth);
+      if (stack != first) free(stack);
+      stack = grown;
       capacity *= 2;
-      stack =
-          static_cast<SnapshotNode **>(Util_SafeRealloc(stack, sizeof(SnapshotNode *) * capacity));
     }
     if (child != nullptr) {
       stack[depth++] = child;
@@ -637,7 +786,7 @@ SnapshotNode *SnapshotTreeWalk(SnapshotNode *root, bool (*visit)(SnapshotNode *n
       stack[depth++] = sibling;
     }
   }
-  free(stack);
+  if (stack != first) free(stack);
   return found;
 }
 
@@ -648,7 +797,8 @@ SnapshotNode *SnapshotTreeFind(SnapshotNode *root, int32_t uid) {
 }
 
 SnapshotError SnapshotConfigInfoRead(const char *configPath, SnapshotLockMode lockMode,
-                                     SnapshotConfigInfo **info, const SnapshotConfigText *text) {
+                                     SnapshotConfigInfo **info, const SnapshotConfigText *text,
+                                     SnapshotReadScope scope) {
   if (info == nullptr) {
     return MakeError(SNAPSHOT_INVAL);
   }
@@ -656,7 +806,7 @@ SnapshotError SnapshotConfigInfoRead(const char *configPath, SnapshotLockMode lo
   if (configPath == nullptr) {
     return MakeError(SNAPSHOT_INVAL);
   }
-  SnapshotConfigInfo *result = NewInfo(lockMode);
+  SnapshotConfigInfo *result = NewInfo(lockMode, scope);
   SnapshotError err = ReadInfo(result, configPath, text);
   if (IsError(err)) {
     Log("SNAPSHOT:SnapshotConfigInfoRead: Error %d\n", err.type);
@@ -706,12 +856,8 @@ SnapshotError SnapshotConfigInfoExpand(SnapshotConfigInfo *info) {
   if (info->nvram != nullptr) {
     free(info->nvramPath);
     // A full name is kept: joining it to the folder would name no file.
-    info->nvramPath = File_IsFullPath(info->nvram)
-                          ? Strdup(info->nvram)
-                          : Str_Asprintf(nullptr, "%s/%s", info->folder, info->nvram);
-    if (info->nvramPath == nullptr) {
-      PANIC_MEM_ALLOC();
-    }
+    info->nvramPath = File_IsFullPath(info->nvram) ? Strdup(info->nvram)
+                                                   : Concat({info->folder, "/", info->nvram});
   }
   SnapshotError err = SnapshotConfigInfoExpandDisks(info, false, nullptr);
   if (IsError(err)) {
@@ -721,8 +867,9 @@ SnapshotError SnapshotConfigInfoExpand(SnapshotConfigInfo *info) {
 }
 
 SnapshotError SnapshotConfigInfoLoad(const char *configPath, SnapshotLockMode lockMode,
-                                     SnapshotConfigInfo **info, const SnapshotConfigText *text) {
-  SnapshotError err = SnapshotConfigInfoRead(configPath, lockMode, info, text);
+                                     SnapshotConfigInfo **info, const SnapshotConfigText *text,
+                                     SnapshotReadScope scope) {
+  SnapshotError err = SnapshotConfigInfoRead(configPath, lockMode, info, text, scope);
   if (IsError(err)) {
     return err;
   }

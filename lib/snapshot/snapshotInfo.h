@@ -52,7 +52,18 @@ struct SnapshotNode {
   SnapshotNode *lastChild;  // the end of the children, for appending
 };
 
+// How much a read fills in. The disk questions need the tree, the disks'
+// file names and the search path: a read for them leaves the other strings
+// (names, descriptions, list items, device nodes, the suspended-state and
+// NVRAM files) NULL and the lists empty, and still reads every key that can
+// fail the read or draw a message, in the same order.
+enum SnapshotReadScope {
+  SNAPSHOT_READ_ALL = 0,
+  SNAPSHOT_READ_DISKS = 1,
+};
+
 struct SnapshotConfigInfo {
+  SnapshotReadScope scope;
   char *configPath;    // full path of the configuration file
   char *databasePath;  // <folder>/<base name>.bxsd
   Dictionary *configDict;
@@ -85,7 +96,8 @@ struct SnapshotConfigInfo {
 // read them from configPath are used instead of reading it again.
 SnapshotError SnapshotConfigInfoRead(const char *configPath, SnapshotLockMode lockMode,
                                      SnapshotConfigInfo **info,
-                                     const SnapshotConfigText *text = nullptr);
+                                     const SnapshotConfigText *text = nullptr,
+                                     SnapshotReadScope scope = SNAPSHOT_READ_ALL);
 // Resolves the suspended-state file, the NVRAM path and every disk file name.
 SnapshotError SnapshotConfigInfoExpand(SnapshotConfigInfo *info);
 // Resolves every disk file name: the current state first, then the tree in
@@ -97,7 +109,8 @@ SnapshotError SnapshotConfigInfoExpandDisks(SnapshotConfigInfo *info, bool allow
 // Read, then expand. On failure the partial info is released and *info is NULL.
 SnapshotError SnapshotConfigInfoLoad(const char *configPath, SnapshotLockMode lockMode,
                                      SnapshotConfigInfo **info,
-                                     const SnapshotConfigText *text = nullptr);
+                                     const SnapshotConfigText *text = nullptr,
+                                     SnapshotReadScope scope = SNAPSHOT_READ_ALL);
 // Accepts NULL.
 void SnapshotConfigInfoFree(SnapshotConfigInfo *info);
 

@@ -299,6 +299,12 @@ std::vector<Case> Cases() {
                        {"b.bxx", OldConfig("ide0:0", "disk.bxdk", "TRUE", "undoable", "b.redo")}},
                       how));
   }
+  // The version is found in any case, and read through the snapshot reader.
+  for (const char *header : {"CONFIG.VERSION", "Config.Version"}) {
+    Entries files = Child8("disk-000003.bxdk", "disk.bxdk");
+    files[1].second.replace(0, 14, header);
+    cases.push_back(C(header, Use("disk-000003.bxdk"), files, "/y"));
+  }
   for (const char *yes : {"y", "Y", "yes", "  \n y", "Yo\n"}) {
     cases.push_back(C("an answer that agrees", Use(redo), {{redo, ""}}, yes, true));
   }

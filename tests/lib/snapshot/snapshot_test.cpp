@@ -11,6 +11,7 @@
 
 #include "host/fs.h"
 #include "snapshotTestUtil.h"
+#include "user/msg.h"
 
 namespace {
 
@@ -143,7 +144,12 @@ TEST(SnapshotQueryTest, CurrentDisksFollowDeviceOrderAndAnEmptyStateGivesAnArray
   vm.WriteConfig(
       "scsi3.present = \"TRUE\"\nscsi3:15.present = \"TRUE\"\nscsi3:15.fileName = \"c.bxdk\"\n"
       "ide1:1.present = \"TRUE\"\nide1:1.fileName = \"b.bxdk\"\n"
-      "ide0:1.present = \"TRUE\"\nide0:1.fileName = \"a.bxdk\"\n");
+      "ide0:1.present = \"TRUE\"\nide0:1.fileName = \"a.bxdk\"\n"
+      // Names in any case, and names of no device (a disk that is not there).
+      "SCSI0.Present = \"TRUE\"\nScsi0:1.PRESENT = \"TRUE\"\nscsi0:1.FILENAME = \"d.bxdk\"\n"
+      "scsi0:01.present = \"TRUE\"\nscsi0:16.present = \"TRUE\"\nide2:0.present = \"TRUE\"\n"
+      "scsi0:01.fileName = \"x.bxdk\"\nscsi0:16.fileName = \"x\"\nide2:0.fileName = \"x\"\n");
+  want.insert(want.begin() + 2, vm.Touch("d.bxdk"));
   EXPECT_EQ(CurrentDisks(vm.config(), SNAPSHOT_SUCCESS), want);
 
   VmFolder empty;
@@ -155,6 +161,29 @@ TEST(SnapshotQueryTest, CurrentDisksFollowDeviceOrderAndAnEmptyStateGivesAnArray
   EXPECT_EQ(count, 0);
   EXPECT_NE(disks, nullptr);
   free(disks);
+}
+
+std::vector<std::string> gPosts;
+
+// A query reads what a full read does: a value it does not need still draws
+// its message, in the same order.
+TEST(SnapshotQueryTest, ValuesThatDoNotConvertAreReported) {
+  VmFolder vm;
+  vm.Touch("disk.bxdk");
+  vm.WriteConfig("ide0:0.present = \"maybe\"\ntemplateVM = \"maybe\"\n");
+  vm.WriteDatabase(
+      "snapshot.numSnapshots = \"1\"\nsnapshot0.uid = \"1\"\nsnapshot0.type = \"q\"\n"
+      "snapshot.mru1.uid = \"x\"\n");
+  Msg_SetPostCallback([](int, const char *text, const char *) { gPosts.push_back(text); });
+  EXPECT_EQ(QueryDiskUse(vm.config(), vm.file("disk.bxdk")).err.type, SNAPSHOT_SUCCESS);
+  Msg_SetPostCallback(nullptr);
+  std::vector<std::string> names;
+  for (const std::string &text : gPosts) names.push_back(text.substr(text.find("variable")));
+  EXPECT_EQ(names, (std::vector<std::string>{
+                       "variable `templateVM' is not a valid boolean value.\n",
+                       "variable `snapshot.mru1.uid' is not a valid integer value.\n",
+                       "variable `snapshot0.type' is not a valid integer value.\n",
+                       "variable `ide0:0.present' is not a valid boolean value.\n"}));
 }
 
 TEST(SnapshotErrorTest, TextsAndSuccess) {
