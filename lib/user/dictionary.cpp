@@ -30,7 +30,9 @@ struct DictStoreBlock {
 
 namespace {
 
-constexpr uint32_t kIndexFirstSize = 512;
+// Small: a load sizes the index from its file, and a snapshot database
+// holds a few names.
+constexpr uint32_t kIndexFirstSize = 32;
 constexpr uint32_t kFirstChunkEntries = 16;
 constexpr int kFollowersTried = 4;
 constexpr size_t kFirstBlockSize = 4096 - sizeof(DictStoreBlock);

@@ -59,7 +59,7 @@ struct Dictionary {
   DictLine *lastLine;
   const char *loadFileName;  // set while a load runs
   int loadLineCount;
-  HashIndex index;  // names by entry number; 512 slots to start with
+  HashIndex index;  // names by entry number; sized by each load
   uint32_t entryCount;
   DictEntry *entryChunks[DICT_ENTRY_CHUNKS];  // entries by number, in the store
   DictEntry *lastFound;                       // of the latest lookup, or NULL
