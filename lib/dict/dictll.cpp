@@ -7,6 +7,8 @@
 // long line cannot stop the program.
 #include "dict/dictll.h"
 
+#include <bit>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -40,13 +42,12 @@ constexpr ByteSet MakeByteSet(const char *bytes) {
 
 constexpr ByteSet kEndsName = MakeByteSet(" \t#=");
 constexpr ByteSet kEndsBareValue = MakeByteSet(" \t#");
+constexpr ByteSet kEndsQuotedValue = MakeByteSet("\"");
 
-const char *SkipUntil(const char *p, const ByteSet &ends) {
-  while (!ends.has[static_cast<unsigned char>(*p)]) {
-    p++;
-  }
-  return p;
-}
+// The first byte from p on that is in ends or the NUL at end. The library's
+// search takes many bytes a step: names and values are scanned on every line
+// of every file.
+const char *SkipUntil(const char *p, const char *ends) { return p + strcspn(p, ends); }
 
 const char *SkipBlanks(const char *p) {
   while (IsBlank(*p)) {
@@ -69,11 +70,11 @@ char *CopyBytes(const char *bytes, size_t length) {
 // Splits a NUL-terminated line into heap name and value. Returns false only
 // when memory ran out (outputs NULL then); a line that is no assignment gives
 // true with NULL outputs.
-bool SplitLine(const char *line, char **name, char **value) {
+bool SplitLine(const char *line, size_t length, char **name, char **value) {
   *name = nullptr;
   *value = nullptr;
   DictLLAssignment a;
-  if (!DictLL_ScanAssignment(line, &a)) {
+  if (!DictLL_ScanAssignment(line, length, &a)) {
     return true;
   }
   *name = CopyBytes(a.name, a.nameLength);
@@ -235,10 +236,11 @@ bool DictLL_IsBlankOrComment(const char *line) {
   return *p == '\0' || *p == '#';
 }
 
-bool DictLL_ScanAssignment(const char *line, DictLLAssignment *out) {
+bool DictLL_ScanAssignment(const char *line, size_t length, DictLLAssignment *out) {
+  (void)length;
   const char *p = SkipBlanks(line);
   const char *name = p;
-  p = SkipUntil(p, kEndsName);
+  p = SkipUntil(p, " \t#=");
   const char *nameEnd = p;
   p = SkipBlanks(p);
   if (nameEnd == name || *p != '=') {
@@ -249,14 +251,14 @@ bool DictLL_ScanAssignment(const char *line, DictLLAssignment *out) {
   const char *valueEnd;
   if (*p == '"') {
     value = ++p;
-    p = strchr(p, '"');
-    if (p == nullptr) {
+    p = SkipUntil(p, "\"");
+    if (*p != '"') {
       return false;
     }
     valueEnd = p++;
   } else {
     value = p;
-    p = SkipUntil(p, kEndsBareValue);
+    p = SkipUntil(p, " \t#");
     valueEnd = p;
   }
   p = SkipBlanks(p);
@@ -299,7 +301,7 @@ int DictLL_ReadLine(FILE *stream, char **line, char **name, char **value) {
     return result;
   }
   // The buffer already is the line's text without its LF, NUL terminated.
-  if (!SplitLine(buf, name, value)) {
+  if (!SplitLine(buf, len, name, value)) {
     free(buf);
     SetOutOfMemory();
     return 0;
@@ -320,7 +322,7 @@ const char *DictLL_UnmarshalLine(const char *buf, size_t length, char **line, ch
   size_t lineLength = lf != nullptr ? static_cast<size_t>(lf - buf) : length;
   const char *rest = lf != nullptr ? lf + 1 : buf + length;
   *line = CopyBytes(buf, lineLength);
-  if (*line == nullptr || !SplitLine(*line, name, value)) {
+  if (*line == nullptr || !SplitLine(*line, lineLength, name, value)) {
     PANIC_MEM_ALLOC();
   }
   return rest;

@@ -232,7 +232,7 @@ LineResult AddAssignmentNow(Loader *loader, const char *text, size_t length,
 LineResult AddLine(Loader *loader, const char *text, size_t length) {
   Dictionary *dict = loader->dict;
   DictLLAssignment a;
-  bool assignment = DictLL_ScanAssignment(text, &a);
+  bool assignment = DictLL_ScanAssignment(text, length, &a);
   if (!assignment && !DictLL_IsBlankOrComment(text)) {
     return kLineSyntaxError;
   }
