@@ -292,10 +292,10 @@ DictEntry *AddDefault(Dictionary *dict, const void *defaultValue, int type, cons
   return entry;
 }
 
-DictEntry *TypedRead(Dictionary *dict, const void *defaultValue, int type, const char *name) {
+DictEntry *TypedRead(Dictionary *dict, const void *defaultValue, int type, const char *name,
+                     size_t length) {
   VERIFY(dict != nullptr);
   VERIFY(type >= DICT_ANY && type <= DICT_TRISTATE);
-  size_t length = strlen(name);
   uint32_t hash = HashTable_HashName(name, length);
   DictEntry *entry = DictionaryFind(dict, name, length, hash);
   if (entry == nullptr) {
@@ -308,23 +308,80 @@ DictEntry *TypedRead(Dictionary *dict, const void *defaultValue, int type, const
   return entry;
 }
 
-// Formats a reader's name into buf; a name too long for the buffer is cut.
-// A name without any conversion, and the common plain "%s", are used in
-// place when they fit.
-const char *FormatName(char *buf, const char *fmt, va_list args) {
-  if (strchr(fmt, '%') == nullptr && strnlen(fmt, kNameBufferSize) < kNameBufferSize) {
+// Appends text[0, length) to buf[0, *used), keeping room for a NUL; false
+// when it does not fit.
+bool AppendName(char *buf, size_t *used, const char *text, size_t length) {
+  if (length >= kNameBufferSize - *used) {
+    return false;
+  }
+  memcpy(buf + *used, text, length);
+  *used += length;
+  return true;
+}
+
+// Formats the names readers build, literal text with %s and %d, into buf
+// and sets *length; false for any other format, a NULL string or a name too
+// long for the buffer, which the library's formatting then handles.
+bool FormatPlainName(char *buf, const char *fmt, va_list args, size_t *length) {
+  va_list copy;
+  va_copy(copy, args);
+  size_t used = 0;
+  bool ok = true;
+  while (ok && *fmt != '\0') {
+    size_t literal = strcspn(fmt, "%");
+    ok = AppendName(buf, &used, fmt, literal);
+    fmt += literal;
+    if (!ok || *fmt == '\0') {
+      break;
+    }
+    if (fmt[1] == 's') {
+      const char *s = va_arg(copy, const char *);
+      ok = s != nullptr && AppendName(buf, &used, s, strnlen(s, kNameBufferSize));
+    } else if (fmt[1] == 'd') {
+      int value = va_arg(copy, int);
+      unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : value;
+      char digits[12];
+      char *d = digits + sizeof digits;
+      do {
+        *--d = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+      } while (magnitude != 0);
+      if (value < 0) *--d = '-';
+      ok = AppendName(buf, &used, d, static_cast<size_t>(digits + sizeof digits - d));
+    } else {
+      ok = false;
+      break;
+    }
+    fmt += 2;
+  }
+  va_end(copy);
+  buf[used] = '\0';
+  *length = used;
+  return ok;
+}
+
+// Formats a reader's name into buf and sets *length; a name too long for the
+// buffer is cut. A name without any conversion, and the common plain "%s",
+// are used in place when they fit.
+const char *FormatName(char *buf, const char *fmt, va_list args, size_t *length) {
+  size_t literal = strcspn(fmt, "%");
+  if (fmt[literal] == '\0' && literal < kNameBufferSize) {
+    *length = literal;
     return fmt;
   }
-  if (fmt[0] == '%' && fmt[1] == 's' && fmt[2] == '\0') {
+  if (literal == 0 && fmt[1] == 's' && fmt[2] == '\0') {
     va_list copy;
     va_copy(copy, args);
     const char *name = va_arg(copy, const char *);
     va_end(copy);
-    if (name != nullptr && strnlen(name, kNameBufferSize) < kNameBufferSize) {
+    if (name != nullptr && (*length = strnlen(name, kNameBufferSize)) < kNameBufferSize) {
       return name;
     }
   }
-  Str_Vsnprintf(buf, kNameBufferSize, fmt, args);
+  if (!FormatPlainName(buf, fmt, args, length)) {
+    Str_Vsnprintf(buf, kNameBufferSize, fmt, args);
+    *length = strlen(buf);
+  }
   return buf;
 }
 
@@ -486,24 +543,7 @@ void DictionaryStopFillingIn(Dictionary *dict) {
   dict->entriesFilledIn = 0;
 }
 
-// Strings are taken from the bottom of the current block and records from
-// its top, so neither needs padding. The free room is always
-// [storeNext, storeNext + storeLeft).
-void *DictionaryStoreAlloc(Dictionary *dict, size_t size, size_t align) {
-  if (dict->store != nullptr && size <= dict->storeLeft) {
-    if (align <= 1) {
-      char *p = dict->storeNext;
-      dict->storeNext += size;
-      dict->storeLeft -= size;
-      return p;
-    }
-    char *p = dict->storeNext + (dict->storeLeft - size);
-    p -= reinterpret_cast<uintptr_t>(p) & (align - 1);
-    if (p >= dict->storeNext) {
-      dict->storeLeft = static_cast<size_t>(p - dict->storeNext);
-      return p;
-    }
-  }
+void *DictionaryStoreAllocBlock(Dictionary *dict, size_t size, size_t align) {
   size_t blockSize = kFirstBlockSize;
   if (dict->store != nullptr) {
     size_t last = dict->store->size;
@@ -625,19 +665,20 @@ bool Dictionary_IsDefined(Dictionary *dict, const char *name) {
 }
 
 void *Dictionary_Get(Dictionary *dict, const void *defaultValue, int type, const char *name) {
-  return &TypedRead(dict, defaultValue, type, name)->value;
+  return &TypedRead(dict, defaultValue, type, name, strlen(name))->value;
 }
 
 // The formatted readers differ only in type; va_start must sit in each. The
 // name is formatted into buf, a local of the reader.
-#define DICT_READ_FORMATTED(type, field)         \
-  VERIFY(dict != nullptr);                       \
-  char buf[kNameBufferSize];                     \
-  va_list args;                                  \
-  va_start(args, fmt);                           \
-  const char *name = FormatName(buf, fmt, args); \
-  va_end(args);                                  \
-  auto value = TypedRead(dict, &defaultValue, type, name)->value.field
+#define DICT_READ_FORMATTED(type, field)                  \
+  VERIFY(dict != nullptr);                                \
+  char buf[kNameBufferSize];                              \
+  va_list args;                                           \
+  va_start(args, fmt);                                    \
+  size_t length;                                          \
+  const char *name = FormatName(buf, fmt, args, &length); \
+  va_end(args);                                           \
+  auto value = TypedRead(dict, &defaultValue, type, name, length)->value.field
 
 char *Dict_GetString(Dictionary *dict, const char *defaultValue, const char *fmt, ...) {
   DICT_READ_FORMATTED(DICT_STRING, stringValue);
