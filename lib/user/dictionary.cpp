@@ -35,6 +35,8 @@ namespace {
 constexpr uint32_t kIndexFirstSize = 32;
 constexpr uint32_t kFirstChunkEntries = 16;
 constexpr int kFollowersTried = 4;
+// Dictionaries from this many entries on try them first (see DictionaryFind).
+constexpr uint32_t kFollowersFrom = 1 << 14;
 constexpr size_t kFirstBlockSize = 4096 - sizeof(DictStoreBlock);
 // Past a few small heap blocks the storage comes in large regions, whose
 // pages the system hands out a large page at a time.
@@ -364,12 +366,7 @@ bool FormatPlainName(char *buf, const char *fmt, va_list args, size_t *length) {
 // buffer is cut. A name without any conversion, and the common plain "%s",
 // are used in place when they fit.
 const char *FormatName(char *buf, const char *fmt, va_list args, size_t *length) {
-  size_t literal = strcspn(fmt, "%");
-  if (fmt[literal] == '\0' && literal < kNameBufferSize) {
-    *length = literal;
-    return fmt;
-  }
-  if (literal == 0 && fmt[1] == 's' && fmt[2] == '\0') {
+  if (fmt[0] == '%' && fmt[1] == 's' && fmt[2] == '\0') {
     va_list copy;
     va_copy(copy, args);
     const char *name = va_arg(copy, const char *);
@@ -377,6 +374,10 @@ const char *FormatName(char *buf, const char *fmt, va_list args, size_t *length)
     if (name != nullptr && (*length = strnlen(name, kNameBufferSize)) < kNameBufferSize) {
       return name;
     }
+  } else if (size_t literal = strcspn(fmt, "%");
+             fmt[literal] == '\0' && literal < kNameBufferSize) {
+    *length = literal;
+    return fmt;
   }
   if (!FormatPlainName(buf, fmt, args, length)) {
     Str_Vsnprintf(buf, kNameBufferSize, fmt, args);
@@ -388,11 +389,13 @@ const char *FormatName(char *buf, const char *fmt, va_list args, size_t *length)
 }  // namespace
 
 // Readers often ask for the names in about the order the file gave them, so
-// the few entries after the latest one found, and the one before it, are
-// tried before the index: they sit next to that one in memory, where an
-// index slot costs a trip to main memory. Entry numbers follow the list.
+// in a large dictionary the few entries after the latest one found, and the
+// one before it, are tried before the index: they sit next to that one in
+// memory, where an index slot costs a trip to main memory. A small index
+// stays in the cache, and the detour only costs time there. Entry numbers
+// follow the list.
 DictEntry *DictionaryFind(Dictionary *dict, const char *name, size_t length, uint32_t hash) {
-  if (dict->lastFound != nullptr) {
+  if (dict->lastFound != nullptr && dict->entryCount >= kFollowersFrom) {
     uint32_t number = dict->lastFoundNumber;
     DictEntry *next = dict->lastFound->next;
     for (int i = 1; i <= kFollowersTried && next != nullptr; i++, next = next->next) {
