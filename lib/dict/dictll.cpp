@@ -185,7 +185,11 @@ bool FillPiece(DictLLReader *r) {
   }
   if (r->size - r->end < kReadPiece / 2) {
     // A line longer than the buffer: make room for more of it.
-    size_t size = r->size == 0 ? kReadPiece + 1 : (r->size - 1) * 2 + 1;
+    // A file smaller than a piece needs no more room than it has bytes.
+    size_t first = r->left >= 0 && static_cast<unsigned long long>(r->left) < kReadPiece
+                       ? static_cast<size_t>(r->left)
+                       : kReadPiece;
+    size_t size = r->size == 0 ? first + 1 : (r->size - 1) * 2 + 1;
     char *buf = size > r->size ? static_cast<char *>(realloc(r->buf, size)) : nullptr;
     if (buf == nullptr) {
       SetOutOfMemory();
