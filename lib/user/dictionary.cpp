@@ -439,14 +439,17 @@ void DictionaryPrefetch(const Dictionary *dict, uint32_t hash) {
   __builtin_prefetch(&dict->index.slots[HashIndex_Home(&dict->index, hash)]);
 }
 
-DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash) {
-  uint32_t number = dict->entryCount;
+namespace {
+
+// Readies entry number for use: index room, its chunk, and while a large
+// file loads, the pages ahead. False when memory ran out.
+__attribute__((noinline)) bool PrepareEntry(Dictionary *dict, uint32_t number) {
   if (number >= HASHINDEX_MAX_SIZE / 2 || !ReserveSlots(dict, uint64_t{number} + 1)) {
-    return nullptr;
+    return false;
   }
   uint32_t c = ChunkOf(number);
   if (dict->entryChunks[c] == nullptr && !NewChunk(dict, c)) {
-    return nullptr;
+    return false;
   }
   if (dict->prefaulter != nullptr && number + kEntriesAhead / 2 >= dict->entriesFilledIn) {
     // The next chunk is made early so that its first pages are ready too; if
@@ -456,6 +459,20 @@ DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash) {
       (void)NewChunk(dict, ahead);
     }
     FillInEntries(dict, number);
+  }
+  return true;
+}
+
+}  // namespace
+
+// Most entries need nothing readied: they take no call beside the index's.
+DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash) {
+  uint32_t number = dict->entryCount;
+  uint32_t c = ChunkOf(number);
+  if ((dict->prefaulter != nullptr || dict->entryChunks[c] == nullptr ||
+       !HashIndex_HasRoom(&dict->index, uint64_t{number} + 1)) &&
+      !PrepareEntry(dict, number)) {
+    return nullptr;
   }
   DictEntry *entry = &dict->entryChunks[c][number - ChunkStart(c)];
   memset(entry, 0, sizeof *entry);
