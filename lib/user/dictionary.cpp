@@ -469,8 +469,8 @@ __attribute__((noinline)) bool PrepareEntry(Dictionary *dict, uint32_t number) {
 DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash) {
   uint32_t number = dict->entryCount;
   uint32_t c = ChunkOf(number);
-  if ((dict->prefaulter != nullptr || dict->entryChunks[c] == nullptr ||
-       !HashIndex_HasRoom(&dict->index, uint64_t{number} + 1)) &&
+  if ((number >= HASHINDEX_MAX_SIZE / 2 || dict->prefaulter != nullptr ||
+       dict->entryChunks[c] == nullptr || !HashIndex_HasRoom(&dict->index, uint64_t{number} + 1)) &&
       !PrepareEntry(dict, number)) {
     return nullptr;
   }
