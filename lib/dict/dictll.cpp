@@ -26,12 +26,18 @@ namespace {
 constexpr int kLineTooLongError = 7;
 constexpr size_t kReadPiece = size_t{64} * 1024;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-// Looked up rather than compared: the bytes past the last whole step below.
+// Looked up rather than compared: blanks, and the bytes past the last whole
+// step below.
 struct ByteSet {
   bool has[256];
 };
+
+constexpr ByteSet kBlanks = [] {
+  ByteSet set = {};
+  set.has[static_cast<unsigned char>(' ')] = true;
+  set.has[static_cast<unsigned char>('\t')] = true;
+  return set;
+}();
 
 #if defined(__SSE2__)
 // The bits of the bytes of p[0, 16) that are one of kEnds or a NUL.
@@ -76,7 +82,7 @@ const char *SkipUntil(const char *p, const char *line, const char *end) {
 }
 
 const char *SkipBlanks(const char *p) {
-  while (IsBlank(*p)) {
+  while (kBlanks.has[static_cast<unsigned char>(*p)]) {
     p++;
   }
   return p;
