@@ -33,38 +33,7 @@ void FreeSlots(HashIndexSlot *slots, uint32_t count, bool mapped) {
   }
 }
 
-uint64_t LoadWord(const char *p) {
-  uint64_t w;
-  memcpy(&w, p, 8);
-  return w;
-}
-
 }  // namespace
-
-uint32_t HashTable_HashName(const char *name, size_t length) {
-  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15u;
-  uint64_t h = length * kMultiplier;
-  size_t rest = length;
-  for (; rest >= 8; name += 8, rest -= 8) {
-    h = (h ^ HostText_LowerAsciiWord(LoadWord(name))) * kMultiplier;
-    h ^= h >> 29;
-  }
-  if (rest > 0) {
-    // The last bytes: when the name is long enough, one read ending at its
-    // end, shifted so that only they remain; else byte by byte.
-    uint64_t tail = 0;
-    if (length >= 8) {
-      tail = LoadWord(name + rest - 8) >> (8 * (8 - rest));
-    } else {
-      for (size_t i = rest; i > 0; i--) {
-        tail = tail << 8 | static_cast<unsigned char>(name[i - 1]);
-      }
-    }
-    h = (h ^ HostText_LowerAsciiWord(tail)) * kMultiplier;
-  }
-  h ^= h >> 32;
-  return static_cast<uint32_t>(h * kMultiplier >> 32);
-}
 
 bool HashIndex_Init(HashIndex *index, uint32_t size) {
   index->slots = NewSlots(size, &index->mapped);

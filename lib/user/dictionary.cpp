@@ -30,9 +30,13 @@ struct DictStoreBlock {
 
 namespace {
 
-constexpr uint32_t kIndexFirstSize = 512;
+// Small: a load sizes the index from its file, and a snapshot database
+// holds a few names.
+constexpr uint32_t kIndexFirstSize = 32;
 constexpr uint32_t kFirstChunkEntries = 16;
 constexpr int kFollowersTried = 4;
+// Dictionaries from this many entries on try them first (see DictionaryFind).
+constexpr uint32_t kFollowersFrom = 1 << 14;
 constexpr size_t kFirstBlockSize = 4096 - sizeof(DictStoreBlock);
 // Past a few small heap blocks the storage comes in large regions, whose
 // pages the system hands out a large page at a time.
@@ -290,10 +294,10 @@ DictEntry *AddDefault(Dictionary *dict, const void *defaultValue, int type, cons
   return entry;
 }
 
-DictEntry *TypedRead(Dictionary *dict, const void *defaultValue, int type, const char *name) {
+DictEntry *TypedRead(Dictionary *dict, const void *defaultValue, int type, const char *name,
+                     size_t length) {
   VERIFY(dict != nullptr);
   VERIFY(type >= DICT_ANY && type <= DICT_TRISTATE);
-  size_t length = strlen(name);
   uint32_t hash = HashTable_HashName(name, length);
   DictEntry *entry = DictionaryFind(dict, name, length, hash);
   if (entry == nullptr) {
@@ -306,34 +310,92 @@ DictEntry *TypedRead(Dictionary *dict, const void *defaultValue, int type, const
   return entry;
 }
 
-// Formats a reader's name into buf; a name too long for the buffer is cut.
-// A name without any conversion, and the common plain "%s", are used in
-// place when they fit.
-const char *FormatName(char *buf, const char *fmt, va_list args) {
-  if (strchr(fmt, '%') == nullptr && strnlen(fmt, kNameBufferSize) < kNameBufferSize) {
-    return fmt;
+// Appends text[0, length) to buf[0, *used), keeping room for a NUL; false
+// when it does not fit.
+bool AppendName(char *buf, size_t *used, const char *text, size_t length) {
+  if (length >= kNameBufferSize - *used) {
+    return false;
   }
+  memcpy(buf + *used, text, length);
+  *used += length;
+  return true;
+}
+
+// Formats the names readers build, literal text with %s and %d, into buf
+// and sets *length; false for any other format, a NULL string or a name too
+// long for the buffer, which the library's formatting then handles.
+bool FormatPlainName(char *buf, const char *fmt, va_list args, size_t *length) {
+  va_list copy;
+  va_copy(copy, args);
+  size_t used = 0;
+  bool ok = true;
+  while (ok && *fmt != '\0') {
+    size_t literal = strcspn(fmt, "%");
+    ok = AppendName(buf, &used, fmt, literal);
+    fmt += literal;
+    if (!ok || *fmt == '\0') {
+      break;
+    }
+    if (fmt[1] == 's') {
+      const char *s = va_arg(copy, const char *);
+      ok = s != nullptr && AppendName(buf, &used, s, strnlen(s, kNameBufferSize));
+    } else if (fmt[1] == 'd') {
+      int value = va_arg(copy, int);
+      unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : value;
+      char digits[12];
+      char *d = digits + sizeof digits;
+      do {
+        *--d = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+      } while (magnitude != 0);
+      if (value < 0) *--d = '-';
+      ok = AppendName(buf, &used, d, static_cast<size_t>(digits + sizeof digits - d));
+    } else {
+      ok = false;
+      break;
+    }
+    fmt += 2;
+  }
+  va_end(copy);
+  buf[used] = '\0';
+  *length = used;
+  return ok;
+}
+
+// Formats a reader's name into buf and sets *length; a name too long for the
+// buffer is cut. A name without any conversion, and the common plain "%s",
+// are used in place when they fit.
+const char *FormatName(char *buf, const char *fmt, va_list args, size_t *length) {
   if (fmt[0] == '%' && fmt[1] == 's' && fmt[2] == '\0') {
     va_list copy;
     va_copy(copy, args);
     const char *name = va_arg(copy, const char *);
     va_end(copy);
-    if (name != nullptr && strnlen(name, kNameBufferSize) < kNameBufferSize) {
+    if (name != nullptr && (*length = strnlen(name, kNameBufferSize)) < kNameBufferSize) {
       return name;
     }
+  } else if (size_t literal = strcspn(fmt, "%");
+             fmt[literal] == '\0' && literal < kNameBufferSize) {
+    *length = literal;
+    return fmt;
   }
-  Str_Vsnprintf(buf, kNameBufferSize, fmt, args);
+  if (!FormatPlainName(buf, fmt, args, length)) {
+    Str_Vsnprintf(buf, kNameBufferSize, fmt, args);
+    *length = strlen(buf);
+  }
   return buf;
 }
 
 }  // namespace
 
 // Readers often ask for the names in about the order the file gave them, so
-// the few entries after the latest one found, and the one before it, are
-// tried before the index: they sit next to that one in memory, where an
-// index slot costs a trip to main memory. Entry numbers follow the list.
+// in a large dictionary the few entries after the latest one found, and the
+// one before it, are tried before the index: they sit next to that one in
+// memory, where an index slot costs a trip to main memory. A small index
+// stays in the cache, and the detour only costs time there. Entry numbers
+// follow the list.
 DictEntry *DictionaryFind(Dictionary *dict, const char *name, size_t length, uint32_t hash) {
-  if (dict->lastFound != nullptr) {
+  if (dict->lastFound != nullptr && dict->entryCount >= kFollowersFrom) {
     uint32_t number = dict->lastFoundNumber;
     DictEntry *next = dict->lastFound->next;
     for (int i = 1; i <= kFollowersTried && next != nullptr; i++, next = next->next) {
@@ -377,14 +439,17 @@ void DictionaryPrefetch(const Dictionary *dict, uint32_t hash) {
   __builtin_prefetch(&dict->index.slots[HashIndex_Home(&dict->index, hash)]);
 }
 
-DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash) {
-  uint32_t number = dict->entryCount;
+namespace {
+
+// Readies entry number for use: index room, its chunk, and while a large
+// file loads, the pages ahead. False when memory ran out.
+__attribute__((noinline)) bool PrepareEntry(Dictionary *dict, uint32_t number) {
   if (number >= HASHINDEX_MAX_SIZE / 2 || !ReserveSlots(dict, uint64_t{number} + 1)) {
-    return nullptr;
+    return false;
   }
   uint32_t c = ChunkOf(number);
   if (dict->entryChunks[c] == nullptr && !NewChunk(dict, c)) {
-    return nullptr;
+    return false;
   }
   if (dict->prefaulter != nullptr && number + kEntriesAhead / 2 >= dict->entriesFilledIn) {
     // The next chunk is made early so that its first pages are ready too; if
@@ -394,6 +459,20 @@ DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash) {
       (void)NewChunk(dict, ahead);
     }
     FillInEntries(dict, number);
+  }
+  return true;
+}
+
+}  // namespace
+
+// Most entries need nothing readied: they take no call beside the index's.
+DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash) {
+  uint32_t number = dict->entryCount;
+  uint32_t c = ChunkOf(number);
+  if ((number >= HASHINDEX_MAX_SIZE / 2 || dict->prefaulter != nullptr ||
+       dict->entryChunks[c] == nullptr || !HashIndex_HasRoom(&dict->index, uint64_t{number} + 1)) &&
+      !PrepareEntry(dict, number)) {
+    return nullptr;
   }
   DictEntry *entry = &dict->entryChunks[c][number - ChunkStart(c)];
   memset(entry, 0, sizeof *entry);
@@ -484,24 +563,7 @@ void DictionaryStopFillingIn(Dictionary *dict) {
   dict->entriesFilledIn = 0;
 }
 
-// Strings are taken from the bottom of the current block and records from
-// its top, so neither needs padding. The free room is always
-// [storeNext, storeNext + storeLeft).
-void *DictionaryStoreAlloc(Dictionary *dict, size_t size, size_t align) {
-  if (dict->store != nullptr && size <= dict->storeLeft) {
-    if (align <= 1) {
-      char *p = dict->storeNext;
-      dict->storeNext += size;
-      dict->storeLeft -= size;
-      return p;
-    }
-    char *p = dict->storeNext + (dict->storeLeft - size);
-    p -= reinterpret_cast<uintptr_t>(p) & (align - 1);
-    if (p >= dict->storeNext) {
-      dict->storeLeft = static_cast<size_t>(p - dict->storeNext);
-      return p;
-    }
-  }
+void *DictionaryStoreAllocBlock(Dictionary *dict, size_t size, size_t align) {
   size_t blockSize = kFirstBlockSize;
   if (dict->store != nullptr) {
     size_t last = dict->store->size;
@@ -623,19 +685,20 @@ bool Dictionary_IsDefined(Dictionary *dict, const char *name) {
 }
 
 void *Dictionary_Get(Dictionary *dict, const void *defaultValue, int type, const char *name) {
-  return &TypedRead(dict, defaultValue, type, name)->value;
+  return &TypedRead(dict, defaultValue, type, name, strlen(name))->value;
 }
 
 // The formatted readers differ only in type; va_start must sit in each. The
 // name is formatted into buf, a local of the reader.
-#define DICT_READ_FORMATTED(type, field)         \
-  VERIFY(dict != nullptr);                       \
-  char buf[kNameBufferSize];                     \
-  va_list args;                                  \
-  va_start(args, fmt);                           \
-  const char *name = FormatName(buf, fmt, args); \
-  va_end(args);                                  \
-  auto value = TypedRead(dict, &defaultValue, type, name)->value.field
+#define DICT_READ_FORMATTED(type, field)                  \
+  VERIFY(dict != nullptr);                                \
+  char buf[kNameBufferSize];                              \
+  va_list args;                                           \
+  va_start(args, fmt);                                    \
+  size_t length;                                          \
+  const char *name = FormatName(buf, fmt, args, &length); \
+  va_end(args);                                           \
+  auto value = TypedRead(dict, &defaultValue, type, name, length)->value.field
 
 char *Dict_GetString(Dictionary *dict, const char *defaultValue, const char *fmt, ...) {
   DICT_READ_FORMATTED(DICT_STRING, stringValue);

@@ -25,6 +25,13 @@ namespace {
 // it saves.
 constexpr long long kFillInFrom = 8LL << 20;
 
+// Files below this size are indexed line by line as they are read: their
+// index stays in the cache, where the queue below only costs time.
+constexpr long long kQueueFrom = 1LL << 20;
+// The index of a small file is sized for a name per this many bytes of it,
+// about the shortest lines of configurations, so that it seldom grows.
+constexpr long long kBytesPerName = 24;
+
 // The record and its text in one piece of storage: one allocation a line.
 DictLine *StoreLine(Dictionary *dict, const char *text, size_t length) {
   if (length > SIZE_MAX - sizeof(DictLine) - 1) {
@@ -77,6 +84,7 @@ struct Loader {
   Dictionary *dict;
   int flags;
   bool duplicate;
+  bool direct;  // a small file: no queue
   PendingAssignment queue[kQueueLength];
   unsigned head;
   unsigned count;
@@ -99,6 +107,56 @@ void AppendDuplicate(const Dictionary *dict, const PendingAssignment &a) {
   free(name);
 }
 
+// memcpy, with the short pieces of a line (up to 32 bytes, most names,
+// values and lines) moved in two fixed-size moves that may overlap, without
+// a call: a load makes three copies a line.
+inline void CopyPiece(char *to, const char *from, size_t length) {
+  if (length >= 16 && length <= 32) {
+    memcpy(to, from, 16);
+    memcpy(to + length - 16, from + length - 16, 16);
+  } else if (length >= 8 && length < 16) {
+    memcpy(to, from, 8);
+    memcpy(to + length - 8, from + length - 8, 8);
+  } else {
+    memcpy(to, from, length);
+  }
+}
+
+// Copies name and value, each NUL-terminated, to one after the other at to;
+// returns where the value went.
+char *CopyNameAndValue(char *to, const char *name, size_t nameLength, const char *value,
+                       size_t valueLength) {
+  CopyPiece(to, name, nameLength);
+  to[nameLength] = '\0';
+  char *valueCopy = to + nameLength + 1;
+  CopyPiece(valueCopy, value, valueLength);
+  valueCopy[valueLength] = '\0';
+  return valueCopy;
+}
+
+// Adds the entry of line, whose name and value are in the storage (value
+// NULL: there was no memory for them). False when memory ran out: the load
+// then ends as a read error at that line, and the lines read after it are
+// dropped. Inline in both callers: it runs once a line.
+inline __attribute__((always_inline)) bool AddEntry(Loader *loader, DictLine *line, char *name,
+                                                    char *value, uint32_t hash, int lineNumber) {
+  Dictionary *dict = loader->dict;
+  DictEntry *entry = value != nullptr ? DictionaryAddEntry(dict, name, hash) : nullptr;
+  if (entry == nullptr) {
+    line->next = nullptr;
+    dict->lastLine = line;
+    Host_SetLastError(Host_ErrorCode(HOST_ERROR_NO_MEMORY));
+    AppendReadError(dict, lineNumber - 1);
+    return false;
+  }
+  entry->value.stringValue = value;
+  entry->line = line;
+  entry->type = DICT_ANY;
+  entry->flags = static_cast<unsigned>(loader->flags) & 15;
+  line->entry = entry;
+  return true;
+}
+
 // Indexes one assignment. False when memory ran out: the load then ends as a
 // read error at that line, and the lines read after it are dropped.
 bool Commit(Loader *loader, const PendingAssignment &a) {
@@ -114,31 +172,13 @@ bool Commit(Loader *loader, const PendingAssignment &a) {
     // Nothing to undo: name and value share one piece of storage. Both are
     // parts of a line held in memory, so their sum cannot overflow.
     name = static_cast<char *>(DictionaryStoreAlloc(dict, a.nameLength + a.valueLength + 2, 1));
-    value = name != nullptr ? name + a.nameLength + 1 : nullptr;
-    if (name != nullptr) {
-      memcpy(name, a.name, a.nameLength);
-      name[a.nameLength] = '\0';
-      memcpy(value, a.value, a.valueLength);
-      value[a.valueLength] = '\0';
-    }
+    value = name != nullptr ? CopyNameAndValue(name, a.name, a.nameLength, a.value, a.valueLength)
+                            : nullptr;
   } else {
     name = DictionaryStoreCopy(dict, a.name, a.nameLength);
     value = name != nullptr ? StoreValue(dict, a.value, a.valueLength) : nullptr;
   }
-  DictEntry *entry = value != nullptr ? DictionaryAddEntry(dict, name, a.hash) : nullptr;
-  if (entry == nullptr) {
-    a.line->next = nullptr;
-    dict->lastLine = a.line;
-    Host_SetLastError(Host_ErrorCode(HOST_ERROR_NO_MEMORY));
-    AppendReadError(dict, a.lineNumber - 1);
-    return false;
-  }
-  entry->value.stringValue = value;
-  entry->line = a.line;
-  entry->type = DICT_ANY;
-  entry->flags = static_cast<unsigned>(loader->flags) & 15;
-  a.line->entry = entry;
-  return true;
+  return AddEntry(loader, a.line, name, value, a.hash, a.lineNumber);
 }
 
 // Indexes the oldest waiting assignment. False when it ran out of memory:
@@ -164,12 +204,56 @@ bool Flush(Loader *loader) {
 
 enum LineResult { kLineKept, kLineSyntaxError, kLineNoMemory, kLineCommitFailed };
 
+// An assignment of a small file, indexed as it is read. A new name whose
+// value has nothing to undo takes one piece of storage for the line record,
+// its text, the name and the value; any other line is kept and committed as
+// a queued one would be, which also brings the same failures.
+LineResult AddAssignmentNow(Loader *loader, const char *text, size_t length,
+                            const DictLLAssignment &a) {
+  Dictionary *dict = loader->dict;
+  uint32_t hash = HashTable_HashName(a.name, a.nameLength);
+  if (memchr(a.value, '|', a.valueLength) == nullptr &&
+      DictionaryFind(dict, a.name, a.nameLength, hash) == nullptr &&
+      length <= SIZE_MAX / 2 - sizeof(DictLine)) {
+    char *piece = static_cast<char *>(DictionaryStoreAlloc(
+        dict, sizeof(DictLine) + length + a.nameLength + a.valueLength + 3, alignof(DictLine)));
+    if (piece != nullptr) {
+      DictLine *line = reinterpret_cast<DictLine *>(piece);
+      line->text = piece + sizeof(DictLine);
+      CopyPiece(line->text, text, length);
+      line->text[length] = '\0';
+      char *name = line->text + length + 1;
+      char *value = CopyNameAndValue(name, a.name, a.nameLength, a.value, a.valueLength);
+      line->entry = nullptr;
+      line->next = nullptr;
+      DictionaryAppend(&dict->firstLine, &dict->lastLine, line);
+      return AddEntry(loader, line, name, value, hash, dict->loadLineCount) ? kLineKept
+                                                                            : kLineCommitFailed;
+    }
+  }
+  DictLine *line = StoreLine(dict, text, length);
+  if (line == nullptr) {
+    return kLineNoMemory;
+  }
+  PendingAssignment p = {line,
+                         line->text + (a.name - text),
+                         a.nameLength,
+                         line->text + (a.value - text),
+                         a.valueLength,
+                         hash,
+                         dict->loadLineCount};
+  return Commit(loader, p) ? kLineKept : kLineCommitFailed;
+}
+
 LineResult AddLine(Loader *loader, const char *text, size_t length) {
   Dictionary *dict = loader->dict;
   DictLLAssignment a;
-  bool assignment = DictLL_ScanAssignment(text, &a);
+  bool assignment = DictLL_ScanAssignment(text, length, &a);
   if (!assignment && !DictLL_IsBlankOrComment(text)) {
     return kLineSyntaxError;
+  }
+  if (assignment && loader->direct) {
+    return AddAssignmentNow(loader, text, length, a);
   }
   DictLine *line = StoreLine(dict, text, length);
   if (line == nullptr) {
@@ -231,10 +315,15 @@ void ReserveFromSample(Dictionary *dict, const DictLLReader *r, long long fileSi
 bool ReadLines(Dictionary *dict, DictLLReader &reader, int flags, long long fileSize) {
   // A failure here shows again at the first line.
   (void)DictLLReader_Fill(&reader);
-  ReserveFromSample(dict, &reader, fileSize);
   Loader loader = {};
   loader.dict = dict;
   loader.flags = flags;
+  loader.direct = fileSize >= 0 && fileSize < kQueueFrom;
+  if (loader.direct) {
+    DictionaryReserve(dict, static_cast<uint32_t>(fileSize / kBytesPerName));
+  } else {
+    ReserveFromSample(dict, &reader, fileSize);
+  }
   bool ok;
   for (;;) {
     char *text;

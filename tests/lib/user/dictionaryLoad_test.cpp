@@ -241,31 +241,35 @@ TEST_F(DictionaryLoadTest, LineLongerThanTheMemoryIsAReadError) {
 
 }  // namespace
 
-// Assignments are indexed a few lines after they are read: duplicates close
-// together or far apart, and a syntax error right behind them, must still
-// come out in file order with their own line numbers.
+// A large file's assignments are indexed a few lines after they are read, a
+// small file's at once: duplicates close together or far apart, and a syntax
+// error right behind them, must still come out in file order with their own
+// line numbers, either way.
 GCC_FALSE_RESTRICT_BEGIN
 TEST_F(DictionaryLoadTest, DuplicatesNearAndFarThenASyntaxError) {
   std::string text = "a = 1\nA = 2\n";
   for (int i = 0; i < 20; i++) text += "k" + std::to_string(i) + " = " + std::to_string(i) + "\n";
   text += "K3 = x\n# note\nb = 1\n[section]\nc = 1\n";
-  std::string path = Write(text);
-  EXPECT_FALSE(Dictionary_Load(dict_.get(), path.c_str(), 0));
-  EXPECT_EQ(Msg_GetMessages(), "File \"" + path + "\" line 2: Variable `A' is already defined.\n" +
-                                   "File \"" + path +
-                                   "\" line 23: Variable `K3' is already defined.\n" + "File \"" +
-                                   path + "\" line 26: Syntax error.\n");
-  std::vector<std::string> names = Names();
-  ASSERT_EQ(names.size(), 22u);
-  EXPECT_EQ(names.front(), "a");
-  EXPECT_EQ(names.back(), "b");
-  EXPECT_EQ(Value("k3"), "3");
-  EXPECT_EQ(Value("A"), "1");
-  ASSERT_EQ(Lines().size(), 25u);
-  EXPECT_STREQ(dict_->firstLine->next->text, "A = 2");
-  EXPECT_EQ(dict_->firstLine->next->entry, nullptr);
-  EXPECT_EQ(Lines().back(), "b = 1");
-  EXPECT_FALSE(Dictionary_IsDefined(dict_.get(), "c"));
+  for (size_t padding : {size_t{0}, size_t{2} << 20}) {
+    Msg_Reset(false);
+    std::string path = Write(text + std::string(padding, '#'));
+    EXPECT_FALSE(Dictionary_Load(dict_.get(), path.c_str(), 0));
+    EXPECT_EQ(Msg_GetMessages(), "File \"" + path +
+                                     "\" line 2: Variable `A' is already defined.\n" + "File \"" +
+                                     path + "\" line 23: Variable `K3' is already defined.\n" +
+                                     "File \"" + path + "\" line 26: Syntax error.\n");
+    std::vector<std::string> names = Names();
+    ASSERT_EQ(names.size(), 22u);
+    EXPECT_EQ(names.front(), "a");
+    EXPECT_EQ(names.back(), "b");
+    EXPECT_EQ(Value("k3"), "3");
+    EXPECT_EQ(Value("A"), "1");
+    ASSERT_EQ(Lines().size(), 25u);
+    EXPECT_STREQ(dict_->firstLine->next->text, "A = 2");
+    EXPECT_EQ(dict_->firstLine->next->entry, nullptr);
+    EXPECT_EQ(Lines().back(), "b = 1");
+    EXPECT_FALSE(Dictionary_IsDefined(dict_.get(), "c"));
+  }
 }
 GCC_FALSE_RESTRICT_END
 

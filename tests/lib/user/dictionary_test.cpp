@@ -3,6 +3,7 @@
 // integer rules, and the fatal stops for type conflicts and a null dictionary.
 #include "user/dictionary.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -164,6 +165,14 @@ TEST_F(DictionaryTest, NamesIgnoreCaseAndAreFormatted) {
   EXPECT_EQ(Dict_GetInt(d, 11, "%s", longName.c_str()), 11);
   EXPECT_TRUE(Dictionary_IsDefined(d, longName.substr(0, 1023).c_str()));
   EXPECT_FALSE(Dictionary_IsDefined(d, longName.substr(0, 1024).c_str()));
+  // Names with numbers, other conversions, and a cut one come out as printf's.
+  Dict_GetInt(d, 0, "m%d.%s%d", -7, "x", INT_MIN);
+  Dict_GetInt(d, 0, "u%u.%x%%%d", 5u, 255u, 0);
+  Dict_GetInt(d, 0, "%d%s", 42, longName.c_str());
+  for (const std::string &name :
+       std::vector<std::string>{"m-7.x-2147483648", "u5.ff%0", ("42" + longName).substr(0, 1023)}) {
+    EXPECT_TRUE(Dictionary_IsDefined(d, name.c_str())) << name;
+  }
 }
 
 TEST_F(DictionaryTest, ClearEmptiesAndFreeAcceptsNull) {

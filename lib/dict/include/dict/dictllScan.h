@@ -77,9 +77,9 @@ struct DictLLAssignment {
   size_t valueLength;
 };
 
-// Scans a NUL-terminated line (scanning stops at its first NUL). Returns true
-// and fills *out when the line is an assignment.
-bool DictLL_ScanAssignment(const char *line, DictLLAssignment *out);
+// Scans line[0, length), which a NUL follows (scanning stops at its first
+// NUL). Returns true and fills *out when the line is an assignment.
+bool DictLL_ScanAssignment(const char *line, size_t length, DictLLAssignment *out);
 
 // Returns true for a blank line or a comment line (after leading blanks,
 // nothing or "#").

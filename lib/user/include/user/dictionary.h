@@ -59,7 +59,7 @@ struct Dictionary {
   DictLine *lastLine;
   const char *loadFileName;  // set while a load runs
   int loadLineCount;
-  HashIndex index;  // names by entry number; 512 slots to start with
+  HashIndex index;  // names by entry number; sized by each load
   uint32_t entryCount;
   DictEntry *entryChunks[DICT_ENTRY_CHUNKS];  // entries by number, in the store
   DictEntry *lastFound;                       // of the latest lookup, or NULL
@@ -110,9 +110,30 @@ int32_t Dict_GetInt(Dictionary *dict, int32_t defaultValue, const char *fmt, ...
     __attribute__((format(printf, 3, 4)));
 
 // Shared by the dictionary's sources, not for other callers.
+// DictionaryStoreAlloc when the current block has no room for size.
+void *DictionaryStoreAllocBlock(Dictionary *dict, size_t size, size_t align);
 // Returns size bytes aligned to align (at most 16) from the dictionary's
-// storage, or NULL when memory ran out.
-void *DictionaryStoreAlloc(Dictionary *dict, size_t size, size_t align);
+// storage, or NULL when memory ran out. Strings are taken from the bottom of
+// the current block and records from its top, so neither needs padding. The
+// free room is always [storeNext, storeNext + storeLeft). Inline: a load
+// takes a piece a line.
+inline void *DictionaryStoreAlloc(Dictionary *dict, size_t size, size_t align) {
+  if (dict->store != nullptr && size <= dict->storeLeft) {
+    if (align <= 1) {
+      char *p = dict->storeNext;
+      dict->storeNext += size;
+      dict->storeLeft -= size;
+      return p;
+    }
+    char *p = dict->storeNext + (dict->storeLeft - size);
+    p -= reinterpret_cast<uintptr_t>(p) & (align - 1);
+    if (p >= dict->storeNext) {
+      dict->storeLeft = static_cast<size_t>(p - dict->storeNext);
+      return p;
+    }
+  }
+  return DictionaryStoreAllocBlock(dict, size, align);
+}
 // Returns a NUL-terminated copy of bytes[0, length) in the storage, or NULL.
 char *DictionaryStoreCopy(Dictionary *dict, const char *bytes, size_t length);
 // Returns the entry whose name equals name[0, length) (any case), or NULL.
