@@ -53,10 +53,6 @@ bool EndsWithNoCase(const std::string &text, const char *suffix) {
   return true;
 }
 
-bool StartsWith(const std::string &text, const std::string &prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
 bool Contains(const std::string &text, const std::string &part) {
   return memmem(text.data(), text.size(), part.data(), part.size()) != nullptr;
 }
@@ -311,11 +307,10 @@ void FindRedoImage(const DiskScan &disk, VmUsage &record) {
 struct FolderEntry {
   std::string name;
   bool isDirectory;
-  bool operator<(const FolderEntry &other) const { return name < other.name; }
 };
 
-// The entries of a folder, sorted so that a scan does not depend on the order
-// the file system happens to keep. A folder that cannot be read has none.
+// The entries of a folder, in the order the file system keeps. A folder that
+// cannot be read has none.
 std::vector<FolderEntry> ListFolder(const std::string &folder) {
   std::vector<FolderEntry> entries;
   HostDir *dir = HostDir_Open(folder.c_str());
@@ -323,11 +318,21 @@ std::vector<FolderEntry> ListFolder(const std::string &folder) {
   bool isDirectory = false;
   while (const char *name = HostDir_Next(dir, &isDirectory)) entries.push_back({name, isDirectory});
   HostDir_Close(dir);
-  std::sort(entries.begin(), entries.end());
   return entries;
 }
 
-// The record of the redo chain's end among the folder's files, if any.
+// target is lower-case.
+bool StartsWithNoCase(const std::string &text, const std::string &target) {
+  if (text.size() < target.size()) return false;
+  for (size_t i = 0; i < target.size(); i++) {
+    if (HostText_LowerAscii(text[i]) != target[i]) return false;
+  }
+  return true;
+}
+
+// The record of the redo chain's end among the folder's files, if any. Of
+// several names that continue the chain the first in name order does, so
+// that the answer does not depend on the order the file system keeps.
 void ScanRedoFiles(const DiskScan &disk, const std::vector<FolderEntry> &entries, VmList &vms) {
   std::string current = disk.name;
   for (;;) {
@@ -337,9 +342,8 @@ void ScanRedoFiles(const DiskScan &disk, const std::vector<FolderEntry> &entries
       if (entry.isDirectory) continue;
       // A lock file beside a redo log belongs to whoever holds the log.
       if (EndsWithNoCase(entry.name, kLockSuffix)) continue;
-      if (StartsWith(LowerCase(entry.name), target)) {
+      if (StartsWithNoCase(entry.name, target) && (next == nullptr || entry.name < *next)) {
         next = &entry.name;
-        break;
       }
     }
     if (next == nullptr) break;
@@ -353,15 +357,22 @@ void ScanRedoFiles(const DiskScan &disk, const std::vector<FolderEntry> &entries
   }
 }
 
-// The machines of the disk's folder that use the disk, then the stray redo
-// record. One listing serves both scans.
+// The machines of the disk's folder that use the disk, in the name order of
+// their configurations, then the stray redo record. One listing serves both
+// scans; only the configurations are sorted, as a folder of many machines
+// holds several other files for each.
 VmList ScanFolder(const DiskScan &disk) {
   VmList vms;
   std::vector<FolderEntry> entries = ListFolder(disk.folder);
+  std::vector<const std::string *> configs;
   for (const FolderEntry &entry : entries) {
-    if (!EndsWithNoCase(entry.name, kConfigExtension)) continue;
+    if (EndsWithNoCase(entry.name, kConfigExtension)) configs.push_back(&entry.name);
+  }
+  std::sort(configs.begin(), configs.end(),
+            [](const std::string *a, const std::string *b) { return *a < *b; });
+  for (const std::string *name : configs) {
     VmUsage record;
-    record.configPath = disk.folder + entry.name;
+    record.configPath = disk.folder + *name;
     record.originalText = ReadConfig(record.configPath);
     record.version = ConfigVersion(record.originalText);
     if (record.version < 8) record.configText = LowerCase(record.originalText);
