@@ -285,16 +285,25 @@ bool DictLL_ScanAssignment(const char *line, size_t length, DictLLAssignment *ou
   p = SkipBlanks(p + 1);
   const char *value;
   const char *valueEnd;
+  // A "|" stops the value's scan only to be noted: most values have none,
+  // and a loader then need not look for escapes again.
+  bool escaped = false;
   if (*p == '"') {
     value = ++p;
-    p = SkipUntil<'"'>(p, line, end);
+    while (*(p = SkipUntil<'"', '|'>(p, line, end)) == '|') {
+      escaped = true;
+      p++;
+    }
     if (*p != '"') {
       return false;
     }
     valueEnd = p++;
   } else {
     value = p;
-    p = SkipUntil<' ', '\t', '#'>(p, line, end);
+    while (*(p = SkipUntil<' ', '\t', '#', '|'>(p, line, end)) == '|') {
+      escaped = true;
+      p++;
+    }
     valueEnd = p;
   }
   p = SkipBlanks(p);
@@ -305,6 +314,7 @@ bool DictLL_ScanAssignment(const char *line, size_t length, DictLLAssignment *ou
   out->nameLength = static_cast<size_t>(nameEnd - name);
   out->value = value;
   out->valueLength = static_cast<size_t>(valueEnd - value);
+  out->escaped = escaped;
   return true;
 }
 

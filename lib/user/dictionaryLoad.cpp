@@ -76,6 +76,7 @@ struct PendingAssignment {
   size_t nameLength;
   const char *value;
   size_t valueLength;
+  bool escaped;
   uint32_t hash;
   int lineNumber;
 };
@@ -107,18 +108,28 @@ void AppendDuplicate(const Dictionary *dict, const PendingAssignment &a) {
   free(name);
 }
 
-// memcpy, with the short pieces of a line (up to 32 bytes, most names,
+// memcpy, with the short pieces of a line (up to 64 bytes: most names,
 // values and lines) moved in two fixed-size moves that may overlap, without
 // a call: a load makes three copies a line.
 inline void CopyPiece(char *to, const char *from, size_t length) {
-  if (length >= 16 && length <= 32) {
+  if (length > 64) {
+    memcpy(to, from, length);
+  } else if (length >= 32) {
+    memcpy(to, from, 32);
+    memcpy(to + length - 32, from + length - 32, 32);
+  } else if (length >= 16) {
     memcpy(to, from, 16);
     memcpy(to + length - 16, from + length - 16, 16);
-  } else if (length >= 8 && length < 16) {
+  } else if (length >= 8) {
     memcpy(to, from, 8);
     memcpy(to + length - 8, from + length - 8, 8);
-  } else {
-    memcpy(to, from, length);
+  } else if (length >= 4) {
+    memcpy(to, from, 4);
+    memcpy(to + length - 4, from + length - 4, 4);
+  } else if (length > 0) {
+    to[0] = from[0];
+    to[length / 2] = from[length / 2];
+    to[length - 1] = from[length - 1];
   }
 }
 
@@ -168,7 +179,7 @@ bool Commit(Loader *loader, const PendingAssignment &a) {
   }
   char *name;
   char *value;
-  if (memchr(a.value, '|', a.valueLength) == nullptr) {
+  if (!a.escaped) {
     // Nothing to undo: name and value share one piece of storage. Both are
     // parts of a line held in memory, so their sum cannot overflow.
     name = static_cast<char *>(DictionaryStoreAlloc(dict, a.nameLength + a.valueLength + 2, 1));
@@ -212,8 +223,7 @@ LineResult AddAssignmentNow(Loader *loader, const char *text, size_t length,
                             const DictLLAssignment &a) {
   Dictionary *dict = loader->dict;
   uint32_t hash = HashTable_HashName(a.name, a.nameLength);
-  if (memchr(a.value, '|', a.valueLength) == nullptr &&
-      DictionaryFind(dict, a.name, a.nameLength, hash) == nullptr &&
+  if (!a.escaped && DictionaryFind(dict, a.name, a.nameLength, hash) == nullptr &&
       length <= SIZE_MAX / 2 - sizeof(DictLine)) {
     char *piece = static_cast<char *>(DictionaryStoreAlloc(
         dict, sizeof(DictLine) + length + a.nameLength + a.valueLength + 3, alignof(DictLine)));
@@ -235,13 +245,10 @@ LineResult AddAssignmentNow(Loader *loader, const char *text, size_t length,
   if (line == nullptr) {
     return kLineNoMemory;
   }
-  PendingAssignment p = {line,
-                         line->text + (a.name - text),
-                         a.nameLength,
-                         line->text + (a.value - text),
-                         a.valueLength,
-                         hash,
-                         dict->loadLineCount};
+  PendingAssignment p = {line,          line->text + (a.name - text),
+                         a.nameLength,  line->text + (a.value - text),
+                         a.valueLength, a.escaped,
+                         hash,          dict->loadLineCount};
   return Commit(loader, p) ? kLineKept : kLineCommitFailed;
 }
 
@@ -273,6 +280,7 @@ LineResult AddLine(Loader *loader, const char *text, size_t length) {
   p.nameLength = a.nameLength;
   p.value = line->text + (a.value - text);
   p.valueLength = a.valueLength;
+  p.escaped = a.escaped;
   p.hash = HashTable_HashName(p.name, p.nameLength);
   p.lineNumber = dict->loadLineCount;
   DictionaryPrefetch(dict, p.hash);

@@ -75,6 +75,7 @@ struct DictLLAssignment {
   size_t nameLength;
   const char *value;
   size_t valueLength;
+  bool escaped;  // the value holds a "|"
 };
 
 // Scans line[0, length), which a NUL follows (scanning stops at its first
