@@ -245,10 +245,14 @@ LineResult AddAssignmentNow(Loader *loader, const char *text, size_t length,
   if (line == nullptr) {
     return kLineNoMemory;
   }
-  PendingAssignment p = {line,          line->text + (a.name - text),
-                         a.nameLength,  line->text + (a.value - text),
-                         a.valueLength, a.escaped,
-                         hash,          dict->loadLineCount};
+  PendingAssignment p = {.line = line,
+                         .name = line->text + (a.name - text),
+                         .nameLength = a.nameLength,
+                         .value = line->text + (a.value - text),
+                         .valueLength = a.valueLength,
+                         .escaped = a.escaped,
+                         .hash = hash,
+                         .lineNumber = dict->loadLineCount};
   return Commit(loader, p) ? kLineKept : kLineCommitFailed;
 }
 
