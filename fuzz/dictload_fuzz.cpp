@@ -1,7 +1,9 @@
 // Fuzzes loading a dictionary file: the input is written to a file and
 // loaded. Whatever the bytes, the load ends, every entry is in the name index
 // under its own name and in any letter case, entries never outnumber lines,
-// and every entry reads back as a string and then as the same string.
+// and every entry reads back as a string and then as the same string. A load
+// of the same bytes for reading only gives the same result, messages and
+// entries.
 #include <unistd.h>
 
 #include <cctype>
@@ -38,6 +40,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   bool ok = Dictionary_Load(dict, InputPath().c_str(), 18);
   if (ok && Msg_GetMessages()[0] != '\0') abort();
   if (!ok && Msg_GetMessages()[0] == '\0') abort();
+  std::string messages = Msg_GetMessages();
+  Msg_Reset(false);
+  Dictionary *readOnly = Dictionary_Create();
+  const char *text = size > 0 ? reinterpret_cast<const char *>(data) : "";
+  if (Dictionary_LoadText(readOnly, InputPath().c_str(), text, size, 18 | DICT_LOAD_READ_ONLY) !=
+          ok ||
+      messages != Msg_GetMessages()) {
+    abort();
+  }
+  DictEntry *other = readOnly->firstEntry;
+  for (DictEntry *e = dict->firstEntry; e != nullptr; e = e->next, other = other->next) {
+    if (other == nullptr || strcmp(e->name, other->name) != 0 ||
+        strcmp(e->value.stringValue, other->value.stringValue) != 0 || other->flags != 2) {
+      abort();
+    }
+  }
+  if (other != nullptr) abort();
+  Dictionary_Free(readOnly);
   if (dict->loadFileName != nullptr || dict->loadLineCount != 0) abort();
 
   size_t lines = 0;

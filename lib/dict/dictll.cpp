@@ -148,8 +148,20 @@ bool DictLLReader_InitText(DictLLReader *reader, const char *text, size_t size) 
   return true;
 }
 
+void DictLLReader_InitBuffer(DictLLReader *reader, char *buf, size_t size) {
+  *reader = DictLLReader{};
+  reader->buf = buf;
+  reader->buf[size] = '\0';
+  reader->borrowed = true;
+  reader->wholeStream = true;
+  reader->size = size + 1;
+  reader->end = size;
+  reader->atEnd = true;
+  reader->left = -1;
+}
+
 void DictLLReader_Destroy(DictLLReader *reader) {
-  free(reader->buf);
+  if (!reader->borrowed) free(reader->buf);
   reader->buf = nullptr;
   reader->size = 0;
 }

@@ -85,7 +85,8 @@ struct Loader {
   Dictionary *dict;
   int flags;
   bool duplicate;
-  bool direct;  // a small file: no queue
+  bool direct;   // a small file: no queue
+  bool inPlace;  // no lines kept; names and values end in place in the text
   PendingAssignment queue[kQueueLength];
   unsigned head;
   unsigned count;
@@ -154,8 +155,10 @@ inline __attribute__((always_inline)) bool AddEntry(Loader *loader, DictLine *li
   Dictionary *dict = loader->dict;
   DictEntry *entry = value != nullptr ? DictionaryAddEntry(dict, name, hash) : nullptr;
   if (entry == nullptr) {
-    line->next = nullptr;
-    dict->lastLine = line;
+    if (line != nullptr) {
+      line->next = nullptr;
+      dict->lastLine = line;
+    }
     Host_SetLastError(Host_ErrorCode(HOST_ERROR_NO_MEMORY));
     AppendReadError(dict, lineNumber - 1);
     return false;
@@ -164,7 +167,9 @@ inline __attribute__((always_inline)) bool AddEntry(Loader *loader, DictLine *li
   entry->line = line;
   entry->type = DICT_ANY;
   entry->flags = static_cast<unsigned>(loader->flags) & 15;
-  line->entry = entry;
+  if (line != nullptr) {
+    line->entry = entry;
+  }
   return true;
 }
 
@@ -256,12 +261,48 @@ LineResult AddAssignmentNow(Loader *loader, const char *text, size_t length,
   return Commit(loader, p) ? kLineKept : kLineCommitFailed;
 }
 
+// An assignment of a text the dictionary holds, when it keeps no lines: the
+// name and the value are cut out where they lie, and only a value with
+// escapes to undo is copied.
+LineResult AddAssignmentInPlace(Loader *loader, const DictLLAssignment &a) {
+  Dictionary *dict = loader->dict;
+  uint32_t hash = HashTable_HashName(a.name, a.nameLength);
+  PendingAssignment p = {.line = nullptr,
+                         .name = a.name,
+                         .nameLength = a.nameLength,
+                         .value = a.value,
+                         .valueLength = a.valueLength,
+                         .escaped = a.escaped,
+                         .hash = hash,
+                         .lineNumber = dict->loadLineCount};
+  if (DictionaryFind(dict, a.name, a.nameLength, hash) != nullptr) {
+    AppendDuplicate(dict, p);
+    loader->duplicate = true;
+    return kLineKept;
+  }
+  // The line is scanned: the bytes after its name and its value are free.
+  char *name = const_cast<char *>(a.name);
+  name[a.nameLength] = '\0';
+  char *value;
+  if (a.escaped) {
+    value = StoreValue(dict, a.value, a.valueLength);
+  } else {
+    value = const_cast<char *>(a.value);
+    value[a.valueLength] = '\0';
+  }
+  return AddEntry(loader, nullptr, name, value, hash, dict->loadLineCount) ? kLineKept
+                                                                           : kLineCommitFailed;
+}
+
 LineResult AddLine(Loader *loader, const char *text, size_t length) {
   Dictionary *dict = loader->dict;
   DictLLAssignment a;
   bool assignment = DictLL_ScanAssignment(text, length, &a);
   if (!assignment && !DictLL_IsBlankOrComment(text)) {
     return kLineSyntaxError;
+  }
+  if (loader->inPlace) {
+    return assignment ? AddAssignmentInPlace(loader, a) : kLineKept;
   }
   if (assignment && loader->direct) {
     return AddAssignmentNow(loader, text, length, a);
@@ -331,6 +372,7 @@ bool ReadLines(Dictionary *dict, DictLLReader &reader, int flags, long long file
   loader.dict = dict;
   loader.flags = flags;
   loader.direct = fileSize >= 0 && fileSize < kQueueFrom;
+  loader.inPlace = loader.direct && reader.borrowed && (flags & DICT_LOAD_READ_ONLY) != 0;
   if (loader.direct) {
     DictionaryReserve(dict, static_cast<uint32_t>(fileSize / kBytesPerName));
   } else {
@@ -475,9 +517,21 @@ bool Dictionary_LoadText(Dictionary *dict, const char *path, const char *text, s
                          int flags) {
   VERIFY(dict != nullptr);
   VERIFY(dict->loadFileName == nullptr);  // loads do not nest
-  // Without the memory for a copy the file is read again instead.
+  if (size == 0 || path == nullptr) {
+    return Dictionary_Load(dict, path, flags);
+  }
+  // The copy of the text is the dictionary's own when it is only read: its
+  // names and values stay where they lie.
+  Dictionary_Clear(dict);
   DictLLReader reader;
-  if (size == 0 || path == nullptr || !DictLLReader_InitText(&reader, text, size)) {
+  char *copy = (flags & DICT_LOAD_READ_ONLY) != 0 && size < static_cast<size_t>(kQueueFrom)
+                   ? static_cast<char *>(DictionaryStoreAlloc(dict, size + 1, 1))
+                   : nullptr;
+  if (copy != nullptr) {
+    memcpy(copy, text, size);
+    DictLLReader_InitBuffer(&reader, copy, size);
+  } else if (!DictLLReader_InitText(&reader, text, size)) {
+    // Without the memory for a copy the file is read again instead.
     return Dictionary_Load(dict, path, flags);
   }
   return LoadFrom(dict, reader, path, static_cast<long long>(size), flags);
@@ -490,6 +544,7 @@ bool LoadStream(Dictionary *dict, FILE *stream, const char *fileName, long long 
   DictLLReader reader;
   DictLLReader_Init(&reader, stream, true);
   DictLLReader_SetSize(&reader, fileSize);
+  Dictionary_Clear(dict);
   bool ok = LoadFrom(dict, reader, fileName, fileSize, flags);
   if (stream != stdin) {
     fclose(stream);
@@ -499,7 +554,6 @@ bool LoadStream(Dictionary *dict, FILE *stream, const char *fileName, long long 
 
 bool LoadFrom(Dictionary *dict, DictLLReader &reader, const char *fileName, long long fileSize,
               int flags) {
-  Dictionary_Clear(dict);
   dict->loadFileName = fileName;
   dict->loadLineCount = 0;
   if (fileSize >= kFillInFrom) {

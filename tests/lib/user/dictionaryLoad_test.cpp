@@ -120,6 +120,35 @@ TEST_F(DictionaryLoadTest, TextInHandLoadsAsItsFileWould) {
   EXPECT_EQ(Dict_GetInt(dict_.get(), 0, "a"), 1);
 }
 
+// A load for reading only keeps no lines and cuts names and values out of
+// its copy of the text: entries, values, result and messages stay the same.
+TEST_F(DictionaryLoadTest, ReadOnlyLoadGivesTheSameEntries) {
+  const std::string texts[] = {
+      "# VM\nconfig.version = \"8\"\r\n\n  x=1\ty = \"\" # c\n",
+      "a = \"q|22uote|7C\"\nb = bare|20value # note\nc=\"\"\nd = \"x\"",
+      "a = 1\nb = 2\nA = 3\nB = \"4\"\nc = 5\n",
+      "a = 1\nb = \"2\"\n[section]\nc = 3\n",
+      "n = \"v\"\0rest = 1\nm = \"w\" # \0\nk = \"unclosed\n",
+      "a = 1\na = \"|zz\"\nb = \"|41\"\n",
+  };
+  auto load = [&](const std::string &text, int flags) {
+    Msg_Reset(false);
+    bool ok = Dictionary_LoadText(dict_.get(), "config.bxx", text.data(), text.size(), flags);
+    std::string seen = std::string(ok ? "ok" : "failed") + "\n" + Msg_GetMessages();
+    for (DictEntry *e = dict_->firstEntry; e != nullptr; e = e->next) {
+      seen += std::string(e->name) + "=" + Value(e->name) + "/" + std::to_string(e->flags) + "\n";
+    }
+    return seen;
+  };
+  for (const std::string &text : texts) {
+    std::string kept = load(text, 18);
+    EXPECT_NE(dict_->firstLine, nullptr);
+    EXPECT_EQ(load(text, 18 | DICT_LOAD_READ_ONLY), kept) << text;
+    EXPECT_EQ(dict_->firstLine, nullptr);
+  }
+  Msg_Reset(false);
+}
+
 TEST_F(DictionaryLoadTest, ManyDuplicatesBetweenLongAndShortValues) {
   // Long lines outgrow the pieces the file is read in; a NUL ends a line's text.
   std::string text = "b = \"1\"\0ignored\n"s;

@@ -24,6 +24,7 @@ struct DictLLReader {
   // The bytes of the whole stream yet to read when its size is known, else
   // -1: the read that would only report its end is then not made.
   long long left;
+  bool borrowed;  // buf is the caller's: never freed nor grown
 };
 
 void DictLLReader_Init(DictLLReader *reader, FILE *stream, bool wholeStream);
@@ -34,6 +35,9 @@ void DictLLReader_SetSize(DictLLReader *reader, long long size);
 // the lines are cut out of), with no stream behind. False when there was no
 // memory for the copy.
 bool DictLLReader_InitText(DictLLReader *reader, const char *text, size_t size);
+// A reader of text in buf[0, size), which the caller keeps and whose byte
+// buf[size] it may write: the lines are cut out of buf itself.
+void DictLLReader_InitBuffer(DictLLReader *reader, char *buf, size_t size);
 // Frees the buffer. Accepts a reader that never read.
 void DictLLReader_Destroy(DictLLReader *reader);
 // Reads the next piece (or line) behind what is held. False (last error set)

@@ -88,6 +88,11 @@ bool Dictionary_IsDefined(Dictionary *dict, const char *name);
 // NULL dict here and in the Dict_Get functions.
 void *Dictionary_Get(Dictionary *dict, const void *defaultValue, int type, const char *name);
 
+// A load flag beside the entries' own (flags & 15): the caller only reads
+// the dictionary, so the load may keep no lines and leave the names and
+// values in its copy of the text.
+enum { DICT_LOAD_READ_ONLY = 0x100 };
+
 // Loads the file at path ("-": standard input; NULL: only empties the
 // dictionary). True when the whole file was read with no syntax error, read
 // error or duplicate name. Failures are appended as messages (Msg_Append).
