@@ -465,23 +465,22 @@ __attribute__((noinline)) bool PrepareEntry(Dictionary *dict, uint32_t number) {
 
 }  // namespace
 
-// Most entries need nothing readied: they take no call beside the index's.
-DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash) {
+// Readies the next entries and counts how many can be added before more
+// room is needed: one, while a large file loads. False when memory ran out.
+bool DictionaryReadyAdds(Dictionary *dict) {
   uint32_t number = dict->entryCount;
-  uint32_t c = ChunkOf(number);
-  if ((number >= HASHINDEX_MAX_SIZE / 2 || dict->prefaulter != nullptr ||
-       dict->entryChunks[c] == nullptr || !HashIndex_HasRoom(&dict->index, uint64_t{number} + 1)) &&
-      !PrepareEntry(dict, number)) {
-    return nullptr;
+  if (!PrepareEntry(dict, number)) {
+    return false;
   }
-  DictEntry *entry = &dict->entryChunks[c][number - ChunkStart(c)];
-  memset(entry, 0, sizeof *entry);
-  entry->name = name;
-  entry->hashTag = hash >> 4;
-  dict->entryCount++;
-  HashIndex_Place(&dict->index, hash, number + 1);
-  DictionaryAppend(&dict->firstEntry, &dict->lastEntry, entry);
-  return entry;
+  uint32_t c = ChunkOf(number);
+  dict->nextEntry = &dict->entryChunks[c][number - ChunkStart(c)];
+  uint64_t indexRoom = uint64_t{dict->index.size} * 3 / 4 - number;
+  uint64_t chunkRoom = ChunkStart(c + 1) - number;
+  uint64_t limitRoom = HASHINDEX_MAX_SIZE / 2 - number;
+  uint64_t room = indexRoom < chunkRoom ? indexRoom : chunkRoom;
+  room = room < limitRoom ? room : limitRoom;
+  dict->addsReady = dict->prefaulter != nullptr ? 1 : static_cast<uint32_t>(room);
+  return true;
 }
 
 namespace {
@@ -670,6 +669,8 @@ void Dictionary_Clear(Dictionary *dict) {
     HashIndex_Clear(&dict->index, kIndexFirstSize);
   }
   dict->entryCount = 0;
+  dict->addsReady = 0;
+  dict->nextEntry = nullptr;
   dict->lastFound = nullptr;
   memset(dict->entryChunks, 0, sizeof dict->entryChunks);
   dict->firstEntry = nullptr;

@@ -228,7 +228,9 @@ LineResult AddAssignmentNow(Loader *loader, const char *text, size_t length,
                             const DictLLAssignment &a) {
   Dictionary *dict = loader->dict;
   uint32_t hash = HashTable_HashName(a.name, a.nameLength);
-  if (!a.escaped && DictionaryFind(dict, a.name, a.nameLength, hash) == nullptr &&
+  if (!a.escaped &&
+      (DictionaryLacksHash(dict, hash) ||
+       DictionaryFind(dict, a.name, a.nameLength, hash) == nullptr) &&
       length <= SIZE_MAX / 2 - sizeof(DictLine)) {
     char *piece = static_cast<char *>(DictionaryStoreAlloc(
         dict, sizeof(DictLine) + length + a.nameLength + a.valueLength + 3, alignof(DictLine)));
@@ -275,7 +277,8 @@ LineResult AddAssignmentInPlace(Loader *loader, const DictLLAssignment &a) {
                          .escaped = a.escaped,
                          .hash = hash,
                          .lineNumber = dict->loadLineCount};
-  if (DictionaryFind(dict, a.name, a.nameLength, hash) != nullptr) {
+  if (!DictionaryLacksHash(dict, hash) &&
+      DictionaryFind(dict, a.name, a.nameLength, hash) != nullptr) {
     AppendDuplicate(dict, p);
     loader->duplicate = true;
     return kLineKept;

@@ -62,6 +62,8 @@ struct Dictionary {
   HashIndex index;  // names by entry number; sized by each load
   uint32_t entryCount;
   DictEntry *entryChunks[DICT_ENTRY_CHUNKS];  // entries by number, in the store
+  DictEntry *nextEntry;                       // where the next entry goes, when
+  uint32_t addsReady;                         // this many can be added as they are
   DictEntry *lastFound;                       // of the latest lookup, or NULL
   uint32_t lastFoundNumber;                   // and its entry number
   struct DictStoreBlock *store;               // entries, lines and their strings
@@ -143,6 +145,13 @@ inline void *DictionaryStoreAlloc(Dictionary *dict, size_t size, size_t align) {
 char *DictionaryStoreCopy(Dictionary *dict, const char *bytes, size_t length);
 // Returns the entry whose name equals name[0, length) (any case), or NULL.
 DictEntry *DictionaryFind(Dictionary *dict, const char *name, size_t length, uint32_t hash);
+// True when no name of the dictionary has this hash, so a lookup would miss:
+// the probe of a small index, inline, for the lookups of a load that mostly
+// miss. False says nothing.
+inline bool DictionaryLacksHash(const Dictionary *dict, uint32_t hash) {
+  uint32_t slot = HashIndex_Home(&dict->index, hash);
+  return HashIndex_Next(&dict->index, hash, &slot) == 0;
+}
 // Sizes the index for about that many entries in all, sparing the regrowth
 // of a large index; a wrong guess costs only time or memory.
 void DictionaryReserve(Dictionary *dict, uint32_t entries);
@@ -152,11 +161,6 @@ void DictionaryStartFillingIn(Dictionary *dict);
 void DictionaryStopFillingIn(Dictionary *dict);
 // Starts fetching the index slots a lookup of hash will read first.
 void DictionaryPrefetch(const Dictionary *dict, uint32_t hash);
-// Appends an entry of the given name (already in the storage; hash is its
-// HashTable_HashName) to the entry list and the index; its other fields are
-// zero. The name must not be present. Returns NULL, with nothing changed,
-// when memory ran out.
-DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash);
 // Appends node to the list from *first to *last (entries or lines).
 template <typename Node>
 void DictionaryAppend(Node **first, Node **last, Node *node) {
@@ -166,4 +170,24 @@ void DictionaryAppend(Node **first, Node **last, Node *node) {
     *first = node;
   }
   *last = node;
+}
+// DictionaryAddEntry when no entries are ready to add.
+bool DictionaryReadyAdds(Dictionary *dict);
+// Appends an entry of the given name (already in the storage; hash is its
+// HashTable_HashName) to the entry list and the index; its other fields are
+// zero. The name must not be present. Returns NULL, with nothing changed,
+// when memory ran out. Inline: a load adds an entry a line, and most find
+// their room ready.
+inline DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash) {
+  if (dict->addsReady == 0 && !DictionaryReadyAdds(dict)) {
+    return nullptr;
+  }
+  dict->addsReady--;
+  DictEntry *entry = dict->nextEntry++;
+  *entry = DictEntry{};
+  entry->name = name;
+  entry->hashTag = hash >> 4;
+  HashIndex_Place(&dict->index, hash, ++dict->entryCount);
+  DictionaryAppend(&dict->firstEntry, &dict->lastEntry, entry);
+  return entry;
 }
