@@ -42,22 +42,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (!ok && Msg_GetMessages()[0] == '\0') abort();
   std::string messages = Msg_GetMessages();
   Msg_Reset(false);
-  Dictionary *readOnly = Dictionary_Create();
+  // Read only, from the text in hand and from the file.
   const char *text = size > 0 ? reinterpret_cast<const char *>(data) : "";
-  if (Dictionary_LoadText(readOnly, InputPath().c_str(), text, size, 18 | DICT_LOAD_READ_ONLY) !=
-          ok ||
-      messages != Msg_GetMessages()) {
-    abort();
-  }
-  DictEntry *other = readOnly->firstEntry;
-  for (DictEntry *e = dict->firstEntry; e != nullptr; e = e->next, other = other->next) {
-    if (other == nullptr || strcmp(e->name, other->name) != 0 ||
-        strcmp(e->value.stringValue, other->value.stringValue) != 0 || other->flags != 2) {
-      abort();
+  for (bool fromFile : {false, true}) {
+    Dictionary *readOnly = Dictionary_Create();
+    const int flags = 18 | DICT_LOAD_READ_ONLY;
+    bool same = fromFile
+                    ? Dictionary_Load(readOnly, InputPath().c_str(), flags) == ok
+                    : Dictionary_LoadText(readOnly, InputPath().c_str(), text, size, flags) == ok;
+    if (!same || messages != Msg_GetMessages()) abort();
+    Msg_Reset(false);
+    DictEntry *other = readOnly->firstEntry;
+    for (DictEntry *e = dict->firstEntry; e != nullptr; e = e->next, other = other->next) {
+      if (other == nullptr || strcmp(e->name, other->name) != 0 ||
+          strcmp(e->value.stringValue, other->value.stringValue) != 0 || other->flags != 2) {
+        abort();
+      }
     }
+    if (other != nullptr) abort();
+    Dictionary_Free(readOnly);
   }
-  if (other != nullptr) abort();
-  Dictionary_Free(readOnly);
   if (dict->loadFileName != nullptr || dict->loadLineCount != 0) abort();
 
   size_t lines = 0;

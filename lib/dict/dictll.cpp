@@ -241,6 +241,17 @@ bool FillPiece(DictLLReader *r) {
 
 }  // namespace
 
+void DictLLReader_ReadWhole(DictLLReader *reader, FILE *stream, char *buf, size_t size) {
+  Host_SetLastError(0);
+  size_t got = fread(buf, 1, size, stream);
+  DictLLReader_InitBuffer(reader, buf, got);
+  if (got < size && ferror(stream)) {
+    reader->stream = stream;
+    TakeReadError(reader);
+    reader->stream = nullptr;
+  }
+}
+
 bool DictLLReader_Fill(DictLLReader *reader) {
   // A clean end of file leaves the last error alone: clear it so that a
   // stale value is never mistaken for this read's.

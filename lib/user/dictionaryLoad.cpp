@@ -32,6 +32,10 @@ constexpr long long kQueueFrom = 1LL << 20;
 // about the shortest lines of configurations, so that it seldom grows.
 constexpr long long kBytesPerName = 24;
 
+// Files only read from below this size are read in one piece that the
+// dictionary keeps.
+constexpr long long kReadWholeBelow = 64LL << 10;
+
 // The record and its text in one piece of storage: one allocation a line.
 DictLine *StoreLine(Dictionary *dict, const char *text, size_t length) {
   if (length > SIZE_MAX - sizeof(DictLine) - 1) {
@@ -544,10 +548,19 @@ namespace {
 
 bool LoadStream(Dictionary *dict, FILE *stream, const char *fileName, long long fileSize,
                 int flags) {
-  DictLLReader reader;
-  DictLLReader_Init(&reader, stream, true);
-  DictLLReader_SetSize(&reader, fileSize);
   Dictionary_Clear(dict);
+  DictLLReader reader;
+  // A small file only read is read whole into the dictionary's storage,
+  // where its names and values stay.
+  char *whole = (flags & DICT_LOAD_READ_ONLY) != 0 && fileSize > 0 && fileSize < kReadWholeBelow
+                    ? static_cast<char *>(DictionaryStoreAlloc(dict, fileSize + 1, 1))
+                    : nullptr;
+  if (whole != nullptr) {
+    DictLLReader_ReadWhole(&reader, stream, whole, static_cast<size_t>(fileSize));
+  } else {
+    DictLLReader_Init(&reader, stream, true);
+    DictLLReader_SetSize(&reader, fileSize);
+  }
   bool ok = LoadFrom(dict, reader, fileName, fileSize, flags);
   if (stream != stdin) {
     fclose(stream);

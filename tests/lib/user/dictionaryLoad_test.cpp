@@ -131,9 +131,13 @@ TEST_F(DictionaryLoadTest, ReadOnlyLoadGivesTheSameEntries) {
       "n = \"v\"\0rest = 1\nm = \"w\" # \0\nk = \"unclosed\n",
       "a = 1\na = \"|zz\"\nb = \"|41\"\n",
   };
-  auto load = [&](const std::string &text, int flags) {
+  // From the text in hand, or with no text from the file.
+  auto load = [&](const std::string &text, int flags, bool fromFile = false) {
+    std::string path = Write(text);
     Msg_Reset(false);
-    bool ok = Dictionary_LoadText(dict_.get(), "config.bxx", text.data(), text.size(), flags);
+    bool ok = fromFile
+                  ? Dictionary_Load(dict_.get(), path.c_str(), flags)
+                  : Dictionary_LoadText(dict_.get(), path.c_str(), text.data(), text.size(), flags);
     std::string seen = std::string(ok ? "ok" : "failed") + "\n" + Msg_GetMessages();
     for (DictEntry *e = dict_->firstEntry; e != nullptr; e = e->next) {
       seen += std::string(e->name) + "=" + Value(e->name) + "/" + std::to_string(e->flags) + "\n";
@@ -144,6 +148,8 @@ TEST_F(DictionaryLoadTest, ReadOnlyLoadGivesTheSameEntries) {
     std::string kept = load(text, 18);
     EXPECT_NE(dict_->firstLine, nullptr);
     EXPECT_EQ(load(text, 18 | DICT_LOAD_READ_ONLY), kept) << text;
+    EXPECT_EQ(dict_->firstLine, nullptr);
+    EXPECT_EQ(load(text, 18 | DICT_LOAD_READ_ONLY, true), kept) << text;
     EXPECT_EQ(dict_->firstLine, nullptr);
   }
   Msg_Reset(false);
