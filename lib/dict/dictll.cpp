@@ -168,9 +168,9 @@ void DictLLReader_Destroy(DictLLReader *reader) {
 
 namespace {
 
-// Takes the stream's error after a failed read.
-void TakeReadError(DictLLReader *r) {
-  clearerr(r->stream);
+// Takes stream's error after a failed read.
+void TakeReadError(DictLLReader *r, FILE *stream) {
+  clearerr(stream);
   r->error = Host_GetLastError() != 0 ? Host_GetLastError() : Host_ErrorCode(HOST_ERROR_OTHER);
 }
 
@@ -181,7 +181,7 @@ bool FillLine(DictLLReader *r) {
   r->end = 0;
   auto n = getdelim(&r->buf, &r->size, '\n', r->stream);
   if (ferror(r->stream)) {
-    TakeReadError(r);
+    TakeReadError(r, r->stream);
   } else if (n < 0) {
     if (Host_GetLastError() != 0 && !feof(r->stream)) {
       return false;  // getdelim refused before reading (e.g. no memory for its buffer)
@@ -231,7 +231,7 @@ bool FillPiece(DictLLReader *r) {
     r->atEnd = true;
   } else if (got < want) {
     if (ferror(r->stream)) {
-      TakeReadError(r);
+      TakeReadError(r, r->stream);
     } else {
       r->atEnd = true;
     }
@@ -246,9 +246,7 @@ void DictLLReader_ReadWhole(DictLLReader *reader, FILE *stream, char *buf, size_
   size_t got = fread(buf, 1, size, stream);
   DictLLReader_InitBuffer(reader, buf, got);
   if (got < size && ferror(stream)) {
-    reader->stream = stream;
-    TakeReadError(reader);
-    reader->stream = nullptr;
+    TakeReadError(reader, stream);
   }
 }
 

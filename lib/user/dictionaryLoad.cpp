@@ -32,10 +32,6 @@ constexpr long long kQueueFrom = 1LL << 20;
 // about the shortest lines of configurations, so that it seldom grows.
 constexpr long long kBytesPerName = 24;
 
-// Files only read from below this size are read in one piece that the
-// dictionary keeps.
-constexpr long long kReadWholeBelow = 64LL << 10;
-
 // The record and its text in one piece of storage: one allocation a line.
 DictLine *StoreLine(Dictionary *dict, const char *text, size_t length) {
   if (length > SIZE_MAX - sizeof(DictLine) - 1) {
@@ -224,6 +220,12 @@ bool Flush(Loader *loader) {
 
 enum LineResult { kLineKept, kLineSyntaxError, kLineNoMemory, kLineCommitFailed };
 
+// Whether no entry has the name yet. Most names of a load are new, and the
+// index tells them by their hash alone.
+bool NameIsNew(Dictionary *dict, const char *name, size_t length, uint32_t hash) {
+  return DictionaryLacksHash(dict, hash) || DictionaryFind(dict, name, length, hash) == nullptr;
+}
+
 // An assignment of a small file, indexed as it is read. A new name whose
 // value has nothing to undo takes one piece of storage for the line record,
 // its text, the name and the value; any other line is kept and committed as
@@ -232,9 +234,7 @@ LineResult AddAssignmentNow(Loader *loader, const char *text, size_t length,
                             const DictLLAssignment &a) {
   Dictionary *dict = loader->dict;
   uint32_t hash = HashTable_HashName(a.name, a.nameLength);
-  if (!a.escaped &&
-      (DictionaryLacksHash(dict, hash) ||
-       DictionaryFind(dict, a.name, a.nameLength, hash) == nullptr) &&
+  if (!a.escaped && NameIsNew(dict, a.name, a.nameLength, hash) &&
       length <= SIZE_MAX / 2 - sizeof(DictLine)) {
     char *piece = static_cast<char *>(DictionaryStoreAlloc(
         dict, sizeof(DictLine) + length + a.nameLength + a.valueLength + 3, alignof(DictLine)));
@@ -273,17 +273,9 @@ LineResult AddAssignmentNow(Loader *loader, const char *text, size_t length,
 LineResult AddAssignmentInPlace(Loader *loader, const DictLLAssignment &a) {
   Dictionary *dict = loader->dict;
   uint32_t hash = HashTable_HashName(a.name, a.nameLength);
-  PendingAssignment p = {.line = nullptr,
-                         .name = a.name,
-                         .nameLength = a.nameLength,
-                         .value = a.value,
-                         .valueLength = a.valueLength,
-                         .escaped = a.escaped,
-                         .hash = hash,
-                         .lineNumber = dict->loadLineCount};
-  if (!DictionaryLacksHash(dict, hash) &&
-      DictionaryFind(dict, a.name, a.nameLength, hash) != nullptr) {
-    AppendDuplicate(dict, p);
+  if (!NameIsNew(dict, a.name, a.nameLength, hash)) {
+    AppendDuplicate(
+        dict, {.name = a.name, .nameLength = a.nameLength, .lineNumber = dict->loadLineCount});
     loader->duplicate = true;
     return kLineKept;
   }
@@ -477,6 +469,16 @@ FILE *OpenForLoad(const char *path, long long *size, bool *absent = nullptr) {
 
 bool LoadStream(Dictionary *dict, FILE *stream, const char *fileName, long long fileSize,
                 int flags);
+
+// Room in the just cleared dictionary's storage for the whole text of a
+// small file that is only read, where its names and values then stay; NULL
+// for any other load.
+char *WholeTextRoom(Dictionary *dict, long long size, int flags) {
+  if ((flags & DICT_LOAD_READ_ONLY) == 0 || size <= 0 || size >= kQueueFrom) {
+    return nullptr;
+  }
+  return static_cast<char *>(DictionaryStoreAlloc(dict, static_cast<size_t>(size) + 1, 1));
+}
 bool LoadFrom(Dictionary *dict, DictLLReader &reader, const char *fileName, long long fileSize,
               int flags);
 
@@ -527,14 +529,9 @@ bool Dictionary_LoadText(Dictionary *dict, const char *path, const char *text, s
   if (size == 0 || path == nullptr) {
     return Dictionary_Load(dict, path, flags);
   }
-  // The copy of the text is the dictionary's own when it is only read: its
-  // names and values stay where they lie.
   Dictionary_Clear(dict);
   DictLLReader reader;
-  char *copy = (flags & DICT_LOAD_READ_ONLY) != 0 && size < static_cast<size_t>(kQueueFrom)
-                   ? static_cast<char *>(DictionaryStoreAlloc(dict, size + 1, 1))
-                   : nullptr;
-  if (copy != nullptr) {
+  if (char *copy = WholeTextRoom(dict, static_cast<long long>(size), flags); copy != nullptr) {
     memcpy(copy, text, size);
     DictLLReader_InitBuffer(&reader, copy, size);
   } else if (!DictLLReader_InitText(&reader, text, size)) {
@@ -550,12 +547,7 @@ bool LoadStream(Dictionary *dict, FILE *stream, const char *fileName, long long 
                 int flags) {
   Dictionary_Clear(dict);
   DictLLReader reader;
-  // A small file only read is read whole into the dictionary's storage,
-  // where its names and values stay.
-  char *whole = (flags & DICT_LOAD_READ_ONLY) != 0 && fileSize > 0 && fileSize < kReadWholeBelow
-                    ? static_cast<char *>(DictionaryStoreAlloc(dict, fileSize + 1, 1))
-                    : nullptr;
-  if (whole != nullptr) {
+  if (char *whole = WholeTextRoom(dict, fileSize, flags); whole != nullptr) {
     DictLLReader_ReadWhole(&reader, stream, whole, static_cast<size_t>(fileSize));
   } else {
     DictLLReader_Init(&reader, stream, true);
