@@ -15,6 +15,7 @@
 #include "host/identity.h"
 #include "host/lastError.h"
 #include "host/prefix.h"
+#include "host/socket.h"
 #include "host/stateFile.h"
 #include "host/system.h"
 #include "mountService.h"
@@ -28,6 +29,10 @@ namespace {
 const char kIdent[] = "bmount-service";
 constexpr int kIdleSeconds = 60;
 constexpr int kStopWaitSeconds = 30;
+// How long an instance that finds the lock held waits for its holder to
+// accept or to let go (as long as a client waits for a start).
+constexpr int kTakeOverMs = 10000;
+constexpr int kTakeOverPollMs = 20;
 
 MountService *gService = nullptr;
 
@@ -42,6 +47,15 @@ void OnReady(void) {
 
 std::string Joined(const std::string &prefix, const char *relative) {
   return prefix + "/" + relative;
+}
+
+bool Accepting(const std::string &run) {
+  int fd = -1;
+  if (HostEndpoint_Connect(run.c_str(), Com_GuidToString(CLSID_MountLocator).c_str(), &fd) != 0) {
+    return false;
+  }
+  HostStream_Close(fd);
+  return true;
 }
 
 int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,
@@ -67,6 +81,14 @@ int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,
   std::string lockPath = Joined(prefix, "run/bmount-service.lock");
   HostInstanceLock *lock = nullptr;
   int locked = rc == 0 ? HostInstanceLock_Acquire(lockPath.c_str(), &lock) : -1;
+  // An instance on its way out (idle, or stopped) holds the lock for a
+  // moment after its endpoint is gone: the client that started this one
+  // needs a successor, not a quiet exit.
+  for (int waited = 0; locked == 0 && waited < kTakeOverMs && !Accepting(run);
+       waited += kTakeOverPollMs) {
+    HostClock_SleepMs(kTakeOverPollMs);
+    locked = HostInstanceLock_Acquire(lockPath.c_str(), &lock);
+  }
   if (locked == 0) {
     ServiceLog(HOSTLOG_INFO, "%s: another instance serves %s", kIdent, prefix.c_str());
     return kServiceExitOk;

@@ -21,6 +21,9 @@ namespace {
 
 const int kStartWaitMs = 10000;
 const int kPollMs = 20;
+// A server on its way out (idle, or stopped) may take a connection and
+// close it unread: the request never reached it.
+const int kActivateTries = 3;
 
 struct InProcessClass {
   CLSID clsid;
@@ -126,12 +129,18 @@ HRESULT CoCreateInstance(const CLSID &clsid, IUnknown *outer, uint32_t clsctx, c
   if ((clsctx & CLSCTX_LOCAL_SERVER) == 0) {
     return REGDB_E_CLASSNOTREG;
   }
-  int fd = -1;
-  HRESULT hr = ConnectToServer(clsid, &fd);
-  if (FAILED(hr)) {
-    return hr;
+  HRESULT hr = S_OK;
+  for (int tries = 1;; tries++) {
+    int fd = -1;
+    hr = ConnectToServer(clsid, &fd);
+    if (FAILED(hr)) {
+      return hr;
+    }
+    hr = Com_ActivateOverStream(fd, clsid, iid, object);
+    if (hr != RPC_E_DISCONNECTED || tries == kActivateTries) {
+      return hr;
+    }
   }
-  return Com_ActivateOverStream(fd, clsid, iid, object);
 }
 
 HRESULT OleRun(IUnknown *object) {

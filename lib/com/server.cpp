@@ -24,6 +24,9 @@
 namespace {
 
 const size_t kMaxConnections = 256;
+// How long accepting pauses when the process has no descriptor left: the
+// endpoint stays readable, and polling it meanwhile would only spin.
+const int kAcceptPauseMs = 200;
 
 std::atomic<bool> g_stop{false};
 std::atomic<int> g_wakeFd{-1};
@@ -63,14 +66,18 @@ bool HandleFrames(const ComServerClass &cls, Connection *c) {
   return true;
 }
 
-void AcceptAll(int listenFd, std::vector<std::unique_ptr<Connection>> *connections) {
+// Returns 0 once nothing waits to be accepted, else the system error that
+// stopped it (no descriptor left, say).
+int AcceptAll(int listenFd, std::vector<std::unique_ptr<Connection>> *connections) {
   int fd;
-  while (HostEndpoint_Accept(listenFd, &fd) == 0) {
+  int e;
+  while ((e = HostEndpoint_Accept(listenFd, &fd)) == 0) {
     HostFd accepted(fd);
     if (HostEndpoint_PeerTrusted(fd) && connections->size() < kMaxConnections) {
       connections->push_back(std::make_unique<Connection>(std::move(accepted)));
     }
   }
+  return Host_ErrorKind(e) == HOST_ERROR_BUSY ? 0 : e;
 }
 
 int Run(const ComServerClass &cls, const ComServerOptions &options, int streamFd) {
@@ -119,6 +126,7 @@ int Run(const ComServerClass &cls, const ComServerOptions &options, int streamFd
     options.ready();
   }
   int64_t idleSince = -1;
+  int64_t acceptAfter = 0;
   std::vector<HostPollEntry> entries;
   while (!g_stop.load()) {
     if (streamFd >= 0 && connections.empty()) {
@@ -144,10 +152,14 @@ int Run(const ComServerClass &cls, const ComServerOptions &options, int streamFd
       idleSince = -1;
     }
 
+    bool accepting = listenFd >= 0 && HostClock_NowMs() >= acceptAfter;
+    if (listenFd >= 0 && !accepting && (timeout < 0 || timeout > kAcceptPauseMs)) {
+      timeout = kAcceptPauseMs;
+    }
     entries.clear();
     entries.push_back({wake[0], true, false, false, false, false});
     if (listenFd >= 0) {
-      entries.push_back({listenFd, true, false, false, false, false});
+      entries.push_back({listenFd, accepting, false, false, false, false});
     }
     for (auto &c : connections) {
       bool pending = c->stream.Pending();
@@ -163,8 +175,8 @@ int Run(const ComServerClass &cls, const ComServerOptions &options, int streamFd
     size_t first = 1;
     if (listenFd >= 0) {
       first = 2;
-      if (entries[1].readable && !g_stop.load()) {
-        AcceptAll(listenFd, &connections);
+      if (entries[1].readable && !g_stop.load() && AcceptAll(listenFd, &connections) != 0) {
+        acceptAfter = HostClock_NowMs() + kAcceptPauseMs;
       }
     }
     // Entries past the polled ones belong to connections accepted just now.

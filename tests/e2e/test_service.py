@@ -3,13 +3,16 @@ activation by the first clients at once, and what it flushes to the disk.
 Mounts that outlive an instance are seen in the service's unit tests and,
 after crashes, in test_faults.py."""
 
+import fcntl
 import shutil
 import socket
 import subprocess
+import time
+from pathlib import Path
 
 import pytest
 
-from conftest import CLSID, accepting, make_disk, processes_of, serving_pid
+from conftest import CLSID, accepting, make_disk, processes_of, serving_pid, wait_until
 
 
 def two_volume_disk(host, name="disk.bxdk"):
@@ -53,6 +56,16 @@ def test_one_instance_per_prefix(host, foreground):
     assert first.wait(timeout=10) == 0
     assert not accepting(host)
     assert not host.endpoint.exists()
+    # One on its way out holds the lock after its endpoint is gone: one
+    # started meanwhile takes over once it lets go.
+    with open(host.prefix / "run" / "bmount-service.lock", "a") as leaving:
+        fcntl.flock(leaving, fcntl.LOCK_EX)
+        successor = subprocess.Popen([host.service, "--foreground"], env=host.env,
+                                     stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(0.3)
+        assert successor.poll() is None and not accepting(host)
+    assert wait_until(lambda: accepting(host)) and serving_pid(host) == successor.pid
+    assert host.run_service("--stop").returncode == 0 and successor.wait(timeout=10) == 0
 
 
 def test_first_clients_at_once_share_one_server(host):
@@ -63,7 +76,8 @@ def test_first_clients_at_once_share_one_server(host):
     for p, out in zip(runs, [b"No volumes mounted.\n", b"Volume 1 : 2 Mb\nVolume 2 : 1 Mb\n"]):
         assert p.communicate(timeout=60) == (out, b"")
         assert p.returncode == 0
-    assert processes_of(host, host.service) == [serving_pid(host)]
+    # The one that found the other starting leaves once that one accepts.
+    assert wait_until(lambda: processes_of(host, host.service) == [serving_pid(host)])
     idle = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     idle.connect(str(host.endpoint))  # a connected client that says nothing blocks no one
     try:
@@ -71,6 +85,25 @@ def test_first_clients_at_once_share_one_server(host):
         assert (r.returncode, r.stdout) == (0, b"Volume 1 : 2 Mb\nVolume 2 : 1 Mb\n")
     finally:
         idle.close()
+
+
+def test_out_of_descriptors_clients_wait_their_turn(host, foreground):
+    """Clients past the descriptors the service may open wait in the
+    endpoint's queue without it spinning, and are served once others leave."""
+    p = foreground(wrapper=["sh", "-c", 'ulimit -n 24 && exec "$@"', "sh"])
+    idle = [socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) for _ in range(30)]
+    for s in idle:
+        s.connect(str(host.endpoint))
+
+    def cpu_ticks():
+        fields = (Path("/proc") / str(p.pid) / "stat").read_text().rsplit(")", 1)[1].split()
+        return int(fields[11]) + int(fields[12])
+    before = cpu_ticks()
+    time.sleep(2)
+    assert cpu_ticks() - before < 5
+    for s in idle:
+        s.close()
+    assert host.outcome() == (0, "No volumes mounted.\n", "")
 
 
 @pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")

@@ -97,6 +97,29 @@ TEST_F(ActivationTest, AListeningServerIsUsedWhateverTheRegistration) {
   server.join();
 }
 
+// A server on its way out (idle) drops a connection unread: the request
+// never reached it, and its successor takes it.
+TEST_F(ActivationTest, AServerOnItsWayOutIsSucceeded) {
+  Register("/bin/true");
+  std::string run = dir_.path() + "/host/run";
+  std::string name = Com_GuidToString(CLSID_MountLocator);
+  int leaving = -1;
+  ASSERT_EQ(HostEndpoint_Listen(run.c_str(), name.c_str(), &leaving), 0);
+  std::thread server([&] {
+    HostPollEntry wait = {leaving, true, false, false, false, false};
+    HostPoll_Wait(&wait, 1, 10000);
+    HostEndpoint_Remove(run.c_str(), name.c_str(), leaving);
+    HostStream_Close(leaving);
+    ComServerOptions options = {0, nullptr, -1, nullptr};
+    ComServer_Serve(fake::Class(), options);
+  });
+  ComPtr<IUnknown> object;
+  EXPECT_EQ(Create(&object), S_OK);
+  object.Reset();
+  ComServer_RequestStop();
+  server.join();
+}
+
 TEST_F(ActivationTest, ObjectsOfTheCallersOwnProcess) {
   Com_RegisterInProcessClass(CLSID_MountLocator, &fake::CreateLocator);
   ComPtr<IUnknown> object;
