@@ -5,7 +5,10 @@
 // format its child recorded. A file whose format nobody recorded is probed.
 #include "diskImage.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 
 #include "host/fs.h"
@@ -27,10 +30,14 @@ constexpr ImageFormat kFormats[] = {
 // A chain deeper than this is taken for a loop of names or an attack.
 constexpr size_t kMaxLayers = 64;
 constexpr size_t kMaxCached = 256;
+// QEMU reads no more of a vmdk descriptor than this.
+constexpr uint64_t kMaxDescriptor = (1 << 20) - 1;
 
 HostRunLimits QemuImgLimits() {
   HostRunLimits limits;
-  limits.addressSpace = uint64_t{1} << 30;
+  // Not tight: opening many extent files, qemu-img runs up to 64 I/O threads,
+  // each reserving a stack and a heap arena (about 72 MiB of addresses).
+  limits.addressSpace = uint64_t{8} << 30;
   limits.cpuSeconds = 10;
   limits.timeoutMs = 30000;
   limits.maxOutput = 4 << 20;
@@ -88,6 +95,42 @@ std::string ResolveName(const std::string &name, const std::string &base, const 
   std::string resolved = real;
   free(real);
   return resolved;
+}
+
+// qemu-img opens the extent files a vmdk descriptor names as it reads it,
+// and opening a FIFO would hold it until its time runs out: the names of a
+// text file are checked first, as QEMU reads its extent lines.
+ImageProblem CheckDescriptorNames(const std::string &path, std::string *why) {
+  HostFileStamp stamp;
+  char *data = nullptr;
+  size_t length = 0;
+  if (!HostState_Stamp(path.c_str(), &stamp) || stamp.size > kMaxDescriptor ||
+      HostState_ReadFile(path.c_str(), kMaxDescriptor, &data, &length) != 0) {
+    return ImageProblem::None;  // no descriptor, or qemu-img says what is wrong
+  }
+  // As QEMU reads it: up to the first zero byte, which ends a padded
+  // descriptor and leaves next to nothing of a binary header.
+  std::string text(data, strnlen(data, length));
+  free(data);
+  ImageProblem problem = ImageProblem::None;
+  for (size_t start = 0; start < text.size() && problem == ImageProblem::None;) {
+    size_t end = std::min(text.find('\n', start), text.size());
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    // <access> <sectors> <type> "<name>" [<offset>]
+    char name[512];
+    if (sscanf(line.c_str(), "%*s %*s %*s \"%511[^\n\r\"]\"", name) != 1 || NotAPlainPath(name)) {
+      continue;
+    }
+    // A missing file is left for qemu-img to report, as before.
+    std::string joined = name[0] == '/' ? name : FolderOf(path) + "/" + name;
+    char *real = HostFs_RealPath(joined.c_str());
+    if (real != nullptr && !HostFs_IsRegularFile(real)) {
+      ResolveName(name, path, "extent file", &problem, why);
+    }
+    free(real);
+  }
+  return problem;
 }
 
 // Runs qemu-img info on one file, with format given when it is known. Fills
@@ -204,6 +247,7 @@ ImageProblem ReadLayer(const nlohmann::json &info, ImageLayer *layer, std::strin
       if (file != path) {
         layer->extents.push_back(file);
       }
+      layer->writable = layer->writable && !Flag(extent, "compressed");
     }
   }
   *parent = Text(info, "backing-filename");
@@ -276,8 +320,12 @@ ImageProblem ProbeChain(const std::string &path, DiskImage *image, std::string *
              ", which cannot be opened here.";
       return ImageProblem::Unsupported;
     }
+    ImageProblem problem = CheckDescriptorNames(current, why);
+    if (problem != ImageProblem::None) {
+      return problem;
+    }
     nlohmann::json info;
-    ImageProblem problem = RunInfo(current, format, &info, why);
+    problem = RunInfo(current, format, &info, why);
     if (problem != ImageProblem::None) {
       return problem;
     }
@@ -301,7 +349,7 @@ ImageProblem ProbeChain(const std::string &path, DiskImage *image, std::string *
   }
   image->virtualSize = image->layers[0].virtualSize;
   const ImageFormat *top = DiskImage_Format(image->layers[0].format);
-  image->writable = top == nullptr || top->writable;
+  image->writable = (top == nullptr || top->writable) && image->layers[0].writable;
   return ImageProblem::None;
 }
 

@@ -42,6 +42,9 @@ struct ImageLayer {
   // Further files QEMU reads for this layer (the extent files of a
   // descriptor), absolute with links resolved; path itself is not repeated.
   std::vector<std::string> extents;
+  // False for compressed extents (a stream-optimized vmdk): QEMU only appends
+  // to them and fails a write to data already there.
+  bool writable = true;
 };
 
 struct DiskImage {
@@ -50,7 +53,7 @@ struct DiskImage {
   // The disk's size as a virtual machine sees it; 0 for a device or other
   // special file, which is read directly as it is.
   uint64_t virtualSize = 0;
-  bool writable = true;  // the top layer's format can be written
+  bool writable = true;  // the top layer can be written in place
 
   // True for a single raw file: read it directly, no daemon.
   bool Raw() const { return layers.size() == 1 && layers[0].format == "raw"; }

@@ -15,6 +15,7 @@
 #include "host/identity.h"
 #include "host/lastError.h"
 #include "host/prefix.h"
+#include "host/process.h"
 #include "host/socket.h"
 #include "host/stateFile.h"
 #include "host/system.h"
@@ -61,6 +62,7 @@ bool Accepting(const std::string &run) {
 int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,
           const std::string &prefix) {
   std::string error;
+  HostProcess_RaiseFileLimit();
   // A service manager that hands over the endpoint also watches this very
   // process: it must not detach.
   int listenFd = HostActivation_ListenFd();

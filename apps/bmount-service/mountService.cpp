@@ -4,6 +4,7 @@
 #include "mountService.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -222,7 +223,7 @@ Outcome MountService::CheckDisk(const std::string &path) {
   HostDisk_Close(&disk);
   DiskImage image;
   Outcome opened = OpenImage(path, &image);
-  if (opened.Ok() && !image.Raw() && image.virtualSize > 0) {
+  if (opened.Ok() && !image.Raw()) {
     // Its volumes can only be read through FUSE.
     char *missing = nullptr;
     if (!HostMount_FuseUsable(&missing)) {
@@ -264,7 +265,7 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
   }
   std::string file = path;
   std::string id;
-  if (!image.Raw() && image.virtualSize > 0) {
+  if (!image.Raw()) {
     std::string why;
     if (look_ == nullptr || !look_->Alive()) {
       StopLook();
@@ -394,17 +395,20 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   }
   KeepClaim(record, std::move(claims));
   int locked = FileLock_Lock(record->disk.c_str(), false);
-  if (locked != 1) {
-    int code = Host_GetLastError();
+  int code = locked == 1 ? 0 : Host_GetLastError();
+  // No lock file can be made on a read-only file system, and none is needed
+  // there: nobody can write the disk, and it is attached read-only.
+  bool lockless = locked == -1 && code == EROFS && record->diskReadOnly;
+  if (locked != 1 && !lockless) {
     UnlockDisk(record);
     return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
                          "The disk " + Quoted(record->disk) +
                              (locked == 0 ? " is in use by another program."
                                           : " cannot be locked: " + ServiceErrorText(code) + "."));
   }
-  record->diskLocked = true;
+  record->diskLocked = !lockless;
   faults_.Reach("MountAs.locked");
-  if (!image.Raw() && image.virtualSize > 0 && backend_->ReadsDisk()) {
+  if (!image.Raw() && backend_->ReadsDisk()) {
     Outcome started = StartDaemon(record, image);
     if (!started.Ok()) {
       UnlockDisk(record);
@@ -679,7 +683,8 @@ Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &imag
       break;
     }
     claims->push_back(claim);
-    uint64_t size = !image.Raw() && image.virtualSize > 0 ? image.virtualSize : claim.disk.size;
+    // An image is as large as it says, however large its file.
+    uint64_t size = image.Raw() ? claim.disk.size : image.virtualSize;
     if (top && (record.offset > size || record.length > size - record.offset)) {
       refused = Outcome::Fail(KindFailure(HOST_ERROR_INVALID),
                               "Volume " + std::to_string(record.volume) + " of the disk " + name +

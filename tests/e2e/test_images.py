@@ -16,7 +16,7 @@ import pytest
 
 from conftest import exited, loops_of, mounts_below, processes_of, serving_pid, wait_until
 from test_commands import UNABLE_TO_MOUNT as MOUNT_FAILED, UNABLE_TO_OPEN as OPEN_FAILED
-from test_commands import make_disk, mbr_disk
+from test_commands import MBR, NO_VOLUMES, make_disk, mbr_disk
 from test_loop import ext4_disk, needs_loop
 from test_validate import VOLUMES, old_config
 
@@ -79,6 +79,26 @@ def test_chains(host):
     assert host.outcome(own, "/p") == (0, GPT_VOLUMES, "")
     # Sizes come from the virtual disk, not from the few bytes of the file.
     assert os.path.getsize(top) < 1 << 20
+    # An empty image is never read as the raw bytes of its file, whatever
+    # its header's spare room holds (here the table of a raw disk).
+    empty = host.work / "empty.qcow2"
+    qemu_img("create", "-f", "qcow2", empty, "0")
+    with open(host.work / "mbr.raw", "rb") as raw, open(empty, "r+b") as image:
+        raw.seek(446)
+        image.seek(446)
+        image.write(raw.read(66))
+    assert host.outcome(empty, "/p") == (0, NO_VOLUMES, "")
+    assert host.outcome("E:", empty) == (1, NO_VOLUMES, "")
+
+
+def test_more_extent_files_than_the_soft_file_limit(host, foreground):
+    """A disk split into more files than the service's starter allowed it to
+    open at once (the soft limit): the service raises its own."""
+    foreground(wrapper=["sh", "-c", 'ulimit -S -n 64 && exec "$@"', "sh"])
+    raw = make_disk(host, "big.raw", MBR, 200 << 30)
+    disk = convert(raw, host.work / "split.vmdk", "vmdk", "-o", "subformat=twoGbMaxExtentSparse")
+    assert len(list(host.work.glob("split-s*.vmdk"))) == 100
+    assert host.outcome(disk, "/p") == (0, VOLUMES, "")
 
 
 # Damaged headers and data files are refused in diskImage_test; here, that
@@ -209,16 +229,28 @@ def test_writes_land_in_the_top(loop_host, layers, kill):
 
 
 @needs_loop
-@pytest.mark.parametrize("fmt", ["raw", "qcow2"])
-def test_read_only_disks(loop_host, fmt):
+@pytest.mark.parametrize("fmt,how", [("raw", "chattr"), ("qcow2", "chattr"),
+                                     ("vmdk", "streamOptimized"), ("raw", "read-only mount"),
+                                     ("qcow2", "read-only mount")])
+def test_read_only_disks(loop_host, fmt, how):
     host = loop_host
     disk = ext4_disk(host, "e.raw")
-    disk = disk if fmt == "raw" else convert(disk, host.work / "e.qcow2", fmt)
+    if how == "streamOptimized":  # compressed: QEMU cannot rewrite its data
+        disk = convert(disk, host.work / "e.vmdk", "vmdk", "-o", "subformat=" + how)
+    elif fmt != "raw":
+        disk = convert(disk, host.work / "e.qcow2", fmt)
     before = sha256(disk)
+    shelf = host.work / "shelf"
+    if how == "read-only mount":  # no lock file can be made beside it
+        shelf.mkdir()
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", shelf], check=True)
+        disk = shutil.copy(disk, shelf)
+        subprocess.run(["mount", "-o", "remount,ro", shelf], check=True)
     # The read-only attribute is refused before the service sees the disk
     # (test_validate.py) and makes the disk read-only for the service too
     # (HostDisk's unit test), as a file even the superuser cannot write does.
-    subprocess.run(["chattr", "+i", disk], check=True)
+    if how == "chattr":
+        subprocess.run(["chattr", "+i", disk], check=True)
     try:
         assert host.outcome("Q:", disk) == (0, "", "")
         with pytest.raises(OSError) as refused:
@@ -226,9 +258,12 @@ def test_read_only_disks(loop_host, fmt):
         assert refused.value.errno == 30  # EROFS
         assert os.listdir(host.prefix / "drives" / "q:") == ["lost+found"]
         assert host.outcome("Q:", "/d") == (0, "", "")
+        assert sha256(disk) == before
     finally:
-        subprocess.run(["chattr", "-i", disk], check=True)
-    assert sha256(disk) == before
+        if how == "chattr":
+            subprocess.run(["chattr", "-i", disk], check=True)
+        if shelf.exists():
+            subprocess.run(["umount", shelf], check=True)
 
 
 @needs_loop

@@ -479,3 +479,11 @@ void HostProcess_KillSelf(void) {
     kill(getpid(), SIGKILL);
   }
 }
+
+void HostProcess_RaiseFileLimit(void) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "serviceTestUtil.h"
 
@@ -98,6 +99,19 @@ TEST_F(DiskImageTest, RawStaysRawAndMixedChainsAreFollowed) {
   ASSERT_EQ(Probe("lone.qcow2", &image, &why), ImageProblem::None) << why;
   EXPECT_TRUE(DiskImage_Nodes(image, true, "d.")[1]["backing"].is_null());
   EXPECT_EQ(DiskImage_Nodes(image, true, "d.")[1]["read-only"], true);
+  // QEMU fails writes over data already in a compressed vmdk.
+  QemuImg({"convert", "-f", "raw", "-O", "vmdk", "-o", "subformat=streamOptimized",
+           file("base.raw"), file("stream.vmdk")});
+  ASSERT_EQ(Probe("stream.vmdk", &image, &why), ImageProblem::None) << why;
+  EXPECT_EQ(DiskImage_Nodes(image, false, "d.")[1]["read-only"], true);
+  // Opening many extent files, qemu-img starts many threads: each time it
+  // may start more.
+  QemuImg(
+      {"create", "-f", "vmdk", "-o", "subformat=twoGbMaxExtentSparse", file("split.vmdk"), "1T"});
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_EQ(Probe("split.vmdk", &image, &why), ImageProblem::None) << why;
+  }
+  EXPECT_EQ(image.layers[0].extents.size(), 512u);
 }
 
 TEST_F(DiskImageTest, RelativeParentsResolveAgainstTheChildsRealFolder) {
@@ -130,6 +144,11 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
   Child("qcow2", "wrongparent.qcow2", "base.qcow2", "vdi");
   QemuImg({"create", "-f", "qcow2", "-o", "data_file=" + file("data.bin"), file("datafile.qcow2"),
            "4M"});
+  // Opening a FIFO extent would hold qemu-img until its time runs out.
+  QemuImg({"convert", "-f", "raw", "-O", "vmdk", "-o", "subformat=twoGbMaxExtentFlat",
+           file("base.raw"), file("fifo.vmdk")});
+  std::filesystem::remove(file("fifo-f001.vmdk"));
+  ASSERT_EQ(mkfifo(file("fifo-f001.vmdk").c_str(), 0600), 0);
   const struct {
     const char *name;
     ImageProblem problem;
@@ -139,6 +158,7 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
       {"wrongparent.qcow2", ImageProblem::Damaged, "base.qcow2"},
       {"datafile.qcow2", ImageProblem::Unsupported, "datafile.qcow2"},
       {"nothing-here", ImageProblem::Missing, "nothing-here"},
+      {"fifo.vmdk", ImageProblem::Missing, "fifo-f001.vmdk"},
   };
   for (const auto &f : files) {
     SCOPED_TRACE(f.name);

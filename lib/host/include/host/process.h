@@ -11,6 +11,10 @@
 // streams on /dev/null, and never the caller's child. Returns 0 once the program has been
 // executed, or the system error code of the failure (ENOENT, EACCES, ...).
 int HostProcess_StartDetached(const char *path);
+// Lets this process open as many files as its hard limit allows: a disk
+// split into thousands of extent files is held open whole, and the usual soft
+// limit of 1,024 is a convention of select(), which nothing here uses.
+void HostProcess_RaiseFileLimit(void);
 // Ends this process at once, as SIGKILL from another process would: no
 // handler, no flush, no exit code of its own. For crash tests.
 [[noreturn]] void HostProcess_KillSelf(void);
