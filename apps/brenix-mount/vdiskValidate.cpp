@@ -384,6 +384,32 @@ VmList ScanFolder(const DiskScan &disk) {
   return vms;
 }
 
+// The disk reached through symbolic links is used by the machines beside the
+// file itself as well: their folder is scanned too, under the name the file
+// has there. A folder that is only spelt otherwise keeps the spelling of the
+// path, so that one redo log is not taken for two. Machines found already
+// are not added again.
+void ScanTargetFolder(const std::string &path, VmList &vms) {
+  CString real(HostFs_RealPath(path.c_str()));
+  std::string full = FullPath(path);
+  if (real == nullptr || full == real.get()) return;
+  auto [folder, name] = SplitPath(full);
+  auto [realFolder, realName] = SplitPath(real.get());
+  HostFileId a;
+  HostFileId b;
+  if (HostFs_GetFileId(folder.c_str(), &a) && HostFs_GetFileId(realFolder.c_str(), &b) &&
+      a.volumeSerial == b.volumeSerial && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow) {
+    realFolder = folder;
+  }
+  if (realFolder == folder && realName == name) return;
+  for (VmUsage &vm : ScanFolder(DiskScan(realFolder + realName))) {
+    bool known = !vm.configPath.empty() &&
+                 std::any_of(vms.begin(), vms.end(),
+                             [&](const VmUsage &v) { return v.configPath == vm.configPath; });
+    if (!known) vms.push_back(std::move(vm));
+  }
+}
+
 // Puts the redo image first in disks when the user chooses it; raises the
 // refusal otherwise.
 void ResolveRedoChoice(std::vector<std::string> &disks, const VmList &vms, int snapshotMode,
@@ -463,6 +489,7 @@ bool ValidateDisk(std::string &path, int snapshotMode, const ValidationIo &io) {
   std::vector<MountedVolume> mounts = io.readMounts();
   CheckOneVolumePerDisk(path, mounts);
   VmList vms = ScanFolder(DiskScan(path));
+  ScanTargetFolder(path, vms);
   ResolveRedoChoice(disks, vms, snapshotMode, io.in != nullptr ? *io.in : std::cin,
                     io.out != nullptr ? *io.out : std::cout);
   // The redo image chosen in the disk's place may be mounted already: the

@@ -252,22 +252,49 @@ void AppendChild(SnapshotNode *parent, SnapshotNode *node) {
 // on where each was attached, not on the order they were read in. A new node
 // is a leaf and never reorders the nodes already there, so the walk's answer
 // for a uid stays valid until another node of that uid arrives.
+//
+// Real uids are unique. A file that repeats them so that every snapshot
+// needs a long walk would take time quadratic in its size: the walks of a
+// read get a budget of visits per entry of the file, and a small file's
+// worth besides, and the read fails when it runs out.
 struct UidEntry {
   SnapshotNode *node;  // the answer when settled
   bool settled;        // false: a node of this uid arrived since node was found
 };
-using UidIndex = std::unordered_map<int32_t, UidEntry>;
+struct UidIndex {
+  std::unordered_map<int32_t, UidEntry> uids;
+  int64_t walkBudget;  // visits the walks may still make; < 0: ran out
+};
+const int64_t kWalkVisitsPerEntry = 256;
+const int64_t kWalkAllowance = int64_t{1} << 16;
 
 void IndexNode(UidIndex *index, SnapshotNode *node) {
-  auto [it, added] = index->try_emplace(node->uid, UidEntry{node, true});
+  auto [it, added] = index->uids.try_emplace(node->uid, UidEntry{node, true});
   if (!added) it->second.settled = false;
 }
 
+struct UidWalk {
+  int32_t uid;
+  int64_t *budget;
+};
+
+// NULL when no node has the uid, or when the walks' budget ran out.
 SnapshotNode *FindByUid(UidIndex *index, SnapshotNode *root, int32_t uid) {
   if (uid == root->uid) return root;
-  auto it = index->find(uid);
-  if (it == index->end()) return nullptr;
-  if (!it->second.settled) it->second = UidEntry{SnapshotTreeFind(root, uid), true};
+  auto it = index->uids.find(uid);
+  if (it == index->uids.end()) return nullptr;
+  if (!it->second.settled) {
+    UidWalk walk = {uid, &index->walkBudget};
+    SnapshotNode *found = SnapshotTreeWalk(
+        root,
+        [](SnapshotNode *node, void *ctx) {
+          UidWalk *w = static_cast<UidWalk *>(ctx);
+          return node->uid == w->uid || --*w->budget < 0;
+        },
+        &walk);
+    if (index->walkBudget < 0) return nullptr;
+    it->second = UidEntry{found, true};
+  }
   return it->second.node;
 }
 
@@ -481,7 +508,8 @@ SnapshotError ReadSnapshot(SnapshotConfigInfo *info, CountBudget *budget, UidInd
   int32_t parentUid = GetInt(db, 0, KeyWith(&key, "parent"));
   SnapshotNode *parent = FindByUid(index, info->root, parentUid);
   if (parent == nullptr) {
-    // A child listed before its parent, or a parent that does not exist.
+    // A child listed before its parent, a parent that does not exist, or
+    // too many repeated uids.
     Log("SNAPSHOT: Parent %d of snapshot %d not found.\n", parentUid, i);
     return MakeError(SNAPSHOT_INCONSISTENT);
   }
@@ -531,7 +559,8 @@ SnapshotError ReadTree(SnapshotConfigInfo *info, CountBudget *budget) {
     return MakeError(SNAPSHOT_INCONSISTENT);
   }
   UidIndex index;
-  index.reserve(static_cast<size_t>(numSnapshots > 0 ? numSnapshots : 0));
+  index.uids.reserve(static_cast<size_t>(numSnapshots > 0 ? numSnapshots : 0));
+  index.walkBudget = kWalkVisitsPerEntry * info->snapshotDict->entryCount + kWalkAllowance;
   for (int32_t i = 0; i < numSnapshots; i++) {
     SnapshotError err = ReadSnapshot(info, budget, &index, i);
     if (IsError(err)) {
@@ -540,6 +569,9 @@ SnapshotError ReadTree(SnapshotConfigInfo *info, CountBudget *budget) {
   }
   int32_t current = GetInt(info->snapshotDict, 0, "snapshot.current", true);
   info->currentSnapshot = FindByUid(&index, info->root, current);
+  if (index.walkBudget < 0) {
+    return MakeError(SNAPSHOT_INCONSISTENT);
+  }
   return MakeError(SNAPSHOT_SUCCESS);
 }
 
@@ -693,15 +725,43 @@ SnapshotError ReadInfo(SnapshotConfigInfo *info, const char *configPath,
   return ReadCurrentStateDisks(info);
 }
 
+// Each disk may be looked for in every element of the search path, so a
+// long path and a large database together would take time that grows with
+// their product. Every disk is charged the whole path, and the expansion may
+// spend this much per entry of both files (and a small file's worth besides)
+// before it fails.
+const int64_t kSearchesPerEntry = 256;
+const int64_t kSearchAllowance = int64_t{1} << 16;
+
 struct ExpandState {
   bool allowMissing;
   char **missing;
   bool failed;
   FolderCache *folders;
+  int64_t searchBudget;
+  int64_t searchCost;  // of one disk: its own folder and the path's elements
+  bool pathTooLong;    // the budget ran out
 };
+
+// The places a disk may be looked for: its own folder, and every element of
+// the search path.
+int64_t SearchCost(const char *searchPath) {
+  int64_t cost = 1;
+  for (const char *p = searchPath; p != nullptr && *p != '\0'; p++) {
+    if (*p != ';' && (p[1] == ';' || p[1] == '\0')) cost++;
+  }
+  return cost;
+}
 
 // Returns false when the disk could not be found and the expansion must stop.
 bool ExpandDisk(const SnapshotConfigInfo *info, SnapshotDisk *disk, ExpandState *state) {
+  state->searchBudget -= state->searchCost;
+  if (state->searchBudget < 0) {
+    Log("SNAPSHOT: The search path of '%s' is too long for its disks.\n", info->configPath);
+    state->pathTooLong = true;
+    state->failed = true;
+    return false;
+  }
   char *found = nullptr;
   // A disk entry without a file name cannot name any file: it counts as a
   // file that cannot be found.
@@ -822,12 +882,23 @@ SnapshotError SnapshotConfigInfoExpandDisks(SnapshotConfigInfo *info, bool allow
   if (info == nullptr) {
     return MakeError(SNAPSHOT_INVAL);
   }
-  ExpandState state = {allowMissing, missing, false, FolderCache_Create()};
+  int64_t entries = int64_t{info->configDict != nullptr ? info->configDict->entryCount : 0} +
+                    (info->snapshotDict != nullptr ? info->snapshotDict->entryCount : 0);
+  ExpandState state = {allowMissing,
+                       missing,
+                       false,
+                       FolderCache_Create(),
+                       kSearchesPerEntry * entries + kSearchAllowance,
+                       SearchCost(info->searchPath),
+                       false};
   if (ExpandNodeDisks(info, info->currentState, &state)) {
     ExpandWalk walk = {info, &state};
     SnapshotTreeWalk(info->root, ExpandVisit, &walk);
   }
   FolderCache_Free(state.folders);
+  if (state.pathTooLong) {
+    return MakeError(SNAPSHOT_CONFIG);
+  }
   if (state.failed) {
     Log("SNAPSHOT:SnapshotConfigInfoExpandDisks: Error %d\n", SNAPSHOT_NOTFOUND);
     return MakeError(SNAPSHOT_NOTFOUND);

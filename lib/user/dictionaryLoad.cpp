@@ -12,6 +12,7 @@
 #include "dict/dictllScan.h"
 #include "host/fs.h"
 #include "host/lastError.h"
+#include "host/lookup.h"
 #include "misc/err.h"
 #include "misc/escape.h"
 #include "misc/panic.h"
@@ -423,18 +424,18 @@ bool ReadLines(Dictionary *dict, DictLLReader &reader, int flags, long long file
   return ok;
 }
 
-// Opens path for a load and sets *size to its size (-1 when unknown);
-// NULL, with the reason appended, when it cannot be loaded. With absent
-// given, a path the system cannot look at sets *absent instead of a message.
+// Opens path for a load and sets *size to its size; NULL, with the reason
+// appended, when it cannot be loaded. Only a regular file is opened: a FIFO
+// would block the open, and a device such as /dev/zero never ends. With
+// absent given, a path the system cannot look at sets *absent instead of a
+// message.
 FILE *OpenForLoad(const char *path, long long *size, bool *absent = nullptr) {
   // The open comes first and tells the size and kind in one step; only a
   // failure takes the slower look that names the reason.
-  FILE *stream = fopen(path, "r");
-  bool isDirectory = false;
-  if (stream == nullptr || !HostFs_StatStream(stream, &isDirectory, size) || isDirectory) {
-    if (stream != nullptr) {
-      fclose(stream);
-    }
+  int fd = HostFile_OpenRegular(path, size);
+  if (fd == HOSTFILE_INVALID) {
+    int error = Host_GetLastError();
+    bool isDirectory = false;
     if (!HostFs_Stat(path, &isDirectory)) {
       if (absent != nullptr) {
         *absent = true;
@@ -449,21 +450,20 @@ FILE *OpenForLoad(const char *path, long long *size, bool *absent = nullptr) {
       Msg_Append(MSGID(dictionary.load.isDirectory) "\"%s\" is a directory.\n", path);
       return nullptr;
     }
-    stream = fopen(path, "r");
-    if (stream == nullptr) {
-      Msg_Append(MSGID(dictionary.load.openFailed) "Cannot open file \"%s\": %s.\n", path,
-                 Err_ErrString());
-      return nullptr;
-    }
-    *size = -1;
+    Host_SetLastError(error);
+    Msg_Append(MSGID(dictionary.load.openFailed) "Cannot open file \"%s\": %s.\n", path,
+               Err_ErrString());
+    return nullptr;
+  }
+  FILE *stream = fdopen(fd, "r");
+  if (stream == nullptr) {
+    Msg_Append(MSGID(dictionary.load.openFailed) "Cannot open file \"%s\": %s.\n", path,
+               Err_ErrString());
+    HostFile_Close(fd);
+    return nullptr;
   }
   // The reader asks for large pieces: let them go straight to it.
   setvbuf(stream, nullptr, _IONBF, 0);
-  if (*size < 0 && fseek(stream, 0, SEEK_END) == 0) {
-    *size = ftell(stream);
-    rewind(stream);
-  }
-  clearerr(stream);
   return stream;
 }
 

@@ -87,7 +87,7 @@ struct Case {
   // Made in order after the disk (which holds "disk"), names relative to the
   // case folder. Besides bytes an entry can be "<folder>", "<fifo>", "<gone>",
   // "<chmod>" (read-only mode bits), "<dos>0x.." (DOS attributes), "<link>x"
-  // or "<symlink>x" (links to x).
+  // or "<symlink>x" (links to x, relative to the case folder unless full).
   Entries files;
   std::string how;  // "/y", "/n", or what is typed at the question
   bool asked = false;
@@ -127,7 +127,8 @@ bool Make(const std::string &root, const std::string &name, const std::string &b
   } else if (bytes.starts_with("<link>")) {
     fs::create_hard_link(root + "/" + bytes.substr(6), path);
   } else if (bytes.starts_with("<symlink>")) {
-    fs::create_symlink(root + "/" + bytes.substr(9), path);
+    std::string target = bytes.substr(9);
+    fs::create_symlink(target.starts_with("/") ? target : root + "/" + target, path);
   } else {
     testsupport::WriteFile(path, Expand(bytes, root));
   }
@@ -219,6 +220,27 @@ std::vector<Case> Cases() {
         {{"vm.bxx", "<folder>"}}),
       C("a configuration that is a pipe stops the scan without waiting",
         Api("while reading @/pipe.bxx"), {{"pipe.bxx", "<fifo>"}}),
+      // A link to the disk: the machines beside the file itself count too.
+      C("a link to the disk of a suspended machine elsewhere", kSuspended,
+        {{"vms/disk.bxdk", "disk"},
+         {"vms/vm.bxx", OldConfig("scsi0:0", "disk.bxdk")},
+         {"vms/vm.bxss", ""},
+         {"home/link.bxdk", "<gone>"},
+         {"home/link.bxdk", "<symlink>vms/disk.bxdk"}},
+        "", false, {}, "home/link.bxdk"),
+      C("a link to a disk with a redo log elsewhere", Use("vms/disk.bxdk.REDO"),
+        {{"vms/disk.bxdk", "disk"},
+         {"vms/disk.bxdk.REDO", ""},
+         {"home/link.bxdk", "<gone>"},
+         {"home/link.bxdk", "<symlink>vms/disk.bxdk"}},
+        "/y", false, {}, "home/link.bxdk"),
+      C("a link beside the disk of a suspended machine", kSuspended,
+        {{"disk.bxdk", "disk"},
+         {"vm.bxx", OldConfig("scsi0:0", "disk.bxdk")},
+         {"vm.bxss", ""},
+         {"link.bxdk", "<gone>"},
+         {"link.bxdk", "<symlink>disk.bxdk"}},
+        "", false, {}, "link.bxdk"),
       C("a large configuration is read whole", kSuspended,
         {{"vm.bxx", std::string(100000, '#') + "\n" + OldConfig("ide0:0", "disk.bxdk")},
          {"vm.bxss", ""}}),
@@ -283,15 +305,20 @@ std::vector<Case> Cases() {
       C("an unreadable snapshot state with another disk", Use("disk.bxdk"),
         {{"vm.bxx", Config8("other.bxdk")}, {"vm.bxsd", "a = 1\nA = 2\n"}}),
   };
+  const std::string unreadable =
+      "The snapshot state of the virtual machine configured in\n'@/vm.bxx' cannot be "
+      "read: Dictionary problem.\nThe disk was not mounted.\n";
+  // A database that is no file is not waited on, nor read without end.
+  for (const char *special : {"<fifo>", "<symlink>/dev/zero"}) {
+    cases.push_back(C(std::string("a snapshot database that is ") + special, unreadable,
+                      {{"vm.bxx", Config8("disk.bxdk")}, {"vm.bxsd", special}}, "/y"));
+  }
   for (const char *how : {"y", "/y", "/n"}) {
     cases.push_back(C("version 8 running a child of the disk",
                       how[1] == 'n' ? kLongAbort : Use("disk-000003.bxdk"),
                       Child8("disk-000003.bxdk", "disk.bxdk"), how, how[0] != '/'));
-    cases.push_back(
-        C("an unreadable snapshot state of a machine that uses the disk",
-          "The snapshot state of the virtual machine configured in\n'@/vm.bxx' cannot be "
-          "read: Dictionary problem.\nThe disk was not mounted.\n",
-          {{"vm.bxx", Config8("disk.bxdk")}, {"vm.bxsd", "a = 1\nA = 2\n"}}, how));
+    cases.push_back(C("an unreadable snapshot state of a machine that uses the disk", unreadable,
+                      {{"vm.bxx", Config8("disk.bxdk")}, {"vm.bxsd", "a = 1\nA = 2\n"}}, how));
     cases.push_back(C("two machines with different redo images", kMultiple,
                       {{"a.redo", ""},
                        {"b.redo", ""},

@@ -72,6 +72,15 @@ std::string Snapshots(const std::vector<std::pair<int, int>> &nodes) {
   return text;
 }
 
+// n snapshots below the root, then n of one repeated uid whose first lies
+// below the last of them: finding it walks past all n each time.
+std::string LongWalks(int n) {
+  std::vector<std::pair<int, int>> nodes;
+  for (int i = 1; i <= n; i++) nodes.emplace_back(i, 0);
+  for (int i = 0; i < n; i++) nodes.emplace_back(-1, i == 0 ? n : -1);
+  return Snapshots(nodes);
+}
+
 // What a read of a configuration (after its header) and a database gives.
 TEST(SnapshotReadTest, ResultCodes) {
   const std::string v8 = "config.version = \"8\"\n";
@@ -102,6 +111,9 @@ TEST(SnapshotReadTest, ResultCodes) {
       {v8, Snapshots({{1, 0}}) + "snapshot0.numDisks = \"100000000\"\n", SNAPSHOT_INCONSISTENT},
       {v8, "snapshot.mru.maxNum = \"-5\"\nsnapshot.numSnapshots = \"-1\"\n", SNAPSHOT_SUCCESS},
       {v8 + "numCloneOf = \"99999999\"\n", "", SNAPSHOT_CONFIG},
+      // Repeated uids are followed until their walks would take quadratic time.
+      {v8, LongWalks(100), SNAPSHOT_SUCCESS},
+      {v8, LongWalks(2000), SNAPSHOT_INCONSISTENT},
   };
   for (const auto &c : cases) {
     VmFolder vm;

@@ -1,9 +1,10 @@
 // Loading dictionary files: what is kept (entries, lines, flags), duplicates,
 // syntax and read errors with their appended messages, the stat, directory
-// and open failures that leave the dictionary as it was, standard input, and
-// a line too long for the memory.
+// and open failures (sockets, FIFOs, devices) that leave the dictionary as it
+// was, standard input, and a line too long for the memory.
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -205,6 +206,16 @@ TEST_F(DictionaryLoadTest, FailuresBeforeReadingLeaveTheDictionary) {
   EXPECT_EQ(Msg_GetMessages(),
             "Cannot open file \"" + socketPath + "\": No such device or address.\n");
   close(fd);
+  // Neither a FIFO, which would block the open, nor a device without end is read.
+  std::string fifo = dir_.file("fifo");
+  std::string zero = dir_.file("zero");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+  for (const std::string &special : {fifo, zero}) {
+    Msg_Reset(false);
+    EXPECT_FALSE(Dictionary_Load(dict_.get(), special.c_str(), 0));
+    EXPECT_EQ(Msg_GetMessages(), "Cannot open file \"" + special + "\": Invalid argument.\n");
+  }
 
   EXPECT_EQ(Dict_GetInt(dict_.get(), 0, "kept"), 42);
   EXPECT_EQ(Names(), (std::vector<std::string>{"kept"}));

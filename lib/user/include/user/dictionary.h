@@ -96,8 +96,9 @@ void *Dictionary_Get(Dictionary *dict, const void *defaultValue, int type, const
 enum { DICT_LOAD_READ_ONLY = 0x100 };
 
 // Loads the file at path ("-": standard input; NULL: only empties the
-// dictionary). True when the whole file was read with no syntax error, read
-// error or duplicate name. Failures are appended as messages (Msg_Append).
+// dictionary); anything but a regular file fails at once. True when the
+// whole file was read with no syntax error, read error or duplicate name.
+// Failures are appended as messages (Msg_Append).
 bool Dictionary_Load(Dictionary *dict, const char *path, int flags);
 // Dictionary_Load of a file that may be absent: when the system finds nothing
 // at path (it cannot even be looked at), dict is left alone, nothing is
