@@ -5,6 +5,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -111,6 +113,21 @@ const char *HostSystem_CommandLine(void) {
     gCommandLine = strdup(Join(procfs::Arguments(0)).c_str());
   }
   return gCommandLine != nullptr ? gCommandLine : "";
+}
+
+uint64_t HostSystem_RandomSeed(void) {
+  static const uint64_t seed = [] {
+    uint64_t value = 0;
+    if (getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
+      // Before the pool is ready: what another user cannot tell in advance.
+      struct timespec now;
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      value = static_cast<uint64_t>(now.tv_nsec) << 32 ^ static_cast<uint64_t>(now.tv_sec) ^
+              static_cast<uint64_t>(getpid()) << 16;
+    }
+    return value;
+  }();
+  return seed;
 }
 
 char *HostSystem_ModulePath(void) {

@@ -1,9 +1,11 @@
 // The case-insensitive hash table: duplicate refusal in any case, growth far
-// past its first size, probes that wrap around the end, and clearing.
+// past its first size, probes that wrap around the end, clearing, and names
+// made to share a hash.
 #include "misc/hashTable.h"
 
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -69,6 +71,46 @@ TEST(HashTableTest, ProbesFromTheLastSlotWrapAround) {
     EXPECT_FALSE(HashTable_Insert(t.get(), k.c_str(), nullptr));
   }
   EXPECT_TRUE(HashTable_Lookup(t.get(), first.c_str(), nullptr));
+}
+
+// Families of names a file could hold to make every lookup walk them all:
+// bytes that differ in their 0x20 bit but are no letters, and words that
+// differ in their top bits (with the next word making up for it). Their
+// hashes must spread like any others', while letters still fold.
+TEST(HashNameTest, NamesMadeToShareAHashDoNot) {
+  const struct {
+    const char *what;
+    std::string (*name)(unsigned bits);
+  } families[] = {
+      {"brackets and braces",
+       [](unsigned bits) {
+         std::string name;
+         for (int i = 0; i < 12; i++) name += (bits >> i & 1) != 0 ? '{' : '[';
+         return name;
+       }},
+      {"top bits",
+       [](unsigned bits) {
+         std::string name(16 * 12, 'a');
+         for (int i = 0; i < 12; i++) {
+           if ((bits >> i & 1) != 0) {
+             name[16 * i + 7] ^= '\x80';
+             name[16 * i + 12] ^= 0x04;
+             name[16 * i + 15] ^= '\x80';
+           }
+         }
+         return name;
+       }},
+  };
+  for (const auto &f : families) {
+    std::set<uint32_t> hashes;
+    for (unsigned bits = 0; bits < 4096; bits++) {
+      std::string name = f.name(bits);
+      hashes.insert(HashTable_HashName(name.data(), name.size()));
+    }
+    EXPECT_GT(hashes.size(), 4090u) << f.what;
+  }
+  EXPECT_EQ(HashTable_HashName("Foo.BAR[", 8), HashTable_HashName("fOO.bar[", 8));
+  EXPECT_NE(HashTable_HashName("Foo.BAR[", 8), HashTable_HashName("Foo.BAR{", 8));
 }
 
 TEST(HashTableDeathTest, BucketCountMustBeAPowerOfTwo) {

@@ -12,6 +12,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "host/system.h"
+#include "host/text.h"
+
 struct HashIndexSlot {
   uint32_t hash;
   uint32_t number;  // element number + 1; 0 marks a free slot
@@ -27,20 +30,27 @@ struct HashIndex {
 
 enum : uint32_t { HASHINDEX_MAX_SIZE = uint32_t{1} << 31 };
 
+// The high and low halves of a * b, folded into one another.
+inline uint64_t HashTable_Mix(uint64_t a, uint64_t b) {
+  __extension__ using Wide = unsigned __int128;
+  Wide product = static_cast<Wide>(a) * b;
+  return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
+}
+
 // The case-insensitive hash of name[0, length). Inline: every line of a
-// dictionary file and every lookup hashes a name. Each byte gets its 0x20 bit
-// set, which makes ASCII letters one case; the few other bytes it pairs up
-// only share a hash, and the names are compared anyway.
+// dictionary file and every lookup hashes a name. Only ASCII letters are
+// folded to one case, each step keeps the whole product, and every process
+// starts from its own random seed: nobody can write a file whose names share
+// one hash, which would make every lookup walk them all.
 inline uint32_t HashTable_HashName(const char *name, size_t length) {
   constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15u;
-  constexpr uint64_t kFold = 0x2020202020202020u;
-  uint64_t h = length * kMultiplier;
+  static const uint64_t seed = HostSystem_RandomSeed();
+  uint64_t h = seed ^ length;
   size_t rest = length;
   uint64_t word;
   for (; rest >= 8; name += 8, rest -= 8) {
     memcpy(&word, name, 8);
-    h = (h ^ (word | kFold)) * kMultiplier;
-    h ^= h >> 29;
+    h = HashTable_Mix(h ^ HostText_LowerAsciiWord(word), kMultiplier);
   }
   if (rest > 0) {
     // The last bytes: when the name is long enough, one read ending at its
@@ -61,10 +71,9 @@ inline uint32_t HashTable_HashName(const char *name, size_t length) {
         word = word << 8 | static_cast<unsigned char>(name[i - 1]);
       }
     }
-    h = (h ^ (word | kFold)) * kMultiplier;
+    h = HashTable_Mix(h ^ HostText_LowerAsciiWord(word), kMultiplier);
   }
-  h ^= h >> 32;
-  return static_cast<uint32_t>(h * kMultiplier >> 32);
+  return static_cast<uint32_t>(HashTable_Mix(h, kMultiplier));
 }
 
 // False when memory ran out. size must be a power of two.
