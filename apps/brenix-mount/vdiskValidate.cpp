@@ -5,6 +5,7 @@
 #include "vdiskValidate.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -22,10 +23,12 @@
 #include "file/file.h"
 #include "host/descriptor.h"
 #include "host/fs.h"
+#include "host/lastError.h"
 #include "host/lookup.h"
 #include "host/text.h"
 #include "messages.h"
 #include "snapshot/snapshot.h"
+#include "user/dictionary.h"
 #include "user/msg.h"
 
 namespace {
@@ -190,6 +193,11 @@ std::string ReadConfig(const std::string &path) {
   long long size = 0;
   HostFd fd(HostFile_OpenRegular(path.c_str(), &size));
   if (!fd.Valid()) throw ApiException(detail, BRENIX_SOURCE, __LINE__);
+  if (size > DICT_LOAD_BOUND) {
+    // As the snapshot reader bounds what it holds of another program's file.
+    Host_SetLastError(EFBIG);
+    throw ApiException(detail, BRENIX_SOURCE, __LINE__);
+  }
   // Not a string of that size: filling it with zeros first cost more than
   // the copy.
   std::unique_ptr<char[]> bytes(new char[static_cast<size_t>(size)]);

@@ -19,7 +19,7 @@
 
 namespace {
 
-const int kDictLoadFlags = 18 | DICT_LOAD_READ_ONLY;
+const int kDictLoadFlags = 18 | DICT_LOAD_READ_ONLY | DICT_LOAD_BOUNDED;
 
 // Counts (snapshots, disks, list items) are trusted only while their sum stays
 // within the entries a file defines plus this allowance: a real item always

@@ -429,7 +429,7 @@ bool ReadLines(Dictionary *dict, DictLLReader &reader, int flags, long long file
 // would block the open, and a device such as /dev/zero never ends. With
 // absent given, a path the system cannot look at sets *absent instead of a
 // message.
-FILE *OpenForLoad(const char *path, long long *size, bool *absent = nullptr) {
+FILE *OpenForLoad(const char *path, int flags, long long *size, bool *absent = nullptr) {
   // The open comes first and tells the size and kind in one step; only a
   // failure takes the slower look that names the reason.
   int fd = HostFile_OpenRegular(path, size);
@@ -451,6 +451,13 @@ FILE *OpenForLoad(const char *path, long long *size, bool *absent = nullptr) {
       return nullptr;
     }
     Host_SetLastError(error);
+    Msg_Append(MSGID(dictionary.load.openFailed) "Cannot open file \"%s\": %s.\n", path,
+               Err_ErrString());
+    return nullptr;
+  }
+  if ((flags & DICT_LOAD_BOUNDED) != 0 && *size > DICT_LOAD_BOUND) {
+    HostFile_Close(fd);
+    Host_SetLastError(EFBIG);
     Msg_Append(MSGID(dictionary.load.openFailed) "Cannot open file \"%s\": %s.\n", path,
                Err_ErrString());
     return nullptr;
@@ -498,7 +505,7 @@ bool Dictionary_Load(Dictionary *dict, const char *path, int flags) {
     stream = stdin;
     fileName = "<stdin>";
   } else {
-    stream = OpenForLoad(path, &fileSize);
+    stream = OpenForLoad(path, flags, &fileSize);
     if (stream == nullptr) {
       return false;
     }
@@ -512,7 +519,7 @@ bool Dictionary_LoadIfPresent(Dictionary *dict, const char *path, int flags, boo
   VERIFY(dict->loadFileName == nullptr);  // loads do not nest
   bool absent = false;
   long long fileSize = -1;
-  FILE *stream = OpenForLoad(path, &fileSize, &absent);
+  FILE *stream = OpenForLoad(path, flags, &fileSize, &absent);
   if (present != nullptr) {
     *present = !absent;
   }

@@ -24,6 +24,7 @@
 #include "errors.h"
 #include "messages.h"
 #include "testSupport.h"
+#include "user/dictionary.h"
 #include "user/msg.h"
 
 namespace {
@@ -85,7 +86,7 @@ struct Case {
   std::string what;
   std::string want;  // Use(...), the refusal text, or Api(...)
   // Made in order after the disk (which holds "disk"), names relative to the
-  // case folder. Besides bytes an entry can be "<folder>", "<fifo>", "<gone>",
+  // case folder. Besides bytes an entry can be "<folder>", "<fifo>", "<huge>", "<gone>",
   // "<chmod>" (read-only mode bits), "<dos>0x.." (DOS attributes), "<link>x"
   // or "<symlink>x" (links to x, relative to the case folder unless full).
   Entries files;
@@ -116,6 +117,9 @@ bool Make(const std::string &root, const std::string &name, const std::string &b
     fs::create_directories(path);
   } else if (bytes == "<fifo>") {
     EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+  } else if (bytes == "<huge>") {  // a sparse file past what is read of a machine's
+    testsupport::WriteFile(path, "");
+    fs::resize_file(path, DICT_LOAD_BOUND + 1);
   } else if (bytes == "<gone>") {
     fs::remove(path);
   } else if (bytes == "<chmod>") {
@@ -220,6 +224,8 @@ std::vector<Case> Cases() {
         {{"vm.bxx", "<folder>"}}),
       C("a configuration that is a pipe stops the scan without waiting",
         Api("while reading @/pipe.bxx"), {{"pipe.bxx", "<fifo>"}}),
+      C("a configuration too large to be one stops the scan unread",
+        Api("while reading @/huge.bxx"), {{"huge.bxx", "<huge>"}}),
       // A link to the disk: the machines beside the file itself count too.
       C("a link to the disk of a suspended machine elsewhere", kSuspended,
         {{"vms/disk.bxdk", "disk"},
@@ -309,7 +315,7 @@ std::vector<Case> Cases() {
       "The snapshot state of the virtual machine configured in\n'@/vm.bxx' cannot be "
       "read: Dictionary problem.\nThe disk was not mounted.\n";
   // A database that is no file is not waited on, nor read without end.
-  for (const char *special : {"<fifo>", "<symlink>/dev/zero"}) {
+  for (const char *special : {"<fifo>", "<symlink>/dev/zero", "<huge>"}) {
     cases.push_back(C(std::string("a snapshot database that is ") + special, unreadable,
                       {{"vm.bxx", Config8("disk.bxdk")}, {"vm.bxsd", special}}, "/y"));
   }

@@ -216,6 +216,12 @@ TEST_F(DictionaryLoadTest, FailuresBeforeReadingLeaveTheDictionary) {
     EXPECT_FALSE(Dictionary_Load(dict_.get(), special.c_str(), 0));
     EXPECT_EQ(Msg_GetMessages(), "Cannot open file \"" + special + "\": Invalid argument.\n");
   }
+  // Another program's file past the bound is not held, whatever it holds.
+  std::string huge = Write("big = 1\n");
+  ASSERT_EQ(truncate(huge.c_str(), DICT_LOAD_BOUND + 1), 0);
+  Msg_Reset(false);
+  EXPECT_FALSE(Dictionary_Load(dict_.get(), huge.c_str(), DICT_LOAD_BOUNDED));
+  EXPECT_EQ(Msg_GetMessages(), "Cannot open file \"" + huge + "\": File too large.\n");
 
   EXPECT_EQ(Dict_GetInt(dict_.get(), 0, "kept"), 42);
   EXPECT_EQ(Names(), (std::vector<std::string>{"kept"}));

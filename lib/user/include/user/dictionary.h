@@ -90,10 +90,13 @@ bool Dictionary_IsDefined(Dictionary *dict, const char *name);
 // NULL dict here and in the Dict_Get functions.
 void *Dictionary_Get(Dictionary *dict, const void *defaultValue, int type, const char *name);
 
-// A load flag beside the entries' own (flags & 15): the caller only reads
-// the dictionary, so the load may keep no lines and leave the names and
-// values in its copy of the text.
-enum { DICT_LOAD_READ_ONLY = 0x100 };
+// Load flags beside the entries' own (flags & 15). DICT_LOAD_READ_ONLY: the
+// caller only reads the dictionary, so the load may keep no lines and leave
+// the names and values in its copy of the text. DICT_LOAD_BOUNDED: the file
+// is another program's, looked at only; one larger than DICT_LOAD_BOUND is
+// refused (EFBIG) before it is read, as holding it could take any memory.
+enum { DICT_LOAD_READ_ONLY = 0x100, DICT_LOAD_BOUNDED = 0x200 };
+constexpr long long DICT_LOAD_BOUND = 64LL << 20;
 
 // Loads the file at path ("-": standard input; NULL: only empties the
 // dictionary); anything but a regular file fails at once. True when the
