@@ -231,7 +231,7 @@ def test_writes_land_in_the_top(loop_host, layers, kill):
 @needs_loop
 @pytest.mark.parametrize("fmt,how", [("raw", "chattr"), ("qcow2", "chattr"),
                                      ("vmdk", "streamOptimized"), ("raw", "read-only mount"),
-                                     ("qcow2", "read-only mount")])
+                                     ("qcow2", "read-only mount"), ("raw", "dirty journal")])
 def test_read_only_disks(loop_host, fmt, how):
     host = loop_host
     disk = ext4_disk(host, "e.raw")
@@ -239,6 +239,9 @@ def test_read_only_disks(loop_host, fmt, how):
         disk = convert(disk, host.work / "e.vmdk", "vmdk", "-o", "subformat=" + how)
     elif fmt != "raw":
         disk = convert(disk, host.work / "e.qcow2", fmt)
+    if how == "dirty journal":  # to be replayed, which a read-only device cannot
+        subprocess.run([DEBUGFS, "-w", "-R", "feature needs_recovery", f"{disk}?offset={1 << 20}"],
+                       check=True, capture_output=True)
     before = sha256(disk)
     shelf = host.work / "shelf"
     if how == "read-only mount":  # no lock file can be made beside it
@@ -249,7 +252,7 @@ def test_read_only_disks(loop_host, fmt, how):
     # The read-only attribute is refused before the service sees the disk
     # (test_validate.py) and makes the disk read-only for the service too
     # (HostDisk's unit test), as a file even the superuser cannot write does.
-    if how == "chattr":
+    if how in ("chattr", "dirty journal"):
         subprocess.run(["chattr", "+i", disk], check=True)
     try:
         assert host.outcome("Q:", disk) == (0, "", "")
@@ -260,7 +263,7 @@ def test_read_only_disks(loop_host, fmt, how):
         assert host.outcome("Q:", "/d") == (0, "", "")
         assert sha256(disk) == before
     finally:
-        if how == "chattr":
+        if how in ("chattr", "dirty journal"):
             subprocess.run(["chattr", "-i", disk], check=True)
         if shelf.exists():
             subprocess.run(["umount", shelf], check=True)

@@ -56,7 +56,23 @@ char *HostMount_FileSystemType(const char *device) {
   return type;
 }
 
-int HostMount_Mount(const char *device, const char *type, const char *folder, bool readOnly) {
+namespace {
+
+// A journal that still waits to be replayed cannot be on a read-only
+// device: without the replay such a file system shows what it last wrote in
+// place, as it would after a crash.
+const struct {
+  const char *type;
+  const char *option;
+} kWithoutReplay[] = {
+    {"ext3", "norecovery"},
+    {"ext4", "norecovery"},
+    {"xfs", "norecovery"},
+    {"btrfs", "rescue=nologreplay"},
+};
+
+int MountOnce(const char *device, const char *type, const char *folder, bool readOnly,
+              const char *options) {
   libmnt_context *context = mnt_new_context();
   if (context == nullptr) {
     return ENOMEM;
@@ -75,6 +91,9 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
   if (rc == 0) {
     rc = mnt_context_set_mflags(context, MS_NOSUID | MS_NODEV | (readOnly ? MS_RDONLY : 0));
   }
+  if (rc == 0 && options != nullptr) {
+    rc = mnt_context_set_options(context, options);
+  }
   if (rc == 0) {
     rc = mnt_context_mount(context);
   }
@@ -87,6 +106,20 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
     }
   }
   mnt_free_context(context);
+  return result;
+}
+
+}  // namespace
+
+int HostMount_Mount(const char *device, const char *type, const char *folder, bool readOnly) {
+  int result = MountOnce(device, type, folder, readOnly, nullptr);
+  if (result == EROFS && readOnly) {
+    for (const auto &t : kWithoutReplay) {
+      if (strcmp(type, t.type) == 0) {
+        return MountOnce(device, type, folder, readOnly, t.option) == 0 ? 0 : result;
+      }
+    }
+  }
   return result;
 }
 
