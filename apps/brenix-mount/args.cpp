@@ -26,7 +26,6 @@ int SaturatedAtoi(const char *text) {
   long value = std::strtol(text, nullptr, 10);
   return static_cast<int>(std::clamp<long>(value, INT_MIN, INT_MAX));
 }
-constexpr size_t kFullPathBuffer = 2048;
 
 }  // namespace
 
@@ -174,13 +173,12 @@ bool Args::Validate(std::string &errorText) {
       break;
   }
 
+  // Whatever its length: the service refuses a relative path with a text
+  // that blames a disk in use.
   if (!diskPath.empty()) {
     char *full = HostFs_FullPath(diskPath.c_str());
-    if (full != nullptr) {
-      size_t length = std::strlen(full);
-      if (length > 0 && length < kFullPathBuffer) diskPath = full;
-      std::free(full);
-    }
+    if (full != nullptr) diskPath = full;
+    std::free(full);
   }
 
   bool valid = false;

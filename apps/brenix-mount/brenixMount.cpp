@@ -11,6 +11,7 @@
 #include "com/apartment.h"
 #include "com/comError.h"
 #include "errors.h"
+#include "host/lastError.h"
 #include "host/prefix.h"
 #include "host/system.h"
 #include "messages.h"
@@ -28,6 +29,18 @@ void CheckVersion() {
   HostSystem_GetVersion(&version);
   if (version.platformId != 2 || version.major < 5) {
     throw UserError(Msg_FormatToString(msg::kInvalidOS));
+  }
+}
+
+// A listing or usage text that never reached its reader (a full disk, a
+// closed descriptor) is no success.
+void CheckOutputWritten() {
+  static const char kDetail[] = "while writing standard output";
+  if (std::fflush(stdout) != 0) throw ApiException(kDetail, BRENIX_SOURCE, __LINE__);
+  if (std::ferror(stdout) != 0) {
+    // An earlier write failed; its error code is gone by now.
+    Host_SetLastError(Host_ErrorCode(HOST_ERROR_OTHER));
+    throw ApiException(kDetail, BRENIX_SOURCE, __LINE__);
   }
 }
 
@@ -91,6 +104,7 @@ int BrenixMain(int argc, char **argv) {
         }
         exitCode = Dispatch(args);
       }
+      if (exitCode == kExitSuccess) CheckOutputWritten();
     } catch (const UserError &e) {
       Print(e.what());
       LogUserError(e);

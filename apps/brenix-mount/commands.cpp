@@ -36,7 +36,6 @@ int ListMountedCommand(std::ostream &out) {
     for (const MountedVolume &m : mounts) out << m.driveLetter << ":\\  =>  " << m.diskPath << "\n";
     out << "\n";
   }
-  out.flush();
   return kExitSuccess;
 }
 

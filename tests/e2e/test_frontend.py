@@ -2,6 +2,8 @@
 event records, run through the real program."""
 
 import os
+import re
+import subprocess
 
 import pytest
 
@@ -41,6 +43,17 @@ def test_refusals_are_recorded(host, args, out):
     assert [(e["eventIdHex"], e["eventId"], e["type"], e["source"], e["strings"], e["message"])
             for e in host.events()] == [("0xE0000001", 0xE0000001, "error", "brenix-mount",
                                          [command, out], f'Command "{command}" failed: {out}\r\n')]
+
+
+# A listing or usage text lost on a full disk is no success; a refusal keeps its code.
+@pytest.mark.parametrize("args, code", [([], 3), (["/?"], 3), (["a", "b", "c"], 1)])
+def test_lost_output_fails(host, args, code):
+    with open("/dev/full", "wb") as full:
+        r = subprocess.run([host.mount, *args], cwd=host.work, env=host.env, stdout=full,
+                           stderr=subprocess.PIPE, timeout=60)
+    assert (r.returncode, r.stderr) == (code, b"")
+    lost = r"No space left on device at apps/brenix-mount/\S+ while writing standard output"
+    assert [bool(re.fullmatch(lost, e["strings"][1])) for e in host.events()] == [True] * (code == 3)
 
 
 @pytest.mark.parametrize("version", ["1.4.10", "2.4.0", "2.4.99"])

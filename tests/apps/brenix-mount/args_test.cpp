@@ -113,7 +113,8 @@ TEST(Args, Validate) {
   auto badPath = [](const std::string &name) {
     return "Unable to find the virtual disk '@/" + name + "'.\n";
   };
-  const std::pair<const char *, std::string> cases[] = {
+  const std::string longName(3000, 'x');
+  const std::pair<std::string, std::string> cases[] = {
       // The command chosen, then "ok", the disk and the drive letter, or the refusal.
       {"", "4 ok |"},
       {"z: /d", "2 ok |z:"},
@@ -124,8 +125,9 @@ TEST(Args, Validate) {
       {"Z:", "2 " + badArg},
       {"disk.bxdk", "3 " + badArg},  // exists, but /p is missing
       {"nothere.bxdk", "3 " + badPath("nothere.bxdk")},
-      {"/d", "4 " + badArg},                // no drive letter: the listing refuses it
-      {"Z:\\ /d", "3 " + badPath("Z:\\")},  // takes the path branch
+      {longName, "3 " + badPath(longName)},  // made absolute whatever its length
+      {"/d", "4 " + badArg},                 // no drive letter: the listing refuses it
+      {"Z:\\ /d", "3 " + badPath("Z:\\")},   // takes the path branch
       {"Z: disk.bxdk /d", "1 " + badArg},
       {"/p /d Z:", "2 " + badArg},
       // The drive letter became the value: "disk.bxdk" is the drive and the
