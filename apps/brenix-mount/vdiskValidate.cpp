@@ -449,10 +449,11 @@ void ResolveRedoChoice(std::vector<std::string> &disks, const VmList &vms, int s
   }
   std::string yes = Msg_FormatToString(msg::kRedoAskYes);
   out << Msg_FormatToString(msg::kRedoAsk) << std::flush;
-  std::string word;
-  in >> word;
-  if (!word.empty() && !yes.empty() &&
-      LowerCase(word.substr(0, 1)) == LowerCase(yes.substr(0, 1))) {
+  // Only the first letter of the answer counts: the rest is left unread,
+  // however long (an endless stream of bytes, say).
+  char first = '\0';
+  if (in >> first && !yes.empty() &&
+      LowerCase(std::string(1, first)) == LowerCase(yes.substr(0, 1))) {
     disks.insert(disks.begin(), last->redoImagePath);
     return;
   }
