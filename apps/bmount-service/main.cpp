@@ -145,6 +145,7 @@ int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,
 }  // namespace
 
 int main(int argc, char **argv) {
+  HostProcess_GuardStandardStreams();
   HostSystem_SetArgs(argc, argv);
   HostLog_Open(kIdent, true);
   ServiceOptions options;

@@ -13,6 +13,7 @@
 #include "errors.h"
 #include "host/lastError.h"
 #include "host/prefix.h"
+#include "host/process.h"
 #include "host/system.h"
 #include "messages.h"
 #include "misc/panic.h"
@@ -68,6 +69,7 @@ void PrintUsage() {
 }
 
 int BrenixMain(int argc, char **argv) {
+  HostProcess_GuardStandardStreams();
   HostSystem_SetArgs(argc, argv);
   // Another user's prefix is refused before anything in it is read or
   // written: its registry could name what we start, its drive table where we

@@ -45,14 +45,18 @@ def test_refusals_are_recorded(host, args, out):
                                          [command, out], f'Command "{command}" failed: {out}\r\n')]
 
 
-# A listing or usage text lost on a full disk is no success; a refusal keeps its code.
+# A listing or usage text lost on a full disk or a closed descriptor is no
+# success; a refusal keeps its code.
+@pytest.mark.parametrize("output, error", [("full", "No space left on device"),
+                                           ("closed", "Bad file descriptor")])
 @pytest.mark.parametrize("args, code", [([], 3), (["/?"], 3), (["a", "b", "c"], 1)])
-def test_lost_output_fails(host, args, code):
+def test_lost_output_fails(host, args, code, output, error):
     with open("/dev/full", "wb") as full:
-        r = subprocess.run([host.mount, *args], cwd=host.work, env=host.env, stdout=full,
-                           stderr=subprocess.PIPE, timeout=60)
+        wrapper = ["sh", "-c", 'exec "$@" >&-', "sh"] if output == "closed" else []
+        r = subprocess.run([*wrapper, host.mount, *args], cwd=host.work, env=host.env,
+                           stdout=full, stderr=subprocess.PIPE, timeout=60)
     assert (r.returncode, r.stderr) == (code, b"")
-    lost = r"No space left on device at apps/brenix-mount/\S+ while writing standard output"
+    lost = error + r" at apps/brenix-mount/\S+ while writing standard output"
     assert [bool(re.fullmatch(lost, e["strings"][1])) for e in host.events()] == [True] * (code == 3)
 
 

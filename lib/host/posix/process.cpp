@@ -487,3 +487,12 @@ void HostProcess_RaiseFileLimit(void) {
     setrlimit(RLIMIT_NOFILE, &limit);
   }
 }
+
+void HostProcess_GuardStandardStreams(void) {
+  for (int fd = 0; fd <= 2; fd++) {
+    // The lower numbers are open by now, so the lowest free one is fd.
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+      open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+  }
+}

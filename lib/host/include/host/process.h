@@ -11,6 +11,10 @@
 // streams on /dev/null, and never the caller's child. Returns 0 once the program has been
 // executed, or the system error code of the failure (ENOENT, EACCES, ...).
 int HostProcess_StartDetached(const char *path);
+// Puts /dev/null, open for reading only, on standard streams the process
+// was started without: a file opened later would take their number and get
+// what was meant for them, and writes to them still fail as they would have.
+void HostProcess_GuardStandardStreams(void);
 // Lets this process open as many files as its hard limit allows: a disk
 // split into thousands of extent files is held open whole, and the usual soft
 // limit of 1,024 is a convention of select(), which nothing here uses.
