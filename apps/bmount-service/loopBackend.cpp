@@ -160,12 +160,26 @@ class LoopBackend : public Backend {
       // taken by someone else before it is checked.
       HostLoop_Open(record.loop, Tag(record.id).c_str(), &device);
     }
-    if (!record.mounted && !force && HostLoop_InUseElsewhere(&device)) {
-      // A device in use through the drive gives no unmount to refuse.
+    if (!force && (record.mounted ? HostLoop_InUseBesidesMount(&device, point.c_str())
+                                  : HostLoop_InUseElsewhere(&device))) {
+      // A device in use through the drive gives no unmount to refuse; nor
+      // does a file system also mounted elsewhere, and a plain unmount would
+      // take down a mount stacked on the point instead of ours.
       return Host_ErrorCode(HOST_ERROR_BUSY);
     }
     if (record.mounted) {
+      // Forced, whatever is stacked on our mount goes with it (lazily: its
+      // users keep it until they let go).
+      size_t onPoint = 0;
+      if (force) {
+        for (const auto &m : MountsBelow(point)) {
+          onPoint += m.first.empty() ? 1 : 0;
+        }
+      }
       rc = HostMount_Unmount(point.c_str(), force);
+      for (size_t i = 1; rc == 0 && i < onPoint; i++) {
+        rc = HostMount_Unmount(point.c_str(), true);
+      }
       if (rc != 0 && Host_ErrorKind(rc) != HOST_ERROR_INVALID &&
           Host_ErrorKind(rc) != HOST_ERROR_NOT_FOUND) {
         return rc;

@@ -61,6 +61,56 @@ def test_busy_device_refuses_plain_dismount_and_yields_to_force(loop_host):
     assert wait_until(lambda: loops_of(host.work) == [])
 
 
+def mount_source(point):
+    """The source of the mount on point, from this process's mount list."""
+    with open("/proc/self/mountinfo", encoding="utf-8") as f:
+        for line in f:
+            fields = line.split()
+            if fields[4] == str(point):
+                return fields[fields.index("-") + 2]
+    return None
+
+
+@pytest.mark.parametrize("other_use", ["device mounted elsewhere", "bind mount elsewhere",
+                                       "mount stacked on the drive"])
+def test_file_system_used_beyond_its_mount_refuses_plain_dismount(loop_host, other_use):
+    """Unmounting the drive's mount point would leave the file system mounted
+    elsewhere, its device and disk unaccounted for, or take down the mount
+    stacked on it instead: the volume is in use until /f."""
+    host = loop_host
+    disk = ext4_disk(host)
+    assert host.run("E:", disk).returncode == 0
+    point = host.prefix / "bmount" / "mnt" / "e"
+    drive = host.prefix / "drives" / "e:"
+    (drive / "sub").mkdir()
+    (drive / "sub" / "data.txt").write_text("written through E:\n")
+    elsewhere = host.root / "elsewhere"
+    elsewhere.mkdir()
+    if other_use == "device mounted elsewhere":
+        mount = ["mount", mount_source(point), str(elsewhere)]
+    elif other_use == "bind mount elsewhere":
+        mount = ["mount", "--bind", str(drive / "sub"), str(elsewhere)]
+    else:
+        mount = ["mount", "-t", "tmpfs", "stacked", str(drive)]
+    subprocess.run(mount, check=True, capture_output=True)
+    stacked = other_use.startswith("mount stacked")
+    try:
+        assert host.outcome("E:", "/d") == (2, SUGGEST_FORCE, "")
+        assert host.run().stdout.decode() == f"E:\\  =>  {disk}\n\n"
+        assert mounts_below(point) == [str(point)] * (2 if stacked else 1)
+        assert host.outcome("E:", "/f") == (0, "", "")
+        assert not os.path.lexists(drive)
+        assert mounts_below(host.prefix) == []  # whatever was stacked went too
+        assert host.run().stdout.decode() == "No volumes mounted.\n"
+    finally:
+        subprocess.run(["umount", str(elsewhere)], capture_output=True)
+    assert wait_until(lambda: loops_of(host.work) == [])
+    assert host.run("F:", disk).returncode == 0
+    assert (host.prefix / "drives" / "f:" / "sub" / "data.txt").read_text() == (
+        "written through E:\n")
+    assert host.outcome("F:", "/d") == (0, "", "")
+
+
 def test_damaged_table_is_rebuilt_and_nothing_is_detached(loop_host, foreground):
     host = loop_host
     # The kernel names a backing file without symbolic links.

@@ -20,6 +20,7 @@
 
 #include "blockDevice.h"
 #include "host/fs.h"
+#include "host/mount.h"
 #include "procfs.h"
 
 namespace {
@@ -286,6 +287,17 @@ bool HostLoop_InUseElsewhere(const HostLoopDevice *loop) {
   }
   close(fd);
   return OpenByAnotherProcess(st.st_rdev);
+}
+
+bool HostLoop_InUseBesidesMount(const HostLoopDevice *loop, const char *folder) {
+  struct stat st;
+  if (loop->fd < 0 || fstat(loop->fd, &st) != 0 || !S_ISBLK(st.st_mode)) {
+    return false;
+  }
+  // The mount holds the device exclusively, so an exclusive open cannot tell
+  // another mount from it: the mount list does. Readers of the device itself
+  // are left alone, as a detach leaves the device to them anyway.
+  return blockdevice::HasHolders(st.st_rdev) || HostMount_UsedBeyond(st.st_rdev, folder);
 }
 
 void HostLoop_Close(HostLoopDevice *loop) {

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <libmount/libmount.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -162,6 +164,58 @@ int HostMount_ForEachBelow(const char *folder,
   mnt_free_iter(iter);
   mnt_unref_table(table);
   return 0;
+}
+
+namespace {
+
+// Whether the mount's file system lies on block device. The device number
+// of the list tells for most file systems; btrfs shows one of its own there,
+// so the source is looked at too, only a name below /dev (looking up any
+// other path could wait on a file system that does not answer).
+bool OnDevice(libmnt_fs *fs, dev_t device) {
+  if (mnt_fs_get_devno(fs) == device) {
+    return true;
+  }
+  const char *source = mnt_fs_get_source(fs);
+  struct statx st;
+  return source != nullptr && strncmp(source, "/dev/", 5) == 0 &&
+         statx(AT_FDCWD, source, AT_STATX_DONT_SYNC, STATX_TYPE, &st) == 0 &&
+         S_ISBLK(st.stx_mode) && makedev(st.stx_rdev_major, st.stx_rdev_minor) == device;
+}
+
+}  // namespace
+
+bool HostMount_UsedBeyond(uint64_t device, const char *folder) {
+  char real[PATH_MAX];
+  std::string base = realpath(folder, real) != nullptr ? real : folder;
+  libmnt_table *table = mnt_new_table();
+  if (table == nullptr) {
+    return false;
+  }
+  bool own = false, beyond = false;
+  if (mnt_table_parse_file(table, "/proc/self/mountinfo") == 0) {
+    libmnt_iter *iter = mnt_new_iter(MNT_ITER_FORWARD);
+    libmnt_fs *fs = nullptr;
+    while (!beyond && iter != nullptr && mnt_table_next_fs(table, iter, &fs) == 0) {
+      const char *target = mnt_fs_get_target(fs);
+      if (target == nullptr) {
+        continue;
+      }
+      std::string point = target;
+      bool here = point == base;
+      bool below = point.size() > base.size() && point.compare(0, base.size(), base) == 0 &&
+                   point[base.size()] == '/';
+      bool ofDevice = OnDevice(fs, static_cast<dev_t>(device));
+      if (here && ofDevice && !own) {
+        own = true;  // the list names a mount before those stacked on it
+      } else {
+        beyond = here || below || ofDevice;
+      }
+    }
+    mnt_free_iter(iter);
+  }
+  mnt_unref_table(table);
+  return beyond;
 }
 
 bool HostMount_FuseUsable(char **why) {

@@ -54,6 +54,13 @@ int HostLoop_Free(HostLoopDevice *loop);
 // process with it open. Errors along the way count as not in use.
 bool HostLoop_InUseElsewhere(const HostLoopDevice *loop);
 
+// As HostLoop_InUseElsewhere, for a device whose file system the caller has
+// mounted on folder: true when unmounting folder would not let go of the file
+// system or would take down something else (see HostMount_UsedBeyond), or a
+// device is built on it. Processes that merely have the device open do not
+// count: the device stays theirs until they close it.
+bool HostLoop_InUseBesidesMount(const HostLoopDevice *loop, const char *folder);
+
 // Closes the caller's descriptor (the device stays as it is). Accepts a
 // closed one.
 void HostLoop_Close(HostLoopDevice *loop);

@@ -5,6 +5,8 @@
 // returning int give 0 or a system error code.
 #pragma once
 
+#include <cstdint>
+
 // Returns the malloc'd type of the file system recognised on device (for
 // example "ext4"), or NULL: last error 0 when the device holds none (or
 // something that is not a file system), else the system error.
@@ -19,6 +21,14 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
 // process working in it) and lazy is false; lazy detaches it at once and
 // lets it go when its last user does. EINVAL when nothing is mounted there.
 int HostMount_Unmount(const char *folder, bool lazy);
+
+// Returns true when a plain unmount of folder would leave the file system
+// of block device `device` (a device number as stat gives it) mounted, or
+// would take down something else: besides one mount of device on folder,
+// device is mounted elsewhere (a bind mount of it included) or anything is
+// mounted on folder (stacked on it) or below it. Only this process's mount
+// namespace is seen. False otherwise, or when the mounts cannot be listed.
+bool HostMount_UsedBeyond(uint64_t device, const char *folder);
 
 // Calls visit(below, source, context) for every mount on folder or below it,
 // in the order the system lists them; below is the mount point's path
