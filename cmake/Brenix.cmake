@@ -1,5 +1,8 @@
 # Shared build rules: warnings, sanitizers, the source name that fatal stops cite.
 
+# The programs install where the units will name them (packaging/).
+include(GNUInstallDirs)
+
 set(BRENIX_WARNINGS -Wall -Wextra -Wpedantic -Wno-missing-field-initializers)
 # Errors only where we choose (scripts/test, CI): a user's or packager's build
 # with another compiler or build type must not fail on a new warning.
@@ -74,7 +77,7 @@ function(brenix_app exe lib)
     if(BRENIX_STATIC_LIBSTDCXX)
       target_link_options(${exe} PRIVATE -static-libstdc++ -static-libgcc)
     endif()
-    install(TARGETS ${exe} RUNTIME DESTINATION bin)
+    install(TARGETS ${exe} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endfunction()
 

@@ -3,6 +3,7 @@ systemd units), the units checked by systemd where it is installed, and the
 service serving on a socket handed over the way systemd does it."""
 
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -14,7 +15,33 @@ import pytest
 from conftest import BIN_DIR, CLSID, wait_until
 
 BUILD_DIR = BIN_DIR.parent
+SOURCE_DIR = Path(__file__).resolve().parents[2]
 UNITS = ("bmount-service.socket", "bmount-service.service")
+# The programs the tests and scripts run: a test whose tool is missing skips,
+# so scripts/setup must bring each to a fresh machine.
+TOOLS = ("strace", "man", "systemd-analyze", "setpriv", "useradd", "fusermount3", "qemu-img",
+         "qemu-storage-daemon", "sfdisk", "losetup", "mkfs.ext4", "debugfs", "chattr",
+         "lintian", "clang++", "ccache")
+
+
+def words_of(text, pattern):
+    block = re.search(pattern, text, re.S | re.M).group(1)
+    return [w for line in block.splitlines() for w in line.split("#")[0].split()]
+
+
+def build_needs():
+    """debian/control's build dependencies, and what dpkg-buildpackage adds to them."""
+    names = words_of((SOURCE_DIR / "debian/control").read_text(), r"^Build-Depends:(.*?)^\S")
+    names = [n.rstrip(",") for n in names if re.fullmatch(r"[a-z0-9][a-z0-9.+-]*,?", n)]
+    return ["debhelper" if n == "debhelper-compat" else n for n in names] + ["build-essential"]
+
+
+def owner_of(tool):
+    path = shutil.which(tool, path=os.environ.get("PATH", "") + ":/usr/sbin:/sbin")
+    assert path, f"{tool} is not installed"
+    paths = {path, re.sub(r"^/usr/", "/", path)}  # registered before /usr was merged
+    out = subprocess.run(["dpkg", "-S", *paths], capture_output=True, text=True).stdout
+    return out.split(":")[0].split(",")[0]
 
 
 @pytest.fixture(scope="module")
@@ -47,6 +74,18 @@ def test_tree_is_complete(installed):
     service_unit = (units / "bmount-service.service").read_text()
     assert "ExecStart=/usr/bin/bmount-service --foreground\n" in service_unit
     assert "@" not in socket_unit + service_unit
+
+
+@pytest.mark.parametrize("kind, name", [*(("tool", t) for t in TOOLS),
+                                        *(("package", p) for p in build_needs())])
+def test_setup_installs_what_tests_and_builds_need(kind, name):
+    if shutil.which("dpkg-query") is None:
+        pytest.skip("not a Debian system")
+    package = owner_of(name) if kind == "tool" else name
+    listed = words_of((SOURCE_DIR / "scripts/setup").read_text(), r"^packages=\((.*?)^\)")
+    priority = subprocess.run(["dpkg-query", "-W", "-f=${Priority}", package],
+                              capture_output=True, text=True).stdout
+    assert package in listed or priority == "required", f"scripts/setup lacks {package} ({name})"
 
 
 @pytest.mark.parametrize("page, words", [
