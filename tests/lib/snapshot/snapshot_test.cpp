@@ -285,7 +285,7 @@ TEST_F(ManyDisksTest, TheSearchPathIsTriedInOrderAfterTheFolder) {
   // A path so long that following it for every disk could take hours is
   // refused, however soon the disks are found.
   std::string path;
-  for (int i = 0; i < 5000; i++) path += "n" + std::to_string(i) + ";";
+  for (int i = 0; i < 5000; i++) path.append("n").append(std::to_string(i)).append(";");
   vm_.WriteConfig(std::string(kIdeDisk) + "fileSearchPath = \"" + path + "first;second\"\n");
   EXPECT_EQ(QueryDiskUse(vm_.config(), vm_.file("first/" + Disk(41))).err.type, SNAPSHOT_CONFIG);
 }
