@@ -25,8 +25,9 @@ class Backend {
   // Makes the volume of *record reachable as drive record->letter, and notes
   // in *record what it set up (saved with the table). Returns 0 or a system
   // error code (EEXIST when the drive entry exists already); on failure
-  // nothing is left behind.
-  virtual int Attach(MountRecord *record) = 0;
+  // nothing is left behind, and *why (when given) may tell more than the
+  // code's text.
+  virtual int Attach(MountRecord *record, std::string *why) = 0;
   // Takes the drive away. Returns 0 or a system error code: EBUSY when the
   // volume is in use and force is false (nothing changed then); force
   // detaches even a volume in use. A drive entry removed by hand meanwhile is

@@ -71,7 +71,7 @@ class LoopBackend : public Backend {
   const char *Name() const override { return "loop"; }
   bool ReadsDisk() const override { return true; }
 
-  int Attach(MountRecord *record) override {
+  int Attach(MountRecord *record, std::string *why) override {
     int rc = Paths();
     if (rc != 0) {
       return rc;
@@ -120,6 +120,11 @@ class LoopBackend : public Backend {
       if (rc != 0) {
         ServiceLog(HOSTLOG_WARNING, "mount %d: %s file system on %s cannot be mounted: %s",
                    record->id, type, devicePath.c_str(), Text(rc).c_str());
+        // The bare code does not say which file system (one the kernel has
+        // no driver for gives "No such device").
+        if (why != nullptr) {
+          *why = std::string("its ") + type + " file system cannot be mounted: " + Text(rc);
+        }
       }
       Step("MountAs.mounted");
       target = point;

@@ -417,7 +417,8 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   }
   record->letter = letter;
   record->backend = backend_->Name();
-  int rc = backend_->Attach(record);
+  std::string why;
+  int rc = backend_->Attach(record, &why);
   if (rc != 0) {
     record->letter = 0;
     EndDaemon(record);
@@ -426,7 +427,7 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
       return letterInUse;
     }
     return Outcome::Fail(SystemFailure(rc), "The volume cannot be attached as " + drive + " (" +
-                                                ServiceErrorText(rc) + ").");
+                                                (why.empty() ? ServiceErrorText(rc) : why) + ").");
   }
   Outcome saved = Save(true);
   if (!saved.Ok()) {
@@ -491,7 +492,7 @@ Outcome MountService::Detach(int32_t id, bool force) {
     DiskImage image;
     if ((!daemon.empty() &&
          (!OpenImage(record->disk, &image).Ok() || !StartDaemon(record, image).Ok())) ||
-        backend->Attach(record) != 0) {
+        backend->Attach(record, nullptr) != 0) {
       ServiceLog(HOSTLOG_ERROR, "mount %d: cannot attach %c: again after a failed save", id,
                  letter);
     }

@@ -81,7 +81,7 @@ class RecordBackend : public Backend {
  public:
   const char *Name() const override { return "record"; }
 
-  int Attach(MountRecord *recordOut) override {
+  int Attach(MountRecord *recordOut, std::string *) override {
     const MountRecord &record = *recordOut;
     std::string volumes, folder;
     int rc = VolumeFolder(record.id, &volumes, &folder);

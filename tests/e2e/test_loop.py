@@ -12,8 +12,8 @@ import subprocess
 
 import pytest
 
-from conftest import CLSID, loops_of, make_disk, mounts_below, wait_until
-from test_commands import SUGGEST_FORCE
+from conftest import CLSID, LOSETUP, loops_of, make_disk, mounts_below, wait_until
+from test_commands import SUGGEST_FORCE, UNABLE_TO_MOUNT
 
 MKFS = shutil.which("mkfs.ext4") or "/usr/sbin/mkfs.ext4"
 
@@ -38,6 +38,29 @@ def ext4_disk(host, name="disk.bxdk", volumes=1):
 def blank_disk(host, name="blank.bxdk"):
     """A raw image with one partition and no file system on it."""
     return make_disk(host, name, "label: dos\nstart=2048, type=83\n", 4 << 20)
+
+
+def test_file_system_the_kernel_cannot_mount_is_named(loop_host):
+    """A file system libblkid knows but this kernel has no driver for (minix,
+    whose mkfs every machine has): the refusal says which, and nothing is left."""
+    host = loop_host
+    disk = blank_disk(host)
+    device = subprocess.run([LOSETUP, "-o", str(1 << 20), "-f", "--show", disk], check=True,
+                            capture_output=True, text=True).stdout.strip()
+    try:
+        subprocess.run(["mkfs.minix", device], check=True, capture_output=True)
+    finally:
+        subprocess.run([LOSETUP, "-d", device], check=True)
+    code, out, err = host.outcome("E:", disk)
+    if code == 0:
+        assert host.outcome("E:", "/d") == (0, "", "")
+        pytest.skip("this kernel mounts minix")
+    assert (code, out, err) == (2, UNABLE_TO_MOUNT, "")
+    assert host.events()[-1]["strings"][-1] == (
+        "The volume cannot be attached as E: (its minix file system cannot be mounted: "
+        "No such device).")
+    assert host.run().stdout.decode() == "No volumes mounted.\n"
+    assert wait_until(lambda: loops_of(host.work) == [])
 
 
 # A file system with a user is met in test_images.py and test_disk_identity.py;
