@@ -40,17 +40,23 @@ def blank_disk(host, name="blank.bxdk"):
     return make_disk(host, name, "label: dos\nstart=2048, type=83\n", 4 << 20)
 
 
+def formatted(disk, *mkfs):
+    """Runs mkfs on the volume at 1 MiB of disk (through a loop device: not
+    every mkfs takes an offset)."""
+    device = subprocess.run([LOSETUP, "-o", str(1 << 20), "-f", "--show", disk], check=True,
+                            capture_output=True, text=True).stdout.strip()
+    try:
+        subprocess.run([*mkfs, device], check=True, capture_output=True)
+    finally:
+        subprocess.run([LOSETUP, "-d", device], check=True)
+    return disk
+
+
 def test_file_system_the_kernel_cannot_mount_is_named(loop_host):
     """A file system libblkid knows but this kernel has no driver for (minix,
     whose mkfs every machine has): the refusal says which, and nothing is left."""
     host = loop_host
-    disk = blank_disk(host)
-    device = subprocess.run([LOSETUP, "-o", str(1 << 20), "-f", "--show", disk], check=True,
-                            capture_output=True, text=True).stdout.strip()
-    try:
-        subprocess.run(["mkfs.minix", device], check=True, capture_output=True)
-    finally:
-        subprocess.run([LOSETUP, "-d", device], check=True)
+    disk = formatted(blank_disk(host), "mkfs.minix")
     code, out, err = host.outcome("E:", disk)
     if code == 0:
         assert host.outcome("E:", "/d") == (0, "", "")
@@ -61,6 +67,22 @@ def test_file_system_the_kernel_cannot_mount_is_named(loop_host):
         "No such device).")
     assert host.run().stdout.decode() == "No volumes mounted.\n"
     assert wait_until(lambda: loops_of(host.work) == [])
+
+
+def test_clone_of_a_mounted_xfs_is_mounted_beside_it(loop_host):
+    """Copies of one xfs (the disks of a cloned machine) share its identity,
+    which the kernel takes for a second mount of one file system."""
+    host = loop_host
+    disk = formatted(make_disk(host, "a.raw", "label: dos\nstart=2048, type=83\n", 330 << 20),
+                     "mkfs.xfs", "-q")
+    clone = str(host.work / "b.raw")
+    subprocess.run(["cp", "--sparse=always", disk, clone], check=True)
+    if host.run("E:", disk).returncode != 0:
+        pytest.skip("this kernel does not mount xfs")
+    assert host.outcome("F:", clone) == (0, "", "")
+    (host.prefix / "drives" / "f:" / "clone.txt").write_text("only here\n")
+    assert os.listdir(host.prefix / "drives" / "e:") == []
+    assert host.outcome("E:", "/d") == (0, "", "") and host.outcome("F:", "/d") == (0, "", "")
 
 
 # A file system with a user is met in test_images.py and test_disk_identity.py;

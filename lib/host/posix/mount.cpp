@@ -114,15 +114,25 @@ int MountOnce(const char *device, const char *type, const char *folder, bool rea
 }  // namespace
 
 int HostMount_Mount(const char *device, const char *type, const char *folder, bool readOnly) {
+  std::string options;
   int result = MountOnce(device, type, folder, readOnly, nullptr);
-  if (result == EROFS && readOnly) {
-    for (const auto &t : kWithoutReplay) {
-      if (strcmp(type, t.type) == 0) {
-        return MountOnce(device, type, folder, readOnly, t.option) == 0 ? 0 : result;
+  for (;;) {
+    const char *more = nullptr;
+    if (result == EINVAL && strcmp(type, "xfs") == 0) {
+      // The copy of a file system mounted already (a cloned machine's disk)
+      // has its identity: the kernel takes it for the same one.
+      more = "nouuid";
+    } else if (result == EROFS && readOnly) {
+      for (const auto &t : kWithoutReplay) {
+        if (strcmp(type, t.type) == 0) more = t.option;
       }
     }
+    if (more == nullptr || options.find(more) != std::string::npos) {
+      return result;
+    }
+    options += (options.empty() ? "" : ",") + std::string(more);
+    result = MountOnce(device, type, folder, readOnly, options.c_str());
   }
-  return result;
 }
 
 int HostMount_Unmount(const char *folder, bool lazy) {
