@@ -130,7 +130,8 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
     if (more == nullptr || options.find(more) != std::string::npos) {
       return result;
     }
-    options += (options.empty() ? "" : ",") + std::string(more);
+    if (!options.empty()) options += ',';
+    options += more;
     result = MountOnce(device, type, folder, readOnly, options.c_str());
   }
 }
