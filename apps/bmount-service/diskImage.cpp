@@ -73,6 +73,11 @@ std::string FolderOf(const std::string &path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// name, as the file at base names it, with base's folder when it is relative.
+std::string Joined(const std::string &name, const std::string &base) {
+  return name[0] == '/' ? name : FolderOf(base) + "/" + name;
+}
+
 // Resolves name, as the file at base names it, to an absolute path with links
 // resolved. "" with *problem set when it is no plain path or does not exist.
 std::string ResolveName(const std::string &name, const std::string &base, const char *what,
@@ -83,7 +88,7 @@ std::string ResolveName(const std::string &name, const std::string &base, const 
            ", which is not a plain file path.";
     return "";
   }
-  std::string joined = name[0] == '/' ? name : FolderOf(base) + "/" + name;
+  std::string joined = Joined(name, base);
   char *real = HostFs_RealPath(joined.c_str());
   if (real == nullptr || !HostFs_IsRegularFile(real)) {
     free(real);
@@ -123,8 +128,7 @@ ImageProblem CheckDescriptorNames(const std::string &path, std::string *why) {
       continue;
     }
     // A missing file is left for qemu-img to report, as before.
-    std::string joined = name[0] == '/' ? name : FolderOf(path) + "/" + name;
-    char *real = HostFs_RealPath(joined.c_str());
+    char *real = HostFs_RealPath(Joined(name, path).c_str());
     if (real != nullptr && !HostFs_IsRegularFile(real)) {
       ResolveName(name, path, "extent file", &problem, why);
     }

@@ -403,12 +403,7 @@ void ScanTargetFolder(const std::string &path, VmList &vms) {
   if (real == nullptr || full == real.get()) return;
   auto [folder, name] = SplitPath(full);
   auto [realFolder, realName] = SplitPath(real.get());
-  HostFileId a;
-  HostFileId b;
-  if (HostFs_GetFileId(folder.c_str(), &a) && HostFs_GetFileId(realFolder.c_str(), &b) &&
-      a.volumeSerial == b.volumeSerial && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow) {
-    realFolder = folder;
-  }
+  if (File_IsSameFile(folder.c_str(), realFolder.c_str())) realFolder = folder;
   if (realFolder == folder && realName == name) return;
   for (VmUsage &vm : ScanFolder(DiskScan(realFolder + realName))) {
     bool known = !vm.configPath.empty() &&

@@ -152,7 +152,11 @@ int Run(const ComServerClass &cls, const ComServerOptions &options, int streamFd
       idleSince = -1;
     }
 
-    bool accepting = listenFd >= 0 && HostClock_NowMs() >= acceptAfter;
+    // The clock is read only while a pause lasts.
+    if (acceptAfter != 0 && HostClock_NowMs() >= acceptAfter) {
+      acceptAfter = 0;
+    }
+    bool accepting = listenFd >= 0 && acceptAfter == 0;
     if (listenFd >= 0 && !accepting && (timeout < 0 || timeout > kAcceptPauseMs)) {
       timeout = kAcceptPauseMs;
     }

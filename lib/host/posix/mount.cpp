@@ -140,14 +140,24 @@ int HostMount_Unmount(const char *folder, bool lazy) {
   return umount2(folder, UMOUNT_NOFOLLOW | (lazy ? MNT_DETACH : 0)) == 0 ? 0 : errno;
 }
 
-int HostMount_ForEachBelow(const char *folder,
-                           void (*visit)(const char *below, const char *source, void *context),
-                           void *context) {
-  char real[PATH_MAX];
-  if (realpath(folder, real) == nullptr) {
-    return errno == ENOENT ? 0 : errno;
+namespace {
+
+enum class Place { kElsewhere, kOn, kBelow };
+
+// Where the mount point lies against base, a real path.
+Place PlaceOf(const std::string &point, const std::string &base) {
+  if (point == base) {
+    return Place::kOn;
   }
-  std::string base = real;
+  bool below = point.size() > base.size() && point.compare(0, base.size(), base) == 0 &&
+               (base == "/" || point[base.size()] == '/');
+  return below ? Place::kBelow : Place::kElsewhere;
+}
+
+// Calls visit(fs, place) for the mounts this process sees, in the order the
+// system lists them, while visit returns true. Returns 0 or a system error.
+template <typename Visit>
+int ForEachMount(const std::string &base, Visit visit) {
   libmnt_table *table = mnt_new_table();
   if (table == nullptr) {
     return ENOMEM;
@@ -161,23 +171,14 @@ int HostMount_ForEachBelow(const char *folder,
   libmnt_fs *fs = nullptr;
   while (iter != nullptr && mnt_table_next_fs(table, iter, &fs) == 0) {
     const char *target = mnt_fs_get_target(fs);
-    if (target == nullptr) {
-      continue;
-    }
-    std::string point = target;
-    if (point == base || (point.size() > base.size() && point.compare(0, base.size(), base) == 0 &&
-                          (base == "/" || point[base.size()] == '/'))) {
-      const char *source = mnt_fs_get_source(fs);
-      size_t skip = point.size() == base.size() ? base.size() : base.size() + (base == "/" ? 0 : 1);
-      visit(point.c_str() + skip, source != nullptr ? source : "", context);
+    if (target != nullptr && !visit(fs, PlaceOf(target, base))) {
+      break;
     }
   }
   mnt_free_iter(iter);
   mnt_unref_table(table);
   return 0;
 }
-
-namespace {
 
 // Whether the mount's file system lies on block device. The device number
 // of the list tells for most file systems; btrfs shows one of its own there,
@@ -196,36 +197,38 @@ bool OnDevice(libmnt_fs *fs, dev_t device) {
 
 }  // namespace
 
+int HostMount_ForEachBelow(const char *folder,
+                           void (*visit)(const char *below, const char *source, void *context),
+                           void *context) {
+  char real[PATH_MAX];
+  if (realpath(folder, real) == nullptr) {
+    return errno == ENOENT ? 0 : errno;
+  }
+  std::string base = real;
+  return ForEachMount(base, [&](libmnt_fs *fs, Place place) {
+    if (place != Place::kElsewhere) {
+      const char *point = mnt_fs_get_target(fs);
+      const char *source = mnt_fs_get_source(fs);
+      size_t skip = place == Place::kOn ? base.size() : base.size() + (base == "/" ? 0 : 1);
+      visit(point + skip, source != nullptr ? source : "", context);
+    }
+    return true;
+  });
+}
+
 bool HostMount_UsedBeyond(uint64_t device, const char *folder) {
   char real[PATH_MAX];
   std::string base = realpath(folder, real) != nullptr ? real : folder;
-  libmnt_table *table = mnt_new_table();
-  if (table == nullptr) {
-    return false;
-  }
   bool own = false, beyond = false;
-  if (mnt_table_parse_file(table, "/proc/self/mountinfo") == 0) {
-    libmnt_iter *iter = mnt_new_iter(MNT_ITER_FORWARD);
-    libmnt_fs *fs = nullptr;
-    while (!beyond && iter != nullptr && mnt_table_next_fs(table, iter, &fs) == 0) {
-      const char *target = mnt_fs_get_target(fs);
-      if (target == nullptr) {
-        continue;
-      }
-      std::string point = target;
-      bool here = point == base;
-      bool below = point.size() > base.size() && point.compare(0, base.size(), base) == 0 &&
-                   point[base.size()] == '/';
-      bool ofDevice = OnDevice(fs, static_cast<dev_t>(device));
-      if (here && ofDevice && !own) {
-        own = true;  // the list names a mount before those stacked on it
-      } else {
-        beyond = here || below || ofDevice;
-      }
+  ForEachMount(base, [&](libmnt_fs *fs, Place place) {
+    bool ofDevice = OnDevice(fs, static_cast<dev_t>(device));
+    if (place == Place::kOn && ofDevice && !own) {
+      own = true;  // the list names a mount before those stacked on it
+    } else {
+      beyond = place != Place::kElsewhere || ofDevice;
     }
-    mnt_free_iter(iter);
-  }
-  mnt_unref_table(table);
+    return !beyond;
+  });
   return beyond;
 }
 
