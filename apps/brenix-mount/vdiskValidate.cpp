@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <tuple>
@@ -19,16 +20,15 @@
 #include <boost/regex.hpp>
 
 #include "brenixMount.h"
+#include "configReader.h"
 #include "errors.h"
 #include "file/file.h"
-#include "host/descriptor.h"
 #include "host/fs.h"
 #include "host/lastError.h"
 #include "host/lookup.h"
 #include "host/text.h"
 #include "messages.h"
 #include "snapshot/snapshot.h"
-#include "user/dictionary.h"
 #include "user/msg.h"
 
 namespace {
@@ -157,16 +157,16 @@ struct DiskScan {
   std::string pathTail;                         // the last name of the path as given, and a quote
   std::string nameTail;                         // the file name of the full path, and a quote
   bool prefilter;                               // false when a backslash makes the tails unreliable
-  // The disk's identity, looked at once for all the configurations that ask.
+  // The disk's identity, looked at once for all the configurations that
+  // ask, on whichever thread asks first.
   mutable std::optional<HostFileId> id;
-  mutable bool idLooked = false;
+  mutable std::once_flag idLooked;
 
   const HostFileId *Id() const {
-    if (!idLooked) {
-      idLooked = true;
+    std::call_once(idLooked, [this] {
       HostFileId found;
       if (HostFs_GetFileId(path.c_str(), &found)) id = found;
-    }
+    });
     return id ? &*id : nullptr;
   }
 };
@@ -185,31 +185,6 @@ struct VmUsage {
 };
 
 using VmList = std::vector<VmUsage>;
-
-// Returns the whole regular file. Raises ApiException "while reading <path>"
-// for anything else.
-std::string ReadConfig(const std::string &path) {
-  std::string detail = "while reading " + path;
-  long long size = 0;
-  HostFd fd(HostFile_OpenRegular(path.c_str(), &size));
-  if (!fd.Valid()) throw ApiException(detail, BRENIX_SOURCE, __LINE__);
-  if (size > DICT_LOAD_BOUND) {
-    // As the snapshot reader bounds what it holds of another program's file.
-    Host_SetLastError(EFBIG);
-    throw ApiException(detail, BRENIX_SOURCE, __LINE__);
-  }
-  // Not a string of that size: filling it with zeros first cost more than
-  // the copy.
-  std::unique_ptr<char[]> bytes(new char[static_cast<size_t>(size)]);
-  size_t done = 0;
-  while (done < static_cast<size_t>(size)) {
-    long n = HostFile_Read(fd.Get(), bytes.get() + done, static_cast<size_t>(size) - done);
-    if (n < 0) throw ApiException(detail, BRENIX_SOURCE, __LINE__);
-    if (n == 0) break;  // the file shrank meanwhile
-    done += static_cast<size_t>(n);
-  }
-  return std::string(bytes.get(), done);
-}
 
 // Letters match in either case: the answer on the text as read is the one on
 // its lower-cased form, which a version-8 configuration mostly never needs.
@@ -247,12 +222,34 @@ bool UsesDiskByText(const DiskScan &disk, const VmUsage &record) {
   return SearchDevice(record, match[1].str(), R"(.present\s*=\s*"true")");
 }
 
-bool UsesDisk(const DiskScan &disk, VmUsage &record) {
+// Asks the snapshot reader whether the machine of the configuration at path,
+// whose text is in hand, uses the disk.
+SnapshotError QueryDiskUse(const DiskScan &disk, const std::string &path, const std::string &text,
+                           bool *used) {
+  SnapshotConfigText read = {text.data(), text.size()};
+  return Snapshot_QueryDiskUse(path.c_str(), disk.path.c_str(), used, nullptr, nullptr, &read,
+                               disk.Id());
+}
+
+// Completes a configuration just read. A version-8 one is put to the
+// snapshot reader; its answer stands unless the reader said something that
+// was held back.
+void PrepareConfig(const DiskScan &disk, const std::string &path, ConfigFiles &files) {
+  files.version = ConfigVersion(files.text);
+  if (files.version < 8) {
+    files.lower = LowerCase(files.text);
+    return;
+  }
+  unsigned long heldBack = Msg_HeldBack();
+  files.snapshotResult = QueryDiskUse(disk, path, files.text, &files.used).type;
+  files.answered = Msg_HeldBack() == heldBack;
+}
+
+bool UsesDisk(const DiskScan &disk, VmUsage &record, const ConfigFiles &files) {
   if (record.version < 8) return UsesDiskByText(disk, record);
-  bool used = false;
-  SnapshotConfigText text = {record.originalText.data(), record.originalText.size()};
-  SnapshotError err = Snapshot_QueryDiskUse(record.configPath.c_str(), disk.path.c_str(), &used,
-                                            nullptr, nullptr, &text, disk.Id());
+  bool used = files.used;
+  SnapshotError err = {static_cast<SnapshotErrorCode>(files.snapshotResult), 0};
+  if (!files.answered) err = QueryDiskUse(disk, record.configPath, record.originalText, &used);
   if (err.type == SNAPSHOT_SUCCESS) return used;
   // The snapshot state is unknown. If the text says the machine uses the
   // disk, validation must refuse rather than guess.
@@ -378,13 +375,24 @@ VmList ScanFolder(const DiskScan &disk) {
   }
   std::sort(configs.begin(), configs.end(),
             [](const std::string *a, const std::string *b) { return *a < *b; });
-  for (const std::string *name : configs) {
+  std::vector<std::string> paths;
+  paths.reserve(configs.size());
+  for (const std::string *name : configs) paths.push_back(disk.folder + *name);
+  ConfigReader reader(paths, [&disk](const std::string &path, ConfigFiles &files) {
+    PrepareConfig(disk, path, files);
+  });
+  for (size_t i = 0; i < paths.size(); i++) {
+    ConfigFiles files;
+    if (int error = reader.Take(i, &files); error != 0) {
+      Host_SetLastError(error);
+      throw ApiException("while reading " + paths[i], BRENIX_SOURCE, __LINE__);
+    }
     VmUsage record;
-    record.configPath = disk.folder + *name;
-    record.originalText = ReadConfig(record.configPath);
-    record.version = ConfigVersion(record.originalText);
-    if (record.version < 8) record.configText = LowerCase(record.originalText);
-    if (!UsesDisk(disk, record)) continue;
+    record.configPath = std::move(paths[i]);
+    record.version = files.version;
+    record.originalText = std::move(files.text);
+    record.configText = std::move(files.lower);
+    if (!UsesDisk(disk, record, files)) continue;
     FindRedoImage(disk, record);
     vms.push_back(std::move(record));
   }

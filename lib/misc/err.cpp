@@ -1,5 +1,5 @@
-// Error texts for system error codes, in one static buffer as callers expect:
-// the system's own text, or "Unknown error N (0xN)" when it has none, without
+// Error texts for system error codes, in one buffer per thread as callers
+// expect: the system's own text, or "Unknown error N (0xN)" when it has none, without
 // the trailing line end and full stop.
 #include "misc/err.h"
 
@@ -10,7 +10,7 @@
 
 namespace {
 
-char gErrText[2048];
+thread_local char gErrText[2048];
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "string/str.h"
+#include "user/msg.h"
 
 // Nothing in this program ever opens a diagnostic log.
 static const bool logEnabled = false;
@@ -18,6 +19,7 @@ bool Log_Enabled(void) { return logEnabled; }
 void Log(const char *format, ...) { (void)format; }
 
 void Warning(const char *format, ...) {
+  if (Msg_HoldOne()) return;
   char buffer[4096];
   va_list args;
   va_start(args, format);

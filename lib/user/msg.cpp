@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "host/console.h"
 #include "misc/codeset.h"
@@ -47,6 +48,20 @@ static void MsgPostMessageBox(int type, const char *text, const char *id);
 
 // Threads without a CommonState share this one; thread states start from it.
 static MsgState defaultState = {MsgPostMessageBox, {NULL, 0, 0}, {NULL, 0, 0}, NULL, {}};
+
+namespace {
+thread_local bool tHoldingBack = false;
+thread_local unsigned long tHeldBack = 0;
+}  // namespace
+
+bool Msg_HoldBack(bool on) { return std::exchange(tHoldingBack, on); }
+
+bool Msg_HoldOne(void) {
+  if (tHoldingBack) tHeldBack++;
+  return tHoldingBack;
+}
+
+unsigned long Msg_HeldBack(void) { return tHeldBack; }
 
 MsgState *MsgState_Get(void) {
   CommonState *common = CommonState_Get();
@@ -169,6 +184,7 @@ static void MsgAppendV(MsgState *state, const char *literal, va_list args, char 
 }
 
 void Msg_Append(const char *literal, ...) {
+  if (Msg_HoldOne()) return;
   char id[MSG_ID_BUF_SIZE];
   va_list args;
   va_start(args, literal);
@@ -202,6 +218,7 @@ const char *Msg_GetMessagesWithIds(void) { return MsgBufferText(&MsgState_Get()-
 
 void Msg_Post(int type, const char *literal, ...) {
   VERIFY(type >= 0 && type < MSG_NUM_TYPES && literal != NULL);
+  if (Msg_HoldOne()) return;
   MsgState *state = MsgState_Get();
 
   char id[MSG_ID_BUF_SIZE];

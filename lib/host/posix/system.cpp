@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
@@ -113,6 +114,13 @@ const char *HostSystem_CommandLine(void) {
     gCommandLine = strdup(Join(procfs::Arguments(0)).c_str());
   }
   return gCommandLine != nullptr ? gCommandLine : "";
+}
+
+int HostSystem_ProcessorCount(void) {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
+  int count = CPU_COUNT(&set);
+  return count > 0 ? count : 1;
 }
 
 uint64_t HostSystem_RandomSeed(void) {

@@ -5,6 +5,7 @@
 // and its answers, and the host's case-sensitive names.
 #include "vdiskValidate.h"
 
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -376,13 +377,113 @@ std::vector<Case> Cases() {
   return cases;
 }
 
+// Configurations beside each case's own, enough for the folder to be read
+// ahead on other processors; none names a disk of the cases.
+Entries Padding() {
+  Entries padding;
+  for (int i = 0; i < 40; i++) {
+    std::string name = "zz" + std::to_string(100 + i);
+    padding.push_back(
+        {name + ".bxx", i % 2 == 0 ? Config8(name + ".bxdk") : OldConfig("ide0:0", name)});
+  }
+  return padding;
+}
+
 TEST(ValidateDisk, Cases) {
-  for (const Case &c : Cases()) {
-    SCOPED_TRACE(c.what + ", " + c.how);
-    testsupport::TempDir dir;
-    std::optional<std::string> r = Validate(c, dir.path());
-    EXPECT_EQ(r.value_or(Expand(c.want, dir.path())), Expand(c.want, dir.path()));
-    if (!r) std::cout << "skipped (no DOS attributes here): " << c.what << "\n";
+  for (bool padded : {false, true}) {
+    for (Case c : Cases()) {
+      SCOPED_TRACE(c.what + ", " + c.how + (padded ? ", among many machines" : ""));
+      if (padded) {
+        Entries padding = Padding();
+        c.files.insert(c.files.begin(), padding.begin(), padding.end());
+      }
+      testsupport::TempDir dir;
+      std::optional<std::string> r = Validate(c, dir.path());
+      EXPECT_EQ(r.value_or(Expand(c.want, dir.path())), Expand(c.want, dir.path()));
+      if (!r && !padded) std::cout << "skipped (no DOS attributes here): " << c.what << "\n";
+    }
+  }
+}
+
+// Runs body on one processor: the folder is then read in order, by the scan
+// alone. Restores the processors it may run on.
+template <typename Body>
+void OnOneProcessor(Body body) {
+  cpu_set_t all;
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  for (int cpu = 0; cpu < CPU_SETSIZE; cpu++) {
+    if (CPU_ISSET(cpu, &all)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  }
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  body();
+  ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
+}
+
+// A folder of many machines, some of whose files make the snapshot reader
+// say something, is read ahead: what it says, and the outcome, are those of
+// reading it in order, and nothing is said of a machine after the one that
+// stops the scan.
+TEST(ValidateDisk, ReadAheadSaysWhatTheOrderedScanSays) {
+  cpu_set_t all;
+  ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+  if (CPU_COUNT(&all) < 2) GTEST_SKIP() << "one processor: the folder is never read ahead";
+  const std::string syntaxError = Config8("other.bxdk") + "not an assignment\n";
+  const std::string notBoolean = Config8("other.bxdk") + "templateVM = \"maybe\"\n";
+  struct Folder {
+    std::string what;
+    Entries files;
+    std::string want;
+    bool saysAll;  // else nothing is said of m60
+  } folders[] = {
+      {"a child in use among machines that say something",
+       {{"m10.bxx", syntaxError}, {"m20.bxx", notBoolean}, {"m60.bxx", syntaxError}},
+       Use("disk-000003.bxdk"),
+       true},
+      {"a machine that cannot be read stops the scan",
+       {{"m10.bxx", syntaxError},
+        {"m20.bxx", notBoolean},
+        {"m50.bxx", "<fifo>"},
+        {"m60.bxx", notBoolean}},
+       Api("while reading @/m50.bxx"),
+       false},
+  };
+  for (const Folder &folder : folders) {
+    SCOPED_TRACE(folder.what);
+    Case c = C(folder.what, folder.want, Padding(), "/y");
+    Entries child = Child8("disk-000003.bxdk", "disk.bxdk");
+    c.files.insert(c.files.end(), child.begin(), child.end());
+    c.files.insert(c.files.end(), folder.files.begin(), folder.files.end());
+    std::string said[2];
+    for (int alone = 0; alone < 2; alone++) {
+      testsupport::TempDir dir;
+      Msg_Reset(false);  // what earlier runs appended and never posted
+      testing::internal::CaptureStderr();
+      std::optional<std::string> r;
+      if (alone == 1) {
+        OnOneProcessor([&] { r = Validate(c, dir.path()); });
+      } else {
+        r = Validate(c, dir.path());
+      }
+      std::string text = testing::internal::GetCapturedStderr();
+      EXPECT_EQ(r, Expand(c.want, dir.path()));
+      // Without the folder's name, which differs between the runs.
+      for (size_t from = 0, at;; from = at + dir.path().size()) {
+        at = text.find(dir.path(), from);
+        said[alone].append(text, from, at == std::string::npos ? at : at - from);
+        if (at == std::string::npos) break;
+        said[alone] += '@';
+      }
+    }
+    EXPECT_EQ(said[0], said[1]);
+    size_t m10 = said[0].find("'@/m10.bxx'");
+    size_t m20 = said[0].find("`maybe'");
+    EXPECT_TRUE(m10 != std::string::npos && m20 != std::string::npos && m10 < m20) << said[0];
+    EXPECT_EQ(said[0].find("m60") != std::string::npos, folder.saysAll) << said[0];
   }
 }
 

@@ -34,6 +34,9 @@ char *HostSystem_JoinArgs(int argc, const char *const *argv);
 // Returns the malloc'd absolute path of the running executable, or NULL.
 char *HostSystem_ModulePath(void);
 
+// The number of processors the process may run on (at least 1).
+int HostSystem_ProcessorCount(void);
+
 // A random number drawn once for this process: the same at every call, and
 // unknown outside it.
 uint64_t HostSystem_RandomSeed(void);

@@ -1,4 +1,4 @@
-// Error texts. Both functions return one static buffer that the next call
+// Error texts. Both functions return the calling thread's buffer, which its next call
 // overwrites: the system's text for the code, or "Unknown error %d (0x%x)"
 // when the system has none, with trailing LF/CR and one final "." removed.
 #pragma once

@@ -46,6 +46,16 @@ void Msg_Append(const char *literal, ...);
 void Msg_Post(int type, const char *literal, ...);
 // Empties both buffers; with log, hands their text to Log first.
 void Msg_Reset(bool log);
+// While on, the calling thread holds back every message it would append or
+// post and every Warning: nothing is formatted or shown, only counted. For a
+// thread that works ahead of another and leaves to it, in order, whatever
+// says something. Returns the setting it replaces.
+bool Msg_HoldBack(bool on);
+// While the calling thread holds back: counts one more held back, true.
+bool Msg_HoldOne(void);
+// How many the calling thread has held back so far.
+unsigned long Msg_HeldBack(void);
+
 // Releases the thread's MsgState. Requires the CommonState.
 void Msg_Exit(void);
 
