@@ -61,7 +61,6 @@ TEST(Args, Parse) {
       // A switch may stand anywhere; an absolute path is no switch.
       {"Z: disk.bxdk /v:2", "ok v2 [v] Z: disk.bxdk"},
       {"/v:2 Z: disk.bxdk", "ok v2 [v] Z: disk.bxdk"},
-      {"-v:2 Z: disk.bxdk", "ok v2 [v] Z: disk.bxdk"},
       {"/v 2 Z: disk.bxdk", "ok v2 [v] Z: disk.bxdk"},
       {"Z: /v2 disk.bxdk", "ok v2 [v] Z: disk.bxdk"},
       {"E: /vms/disk.bxdk /v:2", "ok v2 [v] E: /vms/disk.bxdk"},

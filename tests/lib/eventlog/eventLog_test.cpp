@@ -4,6 +4,7 @@
 // flag lives for the whole process.
 #include "eventlog/eventLog.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -17,6 +18,7 @@
 
 namespace fs = std::filesystem;
 using Lines = std::vector<std::string>;
+using testsupport::Take;
 
 namespace {
 
@@ -39,10 +41,12 @@ void InChild(const std::function<void()> &body) {
 }
 
 // A whole error record line, time masked.
-std::string Line(const std::string &source, const char *idHex, uint32_t id,
-                 const std::string &strings, const std::string &message) {
-  return R"({"time":"T","source":")" + source + R"(","type":"error","eventId":)" +
-         std::to_string(id) + R"(,"eventIdHex":")" + idHex + R"(","category":0,"strings":[)" +
+std::string Line(uint32_t id, const std::string &strings, const std::string &message,
+                 const std::string &source = "brenix-mount") {
+  char hex[16];
+  snprintf(hex, sizeof hex, "0x%08X", id);
+  return std::string(R"({"time":"T","source":")") + source + R"(","type":"error","eventId":)" +
+         std::to_string(id) + R"(,"eventIdHex":")" + hex + R"(","category":0,"strings":[)" +
          strings + R"(],"message":")" + message + R"("})";
 }
 
@@ -72,7 +76,7 @@ TEST_F(EventLogTest, ReportRegistersAndWritesTheRecord) {
     EXPECT_EQ(Query(kKey, "EventMessageFile"), "2:/opt/bin/brenix-mount");
     EXPECT_EQ(Query(kKey, "TypesSupported"), "4:7");
     EXPECT_EQ(prefix_.EventLog(),
-              Lines{Line("brenix-mount", "0xE0000001", 0xE0000001u,
+              Lines{Line(0xE0000001u,
                          R"("brenix-mount E: /vms/disk.bxdk","The drive is already in use.\n")",
                          R"(Command \"brenix-mount E: /vms/disk.bxdk\" failed: )"
                          R"(The drive is already in use.\n\r\n)")});
@@ -89,7 +93,7 @@ TEST_F(EventLogTest, ValuesWrittenAgainOnlyAtFirstReport) {
     EXPECT_EQ(Query(kKey, "EventMessageFile"), "2:/opt/bin/brenix-mount");
     EXPECT_EQ(Query(kKey, "TypesSupported"), "4:7");
     // Only two strings: the third placeholder stays as written.
-    const Lines once{Line("brenix-mount", "0xE0000003", 0xE0000003u, R"("cmd","ASSERT lib/x:1\n")",
+    const Lines once{Line(0xE0000003u, R"("cmd","ASSERT lib/x:1\n")",
                           R"(Command \"cmd\" failed with COM error: 0xASSERT lib/x:1\n (%3)\r\n)")};
     EXPECT_EQ(prefix_.EventLog(), once);
 
@@ -113,9 +117,8 @@ TEST_F(EventLogTest, UnwritableKeyGetsNoRecordAndRetriesLater) {
     fs::remove(prefix_.file("registry/HKLM"));
     fs::create_directories(prefix_.file("registry/HKLM"));
     EventLog_Report(0xE0000004u, strings, 2, "brenix-mount", "/opt/bin/brenix-mount");
-    EXPECT_EQ(prefix_.EventLog(),
-              Lines{Line("brenix-mount", "0xE0000004", 0xE0000004u, R"("cmd","text")",
-                         R"(Command \"cmd\" failed for API error: text\r\n)")});
+    EXPECT_EQ(prefix_.EventLog(), Lines{Line(0xE0000004u, R"("cmd","text")",
+                                             R"(Command \"cmd\" failed for API error: text\r\n)")});
   });
 }
 
@@ -133,8 +136,8 @@ TEST_F(EventLogTest, DefaultNamesComeFromTheExecutable) {
     std::string key = std::string(EVENTLOG_SOURCE_KEY) + "test_lib_eventlog_eventLog_test";
     EXPECT_EQ(Query(key.c_str(), "EventMessageFile"), "2:" + self);
     EXPECT_EQ(prefix_.EventLog(),
-              Lines{Line("test_lib_eventlog_eventLog_test", "0xE0000001", 0xE0000001u, R"("a")",
-                         R"(Command \"a\" failed: %2\r\n)")});
+              Lines{Line(0xE0000001u, R"("a")", R"(Command \"a\" failed: %2\r\n)",
+                         "test_lib_eventlog_eventLog_test")});
   });
 }
 
@@ -142,16 +145,10 @@ TEST(EventLogFormatTest, PlaceholdersAreReplacedOnce) {
   static const EventLogMessage table[] = {{1, "%1|%2|%10|%11|%0|%%|%x|100%"}, {2, "end\r\n"}};
   EventLog_SetMessageTable(table, 2);
   const char *strings[] = {"%2", "b", "c", "d", "e", "f", "g", "h", "i", "j"};
-  char *m = EventLog_FormatMessage(1, strings, 10);
   // A string holding a placeholder is not expanded again.
-  EXPECT_STREQ(m, "%2|b|j|%11|%0|%%|%x|100%\r\n");
-  free(m);
-  m = EventLog_FormatMessage(2, nullptr, 0);
-  EXPECT_STREQ(m, "end\r\n");
-  free(m);
-  m = EventLog_FormatMessage(3, nullptr, 0);
-  EXPECT_STREQ(m, "");
-  free(m);
+  EXPECT_EQ(Take(EventLog_FormatMessage(1, strings, 10)), "%2|b|j|%11|%0|%%|%x|100%\r\n");
+  EXPECT_EQ(Take(EventLog_FormatMessage(2, nullptr, 0)), "end\r\n");
+  EXPECT_EQ(Take(EventLog_FormatMessage(3, nullptr, 0)), "");
   EventLog_SetMessageTable(nullptr, 0);
 }
 

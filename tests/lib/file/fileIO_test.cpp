@@ -32,7 +32,6 @@ class FileIOTest : public testing::Test {
 
 TEST_F(FileIOTest, LockedOpenOrCreateMakesTheFileAndHoldsTheLock) {
   std::string db = dir_.file("vm.bxsd");
-  EXPECT_FALSE(FileIO_IsValid(&fd_));
   ASSERT_EQ(FileIO_Open(&fd_, db.c_str(), 0x21, FILEIO_OPEN_CREATE), FILEIO_SUCCESS);
   EXPECT_TRUE(FileIO_IsValid(&fd_));
   EXPECT_TRUE(Exists(db));

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -31,8 +30,7 @@ class Reader {
   explicit Reader(const std::string &path) {
     int ready[2], release[2];
     EXPECT_EQ(pipe(ready) | pipe(release), 0);
-    pid_ = fork();
-    if (pid_ == 0) {
+    if ((pid_ = fork()) == 0) {
       close(release[1]);
       char r = static_cast<char>(FileLock_Lock(path.c_str(), true) + 1);
       if (write(ready[1], &r, 1) == 1 && read(release[0], &r, 1) == 0) {
@@ -46,10 +44,9 @@ class Reader {
     char r = 0;
     EXPECT_EQ(read(ready[0], &r, 1), 1);
     close(ready[0]);
-    result_ = r - 1;
+    result = r - 1;
   }
   ~Reader() { Release(); }
-  int result() const { return result_; }
   void Release() {
     if (pid_ > 0) {
       close(release_);
@@ -57,29 +54,39 @@ class Reader {
       pid_ = -1;
     }
   }
+  int result = -2;
 
  private:
   pid_t pid_ = -1;
   int release_ = -1;
-  int result_ = -2;
 };
 
-TEST(FileLock, LockCreatesAndUnlockRemovesTheLockFile) {
+// Within one process a writer excludes everyone, readers count, and the lock
+// file goes with the last of them.
+TEST(FileLock, OneProcessLocksConflictAndTheLastUnlockRemovesTheFile) {
   TempDir dir;
   std::string disk = dir.file("disk.bxsd");
   ASSERT_EQ(FileLock_Lock(disk.c_str(), false), 1);
   EXPECT_TRUE(Exists(disk + ".lck"));
+  EXPECT_EQ(FileLock_Lock(disk.c_str(), false), 0);
+  EXPECT_EQ(FileLock_Lock(disk.c_str(), true), 0);
   EXPECT_FALSE(FileLock_Unlock((disk + "x").c_str(), false));
   EXPECT_TRUE(FileLock_Unlock(disk.c_str(), false));
   EXPECT_FALSE(Exists(disk + ".lck"));
   EXPECT_FALSE(FileLock_Unlock(disk.c_str(), false));
+  ASSERT_EQ(FileLock_Lock(disk.c_str(), true), 1);
+  ASSERT_EQ(FileLock_Lock(disk.c_str(), true), 1);
+  EXPECT_TRUE(FileLock_Unlock(disk.c_str(), true));
+  EXPECT_EQ(FileLock_Lock(disk.c_str(), false), 0);  // the second reader still holds
+  EXPECT_TRUE(FileLock_Unlock(disk.c_str(), true));
+  EXPECT_FALSE(Exists(disk + ".lck"));
 }
 
 TEST(FileLock, SharedLocksInTwoProcessesAndAnExclusiveAgainstThem) {
   TempDir dir;
   std::string disk = dir.file("disk.bxsd");
   Reader reader(disk);
-  ASSERT_EQ(reader.result(), 1);
+  ASSERT_EQ(reader.result, 1);
   ASSERT_EQ(FileLock_Lock(disk.c_str(), true), 1);
   EXPECT_EQ(InChild([&] { return FileLock_Lock(disk.c_str(), false); }), 0);
   // Our unlock must leave the file for the other reader...
@@ -90,21 +97,6 @@ TEST(FileLock, SharedLocksInTwoProcessesAndAnExclusiveAgainstThem) {
   reader.Release();
   EXPECT_FALSE(Exists(disk + ".lck"));
   EXPECT_EQ(InChild([&] { return FileLock_Lock(disk.c_str(), false); }), 1);
-}
-
-TEST(FileLock, TwoLocksInOneProcessConflict) {
-  TempDir dir;
-  std::string disk = dir.file("d");
-  ASSERT_EQ(FileLock_Lock(disk.c_str(), false), 1);
-  EXPECT_EQ(FileLock_Lock(disk.c_str(), false), 0);
-  EXPECT_EQ(FileLock_Lock(disk.c_str(), true), 0);
-  EXPECT_TRUE(FileLock_Unlock(disk.c_str(), false));
-  ASSERT_EQ(FileLock_Lock(disk.c_str(), true), 1);
-  ASSERT_EQ(FileLock_Lock(disk.c_str(), true), 1);
-  EXPECT_TRUE(FileLock_Unlock(disk.c_str(), true));
-  EXPECT_EQ(FileLock_Lock(disk.c_str(), false), 0);  // the second reader still holds
-  EXPECT_TRUE(FileLock_Unlock(disk.c_str(), true));
-  EXPECT_FALSE(Exists(disk + ".lck"));
 }
 
 TEST(FileLock, PhysicalDriveLocksLiveInTheTemporaryFolder) {
@@ -141,38 +133,27 @@ TEST(FileLock, ReadOnlyFolderGivesAnImplicitLock) {
 // the (possibly privileged) caller: every such lock is refused and the
 // target stays as it was.
 TEST(FileLock, APlantedLinkOrSpecialFileIsNeverFollowed) {
-  struct Case {
+  const struct {
     const char *name;
-    std::function<void(const std::string &lock, const std::string &target)> plant;
+    bool fifo;  // else a link to the target
     bool targetExists;
-  };
-  const Case cases[] = {
-      {"dangling link", [](auto &lock, auto &target) { symlink(target.c_str(), lock.c_str()); },
-       false},
-      {"link to a file",
-       [](auto &lock, auto &target) {
-         WriteFile(target, "keep");
-         symlink(target.c_str(), lock.c_str());
-       },
-       true},
-      {"fifo", [](auto &lock, auto &) { mkfifo(lock.c_str(), 0600); }, false},
-  };
-  for (const Case &c : cases) {
+  } cases[] = {
+      {"dangling link", false, false}, {"link to a file", false, true}, {"fifo", true, false}};
+  for (const auto &c : cases) {
     for (bool readOnly : {false, true}) {
       SCOPED_TRACE(std::string(c.name) + (readOnly ? " (shared)" : " (exclusive)"));
       TempDir dir;
-      std::string disk = dir.file("disk.bxdk");
-      std::string target = dir.file("target");
-      c.plant(disk + ".lck", target);
+      std::string disk = dir.file("disk.bxdk"), lock = disk + ".lck", target = dir.file("target");
+      if (c.targetExists) WriteFile(target, "keep");
+      ASSERT_EQ(c.fifo ? mkfifo(lock.c_str(), 0600) : symlink(target.c_str(), lock.c_str()), 0);
       EXPECT_EQ(FileLock_Lock(disk.c_str(), readOnly), -1);
-      struct stat st;
       if (c.targetExists) {
-        ASSERT_EQ(stat(target.c_str(), &st), 0);
-        EXPECT_EQ(st.st_size, 4);
+        EXPECT_EQ(testsupport::ReadFile(target), "keep");
       } else {
         EXPECT_FALSE(Exists(target));
       }
-      EXPECT_EQ(lstat((disk + ".lck").c_str(), &st), 0);
+      struct stat st;
+      EXPECT_EQ(lstat(lock.c_str(), &st), 0);
       EXPECT_FALSE(FileLock_Unlock(disk.c_str(), readOnly));
     }
   }

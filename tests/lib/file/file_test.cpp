@@ -54,15 +54,17 @@ TEST(FileGetPathName, RemovesOneTrailingSeparator) {
   File_GetPathName("C:\\file", &dir, &base);
   EXPECT_EQ(Take(dir), "C:");
   EXPECT_EQ(Take(base), "file");
-  File_GetPathName("/vms/a//disk", &dir, nullptr);
-  EXPECT_EQ(Take(dir), "/vms/a/");
-  File_GetPathName("/disk", &dir, nullptr);
-  EXPECT_EQ(Take(dir), "");
-  File_GetPathName("\\\\srv\\share\\x", &dir, nullptr);
-  EXPECT_EQ(Take(dir), "\\\\srv\\share");
-  std::string longPath = "/" + std::string(1000, 'd') + "/f";
-  File_GetPathName(longPath.c_str(), &dir, nullptr);
-  EXPECT_EQ(Take(dir), "/" + std::string(1000, 'd'));
+  const std::string longDir = "/" + std::string(1000, 'd');
+  const std::pair<std::string, std::string> cases[] = {
+      {"/vms/a//disk", "/vms/a/"},
+      {"/disk", ""},
+      {"\\\\srv\\share\\x", "\\\\srv\\share"},
+      {longDir + "/f", longDir},
+  };
+  for (const auto &[path, want] : cases) {
+    File_GetPathName(path.c_str(), &dir, nullptr);
+    EXPECT_EQ(Take(dir), want) << path;
+  }
 }
 
 TEST(FilePaths, FullPathForms) {
@@ -159,20 +161,14 @@ TEST(FileGetTmpDirDeathTest, TmpdirAndExpansion) {
         std::_Exit(failed);
       },
       testing::ExitedWithCode(0), "Environment variable 'NO_SUCH_VAR_X' not defined in '.*'\\.\n");
-}
-
-TEST(FileGetTmpDirDeathTest, TooManyChunksIsAppendedAsMessage) {
+  // Too many parts to expand: the text is left and the message appended.
   EXPECT_EXIT(
       {
         std::string text;
         for (int i = 0; i < 51; i++) text += "/a$HOME";  // 102 parts
-        setenv("TMPDIR", text.c_str(), 1);
-        char *t = File_GetTmpDir();
-        std::string messages = Msg_GetMessages();
-        std::_Exit(t != nullptr && std::string(t) == "/tmp" &&
-                           messages == "Filename \"" + text + "\" has too many chunks.\n"
-                       ? 0
-                       : 1);
+        std::string message = "Filename \"";
+        message.append(text).append("\" has too many chunks.\n");
+        std::_Exit(TmpDirFor(text) == "/tmp" && Msg_GetMessages() == message ? 0 : 1);
       },
       testing::ExitedWithCode(0), "");
 }

@@ -18,9 +18,7 @@ namespace {
 
 class HandedOverSocket : public ::testing::Test {
  protected:
-  void SetUp() override {
-    saved_ = dup(3);  // whatever the test runner has there
-  }
+  void SetUp() override { saved_ = dup(3); }  // whatever the test runner has there
   void TearDown() override {
     if (saved_ >= 0) {
       dup2(saved_, 3);
@@ -51,10 +49,10 @@ TEST_F(HandedOverSocket, OnlyAListeningSocketForThisProcessIsTaken) {
   Announce(getpid() + 1, "1");
   EXPECT_EQ(HostActivation_ListenFd(), -1);
   EXPECT_FALSE(Announced());
-  Announce(getpid(), "0");
-  EXPECT_EQ(HostActivation_ListenFd(), -1);
-  Announce(getpid(), "x1");
-  EXPECT_EQ(HostActivation_ListenFd(), -1);
+  for (const char *count : {"0", "x1"}) {
+    Announce(getpid(), count);
+    EXPECT_EQ(HostActivation_ListenFd(), -1) << count;
+  }
 
   Announce(getpid(), "1");
   EXPECT_EQ(HostActivation_ListenFd(), 3);

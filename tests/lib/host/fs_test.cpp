@@ -40,6 +40,11 @@ TEST(HostFsFullPath, ResolvesByTextWithoutFollowingLinks) {
 }
 
 TEST(HostFsAttributes, ModeBitsAndDosAttrib) {
+  auto attributes = [](const std::string &path) {
+    uint32_t a = 0;
+    EXPECT_TRUE(HostFs_GetAttributes(path.c_str(), &a)) << path;
+    return a;
+  };
   uint32_t a = 0;
   EXPECT_FALSE(HostFs_GetAttributes("/nonexistent/zz", &a));
   EXPECT_EQ(Host_ErrorKind(Host_GetLastError()), HOST_ERROR_NOT_FOUND);
@@ -48,28 +53,21 @@ TEST(HostFsAttributes, ModeBitsAndDosAttrib) {
   TempDir dir;
   std::string f = dir.file("disk.bxdk");
   WriteFile(f, "x");
-  ASSERT_TRUE(HostFs_GetAttributes(f.c_str(), &a));
-  EXPECT_EQ(a, 0u);
+  EXPECT_EQ(attributes(f), 0u);
   ASSERT_EQ(chmod(f.c_str(), 0444), 0);
-  ASSERT_TRUE(HostFs_GetAttributes(f.c_str(), &a));
-  EXPECT_EQ(a, uint32_t{HOSTFS_ATTR_READONLY});
+  EXPECT_EQ(attributes(f), uint32_t{HOSTFS_ATTR_READONLY});
   ASSERT_EQ(chmod(f.c_str(), 0644), 0);
-  ASSERT_TRUE(HostFs_GetAttributes(dir.path().c_str(), &a));
-  EXPECT_EQ(a, uint32_t{HOSTFS_ATTR_DIRECTORY});
+  EXPECT_EQ(attributes(dir.path()), uint32_t{HOSTFS_ATTR_DIRECTORY});
 
-  const char text[] = "0x821";
-  if (setxattr(f.c_str(), "user.DOSATTRIB", text, sizeof text, 0) != 0) {
-    GTEST_SKIP() << "no user extended attributes here";
-  }
-  ASSERT_TRUE(HostFs_GetAttributes(f.c_str(), &a));
-  EXPECT_EQ(a, uint32_t{HOSTFS_ATTR_READONLY | HOSTFS_ATTR_COMPRESSED});
-  const char binary[] = "\x01\x00\x03";
-  ASSERT_EQ(setxattr(f.c_str(), "user.DOSATTRIB", binary, 3, 0), 0);
-  ASSERT_TRUE(HostFs_GetAttributes(f.c_str(), &a));
-  EXPECT_EQ(a, 0u);
-  ASSERT_EQ(setxattr(f.c_str(), "user.DOSATTRIB", "0x1zz", 5, 0), 0);
-  ASSERT_TRUE(HostFs_GetAttributes(f.c_str(), &a));
-  EXPECT_EQ(a, 0u);
+  auto dosAttrib = [&f](const std::string &value) {
+    return setxattr(f.c_str(), "user.DOSATTRIB", value.data(), value.size(), 0) == 0;
+  };
+  if (!dosAttrib(std::string("0x821", 6))) GTEST_SKIP() << "no user extended attributes here";
+  EXPECT_EQ(attributes(f), uint32_t{HOSTFS_ATTR_READONLY | HOSTFS_ATTR_COMPRESSED});
+  ASSERT_TRUE(dosAttrib(std::string("\x01\x00\x03", 3)));
+  EXPECT_EQ(attributes(f), 0u);
+  ASSERT_TRUE(dosAttrib("0x1zz"));
+  EXPECT_EQ(attributes(f), 0u);
 }
 
 TEST(HostDir, ListsEntriesWithKinds) {

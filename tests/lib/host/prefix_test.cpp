@@ -165,7 +165,7 @@ TEST_F(PrefixTest, TrustedVerdictHoldsForTheRun) {
   EXPECT_EQ(HostPrefix_EnsureForRun(), nullptr);
   EXPECT_TRUE(fs::is_directory(prefix_ + "/drives"));
   chmod(prefix_.c_str(), 0777);
-  EXPECT_NE(Take(HostPrefix_TrustProblem()), "(null)");
+  EXPECT_NE(Take(HostPrefix_TrustProblem()), "<null>");
   EXPECT_EQ(HostDrives_CreateLink('e', "/"), 0);
 }
 

@@ -26,13 +26,14 @@ namespace {
 
 class RegistryTest : public ::testing::Test {
  protected:
-  std::string QueryString(const char *key, const char *name, int *rc) {
+  // The result and the text of a string value.
+  static std::pair<int, std::string> Query(const char *key, const char *name) {
     char *text = nullptr;
     HostRegType type;
-    *rc = HostRegistry_QueryValue(key, name, &type, &text, nullptr);
+    int rc = HostRegistry_QueryValue(key, name, &type, &text, nullptr);
     std::string s = text != nullptr ? text : "";
     free(text);
-    return s;
+    return {rc, s};
   }
 
   testsupport::PrivatePrefix prefix_;
@@ -62,9 +63,7 @@ TEST_F(RegistryTest, NamesKeepFirstSpellingAndMatchAnyCase) {
                                     &type, nullptr, &dword),
             0);
   EXPECT_EQ(std::pair(type, dword), std::pair(HOSTREG_DWORD, 7u));
-  int rc;
-  EXPECT_EQ(QueryString(key, "eventmessagefile", &rc), "/opt/bin/other");
-  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(Query(key, "eventmessagefile"), std::pair(0, std::string("/opt/bin/other")));
 }
 
 // The registry names the executable activation starts: a key or value that
@@ -99,18 +98,14 @@ TEST_F(RegistryTest, EntriesOthersCouldChangeAreRefused) {
     ASSERT_EQ(HostRegistry_CreateKey("Server"), 0);
     ASSERT_EQ(HostRegistry_SetString("Server", "@", HOSTREG_SZ, "/usr/bin/true"), 0);
     c.spoil(hklm_ + "/Server");
-    int rc;
-    EXPECT_EQ(QueryString("Server", "@", &rc), "");
-    EXPECT_EQ(rc, c.rc);
+    EXPECT_EQ(Query("Server", "@"), std::pair(c.rc, std::string()));
   }
   chmod(hklm_.c_str(), 0777);
   EXPECT_EQ(HostRegistry_KeyExists("Server"), EPERM);
 }
 
 TEST_F(RegistryTest, FailuresCarryTheSystemError) {
-  int rc;
-  EXPECT_EQ(QueryString("Missing", "@", &rc), "");
-  EXPECT_EQ(rc, ENOENT);
+  EXPECT_EQ(Query("Missing", "@"), std::pair(ENOENT, std::string()));
   EXPECT_EQ(HostRegistry_SetString("Missing", "v", HOSTREG_SZ, "x"), ENOENT);
   EXPECT_FALSE(fs::exists(hklm_ + "/Missing"));
   EXPECT_EQ(HostRegistry_CreateKey("A\\..\\B"), EINVAL);

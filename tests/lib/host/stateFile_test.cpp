@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -18,13 +20,14 @@
 
 namespace {
 
-std::string Read(const std::string &path, size_t max, int *rc) {
+// The result and what was read.
+std::pair<int, std::string> Read(const std::string &path, size_t max) {
   char *data = nullptr;
   size_t length = 0;
-  *rc = HostState_ReadFile(path.c_str(), max, &data, &length);
-  std::string out = *rc == 0 ? std::string(data, length) : "";
+  int rc = HostState_ReadFile(path.c_str(), max, &data, &length);
+  std::string out = rc == 0 ? std::string(data, length) : "";
   free(data);
-  return out;
+  return {rc, out};
 }
 
 // What someone else put where a state file or folder belongs is not ours:
@@ -36,13 +39,9 @@ TEST(StateFile, LinksAndSpecialFilesAreNotState) {
   std::filesystem::create_symlink(dir.file("real"), dir.file("file-link"));
   std::filesystem::create_directory_symlink(dir.file("folder"), dir.file("folder-link"));
   ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
-  int rc = -1;
-  EXPECT_EQ(Read(dir.file("file-link"), 100, &rc), "");
-  EXPECT_EQ(rc, ELOOP);
-  Read(dir.file("fifo"), 100, &rc);  // returns at once
-  EXPECT_EQ(rc, EINVAL);
-  Read(dir.file("folder"), 100, &rc);
-  EXPECT_EQ(rc, EISDIR);
+  EXPECT_EQ(Read(dir.file("file-link"), 100), std::pair(ELOOP, std::string()));
+  EXPECT_EQ(Read(dir.file("fifo"), 100).first, EINVAL);  // returns at once
+  EXPECT_EQ(Read(dir.file("folder"), 100).first, EISDIR);
   EXPECT_EQ(HostState_MakeDir(dir.file("folder").c_str()), 0);
   EXPECT_EQ(HostState_MakeDir(dir.file("folder-link").c_str()), EEXIST);
 }
@@ -54,13 +53,9 @@ TEST(StateFile, ReplaceAndRead) {
   std::ifstream reader(path);  // opened before the replacement: sees the old text whole
   ASSERT_EQ(HostState_WriteFile(path.c_str(), "two\0x", 5), 0);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "one\n");
-  int rc = -1;
-  EXPECT_EQ(Read(path, 5, &rc), std::string("two\0x", 5));
-  EXPECT_EQ(rc, 0);
-  Read(path, 4, &rc);
-  EXPECT_EQ(rc, EFBIG);
-  Read(dir.file("missing"), 100, &rc);
-  EXPECT_EQ(rc, ENOENT);
+  EXPECT_EQ(Read(path, 5), std::pair(0, std::string("two\0x", 5)));
+  EXPECT_EQ(Read(path, 4).first, EFBIG);
+  EXPECT_EQ(Read(dir.file("missing"), 100).first, ENOENT);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}),
             1);  // no temporary files
 }

@@ -33,14 +33,14 @@ bool Valid(const char *format) {
 }
 
 TEST(StrVsnprintf, TruncationGivesMinusOneAndTerminates) {
+  const std::pair<const char *, int> cases[] = {
+      {"01234567890123456789", -1}, {"abcdefgh", -1}, {"abcdefg", 7}};
   char buf[8];
-  memset(buf, 'Q', sizeof buf);
-  EXPECT_EQ(Str_Snprintf(buf, sizeof buf, "%s", "01234567890123456789"), -1);
-  EXPECT_STREQ(buf, "0123456");
-  EXPECT_EQ(Str_Snprintf(buf, sizeof buf, "%s", "abcdefgh"), -1);
-  EXPECT_STREQ(buf, "abcdefg");
-  EXPECT_EQ(Str_Snprintf(buf, sizeof buf, "%s", "abcdefg"), 7);
-  EXPECT_STREQ(buf, "abcdefg");
+  for (const auto &[text, rc] : cases) {
+    memset(buf, 'Q', sizeof buf);
+    EXPECT_EQ(Str_Snprintf(buf, sizeof buf, "%s", text), rc) << text;
+    EXPECT_EQ(std::string(buf), std::string(text, 7)) << text;
+  }
   EXPECT_EQ(Str_Snprintf(buf, 0, "%s", "x"), -1);
 }
 
@@ -114,16 +114,15 @@ TEST(StrAsprintf, InvalidFormatsGiveNull) {
 }
 
 TEST(StrTranslate, RulesBeyondTheCLibrary) {
-  EXPECT_FALSE(Valid("%n"));         // writes through an argument
-  EXPECT_FALSE(Valid("%2$s"));       // argument 1 left out
-  EXPECT_FALSE(Valid("%1$s %1$d"));  // one argument, two types
-  EXPECT_FALSE(Valid("%1$*d"));      // "*" has no number of its own
-  EXPECT_FALSE(Valid("%65$s"));      // beyond the argument table
-  EXPECT_FALSE(Valid("%hs"));
-  EXPECT_FALSE(Valid("%.65536s"));  // a width that only exhausts memory
-  EXPECT_TRUE(Valid("%-65535s"));
-  EXPECT_TRUE(Valid("%2$d %1$s %2$d"));
-  EXPECT_TRUE(Valid("%F %G %a %A %C %S %p %c %i %o"));
+  // Writes through an argument, leaves argument 1 out, gives one argument two
+  // types, "*" without a number of its own, beyond the argument table, and a
+  // width that only exhausts memory.
+  for (const char *bad : {"%n", "%2$s", "%1$s %1$d", "%1$*d", "%65$s", "%hs", "%.65536s"}) {
+    EXPECT_FALSE(Valid(bad)) << bad;
+  }
+  for (const char *good : {"%-65535s", "%2$d %1$s %2$d", "%F %G %a %A %C %S %p %c %i %o"}) {
+    EXPECT_TRUE(Valid(good)) << good;
+  }
   EXPECT_EQ(testsupport::Take(StrTranslateFormat("%Lx 100%% %Ld")), "%llx 100%% %lld");
   EXPECT_EQ(testsupport::Take(StrTranslateFormat("%2$Ld %1$s")), "%2$lld %1$s");
 }
