@@ -1,7 +1,5 @@
-// The dictionary line format: the assignment grammar byte for byte (the
-// splitting of a buffer into lines is fuzzed), and the line reader of a
-// stream the caller keeps (any length, NUL bytes, CR LF, a last line without
-// LF, errors).
+// The dictionary line format: the assignment grammar byte for byte (line
+// splitting is fuzzed), and the line reader of a stream the caller keeps.
 #include "dict/dictll.h"
 
 #include <cstdio>

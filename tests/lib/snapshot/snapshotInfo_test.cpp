@@ -14,52 +14,21 @@
 
 namespace {
 
-// Owns the info a read or load produced.
+// Reads (or with load, also expands) a configuration, and owns the result.
 struct Info {
-  SnapshotError err{};
-  SnapshotConfigInfo *info = nullptr;
+  explicit Info(const std::string &config, bool load = false,
+                SnapshotLockMode mode = SNAPSHOT_LOCK_NONE)
+      : err(load ? SnapshotConfigInfoLoad(config.c_str(), mode, &info)
+                 : SnapshotConfigInfoRead(config.c_str(), mode, &info)) {}
+  Info(const Info &) = delete;
+  Info &operator=(const Info &) = delete;
   ~Info() { SnapshotConfigInfoFree(info); }
+  bool ok() const { return err.type == SNAPSHOT_SUCCESS; }
   SnapshotConfigInfo *operator->() const { return info; }
+
+  SnapshotConfigInfo *info = nullptr;
+  SnapshotError err;
 };
-
-void Read(Info &r, const std::string &config, SnapshotLockMode mode = SNAPSHOT_LOCK_NONE) {
-  r.err = SnapshotConfigInfoRead(config.c_str(), mode, &r.info);
-}
-
-void Load(Info &r, const std::string &config) {
-  r.err = SnapshotConfigInfoLoad(config.c_str(), SNAPSHOT_LOCK_NONE, &r.info);
-}
-
-// Reads, and says whether the read succeeded.
-bool ReadOk(Info &r, const std::string &config) {
-  Read(r, config);
-  return r.err.type == SNAPSHOT_SUCCESS;
-}
-
-// Writes the machine's database, then loads the machine.
-void LoadWith(Info &r, VmFolder &vm, const std::string &database) {
-  vm.WriteDatabase(database);
-  Load(r, vm.config());
-}
-
-SnapshotErrorCode ReadCode(const std::string &config) {
-  Info r;
-  Read(r, config);
-  EXPECT_EQ(r.err.type == SNAPSHOT_SUCCESS, r.info != nullptr);
-  return r.err.type;
-}
-
-std::vector<int> WalkUids(SnapshotNode *root) {
-  std::vector<int> uids;
-  SnapshotTreeWalk(
-      root,
-      [](SnapshotNode *node, void *ctx) {
-        static_cast<std::vector<int> *>(ctx)->push_back(node->uid);
-        return false;
-      },
-      &uids);
-  return uids;
-}
 
 // "snapshotI.uid = U" and "snapshotI.parent = P" for each (uid, parent).
 std::string Snapshots(const std::vector<std::pair<int, int>> &nodes) {
@@ -119,15 +88,15 @@ TEST(SnapshotReadTest, ResultCodes) {
     VmFolder vm;
     vm.WriteConfig(c.config, "");
     if (!c.database.empty()) vm.WriteDatabase(c.database);
-    EXPECT_EQ(ReadCode(vm.config()), c.want) << c.config << c.database;
+    Info r(vm.config());
+    EXPECT_EQ(r.err.type, c.want) << c.config << c.database;
+    EXPECT_EQ(r.ok(), r.info != nullptr);
   }
   VmFolder vm;
-  EXPECT_EQ(ReadCode(vm.config()), SNAPSHOT_NOTFOUND);
+  EXPECT_EQ(Info(vm.config()).err.type, SNAPSHOT_NOTFOUND);
   // A folder exists but is no dictionary; with lock mode write it is not writable.
-  EXPECT_EQ(ReadCode(vm.path()), SNAPSHOT_DICTIONARY);
-  Info r;
-  Read(r, vm.path(), SNAPSHOT_LOCK_WRITE);
-  EXPECT_EQ(r.err.type, SNAPSHOT_NOPERM);
+  EXPECT_EQ(Info(vm.path()).err.type, SNAPSHOT_DICTIONARY);
+  EXPECT_EQ(Info(vm.path(), false, SNAPSHOT_LOCK_WRITE).err.type, SNAPSHOT_NOPERM);
 }
 
 TEST(SnapshotReadTest, DatabasePathKeepsOtherExtensions) {
@@ -139,9 +108,8 @@ TEST(SnapshotReadTest, DatabasePathKeepsOtherExtensions) {
   for (const auto &[config, database] : cases) {
     VmFolder vm(config);
     vm.WriteConfig("");
-    Info r;
-    Read(r, vm.config());
-    ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS) << config;
+    Info r(vm.config());
+    ASSERT_TRUE(r.ok()) << config;
     EXPECT_EQ(std::string(r->databasePath), vm.file(database));
     EXPECT_EQ(std::string(r->folder), vm.path());
     EXPECT_EQ(std::string(r->configPath), vm.config());
@@ -154,11 +122,11 @@ TEST(SnapshotReadTest, SingleKeysAndTheEmptyValueRule) {
       "fileSearchPath = \"\"\nnvram = \"\"\ndisplayName = \"\"\ntemplateVM = \"TRUE\"\n"
       "numCloneOf = \"2\"\ncloneOf0 = \"x.bxx\"\ncloneOf1 = \"\"\n"
       "checkpoint.vmState = \"vm.bxss\"\n");
-  Info r;
-  LoadWith(r, vm,
-           "snapshot.lastUID = \"7\"\nsnapshot.mru.maxNum = \"2\"\n"
-           "snapshot.mru1.uid = \"5\"\nnumSentinels = \"1\"\nsentinel0 = \"s\"\n");
-  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
+  vm.WriteDatabase(
+      "snapshot.lastUID = \"7\"\nsnapshot.mru.maxNum = \"2\"\n"
+      "snapshot.mru1.uid = \"5\"\nnumSentinels = \"1\"\nsentinel0 = \"s\"\n");
+  Info r(vm.config(), true);
+  ASSERT_TRUE(r.ok());
   EXPECT_STREQ(r->searchPath, ".");
   EXPECT_STREQ(r->nvram, "nvram");
   EXPECT_EQ(std::string(r->nvramPath), vm.file("nvram"));
@@ -175,24 +143,22 @@ TEST(SnapshotReadTest, SingleKeysAndTheEmptyValueRule) {
   EXPECT_EQ(r->mruUids[1], 5);
   // A suspended-state file that cannot be found is dropped, not an error.
   EXPECT_EQ(r->vmState, nullptr);
-
   std::string vmss = vm.Touch("vm.bxss");
-  Info found;
-  Load(found, vm.config());
-  ASSERT_EQ(found.err.type, SNAPSHOT_SUCCESS);
+  Info found(vm.config(), true);
+  ASSERT_TRUE(found.ok());
   EXPECT_EQ(std::string(found->vmState), vmss);
 }
 
 TEST(SnapshotReadTest, WorkingFolderLeadsTheSearchPath) {
   VmFolder vm;
   vm.WriteConfig("workingDir = \"/w\"\nfileSearchPath = \"a;/w;b;/w\"\n");
-  Info r;
-  ASSERT_TRUE(ReadOk(r, vm.config()));
+  Info r(vm.config());
+  ASSERT_TRUE(r.ok());
   EXPECT_STREQ(r->searchPath, "/w;a;b;/w");
 
   vm.WriteConfig("workingDir = \"/w\"\nfileSearchPath = \"/w/x;/w\"\nnvram = \"/w/nv\"\n");
-  Info last;
-  Read(last, vm.config());
+  Info last(vm.config());
+  ASSERT_TRUE(last.ok());
   EXPECT_STREQ(last->searchPath, "/w;/w/x");
   // A full NVRAM name is not joined to the configuration's folder.
   ASSERT_EQ(SnapshotConfigInfoExpand(last.info).type, SNAPSHOT_SUCCESS);
@@ -204,36 +170,33 @@ TEST(SnapshotReadTest, RelativeDisksAreFoundAlongTheSearchPath) {
   std::string elsewhere = vm.path() + "/sub";
   vm.WriteConfig(std::string("ide0:0.present = \"TRUE\"\nide0:0.fileName = \"../x/disk.bxdk\"\n") +
                  "fileSearchPath = \"none;sub\"\n");
-  Info missing;
-  Load(missing, vm.config());
+  Info missing(vm.config(), true);
   EXPECT_EQ(missing.err.type, SNAPSHOT_NOTFOUND);
   EXPECT_EQ(missing.info, nullptr);
   // Allowed, a missing name stays as it is and is reported.
-  Read(missing, vm.config());
+  Info allowed(vm.config());
   char *name = nullptr;
-  EXPECT_EQ(SnapshotConfigInfoExpandDisks(missing.info, true, &name).type, SNAPSHOT_SUCCESS);
+  EXPECT_EQ(SnapshotConfigInfoExpandDisks(allowed.info, true, &name).type, SNAPSHOT_SUCCESS);
   EXPECT_STREQ(name, "../x/disk.bxdk");
-  EXPECT_STREQ(missing->currentState->disks[0].fileName, "../x/disk.bxdk");
+  EXPECT_STREQ(allowed->currentState->disks[0].fileName, "../x/disk.bxdk");
   free(name);
 
   std::filesystem::create_directory(elsewhere);
   testsupport::WriteFile(elsewhere + "/disk.bxdk", "");
-  Info found;
-  Load(found, vm.config());
-  ASSERT_EQ(found.err.type, SNAPSHOT_SUCCESS);
+  Info found(vm.config(), true);
+  ASSERT_TRUE(found.ok());
   ASSERT_EQ(found->currentState->numDisks, 1);
   EXPECT_EQ(std::string(found->currentState->disks[0].fileName), elsewhere + "/disk.bxdk");
 
   // The same disk named in a snapshot must be found too; a snapshot disk
   // without a file name cannot be.
-  Info noName;
-  LoadWith(noName, vm,
-           "snapshot.numSnapshots = \"1\"\nsnapshot0.uid = \"1\"\n"
-           "snapshot0.numDisks = \"1\"\nsnapshot0.disk0.node = \"ide0:0\"\n");
-  EXPECT_EQ(noName.err.type, SNAPSHOT_NOTFOUND);
+  vm.WriteDatabase(
+      "snapshot.numSnapshots = \"1\"\nsnapshot0.uid = \"1\"\n"
+      "snapshot0.numDisks = \"1\"\nsnapshot0.disk0.node = \"ide0:0\"\n");
+  EXPECT_EQ(Info(vm.config(), true).err.type, SNAPSHOT_NOTFOUND);
 }
 
-TEST(SnapshotReadTest, CurrentStateDevices) {
+TEST(SnapshotReadTest, CurrentStateDevicesAndSnapshotFields) {
   VmFolder vm;
   vm.WriteConfig(
       "ide0:0.present = \"TRUE\"\nide0:0.fileName = \"plain.bxdk\"\n"
@@ -245,8 +208,14 @@ TEST(SnapshotReadTest, CurrentStateDevices) {
       "scsi0:0.mode = \"undoable\"\n"
       "scsi1.present = \"TRUE\"\nscsi1:15.present = \"TRUE\"\nscsi1:15.fileName = \"s1.bxdk\"\n"
       "scsi1:15.deviceType = \"SCSI-HARDDISK\"\nscsi1:15.mode = \"Independent-NonPersistent\"\n");
-  Info r;
-  ASSERT_TRUE(ReadOk(r, vm.config()));
+  vm.WriteDatabase(Snapshots({{3, 0}}) +
+                   "snapshot0.filename = \"vm-Snapshot3.bxsn\"\nsnapshot0.displayName = \"one\"\n"
+                   "snapshot0.createTimeHigh = \"1\"\nsnapshot0.createTimeLow = \"-1\"\n"
+                   "snapshot0.type = \"2\"\nsnapshot0.numClones = \"1\"\n"
+                   "snapshot0.clone0 = \"c.bxx\"\nsnapshot0.numDisks = \"1\"\n"
+                   "snapshot0.disk0.fileName = \"d.bxdk\"\nsnapshot0.disk0.mode = \"1\"\n");
+  Info r(vm.config());
+  ASSERT_TRUE(r.ok());
   SnapshotNode *state = r->currentState;
   EXPECT_STREQ(state->fileName, "currentState");
   ASSERT_EQ(state->numDisks, 2);
@@ -255,19 +224,7 @@ TEST(SnapshotReadTest, CurrentStateDevices) {
   EXPECT_EQ(state->disks[0].mode, SNAPSHOT_DISK_PERSISTENT);
   EXPECT_STREQ(state->disks[1].node, "scsi1:15");
   EXPECT_EQ(state->disks[1].mode, SNAPSHOT_DISK_INDEPENDENT_NONPERSISTENT);
-}
 
-TEST(SnapshotReadTest, SnapshotFields) {
-  VmFolder vm;
-  vm.WriteConfig("");
-  vm.WriteDatabase(Snapshots({{3, 0}}) +
-                   "snapshot0.filename = \"vm-Snapshot3.bxsn\"\nsnapshot0.displayName = \"one\"\n"
-                   "snapshot0.createTimeHigh = \"1\"\nsnapshot0.createTimeLow = \"-1\"\n"
-                   "snapshot0.type = \"2\"\nsnapshot0.numClones = \"1\"\n"
-                   "snapshot0.clone0 = \"c.bxx\"\nsnapshot0.numDisks = \"1\"\n"
-                   "snapshot0.disk0.fileName = \"d.bxdk\"\nsnapshot0.disk0.mode = \"1\"\n");
-  Info r;
-  ASSERT_TRUE(ReadOk(r, vm.config()));
   SnapshotNode *node = r->root->child;
   ASSERT_NE(node, nullptr);
   EXPECT_EQ(node->parent, r->root);
@@ -286,22 +243,35 @@ TEST(SnapshotReadTest, SnapshotFields) {
   EXPECT_EQ(r->currentSnapshot, r->root);
 }
 
+// A tree as text: uid(children...).
+std::string Shape(const SnapshotNode *n) {
+  std::string text = std::to_string(n->uid) + "(";
+  for (const SnapshotNode *c = n->child; c != nullptr; c = c->sibling) text += Shape(c);
+  return text + ")";
+}
+
 TEST(SnapshotTreeTest, DuplicateUidsResolveToTheFirstInWalkOrder) {
   VmFolder vm;
   vm.WriteConfig("");
   // Siblings come before children in walk order. Uid 5 is read first below 1
-  // (and then gets child 8), then below 2. The one below 2 comes first in
-  // walk order from then on, so it is the parent of 6 and the current
-  // snapshot.
+  // (and then gets child 8), then below 2; the one below 2 comes first in
+  // walk order from then on, so it is the parent of 6 and the current one.
+  // A parent of 0 is always the root, even with a snapshot of uid 0 around.
   vm.WriteDatabase(Snapshots({{1, 0}, {2, 0}, {5, 1}, {8, 5}, {5, 2}, {6, 5}, {0, 6}, {7, 0}}) +
                    "snapshot.current = \"5\"\n");
-  // A parent of 0 is always the root, even with a snapshot of uid 0 around.
-  Info r;
-  ASSERT_TRUE(ReadOk(r, vm.config()));
-  EXPECT_EQ(WalkUids(r->root), (std::vector<int>{0, 1, 2, 7, 5, 6, 0, 5, 8}));
-  SnapshotNode *five = r->root->child->sibling->child;
-  EXPECT_EQ(r->currentSnapshot, five);
-  EXPECT_EQ(five->child->uid, 6);
+  Info r(vm.config());
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(Shape(r->root), "0(1(5(8()))2(5(6(0())))7())");
+  std::vector<int> walk;
+  SnapshotTreeWalk(
+      r->root,
+      [](SnapshotNode *node, void *ctx) {
+        static_cast<std::vector<int> *>(ctx)->push_back(node->uid);
+        return false;
+      },
+      &walk);
+  EXPECT_EQ(walk, (std::vector<int>{0, 1, 2, 7, 5, 6, 0, 5, 8}));
+  EXPECT_EQ(r->currentSnapshot, r->root->child->sibling->child);
   EXPECT_EQ(SnapshotTreeFind(r->root, 9), nullptr);
 }
 
@@ -314,27 +284,16 @@ struct RefNode {
 // The walk order written as its definition: a node, then the walk of its
 // next sibling, then the walk of its first child.
 RefNode *RefFind(const std::vector<RefNode *> &siblings, size_t k, int uid) {
-  if (k == siblings.size()) {
-    return nullptr;
-  }
+  if (k == siblings.size()) return nullptr;
   RefNode *n = siblings[k];
-  if (n->uid == uid) {
-    return n;
-  }
+  if (n->uid == uid) return n;
   RefNode *found = RefFind(siblings, k + 1, uid);
   return found != nullptr ? found : RefFind(n->children, 0, uid);
 }
 
-// A tree as text: uid(children...).
 std::string RefShape(const RefNode *n) {
   std::string text = std::to_string(n->uid) + "(";
   for (const RefNode *c : n->children) text += RefShape(c);
-  return text + ")";
-}
-
-std::string Shape(const SnapshotNode *n) {
-  std::string text = std::to_string(n->uid) + "(";
-  for (const SnapshotNode *c = n->child; c != nullptr; c = c->sibling) text += Shape(c);
   return text + ")";
 }
 
@@ -352,11 +311,8 @@ TEST(SnapshotTreeTest, ParentsMatchAFullWalkOnRandomDatabases) {
     for (int i = 0; i < count; i++) {
       // Few distinct uids, so that many are duplicated; parents among them.
       int uid = 1 + static_cast<int>(next(8));
-      std::vector<int> known = {0};
-      for (const auto &n : nodes) {
-        known.push_back(n->uid);
-      }
-      int parentUid = known[next(static_cast<unsigned>(known.size()))];
+      unsigned pick = next(static_cast<unsigned>(nodes.size() + 1));
+      int parentUid = pick == 0 ? 0 : nodes[pick - 1]->uid;
       RefNode *parent = RefFind({&root}, 0, parentUid);
       ASSERT_NE(parent, nullptr);
       nodes.push_back(std::make_unique<RefNode>(RefNode{uid, {}}));
@@ -366,8 +322,8 @@ TEST(SnapshotTreeTest, ParentsMatchAFullWalkOnRandomDatabases) {
     VmFolder vm;
     vm.WriteConfig("");
     vm.WriteDatabase(Snapshots(snapshots));
-    Info r;
-    ASSERT_TRUE(ReadOk(r, vm.config()));
+    Info r(vm.config());
+    ASSERT_TRUE(r.ok());
     EXPECT_EQ(Shape(r->root), RefShape(&root)) << "round " << round;
   }
 }
@@ -377,26 +333,18 @@ TEST(SnapshotLockTest, LockModesUseTheDatabaseLockFile) {
   vm.WriteConfig("");
   std::string lock = vm.file("vm.bxsd.lck");
   {
-    Info reader;
-    Read(reader, vm.config(), SNAPSHOT_LOCK_READ);
-    ASSERT_EQ(reader.err.type, SNAPSHOT_SUCCESS);
+    Info reader(vm.config(), false, SNAPSHOT_LOCK_READ);
+    ASSERT_TRUE(reader.ok());
     EXPECT_TRUE(File_Exists(vm.file("vm.bxsd").c_str()));  // created when missing
     EXPECT_TRUE(File_Exists(lock.c_str()));
-
-    Info writer;
-    Read(writer, vm.config(), SNAPSHOT_LOCK_WRITE);
+    Info writer(vm.config(), false, SNAPSHOT_LOCK_WRITE);
     EXPECT_EQ(writer.err.type, SNAPSHOT_FILEIO);
     EXPECT_EQ(writer.err.extra, 4u);  // lock failed
     EXPECT_EQ(writer.info, nullptr);
-
-    Info unlocked;
-    Read(unlocked, vm.config());
-    EXPECT_EQ(unlocked.err.type, SNAPSHOT_SUCCESS);
+    EXPECT_TRUE(Info(vm.config()).ok());
   }
   EXPECT_FALSE(File_Exists(lock.c_str()));
-  Info writer;
-  Read(writer, vm.config(), SNAPSHOT_LOCK_WRITE);
-  EXPECT_EQ(writer.err.type, SNAPSHOT_SUCCESS);
+  EXPECT_TRUE(Info(vm.config(), false, SNAPSHOT_LOCK_WRITE).ok());
 }
 
 }  // namespace

@@ -19,9 +19,7 @@ class VmFolder {
                    const std::string &header = "config.version = \"8\"\n") {
     testsupport::WriteFile(config(), header + lines);
   }
-  void WriteDatabase(const std::string &lines, const std::string &name = "vm.bxsd") {
-    testsupport::WriteFile(file(name), lines);
-  }
+  void WriteDatabase(const std::string &lines) { testsupport::WriteFile(file("vm.bxsd"), lines); }
   std::string Touch(const std::string &name) {
     testsupport::WriteFile(file(name), "");
     return file(name);

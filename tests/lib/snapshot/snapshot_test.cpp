@@ -15,34 +15,47 @@
 
 namespace {
 
-struct DiskUse {
-  SnapshotError err;
-  bool used = false;
-  bool inCurrentState = false;
-  int nodeCount = -1;
-};
+using Strings = std::vector<std::string>;
 
-DiskUse QueryDiskUse(const std::string &config, const std::string &disk,
-                     const HostFileId *diskId = nullptr) {
-  DiskUse r;
-  r.err = Snapshot_QueryDiskUse(config.c_str(), disk.c_str(), &r.used, &r.inCurrentState,
-                                &r.nodeCount, nullptr, diskId);
-  return r;
+// A query's answer: "unused", "snapshot" (first named by a snapshot) or
+// "current", then the node count; on failure Error(code), with a note when
+// the outputs were not left alone.
+std::string Use(const std::string &config, const std::string &disk,
+                const HostFileId *diskId = nullptr, const SnapshotConfigText *given = nullptr) {
+  bool used = true, inCurrentState = true;
+  int nodeCount = -1;
+  SnapshotError err = Snapshot_QueryDiskUse(config.c_str(), disk.c_str(), &used, &inCurrentState,
+                                            &nodeCount, given, diskId);
+  std::string answer;
+  if (err.type != SNAPSHOT_SUCCESS) {
+    answer.append("error ").append(std::to_string(err.type));
+    return answer.append(used && inCurrentState && nodeCount == -1 ? "" : ", outputs changed");
+  }
+  answer = !used ? (inCurrentState ? "unused but current " : "unused ")
+                 : (inCurrentState ? "current " : "snapshot ");
+  return answer.append(std::to_string(nodeCount));
 }
 
-std::vector<std::string> CurrentDisks(const std::string &config, SnapshotErrorCode want) {
-  char **disks = nullptr;
-  int count = -1;
-  SnapshotError err = Snapshot_GetCurrentDisks(config.c_str(), &disks, &count);
+std::string Error(SnapshotErrorCode code) {
+  return std::string("error ").append(std::to_string(code));
+}
+
+// The current disks; on failure the outputs must be left alone.
+Strings CurrentDisks(const std::string &config, SnapshotErrorCode want = SNAPSHOT_SUCCESS,
+                     const SnapshotConfigText *given = nullptr) {
+  char *sentinel[1] = {nullptr};
+  char **disks = sentinel;
+  int count = -7;
+  SnapshotError err = Snapshot_GetCurrentDisks(config.c_str(), &disks, &count, given);
   EXPECT_EQ(err.type, want);
-  std::vector<std::string> result;
-  if (err.type == SNAPSHOT_SUCCESS) {
-    for (int i = 0; i < count; i++) {
-      result.push_back(disks[i]);
-      free(disks[i]);
-    }
-    free(disks);
+  if (err.type != SNAPSHOT_SUCCESS) {
+    EXPECT_TRUE(disks == sentinel && count == -7) << "outputs changed";
+    return {};
   }
+  EXPECT_NE(disks, nullptr);  // an array even when empty
+  Strings result(disks, disks + count);
+  for (int i = 0; i < count; i++) free(disks[i]);
+  free(disks);
   return result;
 }
 
@@ -54,28 +67,11 @@ TEST(SnapshotQueryTest, AConfigurationTextInHandIsNotReadAgain) {
   std::string other = vm.Touch("other.bxdk");
   vm.WriteConfig(kIdeDisk);
   std::string text =
-      "config.version = \"8\"\nide0:0.present = \"TRUE\"\n"
-      "ide0:0.fileName = \"other.bxdk\"\n";
+      "config.version = \"8\"\nide0:0.present = \"TRUE\"\nide0:0.fileName = \"other.bxdk\"\n";
   SnapshotConfigText given = {text.data(), text.size()};
-  bool used = true;
-  ASSERT_EQ(
-      Snapshot_QueryDiskUse(vm.config().c_str(), disk.c_str(), &used, nullptr, nullptr, &given)
-          .type,
-      SNAPSHOT_SUCCESS);
-  EXPECT_FALSE(used);
-  ASSERT_EQ(
-      Snapshot_QueryDiskUse(vm.config().c_str(), other.c_str(), &used, nullptr, nullptr, &given)
-          .type,
-      SNAPSHOT_SUCCESS);
-  EXPECT_TRUE(used);
-  char **disks = nullptr;
-  int count = 0;
-  ASSERT_EQ(Snapshot_GetCurrentDisks(vm.config().c_str(), &disks, &count, &given).type,
-            SNAPSHOT_SUCCESS);
-  ASSERT_EQ(count, 1);
-  EXPECT_EQ(std::string(disks[0]), other);
-  free(disks[0]);
-  free(disks);
+  EXPECT_EQ(Use(vm.config(), disk, nullptr, &given), "unused 1");
+  EXPECT_EQ(Use(vm.config(), other, nullptr, &given), "current 1");
+  EXPECT_EQ(CurrentDisks(vm.config(), SNAPSHOT_SUCCESS, &given), Strings{other});
 }
 
 // Which node names a disk: the snapshots come before the current state, and
@@ -89,50 +85,32 @@ TEST(SnapshotQueryTest, DiskUseAndCurrentDisks) {
       "snapshot0.numDisks = \"1\"\nsnapshot0.disk0.node = \"scsi0:0\"\n"
       "snapshot0.disk0.fileName = ";
   const struct {
-    std::string config, database, disk;
-    bool used, inCurrentState;
-    int nodeCount;
-    std::string currentDisk;
+    std::string config, database, disk, use, currentDisk;
   } cases[] = {
-      {kIdeDisk, "", "disk.bxdk", true, true, 1, "disk.bxdk"},
-      {kIdeDisk, "", "base.bxdk", false, false, 1, "disk.bxdk"},
-      {scsiChild, oneSnapshot + "\"base.bxdk\"\n", "base.bxdk", true, false, 2, "base-000001.bxdk"},
-      {scsiChild, oneSnapshot + "\"base.bxdk\"\n", "base-000001.bxdk", true, true, 2,
+      {kIdeDisk, "", "disk.bxdk", "current 1", "disk.bxdk"},
+      {kIdeDisk, "", "base.bxdk", "unused 1", "disk.bxdk"},
+      {scsiChild, oneSnapshot + "\"base.bxdk\"\n", "base.bxdk", "snapshot 2", "base-000001.bxdk"},
+      {scsiChild, oneSnapshot + "\"base.bxdk\"\n", "base-000001.bxdk", "current 2",
        "base-000001.bxdk"},
-      {scsiChild, oneSnapshot + "\"base.bxdk\"\n", "./base.bxdk", true, false, 2,
-       "base-000001.bxdk"},
-      {kIdeDisk, oneSnapshot + "\"disk.bxdk\"\n", "disk.bxdk", true, false, 2, "disk.bxdk"},
+      {scsiChild, oneSnapshot + "\"base.bxdk\"\n", "./base.bxdk", "snapshot 2", "base-000001.bxdk"},
+      {kIdeDisk, oneSnapshot + "\"disk.bxdk\"\n", "disk.bxdk", "snapshot 2", "disk.bxdk"},
   };
   for (const auto &c : cases) {
     VmFolder vm;
     for (const char *name : {"disk.bxdk", "base.bxdk", "base-000001.bxdk"}) vm.Touch(name);
     vm.WriteConfig(c.config);
     if (!c.database.empty()) vm.WriteDatabase(c.database);
-    DiskUse r = QueryDiskUse(vm.config(), vm.file(c.disk));
-    ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS) << c.disk;
-    EXPECT_EQ(r.used, c.used) << c.disk;
-    EXPECT_EQ(r.inCurrentState, c.inCurrentState) << c.disk;
-    EXPECT_EQ(r.nodeCount, c.nodeCount) << c.disk;
-    EXPECT_EQ(CurrentDisks(vm.config(), SNAPSHOT_SUCCESS),
-              std::vector<std::string>{vm.file(c.currentDisk)});
+    EXPECT_EQ(Use(vm.config(), vm.file(c.disk)), c.use) << c.disk;
+    EXPECT_EQ(CurrentDisks(vm.config()), Strings{vm.file(c.currentDisk)});
   }
 }
 
 TEST(SnapshotQueryTest, FailuresLeaveTheOutputsAlone) {
   VmFolder vm;
   vm.WriteConfig(kIdeDisk);  // disk.bxdk does not exist
-  DiskUse r = QueryDiskUse(vm.config(), vm.file("disk.bxdk"));
-  EXPECT_EQ(r.err.type, SNAPSHOT_NOTFOUND);
-  EXPECT_EQ(r.nodeCount, -1);
-
-  char *sentinel[1] = {nullptr};
-  char **disks = sentinel;
-  int count = -7;
-  EXPECT_EQ(Snapshot_GetCurrentDisks(vm.config().c_str(), &disks, &count).type, SNAPSHOT_NOTFOUND);
-  EXPECT_EQ(disks, sentinel);
-  EXPECT_EQ(count, -7);
-
-  EXPECT_EQ(QueryDiskUse(vm.file("missing.bxx"), vm.file("x")).err.type, SNAPSHOT_NOTFOUND);
+  EXPECT_EQ(Use(vm.config(), vm.file("disk.bxdk")), Error(SNAPSHOT_NOTFOUND));
+  CurrentDisks(vm.config(), SNAPSHOT_NOTFOUND);
+  EXPECT_EQ(Use(vm.file("missing.bxx"), vm.file("x")), Error(SNAPSHOT_NOTFOUND));
   EXPECT_EQ(Snapshot_QueryDiskUse(nullptr, "x", nullptr, nullptr, nullptr).type, SNAPSHOT_INVAL);
   EXPECT_EQ(Snapshot_QueryDiskUse(vm.config().c_str(), nullptr, nullptr, nullptr, nullptr).type,
             SNAPSHOT_INVAL);
@@ -140,7 +118,7 @@ TEST(SnapshotQueryTest, FailuresLeaveTheOutputsAlone) {
 
 TEST(SnapshotQueryTest, CurrentDisksFollowDeviceOrderAndAnEmptyStateGivesAnArray) {
   VmFolder vm;
-  std::vector<std::string> want = {vm.Touch("a.bxdk"), vm.Touch("b.bxdk"), vm.Touch("c.bxdk")};
+  Strings want = {vm.Touch("a.bxdk"), vm.Touch("b.bxdk"), vm.Touch("d.bxdk"), vm.Touch("c.bxdk")};
   vm.WriteConfig(
       "scsi3.present = \"TRUE\"\nscsi3:15.present = \"TRUE\"\nscsi3:15.fileName = \"c.bxdk\"\n"
       "ide1:1.present = \"TRUE\"\nide1:1.fileName = \"b.bxdk\"\n"
@@ -149,18 +127,10 @@ TEST(SnapshotQueryTest, CurrentDisksFollowDeviceOrderAndAnEmptyStateGivesAnArray
       "SCSI0.Present = \"TRUE\"\nScsi0:1.PRESENT = \"TRUE\"\nscsi0:1.FILENAME = \"d.bxdk\"\n"
       "scsi0:01.present = \"TRUE\"\nscsi0:16.present = \"TRUE\"\nide2:0.present = \"TRUE\"\n"
       "scsi0:01.fileName = \"x.bxdk\"\nscsi0:16.fileName = \"x\"\nide2:0.fileName = \"x\"\n");
-  want.insert(want.begin() + 2, vm.Touch("d.bxdk"));
-  EXPECT_EQ(CurrentDisks(vm.config(), SNAPSHOT_SUCCESS), want);
-
+  EXPECT_EQ(CurrentDisks(vm.config()), want);
   VmFolder empty;
   empty.WriteConfig("");
-  char **disks = nullptr;
-  int count = -1;
-  ASSERT_EQ(Snapshot_GetCurrentDisks(empty.config().c_str(), &disks, &count).type,
-            SNAPSHOT_SUCCESS);
-  EXPECT_EQ(count, 0);
-  EXPECT_NE(disks, nullptr);
-  free(disks);
+  EXPECT_EQ(CurrentDisks(empty.config()), Strings{});
 }
 
 std::vector<std::string> gPosts;
@@ -175,15 +145,14 @@ TEST(SnapshotQueryTest, ValuesThatDoNotConvertAreReported) {
       "snapshot.numSnapshots = \"1\"\nsnapshot0.uid = \"1\"\nsnapshot0.type = \"q\"\n"
       "snapshot.mru1.uid = \"x\"\n");
   Msg_SetPostCallback([](int, const char *text, const char *) { gPosts.push_back(text); });
-  EXPECT_EQ(QueryDiskUse(vm.config(), vm.file("disk.bxdk")).err.type, SNAPSHOT_SUCCESS);
+  EXPECT_EQ(Use(vm.config(), vm.file("disk.bxdk")), "unused 2");  // "maybe" is not present
   Msg_SetPostCallback(nullptr);
-  std::vector<std::string> names;
+  Strings names;
   for (const std::string &text : gPosts) names.push_back(text.substr(text.find("variable")));
-  EXPECT_EQ(names, (std::vector<std::string>{
-                       "variable `templateVM' is not a valid boolean value.\n",
-                       "variable `snapshot.mru1.uid' is not a valid integer value.\n",
-                       "variable `snapshot0.type' is not a valid integer value.\n",
-                       "variable `ide0:0.present' is not a valid boolean value.\n"}));
+  EXPECT_EQ(names, (Strings{"variable `templateVM' is not a valid boolean value.\n",
+                            "variable `snapshot.mru1.uid' is not a valid integer value.\n",
+                            "variable `snapshot0.type' is not a valid integer value.\n",
+                            "variable `ide0:0.present' is not a valid boolean value.\n"}));
 }
 
 TEST(SnapshotErrorTest, TextsAndSuccess) {
@@ -222,46 +191,32 @@ class ManyDisksTest : public testing::Test {
     vm_.WriteConfig(kIdeDisk);
     vm_.Touch("disk.bxdk");
   }
-  // Replaces disk i by a symbolic link to target.
-  void Link(int i, const std::string &target) {
-    std::filesystem::remove(vm_.file(Disk(i)));
-    std::filesystem::create_symlink(target, vm_.file(Disk(i)));
-  }
   VmFolder vm_;
 };
 
+// 61 nodes: the root and the snapshots.
 TEST_F(ManyDisksTest, AnotherNameOfADiskIsFoundThroughItsIdentity) {
   std::filesystem::create_hard_link(vm_.file(Disk(45)), vm_.file("alias.bxdk"));
-  DiskUse r = QueryDiskUse(vm_.config(), vm_.file("alias.bxdk"));
-  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
-  EXPECT_TRUE(r.used);
-  EXPECT_FALSE(r.inCurrentState);
-  EXPECT_EQ(r.nodeCount, kDisks + 1);
-
-  r = QueryDiskUse(vm_.config(), vm_.file("disk.bxdk"));
-  EXPECT_TRUE(r.used);
-  EXPECT_TRUE(r.inCurrentState);
-  r = QueryDiskUse(vm_.config(), vm_.Touch("unused.bxdk"));
-  EXPECT_FALSE(r.used);
-  EXPECT_EQ(r.nodeCount, kDisks + 1);
-
+  EXPECT_EQ(Use(vm_.config(), vm_.file("alias.bxdk")), "snapshot 61");
+  EXPECT_EQ(Use(vm_.config(), vm_.file("disk.bxdk")), "current 61");
+  EXPECT_EQ(Use(vm_.config(), vm_.Touch("unused.bxdk")), "unused 61");
   // The identity the caller looked at is the disk's: the path is not asked.
   HostFileId id;
   ASSERT_TRUE(HostFs_GetFileId(vm_.file(Disk(45)).c_str(), &id));
-  EXPECT_TRUE(QueryDiskUse(vm_.config(), vm_.file("gone.bxdk"), &id).used);
+  EXPECT_EQ(Use(vm_.config(), vm_.file("gone.bxdk"), &id), "snapshot 61");
   ASSERT_TRUE(HostFs_GetFileId(vm_.file("unused.bxdk").c_str(), &id));
-  EXPECT_FALSE(QueryDiskUse(vm_.config(), vm_.file("alias.bxdk"), &id).used);
+  EXPECT_EQ(Use(vm_.config(), vm_.file("alias.bxdk"), &id), "unused 61");
 }
 
 TEST_F(ManyDisksTest, MissingAndDanglingDisksFailTheLoad) {
   std::filesystem::remove(vm_.file(Disk(50)));
-  EXPECT_EQ(QueryDiskUse(vm_.config(), vm_.file("disk.bxdk")).err.type, SNAPSHOT_NOTFOUND);
-  Link(50, "nowhere.bxdk");
-  EXPECT_EQ(QueryDiskUse(vm_.config(), vm_.file("disk.bxdk")).err.type, SNAPSHOT_NOTFOUND);
+  EXPECT_EQ(Use(vm_.config(), vm_.file("disk.bxdk")), Error(SNAPSHOT_NOTFOUND));
+  std::filesystem::remove(vm_.file(Disk(50)));
+  std::filesystem::create_symlink("nowhere.bxdk", vm_.file(Disk(50)));
+  EXPECT_EQ(Use(vm_.config(), vm_.file("disk.bxdk")), Error(SNAPSHOT_NOTFOUND));
   vm_.Touch("nowhere.bxdk");
-  DiskUse r = QueryDiskUse(vm_.config(), vm_.file("nowhere.bxdk"));
-  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
-  EXPECT_TRUE(r.used);  // through the link the database names
+  // Through the link the database names.
+  EXPECT_EQ(Use(vm_.config(), vm_.file("nowhere.bxdk")), "snapshot 61");
 }
 
 TEST_F(ManyDisksTest, TheSearchPathIsTriedInOrderAfterTheFolder) {
@@ -273,21 +228,19 @@ TEST_F(ManyDisksTest, TheSearchPathIsTriedInOrderAfterTheFolder) {
   testsupport::WriteFile(vm_.file("first/" + Disk(41)), "");
   testsupport::WriteFile(vm_.file("second/" + Disk(41)), "");
   std::filesystem::rename(vm_.file(Disk(41)), vm_.file("away.bxdk"));
-
-  DiskUse r = QueryDiskUse(vm_.config(), vm_.file("second/" + Disk(40)));
-  ASSERT_EQ(r.err.type, SNAPSHOT_SUCCESS);
-  EXPECT_TRUE(r.used);
-  EXPECT_TRUE(QueryDiskUse(vm_.config(), vm_.file("first/" + Disk(41))).used);
-  EXPECT_FALSE(QueryDiskUse(vm_.config(), vm_.file("second/" + Disk(41))).used);
   // A name in the folder itself comes before the search path.
   testsupport::WriteFile(vm_.file("first/" + Disk(42)), "");
-  EXPECT_FALSE(QueryDiskUse(vm_.config(), vm_.file("first/" + Disk(42))).used);
+  const std::pair<std::string, const char *> cases[] = {{"second/" + Disk(40), "snapshot 61"},
+                                                        {"first/" + Disk(41), "snapshot 61"},
+                                                        {"second/" + Disk(41), "unused 61"},
+                                                        {"first/" + Disk(42), "unused 61"}};
+  for (const auto &[disk, use] : cases) EXPECT_EQ(Use(vm_.config(), vm_.file(disk)), use) << disk;
   // A path so long that following it for every disk could take hours is
   // refused, however soon the disks are found.
   std::string path;
   for (int i = 0; i < 5000; i++) path.append("n").append(std::to_string(i)).append(";");
   vm_.WriteConfig(std::string(kIdeDisk) + "fileSearchPath = \"" + path + "first;second\"\n");
-  EXPECT_EQ(QueryDiskUse(vm_.config(), vm_.file("first/" + Disk(41))).err.type, SNAPSHOT_CONFIG);
+  EXPECT_EQ(Use(vm_.config(), vm_.file("first/" + Disk(41))), Error(SNAPSHOT_CONFIG));
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // Loading dictionary files: what is kept (entries, lines, flags), duplicates,
-// syntax and read errors with their appended messages, the stat, directory
-// and open failures (sockets, FIFOs, devices) that leave the dictionary as it
-// was, standard input, and a line too long for the memory.
+// syntax and read errors with their messages, the failures that leave the
+// dictionary as it was, standard input, and lines across the read pieces.
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,7 +20,6 @@
 #include <gtest/gtest.h>
 
 #include "falseWarnings.h"
-#include "misc/panic.h"
 #include "testSupport.h"
 #include "user/dictionary.h"
 #include "user/msg.h"
@@ -28,8 +27,33 @@
 namespace {
 
 using namespace std::string_literals;
+using Strings = std::vector<std::string>;
 
 void FailOnPost(int, const char *text, const char *) { ADD_FAILURE() << "posted: " << text; }
+
+// The message of a failure at a line of a file.
+std::string AtLine(const std::string &path, int line, const char *what) {
+  std::string text = "File \"";
+  text.append(path).append("\" line ").append(std::to_string(line));
+  return text.append(": ").append(what).append(".\n");
+}
+
+// Loads path in a child process, after prepare there (false: it could not),
+// and returns 0 only when the load fails with exactly want and keeps kept.
+void ExpectLoadFailsInChild(const std::function<bool()> &prepare, const char *path,
+                            const std::string &want, const char *kept = nullptr) {
+  int code = testsupport::InChild([&] {
+    if (!prepare()) return 10;
+    Dictionary *d = Dictionary_Create();
+    bool ok = Dictionary_Load(d, path, 0);
+    if (ok || want != Msg_GetMessages() || (kept != nullptr && !Dictionary_IsDefined(d, kept))) {
+      fprintf(stderr, "result %d, messages: %s", ok, Msg_GetMessages());
+      return 1;
+    }
+    return 0;
+  });
+  EXPECT_EQ(code, 0) << want;
+}
 
 struct DictDeleter {
   void operator()(Dictionary *d) const { Dictionary_Free(d); }
@@ -51,18 +75,15 @@ class DictionaryLoadTest : public testing::Test {
     return path;
   }
   std::string Value(const char *name) {
-    char *v = Dict_GetString(dict_.get(), "<none>", "%s", name);
-    std::string s = v != nullptr ? v : "<null>";
-    free(v);
-    return s;
+    return testsupport::Take(Dict_GetString(dict_.get(), "<none>", "%s", name));
   }
-  std::vector<std::string> Names() {
-    std::vector<std::string> names;
+  Strings Names() {
+    Strings names;
     for (DictEntry *e = dict_->firstEntry; e != nullptr; e = e->next) names.push_back(e->name);
     return names;
   }
-  std::vector<std::string> Lines() {
-    std::vector<std::string> lines;
+  Strings Lines() {
+    Strings lines;
     for (DictLine *l = dict_->firstLine; l != nullptr; l = l->next) lines.push_back(l->text);
     return lines;
   }
@@ -72,23 +93,14 @@ class DictionaryLoadTest : public testing::Test {
 
 TEST_F(DictionaryLoadTest, KeepsEntriesAndLinesInFileOrder) {
   std::string path = Write(
-      "# VM\n"
-      "config.version = \"8\"\r\n"
-      "\n"
-      "   \t\n"
-      "  # indented comment\n"
-      "displayName = \"My VM\"  # main\n"
-      "x =\n"
-      "readOnly = \"\"\n"
-      "Name = a|zzb");
+      "# VM\nconfig.version = \"8\"\r\n\n   \t\n  # indented comment\n"
+      "displayName = \"My VM\"  # main\nx =\nreadOnly = \"\"\nName = a|zzb");
   EXPECT_TRUE(Dictionary_Load(dict_.get(), path.c_str(), 18));
   EXPECT_STREQ(Msg_GetMessages(), "");
-  EXPECT_EQ(Names(),
-            (std::vector<std::string>{"config.version", "displayName", "x", "readOnly", "Name"}));
+  EXPECT_EQ(Names(), (Strings{"config.version", "displayName", "x", "readOnly", "Name"}));
   EXPECT_EQ(Lines(),
-            (std::vector<std::string>{"# VM", "config.version = \"8\"", "", "   \t",
-                                      "  # indented comment", "displayName = \"My VM\"  # main",
-                                      "x =", "readOnly = \"\"", "Name = a|zzb"}));
+            (Strings{"# VM", "config.version = \"8\"", "", "   \t", "  # indented comment",
+                     "displayName = \"My VM\"  # main", "x =", "readOnly = \"\"", "Name = a|zzb"}));
   // Entries tied to their lines, with the load's flags, are the fuzzer's to check.
   EXPECT_EQ(dict_->firstLine->entry, nullptr);
   EXPECT_EQ(Value("config.version"), "8");
@@ -98,47 +110,27 @@ TEST_F(DictionaryLoadTest, KeepsEntriesAndLinesInFileOrder) {
   EXPECT_TRUE(Dict_GetBool(dict_.get(), false, "readOnly"));
 }
 
+// The text in hand loads as its file would; a load for reading only keeps
+// no lines and cuts names and values out of its copy of the text, with the
+// same entries, values, result and messages.
 GCC_FALSE_RESTRICT_BEGIN
-TEST_F(DictionaryLoadTest, TextInHandLoadsAsItsFileWould) {
-  std::string file = "a = 1\nb = 2\nA = 3\nc = \"" + std::string(100000, 'v') + "\"";
-  std::string path = Write(file);
-  EXPECT_FALSE(Dictionary_Load(dict_.get(), path.c_str(), 0));
-  std::string messages = Msg_GetMessages();
-  std::vector<std::string> names = Names();
-  std::vector<std::string> lines = Lines();
-  Msg_Reset(false);
-  // The text differs from the file in a value: the text is what is read.
-  std::string text = "a = 7" + file.substr(5);
-  EXPECT_FALSE(Dictionary_LoadText(dict_.get(), path.c_str(), text.data(), text.size(), 0));
-  EXPECT_EQ(Msg_GetMessages(), messages);
-  EXPECT_EQ(Names(), names);
-  EXPECT_EQ(Lines().size(), lines.size());
-  EXPECT_EQ(Dict_GetInt(dict_.get(), 0, "a"), 7);
-  EXPECT_EQ(dict_->loadFileName, nullptr);
-  Msg_Reset(false);
-  // No text at all: the file is read.
-  EXPECT_FALSE(Dictionary_LoadText(dict_.get(), path.c_str(), "", 0, 0));
-  EXPECT_EQ(Dict_GetInt(dict_.get(), 0, "a"), 1);
-}
-
-// A load for reading only keeps no lines and cuts names and values out of
-// its copy of the text: entries, values, result and messages stay the same.
-TEST_F(DictionaryLoadTest, ReadOnlyLoadGivesTheSameEntries) {
+TEST_F(DictionaryLoadTest, TextInHandAndReadOnlyLoadsGiveTheSameEntries) {
   const std::string texts[] = {
       "# VM\nconfig.version = \"8\"\r\n\n  x=1\ty = \"\" # c\n",
       "a = \"q|22uote|7C\"\nb = bare|20value # note\nc=\"\"\nd = \"x\"",
       "a = 1\nb = 2\nA = 3\nB = \"4\"\nc = 5\n",
       "a = 1\nb = \"2\"\n[section]\nc = 3\n",
-      "n = \"v\"\0rest = 1\nm = \"w\" # \0\nk = \"unclosed\n",
+      "n = \"v\"\0rest = 1\nm = \"w\" # \0\nk = \"unclosed\n"s,
       "a = 1\na = \"|zz\"\nb = \"|41\"\n",
+      "a = 1\nb = 2\nA = 3\nc = \"" + std::string(100000, 'v') + "\"",
   };
-  // From the text in hand, or with no text from the file.
-  auto load = [&](const std::string &text, int flags, bool fromFile = false) {
+  auto load = [&](const std::string &text, int flags, bool fromFile) {
     std::string path = Write(text);
     Msg_Reset(false);
     bool ok = fromFile
                   ? Dictionary_Load(dict_.get(), path.c_str(), flags)
                   : Dictionary_LoadText(dict_.get(), path.c_str(), text.data(), text.size(), flags);
+    EXPECT_EQ(dict_->loadFileName, nullptr);
     std::string seen = std::string(ok ? "ok" : "failed") + "\n" + Msg_GetMessages();
     for (DictEntry *e = dict_->firstEntry; e != nullptr; e = e->next) {
       seen += std::string(e->name) + "=" + Value(e->name) + "/" + std::to_string(e->flags) + "\n";
@@ -146,14 +138,21 @@ TEST_F(DictionaryLoadTest, ReadOnlyLoadGivesTheSameEntries) {
     return seen;
   };
   for (const std::string &text : texts) {
-    std::string kept = load(text, 18);
-    EXPECT_NE(dict_->firstLine, nullptr);
-    EXPECT_EQ(load(text, 18 | DICT_LOAD_READ_ONLY), kept) << text;
-    EXPECT_EQ(dict_->firstLine, nullptr);
-    EXPECT_EQ(load(text, 18 | DICT_LOAD_READ_ONLY, true), kept) << text;
-    EXPECT_EQ(dict_->firstLine, nullptr);
+    std::string kept = load(text, 18, true);
+    Strings lines = Lines();
+    EXPECT_EQ(load(text, 18, false), kept) << text;
+    EXPECT_EQ(Lines(), lines);
+    for (bool fromFile : {false, true}) {
+      EXPECT_EQ(load(text, 18 | DICT_LOAD_READ_ONLY, fromFile), kept) << text;
+      EXPECT_EQ(dict_->firstLine, nullptr);
+    }
   }
-  Msg_Reset(false);
+  // The text is what is read, not the file; without a text the file is.
+  std::string path = Write("a = 1\n");
+  EXPECT_TRUE(Dictionary_LoadText(dict_.get(), path.c_str(), "a = 7", 5, 0));
+  EXPECT_EQ(Dict_GetInt(dict_.get(), 0, "a"), 7);
+  EXPECT_TRUE(Dictionary_LoadText(dict_.get(), path.c_str(), "", 0, 0));
+  EXPECT_EQ(Dict_GetInt(dict_.get(), 0, "a"), 1);
 }
 
 TEST_F(DictionaryLoadTest, ManyDuplicatesBetweenLongAndShortValues) {
@@ -181,19 +180,9 @@ GCC_FALSE_RESTRICT_END
 
 TEST_F(DictionaryLoadTest, FailuresBeforeReadingLeaveTheDictionary) {
   EXPECT_EQ(Dict_GetInt(dict_.get(), 42, "kept"), 42);
-
-  std::string missing = dir_.file("missing.bxx");
-  EXPECT_FALSE(Dictionary_Load(dict_.get(), missing.c_str(), 0));
-  EXPECT_EQ(Msg_GetMessages(), "Unable to get information about file \"" + missing +
-                                   "\": No such file or directory.\n");
-  Msg_Reset(false);
-
-  EXPECT_FALSE(Dictionary_Load(dict_.get(), dir_.path().c_str(), 0));
-  EXPECT_EQ(Msg_GetMessages(), "\"" + dir_.path() + "\" is a directory.\n");
-  Msg_Reset(false);
-
   // A socket exists and is no folder, but cannot be opened as a file, not
-  // even by the superuser.
+  // even by the superuser. Neither a FIFO, which would block the open, nor a
+  // device without end is read.
   std::string socketPath = dir_.file("sock");
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_GE(fd, 0);
@@ -202,61 +191,53 @@ TEST_F(DictionaryLoadTest, FailuresBeforeReadingLeaveTheDictionary) {
   ASSERT_LT(socketPath.size(), sizeof address.sun_path);
   memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
   ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address), 0);
-  EXPECT_FALSE(Dictionary_Load(dict_.get(), socketPath.c_str(), 0));
-  EXPECT_EQ(Msg_GetMessages(),
-            "Cannot open file \"" + socketPath + "\": No such device or address.\n");
-  close(fd);
-  // Neither a FIFO, which would block the open, nor a device without end is read.
   std::string fifo = dir_.file("fifo");
   std::string zero = dir_.file("zero");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
-  for (const std::string &special : {fifo, zero}) {
-    Msg_Reset(false);
-    EXPECT_FALSE(Dictionary_Load(dict_.get(), special.c_str(), 0));
-    EXPECT_EQ(Msg_GetMessages(), "Cannot open file \"" + special + "\": Invalid argument.\n");
-  }
   // Another program's file past the bound is not held, whatever it holds.
   std::string huge = Write("big = 1\n");
   ASSERT_EQ(truncate(huge.c_str(), DICT_LOAD_BOUND + 1), 0);
-  Msg_Reset(false);
-  EXPECT_FALSE(Dictionary_Load(dict_.get(), huge.c_str(), DICT_LOAD_BOUNDED));
-  EXPECT_EQ(Msg_GetMessages(), "Cannot open file \"" + huge + "\": File too large.\n");
-
+  const char kOpen[] = "Cannot open file \"";
+  const struct {
+    std::string path;
+    const char *before, *after;
+    int flags = 0;
+  } cases[] = {
+      {dir_.file("missing.bxx"), "Unable to get information about file \"",
+       "\": No such file or directory.\n"},
+      {dir_.path(), "\"", "\" is a directory.\n"},
+      {socketPath, kOpen, "\": No such device or address.\n"},
+      {fifo, kOpen, "\": Invalid argument.\n"},
+      {zero, kOpen, "\": Invalid argument.\n"},
+      {huge, kOpen, "\": File too large.\n", DICT_LOAD_BOUNDED},
+  };
+  for (const auto &c : cases) {
+    Msg_Reset(false);
+    EXPECT_FALSE(Dictionary_Load(dict_.get(), c.path.c_str(), c.flags)) << c.path;
+    EXPECT_EQ(Msg_GetMessages(), std::string(c.before).append(c.path).append(c.after));
+  }
+  close(fd);
+  EXPECT_EQ(Names(), Strings{"kept"});
   EXPECT_EQ(Dict_GetInt(dict_.get(), 0, "kept"), 42);
-  EXPECT_EQ(Names(), (std::vector<std::string>{"kept"}));
 
   // A load that reads replaces the content; no path only empties.
-  std::string path = Write("new = 1\n");
-  EXPECT_TRUE(Dictionary_Load(dict_.get(), path.c_str(), 0));
-  EXPECT_EQ(Names(), (std::vector<std::string>{"new"}));
+  EXPECT_TRUE(Dictionary_Load(dict_.get(), Write("new = 1\n").c_str(), 0));
+  EXPECT_EQ(Names(), Strings{"new"});
   EXPECT_TRUE(Dictionary_Load(dict_.get(), nullptr, 0));
   EXPECT_EQ(dict_->firstEntry, nullptr);
 }
 
-// Standard input is replaced inside a child process; the child reports
-// mismatches on standard error and exits with 0 only when all is well.
-[[noreturn]] void LoadStdinChild(const std::string &inputPath, const char *mode, bool wantResult,
-                                 const std::string &wantMessages) {
-  if (freopen(inputPath.c_str(), mode, stdin) == nullptr) _Exit(10);
-  Dictionary *d = Dictionary_Create();
-  bool ok = Dictionary_Load(d, "-", 0);
-  std::string messages = Msg_GetMessages();
-  if (ok != wantResult || messages != wantMessages) {
-    fprintf(stderr, "result %d, messages: %s", ok, messages.c_str());
-    _Exit(1);
-  }
-  _Exit(0);
-}
-
+// Standard input is replaced inside a child; the lines before an error stay.
 TEST_F(DictionaryLoadTest, StandardInputAndAReadError) {
   std::string path = Write("a = 1\nfoo\n");
-  EXPECT_EXIT(LoadStdinChild(path, "r", false, "File \"<stdin>\" line 2: Syntax error.\n"),
-              testing::ExitedWithCode(0), "");
+  auto stdinFrom = [](const std::string &file, const char *mode) {
+    return [=] { return freopen(file.c_str(), mode, stdin) != nullptr; };
+  };
+  ExpectLoadFailsInChild(stdinFrom(path, "r"), "-", AtLine("<stdin>", 2, "Syntax error"), "a");
   // A write-only standard input fails on the first read.
-  path = dir_.file("sink");
-  EXPECT_EXIT(LoadStdinChild(path, "w", false, "File \"<stdin>\" line 0: Bad file descriptor.\n"),
-              testing::ExitedWithCode(0), "");
+  ExpectLoadFailsInChild(stdinFrom(dir_.file("sink"), "w"), "-",
+                         AtLine("<stdin>", 0, "Bad file descriptor"));
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -275,28 +256,17 @@ TEST_F(DictionaryLoadTest, LineLongerThanTheMemoryIsAReadError) {
   // in a child limited to 256 MiB of address space.
   std::string path = Write("a = 1\n");
   std::filesystem::resize_file(path, (uint64_t{1} << 30) + 6);
-  auto child = [&path]() {
+  auto limit = [] {
     struct rlimit limit = {uint64_t{256} << 20, uint64_t{256} << 20};
-    if (setrlimit(RLIMIT_AS, &limit) != 0) _Exit(10);
-    Dictionary *d = Dictionary_Create();
-    bool ok = Dictionary_Load(d, path.c_str(), 0);
-    std::string want = "File \"" + path + "\" line 1: Cannot allocate memory.\n";
-    if (ok || Msg_GetMessages() != want || !Dictionary_IsDefined(d, "a")) {
-      fprintf(stderr, "result %d, messages: %s", ok, Msg_GetMessages());
-      _Exit(1);
-    }
-    _Exit(0);
+    return setrlimit(RLIMIT_AS, &limit) == 0;
   };
-  EXPECT_EXIT(child(), testing::ExitedWithCode(0), "");
+  ExpectLoadFailsInChild(limit, path.c_str(), AtLine(path, 1, "Cannot allocate memory"), "a");
 #endif
 }
 
-}  // namespace
-
 // A large file's assignments are indexed a few lines after they are read, a
-// small file's at once: duplicates close together or far apart, and a syntax
-// error right behind them, must still come out in file order with their own
-// line numbers, either way.
+// small file's at once: either way duplicates near and far, and a syntax
+// error right behind them, come out in file order with their line numbers.
 GCC_FALSE_RESTRICT_BEGIN
 TEST_F(DictionaryLoadTest, DuplicatesNearAndFarThenASyntaxError) {
   std::string text = "a = 1\nA = 2\n";
@@ -306,11 +276,10 @@ TEST_F(DictionaryLoadTest, DuplicatesNearAndFarThenASyntaxError) {
     Msg_Reset(false);
     std::string path = Write(text + std::string(padding, '#'));
     EXPECT_FALSE(Dictionary_Load(dict_.get(), path.c_str(), 0));
-    EXPECT_EQ(Msg_GetMessages(), "File \"" + path +
-                                     "\" line 2: Variable `A' is already defined.\n" + "File \"" +
-                                     path + "\" line 23: Variable `K3' is already defined.\n" +
-                                     "File \"" + path + "\" line 26: Syntax error.\n");
-    std::vector<std::string> names = Names();
+    EXPECT_EQ(Msg_GetMessages(), AtLine(path, 2, "Variable `A' is already defined") +
+                                     AtLine(path, 23, "Variable `K3' is already defined") +
+                                     AtLine(path, 26, "Syntax error"));
+    Strings names = Names();
     ASSERT_EQ(names.size(), 22u);
     EXPECT_EQ(names.front(), "a");
     EXPECT_EQ(names.back(), "b");
@@ -345,11 +314,9 @@ TEST_F(DictionaryLoadTest, TheLastLineEndsAtTheFileSize) {
   }
 }
 
-// A file large enough to have its storage filled in ahead by a helper: a
-// first piece of comments only, so that the name index is sized too small
-// and grows many times while the helper works. Lines end in CR LF and
-// straddle the pieces the file is read in; every name reads back in any
-// letter case, and every line comes back intact.
+// Large enough for a helper to fill the storage in ahead; a first piece of
+// comments only sizes the index too small, so it grows while the helper
+// works. CR LF lines straddle the read pieces; all come back intact.
 TEST_F(DictionaryLoadTest, LargeFileFilledInAheadWhileTheIndexGrows) {
   std::string text;
   while (text.size() < 80000) {
@@ -386,3 +353,5 @@ TEST_F(DictionaryLoadTest, LargeFileFilledInAheadWhileTheIndexGrows) {
     EXPECT_EQ(Value("disk1.fileName2"), "<none>");
   }
 }
+
+}  // namespace

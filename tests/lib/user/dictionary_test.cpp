@@ -1,22 +1,25 @@
 // Dictionary entries and typed reads: defaults recorded on first read, the
-// one-time conversion of untyped text with its posted messages, the 32-bit
-// integer rules, and the fatal stops for type conflicts and a null dictionary.
+// one-time conversion of untyped text with its messages, name folding and
+// formatting, and the stops for type conflicts and a null dictionary.
 #include "user/dictionary.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "falseWarnings.h"
 #include "misc/panic.h"
+#include "testSupport.h"
 #include "user/msg.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 struct Post {
   int type;
@@ -110,36 +113,29 @@ TEST_F(DictionaryTest, Conversions) {
       EXPECT_NE(gPosts[0].text.find(g.message), std::string::npos) << gPosts[0].text;
     }
   }
+  // The exact text, and converted once: a second read neither changes the
+  // value nor posts again.
   gPosts.clear();
-  ReadAs(DICT_LONG, "12abc");
-  std::string name = "v";
-  name += std::to_string(counter_ - 1);
-  EXPECT_EQ(gPosts[0].text,
-            "Value `12abc' for variable `" + name + "' is not a valid integer value.\n");
-  // Converted once: a second read neither changes the value nor posts again.
-  EXPECT_EQ(Dict_GetInt(dict_.get(), 5, "%s", name.c_str()), 12);
-  EXPECT_EQ(gPosts.size(), 1u);
+  SetText("n", "12abc");
+  EXPECT_EQ(Dict_GetInt(dict_.get(), 5, "n"), 12);
+  EXPECT_EQ(Dict_GetInt(dict_.get(), 5, "N"), 12);
+  ASSERT_EQ(gPosts.size(), 1u);
+  EXPECT_EQ(gPosts[0].text, "Value `12abc' for variable `n' is not a valid integer value.\n");
 }
 
-TEST_F(DictionaryTest, DefaultsAreRecordedOnFirstRead) {
+TEST_F(DictionaryTest, DefaultsAreRecordedOnFirstReadAndClearEmpties) {
   Dictionary *d = dict_.get();
-  EXPECT_FALSE(Dictionary_IsDefined(d, "missing"));
   EXPECT_EQ(Dict_GetInt(d, 5, "missing"), 5);
   EXPECT_EQ(Dict_GetInt(d, 7, "MISSING"), 5);
-  EXPECT_TRUE(Dictionary_IsDefined(d, "Missing"));
   EXPECT_FALSE(Dict_GetBool(d, false, "flag"));
   EXPECT_FALSE(Dict_GetBool(d, true, "flag"));
-
   EXPECT_EQ(Dict_GetString(d, nullptr, "s1"), nullptr);
   EXPECT_EQ(Dict_GetString(d, "later", "s1"), nullptr);
   char *s = Dict_GetString(d, "first", "s2");
   ASSERT_STREQ(s, "first");
   s[0] = 'X';  // the caller's copy
   free(s);
-  s = Dict_GetString(d, "second", "S2");
-  EXPECT_STREQ(s, "first");
-  free(s);
-
+  EXPECT_EQ(testsupport::Take(Dict_GetString(d, "second", "S2")), "first");
   // Entries in creation order, with origin 1 and no line.
   std::vector<std::string> names;
   for (DictEntry *e = d->firstEntry; e != nullptr; e = e->next) {
@@ -148,11 +144,19 @@ TEST_F(DictionaryTest, DefaultsAreRecordedOnFirstRead) {
     EXPECT_EQ(e->line, nullptr);
   }
   EXPECT_EQ(names, (std::vector<std::string>{"missing", "flag", "s1", "s2"}));
-  EXPECT_EQ(d->lastEntry->name, std::string("s2"));
+  EXPECT_STREQ(d->lastEntry->name, "s2");
   EXPECT_TRUE(gPosts.empty());
+
+  Dictionary_Clear(d);
+  EXPECT_EQ(d->firstEntry, nullptr);
+  EXPECT_EQ(d->lastEntry, nullptr);
+  EXPECT_EQ(Dict_GetInt(d, 4, "missing"), 4);
+  Dictionary_Free(nullptr);
 }
 
-TEST_F(DictionaryTest, NamesIgnoreCaseAndAreFormatted) {
+// Only ASCII letters fold: the bytes just outside A-Z and a-z, and letters
+// of other scripts, are names of their own.
+TEST_F(DictionaryTest, NamesFoldOnlyAsciiLettersAndAreFormatted) {
   Dictionary *d = dict_.get();
   SetText("Foo.Bar", "3");
   EXPECT_EQ(Dict_GetInt(d, 0, "foo.%s", "bar"), 3);
@@ -160,7 +164,14 @@ TEST_F(DictionaryTest, NamesIgnoreCaseAndAreFormatted) {
   EXPECT_STREQ(d->firstEntry->name, "Foo.Bar");
   SetText("ethernet3.present", "TRUE");
   EXPECT_TRUE(Dict_GetBool(d, false, "ethernet%d.present", 3));
-
+  EXPECT_EQ(Dict_GetInt(d, 1, "%s", "Name@[Z]"), 1);
+  EXPECT_EQ(Dict_GetInt(d, 2, "%s", "nAME@[z]"), 1);
+  EXPECT_EQ(Dict_GetInt(d, 3, "%s", "name`{z}"), 3);  // @ [ ] against ` { }
+  EXPECT_EQ(Dict_GetInt(d, 4, "%s", "\xC9t\xC9"), 4);
+  EXPECT_EQ(Dict_GetInt(d, 5, "%s", "\xE9t\xE9"), 5);
+  EXPECT_EQ(Dict_GetInt(d, 6, "%s", "\xC9T\xC9"), 4);
+  EXPECT_EQ(Dict_GetInt(d, 7, "%s", "AbcdefghIJKLMNOPqrst.u"), 7);
+  EXPECT_EQ(Dict_GetInt(d, 8, "%s", "aBCDEFGHijklmnopQRST.U"), 7);
   std::string longName(2000, 'n');
   EXPECT_EQ(Dict_GetInt(d, 11, "%s", longName.c_str()), 11);
   EXPECT_TRUE(Dictionary_IsDefined(d, longName.substr(0, 1023).c_str()));
@@ -170,56 +181,30 @@ TEST_F(DictionaryTest, NamesIgnoreCaseAndAreFormatted) {
   Dict_GetInt(d, 0, "u%u.%x%%%d", 5u, 255u, 0);
   Dict_GetInt(d, 0, "%d%s", 42, longName.c_str());
   for (const std::string &name :
-       std::vector<std::string>{"m-7.x-2147483648", "u5.ff%0", ("42" + longName).substr(0, 1023)}) {
+       {"m-7.x-2147483648"s, "u5.ff%0"s, ("42"s + longName).substr(0, 1023)}) {
     EXPECT_TRUE(Dictionary_IsDefined(d, name.c_str())) << name;
   }
 }
 
-TEST_F(DictionaryTest, ClearEmptiesAndFreeAcceptsNull) {
-  Dictionary *d = dict_.get();
-  SetText("a", "1");
-  Dictionary_Clear(d);
-  EXPECT_FALSE(Dictionary_IsDefined(d, "a"));
-  EXPECT_EQ(d->firstEntry, nullptr);
-  EXPECT_EQ(d->lastEntry, nullptr);
-  EXPECT_EQ(Dict_GetInt(d, 4, "a"), 4);
-  Dictionary_Free(nullptr);
-}
-
 using DictionaryDeathTest = DictionaryTest;
 
-TEST_F(DictionaryDeathTest, TypeConflictStops) {
-  SetText("name", "yes");
-  char *s = Dict_GetString(dict_.get(), nullptr, "name");
-  free(s);
-  EXPECT_EXIT(Dict_GetBool(dict_.get(), false, "name"), testing::ExitedWithCode(3),
-              "ASSERT lib/user/dictionary:[0-9]+ bugNr=[0-9]+");
-  EXPECT_EQ(Dict_GetInt(dict_.get(), 1, "count"), 1);
-  EXPECT_EXIT(Dict_GetString(dict_.get(), nullptr, "count"), testing::ExitedWithCode(3), "bugNr=");
-  // A typed entry cannot be read back as untyped text either.
-  EXPECT_EXIT(Dictionary_Get(dict_.get(), nullptr, DICT_ANY, "count"), testing::ExitedWithCode(3),
-              "bugNr=");
-}
-
-TEST_F(DictionaryDeathTest, NullDictionaryStops) {
-  EXPECT_EXIT(Dict_GetInt(nullptr, 0, "x"), testing::ExitedWithCode(3),
-              "ASSERT lib/user/dictionary:");
-  EXPECT_EXIT(Dict_GetString(nullptr, nullptr, "x"), testing::ExitedWithCode(3), "ASSERT ");
-  EXPECT_EXIT(Dict_GetBool(nullptr, false, "x"), testing::ExitedWithCode(3), "ASSERT ");
-}
-
-// Only ASCII letters fold: the bytes just outside A-Z and a-z, and letters
-// of other scripts, are names of their own.
-TEST_F(DictionaryTest, OnlyAsciiLettersFold) {
+TEST_F(DictionaryDeathTest, TypeConflictsAndANullDictionaryStop) {
   Dictionary *d = dict_.get();
-  EXPECT_EQ(Dict_GetInt(d, 1, "%s", "Name@[Z]"), 1);
-  EXPECT_EQ(Dict_GetInt(d, 2, "%s", "nAME@[z]"), 1);
-  EXPECT_EQ(Dict_GetInt(d, 3, "%s", "name`{z}"), 3);  // @ [ ] against ` { }
-  EXPECT_EQ(Dict_GetInt(d, 4, "%s", "\xC9t\xC9"), 4);
-  EXPECT_EQ(Dict_GetInt(d, 5, "%s", "\xE9t\xE9"), 5);
-  EXPECT_EQ(Dict_GetInt(d, 6, "%s", "\xC9T\xC9"), 4);
-  EXPECT_EQ(Dict_GetInt(d, 7, "%s", "AbcdefghIJKLMNOPqrst.u"), 7);
-  EXPECT_EQ(Dict_GetInt(d, 8, "%s", "aBCDEFGHijklmnopQRST.U"), 7);
+  SetText("name", "yes");
+  free(Dict_GetString(d, nullptr, "name"));
+  EXPECT_EQ(Dict_GetInt(d, 1, "count"), 1);
+  const std::pair<std::function<void()>, const char *> stops[] = {
+      {[d] { Dict_GetBool(d, false, "name"); }, "ASSERT lib/user/dictionary:[0-9]+ bugNr=[0-9]+"},
+      {[d] { Dict_GetString(d, nullptr, "count"); }, "bugNr="},
+      // A typed entry cannot be read back as untyped text either.
+      {[d] { Dictionary_Get(d, nullptr, DICT_ANY, "count"); }, "bugNr="},
+      {[] { Dict_GetInt(nullptr, 0, "x"); }, "ASSERT lib/user/dictionary:"},
+      {[] { Dict_GetString(nullptr, nullptr, "x"); }, "ASSERT "},
+      {[] { Dict_GetBool(nullptr, false, "x"); }, "ASSERT "},
+  };
+  for (const auto &[stop, text] : stops) {
+    EXPECT_EXIT(stop(), testing::ExitedWithCode(3), text);
+  }
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -26,14 +25,13 @@ std::vector<Shown> shown;
 
 void Record(int type, const char *text, const char *id) { shown.push_back({type, text, id}); }
 
-// Shows the fatal text, which the default ending keeps off the console, so
-// that death tests can tell the stops apart.
+// The default ending keeps the fatal text off the console; death tests need it.
 void PrintAndExit(const char *text) {
   fputs(text, stderr);
   exit(3);
 }
 
-// Every test runs with its own CommonState, so buffers never leak between them.
+// Its own CommonState per test: no buffers leak between them.
 class MsgTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -52,17 +50,22 @@ class MsgTest : public ::testing::Test {
 const char kAssert[] = "ASSERT lib/user/msg:";
 
 std::string LiteralWithId(size_t idLength, const char *text) {
-  return std::string(MSG_MAGIC "(") + std::string(idLength, 'i') + ")" + text;
+  return std::string(MSG_MAGIC "(").append(idLength, 'i').append(")").append(text);
 }
 
-TEST_F(MsgTest, LookupSplitsIdAndText) {
+TEST_F(MsgTest, LookupSplitsIdAndTextAndFormatFillsArguments) {
   char id[128];
   EXPECT_STREQ(MsgLookup(MSGID(test.paren) "a (b) c)", false, id), "a (b) c)");
   EXPECT_STREQ(id, "msg.test.paren");
   EXPECT_STREQ(MsgLookup(MSGID(test.noId) "text", false, NULL), "text");
-  std::string literal = LiteralWithId(127, "ok");
-  EXPECT_STREQ(MsgLookup(literal.c_str(), true, id), "ok");
+  EXPECT_STREQ(MsgLookup(LiteralWithId(127, "ok").c_str(), true, id), "ok");
   EXPECT_EQ(std::string(id), std::string(127, 'i'));
+
+  char *text = Msg_Format(MSGID(test.fmt) "File \"%s\" line %d.\n", "a.bxx", 7);
+  EXPECT_STREQ(text, "File \"a.bxx\" line 7.\n");
+  free(text);
+  EXPECT_EQ(Msg_FormatToString(MSGID(test.empty) ""), "");
+  EXPECT_EQ(Msg_FormatToString(MSGID(test.pos) "%2$s-%1$s", "a", "b"), "b-a");
 }
 
 TEST_F(MsgTest, BadLiteralsAndTypesStop) {
@@ -94,16 +97,6 @@ TEST(MsgStop, PlainStringShowsUnexpectedError) {
                         "--gtest_filter=MsgChild.DISABLED_PlainString"});
   EXPECT_EQ(r.exitCode, 3);
   EXPECT_NE(r.out.find(kPanicUnexpectedText), std::string::npos) << r.out;
-}
-
-TEST_F(MsgTest, FormatFillsArguments) {
-  char *text = Msg_Format(MSGID(test.fmt) "File \"%s\" line %d.\n", "a.bxx", 7);
-  EXPECT_STREQ(text, "File \"a.bxx\" line 7.\n");
-  free(text);
-  text = Msg_Format(MSGID(test.empty) "");
-  EXPECT_STREQ(text, "");
-  free(text);
-  EXPECT_EQ(Msg_FormatToString(MSGID(test.pos) "%2$s-%1$s", "a", "b"), "b-a");
 }
 
 // Appended messages wait for the next post and are shown with it, in order;
@@ -147,23 +140,17 @@ TEST_F(MsgTest, DefaultCallbackWritesMessageBox) {
 TEST(MsgStateTest, SharedDefaultWithoutCommonState) {
   ASSERT_EQ(CommonState_Get(), nullptr);
   MsgState *shared = MsgState_Get();
-  EXPECT_EQ(MsgState_Get(), shared);
-
   Msg_Append(MSGID(test.shared) "Shared.\n");
   CommonState_Init();
-  MsgState *own = MsgState_Get();
-  EXPECT_NE(own, shared);
+  EXPECT_NE(MsgState_Get(), shared);
   // The thread's state starts empty rather than sharing the default's buffers.
   EXPECT_STREQ(Msg_GetMessages(), "");
   Msg_Append(MSGID(test.own) "Own.\n");
   Msg_Exit();
   EXPECT_EQ(CommonState_Get()->msgState, nullptr);
   CommonState_Exit();
-  EXPECT_EQ(CommonState_Get(), nullptr);
-
   EXPECT_STREQ(Msg_GetMessages(), "Shared.\n");
   Msg_Reset(false);
-  EXPECT_STREQ(Msg_GetMessages(), "");
 }
 
 }  // namespace
