@@ -1,7 +1,6 @@
-// What a disk file is, as qemu-img reads it one layer at a time: chains of
-// mixed formats with extent files and parents named relative to the child's
-// real folder, the refusals the end-to-end tests cannot tell apart, and the
-// cache. Each format's volumes and the refused parents are seen end to end.
+// What a disk file is, read by qemu-img one layer at a time: mixed chains
+// with extent files, parents relative to the child's real folder, refusals the
+// end-to-end tests cannot tell apart (they see each format's volumes), the cache.
 #include "diskImage.h"
 
 #include <cstdlib>
@@ -32,15 +31,19 @@ class DiskImageTest : public ::testing::Test {
     testsupport::ProcessResult r = testsupport::Run(args);
     ASSERT_EQ(r.exitCode, 0) << r.err;
   }
+  // base.raw converted to name, in format and its subformat if given.
+  void Convert(const std::string &name, const std::string &format,
+               const std::string &subformat = "") {
+    std::vector<std::string> args = {"convert", "-f", "raw", "-O", format};
+    if (!subformat.empty())
+      args.insert(args.end(), {"-o", std::string("subformat=").append(subformat)});
+    args.insert(args.end(), {file("base.raw"), file(name)});
+    QemuImg(args);
+  }
   // Child over parent, without looking at the parent.
   void Child(const std::string &format, const std::string &name, const std::string &parent,
              const std::string &parentFormat) {
-    std::vector<std::string> args = {"create", "-u", "-f", format, "-b", parent};
-    if (!parentFormat.empty()) {
-      args.insert(args.end(), {"-F", parentFormat});
-    }
-    args.insert(args.end(), {file(name), "4M"});
-    QemuImg(args);
+    QemuImg({"create", "-u", "-f", format, "-b", parent, "-F", parentFormat, file(name), "4M"});
   }
   // Renames the parent recorded in name without checking it.
   void Rebase(const std::string &name, const std::string &parent, const std::string &format) {
@@ -62,8 +65,7 @@ TEST_F(DiskImageTest, RawStaysRawAndMixedChainsAreFollowed) {
 
   // A split vmdk <- a vmdk delta (vmdk records no parent format: it is
   // probed) <- qcow2 <- qed.
-  QemuImg({"convert", "-f", "raw", "-O", "vmdk", "-o", "subformat=twoGbMaxExtentSparse",
-           file("base.raw"), file("base.vmdk")});
+  Convert("base.vmdk", "vmdk", "twoGbMaxExtentSparse");
   Child("vmdk", "delta.vmdk", "base.vmdk", "vmdk");
   Child("qcow2", "mid.qcow2", "delta.vmdk", "vmdk");
   Child("qed", "top.qed", file("mid.qcow2"), "qcow2");
@@ -76,7 +78,7 @@ TEST_F(DiskImageTest, RawStaysRawAndMixedChainsAreFollowed) {
   EXPECT_EQ(image.Files().back(), file("base-s001.vmdk"));
   EXPECT_EQ(image.virtualSize, 4 * kMiB);
   image.layers.erase(image.layers.begin() + 2, image.layers.end());
-  QemuImg({"convert", "-f", "raw", "-O", "vdi", file("base.raw"), file("base.vdi")});
+  Convert("base.vdi", "vdi");
   image.layers.push_back({file("base.vdi"), "vdi", 4 * kMiB, {}});
 
   std::vector<nlohmann::json> nodes = DiskImage_Nodes(image, false, "d.");
@@ -91,17 +93,15 @@ TEST_F(DiskImageTest, RawStaysRawAndMixedChainsAreFollowed) {
   EXPECT_EQ(nodes[4]["filename"], file("top.qed"));
   EXPECT_EQ(nodes[5]["node-name"], "d.l0");
   EXPECT_EQ(nodes[5]["backing"], "d.l1");
-  for (size_t i = 0; i < nodes.size(); ++i) {
-    EXPECT_EQ(nodes[i]["read-only"], i < 4) << nodes[i].dump();
-  }
+  for (size_t i = 0; i < nodes.size(); ++i) EXPECT_EQ(nodes[i]["read-only"], i < 4) << i;
   Child("qcow2", "lone.qcow2", "base.vdi", "vdi");
   Rebase("lone.qcow2", "", "raw");
   ASSERT_EQ(Probe("lone.qcow2", &image, &why), ImageProblem::None) << why;
-  EXPECT_TRUE(DiskImage_Nodes(image, true, "d.")[1]["backing"].is_null());
-  EXPECT_EQ(DiskImage_Nodes(image, true, "d.")[1]["read-only"], true);
+  nodes = DiskImage_Nodes(image, true, "d.");
+  EXPECT_TRUE(nodes[1]["backing"].is_null());
+  EXPECT_EQ(nodes[1]["read-only"], true);
   // QEMU fails writes over data already in a compressed vmdk.
-  QemuImg({"convert", "-f", "raw", "-O", "vmdk", "-o", "subformat=streamOptimized",
-           file("base.raw"), file("stream.vmdk")});
+  Convert("stream.vmdk", "vmdk", "streamOptimized");
   ASSERT_EQ(Probe("stream.vmdk", &image, &why), ImageProblem::None) << why;
   EXPECT_EQ(DiskImage_Nodes(image, false, "d.")[1]["read-only"], true);
   // Opening many extent files, qemu-img starts many threads: each time it
@@ -118,10 +118,10 @@ TEST_F(DiskImageTest, RelativeParentsResolveAgainstTheChildsRealFolder) {
   std::filesystem::create_directory(file("real"));
   std::filesystem::create_directory(file("elsewhere"));
   std::filesystem::create_directory_symlink(file("real"), file("linked"));
-  QemuImg({"convert", "-f", "raw", "-O", "qcow2", file("base.raw"), file("real/base.qcow2")});
+  Convert("real/base.qcow2", "qcow2");
   Child("qcow2", "real/child.qcow2", "base.qcow2", "qcow2");
   // A decoy beside the link must not be taken for the parent.
-  QemuImg({"convert", "-f", "raw", "-O", "vdi", file("base.raw"), file("elsewhere/base.qcow2")});
+  Convert("elsewhere/base.qcow2", "vdi");
   std::filesystem::create_symlink(file("linked/child.qcow2"), file("elsewhere/child.qcow2"));
   DiskImage image;
   std::string why;
@@ -132,21 +132,16 @@ TEST_F(DiskImageTest, RelativeParentsResolveAgainstTheChildsRealFolder) {
 }
 
 TEST_F(DiskImageTest, RefusalsNameTheFile) {
-  QemuImg({"convert", "-f", "raw", "-O", "qcow2", file("base.raw"), file("base.qcow2")});
+  Convert("base.qcow2", "qcow2");
   // A damaged header is refused, never read as raw; so is a parent whose
   // header does not match the format its child recorded.
-  std::filesystem::copy_file(file("base.qcow2"), file("bad.qcow2"));
-  {
-    std::string bytes = testsupport::ReadFile(file("bad.qcow2"));
-    bytes.replace(4, 4, "\xff\xff\xff\xff");
-    testsupport::WriteFile(file("bad.qcow2"), bytes);
-  }
+  std::string header = testsupport::ReadFile(file("base.qcow2"));
+  testsupport::WriteFile(file("bad.qcow2"), header.replace(4, 4, "\xff\xff\xff\xff"));
   Child("qcow2", "wrongparent.qcow2", "base.qcow2", "vdi");
   QemuImg({"create", "-f", "qcow2", "-o", "data_file=" + file("data.bin"), file("datafile.qcow2"),
            "4M"});
   // Opening a FIFO extent would hold qemu-img until its time runs out.
-  QemuImg({"convert", "-f", "raw", "-O", "vmdk", "-o", "subformat=twoGbMaxExtentFlat",
-           file("base.raw"), file("fifo.vmdk")});
+  Convert("fifo.vmdk", "vmdk", "twoGbMaxExtentFlat");
   std::filesystem::remove(file("fifo-f001.vmdk"));
   ASSERT_EQ(mkfifo(file("fifo-f001.vmdk").c_str(), 0600), 0);
   const struct {
@@ -181,7 +176,7 @@ ImageProblem WithoutQemuImg(DiskImageCache *cache, const std::string &path, Disk
 }
 
 TEST_F(DiskImageTest, CacheHoldsWhileEveryFileStaysTheSame) {
-  QemuImg({"convert", "-f", "raw", "-O", "qcow2", file("base.raw"), file("base.qcow2")});
+  Convert("base.qcow2", "qcow2");
   Child("qcow2", "child.qcow2", "base.qcow2", "qcow2");
   std::filesystem::create_symlink(file("child.qcow2"), file("link.qcow2"));
   DiskImageCache cache;
@@ -201,9 +196,7 @@ TEST_F(DiskImageTest, CacheHoldsWhileEveryFileStaysTheSame) {
   // A changed parent, a link that leads elsewhere, a raw file turned into an
   // image: each is looked at again.
   const std::function<void()> changes[] = {
-      [&] {
-        QemuImg({"convert", "-f", "raw", "-O", "qcow2", file("base.raw"), file("base.qcow2")});
-      },
+      [&] { Convert("base.qcow2", "qcow2"); },
       [&] {
         std::filesystem::remove(file("link.qcow2"));
         std::filesystem::create_symlink(file("base.qcow2"), file("link.qcow2"));
@@ -235,7 +228,7 @@ TEST_F(DiskImageTest, CacheHoldsWhileEveryFileStaysTheSame) {
   }
   EXPECT_EQ(WithoutQemuImg(&cache, file("base.raw"), &image), ImageProblem::None);
   EXPECT_TRUE(image.Raw());
-  QemuImg({"convert", "-f", "raw", "-O", "vdi", file("base.raw"), file("base.vdi")});
+  Convert("base.vdi", "vdi");
   std::filesystem::rename(file("base.vdi"), file("base.raw"));
   EXPECT_EQ(WithoutQemuImg(&cache, file("base.raw"), &image), ImageProblem::Tool);
   ASSERT_EQ(cache.Probe(file("base.raw"), &image, &why), ImageProblem::None) << why;

@@ -17,7 +17,7 @@ FaultPlanContent Parse(const std::string &text, std::vector<std::string> *proble
   return content;
 }
 
-TEST(FaultPlanParse, RulesNullAndListings) {
+TEST(FaultPlanParse, RulesNullListingsAndOverrides) {
   std::vector<std::string> problems;
   FaultPlanContent c = Parse(
       "# a comment\n"
@@ -25,7 +25,8 @@ TEST(FaultPlanParse, RulesNullAndListings) {
       "\n"
       "IMount.MountAs 0x80004005 Access denied by policy  \n"
       "IMountList.Count\t0x8004020b\n"
-      "IMountManager.GetMounts null\n"
+      "IMountManager.GetMounts 0x80004005 overridden\n"
+      "IMountManager.GetMounts null\n"  // the later rule for a method wins
       "IDiskVolume.SectorCount -2147467259 negative decimal\n"
       "listing id=9 file=\"x\" driveLetter=\"q:\"  # kept  \n"
       "listing\n"
@@ -41,6 +42,7 @@ TEST(FaultPlanParse, RulesNullAndListings) {
   EXPECT_EQ(c.rules["IMountList.Count"].hr, COM_HRESULT(0x8004020Bu));
   EXPECT_FALSE(c.rules["IMountList.Count"].hasDescription);
   EXPECT_TRUE(c.rules["IMountManager.GetMounts"].null);
+  EXPECT_FALSE(c.rules["IMountManager.GetMounts"].hasDescription);
   EXPECT_EQ(c.rules["IDiskVolume.SectorCount"].hr, COM_HRESULT(0x80004005u));
   // Everything after the one blank, verbatim.
   EXPECT_EQ(c.listings,
@@ -85,11 +87,6 @@ TEST(FaultPlanParse, CrashSteps) {
   ASSERT_EQ(problems.size(), 4u);
   EXPECT_NE(problems[0].find("unknown step \"MountAs\""), std::string::npos);
   EXPECT_TRUE(c.rules.empty());
-}
-
-TEST(FaultPlanParse, LaterRuleForAMethodWins) {
-  FaultPlanContent c = Parse("IMount.MountAs 0x80004005 first\nIMount.MountAs null\n");
-  EXPECT_TRUE(c.rules["IMount.MountAs"].null);
 }
 
 TEST(FaultPlan, FollowsTheFile) {

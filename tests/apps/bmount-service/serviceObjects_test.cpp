@@ -1,7 +1,6 @@
-// The service's objects called in-process through their interfaces: a whole
-// mount and unmount, every refusal with its description, ids, restoring the
-// table in a new instance, saving failures, the fault plan, and volumes
-// whose size does not fit a 32-bit sector count. A disk without volumes and
+// The service's objects called in-process through their interfaces: mount and
+// unmount, refusals and their descriptions, ids, restoring in a new instance,
+// failed saves, the fault plan, oversized volumes. A disk without volumes and
 // most table damages are the end-to-end tests'.
 #include "serviceObjects.h"
 
@@ -160,10 +159,10 @@ TEST_F(ServiceObjects, RefusalsSayWhy) {
   ASSERT_EQ(disk->GetVolumes(volumes.Receive()), S_OK);
   ASSERT_EQ(manager_->GetMounts(list.Receive()), S_OK);
   VARIANT v;
-  HRESULT opened = S_OK;
   auto open = [&](const std::string &path) {
-    EXPECT_FALSE(Open(path, &opened));
-    return opened;
+    HRESULT hr = S_OK;
+    EXPECT_FALSE(Open(path, &hr));
+    return hr;
   };
   std::string nowhere = prefix_.work("nowhere.img");
   const struct {

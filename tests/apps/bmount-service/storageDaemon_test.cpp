@@ -1,8 +1,5 @@
-// The daemon record a mount keeps. The daemons themselves (the look daemon
-// reading partition tables, exports of each format and chain, writes landing
-// in the top image, adoption by a new service, a killed daemon and the removal
-// of strays after a crash at every step) are seen end to end with the real
-// qemu-storage-daemon, in test_images.py and test_faults.py.
+// The daemon record a mount keeps. The daemons themselves, with the real
+// qemu-storage-daemon, are the end-to-end tests' (test_images.py, test_faults.py).
 #include "storageDaemon.h"
 
 #include <gtest/gtest.h>

@@ -1,12 +1,9 @@
-// Activation in private host prefixes: the registration decides only how to
-// start a server that is not listening; the results for a missing
-// registration, an executable that cannot start or never listens; objects of
-// the caller's own process and proxy security. A real start of a registered
-// server is the end-to-end tests' (test_service.py), its idle exit
-// rpc_test's.
+// Activation in private host prefixes: the registration only decides how to
+// start a server that is not listening, and what a missing, unstartable or
+// silent one yields; objects of the caller's own process; proxy security. A
+// real start is test_service.py's, the idle exit rpc_test's.
 #include "com/activation.h"
 
-#include <cstdlib>
 #include <string>
 #include <thread>
 
@@ -16,10 +13,9 @@
 #include "com/comPtr.h"
 #include "com/server.h"
 #include "fakeService.h"
-#include "host/prefix.h"
 #include "host/registry.h"
 #include "host/socket.h"
-#include "testSupport.h"
+#include "privatePrefix.h"
 
 namespace {
 
@@ -28,17 +24,8 @@ const char kKey[] =
 
 class ActivationTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    setenv("BRENIX_HOST_PREFIX", (dir_.path() + "/host").c_str(), 1);
-    char *prefix = HostPrefix_Ensure();
-    ASSERT_NE(prefix, nullptr);
-    free(prefix);
-    CoInitialize(nullptr);
-  }
-  void TearDown() override {
-    CoUninitialize();
-    unsetenv("BRENIX_HOST_PREFIX");
-  }
+  void SetUp() override { CoInitialize(nullptr); }
+  void TearDown() override { CoUninitialize(); }
   void Register(const std::string &path) {
     ASSERT_EQ(HostRegistry_CreateKey(kKey), 0);
     ASSERT_EQ(HostRegistry_SetString(kKey, "@", HOSTREG_SZ, path.c_str()), 0);
@@ -57,19 +44,19 @@ class ActivationTest : public ::testing::Test {
                              EOAC_DEFAULT);
   }
 
-  testsupport::TempDir dir_;
+  testsupport::PrivatePrefix prefix_;
 };
 
 // Nothing listens: the registration decides.
 TEST_F(ActivationTest, WithoutAListeningServer) {
-  testsupport::WriteFile(dir_.path() + "/not-executable", "#!/bin/sh\n");
+  testsupport::WriteFile(prefix_.work("not-executable"), "#!/bin/sh\n");
   const struct {
     std::string server;  // empty for no registration
     HRESULT hr;
   } kCases[] = {
       {"", REGDB_E_CLASSNOTREG},
-      {dir_.path() + "/no-such-server", CO_E_SERVER_EXEC_FAILURE},
-      {dir_.path() + "/not-executable", CO_E_SERVER_EXEC_FAILURE},
+      {prefix_.work("no-such-server"), CO_E_SERVER_EXEC_FAILURE},
+      {prefix_.work("not-executable"), CO_E_SERVER_EXEC_FAILURE},
       {"/bin/true", CO_E_SERVER_EXEC_FAILURE},  // never listens
   };
   for (const auto &c : kCases) {
@@ -80,17 +67,10 @@ TEST_F(ActivationTest, WithoutAListeningServer) {
 }
 
 TEST_F(ActivationTest, AListeningServerIsUsedWhateverTheRegistration) {
-  Register(dir_.path() + "/no-such-server");
-  std::thread server([] {
-    ComServerOptions options = {0, nullptr, -1, nullptr};
-    ComServer_Serve(fake::Class(), options);
-  });
+  Register(prefix_.work("no-such-server"));
+  std::thread server([] { fake::Serve(); });
   ComPtr<IUnknown> object;
-  HRESULT hr = E_FAIL;
-  for (int i = 0; i < 500 && hr != S_OK; i++) {
-    if ((hr = Create(&object)) != S_OK) HostClock_SleepMs(10);
-  }
-  EXPECT_EQ(hr, S_OK);
+  EXPECT_TRUE(fake::Eventually([&] { return Create(&object) == S_OK; }));
   EXPECT_EQ(OleRun(object.Get()), S_OK);
   EXPECT_EQ(Blanket(object.Get()), S_OK);
   ComServer_RequestStop();
@@ -101,7 +81,7 @@ TEST_F(ActivationTest, AListeningServerIsUsedWhateverTheRegistration) {
 // never reached it, and its successor takes it.
 TEST_F(ActivationTest, AServerOnItsWayOutIsSucceeded) {
   Register("/bin/true");
-  std::string run = dir_.path() + "/host/run";
+  std::string run = prefix_.file("run");
   std::string name = Com_GuidToString(CLSID_MountLocator);
   int leaving = -1;
   ASSERT_EQ(HostEndpoint_Listen(run.c_str(), name.c_str(), &leaving), 0);
@@ -110,8 +90,7 @@ TEST_F(ActivationTest, AServerOnItsWayOutIsSucceeded) {
     HostPoll_Wait(&wait, 1, 10000);
     HostEndpoint_Remove(run.c_str(), name.c_str(), leaving);
     HostStream_Close(leaving);
-    ComServerOptions options = {0, nullptr, -1, nullptr};
-    ComServer_Serve(fake::Class(), options);
+    fake::Serve();
   });
   ComPtr<IUnknown> object;
   EXPECT_EQ(Create(&object), S_OK);

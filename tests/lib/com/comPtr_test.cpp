@@ -53,11 +53,9 @@ TEST(ComPtrTest, ReferencesAreCountedOnEveryPath) {
 }
 
 TEST(ComPtrTest, EmptyHoldersAndSuccessesPassThrough) {
-  try {
-    Com_RaiseCallError(E_POINTER, nullptr, IID_IMountLocator);
-  } catch (const ComError &e) {
-    EXPECT_EQ(e.ErrorInfo(), nullptr);
-  }
+  ComError e = fake::Thrown([] { Com_RaiseCallError(E_POINTER, nullptr, IID_IMountLocator); });
+  EXPECT_EQ(e.Error(), E_POINTER);
+  EXPECT_EQ(e.ErrorInfo(), nullptr);
   ComPtr<IMountList> empty;
   EXPECT_EQ(empty.Check(S_FALSE), S_FALSE);
   int32_t count;
@@ -73,12 +71,7 @@ TEST(ComPtrTest, VariantToText) {
   EXPECT_EQ(text.Get().vt, VT_BSTR);  // still owned by the holder
   ComVariant null;
   null.Receive()->vt = VT_NULL;
-  try {
-    null.ToBStr();
-    FAIL();
-  } catch (const ComError &e) {
-    EXPECT_EQ(e.Error(), DISP_E_TYPEMISMATCH);
-  }
+  EXPECT_EQ(fake::Thrown([&] { null.ToBStr(); }).Error(), DISP_E_TYPEMISMATCH);
 }
 
 }  // namespace

@@ -1,18 +1,23 @@
 // A stand-in for the mount service for the runtime's tests: objects of every
 // remotable interface that record what they were called with, count how many
 // of them are alive, and fail on demand (with or without error information,
-// or succeeding with a null interface pointer).
+// or succeeding with a null interface pointer); a server of them, and waits
+// and catches the tests share.
 #pragma once
 
 #include <atomic>
 #include <mutex>
 #include <string>
 
+#include <gtest/gtest.h>
+
+#include "com/comError.h"
 #include "com/errorInfo.h"
 #include "com/mountService.h"
 #include "com/object.h"
 #include "com/server.h"
 #include "com/variant.h"
+#include "host/socket.h"
 
 namespace fake {
 
@@ -36,6 +41,28 @@ struct Control {
     nullOut = false;
   }
 };
+
+// Waits (without a deadline an assertion depends on) until pred holds.
+template <class Pred>
+bool Eventually(Pred pred) {
+  for (int i = 0; i < 500; i++) {
+    if (pred()) return true;
+    HostClock_SleepMs(10);
+  }
+  return pred();
+}
+
+// The ComError that f throws; a test failure if it throws none.
+template <class F>
+ComError Thrown(F f) {
+  try {
+    f();
+  } catch (const ComError &e) {
+    return e;
+  }
+  ADD_FAILURE() << "no ComError";
+  return ComError(S_OK);
+}
 
 inline Control &Ctl() {
   static Control c;
@@ -169,6 +196,12 @@ inline IUnknown *CreateLocator() { return static_cast<IMountLocator *>(new Locat
 inline const ComServerClass &Class() {
   static const ComServerClass cls = {CLSID_MountLocator, &CreateLocator};
   return cls;
+}
+
+// Serves the fake on its endpoint in the current host prefix until stopped.
+inline int Serve(void (*ready)() = nullptr) {
+  ComServerOptions options = {0, nullptr, -1, ready};
+  return ComServer_Serve(Class(), options);
 }
 
 }  // namespace fake

@@ -15,16 +15,14 @@ namespace {
 // Integers and GUIDs travel in every call of rpc_test; here what they do not
 // show.
 TEST(FrameTest, ValuesRoundTrip) {
-  BSTR text = SysAllocStringLen(u"x\0\u20ac", 3);
-  BSTR empty = SysAllocString(u"");
+  const std::u16string kText(u"x\0\u20ac", 3);  // embedded zero, beyond Latin-1
+  BSTR in[3] = {SysAllocStringLen(kText.data(), 3), SysAllocString(u""), nullptr};
   VARIANT number;
   VariantInit(&number);
   number.vt = VT_I8;
   number.llVal = -(1LL << 40);
   ComFrameWriter w;
-  w.PutBstr(text);
-  w.PutBstr(empty);
-  w.PutBstr(nullptr);
+  for (BSTR s : in) w.PutBstr(s);
   w.PutVariant(number, 0);
   ASSERT_TRUE(w.Finish());
   size_t size = 0;
@@ -34,22 +32,19 @@ TEST(FrameTest, ValuesRoundTrip) {
   ComFrameReader r(w.Bytes().data() + COM_FRAME_HEADER, size - COM_FRAME_HEADER);
   BSTR got[3];
   bool noMemory;
-  for (BSTR &g : got) {
-    EXPECT_TRUE(r.GetBstr(&g, &noMemory));
-  }
+  for (BSTR &g : got) EXPECT_TRUE(r.GetBstr(&g, &noMemory));
   VARIANT v;
   uint32_t id = 1;
   r.GetVariant(&v, &id, &noMemory);
   EXPECT_TRUE(r.Done());
-  EXPECT_EQ(std::u16string(got[0], SysStringLen(got[0])), std::u16string(u"x\0\u20ac", 3));
+  EXPECT_EQ(std::u16string(got[0], SysStringLen(got[0])), kText);
   ASSERT_NE(got[1], nullptr);  // empty and null stay apart
   EXPECT_EQ(SysStringLen(got[1]), 0u);
   EXPECT_EQ(got[2], nullptr);
   EXPECT_EQ(v.vt, VT_I8);
   EXPECT_EQ(v.llVal, -(1LL << 40));
-  for (BSTR g : got) SysFreeString(g);
-  SysFreeString(text);
-  SysFreeString(empty);
+  for (BSTR s : got) SysFreeString(s);
+  for (BSTR s : in) SysFreeString(s);
 }
 
 TEST(FrameTest, TruncationTurnsTheReaderBad) {

@@ -15,26 +15,23 @@ namespace {
 TEST(HResultTest, Texts) {
   const struct {
     uint32_t code;
-    const char *text;  // NULL: none
-  } kCases[] = {
+    const char *text;
+  } kTexts[] = {
       {0x8007000Eu, "Not enough memory resources are available to complete this operation."},
       {0x80040154u, "Class not registered"},
       {0x80070002u, "No such file or directory"},
       {0x8007000Du, "Permission denied"},
-      {0x8004020Bu, nullptr},
-      {0x80040200u, nullptr},
-      {0x8004FFFFu, nullptr},
-      {0x80070000u + 4000u, nullptr},
-      {0x00000000u, nullptr},
-      {0x00000001u, nullptr},
-      {0x8000FFFFu, nullptr},
-      {0xC0000005u, nullptr},
-      {0x80030002u, nullptr},
   };
-  for (const auto &c : kCases) {
+  for (const auto &c : kTexts) {
     std::string text = "stale";
-    EXPECT_EQ(Com_HResultText(COM_HRESULT(c.code), &text), c.text != nullptr) << std::hex << c.code;
-    EXPECT_EQ(text, c.text != nullptr ? c.text : "");
+    EXPECT_TRUE(Com_HResultText(COM_HRESULT(c.code), &text)) << std::hex << c.code;
+    EXPECT_EQ(text, c.text);
+  }
+  for (uint32_t code : {0x8004020Bu, 0x80040200u, 0x8004FFFFu, 0x80070000u + 4000u, 0x00000000u,
+                        0x00000001u, 0x8000FFFFu, 0xC0000005u, 0x80030002u}) {
+    std::string text = "stale";
+    EXPECT_FALSE(Com_HResultText(COM_HRESULT(code), &text)) << std::hex << code;
+    EXPECT_EQ(text, "") << std::hex << code;
   }
   EXPECT_EQ(HRESULT_FROM_ERRNO(ENOENT), COM_HRESULT(0x80070002u));
   EXPECT_EQ(HRESULT_FROM_ERRNO(0), S_OK);

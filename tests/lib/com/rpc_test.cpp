@@ -1,8 +1,7 @@
-// Method calls through real sockets: a fake service served on one end of a
-// socketpair (or on its endpoint in a private host prefix) by a server
-// thread, proxies on the other. Covers the values each interface carries,
-// failures with and without error information, null objects, and the
-// server's bookkeeping when clients go away or misbehave.
+// Method calls through real sockets to the fake service, served by a thread
+// on one end of a socketpair or on its endpoint in a private host prefix:
+// values, error information, null objects, and the server's bookkeeping when
+// clients go away or misbehave.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,21 +20,13 @@
 #include "com/transport.h"
 #include "fakeService.h"
 #include "host/socket.h"
+#include "privatePrefix.h"
 #include "testSupport.h"
 
 namespace {
 
 using fake::Ctl;
-
-// Waits (without a deadline an assertion depends on) until pred holds.
-template <class Pred>
-bool Eventually(Pred pred) {
-  for (int i = 0; i < 500; i++) {
-    if (pred()) return true;
-    HostClock_SleepMs(10);
-  }
-  return pred();
-}
+using fake::Eventually;
 
 class PairTest : public ::testing::Test {
  protected:
@@ -47,12 +38,11 @@ class PairTest : public ::testing::Test {
     CoInitialize(nullptr);
     void *p = nullptr;
     ASSERT_EQ(Com_ActivateOverStream(fds[0], CLSID_MountLocator, IID_IUnknown, &p), S_OK);
-    unknown_ = ComPtr<IUnknown>::Attach(static_cast<IUnknown *>(p));
-    ASSERT_EQ(locator_.QueryFrom(unknown_.Get()), S_OK);
+    auto unknown = ComPtr<IUnknown>::Attach(static_cast<IUnknown *>(p));
+    ASSERT_EQ(locator_.QueryFrom(unknown.Get()), S_OK);
   }
   void TearDown() override {
     locator_.Reset();
-    unknown_.Reset();
     CoUninitialize();  // closes the connection: the server thread ends
     server_.join();
   }
@@ -64,7 +54,6 @@ class PairTest : public ::testing::Test {
   }
 
   std::thread server_;
-  ComPtr<IUnknown> unknown_;
   ComPtr<IMountLocator> locator_;
 };
 
@@ -134,9 +123,9 @@ TEST_F(PairTest, ReleasedProxiesReleaseTheirObjects) {
 }
 
 // A failed call's ComError carries error information only when the object
-// supports it for the interface that failed: the same object here and
-// through a proxy, where the trailer brings it and a stale one of the
-// client's is cleared. What is attached is taken from the thread.
+// supports it for the interface that failed, alike for a local object and a
+// proxy (whose reply replaces a stale one of the client's). What is attached
+// is taken from the thread.
 TEST_F(PairTest, ErrorInformationBelongsToTheCallOnlyWhenSupported) {
   ComPtr<IMountManager> remote = Connect();
   auto local = ComPtr<IMountManager>::Attach(new fake::Manager());
@@ -155,24 +144,15 @@ TEST_F(PairTest, ErrorInformationBelongsToTheCallOnlyWhenSupported) {
       ComPtr<IMountList> list;
       HRESULT hr = manager->GetMounts(list.Receive());
       // Raised as a failure of another interface, nothing is attached.
-      ComError other(S_OK);
-      try {
-        Com_RaiseCallError(hr, manager, IID_IMount);
-      } catch (const ComError &e) {
-        other = e;
-      }
-      EXPECT_EQ(other.ErrorInfo(), nullptr);
-      try {
-        ComPtr<IMountManager>(manager).Check(hr);
-        FAIL() << "no exception";
-      } catch (const ComError &e) {
-        EXPECT_EQ(e.Error(), COM_HRESULT(0x8004020Bu));
-        EXPECT_EQ(e.ErrorInfo() != nullptr, c.attached) << c.withInfo << c.supportsInfo;
-        if (c.attached) {
-          EXPECT_EQ(std::u16string(e.Description().Get()), u"Access denied by policy");
-          EXPECT_EQ(std::u16string(e.Source().Get()), u"MountService");
-          EXPECT_EQ(e.Guid(), IID_IMountManager);
-        }
+      EXPECT_EQ(fake::Thrown([&] { Com_RaiseCallError(hr, manager, IID_IMount); }).ErrorInfo(),
+                nullptr);
+      ComError e = fake::Thrown([&] { ComPtr<IMountManager>(manager).Check(hr); });
+      EXPECT_EQ(e.Error(), COM_HRESULT(0x8004020Bu));
+      EXPECT_EQ(e.ErrorInfo() != nullptr, c.attached) << c.withInfo << c.supportsInfo;
+      if (c.attached) {
+        EXPECT_EQ(std::u16string(e.Description().Get()), u"Access denied by policy");
+        EXPECT_EQ(std::u16string(e.Source().Get()), u"MountService");
+        EXPECT_EQ(e.Guid(), IID_IMountManager);
       }
       // Left on the thread: only what an unsupporting local object left.
       IErrorInfo *left = nullptr;
@@ -215,10 +195,7 @@ class EndpointTest : public ::testing::Test {
     prefix_ = dir_.path() + "/" + std::string(60, 'p') + "/" + std::string(60, 'q');
     std::filesystem::create_directories(prefix_);
     setenv("BRENIX_HOST_PREFIX", prefix_.c_str(), 1);
-    server_ = std::thread([this] {
-      ComServerOptions options = {0, nullptr, -1, [] {}};
-      result_ = ComServer_Serve(fake::Class(), options);
-    });
+    server_ = std::thread([this] { result_ = fake::Serve([] {}); });
     CoInitialize(nullptr);
   }
   void TearDown() override {
@@ -233,7 +210,6 @@ class EndpointTest : public ::testing::Test {
     }
   }
   ComPtr<IMountLocator> Activate() {
-    ComPtr<IMountLocator> locator;
     void *p = nullptr;
     HRESULT hr = E_FAIL;
     Eventually([&] {
@@ -300,9 +276,7 @@ TEST_F(EndpointTest, AClientThatDiesLeaksNothing) {
     held[2] = list.Detach();
   }).join();
   EXPECT_TRUE(Eventually([&] { return Ctl().live == base; }));
-  for (IUnknown *p : held) {
-    p->Release();
-  }
+  for (IUnknown *p : held) p->Release();
 }
 
 // The endpoint: private, kept from a second server, removed by a stop.
@@ -317,8 +291,7 @@ TEST_F(EndpointTest, ServesALongPrefixPrivatelyAndAlone) {
   EXPECT_EQ(fs::status(endpoint).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(fs::status(prefix_ + "/run").permissions() & fs::perms::all, fs::perms::owner_all);
-  ComServerOptions options = {0, nullptr, -1, nullptr};
-  EXPECT_NE(ComServer_Serve(fake::Class(), options), 0);
+  EXPECT_NE(fake::Serve(), 0);  // a second server
   ComPtr<IMountManager> manager;
   EXPECT_EQ(locator->Connect(nullptr, nullptr, 0, manager.Receive()), S_OK);
   manager.Reset();
@@ -329,11 +302,10 @@ TEST_F(EndpointTest, ServesALongPrefixPrivatelyAndAlone) {
 }
 
 TEST(ServerTest, IdleExitWaitsWhileBusyAndReplacesAStaleEndpoint) {
-  testsupport::TempDir dir;
-  setenv("BRENIX_HOST_PREFIX", dir.path().c_str(), 1);
+  testsupport::PrivatePrefix prefix;
   // A stale endpoint: bound, then abandoned without removal.
   int stale = -1;
-  std::string run = dir.path() + "/run";
+  std::string run = prefix.file("run");
   std::string name = Com_GuidToString(CLSID_MountLocator);
   ASSERT_EQ(HostEndpoint_Listen(run.c_str(), name.c_str(), &stale), 0);
   HostStream_Close(stale);
@@ -345,7 +317,6 @@ TEST(ServerTest, IdleExitWaitsWhileBusyAndReplacesAStaleEndpoint) {
   EXPECT_EQ(ComServer_Serve(fake::Class(), options), 0);
   EXPECT_GE(busyCalls, 3);
   EXPECT_FALSE(std::filesystem::exists(run + "/" + name));
-  unsetenv("BRENIX_HOST_PREFIX");
 }
 
 // A server that stops answering, before activation (it never accepts) or in
