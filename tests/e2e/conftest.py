@@ -5,6 +5,7 @@ import json
 import os
 import pwd
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -40,8 +41,7 @@ class Host:
         self.endpoint = self.prefix / "run" / CLSID
         self.mount = str(BIN_DIR / "brenix-mount")
         self.service = str(BIN_DIR / "bmount-service")
-        # The record backend, which any user can run and tests can inspect;
-        # the tests of real attachment choose the loop backend themselves.
+        # The record backend, which any user can run and tests can inspect.
         self.env = dict(os.environ, BRENIX_HOST_PREFIX=str(self.prefix),
                         BRENIX_MOUNT_BACKEND="record")
         self.env.pop("BRENIX_HOST_OSVERSION", None)
@@ -59,8 +59,14 @@ class Host:
         return r.returncode, r.stdout.decode(), r.stderr.decode()
 
     def run_service(self, *args, timeout=30):
-        """Runs bmount-service with the given arguments."""
         return self.run(*args, program=self.service, timeout=timeout)
+
+    def listing(self):
+        """What brenix-mount without arguments prints."""
+        return self.run().stdout.decode()
+
+    def drive(self, letter):
+        return self.prefix / "drives" / letter
 
     def events(self):
         """The records of the application event log, oldest first."""
@@ -89,7 +95,7 @@ host = pytest.fixture(private_host, name="host")
 
 def dismount_all(host):
     """Dismounts by force whatever the listing shows; the lines it showed."""
-    shown = [line for line in host.run().stdout.decode().splitlines() if line[1:2] == ":"]
+    shown = [line for line in host.listing().splitlines() if line[1:2] == ":"]
     for line in shown:
         host.run(line[:2], "/f")
     return shown
@@ -151,11 +157,13 @@ def loops_of(path):
 @pytest.fixture
 def loop_host(host):
     """The host with the loop backend; whatever a test leaves attached is taken
-    down (and counted as a failure) before the prefix is removed."""
+    down (and counted as a failure) before the prefix is removed. A loop
+    device whose last user went away frees itself a moment later."""
     host.env["BRENIX_MOUNT_BACKEND"] = "loop"
     yield host
     leftovers = dismount_all(host)
     host.run_service("--stop")
+    wait_until(lambda: loops_of(host.root) == [])
     for point in reversed(mounts_below(host.root)):
         subprocess.run(["umount", "-l", point], capture_output=True)
         leftovers.append(point)
@@ -192,6 +200,13 @@ def serving_pid(host):
     """The pid in the service's lock file; 0 when it names none."""
     text = (host.prefix / "run" / "bmount-service.lock").read_text().strip()
     return int(text) if text else 0
+
+
+def kill_service(host):
+    """Kills the serving instance outright and waits until it is gone."""
+    pid = serving_pid(host)
+    os.kill(pid, signal.SIGKILL)
+    assert wait_until(lambda: exited(pid))
 
 
 def processes_of(host, program=None):
@@ -247,6 +262,7 @@ USAGE = (
     "\n"
 )
 
+NONE_MOUNTED = "No volumes mounted.\n"
 HOWTO = "Use \"Brenix-mount /?\" for usage information.\n"
 BAD_ARG = "Invalid or missing parameter on command line.\n" + HOWTO
 UNEXPECTED = ("An unexpected error has occurred.  Details have been saved in the Application\n"

@@ -1,14 +1,13 @@
-"""The four commands through the real program and the real mount service:
-listings, volume sizes, mount and dismount with every refusal and failure,
-each with its exit code and event record. Failures of the service are made
-with its fault plan."""
+"""The four commands through the real program and service: listings, volume
+sizes, mount and dismount with every refusal and failure (of the service: by
+its fault plan), each with its exit code and event record."""
 
 import os
 import shutil
 
 import pytest
 
-from conftest import UNEXPECTED, make_disk
+from conftest import NONE_MOUNTED, UNEXPECTED, make_disk
 
 NO_VOLUMES = ("The virtual disk contains no volumes.  Make sure the virtual disk has been\n"
               "partitioned and formatted.\n")
@@ -135,7 +134,7 @@ def test_failures_of_the_service(host, plan, rules, args, code, out, event, stri
     disk = mbr_disk(host)
     if args[-1:] in (["/d"], ["/f"]) or not args:
         run_ok(host, "E:", mbr_disk(host, "mounted.bxdk"))
-    before = host.outcome()[1]
+    before = host.listing()
     plan(rules + "\n")
     args = [disk if a == DISK else a for a in args]
     if code == 0:
@@ -146,39 +145,36 @@ def test_failures_of_the_service(host, plan, rules, args, code, out, event, stri
         if len(strings) == 3 and strings[0] == out:
             assert e["message"].endswith(f"(COM error 0x{e['strings'][2]} {e['strings'][3]})\r\n")
     plan("")
-    assert host.outcome()[1] == before  # a failure leaves nothing behind
-    if args[:1] == ["E:"] and before == "No volumes mounted.\n":
+    assert host.listing() == before  # a failure leaves nothing behind
+    if args[:1] == ["E:"] and before == NONE_MOUNTED:
         run_ok(host, "E:", disk)
 
 
 @pytest.mark.parametrize("switches", [["/d"], ["/f"], ["/df"]])
 def test_mount_and_dismount(host, switches):
-    run_ok(host, out="No volumes mounted.\n")
+    run_ok(host, out=NONE_MOUNTED)
     disk1, disk2 = mbr_disk(host, "one.bxdk"), mbr_disk(host, "two.bxdk")
     run_ok(host, "g:", disk1)
     run_ok(host, "E:", disk2, "/v:3")
-    assert host.outcome()[1] == f"G:\\  =>  {disk1}\nE:\\  =>  {disk2}\n\n"  # in service order
-    record = (host.prefix / "drives" / "e:" / "volume").read_text()
+    assert host.listing() == f"G:\\  =>  {disk1}\nE:\\  =>  {disk2}\n\n"  # in service order
+    record = (host.drive("e:") / "volume").read_text()
     assert f"volume=3\noffset={65536 * 512}\n" in record
     run_ok(host, "e:", *switches)
     run_ok(host, "G:", *switches)
-    assert host.outcome()[1] == "No volumes mounted.\n"
-    assert not os.path.lexists(host.prefix / "drives" / "e:")
+    assert host.listing() == NONE_MOUNTED
+    assert not os.path.lexists(host.drive("e:"))
     assert host.events() == []
 
 
-@pytest.mark.parametrize("letter, table, text", [
-    ("E:", MBR, IN_USE),  # mounted before
-    ("C:", MBR, IN_USE),
-    ("c:", MBR, IN_USE),
-    ("U:", MBR, IN_USE),  # a mapped drive
-    ("B:", MBR, NOT_BELOW_D),
-    ("a:", MBR, NOT_BELOW_D),
-    ("F:", None, NO_VOLUMES),
+# E: mounted before, U: a mapped drive; F: is free, but its disk has no volumes.
+@pytest.mark.parametrize("letter, text", [
+    ("E:", IN_USE), ("C:", IN_USE), ("c:", IN_USE), ("U:", IN_USE),
+    ("B:", NOT_BELOW_D), ("a:", NOT_BELOW_D), ("F:", NO_VOLUMES),
 ])
-def test_mount_refusals(host, letter, table, text):
+def test_mount_refusals(host, letter, text):
     run_ok(host, "E:", mbr_disk(host, "mounted.bxdk"))
-    os.symlink("/nonexistent", host.prefix / "drives" / "u:")
+    os.symlink("/nonexistent", host.drive("u:"))
+    table = None if text == NO_VOLUMES else MBR
     e = run_fails(host, [letter, make_disk(host, "disk.bxdk", table, 64 << 20)], 1, text)
     assert (e["eventIdHex"], e["strings"][1]) == ("0xE0000001", text)
 

@@ -9,7 +9,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import LOSETUP, dismount_all, loops_of, private_host, wait_until
+from conftest import LOSETUP, NONE_MOUNTED, dismount_all, loops_of, private_host, wait_until
 from test_commands import UNABLE_TO_MOUNT, UNABLE_TO_OPEN, make_disk, mbr_disk, run_fails
 from test_images import QEMU_IMG, child, convert
 from test_loop import ext4_disk, needs_loop
@@ -17,7 +17,13 @@ from test_validate import blank, old_config
 
 BUSY = "80070010"
 
-BACKENDS = ["record", pytest.param("loop", marks=needs_loop)]
+
+@pytest.fixture(params=["record", pytest.param("loop", marks=needs_loop)])
+def backend(request, host):
+    """The host's backend; loop_host takes down what a loop test leaves."""
+    if request.param == "loop":
+        request.getfixturevalue("loop_host")
+    return request.param
 
 
 @pytest.fixture
@@ -33,9 +39,8 @@ def losetup(path):
                           text=True).stdout.strip()
 
 
-@pytest.mark.parametrize("backend", BACKENDS)
 def test_hard_link_attached_from_another_prefix_is_refused(host, other, backend):
-    host.env["BRENIX_MOUNT_BACKEND"] = other.env["BRENIX_MOUNT_BACKEND"] = backend
+    other.env["BRENIX_MOUNT_BACKEND"] = backend
     disk = ext4_disk(host) if backend == "loop" else make_disk(
         host, "disk.bxdk", "label: dos\nstart=2048, type=83\n", 4 << 20)
     link = other.work / "link.bxdk"
@@ -43,7 +48,7 @@ def test_hard_link_attached_from_another_prefix_is_refused(host, other, backend)
     assert host.run("E:", disk).returncode == 0
     strings = run_fails(other, ["F:", str(link)], 2, UNABLE_TO_MOUNT)["strings"]
     assert strings[2] == BUSY and str(link) in strings[3]
-    assert not os.path.lexists(other.prefix / "drives" / "f:")
+    assert not os.path.lexists(other.drive("f:"))
     assert host.run("E:", "/d").returncode == 0
     assert other.run("F:", str(link)).returncode == 0  # free again
     assert other.run("F:", "/d").returncode == 0
@@ -93,7 +98,7 @@ def test_disk_covered_by_a_loop_device_is_refused(loop_host, case):
         devices = len(loops_of(host.work))
         strings = run_fails(host, ["F:", str(evil)], 2, UNABLE_TO_MOUNT)["strings"]
         assert strings[2] == BUSY and str(evil) in strings[3]
-        assert not os.path.lexists(host.prefix / "drives" / "f:")
+        assert not os.path.lexists(host.drive("f:"))
         assert len(loops_of(host.work)) == devices
     finally:
         if held is not None:
@@ -108,19 +113,19 @@ def test_disk_stays_attached_until_a_forced_device_is_gone(loop_host):
     host = loop_host
     disk = ext4_disk(host, volumes=2)
     assert host.run("E:", disk).returncode == 0
-    held = open(host.prefix / "drives" / "e:" / "busy.txt", "w")
+    held = open(host.drive("e:") / "busy.txt", "w")
     try:
         assert host.run("E:", "/f").returncode == 0
         held.write("the file system is still alive\n")
         for volume in ("/v:1", "/v:2"):  # any volume of the disk
             strings = run_fails(host, ["F:", disk, volume], 2, UNABLE_TO_MOUNT)["strings"]
             assert strings[2] == BUSY and "/dev/loop" in strings[3]
-        assert host.run().stdout.decode() == "No volumes mounted.\n"
+        assert host.listing() == NONE_MOUNTED
     finally:
         held.close()
     assert wait_until(lambda: loops_of(host.work) == [])
     assert host.run("F:", disk).returncode == 0
-    assert (host.prefix / "drives" / "f:" / "busy.txt").read_text() == (
+    assert (host.drive("f:") / "busy.txt").read_text() == (
         "the file system is still alive\n")
     assert host.run("F:", "/d").returncode == 0
 
@@ -136,12 +141,10 @@ def test_fifo_is_refused_without_stalling_the_service(host):
     for args in ([str(fifo), "/p"], ["E:", str(fifo)], [str(folder / "disk.bxdk"), "/p", "/y"]):
         strings = run_fails(host, args, 2, UNABLE_TO_OPEN)["strings"]
         assert "neither a regular file nor a block device" in strings[3], strings
-    assert host.run().stdout.decode() == "No volumes mounted.\n"
+    assert host.listing() == NONE_MOUNTED
 
 
-@pytest.mark.parametrize("backend", BACKENDS)
 def test_volume_outside_the_file_is_refused(host, backend):
-    host.env["BRENIX_MOUNT_BACKEND"] = backend
     disk = make_disk(host, "disk.bxdk", "label: dos\nstart=2048, size=2048, type=83\n"
                      "start=8192, size=2048, type=83\n", 8 << 20)
     os.truncate(disk, 2 << 20)  # the second volume now starts past the end
@@ -149,8 +152,8 @@ def test_volume_outside_the_file_is_refused(host, backend):
     assert listed.returncode == 0 and listed.stdout.decode().count("Volume") == 2, listed.stdout
     strings = run_fails(host, ["E:", disk, "/v:2"], 2, UNABLE_TO_MOUNT)["strings"]
     assert "lies outside it" in strings[3], strings
-    assert host.run().stdout.decode() == "No volumes mounted.\n"
-    assert not os.path.lexists(host.prefix / "drives" / "e:")
+    assert host.listing() == NONE_MOUNTED
+    assert not os.path.lexists(host.drive("e:"))
     assert loops_of(host.work) == []
     assert host.run("E:", disk, "/v:1").returncode == 0
     assert host.run("E:", "/d").returncode == 0

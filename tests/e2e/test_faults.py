@@ -1,9 +1,7 @@
-"""The service killed at every step of a mount and of a dismount. After each
-crash a new instance takes over, and the mount table, the drive entries, the
-disk's lock file and, with the loop backend, the kernel's mounts and loop
-devices must agree with each other and with what the listing shows; the disk
-then mounts and dismounts again with its data intact. BRENIX_FAULT_ROUNDS
-(default 2) sets how often every step is visited."""
+"""The service killed at every step of a mount and of a dismount: the next
+instance's listing, mount table, drive entries, lock file and (loop backend)
+kernel mounts and loop devices must agree, and the disk mounts again with its
+data intact. BRENIX_FAULT_ROUNDS (default 2): visits of every step."""
 
 import fcntl
 import os
@@ -41,15 +39,11 @@ def table(host):
     """The saved mount records: letter -> fields."""
     path = host.prefix / "bmount" / "mounts"
     records = {}
-    if not path.exists():
-        return records
-    for line in path.read_text().splitlines():
-        if not line.startswith("mount "):
-            continue
-        head, disk = line.split(" disk=", 1)
-        fields = dict(word.split("=", 1) for word in head.split()[1:])
-        fields["disk"] = disk
-        records[fields["letter"]] = fields
+    for line in path.read_text().splitlines() if path.exists() else []:
+        if line.startswith("mount "):
+            head, disk = line.split(" disk=", 1)
+            fields = dict((word.split("=", 1) for word in head.split()[1:]), disk=disk)
+            records[fields["letter"]] = fields
     return records
 
 
@@ -162,20 +156,18 @@ def crash_loops(host, backend, disk, check_data):
             assert settled_state(host, backend, disk, before) == set()
 
 
-def test_crash_at_every_step_record_backend(host):
-    disk = mbr_disk(host)
-    crash_loops(host, "record", disk, lambda: None)
-
-
-@needs_loop
-@pytest.mark.parametrize("kind", ["loop", "image"])
-def test_crash_at_every_step_loop_backend(loop_host, kind):
-    host = loop_host
+@pytest.mark.parametrize("kind", ["record", pytest.param("loop", marks=needs_loop),
+                                  pytest.param("image", marks=needs_loop)])
+def test_crash_at_every_step(host, kind, request):
+    if kind == "record":
+        crash_loops(host, kind, mbr_disk(host), lambda: None)
+        return
+    request.getfixturevalue("loop_host")
     disk = ext4_disk(host)
     if kind == "image":
         raw, disk = disk, str(host.work / "disk.qcow2")
         subprocess.run(["qemu-img", "convert", "-O", "qcow2", raw, disk], check=True)
-    note = host.prefix / "drives" / "e:" / "note.txt"
+    note = host.drive("e:") / "note.txt"
     mount_and_dismount(host, disk, lambda: note.write_text("kept across crashes\n"))
     crash_loops(host, kind, disk,
                 lambda: note.read_text() == "kept across crashes\n" or pytest.fail("lost"))

@@ -1,7 +1,6 @@
-"""Disks that are not raw files: images made here by qemu-img from raw images,
-read through QEMU's block layer. /p, refusals, the redo image as a child,
-and (as the superuser) attaching through a loop device over the daemon's
-FUSE export, with crashes of the service and of the daemon."""
+"""Disks that are not raw files (made here by qemu-img): /p, refusals, the redo
+image as a child, and attaching through a loop device over the storage
+daemon's FUSE export, with crashes of the service and of the daemon."""
 
 import hashlib
 import json
@@ -14,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import exited, loops_of, mounts_below, processes_of, serving_pid, wait_until
+from conftest import kill_service, loops_of, mounts_below, processes_of
 from test_commands import UNABLE_TO_MOUNT as MOUNT_FAILED, UNABLE_TO_OPEN as OPEN_FAILED
 from test_commands import MBR, NO_VOLUMES, make_disk, mbr_disk
 from test_loop import ext4_disk, needs_loop
@@ -119,7 +118,7 @@ def test_refusals_name_the_file(host, case):
         assert host.outcome(*args) == (2, OPEN_FAILED, ""), case
         text = host.events()[-1]["strings"][-1]
         assert str(disk) in text and (named in text or case == "json"), text
-    assert "=>" not in host.outcome()[1]
+    assert "=>" not in host.listing()
 
 
 def test_redo_child_image_with_y(host):
@@ -217,11 +216,9 @@ def test_writes_land_in_the_top(loop_host, layers, kill):
     line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
     assert " daemon=" in line and line.endswith(f" disk={top}")
     if kill:  # the daemon outlives the service: the volume keeps working
-        pid = serving_pid(host)
-        os.kill(pid, signal.SIGKILL)
-        assert wait_until(lambda: exited(pid))
-    (host.prefix / "drives" / "q:" / "hello.txt").write_text("hello\n")
-    assert f"Q:\\  =>  {top}" in host.outcome()[1]
+        kill_service(host)
+    (host.drive("q:") / "hello.txt").write_text("hello\n")
+    assert f"Q:\\  =>  {top}" in host.listing()
     assert host.outcome("Q:", "/d") == (0, "", "")
     assert daemons(host) in ([], ["look"])
     assert [sha256(p) for p in below] == before
@@ -249,17 +246,15 @@ def test_read_only_disks(loop_host, fmt, how):
         subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64m", "tmpfs", shelf], check=True)
         disk = shutil.copy(disk, shelf)
         subprocess.run(["mount", "-o", "remount,ro", shelf], check=True)
-    # The read-only attribute is refused before the service sees the disk
-    # (test_validate.py) and makes the disk read-only for the service too
-    # (HostDisk's unit test), as a file even the superuser cannot write does.
+    # Immutable: a file even the superuser cannot write.
     if how in ("chattr", "dirty journal"):
         subprocess.run(["chattr", "+i", disk], check=True)
     try:
         assert host.outcome("Q:", disk) == (0, "", "")
         with pytest.raises(OSError) as refused:
-            (host.prefix / "drives" / "q:" / "new.txt").write_text("x")
+            (host.drive("q:") / "new.txt").write_text("x")
         assert refused.value.errno == 30  # EROFS
-        assert os.listdir(host.prefix / "drives" / "q:") == ["lost+found"]
+        assert os.listdir(host.drive("q:")) == ["lost+found"]
         assert host.outcome("Q:", "/d") == (0, "", "")
         assert sha256(disk) == before
     finally:
@@ -282,7 +277,7 @@ def test_daemon_that_cannot_start(loop_host, squat, said):
     assert host.outcome("Q:", top) == (2, MOUNT_FAILED, "")
     text = host.events()[-1]["strings"][-1]
     assert top in text and said in text, text
-    assert "=>" not in host.outcome()[1] and not (host.prefix / "drives" / "q:").exists()
+    assert "=>" not in host.listing() and not host.drive("q:").exists()
     assert mounts_below(host.root) == [] and loops_of(host.root) == []
     assert processes_of(host) == running
     assert table.read_text().splitlines()[1:] == ["nextId=2"]
@@ -297,14 +292,14 @@ def test_daemon_killed_while_attached(loop_host):
     pid = int(line.split(" daemon=")[1].split(",")[0])
     os.kill(pid, signal.SIGKILL)
     with pytest.raises(OSError):
-        (host.prefix / "drives" / "q:" / "lost.txt").write_text("x" * 65536)
+        (host.drive("q:") / "lost.txt").write_text("x" * 65536)
         os.sync()
-        os.listdir(host.prefix / "drives" / "q:" / "lost+found")
-    assert f"Q:\\  =>  {top}" in host.outcome()[1]
+        os.listdir(host.drive("q:") / "lost+found")
+    assert f"Q:\\  =>  {top}" in host.listing()
     assert any("qemu-storage-daemon" in e["message"] and "has ended" in e["message"]
                for e in host.events())
     assert host.outcome("Q:", "/f") == (0, "", "")
-    assert "=>" not in host.outcome()[1] and "m1" not in daemons(host)
+    assert "=>" not in host.listing() and "m1" not in daemons(host)
 
 
 @needs_loop
@@ -313,17 +308,15 @@ def test_table_rebuilt_while_attached(loop_host, damage):
     host = loop_host
     _, top = ext4_chain(host)
     assert host.outcome("Q:", top) == (0, "", "")
-    pid = serving_pid(host)
-    os.kill(pid, signal.SIGKILL)
-    assert wait_until(lambda: exited(pid))
+    kill_service(host)
     table = host.prefix / "bmount" / "mounts"
     lines = table.read_text().splitlines(keepends=True)
     # Cut short, the mount line still names the disk; garbled, only the
     # loop device's backing file, the daemon's export, is left to go by.
     table.write_text("".join(lines[:2]) if damage == "cut" else "garbage\n")
-    shown = host.outcome()[1]
+    shown = host.listing()
     assert "Q:\\  =>  " + (top if damage == "cut" else str(host.prefix)) in shown, shown
-    assert (host.prefix / "drives" / "q:" / "lost+found").is_dir()
+    assert (host.drive("q:") / "lost+found").is_dir()
     assert daemons(host) == ["m1"]  # the one that read the partition table is gone
     assert host.outcome("Q:", "/d") == (0, "", "")
     assert "m1" not in daemons(host)
@@ -334,7 +327,7 @@ def test_forced_dismount_of_a_busy_volume(loop_host):
     host = loop_host
     _, top = ext4_chain(host)
     assert host.outcome("Q:", top) == (0, "", "")
-    user = subprocess.Popen(["sleep", "30"], cwd=host.prefix / "drives" / "q:")
+    user = subprocess.Popen(["sleep", "30"], cwd=host.drive("q:"))
     try:
         assert host.outcome("Q:", "/d")[0] == 2
         assert host.outcome("Q:", "/f") == (0, "", "")
@@ -342,5 +335,3 @@ def test_forced_dismount_of_a_busy_volume(loop_host):
     finally:
         user.kill()
         user.wait()
-    # The loop device goes with its last user.
-    assert wait_until(lambda: loops_of(host.root) == [])

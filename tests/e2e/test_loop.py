@@ -1,10 +1,7 @@
-"""Real attachment: volumes of ext4 images made here are set up on loop
-devices and mounted by the service, used through their drive entries and
-dismounted through the real program; data written there surviving a
-dismount and a killed service is seen at every step in test_faults.py. Runs
-only where loop devices can be set up (the superuser with a loop control
-device); every test checks that no mount and no loop device of its own is
-left behind."""
+"""Real attachment: volumes of images made here set up on loop devices,
+mounted by the service, used through their drive entries and dismounted.
+Needs the superuser and loop devices; loop_host checks that nothing of a
+test is left behind (data across crashes: test_faults.py)."""
 
 import os
 import shutil
@@ -12,7 +9,7 @@ import subprocess
 
 import pytest
 
-from conftest import CLSID, LOSETUP, loops_of, make_disk, mounts_below, wait_until
+from conftest import CLSID, LOSETUP, NONE_MOUNTED, loops_of, make_disk, mounts_below, wait_until
 from test_commands import SUGGEST_FORCE, UNABLE_TO_MOUNT
 
 MKFS = shutil.which("mkfs.ext4") or "/usr/sbin/mkfs.ext4"
@@ -20,7 +17,8 @@ MKFS = shutil.which("mkfs.ext4") or "/usr/sbin/mkfs.ext4"
 needs_loop = pytest.mark.skipif(
     os.geteuid() != 0 or not os.path.exists("/dev/loop-control") or not os.path.exists(MKFS),
     reason="loop devices need the superuser, /dev/loop-control and mkfs.ext4")
-pytestmark = needs_loop
+# Every test's host attaches with the loop backend.
+pytestmark = [needs_loop, pytest.mark.usefixtures("loop_host")]
 
 
 def ext4_disk(host, name="disk.bxdk", volumes=1):
@@ -52,10 +50,9 @@ def formatted(disk, *mkfs):
     return disk
 
 
-def test_file_system_the_kernel_cannot_mount_is_named(loop_host):
+def test_file_system_the_kernel_cannot_mount_is_named(host):
     """A file system libblkid knows but this kernel has no driver for (minix,
     whose mkfs every machine has): the refusal says which, and nothing is left."""
-    host = loop_host
     disk = formatted(blank_disk(host), "mkfs.minix")
     code, out, err = host.outcome("E:", disk)
     if code == 0:
@@ -65,14 +62,12 @@ def test_file_system_the_kernel_cannot_mount_is_named(loop_host):
     assert host.events()[-1]["strings"][-1] == (
         "The volume cannot be attached as E: (its minix file system cannot be mounted: "
         "No such device).")
-    assert host.run().stdout.decode() == "No volumes mounted.\n"
-    assert wait_until(lambda: loops_of(host.work) == [])
+    assert host.listing() == NONE_MOUNTED
 
 
-def test_clone_of_a_mounted_xfs_is_mounted_beside_it(loop_host):
+def test_clone_of_a_mounted_xfs_is_mounted_beside_it(host):
     """Copies of one xfs (the disks of a cloned machine) share its identity,
     which the kernel takes for a second mount of one file system."""
-    host = loop_host
     disk = formatted(make_disk(host, "a.raw", "label: dos\nstart=2048, type=83\n", 330 << 20),
                      "mkfs.xfs", "-q")
     clone = str(host.work / "b.raw")
@@ -80,30 +75,26 @@ def test_clone_of_a_mounted_xfs_is_mounted_beside_it(loop_host):
     if host.run("E:", disk).returncode != 0:
         pytest.skip("this kernel does not mount xfs")
     assert host.outcome("F:", clone) == (0, "", "")
-    (host.prefix / "drives" / "f:" / "clone.txt").write_text("only here\n")
-    assert os.listdir(host.prefix / "drives" / "e:") == []
+    (host.drive("f:") / "clone.txt").write_text("only here\n")
+    assert os.listdir(host.drive("e:")) == []
     assert host.outcome("E:", "/d") == (0, "", "") and host.outcome("F:", "/d") == (0, "", "")
 
 
 # A file system with a user is met in test_images.py and test_disk_identity.py;
 # here, the raw device of a volume without one, held open through the drive.
-def test_busy_device_refuses_plain_dismount_and_yields_to_force(loop_host):
-    host = loop_host
+def test_busy_device_refuses_plain_dismount_and_yields_to_force(host):
     disk = blank_disk(host)
     assert host.run("E:", disk).returncode == 0
-    drive = host.prefix / "drives" / "e:"
+    drive = host.drive("e:")
     with open(drive, "rb") as held:
         assert host.outcome("E:", "/d") == (2, SUGGEST_FORCE, "")
         assert "is in use" in host.events()[-1]["message"]
-        assert host.run().stdout.decode() == f"E:\\  =>  {disk}\n\n"
+        assert host.listing() == f"E:\\  =>  {disk}\n\n"
         assert os.path.lexists(drive)
-
         assert host.outcome("E:", "/f") == (0, "", "")
         assert not os.path.lexists(drive)
-        assert host.run().stdout.decode() == "No volumes mounted.\n"
+        assert host.listing() == NONE_MOUNTED
         assert len(held.read(512)) == 512
-    # The device goes with its last user.
-    assert wait_until(lambda: loops_of(host.work) == [])
 
 
 def mount_source(point):
@@ -118,53 +109,46 @@ def mount_source(point):
 
 @pytest.mark.parametrize("other_use", ["device mounted elsewhere", "bind mount elsewhere",
                                        "mount stacked on the drive"])
-def test_file_system_used_beyond_its_mount_refuses_plain_dismount(loop_host, other_use):
+def test_file_system_used_beyond_its_mount_refuses_plain_dismount(host, other_use):
     """Unmounting the drive's mount point would leave the file system mounted
     elsewhere, its device and disk unaccounted for, or take down the mount
     stacked on it instead: the volume is in use until /f."""
-    host = loop_host
     disk = ext4_disk(host)
     assert host.run("E:", disk).returncode == 0
     point = host.prefix / "bmount" / "mnt" / "e"
-    drive = host.prefix / "drives" / "e:"
+    drive = host.drive("e:")
     (drive / "sub").mkdir()
     (drive / "sub" / "data.txt").write_text("written through E:\n")
     elsewhere = host.root / "elsewhere"
     elsewhere.mkdir()
-    if other_use == "device mounted elsewhere":
-        mount = ["mount", mount_source(point), str(elsewhere)]
-    elif other_use == "bind mount elsewhere":
-        mount = ["mount", "--bind", str(drive / "sub"), str(elsewhere)]
-    else:
-        mount = ["mount", "-t", "tmpfs", "stacked", str(drive)]
-    subprocess.run(mount, check=True, capture_output=True)
-    stacked = other_use.startswith("mount stacked")
+    mount = {"device mounted elsewhere": [mount_source(point), str(elsewhere)],
+             "bind mount elsewhere": ["--bind", str(drive / "sub"), str(elsewhere)],
+             "mount stacked on the drive": ["-t", "tmpfs", "stacked", str(drive)]}[other_use]
+    subprocess.run(["mount", *mount], check=True, capture_output=True)
     try:
         assert host.outcome("E:", "/d") == (2, SUGGEST_FORCE, "")
-        assert host.run().stdout.decode() == f"E:\\  =>  {disk}\n\n"
-        assert mounts_below(point) == [str(point)] * (2 if stacked else 1)
+        assert host.listing() == f"E:\\  =>  {disk}\n\n"
+        assert mounts_below(point) == [str(point)] * (2 if "stacked" in other_use else 1)
         assert host.outcome("E:", "/f") == (0, "", "")
         assert not os.path.lexists(drive)
         assert mounts_below(host.prefix) == []  # whatever was stacked went too
-        assert host.run().stdout.decode() == "No volumes mounted.\n"
+        assert host.listing() == NONE_MOUNTED
     finally:
         subprocess.run(["umount", str(elsewhere)], capture_output=True)
-    assert wait_until(lambda: loops_of(host.work) == [])
+    assert wait_until(lambda: loops_of(host.work) == [])  # else F: finds the disk busy
     assert host.run("F:", disk).returncode == 0
-    assert (host.prefix / "drives" / "f:" / "sub" / "data.txt").read_text() == (
-        "written through E:\n")
+    assert (host.drive("f:") / "sub" / "data.txt").read_text() == "written through E:\n"
     assert host.outcome("F:", "/d") == (0, "", "")
 
 
-def test_damaged_table_is_rebuilt_and_nothing_is_detached(loop_host, foreground):
-    host = loop_host
+def test_damaged_table_is_rebuilt_and_nothing_is_detached(host, foreground):
     # The kernel names a backing file without symbolic links.
     disk = os.path.realpath(ext4_disk(host, volumes=2))
     blank = os.path.realpath(blank_disk(host))
     assert host.run("E:", disk, "/v:2").returncode == 0
     assert "offset 9437184, sizelimit 8388608" in loops_of(host.work)[0]
     assert host.run("F:", blank).returncode == 0  # no file system: the drive is the device
-    device = os.readlink(host.prefix / "drives" / "f:")
+    device = os.readlink(host.drive("f:"))
     assert any(line.startswith(device + ":") for line in loops_of(host.work))
     listing = host.run().stdout
     assert listing.decode() == f"E:\\  =>  {disk}\nF:\\  =>  {blank}\n\n"
@@ -193,14 +177,12 @@ def test_damaged_table_is_rebuilt_and_nothing_is_detached(loop_host, foreground)
     assert host.outcome("E:", "/d") == (0, "", "")
     assert host.run("F:", "/d").returncode == 0
     assert host.run("G:", disk, "/v:2").returncode == 0
-    assert (host.prefix / "drives" / "g:" / "log.txt").read_text() == "still mounted\n" * 3
+    assert (host.drive("g:") / "log.txt").read_text() == "still mounted\n" * 3
     assert " id=3 " in table.read_text()  # ids go on above those found
     assert host.run("G:", "/d").returncode == 0
-    assert wait_until(lambda: loops_of(host.work) == [])
 
 
-def test_mount_in_use_missing_from_a_whole_table_is_left_alone(loop_host):
-    host = loop_host
+def test_mount_in_use_missing_from_a_whole_table_is_left_alone(host):
     disk = ext4_disk(host)
     assert host.run("E:", disk).returncode == 0
     point = host.prefix / "bmount" / "mnt" / "e"
@@ -209,24 +191,22 @@ def test_mount_in_use_missing_from_a_whole_table_is_left_alone(loop_host):
     try:
         assert host.run_service("--stop").returncode == 0
         table.write_text("nextId=2\n")  # whole, but it lost the mount
-        assert host.run().stdout.decode() == "No volumes mounted.\n"
+        assert host.listing() == NONE_MOUNTED
         assert mounts_below(point) == [str(point)]
-        assert os.path.lexists(host.prefix / "drives" / "e:")
+        assert os.path.lexists(host.drive("e:"))
         writer.write("not pulled from under its writer\n")
     finally:
         writer.close()
     # Once nobody uses it, it is a stray and goes.
     assert host.run_service("--stop").returncode == 0
-    assert host.run().stdout.decode() == "No volumes mounted.\n"
+    assert host.listing() == NONE_MOUNTED
     assert mounts_below(host.prefix) == []
-    assert not os.path.lexists(host.prefix / "drives" / "e:")
-    assert wait_until(lambda: loops_of(host.work) == [])
+    assert not os.path.lexists(host.drive("e:"))
 
 
-def test_looking_for_users_does_not_wait_on_a_silent_file_system(loop_host):
+def test_looking_for_users_does_not_wait_on_a_silent_file_system(host):
     """A process holding a file of a file system that never answers must not
     stall the service while it looks for the users of a device."""
-    host = loop_host
     assert host.run("F:", blank_disk(host)).returncode == 0
     silent = host.root / "silent"
     silent.mkdir()
@@ -245,27 +225,24 @@ def test_looking_for_users_does_not_wait_on_a_silent_file_system(loop_host):
     finally:
         os.close(fuse)  # ends the file system: whatever waits on it gives up
         subprocess.run(["umount", "-l", str(silent)], capture_output=True)
-    assert wait_until(lambda: loops_of(host.work) == [])
 
 
 def test_loop_backend_refused_without_the_superuser(host, nobody_home):
     setpriv = shutil.which("setpriv")
     if setpriv is None:
         pytest.skip("setpriv is not installed")
-    home = nobody_home
-    env = dict(host.env, BRENIX_HOST_PREFIX=str(home / "host"))
+    env = dict(host.env, BRENIX_HOST_PREFIX=str(nobody_home / "host"))
     drop = [setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
     r = subprocess.run(drop + [host.service, "--foreground", "--backend", "loop"], env=env,
                        capture_output=True, timeout=30)
     assert r.returncode == 1
     assert b"the loop backend cannot be used here: it needs the superuser" in r.stderr
-
     # Without a choice the service falls back to the record backend.
     env.pop("BRENIX_MOUNT_BACKEND")
     p = subprocess.Popen(drop + [host.service, "--foreground"], env=env,
                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
-        assert wait_until(lambda: (home / "host" / "run" / CLSID).exists() or
+        assert wait_until(lambda: (nobody_home / "host" / "run" / CLSID).exists() or
                           p.poll() is not None)
     finally:
         subprocess.run(drop + [host.service, "--stop"], env=env, capture_output=True, timeout=30)

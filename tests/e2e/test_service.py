@@ -1,7 +1,5 @@
 """The mount service executable: its commands, one instance per prefix,
-activation by the first clients at once, and what it flushes to the disk.
-Mounts that outlive an instance are seen in the service's unit tests and,
-after crashes, in test_faults.py."""
+activation by the first clients at once, and what it flushes to the disk."""
 
 import fcntl
 import shutil

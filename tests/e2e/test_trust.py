@@ -32,10 +32,9 @@ def test_a_link_where_the_lock_file_belongs_refuses_the_disk(host):
     disk = mbr_disk(host)
     victim = host.work / "victim"
     os.symlink(victim, disk + ".lck")
-    r = host.run("E:", disk)
-    assert r.returncode == 2
+    assert host.run("E:", disk).returncode == 2
     assert not os.path.lexists(victim)
-    assert not os.path.lexists(host.prefix / "drives" / "e:")
+    assert not os.path.lexists(host.drive("e:"))
     refused = [e for e in service_records(host) if e["eventId"] == 0xA0000103]
     assert [e["type"] for e in refused] == ["warning"]
     assert refused[0]["strings"] == [f'The disk "{disk}" cannot be locked: '
