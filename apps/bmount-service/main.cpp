@@ -62,7 +62,6 @@ bool Accepting(const std::string &run) {
 int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,
           const std::string &prefix) {
   std::string error;
-  HostProcess_RaiseFileLimit();
   // A service manager that hands over the endpoint also watches this very
   // process: it must not detach.
   int listenFd = HostActivation_ListenFd();
@@ -146,6 +145,7 @@ int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,
 
 int main(int argc, char **argv) {
   HostProcess_GuardStandardStreams();
+  HostProcess_RaiseFileLimits();
   HostSystem_SetArgs(argc, argv);
   HostLog_Open(kIdent, true);
   ServiceOptions options;

@@ -3,6 +3,7 @@ event records, run through the real program."""
 
 import os
 import re
+import resource
 import shutil
 import subprocess
 
@@ -59,6 +60,22 @@ def test_lost_output_fails(host, args, code, output, error):
     assert (r.returncode, r.stderr) == (code, b"")
     lost = error + r" at apps/brenix-mount/\S+ while writing standard output"
     assert [bool(re.fullmatch(lost, e["strings"][1])) for e in host.events()] == [True] * (code == 3)
+
+
+# Past the file size limit only the record is lost, and the log stays whole
+# (a record cut short is taken back); the refusal is shown as always.
+@pytest.mark.parametrize("room", [0, 40])
+def test_file_size_limit_costs_only_the_record(host, room):
+    disk = f"{host.work}/missing.bxdk"
+    host.run(disk)  # a first record: the log exists
+    log = host.prefix / "eventlog" / "Application.jsonl"
+    before = log.read_bytes()
+    limit = len(before) + room
+    r = subprocess.run([host.mount, disk], cwd=host.work, env=host.env, capture_output=True,
+                       timeout=60,
+                       preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit)))
+    assert (r.returncode, r.stdout.decode(), r.stderr) == (1, missing(disk), b"")
+    assert log.read_bytes() == before
 
 
 @pytest.mark.parametrize("version", ["1.4.10", "2.4.0", "2.4.99"])

@@ -2,6 +2,7 @@
 activation by the first clients at once, and what it flushes to the disk."""
 
 import fcntl
+import resource
 import shutil
 import socket
 import subprocess
@@ -123,3 +124,16 @@ def test_only_a_new_mount_is_flushed_to_the_disk(host, foreground):
     assert len(saves) == 3, calls  # the id handed out, the mount, the dismount
     # The table of the new mount and its volume file, each with its folder.
     assert len([c for c in calls if "fsync(" in c]) == 4, calls
+
+
+# A client's soft limit on file size is not the service's it starts: the
+# table and the drive are still written.
+def test_started_under_a_small_soft_file_size_limit(host):
+    disk = two_volume_disk(host)
+    assert host.run_service("--register").returncode == 0
+    soft = (1, resource.RLIM_INFINITY)
+    r = subprocess.run([host.mount, "E:", disk], cwd=host.work, env=host.env, capture_output=True,
+                       timeout=60, preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, soft))
+    assert (r.returncode, r.stdout) == (0, b"")
+    assert host.listing() == f"E:\\  =>  {disk}\n\n"
+    assert host.outcome("E:", "/d") == (0, "", "")

@@ -41,6 +41,7 @@ void ResetSignals() {
   dfl.sa_handler = SIG_DFL;
   sigaction(SIGPIPE, &dfl, nullptr);
   sigaction(SIGCHLD, &dfl, nullptr);
+  sigaction(SIGXFSZ, &dfl, nullptr);
 }
 
 // Returns the program to execute for name: name itself when it holds a '/',
@@ -480,13 +481,17 @@ void HostProcess_KillSelf(void) {
   }
 }
 
-void HostProcess_RaiseFileLimit(void) {
-  struct rlimit limit;
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
+void HostProcess_RaiseFileLimits(void) {
+  for (int resource : {RLIMIT_NOFILE, RLIMIT_FSIZE}) {
+    struct rlimit limit;
+    if (getrlimit(resource, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+      limit.rlim_cur = limit.rlim_max;
+      setrlimit(resource, &limit);
+    }
   }
 }
+
+void HostProcess_IgnoreFileSizeSignal(void) { signal(SIGXFSZ, SIG_IGN); }
 
 void HostProcess_GuardStandardStreams(void) {
   for (int fd = 0; fd <= 2; fd++) {

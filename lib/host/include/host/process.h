@@ -15,10 +15,16 @@ int HostProcess_StartDetached(const char *path);
 // was started without: a file opened later would take their number and get
 // what was meant for them, and writes to them still fail as they would have.
 void HostProcess_GuardStandardStreams(void);
-// Lets this process open as many files as its hard limit allows: a disk
-// split into thousands of extent files is held open whole, and the usual soft
-// limit of 1,024 is a convention of select(), which nothing here uses.
-void HostProcess_RaiseFileLimit(void);
+// Past the file size limit (ulimit -f), a write then fails with EFBIG, which
+// every writer here reports and undoes, where the signal would end the
+// process without a word. Programs this one starts get the signal back.
+void HostProcess_IgnoreFileSizeSignal(void);
+// Lets this process open as many files, and write files as large, as its
+// hard limits allow: a disk split into thousands of extent files is held
+// open whole (the usual soft limit of 1,024 is a convention of select(),
+// which nothing here uses), and a client's soft limit on file size is not
+// the service's.
+void HostProcess_RaiseFileLimits(void);
 // Ends this process at once, as SIGKILL from another process would: no
 // handler, no flush, no exit code of its own. For crash tests.
 [[noreturn]] void HostProcess_KillSelf(void);
