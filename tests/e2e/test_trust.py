@@ -82,6 +82,20 @@ def test_a_prefix_another_user_can_change_is_refused(host, other_user, case):
     assert (prefix / SERVER_VALUE).read_text() == f"REG_SZ\n{server}\n"
 
 
+# A file where the prefix belongs is a mistake of the setting, not of the
+# installation.
+@pytest.mark.parametrize("below", ["", "/sub"])
+def test_a_file_for_a_prefix_is_named(host, below):
+    file = host.root / "plain"
+    file.write_text("x")
+    host.env["BRENIX_HOST_PREFIX"] = f"{file}{below}"
+    assert host.outcome() == (1, untrusted(f"{file}{below}", f"{file} is not a folder"), "")
+    r = host.run("--foreground", program=host.service)
+    assert r.returncode == 1
+    assert f"cannot be used: {file} is not a folder" in r.stderr.decode()
+    assert file.read_text() == "x"
+
+
 @pytest.mark.parametrize("case", ["backend", "table"])
 def test_why_the_service_cannot_start_is_in_the_event_log(host, case):
     assert host.run("--register", program=host.service).returncode == 0

@@ -317,13 +317,12 @@ std::string CheckWay(const std::string &path, std::string *resolved) {
       PushComponents(target, &rest);
       continue;
     }
-    if (rest.empty() || !S_ISDIR(st.st_mode)) {
-      // The prefix itself (judged by the caller), or a file in the way
-      // (which fails every later step on its own).
-      std::string tail = entry;
-      for (const std::string &r : rest) tail += "/" + r;
-      *resolved = tail;
+    if (rest.empty()) {
+      *resolved = entry;  // the prefix itself, judged by the caller
       return "";
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      return entry + " is not a folder";
     }
     why = JudgeWay(entry, st);
     dir = entry;
@@ -360,6 +359,9 @@ std::string Judge(const std::string &prefix, Seen *seen) {
   why = JudgeOwn(prefix, st);
   if (!why.empty()) {
     return why;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return prefix + " is not a folder";
   }
   for (const char *t : kTrusted) {
     std::string path = real + "/" + t;

@@ -74,11 +74,15 @@ TEST_F(PrefixTest, EmptyFolderIsInitialisedAndFileRefused) {
     EXPECT_TRUE(fs::is_symlink(fixed + "/drives/c:"));
   }
 
+  // A file where the prefix, or a folder on the way to it, belongs is named.
   std::string file = dir_.file("plain");
   testsupport::WriteFile(file, "x");
-  setenv("BRENIX_HOST_PREFIX", file.c_str(), 1);
-  EXPECT_EQ(HostPrefix_Ensure(), nullptr);
-  EXPECT_EQ(errno, ENOTDIR);
+  for (const std::string &prefix : {file, file + "/sub"}) {
+    setenv("BRENIX_HOST_PREFIX", prefix.c_str(), 1);
+    EXPECT_EQ(HostPrefix_Ensure(), nullptr);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_EQ(Take(HostPrefix_TrustProblem()), file + " is not a folder");
+  }
 }
 
 // Concurrent first runs agree on one fresh prefix with its defaults.
