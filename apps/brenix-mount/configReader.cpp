@@ -16,14 +16,15 @@
 
 namespace {
 
-// Below this many configurations the threads cost more than they save.
-constexpr size_t kReadAheadFrom = 32;
+// Below this many configurations the thread costs more than it saves (at
+// 100, 4 to 8% more time; at 200, even or less).
+constexpr size_t kReadAheadFrom = 200;
 // Paths a reader takes at once, how many such chunks the readers may be
 // ahead of the scan, and the largest file they read: together they bound
 // what waits in memory. A larger file, and one that fails, is read by the
 // scan itself.
-constexpr size_t kChunk = 16;
-constexpr size_t kAhead = 4;
+constexpr size_t kChunk = 8;
+constexpr size_t kAhead = 8;
 constexpr long long kAheadFileLimit = 128 << 10;
 // Beside the scan, which reads too: a second reader on two processors cost
 // more processor time and gained nothing.

@@ -381,8 +381,8 @@ std::vector<Case> Cases() {
 // ahead on other processors; none names a disk of the cases.
 Entries Padding() {
   Entries padding;
-  for (int i = 0; i < 40; i++) {
-    std::string name = "zz" + std::to_string(100 + i);
+  for (int i = 0; i < 200; i++) {
+    std::string name = "zz" + std::to_string(1000 + i);
     padding.push_back(
         {name + ".bxx", i % 2 == 0 ? Config8(name + ".bxdk") : OldConfig("ide0:0", name)});
   }
