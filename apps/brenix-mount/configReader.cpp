@@ -55,8 +55,9 @@ int ReadWhole(const std::string &path, long long limit, std::string *bytes) {
 
 ConfigReader::ConfigReader(std::vector<std::string> paths, ConfigPrepare prepare)
     : paths_(std::move(paths)), prepare_(std::move(prepare)), slots_(new Slot[paths_.size()]) {
+  if (paths_.size() < kReadAheadFrom) return;
   int processors = HostSystem_ProcessorCount();
-  if (paths_.size() < kReadAheadFrom || processors < 2) return;
+  if (processors < 2) return;
   chunkRead_.assign((paths_.size() + kChunk - 1) / kChunk, false);
   int readers = std::min(processors - 1, kMaxReaders);
   readers_.reserve(static_cast<size_t>(readers));  // no thread may be left unjoined by a throw

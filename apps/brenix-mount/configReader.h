@@ -41,6 +41,8 @@ class ConfigReader {
   // 0, or the error when the configuration is no regular file, is larger
   // than the bound of files looked at (EFBIG), or cannot be read.
   int Take(size_t i, ConfigFiles *files);
+  size_t Count() const { return paths_.size(); }
+  const std::string &Path(size_t i) const { return paths_[i]; }
 
  private:
   struct Slot {

@@ -378,17 +378,17 @@ VmList ScanFolder(const DiskScan &disk) {
   std::vector<std::string> paths;
   paths.reserve(configs.size());
   for (const std::string *name : configs) paths.push_back(disk.folder + *name);
-  ConfigReader reader(paths, [&disk](const std::string &path, ConfigFiles &files) {
+  ConfigReader reader(std::move(paths), [&disk](const std::string &path, ConfigFiles &files) {
     PrepareConfig(disk, path, files);
   });
-  for (size_t i = 0; i < paths.size(); i++) {
+  for (size_t i = 0; i < reader.Count(); i++) {
     ConfigFiles files;
     if (int error = reader.Take(i, &files); error != 0) {
       Host_SetLastError(error);
-      throw ApiException("while reading " + paths[i], BRENIX_SOURCE, __LINE__);
+      throw ApiException("while reading " + reader.Path(i), BRENIX_SOURCE, __LINE__);
     }
     VmUsage record;
-    record.configPath = std::move(paths[i]);
+    record.configPath = reader.Path(i);
     record.version = files.version;
     record.originalText = std::move(files.text);
     record.configText = std::move(files.lower);
