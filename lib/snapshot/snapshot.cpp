@@ -90,17 +90,23 @@ void WalkForDiskUse(SnapshotNode *root, DiskUseQuery *query) {
       query);
 }
 
+// The machine of configPath with the disks of every state, unlocked; INVAL
+// when the path or an argument the caller checked (argsValid) is missing.
+SnapshotError LoadDisks(const char *configPath, bool argsValid, const SnapshotConfigText *text,
+                        SnapshotConfigInfo **info) {
+  if (configPath == nullptr || !argsValid) {
+    return MakeError(SNAPSHOT_INVAL);
+  }
+  return SnapshotConfigInfoLoad(configPath, SNAPSHOT_LOCK_NONE, info, text, SNAPSHOT_READ_DISKS);
+}
+
 }  // namespace
 
 SnapshotError Snapshot_QueryDiskUse(const char *configPath, const char *diskPath, bool *used,
                                     bool *inCurrentState, int *nodeCount,
                                     const SnapshotConfigText *text, const HostFileId *diskId) {
-  if (configPath == nullptr || diskPath == nullptr) {
-    return MakeError(SNAPSHOT_INVAL);
-  }
   SnapshotConfigInfo *info = nullptr;
-  SnapshotError err =
-      SnapshotConfigInfoLoad(configPath, SNAPSHOT_LOCK_NONE, &info, text, SNAPSHOT_READ_DISKS);
+  SnapshotError err = LoadDisks(configPath, diskPath != nullptr, text, &info);
   if (err.type != SNAPSHOT_SUCCESS) {
     return err;
   }
@@ -134,12 +140,8 @@ SnapshotError Snapshot_QueryDiskUse(const char *configPath, const char *diskPath
 
 SnapshotError Snapshot_GetCurrentDisks(const char *configPath, char ***disks, int *count,
                                        const SnapshotConfigText *text) {
-  if (configPath == nullptr || disks == nullptr || count == nullptr) {
-    return MakeError(SNAPSHOT_INVAL);
-  }
   SnapshotConfigInfo *info = nullptr;
-  SnapshotError err =
-      SnapshotConfigInfoLoad(configPath, SNAPSHOT_LOCK_NONE, &info, text, SNAPSHOT_READ_DISKS);
+  SnapshotError err = LoadDisks(configPath, disks != nullptr && count != nullptr, text, &info);
   if (err.type != SNAPSHOT_SUCCESS) {
     return err;
   }
