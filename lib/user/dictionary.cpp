@@ -263,10 +263,8 @@ char *StoreCopyOrStop(Dictionary *dict, const char *s, size_t length) {
 
 DictEntry *AddDefault(Dictionary *dict, const void *defaultValue, int type, const char *name,
                       size_t length, uint32_t hash) {
-  DictEntry *entry = DictionaryAddEntry(dict, StoreCopyOrStop(dict, name, length), hash);
+  DictEntry *entry = DictionaryAddEntry(dict, StoreCopyOrStop(dict, name, length), hash, type, 1);
   if (entry == nullptr) PANIC_UNRECOVERABLE_ALLOC();
-  entry->type = type;
-  entry->flags = 1;
   switch (type) {
     case DICT_ANY:
     case DICT_STRING: {

@@ -154,7 +154,9 @@ char *CopyNameAndValue(char *to, const char *name, size_t nameLength, const char
 inline __attribute__((always_inline)) bool AddEntry(Loader *loader, DictLine *line, char *name,
                                                     char *value, uint32_t hash, int lineNumber) {
   Dictionary *dict = loader->dict;
-  DictEntry *entry = value != nullptr ? DictionaryAddEntry(dict, name, hash) : nullptr;
+  DictEntry *entry = value != nullptr ? DictionaryAddEntry(dict, name, hash, DICT_ANY,
+                                                           static_cast<unsigned>(loader->flags))
+                                      : nullptr;
   if (entry == nullptr) {
     if (line != nullptr) {
       line->next = nullptr;
@@ -166,8 +168,6 @@ inline __attribute__((always_inline)) bool AddEntry(Loader *loader, DictLine *li
   }
   entry->value.stringValue = value;
   entry->line = line;
-  entry->type = DICT_ANY;
-  entry->flags = static_cast<unsigned>(loader->flags) & 15;
   if (line != nullptr) {
     line->entry = entry;
   }

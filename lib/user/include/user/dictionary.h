@@ -178,19 +178,20 @@ void DictionaryAppend(Node **first, Node **last, Node *node) {
 // DictionaryAddEntry when no entries are ready to add.
 bool DictionaryReadyAdds(Dictionary *dict);
 // Appends an entry of the given name (already in the storage; hash is its
-// HashTable_HashName) to the entry list and the index; its other fields are
-// zero. The name must not be present. Returns NULL, with nothing changed,
-// when memory ran out. Inline: a load adds an entry a line, and most find
-// their room ready.
-inline DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash) {
+// HashTable_HashName), type and flags to the entry list and the index; its
+// value and line are zero. The name must not be present. Returns NULL, with
+// nothing changed, when memory ran out. Inline: a load adds an entry a line,
+// and most find their room ready.
+inline DictEntry *DictionaryAddEntry(Dictionary *dict, char *name, uint32_t hash, int type,
+                                     unsigned flags) {
   if (dict->addsReady == 0 && !DictionaryReadyAdds(dict)) {
     return nullptr;
   }
   dict->addsReady--;
   DictEntry *entry = dict->nextEntry++;
-  *entry = DictEntry{};
-  entry->name = name;
-  entry->hashTag = hash >> 4;
+  // Written whole: a bit field set afterwards is read back before the stores
+  // that cleared it have landed, a stall of the processor on every line.
+  *entry = DictEntry{.name = name, .type = type, .flags = flags & 15, .hashTag = hash >> 4};
   HashIndex_Place(&dict->index, hash, ++dict->entryCount);
   DictionaryAppend(&dict->firstEntry, &dict->lastEntry, entry);
   return entry;
