@@ -490,12 +490,25 @@ Outcome MountService::Detach(int32_t id, bool force) {
   if (!saved.Ok()) {
     record->letter = letter;
     DiskImage image;
-    if ((!daemon.empty() &&
-         (!OpenImage(record->disk, &image).Ok() || !StartDaemon(record, image).Ok())) ||
-        backend->Attach(record, nullptr) != 0) {
-      ServiceLog(HOSTLOG_ERROR, "mount %d: cannot attach %c: again after a failed save", id,
-                 letter);
+    bool again = (daemon.empty() ||
+                  (OpenImage(record->disk, &image).Ok() && StartDaemon(record, image).Ok())) &&
+                 backend->Attach(record, nullptr) == 0;
+    if (again) {
+      return saved;
     }
+    // Detached it stays, and the table in memory says so: the saved one is
+    // mended by the next save that succeeds, or by the next start, which
+    // finds the volume gone.
+    ServiceLog(HOSTLOG_ERROR,
+               "mount %d: cannot attach %c: again after a failed save; it stays "
+               "detached",
+               id, letter);
+    record->letter = 0;
+    EndDaemon(record);
+    UnlockDisk(record);
+    table_.Erase(id);
+    unsaved_ = true;
+    saved.description += " The volume is detached all the same.";
     return saved;
   }
   faults_.Reach("Unmount.saved");

@@ -5,6 +5,7 @@
 #include "serviceObjects.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -43,8 +44,8 @@ class ServiceObjects : public testing::Test {
   }
   void TearDown() override { StopService(); }
 
-  void StartService() {
-    service_ = std::make_unique<MountService>(Backend_MakeRecord(), plan_);
+  void StartService(std::unique_ptr<Backend> backend = Backend_MakeRecord()) {
+    service_ = std::make_unique<MountService>(std::move(backend), plan_);
     std::string error;
     ASSERT_TRUE(service_->Start(&error)) << error;
     auto locator = ComPtr<IMountLocator>::Attach(MountLocator_Create(service_.get()));
@@ -304,6 +305,48 @@ TEST_F(ServiceObjects, FailedSavesUndoTheChange) {
   EXPECT_EQ(Listing(), std::vector<std::string>{Entry(disk_, 1, 'e')});
   std::filesystem::remove_all(table);
   EXPECT_EQ(mount->Unmount(VARIANT_FALSE, -1), S_OK);
+}
+
+// The record backend, but attaching fails while *refuse is set.
+class RefusingBackend : public Backend {
+ public:
+  explicit RefusingBackend(const bool *refuse) : refuse_(refuse) {}
+  const char *Name() const override { return real_->Name(); }
+  int Attach(MountRecord *record, std::string *why) override {
+    return *refuse_ ? EIO : real_->Attach(record, why);
+  }
+  int Detach(const MountRecord &record, bool force) override {
+    return real_->Detach(record, force);
+  }
+
+ private:
+  std::unique_ptr<Backend> real_ = Backend_MakeRecord();
+  const bool *refuse_;
+};
+
+// Should the volume not come back after a failed save, it is detached for
+// the service too, and the table is mended at the next save.
+TEST_F(ServiceObjects, FailedSaveAndFailedReattachLeaveTheVolumeDetached) {
+  bool refuse = false;
+  StopService();
+  StartService(std::make_unique<RefusingBackend>(&refuse));
+  ComPtr<IMount> mount = Create(disk_, 1, 'e');
+  std::string table = prefix_.file("bmount/mounts");
+  std::filesystem::remove(table);
+  std::filesystem::create_directories(table + "/keep");
+  refuse = true;
+  EXPECT_TRUE(FAILED(mount->Unmount(VARIANT_FALSE, -1)));
+  EXPECT_NE(TakeDescription().find("The volume is detached all the same."), std::string::npos);
+  EXPECT_FALSE(DriveExists('e'));
+  EXPECT_TRUE(Listing().empty());
+  EXPECT_EQ(LockDisk(), 1);
+
+  std::filesystem::remove_all(table);
+  refuse = false;
+  StopService();
+  EXPECT_EQ(testsupport::ReadFile(table).find("letter=e"), std::string::npos);
+  StartService();
+  EXPECT_TRUE(Listing().empty());
 }
 
 // A volume whose sector count does not fit 32 bits is an overflow, not a
