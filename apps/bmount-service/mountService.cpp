@@ -431,7 +431,15 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   }
   Outcome saved = Save(true);
   if (!saved.Ok()) {
-    backend_->Detach(*record, true);
+    if (backend_->Detach(*record, true) != 0) {
+      // Attached it stays, as the table in memory says; the saved one is
+      // mended by the next save that succeeds.
+      ServiceLog(HOSTLOG_ERROR,
+                 "mount %d: cannot detach %c: after a failed save; it stays attached", id, letter);
+      unsaved_ = true;
+      saved.description += " The volume is attached all the same.";
+      return saved;
+    }
     record->letter = 0;
     EndDaemon(record);
     record->loop = -1;

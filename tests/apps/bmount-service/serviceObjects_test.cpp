@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -307,46 +308,58 @@ TEST_F(ServiceObjects, FailedSavesUndoTheChange) {
   EXPECT_EQ(mount->Unmount(VARIANT_FALSE, -1), S_OK);
 }
 
-// The record backend, but attaching fails while *refuse is set.
+// The record backend, but attaching (detaching) fails while *refuse is
+// true (false).
 class RefusingBackend : public Backend {
  public:
-  explicit RefusingBackend(const bool *refuse) : refuse_(refuse) {}
+  explicit RefusingBackend(const std::optional<bool> *refuse) : refuse_(refuse) {}
   const char *Name() const override { return real_->Name(); }
   int Attach(MountRecord *record, std::string *why) override {
-    return *refuse_ ? EIO : real_->Attach(record, why);
+    return *refuse_ == true ? EIO : real_->Attach(record, why);
   }
   int Detach(const MountRecord &record, bool force) override {
-    return real_->Detach(record, force);
+    return *refuse_ == false ? EIO : real_->Detach(record, force);
   }
 
  private:
   std::unique_ptr<Backend> real_ = Backend_MakeRecord();
-  const bool *refuse_;
+  const std::optional<bool> *refuse_;
 };
 
-// Should the volume not come back after a failed save, it is detached for
-// the service too, and the table is mended at the next save.
-TEST_F(ServiceObjects, FailedSaveAndFailedReattachLeaveTheVolumeDetached) {
-  bool refuse = false;
-  StopService();
-  StartService(std::make_unique<RefusingBackend>(&refuse));
-  ComPtr<IMount> mount = Create(disk_, 1, 'e');
-  std::string table = prefix_.file("bmount/mounts");
-  std::filesystem::remove(table);
-  std::filesystem::create_directories(table + "/keep");
-  refuse = true;
-  EXPECT_TRUE(FAILED(mount->Unmount(VARIANT_FALSE, -1)));
-  EXPECT_NE(TakeDescription().find("The volume is detached all the same."), std::string::npos);
-  EXPECT_FALSE(DriveExists('e'));
-  EXPECT_TRUE(Listing().empty());
-  EXPECT_EQ(LockDisk(), 1);
+// A change that cannot be saved nor taken back stays made, for the service
+// too, and the table is mended at the next save.
+TEST_F(ServiceObjects, AFailedSaveThatCannotBeUndoneKeepsTheChange) {
+  for (bool attach : {false, true}) {
+    SCOPED_TRACE(attach ? "attach" : "detach");
+    std::optional<bool> refuse;
+    StopService();
+    StartService(std::make_unique<RefusingBackend>(&refuse));
+    ComPtr<IMount> mount = Create(disk_, 1, attach ? 0 : 'e');
+    std::string table = prefix_.file("bmount/mounts");
+    std::filesystem::remove(table);
+    std::filesystem::create_directories(table + "/keep");
+    refuse = !attach;  // the undo fails
+    EXPECT_TRUE(
+        FAILED(attach ? mount->MountAs(Drive('e'), 0x20, -1) : mount->Unmount(VARIANT_FALSE, -1)));
+    EXPECT_NE(TakeDescription().find(attach ? "The volume is attached all the same."
+                                            : "The volume is detached all the same."),
+              std::string::npos);
+    EXPECT_EQ(DriveExists('e'), attach);
+    EXPECT_EQ(Listing().size(), attach ? 1u : 0u);
+    EXPECT_EQ(LockDisk(), attach ? 0 : 1);
 
-  std::filesystem::remove_all(table);
-  refuse = false;
-  StopService();
-  EXPECT_EQ(testsupport::ReadFile(table).find("letter=e"), std::string::npos);
-  StartService();
-  EXPECT_TRUE(Listing().empty());
+    std::filesystem::remove_all(table);
+    refuse.reset();
+    StopService();
+    EXPECT_EQ(testsupport::ReadFile(table).find("letter=e") != std::string::npos, attach);
+    StartService();
+    EXPECT_EQ(Listing().size(), attach ? 1u : 0u);
+    if (attach) {
+      ComPtr<IMount> kept;
+      ASSERT_EQ(manager_->GetMount(2, kept.Receive()), S_OK);  // ids are never reused
+      EXPECT_EQ(kept->Unmount(VARIANT_FALSE, -1), S_OK);
+    }
+  }
 }
 
 // A volume whose sector count does not fit 32 bits is an overflow, not a
