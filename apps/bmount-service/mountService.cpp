@@ -15,6 +15,7 @@
 #include "host/drives.h"
 #include "host/fs.h"
 #include "host/lastError.h"
+#include "host/lookup.h"
 #include "host/loop.h"
 #include "host/mount.h"
 #include "host/prefix.h"
@@ -199,6 +200,13 @@ bool MountService::Busy() const { return !table_.Attached().empty(); }
 Outcome MountService::CheckDisk(const std::string &path) {
   if (path.empty()) {
     return Outcome::Fail(E_INVALIDARG, "No disk path was given.");
+  }
+  if (path.size() >= HOSTFS_PATH_MAX) {
+    // Not quoted: a reply holding it could pass the largest frame a client
+    // takes, which would cost the client its connection.
+    return Outcome::Fail(E_INVALIDARG, "A disk path of " + std::to_string(path.size()) +
+                                           " bytes cannot be opened: the system takes no path of " +
+                                           std::to_string(HOSTFS_PATH_MAX) + " bytes or more.");
   }
   if (path[0] != '/') {
     return Outcome::Fail(

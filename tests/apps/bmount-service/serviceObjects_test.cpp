@@ -194,6 +194,10 @@ TEST_F(ServiceObjects, RefusalsSayWhy) {
        "The disk \"relative.img\" cannot be opened: the path is not absolute."},
       {[&] { return open(prefix_.work("")); }, 0, "it is a folder"},
       {[&] { return open("/vms/a\"b.img"); }, 0, "double quote"},
+      // Not echoed: the reply would pass the largest frame a client takes.
+      {[&] { return open("/" + std::string(1 << 20, 'a')); }, E_INVALIDARG,
+       "A disk path of 1048577 bytes cannot be opened: the system takes no path of 4096 bytes "
+       "or more."},
       {[&] { return volumes->Item(3, volume.Receive()); }, E_INVALIDARG, "There is no volume 3"},
       {[&] { return volumes->Item(0, volume.Receive()); }, E_INVALIDARG, "There is no volume 0"},
       {[&] { return list->Item(2, &v); }, E_INVALIDARG, "There is no mount list item 2."},
