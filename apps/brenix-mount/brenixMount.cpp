@@ -70,7 +70,7 @@ void PrintUsage() {
 
 int BrenixMain(int argc, char **argv) {
   HostProcess_GuardStandardStreams();
-  HostProcess_IgnoreFileSizeSignal();
+  HostProcess_IgnoreWriteSignals();
   HostSystem_SetArgs(argc, argv);
   // Another user's prefix is refused before anything in it is read or
   // written: its registry could name what we start, its drive table where we

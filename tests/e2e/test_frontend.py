@@ -47,16 +47,21 @@ def test_refusals_are_recorded(host, args, out):
                                          [command, out], f'Command "{command}" failed: {out}\r\n')]
 
 
-# A listing or usage text lost on a full disk or a closed descriptor is no
-# success; a refusal keeps its code.
+# A listing or usage text lost on a full disk, a closed descriptor or a pipe
+# nobody reads is no success (nor a death by signal); a refusal keeps its code.
 @pytest.mark.parametrize("output, error", [("full", "No space left on device"),
-                                           ("closed", "Bad file descriptor")])
+                                           ("closed", "Bad file descriptor"),
+                                           ("pipe", "Broken pipe")])
 @pytest.mark.parametrize("args, code", [([], 3), (["/?"], 3), (["a", "b", "c"], 1)])
 def test_lost_output_fails(host, args, code, output, error):
+    unread, pipe = os.pipe()
+    os.close(unread)
     with open("/dev/full", "wb") as full:
         wrapper = ["sh", "-c", 'exec "$@" >&-', "sh"] if output == "closed" else []
         r = subprocess.run([*wrapper, host.mount, *args], cwd=host.work, env=host.env,
-                           stdout=full, stderr=subprocess.PIPE, timeout=60)
+                           stdout=pipe if output == "pipe" else full, stderr=subprocess.PIPE,
+                           timeout=60)
+    os.close(pipe)
     assert (r.returncode, r.stderr) == (code, b"")
     lost = error + r" at apps/brenix-mount/\S+ while writing standard output"
     assert [bool(re.fullmatch(lost, e["strings"][1])) for e in host.events()] == [True] * (code == 3)

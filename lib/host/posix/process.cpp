@@ -491,7 +491,10 @@ void HostProcess_RaiseFileLimits(void) {
   }
 }
 
-void HostProcess_IgnoreFileSizeSignal(void) { signal(SIGXFSZ, SIG_IGN); }
+void HostProcess_IgnoreWriteSignals(void) {
+  signal(SIGXFSZ, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+}
 
 void HostProcess_GuardStandardStreams(void) {
   for (int fd = 0; fd <= 2; fd++) {

@@ -15,10 +15,11 @@ int HostProcess_StartDetached(const char *path);
 // was started without: a file opened later would take their number and get
 // what was meant for them, and writes to them still fail as they would have.
 void HostProcess_GuardStandardStreams(void);
-// Past the file size limit (ulimit -f), a write then fails with EFBIG, which
-// every writer here reports and undoes, where the signal would end the
-// process without a word. Programs this one starts get the signal back.
-void HostProcess_IgnoreFileSizeSignal(void);
+// Past the file size limit (ulimit -f), or into a pipe nobody reads, a write
+// then fails (EFBIG, EPIPE), which every writer here reports and undoes,
+// where the signal would end the process without a word and with a status
+// outside the program's own. Programs this one starts get the signals back.
+void HostProcess_IgnoreWriteSignals(void);
 // Lets this process open as many files, and write files as large, as its
 // hard limits allow: a disk split into thousands of extent files is held
 // open whole (the usual soft limit of 1,024 is a convention of select(),
