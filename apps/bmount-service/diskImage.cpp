@@ -45,8 +45,6 @@ HostRunLimits QemuImgLimits() {
   return limits;
 }
 
-std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
-
 std::string Trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
     text.pop_back();
@@ -84,8 +82,8 @@ std::string ResolveName(const std::string &name, const std::string &base, const 
                         ImageProblem *problem, std::string *why) {
   if (NotAPlainPath(name)) {
     *problem = ImageProblem::Unsupported;
-    *why = "The disk file " + Quoted(base) + " names its " + what + " " + Quoted(name) +
-           ", which is not a plain file path.";
+    *why = "The disk file " + DiskImage_Quoted(base) + " names its " + what + " " +
+           DiskImage_Quoted(name) + ", which is not a plain file path.";
     return "";
   }
   std::string joined = Joined(name, base);
@@ -93,8 +91,8 @@ std::string ResolveName(const std::string &name, const std::string &base, const 
   if (real == nullptr || !HostFs_IsRegularFile(real)) {
     free(real);
     *problem = ImageProblem::Missing;
-    *why = "The " + std::string(what) + " " + Quoted(joined) + " of the disk file " + Quoted(base) +
-           " is missing or is not a regular file.";
+    *why = "The " + std::string(what) + " " + DiskImage_Quoted(joined) + " of the disk file " +
+           DiskImage_Quoted(base) + " is missing or is not a regular file.";
     return "";
   }
   std::string resolved = real;
@@ -154,13 +152,13 @@ ImageProblem RunInfo(const std::string &path, const std::string &format, nlohman
   ImageProblem problem = ImageProblem::None;
   if (rc != 0) {
     problem = ImageProblem::Tool;
-    *why = "The disk file " + Quoted(path) + " cannot be examined: qemu-img " +
+    *why = "The disk file " + DiskImage_Quoted(path) + " cannot be examined: qemu-img " +
            (Host_ErrorKind(rc) == HOST_ERROR_NOT_FOUND ? std::string("is not installed")
                                                        : "cannot be started") +
            ".";
   } else if (run.timedOut || run.outputTooLarge || run.signal != 0) {
     problem = ImageProblem::Tool;
-    *why = "The disk file " + Quoted(path) + " cannot be examined: qemu-img " +
+    *why = "The disk file " + DiskImage_Quoted(path) + " cannot be examined: qemu-img " +
            (run.timedOut         ? "took too long"
             : run.outputTooLarge ? "said too much"
                                  : "was stopped by its limits") +
@@ -169,13 +167,14 @@ ImageProblem RunInfo(const std::string &path, const std::string &format, nlohman
     // qemu-img recognised a format (or was told one) and could not open it.
     problem = ImageProblem::Damaged;
     std::string text = Trimmed(std::string(run.err, run.errLength));
-    *why = "The disk file " + Quoted(path) + " cannot be opened" +
+    *why = "The disk file " + DiskImage_Quoted(path) + " cannot be opened" +
            (format.empty() ? "" : " as " + format) + (text.empty() ? "." : ": " + text + ".");
   } else {
     *info = nlohmann::json::parse(run.out, run.out + run.outLength, nullptr, false);
     if (!info->is_object()) {
       problem = ImageProblem::Tool;
-      *why = "The disk file " + Quoted(path) + " cannot be examined: qemu-img said nothing usable.";
+      *why = "The disk file " + DiskImage_Quoted(path) +
+             " cannot be examined: qemu-img said nothing usable.";
     }
   }
   HostRunResult_Free(&run);
@@ -208,35 +207,36 @@ ImageProblem ReadLayer(const nlohmann::json &info, ImageLayer *layer, std::strin
   const std::string &path = layer->path;
   std::string format = Text(info, "format");
   if (format != "raw" && DiskImage_Format(format) == nullptr) {
-    *why = "The disk file " + Quoted(path) + " is in the format " + Quoted(format) +
-           ", which cannot be opened here.";
+    *why = "The disk file " + DiskImage_Quoted(path) + " is in the format " +
+           DiskImage_Quoted(format) + ", which cannot be opened here.";
     return ImageProblem::Unsupported;
   }
   if (!layer->format.empty() && layer->format != format) {
-    *why = "The disk file " + Quoted(path) + " is not in the format " + layer->format + ".";
+    *why =
+        "The disk file " + DiskImage_Quoted(path) + " is not in the format " + layer->format + ".";
     return ImageProblem::Damaged;
   }
   layer->format = format;
   const nlohmann::json *size = Member(info, "virtual-size");
   if (size == nullptr || !size->is_number_unsigned()) {
-    *why = "The disk file " + Quoted(path) + " has no virtual size.";
+    *why = "The disk file " + DiskImage_Quoted(path) + " has no virtual size.";
     return ImageProblem::Damaged;
   }
   layer->virtualSize = size->get<uint64_t>();
   if (Flag(info, "encrypted")) {
-    *why = "The disk file " + Quoted(path) + " is encrypted.";
+    *why = "The disk file " + DiskImage_Quoted(path) + " is encrypted.";
     return ImageProblem::Unsupported;
   }
   const nlohmann::json *specific = Member(info, "format-specific");
   const nlohmann::json *found = specific != nullptr ? Member(*specific, "data") : nullptr;
   const nlohmann::json data = found != nullptr ? *found : nlohmann::json::object();
   if (Member(data, "data-file") != nullptr) {
-    *why = "The disk file " + Quoted(path) + " keeps its data in a separate data file " +
-           Quoted(Text(data, "data-file")) + ", which is not supported.";
+    *why = "The disk file " + DiskImage_Quoted(path) + " keeps its data in a separate data file " +
+           DiskImage_Quoted(Text(data, "data-file")) + ", which is not supported.";
     return ImageProblem::Unsupported;
   }
   if (Flag(data, "corrupt")) {
-    *why = "The disk file " + Quoted(path) + " is marked as damaged.";
+    *why = "The disk file " + DiskImage_Quoted(path) + " is marked as damaged.";
     return ImageProblem::Damaged;
   }
   const nlohmann::json *extents = Member(data, "extents");
@@ -257,12 +257,13 @@ ImageProblem ReadLayer(const nlohmann::json &info, ImageLayer *layer, std::strin
   *parent = Text(info, "backing-filename");
   *parentFormat = Text(info, "backing-filename-format");
   if (Member(info, "backing-filename") != nullptr && parent->empty()) {
-    *why = "The disk file " + Quoted(path) + " names an empty parent.";
+    *why = "The disk file " + DiskImage_Quoted(path) + " names an empty parent.";
     return ImageProblem::Unsupported;
   }
   const ImageFormat *known = DiskImage_Format(format);
   if (!parent->empty() && (known == nullptr || !known->backing)) {
-    *why = "The disk file " + Quoted(path) + " names a parent, which its format cannot have.";
+    *why = "The disk file " + DiskImage_Quoted(path) +
+           " names a parent, which its format cannot have.";
     return ImageProblem::Damaged;
   }
   return ImageProblem::None;
@@ -277,6 +278,13 @@ const ImageFormat *DiskImage_Format(const std::string &name) {
     }
   }
   return nullptr;
+}
+
+std::string DiskImage_Quoted(const std::string &name) {
+  std::string quoted = "\"";
+  quoted += name;
+  quoted += '"';
+  return quoted;
 }
 
 std::vector<std::string> DiskImage_FormatNames(void) {
@@ -301,7 +309,7 @@ namespace {
 ImageProblem ProbeChain(const std::string &path, DiskImage *image, std::string *why) {
   char *real = HostFs_RealPath(path.c_str());
   if (real == nullptr) {
-    *why = "The disk file " + Quoted(path) + " does not exist.";
+    *why = "The disk file " + DiskImage_Quoted(path) + " does not exist.";
     return ImageProblem::Missing;
   }
   std::string current = real;
@@ -316,12 +324,13 @@ ImageProblem ProbeChain(const std::string &path, DiskImage *image, std::string *
   std::set<std::string> seen;
   for (;;) {
     if (image->layers.size() == kMaxLayers || !seen.insert(current).second) {
-      *why = "The disk file " + Quoted(path) + " has a chain of parents that loops or is too long.";
+      *why = "The disk file " + DiskImage_Quoted(path) +
+             " has a chain of parents that loops or is too long.";
       return ImageProblem::Unsupported;
     }
     if (!format.empty() && format != "raw" && DiskImage_Format(format) == nullptr) {
-      *why = "The parent " + Quoted(current) + " is recorded in the format " + Quoted(format) +
-             ", which cannot be opened here.";
+      *why = "The parent " + DiskImage_Quoted(current) + " is recorded in the format " +
+             DiskImage_Quoted(format) + ", which cannot be opened here.";
       return ImageProblem::Unsupported;
     }
     ImageProblem problem = CheckDescriptorNames(current, why);

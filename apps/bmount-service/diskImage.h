@@ -33,6 +33,8 @@ struct ImageFormat {
 const ImageFormat *DiskImage_Format(const std::string &name);
 // The names of the list, for messages and documentation.
 std::vector<std::string> DiskImage_FormatNames(void);
+// A file name as the service's descriptions quote it.
+std::string DiskImage_Quoted(const std::string &name);
 
 // One file of a chain.
 struct ImageLayer {

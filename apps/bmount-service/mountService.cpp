@@ -41,8 +41,6 @@ HRESULT SystemFailure(int code) {
 
 HRESULT KindFailure(HostErrorKind kind) { return HRESULT_FROM_ERRNO(Host_ErrorCode(kind)); }
 
-std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
-
 bool SameDisk(const std::string &a, const std::string &b) {
   return a == b || File_IsSameFile(a.c_str(), b.c_str());
 }
@@ -209,15 +207,15 @@ Outcome MountService::CheckDisk(const std::string &path) {
                                            std::to_string(HOSTFS_PATH_MAX) + " bytes or more.");
   }
   if (path[0] != '/') {
-    return Outcome::Fail(
-        E_INVALIDARG, "The disk " + Quoted(path) + " cannot be opened: the path is not absolute.");
+    return Outcome::Fail(E_INVALIDARG, "The disk " + DiskImage_Quoted(path) +
+                                           " cannot be opened: the path is not absolute.");
   }
   for (unsigned char c : path) {
     if (c < 0x20 || c == 0x7F || c == '"') {
       // The listing could not show such a path, so no client could find the
       // mount again.
       return Outcome::Fail(E_INVALIDARG,
-                           "The disk " + Quoted(path) +
+                           "The disk " + DiskImage_Quoted(path) +
                                " cannot be opened: the path holds a double quote or a control "
                                "character.");
     }
@@ -226,7 +224,7 @@ Outcome MountService::CheckDisk(const std::string &path) {
   int code = 0;
   HostDiskOpen status = HostDisk_Open(path.c_str(), false, &disk, &code);
   if (status != HostDiskOpen::Opened) {
-    return CannotOpen("The disk " + Quoted(path), status, code);
+    return CannotOpen("The disk " + DiskImage_Quoted(path), status, code);
   }
   HostDisk_Close(&disk);
   DiskImage image;
@@ -239,7 +237,7 @@ Outcome MountService::CheckDisk(const std::string &path) {
       free(missing);
       return Outcome::Fail(
           KindFailure(HOST_ERROR_ACCESS),
-          "The disk " + Quoted(path) + " is in the format " + image.layers[0].format +
+          "The disk " + DiskImage_Quoted(path) + " is in the format " + image.layers[0].format +
               ", which is read through FUSE, and FUSE is missing here: " + text + ".");
     }
   }
@@ -280,14 +278,16 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
       look_ = std::make_unique<StorageDaemon>(daemonBase_);
       if (!look_->Launch("look", &why)) {
         look_.reset();
-        return Outcome::Fail(E_FAIL, "The disk " + Quoted(path) + " cannot be read: " + why);
+        return Outcome::Fail(E_FAIL,
+                             "The disk " + DiskImage_Quoted(path) + " cannot be read: " + why);
       }
     }
     id = "d" + std::to_string(++looks_);
     if (!look_->Open(id, image, true, &why) || !look_->Export(id, id, false, &why)) {
       look_->Close(id, &why);
       StopLook();
-      return Outcome::Fail(E_FAIL, "The disk " + Quoted(path) + " cannot be read: " + why);
+      return Outcome::Fail(E_FAIL,
+                           "The disk " + DiskImage_Quoted(path) + " cannot be read: " + why);
     }
     file = look_->ExportFile(id);
   }
@@ -305,13 +305,14 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
       images_.Remember(path, *volumes);
       return {};
     case VolumeScan::NoVolumes:
-      return Outcome::Fail(BMOUNT_E_NO_VOLUMES, "The disk " + Quoted(path) +
+      return Outcome::Fail(BMOUNT_E_NO_VOLUMES, "The disk " + DiskImage_Quoted(path) +
                                                     " has no partition table or no partitions.");
     case VolumeScan::Unreadable:
       break;
   }
-  return Outcome::Fail(SystemFailure(error), "The disk " + Quoted(path) + " cannot be read: " +
-                                                 ServiceErrorText(error) + ".");
+  return Outcome::Fail(
+      SystemFailure(error),
+      "The disk " + DiskImage_Quoted(path) + " cannot be read: " + ServiceErrorText(error) + ".");
 }
 
 void MountService::StopLook() {
@@ -387,7 +388,7 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   for (const MountRecord *other : table_.Attached()) {
     if (SameDisk(other->disk, record->disk)) {
       return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
-                           "A volume of the disk " + Quoted(record->disk) +
+                           "A volume of the disk " + DiskImage_Quoted(record->disk) +
                                " is already mounted as " + std::string(1, other->letter) + ":.");
     }
   }
@@ -410,7 +411,7 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   if (locked != 1 && !lockless) {
     UnlockDisk(record);
     return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
-                         "The disk " + Quoted(record->disk) +
+                         "The disk " + DiskImage_Quoted(record->disk) +
                              (locked == 0 ? " is in use by another program."
                                           : " cannot be locked: " + ServiceErrorText(code) + "."));
   }
@@ -565,8 +566,8 @@ std::vector<std::string> MountService::Listing() {
     }
   }
   for (const MountRecord *r : table_.Attached()) {
-    texts.push_back("id=" + std::to_string(r->id) + " file=" + Quoted(r->disk) + " driveLetter=\"" +
-                    std::string(1, r->letter) + ":\"");
+    texts.push_back("id=" + std::to_string(r->id) + " file=" + DiskImage_Quoted(r->disk) +
+                    " driveLetter=\"" + std::string(1, r->letter) + ":\"");
   }
   for (std::string &extra : faults_.Listings()) {
     texts.push_back(std::move(extra));
@@ -701,14 +702,14 @@ bool MountService::AdoptMounts() {
 
 Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &image,
                                 std::vector<DiskClaim> *claims) {
-  const std::string name = Quoted(record.disk);
+  const std::string name = DiskImage_Quoted(record.disk);
   Outcome refused;
   for (DiskClaim &claim : ClaimsOf(record.disk, image)) {
     bool top = claims->empty();
-    refused = ClaimFile(
-        record,
-        top ? "The disk " + name : "The file " + Quoted(claim.file) + " of the disk " + name,
-        &claim);
+    refused = ClaimFile(record,
+                        top ? "The disk " + name
+                            : "The file " + DiskImage_Quoted(claim.file) + " of the disk " + name,
+                        &claim);
     if (!refused.Ok()) {
       break;
     }
@@ -800,9 +801,9 @@ Outcome MountService::AttachedOverlap(const MountRecord &record, const std::stri
       // Parents are only read: two chains may share them.
       if (what.empty() && c.disk.fd >= 0 && !(shared && c.shared) &&
           HostDisk_Overlap(disk, c.disk)) {
-        what = &c == &theirs[0]
-                   ? "the disk " + Quoted(other->disk)
-                   : "the file " + Quoted(c.file) + " of the disk " + Quoted(other->disk);
+        what = &c == &theirs[0] ? "the disk " + DiskImage_Quoted(other->disk)
+                                : "the file " + DiskImage_Quoted(c.file) + " of the disk " +
+                                      DiskImage_Quoted(other->disk);
       }
     }
     for (DiskClaim &c : now) {
@@ -844,7 +845,8 @@ Outcome MountService::StartDaemon(MountRecord *record, const DiskImage &image) {
   bool readOnly = record->diskReadOnly || !image.writable;
   std::string why;
   if (!daemon->Start("m" + std::to_string(record->id), image, readOnly, &why)) {
-    return Outcome::Fail(E_FAIL, "The disk " + Quoted(record->disk) + " cannot be opened: " + why);
+    return Outcome::Fail(
+        E_FAIL, "The disk " + DiskImage_Quoted(record->disk) + " cannot be opened: " + why);
   }
   record->daemon = DaemonRecord_Format(daemon->Record());
   faults_.Reach("MountAs.daemon");
@@ -852,7 +854,8 @@ Outcome MountService::StartDaemon(MountRecord *record, const DiskImage &image) {
     std::string unused;
     daemon->Stop(&unused);
     record->daemon.clear();
-    return Outcome::Fail(E_FAIL, "The disk " + Quoted(record->disk) + " cannot be opened: " + why);
+    return Outcome::Fail(
+        E_FAIL, "The disk " + DiskImage_Quoted(record->disk) + " cannot be opened: " + why);
   }
   faults_.Reach("MountAs.exported");
   record->view = daemon->ExportFile(kMountDisk);
