@@ -136,15 +136,12 @@ void DictLLReader_SetSize(DictLLReader *reader, long long size) {
 
 bool DictLLReader_InitText(DictLLReader *reader, const char *text, size_t size) {
   *reader = DictLLReader{};
-  reader->buf = CopyBytes(text, size);
-  if (reader->buf == nullptr) {
+  char *copy = CopyBytes(text, size);
+  if (copy == nullptr) {
     return false;
   }
-  reader->wholeStream = true;
-  reader->size = size + 1;
-  reader->end = size;
-  reader->atEnd = true;
-  reader->left = -1;
+  DictLLReader_InitBuffer(reader, copy, size);
+  reader->borrowed = false;  // the copy is the reader's own
   return true;
 }
 

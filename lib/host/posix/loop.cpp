@@ -44,6 +44,22 @@ int Status(int fd, loop_info64 *info) {
   return ioctl(fd, LOOP_GET_STATUS64, info) == 0 ? 0 : errno;
 }
 
+// Opens device number for reading and reads its status into *info. Returns 0
+// with *fd open, or a system error code (ENXIO: no such device, or not set
+// up) with nothing left open.
+int OpenWithStatus(int number, int *fd, loop_info64 *info) {
+  *fd = OpenDevice(number, false);
+  if (*fd < 0) {
+    return errno == ENOENT ? ENXIO : errno;
+  }
+  int e = Status(*fd, info);
+  if (e != 0) {
+    close(*fd);
+    *fd = -1;
+  }
+  return e;
+}
+
 void SetTag(loop_info64 *info, const char *tag) {
   memset(info->lo_file_name, 0, sizeof info->lo_file_name);
   strncpy(reinterpret_cast<char *>(info->lo_file_name), tag, sizeof info->lo_file_name - 1);
@@ -171,17 +187,14 @@ int HostLoop_AttachHandle(int backing, bool readOnly, uint64_t offset, uint64_t 
 
 int HostLoop_Open(int number, const char *tag, HostLoopDevice *loop) {
   *loop = HostLoopDevice{};
-  int fd = OpenDevice(number, false);
-  if (fd < 0) {
-    return errno == ENOENT ? ENXIO : errno;
-  }
+  int fd = -1;
   loop_info64 info;
-  int e = Status(fd, &info);
+  int e = OpenWithStatus(number, &fd, &info);
   if (e == 0 && TagOf(info) != tag) {
+    close(fd);
     e = ESTALE;
   }
   if (e != 0) {
-    close(fd);
     return e;
   }
   loop->number = number;
@@ -372,16 +385,13 @@ int HostLoop_ForEachBacking(void (*visit)(int number, uint64_t self, uint64_t de
 
 int HostLoop_Status(int number, uint64_t *offset, uint64_t *sizeLimit, char **backingFile) {
   *backingFile = nullptr;
-  int fd = OpenDevice(number, false);
-  if (fd < 0) {
-    return errno == ENOENT ? ENXIO : errno;
-  }
+  int fd = -1;
   loop_info64 info;
-  int e = Status(fd, &info);
-  close(fd);
+  int e = OpenWithStatus(number, &fd, &info);
   if (e != 0) {
     return e;
   }
+  close(fd);
   // The status holds the tag where the file's name would be; the kernel's own
   // path of the file is in sysfs, one line.
   std::string path = "/sys/block/loop" + std::to_string(number) + "/loop/backing_file";
