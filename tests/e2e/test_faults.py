@@ -149,7 +149,8 @@ def crash_loops(host, backend, disk, check_data):
             assert settled_state(host, backend, disk, before) == set()
             mount_and_dismount(host, disk, check_data)
         for step in DISMOUNT_STEPS[backend]:
-            assert host.run("E:", disk).returncode == 0
+            r = host.run("E:", disk)
+            assert r.returncode == 0, (step, r, host.events()[-3:])
             crash_during(host, step, "E:", "/d")
             assert settled_state(host, backend, disk, before) == set(), step
             mount_and_dismount(host, disk, check_data)
