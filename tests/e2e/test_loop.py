@@ -65,6 +65,28 @@ def test_file_system_the_kernel_cannot_mount_is_named(host):
     assert host.listing() == NONE_MOUNTED
 
 
+@pytest.mark.skipif(not shutil.which("mkntfs"), reason="mkntfs (ntfs-3g) is missing")
+def test_ntfs_is_mounted_with_the_read_write_driver(host):
+    """A Windows guest's volume goes to ntfs3, not to the read-only driver that
+    the name "ntfs" stands for; a kernel without either says so by that name."""
+    disk = formatted(make_disk(host, "win.bxdk", "label: dos\nstart=2048, type=7\n", 8 << 20),
+                     "mkntfs", "-Q", "-F")
+    code, out, err = host.outcome("E:", disk)
+    if code != 0:
+        assert (code, out, err) == (2, UNABLE_TO_MOUNT, "")
+        assert "its ntfs file system cannot be mounted: No such device" in (
+            host.events()[-1]["strings"][-1])
+        pytest.skip("this kernel has no NTFS driver")
+    point = os.path.realpath(host.drive("e:"))
+    assert [line.split()[2] for line in open("/proc/mounts") if line.split()[1] == point] == [
+        "ntfs3"]
+    (host.drive("e:") / "note.txt").write_text("from the host\n")
+    assert host.outcome("E:", "/d") == (0, "", "")
+    assert host.outcome("E:", disk) == (0, "", "")
+    assert (host.drive("e:") / "note.txt").read_text() == "from the host\n"
+    assert host.outcome("E:", "/d") == (0, "", "")
+
+
 def test_clone_of_a_mounted_xfs_is_mounted_beside_it(host):
     """Copies of one xfs (the disks of a cloned machine) share its identity,
     which the kernel takes for a second mount of one file system."""

@@ -114,6 +114,14 @@ int MountOnce(const char *device, const char *type, const char *folder, bool rea
 }  // namespace
 
 int HostMount_Mount(const char *device, const char *type, const char *folder, bool readOnly) {
+  if (strcmp(type, "ntfs") == 0) {
+    // libblkid's name is that of the old read-only driver, which newer
+    // kernels keep only as a read-only alias of the read-write one.
+    int result = MountOnce(device, "ntfs3", folder, readOnly, nullptr);
+    if (result != ENODEV) {
+      return result;
+    }
+  }
   std::string options;
   int result = MountOnce(device, type, folder, readOnly, nullptr);
   for (;;) {

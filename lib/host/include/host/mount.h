@@ -16,7 +16,8 @@ char *HostMount_FileSystemType(const char *device);
 // asked; a read-only journaled file system whose journal waits to be
 // replayed is mounted without the replay, which a read-only device refuses,
 // and an xfs that the kernel takes for one mounted already (a clone) without
-// the check of its identity.
+// the check of its identity. An NTFS goes to the kernel's read-write driver
+// where it has one.
 int HostMount_Mount(const char *device, const char *type, const char *folder, bool readOnly);
 
 // Unmounts what is mounted on folder. EBUSY when it is in use (files open, a
