@@ -115,8 +115,8 @@ int MountOnce(const char *device, const char *type, const char *folder, bool rea
 
 int HostMount_Mount(const char *device, const char *type, const char *folder, bool readOnly) {
   if (strcmp(type, "ntfs") == 0) {
-    // libblkid's name is that of the old read-only driver, which newer
-    // kernels keep only as a read-only alias of the read-write one.
+    // libblkid's name is that of the old driver, read-only where it is
+    // built at all (newer kernels keep the name as a read-only alias).
     int result = MountOnce(device, "ntfs3", folder, readOnly, nullptr);
     if (result != ENODEV) {
       return result;
