@@ -354,6 +354,7 @@ TEST_F(ServiceObjects, AFailedSaveThatCannotBeUndoneKeepsTheChange) {
 
     std::filesystem::remove_all(table);
     refuse.reset();
+    mount.Reset();  // before the service it belongs to
     StopService();
     EXPECT_EQ(testsupport::ReadFile(table).find("letter=e") != std::string::npos, attach);
     StartService();
