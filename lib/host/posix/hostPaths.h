@@ -18,6 +18,10 @@ bool PrefixPath(std::string *path);
 std::string TrustProblem(const std::string &prefix);
 // PrefixPath, refused with EPERM when the prefix cannot be trusted.
 bool TrustedPrefix(std::string *path);
+// Whether nobody but the running user and root can change the program at
+// the absolute path: the file (links followed) and every folder on the way,
+// judged as the way to the prefix is.
+bool TrustedProgram(const std::string &path);
 
 // Registry operations relative to an HKLM folder; same results as the public
 // functions.

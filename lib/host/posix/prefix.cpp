@@ -421,6 +421,13 @@ std::string hostpaths::TrustProblem(const std::string &prefix) {
   return Judge(prefix, &seen);
 }
 
+bool hostpaths::TrustedProgram(const std::string &path) {
+  std::string resolved;
+  struct stat st;
+  return CheckWay(path, &resolved).empty() && stat(resolved.c_str(), &st) == 0 &&
+         (st.st_uid == geteuid() || st.st_uid == 0) && !WritableByOthers(st);
+}
+
 bool hostpaths::TrustedPrefix(std::string *path) {
   if (!PrefixPath(path)) {
     return false;

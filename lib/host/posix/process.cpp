@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "hostPaths.h"
 #include "procfs.h"
 
 namespace {
@@ -45,13 +46,22 @@ void ResetSignals() {
 }
 
 // Returns the program to execute for name: name itself when it holds a '/',
-// else the first executable of that name in PATH; "" when there is none.
-std::string FindProgram(const char *name) {
+// else the first executable of that name in PATH that nobody but this user
+// and root can change: another user's program would run with our rights.
+// "" when there is none, with *error ENOENT, or EACCES when executables of
+// that name were passed over.
+std::string FindProgram(const char *name, int *error) {
   if (strchr(name, '/') != nullptr) {
     return name;
   }
   const char *path = getenv("PATH");
   std::string dirs = path != nullptr && *path != '\0' ? path : "/usr/local/bin:/usr/bin:/bin";
+  std::string cwd;
+  if (char *here = getcwd(nullptr, 0); here != nullptr) {
+    cwd = here;
+    free(here);
+  }
+  *error = ENOENT;
   size_t start = 0;
   while (start <= dirs.size()) {
     size_t end = dirs.find(':', start);
@@ -61,7 +71,14 @@ std::string FindProgram(const char *name) {
     std::string dir = dirs.substr(start, end - start);
     std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
     if (access(candidate.c_str(), X_OK) == 0) {
-      return candidate;
+      // A relative entry of PATH counts from the working folder.
+      std::string absolute = candidate[0] == '/' ? candidate
+                             : cwd.empty()       ? ""
+                                                 : cwd + "/" + candidate;
+      if (!absolute.empty() && hostpaths::TrustedProgram(absolute)) {
+        return candidate;
+      }
+      *error = EACCES;
     }
     start = end + 1;
   }
@@ -249,9 +266,10 @@ int HostProcess_Run(const char *const *argv, const HostRunLimits *limits, HostRu
   if (limits == nullptr) {
     limits = &none;
   }
-  std::string program = FindProgram(argv[0]);
+  int missing = 0;
+  std::string program = FindProgram(argv[0], &missing);
   if (program.empty()) {
-    return ENOENT;
+    return missing;
   }
   int out[2] = {-1, -1}, err[2] = {-1, -1}, report[2] = {-1, -1};
   auto closeAll = [&] {
@@ -371,9 +389,10 @@ void HostRunResult_Free(HostRunResult *result) {
 
 int HostProcess_StartChild(const char *const *argv, const int *keepFds, size_t keepCount,
                            const char *errorLog, long *pid) {
-  std::string program = FindProgram(argv[0]);
+  int missing = 0;
+  std::string program = FindProgram(argv[0], &missing);
   if (program.empty()) {
-    return ENOENT;
+    return missing;
   }
   pid_t child;
   int reportFd;

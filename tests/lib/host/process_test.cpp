@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -97,6 +98,48 @@ TEST(ProcessTest, RunIsHeldToItsLimits) {
   HostRunResult result;
   EXPECT_EQ(HostProcess_Run(missing, nullptr, &result), ENOENT);
   HostRunResult_Free(&result);
+}
+
+// A program looked for in PATH runs only when nobody but this user and root
+// can change it or a folder on its way: another user's would run with our
+// rights.
+TEST(ProcessTest, PathLeadsOnlyToProgramsNobodyElseCanChange) {
+  namespace fs = std::filesystem;
+  testsupport::TempDir dir;
+  for (const char *folder : {"shut", "open", "shut/open", "loose"}) {
+    fs::create_directory(dir.file(folder));
+    std::string probe = dir.file(folder) + "/brenix-probe";
+    testsupport::WriteFile(probe, "#!/bin/sh\nexit " + std::to_string(strlen(folder)) + "\n");
+    fs::permissions(probe, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+  }
+  fs::permissions(dir.file("open"), fs::perms::all);
+  fs::permissions(dir.file("shut"), fs::perms::all);  // made safe below, after its subfolder
+  fs::permissions(dir.file("shut/open"), fs::perms::all);
+  fs::permissions(dir.file("shut"), fs::perms::owner_all);
+  fs::permissions(dir.file("loose/brenix-probe"), fs::perms::all);
+  const struct {
+    std::string path;
+    int rc;
+    int exitCode;
+  } kCases[] = {
+      {dir.file("shut"), 0, 4},
+      {dir.file("open") + ":" + dir.file("shut"), 0, 4},  // passed over
+      {dir.file("open"), EACCES, -1},
+      {dir.file("shut/open"), EACCES, -1},
+      {dir.file("loose"), EACCES, -1},  // the program itself can be written
+      {dir.file("none"), ENOENT, -1},
+  };
+  std::string saved = getenv("PATH");
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.path);
+    setenv("PATH", c.path.c_str(), 1);
+    const char *argv[] = {"brenix-probe", nullptr};
+    HostRunResult result;
+    EXPECT_EQ(HostProcess_Run(argv, nullptr, &result), c.rc);
+    EXPECT_EQ(result.exitCode, c.exitCode);
+    HostRunResult_Free(&result);
+  }
+  setenv("PATH", saved.c_str(), 1);
 }
 
 TEST(ProcessTest, ChildKeepsDescriptorsAndIsReaped) {
