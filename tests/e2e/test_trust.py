@@ -96,6 +96,21 @@ def test_a_file_for_a_prefix_is_named(host, below):
     assert file.read_text() == "x"
 
 
+def test_a_service_anybody_could_change_is_not_started(host):
+    """The registration names a service in a folder anybody may write: what
+    would start there could be anybody's program, run with our rights."""
+    folder = host.work / "shared"
+    folder.mkdir()
+    service = folder / "bmount-service"
+    shutil.copy(host.service, service)
+    assert host.run("--register", program=str(service)).returncode == 0
+    folder.chmod(0o777)
+    assert host.outcome()[:2] == (2, NO_LOCATOR)
+    assert not (host.prefix / "run" / CLSID).exists()
+    folder.chmod(0o755)
+    assert host.outcome()[0] == 0
+
+
 @pytest.mark.parametrize("case", ["backend", "table"])
 def test_why_the_service_cannot_start_is_in_the_event_log(host, case):
     assert host.run("--register", program=host.service).returncode == 0

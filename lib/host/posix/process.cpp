@@ -238,6 +238,10 @@ int WaitChild(pid_t child, int timeoutMs, int *status) {
 }  // namespace
 
 int HostProcess_StartDetached(const char *path) {
+  // Only what exists is judged: a missing program stays ENOENT.
+  if (path[0] != '/' || (access(path, F_OK) == 0 && !hostpaths::TrustedProgram(path))) {
+    return EACCES;
+  }
   pid_t child;
   int reportFd;
   int rc = StartInOwnSession(&child, &reportFd, [path] {

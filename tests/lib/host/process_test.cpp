@@ -26,6 +26,9 @@ TEST(ProcessTest, FailuresToExecAreReported) {
   EXPECT_EQ(HostProcess_StartDetached(dir.file("missing").c_str()), ENOENT);
   testsupport::WriteFile(dir.file("plain"), "#!/bin/sh\n");
   EXPECT_EQ(HostProcess_StartDetached(dir.file("plain").c_str()), EACCES);
+  // Runnable, but anybody may change it.
+  std::filesystem::permissions(dir.file("plain"), std::filesystem::perms::all);
+  EXPECT_EQ(HostProcess_StartDetached(dir.file("plain").c_str()), EACCES);
 }
 
 TEST(ProcessTest, StartedProgramIsDetached) {

@@ -6,10 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
-// Starts the executable at path (no search of PATH) with no arguments and the
-// caller's environment, detached: in its own session with its standard
-// streams on /dev/null, and never the caller's child. Returns 0 once the program has been
-// executed, or the system error code of the failure (ENOENT, EACCES, ...).
+// Starts the executable at the absolute path (no search of PATH) with no
+// arguments and the caller's environment, detached: in its own session with
+// its standard streams on /dev/null, and never the caller's child. Returns 0
+// once the program has been executed, or the system error code of the
+// failure (ENOENT, EACCES, ...). A program that a user other than this one
+// or root could change (the file or a folder on its way) is not started
+// (EACCES): it would run with our rights.
 int HostProcess_StartDetached(const char *path);
 // Puts /dev/null, open for reading only, on standard streams the process
 // was started without: a file opened later would take their number and get
