@@ -242,7 +242,7 @@ int HostProcess_StartDetached(const char *path) {
   if (path[0] != '/' || (access(path, F_OK) == 0 && !hostpaths::TrustedProgram(path))) {
     return EACCES;
   }
-  pid_t child;
+  pid_t child = -1;
   int reportFd;
   int rc = StartInOwnSession(&child, &reportFd, [path] {
     pid_t server = fork();  // no session leader: it never gets a terminal
@@ -398,7 +398,7 @@ int HostProcess_StartChild(const char *const *argv, const int *keepFds, size_t k
   if (program.empty()) {
     return missing;
   }
-  pid_t child;
+  pid_t child = -1;
   int reportFd;
   int rc = StartInOwnSession(&child, &reportFd, [&] {
     int log = errorLog != nullptr ? open(errorLog, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600)
