@@ -45,23 +45,34 @@ void ResetSignals() {
   sigaction(SIGXFSZ, &dfl, nullptr);
 }
 
+// Whether the program at path (a relative one counts from the working
+// folder) may run: one that a user other than this one or root could change
+// would run with our rights. What is missing is left for exec to report.
+bool MayRun(const std::string &path) {
+  if (access(path.c_str(), F_OK) != 0) {
+    return true;
+  }
+  if (path[0] == '/') {
+    return hostpaths::TrustedProgram(path);
+  }
+  char *here = getcwd(nullptr, 0);
+  bool trusted = here != nullptr && hostpaths::TrustedProgram(std::string(here) + "/" + path);
+  free(here);
+  return trusted;
+}
+
 // Returns the program to execute for name: name itself when it holds a '/',
-// else the first executable of that name in PATH that nobody but this user
-// and root can change: another user's program would run with our rights.
-// "" when there is none, with *error ENOENT, or EACCES when executables of
-// that name were passed over.
+// else the first executable of that name in PATH, when it may run (MayRun).
+// "" when there is none, with *error ENOENT, or EACCES when a program of
+// that name was passed over.
 std::string FindProgram(const char *name, int *error) {
+  *error = EACCES;
   if (strchr(name, '/') != nullptr) {
-    return name;
+    return MayRun(name) ? name : "";
   }
   const char *path = getenv("PATH");
   std::string dirs = path != nullptr && *path != '\0' ? path : "/usr/local/bin:/usr/bin:/bin";
-  std::string cwd;
-  if (char *here = getcwd(nullptr, 0); here != nullptr) {
-    cwd = here;
-    free(here);
-  }
-  *error = ENOENT;
+  bool passedOver = false;
   size_t start = 0;
   while (start <= dirs.size()) {
     size_t end = dirs.find(':', start);
@@ -71,17 +82,14 @@ std::string FindProgram(const char *name, int *error) {
     std::string dir = dirs.substr(start, end - start);
     std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
     if (access(candidate.c_str(), X_OK) == 0) {
-      // A relative entry of PATH counts from the working folder.
-      std::string absolute = candidate[0] == '/' ? candidate
-                             : cwd.empty()       ? ""
-                                                 : cwd + "/" + candidate;
-      if (!absolute.empty() && hostpaths::TrustedProgram(absolute)) {
+      if (MayRun(candidate)) {
         return candidate;
       }
-      *error = EACCES;
+      passedOver = true;
     }
     start = end + 1;
   }
+  *error = passedOver ? EACCES : ENOENT;
   return "";
 }
 
@@ -238,8 +246,7 @@ int WaitChild(pid_t child, int timeoutMs, int *status) {
 }  // namespace
 
 int HostProcess_StartDetached(const char *path) {
-  // Only what exists is judged: a missing program stays ENOENT.
-  if (path[0] != '/' || (access(path, F_OK) == 0 && !hostpaths::TrustedProgram(path))) {
+  if (!MayRun(path)) {
     return EACCES;
   }
   pid_t child = -1;

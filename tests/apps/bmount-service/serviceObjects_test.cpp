@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -312,22 +311,23 @@ TEST_F(ServiceObjects, FailedSavesUndoTheChange) {
   EXPECT_EQ(mount->Unmount(VARIANT_FALSE, -1), S_OK);
 }
 
-// The record backend, but attaching (detaching) fails while *refuse is
-// true (false).
+enum class Refused { kNothing, kAttach, kDetach };
+
+// The record backend, but what *refused names fails.
 class RefusingBackend : public Backend {
  public:
-  explicit RefusingBackend(const std::optional<bool> *refuse) : refuse_(refuse) {}
+  explicit RefusingBackend(const Refused *refused) : refused_(refused) {}
   const char *Name() const override { return real_->Name(); }
   int Attach(MountRecord *record, std::string *why) override {
-    return *refuse_ == true ? EIO : real_->Attach(record, why);
+    return *refused_ == Refused::kAttach ? EIO : real_->Attach(record, why);
   }
   int Detach(const MountRecord &record, bool force) override {
-    return *refuse_ == false ? EIO : real_->Detach(record, force);
+    return *refused_ == Refused::kDetach ? EIO : real_->Detach(record, force);
   }
 
  private:
   std::unique_ptr<Backend> real_ = Backend_MakeRecord();
-  const std::optional<bool> *refuse_;
+  const Refused *refused_;
 };
 
 // A change that cannot be saved nor taken back stays made, for the service
@@ -335,14 +335,14 @@ class RefusingBackend : public Backend {
 TEST_F(ServiceObjects, AFailedSaveThatCannotBeUndoneKeepsTheChange) {
   for (bool attach : {false, true}) {
     SCOPED_TRACE(attach ? "attach" : "detach");
-    std::optional<bool> refuse;
+    Refused refused = Refused::kNothing;
     StopService();
-    StartService(std::make_unique<RefusingBackend>(&refuse));
+    StartService(std::make_unique<RefusingBackend>(&refused));
     ComPtr<IMount> mount = Create(disk_, 1, attach ? 0 : 'e');
     std::string table = prefix_.file("bmount/mounts");
     std::filesystem::remove(table);
     std::filesystem::create_directories(table + "/keep");
-    refuse = !attach;  // the undo fails
+    refused = attach ? Refused::kDetach : Refused::kAttach;  // the undo fails
     EXPECT_TRUE(
         FAILED(attach ? mount->MountAs(Drive('e'), 0x20, -1) : mount->Unmount(VARIANT_FALSE, -1)));
     EXPECT_NE(TakeDescription().find(attach ? "The volume is attached all the same."
@@ -353,7 +353,7 @@ TEST_F(ServiceObjects, AFailedSaveThatCannotBeUndoneKeepsTheChange) {
     EXPECT_EQ(LockDisk(), attach ? 0 : 1);
 
     std::filesystem::remove_all(table);
-    refuse.reset();
+    refused = Refused::kNothing;
     mount.Reset();  // before the service it belongs to
     StopService();
     EXPECT_EQ(testsupport::ReadFile(table).find("letter=e") != std::string::npos, attach);

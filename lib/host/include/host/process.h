@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// Starts the executable at the absolute path (no search of PATH) with no
+// Starts the executable at path (no search of PATH) with no
 // arguments and the caller's environment, detached: in its own session with
 // its standard streams on /dev/null, and never the caller's child. Returns 0
 // once the program has been executed, or the system error code of the
@@ -59,7 +59,9 @@ struct HostRunResult {
 // argv[1..] up to a NULL, the caller's environment and standard input on
 // /dev/null, in its own session. Returns 0 once the program has ended
 // (however it ended: see *result), or the system error code that kept it
-// from running (ENOENT when there is no such program). Free *result with
+// from running (ENOENT when there is no such program, EACCES when the only
+// ones found could be changed by another user, as for
+// HostProcess_StartDetached). Free *result with
 // HostRunResult_Free either way.
 int HostProcess_Run(const char *const *argv, const HostRunLimits *limits, HostRunResult *result);
 void HostRunResult_Free(HostRunResult *result);
