@@ -153,6 +153,12 @@ HRESULT ComChannel::Receive(size_t size) {
   // vector for it zeroed the room first, which cost more than the call.
   uint8_t buf[16384];
   while (in_.size() < size) {
+    // A read blocked on the socket is woken, for nothing, when the server
+    // takes the request; a wait for input alone sleeps through that.
+    if (!HostStream_WaitReadable(fd_, g_callTimeoutMs)) {
+      Close();
+      return RPC_E_TIMEOUT;
+    }
     long n = HostStream_Read(fd_, buf, sizeof buf);
     if (n <= 0) {
       // A blocking stream has nothing to read only when its timeout passed.

@@ -248,6 +248,12 @@ long HostStream_Read(int fd, void *buf, size_t size) {
   }
 }
 
+bool HostStream_WaitReadable(int fd, int timeoutMs) {
+  pollfd entry{fd, POLLIN, 0};
+  // An error or a signal is left to the read that follows.
+  return poll(&entry, 1, timeoutMs > 0 ? timeoutMs : -1) != 0;
+}
+
 long HostStream_Write(int fd, const void *buf, size_t size) {
   for (;;) {
     ssize_t n = send(fd, buf, size, MSG_NOSIGNAL);

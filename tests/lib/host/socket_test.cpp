@@ -125,4 +125,19 @@ TEST(StreamTest, WakeDrains) {
   HostStream_Close(wake[1]);
 }
 
+// A client waits for its reply this way: data and the peer's end both end the
+// wait, and only silence outlasts the limit.
+TEST(StreamTest, WaitReadableEndsWithDataOrTheEndOfTheStream) {
+  int fds[2];
+  ASSERT_EQ(HostStream_Pair(fds), 0);
+  EXPECT_FALSE(HostStream_WaitReadable(fds[0], 10));
+  ASSERT_TRUE(HostStream_WriteAll(fds[1], "x", 1));
+  EXPECT_TRUE(HostStream_WaitReadable(fds[0], 0));
+  char c = 0;
+  ASSERT_TRUE(HostStream_ReadAll(fds[0], &c, 1));
+  HostStream_Close(fds[1]);
+  EXPECT_TRUE(HostStream_WaitReadable(fds[0], 0));
+  HostStream_Close(fds[0]);
+}
+
 }  // namespace

@@ -46,6 +46,10 @@ enum : long {
 // HOSTSTREAM_AGAIN / HOSTSTREAM_ERROR. Interrupted calls are retried.
 long HostStream_Read(int fd, void *buf, size_t size);
 long HostStream_Write(int fd, const void *buf, size_t size);
+// Waits up to timeoutMs (0: no limit) for something to read, or the end of
+// the stream; false only when that time passed. Unlike a blocking read, the
+// wait is not woken when the peer takes what this side wrote.
+bool HostStream_WaitReadable(int fd, int timeoutMs);
 // Blocking whole transfers: false at a premature end of stream (last error
 // ECONNRESET) or on error.
 bool HostStream_ReadAll(int fd, void *buf, size_t size);
