@@ -245,6 +245,32 @@ void PrepareConfig(const DiskScan &disk, const std::string &path, ConfigFiles &f
   files.answered = Msg_HeldBack() == heldBack;
 }
 
+// The lower-cased file name of the disk a disk name is a child of, or of the
+// name itself when it is no child's.
+std::string BaseFileName(const std::string &path) {
+  return LowerCase(FileName(BaseDiskName(path)));
+}
+
+// Whether a present device of the text runs on a child of the disk by its
+// name (disk-000001.bxdk of disk.bxdk), in any folder, as the snapshot
+// reader's current disks are judged.
+bool RunsOnChildByText(const DiskScan &disk, const VmUsage &record) {
+  static const boost::regex device(std::string(kDevicePrefix) + R"re(([^"]*)")re");
+  std::string base = BaseFileName(disk.folder + disk.name);
+  const std::string &text = record.configText;
+  for (boost::sregex_iterator it(text.begin(), text.end(), device), end; it != end; ++it) {
+    // The value in its real case: a child's name is recognised in that case.
+    std::string value = record.originalText.substr(static_cast<size_t>(it->position(5)),
+                                                   static_cast<size_t>(it->length(5)));
+    std::string parent = BaseDiskName(value);
+    if (parent != value && BaseFileName(value) == base &&
+        SearchDevice(record, (*it)[1].str(), R"(.present\s*=\s*"true")")) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool UsesDisk(const DiskScan &disk, VmUsage &record, const ConfigFiles &files) {
   if (record.version < 8) return UsesDiskByText(disk, record);
   bool used = files.used;
@@ -252,9 +278,9 @@ bool UsesDisk(const DiskScan &disk, VmUsage &record, const ConfigFiles &files) {
   if (!files.answered) err = QueryDiskUse(disk, record.configPath, record.originalText, &used);
   if (err.type == SNAPSHOT_SUCCESS) return used;
   // The snapshot state is unknown. If the text says the machine uses the
-  // disk, validation must refuse rather than guess.
+  // disk, or runs on a child of it, validation must refuse rather than guess.
   record.configText = LowerCase(record.originalText);
-  if (!UsesDiskByText(disk, record)) return false;
+  if (!UsesDiskByText(disk, record) && !RunsOnChildByText(disk, record)) return false;
   record.snapshotError = err.type;
   return true;
 }
@@ -272,9 +298,15 @@ void FindSnapshotChild(const DiskScan &disk, VmUsage &record) {
   for (int i = 0; i < count; i++) std::free(disks[i]);
   std::free(disks);
 
-  std::string base = LowerCase(FileName(FullPath(BaseDiskName(disk.path))));
+  // Names decide, in any folder; the file decides as well, so that the disk
+  // reached through a link, a hard link or a linked folder is this disk (a
+  // machine running it has no snapshot on it) and a child of it is its child.
+  std::string base = BaseFileName(disk.folder + disk.name);
   for (const std::string &d : current) {
-    if (LowerCase(FileName(FullPath(BaseDiskName(d)))) == base && LowerCase(d) != disk.lowerPath) {
+    if (LowerCase(d) == disk.lowerPath || File_IsSameFile(d.c_str(), disk.path.c_str())) continue;
+    std::string parent = BaseDiskName(d);
+    if (BaseFileName(d) == base ||
+        (parent != d && File_IsSameFile(parent.c_str(), disk.path.c_str()))) {
       record.redoImagePath = d;
       record.hasRedo = true;
       return;

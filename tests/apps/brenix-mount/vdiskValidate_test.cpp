@@ -316,6 +316,9 @@ std::vector<Case> Cases() {
         Child8("a-b-000003.bxdk", "a-b-000001.bxdk"), "/y", false, {}, "a-b-000001.bxdk"),
       C("an unreadable snapshot state with another disk", Use("disk.bxdk"),
         {{"vm.bxx", Config8("other.bxdk")}, {"vm.bxsd", "a = 1\nA = 2\n"}}),
+      C("version 8 running the disk through a linked folder", Use("real/disk.bxdk"),
+        {{"alias", "<symlink>real"}, {"real/vm.bxx", Config8("@/alias/disk.bxdk")}}, "", false, {},
+        "real/disk.bxdk"),
   };
   const std::string unreadable =
       "The snapshot state of the virtual machine configured in\n'@/vm.bxx' cannot be "
@@ -331,6 +334,20 @@ std::vector<Case> Cases() {
                       Child8("disk-000003.bxdk", "disk.bxdk"), how, how[0] != '/'));
     cases.push_back(C("an unreadable snapshot state of a machine that uses the disk", unreadable,
                       {{"vm.bxx", Config8("disk.bxdk")}, {"vm.bxsd", "a = 1\nA = 2\n"}}, how));
+    cases.push_back(C("an unreadable snapshot state of a machine running a child", unreadable,
+                      {{"disk-000003.bxdk", ""},
+                       {"vm.bxx", Config8("disk-000003.bxdk")},
+                       {"vm.bxsd", "a = 1\nA = 2\n"}},
+                      how));
+    // The child of the disk found through the disk's other names.
+    for (const char *link : {"<symlink>disk.bxdk", "<link>disk.bxdk"}) {
+      Entries files = Child8("disk-000003.bxdk", "disk.bxdk");
+      files.insert(files.end(),
+                   {{"disk.bxdk", "disk"}, {"other.bxdk", "<gone>"}, {"other.bxdk", link}});
+      cases.push_back(C(std::string("version 8 running a child of ") + link,
+                        how[1] == 'n' ? kLongAbort : Use("disk-000003.bxdk"), files, how,
+                        how[0] != '/', {}, "other.bxdk"));
+    }
     cases.push_back(C("two machines with different redo images", kMultiple,
                       {{"a.redo", ""},
                        {"b.redo", ""},
