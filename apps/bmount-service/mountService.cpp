@@ -103,6 +103,11 @@ MountService::~MountService() {
   for (MountRecord *r : table_.Attached()) {
     UnlockDisk(r);
   }
+  // Lingering daemons keep serving; the next start finds them again.
+  for (Lingering &l : lingering_) {
+    Unclaim(&l);
+  }
+  lingering_.clear();
 }
 
 bool MountService::Start(std::string *error) {
@@ -191,9 +196,17 @@ void MountService::Stop() {
   for (MountRecord *r : table_.Attached()) {
     UnlockDisk(r);
   }
+  // Lingering daemons keep serving; the next start finds them again.
+  for (Lingering &l : lingering_) {
+    Unclaim(&l);
+  }
+  lingering_.clear();
 }
 
-bool MountService::Busy() const { return !table_.Attached().empty(); }
+bool MountService::Busy() {
+  EndLingering();
+  return !table_.Attached().empty() || !lingering_.empty();
+}
 
 Outcome MountService::CheckDisk(const std::string &path) {
   if (path.empty()) {
@@ -491,13 +504,18 @@ Outcome MountService::Detach(int32_t id, bool force) {
                              std::string(1, record->letter) + ": (" + ServiceErrorText(rc) + ").");
   }
   std::string daemon = record->daemon;
+  // Forced, the device may keep users for as long as they like, and frees
+  // itself when they go: the daemon serves them until then.
+  bool linger = false;
   if (!daemon.empty()) {
     if (record->loop >= 0) {
-      // Forced, the device may keep users for as long as they like: it
-      // frees itself when they go, reading I/O errors until then.
-      WaitLoopLetGo(record->loop, record->view, force ? kLetGoChecks / 10 : kLetGoChecks);
+      linger =
+          !WaitLoopLetGo(record->loop, record->view, force ? kLetGoChecks / 10 : kLetGoChecks) &&
+          force;
     }
-    EndDaemon(record);
+    if (!linger) {
+      EndDaemon(record);
+    }
   }
   char letter = record->letter;
   record->letter = 0;
@@ -507,7 +525,8 @@ Outcome MountService::Detach(int32_t id, bool force) {
   if (!saved.Ok()) {
     record->letter = letter;
     DiskImage image;
-    bool again = (daemon.empty() ||
+    bool again = !linger &&
+                 (daemon.empty() ||
                   (OpenImage(record->disk, &image).Ok() && StartDaemon(record, image).Ok())) &&
                  backend->Attach(record, nullptr) == 0;
     if (again) {
@@ -521,15 +540,23 @@ Outcome MountService::Detach(int32_t id, bool force) {
                "detached",
                id, letter);
     record->letter = 0;
-    EndDaemon(record);
-    UnlockDisk(record);
+    if (linger) {
+      Linger(record);
+    } else {
+      EndDaemon(record);
+      UnlockDisk(record);
+    }
     table_.Erase(id);
     unsaved_ = true;
     saved.description += " The volume is detached all the same.";
     return saved;
   }
   faults_.Reach("Unmount.saved");
-  UnlockDisk(record);
+  if (linger) {
+    Linger(record);
+  } else {
+    UnlockDisk(record);
+  }
   faults_.Reach("Unmount.unlocked");
   table_.Erase(id);
   ServiceLog(HOSTLOG_INFO, "mount %d: %c: detached%s", id, letter, force ? " (forced)" : "");
@@ -864,6 +891,18 @@ Outcome MountService::StartDaemon(MountRecord *record, const DiskImage &image) {
   return {};
 }
 
+void MountService::StopDaemon(int32_t id, StorageDaemon *daemon) {
+  std::string why;
+  if (!daemon->Unexport(kMountDisk, &why)) {
+    ServiceLog(HOSTLOG_WARNING, "mount %d: %s", id, why.c_str());
+  }
+  faults_.Reach("Unmount.unexported");
+  if (!daemon->Stop(&why)) {
+    ServiceLog(HOSTLOG_WARNING, "mount %d: %s", id, why.c_str());
+  }
+  faults_.Reach("Unmount.stopped");
+}
+
 void MountService::EndDaemon(MountRecord *record) {
   if (record->daemon.empty()) {
     return;
@@ -871,14 +910,7 @@ void MountService::EndDaemon(MountRecord *record) {
   std::string why;
   auto it = daemons_.find(record->id);
   if (it != daemons_.end() && it->second->Alive()) {
-    if (!it->second->Unexport(kMountDisk, &why)) {
-      ServiceLog(HOSTLOG_WARNING, "mount %d: %s", record->id, why.c_str());
-    }
-    faults_.Reach("Unmount.unexported");
-    if (!it->second->Stop(&why)) {
-      ServiceLog(HOSTLOG_WARNING, "mount %d: %s", record->id, why.c_str());
-    }
-    faults_.Reach("Unmount.stopped");
+    StopDaemon(record->id, it->second.get());
   } else {
     DaemonRecord gone;
     if (DaemonRecord_Parse(record->daemon, &gone) &&
@@ -893,25 +925,91 @@ void MountService::EndDaemon(MountRecord *record) {
   record->view.clear();
 }
 
-void MountService::WaitLoopLetGo(int32_t number, const std::string &file, int checks) {
-  for (int i = 0; i < checks; i++) {
-    uint64_t offset = 0, length = 0;
-    char *backing = nullptr;
-    if (HostLoop_Status(number, &offset, &length, &backing) != 0) {
-      return;
+void MountService::Linger(MountRecord *record) {
+  auto it = daemons_.find(record->id);
+  if (it == daemons_.end()) {
+    EndDaemon(record);
+    UnlockDisk(record);
+    return;
+  }
+  Lingering kept;
+  kept.id = record->id;
+  kept.loop = record->loop;
+  kept.view = record->view;
+  kept.daemon = std::move(it->second);
+  daemons_.erase(it);
+  auto held = claims_.find(record->id);
+  if (held != claims_.end()) {
+    kept.claims = std::move(held->second);
+    claims_.erase(held);
+  }
+  if (record->diskLocked) {
+    kept.lockedDisk = record->disk;
+    record->diskLocked = false;
+  }
+  record->diskHandle = -1;
+  record->diskReadOnly = false;
+  record->daemon.clear();
+  record->view.clear();
+  ServiceLog(HOSTLOG_WARNING,
+             "mount %d: /dev/loop%d still has users; its qemu-storage-daemon serves them until "
+             "they let go",
+             kept.id, kept.loop);
+  lingering_.push_back(std::move(kept));
+}
+
+void MountService::EndLingering() {
+  for (auto it = lingering_.begin(); it != lingering_.end();) {
+    if (it->daemon->Alive() && LoopPresents(it->loop, it->view)) {
+      ++it;
+      continue;
     }
-    // The kernel names the file with links resolved: compare what the
-    // daemon's folder makes unique.
-    std::string seen = backing;
-    free(backing);
-    size_t slash = file.rfind('/', file.rfind('/') - 1);
-    std::string tail = slash == std::string::npos ? file : file.substr(slash);
-    if (seen.size() < tail.size() || seen.compare(seen.size() - tail.size(), tail.size(), tail)) {
-      return;
+    if (it->daemon->Alive()) {
+      StopDaemon(it->id, it->daemon.get());
+    }
+    Unclaim(&*it);
+    ServiceLog(HOSTLOG_INFO, "mount %d: /dev/loop%d let go; its qemu-storage-daemon has ended",
+               it->id, it->loop);
+    it = lingering_.erase(it);
+  }
+}
+
+void MountService::Unclaim(Lingering *lingering) {
+  for (DiskClaim &c : lingering->claims) {
+    HostDisk_Close(&c.disk);
+  }
+  lingering->claims.clear();
+  if (!lingering->lockedDisk.empty()) {
+    FileLock_Unlock(lingering->lockedDisk.c_str(), false);
+    lingering->lockedDisk.clear();
+  }
+}
+
+bool MountService::LoopPresents(int32_t number, const std::string &file) {
+  uint64_t offset = 0, length = 0;
+  char *backing = nullptr;
+  if (HostLoop_Status(number, &offset, &length, &backing) != 0) {
+    return false;
+  }
+  // The kernel names the file with links resolved: compare what the
+  // daemon's folder makes unique.
+  std::string seen = backing;
+  free(backing);
+  size_t slash = file.rfind('/', file.rfind('/') - 1);
+  std::string tail = slash == std::string::npos ? file : file.substr(slash);
+  return seen.size() >= tail.size() &&
+         seen.compare(seen.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+bool MountService::WaitLoopLetGo(int32_t number, const std::string &file, int checks) {
+  for (int i = 0; i < checks; i++) {
+    if (!LoopPresents(number, file)) {
+      return true;
     }
     std::this_thread::sleep_for(kCoverPause);
   }
   ServiceLog(HOSTLOG_WARNING, "/dev/loop%d still presents %s", number, file.c_str());
+  return false;
 }
 
 std::string MountService::DaemonOfExport(const std::string &file) const {
@@ -938,6 +1036,43 @@ std::string MountService::DaemonOfExport(const std::string &file) const {
   return DaemonRecord_Parse(formed, &record) ? formed : "";
 }
 
+void MountService::AdoptLingering(std::vector<std::string> *keep) {
+  std::vector<int> loops;
+  HostLoop_ForEach(
+      [](int number, const char *, void *context) {
+        static_cast<std::vector<int> *>(context)->push_back(number);
+      },
+      &loops);
+  for (int number : loops) {
+    uint64_t offset = 0, length = 0;
+    char *backing = nullptr;
+    if (HostLoop_Status(number, &offset, &length, &backing) != 0) {
+      continue;
+    }
+    std::string formed = DaemonOfExport(backing);
+    free(backing);
+    DaemonRecord record;
+    if (formed.empty() || !DaemonRecord_Parse(formed, &record) ||
+        std::find(keep->begin(), keep->end(), record.name) != keep->end()) {
+      continue;
+    }
+    Lingering found;
+    found.id = std::atoi(record.name.c_str() + 1);
+    found.loop = number;
+    found.view = daemonBase_ + "/" + record.name + "/export." + kMountDisk;
+    found.daemon = std::make_unique<StorageDaemon>(daemonBase_);
+    std::string why;
+    if (found.daemon->Adopt(record, &why)) {
+      ServiceLog(HOSTLOG_INFO,
+                 "mount %d: /dev/loop%d still has users; its qemu-storage-daemon "
+                 "serves them until they let go",
+                 found.id, number);
+      keep->push_back(record.name);
+      lingering_.push_back(std::move(found));
+    }
+  }
+}
+
 void MountService::AdoptDaemons() {
   std::vector<std::string> keep;
   for (MountRecord *r : table_.Attached()) {
@@ -956,6 +1091,7 @@ void MountService::AdoptDaemons() {
       ServiceLog(HOSTLOG_WARNING, "mount %d: %c: %s", r->id, r->letter, why.c_str());
     }
   }
+  AdoptLingering(&keep);
   if (rebuilt_) {
     // What the lost table knew of cannot all be told again: a daemon may
     // still serve a loop device nobody accounts for. Only the one that

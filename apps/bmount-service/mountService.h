@@ -61,8 +61,9 @@ class MountService {
   void Stop();
 
   FaultPlan &Faults() { return faults_; }
-  // True while a volume is attached: the service must not stop by itself.
-  bool Busy() const;
+  // True while a volume is attached or a daemon lingers: the service must
+  // not stop by itself. Ends the lingering daemons whose users let go.
+  bool Busy();
 
   // Whether a disk path can be opened as a disk: the file, and what QEMU's
   // block layer makes of it and its parents.
@@ -90,20 +91,46 @@ class MountService {
   MountTable &Table() { return table_; }
 
  private:
+  // A daemon whose volume was detached by force while its loop device still
+  // had users: those keep working, and the disk stays claimed, until the
+  // device lets go.
+  struct Lingering {
+    int32_t id = 0;
+    int32_t loop = -1;
+    std::string view;  // the export file the loop device presents
+    std::unique_ptr<StorageDaemon> daemon;
+    std::vector<DiskClaim> claims;
+    std::string lockedDisk;  // whose lock file is held; "" for none
+  };
+
   // Probes the disk image at path (from the cache when it still holds).
   Outcome OpenImage(const std::string &path, DiskImage *image);
   // Starts the daemon of a mount of a non-raw disk and exports the disk.
   Outcome StartDaemon(MountRecord *record, const DiskImage &image);
   // Ends the daemon of a mount in order (or cleans up after one that died).
   void EndDaemon(MountRecord *record);
+  // Ends a running daemon in order; id names it in the log.
+  void StopDaemon(int32_t id, StorageDaemon *daemon);
+  // Keeps the daemon of a mount detached by force, with the disk's claim,
+  // for the users its loop device still has.
+  void Linger(MountRecord *record);
+  // Ends the lingering daemons whose loop device let go.
+  void EndLingering();
+  // Lets go of a lingering daemon's disk.
+  void Unclaim(Lingering *lingering);
+  // Whether loop device number presents file.
+  static bool LoopPresents(int32_t number, const std::string &file);
   // Waits until loop device number no longer presents file, looking up to
-  // checks times, a moment apart.
-  static void WaitLoopLetGo(int32_t number, const std::string &file, int checks);
+  // checks times, a moment apart; false when it still does.
+  static bool WaitLoopLetGo(int32_t number, const std::string &file, int checks);
   // The daemon record of the daemon whose export file is file, as its folder
   // tells, or "" when file is none.
   std::string DaemonOfExport(const std::string &file) const;
-  // Takes over the daemons of the restored mounts.
+  // Takes over the daemons of the restored mounts, and the lingering ones.
   void AdoptDaemons();
+  // Takes over as lingering the daemons no mount owns whose export a loop
+  // device still presents; adds their names to keep.
+  void AdoptLingering(std::vector<std::string> *keep);
   // Ends the daemon kept for reading partition tables.
   void StopLook();
 
@@ -155,5 +182,6 @@ class MountService {
   std::unique_ptr<StorageDaemon> look_;  // opens disks to read their volumes
   uint32_t looks_ = 0;                   // disks the look daemon has opened
   std::map<int32_t, std::unique_ptr<StorageDaemon>> daemons_;  // by mount id
+  std::vector<Lingering> lingering_;
   bool rebuilt_ = false;  // the table was rebuilt from what the kernel shows
 };

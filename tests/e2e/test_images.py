@@ -9,11 +9,12 @@ import shutil
 import signal
 import struct
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
-from conftest import kill_service, loops_of, mounts_below, processes_of
+from conftest import kill_service, loops_of, mounts_below, processes_of, wait_until
 from test_commands import UNABLE_TO_MOUNT as MOUNT_FAILED, UNABLE_TO_OPEN as OPEN_FAILED
 from test_commands import MBR, NO_VOLUMES, make_disk, mbr_disk
 from test_loop import ext4_disk, needs_loop
@@ -323,21 +324,34 @@ def test_table_rebuilt_while_attached(loop_host, damage):
 
 
 @needs_loop
-def test_forced_dismount_of_a_busy_volume(loop_host):
+@pytest.mark.parametrize("restart", [False, True])
+def test_forced_dismount_of_a_busy_volume(loop_host, restart):
     host = loop_host
     _, top = ext4_chain(host)
     assert host.outcome("Q:", top) == (0, "", "")
-    # Written and closed before the dismount, it reaches the image although
-    # the file system is let go of later.
     (host.drive("q:") / "kept.txt").write_text("kept")
-    user = subprocess.Popen(["sleep", "30"], cwd=host.drive("q:"))
+    # A writer that goes on after the dismount, until told to finish.
+    writer = subprocess.Popen(
+        [sys.executable, "-c", "import sys\nf = open('late.txt', 'w')\nf.write('a')\nf.flush()\n"
+         "sys.stdin.read()\nf.write('b' * 65536)\nf.close()"],
+        cwd=host.drive("q:"), stdin=subprocess.PIPE)
     try:
         assert host.outcome("Q:", "/d")[0] == 2
         assert host.outcome("Q:", "/f") == (0, "", "")
-        assert "m1" not in daemons(host)
+        assert "=>" not in host.listing()
+        if restart:
+            kill_service(host)
+            host.listing()
+        # The image's daemon serves the writer for as long as it writes.
+        assert "m1" in daemons(host)
+        writer.communicate(b"", timeout=30)
+        assert writer.returncode == 0
     finally:
-        user.kill()
-        user.wait()
+        writer.kill()
+        writer.wait()
+    # It ends once the device lets go, without being asked.
+    assert wait_until(lambda: "m1" not in daemons(host))
     assert host.outcome("R:", top) == (0, "", "")
     assert (host.drive("r:") / "kept.txt").read_text() == "kept"
+    assert (host.drive("r:") / "late.txt").read_text() == "a" + "b" * 65536
     assert host.outcome("R:", "/d") == (0, "", "")
