@@ -794,6 +794,12 @@ Outcome MountService::Covered(const MountRecord &record, const std::string &subj
   if (!refused.Ok()) {
     return refused;
   }
+  // A file to be written must not be open in an emulator meanwhile, such as
+  // the daemon of a volume that a stopped service left attached; a parent is
+  // only read, and emulators may share it.
+  if (!shared && HostDisk_LockedElsewhere(disk)) {
+    return CannotOpen(subject, HostDiskOpen::InUse, 0);
+  }
   int loop = HostDisk_CoveringLoop(disk);
   for (int i = 1; i < checks && loop >= 0; i++) {
     std::this_thread::sleep_for(kCoverPause);

@@ -157,3 +157,25 @@ def test_volume_outside_the_file_is_refused(host, backend):
     assert loops_of(host.work) == []
     assert host.run("E:", disk, "/v:1").returncode == 0
     assert host.run("E:", "/d").returncode == 0
+
+
+@needs_loop
+@pytest.mark.skipif(QEMU_IMG is None, reason="qemu-img is not installed")
+def test_files_a_stopped_services_daemons_hold_are_refused(loop_host, other):
+    """A stopped service leaves its volumes attached and their images open in
+    their daemons, with no claim of its own: another prefix may not write an
+    extent file or a parent meanwhile."""
+    host = loop_host
+    other.env["BRENIX_MOUNT_BACKEND"] = "loop"
+    split = convert(ext4_disk(host, "e.raw"), host.work / "d.vmdk", "vmdk", "-o",
+                    "subformat=twoGbMaxExtentFlat")
+    base = ext4_disk(host, "base.raw")
+    top = child(host.work / "kid.qcow2", base, parent_fmt="raw")
+    assert host.run("E:", split).returncode == 0 and host.run("F:", top).returncode == 0
+    assert host.run_service("--stop").returncode == 0
+    for disk in (host.work / "d-f001.vmdk", base):
+        strings = run_fails(other, ["G:", str(disk)], 2, UNABLE_TO_MOUNT)["strings"]
+        assert strings[2] == BUSY and "in use by another program" in strings[3], strings
+    assert host.run("E:", "/d").returncode == 0 and host.run("F:", "/d").returncode == 0
+    assert other.run("G:", base).returncode == 0  # free again
+    assert other.run("G:", "/d").returncode == 0

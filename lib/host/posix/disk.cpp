@@ -246,6 +246,18 @@ int HostDisk_CoveringLoop(const HostDisk &disk) {
   return scan.found;
 }
 
+bool HostDisk_LockedElsewhere(const HostDisk &disk) {
+  if (disk.fd < 0 || disk.blockDevice) {
+    return false;
+  }
+  // Asked as a description of its own, the file sees every other opener's
+  // locks, this process's included.
+  struct flock probe = {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  return fcntl(disk.fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+}
+
 namespace blockdevice {
 
 bool HasHolders(dev_t device) {

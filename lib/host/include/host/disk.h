@@ -61,3 +61,8 @@ bool HostDisk_Overlap(const HostDisk &a, const HostDisk &b);
 // set up on a file of the disk, or -1 when there is none. Devices of every
 // owner count, including those freed by force that still have a user.
 int HostDisk_CoveringLoop(const HostDisk &disk);
+
+// True when another opener holds a record lock anywhere on the file, as the
+// block layer of a machine emulator does on every image file it has open.
+// False for a block device, or where the file system keeps no such locks.
+bool HostDisk_LockedElsewhere(const HostDisk &disk);
