@@ -679,6 +679,14 @@ bool MountService::Rebuild() {
       r.daemon = before->daemon;
     } else {
       r.daemon = DaemonOfExport(r.disk);
+      // The loop device presents a daemon's export: the daemon names the disk.
+      DaemonRecord daemon;
+      if (DaemonRecord_Parse(r.daemon, &daemon)) {
+        std::string label = StorageDaemon_Label(daemonBase_, daemon.name);
+        if (!label.empty()) {
+          r.disk = label;
+        }
+      }
     }
     if (table_.Restore(r)) {
       ServiceLog(HOSTLOG_WARNING, "mount %d: %c: volume %d of %s found attached by the %s backend",
@@ -882,6 +890,12 @@ Outcome MountService::StartDaemon(MountRecord *record, const DiskImage &image) {
         E_FAIL, "The disk " + DiskImage_Quoted(record->disk) + " cannot be opened: " + why);
   }
   record->daemon = DaemonRecord_Format(daemon->Record());
+  // A table lost while the volume is attached finds the disk's name here;
+  // the loop device only knows the export.
+  if (int rc = daemon->Label(record->disk); rc != 0) {
+    ServiceLog(HOSTLOG_WARNING, "mount %d: the daemon's label cannot be written: %s", record->id,
+               ServiceErrorText(rc).c_str());
+  }
   faults_.Reach("MountAs.daemon");
   if (!daemon->Export(kMountDisk, kMountDisk, !readOnly, &why)) {
     std::string unused;

@@ -14,6 +14,7 @@
 #include "host/descriptor.h"
 #include "host/fs.h"
 #include "host/lastError.h"
+#include "host/lookup.h"
 #include "host/mount.h"
 #include "host/process.h"
 #include "host/socket.h"
@@ -27,7 +28,8 @@ constexpr size_t kMaxId = 12;
 constexpr int kCommandMs = 30000;
 constexpr int kQuitMs = 10000;
 constexpr size_t kMaxMessage = 16 << 20;
-const char *const kFiles[] = {"qmp", "pid", "log"};
+const char kLabelFile[] = "label";
+const char *const kFiles[] = {"qmp", "pid", "log", kLabelFile};
 
 std::string ErrorText(int code) {
   char text[256];
@@ -189,6 +191,22 @@ StorageDaemon::StorageDaemon(std::string base) : base_(std::move(base)) {}
 StorageDaemon::~StorageDaemon() { Disconnect(); }
 
 std::string StorageDaemon::Folder() const { return base_ + "/" + name_; }
+
+int StorageDaemon::Label(const std::string &text) const {
+  return HostState_ReplaceFile((Folder() + "/" + kLabelFile).c_str(), text.data(), text.size());
+}
+
+std::string StorageDaemon_Label(const std::string &base, const std::string &name) {
+  char *data = nullptr;
+  size_t length = 0;
+  std::string text;
+  if (HostState_ReadFile((base + "/" + name + "/" + kLabelFile).c_str(), HOSTFS_PATH_MAX, &data,
+                         &length) == 0) {
+    text.assign(data, length);
+  }
+  free(data);
+  return text;
+}
 
 std::string StorageDaemon::ExportFile(const std::string &id) const {
   return Folder() + "/" + kExportPrefix + id;

@@ -80,6 +80,9 @@ class StorageDaemon {
   std::string Folder() const;
   // The ids of the exports that exist.
   std::vector<std::string> Exports() const;
+  // Keeps text (the name of what the daemon serves) in its folder, for a
+  // finder that has no record of it; 0 or a system error code.
+  int Label(const std::string &text) const;
 
  private:
   bool Connect(std::string *why);
@@ -102,6 +105,9 @@ class StorageDaemon {
   std::vector<std::string> nodes_;              // node names, in the order added
   std::map<std::string, std::string> exports_;  // export id -> disk id
 };
+
+// The label the daemon of folder <base>/<name> keeps, or "" when none.
+std::string StorageDaemon_Label(const std::string &base, const std::string &name);
 
 // Removes what a daemon that is gone left behind: its exports' mounts (FUSE
 // endpoints without a server) and its folder. True when nothing is left;
