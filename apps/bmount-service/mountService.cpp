@@ -1069,17 +1069,18 @@ void MountService::AdoptLingering(std::vector<std::string> *keep) {
     if (HostLoop_Status(number, &offset, &length, &backing) != 0) {
       continue;
     }
-    std::string formed = DaemonOfExport(backing);
+    std::string view = backing;
     free(backing);
+    std::string formed = DaemonOfExport(view);
     DaemonRecord record;
     if (formed.empty() || !DaemonRecord_Parse(formed, &record) ||
         std::find(keep->begin(), keep->end(), record.name) != keep->end()) {
       continue;
     }
     Lingering found;
-    found.id = std::atoi(record.name.c_str() + 1);
+    found.id = std::atoi(record.name.c_str() + 1);  // m<id>
     found.loop = number;
-    found.view = daemonBase_ + "/" + record.name + "/export." + kMountDisk;
+    found.view = view;
     found.daemon = std::make_unique<StorageDaemon>(daemonBase_);
     std::string why;
     if (found.daemon->Adopt(record, &why)) {
