@@ -861,7 +861,11 @@ Outcome MountService::AttachedOverlap(const MountRecord &record, const std::stri
 
 void MountService::KeepClaim(MountRecord *record, std::vector<DiskClaim> claims) {
   record->diskHandle = claims[0].disk.fd;
-  record->diskReadOnly = claims[0].disk.readOnly;
+  // The volume is written through every file of the top layer: one that
+  // cannot be written makes the disk read-only.
+  record->diskReadOnly = std::any_of(claims.begin(), claims.end(), [](const DiskClaim &c) {
+    return !c.shared && c.disk.readOnly;
+  });
   claims_[record->id] = std::move(claims);
 }
 

@@ -229,18 +229,23 @@ def test_writes_land_in_the_top(loop_host, layers, kill):
 @needs_loop
 @pytest.mark.parametrize("fmt,how", [("raw", "chattr"), ("qcow2", "chattr"),
                                      ("vmdk", "streamOptimized"), ("raw", "read-only mount"),
-                                     ("qcow2", "read-only mount"), ("raw", "dirty journal")])
+                                     ("qcow2", "read-only mount"), ("raw", "dirty journal"),
+                                     ("vmdk", "read-only extent")])
 def test_read_only_disks(loop_host, fmt, how):
     host = loop_host
-    disk = ext4_disk(host, "e.raw")
+    disk = watched = ext4_disk(host, "e.raw")
     if how == "streamOptimized":  # compressed: QEMU cannot rewrite its data
-        disk = convert(disk, host.work / "e.vmdk", "vmdk", "-o", "subformat=" + how)
+        disk = watched = convert(disk, host.work / "e.vmdk", "vmdk", "-o", "subformat=" + how)
+    elif how == "read-only extent":  # the descriptor may be written, its data not
+        disk = convert(disk, host.work / "e.vmdk", "vmdk", "-o", "subformat=monolithicFlat")
+        watched = host.work / "e-flat.vmdk"
+        os.chmod(watched, 0o444)
     elif fmt != "raw":
-        disk = convert(disk, host.work / "e.qcow2", fmt)
+        disk = watched = convert(disk, host.work / "e.qcow2", fmt)
     if how == "dirty journal":  # to be replayed, which a read-only device cannot
         subprocess.run([DEBUGFS, "-w", "-R", "feature needs_recovery", f"{disk}?offset={1 << 20}"],
                        check=True, capture_output=True)
-    before = sha256(disk)
+    before = sha256(watched)
     shelf = host.work / "shelf"
     if how == "read-only mount":  # no lock file can be made beside it
         shelf.mkdir()
@@ -257,7 +262,7 @@ def test_read_only_disks(loop_host, fmt, how):
         assert refused.value.errno == 30  # EROFS
         assert os.listdir(host.drive("q:")) == ["lost+found"]
         assert host.outcome("Q:", "/d") == (0, "", "")
-        assert sha256(disk) == before
+        assert sha256(watched) == before
     finally:
         if how in ("chattr", "dirty journal"):
             subprocess.run(["chattr", "-i", disk], check=True)
