@@ -6,6 +6,7 @@
 #include "diskImage.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -158,10 +159,13 @@ ImageProblem RunInfo(const std::string &path, const std::string &format, nlohman
            ".";
   } else if (run.timedOut || run.outputTooLarge || run.signal != 0) {
     problem = ImageProblem::Tool;
+    // The limits end it with SIGXCPU, then SIGKILL; another signal is its own.
     *why = "The disk file " + DiskImage_Quoted(path) + " cannot be examined: qemu-img " +
-           (run.timedOut         ? "took too long"
-            : run.outputTooLarge ? "said too much"
-                                 : "was stopped by its limits") +
+           (run.timedOut         ? std::string("took too long")
+            : run.outputTooLarge ? std::string("said too much")
+            : run.signal == SIGXCPU || run.signal == SIGKILL
+                ? std::string("was stopped by its limits")
+                : "ended with signal " + std::to_string(run.signal)) +
            ".";
   } else if (run.exitCode != 0) {
     // qemu-img recognised a format (or was told one) and could not open it.

@@ -165,6 +165,25 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
   }
 }
 
+// The limits end qemu-img with SIGXCPU (then SIGKILL); any other signal,
+// an assertion of its own say, is named as it is.
+TEST_F(DiskImageTest, AQemuImgEndedByASignalIsToldApart) {
+  testsupport::TempDir bin;
+  std::string saved = getenv("PATH");
+  setenv("PATH", bin.path().c_str(), 1);
+  for (const auto &[signal, said] :
+       {std::pair{"XCPU", "was stopped by its limits"}, std::pair{"ABRT", "ended with signal 6"}}) {
+    testsupport::WriteFile(bin.file("qemu-img"),
+                           std::string("#!/bin/sh\nkill -") + signal + " $$\n");
+    chmod(bin.file("qemu-img").c_str(), 0755);
+    DiskImage image;
+    std::string why;
+    EXPECT_EQ(Probe("base.raw", &image, &why), ImageProblem::Tool);
+    EXPECT_NE(why.find(said), std::string::npos) << why;
+  }
+  setenv("PATH", saved.c_str(), 1);
+}
+
 // Runs probe with no qemu-img to be found: only a cache hit can succeed.
 ImageProblem WithoutQemuImg(DiskImageCache *cache, const std::string &path, DiskImage *image) {
   std::string saved = getenv("PATH");
