@@ -2,6 +2,7 @@
 // instance serving this host prefix, or serves: one instance per prefix, in
 // the background unless --foreground, until stopped, terminated or idle for
 // a minute with nothing mounted.
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -34,6 +35,8 @@ constexpr int kStopWaitSeconds = 30;
 // accept or to let go (as long as a client waits for a start).
 constexpr int kTakeOverMs = 10000;
 constexpr int kTakeOverPollMs = 20;
+// How long a look at whether the holder accepts waits on a full queue.
+constexpr int kAcceptingProbeMs = 1000;
 
 MountService *gService = nullptr;
 
@@ -52,11 +55,10 @@ std::string Joined(const std::string &prefix, const char *relative) {
 
 bool Accepting(const std::string &run) {
   int fd = -1;
-  if (HostEndpoint_Connect(run.c_str(), Com_GuidToString(CLSID_MountLocator).c_str(), &fd) != 0) {
-    return false;
-  }
+  int rc = HostEndpoint_Connect(run.c_str(), Com_GuidToString(CLSID_MountLocator).c_str(),
+                                kAcceptingProbeMs, &fd);
   HostStream_Close(fd);
-  return true;
+  return rc == 0 || rc == EAGAIN;  // a full queue: it serves, and is busy
 }
 
 int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,

@@ -350,7 +350,7 @@ std::vector<std::string> StorageDaemon::Exports() const {
 bool StorageDaemon::Connect(std::string *why) {
   Disconnect();
   int fd = -1;
-  int rc = HostEndpoint_Connect(Folder().c_str(), "qmp", &fd);
+  int rc = HostEndpoint_Connect(Folder().c_str(), "qmp", kCommandMs, &fd);
   if (rc != 0) {
     *why = "the storage daemon does not answer: " + ErrorText(rc);
     return false;

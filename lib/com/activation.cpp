@@ -4,6 +4,7 @@
 // registration at all, which is read only to start one.
 #include "com/activation.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -77,8 +78,12 @@ HRESULT ConnectToServer(const CLSID &clsid, int *fd) {
   std::string runDir = std::string(prefix) + "/run";
   free(prefix);
   std::string name = Com_GuidToString(clsid);
-  if (HostEndpoint_Connect(runDir.c_str(), name.c_str(), fd) == 0) {
+  int rc = HostEndpoint_Connect(runDir.c_str(), name.c_str(), ComChannel::CallTimeout(), fd);
+  if (rc == 0) {
     return S_OK;
+  }
+  if (rc == EAGAIN) {
+    return RPC_E_TIMEOUT;  // it runs, and took no call for that long
   }
   std::string server;
   if (!RegisteredServer(name, &server)) {
@@ -89,8 +94,12 @@ HRESULT ConnectToServer(const CLSID &clsid, int *fd) {
   }
   int64_t deadline = HostClock_NowMs() + kStartWaitMs;
   for (;;) {
-    if (HostEndpoint_Connect(runDir.c_str(), name.c_str(), fd) == 0) {
+    rc = HostEndpoint_Connect(runDir.c_str(), name.c_str(), ComChannel::CallTimeout(), fd);
+    if (rc == 0) {
       return S_OK;
+    }
+    if (rc == EAGAIN) {
+      return RPC_E_TIMEOUT;
     }
     if (HostClock_NowMs() >= deadline) {
       return CO_E_SERVER_EXEC_FAILURE;

@@ -37,6 +37,8 @@ std::atomic<int> g_callTimeoutMs{60000};
 
 void ComChannel::SetCallTimeout(int timeoutMs) { g_callTimeoutMs = timeoutMs; }
 
+int ComChannel::CallTimeout() { return g_callTimeoutMs; }
+
 ComChannel::ComChannel(int fd) : fd_(fd) {
   HostStream_SetTimeout(fd_, g_callTimeoutMs);
   Com_SetThreadCleanup(&ComChannel::DisconnectThread);

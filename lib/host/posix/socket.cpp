@@ -22,6 +22,10 @@
 
 namespace {
 
+// How long a listener waits on an endpoint in use to tell a live one (whose
+// queue may be full) from a stale one.
+constexpr int kProbeMs = 1000;
+
 // What a listener bound, so that only its own socket file is ever removed.
 struct BoundFile {
   int fd;
@@ -57,7 +61,7 @@ bool MakeAddress(const char *dir, int dirFd, const char *name, sockaddr_un *addr
   return true;
 }
 
-int ConnectAt(const char *dir, int dirFd, const char *name, int *fd) {
+int ConnectAt(const char *dir, int dirFd, const char *name, int timeoutMs, int *fd) {
   sockaddr_un addr;
   socklen_t length;
   if (!MakeAddress(dir, dirFd, name, &addr, &length)) {
@@ -67,8 +71,12 @@ int ConnectAt(const char *dir, int dirFd, const char *name, int *fd) {
   if (s < 0) {
     return errno;
   }
-  if (connect(s, reinterpret_cast<sockaddr *>(&addr), length) != 0) {
-    int e = errno;
+  // A connection waits while the server's queue is full, for as long as the
+  // send timeout allows; the stream is then left without one.
+  if (!HostStream_SetTimeout(s, timeoutMs) ||
+      connect(s, reinterpret_cast<sockaddr *>(&addr), length) != 0 ||
+      !HostStream_SetTimeout(s, 0)) {
+    int e = errno == EINPROGRESS ? EAGAIN : errno;
     close(s);
     return e;
   }
@@ -104,7 +112,7 @@ int HostEndpoint_Listen(const char *dir, const char *name, int *listenFd) {
   int e = BindAt(s, dir, dirFd, name);
   if (e == EADDRINUSE) {
     int probe = -1;
-    int c = ConnectAt(dir, dirFd, name, &probe);
+    int c = ConnectAt(dir, dirFd, name, kProbeMs, &probe);
     if (c == 0) {
       close(probe);
     } else if (c == ECONNREFUSED || c == ENOENT) {
@@ -140,12 +148,12 @@ int HostEndpoint_Listen(const char *dir, const char *name, int *listenFd) {
   return 0;
 }
 
-int HostEndpoint_Connect(const char *dir, const char *name, int *fd) {
+int HostEndpoint_Connect(const char *dir, const char *name, int timeoutMs, int *fd) {
   int dirFd = OpenDir(dir, false);
   if (dirFd < 0) {
     return errno;
   }
-  int e = ConnectAt(dir, dirFd, name, fd);
+  int e = ConnectAt(dir, dirFd, name, timeoutMs, fd);
   close(dirFd);
   return e;
 }

@@ -222,7 +222,7 @@ class EndpointTest : public ::testing::Test {
   int RawConnect() {
     int fd = -1;
     EXPECT_EQ(HostEndpoint_Connect((prefix_ + "/run").c_str(),
-                                   Com_GuidToString(CLSID_MountLocator).c_str(), &fd),
+                                   Com_GuidToString(CLSID_MountLocator).c_str(), 1000, &fd),
               0);
     return fd;
   }
@@ -319,6 +319,33 @@ TEST(ServerTest, IdleExitWaitsWhileBusyAndReplacesAStaleEndpoint) {
   EXPECT_FALSE(std::filesystem::exists(run + "/" + name));
 }
 
+// A server whose queue of connections is full takes no call: activation
+// ends after the call timeout rather than waiting for ever or starting a
+// second server.
+TEST(CallTimeout, AServerWithAFullQueueEndsTheActivation) {
+  ComChannel::SetCallTimeout(200);
+  testsupport::TempDir dir;
+  setenv("BRENIX_HOST_PREFIX", dir.path().c_str(), 1);
+  std::string run = dir.path() + "/run";
+  std::string name = Com_GuidToString(CLSID_MountLocator);
+  int listening = -1;
+  ASSERT_EQ(HostEndpoint_Listen(run.c_str(), name.c_str(), &listening), 0);
+  std::vector<int> queued;
+  for (int fd = -1; HostEndpoint_Connect(run.c_str(), name.c_str(), 20, &fd) == 0;) {
+    queued.push_back(fd);
+  }
+  CoInitialize(nullptr);
+  void *p = nullptr;
+  EXPECT_EQ(CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IMountLocator, &p),
+            RPC_E_TIMEOUT);
+  EXPECT_EQ(p, nullptr);
+  CoUninitialize();
+  for (int fd : queued) HostStream_Close(fd);
+  HostStream_Close(listening);
+  unsetenv("BRENIX_HOST_PREFIX");
+  ComChannel::SetCallTimeout(60000);
+}
+
 // A server that stops answering, before activation (it never accepts) or in
 // the middle of a session (its process is stopped), ends the client's call
 // with a timeout instead of holding it for ever, and the channel with it.
@@ -329,7 +356,7 @@ TEST(CallTimeout, AHungServerEndsTheCall) {
   int listening = -1;
   ASSERT_EQ(HostEndpoint_Listen(dir.path().c_str(), "hung", &listening), 0);
   int fd = -1;
-  ASSERT_EQ(HostEndpoint_Connect(dir.path().c_str(), "hung", &fd), 0);
+  ASSERT_EQ(HostEndpoint_Connect(dir.path().c_str(), "hung", 1000, &fd), 0);
   void *p = nullptr;
   EXPECT_EQ(Com_ActivateOverStream(fd, CLSID_MountLocator, IID_IUnknown, &p), RPC_E_TIMEOUT);
   EXPECT_EQ(p, nullptr);

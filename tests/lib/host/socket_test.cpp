@@ -26,7 +26,7 @@ TEST(EndpointTest, LongFolderPathsWork) {
   EXPECT_EQ(fs::status(run + "/{ENDPOINT}").type(), fs::file_type::socket);  // modes: rpc_test
 
   int client = -1;
-  ASSERT_EQ(HostEndpoint_Connect(run.c_str(), "{ENDPOINT}", &client), 0);
+  ASSERT_EQ(HostEndpoint_Connect(run.c_str(), "{ENDPOINT}", 1000, &client), 0);
   int server = -1;
   ASSERT_EQ(HostEndpoint_Accept(listenFd, &server), 0);
   EXPECT_EQ(HostEndpoint_Accept(listenFd, &server), EAGAIN) << "only one was pending";
@@ -62,12 +62,33 @@ TEST(EndpointTest, LiveIsKeptAndOnlyOnesOwnSocketIsRemoved) {
   EXPECT_FALSE(HostEndpoint_Remove(d, "ep", first));
   EXPECT_TRUE(fs::exists(dir.file("ep")));
   int client = -1;
-  EXPECT_EQ(HostEndpoint_Connect(d, "ep", &client), 0);
+  EXPECT_EQ(HostEndpoint_Connect(d, "ep", 1000, &client), 0);
   HostStream_Close(client);
   EXPECT_TRUE(HostEndpoint_Remove(d, "ep", second));
   EXPECT_FALSE(fs::exists(dir.file("ep")));
   HostStream_Close(first);
   HostStream_Close(second);
+}
+
+// A server that stops accepting fills its queue: later clients give up
+// after their time, and the endpoint is still taken for a live one.
+TEST(EndpointTest, AFullQueueEndsTheWaitOfAConnection) {
+  testsupport::TempDir dir;
+  const char *d = dir.path().c_str();
+  int server = -1;
+  ASSERT_EQ(HostEndpoint_Listen(d, "ep", &server), 0);
+  std::vector<int> clients;
+  int rc = 0;
+  while (rc == 0 && clients.size() < 1000) {
+    int client = -1;
+    rc = HostEndpoint_Connect(d, "ep", 20, &client);
+    if (rc == 0) clients.push_back(client);
+  }
+  EXPECT_EQ(rc, EAGAIN);
+  int second = -1;
+  EXPECT_EQ(HostEndpoint_Listen(d, "ep", &second), EADDRINUSE);
+  for (int client : clients) HostStream_Close(client);
+  HostStream_Close(server);
 }
 
 // Needs the superuser (to run a client as another user) and a Python for
@@ -100,7 +121,7 @@ TEST(EndpointTest, PeersOfAnotherUserAreNotTrusted) {
   runner.join();
 
   int self = -1;
-  ASSERT_EQ(HostEndpoint_Connect(dir.path().c_str(), "ep", &self), 0);
+  ASSERT_EQ(HostEndpoint_Connect(dir.path().c_str(), "ep", 1000, &self), 0);
   ASSERT_EQ(HostEndpoint_Accept(listenFd, &peer), 0);
   EXPECT_TRUE(HostEndpoint_PeerTrusted(peer));
   HostStream_Close(peer);

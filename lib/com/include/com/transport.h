@@ -43,6 +43,7 @@ class ComChannel {
   // on, in ms; 60 s unless a test shortens it. A server that takes longer is
   // taken for hung, so that no client waits on it for ever.
   static void SetCallTimeout(int timeoutMs);
+  static int CallTimeout();
 
  private:
   ~ComChannel();

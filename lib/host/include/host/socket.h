@@ -16,8 +16,9 @@
 // replaced; EADDRINUSE when a live one is there. *listenFd is non-blocking.
 int HostEndpoint_Listen(const char *dir, const char *name, int *listenFd);
 // Connects to dir/name; *fd is a blocking stream. ENOENT or ECONNREFUSED
-// when nothing listens there.
-int HostEndpoint_Connect(const char *dir, const char *name, int *fd);
+// when nothing listens there; EAGAIN when the server's queue of connections
+// stays full for timeoutMs (0: no limit), as while it does not accept.
+int HostEndpoint_Connect(const char *dir, const char *name, int timeoutMs, int *fd);
 // Removes dir/name when it is still the socket listenFd was bound to, so a
 // server never removes the endpoint of a successor. True when removed.
 bool HostEndpoint_Remove(const char *dir, const char *name, int listenFd);
