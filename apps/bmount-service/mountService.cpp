@@ -123,6 +123,8 @@ bool MountService::Start(std::string *error) {
     *error = "cannot create " + bmount + ": " + ServiceErrorText(rc);
     return false;
   }
+  // What a save cut short by a crash left; only this instance saves here.
+  HostState_RemoveLeftovers(bmount.c_str());
   tablePath_ = bmount + "/mounts";
   daemonBase_ = bmount + "/qemu";
   std::vector<std::string> problems;

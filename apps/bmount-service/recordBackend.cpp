@@ -169,6 +169,9 @@ class RecordBackend : public Backend {
         HostDrives_Remove(l);
       }
     }
+    for (const std::string &name : Folders(volumes)) {
+      HostState_RemoveLeftovers((volumes + "/" + name).c_str());
+    }
     for (const std::string &folder : strays) {
       HostState_RemoveFile((folder + "/volume").c_str());
       HostState_RemoveDir(folder.c_str());

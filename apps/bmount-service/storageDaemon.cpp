@@ -145,6 +145,7 @@ bool RemoveFolder(const std::string &folder) {
   for (const char *file : kFiles) {
     HostState_RemoveFile((folder + "/" + file).c_str());
   }
+  HostState_RemoveLeftovers(folder.c_str());
   std::vector<std::string> exports;
   HostDir *dir = HostDir_Open(folder.c_str());
   bool isDirectory = false;

@@ -9,7 +9,7 @@ import subprocess
 
 import pytest
 
-from conftest import exited, loops_of, mounts_below, serving_pid, wait_until
+from conftest import exited, kill_service, loops_of, mounts_below, serving_pid, wait_until
 from test_commands import mbr_disk
 from test_loop import ext4_disk, needs_loop
 
@@ -172,3 +172,22 @@ def test_crash_at_every_step(host, kind, request):
     mount_and_dismount(host, disk, lambda: note.write_text("kept across crashes\n"))
     crash_loops(host, kind, disk,
                 lambda: note.read_text() == "kept across crashes\n" or pytest.fail("lost"))
+
+
+def test_saves_cut_short_leave_nothing_behind(host):
+    """A crash between writing a state file and renaming it into place leaves
+    the temporary file; the next start removes it, and a volume folder that
+    held nothing else goes with it."""
+    disk = mbr_disk(host)
+    assert host.run("E:", disk).returncode == 0
+    kill_service(host)
+    bmount = host.prefix / "bmount"
+    (bmount / "volumes" / "99").mkdir()
+    leftovers = [bmount / ".#state.a1b2c3", bmount / "volumes" / "1" / ".#state.d4e5f6",
+                 bmount / "volumes" / "99" / ".#state.g7h8i9"]
+    for path in leftovers:
+        path.write_text("x")
+    assert f"E:\\  =>  {disk}" in host.listing()
+    assert not any(p.exists() for p in leftovers)
+    assert sorted(p.name for p in (bmount / "volumes").iterdir()) == ["1"]
+    assert host.run("E:", "/d").returncode == 0

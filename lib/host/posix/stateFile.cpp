@@ -3,6 +3,7 @@
 // crash of the process must be survived), stat(2) for change stamps.
 #include "host/stateFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,8 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
+
+// The start of the names of the temporary files of replacements.
+constexpr char kTemporary[] = ".#state.";
 
 int WriteAll(int fd, const char *data, size_t length) {
   size_t done = 0;
@@ -45,7 +50,7 @@ int Replace(const char *path, const char *data, size_t length, bool flush) {
   }
   std::string target(path);
   std::string folder = FolderOf(target);
-  std::string tmp = folder + "/.#state.XXXXXX";
+  std::string tmp = folder + "/" + kTemporary + "XXXXXX";
   int fd = mkostemp(tmp.data(), O_CLOEXEC);
   if (fd < 0) {
     return errno;
@@ -162,6 +167,23 @@ int HostState_RemoveFile(const char *path) {
 
 int HostState_RemoveDir(const char *path) {
   return rmdir(path) == 0 || errno == ENOENT ? 0 : errno;
+}
+
+void HostState_RemoveLeftovers(const char *folder) {
+  DIR *dir = opendir(folder);
+  if (dir == nullptr) {
+    return;
+  }
+  std::vector<std::string> leftovers;
+  while (dirent *entry = readdir(dir)) {
+    if (strncmp(entry->d_name, kTemporary, strlen(kTemporary)) == 0) {
+      leftovers.push_back(std::string(folder) + "/" + entry->d_name);
+    }
+  }
+  closedir(dir);
+  for (const std::string &path : leftovers) {
+    unlink(path.c_str());
+  }
 }
 
 int HostState_ReadLink(const char *path, char **target) {

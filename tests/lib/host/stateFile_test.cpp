@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -86,6 +87,22 @@ TEST(StateFileDeathTest, FailedReplaceLeavesTheOldFile) {
   EXPECT_EQ(testsupport::ReadFile(path), "old\n");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}),
             2);  // no temporary files
+}
+
+// A crash between writing and renaming leaves the temporary file, which
+// only the cleanup of leftovers takes away.
+TEST(StateFile, LeftoversOfCutShortReplacementsAreRemoved) {
+  testsupport::TempDir dir;
+  ASSERT_EQ(HostState_WriteFile(dir.file("table").c_str(), "t", 1), 0);
+  for (const char *name : {".#state.Ab3xYz", ".#state.q1w2e3", ".#other", "state.x"}) {
+    testsupport::WriteFile(dir.file(name), "x");
+  }
+  HostState_RemoveLeftovers(dir.path().c_str());
+  std::set<std::string> kept;
+  for (const auto &e : std::filesystem::directory_iterator(dir.path())) {
+    kept.insert(e.path().filename());
+  }
+  EXPECT_EQ(kept, (std::set<std::string>{"table", ".#other", "state.x"}));
 }
 
 TEST(StateFile, ReadLink) {

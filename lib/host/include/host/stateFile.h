@@ -31,6 +31,9 @@ int HostState_MakeDir(const char *path);
 int HostState_RemoveFile(const char *path);
 // Removes an empty folder (0 also when it was missing) or a system error code.
 int HostState_RemoveDir(const char *path);
+// Removes the temporary files that replacements cut short by a crash left in
+// folder. Only for a folder whose files nobody is replacing meanwhile.
+void HostState_RemoveLeftovers(const char *folder);
 
 // Reads the target of a symbolic link into *target (malloc'd; the caller
 // frees it). Returns 0, EINVAL when path is no symbolic link, ENOENT when it
