@@ -145,15 +145,6 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
 }
 
 int HostMount_Unmount(const char *folder, bool lazy) {
-  if (lazy) {
-    // A plain unmount writes the file system back; a lazy one leaves that to
-    // whenever its users let go, which may be after its device has gone.
-    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-      syncfs(fd);
-      close(fd);
-    }
-  }
   return umount2(folder, UMOUNT_NOFOLLOW | (lazy ? MNT_DETACH : 0)) == 0 ? 0 : errno;
 }
 

@@ -22,8 +22,7 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
 
 // Unmounts what is mounted on folder. EBUSY when it is in use (files open, a
 // process working in it) and lazy is false; lazy detaches it at once and
-// lets it go when its last user does, after writing back what was written
-// until then. EINVAL when nothing is mounted there.
+// lets it go when its last user does. EINVAL when nothing is mounted there.
 int HostMount_Unmount(const char *folder, bool lazy);
 
 // Returns true when a plain unmount of folder would leave the file system
