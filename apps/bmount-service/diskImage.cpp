@@ -165,7 +165,8 @@ ImageProblem RunInfo(const std::string &path, const std::string &format, nlohman
             : run.outputTooLarge ? std::string("said too much")
             : run.signal == SIGXCPU || run.signal == SIGKILL
                 ? std::string("was stopped by its limits")
-                : "ended with signal " + std::to_string(run.signal)) +
+                : "ended with signal " + std::to_string(run.signal) + " (" + strsignal(run.signal) +
+                      ")") +
            ".";
   } else if (run.exitCode != 0) {
     // qemu-img recognised a format (or was told one) and could not open it.

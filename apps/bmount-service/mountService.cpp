@@ -159,18 +159,7 @@ bool MountService::Start(std::string *error) {
     }
   }
   for (MountRecord *r : table_.Attached()) {
-    DiskImage image;
-    std::string why;
-    images_.Probe(r->disk, &image, &why);
-    std::vector<DiskClaim> claims;
-    for (DiskClaim &c : ClaimsOf(r->disk, image)) {
-      int code = 0;
-      if (OpenClaim(&c, &code) == HostDiskOpen::Opened) {
-        claims.push_back(c);
-      } else if (claims.empty()) {
-        break;  // without the top, others go by what its path names now
-      }
-    }
+    std::vector<DiskClaim> claims = ClaimAgain(r->disk);
     if (!claims.empty()) {
       KeepClaim(r, std::move(claims));
     }
@@ -373,6 +362,8 @@ Outcome MountService::UnknownMount(int32_t id) const {
 }
 
 Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
+  // A disk whose forced volume was let go of just now is free again.
+  EndLingering();
   MountRecord *record = table_.Find(id);
   if (record == nullptr) {
     return UnknownMount(id);
@@ -823,8 +814,33 @@ Outcome MountService::Covered(const MountRecord &record, const std::string &subj
   return {};
 }
 
+std::vector<DiskClaim> MountService::ClaimAgain(const std::string &disk) {
+  DiskImage image;
+  std::string why;
+  images_.Probe(disk, &image, &why);
+  std::vector<DiskClaim> claims;
+  for (DiskClaim &c : ClaimsOf(disk, image)) {
+    int code = 0;
+    if (OpenClaim(&c, &code) == HostDiskOpen::Opened) {
+      claims.push_back(c);
+    } else if (claims.empty()) {
+      break;  // without the top, others go by what its path names now
+    }
+  }
+  return claims;
+}
+
 Outcome MountService::AttachedOverlap(const MountRecord &record, const std::string &subject,
                                       const HostDisk &disk, bool shared) {
+  for (const Lingering &l : lingering_) {
+    for (const DiskClaim &c : l.claims) {
+      if (c.disk.fd >= 0 && !(shared && c.shared) && HostDisk_Overlap(disk, c.disk)) {
+        return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
+                             subject + " belongs to a volume detached by force from /dev/loop" +
+                                 std::to_string(l.loop) + ", whose users have not let go yet.");
+      }
+    }
+  }
   for (const MountRecord *other : table_.Attached()) {
     if (other->id == record.id) {
       continue;
@@ -990,8 +1006,11 @@ void MountService::EndLingering() {
       ++it;
       continue;
     }
+    std::string why;
     if (it->daemon->Alive()) {
       StopDaemon(it->id, it->daemon.get());
+    } else if (!StorageDaemon_Clean(daemonBase_, it->daemon->Record(), &why)) {
+      ServiceLog(HOSTLOG_WARNING, "mount %d: %s", it->id, why.c_str());
     }
     Unclaim(&*it);
     ServiceLog(HOSTLOG_INFO, "mount %d: /dev/loop%d let go; its qemu-storage-daemon has ended",
@@ -1012,10 +1031,10 @@ void MountService::Unclaim(Lingering *lingering) {
 }
 
 bool MountService::LoopPresents(int32_t number, const std::string &file) {
-  uint64_t offset = 0, length = 0;
   char *backing = nullptr;
-  if (HostLoop_Status(number, &offset, &length, &backing) != 0) {
-    return false;
+  int rc = HostLoop_BackingFile(number, &backing);
+  if (rc != 0) {
+    return rc != ENXIO;  // what cannot be looked at may still be in use
   }
   // The kernel names the file with links resolved: compare what the
   // daemon's folder makes unique.
@@ -1064,15 +1083,14 @@ std::string MountService::DaemonOfExport(const std::string &file) const {
 
 void MountService::AdoptLingering(std::vector<std::string> *keep) {
   std::vector<int> loops;
-  HostLoop_ForEach(
-      [](int number, const char *, void *context) {
+  HostLoop_ForEachNumber(
+      [](int number, void *context) {
         static_cast<std::vector<int> *>(context)->push_back(number);
       },
       &loops);
   for (int number : loops) {
-    uint64_t offset = 0, length = 0;
     char *backing = nullptr;
-    if (HostLoop_Status(number, &offset, &length, &backing) != 0) {
+    if (HostLoop_BackingFile(number, &backing) != 0) {
       continue;
     }
     std::string view = backing;
@@ -1089,14 +1107,23 @@ void MountService::AdoptLingering(std::vector<std::string> *keep) {
     found.view = view;
     found.daemon = std::make_unique<StorageDaemon>(daemonBase_);
     std::string why;
-    if (found.daemon->Adopt(record, &why)) {
-      ServiceLog(HOSTLOG_INFO,
-                 "mount %d: /dev/loop%d still has users; its qemu-storage-daemon "
-                 "serves them until they let go",
-                 found.id, number);
-      keep->push_back(record.name);
-      lingering_.push_back(std::move(found));
+    if (!found.daemon->Adopt(record, &why)) {
+      continue;
     }
+    // Its disk stays claimed and locked again, as an attached one's does.
+    std::string disk = StorageDaemon_Label(daemonBase_, record.name);
+    if (!disk.empty()) {
+      found.claims = ClaimAgain(disk);
+      if (FileLock_Lock(disk.c_str(), false) == 1) {
+        found.lockedDisk = disk;
+      }
+    }
+    ServiceLog(HOSTLOG_INFO,
+               "mount %d: /dev/loop%d still has users; its qemu-storage-daemon serves them "
+               "until they let go",
+               found.id, number);
+    keep->push_back(record.name);
+    lingering_.push_back(std::move(found));
   }
 }
 

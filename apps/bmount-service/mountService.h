@@ -156,8 +156,12 @@ class MountService {
   // Opens and claims one file of the disk of record; subject names it in a
   // refusal.
   Outcome ClaimFile(const MountRecord &record, const std::string &subject, DiskClaim *claim);
-  // A refusal when a file of an attached mount other than record's is disk,
-  // or disk lies on it, unless both are only read (shared).
+  // Opens and claims the files of disk again after a restart, as far as
+  // they can be: nothing when the top cannot be.
+  std::vector<DiskClaim> ClaimAgain(const std::string &disk);
+  // A refusal when a file of an attached mount other than record's, or of a
+  // lingering daemon's disk, is disk, or disk lies on it, unless both are
+  // only read (shared).
   Outcome AttachedOverlap(const MountRecord &record, const std::string &subject,
                           const HostDisk &disk, bool shared);
   // A refusal when an attached mount or a loop device covers disk. A loop

@@ -2,6 +2,7 @@
 image as a child, and attaching through a loop device over the storage
 daemon's FUSE export, with crashes of the service and of the daemon."""
 
+import fcntl
 import hashlib
 import json
 import os
@@ -329,6 +330,17 @@ def test_table_rebuilt_while_attached(loop_host, damage):
     assert "m1" not in daemons(host)
 
 
+def disk_locked(path):
+    """Whether somebody holds the lock file of the disk at path."""
+    with open(str(path) + ".lck", "rb+") as lock:
+        try:
+            fcntl.lockf(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            return True
+        fcntl.lockf(lock, fcntl.LOCK_UN)
+        return False
+
+
 @needs_loop
 @pytest.mark.parametrize("restart", [False, True])
 def test_forced_dismount_of_a_busy_volume(loop_host, restart):
@@ -348,16 +360,22 @@ def test_forced_dismount_of_a_busy_volume(loop_host, restart):
         if restart:
             kill_service(host)
             host.listing()
-        # The image's daemon serves the writer for as long as it writes.
-        assert "m1" in daemons(host)
+        # The image's daemon serves the writer for as long as it writes, and
+        # the disk stays locked and refused.
+        assert "m1" in daemons(host) and disk_locked(top)
+        assert host.outcome("R:", top)[0] == 2
+        assert "detached by force" in host.events()[-1]["strings"][3]
         writer.communicate(b"", timeout=30)
         assert writer.returncode == 0
     finally:
         writer.kill()
         writer.wait()
-    # It ends once the device lets go, without being asked.
-    assert wait_until(lambda: "m1" not in daemons(host))
+    # Once the device lets go the daemon ends by itself, or the disk is free
+    # to an attach at once.
+    assert wait_until(lambda: loops_of(host.root) == [])
+    assert restart or wait_until(lambda: "m1" not in daemons(host))
     assert host.outcome("R:", top) == (0, "", "")
+    assert "m1" not in daemons(host)
     assert (host.drive("r:") / "kept.txt").read_text() == "kept"
     assert (host.drive("r:") / "late.txt").read_text() == "a" + "b" * 65536
     assert host.outcome("R:", "/d") == (0, "", "")

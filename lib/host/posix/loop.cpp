@@ -322,10 +322,10 @@ void HostLoop_Close(HostLoopDevice *loop) {
 
 namespace {
 
-// Calls visit(number, fd) with a descriptor on every loop device that is set
-// up. Returns 0 or a system error code when the devices cannot be listed.
+// Calls visit(number) for every loop device that is set up, as sysfs shows.
+// Returns 0 or a system error code when the devices cannot be listed.
 template <typename Visit>
-int ForEachSetUp(Visit visit) {
+int ForEachNumber(Visit visit) {
   DIR *dir = opendir("/sys/block");
   if (dir == nullptr) {
     return errno;
@@ -338,19 +338,24 @@ int ForEachSetUp(Visit visit) {
     }
     // The loop/ folder of a device exists only while it is set up.
     struct stat st;
-    if (stat(("/sys/block/" + std::string(name) + "/loop").c_str(), &st) != 0) {
-      continue;
+    if (stat(("/sys/block/" + std::string(name) + "/loop").c_str(), &st) == 0) {
+      visit(atoi(name + 4));
     }
-    int number = atoi(name + 4);
-    int fd = OpenDevice(number, false);
-    if (fd < 0) {
-      continue;
-    }
-    visit(number, fd);
-    close(fd);
   }
   closedir(dir);
   return 0;
+}
+
+// ForEachNumber with a descriptor on each device.
+template <typename Visit>
+int ForEachSetUp(Visit visit) {
+  return ForEachNumber([&](int number) {
+    int fd = OpenDevice(number, false);
+    if (fd >= 0) {
+      visit(number, fd);
+      close(fd);
+    }
+  });
 }
 
 }  // namespace
@@ -383,6 +388,33 @@ int HostLoop_ForEachBacking(void (*visit)(int number, uint64_t self, uint64_t de
   });
 }
 
+int HostLoop_ForEachNumber(void (*visit)(int number, void *context), void *context) {
+  return ForEachNumber([&](int number) { visit(number, context); });
+}
+
+int HostLoop_BackingFile(int number, char **backingFile) {
+  *backingFile = nullptr;
+  // The kernel's own path of the file, one line.
+  std::string path = "/sys/block/loop" + std::to_string(number) + "/loop/backing_file";
+  int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file < 0) {
+    return errno == ENOENT ? ENXIO : errno;
+  }
+  std::string name(8192, '\0');
+  ssize_t n = read(file, name.data(), name.size());
+  int e = n < 0 ? errno : 0;
+  close(file);
+  if (e != 0) {
+    return e;
+  }
+  name.resize(static_cast<size_t>(n));
+  if (!name.empty() && name.back() == '\n') {
+    name.pop_back();
+  }
+  *backingFile = strdup(name.c_str());
+  return *backingFile != nullptr ? 0 : ENOMEM;
+}
+
 int HostLoop_Status(int number, uint64_t *offset, uint64_t *sizeLimit, char **backingFile) {
   *backingFile = nullptr;
   int fd = -1;
@@ -392,26 +424,11 @@ int HostLoop_Status(int number, uint64_t *offset, uint64_t *sizeLimit, char **ba
     return e;
   }
   close(fd);
-  // The status holds the tag where the file's name would be; the kernel's own
-  // path of the file is in sysfs, one line.
-  std::string path = "/sys/block/loop" + std::to_string(number) + "/loop/backing_file";
-  int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (file < 0) {
-    return errno == ENOENT ? ENXIO : errno;
+  // The status holds the tag where the file's name would be.
+  e = HostLoop_BackingFile(number, backingFile);
+  if (e == 0) {
+    *offset = info.lo_offset;
+    *sizeLimit = info.lo_sizelimit;
   }
-  std::string name(8192, '\0');
-  ssize_t n = read(file, name.data(), name.size());
-  e = n < 0 ? errno : 0;
-  close(file);
-  if (e != 0) {
-    return e;
-  }
-  name.resize(static_cast<size_t>(n));
-  if (!name.empty() && name.back() == '\n') {
-    name.pop_back();
-  }
-  *offset = info.lo_offset;
-  *sizeLimit = info.lo_sizelimit;
-  *backingFile = strdup(name.c_str());
-  return *backingFile != nullptr ? 0 : ENOMEM;
+  return e;
 }

@@ -153,11 +153,11 @@ TEST(StreamTest, WaitReadableEndsWithDataOrTheEndOfTheStream) {
   ASSERT_EQ(HostStream_Pair(fds), 0);
   EXPECT_FALSE(HostStream_WaitReadable(fds[0], 10));
   ASSERT_TRUE(HostStream_WriteAll(fds[1], "x", 1));
-  EXPECT_TRUE(HostStream_WaitReadable(fds[0], 0));
+  EXPECT_TRUE(HostStream_WaitReadable(fds[0], 1000));
   char c = 0;
   ASSERT_TRUE(HostStream_ReadAll(fds[0], &c, 1));
   HostStream_Close(fds[1]);
-  EXPECT_TRUE(HostStream_WaitReadable(fds[0], 0));
+  EXPECT_TRUE(HostStream_WaitReadable(fds[0], 1000));
   HostStream_Close(fds[0]);
 }
 

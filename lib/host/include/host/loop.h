@@ -86,6 +86,17 @@ int HostLoop_ForEachBacking(void (*visit)(int number, uint64_t self, uint64_t de
                                           uint64_t inode, void *context),
                             void *context);
 
+// The path of the file device number presents (symbolic links resolved;
+// malloc'd, the caller frees it), read from sysfs alone: the file's own file
+// system is not asked, so a stalled FUSE server behind it cannot hang the
+// caller. Returns 0, ENXIO when the device is not set up, or another system
+// error code.
+int HostLoop_BackingFile(int number, char **backingFile);
+
+// Calls visit(number, context) for every loop device that is set up, from
+// sysfs alone. Returns 0 or a system error code when they cannot be listed.
+int HostLoop_ForEachNumber(void (*visit)(int number, void *context), void *context);
+
 // What the kernel keeps of device number: the byte range of the backing
 // file it presents, and the backing file's path as the kernel names it
 // (symbolic links resolved; malloc'd, the caller frees it). Returns 0 or a
