@@ -994,9 +994,9 @@ void MountService::Linger(MountRecord *record) {
   record->daemon.clear();
   record->view.clear();
   ServiceLog(HOSTLOG_WARNING,
-             "mount %d: /dev/loop%d still has users; its qemu-storage-daemon serves them until "
-             "they let go",
-             kept.id, kept.loop);
+             "mount %d: /dev/loop%d of %s still has users; its qemu-storage-daemon serves them "
+             "until they let go",
+             kept.id, kept.loop, record->disk.c_str());
   lingering_.push_back(std::move(kept));
 }
 
@@ -1119,9 +1119,9 @@ void MountService::AdoptLingering(std::vector<std::string> *keep) {
       }
     }
     ServiceLog(HOSTLOG_INFO,
-               "mount %d: /dev/loop%d still has users; its qemu-storage-daemon serves them "
-               "until they let go",
-               found.id, number);
+               "mount %d: /dev/loop%d of %s still has users; its qemu-storage-daemon serves "
+               "them until they let go",
+               found.id, number, disk.empty() ? "an unnamed disk" : disk.c_str());
     keep->push_back(record.name);
     lingering_.push_back(std::move(found));
   }
