@@ -176,6 +176,9 @@ def test_files_a_stopped_services_daemons_hold_are_refused(loop_host, other):
     for disk in (host.work / "d-f001.vmdk", base):
         strings = run_fails(other, ["G:", str(disk)], 2, UNABLE_TO_MOUNT)["strings"]
         assert strings[2] == BUSY and "in use by another program" in strings[3], strings
+    # A parent is only read: another child of it may still be attached.
+    sibling = child(host.work / "sibling.qcow2", base, parent_fmt="raw")
+    assert other.run("H:", sibling).returncode == 0 and other.run("H:", "/d").returncode == 0
     assert host.run("E:", "/d").returncode == 0 and host.run("F:", "/d").returncode == 0
     assert other.run("G:", base).returncode == 0  # free again
     assert other.run("G:", "/d").returncode == 0
