@@ -251,9 +251,10 @@ std::string BaseFileName(const std::string &path) {
   return LowerCase(FileName(BaseDiskName(path)));
 }
 
-// Whether a present device of the text runs on a child of the disk by its
-// name (disk-000001.bxdk of disk.bxdk), in any folder, as the snapshot
-// reader's current disks are judged.
+// Whether a present device of the text runs on a child of the disk, as the
+// snapshot reader's current disks are judged: by its name
+// (disk-000001.bxdk of disk.bxdk) in any folder, or by the file its parent's
+// name leads to, taken from the configuration's folder when relative.
 bool RunsOnChildByText(const DiskScan &disk, const VmUsage &record) {
   static const boost::regex device(std::string(kDevicePrefix) + R"re(([^"]*)")re");
   std::string base = BaseFileName(disk.folder + disk.name);
@@ -263,7 +264,9 @@ bool RunsOnChildByText(const DiskScan &disk, const VmUsage &record) {
     std::string value = record.originalText.substr(static_cast<size_t>(it->position(5)),
                                                    static_cast<size_t>(it->length(5)));
     std::string parent = BaseDiskName(value);
-    if (parent != value && BaseFileName(value) == base &&
+    if (parent == value) continue;
+    if (!parent.starts_with("/")) parent = SplitPath(record.configPath).first + parent;
+    if ((BaseFileName(value) == base || File_IsSameFile(parent.c_str(), disk.path.c_str())) &&
         SearchDevice(record, (*it)[1].str(), R"(.present\s*=\s*"true")")) {
       return true;
     }

@@ -334,11 +334,17 @@ std::vector<Case> Cases() {
                       Child8("disk-000003.bxdk", "disk.bxdk"), how, how[0] != '/'));
     cases.push_back(C("an unreadable snapshot state of a machine that uses the disk", unreadable,
                       {{"vm.bxx", Config8("disk.bxdk")}, {"vm.bxsd", "a = 1\nA = 2\n"}}, how));
-    cases.push_back(C("an unreadable snapshot state of a machine running a child", unreadable,
-                      {{"disk-000003.bxdk", ""},
-                       {"vm.bxx", Config8("disk-000003.bxdk")},
-                       {"vm.bxsd", "a = 1\nA = 2\n"}},
-                      how));
+    for (const char *parent : {"disk", "alias"}) {  // alias.bxdk: a link to the disk
+      std::string child = std::string(parent) + "-000003.bxdk";
+      cases.push_back(
+          C("an unreadable snapshot state of a machine running a child of " + std::string(parent),
+            unreadable,
+            {{"alias.bxdk", "<symlink>disk.bxdk"},
+             {child, ""},
+             {"vm.bxx", Config8(child)},
+             {"vm.bxsd", "a = 1\nA = 2\n"}},
+            how));
+    }
     // The child of the disk found through the disk's other names.
     for (const char *link : {"<symlink>disk.bxdk", "<link>disk.bxdk"}) {
       Entries files = Child8("disk-000003.bxdk", "disk.bxdk");
