@@ -497,14 +497,13 @@ Outcome MountService::Detach(int32_t id, bool force) {
                              std::string(1, record->letter) + ": (" + ServiceErrorText(rc) + ").");
   }
   std::string daemon = record->daemon;
-  // Forced, the device may keep users for as long as they like, and frees
-  // itself when they go: the daemon serves them until then.
+  // The device may keep users for as long as they like (forced, or readers
+  // of the device itself), and frees itself when they go: the daemon serves
+  // them until then.
   bool linger = false;
   if (!daemon.empty()) {
     if (record->loop >= 0) {
-      linger =
-          !WaitLoopLetGo(record->loop, record->view, force ? kLetGoChecks / 10 : kLetGoChecks) &&
-          force;
+      linger = !WaitLoopLetGo(record->loop, record->view, force ? kLetGoChecks / 10 : kLetGoChecks);
     }
     if (!linger) {
       EndDaemon(record);
@@ -1036,14 +1035,18 @@ bool MountService::LoopPresents(int32_t number, const std::string &file) {
   if (rc != 0) {
     return rc != ENXIO;  // what cannot be looked at may still be in use
   }
-  // The kernel names the file with links resolved: compare what the
-  // daemon's folder makes unique.
+  // The kernel names the file with links resolved: the daemon's folder and
+  // file below this prefix's daemon folder, as the kernel names that.
   std::string seen = backing;
   free(backing);
+  if (daemonBaseReal_.empty()) {
+    char *real = HostFs_RealPath(daemonBase_.c_str());
+    daemonBaseReal_ = real != nullptr ? real : "";
+    free(real);
+  }
   size_t slash = file.rfind('/', file.rfind('/') - 1);
-  std::string tail = slash == std::string::npos ? file : file.substr(slash);
-  return seen.size() >= tail.size() &&
-         seen.compare(seen.size() - tail.size(), tail.size(), tail) == 0;
+  std::string tail = slash == std::string::npos ? "/" + file : file.substr(slash);
+  return seen == (daemonBaseReal_.empty() ? daemonBase_ : daemonBaseReal_) + tail;
 }
 
 bool MountService::WaitLoopLetGo(int32_t number, const std::string &file, int checks) {
@@ -1145,20 +1148,9 @@ void MountService::AdoptDaemons() {
       ServiceLog(HOSTLOG_WARNING, "mount %d: %c: %s", r->id, r->letter, why.c_str());
     }
   }
+  // Every daemon a loop device still reads from is kept, the lost table's
+  // ones too: what no device reads from serves nobody.
   AdoptLingering(&keep);
-  if (rebuilt_) {
-    // What the lost table knew of cannot all be told again: a daemon may
-    // still serve a loop device nobody accounts for. Only the one that
-    // reads partition tables never serves one.
-    HostDir *dir = HostDir_Open(daemonBase_.c_str());
-    bool isDirectory = false;
-    while (const char *entry = dir != nullptr ? HostDir_Next(dir, &isDirectory) : nullptr) {
-      if (isDirectory && std::string(entry) != "look") {
-        keep.push_back(entry);
-      }
-    }
-    HostDir_Close(dir);
-  }
   std::vector<std::string> problems;
   StorageDaemon_RemoveStrays(daemonBase_, keep, &problems);
   for (const std::string &p : problems) {

@@ -119,10 +119,10 @@ class MountService {
   // Lets go of a lingering daemon's disk.
   void Unclaim(Lingering *lingering);
   // Whether loop device number presents file.
-  static bool LoopPresents(int32_t number, const std::string &file);
+  bool LoopPresents(int32_t number, const std::string &file);
   // Waits until loop device number no longer presents file, looking up to
   // checks times, a moment apart; false when it still does.
-  static bool WaitLoopLetGo(int32_t number, const std::string &file, int checks);
+  bool WaitLoopLetGo(int32_t number, const std::string &file, int checks);
   // The daemon record of the daemon whose export file is file, as its folder
   // tells, or "" when file is none.
   std::string DaemonOfExport(const std::string &file) const;
@@ -183,6 +183,7 @@ class MountService {
   bool unsaved_ = false;
   DiskImageCache images_;
   std::string daemonBase_;               // bmount/qemu: one folder per qemu-storage-daemon
+  std::string daemonBaseReal_;           // as the kernel names it, once looked up
   std::unique_ptr<StorageDaemon> look_;  // opens disks to read their volumes
   uint32_t looks_ = 0;                   // disks the look daemon has opened
   std::map<int32_t, std::unique_ptr<StorageDaemon>> daemons_;  // by mount id

@@ -379,3 +379,27 @@ def test_forced_dismount_of_a_busy_volume(loop_host, restart):
     assert (host.drive("r:") / "kept.txt").read_text() == "kept"
     assert (host.drive("r:") / "late.txt").read_text() == "a" + "b" * 65536
     assert host.outcome("R:", "/d") == (0, "", "")
+
+
+@needs_loop
+def test_lingering_ends_with_its_readers(loop_host):
+    """A daemon lingers for whoever still reads its loop device, after a plain
+    dismount too; one whose readers left while the service was down goes at
+    the next start, though the mount table was lost meanwhile."""
+    host = loop_host
+    _, top = ext4_chain(host)
+    assert host.outcome("Q:", top) == (0, "", "")
+    device = loops_of(host.root)[0].split(":")[0]
+    with open(device, "rb") as reader:
+        assert host.outcome("Q:", "/d") == (0, "", "")
+        assert "m1" in daemons(host)
+        kill_service(host)
+        reader.seek(1 << 20)
+        assert len(reader.read(4096)) == 4096  # still served
+    assert wait_until(lambda: loops_of(host.root) == [])
+    (host.prefix / "bmount" / "mounts").write_text("garbage\n")
+    assert "=>" not in host.listing()
+    assert "m1" not in daemons(host)
+    assert not [p for p in processes_of(host) if b"qemu-storage" in Path(f"/proc/{p}/cmdline").read_bytes()]
+    assert host.outcome("R:", top) == (0, "", "")
+    assert host.outcome("R:", "/d") == (0, "", "")
