@@ -400,6 +400,8 @@ def test_lingering_ends_with_its_readers(loop_host):
     (host.prefix / "bmount" / "mounts").write_text("garbage\n")
     assert "=>" not in host.listing()
     assert "m1" not in daemons(host)
-    assert not [p for p in processes_of(host) if b"qemu-storage" in Path(f"/proc/{p}/cmdline").read_bytes()]
+    daemon_pids = [p for p in processes_of(host)
+                   if b"qemu-storage" in Path(f"/proc/{p}/cmdline").read_bytes()]
+    assert daemon_pids == []
     assert host.outcome("R:", top) == (0, "", "")
     assert host.outcome("R:", "/d") == (0, "", "")
