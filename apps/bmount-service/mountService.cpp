@@ -100,14 +100,7 @@ MountService::MountService(std::unique_ptr<Backend> backend, std::string faultPl
 
 MountService::~MountService() {
   StopLook();
-  for (MountRecord *r : table_.Attached()) {
-    UnlockDisk(r);
-  }
-  // Lingering daemons keep serving; the next start finds them again.
-  for (Lingering &l : lingering_) {
-    Unclaim(&l);
-  }
-  lingering_.clear();
+  LetGoOfDisks();
 }
 
 bool MountService::Start(std::string *error) {
@@ -146,7 +139,6 @@ bool MountService::Start(std::string *error) {
     // Whatever of ours is attached without a trustworthy record is still
     // somebody's live volume: find it again instead of clearing it away.
     changed = Rebuild() || !missing;
-    rebuilt_ = true;
   } else {
     changed = AdoptMounts();
   }
@@ -184,6 +176,10 @@ void MountService::Stop() {
       ServiceLog(HOSTLOG_ERROR, "%s", saved.description.c_str());
     }
   }
+  LetGoOfDisks();
+}
+
+void MountService::LetGoOfDisks() {
   for (MountRecord *r : table_.Attached()) {
     UnlockDisk(r);
   }

@@ -91,9 +91,9 @@ class MountService {
   MountTable &Table() { return table_; }
 
  private:
-  // A daemon whose volume was detached by force while its loop device still
-  // had users: those keep working, and the disk stays claimed, until the
-  // device lets go.
+  // A daemon whose volume was detached while its loop device still had users
+  // (forced, or readers of the device itself): those keep working, and the
+  // disk stays claimed, until the device lets go.
   struct Lingering {
     int32_t id = 0;
     int32_t loop = -1;
@@ -111,13 +111,16 @@ class MountService {
   void EndDaemon(MountRecord *record);
   // Ends a running daemon in order; id names it in the log.
   void StopDaemon(int32_t id, StorageDaemon *daemon);
-  // Keeps the daemon of a mount detached by force, with the disk's claim,
-  // for the users its loop device still has.
+  // Keeps the daemon of a detached mount, with the disk's claim, for the
+  // users its loop device still has.
   void Linger(MountRecord *record);
   // Ends the lingering daemons whose loop device let go.
   void EndLingering();
   // Lets go of a lingering daemon's disk.
   void Unclaim(Lingering *lingering);
+  // Lets go of every disk's locks and claims, attached or lingering; the
+  // mounts and daemons stay.
+  void LetGoOfDisks();
   // Whether loop device number presents file.
   bool LoopPresents(int32_t number, const std::string &file);
   // Waits until loop device number no longer presents file, looking up to
@@ -188,5 +191,4 @@ class MountService {
   uint32_t looks_ = 0;                   // disks the look daemon has opened
   std::map<int32_t, std::unique_ptr<StorageDaemon>> daemons_;  // by mount id
   std::vector<Lingering> lingering_;
-  bool rebuilt_ = false;  // the table was rebuilt from what the kernel shows
 };

@@ -251,22 +251,31 @@ std::string BaseFileName(const std::string &path) {
   return LowerCase(FileName(BaseDiskName(path)));
 }
 
-// Whether a present device of the text runs on a child of the disk, as the
-// snapshot reader's current disks are judged: by its name
-// (disk-000001.bxdk of disk.bxdk) in any folder, or by the file its parent's
-// name leads to, taken from the configuration's folder when relative.
+// Whether path names a child of the disk (base: BaseFileName of the disk):
+// the file name its base reduces to is the disk's, in any folder, or its base
+// is the disk's very file, a relative one taken from folder. Names decide as
+// they always did; the file decides as well, so that the disk reached
+// through a link, a hard link or a linked folder keeps its children.
+bool NamesChildOf(const DiskScan &disk, const std::string &base, const std::string &path,
+                  const std::string &folder) {
+  if (BaseFileName(path) == base) return true;
+  std::string parent = BaseDiskName(path);
+  if (parent == path) return false;
+  if (!parent.starts_with("/")) parent = folder + parent;
+  return File_IsSameFile(parent.c_str(), disk.path.c_str());
+}
+
+// Whether a present device of the text runs on a child of the disk.
 bool RunsOnChildByText(const DiskScan &disk, const VmUsage &record) {
   static const boost::regex device(std::string(kDevicePrefix) + R"re(([^"]*)")re");
   std::string base = BaseFileName(disk.folder + disk.name);
+  std::string folder = SplitPath(record.configPath).first;
   const std::string &text = record.configText;
   for (boost::sregex_iterator it(text.begin(), text.end(), device), end; it != end; ++it) {
     // The value in its real case: a child's name is recognised in that case.
     std::string value = record.originalText.substr(static_cast<size_t>(it->position(5)),
                                                    static_cast<size_t>(it->length(5)));
-    std::string parent = BaseDiskName(value);
-    if (parent == value) continue;
-    if (!parent.starts_with("/")) parent = SplitPath(record.configPath).first + parent;
-    if ((BaseFileName(value) == base || File_IsSameFile(parent.c_str(), disk.path.c_str())) &&
+    if (BaseDiskName(value) != value && NamesChildOf(disk, base, value, folder) &&
         SearchDevice(record, (*it)[1].str(), R"(.present\s*=\s*"true")")) {
       return true;
     }
@@ -301,15 +310,12 @@ void FindSnapshotChild(const DiskScan &disk, VmUsage &record) {
   for (int i = 0; i < count; i++) std::free(disks[i]);
   std::free(disks);
 
-  // Names decide, in any folder; the file decides as well, so that the disk
-  // reached through a link, a hard link or a linked folder is this disk (a
-  // machine running it has no snapshot on it) and a child of it is its child.
+  // The disk reached by another name is this disk: a machine running it has
+  // no snapshot on it.
   std::string base = BaseFileName(disk.folder + disk.name);
   for (const std::string &d : current) {
     if (LowerCase(d) == disk.lowerPath || File_IsSameFile(d.c_str(), disk.path.c_str())) continue;
-    std::string parent = BaseDiskName(d);
-    if (BaseFileName(d) == base ||
-        (parent != d && File_IsSameFile(parent.c_str(), disk.path.c_str()))) {
+    if (NamesChildOf(disk, base, d, disk.folder)) {
       record.redoImagePath = d;
       record.hasRedo = true;
       return;

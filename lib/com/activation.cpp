@@ -69,6 +69,13 @@ bool RegisteredServer(const std::string &clsidText, std::string *path) {
   return ok;
 }
 
+// Connects to a running server: S_OK, RPC_E_TIMEOUT when it took no
+// connection for as long as a call may wait, S_FALSE when none listens.
+HRESULT ConnectToRunning(const std::string &runDir, const std::string &name, int *fd) {
+  int rc = HostEndpoint_Connect(runDir.c_str(), name.c_str(), ComChannel::CallTimeout(), fd);
+  return rc == 0 ? S_OK : rc == EAGAIN ? RPC_E_TIMEOUT : S_FALSE;
+}
+
 // Connects to the class's endpoint, starting its server when needed.
 HRESULT ConnectToServer(const CLSID &clsid, int *fd) {
   char *prefix = HostPrefix_Path();
@@ -78,12 +85,9 @@ HRESULT ConnectToServer(const CLSID &clsid, int *fd) {
   std::string runDir = std::string(prefix) + "/run";
   free(prefix);
   std::string name = Com_GuidToString(clsid);
-  int rc = HostEndpoint_Connect(runDir.c_str(), name.c_str(), ComChannel::CallTimeout(), fd);
-  if (rc == 0) {
-    return S_OK;
-  }
-  if (rc == EAGAIN) {
-    return RPC_E_TIMEOUT;  // it runs, and took no call for that long
+  HRESULT hr = ConnectToRunning(runDir, name, fd);
+  if (hr != S_FALSE) {
+    return hr;
   }
   std::string server;
   if (!RegisteredServer(name, &server)) {
@@ -94,12 +98,9 @@ HRESULT ConnectToServer(const CLSID &clsid, int *fd) {
   }
   int64_t deadline = HostClock_NowMs() + kStartWaitMs;
   for (;;) {
-    rc = HostEndpoint_Connect(runDir.c_str(), name.c_str(), ComChannel::CallTimeout(), fd);
-    if (rc == 0) {
-      return S_OK;
-    }
-    if (rc == EAGAIN) {
-      return RPC_E_TIMEOUT;
+    hr = ConnectToRunning(runDir, name, fd);
+    if (hr != S_FALSE) {
+      return hr;
     }
     if (HostClock_NowMs() >= deadline) {
       return CO_E_SERVER_EXEC_FAILURE;
