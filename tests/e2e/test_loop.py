@@ -5,7 +5,9 @@ test is left behind (data across crashes: test_faults.py)."""
 
 import os
 import shutil
+import signal
 import subprocess
+import time
 
 import pytest
 
@@ -247,6 +249,40 @@ def test_looking_for_users_does_not_wait_on_a_silent_file_system(host):
     finally:
         os.close(fuse)  # ends the file system: whatever waits on it gives up
         subprocess.run(["umount", "-l", str(silent)], capture_output=True)
+
+
+def test_a_stopped_server_behind_anothers_loop_device_holds_up_nothing(host):
+    """Someone else's loop device presents a file whose FUSE server has
+    stopped: the service's surveys of the loop devices (at a start with and
+    without a table, and before each attach) must not wait for it."""
+    daemon_program = shutil.which("qemu-storage-daemon")
+    if daemon_program is None or not os.path.exists("/dev/fuse"):
+        pytest.skip("needs qemu-storage-daemon and /dev/fuse")
+    disk = ext4_disk(host)
+    served, export = host.root / "served", host.root / "export"
+    served.write_bytes(bytes(1 << 20))
+    export.touch()
+    server = subprocess.Popen([daemon_program, "--blockdev",
+                               f"driver=file,node-name=f,filename={served}", "--export",
+                               f"type=fuse,id=e,node-name=f,mountpoint={export}"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        assert wait_until(lambda: mounts_below(export) == [str(export)])
+        device = subprocess.run([LOSETUP, "-r", "-f", "--show", export], check=True,
+                                capture_output=True, text=True).stdout.strip()
+        server.send_signal(signal.SIGSTOP)
+        try:
+            time.sleep(1.5)  # past the attributes the kernel keeps of the file
+            for _ in range(2):
+                assert host.run("E:", disk, timeout=30).returncode == 0
+                assert host.outcome("E:", "/d", timeout=30) == (0, "", "")
+                assert host.run_service("--stop").returncode == 0
+        finally:
+            server.send_signal(signal.SIGCONT)
+            subprocess.run([LOSETUP, "-d", device], capture_output=True)
+    finally:
+        server.terminate()
+        server.wait(timeout=30)
 
 
 def test_loop_backend_refused_without_the_superuser(host, nobody_home):

@@ -242,7 +242,11 @@ void VisitBacking(int number, uint64_t self, uint64_t device, uint64_t inode, vo
 
 int HostDisk_CoveringLoop(const HostDisk &disk) {
   CoverScan scan{&disk, -1};
-  HostLoop_ForEachBacking(VisitBacking, &scan);
+  uint64_t fileSystems[sizeof disk.keys / sizeof disk.keys[0]];
+  for (size_t i = 0; i < disk.keyCount; i++) {
+    fileSystems[i] = disk.keys[i].device;
+  }
+  HostLoop_ForEachBacking(fileSystems, disk.keyCount, VisitBacking, &scan);
   return scan.found;
 }
 

@@ -12,15 +12,18 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "blockDevice.h"
 #include "host/fs.h"
 #include "host/mount.h"
+#include "mountList.h"
 #include "procfs.h"
 
 namespace {
@@ -346,10 +349,28 @@ int ForEachNumber(Visit visit) {
   return 0;
 }
 
-// ForEachNumber with a descriptor on each device.
-template <typename Visit>
-int ForEachSetUp(Visit visit) {
+// ForEachNumber with a descriptor on each device whose status may be asked
+// for. Asking reads the attributes of the device's file, which waits for the
+// server of a served file system, for ever once that has stopped: such a
+// device is visited only when wanted(its file system, its file) holds.
+template <typename Wanted, typename Visit>
+int ForEachAskable(Wanted wanted, Visit visit) {
+  std::vector<mountlist::Mount> mounts;
+  bool read = false;
   return ForEachNumber([&](int number) {
+    char *file = nullptr;
+    if (HostLoop_BackingFile(number, &file) == 0) {
+      if (!read) {
+        mounts = mountlist::Read();
+        read = true;
+      }
+      const mountlist::Mount *holding = mountlist::Holding(mounts, file);
+      bool skip = holding != nullptr && holding->served && !wanted(holding->device, file);
+      free(file);
+      if (skip) {
+        return;
+      }
+    }
     int fd = OpenDevice(number, false);
     if (fd >= 0) {
       visit(number, fd);
@@ -358,15 +379,23 @@ int ForEachSetUp(Visit visit) {
   });
 }
 
+// Whether path lies below folder (both as the kernel names files).
+bool Below(const char *path, const char *folder) {
+  size_t n = strlen(folder);
+  return n > 0 && strncmp(path, folder, n) == 0 && (path[n] == '/' || folder[n - 1] == '/');
+}
+
 }  // namespace
 
-int HostLoop_ForEach(void (*visit)(int number, const char *tag, void *context), void *context) {
-  return ForEachSetUp([&](int number, int fd) {
-    loop_info64 info;
-    if (Status(fd, &info) == 0) {
-      visit(number, TagOf(info).c_str(), context);
-    }
-  });
+int HostLoop_ForEach(const char *trusted, void (*visit)(int number, const char *tag, void *context),
+                     void *context) {
+  return ForEachAskable([&](uint64_t, const char *file) { return Below(file, trusted); },
+                        [&](int number, int fd) {
+                          loop_info64 info;
+                          if (Status(fd, &info) == 0) {
+                            visit(number, TagOf(info).c_str(), context);
+                          }
+                        });
 }
 
 uint64_t HostLoop_DecodeDevice(uint64_t encoded) {
@@ -376,10 +405,14 @@ uint64_t HostLoop_DecodeDevice(uint64_t encoded) {
   return makedev(major, minor);
 }
 
-int HostLoop_ForEachBacking(void (*visit)(int number, uint64_t self, uint64_t device,
+int HostLoop_ForEachBacking(const uint64_t *fileSystems, size_t count,
+                            void (*visit)(int number, uint64_t self, uint64_t device,
                                           uint64_t inode, void *context),
                             void *context) {
-  return ForEachSetUp([&](int number, int fd) {
+  auto wanted = [&](uint64_t device, const char *) {
+    return std::find(fileSystems, fileSystems + count, device) != fileSystems + count;
+  };
+  return ForEachAskable(wanted, [&](int number, int fd) {
     struct stat st;
     loop_info64 info;
     if (fstat(fd, &st) == 0 && Status(fd, &info) == 0) {

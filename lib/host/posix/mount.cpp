@@ -16,6 +16,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "mountList.h"
 
 namespace {
 
@@ -204,6 +207,35 @@ bool OnDevice(libmnt_fs *fs, dev_t device) {
 }
 
 }  // namespace
+
+namespace mountlist {
+
+std::vector<Mount> Read() {
+  std::vector<Mount> mounts;
+  ForEachMount("/", [&](libmnt_fs *fs, Place) {
+    const char *type = mnt_fs_get_fstype(fs);
+    bool served = mnt_fs_is_netfs(fs) == 1 ||
+                  (type != nullptr && (strncmp(type, "fuse", 4) == 0 ||
+                                       strcmp(type, "virtiofs") == 0 || strcmp(type, "9p") == 0));
+    mounts.push_back({mnt_fs_get_target(fs), mnt_fs_get_devno(fs), served});
+    return true;
+  });
+  return mounts;
+}
+
+const Mount *Holding(const std::vector<Mount> &mounts, const std::string &path) {
+  const Mount *holding = nullptr;
+  for (const Mount &m : mounts) {
+    // Of mounts stacked on one point, the last listed is the one seen.
+    if (PlaceOf(path, m.point) != Place::kElsewhere &&
+        (holding == nullptr || m.point.size() >= holding->point.size())) {
+      holding = &m;
+    }
+  }
+  return holding;
+}
+
+}  // namespace mountlist
 
 int HostMount_ForEachBelow(const char *folder,
                            void (*visit)(const char *below, const char *source, void *context),
