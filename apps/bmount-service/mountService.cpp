@@ -123,7 +123,21 @@ bool MountService::Start(std::string *error) {
   std::vector<std::string> problems;
   rc = table_.Load(tablePath_, &problems);
   bool missing = Host_ErrorKind(rc) == HOST_ERROR_NOT_FOUND;
-  if (rc != 0 && !missing) {
+  // What stands in the table's place is no table at all (a folder, a link, a
+  // device, or far too large): it goes aside as a damaged one would, or the
+  // service could never start again.
+  bool notATable = rc == EISDIR || rc == EINVAL || rc == ELOOP || rc == EFBIG;
+  if (notATable) {
+    std::string aside = tablePath_ + ".damaged";
+    int moved = HostState_MoveAside(tablePath_.c_str(), aside.c_str());
+    if (moved != 0) {
+      *error = "cannot read the mount table " + tablePath_ + ": " + ServiceErrorText(rc) +
+               "; nor put it aside: " + ServiceErrorText(moved);
+      return false;
+    }
+    ServiceLog(HOSTLOG_WARNING, "mount table %s: %s; it is put aside as %s", tablePath_.c_str(),
+               ServiceErrorText(rc).c_str(), aside.c_str());
+  } else if (rc != 0 && !missing) {
     *error = "cannot read the mount table " + tablePath_ + ": " + ServiceErrorText(rc);
     return false;
   }
@@ -135,7 +149,7 @@ bool MountService::Start(std::string *error) {
     KeepDamagedTable();
   }
   bool changed = false;
-  if (missing || !problems.empty()) {
+  if (missing || notATable || !problems.empty()) {
     // Whatever of ours is attached without a trustworthy record is still
     // somebody's live volume: find it again instead of clearing it away.
     changed = Rebuild() || !missing;

@@ -191,3 +191,29 @@ def test_saves_cut_short_leave_nothing_behind(host):
     assert not any(p.exists() for p in leftovers)
     assert sorted(p.name for p in (bmount / "volumes").iterdir()) == ["1"]
     assert host.run("E:", "/d").returncode == 0
+
+
+@pytest.mark.parametrize("standing", ["folder", "fifo", "oversized"])
+def test_what_stands_where_the_table_belongs_goes_aside(host, standing):
+    """Something that is no table at all in the table's place: the service
+    still starts, finds the mount again, and keeps that thing for a person
+    to look at (a damaged table kept from before is replaced)."""
+    disk = mbr_disk(host)
+    assert host.run("E:", disk).returncode == 0
+    assert host.run_service("--stop").returncode == 0
+    path, aside = host.prefix / "bmount" / "mounts", host.prefix / "bmount" / "mounts.damaged"
+    path.unlink()
+    aside.write_text("an older damaged table\n")
+    if standing == "folder":
+        path.mkdir()
+        (path / "inside").write_text("x")
+    elif standing == "fifo":
+        os.mkfifo(path)
+    else:
+        path.write_bytes(b"#" * (17 << 20))
+    before = open(disk, "rb").read()
+    assert host.listing() == f"E:\\  =>  {disk}\n\n"
+    assert {"folder": aside.is_dir(), "fifo": aside.is_fifo(),
+            "oversized": aside.is_file() and aside.stat().st_size == 17 << 20}[standing]
+    assert "letter=e" in path.read_text() and open(disk, "rb").read() == before
+    assert host.run("E:", "/d").returncode == 0

@@ -30,6 +30,9 @@ namespace {
 
 // The write end of the readiness pipe in a detached child, or -1.
 int gReadyFd = -1;
+// The starter's standard error in a detached child until it is ready, or -1:
+// a start that fails says why to whoever started it.
+int gStarterErr = -1;
 void (*gTerminateHandler)(void) = nullptr;
 bool gLogToStderr = true;
 bool gSyslogOpen = false;
@@ -175,6 +178,7 @@ int HostDaemon_Detach(void) {
   }
   close(fds[0]);
   gReadyFd = fds[1];
+  gStarterErr = fcntl(2, F_DUPFD_CLOEXEC, 3);
   setsid();
   if (chdir("/") != 0) {
     // "/" always exists; nothing depends on the working folder anyway.
@@ -193,6 +197,10 @@ void HostDaemon_Ready(void) {
   } while (n < 0 && errno == EINTR);
   close(gReadyFd);
   gReadyFd = -1;
+  if (gStarterErr >= 0) {
+    close(gStarterErr);
+    gStarterErr = -1;
+  }
 }
 
 void HostDaemon_OnTerminate(void (*handler)(void)) {
@@ -315,6 +323,12 @@ void HostLog_Write(HostLogLevel level, const char *text) {
     fprintf(stderr, "%s\n", text);
     fflush(stderr);
     return;
+  }
+  if (level == HOSTLOG_ERROR && gStarterErr >= 0) {
+    std::string line = std::string(text) + "\n";
+    if (write(gStarterErr, line.data(), line.size()) < 0) {
+      // The starter's stream is gone: the system log still has it.
+    }
   }
   int priority = level == HOSTLOG_ERROR     ? LOG_ERR
                  : level == HOSTLOG_WARNING ? LOG_WARNING

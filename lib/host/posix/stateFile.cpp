@@ -161,6 +161,23 @@ int HostState_MakeDir(const char *path) {
   return rc;
 }
 
+int HostState_MoveAside(const char *path, const char *aside) {
+  if (rename(path, aside) != 0) {
+    // A folder cannot replace a file, nor a file a folder.
+    if ((errno != EISDIR && errno != ENOTDIR) || (unlink(aside) != 0 && rmdir(aside) != 0) ||
+        rename(path, aside) != 0) {
+      return errno;
+    }
+  }
+  int dir = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int rc = 0;
+  if (dir >= 0) {
+    rc = fsync(dir) != 0 && errno != EINVAL ? errno : 0;
+    close(dir);
+  }
+  return rc;
+}
+
 int HostState_RemoveFile(const char *path) {
   return unlink(path) == 0 || errno == ENOENT ? 0 : errno;
 }

@@ -7,7 +7,8 @@
 // Detaches the calling process: it forks, and the parent waits until the
 // child calls HostDaemon_Ready (the parent then exits 0) or ends without
 // doing so (the parent exits 1). The child runs in a new session with the
-// working folder "/" and standard streams on /dev/null. Returns 0 in the
+// working folder "/" and standard streams on /dev/null; until it is ready,
+// the errors it logs also go to the standard error it had. Returns 0 in the
 // child, or a system error code when nothing could be forked (the caller
 // stays as it was).
 int HostDaemon_Detach(void);

@@ -27,6 +27,10 @@ int HostState_ReadFile(const char *path, size_t maxLength, char **data, size_t *
 // Creates a folder (mode 0700). Returns 0, also when it exists already as a
 // folder (not a link to one: EEXIST), or a system error code.
 int HostState_MakeDir(const char *path);
+// Renames path to aside, in the same folder, whatever kind of entry either
+// is (a folder at aside must be empty), and flushes the folder. Returns 0 or
+// a system error code.
+int HostState_MoveAside(const char *path, const char *aside);
 // Removes a file (0 also when it was missing) or a system error code.
 int HostState_RemoveFile(const char *path);
 // Removes an empty folder (0 also when it was missing) or a system error code.
