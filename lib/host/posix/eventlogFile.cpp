@@ -23,7 +23,7 @@ namespace {
 constexpr int kLockWaitMs = 2000;
 // A link where the log belongs would have our record appended to whatever
 // it names; a FIFO would hold the writer.
-constexpr int kOpenFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+constexpr int kOpenFlags = O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
 void AppendJsonString(std::string *out, const char *text) {
   out->push_back('"');
@@ -151,6 +151,12 @@ int HostEventLog_Append(const HostEventRecord *record) {
   }
   if (rc == 0 && !S_ISREG(st.st_mode)) {
     rc = EINVAL;
+  }
+  // A line cut short (by a crash of the machine, or a hand) must not swallow
+  // this record: it goes on a line of its own.
+  char last = '\n';
+  if (rc == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') {
+    line.insert(0, 1, '\n');
   }
   if (rc == 0) {
     ssize_t n;

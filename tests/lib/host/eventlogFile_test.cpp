@@ -74,4 +74,20 @@ TEST(EventLogFile, LockHeldForeverLosesTheRecordOnly) {
   EXPECT_EQ(prefix.EventLog().size(), 1u);
 }
 
+// A last line cut short, by a crash of the machine or by hand, keeps the
+// next record off it.
+TEST(EventLogFile, ALineCutShortDoesNotSwallowTheNext) {
+  for (const std::string &tail : {std::string(R"({"time":"2026-)"), std::string(8, '\0')}) {
+    testsupport::PrivatePrefix prefix;
+    std::string path = prefix.file("eventlog/Application.jsonl");
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_EQ(write(fd, tail.data(), tail.size()), static_cast<ssize_t>(tail.size()));
+    close(fd);
+    HostEventRecord r = {"src", HOSTEVENT_ERROR, 7, 0, nullptr, 0, "m"};
+    ASSERT_EQ(HostEventLog_Append(&r), 0);
+    std::string text = testsupport::ReadFile(path);
+    EXPECT_EQ(text.substr(0, tail.size() + 10), tail + "\n{\"time\":\"");
+  }
+}
+
 }  // namespace
