@@ -14,6 +14,7 @@
 #include "file/fileLock.h"
 #include "host/drives.h"
 #include "host/fs.h"
+#include "host/identity.h"
 #include "host/lastError.h"
 #include "host/lookup.h"
 #include "host/loop.h"
@@ -262,7 +263,7 @@ Outcome MountService::OpenImage(const std::string &path, DiskImage *image) {
   std::string why;
   switch (images_.Probe(path, image, &why)) {
     case ImageProblem::None:
-      return {};
+      return OwnerMayUse(path, *image);
     case ImageProblem::Missing:
       return Outcome::Fail(KindFailure(HOST_ERROR_NOT_FOUND), why);
     case ImageProblem::Unsupported:
@@ -272,6 +273,28 @@ Outcome MountService::OpenImage(const std::string &path, DiskImage *image) {
       break;
   }
   return Outcome::Fail(E_FAIL, why);
+}
+
+Outcome MountService::OwnerMayUse(const std::string &path, const DiskImage &image) {
+  // A disk names its other files itself: they are opened as this service's
+  // user only when the disk's owner could have opened them too, so that a
+  // disk cannot have another user's files read or written.
+  for (size_t i = 0; i < image.layers.size(); i++) {
+    std::vector<std::string> files = image.layers[i].extents;
+    if (i > 0) {
+      files.insert(files.begin(), image.layers[i].path);
+    }
+    for (const std::string &file : files) {
+      bool write = i == 0 && image.layers[i].writable;
+      if (!HostIdentity_OwnerMay(path.c_str(), file.c_str(), write)) {
+        return Outcome::Fail(KindFailure(HOST_ERROR_ACCESS),
+                             "The file " + DiskImage_Quoted(file) + " of the disk " +
+                                 DiskImage_Quoted(path) + " is one the disk's owner may not " +
+                                 (write ? "read and write" : "read") + ".");
+      }
+    }
+  }
+  return {};
 }
 
 Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<VolumeExtent> *volumes) {

@@ -139,6 +139,35 @@ def fuse_acl(uid):
                                           for t, p, i in entries)
 
 
+@pytest.mark.parametrize("kind", ["extent", "parent"])
+@pytest.mark.parametrize("theirs, mode, allowed", [(0, 0o600, False), (0, 0o644, None),
+                                                   (65534, 0o600, True)],
+                         ids=["root's private", "root's readable", "the owner's"])
+def test_a_disk_opens_only_what_its_owner_could(host, nobody_home, kind, theirs, mode, allowed):
+    """A disk of another user's names its own further files: the service,
+    as the superuser, opens them only when that user could, so that a
+    planted name cannot have it write into or read from someone else's file."""
+    if os.geteuid() != 0:
+        pytest.skip("needs the superuser to make another user's files")
+    raw = shutil.copy(mbr_disk(host, "mbr.raw"), nobody_home / "mbr.raw")
+    if kind == "extent":
+        disk = convert(raw, nobody_home / "disk.vmdk", "vmdk", "-o", "subformat=monolithicFlat")
+        named = nobody_home / "disk-flat.vmdk"
+        allowed = bool(allowed)  # written: being readable is not enough
+    else:
+        named, disk = raw, child(nobody_home / "disk.qcow2", raw, parent_fmt="raw")
+        allowed = allowed is not False
+    os.chown(disk, 65534, 65534)
+    os.chown(named, theirs, theirs)
+    os.chmod(named, mode)
+    if allowed:
+        assert host.outcome(disk, "/p") == (0, VOLUMES, "")
+        return
+    assert host.outcome(disk, "/p") == (2, OPEN_FAILED, "")
+    text = host.events()[-1]["strings"][-1]
+    assert f'The file "{named}" of the disk "{disk}" is one the disk\'s owner may not' in text
+
+
 @pytest.mark.parametrize("fuse", ["missing", "granted"])
 def test_fuse_without_the_superuser(host, nobody_home, other_user, fuse):
     mode = os.stat("/dev/fuse").st_mode if os.path.exists("/dev/fuse") else None

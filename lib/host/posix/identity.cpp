@@ -1,27 +1,100 @@
 // Process id and user name from the POSIX process and user database.
 #include "host/identity.h"
 
+#include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 long HostIdentity_ProcessId(void) { return static_cast<long>(getpid()); }
 
-char *HostIdentity_UserName(void) {
+namespace {
+
+// The account of uid: false when the user database has none.
+bool Account(uid_t uid, std::string *name, gid_t *group) {
   long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 4096);
   struct passwd pw;
   struct passwd *found = nullptr;
-  while (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) == ERANGE &&
+  while (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) == ERANGE &&
          buf.size() < (1u << 20)) {
     buf.resize(buf.size() * 2);
   }
   if (found == nullptr || found->pw_name == nullptr) {
-    return nullptr;
+    return false;
   }
-  return strdup(found->pw_name);
+  *name = found->pw_name;
+  *group = found->pw_gid;
+  return true;
+}
+
+// The groups of uid's account; none without one.
+std::vector<gid_t> GroupsOf(uid_t uid) {
+  std::string name;
+  gid_t primary = 0;
+  if (!Account(uid, &name, &primary)) {
+    return {};
+  }
+  int count = 32;
+  std::vector<gid_t> groups(static_cast<size_t>(count));
+  while (getgrouplist(name.c_str(), primary, groups.data(), &count) < 0 && count < (1 << 16)) {
+    groups.resize(static_cast<size_t>(count *= 2));
+  }
+  groups.resize(static_cast<size_t>(std::max(count, 0)));
+  return groups;
+}
+
+// Whether the permission bits of st grant uid every one of bits (4 read,
+// 2 write, 1 search).
+bool Grants(const struct stat &st, uid_t uid, const std::vector<gid_t> &groups, unsigned bits) {
+  unsigned shift = st.st_uid == uid                                                     ? 6
+                   : std::find(groups.begin(), groups.end(), st.st_gid) != groups.end() ? 3
+                                                                                        : 0;
+  return ((st.st_mode >> shift) & bits) == bits;
+}
+
+}  // namespace
+
+char *HostIdentity_UserName(void) {
+  std::string name;
+  gid_t group = 0;
+  return Account(geteuid(), &name, &group) ? strdup(name.c_str()) : nullptr;
+}
+
+bool HostIdentity_OwnerMay(const char *named, const char *path, bool write) {
+  struct stat st;
+  if (stat(named, &st) != 0) {
+    return false;
+  }
+  uid_t owner = st.st_uid;
+  if (owner == 0 || owner == geteuid()) {
+    return true;
+  }
+  char real[PATH_MAX];
+  if (realpath(path, real) == nullptr || stat(real, &st) != 0) {
+    return false;
+  }
+  std::vector<gid_t> groups = GroupsOf(owner);
+  // A file nobody may write is only read.
+  bool written = write && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+  if (!Grants(st, owner, groups, written ? 6 : 4)) {
+    return false;
+  }
+  std::string folder = real;
+  while (folder.size() > 1) {
+    size_t slash = folder.rfind('/');
+    folder.resize(slash == 0 ? 1 : slash);
+    if (stat(folder.c_str(), &st) != 0 || !Grants(st, owner, groups, 1)) {
+      return false;
+    }
+  }
+  return true;
 }
