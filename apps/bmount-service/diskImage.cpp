@@ -14,6 +14,7 @@
 
 #include "host/fs.h"
 #include "host/lastError.h"
+#include "host/lookup.h"
 #include "host/process.h"
 
 namespace {
@@ -105,25 +106,25 @@ std::string ResolveName(const std::string &name, const std::string &base, const 
 // and opening a FIFO would hold it until its time runs out: the names of a
 // text file are checked first, as QEMU reads its extent lines.
 ImageProblem CheckDescriptorNames(const std::string &path, std::string *why) {
-  HostFileStamp stamp;
-  char *data = nullptr;
+  // As QEMU reads it: its first MiB, up to the first zero byte, which ends a
+  // padded descriptor and leaves next to nothing of a binary header.
+  std::string text(kMaxDescriptor, '\0');
+  int file = HostFile_OpenRegular(path.c_str());
   size_t length = 0;
-  if (!HostState_Stamp(path.c_str(), &stamp) || stamp.size > kMaxDescriptor ||
-      HostState_ReadFile(path.c_str(), kMaxDescriptor, &data, &length) != 0) {
-    return ImageProblem::None;  // no descriptor, or qemu-img says what is wrong
+  for (long n = 1; file != HOSTFILE_INVALID && n > 0 && length < text.size(); length += n) {
+    n = std::max(HostFile_Read(file, text.data() + length, text.size() - length), 0L);
   }
-  // As QEMU reads it: up to the first zero byte, which ends a padded
-  // descriptor and leaves next to nothing of a binary header.
-  std::string text(data, strnlen(data, length));
-  free(data);
+  HostFile_Close(file);
+  text.resize(strnlen(text.data(), length));
   ImageProblem problem = ImageProblem::None;
   for (size_t start = 0; start < text.size() && problem == ImageProblem::None;) {
     size_t end = std::min(text.find('\n', start), text.size());
-    std::string line = text.substr(start, end - start);
+    const char *line = text.c_str() + start;
     start = end + 1;
-    // <access> <sectors> <type> "<name>" [<offset>]
+    // <access> <sectors> <type> "<name>" [<offset>], where a blank may be
+    // any white space: an extent may go on over the next lines.
     char name[512];
-    if (sscanf(line.c_str(), "%*s %*s %*s \"%511[^\n\r\"]\"", name) != 1 || NotAPlainPath(name)) {
+    if (sscanf(line, "%*s %*s %*s \"%511[^\n\r\"]\"", name) != 1 || NotAPlainPath(name)) {
       continue;
     }
     // A missing file is left for qemu-img to report, as before.

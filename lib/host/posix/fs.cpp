@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "openKind.h"
+
 namespace {
 
 bool StatPath(const char *path, struct stat *st) {
@@ -63,7 +65,7 @@ bool ReadDosAttributes(const char *path, uint32_t *value) {
 }
 
 bool HasCompressionFlag(const char *path) {
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  int fd = openkind::Open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY, true);
   if (fd < 0) {
     return false;
   }
@@ -74,6 +76,32 @@ bool HasCompressionFlag(const char *path) {
 }
 
 }  // namespace
+
+namespace openkind {
+
+int Open(const char *path, int flags, bool folders) {
+  // Looked at through a descriptor that opens nothing, then opened through
+  // that very descriptor: a name changed meanwhile cannot slip anything in.
+  int handle = open(path, O_PATH | O_CLOEXEC);
+  struct stat st;
+  if (handle < 0 || fstat(handle, &st) != 0 ||
+      !(S_ISREG(st.st_mode) || (folders && S_ISDIR(st.st_mode)))) {
+    int e = handle < 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (handle >= 0) {
+      close(handle);
+    }
+    errno = e;
+    return -1;
+  }
+  std::string proc = "/proc/self/fd/" + std::to_string(handle);
+  int fd = open(proc.c_str(), flags | O_CLOEXEC);
+  int e = errno;
+  close(handle);
+  errno = e;
+  return fd;
+}
+
+}  // namespace openkind
 
 char *HostFs_FullPath(const char *path) {
   if (path == nullptr) {

@@ -16,6 +16,7 @@
 
 #include "host/fs.h"
 #include "host/text.h"
+#include "openKind.h"
 
 namespace {}  // namespace
 
@@ -70,24 +71,16 @@ int HostFile_OpenRegular(const char *path, long long *size) {
     errno = ENOENT;
     return HOSTFILE_INVALID;
   }
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
-    return HOSTFILE_INVALID;
-  }
+  int fd = openkind::Open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY, false);
   struct stat st;
-  if (fstat(fd, &st) != 0) {
+  if (fd < 0 || fstat(fd, &st) != 0) {
     int e = errno;
-    close(fd);
+    if (fd >= 0) {
+      close(fd);
+    }
     errno = e;
     return HOSTFILE_INVALID;
   }
-  if (!S_ISREG(st.st_mode)) {
-    close(fd);
-    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    return HOSTFILE_INVALID;
-  }
-  // O_NONBLOCK stays: it kept a FIFO from blocking the open, and reads of a
-  // regular file ignore it.
   if (size != nullptr) *size = st.st_size;
   return fd;
 }

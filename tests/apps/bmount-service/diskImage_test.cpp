@@ -144,6 +144,14 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
   Convert("fifo.vmdk", "vmdk", "twoGbMaxExtentFlat");
   std::filesystem::remove(file("fifo-f001.vmdk"));
   ASSERT_EQ(mkfifo(file("fifo-f001.vmdk").c_str(), 0600), 0);
+  // Hidden from a reading line by line: an extent over three lines, and one
+  // in the first MiB of a larger file, which is all QEMU reads of it.
+  const std::string head =
+      "# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n"
+      "createType=\"monolithicFlat\"\n";
+  testsupport::WriteFile(file("split.vmdk"), head + "RW\n8192 FLAT\n\"fifo-f001.vmdk\" 0\n");
+  testsupport::WriteFile(file("padded.vmdk"),
+                         head + "RW 8192 FLAT \"fifo-f001.vmdk\" 0\n" + std::string(1100000, '#'));
   const struct {
     const char *name;
     ImageProblem problem;
@@ -154,6 +162,8 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
       {"datafile.qcow2", ImageProblem::Unsupported, "datafile.qcow2"},
       {"nothing-here", ImageProblem::Missing, "nothing-here"},
       {"fifo.vmdk", ImageProblem::Missing, "fifo-f001.vmdk"},
+      {"split.vmdk", ImageProblem::Missing, "fifo-f001.vmdk"},
+      {"padded.vmdk", ImageProblem::Missing, "fifo-f001.vmdk"},
   };
   for (const auto &f : files) {
     SCOPED_TRACE(f.name);

@@ -3,7 +3,9 @@
 // exercised through the file library's tests.
 #include "host/fs.h"
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "host/lastError.h"
+#include "host/lookup.h"
 #include "testSupport.h"
 
 namespace {
@@ -68,6 +71,27 @@ TEST(HostFsAttributes, ModeBitsAndDosAttrib) {
   EXPECT_EQ(attributes(f), 0u);
   ASSERT_TRUE(dosAttrib("0x1zz"));
   EXPECT_EQ(attributes(f), 0u);
+}
+
+// Opening a device can act (a watchdog starts counting): what only looks at
+// a file, or opens regular ones, must not open one given in their place.
+TEST(HostFsAttributes, ADeviceIsLookedAtWithoutBeingOpened) {
+  TempDir dir;
+  std::string device = dir.file("null");
+  if (mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) {
+    GTEST_SKIP() << "no device node can be made here";
+  }
+  std::string link = dir.file("disk.bxdk");
+  ASSERT_EQ(symlink(device.c_str(), link.c_str()), 0);
+  int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(inotify_add_watch(watch, device.c_str(), IN_OPEN), 0);
+  uint32_t attributes = 0;
+  EXPECT_TRUE(HostFs_GetAttributes(link.c_str(), &attributes));
+  EXPECT_EQ(HostFile_OpenRegular(link.c_str()), HOSTFILE_INVALID);
+  EXPECT_EQ(errno, EINVAL);
+  char events[256];
+  EXPECT_LT(read(watch, events, sizeof events), 0) << "the device was opened";
+  close(watch);
 }
 
 TEST(HostDir, ListsEntriesWithKinds) {
