@@ -254,6 +254,7 @@ ImageProblem ReadLayer(const nlohmann::json &info, ImageLayer *layer, std::strin
       if (file.empty()) {
         return problem;
       }
+      layer->extentNames.push_back(name);
       if (file != path) {
         layer->extents.push_back(file);
       }
@@ -398,6 +399,24 @@ bool StampAll(const std::vector<std::string> &files, std::vector<HostFileStamp> 
   return true;
 }
 
+// Whether the extent names of a layer still lead to the files they led to:
+// a link repointed since would have QEMU open a file nobody checked.
+bool SameExtents(const ImageLayer &layer) {
+  std::vector<std::string> now;
+  for (const std::string &name : layer.extentNames) {
+    ImageProblem problem = ImageProblem::None;
+    std::string why;
+    std::string file = ResolveName(name, layer.path, "extent file", &problem, &why);
+    if (file.empty()) {
+      return false;
+    }
+    if (file != layer.path) {
+      now.push_back(file);
+    }
+  }
+  return now == layer.extents;
+}
+
 // Whether a file is still the one probed. A raw disk stays raw while it is
 // the same file of the same size: what its guest writes is data, and reading
 // new bytes at its start as another format's header would be the very danger
@@ -424,6 +443,9 @@ ImageProblem DiskImageCache::Probe(const std::string &path, DiskImage *image, st
         now.size() == it->second.stamps.size()) {
       for (size_t i = 0; same && i < now.size(); ++i) {
         same = StillSame(now[i], it->second.stamps[i], it->second.image.Raw());
+      }
+      for (const ImageLayer &layer : it->second.image.layers) {
+        same = same && SameExtents(layer);
       }
       if (same) {
         it->second.checked = checked;

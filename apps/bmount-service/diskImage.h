@@ -44,6 +44,9 @@ struct ImageLayer {
   // Further files QEMU reads for this layer (the extent files of a
   // descriptor), absolute with links resolved; path itself is not repeated.
   std::vector<std::string> extents;
+  // Every extent as QEMU names it (links not resolved), which it opens again
+  // by that name.
+  std::vector<std::string> extentNames;
   // False for compressed extents (a stream-optimized vmdk): QEMU only appends
   // to them and fails a write to data already there.
   bool writable = true;

@@ -204,6 +204,27 @@ ImageProblem WithoutQemuImg(DiskImageCache *cache, const std::string &path, Disk
   return problem;
 }
 
+// QEMU opens a descriptor's extents again by their names: one that leads to
+// another file since must not be taken for the file checked before.
+TEST_F(DiskImageTest, CacheLetsGoOfAnExtentLinkRepointed) {
+  std::filesystem::copy_file(file("base.raw"), file("other.raw"));
+  std::filesystem::create_symlink(file("base.raw"), file("ext.raw"));
+  testsupport::WriteFile(file("d.vmdk"),
+                         "# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n"
+                         "createType=\"monolithicFlat\"\nRW " +
+                             std::to_string(std::filesystem::file_size(file("base.raw")) / 512) +
+                             " FLAT \"ext.raw\" 0\n");
+  DiskImageCache cache;
+  DiskImage image;
+  std::string why;
+  ASSERT_EQ(cache.Probe(file("d.vmdk"), &image, &why), ImageProblem::None) << why;
+  ASSERT_EQ(image.layers[0].extents, std::vector<std::string>{file("base.raw")});
+  EXPECT_EQ(WithoutQemuImg(&cache, file("d.vmdk"), &image), ImageProblem::None);
+  std::filesystem::remove(file("ext.raw"));
+  std::filesystem::create_symlink(file("other.raw"), file("ext.raw"));
+  EXPECT_EQ(WithoutQemuImg(&cache, file("d.vmdk"), &image), ImageProblem::Tool);
+}
+
 TEST_F(DiskImageTest, CacheHoldsWhileEveryFileStaysTheSame) {
   Convert("base.qcow2", "qcow2");
   Child("qcow2", "child.qcow2", "base.qcow2", "qcow2");
