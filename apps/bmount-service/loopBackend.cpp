@@ -225,10 +225,12 @@ class LoopBackend : public Backend {
     if (present) {
       return true;
     }
+    // Not forced: a table that reads well may still be wrong, and what it
+    // misses may be a live mount, which the stray scan then leaves alone.
     ServiceLog(HOSTLOG_WARNING, "mount %d: its loop device or mount is gone; removing the rest",
                record.id);
     MountRecord rest = record;
-    Detach(rest, true);
+    Detach(rest, false);
     return false;
   }
 

@@ -4,6 +4,7 @@ Needs the superuser and loop devices; loop_host checks that nothing of a
 test is left behind (data across crashes: test_faults.py)."""
 
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -226,6 +227,26 @@ def test_mount_in_use_missing_from_a_whole_table_is_left_alone(host):
     assert host.listing() == NONE_MOUNTED
     assert mounts_below(host.prefix) == []
     assert not os.path.lexists(host.drive("e:"))
+
+
+@pytest.mark.parametrize("damage", [
+    lambda t: re.sub(r" loop=(\d+) ", lambda m: f" loop={int(m[1]) + 7} ", t),
+    lambda t: t.replace("mount id=1 ", "mount id=5 "),
+], ids=["loop number", "id"])
+def test_a_wrong_table_takes_no_volume_in_use_down(host, damage):
+    disk = ext4_disk(host)
+    assert host.run("E:", disk).returncode == 0
+    table = host.prefix / "bmount" / "mounts"
+    with open(host.drive("e:") / "log.txt", "w") as writer:
+        assert host.run_service("--stop").returncode == 0
+        table.write_text(damage(table.read_text()))
+        host.listing()
+        writer.write("not pulled from under its writer\n")
+        writer.flush()
+        assert (host.drive("e:") / "log.txt").read_text() == "not pulled from under its writer\n"
+    assert host.run_service("--stop").returncode == 0
+    assert host.listing() == NONE_MOUNTED  # let go of, it is a stray and goes
+    assert mounts_below(host.prefix) == []
 
 
 def test_looking_for_users_does_not_wait_on_a_silent_file_system(host):
