@@ -61,6 +61,13 @@ VolumeScan ReadVolumes(const std::string &path, std::vector<VolumeExtent> *volum
     }
   }
   blkid_free_probe(probe);
+  // libblkid takes a read that fails for no table: a disk whose image cannot
+  // be read (damaged, or on a parent changed since) is not an empty one.
+  if (volumes->empty()) {
+    *error = HostDisk_ReadEnds(disk, kSectorSize);
+  }
   HostDisk_Close(&disk);
-  return volumes->empty() ? VolumeScan::NoVolumes : VolumeScan::Found;
+  return *error != 0        ? VolumeScan::Unreadable
+         : volumes->empty() ? VolumeScan::NoVolumes
+                            : VolumeScan::Found;
 }

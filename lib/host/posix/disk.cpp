@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "blockDevice.h"
 #include "host/fs.h"
@@ -260,6 +261,20 @@ bool HostDisk_LockedElsewhere(const HostDisk &disk) {
   probe.l_type = F_WRLCK;
   probe.l_whence = SEEK_SET;
   return fcntl(disk.fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+}
+
+int HostDisk_ReadEnds(const HostDisk &disk, size_t sectorSize) {
+  if (disk.size < sectorSize) {
+    return 0;  // nothing to hold a table
+  }
+  std::vector<char> sector(sectorSize);
+  for (uint64_t at : {uint64_t{0}, (disk.size / sectorSize - 1) * sectorSize}) {
+    ssize_t n = pread(disk.fd, sector.data(), sectorSize, static_cast<off_t>(at));
+    if (n != static_cast<ssize_t>(sectorSize)) {
+      return n < 0 ? errno : EIO;
+    }
+  }
+  return 0;
 }
 
 namespace blockdevice {

@@ -66,3 +66,8 @@ int HostDisk_CoveringLoop(const HostDisk &disk);
 // block layer of a machine emulator does on every image file it has open.
 // False for a block device, or where the file system keeps no such locks.
 bool HostDisk_LockedElsewhere(const HostDisk &disk);
+
+// Reads the first and the last sector (of sectorSize bytes) of an open disk,
+// where partition tables lie: 0, or the system error code of the read that
+// failed (EIO when a disk of no whole sector gives nothing).
+int HostDisk_ReadEnds(const HostDisk &disk, size_t sectorSize);
