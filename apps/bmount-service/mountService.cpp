@@ -58,6 +58,11 @@ Outcome CannotOpen(const std::string &start, HostDiskOpen status, int code) {
           start + " cannot be opened: it is neither a regular file nor a block device.");
     case HostDiskOpen::InUse:
       return Outcome::Fail(KindFailure(HOST_ERROR_BUSY), start + " is in use by another program.");
+    case HostDiskOpen::OthersLink:
+      return Outcome::Fail(KindFailure(HOST_ERROR_ACCESS),
+                           start +
+                               " cannot be opened: it is reached through a symbolic link that "
+                               "another user can change, to a file that is not theirs.");
     default:
       return Outcome::Fail(SystemFailure(code),
                            start + " cannot be opened: " + ServiceErrorText(code) + ".");

@@ -45,15 +45,6 @@ def test_command_line(host, args, env, code, err):
     assert not host.endpoint.exists()
 
 
-def test_a_detached_start_that_fails_says_why(host):
-    assert host.run_service("--register").returncode == 0
-    shutil.rmtree(host.prefix / "bmount")
-    (host.prefix / "bmount").write_text("")
-    r = host.run_service(timeout=30)
-    assert r.returncode == 1
-    assert b"cannot create " + bytes(host.prefix / "bmount") in r.stderr
-
-
 def test_one_instance_per_prefix(host, foreground):
     first = foreground()
     assert first.poll() is None and serving_pid(host) == first.pid

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 from conftest import CLSID
-from test_commands import NO_LOCATOR, mbr_disk
+from test_commands import NO_LOCATOR, UNABLE_TO_OPEN, mbr_disk
 
 SERVER_VALUE = Path("registry/HKLM/Software/Classes/CLSID") / CLSID / "LocalServer32" / "@"
 SOURCE_KEY = Path("registry/HKLM/System/CurrentControlSet/Services/EventLog/Application/bmount-service")
@@ -41,6 +41,32 @@ def test_a_link_where_the_lock_file_belongs_refuses_the_disk(host):
                                      "Too many levels of symbolic links."]
     assert refused[0]["message"] == ("The mount service refused a request: "
                                      + refused[0]["strings"][0] + "\r\n")
+
+
+@AS_ROOT
+@pytest.mark.parametrize("link_owner, leads_to, refused", [
+    (65534, "root's disk", True), (65534, "root's folder", True), (65534, "their disk", False),
+    (0, "root's disk", False)])
+def test_a_link_another_user_can_change_must_lead_to_their_own_file(host, nobody_home, link_owner,
+                                                                    leads_to, refused):
+    """A user who may change a folder could swap the disk in it for a link to
+    somebody else's between the checks and the attach: what such a link
+    leads to must be its owner's."""
+    theirs = shutil.copy(mbr_disk(host), nobody_home / "theirs.bxdk")
+    os.chown(theirs, 65534, 65534)
+    target = {"root's disk": mbr_disk(host), "root's folder": str(host.work),
+              "their disk": theirs}[leads_to]
+    link = nobody_home / ("vm" if leads_to == "root's folder" else "disk.bxdk")
+    os.symlink(target, link)
+    os.lchown(link, link_owner, link_owner)
+    disk = str(link / "disk.bxdk" if leads_to == "root's folder" else link)
+    if not refused:
+        assert host.outcome(disk, "/p")[0] == 0
+        return
+    assert host.outcome(disk, "/p") == (2, UNABLE_TO_OPEN, "")
+    assert host.run("E:", disk).returncode == 2
+    assert "through a symbolic link that another user can change" in host.events()[-1]["strings"][-1]
+    assert "=>" not in host.listing()
 
 
 @AS_ROOT
@@ -119,10 +145,14 @@ def test_why_the_service_cannot_start_is_in_the_event_log(host, case):
         host.env["BRENIX_MOUNT_BACKEND"] = "floppy"
         reason = 'unknown backend "floppy" (expected loop or record) in BRENIX_MOUNT_BACKEND'
     else:
-        (host.prefix / "bmount" / "mounts").mkdir()
-        reason = f"cannot read the mount table {host.prefix}/bmount/mounts: Is a directory"
+        shutil.rmtree(host.prefix / "bmount")
+        (host.prefix / "bmount").write_text("")
+        reason = f"cannot create {host.prefix}/bmount: File exists"
     assert host.outcome()[:2] == (2, NO_LOCATOR)
     records = service_records(host)
     assert [(e["type"], e["eventId"], e["strings"]) for e in records] == \
         [("error", 0xE0000101, [reason])]
     assert records[0]["message"] == f"The mount service cannot start: {reason}\r\n"
+    # Started by hand, detached once it gets that far, it says so on its way.
+    r = host.run(program=host.service, timeout=30)
+    assert r.returncode == 1 and reason.encode() in r.stderr

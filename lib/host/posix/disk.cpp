@@ -16,7 +16,9 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -89,16 +91,79 @@ int DescribeBlockDevice(int fd, const struct stat &st, HostDisk *disk) {
   return 0;
 }
 
-// Returns 0 or an errno value (EINVAL: not a disk; EBUSY: in use). The
-// caller closes what is left open on failure. lock: 0, LOCK_SH or LOCK_EX.
+// What OpenDisk returns for a disk reached through another user's link.
+constexpr int kOthersLink = -1;
+
+// Whether a user other than the superuser and this process's user could
+// change the entries of a folder.
+bool OthersMayChange(const struct stat &folder) {
+  return (folder.st_uid != 0 && folder.st_uid != geteuid()) ||
+         (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+}
+
+// Whether path reaches its file through a symbolic link in a folder that
+// another user could change, leading to a file that is not the link's
+// owner's: that user could have swapped the disk for somebody else's. The
+// file reached is left in *reached (st_ino 0 when it cannot be told).
+bool ThroughOthersLink(const std::string &path, struct stat *reached) {
+  reached->st_ino = 0;
+  std::string resolved;
+  for (size_t start = 0; start <= path.size();) {
+    size_t end = std::min(path.find('/', start), path.size());
+    std::string part = path.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == ".") {
+      continue;
+    }
+    if (part == "..") {
+      resolved.resize(resolved.rfind('/') == std::string::npos ? 0 : resolved.rfind('/'));
+      continue;
+    }
+    std::string next = resolved + "/" + part;
+    struct stat link, folder;
+    if (lstat(next.c_str(), &link) != 0) {
+      return false;  // the open says what is wrong
+    }
+    if (S_ISLNK(link.st_mode)) {
+      char real[PATH_MAX];
+      if (stat(next.c_str(), reached) != 0 || realpath(next.c_str(), real) == nullptr) {
+        return false;
+      }
+      if (stat(resolved.empty() ? "/" : resolved.c_str(), &folder) == 0 &&
+          OthersMayChange(folder) && link.st_uid != reached->st_uid) {
+        return true;
+      }
+      next = strcmp(real, "/") == 0 ? "" : real;
+    }
+    resolved = next;
+  }
+  if (stat(resolved.empty() ? "/" : resolved.c_str(), reached) != 0) {
+    reached->st_ino = 0;
+  }
+  return false;
+}
+
+// Returns 0 or an errno value (EINVAL: not a disk; EBUSY: in use), or
+// kOthersLink. The caller closes what is left open on failure. lock: 0,
+// LOCK_SH or LOCK_EX.
 int OpenDisk(const char *path, int lock, HostDisk *disk) {
   bool claim = lock == LOCK_EX;
   struct stat st;
   if (path == nullptr || *path == '\0') {
     return ENOENT;
   }
+  struct stat reached = {};
+  if (path[0] == '/' && ThroughOthersLink(path, &reached)) {
+    return kOthersLink;
+  }
   if (stat(path, &st) != 0) {
     return errno;
+  }
+  // The walk and the name now must reach one file, or a link was swapped
+  // between them.
+  if (path[0] == '/' && reached.st_ino != 0 &&
+      (reached.st_dev != st.st_dev || reached.st_ino != st.st_ino)) {
+    return EINVAL;
   }
   if (S_ISDIR(st.st_mode)) {
     return EISDIR;
@@ -181,6 +246,8 @@ HostDiskOpen Open(const char *path, int lock, HostDisk *disk, int *error) {
       return HostDiskOpen::NotADisk;
     case EBUSY:
       return HostDiskOpen::InUse;
+    case kOthersLink:
+      return HostDiskOpen::OthersLink;
     default:
       *error = e;
       return HostDiskOpen::Failed;

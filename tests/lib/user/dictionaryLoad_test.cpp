@@ -180,9 +180,8 @@ GCC_FALSE_RESTRICT_END
 
 TEST_F(DictionaryLoadTest, FailuresBeforeReadingLeaveTheDictionary) {
   EXPECT_EQ(Dict_GetInt(dict_.get(), 42, "kept"), 42);
-  // A socket exists and is no folder, but cannot be opened as a file, not
-  // even by the superuser. Neither a FIFO, which would block the open, nor a
-  // device without end is read.
+  // A socket exists and is no folder, but is no file either. Neither a FIFO,
+  // which would block the open, nor a device without end is opened.
   std::string socketPath = dir_.file("sock");
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_GE(fd, 0);
@@ -207,7 +206,7 @@ TEST_F(DictionaryLoadTest, FailuresBeforeReadingLeaveTheDictionary) {
       {dir_.file("missing.bxx"), "Unable to get information about file \"",
        "\": No such file or directory.\n"},
       {dir_.path(), "\"", "\" is a directory.\n"},
-      {socketPath, kOpen, "\": No such device or address.\n"},
+      {socketPath, kOpen, "\": Invalid argument.\n"},
       {fifo, kOpen, "\": Invalid argument.\n"},
       {zero, kOpen, "\": Invalid argument.\n"},
       {huge, kOpen, "\": File too large.\n", DICT_LOAD_BOUNDED},

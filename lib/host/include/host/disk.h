@@ -40,6 +40,10 @@ enum class HostDiskOpen {
   // Claimed by another opener, or a block device in use (mounted, held by
   // another device, or opened exclusively).
   InUse,
+  // Reached through a symbolic link that another user could change (in a
+  // folder they may write) to a file that is not theirs: they could have
+  // swapped the disk for somebody else's.
+  OthersLink,
   Failed,  // *error holds the system error code
 };
 
