@@ -84,6 +84,20 @@ std::vector<DiskClaim> ClaimsOf(const std::string &disk, const DiskImage &image)
   return claims;
 }
 
+// Whether file is one of claims, by identity.
+bool NamedBefore(const std::vector<DiskClaim> &claims, const std::string &file) {
+  HostDisk seen;
+  int code = 0;
+  bool found = false;
+  if (HostDisk_Open(file.c_str(), false, &seen, &code) == HostDiskOpen::Opened) {
+    for (const DiskClaim &c : claims) {
+      found = found || HostDisk_Overlap(c.disk, seen);
+    }
+    HostDisk_Close(&seen);
+  }
+  return found;
+}
+
 HostDiskOpen OpenClaim(DiskClaim *claim, int *code) {
   return claim->shared ? HostDisk_OpenShared(claim->file.c_str(), &claim->disk, code)
                        : HostDisk_Open(claim->file.c_str(), true, &claim->disk, code);
@@ -775,6 +789,12 @@ Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &imag
                         top ? "The disk " + name
                             : "The file " + DiskImage_Quoted(claim.file) + " of the disk " + name,
                         &claim);
+    if (!refused.Ok() && !top && NamedBefore(*claims, claim.file)) {
+      // Its own earlier claim holds it: no other program to look for.
+      refused = Outcome::Fail(KindFailure(HOST_ERROR_INVALID),
+                              "The disk " + name + " names the file " +
+                                  DiskImage_Quoted(claim.file) + " more than once.");
+    }
     if (!refused.Ok()) {
       break;
     }

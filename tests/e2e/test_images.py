@@ -132,6 +132,21 @@ def test_refusals_name_the_file(host, case):
     assert "=>" not in host.listing()
 
 
+def test_a_file_named_twice_is_said_so(host):
+    """Refused, as QEMU could not open it, but for what it is: no other
+    program holds the file."""
+    data = host.work / "data.raw"
+    shutil.copy(mbr_disk(host, "mbr.raw"), data)
+    half = data.stat().st_size // 1024
+    disk = host.work / "twice.vmdk"
+    disk.write_text('# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n'
+                    'createType="monolithicFlat"\n'
+                    f'RW {half} FLAT "data.raw" 0\nRW {half} FLAT "data.raw" {half}\n')
+    assert host.outcome("E:", str(disk)) == (2, MOUNT_FAILED, "")
+    assert host.events()[-1]["strings"][-1] == \
+        f'The disk "{disk}" names the file "{data}" more than once.'
+
+
 def test_redo_child_image_with_y(host):
     folder = host.work / "vm"
     folder.mkdir()
