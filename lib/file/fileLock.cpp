@@ -163,7 +163,9 @@ bool FileLock_Unlock(const char *path, bool readOnly) {
   bool unlocked = HostFile_Unlock(record->handle, 0, kLockLength);
   // Remove the file only when nobody else holds it; removing it under a
   // reader would let the next writer lock a fresh file beside that reader.
-  if (HostFile_Lock(record->handle, false, 0, kLockLength) == 1) {
+  // Nor when its name leads elsewhere now (a folder on the way swapped).
+  if (HostFile_Lock(record->handle, false, 0, kLockLength) == 1 &&
+      HostFile_IsNamedBy(record->handle, record->lockName)) {
     HostFs_Unlink(record->lockName);
   }
   HostFile_Close(record->handle);

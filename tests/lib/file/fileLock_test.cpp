@@ -159,4 +159,19 @@ TEST(FileLock, APlantedLinkOrSpecialFileIsNeverFollowed) {
   }
 }
 
+// A folder on the way swapped for a link while locked: the unlock must not
+// remove the lock file the name now leads to.
+TEST(FileLock, UnlockRemovesNothingAFolderSwapLeadsTo) {
+  TempDir dir;
+  std::string vm = dir.file("vm"), other = dir.file("other");
+  ASSERT_EQ(mkdir(vm.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
+  WriteFile(other + "/disk.bxdk.lck", "");
+  ASSERT_EQ(FileLock_Lock((vm + "/disk.bxdk").c_str(), false), 1);
+  ASSERT_EQ(rename(vm.c_str(), dir.file("moved").c_str()), 0);
+  ASSERT_EQ(symlink(other.c_str(), vm.c_str()), 0);
+  EXPECT_TRUE(FileLock_Unlock((vm + "/disk.bxdk").c_str(), false));
+  EXPECT_TRUE(Exists(other + "/disk.bxdk.lck"));
+}
+
 }  // namespace
