@@ -18,12 +18,17 @@
 #include "messages.h"
 #include "misc/panic.h"
 #include "serviceClient.h"
+#include "string/str.h"
 #include "user/commonState.h"
 #include "user/msg.h"
 
 namespace {
 
-void Print(const std::string &text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+// What the user reads may hold names of somebody else's making.
+void Print(const std::string &text) {
+  std::string shown = Str_Printable(text);
+  std::fwrite(shown.data(), 1, shown.size(), stdout);
+}
 
 void CheckVersion() {
   HostVersion version;

@@ -286,3 +286,20 @@ std::vector<std::string_view> Str_SplitLines(std::string_view text) {
   }
   return lines;
 }
+
+std::string Str_Printable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); i++) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+              static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F || c1) {
+      out += '?';
+      i += c1 ? 1 : 0;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}

@@ -26,6 +26,7 @@ void Warning(const char *format, ...) {
   // A longer text is cut to 4095 bytes and terminated; that is acceptable here.
   Str_Vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
-  // Written unchanged: callers end their formats with the line feed.
-  fputs(buffer, stderr);
+  // Callers end their formats with the line feed; the names in it may be of
+  // somebody else's making.
+  fputs(Str_Printable(buffer).c_str(), stderr);
 }

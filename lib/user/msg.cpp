@@ -269,7 +269,7 @@ static void MsgPostMessageBox(int type, const char *text, const char *id) {
   char *caption =
       title != NULL ? Str_Asprintf(NULL, "%s %s", kProductTitle, title) : strdup(kProductTitle);
   if (caption == NULL) PANIC_MEM_ALLOC();
-  HostConsole_MessageBox(caption, text);
+  HostConsole_MessageBox(caption, Str_Printable(text).c_str());
   free(caption);
   free(title);
 }

@@ -90,3 +90,14 @@ def test_read_only_and_suspended_are_refused(host, vm):
     assert host.outcome("E:", str(plain))[:2] == (1, READ_ONLY)
     assert host.events()[-1]["eventIdHex"] == "0xE0000001"
     assert "E:\\" not in host.listing()
+
+
+def test_names_of_others_making_do_not_reach_the_terminal_raw(host):
+    """A configuration named with a terminal's control sequence, which the
+    program must quote: as "?" in what it says, on either stream."""
+    disk = sample(host.work / "disk.bxdk")
+    (host.work / "e\x1b]0;title\x07.bxx").write_text(
+        'config.version = "8"\nscsi0:0.present = "TRUE"\nscsi0:0.fileName = "disk.bxdk"\n= x\n')
+    code, out, err = host.outcome(str(disk), "/p")
+    assert code == 1 and "e?]0;title?.bxx" in out + err
+    assert "\x1b" not in out + err and "\x07" not in out + err

@@ -145,4 +145,20 @@ TEST(StrSplitLines, LastLineWithOrWithoutLineFeed) {
   }
 }
 
+TEST(StrPrintable, ControlCharactersATerminalActsOnBecomeQuestionMarks) {
+  const struct {
+    std::string text, shown;
+  } cases[] = {
+      {"plain \xc3\xa9 text\twith\r\nlines\n", "plain \xc3\xa9 text\twith\r\nlines\n"},
+      {"\x1b]0;title\x07\x1b[31mred\x7f", "?]0;title??[31mred?"},
+      {std::string("nul\0bell", 8), "nul?bell"},
+      {"csi \xc2\x9b"
+       "2J, nbsp \xc2\xa0, cut \xc2",
+       "csi ?2J, nbsp \xc2\xa0, cut \xc2"},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(Str_Printable(c.text), c.shown);
+  }
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -43,3 +44,8 @@ char *StrTranslateFormat(const char *format);
 // The lines of text, without their line feeds; a last line without one counts
 // too, so "" has no lines and "a\n" and "a" have one. The views point into text.
 std::vector<std::string_view> Str_SplitLines(std::string_view text);
+
+// text with every control character a terminal would act on (C0 but for tab,
+// line feed and carriage return; DEL; C1 written as UTF-8) put as "?": a name
+// of somebody else's making must not retitle or clear the user's terminal.
+std::string Str_Printable(std::string_view text);
