@@ -12,6 +12,7 @@
 #include <cstring>
 #include <set>
 
+#include "host/disk.h"
 #include "host/fs.h"
 #include "host/lastError.h"
 #include "host/lookup.h"
@@ -89,6 +90,14 @@ std::string ResolveName(const std::string &name, const std::string &base, const 
     return "";
   }
   std::string joined = Joined(name, base);
+  // The disk names it, but another user may lead the name elsewhere.
+  if (HostDisk_ThroughOthersLink(joined.c_str())) {
+    *problem = ImageProblem::Unsupported;
+    *why = "The " + std::string(what) + " " + DiskImage_Quoted(joined) + " of the disk file " +
+           DiskImage_Quoted(base) +
+           " is reached through a symbolic link of another user's, to a file that is not theirs.";
+    return "";
+  }
   char *real = HostFs_RealPath(joined.c_str());
   if (real == nullptr || !HostFs_IsRegularFile(real)) {
     free(real);
@@ -102,20 +111,45 @@ std::string ResolveName(const std::string &name, const std::string &base, const 
   return resolved;
 }
 
-// qemu-img opens the extent files a vmdk descriptor names as it reads it,
-// and opening a FIFO would hold it until its time runs out: the names of a
-// text file are checked first, as QEMU reads its extent lines.
-ImageProblem CheckDescriptorNames(const std::string &path, std::string *why) {
-  // As QEMU reads it: its first MiB, up to the first zero byte, which ends a
-  // padded descriptor and leaves next to nothing of a binary header.
-  std::string text(kMaxDescriptor, '\0');
+// Reads [offset, offset + length) of file into text, up to its first zero
+// byte, which ends a padded descriptor.
+std::string ReadText(int file, uint64_t offset, size_t length) {
+  std::string text(length, '\0');
+  size_t got = 0;
+  for (long n = 1; file != HOSTFILE_INVALID && n > 0 && got < length; got += n) {
+    n = std::max(HostFile_ReadAt(file, text.data() + got, length - got, offset + got), 0L);
+  }
+  text.resize(strnlen(text.data(), got));
+  return text;
+}
+
+// The descriptor QEMU reads of a vmdk file: a text file's first MiB, or the
+// one a sparse file's header points to (read when it declares no capacity).
+std::string DescriptorText(const std::string &path) {
   int file = HostFile_OpenRegular(path.c_str());
-  size_t length = 0;
-  for (long n = 1; file != HOSTFILE_INVALID && n > 0 && length < text.size(); length += n) {
-    n = std::max(HostFile_Read(file, text.data() + length, text.size() - length), 0L);
+  std::string text = ReadText(file, 0, kMaxDescriptor);
+  unsigned char header[44];
+  if (ReadText(file, 0, 4) == "KDMV" &&
+      HostFile_ReadAt(file, header, sizeof header, 0) == static_cast<long>(sizeof header)) {
+    auto le64 = [&](size_t at) {
+      uint64_t v = 0;
+      for (size_t i = 0; i < 8; i++) v |= uint64_t{header[at + i]} << (8 * i);
+      return v;
+    };
+    uint64_t offset = le64(28), sectors = le64(36);  // of the descriptor, in sectors
+    text = sectors == 0 || offset > (UINT64_MAX >> 9)
+               ? ""
+               : ReadText(file, offset << 9, std::min<uint64_t>(sectors << 9, kMaxDescriptor));
   }
   HostFile_Close(file);
-  text.resize(strnlen(text.data(), length));
+  return text;
+}
+
+// qemu-img opens the extent files a vmdk descriptor names as it reads it,
+// and opening a FIFO would hold it until its time runs out: the names are
+// checked first, read as QEMU reads its extent lines.
+ImageProblem CheckDescriptorNames(const std::string &path, std::string *why) {
+  std::string text = DescriptorText(path);
   ImageProblem problem = ImageProblem::None;
   for (size_t start = 0; start < text.size() && problem == ImageProblem::None;) {
     size_t end = std::min(text.find('\n', start), text.size());
@@ -123,8 +157,12 @@ ImageProblem CheckDescriptorNames(const std::string &path, std::string *why) {
     start = end + 1;
     // <access> <sectors> <type> "<name>" [<offset>], where a blank may be
     // any white space: an extent may go on over the next lines.
-    char name[512];
-    if (sscanf(line, "%*s %*s %*s \"%511[^\n\r\"]\"", name) != 1 || NotAPlainPath(name)) {
+    char access[11], type[11], name[512];
+    long long sectors = 0;
+    if (sscanf(line, "%10s %lld %10s \"%511[^\n\r\"]\"", access, &sectors, type, name) != 4 ||
+        (strcmp(access, "RW") != 0 && strcmp(access, "RDONLY") != 0 &&
+         strcmp(access, "NOACCESS") != 0) ||
+        NotAPlainPath(name)) {
       continue;
     }
     // A missing file is left for qemu-img to report, as before.

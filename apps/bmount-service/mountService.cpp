@@ -61,8 +61,8 @@ Outcome CannotOpen(const std::string &start, HostDiskOpen status, int code) {
     case HostDiskOpen::OthersLink:
       return Outcome::Fail(KindFailure(HOST_ERROR_ACCESS),
                            start +
-                               " cannot be opened: it is reached through a symbolic link that "
-                               "another user can change, to a file that is not theirs.");
+                               " cannot be opened: it is reached through a symbolic link of "
+                               "another user's, to a file that is not theirs.");
     default:
       return Outcome::Fail(SystemFailure(code),
                            start + " cannot be opened: " + ServiceErrorText(code) + ".");
@@ -282,7 +282,7 @@ Outcome MountService::OpenImage(const std::string &path, DiskImage *image) {
   std::string why;
   switch (images_.Probe(path, image, &why)) {
     case ImageProblem::None:
-      return OwnerMayUse(path, *image);
+      return OwnerMayUse(path, *image, false);
     case ImageProblem::Missing:
       return Outcome::Fail(KindFailure(HOST_ERROR_NOT_FOUND), why);
     case ImageProblem::Unsupported:
@@ -294,7 +294,7 @@ Outcome MountService::OpenImage(const std::string &path, DiskImage *image) {
   return Outcome::Fail(E_FAIL, why);
 }
 
-Outcome MountService::OwnerMayUse(const std::string &path, const DiskImage &image) {
+Outcome MountService::OwnerMayUse(const std::string &path, const DiskImage &image, bool writing) {
   // A disk names its other files itself: they are opened as this service's
   // user only when the disk's owner could have opened them too, so that a
   // disk cannot have another user's files read or written.
@@ -304,7 +304,7 @@ Outcome MountService::OwnerMayUse(const std::string &path, const DiskImage &imag
       files.insert(files.begin(), image.layers[i].path);
     }
     for (const std::string &file : files) {
-      bool write = i == 0 && image.layers[i].writable;
+      bool write = writing && i == 0 && image.layers[i].writable;
       if (!HostIdentity_OwnerMay(path.c_str(), file.c_str(), write)) {
         return Outcome::Fail(KindFailure(HOST_ERROR_ACCESS),
                              "The file " + DiskImage_Quoted(file) + " of the disk " +
@@ -782,7 +782,10 @@ bool MountService::AdoptMounts() {
 Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &image,
                                 std::vector<DiskClaim> *claims) {
   const std::string name = DiskImage_Quoted(record.disk);
-  Outcome refused;
+  Outcome refused = OwnerMayUse(record.disk, image, true);
+  if (!refused.Ok()) {
+    return refused;
+  }
   for (DiskClaim &claim : ClaimsOf(record.disk, image)) {
     bool top = claims->empty();
     refused = ClaimFile(record,

@@ -105,8 +105,9 @@ class MountService {
 
   // Probes the disk image at path (from the cache when it still holds).
   Outcome OpenImage(const std::string &path, DiskImage *image);
-  // Refuses a disk that names files its owner could not open as it would be.
-  Outcome OwnerMayUse(const std::string &path, const DiskImage &image);
+  // Refuses a disk that names files its owner could not open as they would
+  // be: read, and the top layer's extents also written when writing.
+  Outcome OwnerMayUse(const std::string &path, const DiskImage &image, bool writing);
   // Starts the daemon of a mount of a non-raw disk and exports the disk.
   Outcome StartDaemon(MountRecord *record, const DiskImage &image);
   // Ends the daemon of a mount in order (or cleans up after one that died).

@@ -197,13 +197,17 @@ def test_saves_cut_short_leave_nothing_behind(host):
 def test_what_stands_where_the_table_belongs_goes_aside(host, standing):
     """Something that is no table at all in the table's place: the service
     still starts, finds the mount again, and keeps that thing for a person
-    to look at (a damaged table kept from before is replaced)."""
+    to look at (whatever was kept so from before is replaced)."""
     disk = mbr_disk(host)
     assert host.run("E:", disk).returncode == 0
     assert host.run_service("--stop").returncode == 0
     path, aside = host.prefix / "bmount" / "mounts", host.prefix / "bmount" / "mounts.damaged"
     path.unlink()
-    aside.write_text("an older damaged table\n")
+    if standing == "fifo":
+        aside.write_text("an older damaged table\n")
+    else:
+        aside.mkdir()
+        (aside / "inside").write_text("an older folder put aside\n")
     if standing == "folder":
         path.mkdir()
         (path / "inside").write_text("x")

@@ -43,29 +43,51 @@ def test_a_link_where_the_lock_file_belongs_refuses_the_disk(host):
                                      + refused[0]["strings"][0] + "\r\n")
 
 
+U = 65534  # nobody
+# name -> (links: where, what it leads to, its owner), the name given, refused.
+# "N" is nobody's folder, "W" root's; "disk" root's disk there, "theirs"
+# nobody's own, "shared" a folder of root's holding a disk of nobody's.
+LINKS = {
+    "theirs to root's disk": ([("N/d", "W/disk", U)], "N/d", True),
+    "theirs to root's folder": ([("N/vm", "W", U)], "N/vm/disk", True),
+    "theirs to their disk": ([("N/d", "N/theirs.bxdk", U)], "N/d", False),
+    "root's to root's disk": ([("N/d", "W/disk", 0)], "N/d", False),
+    "root's to theirs to root's disk": ([("W/pub", "N/cur", 0), ("N/cur", "W/disk", U)], "W/pub",
+                                        True),
+    "theirs to root's folder with their disk": ([("N/data", "W/shared", U)], "N/data/t.bxdk",
+                                                False),
+    "an extent of root's disk, theirs to root's": ([("N/vm-flat.vmdk", "W/disk", U)], "N/vm.vmdk",
+                                                   True),
+}
+
+
 @AS_ROOT
-@pytest.mark.parametrize("link_owner, leads_to, refused", [
-    (65534, "root's disk", True), (65534, "root's folder", True), (65534, "their disk", False),
-    (0, "root's disk", False)])
-def test_a_link_another_user_can_change_must_lead_to_their_own_file(host, nobody_home, link_owner,
-                                                                    leads_to, refused):
-    """A user who may change a folder could swap the disk in it for a link to
-    somebody else's between the checks and the attach: what such a link
-    leads to must be its owner's."""
-    theirs = shutil.copy(mbr_disk(host), nobody_home / "theirs.bxdk")
-    os.chown(theirs, 65534, 65534)
-    target = {"root's disk": mbr_disk(host), "root's folder": str(host.work),
-              "their disk": theirs}[leads_to]
-    link = nobody_home / ("vm" if leads_to == "root's folder" else "disk.bxdk")
-    os.symlink(target, link)
-    os.lchown(link, link_owner, link_owner)
-    disk = str(link / "disk.bxdk" if leads_to == "root's folder" else link)
+@pytest.mark.parametrize("case", LINKS)
+def test_a_link_of_another_users_must_lead_to_their_own_file(host, nobody_home, case):
+    """A user could swap a disk, or a file a disk names, for a link to
+    somebody else's between the checks and the attach: what a link of
+    theirs leads to must be theirs."""
+    links, given, refused = LINKS[case]
+    where = {"N": str(nobody_home), "W": str(host.work)}
+    path = lambda name: where[name[0]] + name[1:]
+    disk = mbr_disk(host)
+    os.rename(disk, path("W/disk"))
+    (host.work / "shared").mkdir()
+    for name in ("N/theirs.bxdk", "W/shared/t.bxdk"):
+        os.chown(shutil.copy(path("W/disk"), path(name)), U, U)
+    if "extent" in case:
+        subprocess.run(["qemu-img", "convert", "-O", "vmdk", "-o", "subformat=monolithicFlat",
+                        path("W/disk"), path("N/vm.vmdk")], check=True)
+        os.unlink(path("N/vm-flat.vmdk"))
+    for name, target, owner in links:
+        os.symlink(path(target), path(name))
+        os.lchown(path(name), owner, owner)
     if not refused:
-        assert host.outcome(disk, "/p")[0] == 0
+        assert host.outcome(path(given), "/p")[0] == 0
         return
-    assert host.outcome(disk, "/p") == (2, UNABLE_TO_OPEN, "")
-    assert host.run("E:", disk).returncode == 2
-    assert "through a symbolic link that another user can change" in host.events()[-1]["strings"][-1]
+    assert host.outcome(path(given), "/p") == (2, UNABLE_TO_OPEN, "")
+    assert host.run("E:", path(given)).returncode == 2
+    assert "through a symbolic link of another user's" in host.events()[-1]["strings"][-1]
     assert "=>" not in host.listing()
 
 

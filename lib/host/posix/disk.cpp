@@ -94,53 +94,71 @@ int DescribeBlockDevice(int fd, const struct stat &st, HostDisk *disk) {
 // What OpenDisk returns for a disk reached through another user's link.
 constexpr int kOthersLink = -1;
 
-// Whether a user other than the superuser and this process's user could
-// change the entries of a folder.
-bool OthersMayChange(const struct stat &folder) {
-  return (folder.st_uid != 0 && folder.st_uid != geteuid()) ||
-         (folder.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-}
-
-// Whether path reaches its file through a symbolic link in a folder that
-// another user could change, leading to a file that is not the link's
-// owner's: that user could have swapped the disk for somebody else's. The
-// file reached is left in *reached (st_ino 0 when it cannot be told).
+// Whether path reaches its file through a symbolic link of another user's
+// (not the superuser's, nor this process's user's) that leads to a file not
+// theirs: that user could have swapped the disk for somebody else's. A link
+// is as its owner made it, whoever may write its folder: replacing it makes
+// the replacer its owner. The path is walked as the kernel walks it, one
+// link at a time; a walk that ends elsewhere than a look at the whole name
+// (a link changed meanwhile) counts as such a link too. The file reached is
+// left in *reached (st_ino 0 when it cannot be told).
 bool ThroughOthersLink(const std::string &path, struct stat *reached) {
   reached->st_ino = 0;
-  std::string resolved;
-  for (size_t start = 0; start <= path.size();) {
-    size_t end = std::min(path.find('/', start), path.size());
-    std::string part = path.substr(start, end - start);
-    start = end + 1;
-    if (part.empty() || part == ".") {
+  struct stat whole;
+  if (stat(path.c_str(), &whole) != 0) {
+    return false;  // the open says what is wrong
+  }
+  std::vector<std::string> parts;  // still to walk, the next last
+  auto push = [&parts](const std::string &text) {
+    for (size_t end = text.size(); end > 0;) {
+      size_t slash = text.rfind('/', end - 1);
+      size_t begin = slash == std::string::npos ? 0 : slash + 1;
+      if (end > begin) {
+        parts.push_back(text.substr(begin, end - begin));
+      }
+      end = slash == std::string::npos ? 0 : slash;
+    }
+  };
+  push(path);
+  std::string resolved;  // without links; "" for the root
+  for (int links = 0; !parts.empty();) {
+    std::string part = std::move(parts.back());
+    parts.pop_back();
+    if (part == ".") {
       continue;
     }
     if (part == "..") {
-      resolved.resize(resolved.rfind('/') == std::string::npos ? 0 : resolved.rfind('/'));
+      resolved.resize(resolved.empty() ? 0 : resolved.rfind('/'));
       continue;
     }
     std::string next = resolved + "/" + part;
-    struct stat link, folder;
+    struct stat link;
     if (lstat(next.c_str(), &link) != 0) {
-      return false;  // the open says what is wrong
+      return false;
     }
-    if (S_ISLNK(link.st_mode)) {
-      char real[PATH_MAX];
-      if (stat(next.c_str(), reached) != 0 || realpath(next.c_str(), real) == nullptr) {
-        return false;
-      }
-      if (stat(resolved.empty() ? "/" : resolved.c_str(), &folder) == 0 &&
-          OthersMayChange(folder) && link.st_uid != reached->st_uid) {
-        return true;
-      }
-      next = strcmp(real, "/") == 0 ? "" : real;
+    if (!S_ISLNK(link.st_mode)) {
+      resolved = next;
+      continue;
     }
-    resolved = next;
+    if (link.st_uid != 0 && link.st_uid != geteuid() && link.st_uid != whole.st_uid) {
+      return true;
+    }
+    std::string target(PATH_MAX, '\0');
+    ssize_t n = readlink(next.c_str(), target.data(), target.size());
+    if (n <= 0 || ++links > 40) {
+      return false;
+    }
+    target.resize(static_cast<size_t>(n));
+    if (target[0] == '/') {
+      resolved.clear();
+    }
+    push(target);
   }
   if (stat(resolved.empty() ? "/" : resolved.c_str(), reached) != 0) {
     reached->st_ino = 0;
+    return false;
   }
-  return false;
+  return reached->st_dev != whole.st_dev || reached->st_ino != whole.st_ino;
 }
 
 // Returns 0 or an errno value (EINVAL: not a disk; EBUSY: in use), or
@@ -255,6 +273,11 @@ HostDiskOpen Open(const char *path, int lock, HostDisk *disk, int *error) {
 }
 
 }  // namespace
+
+bool HostDisk_ThroughOthersLink(const char *path) {
+  struct stat reached;
+  return path != nullptr && path[0] == '/' && ThroughOthersLink(path, &reached);
+}
 
 HostDiskOpen HostDisk_Open(const char *path, bool claim, HostDisk *disk, int *error) {
   return Open(path, claim ? LOCK_EX : 0, disk, error);

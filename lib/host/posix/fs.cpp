@@ -352,6 +352,14 @@ bool HostFile_Close(int handle) {
   return close(handle) == 0 || errno == EINTR;
 }
 
+long HostFile_ReadAt(int handle, void *buf, size_t size, uint64_t offset) {
+  ssize_t n;
+  do {
+    n = pread(handle, buf, size, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
+}
+
 long HostFile_Read(int handle, void *buf, size_t size) {
   for (;;) {
     ssize_t n = read(handle, buf, size);

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -163,10 +164,13 @@ int HostState_MakeDir(const char *path) {
 
 int HostState_MoveAside(const char *path, const char *aside) {
   if (rename(path, aside) != 0) {
-    // A folder cannot replace a file, nor a file a folder.
-    if ((errno != EISDIR && errno != ENOTDIR) || (unlink(aside) != 0 && rmdir(aside) != 0) ||
+    // A folder cannot replace a file, nor a file a folder, nor anything a
+    // folder that holds something: what was put aside before goes.
+    std::error_code failed;
+    if ((errno != EISDIR && errno != ENOTDIR && errno != ENOTEMPTY && errno != EEXIST) ||
+        std::filesystem::remove_all(aside, failed) == static_cast<std::uintmax_t>(-1) ||
         rename(path, aside) != 0) {
-      return errno;
+      return errno != 0 ? errno : failed.value();
     }
   }
   int dir = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

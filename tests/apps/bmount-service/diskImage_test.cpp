@@ -152,6 +152,14 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
   testsupport::WriteFile(file("split.vmdk"), head + "RW\n8192 FLAT\n\"fifo-f001.vmdk\" 0\n");
   testsupport::WriteFile(file("padded.vmdk"),
                          head + "RW 8192 FLAT \"fifo-f001.vmdk\" 0\n" + std::string(1100000, '#'));
+  // And one in the descriptor a sparse file's header points to (read as the
+  // disk's when the header declares no capacity).
+  std::string sparse(1024, '\0');
+  sparse.replace(0, 8, "KDMV\x01\0\0\0", 8);
+  sparse[28] = 1;  // the descriptor at sector 1, one sector long
+  sparse[36] = 1;
+  sparse.replace(512, 34, "RW 8192 FLAT \"fifo-f001.vmdk\" 0\n");
+  testsupport::WriteFile(file("embedded.vmdk"), sparse);
   const struct {
     const char *name;
     ImageProblem problem;
@@ -164,6 +172,7 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
       {"fifo.vmdk", ImageProblem::Missing, "fifo-f001.vmdk"},
       {"split.vmdk", ImageProblem::Missing, "fifo-f001.vmdk"},
       {"padded.vmdk", ImageProblem::Missing, "fifo-f001.vmdk"},
+      {"embedded.vmdk", ImageProblem::Missing, "fifo-f001.vmdk"},
   };
   for (const auto &f : files) {
     SCOPED_TRACE(f.name);
@@ -173,6 +182,15 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
     EXPECT_NE(why.find(f.named), std::string::npos) << why;
     EXPECT_TRUE(image.layers.empty());
   }
+  // The values of a descriptor's other lines are no extents: qemu-img's own
+  // flat vmdk opens beside a folder named as its hardware version.
+  Convert("flat.vmdk", "vmdk", "monolithicFlat");
+  ASSERT_NE(testsupport::ReadFile(file("flat.vmdk")).find("virtualHWVersion = \"4\""),
+            std::string::npos);
+  std::filesystem::create_directory(file("4"));
+  DiskImage image;
+  std::string why;
+  EXPECT_EQ(Probe("flat.vmdk", &image, &why), ImageProblem::None) << why;
 }
 
 // The limits end qemu-img with SIGXCPU (then SIGKILL); any other signal,

@@ -40,12 +40,17 @@ enum class HostDiskOpen {
   // Claimed by another opener, or a block device in use (mounted, held by
   // another device, or opened exclusively).
   InUse,
-  // Reached through a symbolic link that another user could change (in a
-  // folder they may write) to a file that is not theirs: they could have
-  // swapped the disk for somebody else's.
+  // Reached through a symbolic link of another user's (not the superuser's
+  // nor the caller's) to a file that is not theirs: they could have swapped
+  // the disk for somebody else's. See HostDisk_ThroughOthersLink.
   OthersLink,
   Failed,  // *error holds the system error code
 };
+
+// Whether the absolute path reaches its file through a symbolic link owned
+// by a user other than the superuser and the caller that leads to a file not
+// that user's, or leads elsewhere while it is walked.
+bool HostDisk_ThroughOthersLink(const char *path);
 
 // Opens the disk at path (links followed) without waiting. With claim it is
 // opened for writing where it can be and claimed exclusively; without, it is

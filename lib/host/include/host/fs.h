@@ -94,6 +94,8 @@ int HostFile_Open(const char *path, uint32_t access, HostFileDisposition disposi
 bool HostFile_Close(int handle);
 // Reads up to size bytes; returns the count, 0 at the end, -1 on error.
 long HostFile_Read(int handle, void *buf, size_t size);
+// The same at offset, leaving the file position as it is.
+long HostFile_ReadAt(int handle, void *buf, size_t size, uint64_t offset);
 // Returns the file size, or -1.
 long long HostFile_Size(int handle);
 

@@ -28,8 +28,8 @@ int HostState_ReadFile(const char *path, size_t maxLength, char **data, size_t *
 // folder (not a link to one: EEXIST), or a system error code.
 int HostState_MakeDir(const char *path);
 // Renames path to aside, in the same folder, whatever kind of entry either
-// is (a folder at aside must be empty), and flushes the folder. Returns 0 or
-// a system error code.
+// is (what stood at aside goes, a folder with all it holds), and flushes the
+// folder. Returns 0 or a system error code.
 int HostState_MoveAside(const char *path, const char *aside);
 // Removes a file (0 also when it was missing) or a system error code.
 int HostState_RemoveFile(const char *path);
