@@ -20,7 +20,6 @@
 #include "backend.h"
 #include "host/disk.h"
 #include "host/drives.h"
-#include "host/fs.h"
 #include "host/lastError.h"
 #include "host/loop.h"
 #include "host/mount.h"
@@ -270,7 +269,7 @@ class LoopBackend : public Backend {
                  m.second.c_str(), rc == 0 ? "" : ": ", rc == 0 ? "" : Text(rc).c_str());
     }
     StrayScan scan{TagStart(), &ownedDevices, {}};
-    HostLoop_ForEach(ownServed_.c_str(), VisitDevice, &scan);
+    HostLoop_ForEach(VisitDevice, &scan);
     std::set<std::string> freedDevices;
     for (const auto &stray : scan.strays) {
       HeldDevice device;
@@ -310,7 +309,7 @@ class LoopBackend : public Backend {
     }
     std::map<int32_t, int32_t> none;
     StrayScan scan{TagStart(), &none, {}};  // with nothing owned, every device of ours
-    HostLoop_ForEach(ownServed_.c_str(), VisitDevice, &scan);
+    HostLoop_ForEach(VisitDevice, &scan);
     std::map<int, int32_t> devices;  // device -> mount id
     for (const auto &d : scan.strays) {
       int32_t id = static_cast<int32_t>(atol(d.second.c_str() + scan.tagStart.size()));
@@ -432,12 +431,6 @@ class LoopBackend : public Backend {
     snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
     prefixHash_ = hex;
     mnt_ = std::string(prefix) + "/bmount/mnt";
-    // The exports of this prefix's daemons lie below its own folder, as the
-    // kernel names them; other served files are not this prefix's to ask.
-    std::string own = std::string(prefix) + "/bmount";
-    char *real = HostFs_RealPath(own.c_str());
-    ownServed_ = real != nullptr ? real : own;
-    free(real);
     free(prefix);
     return 0;
   }
@@ -466,7 +459,6 @@ class LoopBackend : public Backend {
   }
 
   std::string mnt_;
-  std::string ownServed_;
   std::string prefixHash_;
 };
 

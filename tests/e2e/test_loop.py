@@ -3,6 +3,7 @@ mounted by the service, used through their drive entries and dismounted.
 Needs the superuser and loop devices; loop_host checks that nothing of a
 test is left behind (data across crashes: test_faults.py)."""
 
+import contextlib
 import os
 import re
 import shutil
@@ -272,23 +273,35 @@ def test_looking_for_users_does_not_wait_on_a_silent_file_system(host):
         subprocess.run(["umount", "-l", str(silent)], capture_output=True)
 
 
+@contextlib.contextmanager
+def fuse_export(host, source):
+    """source presented through FUSE on a file of its own, by a process that
+    the test can stop: yields the file and the serving process."""
+    program = shutil.which("qemu-storage-daemon")
+    if program is None or not os.path.exists("/dev/fuse"):
+        pytest.skip("needs qemu-storage-daemon and /dev/fuse")
+    export = host.root / ("export-" + os.path.basename(source))
+    export.touch()
+    server = subprocess.Popen([program, "--blockdev", f"driver=file,node-name=f,filename={source}",
+                               "--export", f"type=fuse,id=e,node-name=f,mountpoint={export},"
+                               "writable=on"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        assert wait_until(lambda: mounts_below(export) == [str(export)])
+        yield str(export), server
+    finally:
+        server.send_signal(signal.SIGCONT)
+        server.terminate()
+        server.wait(timeout=30)
+
+
 def test_a_stopped_server_behind_anothers_loop_device_holds_up_nothing(host):
     """Someone else's loop device presents a file whose FUSE server has
     stopped: the service's surveys of the loop devices (at a start with and
     without a table, and before each attach) must not wait for it."""
-    daemon_program = shutil.which("qemu-storage-daemon")
-    if daemon_program is None or not os.path.exists("/dev/fuse"):
-        pytest.skip("needs qemu-storage-daemon and /dev/fuse")
     disk = ext4_disk(host)
-    served, export = host.root / "served", host.root / "export"
+    served = host.root / "served"
     served.write_bytes(bytes(1 << 20))
-    export.touch()
-    server = subprocess.Popen([daemon_program, "--blockdev",
-                               f"driver=file,node-name=f,filename={served}", "--export",
-                               f"type=fuse,id=e,node-name=f,mountpoint={export}"],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        assert wait_until(lambda: mounts_below(export) == [str(export)])
+    with fuse_export(host, served) as (export, server):
         device = subprocess.run([LOSETUP, "-r", "-f", "--show", export], check=True,
                                 capture_output=True, text=True).stdout.strip()
         server.send_signal(signal.SIGSTOP)
@@ -301,9 +314,15 @@ def test_a_stopped_server_behind_anothers_loop_device_holds_up_nothing(host):
         finally:
             server.send_signal(signal.SIGCONT)
             subprocess.run([LOSETUP, "-d", device], capture_output=True)
-    finally:
-        server.terminate()
-        server.wait(timeout=30)
+
+
+def test_a_raw_disk_a_fuse_server_presents_is_found_after_a_lost_table(host):
+    with fuse_export(host, ext4_disk(host)) as (disk, _):
+        assert host.run("E:", disk).returncode == 0
+        assert host.run_service("--stop").returncode == 0
+        (host.prefix / "bmount" / "mounts").unlink()
+        assert host.listing() == f"E:\\  =>  {disk}\n\n"
+        assert host.outcome("E:", "/d") == (0, "", "")
 
 
 def test_loop_backend_refused_without_the_superuser(host, nobody_home):

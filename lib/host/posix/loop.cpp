@@ -14,10 +14,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "blockDevice.h"
@@ -349,14 +355,116 @@ int ForEachNumber(Visit visit) {
   return 0;
 }
 
-// ForEachNumber with a descriptor on each device whose status may be asked
-// for. Asking reads the attributes of the device's file, which waits for the
-// server of a served file system, for ever once that has stopped: such a
-// device is visited only when wanted(its file system, its file) holds.
+// Asks devices for their status on a thread of its own. Asking reads the
+// attributes of a device's file, which waits for the server of a FUSE or
+// network file system, for ever once that has stopped (also one mounted in
+// another namespace, which this process cannot tell): a device that does
+// not answer in time is passed over, and the thread left to it.
+class StatusAsker {
+ public:
+  StatusAsker() = default;
+  StatusAsker(const StatusAsker &) = delete;
+  StatusAsker &operator=(const StatusAsker &) = delete;
+  ~StatusAsker() { Abandon(); }
+
+  // The status and device number of device number; false when it cannot be
+  // asked or gave no answer in time.
+  bool Ask(int number, loop_info64 *info, dev_t *self) {
+    if (shared_ == nullptr && !Start()) {
+      return AskHere(number, info, self) == 0;  // no thread to be had
+    }
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    shared_->request = number;
+    shared_->answered = false;
+    shared_->wake.notify_all();
+    if (!shared_->wake.wait_for(lock, kAnswerWait, [this] { return shared_->answered; })) {
+      lock.unlock();
+      Abandon();
+      return false;
+    }
+    *info = shared_->info;
+    *self = shared_->self;
+    return shared_->rc == 0;
+  }
+
+ private:
+  static constexpr std::chrono::seconds kAnswerWait{2};
+
+  struct Shared {
+    std::mutex mutex;
+    std::condition_variable wake;
+    int request = -1;
+    bool answered = false;
+    bool quit = false;
+    int rc = 0;
+    loop_info64 info = {};
+    dev_t self = 0;
+  };
+
+  static int AskHere(int number, loop_info64 *info, dev_t *self) {
+    int fd = OpenDevice(number, false);
+    if (fd < 0) {
+      return errno;
+    }
+    struct stat st;
+    int rc = fstat(fd, &st) == 0 ? Status(fd, info) : errno;
+    *self = rc == 0 ? st.st_rdev : 0;
+    close(fd);
+    return rc;
+  }
+
+  bool Start() {
+    auto shared = std::make_shared<Shared>();
+    try {
+      std::thread([shared] {
+        std::unique_lock<std::mutex> lock(shared->mutex);
+        for (;;) {
+          shared->wake.wait(lock, [&] { return shared->quit || shared->request >= 0; });
+          if (shared->quit) {
+            return;
+          }
+          int number = shared->request;
+          shared->request = -1;
+          lock.unlock();
+          loop_info64 info = {};
+          dev_t self = 0;
+          int rc = AskHere(number, &info, &self);
+          lock.lock();
+          shared->rc = rc;
+          shared->info = info;
+          shared->self = self;
+          shared->answered = true;
+          shared->wake.notify_all();
+        }
+      }).detach();
+    } catch (const std::system_error &) {
+      return false;
+    }
+    shared_ = std::move(shared);
+    return true;
+  }
+
+  void Abandon() {
+    if (shared_ != nullptr) {
+      std::lock_guard<std::mutex> guard(shared_->mutex);
+      shared_->quit = true;
+      shared_->wake.notify_all();
+    }
+    shared_.reset();
+  }
+
+  std::shared_ptr<Shared> shared_;
+};
+
+// Calls visit(number, status, self) for every loop device that is set up and
+// answers in time (StatusAsker), but for those whose file lies on a file
+// system that a process or the network serves, told from this process's
+// mount list, for which wanted(that file system's device) does not hold.
 template <typename Wanted, typename Visit>
-int ForEachAskable(Wanted wanted, Visit visit) {
+int ForEachAnswering(Wanted wanted, Visit visit) {
   std::vector<mountlist::Mount> mounts;
   bool read = false;
+  StatusAsker asker;
   return ForEachNumber([&](int number) {
     char *file = nullptr;
     if (HostLoop_BackingFile(number, &file) == 0) {
@@ -365,37 +473,27 @@ int ForEachAskable(Wanted wanted, Visit visit) {
         read = true;
       }
       const mountlist::Mount *holding = mountlist::Holding(mounts, file);
-      bool skip = holding != nullptr && holding->served && !wanted(holding->device, file);
+      bool skip = holding != nullptr && holding->served && !wanted(holding->device);
       free(file);
       if (skip) {
         return;
       }
     }
-    int fd = OpenDevice(number, false);
-    if (fd >= 0) {
-      visit(number, fd);
-      close(fd);
+    loop_info64 info;
+    dev_t self = 0;
+    if (asker.Ask(number, &info, &self)) {
+      visit(number, info, self);
     }
   });
 }
 
-// Whether path lies below folder (both as the kernel names files).
-bool Below(const char *path, const char *folder) {
-  size_t n = strlen(folder);
-  return n > 0 && strncmp(path, folder, n) == 0 && (path[n] == '/' || folder[n - 1] == '/');
-}
-
 }  // namespace
 
-int HostLoop_ForEach(const char *trusted, void (*visit)(int number, const char *tag, void *context),
-                     void *context) {
-  return ForEachAskable([&](uint64_t, const char *file) { return Below(file, trusted); },
-                        [&](int number, int fd) {
-                          loop_info64 info;
-                          if (Status(fd, &info) == 0) {
+int HostLoop_ForEach(void (*visit)(int number, const char *tag, void *context), void *context) {
+  return ForEachAnswering([](uint64_t) { return true; },
+                          [&](int number, const loop_info64 &info, dev_t) {
                             visit(number, TagOf(info).c_str(), context);
-                          }
-                        });
+                          });
 }
 
 uint64_t HostLoop_DecodeDevice(uint64_t encoded) {
@@ -409,15 +507,11 @@ int HostLoop_ForEachBacking(const uint64_t *fileSystems, size_t count,
                             void (*visit)(int number, uint64_t self, uint64_t device,
                                           uint64_t inode, void *context),
                             void *context) {
-  auto wanted = [&](uint64_t device, const char *) {
+  auto wanted = [&](uint64_t device) {
     return std::find(fileSystems, fileSystems + count, device) != fileSystems + count;
   };
-  return ForEachAskable(wanted, [&](int number, int fd) {
-    struct stat st;
-    loop_info64 info;
-    if (fstat(fd, &st) == 0 && Status(fd, &info) == 0) {
-      visit(number, st.st_rdev, HostLoop_DecodeDevice(info.lo_device), info.lo_inode, context);
-    }
+  return ForEachAnswering(wanted, [&](int number, const loop_info64 &info, dev_t self) {
+    visit(number, self, HostLoop_DecodeDevice(info.lo_device), info.lo_inode, context);
   });
 }
 

@@ -65,14 +65,12 @@ bool HostLoop_InUseBesidesMount(const HostLoopDevice *loop, const char *folder);
 // closed one.
 void HostLoop_Close(HostLoopDevice *loop);
 
-// Calls visit(number, tag, context) for every loop device that is set up,
-// but for those whose file lies on a file system that a process or the
-// network serves (FUSE, NFS, SMB, ...) and not below trusted (a path as the
-// kernel names files): asking those for their tag waits for that server, for
-// ever once it has stopped. Returns 0 or a system error code when the devices
-// cannot be listed.
-int HostLoop_ForEach(const char *trusted, void (*visit)(int number, const char *tag, void *context),
-                     void *context);
+// Calls visit(number, tag, context) for every loop device that is set up and
+// answers within 2 s: asking a device whose file a FUSE or network server
+// presents waits for that server, for ever once it has stopped, and such a
+// device is passed over instead. Returns 0 or a system error code when the
+// devices cannot be listed.
+int HostLoop_ForEach(void (*visit)(int number, const char *tag, void *context), void *context);
 
 // As HostLoop_Attach, on a file the caller has open (backing), read-only
 // when readOnly says so rather than when writing happens to be refused.
@@ -88,8 +86,9 @@ uint64_t HostLoop_DecodeDevice(uint64_t encoded);
 // its backing file as stat gives them. A device whose file lies on a file
 // system that a process or the network serves is left out unless that file
 // system is one of fileSystems[0, count) (device numbers as stat gives
-// them), as in HostLoop_ForEach. Returns 0 or a system error code when the
-// devices cannot be listed.
+// them), and one that does not answer in time is too, as in
+// HostLoop_ForEach. Returns 0 or a system error code when the devices cannot
+// be listed.
 int HostLoop_ForEachBacking(const uint64_t *fileSystems, size_t count,
                             void (*visit)(int number, uint64_t self, uint64_t device,
                                           uint64_t inode, void *context),
