@@ -20,6 +20,7 @@
 #include "host/loop.h"
 #include "host/mount.h"
 #include "host/prefix.h"
+#include "host/process.h"
 #include "host/stateFile.h"
 #include "serviceLog.h"
 
@@ -986,6 +987,19 @@ Outcome MountService::StartDaemon(MountRecord *record, const DiskImage &image) {
     return Outcome::Fail(
         E_FAIL, "The disk " + DiskImage_Quoted(record->disk) + " cannot be opened: " + why);
   }
+  // QEMU opens the files by their names: what it opened must be what was
+  // checked and claimed, or a name led elsewhere meanwhile. Nothing reads
+  // the export yet.
+  std::string stray = OpenedUnchecked(daemon->Record().pid, record->id);
+  if (!stray.empty()) {
+    std::string unused;
+    daemon->Stop(&unused);
+    record->daemon.clear();
+    return Outcome::Fail(KindFailure(HOST_ERROR_ACCESS),
+                         "The disk " + DiskImage_Quoted(record->disk) +
+                             " cannot be opened: a name of its files led to " +
+                             DiskImage_Quoted(stray) + " once checked.");
+  }
   faults_.Reach("MountAs.exported");
   record->view = daemon->ExportFile(kMountDisk);
   record->diskReadOnly = readOnly;
@@ -1100,14 +1114,42 @@ bool MountService::LoopPresents(int32_t number, const std::string &file) {
   // file below this prefix's daemon folder, as the kernel names that.
   std::string seen = backing;
   free(backing);
-  if (daemonBaseReal_.empty()) {
-    char *real = HostFs_RealPath(daemonBase_.c_str());
-    daemonBaseReal_ = real != nullptr ? real : "";
-    free(real);
-  }
   size_t slash = file.rfind('/', file.rfind('/') - 1);
   std::string tail = slash == std::string::npos ? "/" + file : file.substr(slash);
-  return seen == (daemonBaseReal_.empty() ? daemonBase_ : daemonBaseReal_) + tail;
+  return seen == KernelDaemonBase() + tail;
+}
+
+const std::string &MountService::KernelDaemonBase() {
+  if (daemonBaseReal_.empty()) {
+    char *real = HostFs_RealPath(daemonBase_.c_str());
+    daemonBaseReal_ = real != nullptr ? real : daemonBase_;
+    free(real);
+  }
+  return daemonBaseReal_;
+}
+
+std::string MountService::OpenedUnchecked(long pid, int32_t id) {
+  struct Look {
+    const std::vector<DiskClaim> *claims;
+    std::string own;  // the daemon's folder, as the kernel names it
+    std::string stray;
+  } look{&claims_[id], KernelDaemonBase() + "/", ""};
+  HostProcess_ForEachOpenFile(
+      pid,
+      [](const char *path, uint64_t device, uint64_t inode, void *context) {
+        auto *l = static_cast<Look *>(context);
+        bool known = strncmp(path, l->own.c_str(), l->own.size()) == 0;
+        for (const DiskClaim &c : *l->claims) {
+          for (size_t i = 0; i < c.disk.keyCount; i++) {
+            known = known || (c.disk.keys[i].device == device && c.disk.keys[i].inode == inode);
+          }
+        }
+        if (!known && l->stray.empty()) {
+          l->stray = path;
+        }
+      },
+      &look);
+  return look.stray;
 }
 
 bool MountService::WaitLoopLetGo(int32_t number, const std::string &file, int checks) {

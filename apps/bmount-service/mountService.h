@@ -105,6 +105,11 @@ class MountService {
 
   // Probes the disk image at path (from the cache when it still holds).
   Outcome OpenImage(const std::string &path, DiskImage *image);
+  // This prefix's daemon folder as the kernel names it (links resolved).
+  const std::string &KernelDaemonBase();
+  // A regular file daemon pid has open that is neither claimed for mount id
+  // nor in the daemon's own folder; "" for none.
+  std::string OpenedUnchecked(long pid, int32_t id);
   // Refuses a disk that names files its owner could not open as they would
   // be: read, and the top layer's extents also written when writing.
   Outcome OwnerMayUse(const std::string &path, const DiskImage &image, bool writing);

@@ -342,6 +342,31 @@ def test_daemon_that_cannot_start(loop_host, squat, said):
 
 
 @needs_loop
+def test_a_file_swapped_before_the_daemon_opens_it_is_caught(loop_host):
+    """QEMU opens a disk's files again by their names: an extent link led
+    elsewhere between the checks and that open must not be attached."""
+    host = loop_host
+    own, other = mbr_disk(host, "own.raw"), mbr_disk(host, "other.raw")
+    os.symlink(own, host.work / "ext.raw")
+    disk = host.work / "d.vmdk"
+    disk.write_text('# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n'
+                    f'createType="monolithicFlat"\nRW {os.path.getsize(own) // 512} FLAT '
+                    '"ext.raw" 0\n')
+    wrapper = host.root / "bin" / "qemu-storage-daemon"
+    wrapper.parent.mkdir()
+    wrapper.write_text(f"#!/bin/sh\ncase \"$*\" in */qemu/m*) ln -sfn {other} "
+                       f"{host.work / 'ext.raw'};; esac\n"  # the volume's daemon, not the look
+                       f'exec {shutil.which("qemu-storage-daemon")} "$@"\n')
+    wrapper.chmod(0o755)
+    host.env["PATH"] = f"{wrapper.parent}:{os.environ['PATH']}"
+    assert host.outcome("Q:", str(disk)) == (2, MOUNT_FAILED, "")
+    assert f'led to "{other}" once checked' in host.events()[-1]["strings"][-1]
+    assert "=>" not in host.listing() and loops_of(host.root) == []
+    assert [p for p in processes_of(host)
+            if b"/qemu/m" in Path(f"/proc/{p}/cmdline").read_bytes()] == []
+
+
+@needs_loop
 def test_daemon_killed_while_attached(loop_host):
     host = loop_host
     _, top = ext4_chain(host)

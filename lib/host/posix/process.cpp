@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -483,6 +485,27 @@ bool HostProcess_Alive(long pid) {
   // itself hold any character.
   const char *end = strrchr(buf, ')');
   return end == nullptr || end[1] != ' ' || (end[2] != 'Z' && end[2] != 'X');
+}
+
+bool HostProcess_ForEachOpenFile(long pid,
+                                 void (*visit)(const char *path, uint64_t device, uint64_t inode,
+                                               void *context),
+                                 void *context) {
+  std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  if (pid <= 0 || access(fds.c_str(), R_OK) != 0) {
+    return false;
+  }
+  procfs::HasDescriptor(std::to_string(pid), [&](const std::string &entry) {
+    struct stat st;
+    char path[PATH_MAX];
+    ssize_t n = readlink(entry.c_str(), path, sizeof path - 1);
+    if (n > 0 && stat(entry.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      path[n] = '\0';
+      visit(path, st.st_dev, st.st_ino, context);
+    }
+    return false;  // every one
+  });
+  return true;
 }
 
 bool HostProcess_HasArgument(long pid, const char *arg) {

@@ -91,6 +91,14 @@ bool HostProcess_Alive(long pid);
 // Returns true when process pid runs with arg among its arguments (argv[1]
 // onward). Tells an adopted server from an unrelated process that got its id.
 bool HostProcess_HasArgument(long pid, const char *arg);
+
+// Calls visit(path, device, inode, context) for every regular file process
+// pid has open: path as the kernel names it, device and inode as stat gives
+// them. Returns false when its descriptors cannot be listed.
+bool HostProcess_ForEachOpenFile(long pid,
+                                 void (*visit)(const char *path, uint64_t device, uint64_t inode,
+                                               void *context),
+                                 void *context);
 // Asks pid to end (kill false: it may clean up) or ends it at once (kill
 // true). Returns 0 or a system error code (ESRCH when it is gone).
 int HostProcess_Stop(long pid, bool kill);
