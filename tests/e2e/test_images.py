@@ -164,9 +164,12 @@ def fuse_acl(uid):
 
 
 @pytest.mark.parametrize("kind", ["extent", "parent"])
-@pytest.mark.parametrize("theirs, mode, may", [(0, 0o600, ""), (0, 0o644, "r"), (65534, 0o600, "rw")],
-                         ids=["root's private", "root's readable", "the owner's"])
-def test_a_disk_opens_only_what_its_owner_could(host, nobody_home, kind, theirs, mode, may):
+@pytest.mark.parametrize("theirs, mode, acl, may", [
+    (0, 0o600, None, ""), (0, 0o644, None, "r"), (65534, 0o600, None, "rw"),
+    (0, 0o644, "u:nobody:---", ""), (0, 0o600, "u:nobody:r--", "r")],
+    ids=["root's private", "root's readable", "the owner's", "denied by a list",
+         "granted by a list"])
+def test_a_disk_opens_only_what_its_owner_could(host, nobody_home, kind, theirs, mode, acl, may):
     """A disk of another user's names its own further files: the service,
     as the superuser, opens them only as that user could, so that a planted
     name cannot have it read from or write into someone else's file."""
@@ -182,6 +185,8 @@ def test_a_disk_opens_only_what_its_owner_could(host, nobody_home, kind, theirs,
     os.chown(disk, 65534, 65534)
     os.chown(named, theirs, theirs)
     os.chmod(named, mode)
+    if acl:
+        subprocess.run(["setfacl", "-m", acl, named], check=True)
     said = f'The file "{named}" of the disk "{disk}" is one the disk\'s owner may not'
     for args, allowed in (([disk, "/p"], "r" in may), (["E:", disk], attach)):
         code = host.run(*args).returncode

@@ -21,7 +21,7 @@ UNITS = ("bmount-service.socket", "bmount-service.service")
 # so scripts/setup must bring each to a fresh machine.
 TOOLS = ("strace", "man", "systemd-analyze", "setpriv", "useradd", "fusermount3", "qemu-img",
          "qemu-storage-daemon", "sfdisk", "losetup", "mkfs.ext4", "mkfs.xfs", "debugfs", "chattr",
-         "lintian", "clang++", "ccache")
+         "lintian", "clang++", "ccache", "setfacl", "qemu-io")
 
 
 def words_of(text, pattern):

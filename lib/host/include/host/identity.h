@@ -9,9 +9,10 @@ long HostIdentity_ProcessId(void);
 char *HostIdentity_UserName(void);
 
 // Whether the owner of the file named (links followed) could open path for
-// reading, or also for writing when write is true and anybody may write it,
-// by the permission bits of path and of every folder on its real path, with
-// the groups of that owner's account (access control lists are not read).
-// True when the owner is the superuser or the effective user; false when
-// either file cannot be examined.
+// reading, or also for writing when write is true and anybody may write it
+// (a read-only file system aside), as the kernel decides for that owner's
+// account and groups, access control lists included; with no account, by
+// the permission bits of path and of every folder on its real path. True
+// when the owner is the superuser or the effective user; false when either
+// file cannot be examined.
 bool HostIdentity_OwnerMay(const char *named, const char *path, bool write);
