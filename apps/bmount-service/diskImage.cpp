@@ -123,8 +123,9 @@ std::string ReadText(int file, uint64_t offset, size_t length) {
   return text;
 }
 
-// The descriptor QEMU reads of a vmdk file: a text file's first MiB, or the
-// one a sparse file's header points to (read when it declares no capacity).
+// The descriptor whose extents QEMU opens for a vmdk file: a text file's
+// first MiB, or the one a sparse file's header points to when the header
+// declares no capacity (otherwise the file is its own one extent).
 std::string DescriptorText(const std::string &path) {
   int file = HostFile_OpenRegular(path.c_str());
   std::string text = ReadText(file, 0, kMaxDescriptor);
@@ -137,7 +138,7 @@ std::string DescriptorText(const std::string &path) {
       return v;
     };
     uint64_t offset = le64(28), sectors = le64(36);  // of the descriptor, in sectors
-    text = sectors == 0 || offset > (UINT64_MAX >> 9)
+    text = le64(12) != 0 || sectors == 0 || offset > (UINT64_MAX >> 9)
                ? ""
                : ReadText(file, offset << 9, std::min<uint64_t>(sectors << 9, kMaxDescriptor));
   }

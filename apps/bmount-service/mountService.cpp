@@ -1133,7 +1133,7 @@ std::string MountService::OpenedUnchecked(long pid, int32_t id) {
     const std::vector<DiskClaim> *claims;
     std::string own;  // the daemon's folder, as the kernel names it
     std::string stray;
-  } look{&claims_[id], KernelDaemonBase() + "/", ""};
+  } look{&claims_[id], KernelDaemonBase() + "/m" + std::to_string(id) + "/", ""};
   HostProcess_ForEachOpenFile(
       pid,
       [](const char *path, uint64_t device, uint64_t inode, void *context) {

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -368,8 +369,9 @@ class StatusAsker {
   ~StatusAsker() { Abandon(); }
 
   // The status and device number of device number; false when it cannot be
-  // asked or gave no answer in time.
-  bool Ask(int number, loop_info64 *info, dev_t *self) {
+  // asked or gave no answer in time (*timedOut).
+  bool Ask(int number, loop_info64 *info, dev_t *self, bool *timedOut) {
+    *timedOut = false;
     if (shared_ == nullptr && !Start()) {
       return AskHere(number, info, self) == 0;  // no thread to be had
     }
@@ -380,6 +382,7 @@ class StatusAsker {
     if (!shared_->wake.wait_for(lock, kAnswerWait, [this] { return shared_->answered; })) {
       lock.unlock();
       Abandon();
+      *timedOut = true;
       return false;
     }
     *info = shared_->info;
@@ -456,6 +459,23 @@ class StatusAsker {
   std::shared_ptr<Shared> shared_;
 };
 
+// Devices that gave no answer in time, and when: each is passed over for a
+// minute, rather than cost every scan its wait and a thread.
+std::mutex gSilentMutex;
+std::map<int, std::chrono::steady_clock::time_point> gSilent;
+
+bool RecentlySilent(int number) {
+  std::lock_guard<std::mutex> guard(gSilentMutex);
+  auto it = gSilent.find(number);
+  return it != gSilent.end() &&
+         std::chrono::steady_clock::now() - it->second < std::chrono::minutes(1);
+}
+
+void MarkSilent(int number) {
+  std::lock_guard<std::mutex> guard(gSilentMutex);
+  gSilent[number] = std::chrono::steady_clock::now();
+}
+
 // Calls visit(number, status, self) for every loop device that is set up and
 // answers in time (StatusAsker), but for those whose file lies on a file
 // system that a process or the network serves, told from this process's
@@ -481,8 +501,11 @@ int ForEachAnswering(Wanted wanted, Visit visit) {
     }
     loop_info64 info;
     dev_t self = 0;
-    if (asker.Ask(number, &info, &self)) {
+    bool timedOut = false;
+    if (!RecentlySilent(number) && asker.Ask(number, &info, &self, &timedOut)) {
       visit(number, info, self);
+    } else if (timedOut) {
+      MarkSilent(number);
     }
   });
 }

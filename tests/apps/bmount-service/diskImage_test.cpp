@@ -182,15 +182,22 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
     EXPECT_NE(why.find(f.named), std::string::npos) << why;
     EXPECT_TRUE(image.layers.empty());
   }
-  // The values of a descriptor's other lines are no extents: qemu-img's own
-  // flat vmdk opens beside a folder named as its hardware version.
+  // What QEMU does not open as an extent is no extent: a value of another
+  // line (qemu-img's own flat vmdk beside a folder named as its hardware
+  // version), or the name a sparse file with a capacity keeps of itself
+  // (renamed, with a folder under its old name).
   Convert("flat.vmdk", "vmdk", "monolithicFlat");
   ASSERT_NE(testsupport::ReadFile(file("flat.vmdk")).find("virtualHWVersion = \"4\""),
             std::string::npos);
   std::filesystem::create_directory(file("4"));
-  DiskImage image;
-  std::string why;
-  EXPECT_EQ(Probe("flat.vmdk", &image, &why), ImageProblem::None) << why;
+  Convert("old.vmdk", "vmdk");
+  std::filesystem::rename(file("old.vmdk"), file("renamed.vmdk"));
+  std::filesystem::create_directory(file("old.vmdk"));
+  for (const char *name : {"flat.vmdk", "renamed.vmdk"}) {
+    DiskImage image;
+    std::string why;
+    EXPECT_EQ(Probe(name, &image, &why), ImageProblem::None) << name << ": " << why;
+  }
 }
 
 // The limits end qemu-img with SIGXCPU (then SIGKILL); any other signal,

@@ -68,8 +68,8 @@ void HostLoop_Close(HostLoopDevice *loop);
 // Calls visit(number, tag, context) for every loop device that is set up and
 // answers within 2 s: asking a device whose file a FUSE or network server
 // presents waits for that server, for ever once it has stopped, and such a
-// device is passed over instead. Returns 0 or a system error code when the
-// devices cannot be listed.
+// device is passed over instead (and, by the process, for a minute). Returns 0 or a system error
+// code when the devices cannot be listed.
 int HostLoop_ForEach(void (*visit)(int number, const char *tag, void *context), void *context);
 
 // As HostLoop_Attach, on a file the caller has open (backing), read-only
