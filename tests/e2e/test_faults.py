@@ -5,6 +5,7 @@ data intact. BRENIX_FAULT_ROUNDS (default 2): visits of every step."""
 
 import fcntl
 import os
+import shutil
 import subprocess
 
 import pytest
@@ -221,3 +222,12 @@ def test_what_stands_where_the_table_belongs_goes_aside(host, standing):
             "oversized": aside.is_file() and aside.stat().st_size == 17 << 20}[standing]
     assert "letter=e" in path.read_text() and open(disk, "rb").read() == before
     assert host.run("E:", "/d").returncode == 0
+
+
+def test_a_removed_drive_table_is_made_again_by_an_attach(host):
+    disk = mbr_disk(host)
+    assert host.run().returncode == 0
+    shutil.rmtree(host.prefix / "drives")
+    assert host.outcome("E:", disk) == (0, "", "")
+    assert sorted(os.listdir(host.prefix / "drives")) == ["e:"]
+    assert host.outcome("E:", "/d") == (0, "", "")

@@ -81,7 +81,16 @@ int HostDrives_CreateLink(char letter, const char *target) {
   if (!EntryPath(letter, &path)) {
     return errno;
   }
-  return symlink(target, path.c_str()) == 0 ? 0 : errno;
+  int rc = symlink(target, path.c_str()) == 0 ? 0 : errno;
+  if (rc == ENOENT) {
+    // The drive table itself was removed: it is made again, holding this
+    // entry alone.
+    std::string table = path.substr(0, path.rfind('/'));
+    if (mkdir(table.c_str(), 0700) == 0 || errno == EEXIST) {
+      rc = symlink(target, path.c_str()) == 0 ? 0 : errno;
+    }
+  }
+  return rc;
 }
 
 int HostDrives_Remove(char letter) {

@@ -13,9 +13,9 @@ uint32_t HostDrives_Mask(void);
 // EINVAL; no prefix).
 char *HostDrives_EntryPath(char letter);
 
-// Creates the entry for the letter as a symbolic link to target. Returns 0 or
-// a system error code (EEXIST when the letter is taken, EINVAL for a bad
-// letter).
+// Creates the entry for the letter as a symbolic link to target, and the
+// drive table's folder again when it was removed. Returns 0 or a system error
+// code (EEXIST when the letter is taken, EINVAL for a bad letter).
 int HostDrives_CreateLink(char letter, const char *target);
 
 // Removes the entry for the letter (a link or file; a folder only when it is
