@@ -298,8 +298,10 @@ Outcome MountService::OpenImage(const std::string &path, DiskImage *image) {
 Outcome MountService::OwnerMayUse(const std::string &path, const DiskImage &image, bool writing) {
   // A disk names its other files itself: they are opened as this service's
   // user only when the disk's owner could have opened them too, so that a
-  // disk cannot have another user's files read or written.
-  for (size_t i = 0; i < image.layers.size(); i++) {
+  // disk cannot have another user's files read or written. Writing adds only
+  // the top layer's extents to what the open of the disk asked.
+  size_t layers = writing ? std::min<size_t>(image.layers.size(), 1) : image.layers.size();
+  for (size_t i = 0; i < layers; i++) {
     std::vector<std::string> files = image.layers[i].extents;
     if (i > 0) {
       files.insert(files.begin(), image.layers[i].path);

@@ -111,7 +111,8 @@ class MountService {
   // nor in the daemon's own folder; "" for none.
   std::string OpenedUnchecked(long pid, int32_t id);
   // Refuses a disk that names files its owner could not open as they would
-  // be: read, and the top layer's extents also written when writing.
+  // be: read (every file), or, when writing, the top layer's extents read
+  // and written.
   Outcome OwnerMayUse(const std::string &path, const DiskImage &image, bool writing);
   // Starts the daemon of a mount of a non-raw disk and exports the disk.
   Outcome StartDaemon(MountRecord *record, const DiskImage &image);

@@ -22,13 +22,12 @@
 #include "user/commonState.h"
 #include "user/msg.h"
 
-namespace {
-
-// What the user reads may hold names of somebody else's making.
 void Print(const std::string &text) {
   std::string shown = Str_Printable(text);
   std::fwrite(shown.data(), 1, shown.size(), stdout);
 }
+
+namespace {
 
 void CheckVersion() {
   HostVersion version;

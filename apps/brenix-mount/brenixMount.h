@@ -3,6 +3,7 @@
 #pragma once
 
 #include <ostream>
+#include <string>
 
 #include "misc/panic.h"
 
@@ -33,6 +34,9 @@ enum ExitCode {
 // Runs one invocation of the program; returns the exit code.
 int BrenixMain(int argc, char **argv);
 void PrintUsage();
+// Writes text to standard output, control characters a terminal acts on as
+// "?": what the user reads may hold names of somebody else's making.
+void Print(const std::string &text);
 
 int MountCommand(Args &args);
 int DismountCommand(Args &args);

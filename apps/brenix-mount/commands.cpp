@@ -24,8 +24,6 @@ constexpr int32_t kCreateMountOptions = 0x10000;
 constexpr int32_t kMountAsFlags = 0x20;
 constexpr int64_t kBytesPerMb = 1048576;
 
-void Print(const std::string &text) { std::fwrite(text.data(), 1, text.size(), stdout); }
-
 }  // namespace
 
 int ListMountedCommand(std::ostream &out) {

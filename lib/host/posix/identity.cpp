@@ -37,13 +37,8 @@ bool Account(uid_t uid, std::string *name, gid_t *group) {
   return true;
 }
 
-// The groups of uid's account; none without one.
-std::vector<gid_t> GroupsOf(uid_t uid) {
-  std::string name;
-  gid_t primary = 0;
-  if (!Account(uid, &name, &primary)) {
-    return {};
-  }
+// The groups of the account name, whose own group is primary.
+std::vector<gid_t> GroupsOf(const std::string &name, gid_t primary) {
   int count = 32;
   std::vector<gid_t> groups(static_cast<size_t>(count));
   while (getgrouplist(name.c_str(), primary, groups.data(), &count) < 0 && count < (1 << 16)) {
@@ -112,12 +107,11 @@ bool HostIdentity_OwnerMay(const char *named, const char *path, bool write) {
   }
   std::string name;
   gid_t group = 0;
-  std::vector<gid_t> groups = GroupsOf(owner);
+  bool known = Account(owner, &name, &group);
+  std::vector<gid_t> groups = known ? GroupsOf(name, group) : std::vector<gid_t>{};
   // A file nobody may write is only read.
   bool written = write && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
-  int asked = Account(owner, &name, &group)
-                  ? AskAsUser(owner, group, groups, real, written ? R_OK | W_OK : R_OK)
-                  : -1;
+  int asked = known ? AskAsUser(owner, group, groups, real, written ? R_OK | W_OK : R_OK) : -1;
   if (asked >= 0) {
     return asked == 1;
   }

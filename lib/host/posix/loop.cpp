@@ -405,14 +405,14 @@ class StatusAsker {
   };
 
   static int AskHere(int number, loop_info64 *info, dev_t *self) {
-    int fd = OpenDevice(number, false);
-    if (fd < 0) {
-      return errno;
-    }
+    int fd = -1;
+    int rc = OpenWithStatus(number, &fd, info);
     struct stat st;
-    int rc = fstat(fd, &st) == 0 ? Status(fd, info) : errno;
-    *self = rc == 0 ? st.st_rdev : 0;
-    close(fd);
+    if (rc == 0) {
+      rc = fstat(fd, &st) == 0 ? 0 : errno;
+      *self = rc == 0 ? st.st_rdev : 0;
+      close(fd);
+    }
     return rc;
   }
 
