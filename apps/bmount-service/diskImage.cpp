@@ -24,10 +24,10 @@ namespace {
 // a header of their own. Protocols, network and host-device drivers, filters
 // and formats that need secrets (luks) are not on it.
 constexpr ImageFormat kFormats[] = {
-    {"bochs", false, false},    {"cloop", false, false}, {"dmg", false, false},
-    {"parallels", true, false}, {"qcow", true, true},    {"qcow2", true, true},
-    {"qed", true, true},        {"vdi", true, false},    {"vhdx", true, false},
-    {"vmdk", true, true},       {"vpc", true, false},
+    {"bochs", false, false, false},    {"cloop", false, false, false}, {"dmg", false, false, false},
+    {"parallels", true, false, false}, {"qcow", true, true, false},    {"qcow2", true, true, false},
+    {"qed", true, true, false},        {"vdi", true, false, false},    {"vhdx", true, false, false},
+    {"vmdk", true, true, true},        {"vpc", true, false, false},
 };
 
 // A chain deeper than this is taken for a loop of names or an attack.
@@ -548,15 +548,19 @@ std::string DiskImage_NodeName(const std::string &prefix, char kind, size_t laye
 }
 
 std::vector<nlohmann::json> DiskImage_Nodes(const DiskImage &image, bool readOnly,
-                                            const std::string &prefix) {
+                                            const std::string &prefix,
+                                            const std::vector<std::string> &opened) {
   std::vector<nlohmann::json> nodes;
   for (size_t i = image.layers.size(); i-- > 0;) {
     const ImageLayer &layer = image.layers[i];
+    const ImageFormat *format = DiskImage_Format(layer.format);
     bool layerReadOnly = i > 0 || readOnly || !image.writable;
+    bool byOpened = i < opened.size() && !opened[i].empty() && format != nullptr &&
+                    !format->extents && layer.extents.empty();
     std::string file = DiskImage_NodeName(prefix, 'f', i);
     nlohmann::json fileNode = {{"driver", "file"},
                                {"node-name", file},
-                               {"filename", layer.path},
+                               {"filename", byOpened ? opened[i] : layer.path},
                                {"read-only", layerReadOnly}};
     if (readOnly) {
       // A look that changes nothing takes no locks, as qemu-img info -U:
@@ -568,7 +572,6 @@ std::vector<nlohmann::json> DiskImage_Nodes(const DiskImage &image, bool readOnl
                            {"node-name", DiskImage_NodeName(prefix, 'l', i)},
                            {"file", file},
                            {"read-only", layerReadOnly}};
-    const ImageFormat *format = DiskImage_Format(layer.format);
     if (format != nullptr && format->backing) {
       // null: no parent at all, rather than whatever the header names.
       node["backing"] = i + 1 < image.layers.size()

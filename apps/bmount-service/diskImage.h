@@ -25,6 +25,9 @@ struct ImageFormat {
   const char *name;  // QEMU's driver name
   bool writable;     // QEMU can write images of this format
   bool backing;      // images of this format may have a parent
+  // Its files may name further files (extents), relative to their own name,
+  // so QEMU must open them by that name.
+  bool extents;
 };
 
 // Returns the format of that driver name from the one list of formats this
@@ -119,6 +122,10 @@ std::string DiskImage_NodeName(const std::string &prefix, char kind, size_t laye
 // that each node exists before the one that refers to it. Parents are always
 // read-only; the top layer is read-only when readOnly is set or its format
 // cannot be written. A read-only disk (readOnly) takes no file locks, so it
-// never keeps another user from writing. Not for a raw image (Raw()).
+// never keeps another user from writing. opened[i], where given and not
+// empty, is the name QEMU opens layer i's file by instead of its path (one
+// that stays with the file checked, whatever its path leads to by then);
+// not for a format whose files name extents. Not for a raw image (Raw()).
 std::vector<nlohmann::json> DiskImage_Nodes(const DiskImage &image, bool readOnly,
-                                            const std::string &prefix);
+                                            const std::string &prefix,
+                                            const std::vector<std::string> &opened = {});

@@ -966,11 +966,33 @@ void MountService::UnlockDisk(MountRecord *record) {
   record->diskReadOnly = false;
 }
 
+std::vector<std::string> MountService::OpenedNames(int32_t id, const DiskImage &image) const {
+  // QEMU opens the very files claimed and checked, whatever their names lead
+  // to by then. The top layer is the disk's claim, the first.
+  std::vector<std::string> names(image.layers.size());
+  auto held = claims_.find(id);
+  if (held == claims_.end()) {
+    return names;
+  }
+  for (size_t i = 0; i < names.size(); i++) {
+    for (const DiskClaim &c : held->second) {
+      char name[32];
+      if ((i == 0 ? &c == &held->second.front() : c.file == image.layers[i].path) &&
+          HostDisk_OpenedName(c.disk, name, sizeof name)) {
+        names[i] = name;
+        break;
+      }
+    }
+  }
+  return names;
+}
+
 Outcome MountService::StartDaemon(MountRecord *record, const DiskImage &image) {
   auto daemon = std::make_unique<StorageDaemon>(daemonBase_);
   bool readOnly = record->diskReadOnly || !image.writable;
   std::string why;
-  if (!daemon->Start("m" + std::to_string(record->id), image, readOnly, &why)) {
+  if (!daemon->Start("m" + std::to_string(record->id), image, readOnly, &why,
+                     OpenedNames(record->id, image))) {
     return Outcome::Fail(
         E_FAIL, "The disk " + DiskImage_Quoted(record->disk) + " cannot be opened: " + why);
   }

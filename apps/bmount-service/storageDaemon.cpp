@@ -281,7 +281,7 @@ bool StorageDaemon::Launch(const std::string &name, std::string *why) {
 }
 
 bool StorageDaemon::Open(const std::string &disk, const DiskImage &image, bool readOnly,
-                         std::string *why) {
+                         std::string *why, const std::vector<std::string> &opened) {
   std::string prefix = disk + ".";
   bool taken = std::any_of(nodes_.begin(), nodes_.end(), [&](const std::string &n) {
     return n.compare(0, prefix.size(), prefix) == 0;
@@ -290,10 +290,18 @@ bool StorageDaemon::Open(const std::string &disk, const DiskImage &image, bool r
     *why = "cannot open the disk as \"" + disk + "\" in the storage daemon";
     return false;
   }
-  for (const nlohmann::json &node : DiskImage_Nodes(image, readOnly, prefix)) {
+  std::vector<nlohmann::json> nodes = DiskImage_Nodes(image, readOnly, prefix, opened);
+  for (size_t k = 0; k < nodes.size(); k++) {
+    const nlohmann::json &node = nodes[k];
     if (!Command("blockdev-add", node, nullptr, why)) {
-      *why = "the storage daemon cannot open " + node.value("filename", image.layers[0].path) +
-             ": " + *why;
+      // Two nodes a layer, parents first: a file node names its layer's file
+      // by its path, whatever name QEMU was given; a format node the disk.
+      std::string given = node.value("filename", "");
+      const std::string &path = image.layers[given.empty() ? 0 : nodes.size() / 2 - 1 - k / 2].path;
+      if (size_t at = why->find(given); !given.empty() && at != std::string::npos) {
+        why->replace(at, given.size(), path);
+      }
+      *why = "the storage daemon cannot open " + path + ": " + *why;
       std::string ignored;
       Close(disk, &ignored);
       return false;
@@ -304,11 +312,11 @@ bool StorageDaemon::Open(const std::string &disk, const DiskImage &image, bool r
 }
 
 bool StorageDaemon::Start(const std::string &name, const DiskImage &image, bool readOnly,
-                          std::string *why) {
+                          std::string *why, const std::vector<std::string> &opened) {
   if (!Launch(name, why)) {
     return false;
   }
-  if (!Open("disk", image, readOnly, why)) {
+  if (!Open("disk", image, readOnly, why, opened)) {
     std::string ignored;
     Stop(&ignored);
     return false;

@@ -50,10 +50,12 @@ class StorageDaemon {
   // Opens every node of image (not raw) under the id disk, the top read-only
   // when readOnly is set. One daemon may hold several disks (a service may
   // keep one for looking at disks). Ids of disks and exports: a letter, then
-  // up to 11 letters, digits, '_' or '-'.
-  bool Open(const std::string &disk, const DiskImage &image, bool readOnly, std::string *why);
+  // up to 11 letters, digits, '_' or '-'. opened: as DiskImage_Nodes takes it.
+  bool Open(const std::string &disk, const DiskImage &image, bool readOnly, std::string *why,
+            const std::vector<std::string> &opened = {});
   // Launch, then Open under the id "disk".
-  bool Start(const std::string &name, const DiskImage &image, bool readOnly, std::string *why);
+  bool Start(const std::string &name, const DiskImage &image, bool readOnly, std::string *why,
+             const std::vector<std::string> &opened = {});
   // Ends the exports of disk as Unexport does, then deletes its nodes.
   bool Close(const std::string &disk, std::string *why);
   // Exports the whole of disk onto ExportFile(id). Each loop device keeps to

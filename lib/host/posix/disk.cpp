@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -285,6 +286,12 @@ HostDiskOpen HostDisk_Open(const char *path, bool claim, HostDisk *disk, int *er
 
 HostDiskOpen HostDisk_OpenShared(const char *path, HostDisk *disk, int *error) {
   return Open(path, LOCK_SH, disk, error);
+}
+
+bool HostDisk_OpenedName(const HostDisk &disk, char *name, size_t size) {
+  // Opening a descriptor's entry in /proc opens its file, not a name.
+  int n = snprintf(name, size, "/proc/%ld/fd/%d", static_cast<long>(getpid()), disk.fd);
+  return disk.fd >= 0 && n > 0 && static_cast<size_t>(n) < size;
 }
 
 void HostDisk_Close(HostDisk *disk) {

@@ -60,6 +60,11 @@ HostDiskOpen HostDisk_Open(const char *path, bool claim, HostDisk *disk, int *er
 // another opener holds it exclusively.
 HostDiskOpen HostDisk_OpenShared(const char *path, HostDisk *disk, int *error);
 
+// Writes to name (size bytes; 32 suffice) a name by which another process of
+// this user opens the very file disk holds open, whatever becomes of the
+// file's names meanwhile. False for a closed disk or too small a buffer.
+bool HostDisk_OpenedName(const HostDisk &disk, char *name, size_t size);
+
 // Lets go of the disk and its claim. Accepts a closed one.
 void HostDisk_Close(HostDisk *disk);
 
