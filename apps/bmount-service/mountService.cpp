@@ -47,6 +47,16 @@ bool SameDisk(const std::string &a, const std::string &b) {
   return a == b || File_IsSameFile(a.c_str(), b.c_str());
 }
 
+// Disks kept open for as long as it lives.
+struct HeldDisks {
+  std::vector<HostDisk> disks;
+  ~HeldDisks() {
+    for (HostDisk &d : disks) {
+      HostDisk_Close(&d);
+    }
+  }
+};
+
 // The refusal of a disk or file (subject names it) that was not opened.
 Outcome CannotOpen(const std::string &start, HostDiskOpen status, int code) {
   switch (status) {
@@ -331,6 +341,26 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
   std::string file = path;
   std::string id;
   if (!image.Raw()) {
+    // The daemon opens the files probed, not what their names lead to by
+    // then: a FIFO would hold it, and this service, until the call's time is
+    // up.
+    HeldDisks held{std::vector<HostDisk>(image.layers.size())};
+    std::vector<std::string> names(image.layers.size());
+    for (size_t i = 0; i < names.size(); i++) {
+      int code = 0;
+      char name[32];
+      const std::string &layer = image.layers[i].path;
+      HostDiskOpen status = HostDisk_Open(layer.c_str(), false, &held.disks[i], &code);
+      if (status != HostDiskOpen::Opened) {
+        return CannotOpen(i == 0 ? "The disk " + DiskImage_Quoted(path)
+                                 : "The file " + DiskImage_Quoted(layer) + " of the disk " +
+                                       DiskImage_Quoted(path),
+                          status, code);
+      }
+      if (HostDisk_OpenedName(held.disks[i], name, sizeof name)) {
+        names[i] = name;
+      }
+    }
     std::string why;
     if (look_ == nullptr || !look_->Alive()) {
       StopLook();
@@ -342,7 +372,7 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
       }
     }
     id = "d" + std::to_string(++looks_);
-    if (!look_->Open(id, image, true, &why) || !look_->Export(id, id, false, &why)) {
+    if (!look_->Open(id, image, true, &why, names) || !look_->Export(id, id, false, &why)) {
       look_->Close(id, &why);
       StopLook();
       return Outcome::Fail(E_FAIL,

@@ -372,23 +372,29 @@ def test_a_file_swapped_before_the_daemon_opens_it_is_caught(loop_host):
 
 
 @needs_loop
-@pytest.mark.parametrize("layer", [0, 1])
-def test_a_layer_renamed_over_before_the_daemon_opens_it_changes_nothing(loop_host, layer):
-    """The daemon is handed the very files claimed and checked, not their
-    names: another image renamed into a layer's place meanwhile is not what
-    gets attached, nor written."""
+@pytest.mark.parametrize("daemon,layer", [("m", 0), ("m", 1), ("look", 0), ("look", 1)])
+def test_a_layer_renamed_over_before_the_daemon_opens_it_changes_nothing(loop_host, daemon,
+                                                                          layer):
+    """A daemon is handed the very files checked, not their names: another
+    image renamed into a layer's place meanwhile is not what gets listed or
+    attached, nor written."""
     host = loop_host
     (parent,), top = ext4_chain(host)
     decoy = host.work / "decoy.qcow2"
     qemu_img("create", "-q", "-f", "qcow2", decoy, "16M")
+    # Zeros over the partition table, should the decoy be read over the parent.
+    subprocess.run(["qemu-io", "-c", "write -z 0 64k", decoy], check=True, capture_output=True)
     before = sha256(decoy)
     wrapper = host.root / "bin" / "qemu-storage-daemon"
     wrapper.parent.mkdir()
-    wrapper.write_text(f"#!/bin/sh\ncase \"$*\" in */qemu/m*) mv -f {decoy} "
-                       f"{[top, parent][layer]};; esac\n"  # the volume's daemon, not the look
+    wrapper.write_text(f"#!/bin/sh\ncase \"$*\" in */qemu/{daemon}*) mv -f {decoy} "
+                       f"{[top, parent][layer]};; esac\n"
                        f'exec {shutil.which("qemu-storage-daemon")} "$@"\n')
     wrapper.chmod(0o755)
     host.env["PATH"] = f"{wrapper.parent}:{os.environ['PATH']}"
+    if daemon == "look":
+        assert host.outcome(top, "/p") == (0, "Volume 1 : 8 Mb\n", "")
+        return
     assert host.outcome("Q:", top) == (0, "", "")
     assert os.listdir(host.drive("q:")) == ["lost+found"]
     assert host.outcome("Q:", "/d") == (0, "", "")
