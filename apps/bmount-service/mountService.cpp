@@ -341,9 +341,10 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
   std::string file = path;
   std::string id;
   if (!image.Raw()) {
-    // The daemon opens the files probed, not what their names lead to by
-    // then: a FIFO would hold it, and this service, until the call's time is
-    // up.
+    // The daemon opens the layers as this service opened them, not what
+    // their names lead to by then (a FIFO there would hold it, and this
+    // service, until the call's time is up). A vmdk's extents it opens by
+    // their names.
     HeldDisks held{std::vector<HostDisk>(image.layers.size())};
     std::vector<std::string> names(image.layers.size());
     for (size_t i = 0; i < names.size(); i++) {

@@ -7,6 +7,7 @@
 #include "storageDaemon.h"
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -161,6 +162,20 @@ bool RemoveFolder(const std::string &folder) {
   return HostState_RemoveDir(folder.c_str()) == 0;
 }
 
+// Puts name in place of every whole given in text ("/proc/1/fd/5" is not
+// part of "/proc/1/fd/52").
+void ReplaceName(const std::string &given, const std::string &name, std::string *text) {
+  for (size_t at = 0; given != name && (at = text->find(given, at)) != std::string::npos;) {
+    if (at + given.size() < text->size() &&
+        isdigit(static_cast<unsigned char>((*text)[at + given.size()]))) {
+      at += given.size();
+      continue;
+    }
+    text->replace(at, given.size(), name);
+    at += name.size();
+  }
+}
+
 }  // namespace
 
 std::string DaemonRecord_Format(const DaemonRecord &record) {
@@ -294,13 +309,11 @@ bool StorageDaemon::Open(const std::string &disk, const DiskImage &image, bool r
   for (size_t k = 0; k < nodes.size(); k++) {
     const nlohmann::json &node = nodes[k];
     if (!Command("blockdev-add", node, nullptr, why)) {
-      // Two nodes a layer, parents first: a file node names its layer's file
-      // by its path, whatever name QEMU was given; a format node the disk.
-      std::string given = node.value("filename", "");
-      const std::string &path = image.layers[given.empty() ? 0 : nodes.size() / 2 - 1 - k / 2].path;
-      if (size_t at = why->find(given); !given.empty() && at != std::string::npos) {
-        why->replace(at, given.size(), path);
-      }
+      // Two nodes a layer, parents first, its file node before its format
+      // node: either names the layer's file by its path, whatever name QEMU
+      // was given (and says in *why).
+      const std::string &path = image.layers[nodes.size() / 2 - 1 - k / 2].path;
+      ReplaceName(nodes[k - k % 2].value("filename", path), path, why);
       *why = "the storage daemon cannot open " + path + ": " + *why;
       std::string ignored;
       Close(disk, &ignored);

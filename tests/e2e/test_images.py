@@ -346,9 +346,19 @@ def test_daemon_that_cannot_start(loop_host, squat, said):
     assert table.read_text().splitlines()[1:] == ["nextId=2"]
 
 
+def on_daemon_start(host, daemon, command):
+    """Has command run as a daemon ("m" for a volume's, "look") starts."""
+    wrapper = host.root / "bin" / "qemu-storage-daemon"
+    wrapper.parent.mkdir()
+    wrapper.write_text(f'#!/bin/sh\ncase "$*" in */qemu/{daemon}*) {command};; esac\n'
+                       f'exec {shutil.which("qemu-storage-daemon")} "$@"\n')
+    wrapper.chmod(0o755)
+    host.env["PATH"] = f"{wrapper.parent}:{os.environ['PATH']}"
+
+
 @needs_loop
 def test_a_file_swapped_before_the_daemon_opens_it_is_caught(loop_host):
-    """QEMU opens a disk's files again by their names: an extent link led
+    """QEMU opens a vmdk's extents again by their names: an extent link led
     elsewhere between the checks and that open must not be attached."""
     host = loop_host
     own, other = mbr_disk(host, "own.raw"), mbr_disk(host, "other.raw")
@@ -357,13 +367,7 @@ def test_a_file_swapped_before_the_daemon_opens_it_is_caught(loop_host):
     disk.write_text('# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n'
                     f'createType="monolithicFlat"\nRW {os.path.getsize(own) // 512} FLAT '
                     '"ext.raw" 0\n')
-    wrapper = host.root / "bin" / "qemu-storage-daemon"
-    wrapper.parent.mkdir()
-    wrapper.write_text(f"#!/bin/sh\ncase \"$*\" in */qemu/m*) ln -sfn {other} "
-                       f"{host.work / 'ext.raw'};; esac\n"  # the volume's daemon, not the look
-                       f'exec {shutil.which("qemu-storage-daemon")} "$@"\n')
-    wrapper.chmod(0o755)
-    host.env["PATH"] = f"{wrapper.parent}:{os.environ['PATH']}"
+    on_daemon_start(host, "m", f"ln -sfn {other} {host.work / 'ext.raw'}")
     assert host.outcome("Q:", str(disk)) == (2, MOUNT_FAILED, "")
     assert f'led to "{other}" once checked' in host.events()[-1]["strings"][-1]
     assert "=>" not in host.listing() and loops_of(host.root) == []
@@ -375,9 +379,9 @@ def test_a_file_swapped_before_the_daemon_opens_it_is_caught(loop_host):
 @pytest.mark.parametrize("daemon,layer", [("m", 0), ("m", 1), ("look", 0), ("look", 1)])
 def test_a_layer_renamed_over_before_the_daemon_opens_it_changes_nothing(loop_host, daemon,
                                                                           layer):
-    """A daemon is handed the very files checked, not their names: another
-    image renamed into a layer's place meanwhile is not what gets listed or
-    attached, nor written."""
+    """A daemon is handed the very files the service opened, not their names:
+    another image renamed into a layer's place after that is not what gets
+    listed or attached, nor written."""
     host = loop_host
     (parent,), top = ext4_chain(host)
     decoy = host.work / "decoy.qcow2"
@@ -385,13 +389,7 @@ def test_a_layer_renamed_over_before_the_daemon_opens_it_changes_nothing(loop_ho
     # Zeros over the partition table, should the decoy be read over the parent.
     subprocess.run(["qemu-io", "-c", "write -z 0 64k", decoy], check=True, capture_output=True)
     before = sha256(decoy)
-    wrapper = host.root / "bin" / "qemu-storage-daemon"
-    wrapper.parent.mkdir()
-    wrapper.write_text(f"#!/bin/sh\ncase \"$*\" in */qemu/{daemon}*) mv -f {decoy} "
-                       f"{[top, parent][layer]};; esac\n"
-                       f'exec {shutil.which("qemu-storage-daemon")} "$@"\n')
-    wrapper.chmod(0o755)
-    host.env["PATH"] = f"{wrapper.parent}:{os.environ['PATH']}"
+    on_daemon_start(host, daemon, f"mv -f {decoy} {[top, parent][layer]}")
     if daemon == "look":
         assert host.outcome(top, "/p") == (0, "Volume 1 : 8 Mb\n", "")
         return
@@ -399,6 +397,21 @@ def test_a_layer_renamed_over_before_the_daemon_opens_it_changes_nothing(loop_ho
     assert os.listdir(host.drive("q:")) == ["lost+found"]
     assert host.outcome("Q:", "/d") == (0, "", "")
     assert sha256([top, parent][layer]) == before
+
+
+@needs_loop
+@pytest.mark.parametrize("daemon", ["m", "look"])
+def test_what_the_daemon_cannot_open_is_named_by_its_path(loop_host, daemon):
+    """Damaged after it was probed: the text names the file, not the name
+    the daemon was handed."""
+    host = loop_host
+    disk = convert(mbr_disk(host, "mbr.raw"), host.work / "disk.vhdx", "vhdx")
+    on_daemon_start(host, daemon, f"dd if=/dev/zero of={disk} bs=1 seek=4 count=60 "
+                                  "conv=notrunc status=none")
+    r = host.outcome("Q:", disk) if daemon == "m" else host.outcome(disk, "/p")
+    assert r[0] == 2 and r[2] == ""
+    text = host.events()[-1]["strings"][-1]
+    assert f"the storage daemon cannot open {disk}: " in text and "/proc/" not in text, text
 
 
 @needs_loop
