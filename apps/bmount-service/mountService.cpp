@@ -80,6 +80,21 @@ Outcome CannotOpen(const std::string &start, HostDiskOpen status, int code) {
   }
 }
 
+// The refusal of a further file of disk that its owner may not use so.
+Outcome OwnerMayNot(const std::string &disk, const std::string &file, bool write) {
+  return Outcome::Fail(KindFailure(HOST_ERROR_ACCESS),
+                       "The file " + DiskImage_Quoted(file) + " of the disk " +
+                           DiskImage_Quoted(disk) + " is one the disk's owner may not " +
+                           (write ? "read and write" : "read") + ".");
+}
+
+// Whether the owner of disk may use the file held open as it would be used:
+// the check by name again, bound to that very file.
+bool OwnerMayOpen(const std::string &disk, const std::string &file, const HostDisk &held,
+                  bool write) {
+  return HostIdentity_OwnerMay(disk.c_str(), file.c_str(), write, &held.keys[0]);
+}
+
 // The files of a disk to claim, the named one first: what may be written
 // (the top layer's files) exclusively, the parents' shared.
 std::vector<DiskClaim> ClaimsOf(const std::string &disk, const DiskImage &image) {
@@ -293,7 +308,7 @@ Outcome MountService::OpenImage(const std::string &path, DiskImage *image) {
   std::string why;
   switch (images_.Probe(path, image, &why)) {
     case ImageProblem::None:
-      return OwnerMayUse(path, *image, false);
+      return OwnerMayUse(path, *image);
     case ImageProblem::Missing:
       return Outcome::Fail(KindFailure(HOST_ERROR_NOT_FOUND), why);
     case ImageProblem::Unsupported:
@@ -305,24 +320,19 @@ Outcome MountService::OpenImage(const std::string &path, DiskImage *image) {
   return Outcome::Fail(E_FAIL, why);
 }
 
-Outcome MountService::OwnerMayUse(const std::string &path, const DiskImage &image, bool writing) {
+Outcome MountService::OwnerMayUse(const std::string &path, const DiskImage &image) {
   // A disk names its other files itself: they are opened as this service's
   // user only when the disk's owner could have opened them too, so that a
-  // disk cannot have another user's files read or written. Writing adds only
-  // the top layer's extents to what the open of the disk asked.
-  size_t layers = writing ? std::min<size_t>(image.layers.size(), 1) : image.layers.size();
-  for (size_t i = 0; i < layers; i++) {
+  // disk cannot have another user's files read or written. Judged here by
+  // name, and again on each file as it is opened (OwnerMayOpen).
+  for (size_t i = 0; i < image.layers.size(); i++) {
     std::vector<std::string> files = image.layers[i].extents;
     if (i > 0) {
       files.insert(files.begin(), image.layers[i].path);
     }
     for (const std::string &file : files) {
-      bool write = writing && i == 0 && image.layers[i].writable;
-      if (!HostIdentity_OwnerMay(path.c_str(), file.c_str(), write)) {
-        return Outcome::Fail(KindFailure(HOST_ERROR_ACCESS),
-                             "The file " + DiskImage_Quoted(file) + " of the disk " +
-                                 DiskImage_Quoted(path) + " is one the disk's owner may not " +
-                                 (write ? "read and write" : "read") + ".");
+      if (!HostIdentity_OwnerMay(path.c_str(), file.c_str(), false)) {
+        return OwnerMayNot(path, file, false);
       }
     }
   }
@@ -357,6 +367,9 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
                                  : "The file " + DiskImage_Quoted(layer) + " of the disk " +
                                        DiskImage_Quoted(path),
                           status, code);
+      }
+      if (i > 0 && !OwnerMayOpen(path, layer, held.disks[i], false)) {
+        return OwnerMayNot(path, layer, false);
       }
       if (HostDisk_OpenedName(held.disks[i], name, sizeof name)) {
         names[i] = name;
@@ -816,10 +829,7 @@ bool MountService::AdoptMounts() {
 Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &image,
                                 std::vector<DiskClaim> *claims) {
   const std::string name = DiskImage_Quoted(record.disk);
-  Outcome refused = OwnerMayUse(record.disk, image, true);
-  if (!refused.Ok()) {
-    return refused;
-  }
+  Outcome refused;
   for (DiskClaim &claim : ClaimsOf(record.disk, image)) {
     bool top = claims->empty();
     refused = ClaimFile(record,
@@ -836,6 +846,12 @@ Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &imag
       break;
     }
     claims->push_back(claim);
+    // The top layer's files are written through the volume; parents only read.
+    bool write = !claim.shared && image.layers[0].writable;
+    if (!top && !OwnerMayOpen(record.disk, claim.file, claim.disk, write)) {
+      refused = OwnerMayNot(record.disk, claim.file, write);
+      break;
+    }
     // An image is as large as it says, however large its file.
     uint64_t size = image.Raw() ? claim.disk.size : image.virtualSize;
     if (top && (record.offset > size || record.length > size - record.offset)) {

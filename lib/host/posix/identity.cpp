@@ -1,6 +1,7 @@
 // Process id and user name from the POSIX process and user database.
 #include "host/identity.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -69,7 +70,8 @@ namespace {
 
 // The kernel's own answer (access control lists and all), asked by a child
 // that takes on the user's identity: 1 may, 0 may not, -1 cannot be asked.
-int AskAsUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups, const char *path, int mode) {
+int AskAsUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups, const char *path, int mode,
+              const HostDiskKey *file) {
   pid_t child = fork();
   if (child == 0) {
     // Only system calls between fork and exit: other threads may hold locks.
@@ -77,9 +79,24 @@ int AskAsUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups, const char
         setresuid(uid, uid, uid) != 0) {
       _exit(2);
     }
+    // The file reached (every folder on the way searched as the user) is
+    // judged itself, and must be the one expected.
+    int fd = open(path, O_PATH | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+      _exit(1);
+    }
+    if (file != nullptr && (static_cast<uint64_t>(st.st_dev) != file->device ||
+                            static_cast<uint64_t>(st.st_ino) != file->inode)) {
+      _exit(1);
+    }
     // A read-only file system takes no writes from anybody: the disk is then
     // attached read-only, and reading is what counts.
-    _exit(access(path, mode) == 0 || (errno == EROFS && access(path, R_OK) == 0) ? 0 : 1);
+    if (faccessat(fd, "", mode, AT_EMPTY_PATH) == 0 ||
+        (errno == EROFS && faccessat(fd, "", R_OK, AT_EMPTY_PATH) == 0)) {
+      _exit(0);
+    }
+    _exit(errno == ENOSYS || errno == EINVAL ? 2 : 1);
   }
   int status = 0;
   while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -92,7 +109,8 @@ int AskAsUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups, const char
 
 }  // namespace
 
-bool HostIdentity_OwnerMay(const char *named, const char *path, bool write) {
+bool HostIdentity_OwnerMay(const char *named, const char *path, bool write,
+                           const HostDiskKey *file) {
   struct stat st;
   if (stat(named, &st) != 0) {
     return false;
@@ -102,7 +120,9 @@ bool HostIdentity_OwnerMay(const char *named, const char *path, bool write) {
     return true;
   }
   char real[PATH_MAX];
-  if (realpath(path, real) == nullptr || stat(real, &st) != 0) {
+  if (realpath(path, real) == nullptr || stat(real, &st) != 0 ||
+      (file != nullptr && (static_cast<uint64_t>(st.st_dev) != file->device ||
+                           static_cast<uint64_t>(st.st_ino) != file->inode))) {
     return false;
   }
   std::string name;
@@ -111,7 +131,8 @@ bool HostIdentity_OwnerMay(const char *named, const char *path, bool write) {
   std::vector<gid_t> groups = known ? GroupsOf(name, group) : std::vector<gid_t>{};
   // A file nobody may write is only read.
   bool written = write && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
-  int asked = known ? AskAsUser(owner, group, groups, real, written ? R_OK | W_OK : R_OK) : -1;
+  int asked =
+      known ? AskAsUser(owner, group, groups, real, written ? R_OK | W_OK : R_OK, file) : -1;
   if (asked >= 0) {
     return asked == 1;
   }

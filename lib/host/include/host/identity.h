@@ -2,6 +2,8 @@
 // $PID and $USER fallbacks of path expansion; and what another user may do.
 #pragma once
 
+#include "host/disk.h"
+
 // Returns the process id.
 long HostIdentity_ProcessId(void);
 // Returns the malloc'd name of the effective user, or NULL when the user
@@ -14,5 +16,8 @@ char *HostIdentity_UserName(void);
 // account and groups, access control lists included; with no account, by
 // the permission bits of path and of every folder on its real path. True
 // when the owner is the superuser or the effective user; false when either
-// file cannot be examined.
-bool HostIdentity_OwnerMay(const char *named, const char *path, bool write);
+// file cannot be examined. With file, the answer is for that file only
+// (one the caller holds open): false when path leads elsewhere as it is
+// judged.
+bool HostIdentity_OwnerMay(const char *named, const char *path, bool write,
+                           const HostDiskKey *file = nullptr);
