@@ -88,13 +88,6 @@ Outcome OwnerMayNot(const std::string &disk, const std::string &file, bool write
                            (write ? "read and write" : "read") + ".");
 }
 
-// Whether the owner of disk may use the file held open as it would be used:
-// the check by name again, bound to that very file.
-bool OwnerMayOpen(const std::string &disk, const std::string &file, const HostDisk &held,
-                  bool write) {
-  return HostIdentity_OwnerMay(disk.c_str(), file.c_str(), write, &held.keys[0]);
-}
-
 // The files of a disk to claim, the named one first: what may be written
 // (the top layer's files) exclusively, the parents' shared.
 std::vector<DiskClaim> ClaimsOf(const std::string &disk, const DiskImage &image) {
@@ -308,7 +301,7 @@ Outcome MountService::OpenImage(const std::string &path, DiskImage *image) {
   std::string why;
   switch (images_.Probe(path, image, &why)) {
     case ImageProblem::None:
-      return OwnerMayUse(path, *image);
+      return OwnerMayUse(path, *image, false);
     case ImageProblem::Missing:
       return Outcome::Fail(KindFailure(HOST_ERROR_NOT_FOUND), why);
     case ImageProblem::Unsupported:
@@ -320,19 +313,23 @@ Outcome MountService::OpenImage(const std::string &path, DiskImage *image) {
   return Outcome::Fail(E_FAIL, why);
 }
 
-Outcome MountService::OwnerMayUse(const std::string &path, const DiskImage &image) {
+Outcome MountService::OwnerMayUse(const std::string &path, const DiskImage &image, bool writing) {
   // A disk names its other files itself: they are opened as this service's
   // user only when the disk's owner could have opened them too, so that a
   // disk cannot have another user's files read or written. Judged here by
-  // name, and again on each file as it is opened (OwnerMayOpen).
-  for (size_t i = 0; i < image.layers.size(); i++) {
+  // name, and again on each file as it is opened
+  // (HostIdentity_OwnerMayOpen). Writing adds only the top layer's extents
+  // to what the open of the disk asked.
+  size_t layers = writing ? std::min<size_t>(image.layers.size(), 1) : image.layers.size();
+  for (size_t i = 0; i < layers; i++) {
     std::vector<std::string> files = image.layers[i].extents;
     if (i > 0) {
       files.insert(files.begin(), image.layers[i].path);
     }
     for (const std::string &file : files) {
-      if (!HostIdentity_OwnerMay(path.c_str(), file.c_str(), false)) {
-        return OwnerMayNot(path, file, false);
+      bool write = writing && i == 0 && image.layers[i].writable;
+      if (!HostIdentity_OwnerMay(path.c_str(), file.c_str(), write)) {
+        return OwnerMayNot(path, file, write);
       }
     }
   }
@@ -368,7 +365,7 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
                                        DiskImage_Quoted(path),
                           status, code);
       }
-      if (i > 0 && !OwnerMayOpen(path, layer, held.disks[i], false)) {
+      if (i > 0 && !HostIdentity_OwnerMayOpen(held.disks[0], layer.c_str(), false, held.disks[i])) {
         return OwnerMayNot(path, layer, false);
       }
       if (HostDisk_OpenedName(held.disks[i], name, sizeof name)) {
@@ -829,7 +826,10 @@ bool MountService::AdoptMounts() {
 Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &image,
                                 std::vector<DiskClaim> *claims) {
   const std::string name = DiskImage_Quoted(record.disk);
-  Outcome refused;
+  Outcome refused = OwnerMayUse(record.disk, image, true);
+  if (!refused.Ok()) {
+    return refused;
+  }
   for (DiskClaim &claim : ClaimsOf(record.disk, image)) {
     bool top = claims->empty();
     refused = ClaimFile(record,
@@ -848,7 +848,8 @@ Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &imag
     claims->push_back(claim);
     // The top layer's files are written through the volume; parents only read.
     bool write = !claim.shared && image.layers[0].writable;
-    if (!top && !OwnerMayOpen(record.disk, claim.file, claim.disk, write)) {
+    if (!top &&
+        !HostIdentity_OwnerMayOpen(claims->front().disk, claim.file.c_str(), write, claim.disk)) {
       refused = OwnerMayNot(record.disk, claim.file, write);
       break;
     }

@@ -110,9 +110,10 @@ class MountService {
   // A regular file daemon pid has open that is neither claimed for mount id
   // nor in the daemon's own folder; "" for none.
   std::string OpenedUnchecked(long pid, int32_t id);
-  // Refuses a disk that names files its owner could not read, by their
-  // names.
-  Outcome OwnerMayUse(const std::string &path, const DiskImage &image);
+  // Refuses a disk that names files its owner could not open as they would
+  // be, by their names: read (every file), or, when writing, the top
+  // layer's extents read and written.
+  Outcome OwnerMayUse(const std::string &path, const DiskImage &image, bool writing);
   // By layer of image, the name of the very file mount id claimed for it
   // (see HostDisk_OpenedName); "" where it holds none.
   std::vector<std::string> OpenedNames(int32_t id, const DiskImage &image) const;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +16,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "host/process.h"
 
 long HostIdentity_ProcessId(void) { return static_cast<long>(getpid()); }
 
@@ -68,8 +71,20 @@ char *HostIdentity_UserName(void) {
 
 namespace {
 
+// Whether st is file (any file when file is NULL).
+bool Is(const struct stat &st, const HostDiskKey *file) {
+  return file == nullptr || (static_cast<uint64_t>(st.st_dev) == file->device &&
+                             static_cast<uint64_t>(st.st_ino) == file->inode);
+}
+
+// How long the kernel's answer may take: a child stopped by the user it
+// runs as, or held by a file system that does not answer, must not hold
+// the caller.
+constexpr int kAskMs = 2000;
+
 // The kernel's own answer (access control lists and all), asked by a child
-// that takes on the user's identity: 1 may, 0 may not, -1 cannot be asked.
+// that takes on the user's identity, for the file path reaches only when it
+// is file: 1 may, 0 may not (or no answer in time), -1 cannot be asked.
 int AskAsUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups, const char *path, int mode,
               const HostDiskKey *file) {
   pid_t child = fork();
@@ -80,49 +95,44 @@ int AskAsUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups, const char
       _exit(2);
     }
     // The file reached (every folder on the way searched as the user) is
-    // judged itself, and must be the one expected.
+    // judged itself. Where that cannot be asked of an open file (an older
+    // kernel, a filter), the name is, and must still reach it after.
     int fd = open(path, O_PATH | O_CLOEXEC);
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd < 0 || fstat(fd, &st) != 0 || !Is(st, file)) {
       _exit(1);
     }
-    if (file != nullptr && (static_cast<uint64_t>(st.st_dev) != file->device ||
-                            static_cast<uint64_t>(st.st_ino) != file->inode)) {
-      _exit(1);
-    }
+    bool held = faccessat(fd, "", F_OK, AT_EMPTY_PATH) == 0;
+    auto may = [&](int m) {
+      struct stat again;
+      errno = 0;
+      return held ? faccessat(fd, "", m, AT_EMPTY_PATH) == 0
+                  : access(path, m) == 0 && stat(path, &again) == 0 && Is(again, file);
+    };
     // A read-only file system takes no writes from anybody: the disk is then
     // attached read-only, and reading is what counts.
-    if (faccessat(fd, "", mode, AT_EMPTY_PATH) == 0 ||
-        (errno == EROFS && faccessat(fd, "", R_OK, AT_EMPTY_PATH) == 0)) {
-      _exit(0);
-    }
-    _exit(errno == ENOSYS || errno == EINVAL ? 2 : 1);
+    _exit(may(mode) || (errno == EROFS && may(R_OK)) ? 0 : 1);
   }
-  int status = 0;
-  while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) > 1) {
+  if (child < 0) {
     return -1;
   }
-  return WEXITSTATUS(status) == 0 ? 1 : 0;
+  int code = -1;
+  if (!HostProcess_Wait(child, kAskMs, &code)) {
+    kill(child, SIGKILL);
+    HostProcess_Wait(child, kAskMs, nullptr);
+    return 0;
+  }
+  // A child ended by a signal (its user may send it one) gave no answer.
+  return code == 0 ? 1 : code == 2 ? -1 : 0;
 }
 
-}  // namespace
-
-bool HostIdentity_OwnerMay(const char *named, const char *path, bool write,
-                           const HostDiskKey *file) {
-  struct stat st;
-  if (stat(named, &st) != 0) {
-    return false;
-  }
-  uid_t owner = st.st_uid;
+bool OwnerMay(uid_t owner, const char *path, bool write, const HostDiskKey *file) {
   if (owner == 0 || owner == geteuid()) {
     return true;
   }
+  struct stat st;
   char real[PATH_MAX];
-  if (realpath(path, real) == nullptr || stat(real, &st) != 0 ||
-      (file != nullptr && (static_cast<uint64_t>(st.st_dev) != file->device ||
-                           static_cast<uint64_t>(st.st_ino) != file->inode))) {
+  if (realpath(path, real) == nullptr || stat(real, &st) != 0 || !Is(st, file)) {
     return false;
   }
   std::string name;
@@ -149,4 +159,18 @@ bool HostIdentity_OwnerMay(const char *named, const char *path, bool write,
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool HostIdentity_OwnerMay(const char *named, const char *path, bool write) {
+  struct stat st;
+  return stat(named, &st) == 0 && OwnerMay(st.st_uid, path, write, nullptr);
+}
+
+bool HostIdentity_OwnerMayOpen(const HostDisk &disk, const char *path, bool write,
+                               const HostDisk &file) {
+  struct stat st;
+  return disk.fd >= 0 && file.fd >= 0 && fstat(disk.fd, &st) == 0 &&
+         OwnerMay(st.st_uid, path, write, &file.keys[0]);
 }

@@ -1,11 +1,19 @@
 // What another user may do, as the kernel answers for them: a disk of
-// nobody's names files of its own and of root's, and an answer asked for one
-// file is never given for another that its name leads to.
+// nobody's names files of its own and of root's, access control lists
+// count, and an answer asked for one file is never given for another that
+// its name leads to; also where the kernel cannot judge an open file.
 #include "host/identity.h"
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
 
 #include <string>
 
@@ -15,16 +23,37 @@
 
 namespace {
 
+using testsupport::InChild;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
-HostDiskKey KeyOf(const std::string &path) {
-  struct stat st {};
-  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+// Puts faccessat2 under action here and in children: -1 when it cannot,
+// else 0 or, for SECCOMP_RET_USER_NOTIF, the descriptor that would answer.
+int OnFaccessat2(uint32_t action) {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_faccessat2, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, action),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog program{sizeof filter / sizeof filter[0], filter};
+  unsigned flags = action == SECCOMP_RET_USER_NOTIF ? SECCOMP_FILTER_FLAG_NEW_LISTENER : 0;
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0
+             ? static_cast<int>(syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, flags, &program))
+             : -1;
 }
 
-TEST(HostIdentity, OwnerMayAnswersForTheFileHeld) {
+// An open disk, closed at the end of the test.
+struct Held {
+  explicit Held(const std::string &path) {
+    int error = 0;
+    EXPECT_EQ(HostDisk_Open(path.c_str(), false, &disk, &error), HostDiskOpen::Opened) << path;
+  }
+  ~Held() { HostDisk_Close(&disk); }
+  HostDisk disk;
+};
+
+TEST(HostIdentity, OwnerMayAnswersForTheFilesHeld) {
   const passwd *nobody = getpwnam("nobody");
   if (geteuid() != 0 || nobody == nullptr) {
     GTEST_SKIP() << "needs the superuser and an account nobody";
@@ -32,9 +61,14 @@ TEST(HostIdentity, OwnerMayAnswersForTheFileHeld) {
   TempDir dir;
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   std::string disk = dir.file("disk"), theirs = dir.file("theirs"), roots = dir.file("roots"),
-              shared = dir.file("shared");
-  for (const std::string &f : {disk, theirs, roots, shared}) {
+              shared = dir.file("shared"), denied = dir.file("denied"),
+              granted = dir.file("granted");
+  for (const std::string &f : {disk, theirs, roots, shared, denied, granted}) {
     WriteFile(f, "x");
+  }
+  ASSERT_EQ(chmod(granted.c_str(), 0600), 0);
+  for (const auto &[f, entry] : {std::pair{denied, "u:nobody:---"}, {granted, "u:nobody:r--"}}) {
+    ASSERT_EQ(testsupport::Run({"setfacl", "-m", entry, f}).exitCode, 0) << "setfacl " << f;
   }
   for (const std::string &f : {disk, theirs}) {
     ASSERT_EQ(chown(f.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
@@ -42,27 +76,49 @@ TEST(HostIdentity, OwnerMayAnswersForTheFileHeld) {
   ASSERT_EQ(chmod(theirs.c_str(), 0644), 0);
   ASSERT_EQ(chmod(roots.c_str(), 0600), 0);
   ASSERT_EQ(chmod(shared.c_str(), 0644), 0);
-  const HostDiskKey theirsKey = KeyOf(theirs), rootsKey = KeyOf(roots), sharedKey = KeyOf(shared);
+  Held diskHeld(disk), theirsHeld(theirs), rootsHeld(roots), sharedHeld(shared), deniedHeld(denied),
+      grantedHeld(granted);
   struct Case {
     const char *what;
-    std::string named, path;
+    const Held &owner;
+    std::string path;
     bool write;
-    const HostDiskKey *file;
+    const Held &file;
     bool may;
   } cases[] = {
-      {"their own file", disk, theirs, true, nullptr, true},
-      {"held as it is judged", disk, theirs, true, &theirsKey, true},
-      {"root's file", disk, roots, false, nullptr, false},
+      {"their own file", diskHeld, theirs, true, theirsHeld, true},
+      {"root's file", diskHeld, roots, false, rootsHeld, false},
       // The name led to their file while root's was held.
-      {"another file than the one held", disk, theirs, false, &rootsKey, false},
-      {"root's file they may read", disk, shared, false, &sharedKey, true},
-      {"root's file they may only read", disk, shared, true, &sharedKey, false},
-      {"a disk of root's", roots, roots, true, &rootsKey, true},
+      {"another file than the one held", diskHeld, theirs, false, rootsHeld, false},
+      {"root's file they may read", diskHeld, shared, false, sharedHeld, true},
+      {"root's file they may only read", diskHeld, shared, true, sharedHeld, false},
+      {"denied by an access control list", diskHeld, denied, false, deniedHeld, false},
+      {"granted by an access control list", diskHeld, granted, false, grantedHeld, true},
+      {"a disk of root's", rootsHeld, roots, true, rootsHeld, true},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(HostIdentity_OwnerMay(c.named.c_str(), c.path.c_str(), c.write, c.file), c.may);
+    EXPECT_EQ(HostIdentity_OwnerMayOpen(c.owner.disk, c.path.c_str(), c.write, c.file.disk), c.may);
+    EXPECT_EQ(InChild([&] {
+                // As on a kernel before it, or under a filter that does not know it.
+                return OnFaccessat2(SECCOMP_RET_ERRNO | ENOSYS) >= 0
+                           ? HostIdentity_OwnerMayOpen(c.owner.disk, c.path.c_str(), c.write,
+                                                       c.file.disk)
+                           : 2;
+              }),
+              c.may ? 1 : 0)
+        << "without faccessat2";
   }
+  // The answer does not come (its child stopped by the user it runs as, or
+  // held by a file system): no, and soon.
+  EXPECT_EQ(InChild([&] {
+              alarm(30);
+              return OnFaccessat2(SECCOMP_RET_USER_NOTIF) >= 0
+                         ? HostIdentity_OwnerMayOpen(diskHeld.disk, theirs.c_str(), false,
+                                                     theirsHeld.disk)
+                         : 2;
+            }),
+            0);
 }
 
 }  // namespace

@@ -16,8 +16,9 @@ char *HostIdentity_UserName(void);
 // account and groups, access control lists included; with no account, by
 // the permission bits of path and of every folder on its real path. True
 // when the owner is the superuser or the effective user; false when either
-// file cannot be examined. With file, the answer is for that file only
-// (one the caller holds open): false when path leads elsewhere as it is
-// judged.
-bool HostIdentity_OwnerMay(const char *named, const char *path, bool write,
-                           const HostDiskKey *file = nullptr);
+// file cannot be examined, or the kernel's answer does not come in time.
+bool HostIdentity_OwnerMay(const char *named, const char *path, bool write);
+// As HostIdentity_OwnerMay for the owner of the open disk, answering for
+// the open file only: false when path leads elsewhere as it is judged.
+bool HostIdentity_OwnerMayOpen(const HostDisk &disk, const char *path, bool write,
+                               const HostDisk &file);
