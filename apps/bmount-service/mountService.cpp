@@ -88,6 +88,18 @@ Outcome OwnerMayNot(const std::string &disk, const std::string &file, bool write
                            (write ? "read and write" : "read") + ".");
 }
 
+// The refusal of a disk one of whose names led a daemon to stray, a file
+// other than those checked.
+Outcome LedElsewhere(const std::string &disk, const std::string &stray) {
+  return Outcome::Fail(KindFailure(HOST_ERROR_ACCESS),
+                       "The disk " + DiskImage_Quoted(disk) +
+                           " cannot be opened: a name of its files led to " +
+                           DiskImage_Quoted(stray) + " once checked.");
+}
+
+// The folder of the daemon that reads the volumes of disks not raw.
+constexpr char kLook[] = "look";
+
 // The files of a disk to claim, the named one first: what may be written
 // (the top layer's files) exclusively, the parents' shared.
 std::vector<DiskClaim> ClaimsOf(const std::string &disk, const DiskImage &image) {
@@ -348,35 +360,42 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
   std::string file = path;
   std::string id;
   if (!image.Raw()) {
-    // The daemon opens the layers as this service opened them, not what
-    // their names lead to by then (a FIFO there would hold it, and this
-    // service, until the call's time is up). A vmdk's extents it opens by
-    // their names.
-    HeldDisks held{std::vector<HostDisk>(image.layers.size())};
+    // The daemon opens the layers as this service opened and judged them,
+    // not what their names lead to by then (a FIFO there would hold it, and
+    // this service, until the call's time is up). A vmdk's extents it opens
+    // by their names: what it opened is checked before anything is read.
+    HeldDisks held;
     std::vector<std::string> names(image.layers.size());
-    for (size_t i = 0; i < names.size(); i++) {
-      int code = 0;
-      char name[32];
-      const std::string &layer = image.layers[i].path;
-      HostDiskOpen status = HostDisk_Open(layer.c_str(), false, &held.disks[i], &code);
-      if (status != HostDiskOpen::Opened) {
-        return CannotOpen(i == 0 ? "The disk " + DiskImage_Quoted(path)
-                                 : "The file " + DiskImage_Quoted(layer) + " of the disk " +
-                                       DiskImage_Quoted(path),
-                          status, code);
-      }
-      if (i > 0 && !HostIdentity_OwnerMayOpen(held.disks[0], layer.c_str(), false, held.disks[i])) {
-        return OwnerMayNot(path, layer, false);
-      }
-      if (HostDisk_OpenedName(held.disks[i], name, sizeof name)) {
-        names[i] = name;
+    for (size_t i = 0; i < image.layers.size(); i++) {
+      std::vector<std::string> files = image.layers[i].extents;
+      files.insert(files.begin(), image.layers[i].path);
+      for (size_t j = 0; j < files.size(); j++) {
+        HostDisk disk;
+        int code = 0;
+        HostDiskOpen status = HostDisk_Open(files[j].c_str(), false, &disk, &code);
+        bool top = i == 0 && j == 0;
+        if (status != HostDiskOpen::Opened) {
+          return CannotOpen(top ? "The disk " + DiskImage_Quoted(path)
+                                : "The file " + DiskImage_Quoted(files[j]) + " of the disk " +
+                                      DiskImage_Quoted(path),
+                            status, code);
+        }
+        held.disks.push_back(disk);
+        if (!top &&
+            !HostIdentity_OwnerMayOpen(held.disks[0], files[j].c_str(), false, held.disks.back())) {
+          return OwnerMayNot(path, files[j], false);
+        }
+        char name[32];
+        if (j == 0 && HostDisk_OpenedName(disk, name, sizeof name)) {
+          names[i] = name;
+        }
       }
     }
     std::string why;
     if (look_ == nullptr || !look_->Alive()) {
       StopLook();
       look_ = std::make_unique<StorageDaemon>(daemonBase_);
-      if (!look_->Launch("look", &why)) {
+      if (!look_->Launch(kLook, &why)) {
         look_.reset();
         return Outcome::Fail(E_FAIL,
                              "The disk " + DiskImage_Quoted(path) + " cannot be read: " + why);
@@ -388,6 +407,17 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
       StopLook();
       return Outcome::Fail(E_FAIL,
                            "The disk " + DiskImage_Quoted(path) + " cannot be read: " + why);
+    }
+    std::vector<const HostDisk *> known;
+    for (const HostDisk &d : held.disks) {
+      known.push_back(&d);
+    }
+    std::string stray = OpenedUnchecked(look_->Record().pid, known, kLook);
+    if (!stray.empty()) {
+      if (!look_->Close(id, &why)) {
+        StopLook();
+      }
+      return LedElsewhere(path, stray);
     }
     file = look_->ExportFile(id);
   }
@@ -1062,15 +1092,17 @@ Outcome MountService::StartDaemon(MountRecord *record, const DiskImage &image) {
   // QEMU opens the files by their names: what it opened must be what was
   // checked and claimed, or a name led elsewhere meanwhile. Nothing reads
   // the export yet.
-  std::string stray = OpenedUnchecked(daemon->Record().pid, record->id);
+  std::vector<const HostDisk *> claimed;
+  for (const DiskClaim &c : claims_[record->id]) {
+    claimed.push_back(&c.disk);
+  }
+  std::string stray =
+      OpenedUnchecked(daemon->Record().pid, claimed, "m" + std::to_string(record->id));
   if (!stray.empty()) {
     std::string unused;
     daemon->Stop(&unused);
     record->daemon.clear();
-    return Outcome::Fail(KindFailure(HOST_ERROR_ACCESS),
-                         "The disk " + DiskImage_Quoted(record->disk) +
-                             " cannot be opened: a name of its files led to " +
-                             DiskImage_Quoted(stray) + " once checked.");
+    return LedElsewhere(record->disk, stray);
   }
   faults_.Reach("MountAs.exported");
   record->view = daemon->ExportFile(kMountDisk);
@@ -1200,23 +1232,24 @@ const std::string &MountService::KernelDaemonBase() {
   return daemonBaseReal_;
 }
 
-std::string MountService::OpenedUnchecked(long pid, int32_t id) {
+std::string MountService::OpenedUnchecked(long pid, const std::vector<const HostDisk *> &known,
+                                          const std::string &folder) {
   struct Look {
-    const std::vector<DiskClaim> *claims;
+    const std::vector<const HostDisk *> *known;
     std::string own;  // the daemon's folder, as the kernel names it
     std::string stray;
-  } look{&claims_[id], KernelDaemonBase() + "/m" + std::to_string(id) + "/", ""};
+  } look{&known, KernelDaemonBase() + "/" + folder + "/", ""};
   HostProcess_ForEachOpenFile(
       pid,
       [](const char *path, uint64_t device, uint64_t inode, void *context) {
         auto *l = static_cast<Look *>(context);
-        bool known = strncmp(path, l->own.c_str(), l->own.size()) == 0;
-        for (const DiskClaim &c : *l->claims) {
-          for (size_t i = 0; i < c.disk.keyCount; i++) {
-            known = known || (c.disk.keys[i].device == device && c.disk.keys[i].inode == inode);
+        bool isKnown = strncmp(path, l->own.c_str(), l->own.size()) == 0;
+        for (const HostDisk *d : *l->known) {
+          for (size_t i = 0; i < d->keyCount; i++) {
+            isKnown = isKnown || (d->keys[i].device == device && d->keys[i].inode == inode);
           }
         }
-        if (!known && l->stray.empty()) {
+        if (!isKnown && l->stray.empty()) {
           l->stray = path;
         }
       },

@@ -107,9 +107,10 @@ class MountService {
   Outcome OpenImage(const std::string &path, DiskImage *image);
   // This prefix's daemon folder as the kernel names it (links resolved).
   const std::string &KernelDaemonBase();
-  // A regular file daemon pid has open that is neither claimed for mount id
-  // nor in the daemon's own folder; "" for none.
-  std::string OpenedUnchecked(long pid, int32_t id);
+  // A regular file daemon pid has open that is neither one of known nor in
+  // the daemon's own folder (below the daemon folder); "" for none.
+  std::string OpenedUnchecked(long pid, const std::vector<const HostDisk *> &known,
+                              const std::string &folder);
   // Refuses a disk that names files its owner could not open as they would
   // be, by their names: read (every file), or, when writing, the top
   // layer's extents read and written.

@@ -357,9 +357,11 @@ def on_daemon_start(host, daemon, command):
 
 
 @needs_loop
-def test_a_file_swapped_before_the_daemon_opens_it_is_caught(loop_host):
+@pytest.mark.parametrize("daemon", ["m", "look"])
+def test_a_file_swapped_before_the_daemon_opens_it_is_caught(loop_host, daemon):
     """QEMU opens a vmdk's extents again by their names: an extent link led
-    elsewhere between the checks and that open must not be attached."""
+    elsewhere between the checks and that open must not be attached, nor
+    listed."""
     host = loop_host
     own, other = mbr_disk(host, "own.raw"), mbr_disk(host, "other.raw")
     os.symlink(own, host.work / "ext.raw")
@@ -367,7 +369,15 @@ def test_a_file_swapped_before_the_daemon_opens_it_is_caught(loop_host):
     disk.write_text('# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n'
                     f'createType="monolithicFlat"\nRW {os.path.getsize(own) // 512} FLAT '
                     '"ext.raw" 0\n')
-    on_daemon_start(host, "m", f"ln -sfn {other} {host.work / 'ext.raw'}")
+    on_daemon_start(host, daemon, f"ln -sfn {other} {host.work / 'ext.raw'}")
+    if daemon == "look":
+        assert host.outcome(str(disk), "/p") == (2, UNEXPECTED, "")
+        said = host.events()[-1]["strings"][-1]
+        os.remove(host.work / "ext.raw")
+        os.symlink(own, host.work / "ext.raw")
+        assert host.outcome(str(disk), "/p") == (0, VOLUMES, "")  # the look serves on
+        assert f'led to "{other}" once checked' in said
+        return
     assert host.outcome("Q:", str(disk)) == (2, MOUNT_FAILED, "")
     assert f'led to "{other}" once checked' in host.events()[-1]["strings"][-1]
     assert "=>" not in host.listing() and loops_of(host.root) == []
