@@ -555,8 +555,9 @@ std::vector<nlohmann::json> DiskImage_Nodes(const DiskImage &image, bool readOnl
     const ImageLayer &layer = image.layers[i];
     const ImageFormat *format = DiskImage_Format(layer.format);
     bool layerReadOnly = i > 0 || readOnly || !image.writable;
-    bool byOpened = i < opened.size() && !opened[i].empty() && format != nullptr &&
-                    !format->extents && layer.extents.empty();
+    // A raw layer (no format of the list) names no further files either.
+    bool byOpened = i < opened.size() && !opened[i].empty() &&
+                    (format == nullptr || !format->extents) && layer.extents.empty();
     std::string file = DiskImage_NodeName(prefix, 'f', i);
     nlohmann::json fileNode = {{"driver", "file"},
                                {"node-name", file},

@@ -237,6 +237,7 @@ def test_fuse_without_the_superuser(host, nobody_home, other_user, fuse):
 
 
 CHILD = (("qcow2", ()), ("qcow2", ()))
+RAW_BASE = (("raw", ()), ("qcow2", ()))
 
 
 def ext4_chain(host, layers=CHILD):
@@ -386,18 +387,22 @@ def test_a_file_swapped_before_the_daemon_opens_it_is_caught(loop_host, daemon):
 
 
 @needs_loop
-@pytest.mark.parametrize("daemon,layer", [("m", 0), ("m", 1), ("look", 0), ("look", 1)])
+@pytest.mark.parametrize("daemon", ["m", "look"])
+@pytest.mark.parametrize("layers,layer", [(CHILD, 0), (CHILD, 1), (RAW_BASE, 1)],
+                         ids=["top", "parent", "raw parent"])
 def test_a_layer_renamed_over_before_the_daemon_opens_it_changes_nothing(loop_host, daemon,
-                                                                          layer):
+                                                                          layers, layer):
     """A daemon is handed the very files the service opened, not their names:
     another image renamed into a layer's place after that is not what gets
-    listed or attached, nor written."""
+    listed or attached, nor written (a FIFO there would hold the service)."""
     host = loop_host
-    (parent,), top = ext4_chain(host)
-    decoy = host.work / "decoy.qcow2"
-    qemu_img("create", "-q", "-f", "qcow2", decoy, "16M")
+    (parent,), top = ext4_chain(host, layers)
+    fmt = layers[1 - layer][0]
+    decoy = host.work / f"decoy.{fmt}"
+    qemu_img("create", "-q", "-f", fmt, decoy, "16M")
     # Zeros over the partition table, should the decoy be read over the parent.
-    subprocess.run(["qemu-io", "-c", "write -z 0 64k", decoy], check=True, capture_output=True)
+    subprocess.run(["qemu-io", "-f", fmt, "-c", "write -z 0 64k", decoy], check=True,
+                   capture_output=True)
     before = sha256(decoy)
     on_daemon_start(host, daemon, f"mv -f {decoy} {[top, parent][layer]}")
     if daemon == "look":
