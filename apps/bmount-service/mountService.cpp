@@ -47,16 +47,6 @@ bool SameDisk(const std::string &a, const std::string &b) {
   return a == b || File_IsSameFile(a.c_str(), b.c_str());
 }
 
-// Disks kept open for as long as it lives.
-struct HeldDisks {
-  std::vector<HostDisk> disks;
-  ~HeldDisks() {
-    for (HostDisk &d : disks) {
-      HostDisk_Close(&d);
-    }
-  }
-};
-
 // The refusal of a disk or file (subject names it) that was not opened.
 Outcome CannotOpen(const std::string &start, HostDiskOpen status, int code) {
   switch (status) {
@@ -99,6 +89,40 @@ Outcome LedElsewhere(const std::string &disk, const std::string &stray) {
 
 // The folder of the daemon that reads the volumes of disks not raw.
 constexpr char kLook[] = "look";
+
+// Files of a disk kept open for as long as it lives.
+struct HeldClaims {
+  std::vector<DiskClaim> claims;
+  ~HeldClaims() {
+    for (DiskClaim &c : claims) {
+      HostDisk_Close(&c.disk);
+    }
+  }
+};
+
+// How texts name a file of disk: the disk itself (the top), or one of its
+// further files.
+std::string FileOfDisk(const std::string &disk, const std::string &file, bool top) {
+  return top ? "The disk " + DiskImage_Quoted(disk)
+             : "The file " + DiskImage_Quoted(file) + " of the disk " + DiskImage_Quoted(disk);
+}
+
+// By layer of image, the name of the very file held for it, the top first
+// (see HostDisk_OpenedName); "" where none is held.
+std::vector<std::string> OpenedNames(const std::vector<DiskClaim> &held, const DiskImage &image) {
+  std::vector<std::string> names(image.layers.size());
+  for (size_t i = 0; i < names.size(); i++) {
+    for (const DiskClaim &c : held) {
+      char name[32];
+      if ((i == 0 ? &c == &held.front() : c.file == image.layers[i].path) &&
+          HostDisk_OpenedName(c.disk, name, sizeof name)) {
+        names[i] = name;
+        break;
+      }
+    }
+  }
+  return names;
+}
 
 // The files of a disk to claim, the named one first: what may be written
 // (the top layer's files) exclusively, the parents' shared.
@@ -364,31 +388,17 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
     // not what their names lead to by then (a FIFO there would hold it, and
     // this service, until the call's time is up). A vmdk's extents it opens
     // by their names: what it opened is checked before anything is read.
-    HeldDisks held;
-    std::vector<std::string> names(image.layers.size());
-    for (size_t i = 0; i < image.layers.size(); i++) {
-      std::vector<std::string> files = image.layers[i].extents;
-      files.insert(files.begin(), image.layers[i].path);
-      for (size_t j = 0; j < files.size(); j++) {
-        HostDisk disk;
-        int code = 0;
-        HostDiskOpen status = HostDisk_Open(files[j].c_str(), false, &disk, &code);
-        bool top = i == 0 && j == 0;
-        if (status != HostDiskOpen::Opened) {
-          return CannotOpen(top ? "The disk " + DiskImage_Quoted(path)
-                                : "The file " + DiskImage_Quoted(files[j]) + " of the disk " +
-                                      DiskImage_Quoted(path),
-                            status, code);
-        }
-        held.disks.push_back(disk);
-        if (!top &&
-            !HostIdentity_OwnerMayOpen(held.disks[0], files[j].c_str(), false, held.disks.back())) {
-          return OwnerMayNot(path, files[j], false);
-        }
-        char name[32];
-        if (j == 0 && HostDisk_OpenedName(disk, name, sizeof name)) {
-          names[i] = name;
-        }
+    HeldClaims held{ClaimsOf(path, image)};
+    for (DiskClaim &c : held.claims) {
+      bool top = &c == &held.claims.front();
+      int code = 0;
+      HostDiskOpen status = HostDisk_Open(c.file.c_str(), false, &c.disk, &code);
+      if (status != HostDiskOpen::Opened) {
+        return CannotOpen(FileOfDisk(path, c.file, top), status, code);
+      }
+      if (!top &&
+          !HostIdentity_OwnerMayOpen(held.claims.front().disk, c.file.c_str(), false, c.disk)) {
+        return OwnerMayNot(path, c.file, false);
       }
     }
     std::string why;
@@ -402,17 +412,14 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
       }
     }
     id = "d" + std::to_string(++looks_);
-    if (!look_->Open(id, image, true, &why, names) || !look_->Export(id, id, false, &why)) {
+    if (!look_->Open(id, image, true, &why, OpenedNames(held.claims, image)) ||
+        !look_->Export(id, id, false, &why)) {
       look_->Close(id, &why);
       StopLook();
       return Outcome::Fail(E_FAIL,
                            "The disk " + DiskImage_Quoted(path) + " cannot be read: " + why);
     }
-    std::vector<const HostDisk *> known;
-    for (const HostDisk &d : held.disks) {
-      known.push_back(&d);
-    }
-    std::string stray = OpenedUnchecked(look_->Record().pid, known, kLook);
+    std::string stray = OpenedUnchecked(look_->Record().pid, held.claims, kLook);
     if (!stray.empty()) {
       if (!look_->Close(id, &why)) {
         StopLook();
@@ -862,10 +869,7 @@ Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &imag
   }
   for (DiskClaim &claim : ClaimsOf(record.disk, image)) {
     bool top = claims->empty();
-    refused = ClaimFile(record,
-                        top ? "The disk " + name
-                            : "The file " + DiskImage_Quoted(claim.file) + " of the disk " + name,
-                        &claim);
+    refused = ClaimFile(record, FileOfDisk(record.disk, claim.file, top), &claim);
     if (!refused.Ok() && !top && NamedBefore(*claims, claim.file)) {
       // Its own earlier claim holds it: no other program to look for.
       refused = Outcome::Fail(KindFailure(HOST_ERROR_INVALID),
@@ -1044,33 +1048,12 @@ void MountService::UnlockDisk(MountRecord *record) {
   record->diskReadOnly = false;
 }
 
-std::vector<std::string> MountService::OpenedNames(int32_t id, const DiskImage &image) const {
-  // QEMU opens the very files claimed and checked, whatever their names lead
-  // to by then. The top layer is the disk's claim, the first.
-  std::vector<std::string> names(image.layers.size());
-  auto held = claims_.find(id);
-  if (held == claims_.end()) {
-    return names;
-  }
-  for (size_t i = 0; i < names.size(); i++) {
-    for (const DiskClaim &c : held->second) {
-      char name[32];
-      if ((i == 0 ? &c == &held->second.front() : c.file == image.layers[i].path) &&
-          HostDisk_OpenedName(c.disk, name, sizeof name)) {
-        names[i] = name;
-        break;
-      }
-    }
-  }
-  return names;
-}
-
 Outcome MountService::StartDaemon(MountRecord *record, const DiskImage &image) {
   auto daemon = std::make_unique<StorageDaemon>(daemonBase_);
   bool readOnly = record->diskReadOnly || !image.writable;
   std::string why;
   if (!daemon->Start("m" + std::to_string(record->id), image, readOnly, &why,
-                     OpenedNames(record->id, image))) {
+                     OpenedNames(claims_[record->id], image))) {
     return Outcome::Fail(
         E_FAIL, "The disk " + DiskImage_Quoted(record->disk) + " cannot be opened: " + why);
   }
@@ -1092,12 +1075,8 @@ Outcome MountService::StartDaemon(MountRecord *record, const DiskImage &image) {
   // QEMU opens the files by their names: what it opened must be what was
   // checked and claimed, or a name led elsewhere meanwhile. Nothing reads
   // the export yet.
-  std::vector<const HostDisk *> claimed;
-  for (const DiskClaim &c : claims_[record->id]) {
-    claimed.push_back(&c.disk);
-  }
   std::string stray =
-      OpenedUnchecked(daemon->Record().pid, claimed, "m" + std::to_string(record->id));
+      OpenedUnchecked(daemon->Record().pid, claims_[record->id], "m" + std::to_string(record->id));
   if (!stray.empty()) {
     std::string unused;
     daemon->Stop(&unused);
@@ -1232,10 +1211,10 @@ const std::string &MountService::KernelDaemonBase() {
   return daemonBaseReal_;
 }
 
-std::string MountService::OpenedUnchecked(long pid, const std::vector<const HostDisk *> &known,
+std::string MountService::OpenedUnchecked(long pid, const std::vector<DiskClaim> &known,
                                           const std::string &folder) {
   struct Look {
-    const std::vector<const HostDisk *> *known;
+    const std::vector<DiskClaim> *known;
     std::string own;  // the daemon's folder, as the kernel names it
     std::string stray;
   } look{&known, KernelDaemonBase() + "/" + folder + "/", ""};
@@ -1244,9 +1223,9 @@ std::string MountService::OpenedUnchecked(long pid, const std::vector<const Host
       [](const char *path, uint64_t device, uint64_t inode, void *context) {
         auto *l = static_cast<Look *>(context);
         bool isKnown = strncmp(path, l->own.c_str(), l->own.size()) == 0;
-        for (const HostDisk *d : *l->known) {
-          for (size_t i = 0; i < d->keyCount; i++) {
-            isKnown = isKnown || (d->keys[i].device == device && d->keys[i].inode == inode);
+        for (const DiskClaim &c : *l->known) {
+          for (size_t i = 0; i < c.disk.keyCount; i++) {
+            isKnown = isKnown || (c.disk.keys[i].device == device && c.disk.keys[i].inode == inode);
           }
         }
         if (!isKnown && l->stray.empty()) {

@@ -109,15 +109,12 @@ class MountService {
   const std::string &KernelDaemonBase();
   // A regular file daemon pid has open that is neither one of known nor in
   // the daemon's own folder (below the daemon folder); "" for none.
-  std::string OpenedUnchecked(long pid, const std::vector<const HostDisk *> &known,
+  std::string OpenedUnchecked(long pid, const std::vector<DiskClaim> &known,
                               const std::string &folder);
   // Refuses a disk that names files its owner could not open as they would
   // be, by their names: read (every file), or, when writing, the top
   // layer's extents read and written.
   Outcome OwnerMayUse(const std::string &path, const DiskImage &image, bool writing);
-  // By layer of image, the name of the very file mount id claimed for it
-  // (see HostDisk_OpenedName); "" where it holds none.
-  std::vector<std::string> OpenedNames(int32_t id, const DiskImage &image) const;
   // Starts the daemon of a mount of a non-raw disk and exports the disk.
   Outcome StartDaemon(MountRecord *record, const DiskImage &image);
   // Ends the daemon of a mount in order (or cleans up after one that died).
