@@ -5,7 +5,9 @@
 // server then drops every object of that connection.
 #include "com/proxy.h"
 
+#include <array>
 #include <new>
+#include <optional>
 #include <tuple>
 #include <type_traits>
 
@@ -21,7 +23,32 @@ const IID IID_IComProxy = {
 
 namespace {
 
-HRESULT MakeProxy(ComChannel *channel, uint32_t id, const IID &iid, void **object);
+// The answers of an object's fixed methods that came with it, in the order
+// of its interface's description.
+using FixedAnswers = std::array<std::optional<int32_t>, COM_MAX_FIXED>;
+
+// Reads them after an object of interface iid in a reply (see PutFixed).
+template <class... I>
+FixedAnswers GetFixed(ComFrameReader &in, const IID &iid, ComInterfaces<I...>) {
+  int count = 0;
+  (void)((iid == ComIid<I>::Get() && (count = ComFixedCount<I>(), true)) || ...);
+  FixedAnswers answers;
+  for (int i = 0; i < count; i++) {
+    uint8_t answered = in.GetU8();
+    if (answered > 1) {
+      in.Fail();
+    } else if (answered == 1) {
+      answers[i] = in.GetI32();
+    }
+  }
+  return answers;
+}
+FixedAnswers GetFixed(ComFrameReader &in, const IID &iid) {
+  return GetFixed(in, iid, ComRemotableInterfaces{});
+}
+
+HRESULT MakeProxy(ComChannel *channel, uint32_t id, const IID &iid, const FixedAnswers &fixed,
+                  void **object);
 
 void SendRelease(ComChannel *channel, uint32_t id) {
   ComFrameWriter message;
@@ -32,8 +59,8 @@ void SendRelease(ComChannel *channel, uint32_t id) {
 
 class ProxyCore {
  public:
-  ProxyCore(ComChannel *channel, uint32_t id, const IID &iid)
-      : channel_(channel), id_(id), iid_(iid) {
+  ProxyCore(ComChannel *channel, uint32_t id, const IID &iid, const FixedAnswers &fixed)
+      : channel_(channel), id_(id), iid_(iid), fixed_(fixed) {
     channel_->AddRef();
   }
   ~ProxyCore() {
@@ -43,11 +70,13 @@ class ProxyCore {
   ComChannel *Channel() const { return channel_; }
   const IID &Iid() const { return iid_; }
   uint32_t Id() const { return id_; }
+  const std::optional<int32_t> &Fixed(int index) const { return fixed_[index]; }
 
  private:
   ComChannel *channel_;
   uint32_t id_;
   IID iid_;
+  FixedAnswers fixed_;
 };
 
 // One method call: arguments in, then the HRESULT, the outs and the
@@ -109,11 +138,12 @@ class ProxyCall {
   template <class T>
   HRESULT FinishObject(HRESULT hr, const IID &iid, T **out) {
     uint32_t id = SUCCEEDED(hr) ? reader_.GetU32() : 0;
+    FixedAnswers fixed = id != 0 ? GetFixed(reader_, iid) : FixedAnswers{};
     hr = Finish(hr);
     *out = nullptr;
     if (SUCCEEDED(hr) && id != 0) {
       void *p = nullptr;
-      HRESULT made = MakeProxy(core_.Channel(), id, iid, &p);
+      HRESULT made = MakeProxy(core_.Channel(), id, iid, fixed, &p);
       if (FAILED(made)) {
         return made;
       }
@@ -150,7 +180,7 @@ HRESULT ProxyCall::Finish(HRESULT hr, VARIANT *out) {
   }
   if (v.vt == VT_UNKNOWN && id != 0) {
     void *p = nullptr;
-    HRESULT made = MakeProxy(core_.Channel(), id, IID_IUnknown, &p);
+    HRESULT made = MakeProxy(core_.Channel(), id, IID_IUnknown, FixedAnswers{}, &p);
     if (FAILED(made)) {
       return made;
     }
@@ -233,7 +263,8 @@ struct ProxyBase<IUnknown> {
 template <class I>
 class Proxy : public ProxyBase<I>::Type, public ProxyCore {
  public:
-  Proxy(ComChannel *channel, uint32_t id, const IID &iid) : ProxyCore(channel, id, iid) {}
+  Proxy(ComChannel *channel, uint32_t id, const IID &iid, const FixedAnswers &fixed)
+      : ProxyCore(channel, id, iid, fixed) {}
 
   HRESULT QueryInterface(const IID &iid, void **object) override {
     if (object == nullptr) {
@@ -265,6 +296,13 @@ class Proxy : public ProxyBase<I>::Type, public ProxyCore {
  protected:
   template <auto Member, class... A>
   HRESULT Remote(A &&...args) {
+    if constexpr (constexpr int fixed = ComFixedIndex<Member>(); fixed >= 0) {
+      int32_t *out = (args, ...);
+      if (Fixed(fixed) && out != nullptr) {
+        *out = *Fixed(fixed);
+        return S_OK;
+      }
+    }
     return CallRemote(*this, ComSlot<Member>(), Member, std::forward<A>(args)...);
   }
 };
@@ -369,11 +407,11 @@ class ProxyOf<IMount> final : public Proxy<IMount> {
 };
 
 template <class... I>
-HRESULT NewProxy(ComChannel *channel, uint32_t id, const IID &iid, void **object,
-                 ComInterfaces<I...>) {
+HRESULT NewProxy(ComChannel *channel, uint32_t id, const IID &iid, const FixedAnswers &fixed,
+                 void **object, ComInterfaces<I...>) {
   HRESULT hr = E_NOINTERFACE;
   auto make = [&]<class J>(J *) {
-    auto *p = new (std::nothrow) ProxyOf<J>(channel, id, iid);
+    auto *p = new (std::nothrow) ProxyOf<J>(channel, id, iid, fixed);
     *object = static_cast<J *>(p);
     hr = p == nullptr ? E_OUTOFMEMORY : S_OK;
     return true;
@@ -383,8 +421,9 @@ HRESULT NewProxy(ComChannel *channel, uint32_t id, const IID &iid, void **object
 }
 
 // Takes over the remote reference id; on failure it is released.
-HRESULT MakeProxy(ComChannel *channel, uint32_t id, const IID &iid, void **object) {
-  HRESULT hr = NewProxy(channel, id, iid, object, ComRemotableInterfaces{});
+HRESULT MakeProxy(ComChannel *channel, uint32_t id, const IID &iid, const FixedAnswers &fixed,
+                  void **object) {
+  HRESULT hr = NewProxy(channel, id, iid, fixed, object, ComRemotableInterfaces{});
   if (FAILED(hr)) {
     SendRelease(channel, id);
   }
@@ -410,6 +449,7 @@ HRESULT ComProxy_Activate(ComChannel *channel, const CLSID &clsid, const IID &ii
   ComFrameReader in(reply.data() + 1, reply.size() - 1);
   hr = in.GetI32();
   uint32_t id = SUCCEEDED(hr) ? in.GetU32() : 0;
+  FixedAnswers fixed = id != 0 ? GetFixed(in, iid) : FixedAnswers{};
   bool infoFlag = in.GetU8() != 0;
   if (!in.Done() || infoFlag || (SUCCEEDED(hr) && id == 0)) {
     channel->Disconnect();
@@ -418,5 +458,5 @@ HRESULT ComProxy_Activate(ComChannel *channel, const CLSID &clsid, const IID &ii
   if (FAILED(hr)) {
     return hr;
   }
-  return MakeProxy(channel, id, iid, object);
+  return MakeProxy(channel, id, iid, fixed, object);
 }

@@ -23,10 +23,37 @@ IUnknown *AsUnknown(void *p, const IID &iid, ComInterfaces<I...>) {
   return unknown != nullptr ? unknown : static_cast<IUnknown *>(p);
 }
 
+// Appends the answers of object's fixed methods (see ComFixed), each as 1
+// and the number, or as 0 when it failed: the proxy then asks again.
+template <class I, class... M>
+void PutFixed(I *object, ComFrameWriter *reply, ComMethods<M...>) {
+  [[maybe_unused]] auto put = [&]<class Method>(Method) {
+    if constexpr (Method::kFixed) {
+      int32_t value = 0;
+      HRESULT hr = (object->*Method::kMember)(&value);
+      reply->PutU8(SUCCEEDED(hr) ? 1 : 0);
+      if (SUCCEEDED(hr)) {
+        reply->PutI32(value);
+      }
+    }
+  };
+  (put(M{}), ...);
+}
+template <class... I>
+void PutFixed(IUnknown *object, const IID &iid, ComFrameWriter *reply, ComInterfaces<I...>) {
+  (void)((iid == ComIid<I>::Get() &&
+          (PutFixed(static_cast<I *>(object), reply, typename ComInterface<I>::MethodList{}),
+           true)) ||
+         ...);
+  // What a failed answer left behind is no call's.
+  SetErrorInfo(0, nullptr);
+}
+
 // Writes hr and, when it succeeded, the id under which the table takes over
-// object, an interface pointer of type iid a call handed out. A failed
-// call's object is released (it should have been NULL), and so is one the
-// full table cannot take (E_OUTOFMEMORY). Returns the HRESULT written.
+// object, an interface pointer of type iid a call handed out, and its fixed
+// answers. A failed call's object is released (it should have been NULL),
+// and so is one the full table cannot take (E_OUTOFMEMORY). Returns the
+// HRESULT written.
 HRESULT PutObject(ComObjectTable *table, ComFrameWriter *reply, HRESULT hr, IUnknown *object,
                   const IID &iid) {
   uint32_t id = 0;
@@ -44,6 +71,9 @@ HRESULT PutObject(ComObjectTable *table, ComFrameWriter *reply, HRESULT hr, IUnk
   reply->PutI32(hr);
   if (SUCCEEDED(hr)) {
     reply->PutU32(id);
+  }
+  if (id != 0) {
+    PutFixed(object, iid, reply, ComRemotableInterfaces{});
   }
   return hr;
 }

@@ -26,6 +26,7 @@ struct Control {
   std::atomic<bool> withInfo{false};     // ... leaving error information
   std::atomic<bool> supportsInfo{true};  // ISupportErrorInfo answers S_OK
   std::atomic<bool> nullOut{false};      // methods hand out NULL objects
+  std::atomic<int> fixedFailures{0};     // the next answers of fixed methods fail
   std::atomic<int> live{0};              // objects alive
   // What the last calls were given.
   std::atomic<bool> hostWasNull{true};
@@ -39,6 +40,7 @@ struct Control {
     withInfo = false;
     supportsInfo = true;
     nullOut = false;
+    fixedFailures = 0;
   }
 };
 
@@ -80,8 +82,8 @@ class Object : public ComObject<I, ISupportErrorInfo> {
 
  protected:
   // The planned failure of a method, if any.
-  HRESULT Fault() {
-    HRESULT hr = Ctl().failWith;
+  HRESULT Fault() { return Failing(Ctl().failWith); }
+  HRESULT Failing(HRESULT hr) {
     if (hr != S_OK && Ctl().withInfo) {
       IErrorInfo *info = nullptr;
       Com_CreateErrorInfo(u"Access denied by policy", u"MountService", ComIid<I>::Get(), &info);
@@ -90,8 +92,10 @@ class Object : public ComObject<I, ISupportErrorInfo> {
     }
     return hr;
   }
+  // The fixed methods' answer.
   HRESULT Give(int32_t value, int32_t *out) {
-    HRESULT hr = Fault();
+    int left = Ctl().fixedFailures;
+    HRESULT hr = left > 0 ? (Ctl().fixedFailures = left - 1, Failing(DISP_E_OVERFLOW)) : Fault();
     if (SUCCEEDED(hr)) *out = value;
     return hr;
   }

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -16,6 +17,7 @@
 #include "com/activation.h"
 #include "com/apartment.h"
 #include "com/comPtr.h"
+#include "com/frame.h"
 #include "com/server.h"
 #include "com/transport.h"
 #include "fakeService.h"
@@ -106,6 +108,95 @@ TEST_F(PairTest, EveryInterfaceCarriesItsValues) {
   void *p = nullptr;
   EXPECT_EQ(mount->QueryInterface(IID_IDispatch, &p), E_NOINTERFACE);
   EXPECT_EQ(p, nullptr);
+}
+
+// An answer that cannot change while its object lives comes with the object:
+// the server, failing every call by then, is not asked. One that failed as
+// the object came is asked for at the call, and not kept when it fails.
+TEST_F(PairTest, FixedAnswersComeWithTheirObject) {
+  ComPtr<IMountManager> manager = Connect();
+  BStr path(u"/vms/disk.bxdk");
+  ComPtr<IVirtualDisk> disk;
+  manager.Check(manager->OpenDisk(path.Get(), 0, 0, -1, disk.Receive()));
+  ComPtr<IVolumeList> volumes;
+  disk.Check(disk->GetVolumes(volumes.Receive()));
+  ComPtr<IDiskVolume> volume;
+  volumes.Check(volumes->Item(2, volume.Receive()));
+  ComPtr<IMountList> mounts;
+  manager.Check(manager->GetMounts(mounts.Receive()));
+
+  Ctl().failWith = E_FAIL;
+  const struct {
+    std::function<HRESULT(int32_t *)> ask;
+    int32_t answer;
+  } kFixed[] = {{[&](int32_t *n) { return disk->SectorSize(n); }, 512},
+                {[&](int32_t *n) { return volumes->Count(n); }, 2},
+                {[&](int32_t *n) { return volume->SectorCount(n); }, 200},
+                {[&](int32_t *n) { return mounts->Count(n); }, 3}};
+  for (const auto &c : kFixed) {
+    int32_t n = 0;
+    EXPECT_EQ(c.ask(&n), S_OK);
+    EXPECT_EQ(n, c.answer);
+    EXPECT_EQ(c.ask(nullptr), E_POINTER);
+  }
+  ComPtr<IDiskVolume> other;
+  EXPECT_EQ(volumes->Item(1, other.Receive()), E_FAIL);
+  Ctl().failWith = S_OK;
+
+  Ctl().withInfo = true;
+  Ctl().fixedFailures = 1;  // as the volume is handed out
+  volumes.Check(volumes->Item(1, other.Receive()));
+  int32_t n = 0;
+  EXPECT_EQ(other->SectorCount(&n), S_OK);
+  EXPECT_EQ(n, 100);
+  Ctl().fixedFailures = 2;  // and at the call
+  volumes.Check(volumes->Item(1, other.Receive()));
+  ComError e = fake::Thrown([&] { other.Check(other->SectorCount(&n)); });
+  EXPECT_EQ(e.Error(), DISP_E_OVERFLOW);
+  EXPECT_EQ(std::u16string(e.Description().Get()), u"Access denied by policy");
+  EXPECT_EQ(other->SectorCount(&n), S_OK);
+  EXPECT_EQ(n, 100);
+}
+
+// Fixed answers are read with the rest of a reply, before any proxy is made
+// of it: an answer flag other than 0 or 1 costs the connection.
+TEST(FixedAnswers, AreCheckedBeforeAProxyIsMade) {
+  for (uint8_t flag : {1, 2}) {
+    int fds[2];
+    ASSERT_EQ(HostStream_Pair(fds), 0);
+    std::thread server([fd = fds[1], flag] {
+      uint8_t bytes[256];
+      EXPECT_GT(read(fd, bytes, sizeof bytes), 0);  // the activation
+      ComFrameWriter reply;
+      reply.PutU8(COM_MSG_REPLY);
+      reply.PutI32(S_OK);
+      reply.PutU32(1);
+      reply.PutU8(flag);
+      reply.PutI32(77);
+      reply.PutErrorInfo(nullptr, IID_IDiskVolume);
+      ASSERT_TRUE(reply.Finish());
+      EXPECT_EQ(write(fd, reply.Bytes().data(), reply.Bytes().size()),
+                static_cast<ssize_t>(reply.Bytes().size()));
+      while (read(fd, bytes, sizeof bytes) > 0) {
+      }
+      close(fd);
+    });
+    CoInitialize(nullptr);
+    void *p = nullptr;
+    HRESULT hr = Com_ActivateOverStream(fds[0], CLSID_MountLocator, IID_IDiskVolume, &p);
+    if (flag == 1) {
+      ASSERT_EQ(hr, S_OK);
+      auto volume = ComPtr<IDiskVolume>::Attach(static_cast<IDiskVolume *>(p));
+      int32_t n = 0;
+      EXPECT_EQ(volume->SectorCount(&n), S_OK);
+      EXPECT_EQ(n, 77);
+    } else {
+      EXPECT_EQ(hr, RPC_E_DISCONNECTED);
+      EXPECT_EQ(p, nullptr);
+    }
+    CoUninitialize();
+    server.join();
+  }
 }
 
 TEST_F(PairTest, ReleasedProxiesReleaseTheirObjects) {

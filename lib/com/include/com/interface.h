@@ -4,7 +4,9 @@
 // the slot that names it on the wire and the member whose signature is its
 // argument shape. The stub decodes and the proxies encode from these rows, so
 // no slot number is written anywhere else. A slot with no row (a reserved
-// one) is answered E_NOTIMPL.
+// one) is answered E_NOTIMPL. A ComFixed row is a method whose one number
+// cannot change while the object lives (the count of a snapshot, a size
+// taken when the object was made): its answer travels with the object.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +22,17 @@ template <auto Member, uint16_t Slot>
 struct ComMethod {
   static constexpr auto kMember = Member;
   static constexpr uint16_t kSlot = Slot;
+  static constexpr bool kFixed = false;
 };
+// The server answers it whenever it hands the object out, and the proxy
+// answers from that without a round trip; a failed answer is not kept, so the
+// proxy asks again and the failure reaches the caller as it always did.
+template <auto Member, uint16_t Slot>
+struct ComFixed : ComMethod<Member, Slot> {
+  static constexpr bool kFixed = true;
+};
+// The most fixed methods an interface may have.
+enum { COM_MAX_FIXED = 2 };
 template <class... Methods>
 struct ComMethods {};
 
@@ -62,6 +74,18 @@ constexpr int SlotIn(ComMethods<M...>) {
   return slot;
 }
 
+template <class... M>
+constexpr int FixedCount(ComMethods<M...>) {
+  return (0 + ... + (M::kFixed ? 1 : 0));
+}
+
+template <auto Member, class... M>
+constexpr int FixedIndexIn(ComMethods<M...>) {
+  int index = -1, n = 0;
+  ((M::kFixed ? (std::is_same_v<Tag<Member>, Tag<M::kMember>> ? index = n : 0, n++) : 0), ...);
+  return index;
+}
+
 }  // namespace com_detail
 
 // The wire slot of an interface method, from its interface's description;
@@ -72,4 +96,20 @@ constexpr uint16_t ComSlot() {
   constexpr int slot = com_detail::SlotIn<Member>(typename ComInterface<I>::MethodList{});
   static_assert(slot >= 0, "the method has no row in its interface's description");
   return static_cast<uint16_t>(slot);
+}
+
+// How many fixed methods interface I has.
+template <class I>
+constexpr int ComFixedCount() {
+  constexpr int count = com_detail::FixedCount(typename ComInterface<I>::MethodList{});
+  static_assert(count <= COM_MAX_FIXED, "raise COM_MAX_FIXED");
+  return count;
+}
+
+// The place of a method among its interface's fixed methods; -1 when it is
+// not one.
+template <auto Member>
+constexpr int ComFixedIndex() {
+  using I = decltype(com_detail::ClassOf(Member));
+  return com_detail::FixedIndexIn<Member>(typename ComInterface<I>::MethodList{});
 }

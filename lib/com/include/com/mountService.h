@@ -113,16 +113,18 @@ struct IMount : IDispatch {
 };
 
 // The descriptions: each method's slot; the member gives its argument shape.
+// The fixed ones answer from a snapshot or a constant, taken when the object
+// was made.
 COM_DESCRIBE(ISupportErrorInfo, ComMethod<&ISupportErrorInfo::InterfaceSupportsErrorInfo, 3>);
 COM_DESCRIBE(IDispatch);
 COM_DESCRIBE(IMountLocator, ComMethod<&IMountLocator::Connect, 7>);
 COM_DESCRIBE(IMountManager, ComMethod<&IMountManager::GetMount, 8>,
              ComMethod<&IMountManager::GetMounts, 9>, ComMethod<&IMountManager::OpenDisk, 14>);
-COM_DESCRIBE(IMountList, ComMethod<&IMountList::Item, 8>, ComMethod<&IMountList::Count, 9>);
+COM_DESCRIBE(IMountList, ComMethod<&IMountList::Item, 8>, ComFixed<&IMountList::Count, 9>);
 COM_DESCRIBE(IVirtualDisk, ComMethod<&IVirtualDisk::GetVolumes, 10>,
-             ComMethod<&IVirtualDisk::CreateMount, 12>, ComMethod<&IVirtualDisk::SectorSize, 13>);
-COM_DESCRIBE(IVolumeList, ComMethod<&IVolumeList::Item, 8>, ComMethod<&IVolumeList::Count, 9>);
-COM_DESCRIBE(IDiskVolume, ComMethod<&IDiskVolume::SectorCount, 11>);
+             ComMethod<&IVirtualDisk::CreateMount, 12>, ComFixed<&IVirtualDisk::SectorSize, 13>);
+COM_DESCRIBE(IVolumeList, ComMethod<&IVolumeList::Item, 8>, ComFixed<&IVolumeList::Count, 9>);
+COM_DESCRIBE(IDiskVolume, ComFixed<&IDiskVolume::SectorCount, 11>);
 COM_DESCRIBE(IMount, ComMethod<&IMount::Unmount, 8>, ComMethod<&IMount::MountAs, 18>);
 
 // The interfaces whose methods the runtime carries between processes.

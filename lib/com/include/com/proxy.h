@@ -1,8 +1,9 @@
 // Proxies: the client's stand-ins for objects that live in a server. A proxy
 // holds one remote reference, sends each method as (object, IID, slot) with
 // its arguments, and turns the reply into the HRESULT, the out-values and the
-// calling thread's error information. Its last Release releases the remote
-// object. Proxies belong to the thread that made them. Runtime-internal; the
+// calling thread's error information; a fixed method (see ComFixed) it
+// answers from what came with the object. Its last Release releases the
+// remote object. Proxies belong to the thread that made them. Runtime-internal; the
 // activation and the tests use it.
 #pragma once
 
