@@ -79,7 +79,7 @@ bool HasCompressionFlag(const char *path) {
 
 namespace openkind {
 
-int Open(const char *path, int flags, bool folders) {
+int Open(const char *path, int flags, bool folders, struct stat *seen) {
   // Looked at through a descriptor that opens nothing, then opened through
   // that very descriptor: a name changed meanwhile cannot slip anything in.
   int handle = open(path, O_PATH | O_CLOEXEC);
@@ -97,6 +97,9 @@ int Open(const char *path, int flags, bool folders) {
   int fd = open(proc.c_str(), flags | O_CLOEXEC);
   int e = errno;
   close(handle);
+  if (seen != nullptr) {
+    *seen = st;
+  }
   errno = e;
   return fd;
 }

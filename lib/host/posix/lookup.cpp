@@ -71,14 +71,9 @@ int HostFile_OpenRegular(const char *path, long long *size) {
     errno = ENOENT;
     return HOSTFILE_INVALID;
   }
-  int fd = openkind::Open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY, false);
   struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0) {
-    int e = errno;
-    if (fd >= 0) {
-      close(fd);
-    }
-    errno = e;
+  int fd = openkind::Open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY, false, &st);
+  if (fd < 0) {
     return HOSTFILE_INVALID;
   }
   if (size != nullptr) *size = st.st_size;
