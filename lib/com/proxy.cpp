@@ -23,28 +23,34 @@ const IID IID_IComProxy = {
 
 namespace {
 
-// The answers of an object's fixed methods that came with it, in the order
-// of its interface's description.
-using FixedAnswers = std::array<std::optional<int32_t>, COM_MAX_FIXED>;
+// What a fixed method answered as its object was handed out.
+struct FixedAnswer {
+  HRESULT hr;
+  int32_t value;
+};
+// The successful answers of an object's fixed methods, in the order of its
+// interface's description.
+using FixedAnswers = std::array<std::optional<FixedAnswer>, COM_MAX_FIXED>;
 
-// Reads them after an object of interface iid in a reply (see PutFixed).
+// Reads them after an object of interface iid in a reply of kind (see
+// PutFixed); an older server's reply has none.
 template <class... I>
-FixedAnswers GetFixed(ComFrameReader &in, const IID &iid, ComInterfaces<I...>) {
+FixedAnswers GetFixed(ComFrameReader &in, uint8_t kind, const IID &iid, ComInterfaces<I...>) {
   int count = 0;
-  (void)((iid == ComIid<I>::Get() && (count = ComFixedCount<I>(), true)) || ...);
+  (void)((kind == COM_MSG_REPLY_FIXED && iid == ComIid<I>::Get() &&
+          (count = ComFixedCount<I>(), true)) ||
+         ...);
   FixedAnswers answers;
   for (int i = 0; i < count; i++) {
-    uint8_t answered = in.GetU8();
-    if (answered > 1) {
-      in.Fail();
-    } else if (answered == 1) {
-      answers[i] = in.GetI32();
+    HRESULT hr = in.GetI32();
+    if (SUCCEEDED(hr)) {
+      answers[i] = FixedAnswer{hr, in.GetI32()};
     }
   }
   return answers;
 }
-FixedAnswers GetFixed(ComFrameReader &in, const IID &iid) {
-  return GetFixed(in, iid, ComRemotableInterfaces{});
+FixedAnswers GetFixed(ComFrameReader &in, uint8_t kind, const IID &iid) {
+  return GetFixed(in, kind, iid, ComRemotableInterfaces{});
 }
 
 HRESULT MakeProxy(ComChannel *channel, uint32_t id, const IID &iid, const FixedAnswers &fixed,
@@ -70,7 +76,7 @@ class ProxyCore {
   ComChannel *Channel() const { return channel_; }
   const IID &Iid() const { return iid_; }
   uint32_t Id() const { return id_; }
-  const std::optional<int32_t> &Fixed(int index) const { return fixed_[index]; }
+  const std::optional<FixedAnswer> &Fixed(int index) const { return fixed_[index]; }
 
  private:
   ComChannel *channel_;
@@ -138,7 +144,7 @@ class ProxyCall {
   template <class T>
   HRESULT FinishObject(HRESULT hr, const IID &iid, T **out) {
     uint32_t id = SUCCEEDED(hr) ? reader_.GetU32() : 0;
-    FixedAnswers fixed = id != 0 ? GetFixed(reader_, iid) : FixedAnswers{};
+    FixedAnswers fixed = id != 0 ? GetFixed(reader_, reply_[0], iid) : FixedAnswers{};
     hr = Finish(hr);
     *out = nullptr;
     if (SUCCEEDED(hr) && id != 0) {
@@ -297,10 +303,11 @@ class Proxy : public ProxyBase<I>::Type, public ProxyCore {
   template <auto Member, class... A>
   HRESULT Remote(A &&...args) {
     if constexpr (constexpr int fixed = ComFixedIndex<Member>(); fixed >= 0) {
+      // Without the server, the call answers as it always did.
       int32_t *out = (args, ...);
-      if (Fixed(fixed) && out != nullptr) {
-        *out = *Fixed(fixed);
-        return S_OK;
+      if (Fixed(fixed) && out != nullptr && Channel()->Connected()) {
+        *out = Fixed(fixed)->value;
+        return Fixed(fixed)->hr;
       }
     }
     return CallRemote(*this, ComSlot<Member>(), Member, std::forward<A>(args)...);
@@ -449,7 +456,7 @@ HRESULT ComProxy_Activate(ComChannel *channel, const CLSID &clsid, const IID &ii
   ComFrameReader in(reply.data() + 1, reply.size() - 1);
   hr = in.GetI32();
   uint32_t id = SUCCEEDED(hr) ? in.GetU32() : 0;
-  FixedAnswers fixed = id != 0 ? GetFixed(in, iid) : FixedAnswers{};
+  FixedAnswers fixed = id != 0 ? GetFixed(in, reply[0], iid) : FixedAnswers{};
   bool infoFlag = in.GetU8() != 0;
   if (!in.Done() || infoFlag || (SUCCEEDED(hr) && id == 0)) {
     channel->Disconnect();

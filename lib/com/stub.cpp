@@ -23,15 +23,16 @@ IUnknown *AsUnknown(void *p, const IID &iid, ComInterfaces<I...>) {
   return unknown != nullptr ? unknown : static_cast<IUnknown *>(p);
 }
 
-// Appends the answers of object's fixed methods (see ComFixed), each as 1
-// and the number, or as 0 when it failed: the proxy then asks again.
+// Appends the answers of object's fixed methods (see ComFixed), each as its
+// HRESULT and, when that succeeded, the number; the proxy asks again at the
+// call for one that failed.
 template <class I, class... M>
 void PutFixed(I *object, ComFrameWriter *reply, ComMethods<M...>) {
   [[maybe_unused]] auto put = [&]<class Method>(Method) {
     if constexpr (Method::kFixed) {
       int32_t value = 0;
       HRESULT hr = (object->*Method::kMember)(&value);
-      reply->PutU8(SUCCEEDED(hr) ? 1 : 0);
+      reply->PutI32(hr);
       if (SUCCEEDED(hr)) {
         reply->PutI32(value);
       }
@@ -327,7 +328,7 @@ ComStubResult Activate(const ComServerClass &cls, ComObjectTable *table, ComFram
   if (!in->Done()) {
     return COM_STUB_MALFORMED;
   }
-  reply->PutU8(COM_MSG_REPLY);
+  reply->PutU8(COM_MSG_REPLY_FIXED);
   HRESULT hr = clsid != cls.clsid      ? REGDB_E_CLASSNOTREG
                : !Com_IsRemotable(iid) ? E_NOINTERFACE
                                        : S_OK;
@@ -385,7 +386,7 @@ ComStubResult ComStub_Handle(const ComServerClass &cls, ComObjectTable *table,
   if (!in.Ok()) {
     return COM_STUB_MALFORMED;
   }
-  reply->PutU8(COM_MSG_REPLY);
+  reply->PutU8(COM_MSG_REPLY_FIXED);
   IID entryIid;
   IUnknown *object = table->Find(id, &entryIid);
   HRESULT refused = object == nullptr                                     ? RPC_E_DISCONNECTED

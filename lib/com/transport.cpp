@@ -142,7 +142,7 @@ HRESULT ComChannel::Call(ComFrameWriter *request, std::vector<uint8_t> *reply) {
   reply->assign(payload, payload + length);
   // Whatever the server sent past the reply waits for the next call.
   in_.erase(in_.begin(), payload + length);
-  if ((*reply)[0] != COM_MSG_REPLY) {
+  if ((*reply)[0] != COM_MSG_REPLY && (*reply)[0] != COM_MSG_REPLY_FIXED) {
     Close();
     return RPC_E_DISCONNECTED;
   }

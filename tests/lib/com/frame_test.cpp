@@ -125,7 +125,7 @@ class StubTest : public ::testing::Test {
     if (result != COM_STUB_REPLY) return result == COM_STUB_MALFORMED ? kMalformed : kNoReply;
     std::vector<uint8_t> bytes = Payload(reply);
     ComFrameReader in(bytes.data(), bytes.size());
-    return in.GetU8() == COM_MSG_REPLY ? in.GetI32() : kMalformed;
+    return in.GetU8() == COM_MSG_REPLY_FIXED ? in.GetI32() : kMalformed;
   }
   ComObjectTable table_;
 };

@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -158,42 +159,56 @@ TEST_F(PairTest, FixedAnswersComeWithTheirObject) {
   EXPECT_EQ(n, 100);
 }
 
-// Fixed answers are read with the rest of a reply, before any proxy is made
-// of it: an answer flag other than 0 or 1 costs the connection.
-TEST(FixedAnswers, AreCheckedBeforeAProxyIsMade) {
-  for (uint8_t flag : {1, 2}) {
+// A reply's fixed answers, or an older server's reply without any, from a
+// server that answers a call of the volume's with 99. They are read with the
+// rest of the reply, before any proxy is made of it: a short one costs the
+// connection.
+TEST(FixedAnswers, AreReadAsTheServerSentThem) {
+  const struct {
+    uint8_t kind;
+    std::vector<int32_t> after;  // what follows the object's id
+    HRESULT hr;                  // of the activation, then of SectorCount
+    int32_t sectors;
+  } kCases[] = {
+      {COM_MSG_REPLY_FIXED, {S_OK, 77}, S_OK, 77},
+      {COM_MSG_REPLY_FIXED, {S_FALSE, 77}, S_FALSE, 77},
+      {COM_MSG_REPLY_FIXED, {E_FAIL}, S_OK, 99},
+      {COM_MSG_REPLY, {}, S_OK, 99},
+      {COM_MSG_REPLY_FIXED, {S_OK}, RPC_E_DISCONNECTED, 0},
+  };
+  for (const auto &c : kCases) {
     int fds[2];
     ASSERT_EQ(HostStream_Pair(fds), 0);
-    std::thread server([fd = fds[1], flag] {
+    std::thread server([fd = fds[1], &c] {
+      auto send = [fd](uint8_t kind, const std::vector<int32_t> &values) {
+        ComFrameWriter reply;
+        reply.PutU8(kind);
+        for (int32_t v : values) reply.PutI32(v);
+        reply.PutErrorInfo(nullptr, IID_IDiskVolume);
+        ASSERT_TRUE(reply.Finish());
+        EXPECT_EQ(write(fd, reply.Bytes().data(), reply.Bytes().size()),
+                  static_cast<ssize_t>(reply.Bytes().size()));
+      };
       uint8_t bytes[256];
       EXPECT_GT(read(fd, bytes, sizeof bytes), 0);  // the activation
-      ComFrameWriter reply;
-      reply.PutU8(COM_MSG_REPLY);
-      reply.PutI32(S_OK);
-      reply.PutU32(1);
-      reply.PutU8(flag);
-      reply.PutI32(77);
-      reply.PutErrorInfo(nullptr, IID_IDiskVolume);
-      ASSERT_TRUE(reply.Finish());
-      EXPECT_EQ(write(fd, reply.Bytes().data(), reply.Bytes().size()),
-                static_cast<ssize_t>(reply.Bytes().size()));
-      while (read(fd, bytes, sizeof bytes) > 0) {
+      std::vector<int32_t> activated = {S_OK, 1};
+      activated.insert(activated.end(), c.after.begin(), c.after.end());
+      send(c.kind, activated);
+      for (ssize_t n; (n = read(fd, bytes, sizeof bytes)) > 0;) {
+        if (bytes[COM_FRAME_HEADER] == COM_MSG_CALL) send(COM_MSG_REPLY, {S_OK, 99});
       }
       close(fd);
     });
     CoInitialize(nullptr);
     void *p = nullptr;
     HRESULT hr = Com_ActivateOverStream(fds[0], CLSID_MountLocator, IID_IDiskVolume, &p);
-    if (flag == 1) {
-      ASSERT_EQ(hr, S_OK);
+    if (SUCCEEDED(hr)) {
       auto volume = ComPtr<IDiskVolume>::Attach(static_cast<IDiskVolume *>(p));
       int32_t n = 0;
-      EXPECT_EQ(volume->SectorCount(&n), S_OK);
-      EXPECT_EQ(n, 77);
-    } else {
-      EXPECT_EQ(hr, RPC_E_DISCONNECTED);
-      EXPECT_EQ(p, nullptr);
+      hr = volume->SectorCount(&n);
+      EXPECT_EQ(n, c.sectors) << int(c.kind) << " " << c.after.size();
     }
+    EXPECT_EQ(hr, c.hr) << int(c.kind) << " " << c.after.size();
     CoUninitialize();
     server.join();
   }
@@ -268,6 +283,8 @@ TEST_F(PairTest, NullObjectsAndCallsAfterDisconnect) {
   EXPECT_EQ(manager->GetMounts(list.Receive()), S_OK);
   EXPECT_TRUE(list);
   CoUninitialize();
+  int32_t count = 0;  // a fixed answer too needs the server
+  EXPECT_EQ(list->Count(&count), RPC_E_DISCONNECTED);
   EXPECT_EQ(manager->GetMounts(list.Receive()), RPC_E_DISCONNECTED);
   EXPECT_EQ(OleRun(manager.Get()), RPC_E_DISCONNECTED);
   // Everything the connection held is released by the server.

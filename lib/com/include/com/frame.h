@@ -28,7 +28,13 @@ enum ComMessage : uint8_t {
   COM_MSG_ACTIVATE = 1,  // clsid, iid                -> reply: hr, object
   COM_MSG_CALL = 2,      // object, iid, slot, args   -> reply: hr, error info, outs
   COM_MSG_RELEASE = 3,   // object                    (no reply)
+  // A reply: hr, then the outs (an object as its id) and the error
+  // information. In a REPLY_FIXED, every object is followed by the answers
+  // of its fixed methods (see ComFixed). Servers send only that; clients
+  // read both, so that they still talk to a server started before an
+  // upgrade.
   COM_MSG_REPLY = 4,
+  COM_MSG_REPLY_FIXED = 5,
 };
 
 enum ComFrameState {

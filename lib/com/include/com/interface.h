@@ -25,8 +25,9 @@ struct ComMethod {
   static constexpr bool kFixed = false;
 };
 // The server answers it whenever it hands the object out, and the proxy
-// answers from that without a round trip; a failed answer is not kept, so the
-// proxy asks again and the failure reaches the caller as it always did.
+// answers from that without a round trip while connected; a failed answer is
+// not kept, so the proxy asks again and the failure reaches the caller as it
+// always did.
 template <auto Member, uint16_t Slot>
 struct ComFixed : ComMethod<Member, Slot> {
   static constexpr bool kFixed = true;
