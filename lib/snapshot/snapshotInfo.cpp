@@ -13,6 +13,7 @@
 
 #include "file/file.h"
 #include "file/folderCache.h"
+#include "host/lookup.h"
 #include "host/text.h"
 #include "misc/panic.h"
 #include "user/log.h"
@@ -637,11 +638,27 @@ SnapshotError SetPaths(SnapshotConfigInfo *info, const char *configPath) {
   return MakeError(SNAPSHOT_SUCCESS);
 }
 
+// Takes the database's name as its folder has it, when the derived name
+// differs from that only in case; true when it did.
+bool TakeNameInFolder(SnapshotConfigInfo *info) {
+  char *derived = Concat({info->baseName, ".bxsd"});
+  char *found = HostDir_FindNoCase(info->folder, derived);
+  bool other = found != nullptr && strcmp(derived, found) != 0;
+  if (other) {
+    free(info->databasePath);
+    info->databasePath = Concat({info->folder, "/", found});
+  }
+  free(found);
+  free(derived);
+  return other;
+}
+
 // The database, locked for lock modes read and write; a missing database
 // reads as an empty one.
 SnapshotError LoadDatabase(SnapshotConfigInfo *info) {
   info->snapshotDict = Dictionary_Create();
   if (info->lockMode != SNAPSHOT_LOCK_NONE) {
+    TakeNameInFolder(info);  // not a second database beside it
     uint32_t access = FILEIO_OPEN_LOCKED | FILEIO_OPEN_ACCESS_READ;
     if (info->lockMode == SNAPSHOT_LOCK_WRITE) {
       access |= FILEIO_OPEN_ACCESS_WRITE;
@@ -655,8 +672,13 @@ SnapshotError LoadDatabase(SnapshotConfigInfo *info) {
     }
   }
   // A database the system cannot find reads as an empty one; asking first
-  // would cost every configuration a call.
-  if (!Dictionary_LoadIfPresent(info->snapshotDict, info->databasePath, kDictLoadFlags, nullptr)) {
+  // would cost every configuration a call. Only then is its folder searched
+  // for the name in another case.
+  bool present = true;
+  if (!Dictionary_LoadIfPresent(info->snapshotDict, info->databasePath, kDictLoadFlags, &present) ||
+      (!present && TakeNameInFolder(info) &&
+       !Dictionary_LoadIfPresent(info->snapshotDict, info->databasePath, kDictLoadFlags,
+                                 nullptr))) {
     Warning("SNAPSHOT: Unable to load dict from '%s'.\n", info->databasePath);
     return MakeError(SNAPSHOT_DICTIONARY);
   }

@@ -116,6 +116,28 @@ TEST(SnapshotReadTest, DatabasePathKeepsOtherExtensions) {
   }
 }
 
+// A database is found whatever the case of its name, the exact name first,
+// else the match that sorts first; read-only or locked alike.
+TEST(SnapshotReadTest, TheDatabaseIsFoundInAnyCase) {
+  const struct {
+    std::vector<std::string> present;
+    std::string used;
+  } cases[] = {{{"VM.BXSD"}, "VM.BXSD"},
+               {{"vm.bxsd", "VM.BXSD"}, "vm.bxsd"},
+               {{"Vm.bxsd", "VM.BXSD"}, "VM.BXSD"},
+               {{}, "vm.bxsd"}};
+  for (const auto &c : cases) {
+    for (SnapshotLockMode mode : {SNAPSHOT_LOCK_NONE, SNAPSHOT_LOCK_READ}) {
+      VmFolder vm;
+      vm.WriteConfig("");
+      for (const std::string &name : c.present) vm.Touch(name);
+      Info r(vm.config(), false, mode);
+      ASSERT_TRUE(r.ok()) << c.used;
+      EXPECT_EQ(std::string(r->databasePath), vm.file(c.used)) << mode;
+    }
+  }
+}
+
 TEST(SnapshotReadTest, SingleKeysAndTheEmptyValueRule) {
   VmFolder vm;
   vm.WriteConfig(

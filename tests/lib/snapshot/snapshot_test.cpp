@@ -86,6 +86,7 @@ TEST(SnapshotQueryTest, DiskUseAndCurrentDisks) {
       "snapshot0.disk0.fileName = ";
   const struct {
     std::string config, database, disk, use, currentDisk;
+    std::string databaseName = "vm.bxsd";
   } cases[] = {
       {kIdeDisk, "", "disk.bxdk", "current 1", "disk.bxdk"},
       {kIdeDisk, "", "base.bxdk", "unused 1", "disk.bxdk"},
@@ -94,12 +95,15 @@ TEST(SnapshotQueryTest, DiskUseAndCurrentDisks) {
        "base-000001.bxdk"},
       {scsiChild, oneSnapshot + "\"base.bxdk\"\n", "./base.bxdk", "snapshot 2", "base-000001.bxdk"},
       {kIdeDisk, oneSnapshot + "\"disk.bxdk\"\n", "disk.bxdk", "snapshot 2", "disk.bxdk"},
+      // The database's name in another case is the database.
+      {kIdeDisk, oneSnapshot + "\"disk.bxdk\"\n", "disk.bxdk", "snapshot 2", "disk.bxdk",
+       "VM.Bxsd"},
   };
   for (const auto &c : cases) {
     VmFolder vm;
     for (const char *name : {"disk.bxdk", "base.bxdk", "base-000001.bxdk"}) vm.Touch(name);
     vm.WriteConfig(c.config);
-    if (!c.database.empty()) vm.WriteDatabase(c.database);
+    if (!c.database.empty()) testsupport::WriteFile(vm.file(c.databaseName), c.database);
     EXPECT_EQ(Use(vm.config(), vm.file(c.disk)), c.use) << c.disk;
     EXPECT_EQ(CurrentDisks(vm.config()), Strings{vm.file(c.currentDisk)});
   }
