@@ -265,7 +265,9 @@ bool NamesChildOf(const DiskScan &disk, const std::string &base, const std::stri
   return File_IsSameFile(parent.c_str(), disk.path.c_str());
 }
 
-// Whether a present device of the text runs on a child of the disk.
+// Whether a present device of the text runs on a child of the disk. A
+// path written on the original platform (with a backslash) cannot be looked
+// up here: the file name it ends in decides, for the disk itself as well.
 bool RunsOnChildByText(const DiskScan &disk, const VmUsage &record) {
   static const boost::regex device(std::string(kDevicePrefix) + R"re(([^"]*)")re");
   std::string base = BaseFileName(disk.folder + disk.name);
@@ -275,8 +277,11 @@ bool RunsOnChildByText(const DiskScan &disk, const VmUsage &record) {
     // The value in its real case: a child's name is recognised in that case.
     std::string value = record.originalText.substr(static_cast<size_t>(it->position(5)),
                                                    static_cast<size_t>(it->length(5)));
-    if (BaseDiskName(value) != value && NamesChildOf(disk, base, value, folder) &&
-        SearchDevice(record, (*it)[1].str(), R"(.present\s*=\s*"true")")) {
+    size_t backslash = value.rfind('\\');
+    bool named = backslash != std::string::npos
+                     ? BaseFileName(value.substr(backslash + 1)) == base
+                     : BaseDiskName(value) != value && NamesChildOf(disk, base, value, folder);
+    if (named && SearchDevice(record, (*it)[1].str(), R"(.present\s*=\s*"true")")) {
       return true;
     }
   }

@@ -345,6 +345,12 @@ std::vector<Case> Cases() {
              {"vm.bxsd", "a = 1\nA = 2\n"}},
             how));
     }
+    // Written on the original platform: only the file name can decide.
+    for (const char *value : {"C:\\VMs\\disk.bxdk", "C:\\VMs\\DISK-000003.bxdk"}) {
+      cases.push_back(C(std::string("an unreadable snapshot state of a machine running ") + value,
+                        unreadable, {{"vm.bxx", Config8(value)}, {"vm.bxsd", "a = 1\nA = 2\n"}},
+                        how));
+    }
     // The child of the disk found through the disk's other names.
     for (const char *link : {"<symlink>disk.bxdk", "<link>disk.bxdk"}) {
       Entries files = Child8("disk-000003.bxdk", "disk.bxdk");
