@@ -337,7 +337,9 @@ void FindRedoImage(const DiskScan &disk, VmUsage &record) {
   boost::smatch match;
   if (!FindDevice(disk, record, match)) return;
   std::string device = match[1].str();
-  bool undoable = SearchDevice(record, device, R"(.mode\s*=\s*"undoable")");
+  // Only an undoable disk has a redo log: what another names is not looked
+  // at, so a name too long to be a path does not stop the run.
+  if (!SearchDevice(record, device, R"(.mode\s*=\s*"undoable")")) return;
 
   std::string candidate = disk.path + kRedoSuffix;
   boost::smatch redo;
@@ -347,7 +349,6 @@ void FindRedoImage(const DiskScan &disk, VmUsage &record) {
                                            static_cast<size_t>(redo.length(1)));
     if (!File_IsFullPath(candidate.c_str())) candidate = FullPath(disk.folder + candidate);
   }
-  if (!undoable) return;
   std::string found = FindNoCase(candidate);
   if (!found.empty()) {
     record.redoImagePath = found;

@@ -387,6 +387,8 @@ std::vector<Case> Cases() {
       {OldConfig("ide1:0", "@/disk.bxdk", "True", "undoable", "disk.redo"), true, true},
       {OldConfig("scsi0:0", "DISK.BXDK", "FALSE", "undoable", "disk.redo"), false, false},
       {OldConfig("scsi0:0", "disk.bxdk", "TRUE", "persistent", "disk.redo"), true, false},
+      {OldConfig("scsi0:0", "disk.bxdk", "TRUE", "persistent", std::string(5000, 'r')), true,
+       false},
       {OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "missing.redo"), true, false},
       {OldConfig("scsi0:10", "disk.bxdk", "TRUE", "undoable", "disk.redo"), false, false},
       {OldConfig("scsi0:0", "other.bxdk", "TRUE", "undoable", "disk.redo"), false, false},
