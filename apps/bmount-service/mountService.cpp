@@ -525,6 +525,10 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
     return letterInUse;
   }
   for (const MountRecord *other : table_.Attached()) {
+    // A drive entry removed by hand leaves its mount attached.
+    if (other->letter == letter) {
+      return letterInUse;
+    }
     if (SameDisk(other->disk, record->disk)) {
       return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
                            "A volume of the disk " + DiskImage_Quoted(record->disk) +

@@ -166,6 +166,9 @@ TEST_F(ServiceObjects, RefusalsSayWhy) {
     return hr;
   };
   std::string nowhere = prefix_.work("nowhere.img");
+  // The letter of an attached mount stays taken when its drive entry is
+  // removed by hand.
+  std::filesystem::remove(prefix_.file("drives/f:"));
   const struct {
     std::function<HRESULT()> call;
     HRESULT hr;  // 0: any failure
@@ -179,6 +182,8 @@ TEST_F(ServiceObjects, RefusalsSayWhy) {
        "The drive mask 0x0 must have exactly one bit set."},
       {[&] { return second->MountAs(1 << 27, 0x20, -1); }, E_INVALIDARG,
        "The drive mask 0x8000000 names no drive letter."},
+      {[&] { return third->MountAs(Drive('f'), 0x20, -1); }, 0,
+       "The drive letter F: is already in use."},
       {[&] { return second->MountAs(Drive('g'), 0x20, -1); }, 0,
        "A volume of the disk \"" + disk_ + "\" is already mounted as f:."},
       {[&] { return first->MountAs(Drive('h'), 0x20, -1); }, 0,
