@@ -946,8 +946,8 @@ Outcome MountService::Covered(const MountRecord &record, const std::string &subj
   }
   // A file to be written must not be open in an emulator meanwhile, such as
   // the daemon of a volume that a stopped service left attached; a parent is
-  // only read, and emulators may share it.
-  if (!shared && HostDisk_LockedElsewhere(disk)) {
+  // only read, and emulators may share it, but none may write it.
+  if (shared ? !HostDisk_DenyWriters(disk) : HostDisk_LockedElsewhere(disk)) {
     return CannotOpen(subject, HostDiskOpen::InUse, 0);
   }
   int loop = HostDisk_CoveringLoop(disk);
@@ -971,6 +971,9 @@ std::vector<DiskClaim> MountService::ClaimAgain(const std::string &disk) {
   for (DiskClaim &c : ClaimsOf(disk, image)) {
     int code = 0;
     if (OpenClaim(&c, &code) == HostDiskOpen::Opened) {
+      if (c.shared && !HostDisk_DenyWriters(c.disk)) {
+        ServiceLog(HOSTLOG_WARNING, "%s: another program may write it meanwhile", c.file.c_str());
+      }
       claims.push_back(c);
     } else if (claims.empty()) {
       break;  // without the top, others go by what its path names now

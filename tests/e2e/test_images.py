@@ -285,6 +285,38 @@ def test_writes_land_in_the_top(loop_host, layers, kill):
 
 
 @needs_loop
+def test_no_emulator_writes_a_parent_under_a_child(loop_host):
+    """While a child is attached, an emulator can neither write nor resize its
+    parent; and a child of a parent that an emulator writes is not attached."""
+    host = loop_host
+    (base,), top = ext4_chain(host, RAW_BASE)
+    before = sha256(base)
+    assert host.outcome("Q:", top) == (0, "", "")
+    for args in (["qemu-io", "-f", "raw", "-c", "write -P 7 0 512", base],
+                 [QEMU_IMG, "resize", "-f", "raw", base, "+1M"]):
+        r = subprocess.run(list(map(str, args)), capture_output=True, text=True)
+        assert r.returncode != 0 and "lock" in r.stderr + r.stdout, r
+    assert host.outcome("Q:", "/d") == (0, "", "")
+    assert sha256(base) == before
+
+    socket = host.work / "writer.sock"
+    writer = subprocess.Popen(
+        ["qemu-storage-daemon", "--blockdev", f"driver=file,node-name=f,filename={base}",
+         "--nbd-server", f"addr.type=unix,addr.path={socket}",
+         "--export", "type=nbd,id=e,node-name=f,writable=on"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        assert wait_until(socket.exists)
+        assert host.outcome("Q:", top) == (2, MOUNT_FAILED, "")
+        assert "in use by another program" in host.events()[-1]["strings"][3]
+    finally:
+        writer.terminate()
+        writer.wait()
+    assert host.outcome("Q:", top) == (0, "", "")
+    assert host.outcome("Q:", "/d") == (0, "", "")
+
+
+@needs_loop
 @pytest.mark.parametrize("fmt,how", [("raw", "chattr"), ("qcow2", "chattr"),
                                      ("vmdk", "streamOptimized"), ("raw", "read-only mount"),
                                      ("qcow2", "read-only mount"), ("raw", "dirty journal"),

@@ -360,6 +360,45 @@ bool HostDisk_LockedElsewhere(const HostDisk &disk) {
   return fcntl(disk.fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
 }
 
+namespace {
+
+// The block layer's lock bytes: one a permission held, one a permission
+// denied to others, by the permission's bit (write 1, resize 3).
+constexpr off_t kHeldBase = 100, kDeniedBase = 200;
+constexpr int kWriteBit = 1, kResizeBit = 3;
+
+bool LockByte(int fd, int cmd, short type, off_t at) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = at;
+  lock.l_len = 1;
+  if (cmd == F_OFD_GETLK) {
+    return fcntl(fd, cmd, &lock) == 0 && lock.l_type == F_UNLCK;
+  }
+  return fcntl(fd, cmd, &lock) == 0;
+}
+
+}  // namespace
+
+bool HostDisk_DenyWriters(const HostDisk &disk) {
+  if (disk.fd < 0 || disk.blockDevice) {
+    return false;
+  }
+  // Denied first, then no holder: an emulator takes its permission first,
+  // then looks for denials, so one of the two sees the other.
+  for (int bit : {kWriteBit, kResizeBit}) {
+    if (!LockByte(disk.fd, F_OFD_SETLK, F_RDLCK, kDeniedBase + bit) ||
+        !LockByte(disk.fd, F_OFD_GETLK, F_WRLCK, kHeldBase + bit)) {
+      for (int held : {kWriteBit, kResizeBit}) {
+        LockByte(disk.fd, F_OFD_SETLK, F_UNLCK, kDeniedBase + held);
+      }
+      return false;
+    }
+  }
+  return true;
+}
+
 int HostDisk_ReadEnds(const HostDisk &disk, size_t sectorSize) {
   if (disk.size < sectorSize) {
     return 0;  // nothing to hold a table

@@ -81,6 +81,13 @@ int HostDisk_CoveringLoop(const HostDisk &disk);
 // False for a block device, or where the file system keeps no such locks.
 bool HostDisk_LockedElsewhere(const HostDisk &disk);
 
+// Keeps machine emulators from writing or resizing the file for as long as
+// this description of it stays open, in their block layer's own terms: it
+// holds the record locks that deny those permissions to others. False, with
+// nothing held, when another opener holds them already (writes or resizes
+// the file), or where the file system keeps no such locks.
+bool HostDisk_DenyWriters(const HostDisk &disk);
+
 // Reads the first and the last sector (of sectorSize bytes) of an open disk,
 // where partition tables lie: 0, or the system error code of the read that
 // failed (EIO when a disk of no whole sector gives nothing).
