@@ -396,6 +396,7 @@ ImageProblem ProbeChain(const std::string &path, DiskImage *image, std::string *
     if (problem != ImageProblem::None) {
       return problem;
     }
+    layer.parentName = parent;
     image->layers.push_back(layer);
     if (parent.empty()) {
       break;
@@ -456,6 +457,21 @@ bool SameExtents(const ImageLayer &layer) {
   return now == layer.extents;
 }
 
+// Whether the parent names of the layers still lead to the files they led
+// to: a link repointed since leads QEMU, and a new probe, to another parent.
+bool SameParents(const DiskImage &image) {
+  for (size_t i = 0; i + 1 < image.layers.size(); i++) {
+    ImageProblem problem = ImageProblem::None;
+    std::string why;
+    const ImageLayer &layer = image.layers[i];
+    if (ResolveName(layer.parentName, layer.path, "parent", &problem, &why) !=
+        image.layers[i + 1].path) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Whether a file is still the one probed. A raw disk stays raw while it is
 // the same file of the same size: what its guest writes is data, and reading
 // new bytes at its start as another format's header would be the very danger
@@ -486,6 +502,7 @@ ImageProblem DiskImageCache::Probe(const std::string &path, DiskImage *image, st
       for (const ImageLayer &layer : it->second.image.layers) {
         same = same && SameExtents(layer);
       }
+      same = same && SameParents(it->second.image);
       if (same) {
         it->second.checked = checked;
         *image = it->second.image;

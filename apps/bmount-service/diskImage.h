@@ -50,6 +50,8 @@ struct ImageLayer {
   // Every extent as QEMU names it (links not resolved), which it opens again
   // by that name.
   std::vector<std::string> extentNames;
+  // Its parent as its header names it; "" for none.
+  std::string parentName;
   // False for compressed extents (a stream-optimized vmdk): QEMU only appends
   // to them and fails a write to data already there.
   bool writable = true;

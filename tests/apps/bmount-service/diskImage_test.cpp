@@ -229,9 +229,10 @@ ImageProblem WithoutQemuImg(DiskImageCache *cache, const std::string &path, Disk
   return problem;
 }
 
-// QEMU opens a descriptor's extents again by their names: one that leads to
-// another file since must not be taken for the file checked before.
-TEST_F(DiskImageTest, CacheLetsGoOfAnExtentLinkRepointed) {
+// QEMU opens a descriptor's extents and a child's parent again by their
+// names: one that leads to another file since must not be taken for the file
+// checked before.
+TEST_F(DiskImageTest, CacheLetsGoOfALinkRepointed) {
   std::filesystem::copy_file(file("base.raw"), file("other.raw"));
   std::filesystem::create_symlink(file("base.raw"), file("ext.raw"));
   testsupport::WriteFile(file("d.vmdk"),
@@ -248,6 +249,15 @@ TEST_F(DiskImageTest, CacheLetsGoOfAnExtentLinkRepointed) {
   std::filesystem::remove(file("ext.raw"));
   std::filesystem::create_symlink(file("other.raw"), file("ext.raw"));
   EXPECT_EQ(WithoutQemuImg(&cache, file("d.vmdk"), &image), ImageProblem::Tool);
+
+  std::filesystem::create_symlink(file("base.raw"), file("parent.raw"));
+  Child("qcow2", "child.qcow2", "parent.raw", "raw");
+  ASSERT_EQ(cache.Probe(file("child.qcow2"), &image, &why), ImageProblem::None) << why;
+  ASSERT_EQ(image.layers[1].path, file("base.raw"));
+  EXPECT_EQ(WithoutQemuImg(&cache, file("child.qcow2"), &image), ImageProblem::None);
+  std::filesystem::remove(file("parent.raw"));
+  std::filesystem::create_symlink(file("other.raw"), file("parent.raw"));
+  EXPECT_EQ(WithoutQemuImg(&cache, file("child.qcow2"), &image), ImageProblem::Tool);
 }
 
 TEST_F(DiskImageTest, CacheHoldsWhileEveryFileStaysTheSame) {
