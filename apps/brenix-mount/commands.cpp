@@ -16,6 +16,7 @@
 #include "host/drives.h"
 #include "messages.h"
 #include "serviceClient.h"
+#include "string/str.h"
 #include "user/msg.h"
 
 namespace {
@@ -31,7 +32,9 @@ int ListMountedCommand(std::ostream &out) {
   if (mounts.empty()) {
     out << Msg_FormatToString(msg::kNoDrivesMounted);
   } else {
-    for (const MountedVolume &m : mounts) out << m.driveLetter << ":\\  =>  " << m.diskPath << "\n";
+    for (const MountedVolume &m : mounts) {
+      out << m.driveLetter << ":\\  =>  " << Str_Printable(m.diskPath) << "\n";
+    }
     out << "\n";
   }
   return kExitSuccess;

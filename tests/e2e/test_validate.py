@@ -101,3 +101,9 @@ def test_names_of_others_making_do_not_reach_the_terminal_raw(host):
     code, out, err = host.outcome(str(disk), "/p")
     assert code == 1 and "e?]0;title?.bxx" in out + err
     assert "\x1b" not in out + err and "\x07" not in out + err
+    # Nor does a disk's own name, in the listing of what is attached.
+    (host.work / "d").mkdir()
+    named = sample(host.work / "d" / "d\u009b2J.bxdk")  # the service takes no C0 in a path
+    assert host.outcome("E:", str(named)) == (0, "", "")
+    assert f"E:\\  =>  {host.work}/d/d?2J.bxdk\n" in host.listing()
+    assert host.outcome("E:", "/d") == (0, "", "")
