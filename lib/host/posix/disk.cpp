@@ -367,16 +367,17 @@ namespace {
 constexpr off_t kHeldBase = 100, kDeniedBase = 200;
 constexpr int kWriteBit = 1, kResizeBit = 3;
 
+// False only when another opener's lock is in the way.
 bool LockByte(int fd, int cmd, short type, off_t at) {
   struct flock lock = {};
   lock.l_type = type;
   lock.l_whence = SEEK_SET;
   lock.l_start = at;
   lock.l_len = 1;
-  if (cmd == F_OFD_GETLK) {
-    return fcntl(fd, cmd, &lock) == 0 && lock.l_type == F_UNLCK;
+  if (fcntl(fd, cmd, &lock) != 0) {
+    return errno != EAGAIN && errno != EACCES;
   }
-  return fcntl(fd, cmd, &lock) == 0;
+  return cmd != F_OFD_GETLK || lock.l_type == F_UNLCK;
 }
 
 }  // namespace
