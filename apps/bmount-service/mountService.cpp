@@ -932,6 +932,10 @@ Outcome MountService::ClaimFile(const MountRecord &record, const std::string &su
     return CannotOpen(subject, status, code);
   }
   Outcome refused = Covered(record, subject, claim->disk, claim->shared, kCoverChecks);
+  if (refused.Ok() && claim->shared && !HostDisk_DenyWriters(claim->disk)) {
+    // Emulators may share a parent, but none may write it meanwhile.
+    refused = CannotOpen(subject, HostDiskOpen::InUse, 0);
+  }
   if (!refused.Ok()) {
     HostDisk_Close(&claim->disk);
   }
@@ -946,8 +950,8 @@ Outcome MountService::Covered(const MountRecord &record, const std::string &subj
   }
   // A file to be written must not be open in an emulator meanwhile, such as
   // the daemon of a volume that a stopped service left attached; a parent is
-  // only read, and emulators may share it, but none may write it.
-  if (shared ? !HostDisk_DenyWriters(disk) : HostDisk_LockedElsewhere(disk)) {
+  // only read, and emulators may share it.
+  if (!shared && HostDisk_LockedElsewhere(disk)) {
     return CannotOpen(subject, HostDiskOpen::InUse, 0);
   }
   int loop = HostDisk_CoveringLoop(disk);
