@@ -9,12 +9,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 
 #include "file/file.h"
 #include "file/fileLock.h"
 #include "host/drives.h"
 #include "host/fs.h"
 #include "host/identity.h"
+#include "host/keeper.h"
 #include "host/lastError.h"
 #include "host/lookup.h"
 #include "host/loop.h"
@@ -175,6 +177,7 @@ MountService::MountService(std::unique_ptr<Backend> backend, std::string faultPl
 
 MountService::~MountService() {
   StopLook();
+  DropKept();
   LetGoOfDisks();
 }
 
@@ -195,6 +198,10 @@ bool MountService::Start(std::string *error) {
   HostState_RemoveLeftovers(bmount.c_str());
   tablePath_ = bmount + "/mounts";
   daemonBase_ = bmount + "/qemu";
+  if (char *run = HostPrefix_Join("run"); run != nullptr) {
+    runFolder_ = run;
+    free(run);
+  }
   std::vector<std::string> problems;
   rc = table_.Load(tablePath_, &problems);
   bool missing = Host_ErrorKind(rc) == HOST_ERROR_NOT_FOUND;
@@ -223,6 +230,7 @@ bool MountService::Start(std::string *error) {
     // The next save replaces it: keep it for a person to look at.
     KeepDamagedTable();
   }
+  TakeKeptDisks();
   bool changed = false;
   if (missing || notATable || !problems.empty()) {
     // Whatever of ours is attached without a trustworthy record is still
@@ -240,17 +248,18 @@ bool MountService::Start(std::string *error) {
     }
   }
   for (MountRecord *r : table_.Attached()) {
-    std::vector<DiskClaim> claims = ClaimAgain(r->disk);
+    std::vector<DiskClaim> claims = ClaimKeptOrAgain(r->id, r->disk);
     if (!claims.empty()) {
       KeepClaim(r, std::move(claims));
     }
-    if (FileLock_Lock(r->disk.c_str(), false) == 1) {
+    if (LockKeptOrAgain(r->id, r->disk)) {
       r->diskLocked = true;
     } else {
       ServiceLog(HOSTLOG_WARNING, "mount %d: cannot lock the disk %s again", r->id,
                  r->disk.c_str());
     }
   }
+  DropKept();
   ServiceLog(HOSTLOG_INFO, "restored %zu mount(s), next id %d; attaching with the %s backend",
              table_.Attached().size(), table_.NextId(), backend_->Name());
   return true;
@@ -265,7 +274,167 @@ void MountService::Stop() {
       ServiceLog(HOSTLOG_ERROR, "%s", saved.description.c_str());
     }
   }
+  KeepDisks();
   LetGoOfDisks();
+}
+
+namespace {
+
+const char kKeeperEndpoint[] = "bmount-keeper";
+
+// A kept descriptor's label: "<id> lock <disk>" for the disk's lock file,
+// "<id> file <flags> <file>" for a claimed file, flags being those of s
+// (shared), c (claimed) and r (read-only) that hold, or "-".
+std::string ClaimLabel(int32_t id, const DiskClaim &c) {
+  std::string flags =
+      std::string(c.shared ? "s" : "") + (c.disk.claimed ? "c" : "") + (c.disk.readOnly ? "r" : "");
+  return std::to_string(id) + " file " + (flags.empty() ? "-" : flags) + " " + c.file;
+}
+
+// Splits off the word before the first blank of *rest.
+std::string Word(std::string *rest) {
+  size_t blank = rest->find(' ');
+  std::string word = rest->substr(0, blank);
+  rest->erase(0, blank == std::string::npos ? rest->size() : blank + 1);
+  return word;
+}
+
+}  // namespace
+
+void MountService::KeepDisks() {
+  std::vector<int> fds;
+  std::vector<std::string> labels;
+  std::vector<std::string> lockFiles;
+  auto hand = [&](int32_t id, const std::string &lockedDisk, const std::vector<DiskClaim> &claims) {
+    int handle = lockedDisk.empty() ? -1 : FileLock_Handle(lockedDisk.c_str());
+    if (handle >= 0) {
+      fds.push_back(handle);
+      labels.push_back(std::to_string(id) + " lock " + lockedDisk);
+      lockFiles.push_back(lockedDisk);
+    }
+    for (const DiskClaim &c : claims) {
+      if (c.disk.fd >= 0) {
+        fds.push_back(c.disk.fd);
+        labels.push_back(ClaimLabel(id, c));
+      }
+    }
+  };
+  for (MountRecord *r : table_.Attached()) {
+    auto held = claims_.find(r->id);
+    hand(r->id, r->diskLocked ? r->disk : "",
+         held != claims_.end() ? held->second : std::vector<DiskClaim>{});
+  }
+  for (const Lingering &l : lingering_) {
+    hand(l.id, l.lockedDisk, l.claims);
+  }
+  if (fds.empty() || runFolder_.empty()) {
+    return;
+  }
+  std::vector<const char *> texts;
+  for (const std::string &l : labels) {
+    texts.push_back(l.c_str());
+  }
+  long pid = 0;
+  int rc = HostKeeper_Start(runFolder_.c_str(), kKeeperEndpoint, "bmount-keeper", fds.data(),
+                            texts.data(), fds.size(), &pid);
+  if (rc != 0) {
+    ServiceLog(HOSTLOG_WARNING,
+               "cannot keep the attached disks locked while no service runs: %s; other "
+               "programs may open them meanwhile",
+               ServiceErrorText(rc).c_str());
+    return;
+  }
+  ServiceLog(HOSTLOG_INFO,
+             "process %ld keeps %zu file(s) of the attached disks locked until the service "
+             "starts again",
+             pid, fds.size());
+  // Unlocking would take the keeper's locks too: they are one open file's.
+  for (const std::string &disk : lockFiles) {
+    FileLock_Forget(disk.c_str());
+  }
+  for (MountRecord *r : table_.Attached()) {
+    r->diskLocked = false;
+  }
+  for (Lingering &l : lingering_) {
+    l.lockedDisk.clear();
+  }
+}
+
+void MountService::TakeKeptDisks() {
+  using Taken = std::vector<std::pair<std::string, int>>;
+  Taken taken;
+  auto found = [](void *context, const char *label, int fd) {
+    static_cast<Taken *>(context)->emplace_back(label, fd);
+  };
+  int rc =
+      runFolder_.empty() ? 0 : HostKeeper_Take(runFolder_.c_str(), kKeeperEndpoint, found, &taken);
+  if (rc != 0) {
+    ServiceLog(HOSTLOG_WARNING,
+               "cannot take over the attached disks' locks from the process that keeps them: "
+               "%s; they stay with it until %s/%s is removed",
+               ServiceErrorText(rc).c_str(), runFolder_.c_str(), kKeeperEndpoint);
+  }
+  for (auto &[label, fd] : taken) {
+    std::string rest = label;
+    std::string id = Word(&rest);
+    std::string kind = Word(&rest);
+    Kept &k = kept_[std::atoi(id.c_str())];
+    if (kind == "lock" && k.lock < 0) {
+      k.lockedDisk = rest;
+      k.lock = fd;
+      continue;
+    }
+    std::string flags = Word(&rest);
+    DiskClaim c{rest, flags.find('s') != std::string::npos, {}};
+    if (kind == "file" && HostDisk_Adopt(fd, flags.find('c') != std::string::npos,
+                                         flags.find('r') != std::string::npos, &c.disk)) {
+      k.claims.push_back(std::move(c));
+    } else {
+      HostFile_Close(fd);
+    }
+  }
+  if (!taken.empty()) {
+    ServiceLog(HOSTLOG_INFO, "took over %zu file(s) of the attached disks, kept locked meanwhile",
+               taken.size());
+  }
+}
+
+std::vector<DiskClaim> MountService::ClaimKeptOrAgain(int32_t id, const std::string &disk) {
+  auto k = kept_.find(id);
+  if (k != kept_.end()) {
+    std::vector<DiskClaim> claims = std::exchange(k->second.claims, {});
+    if (!claims.empty() && claims[0].file == disk) {
+      return claims;
+    }
+    for (DiskClaim &c : claims) {
+      HostDisk_Close(&c.disk);  // another disk's now: they would stand in the way
+    }
+  }
+  return ClaimAgain(disk);
+}
+
+bool MountService::LockKeptOrAgain(int32_t id, const std::string &disk) {
+  auto k = kept_.find(id);
+  if (k != kept_.end() && k->second.lock >= 0) {
+    int handle = std::exchange(k->second.lock, -1);
+    if (k->second.lockedDisk == disk && FileLock_Adopt(disk.c_str(), false, handle)) {
+      return true;
+    }
+    HostFile_Close(handle);
+  }
+  return FileLock_Lock(disk.c_str(), false) == 1;
+}
+
+void MountService::DropKept() {
+  for (auto &[id, k] : kept_) {
+    if (k.lock >= 0) {
+      HostFile_Close(k.lock);
+    }
+    for (DiskClaim &c : k.claims) {
+      HostDisk_Close(&c.disk);
+    }
+  }
+  kept_.clear();
 }
 
 void MountService::LetGoOfDisks() {
@@ -1314,8 +1483,8 @@ void MountService::AdoptLingering(std::vector<std::string> *keep) {
     // Its disk stays claimed and locked again, as an attached one's does.
     std::string disk = StorageDaemon_Label(daemonBase_, record.name);
     if (!disk.empty()) {
-      found.claims = ClaimAgain(disk);
-      if (FileLock_Lock(disk.c_str(), false) == 1) {
+      found.claims = ClaimKeptOrAgain(found.id, disk);
+      if (LockKeptOrAgain(found.id, disk)) {
         found.lockedDisk = disk;
       }
     }

@@ -131,6 +131,18 @@ class MountService {
   // Lets go of every disk's locks and claims, attached or lingering; the
   // mounts and daemons stay.
   void LetGoOfDisks();
+  // Hands the locks and claims of the disks that stay attached to a keeper
+  // process (host/keeper.h), so that none goes while no service runs.
+  void KeepDisks();
+  // Takes over what the keeper of the instance before holds.
+  void TakeKeptDisks();
+  // The claims of mount id that were kept, else those that can be taken
+  // again.
+  std::vector<DiskClaim> ClaimKeptOrAgain(int32_t id, const std::string &disk);
+  // Holds the lock file of mount id's disk: the one kept, else anew.
+  bool LockKeptOrAgain(int32_t id, const std::string &disk);
+  // Lets go of what was kept for mounts that are no more.
+  void DropKept();
   // Whether loop device number presents file.
   bool LoopPresents(int32_t number, const std::string &file);
   // Waits until loop device number no longer presents file, looking up to
@@ -201,4 +213,12 @@ class MountService {
   uint32_t looks_ = 0;                   // disks the look daemon has opened
   std::map<int32_t, std::unique_ptr<StorageDaemon>> daemons_;  // by mount id
   std::vector<Lingering> lingering_;
+  // What the keeper held, by mount id, until it is taken up.
+  struct Kept {
+    std::string lockedDisk;
+    int lock = -1;  // the handle of its lock file
+    std::vector<DiskClaim> claims;
+  };
+  std::map<int32_t, Kept> kept_;
+  std::string runFolder_;  // where the keeper listens
 };

@@ -82,26 +82,63 @@ int OpenAndLock(const char *lockName, bool readOnly, int *result) {
   return HOSTFILE_INVALID;
 }
 
-}  // namespace
-
-int FileLock_Lock(const char *path, bool readOnly) {
-  if (path == nullptr) return -1;
+// The malloc'd name of path's lock file, or NULL.
+char *LockNameOf(const char *path) {
   char *lockName = nullptr;
   if (strncasecmp(path, "PhysicalDrive", 13) == 0) {
     char *tmpDir = File_GetTmpDir();
-    if (tmpDir == nullptr) return -1;
+    if (tmpDir == nullptr) return nullptr;
     lockName = Str_Asprintf(nullptr, "%s%s%s%s", tmpDir, "/pd", path + 13, ".lck");
     free(tmpDir);
   } else {
     char *full = File_FullPath(path);
-    if (full == nullptr) return -1;
+    if (full == nullptr) return nullptr;
     lockName = Str_Asprintf(nullptr, "%s%s", full, ".lck");
     free(full);
   }
   if (lockName == nullptr) {
     Log("FileLock_Lock: out of memory\n");
-    return -1;
   }
+  return lockName;
+}
+
+// Keeps the handle in the list; takes lockName.
+void Remember(const char *path, char *lockName, int handle) {
+  LockRecord *record = static_cast<LockRecord *>(Util_SafeMalloc(sizeof(LockRecord)));
+  record->path = Util_SafeStrdup(path);
+  record->lockName = lockName;
+  record->handle = handle;
+  std::lock_guard<std::mutex> guard(gLockListMutex);
+  record->next = gLockList;
+  gLockList = record;
+}
+
+// Takes the record of exactly path out of the list; NULL when none.
+LockRecord *Unlink(const char *path) {
+  std::lock_guard<std::mutex> guard(gLockListMutex);
+  for (LockRecord **link = &gLockList; *link != nullptr; link = &(*link)->next) {
+    if (strcmp((*link)->path, path) == 0) {
+      LockRecord *record = *link;
+      *link = record->next;
+      return record;
+    }
+  }
+  return nullptr;
+}
+
+void Discard(LockRecord *record) {
+  HostFile_Close(record->handle);
+  free(record->path);
+  free(record->lockName);
+  free(record);
+}
+
+}  // namespace
+
+int FileLock_Lock(const char *path, bool readOnly) {
+  if (path == nullptr) return -1;
+  char *lockName = LockNameOf(path);
+  if (lockName == nullptr) return -1;
 
   if (readOnly) {
     char *dir = DirectoryOf(lockName);
@@ -120,15 +157,7 @@ int FileLock_Lock(const char *path, bool readOnly) {
     free(lockName);
     return result;
   }
-  LockRecord *record = static_cast<LockRecord *>(Util_SafeMalloc(sizeof(LockRecord)));
-  record->path = Util_SafeStrdup(path);
-  record->lockName = lockName;
-  record->handle = handle;
-  {
-    std::lock_guard<std::mutex> guard(gLockListMutex);
-    record->next = gLockList;
-    gLockList = record;
-  }
+  Remember(path, lockName, handle);
   return 1;
 }
 
@@ -147,17 +176,7 @@ bool FileLock_Unlock(const char *path, bool readOnly) {
     if (!writable) return true;
   }
 
-  LockRecord *record = nullptr;
-  {
-    std::lock_guard<std::mutex> guard(gLockListMutex);
-    for (LockRecord **link = &gLockList; *link != nullptr; link = &(*link)->next) {
-      if (strcmp((*link)->path, path) == 0) {
-        record = *link;
-        *link = record->next;
-        break;
-      }
-    }
-  }
+  LockRecord *record = Unlink(path);
   if (record == nullptr) return false;
 
   bool unlocked = HostFile_Unlock(record->handle, 0, kLockLength);
@@ -168,9 +187,38 @@ bool FileLock_Unlock(const char *path, bool readOnly) {
       HostFile_IsNamedBy(record->handle, record->lockName)) {
     HostFs_Unlink(record->lockName);
   }
-  HostFile_Close(record->handle);
-  free(record->path);
-  free(record->lockName);
-  free(record);
+  Discard(record);
   return unlocked;
+}
+
+int FileLock_Handle(const char *path) {
+  std::lock_guard<std::mutex> guard(gLockListMutex);
+  for (LockRecord *r = gLockList; r != nullptr; r = r->next) {
+    if (path != nullptr && strcmp(r->path, path) == 0) {
+      return r->handle;
+    }
+  }
+  return -1;
+}
+
+bool FileLock_Forget(const char *path) {
+  LockRecord *record = path != nullptr ? Unlink(path) : nullptr;
+  if (record == nullptr) return false;
+  Discard(record);
+  return true;
+}
+
+bool FileLock_Adopt(const char *path, bool readOnly, int handle) {
+  if (path == nullptr || handle < 0) return false;
+  char *lockName = LockNameOf(path);
+  if (lockName == nullptr) return false;
+  // Taking the lock again through its own open file only confirms it; a
+  // handle whose lock went would take it anew, which is as good.
+  if (!HostFile_IsNamedBy(handle, lockName) ||
+      HostFile_Lock(handle, readOnly, 0, kLockLength) != 1) {
+    free(lockName);
+    return false;
+  }
+  Remember(path, lockName, handle);
+  return true;
 }

@@ -317,6 +317,42 @@ def test_no_emulator_writes_a_parent_under_a_child(loop_host):
 
 
 @needs_loop
+def test_disks_stay_locked_while_no_service_runs(loop_host):
+    """The volumes outlive a stopped service, and so do their disks' locks: a
+    keeper holds them until the next instance takes them over."""
+    host = loop_host
+    (base,), top = ext4_chain(host, RAW_BASE)
+    keeper = host.prefix / "run" / "bmount-keeper"
+
+    def keepers():
+        return [p for p in processes_of(host)
+                if Path(f"/proc/{p}/comm").read_text().strip() == "bmount-keeper"]
+
+    def held():
+        claimed = []
+        for path in (top, base):
+            with open(path, "rb") as f:
+                try:
+                    fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    claimed.append(False)
+                except OSError:
+                    claimed.append(True)
+        resize = subprocess.run([QEMU_IMG, "resize", "-f", "raw", base, "+1M"], capture_output=True)
+        lock = os.path.exists(top + ".lck") and disk_locked(top)
+        return claimed + [lock, resize.returncode != 0]
+
+    assert host.outcome("Q:", top) == (0, "", "")
+    assert held() == [True] * 4
+    for _ in range(2):
+        assert host.run_service("--stop").returncode == 0
+        assert held() == [True] * 4 and keeper.exists() and len(keepers()) == 1
+        assert f"Q:\\  =>  {top}\n" in host.listing()
+        assert held() == [True] * 4 and not keeper.exists() and keepers() == []
+    assert host.outcome("Q:", "/d") == (0, "", "")
+    assert held() == [False] * 4
+
+
+@needs_loop
 @pytest.mark.parametrize("fmt,how", [("raw", "chattr"), ("qcow2", "chattr"),
                                      ("vmdk", "streamOptimized"), ("raw", "read-only mount"),
                                      ("qcow2", "read-only mount"), ("raw", "dirty journal"),

@@ -288,6 +288,24 @@ HostDiskOpen HostDisk_OpenShared(const char *path, HostDisk *disk, int *error) {
   return Open(path, LOCK_SH, disk, error);
 }
 
+bool HostDisk_Adopt(int fd, bool claimed, bool readOnly, HostDisk *disk) {
+  HostDisk adopted;
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+    return false;
+  }
+  AddKey(&adopted, st.st_dev, st.st_ino);
+  adopted.size = static_cast<uint64_t>(st.st_size);
+  if (S_ISBLK(st.st_mode) && DescribeBlockDevice(fd, st, &adopted) != 0) {
+    return false;
+  }
+  adopted.fd = fd;
+  adopted.claimed = claimed;
+  adopted.readOnly = adopted.readOnly || readOnly;
+  *disk = adopted;
+  return true;
+}
+
 bool HostDisk_OpenedName(const HostDisk &disk, char *name, size_t size) {
   // Opening a descriptor's entry in /proc opens its file, not a name.
   int n = snprintf(name, size, "/proc/%ld/fd/%d", static_cast<long>(getpid()), disk.fd);

@@ -61,13 +61,13 @@ bool MakeAddress(const char *dir, int dirFd, const char *name, sockaddr_un *addr
   return true;
 }
 
-int ConnectAt(const char *dir, int dirFd, const char *name, int timeoutMs, int *fd) {
+int ConnectAt(int type, const char *dir, int dirFd, const char *name, int timeoutMs, int *fd) {
   sockaddr_un addr;
   socklen_t length;
   if (!MakeAddress(dir, dirFd, name, &addr, &length)) {
     return errno;
   }
-  int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int s = socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
   if (s < 0) {
     return errno;
   }
@@ -93,14 +93,12 @@ int BindAt(int s, const char *dir, int dirFd, const char *name) {
   return bind(s, reinterpret_cast<sockaddr *>(&addr), length) == 0 ? 0 : errno;
 }
 
-}  // namespace
-
-int HostEndpoint_Listen(const char *dir, const char *name, int *listenFd) {
+int Listen(int type, const char *dir, const char *name, int *listenFd) {
   int dirFd = OpenDir(dir, true);
   if (dirFd < 0) {
     return errno;
   }
-  int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  int s = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (s < 0) {
     int e = errno;
     close(dirFd);
@@ -112,7 +110,7 @@ int HostEndpoint_Listen(const char *dir, const char *name, int *listenFd) {
   int e = BindAt(s, dir, dirFd, name);
   if (e == EADDRINUSE) {
     int probe = -1;
-    int c = ConnectAt(dir, dirFd, name, kProbeMs, &probe);
+    int c = ConnectAt(type, dir, dirFd, name, kProbeMs, &probe);
     if (c == 0) {
       close(probe);
     } else if (c == ECONNREFUSED || c == ENOENT) {
@@ -148,14 +146,32 @@ int HostEndpoint_Listen(const char *dir, const char *name, int *listenFd) {
   return 0;
 }
 
-int HostEndpoint_Connect(const char *dir, const char *name, int timeoutMs, int *fd) {
+int Connect(int type, const char *dir, const char *name, int timeoutMs, int *fd) {
   int dirFd = OpenDir(dir, false);
   if (dirFd < 0) {
     return errno;
   }
-  int e = ConnectAt(dir, dirFd, name, timeoutMs, fd);
+  int e = ConnectAt(type, dir, dirFd, name, timeoutMs, fd);
   close(dirFd);
   return e;
+}
+
+}  // namespace
+
+int HostEndpoint_Listen(const char *dir, const char *name, int *listenFd) {
+  return Listen(SOCK_STREAM, dir, name, listenFd);
+}
+
+int HostEndpoint_Connect(const char *dir, const char *name, int timeoutMs, int *fd) {
+  return Connect(SOCK_STREAM, dir, name, timeoutMs, fd);
+}
+
+int HostEndpoint_ListenPackets(const char *dir, const char *name, int *listenFd) {
+  return Listen(SOCK_SEQPACKET, dir, name, listenFd);
+}
+
+int HostEndpoint_ConnectPackets(const char *dir, const char *name, int timeoutMs, int *fd) {
+  return Connect(SOCK_SEQPACKET, dir, name, timeoutMs, fd);
 }
 
 bool HostEndpoint_Remove(const char *dir, const char *name, int listenFd) {

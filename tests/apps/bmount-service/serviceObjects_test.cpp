@@ -254,7 +254,7 @@ TEST_F(ServiceObjects, MountsOutliveTheServiceInstance) {
   std::vector<std::string> listing{Entry(other, 1, 'k'), Entry(disk_, 2, 'e')};
   StopService();
   EXPECT_TRUE(DriveExists('k'));
-  EXPECT_EQ(LockDisk(), 1);  // nobody holds it between instances
+  EXPECT_EQ(LockDisk(), 0);  // the keeper holds it between instances
   std::string table = prefix_.file("bmount/mounts");
   std::string whole = testsupport::ReadFile(table);
   // Bytes, an empty table and half of one: tests/e2e/test_loop.py.

@@ -99,6 +99,27 @@ TEST(FileLock, SharedLocksInTwoProcessesAndAnExclusiveAgainstThem) {
   EXPECT_EQ(InChild([&] { return FileLock_Lock(disk.c_str(), false); }), 1);
 }
 
+// A service hands its lock to a keeper (here: a second descriptor of the
+// same open file) and a successor adopts it: the lock never lapses between.
+TEST(FileLock, AHandedOverLockStaysHeldAndIsAdoptedBack) {
+  TempDir dir;
+  std::string disk = dir.file("disk.bxdk");
+  ASSERT_EQ(FileLock_Lock(disk.c_str(), false), 1);
+  int kept = dup(FileLock_Handle(disk.c_str()));
+  ASSERT_GE(kept, 0);
+  EXPECT_TRUE(FileLock_Forget(disk.c_str()));
+  EXPECT_EQ(FileLock_Handle(disk.c_str()), -1);
+  EXPECT_FALSE(FileLock_Forget(disk.c_str()));
+  EXPECT_TRUE(Exists(disk + ".lck"));
+  EXPECT_EQ(InChild([&] { return FileLock_Lock(disk.c_str(), true); }), 0);
+  EXPECT_FALSE(FileLock_Adopt((disk + "x").c_str(), false, kept)) << "another disk's lock file";
+  ASSERT_TRUE(FileLock_Adopt(disk.c_str(), false, kept));
+  EXPECT_EQ(FileLock_Handle(disk.c_str()), kept);
+  EXPECT_TRUE(FileLock_Unlock(disk.c_str(), false));
+  EXPECT_FALSE(Exists(disk + ".lck"));
+  EXPECT_EQ(InChild([&] { return FileLock_Lock(disk.c_str(), false); }), 1);
+}
+
 TEST(FileLock, PhysicalDriveLocksLiveInTheTemporaryFolder) {
   TempDir dir;
   EXPECT_EQ(InChild([&] {

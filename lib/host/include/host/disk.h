@@ -60,6 +60,11 @@ HostDiskOpen HostDisk_Open(const char *path, bool claim, HostDisk *disk, int *er
 // another opener holds it exclusively.
 HostDiskOpen HostDisk_OpenShared(const char *path, HostDisk *disk, int *error);
 
+// Takes over the descriptor of a disk that another process of ours opened,
+// with the claim and read-only state it had there (host/keeper.h). False,
+// with fd left to the caller, when it is no longer a disk.
+bool HostDisk_Adopt(int fd, bool claimed, bool readOnly, HostDisk *disk);
+
 // Writes to name (size bytes; 32 suffice) a name by which another process of
 // this user opens the very file disk holds open, whatever becomes of the
 // file's names meanwhile. False for a closed disk or too small a buffer.

@@ -19,6 +19,10 @@ int HostEndpoint_Listen(const char *dir, const char *name, int *listenFd);
 // when nothing listens there; EAGAIN when the server's queue of connections
 // stays full for timeoutMs (0: no limit), as while it does not accept.
 int HostEndpoint_Connect(const char *dir, const char *name, int timeoutMs, int *fd);
+// As the two above, for an endpoint that keeps each message whole
+// (SOCK_SEQPACKET), as passing descriptors one message at a time wants.
+int HostEndpoint_ListenPackets(const char *dir, const char *name, int *listenFd);
+int HostEndpoint_ConnectPackets(const char *dir, const char *name, int timeoutMs, int *fd);
 // Removes dir/name when it is still the socket listenFd was bound to, so a
 // server never removes the endpoint of a successor. True when removed.
 bool HostEndpoint_Remove(const char *dir, const char *name, int listenFd);

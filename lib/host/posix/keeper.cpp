@@ -1,0 +1,295 @@
+// The keeper is a fork of the service that never returns to the service's
+// code: the service may hold locks and threads of the runtime, so the child
+// makes system calls only. It hands its descriptors over one message each
+// (a label and SCM_RIGHTS) and ends when the taker says it has them all; a
+// taker that fails or stalls midway leaves them with the keeper.
+#include "host/keeper.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/socket.h"
+
+namespace {
+
+// How long either side waits for the other during a hand-over.
+constexpr int kTalkMs = 5000;
+const char kEnd[] = "end";  // the message after the last descriptor
+const char kTaken = 'y';    // the taker's answer once it has them all
+
+// Everything the keeper needs, made before the fork.
+struct Keeping {
+  const char *name;
+  const char *endpoint;
+  int listenFd;
+  int dirFd;
+  int watchFd;  // inotify: the endpoint's link count changes
+  int nullFd;
+  dev_t device;  // of the endpoint
+  ino_t inode;
+  const int *fds;
+  const std::string *labels;
+  size_t count;
+  std::vector<int> open;  // to stay open in the keeper, sorted
+  unsigned fileLimit;
+};
+
+void CloseAllBut(const std::vector<int> &open, unsigned limit) {
+  unsigned next = 0;
+  for (size_t i = 0; i <= open.size(); i++) {
+    unsigned end = i < open.size() ? static_cast<unsigned>(open[i]) : ~0U;
+    if (end > next && syscall(SYS_close_range, next, end - 1, 0) != 0) {
+      for (unsigned fd = next; fd < end && fd < limit; fd++) {
+        close(static_cast<int>(fd));
+      }
+    }
+    if (end == ~0U) {
+      break;
+    }
+    next = end + 1;
+  }
+}
+
+bool SendOne(int s, const char *text, size_t size, int fd) {
+  iovec part = {const_cast<char *>(text), size};
+  msghdr message = {};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  if (fd >= 0) {
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr *c = CMSG_FIRSTHDR(&message);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(c), &fd, sizeof fd);
+  }
+  for (;;) {
+    if (sendmsg(s, &message, MSG_NOSIGNAL) == static_cast<ssize_t>(size)) {
+      return true;
+    }
+    if (errno != EINTR) {
+      return false;
+    }
+  }
+}
+
+// Hands everything to the peer of s; true once it has taken it.
+bool Hand(const Keeping &k, int s) {
+  ucred peer = {};
+  socklen_t length = sizeof peer;
+  if (getsockopt(s, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+      (peer.uid != 0 && peer.uid != geteuid())) {
+    return false;
+  }
+  timeval limit = {kTalkMs / 1000, 0};
+  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  for (size_t i = 0; i < k.count; i++) {
+    if (!SendOne(s, k.labels[i].data(), k.labels[i].size(), k.fds[i])) {
+      return false;
+    }
+  }
+  char answer = 0;
+  return SendOne(s, kEnd, sizeof kEnd - 1, -1) && recv(s, &answer, 1, 0) == 1 && answer == kTaken;
+}
+
+bool EndpointIsMine(const Keeping &k) {
+  struct stat st;
+  return fstatat(k.dirFd, k.endpoint, &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == k.device &&
+         st.st_ino == k.inode;
+}
+
+[[noreturn]] void Keep(const Keeping &k) {
+  setsid();  // no terminal's signals
+  prctl(PR_SET_NAME, k.name, 0, 0, 0);
+  struct sigaction standard = {};
+  standard.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; sig++) {
+    sigaction(sig, &standard, nullptr);  // the service's handlers lead into its code
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  dup2(k.nullFd, 0);
+  dup2(k.nullFd, 1);
+  dup2(k.nullFd, 2);
+  CloseAllBut(k.open, k.fileLimit);
+  for (;;) {
+    pollfd wait[2] = {{k.listenFd, POLLIN, 0}, {k.watchFd, POLLIN, 0}};
+    if (poll(wait, 2, -1) < 0) {
+      continue;
+    }
+    if (wait[1].revents != 0) {
+      char events[4096];
+      while (read(k.watchFd, events, sizeof events) > 0) {
+      }
+      if (!EndpointIsMine(k)) {
+        _exit(0);
+      }
+    }
+    if ((wait[0].revents & POLLIN) != 0) {
+      int s = accept4(k.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (s >= 0 && Hand(k, s)) {
+        if (EndpointIsMine(k)) {
+          unlinkat(k.dirFd, k.endpoint, 0);
+        }
+        _exit(0);
+      }
+      if (s >= 0) {
+        close(s);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+int HostKeeper_Start(const char *dir, const char *endpoint, const char *name, const int *fds,
+                     const char *const *labels, size_t count, long *pid) {
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < count; i++) {
+    size_t size = strlen(labels[i]);
+    if (fds[i] < 0 || size == 0 || size > HOSTKEEPER_LABEL_MAX) {
+      return EINVAL;
+    }
+    texts.emplace_back(labels[i], size);
+  }
+  Keeping k = {name, endpoint, -1, -1, -1, -1, 0, 0, fds, texts.data(), count, {}, 0};
+  int e = HostEndpoint_ListenPackets(dir, endpoint, &k.listenFd);
+  if (e != 0) {
+    return e;
+  }
+  k.dirFd = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  k.watchFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  k.nullFd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  std::string path = std::string(dir) + "/" + endpoint;
+  struct stat st;
+  rlimit files = {};
+  if (k.dirFd < 0 || k.watchFd < 0 || k.nullFd < 0 ||
+      fstatat(k.dirFd, endpoint, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      inotify_add_watch(k.watchFd, path.c_str(), IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF) < 0 ||
+      getrlimit(RLIMIT_NOFILE, &files) != 0) {
+    e = errno;
+  } else {
+    k.device = st.st_dev;
+    k.inode = st.st_ino;
+    k.fileLimit = static_cast<unsigned>(std::min<rlim_t>(files.rlim_cur, 1u << 20));
+    k.open = {0, 1, 2, k.listenFd, k.dirFd, k.watchFd};
+    k.open.insert(k.open.end(), fds, fds + count);
+    std::sort(k.open.begin(), k.open.end());
+    k.open.erase(std::unique(k.open.begin(), k.open.end()), k.open.end());
+    pid_t child = fork();
+    if (child == 0) {
+      Keep(k);
+    }
+    if (child < 0) {
+      e = errno;
+    } else {
+      *pid = child;
+    }
+  }
+  if (e != 0 && k.dirFd >= 0) {
+    unlinkat(k.dirFd, endpoint, 0);
+  }
+  for (int fd : {k.listenFd, k.dirFd, k.watchFd, k.nullFd}) {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+  return e;
+}
+
+int HostKeeper_Take(const char *dir, const char *endpoint,
+                    void (*found)(void *context, const char *label, int fd), void *context) {
+  int s = -1;
+  int e = HostEndpoint_ConnectPackets(dir, endpoint, kTalkMs, &s);
+  if (e == ENOENT || e == ECONNREFUSED) {
+    return 0;
+  }
+  if (e != 0) {
+    return e;
+  }
+  if (!HostEndpoint_PeerTrusted(s)) {
+    close(s);
+    return EPERM;
+  }
+  HostStream_SetTimeout(s, kTalkMs);
+  std::vector<std::pair<std::string, int>> taken;
+  std::vector<char> text(HOSTKEEPER_LABEL_MAX + 1);
+  for (;;) {
+    iovec part = {text.data(), text.size()};
+    msghdr message = {};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(s, &message, MSG_CMSG_CLOEXEC);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    e = n < 0 ? (errno == EAGAIN ? ETIMEDOUT : errno) : 0;
+    int fd = -1;
+    for (cmsghdr *c = n < 0 ? nullptr : CMSG_FIRSTHDR(&message); c != nullptr;
+         c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) {
+        continue;
+      }
+      for (size_t i = 0; i < (c->cmsg_len - CMSG_LEN(0)) / sizeof(int); i++) {
+        int one;
+        memcpy(&one, CMSG_DATA(c) + i * sizeof(int), sizeof one);
+        if (fd < 0) {
+          fd = one;
+        } else {
+          close(one);  // one descriptor a message
+          e = EPROTO;
+        }
+      }
+    }
+    if (e == 0 && ((message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0 || n == 0)) {
+      e = n == 0 && fd < 0 ? ECONNRESET : EPROTO;
+    }
+    if (e == 0 && fd < 0 && std::string(text.data(), static_cast<size_t>(n)) == kEnd) {
+      break;
+    }
+    if (e == 0 && fd < 0) {
+      e = EPROTO;
+    }
+    if (e != 0) {
+      if (fd >= 0) {
+        close(fd);
+      }
+      break;
+    }
+    taken.emplace_back(std::string(text.data(), static_cast<size_t>(n)), fd);
+  }
+  if (e == 0 && send(s, &kTaken, 1, MSG_NOSIGNAL) != 1) {
+    e = errno;
+  }
+  close(s);
+  for (auto &t : taken) {
+    if (e == 0) {
+      found(context, t.first.c_str(), t.second);
+    } else {
+      close(t.second);  // the keeper still holds them
+    }
+  }
+  return e;
+}
