@@ -33,6 +33,10 @@ class Backend {
   // detaches even a volume in use. A drive entry removed by hand meanwhile is
   // no error.
   virtual int Detach(const MountRecord &record, bool force) = 0;
+  // Writes out what the volume's file system holds unwritten. Returns 0, or
+  // the system error of a write that failed since the last look: its data is
+  // lost.
+  virtual int Flush(const MountRecord &) { return 0; }
   // At start, for a restored record of this backend: true when what it
   // describes still exists; false when it is gone, after whatever was left
   // of it has been removed.

@@ -153,6 +153,10 @@ class LoopBackend : public Backend {
     return 0;
   }
 
+  int Flush(const MountRecord &record) override {
+    return record.mounted && Paths() == 0 ? HostMount_Flush(MountPoint(record.letter).c_str()) : 0;
+  }
+
   int Detach(const MountRecord &record, bool force) override {
     int rc = Paths();
     if (rc != 0) {

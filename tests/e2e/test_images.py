@@ -17,7 +17,7 @@ import pytest
 
 from conftest import UNEXPECTED, kill_service, loops_of, mounts_below, processes_of, wait_until
 from test_commands import UNABLE_TO_MOUNT as MOUNT_FAILED, UNABLE_TO_OPEN as OPEN_FAILED
-from test_commands import MBR, NO_VOLUMES, make_disk, mbr_disk
+from test_commands import MBR, NO_VOLUMES, SUGGEST_FORCE, make_disk, mbr_disk
 from test_loop import ext4_disk, needs_loop
 from test_validate import VOLUMES, old_config
 
@@ -350,6 +350,27 @@ def test_disks_stay_locked_while_no_service_runs(loop_host):
         assert held() == [True] * 4 and not keeper.exists() and keepers() == []
     assert host.outcome("Q:", "/d") == (0, "", "")
     assert held() == [False] * 4
+
+
+@needs_loop
+def test_writes_lost_for_want_of_room_are_reported(loop_host):
+    """When the file system that holds a sparse disk fills up, the kernel drops
+    the volume's writes it cannot make and would unmount all the same: the
+    detach says so instead of succeeding."""
+    host = loop_host
+    shelf = host.work / "shelf"
+    shelf.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", shelf], check=True)
+    try:
+        top = str(shelf / "e.raw")
+        subprocess.run(["cp", "--sparse=always", ext4_disk(host, "e.raw"), top], check=True)
+        assert host.outcome("Q:", top) == (0, "", "")
+        (host.drive("q:") / "big").write_bytes(os.urandom(5 << 20))
+        assert host.outcome("Q:", "/d") == (2, SUGGEST_FORCE, "")
+        assert "was lost" in host.events()[-1]["strings"][-1]
+        assert host.outcome("Q:", "/f") == (0, "", "")
+    finally:
+        subprocess.run(["umount", "-l", shelf], capture_output=True)
 
 
 @needs_loop

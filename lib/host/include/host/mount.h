@@ -20,6 +20,11 @@ char *HostMount_FileSystemType(const char *device);
 // where it has one.
 int HostMount_Mount(const char *device, const char *type, const char *folder, bool readOnly);
 
+// Writes out what the file system mounted on folder holds unwritten. 0, or
+// the error of a write of it that failed since anybody last asked: the
+// data of that write is lost, whoever wrote it.
+int HostMount_Flush(const char *folder);
+
 // Unmounts what is mounted on folder. EBUSY when it is in use (files open, a
 // process working in it) and lazy is false; lazy detaches it at once and
 // lets it go when its last user does. EINVAL when nothing is mounted there.
