@@ -49,6 +49,9 @@ struct HeldDisk : HostDisk {
 };
 
 const char kTagWord[] = "bmount-service";
+// Half the largest write the storage daemon's FUSE export takes at once
+// (1 MiB), leaving room for a request that starts within a page.
+constexpr unsigned kFuseRequestKb = 512;
 
 std::string DevicePath(int number) {
   char path[32];
@@ -98,6 +101,15 @@ class LoopBackend : public Backend {
       }
       rc = HostLoop_AttachHandle(view.fd, record->diskReadOnly || view.readOnly, record->offset,
                                  record->length, Tag(record->id).c_str(), &device);
+      // The loop driver completes a write it passed on in part as written:
+      // one that FUSE splits, and whose second half fails (the image's file
+      // system full), would be lost unseen. Within one FUSE request, which
+      // the daemon answers whole, a failure reaches the volume.
+      if (int limited = rc == 0 ? HostLoop_LimitRequests(&device, kFuseRequestKb) : 0;
+          limited != 0) {
+        ServiceLog(HOSTLOG_WARNING, "mount %d: the requests of %s cannot be bounded: %s",
+                   record->id, DevicePath(device.number).c_str(), Text(limited).c_str());
+      }
     } else {
       // The service's own descriptor, so that the file set up is the one it
       // checked and claimed.

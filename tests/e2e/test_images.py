@@ -353,17 +353,22 @@ def test_disks_stay_locked_while_no_service_runs(loop_host):
 
 
 @needs_loop
-def test_writes_lost_for_want_of_room_are_reported(loop_host):
-    """When the file system that holds a sparse disk fills up, the kernel drops
-    the volume's writes it cannot make and would unmount all the same: the
-    detach says so instead of succeeding."""
+@pytest.mark.parametrize("fmt", ["raw", "qcow2"])
+def test_writes_lost_for_want_of_room_are_reported(loop_host, fmt):
+    """When the file system that holds a sparse disk (or a child image) fills
+    up, the kernel drops the volume's writes it cannot make and would unmount
+    all the same: the detach says so instead of succeeding."""
     host = loop_host
     shelf = host.work / "shelf"
     shelf.mkdir()
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", shelf], check=True)
     try:
-        top = str(shelf / "e.raw")
-        subprocess.run(["cp", "--sparse=always", ext4_disk(host, "e.raw"), top], check=True)
+        base = ext4_disk(host, "e.raw")
+        if fmt == "raw":
+            top = str(shelf / "e.raw")
+            subprocess.run(["cp", "--sparse=always", base, top], check=True)
+        else:
+            top = child(shelf / "e.qcow2", base, "qcow2", "raw")
         assert host.outcome("Q:", top) == (0, "", "")
         (host.drive("q:") / "big").write_bytes(os.urandom(5 << 20))
         assert host.outcome("Q:", "/d") == (2, SUGGEST_FORCE, "")

@@ -213,6 +213,18 @@ int HostLoop_Open(int number, const char *tag, HostLoopDevice *loop) {
   return 0;
 }
 
+int HostLoop_LimitRequests(const HostLoopDevice *loop, unsigned kilobytes) {
+  std::string path = "/sys/block/loop" + std::to_string(loop->number) + "/queue/max_sectors_kb";
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno;
+  }
+  std::string text = std::to_string(kilobytes);
+  int rc = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : errno;
+  close(fd);
+  return rc;
+}
+
 int HostLoop_SetAutoFree(const HostLoopDevice *loop, bool on) {
   loop_info64 info;
   int e = Status(loop->fd, &info);
