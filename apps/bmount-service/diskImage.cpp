@@ -294,6 +294,7 @@ ImageProblem ReadLayer(const nlohmann::json &info, ImageLayer *layer, std::strin
         return problem;
       }
       layer->extentNames.push_back(name);
+      layer->extentFiles.push_back(file);
       if (file != path) {
         layer->extents.push_back(file);
       }
@@ -560,6 +561,33 @@ void DiskImageCache::Remember(const std::string &path, const std::vector<VolumeE
   it->second.volumes = volumes;
 }
 
+bool DiskImage_ExtentPlaces(const ImageLayer &layer, std::vector<std::string> *places) {
+  const std::string folder = layer.path.substr(0, layer.path.rfind('/') + 1);
+  places->clear();
+  for (const std::string &name : layer.extentNames) {
+    if (folder.empty() || name.compare(0, folder.size(), folder) != 0) {
+      return false;
+    }
+    std::string place;
+    for (size_t at = folder.size(); at <= name.size();) {
+      size_t slash = std::min(name.find('/', at), name.size());
+      std::string part = name.substr(at, slash - at);
+      if (part == "..") {
+        return false;
+      }
+      if (!part.empty() && part != ".") {
+        place += (place.empty() ? "" : "/") + part;
+      }
+      at = slash + 1;
+    }
+    if (place.empty()) {
+      return false;
+    }
+    places->push_back(place);
+  }
+  return true;
+}
+
 std::string DiskImage_NodeName(const std::string &prefix, char kind, size_t layer) {
   return prefix + kind + std::to_string(layer);
 }
@@ -572,9 +600,7 @@ std::vector<nlohmann::json> DiskImage_Nodes(const DiskImage &image, bool readOnl
     const ImageLayer &layer = image.layers[i];
     const ImageFormat *format = DiskImage_Format(layer.format);
     bool layerReadOnly = i > 0 || readOnly || !image.writable;
-    // A raw layer (no format of the list) names no further files either.
-    bool byOpened = i < opened.size() && !opened[i].empty() &&
-                    (format == nullptr || !format->extents) && layer.extents.empty();
+    bool byOpened = i < opened.size() && !opened[i].empty();
     std::string file = DiskImage_NodeName(prefix, 'f', i);
     nlohmann::json fileNode = {{"driver", "file"},
                                {"node-name", file},

@@ -50,6 +50,8 @@ struct ImageLayer {
   // Every extent as QEMU names it (links not resolved), which it opens again
   // by that name.
   std::vector<std::string> extentNames;
+  // The file each of extentNames led to (path itself for the layer's own).
+  std::vector<std::string> extentFiles;
   // Its parent as its header names it; "" for none.
   std::string parentName;
   // False for compressed extents (a stream-optimized vmdk): QEMU only appends
@@ -116,6 +118,11 @@ class DiskImageCache {
   std::map<std::string, Entry> entries_;  // by the path as given
 };
 
+// Where each extent name of layer lies relative to the layer's folder, as
+// QEMU reaches it from there ("sub/disk-s001.vmdk"). False when a name does
+// not lie within that folder (absolute elsewhere, or through "..").
+bool DiskImage_ExtentPlaces(const ImageLayer &layer, std::vector<std::string> *places);
+
 // Node names: prefix + "l<i>" for the format node of layer i, prefix +
 // "f<i>" for the file node below it. The top, "l0", presents the whole disk.
 std::string DiskImage_NodeName(const std::string &prefix, char kind, size_t layer);
@@ -126,8 +133,9 @@ std::string DiskImage_NodeName(const std::string &prefix, char kind, size_t laye
 // cannot be written. A read-only disk (readOnly) takes no file locks, so it
 // never keeps another user from writing. opened[i], where given and not
 // empty, is the name QEMU opens layer i's file by instead of its path (one
-// that stays with the file checked, whatever its path leads to by then);
-// not for a format whose files name extents. Not for a raw image (Raw()).
+// that stays with the file checked, whatever its path leads to by then; for
+// a layer that names extents, one whose folder leads their names to the
+// files checked too). Not for a raw image (Raw()).
 std::vector<nlohmann::json> DiskImage_Nodes(const DiskImage &image, bool readOnly,
                                             const std::string &prefix,
                                             const std::vector<std::string> &opened = {});

@@ -109,18 +109,13 @@ std::string FileOfDisk(const std::string &disk, const std::string &file, bool to
              : "The file " + DiskImage_Quoted(file) + " of the disk " + DiskImage_Quoted(disk);
 }
 
-// By layer of image, the name of the very file held for it, the top first
-// (see HostDisk_OpenedName); "" where none is held.
-std::vector<std::string> OpenedNames(const std::vector<DiskClaim> &held, const DiskImage &image) {
-  std::vector<std::string> names(image.layers.size());
-  for (size_t i = 0; i < names.size(); i++) {
-    for (const DiskClaim &c : held) {
-      char name[32];
-      if ((i == 0 ? &c == &held.front() : c.file == image.layers[i].path) &&
-          HostDisk_OpenedName(c.disk, name, sizeof name)) {
-        names[i] = name;
-        break;
-      }
+// The files held for image, the top by its path as the image names it.
+HeldFiles OpenedNames(const std::vector<DiskClaim> &held, const DiskImage &image) {
+  HeldFiles names;
+  for (const DiskClaim &c : held) {
+    char name[32];
+    if (HostDisk_OpenedName(c.disk, name, sizeof name)) {
+      names[&c == &held.front() ? image.layers[0].path : c.file] = name;
     }
   }
   return names;
@@ -553,10 +548,11 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
   std::string file = path;
   std::string id;
   if (!image.Raw()) {
-    // The daemon opens the layers as this service opened and judged them,
+    // The daemon opens the files as this service opened and judged them,
     // not what their names lead to by then (a FIFO there would hold it, and
-    // this service, until the call's time is up). A vmdk's extents it opens
-    // by their names: what it opened is checked before anything is read.
+    // this service, until the call's time is up). Extents named outside
+    // their descriptor's folder it opens by their names: what it opened is
+    // checked before anything is read.
     HeldClaims held{ClaimsOf(path, image)};
     for (DiskClaim &c : held.claims) {
       bool top = &c == &held.claims.front();

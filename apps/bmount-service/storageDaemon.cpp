@@ -25,6 +25,8 @@ namespace {
 
 constexpr char kProgram[] = "qemu-storage-daemon";
 constexpr char kExportPrefix[] = "export.";
+// Folders of links a disk's layers are opened through: links-<disk>/<layer>.
+constexpr char kLinksPrefix[] = "links-";
 constexpr size_t kMaxId = 12;
 constexpr int kCommandMs = 30000;
 constexpr int kQuitMs = 10000;
@@ -153,6 +155,8 @@ bool RemoveFolder(const std::string &folder) {
   while (const char *entry = HostDir_Next(dir, &isDirectory)) {
     if (strncmp(entry, kExportPrefix, strlen(kExportPrefix)) == 0) {
       exports.push_back(folder + "/" + entry);
+    } else if (strncmp(entry, kLinksPrefix, strlen(kLinksPrefix)) == 0) {
+      HostState_RemoveTree((folder + "/" + entry).c_str());
     }
   }
   HostDir_Close(dir);
@@ -296,7 +300,7 @@ bool StorageDaemon::Launch(const std::string &name, std::string *why) {
 }
 
 bool StorageDaemon::Open(const std::string &disk, const DiskImage &image, bool readOnly,
-                         std::string *why, const std::vector<std::string> &opened) {
+                         std::string *why, const HeldFiles &held) {
   std::string prefix = disk + ".";
   bool taken = std::any_of(nodes_.begin(), nodes_.end(), [&](const std::string &n) {
     return n.compare(0, prefix.size(), prefix) == 0;
@@ -305,16 +309,29 @@ bool StorageDaemon::Open(const std::string &disk, const DiskImage &image, bool r
     *why = "cannot open the disk as \"" + disk + "\" in the storage daemon";
     return false;
   }
+  std::vector<std::string> opened(image.layers.size());
+  for (size_t i = 0; i < opened.size(); i++) {
+    const ImageLayer &layer = image.layers[i];
+    auto own = held.find(layer.path);
+    if (own != held.end()) {
+      opened[i] = layer.extentNames.empty() ? own->second : LinkLayer(disk, i, layer, held);
+    }
+  }
   std::vector<nlohmann::json> nodes = DiskImage_Nodes(image, readOnly, prefix, opened);
   for (size_t k = 0; k < nodes.size(); k++) {
     const nlohmann::json &node = nodes[k];
     if (!Command("blockdev-add", node, nullptr, why)) {
       // Two nodes a layer, parents first, its file node before its format
       // node: either names the layer's file by its path, whatever name QEMU
-      // was given (and says in *why).
-      const std::string &path = image.layers[nodes.size() / 2 - 1 - k / 2].path;
-      ReplaceName(nodes[k - k % 2].value("filename", path), path, why);
-      *why = "the storage daemon cannot open " + path + ": " + *why;
+      // was given (and says in *why); an extent, by its own.
+      const ImageLayer &layer = image.layers[nodes.size() / 2 - 1 - k / 2];
+      std::string given = nodes[k - k % 2].value("filename", layer.path);
+      ReplaceName(given, layer.path, why);
+      if (!layer.extentNames.empty() && given != layer.path) {
+        std::string links = given.substr(0, given.rfind('/') + 1);
+        ReplaceName(links, layer.path.substr(0, layer.path.rfind('/') + 1), why);
+      }
+      *why = "the storage daemon cannot open " + layer.path + ": " + *why;
       std::string ignored;
       Close(disk, &ignored);
       return false;
@@ -324,12 +341,51 @@ bool StorageDaemon::Open(const std::string &disk, const DiskImage &image, bool r
   return true;
 }
 
+std::string StorageDaemon::LinkLayer(const std::string &disk, size_t i, const ImageLayer &layer,
+                                     const HeldFiles &held) {
+  std::vector<std::string> places;
+  if (!DiskImage_ExtentPlaces(layer, &places)) {
+    return "";
+  }
+  std::string name = layer.path.substr(layer.path.rfind('/') + 1);
+  std::vector<std::pair<std::string, std::string>> links{{name, held.at(layer.path)}};
+  for (size_t j = 0; j < places.size(); j++) {
+    auto file = held.find(layer.extentFiles[j]);
+    if (file == held.end()) {
+      return "";
+    }
+    links.emplace_back(places[j], file->second);
+  }
+  std::string disks = Folder() + "/" + kLinksPrefix + disk;
+  std::string folder = disks + "/" + std::to_string(i);
+  if (HostState_MakeDir(disks.c_str()) != 0 || HostState_RemoveTree(folder.c_str()) != 0 ||
+      HostState_MakeDir(folder.c_str()) != 0) {
+    return "";
+  }
+  for (const auto &[place, target] : links) {
+    for (size_t slash = place.find('/'); slash != std::string::npos;
+         slash = place.find('/', slash + 1)) {
+      if (HostState_MakeDir((folder + "/" + place.substr(0, slash)).c_str()) != 0) {
+        return "";
+      }
+    }
+    std::string link = folder + "/" + place;
+    char *there = nullptr;
+    bool same = HostState_ReadLink(link.c_str(), &there) == 0 && target == there;
+    free(there);
+    if (!same && HostState_MakeLink(target.c_str(), link.c_str()) != 0) {
+      return "";  // one name for two files, or a folder's
+    }
+  }
+  return folder + "/" + name;
+}
+
 bool StorageDaemon::Start(const std::string &name, const DiskImage &image, bool readOnly,
-                          std::string *why, const std::vector<std::string> &opened) {
+                          std::string *why, const HeldFiles &held) {
   if (!Launch(name, why)) {
     return false;
   }
-  if (!Open("disk", image, readOnly, why, opened)) {
+  if (!Open("disk", image, readOnly, why, held)) {
     std::string ignored;
     Stop(&ignored);
     return false;
@@ -358,6 +414,7 @@ bool StorageDaemon::Close(const std::string &disk, std::string *why) {
       nodes_.erase(nodes_.begin() + static_cast<long>(i));
     }
   }
+  HostState_RemoveTree((Folder() + "/" + kLinksPrefix + disk).c_str());
   return true;
 }
 

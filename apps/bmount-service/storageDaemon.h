@@ -34,6 +34,11 @@ std::string DaemonRecord_Format(const DaemonRecord &record);
 // False when text is not a form DaemonRecord_Format gives.
 bool DaemonRecord_Parse(const std::string &text, DaemonRecord *record);
 
+// The files a service holds open, by the paths an image names them by (links
+// resolved): for each, a name by which the daemon opens the very file held
+// (HostDisk_OpenedName), whatever its path leads to by then.
+using HeldFiles = std::map<std::string, std::string>;
+
 class StorageDaemon {
  public:
   // base: the folder that holds one folder per daemon (created when missing).
@@ -50,12 +55,13 @@ class StorageDaemon {
   // Opens every node of image (not raw) under the id disk, the top read-only
   // when readOnly is set. One daemon may hold several disks (a service may
   // keep one for looking at disks). Ids of disks and exports: a letter, then
-  // up to 11 letters, digits, '_' or '-'. opened: as DiskImage_Nodes takes it.
+  // up to 11 letters, digits, '_' or '-'. The files in held are opened as
+  // held, the rest by their paths.
   bool Open(const std::string &disk, const DiskImage &image, bool readOnly, std::string *why,
-            const std::vector<std::string> &opened = {});
+            const HeldFiles &held = {});
   // Launch, then Open under the id "disk".
   bool Start(const std::string &name, const DiskImage &image, bool readOnly, std::string *why,
-             const std::vector<std::string> &opened = {});
+             const HeldFiles &held = {});
   // Ends the exports of disk as Unexport does, then deletes its nodes.
   bool Close(const std::string &disk, std::string *why);
   // Exports the whole of disk onto ExportFile(id). Each loop device keeps to
@@ -87,6 +93,11 @@ class StorageDaemon {
   int Label(const std::string &text) const;
 
  private:
+  // A folder of links through which the daemon opens layer i of disk's image
+  // and the extents it names, each leading to the file held; the layer's
+  // name there, or "" (opened by its names) when one cannot be given so.
+  std::string LinkLayer(const std::string &disk, size_t i, const ImageLayer &layer,
+                        const HeldFiles &held);
   bool Connect(std::string *why);
   // Runs a QMP command; *reply (may be NULL) receives its return value.
   bool Command(const char *name, const nlohmann::json &arguments, nlohmann::json *reply,

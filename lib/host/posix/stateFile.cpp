@@ -190,6 +190,17 @@ int HostState_RemoveDir(const char *path) {
   return rmdir(path) == 0 || errno == ENOENT ? 0 : errno;
 }
 
+int HostState_RemoveTree(const char *path) {
+  std::error_code failed;
+  return std::filesystem::remove_all(path, failed) == static_cast<std::uintmax_t>(-1)
+             ? failed.value()
+             : 0;
+}
+
+int HostState_MakeLink(const char *target, const char *path) {
+  return symlink(target, path) == 0 ? 0 : errno;
+}
+
 void HostState_RemoveLeftovers(const char *folder) {
   DIR *dir = opendir(folder);
   if (dir == nullptr) {

@@ -320,4 +320,34 @@ TEST_F(DiskImageTest, CacheHoldsWhileEveryFileStaysTheSame) {
   EXPECT_EQ(image.layers[0].format, "vdi");
 }
 
+// Extents are linked where QEMU looks for them from the descriptor's folder;
+// a name that leaves that folder cannot be, and goes by its name.
+TEST(DiskImageExtents, PlacesLieWithinTheDescriptorsFolder) {
+  struct Row {
+    std::vector<std::string> names;
+    bool placed;
+    std::vector<std::string> places;
+  };
+  const Row rows[] = {
+      {{"/d/disk.vmdk"}, true, {"disk.vmdk"}},
+      {{"/d/disk-s001.vmdk", "/d/./sub//disk-s002.vmdk"},
+       true,
+       {"disk-s001.vmdk", "sub/disk-s002.vmdk"}},
+      {{"/d/disk-s001.vmdk", "/elsewhere/disk-s002.vmdk"}, false, {}},
+      {{"/d/../d/disk-s001.vmdk"}, false, {}},
+      {{"/d/sub/../x.vmdk"}, false, {}},
+      {{"/d/"}, false, {}},
+      {{"/dx/disk.vmdk"}, false, {}},
+  };
+  for (const Row &row : rows) {
+    ImageLayer layer;
+    layer.path = "/d/disk.vmdk";
+    layer.extentNames = row.names;
+    std::vector<std::string> places;
+    EXPECT_EQ(DiskImage_ExtentPlaces(layer, &places), row.placed) << row.names.back();
+    if (row.placed) {
+      EXPECT_EQ(places, row.places);
+    }
+  }
+}
 }  // namespace

@@ -35,6 +35,12 @@ int HostState_MoveAside(const char *path, const char *aside);
 int HostState_RemoveFile(const char *path);
 // Removes an empty folder (0 also when it was missing) or a system error code.
 int HostState_RemoveDir(const char *path);
+// Removes a folder with everything in it, links as links (0 also when it
+// was missing) or a system error code.
+int HostState_RemoveTree(const char *path);
+// Creates a symbolic link at path that leads to target. 0, or a system error
+// code (EEXIST when anything is at path).
+int HostState_MakeLink(const char *target, const char *path);
 // Removes the temporary files that replacements cut short by a crash left in
 // folder. Only for a folder whose files nobody is replacing meanwhile.
 void HostState_RemoveLeftovers(const char *folder);
