@@ -118,6 +118,9 @@ int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,
   }
 
   int exitCode = kServiceExitOk;
+  // Start takes the disks' locks over from the keeper: a stop meanwhile must
+  // end in order, handing them on again, not kill the process with them.
+  HostDaemon_OnTerminate(OnTerminate);
   {
     MountService service(std::move(backend), faultPlan);
     if (!service.Start(&error)) {
@@ -126,7 +129,6 @@ int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,
       return kServiceExitFailure;
     }
     gService = &service;
-    HostDaemon_OnTerminate(OnTerminate);
     ComServerClass cls{CLSID_MountLocator, CreateLocator};
     ComServerOptions serverOptions{kIdleSeconds, Busy, listenFd, OnReady};
     rc = ComServer_Serve(cls, serverOptions);

@@ -366,25 +366,28 @@ void MountService::TakeKeptDisks() {
   if (rc != 0) {
     ServiceLog(HOSTLOG_WARNING,
                "cannot take over the attached disks' locks from the process that keeps them: "
-               "%s; they stay with it until %s/%s is removed",
-               ServiceErrorText(rc).c_str(), runFolder_.c_str(), kKeeperEndpoint);
+               "%s; they are taken anew",
+               ServiceErrorText(rc).c_str());
   }
   for (auto &[label, fd] : taken) {
     std::string rest = label;
-    std::string id = Word(&rest);
+    Kept &k = kept_[std::atoi(Word(&rest).c_str())];
     std::string kind = Word(&rest);
-    Kept &k = kept_[std::atoi(id.c_str())];
+    bool kept = false;
     if (kind == "lock" && k.lock < 0) {
       k.lockedDisk = rest;
       k.lock = fd;
-      continue;
+      kept = true;
+    } else if (kind == "file") {
+      std::string flags = Word(&rest);
+      DiskClaim c{rest, flags.find('s') != std::string::npos, {}};
+      kept = HostDisk_Adopt(fd, flags.find('c') != std::string::npos,
+                            flags.find('r') != std::string::npos, &c.disk);
+      if (kept) {
+        k.claims.push_back(std::move(c));
+      }
     }
-    std::string flags = Word(&rest);
-    DiskClaim c{rest, flags.find('s') != std::string::npos, {}};
-    if (kind == "file" && HostDisk_Adopt(fd, flags.find('c') != std::string::npos,
-                                         flags.find('r') != std::string::npos, &c.disk)) {
-      k.claims.push_back(std::move(c));
-    } else {
+    if (!kept) {
       HostFile_Close(fd);
     }
   }

@@ -117,7 +117,13 @@ bool EndpointIsMine(const Keeping &k) {
 }
 
 [[noreturn]] void Keep(const Keeping &k) {
+  // A connection carries the credentials of whoever last listened: they must
+  // be the keeper's own, by which a taker that fails ends it.
+  listen(k.listenFd, 64);
   setsid();  // no terminal's signals
+  if (chdir("/") != 0) {
+    // A folder it worked in would stay busy for as long as it keeps.
+  }
   prctl(PR_SET_NAME, k.name, 0, 0, 0);
   struct sigaction standard = {};
   standard.sa_handler = SIG_DFL;
@@ -159,6 +165,25 @@ bool EndpointIsMine(const Keeping &k) {
   }
 }
 
+// Ends a keeper that cannot hand over, so that its locks go and can be taken
+// anew: left, it would hold them for good. Its pid is still its own while
+// the connection s to it stays open.
+void End(pid_t pid, int s) {
+  if (pid <= 0 || pid == getpid()) {
+    return;
+  }
+  int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  pollfd connection = {s, POLLRDHUP, 0};
+  if (process >= 0 && poll(&connection, 1, 0) == 0) {
+    syscall(SYS_pidfd_send_signal, process, SIGKILL, nullptr, 0);
+    pollfd gone = {process, POLLIN, 0};
+    poll(&gone, 1, kTalkMs);
+  }
+  if (process >= 0) {
+    close(process);
+  }
+}
+
 }  // namespace
 
 int HostKeeper_Start(const char *dir, const char *endpoint, const char *name, const int *fds,
@@ -171,7 +196,19 @@ int HostKeeper_Start(const char *dir, const char *endpoint, const char *name, co
     }
     texts.emplace_back(labels[i], size);
   }
-  Keeping k = {name, endpoint, -1, -1, -1, -1, 0, 0, fds, texts.data(), count, {}, 0};
+  Keeping k = {.name = name,
+               .endpoint = endpoint,
+               .listenFd = -1,
+               .dirFd = -1,
+               .watchFd = -1,
+               .nullFd = -1,
+               .device = 0,
+               .inode = 0,
+               .fds = fds,
+               .labels = texts.data(),
+               .count = count,
+               .open = {},
+               .fileLimit = 0};
   int e = HostEndpoint_ListenPackets(dir, endpoint, &k.listenFd);
   if (e != 0) {
     return e;
@@ -226,7 +263,10 @@ int HostKeeper_Take(const char *dir, const char *endpoint,
   if (e != 0) {
     return e;
   }
-  if (!HostEndpoint_PeerTrusted(s)) {
+  ucred keeper = {};
+  socklen_t length = sizeof keeper;
+  if (!HostEndpoint_PeerTrusted(s) ||
+      getsockopt(s, SOL_SOCKET, SO_PEERCRED, &keeper, &length) != 0) {
     close(s);
     return EPERM;
   }
@@ -282,6 +322,9 @@ int HostKeeper_Take(const char *dir, const char *endpoint,
   }
   if (e == 0 && send(s, &kTaken, 1, MSG_NOSIGNAL) != 1) {
     e = errno;
+  }
+  if (e != 0) {
+    End(keeper.pid, s);
   }
   close(s);
   for (auto &t : taken) {

@@ -4,6 +4,7 @@
 #include "host/keeper.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -130,6 +131,25 @@ TEST_F(KeeperTest, EndsAndLetsGoWhenItsEndpointIsRemoved) {
   close(fds[0]);
   EXPECT_EQ(Held(), std::make_pair(true, true));
   fs::remove(dir_.file("keeper"));
+  EXPECT_TRUE(Ended(pid));
+  EXPECT_EQ(Held(), std::make_pair(false, false));
+}
+
+// A keeper that does not hand over in time (stopped here) would hold the
+// locks for good if left: the taker ends it.
+TEST_F(KeeperTest, OneThatCannotHandOverIsEnded) {
+  std::vector<int> fds = {LockedDisk()};
+  long pid = Start(fds, {"1 lock /a"});
+  close(fds[0]);
+  // Named once it listens as itself.
+  std::string comm = "/proc/" + std::to_string(pid) + "/comm";
+  for (int i = 0; i < 500 && testsupport::ReadFile(comm) != "test-keeper\n"; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(kill(static_cast<pid_t>(pid), SIGSTOP), 0);
+  Taken taken;
+  EXPECT_EQ(HostKeeper_Take(dir_.path().c_str(), "keeper", Found, &taken), ETIMEDOUT);
+  EXPECT_TRUE(taken.empty());
   EXPECT_TRUE(Ended(pid));
   EXPECT_EQ(Held(), std::make_pair(false, false));
 }
