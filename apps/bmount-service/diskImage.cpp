@@ -146,12 +146,30 @@ std::string DescriptorText(const std::string &path) {
   return text;
 }
 
+// Whether an extent name, as its descriptor gives it, lies within the
+// descriptor's folder: relative, and never through "..".
+bool Beside(const std::string &name) {
+  if (name.empty() || name[0] == '/') {
+    return false;
+  }
+  for (size_t at = 0; at <= name.size();) {
+    size_t slash = std::min(name.find('/', at), name.size());
+    if (name.compare(at, slash - at, "..") == 0 && slash - at == 2) {
+      return false;
+    }
+    at = slash + 1;
+  }
+  return true;
+}
+
 // qemu-img opens the extent files a vmdk descriptor names as it reads it,
 // and opening a FIFO would hold it until its time runs out: the names are
-// checked first, read as QEMU reads its extent lines.
-ImageProblem CheckDescriptorNames(const std::string &path, std::string *why) {
+// checked first, read as QEMU reads its extent lines. *beside counts the
+// names that lie within the descriptor's folder.
+ImageProblem CheckDescriptorNames(const std::string &path, std::string *why, size_t *beside) {
   std::string text = DescriptorText(path);
   ImageProblem problem = ImageProblem::None;
+  *beside = 0;
   for (size_t start = 0; start < text.size() && problem == ImageProblem::None;) {
     size_t end = std::min(text.find('\n', start), text.size());
     const char *line = text.c_str() + start;
@@ -166,6 +184,7 @@ ImageProblem CheckDescriptorNames(const std::string &path, std::string *why) {
         NotAPlainPath(name)) {
       continue;
     }
+    *beside += Beside(name) ? 1 : 0;
     // A missing file is left for qemu-img to report, as before.
     char *real = HostFs_RealPath(Joined(name, path).c_str());
     if (real != nullptr && !HostFs_IsRegularFile(real)) {
@@ -380,7 +399,8 @@ ImageProblem ProbeChain(const std::string &path, DiskImage *image, std::string *
              DiskImage_Quoted(format) + ", which cannot be opened here.";
       return ImageProblem::Unsupported;
     }
-    ImageProblem problem = CheckDescriptorNames(current, why);
+    size_t beside = 0;
+    ImageProblem problem = CheckDescriptorNames(current, why, &beside);
     if (problem != ImageProblem::None) {
       return problem;
     }
@@ -398,6 +418,8 @@ ImageProblem ProbeChain(const std::string &path, DiskImage *image, std::string *
       return problem;
     }
     layer.parentName = parent;
+    // Any name the check did not read (too long for it, say) may lie elsewhere.
+    layer.extentsBeside = beside == layer.extentNames.size();
     image->layers.push_back(layer);
     if (parent.empty()) {
       break;
@@ -564,6 +586,9 @@ void DiskImageCache::Remember(const std::string &path, const std::vector<VolumeE
 bool DiskImage_ExtentPlaces(const ImageLayer &layer, std::vector<std::string> *places) {
   const std::string folder = layer.path.substr(0, layer.path.rfind('/') + 1);
   places->clear();
+  if (!layer.extentsBeside) {
+    return false;  // QEMU takes an absolute name as it is
+  }
   for (const std::string &name : layer.extentNames) {
     if (folder.empty() || name.compare(0, folder.size(), folder) != 0) {
       return false;

@@ -52,6 +52,9 @@ struct ImageLayer {
   std::vector<std::string> extentNames;
   // The file each of extentNames led to (path itself for the layer's own).
   std::vector<std::string> extentFiles;
+  // Whether the descriptor names every extent relative to its own folder,
+  // never through "..".
+  bool extentsBeside = false;
   // Its parent as its header names it; "" for none.
   std::string parentName;
   // False for compressed extents (a stream-optimized vmdk): QEMU only appends
@@ -120,7 +123,7 @@ class DiskImageCache {
 
 // Where each extent name of layer lies relative to the layer's folder, as
 // QEMU reaches it from there ("sub/disk-s001.vmdk"). False when a name does
-// not lie within that folder (absolute elsewhere, or through "..").
+// not lie within that folder (absolute, or through "..").
 bool DiskImage_ExtentPlaces(const ImageLayer &layer, std::vector<std::string> *places);
 
 // Node names: prefix + "l<i>" for the format node of layer i, prefix +

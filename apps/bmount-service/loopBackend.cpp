@@ -118,6 +118,10 @@ class LoopBackend : public Backend {
                                        record->length, Tag(record->id).c_str(), &device)
                : HostLoop_Attach(record->disk.c_str(), record->offset, record->length,
                                  Tag(record->id).c_str(), &device);
+      // A device once set up over a view keeps its bound after it is freed.
+      if (rc == 0) {
+        HostLoop_LimitRequests(&device, 0);
+      }
     }
     if (rc != 0) {
       HostState_RemoveDir(point.c_str());
@@ -166,7 +170,13 @@ class LoopBackend : public Backend {
   }
 
   int Flush(const MountRecord &record) override {
-    return record.mounted && Paths() == 0 ? HostMount_Flush(MountPoint(record.letter).c_str()) : 0;
+    if (!record.mounted || Paths() != 0) {
+      return 0;
+    }
+    std::string point = MountPoint(record.letter);
+    HeldDevice device;
+    // A volume in use is refused as such at once, not after its writes.
+    return InUse(record, point, &device) ? 0 : HostMount_Flush(point.c_str());
   }
 
   int Detach(const MountRecord &record, bool force) override {
@@ -176,16 +186,9 @@ class LoopBackend : public Backend {
     }
     std::string point = MountPoint(record.letter);
     HeldDevice device;
-    if (record.loop >= 0) {
-      // Opened before unmounting, so the device cannot free itself and be
-      // taken by someone else before it is checked.
-      HostLoop_Open(record.loop, Tag(record.id).c_str(), &device);
-    }
-    if (!force && (record.mounted ? HostLoop_InUseBesidesMount(&device, point.c_str())
-                                  : HostLoop_InUseElsewhere(&device))) {
-      // A device in use through the drive gives no unmount to refuse; nor
-      // does a file system also mounted elsewhere, and a plain unmount would
-      // take down a mount stacked on the point instead of ours.
+    // Opened before unmounting, so the device cannot free itself and be
+    // taken by someone else before it is checked.
+    if (InUse(record, point, &device) && !force) {
       return Host_ErrorCode(HOST_ERROR_BUSY);
     }
     if (record.mounted) {
@@ -456,6 +459,18 @@ class LoopBackend : public Backend {
   }
 
   // The start of the tags of this prefix's devices, up to the mount id.
+  // Opens the device of record into *device and tells whether the volume is
+  // in use besides its drive. A device in use through the drive gives no
+  // unmount to refuse; nor does a file system also mounted elsewhere, and a
+  // plain unmount would take down a mount stacked on the point instead of
+  // ours.
+  bool InUse(const MountRecord &record, const std::string &point, HeldDevice *device) const {
+    if (record.loop >= 0) {
+      HostLoop_Open(record.loop, Tag(record.id).c_str(), device);
+    }
+    return record.mounted ? HostLoop_InUseBesidesMount(device, point.c_str())
+                          : HostLoop_InUseElsewhere(device);
+  }
   std::string TagStart() const { return std::string(kTagWord) + " " + prefixHash_ + " "; }
 
   std::string MountPoint(char letter) const { return mnt_ + "/" + letter; }

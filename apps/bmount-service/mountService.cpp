@@ -789,16 +789,21 @@ Outcome MountService::Detach(int32_t id, bool force) {
                                      " backend, which this service cannot use.");
   }
   // The kernel drops what it failed to write (the disk's file system full,
-  // say) and unmounts all the same: a plain detach is where to say so.
-  int rc = force ? 0 : backend->Flush(*record);
+  // say) and unmounts all the same: a plain detach is where to say so. A
+  // volume whose daemon died has nothing left to write out: its users met
+  // the errors as they wrote.
+  auto serving = daemons_.find(id);
+  bool served = record->daemon.empty() || (serving != daemons_.end() && serving->second->Alive());
+  int rc = force || !served ? 0 : backend->Flush(*record);
   if (rc != 0) {
     return Outcome::Fail(SystemFailure(rc),
                          "Data written to the volume of mount " + std::to_string(id) + " (" +
                              std::string(1, record->letter) +
                              ":) was lost: it could not be written to the disk (" +
                              ServiceErrorText(rc) +
-                             "). Make room where the disk's files lie and check the volume's "
-                             "files, or dismount with force to take the volume away as it is.");
+                             "). Check the file system that holds the disk's files (it may be "
+                             "full) and the volume's files, or dismount with force to take the "
+                             "volume away as it is.");
   }
   rc = backend->Detach(*record, force);
   if (rc != 0 && !force && Host_ErrorKind(rc) == HOST_ERROR_BUSY) {

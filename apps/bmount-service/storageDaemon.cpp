@@ -329,7 +329,11 @@ bool StorageDaemon::Open(const std::string &disk, const DiskImage &image, bool r
       ReplaceName(given, layer.path, why);
       if (!layer.extentNames.empty() && given != layer.path) {
         std::string links = given.substr(0, given.rfind('/') + 1);
-        ReplaceName(links, layer.path.substr(0, layer.path.rfind('/') + 1), why);
+        std::string folder = layer.path.substr(0, layer.path.rfind('/') + 1);
+        for (size_t at = 0; (at = why->find(links, at)) != std::string::npos;) {
+          why->replace(at, links.size(), folder);
+          at += folder.size();
+        }
       }
       *why = "the storage daemon cannot open " + layer.path + ": " + *why;
       std::string ignored;

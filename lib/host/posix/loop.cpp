@@ -214,12 +214,25 @@ int HostLoop_Open(int number, const char *tag, HostLoopDevice *loop) {
 }
 
 int HostLoop_LimitRequests(const HostLoopDevice *loop, unsigned kilobytes) {
-  std::string path = "/sys/block/loop" + std::to_string(loop->number) + "/queue/max_sectors_kb";
-  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  std::string queue = "/sys/block/loop" + std::to_string(loop->number) + "/queue/";
+  std::string text = std::to_string(kilobytes);
+  if (kilobytes == 0) {
+    char largest[32] = {};
+    int hw = open((queue + "max_hw_sectors_kb").c_str(), O_RDONLY | O_CLOEXEC);
+    ssize_t n = hw >= 0 ? read(hw, largest, sizeof largest - 1) : -1;
+    int e = errno;
+    if (hw >= 0) {
+      close(hw);
+    }
+    if (n <= 0) {
+      return n < 0 ? e : EIO;
+    }
+    text = largest;
+  }
+  int fd = open((queue + "max_sectors_kb").c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) {
     return errno;
   }
-  std::string text = std::to_string(kilobytes);
   int rc = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : errno;
   close(fd);
   return rc;

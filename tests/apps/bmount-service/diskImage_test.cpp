@@ -327,9 +327,11 @@ TEST(DiskImageExtents, PlacesLieWithinTheDescriptorsFolder) {
     std::vector<std::string> names;
     bool placed;
     std::vector<std::string> places;
+    bool beside = true;  // as the descriptor names them
   };
   const Row rows[] = {
       {{"/d/disk.vmdk"}, true, {"disk.vmdk"}},
+      {{"/d/disk-s001.vmdk"}, false, {}, false},
       {{"/d/disk-s001.vmdk", "/d/./sub//disk-s002.vmdk"},
        true,
        {"disk-s001.vmdk", "sub/disk-s002.vmdk"}},
@@ -343,6 +345,7 @@ TEST(DiskImageExtents, PlacesLieWithinTheDescriptorsFolder) {
     ImageLayer layer;
     layer.path = "/d/disk.vmdk";
     layer.extentNames = row.names;
+    layer.extentsBeside = row.beside;
     std::vector<std::string> places;
     EXPECT_EQ(DiskImage_ExtentPlaces(layer, &places), row.placed) << row.names.back();
     if (row.placed) {

@@ -42,7 +42,9 @@ int HostLoop_Attach(const char *file, uint64_t offset, uint64_t length, const ch
 // loop->fd is then -1.
 int HostLoop_Open(int number, const char *tag, HostLoopDevice *loop);
 
-// Bounds the requests the device passes to its file to kilobytes each.
+// Bounds the requests the device passes to its file to kilobytes each; 0
+// lets them be as large as the device takes. The bound stays with the
+// device, also after it is freed.
 int HostLoop_LimitRequests(const HostLoopDevice *loop, unsigned kilobytes);
 
 // Turns freeing on last close on or off.
