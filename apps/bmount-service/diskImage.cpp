@@ -165,7 +165,7 @@ bool Beside(const std::string &name) {
 // qemu-img opens the extent files a vmdk descriptor names as it reads it,
 // and opening a FIFO would hold it until its time runs out: the names are
 // checked first, read as QEMU reads its extent lines. *beside counts the
-// names that lie within the descriptor's folder.
+// names QEMU opens that lie within the descriptor's folder.
 ImageProblem CheckDescriptorNames(const std::string &path, std::string *why, size_t *beside) {
   std::string text = DescriptorText(path);
   ImageProblem problem = ImageProblem::None;
@@ -184,7 +184,8 @@ ImageProblem CheckDescriptorNames(const std::string &path, std::string *why, siz
         NotAPlainPath(name)) {
       continue;
     }
-    *beside += Beside(name) ? 1 : 0;
+    // QEMU opens the extents of RW lines only.
+    *beside += strcmp(access, "RW") == 0 && Beside(name) ? 1 : 0;
     // A missing file is left for qemu-img to report, as before.
     char *real = HostFs_RealPath(Joined(name, path).c_str());
     if (real != nullptr && !HostFs_IsRegularFile(real)) {

@@ -175,8 +175,11 @@ class LoopBackend : public Backend {
     }
     std::string point = MountPoint(record.letter);
     HeldDevice device;
+    OpenDevice(record, &device);
     // A volume in use is refused as such at once, not after its writes.
-    return InUse(record, point, &device) ? 0 : HostMount_Flush(point.c_str());
+    return !InUse(record, point, &device) && MountedHere(record, point)
+               ? HostMount_Flush(point.c_str())
+               : 0;
   }
 
   int Detach(const MountRecord &record, bool force) override {
@@ -186,9 +189,8 @@ class LoopBackend : public Backend {
     }
     std::string point = MountPoint(record.letter);
     HeldDevice device;
-    // Opened before unmounting, so the device cannot free itself and be
-    // taken by someone else before it is checked.
-    if (InUse(record, point, &device) && !force) {
+    OpenDevice(record, &device);
+    if (!force && InUse(record, point, &device)) {
       return Host_ErrorCode(HOST_ERROR_BUSY);
     }
     if (record.mounted) {
@@ -458,19 +460,34 @@ class LoopBackend : public Backend {
     return std::string(kTagWord) + " " + prefixHash_ + " " + std::to_string(id);
   }
 
-  // The start of the tags of this prefix's devices, up to the mount id.
-  // Opens the device of record into *device and tells whether the volume is
-  // in use besides its drive. A device in use through the drive gives no
-  // unmount to refuse; nor does a file system also mounted elsewhere, and a
-  // plain unmount would take down a mount stacked on the point instead of
-  // ours.
-  bool InUse(const MountRecord &record, const std::string &point, HeldDevice *device) const {
+  // Opens the device of record into *device: before unmounting, so that it
+  // cannot free itself and be taken by someone else before it is checked.
+  void OpenDevice(const MountRecord &record, HeldDevice *device) const {
     if (record.loop >= 0) {
       HostLoop_Open(record.loop, Tag(record.id).c_str(), device);
     }
+  }
+
+  // Whether the volume on device is in use besides its drive. A device in
+  // use through the drive gives no unmount to refuse; nor does a file system
+  // also mounted elsewhere, and a plain unmount would take down a mount
+  // stacked on the point instead of ours.
+  static bool InUse(const MountRecord &record, const std::string &point, HeldDevice *device) {
     return record.mounted ? HostLoop_InUseBesidesMount(device, point.c_str())
                           : HostLoop_InUseElsewhere(device);
   }
+
+  // Whether the point holds the volume's own mount, not one gone or
+  // replaced by hand.
+  bool MountedHere(const MountRecord &record, const std::string &point) const {
+    bool found = false;
+    for (const auto &m : MountsBelow(point)) {
+      found = found || (m.first.empty() && m.second == DevicePath(record.loop));
+    }
+    return found;
+  }
+
+  // The start of the tags of this prefix's devices, up to the mount id.
   std::string TagStart() const { return std::string(kTagWord) + " " + prefixHash_ + " "; }
 
   std::string MountPoint(char letter) const { return mnt_ + "/" + letter; }

@@ -123,6 +123,19 @@ def test_busy_device_refuses_plain_dismount_and_yields_to_force(host):
         assert len(held.read(512)) == 512
 
 
+@pytest.mark.parametrize("by_hand", ["unmounted", "unmounted and removed"])
+def test_a_mount_taken_down_by_hand_is_detached_plainly(host, by_hand):
+    """Nothing is left to write out of a volume unmounted by hand: its plain
+    detach neither refuses nor writes out whatever holds the folder."""
+    assert host.run("E:", ext4_disk(host)).returncode == 0
+    point = host.prefix / "bmount" / "mnt" / "e"
+    subprocess.run(["umount", point], check=True)
+    if by_hand == "unmounted and removed":
+        point.rmdir()
+    assert host.outcome("E:", "/d") == (0, "", "")
+    assert host.listing() == NONE_MOUNTED
+
+
 def mount_source(point):
     """The source of the mount on point, from this process's mount list."""
     with open("/proc/self/mountinfo", encoding="utf-8") as f:

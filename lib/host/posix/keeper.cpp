@@ -40,6 +40,7 @@ struct Keeping {
   int dirFd;
   int watchFd;  // inotify: the endpoint's link count changes
   int nullFd;
+  int readyFd;   // written once it listens as itself
   dev_t device;  // of the endpoint
   ino_t inode;
   const int *fds;
@@ -120,6 +121,10 @@ bool EndpointIsMine(const Keeping &k) {
   // A connection carries the credentials of whoever last listened: they must
   // be the keeper's own, by which a taker that fails ends it.
   listen(k.listenFd, 64);
+  char ready = 'r';
+  if (write(k.readyFd, &ready, 1) != 1) {
+    _exit(1);
+  }
   setsid();  // no terminal's signals
   if (chdir("/") != 0) {
     // A folder it worked in would stay busy for as long as it keeps.
@@ -202,6 +207,7 @@ int HostKeeper_Start(const char *dir, const char *endpoint, const char *name, co
                .dirFd = -1,
                .watchFd = -1,
                .nullFd = -1,
+               .readyFd = -1,
                .device = 0,
                .inode = 0,
                .fds = fds,
@@ -232,14 +238,31 @@ int HostKeeper_Start(const char *dir, const char *endpoint, const char *name, co
     k.open.insert(k.open.end(), fds, fds + count);
     std::sort(k.open.begin(), k.open.end());
     k.open.erase(std::unique(k.open.begin(), k.open.end()), k.open.end());
-    pid_t child = fork();
+    int ready[2] = {-1, -1};
+    pid_t child = pipe2(ready, O_CLOEXEC) == 0 ? fork() : -1;
     if (child == 0) {
+      k.readyFd = ready[1];
       Keep(k);
     }
+    int forked = errno;
+    if (ready[1] >= 0) {
+      close(ready[1]);
+    }
     if (child < 0) {
-      e = errno;
+      e = forked;
     } else {
-      *pid = child;
+      // Until it listens as itself, a taker would find the service's pid.
+      pollfd wait = {ready[0], POLLIN, 0};
+      char seen = 0;
+      e = poll(&wait, 1, kTalkMs) == 1 && read(ready[0], &seen, 1) == 1 ? 0 : ECHILD;
+      if (e == 0) {
+        *pid = child;
+      } else {
+        kill(child, SIGKILL);
+      }
+    }
+    if (ready[0] >= 0) {
+      close(ready[0]);
     }
   }
   if (e != 0 && k.dirFd >= 0) {
