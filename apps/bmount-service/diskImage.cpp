@@ -146,20 +146,30 @@ std::string DescriptorText(const std::string &path) {
   return text;
 }
 
-// Whether an extent name, as its descriptor gives it, lies within the
-// descriptor's folder: relative, and never through "..".
-bool Beside(const std::string &name) {
-  if (name.empty() || name[0] == '/') {
-    return false;
-  }
-  for (size_t at = 0; at <= name.size();) {
-    size_t slash = std::min(name.find('/', at), name.size());
-    if (name.compare(at, slash - at, "..") == 0 && slash - at == 2) {
+// Writes to *place a relative name as the folder it is relative to leads
+// it, "." and empty parts left out. False when it climbs through "..", or
+// names nothing.
+bool Within(const std::string &relative, std::string *place) {
+  place->clear();
+  for (size_t at = 0; at <= relative.size();) {
+    size_t slash = std::min(relative.find('/', at), relative.size());
+    std::string part = relative.substr(at, slash - at);
+    if (part == "..") {
       return false;
+    }
+    if (!part.empty() && part != ".") {
+      *place += (place->empty() ? "" : "/") + part;
     }
     at = slash + 1;
   }
-  return true;
+  return !place->empty();
+}
+
+// Whether an extent name, as its descriptor gives it, lies within the
+// descriptor's folder: relative, and never through "..".
+bool Beside(const std::string &name) {
+  std::string place;
+  return !name.empty() && name[0] != '/' && Within(name, &place);
 }
 
 // qemu-img opens the extent files a vmdk descriptor names as it reads it,
@@ -591,22 +601,9 @@ bool DiskImage_ExtentPlaces(const ImageLayer &layer, std::vector<std::string> *p
     return false;  // QEMU takes an absolute name as it is
   }
   for (const std::string &name : layer.extentNames) {
-    if (folder.empty() || name.compare(0, folder.size(), folder) != 0) {
-      return false;
-    }
     std::string place;
-    for (size_t at = folder.size(); at <= name.size();) {
-      size_t slash = std::min(name.find('/', at), name.size());
-      std::string part = name.substr(at, slash - at);
-      if (part == "..") {
-        return false;
-      }
-      if (!part.empty() && part != ".") {
-        place += (place.empty() ? "" : "/") + part;
-      }
-      at = slash + 1;
-    }
-    if (place.empty()) {
+    if (folder.empty() || name.compare(0, folder.size(), folder) != 0 ||
+        !Within(name.substr(folder.size()), &place)) {
       return false;
     }
     places->push_back(place);

@@ -167,11 +167,12 @@ bool RemoveFolder(const std::string &folder) {
 }
 
 // Puts name in place of every whole given in text ("/proc/1/fd/5" is not
-// part of "/proc/1/fd/52").
+// part of "/proc/1/fd/52", but "/links/0/" is of "/links/0/1x.raw").
 void ReplaceName(const std::string &given, const std::string &name, std::string *text) {
+  auto digit = [](char c) { return isdigit(static_cast<unsigned char>(c)) != 0; };
   for (size_t at = 0; given != name && (at = text->find(given, at)) != std::string::npos;) {
-    if (at + given.size() < text->size() &&
-        isdigit(static_cast<unsigned char>((*text)[at + given.size()]))) {
+    if (at + given.size() < text->size() && !given.empty() && digit(given.back()) &&
+        digit((*text)[at + given.size()])) {
       at += given.size();
       continue;
     }
@@ -328,12 +329,8 @@ bool StorageDaemon::Open(const std::string &disk, const DiskImage &image, bool r
       std::string given = nodes[k - k % 2].value("filename", layer.path);
       ReplaceName(given, layer.path, why);
       if (!layer.extentNames.empty() && given != layer.path) {
-        std::string links = given.substr(0, given.rfind('/') + 1);
-        std::string folder = layer.path.substr(0, layer.path.rfind('/') + 1);
-        for (size_t at = 0; (at = why->find(links, at)) != std::string::npos;) {
-          why->replace(at, links.size(), folder);
-          at += folder.size();
-        }
+        ReplaceName(given.substr(0, given.rfind('/') + 1),
+                    layer.path.substr(0, layer.path.rfind('/') + 1), why);
       }
       *why = "the storage daemon cannot open " + layer.path + ": " + *why;
       std::string ignored;

@@ -21,6 +21,7 @@
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host/socket.h"
@@ -189,6 +190,54 @@ void End(pid_t pid, int s) {
   }
 }
 
+// Receives one message of the keeper's: its text, and the one descriptor it
+// carries (-1 for none). 0, or the error that ends the hand-over, with
+// nothing of the message left open.
+int ReceiveOne(int s, std::vector<char> *buffer, std::string *text, int *fd) {
+  *fd = -1;
+  iovec part = {buffer->data(), buffer->size()};
+  msghdr message = {};
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  ssize_t n;
+  do {
+    n = recvmsg(s, &message, MSG_CMSG_CLOEXEC);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    return errno == EAGAIN ? ETIMEDOUT : errno;
+  }
+  int e = 0;
+  for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) {
+      continue;
+    }
+    for (size_t i = 0; i < (c->cmsg_len - CMSG_LEN(0)) / sizeof(int); i++) {
+      int one;
+      memcpy(&one, CMSG_DATA(c) + i * sizeof(int), sizeof one);
+      if (*fd < 0) {
+        *fd = one;
+      } else {
+        close(one);  // one descriptor a message
+        e = EPROTO;
+      }
+    }
+  }
+  if (n == 0 && *fd < 0) {
+    e = ECONNRESET;
+  } else if (n == 0 || (message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0) {
+    e = EPROTO;
+  }
+  if (e != 0 && *fd >= 0) {
+    close(*fd);
+    *fd = -1;
+  }
+  text->assign(buffer->data(), static_cast<size_t>(n));
+  return e;
+}
+
 }  // namespace
 
 int HostKeeper_Start(const char *dir, const char *endpoint, const char *name, const int *fds,
@@ -295,53 +344,18 @@ int HostKeeper_Take(const char *dir, const char *endpoint,
   }
   HostStream_SetTimeout(s, kTalkMs);
   std::vector<std::pair<std::string, int>> taken;
-  std::vector<char> text(HOSTKEEPER_LABEL_MAX + 1);
+  std::vector<char> buffer(HOSTKEEPER_LABEL_MAX + 1);
   for (;;) {
-    iovec part = {text.data(), text.size()};
-    msghdr message = {};
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 4)];
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    ssize_t n = recvmsg(s, &message, MSG_CMSG_CLOEXEC);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    e = n < 0 ? (errno == EAGAIN ? ETIMEDOUT : errno) : 0;
+    std::string label;
     int fd = -1;
-    for (cmsghdr *c = n < 0 ? nullptr : CMSG_FIRSTHDR(&message); c != nullptr;
-         c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) {
-        continue;
-      }
-      for (size_t i = 0; i < (c->cmsg_len - CMSG_LEN(0)) / sizeof(int); i++) {
-        int one;
-        memcpy(&one, CMSG_DATA(c) + i * sizeof(int), sizeof one);
-        if (fd < 0) {
-          fd = one;
-        } else {
-          close(one);  // one descriptor a message
-          e = EPROTO;
-        }
-      }
+    e = ReceiveOne(s, &buffer, &label, &fd);
+    if (e == 0 && fd < 0 && label != kEnd) {
+      e = EPROTO;  // only the end comes without a descriptor
     }
-    if (e == 0 && ((message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0 || n == 0)) {
-      e = n == 0 && fd < 0 ? ECONNRESET : EPROTO;
-    }
-    if (e == 0 && fd < 0 && std::string(text.data(), static_cast<size_t>(n)) == kEnd) {
+    if (e != 0 || fd < 0) {
       break;
     }
-    if (e == 0 && fd < 0) {
-      e = EPROTO;
-    }
-    if (e != 0) {
-      if (fd >= 0) {
-        close(fd);
-      }
-      break;
-    }
-    taken.emplace_back(std::string(text.data(), static_cast<size_t>(n)), fd);
+    taken.emplace_back(std::move(label), fd);
   }
   if (e == 0 && send(s, &kTaken, 1, MSG_NOSIGNAL) != 1) {
     e = errno;
