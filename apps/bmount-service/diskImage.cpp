@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -146,40 +147,36 @@ std::string DescriptorText(const std::string &path) {
   return text;
 }
 
-// Writes to *place a relative name as the folder it is relative to leads
-// it, "." and empty parts left out. False when it climbs through "..", or
-// names nothing.
-bool Within(const std::string &relative, std::string *place) {
-  place->clear();
-  for (size_t at = 0; at <= relative.size();) {
-    size_t slash = std::min(relative.find('/', at), relative.size());
-    std::string part = relative.substr(at, slash - at);
-    if (part == "..") {
-      return false;
-    }
+// The parts of a name, "." and empty ones left out.
+std::vector<std::string> Parts(const std::string &name) {
+  std::vector<std::string> parts;
+  for (size_t at = 0; at <= name.size();) {
+    size_t slash = std::min(name.find('/', at), name.size());
+    std::string part = name.substr(at, slash - at);
     if (!part.empty() && part != ".") {
-      *place += (place->empty() ? "" : "/") + part;
+      parts.push_back(part);
     }
     at = slash + 1;
   }
-  return !place->empty();
+  return parts;
 }
 
-// Whether an extent name, as its descriptor gives it, lies within the
-// descriptor's folder: relative, and never through "..".
-bool Beside(const std::string &name) {
-  std::string place;
-  return !name.empty() && name[0] != '/' && Within(name, &place);
+std::string FromParts(const std::vector<std::string> &parts) {
+  std::string name;
+  for (const std::string &part : parts) {
+    name += (name.empty() ? "" : "/") + part;
+  }
+  return name;
 }
 
 // qemu-img opens the extent files a vmdk descriptor names as it reads it,
 // and opening a FIFO would hold it until its time runs out: the names are
-// checked first, read as QEMU reads its extent lines. *beside counts the
-// names QEMU opens that lie within the descriptor's folder.
-ImageProblem CheckDescriptorNames(const std::string &path, std::string *why, size_t *beside) {
+// checked first, read as QEMU reads its extent lines. *relative counts the
+// names QEMU opens from the descriptor's folder.
+ImageProblem CheckDescriptorNames(const std::string &path, std::string *why, size_t *relative) {
   std::string text = DescriptorText(path);
   ImageProblem problem = ImageProblem::None;
-  *beside = 0;
+  *relative = 0;
   for (size_t start = 0; start < text.size() && problem == ImageProblem::None;) {
     size_t end = std::min(text.find('\n', start), text.size());
     const char *line = text.c_str() + start;
@@ -195,7 +192,7 @@ ImageProblem CheckDescriptorNames(const std::string &path, std::string *why, siz
       continue;
     }
     // QEMU opens the extents of RW lines only.
-    *beside += strcmp(access, "RW") == 0 && Beside(name) ? 1 : 0;
+    *relative += strcmp(access, "RW") == 0 && name[0] != '/' ? 1 : 0;
     // A missing file is left for qemu-img to report, as before.
     char *real = HostFs_RealPath(Joined(name, path).c_str());
     if (real != nullptr && !HostFs_IsRegularFile(real)) {
@@ -410,8 +407,8 @@ ImageProblem ProbeChain(const std::string &path, DiskImage *image, std::string *
              DiskImage_Quoted(format) + ", which cannot be opened here.";
       return ImageProblem::Unsupported;
     }
-    size_t beside = 0;
-    ImageProblem problem = CheckDescriptorNames(current, why, &beside);
+    size_t relative = 0;
+    ImageProblem problem = CheckDescriptorNames(current, why, &relative);
     if (problem != ImageProblem::None) {
       return problem;
     }
@@ -430,7 +427,7 @@ ImageProblem ProbeChain(const std::string &path, DiskImage *image, std::string *
     }
     layer.parentName = parent;
     // Any name the check did not read (too long for it, say) may lie elsewhere.
-    layer.extentsBeside = beside == layer.extentNames.size();
+    layer.extentsRelative = relative == layer.extentNames.size();
     image->layers.push_back(layer);
     if (parent.empty()) {
       break;
@@ -594,20 +591,52 @@ void DiskImageCache::Remember(const std::string &path, const std::vector<VolumeE
   it->second.volumes = volumes;
 }
 
-bool DiskImage_ExtentPlaces(const ImageLayer &layer, std::vector<std::string> *places) {
+bool DiskImage_ExtentPlaces(const ImageLayer &layer, std::string *own,
+                            std::vector<std::string> *places) {
   const std::string folder = layer.path.substr(0, layer.path.rfind('/') + 1);
+  const std::vector<std::string> above = Parts(folder);
+  own->clear();
   places->clear();
-  if (!layer.extentsBeside) {
+  if (!layer.extentsRelative || folder.empty() ||
+      std::find(above.begin(), above.end(), "..") != above.end()) {
     return false;  // QEMU takes an absolute name as it is
   }
+  // As deep as the names climb, the descriptor's own folders repeated:
+  // "../x" from a/b/ is a/x here as there.
+  std::vector<std::vector<std::string>> relative;
+  ptrdiff_t climb = 0;
   for (const std::string &name : layer.extentNames) {
-    std::string place;
-    if (folder.empty() || name.compare(0, folder.size(), folder) != 0 ||
-        !Within(name.substr(folder.size()), &place)) {
+    if (name.compare(0, folder.size(), folder) != 0) {
       return false;
     }
-    places->push_back(place);
+    relative.push_back(Parts(name.substr(folder.size())));
+    ptrdiff_t depth = 0;
+    for (const std::string &part : relative.back()) {
+      depth += part == ".." ? -1 : 1;
+      climb = std::max(climb, -depth);
+    }
   }
+  if (climb > static_cast<ptrdiff_t>(above.size())) {
+    return false;
+  }
+  const std::vector<std::string> base(above.end() - climb, above.end());
+  for (const auto &parts : relative) {
+    std::vector<std::string> place = base;
+    for (const std::string &part : parts) {
+      if (part != "..") {
+        place.push_back(part);
+      } else {
+        place.pop_back();
+      }
+    }
+    if (place.empty()) {
+      return false;
+    }
+    places->push_back(FromParts(place));
+  }
+  std::vector<std::string> descriptor = base;
+  descriptor.push_back(layer.path.substr(folder.size()));
+  *own = FromParts(descriptor);
   return true;
 }
 

@@ -52,9 +52,8 @@ struct ImageLayer {
   std::vector<std::string> extentNames;
   // The file each of extentNames led to (path itself for the layer's own).
   std::vector<std::string> extentFiles;
-  // Whether the descriptor names every extent relative to its own folder,
-  // never through "..".
-  bool extentsBeside = false;
+  // Whether the descriptor names every extent relative to its own folder.
+  bool extentsRelative = false;
   // Its parent as its header names it; "" for none.
   std::string parentName;
   // False for compressed extents (a stream-optimized vmdk): QEMU only appends
@@ -121,10 +120,13 @@ class DiskImageCache {
   std::map<std::string, Entry> entries_;  // by the path as given
 };
 
-// Where each extent name of layer lies relative to the layer's folder, as
-// QEMU reaches it from there ("sub/disk-s001.vmdk"). False when a name does
-// not lie within that folder (absolute, or through "..").
-bool DiskImage_ExtentPlaces(const ImageLayer &layer, std::vector<std::string> *places);
+// Where, in a folder of its own, the layer's descriptor (*own) and each of
+// its extent names (*places) lie so that QEMU reaches the extents from the
+// descriptor as it would from the real one: "sub/disk-s001.vmdk", or with
+// the descriptor at "b/disk.vmdk", "../x.vmdk" at "x.vmdk". False when a
+// name is absolute, or climbs above the root.
+bool DiskImage_ExtentPlaces(const ImageLayer &layer, std::string *own,
+                            std::vector<std::string> *places);
 
 // Node names: prefix + "l<i>" for the format node of layer i, prefix +
 // "f<i>" for the file node below it. The top, "l0", presents the whole disk.

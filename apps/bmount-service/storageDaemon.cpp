@@ -344,12 +344,12 @@ bool StorageDaemon::Open(const std::string &disk, const DiskImage &image, bool r
 
 std::string StorageDaemon::LinkLayer(const std::string &disk, size_t i, const ImageLayer &layer,
                                      const HeldFiles &held) {
+  std::string own;
   std::vector<std::string> places;
-  if (!DiskImage_ExtentPlaces(layer, &places)) {
+  if (!DiskImage_ExtentPlaces(layer, &own, &places)) {
     return "";
   }
-  std::string name = layer.path.substr(layer.path.rfind('/') + 1);
-  std::vector<std::pair<std::string, std::string>> links{{name, held.at(layer.path)}};
+  std::vector<std::pair<std::string, std::string>> links{{own, held.at(layer.path)}};
   for (size_t j = 0; j < places.size(); j++) {
     auto file = held.find(layer.extentFiles[j]);
     if (file == held.end()) {
@@ -378,7 +378,7 @@ std::string StorageDaemon::LinkLayer(const std::string &disk, size_t i, const Im
       return "";  // one name for two files, or a folder's
     }
   }
-  return folder + "/" + name;
+  return folder + "/" + own;
 }
 
 bool StorageDaemon::Start(const std::string &name, const DiskImage &image, bool readOnly,

@@ -456,26 +456,28 @@ def on_daemon_start(host, daemon, command):
 
 @needs_loop
 @pytest.mark.parametrize("daemon", ["m", "look"])
-@pytest.mark.parametrize("absolute,swap", [(False, "link"), (False, "fifo"), (True, "link")],
-                         ids=["beside", "beside, a FIFO", "absolute"])
-def test_an_extent_swapped_before_the_daemon_opens_it(loop_host, daemon, absolute, swap):
-    """The daemon reaches the extents a vmdk names beside it through links to
-    the very files the service checked: one led elsewhere between the checks
-    and that open changes nothing (a FIFO there held the service for half a
-    minute). One named by an absolute path it opens by that name, and what it
-    opened is then caught."""
+@pytest.mark.parametrize("naming,swap", [("beside", "link"), ("beside", "fifo"),
+                                         ("climbing", "fifo"), ("absolute", "link")],
+                         ids=["beside", "beside, a FIFO", "climbing, a FIFO", "absolute"])
+def test_an_extent_swapped_before_the_daemon_opens_it(loop_host, daemon, naming, swap):
+    """The daemon reaches the extents a vmdk names relative to itself through
+    links to the very files the service checked: one led elsewhere between the
+    checks and that open changes nothing (a FIFO there held the service for
+    half a minute). One named by an absolute path it opens by that name, and
+    what it opened is then caught."""
     host = loop_host
     own, other = mbr_disk(host, "own.raw"), gpt_disk(host)
-    os.symlink(own, host.work / "ext.raw")
-    disk = host.work / "d.vmdk"
-    name = host.work / "ext.raw" if absolute else "ext.raw"
+    disk = host.work / "vm" / "d.vmdk"
+    disk.parent.mkdir()
+    ext = (disk.parent if naming == "beside" else host.work) / "ext.raw"
+    os.symlink(own, ext)
+    name = {"beside": "ext.raw", "climbing": "../vm/../ext.raw", "absolute": ext}[naming]
     disk.write_text('# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n'
                     f'createType="monolithicFlat"\nRW {os.path.getsize(own) // 512} FLAT '
                     f'"{name}" 0\n')
-    ext = host.work / "ext.raw"
     on_daemon_start(host, daemon, f"ln -sfn {other} {ext}" if swap == "link" else
                     f"rm -f {ext}; mkfifo {ext}")
-    if not absolute:
+    if naming != "absolute":
         if daemon == "look":
             assert host.outcome(str(disk), "/p") == (0, VOLUMES, "")
         else:
@@ -485,8 +487,8 @@ def test_an_extent_swapped_before_the_daemon_opens_it(loop_host, daemon, absolut
     if daemon == "look":
         assert host.outcome(str(disk), "/p") == (2, UNEXPECTED, "")
         said = host.events()[-1]["strings"][-1]
-        os.remove(host.work / "ext.raw")
-        os.symlink(own, host.work / "ext.raw")
+        os.remove(ext)
+        os.symlink(own, ext)
         assert host.outcome(str(disk), "/p") == (0, VOLUMES, "")  # the look serves on
         assert f'led to "{other}" once checked' in said
         return

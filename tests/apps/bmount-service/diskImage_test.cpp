@@ -320,35 +320,42 @@ TEST_F(DiskImageTest, CacheHoldsWhileEveryFileStaysTheSame) {
   EXPECT_EQ(image.layers[0].format, "vdi");
 }
 
-// Extents are linked where QEMU looks for them from the descriptor's folder;
-// a name that leaves that folder cannot be, and goes by its name.
-TEST(DiskImageExtents, PlacesLieWithinTheDescriptorsFolder) {
+// Extents are linked where QEMU looks for them from the descriptor's link:
+// a name that climbs has the descriptor's own folders repeated above it, and
+// one that is absolute, or climbs above the root, goes by its name.
+TEST(DiskImageExtents, PlacesLeadWhereTheNamesLead) {
   struct Row {
     std::vector<std::string> names;
-    bool placed;
+    std::string own;  // "" where the names cannot be placed
     std::vector<std::string> places;
-    bool beside = true;  // as the descriptor names them
+    bool relative = true;  // as the descriptor names them
   };
   const Row rows[] = {
-      {{"/d/disk.vmdk"}, true, {"disk.vmdk"}},
-      {{"/d/disk-s001.vmdk"}, false, {}, false},
-      {{"/d/disk-s001.vmdk", "/d/./sub//disk-s002.vmdk"},
-       true,
+      {{"/v/d/disk.vmdk"}, "disk.vmdk", {"disk.vmdk"}},
+      {{"/v/d/disk-s001.vmdk"}, "", {}, false},
+      {{"/v/d/disk-s001.vmdk", "/v/d/./sub//disk-s002.vmdk"},
+       "disk.vmdk",
        {"disk-s001.vmdk", "sub/disk-s002.vmdk"}},
-      {{"/d/disk-s001.vmdk", "/elsewhere/disk-s002.vmdk"}, false, {}},
-      {{"/d/../d/disk-s001.vmdk"}, false, {}},
-      {{"/d/sub/../x.vmdk"}, false, {}},
-      {{"/d/"}, false, {}},
-      {{"/dx/disk.vmdk"}, false, {}},
+      {{"/v/d/disk-s001.vmdk", "/elsewhere/disk-s002.vmdk"}, "", {}},
+      {{"/v/d/sub/../x.vmdk"}, "disk.vmdk", {"x.vmdk"}},
+      {{"/v/d/../d/s1.vmdk", "/v/d/../../v/e/s2.vmdk"},
+       "v/d/disk.vmdk",
+       {"v/d/s1.vmdk", "v/e/s2.vmdk"}},
+      {{"/v/d/../../../x.vmdk"}, "", {}},
+      {{"/v/d/sub/.."}, "", {}},
+      {{"/v/d/"}, "", {}},
+      {{"/v/dx/disk.vmdk"}, "", {}},
   };
   for (const Row &row : rows) {
     ImageLayer layer;
-    layer.path = "/d/disk.vmdk";
+    layer.path = "/v/d/disk.vmdk";
     layer.extentNames = row.names;
-    layer.extentsBeside = row.beside;
+    layer.extentsRelative = row.relative;
+    std::string own;
     std::vector<std::string> places;
-    EXPECT_EQ(DiskImage_ExtentPlaces(layer, &places), row.placed) << row.names.back();
-    if (row.placed) {
+    EXPECT_EQ(DiskImage_ExtentPlaces(layer, &own, &places), !row.own.empty()) << row.names.back();
+    EXPECT_EQ(own, row.own);
+    if (!row.own.empty()) {
       EXPECT_EQ(places, row.places);
     }
   }
