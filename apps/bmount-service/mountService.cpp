@@ -791,11 +791,14 @@ Outcome MountService::Detach(int32_t id, bool force) {
   // The kernel drops what it failed to write (the disk's file system full,
   // say) and unmounts all the same: a plain detach is where to say so. A
   // volume whose daemon died has nothing left to write out: its users met
-  // the errors as they wrote.
+  // the errors as they wrote. The kernel says it once; every plain detach
+  // after that says it again.
   auto serving = daemons_.find(id);
   bool served = record->daemon.empty() || (serving != daemons_.end() && serving->second->Alive());
-  int rc = force || !served ? 0 : backend->Flush(*record);
+  auto lost = lost_.find(id);
+  int rc = force ? 0 : lost != lost_.end() ? lost->second : !served ? 0 : backend->Flush(*record);
   if (rc != 0) {
+    lost_[id] = rc;
     return Outcome::Fail(SystemFailure(rc),
                          "Data written to the volume of mount " + std::to_string(id) + " (" +
                              std::string(1, record->letter) +
@@ -818,6 +821,7 @@ Outcome MountService::Detach(int32_t id, bool force) {
                          "The volume of mount " + std::to_string(id) + " cannot be detached from " +
                              std::string(1, record->letter) + ": (" + ServiceErrorText(rc) + ").");
   }
+  lost_.erase(id);
   std::string daemon = record->daemon;
   // The device may keep users for as long as they like (forced, or readers
   // of the device itself), and frees itself when they go: the daemon serves
