@@ -104,6 +104,21 @@ int Configure(int fd, int backing, const loop_info64 &info) {
   return 0;
 }
 
+// A short sysfs value, its line end left out; "" when it cannot be read.
+std::string QueueValue(const std::string &file) {
+  char text[32] = {};
+  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+  if (fd >= 0) {
+    close(fd);
+  }
+  std::string value(text, n > 0 ? static_cast<size_t>(n) : 0);
+  while (!value.empty() && value.back() == '\n') {
+    value.pop_back();
+  }
+  return value;
+}
+
 }  // namespace
 
 bool HostLoop_Usable(char **why) {
@@ -215,25 +230,21 @@ int HostLoop_Open(int number, const char *tag, HostLoopDevice *loop) {
 
 int HostLoop_LimitRequests(const HostLoopDevice *loop, unsigned kilobytes) {
   std::string queue = "/sys/block/loop" + std::to_string(loop->number) + "/queue/";
-  std::string text = std::to_string(kilobytes);
-  if (kilobytes == 0) {
-    char largest[32] = {};
-    int hw = open((queue + "max_hw_sectors_kb").c_str(), O_RDONLY | O_CLOEXEC);
-    ssize_t n = hw >= 0 ? read(hw, largest, sizeof largest - 1) : -1;
-    int e = errno;
-    if (hw >= 0) {
-      close(hw);
-    }
-    if (n <= 0) {
-      return n < 0 ? e : EIO;
-    }
-    text = largest;
+  std::string wanted =
+      kilobytes != 0 ? std::to_string(kilobytes) : QueueValue(queue + "max_hw_sectors_kb");
+  if (wanted.empty()) {
+    return EIO;
+  }
+  // A change freezes the device's queue, which costs milliseconds.
+  if (QueueValue(queue + "max_sectors_kb") == wanted) {
+    return 0;
   }
   int fd = open((queue + "max_sectors_kb").c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) {
     return errno;
   }
-  int rc = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : errno;
+  int rc =
+      write(fd, wanted.data(), wanted.size()) == static_cast<ssize_t>(wanted.size()) ? 0 : errno;
   close(fd);
   return rc;
 }
