@@ -362,6 +362,8 @@ int HostKeeper_Take(const char *dir, const char *endpoint,
   }
   if (e != 0) {
     End(keeper.pid, s);
+    // Nobody listens there any more; a keeper that lives on ends with it.
+    unlink((std::string(dir) + "/" + endpoint).c_str());
   }
   close(s);
   for (auto &t : taken) {

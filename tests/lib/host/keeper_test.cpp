@@ -152,6 +152,7 @@ TEST_F(KeeperTest, OneThatCannotHandOverIsEnded) {
   }
   EXPECT_TRUE(ended);
   EXPECT_EQ(Held(), std::make_pair(false, false));
+  EXPECT_FALSE(fs::exists(dir_.file("keeper")));
 }
 
 TEST_F(KeeperTest, RefusesWhatCouldNotComeBack) {

@@ -24,7 +24,7 @@ int HostKeeper_Start(const char *dir, const char *endpoint, const char *name, co
 // ends. found receives each label and descriptor (close-on-exec; the callee
 // owns it) in the keeper's order. 0 when they are taken, or no keeper is
 // there; otherwise a system error code, and nothing is taken: a keeper that
-// was reached but could not hand them over is ended, and its locks go with
-// it (unended, it would hold them for good).
+// was reached but could not hand them over is ended, its endpoint removed,
+// and its locks go with it (unended, it would hold them for good).
 int HostKeeper_Take(const char *dir, const char *endpoint,
                     void (*found)(void *context, const char *label, int fd), void *context);
