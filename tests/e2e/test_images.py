@@ -324,9 +324,10 @@ def test_disks_stay_locked_while_no_service_runs(loop_host):
     (base,), top = ext4_chain(host, RAW_BASE)
     keeper = host.prefix / "run" / "bmount-keeper"
 
-    def keepers():
+    def keepers():  # by its name and command line alike, not the service's
         return [p for p in processes_of(host)
-                if Path(f"/proc/{p}/comm").read_text().strip() == "bmount-keeper"]
+                if Path(f"/proc/{p}/comm").read_text().strip() == "bmount-keeper" and
+                Path(f"/proc/{p}/cmdline").read_bytes().rstrip(b"\0") == b"bmount-keeper"]
 
     def held():
         claimed = []

@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -49,7 +51,35 @@ struct Keeping {
   size_t count;
   std::vector<int> open;  // to stay open in the keeper, sorted
   unsigned fileLimit;
+  char *arguments;  // the process's own, shown as its command line
+  size_t argumentsSize;
 };
+
+// Where the process's arguments lie, as the kernel shows them (fields 48
+// and 49 of its stat, after the name in parentheses). False when unknown.
+bool FindArguments(char **start, size_t *size) {
+  char text[4096];
+  int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+  ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+  if (fd >= 0) {
+    close(fd);
+  }
+  if (n <= 0) {
+    return false;
+  }
+  text[n] = '\0';
+  const char *field = strrchr(text, ')');
+  unsigned long long from = 0, to = 0;
+  for (int number = 2; field != nullptr && number < 48; number++) {
+    field = strchr(field + 1, ' ');
+  }
+  if (field == nullptr || sscanf(field, " %llu %llu", &from, &to) != 2 || from == 0 || to <= from) {
+    return false;
+  }
+  *start = reinterpret_cast<char *>(static_cast<uintptr_t>(from));
+  *size = static_cast<size_t>(to - from);
+  return true;
+}
 
 void CloseAllBut(const std::vector<int> &open, unsigned limit) {
   unsigned next = 0;
@@ -131,6 +161,12 @@ bool EndpointIsMine(const Keeping &k) {
     // A folder it worked in would stay busy for as long as it keeps.
   }
   prctl(PR_SET_NAME, k.name, 0, 0, 0);
+  if (k.argumentsSize > 0) {
+    // Not the service's command line, which would have it taken for the
+    // service (and ended with it by name).
+    memset(k.arguments, 0, k.argumentsSize);
+    memcpy(k.arguments, k.name, std::min(strlen(k.name), k.argumentsSize - 1));
+  }
   struct sigaction standard = {};
   standard.sa_handler = SIG_DFL;
   for (int sig = 1; sig < NSIG; sig++) {
@@ -263,7 +299,9 @@ int HostKeeper_Start(const char *dir, const char *endpoint, const char *name, co
                .labels = texts.data(),
                .count = count,
                .open = {},
-               .fileLimit = 0};
+               .fileLimit = 0,
+               .arguments = nullptr,
+               .argumentsSize = 0};
   int e = HostEndpoint_ListenPackets(dir, endpoint, &k.listenFd);
   if (e != 0) {
     return e;
@@ -283,6 +321,9 @@ int HostKeeper_Start(const char *dir, const char *endpoint, const char *name, co
     k.device = st.st_dev;
     k.inode = st.st_ino;
     k.fileLimit = static_cast<unsigned>(std::min<rlim_t>(files.rlim_cur, 1u << 20));
+    if (!FindArguments(&k.arguments, &k.argumentsSize)) {
+      k.argumentsSize = 0;
+    }
     k.open = {0, 1, 2, k.listenFd, k.dirFd, k.watchFd};
     k.open.insert(k.open.end(), fds, fds + count);
     std::sort(k.open.begin(), k.open.end());
