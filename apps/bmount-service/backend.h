@@ -35,7 +35,8 @@ class Backend {
   virtual int Detach(const MountRecord &record, bool force) = 0;
   // Writes out what the volume's file system holds unwritten. Returns 0, or
   // the system error of a write that failed since the last look: its data is
-  // lost.
+  // lost; a HOST_ERROR_TIMED_OUT code when the writing takes too long, and
+  // goes on.
   virtual int Flush(const MountRecord &) { return 0; }
   // At start, for a restored record of this backend: true when what it
   // describes still exists; false when it is gone, after whatever was left

@@ -52,6 +52,9 @@ const char kTagWord[] = "bmount-service";
 // Half the largest write the storage daemon's FUSE export takes at once
 // (1 MiB), leaving room for a request that starts within a page.
 constexpr unsigned kFuseRequestKb = 512;
+// How long a detach waits for the volume's writes: well within a client's
+// limit for the call (60 s), which would report it failed while it goes on.
+constexpr int kFlushMs = 20000;
 
 std::string DevicePath(int number) {
   char path[32];
@@ -178,7 +181,7 @@ class LoopBackend : public Backend {
     OpenDevice(record, &device);
     // A volume in use is refused as such at once, not after its writes.
     return !InUse(record, point, &device) && MountedHere(record, point)
-               ? HostMount_Flush(point.c_str())
+               ? HostMount_Flush(point.c_str(), kFlushMs)
                : 0;
   }
 

@@ -797,6 +797,14 @@ Outcome MountService::Detach(int32_t id, bool force) {
   bool served = record->daemon.empty() || (serving != daemons_.end() && serving->second->Alive());
   auto lost = lost_.find(id);
   int rc = force ? 0 : lost != lost_.end() ? lost->second : !served ? 0 : backend->Flush(*record);
+  if (Host_ErrorKind(rc) == HOST_ERROR_TIMED_OUT) {
+    return Outcome::Fail(SystemFailure(rc),
+                         "The volume of mount " + std::to_string(id) + " (" +
+                             std::string(1, record->letter) +
+                             ":) is still being written to the disk: the storage that holds the "
+                             "disk's files is slow or does not answer. Try again later, or "
+                             "dismount with force to take the volume away as it is.");
+  }
   if (rc != 0) {
     lost_[id] = rc;
     return Outcome::Fail(SystemFailure(rc),

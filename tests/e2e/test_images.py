@@ -11,6 +11,7 @@ import signal
 import struct
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -573,6 +574,30 @@ def test_daemon_killed_while_attached(loop_host):
                for e in host.events())
     assert host.outcome("Q:", "/d") == (0, "", "")  # nothing left to write out
     assert "=>" not in host.listing() and "m1" not in daemons(host)
+
+
+@needs_loop
+def test_storage_that_stops_answering_does_not_hold_the_service(loop_host):
+    """A plain detach waits a while for the volume's writes, not for ever:
+    storage that stops answering (its daemon stopped here) gets a refusal
+    that says so, and the service serves on."""
+    host = loop_host
+    _, top = ext4_chain(host)
+    assert host.outcome("Q:", top) == (0, "", "")
+    line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
+    pid = int(line.split(" daemon=")[1].split(",")[0])
+    (host.drive("q:") / "late.bin").write_bytes(os.urandom(4 << 20))  # not written out yet
+    os.kill(pid, signal.SIGSTOP)
+    try:
+        started = time.monotonic()
+        assert host.outcome("Q:", "/d") == (2, SUGGEST_FORCE, "")
+        assert time.monotonic() - started < 40  # a client gives up after 60 s
+        assert "is still being written" in host.events()[-1]["strings"][-1]
+        assert f"Q:\\  =>  {top}" in host.listing()
+    finally:
+        os.kill(pid, signal.SIGCONT)  # never left stopped: it would hold sync(1)
+    assert host.outcome("Q:", "/d") == (0, "", "")
+    assert "=>" not in host.listing()
 
 
 @needs_loop

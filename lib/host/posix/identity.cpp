@@ -14,7 +14,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -85,22 +84,12 @@ constexpr int kAskMs = 2000;
 // How long a killed child may take to end before it is left to end later.
 constexpr int kKilledMs = 100;
 
-// Children killed while a file system held them, which end when it lets
-// go: reaped by a later ask, not left to the end of the caller.
-std::mutex killedLock;
-std::vector<pid_t> killed;
-
-void ReapKilled() {
-  std::lock_guard<std::mutex> hold(killedLock);
-  std::erase_if(killed, [](pid_t child) { return waitpid(child, nullptr, WNOHANG) != 0; });
-}
-
 // The kernel's own answer (access control lists and all), asked by a child
 // that takes on the user's identity, for the file path reaches only when it
 // is file: 1 may, 0 may not (or no answer in time), -1 cannot be asked.
 int AskAsUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups, const char *path, int mode,
               const HostDiskKey *file) {
-  ReapKilled();
+  HostProcess_ReapLater(0);
   pid_t child = fork();
   if (child == 0) {
     // Only system calls between fork and exit: other threads may hold locks.
@@ -134,8 +123,7 @@ int AskAsUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups, const char
   if (!HostProcess_Wait(child, kAskMs, &code)) {
     kill(child, SIGKILL);
     if (!HostProcess_Wait(child, kKilledMs, nullptr)) {
-      std::lock_guard<std::mutex> hold(killedLock);
-      killed.push_back(child);
+      HostProcess_ReapLater(child);  // a file system holds it
     }
     return 0;
   }

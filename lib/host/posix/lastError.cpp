@@ -52,6 +52,8 @@ HostErrorKind Host_ErrorKind(int code) {
       return HOST_ERROR_NO_MEMORY;
     case EINVAL:
       return HOST_ERROR_INVALID;
+    case ETIMEDOUT:
+      return HOST_ERROR_TIMED_OUT;
     default:
       return HOST_ERROR_OTHER;
   }
@@ -79,6 +81,8 @@ int Host_ErrorCode(HostErrorKind kind) {
       return ENOMEM;
     case HOST_ERROR_INVALID:
       return EINVAL;
+    case HOST_ERROR_TIMED_OUT:
+      return ETIMEDOUT;
     case HOST_ERROR_OTHER:
       break;
   }

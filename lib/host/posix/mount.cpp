@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "host/process.h"
 #include "mountList.h"
 
 namespace {
@@ -147,15 +148,27 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
   }
 }
 
-int HostMount_Flush(const char *folder) {
+int HostMount_Flush(const char *folder, int timeoutMs) {
   // A descriptor opened now still sees a failure nobody has been told of.
   int fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     return errno;
   }
-  int rc = syncfs(fd) == 0 ? 0 : errno;
+  // Storage that stops answering holds the writer beyond any signal: a child
+  // waits for it, so that the caller goes on.
+  HostProcess_ReapLater(0);
+  pid_t child = fork();
+  if (child == 0) {
+    _exit(syncfs(fd) == 0 ? 0 : errno);
+  }
+  int e = child < 0 ? errno : 0;
   close(fd);
-  return rc;
+  int code = 0;
+  if (e == 0 && !HostProcess_Wait(child, timeoutMs, &code)) {
+    e = errno;
+    HostProcess_ReapLater(child);
+  }
+  return e != 0 ? e : code < 0 ? EIO : code;
 }
 
 int HostMount_Unmount(const char *folder, bool lazy) {

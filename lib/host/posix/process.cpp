@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -461,6 +462,16 @@ bool HostProcess_Wait(long pid, int timeoutMs, int *exitCode) {
     *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   return true;
+}
+
+void HostProcess_ReapLater(long pid) {
+  static std::mutex lock;
+  static std::vector<pid_t> left;
+  std::lock_guard<std::mutex> hold(lock);
+  std::erase_if(left, [](pid_t child) { return waitpid(child, nullptr, WNOHANG) != 0; });
+  if (pid > 0) {
+    left.push_back(static_cast<pid_t>(pid));
+  }
 }
 
 bool HostProcess_Alive(long pid) {

@@ -24,7 +24,8 @@ enum HostErrorKind {
   HOST_ERROR_QUOTA,      // quota exceeded
   HOST_ERROR_BUSY,       // locked or in use by someone else
   HOST_ERROR_NO_MEMORY,
-  HOST_ERROR_INVALID,  // invalid argument
+  HOST_ERROR_INVALID,    // invalid argument
+  HOST_ERROR_TIMED_OUT,  // did not finish in time (and may go on)
   HOST_ERROR_OTHER,
 };
 

@@ -84,6 +84,10 @@ int HostProcess_StartChild(const char *const *argv, const int *keepFds, size_t k
 // (last error ETIMEDOUT) or cannot be waited for (ECHILD: not the caller's
 // child).
 bool HostProcess_Wait(long pid, int timeoutMs, int *exitCode);
+// Leaves the caller's child pid (0: none) to end in its own time, such as one
+// a file system holds past its caller's limit, and reaps those left before
+// that have ended since: none stays a zombie for longer than the next call.
+void HostProcess_ReapLater(long pid);
 // Returns true when a process pid exists and has not ended (a process that
 // ended but was not reaped yet counts as ended). For processes that are not
 // the caller's children, such as one adopted after a restart.
