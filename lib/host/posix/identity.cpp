@@ -93,6 +93,9 @@ int AskAsUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups, const char
   pid_t child = fork();
   if (child == 0) {
     // Only system calls between fork and exit: other threads may hold locks.
+    // Nothing of the caller's stays open in a process of that user, which a
+    // file system may also hold past its time.
+    HostProcess_CloseAllBut(nullptr, 0);
     if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
         setresuid(uid, uid, uid) != 0) {
       _exit(2);

@@ -9,7 +9,6 @@
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -26,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/process.h"
 #include "host/socket.h"
 
 namespace {
@@ -50,8 +50,7 @@ struct Keeping {
   const std::string *labels;
   size_t count;
   std::vector<int> open;  // to stay open in the keeper, sorted
-  unsigned fileLimit;
-  char *arguments;  // the process's own, shown as its command line
+  char *arguments;        // the process's own, shown as its command line
   size_t argumentsSize;
 };
 
@@ -79,22 +78,6 @@ bool FindArguments(char **start, size_t *size) {
   *start = reinterpret_cast<char *>(static_cast<uintptr_t>(from));
   *size = static_cast<size_t>(to - from);
   return true;
-}
-
-void CloseAllBut(const std::vector<int> &open, unsigned limit) {
-  unsigned next = 0;
-  for (size_t i = 0; i <= open.size(); i++) {
-    unsigned end = i < open.size() ? static_cast<unsigned>(open[i]) : ~0U;
-    if (end > next && syscall(SYS_close_range, next, end - 1, 0) != 0) {
-      for (unsigned fd = next; fd < end && fd < limit; fd++) {
-        close(static_cast<int>(fd));
-      }
-    }
-    if (end == ~0U) {
-      break;
-    }
-    next = end + 1;
-  }
 }
 
 bool SendOne(int s, const char *text, size_t size, int fd) {
@@ -178,7 +161,7 @@ bool EndpointIsMine(const Keeping &k) {
   dup2(k.nullFd, 0);
   dup2(k.nullFd, 1);
   dup2(k.nullFd, 2);
-  CloseAllBut(k.open, k.fileLimit);
+  HostProcess_CloseAllBut(k.open.data(), k.open.size());
   for (;;) {
     pollfd wait[2] = {{k.listenFd, POLLIN, 0}, {k.watchFd, POLLIN, 0}};
     if (poll(wait, 2, -1) < 0) {
@@ -299,7 +282,6 @@ int HostKeeper_Start(const char *dir, const char *endpoint, const char *name, co
                .labels = texts.data(),
                .count = count,
                .open = {},
-               .fileLimit = 0,
                .arguments = nullptr,
                .argumentsSize = 0};
   int e = HostEndpoint_ListenPackets(dir, endpoint, &k.listenFd);
@@ -311,16 +293,13 @@ int HostKeeper_Start(const char *dir, const char *endpoint, const char *name, co
   k.nullFd = open("/dev/null", O_RDWR | O_CLOEXEC);
   std::string path = std::string(dir) + "/" + endpoint;
   struct stat st;
-  rlimit files = {};
   if (k.dirFd < 0 || k.watchFd < 0 || k.nullFd < 0 ||
       fstatat(k.dirFd, endpoint, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-      inotify_add_watch(k.watchFd, path.c_str(), IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF) < 0 ||
-      getrlimit(RLIMIT_NOFILE, &files) != 0) {
+      inotify_add_watch(k.watchFd, path.c_str(), IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
     e = errno;
   } else {
     k.device = st.st_dev;
     k.inode = st.st_ino;
-    k.fileLimit = static_cast<unsigned>(std::min<rlim_t>(files.rlim_cur, 1u << 20));
     if (!FindArguments(&k.arguments, &k.argumentsSize)) {
       k.argumentsSize = 0;
     }

@@ -159,6 +159,7 @@ int HostMount_Flush(const char *folder, int timeoutMs) {
   HostProcess_ReapLater(0);
   pid_t child = fork();
   if (child == 0) {
+    HostProcess_CloseAllBut(&fd, 1);  // it may live on, holding what it has
     _exit(syncfs(fd) == 0 ? 0 : errno);
   }
   int e = child < 0 ? errno : 0;

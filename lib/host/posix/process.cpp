@@ -464,6 +464,27 @@ bool HostProcess_Wait(long pid, int timeoutMs, int *exitCode) {
   return true;
 }
 
+void HostProcess_CloseAllBut(const int *keep, size_t count) {
+  rlimit files = {};
+  unsigned limit = getrlimit(RLIMIT_NOFILE, &files) == 0
+                       ? static_cast<unsigned>(std::min<rlim_t>(files.rlim_cur, 1u << 20))
+                       : 1024;
+  unsigned next = 0;
+  for (size_t i = 0; i <= count; i++) {
+    unsigned end = i < count ? static_cast<unsigned>(keep[i]) : ~0U;
+    // Without close_range (kernels before 5.9), one at a time.
+    if (end > next && syscall(SYS_close_range, next, end - 1, 0) != 0) {
+      for (unsigned fd = next; fd < end && fd < limit; fd++) {
+        close(static_cast<int>(fd));
+      }
+    }
+    if (end == ~0U) {
+      break;
+    }
+    next = end + 1;
+  }
+}
+
 void HostProcess_ReapLater(long pid) {
   static std::mutex lock;
   static std::vector<pid_t> left;

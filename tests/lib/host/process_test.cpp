@@ -4,6 +4,7 @@
 // caller's to reap.
 #include "host/process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -171,6 +172,41 @@ TEST(ProcessTest, ChildKeepsDescriptorsAndIsReaped) {
   HostStream_Close(fds[0]);
   const char *missing[] = {"/no/such/program", nullptr};
   EXPECT_EQ(HostProcess_StartChild(missing, nullptr, 0, nullptr, &pid), ENOENT);
+}
+
+// A forked child left to a file system holds nothing of its parent's but
+// what it was told to keep; a child left to end is reaped by a later call.
+TEST(ProcessTest, ForkedChildKeepsOnlyWhatItIsToldAndIsReapedLater) {
+  int fds[3];
+  for (int &fd : fds) {
+    fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+  }
+  pid_t child = fork();
+  if (child == 0) {
+    HostProcess_CloseAllBut(&fds[1], 1);
+    int open = 0;
+    for (int fd : {0, 1, 2, fds[0], fds[1], fds[2]}) {
+      open = open * 2 + (fcntl(fd, F_GETFD) >= 0 ? 1 : 0);
+    }
+    _exit(open);
+  }
+  ASSERT_GT(child, 0);
+  int code = -1;
+  ASSERT_TRUE(HostProcess_Wait(child, -1, &code));
+  EXPECT_EQ(code, 0b000010);
+  for (int fd : fds) {
+    close(fd);
+  }
+  child = fork();
+  if (child == 0) {
+    _exit(0);
+  }
+  HostProcess_ReapLater(child);
+  usleep(100000);
+  HostProcess_ReapLater(0);
+  EXPECT_FALSE(HostProcess_Wait(child, 0, nullptr));
+  EXPECT_EQ(errno, ECHILD);  // reaped already
 }
 
 }  // namespace

@@ -84,6 +84,10 @@ int HostProcess_StartChild(const char *const *argv, const int *keepFds, size_t k
 // (last error ETIMEDOUT) or cannot be waited for (ECHILD: not the caller's
 // child).
 bool HostProcess_Wait(long pid, int timeoutMs, int *exitCode);
+// For a forked child that makes system calls only: closes every descriptor
+// but those of keep (count of them, ascending), so that it holds no lock or
+// file of its parent's for as long as it may live.
+void HostProcess_CloseAllBut(const int *keep, size_t count);
 // Leaves the caller's child pid (0: none) to end in its own time, such as one
 // a file system holds past its caller's limit, and reaps those left before
 // that have ended since: none stays a zombie for longer than the next call.
