@@ -162,14 +162,20 @@ int HostMount_Flush(const char *folder, int timeoutMs) {
     HostProcess_CloseAllBut(&fd, 1);  // it may live on, holding what it has
     _exit(syncfs(fd) == 0 ? 0 : errno);
   }
-  int e = child < 0 ? errno : 0;
-  close(fd);
-  int code = 0;
-  if (e == 0 && !HostProcess_Wait(child, timeoutMs, &code)) {
+  int code = -1;
+  int e = 0;
+  if (child > 0 && !HostProcess_Wait(child, timeoutMs, &code)) {
     e = errno;
-    HostProcess_ReapLater(child);
+    if (e == ETIMEDOUT) {
+      HostProcess_ReapLater(child);
+    }
   }
-  return e != 0 ? e : code < 0 ? EIO : code;
+  if (e != ETIMEDOUT && code < 0) {
+    // No child, or no word from it (a signal ended it): the caller asks.
+    code = syncfs(fd) == 0 ? 0 : errno;
+  }
+  close(fd);
+  return e == ETIMEDOUT ? e : code;
 }
 
 int HostMount_Unmount(const char *folder, bool lazy) {
