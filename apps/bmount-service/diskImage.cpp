@@ -591,15 +591,12 @@ void DiskImageCache::Remember(const std::string &path, const std::vector<VolumeE
   it->second.volumes = volumes;
 }
 
-bool DiskImage_ExtentPlaces(const ImageLayer &layer, std::string *own,
-                            std::vector<std::string> *places) {
+bool DiskImage_ExtentPlaces(const ImageLayer &layer, ExtentPlaces *placed) {
   const std::string folder = layer.path.substr(0, layer.path.rfind('/') + 1);
   const std::vector<std::string> above = Parts(folder);
-  own->clear();
-  places->clear();
-  if (!layer.extentsRelative || folder.empty() ||
-      std::find(above.begin(), above.end(), "..") != above.end()) {
-    return false;  // QEMU takes an absolute name as it is
+  *placed = ExtentPlaces{};
+  if (!layer.extentsRelative || folder.empty()) {
+    return false;  // an absolute name is opened as it is
   }
   // As deep as the names climb, the descriptor's own folders repeated:
   // "../x" from a/b/ is a/x here as there.
@@ -617,26 +614,32 @@ bool DiskImage_ExtentPlaces(const ImageLayer &layer, std::string *own,
     }
   }
   if (climb > static_cast<ptrdiff_t>(above.size())) {
-    return false;
+    return false;  // above the root, where ".." leads nowhere higher
   }
-  const std::vector<std::string> base(above.end() - climb, above.end());
+  std::vector<std::string> here(above.end() - climb, above.end());
+  for (size_t depth = 1; depth <= here.size(); depth++) {
+    placed->folders.push_back(FromParts({here.begin(), here.begin() + depth}));
+  }
+  here.push_back(layer.path.substr(folder.size()));
+  placed->own = FromParts(here);
   for (const auto &parts : relative) {
-    std::vector<std::string> place = base;
-    for (const std::string &part : parts) {
-      if (part != "..") {
-        place.push_back(part);
-      } else {
+    std::vector<std::string> place(above.end() - climb, above.end());
+    for (size_t i = 0; i < parts.size(); i++) {
+      if (parts[i] == "..") {
         place.pop_back();
+        continue;
+      }
+      place.push_back(parts[i]);
+      // The kernel walks "sub/.." through sub: it must be there.
+      if (i + 1 < parts.size()) {
+        placed->folders.push_back(FromParts(place));
       }
     }
     if (place.empty()) {
       return false;
     }
-    places->push_back(FromParts(place));
+    placed->extents.push_back(FromParts(place));
   }
-  std::vector<std::string> descriptor = base;
-  descriptor.push_back(layer.path.substr(folder.size()));
-  *own = FromParts(descriptor);
   return true;
 }
 

@@ -120,13 +120,18 @@ class DiskImageCache {
   std::map<std::string, Entry> entries_;  // by the path as given
 };
 
-// Where, in a folder of its own, the layer's descriptor (*own) and each of
-// its extent names (*places) lie so that QEMU reaches the extents from the
-// descriptor as it would from the real one: "sub/disk-s001.vmdk", or with
-// the descriptor at "b/disk.vmdk", "../x.vmdk" at "x.vmdk". False when a
-// name is absolute, or climbs above the root.
-bool DiskImage_ExtentPlaces(const ImageLayer &layer, std::string *own,
-                            std::vector<std::string> *places);
+// Where, in a folder of its own, the layer's descriptor and each of its
+// extent names lie so that QEMU reaches the extents from the descriptor as
+// it would from the real one: "sub/disk-s001.vmdk", or with the descriptor
+// at "b/disk.vmdk", "../x.vmdk" at "x.vmdk".
+struct ExtentPlaces {
+  std::string own;                   // the descriptor's
+  std::vector<std::string> extents;  // one for each of extentNames
+  // Every folder the names walk through, each after the one that holds it.
+  std::vector<std::string> folders;
+};
+// False when a name is absolute, or climbs above the root.
+bool DiskImage_ExtentPlaces(const ImageLayer &layer, ExtentPlaces *placed);
 
 // Node names: prefix + "l<i>" for the format node of layer i, prefix +
 // "f<i>" for the file node below it. The top, "l0", presents the whole disk.

@@ -344,18 +344,17 @@ bool StorageDaemon::Open(const std::string &disk, const DiskImage &image, bool r
 
 std::string StorageDaemon::LinkLayer(const std::string &disk, size_t i, const ImageLayer &layer,
                                      const HeldFiles &held) {
-  std::string own;
-  std::vector<std::string> places;
-  if (!DiskImage_ExtentPlaces(layer, &own, &places)) {
+  ExtentPlaces placed;
+  if (!DiskImage_ExtentPlaces(layer, &placed)) {
     return "";
   }
-  std::vector<std::pair<std::string, std::string>> links{{own, held.at(layer.path)}};
-  for (size_t j = 0; j < places.size(); j++) {
+  std::vector<std::pair<std::string, std::string>> links{{placed.own, held.at(layer.path)}};
+  for (size_t j = 0; j < placed.extents.size(); j++) {
     auto file = held.find(layer.extentFiles[j]);
     if (file == held.end()) {
       return "";
     }
-    links.emplace_back(places[j], file->second);
+    links.emplace_back(placed.extents[j], file->second);
   }
   std::string disks = Folder() + "/" + kLinksPrefix + disk;
   std::string folder = disks + "/" + std::to_string(i);
@@ -363,13 +362,12 @@ std::string StorageDaemon::LinkLayer(const std::string &disk, size_t i, const Im
       HostState_MakeDir(folder.c_str()) != 0) {
     return "";
   }
-  for (const auto &[place, target] : links) {
-    for (size_t slash = place.find('/'); slash != std::string::npos;
-         slash = place.find('/', slash + 1)) {
-      if (HostState_MakeDir((folder + "/" + place.substr(0, slash)).c_str()) != 0) {
-        return "";
-      }
+  for (const std::string &below : placed.folders) {
+    if (HostState_MakeDir((folder + "/" + below).c_str()) != 0) {
+      return "";
     }
+  }
+  for (const auto &[place, target] : links) {
     std::string link = folder + "/" + place;
     char *there = nullptr;
     bool same = HostState_ReadLink(link.c_str(), &there) == 0 && target == there;
@@ -378,7 +376,7 @@ std::string StorageDaemon::LinkLayer(const std::string &disk, size_t i, const Im
       return "";  // one name for two files, or a folder's
     }
   }
-  return folder + "/" + own;
+  return folder + "/" + placed.own;
 }
 
 bool StorageDaemon::Start(const std::string &name, const DiskImage &image, bool readOnly,

@@ -321,42 +321,46 @@ TEST_F(DiskImageTest, CacheHoldsWhileEveryFileStaysTheSame) {
 }
 
 // Extents are linked where QEMU looks for them from the descriptor's link:
-// a name that climbs has the descriptor's own folders repeated above it, and
-// one that is absolute, or climbs above the root, goes by its name.
+// a name that climbs has the descriptor's own folders repeated above it, every
+// folder a name walks through is there, and a name that is absolute, or
+// climbs above the root, goes by its name.
 TEST(DiskImageExtents, PlacesLeadWhereTheNamesLead) {
   struct Row {
     std::vector<std::string> names;
     std::string own;  // "" where the names cannot be placed
-    std::vector<std::string> places;
+    std::vector<std::string> extents;
+    std::vector<std::string> folders;
     bool relative = true;  // as the descriptor names them
   };
   const Row rows[] = {
-      {{"/v/d/disk.vmdk"}, "disk.vmdk", {"disk.vmdk"}},
-      {{"/v/d/disk-s001.vmdk"}, "", {}, false},
+      {{"/v/d/disk.vmdk"}, "disk.vmdk", {"disk.vmdk"}, {}},
+      {{"/v/d/disk-s001.vmdk"}, "", {}, {}, false},
       {{"/v/d/disk-s001.vmdk", "/v/d/./sub//disk-s002.vmdk"},
        "disk.vmdk",
-       {"disk-s001.vmdk", "sub/disk-s002.vmdk"}},
-      {{"/v/d/disk-s001.vmdk", "/elsewhere/disk-s002.vmdk"}, "", {}},
-      {{"/v/d/sub/../x.vmdk"}, "disk.vmdk", {"x.vmdk"}},
+       {"disk-s001.vmdk", "sub/disk-s002.vmdk"},
+       {"sub"}},
+      {{"/v/d/disk-s001.vmdk", "/elsewhere/disk-s002.vmdk"}, "", {}, {}},
+      {{"/v/d/sub/../x.vmdk"}, "disk.vmdk", {"x.vmdk"}, {"sub"}},
       {{"/v/d/../d/s1.vmdk", "/v/d/../../v/e/s2.vmdk"},
        "v/d/disk.vmdk",
-       {"v/d/s1.vmdk", "v/e/s2.vmdk"}},
-      {{"/v/d/../../../x.vmdk"}, "", {}},
-      {{"/v/d/sub/.."}, "", {}},
-      {{"/v/d/"}, "", {}},
-      {{"/v/dx/disk.vmdk"}, "", {}},
+       {"v/d/s1.vmdk", "v/e/s2.vmdk"},
+       {"v", "v/d", "v/d", "v", "v/e"}},
+      {{"/v/d/../../../x.vmdk"}, "", {}, {}},
+      {{"/v/d/sub/.."}, "", {}, {}},
+      {{"/v/d/"}, "", {}, {}},
+      {{"/v/dx/disk.vmdk"}, "", {}, {}},
   };
   for (const Row &row : rows) {
     ImageLayer layer;
     layer.path = "/v/d/disk.vmdk";
     layer.extentNames = row.names;
     layer.extentsRelative = row.relative;
-    std::string own;
-    std::vector<std::string> places;
-    EXPECT_EQ(DiskImage_ExtentPlaces(layer, &own, &places), !row.own.empty()) << row.names.back();
-    EXPECT_EQ(own, row.own);
+    ExtentPlaces placed;
+    EXPECT_EQ(DiskImage_ExtentPlaces(layer, &placed), !row.own.empty()) << row.names.back();
     if (!row.own.empty()) {
-      EXPECT_EQ(places, row.places);
+      EXPECT_EQ(placed.own, row.own);
+      EXPECT_EQ(placed.extents, row.extents);
+      EXPECT_EQ(placed.folders, row.folders);
     }
   }
 }
