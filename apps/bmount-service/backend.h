@@ -36,8 +36,8 @@ class Backend {
   // Writes out what the volume's file system holds unwritten. Returns 0, or
   // the system error of a write that failed since the last look: its data is
   // lost; a HOST_ERROR_TIMED_OUT code when the writing takes too long, and
-  // goes on.
-  virtual int Flush(const MountRecord &) { return 0; }
+  // goes on as *pending (see HostMount_Flush).
+  virtual int Flush(const MountRecord &, long * /*pending*/) { return 0; }
   // At start, for a restored record of this backend: true when what it
   // describes still exists; false when it is gone, after whatever was left
   // of it has been removed.

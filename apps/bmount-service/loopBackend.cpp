@@ -20,6 +20,7 @@
 #include "backend.h"
 #include "host/disk.h"
 #include "host/drives.h"
+#include "host/fs.h"
 #include "host/lastError.h"
 #include "host/loop.h"
 #include "host/mount.h"
@@ -52,9 +53,9 @@ const char kTagWord[] = "bmount-service";
 // Half the largest write the storage daemon's FUSE export takes at once
 // (1 MiB), leaving room for a request that starts within a page.
 constexpr unsigned kFuseRequestKb = 512;
-// How long a detach waits for the volume's writes: well within a client's
-// limit for the call (60 s), which would report it failed while it goes on.
-constexpr int kFlushMs = 20000;
+// How long a detach waits for the volume's writes: the service serves
+// nobody else meanwhile, and a client gives up on a call after 60 s.
+constexpr int kFlushMs = 10000;
 
 std::string DevicePath(int number) {
   char path[32];
@@ -172,7 +173,7 @@ class LoopBackend : public Backend {
     return 0;
   }
 
-  int Flush(const MountRecord &record) override {
+  int Flush(const MountRecord &record, long *pending) override {
     if (!record.mounted || Paths() != 0) {
       return 0;
     }
@@ -181,7 +182,7 @@ class LoopBackend : public Backend {
     OpenDevice(record, &device);
     // A volume in use is refused as such at once, not after its writes.
     return !InUse(record, point, &device) && MountedHere(record, point)
-               ? HostMount_Flush(point.c_str(), kFlushMs)
+               ? HostMount_Flush(point.c_str(), kFlushMs, pending)
                : 0;
   }
 
@@ -465,10 +466,22 @@ class LoopBackend : public Backend {
 
   // Opens the device of record into *device: before unmounting, so that it
   // cannot free itself and be taken by someone else before it is checked.
+  // One over a daemon's export is known by it: its tag is read through the
+  // export, which a daemon that stopped answering would never answer.
   void OpenDevice(const MountRecord &record, HeldDevice *device) const {
-    if (record.loop >= 0) {
-      HostLoop_Open(record.loop, Tag(record.id).c_str(), device);
+    if (record.loop < 0) {
+      return;
     }
+    if (record.view.empty()) {
+      HostLoop_Open(record.loop, Tag(record.id).c_str(), device);
+      return;
+    }
+    size_t slash = record.view.rfind('/');
+    char *folder = HostFs_RealPath(record.view.substr(0, slash).c_str());
+    if (folder != nullptr) {
+      HostLoop_OpenBacked(record.loop, (folder + record.view.substr(slash)).c_str(), device);
+    }
+    free(folder);
   }
 
   // Whether the volume on device is in use besides its drive. A device in

@@ -796,7 +796,11 @@ Outcome MountService::Detach(int32_t id, bool force) {
   auto serving = daemons_.find(id);
   bool served = record->daemon.empty() || (serving != daemons_.end() && serving->second->Alive());
   auto lost = lost_.find(id);
-  int rc = force ? 0 : lost != lost_.end() ? lost->second : !served ? 0 : backend->Flush(*record);
+  long &pending = flushing_[id];
+  int rc = force                 ? 0
+           : lost != lost_.end() ? lost->second
+           : !served             ? 0
+                                 : backend->Flush(*record, &pending);
   if (Host_ErrorKind(rc) == HOST_ERROR_TIMED_OUT) {
     return Outcome::Fail(SystemFailure(rc),
                          "The volume of mount " + std::to_string(id) + " (" +
@@ -830,6 +834,8 @@ Outcome MountService::Detach(int32_t id, bool force) {
                              std::string(1, record->letter) + ": (" + ServiceErrorText(rc) + ").");
   }
   lost_.erase(id);
+  HostProcess_ReapLater(pending);  // a write-out that goes on ends with the daemon
+  flushing_.erase(id);
   std::string daemon = record->daemon;
   // The device may keep users for as long as they like (forced, or readers
   // of the device itself), and frees itself when they go: the daemon serves

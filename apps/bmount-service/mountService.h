@@ -205,6 +205,7 @@ class MountService {
   MountTable table_;
   std::map<int32_t, int> holds_;
   std::map<int32_t, int> lost_;                       // by mount id, the error that lost writes
+  std::map<int32_t, long> flushing_;                  // by mount id, a write-out that goes on
   std::map<int32_t, std::vector<DiskClaim>> claims_;  // by mount id, the top first
   bool unsaved_ = false;
   DiskImageCache images_;

@@ -105,7 +105,7 @@ int Configure(int fd, int backing, const loop_info64 &info) {
 }
 
 // A short sysfs value, its line end left out; "" when it cannot be read.
-std::string QueueValue(const std::string &file) {
+std::string SysValue(const std::string &file) {
   char text[32] = {};
   int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
   ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
@@ -228,15 +228,38 @@ int HostLoop_Open(int number, const char *tag, HostLoopDevice *loop) {
   return 0;
 }
 
+int HostLoop_OpenBacked(int number, const char *backing, HostLoopDevice *loop) {
+  *loop = HostLoopDevice{};
+  int fd = OpenDevice(number, false);
+  if (fd < 0) {
+    return errno == ENOENT ? ENXIO : errno;
+  }
+  // Set up while it is open here, it stays so: nobody can set it up anew.
+  char *seen = nullptr;
+  int e = HostLoop_BackingFile(number, &seen);
+  if (e == 0 && strcmp(seen, backing) != 0) {
+    e = ESTALE;
+  }
+  free(seen);
+  if (e != 0) {
+    close(fd);
+    return e;
+  }
+  loop->number = number;
+  loop->fd = fd;
+  loop->readOnly = SysValue("/sys/block/loop" + std::to_string(number) + "/ro") == "1";
+  return 0;
+}
+
 int HostLoop_LimitRequests(const HostLoopDevice *loop, unsigned kilobytes) {
   std::string queue = "/sys/block/loop" + std::to_string(loop->number) + "/queue/";
   std::string wanted =
-      kilobytes != 0 ? std::to_string(kilobytes) : QueueValue(queue + "max_hw_sectors_kb");
+      kilobytes != 0 ? std::to_string(kilobytes) : SysValue(queue + "max_hw_sectors_kb");
   if (wanted.empty()) {
     return EIO;
   }
   // A change freezes the device's queue, which costs milliseconds.
-  if (QueueValue(queue + "max_sectors_kb") == wanted) {
+  if (SysValue(queue + "max_sectors_kb") == wanted) {
     return 0;
   }
   int fd = open((queue + "max_sectors_kb").c_str(), O_WRONLY | O_CLOEXEC);
@@ -250,6 +273,13 @@ int HostLoop_LimitRequests(const HostLoopDevice *loop, unsigned kilobytes) {
 }
 
 int HostLoop_SetAutoFree(const HostLoopDevice *loop, bool on) {
+  // The status asks the file's own file system, which may not answer: the
+  // flag is read where it is shown first.
+  std::string shown =
+      SysValue("/sys/block/loop" + std::to_string(loop->number) + "/loop/autoclear");
+  if (shown == (on ? "1" : "0")) {
+    return 0;
+  }
   loop_info64 info;
   int e = Status(loop->fd, &info);
   if (e != 0) {

@@ -148,7 +148,26 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
   }
 }
 
-int HostMount_Flush(const char *folder, int timeoutMs) {
+namespace {
+
+// A failure of the write-out itself, never taken for its time running out.
+int WriteOutError(int e) { return e == ETIMEDOUT || e <= 0 || e > 255 ? EIO : e; }
+
+}  // namespace
+
+int HostMount_Flush(const char *folder, int timeoutMs, long *pending) {
+  HostProcess_ReapLater(0);
+  if (*pending > 0) {
+    int code = -1;
+    if (!HostProcess_Wait(*pending, timeoutMs, &code) && errno == ETIMEDOUT) {
+      return ETIMEDOUT;
+    }
+    *pending = 0;
+    if (code > 0) {
+      return code;  // what it could not write is lost
+    }
+    // Done (or gone without a word): what came since is written out anew.
+  }
   // A descriptor opened now still sees a failure nobody has been told of.
   int fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
@@ -156,26 +175,23 @@ int HostMount_Flush(const char *folder, int timeoutMs) {
   }
   // Storage that stops answering holds the writer beyond any signal: a child
   // waits for it, so that the caller goes on.
-  HostProcess_ReapLater(0);
   pid_t child = fork();
   if (child == 0) {
     HostProcess_CloseAllBut(&fd, 1);  // it may live on, holding what it has
-    _exit(syncfs(fd) == 0 ? 0 : errno);
+    _exit(syncfs(fd) == 0 ? 0 : WriteOutError(errno));
   }
   int code = -1;
-  int e = 0;
-  if (child > 0 && !HostProcess_Wait(child, timeoutMs, &code)) {
-    e = errno;
-    if (e == ETIMEDOUT) {
-      HostProcess_ReapLater(child);
-    }
+  if (child > 0 && !HostProcess_Wait(child, timeoutMs, &code) && errno == ETIMEDOUT) {
+    *pending = child;
+    close(fd);
+    return ETIMEDOUT;
   }
-  if (e != ETIMEDOUT && code < 0) {
+  if (code < 0) {
     // No child, or no word from it (a signal ended it): the caller asks.
-    code = syncfs(fd) == 0 ? 0 : errno;
+    code = syncfs(fd) == 0 ? 0 : WriteOutError(errno);
   }
   close(fd);
-  return e == ETIMEDOUT ? e : code;
+  return code;
 }
 
 int HostMount_Unmount(const char *folder, bool lazy) {

@@ -41,6 +41,10 @@ int HostLoop_Attach(const char *file, uint64_t offset, uint64_t length, const ch
 // is not set up (or does not exist), ESTALE when it carries another tag;
 // loop->fd is then -1.
 int HostLoop_Open(int number, const char *tag, HostLoopDevice *loop);
+// The same for a device known by its backing file (as the kernel names it,
+// links resolved), without asking the file's own file system, which may
+// not answer: ESTALE when it presents another file.
+int HostLoop_OpenBacked(int number, const char *backing, HostLoopDevice *loop);
 
 // Bounds the requests the device passes to its file to kilobytes each; 0
 // lets them be as large as the device takes. The bound stays with the

@@ -23,8 +23,10 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
 // Writes out what the file system mounted on folder holds unwritten. 0, or
 // the error of a write of it that failed since anybody last asked: the
 // data of that write is lost, whoever wrote it. ETIMEDOUT when that takes
-// longer than timeoutMs: the writing goes on.
-int HostMount_Flush(const char *folder, int timeoutMs);
+// longer than timeoutMs: the writing goes on, and *pending names it (0:
+// none), to be passed to the next call, which waits for it first and
+// reports what it met.
+int HostMount_Flush(const char *folder, int timeoutMs, long *pending);
 
 // Unmounts what is mounted on folder. EBUSY when it is in use (files open, a
 // process working in it) and lazy is false; lazy detaches it at once and
