@@ -15,6 +15,10 @@
 // given (same values).
 constexpr char kBackendVariable[] = "BRENIX_MOUNT_BACKEND";
 
+// How long a detach waits for the volume's writes: the service serves
+// nobody else meanwhile, and a client gives up on a call after 60 s.
+constexpr int kBackendFlushMs = 10000;
+
 class Backend {
  public:
   virtual ~Backend() = default;

@@ -53,9 +53,6 @@ const char kTagWord[] = "bmount-service";
 // Half the largest write the storage daemon's FUSE export takes at once
 // (1 MiB), leaving room for a request that starts within a page.
 constexpr unsigned kFuseRequestKb = 512;
-// How long a detach waits for the volume's writes: the service serves
-// nobody else meanwhile, and a client gives up on a call after 60 s.
-constexpr int kFlushMs = 10000;
 
 std::string DevicePath(int number) {
   char path[32];
@@ -182,7 +179,7 @@ class LoopBackend : public Backend {
     OpenDevice(record, &device);
     // A volume in use is refused as such at once, not after its writes.
     return !InUse(record, point, &device) && MountedHere(record, point)
-               ? HostMount_Flush(point.c_str(), kFlushMs, pending)
+               ? HostMount_Flush(point.c_str(), kBackendFlushMs, pending)
                : 0;
   }
 
@@ -236,8 +233,8 @@ class LoopBackend : public Backend {
     }
     std::string point = MountPoint(record.letter);
     HeldDevice device;
-    bool present =
-        record.loop >= 0 && HostLoop_Open(record.loop, Tag(record.id).c_str(), &device) == 0;
+    OpenDevice(record, &device);
+    bool present = device.fd >= 0;
     if (present && record.mounted) {
       std::string source = DevicePath(record.loop);
       present = false;

@@ -796,11 +796,18 @@ Outcome MountService::Detach(int32_t id, bool force) {
   auto serving = daemons_.find(id);
   bool served = record->daemon.empty() || (serving != daemons_.end() && serving->second->Alive());
   auto lost = lost_.find(id);
-  long &pending = flushing_[id];
+  auto flushing = flushing_.find(id);
+  long pending = flushing != flushing_.end() ? flushing->second : 0;
+  // One that went on when the daemon died has met what it met.
   int rc = force                 ? 0
            : lost != lost_.end() ? lost->second
-           : !served             ? 0
-                                 : backend->Flush(*record, &pending);
+           : served              ? backend->Flush(*record, &pending)
+                                 : HostMount_AwaitFlush(&pending, kBackendFlushMs);
+  if (pending > 0) {
+    flushing_[id] = pending;
+  } else {
+    flushing_.erase(id);
+  }
   if (Host_ErrorKind(rc) == HOST_ERROR_TIMED_OUT) {
     return Outcome::Fail(SystemFailure(rc),
                          "The volume of mount " + std::to_string(id) + " (" +
@@ -1041,6 +1048,12 @@ bool MountService::Rebuild() {
 bool MountService::AdoptMounts() {
   bool changed = false;
   for (MountRecord *r : table_.Attached()) {
+    // A daemon's volume is known by its export: asking its device for its
+    // tag asks the export, which a daemon that stopped answering never does.
+    DaemonRecord daemon;
+    if (!r->daemon.empty() && DaemonRecord_Parse(r->daemon, &daemon)) {
+      r->view = MountExport(daemon);
+    }
     Backend *backend = BackendFor(*r);
     if (backend != nullptr && !backend->Adopt(*r)) {
       ServiceLog(HOSTLOG_WARNING, "mount %d: %c: no longer exists and is forgotten", r->id,
@@ -1325,10 +1338,15 @@ void MountService::EndDaemon(MountRecord *record) {
   if (it != daemons_.end() && it->second->Alive()) {
     StopDaemon(record->id, it->second.get());
   } else {
+    // One never taken over (it did not answer at the start) may still run,
+    // serving nobody now: asked to quit, or ended.
     DaemonRecord gone;
-    if (DaemonRecord_Parse(record->daemon, &gone) &&
-        !StorageDaemon_Clean(daemonBase_, gone, &why)) {
-      ServiceLog(HOSTLOG_WARNING, "mount %d: %s", record->id, why.c_str());
+    StorageDaemon daemon(daemonBase_);
+    if (DaemonRecord_Parse(record->daemon, &gone)) {
+      daemon.Adopt(gone, &why);
+      if (!daemon.Stop(&why)) {
+        ServiceLog(HOSTLOG_WARNING, "mount %d: %s", record->id, why.c_str());
+      }
     }
   }
   if (it != daemons_.end()) {
@@ -1531,6 +1549,10 @@ void MountService::AdoptLingering(std::vector<std::string> *keep) {
   }
 }
 
+std::string MountService::MountExport(const DaemonRecord &daemon) const {
+  return daemonBase_ + "/" + daemon.name + "/export." + kMountDisk;
+}
+
 void MountService::AdoptDaemons() {
   std::vector<std::string> keep;
   for (MountRecord *r : table_.Attached()) {
@@ -1539,7 +1561,7 @@ void MountService::AdoptDaemons() {
       continue;
     }
     keep.push_back(record.name);
-    r->view = daemonBase_ + "/" + record.name + "/export." + kMountDisk;
+    r->view = MountExport(record);
     auto daemon = std::make_unique<StorageDaemon>(daemonBase_);
     std::string why;
     if (daemon->Adopt(record, &why)) {

@@ -153,6 +153,8 @@ class MountService {
   std::string DaemonOfExport(const std::string &file) const;
   // Takes over the daemons of the restored mounts, and the lingering ones.
   void AdoptDaemons();
+  // The export a mount's daemon presents its volume through.
+  std::string MountExport(const DaemonRecord &daemon) const;
   // Takes over as lingering the daemons no mount owns whose export a loop
   // device still presents; adds their names to keep.
   void AdoptLingering(std::vector<std::string> *keep);

@@ -437,6 +437,7 @@ bool StorageDaemon::Connect(std::string *why) {
   nlohmann::json greeting;
   if (!Receive(HostClock_NowMs() + kQuitMs, &greeting) || !greeting.contains("QMP")) {
     *why = "the storage daemon does not answer";
+    silent_ = true;
     Disconnect();
     return false;
   }
@@ -503,6 +504,7 @@ bool StorageDaemon::Command(const char *name, const nlohmann::json &arguments,
     nlohmann::json message;
     if (!Receive(deadline, &message)) {
       *why = std::string("the storage daemon did not answer ") + name;
+      silent_ = true;
       Disconnect();
       return false;
     }
@@ -650,7 +652,8 @@ bool StorageDaemon::Stop(std::string *why) {
     return true;
   }
   if (pid_ > 0 && Alive()) {
-    bool answering = qmp_.Valid() || Connect(why);
+    // One that let a command's time run out is not asked again.
+    bool answering = !silent_ && (qmp_.Valid() || Connect(why));
     while (answering && !exports_.empty()) {
       answering = Unexport(exports_.begin()->first, why);
     }

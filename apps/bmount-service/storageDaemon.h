@@ -113,6 +113,7 @@ class StorageDaemon {
   long pid_ = -1;
   bool child_ = false;  // started by this process, which must reap it
   HostFd qmp_;
+  bool silent_ = false;                         // a command's time ran out: it is ended, not asked
   std::string buffer_;                          // received and not yet read
   std::vector<std::string> events_;             // ids of BLOCK_EXPORT_DELETED seen
   std::vector<std::string> nodes_;              // node names, in the order added

@@ -302,13 +302,12 @@ int HostLoop_Free(HostLoopDevice *loop) {
   if (loop->fd < 0) {
     return EBADF;
   }
-  // Freeing on last close first: older kernels refuse to free a device that
-  // is still open elsewhere, and then this is what frees it later.
-  int e = HostLoop_SetAutoFree(loop, true);
-  if (ioctl(loop->fd, LOOP_CLR_FD, 0) == 0 || errno == EBUSY) {
-    e = 0;
-  } else if (e == 0) {
-    e = errno;
+  // A device still open elsewhere frees itself on its last close. Older
+  // kernels refuse to free it, and must be told so; newer ones need no word,
+  // which would ask the file's own file system, which may not answer.
+  int e = ioctl(loop->fd, LOOP_CLR_FD, 0) == 0 ? 0 : errno;
+  if (e == EBUSY) {
+    e = HostLoop_SetAutoFree(loop, true);
   }
   HostLoop_Close(loop);
   return e == ENXIO ? 0 : e;

@@ -155,18 +155,23 @@ int WriteOutError(int e) { return e == ETIMEDOUT || e <= 0 || e > 255 ? EIO : e;
 
 }  // namespace
 
+int HostMount_AwaitFlush(long *pending, int timeoutMs) {
+  if (*pending <= 0) {
+    return 0;
+  }
+  int code = -1;
+  if (!HostProcess_Wait(*pending, timeoutMs, &code) && errno == ETIMEDOUT) {
+    return ETIMEDOUT;
+  }
+  *pending = 0;
+  return code > 0 ? code : 0;  // gone without a word: nothing to tell
+}
+
 int HostMount_Flush(const char *folder, int timeoutMs, long *pending) {
   HostProcess_ReapLater(0);
-  if (*pending > 0) {
-    int code = -1;
-    if (!HostProcess_Wait(*pending, timeoutMs, &code) && errno == ETIMEDOUT) {
-      return ETIMEDOUT;
-    }
-    *pending = 0;
-    if (code > 0) {
-      return code;  // what it could not write is lost
-    }
-    // Done (or gone without a word): what came since is written out anew.
+  // What it could not write is lost; what came since is written out anew.
+  if (int e = HostMount_AwaitFlush(pending, timeoutMs); e != 0) {
+    return e;
   }
   // A descriptor opened now still sees a failure nobody has been told of.
   int fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

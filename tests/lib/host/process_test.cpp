@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -203,7 +204,8 @@ TEST(ProcessTest, ForkedChildKeepsOnlyWhatItIsToldAndIsReapedLater) {
     _exit(0);
   }
   HostProcess_ReapLater(child);
-  usleep(100000);
+  siginfo_t ended = {};
+  ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOWAIT), 0);
   HostProcess_ReapLater(0);
   EXPECT_FALSE(HostProcess_Wait(child, 0, nullptr));
   EXPECT_EQ(errno, ECHILD);  // reaped already

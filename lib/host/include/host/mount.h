@@ -27,6 +27,10 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
 // none), to be passed to the next call, which waits for it first and
 // reports what it met.
 int HostMount_Flush(const char *folder, int timeoutMs, long *pending);
+// Waits up to timeoutMs for the write-out *pending left going: 0 once it
+// wrote everything (or when there is none; *pending is then 0), ETIMEDOUT
+// while it goes on, or the error it met.
+int HostMount_AwaitFlush(long *pending, int timeoutMs);
 
 // Unmounts what is mounted on folder. EBUSY when it is in use (files open, a
 // process working in it) and lazy is false; lazy detaches it at once and
