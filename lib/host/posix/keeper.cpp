@@ -27,6 +27,7 @@
 
 #include "host/process.h"
 #include "host/socket.h"
+#include "procfs.h"
 
 namespace {
 
@@ -55,24 +56,12 @@ struct Keeping {
 };
 
 // Where the process's arguments lie, as the kernel shows them (fields 48
-// and 49 of its stat, after the name in parentheses). False when unknown.
+// and 49 of its stat). False when unknown.
 bool FindArguments(char **start, size_t *size) {
-  char text[4096];
-  int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
-  ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
-  if (fd >= 0) {
-    close(fd);
-  }
-  if (n <= 0) {
-    return false;
-  }
-  text[n] = '\0';
-  const char *field = strrchr(text, ')');
+  std::vector<std::string> stat = procfs::StatFields(0);
   unsigned long long from = 0, to = 0;
-  for (int number = 2; field != nullptr && number < 48; number++) {
-    field = strchr(field + 1, ' ');
-  }
-  if (field == nullptr || sscanf(field, " %llu %llu", &from, &to) != 2 || from == 0 || to <= from) {
+  if (stat.size() < 47 || sscanf(stat[45].c_str(), "%llu", &from) != 1 ||
+      sscanf(stat[46].c_str(), "%llu", &to) != 1 || from == 0 || to <= from) {
     return false;
   }
   *start = reinterpret_cast<char *>(static_cast<uintptr_t>(from));

@@ -500,23 +500,8 @@ bool HostProcess_Alive(long pid) {
     return false;
   }
   // A zombie still answers kill(): look at its state.
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%ld/stat", pid);
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return true;
-  }
-  char buf[512];
-  ssize_t n = read(fd, buf, sizeof buf - 1);
-  close(fd);
-  if (n <= 0) {
-    return true;
-  }
-  buf[n] = '\0';
-  // The state follows the command name, which is in parentheses and may
-  // itself hold any character.
-  const char *end = strrchr(buf, ')');
-  return end == nullptr || end[1] != ' ' || (end[2] != 'Z' && end[2] != 'X');
+  std::vector<std::string> stat = procfs::StatFields(pid);
+  return stat.empty() || (stat[0] != "Z" && stat[0] != "X");
 }
 
 bool HostProcess_ForEachOpenFile(long pid,

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -203,6 +204,27 @@ bool HasDescriptor(const std::string &pid, const std::function<bool(const std::s
   }
   closedir(dir);
   return found;
+}
+
+std::vector<std::string> StatFields(long pid) {
+  std::vector<std::string> fields;
+  std::string path = pid > 0 ? "/proc/" + std::to_string(pid) + "/stat" : "/proc/self/stat";
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return fields;
+  }
+  char buf[4096];
+  ssize_t n = read(fd, buf, sizeof buf);
+  close(fd);
+  std::string text(buf, n > 0 ? static_cast<size_t>(n) : 0);
+  size_t end = text.rfind(')');
+  if (end != std::string::npos) {
+    std::istringstream rest(text.substr(end + 1));
+    for (std::string field; rest >> field;) {
+      fields.push_back(field);
+    }
+  }
+  return fields;
 }
 
 }  // namespace procfs
