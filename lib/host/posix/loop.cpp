@@ -104,19 +104,30 @@ int Configure(int fd, int backing, const loop_info64 &info) {
   return 0;
 }
 
-// A short sysfs value, its line end left out; "" when it cannot be read.
-std::string SysValue(const std::string &file) {
-  char text[32] = {};
-  int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
-  if (fd >= 0) {
-    close(fd);
+// Reads what sysfs shows of device number in its file name (below
+// /sys/block/loop<number>/), the line's end left out. 0, or a system error
+// code (ENOENT when the device or the file is not there).
+int SysRead(int number, const char *name, size_t most, std::string *value) {
+  std::string path = "/sys/block/loop" + std::to_string(number) + "/" + name;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno;
   }
-  std::string value(text, n > 0 ? static_cast<size_t>(n) : 0);
-  while (!value.empty() && value.back() == '\n') {
-    value.pop_back();
+  value->assign(most, '\0');
+  ssize_t n = read(fd, value->data(), most);
+  int e = n < 0 ? errno : 0;
+  close(fd);
+  value->resize(n > 0 ? static_cast<size_t>(n) : 0);
+  if (!value->empty() && value->back() == '\n') {
+    value->pop_back();
   }
-  return value;
+  return e;
+}
+
+// A short value of SysRead's; "" when it cannot be read.
+std::string SysValue(int number, const char *name) {
+  std::string value;
+  return SysRead(number, name, 32, &value) == 0 ? value : "";
 }
 
 }  // namespace
@@ -247,22 +258,22 @@ int HostLoop_OpenBacked(int number, const char *backing, HostLoopDevice *loop) {
   }
   loop->number = number;
   loop->fd = fd;
-  loop->readOnly = SysValue("/sys/block/loop" + std::to_string(number) + "/ro") == "1";
+  loop->readOnly = SysValue(number, "ro") == "1";
   return 0;
 }
 
 int HostLoop_LimitRequests(const HostLoopDevice *loop, unsigned kilobytes) {
-  std::string queue = "/sys/block/loop" + std::to_string(loop->number) + "/queue/";
-  std::string wanted =
-      kilobytes != 0 ? std::to_string(kilobytes) : SysValue(queue + "max_hw_sectors_kb");
+  std::string wanted = kilobytes != 0 ? std::to_string(kilobytes)
+                                      : SysValue(loop->number, "queue/max_hw_sectors_kb");
   if (wanted.empty()) {
     return EIO;
   }
   // A change freezes the device's queue, which costs milliseconds.
-  if (SysValue(queue + "max_sectors_kb") == wanted) {
+  if (SysValue(loop->number, "queue/max_sectors_kb") == wanted) {
     return 0;
   }
-  int fd = open((queue + "max_sectors_kb").c_str(), O_WRONLY | O_CLOEXEC);
+  std::string bound = "/sys/block/loop" + std::to_string(loop->number) + "/queue/max_sectors_kb";
+  int fd = open(bound.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) {
     return errno;
   }
@@ -275,9 +286,7 @@ int HostLoop_LimitRequests(const HostLoopDevice *loop, unsigned kilobytes) {
 int HostLoop_SetAutoFree(const HostLoopDevice *loop, bool on) {
   // The status asks the file's own file system, which may not answer: the
   // flag is read where it is shown first.
-  std::string shown =
-      SysValue("/sys/block/loop" + std::to_string(loop->number) + "/loop/autoclear");
-  if (shown == (on ? "1" : "0")) {
+  if (SysValue(loop->number, "loop/autoclear") == (on ? "1" : "0")) {
     return 0;
   }
   loop_info64 info;
@@ -610,21 +619,10 @@ int HostLoop_ForEachNumber(void (*visit)(int number, void *context), void *conte
 int HostLoop_BackingFile(int number, char **backingFile) {
   *backingFile = nullptr;
   // The kernel's own path of the file, one line.
-  std::string path = "/sys/block/loop" + std::to_string(number) + "/loop/backing_file";
-  int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (file < 0) {
-    return errno == ENOENT ? ENXIO : errno;
-  }
-  std::string name(8192, '\0');
-  ssize_t n = read(file, name.data(), name.size());
-  int e = n < 0 ? errno : 0;
-  close(file);
+  std::string name;
+  int e = SysRead(number, "loop/backing_file", 8192, &name);
   if (e != 0) {
-    return e;
-  }
-  name.resize(static_cast<size_t>(n));
-  if (!name.empty() && name.back() == '\n') {
-    name.pop_back();
+    return e == ENOENT ? ENXIO : e;
   }
   *backingFile = strdup(name.c_str());
   return *backingFile != nullptr ? 0 : ENOMEM;
