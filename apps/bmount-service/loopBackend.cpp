@@ -176,7 +176,9 @@ class LoopBackend : public Backend {
     }
     std::string point = MountPoint(record.letter);
     HeldDevice device;
-    OpenDevice(record, &device);
+    if (int rc = OpenDevice(record, &device); Host_ErrorKind(rc) == HOST_ERROR_TIMED_OUT) {
+      return rc;  // its writes would wait as long
+    }
     // A volume in use is refused as such at once, not after its writes.
     return !InUse(record, point, &device) && MountedHere(record, point)
                ? HostMount_Flush(point.c_str(), kBackendFlushMs, pending)
@@ -190,7 +192,10 @@ class LoopBackend : public Backend {
     }
     std::string point = MountPoint(record.letter);
     HeldDevice device;
-    OpenDevice(record, &device);
+    rc = OpenDevice(record, &device, force);
+    if (!force && Host_ErrorKind(rc) == HOST_ERROR_TIMED_OUT) {
+      return rc;  // whether it is in use cannot be told
+    }
     if (!force && InUse(record, point, &device)) {
       return Host_ErrorCode(HOST_ERROR_BUSY);
     }
@@ -233,7 +238,11 @@ class LoopBackend : public Backend {
     }
     std::string point = MountPoint(record.letter);
     HeldDevice device;
-    OpenDevice(record, &device);
+    if (int rc = OpenDevice(record, &device); Host_ErrorKind(rc) == HOST_ERROR_TIMED_OUT) {
+      ServiceLog(HOSTLOG_WARNING, "mount %d: %s does not answer; kept as it is", record.id,
+                 DevicePath(record.loop).c_str());
+      return true;
+    }
     bool present = device.fd >= 0;
     if (present && record.mounted) {
       std::string source = DevicePath(record.loop);
@@ -463,22 +472,30 @@ class LoopBackend : public Backend {
 
   // Opens the device of record into *device: before unmounting, so that it
   // cannot free itself and be taken by someone else before it is checked.
-  // One over a daemon's export is known by it: its tag is read through the
-  // export, which a daemon that stopped answering would never answer.
-  void OpenDevice(const MountRecord &record, HeldDevice *device) const {
+  // Its tag is read through its file, whose storage may not answer: one over
+  // a daemon's export is known by the export instead, and one whose tag
+  // gives no answer, when taken away with force, by its byte range. Returns
+  // 0 or the error code of the open (a HOST_ERROR_TIMED_OUT one when the
+  // storage does not answer).
+  int OpenDevice(const MountRecord &record, HeldDevice *device, bool force = false) const {
     if (record.loop < 0) {
-      return;
+      return 0;
     }
     if (record.view.empty()) {
-      HostLoop_Open(record.loop, Tag(record.id).c_str(), device);
-      return;
+      int rc = HostLoop_Open(record.loop, Tag(record.id).c_str(), device);
+      if (force && Host_ErrorKind(rc) == HOST_ERROR_TIMED_OUT) {
+        rc = HostLoop_OpenSpan(record.loop, record.offset, record.length, device);
+      }
+      return rc;
     }
     size_t slash = record.view.rfind('/');
     char *folder = HostFs_RealPath(record.view.substr(0, slash).c_str());
-    if (folder != nullptr) {
-      HostLoop_OpenBacked(record.loop, (folder + record.view.substr(slash)).c_str(), device);
-    }
+    int rc =
+        folder != nullptr
+            ? HostLoop_OpenBacked(record.loop, (folder + record.view.substr(slash)).c_str(), device)
+            : Host_GetLastError();
     free(folder);
+    return rc;
   }
 
   // Whether the volume on device is in use besides its drive. A device in

@@ -18,11 +18,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "blockDevice.h"
@@ -314,7 +319,20 @@ bool HostDisk_OpenedName(const HostDisk &disk, char *name, size_t size) {
 
 void HostDisk_Close(HostDisk *disk) {
   if (disk->fd >= 0) {
-    close(disk->fd);  // the flock goes with the last descriptor
+    // The close of a file of a FUSE or network file system waits for its
+    // server, beyond any signal: one that does not answer in time is left to
+    // a thread of its own. The flock goes with the last descriptor.
+    auto closed = std::make_shared<std::promise<void>>();
+    std::future<void> done = closed->get_future();
+    try {
+      std::thread([fd = disk->fd, closed] {
+        close(fd);
+        closed->set_value();
+      }).detach();
+      done.wait_for(std::chrono::seconds(2));
+    } catch (const std::system_error &) {
+      close(disk->fd);  // no thread to be had
+    }
   }
   disk->fd = -1;
   disk->claimed = false;

@@ -130,6 +130,31 @@ std::string SysValue(int number, const char *name) {
   return SysRead(number, name, 32, &value) == 0 ? value : "";
 }
 
+// The status of device number, asked on a thread of its own (StatusAsker,
+// below): 0, a system error code, or ETIMEDOUT when it gave no answer in
+// time.
+int StatusInTime(int number, loop_info64 *info);
+
+// Opens device number into *loop when check() finds it to be the one meant
+// (0; otherwise its error code). Open here while it is checked, the device
+// stays set up as it is: nobody can set it up anew.
+template <typename Check>
+int OpenChecked(int number, HostLoopDevice *loop, Check check) {
+  *loop = HostLoopDevice{};
+  int fd = OpenDevice(number, false);
+  if (fd < 0) {
+    return errno == ENOENT ? ENXIO : errno;
+  }
+  if (int e = check(); e != 0) {
+    close(fd);
+    return e;
+  }
+  loop->number = number;
+  loop->fd = fd;
+  loop->readOnly = SysValue(number, "ro") == "1";
+  return 0;
+}
+
 }  // namespace
 
 bool HostLoop_Usable(char **why) {
@@ -222,44 +247,34 @@ int HostLoop_AttachHandle(int backing, bool readOnly, uint64_t offset, uint64_t 
 }
 
 int HostLoop_Open(int number, const char *tag, HostLoopDevice *loop) {
-  *loop = HostLoopDevice{};
-  int fd = -1;
-  loop_info64 info;
-  int e = OpenWithStatus(number, &fd, &info);
-  if (e == 0 && TagOf(info) != tag) {
-    close(fd);
-    e = ESTALE;
-  }
-  if (e != 0) {
-    return e;
-  }
-  loop->number = number;
-  loop->fd = fd;
-  loop->readOnly = (info.lo_flags & LO_FLAGS_READ_ONLY) != 0;
-  return 0;
+  return OpenChecked(number, loop, [&] {
+    loop_info64 info;
+    int e = StatusInTime(number, &info);
+    return e == 0 && TagOf(info) != tag ? ESTALE : e;
+  });
 }
 
 int HostLoop_OpenBacked(int number, const char *backing, HostLoopDevice *loop) {
-  *loop = HostLoopDevice{};
-  int fd = OpenDevice(number, false);
-  if (fd < 0) {
-    return errno == ENOENT ? ENXIO : errno;
-  }
-  // Set up while it is open here, it stays so: nobody can set it up anew.
-  char *seen = nullptr;
-  int e = HostLoop_BackingFile(number, &seen);
-  if (e == 0 && strcmp(seen, backing) != 0) {
-    e = ESTALE;
-  }
-  free(seen);
-  if (e != 0) {
-    close(fd);
+  return OpenChecked(number, loop, [&] {
+    char *seen = nullptr;
+    int e = HostLoop_BackingFile(number, &seen);
+    e = e == 0 && strcmp(seen, backing) != 0 ? ESTALE : e;
+    free(seen);
     return e;
-  }
-  loop->number = number;
-  loop->fd = fd;
-  loop->readOnly = SysValue(number, "ro") == "1";
-  return 0;
+  });
+}
+
+int HostLoop_OpenSpan(int number, uint64_t offset, uint64_t length, HostLoopDevice *loop) {
+  return OpenChecked(number, loop, [&] {
+    std::string shown = SysValue(number, "loop/offset");
+    if (shown.empty()) {
+      return ENXIO;  // shown only while it is set up
+    }
+    return shown == std::to_string(offset) &&
+                   SysValue(number, "loop/sizelimit") == std::to_string(length)
+               ? 0
+               : ESTALE;
+  });
 }
 
 int HostLoop_LimitRequests(const HostLoopDevice *loop, unsigned kilobytes) {
@@ -442,12 +457,11 @@ class StatusAsker {
   StatusAsker &operator=(const StatusAsker &) = delete;
   ~StatusAsker() { Abandon(); }
 
-  // The status and device number of device number; false when it cannot be
-  // asked or gave no answer in time (*timedOut).
-  bool Ask(int number, loop_info64 *info, dev_t *self, bool *timedOut) {
-    *timedOut = false;
+  // The status and device number of device number: 0, a system error code,
+  // or ETIMEDOUT when it gave no answer in time.
+  int Ask(int number, loop_info64 *info, dev_t *self) {
     if (shared_ == nullptr && !Start()) {
-      return AskHere(number, info, self) == 0;  // no thread to be had
+      return AskHere(number, info, self);  // no thread to be had
     }
     std::unique_lock<std::mutex> lock(shared_->mutex);
     shared_->request = number;
@@ -456,12 +470,11 @@ class StatusAsker {
     if (!shared_->wake.wait_for(lock, kAnswerWait, [this] { return shared_->answered; })) {
       lock.unlock();
       Abandon();
-      *timedOut = true;
-      return false;
+      return ETIMEDOUT;
     }
     *info = shared_->info;
     *self = shared_->self;
-    return shared_->rc == 0;
+    return shared_->rc;
   }
 
  private:
@@ -550,6 +563,16 @@ void MarkSilent(int number) {
   gSilent[number] = std::chrono::steady_clock::now();
 }
 
+int StatusInTime(int number, loop_info64 *info) {
+  StatusAsker asker;
+  dev_t self = 0;
+  int e = asker.Ask(number, info, &self);
+  if (e == ETIMEDOUT) {
+    MarkSilent(number);
+  }
+  return e;
+}
+
 // Calls visit(number, status, self) for every loop device that is set up and
 // answers in time (StatusAsker), but for those whose file lies on a file
 // system that a process or the network serves, told from this process's
@@ -573,12 +596,15 @@ int ForEachAnswering(Wanted wanted, Visit visit) {
         return;
       }
     }
+    if (RecentlySilent(number)) {
+      return;
+    }
     loop_info64 info;
     dev_t self = 0;
-    bool timedOut = false;
-    if (!RecentlySilent(number) && asker.Ask(number, &info, &self, &timedOut)) {
+    int e = asker.Ask(number, &info, &self);
+    if (e == 0) {
       visit(number, info, self);
-    } else if (timedOut) {
+    } else if (e == ETIMEDOUT) {
       MarkSilent(number);
     }
   });
@@ -630,13 +656,11 @@ int HostLoop_BackingFile(int number, char **backingFile) {
 
 int HostLoop_Status(int number, uint64_t *offset, uint64_t *sizeLimit, char **backingFile) {
   *backingFile = nullptr;
-  int fd = -1;
   loop_info64 info;
-  int e = OpenWithStatus(number, &fd, &info);
+  int e = StatusInTime(number, &info);
   if (e != 0) {
     return e;
   }
-  close(fd);
   // The status holds the tag where the file's name would be.
   e = HostLoop_BackingFile(number, backingFile);
   if (e == 0) {

@@ -11,6 +11,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -199,8 +200,46 @@ int HostMount_Flush(const char *folder, int timeoutMs, long *pending) {
   return code;
 }
 
+namespace {
+
+// Closes fd in a child of the caller's, the last descriptor on its file once
+// the caller's is closed, so that what the last close does is done there.
+void CloseAside(int fd) {
+  int gate[2];
+  if (pipe2(gate, O_CLOEXEC) != 0) {
+    close(fd);
+    return;
+  }
+  pid_t child = fork();
+  if (child == 0) {
+    int keep[] = {std::min(fd, gate[0]), std::max(fd, gate[0])};
+    HostProcess_CloseAllBut(keep, 2);
+    char byte;
+    while (read(gate[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    _exit(0);
+  }
+  close(fd);  // before the child may end
+  close(gate[0]);
+  close(gate[1]);
+  HostProcess_ReapLater(child > 0 ? child : 0);
+}
+
+}  // namespace
+
 int HostMount_Unmount(const char *folder, bool lazy) {
-  return umount2(folder, UMOUNT_NOFOLLOW | (lazy ? MNT_DETACH : 0)) == 0 ? 0 : errno;
+  if (!lazy) {
+    return umount2(folder, UMOUNT_NOFOLLOW) == 0 ? 0 : errno;
+  }
+  // Its last user, letting go, writes the file system out, which storage
+  // that stops answering makes wait beyond any signal: a child is left to be
+  // that user.
+  int pin = open(folder, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  int rc = umount2(folder, UMOUNT_NOFOLLOW | MNT_DETACH) == 0 ? 0 : errno;
+  if (pin >= 0) {
+    CloseAside(pin);
+  }
+  return rc;
 }
 
 namespace {

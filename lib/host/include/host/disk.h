@@ -70,7 +70,9 @@ bool HostDisk_Adopt(int fd, bool claimed, bool readOnly, HostDisk *disk);
 // file's names meanwhile. False for a closed disk or too small a buffer.
 bool HostDisk_OpenedName(const HostDisk &disk, char *name, size_t size);
 
-// Lets go of the disk and its claim. Accepts a closed one.
+// Lets go of the disk and its claim. Accepts a closed one. Storage that
+// does not answer holds the claim until it does, the caller no longer than
+// 2 s.
 void HostDisk_Close(HostDisk *disk);
 
 // True when a and b are one disk, or one lies behind the other.

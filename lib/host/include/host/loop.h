@@ -38,13 +38,18 @@ int HostLoop_Attach(const char *file, uint64_t offset, uint64_t length, const ch
                     HostLoopDevice *loop);
 
 // Opens device number and checks that it carries tag. ENXIO when the device
-// is not set up (or does not exist), ESTALE when it carries another tag;
-// loop->fd is then -1.
+// is not set up (or does not exist), ESTALE when it carries another tag,
+// ETIMEDOUT when it gives no answer within 2 s (reading the tag asks the
+// file's own file system, which may not answer); loop->fd is then -1.
 int HostLoop_Open(int number, const char *tag, HostLoopDevice *loop);
 // The same for a device known by its backing file (as the kernel names it,
-// links resolved), without asking the file's own file system, which may
-// not answer: ESTALE when it presents another file.
+// links resolved), without asking the file's own file system: ESTALE when
+// it presents another file.
 int HostLoop_OpenBacked(int number, const char *backing, HostLoopDevice *loop);
+// The same for a device known by the byte range of its file it presents,
+// without asking the file's own file system: ESTALE when it presents
+// another range. Weaker than a tag: for a device whose tag cannot be read.
+int HostLoop_OpenSpan(int number, uint64_t offset, uint64_t length, HostLoopDevice *loop);
 
 // Bounds the requests the device passes to its file to kilobytes each; 0
 // lets them be as large as the device takes. The bound stays with the
@@ -117,5 +122,5 @@ int HostLoop_ForEachNumber(void (*visit)(int number, void *context), void *conte
 // What the kernel keeps of device number: the byte range of the backing
 // file it presents, and the backing file's path as the kernel names it
 // (symbolic links resolved; malloc'd, the caller frees it). Returns 0 or a
-// system error code (ENXIO: not set up).
+// system error code (ENXIO: not set up; ETIMEDOUT as for HostLoop_Open).
 int HostLoop_Status(int number, uint64_t *offset, uint64_t *sizeLimit, char **backingFile);

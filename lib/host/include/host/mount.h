@@ -34,7 +34,10 @@ int HostMount_AwaitFlush(long *pending, int timeoutMs);
 
 // Unmounts what is mounted on folder. EBUSY when it is in use (files open, a
 // process working in it) and lazy is false; lazy detaches it at once and
-// lets it go when its last user does. EINVAL when nothing is mounted there.
+// lets it go when its last user does (a child of the caller's, when nobody
+// else uses it: letting go writes the file system out, which storage that
+// stops answering would make the caller wait for). EINVAL when nothing is
+// mounted there.
 int HostMount_Unmount(const char *folder, bool lazy);
 
 // Returns true when a plain unmount of folder would leave the file system

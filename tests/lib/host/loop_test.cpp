@@ -1,0 +1,56 @@
+// Knowing a loop device again: by its tag, and by its byte range where the
+// tag cannot be read. Needs the superuser and loop devices.
+#include "host/loop.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "testSupport.h"
+
+namespace {
+
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+TEST(HostLoop, KnownByItsTagOrItsRange) {
+  char *why = nullptr;
+  if (!HostLoop_Usable(&why)) {
+    std::string reason = why != nullptr ? why : "loop devices are not usable";
+    free(why);
+    GTEST_SKIP() << reason;
+  }
+  TempDir dir;
+  WriteFile(dir.file("disk.img"), std::string(1 << 20, '\0'));
+  HostLoopDevice set;
+  ASSERT_EQ(HostLoop_Attach(dir.file("disk.img").c_str(), 4096, 65536, "loop-test tag", &set), 0);
+  struct Case {
+    const char *what;
+    const char *tag;  // else by range
+    uint64_t offset, length;
+    int expected;
+  } cases[] = {
+      {"its tag", "loop-test tag", 0, 0, 0},
+      {"another tag", "loop-test other", 0, 0, ESTALE},
+      {"its range", nullptr, 4096, 65536, 0},
+      {"another start", nullptr, 0, 65536, ESTALE},
+      {"another length", nullptr, 4096, 4096, ESTALE},
+  };
+  for (const Case &c : cases) {
+    HostLoopDevice opened;
+    int rc = c.tag != nullptr ? HostLoop_Open(set.number, c.tag, &opened)
+                              : HostLoop_OpenSpan(set.number, c.offset, c.length, &opened);
+    EXPECT_EQ(rc, c.expected) << c.what;
+    EXPECT_EQ(opened.fd >= 0, c.expected == 0) << c.what;
+    HostLoop_Close(&opened);
+  }
+  int number = set.number;
+  ASSERT_EQ(HostLoop_Free(&set), 0);
+  HostLoopDevice gone;
+  EXPECT_EQ(HostLoop_OpenSpan(number, 4096, 65536, &gone), ENXIO);
+  EXPECT_EQ(HostLoop_Open(number, "loop-test tag", &gone), ENXIO);
+}
+
+}  // namespace
