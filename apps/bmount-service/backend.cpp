@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "host/drives.h"
+#include "host/fs.h"
 #include "host/stateFile.h"
 
 std::string Backend_DriveTarget(char letter) {
@@ -17,6 +18,17 @@ std::string Backend_DriveTarget(char letter) {
   free(target);
   free(entry);
   return result;
+}
+
+std::string Backend_KernelName(const std::string &view) {
+  size_t slash = view.rfind('/');
+  if (slash == std::string::npos) {
+    return "";
+  }
+  char *folder = HostFs_RealPath(view.substr(0, slash).c_str());
+  std::string name = folder != nullptr ? folder + view.substr(slash) : "";
+  free(folder);
+  return name;
 }
 
 std::unique_ptr<Backend> Backend_Make(const std::string &name, std::string *error) {

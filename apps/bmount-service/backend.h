@@ -75,6 +75,11 @@ class Backend {
 // Where the drive entry of letter leads, or "" when there is none.
 std::string Backend_DriveTarget(char letter);
 
+// The path of a daemon's export (a volume's view) as the kernel names the
+// file a loop device presents: its folder's links resolved, the file itself,
+// which the daemon serves, not asked. "" when the folder cannot be resolved.
+std::string Backend_KernelName(const std::string &view);
+
 // Returns the backend of that name ("" picks by kBackendVariable, else the
 // default: loop where this process can use it, record otherwise), or NULL
 // with *error saying why it cannot be used.

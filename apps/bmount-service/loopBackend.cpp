@@ -20,7 +20,6 @@
 #include "backend.h"
 #include "host/disk.h"
 #include "host/drives.h"
-#include "host/fs.h"
 #include "host/lastError.h"
 #include "host/loop.h"
 #include "host/mount.h"
@@ -488,14 +487,9 @@ class LoopBackend : public Backend {
       }
       return rc;
     }
-    size_t slash = record.view.rfind('/');
-    char *folder = HostFs_RealPath(record.view.substr(0, slash).c_str());
-    int rc =
-        folder != nullptr
-            ? HostLoop_OpenBacked(record.loop, (folder + record.view.substr(slash)).c_str(), device)
-            : Host_GetLastError();
-    free(folder);
-    return rc;
+    std::string backing = Backend_KernelName(record.view);
+    return !backing.empty() ? HostLoop_OpenBacked(record.loop, backing.c_str(), device)
+                            : Host_ErrorCode(HOST_ERROR_NOT_FOUND);
   }
 
   // Whether the volume on device is in use besides its drive. A device in

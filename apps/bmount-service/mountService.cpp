@@ -1425,13 +1425,10 @@ bool MountService::LoopPresents(int32_t number, const std::string &file) {
   if (rc != 0) {
     return rc != ENXIO;  // what cannot be looked at may still be in use
   }
-  // The kernel names the file with links resolved: the daemon's folder and
-  // file below this prefix's daemon folder, as the kernel names that.
-  std::string seen = backing;
+  std::string named = Backend_KernelName(file);
+  bool same = named.empty() || named == backing;  // or cannot be told
   free(backing);
-  size_t slash = file.rfind('/', file.rfind('/') - 1);
-  std::string tail = slash == std::string::npos ? "/" + file : file.substr(slash);
-  return seen == KernelDaemonBase() + tail;
+  return same;
 }
 
 const std::string &MountService::KernelDaemonBase() {
