@@ -1035,6 +1035,7 @@ bool MountService::Rebuild() {
                  r.id, r.letter);
     }
   }
+  KnowExports();
   if (!found.empty() || highest > 0 || read.NextId() > 1) {
     ServiceLog(HOSTLOG_WARNING,
                "mount table %s rebuilt from the loop devices, mounts, volume folders and drive "
@@ -1045,15 +1046,19 @@ bool MountService::Rebuild() {
   return false;
 }
 
-bool MountService::AdoptMounts() {
-  bool changed = false;
+void MountService::KnowExports() {
   for (MountRecord *r : table_.Attached()) {
-    // A daemon's volume is known by its export: asking its device for its
-    // tag asks the export, which a daemon that stopped answering never does.
     DaemonRecord daemon;
     if (!r->daemon.empty() && DaemonRecord_Parse(r->daemon, &daemon)) {
       r->view = MountExport(daemon);
     }
+  }
+}
+
+bool MountService::AdoptMounts() {
+  KnowExports();
+  bool changed = false;
+  for (MountRecord *r : table_.Attached()) {
     Backend *backend = BackendFor(*r);
     if (backend != nullptr && !backend->Adopt(*r)) {
       ServiceLog(HOSTLOG_WARNING, "mount %d: %c: no longer exists and is forgotten", r->id,
@@ -1558,7 +1563,6 @@ void MountService::AdoptDaemons() {
       continue;
     }
     keep.push_back(record.name);
-    r->view = MountExport(record);
     auto daemon = std::make_unique<StorageDaemon>(daemonBase_);
     std::string why;
     if (daemon->Adopt(record, &why)) {

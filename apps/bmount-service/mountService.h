@@ -172,6 +172,10 @@ class MountService {
   // The backend that attached record (restored records may name another one
   // than new mounts use), or NULL when it cannot be used here.
   Backend *BackendFor(const MountRecord &record);
+  // Sets the view of every daemon's volume to its export: asking its device
+  // for its tag asks the export, which a daemon that stopped answering never
+  // does.
+  void KnowExports();
   // Drops restored mounts that no longer exist and lets every backend in use
   // clear away what it left without a record. True when the table changed.
   bool AdoptMounts();
