@@ -317,22 +317,39 @@ bool HostDisk_OpenedName(const HostDisk &disk, char *name, size_t size) {
   return disk.fd >= 0 && n > 0 && static_cast<size_t>(n) < size;
 }
 
+namespace {
+
+// Whether closing the disk may wait for a server: the close of a file of a
+// FUSE or network file system does, beyond any signal. Such file systems
+// have no device of their own (major 0), as some others do not.
+bool MayWaitToClose(const HostDisk &disk) {
+  return !disk.blockDevice &&
+         (disk.keyCount == 0 || major(static_cast<dev_t>(disk.keys[0].device)) == 0);
+}
+
+// Closes fd on a thread of its own, and waits for it 2 s at most.
+void CloseInTime(int fd) {
+  auto closed = std::make_shared<std::promise<void>>();
+  std::future<void> done = closed->get_future();
+  try {
+    std::thread([fd, closed] {
+      close(fd);
+      closed->set_value();
+    }).detach();
+    done.wait_for(std::chrono::seconds(2));
+  } catch (const std::system_error &) {
+    close(fd);  // no thread to be had
+  }
+}
+
+}  // namespace
+
 void HostDisk_Close(HostDisk *disk) {
-  if (disk->fd >= 0) {
-    // The close of a file of a FUSE or network file system waits for its
-    // server, beyond any signal: one that does not answer in time is left to
-    // a thread of its own. The flock goes with the last descriptor.
-    auto closed = std::make_shared<std::promise<void>>();
-    std::future<void> done = closed->get_future();
-    try {
-      std::thread([fd = disk->fd, closed] {
-        close(fd);
-        closed->set_value();
-      }).detach();
-      done.wait_for(std::chrono::seconds(2));
-    } catch (const std::system_error &) {
-      close(disk->fd);  // no thread to be had
-    }
+  // The flock goes with the last descriptor.
+  if (disk->fd >= 0 && MayWaitToClose(*disk)) {
+    CloseInTime(disk->fd);
+  } else if (disk->fd >= 0) {
+    close(disk->fd);
   }
   disk->fd = -1;
   disk->claimed = false;
