@@ -338,30 +338,34 @@ def test_a_raw_disk_a_fuse_server_presents_is_found_after_a_lost_table(host):
         assert host.outcome("E:", "/d") == (0, "", "")
 
 
-@pytest.mark.parametrize("force", [False, True])
-def test_a_raw_disk_whose_storage_stops_answering_holds_up_nothing(host, force):
+@pytest.mark.parametrize("then", ["plain", "forced", "a start"])
+def test_a_raw_disk_whose_storage_stops_answering_holds_up_nothing(host, then):
     """A raw disk on storage that stops answering (its FUSE server stopped
     here): a plain detach is refused after a while, a forced one takes the
-    volume away; neither waits for the storage, and nothing written is lost
-    once it answers again."""
+    volume away, a start serves and keeps the volume; none waits for the
+    storage, and nothing written is lost once it answers again."""
     with fuse_export(host, ext4_disk(host)) as (disk, server):
         assert host.outcome("E:", disk) == (0, "", "")
         data = os.urandom(1 << 20)
         (host.drive("e:") / "late.bin").write_bytes(data)  # not written out yet
+        if then == "a start":
+            assert host.run_service("--stop").returncode == 0
         server.send_signal(signal.SIGSTOP)
         try:
             time.sleep(1.5)  # past the attributes the kernel keeps of the file
             started = time.monotonic()
-            if force:
+            if then == "plain":
+                assert host.outcome("E:", "/d", timeout=25) == (2, SUGGEST_FORCE, "")
+                assert "is still being written" in host.events()[-1]["strings"][-1]
+            elif then == "forced":
                 assert host.outcome("E:", "/f", timeout=25) == (0, "", "")
                 assert "=>" not in host.run(timeout=10).stdout.decode()
             else:
-                assert host.outcome("E:", "/d", timeout=25) == (2, SUGGEST_FORCE, "")
-                assert "is still being written" in host.events()[-1]["strings"][-1]
+                assert host.run(timeout=25).stdout.decode() == f"E:\\  =>  {disk}\n\n"
             assert time.monotonic() - started < 20
         finally:
             server.send_signal(signal.SIGCONT)  # never left stopped: it would hold sync(1)
-        if force:
+        if then == "forced":
             assert wait_until(lambda: loops_of(host.root) == [])
             assert host.outcome("E:", disk) == (0, "", "")
         assert (host.drive("e:") / "late.bin").read_bytes() == data

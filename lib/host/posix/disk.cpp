@@ -295,8 +295,19 @@ HostDiskOpen HostDisk_OpenShared(const char *path, HostDisk *disk, int *error) {
 
 bool HostDisk_Adopt(int fd, bool claimed, bool readOnly, HostDisk *disk) {
   HostDisk adopted;
-  struct stat st;
-  if (fd < 0 || fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+  // What the kernel knows of the file will do: asking its server waits for
+  // ever once that has stopped answering, and holds a start.
+  struct statx sx;
+  if (fd < 0 || statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_BASIC_STATS, &sx) != 0) {
+    return false;
+  }
+  struct stat st = {};
+  st.st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  st.st_rdev = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
+  st.st_ino = sx.stx_ino;
+  st.st_mode = sx.stx_mode;
+  st.st_size = static_cast<off_t>(sx.stx_size);
+  if (!(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
     return false;
   }
   AddKey(&adopted, st.st_dev, st.st_ino);

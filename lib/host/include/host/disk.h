@@ -61,8 +61,9 @@ HostDiskOpen HostDisk_Open(const char *path, bool claim, HostDisk *disk, int *er
 HostDiskOpen HostDisk_OpenShared(const char *path, HostDisk *disk, int *error);
 
 // Takes over the descriptor of a disk that another process of ours opened,
-// with the claim and read-only state it had there (host/keeper.h). False,
-// with fd left to the caller, when it is no longer a disk.
+// with the claim and read-only state it had there (host/keeper.h), from what
+// the kernel knows of its file (a server that stopped answering is not
+// asked). False, with fd left to the caller, when it is no longer a disk.
 bool HostDisk_Adopt(int fd, bool claimed, bool readOnly, HostDisk *disk);
 
 // Writes to name (size bytes; 32 suffice) a name by which another process of
