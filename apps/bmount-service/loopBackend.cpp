@@ -473,7 +473,8 @@ class LoopBackend : public Backend {
   // cannot free itself and be taken by someone else before it is checked.
   // Its tag is read through its file, whose storage may not answer: one over
   // a daemon's export is known by the export instead, and one whose tag
-  // gives no answer, when taken away with force, by its byte range. Returns
+  // gives no answer, when taken away with force, by the disk's file held and
+  // its byte range. Returns
   // 0 or the error code of the open (a HOST_ERROR_TIMED_OUT one when the
   // storage does not answer).
   int OpenDevice(const MountRecord &record, HeldDevice *device, bool force = false) const {
@@ -483,7 +484,8 @@ class LoopBackend : public Backend {
     if (record.view.empty()) {
       int rc = HostLoop_Open(record.loop, Tag(record.id).c_str(), device);
       if (force && Host_ErrorKind(rc) == HOST_ERROR_TIMED_OUT) {
-        rc = HostLoop_OpenSpan(record.loop, record.offset, record.length, device);
+        rc =
+            HostLoop_OpenSpan(record.loop, record.offset, record.length, record.diskHandle, device);
       }
       return rc;
     }

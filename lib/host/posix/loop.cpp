@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -264,16 +265,24 @@ int HostLoop_OpenBacked(int number, const char *backing, HostLoopDevice *loop) {
   });
 }
 
-int HostLoop_OpenSpan(int number, uint64_t offset, uint64_t length, HostLoopDevice *loop) {
+int HostLoop_OpenSpan(int number, uint64_t offset, uint64_t length, int backing,
+                      HostLoopDevice *loop) {
   return OpenChecked(number, loop, [&] {
     std::string shown = SysValue(number, "loop/offset");
     if (shown.empty()) {
       return ENXIO;  // shown only while it is set up
     }
-    return shown == std::to_string(offset) &&
-                   SysValue(number, "loop/sizelimit") == std::to_string(length)
-               ? 0
-               : ESTALE;
+    // The kernel's name of the file held, as of the file presented.
+    char held[PATH_MAX];
+    std::string entry = "/proc/self/fd/" + std::to_string(backing);
+    ssize_t n = backing >= 0 ? readlink(entry.c_str(), held, sizeof held - 1) : -1;
+    char *presented = nullptr;
+    bool same = n > 0 && HostLoop_BackingFile(number, &presented) == 0 &&
+                std::string(held, static_cast<size_t>(n)) == presented &&
+                shown == std::to_string(offset) &&
+                SysValue(number, "loop/sizelimit") == std::to_string(length);
+    free(presented);
+    return same ? 0 : ESTALE;
   });
 }
 

@@ -46,10 +46,12 @@ int HostLoop_Open(int number, const char *tag, HostLoopDevice *loop);
 // links resolved), without asking the file's own file system: ESTALE when
 // it presents another file.
 int HostLoop_OpenBacked(int number, const char *backing, HostLoopDevice *loop);
-// The same for a device known by the byte range of its file it presents,
-// without asking the file's own file system: ESTALE when it presents
-// another range. Weaker than a tag: for a device whose tag cannot be read.
-int HostLoop_OpenSpan(int number, uint64_t offset, uint64_t length, HostLoopDevice *loop);
+// The same for a device known by the file and byte range it presents,
+// without asking the file's own file system: ESTALE unless it presents
+// [offset, offset + length) of the file the caller holds open as backing
+// (by the kernel's name of it). For a device whose tag cannot be read.
+int HostLoop_OpenSpan(int number, uint64_t offset, uint64_t length, int backing,
+                      HostLoopDevice *loop);
 
 // Bounds the requests the device passes to its file to kilobytes each; 0
 // lets them be as large as the device takes. The bound stays with the
