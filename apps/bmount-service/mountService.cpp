@@ -8,6 +8,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
+#include <memory>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -153,6 +156,43 @@ bool NamedBefore(const std::vector<DiskClaim> &claims, const std::string &file) 
 HostDiskOpen OpenClaim(DiskClaim *claim, int *code) {
   return claim->shared ? HostDisk_OpenShared(claim->file.c_str(), &claim->disk, code)
                        : HostDisk_Open(claim->file.c_str(), true, &claim->disk, code);
+}
+
+// Lets go of claims, of the lock file of lockedDisk ("": none) and of the
+// open lock file lock (-1: none). Letting go of files on storage that stops
+// answering waits for it beyond any signal, which would hold every client:
+// where it may (HostDisk_MayWait), it is done on a thread of its own, waited
+// for 2 s at most.
+void LetGoInTime(std::vector<DiskClaim> claims, const std::string &lockedDisk, int lock) {
+  bool mayWait =
+      claims.empty() ? !lockedDisk.empty() || lock >= 0 : HostDisk_MayWait(claims[0].disk);
+  auto letGo = [claims = std::move(claims), lockedDisk, lock]() mutable {
+    if (!lockedDisk.empty()) {
+      FileLock_Unlock(lockedDisk.c_str(), false);
+    }
+    if (lock >= 0) {
+      HostFile_Close(lock);
+    }
+    for (DiskClaim &c : claims) {
+      HostDisk_Close(&c.disk);
+    }
+  };
+  if (!mayWait) {
+    letGo();
+    return;
+  }
+  auto work = std::make_shared<decltype(letGo)>(std::move(letGo));
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> ended = done->get_future();
+  try {
+    std::thread([work, done] {
+      (*work)();
+      done->set_value();
+    }).detach();
+    ended.wait_for(std::chrono::seconds(2));
+  } catch (const std::system_error &) {
+    (*work)();  // no thread to be had
+  }
 }
 
 }  // namespace
@@ -425,12 +465,7 @@ bool MountService::LockKeptOrAgain(int32_t id, const std::string &disk) {
 
 void MountService::DropKept() {
   for (auto &[id, k] : kept_) {
-    if (k.lock >= 0) {
-      HostFile_Close(k.lock);
-    }
-    for (DiskClaim &c : k.claims) {
-      HostDisk_Close(&c.disk);
-    }
+    LetGoInTime(std::move(k.claims), "", k.lock);
   }
   kept_.clear();
 }
@@ -1265,17 +1300,14 @@ void MountService::KeepClaim(MountRecord *record, std::vector<DiskClaim> claims)
 }
 
 void MountService::UnlockDisk(MountRecord *record) {
-  if (record->diskLocked) {
-    FileLock_Unlock(record->disk.c_str(), false);
-    record->diskLocked = false;
-  }
   auto held = claims_.find(record->id);
+  std::vector<DiskClaim> claims;
   if (held != claims_.end()) {
-    for (DiskClaim &c : held->second) {
-      HostDisk_Close(&c.disk);
-    }
+    claims = std::move(held->second);
     claims_.erase(held);
   }
+  LetGoInTime(std::move(claims), record->diskLocked ? record->disk : "", -1);
+  record->diskLocked = false;
   record->diskHandle = -1;
   record->diskReadOnly = false;
 }
@@ -1414,14 +1446,7 @@ void MountService::EndLingering() {
 }
 
 void MountService::Unclaim(Lingering *lingering) {
-  for (DiskClaim &c : lingering->claims) {
-    HostDisk_Close(&c.disk);
-  }
-  lingering->claims.clear();
-  if (!lingering->lockedDisk.empty()) {
-    FileLock_Unlock(lingering->lockedDisk.c_str(), false);
-    lingering->lockedDisk.clear();
-  }
+  LetGoInTime(std::exchange(lingering->claims, {}), std::exchange(lingering->lockedDisk, ""), -1);
 }
 
 bool MountService::LoopPresents(int32_t number, const std::string &file) {

@@ -307,6 +307,27 @@ def fuse_export(host, source):
         server.wait(timeout=30)
 
 
+@contextlib.contextmanager
+def fuse_folder(host, source):
+    """The folder of source presented through FUSE (bindfs) by a process that
+    the test can stop: yields source's path there and the serving process."""
+    program = shutil.which("bindfs")
+    if program is None or not os.path.exists("/dev/fuse"):
+        pytest.skip("needs bindfs and /dev/fuse")
+    folder = host.root / ("folder-" + os.path.basename(source))
+    folder.mkdir()
+    server = subprocess.Popen([program, "-f", os.path.dirname(source), str(folder)],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        assert wait_until(lambda: mounts_below(folder) == [str(folder)])
+        yield str(folder / os.path.basename(source)), server
+    finally:
+        server.send_signal(signal.SIGCONT)
+        server.terminate()
+        server.wait(timeout=30)
+        subprocess.run(["umount", "-l", str(folder)], capture_output=True)
+
+
 def test_a_stopped_server_behind_anothers_loop_device_holds_up_nothing(host):
     """Someone else's loop device presents a file whose FUSE server has
     stopped: the service's surveys of the loop devices (at a start with and
@@ -338,13 +359,16 @@ def test_a_raw_disk_a_fuse_server_presents_is_found_after_a_lost_table(host):
         assert host.outcome("E:", "/d") == (0, "", "")
 
 
-@pytest.mark.parametrize("then", ["plain", "forced", "a start"])
-def test_a_raw_disk_whose_storage_stops_answering_holds_up_nothing(host, then):
+@pytest.mark.parametrize("then, storage", [
+    ("plain", fuse_export), ("forced", fuse_export), ("a start", fuse_export),
+    ("plain", fuse_folder), ("forced", fuse_folder)])
+def test_a_raw_disk_whose_storage_stops_answering_holds_up_nothing(host, then, storage):
     """A raw disk on storage that stops answering (its FUSE server stopped
-    here): a plain detach is refused after a while, a forced one takes the
-    volume away, a start serves and keeps the volume; none waits for the
-    storage, and nothing written is lost once it answers again."""
-    with fuse_export(host, ext4_disk(host)) as (disk, server):
+    here; or the disk's folder, with the lock file beside the disk): a plain
+    detach is refused after a while, a forced one takes the volume away, a
+    start serves and keeps the volume; none waits for the storage, and
+    nothing written is lost once it answers again."""
+    with storage(host, ext4_disk(host)) as (disk, server):
         assert host.outcome("E:", disk) == (0, "", "")
         data = os.urandom(1 << 20)
         (host.drive("e:") / "late.bin").write_bytes(data)  # not written out yet

@@ -328,15 +328,14 @@ bool HostDisk_OpenedName(const HostDisk &disk, char *name, size_t size) {
   return disk.fd >= 0 && n > 0 && static_cast<size_t>(n) < size;
 }
 
-namespace {
-
-// Whether closing the disk may wait for a server: the close of a file of a
-// FUSE or network file system does, beyond any signal. Such file systems
-// have no device of their own (major 0), as some others do not.
-bool MayWaitToClose(const HostDisk &disk) {
+bool HostDisk_MayWait(const HostDisk &disk) {
+  // Such file systems have no device of their own (major 0), as some others
+  // do not.
   return !disk.blockDevice &&
          (disk.keyCount == 0 || major(static_cast<dev_t>(disk.keys[0].device)) == 0);
 }
+
+namespace {
 
 // Closes fd on a thread of its own, and waits for it 2 s at most.
 void CloseInTime(int fd) {
@@ -357,7 +356,7 @@ void CloseInTime(int fd) {
 
 void HostDisk_Close(HostDisk *disk) {
   // The flock goes with the last descriptor.
-  if (disk->fd >= 0 && MayWaitToClose(*disk)) {
+  if (disk->fd >= 0 && HostDisk_MayWait(*disk)) {
     CloseInTime(disk->fd);
   } else if (disk->fd >= 0) {
     close(disk->fd);
