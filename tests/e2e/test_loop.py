@@ -350,6 +350,26 @@ def test_a_stopped_server_behind_anothers_loop_device_holds_up_nothing(host):
             subprocess.run([LOSETUP, "-d", device], capture_output=True)
 
 
+def test_a_loop_device_that_was_silent_still_covers_its_disk(host):
+    """Someone else's loop device over a disk whose FUSE server stopped for a
+    while: passed over by the start's survey meanwhile, it still makes the
+    disk's attach refused once the server answers again."""
+    with fuse_export(host, ext4_disk(host)) as (disk, server):
+        device = subprocess.run([LOSETUP, "-f", "--show", disk], check=True,
+                                capture_output=True, text=True).stdout.strip()
+        try:
+            server.send_signal(signal.SIGSTOP)
+            try:
+                time.sleep(1.5)  # past the attributes the kernel keeps of the file
+                assert host.listing() == NONE_MOUNTED  # the start asks it in vain
+            finally:
+                server.send_signal(signal.SIGCONT)
+            assert host.outcome("E:", disk) == (2, UNABLE_TO_MOUNT, "")
+            assert f"in use by the loop device {device}" in host.events()[-1]["strings"][-1]
+        finally:
+            subprocess.run([LOSETUP, "-d", device], capture_output=True)
+
+
 def test_a_raw_disk_a_fuse_server_presents_is_found_after_a_lost_table(host):
     with fuse_export(host, ext4_disk(host)) as (disk, _):
         assert host.run("E:", disk).returncode == 0

@@ -383,16 +383,22 @@ namespace {
 
 struct CoverScan {
   const HostDisk *disk;
+  std::string name;  // the kernel's name of the disk's file, or ""
   int found;
 };
 
-void VisitBacking(int number, uint64_t self, uint64_t device, uint64_t inode, void *context) {
+void VisitBacking(int number, uint64_t self, uint64_t device, uint64_t inode, const char *backing,
+                  void *context) {
   auto *scan = static_cast<CoverScan *>(context);
   const HostDisk &disk = *scan->disk;
   if (scan->found >= 0 || (disk.blockDevice && disk.deviceNumber == self)) {
     return;
   }
-  for (size_t i = 0; i < disk.keyCount; i++) {
+  // One that does not answer is known by the name of its file alone.
+  if (backing != nullptr && !scan->name.empty() && scan->name == backing) {
+    scan->found = number;
+  }
+  for (size_t i = 0; i < disk.keyCount && (device != 0 || inode != 0); i++) {
     if (disk.keys[i].device == device && disk.keys[i].inode == inode) {
       scan->found = number;
     }
@@ -402,7 +408,14 @@ void VisitBacking(int number, uint64_t self, uint64_t device, uint64_t inode, vo
 }  // namespace
 
 int HostDisk_CoveringLoop(const HostDisk &disk) {
-  CoverScan scan{&disk, -1};
+  CoverScan scan{&disk, "", -1};
+  char entry[32], name[PATH_MAX];
+  ssize_t n = !disk.blockDevice && HostDisk_OpenedName(disk, entry, sizeof entry)
+                  ? readlink(entry, name, sizeof name - 1)
+                  : -1;
+  if (n > 0) {
+    scan.name.assign(name, static_cast<size_t>(n));
+  }
   uint64_t fileSystems[sizeof disk.keys / sizeof disk.keys[0]];
   for (size_t i = 0; i < disk.keyCount; i++) {
     fileSystems[i] = disk.keys[i].device;

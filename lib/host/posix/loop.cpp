@@ -583,16 +583,19 @@ int StatusInTime(int number, loop_info64 *info) {
 }
 
 // Calls visit(number, status, self) for every loop device that is set up and
-// answers in time (StatusAsker), but for those whose file lies on a file
-// system that a process or the network serves, told from this process's
-// mount list, for which wanted(that file system's device) does not hold.
-template <typename Wanted, typename Visit>
-int ForEachAnswering(Wanted wanted, Visit visit) {
+// answers in time (StatusAsker), and silent(number, the kernel's name of its
+// file, "" when unknown) for every one that does not, but for those whose
+// file lies on a file system that a process or the network serves, told
+// from this process's mount list, for which wanted(that file system's
+// device) does not hold.
+template <typename Wanted, typename Visit, typename Silent>
+int ForEachAnswering(Wanted wanted, Visit visit, Silent silent) {
   std::vector<mountlist::Mount> mounts;
   bool read = false;
   StatusAsker asker;
   return ForEachNumber([&](int number) {
     char *file = nullptr;
+    std::string backing;
     if (HostLoop_BackingFile(number, &file) == 0) {
       if (!read) {
         mounts = mountlist::Read();
@@ -600,12 +603,14 @@ int ForEachAnswering(Wanted wanted, Visit visit) {
       }
       const mountlist::Mount *holding = mountlist::Holding(mounts, file);
       bool skip = holding != nullptr && holding->served && !wanted(holding->device);
+      backing = file;
       free(file);
       if (skip) {
         return;
       }
     }
     if (RecentlySilent(number)) {
+      silent(number, backing);
       return;
     }
     loop_info64 info;
@@ -615,6 +620,7 @@ int ForEachAnswering(Wanted wanted, Visit visit) {
       visit(number, info, self);
     } else if (e == ETIMEDOUT) {
       MarkSilent(number);
+      silent(number, backing);
     }
   });
 }
@@ -625,7 +631,8 @@ int HostLoop_ForEach(void (*visit)(int number, const char *tag, void *context), 
   return ForEachAnswering([](uint64_t) { return true; },
                           [&](int number, const loop_info64 &info, dev_t) {
                             visit(number, TagOf(info).c_str(), context);
-                          });
+                          },
+                          [](int, const std::string &) {});
 }
 
 uint64_t HostLoop_DecodeDevice(uint64_t encoded) {
@@ -637,14 +644,23 @@ uint64_t HostLoop_DecodeDevice(uint64_t encoded) {
 
 int HostLoop_ForEachBacking(const uint64_t *fileSystems, size_t count,
                             void (*visit)(int number, uint64_t self, uint64_t device,
-                                          uint64_t inode, void *context),
+                                          uint64_t inode, const char *backing, void *context),
                             void *context) {
   auto wanted = [&](uint64_t device) {
     return std::find(fileSystems, fileSystems + count, device) != fileSystems + count;
   };
-  return ForEachAnswering(wanted, [&](int number, const loop_info64 &info, dev_t self) {
-    visit(number, self, HostLoop_DecodeDevice(info.lo_device), info.lo_inode, context);
-  });
+  return ForEachAnswering(
+      wanted,
+      [&](int number, const loop_info64 &info, dev_t self) {
+        visit(number, self, HostLoop_DecodeDevice(info.lo_device), info.lo_inode, nullptr, context);
+      },
+      [&](int number, const std::string &backing) {
+        unsigned major = 0, minor = 0;
+        if (sscanf(SysValue(number, "dev").c_str(), "%u:%u", &major, &minor) == 2) {
+          visit(number, makedev(major, minor), 0, 0, backing.empty() ? nullptr : backing.c_str(),
+                context);
+        }
+      });
 }
 
 int HostLoop_ForEachNumber(void (*visit)(int number, void *context), void *context) {

@@ -97,17 +97,18 @@ int HostLoop_AttachHandle(int backing, bool readOnly, uint64_t offset, uint64_t 
 // as the loop status gives it.
 uint64_t HostLoop_DecodeDevice(uint64_t encoded);
 
-// Calls visit(number, self, device, inode, context) for every loop device
-// that is set up: self is its own device number, device and inode identify
-// its backing file as stat gives them. A device whose file lies on a file
-// system that a process or the network serves is left out unless that file
-// system is one of fileSystems[0, count) (device numbers as stat gives
-// them), and one that does not answer in time is too, as in
-// HostLoop_ForEach. Returns 0 or a system error code when the devices cannot
-// be listed.
+// Calls visit(number, self, device, inode, backing, context) for every loop
+// device that is set up: self is its own device number, device and inode
+// identify its backing file as stat gives them. A device whose file lies on
+// a file system that a process or the network serves is left out unless
+// that file system is one of fileSystems[0, count) (device numbers as stat
+// gives them). One that does not answer in time, as in HostLoop_ForEach, is
+// passed with device and inode 0 and backing, the kernel's name of its file
+// (NULL when unknown; always NULL for the others). Returns 0 or a system
+// error code when the devices cannot be listed.
 int HostLoop_ForEachBacking(const uint64_t *fileSystems, size_t count,
                             void (*visit)(int number, uint64_t self, uint64_t device,
-                                          uint64_t inode, void *context),
+                                          uint64_t inode, const char *backing, void *context),
                             void *context);
 
 // The path of the file device number presents (symbolic links resolved;
