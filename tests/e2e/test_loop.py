@@ -10,6 +10,7 @@ import shutil
 import signal
 import subprocess
 import time
+from pathlib import Path
 
 import pytest
 
@@ -286,6 +287,18 @@ def test_looking_for_users_does_not_wait_on_a_silent_file_system(host):
         subprocess.run(["umount", "-l", str(silent)], capture_output=True)
 
 
+def backed_below(path):
+    """The loop devices whose file lies below path, from sysfs alone (losetup
+    asks each device, which waits for a stopped server)."""
+    real = os.path.realpath(path)
+    found = []
+    for entry in Path("/sys/block").glob("loop*/loop/backing_file"):
+        with contextlib.suppress(OSError):
+            if entry.read_text().strip().startswith(real + "/"):
+                found.append(entry.parent.parent.name)
+    return found
+
+
 @contextlib.contextmanager
 def fuse_export(host, source):
     """source presented through FUSE on a file of its own, by a process that
@@ -390,6 +403,8 @@ def test_a_raw_disk_whose_storage_stops_answering_holds_up_nothing(host, then, s
     nothing written is lost once it answers again."""
     with storage(host, ext4_disk(host)) as (disk, server):
         assert host.outcome("E:", disk) == (0, "", "")
+        other = ext4_disk(host, "other.bxdk")  # on storage that answers
+        assert host.outcome("F:", other) == (0, "", "")
         data = os.urandom(1 << 20)
         (host.drive("e:") / "late.bin").write_bytes(data)  # not written out yet
         if then == "a start":
@@ -403,17 +418,23 @@ def test_a_raw_disk_whose_storage_stops_answering_holds_up_nothing(host, then, s
                 assert "is still being written" in host.events()[-1]["strings"][-1]
             elif then == "forced":
                 assert host.outcome("E:", "/f", timeout=25) == (0, "", "")
-                assert "=>" not in host.run(timeout=10).stdout.decode()
+                assert "E:" not in host.run(timeout=10).stdout.decode()
+                # Nothing left behind for the storage holds the other disk.
+                assert host.outcome("F:", "/f", timeout=25) == (0, "", "")
+                assert wait_until(lambda: backed_below(host.work) == [], timeout=10)
+                assert host.outcome("F:", other, timeout=25) == (0, "", "")
             else:
-                assert host.run(timeout=25).stdout.decode() == f"E:\\  =>  {disk}\n\n"
+                assert host.run(timeout=25).stdout.decode() == \
+                    f"E:\\  =>  {disk}\nF:\\  =>  {other}\n\n"
             assert time.monotonic() - started < 20
         finally:
             server.send_signal(signal.SIGCONT)  # never left stopped: it would hold sync(1)
         if then == "forced":
-            assert wait_until(lambda: loops_of(host.root) == [])
+            assert wait_until(lambda: not any(f"({disk})" in d for d in loops_of(host.root)))
             assert host.outcome("E:", disk) == (0, "", "")
         assert (host.drive("e:") / "late.bin").read_bytes() == data
         assert host.outcome("E:", "/d") == (0, "", "")
+        assert host.outcome("F:", "/d") == (0, "", "")
 
 
 def test_loop_backend_refused_without_the_superuser(host, nobody_home):

@@ -183,7 +183,7 @@ int HostMount_Flush(const char *folder, int timeoutMs, long *pending) {
   // waits for it, so that the caller goes on.
   pid_t child = fork();
   if (child == 0) {
-    HostProcess_CloseAllBut(&fd, 1);  // it may live on, holding what it has
+    HostProcess_CloseThoseThatCannotWait(&fd, 1);  // it may live on, holding what it has
     _exit(syncfs(fd) == 0 ? 0 : WriteOutError(errno));
   }
   int code = -1;
@@ -213,10 +213,11 @@ void CloseAside(int fd) {
   pid_t child = fork();
   if (child == 0) {
     int keep[] = {std::min(fd, gate[0]), std::max(fd, gate[0])};
-    HostProcess_CloseAllBut(keep, 2);
+    HostProcess_CloseThoseThatCannotWait(keep, 2);
     char byte;
     while (read(gate[0], &byte, 1) < 0 && errno == EINTR) {
     }
+    close(fd);
     _exit(0);
   }
   close(fd);  // before the child may end

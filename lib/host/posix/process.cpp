@@ -5,6 +5,7 @@
 // async-signal-safe calls are made, so PATH is searched before the fork.
 #include "host/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -464,7 +465,50 @@ bool HostProcess_Wait(long pid, int timeoutMs, int *exitCode) {
   return true;
 }
 
+namespace {
+
+// Whether closing fd may wait for a server that does not answer, beyond any
+// signal: a file of a file system without a device of its own (FUSE, the
+// network; some others too). The server is not asked.
+bool MayWaitToClose(int fd) {
+  struct statx sx;
+  return statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_TYPE, &sx) == 0 &&
+         S_ISREG(sx.stx_mode) && sx.stx_dev_major == 0;
+}
+
+}  // namespace
+
+void HostProcess_CloseThoseThatCannotWait(const int *keep, size_t count) {
+  int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) {
+    return;
+  }
+  alignas(8) char buffer[4096];
+  for (;;) {
+    long got = syscall(SYS_getdents64, dir, buffer, sizeof buffer);
+    if (got <= 0) {
+      break;
+    }
+    for (long at = 0; at < got;) {
+      const auto *entry = reinterpret_cast<const struct dirent64 *>(buffer + at);
+      at += entry->d_reclen;
+      int fd = 0;
+      const char *c = entry->d_name;
+      for (; *c >= '0' && *c <= '9' && fd < (INT_MAX - 9) / 10; c++) {
+        fd = fd * 10 + (*c - '0');
+      }
+      if (*c != '\0' || c == entry->d_name || fd == dir ||
+          std::binary_search(keep, keep + count, fd) || MayWaitToClose(fd)) {
+        continue;
+      }
+      close(fd);
+    }
+  }
+  close(dir);
+}
+
 void HostProcess_CloseAllBut(const int *keep, size_t count) {
+  HostProcess_CloseThoseThatCannotWait(keep, count);
   rlimit files = {};
   unsigned limit = getrlimit(RLIMIT_NOFILE, &files) == 0
                        ? static_cast<unsigned>(std::min<rlim_t>(files.rlim_cur, 1u << 20))

@@ -86,8 +86,13 @@ int HostProcess_StartChild(const char *const *argv, const int *keepFds, size_t k
 bool HostProcess_Wait(long pid, int timeoutMs, int *exitCode);
 // For a forked child that makes system calls only: closes every descriptor
 // but those of keep (count of them, ascending), so that it holds no lock or
-// file of its parent's for as long as it may live.
+// file of its parent's for as long as it may live. Those whose close may
+// wait for a server (a FUSE or network file's) go last.
 void HostProcess_CloseAllBut(const int *keep, size_t count);
+// As HostProcess_CloseAllBut, but leaves those whose close may wait, for the
+// child to close (or exit) once its work is done: a server elsewhere that
+// does not answer then holds up neither the work nor anything else.
+void HostProcess_CloseThoseThatCannotWait(const int *keep, size_t count);
 // Leaves the caller's child pid (0: none) to end in its own time, such as one
 // a file system holds past its caller's limit, and reaps those left before
 // that have ended since: none stays a zombie for longer than the next call.
