@@ -363,11 +363,16 @@ def test_a_stopped_server_behind_anothers_loop_device_holds_up_nothing(host):
             subprocess.run([LOSETUP, "-d", device], capture_output=True)
 
 
-def test_a_loop_device_that_was_silent_still_covers_its_disk(host):
+@pytest.mark.parametrize("name", ["its own", "a hard link"])
+def test_a_loop_device_that_was_silent_still_covers_its_disk(host, name):
     """Someone else's loop device over a disk whose FUSE server stopped for a
     while: passed over by the start's survey meanwhile, it still makes the
-    disk's attach refused once the server answers again."""
-    with fuse_export(host, ext4_disk(host)) as (disk, server):
+    disk's attach refused once the server answers again, under any name."""
+    storage = fuse_export if name == "its own" else fuse_folder
+    source = ext4_disk(host)
+    if name == "a hard link":
+        os.link(source, host.work / "link.bxdk")
+    with storage(host, source) as (disk, server):
         device = subprocess.run([LOSETUP, "-f", "--show", disk], check=True,
                                 capture_output=True, text=True).stdout.strip()
         try:
@@ -377,7 +382,8 @@ def test_a_loop_device_that_was_silent_still_covers_its_disk(host):
                 assert host.listing() == NONE_MOUNTED  # the start asks it in vain
             finally:
                 server.send_signal(signal.SIGCONT)
-            assert host.outcome("E:", disk) == (2, UNABLE_TO_MOUNT, "")
+            other = disk if name == "its own" else os.path.join(os.path.dirname(disk), "link.bxdk")
+            assert host.outcome("E:", other) == (2, UNABLE_TO_MOUNT, "")
             assert f"in use by the loop device {device}" in host.events()[-1]["strings"][-1]
         finally:
             subprocess.run([LOSETUP, "-d", device], capture_output=True)

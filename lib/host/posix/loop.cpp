@@ -587,9 +587,10 @@ int StatusInTime(int number, loop_info64 *info) {
 // file, "" when unknown) for every one that does not, but for those whose
 // file lies on a file system that a process or the network serves, told
 // from this process's mount list, for which wanted(that file system's
-// device) does not hold.
+// device) does not hold. One that gave no answer in the last minute is not
+// asked again unless askAgain.
 template <typename Wanted, typename Visit, typename Silent>
-int ForEachAnswering(Wanted wanted, Visit visit, Silent silent) {
+int ForEachAnswering(Wanted wanted, Visit visit, Silent silent, bool askAgain) {
   std::vector<mountlist::Mount> mounts;
   bool read = false;
   StatusAsker asker;
@@ -609,7 +610,7 @@ int ForEachAnswering(Wanted wanted, Visit visit, Silent silent) {
         return;
       }
     }
-    if (RecentlySilent(number)) {
+    if (!askAgain && RecentlySilent(number)) {
       silent(number, backing);
       return;
     }
@@ -632,7 +633,7 @@ int HostLoop_ForEach(void (*visit)(int number, const char *tag, void *context), 
                           [&](int number, const loop_info64 &info, dev_t) {
                             visit(number, TagOf(info).c_str(), context);
                           },
-                          [](int, const std::string &) {});
+                          [](int, const std::string &) {}, false);
 }
 
 uint64_t HostLoop_DecodeDevice(uint64_t encoded) {
@@ -660,7 +661,8 @@ int HostLoop_ForEachBacking(const uint64_t *fileSystems, size_t count,
           visit(number, makedev(major, minor), 0, 0, backing.empty() ? nullptr : backing.c_str(),
                 context);
         }
-      });
+      },
+      true);  // one that answers again is known by its file, not by a name
 }
 
 int HostLoop_ForEachNumber(void (*visit)(int number, void *context), void *context) {

@@ -102,9 +102,10 @@ uint64_t HostLoop_DecodeDevice(uint64_t encoded);
 // identify its backing file as stat gives them. A device whose file lies on
 // a file system that a process or the network serves is left out unless
 // that file system is one of fileSystems[0, count) (device numbers as stat
-// gives them). One that does not answer in time, as in HostLoop_ForEach, is
-// passed with device and inode 0 and backing, the kernel's name of its file
-// (NULL when unknown; always NULL for the others). Returns 0 or a system
+// gives them). One that does not answer within 2 s (asked again even when
+// it gave no answer lately) is passed with device and inode 0 and backing,
+// the kernel's name of its file (NULL when unknown; always NULL for the
+// others). Returns 0 or a system
 // error code when the devices cannot be listed.
 int HostLoop_ForEachBacking(const uint64_t *fileSystems, size_t count,
                             void (*visit)(int number, uint64_t self, uint64_t device,
