@@ -474,9 +474,8 @@ class LoopBackend : public Backend {
   // Its tag is read through its file, whose storage may not answer: one over
   // a daemon's export is known by the export instead, and one whose tag
   // gives no answer, when taken away with force, by the disk's file held and
-  // its byte range. Returns
-  // 0 or the error code of the open (a HOST_ERROR_TIMED_OUT one when the
-  // storage does not answer).
+  // its byte range. Returns 0 or the error code of the open (a
+  // HOST_ERROR_TIMED_OUT one when the storage does not answer).
   int OpenDevice(const MountRecord &record, HeldDevice *device, bool force = false) const {
     if (record.loop < 0) {
       return 0;

@@ -105,8 +105,8 @@ uint64_t HostLoop_DecodeDevice(uint64_t encoded);
 // gives them). One that does not answer within 2 s (asked again even when
 // it gave no answer lately) is passed with device and inode 0 and backing,
 // the kernel's name of its file (NULL when unknown; always NULL for the
-// others). Returns 0 or a system
-// error code when the devices cannot be listed.
+// others). Returns 0 or a system error code when the devices cannot be
+// listed.
 int HostLoop_ForEachBacking(const uint64_t *fileSystems, size_t count,
                             void (*visit)(int number, uint64_t self, uint64_t device,
                                           uint64_t inode, const char *backing, void *context),
