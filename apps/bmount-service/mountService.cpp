@@ -161,11 +161,11 @@ HostDiskOpen OpenClaim(DiskClaim *claim, int *code) {
 // Lets go of claims, of the lock file of lockedDisk ("": none) and of the
 // open lock file lock (-1: none). Letting go of files on storage that stops
 // answering waits for it beyond any signal, which would hold every client:
-// where it may (HostDisk_MayWait), it is done on a thread of its own, waited
-// for 2 s at most.
+// where it may (HostFile_MayWaitToClose), it is done on a thread of its own,
+// waited for 2 s at most.
 void LetGoInTime(std::vector<DiskClaim> claims, const std::string &lockedDisk, int lock) {
-  bool mayWait =
-      claims.empty() ? !lockedDisk.empty() || lock >= 0 : HostDisk_MayWait(claims[0].disk);
+  bool mayWait = claims.empty() ? !lockedDisk.empty() || lock >= 0
+                                : HostFile_MayWaitToClose(claims[0].disk.fd);
   auto letGo = [claims = std::move(claims), lockedDisk, lock]() mutable {
     if (!lockedDisk.empty()) {
       FileLock_Unlock(lockedDisk.c_str(), false);
@@ -444,9 +444,7 @@ std::vector<DiskClaim> MountService::ClaimKeptOrAgain(int32_t id, const std::str
     if (!claims.empty() && claims[0].file == disk) {
       return claims;
     }
-    for (DiskClaim &c : claims) {
-      HostDisk_Close(&c.disk);  // another disk's now: they would stand in the way
-    }
+    LetGoInTime(std::move(claims), "", -1);  // another disk's now: they would stand in the way
   }
   return ClaimAgain(disk);
 }

@@ -18,16 +18,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <future>
-#include <memory>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "blockDevice.h"
@@ -328,38 +323,9 @@ bool HostDisk_OpenedName(const HostDisk &disk, char *name, size_t size) {
   return disk.fd >= 0 && n > 0 && static_cast<size_t>(n) < size;
 }
 
-bool HostDisk_MayWait(const HostDisk &disk) {
-  // Such file systems have no device of their own (major 0), as some others
-  // do not.
-  return !disk.blockDevice &&
-         (disk.keyCount == 0 || major(static_cast<dev_t>(disk.keys[0].device)) == 0);
-}
-
-namespace {
-
-// Closes fd on a thread of its own, and waits for it 2 s at most.
-void CloseInTime(int fd) {
-  auto closed = std::make_shared<std::promise<void>>();
-  std::future<void> done = closed->get_future();
-  try {
-    std::thread([fd, closed] {
-      close(fd);
-      closed->set_value();
-    }).detach();
-    done.wait_for(std::chrono::seconds(2));
-  } catch (const std::system_error &) {
-    close(fd);  // no thread to be had
-  }
-}
-
-}  // namespace
-
 void HostDisk_Close(HostDisk *disk) {
-  // The flock goes with the last descriptor.
-  if (disk->fd >= 0 && HostDisk_MayWait(*disk)) {
-    CloseInTime(disk->fd);
-  } else if (disk->fd >= 0) {
-    close(disk->fd);
+  if (disk->fd >= 0) {
+    close(disk->fd);  // the flock goes with the last descriptor
   }
   disk->fd = -1;
   disk->claimed = false;
@@ -409,12 +375,9 @@ void VisitBacking(int number, uint64_t self, uint64_t device, uint64_t inode, co
 
 int HostDisk_CoveringLoop(const HostDisk &disk) {
   CoverScan scan{&disk, "", -1};
-  char entry[32], name[PATH_MAX];
-  ssize_t n = !disk.blockDevice && HostDisk_OpenedName(disk, entry, sizeof entry)
-                  ? readlink(entry, name, sizeof name - 1)
-                  : -1;
-  if (n > 0) {
-    scan.name.assign(name, static_cast<size_t>(n));
+  if (char *name = !disk.blockDevice ? HostFile_KernelName(disk.fd) : nullptr) {
+    scan.name = name;
+    free(name);
   }
   uint64_t fileSystems[sizeof disk.keys / sizeof disk.keys[0]];
   for (size_t i = 0; i < disk.keyCount; i++) {

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -431,6 +432,23 @@ int HostFile_OpenLockFile(const char *path, bool readOnly, bool create) {
     return HOSTFILE_INVALID;
   }
   return fd;
+}
+
+char *HostFile_KernelName(int handle) {
+  std::string entry = "/proc/self/fd/" + std::to_string(handle);
+  char name[PATH_MAX];
+  ssize_t n = handle >= 0 ? readlink(entry.c_str(), name, sizeof name - 1) : -1;
+  if (n <= 0) {
+    return nullptr;
+  }
+  name[n] = '\0';
+  return strdup(name);
+}
+
+bool HostFile_MayWaitToClose(int handle) {
+  struct statx sx;
+  return statx(handle, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_TYPE, &sx) == 0 &&
+         S_ISREG(sx.stx_mode) && sx.stx_dev_major == 0;
 }
 
 bool HostFile_IsNamedBy(int handle, const char *path) {

@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -272,15 +271,12 @@ int HostLoop_OpenSpan(int number, uint64_t offset, uint64_t length, int backing,
     if (shown.empty()) {
       return ENXIO;  // shown only while it is set up
     }
-    // The kernel's name of the file held, as of the file presented.
-    char held[PATH_MAX];
-    std::string entry = "/proc/self/fd/" + std::to_string(backing);
-    ssize_t n = backing >= 0 ? readlink(entry.c_str(), held, sizeof held - 1) : -1;
+    char *held = HostFile_KernelName(backing);
     char *presented = nullptr;
-    bool same = n > 0 && HostLoop_BackingFile(number, &presented) == 0 &&
-                std::string(held, static_cast<size_t>(n)) == presented &&
-                shown == std::to_string(offset) &&
+    bool same = held != nullptr && HostLoop_BackingFile(number, &presented) == 0 &&
+                strcmp(held, presented) == 0 && shown == std::to_string(offset) &&
                 SysValue(number, "loop/sizelimit") == std::to_string(length);
+    free(held);
     free(presented);
     return same ? 0 : ESTALE;
   });

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "host/fs.h"
 #include "hostPaths.h"
 #include "procfs.h"
 
@@ -465,19 +466,6 @@ bool HostProcess_Wait(long pid, int timeoutMs, int *exitCode) {
   return true;
 }
 
-namespace {
-
-// Whether closing fd may wait for a server that does not answer, beyond any
-// signal: a file of a file system without a device of its own (FUSE, the
-// network; some others too). The server is not asked.
-bool MayWaitToClose(int fd) {
-  struct statx sx;
-  return statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_TYPE, &sx) == 0 &&
-         S_ISREG(sx.stx_mode) && sx.stx_dev_major == 0;
-}
-
-}  // namespace
-
 void HostProcess_CloseThoseThatCannotWait(const int *keep, size_t count) {
   int dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) {
@@ -498,7 +486,7 @@ void HostProcess_CloseThoseThatCannotWait(const int *keep, size_t count) {
         fd = fd * 10 + (*c - '0');
       }
       if (*c != '\0' || c == entry->d_name || fd == dir ||
-          std::binary_search(keep, keep + count, fd) || MayWaitToClose(fd)) {
+          std::binary_search(keep, keep + count, fd) || HostFile_MayWaitToClose(fd)) {
         continue;
       }
       close(fd);

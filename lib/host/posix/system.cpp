@@ -161,14 +161,16 @@ char *HostSystem_ModulePath(void) {
 
 namespace procfs {
 
-std::vector<std::string> Arguments(long pid) {
-  std::vector<std::string> args;
-  std::string path = pid > 0 ? "/proc/" + std::to_string(pid) + "/cmdline" : "/proc/self/cmdline";
+namespace {
+
+// What /proc/<pid>/<name> holds (pid 0: this process's), or "".
+std::string ReadOf(long pid, const char *name) {
+  std::string path = (pid > 0 ? "/proc/" + std::to_string(pid) : "/proc/self") + "/" + name;
+  std::string bytes;
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    return args;
+    return bytes;
   }
-  std::string bytes;
   char buf[4096];
   ssize_t n;
   while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
@@ -177,6 +179,14 @@ std::vector<std::string> Arguments(long pid) {
     }
   }
   close(fd);
+  return bytes;
+}
+
+}  // namespace
+
+std::vector<std::string> Arguments(long pid) {
+  std::vector<std::string> args;
+  std::string bytes = ReadOf(pid, "cmdline");
   size_t start = 0;
   while (start < bytes.size()) {
     size_t end = bytes.find('\0', start);
@@ -208,15 +218,7 @@ bool HasDescriptor(const std::string &pid, const std::function<bool(const std::s
 
 std::vector<std::string> StatFields(long pid) {
   std::vector<std::string> fields;
-  std::string path = pid > 0 ? "/proc/" + std::to_string(pid) + "/stat" : "/proc/self/stat";
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return fields;
-  }
-  char buf[4096];
-  ssize_t n = read(fd, buf, sizeof buf);
-  close(fd);
-  std::string text(buf, n > 0 ? static_cast<size_t>(n) : 0);
+  std::string text = ReadOf(pid, "stat");
   size_t end = text.rfind(')');
   if (end != std::string::npos) {
     std::istringstream rest(text.substr(end + 1));

@@ -71,14 +71,7 @@ bool HostDisk_Adopt(int fd, bool claimed, bool readOnly, HostDisk *disk);
 // file's names meanwhile. False for a closed disk or too small a buffer.
 bool HostDisk_OpenedName(const HostDisk &disk, char *name, size_t size);
 
-// Whether letting go of the disk, or of a file beside it, may wait for a
-// server: closing a file of a FUSE or network file system does, beyond any
-// signal, while that server does not answer.
-bool HostDisk_MayWait(const HostDisk &disk);
-
-// Lets go of the disk and its claim. Accepts a closed one. Storage that
-// does not answer holds the claim until it does, the caller no longer than
-// 2 s.
+// Lets go of the disk and its claim. Accepts a closed one.
 void HostDisk_Close(HostDisk *disk);
 
 // True when a and b are one disk, or one lies behind the other.

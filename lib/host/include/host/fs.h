@@ -114,6 +114,15 @@ int HostFile_OpenLockFile(const char *path, bool readOnly, bool create);
 // Returns true when path still names the file the handle has open (a lock
 // taken on a file that was removed meanwhile protects nothing).
 bool HostFile_IsNamedBy(int handle, const char *path);
+// The kernel's name of the file the handle has open (as sysfs names a loop
+// device's backing file), read without asking the file's own file system;
+// malloc'd, NULL when it cannot be read.
+char *HostFile_KernelName(int handle);
+// Whether closing the handle may wait for a server that does not answer,
+// beyond any signal: a regular file of a file system without a device of its
+// own (FUSE, the network; some others too). The server is not asked, and
+// only system calls are made (a forked child may ask).
+bool HostFile_MayWaitToClose(int handle);
 
 // Removes a file. False on failure.
 bool HostFs_Unlink(const char *path);
