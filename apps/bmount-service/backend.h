@@ -41,7 +41,7 @@ class Backend {
   // the system error of a write that failed since the last look: its data is
   // lost; a HOST_ERROR_TIMED_OUT code when the writing takes too long, and
   // goes on as *pending (see HostMount_Flush).
-  virtual int Flush(const MountRecord &, long * /*pending*/) { return 0; }
+  virtual int Flush(const MountRecord &, int * /*pending*/) { return 0; }
   // At start, for a restored record of this backend: true when what it
   // describes still exists; false when it is gone, after whatever was left
   // of it has been removed.

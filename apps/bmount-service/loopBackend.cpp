@@ -169,7 +169,7 @@ class LoopBackend : public Backend {
     return 0;
   }
 
-  int Flush(const MountRecord &record, long *pending) override {
+  int Flush(const MountRecord &record, int *pending) override {
     if (!record.mounted || Paths() != 0) {
       return 0;
     }

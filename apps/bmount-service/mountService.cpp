@@ -8,9 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <future>
 #include <memory>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -47,10 +45,6 @@ HRESULT SystemFailure(int code) {
 }
 
 HRESULT KindFailure(HostErrorKind kind) { return HRESULT_FROM_ERRNO(Host_ErrorCode(kind)); }
-
-bool SameDisk(const std::string &a, const std::string &b) {
-  return a == b || File_IsSameFile(a.c_str(), b.c_str());
-}
 
 // The refusal of a disk or file (subject names it) that was not opened.
 Outcome CannotOpen(const std::string &start, HostDiskOpen status, int code) {
@@ -163,6 +157,7 @@ HostDiskOpen OpenClaim(DiskClaim *claim, int *code) {
 // answering waits for it beyond any signal, which would hold every client:
 // where it may (HostFile_MayWaitToClose), it is done on a thread of its own,
 // waited for 2 s at most.
+constexpr int kLetGoMs = 2000;
 void LetGoInTime(std::vector<DiskClaim> claims, const std::string &lockedDisk, int lock) {
   bool mayWait = claims.empty() ? !lockedDisk.empty() || lock >= 0
                                 : HostFile_MayWaitToClose(claims[0].disk.fd);
@@ -181,18 +176,7 @@ void LetGoInTime(std::vector<DiskClaim> claims, const std::string &lockedDisk, i
     letGo();
     return;
   }
-  auto work = std::make_shared<decltype(letGo)>(std::move(letGo));
-  auto done = std::make_shared<std::promise<void>>();
-  std::future<void> ended = done->get_future();
-  try {
-    std::thread([work, done] {
-      (*work)();
-      done->set_value();
-    }).detach();
-    ended.wait_for(std::chrono::seconds(2));
-  } catch (const std::system_error &) {
-    (*work)();  // no thread to be had
-  }
+  HostProcess_RunInTime(std::move(letGo), kLetGoMs);
 }
 
 }  // namespace
@@ -730,7 +714,7 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
     if (other->letter == letter) {
       return letterInUse;
     }
-    if (SameDisk(other->disk, record->disk)) {
+    if (IsDiskOf(*other, record->disk)) {
       return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
                            "A volume of the disk " + DiskImage_Quoted(record->disk) +
                                " is already mounted as " + std::string(1, other->letter) + ":.");
@@ -830,13 +814,13 @@ Outcome MountService::Detach(int32_t id, bool force) {
   bool served = record->daemon.empty() || (serving != daemons_.end() && serving->second->Alive());
   auto lost = lost_.find(id);
   auto flushing = flushing_.find(id);
-  long pending = flushing != flushing_.end() ? flushing->second : 0;
+  int pending = flushing != flushing_.end() ? flushing->second : -1;
   // One that went on when the daemon died has met what it met.
   int rc = force                 ? 0
            : lost != lost_.end() ? lost->second
            : served              ? backend->Flush(*record, &pending)
                                  : HostMount_AwaitFlush(&pending, kBackendFlushMs);
-  if (pending > 0) {
+  if (pending >= 0) {
     flushing_[id] = pending;
   } else {
     flushing_.erase(id);
@@ -874,7 +858,7 @@ Outcome MountService::Detach(int32_t id, bool force) {
                              std::string(1, record->letter) + ": (" + ServiceErrorText(rc) + ").");
   }
   lost_.erase(id);
-  HostProcess_ReapLater(pending);  // a write-out that goes on ends with the daemon
+  HostMount_LeaveFlush(&pending);  // a write-out that goes on ends with the daemon
   flushing_.erase(id);
   std::string daemon = record->daemon;
   // The device may keep users for as long as they like (forced, or readers
@@ -1285,6 +1269,18 @@ Outcome MountService::AttachedOverlap(const MountRecord &record, const std::stri
     }
   }
   return {};
+}
+
+bool MountService::IsDiskOf(const MountRecord &other, const std::string &disk) {
+  if (other.disk == disk) {
+    return true;
+  }
+  // Looking the other disk's name up would wait for its storage, which may
+  // not answer: what is held open of it tells.
+  auto held = claims_.find(other.id);
+  return held != claims_.end() && !held->second.empty()
+             ? HostDisk_IsNamedBy(held->second[0].disk, disk.c_str())
+             : File_IsSameFile(other.disk.c_str(), disk.c_str());  // not claimed again
 }
 
 void MountService::KeepClaim(MountRecord *record, std::vector<DiskClaim> claims) {

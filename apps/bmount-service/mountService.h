@@ -200,6 +200,8 @@ class MountService {
   // go of just now may still be on its way out.
   Outcome Covered(const MountRecord &record, const std::string &subject, const HostDisk &disk,
                   bool shared, int checks);
+  // Whether disk names the disk of the attached mount other.
+  bool IsDiskOf(const MountRecord &other, const std::string &disk);
   void KeepClaim(MountRecord *record, std::vector<DiskClaim> claims);
   // Lets go of the disk's lock file and claim.
   void UnlockDisk(MountRecord *record);
@@ -211,7 +213,7 @@ class MountService {
   MountTable table_;
   std::map<int32_t, int> holds_;
   std::map<int32_t, int> lost_;                       // by mount id, the error that lost writes
-  std::map<int32_t, long> flushing_;                  // by mount id, a write-out that goes on
+  std::map<int32_t, int> flushing_;                   // by mount id, a write-out that goes on
   std::map<int32_t, std::vector<DiskClaim>> claims_;  // by mount id, the top first
   bool unsaved_ = false;
   DiskImageCache images_;

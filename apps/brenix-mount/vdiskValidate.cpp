@@ -5,6 +5,7 @@
 #include "vdiskValidate.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -26,6 +27,7 @@
 #include "host/fs.h"
 #include "host/lastError.h"
 #include "host/lookup.h"
+#include "host/process.h"
 #include "host/text.h"
 #include "messages.h"
 #include "snapshot/snapshot.h"
@@ -520,9 +522,20 @@ void CheckAttribute(const std::string &path, uint32_t bit, const char *literal) 
   }
 }
 
+// Another attached disk whose storage stops answering would hold the look at
+// it, and so the attach of every disk: one that does not answer in time is
+// left to the service, which knows its disks by what it holds open.
+constexpr int kLookMs = 2000;
+
 void CheckOneVolumePerDisk(const std::string &path, const std::vector<MountedVolume> &mounts) {
   for (const MountedVolume &mount : mounts) {
-    if (File_IsSameFile(path.c_str(), mount.diskPath.c_str())) {
+    auto same = std::make_shared<std::atomic<bool>>(false);
+    HostProcess_RunInTime(
+        [same, path, other = mount.diskPath] {
+          *same = File_IsSameFile(path.c_str(), other.c_str());
+        },
+        kLookMs);
+    if (*same) {
       throw UserError(
           Msg_FormatToString(msg::kOneVolumePerDisk, product::kName, mount.driveLetter.c_str()));
     }

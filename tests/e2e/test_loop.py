@@ -405,8 +405,9 @@ def test_a_raw_disk_whose_storage_stops_answering_holds_up_nothing(host, then, s
     """A raw disk on storage that stops answering (its FUSE server stopped
     here; or the disk's folder, with the lock file beside the disk): a plain
     detach is refused after a while, a forced one takes the volume away, a
-    start serves and keeps the volume; none waits for the storage, and
-    nothing written is lost once it answers again."""
+    start serves and keeps the volume; none waits for the storage, nor holds
+    up another disk's detach, and nothing written is lost once it answers
+    again."""
     with storage(host, ext4_disk(host)) as (disk, server):
         assert host.outcome("E:", disk) == (0, "", "")
         other = ext4_disk(host, "other.bxdk")  # on storage that answers
@@ -422,6 +423,11 @@ def test_a_raw_disk_whose_storage_stops_answering_holds_up_nothing(host, then, s
             if then == "plain":
                 assert host.outcome("E:", "/d", timeout=25) == (2, SUGGEST_FORCE, "")
                 assert "is still being written" in host.events()[-1]["strings"][-1]
+                # The other disk's write-out is not held up by this one's files.
+                (host.drive("f:") / "other.bin").write_bytes(data)
+                assert host.outcome("F:", "/d", timeout=25) == (0, "", "")
+                assert host.outcome("F:", other, timeout=25) == (0, "", "")
+                assert (host.drive("f:") / "other.bin").read_bytes() == data
             elif then == "forced":
                 assert host.outcome("E:", "/f", timeout=25) == (0, "", "")
                 assert "E:" not in host.run(timeout=10).stdout.decode()

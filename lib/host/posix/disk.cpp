@@ -331,6 +331,12 @@ void HostDisk_Close(HostDisk *disk) {
   disk->claimed = false;
 }
 
+bool HostDisk_IsNamedBy(const HostDisk &disk, const char *path) {
+  struct stat st;
+  return disk.fd >= 0 && disk.keyCount > 0 && stat(path, &st) == 0 &&
+         disk.keys[0].device == st.st_dev && disk.keys[0].inode == st.st_ino;
+}
+
 bool HostDisk_Overlap(const HostDisk &a, const HostDisk &b) {
   if (a.blockDevice && b.blockDevice && a.deviceNumber == b.deviceNumber) {
     return true;

@@ -6,6 +6,7 @@
 #include <blkid/blkid.h>
 #include <fcntl.h>
 #include <libmount/libmount.h>
+#include <poll.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -154,21 +155,49 @@ namespace {
 // A failure of the write-out itself, never taken for its time running out.
 int WriteOutError(int e) { return e == ETIMEDOUT || e <= 0 || e > 255 ? EIO : e; }
 
+// How long a write-out child that gave its word is waited for to end.
+constexpr int kEndMs = 100;
+
+// Waits up to timeoutMs for the write-out child's word on answer: 0 with
+// *code set, 0 with *code -1 when it ended without one, or ETIMEDOUT.
+int AwaitWord(int answer, int timeoutMs, int *code) {
+  pollfd entry = {answer, POLLIN, 0};
+  int n;
+  while ((n = poll(&entry, 1, timeoutMs)) < 0 && errno == EINTR) {
+  }
+  if (n == 0) {
+    return ETIMEDOUT;
+  }
+  unsigned char word;
+  ssize_t got;
+  while ((got = read(answer, &word, 1)) < 0 && errno == EINTR) {
+  }
+  *code = got == 1 ? word : -1;
+  return 0;
+}
+
 }  // namespace
 
-int HostMount_AwaitFlush(long *pending, int timeoutMs) {
-  if (*pending <= 0) {
+int HostMount_AwaitFlush(int *pending, int timeoutMs) {
+  if (*pending < 0) {
     return 0;
   }
   int code = -1;
-  if (!HostProcess_Wait(*pending, timeoutMs, &code) && errno == ETIMEDOUT) {
+  if (AwaitWord(*pending, timeoutMs, &code) != 0) {
     return ETIMEDOUT;
   }
-  *pending = 0;
+  HostMount_LeaveFlush(pending);
   return code > 0 ? code : 0;  // gone without a word: nothing to tell
 }
 
-int HostMount_Flush(const char *folder, int timeoutMs, long *pending) {
+void HostMount_LeaveFlush(int *pending) {
+  if (*pending >= 0) {
+    close(*pending);
+    *pending = -1;
+  }
+}
+
+int HostMount_Flush(const char *folder, int timeoutMs, int *pending) {
   HostProcess_ReapLater(0);
   // What it could not write is lost; what came since is written out anew.
   if (int e = HostMount_AwaitFlush(pending, timeoutMs); e != 0) {
@@ -180,17 +209,37 @@ int HostMount_Flush(const char *folder, int timeoutMs, long *pending) {
     return errno;
   }
   // Storage that stops answering holds the writer beyond any signal: a child
-  // waits for it, so that the caller goes on.
-  pid_t child = fork();
+  // waits for it, so that the caller goes on. It gives its word before it
+  // ends, as ending closes its copies of the caller's files, and closing one
+  // on another disk's storage may wait as long.
+  int answer[2] = {-1, -1};
+  pid_t child = pipe2(answer, O_CLOEXEC) == 0 ? fork() : -1;
   if (child == 0) {
-    HostProcess_CloseThoseThatCannotWait(&fd, 1);  // it may live on, holding what it has
-    _exit(syncfs(fd) == 0 ? 0 : WriteOutError(errno));
+    int keep[] = {std::min(fd, answer[1]), std::max(fd, answer[1])};
+    HostProcess_CloseThoseThatCannotWait(keep, 2);  // it may live on, holding what it has
+    unsigned char word = syncfs(fd) == 0 ? 0 : WriteOutError(errno);
+    close(fd);  // before the word: the volume is not in use once it is given
+    (void)!write(answer[1], &word, 1);
+    _exit(word);
+  }
+  if (answer[1] >= 0) {
+    close(answer[1]);
   }
   int code = -1;
-  if (child > 0 && !HostProcess_Wait(child, timeoutMs, &code) && errno == ETIMEDOUT) {
-    *pending = child;
-    close(fd);
-    return ETIMEDOUT;
+  if (child > 0) {
+    int e = AwaitWord(answer[0], timeoutMs, &code);
+    // Its end, which may wait, is awaited by nobody.
+    if (e != 0 || !HostProcess_Wait(child, kEndMs, nullptr)) {
+      HostProcess_ReapLater(child);
+    }
+    if (e != 0) {
+      *pending = answer[0];
+      close(fd);
+      return ETIMEDOUT;
+    }
+  }
+  if (answer[0] >= 0) {
+    close(answer[0]);
   }
   if (code < 0) {
     // No child, or no word from it (a signal ended it): the caller asks.

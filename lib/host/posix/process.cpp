@@ -18,12 +18,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "host/fs.h"
@@ -515,6 +520,23 @@ void HostProcess_CloseAllBut(const int *keep, size_t count) {
     }
     next = end + 1;
   }
+}
+
+bool HostProcess_RunInTime(std::function<void()> work, int timeoutMs) {
+  auto shared = std::make_shared<std::function<void()>>(std::move(work));
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> ended = done->get_future();
+  try {
+    std::thread([shared, done] {
+      (*shared)();
+      *shared = nullptr;  // what it holds goes before its end is told
+      done->set_value();
+    }).detach();
+  } catch (const std::system_error &) {
+    (*shared)();
+    return true;
+  }
+  return ended.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
 }
 
 void HostProcess_ReapLater(long pid) {

@@ -76,6 +76,10 @@ void HostDisk_Close(HostDisk *disk);
 
 // True when a and b are one disk, or one lies behind the other.
 bool HostDisk_Overlap(const HostDisk &a, const HostDisk &b);
+// True when path (links followed) names the very file disk holds open,
+// told from what was learnt at its opening: the disk's own storage is not
+// asked, and may not answer.
+bool HostDisk_IsNamedBy(const HostDisk &disk, const char *path);
 
 // Returns the number of a loop device, other than the disk itself, that is
 // set up on a file of the disk, or -1 when there is none. Devices of every

@@ -23,14 +23,16 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
 // Writes out what the file system mounted on folder holds unwritten. 0, or
 // the error of a write of it that failed since anybody last asked: the
 // data of that write is lost, whoever wrote it. ETIMEDOUT when that takes
-// longer than timeoutMs: the writing goes on, and *pending names it (0:
-// none), to be passed to the next call, which waits for it first and
-// reports what it met.
-int HostMount_Flush(const char *folder, int timeoutMs, long *pending);
+// longer than timeoutMs: the writing goes on, and *pending (-1: none) is
+// where it will tell, to be passed to the next call, which waits for it
+// first and reports what it met.
+int HostMount_Flush(const char *folder, int timeoutMs, int *pending);
 // Waits up to timeoutMs for the write-out *pending left going: 0 once it
-// wrote everything (or when there is none; *pending is then 0), ETIMEDOUT
+// wrote everything (or when there is none; *pending is then -1), ETIMEDOUT
 // while it goes on, or the error it met.
-int HostMount_AwaitFlush(long *pending, int timeoutMs);
+int HostMount_AwaitFlush(int *pending, int timeoutMs);
+// Lets the write-out *pending left going end unheard; *pending is then -1.
+void HostMount_LeaveFlush(int *pending);
 
 // Unmounts what is mounted on folder. EBUSY when it is in use (files open, a
 // process working in it) and lazy is false; lazy detaches it at once and

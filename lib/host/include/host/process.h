@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 // Starts the executable at path (no search of PATH) with no
 // arguments and the caller's environment, detached: in its own session with
@@ -93,6 +94,11 @@ void HostProcess_CloseAllBut(const int *keep, size_t count);
 // child to close (or exit) once its work is done: a server elsewhere that
 // does not answer then holds up neither the work nor anything else.
 void HostProcess_CloseThoseThatCannotWait(const int *keep, size_t count);
+// Runs work on a thread of its own and waits up to timeoutMs for it: true
+// when it ended in time. Work that storage which does not answer holds goes
+// on, owning what it captured, and ends when it may; with no thread to be
+// had, it runs on the caller's.
+bool HostProcess_RunInTime(std::function<void()> work, int timeoutMs);
 // Leaves the caller's child pid (0: none) to end in its own time, such as one
 // a file system holds past its caller's limit, and reaps those left before
 // that have ended since: none stays a zombie for longer than the next call.
