@@ -1122,6 +1122,13 @@ Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &imag
       break;
     }
     claims->push_back(claim);
+    // A raw disk is written by the loop device itself, which takes no locks
+    // that emulators heed: they are kept from writing it as from a parent.
+    if (top && image.Raw() && !claim.disk.blockDevice &&
+        !HostDisk_DenyWriters(claims->back().disk)) {
+      refused = CannotOpen(FileOfDisk(record.disk, claim.file, true), HostDiskOpen::InUse, 0);
+      break;
+    }
     // The top layer's files are written through the volume; parents only read.
     bool write = !claim.shared && image.layers[0].writable;
     if (!top &&
@@ -1213,7 +1220,8 @@ std::vector<DiskClaim> MountService::ClaimAgain(const std::string &disk) {
   for (DiskClaim &c : ClaimsOf(disk, image)) {
     int code = 0;
     if (OpenClaim(&c, &code) == HostDiskOpen::Opened) {
-      if (c.shared && !HostDisk_DenyWriters(c.disk)) {
+      bool raw = claims.empty() && image.Raw() && !c.disk.blockDevice;
+      if ((c.shared || raw) && !HostDisk_DenyWriters(c.disk)) {
         ServiceLog(HOSTLOG_WARNING, "%s: another program may write it meanwhile", c.file.c_str());
       }
       claims.push_back(c);
