@@ -671,6 +671,9 @@ std::vector<nlohmann::json> DiskImage_Nodes(const DiskImage &image, bool readOnl
                            {"node-name", DiskImage_NodeName(prefix, 'l', i)},
                            {"file", file},
                            {"read-only", layerReadOnly}};
+    if (readOnly) {
+      node["force-share"] = true;  // and so the extents the layer opens itself
+    }
     if (format != nullptr && format->backing) {
       // null: no parent at all, rather than whatever the header names.
       node["backing"] = i + 1 < image.layers.size()

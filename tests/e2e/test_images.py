@@ -70,6 +70,29 @@ def test_volumes_of_every_format(host, fmt, options):
     assert host.outcome(gpt, "/p") == (0, GPT_VOLUMES, "")
 
 
+@pytest.mark.parametrize("fmt,options", [
+    ("qcow2", []), ("vmdk", ["-o", "subformat=twoGbMaxExtentFlat"])])
+def test_an_image_an_emulator_writes_is_listed_not_attached(host, fmt, options):
+    """Its files, extents too, are read without the emulator's leave, and
+    written only with it."""
+    disk = convert(mbr_disk(host, "mbr.raw"), host.work / f"disk.{fmt}", fmt, *options)
+    socket = host.work / "writer.sock"
+    writer = subprocess.Popen(
+        ["qemu-storage-daemon", "--blockdev", f"driver=file,node-name=f,filename={disk}",
+         "--blockdev", f"driver={fmt},node-name=q,file=f",
+         "--nbd-server", f"addr.type=unix,addr.path={socket}",
+         "--export", "type=nbd,id=e,node-name=q,writable=on"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        assert wait_until(socket.exists)
+        assert host.outcome(disk, "/p") == (0, VOLUMES, "")
+        assert host.outcome("Q:", disk) == (2, MOUNT_FAILED, "")
+        assert "in use by another program" in host.events()[-1]["strings"][3]
+    finally:
+        writer.terminate()
+        writer.wait()
+
+
 def test_chains(host):
     base = convert(mbr_disk(host, "mbr.raw"), host.work / "base.vmdk", "vmdk")
     child(host.work / "middle.qed", base, "qed", "vmdk")
