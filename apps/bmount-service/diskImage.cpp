@@ -203,6 +203,34 @@ ImageProblem CheckDescriptorNames(const std::string &path, std::string *why, siz
   return problem;
 }
 
+// Runs qemu-img with argv for the file at path; Tool, with *why, when it
+// did not run to its end within its limits.
+ImageProblem RunQemuImg(const std::vector<const char *> &argv, const std::string &path,
+                        HostRunResult *run, std::string *why) {
+  HostRunLimits limits = QemuImgLimits();
+  int rc = HostProcess_Run(argv.data(), &limits, run);
+  if (rc != 0) {
+    *why = "The disk file " + DiskImage_Quoted(path) + " cannot be examined: qemu-img " +
+           (Host_ErrorKind(rc) == HOST_ERROR_NOT_FOUND ? std::string("is not installed")
+                                                       : "cannot be started") +
+           ".";
+    return ImageProblem::Tool;
+  }
+  if (run->timedOut || run->outputTooLarge || run->signal != 0) {
+    // The limits end it with SIGXCPU, then SIGKILL; another signal is its own.
+    *why = "The disk file " + DiskImage_Quoted(path) + " cannot be examined: qemu-img " +
+           (run->timedOut         ? std::string("took too long")
+            : run->outputTooLarge ? std::string("said too much")
+            : run->signal == SIGXCPU || run->signal == SIGKILL
+                ? std::string("was stopped by its limits")
+                : "ended with signal " + std::to_string(run->signal) + " (" +
+                      strsignal(run->signal) + ")") +
+           ".";
+    return ImageProblem::Tool;
+  }
+  return ImageProblem::None;
+}
+
 // Runs qemu-img info on one file, with format given when it is known. Fills
 // *info with what qemu-img printed.
 ImageProblem RunInfo(const std::string &path, const std::string &format, nlohmann::json *info,
@@ -214,34 +242,15 @@ ImageProblem RunInfo(const std::string &path, const std::string &format, nlohman
   }
   argv.push_back(path.c_str());
   argv.push_back(nullptr);
-  HostRunLimits limits = QemuImgLimits();
   HostRunResult run;
-  int rc = HostProcess_Run(argv.data(), &limits, &run);
-  ImageProblem problem = ImageProblem::None;
-  if (rc != 0) {
-    problem = ImageProblem::Tool;
-    *why = "The disk file " + DiskImage_Quoted(path) + " cannot be examined: qemu-img " +
-           (Host_ErrorKind(rc) == HOST_ERROR_NOT_FOUND ? std::string("is not installed")
-                                                       : "cannot be started") +
-           ".";
-  } else if (run.timedOut || run.outputTooLarge || run.signal != 0) {
-    problem = ImageProblem::Tool;
-    // The limits end it with SIGXCPU, then SIGKILL; another signal is its own.
-    *why = "The disk file " + DiskImage_Quoted(path) + " cannot be examined: qemu-img " +
-           (run.timedOut         ? std::string("took too long")
-            : run.outputTooLarge ? std::string("said too much")
-            : run.signal == SIGXCPU || run.signal == SIGKILL
-                ? std::string("was stopped by its limits")
-                : "ended with signal " + std::to_string(run.signal) + " (" + strsignal(run.signal) +
-                      ")") +
-           ".";
-  } else if (run.exitCode != 0) {
+  ImageProblem problem = RunQemuImg(argv, path, &run, why);
+  if (problem == ImageProblem::None && run.exitCode != 0) {
     // qemu-img recognised a format (or was told one) and could not open it.
     problem = ImageProblem::Damaged;
     std::string text = Trimmed(std::string(run.err, run.errLength));
     *why = "The disk file " + DiskImage_Quoted(path) + " cannot be opened" +
            (format.empty() ? "" : " as " + format) + (text.empty() ? "." : ": " + text + ".");
-  } else {
+  } else if (problem == ImageProblem::None) {
     *info = nlohmann::json::parse(run.out, run.out + run.outLength, nullptr, false);
     if (!info->is_object()) {
       problem = ImageProblem::Tool;
@@ -641,6 +650,38 @@ bool DiskImage_ExtentPlaces(const ImageLayer &layer, ExtentPlaces *placed) {
     placed->extents.push_back(FromParts(place));
   }
   return true;
+}
+
+ImageProblem DiskImage_CheckTop(const DiskImage &image, std::string *why) {
+  if (image.Raw() || image.layers.empty()) {
+    return ImageProblem::None;
+  }
+  const ImageLayer &top = image.layers[0];
+  // The top alone: its parents are only read, and looked at as they are.
+  nlohmann::json node = {{"driver", top.format},
+                         {"file", {{"driver", "file"}, {"filename", top.path}}}};
+  const ImageFormat *format = DiskImage_Format(top.format);
+  if (format != nullptr && format->backing) {
+    node["backing"] = nullptr;
+  }
+  std::string name = "json:" + node.dump();
+  std::vector<const char *> argv = {"qemu-img", "check", "-U", "-q", name.c_str(), nullptr};
+  HostRunResult run;
+  ImageProblem problem = RunQemuImg(argv, top.path, &run, why);
+  // 3: clusters leaked, which wastes room and loses nothing; 63: a format
+  // that has no check.
+  if (problem == ImageProblem::None && run.exitCode != 0 && run.exitCode != 3 &&
+      run.exitCode != 63) {
+    problem = ImageProblem::Damaged;
+    std::string text = Trimmed(std::string(run.err, run.errLength));
+    size_t line = text.find('\n');
+    *why = "The disk file " + DiskImage_Quoted(top.path) + " is damaged" +
+           (text.empty() ? std::string() : " (" + text.substr(0, line) + ")") +
+           ", and writing to it would damage it further. Check and repair it first "
+           "(qemu-img check -r all, on a copy).";
+  }
+  HostRunResult_Free(&run);
+  return problem;
 }
 
 std::string DiskImage_NodeName(const std::string &prefix, char kind, size_t layer) {

@@ -88,6 +88,12 @@ enum class ImageProblem {
 // and names the file concerned.
 ImageProblem DiskImage_Probe(const std::string &path, DiskImage *image, std::string *why);
 
+// Checks the top layer of a disk that is not raw for damage (qemu-img
+// check), before it is written: Damaged, with *why, when its metadata are
+// found wrong, which writes would make worse; Tool when the check could not
+// run to its end.
+ImageProblem DiskImage_CheckTop(const DiskImage &image, std::string *why);
+
 // Probe results kept while every file of the disk stays as it was (same file,
 // size and modification time; for a raw disk, whose guest writes it, same
 // file and size), so that looking at a disk again starts no qemu-img: a raw

@@ -533,6 +533,23 @@ Outcome MountService::OpenImage(const std::string &path, DiskImage *image) {
   return Outcome::Fail(E_FAIL, why);
 }
 
+Outcome MountService::CheckBeforeWriting(const MountRecord &record, const DiskImage &image) {
+  std::string why;
+  if (record.diskReadOnly || !image.writable) {
+    return {};
+  }
+  switch (DiskImage_CheckTop(image, &why)) {
+    case ImageProblem::Damaged:
+      return Outcome::Fail(KindFailure(HOST_ERROR_INVALID), why);
+    case ImageProblem::None:
+      return {};
+    default:
+      // A check that could not end (a very large image, say) stops nothing.
+      ServiceLog(HOSTLOG_WARNING, "%s It is attached unchecked.", why.c_str());
+      return {};
+  }
+}
+
 Outcome MountService::OwnerMayUse(const std::string &path, const DiskImage &image, bool writing) {
   // A disk names its other files itself: they are opened as this service's
   // user only when the disk's owner could have opened them too, so that a
@@ -746,6 +763,11 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   record->diskLocked = !lockless;
   faults_.Reach("MountAs.locked");
   if (!image.Raw() && backend_->ReadsDisk()) {
+    Outcome checked = CheckBeforeWriting(*record, image);
+    if (!checked.Ok()) {
+      UnlockDisk(record);
+      return checked;
+    }
     Outcome started = StartDaemon(record, image);
     if (!started.Ok()) {
       UnlockDisk(record);

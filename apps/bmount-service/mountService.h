@@ -200,6 +200,8 @@ class MountService {
   // go of just now may still be on its way out.
   Outcome Covered(const MountRecord &record, const std::string &subject, const HostDisk &disk,
                   bool shared, int checks);
+  // Refuses a disk whose top layer, about to be written, is damaged.
+  Outcome CheckBeforeWriting(const MountRecord &record, const DiskImage &image);
   // Whether disk names the disk of the attached mount other.
   bool IsDiskOf(const MountRecord &other, const std::string &disk);
   void KeepClaim(MountRecord *record, std::vector<DiskClaim> claims);

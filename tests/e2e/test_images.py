@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import UNEXPECTED, kill_service, loops_of, mounts_below, processes_of, wait_until
+from conftest import NONE_MOUNTED, UNEXPECTED, kill_service, loops_of, mounts_below, processes_of, wait_until
 from test_commands import UNABLE_TO_MOUNT as MOUNT_FAILED, UNABLE_TO_OPEN as OPEN_FAILED
 from test_commands import MBR, NO_VOLUMES, SUGGEST_FORCE, make_disk, mbr_disk
 from test_loop import blank_disk, ext4_disk, needs_loop
@@ -344,6 +344,42 @@ def test_no_emulator_writes_a_disk_while_attached(loop_host, held):
         writer.wait()
     assert host.outcome("Q:", top) == (0, "", "")
     assert host.outcome("Q:", "/d") == (0, "", "")
+
+
+def damage(image, fmt):
+    """Points a table entry of the image's second half (where the extended
+    partition's table lies) past its end (qcow2) or at its header (vmdk,
+    both copies of the grain directory)."""
+    with open(image, "r+b") as f:
+        head = f.read(512)
+        if fmt == "qcow2":
+            (l1,) = struct.unpack_from(">Q", head, 40)
+            f.seek(l1)
+            (l2,) = struct.unpack(">Q", f.read(8))
+            f.seek((l2 & ((1 << 56) - 512)) + 8 * ((63488 * 512) >> 16))
+            f.write(struct.pack(">Q", (1 << 63) | (1 << 32)))
+        else:
+            for at in (56, 48):
+                (directory,) = struct.unpack_from("<Q", head, at)
+                f.seek(directory * 512 + 4)
+                f.write(struct.pack("<I", 1))
+
+
+@needs_loop
+@pytest.mark.parametrize("fmt", ["qcow2", "vmdk"])
+def test_a_damaged_image_is_not_written(loop_host, fmt):
+    """Writes would damage it further: its attach is refused, naming it, and
+    it is left as it was."""
+    host = loop_host
+    disk = convert(mbr_disk(host, "mbr.raw"), host.work / f"disk.{fmt}", fmt)
+    damage(disk, fmt)
+    before = sha256(disk)
+    assert host.outcome("E:", disk) == (2, MOUNT_FAILED, "")
+    said = host.events()[-1]["strings"][3]
+    assert f'The disk file "{disk}" is damaged (ERROR: ' in said, said
+    assert "qemu-img check -r all" in said
+    assert sha256(disk) == before
+    assert host.listing() == NONE_MOUNTED
 
 
 @needs_loop
