@@ -652,14 +652,18 @@ bool DiskImage_ExtentPlaces(const ImageLayer &layer, ExtentPlaces *placed) {
   return true;
 }
 
-ImageProblem DiskImage_CheckTop(const DiskImage &image, std::string *why) {
+ImageProblem DiskImage_CheckTop(const DiskImage &image, const std::string &opened,
+                                std::string *why) {
   if (image.Raw() || image.layers.empty()) {
     return ImageProblem::None;
   }
   const ImageLayer &top = image.layers[0];
+  // Extents are named from the descriptor's folder: read by their names.
+  bool byOpened = !opened.empty() && top.extents.empty();
   // The top alone: its parents are only read, and looked at as they are.
-  nlohmann::json node = {{"driver", top.format},
-                         {"file", {{"driver", "file"}, {"filename", top.path}}}};
+  nlohmann::json node = {
+      {"driver", top.format},
+      {"file", {{"driver", "file"}, {"filename", byOpened ? opened : top.path}}}};
   const ImageFormat *format = DiskImage_Format(top.format);
   if (format != nullptr && format->backing) {
     node["backing"] = nullptr;

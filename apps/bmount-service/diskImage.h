@@ -91,8 +91,11 @@ ImageProblem DiskImage_Probe(const std::string &path, DiskImage *image, std::str
 // Checks the top layer of a disk that is not raw for damage (qemu-img
 // check), before it is written: Damaged, with *why, when its metadata are
 // found wrong, which writes would make worse; Tool when the check could not
-// run to its end.
-ImageProblem DiskImage_CheckTop(const DiskImage &image, std::string *why);
+// run to its end. opened, where not empty, is the name the top's file is
+// read by instead of its path, as in DiskImage_Nodes, unless the layer has
+// extent files of its own.
+ImageProblem DiskImage_CheckTop(const DiskImage &image, const std::string &opened,
+                                std::string *why);
 
 // Probe results kept while every file of the disk stays as it was (same file,
 // size and modification time; for a raw disk, whose guest writes it, same

@@ -538,7 +538,11 @@ Outcome MountService::CheckBeforeWriting(const MountRecord &record, const DiskIm
   if (record.diskReadOnly || !image.writable) {
     return {};
   }
-  switch (DiskImage_CheckTop(image, &why)) {
+  // The very file claimed, not what its name leads to by now.
+  auto held = claims_.find(record.id);
+  HeldFiles names = held != claims_.end() ? OpenedNames(held->second, image) : HeldFiles{};
+  auto opened = names.find(image.layers[0].path);
+  switch (DiskImage_CheckTop(image, opened != names.end() ? opened->second : "", &why)) {
     case ImageProblem::Damaged:
       return Outcome::Fail(KindFailure(HOST_ERROR_INVALID), why);
     case ImageProblem::None:
