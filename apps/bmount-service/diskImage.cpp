@@ -18,6 +18,7 @@
 #include "host/lastError.h"
 #include "host/lookup.h"
 #include "host/process.h"
+#include "host/socket.h"
 
 namespace {
 
@@ -37,13 +38,17 @@ constexpr size_t kMaxCached = 256;
 // QEMU reads no more of a vmdk descriptor than this.
 constexpr uint64_t kMaxDescriptor = (1 << 20) - 1;
 
-HostRunLimits QemuImgLimits() {
+// What every qemu-img run of one probe may take together: a chain of many
+// layers, each with many extent files, must not hold the service for each.
+constexpr int kProbeMs = 30000;
+
+HostRunLimits QemuImgLimits(int timeoutMs) {
   HostRunLimits limits;
   // Not tight: opening many extent files, qemu-img runs up to 64 I/O threads,
   // each reserving a stack and a heap arena (about 72 MiB of addresses).
   limits.addressSpace = uint64_t{8} << 30;
   limits.cpuSeconds = 10;
-  limits.timeoutMs = 30000;
+  limits.timeoutMs = timeoutMs;
   limits.maxOutput = 4 << 20;
   limits.maxErrors = 16 << 10;
   return limits;
@@ -206,8 +211,8 @@ ImageProblem CheckDescriptorNames(const std::string &path, std::string *why, siz
 // Runs qemu-img with argv for the file at path; Tool, with *why, when it
 // did not run to its end within its limits.
 ImageProblem RunQemuImg(const std::vector<const char *> &argv, const std::string &path,
-                        HostRunResult *run, std::string *why) {
-  HostRunLimits limits = QemuImgLimits();
+                        int timeoutMs, HostRunResult *run, std::string *why) {
+  HostRunLimits limits = QemuImgLimits(std::max(timeoutMs, 1));
   int rc = HostProcess_Run(argv.data(), &limits, run);
   if (rc != 0) {
     *why = "The disk file " + DiskImage_Quoted(path) + " cannot be examined: qemu-img " +
@@ -233,8 +238,8 @@ ImageProblem RunQemuImg(const std::vector<const char *> &argv, const std::string
 
 // Runs qemu-img info on one file, with format given when it is known. Fills
 // *info with what qemu-img printed.
-ImageProblem RunInfo(const std::string &path, const std::string &format, nlohmann::json *info,
-                     std::string *why) {
+ImageProblem RunInfo(const std::string &path, const std::string &format, int timeoutMs,
+                     nlohmann::json *info, std::string *why) {
   std::vector<const char *> argv = {"qemu-img", "info", "--output=json", "-U"};
   if (!format.empty()) {
     argv.push_back("-f");
@@ -243,7 +248,7 @@ ImageProblem RunInfo(const std::string &path, const std::string &format, nlohman
   argv.push_back(path.c_str());
   argv.push_back(nullptr);
   HostRunResult run;
-  ImageProblem problem = RunQemuImg(argv, path, &run, why);
+  ImageProblem problem = RunQemuImg(argv, path, timeoutMs, &run, why);
   if (problem == ImageProblem::None && run.exitCode != 0) {
     // qemu-img recognised a format (or was told one) and could not open it.
     problem = ImageProblem::Damaged;
@@ -405,6 +410,7 @@ ImageProblem ProbeChain(const std::string &path, DiskImage *image, std::string *
   }
   std::string format;  // as the child recorded it; "" for the named file
   std::set<std::string> seen;
+  int64_t deadline = HostClock_NowMs() + kProbeMs;
   for (;;) {
     if (image->layers.size() == kMaxLayers || !seen.insert(current).second) {
       *why = "The disk file " + DiskImage_Quoted(path) +
@@ -422,7 +428,7 @@ ImageProblem ProbeChain(const std::string &path, DiskImage *image, std::string *
       return problem;
     }
     nlohmann::json info;
-    problem = RunInfo(current, format, &info, why);
+    problem = RunInfo(current, format, static_cast<int>(deadline - HostClock_NowMs()), &info, why);
     if (problem != ImageProblem::None) {
       return problem;
     }
@@ -671,7 +677,7 @@ ImageProblem DiskImage_CheckTop(const DiskImage &image, const std::string &opene
   std::string name = "json:" + node.dump();
   std::vector<const char *> argv = {"qemu-img", "check", "-U", "-q", name.c_str(), nullptr};
   HostRunResult run;
-  ImageProblem problem = RunQemuImg(argv, top.path, &run, why);
+  ImageProblem problem = RunQemuImg(argv, top.path, kProbeMs, &run, why);
   // 3: clusters leaked, which wastes room and loses nothing; 63: a format
   // that has no check.
   if (problem == ImageProblem::None && run.exitCode != 0 && run.exitCode != 3 &&
