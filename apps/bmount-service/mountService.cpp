@@ -271,7 +271,7 @@ bool MountService::Start(std::string *error) {
     if (!claims.empty()) {
       KeepClaim(r, std::move(claims));
     }
-    if (LockKeptOrAgain(r->id, r->disk)) {
+    if (LockKeptOrAgain(r->id, r->disk, r->diskHandle)) {
       r->diskLocked = true;
     } else {
       ServiceLog(HOSTLOG_WARNING, "mount %d: cannot lock the disk %s again", r->id,
@@ -433,16 +433,16 @@ std::vector<DiskClaim> MountService::ClaimKeptOrAgain(int32_t id, const std::str
   return ClaimAgain(disk);
 }
 
-bool MountService::LockKeptOrAgain(int32_t id, const std::string &disk) {
+bool MountService::LockKeptOrAgain(int32_t id, const std::string &disk, int diskHandle) {
   auto k = kept_.find(id);
   if (k != kept_.end() && k->second.lock >= 0) {
     int handle = std::exchange(k->second.lock, -1);
-    if (k->second.lockedDisk == disk && FileLock_Adopt(disk.c_str(), false, handle)) {
+    if (k->second.lockedDisk == disk && FileLock_Adopt(disk.c_str(), false, handle, diskHandle)) {
       return true;
     }
     HostFile_Close(handle);
   }
-  return FileLock_Lock(disk.c_str(), false) == 1;
+  return FileLock_Lock(disk.c_str(), false, diskHandle) == 1;
 }
 
 void MountService::DropKept() {
@@ -752,7 +752,9 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
     return claimed;
   }
   KeepClaim(record, std::move(claims));
-  int locked = FileLock_Lock(record->disk.c_str(), false);
+  // Made beside the very disk claimed: a folder on the way swapped since
+  // fails the attach, as any lock file that cannot be made does.
+  int locked = FileLock_Lock(record->disk.c_str(), false, record->diskHandle);
   int code = locked == 1 ? 0 : Host_GetLastError();
   // No lock file can be made on a read-only file system, and none is needed
   // there: nobody can write the disk, and it is attached read-only.
@@ -1591,7 +1593,7 @@ void MountService::AdoptLingering(std::vector<std::string> *keep) {
     std::string disk = StorageDaemon_Label(daemonBase_, record.name);
     if (!disk.empty()) {
       found.claims = ClaimKeptOrAgain(found.id, disk);
-      if (LockKeptOrAgain(found.id, disk)) {
+      if (LockKeptOrAgain(found.id, disk, found.claims.empty() ? -1 : found.claims[0].disk.fd)) {
         found.lockedDisk = disk;
       }
     }

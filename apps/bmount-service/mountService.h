@@ -139,8 +139,9 @@ class MountService {
   // The claims of mount id that were kept, else those that can be taken
   // again.
   std::vector<DiskClaim> ClaimKeptOrAgain(int32_t id, const std::string &disk);
-  // Holds the lock file of mount id's disk: the one kept, else anew.
-  bool LockKeptOrAgain(int32_t id, const std::string &disk);
+  // Holds the lock file of mount id's disk: the one kept, else anew; both
+  // only beside the file diskHandle has open (-1: none held).
+  bool LockKeptOrAgain(int32_t id, const std::string &disk, int diskHandle);
   // Lets go of what was kept for mounts that are no more.
   void DropKept();
   // Whether loop device number presents file.

@@ -9,6 +9,11 @@
 // take it exclusively (nobody else has it locked), and a locker checks after
 // locking that the name still leads to the file it locked; otherwise it
 // would hold a lock nobody else can see.
+//
+// The lock file's folder is opened once and every later step works relative
+// to it: a user who owns a folder on the way could otherwise swap it for a
+// link and make the caller create or remove a file elsewhere. A locker that
+// holds the disk open first checks the folder holds that very disk.
 #include "file/fileLock.h"
 
 #include <strings.h>
@@ -33,6 +38,7 @@ constexpr int kMaxAttempts = 8;
 struct LockRecord {
   char *path;
   char *lockName;
+  int folder;  // the lock file's, opened once
   int handle;
   LockRecord *next;
 };
@@ -51,17 +57,51 @@ char *DirectoryOf(const char *path) {
   return dir;
 }
 
-// Opens the lock file and locks it. Returns the handle, or HOSTFILE_INVALID
-// with *result set to 0 (held elsewhere) or -1 (error).
-int OpenAndLock(const char *lockName, bool readOnly, int *result) {
+// The lock file's name within its folder.
+const char *BaseOf(const char *lockName) {
+  const char *slash = strrchr(lockName, '/');
+  return slash != nullptr ? slash + 1 : lockName;
+}
+
+// Opens the folder of lockName. When the lock file lies beside the disk and
+// disk is not HOSTFILE_INVALID, the folder must hold the file disk has open
+// under the lock's name less ".lck". Returns a handle or HOSTFILE_INVALID.
+int OpenFolder(const char *lockName, int disk, bool beside) {
+  const char *base = BaseOf(lockName);
+  int length = base == lockName ? 0 : static_cast<int>(base - lockName) - 1;
+  char *folder = base == lockName ? Util_SafeStrdup(".")
+                 : length == 0    ? Util_SafeStrdup("/")
+                                  : Str_Asprintf(nullptr, "%.*s", length, lockName);
+  int check = beside ? disk : HOSTFILE_INVALID;
+  int baseLength = static_cast<int>(strlen(base)) - 4;
+  char *diskName = check != HOSTFILE_INVALID && baseLength > 0
+                       ? Str_Asprintf(nullptr, "%.*s", baseLength, base)
+                       : nullptr;
+  int handle = folder != nullptr ? HostDir_OpenHolding(folder, diskName, check) : HOSTFILE_INVALID;
+  if (handle == HOSTFILE_INVALID) {
+    int code = Host_GetLastError();
+    Warning("FileLock_Lock: no folder holding the disk for %s (%d)\n", lockName, code);
+    Host_SetLastError(code);
+  }
+  free(diskName);
+  free(folder);
+  return handle;
+}
+
+// Opens the lock file in folder and locks it. Returns the handle, or
+// HOSTFILE_INVALID with *result set to 0 (held elsewhere) or -1 (error).
+int OpenAndLock(int folder, const char *lockName, bool readOnly, int *result) {
+  const char *base = BaseOf(lockName);
   for (int attempt = 0; attempt < kMaxAttempts; attempt++) {
-    HostFd handle(HostFile_OpenLockFile(lockName, false, true));
+    HostFd handle(HostFile_OpenLockFileAt(folder, base, false, true));
     if (!handle.Valid() && readOnly && Host_ErrorKind(Host_GetLastError()) == HOST_ERROR_ACCESS) {
       // Someone else's lock file: a shared lock needs only read access.
-      handle.Reset(HostFile_OpenLockFile(lockName, true, false));
+      handle.Reset(HostFile_OpenLockFileAt(folder, base, true, false));
     }
     if (!handle.Valid()) {
-      Warning("Error opening lock file %s (%d)\n", lockName, Host_GetLastError());
+      int code = Host_GetLastError();
+      Warning("Error opening lock file %s (%d)\n", lockName, code);
+      Host_SetLastError(code);
       *result = -1;
       return HOSTFILE_INVALID;
     }
@@ -70,7 +110,7 @@ int OpenAndLock(const char *lockName, bool readOnly, int *result) {
       *result = 0;
       return HOSTFILE_INVALID;
     }
-    if (HostFile_IsNamedBy(handle.Get(), lockName)) {
+    if (HostFile_IsNamedByAt(handle.Get(), folder, base)) {
       *result = 1;
       return handle.Release();
     }
@@ -82,10 +122,12 @@ int OpenAndLock(const char *lockName, bool readOnly, int *result) {
   return HOSTFILE_INVALID;
 }
 
-// The malloc'd name of path's lock file, or NULL.
-char *LockNameOf(const char *path) {
+// The malloc'd full name of path's lock file, or NULL; *beside tells whether
+// it lies beside the disk.
+char *LockNameOf(const char *path, bool *beside) {
+  *beside = strncasecmp(path, "PhysicalDrive", 13) != 0;
   char *lockName = nullptr;
-  if (strncasecmp(path, "PhysicalDrive", 13) == 0) {
+  if (!*beside) {
     char *tmpDir = File_GetTmpDir();
     if (tmpDir == nullptr) return nullptr;
     lockName = Str_Asprintf(nullptr, "%s%s%s%s", tmpDir, "/pd", path + 13, ".lck");
@@ -102,11 +144,12 @@ char *LockNameOf(const char *path) {
   return lockName;
 }
 
-// Keeps the handle in the list; takes lockName.
-void Remember(const char *path, char *lockName, int handle) {
+// Keeps the handles in the list; takes lockName.
+void Remember(const char *path, char *lockName, int folder, int handle) {
   LockRecord *record = static_cast<LockRecord *>(Util_SafeMalloc(sizeof(LockRecord)));
   record->path = Util_SafeStrdup(path);
   record->lockName = lockName;
+  record->folder = folder;
   record->handle = handle;
   std::lock_guard<std::mutex> guard(gLockListMutex);
   record->next = gLockList;
@@ -128,6 +171,7 @@ LockRecord *Unlink(const char *path) {
 
 void Discard(LockRecord *record) {
   HostFile_Close(record->handle);
+  HostFile_Close(record->folder);
   free(record->path);
   free(record->lockName);
   free(record);
@@ -135,9 +179,10 @@ void Discard(LockRecord *record) {
 
 }  // namespace
 
-int FileLock_Lock(const char *path, bool readOnly) {
+int FileLock_Lock(const char *path, bool readOnly, int disk) {
   if (path == nullptr) return -1;
-  char *lockName = LockNameOf(path);
+  bool beside = true;
+  char *lockName = LockNameOf(path, &beside);
   if (lockName == nullptr) return -1;
 
   if (readOnly) {
@@ -152,12 +197,14 @@ int FileLock_Lock(const char *path, bool readOnly) {
   }
 
   int result = -1;
-  int handle = OpenAndLock(lockName, readOnly, &result);
+  HostFd folder(OpenFolder(lockName, disk, beside));
+  int handle =
+      folder.Valid() ? OpenAndLock(folder.Get(), lockName, readOnly, &result) : HOSTFILE_INVALID;
   if (handle == HOSTFILE_INVALID) {
     free(lockName);
     return result;
   }
-  Remember(path, lockName, handle);
+  Remember(path, lockName, folder.Release(), handle);
   return 1;
 }
 
@@ -182,10 +229,12 @@ bool FileLock_Unlock(const char *path, bool readOnly) {
   bool unlocked = HostFile_Unlock(record->handle, 0, kLockLength);
   // Remove the file only when nobody else holds it; removing it under a
   // reader would let the next writer lock a fresh file beside that reader.
-  // Nor when its name leads elsewhere now (a folder on the way swapped).
+  // Its folder was opened at locking: a folder swapped on the way since
+  // leads nowhere else.
+  const char *base = BaseOf(record->lockName);
   if (HostFile_Lock(record->handle, false, 0, kLockLength) == 1 &&
-      HostFile_IsNamedBy(record->handle, record->lockName)) {
-    HostFs_Unlink(record->lockName);
+      HostFile_IsNamedByAt(record->handle, record->folder, base)) {
+    HostFs_UnlinkAt(record->folder, base);
   }
   Discard(record);
   return unlocked;
@@ -208,17 +257,19 @@ bool FileLock_Forget(const char *path) {
   return true;
 }
 
-bool FileLock_Adopt(const char *path, bool readOnly, int handle) {
+bool FileLock_Adopt(const char *path, bool readOnly, int handle, int disk) {
   if (path == nullptr || handle < 0) return false;
-  char *lockName = LockNameOf(path);
+  bool beside = true;
+  char *lockName = LockNameOf(path, &beside);
   if (lockName == nullptr) return false;
   // Taking the lock again through its own open file only confirms it; a
   // handle whose lock went would take it anew, which is as good.
-  if (!HostFile_IsNamedBy(handle, lockName) ||
+  HostFd folder(OpenFolder(lockName, disk, beside));
+  if (!folder.Valid() || !HostFile_IsNamedByAt(handle, folder.Get(), BaseOf(lockName)) ||
       HostFile_Lock(handle, readOnly, 0, kLockLength) != 1) {
     free(lockName);
     return false;
   }
-  Remember(path, lockName, handle);
+  Remember(path, lockName, folder.Release(), handle);
   return true;
 }

@@ -412,15 +412,38 @@ bool HostFile_Unlock(int handle, uint64_t offset, uint64_t length) {
   return SetLock(handle, F_UNLCK, offset, length) == 0;
 }
 
-int HostFile_OpenLockFile(const char *path, bool readOnly, bool create) {
-  if (path == nullptr || *path == '\0') {
+int HostDir_OpenHolding(const char *folder, const char *name, int file) {
+  if (folder == nullptr || *folder == '\0') {
+    errno = ENOENT;
+    return HOSTFILE_INVALID;
+  }
+  int dir = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0 || file == HOSTFILE_INVALID) {
+    return dir;
+  }
+  struct stat held, named;
+  int e = name == nullptr || *name == '\0'                             ? ENOENT
+          : fstat(file, &held) != 0                                    ? errno
+          : fstatat(dir, name, &named, 0) != 0                         ? errno
+          : held.st_dev != named.st_dev || held.st_ino != named.st_ino ? ENOENT
+                                                                       : 0;
+  if (e != 0) {
+    close(dir);
+    errno = e;
+    return HOSTFILE_INVALID;
+  }
+  return dir;
+}
+
+int HostFile_OpenLockFileAt(int dir, const char *name, bool readOnly, bool create) {
+  if (name == nullptr || *name == '\0') {
     errno = ENOENT;
     return HOSTFILE_INVALID;
   }
   // Lock files sit beside disks in folders other users may own: a planted
   // link must not make us create a file wherever it points.
   int flags = (readOnly ? O_RDONLY : O_RDWR) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-  int fd = open(path, create ? flags | O_CREAT : flags, 0666);
+  int fd = openat(dir, name, create ? flags | O_CREAT : flags, 0666);
   if (fd < 0) {
     return HOSTFILE_INVALID;
   }
@@ -451,10 +474,15 @@ bool HostFile_MayWaitToClose(int handle) {
          S_ISREG(sx.stx_mode) && sx.stx_dev_major == 0;
 }
 
-bool HostFile_IsNamedBy(int handle, const char *path) {
+bool HostFile_IsNamedByAt(int handle, int dir, const char *name) {
   struct stat open, named;
-  return fstat(handle, &open) == 0 && path != nullptr && lstat(path, &named) == 0 &&
-         open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+  return fstat(handle, &open) == 0 && name != nullptr &&
+         fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && open.st_dev == named.st_dev &&
+         open.st_ino == named.st_ino;
 }
 
 bool HostFs_Unlink(const char *path) { return path != nullptr && unlink(path) == 0; }
+
+bool HostFs_UnlinkAt(int dir, const char *name) {
+  return name != nullptr && unlinkat(dir, name, 0) == 0;
+}

@@ -105,15 +105,24 @@ long long HostFile_Size(int handle);
 int HostFile_Lock(int handle, bool shared, uint64_t offset, uint64_t length);
 // Returns true when the range was unlocked.
 bool HostFile_Unlock(int handle, uint64_t offset, uint64_t length);
-// Opens a lock file for reading and, unless readOnly, writing; created (mode
-// 0666 less the umask) when missing and create is set. A symbolic link where
-// the file belongs is never followed: it fails with ELOOP, and nothing is
-// created or truncated anywhere. Anything but a regular file is refused
-// (EINVAL) without waiting. Returns a handle or HOSTFILE_INVALID.
-int HostFile_OpenLockFile(const char *path, bool readOnly, bool create);
-// Returns true when path still names the file the handle has open (a lock
-// taken on a file that was removed meanwhile protects nothing).
-bool HostFile_IsNamedBy(int handle, const char *path);
+// Lock files are named relative to their folder, opened once: a folder on
+// the way swapped for a link afterwards leads nowhere else.
+// Opens the folder (links on the way followed) for the functions below. When
+// file is not HOSTFILE_INVALID, the folder must hold under name the very file
+// that handle has open (a link as the last part followed, as stat does): else
+// it fails with ENOENT. Returns a handle or HOSTFILE_INVALID.
+int HostDir_OpenHolding(const char *folder, const char *name, int file);
+// Opens the lock file name in the open folder dir for reading and, unless
+// readOnly, writing; created (mode 0666 less the umask) when missing and
+// create is set. A symbolic link where the file belongs is never followed: it
+// fails with ELOOP, and nothing is created or truncated anywhere. Anything but
+// a regular file is refused (EINVAL) without waiting. Returns a handle or
+// HOSTFILE_INVALID.
+int HostFile_OpenLockFileAt(int dir, const char *name, bool readOnly, bool create);
+// Returns true when name in the open folder dir still is the file the handle
+// has open (a lock taken on a file that was removed meanwhile protects
+// nothing).
+bool HostFile_IsNamedByAt(int handle, int dir, const char *name);
 // The kernel's name of the file the handle has open (as sysfs names a loop
 // device's backing file), read without asking the file's own file system;
 // malloc'd, NULL when it cannot be read.
@@ -126,3 +135,6 @@ bool HostFile_MayWaitToClose(int handle);
 
 // Removes a file. False on failure.
 bool HostFs_Unlink(const char *path);
+// Removes the file name (never a folder) from the open folder dir. False on
+// failure.
+bool HostFs_UnlinkAt(int dir, const char *name);
