@@ -13,6 +13,7 @@ import pytest
 
 from conftest import CLSID
 from test_commands import NO_LOCATOR, UNABLE_TO_OPEN, mbr_disk
+from test_loop import ext4_disk, needs_loop
 
 SERVER_VALUE = Path("registry/HKLM/Software/Classes/CLSID") / CLSID / "LocalServer32" / "@"
 SOURCE_KEY = Path("registry/HKLM/System/CurrentControlSet/Services/EventLog/Application/bmount-service")
@@ -89,6 +90,39 @@ def test_a_link_of_another_users_must_lead_to_their_own_file(host, nobody_home, 
     assert host.run("E:", path(given)).returncode == 2
     assert "through a symbolic link of another user's" in host.events()[-1]["strings"][-1]
     assert "=>" not in host.listing()
+
+
+@needs_loop
+def test_a_folder_link_swapped_under_an_attached_disk_leaves_roots_file_alone(loop_host,
+                                                                              nobody_home):
+    """The disk's owner swaps the folder link the disk was attached through
+    for one to root's folder: neither the restarted service nor the detach
+    takes or removes the lock file of that name there."""
+    host = loop_host
+    real, vms, target = nobody_home / "real", nobody_home / "vms", host.work / "target"
+    real.mkdir()
+    os.chown(real, U, U)
+    disk = real / "disk.img"
+    os.rename(ext4_disk(host), disk)
+    os.chown(disk, U, U)
+    os.symlink("real", vms)
+    os.lchown(vms, U, U)
+    target.mkdir(mode=0o755)
+    roots = target / "disk.img.lck"
+    roots.write_text("root's\n")
+    roots.chmod(0o600)
+    given = str(vms / "disk.img")
+    assert host.outcome("E:", given) == (0, "", "")
+    assert (real / "disk.img.lck").exists()
+
+    os.symlink(target, nobody_home / "vms.new")
+    os.lchown(nobody_home / "vms.new", U, U)
+    os.rename(nobody_home / "vms.new", vms)
+    assert host.run_service("--stop").returncode == 0
+    assert f"E:\\  =>  {given}\n" in host.listing()  # started again
+    assert host.outcome("E:", "/d") == (0, "", "")
+    assert os.listdir(target) == ["disk.img.lck"]
+    assert roots.read_text() == "root's\n" and roots.stat().st_mode & 0o777 == 0o600
 
 
 @AS_ROOT

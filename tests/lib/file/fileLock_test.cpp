@@ -1,18 +1,24 @@
 // Lock files: sharing and exclusion between processes and within one
 // process, removal on unlock, and the refusal to remove a lock file that
-// another holder still has locked. A stale lock file left by a crashed holder
+// another holder still has locked, and no lock file made or removed in a
+// folder a swapped link leads to. A stale lock file left by a crashed holder
 // is taken again at every crash step of test_faults.py.
 #include "file/fileLock.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "host/descriptor.h"
 #include "testSupport.h"
 
 namespace {
@@ -180,19 +186,83 @@ TEST(FileLock, APlantedLinkOrSpecialFileIsNeverFollowed) {
   }
 }
 
-// A folder on the way swapped for a link while locked: the unlock must not
-// remove the lock file the name now leads to.
-TEST(FileLock, UnlockRemovesNothingAFolderSwapLeadsTo) {
-  TempDir dir;
-  std::string vm = dir.file("vm"), other = dir.file("other");
-  ASSERT_EQ(mkdir(vm.c_str(), 0700), 0);
-  ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
-  WriteFile(other + "/disk.bxdk.lck", "");
-  ASSERT_EQ(FileLock_Lock((vm + "/disk.bxdk").c_str(), false), 1);
-  ASSERT_EQ(rename(vm.c_str(), dir.file("moved").c_str()), 0);
-  ASSERT_EQ(symlink(other.c_str(), vm.c_str()), 0);
-  EXPECT_TRUE(FileLock_Unlock((vm + "/disk.bxdk").c_str(), false));
-  EXPECT_TRUE(Exists(other + "/disk.bxdk.lck"));
+// The names in a folder, sorted, with the content and mode of each.
+std::string Contents(const std::string &folder) {
+  std::set<std::string> names;
+  if (DIR *d = opendir(folder.c_str())) {
+    while (const dirent *e = readdir(d)) {
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
+    }
+    closedir(d);
+  }
+  std::string listed;
+  for (const std::string &name : names) {
+    struct stat st {};
+    lstat((folder + "/" + name).c_str(), &st);
+    listed += name + " " + std::to_string(st.st_mode) + " " +
+              (S_ISREG(st.st_mode) ? testsupport::ReadFile(folder + "/" + name) : "") + ";";
+  }
+  return listed;
+}
+
+// The disk's owner swaps a folder link on the way to a disk held open for
+// another folder at each step of a lock's life: nothing is made, locked or
+// removed in the other folder, whether it holds nothing of the name, a lock
+// file, or another disk of the name.
+TEST(FileLock, AFolderLinkSwappedLeadsNoLockElsewhere) {
+  enum Swap { kBeforeLock, kBeforeUnlock, kBeforeAdopt };
+  const struct {
+    const char *name;
+    Swap when;
+  } steps[] = {{"before lock", kBeforeLock},
+               {"between lock and unlock", kBeforeUnlock},
+               {"before adopt", kBeforeAdopt}};
+  const char *const others[] = {"", "disk.bxdk.lck", "disk.bxdk"};
+  for (const auto &step : steps) {
+    for (const char *planted : others) {
+      SCOPED_TRACE(std::string(step.name) + ", the other folder holding '" + planted + "'");
+      TempDir dir;
+      std::string real = dir.file("real"), other = dir.file("other"), vm = dir.file("vm");
+      std::string disk = vm + "/disk.bxdk";
+      ASSERT_EQ(mkdir(real.c_str(), 0700) | mkdir(other.c_str(), 0700), 0);
+      WriteFile(real + "/disk.bxdk", "disk");
+      if (*planted != '\0') {
+        WriteFile(other + "/disk.bxdk.lck", "root's");
+        if (strcmp(planted, "disk.bxdk") == 0) WriteFile(other + "/disk.bxdk", "another");
+      }
+      ASSERT_EQ(symlink("real", vm.c_str()), 0);
+      const std::string before = Contents(other);
+      HostFd held(open(disk.c_str(), O_RDONLY | O_CLOEXEC));
+      auto swap = [&] {
+        ASSERT_EQ(symlink(other.c_str(), dir.file("vm.new").c_str()), 0);
+        ASSERT_EQ(rename(dir.file("vm.new").c_str(), vm.c_str()), 0);
+      };
+
+      if (step.when == kBeforeLock) swap();
+      int locked = FileLock_Lock(disk.c_str(), false, held.Get());
+      if (step.when == kBeforeLock) {
+        EXPECT_EQ(locked, -1);
+      } else {
+        ASSERT_EQ(locked, 1);
+        EXPECT_TRUE(Exists(real + "/disk.bxdk.lck"));
+      }
+      if (step.when == kBeforeUnlock) {
+        swap();
+        EXPECT_TRUE(FileLock_Unlock(disk.c_str(), false));
+        EXPECT_FALSE(Exists(real + "/disk.bxdk.lck")) << "the lock file it made goes";
+      }
+      if (step.when == kBeforeAdopt) {
+        int kept = dup(FileLock_Handle(disk.c_str()));
+        ASSERT_TRUE(FileLock_Forget(disk.c_str()));
+        swap();
+        EXPECT_FALSE(FileLock_Adopt(disk.c_str(), false, kept, held.Get()));
+        close(kept);
+        EXPECT_EQ(FileLock_Lock(disk.c_str(), false, held.Get()), -1) << "nor taken anew there";
+      }
+      EXPECT_FALSE(FileLock_Unlock(disk.c_str(), false));
+      EXPECT_EQ(Contents(other), before);
+    }
+  }
 }
 
 }  // namespace
