@@ -421,12 +421,17 @@ int HostDir_OpenHolding(const char *folder, const char *name, int file) {
   if (dir < 0 || file == HOSTFILE_INVALID) {
     return dir;
   }
-  struct stat held, named;
-  int e = name == nullptr || *name == '\0'                             ? ENOENT
-          : fstat(file, &held) != 0                                    ? errno
-          : fstatat(dir, name, &named, 0) != 0                         ? errno
-          : held.st_dev != named.st_dev || held.st_ino != named.st_ino ? ENOENT
-                                                                       : 0;
+  // From what is known of both: a disk whose own storage stops answering
+  // (a FUSE export in the disk's place) must not hold us up.
+  const int known = AT_STATX_DONT_SYNC;
+  struct statx held, named;
+  int e = name == nullptr || *name == '\0'                                ? ENOENT
+          : statx(file, "", AT_EMPTY_PATH | known, STATX_INO, &held) != 0 ? errno
+          : statx(dir, name, known, STATX_INO, &named) != 0               ? errno
+          : held.stx_ino != named.stx_ino || held.stx_dev_major != named.stx_dev_major ||
+                  held.stx_dev_minor != named.stx_dev_minor
+              ? ENOENT
+              : 0;
   if (e != 0) {
     close(dir);
     errno = e;

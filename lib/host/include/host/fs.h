@@ -109,8 +109,10 @@ bool HostFile_Unlock(int handle, uint64_t offset, uint64_t length);
 // the way swapped for a link afterwards leads nowhere else.
 // Opens the folder (links on the way followed) for the functions below. When
 // file is not HOSTFILE_INVALID, the folder must hold under name the very file
-// that handle has open (a link as the last part followed, as stat does): else
-// it fails with ENOENT. Returns a handle or HOSTFILE_INVALID.
+// that handle has open (a link as the last part followed, as stat does), told
+// from what is known of both without asking the file's own storage, which
+// may not answer: else it fails with ENOENT. Returns a handle or
+// HOSTFILE_INVALID.
 int HostDir_OpenHolding(const char *folder, const char *name, int file);
 // Opens the lock file name in the open folder dir for reading and, unless
 // readOnly, writing; created (mode 0666 less the umask) when missing and
