@@ -1221,12 +1221,8 @@ Outcome MountService::Covered(const MountRecord &record, const std::string &subj
   if (!refused.Ok()) {
     return refused;
   }
-  // A file to be written must not be open in an emulator meanwhile, such as
-  // the daemon of a volume that a stopped service left attached; a parent is
-  // only read, and emulators may share it.
-  if (!shared && HostDisk_LockedElsewhere(disk)) {
-    return CannotOpen(subject, HostDiskOpen::InUse, 0);
-  }
+  // A loop device first: one set up on a raw disk's claim keeps the claim's
+  // locks, which would be taken for another program's.
   int loop = HostDisk_CoveringLoop(disk);
   for (int i = 1; i < checks && loop >= 0; i++) {
     std::this_thread::sleep_for(kCoverPause);
@@ -1236,6 +1232,12 @@ Outcome MountService::Covered(const MountRecord &record, const std::string &subj
     return Outcome::Fail(
         KindFailure(HOST_ERROR_BUSY),
         subject + " is in use by the loop device /dev/loop" + std::to_string(loop) + ".");
+  }
+  // A file to be written must not be open in an emulator meanwhile, such as
+  // the daemon of a volume that a stopped service left attached; a parent is
+  // only read, and emulators may share it.
+  if (!shared && HostDisk_LockedElsewhere(disk)) {
+    return CannotOpen(subject, HostDiskOpen::InUse, 0);
   }
   return {};
 }
