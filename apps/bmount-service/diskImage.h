@@ -59,6 +59,9 @@ struct ImageLayer {
   // False for compressed extents (a stream-optimized vmdk): QEMU only appends
   // to them and fails a write to data already there.
   bool writable = true;
+  // Left by a writer that ended without closing it (lazy reference counts):
+  // QEMU mends it as it opens it for writing.
+  bool dirty = false;
 };
 
 struct DiskImage {
@@ -91,7 +94,8 @@ ImageProblem DiskImage_Probe(const std::string &path, DiskImage *image, std::str
 // Checks the top layer of a disk that is not raw for damage (qemu-img
 // check), before it is written: Damaged, with *why, when its metadata are
 // found wrong, which writes would make worse; Tool when the check could not
-// run to its end. opened, where not empty, is the name the top's file is
+// run to its end; None for a dirty top, whose counts QEMU mends as it opens
+// it for writing. opened, where not empty, is the name the top's file is
 // read by instead of its path, as in DiskImage_Nodes, unless the layer has
 // extent files of its own.
 ImageProblem DiskImage_CheckTop(const DiskImage &image, const std::string &opened,

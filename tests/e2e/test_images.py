@@ -383,6 +383,20 @@ def test_a_damaged_image_is_not_written(loop_host, fmt):
 
 
 @needs_loop
+def test_an_image_left_dirty_is_mended_not_refused(loop_host):
+    """Lazy reference counts left wrong by a writer that ended without closing
+    the image are no damage: QEMU mends them as it opens it for writing."""
+    host = loop_host
+    disk = convert(mbr_disk(host, "mbr.raw"), host.work / "lazy.qcow2", "qcow2",
+                   "-o", "lazy_refcounts=on")
+    subprocess.run(["qemu-io", "-c", "write 40M 64k", "-c", "abort", disk], capture_output=True)
+    assert subprocess.run([QEMU_IMG, "check", disk], capture_output=True).returncode == 2
+    assert host.outcome("E:", disk) == (0, "", "")
+    assert host.outcome("E:", "/d") == (0, "", "")
+    assert subprocess.run([QEMU_IMG, "check", disk], capture_output=True).returncode == 0
+
+
+@needs_loop
 def test_disks_stay_locked_while_no_service_runs(loop_host):
     """The volumes outlive a stopped service, and so do their disks' locks: a
     keeper holds them until the next instance takes them over."""

@@ -219,6 +219,45 @@ TEST_F(DiskImageTest, AQemuImgEndedByASignalIsToldApart) {
   setenv("PATH", saved.c_str(), 1);
 }
 
+// What qemu-img check says and how it ends tell damage, which refuses the
+// disk, from a check that could not end, which does not.
+TEST_F(DiskImageTest, TheCheckBeforeWritingTellsDamageFromAFailedCheck) {
+  testsupport::TempDir bin;
+  std::string saved = getenv("PATH");
+  setenv("PATH", bin.path().c_str(), 1);
+  struct Case {
+    const char *said;
+    int exit;
+    bool dirty;
+    ImageProblem expected;
+    const char *why;
+  } cases[] = {
+      {"", 0, false, ImageProblem::None, ""},
+      {"Leaked cluster 4 refcount=1 reference=0\n", 3, false, ImageProblem::None, ""},
+      {"qemu-img: This image format does not support checks\n", 63, false, ImageProblem::None, ""},
+      {"Leaked cluster 4 refcount=1 reference=0\nERROR cluster 7 refcount=0 reference=1\n", 2,
+       false, ImageProblem::Damaged, "is damaged (ERROR cluster 7 refcount=0 reference=1), and"},
+      {"ERROR: cluster offset points after EOF\nqemu-img: Check failed: Invalid argument\n", 1,
+       false, ImageProblem::Damaged, "(ERROR: cluster offset points after EOF)"},
+      {"qemu-img: Could not open: Cannot allocate memory\n", 1, false, ImageProblem::Tool,
+       "could not be checked: Could not open: Cannot allocate memory."},
+      {"ERROR cluster 7 refcount=0 reference=1\n", 2, true, ImageProblem::None, ""},
+  };
+  for (const Case &c : cases) {
+    testsupport::WriteFile(bin.file("qemu-img"), std::string("#!/bin/sh\nprintf '") + c.said +
+                                                     "' >&2\nexit " + std::to_string(c.exit) +
+                                                     "\n");
+    chmod(bin.file("qemu-img").c_str(), 0755);
+    DiskImage image;
+    image.layers.push_back({file("disk.qcow2"), "qcow2", 1 << 20, {}});
+    image.layers[0].dirty = c.dirty;
+    std::string why;
+    EXPECT_EQ(DiskImage_CheckTop(image, "", &why), c.expected) << c.said;
+    EXPECT_NE(why.find(c.why), std::string::npos) << why;
+  }
+  setenv("PATH", saved.c_str(), 1);
+}
+
 // Runs probe with no qemu-img to be found: only a cache hit can succeed.
 ImageProblem WithoutQemuImg(DiskImageCache *cache, const std::string &path, DiskImage *image) {
   std::string saved = getenv("PATH");
