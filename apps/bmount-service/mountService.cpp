@@ -77,6 +77,22 @@ Outcome OwnerMayNot(const std::string &disk, const std::string &file, bool write
                            (write ? "read and write" : "read") + ".");
 }
 
+// The refusal of the first of the open files claims[1, count) that the
+// owner of the disk claims[0] may not use so: read, or also written where
+// writable and not shared. Judged for all at once: a child per file would
+// cost, for a disk of thousands of files, minutes.
+Outcome OwnerMayNotOpen(const std::string &disk, const std::vector<DiskClaim> &claims, size_t count,
+                        bool writable) {
+  std::vector<HostOwnedFile> files;
+  for (size_t i = 1; i < count; i++) {
+    files.push_back({claims[i].file.c_str(), writable && !claims[i].shared, &claims[i].disk});
+  }
+  size_t refused =
+      files.empty() ? 0 : HostIdentity_OwnerRefusesOpen(claims[0].disk, files.data(), files.size());
+  return refused < files.size() ? OwnerMayNot(disk, files[refused].path, files[refused].write)
+                                : Outcome{};
+}
+
 // The refusal of a disk one of whose names led a daemon to stray, a file
 // other than those checked.
 Outcome LedElsewhere(const std::string &disk, const std::string &stray) {
@@ -558,23 +574,24 @@ Outcome MountService::OwnerMayUse(const std::string &path, const DiskImage &imag
   // A disk names its other files itself: they are opened as this service's
   // user only when the disk's owner could have opened them too, so that a
   // disk cannot have another user's files read or written. Judged here by
-  // name, and again on each file as it is opened
-  // (HostIdentity_OwnerMayOpen). Writing adds only the top layer's extents
-  // to what the open of the disk asked.
+  // name, and again on the files as they were opened (OwnerMayNotOpen).
+  // Writing adds only the top layer's extents to what the open of the disk
+  // asked.
   size_t layers = writing ? std::min<size_t>(image.layers.size(), 1) : image.layers.size();
+  std::vector<HostOwnedFile> files;
   for (size_t i = 0; i < layers; i++) {
-    std::vector<std::string> files = image.layers[i].extents;
+    bool write = writing && i == 0 && image.layers[i].writable;
     if (i > 0) {
-      files.insert(files.begin(), image.layers[i].path);
+      files.push_back({image.layers[i].path.c_str(), write, nullptr});
     }
-    for (const std::string &file : files) {
-      bool write = writing && i == 0 && image.layers[i].writable;
-      if (!HostIdentity_OwnerMay(path.c_str(), file.c_str(), write)) {
-        return OwnerMayNot(path, file, write);
-      }
+    for (const std::string &extent : image.layers[i].extents) {
+      files.push_back({extent.c_str(), write, nullptr});
     }
   }
-  return {};
+  size_t refused =
+      files.empty() ? 0 : HostIdentity_OwnerRefuses(path.c_str(), files.data(), files.size());
+  return refused < files.size() ? OwnerMayNot(path, files[refused].path, files[refused].write)
+                                : Outcome{};
 }
 
 Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<VolumeExtent> *volumes) {
@@ -595,17 +612,21 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
     // their descriptor's folder it opens by their names: what it opened is
     // checked before anything is read.
     HeldClaims held{ClaimsOf(path, image)};
+    size_t opened = 0;
+    Outcome failed;
     for (DiskClaim &c : held.claims) {
-      bool top = &c == &held.claims.front();
       int code = 0;
       HostDiskOpen status = HostDisk_Open(c.file.c_str(), false, &c.disk, &code);
       if (status != HostDiskOpen::Opened) {
-        return CannotOpen(FileOfDisk(path, c.file, top), status, code);
+        failed = CannotOpen(FileOfDisk(path, c.file, opened == 0), status, code);
+        break;
       }
-      if (!top &&
-          !HostIdentity_OwnerMayOpen(held.claims.front().disk, c.file.c_str(), false, c.disk)) {
-        return OwnerMayNot(path, c.file, false);
-      }
+      opened++;
+    }
+    // A file refused is named before one that could not be opened after it.
+    Outcome refused = OwnerMayNotOpen(path, held.claims, opened, false);
+    if (!refused.Ok() || !failed.Ok()) {
+      return !refused.Ok() ? refused : failed;
     }
     std::string why;
     if (look_ == nullptr || !look_->Alive()) {
@@ -1157,13 +1178,6 @@ Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &imag
       refused = CannotOpen(FileOfDisk(record.disk, claim.file, true), HostDiskOpen::InUse, 0);
       break;
     }
-    // The top layer's files are written through the volume; parents only read.
-    bool write = !claim.shared && image.layers[0].writable;
-    if (!top &&
-        !HostIdentity_OwnerMayOpen(claims->front().disk, claim.file.c_str(), write, claim.disk)) {
-      refused = OwnerMayNot(record.disk, claim.file, write);
-      break;
-    }
     // An image is as large as it says, however large its file.
     uint64_t size = image.Raw() ? claim.disk.size : image.virtualSize;
     if (top && (record.offset > size || record.length > size - record.offset)) {
@@ -1174,6 +1188,12 @@ Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &imag
                                   ", the disk has " + std::to_string(size) + " bytes.");
       break;
     }
+  }
+  // The top layer's files are written through the volume; parents only read.
+  // A file refused is named before a later one that could not be claimed.
+  Outcome denied = OwnerMayNotOpen(record.disk, *claims, claims->size(), image.layers[0].writable);
+  if (!denied.Ok()) {
+    refused = denied;
   }
   if (!refused.Ok()) {
     for (DiskClaim &c : *claims) {

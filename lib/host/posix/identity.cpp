@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "host/process.h"
+#include "host/socket.h"
 
 long HostIdentity_ProcessId(void) { return static_cast<long>(getpid()); }
 
@@ -77,108 +79,193 @@ bool Is(const struct stat &st, const HostDiskKey *file) {
                              static_cast<uint64_t>(st.st_ino) == file->inode);
 }
 
-// How long the kernel's answer may take: a child stopped by the user it
+// How long the kernel's answers may take: a child stopped by the user it
 // runs as, or held by a file system that does not answer, must not hold
 // the caller.
 constexpr int kAskMs = 2000;
 // How long a killed child may take to end before it is left to end later.
 constexpr int kKilledMs = 100;
 
-// The kernel's own answer (access control lists and all), asked by a child
-// that takes on the user's identity, for the file path reaches only when it
-// is file: 1 may, 0 may not (or no answer in time), -1 cannot be asked.
-int AskAsUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups, const char *path, int mode,
-              const HostDiskKey *file) {
+// A file as the child judges it: by its real path, for mode, and only when
+// that reaches file (any file when NULL).
+struct Asked {
+  std::string real;
+  int mode;
+  const HostDiskKey *file;
+};
+
+// What the child says of each file in turn: may, then the next; or may not,
+// or cannot be asked, and nothing after.
+constexpr char kMay = 'y', kMayNot = 'n', kCannotAsk = 'x';
+
+// Whether the user may use path as the kernel answers (access control lists
+// and all), asked as that user: only when path still reaches file.
+bool MayAsUser(const char *path, int mode, const HostDiskKey *file) {
+  // The file reached (every folder on the way searched as the user) is
+  // judged itself. Where that cannot be asked of an open file (an older
+  // kernel, a filter), the name is, and must still reach it after.
+  int fd = open(path, O_PATH | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || !Is(st, file)) {
+    if (fd >= 0) {
+      close(fd);
+    }
+    return false;
+  }
+  bool held = faccessat(fd, "", F_OK, AT_EMPTY_PATH) == 0;
+  auto may = [&](int m) {
+    struct stat again;
+    errno = 0;
+    return held ? faccessat(fd, "", m, AT_EMPTY_PATH) == 0
+                : access(path, m) == 0 && stat(path, &again) == 0 && Is(again, file);
+  };
+  // A read-only file system takes no writes from anybody: the disk is then
+  // attached read-only, and reading is what counts.
+  bool yes = may(mode) || (errno == EROFS && may(R_OK));
+  close(fd);
+  return yes;
+}
+
+// The kernel's answers for files in order, asked by one child that takes on
+// the user's identity: the number of files before the first it refuses (or
+// does not answer for in time), files.size() when none; -1 when it cannot
+// be asked.
+long AskAsUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups,
+               const std::vector<Asked> &files) {
   HostProcess_ReapLater(0);
+  // Written as each file is judged, the answer is whole before the child's
+  // end, which closing a file of a file system that does not answer may
+  // hold; and a pipe that nobody empties yet holds no more than 64 KiB.
+  int answer[2];
+  if (pipe2(answer, O_CLOEXEC) != 0) {
+    return -1;
+  }
   pid_t child = fork();
   if (child == 0) {
     // Only system calls between fork and exit: other threads may hold locks.
     // Nothing of the caller's stays open in a process of that user, which a
     // file system may also hold past its time.
-    HostProcess_CloseAllBut(nullptr, 0);
+    HostProcess_CloseAllBut(&answer[1], 1);
+    auto say = [&](char word) { return write(answer[1], &word, 1) == 1; };
     if (setgroups(groups.size(), groups.data()) != 0 || setresgid(gid, gid, gid) != 0 ||
         setresuid(uid, uid, uid) != 0) {
+      say(kCannotAsk);
       _exit(2);
     }
-    // The file reached (every folder on the way searched as the user) is
-    // judged itself. Where that cannot be asked of an open file (an older
-    // kernel, a filter), the name is, and must still reach it after.
-    int fd = open(path, O_PATH | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || !Is(st, file)) {
-      _exit(1);
+    for (const Asked &f : files) {
+      if (!MayAsUser(f.real.c_str(), f.mode, f.file)) {
+        say(kMayNot);
+        _exit(1);
+      }
+      if (!say(kMay)) {
+        _exit(1);
+      }
     }
-    bool held = faccessat(fd, "", F_OK, AT_EMPTY_PATH) == 0;
-    auto may = [&](int m) {
-      struct stat again;
-      errno = 0;
-      return held ? faccessat(fd, "", m, AT_EMPTY_PATH) == 0
-                  : access(path, m) == 0 && stat(path, &again) == 0 && Is(again, file);
-    };
-    // A read-only file system takes no writes from anybody: the disk is then
-    // attached read-only, and reading is what counts.
-    _exit(may(mode) || (errno == EROFS && may(R_OK)) ? 0 : 1);
+    _exit(0);
   }
+  close(answer[1]);
   if (child < 0) {
+    close(answer[0]);
     return -1;
   }
-  int code = -1;
-  if (!HostProcess_Wait(child, kAskMs, &code)) {
+  long granted = 0;
+  bool ended = false, cannot = false;
+  int64_t deadline = HostClock_NowMs() + kAskMs;
+  while (!ended && static_cast<size_t>(granted) < files.size()) {
+    int64_t left = deadline - HostClock_NowMs();
+    struct pollfd entry = {answer[0], POLLIN, 0};
+    int ready = left > 0 ? poll(&entry, 1, static_cast<int>(left)) : 0;
+    if (ready < 0 && errno == EINTR) {
+      continue;
+    }
+    char words[4096];
+    ssize_t got = ready > 0 ? read(answer[0], words, sizeof words) : 0;
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    // A child ended by a signal (its user may send it one) gave no answer.
+    ended = got <= 0;
+    for (ssize_t i = 0; i < got && !ended; i++) {
+      ended = words[i] != kMay;
+      cannot = words[i] == kCannotAsk;
+      granted += ended ? 0 : 1;
+    }
+  }
+  close(answer[0]);
+  if (!HostProcess_Wait(child, 0, nullptr)) {
     kill(child, SIGKILL);
     if (!HostProcess_Wait(child, kKilledMs, nullptr)) {
       HostProcess_ReapLater(child);  // a file system holds it
     }
-    return 0;
   }
-  // A child ended by a signal (its user may send it one) gave no answer.
-  return code == 0 ? 1 : code == 2 ? -1 : 0;
+  return cannot ? -1 : granted;
 }
 
-bool OwnerMay(uid_t owner, const char *path, bool write, const HostDiskKey *file) {
-  if (owner == 0 || owner == geteuid()) {
-    return true;
-  }
-  struct stat st;
-  char real[PATH_MAX];
-  if (realpath(path, real) == nullptr || stat(real, &st) != 0 || !Is(st, file)) {
-    return false;
-  }
-  std::string name;
-  gid_t group = 0;
-  bool known = Account(owner, &name, &group);
-  std::vector<gid_t> groups = known ? GroupsOf(name, group) : std::vector<gid_t>{};
-  // A file nobody may write is only read.
-  bool written = write && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
-  int asked =
-      known ? AskAsUser(owner, group, groups, real, written ? R_OK | W_OK : R_OK, file) : -1;
-  if (asked >= 0) {
-    return asked == 1;
-  }
-  // Without the kernel's answer: the permission bits alone.
-  if (!Grants(st, owner, groups, written ? 6 : 4)) {
+// Whether, without the kernel's answer, the permission bits alone grant
+// the account uid (of groups) bits on the file st of path real and search
+// on every folder on the way.
+bool GrantedByBits(struct stat st, const std::string &real, uid_t uid,
+                   const std::vector<gid_t> &groups, unsigned bits) {
+  if (!Grants(st, uid, groups, bits)) {
     return false;
   }
   std::string folder = real;
   while (folder.size() > 1) {
     size_t slash = folder.rfind('/');
     folder.resize(slash == 0 ? 1 : slash);
-    if (stat(folder.c_str(), &st) != 0 || !Grants(st, owner, groups, 1)) {
+    if (stat(folder.c_str(), &st) != 0 || !Grants(st, uid, groups, 1)) {
       return false;
     }
   }
   return true;
 }
 
-}  // namespace
-
-bool HostIdentity_OwnerMay(const char *named, const char *path, bool write) {
-  struct stat st;
-  return stat(named, &st) == 0 && OwnerMay(st.st_uid, path, write, nullptr);
+size_t OwnerRefuses(uid_t owner, const HostOwnedFile *files, size_t count) {
+  if (owner == 0 || owner == geteuid()) {
+    return count;
+  }
+  // The files that can be examined here, up to the first that cannot.
+  std::vector<Asked> asked;
+  std::vector<struct stat> stats;
+  for (size_t i = 0; i < count; i++) {
+    const HostOwnedFile &f = files[i];
+    const HostDiskKey *key = f.file != nullptr ? &f.file->keys[0] : nullptr;
+    struct stat st;
+    char real[PATH_MAX];
+    if ((f.file != nullptr && (f.file->fd < 0 || f.file->keyCount == 0)) ||
+        realpath(f.path, real) == nullptr || stat(real, &st) != 0 || !Is(st, key)) {
+      break;
+    }
+    // A file nobody may write is only read.
+    bool written = f.write && (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) != 0;
+    asked.push_back({real, written ? R_OK | W_OK : R_OK, key});
+    stats.push_back(st);
+  }
+  std::string name;
+  gid_t group = 0;
+  bool known = Account(owner, &name, &group);
+  std::vector<gid_t> groups = known ? GroupsOf(name, group) : std::vector<gid_t>{};
+  long granted = known && !asked.empty() ? AskAsUser(owner, group, groups, asked) : -1;
+  if (granted >= 0) {
+    return static_cast<size_t>(granted);
+  }
+  size_t i = 0;
+  while (i < asked.size() &&
+         GrantedByBits(stats[i], asked[i].real, owner, groups, asked[i].mode & W_OK ? 6 : 4)) {
+    i++;
+  }
+  return i;
 }
 
-bool HostIdentity_OwnerMayOpen(const HostDisk &disk, const char *path, bool write,
-                               const HostDisk &file) {
+}  // namespace
+
+size_t HostIdentity_OwnerRefuses(const char *named, const HostOwnedFile *files, size_t count) {
   struct stat st;
-  return disk.fd >= 0 && file.fd >= 0 && fstat(disk.fd, &st) == 0 &&
-         OwnerMay(st.st_uid, path, write, &file.keys[0]);
+  return stat(named, &st) == 0 ? OwnerRefuses(st.st_uid, files, count) : 0;
+}
+
+size_t HostIdentity_OwnerRefusesOpen(const HostDisk &disk, const HostOwnedFile *files,
+                                     size_t count) {
+  struct stat st;
+  return disk.fd >= 0 && fstat(disk.fd, &st) == 0 ? OwnerRefuses(st.st_uid, files, count) : 0;
 }

@@ -16,6 +16,7 @@
 #include <cstddef>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -53,7 +54,7 @@ struct Held {
   HostDisk disk;
 };
 
-TEST(HostIdentity, OwnerMayAnswersForTheFilesHeld) {
+TEST(HostIdentity, OwnerRefusesNamesTheFirstFileTheyMayNotUse) {
   const passwd *nobody = getpwnam("nobody");
   if (geteuid() != 0 || nobody == nullptr) {
     GTEST_SKIP() << "needs the superuser and an account nobody";
@@ -62,7 +63,7 @@ TEST(HostIdentity, OwnerMayAnswersForTheFilesHeld) {
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   std::string disk = dir.file("disk"), theirs = dir.file("theirs"), roots = dir.file("roots"),
               shared = dir.file("shared"), denied = dir.file("denied"),
-              granted = dir.file("granted");
+              granted = dir.file("granted"), gone = dir.file("gone");
   for (const std::string &f : {disk, theirs, roots, shared, denied, granted}) {
     WriteFile(f, "x");
   }
@@ -78,44 +79,68 @@ TEST(HostIdentity, OwnerMayAnswersForTheFilesHeld) {
   ASSERT_EQ(chmod(shared.c_str(), 0644), 0);
   Held diskHeld(disk), theirsHeld(theirs), rootsHeld(roots), sharedHeld(shared), deniedHeld(denied),
       grantedHeld(granted);
+  // Their own file, to be read and written; root's that they may read.
+  const HostOwnedFile own{theirs.c_str(), true, &theirsHeld.disk};
+  const HostOwnedFile readable{shared.c_str(), false, &sharedHeld.disk};
+  const HostOwnedFile byName{theirs.c_str(), true, nullptr};
+  std::vector<HostOwnedFile> many(3000, readable);
+  many.back() = {roots.c_str(), false, &rootsHeld.disk};
   struct Case {
     const char *what;
     const Held &owner;
-    std::string path;
-    bool write;
-    const Held &file;
-    bool may;
+    std::vector<HostOwnedFile> files;
+    size_t refused;  // files.size(): none
   } cases[] = {
-      {"their own file", diskHeld, theirs, true, theirsHeld, true},
-      {"root's file", diskHeld, roots, false, rootsHeld, false},
+      {"their own files", diskHeld, {own, readable, byName, own}, 4},
+      {"root's file", diskHeld, {{roots.c_str(), false, &rootsHeld.disk}}, 0},
+      {"root's file they may only read", diskHeld, {{shared.c_str(), true, &sharedHeld.disk}}, 0},
+      {"denied by an access control list",
+       diskHeld,
+       {own, {denied.c_str(), false, &deniedHeld.disk}, own},
+       1},
+      {"granted by an access control list",
+       diskHeld,
+       {{granted.c_str(), false, &grantedHeld.disk}, own},
+       2},
+      {"root's file in the middle",
+       diskHeld,
+       {own, readable, {roots.c_str(), false, nullptr}, own, {denied.c_str(), false, nullptr}},
+       2},
       // The name led to their file while root's was held.
-      {"another file than the one held", diskHeld, theirs, false, rootsHeld, false},
-      {"root's file they may read", diskHeld, shared, false, sharedHeld, true},
-      {"root's file they may only read", diskHeld, shared, true, sharedHeld, false},
-      {"denied by an access control list", diskHeld, denied, false, deniedHeld, false},
-      {"granted by an access control list", diskHeld, granted, false, grantedHeld, true},
-      {"a disk of root's", rootsHeld, roots, true, rootsHeld, true},
+      {"another file than the one held",
+       diskHeld,
+       {own, readable, {theirs.c_str(), false, &rootsHeld.disk}, own},
+       2},
+      {"a file that is not there", diskHeld, {own, {gone.c_str(), false, nullptr}}, 1},
+      {"the last of thousands", diskHeld, many, many.size() - 1},
+      {"a disk of root's", rootsHeld, {{roots.c_str(), true, &rootsHeld.disk}, readable}, 2},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(HostIdentity_OwnerMayOpen(c.owner.disk, c.path.c_str(), c.write, c.file.disk), c.may);
-    EXPECT_EQ(InChild([&] {
-                // As on a kernel before it, or under a filter that does not know it.
-                return OnFaccessat2(SECCOMP_RET_ERRNO | ENOSYS) >= 0
-                           ? HostIdentity_OwnerMayOpen(c.owner.disk, c.path.c_str(), c.write,
-                                                       c.file.disk)
-                           : 2;
-              }),
-              c.may ? 1 : 0)
+    EXPECT_EQ(HostIdentity_OwnerRefusesOpen(c.owner.disk, c.files.data(), c.files.size()),
+              c.refused);
+    EXPECT_EQ(
+        InChild([&] {
+          // As on a kernel before it, or under a filter that does not know it.
+          return OnFaccessat2(SECCOMP_RET_ERRNO | ENOSYS) >= 0
+                     ? static_cast<int>(HostIdentity_OwnerRefusesOpen(c.owner.disk, c.files.data(),
+                                                                      c.files.size()) == c.refused)
+                     : 2;
+        }),
+        1)
         << "without faccessat2";
   }
+  std::vector<HostOwnedFile> named = {byName, {roots.c_str(), false, nullptr}};
+  EXPECT_EQ(HostIdentity_OwnerRefuses(disk.c_str(), named.data(), named.size()), 1u);
+  EXPECT_EQ(HostIdentity_OwnerRefuses(roots.c_str(), named.data(), named.size()), 2u);
   // The answer does not come (its child stopped by the user it runs as, or
-  // held by a file system): no, and soon.
+  // held by a file system): no, and soon, for the file it stopped at.
+  std::vector<HostOwnedFile> held = {{disk.c_str(), false, &diskHeld.disk}, own};
   EXPECT_EQ(InChild([&] {
               alarm(30);
               return OnFaccessat2(SECCOMP_RET_USER_NOTIF) >= 0
-                         ? HostIdentity_OwnerMayOpen(diskHeld.disk, theirs.c_str(), false,
-                                                     theirsHeld.disk)
+                         ? static_cast<int>(HostIdentity_OwnerRefusesOpen(diskHeld.disk,
+                                                                          held.data(), held.size()))
                          : 2;
             }),
             0);

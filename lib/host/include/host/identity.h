@@ -10,15 +10,25 @@ long HostIdentity_ProcessId(void);
 // database has no entry for it.
 char *HostIdentity_UserName(void);
 
-// Whether the owner of the file named (links followed) could open path for
-// reading, or also for writing when write is true and anybody may write it
-// (a read-only file system aside), as the kernel decides for that owner's
+// A file that a disk names, to be judged for the disk's owner: path, to be
+// opened for reading, or also for writing when write is true and anybody may
+// write it (a read-only file system aside); file, when not NULL, the open
+// file path must reach, as it is judged too.
+struct HostOwnedFile {
+  const char *path;
+  bool write;
+  const HostDisk *file;
+};
+
+// Judges files in order for the owner of the file named (links followed):
+// whether they could open each, as the kernel decides for that owner's
 // account and groups, access control lists included; with no account, by
-// the permission bits of path and of every folder on its real path. True
-// when the owner is the superuser or the effective user; false when either
-// file cannot be examined, or the kernel's answer does not come in time.
-bool HostIdentity_OwnerMay(const char *named, const char *path, bool write);
-// As HostIdentity_OwnerMay for the owner of the open disk, answering for
-// the open file only: false when path leads elsewhere as it is judged.
-bool HostIdentity_OwnerMayOpen(const HostDisk &disk, const char *path, bool write,
-                               const HostDisk &file);
+// the permission bits of the file and of every folder on its real path.
+// Returns the index of the first they may not (one that cannot be examined,
+// that leads elsewhere, or whose answer does not come in time), or count
+// when they may open all, as they may when they are the superuser or the
+// effective user. The kernel is asked once for all.
+size_t HostIdentity_OwnerRefuses(const char *named, const HostOwnedFile *files, size_t count);
+// As HostIdentity_OwnerRefuses for the owner of the open disk.
+size_t HostIdentity_OwnerRefusesOpen(const HostDisk &disk, const HostOwnedFile *files,
+                                     size_t count);
