@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <set>
 #include <thread>
 #include <utility>
 
@@ -1525,20 +1526,22 @@ const std::string &MountService::KernelDaemonBase() {
 std::string MountService::OpenedUnchecked(long pid, const std::vector<DiskClaim> &known,
                                           const std::string &folder) {
   struct Look {
-    const std::vector<DiskClaim> *known;
-    std::string own;  // the daemon's folder, as the kernel names it
+    std::set<std::pair<uint64_t, uint64_t>> known;  // device, inode
+    std::string own;                                // the daemon's folder, as the kernel names it
     std::string stray;
-  } look{&known, KernelDaemonBase() + "/" + folder + "/", ""};
+  } look{{}, KernelDaemonBase() + "/" + folder + "/", ""};
+  // Looked up, not searched: a disk of thousands of files has as many open.
+  for (const DiskClaim &c : known) {
+    for (size_t i = 0; i < c.disk.keyCount; i++) {
+      look.known.emplace(c.disk.keys[i].device, c.disk.keys[i].inode);
+    }
+  }
   HostProcess_ForEachOpenFile(
       pid,
       [](const char *path, uint64_t device, uint64_t inode, void *context) {
         auto *l = static_cast<Look *>(context);
-        bool isKnown = strncmp(path, l->own.c_str(), l->own.size()) == 0;
-        for (const DiskClaim &c : *l->known) {
-          for (size_t i = 0; i < c.disk.keyCount; i++) {
-            isKnown = isKnown || (c.disk.keys[i].device == device && c.disk.keys[i].inode == inode);
-          }
-        }
+        bool isKnown = strncmp(path, l->own.c_str(), l->own.size()) == 0 ||
+                       l->known.count({device, inode}) > 0;
         if (!isKnown && l->stray.empty()) {
           l->stray = path;
         }
