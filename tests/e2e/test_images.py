@@ -220,6 +220,28 @@ def test_a_disk_opens_only_what_its_owner_could(host, nobody_home, kind, theirs,
     host.run("E:", "/d")
 
 
+def test_a_disk_of_many_files_of_another_users_is_listed_in_time(host, nobody_home):
+    """Each further file of another user's disk is judged as that user, for
+    thousands of them at once: one by one, the service (which serves one
+    request at a time) was held for about half a minute."""
+    if os.geteuid() != 0:
+        pytest.skip("needs the superuser to make another user's files")
+    data = Path(shutil.copy(mbr_disk(host, "mbr.raw"), nobody_home / "data.raw"))
+    extents = [f'RW {data.stat().st_size // 512} FLAT "data.raw" 0']
+    for i in range(2000):
+        (nobody_home / f"x{i}.raw").write_bytes(bytes(512))
+        extents.append(f'RW 1 FLAT "x{i}.raw" 0')
+    disk = nobody_home / "many.vmdk"
+    disk.write_text('# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n'
+                    'createType="monolithicFlat"\n' + "\n".join(extents) + "\n")
+    for f in nobody_home.iterdir():
+        os.chown(f, 65534, 65534)
+    host.listing()  # the service runs
+    start = time.monotonic()
+    assert host.outcome(str(disk), "/p") == (0, VOLUMES, "")
+    assert time.monotonic() - start < 15
+
+
 @pytest.mark.parametrize("fuse", ["missing", "granted"])
 def test_fuse_without_the_superuser(host, nobody_home, other_user, fuse):
     mode = os.stat("/dev/fuse").st_mode if os.path.exists("/dev/fuse") else None
