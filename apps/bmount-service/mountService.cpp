@@ -725,6 +725,7 @@ Outcome MountService::UnknownMount(int32_t id) const {
 Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   // A disk whose forced volume was let go of just now is free again.
   EndLingering();
+  HostProcess_ReapLater(0);  // children left to end (write-outs) that have ended since
   MountRecord *record = table_.Find(id);
   if (record == nullptr) {
     return UnknownMount(id);
@@ -841,6 +842,7 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
 }
 
 Outcome MountService::Detach(int32_t id, bool force) {
+  HostProcess_ReapLater(0);  // children left to end (write-outs) that have ended since
   MountRecord *record = table_.Find(id);
   if (record == nullptr) {
     return UnknownMount(id);
