@@ -454,12 +454,15 @@ bool MountService::LockKeptOrAgain(int32_t id, const std::string &disk, int disk
   auto k = kept_.find(id);
   if (k != kept_.end() && k->second.lock >= 0) {
     int handle = std::exchange(k->second.lock, -1);
-    if (k->second.lockedDisk == disk && FileLock_Adopt(disk.c_str(), false, handle, diskHandle)) {
+    if (diskHandle >= 0 && k->second.lockedDisk == disk &&
+        FileLock_Adopt(disk.c_str(), false, handle, diskHandle)) {
       return true;
     }
     HostFile_Close(handle);
   }
-  return FileLock_Lock(disk.c_str(), false, diskHandle) == 1;
+  // Without the disk held (its name leads elsewhere by now, say), nothing
+  // tells which folder is its own: no lock file is made or taken by name.
+  return diskHandle >= 0 && FileLock_Lock(disk.c_str(), false, diskHandle) == 1;
 }
 
 void MountService::DropKept() {

@@ -140,7 +140,7 @@ class MountService {
   // again.
   std::vector<DiskClaim> ClaimKeptOrAgain(int32_t id, const std::string &disk);
   // Holds the lock file of mount id's disk: the one kept, else anew; both
-  // only beside the file diskHandle has open (-1: none held).
+  // only beside the file diskHandle has open (-1: none held, and no lock).
   bool LockKeptOrAgain(int32_t id, const std::string &disk, int diskHandle);
   // Lets go of what was kept for mounts that are no more.
   void DropKept();

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CLSID
+from conftest import CLSID, kill_service
 from test_commands import NO_LOCATOR, UNABLE_TO_OPEN, mbr_disk
 from test_loop import ext4_disk, needs_loop
 
@@ -93,11 +93,14 @@ def test_a_link_of_another_users_must_lead_to_their_own_file(host, nobody_home, 
 
 
 @needs_loop
+@pytest.mark.parametrize("restart", ["stopped", "crashed"])
 def test_a_folder_link_swapped_under_an_attached_disk_leaves_roots_file_alone(loop_host,
-                                                                              nobody_home):
+                                                                              nobody_home,
+                                                                              restart):
     """The disk's owner swaps the folder link the disk was attached through
-    for one to root's folder: neither the restarted service nor the detach
-    takes or removes the lock file of that name there."""
+    for one to root's folder: neither the restarted service (its files kept
+    for it, or lost in a crash) nor the detach takes or removes the lock file
+    of that name there."""
     host = loop_host
     real, vms, target = nobody_home / "real", nobody_home / "vms", host.work / "target"
     real.mkdir()
@@ -118,7 +121,10 @@ def test_a_folder_link_swapped_under_an_attached_disk_leaves_roots_file_alone(lo
     os.symlink(target, nobody_home / "vms.new")
     os.lchown(nobody_home / "vms.new", U, U)
     os.rename(nobody_home / "vms.new", vms)
-    assert host.run_service("--stop").returncode == 0
+    if restart == "stopped":
+        assert host.run_service("--stop").returncode == 0
+    else:
+        kill_service(host)
     assert f"E:\\  =>  {given}\n" in host.listing()  # started again
     assert host.outcome("E:", "/d") == (0, "", "")
     assert os.listdir(target) == ["disk.img.lck"]
