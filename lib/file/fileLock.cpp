@@ -230,9 +230,12 @@ bool FileLock_Unlock(const char *path, bool readOnly) {
   // Remove the file only when nobody else holds it; removing it under a
   // reader would let the next writer lock a fresh file beside that reader.
   // Its folder was opened at locking: a folder swapped on the way since
-  // leads nowhere else.
+  // leads nowhere else. Nor when it holds anything: lock files are empty,
+  // and a file of that name with data (another's, in a folder a link to the
+  // disk was planted in) is not one.
   const char *base = BaseOf(record->lockName);
   if (HostFile_Lock(record->handle, false, 0, kLockLength) == 1 &&
+      HostFile_Size(record->handle) == 0 &&
       HostFile_IsNamedByAt(record->handle, record->folder, base)) {
     HostFs_UnlinkAt(record->folder, base);
   }

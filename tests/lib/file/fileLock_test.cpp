@@ -86,6 +86,11 @@ TEST(FileLock, OneProcessLocksConflictAndTheLastUnlockRemovesTheFile) {
   EXPECT_EQ(FileLock_Lock(disk.c_str(), false), 0);  // the second reader still holds
   EXPECT_TRUE(FileLock_Unlock(disk.c_str(), true));
   EXPECT_FALSE(Exists(disk + ".lck"));
+  // A file of that name that holds data is locked, and left: no lock file.
+  WriteFile(disk + ".lck", "someone's\n");
+  ASSERT_EQ(FileLock_Lock(disk.c_str(), false), 1);
+  EXPECT_TRUE(FileLock_Unlock(disk.c_str(), false));
+  EXPECT_EQ(testsupport::ReadFile(disk + ".lck"), "someone's\n");
 }
 
 TEST(FileLock, SharedLocksInTwoProcessesAndAnExclusiveAgainstThem) {
