@@ -460,9 +460,18 @@ bool MountService::LockKeptOrAgain(int32_t id, const std::string &disk, int disk
     }
     HostFile_Close(handle);
   }
-  // Without the disk held (its name leads elsewhere by now, say), nothing
-  // tells which folder is its own: no lock file is made or taken by name.
-  return diskHandle >= 0 && FileLock_Lock(disk.c_str(), false, diskHandle) == 1;
+  if (diskHandle >= 0) {
+    return FileLock_Lock(disk.c_str(), false, diskHandle) == 1;
+  }
+  // Its files could not be taken again (after a crash, a loop device still
+  // holds the claim): the lock file goes only beside a disk that its name
+  // leads to now, not into a folder swapped in for the disk's.
+  HostDisk seen;
+  int code = 0;
+  bool locked = HostDisk_Open(disk.c_str(), false, &seen, &code) == HostDiskOpen::Opened &&
+                FileLock_Lock(disk.c_str(), false, seen.fd) == 1;
+  HostDisk_Close(&seen);
+  return locked;
 }
 
 void MountService::DropKept() {

@@ -140,7 +140,8 @@ class MountService {
   // again.
   std::vector<DiskClaim> ClaimKeptOrAgain(int32_t id, const std::string &disk);
   // Holds the lock file of mount id's disk: the one kept, else anew; both
-  // only beside the file diskHandle has open (-1: none held, and no lock).
+  // only beside the file diskHandle has open (-1: none held; then beside the
+  // disk its name leads to, if any).
   bool LockKeptOrAgain(int32_t id, const std::string &disk, int diskHandle);
   // Lets go of what was kept for mounts that are no more.
   void DropKept();
