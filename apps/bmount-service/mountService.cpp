@@ -164,6 +164,13 @@ bool NamedBefore(const std::vector<DiskClaim> &claims, const std::string &file) 
   return found;
 }
 
+// Whether emulators are to be kept from writing an open claimed file: a
+// parent, which they may share; and a raw disk (rawTop: the claim is the top
+// of one), which its loop device writes without taking the locks they heed.
+bool DeniesWriters(const DiskClaim &claim, bool rawTop) {
+  return claim.shared || (rawTop && !claim.disk.blockDevice);
+}
+
 HostDiskOpen OpenClaim(DiskClaim *claim, int *code) {
   return claim->shared ? HostDisk_OpenShared(claim->file.c_str(), &claim->disk, code)
                        : HostDisk_Open(claim->file.c_str(), true, &claim->disk, code);
@@ -1175,7 +1182,8 @@ Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &imag
   }
   for (DiskClaim &claim : ClaimsOf(record.disk, image)) {
     bool top = claims->empty();
-    refused = ClaimFile(record, FileOfDisk(record.disk, claim.file, top), &claim);
+    refused =
+        ClaimFile(record, FileOfDisk(record.disk, claim.file, top), &claim, top && image.Raw());
     if (!refused.Ok() && !top && NamedBefore(*claims, claim.file)) {
       // Its own earlier claim holds it: no other program to look for.
       refused = Outcome::Fail(KindFailure(HOST_ERROR_INVALID),
@@ -1186,13 +1194,6 @@ Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &imag
       break;
     }
     claims->push_back(claim);
-    // A raw disk is written by the loop device itself, which takes no locks
-    // that emulators heed: they are kept from writing it as from a parent.
-    if (top && image.Raw() && !claim.disk.blockDevice &&
-        !HostDisk_DenyWriters(claims->back().disk)) {
-      refused = CannotOpen(FileOfDisk(record.disk, claim.file, true), HostDiskOpen::InUse, 0);
-      break;
-    }
     // An image is as large as it says, however large its file.
     uint64_t size = image.Raw() ? claim.disk.size : image.virtualSize;
     if (top && (record.offset > size || record.length > size - record.offset)) {
@@ -1220,7 +1221,7 @@ Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &imag
 }
 
 Outcome MountService::ClaimFile(const MountRecord &record, const std::string &subject,
-                                DiskClaim *claim) {
+                                DiskClaim *claim, bool rawTop) {
   int code = 0;
   HostDiskOpen status = OpenClaim(claim, &code);
   if (status == HostDiskOpen::InUse) {
@@ -1240,8 +1241,8 @@ Outcome MountService::ClaimFile(const MountRecord &record, const std::string &su
     return CannotOpen(subject, status, code);
   }
   Outcome refused = Covered(record, subject, claim->disk, claim->shared, kCoverChecks);
-  if (refused.Ok() && claim->shared && !HostDisk_DenyWriters(claim->disk)) {
-    // Emulators may share a parent, but none may write it meanwhile.
+  if (refused.Ok() && DeniesWriters(*claim, rawTop) && !HostDisk_DenyWriters(claim->disk)) {
+    // Written already by another program.
     refused = CannotOpen(subject, HostDiskOpen::InUse, 0);
   }
   if (!refused.Ok()) {
@@ -1285,8 +1286,7 @@ std::vector<DiskClaim> MountService::ClaimAgain(const std::string &disk) {
   for (DiskClaim &c : ClaimsOf(disk, image)) {
     int code = 0;
     if (OpenClaim(&c, &code) == HostDiskOpen::Opened) {
-      bool raw = claims.empty() && image.Raw() && !c.disk.blockDevice;
-      if ((c.shared || raw) && !HostDisk_DenyWriters(c.disk)) {
+      if (DeniesWriters(c, claims.empty() && image.Raw()) && !HostDisk_DenyWriters(c.disk)) {
         ServiceLog(HOSTLOG_WARNING, "%s: another program may write it meanwhile", c.file.c_str());
       }
       claims.push_back(c);

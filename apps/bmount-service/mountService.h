@@ -187,8 +187,9 @@ class MountService {
   Outcome ClaimDisk(const MountRecord &record, const DiskImage &image,
                     std::vector<DiskClaim> *claims);
   // Opens and claims one file of the disk of record; subject names it in a
-  // refusal.
-  Outcome ClaimFile(const MountRecord &record, const std::string &subject, DiskClaim *claim);
+  // refusal. rawTop: the file is a raw disk's top (see DeniesWriters).
+  Outcome ClaimFile(const MountRecord &record, const std::string &subject, DiskClaim *claim,
+                    bool rawTop);
   // Opens and claims the files of disk again after a restart, as far as
   // they can be: nothing when the top cannot be.
   std::vector<DiskClaim> ClaimAgain(const std::string &disk);
