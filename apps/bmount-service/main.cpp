@@ -117,6 +117,9 @@ int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,
                kIdent, lockPath.c_str());
   }
 
+  // Before any disk's file is open: the programs the service runs must not
+  // close one of another disk whose storage stops answering, which waits.
+  HostProcess_StartFromHere();
   int exitCode = kServiceExitOk;
   // Start takes the disks' locks over from the keeper: a stop meanwhile must
   // end in order, handing them on again, not kill the process with them.

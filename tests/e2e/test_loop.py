@@ -401,16 +401,24 @@ def test_a_raw_disk_a_fuse_server_presents_is_found_after_a_lost_table(host):
 @pytest.mark.parametrize("then, storage", [
     ("plain", fuse_export), ("forced", fuse_export), ("a start", fuse_export),
     ("plain", fuse_folder), ("forced", fuse_folder)])
-def test_a_raw_disk_whose_storage_stops_answering_holds_up_nothing(host, then, storage):
+def test_a_raw_disk_whose_storage_stops_answering_holds_up_nothing(host, nobody_home, then,
+                                                                   storage):
     """A raw disk on storage that stops answering (its FUSE server stopped
     here; or the disk's folder, with the lock file beside the disk): a plain
     detach is refused after a while, a forced one takes the volume away, a
     start serves and keeps the volume; none waits for the storage, nor holds
-    up another disk's detach, and nothing written is lost once it answers
-    again."""
+    up another disk's detach or attach (a user's, whose owner is asked), and
+    nothing written is lost once it answers again."""
     with storage(host, ext4_disk(host)) as (disk, server):
         assert host.outcome("E:", disk) == (0, "", "")
-        other = ext4_disk(host, "other.bxdk")  # on storage that answers
+        # On storage that answers, and a user's: a child, whose parent its
+        # owner is asked about.
+        parent = shutil.move(ext4_disk(host, "other.bxdk"), nobody_home / "parent.raw")
+        other = str(nobody_home / "other.qcow2")
+        subprocess.run(["qemu-img", "create", "-q", "-f", "qcow2", "-b", "parent.raw", "-F", "raw",
+                        other], check=True)
+        for f in (parent, other):
+            os.chown(f, 65534, 65534)
         assert host.outcome("F:", other) == (0, "", "")
         data = os.urandom(1 << 20)
         (host.drive("e:") / "late.bin").write_bytes(data)  # not written out yet

@@ -140,9 +140,7 @@ long AskAsUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups,
   if (pipe2(answer, O_CLOEXEC) != 0) {
     return -1;
   }
-  pid_t child = fork();
-  if (child == 0) {
-    // Only system calls between fork and exit: other threads may hold locks.
+  pid_t child = static_cast<pid_t>(HostProcess_Fork(&answer[1], 1, [&] {
     // Nothing of the caller's stays open in a process of that user, which a
     // file system may also hold past its time.
     HostProcess_CloseAllBut(&answer[1], 1);
@@ -162,7 +160,7 @@ long AskAsUser(uid_t uid, gid_t gid, const std::vector<gid_t> &groups,
       }
     }
     _exit(0);
-  }
+  }));
   close(answer[1]);
   if (child < 0) {
     close(answer[0]);

@@ -16,10 +16,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <sched.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -103,25 +107,87 @@ std::string FindProgram(const char *name, int *error) {
   return "";
 }
 
-// Forks with a close-on-exec pipe on which a child that cannot start writes
-// its errno (Fail) and which closes unread when it execs. Returns 0 or a
-// system error code (nothing forked); in the child report[0] is closed
-// already.
-int ForkReporting(int report[2], pid_t *child) {
-  if (pipe2(report, O_CLOEXEC) != 0) {
-    return errno;
+// A thread with a descriptor table of its own, taken before the process
+// opened any disk's file, from which children are forked: they then hold
+// only what they are handed (HostProcess_StartFromHere).
+struct Spawner {
+  std::mutex lock;
+  std::condition_variable changed;
+  const std::function<void()> *inChild = nullptr;  // the start asked, until done
+  const int *carry = nullptr;
+  size_t count = 0;
+  bool done = false;
+  long child = -1;
+  int error = 0;  // of the fork; kCannotCarry: fork in the caller's table instead
+  int self = -1;  // this process, whose table the caller's descriptors are taken from
+};
+constexpr int kCannotCarry = -1;
+std::atomic<Spawner *> gSpawner{nullptr};
+std::mutex gSpawning;  // one start at a time
+
+// Places the caller's carry[0, count) under the same numbers in the spawner's
+// table: each taken first above every number to be placed, so that placing
+// one never overwrites another (nor the spawner's handle on the process).
+bool CarryOver(Spawner *s) {
+  int top = s->self;
+  for (size_t i = 0; i < s->count; i++) {
+    top = std::max(top, s->carry[i]);
   }
-  *child = fork();
-  if (*child < 0) {
-    int e = errno;
-    close(report[0]);
-    close(report[1]);
-    return e;
+  if (std::find(s->carry, s->carry + s->count, s->self) != s->carry + s->count) {
+    int moved = fcntl(s->self, F_DUPFD_CLOEXEC, top + 1);
+    if (moved < 0) {
+      return false;
+    }
+    close(s->self);
+    s->self = moved;
   }
-  if (*child == 0) {
-    close(report[0]);
+  std::vector<int> taken;
+  bool ok = true;
+  for (size_t i = 0; i < s->count && ok; i++) {
+    int got = static_cast<int>(syscall(SYS_pidfd_getfd, s->self, s->carry[i], 0));
+    int high = got >= 0 ? fcntl(got, F_DUPFD_CLOEXEC, top + 1) : -1;
+    if (got >= 0) {
+      close(got);
+    }
+    ok = high >= 0;
+    if (ok) {
+      taken.push_back(high);
+    }
   }
-  return 0;
+  for (size_t i = 0; i < taken.size(); i++) {
+    if (ok && dup3(taken[i], s->carry[i], O_CLOEXEC) < 0) {
+      ok = false;
+      for (size_t j = 0; j < i; j++) {
+        close(s->carry[j]);
+      }
+    }
+    close(taken[i]);
+  }
+  return ok;
+}
+
+void Serve(Spawner *s) {
+  std::unique_lock<std::mutex> hold(s->lock);
+  for (;;) {
+    s->changed.wait(hold, [s] { return s->inChild != nullptr && !s->done; });
+    s->child = -1;
+    s->error = kCannotCarry;
+    if (CarryOver(s)) {
+      pid_t child = fork();
+      if (child == 0) {
+        close(s->self);
+        (*s->inChild)();
+        _exit(127);
+      }
+      s->child = child;
+      s->error = child < 0 ? errno : 0;
+      for (size_t i = 0; i < s->count; i++) {
+        close(s->carry[i]);
+      }
+    }
+    s->done = true;
+    s->changed.notify_all();
+  }
 }
 
 // Reads the exec report of a started child: 0 when exec succeeded, else the
@@ -153,24 +219,32 @@ bool OpenNullOn(int target) {
 }
 
 // Forks a child in a session of its own, standard input and output on
-// /dev/null, that runs inChild: it execs, or returns with errno set when it
-// cannot, which the caller then reads from the report. Returns 0 with the
-// child and the read end of its report, or a system error code (nothing
-// forked).
+// /dev/null, that runs inChild with carry[0, count) (close-on-exec): it
+// execs, or returns with errno set when it cannot, which the caller then
+// reads from the report, a close-on-exec pipe that closes unread when it
+// execs. Returns 0 with the child and the read end of its report, or a
+// system error code (nothing forked).
 template <typename InChild>
-int StartInOwnSession(pid_t *child, int *reportFd, InChild inChild) {
+int StartInOwnSession(pid_t *child, int *reportFd, const int *carry, size_t count,
+                      InChild inChild) {
   int report[2];
-  int rc = ForkReporting(report, child);
-  if (rc != 0) {
-    return rc;
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    return errno;
   }
-  if (*child == 0) {
+  std::vector<int> handed(carry, carry + count);
+  handed.push_back(report[1]);
+  *child = static_cast<pid_t>(HostProcess_Fork(handed.data(), handed.size(), [&] {
     if (setsid() >= 0 && OpenNullOn(0) && OpenNullOn(1)) {
       inChild();
     }
     Fail(report[1]);
-  }
+  }));
+  int e = errno;
   close(report[1]);
+  if (*child < 0) {
+    close(report[0]);
+    return e;
+  }
   *reportFd = report[0];
   return 0;
 }
@@ -260,8 +334,8 @@ int HostProcess_StartDetached(const char *path) {
     return EACCES;
   }
   pid_t child = -1;
-  int reportFd;
-  int rc = StartInOwnSession(&child, &reportFd, [path] {
+  int reportFd = -1;
+  int rc = StartInOwnSession(&child, &reportFd, nullptr, 0, [path] {
     pid_t server = fork();  // no session leader: it never gets a terminal
     if (server > 0) {
       _exit(0);
@@ -305,13 +379,8 @@ int HostProcess_Run(const char *const *argv, const HostRunLimits *limits, HostRu
     closeAll();
     return e;
   }
-  pid_t child = fork();
-  if (child < 0) {
-    int e = errno;
-    closeAll();
-    return e;
-  }
-  if (child == 0) {
+  const int handed[] = {out[1], err[1], report[1]};
+  pid_t child = static_cast<pid_t>(HostProcess_Fork(handed, 3, [&] {
     if (setsid() < 0 || !OpenNullOn(0) || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) {
       Fail(report[1]);
     }
@@ -326,6 +395,11 @@ int HostProcess_Run(const char *const *argv, const HostRunLimits *limits, HostRu
     ResetSignals();
     execv(program.c_str(), const_cast<char *const *>(argv));
     Fail(report[1]);
+  }));
+  if (child < 0) {
+    int e = errno;
+    closeAll();
+    return e;
   }
   close(out[1]);
   close(err[1]);
@@ -416,8 +490,8 @@ int HostProcess_StartChild(const char *const *argv, const int *keepFds, size_t k
     return missing;
   }
   pid_t child = -1;
-  int reportFd;
-  int rc = StartInOwnSession(&child, &reportFd, [&] {
+  int reportFd = -1;
+  int rc = StartInOwnSession(&child, &reportFd, keepFds, keepCount, [&] {
     int log = errorLog != nullptr ? open(errorLog, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600)
                                   : open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (log < 0 || dup2(log, 2) < 0) {
@@ -520,6 +594,73 @@ void HostProcess_CloseAllBut(const int *keep, size_t count) {
     }
     next = end + 1;
   }
+}
+
+bool HostProcess_StartFromHere(void) {
+  if (gSpawner.load() != nullptr) {
+    return true;
+  }
+  auto *s = new Spawner;
+  auto ready = std::make_shared<std::promise<bool>>();
+  std::future<bool> readied = ready->get_future();
+  try {
+    std::thread([s, ready] {
+      // Its own copy of the table, with nothing of the process's but the
+      // standard streams, and a handle to take what each start hands over.
+      bool ok = unshare(CLONE_FILES) == 0;
+      if (ok) {
+        if (syscall(SYS_close_range, 3, ~0U, 0) != 0) {
+          HostProcess_CloseAllBut(nullptr, 0);
+        }
+        s->self = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
+        int probe = s->self >= 0 ? static_cast<int>(syscall(SYS_pidfd_getfd, s->self, 0, 0)) : -1;
+        ok = probe >= 0;
+        if (probe >= 0) {
+          close(probe);
+        }
+      }
+      if (!ok && s->self >= 0) {
+        close(s->self);
+      }
+      ready->set_value(ok);
+      if (ok) {
+        Serve(s);
+      }
+      delete s;
+    }).detach();
+  } catch (const std::system_error &) {
+    delete s;
+    return false;
+  }
+  if (!readied.get()) {
+    return false;
+  }
+  gSpawner.store(s);
+  return true;
+}
+
+long HostProcess_Fork(const int *carry, size_t count, const std::function<void()> &inChild) {
+  if (Spawner *s = gSpawner.load(); s != nullptr) {
+    std::lock_guard<std::mutex> one(gSpawning);
+    std::unique_lock<std::mutex> hold(s->lock);
+    s->inChild = &inChild;
+    s->carry = carry;
+    s->count = count;
+    s->done = false;
+    s->changed.notify_all();
+    s->changed.wait(hold, [s] { return s->done; });
+    s->inChild = nullptr;
+    if (s->error != kCannotCarry) {
+      errno = s->error;
+      return s->child;
+    }
+  }
+  pid_t child = fork();
+  if (child == 0) {
+    inChild();
+    _exit(127);
+  }
+  return child;
 }
 
 bool HostProcess_RunInTime(std::function<void()> work, int timeoutMs) {

@@ -211,4 +211,45 @@ TEST(ProcessTest, ForkedChildKeepsOnlyWhatItIsToldAndIsReapedLater) {
   EXPECT_EQ(errno, ECHILD);  // reaped already
 }
 
+// Once started from here, a child holds what it is handed and its standard
+// streams, never a file opened since: closing one of storage that does not
+// answer would hold its exec or its end.
+TEST(ProcessTest, ChildrenStartedFromHereHoldNothingOpenedSince) {
+  EXPECT_EQ(testsupport::InChild([] {
+              if (!HostProcess_StartFromHere()) {
+                return 2;
+              }
+              int since = open("/dev/null", O_RDONLY);  // inherited, were it forked from here
+              std::string look = "test -e /proc/$$/fd/" + std::to_string(since) + " || echo none";
+              const char *argv[] = {"sh", "-c", look.c_str(), nullptr};
+              HostRunResult run;
+              bool ran = HostProcess_Run(argv, nullptr, &run) == 0 && run.exitCode == 0 &&
+                         std::string(run.out) == "none\n";
+              HostRunResult_Free(&run);
+              // What a start hands over arrives under its own number.
+              int answer[2];
+              if (pipe2(answer, O_CLOEXEC) != 0) {
+                return 3;
+              }
+              long child = HostProcess_Fork(&answer[1], 1, [&] {
+                char word = fcntl(since, F_GETFD) < 0 ? 'y' : 'n';
+                _exit(write(answer[1], &word, 1) == 1 ? 0 : 1);
+              });
+              close(answer[1]);
+              char word = 0;
+              bool forked = child > 0 && read(answer[0], &word, 1) == 1 && word == 'y' &&
+                            HostProcess_Wait(child, -1, nullptr);
+              int fds[2];
+              long kept = -1;
+              const char *say[] = {"sh", "-c", "echo kept >&3", nullptr};
+              char buf[5] = {};
+              bool started = HostStream_Pair(fds) == 0 &&
+                             HostProcess_StartChild(say, &fds[1], 1, nullptr, &kept) == 0 &&
+                             HostStream_ReadAll(fds[0], buf, 5) &&
+                             std::string(buf, 5) == "kept\n" && HostProcess_Wait(kept, -1, nullptr);
+              return (ran ? 0 : 4) + (forked ? 0 : 8) + (started ? 0 : 16) + 1;
+            }),
+            1);
+}
+
 }  // namespace

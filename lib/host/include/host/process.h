@@ -94,6 +94,20 @@ void HostProcess_CloseAllBut(const int *keep, size_t count);
 // child to close (or exit) once its work is done: a server elsewhere that
 // does not answer then holds up neither the work nor anything else.
 void HostProcess_CloseThoseThatCannotWait(const int *keep, size_t count);
+// Children started from now on (every start here, and HostProcess_Fork)
+// begin with the standard streams open at this call and what each start
+// hands over, not with all the caller has opened: a child's exec, or its end,
+// closes what it holds, and closing a file of storage that does not answer
+// (a FUSE server stopped) waits for it. Call once, early, before any such
+// file is opened. Returns false when the kernel cannot (the starts then work
+// as before).
+bool HostProcess_StartFromHere(void);
+// Forks a child that runs inChild, which execs or ends with _exit: only
+// system calls, other threads may hold locks. carry[0, count), close-on-exec
+// descriptors, are open in it under the same numbers; after
+// HostProcess_StartFromHere, nothing else but the standard streams is.
+// Returns the child's id, or -1 with errno set.
+long HostProcess_Fork(const int *carry, size_t count, const std::function<void()> &inChild);
 // Runs work on a thread of its own and waits up to timeoutMs for it: true
 // when it ended in time. Work that storage which does not answer holds goes
 // on, owning what it captured, and ends when it may; with no thread to be
