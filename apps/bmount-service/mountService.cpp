@@ -166,10 +166,9 @@ bool NamedBefore(const std::vector<DiskClaim> &claims, const std::string &file) 
 
 // Whether emulators are to be kept from writing an open claimed file: a
 // parent, which they may share; and a raw disk (rawTop: the claim is the top
-// of one), which its loop device writes without taking the locks they heed.
-bool DeniesWriters(const DiskClaim &claim, bool rawTop) {
-  return claim.shared || (rawTop && !claim.disk.blockDevice);
-}
+// of one, a file or a block device), which its loop device writes without
+// taking the locks they heed.
+bool DeniesWriters(const DiskClaim &claim, bool rawTop) { return claim.shared || rawTop; }
 
 HostDiskOpen OpenClaim(DiskClaim *claim, int *code) {
   return claim->shared ? HostDisk_OpenShared(claim->file.c_str(), &claim->disk, code)

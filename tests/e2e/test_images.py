@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import NONE_MOUNTED, UNEXPECTED, kill_service, loops_of, mounts_below, processes_of, wait_until
+from conftest import LOSETUP, NONE_MOUNTED, UNEXPECTED, kill_service, loops_of, mounts_below, processes_of, wait_until
 from test_commands import UNABLE_TO_MOUNT as MOUNT_FAILED, UNABLE_TO_OPEN as OPEN_FAILED
 from test_commands import MBR, NO_VOLUMES, SUGGEST_FORCE, make_disk, mbr_disk
 from test_loop import blank_disk, ext4_disk, needs_loop
@@ -332,40 +332,49 @@ def test_writes_land_in_the_top(loop_host, layers, kill):
 
 
 @needs_loop
-@pytest.mark.parametrize("held", ["a parent under a child", "a raw disk"])
+@pytest.mark.parametrize("held", ["a parent under a child", "a raw disk", "a block device"])
 def test_no_emulator_writes_a_disk_while_attached(loop_host, held):
-    """While a raw disk, or a child of a parent, is attached, an emulator can
-    neither write nor resize the raw disk or the parent; and a disk of which
-    an emulator writes a file is not attached."""
+    """While a raw disk (a file or a block device), or a child of a parent, is
+    attached, an emulator can neither write nor resize the raw disk or the
+    parent; and a disk of which an emulator writes a file is not attached."""
     host = loop_host
     (base,), top = ext4_chain(host, RAW_BASE)
-    if held == "a raw disk":
-        top = base
-    before = sha256(base)
-    assert host.outcome("Q:", top) == (0, "", "")
-    for args in (["qemu-io", "-f", "raw", "-c", "write -P 7 0 512", base],
-                 [QEMU_IMG, "resize", "-f", "raw", base, "+1M"]):
-        r = subprocess.run(list(map(str, args)), capture_output=True, text=True)
-        assert r.returncode != 0 and "lock" in r.stderr + r.stdout, r
-    assert host.outcome("Q:", "/d") == (0, "", "")
-    if held == "a parent under a child":
-        assert sha256(base) == before
+    with contextlib.ExitStack() as undo:
+        driver, target = "file", base
+        if held != "a parent under a child":
+            top = base
+        if held == "a block device":
+            top = target = subprocess.run([LOSETUP, "-f", "--show", base], check=True,
+                                          capture_output=True, text=True).stdout.strip()
+            undo.callback(subprocess.run, [LOSETUP, "-d", target], capture_output=True)
+            driver = "host_device"
+        before = sha256(base)
+        assert host.outcome("Q:", top) == (0, "", "")
+        emulators = [["qemu-io", "-f", "raw", "-c", "write -P 7 0 512", target]]
+        if held != "a block device":  # a device's size is not the emulator's to change
+            emulators.append([QEMU_IMG, "resize", "-f", "raw", target, "+1M"])
+        for args in emulators:
+            r = subprocess.run(list(map(str, args)), capture_output=True, text=True)
+            assert r.returncode != 0 and "lock" in r.stderr + r.stdout, r
+        assert host.outcome("Q:", "/d") == (0, "", "")
+        if held == "a parent under a child":
+            assert sha256(base) == before
 
-    socket = host.work / "writer.sock"
-    writer = subprocess.Popen(
-        ["qemu-storage-daemon", "--blockdev", f"driver=file,node-name=f,filename={base}",
-         "--nbd-server", f"addr.type=unix,addr.path={socket}",
-         "--export", "type=nbd,id=e,node-name=f,writable=on"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        assert wait_until(socket.exists)
-        assert host.outcome("Q:", top) == (2, MOUNT_FAILED, "")
-        assert "in use by another program" in host.events()[-1]["strings"][3]
-    finally:
-        writer.terminate()
-        writer.wait()
-    assert host.outcome("Q:", top) == (0, "", "")
-    assert host.outcome("Q:", "/d") == (0, "", "")
+        socket = host.work / "writer.sock"
+        writer = subprocess.Popen(
+            ["qemu-storage-daemon", "--blockdev", f"driver={driver},node-name=f,filename={target}",
+             "--nbd-server", f"addr.type=unix,addr.path={socket}",
+             "--export", "type=nbd,id=e,node-name=f,writable=on"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            assert wait_until(socket.exists)
+            assert host.outcome("Q:", top) == (2, MOUNT_FAILED, "")
+            assert "in use by another program" in host.events()[-1]["strings"][3]
+        finally:
+            writer.terminate()
+            writer.wait()
+        assert host.outcome("Q:", top) == (0, "", "")
+        assert host.outcome("Q:", "/d") == (0, "", "")
 
 
 def damage(image, fmt):

@@ -428,7 +428,9 @@ bool LockByte(int fd, int cmd, short type, off_t at) {
 }  // namespace
 
 bool HostDisk_DenyWriters(const HostDisk &disk) {
-  if (disk.fd < 0 || disk.blockDevice) {
+  // A block device's node takes the locks as a file does, and an emulator
+  // that opens the device by it looks for them there.
+  if (disk.fd < 0) {
     return false;
   }
   // Denied first, then no holder: an emulator takes its permission first,
