@@ -139,18 +139,18 @@ std::string ReadText(int file, uint64_t offset, size_t length) {
 std::string DescriptorText(const std::string &path) {
   int file = HostFile_OpenRegular(path.c_str());
   std::string text = ReadText(file, 0, kMaxDescriptor);
-  unsigned char header[44];
-  if (ReadText(file, 0, 4) == "KDMV" &&
-      HostFile_ReadAt(file, header, sizeof header, 0) == static_cast<long>(sizeof header)) {
+  unsigned char header[44] = {};  // zeros past the file's end, as QEMU reads it
+  if (ReadText(file, 0, 4) == "KDMV" && HostFile_ReadAt(file, header, sizeof header, 0) > 0) {
     auto le64 = [&](size_t at) {
       uint64_t v = 0;
       for (size_t i = 0; i < 8; i++) v |= uint64_t{header[at + i]} << (8 * i);
       return v;
     };
-    uint64_t offset = le64(28), sectors = le64(36);  // of the descriptor, in sectors
-    text = le64(12) != 0 || sectors == 0 || offset > (UINT64_MAX >> 9)
-               ? ""
-               : ReadText(file, offset << 9, std::min<uint64_t>(sectors << 9, kMaxDescriptor));
+    // QEMU ignores the descriptor's length: it reads up to its limit from the
+    // offset on (shifted as QEMU shifts it, which may wrap), to the first
+    // zero byte.
+    uint64_t offset = le64(28), at = offset << 9;
+    text = le64(12) != 0 || offset == 0 || at > INT64_MAX ? "" : ReadText(file, at, kMaxDescriptor);
   }
   HostFile_Close(file);
   return text;

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <tuple>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -153,13 +154,19 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
   testsupport::WriteFile(file("padded.vmdk"),
                          head + "RW 8192 FLAT \"fifo-f001.vmdk\" 0\n" + std::string(1100000, '#'));
   // And one in the descriptor a sparse file's header points to (read as the
-  // disk's when the header declares no capacity).
-  std::string sparse(1024, '\0');
-  sparse.replace(0, 8, "KDMV\x01\0\0\0", 8);
-  sparse[28] = 1;  // the descriptor at sector 1, one sector long
-  sparse[36] = 1;
-  sparse.replace(512, 34, "RW 8192 FLAT \"fifo-f001.vmdk\" 0\n");
-  testsupport::WriteFile(file("embedded.vmdk"), sparse);
+  // disk's when the header declares no capacity), which QEMU reads from its
+  // start on, whatever length the header gives it.
+  const std::string line = "RW 8192 FLAT \"fifo-f001.vmdk\" 0\n";
+  for (const auto &[name, sectors, text] :
+       {std::tuple{"embedded.vmdk", 1, line}, std::tuple{"unsized.vmdk", 0, line},
+        std::tuple{"short.vmdk", 1, "#" + std::string(600, ' ') + "\n" + line}}) {
+    std::string sparse(2048, '\0');
+    sparse.replace(0, 8, "KDMV\x01\0\0\0", 8);
+    sparse[28] = 1;  // the descriptor at sector 1
+    sparse[36] = static_cast<char>(sectors);
+    sparse.replace(512, text.size(), text);
+    testsupport::WriteFile(file(name), sparse);
+  }
   const struct {
     const char *name;
     ImageProblem problem;
@@ -173,6 +180,8 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
       {"split.vmdk", ImageProblem::Missing, "fifo-f001.vmdk"},
       {"padded.vmdk", ImageProblem::Missing, "fifo-f001.vmdk"},
       {"embedded.vmdk", ImageProblem::Missing, "fifo-f001.vmdk"},
+      {"unsized.vmdk", ImageProblem::Missing, "fifo-f001.vmdk"},
+      {"short.vmdk", ImageProblem::Missing, "fifo-f001.vmdk"},
   };
   for (const auto &f : files) {
     SCOPED_TRACE(f.name);
