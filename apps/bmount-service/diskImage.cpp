@@ -42,8 +42,8 @@ constexpr uint64_t kMaxDescriptor = (1 << 20) - 1;
 // layers, each with many extent files, must not hold the service for each.
 constexpr int kProbeMs = 30000;
 // What the check of a disk before writing may take: on a large image it reads
-// every table (a 1 TiB qcow2 with 2 GiB written: 1.7 s), and a check that
-// cannot end lets the disk be attached unchecked.
+// every table (a 1 TiB qcow2 with 2 GiB written: 1.7 s); a check that cannot
+// end refuses the disk.
 constexpr int kCheckMs = 15000;
 
 HostRunLimits QemuImgLimits(int timeoutMs) {
@@ -212,32 +212,28 @@ ImageProblem CheckDescriptorNames(const std::string &path, std::string *why, siz
   return problem;
 }
 
-// Runs qemu-img with argv for the file at path; Tool, with *why, when it
-// did not run to its end within its limits.
+// Runs qemu-img with argv for the file at path; Tool, with *why and in a few
+// words *failure, when it did not run to its end within its limits.
 ImageProblem RunQemuImg(const std::vector<const char *> &argv, const std::string &path,
-                        int timeoutMs, HostRunResult *run, std::string *why) {
+                        int timeoutMs, HostRunResult *run, std::string *why, std::string *failure) {
   HostRunLimits limits = QemuImgLimits(std::max(timeoutMs, 1));
   int rc = HostProcess_Run(argv.data(), &limits, run);
   if (rc != 0) {
-    *why = "The disk file " + DiskImage_Quoted(path) + " cannot be examined: qemu-img " +
-           (Host_ErrorKind(rc) == HOST_ERROR_NOT_FOUND ? std::string("is not installed")
-                                                       : "cannot be started") +
-           ".";
-    return ImageProblem::Tool;
-  }
-  if (run->timedOut || run->outputTooLarge || run->signal != 0) {
+    *failure = Host_ErrorKind(rc) == HOST_ERROR_NOT_FOUND ? "qemu-img is not installed"
+                                                          : "qemu-img cannot be started";
+  } else if (run->timedOut || run->outputTooLarge || run->signal != 0) {
     // The limits end it with SIGXCPU, then SIGKILL; another signal is its own.
-    *why = "The disk file " + DiskImage_Quoted(path) + " cannot be examined: qemu-img " +
-           (run->timedOut         ? std::string("took too long")
-            : run->outputTooLarge ? std::string("said too much")
-            : run->signal == SIGXCPU || run->signal == SIGKILL
-                ? std::string("was stopped by its limits")
-                : "ended with signal " + std::to_string(run->signal) + " (" +
-                      strsignal(run->signal) + ")") +
-           ".";
-    return ImageProblem::Tool;
+    *failure = "qemu-img " + (run->timedOut         ? std::string("took too long")
+                              : run->outputTooLarge ? std::string("said too much")
+                              : run->signal == SIGXCPU || run->signal == SIGKILL
+                                  ? std::string("was stopped by its limits")
+                                  : "ended with signal " + std::to_string(run->signal) + " (" +
+                                        strsignal(run->signal) + ")");
+  } else {
+    return ImageProblem::None;
   }
-  return ImageProblem::None;
+  *why = "The disk file " + DiskImage_Quoted(path) + " cannot be examined: " + *failure + ".";
+  return ImageProblem::Tool;
 }
 
 // Runs qemu-img info on one file, with format given when it is known. Fills
@@ -252,7 +248,8 @@ ImageProblem RunInfo(const std::string &path, const std::string &format, int tim
   argv.push_back(path.c_str());
   argv.push_back(nullptr);
   HostRunResult run;
-  ImageProblem problem = RunQemuImg(argv, path, timeoutMs, &run, why);
+  std::string failure;
+  ImageProblem problem = RunQemuImg(argv, path, timeoutMs, &run, why, &failure);
   if (problem == ImageProblem::None && run.exitCode != 0) {
     // qemu-img recognised a format (or was told one) and could not open it.
     problem = ImageProblem::Damaged;
@@ -663,26 +660,23 @@ bool DiskImage_ExtentPlaces(const ImageLayer &layer, ExtentPlaces *placed) {
   return true;
 }
 
-ImageProblem DiskImage_CheckTop(const DiskImage &image, const std::string &opened,
-                                std::string *why) {
-  if (image.Raw() || image.layers.empty() || image.layers[0].dirty) {
-    return ImageProblem::None;
-  }
-  const ImageLayer &top = image.layers[0];
-  // Extents are named from the descriptor's folder: read by their names.
-  bool byOpened = !opened.empty() && top.extents.empty();
-  // The top alone: its parents are only read, and looked at as they are.
-  nlohmann::json node = {
-      {"driver", top.format},
-      {"file", {{"driver", "file"}, {"filename", byOpened ? opened : top.path}}}};
+namespace {
+
+// Runs qemu-img check on the top alone (its parents are only read, and
+// looked at as they are), by name: the damage it finds, in its first ERROR
+// line, or why it could not end goes to *reason.
+ImageProblem CheckWithQemuImg(const ImageLayer &top, const std::string &name, std::string *reason) {
+  nlohmann::json node = {{"driver", top.format},
+                         {"file", {{"driver", "file"}, {"filename", name}}}};
   const ImageFormat *format = DiskImage_Format(top.format);
   if (format != nullptr && format->backing) {
     node["backing"] = nullptr;
   }
-  std::string name = "json:" + node.dump();
-  std::vector<const char *> argv = {"qemu-img", "check", "-U", "-q", name.c_str(), nullptr};
+  std::string json = "json:" + node.dump();
+  std::vector<const char *> argv = {"qemu-img", "check", "-U", "-q", json.c_str(), nullptr};
   HostRunResult run;
-  ImageProblem problem = RunQemuImg(argv, top.path, kCheckMs, &run, why);
+  std::string why;
+  ImageProblem problem = RunQemuImg(argv, top.path, kCheckMs, &run, &why, reason);
   // It says ERROR of each fault it finds, and exits with 2 for faults in the
   // tables, 3 for clusters leaked (room wasted, nothing lost), 63 for a format
   // without a check, and 1 when it could not end, also for want of memory.
@@ -691,23 +685,42 @@ ImageProblem DiskImage_CheckTop(const DiskImage &image, const std::string &opene
   if (problem == ImageProblem::None &&
       (run.exitCode == 2 || (run.exitCode == 1 && error != std::string::npos))) {
     problem = ImageProblem::Damaged;
-    std::string first;
-    if (error != std::string::npos) {
-      size_t from = error == 0 ? 0 : error + 1;
-      first = said.substr(from, said.find('\n', from) - from);
-    }
-    *why = "The disk file " + DiskImage_Quoted(top.path) + " is damaged" +
-           (first.empty() ? std::string() : " (" + first + ")") +
-           ", and writing to it would damage it further. Check and repair it first "
-           "(qemu-img check -r all, on a copy).";
-  } else if (problem == ImageProblem::None && run.exitCode != 0 && run.exitCode != 3 &&
-             run.exitCode != 63) {
+    size_t from = error == std::string::npos ? said.size() : error == 0 ? 0 : error + 1;
+    *reason = said.substr(from, said.find('\n', from) - from);
+  } else if (problem == ImageProblem::None && run.exitCode != 0 && run.exitCode != 3) {
     problem = ImageProblem::Tool;
-    std::string text = Trimmed(said);
-    *why = "The disk file " + DiskImage_Quoted(top.path) + " could not be checked" +
-           (text.empty() ? std::string(".") : ": " + text.substr(0, text.find('\n')) + ".");
+    // Its own words, after any it says of the image.
+    size_t own = said.compare(0, 10, "qemu-img: ") == 0 ? 0 : said.find("\nqemu-img: ");
+    std::string text = Trimmed(said.substr(own == std::string::npos || own == 0 ? 0 : own + 1));
+    *reason = text.empty() ? "qemu-img check ended with " + std::to_string(run.exitCode)
+                           : text.substr(0, text.find('\n'));
   }
   HostRunResult_Free(&run);
+  return problem;
+}
+
+}  // namespace
+
+ImageProblem DiskImage_CheckTop(const DiskImage &image, const std::string &opened,
+                                std::string *why) {
+  if (image.Raw() || image.layers.empty() || image.layers[0].dirty) {
+    return ImageProblem::None;
+  }
+  const ImageLayer &top = image.layers[0];
+  // Extents are named from the descriptor's folder: read by their names.
+  const std::string &name = !opened.empty() && top.extents.empty() ? opened : top.path;
+  std::string reason;
+  ImageProblem problem = CheckWithQemuImg(top, name, &reason);
+  if (problem == ImageProblem::Damaged) {
+    *why = "The disk file " + DiskImage_Quoted(top.path) + " is damaged" +
+           (reason.empty() ? std::string() : " (" + reason + ")") +
+           ", and writing to it would damage it further. Check and repair it first "
+           "(qemu-img check -r all, on a copy).";
+  } else if (problem == ImageProblem::Tool) {
+    *why = "The disk file " + DiskImage_Quoted(top.path) + " could not be checked (" + reason +
+           "), and is not written unchecked: writing to a damaged image would damage it "
+           "further. Check it with qemu-img check, on a copy.";
+  }
   return problem;
 }
 

@@ -92,12 +92,13 @@ enum class ImageProblem {
 ImageProblem DiskImage_Probe(const std::string &path, DiskImage *image, std::string *why);
 
 // Checks the top layer of a disk that is not raw for damage (qemu-img
-// check), before it is written: Damaged, with *why, when its metadata are
-// found wrong, which writes would make worse; Tool when the check could not
-// run to its end; None for a dirty top, whose counts QEMU mends as it opens
-// it for writing. opened, where not empty, is the name the top's file is
-// read by instead of its path, as in DiskImage_Nodes, unless the layer has
-// extent files of its own.
+// check), before it is written: Damaged, with *why, when its metadata are found wrong, which
+// writes would make worse; Tool, with *why, when the check could not run to
+// its end (a format without one included), which must refuse the write as
+// well; None for a dirty top, whose counts QEMU mends as it opens it for
+// writing. opened, where not empty, is the name the top's file is read by
+// instead of its path, as in DiskImage_Nodes, unless the layer has extent
+// files of its own.
 ImageProblem DiskImage_CheckTop(const DiskImage &image, const std::string &opened,
                                 std::string *why);
 

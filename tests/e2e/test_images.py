@@ -384,10 +384,12 @@ def damage(image, fmt):
     with open(image, "r+b") as f:
         head = f.read(512)
         if fmt == "qcow2":
+            (bits,) = struct.unpack_from(">I", head, 20)
             (l1,) = struct.unpack_from(">Q", head, 40)
-            f.seek(l1)
+            cluster, at = 1 << bits, 63488 * 512
+            f.seek(l1 + 8 * (at // (cluster * cluster // 8)))
             (l2,) = struct.unpack(">Q", f.read(8))
-            f.seek((l2 & ((1 << 56) - 512)) + 8 * ((63488 * 512) >> 16))
+            f.seek((l2 & ((1 << 56) - 512)) + 8 * (at // cluster % (cluster // 8)))
             f.write(struct.pack(">Q", (1 << 63) | (1 << 32)))
         else:
             for at in (56, 48):
@@ -396,20 +398,40 @@ def damage(image, fmt):
                 f.write(struct.pack("<I", 1))
 
 
+def digest_of_sparse(path, head=1 << 30):
+    """The size of a file, a digest of its first bytes, and whether it has
+    data after them: a sparse file of terabytes is not read through."""
+    with open(path, "rb") as f:
+        digest = hashlib.sha256(f.read(head)).hexdigest()
+        try:
+            os.lseek(f.fileno(), head, os.SEEK_DATA)
+            beyond = True
+        except OSError:  # ENXIO: only a hole after them
+            beyond = False
+        return os.fstat(f.fileno()).st_size, digest, beyond
+
+
 @needs_loop
-@pytest.mark.parametrize("fmt", ["qcow2", "vmdk"])
-def test_a_damaged_image_is_not_written(loop_host, fmt):
+@pytest.mark.parametrize("fmt,options,said", [
+    ("qcow2", [], "is damaged (ERROR: "),
+    ("vmdk", [], "is damaged (ERROR: "),
+    # Too large for qemu-img to count its clusters: it cannot check it.
+    ("qcow2", ["-o", "cluster_size=512"], "could not be checked (Check failed: File too large)"),
+], ids=["qcow2", "vmdk", "unchecked"])
+def test_a_damaged_image_is_not_written(loop_host, fmt, options, said):
     """Writes would damage it further: its attach is refused, naming it, and
-    it is left as it was."""
+    it is left as it was; so is one that cannot be checked."""
     host = loop_host
-    disk = convert(mbr_disk(host, "mbr.raw"), host.work / f"disk.{fmt}", fmt)
+    disk = convert(mbr_disk(host, "mbr.raw"), host.work / f"disk.{fmt}", fmt, *options)
     damage(disk, fmt)
-    before = sha256(disk)
+    if options:
+        os.truncate(disk, 8 << 40)
+    before = digest_of_sparse(disk)
     assert host.outcome("E:", disk) == (2, MOUNT_FAILED, "")
-    said = host.events()[-1]["strings"][3]
-    assert f'The disk file "{disk}" is damaged (ERROR: ' in said, said
-    assert "qemu-img check -r all" in said
-    assert sha256(disk) == before
+    text = host.events()[-1]["strings"][3]
+    assert f'The disk file "{disk}" {said}' in text, text
+    assert ("qemu-img check -r all" in text) == ("damaged" in said)
+    assert digest_of_sparse(disk) == before
     assert host.listing() == NONE_MOUNTED
 
 

@@ -228,8 +228,8 @@ TEST_F(DiskImageTest, AQemuImgEndedByASignalIsToldApart) {
   setenv("PATH", saved.c_str(), 1);
 }
 
-// What qemu-img check says and how it ends tell damage, which refuses the
-// disk, from a check that could not end, which does not.
+// What qemu-img check says and how it ends tell damage from a check that
+// could not end; either refuses the disk, each in its own words.
 TEST_F(DiskImageTest, TheCheckBeforeWritingTellsDamageFromAFailedCheck) {
   testsupport::TempDir bin;
   std::string saved = getenv("PATH");
@@ -243,13 +243,16 @@ TEST_F(DiskImageTest, TheCheckBeforeWritingTellsDamageFromAFailedCheck) {
   } cases[] = {
       {"", 0, false, ImageProblem::None, ""},
       {"Leaked cluster 4 refcount=1 reference=0\n", 3, false, ImageProblem::None, ""},
-      {"qemu-img: This image format does not support checks\n", 63, false, ImageProblem::None, ""},
+      {"qemu-img: This image format does not support checks\n", 63, false, ImageProblem::Tool,
+       "could not be checked (This image format does not support checks), and is not written"},
       {"Leaked cluster 4 refcount=1 reference=0\nERROR cluster 7 refcount=0 reference=1\n", 2,
        false, ImageProblem::Damaged, "is damaged (ERROR cluster 7 refcount=0 reference=1), and"},
       {"ERROR: cluster offset points after EOF\nqemu-img: Check failed: Invalid argument\n", 1,
        false, ImageProblem::Damaged, "(ERROR: cluster offset points after EOF)"},
       {"qemu-img: Could not open: Cannot allocate memory\n", 1, false, ImageProblem::Tool,
-       "could not be checked: Could not open: Cannot allocate memory."},
+       "could not be checked (Could not open: Cannot allocate memory), and is not written"},
+      {"qemu-img: Check failed: File too large\n", 1, false, ImageProblem::Tool,
+       "(Check failed: File too large)"},
       {"ERROR cluster 7 refcount=0 reference=1\n", 2, true, ImageProblem::None, ""},
   };
   for (const Case &c : cases) {
