@@ -23,7 +23,7 @@
 // An image format of QEMU's block layer that has a header of its own.
 struct ImageFormat {
   const char *name;  // QEMU's driver name
-  bool writable;     // QEMU can write images of this format
+  bool writable;     // QEMU can write images of this format, checked first
   bool backing;      // images of this format may have a parent
   // Its files may name further files (extents), relative to their own name,
   // so QEMU must open them by that name.
@@ -92,7 +92,8 @@ enum class ImageProblem {
 ImageProblem DiskImage_Probe(const std::string &path, DiskImage *image, std::string *why);
 
 // Checks the top layer of a disk that is not raw for damage (qemu-img
-// check), before it is written: Damaged, with *why, when its metadata are found wrong, which
+// check; a VHD's block table, which it cannot check, here), before it is
+// written: Damaged, with *why, when its metadata are found wrong, which
 // writes would make worse; Tool, with *why, when the check could not run to
 // its end (a format without one included), which must refuse the write as
 // well; None for a dirty top, whose counts QEMU mends as it opens it for

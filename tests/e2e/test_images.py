@@ -313,7 +313,8 @@ def read_back(host, image, name):
 @pytest.mark.parametrize("layers,kill", [
     (CHILD, False), (CHILD, True), ((("vmdk", ("-o", "subformat=twoGbMaxExtentSparse")),), False),
     ((("vmdk", ("-o", "subformat=monolithicFlat")), ("qed", ()), ("qcow2", ())), False),
-], ids=["child", "service killed", "split vmdk", "three layers"])
+    ((("vpc", ()),), False),
+], ids=["child", "service killed", "split vmdk", "three layers", "vhd"])
 def test_writes_land_in_the_top(loop_host, layers, kill):
     host = loop_host
     below, top = ext4_chain(host, layers)
@@ -328,6 +329,9 @@ def test_writes_land_in_the_top(loop_host, layers, kill):
     assert host.outcome("Q:", "/d") == (0, "", "")
     assert daemons(host) in ([], ["look"])
     assert [sha256(p) for p in below] == before
+    # As written, the top passes the check before writing again.
+    assert host.outcome("Q:", top) == (0, "", "")
+    assert host.outcome("Q:", "/d") == (0, "", "")
     assert read_back(host, top, "hello.txt") == "hello\n"
 
 
@@ -379,8 +383,8 @@ def test_no_emulator_writes_a_disk_while_attached(loop_host, held):
 
 def damage(image, fmt):
     """Points a table entry of the image's second half (where the extended
-    partition's table lies) past its end (qcow2) or at its header (vmdk,
-    both copies of the grain directory)."""
+    partition's table lies) past its end (qcow2), at its header (vmdk, both
+    copies of the grain directory), or block 7 at block 0 (vpc)."""
     with open(image, "r+b") as f:
         head = f.read(512)
         if fmt == "qcow2":
@@ -391,6 +395,14 @@ def damage(image, fmt):
             (l2,) = struct.unpack(">Q", f.read(8))
             f.seek((l2 & ((1 << 56) - 512)) + 8 * (at // cluster % (cluster // 8)))
             f.write(struct.pack(">Q", (1 << 63) | (1 << 32)))
+        elif fmt == "vpc":
+            (dynamic,) = struct.unpack_from(">Q", head, 16)
+            f.seek(dynamic + 16)
+            (table,) = struct.unpack(">Q", f.read(8))
+            f.seek(table)
+            first = f.read(4)
+            f.seek(table + 4 * 7)
+            f.write(first)
         else:
             for at in (56, 48):
                 (directory,) = struct.unpack_from("<Q", head, at)
@@ -415,9 +427,10 @@ def digest_of_sparse(path, head=1 << 30):
 @pytest.mark.parametrize("fmt,options,said", [
     ("qcow2", [], "is damaged (ERROR: "),
     ("vmdk", [], "is damaged (ERROR: "),
+    ("vpc", [], "is damaged (block 7 lies over block 0)"),
     # Too large for qemu-img to count its clusters: it cannot check it.
     ("qcow2", ["-o", "cluster_size=512"], "could not be checked (Check failed: File too large)"),
-], ids=["qcow2", "vmdk", "unchecked"])
+], ids=["qcow2", "vmdk", "vpc", "unchecked"])
 def test_a_damaged_image_is_not_written(loop_host, fmt, options, said):
     """Writes would damage it further: its attach is refused, naming it, and
     it is left as it was; so is one that cannot be checked."""
@@ -520,7 +533,7 @@ def test_writes_lost_for_want_of_room_are_reported(loop_host, fmt):
 @pytest.mark.parametrize("fmt,how", [("raw", "chattr"), ("qcow2", "chattr"),
                                      ("vmdk", "streamOptimized"), ("raw", "read-only mount"),
                                      ("qcow2", "read-only mount"), ("raw", "dirty journal"),
-                                     ("vmdk", "read-only extent")])
+                                     ("vmdk", "read-only extent"), ("qcow", "no check")])
 def test_read_only_disks(loop_host, fmt, how):
     host = loop_host
     disk = watched = ext4_disk(host, "e.raw")

@@ -270,6 +270,78 @@ TEST_F(DiskImageTest, TheCheckBeforeWritingTellsDamageFromAFailedCheck) {
   setenv("PATH", saved.c_str(), 1);
 }
 
+// qemu-img has no check for a VHD: its block table is checked here, read
+// through the name given for the file the service holds.
+TEST_F(DiskImageTest, AVhdWhoseBlocksCollideIsDamaged) {
+  servicetest::MakeImage(file("two.raw"), 8 * kMiB, "label: dos\nstart=2048, type=83\n");
+  {
+    std::fstream raw(file("two.raw"), std::ios::in | std::ios::out | std::ios::binary);
+    raw.seekp(5 * kMiB);
+    raw.write("data", 4);
+  }
+  QemuImg({"convert", "-f", "raw", "-O", "vpc", file("two.raw"), file("good.vhd")});
+  QemuImg({"convert", "-f", "raw", "-O", "vpc", "-o", "subformat=fixed", file("two.raw"),
+           file("fixed.vhd")});
+  const std::string good = testsupport::ReadFile(file("good.vhd"));
+  auto be = [&](size_t at, int bytes) {
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; i++) v = v << 8 | static_cast<unsigned char>(good[at + i]);
+    return v;
+  };
+  const uint64_t table = be(512 + 16, 8), sectors = good.size() / 512;
+  ASSERT_EQ(be(table, 4), 4u);  // block 0 first, then block 2
+  ASSERT_EQ(be(table + 8, 4), 4u + 4097);
+  ASSERT_EQ(be(table + 4, 4), 0xFFFFFFFFu);
+  // good.vhd with the 4 bytes at `at` set to value.
+  auto with = [&](size_t at, uint32_t value) {
+    std::string copy = good;
+    for (int i = 0; i < 4; i++) copy[at + i] = static_cast<char>(value >> (24 - 8 * i));
+    return copy;
+  };
+  // A differencing disk, which QEMU reads as a dynamic one, with the sum
+  // QEMU checks made right.
+  std::string differencing = with(60, 4);
+  differencing.replace(64, 4, 4, '\0');
+  uint32_t sum = 0;
+  for (int i = 0; i < 512; i++) sum += static_cast<unsigned char>(differencing[i]);
+  for (int i = 0; i < 4; i++) differencing[64 + i] = static_cast<char>(~sum >> (24 - 8 * i));
+  const struct {
+    const char *name;
+    std::string bytes;  // "" for the file as made
+    const char *why;    // "" for none: not damaged
+  } rows[] = {
+      {"good.vhd", "", ""},
+      {"fixed.vhd", "", ""},
+      {"differencing.vhd", differencing, ""},
+      {"beyond.vhd", with(table + 4, static_cast<uint32_t>(sectors)),
+       "is damaged (block 1 lies past its end)"},
+      {"footer.vhd", with(table + 4, static_cast<uint32_t>(sectors - 4097)),
+       "is damaged (block 1 lies past its end)"},
+      {"table.vhd", with(table + 4, 3), "is damaged (block 1 lies over its block table)"},
+      {"header.vhd", with(table + 4, 1), "is damaged (block 1 lies over its header)"},
+      {"copy.vhd", with(table + 4, 0), "is damaged (block 1 lies over the copy of its footer)"},
+      {"same.vhd", with(table + 4, 4), "is damaged (block 1 lies over block 0)"},
+      {"overlap.vhd", with(table + 4, 4 + 4096), "is damaged (block 1 lies over block 0)"},
+      {"unsigned.vhd", with(512, 0), "is damaged (no dynamic header"},
+      {"endless.vhd", with(good.size() - 512, 0), "is damaged (no footer at its end)"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    if (!row.bytes.empty()) testsupport::WriteFile(file(row.name), row.bytes);
+    DiskImage image;
+    image.layers.push_back({file(row.name), "vpc", 8 * kMiB, {}});
+    std::string why;
+    ImageProblem problem = DiskImage_CheckTop(image, "", &why);
+    EXPECT_EQ(problem, *row.why ? ImageProblem::Damaged : ImageProblem::None);
+    EXPECT_NE(why.find(row.why), std::string::npos) << why;
+  }
+  // Read by the name given, not the path another user may swap.
+  DiskImage image;
+  image.layers.push_back({file("same.vhd"), "vpc", 8 * kMiB, {}});
+  std::string why;
+  EXPECT_EQ(DiskImage_CheckTop(image, file("good.vhd"), &why), ImageProblem::None) << why;
+}
+
 // Runs probe with no qemu-img to be found: only a cache hit can succeed.
 ImageProblem WithoutQemuImg(DiskImageCache *cache, const std::string &path, DiskImage *image) {
   std::string saved = getenv("PATH");
