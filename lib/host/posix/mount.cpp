@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -150,6 +151,10 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
   }
 }
 
+#ifndef OPEN_TREE_CLONE
+#define OPEN_TREE_CLONE 1
+#endif
+
 namespace {
 
 // A failure of the write-out itself, never taken for its time running out.
@@ -198,8 +203,6 @@ void HostMount_LeaveFlush(int *pending) {
 }
 
 int HostMount_Flush(const char *folder, int timeoutMs, int *pending) {
-  HostProcess_ReapLater(0);
-  // What it could not write is lost; what came since is written out anew.
   if (int e = HostMount_AwaitFlush(pending, timeoutMs); e != 0) {
     return e;
   }
@@ -208,6 +211,22 @@ int HostMount_Flush(const char *folder, int timeoutMs, int *pending) {
   if (fd < 0) {
     return errno;
   }
+  int code = HostMount_FlushThrough(fd, timeoutMs, pending);
+  close(fd);
+  return code;
+}
+
+int HostMount_FlushThrough(int fd, int timeoutMs, int *pending) {
+  HostProcess_ReapLater(0);
+  // What it could not write is lost; what came since is written out anew.
+  if (int e = HostMount_AwaitFlush(pending, timeoutMs); e != 0) {
+    return e;
+  }
+  struct stat st;
+  bool device = fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
+  auto writeOut = [fd, device] {
+    return (device ? fsync(fd) : syncfs(fd)) == 0 ? 0 : WriteOutError(errno);
+  };
   // Storage that stops answering holds the writer beyond any signal: a child
   // waits for it, so that the caller goes on. It gives its word before it
   // ends, as ending closes its copies of the caller's files, and closing one
@@ -217,7 +236,7 @@ int HostMount_Flush(const char *folder, int timeoutMs, int *pending) {
   if (child == 0) {
     int keep[] = {std::min(fd, answer[1]), std::max(fd, answer[1])};
     HostProcess_CloseThoseThatCannotWait(keep, 2);  // it may live on, holding what it has
-    unsigned char word = syncfs(fd) == 0 ? 0 : WriteOutError(errno);
+    unsigned char word = static_cast<unsigned char>(writeOut());
     close(fd);  // before the word: the volume is not in use once it is given
     (void)!write(answer[1], &word, 1);
     _exit(word);
@@ -234,26 +253,38 @@ int HostMount_Flush(const char *folder, int timeoutMs, int *pending) {
     }
     if (e != 0) {
       *pending = answer[0];
-      close(fd);
       return ETIMEDOUT;
     }
   }
   if (answer[0] >= 0) {
     close(answer[0]);
   }
-  if (code < 0) {
-    // No child, or no word from it (a signal ended it): the caller asks.
-    code = syncfs(fd) == 0 ? 0 : WriteOutError(errno);
-  }
-  close(fd);
-  return code;
+  // No child, or no word from it (a signal ended it): the caller asks.
+  return code >= 0 ? code : writeOut();
 }
 
-namespace {
+int HostMount_OpenAside(const char *folder) {
+#ifdef SYS_open_tree
+  int tree = static_cast<int>(
+      syscall(SYS_open_tree, AT_FDCWD, folder, OPEN_TREE_CLONE | O_CLOEXEC | AT_SYMLINK_NOFOLLOW));
+  if (tree < 0) {
+    return -1;
+  }
+  // The copy's own descriptor serves only as a path; one opened through it
+  // can be asked to write out, and keeps the copy.
+  int fd = openat(tree, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int e = errno;
+  close(tree);
+  errno = e;
+  return fd;
+#else
+  (void)folder;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
 
-// Closes fd in a child of the caller's, the last descriptor on its file once
-// the caller's is closed, so that what the last close does is done there.
-void CloseAside(int fd) {
+void HostMount_CloseAside(int fd) {
   int gate[2];
   if (pipe2(gate, O_CLOEXEC) != 0) {
     close(fd);
@@ -275,8 +306,6 @@ void CloseAside(int fd) {
   HostProcess_ReapLater(child > 0 ? child : 0);
 }
 
-}  // namespace
-
 int HostMount_Unmount(const char *folder, bool lazy) {
   if (!lazy) {
     return umount2(folder, UMOUNT_NOFOLLOW) == 0 ? 0 : errno;
@@ -287,7 +316,7 @@ int HostMount_Unmount(const char *folder, bool lazy) {
   int pin = open(folder, O_PATH | O_NOFOLLOW | O_CLOEXEC);
   int rc = umount2(folder, UMOUNT_NOFOLLOW | MNT_DETACH) == 0 ? 0 : errno;
   if (pin >= 0) {
-    CloseAside(pin);
+    HostMount_CloseAside(pin);
   }
   return rc;
 }

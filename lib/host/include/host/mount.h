@@ -27,6 +27,11 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
 // where it will tell, to be passed to the next call, which waits for it
 // first and reports what it met.
 int HostMount_Flush(const char *folder, int timeoutMs, int *pending);
+// As HostMount_Flush, through fd, which the caller keeps: a folder of the
+// file system, or a block device (its own writes are written out then). A
+// failure is told once to each descriptor, and only those since it was
+// opened: one kept from the mount on misses none that others were told of.
+int HostMount_FlushThrough(int fd, int timeoutMs, int *pending);
 // Waits up to timeoutMs for the write-out *pending left going: 0 once it
 // wrote everything (or when there is none; *pending is then -1), ETIMEDOUT
 // while it goes on, or the error it met.
@@ -41,6 +46,16 @@ void HostMount_LeaveFlush(int *pending);
 // stops answering would make the caller wait for). EINVAL when nothing is
 // mounted there.
 int HostMount_Unmount(const char *folder, bool lazy);
+
+// Opens the root of the file system mounted on folder through a copy of the
+// mount that no namespace holds: an unmount of folder does not wait for it,
+// no list of mounts shows it, and it keeps the file system alive until it is
+// closed. A descriptor for HostMount_FlushThrough, or -1 with errno set.
+int HostMount_OpenAside(const char *folder);
+// Closes fd, the caller's, in a child when it is the last descriptor on its
+// file: what the last close does (a block device writes itself out) may wait
+// on storage that does not answer.
+void HostMount_CloseAside(int fd);
 
 // Returns true when a plain unmount of folder would leave the file system
 // of block device `device` (a device number as stat gives it) mounted, or
