@@ -873,20 +873,13 @@ Outcome MountService::Detach(int32_t id, bool force) {
                                      " backend, which this service cannot use.");
   }
   // The kernel drops what it failed to write (the disk's file system full,
-  // say) and unmounts all the same: a plain detach is where to say so. A
-  // volume whose daemon died has nothing left to write out: its users met
-  // the errors as they wrote. The kernel says it once; every plain detach
-  // after that says it again.
-  auto serving = daemons_.find(id);
-  bool served = record->daemon.empty() || (serving != daemons_.end() && serving->second->Alive());
+  // its daemon killed, say) and unmounts all the same: a plain detach is
+  // where to say so. The kernel says it once; every plain detach after that
+  // says it again.
   auto lost = lost_.find(id);
   auto flushing = flushing_.find(id);
   int pending = flushing != flushing_.end() ? flushing->second : -1;
-  // One that went on when the daemon died has met what it met.
-  int rc = force                 ? 0
-           : lost != lost_.end() ? lost->second
-           : served              ? backend->Flush(*record, &pending)
-                                 : HostMount_AwaitFlush(&pending, kBackendFlushMs);
+  int rc = force ? 0 : lost != lost_.end() ? lost->second : backend->Flush(*record, &pending);
   if (pending >= 0) {
     flushing_[id] = pending;
   } else {

@@ -17,7 +17,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import LOSETUP, NONE_MOUNTED, UNEXPECTED, kill_service, loops_of, mounts_below, processes_of, wait_until
+from conftest import (LOSETUP, NONE_MOUNTED, UNEXPECTED, exited, kill_service, loops_of,
+                      mounts_below, processes_of, wait_until)
 from test_commands import UNABLE_TO_MOUNT as MOUNT_FAILED, UNABLE_TO_OPEN as OPEN_FAILED
 from test_commands import MBR, NO_VOLUMES, SUGGEST_FORCE, make_disk, mbr_disk
 from test_loop import blank_disk, ext4_disk, needs_loop
@@ -703,21 +704,38 @@ def test_what_the_daemon_cannot_open_is_named_by_its_path(loop_host, daemon, kin
 
 
 @needs_loop
-def test_daemon_killed_while_attached(loop_host):
+@pytest.mark.parametrize("written", ["after the kill", "before the kill",
+                                     "before the kill, the service restarted"])
+def test_daemon_killed_while_attached(loop_host, written):
+    """What the kernel still held for a volume whose daemon died (killed for
+    want of memory, say) never reaches the image: a plain detach says so,
+    however the writer fared, and a forced one takes the volume away."""
     host = loop_host
     _, top = ext4_chain(host)
     assert host.outcome("Q:", top) == (0, "", "")
     line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
     pid = int(line.split(" daemon=")[1].split(",")[0])
+    if written.startswith("before"):
+        (host.drive("q:") / "new.bin").write_bytes(os.urandom(4 << 20))  # not written out yet
     os.kill(pid, signal.SIGKILL)
-    with pytest.raises(OSError):
-        (host.drive("q:") / "lost.txt").write_text("x" * 65536)
-        os.sync()
-        os.listdir(host.drive("q:") / "lost+found")
+    if written.startswith("after"):
+        with pytest.raises(OSError):
+            (host.drive("q:") / "lost.txt").write_text("x" * 65536)
+            os.sync()
+            os.listdir(host.drive("q:") / "lost+found")
+    else:
+        assert wait_until(lambda: exited(pid))
+    if written.endswith("restarted"):
+        assert host.run_service("--stop").returncode == 0
     assert f"Q:\\  =>  {top}" in host.listing()
-    assert any("qemu-storage-daemon" in e["message"] and "has ended" in e["message"]
-               for e in host.events())
-    assert host.outcome("Q:", "/d") == (0, "", "")  # nothing left to write out
+    told = "is gone" if written.endswith("restarted") else "has ended"
+    assert any("daemon" in e["message"] and told in e["message"] for e in host.events())
+    started = time.monotonic()
+    for _ in range(2):
+        assert host.outcome("Q:", "/d") == (2, SUGGEST_FORCE, "")
+        assert "was lost" in host.events()[-1]["strings"][-1]
+    assert time.monotonic() - started < 10  # its writes fail at once
+    assert host.outcome("Q:", "/f") == (0, "", "")
     assert "=>" not in host.listing() and "m1" not in daemons(host)
 
 
