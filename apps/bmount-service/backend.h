@@ -37,7 +37,7 @@ class Backend {
   // detaches even a volume in use. A drive entry removed by hand meanwhile is
   // no error.
   virtual int Detach(const MountRecord &record, bool force) = 0;
-  // Writes out what the volume's file system holds unwritten. Returns 0, or
+  // Writes out what the volume holds unwritten. Returns 0, or
   // the system error of a write that failed since the last look: its data is
   // lost; a HOST_ERROR_TIMED_OUT code when the writing takes too long, and
   // goes on as *pending (see HostMount_Flush).

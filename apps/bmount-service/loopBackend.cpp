@@ -170,8 +170,8 @@ class LoopBackend : public Backend {
   }
 
   int Flush(const MountRecord &record, int *pending) override {
-    if (!record.mounted || Paths() != 0) {
-      return 0;
+    if (int rc = HostMount_AwaitFlush(pending, kBackendFlushMs); rc != 0 || Paths() != 0) {
+      return rc;
     }
     std::string point = MountPoint(record.letter);
     HeldDevice device;
@@ -179,9 +179,14 @@ class LoopBackend : public Backend {
       return rc;  // its writes would wait as long
     }
     // A volume in use is refused as such at once, not after its writes.
-    return !InUse(record, point, &device) && MountedHere(record, point)
-               ? HostMount_Flush(point.c_str(), kBackendFlushMs, pending)
-               : 0;
+    if (InUse(record, point, &device)) {
+      return 0;
+    }
+    if (record.mounted) {
+      return MountedHere(record, point) ? HostMount_Flush(point.c_str(), kBackendFlushMs, pending)
+                                        : 0;
+    }
+    return device.fd >= 0 ? HostMount_FlushThrough(device.fd, kBackendFlushMs, pending) : 0;
   }
 
   int Detach(const MountRecord &record, bool force) override {

@@ -502,16 +502,22 @@ def test_disks_stay_locked_while_no_service_runs(loop_host):
 
 @needs_loop
 @pytest.mark.parametrize("fmt", ["raw", "qcow2"])
-def test_writes_lost_for_want_of_room_are_reported(loop_host, fmt):
+@pytest.mark.parametrize("volume", ["ext4", "no file system"])
+def test_writes_lost_for_want_of_room_are_reported(loop_host, fmt, volume):
     """When the file system that holds a sparse disk (or a child image) fills
     up, the kernel drops the volume's writes it cannot make and would unmount
-    all the same: the detach says so instead of succeeding."""
+    all the same: the detach says so instead of succeeding, also for writes
+    to the device itself."""
     host = loop_host
     shelf = host.work / "shelf"
     shelf.mkdir()
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", shelf], check=True)
     try:
-        base = ext4_disk(host, "e.raw")
+        if volume == "no file system":
+            table = "label: dos\nstart=2048, size=16384, type=83\n"
+            base = make_disk(host, "e.raw", table, 9 << 20)
+        else:
+            base = ext4_disk(host, "e.raw")
         if fmt == "raw":
             top = str(shelf / "e.raw")
             subprocess.run(["cp", "--sparse=always", base, top], check=True)
@@ -521,7 +527,11 @@ def test_writes_lost_for_want_of_room_are_reported(loop_host, fmt):
         queue = Path("/sys/block") / os.path.basename(loops_of(host.root)[0].split(":")[0]) / "queue"
         largest = (queue / "max_hw_sectors_kb").read_text()
         assert (queue / "max_sectors_kb").read_text() == ("512\n" if fmt == "qcow2" else largest)
-        (host.drive("q:") / "big").write_bytes(os.urandom(5 << 20))
+        if volume == "no file system":
+            with open(host.drive("q:"), "wb") as device:
+                device.write(os.urandom(5 << 20))
+        else:
+            (host.drive("q:") / "big").write_bytes(os.urandom(5 << 20))
         for _ in range(2):  # the kernel says it once
             assert host.outcome("Q:", "/d") == (2, SUGGEST_FORCE, "")
             assert "was lost" in host.events()[-1]["strings"][-1]
@@ -801,14 +811,16 @@ def test_a_daemon_that_does_not_answer_holds_nothing_for_ever(loop_host, case):
     try:
         time.sleep(2)  # what the kernel knew of the export is out of date
         if case.startswith("a volume"):
-            assert host.outcome("Q:", "/d") == (0, "", "")  # after 30 s, the daemon ended
+            started = time.monotonic()  # its writes are waited for a while
+            assert host.outcome("Q:", "/d") == (2, SUGGEST_FORCE, "")
+            assert time.monotonic() - started < 30  # a client gives up after 60 s
+            assert f"Q:\\  =>  {disk}" in host.listing()
         else:
             assert wait_until(lambda: host.run(timeout=20).returncode == 0, timeout=15)
     finally:
         with contextlib.suppress(ProcessLookupError):
             os.kill(pid, signal.SIGCONT)  # never left stopped: it would hold sync(1)
-    if case == "a start":
-        assert host.outcome("Q:", "/d") == (0, "", "")
+    assert host.outcome("Q:", "/d") == (0, "", "")
     assert "=>" not in host.listing()
 
 
