@@ -42,6 +42,9 @@ class Backend {
   // lost; a HOST_ERROR_TIMED_OUT code when the writing takes too long, and
   // goes on as *pending (see HostMount_Flush).
   virtual int Flush(const MountRecord &, int * /*pending*/) { return 0; }
+  // Makes Flush report every failure from now on: Attach does it, and the
+  // start for a mount it takes over.
+  virtual void Watch(const MountRecord &) {}
   // At start, for a restored record of this backend: true when what it
   // describes still exists; false when it is gone, after whatever was left
   // of it has been removed.

@@ -8,6 +8,9 @@
 // which the next start takes down unless something uses it. When the table
 // is lost, the tags, the mounts and the drive entries tell the mounts again
 // (the disk then by the kernel's name of the backing file).
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -71,6 +74,15 @@ int RemoveDriveLeadingTo(char letter, const std::string &target) {
 
 class LoopBackend : public Backend {
  public:
+  LoopBackend() = default;
+  LoopBackend(const LoopBackend &) = delete;
+  LoopBackend &operator=(const LoopBackend &) = delete;
+  ~LoopBackend() override {
+    while (!watches_.empty()) {
+      Unwatch(watches_.begin()->first);
+    }
+  }
+
   const char *Name() const override { return "loop"; }
   bool ReadsDisk() const override { return true; }
 
@@ -166,7 +178,33 @@ class LoopBackend : public Backend {
     }
     record->loop = device.number;
     record->mounted = target == point;
+    Watch(*record);
     return 0;
+  }
+
+  void Watch(const MountRecord &record) override {
+    Unwatch(record.id);
+    HeldDevice device;
+    if (Paths() != 0 || OpenDevice(record, &device) != 0 || device.fd < 0) {
+      return;
+    }
+    int fd = device.fd;
+    if (record.mounted) {
+      // Not the mount itself: a descriptor on it would keep it busy.
+      fd = HostMount_OpenAside(MountPoint(record.letter).c_str());
+      struct stat root, own;
+      // Not a file system stacked on ours.
+      if (fd >= 0 &&
+          (fstat(fd, &root) != 0 || fstat(device.fd, &own) != 0 || root.st_dev != own.st_rdev)) {
+        close(fd);
+        fd = -1;
+      }
+    } else {
+      device.fd = -1;  // kept
+    }
+    if (fd >= 0) {
+      watches_[record.id] = fd;
+    }
   }
 
   int Flush(const MountRecord &record, int *pending) override {
@@ -182,6 +220,12 @@ class LoopBackend : public Backend {
     if (InUse(record, point, &device)) {
       return 0;
     }
+    auto watch = watches_.find(record.id);
+    if (watch != watches_.end()) {
+      return HostMount_FlushThrough(watch->second, kBackendFlushMs, pending);
+    }
+    // Without a descriptor kept from the attach, a failure another process
+    // was told of first goes unseen.
     if (record.mounted) {
       return MountedHere(record, point) ? HostMount_Flush(point.c_str(), kBackendFlushMs, pending)
                                         : 0;
@@ -203,6 +247,7 @@ class LoopBackend : public Backend {
     if (!force && InUse(record, point, &device)) {
       return Host_ErrorCode(HOST_ERROR_BUSY);
     }
+    Unwatch(record.id);  // the file system stays until it is let go
     if (record.mounted) {
       // Forced, whatever is stacked on our mount goes with it (lazily: its
       // users keep it until they let go).
@@ -218,6 +263,7 @@ class LoopBackend : public Backend {
       }
       if (rc != 0 && Host_ErrorKind(rc) != HOST_ERROR_INVALID &&
           Host_ErrorKind(rc) != HOST_ERROR_NOT_FOUND) {
+        Watch(record);
         return rc;
       }
       Step("Unmount.unmounted");
@@ -517,6 +563,21 @@ class LoopBackend : public Backend {
     return found;
   }
 
+  // Lets go of the descriptor Watch kept for the mount.
+  void Unwatch(int32_t id) {
+    auto watch = watches_.find(id);
+    if (watch == watches_.end()) {
+      return;
+    }
+    struct stat st;
+    if (fstat(watch->second, &st) == 0 && S_ISBLK(st.st_mode)) {
+      HostMount_CloseAside(watch->second);  // its last close writes the device out
+    } else {
+      close(watch->second);
+    }
+    watches_.erase(watch);
+  }
+
   // The start of the tags of this prefix's devices, up to the mount id.
   std::string TagStart() const { return std::string(kTagWord) + " " + prefixHash_ + " "; }
 
@@ -538,6 +599,10 @@ class LoopBackend : public Backend {
 
   std::string mnt_;
   std::string prefixHash_;
+  // By mount id: a descriptor on the volume (the root of its file system, or
+  // its device) kept from the attach on, so that a write-out is told of
+  // every failure since, also of one that another process was told of first.
+  std::map<int32_t, int> watches_;
 };
 
 }  // namespace

@@ -302,6 +302,11 @@ bool MountService::Start(std::string *error) {
     }
   }
   DropKept();
+  for (MountRecord *r : table_.Attached()) {
+    if (Backend *backend = BackendFor(*r); backend != nullptr) {
+      backend->Watch(*r);  // a failure nobody was told of yet is told all the same
+    }
+  }
   ServiceLog(HOSTLOG_INFO, "restored %zu mount(s), next id %d; attaching with the %s backend",
              table_.Attached().size(), table_.NextId(), backend_->Name());
   return true;

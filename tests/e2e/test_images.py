@@ -502,12 +502,14 @@ def test_disks_stay_locked_while_no_service_runs(loop_host):
 
 @needs_loop
 @pytest.mark.parametrize("fmt", ["raw", "qcow2"])
-@pytest.mark.parametrize("volume", ["ext4", "no file system"])
+@pytest.mark.parametrize("volume", ["ext4", "ext4, synced by another first", "no file system",
+                                    "ext4, the service restarted, synced by another first"])
 def test_writes_lost_for_want_of_room_are_reported(loop_host, fmt, volume):
     """When the file system that holds a sparse disk (or a child image) fills
     up, the kernel drops the volume's writes it cannot make and would unmount
-    all the same: the detach says so instead of succeeding, also for writes
-    to the device itself."""
+    all the same: the detach says so instead of succeeding, also when another
+    process was told first (since the attach, or since a new service took
+    the volume over), and for writes to the device itself."""
     host = loop_host
     shelf = host.work / "shelf"
     shelf.mkdir()
@@ -527,11 +529,16 @@ def test_writes_lost_for_want_of_room_are_reported(loop_host, fmt, volume):
         queue = Path("/sys/block") / os.path.basename(loops_of(host.root)[0].split(":")[0]) / "queue"
         largest = (queue / "max_hw_sectors_kb").read_text()
         assert (queue / "max_sectors_kb").read_text() == ("512\n" if fmt == "qcow2" else largest)
+        if "restarted" in volume:
+            assert host.run_service("--stop").returncode == 0
+            assert f"Q:\\  =>  {top}" in host.listing()
         if volume == "no file system":
             with open(host.drive("q:"), "wb") as device:
                 device.write(os.urandom(5 << 20))
         else:
             (host.drive("q:") / "big").write_bytes(os.urandom(5 << 20))
+        if volume.endswith("first"):  # told to that caller only
+            assert subprocess.run(["sync", "-f", host.drive("q:")], capture_output=True).returncode
         for _ in range(2):  # the kernel says it once
             assert host.outcome("Q:", "/d") == (2, SUGGEST_FORCE, "")
             assert "was lost" in host.events()[-1]["strings"][-1]
