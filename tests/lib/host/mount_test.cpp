@@ -1,0 +1,127 @@
+// Writing a volume out through a descriptor kept from earlier, and holding a
+// file system without holding up its unmount. Needs the superuser (and loop
+// devices for the device's write-out).
+#include "host/mount.h"
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "host/loop.h"
+#include "testSupport.h"
+
+namespace {
+
+using testsupport::TempDir;
+
+constexpr int kWaitMs = 10000;
+
+// A tmpfs of 64 KiB of its own, taken down at the end with whatever is
+// mounted below it.
+class SmallFileSystem : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) {
+      GTEST_SKIP() << "needs the superuser";
+    }
+    point_ = dir_.file("fs");
+    ASSERT_EQ(mkdir(point_.c_str(), 0700), 0);
+    if (mount("tmpfs", point_.c_str(), "tmpfs", 0, "size=64k") != 0) {
+      GTEST_SKIP() << "cannot mount a tmpfs: " << strerror(errno);
+    }
+    mounted_ = true;
+  }
+  void TearDown() override {
+    if (mounted_) {
+      umount2(point_.c_str(), MNT_DETACH);
+    }
+  }
+
+  TempDir dir_;
+  std::string point_;
+  bool mounted_ = false;
+};
+
+TEST_F(SmallFileSystem, DeviceWriteOutTellsEachDescriptorOfALossOnce) {
+  char *why = nullptr;
+  if (!HostLoop_Usable(&why)) {
+    std::string reason = why != nullptr ? why : "loop devices are not usable";
+    free(why);
+    GTEST_SKIP() << reason;
+  }
+  // 1 MiB on 64 KiB: most of what the device buffers cannot be written.
+  int backing = open((point_ + "/disk.img").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(backing, 0);
+  ASSERT_EQ(ftruncate(backing, 1 << 20), 0);
+  HostLoopDevice set;
+  ASSERT_EQ(HostLoop_AttachHandle(backing, false, 0, 1 << 20, "mount-test", &set), 0);
+  // A request the file takes in part passes for written: small ones fail whole.
+  EXPECT_EQ(HostLoop_LimitRequests(&set, 16), 0);
+  char path[32];
+  HostLoop_Path(set.number, path, sizeof path);
+  int before = open(path, O_RDONLY | O_CLOEXEC);
+  int writer = open(path, O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(before, 0);
+  ASSERT_GE(writer, 0);
+  std::string bytes(512 << 10, 'x');
+  ASSERT_EQ(write(writer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  constexpr int kOpenNow = -2;
+  struct Case {
+    const char *what;
+    int fd;
+    bool lost;
+  } cases[] = {
+      {"the writer's", writer, true},
+      {"the writer's again", writer, false},
+      {"one opened before, though the writer was told", before, true},
+      {"one opened after the writer was told", kOpenNow, false},
+  };
+  for (const Case &c : cases) {
+    int fd = c.fd == kOpenNow ? open(path, O_RDONLY | O_CLOEXEC) : c.fd;
+    int pending = -1;
+    int rc = HostMount_FlushThrough(fd, kWaitMs, &pending);
+    EXPECT_EQ(rc != 0, c.lost) << c.what << ": " << rc;
+    EXPECT_EQ(pending, -1) << c.what;
+    if (fd != c.fd) {
+      close(fd);
+    }
+  }
+  close(writer);
+  close(before);
+  HostLoop_Free(&set);
+  close(backing);
+}
+
+TEST_F(SmallFileSystem, OnlyADescriptorOpenedAsideLetsTheFileSystemBeUnmounted) {
+  std::string inner = point_ + "/inner";
+  ASSERT_EQ(mkdir(inner.c_str(), 0700), 0);
+  struct Case {
+    const char *what;
+    bool aside;
+    int unmounted;
+  } cases[] = {
+      {"aside", true, 0},
+      {"on the mount", false, EBUSY},
+  };
+  for (const Case &c : cases) {
+    ASSERT_EQ(mount("tmpfs", inner.c_str(), "tmpfs", 0, "size=16k"), 0) << c.what;
+    int fd = c.aside ? HostMount_OpenAside(inner.c_str())
+                     : open(inner.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0) << c.what << ": " << strerror(errno);
+    EXPECT_EQ(HostMount_Unmount(inner.c_str(), false), c.unmounted) << c.what;
+    int pending = -1;
+    EXPECT_EQ(HostMount_FlushThrough(fd, kWaitMs, &pending), 0) << c.what;  // it lives on
+    close(fd);
+    umount2(inner.c_str(), MNT_DETACH);
+  }
+}
+
+}  // namespace
