@@ -229,17 +229,20 @@ int HostMount_FlushThrough(int fd, int timeoutMs, int *pending) {
   };
   // Storage that stops answering holds the writer beyond any signal: a child
   // waits for it, so that the caller goes on. It gives its word before it
-  // ends, as ending closes its copies of the caller's files, and closing one
-  // on another disk's storage may wait as long.
+  // ends, as ending closes its copies of the caller's files (where it could
+  // not be started without them), and closing one on another disk's storage
+  // may wait as long.
   int answer[2] = {-1, -1};
-  pid_t child = pipe2(answer, O_CLOEXEC) == 0 ? fork() : -1;
-  if (child == 0) {
-    int keep[] = {std::min(fd, answer[1]), std::max(fd, answer[1])};
-    HostProcess_CloseThoseThatCannotWait(keep, 2);  // it may live on, holding what it has
-    unsigned char word = static_cast<unsigned char>(writeOut());
-    close(fd);  // before the word: the volume is not in use once it is given
-    (void)!write(answer[1], &word, 1);
-    _exit(word);
+  pid_t child = -1;
+  if (pipe2(answer, O_CLOEXEC) == 0) {
+    const int keep[] = {std::min(fd, answer[1]), std::max(fd, answer[1])};
+    child = static_cast<pid_t>(HostProcess_Fork(keep, 2, [&] {
+      HostProcess_CloseThoseThatCannotWait(keep, 2);  // it may live on, holding what it has
+      unsigned char word = static_cast<unsigned char>(writeOut());
+      close(fd);  // before the word: the volume is not in use once it is given
+      (void)!write(answer[1], &word, 1);
+      _exit(word);
+    }));
   }
   if (answer[1] >= 0) {
     close(answer[1]);

@@ -118,8 +118,10 @@ struct Spawner {
   size_t count = 0;
   bool done = false;
   long child = -1;
-  int error = 0;  // of the fork; kCannotCarry: fork in the caller's table instead
-  int self = -1;  // this process, whose table the caller's descriptors are taken from
+  int error = 0;      // of the fork; kCannotCarry: fork in the caller's table instead
+  int self = -1;      // this process, whose table the caller's descriptors are taken from
+  pid_t process = 0;  // whose thread it is: a child forked plainly has none
+  sigset_t mask;      // the caller's, for the children; the thread blocks every signal
 };
 constexpr int kCannotCarry = -1;
 std::atomic<Spawner *> gSpawner{nullptr};
@@ -176,6 +178,7 @@ void Serve(Spawner *s) {
       pid_t child = fork();
       if (child == 0) {
         close(s->self);
+        pthread_sigmask(SIG_SETMASK, &s->mask, nullptr);
         (*s->inChild)();
         _exit(127);
       }
@@ -601,6 +604,11 @@ bool HostProcess_StartFromHere(void) {
     return true;
   }
   auto *s = new Spawner;
+  s->process = getpid();
+  // A handler run on its thread would find the caller's descriptors closed.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &s->mask);
   auto ready = std::make_shared<std::promise<bool>>();
   std::future<bool> readied = ready->get_future();
   try {
@@ -610,7 +618,8 @@ bool HostProcess_StartFromHere(void) {
       bool ok = unshare(CLONE_FILES) == 0;
       if (ok) {
         if (syscall(SYS_close_range, 3, ~0U, 0) != 0) {
-          HostProcess_CloseAllBut(nullptr, 0);
+          const int streams[] = {0, 1, 2};
+          HostProcess_CloseAllBut(streams, 3);
         }
         s->self = static_cast<int>(syscall(SYS_pidfd_open, getpid(), 0));
         int probe = s->self >= 0 ? static_cast<int>(syscall(SYS_pidfd_getfd, s->self, 0, 0)) : -1;
@@ -629,9 +638,11 @@ bool HostProcess_StartFromHere(void) {
       delete s;
     }).detach();
   } catch (const std::system_error &) {
+    pthread_sigmask(SIG_SETMASK, &s->mask, nullptr);
     delete s;
     return false;
   }
+  pthread_sigmask(SIG_SETMASK, &s->mask, nullptr);
   if (!readied.get()) {
     return false;
   }
@@ -640,7 +651,7 @@ bool HostProcess_StartFromHere(void) {
 }
 
 long HostProcess_Fork(const int *carry, size_t count, const std::function<void()> &inChild) {
-  if (Spawner *s = gSpawner.load(); s != nullptr) {
+  if (Spawner *s = gSpawner.load(); s != nullptr && s->process == getpid()) {
     std::lock_guard<std::mutex> one(gSpawning);
     std::unique_lock<std::mutex> hold(s->lock);
     s->inChild = &inChild;

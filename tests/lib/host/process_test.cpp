@@ -213,7 +213,8 @@ TEST(ProcessTest, ForkedChildKeepsOnlyWhatItIsToldAndIsReapedLater) {
 
 // Once started from here, a child holds what it is handed and its standard
 // streams, never a file opened since: closing one of storage that does not
-// answer would hold its exec or its end.
+// answer would hold its exec or its end. A process forked plainly since
+// starts children as before.
 TEST(ProcessTest, ChildrenStartedFromHereHoldNothingOpenedSince) {
   EXPECT_EQ(testsupport::InChild([] {
               if (!HostProcess_StartFromHere()) {
@@ -247,7 +248,18 @@ TEST(ProcessTest, ChildrenStartedFromHereHoldNothingOpenedSince) {
                              HostProcess_StartChild(say, &fds[1], 1, nullptr, &kept) == 0 &&
                              HostStream_ReadAll(fds[0], buf, 5) &&
                              std::string(buf, 5) == "kept\n" && HostProcess_Wait(kept, -1, nullptr);
-              return (ran ? 0 : 4) + (forked ? 0 : 8) + (started ? 0 : 16) + 1;
+              // A process forked plainly since has no such thread: it starts
+              // children as fork does, and does not wait for one.
+              pid_t plain = fork();
+              if (plain == 0) {
+                alarm(10);
+                const char *done[] = {"true", nullptr};
+                HostRunResult again;
+                _exit(HostProcess_Run(done, nullptr, &again) == 0 && again.exitCode == 0 ? 0 : 1);
+              }
+              int code = -1;
+              bool alone = plain > 0 && HostProcess_Wait(plain, -1, &code) && code == 0;
+              return (ran ? 0 : 4) + (forked ? 0 : 8) + (started ? 0 : 16) + (alone ? 0 : 32) + 1;
             }),
             1);
 }
