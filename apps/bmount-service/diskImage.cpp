@@ -776,6 +776,23 @@ ImageProblem CheckVhd(int file, long long size, std::string *reason) {
                      std::to_string(placed[i - 1].second));
     }
   }
+  // QEMU writes a new block past the table and the last block, whatever lies
+  // there: the header, or a parent's locator, would be written over.
+  uint64_t next = (table + entries * 4 + 511) & ~uint64_t{511};
+  if (!placed.empty()) {
+    next = std::max(next, uint64_t{placed.back().first} * 512 + span);
+  }
+  if (header + sizeof dynamic > next) {
+    return damaged("its header lies where its next block would be written");
+  }
+  for (int i = 0; i < 8; i++) {
+    const unsigned char *locator = dynamic + 576 + 24 * i;
+    uint64_t length = BigEndian(locator + 8, 4), at = BigEndian(locator + 16, 8);
+    if (BigEndian(locator, 4) != 0 && length != 0 && (at > limit || at + length > next)) {
+      return damaged("its parent's locator " + std::to_string(i) +
+                     " lies where its next block would be written");
+    }
+  }
   return ImageProblem::None;
 }
 

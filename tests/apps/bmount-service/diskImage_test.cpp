@@ -305,6 +305,13 @@ TEST_F(DiskImageTest, AVhdWhoseBlocksCollideIsDamaged) {
   uint32_t sum = 0;
   for (int i = 0; i < 512; i++) sum += static_cast<unsigned char>(differencing[i]);
   for (int i = 0; i < 4; i++) differencing[64 + i] = static_cast<char>(~sum >> (24 - 8 * i));
+  // The header moved past the last block, where QEMU writes the next one.
+  const uint64_t next = (be(table + 8, 4) + 4097) * 512;
+  ASSERT_EQ(next, good.size() - 512);
+  std::string moved = good.substr(0, next) + good.substr(512, 1024) + good.substr(next);
+  for (size_t footer : {size_t{0}, moved.size() - 512}) {
+    for (int i = 0; i < 4; i++) moved[footer + 20 + i] = static_cast<char>(next >> (24 - 8 * i));
+  }
   const struct {
     const char *name;
     std::string bytes;  // "" for the file as made
@@ -324,6 +331,7 @@ TEST_F(DiskImageTest, AVhdWhoseBlocksCollideIsDamaged) {
       {"overlap.vhd", with(table + 4, 4 + 4096), "is damaged (block 1 lies over block 0)"},
       {"unsigned.vhd", with(512, 0), "is damaged (no dynamic header"},
       {"endless.vhd", with(good.size() - 512, 0), "is damaged (no footer at its end)"},
+      {"moved.vhd", moved, "is damaged (its header lies where its next block would be written)"},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
