@@ -203,7 +203,7 @@ class LoopBackend : public Backend {
       device.fd = -1;  // kept
     }
     if (fd >= 0) {
-      watches_[record.id] = fd;
+      watches_[record.id] = {fd, MountPoint(record.letter)};
     }
   }
 
@@ -222,7 +222,7 @@ class LoopBackend : public Backend {
     }
     auto watch = watches_.find(record.id);
     if (watch != watches_.end()) {
-      return HostMount_FlushThrough(watch->second, kBackendFlushMs, pending);
+      return HostMount_FlushThrough(watch->second.fd, kBackendFlushMs, pending);
     }
     // Without a descriptor kept from the attach, a failure another process
     // was told of first goes unseen.
@@ -569,11 +569,16 @@ class LoopBackend : public Backend {
     if (watch == watches_.end()) {
       return;
     }
-    struct stat st;
-    if (fstat(watch->second, &st) == 0 && S_ISBLK(st.st_mode)) {
-      HostMount_CloseAside(watch->second);  // its last close writes the device out
+    // The last descriptor on a device, or on a file system that was unmounted
+    // by hand, writes it out as it closes, which storage that does not answer
+    // holds: closed in a child then.
+    struct stat st, at;
+    const Watched &w = watch->second;
+    if (fstat(w.fd, &st) != 0 || S_ISBLK(st.st_mode) || stat(w.point.c_str(), &at) != 0 ||
+        at.st_dev != st.st_dev) {
+      HostMount_CloseAside(w.fd);
     } else {
-      close(watch->second);
+      close(w.fd);
     }
     watches_.erase(watch);
   }
@@ -602,7 +607,11 @@ class LoopBackend : public Backend {
   // By mount id: a descriptor on the volume (the root of its file system, or
   // its device) kept from the attach on, so that a write-out is told of
   // every failure since, also of one that another process was told of first.
-  std::map<int32_t, int> watches_;
+  struct Watched {
+    int fd;
+    std::string point;  // where the file system was mounted
+  };
+  std::map<int32_t, Watched> watches_;
 };
 
 }  // namespace

@@ -798,6 +798,29 @@ def test_storage_that_stops_answering_does_not_hold_the_service(loop_host, then)
 
 
 @needs_loop
+def test_a_volume_unmounted_by_hand_holds_up_nothing(loop_host):
+    """A file system unmounted by hand lives on until the detach lets go of
+    it, which writes it out: with its daemon not answering then, a forced
+    detach does not wait for that, nor does anybody else."""
+    host = loop_host
+    _, top = ext4_chain(host)
+    assert host.outcome("Q:", top) == (0, "", "")
+    (host.drive("q:") / "late.bin").write_bytes(os.urandom(4 << 20))
+    subprocess.run(["umount", os.path.realpath(host.drive("q:"))], check=True)
+    line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
+    pid = int(line.split(" daemon=")[1].split(",")[0])
+    os.kill(pid, signal.SIGSTOP)
+    try:
+        started = time.monotonic()
+        assert host.outcome("Q:", "/f", timeout=25) == (0, "", "")
+        assert "=>" not in host.listing()
+        assert time.monotonic() - started < 15
+    finally:
+        os.kill(pid, signal.SIGCONT)  # never left stopped: it would hold sync(1)
+    assert wait_until(lambda: "m1" not in daemons(host), timeout=30)
+
+
+@needs_loop
 @pytest.mark.parametrize("case", ["a volume without a file system", "a start"])
 def test_a_daemon_that_does_not_answer_holds_nothing_for_ever(loop_host, case):
     """Asking a loop device over a daemon's export for its tag asks the
