@@ -293,16 +293,17 @@ void HostMount_CloseAside(int fd) {
     close(fd);
     return;
   }
-  pid_t child = fork();
-  if (child == 0) {
-    int keep[] = {std::min(fd, gate[0]), std::max(fd, gate[0])};
+  // Started with nothing else of the caller's where it can be, so that its
+  // end waits for no other disk's storage.
+  const int keep[] = {std::min(fd, gate[0]), std::max(fd, gate[0])};
+  pid_t child = static_cast<pid_t>(HostProcess_Fork(keep, 2, [&] {
     HostProcess_CloseThoseThatCannotWait(keep, 2);
     char byte;
     while (read(gate[0], &byte, 1) < 0 && errno == EINTR) {
     }
     close(fd);
     _exit(0);
-  }
+  }));
   close(fd);  // before the child may end
   close(gate[0]);
   close(gate[1]);
