@@ -119,7 +119,13 @@ int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,
 
   // Before any disk's file is open: the programs the service runs must not
   // close one of another disk whose storage stops answering, which waits.
-  HostProcess_StartFromHere();
+  if (!HostProcess_StartFromHere()) {
+    ServiceLog(HOSTLOG_WARNING,
+               "%s: the programs it runs are started holding every file it has open (this "
+               "kernel cannot start them apart): their end may wait for a disk whose storage "
+               "does not answer",
+               kIdent);
+  }
   int exitCode = kServiceExitOk;
   // Start takes the disks' locks over from the keeper: a stop meanwhile must
   // end in order, handing them on again, not kill the process with them.

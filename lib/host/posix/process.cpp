@@ -35,7 +35,9 @@
 #include <thread>
 #include <vector>
 
+#include "host/daemon.h"
 #include "host/fs.h"
+#include "host/lastError.h"
 #include "hostPaths.h"
 #include "procfs.h"
 
@@ -118,10 +120,11 @@ struct Spawner {
   size_t count = 0;
   bool done = false;
   long child = -1;
-  int error = 0;      // of the fork; kCannotCarry: fork in the caller's table instead
-  int self = -1;      // this process, whose table the caller's descriptors are taken from
-  pid_t process = 0;  // whose thread it is: a child forked plainly has none
-  sigset_t mask;      // the caller's, for the children; the thread blocks every signal
+  int error = 0;       // of the fork; kCannotCarry: fork in the caller's table instead
+  int carryError = 0;  // why, then
+  int self = -1;       // this process, whose table the caller's descriptors are taken from
+  pid_t process = 0;   // whose thread it is: a child forked plainly has none
+  sigset_t mask;       // the caller's, for the children; the thread blocks every signal
 };
 constexpr int kCannotCarry = -1;
 std::atomic<Spawner *> gSpawner{nullptr};
@@ -131,6 +134,7 @@ std::mutex gSpawning;  // one start at a time
 // table: each taken first above every number to be placed, so that placing
 // one never overwrites another (nor the spawner's handle on the process).
 bool CarryOver(Spawner *s) {
+  errno = 0;
   int top = s->self;
   for (size_t i = 0; i < s->count; i++) {
     top = std::max(top, s->carry[i]);
@@ -174,7 +178,9 @@ void Serve(Spawner *s) {
     s->changed.wait(hold, [s] { return s->inChild != nullptr && !s->done; });
     s->child = -1;
     s->error = kCannotCarry;
-    if (CarryOver(s)) {
+    bool carried = CarryOver(s);
+    s->carryError = errno;
+    if (carried) {
       pid_t child = fork();
       if (child == 0) {
         close(s->self);
@@ -665,6 +671,13 @@ long HostProcess_Fork(const int *carry, size_t count, const std::function<void()
       errno = s->error;
       return s->child;
     }
+    char why[128] = "";
+    Host_ErrorText(s->carryError, why, sizeof why);
+    std::string text =
+        "A child is started holding every file this process has open: what it "
+        "needs could not be handed to it apart (" +
+        std::string(why) + "). Its end may wait for a disk whose storage does not answer.";
+    HostLog_Write(HOSTLOG_WARNING, text.c_str());
   }
   pid_t child = fork();
   if (child == 0) {

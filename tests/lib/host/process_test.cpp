@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/daemon.h"
 #include "host/socket.h"
 #include "testSupport.h"
 
@@ -259,7 +261,23 @@ TEST(ProcessTest, ChildrenStartedFromHereHoldNothingOpenedSince) {
               }
               int code = -1;
               bool alone = plain > 0 && HostProcess_Wait(plain, -1, &code) && code == 0;
-              return (ran ? 0 : 4) + (forked ? 0 : 8) + (started ? 0 : 16) + (alone ? 0 : 32) + 1;
+              // A descriptor at the limit cannot be handed over: the child is
+              // forked as fork does, and the log says so.
+              FILE *log = tmpfile();
+              rlimit low{64, 64};
+              int last = dup(answer[0]);
+              HostLog_Open("test", true);
+              bool fellBack = log != nullptr && dup2(fileno(log), 2) == 2 &&
+                              setrlimit(RLIMIT_NOFILE, &low) == 0 &&
+                              dup3(last, 63, O_CLOEXEC) == 63;
+              const int atLimit = 63;
+              long within = HostProcess_Fork(&atLimit, 1, [] { _exit(fcntl(63, F_GETFD) < 0); });
+              char said[512] = {};
+              fellBack = fellBack && within > 0 && HostProcess_Wait(within, -1, &code) &&
+                         code == 0 && pread(fileno(log), said, sizeof said - 1, 0) > 0 &&
+                         strstr(said, "could not be handed to it apart") != nullptr;
+              return (ran ? 0 : 4) + (forked ? 0 : 8) + (started ? 0 : 16) + (alone ? 0 : 32) +
+                     (fellBack ? 0 : 64) + 1;
             }),
             1);
 }

@@ -106,8 +106,9 @@ bool HostProcess_StartFromHere(void);
 // system calls, other threads may hold locks. carry[0, count), close-on-exec
 // descriptors, are open in it under the same numbers; after
 // HostProcess_StartFromHere, nothing else but the standard streams is (in
-// a process forked otherwise since, everything is, as with fork). Returns
-// the child's id, or -1 with errno set.
+// a process forked otherwise since, everything is, as with fork; where
+// what it needs cannot be handed over, everything is too, and a warning is
+// logged). Returns the child's id, or -1 with errno set.
 long HostProcess_Fork(const int *carry, size_t count, const std::function<void()> &inChild);
 // Runs work on a thread of its own and waits up to timeoutMs for it: true
 // when it ended in time. Work that storage which does not answer holds goes
