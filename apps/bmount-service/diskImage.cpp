@@ -856,15 +856,19 @@ ImageProblem DiskImage_CheckTop(const DiskImage &image, const std::string &opene
   } else {
     problem = CheckWithQemuImg(top, name, &reason);
   }
+  // qemu-img has no check for a VHD: its users are not sent there.
+  const char *checker = top.format == "vpc" ? "a tool that checks VHD files" : "qemu-img check";
   if (problem == ImageProblem::Damaged) {
     *why = "The disk file " + DiskImage_Quoted(top.path) + " is damaged" +
            (reason.empty() ? std::string() : " (" + reason + ")") +
-           ", and writing to it would damage it further. Check and repair it first "
-           "(qemu-img check -r all, on a copy).";
+           ", and writing to it would damage it further. Check and repair it first " +
+           (top.format == "vpc" ? "(with " + std::string(checker) + ", on a copy)."
+                                : std::string("(qemu-img check -r all, on a copy)."));
   } else if (problem == ImageProblem::Tool) {
     *why = "The disk file " + DiskImage_Quoted(top.path) + " could not be checked (" + reason +
            "), and is not written unchecked: writing to a damaged image would damage it "
-           "further. Check it with qemu-img check, on a copy.";
+           "further. Check it with " +
+           checker + ", on a copy.";
   }
   return problem;
 }
