@@ -19,6 +19,7 @@
 #include "host/lookup.h"
 #include "host/process.h"
 #include "host/socket.h"
+#include "imageTables.h"
 
 namespace {
 
@@ -664,138 +665,6 @@ bool DiskImage_ExtentPlaces(const ImageLayer &layer, ExtentPlaces *placed) {
 
 namespace {
 
-// More entries than a VHD of its largest size (2 TiB) has in blocks of 512
-// KiB, the smallest in use: their places are sorted in memory.
-constexpr uint64_t kMaxVhdBlocks = uint64_t{1} << 22;
-
-uint64_t BigEndian(const unsigned char *bytes, int count) {
-  uint64_t v = 0;
-  for (int i = 0; i < count; i++) v = v << 8 | bytes[i];
-  return v;
-}
-
-bool ReadAll(int file, void *buf, size_t size, uint64_t offset) {
-  auto *at = static_cast<unsigned char *>(buf);
-  for (long n = 0; size > 0; at += n, offset += n, size -= n) {
-    n = HostFile_ReadAt(file, at, size, offset);
-    if (n <= 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Whether [a, a + an) and [b, b + bn) share a byte.
-bool Overlap(uint64_t a, uint64_t an, uint64_t b, uint64_t bn) { return a < b + bn && b < a + an; }
-
-// qemu-img has no check for a VHD, and QEMU writes a dynamic one's blocks
-// where its block table places them: a block over another block, over the
-// tables or over the footer at the end would have writes destroy data. The
-// damage found goes to *reason, or why the file could not be read.
-ImageProblem CheckVhd(int file, long long size, std::string *reason) {
-  auto damaged = [&](std::string what) {
-    *reason = std::move(what);
-    return ImageProblem::Damaged;
-  };
-  auto unread = [&](std::string what) {
-    *reason = std::move(what);
-    return ImageProblem::Tool;
-  };
-  const uint64_t total = size > 0 ? static_cast<uint64_t>(size) : 0;
-  unsigned char head[512], end[512], dynamic[1024];
-  if (total < 512 || !ReadAll(file, end, sizeof end, total - 512) ||
-      !ReadAll(file, head, sizeof head, 0)) {
-    return unread("it cannot be read");
-  }
-  // QEMU takes the copy at the start where there is one, as it is written
-  // again at the end when a block is added.
-  bool copy = memcmp(head, "conectix", 8) == 0;
-  const unsigned char *footer = copy ? head : end;
-  if (memcmp(footer, "conectix", 8) != 0) {
-    return damaged("no footer");
-  }
-  if (BigEndian(footer + 60, 4) == 2) {
-    return ImageProblem::None;  // fixed: read and written in place, no tables
-  }
-  if (memcmp(end, "conectix", 8) != 0) {
-    return damaged("no footer at its end");
-  }
-  const uint64_t limit = total - 512;  // blocks end before the footer
-  const uint64_t header = BigEndian(footer + 16, 8);
-  if (header > limit || limit - header < sizeof dynamic) {
-    return damaged("no dynamic header where its footer points");
-  }
-  if (!ReadAll(file, dynamic, sizeof dynamic, header)) {
-    return unread("it cannot be read");
-  }
-  if (memcmp(dynamic, "cxsparse", 8) != 0) {
-    return damaged("no dynamic header where its footer points");
-  }
-  const uint64_t table = BigEndian(dynamic + 16, 8), entries = BigEndian(dynamic + 28, 4);
-  const uint64_t block = BigEndian(dynamic + 32, 4);
-  if (block < 512 || (block & (block - 1)) != 0) {
-    return damaged("a block size of " + std::to_string(block) + " bytes");
-  }
-  if (entries > kMaxVhdBlocks) {
-    return unread("its block table has " + std::to_string(entries) + " entries, more than " +
-                  std::to_string(kMaxVhdBlocks) + " are not checked");
-  }
-  if (table > limit || limit - table < entries * 4) {
-    return damaged("its block table lies past its end");
-  }
-  // The sector bitmap before each block, rounded up to a whole sector.
-  const uint64_t span = ((block / 512 / 8 + 511) & ~uint64_t{511}) + block;
-  const uint64_t tableSpan = (entries * 4 + 511) & ~uint64_t{511};
-  std::vector<std::pair<uint32_t, uint32_t>> placed;  // sector, block
-  std::vector<unsigned char> chunk(64 << 10);
-  for (uint64_t i = 0; i < entries; i++) {
-    size_t in = (i * 4) % chunk.size();
-    if (in == 0 && !ReadAll(file, chunk.data(), std::min<uint64_t>(chunk.size(), (entries - i) * 4),
-                            table + i * 4)) {
-      return unread("it cannot be read");
-    }
-    uint64_t sector = BigEndian(&chunk[in], 4);
-    if (sector == 0xFFFFFFFF) {
-      continue;  // not allocated
-    }
-    uint64_t start = sector * 512;
-    std::string where = start > limit || limit - start < span  ? "past its end"
-                        : copy && Overlap(start, span, 0, 512) ? "over the copy of its footer"
-                        : Overlap(start, span, header, sizeof dynamic) ? "over its header"
-                        : Overlap(start, span, table, tableSpan)       ? "over its block table"
-                                                                       : "";
-    if (!where.empty()) {
-      return damaged("block " + std::to_string(i) + " lies " + where);
-    }
-    placed.emplace_back(static_cast<uint32_t>(sector), static_cast<uint32_t>(i));
-  }
-  std::sort(placed.begin(), placed.end());
-  for (size_t i = 1; i < placed.size(); i++) {
-    if (uint64_t{placed[i].first} * 512 < uint64_t{placed[i - 1].first} * 512 + span) {
-      return damaged("block " + std::to_string(placed[i].second) + " lies over block " +
-                     std::to_string(placed[i - 1].second));
-    }
-  }
-  // QEMU writes a new block past the table and the last block, whatever lies
-  // there: the header, or a parent's locator, would be written over.
-  uint64_t next = (table + entries * 4 + 511) & ~uint64_t{511};
-  if (!placed.empty()) {
-    next = std::max(next, uint64_t{placed.back().first} * 512 + span);
-  }
-  if (header + sizeof dynamic > next) {
-    return damaged("its header lies where its next block would be written");
-  }
-  for (int i = 0; i < 8; i++) {
-    const unsigned char *locator = dynamic + 576 + 24 * i;
-    uint64_t length = BigEndian(locator + 8, 4), at = BigEndian(locator + 16, 8);
-    if (BigEndian(locator, 4) != 0 && length != 0 && (at > limit || at + length > next)) {
-      return damaged("its parent's locator " + std::to_string(i) +
-                     " lies where its next block would be written");
-    }
-  }
-  return ImageProblem::None;
-}
-
 // Runs qemu-img check on the top alone (its parents are only read, and
 // looked at as they are), by name: the damage it finds, in its first ERROR
 // line, or why it could not end goes to *reason.
@@ -844,17 +713,18 @@ ImageProblem DiskImage_CheckTop(const DiskImage &image, const std::string &opene
   // Extents are named from the descriptor's folder: read by their names.
   const std::string &name = !opened.empty() && top.extents.empty() ? opened : top.path;
   std::string reason;
-  ImageProblem problem = ImageProblem::Tool;
-  if (top.format == "vpc") {
+  bool qemuImg = true;
+  bool own = ImageTables_Checks(top.format, &qemuImg);
+  ImageProblem problem = qemuImg ? CheckWithQemuImg(top, name, &reason) : ImageProblem::None;
+  if (own && problem == ImageProblem::None) {
     long long size = 0;
     int file = HostFile_OpenRegular(name.c_str(), &size);
+    problem = ImageProblem::Tool;
     reason = "it cannot be opened";
     if (file != HOSTFILE_INVALID) {
-      problem = CheckVhd(file, size, &reason);
+      problem = ImageTables_Check(top.format, file, static_cast<uint64_t>(size), &reason);
     }
     HostFile_Close(file);
-  } else {
-    problem = CheckWithQemuImg(top, name, &reason);
   }
   // qemu-img has no check for a VHD: its users are not sent there.
   const char *checker = top.format == "vpc" ? "a tool that checks VHD files" : "qemu-img check";

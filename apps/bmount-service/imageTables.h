@@ -1,0 +1,72 @@
+// The service's own look at the tables of an image about to be written.
+// qemu-img check reads an image's tables but, for most formats, does not ask
+// whether two allocated blocks share a place, or a block lies over the
+// format's own structures: QEMU then writes one block's data over another's,
+// or over the tables, and the image is lost. Each format's check here lists
+// where its structures and blocks lie; ImageLayout finds what collides.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "diskImage.h"
+
+// The places of a file's structures and allocated blocks.
+class ImageLayout {
+ public:
+  // Nothing may lie at or past end (the file's size, or where a footer kept
+  // at the end starts).
+  explicit ImageLayout(uint64_t end) : end_(end) {}
+
+  // A kind of thing that takes length bytes, named for messages: "its
+  // header", or with a number, "block" (then "block 7").
+  int Kind(const char *name, uint64_t length, bool numbered);
+  // One thing of that kind at byte offset at; n is its number.
+  void Add(int kind, uint64_t at, uint64_t n = 0);
+  // A structure the format keeps: a kind of its own, added once.
+  void Structure(const char *name, uint64_t at, uint64_t length);
+
+  // "" when everything lies before the end and apart from the rest, else the
+  // first fault found, as "block 7 lies over block 0", "block 1 lies over its
+  // header", "block 2 lies past its end".
+  std::string Fault();
+  // Where the last thing ends (0 for none), for the formats that write a new
+  // block there: what the format keeps past it would be written over.
+  uint64_t Last() const;
+
+ private:
+  struct Kinded {
+    const char *name;
+    uint64_t length;
+    bool numbered;
+  };
+  struct Span {
+    uint64_t at;
+    uint32_t kind;
+    uint32_t n;
+  };
+  std::string Name(const Span &s) const;
+
+  uint64_t end_;
+  std::vector<Kinded> kinds_;
+  std::vector<Span> spans_;
+};
+
+// Reads exactly size bytes at offset, or returns false.
+bool ImageTables_Read(int file, void *buf, size_t size, uint64_t offset);
+uint64_t ImageTables_BigEndian(const unsigned char *bytes, int count);
+uint64_t ImageTables_LittleEndian(const unsigned char *bytes, int count);
+
+// The check of an image of format held open as file, of size bytes:
+// ImageProblem::Damaged with the fault in *reason, ImageProblem::Tool with
+// why it could not be read, ImageProblem::None when sound or when the format
+// has no check here (ImageTables_Checks tells which have one).
+ImageProblem ImageTables_Check(const std::string &format, int file, uint64_t size,
+                               std::string *reason);
+// Whether the format has a check here; whether qemu-img has one too (its
+// check then runs first).
+bool ImageTables_Checks(const std::string &format, bool *qemuImgToo = nullptr);
+
+// Each format's own, with ImageTables_Check's contract.
+ImageProblem ImageTables_CheckVhd(int file, uint64_t size, std::string *reason);
