@@ -722,7 +722,7 @@ ImageProblem DiskImage_CheckTop(const DiskImage &image, const std::string &opene
     problem = ImageProblem::Tool;
     reason = "it cannot be opened";
     if (file != HOSTFILE_INVALID) {
-      problem = ImageTables_Check(top.format, file, static_cast<uint64_t>(size), &reason);
+      problem = ImageTables_Check(top, file, static_cast<uint64_t>(size), &reason);
     }
     HostFile_Close(file);
   }

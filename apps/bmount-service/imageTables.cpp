@@ -87,7 +87,7 @@ namespace {
 struct OwnCheck {
   const char *format;
   bool qemuImgToo;  // qemu-img check looks at it first
-  ImageProblem (*check)(int file, uint64_t size, std::string *reason);
+  ImageProblem (*check)(const ImageLayer &layer, int file, uint64_t size, std::string *reason);
 };
 
 // qemu-img has no check for a VHD.
@@ -110,8 +110,8 @@ bool ImageTables_Checks(const std::string &format, bool *qemuImgToo) {
   return c != nullptr;
 }
 
-ImageProblem ImageTables_Check(const std::string &format, int file, uint64_t size,
+ImageProblem ImageTables_Check(const ImageLayer &layer, int file, uint64_t size,
                                std::string *reason) {
-  const OwnCheck *c = Find(format);
-  return c != nullptr ? c->check(file, size, reason) : ImageProblem::None;
+  const OwnCheck *c = Find(layer.format);
+  return c != nullptr ? c->check(layer, file, size, reason) : ImageProblem::None;
 }

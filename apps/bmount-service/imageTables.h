@@ -58,15 +58,17 @@ bool ImageTables_Read(int file, void *buf, size_t size, uint64_t offset);
 uint64_t ImageTables_BigEndian(const unsigned char *bytes, int count);
 uint64_t ImageTables_LittleEndian(const unsigned char *bytes, int count);
 
-// The check of an image of format held open as file, of size bytes:
-// ImageProblem::Damaged with the fault in *reason, ImageProblem::Tool with
-// why it could not be read, ImageProblem::None when sound or when the format
-// has no check here (ImageTables_Checks tells which have one).
-ImageProblem ImageTables_Check(const std::string &format, int file, uint64_t size,
+// The check of layer, an image held open as file, of size bytes (its
+// extent files, if any, are opened by their names): ImageProblem::Damaged with
+// the fault in *reason, ImageProblem::Tool with why it could not be read,
+// ImageProblem::None when sound or when its format has no check here
+// (ImageTables_Checks tells which have one).
+ImageProblem ImageTables_Check(const ImageLayer &layer, int file, uint64_t size,
                                std::string *reason);
 // Whether the format has a check here; whether qemu-img has one too (its
 // check then runs first).
 bool ImageTables_Checks(const std::string &format, bool *qemuImgToo = nullptr);
 
 // Each format's own, with ImageTables_Check's contract.
-ImageProblem ImageTables_CheckVhd(int file, uint64_t size, std::string *reason);
+ImageProblem ImageTables_CheckVhd(const ImageLayer &layer, int file, uint64_t size,
+                                  std::string *reason);

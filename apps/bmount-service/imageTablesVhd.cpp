@@ -12,7 +12,8 @@ constexpr uint64_t kMaxVhdBlocks = uint64_t{1} << 22;
 
 }  // namespace
 
-ImageProblem ImageTables_CheckVhd(int file, uint64_t size, std::string *reason) {
+ImageProblem ImageTables_CheckVhd(const ImageLayer &, int file, uint64_t size,
+                                  std::string *reason) {
   auto damaged = [&](std::string what) {
     *reason = std::move(what);
     return ImageProblem::Damaged;
