@@ -399,6 +399,15 @@ std::vector<std::string> DiskImage::Files() const {
 
 namespace {
 
+bool DifferencingVhd(const std::string &path) {
+  long long size = 0;
+  int file = HostFile_OpenRegular(path.c_str(), &size);
+  uint32_t type =
+      file != HOSTFILE_INVALID ? ImageTables_VhdType(file, static_cast<uint64_t>(size)) : 0;
+  HostFile_Close(file);
+  return type == 4;
+}
+
 ImageProblem ProbeChain(const std::string &path, DiskImage *image, std::string *why) {
   char *real = HostFs_RealPath(path.c_str());
   if (real == nullptr) {
@@ -444,6 +453,13 @@ ImageProblem ProbeChain(const std::string &path, DiskImage *image, std::string *
     problem = ReadLayer(info, &layer, &parent, &parentFormat, why);
     if (problem != ImageProblem::None) {
       return problem;
+    }
+    if (layer.format == "vpc" && DifferencingVhd(current)) {
+      // QEMU reads one as if it had no parent: its volumes would be shown,
+      // and written, without the parent's data.
+      *why = "The disk file " + DiskImage_Quoted(current) +
+             " is a differencing VHD, whose parent cannot be read here.";
+      return ImageProblem::Unsupported;
     }
     layer.parentName = parent;
     // Any name the check did not read (too long for it, say) may lie elsewhere.

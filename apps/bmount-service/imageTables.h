@@ -69,6 +69,10 @@ ImageProblem ImageTables_Check(const ImageLayer &layer, int file, uint64_t size,
 // check then runs first).
 bool ImageTables_Checks(const std::string &format, bool *qemuImgToo = nullptr);
 
+// A VHD's disk type from its footer, as QEMU takes it (the copy at the start
+// where there is one): 2 fixed, 3 dynamic, 4 differencing; 0 when unread.
+uint32_t ImageTables_VhdType(int file, uint64_t size);
+
 // Each format's own, with ImageTables_Check's contract.
 ImageProblem ImageTables_CheckVhd(const ImageLayer &layer, int file, uint64_t size,
                                   std::string *reason);

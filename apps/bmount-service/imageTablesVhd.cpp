@@ -12,6 +12,17 @@ constexpr uint64_t kMaxVhdBlocks = uint64_t{1} << 22;
 
 }  // namespace
 
+uint32_t ImageTables_VhdType(int file, uint64_t size) {
+  unsigned char head[512];
+  bool read = size >= 512 && ImageTables_Read(file, head, sizeof head, 0);
+  if (read && memcmp(head, "conectix", 8) != 0) {
+    read = ImageTables_Read(file, head, sizeof head, size - 512);
+  }
+  return read && memcmp(head, "conectix", 8) == 0
+             ? static_cast<uint32_t>(ImageTables_BigEndian(head + 60, 4))
+             : 0;
+}
+
 ImageProblem ImageTables_CheckVhd(const ImageLayer &, int file, uint64_t size,
                                   std::string *reason) {
   auto damaged = [&](std::string what) {

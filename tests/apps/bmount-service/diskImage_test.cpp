@@ -349,6 +349,10 @@ TEST_F(DiskImageTest, AVhdWhoseBlocksCollideIsDamaged) {
   image.layers.push_back({file("same.vhd"), "vpc", 8 * kMiB, {}});
   std::string why;
   EXPECT_EQ(DiskImage_CheckTop(image, file("good.vhd"), &why), ImageProblem::None) << why;
+  // QEMU would read a differencing one without its parent.
+  EXPECT_EQ(DiskImage_Probe(file("differencing.vhd"), &image, &why), ImageProblem::Unsupported);
+  EXPECT_NE(why.find("is a differencing VHD"), std::string::npos) << why;
+  EXPECT_EQ(DiskImage_Probe(file("good.vhd"), &image, &why), ImageProblem::None) << why;
 }
 
 // Runs probe with no qemu-img to be found: only a cache hit can succeed.
