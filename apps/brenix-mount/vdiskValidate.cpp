@@ -25,6 +25,7 @@
 #include "errors.h"
 #include "file/file.h"
 #include "host/fs.h"
+#include "host/identity.h"
 #include "host/lastError.h"
 #include "host/lookup.h"
 #include "host/process.h"
@@ -490,14 +491,22 @@ void ResolveRedoChoice(std::vector<std::string> &disks, const VmList &vms, int s
   }
   if (redoSet.empty()) return;
   if (redoSet.size() > 1) throw UserError(Msg_FormatToString(msg::kMultipleRedo));
-  switch (snapshotMode) {
-    case kSnapshotYes:
-      disks.insert(disks.begin(), last->redoImagePath);
-      return;
-    case kSnapshotNo:
-      throw UserError(Msg_FormatToString(msg::kRedoAbortLong));
-    default:
-      break;
+  if (snapshotMode == kSnapshotNo) {
+    throw UserError(Msg_FormatToString(msg::kRedoAbortLong));
+  }
+  // Whoever wrote its name must be able to write the image themselves: the
+  // superuser would otherwise attach, for them, a file or device of someone
+  // else's that their configuration (or link) names.
+  const std::string &namer = last->configPath.empty() ? disks.back() : last->configPath;
+  HostOwnedFile image = {last->redoImagePath.c_str(), true, nullptr};
+  if (HostIdentity_OwnerRefuses(namer.c_str(), &image, 1) == 0) {
+    std::string reason =
+        "the owner of that file may not write its current disk '" + last->redoImagePath + "'";
+    throw UserError(Msg_FormatToString(msg::kSnapshotUnreadable, namer.c_str(), reason.c_str()));
+  }
+  if (snapshotMode == kSnapshotYes) {
+    disks.insert(disks.begin(), last->redoImagePath);
+    return;
   }
   std::string yes = Msg_FormatToString(msg::kRedoAskYes);
   out << Msg_FormatToString(msg::kRedoAsk) << std::flush;

@@ -88,8 +88,8 @@ struct Case {
   std::string want;  // Use(...), the refusal text, or Api(...)
   // Made in order after the disk (which holds "disk"), names relative to the
   // case folder. Besides bytes an entry can be "<folder>", "<fifo>", "<huge>", "<gone>",
-  // "<chmod>" (read-only mode bits), "<dos>0x.." (DOS attributes), "<link>x"
-  // or "<symlink>x" (links to x, relative to the case folder unless full).
+  // "<chmod>" (read-only mode bits), "<nobody>" (another user's), "<dos>0x.." (DOS attributes),
+  // "<link>x" or "<symlink>x" (links to x, relative to the case folder unless full).
   Entries files;
   std::string how;  // "/y", "/n", or what is typed at the question
   bool asked = false;
@@ -123,6 +123,9 @@ bool Make(const std::string &root, const std::string &name, const std::string &b
     fs::resize_file(path, DICT_LOAD_BOUND + 1);
   } else if (bytes == "<gone>") {
     fs::remove(path);
+  } else if (bytes == "<nobody>") {  // another user's, in a folder they may search
+    fs::permissions(root, fs::perms::others_exec, fs::perm_options::add);
+    return chown(path.c_str(), 65534, 65534) == 0;
   } else if (bytes == "<chmod>") {
     fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   } else if (bytes.starts_with("<dos>")) {
@@ -359,6 +362,30 @@ std::vector<Case> Cases() {
       cases.push_back(C(std::string("version 8 running a child of ") + link,
                         how[1] == 'n' ? kLongAbort : Use("disk-000003.bxdk"), files, how,
                         how[0] != '/', {}, "other.bxdk"));
+    }
+    // A redo image named by another user must be one they may write: the
+    // superuser would otherwise attach someone else's file for them.
+    const Entries others[] = {
+        {{"disk.redo", ""},
+         {"vm.bxx", OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "disk.redo")},
+         {"vm.bxx", "<nobody>"}},
+        {{"disk-000003.bxdk", ""},
+         {"vm.bxx", Config8("disk-000003.bxdk")},
+         {"vm.bxsd", Child8("disk-000003.bxdk", "disk.bxdk")[2].second},
+         {"vm.bxx", "<nobody>"}},
+        {{redo, ""}, {"disk.bxdk", "<nobody>"}},
+    };
+    for (const Entries &files : others) {
+      std::string image = files[0].first, namer = files.back().first;
+      std::string refusal = Msg_FormatToString(
+          msg::kSnapshotUnreadable, ("@/" + namer).c_str(),
+          ("the owner of that file may not write its current disk '@/" + image + "'").c_str());
+      cases.push_back(C("another user's machine naming my " + image,
+                        how[1] == 'n' ? kLongAbort : refusal, files, how));
+      Entries theirs = files;
+      theirs.push_back({image, "<nobody>"});
+      cases.push_back(C("another user's machine naming their " + image,
+                        how[1] == 'n' ? kLongAbort : Use(image), theirs, how, how[0] != '/'));
     }
     cases.push_back(C("two machines with different redo images", kMultiple,
                       {{"a.redo", ""},
