@@ -1,6 +1,7 @@
 """Fixtures for end-to-end tests: the built programs run in a private host
 prefix each, so tests never touch the machine's own state or each other's."""
 
+import contextlib
 import json
 import os
 import pwd
@@ -10,6 +11,7 @@ import socket
 import subprocess
 import tempfile
 import time
+import warnings
 from pathlib import Path
 
 import pytest
@@ -88,6 +90,16 @@ def private_host():
     if os.path.exists(h.service) and h.prefix.exists():
         h.run_service("--stop")
     shutil.rmtree(h.root, ignore_errors=True)
+    # A keeper ends when its endpoint goes; a service with nothing to hand
+    # over ends at --stop. One that outlives its folder would stay for good.
+    alive = lambda: [p for p in processes_of(h) if not exited(p)]
+    if not wait_until(lambda: not alive(), timeout=10):
+        left = {}
+        for pid in alive():
+            with contextlib.suppress(OSError):
+                left[pid] = Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ")
+                os.kill(pid, signal.SIGKILL)
+        warnings.warn(f"processes outlived their host prefix {h.prefix}, killed: {left}")
 
 
 host = pytest.fixture(private_host, name="host")
