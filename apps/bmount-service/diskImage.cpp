@@ -44,17 +44,21 @@ constexpr uint64_t kMaxDescriptor = (1 << 20) - 1;
 // What every qemu-img run of one probe may take together: a chain of many
 // layers, each with many extent files, must not hold the service for each.
 constexpr int kProbeMs = 30000;
-// What the check of a disk before writing may take: on a large image it reads
-// every table (a 1 TiB qcow2 with 2 GiB written: 1.7 s); a check that cannot
-// end refuses the disk.
-constexpr int kCheckMs = 15000;
+// What the check of a disk before writing may take, of the time and of a
+// processor: it reads every table, so its time grows with the image's size
+// more than with its data (an empty 8 TiB vmdk: 25 s of a busy machine; a
+// 6 TiB qcow2 with its tables made in advance: 11 s of a processor). A check
+// that cannot end refuses the disk; what another client asks meanwhile
+// waits, and its own call may last 60 s in all.
+constexpr int kCheckMs = 25000;
+constexpr int kCheckCpuSeconds = 25;
 
-HostRunLimits QemuImgLimits(int timeoutMs) {
+HostRunLimits QemuImgLimits(int timeoutMs, int cpuSeconds) {
   HostRunLimits limits;
   // Not tight: opening many extent files, qemu-img runs up to 64 I/O threads,
   // each reserving a stack and a heap arena (about 72 MiB of addresses).
   limits.addressSpace = uint64_t{8} << 30;
-  limits.cpuSeconds = 10;
+  limits.cpuSeconds = cpuSeconds;
   limits.timeoutMs = timeoutMs;
   limits.maxOutput = 4 << 20;
   limits.maxErrors = 16 << 10;
@@ -218,8 +222,9 @@ ImageProblem CheckDescriptorNames(const std::string &path, std::string *why, siz
 // Runs qemu-img with argv for the file at path; Tool, with *why and in a few
 // words *failure, when it did not run to its end within its limits.
 ImageProblem RunQemuImg(const std::vector<const char *> &argv, const std::string &path,
-                        int timeoutMs, HostRunResult *run, std::string *why, std::string *failure) {
-  HostRunLimits limits = QemuImgLimits(std::max(timeoutMs, 1));
+                        int timeoutMs, HostRunResult *run, std::string *why, std::string *failure,
+                        int cpuSeconds = 10) {
+  HostRunLimits limits = QemuImgLimits(std::max(timeoutMs, 1), cpuSeconds);
   int rc = HostProcess_Run(argv.data(), &limits, run);
   if (rc != 0) {
     *failure = Host_ErrorKind(rc) == HOST_ERROR_NOT_FOUND ? "qemu-img is not installed"
@@ -695,7 +700,7 @@ ImageProblem CheckWithQemuImg(const ImageLayer &top, const std::string &name, st
   std::vector<const char *> argv = {"qemu-img", "check", "-U", "-q", json.c_str(), nullptr};
   HostRunResult run;
   std::string why;
-  ImageProblem problem = RunQemuImg(argv, top.path, kCheckMs, &run, &why, reason);
+  ImageProblem problem = RunQemuImg(argv, top.path, kCheckMs, &run, &why, reason, kCheckCpuSeconds);
   // It says ERROR of each fault it finds, and exits with 2 for faults in the
   // tables, 3 for clusters leaked (room wasted, nothing lost), 63 for a format
   // without a check, and 1 when it could not end, also for want of memory.
