@@ -90,9 +90,10 @@ struct OwnCheck {
   ImageProblem (*check)(const ImageLayer &layer, int file, uint64_t size, std::string *reason);
 };
 
-// qemu-img has no check for a VHD.
+// qemu-img has no check for a VHD; its check of a vmdk misses collisions.
 constexpr OwnCheck kChecks[] = {
     {"vpc", false, ImageTables_CheckVhd},
+    {"vmdk", true, ImageTables_CheckVmdk},
 };
 
 const OwnCheck *Find(const std::string &format) {

@@ -76,3 +76,5 @@ uint32_t ImageTables_VhdType(int file, uint64_t size);
 // Each format's own, with ImageTables_Check's contract.
 ImageProblem ImageTables_CheckVhd(const ImageLayer &layer, int file, uint64_t size,
                                   std::string *reason);
+ImageProblem ImageTables_CheckVmdk(const ImageLayer &layer, int file, uint64_t size,
+                                   std::string *reason);

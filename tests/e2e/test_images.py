@@ -382,10 +382,25 @@ def test_no_emulator_writes_a_disk_while_attached(loop_host, held):
         assert host.outcome("Q:", "/d") == (0, "", "")
 
 
-def damage(image, fmt):
+def damage(image, fmt, reuse=False):
     """Points a table entry of the image's second half (where the extended
     partition's table lies) past its end (qcow2), at its header (vmdk, both
-    copies of the grain directory), or block 7 at block 0 (vpc)."""
+    copies of the grain directory), or block 7 at block 0 (vpc). With reuse,
+    a vmdk's grain 5 is pointed at grain 0, the partition table, in both
+    copies of the grain table (of its first extent, for a split one)."""
+    if reuse:
+        extent = image.replace(".vmdk", "-s001.vmdk")
+        with open(extent if os.path.exists(extent) else image, "r+b") as f:
+            head = f.read(512)
+            for at in (56, 48):
+                (directory,) = struct.unpack_from("<Q", head, at)
+                f.seek(directory * 512)
+                (table,) = struct.unpack("<I", f.read(4))
+                f.seek(table * 512)
+                first = f.read(4)
+                f.seek(table * 512 + 4 * 5)
+                f.write(first)
+        return
     with open(image, "r+b") as f:
         head = f.read(512)
         if fmt == "qcow2":
@@ -431,22 +446,27 @@ def digest_of_sparse(path, head=1 << 30):
     ("vpc", [], "is damaged (block 7 lies over block 0)"),
     # Too large for qemu-img to count its clusters: it cannot check it.
     ("qcow2", ["-o", "cluster_size=512"], "could not be checked (Check failed: File too large)"),
-], ids=["qcow2", "vmdk", "vpc", "unchecked"])
+    # Grains that share a place pass qemu-img check.
+    ("vmdk", ["-o", "subformat=monolithicSparse"], "is damaged (grain 5 lies over grain 0)"),
+    ("vmdk", ["-o", "subformat=twoGbMaxExtentSparse"],
+     "is damaged (grain 5 lies over grain 0 in its extent "),
+], ids=["qcow2", "vmdk", "vpc", "unchecked", "vmdk-grain", "vmdk-split"])
 def test_a_damaged_image_is_not_written(loop_host, fmt, options, said):
     """Writes would damage it further: its attach is refused, naming it, and
     it is left as it was; so is one that cannot be checked."""
     host = loop_host
     disk = convert(mbr_disk(host, "mbr.raw"), host.work / f"disk.{fmt}", fmt, *options)
-    damage(disk, fmt)
-    if options:
+    damage(disk, fmt, reuse="grain" in said)
+    if fmt == "qcow2" and options:
         os.truncate(disk, 8 << 40)
-    before = digest_of_sparse(disk)
+    files = sorted(host.work.glob("disk*"))  # a split one's extents too
+    before = [digest_of_sparse(f) for f in files]
     assert host.outcome("E:", disk) == (2, MOUNT_FAILED, "")
     text = host.events()[-1]["strings"][3]
     assert f'The disk file "{disk}" {said}' in text, text
     advice = "a tool that checks VHD files" if fmt == "vpc" else "qemu-img check -r all"
     assert (advice in text) == ("damaged" in said)
-    assert digest_of_sparse(disk) == before
+    assert [digest_of_sparse(f) for f in files] == before
     assert host.listing() == NONE_MOUNTED
 
 

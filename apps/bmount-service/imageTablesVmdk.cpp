@@ -1,0 +1,142 @@
+// VMDK: a hosted sparse extent finds each grain through its grain directory
+// and grain tables. QEMU reads the tables the header's directory points to,
+// writes each entry it changes in the redundant copy too (when the header
+// flags one), and writes a new grain at the file's size rounded up to a whole
+// grain: what lies before that may not be a grain's place twice.
+#include <cstring>
+
+#include "host/fs.h"
+#include "host/lookup.h"
+#include "imageTables.h"
+
+namespace {
+
+// More entries than a 2 TiB extent has in grains of 64 KiB, and more places
+// than a VHD's check sorts: both are read and sorted in memory.
+constexpr uint64_t kMaxVmdkEntries = uint64_t{1} << 25;
+constexpr uint64_t kMaxVmdkPlaces = uint64_t{1} << 22;
+constexpr uint32_t kRedundant = 1u << 1, kZeroedGrains = 1u << 2, kCompressed = 1u << 16;
+
+// A count of sectors in bytes; past any file when it would not fit.
+uint64_t Bytes(uint64_t sectors) { return sectors < (uint64_t{1} << 54) ? sectors << 9 : ~0ull; }
+
+// Reads size bytes at offset, zeros past the file's end as QEMU reads them.
+bool ReadPadded(int file, uint64_t fileSize, unsigned char *buf, size_t size, uint64_t offset) {
+  memset(buf, 0, size);
+  uint64_t have = offset < fileSize ? std::min<uint64_t>(size, fileSize - offset) : 0;
+  return have == 0 || ImageTables_Read(file, buf, have, offset);
+}
+
+// One sparse extent file; "" in *reason when it is no sparse extent (a flat
+// one has no tables).
+ImageProblem CheckExtent(int file, uint64_t size, std::string *reason) {
+  auto damaged = [&](std::string what) {
+    *reason = std::move(what);
+    return ImageProblem::Damaged;
+  };
+  auto unread = [&](std::string what) {
+    *reason = std::move(what);
+    return ImageProblem::Tool;
+  };
+  auto le = ImageTables_LittleEndian;
+  unsigned char head[512];
+  if (!ReadPadded(file, size, head, sizeof head, 0)) {
+    return unread("it cannot be read");
+  }
+  const uint32_t flags = le(head + 8, 4);
+  if (memcmp(head, "KDMV", 4) != 0 || (flags & kCompressed) != 0) {
+    return ImageProblem::None;  // flat, or compressed and attached read-only
+  }
+  const uint64_t capacity = le(head + 12, 8), grain = le(head + 20, 8);
+  const uint64_t perTable = le(head + 44, 4), gd = le(head + 56, 8);
+  if (grain == 0 || grain > uint64_t{1} << 32) {
+    return damaged("a grain of " + std::to_string(grain) + " sectors");
+  }
+  if (perTable == 0 || perTable > 512) {
+    return damaged("grain tables of " + std::to_string(perTable) + " entries");
+  }
+  if (gd == ~0ull) {
+    return unread("its grain directory at its end is not checked");
+  }
+  const uint64_t covered = grain * perTable;
+  const uint64_t tables = capacity / covered + (capacity % covered != 0 ? 1 : 0);
+  if (tables > kMaxVmdkEntries / perTable || tables > kMaxVmdkPlaces / 2) {
+    return unread("its grain tables have more than " + std::to_string(kMaxVmdkEntries) +
+                  " entries, which are not checked");
+  }
+  const uint64_t grainBytes = Bytes(grain);
+  ImageLayout layout(size + (grainBytes - size % grainBytes) % grainBytes);
+  layout.Structure("its header", 0, sizeof head);
+  if (le(head + 28, 8) != 0 && le(head + 36, 8) != 0) {
+    layout.Structure("its descriptor", Bytes(le(head + 28, 8)), Bytes(le(head + 36, 8)));
+  }
+  // The directory, and its copy where QEMU writes one: each with its tables.
+  const bool copy = (flags & kRedundant) != 0;
+  std::vector<uint32_t> directories[2];
+  const char *names[2][2] = {{"its grain directory", "grain table"},
+                             {"its redundant grain directory", "redundant grain table"}};
+  for (int d = 0; d < 1 + copy; d++) {
+    const uint64_t at = Bytes(le(head + (d == 0 ? 56 : 48), 8));
+    layout.Structure(names[d][0], at, tables * 4);
+    std::vector<unsigned char> bytes(tables * 4);
+    if (!ReadPadded(file, size, bytes.data(), bytes.size(), at)) {
+      return unread("it cannot be read");
+    }
+    const int kind = layout.Kind(names[d][1], perTable * 4, true);
+    for (uint64_t t = 0; t < tables; t++) {
+      uint32_t sector = le(&bytes[t * 4], 4);
+      directories[d].push_back(sector);
+      if (sector != 0) {  // no table: QEMU fails a write there
+        layout.Add(kind, Bytes(sector), t);
+      }
+    }
+  }
+  if (std::string fault = layout.Fault(); !fault.empty()) {
+    return damaged(fault);
+  }
+  // Grains by their number in the extent, from the tables QEMU reads.
+  const int grains = layout.Kind("grain", grainBytes, true);
+  uint64_t places = 0;
+  std::vector<unsigned char> table(perTable * 4);
+  for (uint64_t t = 0; t < tables; t++) {
+    if (directories[0][t] == 0) continue;
+    if (!ReadPadded(file, size, table.data(), table.size(), Bytes(directories[0][t]))) {
+      return unread("it cannot be read");
+    }
+    for (uint64_t e = 0; e < perTable; e++) {
+      uint32_t sector = le(&table[e * 4], 4);
+      if (sector == 0 || (sector == 1 && (flags & kZeroedGrains) != 0)) continue;
+      if (++places > kMaxVmdkPlaces) {
+        return unread("it has more than " + std::to_string(kMaxVmdkPlaces) +
+                      " grains, which are not checked");
+      }
+      layout.Add(grains, Bytes(sector), t * perTable + e);
+    }
+  }
+  if (std::string fault = layout.Fault(); !fault.empty()) {
+    return damaged(fault);
+  }
+  return ImageProblem::None;
+}
+
+}  // namespace
+
+ImageProblem ImageTables_CheckVmdk(const ImageLayer &layer, int file, uint64_t size,
+                                   std::string *reason) {
+  ImageProblem problem = CheckExtent(file, size, reason);
+  // A descriptor's extents, each opened by its name as QEMU opens it.
+  for (size_t i = 0; i < layer.extents.size() && problem == ImageProblem::None; i++) {
+    long long extentSize = 0;
+    int extent = HostFile_OpenRegular(layer.extents[i].c_str(), &extentSize);
+    if (extent == HOSTFILE_INVALID) {
+      *reason = "its extent " + DiskImage_Quoted(layer.extents[i]) + " cannot be opened";
+      return ImageProblem::Tool;
+    }
+    problem = CheckExtent(extent, static_cast<uint64_t>(extentSize), reason);
+    HostFile_Close(extent);
+    if (problem != ImageProblem::None) {
+      *reason += " in its extent " + DiskImage_Quoted(layer.extents[i]);
+    }
+  }
+  return problem;
+}
