@@ -1,8 +1,9 @@
-// VMDK: a hosted sparse extent finds each grain through its grain directory
-// and grain tables. QEMU reads the tables the header's directory points to,
-// writes each entry it changes in the redundant copy too (when the header
-// flags one), and writes a new grain at the file's size rounded up to a whole
-// grain: what lies before that may not be a grain's place twice.
+// VMDK: a sparse extent (hosted, or the older VMFS kind) finds each grain
+// through its grain directory and grain tables. QEMU reads the tables the
+// header's directory points to, writes each entry it changes in the redundant
+// copy too (when the header flags one), and writes a new grain at the file's
+// size rounded up to a whole grain: what lies before that may not be a grain's
+// place twice.
 #include <cstring>
 
 #include "host/fs.h"
@@ -44,22 +45,26 @@ ImageProblem CheckExtent(int file, uint64_t size, std::string *reason) {
     return unread("it cannot be read");
   }
   const uint32_t flags = le(head + 8, 4);
-  if (memcmp(head, "KDMV", 4) != 0 || (flags & kCompressed) != 0) {
+  const bool hosted = memcmp(head, "KDMV", 4) == 0, vmfs = memcmp(head, "COWD", 4) == 0;
+  if ((!hosted && !vmfs) || (hosted && (flags & kCompressed) != 0)) {
     return ImageProblem::None;  // flat, or compressed and attached read-only
   }
-  const uint64_t capacity = le(head + 12, 8), grain = le(head + 20, 8);
-  const uint64_t perTable = le(head + 44, 4), gd = le(head + 56, 8);
+  // A hosted extent's directory covers its capacity; the older kind's header
+  // counts its tables, of 4096 entries each, and keeps no copies.
+  const uint64_t grain = hosted ? le(head + 20, 8) : le(head + 16, 4);
+  const uint64_t perTable = hosted ? le(head + 44, 4) : 4096;
   if (grain == 0 || grain > uint64_t{1} << 32) {
     return damaged("a grain of " + std::to_string(grain) + " sectors");
   }
-  if (perTable == 0 || perTable > 512) {
+  if (perTable == 0 || perTable > 4096) {
     return damaged("grain tables of " + std::to_string(perTable) + " entries");
   }
-  if (gd == ~0ull) {
+  if (hosted && le(head + 56, 8) == ~0ull) {
     return unread("its grain directory at its end is not checked");
   }
-  const uint64_t covered = grain * perTable;
-  const uint64_t tables = capacity / covered + (capacity % covered != 0 ? 1 : 0);
+  const uint64_t capacity = le(head + 12, 8), covered = grain * perTable;
+  const uint64_t tables =
+      hosted ? capacity / covered + (capacity % covered != 0 ? 1 : 0) : le(head + 24, 4);
   if (tables > kMaxVmdkEntries / perTable || tables > kMaxVmdkPlaces / 2) {
     return unread("its grain tables have more than " + std::to_string(kMaxVmdkEntries) +
                   " entries, which are not checked");
@@ -67,16 +72,16 @@ ImageProblem CheckExtent(int file, uint64_t size, std::string *reason) {
   const uint64_t grainBytes = Bytes(grain);
   ImageLayout layout(size + (grainBytes - size % grainBytes) % grainBytes);
   layout.Structure("its header", 0, sizeof head);
-  if (le(head + 28, 8) != 0 && le(head + 36, 8) != 0) {
+  if (hosted && le(head + 28, 8) != 0 && le(head + 36, 8) != 0) {
     layout.Structure("its descriptor", Bytes(le(head + 28, 8)), Bytes(le(head + 36, 8)));
   }
   // The directory, and its copy where QEMU writes one: each with its tables.
-  const bool copy = (flags & kRedundant) != 0;
-  std::vector<uint32_t> directories[2];
+  const bool copy = hosted && (flags & kRedundant) != 0;
+  std::vector<uint32_t> directory;
   const char *names[2][2] = {{"its grain directory", "grain table"},
                              {"its redundant grain directory", "redundant grain table"}};
   for (int d = 0; d < 1 + copy; d++) {
-    const uint64_t at = Bytes(le(head + (d == 0 ? 56 : 48), 8));
+    const uint64_t at = Bytes(!hosted ? le(head + 20, 4) : le(head + (d == 0 ? 56 : 48), 8));
     layout.Structure(names[d][0], at, tables * 4);
     std::vector<unsigned char> bytes(tables * 4);
     if (!ReadPadded(file, size, bytes.data(), bytes.size(), at)) {
@@ -85,7 +90,7 @@ ImageProblem CheckExtent(int file, uint64_t size, std::string *reason) {
     const int kind = layout.Kind(names[d][1], perTable * 4, true);
     for (uint64_t t = 0; t < tables; t++) {
       uint32_t sector = le(&bytes[t * 4], 4);
-      directories[d].push_back(sector);
+      if (d == 0) directory.push_back(sector);
       if (sector != 0) {  // no table: QEMU fails a write there
         layout.Add(kind, Bytes(sector), t);
       }
@@ -99,13 +104,13 @@ ImageProblem CheckExtent(int file, uint64_t size, std::string *reason) {
   uint64_t places = 0;
   std::vector<unsigned char> table(perTable * 4);
   for (uint64_t t = 0; t < tables; t++) {
-    if (directories[0][t] == 0) continue;
-    if (!ReadPadded(file, size, table.data(), table.size(), Bytes(directories[0][t]))) {
+    if (directory[t] == 0) continue;
+    if (!ReadPadded(file, size, table.data(), table.size(), Bytes(directory[t]))) {
       return unread("it cannot be read");
     }
     for (uint64_t e = 0; e < perTable; e++) {
       uint32_t sector = le(&table[e * 4], 4);
-      if (sector == 0 || (sector == 1 && (flags & kZeroedGrains) != 0)) continue;
+      if (sector == 0 || (sector == 1 && hosted && (flags & kZeroedGrains) != 0)) continue;
       if (++places > kMaxVmdkPlaces) {
         return unread("it has more than " + std::to_string(kMaxVmdkPlaces) +
                       " grains, which are not checked");

@@ -130,20 +130,69 @@ TEST_F(VmdkTablesTest, GrainsAndTablesThatShareAPlaceAreDamaged) {
   }
 }
 
-// Each extent of a split image has tables of its own.
+// As QEMU makes and writes them, in several sizes and kinds, they pass.
+TEST_F(VmdkTablesTest, ImagesWrittenByQemuPass) {
+  const struct {
+    const char *size, *options;
+  } rows[] = {
+      {"1M", "subformat=monolithicSparse"},  {"100M", "compat6=on"},
+      {"3G", "subformat=monolithicSparse"},  {"5G", "subformat=twoGbMaxExtentSparse"},
+      {"100M", "subformat=streamOptimized"}, {"100M", "subformat=twoGbMaxExtentFlat"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(std::string(row.size) + " " + row.options);
+    std::filesystem::remove_all(file("image"));
+    std::filesystem::create_directory(file("image"));
+    const std::string image = file("image/d.vmdk");
+    Qemu("qemu-img", {"create", "-q", "-f", "vmdk", "-o", row.options, image, row.size});
+    if (std::string(row.options).find("stream") == std::string::npos) {
+      Qemu("qemu-io", {"-f", "vmdk", "-c", "write 0 4k", "-c", "write -P 1 900k 64k", "-c",
+                       "write -P 2 0 1k", image});
+    }
+    std::string why;
+    EXPECT_EQ(Check("image/d.vmdk", &why), ImageProblem::None) << why;
+  }
+  // A child's new grains hold what its parent had.
+  Qemu("qemu-img", {"create", "-q", "-f", "vmdk", "-b", file("image/d.vmdk"), "-F", "vmdk",
+                    file("child.vmdk")});
+  Qemu("qemu-io", {"-f", "vmdk", "-c", "write 4k 4k", "-c", "write 50M 4k", file("child.vmdk")});
+  std::string why;
+  EXPECT_EQ(Check("child.vmdk", &why), ImageProblem::None) << why;
+}
+
+// Each sparse extent a descriptor names has tables of its own: those of a
+// split image, and QEMU writes the older VMFS kind too.
 TEST_F(VmdkTablesTest, EachSparseExtentIsChecked) {
   Qemu("qemu-img", {"create", "-q", "-f", "vmdk", "-o", "subformat=twoGbMaxExtentSparse",
                     file("split.vmdk"), "5G"});
   Qemu("qemu-io", {"-f", "vmdk", "-c", "write 0 64k", "-c", "write 2G 64k", "-c", "write 4G 4k",
                    file("split.vmdk")});
-  std::string why;
-  EXPECT_EQ(Check("split.vmdk", &why), ImageProblem::None) << why;
-  const Bytes second{testsupport::ReadFile(file("split-s002.vmdk"))};
-  testsupport::WriteFile(file("split-s002.vmdk"), second.Reuse(0, 5).data);
-  EXPECT_EQ(Check("split.vmdk", &why), ImageProblem::Damaged);
-  EXPECT_NE(why.find("(grain 5 lies over grain 0 in its extent \"" + file("split-s002.vmdk")),
-            std::string::npos)
-      << why;
+  // 4 MiB in grains of 8 KiB: the directory at sector 4, its one table at 5.
+  Bytes vmfs{std::string(37 * 512, '\0')};
+  vmfs.data.replace(0, 4, "COWD");
+  vmfs = vmfs.Set(4, 1).Set(8, 3).Set(12, 8192).Set(16, 16).Set(20, 4).Set(24, 1).Set(28, 37);
+  testsupport::WriteFile(file("vmfs.dat"), vmfs.Set(4 * 512, 5).data);
+  testsupport::WriteFile(file("vmfs.vmdk"),
+                         "# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n"
+                         "createType=\"vmfsSparse\"\n# Extent description\n"
+                         "RW 8192 VMFSSPARSE \"vmfs.dat\"\n");
+  Qemu("qemu-io", {"-f", "vmdk", "-c", "write 0 4k", "-c", "write 1M 4k", file("vmfs.vmdk")});
+  const struct {
+    const char *name, *extent;
+    uint64_t table;  // where the extent's first grain table lies
+  } rows[] = {{"split.vmdk", "split-s002.vmdk", 0}, {"vmfs.vmdk", "vmfs.dat", 5 * 512}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string why;
+    EXPECT_EQ(Check(row.name, &why), ImageProblem::None) << why;
+    const Bytes extent{testsupport::ReadFile(file(row.extent))};
+    const uint64_t table = row.table != 0 ? row.table : extent.Table(56);
+    testsupport::WriteFile(file(row.extent), extent.Set(table + 20, extent.Get(table)).data);
+    EXPECT_EQ(Check(row.name, &why), ImageProblem::Damaged);
+    EXPECT_NE(why.find("(grain 5 lies over grain 0 in its extent \"" + file(row.extent)),
+              std::string::npos)
+        << why;
+  }
 }
 
 }  // namespace
