@@ -92,7 +92,8 @@ enum class ImageProblem {
 ImageProblem DiskImage_Probe(const std::string &path, DiskImage *image, std::string *why);
 
 // Checks the top layer of a disk that is not raw for damage (qemu-img
-// check; a VHD's block table, which it cannot check, here), before it is
+// check; here a VHD's block table, which it cannot check, and where a vmdk's
+// grains and tables lie, which it does not compare), before it is
 // written: Damaged, with *why, when its metadata are found wrong, which
 // writes would make worse; Tool, with *why, when the check could not run to
 // its end (a format without one included), which must refuse the write as

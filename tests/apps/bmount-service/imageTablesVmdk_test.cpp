@@ -80,37 +80,19 @@ TEST_F(VmdkTablesTest, GrainsAndTablesThatShareAPlaceAreDamaged) {
   Bytes moved = good.Set(good.Get(56, 8) * 512, grain80);
   moved.data.replace(grain80 * 512, 2048, good.data, table, 2048);
 
-  // Written by QEMU: new grains at the end, a grain made zero in place.
-  std::filesystem::copy_file(file("good.vmdk"), file("written.vmdk"));
-  Qemu("qemu-io", {"-f", "vmdk", "-c", "write 320k 4k", "-c", "write -z 0 64k", "-c",
-                   "write 7M 64k", file("written.vmdk")});
-  Qemu("qemu-img",
-       {"create", "-q", "-f", "vmdk", "-o", "zeroed_grain=on", file("zeroed.vmdk"), "8M"});
-  Qemu("qemu-io", {"-f", "vmdk", "-c", "write 0 64k", "-c", "write -z 64k 64k", "-c",
-                   "write -z 0 64k", file("zeroed.vmdk")});
-  Qemu("qemu-img", {"convert", "-f", "raw", "-O", "vmdk", "-o", "subformat=monolithicFlat",
-                    file("disk.raw"), file("flat.vmdk")});
-
   const struct {
     const char *name;
     Bytes bytes;      // empty for the file as made
     const char *why;  // "" for none: not damaged
   } rows[] = {
       {"good.vmdk", {}, ""},
-      {"written.vmdk", {}, ""},
-      {"zeroed.vmdk", {}, ""},
-      {"flat.vmdk", {}, ""},
       {"same.vmdk", good.Reuse(0, 5), "is damaged (grain 5 lies over grain 0)"},
-      {"overlap.vmdk", good.Set(table + 20, good.Get(table) + 8),
-       "is damaged (grain 5 lies over grain 0)"},
       {"beyond.vmdk", good.Set(table + 20, sectors - 8), "is damaged (grain 5 lies past its end)"},
       {"descriptor.vmdk", good.Set(table + 20, 1), "is damaged (grain 5 lies over its descriptor)"},
       {"table.vmdk", good.Set(table + 20, table / 512),
        "is damaged (grain 5 lies over grain table 0)"},
       {"copy.vmdk", good.Set(table + 20, copy / 512),
        "is damaged (grain 5 lies over redundant grain table 0)"},
-      {"directory.vmdk", good.Set(table + 20, good.Get(48, 8)),
-       "is damaged (grain 5 lies over its redundant grain directory)"},
       {"moved.vmdk", moved, "is damaged (grain 80 lies over grain table 0)"},
       {"tables.vmdk", good.Set(good.Get(56, 8) * 512, copy / 512 + 1),
        "is damaged (grain table 0 lies over redundant grain table 0)"},
@@ -135,9 +117,13 @@ TEST_F(VmdkTablesTest, ImagesWrittenByQemuPass) {
   const struct {
     const char *size, *options;
   } rows[] = {
-      {"1M", "subformat=monolithicSparse"},  {"100M", "compat6=on"},
-      {"3G", "subformat=monolithicSparse"},  {"5G", "subformat=twoGbMaxExtentSparse"},
-      {"100M", "subformat=streamOptimized"}, {"100M", "subformat=twoGbMaxExtentFlat"},
+      {"1M", "subformat=monolithicSparse"},
+      {"100M", "compat6=on"},
+      {"8M", "zeroed_grain=on"},
+      {"3G", "subformat=monolithicSparse"},
+      {"5G", "subformat=twoGbMaxExtentSparse"},
+      {"100M", "subformat=streamOptimized"},
+      {"100M", "subformat=twoGbMaxExtentFlat"},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(std::string(row.size) + " " + row.options);
@@ -146,8 +132,10 @@ TEST_F(VmdkTablesTest, ImagesWrittenByQemuPass) {
     const std::string image = file("image/d.vmdk");
     Qemu("qemu-img", {"create", "-q", "-f", "vmdk", "-o", row.options, image, row.size});
     if (std::string(row.options).find("stream") == std::string::npos) {
+      // New grains at the end, one made zero (in place, or flagged in its
+      // entry).
       Qemu("qemu-io", {"-f", "vmdk", "-c", "write 0 4k", "-c", "write -P 1 900k 64k", "-c",
-                       "write -P 2 0 1k", image});
+                       "write -P 2 0 1k", "-c", "write -z 896k 64k", image});
     }
     std::string why;
     EXPECT_EQ(Check("image/d.vmdk", &why), ImageProblem::None) << why;
