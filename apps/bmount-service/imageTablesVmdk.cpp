@@ -4,7 +4,10 @@
 // copy too (when the header flags one), and writes a new grain at the file's
 // size rounded up to a whole grain: what lies before that may not be a grain's
 // place twice.
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "host/fs.h"
 #include "host/lookup.h"
@@ -12,8 +15,8 @@
 
 namespace {
 
-// More entries than a 2 TiB extent has in grains of 64 KiB, and more places
-// than a VHD's check sorts: both are read and sorted in memory.
+// As many entries as a 2 TiB extent has in grains of 64 KiB, and as many
+// places as a VHD's check sorts: more are not read and sorted in memory.
 constexpr uint64_t kMaxVmdkEntries = uint64_t{1} << 25;
 constexpr uint64_t kMaxVmdkPlaces = uint64_t{1} << 22;
 constexpr uint32_t kRedundant = 1u << 1, kZeroedGrains = 1u << 2, kCompressed = 1u << 16;
@@ -28,8 +31,7 @@ bool ReadPadded(int file, uint64_t fileSize, unsigned char *buf, size_t size, ui
   return have == 0 || ImageTables_Read(file, buf, have, offset);
 }
 
-// One sparse extent file; "" in *reason when it is no sparse extent (a flat
-// one has no tables).
+// One extent file; None for a flat one, which has no tables.
 ImageProblem CheckExtent(int file, uint64_t size, std::string *reason) {
   auto damaged = [&](std::string what) {
     *reason = std::move(what);
