@@ -82,6 +82,21 @@ uint64_t ImageTables_LittleEndian(const unsigned char *bytes, int count) {
   return v;
 }
 
+bool ImageTables_Entries(int file, uint64_t offset, uint64_t count, int width,
+                         const std::function<bool(uint64_t, uint64_t)> &each) {
+  std::vector<unsigned char> chunk(64 << 10);
+  const uint64_t perChunk = chunk.size() / width;
+  for (uint64_t i = 0; i < count; i++) {
+    size_t in = (i % perChunk) * width;
+    if (in == 0 && !ImageTables_Read(file, chunk.data(), std::min(perChunk, count - i) * width,
+                                     offset + i * width)) {
+      return false;
+    }
+    if (!each(i, ImageTables_LittleEndian(&chunk[in], width))) break;
+  }
+  return true;
+}
+
 namespace {
 
 struct OwnCheck {
@@ -94,6 +109,9 @@ struct OwnCheck {
 constexpr OwnCheck kChecks[] = {
     {"vpc", false, ImageTables_CheckVhd},
     {"vmdk", true, ImageTables_CheckVmdk},
+    {"vdi", true, ImageTables_CheckVdi},
+    {"parallels", true, ImageTables_CheckParallels},
+    {"vhdx", true, ImageTables_CheckVhdx},
 };
 
 const OwnCheck *Find(const std::string &format) {

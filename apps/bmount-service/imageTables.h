@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,11 @@ class ImageLayout {
 bool ImageTables_Read(int file, void *buf, size_t size, uint64_t offset);
 uint64_t ImageTables_BigEndian(const unsigned char *bytes, int count);
 uint64_t ImageTables_LittleEndian(const unsigned char *bytes, int count);
+// Hands the count little-endian entries of width bytes at offset to each(i,
+// value), a chunk read at a time, until each returns false. Returns false when
+// they cannot be read.
+bool ImageTables_Entries(int file, uint64_t offset, uint64_t count, int width,
+                         const std::function<bool(uint64_t, uint64_t)> &each);
 
 // The check of layer, an image held open as file, of size bytes (its
 // extent files, if any, are opened by their names): ImageProblem::Damaged with
@@ -77,4 +83,10 @@ uint32_t ImageTables_VhdType(int file, uint64_t size);
 ImageProblem ImageTables_CheckVhd(const ImageLayer &layer, int file, uint64_t size,
                                   std::string *reason);
 ImageProblem ImageTables_CheckVmdk(const ImageLayer &layer, int file, uint64_t size,
+                                   std::string *reason);
+ImageProblem ImageTables_CheckVdi(const ImageLayer &layer, int file, uint64_t size,
+                                  std::string *reason);
+ImageProblem ImageTables_CheckParallels(const ImageLayer &layer, int file, uint64_t size,
+                                        std::string *reason);
+ImageProblem ImageTables_CheckVhdx(const ImageLayer &layer, int file, uint64_t size,
                                    std::string *reason);

@@ -382,13 +382,51 @@ def test_no_emulator_writes_a_disk_while_attached(loop_host, held):
         assert host.outcome("Q:", "/d") == (0, "", "")
 
 
-def damage(image, fmt, reuse=False):
+def damage_vdi(f, head, how):
+    """Moves the block in place 1 to the place the next block is given
+    ("next"), or lays the blocks out again from offset 0 with the last one
+    over the header ("header")."""
+    mib = 1 << 20
+    bmap, data = struct.unpack_from("<II", head, 0x154)
+    (blocks,) = struct.unpack_from("<I", head, 0x180)
+    f.seek(bmap)
+    places = list(struct.unpack(f"<{blocks}I", f.read(4 * blocks)))
+    taken = {i: p for i, p in enumerate(places) if p < 0xFFFFFFFE}
+    contents = {}
+    for i, p in taken.items():
+        f.seek(data + p * mib)
+        contents[i] = f.read(mib)
+    if how == "next":
+        block = places.index(1)
+        places[block] = len(taken)
+        f.seek(data + places[block] * mib)
+        f.write(contents[block])
+    else:
+        places = [0xFFFFFFFF] * blocks
+        for i, content in contents.items():
+            places[i] = i + 1
+            f.seek((i + 1) * mib)
+            f.write(content)
+        places[-1] = 0
+        head = bytearray(head)
+        struct.pack_into("<II", head, 0x154, bmap, 0)
+        struct.pack_into("<I", head, 0x184, len(contents) + 1)
+        f.seek(0)
+        f.write(head)
+    f.seek(bmap)
+    f.write(struct.pack(f"<{blocks}I", *places))
+
+
+def damage(image, fmt):
     """Points a table entry of the image's second half (where the extended
     partition's table lies) past its end (qcow2), at its header (vmdk, both
-    copies of the grain directory), or block 7 at block 0 (vpc). With reuse,
-    a vmdk's grain 5 is pointed at grain 0, the partition table, in both
-    copies of the grain table (of its first extent, for a split one)."""
-    if reuse:
+    copies of the grain directory), or block 7 at block 0 (vpc); other
+    formats' damage is named after their own: "vdi:next"; blocks 2 to 8 at
+    block 0 (parallels, and vhdx where they are not allocated); "vmdk:grain"
+    points grain 5 at grain 0, the partition table, in both copies of the
+    grain table (of its first extent, for a split one)."""
+    fmt, _, how = fmt.partition(":")
+    if how == "grain":
         extent = image.replace(".vmdk", "-s001.vmdk")
         with open(extent if os.path.exists(extent) else image, "r+b") as f:
             head = f.read(512)
@@ -403,7 +441,27 @@ def damage(image, fmt, reuse=False):
         return
     with open(image, "r+b") as f:
         head = f.read(512)
-        if fmt == "qcow2":
+        if fmt == "vdi":
+            damage_vdi(f, head, how)
+        elif fmt == "vhdx":
+            f.seek(0x30000 + 8)
+            (regions,) = struct.unpack("<I", f.read(4))
+            f.seek(0x30000 + 16)
+            entries = [f.read(32) for _ in range(regions)]
+            (table,) = [struct.unpack_from("<Q", e, 16)[0] for e in entries
+                        if e[:4] == bytes.fromhex("6677c22d")]
+            f.seek(table)
+            places = struct.unpack("<9Q", f.read(72))
+            for i in range(2, 9):
+                if places[i] & 7 not in (6, 7):
+                    f.seek(table + 8 * i)
+                    f.write(struct.pack("<Q", places[0]))
+        elif fmt == "parallels":
+            f.seek(64)
+            first = f.read(4)
+            f.seek(64 + 4 * 2)
+            f.write(first * 7)
+        elif fmt == "qcow2":
             (bits,) = struct.unpack_from(">I", head, 20)
             (l1,) = struct.unpack_from(">Q", head, 40)
             cluster, at = 1 << bits, 63488 * 512
@@ -444,20 +502,26 @@ def digest_of_sparse(path, head=1 << 30):
     ("qcow2", [], "is damaged (ERROR: "),
     ("vmdk", [], "is damaged (ERROR: "),
     ("vpc", [], "is damaged (block 7 lies over block 0)"),
+    ("vdi:next", [], "is damaged (block 31 lies where its next block would be written)"),
+    ("vdi:header", [], "is damaged (block 63 lies over its header)"),
+    ("parallels", [], "is damaged (block 2 lies over block 0)"),
+    ("vhdx", ["-o", "block_size=1M"], "is damaged (block 2 lies over block 0)"),
     # Too large for qemu-img to count its clusters: it cannot check it.
     ("qcow2", ["-o", "cluster_size=512"], "could not be checked (Check failed: File too large)"),
     # Grains that share a place pass qemu-img check.
-    ("vmdk", ["-o", "subformat=monolithicSparse"], "is damaged (grain 5 lies over grain 0)"),
-    ("vmdk", ["-o", "subformat=twoGbMaxExtentSparse"],
+    ("vmdk:grain", ["-o", "subformat=monolithicSparse"], "is damaged (grain 5 lies over grain 0)"),
+    ("vmdk:grain", ["-o", "subformat=twoGbMaxExtentSparse"],
      "is damaged (grain 5 lies over grain 0 in its extent "),
-], ids=["qcow2", "vmdk", "vpc", "unchecked", "vmdk-grain", "vmdk-split"])
+], ids=["qcow2", "vmdk", "vpc", "vdi-next", "vdi-header", "parallels",
+        "vhdx", "unchecked", "vmdk-grain", "vmdk-split"])
 def test_a_damaged_image_is_not_written(loop_host, fmt, options, said):
     """Writes would damage it further: its attach is refused, naming it, and
     it is left as it was; so is one that cannot be checked."""
     host = loop_host
-    disk = convert(mbr_disk(host, "mbr.raw"), host.work / f"disk.{fmt}", fmt, *options)
-    damage(disk, fmt, reuse="grain" in said)
-    if fmt == "qcow2" and options:
+    made = fmt.partition(":")[0]
+    disk = convert(mbr_disk(host, "mbr.raw"), host.work / f"disk.{made}", made, *options)
+    damage(disk, fmt)
+    if "cluster_size=512" in options:
         os.truncate(disk, 8 << 40)
     files = sorted(host.work.glob("disk*"))  # a split one's extents too
     before = [digest_of_sparse(f) for f in files]

@@ -1,0 +1,75 @@
+// Parallels: QEMU writes a block (a cluster) where its table entry points, in
+// sectors or, with the extended header, in blocks; a new block past the last
+// one or at the data offset, whichever lies further. qemu-img check finds most
+// entries past the file's end, but not two at one place, nor one over the
+// header or the table.
+#include <cstring>
+
+#include "imageTables.h"
+
+namespace {
+
+constexpr uint64_t kHeader = 64;
+constexpr uint64_t kMaxClusterSectors = uint64_t{1} << 21;  // QEMU opens none larger
+// As for a VHD: the places of so many blocks are sorted in memory.
+constexpr uint64_t kMaxBlocks = uint64_t{1} << 22;
+
+}  // namespace
+
+ImageProblem ImageTables_CheckParallels(const ImageLayer &, int file, uint64_t size,
+                                        std::string *reason) {
+  auto damaged = [&](std::string what) {
+    *reason = std::move(what);
+    return ImageProblem::Damaged;
+  };
+  auto unread = [&](std::string what) {
+    *reason = std::move(what);
+    return ImageProblem::Tool;
+  };
+  auto le = ImageTables_LittleEndian;
+  unsigned char head[kHeader];
+  if (size < sizeof head || !ImageTables_Read(file, head, sizeof head, 0)) {
+    return unread("it cannot be read");
+  }
+  const bool extended = memcmp(head, "WithouFreSpacExt", 16) == 0;
+  if (!extended && memcmp(head, "WithoutFreeSpace", 16) != 0) {
+    return damaged("no header");
+  }
+  const uint64_t sectors = le(head + 28, 4), entries = le(head + 32, 4);
+  const uint64_t data = le(head + 48, 4) * 512;
+  if (sectors == 0 || sectors > kMaxClusterSectors) {
+    return damaged("blocks of " + std::to_string(sectors) + " sectors");
+  }
+  const uint64_t cluster = sectors * 512, unit = extended ? cluster : 512;
+  if (size - kHeader < entries * 4) {
+    return damaged("its block table lies past its end");
+  }
+  // QEMU's first new block goes to the data offset.
+  if (data < kHeader + entries * 4) {
+    return damaged("its block table lies over its data");
+  }
+  ImageLayout layout(size);
+  layout.Structure("its header", 0, kHeader);
+  layout.Structure("its block table", kHeader, entries * 4);
+  const int blocks = layout.Kind("block", cluster, true);
+  std::string fault;
+  uint64_t count = 0;
+  bool read = ImageTables_Entries(file, kHeader, entries, 4, [&](uint64_t i, uint64_t at) {
+    if (at == 0) return true;
+    if (at * unit < data) {
+      fault = "block " + std::to_string(i) + " lies before its data";
+      return false;
+    }
+    layout.Add(blocks, at * unit, i);
+    return ++count <= kMaxBlocks;
+  });
+  if (!read) {
+    return unread("it cannot be read");
+  }
+  if (count > kMaxBlocks) {
+    return unread("it has more than " + std::to_string(kMaxBlocks) +
+                  " blocks allocated, they are not checked");
+  }
+  if (fault.empty()) fault = layout.Fault();
+  return fault.empty() ? ImageProblem::None : damaged(fault);
+}
