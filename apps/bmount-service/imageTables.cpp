@@ -1,7 +1,9 @@
 #include "imageTables.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
+#include <optional>
 
 #include "host/fs.h"
 
@@ -11,7 +13,14 @@ int ImageLayout::Kind(const char *name, uint64_t length, bool numbered) {
 }
 
 void ImageLayout::Add(int kind, uint64_t at, uint64_t n) {
-  spans_.push_back({at, static_cast<uint32_t>(kind), static_cast<uint32_t>(n)});
+  // Blocks at whole sectors, as every format places them, take half the room:
+  // an image's millions of them are sorted in memory.
+  if (at % 512 == 0 && (at >> 9) <= UINT32_MAX && n <= UINT32_MAX) {
+    packed_.resize(std::max(packed_.size(), static_cast<size_t>(kind) + 1));
+    packed_[kind].push_back({static_cast<uint32_t>(at >> 9), static_cast<uint32_t>(n)});
+  } else {
+    spans_.push_back({at, static_cast<uint32_t>(kind), n});
+  }
 }
 
 void ImageLayout::Structure(const char *name, uint64_t at, uint64_t length) {
@@ -24,30 +33,65 @@ std::string ImageLayout::Name(const Span &s) const {
 }
 
 std::string ImageLayout::Fault() {
+  auto past = [this](uint64_t at, uint32_t kind) {
+    return at > end_ || end_ - at < kinds_[kind].length;
+  };
   for (const Span &s : spans_) {
-    uint64_t length = kinds_[s.kind].length;
-    if (s.at > end_ || end_ - s.at < length) {
-      return Name(s) + " lies past its end";
+    if (past(s.at, s.kind)) return Name(s) + " lies past its end";
+  }
+  for (uint32_t k = 0; k < packed_.size(); k++) {
+    for (const Packed &p : packed_[k]) {
+      if (past(uint64_t{p.sector} << 9, k))
+        return Name({uint64_t{p.sector} << 9, k, p.n}) + " lies past its end";
     }
   }
   // Structures before blocks at one place, then blocks by number: the later
   // is said to lie over the earlier.
   auto numbered = [this](const Span &s) { return kinds_[s.kind].numbered; };
-  std::sort(spans_.begin(), spans_.end(), [&](const Span &a, const Span &b) {
+  auto before = [&](const Span &a, const Span &b) {
     if (a.at != b.at) return a.at < b.at;
     if (numbered(a) != numbered(b)) return !numbered(a);
     return a.n < b.n;
-  });
-  const Span *reach = nullptr;  // of those before, the one that ends last
-  for (const Span &s : spans_) {
-    if (reach != nullptr && reach->at + kinds_[reach->kind].length > s.at &&
-        kinds_[s.kind].length > 0) {
+  };
+  std::sort(spans_.begin(), spans_.end(), before);
+  for (std::vector<Packed> &kind : packed_) {
+    std::sort(kind.begin(), kind.end(), [](const Packed &a, const Packed &b) {
+      return a.sector != b.sector ? a.sector < b.sector : a.n < b.n;
+    });
+  }
+  // The places of all, merged in that order.
+  std::vector<size_t> next(packed_.size() + 1, 0);
+  auto take = [&](Span *s) {
+    bool found = false;
+    size_t from = 0;
+    for (size_t k = 0; k <= packed_.size(); k++) {
+      Span candidate;
+      if (k == packed_.size()) {
+        if (next[k] == spans_.size()) continue;
+        candidate = spans_[next[k]];
+      } else {
+        if (next[k] == packed_[k].size()) continue;
+        const Packed &p = packed_[k][next[k]];
+        candidate = {uint64_t{p.sector} << 9, static_cast<uint32_t>(k), p.n};
+      }
+      if (!found || before(candidate, *s)) {
+        *s = candidate;
+        from = k;
+        found = true;
+      }
+    }
+    if (found) next[from]++;
+    return found;
+  };
+  std::optional<Span> reach;  // of those before, the one that ends last
+  for (Span s; take(&s);) {
+    if (reach && reach->at + kinds_[reach->kind].length > s.at && kinds_[s.kind].length > 0) {
       // A block is what lies over a structure, whichever starts first.
       bool swap = numbered(*reach) && !numbered(s);
       return Name(swap ? *reach : s) + " lies over " + Name(swap ? s : *reach);
     }
-    if (reach == nullptr || s.at + kinds_[s.kind].length > reach->at + kinds_[reach->kind].length) {
-      reach = &s;
+    if (!reach || s.at + kinds_[s.kind].length > reach->at + kinds_[reach->kind].length) {
+      reach = s;
     }
   }
   return "";
@@ -56,6 +100,11 @@ std::string ImageLayout::Fault() {
 uint64_t ImageLayout::Last() const {
   uint64_t last = 0;
   for (const Span &s : spans_) last = std::max(last, s.at + kinds_[s.kind].length);
+  for (uint32_t k = 0; k < packed_.size(); k++) {
+    for (const Packed &p : packed_[k]) {
+      last = std::max(last, (uint64_t{p.sector} << 9) + kinds_[k].length);
+    }
+  }
   return last;
 }
 
@@ -105,12 +154,10 @@ struct OwnCheck {
   ImageProblem (*check)(const ImageLayer &layer, int file, uint64_t size, std::string *reason);
 };
 
-// qemu-img has no check for a VHD; its check of a vmdk misses collisions.
+// qemu-img has no check for a VHD; its checks of the others miss collisions.
 constexpr OwnCheck kChecks[] = {
-    {"vpc", false, ImageTables_CheckVhd},
-    {"vmdk", true, ImageTables_CheckVmdk},
-    {"vdi", true, ImageTables_CheckVdi},
-    {"parallels", true, ImageTables_CheckParallels},
+    {"vpc", false, ImageTables_CheckVhd},  {"vmdk", true, ImageTables_CheckVmdk},
+    {"vdi", true, ImageTables_CheckVdi},   {"parallels", true, ImageTables_CheckParallels},
     {"vhdx", true, ImageTables_CheckVhdx},
 };
 

@@ -45,6 +45,10 @@ class ImageLayout {
   struct Span {
     uint64_t at;
     uint32_t kind;
+    uint64_t n;
+  };
+  struct Packed {  // at sector, of the kind whose list holds it
+    uint32_t sector;
     uint32_t n;
   };
   std::string Name(const Span &s) const;
@@ -52,6 +56,7 @@ class ImageLayout {
   uint64_t end_;
   std::vector<Kinded> kinds_;
   std::vector<Span> spans_;
+  std::vector<std::vector<Packed>> packed_;  // by kind
 };
 
 // Reads exactly size bytes at offset, or returns false.

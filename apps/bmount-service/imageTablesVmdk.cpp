@@ -15,10 +15,11 @@
 
 namespace {
 
-// As many entries as a 2 TiB extent has in grains of 64 KiB, and as many
-// places as a VHD's check sorts: more are not read and sorted in memory.
-constexpr uint64_t kMaxVmdkEntries = uint64_t{1} << 25;
-constexpr uint64_t kMaxVmdkPlaces = uint64_t{1} << 22;
+// As many entries as a 16 TiB extent has in grains of 64 KiB (they are read
+// a table at a time), and as many grains as a file of 2 TiB, the most its
+// tables can place, holds of them (they are sorted in memory, 8 bytes each).
+constexpr uint64_t kMaxVmdkEntries = uint64_t{1} << 28;
+constexpr uint64_t kMaxVmdkPlaces = uint64_t{1} << 25;
 constexpr uint32_t kRedundant = 1u << 1, kZeroedGrains = 1u << 2, kCompressed = 1u << 16;
 
 // A count of sectors in bytes; past any file when it would not fit.
