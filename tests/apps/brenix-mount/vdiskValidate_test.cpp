@@ -374,6 +374,11 @@ std::vector<Case> Cases() {
          {"vm.bxsd", Child8("disk-000003.bxdk", "disk.bxdk")[2].second},
          {"vm.bxx", "<nobody>"}},
         {{redo, ""}, {"disk.bxdk", "<nobody>"}},
+        // Found beside the disk too: the configuration is named.
+        {{redo, ""},
+         {"disk.bxdk", "<nobody>"},
+         {"vm.bxx", OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable")},
+         {"vm.bxx", "<nobody>"}},
     };
     for (const Entries &files : others) {
       std::string image = files[0].first, namer = files.back().first;
