@@ -346,6 +346,7 @@ ImageProblem ReadLayer(const nlohmann::json &info, ImageLayer *layer, std::strin
       }
       layer->extentNames.push_back(name);
       layer->extentFiles.push_back(file);
+      layer->extentKinds.push_back(Text(extent, "format"));
       if (file != path) {
         layer->extents.push_back(file);
       }

@@ -52,6 +52,8 @@ struct ImageLayer {
   std::vector<std::string> extentNames;
   // The file each of extentNames led to (path itself for the layer's own).
   std::vector<std::string> extentFiles;
+  // QEMU's word for the kind of each ("FLAT", "SPARSE", ...).
+  std::vector<std::string> extentKinds;
   // Whether the descriptor names every extent relative to its own folder.
   bool extentsRelative = false;
   // Its parent as its header names it; "" for none.

@@ -132,18 +132,22 @@ ImageProblem CheckExtent(int file, uint64_t size, std::string *reason) {
 ImageProblem ImageTables_CheckVmdk(const ImageLayer &layer, int file, uint64_t size,
                                    std::string *reason) {
   ImageProblem problem = CheckExtent(file, size, reason);
-  // A descriptor's extents, each opened by its name as QEMU opens it.
-  for (size_t i = 0; i < layer.extents.size() && problem == ImageProblem::None; i++) {
+  // A descriptor's sparse extents, each opened by its name as QEMU opens it;
+  // a flat one holds the disk's own bytes, which may look like a header.
+  for (size_t i = 0; i < layer.extentFiles.size() && problem == ImageProblem::None; i++) {
+    const std::string &name = layer.extentFiles[i];
+    const std::string kind = i < layer.extentKinds.size() ? layer.extentKinds[i] : "";
+    if (name == layer.path || kind == "FLAT" || kind == "VMFS") continue;
     long long extentSize = 0;
-    int extent = HostFile_OpenRegular(layer.extents[i].c_str(), &extentSize);
+    int extent = HostFile_OpenRegular(name.c_str(), &extentSize);
     if (extent == HOSTFILE_INVALID) {
-      *reason = "its extent " + DiskImage_Quoted(layer.extents[i]) + " cannot be opened";
+      *reason = "its extent " + DiskImage_Quoted(name) + " cannot be opened";
       return ImageProblem::Tool;
     }
     problem = CheckExtent(extent, static_cast<uint64_t>(extentSize), reason);
     HostFile_Close(extent);
     if (problem != ImageProblem::None) {
-      *reason += " in its extent " + DiskImage_Quoted(layer.extents[i]);
+      *reason += " in its extent " + DiskImage_Quoted(name);
     }
   }
   return problem;

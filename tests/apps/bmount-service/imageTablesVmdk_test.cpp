@@ -146,6 +146,14 @@ TEST_F(VmdkTablesTest, ImagesWrittenByQemuPass) {
   Qemu("qemu-io", {"-f", "vmdk", "-c", "write 4k 4k", "-c", "write 50M 4k", file("child.vmdk")});
   std::string why;
   EXPECT_EQ(Check("child.vmdk", &why), ImageProblem::None) << why;
+  // A flat extent holds the disk's own bytes, which may look like a header.
+  Qemu("qemu-img",
+       {"create", "-q", "-f", "vmdk", "-o", "subformat=monolithicFlat", file("flat.vmdk"), "1M"});
+  {
+    std::fstream flat(file("flat-flat.vmdk"), std::ios::in | std::ios::out | std::ios::binary);
+    flat.write(("KDMV" + std::string(16, '\0') + std::string(492, '\xff')).data(), 512);
+  }
+  EXPECT_EQ(Check("flat.vmdk", &why), ImageProblem::None) << why;
 }
 
 // Each sparse extent a descriptor names has tables of its own: those of a
