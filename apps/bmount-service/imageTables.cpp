@@ -108,6 +108,16 @@ uint64_t ImageLayout::Last() const {
   return last;
 }
 
+ImageProblem ImageTables_Damaged(std::string *reason, std::string what) {
+  *reason = std::move(what);
+  return ImageProblem::Damaged;
+}
+
+ImageProblem ImageTables_Unread(std::string *reason, std::string what) {
+  *reason = std::move(what);
+  return ImageProblem::Tool;
+}
+
 bool ImageTables_Read(int file, void *buf, size_t size, uint64_t offset) {
   auto *at = static_cast<unsigned char *>(buf);
   for (long n = 0; size > 0; at += n, offset += n, size -= n) {

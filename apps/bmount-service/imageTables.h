@@ -59,6 +59,10 @@ class ImageLayout {
   std::vector<std::vector<Packed>> packed_;  // by kind
 };
 
+// Say what is wrong in *reason: damage found, or why the image could not be
+// read to its end.
+ImageProblem ImageTables_Damaged(std::string *reason, std::string what);
+ImageProblem ImageTables_Unread(std::string *reason, std::string what);
 // Reads exactly size bytes at offset, or returns false.
 bool ImageTables_Read(int file, void *buf, size_t size, uint64_t offset);
 uint64_t ImageTables_BigEndian(const unsigned char *bytes, int count);

@@ -18,14 +18,10 @@ constexpr uint64_t kMaxBlocks = uint64_t{1} << 22;
 
 ImageProblem ImageTables_CheckParallels(const ImageLayer &, int file, uint64_t size,
                                         std::string *reason) {
-  auto damaged = [&](std::string what) {
-    *reason = std::move(what);
-    return ImageProblem::Damaged;
+  auto damaged = [reason](std::string what) {
+    return ImageTables_Damaged(reason, std::move(what));
   };
-  auto unread = [&](std::string what) {
-    *reason = std::move(what);
-    return ImageProblem::Tool;
-  };
+  auto unread = [reason](std::string what) { return ImageTables_Unread(reason, std::move(what)); };
   auto le = ImageTables_LittleEndian;
   unsigned char head[kHeader];
   if (size < sizeof head || !ImageTables_Read(file, head, sizeof head, 0)) {

@@ -18,9 +18,8 @@ constexpr uint64_t kMaxVdiBlocks = uint64_t{1} << 22;
 
 ImageProblem ImageTables_CheckVdi(const ImageLayer &, int file, uint64_t size,
                                   std::string *reason) {
-  auto damaged = [&](std::string what) {
-    *reason = std::move(what);
-    return ImageProblem::Damaged;
+  auto damaged = [reason](std::string what) {
+    return ImageTables_Damaged(reason, std::move(what));
   };
   auto le = ImageTables_LittleEndian;
   unsigned char head[kVdiHeader];

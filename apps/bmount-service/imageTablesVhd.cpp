@@ -25,14 +25,10 @@ uint32_t ImageTables_VhdType(int file, uint64_t size) {
 
 ImageProblem ImageTables_CheckVhd(const ImageLayer &, int file, uint64_t size,
                                   std::string *reason) {
-  auto damaged = [&](std::string what) {
-    *reason = std::move(what);
-    return ImageProblem::Damaged;
+  auto damaged = [reason](std::string what) {
+    return ImageTables_Damaged(reason, std::move(what));
   };
-  auto unread = [&](std::string what) {
-    *reason = std::move(what);
-    return ImageProblem::Tool;
-  };
+  auto unread = [reason](std::string what) { return ImageTables_Unread(reason, std::move(what)); };
   auto be = ImageTables_BigEndian;
   unsigned char head[512], end[512], dynamic[1024];
   if (size < 512 || !ImageTables_Read(file, end, sizeof end, size - 512) ||

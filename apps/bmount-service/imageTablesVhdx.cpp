@@ -48,14 +48,10 @@ bool Sound(const unsigned char *bytes, size_t size, const char *signature) {
 
 ImageProblem ImageTables_CheckVhdx(const ImageLayer &, int file, uint64_t size,
                                    std::string *reason) {
-  auto damaged = [&](std::string what) {
-    *reason = std::move(what);
-    return ImageProblem::Damaged;
+  auto damaged = [reason](std::string what) {
+    return ImageTables_Damaged(reason, std::move(what));
   };
-  auto unread = [&](std::string what) {
-    *reason = std::move(what);
-    return ImageProblem::Tool;
-  };
+  auto unread = [reason](std::string what) { return ImageTables_Unread(reason, std::move(what)); };
   auto le = ImageTables_LittleEndian;
   std::vector<unsigned char> head(kHeaders);
   if (size < kHeaders || !ImageTables_Read(file, head.data(), head.size(), 0)) {

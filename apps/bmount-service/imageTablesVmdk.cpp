@@ -34,14 +34,10 @@ bool ReadPadded(int file, uint64_t fileSize, unsigned char *buf, size_t size, ui
 
 // One extent file; None for a flat one, which has no tables.
 ImageProblem CheckExtent(int file, uint64_t size, std::string *reason) {
-  auto damaged = [&](std::string what) {
-    *reason = std::move(what);
-    return ImageProblem::Damaged;
+  auto damaged = [reason](std::string what) {
+    return ImageTables_Damaged(reason, std::move(what));
   };
-  auto unread = [&](std::string what) {
-    *reason = std::move(what);
-    return ImageProblem::Tool;
-  };
+  auto unread = [reason](std::string what) { return ImageTables_Unread(reason, std::move(what)); };
   auto le = ImageTables_LittleEndian;
   unsigned char head[512];
   if (!ReadPadded(file, size, head, sizeof head, 0)) {
