@@ -45,10 +45,9 @@ ImageProblem ImageTables_CheckVhd(const ImageLayer &, int file, uint64_t size,
   if (be(footer + 60, 4) == 2) {
     return ImageProblem::None;  // fixed: read and written in place, no tables
   }
-  if (memcmp(end, "conectix", 8) != 0) {
-    return damaged("no footer at its end");
-  }
-  const uint64_t limit = size - 512;  // blocks end before the footer
+  // Blocks end before the footer at the end; with bytes after it, QEMU reads
+  // the copy at the start, and writes its next block and footer over them.
+  const uint64_t limit = memcmp(end, "conectix", 8) == 0 ? size - 512 : size;
   const uint64_t header = be(footer + 16, 8);
   if (header > limit || limit - header < sizeof dynamic) {
     return damaged("no dynamic header where its footer points");
