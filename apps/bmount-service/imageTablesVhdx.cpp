@@ -14,7 +14,7 @@ constexpr uint64_t kKiB = 1 << 10;
 constexpr uint64_t kHeaders = 320 * kKiB;
 constexpr uint64_t kHeader = 4 * kKiB, kRegionTable = 64 * kKiB;
 // As for a VHD: the places of so many blocks are sorted in memory.
-constexpr uint64_t kMaxBlocks = uint64_t{1} << 22;
+constexpr uint64_t kMaxBlocks = uint64_t{1} << 25;
 
 // The GUIDs as stored: the first three fields little endian.
 constexpr unsigned char kBatGuid[16] = {0x66, 0x77, 0xC2, 0x2D, 0x23, 0xF6, 0x00, 0x42,
@@ -130,14 +130,18 @@ ImageProblem ImageTables_CheckVhdx(const ImageLayer &, int file, uint64_t size,
   if (bat > size || size - bat < entries * 8) {
     return damaged("its block table lies past its end");
   }
+  // The disk's last block holds only what is left of the disk: a fixed
+  // image's file ends there.
   const int payload = layout.Kind("block", block, true);
+  const int last = disk % block != 0 ? layout.Kind("block", disk % block, true) : payload;
   uint64_t allocated = 0;
   bool read = ImageTables_Entries(file, bat, entries, 8, [&](uint64_t i, uint64_t entry) {
     const uint64_t state = entry & 7;
     if ((i + 1) % (chunk + 1) == 0 || (state != 6 && state != 7)) {
       return true;  // a sector bitmap (of a parent's sectors), or no data
     }
-    layout.Add(payload, entry & ~(kMiB - 1), i - i / (chunk + 1));
+    const uint64_t n = i - i / (chunk + 1);
+    layout.Add(n == blocks - 1 ? last : payload, entry & ~(kMiB - 1), n);
     return ++allocated <= kMaxBlocks;
   });
   if (!read) {

@@ -28,12 +28,16 @@ TEST_F(TableDamageTest, AVhdxWhoseBlocksCollideIsDamaged) {
   Convert("written.vhdx", "vhdx");
   Convert("fixed.vhdx", "vhdx", {"-o", "subformat=fixed"});
   Run({"/usr/bin/qemu-img", "create", "-q", "-f", "vhdx", file("large.vhdx"), "100G"});
+  // Its file ends with what is left of the disk in its last block.
+  Run({"/usr/bin/qemu-img", "create", "-q", "-f", "vhdx", "-o",
+       "subformat=fixed,block_state_zero=off,block_size=1M", file("odd.vhdx"), "10000001"});
   Expect("vhdx",
          {
              {"good.vhdx", "", ""},
              {"written.vhdx", Written("written.vhdx", "vhdx", {"3M 4k", "7M 1M", "0 512"}), ""},
              {"fixed.vhdx", Written("fixed.vhdx", "vhdx", {"3M 4k"}), ""},
              {"large.vhdx", Written("large.vhdx", "vhdx", {"50G 4k", "99G 64M"}), ""},
+             {"odd.vhdx", Written("odd.vhdx", "vhdx", {"9M 4k"}), ""},
              {"same.vhdx", WithLe(good, table + 8 * 2, 8, first),
               "is damaged (block 2 lies over block 0)"},
              {"headers.vhdx", WithLe(good, table + 8 * 7, 8, present),
