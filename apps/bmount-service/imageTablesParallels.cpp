@@ -11,8 +11,8 @@ namespace {
 
 constexpr uint64_t kHeader = 64;
 constexpr uint64_t kMaxClusterSectors = uint64_t{1} << 21;  // QEMU opens none larger
-// As for a VHD: the places of so many blocks are sorted in memory.
-constexpr uint64_t kMaxBlocks = uint64_t{1} << 22;
+// The places of so many blocks are sorted in memory, 8 bytes each.
+constexpr uint64_t kMaxBlocks = uint64_t{1} << 25;
 
 }  // namespace
 
@@ -32,13 +32,20 @@ ImageProblem ImageTables_CheckParallels(const ImageLayer &, int file, uint64_t s
     return damaged("no header");
   }
   const uint64_t sectors = le(head + 28, 4), entries = le(head + 32, 4);
-  const uint64_t data = le(head + 48, 4) * 512;
+  uint64_t data = le(head + 48, 4) * 512;
   if (sectors == 0 || sectors > kMaxClusterSectors) {
     return damaged("blocks of " + std::to_string(sectors) + " sectors");
   }
   const uint64_t cluster = sectors * 512, unit = extended ? cluster : 512;
   if (size - kHeader < entries * 4) {
     return damaged("its block table lies past its end");
+  }
+  // Older writers leave no data offset: the data follows the table. QEMU
+  // then writes its next block past the last one, or over the header when
+  // there is none (checked below).
+  const bool unset = data == 0;
+  if (unset) {
+    data = (kHeader + entries * 4 + 511) & ~uint64_t{511};
   }
   // QEMU's first new block goes to the data offset.
   if (data < kHeader + entries * 4) {
@@ -67,5 +74,8 @@ ImageProblem ImageTables_CheckParallels(const ImageLayer &, int file, uint64_t s
                   " blocks allocated, they are not checked");
   }
   if (fault.empty()) fault = layout.Fault();
+  if (fault.empty() && unset && count == 0) {
+    fault = "its header lies where its next block would be written";
+  }
   return fault.empty() ? ImageProblem::None : damaged(fault);
 }

@@ -28,6 +28,10 @@ TEST_F(TableDamageTest, AParallelsImageWhoseBlocksCollideIsDamaged) {
   Convert("written.prl", "parallels");
   Convert("small.prl", "parallels", {"-o", "cluster_size=64k"});
   testsupport::WriteFile(file("writtenold.prl"), old);
+  // Older writers leave no data offset; QEMU then puts a first block at 0.
+  const std::string unset = WithLe(good, kDataOffset, 4, 0);
+  std::string blank = unset;
+  for (uint64_t i = 0; i < Le(good, 32, 4); i++) blank = WithLe(blank, kTable + 4 * i, 4, 0);
   Expect(
       "parallels",
       {
@@ -43,8 +47,9 @@ TEST_F(TableDamageTest, AParallelsImageWhoseBlocksCollideIsDamaged) {
           {"cut.prl", good.substr(0, good.size() - 512), "is damaged (block 5 lies past its end)"},
           {"before.prl", WithLe(old, kTable + 4 * 3, 4, 1),
            "is damaged (block 3 lies before its data)"},
-          {"nodata.prl", WithLe(good, kDataOffset, 4, 0),
-           "is damaged (its block table lies over its data)"},
+          {"unset.prl", unset, ""},
+          {"blank.prl", blank,
+           "is damaged (its header lies where its next block would be written)"},
       });
 }
 
