@@ -11,8 +11,9 @@ constexpr uint32_t kVdiSignature = 0xBEDA107F;
 constexpr uint64_t kVdiHeader = 512;  // the pre-header and header, a sector
 // Entries at or past it are free (0xFFFFFFFE: read as zeros).
 constexpr uint64_t kVdiFree = 0xFFFFFFFE;
-// As for a VHD: the places of so many blocks are sorted in memory.
-constexpr uint64_t kMaxVdiBlocks = uint64_t{1} << 22;
+// The places of the map's entries are sorted in memory, 8 bytes each: a map
+// of more (a disk of over 32 TiB) is not checked.
+constexpr uint64_t kMaxVdiBlocks = uint64_t{1} << 25;
 
 }  // namespace
 
@@ -36,8 +37,8 @@ ImageProblem ImageTables_CheckVdi(const ImageLayer &, int file, uint64_t size,
   if (block != kVdiBlock) {
     return damaged("a block size of " + std::to_string(block) + " bytes");
   }
-  if (allocated > kMaxVdiBlocks) {
-    *reason = "it has " + std::to_string(allocated) + " blocks allocated, more than " +
+  if (entries > kMaxVdiBlocks) {
+    *reason = "its block map has " + std::to_string(entries) + " entries, more than " +
               std::to_string(kMaxVdiBlocks) + " are not checked";
     return ImageProblem::Tool;
   }
