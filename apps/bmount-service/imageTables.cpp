@@ -97,17 +97,6 @@ std::string ImageLayout::Fault() {
   return "";
 }
 
-uint64_t ImageLayout::Last() const {
-  uint64_t last = 0;
-  for (const Span &s : spans_) last = std::max(last, s.at + kinds_[s.kind].length);
-  for (uint32_t k = 0; k < packed_.size(); k++) {
-    for (const Packed &p : packed_[k]) {
-      last = std::max(last, (uint64_t{p.sector} << 9) + kinds_[k].length);
-    }
-  }
-  return last;
-}
-
 ImageProblem ImageTables_Damaged(std::string *reason, std::string what) {
   *reason = std::move(what);
   return ImageProblem::Damaged;

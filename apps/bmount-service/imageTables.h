@@ -32,9 +32,6 @@ class ImageLayout {
   // first fault found, as "block 7 lies over block 0", "block 1 lies over its
   // header", "block 2 lies past its end".
   std::string Fault();
-  // Where the last thing ends (0 for none), for the formats that write a new
-  // block there: what the format keeps past it would be written over.
-  uint64_t Last() const;
 
  private:
   struct Kinded {
