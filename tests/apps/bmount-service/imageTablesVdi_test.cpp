@@ -19,6 +19,9 @@ TEST_F(TableDamageTest, AVdiWhoseBlocksCollideIsDamaged) {
   Run({"/usr/bin/qemu-img", "create", "-q", "-f", "vdi", file("empty.vdi"), "8M"});
   const std::string empty = testsupport::ReadFile(file("empty.vdi"));
   ASSERT_EQ(Le(empty, kAllocated, 4), 0u);
+  // Its 5 million blocks all allocated (a sparse file).
+  Run({"/usr/bin/qemu-img", "create", "-q", "-f", "vdi", "-o", "static=on", file("large.vdi"),
+       "5T"});
   // Block 1's data moved to the place the next block is given.
   std::string next = WithLe(good, map + 4, 4, 3) + good.substr(data + kMiB, kMiB);
   Expect(
@@ -28,6 +31,7 @@ TEST_F(TableDamageTest, AVdiWhoseBlocksCollideIsDamaged) {
           {"written.vdi", Written("written.vdi", "vdi", {"3M 4k", "7M 1M", "0 512"}), ""},
           {"static.vdi", Convert("static.vdi", "vdi", {"-o", "static=on"}), ""},
           {"empty.vdi", "", ""},
+          {"large.vdi", "", ""},
           {"next.vdi", next, "is damaged (block 1 lies where its next block would be written)"},
           {"cut.vdi", good.substr(0, good.size() - 512), "is damaged (block 5 lies past its end)"},
           {"header.vdi", WithLe(good, kData, 4, 0), "is damaged (block 0 lies over its header)"},
