@@ -13,7 +13,7 @@ constexpr uint64_t kKiB = 1 << 10;
 // The file's identifier, both headers and both region tables.
 constexpr uint64_t kHeaders = 320 * kKiB;
 constexpr uint64_t kHeader = 4 * kKiB, kRegionTable = 64 * kKiB;
-// As for a VHD: the places of so many blocks are sorted in memory.
+// The places of so many blocks are sorted in memory, 8 bytes each.
 constexpr uint64_t kMaxBlocks = uint64_t{1} << 25;
 
 // The GUIDs as stored: the first three fields little endian.
