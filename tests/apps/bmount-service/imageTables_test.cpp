@@ -44,7 +44,8 @@ TEST(ImageLayoutTest, FindsTheFirstCollision) {
     std::string listed;
     for (const Place &p : row.places) {
       layout.Add(p.kind == 'h' ? header : p.kind == 't' ? table : block, p.at, p.n);
-      listed += std::string(1, p.kind) + std::to_string(p.at) + " ";
+      listed.push_back(p.kind);
+      listed.append(std::to_string(p.at)).push_back(' ');
     }
     SCOPED_TRACE(listed);
     EXPECT_EQ(layout.Fault(), row.fault);
