@@ -27,6 +27,10 @@ void ImageLayout::Structure(const char *name, uint64_t at, uint64_t length) {
   Add(Kind(name, length, false), at);
 }
 
+ImageLayout::Span ImageLayout::Unpacked(uint32_t kind, const Packed &p) {
+  return {uint64_t{p.sector} << 9, kind, p.n};
+}
+
 std::string ImageLayout::Name(const Span &s) const {
   const Kinded &k = kinds_[s.kind];
   return k.numbered ? std::string(k.name) + " " + std::to_string(s.n) : std::string(k.name);
@@ -41,8 +45,7 @@ std::string ImageLayout::Fault() {
   }
   for (uint32_t k = 0; k < packed_.size(); k++) {
     for (const Packed &p : packed_[k]) {
-      if (past(uint64_t{p.sector} << 9, k))
-        return Name({uint64_t{p.sector} << 9, k, p.n}) + " lies past its end";
+      if (Span u = Unpacked(k, p); past(u.at, k)) return Name(u) + " lies past its end";
     }
   }
   // Structures before blocks at one place, then blocks by number: the later
@@ -71,8 +74,7 @@ std::string ImageLayout::Fault() {
         candidate = spans_[next[k]];
       } else {
         if (next[k] == packed_[k].size()) continue;
-        const Packed &p = packed_[k][next[k]];
-        candidate = {uint64_t{p.sector} << 9, static_cast<uint32_t>(k), p.n};
+        candidate = Unpacked(static_cast<uint32_t>(k), packed_[k][next[k]]);
       }
       if (!found || before(candidate, *s)) {
         *s = candidate;

@@ -48,6 +48,7 @@ class ImageLayout {
     uint32_t sector;
     uint32_t n;
   };
+  static Span Unpacked(uint32_t kind, const Packed &p);
   std::string Name(const Span &s) const;
 
   uint64_t end_;

@@ -22,11 +22,11 @@ ImageProblem ImageTables_CheckVdi(const ImageLayer &, int file, uint64_t size,
   auto damaged = [reason](std::string what) {
     return ImageTables_Damaged(reason, std::move(what));
   };
+  auto unread = [reason](std::string what) { return ImageTables_Unread(reason, std::move(what)); };
   auto le = ImageTables_LittleEndian;
   unsigned char head[kVdiHeader];
   if (size < sizeof head || !ImageTables_Read(file, head, sizeof head, 0)) {
-    *reason = "it cannot be read";
-    return ImageProblem::Tool;
+    return unread("it cannot be read");
   }
   if (le(head + 0x40, 4) != kVdiSignature) {
     return damaged("no header");
@@ -38,9 +38,8 @@ ImageProblem ImageTables_CheckVdi(const ImageLayer &, int file, uint64_t size,
     return damaged("a block size of " + std::to_string(block) + " bytes");
   }
   if (entries > kMaxVdiBlocks) {
-    *reason = "its block map has " + std::to_string(entries) + " entries, more than " +
-              std::to_string(kMaxVdiBlocks) + " are not checked";
-    return ImageProblem::Tool;
+    return unread("its block map has " + std::to_string(entries) + " entries, more than " +
+                  std::to_string(kMaxVdiBlocks) + " are not checked");
   }
   if (map > size || size - map < entries * 4) {
     return damaged("its block map lies past its end");
@@ -59,8 +58,7 @@ ImageProblem ImageTables_CheckVdi(const ImageLayer &, int file, uint64_t size,
     return true;
   });
   if (!read) {
-    *reason = "it cannot be read";
-    return ImageProblem::Tool;
+    return unread("it cannot be read");
   }
   if (std::string fault = layout.Fault(); !fault.empty()) {
     return damaged(fault);

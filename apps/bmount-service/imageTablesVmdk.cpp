@@ -137,8 +137,8 @@ ImageProblem ImageTables_CheckVmdk(const ImageLayer &layer, int file, uint64_t s
     long long extentSize = 0;
     int extent = HostFile_OpenRegular(name.c_str(), &extentSize);
     if (extent == HOSTFILE_INVALID) {
-      *reason = "its extent " + DiskImage_Quoted(name) + " cannot be opened";
-      return ImageProblem::Tool;
+      return ImageTables_Unread(reason,
+                                "its extent " + DiskImage_Quoted(name) + " cannot be opened");
     }
     problem = CheckExtent(extent, static_cast<uint64_t>(extentSize), reason);
     HostFile_Close(extent);
