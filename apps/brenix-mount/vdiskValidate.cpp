@@ -497,16 +497,11 @@ void ResolveRedoChoice(std::vector<std::string> &disks, const VmList &vms, int s
   // Whoever wrote its name must be able to write the image themselves: the
   // superuser would otherwise attach, for them, a file or device of someone
   // else's that their configuration (or link) names. A redo log found beside
-  // the disk is named by the disk's owner; a configuration is named first.
-  std::vector<std::string> namers;
-  for (const VmUsage &vm : vms) {
-    if (vm.hasRedo) namers.push_back(vm.configPath.empty() ? disks.back() : vm.configPath);
-  }
-  std::stable_partition(namers.begin(), namers.end(),
-                        [&](const std::string &n) { return n != disks.back(); });
+  // the disk (the list's last record) is named by the disk's owner.
   HostOwnedFile image = {last->redoImagePath.c_str(), true, nullptr};
-  for (const std::string &namer : namers) {
-    if (HostIdentity_OwnerRefuses(namer.c_str(), &image, 1) == 0) {
+  for (const VmUsage &vm : vms) {
+    const std::string &namer = vm.configPath.empty() ? disks.back() : vm.configPath;
+    if (vm.hasRedo && HostIdentity_OwnerRefuses(namer.c_str(), &image, 1) == 0) {
       std::string reason =
           "the owner of that file may not write its current disk '" + last->redoImagePath + "'";
       throw UserError(Msg_FormatToString(msg::kSnapshotUnreadable, namer.c_str(), reason.c_str()));
