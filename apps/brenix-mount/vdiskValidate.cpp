@@ -497,11 +497,14 @@ void ResolveRedoChoice(std::vector<std::string> &disks, const VmList &vms, int s
   // Whoever wrote its name must be able to write the image themselves: the
   // superuser would otherwise attach, for them, a file or device of someone
   // else's that their configuration (or link) names. A redo log found beside
-  // the disk (the list's last record) is named by the disk's owner.
+  // the disk (the list's last record) is named by the disk's owner. A link
+  // to another's file names it for its own owner too: the names in that
+  // file are taken from the link's folder.
   HostOwnedFile image = {last->redoImagePath.c_str(), true, nullptr};
   for (const VmUsage &vm : vms) {
     const std::string &namer = vm.configPath.empty() ? disks.back() : vm.configPath;
-    if (vm.hasRedo && HostIdentity_OwnerRefuses(namer.c_str(), &image, 1) == 0) {
+    if (vm.hasRedo && (HostIdentity_OwnerRefuses(namer.c_str(), &image, 1) == 0 ||
+                       HostIdentity_LinkOwnerRefuses(namer.c_str(), &image, 1) == 0)) {
       std::string reason =
           "the owner of that file may not write its current disk '" + last->redoImagePath + "'";
       throw UserError(Msg_FormatToString(msg::kSnapshotUnreadable, namer.c_str(), reason.c_str()));

@@ -262,6 +262,14 @@ size_t HostIdentity_OwnerRefuses(const char *named, const HostOwnedFile *files, 
   return stat(named, &st) == 0 ? OwnerRefuses(st.st_uid, files, count) : 0;
 }
 
+size_t HostIdentity_LinkOwnerRefuses(const char *named, const HostOwnedFile *files, size_t count) {
+  struct stat st;
+  if (lstat(named, &st) != 0) {
+    return 0;
+  }
+  return S_ISLNK(st.st_mode) ? OwnerRefuses(st.st_uid, files, count) : count;
+}
+
 size_t HostIdentity_OwnerRefusesOpen(const HostDisk &disk, const HostOwnedFile *files,
                                      size_t count) {
   struct stat st;

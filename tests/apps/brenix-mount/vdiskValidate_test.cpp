@@ -123,9 +123,9 @@ bool Make(const std::string &root, const std::string &name, const std::string &b
     fs::resize_file(path, DICT_LOAD_BOUND + 1);
   } else if (bytes == "<gone>") {
     fs::remove(path);
-  } else if (bytes == "<nobody>") {  // another user's, in a folder they may search
+  } else if (bytes == "<nobody>") {  // another user's (a link itself), in a folder they may search
     fs::permissions(root, fs::perms::others_exec, fs::perm_options::add);
-    return chown(path.c_str(), 65534, 65534) == 0;
+    return lchown(path.c_str(), 65534, 65534) == 0;
   } else if (bytes == "<chmod>") {
     fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   } else if (bytes.starts_with("<dos>")) {
@@ -374,6 +374,17 @@ std::vector<Case> Cases() {
          {"vm.bxsd", Child8("disk-000003.bxdk", "disk.bxdk")[2].second},
          {"vm.bxx", "<nobody>"}},
         {{redo, ""}, {"disk.bxdk", "<nobody>"}},
+        // Another user's links: to my machine, which names the image from
+        // their folder, and to my disk, beside which they put the log.
+        {{"disk.redo", ""},
+         {"mine/vm.bxx", OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "@/disk.redo")},
+         {"vm.bxx", "<symlink>mine/vm.bxx"},
+         {"vm.bxx", "<nobody>"}},
+        {{redo, ""},
+         {"mine/disk.bxdk", "disk"},
+         {"disk.bxdk", "<gone>"},
+         {"disk.bxdk", "<symlink>mine/disk.bxdk"},
+         {"disk.bxdk", "<nobody>"}},
         // Found beside the disk too: the configuration is named.
         {{redo, ""},
          {"disk.bxdk", "<nobody>"},

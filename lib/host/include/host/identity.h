@@ -29,6 +29,9 @@ struct HostOwnedFile {
 // when they may open all, as they may when they are the superuser or the
 // effective user. The kernel is asked once for all.
 size_t HostIdentity_OwnerRefuses(const char *named, const HostOwnedFile *files, size_t count);
+// As HostIdentity_OwnerRefuses for the owner of the link named, when it is
+// one (who placed that name there); count when it is no link.
+size_t HostIdentity_LinkOwnerRefuses(const char *named, const HostOwnedFile *files, size_t count);
 // As HostIdentity_OwnerRefuses for the owner of the open disk.
 size_t HostIdentity_OwnerRefusesOpen(const HostDisk &disk, const HostOwnedFile *files,
                                      size_t count);
