@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "com/server.h"
 #include "file/file.h"
 #include "file/fileLock.h"
 #include "host/drives.h"
@@ -581,11 +582,18 @@ Outcome MountService::CheckBeforeWriting(const MountRecord &record, const DiskIm
   // The very file claimed, not what its name leads to by now.
   auto held = claims_.find(record.id);
   HeldFiles names = held != claims_.end() ? OpenedNames(held->second, image) : HeldFiles{};
-  auto opened = names.find(image.layers[0].path);
+  auto found = names.find(image.layers[0].path);
+  const std::string opened = found != names.end() ? found->second : "";
+  // It may take many seconds: other clients are served meanwhile. It reads
+  // only the files this mount holds, and the mount stays as it is: its
+  // detach, and any other attach, wait for it.
+  ImageProblem problem = ImageProblem::None;
+  checking_ = record.id;
+  ComServer_Aside([&] { problem = DiskImage_CheckTop(image, opened, &why); });
+  checking_ = 0;
   // A check that could not end is no pass: a user can have it run out of
   // its limits on purpose, with a damaged image.
-  if (DiskImage_CheckTop(image, opened != names.end() ? opened->second : "", &why) !=
-      ImageProblem::None) {
+  if (problem != ImageProblem::None) {
     return Outcome::Fail(KindFailure(HOST_ERROR_INVALID), why);
   }
   return {};
@@ -743,6 +751,8 @@ Outcome MountService::UnknownMount(int32_t id) const {
 }
 
 Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
+  // Attaches go one at a time: each decides by what is attached so far.
+  ComServer_WaitUntil([this] { return checking_ == 0; });
   // A disk whose forced volume was let go of just now is free again.
   EndLingering();
   HostProcess_ReapLater(0);  // children left to end (write-outs) that have ended since
@@ -862,6 +872,7 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
 }
 
 Outcome MountService::Detach(int32_t id, bool force) {
+  ComServer_WaitUntil([this, id] { return checking_ != id; });
   HostProcess_ReapLater(0);  // children left to end (write-outs) that have ended since
   MountRecord *record = table_.Find(id);
   if (record == nullptr) {

@@ -1,7 +1,8 @@
 // The service's state and the operations behind its interfaces: the mount
 // table (saved before a change is reported), the backend that attaches
 // volumes, the disks' lock files and claims (host/disk.h), and the fault
-// plan. One thread calls it;
+// plan. One call at a time runs it (com/server.h), but for the check of an
+// image before it is written, which lets other calls in (see Attach);
 // every operation that refuses says why in a description.
 #pragma once
 
@@ -226,6 +227,7 @@ class MountService {
   std::string daemonBaseReal_;           // as the kernel names it, once looked up
   std::unique_ptr<StorageDaemon> look_;  // opens disks to read their volumes
   uint32_t looks_ = 0;                   // disks the look daemon has opened
+  int32_t checking_ = 0;                 // the mount whose image is checked while others are served
   std::map<int32_t, std::unique_ptr<StorageDaemon>> daemons_;  // by mount id
   std::vector<Lingering> lingering_;
   // What the keeper held, by mount id, until it is taken up.

@@ -1,5 +1,9 @@
-// The local server loop: one thread polls the endpoint, a wake-up pipe and
-// every connection, and handles one request at a time. A connection that
+// The local server loop: one thread at a time polls the endpoint, a wake-up
+// pipe and every connection, and handles the requests that arrive, one at a
+// time, on that same thread, so that a call costs no hand-over. A call that
+// must wait long for something of its own (ComServer_Aside) hands the loop
+// to another thread meanwhile, so that other clients are still served; the
+// calls themselves never overlap, but for that waiting. A connection that
 // breaks the protocol (bad frame, oversized length, unknown message) or whose
 // peer is not trusted is closed, and its objects released, without
 // disturbing anyone else. A connection with a reply still queued is not read
@@ -7,10 +11,13 @@
 #include "com/server.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -38,7 +45,38 @@ struct Connection {
   HostFd fd;
   ComServerStream stream;
   ComObjectTable table;
+  // A call of it went aside: its thread alone touches it until the call ends.
+  bool aside = false;
+  bool broken = false;  // to be closed
 };
+
+// What the threads serving one endpoint share. The thread that holds lock
+// runs the loop or a call; the loop lets go of it only while it polls.
+struct Server {
+  const ComServerClass *cls = nullptr;
+  ComServerOptions options{};
+  bool streamOnly = false;
+  int listenFd = -1;
+  int wakeRead = -1;
+  std::mutex lock;
+  std::condition_variable turn;     // the loop is free to take, or the serve ended
+  std::condition_variable changed;  // a call ended: those waiting look again
+  std::vector<std::unique_ptr<Connection>> connections;
+  std::thread::id runner;  // who runs the loop; nobody while it is handed over
+  bool loopFree = false;   // handed over and not yet taken
+  bool ended = false;
+  int followers = 0;  // threads waiting for the loop
+  std::vector<std::thread> helpers;
+  int64_t idleSince = -1;
+  int64_t acceptAfter = 0;
+  int error = 0;
+};
+
+// The serve this thread takes part in, what it holds of it, and the
+// connection whose call it is handling.
+thread_local Server *t_server = nullptr;
+thread_local std::unique_lock<std::mutex> *t_held = nullptr;
+thread_local Connection *t_connection = nullptr;
 
 // Handles the whole frames that have arrived; false when the connection must
 // close.
@@ -80,16 +118,184 @@ int AcceptAll(int listenFd, std::vector<std::unique_ptr<Connection>> *connection
   return Host_ErrorKind(e) == HOST_ERROR_BUSY ? 0 : e;
 }
 
+void Take(Server *s, std::unique_lock<std::mutex> *held);
+
+// Lets another thread run the loop: one waiting, else a new one. False when
+// no thread can be started; the caller then keeps the loop.
+bool HandLoopOver(Server *s) {
+  s->loopFree = true;
+  if (s->followers > 0) {
+    s->turn.notify_one();
+    return true;
+  }
+  // It keeps this thread's signal mask, which the children it may start
+  // take over.
+  try {
+    s->helpers.emplace_back([s] {
+      std::unique_lock<std::mutex> held(s->lock);
+      Take(s, &held);
+    });
+  } catch (...) {
+    s->loopFree = false;
+    return false;
+  }
+  return true;
+}
+
+// Runs the loop while this thread has it. True when serving is over (a stop,
+// idleness, a failed poll, the one stream closed); false when a call handled
+// here went aside and the loop went on elsewhere.
+bool RunLoop(Server *s, std::unique_lock<std::mutex> *held) {
+  const ComServerOptions &options = s->options;
+  std::vector<HostPollEntry> entries;
+  std::vector<Connection *> polled;
+  const std::thread::id self = std::this_thread::get_id();
+  while (!g_stop.load()) {
+    if (s->streamOnly && s->connections.empty()) {
+      break;
+    }
+    int timeout = -1;
+    if (s->listenFd >= 0 && options.idleSeconds > 0 && s->connections.empty()) {
+      int64_t now = HostClock_NowMs();
+      if (options.busy != nullptr && options.busy()) {
+        s->idleSince = -1;
+        timeout = 1000;  // being busy ends without a connection event
+      } else {
+        if (s->idleSince < 0) {
+          s->idleSince = now;
+        }
+        int64_t left = s->idleSince + static_cast<int64_t>(options.idleSeconds) * 1000 - now;
+        if (left <= 0) {
+          break;
+        }
+        timeout = static_cast<int>(left < 1000 ? left : 1000);
+      }
+    } else {
+      s->idleSince = -1;
+    }
+
+    // The clock is read only while a pause lasts.
+    if (s->acceptAfter != 0 && HostClock_NowMs() >= s->acceptAfter) {
+      s->acceptAfter = 0;
+    }
+    bool accepting = s->listenFd >= 0 && s->acceptAfter == 0;
+    if (s->listenFd >= 0 && !accepting && (timeout < 0 || timeout > kAcceptPauseMs)) {
+      timeout = kAcceptPauseMs;
+    }
+    entries.clear();
+    polled.clear();
+    entries.push_back({s->wakeRead, true, false, false, false, false});
+    if (s->listenFd >= 0) {
+      entries.push_back({s->listenFd, accepting, false, false, false, false});
+    }
+    size_t first = entries.size();
+    for (auto &c : s->connections) {
+      if (!c->aside && !c->broken) {
+        bool pending = c->stream.Pending();
+        entries.push_back({c->stream.fd, !pending, pending, false, false, false});
+        polled.push_back(c.get());
+      }
+    }
+    held->unlock();
+    int n = HostPoll_Wait(entries.data(), entries.size(), timeout);
+    int e = n < 0 ? Host_GetLastError() : 0;
+    held->lock();
+    if (n < 0) {
+      s->error = e;
+      break;
+    }
+    if (entries[0].readable) {
+      HostWake_Drain(s->wakeRead);
+    }
+    if (s->listenFd >= 0 && entries[1].readable && !g_stop.load() &&
+        AcceptAll(s->listenFd, &s->connections) != 0) {
+      s->acceptAfter = HostClock_NowMs() + kAcceptPauseMs;
+    }
+    // Only the thread that has the loop closes connections: those polled
+    // stay while it handles them.
+    for (size_t i = 0; i < polled.size(); i++) {
+      Connection *c = polled[i];
+      const HostPollEntry &p = entries[first + i];
+      bool alive = true;
+      if (c->stream.Pending() && (p.writable || p.closed)) {
+        alive = c->stream.Flush();
+      }
+      if (alive && !c->stream.Pending() && (p.readable || p.closed)) {
+        alive = c->stream.Fill();
+      }
+      if (alive) {
+        t_connection = c;
+        alive = HandleFrames(*s->cls, c);
+        t_connection = nullptr;
+        s->changed.notify_all();
+      }
+      c->broken = !alive;
+      if (s->runner != self) {
+        // Its call went aside: the loop polls it again from now on.
+        c->aside = false;
+        HostWake_Signal(g_wakeFd.load());
+        return false;
+      }
+    }
+    std::erase_if(s->connections,
+                  [](const std::unique_ptr<Connection> &c) { return c->broken && !c->aside; });
+  }
+  return true;
+}
+
+// Serves with the loop whenever it is free, until serving is over.
+void Take(Server *s, std::unique_lock<std::mutex> *held) {
+  t_server = s;
+  t_held = held;
+  while (!s->ended) {
+    if (!s->loopFree) {
+      s->followers++;
+      s->turn.wait(*held);
+      s->followers--;
+      continue;
+    }
+    s->loopFree = false;
+    s->runner = std::this_thread::get_id();
+    if (RunLoop(s, held)) {
+      s->ended = true;
+      s->runner = std::thread::id();
+      s->turn.notify_all();
+    }
+  }
+  t_server = nullptr;
+  t_held = nullptr;
+}
+
+// Runs body for the call this thread handles with the loop handed over, if
+// this thread has it, so that others are served meanwhile.
+template <class Body>
+void StepAside(Body body) {
+  Server *s = t_server;
+  Connection *c = t_connection;
+  if (s == nullptr || c == nullptr) {
+    body(static_cast<std::unique_lock<std::mutex> *>(nullptr));
+    return;
+  }
+  if (s->runner == std::this_thread::get_id() && !s->ended && HandLoopOver(s)) {
+    s->runner = std::thread::id();
+    c->aside = true;
+  }
+  body(t_held);
+}
+
 int Run(const ComServerClass &cls, const ComServerOptions &options, int streamFd) {
-  int listenFd = -1;
+  Server s;
+  s.cls = &cls;
+  s.options = options;
+  s.streamOnly = streamFd >= 0;
   HostFd ownListenFd;
   bool ownEndpoint = false;
   std::string runDir;
   std::string name = Com_GuidToString(cls.clsid);
   if (streamFd < 0) {
     if (options.listenFd >= 0) {
-      listenFd = options.listenFd;
-      HostStream_SetNonBlocking(listenFd, true);
+      s.listenFd = options.listenFd;
+      HostStream_SetNonBlocking(s.listenFd, true);
     } else {
       char *prefix = HostPrefix_Path();
       if (prefix == nullptr) {
@@ -97,11 +303,11 @@ int Run(const ComServerClass &cls, const ComServerOptions &options, int streamFd
       }
       runDir = std::string(prefix) + "/run";
       free(prefix);
-      int e = HostEndpoint_Listen(runDir.c_str(), name.c_str(), &listenFd);
+      int e = HostEndpoint_Listen(runDir.c_str(), name.c_str(), &s.listenFd);
       if (e != 0) {
         return e;
       }
-      ownListenFd.Reset(listenFd);
+      ownListenFd.Reset(s.listenFd);
       ownEndpoint = true;
     }
   }
@@ -109,112 +315,44 @@ int Run(const ComServerClass &cls, const ComServerOptions &options, int streamFd
   int e = HostWake_Create(wake);
   if (e != 0) {
     if (ownEndpoint) {
-      HostEndpoint_Remove(runDir.c_str(), name.c_str(), listenFd);
+      HostEndpoint_Remove(runDir.c_str(), name.c_str(), s.listenFd);
     }
     return e;
   }
   HostFd wakeRead(wake[0]);
   HostFd wakeWrite(wake[1]);
+  s.wakeRead = wake[0];
   g_wakeFd.store(wake[1]);
 
-  std::vector<std::unique_ptr<Connection>> connections;
   if (streamFd >= 0) {
     HostStream_SetNonBlocking(streamFd, true);
-    connections.push_back(std::make_unique<Connection>(HostFd(streamFd)));
+    s.connections.push_back(std::make_unique<Connection>(HostFd(streamFd)));
   }
   if (options.ready != nullptr) {
     options.ready();
   }
-  int64_t idleSince = -1;
-  int64_t acceptAfter = 0;
-  std::vector<HostPollEntry> entries;
-  while (!g_stop.load()) {
-    if (streamFd >= 0 && connections.empty()) {
-      break;
+  std::unique_lock<std::mutex> held(s.lock);
+  s.loopFree = true;
+  Take(&s, &held);
+  // Calls gone aside end first: their replies are still owed.
+  std::vector<std::thread> helpers;
+  while (!s.helpers.empty()) {
+    helpers.swap(s.helpers);
+    held.unlock();
+    for (std::thread &t : helpers) {
+      t.join();
     }
-    int timeout = -1;
-    if (listenFd >= 0 && options.idleSeconds > 0 && connections.empty()) {
-      int64_t now = HostClock_NowMs();
-      if (options.busy != nullptr && options.busy()) {
-        idleSince = -1;
-        timeout = 1000;  // being busy ends without a connection event
-      } else {
-        if (idleSince < 0) {
-          idleSince = now;
-        }
-        int64_t left = idleSince + static_cast<int64_t>(options.idleSeconds) * 1000 - now;
-        if (left <= 0) {
-          break;
-        }
-        timeout = static_cast<int>(left < 1000 ? left : 1000);
-      }
-    } else {
-      idleSince = -1;
-    }
-
-    // The clock is read only while a pause lasts.
-    if (acceptAfter != 0 && HostClock_NowMs() >= acceptAfter) {
-      acceptAfter = 0;
-    }
-    bool accepting = listenFd >= 0 && acceptAfter == 0;
-    if (listenFd >= 0 && !accepting && (timeout < 0 || timeout > kAcceptPauseMs)) {
-      timeout = kAcceptPauseMs;
-    }
-    entries.clear();
-    entries.push_back({wake[0], true, false, false, false, false});
-    if (listenFd >= 0) {
-      entries.push_back({listenFd, accepting, false, false, false, false});
-    }
-    for (auto &c : connections) {
-      bool pending = c->stream.Pending();
-      entries.push_back({c->stream.fd, !pending, pending, false, false, false});
-    }
-    if (HostPoll_Wait(entries.data(), entries.size(), timeout) < 0) {
-      e = Host_GetLastError();
-      break;
-    }
-    if (entries[0].readable) {
-      HostWake_Drain(wake[0]);
-    }
-    size_t first = 1;
-    if (listenFd >= 0) {
-      first = 2;
-      if (entries[1].readable && !g_stop.load() && AcceptAll(listenFd, &connections) != 0) {
-        acceptAfter = HostClock_NowMs() + kAcceptPauseMs;
-      }
-    }
-    // Entries past the polled ones belong to connections accepted just now.
-    size_t polled = entries.size() - first;
-    std::vector<std::unique_ptr<Connection>> kept;
-    kept.reserve(connections.size());
-    for (size_t i = 0; i < connections.size(); i++) {
-      Connection *c = connections[i].get();
-      bool alive = true;
-      if (i < polled) {
-        const HostPollEntry &p = entries[first + i];
-        if (c->stream.Pending() && (p.writable || p.closed)) {
-          alive = c->stream.Flush();
-        }
-        if (alive && !c->stream.Pending() && (p.readable || p.closed)) {
-          alive = c->stream.Fill();
-        }
-      }
-      if (alive) {
-        alive = HandleFrames(cls, c);
-      }
-      if (alive) {
-        kept.push_back(std::move(connections[i]));
-      }
-    }
-    connections.swap(kept);
+    helpers.clear();
+    held.lock();
   }
-
-  for (auto &c : connections) {
+  e = s.error;
+  for (auto &c : s.connections) {
     c->stream.Flush();
   }
-  connections.clear();
+  s.connections.clear();
+  held.unlock();
   if (ownEndpoint) {
-    HostEndpoint_Remove(runDir.c_str(), name.c_str(), listenFd);
+    HostEndpoint_Remove(runDir.c_str(), name.c_str(), s.listenFd);
     ownListenFd.Reset();
   }
   g_wakeFd.store(-1);
@@ -233,6 +371,26 @@ int ComServer_Serve(const ComServerClass &cls, const ComServerOptions &options) 
 int ComServer_ServeStream(const ComServerClass &cls, int fd) {
   ComServerOptions options = {0, nullptr, -1, nullptr};
   return Run(cls, options, fd);
+}
+
+void ComServer_Aside(const std::function<void()> &work) {
+  StepAside([&](std::unique_lock<std::mutex> *held) {
+    if (held != nullptr) {
+      held->unlock();
+    }
+    work();
+    if (held != nullptr) {
+      held->lock();
+    }
+  });
+}
+
+void ComServer_WaitUntil(const std::function<bool()> &ready) {
+  Server *s = t_server;
+  if (ready() || s == nullptr || t_connection == nullptr) {
+    return;  // outside a call nothing else runs that could make it hold
+  }
+  StepAside([&](std::unique_lock<std::mutex> *held) { s->changed.wait(*held, ready); });
 }
 
 void ComServer_RequestStop(void) {

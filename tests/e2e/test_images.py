@@ -695,14 +695,20 @@ def test_daemon_that_cannot_start(loop_host, squat, said):
     assert table.read_text().splitlines()[1:] == ["nextId=2"]
 
 
-def on_daemon_start(host, daemon, command):
-    """Has command run as a daemon ("m" for a volume's, "look") starts."""
-    wrapper = host.root / "bin" / "qemu-storage-daemon"
-    wrapper.parent.mkdir()
-    wrapper.write_text(f'#!/bin/sh\ncase "$*" in */qemu/{daemon}*) {command};; esac\n'
-                       f'exec {shutil.which("qemu-storage-daemon")} "$@"\n')
+def on_tool_run(host, tool, arguments, command):
+    """Has command run as the service runs tool with arguments that match
+    the shell pattern."""
+    wrapper = host.root / "bin" / tool
+    wrapper.parent.mkdir(exist_ok=True)
+    wrapper.write_text(f'#!/bin/sh\ncase "$*" in {arguments}) {command};; esac\n'
+                       f'exec {shutil.which(tool)} "$@"\n')
     wrapper.chmod(0o755)
     host.env["PATH"] = f"{wrapper.parent}:{os.environ['PATH']}"
+
+
+def on_daemon_start(host, daemon, command):
+    """Has command run as a daemon ("m" for a volume's, "look") starts."""
+    on_tool_run(host, "qemu-storage-daemon", f"*/qemu/{daemon}*", command)
 
 
 @needs_loop
@@ -880,6 +886,28 @@ def test_storage_that_stops_answering_does_not_hold_the_service(loop_host, then)
     else:
         assert host.outcome("Q:", "/d") == (0, "", "")
     assert "=>" not in host.listing() and "m1" not in daemons(host)
+
+
+@needs_loop
+def test_a_long_check_holds_up_only_other_attaches(loop_host):
+    """The check of an image before it is written may take many seconds:
+    other clients are served meanwhile, and another attach waits its turn,
+    then decides by what the first one attached."""
+    host = loop_host
+    _, top = ext4_chain(host)
+    checking = host.root / "checking"
+    on_tool_run(host, "qemu-img", "check*", f"touch {checking}; sleep 5")
+    first = subprocess.Popen([host.mount, "Q:", top], cwd=host.work, env=host.env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert wait_until(checking.exists)
+    started = time.monotonic()
+    assert host.outcome(gpt_disk(host), "/p") == (0, GPT_VOLUMES, "")
+    assert host.outcome() == (0, NONE_MOUNTED, "")
+    assert time.monotonic() - started < 4 and first.poll() is None
+    assert host.outcome("R:", top) == (2, MOUNT_FAILED, "")
+    assert "is already mounted as q:" in host.events()[-1]["strings"][-1]
+    assert (first.wait(timeout=60), *first.communicate()) == (0, b"", b"")
+    assert host.outcome("Q:", "/d") == (0, "", "")
 
 
 @needs_loop

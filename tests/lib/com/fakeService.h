@@ -32,6 +32,9 @@ struct Control {
   std::atomic<bool> hostWasNull{true};
   std::atomic<int32_t> lastMask{0}, lastVolumeSectors{0};
   std::atomic<VARIANT_BOOL> lastForce{0};
+  // MountAs steps aside (ComServer_Aside) until let go; Unmount waits
+  // (ComServer_WaitUntil) for that too.
+  std::atomic<bool> stepAside{false}, letGo{false}, aside{false}, waiting{false};
   std::mutex lock;
   std::u16string lastPath;
 
@@ -41,6 +44,10 @@ struct Control {
     supportsInfo = true;
     nullOut = false;
     fixedFailures = 0;
+    stepAside = false;
+    letGo = false;
+    aside = false;
+    waiting = false;
   }
 };
 
@@ -131,10 +138,19 @@ class VolumeList final : public Object<IVolumeList> {
 class Mount final : public Object<IMount> {
  public:
   HRESULT Unmount(VARIANT_BOOL force, int32_t) override {
+    if (Ctl().stepAside) {
+      Ctl().waiting = true;
+      ComServer_WaitUntil([] { return !Ctl().aside; });
+    }
     Ctl().lastForce = force;
     return Fault();
   }
   HRESULT MountAs(int32_t mask, int32_t, int32_t) override {
+    if (Ctl().stepAside) {
+      Ctl().aside = true;
+      ComServer_Aside([] { Eventually([] { return Ctl().letGo.load(); }); });
+      Ctl().aside = false;
+    }
     Ctl().lastMask = mask;
     return Fault();
   }

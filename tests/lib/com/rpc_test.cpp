@@ -387,6 +387,51 @@ TEST_F(EndpointTest, AClientThatDiesLeaksNothing) {
   for (IUnknown *p : held) p->Release();
 }
 
+// A call that steps aside holds nobody else; one that waits for it goes on
+// when it ends; a stop meanwhile still gets the caller its answer.
+TEST_F(EndpointTest, ACallAsideHoldsOnlyThoseThatWaitForIt) {
+  Ctl().stepAside = true;
+  Ctl().lastForce = 0;
+  Ctl().lastMask = 0;
+  auto call = [this](bool attach, HRESULT *hr) {
+    CoInitialize(nullptr);
+    ComPtr<IMountLocator> locator = Activate();
+    ComPtr<IMountManager> manager;
+    locator.Check(locator->Connect(nullptr, nullptr, 0, manager.Receive()));
+    ComPtr<IMount> mount;
+    manager.Check(manager->GetMount(1, mount.Receive()));
+    *hr = attach ? mount->MountAs(4, 0, 0) : mount->Unmount(VARIANT_TRUE, 0);
+    mount.Reset();
+    manager.Reset();
+    locator.Reset();
+    CoUninitialize();
+  };
+  HRESULT attached = E_FAIL, detached = E_FAIL;
+  std::thread attach(call, true, &attached);
+  ASSERT_TRUE(Eventually([] { return Ctl().aside.load(); }));
+  std::thread detach(call, false, &detached);
+  ComChannel::SetCallTimeout(5000);  // a held loop fails here, not in a minute
+  for (int i = 0; i < 3; i++) {
+    ComPtr<IMountManager> manager;
+    EXPECT_EQ(Activate()->Connect(nullptr, nullptr, 0, manager.Receive()), S_OK);
+  }
+  ComChannel::SetCallTimeout(60000);
+  ASSERT_TRUE(Eventually([] { return Ctl().waiting.load(); }));
+  HostClock_SleepMs(50);
+  EXPECT_EQ(Ctl().lastForce, 0) << "the wait ended before the call aside";
+  ComServer_RequestStop();
+  Ctl().letGo = true;
+  attach.join();
+  detach.join();
+  EXPECT_EQ(attached, S_OK);
+  EXPECT_EQ(Ctl().lastMask, 4);
+  EXPECT_EQ(detached, S_OK);
+  EXPECT_EQ(Ctl().lastForce, VARIANT_TRUE);
+  server_.join();  // the stop asked for above
+  EXPECT_EQ(result_, 0);
+  EXPECT_EQ(Ctl().live, 0);
+}
+
 // The endpoint: private, kept from a second server, removed by a stop.
 TEST_F(EndpointTest, ServesALongPrefixPrivatelyAndAlone) {
   ComPtr<IMountLocator> locator = Activate();

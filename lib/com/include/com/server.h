@@ -1,8 +1,11 @@
 // A local server: serves the objects of one class to clients of the same host
-// prefix over the endpoint run/{CLSID}. One thread runs the loop and every
-// method call, one call at a time; the objects of a connection are released
-// when it closes.
+// prefix over the endpoint run/{CLSID}. Method calls run one at a time, on
+// the thread that runs the loop, but for a call that steps aside to wait
+// (ComServer_Aside): others are served meanwhile. The objects of a
+// connection are released when it closes.
 #pragma once
+
+#include <functional>
 
 #include "com/guid.h"
 #include "com/unknown.h"
@@ -34,8 +37,17 @@ int ComServer_Serve(const ComServerClass &cls, const ComServerOptions &options);
 // Serves one connected stream (taken over) until the peer closes it or a stop
 // is requested; for tests and in-process links. Returns 0.
 int ComServer_ServeStream(const ComServerClass &cls, int fd);
+// For a method call in progress: runs work while other calls are served, on
+// other threads, so that one client's long wait holds nobody else. work must
+// touch nothing those calls may touch. Elsewhere (no call of a serve on this
+// thread), it just runs work.
+void ComServer_Aside(const std::function<void()> &work);
+// For a method call in progress: returns once ready() holds, serving other
+// calls meanwhile; ready is asked again each time a call ends. Elsewhere it
+// returns at once.
+void ComServer_WaitUntil(const std::function<bool()> &ready);
 // Async-signal-safe, and callable from any thread: stop accepting, finish the
-// call in progress, return. A stop requested while nothing serves makes the
+// calls in progress, return. A stop requested while nothing serves makes the
 // next serve return at once (a termination signal during start-up).
 void ComServer_RequestStop(void);
 // Returns the malloc'd endpoint path of a class in the current host prefix.
