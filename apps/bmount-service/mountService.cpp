@@ -814,7 +814,7 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   bool lockless = locked == -1 && code == EROFS && record->diskReadOnly;
   if (locked != 1 && !lockless) {
     UnlockDisk(record);
-    return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
+    return Outcome::Fail(locked == 0 ? KindFailure(HOST_ERROR_BUSY) : SystemFailure(code),
                          "The disk " + DiskImage_Quoted(record->disk) +
                              (locked == 0 ? " is in use by another program."
                                           : " cannot be locked: " + ServiceErrorText(code) + "."));

@@ -42,6 +42,7 @@ def test_a_link_where_the_lock_file_belongs_refuses_the_disk(host):
                                      "Too many levels of symbolic links."]
     assert refused[0]["message"] == ("The mount service refused a request: "
                                      + refused[0]["strings"][0] + "\r\n")
+    assert host.events()[-1]["strings"][2] == "80070028"  # ELOOP's, not "in use"
 
 
 U = 65534  # nobody
