@@ -295,6 +295,16 @@ bool Flag(const nlohmann::json &object, const char *key) {
   return m != nullptr && m->is_boolean() && m->get<bool>();
 }
 
+// A vmdk's identifier ("cid", "parent-cid") as qemu-img tells it, or -1.
+int64_t VmdkId(const nlohmann::json &info, const char *key) {
+  const nlohmann::json *specific = Member(info, "format-specific");
+  const nlohmann::json *data = specific != nullptr ? Member(*specific, "data") : nullptr;
+  const nlohmann::json *id = data != nullptr ? Member(*data, key) : nullptr;
+  return id != nullptr && id->is_number_unsigned() && id->get<uint64_t>() <= UINT32_MAX
+             ? static_cast<int64_t>(id->get<uint64_t>())
+             : -1;
+}
+
 // Fills *layer from qemu-img's description of one file and returns the
 // parent's name and format ("" when none) in *parent and *parentFormat.
 ImageProblem ReadLayer(const nlohmann::json &info, ImageLayer *layer, std::string *parent,
@@ -428,7 +438,8 @@ ImageProblem ProbeChain(const std::string &path, DiskImage *image, std::string *
     image->layers.push_back({current, "raw", 0, {}});
     return ImageProblem::None;
   }
-  std::string format;  // as the child recorded it; "" for the named file
+  std::string format;        // as the child recorded it; "" for the named file
+  int64_t expectedCid = -1;  // of the parent, as the child recorded it
   std::set<std::string> seen;
   int64_t deadline = HostClock_NowMs() + kProbeMs;
   for (;;) {
@@ -467,6 +478,17 @@ ImageProblem ProbeChain(const std::string &path, DiskImage *image, std::string *
              " is a differencing VHD, whose parent cannot be read here.";
       return ImageProblem::Unsupported;
     }
+    // A vmdk child is made on its vmdk parent as it was: a parent written
+    // since (attached on its own, say) has a new CID, and QEMU then fails
+    // every read of the child.
+    if (!image->layers.empty() && image->layers.back().format == "vmdk" && layer.format == "vmdk" &&
+        VmdkId(info, "cid") != expectedCid) {
+      *why = "The disk file " + DiskImage_Quoted(image->layers.back().path) +
+             " was made on another state of its parent " + DiskImage_Quoted(current) +
+             ", which has been written since: the child cannot be read.";
+      return ImageProblem::Damaged;
+    }
+    expectedCid = VmdkId(info, "parent-cid");
     layer.parentName = parent;
     // Any name the check did not read (too long for it, say) may lie elsewhere.
     layer.extentsRelative = relative == layer.extentNames.size();

@@ -139,6 +139,12 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
   std::string header = testsupport::ReadFile(file("base.qcow2"));
   testsupport::WriteFile(file("bad.qcow2"), header.replace(4, 4, "\xff\xff\xff\xff"));
   Child("qcow2", "wrongparent.qcow2", "base.qcow2", "vdi");
+  // A vmdk child whose parent was written since it was made (a new CID).
+  Convert("parent.vmdk", "vmdk");
+  QemuImg({"create", "-f", "vmdk", "-b", "parent.vmdk", "-F", "vmdk", file("stale.vmdk")});
+  std::string parent = testsupport::ReadFile(file("parent.vmdk"));
+  parent.replace(parent.find("\nCID=") + 5, 8, "0badc0de");
+  testsupport::WriteFile(file("parent.vmdk"), parent);
   QemuImg({"create", "-f", "qcow2", "-o", "data_file=" + file("data.bin"), file("datafile.qcow2"),
            "4M"});
   // Opening a FIFO extent would hold qemu-img until its time runs out.
@@ -174,6 +180,7 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
   } files[] = {
       {"bad.qcow2", ImageProblem::Damaged, "bad.qcow2"},
       {"wrongparent.qcow2", ImageProblem::Damaged, "base.qcow2"},
+      {"stale.vmdk", ImageProblem::Damaged, "another state of its parent"},
       {"datafile.qcow2", ImageProblem::Unsupported, "datafile.qcow2"},
       {"nothing-here", ImageProblem::Missing, "nothing-here"},
       {"fifo.vmdk", ImageProblem::Missing, "fifo-f001.vmdk"},
