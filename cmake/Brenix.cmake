@@ -17,6 +17,9 @@ if(BRENIX_FUZZERS)
 elseif(BRENIX_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
+elseif(BRENIX_TSAN)
+  add_compile_options(-fsanitize=thread)
+  add_link_options(-fsanitize=thread)
 endif()
 
 # Every source gets BRENIX_SOURCE: its path from lib/ or apps/ onward without

@@ -36,7 +36,29 @@ const size_t kMaxConnections = 256;
 const int kAcceptPauseMs = 200;
 
 std::atomic<bool> g_stop{false};
+// The wake-up pipe, made by the first serve and kept for the process's life:
+// a stop asked from a signal handler on any thread never writes to one that
+// was closed, its number maybe reused by a file, meanwhile.
 std::atomic<int> g_wakeFd{-1};
+int g_wakeRead = -1;
+
+// Sets *readFd to the wake-up pipe's read end, made on first use; 0, or the
+// system error that kept it from being made.
+int WakePipe(int *readFd) {
+  static std::mutex making;
+  std::lock_guard<std::mutex> hold(making);
+  if (g_wakeRead < 0) {
+    int wake[2];
+    int e = HostWake_Create(wake);
+    if (e != 0) {
+      return e;
+    }
+    g_wakeRead = wake[0];
+    g_wakeFd.store(wake[1]);
+  }
+  *readFd = g_wakeRead;
+  return 0;
+}
 
 struct Connection {
   explicit Connection(HostFd connected) : fd(std::move(connected)) { stream.fd = fd.Get(); }
@@ -311,18 +333,13 @@ int Run(const ComServerClass &cls, const ComServerOptions &options, int streamFd
       ownEndpoint = true;
     }
   }
-  int wake[2];
-  int e = HostWake_Create(wake);
+  int e = WakePipe(&s.wakeRead);
   if (e != 0) {
     if (ownEndpoint) {
       HostEndpoint_Remove(runDir.c_str(), name.c_str(), s.listenFd);
     }
     return e;
   }
-  HostFd wakeRead(wake[0]);
-  HostFd wakeWrite(wake[1]);
-  s.wakeRead = wake[0];
-  g_wakeFd.store(wake[1]);
 
   if (streamFd >= 0) {
     HostStream_SetNonBlocking(streamFd, true);
@@ -355,9 +372,7 @@ int Run(const ComServerClass &cls, const ComServerOptions &options, int streamFd
     HostEndpoint_Remove(runDir.c_str(), name.c_str(), s.listenFd);
     ownListenFd.Reset();
   }
-  g_wakeFd.store(-1);
-  wakeRead.Reset();
-  wakeWrite.Reset();
+  HostWake_Drain(s.wakeRead);
   g_stop.store(false);
   return e;
 }
