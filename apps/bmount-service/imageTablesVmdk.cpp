@@ -20,7 +20,8 @@ namespace {
 // tables can place, holds of them (they are sorted in memory, 8 bytes each).
 constexpr uint64_t kMaxVmdkEntries = uint64_t{1} << 28;
 constexpr uint64_t kMaxVmdkPlaces = uint64_t{1} << 25;
-constexpr uint32_t kRedundant = 1u << 1, kZeroedGrains = 1u << 2, kCompressed = 1u << 16;
+constexpr uint32_t kRedundant = 1u << 1, kZeroedGrains = 1u << 2;
+constexpr uint64_t kDeflate = 1;
 
 // A count of sectors in bytes; past any file when it would not fit.
 uint64_t Bytes(uint64_t sectors) { return sectors < (uint64_t{1} << 54) ? sectors << 9 : ~0ull; }
@@ -45,7 +46,9 @@ ImageProblem CheckExtent(int file, uint64_t size, std::string *reason) {
   }
   const uint32_t flags = le(head + 8, 4);
   const bool hosted = memcmp(head, "KDMV", 4) == 0, vmfs = memcmp(head, "COWD", 4) == 0;
-  if ((!hosted && !vmfs) || (hosted && (flags & kCompressed) != 0)) {
+  // QEMU takes an extent as compressed by its algorithm alone, whatever its
+  // flags say: any other is written as an ordinary sparse one.
+  if ((!hosted && !vmfs) || (hosted && le(head + 77, 2) == kDeflate)) {
     return ImageProblem::None;  // flat, or compressed and attached read-only
   }
   // A hosted extent's directory covers its capacity; the older kind's header

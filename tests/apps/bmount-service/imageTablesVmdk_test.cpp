@@ -76,8 +76,8 @@ TEST_F(VmdkTablesTest, GrainsAndTablesThatShareAPlaceAreDamaged) {
   ASSERT_NE(good.Get(table + 80 * 4), 0u);
   ASSERT_EQ(good.Get(table + 5 * 4), 0u);
   // Grain table 0 moved onto grain 80's place, which it still names.
-  const uint64_t grain80 = good.Get(table + 80 * 4);
-  Bytes moved = good.Set(good.Get(56, 8) * 512, grain80);
+  const uint64_t grain80 = good.Get(table + 80 * 4), directory = good.Get(56, 8) * 512;
+  Bytes moved = good.Set(directory, grain80);
   moved.data.replace(grain80 * 512, 2048, good.data, table, 2048);
 
   const struct {
@@ -101,6 +101,8 @@ TEST_F(VmdkTablesTest, GrainsAndTablesThatShareAPlaceAreDamaged) {
       {"gd.vmdk", good.Set(56, 20, 8), "is damaged (its grain directory lies over its descriptor)"},
       {"rgd.vmdk", good.Set(48, table / 512, 8),
        "is damaged (grain table 0 lies over its redundant grain directory)"},
+      {"flagged.vmdk", good.Reuse(0, 5).Set(8, good.Get(8) | 1 << 16),
+       "is damaged (grain 5 lies over grain 0)"},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
