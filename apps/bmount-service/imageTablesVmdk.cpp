@@ -21,7 +21,7 @@ namespace {
 constexpr uint64_t kMaxVmdkEntries = uint64_t{1} << 28;
 constexpr uint64_t kMaxVmdkPlaces = uint64_t{1} << 25;
 constexpr uint32_t kRedundant = 1u << 1, kZeroedGrains = 1u << 2;
-constexpr uint64_t kDeflate = 1;
+constexpr uint64_t kDeflate = 1, kDescriptor = 10240;
 
 // A count of sectors in bytes; past any file when it would not fit.
 uint64_t Bytes(uint64_t sectors) { return sectors < (uint64_t{1} << 54) ? sectors << 9 : ~0ull; }
@@ -33,8 +33,9 @@ bool ReadPadded(int file, uint64_t fileSize, unsigned char *buf, size_t size, ui
   return have == 0 || ImageTables_Read(file, buf, have, offset);
 }
 
-// One extent file; None for a flat one, which has no tables.
-ImageProblem CheckExtent(int file, uint64_t size, std::string *reason) {
+// One extent file, opened as the image or named by its descriptor; None for
+// a flat one, which has no tables.
+ImageProblem CheckExtent(int file, uint64_t size, bool opened, std::string *reason) {
   auto damaged = [reason](std::string what) {
     return ImageTables_Damaged(reason, std::move(what));
   };
@@ -74,7 +75,11 @@ ImageProblem CheckExtent(int file, uint64_t size, std::string *reason) {
   const uint64_t grainBytes = Bytes(grain);
   ImageLayout layout(size + (grainBytes - size % grainBytes) % grainBytes);
   layout.Structure("its header", 0, sizeof head);
-  if (hosted && le(head + 28, 8) != 0 && le(head + 36, 8) != 0) {
+  // QEMU reads an opened file's descriptor from these bytes, whatever its
+  // header says, and writes them back on the first write of each open.
+  if (hosted && opened) {
+    layout.Structure("its descriptor", 512, kDescriptor);
+  } else if (hosted && le(head + 28, 8) != 0 && le(head + 36, 8) != 0) {
     layout.Structure("its descriptor", Bytes(le(head + 28, 8)), Bytes(le(head + 36, 8)));
   }
   // The directory, and its copy where QEMU writes one: each with its tables.
@@ -130,7 +135,7 @@ ImageProblem CheckExtent(int file, uint64_t size, std::string *reason) {
 
 ImageProblem ImageTables_CheckVmdk(const ImageLayer &layer, int file, uint64_t size,
                                    std::string *reason) {
-  ImageProblem problem = CheckExtent(file, size, reason);
+  ImageProblem problem = CheckExtent(file, size, true, reason);
   // A descriptor's sparse extents, each opened by its name as QEMU opens it;
   // a flat one holds the disk's own bytes, which may look like a header.
   for (size_t i = 0; i < layer.extentFiles.size() && problem == ImageProblem::None; i++) {
@@ -143,7 +148,7 @@ ImageProblem ImageTables_CheckVmdk(const ImageLayer &layer, int file, uint64_t s
       return ImageTables_Unread(reason,
                                 "its extent " + DiskImage_Quoted(name) + " cannot be opened");
     }
-    problem = CheckExtent(extent, static_cast<uint64_t>(extentSize), reason);
+    problem = CheckExtent(extent, static_cast<uint64_t>(extentSize), false, reason);
     HostFile_Close(extent);
     if (problem != ImageProblem::None) {
       *reason += " in its extent " + DiskImage_Quoted(name);

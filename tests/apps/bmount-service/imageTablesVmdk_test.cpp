@@ -79,6 +79,10 @@ TEST_F(VmdkTablesTest, GrainsAndTablesThatShareAPlaceAreDamaged) {
   const uint64_t grain80 = good.Get(table + 80 * 4), directory = good.Get(56, 8) * 512;
   Bytes moved = good.Set(directory, grain80);
   moved.data.replace(grain80 * 512, 2048, good.data, table, 2048);
+  // Table 0 at sector 10: in what QEMU rewrites of a descriptor the header
+  // says takes one sector.
+  Bytes rewritten = good.Set(36, 1, 8).Set(directory, 10);
+  rewritten.data.replace(10 * 512, 2048, good.data, table, 2048);
 
   const struct {
     const char *name;
@@ -103,6 +107,7 @@ TEST_F(VmdkTablesTest, GrainsAndTablesThatShareAPlaceAreDamaged) {
        "is damaged (grain table 0 lies over its redundant grain directory)"},
       {"flagged.vmdk", good.Reuse(0, 5).Set(8, good.Get(8) | 1 << 16),
        "is damaged (grain 5 lies over grain 0)"},
+      {"rewritten.vmdk", rewritten, "is damaged (grain table 0 lies over its descriptor)"},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
