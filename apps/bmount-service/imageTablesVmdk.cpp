@@ -98,9 +98,8 @@ ImageProblem CheckExtent(int file, uint64_t size, bool opened, std::string *reas
     for (uint64_t t = 0; t < tables; t++) {
       uint32_t sector = le(&bytes[t * 4], 4);
       if (d == 0) directory.push_back(sector);
-      if (sector != 0) {  // no table: QEMU fails a write there
-        layout.Add(kind, Bytes(sector), t);
-      }
+      // At 0 too: QEMU then writes a new grain, or its entry, over the header.
+      layout.Add(kind, Bytes(sector), t);
     }
   }
   if (std::string fault = layout.Fault(); !fault.empty()) {
@@ -111,7 +110,6 @@ ImageProblem CheckExtent(int file, uint64_t size, bool opened, std::string *reas
   uint64_t places = 0;
   std::vector<unsigned char> table(perTable * 4);
   for (uint64_t t = 0; t < tables; t++) {
-    if (directory[t] == 0) continue;
     if (!ReadPadded(file, size, table.data(), table.size(), Bytes(directory[t]))) {
       return unread("it cannot be read");
     }

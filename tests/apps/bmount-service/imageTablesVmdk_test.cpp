@@ -102,12 +102,16 @@ TEST_F(VmdkTablesTest, GrainsAndTablesThatShareAPlaceAreDamaged) {
        "is damaged (grain table 0 lies over redundant grain table 0)"},
       {"indescriptor.vmdk", good.Set(good.Get(56, 8) * 512, 20),
        "is damaged (grain table 0 lies over its descriptor)"},
-      {"gd.vmdk", good.Set(56, 20, 8), "is damaged (its grain directory lies over its descriptor)"},
+      {"gd.vmdk", good.Set(56, 20, 8).Set(20 * 512, good.Get(directory)),
+       "is damaged (its grain directory lies over its descriptor)"},
       {"rgd.vmdk", good.Set(48, table / 512, 8),
        "is damaged (grain table 0 lies over its redundant grain directory)"},
       {"flagged.vmdk", good.Reuse(0, 5).Set(8, good.Get(8) | 1 << 16),
        "is damaged (grain 5 lies over grain 0)"},
       {"rewritten.vmdk", rewritten, "is damaged (grain table 0 lies over its descriptor)"},
+      {"nogt.vmdk", good.Set(directory, 0), "is damaged (grain table 0 lies over its header)"},
+      {"nocopy.vmdk", good.Set(good.Get(48, 8) * 512, 0),
+       "is damaged (redundant grain table 0 lies over its header)"},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
