@@ -56,7 +56,9 @@ ImageProblem CheckExtent(int file, uint64_t size, bool opened, std::string *reas
   // counts its tables, of 4096 entries each, and keeps no copies.
   const uint64_t grain = hosted ? le(head + 20, 8) : le(head + 16, 4);
   const uint64_t perTable = hosted ? le(head + 44, 4) : 4096;
-  if (grain == 0 || grain > uint64_t{1} << 32) {
+  // QEMU rounds a new grain's place as for a power of two (and makes no
+  // other): with any other it may put it over what lies at the file's end.
+  if (grain == 0 || grain > uint64_t{1} << 32 || (grain & (grain - 1)) != 0) {
     return damaged("a grain of " + std::to_string(grain) + " sectors");
   }
   if (perTable == 0 || perTable > 4096) {

@@ -112,6 +112,7 @@ TEST_F(VmdkTablesTest, GrainsAndTablesThatShareAPlaceAreDamaged) {
       {"nogt.vmdk", good.Set(directory, 0), "is damaged (grain table 0 lies over its header)"},
       {"nocopy.vmdk", good.Set(good.Get(48, 8) * 512, 0),
        "is damaged (redundant grain table 0 lies over its header)"},
+      {"oddgrain.vmdk", good.Set(20, 127, 8), "is damaged (a grain of 127 sectors)"},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
