@@ -59,12 +59,13 @@ ImageProblem ImageTables_CheckVhdx(const ImageLayer &, int file, uint64_t size,
   }
   ImageLayout layout(size);
   layout.Structure("its headers", 0, kHeaders);
-  // QEMU takes the sound header written last: its log is the one replayed
-  // and written.
+  // QEMU takes the sound header of version 1 written last, whatever the
+  // other's sequence number: its log is the one replayed and written.
   const unsigned char *header = nullptr;
   for (uint64_t at : {64 * kKiB, 128 * kKiB}) {
     const unsigned char *h = &head[at];
-    if (Sound(h, kHeader, "head") && (header == nullptr || le(h + 8, 8) > le(header + 8, 8))) {
+    if (Sound(h, kHeader, "head") && le(h + 66, 2) == 1 &&
+        (header == nullptr || le(h + 8, 8) > le(header + 8, 8))) {
       header = h;
     }
   }

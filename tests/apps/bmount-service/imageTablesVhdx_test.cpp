@@ -18,6 +18,20 @@ size_t BlockTable(const std::string &image) {
   return 0;
 }
 
+// image with the header at at given a sequence number, a version and its
+// log's place, its sum made right again.
+std::string WithHeader(std::string image, size_t at, uint64_t sequence, uint64_t version,
+                       uint64_t log) {
+  image = WithLe(WithLe(image, at + 8, 8, sequence), at + 66, 2, version);
+  image = WithLe(WithLe(image, at + 72, 8, log), at + 4, 4, 0);
+  uint32_t crc = ~0u;
+  for (size_t i = at; i < at + 4096; i++) {
+    crc ^= static_cast<unsigned char>(image[i]);
+    for (int k = 0; k < 8; k++) crc = crc >> 1 ^ (0x82F63B78 & -(crc & 1));
+  }
+  return WithLe(image, at + 4, 4, ~crc);
+}
+
 TEST_F(TableDamageTest, AVhdxWhoseBlocksCollideIsDamaged) {
   const std::string good = Convert("good.vhdx", "vhdx", {"-o", "block_size=1M"});
   const size_t table = BlockTable(good);
@@ -42,6 +56,11 @@ TEST_F(TableDamageTest, AVhdxWhoseBlocksCollideIsDamaged) {
               "is damaged (block 2 lies over block 0)"},
              {"headers.vhdx", WithLe(good, table + 8 * 7, 8, present),
               "is damaged (block 7 lies over its headers)"},
+             // The later header is of a version QEMU passes over; the one it
+             // takes puts the log where the next block goes.
+             {"version.vhdx",
+              WithHeader(WithHeader(good, 64 << 10, 100, 2, kMiB), 128 << 10, 50, 1, good.size()),
+              "is damaged (its log lies past its end)"},
          });
 }
 
