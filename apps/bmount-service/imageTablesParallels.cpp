@@ -37,6 +37,12 @@ ImageProblem ImageTables_CheckParallels(const ImageLayer &, int file, uint64_t s
     return damaged("blocks of " + std::to_string(sectors) + " sectors");
   }
   const uint64_t cluster = sectors * 512, unit = extended ? cluster : 512;
+  // QEMU aborts on a write past the table's reach; it sizes a table to cover
+  // the disk (whose size the older header keeps in 32 bits).
+  const uint64_t disk = le(head + 36, extended ? 8 : 4);
+  if (entries < disk / sectors + (disk % sectors != 0)) {
+    return damaged("its block table holds fewer entries than its disk has blocks");
+  }
   if (size - kHeader < entries * 4) {
     return damaged("its block table lies past its end");
   }

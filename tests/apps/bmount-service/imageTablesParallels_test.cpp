@@ -44,6 +44,8 @@ TEST_F(TableDamageTest, AParallelsImageWhoseBlocksCollideIsDamaged) {
            "is damaged (block 2 lies over block 1)"},
           {"sameold.prl", WithLe(old, kTable + 4 * 7, 4, 2048 + 512),
            "is damaged (block 7 lies over block 0)"},
+          {"short.prl", WithLe(good, 32, 4, 4),
+           "is damaged (its block table holds fewer entries than its disk has blocks)"},
           {"cut.prl", good.substr(0, good.size() - 512), "is damaged (block 5 lies past its end)"},
           {"before.prl", WithLe(old, kTable + 4 * 3, 4, 1),
            "is damaged (block 3 lies before its data)"},
