@@ -179,6 +179,7 @@ struct DiskScan {
 // logs beside the disk.
 struct VmUsage {
   std::string configPath;
+  std::string strayBeside;    // a redo log found without a configuration: the disk beside it
   std::string redoImagePath;  // a real path, set when hasRedo
   bool hasRedo = false;
   int snapshotError = 0;     // a SnapshotErrorCode when the reader failed
@@ -407,6 +408,7 @@ void ScanRedoFiles(const DiskScan &disk, const std::vector<FolderEntry> &entries
   if (current != disk.name) {
     VmUsage record;
     record.redoImagePath = disk.folder + current;
+    record.strayBeside = disk.path;
     record.hasRedo = true;
     vms.push_back(std::move(record));
   }
@@ -497,16 +499,19 @@ void ResolveRedoChoice(std::vector<std::string> &disks, const VmList &vms, int s
   // Whoever wrote its name must be able to write the image themselves: the
   // superuser would otherwise attach, for them, a file or device of someone
   // else's that their configuration (or link) names. A redo log found beside
-  // the disk (the list's last record) is named by the disk's owner. A link
-  // to another's file names it for its own owner too: the names in that
-  // file are taken from the link's folder.
+  // the disk (the list's last record) is named by the disk's owner there. A
+  // link to another's file names it for its own owner too: the names in
+  // that file are taken from the link's folder.
   HostOwnedFile image = {last->redoImagePath.c_str(), true, nullptr};
   for (const VmUsage &vm : vms) {
-    const std::string &namer = vm.configPath.empty() ? disks.back() : vm.configPath;
-    if (vm.hasRedo && (HostIdentity_OwnerRefuses(namer.c_str(), &image, 1) == 0 ||
-                       HostIdentity_LinkOwnerRefuses(namer.c_str(), &image, 1) == 0)) {
-      std::string reason =
-          "the owner of that file may not write its current disk '" + last->redoImagePath + "'";
+    if (!vm.hasRedo) continue;
+    const std::string &namer = vm.configPath.empty() ? vm.strayBeside : vm.configPath;
+    const char *who = HostIdentity_OwnerRefuses(namer.c_str(), &image, 1) == 0       ? "file"
+                      : HostIdentity_LinkOwnerRefuses(namer.c_str(), &image, 1) == 0 ? "link"
+                                                                                     : nullptr;
+    if (who != nullptr) {
+      std::string reason = std::string("the owner of that ") + who +
+                           " may not write its current disk '" + last->redoImagePath + "'";
       throw UserError(Msg_FormatToString(msg::kSnapshotUnreadable, namer.c_str(), reason.c_str()));
     }
   }

@@ -393,9 +393,14 @@ std::vector<Case> Cases() {
     };
     for (const Entries &files : others) {
       std::string image = files[0].first, namer = files.back().first;
-      std::string refusal = Msg_FormatToString(
-          msg::kSnapshotUnreadable, ("@/" + namer).c_str(),
-          ("the owner of that file may not write its current disk '@/" + image + "'").c_str());
+      bool linked = std::any_of(files.begin(), files.end(), [&](const auto &e) {
+        return e.first == namer && e.second.starts_with("<symlink>");
+      });
+      std::string refusal =
+          Msg_FormatToString(msg::kSnapshotUnreadable, ("@/" + namer).c_str(),
+                             ("the owner of that " + std::string(linked ? "link" : "file") +
+                              " may not write its current disk '@/" + image + "'")
+                                 .c_str());
       cases.push_back(C("another user's machine naming my " + image,
                         how[1] == 'n' ? kLongAbort : refusal, files, how));
       Entries theirs = files;
@@ -403,6 +408,15 @@ std::vector<Case> Cases() {
       cases.push_back(C("another user's machine naming their " + image,
                         how[1] == 'n' ? kLongAbort : Use(image), theirs, how, how[0] != '/'));
     }
+    // A redo log beside the disk a link leads to is named by that disk's owner.
+    cases.push_back(C("my redo log beside my disk, through another user's link",
+                      how[1] == 'n' ? kLongAbort : Use("mine/disk.bxdk.REDO"),
+                      {{"mine/disk.bxdk", "disk"},
+                       {"mine/disk.bxdk.REDO", ""},
+                       {"disk.bxdk", "<gone>"},
+                       {"disk.bxdk", "<symlink>mine/disk.bxdk"},
+                       {"disk.bxdk", "<nobody>"}},
+                      how, how[0] != '/'));
     cases.push_back(C("two machines with different redo images", kMultiple,
                       {{"a.redo", ""},
                        {"b.redo", ""},
