@@ -264,16 +264,21 @@ def test_a_wrong_table_takes_no_volume_in_use_down(host, damage):
     assert mounts_below(host.prefix) == []
 
 
-def test_looking_for_users_does_not_wait_on_a_silent_file_system(host):
-    """A process holding a file of a file system that never answers must not
-    stall the service while it looks for the users of a device."""
-    assert host.run("F:", blank_disk(host)).returncode == 0
+@pytest.mark.parametrize("source", ["its own", "the drive's device", "a path into it"])
+def test_looking_for_users_does_not_wait_on_a_silent_file_system(host, source):
+    """A file system that never answers must not stall the service while it
+    looks for the users of a device, nor count as one: not through a process
+    holding one of its files, nor through its source, which for FUSE is
+    whatever text its user chose (a device's name, a path into itself)."""
+    assert host.run("F:", ext4_disk(host)).returncode == 0
     silent = host.root / "silent"
     silent.mkdir()
+    name = {"its own": "silent", "the drive's device": "/dev/" + backed_below(host.work)[0],
+            "a path into it": f"/dev/..{silent}/x"}[source]
     fuse = os.open("/dev/fuse", os.O_RDWR)
     try:
         r = subprocess.run(["mount", "-i", "-t", "fuse", "-o",
-                            f"fd={fuse},rootmode=40000,user_id=0,group_id=0", "silent",
+                            f"fd={fuse},rootmode=40000,user_id=0,group_id=0", name,
                             str(silent)], pass_fds=(fuse,), capture_output=True)
         if r.returncode != 0:
             pytest.skip(f"no FUSE mount here: {r.stderr.decode().strip()}")

@@ -367,16 +367,22 @@ int ForEachMount(const std::string &base, Visit visit) {
 
 // Whether the mount's file system lies on block device. The device number
 // of the list tells for most file systems; btrfs shows one of its own there,
-// so the source is looked at too, only a name below /dev (looking up any
-// other path could wait on a file system that does not answer).
+// so the source is looked at too: only a name below /dev without "..", as
+// looking up any other path could wait on a file system that does not
+// answer, and not a FUSE mount's, whose source is any text its user chose
+// (a device's name, a path into itself).
 bool OnDevice(libmnt_fs *fs, dev_t device) {
   if (mnt_fs_get_devno(fs) == device) {
     return true;
   }
   const char *source = mnt_fs_get_source(fs);
+  const char *type = mnt_fs_get_fstype(fs);
+  if (source == nullptr || strncmp(source, "/dev/", 5) != 0 || strstr(source, "/..") != nullptr ||
+      type == nullptr || strcmp(type, "fuse") == 0 || strncmp(type, "fuse.", 5) == 0) {
+    return false;
+  }
   struct statx st;
-  return source != nullptr && strncmp(source, "/dev/", 5) == 0 &&
-         statx(AT_FDCWD, source, AT_STATX_DONT_SYNC, STATX_TYPE, &st) == 0 &&
+  return statx(AT_FDCWD, source, AT_STATX_DONT_SYNC, STATX_TYPE, &st) == 0 &&
          S_ISBLK(st.stx_mode) && makedev(st.stx_rdev_major, st.stx_rdev_minor) == device;
 }
 
