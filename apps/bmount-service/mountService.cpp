@@ -752,7 +752,7 @@ Outcome MountService::UnknownMount(int32_t id) const {
 
 Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   // Attaches go one at a time: each decides by what is attached so far.
-  ComServer_WaitUntil([this] { return checking_ == 0; });
+  ComServer_WaitUntil([this] { return checking_ == 0 && !writingOut_; });
   // A disk whose forced volume was let go of just now is free again.
   EndLingering();
   HostProcess_ReapLater(0);  // children left to end (write-outs) that have ended since
@@ -823,6 +823,8 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   faults_.Reach("MountAs.locked");
   if (!image.Raw() && backend_->ReadsDisk()) {
     Outcome checked = CheckBeforeWriting(*record, image);
+    // A detach may have begun its write-out meanwhile: the backend is its.
+    ComServer_WaitUntil([this] { return !writingOut_; });
     if (!checked.Ok()) {
       UnlockDisk(record);
       return checked;
@@ -872,7 +874,7 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
 }
 
 Outcome MountService::Detach(int32_t id, bool force) {
-  ComServer_WaitUntil([this, id] { return checking_ != id; });
+  ComServer_WaitUntil([this, id] { return checking_ != id && !writingOut_; });
   HostProcess_ReapLater(0);  // children left to end (write-outs) that have ended since
   MountRecord *record = table_.Find(id);
   if (record == nullptr) {
@@ -895,7 +897,17 @@ Outcome MountService::Detach(int32_t id, bool force) {
   auto lost = lost_.find(id);
   auto flushing = flushing_.find(id);
   int pending = flushing != flushing_.end() ? flushing->second : -1;
-  int rc = force ? 0 : lost != lost_.end() ? lost->second : backend->Flush(*record, &pending);
+  int rc = 0;
+  if (!force && lost != lost_.end()) {
+    rc = lost->second;
+  } else if (!force) {
+    // Storage that is slow or stuck takes up to the backend's 10 s: others
+    // are served meanwhile. The backend is left to this write-out alone:
+    // attaches and detaches wait for it.
+    writingOut_ = true;
+    ComServer_Aside([&] { rc = backend->Flush(*record, &pending); });
+    writingOut_ = false;
+  }
   if (pending >= 0) {
     flushing_[id] = pending;
   } else {

@@ -2,7 +2,8 @@
 // table (saved before a change is reported), the backend that attaches
 // volumes, the disks' lock files and claims (host/disk.h), and the fault
 // plan. One call at a time runs it (com/server.h), but for the check of an
-// image before it is written, which lets other calls in (see Attach);
+// image before it is written and the write-out of a volume before its
+// detach, which let other calls in (see Attach, Detach);
 // every operation that refuses says why in a description.
 #pragma once
 
@@ -227,7 +228,10 @@ class MountService {
   std::string daemonBaseReal_;           // as the kernel names it, once looked up
   std::unique_ptr<StorageDaemon> look_;  // opens disks to read their volumes
   uint32_t looks_ = 0;                   // disks the look daemon has opened
-  int32_t checking_ = 0;                 // the mount whose image is checked while others are served
+  // While others are served: the mount whose image is checked, and whether
+  // a detach writes its volume out.
+  int32_t checking_ = 0;
+  bool writingOut_ = false;
   std::map<int32_t, std::unique_ptr<StorageDaemon>> daemons_;  // by mount id
   std::vector<Lingering> lingering_;
   // What the keeper held, by mount id, until it is taken up.

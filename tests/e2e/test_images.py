@@ -863,7 +863,11 @@ def test_storage_that_stops_answering_does_not_hold_the_service(loop_host, then)
     os.kill(pid, signal.SIGSTOP)
     try:
         started = time.monotonic()
-        assert host.outcome("Q:", "/d") == (2, SUGGEST_FORCE, "")
+        detach = subprocess.Popen([host.mount, "Q:", "/d"], cwd=host.work, env=host.env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(1)  # into its wait for the write-out: others are served meanwhile
+        assert f"Q:\\  =>  {top}" in host.listing() and time.monotonic() - started < 5
+        assert (detach.wait(timeout=60), *detach.communicate()) == (2, SUGGEST_FORCE, "")
         assert time.monotonic() - started < 30  # a client gives up after 60 s
         assert "is still being written" in host.events()[-1]["strings"][-1]
         assert f"Q:\\  =>  {top}" in host.listing()
