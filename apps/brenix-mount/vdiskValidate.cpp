@@ -179,7 +179,6 @@ struct DiskScan {
 // logs beside the disk.
 struct VmUsage {
   std::string configPath;
-  std::string strayBeside;    // a redo log found without a configuration: the disk beside it
   std::string redoImagePath;  // a real path, set when hasRedo
   bool hasRedo = false;
   int snapshotError = 0;     // a SnapshotErrorCode when the reader failed
@@ -408,7 +407,6 @@ void ScanRedoFiles(const DiskScan &disk, const std::vector<FolderEntry> &entries
   if (current != disk.name) {
     VmUsage record;
     record.redoImagePath = disk.folder + current;
-    record.strayBeside = disk.path;
     record.hasRedo = true;
     vms.push_back(std::move(record));
   }
@@ -499,13 +497,15 @@ void ResolveRedoChoice(std::vector<std::string> &disks, const VmList &vms, int s
   // Whoever wrote its name must be able to write the image themselves: the
   // superuser would otherwise attach, for them, a file or device of someone
   // else's that their configuration (or link) names. A redo log found beside
-  // the disk (the list's last record) is named by the disk's owner there. A
-  // link to another's file names it for its own owner too: the names in
+  // the disk (the list's last record) is named by the disk's owner, and by
+  // the owner of a link given as the disk, beside it or its target alike: the
+  // service would not take the disk through that link either. A link to
+  // another's configuration names it for its own owner too: the names in
   // that file are taken from the link's folder.
   HostOwnedFile image = {last->redoImagePath.c_str(), true, nullptr};
   for (const VmUsage &vm : vms) {
     if (!vm.hasRedo) continue;
-    const std::string &namer = vm.configPath.empty() ? vm.strayBeside : vm.configPath;
+    const std::string &namer = vm.configPath.empty() ? disks.back() : vm.configPath;
     const char *who = HostIdentity_OwnerRefuses(namer.c_str(), &image, 1) == 0       ? "file"
                       : HostIdentity_LinkOwnerRefuses(namer.c_str(), &image, 1) == 0 ? "link"
                                                                                      : nullptr;

@@ -408,15 +408,19 @@ std::vector<Case> Cases() {
       cases.push_back(C("another user's machine naming their " + image,
                         how[1] == 'n' ? kLongAbort : Use(image), theirs, how, how[0] != '/'));
     }
-    // A redo log beside the disk a link leads to is named by that disk's owner.
+    // A redo log beside the disk a link leads to is named by the link too,
+    // as the service would not take the disk through it.
     cases.push_back(C("my redo log beside my disk, through another user's link",
-                      how[1] == 'n' ? kLongAbort : Use("mine/disk.bxdk.REDO"),
+                      how[1] == 'n' ? kLongAbort
+                                    : Msg_FormatToString(msg::kSnapshotUnreadable, "@/disk.bxdk",
+                                                         "the owner of that link may not write its "
+                                                         "current disk '@/mine/disk.bxdk.REDO'"),
                       {{"mine/disk.bxdk", "disk"},
                        {"mine/disk.bxdk.REDO", ""},
                        {"disk.bxdk", "<gone>"},
                        {"disk.bxdk", "<symlink>mine/disk.bxdk"},
                        {"disk.bxdk", "<nobody>"}},
-                      how, how[0] != '/'));
+                      how));
     cases.push_back(C("two machines with different redo images", kMultiple,
                       {{"a.redo", ""},
                        {"b.redo", ""},
