@@ -588,9 +588,7 @@ Outcome MountService::CheckBeforeWriting(const MountRecord &record, const DiskIm
   // only the files this mount holds, and the mount stays as it is: its
   // detach, and any other attach, wait for it.
   ImageProblem problem = ImageProblem::None;
-  checking_ = record.id;
   ComServer_Aside([&] { problem = DiskImage_CheckTop(image, opened, &why); });
-  checking_ = 0;
   // A check that could not end is no pass: a user can have it run out of
   // its limits on purpose, with a damaged image.
   if (problem != ImageProblem::None) {
@@ -751,8 +749,16 @@ Outcome MountService::UnknownMount(int32_t id) const {
 }
 
 Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
-  // Attaches go one at a time: each decides by what is attached so far.
-  ComServer_WaitUntil([this] { return checking_ == 0 && !writingOut_; });
+  // Attaches go one at a time, from start to end: each decides by what is
+  // attached so far.
+  ComServer_WaitUntil([this] { return attaching_ == 0 && !writingOut_; });
+  attaching_ = id;
+  Outcome done = AttachNow(id, driveMask);
+  attaching_ = 0;
+  return done;
+}
+
+Outcome MountService::AttachNow(int32_t id, uint32_t driveMask) {
   // A disk whose forced volume was let go of just now is free again.
   EndLingering();
   HostProcess_ReapLater(0);  // children left to end (write-outs) that have ended since
@@ -824,7 +830,10 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   if (!image.Raw() && backend_->ReadsDisk()) {
     Outcome checked = CheckBeforeWriting(*record, image);
     // A detach may have begun its write-out meanwhile: the backend is its.
+    // No other begins until this attach goes on.
+    resuming_ = true;
     ComServer_WaitUntil([this] { return !writingOut_; });
+    resuming_ = false;
     if (!checked.Ok()) {
       UnlockDisk(record);
       return checked;
@@ -874,7 +883,7 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
 }
 
 Outcome MountService::Detach(int32_t id, bool force) {
-  ComServer_WaitUntil([this, id] { return checking_ != id && !writingOut_; });
+  ComServer_WaitUntil([this, id] { return attaching_ != id && !writingOut_ && !resuming_; });
   HostProcess_ReapLater(0);  // children left to end (write-outs) that have ended since
   MountRecord *record = table_.Find(id);
   if (record == nullptr) {

@@ -105,6 +105,8 @@ class MountService {
     std::string lockedDisk;  // whose lock file is held; "" for none
   };
 
+  // Attach, once no other attach goes on.
+  Outcome AttachNow(int32_t id, uint32_t driveMask);
   // Probes the disk image at path (from the cache when it still holds).
   Outcome OpenImage(const std::string &path, DiskImage *image);
   // This prefix's daemon folder as the kernel names it (links resolved).
@@ -228,9 +230,11 @@ class MountService {
   std::string daemonBaseReal_;           // as the kernel names it, once looked up
   std::unique_ptr<StorageDaemon> look_;  // opens disks to read their volumes
   uint32_t looks_ = 0;                   // disks the look daemon has opened
-  // While others are served: the mount whose image is checked, and whether
-  // a detach writes its volume out.
-  int32_t checking_ = 0;
+  // While others are served: the mount being attached (its image checked,
+  // say), whether that attach waits to go on, and whether a detach writes
+  // its volume out.
+  int32_t attaching_ = 0;
+  bool resuming_ = false;
   bool writingOut_ = false;
   std::map<int32_t, std::unique_ptr<StorageDaemon>> daemons_;  // by mount id
   std::vector<Lingering> lingering_;

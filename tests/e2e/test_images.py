@@ -914,6 +914,38 @@ def test_a_long_check_holds_up_only_other_attaches(loop_host):
 
 
 @needs_loop
+def test_an_attach_goes_on_before_later_ones_after_a_write_out(loop_host):
+    """An attach whose check ends while a detach writes out (its storage
+    stuck) waits for that, then goes on before any attach that came later."""
+    host = loop_host
+    _, top = ext4_chain(host)
+    other = convert(ext4_disk(host, "b.raw"), host.work / "b.qcow2", "qcow2")
+    slow, checking = host.root / "slow", host.root / "checking"
+    on_tool_run(host, "qemu-img", "check*", f"[ -e {slow} ] && touch {checking} && sleep 3")
+    assert host.outcome("Q:", top) == (0, "", "")
+    line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
+    pid = int(line.split(" daemon=")[1].split(",")[0])
+    (host.drive("q:") / "late.bin").write_bytes(os.urandom(4 << 20))  # not written out yet
+    slow.touch()
+    run = lambda *args: subprocess.Popen([host.mount, *args], cwd=host.work, env=host.env,
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    os.kill(pid, signal.SIGSTOP)
+    try:
+        first = run("R:", other)
+        assert wait_until(checking.exists)
+        detach = run("Q:", "/d")
+        time.sleep(1)  # into its write-out, which outlasts the check
+        later = run("S:", other)
+        done = [p.wait(timeout=60) for p in (first, detach, later)]
+    finally:
+        os.kill(pid, signal.SIGCONT)  # never left stopped: it would hold sync(1)
+    assert done == [0, 2, 2]
+    assert any("is already mounted as r:" in e["strings"][-1] for e in host.events())
+    assert host.outcome("R:", "/d") == (0, "", "")
+    assert host.outcome("Q:", "/d") == (0, "", "")
+
+
+@needs_loop
 def test_a_volume_unmounted_by_hand_holds_up_nothing(loop_host):
     """A file system unmounted by hand lives on until the detach lets go of
     it, which writes it out: with its daemon not answering then, a forced
