@@ -295,11 +295,18 @@ bool Flag(const nlohmann::json &object, const char *key) {
   return m != nullptr && m->is_boolean() && m->get<bool>();
 }
 
-// A vmdk's identifier ("cid", "parent-cid") as qemu-img tells it, or -1.
-int64_t VmdkId(const nlohmann::json &info, const char *key) {
+// The format's own part of qemu-img's description of a file; an empty
+// object when it has none.
+const nlohmann::json &FormatData(const nlohmann::json &info) {
+  static const nlohmann::json none = nlohmann::json::object();
   const nlohmann::json *specific = Member(info, "format-specific");
   const nlohmann::json *data = specific != nullptr ? Member(*specific, "data") : nullptr;
-  const nlohmann::json *id = data != nullptr ? Member(*data, key) : nullptr;
+  return data != nullptr ? *data : none;
+}
+
+// A vmdk's identifier ("cid", "parent-cid") as qemu-img tells it, or -1.
+int64_t VmdkId(const nlohmann::json &info, const char *key) {
+  const nlohmann::json *id = Member(FormatData(info), key);
   return id != nullptr && id->is_number_unsigned() && id->get<uint64_t>() <= UINT32_MAX
              ? static_cast<int64_t>(id->get<uint64_t>())
              : -1;
@@ -333,9 +340,7 @@ ImageProblem ReadLayer(const nlohmann::json &info, ImageLayer *layer, std::strin
     *why = "The disk file " + DiskImage_Quoted(path) + " is encrypted.";
     return ImageProblem::Unsupported;
   }
-  const nlohmann::json *specific = Member(info, "format-specific");
-  const nlohmann::json *found = specific != nullptr ? Member(*specific, "data") : nullptr;
-  const nlohmann::json data = found != nullptr ? *found : nlohmann::json::object();
+  const nlohmann::json &data = FormatData(info);
   if (Member(data, "data-file") != nullptr) {
     *why = "The disk file " + DiskImage_Quoted(path) + " keeps its data in a separate data file " +
            DiskImage_Quoted(Text(data, "data-file")) + ", which is not supported.";
