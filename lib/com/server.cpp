@@ -10,6 +10,7 @@
 // from, so a client that stops reading only stalls itself.
 #include "com/server.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -89,6 +90,7 @@ struct Server {
   bool ended = false;
   int followers = 0;  // threads waiting for the loop
   std::vector<std::thread> helpers;
+  std::vector<std::thread::id> retired;  // helpers gone, not yet joined
   int64_t idleSince = -1;
   int64_t acceptAfter = 0;
   int error = 0;
@@ -140,7 +142,18 @@ int AcceptAll(int listenFd, std::vector<std::unique_ptr<Connection>> *connection
   return Host_ErrorKind(e) == HOST_ERROR_BUSY ? 0 : e;
 }
 
-void Take(Server *s, std::unique_lock<std::mutex> *held);
+void Take(Server *s, std::unique_lock<std::mutex> *held, bool helper);
+
+// Joins the helpers that left: they let go of the lock as they left.
+void JoinRetired(Server *s) {
+  for (std::thread::id id : s->retired) {
+    auto it = std::find_if(s->helpers.begin(), s->helpers.end(),
+                           [id](const std::thread &t) { return t.get_id() == id; });
+    it->join();
+    s->helpers.erase(it);
+  }
+  s->retired.clear();
+}
 
 // Lets another thread run the loop: one waiting, else a new one. False when
 // no thread can be started; the caller then keeps the loop.
@@ -150,12 +163,13 @@ bool HandLoopOver(Server *s) {
     s->turn.notify_one();
     return true;
   }
+  JoinRetired(s);
   // It keeps this thread's signal mask, which the children it may start
   // take over.
   try {
     s->helpers.emplace_back([s] {
       std::unique_lock<std::mutex> held(s->lock);
-      Take(s, &held);
+      Take(s, &held, true);
     });
   } catch (...) {
     s->loopFree = false;
@@ -265,12 +279,21 @@ bool RunLoop(Server *s, std::unique_lock<std::mutex> *held) {
   return true;
 }
 
-// Serves with the loop whenever it is free, until serving is over.
-void Take(Server *s, std::unique_lock<std::mutex> *held) {
+// Serves with the loop whenever it is free, until serving is over. A helper
+// leaves when another thread waits for the loop already: one spare is enough
+// for the next call that steps aside.
+void Take(Server *s, std::unique_lock<std::mutex> *held, bool helper) {
   t_server = s;
   t_held = held;
   while (!s->ended) {
     if (!s->loopFree) {
+      if (s->followers > 0) {
+        if (helper) {
+          s->retired.push_back(std::this_thread::get_id());
+          break;
+        }
+        s->turn.notify_all();  // this thread is the spare now: helpers waiting leave
+      }
       s->followers++;
       s->turn.wait(*held);
       s->followers--;
@@ -350,7 +373,7 @@ int Run(const ComServerClass &cls, const ComServerOptions &options, int streamFd
   }
   std::unique_lock<std::mutex> held(s.lock);
   s.loopFree = true;
-  Take(&s, &held);
+  Take(&s, &held, false);
   // Calls gone aside end first: their replies are still owed.
   std::vector<std::thread> helpers;
   while (!s.helpers.empty()) {

@@ -35,6 +35,7 @@ struct Control {
   // MountAs steps aside (ComServer_Aside) until let go; Unmount waits
   // (ComServer_WaitUntil) for that too.
   std::atomic<bool> stepAside{false}, letGo{false}, aside{false}, waiting{false};
+  std::atomic<int> asides{0};  // MountAs calls aside now
   std::mutex lock;
   std::u16string lastPath;
 
@@ -148,7 +149,9 @@ class Mount final : public Object<IMount> {
   HRESULT MountAs(int32_t mask, int32_t, int32_t) override {
     if (Ctl().stepAside) {
       Ctl().aside = true;
+      Ctl().asides++;
       ComServer_Aside([] { Eventually([] { return Ctl().letGo.load(); }); });
+      Ctl().asides--;
       Ctl().aside = false;
     }
     Ctl().lastMask = mask;

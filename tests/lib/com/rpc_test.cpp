@@ -327,6 +327,23 @@ class EndpointTest : public ::testing::Test {
     EXPECT_EQ(hr, S_OK);
     return ComPtr<IMountLocator>::Attach(static_cast<IMountLocator *>(p));
   }
+  // An attach (MountAs) or a forced detach of mount 1, on a connection of
+  // this thread's own.
+  HRESULT CallMount(bool attach) {
+    CoInitialize(nullptr);
+    HRESULT hr = E_FAIL;
+    {
+      ComPtr<IMountLocator> locator = Activate();
+      ComPtr<IMountManager> manager;
+      locator.Check(locator->Connect(nullptr, nullptr, 0, manager.Receive()));
+      ComPtr<IMount> mount;
+      manager.Check(manager->GetMount(1, mount.Receive()));
+      hr = attach ? mount->MountAs(4, 0, 0) : mount->Unmount(VARIANT_TRUE, 0);
+    }
+    CoUninitialize();
+    return hr;
+  }
+
   int RawConnect() {
     int fd = -1;
     EXPECT_EQ(HostEndpoint_Connect((prefix_ + "/run").c_str(),
@@ -393,19 +410,7 @@ TEST_F(EndpointTest, ACallAsideHoldsOnlyThoseThatWaitForIt) {
   Ctl().stepAside = true;
   Ctl().lastForce = 0;
   Ctl().lastMask = 0;
-  auto call = [this](bool attach, HRESULT *hr) {
-    CoInitialize(nullptr);
-    ComPtr<IMountLocator> locator = Activate();
-    ComPtr<IMountManager> manager;
-    locator.Check(locator->Connect(nullptr, nullptr, 0, manager.Receive()));
-    ComPtr<IMount> mount;
-    manager.Check(manager->GetMount(1, mount.Receive()));
-    *hr = attach ? mount->MountAs(4, 0, 0) : mount->Unmount(VARIANT_TRUE, 0);
-    mount.Reset();
-    manager.Reset();
-    locator.Reset();
-    CoUninitialize();
-  };
+  auto call = [this](bool attach, HRESULT *hr) { *hr = CallMount(attach); };
   HRESULT attached = E_FAIL, detached = E_FAIL;
   std::thread attach(call, true, &attached);
   ASSERT_TRUE(Eventually([] { return Ctl().aside.load(); }));
@@ -430,6 +435,30 @@ TEST_F(EndpointTest, ACallAsideHoldsOnlyThoseThatWaitForIt) {
   server_.join();  // the stop asked for above
   EXPECT_EQ(result_, 0);
   EXPECT_EQ(Ctl().live, 0);
+}
+
+// The threads that took the loop over while calls stepped aside leave once
+// those calls end, but for one spare.
+TEST_F(EndpointTest, ThreadsThatTookTheLoopOverLeave) {
+  auto threads = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                         std::filesystem::directory_iterator());
+  };
+  Ctl().stepAside = true;
+  Ctl().letGo = true;
+  EXPECT_EQ(CallMount(true), S_OK);  // makes the spare
+  const auto settled = threads();
+  Ctl().letGo = false;
+  std::vector<std::thread> callers;
+  for (int i = 0; i < 6; i++) {
+    callers.emplace_back([this] { EXPECT_EQ(CallMount(true), S_OK); });
+  }
+  ASSERT_TRUE(Eventually([] { return Ctl().asides.load() == 6; }));
+  Ctl().letGo = true;
+  for (std::thread &t : callers) t.join();
+  EXPECT_TRUE(Eventually([&] { return threads() <= settled; }))
+      << threads() << " threads, " << settled << " before";
+  EXPECT_EQ(CallMount(true), S_OK);  // the spare still serves
 }
 
 // The endpoint: private, kept from a second server, removed by a stop.
