@@ -142,8 +142,18 @@ class LoopBackend : public Backend {
     Step("MountAs.device");
     std::string devicePath = DevicePath(device.number);
     char *type = HostMount_FileSystemType(devicePath.c_str());
+    int unread = type == nullptr ? Host_GetLastError() : 0;
     std::string target = devicePath;
-    if (type != nullptr) {
+    if (unread != 0) {
+      // What the volume holds is unknown: handed out bare, a file system
+      // on it would go unmounted, and the attach be told a success.
+      rc = unread;
+      ServiceLog(HOSTLOG_WARNING, "mount %d: %s cannot be read: %s", record->id, devicePath.c_str(),
+                 Text(rc).c_str());
+      if (why != nullptr) {
+        *why = "its first blocks cannot be read: " + Text(rc);
+      }
+    } else if (type != nullptr) {
       rc = HostMount_Mount(devicePath.c_str(), type, point.c_str(), device.readOnly);
       if (rc != 0) {
         ServiceLog(HOSTLOG_WARNING, "mount %d: %s file system on %s cannot be mounted: %s",

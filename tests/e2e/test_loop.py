@@ -4,6 +4,7 @@ Needs the superuser and loop devices; loop_host checks that nothing of a
 test is left behind (data across crashes: test_faults.py)."""
 
 import contextlib
+import glob
 import os
 import re
 import shutil
@@ -68,6 +69,28 @@ def test_file_system_the_kernel_cannot_mount_is_named(host):
         "The volume cannot be attached as E: (its minix file system cannot be mounted: "
         "No such device).")
     assert host.listing() == NONE_MOUNTED
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
+def test_a_volume_whose_first_blocks_cannot_be_read_is_not_attached(host, foreground):
+    """A read error while the volume is looked at (a bad sector, a storage
+    daemon gone): the attach is refused, not handed out as a bare device with
+    its file system unmounted."""
+    disk = ext4_disk(host)
+    assert host.run_service("--register").returncode == 0
+    top = max(int(n[len("/dev/loop"):]) for n in glob.glob("/dev/loop[0-9]*"))
+    paths = [a for n in range(top + 3) for a in ("-P", f"/dev/loop{n}")]
+    p = foreground(wrapper=["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=read,pread64",
+                            "-e", "inject=read,pread64:error=EIO", *paths])
+    assert host.outcome("E:", disk) == (2, UNABLE_TO_MOUNT, "")
+    assert host.events()[-1]["strings"][-1] == (
+        "The volume cannot be attached as E: (its first blocks cannot be read: "
+        "Input/output error).")
+    assert host.listing() == NONE_MOUNTED
+    assert host.run_service("--stop").returncode == 0
+    p.wait(timeout=30)
+    assert host.outcome("E:", disk) == (0, "", "")
+    assert host.outcome("E:", "/d") == (0, "", "")
 
 
 @pytest.mark.skipif(not shutil.which("mkntfs"), reason="mkntfs (ntfs-3g) is missing")

@@ -39,12 +39,30 @@ std::string Value(blkid_probe probe, const char *name) {
 }  // namespace
 
 char *HostMount_FileSystemType(const char *device) {
+  int fd = open(device, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return nullptr;
+  }
+  // libblkid takes a read that fails for a device without the signature it
+  // looked for: read first where the file systems keep theirs (up to btrfs's
+  // at 64 KiB), so that a bad block or a storage daemon gone is an error.
+  static constexpr size_t kSignatures = 68 << 10;
+  std::vector<char> head(kSignatures);
+  if (pread(fd, head.data(), head.size(), 0) < 0) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return nullptr;
+  }
   errno = 0;
-  blkid_probe probe = blkid_new_probe_from_filename(device);
-  if (probe == nullptr) {
-    if (errno == 0) {
-      errno = EIO;
+  blkid_probe probe = blkid_new_probe();
+  if (probe == nullptr || blkid_probe_set_device(probe, fd, 0, 0) != 0) {
+    int e = errno != 0 ? errno : EIO;
+    if (probe != nullptr) {
+      blkid_free_probe(probe);
     }
+    close(fd);
+    errno = e;
     return nullptr;
   }
   blkid_probe_enable_superblocks(probe, 1);
@@ -59,8 +77,9 @@ char *HostMount_FileSystemType(const char *device) {
     }
   }
   blkid_free_probe(probe);
-  // Two signatures that contradict each other count as none: guessing could
-  // mount the wrong thing.
+  close(fd);
+  // Two signatures that contradict each other (-2) count as none: guessing
+  // could mount the wrong thing.
   errno = rc == -1 ? EIO : 0;
   return type;
 }
