@@ -16,19 +16,10 @@ namespace testsupport {
 
 class PrivatePrefix {
  public:
-  PrivatePrefix() : prefix_(dir_.file("host")) {
-    if (const char *old = getenv(kVariable)) saved_ = old, hadOld_ = true;
-    setenv(kVariable, prefix_.c_str(), 1);
+  PrivatePrefix() {
     char *made = HostPrefix_Ensure();
     EXPECT_NE(made, nullptr) << "cannot make the host prefix " << prefix_;
     free(made);
-  }
-  ~PrivatePrefix() {
-    if (hadOld_) {
-      setenv(kVariable, saved_.c_str(), 1);
-    } else {
-      unsetenv(kVariable);
-    }
   }
   PrivatePrefix(const PrivatePrefix &) = delete;
   PrivatePrefix &operator=(const PrivatePrefix &) = delete;
@@ -43,11 +34,9 @@ class PrivatePrefix {
   }
 
  private:
-  static constexpr const char *kVariable = "BRENIX_HOST_PREFIX";
   TempDir dir_;
-  std::string prefix_;
-  std::string saved_;
-  bool hadOld_ = false;
+  std::string prefix_ = dir_.file("host");
+  ScopedEnv env_{"BRENIX_HOST_PREFIX", prefix_};
 };
 
 }  // namespace testsupport

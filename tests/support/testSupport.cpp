@@ -88,6 +88,15 @@ std::vector<std::string> EventLogLines(const std::string &path) {
   return lines;
 }
 
+ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name) {
+  if (const char *old = getenv(name)) saved_ = old;
+  value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+  saved_ ? setenv(name_.c_str(), saved_->c_str(), 1) : unsetenv(name_.c_str());
+}
+
 ProcessResult Run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                   const std::string &input, int timeoutSeconds) {
   // The host layer's runner gives the program the caller's environment and

@@ -3,8 +3,22 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
+
+// True under the address sanitizer, which stops huge allocations itself and
+// cannot run within a limit of the address space.
+#if defined(__SANITIZE_ADDRESS__)
+#define BRENIX_TEST_ASAN true
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BRENIX_TEST_ASAN true
+#endif
+#endif
+#ifndef BRENIX_TEST_ASAN
+#define BRENIX_TEST_ASAN false
+#endif
 
 namespace testsupport {
 
@@ -22,6 +36,21 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// Sets an environment variable (or removes it, given nullptr) for the
+// object's life; what was there is put back even when a test stops early.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char *name, const char *value);
+  ScopedEnv(const char *name, const std::string &value) : ScopedEnv(name, value.c_str()) {}
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv &) = delete;
+  ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> saved_;
 };
 
 // Writes bytes to a file, replacing it; fails the current test on error.
