@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -53,8 +54,15 @@ class DiskImageTest : public ::testing::Test {
   ImageProblem Probe(const std::string &name, DiskImage *image, std::string *why) {
     return DiskImage_Probe(file(name), image, why);
   }
+  // qemu-img is, for the rest of the test, a shell script of body.
+  void FakeQemuImg(const std::string &body) {
+    testsupport::WriteFile(bin_.file("qemu-img"), "#!/bin/sh\n" + body);
+    chmod(bin_.file("qemu-img").c_str(), 0755);
+    if (!path_) path_.emplace("PATH", bin_.path());
+  }
 
-  testsupport::TempDir dir_;
+  testsupport::TempDir dir_, bin_;
+  std::optional<testsupport::ScopedEnv> path_;
 };
 
 TEST_F(DiskImageTest, RawStaysRawAndMixedChainsAreFollowed) {
@@ -219,28 +227,19 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
 // The limits end qemu-img with SIGXCPU (then SIGKILL); any other signal,
 // an assertion of its own say, is named as it is.
 TEST_F(DiskImageTest, AQemuImgEndedByASignalIsToldApart) {
-  testsupport::TempDir bin;
-  std::string saved = getenv("PATH");
-  setenv("PATH", bin.path().c_str(), 1);
   for (const auto &[signal, said] :
        {std::pair{"XCPU", "was stopped by its limits"}, std::pair{"ABRT", "ended with signal 6"}}) {
-    testsupport::WriteFile(bin.file("qemu-img"),
-                           std::string("#!/bin/sh\nkill -") + signal + " $$\n");
-    chmod(bin.file("qemu-img").c_str(), 0755);
+    FakeQemuImg(std::string("kill -") + signal + " $$\n");
     DiskImage image;
     std::string why;
     EXPECT_EQ(Probe("base.raw", &image, &why), ImageProblem::Tool);
     EXPECT_NE(why.find(said), std::string::npos) << why;
   }
-  setenv("PATH", saved.c_str(), 1);
 }
 
 // What qemu-img check says and how it ends tell damage from a check that
 // could not end; either refuses the disk, each in its own words.
 TEST_F(DiskImageTest, TheCheckBeforeWritingTellsDamageFromAFailedCheck) {
-  testsupport::TempDir bin;
-  std::string saved = getenv("PATH");
-  setenv("PATH", bin.path().c_str(), 1);
   struct Case {
     const char *said;
     int exit;
@@ -263,10 +262,7 @@ TEST_F(DiskImageTest, TheCheckBeforeWritingTellsDamageFromAFailedCheck) {
       {"ERROR cluster 7 refcount=0 reference=1\n", 2, true, ImageProblem::None, ""},
   };
   for (const Case &c : cases) {
-    testsupport::WriteFile(bin.file("qemu-img"), std::string("#!/bin/sh\nprintf '") + c.said +
-                                                     "' >&2\nexit " + std::to_string(c.exit) +
-                                                     "\n");
-    chmod(bin.file("qemu-img").c_str(), 0755);
+    FakeQemuImg(std::string("printf '") + c.said + "' >&2\nexit " + std::to_string(c.exit) + "\n");
     DiskImage image;
     image.layers.push_back({file("disk.qcow2"), "qcow2", 1 << 20, {}});
     image.layers[0].dirty = c.dirty;
@@ -274,7 +270,6 @@ TEST_F(DiskImageTest, TheCheckBeforeWritingTellsDamageFromAFailedCheck) {
     EXPECT_EQ(DiskImage_CheckTop(image, "", &why), c.expected) << c.said;
     EXPECT_NE(why.find(c.why), std::string::npos) << why;
   }
-  setenv("PATH", saved.c_str(), 1);
 }
 
 // qemu-img has no check for a VHD: its block table is checked here, read
@@ -367,12 +362,9 @@ TEST_F(DiskImageTest, AVhdWhoseBlocksCollideIsDamaged) {
 
 // Runs probe with no qemu-img to be found: only a cache hit can succeed.
 ImageProblem WithoutQemuImg(DiskImageCache *cache, const std::string &path, DiskImage *image) {
-  std::string saved = getenv("PATH");
-  setenv("PATH", "/nonexistent", 1);
+  testsupport::ScopedEnv none("PATH", "/nonexistent");
   std::string why;
-  ImageProblem problem = cache->Probe(path, image, &why);
-  setenv("PATH", saved.c_str(), 1);
-  return problem;
+  return cache->Probe(path, image, &why);
 }
 
 // QEMU opens a descriptor's extents and a child's parent again by their
