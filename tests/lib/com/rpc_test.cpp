@@ -300,16 +300,13 @@ class EndpointTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Ctl().Reset();
-    prefix_ = dir_.path() + "/" + std::string(60, 'p') + "/" + std::string(60, 'q');
     std::filesystem::create_directories(prefix_);
-    setenv("BRENIX_HOST_PREFIX", prefix_.c_str(), 1);
     server_ = std::thread([this] { result_ = fake::Serve([] {}); });
     CoInitialize(nullptr);
   }
   void TearDown() override {
     CoUninitialize();
     Stop();
-    unsetenv("BRENIX_HOST_PREFIX");
   }
   void Stop() {
     if (server_.joinable()) {
@@ -353,7 +350,8 @@ class EndpointTest : public ::testing::Test {
   }
 
   testsupport::TempDir dir_;
-  std::string prefix_;
+  std::string prefix_ = dir_.path() + "/" + std::string(60, 'p') + "/" + std::string(60, 'q');
+  testsupport::ScopedEnv env_{"BRENIX_HOST_PREFIX", prefix_};
   std::thread server_;
   int result_ = -1;
 };
@@ -501,13 +499,25 @@ TEST(ServerTest, IdleExitWaitsWhileBusyAndReplacesAStaleEndpoint) {
   EXPECT_FALSE(std::filesystem::exists(run + "/" + name));
 }
 
+// Calls given 200 ms.
+class CallTimeout : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ComChannel::SetCallTimeout(200);
+    CoInitialize(nullptr);
+  }
+  void TearDown() override {
+    CoUninitialize();
+    ComChannel::SetCallTimeout(60000);
+  }
+};
+
 // A server whose queue of connections is full takes no call: activation
 // ends after the call timeout rather than waiting for ever or starting a
 // second server.
-TEST(CallTimeout, AServerWithAFullQueueEndsTheActivation) {
-  ComChannel::SetCallTimeout(200);
+TEST_F(CallTimeout, AServerWithAFullQueueEndsTheActivation) {
   testsupport::TempDir dir;
-  setenv("BRENIX_HOST_PREFIX", dir.path().c_str(), 1);
+  testsupport::ScopedEnv prefix("BRENIX_HOST_PREFIX", dir.path());
   std::string run = dir.path() + "/run";
   std::string name = Com_GuidToString(CLSID_MountLocator);
   int listening = -1;
@@ -516,24 +526,18 @@ TEST(CallTimeout, AServerWithAFullQueueEndsTheActivation) {
   for (int fd = -1; HostEndpoint_Connect(run.c_str(), name.c_str(), 20, &fd) == 0;) {
     queued.push_back(fd);
   }
-  CoInitialize(nullptr);
   void *p = nullptr;
   EXPECT_EQ(CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IMountLocator, &p),
             RPC_E_TIMEOUT);
   EXPECT_EQ(p, nullptr);
-  CoUninitialize();
   for (int fd : queued) HostStream_Close(fd);
   HostStream_Close(listening);
-  unsetenv("BRENIX_HOST_PREFIX");
-  ComChannel::SetCallTimeout(60000);
 }
 
 // A server that stops answering, before activation (it never accepts) or in
 // the middle of a session (its process is stopped), ends the client's call
 // with a timeout instead of holding it for ever, and the channel with it.
-TEST(CallTimeout, AHungServerEndsTheCall) {
-  ComChannel::SetCallTimeout(200);
-  CoInitialize(nullptr);
+TEST_F(CallTimeout, AHungServerEndsTheCall) {
   testsupport::TempDir dir;
   int listening = -1;
   ASSERT_EQ(HostEndpoint_Listen(dir.path().c_str(), "hung", &listening), 0);
@@ -564,9 +568,6 @@ TEST(CallTimeout, AHungServerEndsTheCall) {
   }
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
-  locator.Reset();
-  CoUninitialize();
-  ComChannel::SetCallTimeout(60000);
 }
 
 }  // namespace
