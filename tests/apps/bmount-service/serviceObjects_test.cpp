@@ -20,6 +20,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using servicetest::MakeImage;
 using servicetest::MakeTwoVolumeDisk;
 
@@ -101,8 +102,8 @@ class ServiceObjects : public testing::Test {
 
   bool DriveExists(char letter) {
     std::error_code ec;
-    return std::filesystem::symlink_status(prefix_.file(std::string("drives/") + letter + ":"), ec)
-               .type() != std::filesystem::file_type::not_found;
+    return fs::symlink_status(prefix_.file(std::string("drives/") + letter + ":"), ec).type() !=
+           fs::file_type::not_found;
   }
   // 1 when the disk is free, 0 when the service holds it.
   int LockDisk() {
@@ -111,8 +112,15 @@ class ServiceObjects : public testing::Test {
     return got;
   }
 
+  // A folder in the table's place makes every save fail.
+  void BlockTable() {
+    fs::remove(table_);
+    fs::create_directories(table_ + "/keep");
+  }
+
   servicetest::PrivatePrefix prefix_;
   std::string disk_ = prefix_.work("disk.img"), plan_ = prefix_.work("plan");
+  std::string table_ = prefix_.file("bmount/mounts");
   std::unique_ptr<MountService> service_;
   ComPtr<IMountManager> manager_;
 };
@@ -123,14 +131,14 @@ TEST_F(ServiceObjects, MountListAndUnmount) {
   ASSERT_EQ(mount->MountAs(Drive('e'), 0x20, -1), S_OK);
   EXPECT_EQ(Listing(), std::vector<std::string>{Entry(disk_, 1, 'e')});
   std::string folder = prefix_.file("bmount/volumes/1");
-  EXPECT_EQ(std::filesystem::read_symlink(prefix_.file("drives/e:")), folder);
+  EXPECT_EQ(fs::read_symlink(prefix_.file("drives/e:")), folder);
   EXPECT_EQ(testsupport::ReadFile(folder + "/volume"),
             "disk=" + disk_ + "\nvolume=2\noffset=4194304\nlength=1048576\n");
   EXPECT_EQ(LockDisk(), 0);  // locked while its volume is attached
 
   ASSERT_EQ(mount->Unmount(VARIANT_FALSE, -1), S_OK);
   EXPECT_FALSE(DriveExists('e'));
-  EXPECT_FALSE(std::filesystem::exists(folder));
+  EXPECT_FALSE(fs::exists(folder));
   EXPECT_TRUE(Listing().empty());
   EXPECT_EQ(LockDisk(), 1);
   // The mount is gone for its own object too.
@@ -140,11 +148,11 @@ TEST_F(ServiceObjects, MountListAndUnmount) {
   // A drive entry someone else put in place meanwhile stays.
   mount = Create(disk_, 1, 'u');
   std::string entry = prefix_.file("drives/u:");
-  std::filesystem::remove(entry);
-  std::filesystem::create_directory_symlink("/media/usb", entry);
+  fs::remove(entry);
+  fs::create_directory_symlink("/media/usb", entry);
   ASSERT_EQ(mount->Unmount(VARIANT_FALSE, -1), S_OK);
-  EXPECT_EQ(std::filesystem::read_symlink(entry), "/media/usb");
-  EXPECT_FALSE(std::filesystem::exists(prefix_.file("bmount/volumes/2")));
+  EXPECT_EQ(fs::read_symlink(entry), "/media/usb");
+  EXPECT_FALSE(fs::exists(prefix_.file("bmount/volumes/2")));
 }
 
 TEST_F(ServiceObjects, RefusalsSayWhy) {
@@ -168,7 +176,7 @@ TEST_F(ServiceObjects, RefusalsSayWhy) {
   std::string nowhere = prefix_.work("nowhere.img");
   // The letter of an attached mount stays taken when its drive entry is
   // removed by hand.
-  std::filesystem::remove(prefix_.file("drives/f:"));
+  fs::remove(prefix_.file("drives/f:"));
   const struct {
     std::function<HRESULT()> call;
     HRESULT hr;  // 0: any failure
@@ -255,23 +263,22 @@ TEST_F(ServiceObjects, MountsOutliveTheServiceInstance) {
   StopService();
   EXPECT_TRUE(DriveExists('k'));
   EXPECT_EQ(LockDisk(), 0);  // the keeper holds it between instances
-  std::string table = prefix_.file("bmount/mounts");
-  std::string whole = testsupport::ReadFile(table);
+  std::string whole = testsupport::ReadFile(table_);
   // Bytes, an empty table and half of one: tests/e2e/test_loop.py.
   const std::string damages[] = {whole, whole.substr(0, whole.find("nextId"))};
   for (const std::string &damage : damages) {
-    testsupport::WriteFile(table, damage);
+    testsupport::WriteFile(table_, damage);
     StartService();
     EXPECT_EQ(Listing(), listing) << damage;
-    EXPECT_EQ(testsupport::ReadFile(table + ".damaged"), damage == whole ? "" : damage);
-    EXPECT_EQ(testsupport::ReadFile(table), whole);
+    EXPECT_EQ(testsupport::ReadFile(table_ + ".damaged"), damage == whole ? "" : damage);
+    EXPECT_EQ(testsupport::ReadFile(table_), whole);
     EXPECT_EQ(LockDisk(), 0);  // taken again on restore
     EXPECT_TRUE(service_->Busy());
     EXPECT_TRUE(DriveExists('k') && DriveExists('e'));
     StopService();
   }
   // A missing table is found again the same way.
-  std::filesystem::remove(table);
+  fs::remove(table_);
   StartService();
   EXPECT_EQ(Listing(), listing);
   ComPtr<IMount> a;
@@ -282,37 +289,30 @@ TEST_F(ServiceObjects, MountsOutliveTheServiceInstance) {
 
 TEST_F(ServiceObjects, DamagedTableIsKeptAside) {
   StopService();
-  std::string table = prefix_.file("bmount/mounts");
   std::string damaged = "nextId=4\nmount id=2 volume=1 letter=e\n";
-  testsupport::WriteFile(table, damaged);
+  testsupport::WriteFile(table_, damaged);
   StartService();
-  EXPECT_EQ(testsupport::ReadFile(table + ".damaged"), damaged);
+  EXPECT_EQ(testsupport::ReadFile(table_ + ".damaged"), damaged);
   Create(disk_, 1, 'e');
   EXPECT_EQ(Listing(), std::vector<std::string>{Entry(disk_, 4, 'e')});
 }
 
 TEST_F(ServiceObjects, FailedSavesUndoTheChange) {
   ComPtr<IMount> mount = Create(disk_, 1);
-  // A folder in the table's place makes every save fail.
-  std::string table = prefix_.file("bmount/mounts");
-  auto block = [&] {
-    std::filesystem::remove(table);
-    std::filesystem::create_directories(table + "/keep");
-  };
-  block();
+  BlockTable();
   EXPECT_TRUE(FAILED(mount->MountAs(Drive('e'), 0x20, -1)));
   EXPECT_EQ(TakeDescription().rfind("The mount table cannot be saved: ", 0), 0u);
   EXPECT_FALSE(DriveExists('e'));
   EXPECT_TRUE(Listing().empty());
   EXPECT_EQ(LockDisk(), 1);
 
-  std::filesystem::remove_all(table);
+  fs::remove_all(table_);
   ASSERT_EQ(mount->MountAs(Drive('e'), 0x20, -1), S_OK);
-  block();
+  BlockTable();
   EXPECT_TRUE(FAILED(mount->Unmount(VARIANT_FALSE, -1)));
   EXPECT_TRUE(DriveExists('e'));
   EXPECT_EQ(Listing(), std::vector<std::string>{Entry(disk_, 1, 'e')});
-  std::filesystem::remove_all(table);
+  fs::remove_all(table_);
   EXPECT_EQ(mount->Unmount(VARIANT_FALSE, -1), S_OK);
 }
 
@@ -344,9 +344,7 @@ TEST_F(ServiceObjects, AFailedSaveThatCannotBeUndoneKeepsTheChange) {
     StopService();
     StartService(std::make_unique<RefusingBackend>(&refused));
     ComPtr<IMount> mount = Create(disk_, 1, attach ? 0 : 'e');
-    std::string table = prefix_.file("bmount/mounts");
-    std::filesystem::remove(table);
-    std::filesystem::create_directories(table + "/keep");
+    BlockTable();
     refused = attach ? Refused::kDetach : Refused::kAttach;  // the undo fails
     EXPECT_TRUE(
         FAILED(attach ? mount->MountAs(Drive('e'), 0x20, -1) : mount->Unmount(VARIANT_FALSE, -1)));
@@ -357,11 +355,11 @@ TEST_F(ServiceObjects, AFailedSaveThatCannotBeUndoneKeepsTheChange) {
     EXPECT_EQ(Listing().size(), attach ? 1u : 0u);
     EXPECT_EQ(LockDisk(), attach ? 0 : 1);
 
-    std::filesystem::remove_all(table);
+    fs::remove_all(table_);
     refused = Refused::kNothing;
     mount.Reset();  // before the service it belongs to
     StopService();
-    EXPECT_EQ(testsupport::ReadFile(table).find("letter=e") != std::string::npos, attach);
+    EXPECT_EQ(testsupport::ReadFile(table_).find("letter=e") != std::string::npos, attach);
     StartService();
     EXPECT_EQ(Listing().size(), attach ? 1u : 0u);
     if (attach) {
