@@ -99,41 +99,34 @@ TEST(SnapshotReadTest, ResultCodes) {
   EXPECT_EQ(Info(vm.path(), false, SNAPSHOT_LOCK_WRITE).err.type, SNAPSHOT_NOPERM);
 }
 
-TEST(SnapshotReadTest, DatabasePathKeepsOtherExtensions) {
-  const std::pair<const char *, const char *> cases[] = {{"Win.bxx", "Win.bxsd"},
-                                                         {"Win.BXX", "Win.BXX.bxsd"},
-                                                         {"vm.cfg", "vm.bxsd"},
-                                                         {"a.bxx.old", "a.bxx.old.bxsd"},
-                                                         {"noext", "noext.bxsd"}};
-  for (const auto &[config, database] : cases) {
-    VmFolder vm(config);
-    vm.WriteConfig("");
-    Info r(vm.config());
-    ASSERT_TRUE(r.ok()) << config;
-    EXPECT_EQ(std::string(r->databasePath), vm.file(database));
-    EXPECT_EQ(std::string(r->folder), vm.path());
-    EXPECT_EQ(std::string(r->configPath), vm.config());
-  }
-}
-
-// A database is found whatever the case of its name, the exact name first,
-// else the match that sorts first; read-only or locked alike.
-TEST(SnapshotReadTest, TheDatabaseIsFoundInAnyCase) {
+// The database's name keeps any extension but the configuration's own; it
+// is found whatever its case, the exact name first, else the match that
+// sorts first; read-only or locked alike.
+TEST(SnapshotReadTest, TheDatabaseIsFoundBesideTheConfigurationInAnyCase) {
   const struct {
+    std::string config;
     std::vector<std::string> present;
     std::string used;
-  } cases[] = {{{"VM.BXSD"}, "VM.BXSD"},
-               {{"vm.bxsd", "VM.BXSD"}, "vm.bxsd"},
-               {{"Vm.bxsd", "VM.BXSD"}, "VM.BXSD"},
-               {{}, "vm.bxsd"}};
+  } cases[] = {{"Win.bxx", {}, "Win.bxsd"},
+               {"Win.BXX", {}, "Win.BXX.bxsd"},
+               {"vm.cfg", {}, "vm.bxsd"},
+               {"a.bxx.old", {}, "a.bxx.old.bxsd"},
+               {"noext", {}, "noext.bxsd"},
+               {"vm.bxx", {"VM.BXSD"}, "VM.BXSD"},
+               {"vm.bxx", {"vm.bxsd", "VM.BXSD"}, "vm.bxsd"},
+               {"vm.bxx", {"Vm.bxsd", "VM.BXSD"}, "VM.BXSD"},
+               {"vm.bxx", {}, "vm.bxsd"}};
   for (const auto &c : cases) {
     for (SnapshotLockMode mode : {SNAPSHOT_LOCK_NONE, SNAPSHOT_LOCK_READ}) {
-      VmFolder vm;
+      SCOPED_TRACE(c.config + " " + c.used + " " + std::to_string(mode));
+      VmFolder vm(c.config);
       vm.WriteConfig("");
       for (const std::string &name : c.present) vm.Touch(name);
       Info r(vm.config(), false, mode);
-      ASSERT_TRUE(r.ok()) << c.used;
-      EXPECT_EQ(std::string(r->databasePath), vm.file(c.used)) << mode;
+      ASSERT_TRUE(r.ok());
+      EXPECT_EQ(std::string(r->databasePath), vm.file(c.used));
+      EXPECT_EQ(std::string(r->folder), vm.path());
+      EXPECT_EQ(std::string(r->configPath), vm.config());
     }
   }
 }
