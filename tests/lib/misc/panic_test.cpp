@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testSupport.h"
+
 namespace {
 
 void WriteTextAndExit(const char *text) {
@@ -61,13 +63,7 @@ TEST(PanicDeathTest, EndingsAndHandlers) {
 }
 
 TEST(PanicDeathTest, SafeMallocOfImpossibleSizeStops) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "the address sanitizer stops huge allocations itself";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  GTEST_SKIP() << "the address sanitizer stops huge allocations itself";
-#endif
-#endif
+  if (BRENIX_TEST_ASAN) GTEST_SKIP() << "the address sanitizer stops huge allocations itself";
   EXPECT_EXIT(
       {
         Panic_SetHandler(WriteTextAndExit);

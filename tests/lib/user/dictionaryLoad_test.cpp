@@ -239,18 +239,8 @@ TEST_F(DictionaryLoadTest, StandardInputAndAReadError) {
                          AtLine("<stdin>", 0, "Bad file descriptor"));
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define BRENIX_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define BRENIX_ASAN 1
-#endif
-#endif
-
 TEST_F(DictionaryLoadTest, LineLongerThanTheMemoryIsAReadError) {
-#ifdef BRENIX_ASAN
-  GTEST_SKIP() << "an address-space limit cannot be combined with the address sanitizer";
-#else
+  if (BRENIX_TEST_ASAN) GTEST_SKIP() << "an address-space limit cannot be combined with ASan";
   // One short line, then 1 GiB of NUL bytes without a LF (a sparse file), read
   // in a child limited to 256 MiB of address space.
   std::string path = Write("a = 1\n");
@@ -260,7 +250,6 @@ TEST_F(DictionaryLoadTest, LineLongerThanTheMemoryIsAReadError) {
     return setrlimit(RLIMIT_AS, &limit) == 0;
   };
   ExpectLoadFailsInChild(limit, path.c_str(), AtLine(path, 1, "Cannot allocate memory"), "a");
-#endif
 }
 
 // A large file's assignments are indexed a few lines after they are read, a
