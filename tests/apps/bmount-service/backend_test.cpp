@@ -9,13 +9,13 @@
 #include <gtest/gtest.h>
 
 #include "host/loop.h"
+#include "testSupport.h"
 
 namespace {
 
 class BackendChoice : public ::testing::Test {
  protected:
-  void SetUp() override { unsetenv(kBackendVariable); }
-  void TearDown() override { unsetenv(kBackendVariable); }
+  testsupport::ScopedEnv unset_{kBackendVariable, nullptr};
 
   static std::string Chosen(const std::string &name, std::string *error) {
     std::unique_ptr<Backend> b = Backend_Make(name, error);

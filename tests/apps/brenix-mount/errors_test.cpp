@@ -85,7 +85,7 @@ void StopAsNotImplemented() {
 // under 0xE0000003 with two insertion strings, and exits with 3.
 TEST(FatalStop, PrintsRecordsAndExitsThree) {
   testsupport::TempDir dir;
-  setenv("BRENIX_HOST_PREFIX", (dir.path() + "/host").c_str(), 1);
+  testsupport::ScopedEnv prefix("BRENIX_HOST_PREFIX", dir.path() + "/host");
   EXPECT_EXIT(StopAsNotImplemented(), ::testing::ExitedWithCode(3), "");
   std::string log = testsupport::ReadFile(dir.path() + "/host/eventlog/Application.jsonl");
   EXPECT_NE(log.find("\"eventIdHex\":\"0xE0000003\""), std::string::npos) << log;
@@ -94,7 +94,6 @@ TEST(FatalStop, PrintsRecordsAndExitsThree) {
             std::string::npos)
       << log;
   EXPECT_NE(log.find("(%3)\\r\\n"), std::string::npos) << log;
-  unsetenv("BRENIX_HOST_PREFIX");
 }
 
 }  // namespace

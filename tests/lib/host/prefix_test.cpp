@@ -34,14 +34,9 @@ mode_t Mode(const std::string &path) {
 
 class PrefixTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    prefix_ = dir_.file("state/deep/prefix");
-    setenv("BRENIX_HOST_PREFIX", prefix_.c_str(), 1);
-  }
-  void TearDown() override { unsetenv("BRENIX_HOST_PREFIX"); }
-
   TempDir dir_;
-  std::string prefix_;
+  std::string prefix_ = dir_.file("state/deep/prefix");
+  testsupport::ScopedEnv env_{"BRENIX_HOST_PREFIX", prefix_};
 };
 
 TEST(PrefixPathTest, FollowsTheEnvironment) {

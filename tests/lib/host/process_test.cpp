@@ -45,9 +45,8 @@ TEST(ProcessTest, StartedProgramIsDetached) {
                          "$(readlink /proc/$$/fd/1) $(readlink /proc/$$/fd/2)\" > \"$MARK.tmp\"\n"
                          "mv \"$MARK.tmp\" \"$MARK\"\n");
   std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-  setenv("MARK", mark.c_str(), 1);
+  testsupport::ScopedEnv marked("MARK", mark);
   ASSERT_EQ(HostProcess_StartDetached(script.c_str()), 0);
-  unsetenv("MARK");
   for (int i = 0; i < 1000 && !std::filesystem::exists(mark); i++) HostClock_SleepMs(10);
   std::istringstream fields(testsupport::ReadFile(mark));
   std::string session, streams;
@@ -136,17 +135,15 @@ TEST(ProcessTest, PathLeadsOnlyToProgramsNobodyElseCanChange) {
       {dir.file("loose"), EACCES, -1},  // the program itself can be written
       {dir.file("none"), ENOENT, -1},
   };
-  std::string saved = getenv("PATH");
   for (const auto &c : kCases) {
     SCOPED_TRACE(c.path);
-    setenv("PATH", c.path.c_str(), 1);
+    testsupport::ScopedEnv path("PATH", c.path);
     const char *argv[] = {"brenix-probe", nullptr};
     HostRunResult result;
     EXPECT_EQ(HostProcess_Run(argv, nullptr, &result), c.rc);
     EXPECT_EQ(result.exitCode, c.exitCode);
     HostRunResult_Free(&result);
   }
-  setenv("PATH", saved.c_str(), 1);
 }
 
 TEST(ProcessTest, ChildKeepsDescriptorsAndIsReaped) {
