@@ -131,7 +131,7 @@ void DictLLReader_Init(DictLLReader *reader, FILE *stream, bool wholeStream) {
 }
 
 void DictLLReader_SetSize(DictLLReader *reader, long long size) {
-  reader->left = reader->wholeStream && size > 0 ? size : -1;
+  reader->left = reader->wholeStream && size >= 0 ? size : -1;
 }
 
 bool DictLLReader_InitText(DictLLReader *reader, const char *text, size_t size) {

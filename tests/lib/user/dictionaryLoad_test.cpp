@@ -300,6 +300,11 @@ TEST_F(DictionaryLoadTest, TheLastLineEndsAtTheFileSize) {
     EXPECT_EQ(Value("last"), "x") << size;
     EXPECT_EQ(Lines().size(), size > last.size() ? 2u : 1u) << size;
   }
+  // A kernel's file reports 0 bytes, whatever it holds.
+  std::string kernel = dir_.file("kernel.bxsd");
+  ASSERT_EQ(symlink("/proc/self/status", kernel.c_str()), 0);
+  EXPECT_TRUE(Dictionary_Load(dict_.get(), kernel.c_str(), 0));
+  EXPECT_EQ(dict_->firstLine, nullptr);
 }
 
 // Large enough for a helper to fill the storage in ahead; a first piece of

@@ -28,8 +28,9 @@ struct DictLLReader {
 };
 
 void DictLLReader_Init(DictLLReader *reader, FILE *stream, bool wholeStream);
-// For a whole stream of a regular file: its size at the open (0 is taken
-// as unknown, as files of the kernel's own report it).
+// For a whole stream of a regular file: its size at the open, which bounds
+// the read. A kernel's file reports 0 and reads as empty: some never end
+// (/proc/self/pagemap), and reading some takes what they hold (/proc/kmsg).
 void DictLLReader_SetSize(DictLLReader *reader, long long size);
 // A reader of text in hand: all of it held from the start (in a copy, which
 // the lines are cut out of), with no stream behind. False when there was no
