@@ -52,6 +52,9 @@ class Backend {
   // At start, after adoption: removes what this backend made for this host
   // prefix that none of the records owns (the traces of a crash).
   virtual void RemoveStrays(const std::vector<const MountRecord *> &) {}
+  // Whether the last RemoveStrays left some of it as it was, in use: it is
+  // looked at again before a new mount.
+  virtual bool KeptStrays() const { return false; }
   // At start, when the saved table is lost or damaged: adds to *found the
   // mounts this backend made for this host prefix, told by what outlives
   // the service (the kernel's devices and mounts, its own files, the drive

@@ -324,10 +324,13 @@ class LoopBackend : public Backend {
     return false;
   }
 
+  bool KeptStrays() const override { return keptStrays_; }
+
   void RemoveStrays(const std::vector<const MountRecord *> &owned) override {
     if (Paths() != 0) {
       return;
     }
+    keptStrays_ = false;
     std::set<std::string> ownedPoints;        // relative to mnt_
     std::map<int32_t, int32_t> ownedDevices;  // id -> device
     for (const MountRecord *r : owned) {
@@ -371,6 +374,7 @@ class LoopBackend : public Backend {
       if (HostLoop_InUseElsewhere(&device)) {
         ServiceLog(HOSTLOG_WARNING, "loop device %s is not in the table but in use; left as it is",
                    path.c_str());
+        keptStrays_ = true;
         continue;
       }
       int rc = HostLoop_Free(&device);
@@ -378,6 +382,7 @@ class LoopBackend : public Backend {
       ServiceLog(HOSTLOG_WARNING, "stray loop device %s freed%s%s", path.c_str(),
                  rc == 0 ? "" : ": ", rc == 0 ? "" : Text(rc).c_str());
     }
+    keptStrays_ = keptStrays_ || !keptPoints.empty();
     std::set<char> ownedLetters;
     for (const MountRecord *r : owned) {
       ownedLetters.insert(r->letter);
@@ -614,6 +619,7 @@ class LoopBackend : public Backend {
 
   std::string mnt_;
   std::string prefixHash_;
+  bool keptStrays_ = false;
   // By mount id: a descriptor on the volume (the root of its file system, or
   // its device) kept from the attach on, so that a write-out is told of
   // every failure since, also of one that another process was told of first.

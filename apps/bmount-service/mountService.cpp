@@ -719,6 +719,9 @@ void MountService::StopLook() {
 
 Outcome MountService::CreateMount(const std::string &disk, int32_t volume,
                                   const VolumeExtent &extent, int32_t *id) {
+  // What a crash left in use at the start is taken down once let go, before
+  // it keeps this mount from its letter or disk.
+  RemoveStrays(true);
   MountRecord record;
   record.disk = disk;
   record.volume = volume;
@@ -1181,6 +1184,11 @@ bool MountService::AdoptMounts() {
       changed = true;
     }
   }
+  RemoveStrays(false);
+  return changed;
+}
+
+void MountService::RemoveStrays(bool onlyWhereKept) {
   std::vector<Backend *> inUse{backend_.get()};
   for (auto &other : otherBackends_) {
     if (other.second != nullptr) {
@@ -1188,6 +1196,9 @@ bool MountService::AdoptMounts() {
     }
   }
   for (Backend *backend : inUse) {
+    if (onlyWhereKept && !backend->KeptStrays()) {
+      continue;
+    }
     std::vector<const MountRecord *> owned;
     for (const MountRecord *r : static_cast<const MountTable &>(table_).Attached()) {
       if (r->backend == backend->Name()) {
@@ -1196,7 +1207,6 @@ bool MountService::AdoptMounts() {
     }
     backend->RemoveStrays(owned);
   }
-  return changed;
 }
 
 Outcome MountService::ClaimDisk(const MountRecord &record, const DiskImage &image,

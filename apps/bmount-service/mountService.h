@@ -185,6 +185,9 @@ class MountService {
   // Drops restored mounts that no longer exist and lets every backend in use
   // clear away what it left without a record. True when the table changed.
   bool AdoptMounts();
+  // Has the backends remove what no record owns; with onlyWhereKept, only
+  // those that found some of it in use last time.
+  void RemoveStrays(bool onlyWhereKept);
   // Opens and claims every file of the disk of record for attaching (image:
   // what it is), after checking that no attached mount and no loop device
   // covers one and that the volume lies within the disk.

@@ -10,7 +10,8 @@ import subprocess
 
 import pytest
 
-from conftest import exited, kill_service, loops_of, mounts_below, serving_pid, wait_until
+from conftest import (NONE_MOUNTED, exited, kill_service, loops_of, mounts_below, serving_pid,
+                      wait_until)
 from test_commands import mbr_disk
 from test_loop import ext4_disk, needs_loop
 
@@ -231,3 +232,23 @@ def test_a_removed_drive_table_is_made_again_by_an_attach(host):
     assert host.outcome("E:", disk) == (0, "", "")
     assert sorted(os.listdir(host.prefix / "drives")) == ["e:"]
     assert host.outcome("E:", "/d") == (0, "", "")
+
+
+@needs_loop
+def test_a_crash_leftover_in_use_is_taken_down_once_let_go(host, loop_host):
+    """A crash leaves a mount that no record owns, and a process is in it: the
+    start leaves it as it is, and once that process is gone the next attach
+    takes it down rather than be refused its letter and disk for good."""
+    disk = ext4_disk(host)
+    assert host.run().returncode == 0
+    crash_during(host, "MountAs.mounted", "E:", disk)
+    user = subprocess.Popen(["sleep", "600"], cwd=host.prefix / "bmount" / "mnt" / "e")
+    try:
+        assert host.outcome() == (0, NONE_MOUNTED, "")
+        assert host.run("E:", disk).returncode == 2
+    finally:
+        user.kill()
+        user.wait()
+    assert host.outcome("E:", disk) == (0, "", "")
+    assert host.outcome("E:", "/d") == (0, "", "")
+    assert mounts_below(host.prefix) == []
