@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/text.h"
 #include "misc/dynbuf.h"
 #include "misc/panic.h"
 
@@ -287,19 +288,30 @@ std::vector<std::string_view> Str_SplitLines(std::string_view text) {
   return lines;
 }
 
-std::string Str_Printable(std::string_view text) {
+std::string Str_Printable(std::string_view text, StrShown shown) {
+  const bool utf8 = HostText_CurrentIsUtf8();
   std::string out;
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); i++) {
+  for (size_t i = 0; i < text.size();) {
     unsigned char c = static_cast<unsigned char>(text[i]);
-    bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-              static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F || c1) {
-      out += '?';
-      i += c1 ? 1 : 0;
+    size_t length = 1;
+    bool harmless;
+    if (c < 0x80) {
+      harmless = (c >= 0x20 && c != 0x7F) || c == '\t' || (c == '\n' && shown == STR_SHOWN_TEXT);
+    } else if (utf8) {
+      length = HostText_Utf8Length(text.data() + i, text.size() - i);
+      // U+0080 to U+009F are the two-byte sequences C2 80 to C2 9F.
+      harmless = length > 0 && !(c == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F);
+      length = length > 0 ? length : 1;
     } else {
-      out += static_cast<char>(c);
+      harmless = c >= 0xA0;
     }
+    if (harmless) {
+      out.append(text.data() + i, length);
+    } else {
+      out += '?';
+    }
+    i += length;
   }
   return out;
 }

@@ -145,19 +145,33 @@ TEST(StrSplitLines, LastLineWithOrWithoutLineFeed) {
   }
 }
 
-TEST(StrPrintable, ControlCharactersATerminalActsOnBecomeQuestionMarks) {
+// The tests run in a UTF-8 locale (or a plain ASCII one, which counts as it).
+TEST(StrPrintable, WhatATerminalActsOnOrTakesForALineBecomesQuestionMarks) {
   const struct {
     std::string text, shown;
+    StrShown as = STR_SHOWN_TEXT;
   } cases[] = {
-      {"plain \xc3\xa9 text\twith\r\nlines\n", "plain \xc3\xa9 text\twith\r\nlines\n"},
+      {"plain \xc3\xa9 text\twith\nlines\n", "plain \xc3\xa9 text\twith\nlines\n"},
+      {"plain \xc3\xa9 \xe2\x82\xac\xf0\x9f\x98\x80 name",
+       "plain \xc3\xa9 \xe2\x82\xac\xf0\x9f\x98\x80 name", STR_SHOWN_NAME},
       {"\x1b]0;title\x07\x1b[31mred\x7f", "?]0;title??[31mred?"},
       {std::string("nul\0bell", 8), "nul?bell"},
+      // A carriage return would let what follows overwrite the line.
+      {"x\rVolume 1 : 20 Mb\r\n", "x?Volume 1 : 20 Mb?\n"},
+      // In a name, a line feed would start a line that looks like ours.
+      {"x\nVolume 1 : 20 Mb\n", "x?Volume 1 : 20 Mb?", STR_SHOWN_NAME},
+      {"tab\tkept", "tab\tkept", STR_SHOWN_NAME},
+      // C1 as UTF-8, and bytes that are no UTF-8: a lone CSI, a cut or
+      // overlong sequence, a surrogate, a byte that never occurs.
       {"csi \xc2\x9b"
-       "2J, nbsp \xc2\xa0, cut \xc2",
-       "csi ?2J, nbsp \xc2\xa0, cut \xc2"},
+       "2J, \xc2\x80\xc2\x9f, nbsp \xc2\xa0",
+       "csi ?2J, ??, nbsp \xc2\xa0"},
+      {"lone \x9b"
+       "2J \xff \xc0\x80 \xed\xa0\x80 cut \xc2",
+       "lone ?2J ? ?? ??? cut ?", STR_SHOWN_NAME},
   };
   for (const auto &c : cases) {
-    EXPECT_EQ(Str_Printable(c.text), c.shown);
+    EXPECT_EQ(Str_Printable(c.text, c.as), c.shown) << c.text;
   }
 }
 

@@ -45,7 +45,17 @@ char *StrTranslateFormat(const char *format);
 // too, so "" has no lines and "a\n" and "a" have one. The views point into text.
 std::vector<std::string_view> Str_SplitLines(std::string_view text);
 
-// text with every control character a terminal would act on (C0 but for tab,
-// line feed and carriage return; DEL; C1 written as UTF-8) put as "?": a name
-// of somebody else's making must not retitle or clear the user's terminal.
-std::string Str_Printable(std::string_view text);
+// What a line feed is in a text handed to Str_Printable.
+enum StrShown {
+  STR_SHOWN_TEXT,  // a whole text of the program's: its line feeds end its lines
+  STR_SHOWN_NAME,  // a name or value of somebody else's making, to be put into one
+};
+
+// text with every byte a terminal would act on, or could take for a line of
+// the program's own, put as "?": C0 controls but for tab (and line feed in a
+// whole text), carriage return included; DEL; C1 controls; and, where the
+// current code set is UTF-8, every byte that starts no well-formed sequence
+// (a lone 0x9B is a control to some terminals). Elsewhere the bytes 0x80 to
+// 0x9F are C1 themselves. A name of somebody else's making must not retitle or
+// clear the user's terminal, nor forge a line of what the program says.
+std::string Str_Printable(std::string_view text, StrShown shown = STR_SHOWN_TEXT);
