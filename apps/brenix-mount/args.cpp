@@ -13,6 +13,7 @@
 #include "brenixMount.h"
 #include "host/fs.h"
 #include "messages.h"
+#include "string/str.h"
 #include "user/msg.h"
 #include "vdiskValidate.h"
 
@@ -203,7 +204,7 @@ bool Args::Validate(std::string &errorText) {
   if (valid) return true;
 
   if ((command == kCommandMount || command == kCommandListDiskVolumes) && !FileExists(diskPath)) {
-    errorText = Msg_FormatToString(msg::kBadPath, diskPath.c_str());
+    errorText = Msg_FormatToString(msg::kBadPath, Str_Printable(diskPath, STR_SHOWN_NAME).c_str());
   } else {
     errorText = Msg_FormatToString(msg::kBadArg);
   }

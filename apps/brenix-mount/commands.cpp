@@ -33,7 +33,7 @@ int ListMountedCommand(std::ostream &out) {
     out << Msg_FormatToString(msg::kNoDrivesMounted);
   } else {
     for (const MountedVolume &m : mounts) {
-      out << m.driveLetter << ":\\  =>  " << Str_Printable(m.diskPath) << "\n";
+      out << m.driveLetter << ":\\  =>  " << Str_Printable(m.diskPath, STR_SHOWN_NAME) << "\n";
     }
     out << "\n";
   }

@@ -32,6 +32,7 @@
 #include "host/text.h"
 #include "messages.h"
 #include "snapshot/snapshot.h"
+#include "string/str.h"
 #include "user/msg.h"
 
 namespace {
@@ -478,7 +479,8 @@ void ResolveRedoChoice(std::vector<std::string> &disks, const VmList &vms, int s
   for (const VmUsage &vm : vms) {
     if (vm.snapshotError != 0) {
       const char *reason = SnapshotError_Text(static_cast<SnapshotErrorCode>(vm.snapshotError));
-      throw UserError(Msg_FormatToString(msg::kSnapshotUnreadable, vm.configPath.c_str(),
+      throw UserError(Msg_FormatToString(msg::kSnapshotUnreadable,
+                                         Str_Printable(vm.configPath, STR_SHOWN_NAME).c_str(),
                                          reason != nullptr ? reason : ""));
     }
   }
@@ -511,8 +513,10 @@ void ResolveRedoChoice(std::vector<std::string> &disks, const VmList &vms, int s
                                                                                      : nullptr;
     if (who != nullptr) {
       std::string reason = std::string("the owner of that ") + who +
-                           " may not write its current disk '" + last->redoImagePath + "'";
-      throw UserError(Msg_FormatToString(msg::kSnapshotUnreadable, namer.c_str(), reason.c_str()));
+                           " may not write its current disk '" +
+                           Str_Printable(last->redoImagePath, STR_SHOWN_NAME) + "'";
+      throw UserError(Msg_FormatToString(
+          msg::kSnapshotUnreadable, Str_Printable(namer, STR_SHOWN_NAME).c_str(), reason.c_str()));
     }
   }
   if (snapshotMode == kSnapshotYes) {

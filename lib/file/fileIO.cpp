@@ -13,6 +13,7 @@
 #include "host/fs.h"
 #include "host/lastError.h"
 #include "misc/panic.h"
+#include "string/str.h"
 #include "user/log.h"
 
 namespace {
@@ -55,7 +56,8 @@ FileIOResult FileIO_Open(FileIODescriptor *fd, const char *path, uint32_t access
   FileIO_Invalidate(fd);
   if (access & FILEIO_OPEN_LOCKED) {
     if (FileLock_Lock(path, ReadOnly(access)) < 1) {
-      Warning("FILEIO: Failed to get a lock for file '%s'.\n", path);
+      Warning("FILEIO: Failed to get a lock for file '%s'.\n",
+              Str_Printable(path, STR_SHOWN_NAME).c_str());
       return FILEIO_LOCK_FAILED;
     }
     fd->lockedName = Util_SafeStrdup(path);

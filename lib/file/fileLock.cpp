@@ -80,7 +80,8 @@ int OpenFolder(const char *lockName, int disk, bool beside) {
   int handle = folder != nullptr ? HostDir_OpenHolding(folder, diskName, check) : HOSTFILE_INVALID;
   if (handle == HOSTFILE_INVALID) {
     int code = Host_GetLastError();
-    Warning("FileLock_Lock: no folder holding the disk for %s (%d)\n", lockName, code);
+    Warning("FileLock_Lock: no folder holding the disk for %s (%d)\n",
+            Str_Printable(lockName, STR_SHOWN_NAME).c_str(), code);
     Host_SetLastError(code);
   }
   free(diskName);
@@ -100,13 +101,15 @@ int OpenAndLock(int folder, const char *lockName, bool readOnly, int *result) {
     }
     if (!handle.Valid()) {
       int code = Host_GetLastError();
-      Warning("Error opening lock file %s (%d)\n", lockName, code);
+      Warning("Error opening lock file %s (%d)\n", Str_Printable(lockName, STR_SHOWN_NAME).c_str(),
+              code);
       Host_SetLastError(code);
       *result = -1;
       return HOSTFILE_INVALID;
     }
     if (HostFile_Lock(handle.Get(), readOnly, 0, kLockLength) != 1) {
-      Warning("FileLock_Lock: LockFileEx(%s) fail. error: %d\n", lockName, Host_GetLastError());
+      Warning("FileLock_Lock: LockFileEx(%s) fail. error: %d\n",
+              Str_Printable(lockName, STR_SHOWN_NAME).c_str(), Host_GetLastError());
       *result = 0;
       return HOSTFILE_INVALID;
     }
@@ -116,8 +119,8 @@ int OpenAndLock(int folder, const char *lockName, bool readOnly, int *result) {
     }
     // Removed by its last holder meanwhile: start again.
   }
-  Warning("FileLock_Lock: LockFileEx(%s) fail. error: %d\n", lockName,
-          Host_ErrorCode(HOST_ERROR_BUSY));
+  Warning("FileLock_Lock: LockFileEx(%s) fail. error: %d\n",
+          Str_Printable(lockName, STR_SHOWN_NAME).c_str(), Host_ErrorCode(HOST_ERROR_BUSY));
   *result = 0;
   return HOSTFILE_INVALID;
 }
@@ -188,7 +191,9 @@ int FileLock_Lock(const char *path, bool readOnly, int disk) {
   if (readOnly) {
     char *dir = DirectoryOf(lockName);
     if (!File_IsWritableDir(dir)) {
-      Warning("Implicit lock succeeded for file %s on readonly file system %s.\n", path, dir);
+      Warning("Implicit lock succeeded for file %s on readonly file system %s.\n",
+              Str_Printable(path, STR_SHOWN_NAME).c_str(),
+              Str_Printable(dir, STR_SHOWN_NAME).c_str());
       free(dir);
       free(lockName);
       return 1;
@@ -216,7 +221,9 @@ bool FileLock_Unlock(const char *path, bool readOnly) {
     char *dir = DirectoryOf(full);
     bool writable = File_IsWritableDir(dir);
     if (!writable) {
-      Warning("Implicit unlock succeeded for file %s on readonly file system %s.\n", full, dir);
+      Warning("Implicit unlock succeeded for file %s on readonly file system %s.\n",
+              Str_Printable(full, STR_SHOWN_NAME).c_str(),
+              Str_Printable(dir, STR_SHOWN_NAME).c_str());
     }
     free(dir);
     free(full);

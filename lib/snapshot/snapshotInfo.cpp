@@ -16,6 +16,7 @@
 #include "host/lookup.h"
 #include "host/text.h"
 #include "misc/panic.h"
+#include "string/str.h"
 #include "user/log.h"
 
 namespace {
@@ -607,7 +608,8 @@ SnapshotError LoadConfig(SnapshotConfigInfo *info, const char *configPath,
                                                       text->size, kDictLoadFlags)
                                 : Dictionary_Load(info->configDict, configPath, kDictLoadFlags);
   if (!loaded) {
-    Warning("SNAPSHOT: Unable to load dict from '%s'.\n", configPath);
+    Warning("SNAPSHOT: Unable to load dict from '%s'.\n",
+            Str_Printable(configPath, STR_SHOWN_NAME).c_str());
     return MakeError(SNAPSHOT_DICTIONARY);
   }
   BudgetInit(budget, info->configDict, configPath);
@@ -679,7 +681,8 @@ SnapshotError LoadDatabase(SnapshotConfigInfo *info) {
       (!present && TakeNameInFolder(info) &&
        !Dictionary_LoadIfPresent(info->snapshotDict, info->databasePath, kDictLoadFlags,
                                  nullptr))) {
-    Warning("SNAPSHOT: Unable to load dict from '%s'.\n", info->databasePath);
+    Warning("SNAPSHOT: Unable to load dict from '%s'.\n",
+            Str_Printable(info->databasePath, STR_SHOWN_NAME).c_str());
     return MakeError(SNAPSHOT_DICTIONARY);
   }
   return MakeError(SNAPSHOT_SUCCESS);

@@ -148,7 +148,8 @@ bool ConvertBool(const DictEntry *entry, const char *text) {
     Msg_Post(MSG_ERROR,
              MSGID(dictionary.notBoolean) "Value `%s' for variable `%s' is not a valid boolean "
                                           "value.\n",
-             text, entry->name);
+             Str_Printable(text, STR_SHOWN_NAME).c_str(),
+             Str_Printable(entry->name, STR_SHOWN_NAME).c_str());
   }
   return false;
 }
@@ -193,8 +194,9 @@ int32_t ConvertInt(const DictEntry *entry, const char *text) {
 
   if (magnitude > UINT32_MAX) {
     Msg_Post(MSG_ERROR,
-             MSGID(dictionary.integerTooBig) "Value `%s' for variable `%s' is too large.\n", text,
-             entry->name);
+             MSGID(dictionary.integerTooBig) "Value `%s' for variable `%s' is too large.\n",
+             Str_Printable(text, STR_SHOWN_NAME).c_str(),
+             Str_Printable(entry->name, STR_SHOWN_NAME).c_str());
     return -1;
   }
   // Inside the signed range this is strtol's result; past it, strtoul's,
@@ -205,7 +207,8 @@ int32_t ConvertInt(const DictEntry *entry, const char *text) {
     Msg_Post(MSG_ERROR,
              MSGID(dictionary.notInteger) "Value `%s' for variable `%s' is not a valid integer "
                                           "value.\n",
-             text, entry->name);
+             Str_Printable(text, STR_SHOWN_NAME).c_str(),
+             Str_Printable(entry->name, STR_SHOWN_NAME).c_str());
   }
   return static_cast<int32_t>(bits);
 }
@@ -217,7 +220,8 @@ double ConvertDouble(const DictEntry *entry, const char *text) {
     Msg_Post(MSG_ERROR,
              MSGID(dictionary.notFloat) "Value `%s' for variable `%s' is not a valid "
                                         "floating-point value.\n",
-             text, entry->name);
+             Str_Printable(text, STR_SHOWN_NAME).c_str(),
+             Str_Printable(entry->name, STR_SHOWN_NAME).c_str());
   }
   return value;
 }
@@ -232,7 +236,8 @@ int32_t ConvertTristate(const DictEntry *entry, const char *text) {
   Msg_Post(MSG_ERROR,
            MSGID(dictionary.notTristate) "Value `%s' for variable `%s' is not a valid tristate "
                                          "value.\n",
-           text, entry->name);
+           Str_Printable(text, STR_SHOWN_NAME).c_str(),
+           Str_Printable(entry->name, STR_SHOWN_NAME).c_str());
   return 0;
 }
 

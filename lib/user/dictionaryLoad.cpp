@@ -16,6 +16,7 @@
 #include "misc/err.h"
 #include "misc/escape.h"
 #include "misc/panic.h"
+#include "string/str.h"
 #include "user/dictionary.h"
 #include "user/msg.h"
 
@@ -94,8 +95,9 @@ struct Loader {
 };
 
 void AppendReadError(const Dictionary *dict, int linesProcessed) {
-  Msg_Append(MSGID(dictionary.read.readError) "File \"%s\" line %d: %s.\n", dict->loadFileName,
-             linesProcessed, Err_ErrString());
+  Msg_Append(MSGID(dictionary.read.readError) "File \"%s\" line %d: %s.\n",
+             Str_Printable(dict->loadFileName, STR_SHOWN_NAME).c_str(), linesProcessed,
+             Err_ErrString());
 }
 
 void AppendDuplicate(const Dictionary *dict, const PendingAssignment &a) {
@@ -106,7 +108,8 @@ void AppendDuplicate(const Dictionary *dict, const PendingAssignment &a) {
   name[a.nameLength] = '\0';
   Msg_Append(MSGID(dictionary.alreadyDefined) "File \"%s\" line %d: Variable `%s' is already "
                                               "defined.\n",
-             dict->loadFileName, a.lineNumber, name);
+             Str_Printable(dict->loadFileName, STR_SHOWN_NAME).c_str(),
+             a.lineNumber, Str_Printable(name, STR_SHOWN_NAME).c_str());
   free(name);
 }
 
@@ -413,7 +416,7 @@ bool ReadLines(Dictionary *dict, DictLLReader &reader, int flags, long long file
     }
     if (result == kLineSyntaxError) {
       Msg_Append(MSGID(dictionary.read.syntaxError) "File \"%s\" line %d: Syntax error.\n",
-                 dict->loadFileName, dict->loadLineCount);
+                 Str_Printable(dict->loadFileName, STR_SHOWN_NAME).c_str(), dict->loadLineCount);
     } else {
       Host_SetLastError(Host_ErrorCode(HOST_ERROR_NO_MEMORY));
       AppendReadError(dict, processed);
@@ -443,29 +446,30 @@ FILE *OpenForLoad(const char *path, int flags, long long *size, bool *absent = n
       }
       Msg_Append(MSGID(dictionary.load.statFailed) "Unable to get information about file "
                                                    "\"%s\": %s.\n",
-                 path, Err_ErrString());
+                 Str_Printable(path, STR_SHOWN_NAME).c_str(), Err_ErrString());
       return nullptr;
     }
     if (isDirectory) {
-      Msg_Append(MSGID(dictionary.load.isDirectory) "\"%s\" is a directory.\n", path);
+      Msg_Append(MSGID(dictionary.load.isDirectory) "\"%s\" is a directory.\n",
+                 Str_Printable(path, STR_SHOWN_NAME).c_str());
       return nullptr;
     }
     Host_SetLastError(error);
-    Msg_Append(MSGID(dictionary.load.openFailed) "Cannot open file \"%s\": %s.\n", path,
-               Err_ErrString());
+    Msg_Append(MSGID(dictionary.load.openFailed) "Cannot open file \"%s\": %s.\n",
+               Str_Printable(path, STR_SHOWN_NAME).c_str(), Err_ErrString());
     return nullptr;
   }
   if ((flags & DICT_LOAD_BOUNDED) != 0 && *size > DICT_LOAD_BOUND) {
     HostFile_Close(fd);
     Host_SetLastError(EFBIG);
-    Msg_Append(MSGID(dictionary.load.openFailed) "Cannot open file \"%s\": %s.\n", path,
-               Err_ErrString());
+    Msg_Append(MSGID(dictionary.load.openFailed) "Cannot open file \"%s\": %s.\n",
+               Str_Printable(path, STR_SHOWN_NAME).c_str(), Err_ErrString());
     return nullptr;
   }
   FILE *stream = fdopen(fd, "r");
   if (stream == nullptr) {
-    Msg_Append(MSGID(dictionary.load.openFailed) "Cannot open file \"%s\": %s.\n", path,
-               Err_ErrString());
+    Msg_Append(MSGID(dictionary.load.openFailed) "Cannot open file \"%s\": %s.\n",
+               Str_Printable(path, STR_SHOWN_NAME).c_str(), Err_ErrString());
     HostFile_Close(fd);
     return nullptr;
   }

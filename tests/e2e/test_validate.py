@@ -107,3 +107,23 @@ def test_names_of_others_making_do_not_reach_the_terminal_raw(host):
     assert host.outcome("E:", str(named)) == (0, "", "")
     assert f"E:\\  =>  {host.work}/d/d?2J.bxdk\n" in host.listing()
     assert host.outcome("E:", "/d") == (0, "", "")
+
+
+@pytest.mark.parametrize("name, shown", [
+    (b"x\rVolume 1 : 20 Mb\nVolume 2 : 10 Mb\nVolume 3 : 5 Mb\n\n",
+     b"x?Volume 1 : 20 Mb?Volume 2 : 10 Mb?Volume 3 : 5 Mb??"),
+    (b"csi \x9b2J", b"csi ?2J"),  # no UTF-8: a control to some terminals
+])
+def test_a_name_cannot_forge_a_line_of_what_the_program_says(host, name, shown):
+    """A configuration's name with line ends of its own, or a byte that is no
+    UTF-8, on either stream: shown as "?", never as lines or controls."""
+    disk = sample(host.work / "disk.bxdk")
+    with open(os.path.join(bytes(host.work), name + b".bxx"), "w") as f:
+        f.write('config.version = "8"\nscsi0:0.present = "TRUE"\n'
+                'scsi0:0.fileName = "disk.bxdk"\n= x\n')
+    r = host.run(str(disk), "/p")
+    config = bytes(host.work) + b"/" + shown + b".bxx"
+    assert (r.returncode, r.stdout) == (
+        1, b"The snapshot state of the virtual machine configured in\n'" + config +
+        b"' cannot be read: Dictionary problem.\nThe disk was not mounted.\n")
+    assert r.stderr == b"SNAPSHOT: Unable to load dict from '" + config + b"'.\n"
