@@ -64,6 +64,12 @@ void AppendJsonString(std::string *out, const char *text) {
       if (len == 0) {
         *out += "\xEF\xBF\xBD";  // U+FFFD for a byte that starts no valid sequence
         i++;
+      } else if (len == 2 && c == 0xC2 && s[i + 1] <= 0x9F) {
+        // C1 controls: valid JSON raw, but a terminal showing the log acts on them.
+        char esc[8];
+        snprintf(esc, sizeof esc, "\\u%04x", s[i + 1]);
+        *out += esc;
+        i += len;
       } else {
         out->append(reinterpret_cast<const char *>(s + i), len);
         i += len;

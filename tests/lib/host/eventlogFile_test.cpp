@@ -27,16 +27,17 @@ TEST(EventLogFile, TextIsEscapedAndMadeUtf8) {
   testsupport::PrivatePrefix prefix;
   const char *strings[] = {"tab\tbell\x07quote\"back\\slash\b\f",
                            "bad \xff\xc3 end \xc3\xa9 \xed\xa0\x80 \xf0\x9f\x98\x80 \xe2\x82",
-                           nullptr};
-  HostEventRecord r = {"src", HOSTEVENT_INFORMATION, 1, 3, strings, 3, nullptr};
+                           nullptr, "c1 \xc2\x80\xc2\x9b\xc2\x9f nbsp \xc2\xa0 del \x7f"};
+  HostEventRecord r = {"src", HOSTEVENT_INFORMATION, 1, 3, strings, 4, nullptr};
   ASSERT_EQ(HostEventLog_Append(&r), 0);
   const std::string bad = "\xEF\xBF\xBD";  // U+FFFD
-  EXPECT_EQ(prefix.EventLog(),
-            Lines{R"({"time":"T","source":"src","type":"information","eventId":1,)"
-                  R"("eventIdHex":"0x00000001","category":3,)"
-                  R"("strings":["tab\tbell\u0007quote\"back\\slash\b\f","bad )" +
-                  bad + bad + " end \xc3\xa9 " + bad + bad + bad + " \xf0\x9f\x98\x80 " + bad +
-                  bad + R"(",""],"message":""})"});
+  EXPECT_EQ(
+      prefix.EventLog(),
+      Lines{R"({"time":"T","source":"src","type":"information","eventId":1,)"
+            R"("eventIdHex":"0x00000001","category":3,)"
+            R"("strings":["tab\tbell\u0007quote\"back\\slash\b\f","bad )" +
+            bad + bad + " end \xc3\xa9 " + bad + bad + bad + " \xf0\x9f\x98\x80 " + bad + bad +
+            R"(","","c1 \u0080\u009b\u009f nbsp )" + "\xc2\xa0 del \x7f" + R"("],"message":""})"});
 }
 
 TEST(EventLogFile, ConcurrentWritersKeepLinesWhole) {
