@@ -7,6 +7,7 @@
 #include <string>
 
 #include "eventlog/eventLog.h"
+#include "string/str.h"
 
 namespace {
 
@@ -20,6 +21,13 @@ const EventLogMessage kMessages[] = {
 };
 
 bool gServing = false;
+
+// Every line of this log is one formatted text, and every name in it (a disk,
+// an image's parent, a folder) may be a user's making: no line feed in it is
+// the log's own.
+void WriteLine(HostLogLevel level, const std::string &text) {
+  HostLog_Write(level, Str_Printable(text, STR_SHOWN_NAME).c_str());
+}
 
 void Record(EventLogType type, uint32_t eventId, std::string text) {
   // Lines that name the program for standard error need not in its own log.
@@ -46,7 +54,7 @@ void ServiceLog(HostLogLevel level, const char *format, ...) {
     vsnprintf(text.data(), text.size() + 1, format, args);
   }
   va_end(args);
-  HostLog_Write(level, text.c_str());
+  WriteLine(level, text);
   if (level == HOSTLOG_ERROR) {
     Record(EVENTLOG_ERROR, gServing ? kServiceEventFailed : kServiceEventCannotStart, text);
   } else if (level == HOSTLOG_WARNING) {
@@ -57,7 +65,7 @@ void ServiceLog(HostLogLevel level, const char *format, ...) {
 void ServiceLog_Serving(bool serving) { gServing = serving; }
 
 void ServiceLog_Refused(const std::string &description) {
-  HostLog_Write(HOSTLOG_WARNING, ("refused: " + description).c_str());
+  WriteLine(HOSTLOG_WARNING, "refused: " + description);
   Record(EVENTLOG_WARNING, kServiceEventRefused, description);
 }
 

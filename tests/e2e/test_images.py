@@ -157,6 +157,22 @@ def test_refusals_name_the_file(host, case):
     assert "=>" not in host.listing()
 
 
+def test_a_parent_name_reaches_the_logs_quoted(host, foreground):
+    """An image's parent named with a terminal's control sequences, a C1
+    control and a line of its own: the service's log on standard error shows
+    them as "?", the event log escapes them."""
+    foreground()
+    parent = f"{host.work}/e\x1b]0;owned\x07\x1b[2J\u009b31mFORGED\nfake: line"
+    disk = host.work / "e.qcow2"
+    qemu_img("create", "-f", "qcow2", "-u", "-b", parent, "-F", "raw", disk, "64M")
+    assert host.outcome(str(disk), "/p") == (2, OPEN_FAILED, "")
+    log = (host.root / "service.log").read_bytes()
+    assert b"e?]0;owned??[2J?31mFORGED?fake: line" in log, log
+    assert not any(c in log for c in (b"\x1b", b"\x07", b"\xc2\x9b", b"\nfake"))
+    line = (host.prefix / "eventlog" / "Application.jsonl").read_bytes().splitlines()[-1]
+    assert b"\\u001b]0;owned\\u0007\\u001b[2J\\u009b31mFORGED\\nfake" in line, line
+
+
 def test_a_file_named_twice_is_said_so(host):
     """Refused, as QEMU could not open it, but for what it is: no other
     program holds the file."""
