@@ -511,10 +511,19 @@ void ResolveRedoChoice(std::vector<std::string> &disks, const VmList &vms, int s
     const char *who = HostIdentity_OwnerRefuses(namer.c_str(), &image, 1) == 0       ? "file"
                       : HostIdentity_LinkOwnerRefuses(namer.c_str(), &image, 1) == 0 ? "link"
                                                                                      : nullptr;
+    const std::string shown =
+        "its current disk '" + Str_Printable(last->redoImagePath, STR_SHOWN_NAME) + "'";
+    std::string reason;
     if (who != nullptr) {
-      std::string reason = std::string("the owner of that ") + who +
-                           " may not write its current disk '" +
-                           Str_Printable(last->redoImagePath, STR_SHOWN_NAME) + "'";
+      reason = std::string("the owner of that ") + who + " may not write " + shown;
+    } else if (vm.configPath.empty() && !HostIdentity_OwnedAlike(image.path, namer.c_str())) {
+      // Nobody named a redo log found beside the disk: whoever put it there
+      // did. Another user's, there, would have the superuser write into and
+      // mount what that user reads and controls, on a yes to a question that
+      // does not name it (a folder all may write, such as /tmp).
+      reason = shown + " belongs to another user than the disk";
+    }
+    if (!reason.empty()) {
       throw UserError(Msg_FormatToString(
           msg::kSnapshotUnreadable, Str_Printable(namer, STR_SHOWN_NAME).c_str(), reason.c_str()));
     }

@@ -270,6 +270,15 @@ size_t HostIdentity_LinkOwnerRefuses(const char *named, const HostOwnedFile *fil
   return S_ISLNK(st.st_mode) ? OwnerRefuses(st.st_uid, files, count) : count;
 }
 
+bool HostIdentity_OwnedAlike(const char *path, const char *named) {
+  struct stat file, target, link;
+  if (stat(path, &file) != 0 || stat(named, &target) != 0 || lstat(named, &link) != 0) {
+    return false;
+  }
+  return file.st_uid == 0 || file.st_uid == target.st_uid ||
+         (S_ISLNK(link.st_mode) && file.st_uid == link.st_uid);
+}
+
 size_t HostIdentity_OwnerRefusesOpen(const HostDisk &disk, const HostOwnedFile *files,
                                      size_t count) {
   struct stat st;

@@ -420,6 +420,14 @@ std::vector<Case> Cases() {
                        {"disk.bxdk", "<symlink>mine/disk.bxdk"},
                        {"disk.bxdk", "<nobody>"}},
                       how));
+    // Nobody named a redo log another user put beside my disk.
+    cases.push_back(C("another user's redo log beside my disk",
+                      how[1] == 'n' ? kLongAbort
+                                    : Msg_FormatToString(msg::kSnapshotUnreadable, "@/disk.bxdk",
+                                                         ("its current disk '@/" + redo +
+                                                          "' belongs to another user than the disk")
+                                                             .c_str()),
+                      {{redo, ""}, {redo, "<nobody>"}}, how));
     cases.push_back(C("two machines with different redo images", kMultiple,
                       {{"a.redo", ""},
                        {"b.redo", ""},

@@ -32,6 +32,10 @@ size_t HostIdentity_OwnerRefuses(const char *named, const HostOwnedFile *files, 
 // As HostIdentity_OwnerRefuses for the owner of the link named, when it is
 // one (who placed that name there); count when it is no link.
 size_t HostIdentity_LinkOwnerRefuses(const char *named, const HostOwnedFile *files, size_t count);
+// Whether the file at path (links followed) belongs to the owner of the file
+// named (links followed), to the owner of named itself when it is a link, or
+// to the superuser; false when either cannot be looked at.
+bool HostIdentity_OwnedAlike(const char *path, const char *named);
 // As HostIdentity_OwnerRefuses for the owner of the open disk.
 size_t HostIdentity_OwnerRefusesOpen(const HostDisk &disk, const HostOwnedFile *files,
                                      size_t count);
