@@ -93,20 +93,22 @@ void WalkForDiskUse(SnapshotNode *root, DiskUseQuery *query) {
 // The machine of configPath with the disks of every state, unlocked; INVAL
 // when the path or an argument the caller checked (argsValid) is missing.
 SnapshotError LoadDisks(const char *configPath, bool argsValid, const SnapshotConfigText *text,
-                        SnapshotConfigInfo **info) {
+                        FolderNoCase *folderNames, SnapshotConfigInfo **info) {
   if (configPath == nullptr || !argsValid) {
     return MakeError(SNAPSHOT_INVAL);
   }
-  return SnapshotConfigInfoLoad(configPath, SNAPSHOT_LOCK_NONE, info, text, SNAPSHOT_READ_DISKS);
+  return SnapshotConfigInfoLoad(configPath, SNAPSHOT_LOCK_NONE, info, text, SNAPSHOT_READ_DISKS,
+                                folderNames);
 }
 
 }  // namespace
 
 SnapshotError Snapshot_QueryDiskUse(const char *configPath, const char *diskPath, bool *used,
                                     bool *inCurrentState, int *nodeCount,
-                                    const SnapshotConfigText *text, const HostFileId *diskId) {
+                                    const SnapshotConfigText *text, const HostFileId *diskId,
+                                    FolderNoCase *folderNames) {
   SnapshotConfigInfo *info = nullptr;
-  SnapshotError err = LoadDisks(configPath, diskPath != nullptr, text, &info);
+  SnapshotError err = LoadDisks(configPath, diskPath != nullptr, text, folderNames, &info);
   if (err.type != SNAPSHOT_SUCCESS) {
     return err;
   }
@@ -139,9 +141,10 @@ SnapshotError Snapshot_QueryDiskUse(const char *configPath, const char *diskPath
 }
 
 SnapshotError Snapshot_GetCurrentDisks(const char *configPath, char ***disks, int *count,
-                                       const SnapshotConfigText *text) {
+                                       const SnapshotConfigText *text, FolderNoCase *folderNames) {
   SnapshotConfigInfo *info = nullptr;
-  SnapshotError err = LoadDisks(configPath, disks != nullptr && count != nullptr, text, &info);
+  SnapshotError err =
+      LoadDisks(configPath, disks != nullptr && count != nullptr, text, folderNames, &info);
   if (err.type != SNAPSHOT_SUCCESS) {
     return err;
   }

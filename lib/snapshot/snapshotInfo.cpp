@@ -13,7 +13,7 @@
 
 #include "file/file.h"
 #include "file/folderCache.h"
-#include "host/lookup.h"
+#include "file/folderNoCase.h"
 #include "host/text.h"
 #include "misc/panic.h"
 #include "string/str.h"
@@ -644,7 +644,7 @@ SnapshotError SetPaths(SnapshotConfigInfo *info, const char *configPath) {
 // differs from that only in case; true when it did.
 bool TakeNameInFolder(SnapshotConfigInfo *info) {
   char *derived = Concat({info->baseName, ".bxsd"});
-  char *found = HostDir_FindNoCase(info->folder, derived);
+  char *found = FolderNoCase_Find(info->folderNames, info->folder, derived);
   bool other = found != nullptr && strcmp(derived, found) != 0;
   if (other) {
     free(info->databasePath);
@@ -880,7 +880,7 @@ SnapshotNode *SnapshotTreeFind(SnapshotNode *root, int32_t uid) {
 
 SnapshotError SnapshotConfigInfoRead(const char *configPath, SnapshotLockMode lockMode,
                                      SnapshotConfigInfo **info, const SnapshotConfigText *text,
-                                     SnapshotReadScope scope) {
+                                     SnapshotReadScope scope, FolderNoCase *folderNames) {
   if (info == nullptr) {
     return MakeError(SNAPSHOT_INVAL);
   }
@@ -889,6 +889,7 @@ SnapshotError SnapshotConfigInfoRead(const char *configPath, SnapshotLockMode lo
     return MakeError(SNAPSHOT_INVAL);
   }
   SnapshotConfigInfo *result = NewInfo(lockMode, scope);
+  result->folderNames = folderNames;
   SnapshotError err = ReadInfo(result, configPath, text);
   if (IsError(err)) {
     Log("SNAPSHOT:SnapshotConfigInfoRead: Error %d\n", err.type);
@@ -961,8 +962,8 @@ SnapshotError SnapshotConfigInfoExpand(SnapshotConfigInfo *info) {
 
 SnapshotError SnapshotConfigInfoLoad(const char *configPath, SnapshotLockMode lockMode,
                                      SnapshotConfigInfo **info, const SnapshotConfigText *text,
-                                     SnapshotReadScope scope) {
-  SnapshotError err = SnapshotConfigInfoRead(configPath, lockMode, info, text, scope);
+                                     SnapshotReadScope scope, FolderNoCase *folderNames) {
+  SnapshotError err = SnapshotConfigInfoRead(configPath, lockMode, info, text, scope, folderNames);
   if (IsError(err)) {
     return err;
   }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "file/fileIO.h"
+#include "file/folderNoCase.h"
 #include "host/fs.h"
 #include "snapshot/snapshot.h"
 #include "user/dictionary.h"
@@ -73,6 +74,9 @@ struct SnapshotConfigInfo {
   FileIODescriptor databaseFd;  // database lock (lock modes read and write)
   char *baseName;
   char *folder;  // no trailing separator
+  // The caller's, shared by the reads of many configurations of folder; may
+  // be NULL.
+  FolderNoCase *folderNames;
   SnapshotNode *root;
   SnapshotNode *currentState;
   SnapshotNode *currentSnapshot;  // NULL when snapshot.current names no node
@@ -93,11 +97,13 @@ struct SnapshotConfigInfo {
 
 // Reads both files and builds the tree. On SUCCESS *info is the caller's; on
 // failure *info is NULL. With text, the configuration's bytes as the caller
-// read them from configPath are used instead of reading it again.
+// read them from configPath are used instead of reading it again; with
+// folderNames, the database's name in another case is looked up there.
 SnapshotError SnapshotConfigInfoRead(const char *configPath, SnapshotLockMode lockMode,
                                      SnapshotConfigInfo **info,
                                      const SnapshotConfigText *text = nullptr,
-                                     SnapshotReadScope scope = SNAPSHOT_READ_ALL);
+                                     SnapshotReadScope scope = SNAPSHOT_READ_ALL,
+                                     FolderNoCase *folderNames = nullptr);
 // Resolves the suspended-state file, the NVRAM path and every disk file name.
 SnapshotError SnapshotConfigInfoExpand(SnapshotConfigInfo *info);
 // Resolves every disk file name: the current state first, then the tree in
@@ -110,7 +116,8 @@ SnapshotError SnapshotConfigInfoExpandDisks(SnapshotConfigInfo *info, bool allow
 SnapshotError SnapshotConfigInfoLoad(const char *configPath, SnapshotLockMode lockMode,
                                      SnapshotConfigInfo **info,
                                      const SnapshotConfigText *text = nullptr,
-                                     SnapshotReadScope scope = SNAPSHOT_READ_ALL);
+                                     SnapshotReadScope scope = SNAPSHOT_READ_ALL,
+                                     FolderNoCase *folderNames = nullptr);
 // Accepts NULL.
 void SnapshotConfigInfoFree(SnapshotConfigInfo *info);
 

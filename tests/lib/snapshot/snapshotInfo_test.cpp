@@ -17,9 +17,11 @@ namespace {
 // Reads (or with load, also expands) a configuration, and owns the result.
 struct Info {
   explicit Info(const std::string &config, bool load = false,
-                SnapshotLockMode mode = SNAPSHOT_LOCK_NONE)
-      : err(load ? SnapshotConfigInfoLoad(config.c_str(), mode, &info)
-                 : SnapshotConfigInfoRead(config.c_str(), mode, &info)) {}
+                SnapshotLockMode mode = SNAPSHOT_LOCK_NONE, FolderNoCase *names = nullptr)
+      : err(load ? SnapshotConfigInfoLoad(config.c_str(), mode, &info, nullptr, SNAPSHOT_READ_ALL,
+                                          names)
+                 : SnapshotConfigInfoRead(config.c_str(), mode, &info, nullptr, SNAPSHOT_READ_ALL,
+                                          names)) {}
   Info(const Info &) = delete;
   Info &operator=(const Info &) = delete;
   ~Info() { SnapshotConfigInfoFree(info); }
@@ -101,7 +103,8 @@ TEST(SnapshotReadTest, ResultCodes) {
 
 // The database's name keeps any extension but the configuration's own; it
 // is found whatever its case, the exact name first, else the match that
-// sorts first; read-only or locked alike.
+// sorts first; read-only or locked alike, and through the names of its
+// folder read once for many configurations.
 TEST(SnapshotReadTest, TheDatabaseIsFoundBesideTheConfigurationInAnyCase) {
   const struct {
     std::string config;
@@ -118,15 +121,20 @@ TEST(SnapshotReadTest, TheDatabaseIsFoundBesideTheConfigurationInAnyCase) {
                {"vm.bxx", {}, "vm.bxsd"}};
   for (const auto &c : cases) {
     for (SnapshotLockMode mode : {SNAPSHOT_LOCK_NONE, SNAPSHOT_LOCK_READ}) {
-      SCOPED_TRACE(c.config + " " + c.used + " " + std::to_string(mode));
-      VmFolder vm(c.config);
-      vm.WriteConfig("");
-      for (const std::string &name : c.present) vm.Touch(name);
-      Info r(vm.config(), false, mode);
-      ASSERT_TRUE(r.ok());
-      EXPECT_EQ(std::string(r->databasePath), vm.file(c.used));
-      EXPECT_EQ(std::string(r->folder), vm.path());
-      EXPECT_EQ(std::string(r->configPath), vm.config());
+      for (bool shared : {false, true}) {
+        SCOPED_TRACE(c.config + " " + c.used + " " + std::to_string(mode) + " " +
+                     std::to_string(shared));
+        VmFolder vm(c.config);
+        vm.WriteConfig("");
+        for (const std::string &name : c.present) vm.Touch(name);
+        std::unique_ptr<FolderNoCase, void (*)(FolderNoCase *)> names(
+            shared ? FolderNoCase_Create(vm.path().c_str()) : nullptr, FolderNoCase_Free);
+        Info r(vm.config(), false, mode, names.get());
+        ASSERT_TRUE(r.ok());
+        EXPECT_EQ(std::string(r->databasePath), vm.file(c.used));
+        EXPECT_EQ(std::string(r->folder), vm.path());
+        EXPECT_EQ(std::string(r->configPath), vm.config());
+      }
     }
   }
 }

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+struct FolderNoCase;
 struct HostFileId;
 
 enum SnapshotErrorCode {
@@ -68,14 +69,19 @@ struct SnapshotConfigText {
 // included); on failure leaves them untouched. Both paths are required
 // (INVAL otherwise); the outputs may be NULL. With text, the configuration
 // is not read again (likewise below); with diskId, the identity of an
-// existing diskPath, the disk is not looked at again.
+// existing diskPath, the disk is not looked at again; with folderNames, those
+// of the configuration's folder (file/folderNoCase.h), a database that is
+// missing under its own name is looked for there in another case (likewise
+// below).
 SnapshotError Snapshot_QueryDiskUse(const char *configPath, const char *diskPath, bool *used,
                                     bool *inCurrentState, int *nodeCount,
                                     const SnapshotConfigText *text = nullptr,
-                                    const HostFileId *diskId = nullptr);
+                                    const HostFileId *diskId = nullptr,
+                                    FolderNoCase *folderNames = nullptr);
 // The full paths of the current state's disks, in device order (ide0:0 ...
 // ide1:1, then scsi0:0 ... scsi3:15). On SUCCESS *disks is a malloc'd array
 // of *count malloc'd strings (allocated even when *count is 0), all the
 // caller's; on failure the outputs are untouched. INVAL for a NULL argument.
 SnapshotError Snapshot_GetCurrentDisks(const char *configPath, char ***disks, int *count,
-                                       const SnapshotConfigText *text = nullptr);
+                                       const SnapshotConfigText *text = nullptr,
+                                       FolderNoCase *folderNames = nullptr);
