@@ -24,6 +24,7 @@
 #include "configReader.h"
 #include "errors.h"
 #include "file/file.h"
+#include "file/folderNoCase.h"
 #include "host/fs.h"
 #include "host/identity.h"
 #include "host/lastError.h"
@@ -128,14 +129,14 @@ std::string BaseDiskName(const std::string &path) {
 
 // The real path of the file a derived path names: the path itself when it
 // exists, else its last component looked up in its folder without regard to
-// case. Empty when there is none.
-std::string FindNoCase(const std::string &path) {
+// case (through names when they are that folder's). Empty when there is none.
+std::string FindNoCase(const std::string &path, FolderNoCase *names) {
   // A drive or share form written on the original platform names nothing
   // here, and must not be taken relative to the working folder.
   if (path.empty() || path[0] != '/') return std::string();
   if (HostFs_Exists(path.c_str())) return path;
   auto [folder, name] = SplitPath(path);
-  CString found(HostDir_FindNoCase(folder.c_str(), name.c_str()));
+  CString found(FolderNoCase_Find(names, folder.c_str(), name.c_str()));
   return found == nullptr ? std::string() : folder + found.get();
 }
 
@@ -144,6 +145,7 @@ std::string FindNoCase(const std::string &path) {
 struct DiskScan {
   explicit DiskScan(const std::string &diskPath) : path(diskPath), lowerPath(LowerCase(diskPath)) {
     std::tie(folder, name) = SplitPath(FullPath(path));
+    names.reset(FolderNoCase_Create(folder.c_str()), FolderNoCase_Free);
     std::string lowerName = LowerCase(name);
     patternText = std::string(kDevicePrefix) + "((" + EscapeForPattern(lowerPath) + ")|(" +
                   EscapeForPattern(lowerName) + "))\"";
@@ -156,6 +158,9 @@ struct DiskScan {
   std::string lowerPath;
   std::string folder;  // of the full path, with its trailing "/"
   std::string name;    // of the full path
+  // The folder's names for the case-blind look-ups of all its machines,
+  // which would each read a folder of many files again.
+  std::shared_ptr<FolderNoCase> names;
   std::string patternText;
   mutable std::optional<boost::regex> pattern;  // compiled when a configuration needs it
   std::string pathTail;                         // the last name of the path as given, and a quote
@@ -180,6 +185,8 @@ struct DiskScan {
 // logs beside the disk.
 struct VmUsage {
   std::string configPath;
+  // Those of the configuration's folder, from its scan.
+  std::shared_ptr<FolderNoCase> folderNames;
   std::string redoImagePath;  // a real path, set when hasRedo
   bool hasRedo = false;
   int snapshotError = 0;     // a SnapshotErrorCode when the reader failed
@@ -232,7 +239,7 @@ SnapshotError QueryDiskUse(const DiskScan &disk, const std::string &path, const 
                            bool *used) {
   SnapshotConfigText read = {text.data(), text.size()};
   return Snapshot_QueryDiskUse(path.c_str(), disk.path.c_str(), used, nullptr, nullptr, &read,
-                               disk.Id());
+                               disk.Id(), disk.names.get());
 }
 
 // Completes a configuration just read. A version-8 one is put to the
@@ -310,7 +317,8 @@ void FindSnapshotChild(const DiskScan &disk, VmUsage &record) {
   char **disks = nullptr;
   int count = 0;
   SnapshotConfigText text = {record.originalText.data(), record.originalText.size()};
-  SnapshotError err = Snapshot_GetCurrentDisks(record.configPath.c_str(), &disks, &count, &text);
+  SnapshotError err =
+      Snapshot_GetCurrentDisks(record.configPath.c_str(), &disks, &count, &text, disk.names.get());
   if (err.type != SNAPSHOT_SUCCESS) {
     record.snapshotError = err.type;
     return;
@@ -353,7 +361,7 @@ void FindRedoImage(const DiskScan &disk, VmUsage &record) {
                                            static_cast<size_t>(redo.length(1)));
     if (!File_IsFullPath(candidate.c_str())) candidate = FullPath(disk.folder + candidate);
   }
-  std::string found = FindNoCase(candidate);
+  std::string found = FindNoCase(candidate, disk.names.get());
   if (!found.empty()) {
     record.redoImagePath = found;
     record.hasRedo = true;
@@ -440,6 +448,7 @@ VmList ScanFolder(const DiskScan &disk) {
     }
     VmUsage record;
     record.configPath = reader.Path(i);
+    record.folderNames = disk.names;
     record.version = files.version;
     record.originalText = std::move(files.text);
     record.configText = std::move(files.lower);
@@ -581,7 +590,9 @@ void CheckSuspended(const VmUsage &record) {
   // rest.
   std::string state =
       record.configPath.substr(0, record.configPath.size() - 3) + kSuspendedExtension;
-  if (!FindNoCase(state).empty()) throw UserError(Msg_FormatToString(msg::kNoSuspended));
+  if (!FindNoCase(state, record.folderNames.get()).empty()) {
+    throw UserError(Msg_FormatToString(msg::kNoSuspended));
+  }
 }
 
 }  // namespace

@@ -325,6 +325,13 @@ std::vector<Case> Cases() {
   const std::string unreadable =
       "The snapshot state of the virtual machine configured in\n'@/vm.bxx' cannot be "
       "read: Dictionary problem.\nThe disk was not mounted.\n";
+  {
+    // Of the database's names in another case, the one that sorts first.
+    Entries files = Child8("disk-000003.bxdk", "disk.bxdk");
+    files.back().first = "VM.BXSD";
+    files.push_back({"Vm.bxsd", ""});
+    cases.push_back(C("a database in another case", Use("disk-000003.bxdk"), files, "/y"));
+  }
   // A database that is no file is not waited on, nor read without end.
   for (const char *special : {"<fifo>", "<symlink>/dev/zero", "<huge>"}) {
     cases.push_back(C(std::string("a snapshot database that is ") + special, unreadable,
