@@ -66,6 +66,16 @@ size_t BuildFolder(const fs::path &folder, int count, int v8Share) {
   return total;
 }
 
+// Validates disk once an iteration, with nothing mounted.
+void ValidateRepeatedly(benchmark::State &state, const std::string &disk) {
+  ValidationIo io;
+  io.readMounts = [] { return std::vector<MountedVolume>{}; };
+  for (auto _ : state) {
+    std::string path = disk;
+    benchmark::DoNotOptimize(ValidateDisk(path, kSnapshotAsk, io));
+  }
+}
+
 void BM_ValidateDisk(benchmark::State &state) {
   int count = static_cast<int>(state.range(0));
   int v8Share = static_cast<int>(state.range(1));
@@ -73,13 +83,7 @@ void BM_ValidateDisk(benchmark::State &state) {
                                                  "-" + std::to_string(v8Share));
   fs::remove_all(folder);
   size_t bytes = BuildFolder(folder, count, v8Share);
-  std::string disk = (folder / "disk.bxdk").string();
-  ValidationIo io;
-  io.readMounts = [] { return std::vector<MountedVolume>{}; };
-  for (auto _ : state) {
-    std::string path = disk;
-    benchmark::DoNotOptimize(ValidateDisk(path, kSnapshotAsk, io));
-  }
+  ValidateRepeatedly(state, (folder / "disk.bxdk").string());
   state.SetBytesProcessed(static_cast<int64_t>(bytes) * state.iterations());
   state.counters["files"] = count;
   state.counters["v8%"] = v8Share;
@@ -107,13 +111,7 @@ void BM_ValidateCrowdedFolder(benchmark::State &state) {
     Write(folder / ("machine" + std::to_string(i) + ".bxx"), "config.version = \"8\"\n");
   }
   for (int i = 0; i < others; i++) Write(folder / ("file" + std::to_string(i)), "");
-  std::string disk = (folder / "disk.bxdk").string();
-  ValidationIo io;
-  io.readMounts = [] { return std::vector<MountedVolume>{}; };
-  for (auto _ : state) {
-    std::string path = disk;
-    benchmark::DoNotOptimize(ValidateDisk(path, kSnapshotAsk, io));
-  }
+  ValidateRepeatedly(state, (folder / "disk.bxdk").string());
   state.counters["files"] = configs + others + 1;
   fs::remove_all(folder);
 }
