@@ -46,13 +46,24 @@ char *HostMount_FileSystemType(const char *device) {
   // libblkid takes a read that fails for a device without the signature it
   // looked for: read first where the file systems keep theirs (up to btrfs's
   // at 64 KiB), so that a bad block or a storage daemon gone is an error.
+  // A read cut short by a bad block fails when asked again from there.
   static constexpr size_t kSignatures = 68 << 10;
   std::vector<char> head(kSignatures);
-  if (pread(fd, head.data(), head.size(), 0) < 0) {
-    int e = errno;
-    close(fd);
-    errno = e;
-    return nullptr;
+  for (size_t done = 0; done < head.size();) {
+    ssize_t n = pread(fd, head.data() + done, head.size() - done, static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n < 0) {
+      int e = errno;
+      close(fd);
+      errno = e;
+      return nullptr;
+    }
+    if (n == 0) {
+      break;  // a volume smaller than that
+    }
+    done += static_cast<size_t>(n);
   }
   errno = 0;
   blkid_probe probe = blkid_new_probe();
