@@ -324,13 +324,20 @@ class LoopBackend : public Backend {
     return false;
   }
 
-  bool KeptStrays() const override { return keptStrays_; }
+  bool KeptStrays() const override { return !keptSaid_.empty(); }
+
+  // Adds what to *kept; true when it was not kept at the last pass, so that
+  // a leftover looked at before every attach is logged once.
+  bool Kept(const std::string &what, std::set<std::string> *kept) const {
+    kept->insert(what);
+    return keptSaid_.count(what) == 0;
+  }
 
   void RemoveStrays(const std::vector<const MountRecord *> &owned) override {
     if (Paths() != 0) {
       return;
     }
-    keptStrays_ = false;
+    std::set<std::string> kept;
     std::set<std::string> ownedPoints;        // relative to mnt_
     std::map<int32_t, int32_t> ownedDevices;  // id -> device
     for (const MountRecord *r : owned) {
@@ -355,8 +362,11 @@ class LoopBackend : public Backend {
       if (Host_ErrorKind(rc) == HOST_ERROR_BUSY) {
         strayPoints.erase(top);
         keptPoints.insert(top);
-        ServiceLog(HOSTLOG_WARNING, "mount %s of %s is not in the table but in use; left as it is",
-                   where.c_str(), m.second.c_str());
+        if (Kept(where, &kept)) {
+          ServiceLog(HOSTLOG_WARNING,
+                     "mount %s of %s is not in the table but in use; left as it is", where.c_str(),
+                     m.second.c_str());
+        }
         continue;
       }
       ServiceLog(HOSTLOG_WARNING, "stray mount %s of %s taken down%s%s", where.c_str(),
@@ -372,9 +382,10 @@ class LoopBackend : public Backend {
       }
       std::string path = DevicePath(stray.first);
       if (HostLoop_InUseElsewhere(&device)) {
-        ServiceLog(HOSTLOG_WARNING, "loop device %s is not in the table but in use; left as it is",
-                   path.c_str());
-        keptStrays_ = true;
+        if (Kept(path, &kept)) {
+          ServiceLog(HOSTLOG_WARNING,
+                     "loop device %s is not in the table but in use; left as it is", path.c_str());
+        }
         continue;
       }
       int rc = HostLoop_Free(&device);
@@ -382,7 +393,7 @@ class LoopBackend : public Backend {
       ServiceLog(HOSTLOG_WARNING, "stray loop device %s freed%s%s", path.c_str(),
                  rc == 0 ? "" : ": ", rc == 0 ? "" : Text(rc).c_str());
     }
-    keptStrays_ = keptStrays_ || !keptPoints.empty();
+    keptSaid_ = std::move(kept);
     std::set<char> ownedLetters;
     for (const MountRecord *r : owned) {
       ownedLetters.insert(r->letter);
@@ -619,7 +630,7 @@ class LoopBackend : public Backend {
 
   std::string mnt_;
   std::string prefixHash_;
-  bool keptStrays_ = false;
+  std::set<std::string> keptSaid_;  // what the last RemoveStrays left, in use
   // By mount id: a descriptor on the volume (the root of its file system, or
   // its device) kept from the attach on, so that a write-out is told of
   // every failure since, also of one that another process was told of first.

@@ -246,6 +246,10 @@ def test_a_crash_leftover_in_use_is_taken_down_once_let_go(host, loop_host):
     try:
         assert host.outcome() == (0, NONE_MOUNTED, "")
         assert host.run("E:", disk).returncode == 2
+        assert host.run("E:", disk).returncode == 2
+        # Said once, not at every look: the mount and its loop device.
+        kept = [e for e in host.events() if "not in the table but in use" in e["strings"][-1]]
+        assert len(kept) == 2, kept
     finally:
         user.kill()
         user.wait()
