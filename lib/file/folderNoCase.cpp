@@ -47,8 +47,7 @@ std::string WithoutTrailingSlash(const char *folder) {
 }  // namespace
 
 struct FolderNoCase {
-  std::string given;
-  std::string folder;  // given, without a trailing "/"
+  std::string folder;  // without a trailing "/"
   std::once_flag readOnce;
   bool usable = false;  // read whole, and sorted
   HostFolderNames list = {nullptr, 0, nullptr, 0};
@@ -58,7 +57,7 @@ struct FolderNoCase {
 namespace {
 
 void Read(FolderNoCase *names) {
-  const char *path = names->given.empty() ? "." : names->given.c_str();
+  const char *path = names->folder.empty() ? "." : names->folder.c_str();
   if (!HostFs_ReadFolderNames(path, &names->list)) return;
   try {
     names->sorted.reserve(names->list.count);
@@ -76,8 +75,7 @@ void Read(FolderNoCase *names) {
 
 FolderNoCase *FolderNoCase_Create(const char *folder) {
   FolderNoCase *names = new FolderNoCase;
-  names->given = folder != nullptr ? folder : "";
-  names->folder = WithoutTrailingSlash(names->given.c_str());
+  names->folder = WithoutTrailingSlash(folder != nullptr ? folder : "");
   return names;
 }
 

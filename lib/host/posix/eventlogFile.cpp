@@ -25,6 +25,13 @@ constexpr int kLockWaitMs = 2000;
 // it names; a FIFO would hold the writer.
 constexpr int kOpenFlags = O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 
+// Appends code (below U+0100) as a JSON \u escape.
+void AppendEscaped(std::string *out, unsigned char code) {
+  char esc[8];
+  snprintf(esc, sizeof esc, "\\u%04x", code);
+  *out += esc;
+}
+
 void AppendJsonString(std::string *out, const char *text) {
   out->push_back('"');
   const unsigned char *s = reinterpret_cast<const unsigned char *>(text ? text : "");
@@ -52,11 +59,8 @@ void AppendJsonString(std::string *out, const char *text) {
         case '\t':
           *out += "\\t";
           break;
-        default: {
-          char esc[8];
-          snprintf(esc, sizeof esc, "\\u%04x", c);
-          *out += esc;
-        }
+        default:
+          AppendEscaped(out, c);
       }
       i++;
     } else {
@@ -66,9 +70,7 @@ void AppendJsonString(std::string *out, const char *text) {
         i++;
       } else if (len == 2 && c == 0xC2 && s[i + 1] <= 0x9F) {
         // C1 controls: valid JSON raw, but a terminal showing the log acts on them.
-        char esc[8];
-        snprintf(esc, sizeof esc, "\\u%04x", s[i + 1]);
-        *out += esc;
+        AppendEscaped(out, s[i + 1]);
         i += len;
       } else {
         out->append(reinterpret_cast<const char *>(s + i), len);

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "host/fs.h"
 #include "host/process.h"
 #include "mountList.h"
 
@@ -50,10 +51,7 @@ char *HostMount_FileSystemType(const char *device) {
   static constexpr size_t kSignatures = 68 << 10;
   std::vector<char> head(kSignatures);
   for (size_t done = 0; done < head.size();) {
-    ssize_t n = pread(fd, head.data() + done, head.size() - done, static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
+    long n = HostFile_ReadAt(fd, head.data() + done, head.size() - done, done);
     if (n < 0) {
       int e = errno;
       close(fd);
