@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "diskImage.h"
@@ -59,7 +60,7 @@ BENCHMARK(BM_QemuImgInfo)->Unit(benchmark::kMillisecond);
 
 void ListVolumes(benchmark::State &state, const std::string &path, bool cached) {
   std::string base = (TheDisks().folder / "daemons").string();
-  DiskImageCache cache;
+  auto cache = std::make_unique<DiskImageCache>();
   // The service keeps one daemon for looking at disks.
   StorageDaemon daemon(base);
   std::string why;
@@ -69,12 +70,12 @@ void ListVolumes(benchmark::State &state, const std::string &path, bool cached) 
   }
   for (auto _ : state) {
     if (!cached) {
-      cache = DiskImageCache();
+      cache = std::make_unique<DiskImageCache>();
     }
     DiskImage image;
     std::vector<VolumeExtent> volumes;
     int error = 0;
-    if (cache.Probe(path, &image, &why) != ImageProblem::None) {
+    if (cache->Probe(path, &image, &why) != ImageProblem::None) {
       state.SkipWithError(why.c_str());
       break;
     }

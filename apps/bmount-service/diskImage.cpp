@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <set>
 
 #include "host/disk.h"
@@ -585,31 +586,44 @@ bool StillSame(const HostFileStamp &now, const HostFileStamp &then, bool raw) {
 
 }  // namespace
 
-ImageProblem DiskImageCache::Probe(const std::string &path, DiskImage *image, std::string *why) {
-  auto checked = std::chrono::system_clock::now();
-  auto it = entries_.find(path);
-  if (it != entries_.end()) {
+ImageProblem DiskImageCache::Probe(const std::string &path, DiskImage *image, std::string *why,
+                                   Seen *seen) {
+  Seen found;
+  found.checked = std::chrono::system_clock::now();
+  std::optional<Entry> kept;
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (auto it = entries_.find(path); it != entries_.end()) {
+      kept = it->second;
+    }
+  }
+  if (kept) {
     // The named file may since lead elsewhere through a link.
     char *real = HostFs_RealPath(path.c_str());
-    bool same = real != nullptr && it->second.image.layers[0].path == real;
+    bool same = real != nullptr && kept->image.layers[0].path == real;
     free(real);
     std::vector<HostFileStamp> now;
-    if (same && StampAll(it->second.image.Files(), &now) &&
-        now.size() == it->second.stamps.size()) {
+    if (same && StampAll(kept->image.Files(), &now) && now.size() == kept->stamps.size()) {
       for (size_t i = 0; same && i < now.size(); ++i) {
-        same = StillSame(now[i], it->second.stamps[i], it->second.image.Raw());
+        same = StillSame(now[i], kept->stamps[i], kept->image.Raw());
       }
-      for (const ImageLayer &layer : it->second.image.layers) {
+      for (const ImageLayer &layer : kept->image.layers) {
         same = same && SameExtents(layer);
       }
-      same = same && SameParents(it->second.image);
+      same = same && SameParents(kept->image);
       if (same) {
-        it->second.checked = checked;
-        *image = it->second.image;
+        *image = std::move(kept->image);
+        found.entry = kept->serial;
+        if (seen != nullptr) {
+          *seen = found;
+        }
         return ImageProblem::None;
       }
     }
-    entries_.erase(it);
+    std::lock_guard<std::mutex> hold(lock_);
+    if (auto it = entries_.find(path); it != entries_.end() && it->second.serial == kept->serial) {
+      entries_.erase(it);
+    }
   }
   // A disk written to while qemu-img looked at it is not kept.
   HostFileStamp before;
@@ -618,35 +632,50 @@ ImageProblem DiskImageCache::Probe(const std::string &path, DiskImage *image, st
   Entry entry;
   if (problem == ImageProblem::None && stamped && StampAll(image->Files(), &entry.stamps) &&
       StillSame(before, entry.stamps[0], image->Raw())) {
+    entry.image = *image;
+    std::lock_guard<std::mutex> hold(lock_);
     if (entries_.size() >= kMaxCached) {
       entries_.clear();
     }
-    entry.image = *image;
-    entry.checked = checked;
+    entry.serial = ++serials_;
+    found.entry = entry.serial;
     entries_[path] = std::move(entry);
+  }
+  if (seen != nullptr) {
+    *seen = found;
   }
   return problem;
 }
 
-bool DiskImageCache::Volumes(const std::string &path, std::vector<VolumeExtent> *volumes) const {
+size_t DiskImageCache::Size() const {
+  std::lock_guard<std::mutex> hold(lock_);
+  return entries_.size();
+}
+
+bool DiskImageCache::Volumes(const std::string &path, const Seen &seen,
+                             std::vector<VolumeExtent> *volumes) const {
+  std::lock_guard<std::mutex> hold(lock_);
   auto it = entries_.find(path);
-  if (it == entries_.end() || !it->second.volumesKnown) {
+  if (it == entries_.end() || it->second.serial != seen.entry || !it->second.volumesKnown) {
     return false;
   }
   *volumes = it->second.volumes;
   return true;
 }
 
-void DiskImageCache::Remember(const std::string &path, const std::vector<VolumeExtent> &volumes) {
+void DiskImageCache::Remember(const std::string &path, const Seen &seen,
+                              const std::vector<VolumeExtent> &volumes) {
+  std::lock_guard<std::mutex> hold(lock_);
   auto it = entries_.find(path);
   // A raw disk's guest writes its partition table without changing a stamp
-  // that the cache compares.
-  if (it == entries_.end() || it->second.image.Raw()) {
+  // that the cache compares. Volumes read after another probe's look may
+  // come from files that probe no longer finds.
+  if (it == entries_.end() || it->second.serial != seen.entry || it->second.image.Raw()) {
     return;
   }
-  // Writes after the check stamp a time no earlier than a tick before it;
+  // Writes after the look stamp a time no earlier than a tick before it;
   // the margin also covers a file system whose clock lags the host's.
-  auto settled = it->second.checked - std::chrono::seconds(1);
+  auto settled = seen.checked - std::chrono::seconds(1);
   for (const HostFileStamp &stamp : it->second.stamps) {
     auto modified = std::chrono::system_clock::time_point(
         std::chrono::duration_cast<std::chrono::system_clock::duration>(

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -115,27 +116,40 @@ ImageProblem DiskImage_CheckTop(const DiskImage &image, const std::string &opene
 // before it was last found unchanged: a write in the same tick of the file
 // system's clock would leave its stamp as it was, and a stale partition table
 // would put a later mount at the wrong bytes. A raw disk's volumes are read
-// each time, as before. One thread uses a cache.
+// each time, as before. Threads may share a cache: no lock is held while
+// files are looked at.
 class DiskImageCache {
  public:
+  // What one Probe found: volumes are kept and handed out only for the very
+  // probe they were read after, and judged by its own time.
+  struct Seen {
+    uint64_t entry = 0;  // 0: nothing kept
+    std::chrono::system_clock::time_point checked;
+  };
+
   // As DiskImage_Probe, from the cache when it still holds.
-  ImageProblem Probe(const std::string &path, DiskImage *image, std::string *why);
-  size_t Size() const { return entries_.size(); }
+  ImageProblem Probe(const std::string &path, DiskImage *image, std::string *why,
+                     Seen *seen = nullptr);
+  size_t Size() const;
   // The volumes kept for path: true with *volumes when Remember stored them
-  // since its last Probe found every file as it was.
-  bool Volumes(const std::string &path, std::vector<VolumeExtent> *volumes) const;
-  // Keeps the volumes read from the disk at path, not raw, just probed.
-  void Remember(const std::string &path, const std::vector<VolumeExtent> &volumes);
+  // for what seen found.
+  bool Volumes(const std::string &path, const Seen &seen, std::vector<VolumeExtent> *volumes) const;
+  // Keeps the volumes read from the disk at path, not raw, after the probe
+  // that gave seen.
+  void Remember(const std::string &path, const Seen &seen,
+                const std::vector<VolumeExtent> &volumes);
 
  private:
   struct Entry {
-    std::vector<HostFileStamp> stamps;              // of image.Files(), in that order
-    std::chrono::system_clock::time_point checked;  // before the stamps were last compared
+    uint64_t serial = 0;
+    std::vector<HostFileStamp> stamps;  // of image.Files(), in that order
     DiskImage image;
     bool volumesKnown = false;
     std::vector<VolumeExtent> volumes;
   };
+  mutable std::mutex lock_;               // over the two below, never over a look at a file
   std::map<std::string, Entry> entries_;  // by the path as given
+  uint64_t serials_ = 0;
 };
 
 // Where, in a folder of its own, the layer's descriptor and each of its

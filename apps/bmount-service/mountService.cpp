@@ -534,6 +534,14 @@ Outcome MountService::CheckDisk(const std::string &path) {
                                "character.");
     }
   }
+  // The disk's storage may take long to answer, or never: other clients
+  // are served meanwhile.
+  Outcome usable;
+  ComServer_Aside([&] { usable = OpenDiskAside(path); });
+  return usable;
+}
+
+Outcome MountService::OpenDiskAside(const std::string &path) {
   HostDisk disk;
   int code = 0;
   HostDiskOpen status = HostDisk_Open(path.c_str(), false, &disk, &code);
@@ -558,9 +566,10 @@ Outcome MountService::CheckDisk(const std::string &path) {
   return opened;
 }
 
-Outcome MountService::OpenImage(const std::string &path, DiskImage *image) {
+Outcome MountService::OpenImage(const std::string &path, DiskImage *image,
+                                DiskImageCache::Seen *seen) {
   std::string why;
-  switch (images_.Probe(path, image, &why)) {
+  switch (images_.Probe(path, image, &why, seen)) {
     case ImageProblem::None:
       return OwnerMayUse(path, *image, false);
     case ImageProblem::Missing:
@@ -622,16 +631,29 @@ Outcome MountService::OwnerMayUse(const std::string &path, const DiskImage &imag
 }
 
 Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<VolumeExtent> *volumes) {
+  // As long as the disk's storage takes, or the look daemon: other clients
+  // are served meanwhile.
+  Outcome read;
+  ComServer_Aside([&] { read = ReadVolumesAside(path, volumes); });
+  return read;
+}
+
+Outcome MountService::ReadVolumesAside(const std::string &path,
+                                       std::vector<VolumeExtent> *volumes) {
   DiskImage image;
-  Outcome opened = OpenImage(path, &image);
+  DiskImageCache::Seen seen;
+  Outcome opened = OpenImage(path, &image, &seen);
   if (!opened.Ok()) {
     return opened;
   }
-  if (images_.Volumes(path, volumes)) {
+  if (images_.Volumes(path, seen, volumes)) {
     return {};  // the files are as they were when their volumes were read
   }
   std::string file = path;
   std::string id;
+  // One image at a time: the look daemon, and the others waiting for it,
+  // are this call's until its volumes are read.
+  std::unique_lock<std::mutex> looking(lookLock_, std::defer_lock);
   if (!image.Raw()) {
     // The daemon opens the files as this service opened and judged them,
     // not what their names lead to by then (a FIFO there would hold it, and
@@ -656,6 +678,7 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
       return !refused.Ok() ? refused : failed;
     }
     std::string why;
+    looking.lock();
     if (look_ == nullptr || !look_->Alive()) {
       StopLook();
       look_ = std::make_unique<StorageDaemon>(daemonBase_);
@@ -691,9 +714,12 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
       StopLook();
     }
   }
+  if (looking.owns_lock()) {
+    looking.unlock();
+  }
   switch (scan) {
     case VolumeScan::Found:
-      images_.Remember(path, *volumes);
+      images_.Remember(path, seen, *volumes);
       return {};
     case VolumeScan::NoVolumes:
       return Outcome::Fail(BMOUNT_E_NO_VOLUMES, "The disk " + DiskImage_Quoted(path) +
@@ -1565,11 +1591,11 @@ bool MountService::LoopPresents(int32_t number, const std::string &file) {
 }
 
 const std::string &MountService::KernelDaemonBase() {
-  if (daemonBaseReal_.empty()) {
+  std::call_once(daemonBaseOnce_, [this] {
     char *real = HostFs_RealPath(daemonBase_.c_str());
     daemonBaseReal_ = real != nullptr ? real : daemonBase_;
     free(real);
-  }
+  });
   return daemonBaseReal_;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -108,7 +109,13 @@ class MountService {
   // Attach, once no other attach goes on.
   Outcome AttachNow(int32_t id, uint32_t driveMask);
   // Probes the disk image at path (from the cache when it still holds).
-  Outcome OpenImage(const std::string &path, DiskImage *image);
+  Outcome OpenImage(const std::string &path, DiskImage *image,
+                    DiskImageCache::Seen *seen = nullptr);
+  // CheckDisk's and ReadDiskVolumes' work, done while other calls are
+  // served: it touches only the probe cache, and the look daemon under
+  // lookLock_.
+  Outcome OpenDiskAside(const std::string &path);
+  Outcome ReadVolumesAside(const std::string &path, std::vector<VolumeExtent> *volumes);
   // This prefix's daemon folder as the kernel names it (links resolved).
   const std::string &KernelDaemonBase();
   // A regular file daemon pid has open that is neither one of known nor in
@@ -229,8 +236,10 @@ class MountService {
   std::map<int32_t, std::vector<DiskClaim>> claims_;  // by mount id, the top first
   bool unsaved_ = false;
   DiskImageCache images_;
-  std::string daemonBase_;               // bmount/qemu: one folder per qemu-storage-daemon
-  std::string daemonBaseReal_;           // as the kernel names it, once looked up
+  std::string daemonBase_;      // bmount/qemu: one folder per qemu-storage-daemon
+  std::string daemonBaseReal_;  // as the kernel names it, once looked up
+  std::once_flag daemonBaseOnce_;
+  std::mutex lookLock_;                  // over the two below; taken only aside
   std::unique_ptr<StorageDaemon> look_;  // opens disks to read their volumes
   uint32_t looks_ = 0;                   // disks the look daemon has opened
   // While others are served: the mount being attached (its image checked,

@@ -2,8 +2,10 @@
 // warnings, to the application event log.
 #include "serviceLog.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "eventlog/eventLog.h"
@@ -20,7 +22,10 @@ const EventLogMessage kMessages[] = {
     {kServiceEventWarning, "The mount service reports: %1\r\n"},
 };
 
-bool gServing = false;
+std::atomic<bool> gServing{false};
+// Calls that step aside log from their own threads; the event log's writer
+// keeps state of its own.
+std::mutex gLogging;
 
 // Every line of this log is one formatted text, and every name in it (a disk,
 // an image's parent, a folder) may be a user's making: no line feed in it is
@@ -54,6 +59,7 @@ void ServiceLog(HostLogLevel level, const char *format, ...) {
     vsnprintf(text.data(), text.size() + 1, format, args);
   }
   va_end(args);
+  std::lock_guard<std::mutex> hold(gLogging);
   WriteLine(level, text);
   if (level == HOSTLOG_ERROR) {
     Record(EVENTLOG_ERROR, gServing ? kServiceEventFailed : kServiceEventCannotStart, text);
@@ -65,6 +71,7 @@ void ServiceLog(HostLogLevel level, const char *format, ...) {
 void ServiceLog_Serving(bool serving) { gServing = serving; }
 
 void ServiceLog_Refused(const std::string &description) {
+  std::lock_guard<std::mutex> hold(gLogging);
   WriteLine(HOSTLOG_WARNING, "refused: " + description);
   Record(EVENTLOG_WARNING, kServiceEventRefused, description);
 }

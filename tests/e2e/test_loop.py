@@ -318,10 +318,11 @@ def backed_below(path):
 
 
 @contextlib.contextmanager
-def fuse_export(host, source, bad_sector=None):
+def fuse_export(host, source, bad_sector=None, rate=None):
     """source presented through FUSE on a file of its own, by a process that
-    the test can stop, with reads of bad_sector failing if given: yields the
-    file and the serving process."""
+    the test can stop, with reads of bad_sector failing, or at most rate bytes
+    a second read or written, if given: yields the file and the serving
+    process."""
     program = shutil.which("qemu-storage-daemon")
     if program is None or not os.path.exists("/dev/fuse"):
         pytest.skip("needs qemu-storage-daemon and /dev/fuse")
@@ -335,6 +336,10 @@ def fuse_export(host, source, bad_sector=None):
         nodes += ["--blockdev", f"driver=blkdebug,node-name=b,config={rules},image=f",
                   "--blockdev", "driver=raw,node-name=r,file=b"]
     node = "f" if bad_sector is None else "r"
+    if rate is not None:
+        nodes += ["--object", f"throttle-group,id=g,x-bps-total={rate}",
+                  "--blockdev", f"driver=throttle,node-name=t,throttle-group=g,file={node}"]
+        node = "t"
     server = subprocess.Popen([program, *nodes, "--export", f"type=fuse,id=e,node-name={node},"
                                f"mountpoint={export},writable=on"],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -482,6 +487,23 @@ def test_a_raw_disk_whose_storage_stops_answering_holds_up_nothing(host, nobody_
         assert (host.drive("e:") / "late.bin").read_bytes() == data
         assert host.outcome("E:", "/d") == (0, "", "")
         assert host.outcome("F:", "/d") == (0, "", "")
+
+
+@pytest.mark.parametrize("kind", ["raw", "qcow2"])
+def test_a_disk_on_slow_storage_holds_up_no_other_client(host, kind):
+    """While a disk whose storage answers slowly is probed and its volumes
+    read, other clients are served."""
+    disk = ext4_disk(host)
+    if kind == "qcow2":
+        subprocess.run(["qemu-img", "convert", "-O", "qcow2", disk, disk + ".qcow2"], check=True)
+        disk += ".qcow2"
+    with fuse_export(host, disk, rate=131072) as (slow_disk, _):
+        slow = subprocess.Popen([host.mount, "/p", slow_disk], cwd=host.work, env=host.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(1)  # the program has asked the service by now
+        assert host.listing() == NONE_MOUNTED
+        assert slow.poll() is None
+        assert slow.communicate(timeout=120) == (b"Volume 1 : 8 Mb\n", b"")
 
 
 def test_loop_backend_refused_without_the_superuser(host, nobody_home):
