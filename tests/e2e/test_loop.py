@@ -373,6 +373,26 @@ def fuse_folder(host, source):
         subprocess.run(["umount", "-l", str(folder)], capture_output=True)
 
 
+def test_a_loop_device_over_a_file_an_emulator_writes_is_not_attached(host):
+    """The emulator's locks lie on the file, not on the loop device's node."""
+    disk = ext4_disk(host)
+    with fuse_export(host, disk):  # it holds the file open for writing
+        device = subprocess.run([LOSETUP, "-f", "--show", disk], check=True,
+                                capture_output=True, text=True).stdout.strip()
+        try:
+            assert host.outcome("E:", device) == (2, UNABLE_TO_MOUNT, "")
+            assert "in use by another program" in host.events()[-1]["strings"][-1]
+        finally:
+            subprocess.run([LOSETUP, "-d", device], capture_output=True)
+    device = subprocess.run([LOSETUP, "-f", "--show", disk], check=True,
+                            capture_output=True, text=True).stdout.strip()
+    try:
+        assert host.outcome("E:", device) == (0, "", "")
+        assert host.outcome("E:", "/d") == (0, "", "")
+    finally:
+        subprocess.run([LOSETUP, "-d", device], capture_output=True)
+
+
 def test_a_stopped_server_behind_anothers_loop_device_holds_up_nothing(host):
     """Someone else's loop device presents a file whose FUSE server has
     stopped: the service's surveys of the loop devices (at a start with and

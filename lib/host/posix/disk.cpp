@@ -31,16 +31,18 @@
 
 namespace {
 
-// The number of the loop device that the partition device is a partition
-// of, or -1.
-int WholeLoopDevice(dev_t device) {
+// The number of the loop device that device is a partition of, or with
+// itself, is; -1 for none.
+int LoopDeviceOf(dev_t device, bool itself) {
   std::string folder =
       "/sys/dev/block/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
   struct stat st;
-  if (stat((folder + "/partition").c_str(), &st) != 0) {
+  if (stat((folder + "/partition").c_str(), &st) == 0) {
+    folder += "/..";
+  } else if (!itself) {
     return -1;
   }
-  char *whole = realpath((folder + "/..").c_str(), nullptr);
+  char *whole = realpath(folder.c_str(), nullptr);
   if (whole == nullptr) {
     return -1;
   }
@@ -78,7 +80,7 @@ int DescribeBlockDevice(int fd, const struct stat &st, HostDisk *disk) {
     if (ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
       AddKey(disk, HostLoop_DecodeDevice(info.lo_device), info.lo_inode);
     }
-  } else if (int whole = WholeLoopDevice(st.st_rdev); whole >= 0) {
+  } else if (int whole = LoopDeviceOf(st.st_rdev, false); whole >= 0) {
     char path[32];
     HostLoop_Path(whole, path, sizeof path);
     int wholeFd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -425,6 +427,32 @@ bool LockByte(int fd, int cmd, short type, off_t at) {
   return cmd != F_OFD_GETLK || lock.l_type == F_UNLCK;
 }
 
+// Whether another opener writes or resizes the file behind a loop device
+// (an emulator that opened the file itself, not the device): the device's
+// node shows none of its locks. False where that file cannot be told.
+bool BackingWritten(const HostDisk &disk) {
+  int number = disk.blockDevice && disk.keyCount > 1 ? LoopDeviceOf(disk.deviceNumber, true) : -1;
+  char *name = nullptr;
+  if (number < 0 || HostLoop_BackingFile(number, &name) != 0) {
+    return false;
+  }
+  int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  free(name);
+  if (fd < 0) {
+    return false;
+  }
+  struct stat st;
+  bool written = false;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == disk.keys[1].device &&
+      st.st_ino == disk.keys[1].inode) {
+    for (int bit : {kWriteBit, kResizeBit}) {
+      written = written || !LockByte(fd, F_OFD_GETLK, F_WRLCK, kHeldBase + bit);
+    }
+  }
+  close(fd);
+  return written;
+}
+
 }  // namespace
 
 bool HostDisk_DenyWriters(const HostDisk &disk) {
@@ -443,6 +471,12 @@ bool HostDisk_DenyWriters(const HostDisk &disk) {
       }
       return false;
     }
+  }
+  if (BackingWritten(disk)) {
+    for (int held : {kWriteBit, kResizeBit}) {
+      LockByte(disk.fd, F_OFD_SETLK, F_UNLCK, kDeniedBase + held);
+    }
+    return false;
   }
   return true;
 }
