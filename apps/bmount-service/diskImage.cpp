@@ -840,9 +840,12 @@ std::vector<nlohmann::json> DiskImage_Nodes(const DiskImage &image, bool readOnl
                                {"filename", byOpened ? opened[i] : layer.path},
                                {"read-only", layerReadOnly}};
     if (readOnly) {
-      // A look that changes nothing takes no locks, as qemu-img info -U:
-      // it must not keep anybody else from writing meanwhile.
+      // A look that changes nothing takes no locks: it must not keep anybody
+      // else from writing meanwhile, nor look like a writer to an attach of
+      // the same disk that runs while it reads. Sharing alone still holds
+      // the lock of a consistent read.
       fileNode["force-share"] = true;
+      fileNode["locking"] = "off";
     }
     nodes.push_back(fileNode);
     nlohmann::json node = {{"driver", layer.format},

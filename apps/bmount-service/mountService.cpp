@@ -634,7 +634,9 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
   // As long as the disk's storage takes, or the look daemon: other clients
   // are served meanwhile.
   Outcome read;
+  auto look = looking_.insert(path);
   ComServer_Aside([&] { read = ReadVolumesAside(path, volumes); });
+  looking_.erase(look);
   return read;
 }
 
@@ -780,7 +782,13 @@ Outcome MountService::UnknownMount(int32_t id) const {
 Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   // Attaches go one at a time, from start to end: each decides by what is
   // attached so far.
-  ComServer_WaitUntil([this] { return attaching_ == 0 && !writingOut_; });
+  // Nor while the disk's volumes are read through the look daemon, whose
+  // locks would be taken for another program's.
+  ComServer_WaitUntil([this, id] {
+    const MountRecord *record = table_.Find(id);
+    return attaching_ == 0 && !writingOut_ &&
+           (record == nullptr || looking_.count(record->disk) == 0);
+  });
   attaching_ = id;
   Outcome done = AttachNow(id, driveMask);
   attaching_ = 0;

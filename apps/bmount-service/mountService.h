@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -246,6 +247,7 @@ class MountService {
   // say), whether that attach waits to go on, and whether a detach writes
   // its volume out.
   int32_t attaching_ = 0;
+  std::multiset<std::string> looking_;  // disks whose volumes are read aside
   bool resuming_ = false;
   bool writingOut_ = false;
   std::map<int32_t, std::unique_ptr<StorageDaemon>> daemons_;  // by mount id

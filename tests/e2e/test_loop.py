@@ -9,6 +9,7 @@ import re
 import shutil
 import signal
 import subprocess
+import threading
 import time
 from pathlib import Path
 
@@ -524,6 +525,33 @@ def test_a_disk_on_slow_storage_holds_up_no_other_client(host, kind):
         assert host.listing() == NONE_MOUNTED
         assert slow.poll() is None
         assert slow.communicate(timeout=120) == (b"Volume 1 : 8 Mb\n", b"")
+
+
+@pytest.mark.parametrize("fmt, options", [
+    ("qcow2", []), ("vmdk", ["-o", "subformat=twoGbMaxExtentSparse"])])
+def test_an_image_is_attached_while_its_volumes_are_read(host, fmt, options):
+    """The look daemon that reads an image's volumes for others meanwhile is
+    not taken for another program that holds it."""
+    disk = str(host.work / f"disk.{fmt}")
+    subprocess.run(["qemu-img", "convert", "-O", fmt, *options, ext4_disk(host), disk],
+                   check=True)
+    done = threading.Event()
+
+    def look():
+        while not done.is_set():
+            host.run("/p", disk)
+
+    lookers = [threading.Thread(target=look) for _ in range(3)]
+    for t in lookers:
+        t.start()
+    try:
+        for _ in range(12):
+            assert host.outcome("E:", disk) == (0, "", "")
+            assert host.outcome("E:", "/d") == (0, "", "")
+    finally:
+        done.set()
+        for t in lookers:
+            t.join()
 
 
 def test_loop_backend_refused_without_the_superuser(host, nobody_home):
