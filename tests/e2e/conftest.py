@@ -20,6 +20,7 @@ BIN_DIR = Path(os.environ.get("BRENIX_BIN_DIR", Path(__file__).resolve().parents
 CLSID = "{F91031A3-644F-46F1-8ED5-B91F0E160879}"
 SFDISK = shutil.which("sfdisk") or "/usr/sbin/sfdisk"
 LOSETUP = shutil.which("losetup") or "/usr/sbin/losetup"
+MKFS = shutil.which("mkfs.ext4") or "/usr/sbin/mkfs.ext4"
 
 
 def wait_until(predicate, timeout=20.0):
@@ -166,6 +167,16 @@ def loops_of(path):
     return [line for line in out.splitlines() if f"({real}/" in line]
 
 
+needs_loop = pytest.mark.skipif(
+    os.geteuid() != 0 or not os.path.exists("/dev/loop-control") or not os.path.exists(MKFS),
+    reason="loop devices need the superuser, /dev/loop-control and mkfs.ext4")
+
+
+def on_loop(test):
+    """Marks a test that attaches with the loop backend: its host is loop_host."""
+    return needs_loop(pytest.mark.usefixtures("loop_host")(test))
+
+
 @pytest.fixture
 def loop_host(host):
     """The host with the loop backend; whatever a test leaves attached is taken
@@ -183,6 +194,10 @@ def loop_host(host):
         subprocess.run([LOSETUP, "-d", line.split(":")[0]], capture_output=True)
         leftovers.append(line)
     assert leftovers == []
+
+
+as_root = pytest.mark.skipif(os.geteuid() != 0,
+                             reason="needs the superuser to make another user's files")
 
 
 @pytest.fixture
@@ -206,6 +221,24 @@ def make_disk(host, name, table, size):
         subprocess.run([SFDISK, "-q", str(path)], input=table.encode(), check=True,
                        capture_output=True)
     return str(path)
+
+
+def losetup(path, *options):
+    """A loop device of our own over path; its name."""
+    return subprocess.run([LOSETUP, *options, "-f", "--show", str(path)], check=True,
+                          capture_output=True, text=True).stdout.strip()
+
+
+@contextlib.contextmanager
+def stopped(pid):
+    """The process stopped for the block; never left so after it (a stopped
+    storage server would hold sync(1) for good)."""
+    os.kill(pid, signal.SIGSTOP)
+    try:
+        yield
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(pid, signal.SIGCONT)
 
 
 def serving_pid(host):
