@@ -15,14 +15,9 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CLSID, LOSETUP, NONE_MOUNTED, loops_of, make_disk, mounts_below, wait_until
+from conftest import (CLSID, LOSETUP, MKFS, NONE_MOUNTED, loops_of, losetup, make_disk,
+                      mounts_below, needs_loop, stopped, wait_until)
 from test_commands import SUGGEST_FORCE, UNABLE_TO_MOUNT
-
-MKFS = shutil.which("mkfs.ext4") or "/usr/sbin/mkfs.ext4"
-
-needs_loop = pytest.mark.skipif(
-    os.geteuid() != 0 or not os.path.exists("/dev/loop-control") or not os.path.exists(MKFS),
-    reason="loop devices need the superuser, /dev/loop-control and mkfs.ext4")
 # Every test's host attaches with the loop backend.
 pytestmark = [needs_loop, pytest.mark.usefixtures("loop_host")]
 
@@ -47,8 +42,7 @@ def blank_disk(host, name="blank.bxdk"):
 def formatted(disk, *mkfs):
     """Runs mkfs on the volume at 1 MiB of disk (through a loop device: not
     every mkfs takes an offset)."""
-    device = subprocess.run([LOSETUP, "-o", str(1 << 20), "-f", "--show", disk], check=True,
-                            capture_output=True, text=True).stdout.strip()
+    device = losetup(disk, "-o", str(1 << 20))
     try:
         subprocess.run([*mkfs, device], check=True, capture_output=True)
     finally:
@@ -236,46 +230,28 @@ def test_damaged_table_is_rebuilt_and_nothing_is_detached(host, foreground):
     assert host.run("G:", "/d").returncode == 0
 
 
-def test_mount_in_use_missing_from_a_whole_table_is_left_alone(host):
-    disk = ext4_disk(host)
-    assert host.run("E:", disk).returncode == 0
+@pytest.mark.parametrize("damage", [
+    lambda t: "nextId=2\n",
+    lambda t: re.sub(r" loop=(\d+) ", lambda m: f" loop={int(m[1]) + 7} ", t),
+    lambda t: t.replace("mount id=1 ", "mount id=5 "),
+], ids=["mount_in_use_missing_from_a_whole_table_is_left_alone", "loop number", "id"])
+def test_a_wrong_table_takes_no_volume_in_use_down(host, damage):
+    assert host.run("E:", ext4_disk(host)).returncode == 0
     point = host.prefix / "bmount" / "mnt" / "e"
     table = host.prefix / "bmount" / "mounts"
-    writer = open(point / "log.txt", "w")
-    try:
+    with open(point / "log.txt", "w") as writer:
         assert host.run_service("--stop").returncode == 0
-        table.write_text("nextId=2\n")  # whole, but it lost the mount
+        table.write_text(damage(table.read_text()))
         assert host.listing() == NONE_MOUNTED
-        assert mounts_below(point) == [str(point)]
-        assert os.path.lexists(host.drive("e:"))
+        assert mounts_below(point) == [str(point)] and os.path.lexists(host.drive("e:"))
         writer.write("not pulled from under its writer\n")
-    finally:
-        writer.close()
+        writer.flush()
+        assert (host.drive("e:") / "log.txt").read_text() == "not pulled from under its writer\n"
     # Once nobody uses it, it is a stray and goes.
     assert host.run_service("--stop").returncode == 0
     assert host.listing() == NONE_MOUNTED
     assert mounts_below(host.prefix) == []
     assert not os.path.lexists(host.drive("e:"))
-
-
-@pytest.mark.parametrize("damage", [
-    lambda t: re.sub(r" loop=(\d+) ", lambda m: f" loop={int(m[1]) + 7} ", t),
-    lambda t: t.replace("mount id=1 ", "mount id=5 "),
-], ids=["loop number", "id"])
-def test_a_wrong_table_takes_no_volume_in_use_down(host, damage):
-    disk = ext4_disk(host)
-    assert host.run("E:", disk).returncode == 0
-    table = host.prefix / "bmount" / "mounts"
-    with open(host.drive("e:") / "log.txt", "w") as writer:
-        assert host.run_service("--stop").returncode == 0
-        table.write_text(damage(table.read_text()))
-        host.listing()
-        writer.write("not pulled from under its writer\n")
-        writer.flush()
-        assert (host.drive("e:") / "log.txt").read_text() == "not pulled from under its writer\n"
-    assert host.run_service("--stop").returncode == 0
-    assert host.listing() == NONE_MOUNTED  # let go of, it is a stray and goes
-    assert mounts_below(host.prefix) == []
 
 
 @pytest.mark.parametrize("source", ["its own", "the drive's device", "a path into it"])
@@ -402,8 +378,7 @@ def test_a_stopped_server_behind_anothers_loop_device_holds_up_nothing(host):
     served = host.root / "served"
     served.write_bytes(bytes(1 << 20))
     with fuse_export(host, served) as (export, server):
-        device = subprocess.run([LOSETUP, "-r", "-f", "--show", export], check=True,
-                                capture_output=True, text=True).stdout.strip()
+        device = losetup(export, "-r")
         server.send_signal(signal.SIGSTOP)
         try:
             time.sleep(1.5)  # past the attributes the kernel keeps of the file
@@ -426,15 +401,11 @@ def test_a_loop_device_that_was_silent_still_covers_its_disk(host, name):
     if name == "a hard link":
         os.link(source, host.work / "link.bxdk")
     with storage(host, source) as (disk, server):
-        device = subprocess.run([LOSETUP, "-f", "--show", disk], check=True,
-                                capture_output=True, text=True).stdout.strip()
+        device = losetup(disk)
         try:
-            server.send_signal(signal.SIGSTOP)
-            try:
+            with stopped(server.pid):
                 time.sleep(1.5)  # past the attributes the kernel keeps of the file
                 assert host.listing() == NONE_MOUNTED  # the start asks it in vain
-            finally:
-                server.send_signal(signal.SIGCONT)
             other = disk if name == "its own" else os.path.join(os.path.dirname(disk), "link.bxdk")
             assert host.outcome("E:", other) == (2, UNABLE_TO_MOUNT, "")
             assert f"in use by the loop device {device}" in host.events()[-1]["strings"][-1]
@@ -477,8 +448,7 @@ def test_a_raw_disk_whose_storage_stops_answering_holds_up_nothing(host, nobody_
         (host.drive("e:") / "late.bin").write_bytes(data)  # not written out yet
         if then == "a start":
             assert host.run_service("--stop").returncode == 0
-        server.send_signal(signal.SIGSTOP)
-        try:
+        with stopped(server.pid):
             time.sleep(1.5)  # past the attributes the kernel keeps of the file
             started = time.monotonic()
             if then == "plain":
@@ -500,8 +470,6 @@ def test_a_raw_disk_whose_storage_stops_answering_holds_up_nothing(host, nobody_
                 assert host.run(timeout=25).stdout.decode() == \
                     f"E:\\  =>  {disk}\nF:\\  =>  {other}\n\n"
             assert time.monotonic() - started < 20
-        finally:
-            server.send_signal(signal.SIGCONT)  # never left stopped: it would hold sync(1)
         if then == "forced":
             assert wait_until(lambda: not any(f"({disk})" in d for d in loops_of(host.root)))
             assert host.outcome("E:", disk) == (0, "", "")
