@@ -17,11 +17,11 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (LOSETUP, NONE_MOUNTED, UNEXPECTED, exited, kill_service, loops_of,
-                      mounts_below, processes_of, wait_until)
+from conftest import (LOSETUP, NONE_MOUNTED, UNEXPECTED, as_root, exited, kill_service,
+                      loops_of, losetup, mounts_below, on_loop, processes_of, stopped, wait_until)
 from test_commands import UNABLE_TO_MOUNT as MOUNT_FAILED, UNABLE_TO_OPEN as OPEN_FAILED
 from test_commands import MBR, NO_VOLUMES, SUGGEST_FORCE, make_disk, mbr_disk
-from test_loop import blank_disk, ext4_disk, needs_loop
+from test_loop import blank_disk, ext4_disk
 from test_validate import VOLUMES, old_config
 
 QEMU_IMG = shutil.which("qemu-img")
@@ -59,6 +59,37 @@ def daemons(host):
     return sorted(p.name for p in folder.iterdir()) if folder.exists() else []
 
 
+def daemon_pid(host):
+    """The pid of the daemon of the first volume in the mount table."""
+    line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
+    return int(line.split(" daemon=")[1].split(",")[0])
+
+
+def flat_vmdk(path, *extents):
+    """A vmdk descriptor at path over the flat extents, each given as its line."""
+    path.write_text('# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n'
+                    'createType="monolithicFlat"\n' + "".join(e + "\n" for e in extents))
+
+
+@contextlib.contextmanager
+def emulator_writing(host, *blockdevs):
+    """A storage daemon holding a disk open for writing, as an emulator does,
+    for the block: its nodes, the last one exported."""
+    socket = host.work / "writer.sock"
+    node = blockdevs[-1].split("node-name=")[1].split(",")[0]
+    writer = subprocess.Popen(
+        ["qemu-storage-daemon", *(a for b in blockdevs for a in ("--blockdev", b)),
+         "--nbd-server", f"addr.type=unix,addr.path={socket}",
+         "--export", f"type=nbd,id=e,node-name={node},writable=on"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        assert wait_until(socket.exists)
+        yield
+    finally:
+        writer.terminate()
+        writer.wait()
+
+
 @pytest.mark.parametrize("fmt,options", [
     ("qcow2", []), ("qcow", []), ("qed", []), ("vdi", []), ("vhdx", []), ("vpc", []),
     ("parallels", []), ("vmdk", []), ("vmdk", ["-o", "subformat=twoGbMaxExtentSparse"]),
@@ -77,21 +108,11 @@ def test_an_image_an_emulator_writes_is_listed_not_attached(host, fmt, options):
     """Its files, extents too, are read without the emulator's leave, and
     written only with it."""
     disk = convert(mbr_disk(host, "mbr.raw"), host.work / f"disk.{fmt}", fmt, *options)
-    socket = host.work / "writer.sock"
-    writer = subprocess.Popen(
-        ["qemu-storage-daemon", "--blockdev", f"driver=file,node-name=f,filename={disk}",
-         "--blockdev", f"driver={fmt},node-name=q,file=f",
-         "--nbd-server", f"addr.type=unix,addr.path={socket}",
-         "--export", "type=nbd,id=e,node-name=q,writable=on"],
-        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        assert wait_until(socket.exists)
+    with emulator_writing(host, f"driver=file,node-name=f,filename={disk}",
+                          f"driver={fmt},node-name=q,file=f"):
         assert host.outcome(disk, "/p") == (0, VOLUMES, "")
         assert host.outcome("Q:", disk) == (2, MOUNT_FAILED, "")
         assert "in use by another program" in host.events()[-1]["strings"][3]
-    finally:
-        writer.terminate()
-        writer.wait()
 
 
 def test_chains(host):
@@ -144,9 +165,7 @@ def test_refusals_name_the_file(host, case):
     named = parents.get(case, str(disk))
     if case in parents:
         qemu_img("create", "-f", "qcow2", "-u", "-b", parents[case], "-F", "qcow2", disk, "64M")
-    elif case == "stale":
-        pass
-    else:
+    elif case == "loop":  # its own parent
         child(disk, base)
         qemu_img("rebase", "-u", "-b", disk, "-F", "qcow2", disk)
     for args in ([str(disk), "/p"], ["E:", str(disk)]):
@@ -180,9 +199,7 @@ def test_a_file_named_twice_is_said_so(host):
     shutil.copy(mbr_disk(host, "mbr.raw"), data)
     half = data.stat().st_size // 1024
     disk = host.work / "twice.vmdk"
-    disk.write_text('# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n'
-                    'createType="monolithicFlat"\n'
-                    f'RW {half} FLAT "data.raw" 0\nRW {half} FLAT "data.raw" {half}\n')
+    flat_vmdk(disk, f'RW {half} FLAT "data.raw" 0', f'RW {half} FLAT "data.raw" {half}')
     assert host.outcome("E:", str(disk)) == (2, MOUNT_FAILED, "")
     assert host.events()[-1]["strings"][-1] == \
         f'The disk "{disk}" names the file "{data}" more than once.'
@@ -210,12 +227,11 @@ def fuse_acl(uid):
     (0, 0o644, "u:nobody:---", ""), (0, 0o600, "u:nobody:r--", "r")],
     ids=["root's private", "root's readable", "the owner's", "denied by a list",
          "granted by a list"])
+@as_root
 def test_a_disk_opens_only_what_its_owner_could(host, nobody_home, kind, theirs, mode, acl, may):
     """A disk of another user's names its own further files: the service,
     as the superuser, opens them only as that user could, so that a planted
     name cannot have it read from or write into someone else's file."""
-    if os.geteuid() != 0:
-        pytest.skip("needs the superuser to make another user's files")
     raw = shutil.copy(mbr_disk(host, "mbr.raw"), nobody_home / "mbr.raw")
     if kind == "extent":  # read by a look, written by an attach
         disk = convert(raw, nobody_home / "disk.vmdk", "vmdk", "-o", "subformat=monolithicFlat")
@@ -236,20 +252,18 @@ def test_a_disk_opens_only_what_its_owner_could(host, nobody_home, kind, theirs,
     host.run("E:", "/d")
 
 
+@as_root
 def test_a_disk_of_many_files_of_another_users_is_listed_in_time(host, nobody_home):
     """Each further file of another user's disk is judged as that user, for
     thousands of them at once: one by one, the service (which serves one
     request at a time) was held for about half a minute."""
-    if os.geteuid() != 0:
-        pytest.skip("needs the superuser to make another user's files")
     data = Path(shutil.copy(mbr_disk(host, "mbr.raw"), nobody_home / "data.raw"))
     extents = [f'RW {data.stat().st_size // 512} FLAT "data.raw" 0']
     for i in range(2000):
         (nobody_home / f"x{i}.raw").write_bytes(bytes(512))
         extents.append(f'RW 1 FLAT "x{i}.raw" 0')
     disk = nobody_home / "many.vmdk"
-    disk.write_text('# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n'
-                    'createType="monolithicFlat"\n' + "\n".join(extents) + "\n")
+    flat_vmdk(disk, *extents)
     for f in nobody_home.iterdir():
         os.chown(f, 65534, 65534)
     host.listing()  # the service runs
@@ -325,14 +339,13 @@ def read_back(host, image, name):
     return r.stdout
 
 
-@needs_loop
+@on_loop
 @pytest.mark.parametrize("layers,kill", [
     (CHILD, False), (CHILD, True), ((("vmdk", ("-o", "subformat=twoGbMaxExtentSparse")),), False),
     ((("vmdk", ("-o", "subformat=monolithicFlat")), ("qed", ()), ("qcow2", ())), False),
     ((("vpc", ()),), False),
 ], ids=["child", "service killed", "split vmdk", "three layers", "vhd"])
-def test_writes_land_in_the_top(loop_host, layers, kill):
-    host = loop_host
+def test_writes_land_in_the_top(host, layers, kill):
     below, top = ext4_chain(host, layers)
     before = [sha256(p) for p in below]
     assert host.outcome("Q:", top) == (0, "", "")
@@ -351,21 +364,19 @@ def test_writes_land_in_the_top(loop_host, layers, kill):
     assert read_back(host, top, "hello.txt") == "hello\n"
 
 
-@needs_loop
+@on_loop
 @pytest.mark.parametrize("held", ["a parent under a child", "a raw disk", "a block device"])
-def test_no_emulator_writes_a_disk_while_attached(loop_host, held):
+def test_no_emulator_writes_a_disk_while_attached(host, held):
     """While a raw disk (a file or a block device), or a child of a parent, is
     attached, an emulator can neither write nor resize the raw disk or the
     parent; and a disk of which an emulator writes a file is not attached."""
-    host = loop_host
     (base,), top = ext4_chain(host, RAW_BASE)
     with contextlib.ExitStack() as undo:
         driver, target = "file", base
         if held != "a parent under a child":
             top = base
         if held == "a block device":
-            top = target = subprocess.run([LOSETUP, "-f", "--show", base], check=True,
-                                          capture_output=True, text=True).stdout.strip()
+            top = target = losetup(base)
             undo.callback(subprocess.run, [LOSETUP, "-d", target], capture_output=True)
             driver = "host_device"
         before = sha256(base)
@@ -379,20 +390,9 @@ def test_no_emulator_writes_a_disk_while_attached(loop_host, held):
         assert host.outcome("Q:", "/d") == (0, "", "")
         if held == "a parent under a child":
             assert sha256(base) == before
-
-        socket = host.work / "writer.sock"
-        writer = subprocess.Popen(
-            ["qemu-storage-daemon", "--blockdev", f"driver={driver},node-name=f,filename={target}",
-             "--nbd-server", f"addr.type=unix,addr.path={socket}",
-             "--export", "type=nbd,id=e,node-name=f,writable=on"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            assert wait_until(socket.exists)
+        with emulator_writing(host, f"driver={driver},node-name=f,filename={target}"):
             assert host.outcome("Q:", top) == (2, MOUNT_FAILED, "")
             assert "in use by another program" in host.events()[-1]["strings"][3]
-        finally:
-            writer.terminate()
-            writer.wait()
         assert host.outcome("Q:", top) == (0, "", "")
         assert host.outcome("Q:", "/d") == (0, "", "")
 
@@ -512,7 +512,7 @@ def digest_of_sparse(path, head=1 << 30):
         return os.fstat(f.fileno()).st_size, digest, beyond
 
 
-@needs_loop
+@on_loop
 @pytest.mark.parametrize("fmt,options,said", [
     ("qcow2", [], "is damaged (ERROR: "),
     ("vmdk", [], "is damaged (ERROR: "),
@@ -529,10 +529,9 @@ def digest_of_sparse(path, head=1 << 30):
      "is damaged (grain 5 lies over grain 0 in its extent "),
 ], ids=["qcow2", "vmdk", "vpc", "vdi-next", "vdi-header", "parallels",
         "vhdx", "unchecked", "vmdk-grain", "vmdk-split"])
-def test_a_damaged_image_is_not_written(loop_host, fmt, options, said):
+def test_a_damaged_image_is_not_written(host, fmt, options, said):
     """Writes would damage it further: its attach is refused, naming it, and
     it is left as it was; so is one that cannot be checked."""
-    host = loop_host
     made = fmt.partition(":")[0]
     disk = convert(mbr_disk(host, "mbr.raw"), host.work / f"disk.{made}", made, *options)
     damage(disk, fmt)
@@ -549,11 +548,10 @@ def test_a_damaged_image_is_not_written(loop_host, fmt, options, said):
     assert host.listing() == NONE_MOUNTED
 
 
-@needs_loop
-def test_an_image_left_dirty_is_mended_not_refused(loop_host):
+@on_loop
+def test_an_image_left_dirty_is_mended_not_refused(host):
     """Lazy reference counts left wrong by a writer that ended without closing
     the image are no damage: QEMU mends them as it opens it for writing."""
-    host = loop_host
     disk = convert(mbr_disk(host, "mbr.raw"), host.work / "lazy.qcow2", "qcow2",
                    "-o", "lazy_refcounts=on")
     subprocess.run(["qemu-io", "-c", "write 40M 64k", "-c", "abort", disk], capture_output=True)
@@ -563,11 +561,10 @@ def test_an_image_left_dirty_is_mended_not_refused(loop_host):
     assert subprocess.run([QEMU_IMG, "check", disk], capture_output=True).returncode == 0
 
 
-@needs_loop
-def test_disks_stay_locked_while_no_service_runs(loop_host):
+@on_loop
+def test_disks_stay_locked_while_no_service_runs(host):
     """The volumes outlive a stopped service, and so do their disks' locks: a
     keeper holds them until the next instance takes them over."""
-    host = loop_host
     (base,), top = ext4_chain(host, RAW_BASE)
     keeper = host.prefix / "run" / "bmount-keeper"
 
@@ -600,17 +597,16 @@ def test_disks_stay_locked_while_no_service_runs(loop_host):
     assert held() == [False] * 4
 
 
-@needs_loop
+@on_loop
 @pytest.mark.parametrize("fmt", ["raw", "qcow2"])
 @pytest.mark.parametrize("volume", ["ext4", "ext4, synced by another first", "no file system",
                                     "ext4, the service restarted, synced by another first"])
-def test_writes_lost_for_want_of_room_are_reported(loop_host, fmt, volume):
+def test_writes_lost_for_want_of_room_are_reported(host, fmt, volume):
     """When the file system that holds a sparse disk (or a child image) fills
     up, the kernel drops the volume's writes it cannot make and would unmount
     all the same: the detach says so instead of succeeding, also when another
     process was told first (since the attach, or since a new service took
     the volume over), and for writes to the device itself."""
-    host = loop_host
     shelf = host.work / "shelf"
     shelf.mkdir()
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", shelf], check=True)
@@ -647,13 +643,12 @@ def test_writes_lost_for_want_of_room_are_reported(loop_host, fmt, volume):
         subprocess.run(["umount", "-l", shelf], capture_output=True)
 
 
-@needs_loop
+@on_loop
 @pytest.mark.parametrize("fmt,how", [("raw", "chattr"), ("qcow2", "chattr"),
                                      ("vmdk", "streamOptimized"), ("raw", "read-only mount"),
                                      ("qcow2", "read-only mount"), ("raw", "dirty journal"),
                                      ("vmdk", "read-only extent"), ("qcow", "no check")])
-def test_read_only_disks(loop_host, fmt, how):
-    host = loop_host
+def test_read_only_disks(host, fmt, how):
     disk = watched = ext4_disk(host, "e.raw")
     if how == "streamOptimized":  # compressed: QEMU cannot rewrite its data
         disk = watched = convert(disk, host.work / "e.vmdk", "vmdk", "-o", "subformat=" + how)
@@ -691,11 +686,10 @@ def test_read_only_disks(loop_host, fmt, how):
             subprocess.run(["umount", shelf], check=True)
 
 
-@needs_loop
+@on_loop
 @pytest.mark.parametrize("squat,said", [("its folder is a file", "cannot prepare"),
                                         ("its pid file is a folder", "ended at start: ")])
-def test_daemon_that_cannot_start(loop_host, squat, said):
-    host = loop_host
+def test_daemon_that_cannot_start(host, squat, said):
     _, top = ext4_chain(host)
     assert host.outcome(top, "/p")[0] == 0  # the service and its look daemon run
     folder, table = host.prefix / "bmount" / "qemu" / "m1", host.prefix / "bmount" / "mounts"
@@ -726,27 +720,24 @@ def on_daemon_start(host, daemon, command):
     on_tool_run(host, "qemu-storage-daemon", f"*/qemu/{daemon}*", command)
 
 
-@needs_loop
+@on_loop
 @pytest.mark.parametrize("daemon", ["m", "look"])
 @pytest.mark.parametrize("naming,swap", [("beside", "link"), ("beside", "fifo"),
                                          ("climbing", "fifo"), ("absolute", "link")],
                          ids=["beside", "beside, a FIFO", "climbing, a FIFO", "absolute"])
-def test_an_extent_swapped_before_the_daemon_opens_it(loop_host, daemon, naming, swap):
+def test_an_extent_swapped_before_the_daemon_opens_it(host, daemon, naming, swap):
     """The daemon reaches the extents a vmdk names relative to itself through
     links to the very files the service checked: one led elsewhere between the
     checks and that open changes nothing (a FIFO there held the service for
     half a minute). One named by an absolute path it opens by that name, and
     what it opened is then caught."""
-    host = loop_host
     own, other = mbr_disk(host, "own.raw"), gpt_disk(host)
     disk = host.work / "vm" / "d.vmdk"
     (disk.parent / "sub").mkdir(parents=True)
     ext = (disk.parent if naming == "beside" else host.work) / "ext.raw"
     os.symlink(own, ext)
     name = {"beside": "ext.raw", "climbing": "sub/../../ext.raw", "absolute": ext}[naming]
-    disk.write_text('# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n'
-                    f'createType="monolithicFlat"\nRW {os.path.getsize(own) // 512} FLAT '
-                    f'"{name}" 0\n')
+    flat_vmdk(disk, f'RW {os.path.getsize(own) // 512} FLAT "{name}" 0')
     on_daemon_start(host, daemon, f"ln -sfn {other} {ext}" if swap == "link" else
                     f"rm -f {ext}; mkfifo {ext}")
     if naming != "absolute":
@@ -771,16 +762,15 @@ def test_an_extent_swapped_before_the_daemon_opens_it(loop_host, daemon, naming,
             if b"/qemu/m" in Path(f"/proc/{p}/cmdline").read_bytes()] == []
 
 
-@needs_loop
+@on_loop
 @pytest.mark.parametrize("daemon", ["m", "look"])
 @pytest.mark.parametrize("layers,layer", [(CHILD, 0), (CHILD, 1), (RAW_BASE, 1)],
                          ids=["top", "parent", "raw parent"])
-def test_a_layer_renamed_over_before_the_daemon_opens_it_changes_nothing(loop_host, daemon,
-                                                                          layers, layer):
+def test_a_layer_renamed_over_before_the_daemon_opens_it_changes_nothing(host, daemon, layers,
+                                                                          layer):
     """A daemon is handed the very files the service opened, not their names:
     another image renamed into a layer's place after that is not what gets
     listed or attached, nor written (a FIFO there would hold the service)."""
-    host = loop_host
     (parent,), top = ext4_chain(host, layers)
     fmt = layers[1 - layer][0]
     decoy = host.work / f"decoy.{fmt}"
@@ -799,21 +789,18 @@ def test_a_layer_renamed_over_before_the_daemon_opens_it_changes_nothing(loop_ho
     assert sha256([top, parent][layer]) == before
 
 
-@needs_loop
+@on_loop
 @pytest.mark.parametrize("daemon,kind", [("m", "vhdx"), ("look", "vhdx"), ("m", "vmdk")])
-def test_what_the_daemon_cannot_open_is_named_by_its_path(loop_host, daemon, kind):
+def test_what_the_daemon_cannot_open_is_named_by_its_path(host, daemon, kind):
     """Damaged after it was probed: the text names the file, not the name
     the daemon was handed (an extent's, through a folder of links)."""
-    host = loop_host
     if kind == "vhdx":
         disk = named = convert(mbr_disk(host, "mbr.raw"), host.work / "disk.vhdx", "vhdx")
         damage = f"dd if=/dev/zero of={disk} bs=1 seek=4 count=60 conv=notrunc status=none"
     else:  # an extent whose name starts with a digit, written no more
         named = mbr_disk(host, "1x.raw")
         disk = host.work / "d.vmdk"
-        disk.write_text('# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n'
-                        f'createType="monolithicFlat"\nRW {os.path.getsize(named) // 512} FLAT '
-                        '"1x.raw" 0\n')
+        flat_vmdk(disk, f'RW {os.path.getsize(named) // 512} FLAT "1x.raw" 0')
         damage = f"chattr +i {named}"
     on_daemon_start(host, daemon, damage)
     try:
@@ -822,22 +809,20 @@ def test_what_the_daemon_cannot_open_is_named_by_its_path(loop_host, daemon, kin
         subprocess.run(["chattr", "-i", named], capture_output=True)
     assert r[0] == 2 and r[2] == ""
     text = host.events()[-1]["strings"][-1]
-    assert f"the storage daemon cannot open " in text and str(named) in text, text
+    assert "the storage daemon cannot open " in text and str(named) in text, text
     assert "/proc/" not in text and "links-" not in text, text
 
 
-@needs_loop
+@on_loop
 @pytest.mark.parametrize("written", ["after the kill", "before the kill",
                                      "before the kill, the service restarted"])
-def test_daemon_killed_while_attached(loop_host, written):
+def test_daemon_killed_while_attached(host, written):
     """What the kernel still held for a volume whose daemon died (killed for
     want of memory, say) never reaches the image: a plain detach says so,
     however the writer fared, and a forced one takes the volume away."""
-    host = loop_host
     _, top = ext4_chain(host)
     assert host.outcome("Q:", top) == (0, "", "")
-    line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
-    pid = int(line.split(" daemon=")[1].split(",")[0])
+    pid = daemon_pid(host)
     if written.startswith("before"):
         (host.drive("q:") / "new.bin").write_bytes(os.urandom(4 << 20))  # not written out yet
     os.kill(pid, signal.SIGKILL)
@@ -862,22 +847,19 @@ def test_daemon_killed_while_attached(loop_host, written):
     assert "=>" not in host.listing() and "m1" not in daemons(host)
 
 
-@needs_loop
+@on_loop
 @pytest.mark.parametrize("then", ["plain, once it answers", "forced, while it does not",
                                   "plain, its daemon killed"])
-def test_storage_that_stops_answering_does_not_hold_the_service(loop_host, then):
+def test_storage_that_stops_answering_does_not_hold_the_service(host, then):
     """A plain detach waits a while for the volume's writes, not for ever:
     storage that stops answering (its daemon stopped here) gets a refusal
     that says so, and the service serves on. The next plain detach waits for
     those writes first, and says what became of them."""
-    host = loop_host
     _, top = ext4_chain(host)
     assert host.outcome("Q:", top) == (0, "", "")
-    line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
-    pid = int(line.split(" daemon=")[1].split(",")[0])
+    pid = daemon_pid(host)
     (host.drive("q:") / "late.bin").write_bytes(os.urandom(4 << 20))  # not written out yet
-    os.kill(pid, signal.SIGSTOP)
-    try:
+    with stopped(pid):
         started = time.monotonic()
         detach = subprocess.Popen([host.mount, "Q:", "/d"], cwd=host.work, env=host.env,
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -892,8 +874,6 @@ def test_storage_that_stops_answering_does_not_hold_the_service(loop_host, then)
             assert time.monotonic() - started < 40
         elif then.endswith("killed"):
             os.kill(pid, signal.SIGKILL)
-    finally:
-        os.kill(pid, signal.SIGCONT)  # never left stopped: it would hold sync(1)
     if then.startswith("forced"):  # its daemon served on until the writes were done
         assert wait_until(lambda: loops_of(host.root) == [])
         assert host.outcome("Q:", top) == (0, "", "")
@@ -907,12 +887,11 @@ def test_storage_that_stops_answering_does_not_hold_the_service(loop_host, then)
     assert "=>" not in host.listing() and "m1" not in daemons(host)
 
 
-@needs_loop
-def test_a_long_check_holds_up_only_other_attaches(loop_host):
+@on_loop
+def test_a_long_check_holds_up_only_other_attaches(host):
     """The check of an image before it is written may take many seconds:
     other clients are served meanwhile, and another attach waits its turn,
     then decides by what the first one attached."""
-    host = loop_host
     _, top = ext4_chain(host)
     checking = host.root / "checking"
     on_tool_run(host, "qemu-img", "check*", f"touch {checking}; sleep 5")
@@ -929,80 +908,67 @@ def test_a_long_check_holds_up_only_other_attaches(loop_host):
     assert host.outcome("Q:", "/d") == (0, "", "")
 
 
-@needs_loop
-def test_an_attach_goes_on_before_later_ones_after_a_write_out(loop_host):
+@on_loop
+def test_an_attach_goes_on_before_later_ones_after_a_write_out(host):
     """An attach whose check ends while a detach writes out (its storage
     stuck) waits for that, then goes on before any attach that came later."""
-    host = loop_host
     _, top = ext4_chain(host)
     other = convert(ext4_disk(host, "b.raw"), host.work / "b.qcow2", "qcow2")
     slow, checking = host.root / "slow", host.root / "checking"
     on_tool_run(host, "qemu-img", "check*", f"[ -e {slow} ] && touch {checking} && sleep 3")
     assert host.outcome("Q:", top) == (0, "", "")
-    line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
-    pid = int(line.split(" daemon=")[1].split(",")[0])
+    pid = daemon_pid(host)
     (host.drive("q:") / "late.bin").write_bytes(os.urandom(4 << 20))  # not written out yet
     slow.touch()
     run = lambda *args: subprocess.Popen([host.mount, *args], cwd=host.work, env=host.env,
                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    os.kill(pid, signal.SIGSTOP)
-    try:
+    with stopped(pid):
         first = run("R:", other)
         assert wait_until(checking.exists)
         detach = run("Q:", "/d")
         time.sleep(1)  # into its write-out, which outlasts the check
         later = run("S:", other)
         done = [p.wait(timeout=60) for p in (first, detach, later)]
-    finally:
-        os.kill(pid, signal.SIGCONT)  # never left stopped: it would hold sync(1)
     assert done == [0, 2, 2]
     assert any("is already mounted as r:" in e["strings"][-1] for e in host.events())
     assert host.outcome("R:", "/d") == (0, "", "")
     assert host.outcome("Q:", "/d") == (0, "", "")
 
 
-@needs_loop
-def test_a_volume_unmounted_by_hand_holds_up_nothing(loop_host):
+@on_loop
+def test_a_volume_unmounted_by_hand_holds_up_nothing(host):
     """A file system unmounted by hand lives on until the detach lets go of
     it, which writes it out: with its daemon not answering then, a forced
     detach does not wait for that, nor does anybody else."""
-    host = loop_host
     _, top = ext4_chain(host)
     assert host.outcome("Q:", top) == (0, "", "")
     (host.drive("q:") / "late.bin").write_bytes(os.urandom(4 << 20))
     subprocess.run(["umount", os.path.realpath(host.drive("q:"))], check=True)
-    line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
-    pid = int(line.split(" daemon=")[1].split(",")[0])
-    os.kill(pid, signal.SIGSTOP)
-    try:
+    pid = daemon_pid(host)
+    with stopped(pid):
         started = time.monotonic()
         assert host.outcome("Q:", "/f", timeout=25) == (0, "", "")
         assert "=>" not in host.listing()
         assert time.monotonic() - started < 15
-    finally:
-        os.kill(pid, signal.SIGCONT)  # never left stopped: it would hold sync(1)
     assert wait_until(lambda: "m1" not in daemons(host), timeout=30)
 
 
-@needs_loop
+@on_loop
 @pytest.mark.parametrize("case", ["a volume without a file system", "a start"])
-def test_a_daemon_that_does_not_answer_holds_nothing_for_ever(loop_host, case):
+def test_a_daemon_that_does_not_answer_holds_nothing_for_ever(host, case):
     """Asking a loop device over a daemon's export for its tag asks the
     export: such a device is known by its backing file instead, so neither a
     detach nor the start waits on a daemon that does not answer (stopped
     here) longer than its commands' own limits."""
-    host = loop_host
     if case.startswith("a volume"):
         disk = convert(blank_disk(host, "blank.raw"), host.work / "blank.qcow2", "qcow2")
     else:
         _, disk = ext4_chain(host)
     assert host.outcome("Q:", disk) == (0, "", "")
-    line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
-    pid = int(line.split(" daemon=")[1].split(",")[0])
+    pid = daemon_pid(host)
     if case == "a start":
         assert host.run_service("--stop").returncode == 0
-    os.kill(pid, signal.SIGSTOP)
-    try:
+    with stopped(pid):
         time.sleep(2)  # what the kernel knew of the export is out of date
         if case.startswith("a volume"):
             started = time.monotonic()  # its writes are waited for a while
@@ -1011,17 +977,13 @@ def test_a_daemon_that_does_not_answer_holds_nothing_for_ever(loop_host, case):
             assert f"Q:\\  =>  {disk}" in host.listing()
         else:
             assert wait_until(lambda: host.run(timeout=20).returncode == 0, timeout=15)
-    finally:
-        with contextlib.suppress(ProcessLookupError):
-            os.kill(pid, signal.SIGCONT)  # never left stopped: it would hold sync(1)
     assert host.outcome("Q:", "/d") == (0, "", "")
     assert "=>" not in host.listing()
 
 
-@needs_loop
+@on_loop
 @pytest.mark.parametrize("damage", ["cut", "garbled"])
-def test_table_rebuilt_while_attached(loop_host, damage):
-    host = loop_host
+def test_table_rebuilt_while_attached(host, damage):
     _, top = ext4_chain(host)
     assert host.outcome("Q:", top) == (0, "", "")
     kill_service(host)
@@ -1050,10 +1012,9 @@ def disk_locked(path):
         return False
 
 
-@needs_loop
+@on_loop
 @pytest.mark.parametrize("restart", [False, True])
-def test_forced_dismount_of_a_busy_volume(loop_host, restart):
-    host = loop_host
+def test_forced_dismount_of_a_busy_volume(host, restart):
     _, top = ext4_chain(host)
     assert host.outcome("Q:", top) == (0, "", "")
     (host.drive("q:") / "kept.txt").write_text("kept")
@@ -1090,12 +1051,11 @@ def test_forced_dismount_of_a_busy_volume(loop_host, restart):
     assert host.outcome("R:", "/d") == (0, "", "")
 
 
-@needs_loop
-def test_lingering_ends_with_its_readers(loop_host):
+@on_loop
+def test_lingering_ends_with_its_readers(host):
     """A daemon lingers for whoever still reads its loop device, after a plain
     dismount too; one whose readers left while the service was down goes at
     the next start, though the mount table was lost meanwhile."""
-    host = loop_host
     _, top = ext4_chain(host)
     assert host.outcome("Q:", top) == (0, "", "")
     device = loops_of(host.root)[0].split(":")[0]
