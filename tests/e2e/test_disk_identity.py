@@ -9,7 +9,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import LOSETUP, NONE_MOUNTED, dismount_all, loops_of, private_host, wait_until
+from conftest import (LOSETUP, NONE_MOUNTED, dismount_all, loops_of, losetup, on_loop,
+                      private_host, wait_until)
 from test_commands import UNABLE_TO_MOUNT, UNABLE_TO_OPEN, make_disk, mbr_disk, run_fails
 from test_images import QEMU_IMG, child, convert
 from test_loop import ext4_disk, needs_loop
@@ -32,11 +33,6 @@ def other(host):
     for second in private_host():
         yield second
         dismount_all(second)
-
-
-def losetup(path):
-    return subprocess.run([LOSETUP, "-f", "--show", str(path)], check=True, capture_output=True,
-                          text=True).stdout.strip()
 
 
 def test_hard_link_attached_from_another_prefix_is_refused(host, other, backend):
@@ -73,13 +69,12 @@ def test_parents_of_an_attached_chain_are_claimed(host, other, where):
     assert second.run("G:", over).returncode == 0
 
 
-@needs_loop
+@on_loop
 @pytest.mark.parametrize("case", ["link to a device on the disk",
                                   "disk under a device of someone else",
                                   "parent under a device of someone else",
                                   "link to a device held elsewhere"])
-def test_disk_covered_by_a_loop_device_is_refused(loop_host, case):
-    host = loop_host
+def test_disk_covered_by_a_loop_device_is_refused(host, case):
     disk = ext4_disk(host)
     evil = host.work / "evil.bxdk"
     foreign = held = None
@@ -108,9 +103,8 @@ def test_disk_covered_by_a_loop_device_is_refused(loop_host, case):
     host.run("E:", "/d")
 
 
-@needs_loop
-def test_disk_stays_attached_until_a_forced_device_is_gone(loop_host):
-    host = loop_host
+@on_loop
+def test_disk_stays_attached_until_a_forced_device_is_gone(host):
     disk = ext4_disk(host, volumes=2)
     assert host.run("E:", disk).returncode == 0
     held = open(host.drive("e:") / "busy.txt", "w")
@@ -159,13 +153,12 @@ def test_volume_outside_the_file_is_refused(host, backend):
     assert host.run("E:", "/d").returncode == 0
 
 
-@needs_loop
+@on_loop
 @pytest.mark.skipif(QEMU_IMG is None, reason="qemu-img is not installed")
-def test_files_a_stopped_services_daemons_hold_are_refused(loop_host, other):
+def test_files_a_stopped_services_daemons_hold_are_refused(host, other):
     """A stopped service leaves its volumes attached and their images open in
     their daemons, with no claim of its own: another prefix may not write an
     extent file or a parent meanwhile."""
-    host = loop_host
     other.env["BRENIX_MOUNT_BACKEND"] = "loop"
     split = convert(ext4_disk(host, "e.raw"), host.work / "d.vmdk", "vmdk", "-o",
                     "subformat=twoGbMaxExtentFlat")
