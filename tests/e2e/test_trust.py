@@ -11,13 +11,12 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CLSID, kill_service
+from conftest import CLSID, as_root, kill_service, on_loop
 from test_commands import NO_LOCATOR, UNABLE_TO_OPEN, mbr_disk
-from test_loop import ext4_disk, needs_loop
+from test_loop import ext4_disk
 
 SERVER_VALUE = Path("registry/HKLM/Software/Classes/CLSID") / CLSID / "LocalServer32" / "@"
 SOURCE_KEY = Path("registry/HKLM/System/CurrentControlSet/Services/EventLog/Application/bmount-service")
-AS_ROOT = pytest.mark.skipif(os.geteuid() != 0, reason="needs the superuser to make another user's files")
 
 
 def untrusted(prefix, reason):
@@ -63,7 +62,7 @@ LINKS = {
 }
 
 
-@AS_ROOT
+@as_root
 @pytest.mark.parametrize("case", LINKS)
 def test_a_link_of_another_users_must_lead_to_their_own_file(host, nobody_home, case):
     """A user could swap a disk, or a file a disk names, for a link to
@@ -93,16 +92,14 @@ def test_a_link_of_another_users_must_lead_to_their_own_file(host, nobody_home, 
     assert "=>" not in host.listing()
 
 
-@needs_loop
+@on_loop
 @pytest.mark.parametrize("restart", ["stopped", "crashed"])
-def test_a_folder_link_swapped_under_an_attached_disk_leaves_roots_file_alone(loop_host,
-                                                                              nobody_home,
+def test_a_folder_link_swapped_under_an_attached_disk_leaves_roots_file_alone(host, nobody_home,
                                                                               restart):
     """The disk's owner swaps the folder link the disk was attached through
     for one to root's folder: neither the restarted service (its files kept
     for it, or lost in a crash) nor the detach takes or removes the lock file
     of that name there."""
-    host = loop_host
     real, vms, target = nobody_home / "real", nobody_home / "vms", host.work / "target"
     real.mkdir()
     os.chown(real, U, U)
@@ -132,7 +129,7 @@ def test_a_folder_link_swapped_under_an_attached_disk_leaves_roots_file_alone(lo
     assert roots.read_text() == "root's\n" and roots.stat().st_mode & 0o777 == 0o600
 
 
-@AS_ROOT
+@as_root
 # Each reason on its own is a unit test of the prefix; here, that every
 # program refuses, says why and runs nothing the prefix names.
 @pytest.mark.parametrize("case", ["owner", "way"])
