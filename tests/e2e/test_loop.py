@@ -354,15 +354,13 @@ def test_a_loop_device_over_a_file_an_emulator_writes_is_not_attached(host):
     """The emulator's locks lie on the file, not on the loop device's node."""
     disk = ext4_disk(host)
     with fuse_export(host, disk):  # it holds the file open for writing
-        device = subprocess.run([LOSETUP, "-f", "--show", disk], check=True,
-                                capture_output=True, text=True).stdout.strip()
+        device = losetup(disk)
         try:
             assert host.outcome("E:", device) == (2, UNABLE_TO_MOUNT, "")
             assert "in use by another program" in host.events()[-1]["strings"][-1]
         finally:
             subprocess.run([LOSETUP, "-d", device], capture_output=True)
-    device = subprocess.run([LOSETUP, "-f", "--show", disk], check=True,
-                            capture_output=True, text=True).stdout.strip()
+    device = losetup(disk)
     try:
         assert host.outcome("E:", device) == (0, "", "")
         assert host.outcome("E:", "/d") == (0, "", "")
