@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <thread>
@@ -523,6 +525,17 @@ Outcome MountService::CheckDisk(const std::string &path) {
   if (path[0] != '/') {
     return Outcome::Fail(E_INVALIDARG, "The disk " + DiskImage_Quoted(path) +
                                            " cannot be opened: the path is not absolute.");
+  }
+  // Such a name leads each process to files of its own: this service would
+  // open another file than the one the program looked at.
+  const std::string normal = std::filesystem::path(path).lexically_normal().string();
+  for (const char *own : {"/proc/self/", "/proc/thread-self/", "/dev/fd/", "/dev/stdin",
+                          "/dev/stdout", "/dev/stderr"}) {
+    if (normal.compare(0, strlen(own), own) == 0) {
+      return Outcome::Fail(E_INVALIDARG,
+                           "The disk " + DiskImage_Quoted(path) +
+                               " cannot be opened: the path leads each process to its own files.");
+    }
   }
   for (unsigned char c : path) {
     if (c < 0x20 || c == 0x7F || c == '"') {

@@ -205,6 +205,10 @@ TEST_F(ServiceObjects, RefusalsSayWhy) {
       {[&] { return open("relative.img"); }, 0,
        "The disk \"relative.img\" cannot be opened: the path is not absolute."},
       {[&] { return open(prefix_.work("")); }, 0, "it is a folder"},
+      {[&] { return open("/proc/./self//cwd/d.img"); }, E_INVALIDARG,
+       "The disk \"/proc/./self//cwd/d.img\" cannot be opened: the path leads each process to "
+       "its own files."},
+      {[&] { return open("/dev/fd/3"); }, E_INVALIDARG, "leads each process to its own files"},
       {[&] { return open("/vms/a\"b.img"); }, 0, "double quote"},
       // Not echoed: the reply would pass the largest frame a client takes.
       {[&] { return open("/" + std::string(1 << 20, 'a')); }, E_INVALIDARG,
