@@ -15,6 +15,7 @@
 #include "host/fs.h"
 #include "host/identity.h"
 #include "host/lastError.h"
+#include "host/memory.h"
 #include "host/prefix.h"
 #include "host/process.h"
 #include "host/socket.h"
@@ -117,6 +118,7 @@ int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,
                kIdent, lockPath.c_str());
   }
 
+  HostMem_OnePool();
   // Before any disk's file is open: the programs the service runs must not
   // close one of another disk whose storage stops answering, which waits.
   if (!HostProcess_StartFromHere()) {

@@ -4,6 +4,7 @@
 // page longer than asked and trimmed at both ends.
 #include "host/memory.h"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -165,3 +166,5 @@ void HostMem_StopPrefaulter(HostPrefaulter *p) {
   pthread_mutex_destroy(&p->lock);
   free(p);
 }
+
+void HostMem_OnePool(void) { mallopt(M_ARENA_MAX, 1); }

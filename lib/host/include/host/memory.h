@@ -32,3 +32,8 @@ void HostMem_Prefault(HostPrefaulter *prefaulter, void *start, size_t size);
 // Drops what is queued, waits for the piece being filled in and ends the
 // thread. Accepts NULL.
 void HostMem_StopPrefaulter(HostPrefaulter *prefaulter);
+
+// Keeps the allocator to one pool for the process's life. Called before a
+// second thread starts: a service whose calls run on several threads in
+// turn would otherwise keep a pool, and its slack, for each.
+void HostMem_OnePool(void);
