@@ -110,10 +110,15 @@ int DismountCommand(Args &args) {
     bool found = VisitMountTexts(manager, [&](const std::string &text) {
       boost::smatch m;
       if (!boost::regex_match(text, m, pattern)) return false;
+      // A mount that another client detached since it was listed is no
+      // longer known by its id: it is dismounted, as asked.
       ComPtr<IMount> mount;
-      manager.Check(manager->GetMount(std::atoi(m[1].str().c_str()), mount.Receive()));
+      HRESULT hr = manager->GetMount(std::atoi(m[1].str().c_str()), mount.Receive());
+      if (hr == E_INVALIDARG) return true;
+      manager.Check(hr);
       SetProxySecurity(mount);
-      mount.Check(mount->Unmount(force, -1));
+      hr = mount->Unmount(force, -1);
+      if (hr != E_INVALIDARG) mount.Check(hr);
       return true;
     });
     if (!found) throw UserError(Msg_FormatToString(msg::kNotBrenixMounted, product::kName));

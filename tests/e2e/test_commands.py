@@ -126,7 +126,10 @@ FAILURES = [
      for rule in ["IMountManager.GetMounts 0x80004005", "IMountList.Count 0x80004005",
                   "IMountList.Item 0x80004005", "IMountManager.GetMount 0x80004005",
                   "IMountManager.GetMount null"]
-     for switch, out in [("/d", SUGGEST_FORCE), ("/f", RESTART)]]
+     for switch, out in [("/d", SUGGEST_FORCE), ("/f", RESTART)]] + [
+    # The mount was detached by another client since it was listed.
+    (f"{rule} 0x80070057 There is no mount with id 1.", ["E:", switch], 0, "", None, None)
+    for rule in ["IMountManager.GetMount", "IMount.Unmount"] for switch in ["/d", "/f"]]
 
 
 @pytest.mark.parametrize("rules, args, code, out, event, strings", FAILURES)
