@@ -350,22 +350,22 @@ def fuse_folder(host, source):
         subprocess.run(["umount", "-l", str(folder)], capture_output=True)
 
 
-def test_a_loop_device_over_a_file_an_emulator_writes_is_not_attached(host):
-    """The emulator's locks lie on the file, not on the loop device's node."""
+@pytest.mark.parametrize("stack", [1, 2], ids=["over the file", "over a loop device over it"])
+def test_a_loop_device_over_a_file_an_emulator_writes_is_not_attached(host, stack):
+    """The emulator's locks lie on the file, not on the loop devices' nodes."""
     disk = ext4_disk(host)
-    with fuse_export(host, disk):  # it holds the file open for writing
-        device = losetup(disk)
-        try:
-            assert host.outcome("E:", device) == (2, UNABLE_TO_MOUNT, "")
-            assert "in use by another program" in host.events()[-1]["strings"][-1]
-        finally:
-            subprocess.run([LOSETUP, "-d", device], capture_output=True)
-    device = losetup(disk)
+    devices = []
     try:
-        assert host.outcome("E:", device) == (0, "", "")
+        with fuse_export(host, disk):  # it holds the file open for writing
+            for _ in range(stack):
+                devices.append(losetup(devices[-1] if devices else disk))
+            assert host.outcome("E:", devices[-1]) == (2, UNABLE_TO_MOUNT, "")
+            assert "in use by another program" in host.events()[-1]["strings"][-1]
+        assert host.outcome("E:", devices[-1]) == (0, "", "")
         assert host.outcome("E:", "/d") == (0, "", "")
     finally:
-        subprocess.run([LOSETUP, "-d", device], capture_output=True)
+        for device in reversed(devices):
+            subprocess.run([LOSETUP, "-d", device], capture_output=True)
 
 
 def test_a_stopped_server_behind_anothers_loop_device_holds_up_nothing(host):
@@ -518,6 +518,49 @@ def test_an_image_is_attached_while_its_volumes_are_read(host, fmt, options):
         done.set()
         for t in lookers:
             t.join()
+
+
+def test_an_attach_waits_for_the_look_that_holds_an_extent_under_another_name(host):
+    """A vmdk's extents, which the format opens itself, keep the look
+    daemon's reader's lock while it reads the volumes; an attach of the disk
+    by another name waits for it to let go, rather than refuse."""
+    disk = str(host.work / "disk.vmdk")
+    subprocess.run(["qemu-img", "convert", "-O", "vmdk", "-o", "subformat=twoGbMaxExtentSparse",
+                    ext4_disk(host), disk], check=True)
+    extent = os.stat(host.work / "disk-s001.vmdk").st_ino
+    pid_file = host.prefix / "bmount" / "qemu" / "look" / "pid"
+    # The attach's own look comes from what the service keeps for its name.
+    settled = time.time() - 10
+    for f in host.work.glob("disk*.vmdk"):
+        os.utime(f, (settled, settled))
+    assert host.outcome("/p", disk) == (0, "Volume 1 : 8 Mb\n", "")
+
+    def locked():
+        with open("/proc/locks") as f:
+            return any(line.split()[5].endswith(f":{extent}") for line in f)
+
+    for i in range(20):  # until the look is caught holding the extent
+        link = host.root / f"link{i}.vmdk"  # a name whose volumes are read anew
+        link.symlink_to(disk)
+        look = subprocess.Popen([host.mount, "/p", str(link)], cwd=host.work, env=host.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        while look.poll() is None and not locked():
+            pass
+        daemon = int(pid_file.read_text()) if look.poll() is None else 0
+        with stopped(daemon) if daemon else contextlib.nullcontext():
+            if daemon and locked():
+                attach = subprocess.Popen([host.mount, "E:", disk], cwd=host.work, env=host.env,
+                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                time.sleep(2)
+                assert attach.poll() is None  # it waits
+                break
+        look.communicate(timeout=60)
+    else:
+        pytest.skip("the look was never caught holding the extent")
+    assert attach.communicate(timeout=60) == (b"", b"")
+    assert attach.returncode == 0
+    assert look.communicate(timeout=60)[0] == b"Volume 1 : 8 Mb\n"
+    assert host.outcome("E:", "/d") == (0, "", "")
 
 
 def test_loop_backend_refused_without_the_superuser(host, nobody_home):

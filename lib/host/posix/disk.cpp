@@ -427,30 +427,42 @@ bool LockByte(int fd, int cmd, short type, off_t at) {
   return cmd != F_OFD_GETLK || lock.l_type == F_UNLCK;
 }
 
-// Whether another opener writes or resizes the file behind a loop device
-// (an emulator that opened the file itself, not the device): the device's
-// node shows none of its locks. False where that file cannot be told.
-bool BackingWritten(const HostDisk &disk) {
-  int number = disk.blockDevice && disk.keyCount > 1 ? LoopDeviceOf(disk.deviceNumber, true) : -1;
-  char *name = nullptr;
-  if (number < 0 || HostLoop_BackingFile(number, &name) != 0) {
+// Whether the file behind the loop device deviceNumber (found as behind),
+// or behind the loop devices stacked under it, has a lock of another
+// opener's: an emulator that opened the file itself, not the device, whose
+// locks the device's node does not show. A lock refuses, as on a disk given
+// by its file; so does a file that cannot be told (its name gone, hidden by
+// a mount, or leading elsewhere). False for a device that is no loop device.
+bool BackingLocked(uint64_t deviceNumber, HostDiskKey behind, int depth) {
+  int number = LoopDeviceOf(static_cast<dev_t>(deviceNumber), true);
+  if (number < 0) {
     return false;
+  }
+  char *name = nullptr;
+  if (depth > 8 || HostLoop_BackingFile(number, &name) != 0) {
+    return true;
   }
   int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   free(name);
   if (fd < 0) {
-    return false;
+    return true;
   }
   struct stat st;
-  bool written = false;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == disk.keys[1].device &&
-      st.st_ino == disk.keys[1].inode) {
-    for (int bit : {kWriteBit, kResizeBit}) {
-      written = written || !LockByte(fd, F_OFD_GETLK, F_WRLCK, kHeldBase + bit);
+  bool locked = true;
+  if (fstat(fd, &st) == 0 && st.st_dev == behind.device && st.st_ino == behind.inode &&
+      (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+    struct flock probe = {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    locked = fcntl(fd, F_OFD_GETLK, &probe) != 0 || probe.l_type != F_UNLCK;
+    loop_info64 info{};
+    if (!locked && S_ISBLK(st.st_mode) && ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
+      locked = BackingLocked(st.st_rdev, {HostLoop_DecodeDevice(info.lo_device), info.lo_inode},
+                             depth + 1);
     }
   }
   close(fd);
-  return written;
+  return locked;
 }
 
 }  // namespace
@@ -472,7 +484,7 @@ bool HostDisk_DenyWriters(const HostDisk &disk) {
       return false;
     }
   }
-  if (BackingWritten(disk)) {
+  if (disk.blockDevice && disk.keyCount > 1 && BackingLocked(disk.deviceNumber, disk.keys[1], 0)) {
     for (int held : {kWriteBit, kResizeBit}) {
       LockByte(disk.fd, F_OFD_SETLK, F_UNLCK, kDeniedBase + held);
     }
