@@ -39,6 +39,9 @@ constexpr size_t kMaxTableCopy = 16 << 20;
 // that before a disk it covers counts as in use.
 constexpr int kCoverChecks = 20;
 constexpr auto kCoverPause = std::chrono::milliseconds(50);
+// How long the reading of an image's volumes waits for the look daemon,
+// which reads one image at a time: as long as the daemon's commands may take.
+constexpr auto kLookWait = std::chrono::seconds(30);
 // How long a freed loop device may take to let go of its backing file.
 constexpr int kLetGoChecks = 100;
 // The ids of a disk and its one export in a mount's own daemon.
@@ -668,7 +671,7 @@ Outcome MountService::ReadVolumesAside(const std::string &path,
   std::string id;
   // One image at a time: the look daemon, and the others waiting for it,
   // are this call's until its volumes are read.
-  std::unique_lock<std::mutex> looking(lookLock_, std::defer_lock);
+  std::unique_lock<std::timed_mutex> looking(lookLock_, std::defer_lock);
   if (!image.Raw()) {
     // The daemon opens the files as this service opened and judged them,
     // not what their names lead to by then (a FIFO there would hold it, and
@@ -693,7 +696,15 @@ Outcome MountService::ReadVolumesAside(const std::string &path,
       return !refused.Ok() ? refused : failed;
     }
     std::string why;
-    looking.lock();
+    // Not for good: a look stuck in storage that never answers would keep
+    // every other image's caller, its thread and its connection.
+    if (!looking.try_lock_for(kLookWait)) {
+      return Outcome::Fail(KindFailure(HOST_ERROR_TIMED_OUT),
+                           "The disk " + DiskImage_Quoted(path) +
+                               " cannot be read: the daemon that reads partition tables has been "
+                               "reading another disk for " +
+                               std::to_string(kLookWait.count()) + " seconds.");
+    }
     if (look_ == nullptr || !look_->Alive()) {
       StopLook();
       look_ = std::make_unique<StorageDaemon>(daemonBase_);
@@ -1356,7 +1367,14 @@ Outcome MountService::Covered(const MountRecord &record, const std::string &subj
   // the daemon of a volume that a stopped service left attached; a parent is
   // only read, and emulators may share it.
   if (!shared && HostDisk_LockedElsewhere(disk)) {
-    return CannotOpen(subject, HostDiskOpen::InUse, 0);
+    // The look daemon reading volumes meanwhile holds a reader's lock on
+    // the files a format opens itself (a vmdk's extents), under whatever
+    // name the disk was given there: its locks are let go of in time.
+    auto looked = [this] { return looking_.empty(); };
+    if (looked() || !ComServer_WaitUntil(looked, static_cast<int>(kLookWait.count()) * 1000) ||
+        HostDisk_LockedElsewhere(disk)) {
+      return CannotOpen(subject, HostDiskOpen::InUse, 0);
+    }
   }
   return {};
 }

@@ -240,7 +240,7 @@ class MountService {
   std::string daemonBase_;      // bmount/qemu: one folder per qemu-storage-daemon
   std::string daemonBaseReal_;  // as the kernel names it, once looked up
   std::once_flag daemonBaseOnce_;
-  std::mutex lookLock_;                  // over the two below; taken only aside
+  std::timed_mutex lookLock_;            // over the two below; taken only aside
   std::unique_ptr<StorageDaemon> look_;  // opens disks to read their volumes
   uint32_t looks_ = 0;                   // disks the look daemon has opened
   // While others are served: the mount being attached (its image checked,

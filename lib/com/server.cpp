@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -423,12 +424,22 @@ void ComServer_Aside(const std::function<void()> &work) {
   });
 }
 
-void ComServer_WaitUntil(const std::function<bool()> &ready) {
+bool ComServer_WaitUntil(const std::function<bool()> &ready, int timeoutMs) {
   Server *s = t_server;
   if (ready() || s == nullptr || t_connection == nullptr) {
-    return;  // outside a call nothing else runs that could make it hold
+    return ready();  // outside a call nothing else runs that could make it hold
   }
-  StepAside([&](std::unique_lock<std::mutex> *held) { s->changed.wait(*held, ready); });
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool held = false;
+  StepAside([&](std::unique_lock<std::mutex> *lock) {
+    if (timeoutMs < 0) {
+      s->changed.wait(*lock, ready);
+      held = true;
+    } else {
+      held = s->changed.wait_until(*lock, deadline, ready);
+    }
+  });
+  return held;
 }
 
 void ComServer_RequestStop(void) {

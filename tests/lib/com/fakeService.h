@@ -36,6 +36,8 @@ struct Control {
   // (ComServer_WaitUntil) for that too.
   std::atomic<bool> stepAside{false}, letGo{false}, aside{false}, waiting{false};
   std::atomic<int> asides{0};  // MountAs calls aside now
+  // How long Unmount waits (-1: for good), and whether its wait was met.
+  std::atomic<int> waitMs{-1}, waitMet{-1};
   std::mutex lock;
   std::u16string lastPath;
 
@@ -49,6 +51,8 @@ struct Control {
     letGo = false;
     aside = false;
     waiting = false;
+    waitMs = -1;
+    waitMet = -1;
   }
 };
 
@@ -141,7 +145,7 @@ class Mount final : public Object<IMount> {
   HRESULT Unmount(VARIANT_BOOL force, int32_t) override {
     if (Ctl().stepAside) {
       Ctl().waiting = true;
-      ComServer_WaitUntil([] { return !Ctl().aside; });
+      Ctl().waitMet = ComServer_WaitUntil([] { return !Ctl().aside; }, Ctl().waitMs);
     }
     Ctl().lastForce = force;
     return Fault();

@@ -435,6 +435,23 @@ TEST_F(EndpointTest, ACallAsideHoldsOnlyThoseThatWaitForIt) {
   EXPECT_EQ(Ctl().live, 0);
 }
 
+// A wait with a limit gives up on a call aside that does not end, and says so.
+TEST_F(EndpointTest, AWaitWithALimitGivesUp) {
+  Ctl().stepAside = true;
+  Ctl().waitMs = 100;
+  HRESULT attached = E_FAIL;
+  std::thread attach([&] { attached = CallMount(true); });
+  ASSERT_TRUE(Eventually([] { return Ctl().aside.load(); }));
+  EXPECT_EQ(CallMount(false), S_OK);
+  EXPECT_EQ(Ctl().waitMet, 0);
+  EXPECT_TRUE(Ctl().aside) << "the call aside ended first";
+  Ctl().letGo = true;
+  attach.join();
+  EXPECT_EQ(attached, S_OK);
+  EXPECT_EQ(CallMount(false), S_OK);
+  EXPECT_EQ(Ctl().waitMet, 1);
+}
+
 // The threads that took the loop over while calls stepped aside leave once
 // those calls end, but for one spare.
 TEST_F(EndpointTest, ThreadsThatTookTheLoopOverLeave) {

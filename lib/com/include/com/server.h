@@ -44,8 +44,9 @@ int ComServer_ServeStream(const ComServerClass &cls, int fd);
 void ComServer_Aside(const std::function<void()> &work);
 // For a method call in progress: returns once ready() holds, serving other
 // calls meanwhile; ready is asked again each time a call ends. Elsewhere it
-// returns at once.
-void ComServer_WaitUntil(const std::function<bool()> &ready);
+// returns at once. With timeoutMs (>= 0) it gives up after that long.
+// Returns what ready() last said.
+bool ComServer_WaitUntil(const std::function<bool()> &ready, int timeoutMs = -1);
 // Async-signal-safe, and callable from any thread: stop accepting, finish the
 // calls in progress, return. A stop requested while nothing serves makes the
 // next serve return at once (a termination signal during start-up).
