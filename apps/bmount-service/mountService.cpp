@@ -805,9 +805,8 @@ Outcome MountService::UnknownMount(int32_t id) const {
 
 Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   // Attaches go one at a time, from start to end: each decides by what is
-  // attached so far.
-  // Nor while the disk's volumes are read through the look daemon, whose
-  // locks would be taken for another program's.
+  // attached so far. Nor while the disk's volumes are read through the look
+  // daemon, whose locks would be taken for another program's.
   ComServer_WaitUntil([this, id] {
     const MountRecord *record = table_.Find(id);
     return attaching_ == 0 && !writingOut_ &&
