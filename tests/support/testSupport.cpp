@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/loop.h"
 #include "host/process.h"
 
 namespace testsupport {
@@ -95,6 +97,31 @@ ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name) {
 
 ScopedEnv::~ScopedEnv() {
   saved_ ? setenv(name_.c_str(), saved_->c_str(), 1) : unsetenv(name_.c_str());
+}
+
+ScopedCwd::ScopedCwd(const std::string &path) {
+  if (char *cwd = getcwd(nullptr, 0)) {
+    saved_ = cwd;
+    free(cwd);
+  }
+  EXPECT_FALSE(saved_.empty()) << "no working folder: " << strerror(errno);
+  EXPECT_EQ(chdir(path.c_str()), 0) << "cannot enter " << path << ": " << strerror(errno);
+}
+
+ScopedCwd::~ScopedCwd() { EXPECT_EQ(chdir(saved_.c_str()), 0) << "cannot go back to " << saved_; }
+
+void PanicToStderr(const char *text) {
+  fputs(text, stderr);
+  fflush(stderr);
+  _Exit(3);
+}
+
+std::string LoopUnusable() {
+  char *why = nullptr;
+  if (HostLoop_Usable(&why)) return "";
+  std::string reason = why != nullptr ? why : "loop devices are not usable";
+  free(why);
+  return reason;
 }
 
 ProcessResult Run(const std::vector<std::string> &argv, const std::vector<std::string> &env,

@@ -53,6 +53,25 @@ class ScopedEnv {
   std::optional<std::string> saved_;
 };
 
+// Makes path the working folder for the object's life; the one before is put
+// back even when a test stops early.
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const std::string &path);
+  ~ScopedCwd();
+  ScopedCwd(const ScopedCwd &) = delete;
+  ScopedCwd &operator=(const ScopedCwd &) = delete;
+
+ private:
+  std::string saved_;
+};
+
+// A panic handler for death tests: the text to standard error, exit code 3.
+void PanicToStderr(const char *text);
+
+// Why loop devices cannot be used here, or "" when they can.
+std::string LoopUnusable();
+
 // Writes bytes to a file, replacing it; fails the current test on error.
 void WriteFile(const std::string &path, const std::string &bytes);
 // Returns the whole file, or "" when it cannot be read.

@@ -134,11 +134,9 @@ TEST(Args, Validate) {
       {"Z: disk.bxdk /v 2", "1 " + badPath("2")},
       {"Z: disk.bxdk /v disk.bxdk", "1 " + badArg},
   };
-  char oldCwd[4096];
-  ASSERT_EQ(getcwd(oldCwd, sizeof oldCwd), oldCwd);
   for (const auto &[line, want] : cases) {
     testsupport::TempDir dir;
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    testsupport::ScopedCwd in(dir.path());
     testsupport::WriteFile(dir.file("disk.bxdk"), "x");
     auto expand = [&](std::string text) {
       for (size_t at; (at = text.find('@')) != std::string::npos;) text.replace(at, 1, dir.path());
@@ -150,7 +148,6 @@ TEST(Args, Validate) {
     std::string got = p.args->Validate(error) ? "ok " + a.diskPath + "|" + a.driveLetter : error;
     EXPECT_EQ(std::to_string(a.command) + " " + got, expand(want)) << line;
   }
-  ASSERT_EQ(chdir(oldCwd), 0);
   DefaultValidationIo() = ValidationIo{};
 }
 

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <set>
 #include <string>
 
@@ -35,11 +34,8 @@ TEST(HostFsFullPath, ResolvesByTextWithoutFollowingLinks) {
   ASSERT_EQ(mkdir(dir.file("real").c_str(), 0755), 0);
   ASSERT_EQ(symlink(dir.file("real").c_str(), dir.file("link").c_str()), 0);
   EXPECT_EQ(Full((dir.file("link") + "/../x").c_str()), Full(dir.file("x").c_str()));
-  char *cwd = getcwd(nullptr, 0);
-  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  testsupport::ScopedCwd in(dir.path());
   EXPECT_EQ(Full("link/y"), Full(dir.path().c_str()) + "/link/y");
-  EXPECT_EQ(chdir(cwd), 0);
-  free(cwd);
 }
 
 TEST(HostFsAttributes, ModeBitsAndDosAttrib) {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -19,12 +18,7 @@ using testsupport::TempDir;
 using testsupport::WriteFile;
 
 TEST(HostLoop, KnownByItsTagOrItsRange) {
-  char *why = nullptr;
-  if (!HostLoop_Usable(&why)) {
-    std::string reason = why != nullptr ? why : "loop devices are not usable";
-    free(why);
-    GTEST_SKIP() << reason;
-  }
+  if (std::string why = testsupport::LoopUnusable(); !why.empty()) GTEST_SKIP() << why;
   TempDir dir;
   WriteFile(dir.file("disk.img"), std::string(1 << 20, '\0'));
   WriteFile(dir.file("other.img"), std::string(1 << 20, '\0'));

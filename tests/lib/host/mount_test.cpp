@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -51,12 +50,7 @@ class SmallFileSystem : public ::testing::Test {
 };
 
 TEST_F(SmallFileSystem, DeviceWriteOutTellsEachDescriptorOfALossOnce) {
-  char *why = nullptr;
-  if (!HostLoop_Usable(&why)) {
-    std::string reason = why != nullptr ? why : "loop devices are not usable";
-    free(why);
-    GTEST_SKIP() << reason;
-  }
+  if (std::string why = testsupport::LoopUnusable(); !why.empty()) GTEST_SKIP() << why;
   // 1 MiB on 64 KiB: most of what the device buffers cannot be written.
   int backing = open((point_ + "/disk.img").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(backing, 0);

@@ -169,15 +169,12 @@ TEST_F(PrefixTest, TrustedVerdictHoldsForTheRun) {
 }
 
 TEST_F(PrefixTest, RelativePrefixIsPinnedToTheWorkingFolder) {
-  char *cwd = getcwd(nullptr, 0);
-  ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+  testsupport::ScopedCwd in(dir_.path());
   setenv("BRENIX_HOST_PREFIX", "rel/prefix", 1);
   EXPECT_EQ(Take(HostPrefix_Ensure()), dir_.file("rel/prefix"));
   EXPECT_STREQ(getenv("BRENIX_HOST_PREFIX"), dir_.file("rel/prefix").c_str());
   ASSERT_EQ(chdir("/"), 0);
   EXPECT_EQ(Take(HostPrefix_Path()), dir_.file("rel/prefix"));
-  ASSERT_EQ(chdir(cwd), 0);
-  free(cwd);
 }
 
 TEST_F(PrefixTest, DriveMaskCountsEveryKindOfEntry) {

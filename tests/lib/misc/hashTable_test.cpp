@@ -3,7 +3,6 @@
 // made to share a hash.
 #include "misc/hashTable.h"
 
-#include <cstdio>
 #include <memory>
 #include <set>
 #include <string>
@@ -12,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "misc/panic.h"
+#include "testSupport.h"
 
 namespace {
 
@@ -114,10 +114,7 @@ TEST(HashNameTest, NamesMadeToShareAHashDoNot) {
 }
 
 TEST(HashTableDeathTest, BucketCountMustBeAPowerOfTwo) {
-  Panic_SetHandler([](const char *text) {
-    fputs(text, stderr);
-    std::_Exit(3);
-  });
+  Panic_SetHandler(testsupport::PanicToStderr);
   EXPECT_EXIT(HashTable_Alloc(500), testing::ExitedWithCode(3), "only takes powers of 2");
   EXPECT_EXIT(HashTable_Alloc(0), testing::ExitedWithCode(3), "only takes powers of 2");
   Panic_SetHandler(nullptr);

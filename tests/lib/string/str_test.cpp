@@ -2,8 +2,6 @@
 // and the validation of allocating formats.
 #include "string/str.h"
 
-#include <cstdio>
-
 #include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
@@ -53,16 +51,11 @@ TEST(StrStrict, FittingCallsWork) {
   EXPECT_STREQ(buf, "abcdefg");
 }
 
-void ShowPanic(const char *text) {
-  fputs(text, stderr);
-  std::_Exit(3);
-}
-
 TEST(StrStrictDeathTest, OverflowStops) {
   char buf[8];
   EXPECT_EXIT(
       {
-        Panic_SetHandler(ShowPanic);
+        Panic_SetHandler(testsupport::PanicToStderr);
         Str_Sprintf(buf, sizeof buf, "%s", "abcdefgh");
       },
       testing::ExitedWithCode(3), "^lib/string/str:[0-9]+ Buffer too small 0x[0-9a-f]+\n$");

@@ -4,7 +4,6 @@
 #include "user/dictionary.h"
 
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -29,12 +28,6 @@ std::vector<Post> gPosts;
 
 void CapturePost(int type, const char *text, const char *) { gPosts.push_back({type, text}); }
 
-void PanicToStderr(const char *text) {
-  fputs(text, stderr);
-  fflush(stderr);
-  std::_Exit(3);
-}
-
 struct DictDeleter {
   void operator()(Dictionary *d) const { Dictionary_Free(d); }
 };
@@ -45,7 +38,7 @@ class DictionaryTest : public testing::Test {
     Msg_SetPostCallback(CapturePost);
     Msg_Reset(false);
     gPosts.clear();
-    Panic_SetHandler(PanicToStderr);
+    Panic_SetHandler(testsupport::PanicToStderr);
   }
   void TearDown() override {
     Msg_SetPostCallback(nullptr);

@@ -2,7 +2,6 @@
 // per-thread state behind them.
 #include "user/msg.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -25,19 +24,13 @@ std::vector<Shown> shown;
 
 void Record(int type, const char *text, const char *id) { shown.push_back({type, text, id}); }
 
-// The default ending keeps the fatal text off the console; death tests need it.
-void PrintAndExit(const char *text) {
-  fputs(text, stderr);
-  exit(3);
-}
-
 // Its own CommonState per test: no buffers leak between them.
 class MsgTest : public ::testing::Test {
  protected:
   void SetUp() override {
     CommonState_Init();
     Msg_SetPostCallback(Record);
-    Panic_SetHandler(PrintAndExit);
+    Panic_SetHandler(testsupport::PanicToStderr);  // the default keeps the text off the console
     shown.clear();
   }
   void TearDown() override {
