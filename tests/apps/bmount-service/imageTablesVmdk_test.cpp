@@ -5,48 +5,28 @@
 
 #include <gtest/gtest.h>
 
-#include "diskImage.h"
-#include "serviceTestUtil.h"
+#include "tableDamage.h"
 
+namespace tabletest {
 namespace {
 
-constexpr uint64_t kMiB = 1 << 20;
-
-class VmdkTablesTest : public ::testing::Test {
+// Checked as the service checks a top image, extents found by the probe.
+class VmdkTablesTest : public TableDamageTest {
  protected:
-  void SetUp() override {
-    if (testsupport::Run({"/usr/bin/qemu-img", "--version"}).exitCode != 0) {
-      GTEST_SKIP() << "qemu-img is not installed";
-    }
-  }
-  std::string file(const std::string &name) const { return dir_.file(name); }
-  void Qemu(const char *tool, std::vector<std::string> args) {
-    args.insert(args.begin(), std::string("/usr/bin/") + tool);
-    testsupport::ProcessResult r = testsupport::Run(args);
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-  }
   ImageProblem Check(const std::string &name, std::string *why) {
     DiskImage image;
     std::string error;
     EXPECT_EQ(DiskImage_Probe(file(name), &image, &error), ImageProblem::None) << error;
     return DiskImage_CheckTop(image, "", why);
   }
-
-  testsupport::TempDir dir_;
 };
 
 // The bytes of a file, with little-endian numbers read and set.
 struct Bytes {
   std::string data;
-  uint64_t Get(uint64_t at, int count = 4) const {
-    uint64_t v = 0;
-    for (int i = count; i-- > 0;) v = v << 8 | static_cast<unsigned char>(data[at + i]);
-    return v;
-  }
+  uint64_t Get(uint64_t at, int count = 4) const { return Le(data, at, count); }
   Bytes Set(uint64_t at, uint64_t value, int count = 4) const {
-    Bytes copy = *this;
-    for (int i = 0; i < count; i++) copy.data[at + i] = static_cast<char>(value >> (8 * i));
-    return copy;
+    return {WithLe(data, at, count, value)};
   }
   // Entry to takes entry from's grain in both tables, as in the damage seen.
   Bytes Reuse(int from, int to) const {
@@ -62,15 +42,8 @@ struct Bytes {
 };
 
 TEST_F(VmdkTablesTest, GrainsAndTablesThatShareAPlaceAreDamaged) {
-  // An MBR disk with data at 5 MiB: grains 0 and 80 are allocated.
-  servicetest::MakeImage(file("disk.raw"), 8 * kMiB, "label: dos\nstart=2048, type=83\n");
-  {
-    std::fstream raw(file("disk.raw"), std::ios::in | std::ios::out | std::ios::binary);
-    raw.seekp(5 * kMiB);
-    raw.write("data", 4);
-  }
-  Qemu("qemu-img", {"convert", "-f", "raw", "-O", "vmdk", file("disk.raw"), file("good.vmdk")});
-  const Bytes good{testsupport::ReadFile(file("good.vmdk"))};
+  // The fixture's disk: grains 0, 16 and 80 are allocated.
+  const Bytes good{Convert("good.vmdk", "vmdk")};
   const uint64_t table = good.Table(56), copy = good.Table(48), sectors = good.data.size() / 512;
   ASSERT_NE(good.Get(table), 0u);
   ASSERT_NE(good.Get(table + 80 * 4), 0u);
@@ -142,25 +115,26 @@ TEST_F(VmdkTablesTest, ImagesWrittenByQemuPass) {
     std::filesystem::remove_all(file("image"));
     std::filesystem::create_directory(file("image"));
     const std::string image = file("image/d.vmdk");
-    Qemu("qemu-img", {"create", "-q", "-f", "vmdk", "-o", row.options, image, row.size});
+    Run({"/usr/bin/qemu-img", "create", "-q", "-f", "vmdk", "-o", row.options, image, row.size});
     if (std::string(row.options).find("stream") == std::string::npos) {
       // New grains at the end, one made zero (in place, or flagged in its
       // entry).
-      Qemu("qemu-io", {"-f", "vmdk", "-c", "write 0 4k", "-c", "write -P 1 900k 64k", "-c",
-                       "write -P 2 0 1k", "-c", "write -z 896k 64k", image});
+      Run({"/usr/bin/qemu-io", "-f", "vmdk", "-c", "write 0 4k", "-c", "write -P 1 900k 64k", "-c",
+           "write -P 2 0 1k", "-c", "write -z 896k 64k", image});
     }
     std::string why;
     EXPECT_EQ(Check("image/d.vmdk", &why), ImageProblem::None) << why;
   }
   // A child's new grains hold what its parent had.
-  Qemu("qemu-img", {"create", "-q", "-f", "vmdk", "-b", file("image/d.vmdk"), "-F", "vmdk",
-                    file("child.vmdk")});
-  Qemu("qemu-io", {"-f", "vmdk", "-c", "write 4k 4k", "-c", "write 50M 4k", file("child.vmdk")});
+  Run({"/usr/bin/qemu-img", "create", "-q", "-f", "vmdk", "-b", file("image/d.vmdk"), "-F", "vmdk",
+       file("child.vmdk")});
+  Run({"/usr/bin/qemu-io", "-f", "vmdk", "-c", "write 4k 4k", "-c", "write 50M 4k",
+       file("child.vmdk")});
   std::string why;
   EXPECT_EQ(Check("child.vmdk", &why), ImageProblem::None) << why;
   // A flat extent holds the disk's own bytes, which may look like a header.
-  Qemu("qemu-img",
-       {"create", "-q", "-f", "vmdk", "-o", "subformat=monolithicFlat", file("flat.vmdk"), "1M"});
+  Run({"/usr/bin/qemu-img", "create", "-q", "-f", "vmdk", "-o", "subformat=monolithicFlat",
+       file("flat.vmdk"), "1M"});
   {
     std::fstream flat(file("flat-flat.vmdk"), std::ios::in | std::ios::out | std::ios::binary);
     flat.write(("KDMV" + std::string(16, '\0') + std::string(492, '\xff')).data(), 512);
@@ -171,10 +145,10 @@ TEST_F(VmdkTablesTest, ImagesWrittenByQemuPass) {
 // Each sparse extent a descriptor names has tables of its own: those of a
 // split image, and QEMU writes the older VMFS kind too.
 TEST_F(VmdkTablesTest, EachSparseExtentIsChecked) {
-  Qemu("qemu-img", {"create", "-q", "-f", "vmdk", "-o", "subformat=twoGbMaxExtentSparse",
-                    file("split.vmdk"), "5G"});
-  Qemu("qemu-io", {"-f", "vmdk", "-c", "write 0 64k", "-c", "write 2G 64k", "-c", "write 4G 4k",
-                   file("split.vmdk")});
+  Run({"/usr/bin/qemu-img", "create", "-q", "-f", "vmdk", "-o", "subformat=twoGbMaxExtentSparse",
+       file("split.vmdk"), "5G"});
+  Run({"/usr/bin/qemu-io", "-f", "vmdk", "-c", "write 0 64k", "-c", "write 2G 64k", "-c",
+       "write 4G 4k", file("split.vmdk")});
   // 4 MiB in grains of 8 KiB: the directory at sector 4, its one table at 5.
   Bytes vmfs{std::string(37 * 512, '\0')};
   vmfs.data.replace(0, 4, "COWD");
@@ -184,7 +158,8 @@ TEST_F(VmdkTablesTest, EachSparseExtentIsChecked) {
                          "# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n"
                          "createType=\"vmfsSparse\"\n# Extent description\n"
                          "RW 8192 VMFSSPARSE \"vmfs.dat\"\n");
-  Qemu("qemu-io", {"-f", "vmdk", "-c", "write 0 4k", "-c", "write 1M 4k", file("vmfs.vmdk")});
+  Run({"/usr/bin/qemu-io", "-f", "vmdk", "-c", "write 0 4k", "-c", "write 1M 4k",
+       file("vmfs.vmdk")});
   const struct {
     const char *name, *extent;
     uint64_t table;  // where the extent's first grain table lies
@@ -204,3 +179,4 @@ TEST_F(VmdkTablesTest, EachSparseExtentIsChecked) {
 }
 
 }  // namespace
+}  // namespace tabletest
