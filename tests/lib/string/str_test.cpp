@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -53,25 +54,18 @@ TEST(StrStrict, FittingCallsWork) {
 
 TEST(StrStrictDeathTest, OverflowStops) {
   char buf[8];
-  EXPECT_EXIT(
-      {
-        Panic_SetHandler(testsupport::PanicToStderr);
-        Str_Sprintf(buf, sizeof buf, "%s", "abcdefgh");
-      },
-      testing::ExitedWithCode(3), "^lib/string/str:[0-9]+ Buffer too small 0x[0-9a-f]+\n$");
-  EXPECT_EXIT(Str_Strcpy(buf, "abcdefgh", sizeof buf), testing::ExitedWithCode(3), "");
-  EXPECT_EXIT(
-      {
-        Str_Strcpy(buf, "abcd", sizeof buf);
-        Str_Strcat(buf, "efgh", sizeof buf);
-      },
-      testing::ExitedWithCode(3), "");
-  EXPECT_EXIT(
-      {
-        memset(buf, 'x', sizeof buf);  // not terminated within its size
-        Str_Strcat(buf, "", sizeof buf);
-      },
-      testing::ExitedWithCode(3), "");
+  const std::pair<std::function<void()>, const char *> stops[] = {
+      {[&] {
+         Panic_SetHandler(testsupport::PanicToStderr);
+         Str_Sprintf(buf, sizeof buf, "%s", "abcdefgh");
+       },
+       "^lib/string/str:[0-9]+ Buffer too small 0x[0-9a-f]+\n$"},
+      {[&] { Str_Strcpy(buf, "abcdefgh", sizeof buf); }, ""},
+      {[&] { Str_Strcat(Str_Strcpy(buf, "abcd", sizeof buf), "efgh", sizeof buf); }, ""},
+      // Not terminated within its size.
+      {[&] { Str_Strcat(static_cast<char *>(memset(buf, 'x', sizeof buf)), "", sizeof buf); }, ""},
+  };
+  for (const auto &[stop, text] : stops) EXPECT_EXIT(stop(), testing::ExitedWithCode(3), text);
 }
 
 TEST(StrAsprintf, PositionalAndPlain) {
