@@ -118,12 +118,11 @@ TEST_F(RegistryTest, FailuresCarryTheSystemError) {
   EXPECT_EQ(HostRegistry_CreateKey("A\\Leaf\\Below"), ENOTDIR);
 
   // Damaged value files.
-  for (const char *dword : {"4294967296", "-1", "+1", "00000000001"}) {
-    WriteFile(hklm_ + "/A/bad", std::string("REG_DWORD\n") + dword + "\n");
-    EXPECT_EQ(HostRegistry_QueryValue("A", "bad", nullptr, nullptr, nullptr), EINVAL) << dword;
+  for (const char *text : {"REG_DWORD\n4294967296\n", "REG_DWORD\n-1\n", "REG_DWORD\n+1\n",
+                           "REG_DWORD\n00000000001\n", "REG_BINARY\n00\n"}) {
+    WriteFile(hklm_ + "/A/bad", text);
+    EXPECT_EQ(HostRegistry_QueryValue("A", "bad", nullptr, nullptr, nullptr), EINVAL) << text;
   }
-  WriteFile(hklm_ + "/A/bad", "REG_BINARY\n00\n");
-  EXPECT_EQ(HostRegistry_QueryValue("A", "bad", nullptr, nullptr, nullptr), EINVAL);
 
   if (geteuid() != 0) {
     chmod((hklm_ + "/A").c_str(), 0500);
