@@ -650,9 +650,9 @@ Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<Volum
   // As long as the disk's storage takes, or the look daemon: other clients
   // are served meanwhile.
   Outcome read;
-  auto look = looking_.insert(path);
+  looking_++;
   ComServer_Aside([&] { read = ReadVolumesAside(path, volumes); });
-  looking_.erase(look);
+  looking_--;
   return read;
 }
 
@@ -805,13 +805,8 @@ Outcome MountService::UnknownMount(int32_t id) const {
 
 Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   // Attaches go one at a time, from start to end: each decides by what is
-  // attached so far. Nor while the disk's volumes are read through the look
-  // daemon, whose locks would be taken for another program's.
-  ComServer_WaitUntil([this, id] {
-    const MountRecord *record = table_.Find(id);
-    return attaching_ == 0 && !writingOut_ &&
-           (record == nullptr || looking_.count(record->disk) == 0);
-  });
+  // attached so far.
+  ComServer_WaitUntil([this] { return attaching_ == 0 && !writingOut_; });
   attaching_ = id;
   Outcome done = AttachNow(id, driveMask);
   attaching_ = 0;
@@ -1369,7 +1364,7 @@ Outcome MountService::Covered(const MountRecord &record, const std::string &subj
     // The look daemon reading volumes meanwhile holds a reader's lock on
     // the files a format opens itself (a vmdk's extents), under whatever
     // name the disk was given there: its locks are let go of in time.
-    auto looked = [this] { return looking_.empty(); };
+    auto looked = [this] { return looking_ == 0; };
     if (looked() || !ComServer_WaitUntil(looked, static_cast<int>(kLookWait.count()) * 1000) ||
         HostDisk_LockedElsewhere(disk)) {
       return CannotOpen(subject, HostDiskOpen::InUse, 0);

@@ -11,7 +11,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -247,7 +246,7 @@ class MountService {
   // say), whether that attach waits to go on, and whether a detach writes
   // its volume out.
   int32_t attaching_ = 0;
-  std::multiset<std::string> looking_;  // disks whose volumes are read aside
+  int looking_ = 0;  // calls that read a disk's volumes aside
   bool resuming_ = false;
   bool writingOut_ = false;
   std::map<int32_t, std::unique_ptr<StorageDaemon>> daemons_;  // by mount id
