@@ -426,20 +426,23 @@ void ComServer_Aside(const std::function<void()> &work) {
 
 bool ComServer_WaitUntil(const std::function<bool()> &ready, int timeoutMs) {
   Server *s = t_server;
-  if (ready() || s == nullptr || t_connection == nullptr) {
-    return ready();  // outside a call nothing else runs that could make it hold
+  if (ready()) {
+    return true;
+  }
+  if (s == nullptr || t_connection == nullptr) {
+    return false;  // outside a call nothing else runs that could make it hold
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  bool held = false;
-  StepAside([&](std::unique_lock<std::mutex> *lock) {
+  bool met = false;
+  StepAside([&](std::unique_lock<std::mutex> *held) {
     if (timeoutMs < 0) {
-      s->changed.wait(*lock, ready);
-      held = true;
+      s->changed.wait(*held, ready);
+      met = true;
     } else {
-      held = s->changed.wait_until(*lock, deadline, ready);
+      met = s->changed.wait_until(*held, deadline, ready);
     }
   });
-  return held;
+  return met;
 }
 
 void ComServer_RequestStop(void) {
