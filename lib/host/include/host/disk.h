@@ -96,8 +96,9 @@ bool HostDisk_LockedElsewhere(const HostDisk &disk);
 // holds the record locks that deny those permissions to others. False, with
 // nothing held, when another opener holds them already (writes or resizes
 // the file) or denies them to us, and, for a loop device, when another
-// opener holds any lock on the file behind it, or that file cannot be told. Where the file system keeps no such locks
-// there is nothing to hold or see, and it is true.
+// opener holds any lock on the file behind it, or that file cannot be told.
+// Where the file system keeps no such locks there is nothing to hold or
+// see, and it is true.
 bool HostDisk_DenyWriters(const HostDisk &disk);
 
 // Reads the first and the last sector (of sectorSize bytes) of an open disk,
