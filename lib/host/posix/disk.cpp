@@ -395,16 +395,23 @@ int HostDisk_CoveringLoop(const HostDisk &disk) {
   return scan.found;
 }
 
-bool HostDisk_LockedElsewhere(const HostDisk &disk) {
-  if (disk.fd < 0 || disk.blockDevice) {
-    return false;
-  }
-  // Asked as a description of its own, the file sees every other opener's
-  // locks, this process's included.
+namespace {
+
+// 1 when another opener holds a record lock anywhere on the file open at fd
+// (asked as a description of its own, the file sees every other opener's
+// locks, this process's included), 0 when none does, -1 when it cannot be
+// asked.
+int LockedByOthers(int fd) {
   struct flock probe = {};
   probe.l_type = F_WRLCK;
   probe.l_whence = SEEK_SET;
-  return fcntl(disk.fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  return fcntl(fd, F_OFD_GETLK, &probe) != 0 ? -1 : probe.l_type != F_UNLCK;
+}
+
+}  // namespace
+
+bool HostDisk_LockedElsewhere(const HostDisk &disk) {
+  return disk.fd >= 0 && !disk.blockDevice && LockedByOthers(disk.fd) == 1;
 }
 
 namespace {
@@ -451,10 +458,7 @@ bool BackingLocked(uint64_t deviceNumber, HostDiskKey behind, int depth) {
   bool locked = true;
   if (fstat(fd, &st) == 0 && st.st_dev == behind.device && st.st_ino == behind.inode &&
       (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
-    struct flock probe = {};
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    locked = fcntl(fd, F_OFD_GETLK, &probe) != 0 || probe.l_type != F_UNLCK;
+    locked = LockedByOthers(fd) != 0;
     loop_info64 info{};
     if (!locked && S_ISBLK(st.st_mode) && ioctl(fd, LOOP_GET_STATUS64, &info) == 0) {
       locked = BackingLocked(st.st_rdev, {HostLoop_DecodeDevice(info.lo_device), info.lo_inode},
