@@ -424,6 +424,17 @@ void ComServer_Aside(const std::function<void()> &work) {
   });
 }
 
+void ComServer_InTurn(const std::function<void()> &work) {
+  std::unique_lock<std::mutex> *held = t_held;
+  if (t_server == nullptr || t_connection == nullptr || held == nullptr || held->owns_lock()) {
+    work();
+    return;
+  }
+  held->lock();
+  work();
+  held->unlock();
+}
+
 bool ComServer_WaitUntil(const std::function<bool()> &ready, int timeoutMs) {
   Server *s = t_server;
   if (ready()) {

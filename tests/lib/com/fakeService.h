@@ -38,6 +38,9 @@ struct Control {
   std::atomic<int> asides{0};  // MountAs calls aside now
   // How long Unmount waits (-1: for good), and whether its wait was met.
   std::atomic<int> waitMs{-1}, waitMet{-1};
+  // How long MountAs, once let go, goes on in turn (ComServer_InTurn), and
+  // the calls that ran meanwhile.
+  std::atomic<int> turnMs{0}, inTurn{0}, overlaps{0};
   std::mutex lock;
   std::u16string lastPath;
 
@@ -53,6 +56,8 @@ struct Control {
     waiting = false;
     waitMs = -1;
     waitMet = -1;
+    turnMs = 0;
+    overlaps = 0;
   }
 };
 
@@ -94,7 +99,10 @@ class Object : public ComObject<I, ISupportErrorInfo> {
 
  protected:
   // The planned failure of a method, if any.
-  HRESULT Fault() { return Failing(Ctl().failWith); }
+  HRESULT Fault() {
+    Ctl().overlaps += Ctl().inTurn;
+    return Failing(Ctl().failWith);
+  }
   HRESULT Failing(HRESULT hr) {
     if (hr != S_OK && Ctl().withInfo) {
       IErrorInfo *info = nullptr;
@@ -154,7 +162,14 @@ class Mount final : public Object<IMount> {
     if (Ctl().stepAside) {
       Ctl().aside = true;
       Ctl().asides++;
-      ComServer_Aside([] { Eventually([] { return Ctl().letGo.load(); }); });
+      ComServer_Aside([] {
+        Eventually([] { return Ctl().letGo.load(); });
+        ComServer_InTurn([] {
+          Ctl().inTurn = 1;
+          HostClock_SleepMs(Ctl().turnMs);
+          Ctl().inTurn = 0;
+        });
+      });
       Ctl().asides--;
       Ctl().aside = false;
     }

@@ -452,6 +452,24 @@ TEST_F(EndpointTest, AWaitWithALimitGivesUp) {
   EXPECT_EQ(Ctl().waitMet, 1);
 }
 
+// Work aside that goes on in turn holds the other calls off meanwhile.
+TEST_F(EndpointTest, WorkInTurnRunsWhileNoOtherCallDoes) {
+  Ctl().stepAside = true;
+  Ctl().turnMs = 300;
+  auto connect = [this] {
+    ComPtr<IMountManager> manager;
+    return Activate()->Connect(nullptr, nullptr, 0, manager.Receive());
+  };
+  std::thread attach([this] { EXPECT_EQ(CallMount(true), S_OK); });
+  ASSERT_TRUE(Eventually([] { return Ctl().aside.load(); }));
+  EXPECT_EQ(connect(), S_OK);  // served while aside
+  Ctl().letGo = true;
+  ASSERT_TRUE(Eventually([] { return Ctl().inTurn.load() == 1; }));
+  EXPECT_EQ(connect(), S_OK);  // served once the turn ends
+  attach.join();
+  EXPECT_EQ(Ctl().overlaps, 0);
+}
+
 // The threads that took the loop over while calls stepped aside leave once
 // those calls end, but for one spare.
 TEST_F(EndpointTest, ThreadsThatTookTheLoopOverLeave) {
