@@ -217,18 +217,21 @@ void FaultPlan::Refresh() {
   }
 }
 
-const FaultRule *FaultPlan::Find(const char *method) {
+std::optional<FaultRule> FaultPlan::Find(const char *method) {
+  std::lock_guard<std::mutex> hold(lock_);
   Refresh();
   auto it = content_.rules.find(method);
-  return it == content_.rules.end() ? nullptr : &it->second;
+  return it == content_.rules.end() ? std::nullopt : std::optional<FaultRule>(it->second);
 }
 
 std::vector<std::string> FaultPlan::Listings() {
+  std::lock_guard<std::mutex> hold(lock_);
   Refresh();
   return content_.listings;
 }
 
 void FaultPlan::Reach(const char *step) {
+  std::lock_guard<std::mutex> hold(lock_);
   Refresh();
   if (content_.crashes.count(step) != 0) {
     ServiceLog(HOSTLOG_WARNING, "fault plan %s: crash at %s", path_.c_str(), step);

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <map>
+#include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -48,9 +50,9 @@ class FaultPlan {
   // An empty path: no plan at all.
   explicit FaultPlan(std::string path = "");
 
-  // Returns the rule for "Interface.Method" or NULL, after reading the file
+  // Returns the rule for "Interface.Method", if any, after reading the file
   // again when it changed.
-  const FaultRule *Find(const char *method);
+  std::optional<FaultRule> Find(const char *method);
   // The extra listing texts, after reading the file again when it changed.
   std::vector<std::string> Listings();
   // Kills the process on the spot, as SIGKILL would, when the plan names
@@ -60,6 +62,8 @@ class FaultPlan {
  private:
   void Refresh();
 
+  // Steps are reached also by calls gone aside.
+  std::mutex lock_;
   std::string path_;
   bool loaded_ = false;
   HostFileStamp stamp_{};

@@ -55,8 +55,8 @@ class ServiceObject : public ComObject<Interface, ISupportErrorInfo> {
   // The same for a method without an out-value.
   std::optional<HRESULT> Open(const char *method) {
     SetErrorInfo(0, nullptr);
-    const FaultRule *rule = service_->Faults().Find(method);
-    if (rule == nullptr) {
+    std::optional<FaultRule> rule = service_->Faults().Find(method);
+    if (!rule) {
       return std::nullopt;
     }
     return rule->null ? S_OK : Fail(rule->hr, rule->hasDescription ? rule->description : "");

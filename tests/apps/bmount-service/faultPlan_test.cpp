@@ -94,23 +94,23 @@ TEST(FaultPlan, FollowsTheFile) {
   testsupport::PrivatePrefix prefix;  // the plan's problems become event records
   std::string path = prefix.work("plan");
   FaultPlan plan(path);
-  EXPECT_EQ(plan.Find("IMount.MountAs"), nullptr);  // missing file: no faults
+  EXPECT_FALSE(plan.Find("IMount.MountAs"));  // missing file: no faults
 
   testsupport::WriteFile(path, "IMount.MountAs 0x80004005 one\nlisting a\n");
-  const FaultRule *rule = plan.Find("IMount.MountAs");
-  ASSERT_NE(rule, nullptr);
+  std::optional<FaultRule> rule = plan.Find("IMount.MountAs");
+  ASSERT_TRUE(rule);
   EXPECT_EQ(rule->description, "one");
   EXPECT_EQ(plan.Listings(), std::vector<std::string>{"a"});
 
   // Replaced by a file of another size.
   testsupport::WriteFile(path + ".new", "IMount.Unmount null\n");
   ASSERT_EQ(std::rename((path + ".new").c_str(), path.c_str()), 0);
-  EXPECT_EQ(plan.Find("IMount.MountAs"), nullptr);
-  EXPECT_NE(plan.Find("IMount.Unmount"), nullptr);
+  EXPECT_FALSE(plan.Find("IMount.MountAs"));
+  EXPECT_TRUE(plan.Find("IMount.Unmount"));
   EXPECT_TRUE(plan.Listings().empty());
 
   std::remove(path.c_str());
-  EXPECT_EQ(plan.Find("IMount.Unmount"), nullptr);
+  EXPECT_FALSE(plan.Find("IMount.Unmount"));
 }
 
 }  // namespace
