@@ -609,11 +609,16 @@ Outcome MountService::CheckBeforeWriting(const MountRecord &record, const DiskIm
   HeldFiles names = held != claims_.end() ? OpenedNames(held->second, image) : HeldFiles{};
   auto found = names.find(image.layers[0].path);
   const std::string opened = found != names.end() ? found->second : "";
-  // It may take many seconds: other clients are served meanwhile. It reads
-  // only the files this mount holds, and the mount stays as it is: its
-  // detach, and any other attach, wait for it.
-  ImageProblem problem = ImageProblem::None;
-  ComServer_Aside([&] { problem = DiskImage_CheckTop(image, opened, &why); });
+  // It may take many seconds: detaches of other mounts go on meanwhile. It
+  // reads only the files this mount holds, and the mount stays as it is:
+  // its detach, and any other attach, wait for it. Then this attach waits
+  // for the detaches that began.
+  ComServer_InTurn([this] { checking_ = true; });
+  ImageProblem problem = DiskImage_CheckTop(image, opened, &why);
+  ComServer_InTurn([this] {
+    checking_ = false;
+    ComServer_WaitUntil([this] { return detaching_ == 0; });
+  });
   // A check that could not end is no pass: a user can have it run out of
   // its limits on purpose, with a damaged image.
   if (problem != ImageProblem::None) {
@@ -772,8 +777,11 @@ void MountService::StopLook() {
 Outcome MountService::CreateMount(const std::string &disk, int32_t volume,
                                   const VolumeExtent &extent, int32_t *id) {
   // What a crash left in use at the start is taken down once let go, before
-  // it keeps this mount from its letter or disk.
-  RemoveStrays(true);
+  // it keeps this mount from its letter or disk; not while an attach sets up
+  // what no record owns yet.
+  if (attaching_ == 0) {
+    RemoveStrays(true);
+  }
   MountRecord record;
   record.disk = disk;
   record.volume = volume;
@@ -805,19 +813,35 @@ Outcome MountService::UnknownMount(int32_t id) const {
 
 Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   // Attaches go one at a time, from start to end: each decides by what is
-  // attached so far.
-  ComServer_WaitUntil([this] { return attaching_ == 0 && !writingOut_; });
+  // attached so far. Detaches wait for them, but while an image is checked.
+  ComServer_WaitUntil([this] { return attaching_ == 0 && detaching_ == 0; });
   attaching_ = id;
-  Outcome done = AttachNow(id, driveMask);
+  // A disk whose forced volume was let go of just now is free again.
+  EndLingering();
+  HostProcess_ReapLater(0);  // children left to end (write-outs) that have ended since
+  // The disk's storage may take long to answer, or never: other clients are
+  // served meanwhile. What they may touch too is touched in turn.
+  Outcome done;
+  ComServer_Aside([&] { done = AttachAside(id, driveMask); });
   attaching_ = 0;
   return done;
 }
 
-Outcome MountService::AttachNow(int32_t id, uint32_t driveMask) {
-  // A disk whose forced volume was let go of just now is free again.
-  EndLingering();
-  HostProcess_ReapLater(0);  // children left to end (write-outs) that have ended since
-  MountRecord *record = table_.Find(id);
+Outcome MountService::AttachAside(int32_t id, uint32_t driveMask) {
+  // The mount is worked on as staged, and shown to others once attached.
+  // Attached records stay as they are meanwhile: no detach runs.
+  MountRecord *record = nullptr;
+  MountRecord staged;
+  std::vector<std::pair<const MountRecord *, char>> others;  // with their letters
+  ComServer_InTurn([&] {
+    record = table_.Find(id);
+    if (record != nullptr) {
+      staged = *record;
+      for (const MountRecord *other : table_.Attached()) {
+        others.emplace_back(other, other->letter);
+      }
+    }
+  });
   if (record == nullptr) {
     return UnknownMount(id);
   }
@@ -834,111 +858,142 @@ Outcome MountService::AttachNow(int32_t id, uint32_t driveMask) {
   }
   char letter = static_cast<char>('a' + bit);
   std::string drive = std::string(1, static_cast<char>('A' + bit)) + ":";
-  if (record->letter != 0) {
+  if (staged.letter != 0) {
     return Outcome::Fail(KindFailure(HOST_ERROR_BUSY), "Mount " + std::to_string(id) +
                                                            " is already attached as " +
-                                                           std::string(1, record->letter) + ":.");
+                                                           std::string(1, staged.letter) + ":.");
   }
   const Outcome letterInUse = Outcome::Fail(KindFailure(HOST_ERROR_EXISTS),
                                             "The drive letter " + drive + " is already in use.");
   if ((HostDrives_Mask() & driveMask) != 0) {
     return letterInUse;
   }
-  for (const MountRecord *other : table_.Attached()) {
+  for (const auto &[other, otherLetter] : others) {
     // A drive entry removed by hand leaves its mount attached.
-    if (other->letter == letter) {
+    if (otherLetter == letter) {
       return letterInUse;
     }
-    if (IsDiskOf(*other, record->disk)) {
+    if (IsDiskOf(*other, staged.disk)) {
       return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
-                           "A volume of the disk " + DiskImage_Quoted(record->disk) +
-                               " is already mounted as " + std::string(1, other->letter) + ":.");
+                           "A volume of the disk " + DiskImage_Quoted(staged.disk) +
+                               " is already mounted as " + std::string(1, otherLetter) + ":.");
     }
   }
   DiskImage image;
-  Outcome opened = OpenImage(record->disk, &image);
+  Outcome opened = OpenImage(staged.disk, &image);
   if (!opened.Ok()) {
     return opened;
   }
   std::vector<DiskClaim> claims;
-  Outcome claimed = ClaimDisk(*record, image, &claims);
+  Outcome claimed = ClaimDisk(staged, image, &claims);
   if (!claimed.Ok()) {
     return claimed;
   }
-  KeepClaim(record, std::move(claims));
+  KeepClaim(&staged, std::move(claims));
   // Made beside the very disk claimed: a folder on the way swapped since
   // fails the attach, as any lock file that cannot be made does.
-  int locked = FileLock_Lock(record->disk.c_str(), false, record->diskHandle);
+  int locked = FileLock_Lock(staged.disk.c_str(), false, staged.diskHandle);
   int code = locked == 1 ? 0 : Host_GetLastError();
   // No lock file can be made on a read-only file system, and none is needed
   // there: nobody can write the disk, and it is attached read-only.
-  bool lockless = locked == -1 && code == EROFS && record->diskReadOnly;
+  bool lockless = locked == -1 && code == EROFS && staged.diskReadOnly;
   if (locked != 1 && !lockless) {
-    UnlockDisk(record);
+    UnlockDisk(&staged);
     return Outcome::Fail(locked == 0 ? KindFailure(HOST_ERROR_BUSY) : SystemFailure(code),
-                         "The disk " + DiskImage_Quoted(record->disk) +
+                         "The disk " + DiskImage_Quoted(staged.disk) +
                              (locked == 0 ? " is in use by another program."
                                           : " cannot be locked: " + ServiceErrorText(code) + "."));
   }
-  record->diskLocked = !lockless;
+  staged.diskLocked = !lockless;
   faults_.Reach("MountAs.locked");
+  std::unique_ptr<StorageDaemon> daemon;
   if (!image.Raw() && backend_->ReadsDisk()) {
-    Outcome checked = CheckBeforeWriting(*record, image);
-    // A detach may have begun its write-out meanwhile: the backend is its.
-    // No other begins until this attach goes on.
-    resuming_ = true;
-    ComServer_WaitUntil([this] { return !writingOut_; });
-    resuming_ = false;
+    Outcome checked = CheckBeforeWriting(staged, image);
     if (!checked.Ok()) {
-      UnlockDisk(record);
+      UnlockDisk(&staged);
       return checked;
     }
-    Outcome started = StartDaemon(record, image);
+    Outcome started = StartDaemon(&staged, image, &daemon);
     if (!started.Ok()) {
-      UnlockDisk(record);
+      UnlockDisk(&staged);
       return started;
     }
   }
-  record->letter = letter;
-  record->backend = backend_->Name();
+  // Let go of in order when the attach fails.
+  auto giveUp = [&] {
+    if (!staged.daemon.empty()) {
+      FinishDaemon(staged, daemon.get());
+      staged.daemon.clear();
+      staged.view.clear();
+    }
+    UnlockDisk(&staged);
+  };
+  staged.letter = letter;
+  staged.backend = backend_->Name();
   std::string why;
-  int rc = backend_->Attach(record, &why);
+  int rc = backend_->Attach(&staged, &why);
   if (rc != 0) {
-    record->letter = 0;
-    EndDaemon(record);
-    UnlockDisk(record);
+    giveUp();
     if (Host_ErrorKind(rc) == HOST_ERROR_EXISTS) {
       return letterInUse;
     }
     return Outcome::Fail(SystemFailure(rc), "The volume cannot be attached as " + drive + " (" +
                                                 (why.empty() ? ServiceErrorText(rc) : why) + ").");
   }
-  Outcome saved = Save(true);
+  Outcome saved;
+  const MountRecord unattached = *record;  // only this attach changes it
+  auto show = [&] {
+    *record = staged;
+    if (daemon != nullptr) {
+      daemons_[id] = std::move(daemon);
+    }
+  };
+  ComServer_InTurn([&] {
+    show();
+    saved = Save(true);
+    if (!saved.Ok()) {
+      daemon = std::move(daemons_[id]);
+      daemons_.erase(id);
+      *record = unattached;
+    }
+  });
   if (!saved.Ok()) {
-    if (backend_->Detach(*record, true) != 0) {
+    if (backend_->Detach(staged, true) != 0) {
       // Attached it stays, as the table in memory says; the saved one is
       // mended by the next save that succeeds.
       ServiceLog(HOSTLOG_ERROR,
                  "mount %d: cannot detach %c: after a failed save; it stays attached", id, letter);
-      unsaved_ = true;
+      ComServer_InTurn([&] {
+        show();
+        unsaved_ = true;
+      });
       saved.description += " The volume is attached all the same.";
       return saved;
     }
-    record->letter = 0;
-    EndDaemon(record);
-    record->loop = -1;
-    record->mounted = false;
-    UnlockDisk(record);
+    staged.letter = 0;
+    staged.loop = -1;
+    staged.mounted = false;
+    giveUp();
     return saved;
   }
   faults_.Reach("MountAs.saved");
-  ServiceLog(HOSTLOG_INFO, "mount %d: volume %d of %s attached as %c:", id, record->volume,
-             record->disk.c_str(), letter);
+  ServiceLog(HOSTLOG_INFO, "mount %d: volume %d of %s attached as %c:", id, staged.volume,
+             staged.disk.c_str(), letter);
   return {};
 }
 
 Outcome MountService::Detach(int32_t id, bool force) {
-  ComServer_WaitUntil([this, id] { return attaching_ != id && !writingOut_ && !resuming_; });
+  // An attach has the attached mounts and the backend to itself, but while
+  // its image is checked; so has a detach.
+  ComServer_WaitUntil(
+      [this, id] { return attaching_ != id && (attaching_ == 0 || checking_) && detaching_ == 0; });
+  detaching_++;
+  Outcome done = DetachNow(id, force);
+  detaching_--;
+  return done;
+}
+
+Outcome MountService::DetachNow(int32_t id, bool force) {
   HostProcess_ReapLater(0);  // children left to end (write-outs) that have ended since
   MountRecord *record = table_.Find(id);
   if (record == nullptr) {
@@ -968,9 +1023,7 @@ Outcome MountService::Detach(int32_t id, bool force) {
     // Storage that is slow or stuck takes up to the backend's 10 s: others
     // are served meanwhile. The backend is left to this write-out alone:
     // attaches and detaches wait for it.
-    writingOut_ = true;
     ComServer_Aside([&] { rc = backend->Flush(*record, &pending); });
-    writingOut_ = false;
   }
   if (pending >= 0) {
     flushing_[id] = pending;
@@ -1032,11 +1085,16 @@ Outcome MountService::Detach(int32_t id, bool force) {
   Outcome saved = Save(false);
   if (!saved.Ok()) {
     record->letter = letter;
-    DiskImage image;
-    bool again = !linger &&
-                 (daemon.empty() ||
-                  (OpenImage(record->disk, &image).Ok() && StartDaemon(record, image).Ok())) &&
-                 backend->Attach(record, nullptr) == 0;
+    auto restart = [&] {
+      DiskImage image;
+      std::unique_ptr<StorageDaemon> restarted;
+      if (!OpenImage(record->disk, &image).Ok() || !StartDaemon(record, image, &restarted).Ok()) {
+        return false;
+      }
+      daemons_[id] = std::move(restarted);
+      return true;
+    };
+    bool again = !linger && (daemon.empty() || restart()) && backend->Attach(record, nullptr) == 0;
     if (again) {
       return saved;
     }
@@ -1341,7 +1399,8 @@ Outcome MountService::ClaimFile(const MountRecord &record, const std::string &su
 
 Outcome MountService::Covered(const MountRecord &record, const std::string &subject,
                               const HostDisk &disk, bool shared, int checks) {
-  Outcome refused = AttachedOverlap(record, subject, disk, shared);
+  Outcome refused;
+  ComServer_InTurn([&] { refused = AttachedOverlap(record, subject, disk, shared); });
   if (!refused.Ok()) {
     return refused;
   }
@@ -1364,9 +1423,12 @@ Outcome MountService::Covered(const MountRecord &record, const std::string &subj
     // The look daemon reading volumes meanwhile holds a reader's lock on
     // the files a format opens itself (a vmdk's extents), under whatever
     // name the disk was given there: its locks are let go of in time.
-    auto looked = [this] { return looking_ == 0; };
-    if (looked() || !ComServer_WaitUntil(looked, static_cast<int>(kLookWait.count()) * 1000) ||
-        HostDisk_LockedElsewhere(disk)) {
+    bool waited = false;
+    ComServer_InTurn([&] {
+      auto looked = [this] { return looking_ == 0; };
+      waited = !looked() && ComServer_WaitUntil(looked, static_cast<int>(kLookWait.count()) * 1000);
+    });
+    if (!waited || HostDisk_LockedElsewhere(disk)) {
       return CannotOpen(subject, HostDiskOpen::InUse, 0);
     }
   }
@@ -1458,28 +1520,34 @@ void MountService::KeepClaim(MountRecord *record, std::vector<DiskClaim> claims)
   record->diskReadOnly = std::any_of(claims.begin(), claims.end(), [](const DiskClaim &c) {
     return !c.shared && c.disk.readOnly;
   });
-  claims_[record->id] = std::move(claims);
+  ComServer_InTurn([&] { claims_[record->id] = std::move(claims); });
 }
 
 void MountService::UnlockDisk(MountRecord *record) {
-  auto held = claims_.find(record->id);
   std::vector<DiskClaim> claims;
-  if (held != claims_.end()) {
-    claims = std::move(held->second);
-    claims_.erase(held);
-  }
+  ComServer_InTurn([&] {
+    auto held = claims_.find(record->id);
+    if (held != claims_.end()) {
+      claims = std::move(held->second);
+      claims_.erase(held);
+    }
+  });
   LetGoInTime(std::move(claims), record->diskLocked ? record->disk : "", -1);
   record->diskLocked = false;
   record->diskHandle = -1;
   record->diskReadOnly = false;
 }
 
-Outcome MountService::StartDaemon(MountRecord *record, const DiskImage &image) {
+Outcome MountService::StartDaemon(MountRecord *record, const DiskImage &image,
+                                  std::unique_ptr<StorageDaemon> *started) {
   auto daemon = std::make_unique<StorageDaemon>(daemonBase_);
   bool readOnly = record->diskReadOnly || !image.writable;
   std::string why;
+  static const std::vector<DiskClaim> kNone;
+  auto held = claims_.find(record->id);
+  const std::vector<DiskClaim> &claims = held != claims_.end() ? held->second : kNone;
   if (!daemon->Start("m" + std::to_string(record->id), image, readOnly, &why,
-                     OpenedNames(claims_[record->id], image))) {
+                     OpenedNames(claims, image))) {
     return Outcome::Fail(
         E_FAIL, "The disk " + DiskImage_Quoted(record->disk) + " cannot be opened: " + why);
   }
@@ -1502,7 +1570,7 @@ Outcome MountService::StartDaemon(MountRecord *record, const DiskImage &image) {
   // checked and claimed, or a name led elsewhere meanwhile. Nothing reads
   // the export yet.
   std::string stray =
-      OpenedUnchecked(daemon->Record().pid, claims_[record->id], "m" + std::to_string(record->id));
+      OpenedUnchecked(daemon->Record().pid, claims, "m" + std::to_string(record->id));
   if (!stray.empty()) {
     std::string unused;
     daemon->Stop(&unused);
@@ -1512,7 +1580,7 @@ Outcome MountService::StartDaemon(MountRecord *record, const DiskImage &image) {
   faults_.Reach("MountAs.exported");
   record->view = daemon->ExportFile(kMountDisk);
   record->diskReadOnly = readOnly;
-  daemons_[record->id] = std::move(daemon);
+  *started = std::move(daemon);
   return {};
 }
 
@@ -1532,27 +1600,31 @@ void MountService::EndDaemon(MountRecord *record) {
   if (record->daemon.empty()) {
     return;
   }
-  std::string why;
   auto it = daemons_.find(record->id);
-  if (it != daemons_.end() && it->second->Alive()) {
-    StopDaemon(record->id, it->second.get());
-  } else {
-    // One never taken over (it did not answer at the start) may still run,
-    // serving nobody now: asked to quit, or ended.
-    DaemonRecord gone;
-    StorageDaemon daemon(daemonBase_);
-    if (DaemonRecord_Parse(record->daemon, &gone)) {
-      daemon.Adopt(gone, &why);
-      if (!daemon.Stop(&why)) {
-        ServiceLog(HOSTLOG_WARNING, "mount %d: %s", record->id, why.c_str());
-      }
-    }
-  }
+  FinishDaemon(*record, it != daemons_.end() ? it->second.get() : nullptr);
   if (it != daemons_.end()) {
     daemons_.erase(it);
   }
   record->daemon.clear();
   record->view.clear();
+}
+
+void MountService::FinishDaemon(const MountRecord &record, StorageDaemon *daemon) {
+  if (daemon != nullptr && daemon->Alive()) {
+    StopDaemon(record.id, daemon);
+    return;
+  }
+  // One never taken over (it did not answer at the start) may still run,
+  // serving nobody now: asked to quit, or ended.
+  std::string why;
+  DaemonRecord gone;
+  StorageDaemon adopted(daemonBase_);
+  if (DaemonRecord_Parse(record.daemon, &gone)) {
+    adopted.Adopt(gone, &why);
+    if (!adopted.Stop(&why)) {
+      ServiceLog(HOSTLOG_WARNING, "mount %d: %s", record.id, why.c_str());
+    }
+  }
 }
 
 void MountService::Linger(MountRecord *record) {

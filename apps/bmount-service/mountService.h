@@ -1,10 +1,11 @@
 // The service's state and the operations behind its interfaces: the mount
 // table (saved before a change is reported), the backend that attaches
 // volumes, the disks' lock files and claims (host/disk.h), and the fault
-// plan. One call at a time runs it (com/server.h), but for the check of an
-// image before it is written and the write-out of a volume before its
-// detach, which let other calls in (see Attach, Detach);
-// every operation that refuses says why in a description.
+// plan. One call at a time runs it (com/server.h), but for what touches a
+// disk's storage, which lets other calls in: the opening of a disk, the
+// reading of its volumes, an attach, the write-out of a volume before its
+// detach (see Attach, Detach). Every operation that refuses says why in a
+// description.
 #pragma once
 
 #include <cstdint>
@@ -106,8 +107,11 @@ class MountService {
     std::string lockedDisk;  // whose lock file is held; "" for none
   };
 
-  // Attach, once no other attach goes on.
-  Outcome AttachNow(int32_t id, uint32_t driveMask);
+  // Attach, once no other attach goes on, while other calls are served:
+  // what they may touch too it touches in turn (com/server.h).
+  Outcome AttachAside(int32_t id, uint32_t driveMask);
+  // Detach, once no attach or other detach goes on.
+  Outcome DetachNow(int32_t id, bool force);
   // Probes the disk image at path (from the cache when it still holds).
   Outcome OpenImage(const std::string &path, DiskImage *image,
                     DiskImageCache::Seen *seen = nullptr);
@@ -126,10 +130,14 @@ class MountService {
   // be, by their names: read (every file), or, when writing, the top
   // layer's extents read and written.
   Outcome OwnerMayUse(const std::string &path, const DiskImage &image, bool writing);
-  // Starts the daemon of a mount of a non-raw disk and exports the disk.
-  Outcome StartDaemon(MountRecord *record, const DiskImage &image);
+  // Starts the daemon of a mount of a non-raw disk and exports the disk;
+  // *started receives it.
+  Outcome StartDaemon(MountRecord *record, const DiskImage &image,
+                      std::unique_ptr<StorageDaemon> *started);
   // Ends the daemon of a mount in order (or cleans up after one that died).
   void EndDaemon(MountRecord *record);
+  // The same for the daemon of record (NULL: none running here).
+  void FinishDaemon(const MountRecord &record, StorageDaemon *daemon);
   // Ends a running daemon in order; id names it in the log.
   void StopDaemon(int32_t id, StorageDaemon *daemon);
   // Keeps the daemon of a detached mount, with the disk's claim, for the
@@ -242,13 +250,12 @@ class MountService {
   std::timed_mutex lookLock_;            // over the two below; taken only aside
   std::unique_ptr<StorageDaemon> look_;  // opens disks to read their volumes
   uint32_t looks_ = 0;                   // disks the look daemon has opened
-  // While others are served: the mount being attached (its image checked,
-  // say), whether that attach waits to go on, and whether a detach writes
-  // its volume out.
+  // While others are served: the mount being attached, whether its image
+  // is being checked, and the detaches going on.
   int32_t attaching_ = 0;
+  bool checking_ = false;
+  int detaching_ = 0;
   int looking_ = 0;  // calls that read a disk's volumes aside
-  bool resuming_ = false;
-  bool writingOut_ = false;
   std::map<int32_t, std::unique_ptr<StorageDaemon>> daemons_;  // by mount id
   std::vector<Lingering> lingering_;
   // What the keeper held, by mount id, until it is taken up.

@@ -414,11 +414,12 @@ int ComServer_ServeStream(const ComServerClass &cls, int fd) {
 
 void ComServer_Aside(const std::function<void()> &work) {
   StepAside([&](std::unique_lock<std::mutex> *held) {
-    if (held != nullptr) {
+    bool owned = held != nullptr && held->owns_lock();  // not from work aside already
+    if (owned) {
       held->unlock();
     }
     work();
-    if (held != nullptr) {
+    if (owned) {
       held->lock();
     }
   });
@@ -437,21 +438,22 @@ void ComServer_InTurn(const std::function<void()> &work) {
 
 bool ComServer_WaitUntil(const std::function<bool()> &ready, int timeoutMs) {
   Server *s = t_server;
-  if (ready()) {
-    return true;
-  }
-  if (s == nullptr || t_connection == nullptr) {
-    return false;  // outside a call nothing else runs that could make it hold
-  }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   bool met = false;
-  StepAside([&](std::unique_lock<std::mutex> *held) {
-    if (timeoutMs < 0) {
-      s->changed.wait(*held, ready);
-      met = true;
-    } else {
-      met = s->changed.wait_until(*held, deadline, ready);
+  // From work aside, what ready() asks is looked at in turn.
+  ComServer_InTurn([&] {
+    met = ready();
+    if (met || s == nullptr || t_connection == nullptr) {
+      return;  // outside a call nothing else runs that could make it hold
     }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    StepAside([&](std::unique_lock<std::mutex> *held) {
+      if (timeoutMs < 0) {
+        s->changed.wait(*held, ready);
+        met = true;
+      } else {
+        met = s->changed.wait_until(*held, deadline, ready);
+      }
+    });
   });
   return met;
 }

@@ -39,8 +39,9 @@ int ComServer_Serve(const ComServerClass &cls, const ComServerOptions &options);
 int ComServer_ServeStream(const ComServerClass &cls, int fd);
 // For a method call in progress: runs work while other calls are served, on
 // other threads, so that one client's long wait holds nobody else. work must
-// touch nothing those calls may touch. Elsewhere (no call of a serve on this
-// thread), it just runs work.
+// touch nothing those calls may touch, but in turn (ComServer_InTurn).
+// Elsewhere (no call of a serve on this thread, or from work aside already),
+// it just runs work.
 void ComServer_Aside(const std::function<void()> &work);
 // From work gone aside: runs work in turn with the other calls, none of which
 // runs meanwhile, so that it may touch what they touch. Elsewhere it just
