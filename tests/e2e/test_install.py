@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BIN_DIR, CLSID, wait_until
+from conftest import BIN_DIR, CLSID, exited, make_disk, serving_pid, wait_until
 
 BUILD_DIR = BIN_DIR.parent
 SOURCE_DIR = Path(__file__).resolve().parents[2]
@@ -118,11 +118,12 @@ def test_units_pass_systemd_verification(installed, tmp_path):
     assert (r.returncode, r.stderr) == (0, b"")
 
 
-def test_serves_on_a_handed_over_socket(host):
-    """As systemd starts it: the endpoint made by someone else, passed as
-    descriptor 3 with LISTEN_PID and LISTEN_FDS."""
-    assert host.run("/?").returncode == 0  # makes the prefix
+def hand_over(host, service):
+    """Starts service as systemd does: the endpoint made by someone else (in
+    place of whatever was there), passed as descriptor 3 with LISTEN_PID and
+    LISTEN_FDS. The listener and the process."""
     run = host.prefix / "run"
+    (run / CLSID).unlink(missing_ok=True)
     listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     cwd = os.getcwd()
     os.chdir(run)  # a short address whatever the prefix
@@ -133,9 +134,16 @@ def test_serves_on_a_handed_over_socket(host):
     listener.listen(16)
     fd = listener.fileno()
     p = subprocess.Popen(
-        ["/bin/sh", "-c", 'LISTEN_PID=$$ LISTEN_FDS=1 exec "$0" --foreground', host.service],
+        ["/bin/sh", "-c", 'LISTEN_PID=$$ LISTEN_FDS=1 exec "$0" --foreground', service],
         env=host.env, pass_fds=(3,), preexec_fn=lambda: os.dup2(fd, 3),
         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    return listener, p
+
+
+def test_serves_on_a_handed_over_socket(host):
+    assert host.run("/?").returncode == 0  # makes the prefix
+    run = host.prefix / "run"
+    listener, p = hand_over(host, host.service)
     try:
         assert wait_until(lambda: (run / "bmount-service.lock").exists() and
                           (run / "bmount-service.lock").read_text().strip() == str(p.pid))
@@ -149,3 +157,36 @@ def test_serves_on_a_handed_over_socket(host):
     # The endpoint belongs to whoever made it: the service leaves it there.
     assert (run / CLSID).is_socket()
     listener.close()
+
+
+# Root's prefix, made and served by an earlier copy of the programs (now
+# gone), with a volume attached; then a step of the package's, run on the
+# staged tree and the private prefix. Whatever serves after it is the staged
+# service, and it keeps the volume.
+@pytest.mark.parametrize("steps, serving", [
+    ([("postinst", "configure")], False),
+])
+def test_the_package_takes_over_a_prefix_an_earlier_program_served(installed, host, tmp_path,
+                                                                    steps, serving):
+    old = tmp_path / "old"
+    old.mkdir()
+    for program in ("brenix-mount", "bmount-service"):
+        shutil.copy2(BIN_DIR / program, old / program)
+    disk = make_disk(host, "d.raw", "size=8MiB\n", 16 << 20)
+    assert host.run("E:", disk, program=str(old / "brenix-mount")).returncode == 0
+    old_pid = serving_pid(host)
+    if not serving:
+        assert host.run_service("--stop").returncode == 0
+    shutil.rmtree(old)
+    bin_dir = installed / "usr/bin"
+    for script, *args in steps:
+        text = (SOURCE_DIR / "debian" / f"brenix-mount.{script}").read_text()
+        text = text.replace("/usr/bin/", f"{bin_dir}/").replace("/var/lib/brenix-host",
+                                                                  str(host.prefix))
+        r = subprocess.run(["sh", "-c", text, script, *args], env=host.env,
+                           capture_output=True, timeout=60)
+        assert (r.returncode, r.stderr) == (0, b"")
+    assert exited(old_pid)
+    r = host.run(program=str(bin_dir / "brenix-mount"))
+    assert (r.returncode, r.stdout) == (0, f"E:\\  =>  {disk}\n\n".encode()), r.stderr
+    assert os.readlink(f"/proc/{serving_pid(host)}/exe") == str(bin_dir / "bmount-service")
