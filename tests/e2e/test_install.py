@@ -165,6 +165,7 @@ def test_serves_on_a_handed_over_socket(host):
 # service, and it keeps the volume.
 @pytest.mark.parametrize("steps, serving", [
     ([("postinst", "configure")], False),
+    ([("socket",)], True),
 ])
 def test_the_package_takes_over_a_prefix_an_earlier_program_served(installed, host, tmp_path,
                                                                     steps, serving):
@@ -180,6 +181,16 @@ def test_the_package_takes_over_a_prefix_an_earlier_program_served(installed, ho
     shutil.rmtree(old)
     bin_dir = installed / "usr/bin"
     for script, *args in steps:
+        if script == "socket":
+            unit = (installed / "usr/lib/systemd/system/bmount-service.socket").read_text()
+            for line in re.findall(r"^ExecStartPre=/usr/bin/(.*)$", unit, re.M):
+                r = subprocess.run([str(bin_dir / line.split()[0]), *line.split()[1:]],
+                                   env=host.env, capture_output=True, timeout=60)
+                assert (r.returncode, r.stderr) == (0, b"")
+            _, p = hand_over(host, str(bin_dir / "bmount-service"))
+            assert wait_until(lambda: p.poll() is not None or serving_pid(host) == p.pid)
+            assert serving_pid(host) == p.pid, p.communicate(timeout=30)
+            continue
         text = (SOURCE_DIR / "debian" / f"brenix-mount.{script}").read_text()
         text = text.replace("/usr/bin/", f"{bin_dir}/").replace("/var/lib/brenix-host",
                                                                   str(host.prefix))
