@@ -166,6 +166,8 @@ def test_serves_on_a_handed_over_socket(host):
 @pytest.mark.parametrize("steps, serving", [
     ([("postinst", "configure")], False),
     ([("socket",)], True),
+    ([("postinst", "configure", "1.5.0")], True),
+    ([("prerm", "remove"), ("postinst", "configure")], True),
 ])
 def test_the_package_takes_over_a_prefix_an_earlier_program_served(installed, host, tmp_path,
                                                                     steps, serving):
@@ -190,14 +192,14 @@ def test_the_package_takes_over_a_prefix_an_earlier_program_served(installed, ho
             _, p = hand_over(host, str(bin_dir / "bmount-service"))
             assert wait_until(lambda: p.poll() is not None or serving_pid(host) == p.pid)
             assert serving_pid(host) == p.pid, p.communicate(timeout=30)
-            continue
-        text = (SOURCE_DIR / "debian" / f"brenix-mount.{script}").read_text()
-        text = text.replace("/usr/bin/", f"{bin_dir}/").replace("/var/lib/brenix-host",
-                                                                  str(host.prefix))
-        r = subprocess.run(["sh", "-c", text, script, *args], env=host.env,
-                           capture_output=True, timeout=60)
-        assert (r.returncode, r.stderr) == (0, b"")
-    assert exited(old_pid)
+        else:
+            text = (SOURCE_DIR / "debian" / f"brenix-mount.{script}").read_text()
+            text = text.replace("/usr/bin/", f"{bin_dir}/").replace("/var/lib/brenix-host",
+                                                                      str(host.prefix))
+            r = subprocess.run(["sh", "-c", text, script, *args], env=host.env,
+                               capture_output=True, timeout=60)
+            assert (r.returncode, r.stderr) == (0, b"")
+        assert exited(old_pid), script
     r = host.run(program=str(bin_dir / "brenix-mount"))
     assert (r.returncode, r.stdout) == (0, f"E:\\  =>  {disk}\n\n".encode()), r.stderr
     assert os.readlink(f"/proc/{serving_pid(host)}/exe") == str(bin_dir / "bmount-service")
