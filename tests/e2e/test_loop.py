@@ -78,6 +78,24 @@ def test_a_volume_with_a_bad_block_where_signatures_lie_is_not_attached(host, at
         assert host.listing() == NONE_MOUNTED
 
 
+@pytest.mark.parametrize("saved", [["-e", "panic"], ["-E", "mount_opts=errors=panic"]])
+def test_a_disks_own_error_action_cannot_panic_the_machine(host, saved):
+    """The owner of a disk chooses what ext4 does on an error, and can cause
+    one while the volume is attached: the mount chooses for itself."""
+    disk = formatted(blank_disk(host), MKFS, "-q")
+    device = losetup(disk, "-o", str(1 << 20))
+    try:
+        subprocess.run(["tune2fs", *saved, device], check=True, capture_output=True)
+    finally:
+        subprocess.run([LOSETUP, "-d", device], check=True)
+    assert host.outcome("E:", disk) == (0, "", "")
+    st = os.stat(host.drive("e:"))
+    name = os.path.basename(os.readlink(f"/sys/dev/block/{os.major(st.st_dev)}:{os.minor(st.st_dev)}"))
+    options = Path(f"/proc/fs/ext4/{name}/options").read_text().split()
+    assert "errors=remount-ro" in options, options
+    assert host.outcome("E:", "/d") == (0, "", "")
+
+
 @pytest.mark.skipif(not shutil.which("mkntfs"), reason="mkntfs (ntfs-3g) is missing")
 def test_ntfs_is_mounted_with_the_read_write_driver(host):
     """A Windows guest's volume goes to ntfs3, not to the read-only driver that

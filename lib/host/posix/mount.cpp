@@ -157,8 +157,11 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
       return result;
     }
   }
-  std::string options;
-  int result = MountOnce(device, type, folder, readOnly, nullptr);
+  // The ext family takes what to do on an error from the volume itself,
+  // which its owner may set to a panic of the machine and then cause.
+  bool ext = strcmp(type, "ext2") == 0 || strcmp(type, "ext3") == 0 || strcmp(type, "ext4") == 0;
+  std::string options = ext ? "errors=remount-ro" : "";
+  int result = MountOnce(device, type, folder, readOnly, ext ? options.c_str() : nullptr);
   for (;;) {
     const char *more = nullptr;
     if (result == EINVAL && strcmp(type, "xfs") == 0) {
