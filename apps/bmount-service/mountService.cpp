@@ -676,7 +676,7 @@ Outcome MountService::ReadVolumesAside(const std::string &path,
   std::string id;
   // One image at a time: the look daemon, and the others waiting for it,
   // are this call's until its volumes are read.
-  std::unique_lock<std::timed_mutex> looking(lookLock_, std::defer_lock);
+  std::unique_lock<LimitedLock> looking(lookLock_, std::defer_lock);
   if (!image.Raw()) {
     // The daemon opens the files as this service opened and judged them,
     // not what their names lead to by then (a FIFO there would hold it, and

@@ -8,6 +8,7 @@
 // description.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -43,6 +44,33 @@ struct DiskClaim {
   std::string file;
   bool shared = false;
   HostDisk disk;
+};
+
+// A lock whose wait has a limit, made of parts the thread checker follows
+// (it does not see a timed mutex taken). For std::unique_lock.
+class LimitedLock {
+ public:
+  template <class Duration>
+  bool try_lock_for(Duration limit) {
+    std::unique_lock<std::mutex> hold(lock_);
+    if (!free_.wait_for(hold, limit, [this] { return !held_; })) {
+      return false;
+    }
+    held_ = true;
+    return true;
+  }
+  void unlock() {
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      held_ = false;
+    }
+    free_.notify_one();
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable free_;
+  bool held_ = false;
 };
 
 // Returns the system's text for a system error code ("error <n>" when none).
@@ -247,7 +275,7 @@ class MountService {
   std::string daemonBase_;      // bmount/qemu: one folder per qemu-storage-daemon
   std::string daemonBaseReal_;  // as the kernel names it, once looked up
   std::once_flag daemonBaseOnce_;
-  std::timed_mutex lookLock_;            // over the two below; taken only aside
+  LimitedLock lookLock_;                 // over the two below; taken only aside
   std::unique_ptr<StorageDaemon> look_;  // opens disks to read their volumes
   uint32_t looks_ = 0;                   // disks the look daemon has opened
   // While others are served: the mount being attached, whether its image
