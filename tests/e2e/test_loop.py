@@ -386,6 +386,37 @@ def test_a_loop_device_over_a_file_an_emulator_writes_is_not_attached(host, stac
             subprocess.run([LOSETUP, "-d", device], capture_output=True)
 
 
+@pytest.mark.parametrize("first, fmt", [
+    ("attached", "raw"), ("attached", "qcow2"), ("attached through the mirror", "raw"),
+    ("attached through the mirror", "qcow2"), ("a loop device", "raw"), ("an emulator", "qcow2")])
+def test_a_disk_reached_through_a_mirror_of_its_folder_is_one_disk(host, first, fmt):
+    """A FUSE file system that mirrors the disk's folder shows the disk as a
+    file of its own, and keeps the locks taken through it to itself: a use
+    by one name still keeps an attach by the other out."""
+    disk = ext4_disk(host)
+    if fmt == "qcow2":
+        subprocess.run(["qemu-img", "convert", "-O", "qcow2", disk, disk + ".qcow2"], check=True)
+        disk += ".qcow2"
+    with fuse_folder(host, disk) as (mirrored, _):
+        given, other = (mirrored, disk) if first.endswith("mirror") else (disk, mirrored)
+        if first.startswith("attached"):
+            assert host.outcome("E:", given) == (0, "", "")
+            assert host.outcome("F:", other) == (2, UNABLE_TO_MOUNT, "")
+            assert "is already mounted as e:" in host.events()[-1]["strings"][-1]
+            assert host.outcome("E:", "/d") == (0, "", "")
+        else:
+            device = losetup(disk) if first == "a loop device" else None
+            try:
+                with fuse_export(host, disk) if device is None else contextlib.nullcontext():
+                    assert host.outcome("F:", mirrored) == (2, UNABLE_TO_MOUNT, "")
+                    assert "in use by" in host.events()[-1]["strings"][-1]
+            finally:
+                if device is not None:
+                    subprocess.run([LOSETUP, "-d", device], capture_output=True)
+        assert host.outcome("F:", mirrored) == (0, "", "")
+        assert host.outcome("F:", "/d") == (0, "", "")
+
+
 def test_a_stopped_server_behind_anothers_loop_device_holds_up_nothing(host):
     """Someone else's loop device presents a file whose FUSE server has
     stopped: the service's surveys of the loop devices (at a start with and

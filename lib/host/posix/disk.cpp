@@ -28,6 +28,7 @@
 #include "blockDevice.h"
 #include "host/fs.h"
 #include "host/loop.h"
+#include "host/mount.h"
 
 namespace {
 
@@ -58,7 +59,63 @@ int LoopDeviceOf(dev_t device, bool itself) {
 }
 
 void AddKey(HostDisk *disk, uint64_t device, uint64_t inode) {
-  disk->keys[disk->keyCount++] = HostDiskKey{device, inode};
+  for (size_t i = 0; i < disk->keyCount; i++) {
+    if (disk->keys[i].device == device && disk->keys[i].inode == inode) {
+      return;
+    }
+  }
+  if (disk->keyCount < sizeof disk->keys / sizeof disk->keys[0]) {
+    disk->keys[disk->keyCount++] = HostDiskKey{device, inode};
+  }
+}
+
+// The part of path below folder ("" for folder itself), or NULL when it
+// lies elsewhere.
+const char *Below(const char *path, const char *folder) {
+  size_t n = strlen(folder);
+  if (strcmp(folder, "/") == 0) {
+    return path + 1;
+  }
+  if (strncmp(path, folder, n) != 0 || (path[n] != '/' && path[n] != '\0')) {
+    return nullptr;
+  }
+  return path[n] == '/' ? path + n + 1 : path + n;
+}
+
+struct MirrorScan {
+  HostDisk *disk;
+  const char *name;  // the kernel's name of the file
+};
+
+void VisitMirror(const char *point, const char *folder, uint64_t device, void *context) {
+  auto *scan = static_cast<MirrorScan *>(context);
+  HostDisk *disk = scan->disk;
+  const HostDiskKey self = disk->keys[0];
+  const char *below = nullptr;
+  if (device == self.device && (below = Below(scan->name, point)) != nullptr) {
+    // Reached through the mirror: the file it mirrors, when its inode
+    // number says so. Its own file system is asked, not the mirror.
+    std::string mirrored = std::string(folder) + (*below != '\0' ? "/" : "") + below;
+    struct stat st;
+    if (stat(mirrored.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_ino == self.inode) {
+      AddKey(disk, st.st_dev, st.st_ino);
+    }
+  } else if (device != self.device && Below(scan->name, folder) != nullptr) {
+    AddKey(disk, device, self.inode);  // as the mirror shows it, unasked
+  }
+}
+
+// Adds to a claimed file its identity on the other side of every FUSE mirror
+// of a folder that holds it, or that it was reached through.
+void AddMirrors(HostDisk *disk) {
+  char *name = HostFile_KernelName(disk->fd);
+  if (name == nullptr || name[0] != '/') {
+    free(name);
+    return;
+  }
+  MirrorScan scan{disk, name};
+  HostMount_ForEachMirror(VisitMirror, &scan);
+  free(name);
 }
 
 // Fills in what a block device is: size, read-only state, and the file
@@ -222,6 +279,9 @@ int OpenDisk(const char *path, int lock, HostDisk *disk) {
   AddKey(disk, opened.st_dev, opened.st_ino);
   if (S_ISREG(opened.st_mode)) {
     disk->size = static_cast<uint64_t>(opened.st_size);
+    if (lock != 0) {
+      AddMirrors(disk);
+    }
   } else {
     int e = DescribeBlockDevice(fd, opened, disk);
     if (e != 0) {
@@ -313,6 +373,9 @@ bool HostDisk_Adopt(int fd, bool claimed, bool readOnly, HostDisk *disk) {
     return false;
   }
   adopted.fd = fd;
+  if (S_ISREG(st.st_mode)) {
+    AddMirrors(&adopted);
+  }
   adopted.claimed = claimed;
   adopted.readOnly = adopted.readOnly || readOnly;
   *disk = adopted;
@@ -408,10 +471,41 @@ int LockedByOthers(int fd) {
   return fcntl(fd, F_OFD_GETLK, &probe) != 0 ? -1 : probe.l_type != F_UNLCK;
 }
 
+// Whether a record lock lies on any of the files keys name.
+bool LockedAt(const HostDiskKey *keys, size_t count) {
+  FILE *locks = count > 0 ? fopen("/proc/locks", "re") : nullptr;
+  if (locks == nullptr) {
+    return false;
+  }
+  bool found = false;
+  char line[256];
+  while (!found && fgets(line, sizeof line, locks) != nullptr) {
+    // "1: OFDLCK ADVISORY WRITE -1 fd:01:1234 100 100", "->" before the
+    // kind for a waiter: the file is the field with two colons.
+    for (char *field = strtok(line, " \t\n"); field != nullptr && !found;
+         field = strtok(nullptr, " \t\n")) {
+      unsigned int high = 0, low = 0;
+      unsigned long long inode = 0;
+      char end = 0;
+      if (sscanf(field, "%x:%x:%llu%c", &high, &low, &inode, &end) != 3) {
+        continue;
+      }
+      for (size_t i = 0; i < count; i++) {
+        found = found || (keys[i].device == makedev(high, low) && keys[i].inode == inode);
+      }
+    }
+  }
+  fclose(locks);
+  return found;
+}
+
 }  // namespace
 
 bool HostDisk_LockedElsewhere(const HostDisk &disk) {
-  return disk.fd >= 0 && !disk.blockDevice && LockedByOthers(disk.fd) == 1;
+  // Locks taken through a mirror lie on the file as it shows it. None of
+  // this process's own lies there: it takes them on the file it opened.
+  return disk.fd >= 0 && !disk.blockDevice &&
+         (LockedByOthers(disk.fd) == 1 || LockedAt(disk.keys + 1, disk.keyCount - 1));
 }
 
 namespace {

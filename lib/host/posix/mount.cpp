@@ -467,6 +467,20 @@ int HostMount_ForEachBelow(const char *folder,
   });
 }
 
+int HostMount_ForEachMirror(void (*visit)(const char *point, const char *folder, uint64_t device,
+                                          void *context),
+                            void *context) {
+  return ForEachMount("/", [&](libmnt_fs *fs, Place) {
+    const char *type = mnt_fs_get_fstype(fs);
+    const char *source = mnt_fs_get_source(fs);
+    if (type != nullptr && (strcmp(type, "fuse") == 0 || strncmp(type, "fuse.", 5) == 0) &&
+        source != nullptr && source[0] == '/') {
+      visit(mnt_fs_get_target(fs), source, mnt_fs_get_devno(fs), context);
+    }
+    return true;
+  });
+}
+
 bool HostMount_UsedBeyond(uint64_t device, const char *folder) {
   char real[PATH_MAX];
   std::string base = realpath(folder, real) != nullptr ? real : folder;

@@ -28,8 +28,10 @@ struct HostDisk {
   // user.DOSATTRIB 0x1), the device is read-only, or writing was refused.
   bool readOnly = false;
   uint64_t size = 0;  // bytes
-  // The file itself and, for a loop device, the file behind it.
-  HostDiskKey keys[2];
+  // The file itself and, for a loop device, the file behind it; for a
+  // file claimed, the same file on the other side of every FUSE mirror of
+  // a folder (HostDisk_Open).
+  HostDiskKey keys[8];
   size_t keyCount = 0;
 };
 
@@ -54,7 +56,10 @@ bool HostDisk_ThroughOthersLink(const char *path);
 
 // Opens the disk at path (links followed) without waiting. With claim it is
 // opened for writing where it can be and claimed exclusively; without, it is
-// opened for reading only. Anything but Opened leaves disk closed.
+// opened for reading only. Anything but Opened leaves disk closed. A file
+// claimed (here or shared) also stands for itself as a FUSE file system
+// that mirrors a folder shows it, in front of it or behind it: such a
+// mirror keeps the inode numbers, and the locks taken through it, to itself.
 HostDiskOpen HostDisk_Open(const char *path, bool claim, HostDisk *disk, int *error);
 // Opens the disk at path for reading only and claims it shared: InUse while
 // another opener holds it exclusively.
@@ -86,9 +91,10 @@ bool HostDisk_IsNamedBy(const HostDisk &disk, const char *path);
 // owner count, including those freed by force that still have a user.
 int HostDisk_CoveringLoop(const HostDisk &disk);
 
-// True when another opener holds a record lock anywhere on the file, as the
-// block layer of a machine emulator does on every image file it has open.
-// False for a block device, or where the file system keeps no such locks.
+// True when another opener holds a record lock anywhere on the file (or on
+// it as a mirror shows it), as the block layer of a machine emulator does on
+// every image file it has open. False for a block device, or where the file
+// system keeps no such locks.
 bool HostDisk_LockedElsewhere(const HostDisk &disk);
 
 // Keeps machine emulators from writing or resizing the file for as long as

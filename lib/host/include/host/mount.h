@@ -73,6 +73,13 @@ int HostMount_ForEachBelow(const char *folder,
                            void (*visit)(const char *below, const char *source, void *context),
                            void *context);
 
+// Calls visit(point, folder, device, context) for every FUSE mount that
+// names an absolute path as its source, as one that mirrors that folder at
+// point does; device is the mount's own. Returns 0 or a system error code.
+int HostMount_ForEachMirror(void (*visit)(const char *point, const char *folder, uint64_t device,
+                                          void *context),
+                            void *context);
+
 // Returns true when this process can serve file systems in user space: the
 // FUSE device opens (mounting it then takes the superuser, or FUSE's own
 // set-user-id helper for anyone else). Otherwise false, and *why (malloc'd;
