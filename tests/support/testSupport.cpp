@@ -57,6 +57,18 @@ std::string ReadFile(const std::string &path) {
   return ss.str();
 }
 
+bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+std::set<std::string> Names(const std::string &folder) {
+  std::set<std::string> names;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator(folder, ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    names.insert(it->path().filename());
+  }
+  return names;
+}
+
 std::string Take(char *owned) {
   std::string text = owned != nullptr ? owned : "<null>";
   free(owned);

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,10 @@ std::string LoopUnusable();
 void WriteFile(const std::string &path, const std::string &bytes);
 // Returns the whole file, or "" when it cannot be read.
 std::string ReadFile(const std::string &path);
+// Whether path names something, following a link.
+bool Exists(const std::string &path);
+// The names in a folder; none when it cannot be read.
+std::set<std::string> Names(const std::string &folder);
 
 // Returns the text of a string the caller must free, and frees it; "<null>"
 // for a null pointer.
