@@ -93,18 +93,15 @@ TEST_F(PrefixTest, FreshPrefixHasItsDefaults) {
   EXPECT_EQ(results, std::vector<std::string>(8, prefix_));
   EXPECT_EQ(Mode(prefix_), 0700u);
   EXPECT_EQ(Mode(prefix_ + "/run"), 0700u);
-  std::set<std::string> entries;
-  for (const auto &entry : fs::directory_iterator(prefix_)) {
-    entries.insert(entry.path().filename());
-  }
-  EXPECT_EQ(entries, (std::set<std::string>{"bmount", "drives", "eventlog", "registry", "run"}));
+  EXPECT_EQ(testsupport::Names(prefix_),
+            (std::set<std::string>{"bmount", "drives", "eventlog", "registry", "run"}));
   EXPECT_TRUE(fs::is_directory(prefix_ + "/registry/HKLM"));
   EXPECT_EQ(fs::read_symlink(prefix_ + "/drives/c:"), "/");
   EXPECT_EQ(HostDrives_Mask(), 1u << 2);
   // The test executable has no mount service beside it.
   EXPECT_FALSE(fs::exists(prefix_ + "/registry/HKLM/Software"));
   // No temporary folder is left next to the prefix.
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_.file("state/deep")), {}), 1);
+  EXPECT_EQ(testsupport::Names(dir_.file("state/deep")), std::set<std::string>{"prefix"});
 }
 
 // What another user could change makes the prefix untrusted: nothing is made
