@@ -5,7 +5,6 @@
 // is taken again at every crash step of test_faults.py.
 #include "file/fileLock.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,7 +12,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <set>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -23,11 +21,10 @@
 
 namespace {
 
+using testsupport::Exists;
 using testsupport::InChild;
 using testsupport::TempDir;
 using testsupport::WriteFile;
-
-bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
 // A child that takes a shared lock, reports the result, and holds the lock
 // until Release closes its pipe.
@@ -136,7 +133,7 @@ TEST(FileLock, PhysicalDriveLocksLiveInTheTemporaryFolder) {
   EXPECT_EQ(InChild([&] {
               setenv("TMPDIR", dir.path().c_str(), 1);
               if (FileLock_Lock("physicaldrive3", false) != 1) return 1;
-              if (access((dir.path() + "/pd3.lck").c_str(), F_OK) != 0) return 2;
+              if (!Exists(dir.path() + "/pd3.lck")) return 2;
               return FileLock_Unlock("physicaldrive3", false) ? 0 : 3;
             }),
             0);
@@ -153,7 +150,7 @@ TEST(FileLock, ReadOnlyFolderGivesAnImplicitLock) {
   EXPECT_EQ(InChild([&] {
               if (geteuid() == 0 && setuid(65534) != 0) return 9;
               if (FileLock_Lock((ro + "/disk").c_str(), true) != 1) return 1;
-              if (access((ro + "/disk.lck").c_str(), F_OK) == 0) return 2;
+              if (Exists(ro + "/disk.lck")) return 2;
               if (!FileLock_Unlock((ro + "/disk").c_str(), true)) return 3;
               return FileLock_Lock((ro + "/disk").c_str(), false) == -1 ? 0 : 4;
             }),
@@ -193,15 +190,8 @@ TEST(FileLock, APlantedLinkOrSpecialFileIsNeverFollowed) {
 
 // The names in a folder, sorted, with the content and mode of each.
 std::string Contents(const std::string &folder) {
-  std::set<std::string> names;
-  if (DIR *d = opendir(folder.c_str())) {
-    while (const dirent *e = readdir(d)) {
-      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
-    }
-    closedir(d);
-  }
   std::string listed;
-  for (const std::string &name : names) {
+  for (const std::string &name : testsupport::Names(folder)) {
     struct stat st {};
     lstat((folder + "/" + name).c_str(), &st);
     listed += name + " " + std::to_string(st.st_mode) + " " +
