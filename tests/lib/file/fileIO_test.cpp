@@ -14,10 +14,9 @@
 
 namespace {
 
+using testsupport::Exists;
 using testsupport::TempDir;
 using testsupport::WriteFile;
-
-bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
 int LockInChild(const std::string &path, bool readOnly) {
   return testsupport::InChild([&] { return FileLock_Lock(path.c_str(), readOnly) + 1; }) - 1;
