@@ -71,8 +71,10 @@ class TableDamageTest : public ::testing::Test {
     Run(args);
     return testsupport::ReadFile(file(name));
   }
-  // Each row's image is checked as the top one about to be written.
-  void Expect(const std::string &format, const std::vector<Row> &rows) {
+  // Each row's image is checked as the top one about to be written; what
+  // each check said.
+  std::vector<std::string> Expect(const std::string &format, const std::vector<Row> &rows) {
+    std::vector<std::string> said;
     for (const Row &row : rows) {
       SCOPED_TRACE(row.name);
       if (!row.bytes.empty()) testsupport::WriteFile(file(row.name), row.bytes);
@@ -82,7 +84,9 @@ class TableDamageTest : public ::testing::Test {
       ImageProblem problem = DiskImage_CheckTop(image, "", &why);
       EXPECT_EQ(problem, *row.why ? ImageProblem::Damaged : ImageProblem::None) << why;
       EXPECT_NE(why.find(row.why), std::string::npos) << why;
+      said.push_back(why);
     }
+    return said;
   }
 
   testsupport::TempDir dir_;
