@@ -15,8 +15,9 @@
 namespace {
 
 using namespace std::string_literals;
+using testsupport::Take;
 
-// The name and value of the first line; "<none>" for a line that is no assignment.
+// The name and value of the first line; "<null>" for a line that is no assignment.
 struct Split {
   std::string name, value;
 };
@@ -25,11 +26,8 @@ Split Unmarshal(const std::string &buf) {
   char *line, *name, *value;
   DictLL_UnmarshalLine(buf.data(), buf.size(), &line, &name, &value);
   EXPECT_EQ(name == nullptr, value == nullptr);
-  Split s{name != nullptr ? name : "<none>", value != nullptr ? value : "<none>"};
   free(line);
-  free(name);
-  free(value);
-  return s;
+  return {Take(name), Take(value)};
 }
 
 TEST(DictLLGrammarTest, AssignmentsEscapesAndSyntaxErrors) {
@@ -62,7 +60,7 @@ TEST(DictLLGrammarTest, AssignmentsEscapesAndSyntaxErrors) {
       {"nul = a|00b", "nul", "a"},
       // Scanning stops at the first NUL.
       {"x = 1\0 garbage \""s, "x", "1"},
-      {"x = \"a\0\""s, "<none>", "<none>"},
+      {"x = \"a\0\""s, "<null>", "<null>"},
   };
   for (const Case &c : cases) {
     Split s = Unmarshal(c.text);
@@ -71,11 +69,11 @@ TEST(DictLLGrammarTest, AssignmentsEscapesAndSyntaxErrors) {
   }
   for (const char *text : {"x = a b", "x = \"a\" b", "x = \"a", "= 1", "foo", "[section]",
                            "x y = 1", "x = \"a\"\"b\"", "x = \"a\"b", "  =", "x \"= 1"}) {
-    EXPECT_EQ(Unmarshal(text).name, "<none>") << text;
+    EXPECT_EQ(Unmarshal(text).name, "<null>") << text;
     EXPECT_FALSE(DictLL_IsBlankOrComment(text)) << text;
   }
   for (const char *text : {"", "   ", "\t \t", "#", "  # comment = \"x\"", "#x = 1", "  \0x = 1"}) {
-    EXPECT_EQ(Unmarshal(text).name, "<none>") << text;
+    EXPECT_EQ(Unmarshal(text).name, "<null>") << text;
     EXPECT_TRUE(DictLL_IsBlankOrComment(text)) << "»" << text << "«";
   }
   // Where each line ends is the fuzzer's to check; it never passes an empty buffer.
@@ -128,19 +126,16 @@ TEST_F(DictLLReadTest, LinesEndsContentsAndLength) {
 TEST_F(DictLLReadTest, ReadLineSplitsEveryLineAndFailsOnAReadError) {
   Open("x = \"a|7cb\"\r\n\n  # note\nfoo\ny=2");
   const char *const want[][3] = {{"x = \"a|7cb\"", "x", "a|b"},
-                                 {"", "<none>", "<none>"},
-                                 {"  # note", "<none>", "<none>"},
-                                 {"foo", "<none>", "<none>"},
+                                 {"", "<null>", "<null>"},
+                                 {"  # note", "<null>", "<null>"},
+                                 {"foo", "<null>", "<null>"},
                                  {"y=2", "y", "2"}};
   for (const auto &w : want) {
     char *line, *name, *value;
     ASSERT_EQ(DictLL_ReadLine(stream_, &line, &name, &value), 2);
-    EXPECT_STREQ(line, w[0]);
-    EXPECT_STREQ(name != nullptr ? name : "<none>", w[1]);
-    EXPECT_STREQ(value != nullptr ? value : "<none>", w[2]);
-    free(line);
-    free(name);
-    free(value);
+    EXPECT_EQ(Take(line), w[0]);
+    EXPECT_EQ(Take(name), w[1]);
+    EXPECT_EQ(Take(value), w[2]);
   }
   char *line = nullptr, *name, *value;
   EXPECT_EQ(DictLL_ReadLine(stream_, &line, &name, &value), 1);
