@@ -61,9 +61,7 @@ class EventLogTest : public ::testing::Test {
     if (HostRegistry_QueryValue(key, name, &type, &text, &dword) != 0) {
       return "(none)";
     }
-    std::string s = text != nullptr ? text : std::to_string(dword);
-    free(text);
-    return std::to_string(type) + ":" + s;
+    return std::to_string(type) + ":" + (text != nullptr ? Take(text) : std::to_string(dword));
   }
 
   testsupport::PrivatePrefix prefix_;
