@@ -25,11 +25,7 @@ using testsupport::WriteFile;
 std::string SplitOf(const char *path) {
   char *v = nullptr, *d = nullptr, *b = nullptr;
   File_SplitName(path, &v, &d, &b);
-  std::string s = std::string(v) + "|" + d + "|" + b;
-  free(v);
-  free(d);
-  free(b);
-  return s;
+  return Take(v) + "|" + Take(d) + "|" + Take(b);
 }
 
 TEST(FileSplitName, DriveUncAndHostForms) {
