@@ -26,11 +26,7 @@ Names Index(const std::string &folder) {
 }
 
 // The name found, or "-" for none.
-std::string Found(char *found) {
-  std::string name = found != nullptr ? found : "-";
-  free(found);
-  return name;
-}
+std::string Found(char *found) { return found != nullptr ? testsupport::Take(found) : "-"; }
 
 TEST(FolderNoCaseTest, AnswersAsTheFolderItselfDoes) {
   const struct {
