@@ -33,9 +33,7 @@ class RegistryTest : public ::testing::Test {
     char *text = nullptr;
     HostRegType type;
     int rc = HostRegistry_QueryValue(key, name, &type, &text, nullptr);
-    std::string s = text != nullptr ? text : "";
-    free(text);
-    return {rc, s};
+    return {rc, text != nullptr ? testsupport::Take(text) : ""};
   }
 
   testsupport::PrivatePrefix prefix_;
