@@ -108,8 +108,7 @@ TEST(StateFile, ReadLink) {
   std::filesystem::create_symlink("/" + target, link);
   char *read = nullptr;
   ASSERT_EQ(HostState_ReadLink(link.c_str(), &read), 0);
-  EXPECT_EQ(std::string(read), "/" + target);
-  free(read);
+  EXPECT_EQ(testsupport::Take(read), "/" + target);
   EXPECT_EQ(HostState_ReadLink(dir.path().c_str(), &read), EINVAL);
   EXPECT_EQ(HostState_ReadLink(dir.file("none").c_str(), &read), ENOENT);
 }
