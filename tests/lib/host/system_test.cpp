@@ -33,9 +33,8 @@ TEST(SystemTest, VersionParsing) {
 
 TEST(SystemTest, JoinQuotesEmptyAndBlankArguments) {
   const char *argv[] = {"brenix-mount", "E:", "/vms/my disk.bxdk", "", "a\tb", "say\"x\""};
-  char *line = HostSystem_JoinArgs(6, argv);
-  EXPECT_STREQ(line, "brenix-mount E: \"/vms/my disk.bxdk\" \"\" \"a\tb\" say\"x\"");
-  free(line);
+  EXPECT_EQ(testsupport::Take(HostSystem_JoinArgs(6, argv)),
+            "brenix-mount E: \"/vms/my disk.bxdk\" \"\" \"a\tb\" say\"x\"");
 }
 
 TEST(SystemChild, PrintCommandLine) {
