@@ -200,9 +200,8 @@ TEST(SnapshotReadTest, RelativeDisksAreFoundAlongTheSearchPath) {
   Info allowed(vm.config());
   char *name = nullptr;
   EXPECT_EQ(SnapshotConfigInfoExpandDisks(allowed.info, true, &name).type, SNAPSHOT_SUCCESS);
-  EXPECT_STREQ(name, "../x/disk.bxdk");
+  EXPECT_EQ(testsupport::Take(name), "../x/disk.bxdk");
   EXPECT_STREQ(allowed->currentState->disks[0].fileName, "../x/disk.bxdk");
-  free(name);
 
   std::filesystem::create_directory(elsewhere);
   testsupport::WriteFile(elsewhere + "/disk.bxdk", "");
