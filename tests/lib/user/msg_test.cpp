@@ -54,9 +54,8 @@ TEST_F(MsgTest, LookupSplitsIdAndTextAndFormatFillsArguments) {
   EXPECT_STREQ(MsgLookup(LiteralWithId(127, "ok").c_str(), true, id), "ok");
   EXPECT_EQ(std::string(id), std::string(127, 'i'));
 
-  char *text = Msg_Format(MSGID(test.fmt) "File \"%s\" line %d.\n", "a.bxx", 7);
-  EXPECT_STREQ(text, "File \"a.bxx\" line 7.\n");
-  free(text);
+  EXPECT_EQ(testsupport::Take(Msg_Format(MSGID(test.fmt) "File \"%s\" line %d.\n", "a.bxx", 7)),
+            "File \"a.bxx\" line 7.\n");
   EXPECT_EQ(Msg_FormatToString(MSGID(test.empty) ""), "");
   EXPECT_EQ(Msg_FormatToString(MSGID(test.pos) "%2$s-%1$s", "a", "b"), "b-a");
 }
