@@ -28,10 +28,6 @@ std::vector<Post> gPosts;
 
 void CapturePost(int type, const char *text, const char *) { gPosts.push_back({type, text}); }
 
-struct DictDeleter {
-  void operator()(Dictionary *d) const { Dictionary_Free(d); }
-};
-
 class DictionaryTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -59,7 +55,8 @@ class DictionaryTest : public testing::Test {
     if (type == DICT_DOUBLE) return *static_cast<double *>(value);
     return *static_cast<int32_t *>(value);
   }
-  std::unique_ptr<Dictionary, DictDeleter> dict_{Dictionary_Create()};
+  std::unique_ptr<Dictionary, decltype(&Dictionary_Free)> dict_{Dictionary_Create(),
+                                                                Dictionary_Free};
   int counter_ = 0;
 };
 
