@@ -55,10 +55,6 @@ void ExpectLoadFailsInChild(const std::function<bool()> &prepare, const char *pa
   EXPECT_EQ(code, 0) << want;
 }
 
-struct DictDeleter {
-  void operator()(Dictionary *d) const { Dictionary_Free(d); }
-};
-
 class DictionaryLoadTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -88,7 +84,8 @@ class DictionaryLoadTest : public testing::Test {
     return lines;
   }
   testsupport::TempDir dir_;
-  std::unique_ptr<Dictionary, DictDeleter> dict_{Dictionary_Create()};
+  std::unique_ptr<Dictionary, decltype(&Dictionary_Free)> dict_{Dictionary_Create(),
+                                                                Dictionary_Free};
 };
 
 TEST_F(DictionaryLoadTest, KeepsEntriesAndLinesInFileOrder) {
