@@ -51,8 +51,8 @@ std::string Api(const std::string &detail) { return "api: " + detail; }
 
 // An old configuration with one disk device.
 std::string OldConfig(const std::string &device, const std::string &fileName,
-                      const std::string &present = "TRUE", const std::string &mode = "undoable",
-                      const std::string &redo = "", const std::string &version = "7") {
+                      const std::string &redo = "", const std::string &present = "TRUE",
+                      const std::string &mode = "undoable", const std::string &version = "7") {
   std::string text = "config.version = \"" + version + "\"\n";
   text += "displayName = \"Test machine\"\nmemsize = \"256\"\n";
   text += device + ".present = \"" + present + "\"\n";
@@ -267,25 +267,22 @@ std::vector<Case> Cases() {
         "Disk.bxdk"),
       C("a relative redo value; only its last name ignores case", Use("VM/Redo Logs/Disk.REDO"),
         {{"VM/Redo Logs/Disk.REDO", ""},
-         {"VM/a.bxx", OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable",
-                                "redo logs/../Redo Logs/disk.redo")}},
+         {"VM/a.bxx", OldConfig("scsi0:0", "disk.bxdk", "redo logs/../Redo Logs/disk.redo")}},
         "/y", false, {}, "VM/disk.bxdk"),
       C("a redo value's folder is taken as written", Use("VM/disk.bxdk"),
         {{"VM/Redo Logs/Disk.REDO", ""},
-         {"VM/a.bxx",
-          OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "redo logs/disk.redo")}},
+         {"VM/a.bxx", OldConfig("scsi0:0", "disk.bxdk", "redo logs/disk.redo")}},
         "/y", false, {}, "VM/disk.bxdk"),
       C("an absolute redo value", Use("other/Abs.Redo"),
-        {{"other/Abs.Redo", ""},
-         {"a.bxx", OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "@/other/abs.redo")}},
+        {{"other/Abs.Redo", ""}, {"a.bxx", OldConfig("scsi0:0", "disk.bxdk", "@/other/abs.redo")}},
         "/y"),
       C("a redo value written on the original platform names nothing here", Use("disk.bxdk"),
         {{"d:\\redo\\x.redo", ""},
-         {"a.bxx", OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "d:\\redo\\x.redo")}},
+         {"a.bxx", OldConfig("scsi0:0", "disk.bxdk", "d:\\redo\\x.redo")}},
         "/y"),
       C("the end of a stray redo chain; lock files and folders are skipped",
         Use("DATA.BXDK.REDO.redo_a01234"),
-        {{"win.bxx", OldConfig("scsi0:0", "Data.bxdk", "false")},
+        {{"win.bxx", OldConfig("scsi0:0", "Data.bxdk", "", "false")},
          {"data.bxdk.redo", ""},
          {"DATA.BXDK.REDO.redo_a01234", ""},
          {"DATA.BXDK.REDO.redo_a01234.lck", ""},
@@ -373,7 +370,7 @@ std::vector<Case> Cases() {
     // superuser would otherwise attach someone else's file for them.
     const Entries others[] = {
         {{"disk.redo", ""},
-         {"vm.bxx", OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "disk.redo")},
+         {"vm.bxx", OldConfig("scsi0:0", "disk.bxdk", "disk.redo")},
          {"vm.bxx", "<nobody>"}},
         {{"disk-000003.bxdk", ""},
          {"vm.bxx", Config8("disk-000003.bxdk")},
@@ -383,7 +380,7 @@ std::vector<Case> Cases() {
         // Another user's links: to my machine, which names the image from
         // their folder, and to my disk, beside which they put the log.
         {{"disk.redo", ""},
-         {"mine/vm.bxx", OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "@/disk.redo")},
+         {"mine/vm.bxx", OldConfig("scsi0:0", "disk.bxdk", "@/disk.redo")},
          {"vm.bxx", "<symlink>mine/vm.bxx"},
          {"vm.bxx", "<nobody>"}},
         {{redo, ""},
@@ -394,7 +391,7 @@ std::vector<Case> Cases() {
         // Found beside the disk too: the configuration is named.
         {{redo, ""},
          {"disk.bxdk", "<nobody>"},
-         {"vm.bxx", OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable")},
+         {"vm.bxx", OldConfig("scsi0:0", "disk.bxdk")},
          {"vm.bxx", "<nobody>"}},
     };
     for (const Entries &files : others) {
@@ -438,8 +435,8 @@ std::vector<Case> Cases() {
     cases.push_back(C("two machines with different redo images", kMultiple,
                       {{"a.redo", ""},
                        {"b.redo", ""},
-                       {"a.bxx", OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "a.redo")},
-                       {"b.bxx", OldConfig("ide0:0", "disk.bxdk", "TRUE", "undoable", "b.redo")}},
+                       {"a.bxx", OldConfig("scsi0:0", "disk.bxdk", "a.redo")},
+                       {"b.bxx", OldConfig("ide0:0", "disk.bxdk", "b.redo")}},
                       how));
   }
   // The version is found in any case, and read through the snapshot reader.
@@ -458,17 +455,17 @@ std::vector<Case> Cases() {
   // redo log: a machine that uses the disk is refused once it is suspended.
   const std::tuple<std::string, bool, bool> devices[] = {
       // uses the disk, finds the redo log
-      {OldConfig("scsi0:0", "disk.bxdk", "true", "undoable", "disk.redo"), true, true},
-      {OldConfig("ide1:0", "@/disk.bxdk", "True", "undoable", "disk.redo"), true, true},
-      {OldConfig("scsi0:0", "DISK.BXDK", "FALSE", "undoable", "disk.redo"), false, false},
-      {OldConfig("scsi0:0", "disk.bxdk", "TRUE", "persistent", "disk.redo"), true, false},
-      {OldConfig("scsi0:0", "disk.bxdk", "TRUE", "persistent", std::string(5000, 'r')), true,
+      {OldConfig("scsi0:0", "disk.bxdk", "disk.redo", "true"), true, true},
+      {OldConfig("ide1:0", "@/disk.bxdk", "disk.redo", "True"), true, true},
+      {OldConfig("scsi0:0", "DISK.BXDK", "disk.redo", "FALSE"), false, false},
+      {OldConfig("scsi0:0", "disk.bxdk", "disk.redo", "TRUE", "persistent"), true, false},
+      {OldConfig("scsi0:0", "disk.bxdk", std::string(5000, 'r'), "TRUE", "persistent"), true,
        false},
-      {OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "missing.redo"), true, false},
-      {OldConfig("scsi0:10", "disk.bxdk", "TRUE", "undoable", "disk.redo"), false, false},
-      {OldConfig("scsi0:0", "other.bxdk", "TRUE", "undoable", "disk.redo"), false, false},
+      {OldConfig("scsi0:0", "disk.bxdk", "missing.redo"), true, false},
+      {OldConfig("scsi0:10", "disk.bxdk", "disk.redo"), false, false},
+      {OldConfig("scsi0:0", "other.bxdk", "disk.redo"), false, false},
       // No version at all, or version 0: read as an old configuration.
-      {OldConfig("scsi0:0", "disk.bxdk", "TRUE", "undoable", "disk.redo", "0"), true, true},
+      {OldConfig("scsi0:0", "disk.bxdk", "disk.redo", "TRUE", "undoable", "0"), true, true},
       {"ide0:0.present = \"TRUE\"\nide0:0.fileName = \"disk.bxdk\"\nide0:0.mode = \"undoable\"\n"
        "ide0:0.redo = \"disk.redo\"\n",
        true, true},
