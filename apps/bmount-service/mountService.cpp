@@ -111,6 +111,8 @@ Outcome LedElsewhere(const std::string &disk, const std::string &stray) {
 
 // The folder of the daemon that reads the volumes of disks not raw.
 constexpr char kLook[] = "look";
+// Images whose volumes are read at once, a look daemon each.
+constexpr size_t kLooks = 4;
 
 // Files of a disk kept open for as long as it lives.
 struct HeldClaims {
@@ -224,7 +226,7 @@ MountService::MountService(std::unique_ptr<Backend> backend, std::string faultPl
 }
 
 MountService::~MountService() {
-  StopLook();
+  StopLooks();
   DropKept();
   LetGoOfDisks();
 }
@@ -319,7 +321,7 @@ bool MountService::Start(std::string *error) {
 }
 
 void MountService::Stop() {
-  StopLook();
+  StopLooks();
   // Every change was saved when it was made, unless saving at start failed.
   if (!tablePath_.empty() && unsaved_) {
     Outcome saved = Save(true);
@@ -674,9 +676,9 @@ Outcome MountService::ReadVolumesAside(const std::string &path,
   }
   std::string file = path;
   std::string id;
-  // One image at a time: the look daemon, and the others waiting for it,
-  // are this call's until its volumes are read.
-  std::unique_lock<LimitedLock> looking(lookLock_, std::defer_lock);
+  // A look daemon is this call's until its volumes are read.
+  std::unique_ptr<Look, std::function<void(Look *)>> look(nullptr,
+                                                          [this](Look *l) { GiveBackLook(l); });
   if (!image.Raw()) {
     // The daemon opens the files as this service opened and judged them,
     // not what their names lead to by then (a FIFO there would hold it, and
@@ -701,53 +703,53 @@ Outcome MountService::ReadVolumesAside(const std::string &path,
       return !refused.Ok() ? refused : failed;
     }
     std::string why;
-    // Not for good: a look stuck in storage that never answers would keep
+    // Not for good: looks stuck in storage that never answers would keep
     // every other image's caller, its thread and its connection.
-    if (!looking.try_lock_for(kLookWait)) {
+    look.reset(TakeLook());
+    if (look == nullptr) {
       return Outcome::Fail(KindFailure(HOST_ERROR_TIMED_OUT),
                            "The disk " + DiskImage_Quoted(path) +
-                               " cannot be read: the daemon that reads partition tables has been "
-                               "reading another disk for " +
+                               " cannot be read: the daemons that read partition tables have been "
+                               "reading other disks for " +
                                std::to_string(kLookWait.count()) + " seconds.");
     }
-    if (look_ == nullptr || !look_->Alive()) {
-      StopLook();
-      look_ = std::make_unique<StorageDaemon>(daemonBase_);
-      if (!look_->Launch(kLook, &why)) {
-        look_.reset();
+    std::unique_ptr<StorageDaemon> &daemon = look->daemon;
+    if (daemon == nullptr || !daemon->Alive()) {
+      StopLook(look.get());
+      daemon = std::make_unique<StorageDaemon>(daemonBase_);
+      if (!daemon->Launch(look->name, &why)) {
+        StopLook(look.get());
         return Outcome::Fail(E_FAIL,
                              "The disk " + DiskImage_Quoted(path) + " cannot be read: " + why);
       }
     }
-    id = "d" + std::to_string(++looks_);
-    if (!look_->Open(id, image, true, &why, OpenedNames(held.claims, image)) ||
-        !look_->Export(id, id, false, &why)) {
-      look_->Close(id, &why);
-      StopLook();
+    id = "d" + std::to_string(++lookIds_);
+    if (!daemon->Open(id, image, true, &why, OpenedNames(held.claims, image)) ||
+        !daemon->Export(id, id, false, &why)) {
+      daemon->Close(id, &why);
+      StopLook(look.get());
       return Outcome::Fail(E_FAIL,
                            "The disk " + DiskImage_Quoted(path) + " cannot be read: " + why);
     }
-    std::string stray = OpenedUnchecked(look_->Record().pid, held.claims, kLook);
+    std::string stray = OpenedUnchecked(daemon->Record().pid, held.claims, look->name);
     if (!stray.empty()) {
-      if (!look_->Close(id, &why)) {
-        StopLook();
+      if (!daemon->Close(id, &why)) {
+        StopLook(look.get());
       }
       return LedElsewhere(path, stray);
     }
-    file = look_->ExportFile(id);
+    file = daemon->ExportFile(id);
   }
   int error = 0;
   VolumeScan scan = ReadVolumes(file, volumes, &error);
   if (!id.empty()) {
     std::string why;
-    if (!look_->Close(id, &why)) {
+    if (!look->daemon->Close(id, &why)) {
       ServiceLog(HOSTLOG_WARNING, "%s: %s", path.c_str(), why.c_str());
-      StopLook();
+      StopLook(look.get());
     }
   }
-  if (looking.owns_lock()) {
-    looking.unlock();
-  }
+  look.reset();
   switch (scan) {
     case VolumeScan::Found:
       images_.Remember(path, seen, *volumes);
@@ -763,15 +765,63 @@ Outcome MountService::ReadVolumesAside(const std::string &path,
       "The disk " + DiskImage_Quoted(path) + " cannot be read: " + ServiceErrorText(error) + ".");
 }
 
-void MountService::StopLook() {
-  if (look_ == nullptr) {
+MountService::Look *MountService::TakeLook() {
+  std::unique_lock<std::mutex> hold(looksLock_);
+  Look *free = nullptr;
+  auto found = [&] {
+    for (std::unique_ptr<Look> &l : looks_) {
+      if (!l->busy) {
+        free = l.get();
+        return true;
+      }
+    }
+    if (looks_.size() >= kLooks) {
+      return false;
+    }
+    looks_.push_back(std::make_unique<Look>());
+    free = looks_.back().get();
+    free->kept = looks_.size() == 1;
+    free->name = kLook + (free->kept ? "" : std::to_string(looks_.size()));
+    return true;
+  };
+  if (!lookFree_.wait_for(hold, kLookWait, found)) {
+    return nullptr;
+  }
+  free->busy = true;
+  return free;
+}
+
+void MountService::GiveBackLook(Look *look) {
+  if (look == nullptr) {
+    return;
+  }
+  // One daemon kept ready will do: the others served looks at once. Ended
+  // before another call may start one in its folder.
+  if (!look->kept) {
+    StopLook(look);
+  }
+  {
+    std::lock_guard<std::mutex> hold(looksLock_);
+    look->busy = false;
+  }
+  lookFree_.notify_one();
+}
+
+void MountService::StopLook(Look *look) {
+  if (look->daemon == nullptr) {
     return;
   }
   std::string why;
-  if (!look_->Stop(&why)) {
+  if (!look->daemon->Stop(&why)) {
     ServiceLog(HOSTLOG_WARNING, "the daemon that reads partition tables: %s", why.c_str());
   }
-  look_.reset();
+  look->daemon.reset();
+}
+
+void MountService::StopLooks() {
+  for (std::unique_ptr<Look> &l : looks_) {
+    StopLook(l.get());
+  }
 }
 
 Outcome MountService::CreateMount(const std::string &disk, int32_t volume,

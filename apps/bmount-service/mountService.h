@@ -8,6 +8,7 @@
 // description.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -44,33 +45,6 @@ struct DiskClaim {
   std::string file;
   bool shared = false;
   HostDisk disk;
-};
-
-// A lock whose wait has a limit, made of parts the thread checker follows
-// (it does not see a timed mutex taken). For std::unique_lock.
-class LimitedLock {
- public:
-  template <class Duration>
-  bool try_lock_for(Duration limit) {
-    std::unique_lock<std::mutex> hold(lock_);
-    if (!free_.wait_for(hold, limit, [this] { return !held_; })) {
-      return false;
-    }
-    held_ = true;
-    return true;
-  }
-  void unlock() {
-    {
-      std::lock_guard<std::mutex> hold(lock_);
-      held_ = false;
-    }
-    free_.notify_one();
-  }
-
- private:
-  std::mutex lock_;
-  std::condition_variable free_;
-  bool held_ = false;
 };
 
 // Returns the system's text for a system error code ("error <n>" when none).
@@ -135,6 +109,15 @@ class MountService {
     std::string lockedDisk;  // whose lock file is held; "" for none
   };
 
+  // A daemon that opens disks to read their volumes, and whether a call
+  // reads one through it now.
+  struct Look {
+    std::unique_ptr<StorageDaemon> daemon;
+    std::string name;   // of its folder
+    bool kept = false;  // between looks
+    bool busy = false;
+  };
+
   // Attach, once no other attach goes on, while other calls are served:
   // what they may touch too it touches in turn (com/server.h).
   Outcome AttachAside(int32_t id, uint32_t driveMask);
@@ -144,8 +127,8 @@ class MountService {
   Outcome OpenImage(const std::string &path, DiskImage *image,
                     DiskImageCache::Seen *seen = nullptr);
   // CheckDisk's and ReadDiskVolumes' work, done while other calls are
-  // served: it touches only the probe cache, and the look daemon under
-  // lookLock_.
+  // served: it touches only the probe cache, and a look daemon of its own
+  // (TakeLook).
   Outcome OpenDiskAside(const std::string &path);
   Outcome ReadVolumesAside(const std::string &path, std::vector<VolumeExtent> *volumes);
   // This prefix's daemon folder as the kernel names it (links resolved).
@@ -207,8 +190,14 @@ class MountService {
   // Takes over as lingering the daemons no mount owns whose export a loop
   // device still presents; adds their names to keep.
   void AdoptLingering(std::vector<std::string> *keep);
-  // Ends the daemon kept for reading partition tables.
-  void StopLook();
+  // A look daemon for this call alone (not yet started, or not alive, may
+  // be), waited for up to kLookWait while others have them all; NULL then.
+  Look *TakeLook();
+  // Gives a look daemon back: the first is kept ready, another ended.
+  void GiveBackLook(Look *look);
+  // Ends a look daemon, or all of them.
+  void StopLook(Look *look);
+  void StopLooks();
 
   // Saves the table; flush also brings it to the disk (the changes a crash
   // of the machine must not lose).
@@ -275,9 +264,12 @@ class MountService {
   std::string daemonBase_;      // bmount/qemu: one folder per qemu-storage-daemon
   std::string daemonBaseReal_;  // as the kernel names it, once looked up
   std::once_flag daemonBaseOnce_;
-  LimitedLock lookLock_;                 // over the two below; taken only aside
-  std::unique_ptr<StorageDaemon> look_;  // opens disks to read their volumes
-  uint32_t looks_ = 0;                   // disks the look daemon has opened
+  // The daemons that open disks to read their volumes, taken only aside:
+  // one for each image read at once.
+  std::mutex looksLock_;  // over the list, and which are taken
+  std::condition_variable lookFree_;
+  std::vector<std::unique_ptr<Look>> looks_;
+  std::atomic<uint32_t> lookIds_{0};  // disks the look daemons have opened
   // While others are served: the mount being attached, whether its image
   // is being checked, and the detaches going on.
   int32_t attaching_ = 0;

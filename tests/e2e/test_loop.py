@@ -550,6 +550,22 @@ def test_a_disk_on_slow_storage_holds_up_no_other_client(host, kind, command):
         assert longest < 1
 
 
+def test_a_slow_image_holds_up_the_volumes_of_no_other(host):
+    """Images whose volumes are read at once have a look daemon each."""
+    slow_source, fast = (ext4_disk(host, name) + ".qcow2" for name in ("a.bxdk", "b.bxdk"))
+    for image in (slow_source, fast):
+        subprocess.run(["qemu-img", "convert", "-O", "qcow2", image[:-6], image], check=True)
+    looking = host.prefix / "bmount" / "qemu" / "look" / "pid"
+    with fuse_export(host, slow_source, rate=65536) as (slow_disk, _):
+        slow = subprocess.Popen([host.mount, "/p", slow_disk], cwd=host.work, env=host.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        assert wait_until(looking.exists, timeout=60)
+        started = time.monotonic()
+        assert host.outcome("/p", fast) == (0, "Volume 1 : 8 Mb\n", "")
+        assert time.monotonic() - started < 5 and slow.poll() is None
+        assert slow.communicate(timeout=120) == (b"Volume 1 : 8 Mb\n", b"")
+
+
 @pytest.mark.parametrize("fmt, options", [
     ("qcow2", []), ("vmdk", ["-o", "subformat=twoGbMaxExtentSparse"])])
 def test_an_image_is_attached_while_its_volumes_are_read(host, fmt, options):
