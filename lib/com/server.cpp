@@ -433,6 +433,7 @@ void ComServer_InTurn(const std::function<void()> &work) {
   }
   held->lock();
   work();
+  t_server->changed.notify_all();  // what they wait for may hold now
   held->unlock();
 }
 

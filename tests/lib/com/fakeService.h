@@ -38,9 +38,10 @@ struct Control {
   std::atomic<int> asides{0};  // MountAs calls aside now
   // How long Unmount waits (-1: for good), and whether its wait was met.
   std::atomic<int> waitMs{-1}, waitMet{-1};
-  // How long MountAs, once let go, goes on in turn (ComServer_InTurn), and
-  // the calls that ran meanwhile.
-  std::atomic<int> turnMs{0}, inTurn{0}, overlaps{0};
+  // How long MountAs, once let go, goes on in turn (ComServer_InTurn), the
+  // calls that ran meanwhile, its turns, and whether it may end after one.
+  std::atomic<int> turnMs{0}, inTurn{0}, overlaps{0}, turns{0};
+  std::atomic<bool> finish{true};
   std::mutex lock;
   std::u16string lastPath;
 
@@ -58,6 +59,8 @@ struct Control {
     waitMet = -1;
     turnMs = 0;
     overlaps = 0;
+    turns = 0;
+    finish = true;
   }
 };
 
@@ -153,7 +156,8 @@ class Mount final : public Object<IMount> {
   HRESULT Unmount(VARIANT_BOOL force, int32_t) override {
     if (Ctl().stepAside) {
       Ctl().waiting = true;
-      Ctl().waitMet = ComServer_WaitUntil([] { return !Ctl().aside; }, Ctl().waitMs);
+      Ctl().waitMet =
+          ComServer_WaitUntil([] { return !Ctl().aside || Ctl().turns > 0; }, Ctl().waitMs);
     }
     Ctl().lastForce = force;
     return Fault();
@@ -168,7 +172,9 @@ class Mount final : public Object<IMount> {
           Ctl().inTurn = 1;
           HostClock_SleepMs(Ctl().turnMs);
           Ctl().inTurn = 0;
+          Ctl().turns++;
         });
+        Eventually([] { return Ctl().finish.load(); });
       });
       Ctl().asides--;
       Ctl().aside = false;

@@ -470,6 +470,27 @@ TEST_F(EndpointTest, WorkInTurnRunsWhileNoOtherCallDoes) {
   EXPECT_EQ(Ctl().overlaps, 0);
 }
 
+// A wait looks again after work in turn, not only once a call ends.
+TEST_F(EndpointTest, AWaitLooksAgainAfterWorkInTurn) {
+  Ctl().stepAside = true;
+  Ctl().finish = false;
+  Ctl().lastForce = 0;
+  HRESULT attached = E_FAIL, detached = E_FAIL;
+  std::thread attach([&] { attached = CallMount(true); });
+  ASSERT_TRUE(Eventually([] { return Ctl().aside.load(); }));
+  std::thread detach([&] { detached = CallMount(false); });
+  ASSERT_TRUE(Eventually([] { return Ctl().waiting.load(); }));
+  Ctl().letGo = true;
+  EXPECT_TRUE(Eventually([] { return Ctl().lastForce.load() == VARIANT_TRUE; }))
+      << "the wait slept on after the turn";
+  EXPECT_TRUE(Ctl().aside);
+  Ctl().finish = true;
+  attach.join();
+  detach.join();
+  EXPECT_EQ(attached, S_OK);
+  EXPECT_EQ(detached, S_OK);
+}
+
 // The threads that took the loop over while calls stepped aside leave once
 // those calls end, but for one spare.
 TEST_F(EndpointTest, ThreadsThatTookTheLoopOverLeave) {

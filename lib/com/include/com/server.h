@@ -44,8 +44,8 @@ int ComServer_ServeStream(const ComServerClass &cls, int fd);
 // it just runs work.
 void ComServer_Aside(const std::function<void()> &work);
 // From work gone aside: runs work in turn with the other calls, none of which
-// runs meanwhile, so that it may touch what they touch. Elsewhere it just
-// runs work.
+// runs meanwhile, so that it may touch what they touch; the calls waiting
+// (ComServer_WaitUntil) look again after it. Elsewhere it just runs work.
 void ComServer_InTurn(const std::function<void()> &work);
 // For a method call in progress: returns once ready() holds, serving other
 // calls meanwhile; ready is asked again each time a call ends. Elsewhere it
