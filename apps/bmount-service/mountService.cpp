@@ -828,7 +828,7 @@ Outcome MountService::CreateMount(const std::string &disk, int32_t volume,
                                   const VolumeExtent &extent, int32_t *id) {
   // What a crash left in use at the start is taken down once let go, before
   // it keeps this mount from its letter or disk; not while an attach sets up
-  // what no record owns yet.
+  // what no record owns yet (each attach does it first).
   if (attaching_ == 0) {
     RemoveStrays(true);
   }
@@ -866,8 +866,10 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   // attached so far. Detaches wait for them, but while an image is checked.
   ComServer_WaitUntil([this] { return attaching_ == 0 && detaching_ == 0; });
   attaching_ = id;
-  // A disk whose forced volume was let go of just now is free again.
+  // A disk whose forced volume was let go of just now is free again, and so
+  // is what a crash left in use, once let go (see CreateMount).
   EndLingering();
+  RemoveStrays(true);
   HostProcess_ReapLater(0);  // children left to end (write-outs) that have ended since
   // The disk's storage may take long to answer, or never: other clients are
   // served meanwhile. What they may touch too is touched in turn.

@@ -3,6 +3,7 @@ instance's listing, mount table, drive entries, lock file and (loop backend)
 kernel mounts and loop devices must agree, and the disk mounts again with its
 data intact. BRENIX_FAULT_ROUNDS (default 2): visits of every step."""
 
+import contextlib
 import fcntl
 import os
 import shutil
@@ -13,7 +14,7 @@ import pytest
 from conftest import (NONE_MOUNTED, exited, kill_service, loops_of, mounts_below, serving_pid,
                       wait_until)
 from test_commands import mbr_disk
-from test_loop import ext4_disk, needs_loop
+from test_loop import ext4_disk, fuse_export, needs_loop
 
 ROUNDS = int(os.environ.get("BRENIX_FAULT_ROUNDS", "2"))
 
@@ -235,24 +236,35 @@ def test_a_removed_drive_table_is_made_again_by_an_attach(host):
 
 
 @needs_loop
-def test_a_crash_leftover_in_use_is_taken_down_once_let_go(host, loop_host):
+@pytest.mark.parametrize("beside", [None, "another attach"])
+def test_a_crash_leftover_in_use_is_taken_down_once_let_go(host, loop_host, beside):
     """A crash leaves a mount that no record owns, and a process is in it: the
     start leaves it as it is, and once that process is gone the next attach
-    takes it down rather than be refused its letter and disk for good."""
+    takes it down rather than be refused its letter and disk for good, also
+    when its mount was made while another attach went on."""
     disk = ext4_disk(host)
     assert host.run().returncode == 0
     crash_during(host, "MountAs.mounted", "E:", disk)
     user = subprocess.Popen(["sleep", "600"], cwd=host.prefix / "bmount" / "mnt" / "e")
-    try:
-        assert host.outcome() == (0, NONE_MOUNTED, "")
-        assert host.run("E:", disk).returncode == 2
-        assert host.run("E:", disk).returncode == 2
-        # Said once, not at every look: the mount and its loop device.
-        kept = [e for e in host.events() if "not in the table but in use" in e["strings"][-1]]
-        assert len(kept) == 2, kept
-    finally:
-        user.kill()
-        user.wait()
-    assert host.outcome("E:", disk) == (0, "", "")
+    with fuse_export(host, ext4_disk(host, "slow.bxdk"), rate=131072) if beside \
+            else contextlib.nullcontext((None, None)) as (slow, _):
+        try:
+            assert host.outcome() == (0, NONE_MOUNTED, "")
+            assert host.run("E:", disk).returncode == 2
+            assert host.run("E:", disk).returncode == 2
+            # Said once, not at every look: the mount and its loop device.
+            kept = [e for e in host.events() if "not in the table but in use" in e["strings"][-1]]
+            assert len(kept) == 2, kept
+            if slow:
+                other = subprocess.Popen([host.mount, "G:", slow], cwd=host.work, env=host.env,
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                assert wait_until(lambda: os.path.exists(slow + ".lck"), timeout=60)
+        finally:
+            user.kill()
+            user.wait()
+        assert host.outcome("E:", disk) == (0, "", "")
+        if slow:
+            assert other.communicate(timeout=120) == (b"", b"")
+            assert host.outcome("G:", "/d", timeout=120) == (0, "", "")
     assert host.outcome("E:", "/d") == (0, "", "")
     assert mounts_below(host.prefix) == []
