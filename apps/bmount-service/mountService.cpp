@@ -39,8 +39,8 @@ constexpr size_t kMaxTableCopy = 16 << 20;
 // that before a disk it covers counts as in use.
 constexpr int kCoverChecks = 20;
 constexpr auto kCoverPause = std::chrono::milliseconds(50);
-// How long the reading of an image's volumes waits for the look daemon,
-// which reads one image at a time: as long as the daemon's commands may take.
+// How long the reading of an image's volumes waits for a look daemon, when
+// others have them all: as long as a daemon's commands may take.
 constexpr auto kLookWait = std::chrono::seconds(30);
 // How long a freed loop device may take to let go of its backing file.
 constexpr int kLetGoChecks = 100;
@@ -654,7 +654,7 @@ Outcome MountService::OwnerMayUse(const std::string &path, const DiskImage &imag
 }
 
 Outcome MountService::ReadDiskVolumes(const std::string &path, std::vector<VolumeExtent> *volumes) {
-  // As long as the disk's storage takes, or the look daemon: other clients
+  // As long as the disk's storage takes, or a look daemon: other clients
   // are served meanwhile.
   Outcome read;
   looking_++;
@@ -1472,7 +1472,7 @@ Outcome MountService::Covered(const MountRecord &record, const std::string &subj
   // the daemon of a volume that a stopped service left attached; a parent is
   // only read, and emulators may share it.
   if (!shared && HostDisk_LockedElsewhere(disk)) {
-    // The look daemon reading volumes meanwhile holds a reader's lock on
+    // A look daemon reading volumes meanwhile holds a reader's lock on
     // the files a format opens itself (a vmdk's extents), under whatever
     // name the disk was given there: its locks are let go of in time.
     bool waited = false;
