@@ -767,11 +767,11 @@ Outcome MountService::ReadVolumesAside(const std::string &path,
 
 MountService::Look *MountService::TakeLook() {
   std::unique_lock<std::mutex> hold(looksLock_);
-  Look *free = nullptr;
+  Look *taken = nullptr;
   auto found = [&] {
     for (std::unique_ptr<Look> &l : looks_) {
       if (!l->busy) {
-        free = l.get();
+        taken = l.get();
         return true;
       }
     }
@@ -779,16 +779,16 @@ MountService::Look *MountService::TakeLook() {
       return false;
     }
     looks_.push_back(std::make_unique<Look>());
-    free = looks_.back().get();
-    free->kept = looks_.size() == 1;
-    free->name = kLook + (free->kept ? "" : std::to_string(looks_.size()));
+    taken = looks_.back().get();
+    taken->kept = looks_.size() == 1;
+    taken->name = kLook + (taken->kept ? "" : std::to_string(looks_.size()));
     return true;
   };
   if (!lookFree_.wait_for(hold, kLookWait, found)) {
     return nullptr;
   }
-  free->busy = true;
-  return free;
+  taken->busy = true;
+  return taken;
 }
 
 void MountService::GiveBackLook(Look *look) {
@@ -884,14 +884,12 @@ Outcome MountService::AttachAside(int32_t id, uint32_t driveMask) {
   // Attached records stay as they are meanwhile: no detach runs.
   MountRecord *record = nullptr;
   MountRecord staged;
-  std::vector<std::pair<const MountRecord *, char>> others;  // with their letters
+  std::vector<const MountRecord *> others;
   ComServer_InTurn([&] {
     record = table_.Find(id);
     if (record != nullptr) {
       staged = *record;
-      for (const MountRecord *other : table_.Attached()) {
-        others.emplace_back(other, other->letter);
-      }
+      others = static_cast<const MountTable &>(table_).Attached();
     }
   });
   if (record == nullptr) {
@@ -920,15 +918,15 @@ Outcome MountService::AttachAside(int32_t id, uint32_t driveMask) {
   if ((HostDrives_Mask() & driveMask) != 0) {
     return letterInUse;
   }
-  for (const auto &[other, otherLetter] : others) {
+  for (const MountRecord *other : others) {
     // A drive entry removed by hand leaves its mount attached.
-    if (otherLetter == letter) {
+    if (other->letter == letter) {
       return letterInUse;
     }
     if (IsDiskOf(*other, staged.disk)) {
       return Outcome::Fail(KindFailure(HOST_ERROR_BUSY),
                            "A volume of the disk " + DiskImage_Quoted(staged.disk) +
-                               " is already mounted as " + std::string(1, otherLetter) + ":.");
+                               " is already mounted as " + std::string(1, other->letter) + ":.");
     }
   }
   DiskImage image;

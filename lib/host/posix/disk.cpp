@@ -482,8 +482,9 @@ bool LockedAt(const HostDiskKey *keys, size_t count) {
   while (!found && fgets(line, sizeof line, locks) != nullptr) {
     // "1: OFDLCK ADVISORY WRITE -1 fd:01:1234 100 100", "->" before the
     // kind for a waiter: the file is the field with two colons.
-    for (char *field = strtok(line, " \t\n"); field != nullptr && !found;
-         field = strtok(nullptr, " \t\n")) {
+    char *rest = nullptr;
+    for (char *field = strtok_r(line, " \t\n", &rest); field != nullptr && !found;
+         field = strtok_r(nullptr, " \t\n", &rest)) {
       unsigned int high = 0, low = 0;
       unsigned long long inode = 0;
       char end = 0;

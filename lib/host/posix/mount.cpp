@@ -161,7 +161,8 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
   // which its owner may set to a panic of the machine and then cause.
   bool ext = strcmp(type, "ext2") == 0 || strcmp(type, "ext3") == 0 || strcmp(type, "ext4") == 0;
   std::string options = ext ? "errors=remount-ro" : "";
-  int result = MountOnce(device, type, folder, readOnly, ext ? options.c_str() : nullptr);
+  int result =
+      MountOnce(device, type, folder, readOnly, options.empty() ? nullptr : options.c_str());
   for (;;) {
     const char *more = nullptr;
     if (result == EINVAL && strcmp(type, "xfs") == 0) {
@@ -396,6 +397,12 @@ int ForEachMount(const std::string &base, Visit visit) {
   return 0;
 }
 
+// Whether a mount of type is served by a FUSE server (not fuseblk, whose
+// source is a real device).
+bool IsFuse(const char *type) {
+  return strcmp(type, "fuse") == 0 || strncmp(type, "fuse.", 5) == 0;
+}
+
 // Whether the mount's file system lies on block device. The device number
 // of the list tells for most file systems; btrfs shows one of its own there,
 // so the source is looked at too: only a name below /dev without "..", as
@@ -409,7 +416,7 @@ bool OnDevice(libmnt_fs *fs, dev_t device) {
   const char *source = mnt_fs_get_source(fs);
   const char *type = mnt_fs_get_fstype(fs);
   if (source == nullptr || strncmp(source, "/dev/", 5) != 0 || strstr(source, "/..") != nullptr ||
-      type == nullptr || strcmp(type, "fuse") == 0 || strncmp(type, "fuse.", 5) == 0) {
+      type == nullptr || IsFuse(type)) {
     return false;
   }
   struct statx st;
@@ -473,8 +480,7 @@ int HostMount_ForEachMirror(void (*visit)(const char *point, const char *folder,
   return ForEachMount("/", [&](libmnt_fs *fs, Place) {
     const char *type = mnt_fs_get_fstype(fs);
     const char *source = mnt_fs_get_source(fs);
-    if (type != nullptr && (strcmp(type, "fuse") == 0 || strncmp(type, "fuse.", 5) == 0) &&
-        source != nullptr && source[0] == '/') {
+    if (type != nullptr && IsFuse(type) && source != nullptr && source[0] == '/') {
       visit(mnt_fs_get_target(fs), source, mnt_fs_get_devno(fs), context);
     }
     return true;
