@@ -154,15 +154,25 @@ class LoopBackend : public Backend {
         *why = "its first blocks cannot be read: " + Text(rc);
       }
     } else if (type != nullptr) {
-      rc = HostMount_Mount(devicePath.c_str(), type, point.c_str(), device.readOnly);
+      // What the volume's owner saved in it may reach past the volume.
+      char *refused = HostMount_Refusal(devicePath.c_str(), type);
+      rc = refused != nullptr ? EPERM : Host_GetLastError();
+      std::string text;
       if (rc != 0) {
+        text = refused != nullptr ? refused : "its first blocks cannot be read: " + Text(rc);
+        ServiceLog(HOSTLOG_WARNING, "mount %d: %s: %s", record->id, devicePath.c_str(),
+                   text.c_str());
+      } else if ((rc = HostMount_Mount(devicePath.c_str(), type, point.c_str(), device.readOnly)) !=
+                 0) {
         ServiceLog(HOSTLOG_WARNING, "mount %d: %s file system on %s cannot be mounted: %s",
                    record->id, type, devicePath.c_str(), Text(rc).c_str());
         // The bare code does not say which file system (one the kernel has
         // no driver for gives "No such device").
-        if (why != nullptr) {
-          *why = std::string("its ") + type + " file system cannot be mounted: " + Text(rc);
-        }
+        text = std::string("its ") + type + " file system cannot be mounted: " + Text(rc);
+      }
+      free(refused);
+      if (rc != 0 && why != nullptr) {
+        *why = text;
       }
       Step("MountAs.mounted");
       target = point;

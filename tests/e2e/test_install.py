@@ -20,8 +20,8 @@ UNITS = ("bmount-service.socket", "bmount-service.service")
 # The programs the tests and scripts run: a test whose tool is missing skips,
 # so scripts/setup must bring each to a fresh machine.
 TOOLS = ("strace", "man", "systemd-analyze", "setpriv", "useradd", "fusermount3", "qemu-img",
-         "qemu-storage-daemon", "sfdisk", "losetup", "mkfs.ext4", "mkfs.xfs", "debugfs", "chattr",
-         "lintian", "clang++", "ccache", "setfacl", "qemu-io")
+         "qemu-storage-daemon", "sfdisk", "losetup", "mkfs.ext4", "mkfs.xfs", "mkfs.btrfs",
+         "debugfs", "chattr", "lintian", "clang++", "ccache", "setfacl", "qemu-io")
 
 
 def words_of(text, pattern):

@@ -50,18 +50,65 @@ def formatted(disk, *mkfs):
     return disk
 
 
-def test_file_system_the_kernel_cannot_mount_is_named(host):
-    """A file system libblkid knows but this kernel has no driver for (minix,
-    whose mkfs every machine has): the refusal says which, and nothing is left."""
-    disk = formatted(blank_disk(host), "mkfs.minix")
-    code, out, err = host.outcome("E:", disk)
-    if code == 0:
-        assert host.outcome("E:", "/d") == (0, "", "")
-        pytest.skip("this kernel mounts minix")
-    assert (code, out, err) == (2, UNABLE_TO_MOUNT, "")
-    assert host.events()[-1]["strings"][-1] == (
-        "The volume cannot be attached as E: (its minix file system cannot be mounted: "
-        "No such device).")
+def mmp_left_in_use(disk):
+    """Multi-mount protection that asks 18 hours of each mount, and a last
+    user that did not leave cleanly."""
+    formatted(disk, MKFS, "-q", "-O", "mmp,^metadata_csum")
+    formatted(disk, "debugfs", "-w", "-R", "ssv mmp_interval 65535")
+    device = losetup(disk, "-o", str(1 << 20))
+    try:
+        block = int(re.search(r"MMP block number:\s+(\d+)", subprocess.run(
+            ["dumpe2fs", "-h", device], capture_output=True, text=True).stdout).group(1))
+    finally:
+        subprocess.run([LOSETUP, "-d", device], check=True)
+    with open(disk, "r+b") as f:
+        f.seek((1 << 20) + block * 1024 + 4)
+        f.write((0x1234).to_bytes(4, "little"))
+    return disk
+
+
+def btrfs_of_two(host):
+    """The first device of a btrfs that spans two, as a disk."""
+    disks = [make_disk(host, f"b{i}.raw", "label: dos\nstart=2048, type=83\n", 130 << 20)
+             for i in range(2)]
+    devices = [losetup(d, "-o", str(1 << 20)) for d in disks]
+    try:
+        subprocess.run(["mkfs.btrfs", "-q", "-f", "-d", "single", "-m", "raid1", *devices],
+                       check=True, capture_output=True)
+    finally:
+        for device in devices:
+            subprocess.run(["btrfs", "device", "scan", "--forget", device], capture_output=True)
+            subprocess.run([LOSETUP, "-d", device], check=True)
+    return disks[0]
+
+
+JOURNAL_ELSEWHERE = "its ext4 file system keeps its journal on another device"
+
+
+@pytest.mark.parametrize("make, why", [
+    pytest.param(lambda h: formatted(blank_disk(h), "mkfs.minix"),
+                 "its minix file system is not one this service mounts", id="minix"),
+    pytest.param(lambda h: formatted(formatted(blank_disk(h), MKFS, "-q"), "debugfs", "-w", "-R",
+                                     "ssv journal_dev 0x0700"), JOURNAL_ELSEWHERE, id="journal_dev"),
+    pytest.param(lambda h: formatted(formatted(blank_disk(h), MKFS, "-q"), "tune2fs", "-E",
+                                     "mount_opts=journal_path=/dev/loop0"),
+                 JOURNAL_ELSEWHERE, id="saved journal_path"),
+    pytest.param(lambda h: mmp_left_in_use(blank_disk(h)),
+                 "its ext4 file system would hold the mount for 131190 seconds first "
+                 "(multi-mount protection)", id="multi-mount wait"),
+    pytest.param(btrfs_of_two,
+                 "its btrfs file system spans 2 devices, which the kernel would look for among "
+                 "this machine's", id="btrfs of two devices",
+                 marks=pytest.mark.skipif(not shutil.which("mkfs.btrfs"),
+                                          reason="mkfs.btrfs (btrfs-progs) is missing")),
+])
+def test_a_file_system_that_reaches_past_its_volume_is_not_mounted(host, make, why):
+    """What the disk's owner saved in a volume must not have root's mount load
+    a driver not kept for disks from elsewhere, open another device of this
+    machine (and write its journal there), or wait for hours."""
+    disk = make(host)
+    assert host.outcome("E:", disk, timeout=20) == (2, UNABLE_TO_MOUNT, "")
+    assert host.events()[-1]["strings"][-1] == f"The volume cannot be attached as E: ({why})."
     assert host.listing() == NONE_MOUNTED
 
 
@@ -118,19 +165,33 @@ def test_ntfs_is_mounted_with_the_read_write_driver(host):
     assert host.outcome("E:", "/d") == (0, "", "")
 
 
-def test_clone_of_a_mounted_xfs_is_mounted_beside_it(host):
-    """Copies of one xfs (the disks of a cloned machine) share its identity,
-    which the kernel takes for a second mount of one file system."""
+@pytest.mark.parametrize("first", ["attached", "root's own"])
+def test_clone_of_a_mounted_xfs_is_mounted_beside_it(host, first):
+    """Copies of one xfs (the disks of a cloned machine, or a user's copy of
+    root's) share its identity, which the kernel takes for a second mount of
+    one file system: either order works."""
     disk = formatted(make_disk(host, "a.raw", "label: dos\nstart=2048, type=83\n", 330 << 20),
                      "mkfs.xfs", "-q")
     clone = str(host.work / "b.raw")
     subprocess.run(["cp", "--sparse=always", disk, clone], check=True)
-    if host.run("E:", disk).returncode != 0:
+    if host.run("F:", clone).returncode != 0:
         pytest.skip("this kernel does not mount xfs")
-    assert host.outcome("F:", clone) == (0, "", "")
     (host.drive("f:") / "clone.txt").write_text("only here\n")
-    assert os.listdir(host.drive("e:")) == []
-    assert host.outcome("E:", "/d") == (0, "", "") and host.outcome("F:", "/d") == (0, "", "")
+    if first == "attached":
+        assert host.outcome("E:", disk) == (0, "", "")
+        assert os.listdir(host.drive("e:")) == []
+        assert host.outcome("E:", "/d") == (0, "", "")
+    else:
+        point = host.root / "own"
+        point.mkdir()
+        device = losetup(disk, "-o", str(1 << 20))
+        try:
+            assert subprocess.run(["mount", device, point], capture_output=True).returncode == 0
+            assert os.listdir(point) == []
+            subprocess.run(["umount", point], check=True)
+        finally:
+            subprocess.run([LOSETUP, "-d", device], check=True)
+    assert host.outcome("F:", "/d") == (0, "", "")
 
 
 # A file system with a user is met in test_images.py and test_disk_identity.py;

@@ -18,6 +18,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -146,7 +147,138 @@ int MountOnce(const char *device, const char *type, const char *folder, bool rea
   return result;
 }
 
+// The file systems users' virtual machines hold whose drivers are kept for
+// disks from elsewhere. A mount as root loads whatever driver a type names.
+const char *const kMountable[] = {"ext2", "ext3",  "ext4", "xfs",     "btrfs", "vfat",     "exfat",
+                                  "ntfs", "ntfs3", "f2fs", "iso9660", "udf",   "squashfs", "erofs"};
+
+bool IsExt(const char *type) {
+  return strcmp(type, "ext2") == 0 || strcmp(type, "ext3") == 0 || strcmp(type, "ext4") == 0;
+}
+
+uint16_t Le16(const unsigned char *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t Le32(const unsigned char *p) { return Le16(p) | static_cast<uint32_t>(Le16(p + 2)) << 16; }
+uint64_t Le64(const unsigned char *p) { return Le32(p) | static_cast<uint64_t>(Le32(p + 4)) << 32; }
+
+// Reads size bytes at offset; false with errno set on an error, and with
+// errno 0 when the device ends first.
+bool ReadFully(int fd, unsigned char *data, size_t size, uint64_t offset) {
+  for (size_t done = 0; done < size;) {
+    long n = HostFile_ReadAt(fd, data + done, size - done, offset + done);
+    if (n <= 0) {
+      errno = n < 0 ? errno : 0;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+char *Said(const std::string &text) { return strdup(text.c_str()); }
+
+// How many seconds ext4's multi-mount protection would hold the mount of
+// the file system whose superblock is super: the kernel waits twice, each
+// time as long as the volume says, when its last user did not leave it
+// clean. -1 when its block cannot be read (errno set).
+long MultiMountWait(int fd, const unsigned char *super) {
+  const uint32_t kMagic = 0x004D4D50, kClean = 0xFF4D4D50, kChecking = 0xE24D4D50;
+  const uint32_t kMinInterval = 5;
+  uint64_t blockSize = uint64_t{1024} << std::min<uint32_t>(Le32(super + 0x18), 16);
+  unsigned char block[0x72];
+  if (!ReadFully(fd, block, sizeof block, Le64(super + 0x168) * blockSize)) {
+    return errno != 0 ? -1 : 0;  // past the end: the kernel refuses it itself
+  }
+  uint32_t seq = Le32(block + 4);
+  if (Le32(block) != kMagic || seq == kClean || seq == kChecking) {
+    return 0;  // mounted at once, or refused at once
+  }
+  uint32_t interval = std::max<uint32_t>(Le16(super + 0x166), kMinInterval);
+  interval = std::max<uint32_t>(interval, Le16(block + 0x70));
+  return 2 * static_cast<long>(std::min(2 * interval + 1, interval + 60));
+}
+
+// What an ext2, ext3 or ext4 superblock asks that reaches past the volume.
+char *ExtRefusal(int fd, const char *type) {
+  const uint32_t kHasJournal = 0x4, kMultiMount = 0x100;
+  // The kernel itself calls a longer wait more than expected.
+  const long kLongestWait = 2 * 4 * 5;
+  unsigned char super[1024];
+  if (!ReadFully(fd, super, sizeof super, 1024)) {
+    return nullptr;
+  }
+  if (Le16(super + 0x38) != 0xEF53) {
+    errno = 0;
+    return nullptr;  // the kernel says what it makes of it
+  }
+  const std::string its = std::string("its ") + type + " file system ";
+  // An external journal is opened by the device number saved with it, or a
+  // path in the saved options, with root's rights, and written to.
+  bool journalElsewhere = Le32(super + 0xE4) != 0 ||
+                          ((Le32(super + 0x5C) & kHasJournal) != 0 && Le32(super + 0xE0) == 0);
+  std::string saved(reinterpret_cast<const char *>(super + 0x200),
+                    strnlen(reinterpret_cast<const char *>(super + 0x200), 64));
+  for (size_t at = 0; !journalElsewhere && at <= saved.size();) {
+    size_t end = std::min(saved.find(',', at), saved.size());
+    std::string name = saved.substr(at, std::min(saved.find('=', at), end) - at);
+    journalElsewhere = name == "journal_path" || name == "journal_dev";
+    at = end + 1;
+  }
+  if (journalElsewhere) {
+    return Said(its + "keeps its journal on another device");
+  }
+  if ((Le32(super + 0x60) & kMultiMount) != 0) {
+    long wait = MultiMountWait(fd, super);
+    if (wait < 0) {
+      return nullptr;
+    }
+    if (wait > kLongestWait) {
+      return Said(its + "would hold the mount for " + std::to_string(wait) +
+                  " seconds first (multi-mount protection)");
+    }
+  }
+  errno = 0;
+  return nullptr;
+}
+
+// What a btrfs superblock asks that reaches past the volume: the kernel
+// gathers the other devices of one that spans several from among this
+// machine's, by an identity any copy of them shows.
+char *BtrfsRefusal(int fd) {
+  unsigned char super[0x90];
+  if (!ReadFully(fd, super, sizeof super, 64 << 10)) {
+    return nullptr;
+  }
+  uint64_t devices = Le64(super + 0x88);
+  errno = 0;
+  if (memcmp(super + 0x40, "_BHRfS_M", 8) != 0 || devices == 1) {
+    return nullptr;
+  }
+  return Said("its btrfs file system spans " + std::to_string(devices) +
+              " devices, which the kernel would look for among this machine's");
+}
+
 }  // namespace
+
+char *HostMount_Refusal(const char *device, const char *type) {
+  if (std::none_of(std::begin(kMountable), std::end(kMountable),
+                   [type](const char *t) { return strcmp(t, type) == 0; })) {
+    errno = 0;
+    return Said(std::string("its ") + type + " file system is not one this service mounts");
+  }
+  if (!IsExt(type) && strcmp(type, "btrfs") != 0) {
+    errno = 0;
+    return nullptr;
+  }
+  int fd = open(device, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return nullptr;
+  }
+  char *refused = IsExt(type) ? ExtRefusal(fd, type) : BtrfsRefusal(fd);
+  int e = errno;
+  close(fd);
+  errno = e;
+  return refused;
+}
 
 int HostMount_Mount(const char *device, const char *type, const char *folder, bool readOnly) {
   if (strcmp(type, "ntfs") == 0) {
@@ -158,18 +290,17 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
     }
   }
   // The ext family takes what to do on an error from the volume itself,
-  // which its owner may set to a panic of the machine and then cause.
-  bool ext = strcmp(type, "ext2") == 0 || strcmp(type, "ext3") == 0 || strcmp(type, "ext4") == 0;
-  std::string options = ext ? "errors=remount-ro" : "";
+  // which its owner may set to a panic of the machine and then cause. An
+  // xfs mounted with its identity checked would keep any other of that
+  // identity from being mounted: a cloned machine's disk, or root's own.
+  std::string options = IsExt(type)                ? "errors=remount-ro"
+                        : strcmp(type, "xfs") == 0 ? "nouuid"
+                                                   : "";
   int result =
       MountOnce(device, type, folder, readOnly, options.empty() ? nullptr : options.c_str());
   for (;;) {
     const char *more = nullptr;
-    if (result == EINVAL && strcmp(type, "xfs") == 0) {
-      // The copy of a file system mounted already (a cloned machine's disk)
-      // has its identity: the kernel takes it for the same one.
-      more = "nouuid";
-    } else if (result == EROFS && readOnly) {
+    if (result == EROFS && readOnly) {
       for (const auto &t : kWithoutReplay) {
         if (strcmp(type, t.type) == 0) more = t.option;
       }

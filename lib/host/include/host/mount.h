@@ -12,12 +12,20 @@
 // something that is not a file system), else the system error.
 char *HostMount_FileSystemType(const char *device);
 
+// Returns why the file system of type on device must not be mounted, its
+// text malloc'd ("its btrfs file system spans 2 devices, ..."), or NULL: last
+// error 0 when nothing speaks against it, else the system error of a read.
+// Its owner chooses what a volume holds; mounted as root, it must not reach
+// past the volume (another device of this machine, a wait without end) or
+// bring a driver not kept for disks from elsewhere into play.
+char *HostMount_Refusal(const char *device, const char *type);
+
 // Mounts device (holding a file system of type) on folder, read-only when
 // asked; a read-only journaled file system whose journal waits to be
 // replayed is mounted without the replay, which a read-only device refuses,
-// and an xfs that the kernel takes for one mounted already (a clone) without
-// the check of its identity. An NTFS goes to the kernel's read-write driver
-// where it has one.
+// and an xfs without the check of its identity (a clone's is that of the
+// file system it was copied from, which may be mounted, or be later). An NTFS goes to the kernel's
+// read-write driver where it has one.
 int HostMount_Mount(const char *device, const char *type, const char *folder, bool readOnly);
 
 // Writes out what the file system mounted on folder holds unwritten. 0, or
