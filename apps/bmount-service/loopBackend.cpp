@@ -288,15 +288,26 @@ class LoopBackend : public Backend {
       }
       Step("Unmount.unmounted");
     }
+    auto freeDevice = [&] {
+      if (device.fd >= 0) {
+        int freed = HostLoop_Free(&device);
+        if (freed != 0) {
+          ServiceLog(HOSTLOG_WARNING, "mount %d: %s cannot be freed: %s", record.id,
+                     DevicePath(record.loop).c_str(), Text(freed).c_str());
+        }
+        Step("Unmount.freed");
+      }
+    };
+    // What the entry leads to goes first, as the file system did: a crash
+    // in between leaves an entry the next start finds dangling, not a
+    // volume that nobody can reach.
+    if (!record.mounted) {
+      freeDevice();
+    }
     rc = RemoveDriveLeadingTo(record.letter, record.mounted ? point : DevicePath(record.loop));
     Step("Unmount.unlinked");
-    if (device.fd >= 0) {
-      int freed = HostLoop_Free(&device);
-      if (freed != 0) {
-        ServiceLog(HOSTLOG_WARNING, "mount %d: %s cannot be freed: %s", record.id,
-                   DevicePath(record.loop).c_str(), Text(freed).c_str());
-      }
-      Step("Unmount.freed");
+    if (record.mounted) {
+      freeDevice();
     }
     HostState_RemoveDir(point.c_str());
     return rc;

@@ -14,7 +14,7 @@ import pytest
 from conftest import (NONE_MOUNTED, exited, kill_service, loops_of, mounts_below, serving_pid,
                       wait_until)
 from test_commands import mbr_disk
-from test_loop import ext4_disk, fuse_export, needs_loop
+from test_loop import blank_disk, ext4_disk, fuse_export, needs_loop
 
 ROUNDS = int(os.environ.get("BRENIX_FAULT_ROUNDS", "2"))
 
@@ -31,6 +31,9 @@ DISMOUNT_STEPS = {
     "loop": ["Unmount.unmounted", "Unmount.unlinked", "Unmount.freed", "Unmount.saved",
              "Unmount.unlocked"],
 }
+# A volume without a file system: its device goes before its drive entry.
+MOUNT_STEPS["bare"] = [s for s in MOUNT_STEPS["loop"] if s != "MountAs.mounted"]
+DISMOUNT_STEPS["bare"] = ["Unmount.freed", "Unmount.unlinked", "Unmount.saved", "Unmount.unlocked"]
 # A disk that is not a raw file, with the loop backend: its daemon's steps too.
 MOUNT_STEPS["image"] = MOUNT_STEPS["loop"][:3] + ["MountAs.daemon", "MountAs.exported"] + \
     MOUNT_STEPS["loop"][3:]
@@ -72,7 +75,7 @@ def settled_state(host, backend, disk, before):
     """Starts a new instance through the listing, checks that everything
     agrees, and returns the letters that are mounted."""
     image = backend == "image"
-    backend = "loop" if image else backend
+    backend = "loop" if backend in ("image", "bare") else backend
     listing = host.run()
     assert listing.returncode == 0, listing
     records = table(host)
@@ -160,13 +163,15 @@ def crash_loops(host, backend, disk, check_data):
             assert settled_state(host, backend, disk, before) == set()
 
 
-@pytest.mark.parametrize("kind", ["record", pytest.param("loop", marks=needs_loop),
-                                  pytest.param("image", marks=needs_loop)])
+@pytest.mark.parametrize("kind", ["record", *(pytest.param(k, marks=needs_loop)
+                                              for k in ("loop", "image", "bare"))])
 def test_crash_at_every_step(host, kind, request):
-    if kind == "record":
-        crash_loops(host, kind, mbr_disk(host), lambda: None)
+    if kind != "record":
+        request.getfixturevalue("loop_host")
+    if kind in ("record", "bare"):
+        crash_loops(host, kind, mbr_disk(host) if kind == "record" else blank_disk(host),
+                    lambda: None)
         return
-    request.getfixturevalue("loop_host")
     disk = ext4_disk(host)
     if kind == "image":
         raw, disk = disk, str(host.work / "disk.qcow2")
