@@ -67,6 +67,13 @@ def mmp_left_in_use(disk):
     return disk
 
 
+def btrfs_seed(host):
+    """A btrfs made a seed, from which others may sprout."""
+    disk = formatted(make_disk(host, "seed.raw", "label: dos\nstart=2048, type=83\n", 130 << 20),
+                     "mkfs.btrfs", "-q", "-f")
+    return formatted(disk, "btrfstune", "-S", "1")
+
+
 def btrfs_of_two(host):
     """The first device of a btrfs that spans two, as a disk."""
     disks = [make_disk(host, f"b{i}.raw", "label: dos\nstart=2048, type=83\n", 130 << 20)
@@ -83,6 +90,8 @@ def btrfs_of_two(host):
 
 
 JOURNAL_ELSEWHERE = "its ext4 file system keeps its journal on another device"
+NEEDS_BTRFS = pytest.mark.skipif(not shutil.which("mkfs.btrfs"),
+                                 reason="mkfs.btrfs (btrfs-progs) is missing")
 
 
 @pytest.mark.parametrize("make, why", [
@@ -98,9 +107,9 @@ JOURNAL_ELSEWHERE = "its ext4 file system keeps its journal on another device"
                  "(multi-mount protection)", id="multi-mount wait"),
     pytest.param(btrfs_of_two,
                  "its btrfs file system spans 2 devices, which the kernel would look for among "
-                 "this machine's", id="btrfs of two devices",
-                 marks=pytest.mark.skipif(not shutil.which("mkfs.btrfs"),
-                                          reason="mkfs.btrfs (btrfs-progs) is missing")),
+                 "this machine's", id="btrfs of two devices", marks=NEEDS_BTRFS),
+    pytest.param(btrfs_seed, "its btrfs file system is a seed, whose sprouts the kernel would "
+                 "look for among this machine's devices", id="btrfs seed", marks=NEEDS_BTRFS),
 ])
 def test_a_file_system_that_reaches_past_its_volume_is_not_mounted(host, make, why):
     """What the disk's owner saved in a volume must not have root's mount load

@@ -149,8 +149,8 @@ int MountOnce(const char *device, const char *type, const char *folder, bool rea
 
 // The file systems users' virtual machines hold whose drivers are kept for
 // disks from elsewhere. A mount as root loads whatever driver a type names.
-const char *const kMountable[] = {"ext2", "ext3",  "ext4", "xfs",     "btrfs", "vfat",     "exfat",
-                                  "ntfs", "ntfs3", "f2fs", "iso9660", "udf",   "squashfs", "erofs"};
+const char *const kMountable[] = {"ext2", "ext3",  "ext4",    "xfs", "btrfs",    "vfat", "exfat",
+                                  "ntfs", "ntfs3", "iso9660", "udf", "squashfs", "erofs"};
 
 bool IsExt(const char *type) {
   return strcmp(type, "ext2") == 0 || strcmp(type, "ext3") == 0 || strcmp(type, "ext4") == 0;
@@ -241,20 +241,29 @@ char *ExtRefusal(int fd, const char *type) {
 }
 
 // What a btrfs superblock asks that reaches past the volume: the kernel
-// gathers the other devices of one that spans several from among this
-// machine's, by an identity any copy of them shows.
+// gathers the other devices of one that spans several, or the sprouts of a
+// seed, from among this machine's, by an identity any copy of them shows.
 char *BtrfsRefusal(int fd) {
+  const uint64_t kSeeding = uint64_t{1} << 32;
   unsigned char super[0x90];
   if (!ReadFully(fd, super, sizeof super, 64 << 10)) {
     return nullptr;
   }
   uint64_t devices = Le64(super + 0x88);
   errno = 0;
-  if (memcmp(super + 0x40, "_BHRfS_M", 8) != 0 || devices == 1) {
+  if (memcmp(super + 0x40, "_BHRfS_M", 8) != 0) {
     return nullptr;
   }
-  return Said("its btrfs file system spans " + std::to_string(devices) +
-              " devices, which the kernel would look for among this machine's");
+  if (devices != 1) {
+    return Said("its btrfs file system spans " + std::to_string(devices) +
+                " devices, which the kernel would look for among this machine's");
+  }
+  if ((Le64(super + 0x38) & kSeeding) != 0) {
+    return Said(
+        "its btrfs file system is a seed, whose sprouts the kernel would look for among this "
+        "machine's devices");
+  }
+  return nullptr;
 }
 
 }  // namespace
