@@ -178,6 +178,18 @@ bool NamedBefore(const std::vector<DiskClaim> &claims, const std::string &file) 
 // taking the locks they heed.
 bool DeniesWriters(const DiskClaim &claim, bool rawTop) { return claim.shared || rawTop; }
 
+// Takes the lock bytes emulators heed on an open claimed file: the denials
+// DeniesWriters asks for and, on a raw disk, whose loop device takes none,
+// a writer's (a reader's when read-only). False when another program writes
+// the file or keeps it from being written or read.
+bool GuardClaim(const DiskClaim &claim, bool rawTop) {
+  if (!DeniesWriters(claim, rawTop)) {
+    return true;
+  }
+  return HostDisk_DenyWriters(claim.disk) &&
+         (!rawTop || HostDisk_ShowUse(claim.disk, !claim.disk.readOnly));
+}
+
 HostDiskOpen OpenClaim(DiskClaim *claim, int *code) {
   return claim->shared ? HostDisk_OpenShared(claim->file.c_str(), &claim->disk, code)
                        : HostDisk_Open(claim->file.c_str(), true, &claim->disk, code);
@@ -1437,8 +1449,8 @@ Outcome MountService::ClaimFile(const MountRecord &record, const std::string &su
     return CannotOpen(subject, status, code);
   }
   Outcome refused = Covered(record, subject, claim->disk, claim->shared, kCoverChecks);
-  if (refused.Ok() && DeniesWriters(*claim, rawTop) && !HostDisk_DenyWriters(claim->disk)) {
-    // Written already by another program.
+  if (refused.Ok() && !GuardClaim(*claim, rawTop)) {
+    // Written, or kept from being written, by another program already.
     refused = CannotOpen(subject, HostDiskOpen::InUse, 0);
   }
   if (!refused.Ok()) {
@@ -1493,7 +1505,7 @@ std::vector<DiskClaim> MountService::ClaimAgain(const std::string &disk) {
   for (DiskClaim &c : ClaimsOf(disk, image)) {
     int code = 0;
     if (OpenClaim(&c, &code) == HostDiskOpen::Opened) {
-      if (DeniesWriters(c, claims.empty() && image.Raw()) && !HostDisk_DenyWriters(c.disk)) {
+      if (!GuardClaim(c, claims.empty() && image.Raw())) {
         ServiceLog(HOSTLOG_WARNING, "%s: another program may write it meanwhile", c.file.c_str());
       }
       claims.push_back(c);

@@ -369,7 +369,9 @@ def test_writes_land_in_the_top(host, layers, kill):
 def test_no_emulator_writes_a_disk_while_attached(host, held):
     """While a raw disk (a file or a block device), or a child of a parent, is
     attached, an emulator can neither write nor resize the raw disk or the
-    parent; and a disk of which an emulator writes a file is not attached."""
+    parent, nor read the raw disk, which its loop device writes, where it
+    must not share that (also while no service runs); and a disk of
+    which an emulator writes a file is not attached."""
     (base,), top = ext4_chain(host, RAW_BASE)
     with contextlib.ExitStack() as undo:
         driver, target = "file", base
@@ -387,7 +389,14 @@ def test_no_emulator_writes_a_disk_while_attached(host, held):
         for args in emulators:
             r = subprocess.run(list(map(str, args)), capture_output=True, text=True)
             assert r.returncode != 0 and "lock" in r.stderr + r.stdout, r
+        copy = [QEMU_IMG, "convert", "-f", "raw", "-O", "raw", target, host.work / "copy.raw"]
+        # Attached, kept while no service runs, and taken over by the next one.
+        for then in (lambda: host.run_service("--stop"), host.listing, lambda: None):
+            r = subprocess.run(list(map(str, copy)), capture_output=True, text=True)
+            assert (r.returncode != 0) == (top == target), r  # a parent is only read
+            then()
         assert host.outcome("Q:", "/d") == (0, "", "")
+        qemu_img(*copy[1:])
         if held == "a parent under a child":
             assert sha256(base) == before
         with emulator_writing(host, f"driver={driver},node-name=f,filename={target}"):

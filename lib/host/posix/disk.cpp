@@ -512,9 +512,10 @@ bool HostDisk_LockedElsewhere(const HostDisk &disk) {
 namespace {
 
 // The block layer's lock bytes: one a permission held, one a permission
-// denied to others, by the permission's bit (write 1, resize 3).
+// denied to others, by the permission's bit (consistent read 0, write 1,
+// resize 3).
 constexpr off_t kHeldBase = 100, kDeniedBase = 200;
-constexpr int kWriteBit = 1, kResizeBit = 3;
+constexpr int kReadBit = 0, kWriteBit = 1, kResizeBit = 3;
 
 // False only when another opener's lock is in the way.
 bool LockByte(int fd, int cmd, short type, off_t at) {
@@ -590,6 +591,25 @@ bool HostDisk_DenyWriters(const HostDisk &disk) {
     return false;
   }
   return true;
+}
+
+bool HostDisk_ShowUse(const HostDisk &disk, bool writing) {
+  if (disk.fd < 0) {
+    return false;
+  }
+  // Held first, then no denier, as an emulator does: of two takers of a
+  // permission and its denial, one sees the other. Kept whatever is seen:
+  // taken again on a description that holds them already, letting go
+  // would undo the earlier take.
+  bool alone = true;
+  for (int bit : {kReadBit, kWriteBit}) {
+    if (bit == kWriteBit && !writing) {
+      break;
+    }
+    alone = LockByte(disk.fd, F_OFD_SETLK, F_RDLCK, kHeldBase + bit) &&
+            LockByte(disk.fd, F_OFD_GETLK, F_WRLCK, kDeniedBase + bit) && alone;
+  }
+  return alone;
 }
 
 int HostDisk_ReadEnds(const HostDisk &disk, size_t sectorSize) {

@@ -107,6 +107,16 @@ bool HostDisk_LockedElsewhere(const HostDisk &disk);
 // see, and it is true.
 bool HostDisk_DenyWriters(const HostDisk &disk);
 
+// Tells machine emulators, in their block layer's own terms, that this
+// description of the file is read and, with writing, written by somebody
+// who takes none of their locks (a loop device set up on it): it holds the
+// record locks of a consistent read, and of writes, for as long as it stays
+// open, so that an emulator that must not share them is kept out. False
+// when another opener denies one of them to others; what was taken stays
+// held all the same (closing the disk lets go). True where the file system
+// keeps no such locks.
+bool HostDisk_ShowUse(const HostDisk &disk, bool writing);
+
 // Reads the first and the last sector (of sectorSize bytes) of an open disk,
 // where partition tables lie: 0, or the system error code of the read that
 // failed (EIO when a disk of no whole sector gives nothing).
