@@ -1134,7 +1134,13 @@ Outcome MountService::DetachNow(int32_t id, bool force) {
   bool linger = false;
   if (!daemon.empty()) {
     if (record->loop >= 0) {
-      linger = !WaitLoopLetGo(record->loop, record->view, force ? kLetGoChecks / 10 : kLetGoChecks);
+      // Up to 5 s for a plain detach: others are served meanwhile. The wait
+      // reads copies only; the mount stays as it is, and attaches and
+      // detaches wait for this one.
+      const int32_t loop = record->loop;
+      const std::string view = record->view;
+      const int checks = force ? kLetGoChecks / 10 : kLetGoChecks;
+      ComServer_Aside([&] { linger = !WaitLoopLetGo(loop, view, checks); });
     }
     if (!linger) {
       EndDaemon(record);

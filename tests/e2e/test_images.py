@@ -1063,13 +1063,20 @@ def test_forced_dismount_of_a_busy_volume(host, restart):
 @on_loop
 def test_lingering_ends_with_its_readers(host):
     """A daemon lingers for whoever still reads its loop device, after a plain
-    dismount too; one whose readers left while the service was down goes at
-    the next start, though the mount table was lost meanwhile."""
+    dismount too, which holds up no other client while it waits for them;
+    one whose readers left while the service was down goes at the next
+    start, though the mount table was lost meanwhile."""
     _, top = ext4_chain(host)
     assert host.outcome("Q:", top) == (0, "", "")
     device = loops_of(host.root)[0].split(":")[0]
     with open(device, "rb") as reader:
-        assert host.outcome("Q:", "/d") == (0, "", "")
+        detach = subprocess.Popen([host.mount, "Q:", "/d"], cwd=host.work, env=host.env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        time.sleep(1)
+        started = time.monotonic()
+        host.listing()
+        assert time.monotonic() - started < 1 and detach.poll() is None
+        assert detach.communicate(timeout=30) == (b"", b"") and detach.returncode == 0
         assert "m1" in daemons(host)
         kill_service(host)
         reader.seek(1 << 20)
