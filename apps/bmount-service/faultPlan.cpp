@@ -34,6 +34,7 @@ const char *const kSteps[] = {
     "MountAs.written",   // record: the volume file is written
     "MountAs.linked",    // the drive entry is made
     "MountAs.saved",
+    "Unmount.flushed",     // plain: the volume's writes are written out
     "Unmount.unmounted",   // loop: the file system is unmounted
     "Unmount.unlinked",    // the drive entry is removed
     "Unmount.freed",       // loop: the loop device is freed
@@ -70,9 +71,10 @@ bool ParseLine(const std::string &line, FaultPlanContent *content, std::string *
   if (pos == line.size() || line[pos] == '#') {
     return true;
   }
-  static const char kCrash[] = "crash ";
-  if (line.compare(pos, sizeof kCrash - 1, kCrash) == 0) {
-    size_t start = pos + sizeof kCrash - 1;
+  static const char kCrash[] = "crash ", kStop[] = "stop ";
+  bool crash = line.compare(pos, sizeof kCrash - 1, kCrash) == 0;
+  if (crash || line.compare(pos, sizeof kStop - 1, kStop) == 0) {
+    size_t start = pos + (crash ? sizeof kCrash : sizeof kStop) - 1;
     size_t end = line.size();
     while (start < end && IsBlank(line[start])) {
       start++;
@@ -85,7 +87,7 @@ bool ParseLine(const std::string &line, FaultPlanContent *content, std::string *
       *why = "unknown step \"" + step + "\"";
       return false;
     }
-    content->crashes.insert(step);
+    (crash ? content->crashes : content->stops).insert(step);
     return true;
   }
   static const char kListing[] = "listing";
@@ -167,6 +169,7 @@ void FaultPlan_Parse(const std::string &text, FaultPlanContent *content,
   content->rules.clear();
   content->listings.clear();
   content->crashes.clear();
+  content->stops.clear();
   int lineNumber = 0;
   for (std::string_view view : Str_SplitLines(text)) {
     std::string line(view);
@@ -236,5 +239,9 @@ void FaultPlan::Reach(const char *step) {
   if (content_.crashes.count(step) != 0) {
     ServiceLog(HOSTLOG_WARNING, "fault plan %s: crash at %s", path_.c_str(), step);
     HostProcess_KillSelf();
+  }
+  if (content_.stops.count(step) != 0) {
+    ServiceLog(HOSTLOG_WARNING, "fault plan %s: stop at %s", path_.c_str(), step);
+    HostProcess_StopSelf();
   }
 }

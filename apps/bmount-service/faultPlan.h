@@ -1,6 +1,6 @@
 // The fault plan: a text file that makes chosen methods of the service fail
-// or hand back nothing, adds texts to the mount listing, and kills the
-// service at chosen steps of a mount or dismount, so that clients and
+// or hand back nothing, adds texts to the mount listing, and kills or stops
+// the service at chosen steps of a mount or dismount, so that clients and
 // restarts can be tested against a misbehaving service. The file is consulted at every
 // method call and read again whenever it changed; a missing file means no
 // faults. Lines it cannot understand are logged and skipped.
@@ -32,6 +32,8 @@ struct FaultPlanContent {
   std::vector<std::string> listings;
   // Steps at which the service kills itself ("crash <step>").
   std::set<std::string> crashes;
+  // Steps at which it stops itself until continued ("stop <step>").
+  std::set<std::string> stops;
 };
 
 // Parses plan text. Each line it rejects adds one text to *problems (which
@@ -41,7 +43,7 @@ void FaultPlan_Parse(const std::string &text, FaultPlanContent *content,
 
 // True for the method names the service's interfaces define.
 bool FaultPlan_IsKnownMethod(const std::string &name);
-// True for the steps a crash rule may name: "<Method>.<step>", e.g.
+// True for the steps a crash or stop rule may name: "<Method>.<step>", e.g.
 // "MountAs.linked" (see the list in faultPlan.cpp).
 bool FaultPlan_IsKnownStep(const std::string &name);
 
@@ -56,7 +58,8 @@ class FaultPlan {
   // The extra listing texts, after reading the file again when it changed.
   std::vector<std::string> Listings();
   // Kills the process on the spot, as SIGKILL would, when the plan names
-  // this step; otherwise returns.
+  // this step to crash at; stops it, as SIGSTOP would, when it names it to
+  // stop at; otherwise returns.
   void Reach(const char *step);
 
  private:

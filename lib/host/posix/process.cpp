@@ -770,6 +770,10 @@ void HostProcess_KillSelf(void) {
   }
 }
 
+// Sent to this thread, not to the process, whose chosen thread could stop
+// the others only after this one went on.
+void HostProcess_StopSelf(void) { raise(SIGSTOP); }
+
 void HostProcess_RaiseFileLimits(void) {
   for (int resource : {RLIMIT_NOFILE, RLIMIT_FSIZE}) {
     struct rlimit limit;

@@ -73,7 +73,7 @@ TEST(FaultPlanParse, BadLinesAreReportedAndSkipped) {
   EXPECT_TRUE(c.listings.empty());
 }
 
-TEST(FaultPlanParse, CrashSteps) {
+TEST(FaultPlanParse, CrashAndStopSteps) {
   std::vector<std::string> problems;
   FaultPlanContent c = Parse(
       "crash MountAs.linked\n"
@@ -81,10 +81,15 @@ TEST(FaultPlanParse, CrashSteps) {
       "crash MountAs\n"         // a method is not a step
       "crash Unmount.linked\n"  // no such step
       "crash\n"
-      "crashes MountAs.saved\n",
+      "crashes MountAs.saved\n"
+      "stop Unmount.flushed\n"
+      "stop  MountAs.linked \n"
+      "stop Unmount\n"
+      "stops Unmount.saved\n",
       &problems);
   EXPECT_EQ(c.crashes, (std::set<std::string>{"MountAs.linked", "Unmount.saved"}));
-  ASSERT_EQ(problems.size(), 4u);
+  EXPECT_EQ(c.stops, (std::set<std::string>{"Unmount.flushed", "MountAs.linked"}));
+  ASSERT_EQ(problems.size(), 6u);
   EXPECT_NE(problems[0].find("unknown step \"MountAs\""), std::string::npos);
   EXPECT_TRUE(c.rules.empty());
 }

@@ -33,6 +33,9 @@ void HostProcess_RaiseFileLimits(void);
 // Ends this process at once, as SIGKILL from another process would: no
 // handler, no flush, no exit code of its own. For crash tests.
 [[noreturn]] void HostProcess_KillSelf(void);
+// Stops this process, as SIGSTOP from another process would, and returns
+// once it is continued. For tests that act while it waits.
+void HostProcess_StopSelf(void);
 
 // Helper programs run to completion: the caller waits, reads what the program
 // writes, and bounds what it may cost. A program that outlives its time or
