@@ -37,6 +37,14 @@ class Backend {
   // detaches even a volume in use. A drive entry removed by hand meanwhile is
   // no error.
   virtual int Detach(const MountRecord &record, bool force) = 0;
+  // A plain Detach that also writes out what was written to the volume up
+  // to its unmount, as Flush does (*pending as there): when that fails, the
+  // volume stays attached, and *written receives the failure, which is also
+  // returned; otherwise *written is 0.
+  virtual int DetachWrittenOut(const MountRecord &record, int * /*pending*/, int *written) {
+    *written = 0;
+    return Detach(record, false);
+  }
   // Writes out what the volume holds unwritten. Returns 0, or
   // the system error of a write that failed since the last look: its data is
   // lost; a HOST_ERROR_TIMED_OUT code when the writing takes too long, and

@@ -208,22 +208,23 @@ class LoopBackend : public Backend {
     if (Paths() != 0 || OpenDevice(record, &device) != 0 || device.fd < 0) {
       return;
     }
-    int fd = device.fd;
+    int fd = device.fd, copy = -1;
     if (record.mounted) {
       // Not the mount itself: a descriptor on it would keep it busy.
-      fd = HostMount_OpenAside(MountPoint(record.letter).c_str());
+      fd = HostMount_OpenAside(MountPoint(record.letter).c_str(), &copy);
       struct stat root, own;
       // Not a file system stacked on ours.
       if (fd >= 0 &&
           (fstat(fd, &root) != 0 || fstat(device.fd, &own) != 0 || root.st_dev != own.st_rdev)) {
         close(fd);
-        fd = -1;
+        close(copy);
+        fd = copy = -1;
       }
     } else {
       device.fd = -1;  // kept
     }
     if (fd >= 0) {
-      watches_[record.id] = {fd, MountPoint(record.letter)};
+      watches_[record.id] = {fd, copy, MountPoint(record.letter)};
     }
   }
 
@@ -254,6 +255,17 @@ class LoopBackend : public Backend {
   }
 
   int Detach(const MountRecord &record, bool force) override {
+    int written = 0;
+    return Take(record, force, nullptr, &written);
+  }
+
+  int DetachWrittenOut(const MountRecord &record, int *pending, int *written) override {
+    return Take(record, false, pending, written);
+  }
+
+  // With pending, what was written up to the unmount is written out.
+  int Take(const MountRecord &record, bool force, int *pending, int *written) {
+    *written = 0;
     int rc = Paths();
     if (rc != 0) {
       return rc;
@@ -267,7 +279,15 @@ class LoopBackend : public Backend {
     if (!force && InUse(record, point, &device)) {
       return Host_ErrorCode(HOST_ERROR_BUSY);
     }
-    Unwatch(record.id);  // the file system stays until it is let go
+    // What is written until the unmount, by a process that opens and closes
+    // a file meanwhile, is written out by the last user of the file system:
+    // the copy kept, rather than the unmount, whose failure nobody sees.
+    auto watch = watches_.find(record.id);
+    bool check =
+        pending != nullptr && record.mounted && watch != watches_.end() && watch->second.copy >= 0;
+    if (!check) {
+      Unwatch(record.id);  // the file system stays until it is let go
+    }
     if (record.mounted) {
       // Forced, whatever is stacked on our mount goes with it (lazily: its
       // users keep it until they let go).
@@ -283,8 +303,18 @@ class LoopBackend : public Backend {
       }
       if (rc != 0 && Host_ErrorKind(rc) != HOST_ERROR_INVALID &&
           Host_ErrorKind(rc) != HOST_ERROR_NOT_FOUND) {
-        Watch(record);
+        if (!check) {
+          Watch(record);
+        }
         return rc;
+      }
+      if (check && rc == 0) {
+        *written = WrittenOut(record, point, pending);
+        if (*written != 0) {
+          return *written;
+        }
+      } else if (check) {
+        Unwatch(record.id);
       }
       Step("Unmount.unmounted");
     }
@@ -610,7 +640,29 @@ class LoopBackend : public Backend {
     return found;
   }
 
-  // Lets go of the descriptor Watch kept for the mount.
+  // Writes out the file system of record, unmounted from point, through the
+  // copy Watch kept. Returns 0 once it let go of the copy, as the last user
+  // of the file system: what is left to write then is what the write-out
+  // found written. Otherwise the copy goes back on point, and the write-out's
+  // failure is returned.
+  int WrittenOut(const MountRecord &record, const std::string &point, int *pending) {
+    Watched &w = watches_[record.id];
+    int rc = HostMount_FlushThrough(w.fd, kBackendFlushMs, pending);
+    if (rc != 0) {
+      if (int back = HostMount_PutBack(w.copy, point.c_str()); back != 0) {
+        ServiceLog(HOSTLOG_ERROR, "mount %d: its file system cannot be mounted on %s again: %s",
+                   record.id, point.c_str(), Text(back).c_str());
+      }
+      return rc;
+    }
+    // Closed here, not aside: the device is to be free when the detach ends.
+    close(w.copy);
+    close(w.fd);
+    watches_.erase(record.id);
+    return 0;
+  }
+
+  // Lets go of the descriptors Watch kept for the mount.
   void Unwatch(int32_t id) {
     auto watch = watches_.find(id);
     if (watch == watches_.end()) {
@@ -621,6 +673,9 @@ class LoopBackend : public Backend {
     // holds: closed in a child then.
     struct stat st, at;
     const Watched &w = watch->second;
+    if (w.copy >= 0) {
+      close(w.copy);  // the descriptor below keeps the file system
+    }
     if (fstat(w.fd, &st) != 0 || S_ISBLK(st.st_mode) || stat(w.point.c_str(), &at) != 0 ||
         at.st_dev != st.st_dev) {
       HostMount_CloseAside(w.fd);
@@ -657,6 +712,7 @@ class LoopBackend : public Backend {
   // every failure since, also of one that another process was told of first.
   struct Watched {
     int fd;
+    int copy;           // a mounted file system's copy of its mount, or -1
     std::string point;  // where the file system was mounted
   };
   std::map<int32_t, Watched> watches_;

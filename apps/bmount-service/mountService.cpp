@@ -1073,45 +1073,51 @@ Outcome MountService::DetachNow(int32_t id, bool force) {
   }
   // The kernel drops what it failed to write (the disk's file system full,
   // its daemon killed, say) and unmounts all the same: a plain detach is
-  // where to say so. The kernel says it once; every plain detach after that
-  // says it again.
+  // where to say so, also of what was written while it wrote out. The
+  // kernel says it once; every plain detach after that says it again.
   auto lost = lost_.find(id);
   auto flushing = flushing_.find(id);
   int pending = flushing != flushing_.end() ? flushing->second : -1;
-  int rc = 0;
+  int written = 0;  // what became of the volume's writes
   if (!force && lost != lost_.end()) {
-    rc = lost->second;
+    written = lost->second;
   } else if (!force) {
     // Storage that is slow or stuck takes up to the backend's 10 s: others
     // are served meanwhile. The backend is left to this write-out alone:
     // attaches and detaches wait for it.
-    ComServer_Aside([&] { rc = backend->Flush(*record, &pending); });
+    ComServer_Aside([&] { written = backend->Flush(*record, &pending); });
+  }
+  int rc = written;
+  if (force) {
+    rc = backend->Detach(*record, true);
+  } else if (written == 0) {
+    faults_.Reach("Unmount.flushed");
+    rc = backend->DetachWrittenOut(*record, &pending, &written);
   }
   if (pending >= 0) {
     flushing_[id] = pending;
   } else {
     flushing_.erase(id);
   }
-  if (Host_ErrorKind(rc) == HOST_ERROR_TIMED_OUT) {
-    return Outcome::Fail(SystemFailure(rc),
+  if (Host_ErrorKind(written) == HOST_ERROR_TIMED_OUT) {
+    return Outcome::Fail(SystemFailure(written),
                          "The volume of mount " + std::to_string(id) + " (" +
                              std::string(1, record->letter) +
                              ":) is still being written to the disk: the storage that holds the "
                              "disk's files is slow or does not answer. Try again later, or "
                              "dismount with force to take the volume away as it is.");
   }
-  if (rc != 0) {
-    lost_[id] = rc;
-    return Outcome::Fail(SystemFailure(rc),
+  if (written != 0) {
+    lost_[id] = written;
+    return Outcome::Fail(SystemFailure(written),
                          "Data written to the volume of mount " + std::to_string(id) + " (" +
                              std::string(1, record->letter) +
                              ":) was lost: it could not be written to the disk (" +
-                             ServiceErrorText(rc) +
+                             ServiceErrorText(written) +
                              "). Check the file system that holds the disk's files (it may be "
                              "full) and the volume's files, or dismount with force to take the "
                              "volume away as it is.");
   }
-  rc = backend->Detach(*record, force);
   if (rc != 0 && !force && Host_ErrorKind(rc) == HOST_ERROR_BUSY) {
     return Outcome::Fail(SystemFailure(rc), "The volume of mount " + std::to_string(id) + " (" +
                                                 std::string(1, record->letter) +

@@ -18,7 +18,8 @@ from pathlib import Path
 import pytest
 
 from conftest import (LOSETUP, NONE_MOUNTED, UNEXPECTED, as_root, exited, kill_service,
-                      loops_of, losetup, mounts_below, on_loop, processes_of, stopped, wait_until)
+                      loops_of, losetup, mounts_below, on_loop, processes_of, serving_pid, stopped,
+                      wait_until)
 from test_commands import UNABLE_TO_MOUNT as MOUNT_FAILED, UNABLE_TO_OPEN as OPEN_FAILED
 from test_commands import MBR, NO_VOLUMES, SUGGEST_FORCE, make_disk, mbr_disk
 from test_loop import blank_disk, ext4_disk
@@ -609,13 +610,19 @@ def test_disks_stay_locked_while_no_service_runs(host):
 @on_loop
 @pytest.mark.parametrize("fmt", ["raw", "qcow2"])
 @pytest.mark.parametrize("volume", ["ext4", "ext4, synced by another first", "no file system",
-                                    "ext4, the service restarted, synced by another first"])
+                                    "ext4, the service restarted, synced by another first",
+                                    "ext4, written once the detach wrote it out"])
 def test_writes_lost_for_want_of_room_are_reported(host, fmt, volume):
     """When the file system that holds a sparse disk (or a child image) fills
     up, the kernel drops the volume's writes it cannot make and would unmount
     all the same: the detach says so instead of succeeding, also when another
     process was told first (since the attach, or since a new service took
-    the volume over), and for writes to the device itself."""
+    the volume over), for writes to the device itself, and for those made
+    between the detach's write-out and its unmount (the volume is then
+    mounted again)."""
+    plan = host.work / "stop.plan"
+    if volume.endswith("wrote it out"):
+        assert host.run_service("--fault-plan", str(plan)).returncode == 0
     shelf = host.work / "shelf"
     shelf.mkdir()
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", shelf], check=True)
@@ -640,6 +647,22 @@ def test_writes_lost_for_want_of_room_are_reported(host, fmt, volume):
         if volume == "no file system":
             with open(host.drive("q:"), "wb") as device:
                 device.write(os.urandom(5 << 20))
+        elif volume.endswith("wrote it out"):
+            plan.write_text("stop Unmount.flushed\n")
+            pid = serving_pid(host)
+            detach = subprocess.Popen([host.mount, "Q:", "/d"], cwd=host.work, env=host.env,
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            try:
+                assert wait_until(lambda: Path(f"/proc/{pid}/stat").read_text()
+                                  .rsplit(")", 1)[1].split()[0] == "T", timeout=60)
+                plan.unlink()
+                assert os.path.ismount(host.drive("q:").resolve())  # not yet unmounted
+                (host.drive("q:") / "big").write_bytes(os.urandom(5 << 20))
+            finally:
+                os.kill(pid, signal.SIGCONT)
+            assert (detach.wait(timeout=60), *detach.communicate()) == (2, SUGGEST_FORCE, "")
+            assert "was lost" in host.events()[-1]["strings"][-1]
+            assert (host.drive("q:") / "big").exists()
         else:
             (host.drive("q:") / "big").write_bytes(os.urandom(5 << 20))
         if volume.endswith("first"):  # told to that caller only

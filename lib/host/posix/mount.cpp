@@ -326,6 +326,9 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
 #ifndef OPEN_TREE_CLONE
 #define OPEN_TREE_CLONE 1
 #endif
+#ifndef MOVE_MOUNT_F_EMPTY_PATH
+#define MOVE_MOUNT_F_EMPTY_PATH 0x4
+#endif
 
 namespace {
 
@@ -438,7 +441,8 @@ int HostMount_FlushThrough(int fd, int timeoutMs, int *pending) {
   return code >= 0 ? code : writeOut();
 }
 
-int HostMount_OpenAside(const char *folder) {
+int HostMount_OpenAside(const char *folder, int *copy) {
+  *copy = -1;
 #ifdef SYS_open_tree
   int tree = static_cast<int>(
       syscall(SYS_open_tree, AT_FDCWD, folder, OPEN_TREE_CLONE | O_CLOEXEC | AT_SYMLINK_NOFOLLOW));
@@ -446,16 +450,32 @@ int HostMount_OpenAside(const char *folder) {
     return -1;
   }
   // The copy's own descriptor serves only as a path; one opened through it
-  // can be asked to write out, and keeps the copy.
+  // can be asked to write out, and keeps the copy. Closed, the copy's own
+  // takes the copy out of its namespace, whence it can no longer be mounted.
   int fd = openat(tree, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   int e = errno;
-  close(tree);
+  if (fd >= 0) {
+    *copy = tree;
+  } else {
+    close(tree);
+  }
   errno = e;
   return fd;
 #else
   (void)folder;
   errno = ENOSYS;
   return -1;
+#endif
+}
+
+int HostMount_PutBack(int copy, const char *folder) {
+#ifdef SYS_move_mount
+  long rc = syscall(SYS_move_mount, copy, "", AT_FDCWD, folder, MOVE_MOUNT_F_EMPTY_PATH);
+  return rc == 0 ? 0 : errno;
+#else
+  (void)copy;
+  (void)folder;
+  return ENOSYS;
 #endif
 }
 

@@ -1,5 +1,5 @@
 // Writing a volume out through a descriptor kept from earlier, and holding a
-// file system without holding up its unmount. Needs the superuser (and loop
+// file system without holding up its unmount, then mounting it again. Needs the superuser (and loop
 // devices for the device's write-out).
 #include "host/mount.h"
 
@@ -94,7 +94,7 @@ TEST_F(SmallFileSystem, DeviceWriteOutTellsEachDescriptorOfALossOnce) {
   close(backing);
 }
 
-TEST_F(SmallFileSystem, OnlyADescriptorOpenedAsideLetsTheFileSystemBeUnmounted) {
+TEST_F(SmallFileSystem, OnlyADescriptorOpenedAsideLetsTheFileSystemBeUnmountedAndPutBack) {
   std::string inner = point_ + "/inner";
   ASSERT_EQ(mkdir(inner.c_str(), 0700), 0);
   struct Case {
@@ -107,12 +107,21 @@ TEST_F(SmallFileSystem, OnlyADescriptorOpenedAsideLetsTheFileSystemBeUnmounted) 
   };
   for (const Case &c : cases) {
     ASSERT_EQ(mount("tmpfs", inner.c_str(), "tmpfs", 0, "size=16k"), 0) << c.what;
-    int fd = c.aside ? HostMount_OpenAside(inner.c_str())
+    int copy = -1;
+    int fd = c.aside ? HostMount_OpenAside(inner.c_str(), &copy)
                      : open(inner.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(fd, 0) << c.what << ": " << strerror(errno);
     EXPECT_EQ(HostMount_Unmount(inner.c_str(), false), c.unmounted) << c.what;
     int pending = -1;
     EXPECT_EQ(HostMount_FlushThrough(fd, kWaitMs, &pending), 0) << c.what;  // it lives on
+    if (c.aside) {
+      EXPECT_EQ(HostMount_PutBack(copy, inner.c_str()), 0) << c.what;
+      struct stat back, kept;
+      ASSERT_EQ(stat(inner.c_str(), &back), 0);
+      ASSERT_EQ(fstat(fd, &kept), 0);
+      EXPECT_EQ(back.st_dev, kept.st_dev) << c.what;
+      close(copy);
+    }
     close(fd);
     umount2(inner.c_str(), MNT_DETACH);
   }

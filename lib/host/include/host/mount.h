@@ -59,7 +59,12 @@ int HostMount_Unmount(const char *folder, bool lazy);
 // mount that no namespace holds: an unmount of folder does not wait for it,
 // no list of mounts shows it, and it keeps the file system alive until it is
 // closed. A descriptor for HostMount_FlushThrough, or -1 with errno set.
-int HostMount_OpenAside(const char *folder);
+// *copy receives the copy's own descriptor (-1 when there is none), for
+// HostMount_PutBack; the caller closes both.
+int HostMount_OpenAside(const char *folder, int *copy);
+// Mounts on folder the copy HostMount_OpenAside gave (*copy), once the
+// original is unmounted: the file system is reachable there again.
+int HostMount_PutBack(int copy, const char *folder);
 // Closes fd, the caller's, in a child when it is the last descriptor on its
 // file: what the last close does (a block device writes itself out) may wait
 // on storage that does not answer.
