@@ -652,6 +652,10 @@ class LoopBackend : public Backend {
       if (int back = HostMount_PutBack(w.copy, point.c_str()); back != 0) {
         ServiceLog(HOSTLOG_ERROR, "mount %d: its file system cannot be mounted on %s again: %s",
                    record.id, point.c_str(), Text(back).c_str());
+      } else {
+        // The copy is the mount on point now, and the descriptors on it
+        // would count as a user of the volume: a new copy is kept.
+        Watch(record);
       }
       return rc;
     }

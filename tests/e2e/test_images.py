@@ -663,6 +663,10 @@ def test_writes_lost_for_want_of_room_are_reported(host, fmt, volume):
             assert (detach.wait(timeout=60), *detach.communicate()) == (2, SUGGEST_FORCE, "")
             assert "was lost" in host.events()[-1]["strings"][-1]
             assert (host.drive("q:") / "big").exists()
+            # Nothing of the service's own is left open on the volume put back.
+            fds = Path(f"/proc/{pid}/fd")
+            point = str(host.drive("q:").resolve())
+            assert not [f for f in fds.iterdir() if os.readlink(f).startswith(point)]
         else:
             (host.drive("q:") / "big").write_bytes(os.urandom(5 << 20))
         if volume.endswith("first"):  # told to that caller only
