@@ -308,13 +308,10 @@ class LoopBackend : public Backend {
         }
         return rc;
       }
-      if (check && rc == 0) {
-        *written = WrittenOut(record, point, pending);
-        if (*written != 0) {
-          return *written;
-        }
-      } else if (check) {
-        Unwatch(record.id);
+      if (check && rc != 0) {
+        Unwatch(record.id);  // unmounted by hand: nothing is left to write
+      } else if (check && (*written = WrittenOut(record, point, pending)) != 0) {
+        return *written;
       }
       Step("Unmount.unmounted");
     }

@@ -38,6 +38,20 @@ std::string Value(blkid_probe probe, const char *name) {
   return std::string(data, strnlen(data, length));
 }
 
+// Reads size bytes at offset; false with errno set on an error, and with
+// errno 0 when the device ends first.
+bool ReadFully(int fd, unsigned char *data, size_t size, uint64_t offset) {
+  for (size_t done = 0; done < size;) {
+    long n = HostFile_ReadAt(fd, data + done, size - done, offset + done);
+    if (n <= 0) {
+      errno = n < 0 ? errno : 0;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 }  // namespace
 
 char *HostMount_FileSystemType(const char *device) {
@@ -49,20 +63,14 @@ char *HostMount_FileSystemType(const char *device) {
   // looked for: read first where the file systems keep theirs (up to btrfs's
   // at 64 KiB), so that a bad block or a storage daemon gone is an error.
   // A read cut short by a bad block fails when asked again from there.
+  // A volume smaller than that is no error.
   static constexpr size_t kSignatures = 68 << 10;
-  std::vector<char> head(kSignatures);
-  for (size_t done = 0; done < head.size();) {
-    long n = HostFile_ReadAt(fd, head.data() + done, head.size() - done, done);
-    if (n < 0) {
-      int e = errno;
-      close(fd);
-      errno = e;
-      return nullptr;
-    }
-    if (n == 0) {
-      break;  // a volume smaller than that
-    }
-    done += static_cast<size_t>(n);
+  std::vector<unsigned char> head(kSignatures);
+  if (!ReadFully(fd, head.data(), head.size(), 0) && errno != 0) {
+    int e = errno;
+    close(fd);
+    errno = e;
+    return nullptr;
   }
   errno = 0;
   blkid_probe probe = blkid_new_probe();
@@ -159,20 +167,6 @@ bool IsExt(const char *type) {
 uint16_t Le16(const unsigned char *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t Le32(const unsigned char *p) { return Le16(p) | static_cast<uint32_t>(Le16(p + 2)) << 16; }
 uint64_t Le64(const unsigned char *p) { return Le32(p) | static_cast<uint64_t>(Le32(p + 4)) << 32; }
-
-// Reads size bytes at offset; false with errno set on an error, and with
-// errno 0 when the device ends first.
-bool ReadFully(int fd, unsigned char *data, size_t size, uint64_t offset) {
-  for (size_t done = 0; done < size;) {
-    long n = HostFile_ReadAt(fd, data + done, size - done, offset + done);
-    if (n <= 0) {
-      errno = n < 0 ? errno : 0;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 char *Said(const std::string &text) { return strdup(text.c_str()); }
 
