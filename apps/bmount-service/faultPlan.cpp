@@ -30,6 +30,7 @@ const char *const kSteps[] = {
     "MountAs.daemon",    // loop, disk not raw: its qemu-storage-daemon runs
     "MountAs.exported",  // loop, disk not raw: the disk is exported onto a file
     "MountAs.device",    // loop: the loop device is set up
+    "MountAs.checked",   // loop: its file system is checked, not yet mounted
     "MountAs.mounted",   // loop: its file system is mounted
     "MountAs.written",   // record: the volume file is written
     "MountAs.linked",    // the drive entry is made

@@ -162,13 +162,20 @@ class LoopBackend : public Backend {
         text = refused != nullptr ? refused : "its first blocks cannot be read: " + Text(rc);
         ServiceLog(HOSTLOG_WARNING, "mount %d: %s: %s", record->id, devicePath.c_str(),
                    text.c_str());
-      } else if ((rc = HostMount_Mount(devicePath.c_str(), type, point.c_str(), device.readOnly)) !=
-                 0) {
-        ServiceLog(HOSTLOG_WARNING, "mount %d: %s file system on %s cannot be mounted: %s",
-                   record->id, type, devicePath.c_str(), Text(rc).c_str());
-        // The bare code does not say which file system (one the kernel has
-        // no driver for gives "No such device").
-        text = std::string("its ") + type + " file system cannot be mounted: " + Text(rc);
+      } else {
+        Step("MountAs.checked");
+        if ((rc = HostMount_Mount(devicePath.c_str(), type, point.c_str(), device.readOnly)) != 0) {
+          ServiceLog(HOSTLOG_WARNING, "mount %d: %s file system on %s cannot be mounted: %s",
+                     record->id, type, devicePath.c_str(), Text(rc).c_str());
+          // The bare code does not say which file system (one the kernel
+          // has no driver for gives "No such device"). A volume rewritten
+          // since its check, whose mount was kept from another device,
+          // says why.
+          refused = HostMount_Refusal(devicePath.c_str(), type);
+          text = refused != nullptr
+                     ? refused
+                     : std::string("its ") + type + " file system cannot be mounted: " + Text(rc);
+        }
       }
       free(refused);
       if (rc != 0 && why != nullptr) {

@@ -24,7 +24,7 @@ MOUNT_STEPS = {
     "record": ["CreateMount.made", "CreateMount.saved", "MountAs.locked", "MountAs.written",
                "MountAs.linked", "MountAs.saved"],
     "loop": ["CreateMount.made", "CreateMount.saved", "MountAs.locked", "MountAs.device",
-             "MountAs.mounted", "MountAs.linked", "MountAs.saved"],
+             "MountAs.checked", "MountAs.mounted", "MountAs.linked", "MountAs.saved"],
 }
 DISMOUNT_STEPS = {
     "record": ["Unmount.unlinked", "Unmount.removed", "Unmount.saved", "Unmount.unlocked"],
@@ -32,7 +32,8 @@ DISMOUNT_STEPS = {
              "Unmount.unlocked"],
 }
 # A volume without a file system: its device goes before its drive entry.
-MOUNT_STEPS["bare"] = [s for s in MOUNT_STEPS["loop"] if s != "MountAs.mounted"]
+MOUNT_STEPS["bare"] = [s for s in MOUNT_STEPS["loop"] if s not in ("MountAs.checked",
+                                                                    "MountAs.mounted")]
 DISMOUNT_STEPS["bare"] = ["Unmount.freed", "Unmount.unlinked", "Unmount.saved", "Unmount.unlocked"]
 # A disk that is not a raw file, with the loop backend: its daemon's steps too.
 MOUNT_STEPS["image"] = MOUNT_STEPS["loop"][:3] + ["MountAs.daemon", "MountAs.exported"] + \

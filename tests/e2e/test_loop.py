@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 from conftest import (CLSID, LOSETUP, MKFS, NONE_MOUNTED, loops_of, losetup, make_disk,
-                      mounts_below, needs_loop, stopped, wait_until)
+                      mounts_below, needs_loop, serving_pid, stopped, wait_until)
 from test_commands import SUGGEST_FORCE, UNABLE_TO_MOUNT
 # Every test's host attaches with the loop backend.
 pytestmark = [needs_loop, pytest.mark.usefixtures("loop_host")]
@@ -119,6 +119,48 @@ def test_a_file_system_that_reaches_past_its_volume_is_not_mounted(host, make, w
     assert host.outcome("E:", disk, timeout=20) == (2, UNABLE_TO_MOUNT, "")
     assert host.events()[-1]["strings"][-1] == f"The volume cannot be attached as E: ({why})."
     assert host.listing() == NONE_MOUNTED
+
+
+def test_a_volume_rewritten_after_its_check_reaches_no_other_device(host):
+    """The owner rewrites the volume between the service's check and its
+    mount, to keep its journal on a device of root's: the kernel, which
+    would replay into the volume what root's journal holds and write there,
+    may not open that device for this mount."""
+    journal = host.work / "journal.img"
+    journal.write_bytes(b"")
+    os.truncate(journal, 8 << 20)
+    roots = losetup(journal)
+    try:
+        subprocess.run(["mke2fs", "-q", "-O", "journal_dev", "-b", "4096", roots], check=True,
+                       capture_output=True)
+        disk = make_disk(host, "late.bxdk", "label: dos\nstart=2048, type=83\n", 16 << 20)
+        formatted(disk, MKFS, "-q", "-b", "4096", "-J", f"device={roots}")
+        with open(disk, "rb") as f:
+            f.seek((1 << 20) + 1024)
+            rewritten = f.read(1024)
+        for change in ("feature -has_journal", "ssv journal_dev 0"):
+            formatted(disk, "debugfs", "-w", "-R", change)
+        plan = host.work / "stop.plan"
+        plan.write_text("stop MountAs.checked\n")
+        assert host.run_service("--fault-plan", str(plan)).returncode == 0
+        pid = serving_pid(host)
+        attach = subprocess.Popen([host.mount, "E:", disk], cwd=host.work, env=host.env,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            assert wait_until(lambda: Path(f"/proc/{pid}/stat").read_text()
+                              .rsplit(")", 1)[1].split()[0] == "T", timeout=60)
+            plan.unlink()
+            with open(disk, "r+b") as f:
+                f.seek((1 << 20) + 1024)
+                f.write(rewritten)
+        finally:
+            os.kill(pid, signal.SIGCONT)
+        assert (attach.wait(timeout=60), *attach.communicate()) == (2, UNABLE_TO_MOUNT, "")
+        assert host.events()[-1]["strings"][-1] == (
+            f"The volume cannot be attached as E: ({JOURNAL_ELSEWHERE}).")
+        assert host.listing() == NONE_MOUNTED
+    finally:
+        subprocess.run([LOSETUP, "-d", roots], check=True)
 
 
 @pytest.mark.parametrize("at", [0, 32 << 10])

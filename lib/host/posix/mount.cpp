@@ -19,10 +19,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "fence.h"
+#include "host/daemon.h"
 #include "host/fs.h"
+#include "host/lastError.h"
 #include "host/process.h"
 #include "mountList.h"
 
@@ -117,41 +121,27 @@ const struct {
     {"btrfs", "rescue=nologreplay"},
 };
 
-int MountOnce(const char *device, const char *type, const char *folder, bool readOnly,
-              const char *options) {
-  libmnt_context *context = mnt_new_context();
-  if (context == nullptr) {
-    return ENOMEM;
+// One mount of the volume; the next is tried only when this one failed with
+// the error the next names.
+struct Attempt {
+  std::string type;
+  std::string options;
+  int after = 0;
+};
+
+// Mounts device on folder by the first attempt that takes: system calls
+// only, since a child forked from threads that may hold locks runs it.
+// That is also why libmount does not mount here.
+int MountByAttempts(const char *device, const char *folder, unsigned long flags,
+                    const std::vector<Attempt> &attempts) {
+  int result = EINVAL;
+  for (size_t i = 0; i < attempts.size() && (i == 0 || result == attempts[i].after); i++) {
+    const Attempt &a = attempts[i];
+    result = mount(device, folder, a.type.c_str(), flags,
+                   a.options.empty() ? nullptr : a.options.c_str()) == 0
+                 ? 0
+                 : errno;
   }
-  mnt_context_disable_helpers(context, 1);
-  // Nothing mounted here carries options kept outside the kernel, and the
-  // lock of that record could make the service wait on another program.
-  mnt_context_disable_mtab(context, 1);
-  int rc = mnt_context_set_source(context, device);
-  if (rc == 0) {
-    rc = mnt_context_set_target(context, folder);
-  }
-  if (rc == 0) {
-    rc = mnt_context_set_fstype(context, type);
-  }
-  if (rc == 0) {
-    rc = mnt_context_set_mflags(context, MS_NOSUID | MS_NODEV | (readOnly ? MS_RDONLY : 0));
-  }
-  if (rc == 0 && options != nullptr) {
-    rc = mnt_context_set_options(context, options);
-  }
-  if (rc == 0) {
-    rc = mnt_context_mount(context);
-  }
-  int result = 0;
-  if (rc != 0 || mnt_context_get_status(context) != 1) {
-    if (mnt_context_syscall_called(context) && mnt_context_get_syscall_errno(context) != 0) {
-      result = mnt_context_get_syscall_errno(context);
-    } else {
-      result = rc < 0 && -rc < 4096 ? -rc : EINVAL;
-    }
-  }
-  mnt_free_context(context);
   return result;
 }
 
@@ -283,14 +273,13 @@ char *HostMount_Refusal(const char *device, const char *type) {
   return refused;
 }
 
-int HostMount_Mount(const char *device, const char *type, const char *folder, bool readOnly) {
+namespace {
+
+std::vector<Attempt> AttemptsFor(const char *type, bool readOnly) {
   if (strcmp(type, "ntfs") == 0) {
     // libblkid's name is that of the old driver, read-only where it is
     // built at all (newer kernels keep the name as a read-only alias).
-    int result = MountOnce(device, "ntfs3", folder, readOnly, nullptr);
-    if (result != ENODEV) {
-      return result;
-    }
+    return {{"ntfs3", "", 0}, {"ntfs", "", ENODEV}};
   }
   // The ext family takes what to do on an error from the volume itself,
   // which its owner may set to a panic of the machine and then cause. An
@@ -299,22 +288,78 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
   std::string options = IsExt(type)                ? "errors=remount-ro"
                         : strcmp(type, "xfs") == 0 ? "nouuid"
                                                    : "";
-  int result =
-      MountOnce(device, type, folder, readOnly, options.empty() ? nullptr : options.c_str());
-  for (;;) {
-    const char *more = nullptr;
-    if (result == EROFS && readOnly) {
-      for (const auto &t : kWithoutReplay) {
-        if (strcmp(type, t.type) == 0) more = t.option;
-      }
+  std::vector<Attempt> attempts = {{type, options, 0}};
+  for (const auto &t : kWithoutReplay) {
+    if (readOnly && strcmp(type, t.type) == 0) {
+      attempts.push_back({type, options.empty() ? t.option : options + "," + t.option, EROFS});
     }
-    if (more == nullptr || options.find(more) != std::string::npos) {
-      return result;
-    }
-    if (!options.empty()) options += ',';
-    options += more;
-    result = MountOnce(device, type, folder, readOnly, options.c_str());
   }
+  return attempts;
+}
+
+// Why mounts go unfenced, said once: the kernel then opens whatever device
+// the volume names at the time of its mount.
+void SayUnfenced(int why) {
+  static std::once_flag said;
+  std::call_once(said, [why] {
+    char text[128] = "";
+    Host_ErrorText(why, text, sizeof text);
+    HostLog_Write(
+        HOSTLOG_WARNING,
+        ("Volumes are mounted without a fence around their devices (" + std::string(text) +
+         "): a volume rewritten by its owner during an attach may have its "
+         "mount open another device of this machine.")
+            .c_str());
+  });
+}
+
+}  // namespace
+
+int HostMount_Mount(const char *device, const char *type, const char *folder, bool readOnly) {
+  std::vector<Attempt> attempts = AttemptsFor(type, readOnly);
+  unsigned long flags = MS_NOSUID | MS_NODEV | (readOnly ? MS_RDONLY : 0);
+  struct stat st;
+  if (stat(device, &st) != 0) {
+    return errno;
+  }
+  devicefence::Fence fence;
+  int unfenced = S_ISBLK(st.st_mode) ? devicefence::Make(st.st_rdev, &fence) : ENOTBLK;
+  int report[2] = {-1, -1};
+  if (unfenced == 0 && pipe2(report, O_CLOEXEC) != 0) {
+    unfenced = errno;
+  }
+  // {entered the fence or why not, what the mount gave}
+  int said[2] = {unfenced, 0};
+  if (unfenced == 0) {
+    int carry[] = {std::min(fence.procs, report[1]), std::max(fence.procs, report[1])};
+    long child = HostProcess_Fork(carry, 2, [&] {
+      int word[2] = {devicefence::Enter(fence), 0};
+      if (word[0] == 0) {
+        word[1] = MountByAttempts(device, folder, flags, attempts);
+      }
+      ssize_t n = write(report[1], word, sizeof word);
+      _exit(n == static_cast<ssize_t>(sizeof word) ? 0 : 1);
+    });
+    said[1] = child < 0 ? errno : EIO;  // EIO: gone without a word
+    close(report[1]);
+    if (child > 0) {
+      ssize_t n;
+      while ((n = read(report[0], said, sizeof said)) < 0 && errno == EINTR) {
+      }
+      if (n != static_cast<ssize_t>(sizeof said)) {
+        said[0] = 0;
+        said[1] = EIO;
+      }
+      HostProcess_Wait(child, -1, nullptr);
+    }
+    close(report[0]);
+    devicefence::Remove(&fence);
+  }
+  if (said[0] != 0) {
+    SayUnfenced(said[0]);
+    return MountByAttempts(device, folder, flags, attempts);
+  }
+  return said[1];
 }
 
 #ifndef OPEN_TREE_CLONE

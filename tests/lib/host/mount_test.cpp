@@ -127,4 +127,59 @@ TEST_F(SmallFileSystem, OnlyADescriptorOpenedAsideLetsTheFileSystemBeUnmountedAn
   }
 }
 
+// A loop device of its own over a file of size bytes in the test's tmpfs.
+class LoopOver {
+ public:
+  LoopOver(const std::string &file, off_t size) {
+    backing_ = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (backing_ >= 0 && ftruncate(backing_, size) == 0 &&
+        HostLoop_AttachHandle(backing_, false, 0, size, "mount-test", &set_) == 0) {
+      char name[32];
+      HostLoop_Path(set_.number, name, sizeof name);
+      path_ = name;
+    }
+  }
+  ~LoopOver() {
+    HostLoop_Free(&set_);
+    close(backing_);
+  }
+  const std::string &path() const { return path_; }
+
+ private:
+  int backing_ = -1;
+  HostLoopDevice set_;
+  std::string path_;
+};
+
+TEST_F(SmallFileSystem, AMountOpensNoDeviceButItsVolume) {
+  if (std::string why = testsupport::LoopUnusable(); !why.empty()) GTEST_SKIP() << why;
+  ASSERT_EQ(umount2(point_.c_str(), MNT_DETACH), 0);  // room for two file systems
+  ASSERT_EQ(mount("tmpfs", point_.c_str(), "tmpfs", 0, "size=48m"), 0);
+  LoopOver journal(point_ + "/journal.img", 8 << 20), volume(point_ + "/volume.img", 32 << 20);
+  ASSERT_FALSE(journal.path().empty() || volume.path().empty());
+  ASSERT_EQ(testsupport::Run({"mke2fs", "-q", "-O", "journal_dev", "-b", "4096", journal.path()})
+                .exitCode,
+            0);
+  std::string folder = point_ + "/on";
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  struct Case {
+    const char *journal;
+    bool mounted;
+  } cases[] = {
+      {"device=", false},  // root's device, which the kernel would replay into the volume
+      {"size=", true},
+  };
+  for (const Case &c : cases) {
+    std::string where = std::string(c.journal) + (c.mounted ? "4" : journal.path());
+    ASSERT_EQ(testsupport::Run(
+                  {"mke2fs", "-q", "-F", "-t", "ext4", "-b", "4096", "-J", where, volume.path()})
+                  .exitCode,
+              0)
+        << where;
+    EXPECT_EQ(HostMount_Mount(volume.path().c_str(), "ext4", folder.c_str(), false) == 0, c.mounted)
+        << where;
+    umount2(folder.c_str(), 0);
+  }
+}
+
 }  // namespace

@@ -1,0 +1,28 @@
+// A cgroup whose processes can open no device but one block device. The
+// kernel asks it of the opens it makes itself for such a process, so a mount
+// made in it reaches no other device (a journal's, or the rest of a btrfs),
+// whatever the volume says by then.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace devicefence {
+
+struct Fence {
+  std::string folder;  // the cgroup's, in the cgroup2 file system
+  int procs = -1;      // its cgroup.procs, open for writing
+};
+
+// Makes a fence that lets through device (a block device's number, as stat
+// gives it) and nothing else. 0, or the system error code of why it cannot
+// be made here (no cgroup2 file system mounted, no BPF, a read-only one).
+int Make(dev_t device, Fence *fence);
+// Moves the calling process into the fence. System calls only: for a child
+// forked from threads that may hold locks. 0 or the system error code.
+int Enter(const Fence &fence);
+// Removes the fence; every process in it must have ended.
+void Remove(Fence *fence);
+
+}  // namespace devicefence
