@@ -50,9 +50,10 @@ def formatted(disk, *mkfs):
     return disk
 
 
-def mmp_left_in_use(disk):
-    """Multi-mount protection that asks 18 hours of each mount, and a last
-    user that did not leave cleanly."""
+def long_multi_mount_wait(disk):
+    """Formats disk's volume with multi-mount protection that asks 18 hours
+    of each mount; returns where the sequence number lies that says whether
+    its last user left it clean."""
     formatted(disk, MKFS, "-q", "-O", "mmp,^metadata_csum")
     formatted(disk, "debugfs", "-w", "-R", "ssv mmp_interval 65535")
     device = losetup(disk, "-o", str(1 << 20))
@@ -61,8 +62,13 @@ def mmp_left_in_use(disk):
             ["dumpe2fs", "-h", device], capture_output=True, text=True).stdout).group(1))
     finally:
         subprocess.run([LOSETUP, "-d", device], check=True)
+    return (1 << 20) + block * 1024 + 4
+
+
+def mmp_left_in_use(disk):
+    """A long multi-mount wait, and a last user that did not leave cleanly."""
     with open(disk, "r+b") as f:
-        f.seek((1 << 20) + block * 1024 + 4)
+        f.seek(long_multi_mount_wait(disk))
         f.write((0x1234).to_bytes(4, "little"))
     return disk
 
@@ -121,25 +127,83 @@ def test_a_file_system_that_reaches_past_its_volume_is_not_mounted(host, make, w
     assert host.listing() == NONE_MOUNTED
 
 
-def test_a_volume_rewritten_after_its_check_reaches_no_other_device(host):
-    """The owner rewrites the volume between the service's check and its
-    mount, to keep its journal on a device of root's: the kernel, which
-    would replay into the volume what root's journal holds and write there,
-    may not open that device for this mount."""
+def journal_of_roots(host, cleanup):
+    """An ext4 whose journal is on a device of root's, as the service checks
+    it (no journal), and its superblock as it is then rewritten."""
     journal = host.work / "journal.img"
     journal.write_bytes(b"")
     os.truncate(journal, 8 << 20)
     roots = losetup(journal)
-    try:
-        subprocess.run(["mke2fs", "-q", "-O", "journal_dev", "-b", "4096", roots], check=True,
-                       capture_output=True)
-        disk = make_disk(host, "late.bxdk", "label: dos\nstart=2048, type=83\n", 16 << 20)
-        formatted(disk, MKFS, "-q", "-b", "4096", "-J", f"device={roots}")
-        with open(disk, "rb") as f:
-            f.seek((1 << 20) + 1024)
-            rewritten = f.read(1024)
-        for change in ("feature -has_journal", "ssv journal_dev 0"):
-            formatted(disk, "debugfs", "-w", "-R", change)
+    cleanup.callback(subprocess.run, [LOSETUP, "-d", roots], check=True)
+    subprocess.run(["mke2fs", "-q", "-O", "journal_dev", "-b", "4096", roots], check=True,
+                   capture_output=True)
+    disk = make_disk(host, "late.bxdk", "label: dos\nstart=2048, type=83\n", 16 << 20)
+    formatted(disk, MKFS, "-q", "-b", "4096", "-J", f"device={roots}")
+    at = (1 << 20) + 1024
+    rewritten = Path(disk).read_bytes()[at:at + 1024]
+    for change in ("feature -has_journal", "ssv journal_dev 0"):
+        formatted(disk, "debugfs", "-w", "-R", change)
+    return disk, at, rewritten
+
+
+def multi_mount_left_in_use(host, cleanup):
+    """An ext4 that asks 18 hours of multi-mount protection, left clean (its
+    mount waits nothing), then said to be in use."""
+    disk = blank_disk(host)
+    return disk, long_multi_mount_wait(disk), (0x1234).to_bytes(4, "little")
+
+
+def crc32c(data):
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ (0x82F63B78 & -(crc & 1))
+    return crc ^ 0xFFFFFFFF
+
+
+def one_of_two_btrfs_devices(host, cleanup):
+    """A btrfs of one device, then given the superblock of a device of
+    root's btrfs of two, which the kernel knows, said to be newer."""
+    roots = [btrfs_of_two(host), str(host.work / "b1.raw")]
+    at = (1 << 20) + (64 << 10)
+    rewritten = bytearray(Path(roots[0]).read_bytes()[at:at + 4096])
+    generation = int.from_bytes(rewritten[0x48:0x50], "little") + 100
+    rewritten[0x48:0x50] = generation.to_bytes(8, "little")
+    rewritten[0:4] = crc32c(rewritten[0x20:]).to_bytes(4, "little")
+    devices = []
+    for disk in roots:
+        devices.append(losetup(disk, "-r", "-o", str(1 << 20)))
+        cleanup.callback(subprocess.run, [LOSETUP, "-d", devices[-1]], check=True)
+        cleanup.callback(subprocess.run, ["btrfs", "device", "scan", "--forget", devices[-1]],
+                         capture_output=True)
+        subprocess.run(["btrfs", "device", "scan", devices[-1]], check=True, capture_output=True)
+
+    def roots_device_is_known_again():
+        scan = subprocess.run(["btrfs", "device", "scan", devices[0]], capture_output=True,
+                              text=True)
+        assert scan.returncode == 0, scan.stderr  # not "registered with a higher generation"
+    cleanup.callback(roots_device_is_known_again)
+    disk = make_disk(host, "late.bxdk", "label: dos\nstart=2048, type=83\n", 130 << 20)
+    return formatted(disk, "mkfs.btrfs", "-q", "-f"), at, bytes(rewritten)
+
+
+@pytest.mark.parametrize("make, why", [
+    pytest.param(journal_of_roots, JOURNAL_ELSEWHERE, id="journal on root's device"),
+    pytest.param(multi_mount_left_in_use, "its ext4 file system would hold the mount for 131190 "
+                 "seconds first (multi-mount protection)", id="multi-mount wait"),
+    pytest.param(one_of_two_btrfs_devices, "its btrfs file system spans 2 devices, which the "
+                 "kernel would look for among this machine's", id="btrfs", marks=NEEDS_BTRFS),
+])
+def test_a_volume_rewritten_after_its_check_reaches_no_further(host, make, why):
+    """The owner rewrites the volume between the service's check and its
+    mount: the kernel may not open root's journal device for it (it would
+    replay into the volume what that journal holds, and write there), the
+    mount does not wait for hours, and a btrfs the kernel met on the device
+    is not left registered under the device's name once it is freed (the
+    kernel would take the next device of that name for one of its own)."""
+    with contextlib.ExitStack() as cleanup:
+        disk, at, rewritten = make(host, cleanup)
         plan = host.work / "stop.plan"
         plan.write_text("stop MountAs.checked\n")
         assert host.run_service("--fault-plan", str(plan)).returncode == 0
@@ -150,17 +214,18 @@ def test_a_volume_rewritten_after_its_check_reaches_no_other_device(host):
             assert wait_until(lambda: Path(f"/proc/{pid}/stat").read_text()
                               .rsplit(")", 1)[1].split()[0] == "T", timeout=60)
             plan.unlink()
+            device, = [line.split(":")[0] for line in loops_of(host.root)
+                       if f"({os.path.realpath(disk)})" in line]
             with open(disk, "r+b") as f:
-                f.seek((1 << 20) + 1024)
+                f.seek(at)
                 f.write(rewritten)
+            # As memory pressure would, so that the kernel reads it anew.
+            subprocess.run(["blockdev", "--flushbufs", device], check=True)
         finally:
             os.kill(pid, signal.SIGCONT)
         assert (attach.wait(timeout=60), *attach.communicate()) == (2, UNABLE_TO_MOUNT, "")
-        assert host.events()[-1]["strings"][-1] == (
-            f"The volume cannot be attached as E: ({JOURNAL_ELSEWHERE}).")
+        assert host.events()[-1]["strings"][-1] == f"The volume cannot be attached as E: ({why})."
         assert host.listing() == NONE_MOUNTED
-    finally:
-        subprocess.run([LOSETUP, "-d", roots], check=True)
 
 
 @pytest.mark.parametrize("at", [0, 32 << 10])

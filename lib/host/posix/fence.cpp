@@ -121,7 +121,7 @@ int Make(dev_t device, Fence *fence) {
     return own;
   }();
   if (cgroup.empty()) {
-    return ENOENT;
+    return ENOMEDIUM;
   }
   static std::atomic<unsigned> made{0};
   std::string folder =

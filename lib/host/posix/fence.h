@@ -17,7 +17,8 @@ struct Fence {
 
 // Makes a fence that lets through device (a block device's number, as stat
 // gives it) and nothing else. 0, or the system error code of why it cannot
-// be made here (no cgroup2 file system mounted, no BPF, a read-only one).
+// be made here: ENOMEDIUM when no cgroup2 file system holds this process,
+// else that of the step that failed (no BPF, a read-only cgroup2, ...).
 int Make(dev_t device, Fence *fence);
 // Moves the calling process into the fence. System calls only: for a child
 // forked from threads that may hold locks. 0 or the system error code.

@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/btrfs.h>
 #include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -327,10 +328,34 @@ int HostLoop_SetAutoFree(const HostLoopDevice *loop, bool on) {
   return ioctl(loop->fd, LOOP_SET_STATUS64, &info) == 0 ? 0 : errno;
 }
 
+namespace {
+
+// The kernel keeps a btrfs it met on a device (at a mount, or a scan anybody's
+// tools made) registered under the device's path once the device is gone:
+// it would take that path, soon another device's, for a member of that file
+// system, and refuse root's own device of the same identity as older. It
+// knows of btrfs only once its driver is loaded.
+void ForgetBtrfs(int number) {
+  if (access("/sys/fs/btrfs", F_OK) != 0) {
+    return;
+  }
+  int control = open("/dev/btrfs-control", O_RDWR | O_CLOEXEC);
+  if (control < 0) {
+    return;
+  }
+  btrfs_ioctl_vol_args args{};
+  HostLoop_Path(number, args.name, sizeof args.name);
+  ioctl(control, BTRFS_IOC_FORGET_DEV, &args);
+  close(control);
+}
+
+}  // namespace
+
 int HostLoop_Free(HostLoopDevice *loop) {
   if (loop->fd < 0) {
     return EBADF;
   }
+  ForgetBtrfs(loop->number);
   // A device still open elsewhere frees itself on its last close. Older
   // kernels refuse to free it, and must be told so; newer ones need no word,
   // which would ask the file's own file system, which may not answer.

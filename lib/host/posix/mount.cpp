@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <libmount/libmount.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -29,6 +30,7 @@
 #include "host/lastError.h"
 #include "host/process.h"
 #include "mountList.h"
+#include "procfs.h"
 
 namespace {
 
@@ -302,8 +304,10 @@ std::vector<Attempt> AttemptsFor(const char *type, bool readOnly) {
 void SayUnfenced(int why) {
   static std::once_flag said;
   std::call_once(said, [why] {
-    char text[128] = "";
-    Host_ErrorText(why, text, sizeof text);
+    char text[128] = "no cgroup2 file system holds this process";
+    if (why != ENOMEDIUM) {
+      Host_ErrorText(why, text, sizeof text);
+    }
     HostLog_Write(
         HOSTLOG_WARNING,
         ("Volumes are mounted without a fence around their devices (" + std::string(text) +
@@ -311,6 +315,56 @@ void SayUnfenced(int why) {
          "mount open another device of this machine.")
             .c_str());
   });
+}
+
+}  // namespace
+
+namespace {
+
+// A volume rewritten after its check can still ask ext4's multi-mount wait
+// of hours: a mount child that sleeps, rather than works, is looked at this
+// often, and ended once the volume asks for more than the check lets
+// through, or once it has slept longer than that.
+constexpr int kSleepLookMs = 5000;
+constexpr int kLongestSleepMs = 45000;
+
+bool Sleeping(long pid) {
+  std::vector<std::string> fields = procfs::StatFields(pid);
+  return !fields.empty() && fields[0] == "S";
+}
+
+// Waits for the word of child, mounting device on folder, on answer: what
+// it says in said[2] ({0, EIO} when it ends without a word, ETIMEDOUT when
+// it had to be ended).
+void AwaitMount(long child, int answer, const char *device, const char *type, const char *folder,
+                int said[2]) {
+  bool ended = false;
+  for (int slept = 0;;) {
+    pollfd entry = {answer, POLLIN, 0};
+    int n = poll(&entry, 1, kSleepLookMs);
+    if (n > 0 || (n < 0 && errno != EINTR)) {
+      break;
+    }
+    slept = n == 0 && !ended && Sleeping(child) ? slept + kSleepLookMs : 0;
+    char *refused =
+        slept == 0 || slept >= kLongestSleepMs ? nullptr : HostMount_Refusal(device, type);
+    if (refused != nullptr || slept >= kLongestSleepMs) {
+      kill(static_cast<pid_t>(child), SIGKILL);
+      ended = true;
+    }
+    free(refused);
+  }
+  ssize_t n;
+  while ((n = read(answer, said, 2 * sizeof *said)) < 0 && errno == EINTR) {
+  }
+  HostProcess_Wait(child, -1, nullptr);
+  if (n != static_cast<ssize_t>(2 * sizeof *said)) {
+    said[0] = 0;
+    said[1] = ended ? ETIMEDOUT : EIO;
+    if (ended) {
+      umount2(folder, MNT_DETACH);  // made just before its end, if at all
+    }
+  }
 }
 
 }  // namespace
@@ -340,17 +394,10 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
       ssize_t n = write(report[1], word, sizeof word);
       _exit(n == static_cast<ssize_t>(sizeof word) ? 0 : 1);
     });
-    said[1] = child < 0 ? errno : EIO;  // EIO: gone without a word
+    said[1] = errno;
     close(report[1]);
     if (child > 0) {
-      ssize_t n;
-      while ((n = read(report[0], said, sizeof said)) < 0 && errno == EINTR) {
-      }
-      if (n != static_cast<ssize_t>(sizeof said)) {
-        said[0] = 0;
-        said[1] = EIO;
-      }
-      HostProcess_Wait(child, -1, nullptr);
+      AwaitMount(child, report[0], device, type, folder, said);
     }
     close(report[0]);
     devicefence::Remove(&fence);
