@@ -33,6 +33,10 @@
 namespace {
 
 const size_t kMaxConnections = 256;
+// How long a connection that holds nothing may stay silent before it gives
+// way to a new one when the table is full: a client speaks as soon as it
+// connects, and one that released everything can make no call any more.
+const int64_t kSilentMs = 2000;
 // How long accepting pauses when the process has no descriptor left: the
 // endpoint stays readable, and polling it meanwhile would only spin.
 const int kAcceptPauseMs = 200;
@@ -63,7 +67,9 @@ int WakePipe(int *readFd) {
 }
 
 struct Connection {
-  explicit Connection(HostFd connected) : fd(std::move(connected)) { stream.fd = fd.Get(); }
+  explicit Connection(HostFd connected) : fd(std::move(connected)), heard(HostClock_NowMs()) {
+    stream.fd = fd.Get();
+  }
   ~Connection() { table.Clear(); }  // the objects go before their connection
 
   HostFd fd;
@@ -72,7 +78,15 @@ struct Connection {
   // A call of it went aside: its thread alone touches it until the call ends.
   bool aside = false;
   bool broken = false;  // to be closed
+  int64_t heard;        // when it last sent something
 };
+
+// A connection that may give way to a new one: it holds no object, owes
+// and is owed nothing, and has been silent a while.
+bool MayGiveWay(const Connection &c, int64_t now) {
+  return !c.aside && !c.broken && c.table.Size() == 0 && c.stream.in.empty() &&
+         !c.stream.Pending() && now - c.heard >= kSilentMs;
+}
 
 // What the threads serving one endpoint share. The thread that holds lock
 // runs the loop or a call; the loop lets go of it only while it polls.
@@ -136,9 +150,22 @@ int AcceptAll(int listenFd, std::vector<std::unique_ptr<Connection>> *connection
   int e;
   while ((e = HostEndpoint_Accept(listenFd, &fd)) == 0) {
     HostFd accepted(fd);
-    if (HostEndpoint_PeerTrusted(fd) && connections->size() < kMaxConnections) {
-      connections->push_back(std::make_unique<Connection>(std::move(accepted)));
+    if (!HostEndpoint_PeerTrusted(fd)) {
+      continue;
     }
+    if (connections->size() >= kMaxConnections) {
+      // Connections held open and silent would otherwise shut every other
+      // client out for as long as they stay.
+      int64_t now = HostClock_NowMs();
+      auto idle = std::find_if(connections->begin(), connections->end(),
+                               [now](const auto &c) { return MayGiveWay(*c, now); });
+      if (idle == connections->end()) {
+        continue;
+      }
+      idle->swap(connections->back());
+      connections->pop_back();
+    }
+    connections->push_back(std::make_unique<Connection>(std::move(accepted)));
   }
   return Host_ErrorKind(e) == HOST_ERROR_BUSY ? 0 : e;
 }
@@ -244,10 +271,6 @@ bool RunLoop(Server *s, std::unique_lock<std::mutex> *held) {
     if (entries[0].readable) {
       HostWake_Drain(s->wakeRead);
     }
-    if (s->listenFd >= 0 && entries[1].readable && !g_stop.load() &&
-        AcceptAll(s->listenFd, &s->connections) != 0) {
-      s->acceptAfter = HostClock_NowMs() + kAcceptPauseMs;
-    }
     // Only the thread that has the loop closes connections: those polled
     // stay while it handles them.
     for (size_t i = 0; i < polled.size(); i++) {
@@ -259,6 +282,7 @@ bool RunLoop(Server *s, std::unique_lock<std::mutex> *held) {
       }
       if (alive && !c->stream.Pending() && (p.readable || p.closed)) {
         alive = c->stream.Fill();
+        c->heard = HostClock_NowMs();
       }
       if (alive) {
         t_connection = c;
@@ -276,6 +300,11 @@ bool RunLoop(Server *s, std::unique_lock<std::mutex> *held) {
     }
     std::erase_if(s->connections,
                   [](const std::unique_ptr<Connection> &c) { return c->broken && !c->aside; });
+    // After those polled are handled: a new one may take the place of one.
+    if (s->listenFd >= 0 && entries[1].readable && !g_stop.load() &&
+        AcceptAll(s->listenFd, &s->connections) != 0) {
+      s->acceptAfter = HostClock_NowMs() + kAcceptPauseMs;
+    }
   }
   return true;
 }

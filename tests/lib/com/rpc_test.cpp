@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -400,6 +401,29 @@ TEST_F(EndpointTest, AClientThatDiesLeaksNothing) {
   }).join();
   EXPECT_TRUE(Eventually([&] { return Ctl().live == base; }));
   for (IUnknown *p : held) p->Release();
+}
+
+// Connections held open and silent, as many as the server takes, give way
+// to a new client once silent a while; one that holds an object does not.
+TEST_F(EndpointTest, SilentConnectionsGiveWayToNewClients) {
+  ComPtr<IMountLocator> held = Activate();
+  ASSERT_TRUE(held);
+  std::vector<int> silent;
+  for (int i = 0; i < 256; i++) {
+    silent.push_back(RawConnect());
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  ComChannel::SetCallTimeout(5000);
+  for (int i = 0; i < 3; i++) {
+    ComPtr<IMountLocator> locator = Activate();
+    ComPtr<IMountManager> manager;
+    ASSERT_TRUE(locator);
+    EXPECT_EQ(locator->Connect(nullptr, nullptr, 0, manager.Receive()), S_OK);
+  }
+  ComPtr<IMountManager> manager;
+  EXPECT_EQ(held->Connect(nullptr, nullptr, 0, manager.Receive()), S_OK);
+  ComChannel::SetCallTimeout(60000);
+  for (int fd : silent) HostStream_Close(fd);
 }
 
 // A call that steps aside holds nobody else; one that waits for it goes on
