@@ -524,6 +524,9 @@ void MountService::LetGoOfDisks() {
 }
 
 bool MountService::Busy() {
+  // Children left to end (a forced detach's last close) would otherwise
+  // stay until the next attach or detach, which may never come.
+  HostProcess_ReapLater(0);
   EndLingering();
   return !table_.Attached().empty() || !lingering_.empty();
 }

@@ -327,6 +327,20 @@ def test_busy_device_refuses_plain_dismount_and_yields_to_force(host):
         assert len(held.read(512)) == 512
 
 
+def test_a_forced_detach_leaves_no_child_behind(host):
+    """The child that lets go of a forced volume's file system is reaped
+    once it ends, with no further attach or detach to do it."""
+    assert host.outcome("E:", ext4_disk(host)) == (0, "", "")
+    assert host.outcome("E:", "/f") == (0, "", "")
+    service = serving_pid(host)
+
+    def ended_children():
+        out = subprocess.run(["ps", "--ppid", str(service), "-o", "stat="],
+                             capture_output=True, text=True).stdout
+        return [s for s in out.split() if s.startswith("Z")]
+    assert wait_until(lambda: ended_children() == [], timeout=5)
+
+
 @pytest.mark.parametrize("by_hand", ["unmounted", "unmounted and removed"])
 def test_a_mount_taken_down_by_hand_is_detached_plainly(host, by_hand):
     """Nothing is left to write out of a volume unmounted by hand: its plain
