@@ -113,6 +113,8 @@ Outcome LedElsewhere(const std::string &disk, const std::string &stray) {
 constexpr char kLook[] = "look";
 // Images whose volumes are read at once, a look daemon each.
 constexpr size_t kLooks = 4;
+// The most a look daemon's log may hold before the daemon is replaced.
+constexpr uint64_t kMaxLookLog = 64 * 1024;
 
 // Files of a disk kept open for as long as it lives.
 struct HeldClaims {
@@ -759,8 +761,14 @@ Outcome MountService::ReadVolumesAside(const std::string &path,
   VolumeScan scan = ReadVolumes(file, volumes, &error);
   if (!id.empty()) {
     std::string why;
+    HostFileStamp log;
     if (!look->daemon->Close(id, &why)) {
       ServiceLog(HOSTLOG_WARNING, "%s: %s", path.c_str(), why.c_str());
+      StopLook(look.get());
+    } else if (HostState_Stamp((look->daemon->Folder() + "/log").c_str(), &log) &&
+               log.size > kMaxLookLog) {
+      // What a disk makes it say at every look would fill its log for as
+      // long as it is kept: a new one starts with an empty one.
       StopLook(look.get());
     }
   }

@@ -193,6 +193,23 @@ def test_a_parent_name_reaches_the_logs_quoted(host, foreground):
     assert b"\\u001b]0;owned\\u0007\\u001b[2J\\u009b31mFORGED\\nfake" in line, line
 
 
+def test_the_log_of_a_look_daemon_stays_bounded(host):
+    """An image whose every look makes the daemon that reads partition
+    tables complain does not grow its log without end."""
+    image = convert(mbr_disk(host, "mbr.raw"), host.work / "bad.qcow2", "qcow2")
+    with open(image, "r+b") as f:  # its first L2 table's offset unaligned
+        l1 = struct.unpack(">Q", f.read(48)[40:48])[0]
+        f.seek(l1)
+        entry = struct.unpack(">Q", f.read(8))[0]
+        f.seek(l1)
+        f.write(struct.pack(">Q", entry + 0x200))
+    log = host.prefix / "bmount" / "qemu" / "look" / "log"
+    for _ in range(600):
+        assert host.run(image, "/p").returncode == 2
+    assert "corrupt" in log.read_text()
+    assert log.stat().st_size <= 65536
+
+
 def test_a_file_named_twice_is_said_so(host):
     """Refused, as QEMU could not open it, but for what it is: no other
     program holds the file."""
