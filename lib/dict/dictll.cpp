@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "dict/dictllScan.h"
+#include "host/fs.h"
 #include "host/lastError.h"
 #include "misc/escape.h"
 #include "misc/panic.h"
@@ -238,13 +239,21 @@ bool FillPiece(DictLLReader *r) {
 
 }  // namespace
 
-void DictLLReader_ReadWhole(DictLLReader *reader, FILE *stream, char *buf, size_t size) {
+void DictLLReader_ReadWhole(DictLLReader *reader, int fd, char *buf, size_t size) {
   Host_SetLastError(0);
-  size_t got = fread(buf, 1, size, stream);
-  DictLLReader_InitBuffer(reader, buf, got);
-  if (got < size && ferror(stream)) {
-    TakeReadError(reader, stream);
+  size_t got = 0;
+  int error = 0;
+  while (got < size) {
+    long n = HostFile_Read(fd, buf + got, size - got);
+    if (n < 0) {
+      error = Host_GetLastError() != 0 ? Host_GetLastError() : Host_ErrorCode(HOST_ERROR_OTHER);
+      break;
+    }
+    if (n == 0) break;  // the file shrank meanwhile
+    got += static_cast<size_t>(n);
   }
+  DictLLReader_InitBuffer(reader, buf, got);
+  reader->error = error;
 }
 
 bool DictLLReader_Fill(DictLLReader *reader) {

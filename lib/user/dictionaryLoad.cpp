@@ -427,12 +427,12 @@ bool ReadLines(Dictionary *dict, DictLLReader &reader, int flags, long long file
   return ok;
 }
 
-// Opens path for a load and sets *size to its size; NULL, with the reason
-// appended, when it cannot be loaded. Only a regular file is opened: a FIFO
-// would block the open, and a device such as /dev/zero never ends. With
-// absent given, a path the system cannot look at sets *absent instead of a
-// message.
-FILE *OpenForLoad(const char *path, int flags, long long *size, bool *absent = nullptr) {
+// Opens path for a load and sets *size to its size; HOSTFILE_INVALID, with
+// the reason appended, when it cannot be loaded. Only a regular file is
+// opened: a FIFO would block the open, and a device such as /dev/zero never
+// ends. With absent given, a path the system cannot look at sets *absent
+// instead of a message.
+int OpenForLoad(const char *path, int flags, long long *size, bool *absent = nullptr) {
   // The open comes first and tells the size and kind in one step; only a
   // failure takes the slower look that names the reason.
   int fd = HostFile_OpenRegular(path, size);
@@ -442,30 +442,36 @@ FILE *OpenForLoad(const char *path, int flags, long long *size, bool *absent = n
     if (!HostFs_Stat(path, &isDirectory)) {
       if (absent != nullptr) {
         *absent = true;
-        return nullptr;
+        return HOSTFILE_INVALID;
       }
       Msg_Append(MSGID(dictionary.load.statFailed) "Unable to get information about file "
                                                    "\"%s\": %s.\n",
                  Str_Printable(path, STR_SHOWN_NAME).c_str(), Err_ErrString());
-      return nullptr;
+      return HOSTFILE_INVALID;
     }
     if (isDirectory) {
       Msg_Append(MSGID(dictionary.load.isDirectory) "\"%s\" is a directory.\n",
                  Str_Printable(path, STR_SHOWN_NAME).c_str());
-      return nullptr;
+      return HOSTFILE_INVALID;
     }
     Host_SetLastError(error);
     Msg_Append(MSGID(dictionary.load.openFailed) "Cannot open file \"%s\": %s.\n",
                Str_Printable(path, STR_SHOWN_NAME).c_str(), Err_ErrString());
-    return nullptr;
+    return HOSTFILE_INVALID;
   }
   if ((flags & DICT_LOAD_BOUNDED) != 0 && *size > DICT_LOAD_BOUND) {
     HostFile_Close(fd);
     Host_SetLastError(EFBIG);
     Msg_Append(MSGID(dictionary.load.openFailed) "Cannot open file \"%s\": %s.\n",
                Str_Printable(path, STR_SHOWN_NAME).c_str(), Err_ErrString());
-    return nullptr;
+    return HOSTFILE_INVALID;
   }
+  return fd;
+}
+
+// The opened file as a stream for a piecewise read; NULL, with the reason
+// appended and fd closed, when there is none.
+FILE *StreamOf(int fd, const char *path) {
   FILE *stream = fdopen(fd, "r");
   if (stream == nullptr) {
     Msg_Append(MSGID(dictionary.load.openFailed) "Cannot open file \"%s\": %s.\n",
@@ -480,12 +486,18 @@ FILE *OpenForLoad(const char *path, int flags, long long *size, bool *absent = n
 
 bool LoadStream(Dictionary *dict, FILE *stream, const char *fileName, long long fileSize,
                 int flags);
+bool LoadOpened(Dictionary *dict, int fd, const char *fileName, long long fileSize, int flags);
 
-// Room in the just cleared dictionary's storage for the whole text of a
-// small file that is only read, where its names and values then stay; NULL
-// for any other load.
+// Whether a file of size is read whole into the dictionary's storage: a
+// small one that is only read.
+bool WholeTextWanted(long long size, int flags) {
+  return (flags & DICT_LOAD_READ_ONLY) != 0 && size > 0 && size < kQueueFrom;
+}
+
+// Room in the just cleared dictionary's storage for the whole text of such a
+// file, where its names and values then stay; NULL for any other load.
 char *WholeTextRoom(Dictionary *dict, long long size, int flags) {
-  if ((flags & DICT_LOAD_READ_ONLY) == 0 || size <= 0 || size >= kQueueFrom) {
+  if (!WholeTextWanted(size, flags)) {
     return nullptr;
   }
   return static_cast<char *>(DictionaryStoreAlloc(dict, static_cast<size_t>(size) + 1, 1));
@@ -502,20 +514,15 @@ bool Dictionary_Load(Dictionary *dict, const char *path, int flags) {
     Dictionary_Clear(dict);
     return true;
   }
-  FILE *stream;
-  const char *fileName;
-  long long fileSize = -1;  // unknown
   if (strcmp(path, "-") == 0) {
-    stream = stdin;
-    fileName = "<stdin>";
-  } else {
-    stream = OpenForLoad(path, flags, &fileSize);
-    if (stream == nullptr) {
-      return false;
-    }
-    fileName = path;
+    return LoadStream(dict, stdin, "<stdin>", -1, flags);
   }
-  return LoadStream(dict, stream, fileName, fileSize, flags);
+  long long fileSize = -1;
+  int fd = OpenForLoad(path, flags, &fileSize);
+  if (fd == HOSTFILE_INVALID) {
+    return false;
+  }
+  return LoadOpened(dict, fd, path, fileSize, flags);
 }
 
 bool Dictionary_LoadIfPresent(Dictionary *dict, const char *path, int flags, bool *present) {
@@ -523,14 +530,14 @@ bool Dictionary_LoadIfPresent(Dictionary *dict, const char *path, int flags, boo
   VERIFY(dict->loadFileName == nullptr);  // loads do not nest
   bool absent = false;
   long long fileSize = -1;
-  FILE *stream = OpenForLoad(path, flags, &fileSize, &absent);
+  int fd = OpenForLoad(path, flags, &fileSize, &absent);
   if (present != nullptr) {
     *present = !absent;
   }
-  if (stream == nullptr) {
+  if (fd == HOSTFILE_INVALID) {
     return absent;
   }
-  return LoadStream(dict, stream, path, fileSize, flags);
+  return LoadOpened(dict, fd, path, fileSize, flags);
 }
 
 bool Dictionary_LoadText(Dictionary *dict, const char *path, const char *text, size_t size,
@@ -558,17 +565,31 @@ bool LoadStream(Dictionary *dict, FILE *stream, const char *fileName, long long 
                 int flags) {
   Dictionary_Clear(dict);
   DictLLReader reader;
-  if (char *whole = WholeTextRoom(dict, fileSize, flags); whole != nullptr) {
-    DictLLReader_ReadWhole(&reader, stream, whole, static_cast<size_t>(fileSize));
-  } else {
-    DictLLReader_Init(&reader, stream, true);
-    DictLLReader_SetSize(&reader, fileSize);
-  }
+  DictLLReader_Init(&reader, stream, true);
+  DictLLReader_SetSize(&reader, fileSize);
   bool ok = LoadFrom(dict, reader, fileName, fileSize, flags);
   if (stream != stdin) {
     fclose(stream);
   }
   return ok;
+}
+
+// A small file that is only read is read whole through its descriptor, into
+// the storage its names and values stay in; any other through a stream.
+bool LoadOpened(Dictionary *dict, int fd, const char *fileName, long long fileSize, int flags) {
+  char *room = nullptr;
+  if (WholeTextWanted(fileSize, flags)) {
+    Dictionary_Clear(dict);
+    room = WholeTextRoom(dict, fileSize, flags);
+  }
+  if (room == nullptr) {
+    FILE *stream = StreamOf(fd, fileName);
+    return stream != nullptr && LoadStream(dict, stream, fileName, fileSize, flags);
+  }
+  DictLLReader reader;
+  DictLLReader_ReadWhole(&reader, fd, room, static_cast<size_t>(fileSize));
+  HostFile_Close(fd);
+  return LoadFrom(dict, reader, fileName, fileSize, flags);
 }
 
 bool LoadFrom(Dictionary *dict, DictLLReader &reader, const char *fileName, long long fileSize,

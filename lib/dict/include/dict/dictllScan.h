@@ -39,11 +39,12 @@ bool DictLLReader_InitText(DictLLReader *reader, const char *text, size_t size);
 // A reader of text in buf[0, size), which the caller keeps and whose byte
 // buf[size] it may write: the lines are cut out of buf itself.
 void DictLLReader_InitBuffer(DictLLReader *reader, char *buf, size_t size);
-// DictLLReader_InitBuffer of the first size bytes of stream, read into
-// buf[0, size] at once: a file of known size that the caller reads whole. A
-// read error is held, as DictLLReader_Next reports it after the whole lines
-// read before it.
-void DictLLReader_ReadWhole(DictLLReader *reader, FILE *stream, char *buf, size_t size);
+// DictLLReader_InitBuffer of the first size bytes of the descriptor fd, read
+// into buf[0, size]: a file of known size that the caller reads whole,
+// without the stream (and its system calls) a piecewise read needs. A read
+// error is held, as DictLLReader_Next reports it after the whole lines read
+// before it.
+void DictLLReader_ReadWhole(DictLLReader *reader, int fd, char *buf, size_t size);
 // Frees the buffer. Accepts a reader that never read.
 void DictLLReader_Destroy(DictLLReader *reader);
 // Reads the next piece (or line) behind what is held. False (last error set)
