@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <system_error>
 #include <utility>
 
@@ -10,6 +11,7 @@
 #include "host/lastError.h"
 #include "host/lookup.h"
 #include "host/system.h"
+#include "host/text.h"
 #include "user/commonState.h"
 #include "user/dictionary.h"
 #include "user/msg.h"
@@ -51,7 +53,52 @@ int ReadWhole(const std::string &path, long long limit, std::string *bytes) {
   return 0;
 }
 
+// The blanks of the classic locale.
+bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether p[0, n) is lower (lower-case) but for the case of its letters.
+bool EqualsNoCase(const char *p, const char *lower, size_t n) {
+  for (size_t i = 0; i < n; i++) {
+    if (HostText_LowerAscii(p[i]) != lower[i]) return false;
+  }
+  return true;
+}
+
+// The version of the declaration that starts at p, or -1 when none does.
+long long VersionAt(const char *p, const char *end) {
+  constexpr size_t kName = sizeof "config.version" - 1;
+  if (static_cast<size_t>(end - p) < kName || !EqualsNoCase(p, "config", 6) ||
+      !EqualsNoCase(p + 7, "version", 7)) {
+    return -1;
+  }
+  p += kName;
+  while (p < end && IsBlank(*p)) p++;
+  if (p == end || *p++ != '=') return -1;
+  while (p < end && IsBlank(*p)) p++;
+  if (p == end || *p++ != '"') return -1;
+  const char *digits = p;
+  long long version = 0;
+  for (; p < end && IsDigit(*p); p++) {
+    if (version <= INT_MAX) version = version * 10 + (*p - '0');
+  }
+  if (p == digits || p == end || *p != '"') return -1;
+  return std::min<long long>(version, INT_MAX);
+}
+
 }  // namespace
+
+// Every configuration is asked: a plain scan costs a small part of a
+// pattern's search.
+int ConfigVersionOf(std::string_view text) {
+  const char *end = text.data() + text.size();
+  for (const char *p = text.data(); p < end; p++) {
+    if (HostText_LowerAscii(*p) != 'c') continue;
+    if (long long version = VersionAt(p, end); version >= 0) return static_cast<int>(version);
+  }
+  return 0;
+}
 
 ConfigReader::ConfigReader(std::vector<std::string> paths, ConfigPrepare prepare)
     : paths_(std::move(paths)), prepare_(std::move(prepare)), slots_(new Slot[paths_.size()]) {

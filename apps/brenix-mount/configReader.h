@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -25,6 +26,12 @@ struct ConfigFiles {
   bool used = false;
   int snapshotResult = 0;
 };
+
+// The version a configuration's text declares: the number of its first
+// "config", any byte, "version" (letters in either case), blanks, "=",
+// blanks and a run of digits in quotes; INT_MAX when larger, 0 when there is
+// none.
+int ConfigVersionOf(std::string_view text);
 
 // Completes the files of the configuration at path just read. Runs on the
 // readers' threads, which hold back every message, as on the scan's.

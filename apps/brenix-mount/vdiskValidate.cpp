@@ -197,17 +197,6 @@ struct VmUsage {
 
 using VmList = std::vector<VmUsage>;
 
-// Letters match in either case: the answer on the text as read is the one on
-// its lower-cased form, which a version-8 configuration mostly never needs.
-int ConfigVersion(const std::string &text) {
-  static const boost::regex version(
-      R"re([cC][oO][nN][fF][iI][gG].[vV][eE][rR][sS][iI][oO][nN]\s*=\s*"(\d+)")re");
-  boost::smatch match;
-  if (!Search(text, version, &match)) return 0;
-  long v = std::strtol(match[1].str().c_str(), nullptr, 10);
-  return v > INT_MAX ? INT_MAX : static_cast<int>(v);
-}
-
 // Searches the text for the device entry that names the disk. A text that
 // holds neither tail cannot match, and the plain string search is far
 // cheaper than the pattern's.
@@ -246,7 +235,7 @@ SnapshotError QueryDiskUse(const DiskScan &disk, const std::string &path, const 
 // snapshot reader; its answer stands unless the reader said something that
 // was held back.
 void PrepareConfig(const DiskScan &disk, const std::string &path, ConfigFiles &files) {
-  files.version = ConfigVersion(files.text);
+  files.version = ConfigVersionOf(files.text);
   if (files.version < 8) {
     files.lower = LowerCase(files.text);
     return;
