@@ -362,7 +362,7 @@ void AwaitMount(long child, int answer, const char *device, const char *type, co
     said[0] = 0;
     said[1] = ended ? ETIMEDOUT : EIO;
     if (ended) {
-      umount2(folder, MNT_DETACH);  // made just before its end, if at all
+      umount2(folder, MNT_DETACH | UMOUNT_NOFOLLOW);  // made just before its end, if at all
     }
   }
 }
