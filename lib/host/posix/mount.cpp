@@ -377,34 +377,35 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
     return errno;
   }
   devicefence::Fence fence;
-  int unfenced = S_ISBLK(st.st_mode) ? devicefence::Make(st.st_rdev, &fence) : ENOTBLK;
-  int report[2] = {-1, -1};
-  if (unfenced == 0 && pipe2(report, O_CLOEXEC) != 0) {
-    unfenced = errno;
+  if (int why = S_ISBLK(st.st_mode) ? devicefence::Make(st.st_rdev, &fence) : ENOTBLK; why != 0) {
+    SayUnfenced(why);
   }
-  // {entered the fence or why not, what the mount gave}
-  int said[2] = {unfenced, 0};
-  if (unfenced == 0) {
-    int carry[] = {std::min(fence.procs, report[1]), std::max(fence.procs, report[1])};
-    long child = HostProcess_Fork(carry, 2, [&] {
-      int word[2] = {devicefence::Enter(fence), 0};
-      if (word[0] == 0) {
-        word[1] = MountByAttempts(device, folder, flags, attempts);
-      }
-      ssize_t n = write(report[1], word, sizeof word);
-      _exit(n == static_cast<ssize_t>(sizeof word) ? 0 : 1);
-    });
-    said[1] = errno;
-    close(report[1]);
-    if (child > 0) {
-      AwaitMount(child, report[0], device, type, folder, said);
-    }
-    close(report[0]);
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    int e = errno;
     devicefence::Remove(&fence);
+    return e;
   }
+  // A child mounts even without a fence: a child can be ended when the
+  // volume makes its mount wait.
+  bool fenced = fence.procs >= 0;
+  int carry[] = {report[1], fence.procs};
+  long child = HostProcess_Fork(carry, fenced ? 2 : 1, [&] {
+    // {entered the fence or why not, what the mount gave}
+    int word[2] = {fenced ? devicefence::Enter(fence) : 0, 0};
+    word[1] = MountByAttempts(device, folder, flags, attempts);
+    ssize_t n = write(report[1], word, sizeof word);
+    _exit(n == static_cast<ssize_t>(sizeof word) ? 0 : 1);
+  });
+  int said[2] = {0, errno};
+  close(report[1]);
+  if (child > 0) {
+    AwaitMount(child, report[0], device, type, folder, said);
+  }
+  close(report[0]);
+  devicefence::Remove(&fence);
   if (said[0] != 0) {
     SayUnfenced(said[0]);
-    return MountByAttempts(device, folder, flags, attempts);
   }
   return said[1];
 }

@@ -4,13 +4,17 @@
 #include "host/mount.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -179,6 +183,56 @@ TEST_F(SmallFileSystem, AMountOpensNoDeviceButItsVolume) {
     EXPECT_EQ(HostMount_Mount(volume.path().c_str(), "ext4", folder.c_str(), false) == 0, c.mounted)
         << where;
     umount2(folder.c_str(), 0);
+  }
+}
+
+// Unmounts every cgroup2 file system this process sees, in a mount
+// namespace of its own: no fence can be made then.
+bool LoseCgroup2() {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return false;
+  }
+  std::string line;
+  for (std::istringstream in(testsupport::ReadFile("/proc/self/mountinfo"));
+       std::getline(in, line);) {
+    char point[4096];
+    if (line.find(" - cgroup2 ") != std::string::npos &&
+        sscanf(line.c_str(), "%*s %*s %*s %*s %4095s", point) == 1) {
+      umount2(point, MNT_DETACH);
+    }
+  }
+  return true;
+}
+
+TEST_F(SmallFileSystem, AMountThatWouldWaitForHoursIsEnded) {
+  if (std::string why = testsupport::LoopUnusable(); !why.empty()) GTEST_SKIP() << why;
+  ASSERT_EQ(umount2(point_.c_str(), MNT_DETACH), 0);
+  ASSERT_EQ(mount("tmpfs", point_.c_str(), "tmpfs", 0, "size=40m"), 0);
+  LoopOver volume(point_ + "/volume.img", 32 << 20);
+  ASSERT_FALSE(volume.path().empty());
+  // Multi-mount protection of 12 minutes, its last user gone without a word.
+  ASSERT_EQ(testsupport::Run({"mke2fs", "-q", "-b", "1024", "-O", "mmp,^metadata_csum", "-E",
+                              "mmp_update_interval=300", volume.path()})
+                .exitCode,
+            0);
+  std::string said = testsupport::Run({"dumpe2fs", "-h", volume.path()}).out;
+  size_t at = said.find("MMP block number:");
+  ASSERT_NE(at, std::string::npos);
+  off_t block = std::stoll(said.substr(at + sizeof "MMP block number:"));
+  int fd = open(volume.path().c_str(), O_WRONLY | O_CLOEXEC);
+  const unsigned char inUse[] = {0x34, 0x12, 0, 0};
+  ASSERT_EQ(pwrite(fd, inUse, sizeof inUse, block * 1024 + 4), 4);
+  close(fd);
+  std::string folder = point_ + "/on";
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  for (bool fenced : {true, false}) {
+    EXPECT_EQ(testsupport::InChild([&] {
+                if (!fenced && !LoseCgroup2()) return 1;
+                return HostMount_Mount(volume.path().c_str(), "ext4", folder.c_str(), false);
+              }),
+              ETIMEDOUT)
+        << (fenced ? "fenced" : "without a fence");
   }
 }
 

@@ -27,8 +27,9 @@ char *HostMount_Refusal(const char *device, const char *type);
 // file system it was copied from, which may be mounted, or be later). An NTFS goes to the kernel's
 // read-write driver where it has one. The mount is made by a child that can
 // open no device but device, so that a volume rewritten since it was checked
-// reaches no other (where cgroup2 and BPF make that fence; otherwise by the
-// caller, and a warning is logged once).
+// reaches no other (where cgroup2 and BPF make that fence; otherwise without
+// it, and a warning is logged once). A mount that sleeps longer than
+// HostMount_Refusal lets a multi-mount wait last is ended (ETIMEDOUT).
 int HostMount_Mount(const char *device, const char *type, const char *folder, bool readOnly);
 
 // Writes out what the file system mounted on folder holds unwritten. 0, or
