@@ -75,8 +75,10 @@ struct Connection {
   HostFd fd;
   ComServerStream stream;
   ComObjectTable table;
-  // A call of it went aside: its thread alone touches it until the call ends.
+  // A call of it went aside: its thread alone reads and writes it until the
+  // call ends; the loop only watches it for its peer's hang-up.
   bool aside = false;
+  bool hungUp = false;  // seen while aside
   bool broken = false;  // to be closed
   int64_t heard;        // when it last sent something
 };
@@ -86,6 +88,14 @@ struct Connection {
 bool MayGiveWay(const Connection &c, int64_t now) {
   return !c.aside && !c.broken && c.table.Size() == 0 && c.stream.in.empty() &&
          !c.stream.Pending() && now - c.heard >= kSilentMs;
+}
+
+// A call aside whose client hung up keeps its connection only until the call
+// ends, which storage that never answers may put off for good: it takes no
+// place a new client could have.
+size_t PlacesTaken(const std::vector<std::unique_ptr<Connection>> &connections) {
+  return static_cast<size_t>(std::count_if(connections.begin(), connections.end(),
+                                           [](const auto &c) { return !(c->aside && c->hungUp); }));
 }
 
 // What the threads serving one endpoint share. The thread that holds lock
@@ -153,7 +163,7 @@ int AcceptAll(int listenFd, std::vector<std::unique_ptr<Connection>> *connection
     if (!HostEndpoint_PeerTrusted(fd)) {
       continue;
     }
-    if (connections->size() >= kMaxConnections) {
+    if (connections->size() >= kMaxConnections && PlacesTaken(*connections) >= kMaxConnections) {
       // Connections held open and silent would otherwise shut every other
       // client out for as long as they stay.
       int64_t now = HostClock_NowMs();
@@ -213,6 +223,7 @@ bool RunLoop(Server *s, std::unique_lock<std::mutex> *held) {
   const ComServerOptions &options = s->options;
   std::vector<HostPollEntry> entries;
   std::vector<Connection *> polled;
+  std::vector<Connection *> watched;
   const std::thread::id self = std::this_thread::get_id();
   while (!g_stop.load()) {
     if (s->streamOnly && s->connections.empty()) {
@@ -248,6 +259,7 @@ bool RunLoop(Server *s, std::unique_lock<std::mutex> *held) {
     }
     entries.clear();
     polled.clear();
+    watched.clear();
     entries.push_back({s->wakeRead, true, false, false, false, false});
     if (s->listenFd >= 0) {
       entries.push_back({s->listenFd, accepting, false, false, false, false});
@@ -260,6 +272,13 @@ bool RunLoop(Server *s, std::unique_lock<std::mutex> *held) {
         polled.push_back(c.get());
       }
     }
+    size_t firstWatched = entries.size();
+    for (auto &c : s->connections) {
+      if (c->aside && !c->hungUp) {
+        entries.push_back({c->stream.fd, false, false, false, false, false});
+        watched.push_back(c.get());
+      }
+    }
     held->unlock();
     int n = HostPoll_Wait(entries.data(), entries.size(), timeout);
     int e = n < 0 ? Host_GetLastError() : 0;
@@ -270,6 +289,10 @@ bool RunLoop(Server *s, std::unique_lock<std::mutex> *held) {
     }
     if (entries[0].readable) {
       HostWake_Drain(s->wakeRead);
+    }
+    // Before any call of those polled can go aside and the loop with it.
+    for (size_t i = 0; i < watched.size(); i++) {
+      watched[i]->hungUp = watched[i]->hungUp || entries[firstWatched + i].closed;
     }
     // Only the thread that has the loop closes connections: those polled
     // stay while it handles them.

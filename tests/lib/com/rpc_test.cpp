@@ -426,6 +426,30 @@ TEST_F(EndpointTest, SilentConnectionsGiveWayToNewClients) {
   for (int fd : silent) HostStream_Close(fd);
 }
 
+// Clients that gave up on calls aside, as many as the server takes, leave
+// room for a new client while those calls go on.
+TEST_F(EndpointTest, CallsAsideWhoseClientsHungUpGiveWayToNewClients) {
+  Ctl().stepAside = true;
+  Ctl().finish = false;  // each call stays aside some 10 s
+  ComChannel::SetCallTimeout(2000);
+  std::vector<std::thread> gone;
+  for (int i = 0; i < 256; i++) {
+    gone.emplace_back([this] { EXPECT_EQ(CallMount(true), RPC_E_TIMEOUT); });
+  }
+  for (std::thread &t : gone) t.join();
+  void *p = nullptr;  // once: a refused client would be let in when the calls end
+  EXPECT_EQ(CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IMountLocator, &p), S_OK);
+  auto locator = ComPtr<IMountLocator>::Attach(static_cast<IMountLocator *>(p));
+  ComPtr<IMountManager> manager;
+  if (locator) {
+    EXPECT_EQ(locator->Connect(nullptr, nullptr, 0, manager.Receive()), S_OK);
+  }
+  EXPECT_EQ(Ctl().asides, 256) << "the calls ended before the new client came";
+  ComChannel::SetCallTimeout(60000);
+  Ctl().letGo = true;
+  Ctl().finish = true;
+}
+
 // A call that steps aside holds nobody else; one that waits for it goes on
 // when it ends; a stop meanwhile still gets the caller its answer.
 TEST_F(EndpointTest, ACallAsideHoldsOnlyThoseThatWaitForIt) {
