@@ -33,6 +33,9 @@
 namespace {
 
 const size_t kMaxConnections = 256;
+// Calls aside whose clients hung up take no place among those, but each
+// holds a thread until it ends: their number is bounded all the same.
+const size_t kMaxEntries = 4 * kMaxConnections;
 // How long a connection that holds nothing may stay silent before it gives
 // way to a new one when the table is full: a client speaks as soon as it
 // connects, and one that released everything can make no call any more.
@@ -160,7 +163,7 @@ int AcceptAll(int listenFd, std::vector<std::unique_ptr<Connection>> *connection
   int e;
   while ((e = HostEndpoint_Accept(listenFd, &fd)) == 0) {
     HostFd accepted(fd);
-    if (!HostEndpoint_PeerTrusted(fd)) {
+    if (!HostEndpoint_PeerTrusted(fd) || connections->size() >= kMaxEntries) {
       continue;
     }
     if (connections->size() >= kMaxConnections && PlacesTaken(*connections) >= kMaxConnections) {
