@@ -147,16 +147,18 @@ int Make(dev_t device, Fence *fence) {
     e = errno;
   }
   // The cgroup holds the program from here on.
-  for (int fd : {dir, program}) {
-    if (fd >= 0) {
-      close(fd);
-    }
+  if (program >= 0) {
+    close(program);
   }
   if (procs < 0) {
+    if (dir >= 0) {
+      close(dir);
+    }
     rmdir(folder.c_str());
     return e != 0 ? e : EIO;
   }
   fence->folder = std::move(folder);
+  fence->folderFd = dir;
   fence->procs = procs;
   return 0;
 }
@@ -164,9 +166,11 @@ int Make(dev_t device, Fence *fence) {
 int Enter(const Fence &fence) { return write(fence.procs, "0", 1) == 1 ? 0 : errno; }
 
 void Remove(Fence *fence) {
-  if (fence->procs >= 0) {
-    close(fence->procs);
-    fence->procs = -1;
+  for (int *fd : {&fence->folderFd, &fence->procs}) {
+    if (*fd >= 0) {
+      close(*fd);
+      *fd = -1;
+    }
   }
   if (!fence->folder.empty()) {
     rmdir(fence->folder.c_str());

@@ -12,6 +12,7 @@ namespace devicefence {
 
 struct Fence {
   std::string folder;  // the cgroup's, in the cgroup2 file system
+  int folderFd = -1;   // the folder, open: a child can start in it
   int procs = -1;      // its cgroup.procs, open for writing
 };
 
@@ -20,8 +21,9 @@ struct Fence {
 // be made here: ENOMEDIUM when no cgroup2 file system holds this process,
 // else that of the step that failed (no BPF, a read-only cgroup2, ...).
 int Make(dev_t device, Fence *fence);
-// Moves the calling process into the fence. System calls only: for a child
-// forked from threads that may hold locks. 0 or the system error code.
+// Moves the calling process into the fence, where it could not start in it
+// (HostProcess_ForkInto). System calls only: for a child forked from threads
+// that may hold locks. 0 or the system error code.
 int Enter(const Fence &fence);
 // Removes the fence; every process in it must have ended.
 void Remove(Fence *fence);

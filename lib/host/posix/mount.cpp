@@ -389,14 +389,19 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
   // A child mounts even without a fence: a child can be ended when the
   // volume makes its mount wait.
   bool fenced = fence.procs >= 0;
-  int carry[] = {report[1], fence.procs};
-  long child = HostProcess_Fork(carry, fenced ? 2 : 1, [&] {
+  int carry[] = {report[1], fence.folderFd, fence.procs};
+  auto mountIn = [&](bool enter) {
     // {entered the fence or why not, what the mount gave}
-    int word[2] = {fenced ? devicefence::Enter(fence) : 0, 0};
+    int word[2] = {enter ? devicefence::Enter(fence) : 0, 0};
     word[1] = MountByAttempts(device, folder, flags, attempts);
     ssize_t n = write(report[1], word, sizeof word);
     _exit(n == static_cast<ssize_t>(sizeof word) ? 0 : 1);
-  });
+  };
+  long child =
+      fenced ? HostProcess_ForkInto(fence.folderFd, carry, 3, [&] { mountIn(false); }) : -1;
+  if (child < 0) {
+    child = HostProcess_Fork(carry, fenced ? 3 : 1, [&] { mountIn(fenced); });
+  }
   int said[2] = {0, errno};
   close(report[1]);
   if (child > 0) {

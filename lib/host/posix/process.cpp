@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/sched.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -118,6 +119,7 @@ struct Spawner {
   const std::function<void()> *inChild = nullptr;  // the start asked, until done
   const int *carry = nullptr;
   size_t count = 0;
+  int cgroup = -1;  // the child's from its start (one of carry), or -1: the caller's
   bool done = false;
   long child = -1;
   int error = 0;       // of the fork; kCannotCarry: fork in the caller's table instead
@@ -172,6 +174,21 @@ bool CarryOver(Spawner *s) {
   return ok;
 }
 
+// fork(), or a child placed in the cgroup whose folder cgroup is open on
+// from its start: moved there later, it would wait for the whole system to
+// pass a quiet point, milliseconds. Such a child makes only system calls, so
+// that the C library's own work at a fork is not missed.
+pid_t ForkInto(int cgroup) {
+  if (cgroup < 0) {
+    return fork();
+  }
+  clone_args args{};
+  args.flags = CLONE_INTO_CGROUP;
+  args.exit_signal = SIGCHLD;
+  args.cgroup = static_cast<uint64_t>(cgroup);
+  return static_cast<pid_t>(syscall(SYS_clone3, &args, sizeof args));
+}
+
 void Serve(Spawner *s) {
   std::unique_lock<std::mutex> hold(s->lock);
   for (;;) {
@@ -181,7 +198,7 @@ void Serve(Spawner *s) {
     bool carried = CarryOver(s);
     s->carryError = errno;
     if (carried) {
-      pid_t child = fork();
+      pid_t child = ForkInto(s->cgroup);
       if (child == 0) {
         close(s->self);
         pthread_sigmask(SIG_SETMASK, &s->mask, nullptr);
@@ -657,12 +674,18 @@ bool HostProcess_StartFromHere(void) {
 }
 
 long HostProcess_Fork(const int *carry, size_t count, const std::function<void()> &inChild) {
+  return HostProcess_ForkInto(-1, carry, count, inChild);
+}
+
+long HostProcess_ForkInto(int cgroup, const int *carry, size_t count,
+                          const std::function<void()> &inChild) {
   if (Spawner *s = gSpawner.load(); s != nullptr && s->process == getpid()) {
     std::lock_guard<std::mutex> one(gSpawning);
     std::unique_lock<std::mutex> hold(s->lock);
     s->inChild = &inChild;
     s->carry = carry;
     s->count = count;
+    s->cgroup = cgroup;
     s->done = false;
     s->changed.notify_all();
     s->changed.wait(hold, [s] { return s->done; });
@@ -679,7 +702,7 @@ long HostProcess_Fork(const int *carry, size_t count, const std::function<void()
         std::string(why) + "). Its end may wait for a disk whose storage does not answer.";
     HostLog_Write(HOSTLOG_WARNING, text.c_str());
   }
-  pid_t child = fork();
+  pid_t child = ForkInto(cgroup);
   if (child == 0) {
     inChild();
     _exit(127);

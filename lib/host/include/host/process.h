@@ -113,6 +113,11 @@ bool HostProcess_StartFromHere(void);
 // what it needs cannot be handed over, everything is too, and a warning is
 // logged). Returns the child's id, or -1 with errno set.
 long HostProcess_Fork(const int *carry, size_t count, const std::function<void()> &inChild);
+// As HostProcess_Fork, the child placed from its start in the cgroup whose
+// folder cgroup (one of carry) is open on. -1 with errno set where the
+// kernel cannot (before Linux 5.7: ENOSYS).
+long HostProcess_ForkInto(int cgroup, const int *carry, size_t count,
+                          const std::function<void()> &inChild);
 // Runs work on a thread of its own and waits up to timeoutMs for it: true
 // when it ended in time. Work that storage which does not answer holds goes
 // on, owning what it captured, and ends when it may; with no thread to be
