@@ -126,6 +126,12 @@ def test_a_file_system_that_reaches_past_its_volume_is_not_mounted(host, make, w
     assert host.listing() == NONE_MOUNTED
 
 
+def read_at(path, at, size):
+    with open(path, "rb") as f:
+        f.seek(at)
+        return f.read(size)
+
+
 def journal_of_roots(host, cleanup):
     """An ext4 whose journal is on a device of root's, as the service checks
     it (no journal), and its superblock as it is then rewritten."""
@@ -139,7 +145,7 @@ def journal_of_roots(host, cleanup):
     disk = make_disk(host, "late.bxdk", "label: dos\nstart=2048, type=83\n", 16 << 20)
     formatted(disk, MKFS, "-q", "-b", "4096", "-J", f"device={roots}")
     at = (1 << 20) + 1024
-    rewritten = Path(disk).read_bytes()[at:at + 1024]
+    rewritten = read_at(disk, at, 1024)
     for change in ("feature -has_journal", "ssv journal_dev 0"):
         formatted(disk, "debugfs", "-w", "-R", change)
     return disk, at, rewritten
@@ -166,7 +172,7 @@ def one_of_two_btrfs_devices(host, cleanup):
     root's btrfs of two, which the kernel knows, said to be newer."""
     roots = [btrfs_of_two(host), str(host.work / "b1.raw")]
     at = (1 << 20) + (64 << 10)
-    rewritten = bytearray(Path(roots[0]).read_bytes()[at:at + 4096])
+    rewritten = bytearray(read_at(roots[0], at, 4096))
     generation = int.from_bytes(rewritten[0x48:0x50], "little") + 100
     rewritten[0x48:0x50] = generation.to_bytes(8, "little")
     rewritten[0:4] = crc32c(rewritten[0x20:]).to_bytes(4, "little")
