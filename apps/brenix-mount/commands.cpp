@@ -12,6 +12,7 @@
 
 #include "args.h"
 #include "brenixMount.h"
+#include "com/proxy.h"
 #include "errors.h"
 #include "host/drives.h"
 #include "messages.h"
@@ -51,9 +52,13 @@ int ListDiskVolumesCommand(Args &args) {
   }
   int32_t sectorSize = 0;
   disk.Check(disk->SectorSize(&sectorSize));
+  std::vector<IDiskVolume *> got;
+  HRESULT listed = ComProxy_Items(volumes.Get(), static_cast<int32_t>(count), &got);
+  std::vector<ComPtr<IDiskVolume>> items;
+  for (IDiskVolume *v : got) items.push_back(ComPtr<IDiskVolume>::Attach(v));
   for (unsigned i = 1; i <= count; i++) {
-    ComPtr<IDiskVolume> volume;
-    volumes.Check(volumes->Item(static_cast<int32_t>(i), volume.Receive()));
+    if (i > items.size()) volumes.Check(listed);
+    const ComPtr<IDiskVolume> &volume = items[i - 1];
     int32_t sectors = 0;
     volume.Check(volume->SectorCount(&sectors));
     int64_t megabytes = static_cast<int64_t>(sectors) * sectorSize / kBytesPerMb;

@@ -6,6 +6,7 @@
 #include "com/proxy.h"
 
 #include <array>
+#include <deque>
 #include <new>
 #include <optional>
 #include <tuple>
@@ -100,10 +101,14 @@ class ProxyCall {
   // Returns the transport's failure or the method's HRESULT; when that
   // succeeded, a Finish reads the out-value next.
   HRESULT Send() {
-    HRESULT hr = core_.Channel()->Call(&args_, &reply_);
+    HRESULT hr = Post();
+    return FAILED(hr) ? hr : Collect();
+  }
+  // Send in two halves, for calls whose requests go ahead of their replies.
+  HRESULT Post() { return Transported(core_.Channel()->Post(&args_)); }
+  HRESULT Collect() {
+    HRESULT hr = Transported(core_.Channel()->Collect(&reply_));
     if (FAILED(hr)) {
-      SetErrorInfo(0, nullptr);
-      transportFailed_ = true;
       return hr;
     }
     reader_ = ComFrameReader(reply_.data() + 1, reply_.size() - 1);
@@ -164,6 +169,14 @@ class ProxyCall {
   HRESULT Finish(HRESULT hr, VARIANT *out);
 
  private:
+  HRESULT Transported(HRESULT hr) {
+    if (FAILED(hr)) {
+      SetErrorInfo(0, nullptr);
+      transportFailed_ = true;
+    }
+    return hr;
+  }
+
   const ProxyCore &core_;
   ComFrameWriter args_;
   std::vector<uint8_t> reply_;
@@ -466,4 +479,49 @@ HRESULT ComProxy_Activate(ComChannel *channel, const CLSID &clsid, const IID &ii
     return hr;
   }
   return MakeProxy(channel, id, iid, fixed, object);
+}
+
+HRESULT ComProxy_Items(IVolumeList *list, int32_t count, std::vector<IDiskVolume *> *items) {
+  items->clear();
+  auto *core = dynamic_cast<ProxyCore *>(list);
+  HRESULT failed = S_OK;
+  IErrorInfo *info = nullptr;
+  // Bounded, so that neither side's buffers fill while the other waits.
+  const int32_t kAhead = 64;
+  for (int32_t first = 1; first <= count && SUCCEEDED(failed); first += kAhead) {
+    int32_t last = count - first < kAhead ? count : first + kAhead - 1;
+    std::deque<ProxyCall> calls;
+    std::vector<HRESULT> posted;
+    for (int32_t i = first; i <= last && core != nullptr; i++) {
+      calls.emplace_back(*core, ComSlot<&IVolumeList::Item>()).Args().PutI32(i);
+      posted.push_back(calls.back().Post());
+    }
+    // Every reply is read, also past a failure: the channel's next call
+    // must find its own.
+    for (int32_t i = first; i <= last; i++) {
+      IDiskVolume *item = nullptr;
+      HRESULT hr;
+      if (core == nullptr) {
+        hr = SUCCEEDED(failed) ? list->Item(i, &item) : failed;
+      } else {
+        auto at = static_cast<size_t>(i - first);
+        hr = calls[at].Finish(FAILED(posted[at]) ? posted[at] : calls[at].Collect(), &item);
+      }
+      if (SUCCEEDED(failed) && FAILED(hr)) {
+        failed = hr;
+        GetErrorInfo(0, &info);
+      } else if (SUCCEEDED(failed)) {
+        items->push_back(item);
+      } else if (item != nullptr) {
+        item->Release();
+      }
+    }
+  }
+  if (FAILED(failed)) {
+    SetErrorInfo(0, info);
+    if (info != nullptr) {
+      info->Release();
+    }
+  }
+  return failed;
 }

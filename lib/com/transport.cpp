@@ -99,24 +99,34 @@ void ComChannel::Send(ComFrameWriter *message) {
 }
 
 HRESULT ComChannel::Call(ComFrameWriter *request, std::vector<uint8_t> *reply) {
+  HRESULT hr = Post(request);
+  return FAILED(hr) ? hr : Collect(reply);
+}
+
+HRESULT ComChannel::Post(ComFrameWriter *request) {
   if (fd_ < 0) {
     return RPC_E_DISCONNECTED;
   }
   if (!request->Finish()) {
     return E_INVALIDARG;
   }
-  const std::vector<uint8_t> *out = &request->Bytes();
-  if (!pending_.empty()) {
-    pending_.insert(pending_.end(), out->begin(), out->end());
-    out = &pending_;
+  pending_.insert(pending_.end(), request->Bytes().begin(), request->Bytes().end());
+  return S_OK;
+}
+
+HRESULT ComChannel::Collect(std::vector<uint8_t> *reply) {
+  if (fd_ < 0) {
+    return RPC_E_DISCONNECTED;
   }
-  bool written = HostStream_WriteAll(fd_, out->data(), out->size());
-  pending_.clear();
-  if (!written) {
-    // A blocking stream reads as busy only when its timeout passed.
-    bool timedOut = Host_ErrorKind(Host_GetLastError()) == HOST_ERROR_BUSY;
-    Close();
-    return timedOut ? RPC_E_TIMEOUT : RPC_E_DISCONNECTED;
+  if (!pending_.empty()) {
+    bool written = HostStream_WriteAll(fd_, pending_.data(), pending_.size());
+    pending_.clear();
+    if (!written) {
+      // A blocking stream reads as busy only when its timeout passed.
+      bool timedOut = Host_ErrorKind(Host_GetLastError()) == HOST_ERROR_BUSY;
+      Close();
+      return timedOut ? RPC_E_TIMEOUT : RPC_E_DISCONNECTED;
+    }
   }
   HRESULT hr = Receive(COM_FRAME_HEADER);
   if (FAILED(hr)) {

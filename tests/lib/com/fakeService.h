@@ -27,6 +27,7 @@ struct Control {
   std::atomic<bool> supportsInfo{true};  // ISupportErrorInfo answers S_OK
   std::atomic<bool> nullOut{false};      // methods hand out NULL objects
   std::atomic<int> fixedFailures{0};     // the next answers of fixed methods fail
+  std::atomic<int32_t> failItem{0};      // the volume item of this index fails
   std::atomic<int> live{0};              // objects alive
   // What the last calls were given.
   std::atomic<bool> hostWasNull{true};
@@ -51,6 +52,7 @@ struct Control {
     supportsInfo = true;
     nullOut = false;
     fixedFailures = 0;
+    failItem = 0;
     stepAside = false;
     letGo = false;
     aside = false;
@@ -146,6 +148,7 @@ class Volume final : public Object<IDiskVolume> {
 class VolumeList final : public Object<IVolumeList> {
  public:
   HRESULT Item(int32_t index, IDiskVolume **volume) override {
+    if (index == Ctl().failItem) return Failing(E_FAIL);
     return Hand<IDiskVolume>(new Volume(index * 100), volume);
   }
   HRESULT Count(int32_t *count) override { return Give(2, count); }

@@ -20,6 +20,7 @@
 #include "com/apartment.h"
 #include "com/comPtr.h"
 #include "com/frame.h"
+#include "com/proxy.h"
 #include "com/server.h"
 #include "com/transport.h"
 #include "fakeService.h"
@@ -293,6 +294,56 @@ TEST_F(PairTest, NullObjectsAndCallsAfterDisconnect) {
   server_ = std::thread([] {});
   EXPECT_EQ(Ctl().live, 0);
   CoInitialize(nullptr);  // balances TearDown
+}
+
+// Items asked ahead of their replies come as one by one, in chunks, and a
+// failure among them leaves its own error, the channel in step and no object
+// behind, through a proxy as from a local list.
+TEST_F(PairTest, ItemsAskedTogetherComeAsOneByOne) {
+  ComPtr<IMountManager> manager = Connect();
+  BStr path(u"disk");
+  ComPtr<IVirtualDisk> disk;
+  manager.Check(manager->OpenDisk(path.Get(), 0, 0, 0, disk.Receive()));
+  ComPtr<IVolumeList> remote;
+  disk.Check(disk->GetVolumes(remote.Receive()));
+  auto local = ComPtr<IVolumeList>::Attach(new fake::VolumeList());
+  const int before = Ctl().live;
+  const struct {
+    int32_t count, failItem;
+    size_t got;
+  } kCases[] = {{0, 0, 0}, {1, 0, 1}, {130, 0, 130}, {130, 70, 69}, {5, 1, 0}};
+  for (const auto &c : kCases) {
+    for (IVolumeList *list : {remote.Get(), local.Get()}) {
+      SCOPED_TRACE(testing::Message() << c.count << " " << c.failItem << (list == local.Get()));
+      Ctl().failItem = c.failItem;
+      Ctl().withInfo = true;
+      std::vector<IDiskVolume *> items;
+      HRESULT hr = ComProxy_Items(list, c.count, &items);
+      EXPECT_EQ(hr, c.failItem != 0 ? E_FAIL : S_OK);
+      IErrorInfo *info = nullptr;
+      EXPECT_EQ(GetErrorInfo(0, &info), c.failItem != 0 ? S_OK : S_FALSE);
+      if (info != nullptr) info->Release();
+      ASSERT_EQ(items.size(), c.got);
+      for (size_t i = 0; i < items.size(); i++) {
+        int32_t sectors = 0;
+        EXPECT_EQ(items[i]->SectorCount(&sectors), S_OK);
+        EXPECT_EQ(sectors, static_cast<int32_t>(i + 1) * 100);
+        items[i]->Release();
+      }
+      Ctl().failItem = 0;
+      ComPtr<IDiskVolume> first;  // the next call gets its own reply
+      EXPECT_EQ(list->Item(1, first.Receive()), S_OK);
+      int32_t sectors = 0;
+      EXPECT_EQ(first->SectorCount(&sectors), S_OK);
+      EXPECT_EQ(sectors, 100);
+      first.Reset();
+      EXPECT_TRUE(fake::Eventually([&] {
+        ComPtr<IDiskVolume> probe;  // a call carries the releases before it
+        EXPECT_EQ(probe.QueryFrom(locator_.Get()), E_NOINTERFACE);
+        return Ctl().live == before;
+      }));
+    }
+  }
 }
 
 // A server on its endpoint in a private prefix whose path is longer than a

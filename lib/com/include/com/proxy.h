@@ -4,13 +4,15 @@
 // calling thread's error information; a fixed method (see ComFixed) it
 // answers from what came with the object. Its last Release releases the
 // remote object. Proxies belong to the thread that made them. Runtime-internal; the
-// activation and the tests use it.
+// activation, the listing of a disk's volumes and the tests use it.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "com/guid.h"
 #include "com/hresult.h"
+#include "com/mountService.h"
 #include "com/transport.h"
 #include "com/unknown.h"
 
@@ -30,3 +32,11 @@ COM_DESCRIBE(IComProxy);
 // Asks the server at the other end of channel for a new instance of clsid
 // and returns a proxy for its interface iid in *object (NULL on failure).
 HRESULT ComProxy_Activate(ComChannel *channel, const CLSID &clsid, const IID &iid, void **object);
+
+// Items 1 to count of list, as list->Item would give them one by one, but
+// with the requests of a proxy written together ahead of their replies: the
+// server is woken once for many rather than once for each. *items gets those
+// before the first failure, whose HRESULT is returned with its error
+// information on the thread; the objects the server made past it are
+// released.
+HRESULT ComProxy_Items(IVolumeList *list, int32_t count, std::vector<IDiskVolume *> *items);

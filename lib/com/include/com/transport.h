@@ -29,6 +29,12 @@ class ComChannel {
   // RPC_E_TIMEOUT when one wait for the peer passed the call timeout (the
   // channel is disconnected then); S_OK otherwise.
   HRESULT Call(ComFrameWriter *request, std::vector<uint8_t> *reply);
+  // A call in two halves, for requests sent ahead of their replies: Post
+  // holds a request back with the messages of Send, and Collect writes what
+  // is held back and waits for the next reply, in the order of the Posts.
+  // They fail as Call does.
+  HRESULT Post(ComFrameWriter *request);
+  HRESULT Collect(std::vector<uint8_t> *reply);
   // Sends a message that has no reply, ahead of the next call or at the
   // disconnection; failures disconnect silently.
   void Send(ComFrameWriter *message);
