@@ -133,15 +133,16 @@ thread_local Connection *t_connection = nullptr;
 // Handles the whole frames that have arrived; false when the connection must
 // close.
 bool HandleFrames(const ComServerClass &cls, Connection *c) {
-  while (!c->stream.Pending() && !g_stop.load()) {
+  // Replies are held back while more frames are in hand: a client that asked
+  // ahead is woken once for them. Up to this much, or until a call goes aside.
+  const size_t kHeldAtMost = 65536;
+  bool holding = false;
+  while ((holding || !c->stream.Pending()) && !g_stop.load()) {
     const uint8_t *payload;
     size_t size;
     ComFrameState state = c->stream.Next(&payload, &size);
-    if (state == COM_FRAME_INCOMPLETE) {
-      return true;
-    }
-    if (state == COM_FRAME_OVERSIZED) {
-      return false;
+    if (state != COM_FRAME_COMPLETE) {
+      return (!holding || c->stream.Flush()) && state == COM_FRAME_INCOMPLETE;
     }
     ComFrameWriter reply;
     ComStubResult result = ComStub_Handle(cls, &c->table, payload, size, &reply);
@@ -149,11 +150,18 @@ bool HandleFrames(const ComServerClass &cls, Connection *c) {
     if (result == COM_STUB_MALFORMED) {
       return false;
     }
-    if (result == COM_STUB_REPLY && (!reply.Finish() || !c->stream.Queue(reply))) {
-      return false;
+    if (result == COM_STUB_REPLY) {
+      if (!reply.Finish()) {
+        return false;
+      }
+      c->stream.Hold(reply);
+      holding = c->stream.out.size() < kHeldAtMost;
+      if (!holding && !c->stream.Flush()) {
+        return false;
+      }
     }
   }
-  return true;
+  return !holding || c->stream.Flush();
 }
 
 // Returns 0 once nothing waits to be accepted, else the system error that
@@ -381,6 +389,8 @@ void StepAside(Body body) {
     s->runner = std::thread::id();
     c->aside = true;
   }
+  // The replies held back for the frames before this call must not wait for it.
+  (void)c->stream.Flush();
   body(t_held);
 }
 

@@ -214,9 +214,8 @@ void ComServerStream::Consume() {
   frameSize_ = 0;
 }
 
-bool ComServerStream::Queue(const ComFrameWriter &frame) {
+void ComServerStream::Hold(const ComFrameWriter &frame) {
   out.insert(out.end(), frame.Bytes().begin(), frame.Bytes().end());
-  return Flush();
 }
 
 bool ComServerStream::Flush() {

@@ -346,6 +346,56 @@ TEST_F(PairTest, ItemsAskedTogetherComeAsOneByOne) {
   }
 }
 
+// The server holds back replies only for the frames that came with them: a
+// reply is sent before a call behind it goes aside.
+TEST(ServerTest, AReplyDoesNotWaitForACallAsideBehindIt) {
+  Ctl().Reset();
+  int fds[2];
+  ASSERT_EQ(HostStream_Pair(fds), 0);
+  std::thread server([fd = fds[1]] { ComServer_ServeStream(fake::Class(), fd); });
+  auto *channel = new ComChannel(fds[0]);
+  std::vector<uint8_t> reply;
+  // Each object comes first in its reply, after the kind and the HRESULT.
+  auto call = [&](ComFrameWriter &&w, bool post = false) {
+    HRESULT hr = post ? channel->Post(&w) : channel->Call(&w, &reply);
+    EXPECT_EQ(hr, S_OK);
+    return post ? 0u : ComFrameReader(reply.data() + 5, reply.size() - 5).GetU32();
+  };
+  auto frame = [](uint32_t id, const IID &iid, uint16_t slot) {
+    ComFrameWriter w;
+    w.PutU8(COM_MSG_CALL);
+    w.PutU32(id);
+    w.PutGuid(iid);
+    w.PutU16(slot);
+    return w;
+  };
+  ComFrameWriter activate;
+  activate.PutU8(COM_MSG_ACTIVATE);
+  activate.PutGuid(CLSID_MountLocator);
+  activate.PutGuid(IID_IMountLocator);
+  uint32_t locator = call(std::move(activate));
+  ComFrameWriter connect = frame(locator, IID_IMountLocator, ComSlot<&IMountLocator::Connect>());
+  connect.PutBstr(nullptr);
+  connect.PutBstr(nullptr);
+  connect.PutI32(0);
+  uint32_t manager = call(std::move(connect));
+  ComFrameWriter getMount = frame(manager, IID_IMountManager, ComSlot<&IMountManager::GetMount>());
+  getMount.PutI32(1);
+  uint32_t mount = call(std::move(getMount));
+  Ctl().stepAside = true;
+  call(frame(manager, IID_IMountManager, ComSlot<&IMountManager::GetMounts>()), true);
+  ComFrameWriter mountAs = frame(mount, IID_IMount, ComSlot<&IMount::MountAs>());
+  for (int i = 0; i < 3; i++) mountAs.PutI32(0);
+  call(std::move(mountAs), true);
+  EXPECT_EQ(channel->Collect(&reply), S_OK);
+  EXPECT_TRUE(Ctl().aside);
+  Ctl().letGo = true;
+  EXPECT_EQ(channel->Collect(&reply), S_OK);
+  EXPECT_FALSE(Ctl().aside);
+  channel->Release();
+  server.join();
+}
+
 // A server on its endpoint in a private prefix whose path is longer than a
 // socket address can hold.
 class EndpointTest : public ::testing::Test {

@@ -78,8 +78,8 @@ struct ComServerStream {
   // protocol.
   ComFrameState Next(const uint8_t **payload, size_t *size);
   void Consume();
-  // Queues a finished frame and writes what the stream takes now.
-  bool Queue(const ComFrameWriter &frame);
+  // Queues a finished frame, for the next Flush.
+  void Hold(const ComFrameWriter &frame);
   // Writes queued bytes; false on an error.
   bool Flush();
   bool Pending() const { return outSent < out.size(); }
