@@ -122,6 +122,13 @@ class LoopBackend : public Backend {
         ServiceLog(HOSTLOG_WARNING, "mount %d: the requests of %s cannot be bounded: %s",
                    record->id, DevicePath(device.number).c_str(), Text(limited).c_str());
       }
+      // The daemon takes a hole punched in its export for a discard, which
+      // an image may ignore: zeroes asked of the device so (an ext4's inode
+      // tables, say) would be told written and not be.
+      if (int kept = rc == 0 ? HostLoop_KeepFromPunching(&device) : 0; kept != 0) {
+        ServiceLog(HOSTLOG_WARNING, "mount %d: %s cannot be kept from punching holes: %s",
+                   record->id, DevicePath(device.number).c_str(), Text(kept).c_str());
+      }
     } else {
       // The service's own descriptor, so that the file set up is the one it
       // checked and claimed.

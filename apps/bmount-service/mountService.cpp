@@ -529,6 +529,7 @@ bool MountService::Busy() {
   // Children left to end (a forced detach's last close) would otherwise
   // stay until the next attach or detach, which may never come.
   HostProcess_ReapLater(0);
+  HostLoop_RemoveKept();
   EndLingering();
   return !table_.Attached().empty() || !lingering_.empty();
 }

@@ -22,7 +22,7 @@ from conftest import (LOSETUP, NONE_MOUNTED, UNEXPECTED, as_root, exited, kill_s
                       wait_until)
 from test_commands import UNABLE_TO_MOUNT as MOUNT_FAILED, UNABLE_TO_OPEN as OPEN_FAILED
 from test_commands import MBR, NO_VOLUMES, SUGGEST_FORCE, make_disk, mbr_disk
-from test_loop import blank_disk, ext4_disk
+from test_loop import blank_disk, ext4_disk, read_at
 from test_validate import VOLUMES, old_config
 
 QEMU_IMG = shutil.which("qemu-img")
@@ -380,6 +380,31 @@ def test_writes_land_in_the_top(host, layers, kill):
     assert host.outcome("Q:", top) == (0, "", "")
     assert host.outcome("Q:", "/d") == (0, "", "")
     assert read_back(host, top, "hello.txt") == "hello\n"
+
+
+@on_loop
+@pytest.mark.parametrize("fmt", ["qcow2", "vdi"])
+def test_zeroes_asked_of_a_volume_are_written_or_refused(host, fmt):
+    """The daemon took a hole punched in its export for a discard, which an
+    image may ignore: zeroes a file system asked for were told written and
+    the old bytes stayed. The device is not handed on so (the kernel keeps
+    the setting): a raw disk after it still punches."""
+    raw = make_disk(host, "z.raw", "label: dos\nstart=2048, type=83\n", 16 << 20)
+    with open(raw, "r+b") as f:
+        f.seek(1 << 20)
+        f.write(b"\xab" * (15 << 20))
+    image = convert(raw, host.work / f"z.{fmt}", fmt)
+    assert host.outcome("Q:", image) == (0, "", "")
+    device = os.path.realpath(host.drive("q:"))
+    punched = subprocess.run(["fallocate", "--punch-hole", "-o", "1M", "-l", "1M", device])
+    zeroed = subprocess.run(["blkdiscard", "-z", "-o", "3M", "-l", "1M", device])
+    assert punched.returncode != 0 or read_at(device, 1 << 20, 1 << 20) == bytes(1 << 20)
+    assert zeroed.returncode == 0 and read_at(device, 3 << 20, 1 << 20) == bytes(1 << 20)
+    assert host.outcome("Q:", "/d") == (0, "", "")
+    assert host.outcome("Q:", raw) == (0, "", "")
+    device = os.path.realpath(host.drive("q:"))
+    assert Path(f"/sys/block/{os.path.basename(device)}/queue/discard_max_bytes").read_text() != "0\n"
+    assert host.outcome("Q:", "/d") == (0, "", "")
 
 
 @on_loop

@@ -23,6 +23,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -37,6 +38,23 @@
 namespace {
 
 const char kControl[] = "/dev/loop-control";
+
+// Devices kept from punching holes and freed while something still held
+// them (a child forked meanwhile holds a copy of the descriptor until it
+// ends): removed once nothing does.
+std::mutex g_keptLock;
+std::set<int> g_kept;
+
+void RemoveKept(int control, int freed) {
+  std::lock_guard<std::mutex> hold(g_keptLock);
+  if (freed >= 0) {
+    g_kept.insert(freed);
+  }
+  std::erase_if(g_kept, [control](int number) {
+    return ioctl(control, LOOP_CTL_REMOVE, number) == 0 || errno != EBUSY;
+  });
+}
+
 constexpr int kAttachTries = 16;
 
 // The kernel makes a device read-only when it is configured through a
@@ -216,6 +234,7 @@ int HostLoop_AttachHandle(int backing, bool readOnly, uint64_t offset, uint64_t 
   info.lo_flags = LO_FLAGS_AUTOCLEAR | (readOnly ? LO_FLAGS_READ_ONLY : 0);
   SetTag(&info, tag);
 
+  RemoveKept(control, -1);  // not to be handed one of them
   int result = EBUSY;
   for (int attempt = 0; attempt < kAttachTries && result == EBUSY; attempt++) {
     int number = ioctl(control, LOOP_CTL_GET_FREE);
@@ -283,18 +302,19 @@ int HostLoop_OpenSpan(int number, uint64_t offset, uint64_t length, int backing,
   });
 }
 
-int HostLoop_LimitRequests(const HostLoopDevice *loop, unsigned kilobytes) {
-  std::string wanted = kilobytes != 0 ? std::to_string(kilobytes)
-                                      : SysValue(loop->number, "queue/max_hw_sectors_kb");
+namespace {
+
+// Sets a value of the device's queue unless it reads so already: a change
+// freezes the queue, which costs milliseconds.
+int SetQueueValue(int number, const char *name, const std::string &wanted) {
   if (wanted.empty()) {
     return EIO;
   }
-  // A change freezes the device's queue, which costs milliseconds.
-  if (SysValue(loop->number, "queue/max_sectors_kb") == wanted) {
+  if (SysValue(number, name) == wanted) {
     return 0;
   }
-  std::string bound = "/sys/block/loop" + std::to_string(loop->number) + "/queue/max_sectors_kb";
-  int fd = open(bound.c_str(), O_WRONLY | O_CLOEXEC);
+  std::string path = "/sys/block/loop" + std::to_string(number) + "/" + name;
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) {
     return errno;
   }
@@ -302,6 +322,26 @@ int HostLoop_LimitRequests(const HostLoopDevice *loop, unsigned kilobytes) {
       write(fd, wanted.data(), wanted.size()) == static_cast<ssize_t>(wanted.size()) ? 0 : errno;
   close(fd);
   return rc;
+}
+
+}  // namespace
+
+int HostLoop_LimitRequests(const HostLoopDevice *loop, unsigned kilobytes) {
+  return SetQueueValue(loop->number, "queue/max_sectors_kb",
+                       kilobytes != 0 ? std::to_string(kilobytes)
+                                      : SysValue(loop->number, "queue/max_hw_sectors_kb"));
+}
+
+void HostLoop_RemoveKept(void) {
+  int control = open(kControl, O_RDWR | O_CLOEXEC);
+  if (control >= 0) {
+    RemoveKept(control, -1);
+    close(control);
+  }
+}
+
+int HostLoop_KeepFromPunching(const HostLoopDevice *loop) {
+  return SetQueueValue(loop->number, "queue/discard_max_bytes", "0");
 }
 
 int HostLoop_SetAutoFree(const HostLoopDevice *loop, bool on) {
@@ -363,7 +403,18 @@ int HostLoop_Free(HostLoopDevice *loop) {
   if (e == EBUSY) {
     e = HostLoop_SetAutoFree(loop, true);
   }
+  bool kept = SysValue(loop->number, "queue/discard_max_bytes") == "0";
   HostLoop_Close(loop);
+  // The kernel takes no limit back once it is 0: a device kept from
+  // punching holes goes, unless it is in use still, and one made anew
+  // takes its place when asked for.
+  if (kept) {
+    int control = open(kControl, O_RDWR | O_CLOEXEC);
+    if (control >= 0) {
+      RemoveKept(control, loop->number);
+      close(control);
+    }
+  }
   return e == ENXIO ? 0 : e;
 }
 

@@ -57,6 +57,13 @@ int HostLoop_OpenSpan(int number, uint64_t offset, uint64_t length, int backing,
 // lets them be as large as the device takes. The bound stays with the
 // device, also after it is freed.
 int HostLoop_LimitRequests(const HostLoopDevice *loop, unsigned kilobytes);
+// Keeps the device from passing discards, and zeroes that may be
+// deallocated, to its file as holes punched in it: a discard then fails, and
+// the kernel writes such zeroes itself. Stays with the device, which
+// HostLoop_Free therefore removes: at once, or, while something still holds
+// it, at the next attach or HostLoop_RemoveKept.
+int HostLoop_KeepFromPunching(const HostLoopDevice *loop);
+void HostLoop_RemoveKept(void);
 
 // Turns freeing on last close on or off.
 int HostLoop_SetAutoFree(const HostLoopDevice *loop, bool on);
