@@ -416,15 +416,26 @@ class EndpointTest : public ::testing::Test {
       server_.join();
     }
   }
-  ComPtr<IMountLocator> Activate() {
+  // A locator of a new activation, its result in *hr.
+  static ComPtr<IMountLocator> Create(HRESULT *hr) {
     void *p = nullptr;
+    *hr = CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IMountLocator, &p);
+    return ComPtr<IMountLocator>::Attach(static_cast<IMountLocator *>(p));
+  }
+  ComPtr<IMountLocator> Activate() {
     HRESULT hr = E_FAIL;
+    ComPtr<IMountLocator> locator;
     Eventually([&] {
-      hr = CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IMountLocator, &p);
+      locator = Create(&hr);
       return hr == S_OK;
     });
     EXPECT_EQ(hr, S_OK);
-    return ComPtr<IMountLocator>::Attach(static_cast<IMountLocator *>(p));
+    return locator;
+  }
+  // The result of asking locator for a manager, which is let go at once.
+  static HRESULT Connect(const ComPtr<IMountLocator> &locator) {
+    ComPtr<IMountManager> manager;
+    return locator->Connect(nullptr, nullptr, 0, manager.Receive());
   }
   // An attach (MountAs) or a forced detach of mount 1, on a connection of
   // this thread's own.
@@ -480,8 +491,7 @@ TEST_F(EndpointTest, BadFramesCloseOnlyTheirConnection) {
   int fd = RawConnect();
   ASSERT_TRUE(HostStream_WriteAll(fd, "\x40\x00\x00\x00\x02", 5));
   HostStream_Close(fd);
-  ComPtr<IMountManager> manager;
-  EXPECT_EQ(good->Connect(nullptr, nullptr, 0, manager.Receive()), S_OK);
+  EXPECT_EQ(Connect(good), S_OK);
 }
 
 TEST_F(EndpointTest, AClientThatDiesLeaksNothing) {
@@ -517,12 +527,10 @@ TEST_F(EndpointTest, SilentConnectionsGiveWayToNewClients) {
   ComChannel::SetCallTimeout(5000);
   for (int i = 0; i < 3; i++) {
     ComPtr<IMountLocator> locator = Activate();
-    ComPtr<IMountManager> manager;
     ASSERT_TRUE(locator);
-    EXPECT_EQ(locator->Connect(nullptr, nullptr, 0, manager.Receive()), S_OK);
+    EXPECT_EQ(Connect(locator), S_OK);
   }
-  ComPtr<IMountManager> manager;
-  EXPECT_EQ(held->Connect(nullptr, nullptr, 0, manager.Receive()), S_OK);
+  EXPECT_EQ(Connect(held), S_OK);
   ComChannel::SetCallTimeout(60000);
   for (int fd : silent) HostStream_Close(fd);
 }
@@ -538,12 +546,11 @@ TEST_F(EndpointTest, CallsAsideWhoseClientsHungUpGiveWayToNewClients) {
     gone.emplace_back([this] { EXPECT_EQ(CallMount(true), RPC_E_TIMEOUT); });
   }
   for (std::thread &t : gone) t.join();
-  void *p = nullptr;  // once: a refused client would be let in when the calls end
-  EXPECT_EQ(CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IMountLocator, &p), S_OK);
-  auto locator = ComPtr<IMountLocator>::Attach(static_cast<IMountLocator *>(p));
-  ComPtr<IMountManager> manager;
+  HRESULT hr = E_FAIL;  // once: a refused client would be let in when the calls end
+  ComPtr<IMountLocator> locator = Create(&hr);
+  EXPECT_EQ(hr, S_OK);
   if (locator) {
-    EXPECT_EQ(locator->Connect(nullptr, nullptr, 0, manager.Receive()), S_OK);
+    EXPECT_EQ(Connect(locator), S_OK);
   }
   EXPECT_EQ(Ctl().asides, 256) << "the calls ended before the new client came";
   ComChannel::SetCallTimeout(60000);
@@ -563,10 +570,7 @@ TEST_F(EndpointTest, ACallAsideHoldsOnlyThoseThatWaitForIt) {
   ASSERT_TRUE(Eventually([] { return Ctl().aside.load(); }));
   std::thread detach(call, false, &detached);
   ComChannel::SetCallTimeout(5000);  // a held loop fails here, not in a minute
-  for (int i = 0; i < 3; i++) {
-    ComPtr<IMountManager> manager;
-    EXPECT_EQ(Activate()->Connect(nullptr, nullptr, 0, manager.Receive()), S_OK);
-  }
+  for (int i = 0; i < 3; i++) EXPECT_EQ(Connect(Activate()), S_OK);
   ComChannel::SetCallTimeout(60000);
   ASSERT_TRUE(Eventually([] { return Ctl().waiting.load(); }));
   HostClock_SleepMs(50);
@@ -605,16 +609,12 @@ TEST_F(EndpointTest, AWaitWithALimitGivesUp) {
 TEST_F(EndpointTest, WorkInTurnRunsWhileNoOtherCallDoes) {
   Ctl().stepAside = true;
   Ctl().turnMs = 300;
-  auto connect = [this] {
-    ComPtr<IMountManager> manager;
-    return Activate()->Connect(nullptr, nullptr, 0, manager.Receive());
-  };
   std::thread attach([this] { EXPECT_EQ(CallMount(true), S_OK); });
   ASSERT_TRUE(Eventually([] { return Ctl().aside.load(); }));
-  EXPECT_EQ(connect(), S_OK);  // served while aside
+  EXPECT_EQ(Connect(Activate()), S_OK);  // served while aside
   Ctl().letGo = true;
   ASSERT_TRUE(Eventually([] { return Ctl().inTurn.load() == 1; }));
-  EXPECT_EQ(connect(), S_OK);  // served once the turn ends
+  EXPECT_EQ(Connect(Activate()), S_OK);  // served once the turn ends
   attach.join();
   EXPECT_EQ(Ctl().overlaps, 0);
 }
@@ -677,9 +677,7 @@ TEST_F(EndpointTest, ServesALongPrefixPrivatelyAndAlone) {
             fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(fs::status(prefix_ + "/run").permissions() & fs::perms::all, fs::perms::owner_all);
   EXPECT_NE(fake::Serve(), 0);  // a second server
-  ComPtr<IMountManager> manager;
-  EXPECT_EQ(locator->Connect(nullptr, nullptr, 0, manager.Receive()), S_OK);
-  manager.Reset();
+  EXPECT_EQ(Connect(locator), S_OK);
   Stop();
   EXPECT_EQ(result_, 0);
   EXPECT_FALSE(fs::exists(endpoint));
