@@ -19,29 +19,9 @@ namespace {
 
 constexpr uint64_t kMiB = 1 << 20;
 
-class DiskImageTest : public ::testing::Test {
+class DiskImageTest : public servicetest::QemuTest {
  protected:
-  void SetUp() override {
-    if (testsupport::Run({"/usr/bin/qemu-img", "--version"}).exitCode != 0) {
-      GTEST_SKIP() << "qemu-img is not installed";
-    }
-    servicetest::MakeImage(file("base.raw"), 4 * kMiB, "label: dos\nstart=2048, type=83\n");
-  }
-  std::string file(const std::string &name) const { return dir_.file(name); }
-  void QemuImg(std::vector<std::string> args) {
-    args.insert(args.begin(), "/usr/bin/qemu-img");
-    testsupport::ProcessResult r = testsupport::Run(args);
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-  }
-  // base.raw converted to name, in format and its subformat if given.
-  void Convert(const std::string &name, const std::string &format,
-               const std::string &subformat = "") {
-    std::vector<std::string> args = {"convert", "-f", "raw", "-O", format};
-    if (!subformat.empty())
-      args.insert(args.end(), {"-o", std::string("subformat=").append(subformat)});
-    args.insert(args.end(), {file("base.raw"), file(name)});
-    QemuImg(args);
-  }
+  DiskImageTest() : QemuTest("base.raw", 4 * kMiB) {}
   // Child over parent, without looking at the parent.
   void Child(const std::string &format, const std::string &name, const std::string &parent,
              const std::string &parentFormat) {
@@ -61,7 +41,7 @@ class DiskImageTest : public ::testing::Test {
     if (!path_) path_.emplace("PATH", bin_.path());
   }
 
-  testsupport::TempDir dir_, bin_;
+  testsupport::TempDir bin_;
   std::optional<testsupport::ScopedEnv> path_;
 };
 
@@ -74,7 +54,7 @@ TEST_F(DiskImageTest, RawStaysRawAndMixedChainsAreFollowed) {
 
   // A split vmdk <- a vmdk delta (vmdk records no parent format: it is
   // probed) <- qcow2 <- qed.
-  Convert("base.vmdk", "vmdk", "twoGbMaxExtentSparse");
+  Convert("base.vmdk", "vmdk", {"-o", "subformat=twoGbMaxExtentSparse"});
   Child("vmdk", "delta.vmdk", "base.vmdk", "vmdk");
   Child("qcow2", "mid.qcow2", "delta.vmdk", "vmdk");
   Child("qed", "top.qed", file("mid.qcow2"), "qcow2");
@@ -110,7 +90,7 @@ TEST_F(DiskImageTest, RawStaysRawAndMixedChainsAreFollowed) {
   EXPECT_TRUE(nodes[1]["backing"].is_null());
   EXPECT_EQ(nodes[1]["read-only"], true);
   // QEMU fails writes over data already in a compressed vmdk.
-  Convert("stream.vmdk", "vmdk", "streamOptimized");
+  Convert("stream.vmdk", "vmdk", {"-o", "subformat=streamOptimized"});
   ASSERT_EQ(Probe("stream.vmdk", &image, &why), ImageProblem::None) << why;
   EXPECT_EQ(DiskImage_Nodes(image, false, "d.")[1]["read-only"], true);
   // Opening many extent files, qemu-img starts many threads: each time it
@@ -156,7 +136,7 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
   QemuImg({"create", "-f", "qcow2", "-o", "data_file=" + file("data.bin"), file("datafile.qcow2"),
            "4M"});
   // Opening a FIFO extent would hold qemu-img until its time runs out.
-  Convert("fifo.vmdk", "vmdk", "twoGbMaxExtentFlat");
+  Convert("fifo.vmdk", "vmdk", {"-o", "subformat=twoGbMaxExtentFlat"});
   std::filesystem::remove(file("fifo-f001.vmdk"));
   ASSERT_EQ(mkfifo(file("fifo-f001.vmdk").c_str(), 0600), 0);
   // Hidden from a reading line by line: an extent over three lines, and one
@@ -210,7 +190,7 @@ TEST_F(DiskImageTest, RefusalsNameTheFile) {
   // line (qemu-img's own flat vmdk beside a folder named as its hardware
   // version), or the name a sparse file with a capacity keeps of itself
   // (renamed, with a folder under its old name).
-  Convert("flat.vmdk", "vmdk", "monolithicFlat");
+  Convert("flat.vmdk", "vmdk", {"-o", "subformat=monolithicFlat"});
   ASSERT_NE(testsupport::ReadFile(file("flat.vmdk")).find("virtualHWVersion = \"4\""),
             std::string::npos);
   std::filesystem::create_directory(file("4"));

@@ -16,12 +16,11 @@ TEST_F(TableDamageTest, AVdiWhoseBlocksCollideIsDamaged) {
   ASSERT_EQ(Le(good, map + 4 * 5, 4), 2u);  // block 5 in the third place
   ASSERT_EQ(good.size(), data + 3 * kMiB);
   Convert("written.vdi", "vdi");
-  Run({"/usr/bin/qemu-img", "create", "-q", "-f", "vdi", file("empty.vdi"), "8M"});
+  QemuImg({"create", "-q", "-f", "vdi", file("empty.vdi"), "8M"});
   const std::string empty = testsupport::ReadFile(file("empty.vdi"));
   ASSERT_EQ(Le(empty, kAllocated, 4), 0u);
   // Its 5 million blocks all allocated (a sparse file).
-  Run({"/usr/bin/qemu-img", "create", "-q", "-f", "vdi", "-o", "static=on", file("large.vdi"),
-       "5T"});
+  QemuImg({"create", "-q", "-f", "vdi", "-o", "static=on", file("large.vdi"), "5T"});
   // Block 1's data moved to the place the next block is given.
   std::string next = WithLe(good, map + 4, 4, 3) + good.substr(data + kMiB, kMiB);
   Expect(

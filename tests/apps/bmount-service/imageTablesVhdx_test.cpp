@@ -41,10 +41,10 @@ TEST_F(TableDamageTest, AVhdxWhoseBlocksCollideIsDamaged) {
   ASSERT_EQ(Le(good, table + 8 * 2, 8) & 7, 2u);  // zero, not allocated
   Convert("written.vhdx", "vhdx");
   Convert("fixed.vhdx", "vhdx", {"-o", "subformat=fixed"});
-  Run({"/usr/bin/qemu-img", "create", "-q", "-f", "vhdx", file("large.vhdx"), "100G"});
+  QemuImg({"create", "-q", "-f", "vhdx", file("large.vhdx"), "100G"});
   // Its file ends with what is left of the disk in its last block.
-  Run({"/usr/bin/qemu-img", "create", "-q", "-f", "vhdx", "-o",
-       "subformat=fixed,block_state_zero=off,block_size=1M", file("odd.vhdx"), "10000001"});
+  QemuImg({"create", "-q", "-f", "vhdx", "-o", "subformat=fixed,block_state_zero=off,block_size=1M",
+           file("odd.vhdx"), "10000001"});
   Expect("vhdx",
          {
              {"good.vhdx", "", ""},

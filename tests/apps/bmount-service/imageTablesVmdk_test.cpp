@@ -115,26 +115,25 @@ TEST_F(VmdkTablesTest, ImagesWrittenByQemuPass) {
     std::filesystem::remove_all(file("image"));
     std::filesystem::create_directory(file("image"));
     const std::string image = file("image/d.vmdk");
-    Run({"/usr/bin/qemu-img", "create", "-q", "-f", "vmdk", "-o", row.options, image, row.size});
+    QemuImg({"create", "-q", "-f", "vmdk", "-o", row.options, image, row.size});
     if (std::string(row.options).find("stream") == std::string::npos) {
       // New grains at the end, one made zero (in place, or flagged in its
       // entry).
-      Run({"/usr/bin/qemu-io", "-f", "vmdk", "-c", "write 0 4k", "-c", "write -P 1 900k 64k", "-c",
-           "write -P 2 0 1k", "-c", "write -z 896k 64k", image});
+      QemuIo({"-f", "vmdk", "-c", "write 0 4k", "-c", "write -P 1 900k 64k", "-c",
+              "write -P 2 0 1k", "-c", "write -z 896k 64k", image});
     }
     std::string why;
     EXPECT_EQ(Check("image/d.vmdk", &why), ImageProblem::None) << why;
   }
   // A child's new grains hold what its parent had.
-  Run({"/usr/bin/qemu-img", "create", "-q", "-f", "vmdk", "-b", file("image/d.vmdk"), "-F", "vmdk",
-       file("child.vmdk")});
-  Run({"/usr/bin/qemu-io", "-f", "vmdk", "-c", "write 4k 4k", "-c", "write 50M 4k",
-       file("child.vmdk")});
+  QemuImg(
+      {"create", "-q", "-f", "vmdk", "-b", file("image/d.vmdk"), "-F", "vmdk", file("child.vmdk")});
+  QemuIo({"-f", "vmdk", "-c", "write 4k 4k", "-c", "write 50M 4k", file("child.vmdk")});
   std::string why;
   EXPECT_EQ(Check("child.vmdk", &why), ImageProblem::None) << why;
   // A flat extent holds the disk's own bytes, which may look like a header.
-  Run({"/usr/bin/qemu-img", "create", "-q", "-f", "vmdk", "-o", "subformat=monolithicFlat",
-       file("flat.vmdk"), "1M"});
+  QemuImg(
+      {"create", "-q", "-f", "vmdk", "-o", "subformat=monolithicFlat", file("flat.vmdk"), "1M"});
   {
     std::fstream flat(file("flat-flat.vmdk"), std::ios::in | std::ios::out | std::ios::binary);
     flat.write(("KDMV" + std::string(16, '\0') + std::string(492, '\xff')).data(), 512);
@@ -145,10 +144,10 @@ TEST_F(VmdkTablesTest, ImagesWrittenByQemuPass) {
 // Each sparse extent a descriptor names has tables of its own: those of a
 // split image, and QEMU writes the older VMFS kind too.
 TEST_F(VmdkTablesTest, EachSparseExtentIsChecked) {
-  Run({"/usr/bin/qemu-img", "create", "-q", "-f", "vmdk", "-o", "subformat=twoGbMaxExtentSparse",
-       file("split.vmdk"), "5G"});
-  Run({"/usr/bin/qemu-io", "-f", "vmdk", "-c", "write 0 64k", "-c", "write 2G 64k", "-c",
-       "write 4G 4k", file("split.vmdk")});
+  QemuImg({"create", "-q", "-f", "vmdk", "-o", "subformat=twoGbMaxExtentSparse", file("split.vmdk"),
+           "5G"});
+  QemuIo({"-f", "vmdk", "-c", "write 0 64k", "-c", "write 2G 64k", "-c", "write 4G 4k",
+          file("split.vmdk")});
   // 4 MiB in grains of 8 KiB: the directory at sector 4, its one table at 5.
   Bytes vmfs{std::string(37 * 512, '\0')};
   vmfs.data.replace(0, 4, "COWD");
@@ -158,8 +157,7 @@ TEST_F(VmdkTablesTest, EachSparseExtentIsChecked) {
                          "# Disk DescriptorFile\nversion=1\nCID=12345678\nparentCID=ffffffff\n"
                          "createType=\"vmfsSparse\"\n# Extent description\n"
                          "RW 8192 VMFSSPARSE \"vmfs.dat\"\n");
-  Run({"/usr/bin/qemu-io", "-f", "vmdk", "-c", "write 0 4k", "-c", "write 1M 4k",
-       file("vmfs.vmdk")});
+  QemuIo({"-f", "vmdk", "-c", "write 0 4k", "-c", "write 1M 4k", file("vmfs.vmdk")});
   const struct {
     const char *name, *extent;
     uint64_t table;  // where the extent's first grain table lies

@@ -35,40 +35,24 @@ struct Row {
   const char *why;    // "" when sound, else what the refusal says
 };
 
-class TableDamageTest : public ::testing::Test {
+class TableDamageTest : public servicetest::QemuTest {
  protected:
+  TableDamageTest() : QemuTest("disk.raw", 8 * kMiB) {}
   void SetUp() override {
-    if (testsupport::Run({"/usr/bin/qemu-img", "--version"}).exitCode != 0) {
-      GTEST_SKIP() << "qemu-img is not installed";
-    }
+    QemuTest::SetUp();
+    if (IsSkipped()) return;
     // Data at 0, 1 and 5 MiB: blocks out of order, one not allocated.
-    servicetest::MakeImage(file("disk.raw"), 8 * kMiB, "label: dos\nstart=2048, type=83\n");
     for (const char *at : {"5", "1"}) {
-      Run({"/usr/bin/qemu-io", "-f", "raw", "-c", std::string("write -P 7 ") + at + "M 4k",
-           file("disk.raw")});
+      QemuIo({"-f", "raw", "-c", std::string("write -P 7 ") + at + "M 4k", file("disk.raw")});
     }
-  }
-  std::string file(const std::string &name) const { return dir_.file(name); }
-  void Run(const std::vector<std::string> &args) {
-    testsupport::ProcessResult r = testsupport::Run(args);
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-  }
-  // disk.raw converted to name in format with options; its bytes.
-  std::string Convert(const std::string &name, const std::string &format,
-                      std::vector<std::string> options = {}) {
-    std::vector<std::string> args = {"/usr/bin/qemu-img", "convert", "-f", "raw", "-O", format};
-    args.insert(args.end(), options.begin(), options.end());
-    args.insert(args.end(), {file("disk.raw"), file(name)});
-    Run(args);
-    return testsupport::ReadFile(file(name));
   }
   // Writes through QEMU as a user would, then reads the image's bytes.
   std::string Written(const std::string &name, const std::string &format,
                       const std::vector<std::string> &writes) {
-    std::vector<std::string> args = {"/usr/bin/qemu-io", "-f", format};
+    std::vector<std::string> args = {"-f", format};
     for (const std::string &w : writes) args.insert(args.end(), {"-c", "write -P 9 " + w});
     args.push_back(file(name));
-    Run(args);
+    QemuIo(args);
     return testsupport::ReadFile(file(name));
   }
   // Each row's image is checked as the top one about to be written; what
@@ -88,8 +72,6 @@ class TableDamageTest : public ::testing::Test {
     }
     return said;
   }
-
-  testsupport::TempDir dir_;
 };
 
 }  // namespace tabletest
