@@ -195,13 +195,9 @@ TEST(ProcessTest, ForkedChildKeepsOnlyWhatItIsToldAndIsReapedLater) {
   int code = -1;
   ASSERT_TRUE(HostProcess_Wait(child, -1, &code));
   EXPECT_EQ(code, 0b000010);
-  for (int fd : fds) {
-    close(fd);
-  }
+  for (int fd : fds) close(fd);
   child = fork();
-  if (child == 0) {
-    _exit(0);
-  }
+  if (child == 0) _exit(0);
   HostProcess_ReapLater(child);
   siginfo_t ended = {};
   ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOWAIT), 0);
@@ -216,9 +212,7 @@ TEST(ProcessTest, ForkedChildKeepsOnlyWhatItIsToldAndIsReapedLater) {
 // starts children as before.
 TEST(ProcessTest, ChildrenStartedFromHereHoldNothingOpenedSince) {
   EXPECT_EQ(testsupport::InChild([] {
-              if (!HostProcess_StartFromHere()) {
-                return 2;
-              }
+              if (!HostProcess_StartFromHere()) return 2;
               int since = open("/dev/null", O_RDONLY);  // inherited, were it forked from here
               std::string look = "test -e /proc/$$/fd/" + std::to_string(since) + " || echo none";
               const char *argv[] = {"sh", "-c", look.c_str(), nullptr};
@@ -228,9 +222,7 @@ TEST(ProcessTest, ChildrenStartedFromHereHoldNothingOpenedSince) {
               HostRunResult_Free(&run);
               // What a start hands over arrives under its own number.
               int answer[2];
-              if (pipe2(answer, O_CLOEXEC) != 0) {
-                return 3;
-              }
+              if (pipe2(answer, O_CLOEXEC) != 0) return 3;
               long child = HostProcess_Fork(&answer[1], 1, [&] {
                 char word = fcntl(since, F_GETFD) < 0 ? 'y' : 'n';
                 _exit(write(answer[1], &word, 1) == 1 ? 0 : 1);
