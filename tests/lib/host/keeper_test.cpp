@@ -69,9 +69,7 @@ class KeeperTest : public ::testing::Test {
   // Whether the keeper ended within a few seconds.
   static bool Ended(long pid) {
     for (int i = 0; i < 500; i++) {
-      if (waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG) == pid) {
-        return true;
-      }
+      if (waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG) == pid) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
@@ -85,9 +83,7 @@ TEST_F(KeeperTest, HoldsLocksUntilTakenOverWholeAndInOrder) {
   std::string longest(HOSTKEEPER_LABEL_MAX, 'x');
   std::vector<int> fds = {LockedDisk(), open(disk_.c_str(), O_RDONLY | O_CLOEXEC)};
   long pid = Start(fds, {"7 file c /a disk", longest.c_str()});
-  for (int fd : fds) {
-    close(fd);
-  }
+  for (int fd : fds) close(fd);
   EXPECT_EQ(Held(), std::make_pair(true, true)) << "the keeper holds them now";
   int second = -1;
   long none = 0;
@@ -115,9 +111,7 @@ TEST_F(KeeperTest, HoldsLocksUntilTakenOverWholeAndInOrder) {
   EXPECT_TRUE(Ended(pid));
   EXPECT_FALSE(fs::exists(dir_.file("keeper")));
   EXPECT_EQ(Held(), std::make_pair(true, true)) << "the taker holds them now";
-  for (auto &t : taken) {
-    close(t.second);
-  }
+  for (auto &t : taken) close(t.second);
   EXPECT_EQ(Held(), std::make_pair(false, false));
 
   taken.clear();
