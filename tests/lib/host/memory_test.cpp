@@ -35,9 +35,7 @@ TEST(HostMemTest, EmptyAndAbsurdSizesAreRefused) {
 
 TEST(HostMemTest, Prefaulter) {
   HostPrefaulter *p = HostMem_StartPrefaulter();
-  if (p == nullptr) {
-    GTEST_SKIP() << "this kernel cannot fill pages in without writing them";
-  }
+  if (p == nullptr) GTEST_SKIP() << "this kernel cannot fill pages in without writing them";
   // What is filled in never changes what is stored: unaligned pieces, and
   // the caller writing into the range being filled in.
   const size_t size = HOSTMEM_LARGE_PAGE * 6;
@@ -45,9 +43,7 @@ TEST(HostMemTest, Prefaulter) {
   ASSERT_NE(region, nullptr);
   memset(region + HOSTMEM_LARGE_PAGE, 0x11, HOSTMEM_LARGE_PAGE);  // written before
   HostMem_Prefault(p, region + 3, size - 7);
-  for (size_t i = 0; i < size; i += 4096) {
-    region[i + 5] = 0x22;
-  }
+  for (size_t i = 0; i < size; i += 4096) region[i + 5] = 0x22;
   HostMem_Prefault(p, region + HOSTMEM_LARGE_PAGE, 1);
   HostMem_StopPrefaulter(p);
   for (size_t i = 0; i < size; i++) {
@@ -65,18 +61,14 @@ TEST(HostMemTest, Prefaulter) {
   const size_t big = HOSTMEM_LARGE_PAGE * 512;
   region = static_cast<char *>(HostMem_MapLarge(big));
   ASSERT_NE(region, nullptr);
-  for (int round = 0; round < 200; round++) {
-    HostMem_Prefault(p, region, big);
-  }
+  for (int round = 0; round < 200; round++) HostMem_Prefault(p, region, big);
   HostMem_Prefault(p, region, 0);
   HostMem_Prefault(nullptr, region, big);
   HostMem_StopPrefaulter(p);
   HostMem_UnmapLarge(region, big);
   HostMem_StopPrefaulter(nullptr);
   // Helpers come and go without leaving threads behind to trip over.
-  for (int i = 0; i < 50; i++) {
-    HostMem_StopPrefaulter(HostMem_StartPrefaulter());
-  }
+  for (int i = 0; i < 50; i++) HostMem_StopPrefaulter(HostMem_StartPrefaulter());
 }
 
 }  // namespace
