@@ -54,9 +54,7 @@ TEST(EventLogFile, ConcurrentWritersKeepLinesWhole) {
       }
     });
   }
-  for (auto &t : threads) {
-    t.join();
-  }
+  for (auto &t : threads) t.join();
   const std::string want = R"({"time":"T","source":"src","type":"warning","eventId":42,)"
                            R"("eventIdHex":"0x0000002A","category":0,"strings":[")" +
                            big + R"("],"message":"m"})";
