@@ -15,6 +15,7 @@
 
 #include "host/loop.h"
 #include "host/process.h"
+#include "host/socket.h"
 
 namespace testsupport {
 
@@ -73,6 +74,14 @@ std::string Take(char *owned) {
   std::string text = owned != nullptr ? owned : "<null>";
   free(owned);
   return text;
+}
+
+bool Eventually(const std::function<bool()> &pred) {
+  for (int i = 0; i < 500; i++) {
+    if (pred()) return true;
+    HostClock_SleepMs(10);
+  }
+  return pred();
 }
 
 int InChild(const std::function<int()> &body) {

@@ -86,6 +86,10 @@ std::set<std::string> Names(const std::string &folder);
 // for a null pointer.
 std::string Take(char *owned);
 
+// Waits (without a deadline an assertion depends on: some 5 s) until pred
+// holds; whether it does.
+bool Eventually(const std::function<bool()> &pred);
+
 // Runs body in a forked child; its exit code, or -1 when it did not exit.
 int InChild(const std::function<int()> &body);
 

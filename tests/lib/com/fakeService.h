@@ -18,6 +18,7 @@
 #include "com/server.h"
 #include "com/variant.h"
 #include "host/socket.h"
+#include "testSupport.h"
 
 namespace fake {
 
@@ -66,15 +67,7 @@ struct Control {
   }
 };
 
-// Waits (without a deadline an assertion depends on) until pred holds.
-template <class Pred>
-bool Eventually(Pred pred) {
-  for (int i = 0; i < 500; i++) {
-    if (pred()) return true;
-    HostClock_SleepMs(10);
-  }
-  return pred();
-}
+using testsupport::Eventually;
 
 // The ComError that f throws; a test failure if it throws none.
 template <class F>

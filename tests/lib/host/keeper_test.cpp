@@ -11,10 +11,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -68,11 +66,8 @@ class KeeperTest : public ::testing::Test {
 
   // Whether the keeper ended within a few seconds.
   static bool Ended(long pid) {
-    for (int i = 0; i < 500; i++) {
-      if (waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG) == pid) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return testsupport::Eventually(
+        [pid] { return waitpid(static_cast<pid_t>(pid), nullptr, WNOHANG) == pid; });
   }
 
   testsupport::TempDir dir_;
