@@ -1,5 +1,6 @@
 // Device fences: a cgroup of its own with a device program attached (the
-// cgroup2 way; the first version's device lists are not looked for).
+// cgroup2 way), else one of the first version's devices hierarchy whose list
+// holds the one device.
 #include "fence.h"
 
 #include <dirent.h>
@@ -12,6 +13,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -23,14 +25,24 @@ namespace {
 
 constexpr char kPrefix[] = "bmount-mount-";
 
-// The cgroup this process belongs to, as a folder; "" when there is none to
-// be had (no cgroup2 file system mounted, or not this process's part of it).
-std::string OwnCgroup() {
+// The cgroup this process belongs to, as a folder: of the cgroup2 file
+// system when controller is null, else of the first version's hierarchy
+// with that controller. "" when there is none to be had (no such file
+// system mounted, or not this process's part of it).
+std::string OwnCgroup(const char *controller) {
   std::ifstream list("/proc/self/cgroup");
   std::string line, own;
   while (std::getline(list, line)) {
-    if (line.rfind("0::", 0) == 0) {
-      own = line.substr(3);
+    // number:controllers:path; cgroup2's is 0 with none
+    size_t first = line.find(':'), second = line.find(':', first + 1);
+    if (second == std::string::npos) {
+      continue;
+    }
+    std::string names = "," + line.substr(first + 1, second - first - 1) + ",";
+    if (controller == nullptr
+            ? line.rfind("0::", 0) == 0
+            : names.find("," + std::string(controller) + ",") != std::string::npos) {
+      own = line.substr(second + 1);
     }
   }
   if (own.empty()) {
@@ -43,7 +55,12 @@ std::string OwnCgroup() {
   while (table != nullptr && at != nullptr && folder.empty() &&
          mnt_table_next_fs(table, at, &fs) == 0) {
     const char *type = mnt_fs_get_fstype(fs), *root = mnt_fs_get_root(fs);
-    if (type == nullptr || root == nullptr || strcmp(type, "cgroup2") != 0) {
+    const char *options = mnt_fs_get_fs_options(fs);
+    if (type == nullptr || root == nullptr ||
+        (controller == nullptr
+             ? strcmp(type, "cgroup2") != 0
+             : strcmp(type, "cgroup") != 0 || options == nullptr ||
+                   mnt_optstr_get_option(options, controller, nullptr, nullptr) != 0)) {
       continue;
     }
     std::string mounted = strcmp(root, "/") == 0 ? "" : root;
@@ -112,20 +129,16 @@ int LoadProgram(unsigned major, unsigned minor) {
   return static_cast<int>(syscall(SYS_bpf, BPF_PROG_LOAD, &load, sizeof load));
 }
 
-}  // namespace
-
-int Make(dev_t device, Fence *fence) {
-  static const std::string cgroup = [] {
-    std::string own = OwnCgroup();
-    SweepOld(own);
-    return own;
-  }();
-  if (cgroup.empty()) {
-    return ENOMEDIUM;
-  }
+// A new cgroup's folder below cgroup, named for this process.
+std::string NewFolder(const std::string &cgroup) {
   static std::atomic<unsigned> made{0};
-  std::string folder =
-      cgroup + "/" + kPrefix + std::to_string(getpid()) + "-" + std::to_string(made.fetch_add(1));
+  return cgroup + "/" + kPrefix + std::to_string(getpid()) + "-" +
+         std::to_string(made.fetch_add(1));
+}
+
+// A fence in the cgroup2 file system, below cgroup.
+int MakeProgrammed(const std::string &cgroup, dev_t device, Fence *fence) {
+  std::string folder = NewFolder(cgroup);
   if (mkdir(folder.c_str(), 0700) != 0) {
     return errno;
   }
@@ -161,6 +174,70 @@ int Make(dev_t device, Fence *fence) {
   fence->folderFd = dir;
   fence->procs = procs;
   return 0;
+}
+
+// 0, or the system error code of the write of text to the file name in dir.
+int WriteAt(int dir, const char *name, const std::string &text) {
+  int fd = openat(dir, name, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno;
+  }
+  ssize_t n = write(fd, text.data(), text.size());
+  int e = n == static_cast<ssize_t>(text.size()) ? 0 : n < 0 ? errno : EIO;
+  close(fd);
+  return e;
+}
+
+// A fence in the first version's devices hierarchy, below cgroup: its list
+// denies all but device. A child cannot start in it (clone3 takes a cgroup2
+// folder only), so folderFd stays -1.
+int MakeListed(const std::string &cgroup, dev_t device, Fence *fence) {
+  std::string folder = NewFolder(cgroup);
+  if (mkdir(folder.c_str(), 0700) != 0) {
+    return errno;
+  }
+  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int e = dir < 0 ? errno : WriteAt(dir, "devices.deny", "a");
+  if (e == 0) {
+    e = WriteAt(
+        dir, "devices.allow",
+        "b " + std::to_string(major(device)) + ":" + std::to_string(minor(device)) + " rwm");
+  }
+  int procs = e == 0 ? openat(dir, "cgroup.procs", O_WRONLY | O_CLOEXEC) : -1;
+  if (e == 0 && procs < 0) {
+    e = errno;
+  }
+  if (dir >= 0) {
+    close(dir);
+  }
+  if (procs < 0) {
+    rmdir(folder.c_str());
+    return e != 0 ? e : EIO;
+  }
+  fence->folder = std::move(folder);
+  fence->procs = procs;
+  return 0;
+}
+
+}  // namespace
+
+int Make(dev_t device, Fence *fence) {
+  // {cgroup2's, the devices hierarchy's}
+  static const std::array<std::string, 2> cgroup = [] {
+    std::array<std::string, 2> own = {OwnCgroup(nullptr), OwnCgroup("devices")};
+    for (const std::string &folder : own) {
+      SweepOld(folder);
+    }
+    return own;
+  }();
+  int e = cgroup[0].empty() ? ENOMEDIUM : MakeProgrammed(cgroup[0], device, fence);
+  if (e != 0 && !cgroup[1].empty()) {
+    // Where both are held, an open must pass the cgroup2 programs and the
+    // list alike: either fences.
+    int listed = MakeListed(cgroup[1], device, fence);
+    e = listed == 0 || e == ENOMEDIUM ? listed : e;
+  }
+  return e;
 }
 
 int Enter(const Fence &fence) { return write(fence.procs, "0", 1) == 1 ? 0 : errno; }

@@ -304,7 +304,8 @@ std::vector<Attempt> AttemptsFor(const char *type, bool readOnly) {
 void SayUnfenced(int why) {
   static std::once_flag said;
   std::call_once(said, [why] {
-    char text[128] = "no cgroup2 file system holds this process";
+    char text[128] =
+        "neither a cgroup2 file system nor a devices cgroup hierarchy holds this process";
     if (why != ENOMEDIUM) {
       Host_ErrorText(why, text, sizeof text);
     }
@@ -389,7 +390,7 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
   // A child mounts even without a fence: a child can be ended when the
   // volume makes its mount wait.
   bool fenced = fence.procs >= 0;
-  int carry[] = {report[1], fence.folderFd, fence.procs};
+  int carry[] = {report[1], fence.procs, fence.folderFd};
   auto mountIn = [&](bool enter) {
     // {entered the fence or why not, what the mount gave}
     int word[2] = {enter ? devicefence::Enter(fence) : 0, 0};
@@ -397,10 +398,11 @@ int HostMount_Mount(const char *device, const char *type, const char *folder, bo
     ssize_t n = write(report[1], word, sizeof word);
     _exit(n == static_cast<ssize_t>(sizeof word) ? 0 : 1);
   };
-  long child =
-      fenced ? HostProcess_ForkInto(fence.folderFd, carry, 3, [&] { mountIn(false); }) : -1;
+  long child = fence.folderFd >= 0
+                   ? HostProcess_ForkInto(fence.folderFd, carry, 3, [&] { mountIn(false); })
+                   : -1;
   if (child < 0) {
-    child = HostProcess_Fork(carry, fenced ? 3 : 1, [&] { mountIn(fenced); });
+    child = HostProcess_Fork(carry, fenced ? 2 : 1, [&] { mountIn(fenced); });
   }
   int said[2] = {0, errno};
   close(report[1]);

@@ -155,6 +155,64 @@ class LoopOver {
   std::string path_;
 };
 
+// The cgroup file systems a mount's fence may be made in: a row of a test
+// runs in a child that keeps those of its row, in a mount namespace of its own.
+enum class Kept { kAll, kDevicesHierarchy, kNone };
+
+const char *Named(Kept kept) {
+  return kept == Kept::kAll    ? "every cgroup file system"
+         : kept == Kept::kNone ? "no cgroup file system"
+                               : "only the first version's devices hierarchy";
+}
+
+// Where a cgroup file system is mounted, and whether it is cgroup2 or the
+// devices hierarchy, for each that mountinfo lists.
+struct CgroupMount {
+  std::string point;
+  bool cgroup2;
+};
+
+std::vector<CgroupMount> CgroupMounts() {
+  std::vector<CgroupMount> mounts;
+  std::string line;
+  for (std::istringstream in(testsupport::ReadFile("/proc/self/mountinfo"));
+       std::getline(in, line);) {
+    char point[4096], type[64], options[4096];
+    size_t dash = line.find(" - ");
+    if (dash == std::string::npos || sscanf(line.c_str(), "%*s %*s %*s %*s %4095s", point) != 1 ||
+        sscanf(line.c_str() + dash + 3, "%63s %*s %4095s", type, options) != 2) {
+      continue;
+    }
+    if (strcmp(type, "cgroup2") == 0 ||
+        (strcmp(type, "cgroup") == 0 &&
+         ("," + std::string(options) + ",").find(",devices,") != std::string::npos)) {
+      mounts.push_back({point, strcmp(type, "cgroup2") == 0});
+    }
+  }
+  return mounts;
+}
+
+bool HasDevicesHierarchy() {
+  for (const CgroupMount &m : CgroupMounts()) {
+    if (!m.cgroup2) return true;
+  }
+  return false;
+}
+
+// Unmounts, in a mount namespace of its own, the cgroup file systems that
+// kept leaves out. False when it cannot.
+bool Keep(Kept kept) {
+  if (kept == Kept::kAll) return true;
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return false;
+  }
+  for (const CgroupMount &m : CgroupMounts()) {
+    if (m.cgroup2 || kept == Kept::kNone) umount2(m.point.c_str(), MNT_DETACH);
+  }
+  return true;
+}
+
 TEST_F(SmallFileSystem, AMountOpensNoDeviceButItsVolume) {
   if (std::string why = testsupport::LoopUnusable(); !why.empty()) GTEST_SKIP() << why;
   ASSERT_EQ(umount2(point_.c_str(), MNT_DETACH), 0);  // room for two file systems
@@ -180,29 +238,18 @@ TEST_F(SmallFileSystem, AMountOpensNoDeviceButItsVolume) {
                   .exitCode,
               0)
         << where;
-    EXPECT_EQ(HostMount_Mount(volume.path().c_str(), "ext4", folder.c_str(), false) == 0, c.mounted)
-        << where;
-    umount2(folder.c_str(), 0);
-  }
-}
-
-// Unmounts every cgroup2 file system this process sees, in a mount
-// namespace of its own: no fence can be made then.
-bool LoseCgroup2() {
-  if (unshare(CLONE_NEWNS) != 0 ||
-      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    return false;
-  }
-  std::string line;
-  for (std::istringstream in(testsupport::ReadFile("/proc/self/mountinfo"));
-       std::getline(in, line);) {
-    char point[4096];
-    if (line.find(" - cgroup2 ") != std::string::npos &&
-        sscanf(line.c_str(), "%*s %*s %*s %*s %4095s", point) == 1) {
-      umount2(point, MNT_DETACH);
+    for (Kept kept : {Kept::kAll, Kept::kDevicesHierarchy}) {
+      if (kept == Kept::kDevicesHierarchy && !HasDevicesHierarchy()) continue;
+      EXPECT_EQ(testsupport::InChild([&] {
+                  if (!Keep(kept)) return 2;
+                  int rc = HostMount_Mount(volume.path().c_str(), "ext4", folder.c_str(), false);
+                  umount2(folder.c_str(), 0);
+                  return rc == 0 ? 1 : 0;
+                }),
+                c.mounted ? 1 : 0)
+          << where << " with " << Named(kept);
     }
   }
-  return true;
 }
 
 TEST_F(SmallFileSystem, AMountThatWouldWaitForHoursIsEnded) {
@@ -226,13 +273,14 @@ TEST_F(SmallFileSystem, AMountThatWouldWaitForHoursIsEnded) {
   close(fd);
   std::string folder = point_ + "/on";
   ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-  for (bool fenced : {true, false}) {
+  for (Kept kept : {Kept::kAll, Kept::kDevicesHierarchy, Kept::kNone}) {
+    if (kept == Kept::kDevicesHierarchy && !HasDevicesHierarchy()) continue;
     EXPECT_EQ(testsupport::InChild([&] {
-                if (!fenced && !LoseCgroup2()) return 1;
+                if (!Keep(kept)) return 1;
                 return HostMount_Mount(volume.path().c_str(), "ext4", folder.c_str(), false);
               }),
               ETIMEDOUT)
-        << (fenced ? "fenced" : "without a fence");
+        << "with " << Named(kept);
   }
 }
 
