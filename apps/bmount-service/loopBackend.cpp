@@ -111,8 +111,8 @@ class LoopBackend : public Backend {
         HostState_RemoveDir(point.c_str());
         return code != 0 ? code : Host_ErrorCode(HOST_ERROR_OTHER);
       }
-      rc = HostLoop_AttachHandle(view.fd, record->diskReadOnly || view.readOnly, record->offset,
-                                 record->length, Tag(record->id).c_str(), &device);
+      rc = HostLoop_AttachUnpunched(view.fd, record->diskReadOnly || view.readOnly, record->offset,
+                                    record->length, Tag(record->id).c_str(), &device);
       // The loop driver completes a write it passed on in part as written:
       // one that FUSE splits, and whose second half fails (the image's file
       // system full), would be lost unseen. Within one FUSE request, which

@@ -15,6 +15,7 @@
 #include "host/fs.h"
 #include "host/identity.h"
 #include "host/lastError.h"
+#include "host/loop.h"
 #include "host/memory.h"
 #include "host/prefix.h"
 #include "host/process.h"
@@ -148,6 +149,7 @@ int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,
       exitCode = kServiceExitFailure;
     }
     service.Stop();
+    HostLoop_RemoveKept(0);
     gService = nullptr;
     ServiceLog_Serving(false);
   }

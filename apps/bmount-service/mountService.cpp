@@ -44,6 +44,10 @@ constexpr auto kCoverPause = std::chrono::milliseconds(50);
 constexpr auto kLookWait = std::chrono::seconds(30);
 // How long a freed loop device may take to let go of its backing file.
 constexpr int kLetGoChecks = 100;
+// How long a loop device kept from punching holes stays for the next attach
+// of an image once freed; on the machine's next loop user, it would pass on
+// to that user.
+constexpr int kKeptFreeMs = 5000;
 // The ids of a disk and its one export in a mount's own daemon.
 const char kMountDisk[] = "disk";
 
@@ -529,7 +533,7 @@ bool MountService::Busy() {
   // Children left to end (a forced detach's last close) would otherwise
   // stay until the next attach or detach, which may never come.
   HostProcess_ReapLater(0);
-  HostLoop_RemoveKept();
+  HostLoop_RemoveKept(kKeptFreeMs);
   EndLingering();
   return !table_.Attached().empty() || !lingering_.empty();
 }

@@ -23,7 +23,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -39,20 +38,41 @@ namespace {
 
 const char kControl[] = "/dev/loop-control";
 
-// Devices kept from punching holes and freed while something still held
-// them (a child forked meanwhile holds a copy of the descriptor until it
-// ends): removed once nothing does.
+// The devices this process kept from punching holes, with when each was
+// last seen free (0 while in use). The kernel takes no limit back once it is
+// 0: a free one serves again where no hole should be punched either, and goes
+// once it has stayed free a while (the kernel makes a new one when asked).
 std::mutex g_keptLock;
-std::set<int> g_kept;
+std::map<int, int64_t> g_kept;
 
-void RemoveKept(int control, int freed) {
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// A free device of those kept, now taken; -1 when there is none.
+int TakeKept() {
   std::lock_guard<std::mutex> hold(g_keptLock);
-  if (freed >= 0) {
-    g_kept.insert(freed);
+  for (auto &[number, freed] : g_kept) {
+    if (freed != 0) {
+      freed = 0;
+      return number;
+    }
   }
-  std::erase_if(g_kept, [control](int number) {
-    return ioctl(control, LOOP_CTL_REMOVE, number) == 0 || errno != EBUSY;
-  });
+  return -1;
+}
+
+// Removes number when it is one of those kept: a device that should punch
+// holes is not set up on it. Whether it went.
+bool RemoveIfKept(int control, int number) {
+  std::lock_guard<std::mutex> hold(g_keptLock);
+  auto kept = g_kept.find(number);
+  if (kept == g_kept.end() || ioctl(control, LOOP_CTL_REMOVE, number) != 0) {
+    return false;
+  }
+  g_kept.erase(kept);
+  return true;
 }
 
 constexpr int kAttachTries = 16;
@@ -220,8 +240,10 @@ int HostLoop_Attach(const char *file, uint64_t offset, uint64_t length, const ch
   return result;
 }
 
-int HostLoop_AttachHandle(int backing, bool readOnly, uint64_t offset, uint64_t length,
-                          const char *tag, HostLoopDevice *loop) {
+namespace {
+
+int AttachHandle(int backing, bool readOnly, uint64_t offset, uint64_t length, const char *tag,
+                 bool unpunched, HostLoopDevice *loop) {
   *loop = HostLoopDevice{};
   int control = open(kControl, O_RDWR | O_CLOEXEC);
   if (control < 0) {
@@ -234,21 +256,28 @@ int HostLoop_AttachHandle(int backing, bool readOnly, uint64_t offset, uint64_t 
   info.lo_flags = LO_FLAGS_AUTOCLEAR | (readOnly ? LO_FLAGS_READ_ONLY : 0);
   SetTag(&info, tag);
 
-  RemoveKept(control, -1);  // not to be handed one of them
   int result = EBUSY;
   for (int attempt = 0; attempt < kAttachTries && result == EBUSY; attempt++) {
-    int number = ioctl(control, LOOP_CTL_GET_FREE);
+    int number = unpunched ? TakeKept() : -1;
+    bool kept = number >= 0;
+    if (!kept) {
+      number = ioctl(control, LOOP_CTL_GET_FREE);
+    }
     if (number < 0) {
       result = errno;
       break;
     }
+    if (!unpunched && RemoveIfKept(control, number)) {
+      continue;
+    }
     int fd = OpenDevice(number, true);
     if (fd < 0) {
       // The device node may appear a moment after the control device made
-      // it; on a host where nobody makes nodes it never does.
+      // it; on a host where nobody makes nodes it never does. A kept one may
+      // have gone meanwhile.
       result = errno;
-      if (result == ENOENT && attempt + 1 < kAttachTries) {
-        usleep(10000);
+      if ((result == ENOENT || kept) && attempt + 1 < kAttachTries) {
+        usleep(kept ? 0 : 10000);
         result = EBUSY;
       }
       continue;
@@ -264,6 +293,23 @@ int HostLoop_AttachHandle(int backing, bool readOnly, uint64_t offset, uint64_t 
   }
   close(control);
   return result;
+}
+
+}  // namespace
+
+int HostLoop_AttachHandle(int backing, bool readOnly, uint64_t offset, uint64_t length,
+                          const char *tag, HostLoopDevice *loop) {
+  return AttachHandle(backing, readOnly, offset, length, tag, false, loop);
+}
+
+int HostLoop_AttachUnpunched(int backing, bool readOnly, uint64_t offset, uint64_t length,
+                             const char *tag, HostLoopDevice *loop) {
+  int rc = AttachHandle(backing, readOnly, offset, length, tag, true, loop);
+  if (rc == 0) {
+    std::lock_guard<std::mutex> hold(g_keptLock);
+    g_kept[loop->number] = 0;
+  }
+  return rc;
 }
 
 int HostLoop_Open(int number, const char *tag, HostLoopDevice *loop) {
@@ -332,12 +378,29 @@ int HostLoop_LimitRequests(const HostLoopDevice *loop, unsigned kilobytes) {
                                       : SysValue(loop->number, "queue/max_hw_sectors_kb"));
 }
 
-void HostLoop_RemoveKept(void) {
+void HostLoop_RemoveKept(int freeMs) {
   int control = open(kControl, O_RDWR | O_CLOEXEC);
-  if (control >= 0) {
-    RemoveKept(control, -1);
-    close(control);
+  if (control < 0) {
+    return;
   }
+  std::lock_guard<std::mutex> hold(g_keptLock);
+  int64_t now = NowMs();
+  for (auto it = g_kept.begin(); it != g_kept.end();) {
+    auto &[number, freed] = *it;
+    // Freed by the kernel on its last close, or not set up after all.
+    if (freed == 0 && SysValue(number, "loop/offset").empty()) {
+      freed = now;
+    }
+    if (freed == 0 || now - freed < freeMs) {
+      ++it;
+    } else if (ioctl(control, LOOP_CTL_REMOVE, number) == 0 || errno != EBUSY) {
+      it = g_kept.erase(it);
+    } else {
+      freed = 0;  // another's now
+      ++it;
+    }
+  }
+  close(control);
 }
 
 int HostLoop_KeepFromPunching(const HostLoopDevice *loop) {
@@ -403,18 +466,13 @@ int HostLoop_Free(HostLoopDevice *loop) {
   if (e == EBUSY) {
     e = HostLoop_SetAutoFree(loop, true);
   }
-  bool kept = SysValue(loop->number, "queue/discard_max_bytes") == "0";
-  HostLoop_Close(loop);
-  // The kernel takes no limit back once it is 0: a device kept from
-  // punching holes goes, unless it is in use still, and one made anew
-  // takes its place when asked for.
-  if (kept) {
-    int control = open(kControl, O_RDWR | O_CLOEXEC);
-    if (control >= 0) {
-      RemoveKept(control, loop->number);
-      close(control);
+  if (e == 0) {
+    std::lock_guard<std::mutex> hold(g_keptLock);
+    if (auto kept = g_kept.find(loop->number); kept != g_kept.end()) {
+      kept->second = NowMs();
     }
   }
+  HostLoop_Close(loop);
   return e == ENXIO ? 0 : e;
 }
 

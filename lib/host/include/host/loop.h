@@ -59,11 +59,14 @@ int HostLoop_OpenSpan(int number, uint64_t offset, uint64_t length, int backing,
 int HostLoop_LimitRequests(const HostLoopDevice *loop, unsigned kilobytes);
 // Keeps the device from passing discards, and zeroes that may be
 // deallocated, to its file as holes punched in it: a discard then fails, and
-// the kernel writes such zeroes itself. Stays with the device, which
-// HostLoop_Free therefore removes: at once, or, while something still holds
-// it, at the next attach or HostLoop_RemoveKept.
+// the kernel writes such zeroes itself. The kernel keeps that with the device
+// for good, so set it on devices HostLoop_AttachUnpunched set up: those it
+// uses again for its next attaches, HostLoop_AttachHandle never, and
+// HostLoop_RemoveKept removes once they have stayed free freeMs.
 int HostLoop_KeepFromPunching(const HostLoopDevice *loop);
-void HostLoop_RemoveKept(void);
+int HostLoop_AttachUnpunched(int backing, bool readOnly, uint64_t offset, uint64_t length,
+                             const char *tag, HostLoopDevice *loop);
+void HostLoop_RemoveKept(int freeMs);
 
 // Turns freeing on last close on or off.
 int HostLoop_SetAutoFree(const HostLoopDevice *loop, bool on);
