@@ -383,12 +383,13 @@ def test_writes_land_in_the_top(host, layers, kill):
 
 
 @on_loop
-@pytest.mark.parametrize("fmt", ["qcow2", "vdi"])
-def test_zeroes_asked_of_a_volume_are_written_or_refused(host, fmt):
+@pytest.mark.parametrize("fmt, restart", [("qcow2", False), ("vdi", False), ("qcow2", True)])
+def test_zeroes_asked_of_a_volume_are_written_or_refused(host, fmt, restart):
     """The daemon took a hole punched in its export for a discard, which an
     image may ignore: zeroes a file system asked for were told written and
     the old bytes stayed. The device is not handed on so (the kernel keeps
-    the setting): a raw disk after it still punches."""
+    the setting), also by a service that found it set up: a raw disk after
+    it still punches."""
     raw = make_disk(host, "z.raw", "label: dos\nstart=2048, type=83\n", 16 << 20)
     with open(raw, "r+b") as f:
         f.seek(1 << 20)
@@ -400,6 +401,8 @@ def test_zeroes_asked_of_a_volume_are_written_or_refused(host, fmt):
     zeroed = subprocess.run(["blkdiscard", "-z", "-o", "3M", "-l", "1M", device])
     assert punched.returncode != 0 or read_at(device, 1 << 20, 1 << 20) == bytes(1 << 20)
     assert zeroed.returncode == 0 and read_at(device, 3 << 20, 1 << 20) == bytes(1 << 20)
+    if restart:
+        assert host.run_service("--stop").returncode == 0
     assert host.outcome("Q:", "/d") == (0, "", "")
     assert host.outcome("Q:", raw) == (0, "", "")
     device = os.path.realpath(host.drive("q:"))

@@ -63,18 +63,6 @@ int TakeKept() {
   return -1;
 }
 
-// Removes number when it is one of those kept: a device that should punch
-// holes is not set up on it. Whether it went.
-bool RemoveIfKept(int control, int number) {
-  std::lock_guard<std::mutex> hold(g_keptLock);
-  auto kept = g_kept.find(number);
-  if (kept == g_kept.end() || ioctl(control, LOOP_CTL_REMOVE, number) != 0) {
-    return false;
-  }
-  g_kept.erase(kept);
-  return true;
-}
-
 constexpr int kAttachTries = 16;
 
 // The kernel makes a device read-only when it is configured through a
@@ -167,6 +155,30 @@ int SysRead(int number, const char *name, size_t most, std::string *value) {
 std::string SysValue(int number, const char *name) {
   std::string value;
   return SysRead(number, name, 32, &value) == 0 ? value : "";
+}
+
+// Whether device number was kept from punching holes, by this process or
+// one before it (a service restarted with the volume attached, or killed).
+// A device made anew reads 0 for what it could pass on, too.
+bool KeptFromPunching(int number) {
+  return SysValue(number, "queue/discard_max_bytes") == "0" &&
+         !SysValue(number, "queue/discard_max_hw_bytes").empty() &&
+         SysValue(number, "queue/discard_max_hw_bytes") != "0";
+}
+
+// Removes number when it was kept from punching holes: a device that should
+// punch holes is not set up on it. Whether it went.
+bool RemoveIfKept(int control, int number) {
+  std::lock_guard<std::mutex> hold(g_keptLock);
+  auto kept = g_kept.find(number);
+  if ((kept == g_kept.end() && !KeptFromPunching(number)) ||
+      ioctl(control, LOOP_CTL_REMOVE, number) != 0) {
+    return false;
+  }
+  if (kept != g_kept.end()) {
+    g_kept.erase(kept);
+  }
+  return true;
 }
 
 // The status of device number, asked on a thread of its own (StatusAsker,
@@ -470,6 +482,8 @@ int HostLoop_Free(HostLoopDevice *loop) {
     std::lock_guard<std::mutex> hold(g_keptLock);
     if (auto kept = g_kept.find(loop->number); kept != g_kept.end()) {
       kept->second = NowMs();
+    } else if (KeptFromPunching(loop->number)) {
+      g_kept[loop->number] = NowMs();  // set up before this process
     }
   }
   HostLoop_Close(loop);
