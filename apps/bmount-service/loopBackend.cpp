@@ -396,6 +396,7 @@ class LoopBackend : public Backend {
   }
 
   void RemoveStrays(const std::vector<const MountRecord *> &owned) override {
+    HostLoop_RemoveUnpunching();
     if (Paths() != 0) {
       return;
     }

@@ -415,6 +415,33 @@ void HostLoop_RemoveKept(int freeMs) {
   close(control);
 }
 
+void HostLoop_RemoveUnpunching(void) {
+  int control = open(kControl, O_RDWR | O_CLOEXEC);
+  DIR *dir = control >= 0 ? opendir("/sys/block") : nullptr;
+  if (dir == nullptr) {
+    if (control >= 0) {
+      close(control);
+    }
+    return;
+  }
+  std::lock_guard<std::mutex> hold(g_keptLock);
+  while (dirent *entry = readdir(dir)) {
+    const char *name = entry->d_name;
+    if (strncmp(name, "loop", 4) != 0 || name[4] == '\0' ||
+        strspn(name + 4, "0123456789") != strlen(name + 4) || strlen(name + 4) > 6) {
+      continue;
+    }
+    int number = atoi(name + 4);
+    // Free: its loop/ folder shows only while it is set up.
+    if (g_kept.count(number) == 0 && SysValue(number, "loop/offset").empty() &&
+        KeptFromPunching(number)) {
+      (void)ioctl(control, LOOP_CTL_REMOVE, number);
+    }
+  }
+  closedir(dir);
+  close(control);
+}
+
 int HostLoop_KeepFromPunching(const HostLoopDevice *loop) {
   return SetQueueValue(loop->number, "queue/discard_max_bytes", "0");
 }

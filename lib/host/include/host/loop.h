@@ -67,6 +67,9 @@ int HostLoop_KeepFromPunching(const HostLoopDevice *loop);
 int HostLoop_AttachUnpunched(int backing, bool readOnly, uint64_t offset, uint64_t length,
                              const char *tag, HostLoopDevice *loop);
 void HostLoop_RemoveKept(int freeMs);
+// Removes the free devices kept from punching holes that this process does
+// not keep: a service killed left them so.
+void HostLoop_RemoveUnpunching(void);
 
 // Turns freeing on last close on or off.
 int HostLoop_SetAutoFree(const HostLoopDevice *loop, bool on);
