@@ -1,7 +1,9 @@
 // The four commands: list the mounts, list a disk's volumes, mount a volume
 // under a drive letter, dismount a drive letter. They print nothing on
 // success but their listings; every refusal and failure is raised.
+#include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -52,18 +54,23 @@ int ListDiskVolumesCommand(Args &args) {
   }
   int32_t sectorSize = 0;
   disk.Check(disk->SectorSize(&sectorSize));
-  std::vector<IDiskVolume *> got;
-  HRESULT listed = ComProxy_Items(volumes.Get(), static_cast<int32_t>(count), &got);
-  std::vector<ComPtr<IDiskVolume>> items;
-  for (IDiskVolume *v : got) items.push_back(ComPtr<IDiskVolume>::Attach(v));
-  for (unsigned i = 1; i <= count; i++) {
-    if (i > items.size()) volumes.Check(listed);
-    const ComPtr<IDiskVolume> &volume = items[i - 1];
-    int32_t sectors = 0;
-    volume.Check(volume->SectorCount(&sectors));
-    int64_t megabytes = static_cast<int64_t>(sectors) * sectorSize / kBytesPerMb;
-    Print(Msg_FormatToString(msg::kVolumeData, static_cast<int>(i), static_cast<int>(megabytes)));
-  }
+  ComPtr<IDiskVolume> unsized;  // the volume whose size failed
+  HRESULT listed =
+      ComProxy_Items(volumes.Get(), static_cast<int32_t>(std::min<unsigned>(count, INT32_MAX)),
+                     [&](int32_t i, IDiskVolume *volume) {
+                       int32_t sectors = 0;
+                       HRESULT hr = volume->SectorCount(&sectors);
+                       if (FAILED(hr)) {
+                         unsized = ComPtr<IDiskVolume>(volume);
+                         return hr;
+                       }
+                       int64_t megabytes = static_cast<int64_t>(sectors) * sectorSize / kBytesPerMb;
+                       Print(Msg_FormatToString(msg::kVolumeData, static_cast<int>(i),
+                                                static_cast<int>(megabytes)));
+                       return S_OK;
+                     });
+  if (unsized) unsized.Check(listed);
+  volumes.Check(listed);
   return kExitSuccess;
 }
 

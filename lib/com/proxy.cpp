@@ -7,6 +7,7 @@
 
 #include <array>
 #include <deque>
+#include <functional>
 #include <new>
 #include <optional>
 #include <tuple>
@@ -481,8 +482,8 @@ HRESULT ComProxy_Activate(ComChannel *channel, const CLSID &clsid, const IID &ii
   return MakeProxy(channel, id, iid, fixed, object);
 }
 
-HRESULT ComProxy_Items(IVolumeList *list, int32_t count, std::vector<IDiskVolume *> *items) {
-  items->clear();
+HRESULT ComProxy_Items(IVolumeList *list, int32_t count,
+                       const std::function<HRESULT(int32_t, IDiskVolume *)> &visit) {
   auto *core = dynamic_cast<ProxyCore *>(list);
   HRESULT failed = S_OK;
   IErrorInfo *info = nullptr;
@@ -500,19 +501,22 @@ HRESULT ComProxy_Items(IVolumeList *list, int32_t count, std::vector<IDiskVolume
     // must find its own.
     for (int32_t i = first; i <= last; i++) {
       IDiskVolume *item = nullptr;
-      HRESULT hr;
-      if (core == nullptr) {
-        hr = SUCCEEDED(failed) ? list->Item(i, &item) : failed;
-      } else {
+      HRESULT hr = failed;
+      if (core != nullptr) {
         auto at = static_cast<size_t>(i - first);
         hr = calls[at].Finish(FAILED(posted[at]) ? posted[at] : calls[at].Collect(), &item);
-      }
-      if (SUCCEEDED(failed) && FAILED(hr)) {
-        failed = hr;
-        GetErrorInfo(0, &info);
       } else if (SUCCEEDED(failed)) {
-        items->push_back(item);
-      } else if (item != nullptr) {
+        hr = list->Item(i, &item);
+      }
+      if (SUCCEEDED(failed)) {
+        // Each in turn, as it comes: what was shown stays when a later one
+        // fails, the channel with it.
+        failed = SUCCEEDED(hr) ? visit(i, item) : hr;
+        if (FAILED(failed)) {
+          GetErrorInfo(0, &info);
+        }
+      }
+      if (item != nullptr) {
         item->Release();
       }
     }

@@ -308,28 +308,39 @@ TEST_F(PairTest, ItemsAskedTogetherComeAsOneByOne) {
   disk.Check(disk->GetVolumes(remote.Receive()));
   auto local = ComPtr<IVolumeList>::Attach(new fake::VolumeList());
   const int before = Ctl().live;
+  // An item the service fails, or one whose visit fails.
   const struct {
-    int32_t count, failItem;
-    size_t got;
-  } kCases[] = {{0, 0, 0}, {1, 0, 1}, {130, 0, 130}, {130, 70, 69}, {5, 1, 0}};
+    int32_t count, failItem, failVisit, visited;
+    HRESULT hr;
+  } kCases[] = {{0, 0, 0, 0, S_OK},       {1, 0, 0, 1, S_OK},   {130, 0, 0, 130, S_OK},
+                {130, 70, 0, 69, E_FAIL}, {5, 1, 0, 0, E_FAIL}, {130, 0, 66, 65, E_UNEXPECTED}};
   for (const auto &c : kCases) {
     for (IVolumeList *list : {remote.Get(), local.Get()}) {
-      SCOPED_TRACE(testing::Message() << c.count << " " << c.failItem << (list == local.Get()));
+      SCOPED_TRACE(testing::Message()
+                   << c.count << " " << c.failItem << " " << c.failVisit << (list == local.Get()));
       Ctl().failItem = c.failItem;
       Ctl().withInfo = true;
-      std::vector<IDiskVolume *> items;
-      HRESULT hr = ComProxy_Items(list, c.count, &items);
-      EXPECT_EQ(hr, c.failItem != 0 ? E_FAIL : S_OK);
-      IErrorInfo *info = nullptr;
-      EXPECT_EQ(GetErrorInfo(0, &info), c.failItem != 0 ? S_OK : S_FALSE);
-      if (info != nullptr) info->Release();
-      ASSERT_EQ(items.size(), c.got);
-      for (size_t i = 0; i < items.size(); i++) {
+      int32_t visited = 0;
+      HRESULT hr = ComProxy_Items(list, c.count, [&](int32_t i, IDiskVolume *item) {
         int32_t sectors = 0;
-        EXPECT_EQ(items[i]->SectorCount(&sectors), S_OK);
-        EXPECT_EQ(sectors, static_cast<int32_t>(i + 1) * 100);
-        items[i]->Release();
-      }
+        EXPECT_EQ(item->SectorCount(&sectors), S_OK);
+        EXPECT_EQ(sectors, i * 100);
+        EXPECT_EQ(i, visited + 1);
+        if (i == c.failVisit) {
+          IErrorInfo *info = nullptr;
+          Com_CreateErrorInfo(u"visit", nullptr, IID_IDiskVolume, &info);
+          SetErrorInfo(0, info);
+          info->Release();
+          return E_UNEXPECTED;
+        }
+        visited = i;
+        return S_OK;
+      });
+      EXPECT_EQ(hr, c.hr);
+      EXPECT_EQ(visited, c.visited);
+      IErrorInfo *info = nullptr;
+      EXPECT_EQ(GetErrorInfo(0, &info), c.hr != S_OK ? S_OK : S_FALSE);
+      if (info != nullptr) info->Release();
       Ctl().failItem = 0;
       ComPtr<IDiskVolume> first;  // the next call gets its own reply
       EXPECT_EQ(list->Item(1, first.Receive()), S_OK);

@@ -8,7 +8,7 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <functional>
 
 #include "com/guid.h"
 #include "com/hresult.h"
@@ -33,10 +33,11 @@ COM_DESCRIBE(IComProxy);
 // and returns a proxy for its interface iid in *object (NULL on failure).
 HRESULT ComProxy_Activate(ComChannel *channel, const CLSID &clsid, const IID &iid, void **object);
 
-// Items 1 to count of list, as list->Item would give them one by one, but
-// with the requests of a proxy written together ahead of their replies: the
-// server is woken once for many rather than once for each. *items gets those
-// before the first failure, whose HRESULT is returned with its error
-// information on the thread; the objects the server made past it are
-// released.
-HRESULT ComProxy_Items(IVolumeList *list, int32_t count, std::vector<IDiskVolume *> *items);
+// Calls visit(i, item) for items 1 to count of list in turn, as list->Item
+// would give them one by one, but with the requests of a proxy written
+// together ahead of their replies: the server is woken once for many rather
+// than once for each. Stops at the first failure of an item or of visit,
+// whose HRESULT it returns with its error information on the thread; the
+// replies behind it are read, and their objects released.
+HRESULT ComProxy_Items(IVolumeList *list, int32_t count,
+                       const std::function<HRESULT(int32_t, IDiskVolume *)> &visit);
