@@ -106,9 +106,9 @@ class ProxyCall {
     return FAILED(hr) ? hr : Collect();
   }
   // Send in two halves, for calls whose requests go ahead of their replies.
-  HRESULT Post() { return Transported(core_.Channel()->Post(&args_)); }
+  HRESULT Post() { return Transported(core_.Channel()->Post(&args_, &ticket_)); }
   HRESULT Collect() {
-    HRESULT hr = Transported(core_.Channel()->Collect(&reply_));
+    HRESULT hr = Transported(core_.Channel()->Collect(ticket_, &reply_));
     if (FAILED(hr)) {
       return hr;
     }
@@ -180,6 +180,7 @@ class ProxyCall {
 
   const ProxyCore &core_;
   ComFrameWriter args_;
+  uint64_t ticket_ = 0;
   std::vector<uint8_t> reply_;
   ComFrameReader reader_;
   bool transportFailed_ = false;

@@ -99,11 +99,12 @@ void ComChannel::Send(ComFrameWriter *message) {
 }
 
 HRESULT ComChannel::Call(ComFrameWriter *request, std::vector<uint8_t> *reply) {
-  HRESULT hr = Post(request);
-  return FAILED(hr) ? hr : Collect(reply);
+  uint64_t ticket = 0;
+  HRESULT hr = Post(request, &ticket);
+  return FAILED(hr) ? hr : Collect(ticket, reply);
 }
 
-HRESULT ComChannel::Post(ComFrameWriter *request) {
+HRESULT ComChannel::Post(ComFrameWriter *request, uint64_t *ticket) {
   if (fd_ < 0) {
     return RPC_E_DISCONNECTED;
   }
@@ -111,11 +112,36 @@ HRESULT ComChannel::Post(ComFrameWriter *request) {
     return E_INVALIDARG;
   }
   pending_.insert(pending_.end(), request->Bytes().begin(), request->Bytes().end());
+  *ticket = posted_++;
   return S_OK;
 }
 
-HRESULT ComChannel::Collect(std::vector<uint8_t> *reply) {
-  if (fd_ < 0) {
+HRESULT ComChannel::Collect(uint64_t ticket, std::vector<uint8_t> *reply) {
+  for (;;) {
+    // A reply read for a call made after it (one made while it was ahead)
+    // waits here, also once the stream has failed.
+    if (auto early = early_.find(ticket); early != early_.end()) {
+      *reply = std::move(early->second);
+      early_.erase(early);
+      return S_OK;
+    }
+    if (fd_ < 0 || ticket < answered_ || ticket >= posted_) {
+      return RPC_E_DISCONNECTED;
+    }
+    HRESULT hr = NextReply(reply);
+    if (FAILED(hr)) {
+      return hr;
+    }
+    if (answered_++ == ticket) {
+      return S_OK;
+    }
+    early_[answered_ - 1] = std::move(*reply);
+  }
+}
+
+HRESULT ComChannel::NextReply(std::vector<uint8_t> *reply) {
+  if (answered_ >= posted_) {
+    Close();  // a reply nobody asked for
     return RPC_E_DISCONNECTED;
   }
   if (!pending_.empty()) {

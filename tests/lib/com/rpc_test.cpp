@@ -308,18 +308,23 @@ TEST_F(PairTest, ItemsAskedTogetherComeAsOneByOne) {
   disk.Check(disk->GetVolumes(remote.Receive()));
   auto local = ComPtr<IVolumeList>::Attach(new fake::VolumeList());
   const int before = Ctl().live;
-  // An item the service fails, or one whose visit fails.
+  // An item the service fails, or one whose visit fails; items whose size
+  // is asked of the service while the others are ahead.
   const struct {
     int32_t count, failItem, failVisit, visited;
     HRESULT hr;
-  } kCases[] = {{0, 0, 0, 0, S_OK},       {1, 0, 0, 1, S_OK},   {130, 0, 0, 130, S_OK},
-                {130, 70, 0, 69, E_FAIL}, {5, 1, 0, 0, E_FAIL}, {130, 0, 66, 65, E_UNEXPECTED}};
+    int unfixed;
+  } kCases[] = {{0, 0, 0, 0, S_OK, 0},     {1, 0, 0, 1, S_OK, 0},
+                {130, 0, 0, 130, S_OK, 0}, {130, 70, 0, 69, E_FAIL, 0},
+                {5, 1, 0, 0, E_FAIL, 0},   {130, 0, 66, 65, E_UNEXPECTED, 0},
+                {130, 0, 0, 130, S_OK, 3}};
   for (const auto &c : kCases) {
     for (IVolumeList *list : {remote.Get(), local.Get()}) {
       SCOPED_TRACE(testing::Message()
                    << c.count << " " << c.failItem << " " << c.failVisit << (list == local.Get()));
       Ctl().failItem = c.failItem;
       Ctl().withInfo = true;
+      Ctl().fixedFailures = list == remote.Get() ? c.unfixed : 0;  // a local one has no such
       int32_t visited = 0;
       HRESULT hr = ComProxy_Items(list, c.count, [&](int32_t i, IDiskVolume *item) {
         int32_t sectors = 0;
@@ -367,10 +372,12 @@ TEST(ServerTest, AReplyDoesNotWaitForACallAsideBehindIt) {
   auto *channel = new ComChannel(fds[0]);
   std::vector<uint8_t> reply;
   // Each object comes first in its reply, after the kind and the HRESULT.
-  auto call = [&](ComFrameWriter &&w, bool post = false) {
-    HRESULT hr = post ? channel->Post(&w) : channel->Call(&w, &reply);
+  // A post gives its ticket.
+  auto call = [&](ComFrameWriter &&w, bool post = false) -> uint64_t {
+    uint64_t ticket = 0;
+    HRESULT hr = post ? channel->Post(&w, &ticket) : channel->Call(&w, &reply);
     EXPECT_EQ(hr, S_OK);
-    return post ? 0u : ComFrameReader(reply.data() + 5, reply.size() - 5).GetU32();
+    return post ? ticket : ComFrameReader(reply.data() + 5, reply.size() - 5).GetU32();
   };
   auto frame = [](uint32_t id, const IID &iid, uint16_t slot) {
     ComFrameWriter w;
@@ -384,25 +391,35 @@ TEST(ServerTest, AReplyDoesNotWaitForACallAsideBehindIt) {
   activate.PutU8(COM_MSG_ACTIVATE);
   activate.PutGuid(CLSID_MountLocator);
   activate.PutGuid(IID_IMountLocator);
-  uint32_t locator = call(std::move(activate));
+  auto locator = static_cast<uint32_t>(call(std::move(activate)));
   ComFrameWriter connect = frame(locator, IID_IMountLocator, ComSlot<&IMountLocator::Connect>());
   connect.PutBstr(nullptr);
   connect.PutBstr(nullptr);
   connect.PutI32(0);
-  uint32_t manager = call(std::move(connect));
+  auto manager = static_cast<uint32_t>(call(std::move(connect)));
   ComFrameWriter getMount = frame(manager, IID_IMountManager, ComSlot<&IMountManager::GetMount>());
   getMount.PutI32(1);
-  uint32_t mount = call(std::move(getMount));
+  auto mount = static_cast<uint32_t>(call(std::move(getMount)));
   Ctl().stepAside = true;
-  call(frame(manager, IID_IMountManager, ComSlot<&IMountManager::GetMounts>()), true);
+  uint64_t first =
+      call(frame(manager, IID_IMountManager, ComSlot<&IMountManager::GetMounts>()), true);
   ComFrameWriter mountAs = frame(mount, IID_IMount, ComSlot<&IMount::MountAs>());
   for (int i = 0; i < 3; i++) mountAs.PutI32(0);
-  call(std::move(mountAs), true);
-  EXPECT_EQ(channel->Collect(&reply), S_OK);
+  uint64_t second = call(std::move(mountAs), true);
+  EXPECT_EQ(channel->Collect(first, &reply), S_OK);
   EXPECT_TRUE(Ctl().aside);
   Ctl().letGo = true;
-  EXPECT_EQ(channel->Collect(&reply), S_OK);
+  EXPECT_EQ(channel->Collect(second, &reply), S_OK);
   EXPECT_FALSE(Ctl().aside);
+  // A call made while another is ahead gets its own reply, the other its.
+  Ctl().stepAside = false;
+  first = call(frame(manager, IID_IMountManager, ComSlot<&IMountManager::GetMounts>()), true);
+  ComFrameWriter again = frame(manager, IID_IMountManager, ComSlot<&IMountManager::GetMount>());
+  again.PutI32(1);
+  EXPECT_NE(call(std::move(again)), 0u);
+  EXPECT_EQ(channel->Collect(first, &reply), S_OK);
+  EXPECT_EQ(ComFrameReader(reply.data() + 1, reply.size() - 1).GetI32(), S_OK);
+  EXPECT_EQ(channel->Collect(first, &reply), RPC_E_DISCONNECTED);  // taken
   channel->Release();
   server.join();
 }

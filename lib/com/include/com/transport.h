@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "com/frame.h"
@@ -30,11 +31,12 @@ class ComChannel {
   // channel is disconnected then); S_OK otherwise.
   HRESULT Call(ComFrameWriter *request, std::vector<uint8_t> *reply);
   // A call in two halves, for requests sent ahead of their replies: Post
-  // holds a request back with the messages of Send, and Collect writes what
-  // is held back and waits for the next reply, in the order of the Posts.
-  // They fail as Call does.
-  HRESULT Post(ComFrameWriter *request);
-  HRESULT Collect(std::vector<uint8_t> *reply);
+  // holds a request back with the messages of Send and gives it a ticket;
+  // Collect writes what is held back and waits for the ticket's reply,
+  // keeping those it reads for earlier tickets for their own Collect (a call
+  // made while others are ahead). They fail as Call does.
+  HRESULT Post(ComFrameWriter *request, uint64_t *ticket);
+  HRESULT Collect(uint64_t ticket, std::vector<uint8_t> *reply);
   // Sends a message that has no reply, ahead of the next call or at the
   // disconnection; failures disconnect silently.
   void Send(ComFrameWriter *message);
@@ -56,12 +58,17 @@ class ComChannel {
   // Reads until in_ holds size bytes; S_OK, or the failure (the channel is
   // closed then).
   HRESULT Receive(size_t size);
+  // Reads the reply to the oldest request not answered yet.
+  HRESULT NextReply(std::vector<uint8_t> *reply);
   // Closes the stream, dropping what was not sent.
   void Close();
   int fd_;
   uint32_t refs_ = 1;
-  std::vector<uint8_t> pending_;  // messages without a reply, not yet written
-  std::vector<uint8_t> in_;       // received and not yet taken
+  std::vector<uint8_t> pending_;                    // messages without a reply, not yet written
+  std::vector<uint8_t> in_;                         // received and not yet taken
+  uint64_t posted_ = 0;                             // requests given a ticket
+  uint64_t answered_ = 0;                           // replies read
+  std::map<uint64_t, std::vector<uint8_t>> early_;  // replies read before their Collect
 };
 
 // The server's side of one connection.
