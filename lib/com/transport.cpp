@@ -144,9 +144,12 @@ HRESULT ComChannel::NextReply(std::vector<uint8_t> *reply) {
     Close();  // a reply nobody asked for
     return RPC_E_DISCONNECTED;
   }
-  if (!pending_.empty()) {
+  // Only when the request answered next is still held back: releases made
+  // meanwhile wait for the next request, which carries them.
+  if (answered_ >= written_ && !pending_.empty()) {
     bool written = HostStream_WriteAll(fd_, pending_.data(), pending_.size());
     pending_.clear();
+    written_ = posted_;
     if (!written) {
       // A blocking stream reads as busy only when its timeout passed.
       bool timedOut = Host_ErrorKind(Host_GetLastError()) == HOST_ERROR_BUSY;

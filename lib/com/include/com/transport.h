@@ -67,6 +67,7 @@ class ComChannel {
   std::vector<uint8_t> pending_;                    // messages without a reply, not yet written
   std::vector<uint8_t> in_;                         // received and not yet taken
   uint64_t posted_ = 0;                             // requests given a ticket
+  uint64_t written_ = 0;                            // requests written to the stream
   uint64_t answered_ = 0;                           // replies read
   std::map<uint64_t, std::vector<uint8_t>> early_;  // replies read before their Collect
 };
