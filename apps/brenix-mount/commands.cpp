@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <ostream>
 #include <utility>
 
@@ -54,14 +55,16 @@ int ListDiskVolumesCommand(Args &args) {
   }
   int32_t sectorSize = 0;
   disk.Check(disk->SectorSize(&sectorSize));
-  ComPtr<IDiskVolume> unsized;  // the volume whose size failed
+  // The volume whose size failed; an empty one when the service handed back
+  // nothing, which fails as using an empty reference does.
+  std::optional<ComPtr<IDiskVolume>> unsized;
   HRESULT listed =
       ComProxy_Items(volumes.Get(), static_cast<int32_t>(std::min<unsigned>(count, INT32_MAX)),
                      [&](int32_t i, IDiskVolume *volume) {
                        int32_t sectors = 0;
-                       HRESULT hr = volume->SectorCount(&sectors);
+                       HRESULT hr = volume != nullptr ? volume->SectorCount(&sectors) : E_POINTER;
                        if (FAILED(hr)) {
-                         unsized = ComPtr<IDiskVolume>(volume);
+                         unsized.emplace(volume);
                          return hr;
                        }
                        int64_t megabytes = static_cast<int64_t>(sectors) * sectorSize / kBytesPerMb;
@@ -69,7 +72,7 @@ int ListDiskVolumesCommand(Args &args) {
                                                 static_cast<int>(megabytes)));
                        return S_OK;
                      });
-  if (unsized) unsized.Check(listed);
+  if (unsized) unsized->Check(listed);
   volumes.Check(listed);
   return kExitSuccess;
 }

@@ -99,6 +99,8 @@ FAILURES = [
     ("IVolumeList.Count 0x8004020B", [DISK, "/p"], 0, NO_VOLUMES, None, None),
     ("IVirtualDisk.GetVolumes 0x80004005", [DISK, "/p"], 2, UNEXPECTED, "0xE0000003",
      ["80004005"]),
+    ("IVolumeList.Item null", [DISK, "/p"], 2, UNEXPECTED, "0xE0000003",
+     ["80004003", "Invalid pointer"]),
     # Only the count is forgiven.
     ("IDiskVolume.SectorCount 0x8004020B", [DISK, "/p"], 2, UNEXPECTED, "0xE0000003",
      ["8004020b", "IDispatch error #11"]),
