@@ -5,6 +5,7 @@
 // server then drops every object of that connection.
 #include "com/proxy.h"
 
+#include <algorithm>
 #include <array>
 #include <deque>
 #include <functional>
@@ -490,17 +491,17 @@ HRESULT ComProxy_Items(IVolumeList *list, int32_t count,
   IErrorInfo *info = nullptr;
   // Bounded, so that neither side's buffers fill while the other waits.
   const int32_t kAhead = 64;
-  for (int32_t first = 1; first <= count && SUCCEEDED(failed); first += kAhead) {
-    int32_t last = count - first < kAhead ? count : first + kAhead - 1;
+  for (int64_t first = 1; first <= count && SUCCEEDED(failed); first += kAhead) {
+    auto last = static_cast<int32_t>(std::min<int64_t>(count, first + kAhead - 1));
     std::deque<ProxyCall> calls;
     std::vector<HRESULT> posted;
-    for (int32_t i = first; i <= last && core != nullptr; i++) {
+    for (auto i = static_cast<int32_t>(first); i <= last && core != nullptr; i++) {
       calls.emplace_back(*core, ComSlot<&IVolumeList::Item>()).Args().PutI32(i);
       posted.push_back(calls.back().Post());
     }
     // Every reply is read, also past a failure: the channel's next call
     // must find its own.
-    for (int32_t i = first; i <= last; i++) {
+    for (auto i = static_cast<int32_t>(first); i <= last; i++) {
       IDiskVolume *item = nullptr;
       HRESULT hr = failed;
       if (core != nullptr) {

@@ -140,10 +140,6 @@ HRESULT ComChannel::Collect(uint64_t ticket, std::vector<uint8_t> *reply) {
 }
 
 HRESULT ComChannel::NextReply(std::vector<uint8_t> *reply) {
-  if (answered_ >= posted_) {
-    Close();  // a reply nobody asked for
-    return RPC_E_DISCONNECTED;
-  }
   // Only when the request answered next is still held back: releases made
   // meanwhile wait for the next request, which carries them.
   if (answered_ >= written_ && !pending_.empty()) {

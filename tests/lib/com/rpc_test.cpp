@@ -424,6 +424,43 @@ TEST(ServerTest, AReplyDoesNotWaitForACallAsideBehindIt) {
   server.join();
 }
 
+// Messages held back wait for a wait on the peer: a release made while
+// replies read together are taken goes with the next request, so the server
+// is not woken for it alone.
+TEST(ChannelTest, HeldMessagesWaitForTheNextRequest) {
+  int fds[2];
+  ASSERT_EQ(HostStream_Pair(fds), 0);
+  auto *channel = new ComChannel(fds[0]);
+  auto frame = [](uint8_t kind) {
+    ComFrameWriter w;
+    w.PutU8(kind);
+    w.PutI32(S_OK);
+    return w;
+  };
+  std::vector<uint8_t> requests;
+  uint64_t tickets[2];
+  for (uint64_t &ticket : tickets) {
+    ComFrameWriter request = frame(COM_MSG_CALL);
+    ASSERT_EQ(channel->Post(&request, &ticket), S_OK);
+    requests.insert(requests.end(), request.Bytes().begin(), request.Bytes().end());
+    ComFrameWriter reply = frame(COM_MSG_REPLY);
+    ASSERT_TRUE(reply.Finish());
+    ASSERT_TRUE(HostStream_WriteAll(fds[1], reply.Bytes().data(), reply.Bytes().size()));
+  }
+  std::vector<uint8_t> reply;
+  EXPECT_EQ(channel->Collect(tickets[0], &reply), S_OK);
+  ComFrameWriter release = frame(COM_MSG_RELEASE);
+  channel->Send(&release);
+  EXPECT_EQ(channel->Collect(tickets[1], &reply), S_OK);
+  std::vector<uint8_t> got(requests.size() + 64);
+  ASSERT_TRUE(HostStream_SetNonBlocking(fds[1], true));
+  EXPECT_EQ(HostStream_Read(fds[1], got.data(), got.size()), static_cast<long>(requests.size()));
+  got.resize(requests.size());
+  EXPECT_EQ(got, requests);
+  channel->Release();
+  HostStream_Close(fds[1]);
+}
+
 // A server on its endpoint in a private prefix whose path is longer than a
 // socket address can hold.
 class EndpointTest : public ::testing::Test {
