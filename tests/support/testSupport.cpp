@@ -76,14 +76,6 @@ std::string Take(char *owned) {
   return text;
 }
 
-bool Eventually(const std::function<bool()> &pred) {
-  for (int i = 0; i < 500; i++) {
-    if (pred()) return true;
-    HostClock_SleepMs(10);
-  }
-  return pred();
-}
-
 int InChild(const std::function<int()> &body) {
   pid_t pid = fork();
   if (pid == 0) _exit(body());

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "host/socket.h"
+
 // True under the address sanitizer, which stops huge allocations itself and
 // cannot run within a limit of the address space.
 #if defined(__SANITIZE_ADDRESS__)
@@ -87,8 +89,14 @@ std::set<std::string> Names(const std::string &folder);
 std::string Take(char *owned);
 
 // Waits (without a deadline an assertion depends on: some 5 s) until pred
-// holds; whether it does.
-bool Eventually(const std::function<bool()> &pred);
+// holds; whether it does. Inline: the fuzzers' fake service uses it too.
+inline bool Eventually(const std::function<bool()> &pred) {
+  for (int i = 0; i < 500; i++) {
+    if (pred()) return true;
+    HostClock_SleepMs(10);
+  }
+  return pred();
+}
 
 // Runs body in a forked child; its exit code, or -1 when it did not exit.
 int InChild(const std::function<int()> &body);

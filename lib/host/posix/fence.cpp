@@ -38,10 +38,14 @@ std::string OwnCgroup(const char *controller) {
     if (second == std::string::npos) {
       continue;
     }
-    std::string names = "," + line.substr(first + 1, second - first - 1) + ",";
-    if (controller == nullptr
-            ? line.rfind("0::", 0) == 0
-            : names.find("," + std::string(controller) + ",") != std::string::npos) {
+    // Framed by commas, so that a name matches whole; built by appending,
+    // which some compilers take for an overlapping copy otherwise.
+    std::string names(1, ',');
+    names.append(line, first + 1, second - first - 1).append(1, ',');
+    std::string wanted(1, ',');
+    wanted.append(controller != nullptr ? controller : "").append(1, ',');
+    if (controller == nullptr ? line.rfind("0::", 0) == 0
+                              : names.find(wanted) != std::string::npos) {
       own = line.substr(second + 1);
     }
   }
