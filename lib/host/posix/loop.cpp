@@ -161,10 +161,18 @@ std::string SysValue(int number, const char *name) {
 // one before it (a service restarted with the volume attached, or killed).
 // A device made anew reads 0 for what it could pass on, too.
 bool KeptFromPunching(int number) {
-  return SysValue(number, "queue/discard_max_bytes") == "0" &&
-         !SysValue(number, "queue/discard_max_hw_bytes").empty() &&
-         SysValue(number, "queue/discard_max_hw_bytes") != "0";
+  if (SysValue(number, "queue/discard_max_bytes") != "0") {
+    return false;
+  }
+  std::string most = SysValue(number, "queue/discard_max_hw_bytes");
+  return !most.empty() && most != "0";
 }
+
+// Calls visit(number) for every loop device that is set up (or, setUp
+// false, free), as sysfs shows. Returns 0 or a system error code when the
+// devices cannot be listed.
+template <typename Visit>
+int ForEachNumber(Visit visit, bool setUp = true);
 
 // Removes number when it was kept from punching holes: a device that should
 // punch holes is not set up on it. Whether it went.
@@ -417,28 +425,17 @@ void HostLoop_RemoveKept(int freeMs) {
 
 void HostLoop_RemoveUnpunching(void) {
   int control = open(kControl, O_RDWR | O_CLOEXEC);
-  DIR *dir = control >= 0 ? opendir("/sys/block") : nullptr;
-  if (dir == nullptr) {
-    if (control >= 0) {
-      close(control);
-    }
+  if (control < 0) {
     return;
   }
   std::lock_guard<std::mutex> hold(g_keptLock);
-  while (dirent *entry = readdir(dir)) {
-    const char *name = entry->d_name;
-    if (strncmp(name, "loop", 4) != 0 || name[4] == '\0' ||
-        strspn(name + 4, "0123456789") != strlen(name + 4) || strlen(name + 4) > 6) {
-      continue;
-    }
-    int number = atoi(name + 4);
-    // Free: its loop/ folder shows only while it is set up.
-    if (g_kept.count(number) == 0 && SysValue(number, "loop/offset").empty() &&
-        KeptFromPunching(number)) {
-      (void)ioctl(control, LOOP_CTL_REMOVE, number);
-    }
-  }
-  closedir(dir);
+  ForEachNumber(
+      [&](int number) {
+        if (g_kept.count(number) == 0 && KeptFromPunching(number)) {
+          (void)ioctl(control, LOOP_CTL_REMOVE, number);
+        }
+      },
+      false);
   close(control);
 }
 
@@ -601,10 +598,8 @@ void HostLoop_Close(HostLoopDevice *loop) {
 
 namespace {
 
-// Calls visit(number) for every loop device that is set up, as sysfs shows.
-// Returns 0 or a system error code when the devices cannot be listed.
 template <typename Visit>
-int ForEachNumber(Visit visit) {
+int ForEachNumber(Visit visit, bool setUp) {
   DIR *dir = opendir("/sys/block");
   if (dir == nullptr) {
     return errno;
@@ -617,7 +612,7 @@ int ForEachNumber(Visit visit) {
     }
     // The loop/ folder of a device exists only while it is set up.
     struct stat st;
-    if (stat(("/sys/block/" + std::string(name) + "/loop").c_str(), &st) == 0) {
+    if ((stat(("/sys/block/" + std::string(name) + "/loop").c_str(), &st) == 0) == setUp) {
       visit(atoi(name + 4));
     }
   }
