@@ -21,6 +21,7 @@ CLSID = "{F91031A3-644F-46F1-8ED5-B91F0E160879}"
 SFDISK = shutil.which("sfdisk") or "/usr/sbin/sfdisk"
 LOSETUP = shutil.which("losetup") or "/usr/sbin/losetup"
 MKFS = shutil.which("mkfs.ext4") or "/usr/sbin/mkfs.ext4"
+QEMU_IMG = shutil.which("qemu-img")
 
 
 def wait_until(predicate, timeout=20.0):
@@ -60,6 +61,11 @@ class Host:
         """Runs brenix-mount: its exit code, standard output and standard error."""
         r = self.run(*args, **options)
         return r.returncode, r.stdout.decode(), r.stderr.decode()
+
+    def start(self, *args, text=False):
+        """Starts brenix-mount with the given arguments, its output piped."""
+        return subprocess.Popen([self.mount, *args], cwd=self.work, env=self.env, text=text,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
     def run_service(self, *args, timeout=30):
         return self.run(*args, program=self.service, timeout=timeout)
@@ -223,10 +229,30 @@ def make_disk(host, name, table, size):
     return str(path)
 
 
+def qemu_img(*args):
+    subprocess.run([QEMU_IMG, *map(str, args)], check=True, capture_output=True)
+
+
+def convert(raw, path, fmt, *options):
+    """raw converted by qemu-img to path in format fmt; path as text."""
+    qemu_img("convert", "-O", fmt, *options, raw, path)
+    return str(path)
+
+
 def losetup(path, *options):
     """A loop device of our own over path; its name."""
     return subprocess.run([LOSETUP, *options, "-f", "--show", str(path)], check=True,
                           capture_output=True, text=True).stdout.strip()
+
+
+@contextlib.contextmanager
+def loop_device(path, *options):
+    """A loop device of our own over path for the block; its name."""
+    device = losetup(path, *options)
+    try:
+        yield device
+    finally:
+        subprocess.run([LOSETUP, "-d", device], capture_output=True)
 
 
 @contextlib.contextmanager
