@@ -17,28 +17,18 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (LOSETUP, NONE_MOUNTED, UNEXPECTED, as_root, exited, kill_service,
-                      loops_of, losetup, mounts_below, on_loop, processes_of, serving_pid, stopped,
-                      wait_until)
+from conftest import (LOSETUP, NONE_MOUNTED, QEMU_IMG, UNEXPECTED, as_root, convert, exited,
+                      kill_service, loops_of, losetup, mounts_below, on_loop, processes_of,
+                      qemu_img, serving_pid, stopped, wait_until)
 from test_commands import UNABLE_TO_MOUNT as MOUNT_FAILED, UNABLE_TO_OPEN as OPEN_FAILED
 from test_commands import MBR, NO_VOLUMES, SUGGEST_FORCE, make_disk, mbr_disk
 from test_loop import blank_disk, ext4_disk, read_at
 from test_validate import VOLUMES, old_config
 
-QEMU_IMG = shutil.which("qemu-img")
 DEBUGFS = shutil.which("debugfs") or "/usr/sbin/debugfs"
 GPT_VOLUMES = "Volume 1 : 4 Mb\nVolume 2 : 3 Mb\n"
 
 pytestmark = pytest.mark.skipif(QEMU_IMG is None, reason="qemu-img is not installed")
-
-
-def qemu_img(*args):
-    subprocess.run([QEMU_IMG, *map(str, args)], check=True, capture_output=True)
-
-
-def convert(raw, path, fmt, *options):
-    qemu_img("convert", "-O", fmt, *options, raw, path)
-    return str(path)
 
 
 def child(path, parent, fmt="qcow2", parent_fmt="qcow2"):
@@ -708,8 +698,7 @@ def test_writes_lost_for_want_of_room_are_reported(host, fmt, volume):
         elif volume.endswith("wrote it out"):
             plan.write_text("stop Unmount.flushed\n")
             pid = serving_pid(host)
-            detach = subprocess.Popen([host.mount, "Q:", "/d"], cwd=host.work, env=host.env,
-                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+            detach = host.start("Q:", "/d", text=True)
             try:
                 assert wait_until(lambda: Path(f"/proc/{pid}/stat").read_text()
                                   .rsplit(")", 1)[1].split()[0] == "T", timeout=60)
@@ -955,8 +944,7 @@ def test_storage_that_stops_answering_does_not_hold_the_service(host, then):
     (host.drive("q:") / "late.bin").write_bytes(os.urandom(4 << 20))  # not written out yet
     with stopped(pid):
         started = time.monotonic()
-        detach = subprocess.Popen([host.mount, "Q:", "/d"], cwd=host.work, env=host.env,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        detach = host.start("Q:", "/d", text=True)
         time.sleep(1)  # into its wait for the write-out: others are served meanwhile
         assert f"Q:\\  =>  {top}" in host.listing() and time.monotonic() - started < 5
         assert (detach.wait(timeout=60), *detach.communicate()) == (2, SUGGEST_FORCE, "")
@@ -989,8 +977,7 @@ def test_a_long_check_holds_up_only_other_attaches(host):
     _, top = ext4_chain(host)
     checking = host.root / "checking"
     on_tool_run(host, "qemu-img", "check*", f"touch {checking}; sleep 5")
-    first = subprocess.Popen([host.mount, "Q:", top], cwd=host.work, env=host.env,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    first = host.start("Q:", top)
     assert wait_until(checking.exists)
     started = time.monotonic()
     assert host.outcome(gpt_disk(host), "/p") == (0, GPT_VOLUMES, "")
@@ -1014,14 +1001,12 @@ def test_an_attach_goes_on_before_later_ones_after_a_write_out(host):
     pid = daemon_pid(host)
     (host.drive("q:") / "late.bin").write_bytes(os.urandom(4 << 20))  # not written out yet
     slow.touch()
-    run = lambda *args: subprocess.Popen([host.mount, *args], cwd=host.work, env=host.env,
-                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     with stopped(pid):
-        first = run("R:", other)
+        first = host.start("R:", other)
         assert wait_until(checking.exists)
-        detach = run("Q:", "/d")
+        detach = host.start("Q:", "/d")
         time.sleep(1)  # into its write-out, which outlasts the check
-        later = run("S:", other)
+        later = host.start("S:", other)
         done = [p.wait(timeout=60) for p in (first, detach, later)]
     assert done == [0, 2, 2]
     assert any("is already mounted as r:" in e["strings"][-1] for e in host.events())
@@ -1155,8 +1140,7 @@ def test_lingering_ends_with_its_readers(host):
     assert host.outcome("Q:", top) == (0, "", "")
     device = loops_of(host.root)[0].split(":")[0]
     with open(device, "rb") as reader:
-        detach = subprocess.Popen([host.mount, "Q:", "/d"], cwd=host.work, env=host.env,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        detach = host.start("Q:", "/d")
         time.sleep(1)
         started = time.monotonic()
         host.listing()
