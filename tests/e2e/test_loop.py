@@ -15,8 +15,9 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (CLSID, LOSETUP, MKFS, NONE_MOUNTED, loops_of, losetup, make_disk,
-                      mounts_below, needs_loop, serving_pid, stopped, wait_until)
+from conftest import (CLSID, LOSETUP, MKFS, NONE_MOUNTED, convert, loop_device, loops_of,
+                      losetup, make_disk, mounts_below, needs_loop, serving_pid, stopped,
+                      wait_until)
 from test_commands import SUGGEST_FORCE, UNABLE_TO_MOUNT
 # Every test's host attaches with the loop backend.
 pytestmark = [needs_loop, pytest.mark.usefixtures("loop_host")]
@@ -39,14 +40,16 @@ def blank_disk(host, name="blank.bxdk"):
     return make_disk(host, name, "label: dos\nstart=2048, type=83\n", 4 << 20)
 
 
+def volume_device(disk):
+    """A loop device over the volume at 1 MiB of disk, for the block."""
+    return loop_device(disk, "-o", str(1 << 20))
+
+
 def formatted(disk, *mkfs):
-    """Runs mkfs on the volume at 1 MiB of disk (through a loop device: not
-    every mkfs takes an offset)."""
-    device = losetup(disk, "-o", str(1 << 20))
-    try:
+    """Runs mkfs (or another tool) on the volume at 1 MiB of disk (through a
+    loop device: not every mkfs takes an offset)."""
+    with volume_device(disk) as device:
         subprocess.run([*mkfs, device], check=True, capture_output=True)
-    finally:
-        subprocess.run([LOSETUP, "-d", device], check=True)
     return disk
 
 
@@ -55,12 +58,9 @@ def long_multi_mount_wait(disk):
     minutes of each mount; returns where the sequence number lies that says
     whether its last user left it clean."""
     formatted(disk, MKFS, "-q", "-O", "mmp,^metadata_csum", "-E", "mmp_update_interval=300")
-    device = losetup(disk, "-o", str(1 << 20))
-    try:
+    with volume_device(disk) as device:
         block = int(re.search(r"MMP block number:\s+(\d+)", subprocess.run(
             ["dumpe2fs", "-h", device], capture_output=True, text=True).stdout).group(1))
-    finally:
-        subprocess.run([LOSETUP, "-d", device], check=True)
     return (1 << 20) + block * 1024 + 4
 
 
@@ -213,8 +213,7 @@ def test_a_volume_rewritten_after_its_check_reaches_no_further(host, make, why):
         plan.write_text("stop MountAs.checked\n")
         assert host.run_service("--fault-plan", str(plan)).returncode == 0
         pid = serving_pid(host)
-        attach = subprocess.Popen([host.mount, "E:", disk], cwd=host.work, env=host.env,
-                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        attach = host.start("E:", disk, text=True)
         try:
             assert wait_until(lambda: Path(f"/proc/{pid}/stat").read_text()
                               .rsplit(")", 1)[1].split()[0] == "T", timeout=60)
@@ -250,12 +249,7 @@ def test_a_volume_with_a_bad_block_where_signatures_lie_is_not_attached(host, at
 def test_a_disks_own_error_action_cannot_panic_the_machine(host, saved):
     """The owner of a disk chooses what ext4 does on an error, and can cause
     one while the volume is attached: the mount chooses for itself."""
-    disk = formatted(blank_disk(host), MKFS, "-q")
-    device = losetup(disk, "-o", str(1 << 20))
-    try:
-        subprocess.run(["tune2fs", *saved, device], check=True, capture_output=True)
-    finally:
-        subprocess.run([LOSETUP, "-d", device], check=True)
+    disk = formatted(formatted(blank_disk(host), MKFS, "-q"), "tune2fs", *saved)
     assert host.outcome("E:", disk) == (0, "", "")
     st = os.stat(host.drive("e:"))
     name = os.path.basename(os.readlink(f"/sys/dev/block/{os.major(st.st_dev)}:{os.minor(st.st_dev)}"))
@@ -305,13 +299,10 @@ def test_clone_of_a_mounted_xfs_is_mounted_beside_it(host, first):
     else:
         point = host.root / "own"
         point.mkdir()
-        device = losetup(disk, "-o", str(1 << 20))
-        try:
+        with volume_device(disk) as device:
             assert subprocess.run(["mount", device, point], capture_output=True).returncode == 0
             assert os.listdir(point) == []
             subprocess.run(["umount", point], check=True)
-        finally:
-            subprocess.run([LOSETUP, "-d", device], check=True)
     assert host.outcome("F:", "/d") == (0, "", "")
 
 
@@ -568,18 +559,15 @@ def fuse_folder(host, source):
 def test_a_loop_device_over_a_file_an_emulator_writes_is_not_attached(host, stack):
     """The emulator's locks lie on the file, not on the loop devices' nodes."""
     disk = ext4_disk(host)
-    devices = []
-    try:
+    with contextlib.ExitStack() as devices:
         with fuse_export(host, disk):  # it holds the file open for writing
+            device = disk
             for _ in range(stack):
-                devices.append(losetup(devices[-1] if devices else disk))
-            assert host.outcome("E:", devices[-1]) == (2, UNABLE_TO_MOUNT, "")
+                device = devices.enter_context(loop_device(device))
+            assert host.outcome("E:", device) == (2, UNABLE_TO_MOUNT, "")
             assert "in use by another program" in host.events()[-1]["strings"][-1]
-        assert host.outcome("E:", devices[-1]) == (0, "", "")
+        assert host.outcome("E:", device) == (0, "", "")
         assert host.outcome("E:", "/d") == (0, "", "")
-    finally:
-        for device in reversed(devices):
-            subprocess.run([LOSETUP, "-d", device], capture_output=True)
 
 
 @pytest.mark.parametrize("first, fmt", [
@@ -591,8 +579,7 @@ def test_a_disk_reached_through_a_mirror_of_its_folder_is_one_disk(host, first, 
     by one name still keeps an attach by the other out."""
     disk = ext4_disk(host)
     if fmt == "qcow2":
-        subprocess.run(["qemu-img", "convert", "-O", "qcow2", disk, disk + ".qcow2"], check=True)
-        disk += ".qcow2"
+        disk = convert(disk, disk + ".qcow2", "qcow2")
     with fuse_folder(host, disk) as (mirrored, _):
         given, other = (mirrored, disk) if first.endswith("mirror") else (disk, mirrored)
         if first.startswith("attached"):
@@ -601,14 +588,9 @@ def test_a_disk_reached_through_a_mirror_of_its_folder_is_one_disk(host, first, 
             assert "is already mounted as e:" in host.events()[-1]["strings"][-1]
             assert host.outcome("E:", "/d") == (0, "", "")
         else:
-            device = losetup(disk) if first == "a loop device" else None
-            try:
-                with fuse_export(host, disk) if device is None else contextlib.nullcontext():
-                    assert host.outcome("F:", mirrored) == (2, UNABLE_TO_MOUNT, "")
-                    assert "in use by" in host.events()[-1]["strings"][-1]
-            finally:
-                if device is not None:
-                    subprocess.run([LOSETUP, "-d", device], capture_output=True)
+            with loop_device(disk) if first == "a loop device" else fuse_export(host, disk):
+                assert host.outcome("F:", mirrored) == (2, UNABLE_TO_MOUNT, "")
+                assert "in use by" in host.events()[-1]["strings"][-1]
         assert host.outcome("F:", mirrored) == (0, "", "")
         assert host.outcome("F:", "/d") == (0, "", "")
 
@@ -621,17 +603,12 @@ def test_a_stopped_server_behind_anothers_loop_device_holds_up_nothing(host):
     served = host.root / "served"
     served.write_bytes(bytes(1 << 20))
     with fuse_export(host, served) as (export, server):
-        device = losetup(export, "-r")
-        server.send_signal(signal.SIGSTOP)
-        try:
+        with loop_device(export, "-r"), stopped(server.pid):
             time.sleep(1.5)  # past the attributes the kernel keeps of the file
             for _ in range(2):
                 assert host.run("E:", disk, timeout=30).returncode == 0
                 assert host.outcome("E:", "/d", timeout=30) == (0, "", "")
                 assert host.run_service("--stop").returncode == 0
-        finally:
-            server.send_signal(signal.SIGCONT)
-            subprocess.run([LOSETUP, "-d", device], capture_output=True)
 
 
 @pytest.mark.parametrize("name", ["its own", "a hard link"])
@@ -644,16 +621,13 @@ def test_a_loop_device_that_was_silent_still_covers_its_disk(host, name):
     if name == "a hard link":
         os.link(source, host.work / "link.bxdk")
     with storage(host, source) as (disk, server):
-        device = losetup(disk)
-        try:
+        with loop_device(disk) as device:
             with stopped(server.pid):
                 time.sleep(1.5)  # past the attributes the kernel keeps of the file
                 assert host.listing() == NONE_MOUNTED  # the start asks it in vain
             other = disk if name == "its own" else os.path.join(os.path.dirname(disk), "link.bxdk")
             assert host.outcome("E:", other) == (2, UNABLE_TO_MOUNT, "")
             assert f"in use by the loop device {device}" in host.events()[-1]["strings"][-1]
-        finally:
-            subprocess.run([LOSETUP, "-d", device], capture_output=True)
 
 
 def test_a_raw_disk_a_fuse_server_presents_is_found_after_a_lost_table(host):
@@ -728,11 +702,9 @@ def test_a_disk_on_slow_storage_holds_up_no_other_client(host, kind, command):
     read, or its volume attached, other clients are served."""
     disk = ext4_disk(host)
     if kind == "qcow2":
-        subprocess.run(["qemu-img", "convert", "-O", "qcow2", disk, disk + ".qcow2"], check=True)
-        disk += ".qcow2"
+        disk = convert(disk, disk + ".qcow2", "qcow2")
     with fuse_export(host, disk, rate=131072) as (slow_disk, _):
-        slow = subprocess.Popen([host.mount, command, slow_disk], cwd=host.work, env=host.env,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        slow = host.start(command, slow_disk)
         time.sleep(1)  # the program has asked the service by now
         longest = 0
         while slow.poll() is None:
@@ -750,11 +722,10 @@ def test_a_slow_image_holds_up_the_volumes_of_no_other(host):
     """Images whose volumes are read at once have a look daemon each."""
     slow_source, fast = (ext4_disk(host, name) + ".qcow2" for name in ("a.bxdk", "b.bxdk"))
     for image in (slow_source, fast):
-        subprocess.run(["qemu-img", "convert", "-O", "qcow2", image[:-6], image], check=True)
+        convert(image[:-6], image, "qcow2")
     looking = host.prefix / "bmount" / "qemu" / "look" / "pid"
     with fuse_export(host, slow_source, rate=65536) as (slow_disk, _):
-        slow = subprocess.Popen([host.mount, "/p", slow_disk], cwd=host.work, env=host.env,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        slow = host.start("/p", slow_disk)
         assert wait_until(looking.exists, timeout=60)
         started = time.monotonic()
         assert host.outcome("/p", fast) == (0, "Volume 1 : 8 Mb\n", "")
@@ -768,8 +739,7 @@ def test_an_image_is_attached_while_its_volumes_are_read(host, fmt, options):
     """The look daemon that reads an image's volumes for others meanwhile is
     not taken for another program that holds it."""
     disk = str(host.work / f"disk.{fmt}")
-    subprocess.run(["qemu-img", "convert", "-O", fmt, *options, ext4_disk(host), disk],
-                   check=True)
+    convert(ext4_disk(host), disk, fmt, *options)
     done = threading.Event()
 
     def look():
@@ -794,8 +764,7 @@ def test_an_attach_waits_for_the_look_that_holds_an_extent_under_another_name(ho
     daemon's reader's lock while it reads the volumes; an attach of the disk
     by another name waits for it to let go, rather than refuse."""
     disk = str(host.work / "disk.vmdk")
-    subprocess.run(["qemu-img", "convert", "-O", "vmdk", "-o", "subformat=twoGbMaxExtentSparse",
-                    ext4_disk(host), disk], check=True)
+    convert(ext4_disk(host), disk, "vmdk", "-o", "subformat=twoGbMaxExtentSparse")
     extent = os.stat(host.work / "disk-s001.vmdk").st_ino
     pid_file = host.prefix / "bmount" / "qemu" / "look" / "pid"
     # The attach's own look comes from what the service keeps for its name.
@@ -811,15 +780,13 @@ def test_an_attach_waits_for_the_look_that_holds_an_extent_under_another_name(ho
     for i in range(20):  # until the look is caught holding the extent
         link = host.root / f"link{i}.vmdk"  # a name whose volumes are read anew
         link.symlink_to(disk)
-        look = subprocess.Popen([host.mount, "/p", str(link)], cwd=host.work, env=host.env,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        look = host.start("/p", str(link))
         while look.poll() is None and not locked():
             pass
         daemon = int(pid_file.read_text()) if look.poll() is None else 0
         with stopped(daemon) if daemon else contextlib.nullcontext():
             if daemon and locked():
-                attach = subprocess.Popen([host.mount, "E:", disk], cwd=host.work, env=host.env,
-                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                attach = host.start("E:", disk)
                 time.sleep(2)
                 assert attach.poll() is None  # it waits
                 break
