@@ -3,14 +3,14 @@ whatever name it comes by (hard link from another prefix, a link to a loop
 device on it, a device freed by force that still has a user); a FIFO is
 refused without waiting; a volume that lies outside its file is refused."""
 
+import contextlib
 import os
-import subprocess
 from pathlib import Path
 
 import pytest
 
-from conftest import (LOSETUP, NONE_MOUNTED, dismount_all, loops_of, losetup, on_loop,
-                      private_host, wait_until)
+from conftest import (NONE_MOUNTED, dismount_all, loop_device, loops_of, on_loop, private_host,
+                      wait_until)
 from test_commands import UNABLE_TO_MOUNT, UNABLE_TO_OPEN, make_disk, mbr_disk, run_fails
 from test_images import QEMU_IMG, child, convert
 from test_loop import ext4_disk, needs_loop
@@ -77,29 +77,22 @@ def test_parents_of_an_attached_chain_are_claimed(host, other, where):
 def test_disk_covered_by_a_loop_device_is_refused(host, case):
     disk = ext4_disk(host)
     evil = host.work / "evil.bxdk"
-    foreign = held = None
-    try:
+    with contextlib.ExitStack() as undo:
         if case == "link to a device on the disk":
             assert host.run("E:", disk).returncode == 0
-            foreign = losetup(disk)
-            evil.symlink_to(foreign)
+            evil.symlink_to(undo.enter_context(loop_device(disk)))
         elif case.endswith("of someone else"):
-            foreign = losetup(disk)
+            undo.enter_context(loop_device(disk))
             evil = Path(disk if case[0] == "d" else child(evil, disk, parent_fmt="raw"))
         else:
-            foreign = losetup(ext4_disk(host, "other.bxdk"))
-            held = os.open(foreign, os.O_RDONLY | os.O_EXCL)
+            foreign = undo.enter_context(loop_device(ext4_disk(host, "other.bxdk")))
+            undo.callback(os.close, os.open(foreign, os.O_RDONLY | os.O_EXCL))
             evil.symlink_to(foreign)
         devices = len(loops_of(host.work))
         strings = run_fails(host, ["F:", str(evil)], 2, UNABLE_TO_MOUNT)["strings"]
         assert strings[2] == BUSY and str(evil) in strings[3]
         assert not os.path.lexists(host.drive("f:"))
         assert len(loops_of(host.work)) == devices
-    finally:
-        if held is not None:
-            os.close(held)
-        if foreign:
-            subprocess.run([LOSETUP, "-d", foreign], capture_output=True)
     host.run("E:", "/d")
 
 
