@@ -11,8 +11,8 @@ import subprocess
 
 import pytest
 
-from conftest import (NONE_MOUNTED, exited, kill_service, loops_of, mounts_below, serving_pid,
-                      wait_until)
+from conftest import (NONE_MOUNTED, convert, exited, kill_service, loops_of, mounts_below,
+                      serving_pid, wait_until)
 from test_commands import mbr_disk
 from test_loop import blank_disk, ext4_disk, fuse_export, needs_loop
 
@@ -175,8 +175,7 @@ def test_crash_at_every_step(host, kind, request):
         return
     disk = ext4_disk(host)
     if kind == "image":
-        raw, disk = disk, str(host.work / "disk.qcow2")
-        subprocess.run(["qemu-img", "convert", "-O", "qcow2", raw, disk], check=True)
+        disk = convert(disk, host.work / "disk.qcow2", "qcow2")
     note = host.drive("e:") / "note.txt"
     mount_and_dismount(host, disk, lambda: note.write_text("kept across crashes\n"))
     crash_loops(host, kind, disk,
@@ -262,8 +261,7 @@ def test_a_crash_leftover_in_use_is_taken_down_once_let_go(host, loop_host, besi
             kept = [e for e in host.events() if "not in the table but in use" in e["strings"][-1]]
             assert len(kept) == 2, kept
             if slow:
-                other = subprocess.Popen([host.mount, "G:", slow], cwd=host.work, env=host.env,
-                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                other = host.start("G:", slow)
                 assert wait_until(lambda: os.path.exists(slow + ".lck"), timeout=60)
         finally:
             user.kill()
