@@ -69,9 +69,7 @@ def test_one_instance_per_prefix(host, foreground):
 
 def test_first_clients_at_once_share_one_server(host):
     disk = two_volume_disk(host)
-    runs = [subprocess.Popen([host.mount, *args], env=host.env, cwd=host.work,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            for args in ([], [disk, "/p"])]
+    runs = [host.start(*args) for args in ([], [disk, "/p"])]
     for p, out in zip(runs, [b"No volumes mounted.\n", b"Volume 1 : 2 Mb\nVolume 2 : 1 Mb\n"]):
         assert p.communicate(timeout=60) == (out, b"")
         assert p.returncode == 0
