@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import CLSID, as_root, kill_service, on_loop
+from conftest import CLSID, as_root, convert, kill_service, on_loop
 from test_commands import NO_LOCATOR, UNABLE_TO_OPEN, mbr_disk
 from test_loop import ext4_disk
 
@@ -77,8 +77,7 @@ def test_a_link_of_another_users_must_lead_to_their_own_file(host, nobody_home, 
     for name in ("N/theirs.bxdk", "W/shared/t.bxdk"):
         os.chown(shutil.copy(path("W/disk"), path(name)), U, U)
     if "extent" in case:
-        subprocess.run(["qemu-img", "convert", "-O", "vmdk", "-o", "subformat=monolithicFlat",
-                        path("W/disk"), path("N/vm.vmdk")], check=True)
+        convert(path("W/disk"), path("N/vm.vmdk"), "vmdk", "-o", "subformat=monolithicFlat")
         os.unlink(path("N/vm-flat.vmdk"))
     for name, target, owner in links:
         os.symlink(path(target), path(name))
