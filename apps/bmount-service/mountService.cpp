@@ -316,7 +316,7 @@ bool MountService::Start(std::string *error) {
     }
   }
   for (MountRecord *r : table_.Attached()) {
-    std::vector<DiskClaim> claims = ClaimKeptOrAgain(r->id, r->disk);
+    std::vector<DiskClaim> claims = ClaimKeptOrAgain(r->id, r->disk, r);
     if (!claims.empty()) {
       KeepClaim(r, std::move(claims));
     }
@@ -475,16 +475,37 @@ void MountService::TakeKeptDisks() {
   }
 }
 
-std::vector<DiskClaim> MountService::ClaimKeptOrAgain(int32_t id, const std::string &disk) {
+std::vector<DiskClaim> MountService::ClaimKeptOrAgain(int32_t id, const std::string &disk,
+                                                      const MountRecord *record) {
   auto k = kept_.find(id);
   if (k != kept_.end()) {
     std::vector<DiskClaim> claims = std::exchange(k->second.claims, {});
     if (!claims.empty() && claims[0].file == disk) {
+      // The keeper of an earlier version may hand over descriptions without
+      // the lock bytes emulators heed; taking them again where held is moot.
+      bool raw = record != nullptr && IsRaw(*record);
+      for (size_t i = 0; i < claims.size(); i++) {
+        if (!GuardClaim(claims[i], i == 0 && raw)) {
+          ServiceLog(HOSTLOG_WARNING, "%s: another program may write it meanwhile",
+                     claims[i].file.c_str());
+        }
+      }
       return claims;
     }
     LetGoInTime(std::move(claims), "", -1);  // another disk's now: they would stand in the way
   }
   return ClaimAgain(disk);
+}
+
+bool MountService::IsRaw(const MountRecord &record) {
+  Backend *backend = BackendFor(record);
+  if (backend == nullptr || backend->ReadsDisk()) {
+    return record.daemon.empty();  // any other disk is read through its daemon
+  }
+  DiskImage image;
+  std::string why;
+  images_.Probe(record.disk, &image, &why);
+  return image.Raw();
 }
 
 bool MountService::LockKeptOrAgain(int32_t id, const std::string &disk, int diskHandle) {
@@ -1888,7 +1909,7 @@ void MountService::AdoptLingering(std::vector<std::string> *keep) {
     // Its disk stays claimed and locked again, as an attached one's does.
     std::string disk = StorageDaemon_Label(daemonBase_, record.name);
     if (!disk.empty()) {
-      found.claims = ClaimKeptOrAgain(found.id, disk);
+      found.claims = ClaimKeptOrAgain(found.id, disk, nullptr);
       if (LockKeptOrAgain(found.id, disk, found.claims.empty() ? -1 : found.claims[0].disk.fd)) {
         found.lockedDisk = disk;
       }

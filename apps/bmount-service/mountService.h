@@ -167,8 +167,11 @@ class MountService {
   // Takes over what the keeper of the instance before holds.
   void TakeKeptDisks();
   // The claims of mount id that were kept, else those that can be taken
-  // again.
-  std::vector<DiskClaim> ClaimKeptOrAgain(int32_t id, const std::string &disk);
+  // again; guarded as those of record's disk (NULL: an image's).
+  std::vector<DiskClaim> ClaimKeptOrAgain(int32_t id, const std::string &disk,
+                                          const MountRecord *record);
+  // Whether record's disk is a raw one.
+  bool IsRaw(const MountRecord &record);
   // Holds the lock file of mount id's disk: the one kept, else anew; both
   // only beside the file diskHandle has open (-1: none held; then beside the
   // disk its name leads to, if any).

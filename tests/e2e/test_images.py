@@ -9,9 +9,11 @@ import json
 import os
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -453,6 +455,70 @@ def test_no_emulator_writes_a_disk_while_attached(host, held):
             assert "in use by another program" in host.events()[-1]["strings"][3]
         assert host.outcome("Q:", top) == (0, "", "")
         assert host.outcome("Q:", "/d") == (0, "", "")
+
+
+def kept_files(host):
+    """Takes what the keeper holds, as the next service would: (label, file) pairs."""
+    taker = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    taker.connect(str(host.prefix / "run" / "bmount-keeper"))
+    kept = []
+    while True:
+        label, fds, _, _ = socket.recv_fds(taker, 4096, 1)
+        if not fds:
+            break
+        kept.append((label.decode(), os.fdopen(fds[0], "rb")))
+    taker.send(b"y")
+    taker.close()
+    assert wait_until(lambda: not (host.prefix / "run" / "bmount-keeper").exists())
+    return kept
+
+
+@contextlib.contextmanager
+def keeper_of_an_earlier_version(host, kept):
+    """Hands kept over to the next service as a keeper does."""
+    endpoint = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    endpoint.bind(str(host.prefix / "run" / "bmount-keeper"))
+    endpoint.listen(1)
+    endpoint.settimeout(20)
+
+    def hand_over():
+        taker, _ = endpoint.accept()
+        with taker:
+            for label, f in kept:
+                socket.send_fds(taker, [label.encode()], [f.fileno()])
+            taker.send(b"end")
+            taker.recv(1)
+
+    handing = threading.Thread(target=hand_over)
+    handing.start()
+    try:
+        yield
+    finally:
+        handing.join()
+        endpoint.close()
+        os.unlink(host.prefix / "run" / "bmount-keeper")
+
+
+@on_loop
+@pytest.mark.parametrize("then", ["handed over by its keeper"])
+def test_a_raw_disk_an_earlier_version_attached_is_kept_from_emulators(host, then):
+    """An earlier version took none of the lock bytes emulators heed on the
+    description its loop device reads (it is stripped of them here); the
+    next service takes them all the same."""
+    disk = ext4_disk(host)
+    assert host.outcome("Q:", disk) == (0, "", "")
+    assert host.run_service("--stop").returncode == 0
+    kept = kept_files(host)
+    for _, f in kept:
+        fcntl.fcntl(f, fcntl.F_OFD_SETLK, struct.pack("hh4xqqi4x", fcntl.F_UNLCK, 0, 100, 104, 0))
+    with keeper_of_an_earlier_version(host, kept):
+        assert f"Q:\\  =>  {disk}\n" in host.listing()
+    for _, f in kept:
+        f.close()
+    r = subprocess.run(["qemu-io", "-f", "raw", "-c", "write -P 7 0 512", disk],
+                       capture_output=True, text=True)
+    assert r.returncode != 0 and "lock" in r.stderr + r.stdout, r
+    assert host.outcome("Q:", "/d") == (0, "", "")
 
 
 def damage_vdi(f, head, how):
