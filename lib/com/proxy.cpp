@@ -460,6 +460,7 @@ HRESULT ComProxy_Activate(ComChannel *channel, const CLSID &clsid, const IID &ii
   if (!Com_IsRemotable(iid)) {
     return E_NOINTERFACE;
   }
+  SendRelease(channel, COM_READS_FIXED);  // goes with the request
   ComFrameWriter request;
   request.PutU8(COM_MSG_ACTIVATE);
   request.PutGuid(clsid);

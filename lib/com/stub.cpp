@@ -73,7 +73,7 @@ HRESULT PutObject(ComObjectTable *table, ComFrameWriter *reply, HRESULT hr, IUnk
   if (SUCCEEDED(hr)) {
     reply->PutU32(id);
   }
-  if (id != 0) {
+  if (id != 0 && table->readsFixed) {
     PutFixed(object, iid, reply, ComRemotableInterfaces{});
   }
   return hr;
@@ -328,7 +328,7 @@ ComStubResult Activate(const ComServerClass &cls, ComObjectTable *table, ComFram
   if (!in->Done()) {
     return COM_STUB_MALFORMED;
   }
-  reply->PutU8(COM_MSG_REPLY_FIXED);
+  reply->PutU8(table->readsFixed ? COM_MSG_REPLY_FIXED : COM_MSG_REPLY);
   HRESULT hr = clsid != cls.clsid      ? REGDB_E_CLASSNOTREG
                : !Com_IsRemotable(iid) ? E_NOINTERFACE
                                        : S_OK;
@@ -374,6 +374,7 @@ ComStubResult ComStub_Handle(const ComServerClass &cls, ComObjectTable *table,
       return COM_STUB_MALFORMED;
     }
     // A release of an unknown id is a client's bookkeeping error, harmless here.
+    table->readsFixed = table->readsFixed || id == COM_READS_FIXED;
     table->Remove(id);
     return COM_STUB_NO_REPLY;
   }
@@ -386,7 +387,7 @@ ComStubResult ComStub_Handle(const ComServerClass &cls, ComObjectTable *table,
   if (!in.Ok()) {
     return COM_STUB_MALFORMED;
   }
-  reply->PutU8(COM_MSG_REPLY_FIXED);
+  reply->PutU8(table->readsFixed ? COM_MSG_REPLY_FIXED : COM_MSG_REPLY);
   IID entryIid;
   IUnknown *object = table->Find(id, &entryIid);
   HRESULT refused = object == nullptr                                     ? RPC_E_DISCONNECTED

@@ -106,28 +106,32 @@ class StubTest : public ::testing::Test {
   static std::vector<uint8_t> Payload(const ComFrameWriter &w) {
     return std::vector<uint8_t>(w.Bytes().begin() + COM_FRAME_HEADER, w.Bytes().end());
   }
-  // A CALL for object 1 with args appended.
-  static std::vector<uint8_t> Call(const IID &iid, uint16_t slot, std::vector<uint8_t> args = {}) {
+  // A CALL for object id (the locator's 1) with args appended.
+  static std::vector<uint8_t> Call(const IID &iid, uint16_t slot, std::vector<uint8_t> args = {},
+                                   uint32_t id = 1) {
     ComFrameWriter w;
     w.PutU8(COM_MSG_CALL);
-    w.PutU32(1);
+    w.PutU32(id);
     w.PutGuid(iid);
     w.PutU16(slot);
     std::vector<uint8_t> p = Payload(w);
     p.insert(p.end(), args.begin(), args.end());
     return p;
   }
-  // Returns the reply's HRESULT, kMalformed or kNoReply.
+  // Returns the reply's HRESULT, kMalformed or kNoReply; the reply is left
+  // in reply_.
   HRESULT Handle(const std::vector<uint8_t> &payload) {
     ComFrameWriter reply;
     ComStubResult result =
         ComStub_Handle(fake::Class(), &table_, payload.data(), payload.size(), &reply);
     if (result != COM_STUB_REPLY) return result == COM_STUB_MALFORMED ? kMalformed : kNoReply;
-    std::vector<uint8_t> bytes = Payload(reply);
-    ComFrameReader in(bytes.data(), bytes.size());
-    return in.GetU8() == COM_MSG_REPLY_FIXED ? in.GetI32() : kMalformed;
+    reply_ = Payload(reply);
+    ComFrameReader in(reply_.data(), reply_.size());
+    uint8_t kind = in.GetU8();
+    return kind == COM_MSG_REPLY || kind == COM_MSG_REPLY_FIXED ? in.GetI32() : kMalformed;
   }
   ComObjectTable table_;
+  std::vector<uint8_t> reply_;
 };
 
 TEST_F(StubTest, ArgumentsMustMatchTheMethodExactly) {
@@ -145,6 +149,28 @@ TEST_F(StubTest, ArgumentsMustMatchTheMethodExactly) {
   for (const std::vector<uint8_t> &bare :
        std::vector<std::vector<uint8_t>>{{}, {9}, {COM_MSG_CALL, 1, 0}, {COM_MSG_REPLY}}) {
     EXPECT_EQ(Handle(bare), kMalformed);
+  }
+}
+
+// A client from before fixed answers takes only plain replies, laid out as
+// it knows them: the answers go only to clients that ask for them.
+TEST_F(StubTest, FixedAnswersGoOnlyToClientsThatAskForThem) {
+  const std::vector<uint8_t> nulls = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0};
+  for (bool asks : {false, true}) {
+    EXPECT_EQ(asks ? Handle({COM_MSG_RELEASE, COM_READS_FIXED, 0, 0, 0}) : kNoReply, kNoReply);
+    ASSERT_EQ(Handle(Call(IID_IMountLocator, ComSlot<&IMountLocator::Connect>(), nulls)), S_OK);
+    uint32_t manager = ComFrameReader(reply_.data() + 5, 4).GetU32();
+    ASSERT_EQ(Handle(Call(IID_IMountManager, ComSlot<&IMountManager::GetMounts>(), {}, manager)),
+              S_OK);
+    ComFrameReader in(reply_.data(), reply_.size());
+    EXPECT_EQ(in.GetU8(), asks ? COM_MSG_REPLY_FIXED : COM_MSG_REPLY);
+    EXPECT_EQ(in.GetI32(), S_OK);
+    EXPECT_NE(in.GetU32(), 0u);
+    for (int32_t answer : {S_OK, 3}) {  // Count's
+      EXPECT_EQ(asks ? in.GetI32() : answer, answer);
+    }
+    EXPECT_EQ(in.GetU8(), 0);  // no error information
+    EXPECT_TRUE(in.Done()) << asks;
   }
 }
 

@@ -30,12 +30,16 @@ enum ComMessage : uint8_t {
   COM_MSG_RELEASE = 3,   // object                    (no reply)
   // A reply: hr, then the outs (an object as its id) and the error
   // information. In a REPLY_FIXED, every object is followed by the answers
-  // of its fixed methods (see ComFixed). Servers send only that; clients
-  // read both, so that they still talk to a server started before an
-  // upgrade.
+  // of its fixed methods (see ComFixed). Servers send that to the clients
+  // that ask for it (COM_READS_FIXED), and the plain one to the others; clients
+  // read both, so that either side may be from before an upgrade.
   COM_MSG_REPLY = 4,
   COM_MSG_REPLY_FIXED = 5,
 };
+
+// A RELEASE of this id, no object's, says that the client reads REPLY_FIXED;
+// earlier servers take it for a release of nothing.
+enum : uint32_t { COM_READS_FIXED = 0 };
 
 enum ComFrameState {
   COM_FRAME_INCOMPLETE,  // more bytes needed

@@ -33,6 +33,9 @@ class ComObjectTable {
   void Clear();
   size_t Size() const { return entries_.size(); }
 
+  // Whether the connection's client reads fixed answers (COM_READS_FIXED).
+  bool readsFixed = false;
+
  private:
   struct Entry {
     IUnknown *object;
