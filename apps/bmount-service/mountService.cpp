@@ -1553,7 +1553,19 @@ std::vector<DiskClaim> MountService::ClaimAgain(const std::string &disk) {
   std::vector<DiskClaim> claims;
   for (DiskClaim &c : ClaimsOf(disk, image)) {
     int code = 0;
-    if (OpenClaim(&c, &code) == HostDiskOpen::Opened) {
+    HostDiskOpen status = OpenClaim(&c, &code);
+    if (status == HostDiskOpen::InUse && claims.empty() && image.Raw() &&
+        HostDisk_Open(c.file.c_str(), false, &c.disk, &code) == HostDiskOpen::Opened) {
+      // Its loop device holds the claim, on a description that an earlier
+      // version took none of the lock bytes on: they go on one of ours.
+      // Where they are held already, as this version holds them, all stays.
+      if (GuardClaim(c, true)) {
+        claims.push_back(c);
+        continue;
+      }
+      HostDisk_Close(&c.disk);
+    }
+    if (status == HostDiskOpen::Opened) {
       if (!GuardClaim(c, claims.empty() && image.Raw())) {
         ServiceLog(HOSTLOG_WARNING, "%s: another program may write it meanwhile", c.file.c_str());
       }
