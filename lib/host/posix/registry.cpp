@@ -163,6 +163,17 @@ const char *TypeName(HostRegType type) {
   return nullptr;
 }
 
+int ReadFileText(const std::string &path, std::string *out) {
+  char *data = nullptr;
+  size_t length = 0;
+  int rc = HostState_ReadFile(path.c_str(), kMaxValueFile, &data, &length);
+  if (rc == 0) {
+    out->assign(data, length);
+    free(data);
+  }
+  return rc;
+}
+
 int SetValueAt(const std::string &hklm, const char *subKey, const char *name,
                const std::string &content) {
   if (name == nullptr || !ValidName(name)) {
@@ -180,19 +191,15 @@ int SetValueAt(const std::string &hklm, const char *subKey, const char *name,
   } else if (rc != 0) {
     return rc;
   }
+  // Every program that reports an event sets its source's values again: a
+  // rewrite of the same text would cost two flushes each time, and a writer
+  // killed meanwhile leaves its temporary file behind for good.
+  std::string now;
+  if (rc == 0 && ReadFileText(dir + "/" + real, &now) == 0 && now == content) {
+    return 0;
+  }
   // The temporary file's ".#" name is reserved, so lookups never see it.
   return HostState_WriteFile((dir + "/" + real).c_str(), content.data(), content.size());
-}
-
-int ReadFileText(const std::string &path, std::string *out) {
-  char *data = nullptr;
-  size_t length = 0;
-  int rc = HostState_ReadFile(path.c_str(), kMaxValueFile, &data, &length);
-  if (rc == 0) {
-    out->assign(data, length);
-    free(data);
-  }
-  return rc;
 }
 
 // The file of an existing value. Returns 0 or an errno value.

@@ -139,6 +139,36 @@ TEST_F(RegistryTest, FailuresCarryTheSystemError) {
   EXPECT_FALSE(fs::exists(hklm_));
 }
 
+// Each program that reports an event sets its source's values: an unchanged
+// value is not written again, so a writer killed meanwhile leaves nothing.
+TEST_F(RegistryTest, OnlyAChangedValueIsWrittenAgain) {
+  using Set = std::function<int()>;
+  auto text = [](const char *t, HostRegType type = HOSTREG_EXPAND_SZ) {
+    return [=] { return HostRegistry_SetString("K", "v", type, t); };
+  };
+  auto dword = [](uint32_t d) { return [=] { return HostRegistry_SetDword("K", "v", d); }; };
+  const struct {
+    Set first, second;
+    bool written;
+  } rows[] = {
+      {text("/usr/bin/x"), text("/usr/bin/x"), false},
+      {text("/usr/bin/x"), text("/usr/bin/y"), true},
+      {text("/usr/bin/x"), text("/usr/bin/x", HOSTREG_SZ), true},
+      {dword(7), dword(7), false},
+      {dword(7), text("7", HOSTREG_SZ), true},
+  };
+  ASSERT_EQ(HostRegistry_CreateKey("K"), 0);
+  for (const auto &row : rows) {
+    ASSERT_EQ(row.first(), 0);
+    struct stat before, after;
+    ASSERT_EQ(stat((hklm_ + "/K/v").c_str(), &before), 0);
+    ASSERT_EQ(row.second(), 0);
+    ASSERT_EQ(stat((hklm_ + "/K/v").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino != before.st_ino, row.written) << &row - rows;
+    ASSERT_EQ(HostRegistry_DeleteValue("K", "v"), 0);
+  }
+}
+
 TEST_F(RegistryTest, DeleteValuesAndKeys) {
   ASSERT_EQ(HostRegistry_CreateKey("Top\\Sub"), 0);
   ASSERT_EQ(HostRegistry_SetString("Top", "@", HOSTREG_SZ, "x"), 0);
