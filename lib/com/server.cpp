@@ -120,6 +120,7 @@ struct Server {
   std::vector<std::thread> helpers;
   std::vector<std::thread::id> retired;  // helpers gone, not yet joined
   int64_t idleSince = -1;
+  int64_t tidiedAt = 0;  // when busy() was last asked
   int64_t acceptAfter = 0;
   int error = 0;
 };
@@ -227,6 +228,24 @@ bool HandLoopOver(Server *s) {
   return true;
 }
 
+// What busy() tidies (children to reap, say) must not wait until no client
+// is connected: one that stays (a stopped one) would hold it off for good.
+// It is asked while no call runs, once a second; the poll's timeout, or -1.
+int TidyWhileConnected(Server *s) {
+  const ComServerOptions &options = s->options;
+  if (s->listenFd < 0 || options.idleSeconds <= 0 || options.busy == nullptr ||
+      std::any_of(s->connections.begin(), s->connections.end(),
+                  [](const auto &c) { return c->aside; })) {
+    return -1;  // a call that ends wakes the loop
+  }
+  int64_t now = HostClock_NowMs();
+  if (now - s->tidiedAt >= 1000) {
+    (void)options.busy();
+    s->tidiedAt = now;
+  }
+  return static_cast<int>(s->tidiedAt + 1000 - now);
+}
+
 // Runs the loop while this thread has it. True when serving is over (a stop,
 // idleness, a failed poll, the one stream closed); false when a call handled
 // here went aside and the loop went on elsewhere.
@@ -258,6 +277,7 @@ bool RunLoop(Server *s, std::unique_lock<std::mutex> *held) {
       }
     } else {
       s->idleSince = -1;
+      timeout = TidyWhileConnected(s);
     }
 
     // The clock is read only while a pause lasts.

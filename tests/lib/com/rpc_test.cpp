@@ -767,6 +767,47 @@ TEST(ServerTest, IdleExitWaitsWhileBusyAndReplacesAStaleEndpoint) {
   EXPECT_FALSE(std::filesystem::exists(run + "/" + name));
 }
 
+// What busy() tidies is asked for while clients stay connected too, silent
+// or holding an object, not only once the last one has gone.
+TEST(ServerTest, BusyIsAskedWhileClientsStayConnected) {
+  static std::atomic<int> busyCalls{0};
+  using Hold = std::function<std::function<void()>(const std::string &run)>;
+  const Hold kClients[] = {
+      [](const std::string &run) {
+        int fd = -1;
+        EXPECT_TRUE(Eventually([&] {
+          return HostEndpoint_Connect(run.c_str(), Com_GuidToString(CLSID_MountLocator).c_str(),
+                                      100, &fd) == 0;
+        }));
+        return [fd] { HostStream_Close(fd); };
+      },
+      [](const std::string &) {
+        CoInitialize(nullptr);
+        void *p = nullptr;
+        EXPECT_TRUE(Eventually([&] {
+          return CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IMountLocator, &p) ==
+                 S_OK;
+        }));
+        return [p] {
+          static_cast<IUnknown *>(p)->Release();
+          CoUninitialize();
+        };
+      },
+  };
+  for (const Hold &hold : kClients) {
+    testsupport::PrivatePrefix prefix;
+    ComServerOptions options = {60, [] { return ++busyCalls, false; }, -1, nullptr};
+    std::thread server([&] { EXPECT_EQ(ComServer_Serve(fake::Class(), options), 0); });
+    std::function<void()> release = hold(prefix.file("run"));
+    busyCalls = 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_GE(busyCalls, 2) << &hold - kClients;
+    release();
+    ComServer_RequestStop();
+    server.join();
+  }
+}
+
 // Calls given 200 ms.
 class CallTimeout : public ::testing::Test {
  protected:
