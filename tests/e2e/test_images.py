@@ -415,13 +415,34 @@ def test_zeroes_asked_of_a_volume_are_written_or_refused(host, fmt, then):
         assert host.outcome("Q:", "/d") == (0, "", "")
 
 
+def locks_on(path):
+    st = os.stat(path)
+    file = f" {os.major(st.st_dev):02x}:{os.minor(st.st_dev):02x}:{st.st_ino} "
+    return sum(file in line for line in Path("/proc/locks").read_text().splitlines())
+
+
+@contextlib.contextmanager
+def reading(path):
+    """An emulator that reads path, as it may beside the service, for the block."""
+    before = locks_on(path)
+    reader = subprocess.Popen(["qemu-io", "-r", "-f", "raw", "-c", "sleep 60000", path],
+                              stdout=subprocess.DEVNULL)
+    try:
+        assert wait_until(lambda: locks_on(path) > before)
+        yield
+    finally:
+        reader.kill()
+        reader.wait()
+
+
 @on_loop
 @pytest.mark.parametrize("held", ["a parent under a child", "a raw disk", "a block device"])
 def test_no_emulator_writes_a_disk_while_attached(host, held):
     """While a raw disk (a file or a block device), or a child of a parent, is
     attached, an emulator can neither write nor resize the raw disk or the
     parent, nor read the raw disk, which its loop device writes, where it
-    must not share that (also while no service runs); and a disk of
+    must not share that (also while no service runs, and once the next one
+    took over while another program read the disk's file); and a disk of
     which an emulator writes a file is not attached."""
     (base,), top = ext4_chain(host, RAW_BASE)
     with contextlib.ExitStack() as undo:
@@ -437,15 +458,16 @@ def test_no_emulator_writes_a_disk_while_attached(host, held):
         emulators = [["qemu-io", "-f", "raw", "-c", "write -P 7 0 512", target]]
         if held != "a block device":  # a device's size is not the emulator's to change
             emulators.append([QEMU_IMG, "resize", "-f", "raw", target, "+1M"])
-        for args in emulators:
-            r = subprocess.run(list(map(str, args)), capture_output=True, text=True)
-            assert r.returncode != 0 and "lock" in r.stderr + r.stdout, r
         copy = [QEMU_IMG, "convert", "-f", "raw", "-O", "raw", target, host.work / "copy.raw"]
         # Attached, kept while no service runs, and taken over by the next one.
         for then in (lambda: host.run_service("--stop"), host.listing, lambda: None):
+            for args in emulators:
+                r = subprocess.run(list(map(str, args)), capture_output=True, text=True)
+                assert r.returncode != 0 and "lock" in r.stderr + r.stdout, r
             r = subprocess.run(list(map(str, copy)), capture_output=True, text=True)
             assert (r.returncode != 0) == (top == target), r  # a parent is only read
-            then()
+            with reading(base) if base != top else contextlib.nullcontext():
+                then()
         assert host.outcome("Q:", "/d") == (0, "", "")
         qemu_img(*copy[1:])
         if held == "a parent under a child":

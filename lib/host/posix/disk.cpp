@@ -573,6 +573,12 @@ bool HostDisk_DenyWriters(const HostDisk &disk) {
   if (disk.fd < 0) {
     return false;
   }
+  // Asked before anything is taken: letting go on this failure would undo
+  // the denials of a description taken over from an earlier holder. The
+  // locks on the file behind do not race with those on the node.
+  if (disk.blockDevice && disk.keyCount > 1 && BackingLocked(disk.deviceNumber, disk.keys[1], 0)) {
+    return false;
+  }
   // Denied first, then no holder: an emulator takes its permission first,
   // then looks for denials, so one of the two sees the other.
   for (int bit : {kWriteBit, kResizeBit}) {
@@ -583,12 +589,6 @@ bool HostDisk_DenyWriters(const HostDisk &disk) {
       }
       return false;
     }
-  }
-  if (disk.blockDevice && disk.keyCount > 1 && BackingLocked(disk.deviceNumber, disk.keys[1], 0)) {
-    for (int held : {kWriteBit, kResizeBit}) {
-      LockByte(disk.fd, F_OFD_SETLK, F_UNLCK, kDeniedBase + held);
-    }
-    return false;
   }
   return true;
 }
