@@ -494,7 +494,7 @@ std::vector<DiskClaim> MountService::ClaimKeptOrAgain(int32_t id, const std::str
     }
     LetGoInTime(std::move(claims), "", -1);  // another disk's now: they would stand in the way
   }
-  return ClaimAgain(disk);
+  return ClaimAgain(disk, record != nullptr ? record->loop : -1);
 }
 
 bool MountService::IsRaw(const MountRecord &record) {
@@ -1546,7 +1546,7 @@ Outcome MountService::Covered(const MountRecord &record, const std::string &subj
   return {};
 }
 
-std::vector<DiskClaim> MountService::ClaimAgain(const std::string &disk) {
+std::vector<DiskClaim> MountService::ClaimAgain(const std::string &disk, int32_t loop) {
   DiskImage image;
   std::string why;
   images_.Probe(disk, &image, &why);
@@ -1554,12 +1554,13 @@ std::vector<DiskClaim> MountService::ClaimAgain(const std::string &disk) {
   for (DiskClaim &c : ClaimsOf(disk, image)) {
     int code = 0;
     HostDiskOpen status = OpenClaim(&c, &code);
-    if (status == HostDiskOpen::InUse && claims.empty() && image.Raw() &&
+    if (status == HostDiskOpen::InUse && claims.empty() && image.Raw() && loop >= 0 &&
         HostDisk_Open(c.file.c_str(), false, &c.disk, &code) == HostDiskOpen::Opened) {
       // Its loop device holds the claim, on a description that an earlier
       // version took none of the lock bytes on: they go on one of ours.
       // Where they are held already, as this version holds them, all stays.
-      if (GuardClaim(c, true)) {
+      // Another holder's claim is theirs.
+      if (HostDisk_CoveringLoop(c.disk) == loop && GuardClaim(c, true)) {
         claims.push_back(c);
         continue;
       }

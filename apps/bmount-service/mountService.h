@@ -233,8 +233,9 @@ class MountService {
   Outcome ClaimFile(const MountRecord &record, const std::string &subject, DiskClaim *claim,
                     bool rawTop);
   // Opens and claims the files of disk again after a restart, as far as
-  // they can be: nothing when the top cannot be.
-  std::vector<DiskClaim> ClaimAgain(const std::string &disk);
+  // they can be: nothing when the top cannot be. A raw top whose claim the
+  // loop device loop (-1: none) holds is opened without it.
+  std::vector<DiskClaim> ClaimAgain(const std::string &disk, int32_t loop);
   // A refusal when a file of an attached mount other than record's, or of a
   // lingering daemon's disk, is disk, or disk lies on it, unless both are
   // only read (shared).

@@ -547,6 +547,31 @@ def test_a_raw_disk_an_earlier_version_attached_is_kept_from_emulators(host, the
     assert host.outcome("Q:", "/d") == (0, "", "")
 
 
+def test_a_disk_another_program_claimed_meanwhile_stays_its_own(host):
+    """No loop device holds the claim of a disk the record backend attached:
+    once the service is killed, another program may claim the disk, and the
+    next service takes none of the lock bytes on it, so that program's
+    emulator writes it."""
+    disk = mbr_disk(host)
+    assert host.outcome("E:", disk) == (0, "", "")
+    kill_service(host)
+
+    def claim(f):
+        try:
+            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return True
+        except OSError:
+            return False
+
+    with open(disk, "rb") as other:
+        assert wait_until(lambda: claim(other))
+        assert f"E:\\  =>  {disk}\n" in host.listing()
+        r = subprocess.run(["qemu-io", "-f", "raw", "-c", "write -P 7 0 512", disk],
+                           capture_output=True, text=True)
+        assert r.returncode == 0, r
+    assert host.outcome("E:", "/d") == (0, "", "")
+
+
 def damage_vdi(f, head, how):
     """Moves the block in place 1 to the place the next block is given
     ("next"), or lays the blocks out again from offset 0 with the last one
