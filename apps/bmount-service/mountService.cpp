@@ -196,6 +196,14 @@ bool GuardClaim(const DiskClaim &claim, bool rawTop) {
          (!rawTop || HostDisk_ShowUse(claim.disk, !claim.disk.readOnly));
 }
 
+// GuardClaim for a claim held since before a start, which is kept either
+// way: the log says when another program got in meanwhile.
+void GuardAgain(const DiskClaim &claim, bool rawTop) {
+  if (!GuardClaim(claim, rawTop)) {
+    ServiceLog(HOSTLOG_WARNING, "%s: another program may write it meanwhile", claim.file.c_str());
+  }
+}
+
 HostDiskOpen OpenClaim(DiskClaim *claim, int *code) {
   return claim->shared ? HostDisk_OpenShared(claim->file.c_str(), &claim->disk, code)
                        : HostDisk_Open(claim->file.c_str(), true, &claim->disk, code);
@@ -485,10 +493,7 @@ std::vector<DiskClaim> MountService::ClaimKeptOrAgain(int32_t id, const std::str
       // the lock bytes emulators heed; taking them again where held is moot.
       bool raw = record != nullptr && IsRaw(*record);
       for (size_t i = 0; i < claims.size(); i++) {
-        if (!GuardClaim(claims[i], i == 0 && raw)) {
-          ServiceLog(HOSTLOG_WARNING, "%s: another program may write it meanwhile",
-                     claims[i].file.c_str());
-        }
+        GuardAgain(claims[i], i == 0 && raw);
       }
       return claims;
     }
@@ -1567,9 +1572,7 @@ std::vector<DiskClaim> MountService::ClaimAgain(const std::string &disk, int32_t
       HostDisk_Close(&c.disk);
     }
     if (status == HostDiskOpen::Opened) {
-      if (!GuardClaim(c, claims.empty() && image.Raw())) {
-        ServiceLog(HOSTLOG_WARNING, "%s: another program may write it meanwhile", c.file.c_str());
-      }
+      GuardAgain(c, claims.empty() && image.Raw());
       claims.push_back(c);
     } else if (claims.empty()) {
       break;  // without the top, others go by what its path names now
