@@ -6,7 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -806,6 +810,47 @@ TEST(ServerTest, BusyIsAskedWhileClientsStayConnected) {
     ComServer_RequestStop();
     server.join();
   }
+}
+
+// A busy() that takes a second is asked again a second after it ends, not
+// as soon as a call wakes the loop: it would hold the calls as long again.
+TEST(ServerTest, ASlowBusyIsAskedAgainASecondAfterItEnds) {
+  static std::atomic<int64_t> endedAt{0};
+  static std::atomic<int64_t> shortestPause{INT64_MAX};
+  testsupport::PrivatePrefix prefix;
+  ComServerOptions options = {60,
+                              [] {
+                                if (endedAt > 0) {
+                                  shortestPause =
+                                      std::min<int64_t>(shortestPause, HostClock_NowMs() - endedAt);
+                                }
+                                std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+                                endedAt = HostClock_NowMs();
+                                return false;
+                              },
+                              -1, nullptr};
+  std::thread server([&] { EXPECT_EQ(ComServer_Serve(fake::Class(), options), 0); });
+  CoInitialize(nullptr);
+  {
+    ComPtr<IMountLocator> locator;
+    EXPECT_TRUE(Eventually([&] {
+      void *p = nullptr;
+      HRESULT hr = CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IMountLocator, &p);
+      locator = ComPtr<IMountLocator>::Attach(static_cast<IMountLocator *>(p));
+      return hr == S_OK;
+    }));
+    // Once served, busy() has been asked while connected: from then on.
+    shortestPause = INT64_MAX;
+    for (int64_t end = HostClock_NowMs() + 4000; locator && HostClock_NowMs() < end;) {
+      ComPtr<IMountManager> manager;
+      EXPECT_EQ(locator->Connect(nullptr, nullptr, 0, manager.Receive()), S_OK);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  CoUninitialize();
+  ComServer_RequestStop();
+  server.join();
+  EXPECT_GE(shortestPause, 900);
 }
 
 // Calls given 200 ms.
