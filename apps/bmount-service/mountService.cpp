@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -348,6 +350,7 @@ bool MountService::Start(std::string *error) {
 
 void MountService::Stop() {
   StopLooks();
+  AwaitLingering();  // what has begun to end ends, as it would have in Busy
   // Every change was saved when it was made, unless saving at start failed.
   if (!tablePath_.empty() && unsaved_) {
     Outcome saved = Save(true);
@@ -920,9 +923,11 @@ Outcome MountService::Attach(int32_t id, uint32_t driveMask) {
   // attached so far. Detaches wait for them, but while an image is checked.
   ComServer_WaitUntil([this] { return attaching_ == 0 && detaching_ == 0; });
   attaching_ = id;
-  // A disk whose forced volume was let go of just now is free again, and so
-  // is what a crash left in use, once let go (see CreateMount).
+  // A disk whose forced volume was let go of just now is free again once
+  // its daemon has ended (waited for aside), and so is what a crash left in
+  // use, once let go (see CreateMount).
   EndLingering();
+  AwaitLingering();
   RemoveStrays(true);
   HostProcess_ReapLater(0);  // children left to end (write-outs) that have ended since
   // The disk's storage may take long to answer, or never: other clients are
@@ -1787,23 +1792,60 @@ void MountService::Linger(MountRecord *record) {
   lingering_.push_back(std::move(kept));
 }
 
-void MountService::EndLingering() {
+void MountService::EndLingering(bool begin) {
   for (auto it = lingering_.begin(); it != lingering_.end();) {
-    if (it->daemon->Alive() && LoopPresents(it->loop, it->view)) {
+    bool over = it->ending.valid()
+                    ? it->ending.wait_for(std::chrono::seconds(0)) == std::future_status::ready
+                    : begin && (!it->daemon->Alive() || !LoopPresents(it->loop, it->view)) &&
+                          !BeginEnding(&*it);
+    if (!over) {
       ++it;
       continue;
-    }
-    std::string why;
-    if (it->daemon->Alive()) {
-      StopDaemon(it->id, it->daemon.get());
-    } else if (!StorageDaemon_Clean(daemonBase_, it->daemon->Record(), &why)) {
-      ServiceLog(HOSTLOG_WARNING, "mount %d: %s", it->id, why.c_str());
     }
     Unclaim(&*it);
     ServiceLog(HOSTLOG_INFO, "mount %d: /dev/loop%d let go; its qemu-storage-daemon has ended",
                it->id, it->loop);
     it = lingering_.erase(it);
   }
+}
+
+bool MountService::BeginEnding(Lingering *lingering) {
+  const int32_t id = lingering->id;
+  StorageDaemon *daemon = lingering->daemon.get();
+  if (!daemon->Alive()) {
+    std::string why;
+    if (!StorageDaemon_Clean(daemonBase_, daemon->Record(), &why)) {
+      ServiceLog(HOSTLOG_WARNING, "mount %d: %s", id, why.c_str());
+    }
+    return false;
+  }
+  // One that does not answer is waited for, then signalled and waited for
+  // again, for up to a minute: the server loop that asks Busy must not be.
+  try {
+    lingering->ending =
+        std::async(std::launch::async, [this, id, daemon] { StopDaemon(id, daemon); });
+    return true;
+  } catch (const std::system_error &) {
+    StopDaemon(id, daemon);  // no thread to be had
+    return false;
+  }
+}
+
+void MountService::AwaitLingering() {
+  auto underWay = [](const Lingering &l) { return l.ending.valid(); };
+  if (std::none_of(lingering_.begin(), lingering_.end(), underWay)) {
+    return;
+  }
+  // Nobody changes the list meanwhile: Busy is not asked while a call is
+  // aside, and attaches and detaches wait for one another.
+  ComServer_Aside([&] {
+    for (const Lingering &l : lingering_) {
+      if (underWay(l)) {
+        l.ending.wait();
+      }
+    }
+  });
+  EndLingering(false);
 }
 
 void MountService::Unclaim(Lingering *lingering) {

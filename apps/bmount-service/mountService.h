@@ -11,6 +11,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -107,6 +108,9 @@ class MountService {
     std::unique_ptr<StorageDaemon> daemon;
     std::vector<DiskClaim> claims;
     std::string lockedDisk;  // whose lock file is held; "" for none
+    // Its end, under way on a thread of its own until it is finished here.
+    // Last: it goes first, waiting for that thread, which uses the daemon.
+    std::future<void> ending;
   };
 
   // A daemon that opens disks to read their volumes, and whether a call
@@ -154,8 +158,15 @@ class MountService {
   // Keeps the daemon of a detached mount, with the disk's claim, for the
   // users its loop device still has.
   void Linger(MountRecord *record);
-  // Ends the lingering daemons whose loop device let go.
-  void EndLingering();
+  // Ends the lingering daemons whose loop device let go (begin false: only
+  // finishes those that have ended), each on a thread of its own: one whose
+  // end is under way is finished by the first call after it.
+  void EndLingering(bool begin = true);
+  // Starts the end of a lingering daemon; true when it goes on elsewhere,
+  // false when it is over.
+  bool BeginEnding(Lingering *lingering);
+  // Waits (aside, from a call) for the ends under way, and finishes them.
+  void AwaitLingering();
   // Lets go of a lingering daemon's disk.
   void Unclaim(Lingering *lingering);
   // Lets go of every disk's locks and claims, attached or lingering; the

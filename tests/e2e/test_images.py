@@ -1276,3 +1276,22 @@ def test_lingering_ends_with_its_readers(host):
     assert daemon_pids == []
     assert host.outcome("R:", top) == (0, "", "")
     assert host.outcome("R:", "/d") == (0, "", "")
+
+
+@on_loop
+def test_the_end_of_a_lingering_daemon_that_does_not_answer_holds_up_nobody(host):
+    """A daemon that lingers for a reader of its device is ended once that
+    reader goes: waited for a while when it does not answer (stopped here),
+    but by no client."""
+    _, top = ext4_chain(host)
+    assert host.outcome("Q:", top) == (0, "", "")
+    pid = daemon_pid(host)
+    with open(loops_of(host.root)[0].split(":")[0], "rb") as reader:
+        assert host.outcome("Q:", "/f") == (0, "", "")
+        with stopped(pid):
+            reader.close()
+            time.sleep(2)  # its end has begun
+            started = time.monotonic()
+            assert "=>" not in host.listing()
+            assert time.monotonic() - started < 3
+    assert wait_until(lambda: "m1" not in daemons(host), timeout=40)
