@@ -2,7 +2,9 @@
 activation by the first clients at once, and what it flushes to the disk."""
 
 import fcntl
+import os
 import resource
+import select
 import shutil
 import socket
 import subprocess
@@ -135,3 +137,14 @@ def test_started_under_a_small_soft_file_size_limit(host):
     assert (r.returncode, r.stdout) == (0, b"")
     assert host.listing() == f"E:\\  =>  {disk}\n\n"
     assert host.outcome("E:", "/d") == (0, "", "")
+
+
+# A pipe the first client was handed (its starter waits for the end of it)
+# is not held open for good by the service that client starts.
+def test_started_by_a_client_holding_its_starters_pipe(host):
+    done, held = os.pipe()
+    r = subprocess.run([host.mount], cwd=host.work, env=host.env, capture_output=True,
+                       timeout=60, pass_fds=(held,))
+    os.close(held)
+    assert r.returncode == 0 and accepting(host)
+    assert select.select([done], [], [], 5)[0] == [done] and os.read(done, 1) == b""

@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <linux/sched.h>
 #include <poll.h>
 #include <signal.h>
@@ -230,6 +231,20 @@ int ReadReport(int reportFd) {
   return 0;
 }
 
+// What the caller was handed beyond the standard streams (a pipe its own
+// starter waits on, a file on a volume) is not for a server that outlives it.
+void CloseOnExecFromThree() {
+  if (syscall(SYS_close_range, 3, ~0U, CLOSE_RANGE_CLOEXEC) == 0) {
+    return;
+  }
+  struct rlimit files = {};
+  rlim_t end =
+      getrlimit(RLIMIT_NOFILE, &files) == 0 ? std::min<rlim_t>(files.rlim_cur, 1 << 20) : 1024;
+  for (int fd = 3; static_cast<rlim_t>(fd) < end; fd++) {
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+}
+
 bool OpenNullOn(int target) {
   int null = open("/dev/null", O_RDWR);
   if (null < 0) {
@@ -368,6 +383,7 @@ int HostProcess_StartDetached(const char *path) {
     }
     if (server == 0 && OpenNullOn(2)) {
       ResetSignals();
+      CloseOnExecFromThree();
       char *const argv[] = {const_cast<char *>(path), nullptr};
       execv(path, argv);
     }
