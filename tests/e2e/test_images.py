@@ -7,6 +7,7 @@ import fcntl
 import hashlib
 import json
 import os
+import resource
 import shutil
 import signal
 import socket
@@ -354,11 +355,19 @@ def read_back(host, image, name):
     (CHILD, False), (CHILD, True), ((("vmdk", ("-o", "subformat=twoGbMaxExtentSparse")),), False),
     ((("vmdk", ("-o", "subformat=monolithicFlat")), ("qed", ()), ("qcow2", ())), False),
     ((("vpc", ()),), False),
-], ids=["child", "service killed", "split vmdk", "three layers", "vhd"])
+    pytest.param(CHILD, None, marks=pytest.mark.skipif(
+        not int(Path("/proc/self/status").read_text().split("CapEff:")[1].split()[0], 16) >> 24 & 1,
+        reason="lifting a hard limit needs CAP_SYS_RESOURCE")),
+], ids=["child", "service killed", "split vmdk", "three layers", "vhd",
+        "service started under its client's file size limit"])
 def test_writes_land_in_the_top(host, layers, kill):
     below, top = ext4_chain(host, layers)
     before = [sha256(p) for p in below]
-    assert host.outcome("Q:", top) == (0, "", "")
+    hard = (os.path.getsize(top),) * 2
+    r = subprocess.run([host.mount, "Q:", top], cwd=host.work, env=host.env, capture_output=True,
+                       timeout=60, preexec_fn=lambda: kill is None and
+                       resource.setrlimit(resource.RLIMIT_FSIZE, hard))
+    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
     line = (host.prefix / "bmount" / "mounts").read_text().splitlines()[1]
     assert " daemon=" in line and line.endswith(f" disk={top}")
     if kill:  # the daemon outlives the service: the volume keeps working

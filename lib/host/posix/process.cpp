@@ -814,7 +814,13 @@ void HostProcess_KillSelf(void) {
 void HostProcess_StopSelf(void) { raise(SIGSTOP); }
 
 void HostProcess_RaiseFileLimits(void) {
-  for (int resource : {RLIMIT_NOFILE, RLIMIT_FSIZE}) {
+  // A disk grows, and a daemon serves it, for as long as it stays attached,
+  // whatever its first client had: such limits go where this may lift them.
+  const struct rlimit none = {RLIM_INFINITY, RLIM_INFINITY};
+  for (int resource : {RLIMIT_FSIZE, RLIMIT_CPU}) {
+    setrlimit(resource, &none);
+  }
+  for (int resource : {RLIMIT_NOFILE, RLIMIT_FSIZE, RLIMIT_CPU}) {
     struct rlimit limit;
     if (getrlimit(resource, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
       limit.rlim_cur = limit.rlim_max;

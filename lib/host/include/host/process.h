@@ -28,7 +28,9 @@ void HostProcess_IgnoreWriteSignals(void);
 // hard limits allow: a disk split into thousands of extent files is held
 // open whole (the usual soft limit of 1,024 is a convention of select(),
 // which nothing here uses), and a client's soft limit on file size is not
-// the service's.
+// the service's. Limits on file size and processor time are lifted where
+// the process may (the superuser): the daemons the service starts inherit
+// them, and one past either would fail or lose the writes of a disk it serves.
 void HostProcess_RaiseFileLimits(void);
 // Ends this process at once, as SIGKILL from another process would: no
 // handler, no flush, no exit code of its own. For crash tests.
