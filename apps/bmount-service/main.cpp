@@ -163,6 +163,7 @@ int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,
 int main(int argc, char **argv) {
   HostProcess_GuardStandardStreams();
   HostProcess_RaiseFileLimits();
+  HostProcess_ResetSignals();
   HostSystem_SetArgs(argc, argv);
   HostLog_Open(kIdent, true);
   ServiceOptions options;

@@ -143,6 +143,18 @@ def test_more_extent_files_than_the_soft_file_limit(host, foreground):
     assert host.outcome(disk, "/p") == (0, VOLUMES, "")
 
 
+# What its starter did to signals is undone: a SIGCHLD ignored had every
+# image refused, a SIGTERM held back left --stop unheard.
+@pytest.mark.parametrize("starter", ["signal.signal(signal.SIGCHLD, signal.SIG_IGN)",
+                                     "signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})"])
+def test_started_with_signals_ignored_or_held_back(host, foreground, starter):
+    run = "os.execv(sys.argv[1], sys.argv[1:])"
+    p = foreground(wrapper=[sys.executable, "-c", f"import os, signal, sys; {starter}; {run}"])
+    disk = convert(mbr_disk(host, "mbr.raw"), host.work / "disk.qcow2", "qcow2")
+    assert host.outcome(disk, "/p") == (0, VOLUMES, "")
+    assert host.run_service("--stop").returncode == 0 and p.wait(timeout=10) == 0
+
+
 # Damaged headers and data files are refused in diskImage_test; here, that
 # the refusal reaches the user and names the file.
 @pytest.mark.parametrize("case", ["missing", "json", "nbd", "http", "loop", "stale"])

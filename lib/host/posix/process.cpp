@@ -829,6 +829,8 @@ void HostProcess_RaiseFileLimits(void) {
   }
 }
 
+void HostProcess_ResetSignals(void) { ResetSignals(); }
+
 void HostProcess_IgnoreWriteSignals(void) {
   signal(SIGXFSZ, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);

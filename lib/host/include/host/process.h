@@ -24,6 +24,10 @@ void HostProcess_GuardStandardStreams(void);
 // where the signal would end the process without a word and with a status
 // outside the program's own. Programs this one starts get the signals back.
 void HostProcess_IgnoreWriteSignals(void);
+// Undoes what the starter did to signals: a SIGTERM it held back would leave
+// a server deaf to a stop, and a SIGCHLD it ignored would have the children
+// reaped before the server could learn how they ended.
+void HostProcess_ResetSignals(void);
 // Lets this process open as many files, and write files as large, as its
 // hard limits allow: a disk split into thousands of extent files is held
 // open whole (the usual soft limit of 1,024 is a convention of select(),
