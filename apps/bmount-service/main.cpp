@@ -164,6 +164,7 @@ int main(int argc, char **argv) {
   HostProcess_GuardStandardStreams();
   HostProcess_RaiseFileLimits();
   HostProcess_ResetSignals();
+  HostProcess_GuardFileModes();
   HostSystem_SetArgs(argc, argv);
   HostLog_Open(kIdent, true);
   ServiceOptions options;

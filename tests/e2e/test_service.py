@@ -139,6 +139,19 @@ def test_started_under_a_small_soft_file_size_limit(host):
     assert host.outcome("E:", "/d") == (0, "", "")
 
 
+# The umask of the first client is not the service's: its state stays its
+# own, and the lock file beside a user's disk writable by no one else.
+@pytest.mark.parametrize("mask, lock", [(0, 0o644), (0o777, 0o600)])
+def test_started_under_an_odd_umask(host, mask, lock):
+    disk = two_volume_disk(host)
+    r = subprocess.run([host.mount, "E:", disk], cwd=host.work, env=host.env, capture_output=True,
+                       timeout=60, preexec_fn=lambda: os.umask(mask))
+    assert (r.returncode, r.stdout) == (0, b"")
+    modes = [os.stat(p).st_mode & 0o777 for p in (disk + ".lck", host.prefix / "bmount/mounts")]
+    assert modes == [lock, 0o600]
+    assert host.outcome("E:", "/d") == (0, "", "")
+
+
 # A pipe the first client was handed (its starter waits for the end of it)
 # is not held open for good by the service that client starts.
 def test_started_by_a_client_holding_its_starters_pipe(host):

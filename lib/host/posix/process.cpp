@@ -831,6 +831,11 @@ void HostProcess_RaiseFileLimits(void) {
 
 void HostProcess_ResetSignals(void) { ResetSignals(); }
 
+void HostProcess_GuardFileModes(void) {
+  mode_t mask = umask(0);
+  umask((mask & 077) | 022);
+}
+
 void HostProcess_IgnoreWriteSignals(void) {
   signal(SIGXFSZ, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);

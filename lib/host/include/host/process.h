@@ -28,6 +28,11 @@ void HostProcess_IgnoreWriteSignals(void);
 // a server deaf to a stop, and a SIGCHLD it ignored would have the children
 // reaped before the server could learn how they ended.
 void HostProcess_ResetSignals(void);
+// Keeps the starter's umask from a server's files: what it makes stays its
+// own to read and write (its state, a table of mode 0 under umask 0777), and
+// none of it, a lock file beside a user's disk included, is writable by
+// others (umask 0).
+void HostProcess_GuardFileModes(void);
 // Lets this process open as many files, and write files as large, as its
 // hard limits allow: a disk split into thousands of extent files is held
 // open whole (the usual soft limit of 1,024 is a convention of select(),
