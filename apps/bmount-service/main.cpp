@@ -162,6 +162,7 @@ int Serve(const ServiceOptions &options, std::unique_ptr<Backend> backend,
 
 int main(int argc, char **argv) {
   HostProcess_GuardStandardStreams();
+  HostActivation_CloseInherited();
   HostProcess_RaiseFileLimits();
   HostProcess_ResetSignals();
   HostProcess_GuardFileModes();

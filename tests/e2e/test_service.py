@@ -152,11 +152,13 @@ def test_started_under_an_odd_umask(host, mask, lock):
     assert host.outcome("E:", "/d") == (0, "", "")
 
 
-# A pipe the first client was handed (its starter waits for the end of it)
-# is not held open for good by the service that client starts.
-def test_started_by_a_client_holding_its_starters_pipe(host):
+# A pipe the service's starter was handed (whoever started that waits for
+# the end of it) is not held open for good by the service.
+@pytest.mark.parametrize("starter", ["client", "service"])
+def test_started_holding_a_pipe_of_its_starters(host, starter):
     done, held = os.pipe()
-    r = subprocess.run([host.mount], cwd=host.work, env=host.env, capture_output=True,
+    program = host.mount if starter == "client" else host.service
+    r = subprocess.run([program], cwd=host.work, env=host.env, capture_output=True,
                        timeout=60, pass_fds=(held,))
     os.close(held)
     assert r.returncode == 0 and accepting(host)

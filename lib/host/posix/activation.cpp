@@ -6,9 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "host/process.h"
 
 namespace {
 
@@ -49,4 +53,13 @@ int HostActivation_ListenFd(void) {
     fcntl(kFirstFd, F_SETFD, flags | FD_CLOEXEC);
   }
   return kFirstFd;
+}
+
+void HostActivation_CloseInherited(void) {
+  long handed = Number("LISTEN_PID") == static_cast<long>(getpid()) ? Number("LISTEN_FDS") : 0;
+  std::vector<int> keep;
+  for (int fd = 0; fd < kFirstFd + std::min(handed, 1024L); fd++) {
+    keep.push_back(fd);
+  }
+  HostProcess_CloseAllBut(keep.data(), keep.size());
 }
