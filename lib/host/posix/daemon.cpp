@@ -20,6 +20,7 @@
 #include <set>
 #include <string>
 
+#include "host/socket.h"
 #include "procfs.h"
 
 struct HostInstanceLock {
@@ -43,12 +44,6 @@ void OnSignal(int) {
     gTerminateHandler();
   }
   errno = saved;
-}
-
-void SleepMilliseconds(long ms) {
-  struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
 }
 
 int RedirectToDevNull(void) {
@@ -300,7 +295,7 @@ int HostInstanceLock_StopHolder(const char *path, int timeoutSeconds) {
     if (waitedMs >= timeoutSeconds * 1000L) {
       break;
     }
-    SleepMilliseconds(stepMs);
+    HostClock_SleepMs(stepMs);
     waitedMs += stepMs;
   }
   close(fd);

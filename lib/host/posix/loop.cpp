@@ -31,6 +31,7 @@
 #include "blockDevice.h"
 #include "host/fs.h"
 #include "host/mount.h"
+#include "host/socket.h"
 #include "mountList.h"
 #include "procfs.h"
 
@@ -44,12 +45,6 @@ const char kControl[] = "/dev/loop-control";
 // once it has stayed free a while (the kernel makes a new one when asked).
 std::mutex g_keptLock;
 std::map<int, int64_t> g_kept;
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 // A free device of those kept, now taken; -1 when there is none.
 int TakeKept() {
@@ -404,7 +399,7 @@ void HostLoop_RemoveKept(int freeMs) {
     return;
   }
   std::lock_guard<std::mutex> hold(g_keptLock);
-  int64_t now = NowMs();
+  int64_t now = HostClock_NowMs();
   for (auto it = g_kept.begin(); it != g_kept.end();) {
     auto &[number, freed] = *it;
     // Freed by the kernel on its last close, or not set up after all.
@@ -505,9 +500,9 @@ int HostLoop_Free(HostLoopDevice *loop) {
   if (e == 0) {
     std::lock_guard<std::mutex> hold(g_keptLock);
     if (auto kept = g_kept.find(loop->number); kept != g_kept.end()) {
-      kept->second = NowMs();
+      kept->second = HostClock_NowMs();
     } else if (KeptFromPunching(loop->number)) {
-      g_kept[loop->number] = NowMs();  // set up before this process
+      g_kept[loop->number] = HostClock_NowMs();  // set up before this process
     }
   }
   HostLoop_Close(loop);

@@ -40,6 +40,7 @@
 #include "host/daemon.h"
 #include "host/fs.h"
 #include "host/lastError.h"
+#include "host/socket.h"
 #include "hostPaths.h"
 #include "procfs.h"
 
@@ -290,12 +291,6 @@ int StartInOwnSession(pid_t *child, int *reportFd, const int *carry, size_t coun
   return 0;
 }
 
-int64_t NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 void SetLimit(int resource, rlim_t soft, rlim_t hard) {
   struct rlimit limit = {soft, hard};
   setrlimit(resource, &limit);
@@ -334,7 +329,7 @@ char *CopyOut(const std::string &text, size_t *length) {
 // *status), ETIMEDOUT, or a system error code. A process descriptor wakes the
 // wait the moment the child ends; without one (older kernels) it polls.
 int WaitChild(pid_t child, int timeoutMs, int *status) {
-  int64_t deadline = timeoutMs >= 0 ? NowMs() + timeoutMs : -1;
+  int64_t deadline = timeoutMs >= 0 ? HostClock_NowMs() + timeoutMs : -1;
   int pidFd = timeoutMs > 0 ? static_cast<int>(syscall(SYS_pidfd_open, child, 0)) : -1;
   int pause = 1;
   int rc;
@@ -347,7 +342,7 @@ int WaitChild(pid_t child, int timeoutMs, int *status) {
       rc = done < 0 ? errno : 0;
       break;
     }
-    int64_t left = deadline - NowMs();
+    int64_t left = deadline - HostClock_NowMs();
     if (left <= 0) {
       rc = ETIMEDOUT;
       break;
@@ -452,12 +447,12 @@ int HostProcess_Run(const char *const *argv, const HostRunLimits *limits, HostRu
 
   std::string outText, errText;
   bool errOverflow = false;
-  int64_t deadline = limits->timeoutMs >= 0 ? NowMs() + limits->timeoutMs : -1;
+  int64_t deadline = limits->timeoutMs >= 0 ? HostClock_NowMs() + limits->timeoutMs : -1;
   struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   while (failure == 0 && (fds[0].fd >= 0 || fds[1].fd >= 0)) {
     int wait = -1;
     if (deadline >= 0) {
-      int64_t left = deadline - NowMs();
+      int64_t left = deadline - HostClock_NowMs();
       if (left <= 0) {
         result->timedOut = true;
         break;
@@ -487,7 +482,8 @@ int HostProcess_Run(const char *const *argv, const HostRunLimits *limits, HostRu
               fds[1].fd >= 0;
   if (!stop) {
     // Both streams are closed; the program may still linger.
-    int left = deadline < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, deadline - NowMs()));
+    int left =
+        deadline < 0 ? -1 : static_cast<int>(std::max<int64_t>(0, deadline - HostClock_NowMs()));
     if (WaitChild(child, left, &status) != 0) {
       result->timedOut = true;
       stop = true;
