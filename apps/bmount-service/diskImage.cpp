@@ -673,9 +673,10 @@ void DiskImageCache::Remember(const std::string &path, const Seen &seen,
   if (it == entries_.end() || it->second.serial != seen.entry || it->second.image.Raw()) {
     return;
   }
-  // Writes after the look stamp a time no earlier than a tick before it;
-  // the margin also covers a file system whose clock lags the host's.
-  auto settled = seen.checked - std::chrono::seconds(1);
+  // Writes after the look stamp a time no earlier than a tick before it, and
+  // FAT's tick is 2 s; the margin also covers a file system whose clock lags
+  // the host's.
+  auto settled = seen.checked - std::chrono::seconds(3);
   for (const HostFileStamp &stamp : it->second.stamps) {
     auto modified = std::chrono::system_clock::time_point(
         std::chrono::duration_cast<std::chrono::system_clock::duration>(
