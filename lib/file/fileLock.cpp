@@ -138,6 +138,12 @@ char *LockNameOf(const char *path, bool *beside) {
   } else {
     char *full = File_FullPath(path);
     if (full == nullptr) return nullptr;
+    // One lock file, and beside the file the disk was opened as, whatever
+    // spelling names it.
+    if (char *listed = HostFs_ListedSpelling(full)) {
+      free(full);
+      full = listed;
+    }
     lockName = Str_Asprintf(nullptr, "%s%s", full, ".lck");
     free(full);
   }

@@ -5,6 +5,8 @@ refused without waiting; a volume that lies outside its file is refused."""
 
 import contextlib
 import os
+import shutil
+import subprocess
 from pathlib import Path
 
 import pytest
@@ -35,12 +37,34 @@ def other(host):
         dismount_all(second)
 
 
-def test_hard_link_attached_from_another_prefix_is_refused(host, other, backend):
+@pytest.fixture
+def exfat(host):
+    """A folder on exFAT through FUSE, which ignores case and gives each
+    spelling of a name an inode of its own."""
+    if os.geteuid() != 0 or not shutil.which("mkfs.exfat") or not shutil.which("mount.exfat-fuse"):
+        pytest.skip("needs the superuser, mkfs.exfat and mount.exfat-fuse")
+    image, folder = host.root / "exfat.img", host.root / "exfat"
+    with open(image, "wb") as f:
+        f.truncate(64 << 20)
+    subprocess.run(["mkfs.exfat", image], check=True, capture_output=True)
+    folder.mkdir()
+    with loop_device(image) as device:
+        subprocess.run(["mount.exfat-fuse", device, folder], check=True, capture_output=True)
+        yield folder
+        subprocess.run(["umount", "-l", folder], capture_output=True)
+
+
+@pytest.mark.parametrize("name", ["a hard link", "another case on exFAT"])
+def test_another_name_of_a_disk_attached_from_another_prefix_is_refused(host, other, backend, name, request):
     other.env["BRENIX_MOUNT_BACKEND"] = backend
     disk = ext4_disk(host) if backend == "loop" else make_disk(
         host, "disk.bxdk", "label: dos\nstart=2048, type=83\n", 4 << 20)
-    link = other.work / "link.bxdk"
-    os.link(disk, link)
+    if name == "a hard link":
+        link = other.work / "link.bxdk"
+        os.link(disk, link)
+    else:
+        disk = shutil.copyfile(disk, request.getfixturevalue("exfat") / "disk.bxdk")
+        link = disk.with_name("DISK.BXDK")
     assert host.run("E:", disk).returncode == 0
     strings = run_fails(other, ["F:", str(link)], 2, UNABLE_TO_MOUNT)["strings"]
     assert strings[2] == BUSY and str(link) in strings[3]

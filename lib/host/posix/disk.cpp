@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -242,6 +243,14 @@ int OpenDisk(const char *path, int lock, HostDisk *disk) {
   if (path[0] == '/' && reached.st_ino != 0 &&
       (reached.st_dev != st.st_dev || reached.st_ino != st.st_ino)) {
     return EINVAL;
+  }
+  std::unique_ptr<char, decltype(&free)> listed(
+      S_ISREG(st.st_mode) ? HostFs_ListedSpelling(path) : nullptr, free);
+  if (listed != nullptr) {
+    if (stat(listed.get(), &st) != 0) {
+      return errno;
+    }
+    path = listed.get();
   }
   if (S_ISDIR(st.st_mode)) {
     return EISDIR;

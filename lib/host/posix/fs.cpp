@@ -9,11 +9,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -189,6 +193,69 @@ char *HostFs_RealPath(const char *path) {
     return nullptr;
   }
   return realpath(path, nullptr);
+}
+
+namespace {
+
+constexpr long kFuseMagic = 0x65735546;
+
+// The device of path, from what the kernel knows: asking a server that has
+// stopped would wait for ever. 0 when unknown.
+dev_t KnownDevice(const char *path) {
+  struct statx st;
+  return statx(AT_FDCWD, path, AT_STATX_DONT_SYNC, STATX_INO, &st) == 0
+             ? makedev(st.stx_dev_major, st.stx_dev_minor)
+             : 0;
+}
+
+// The name folder lists for part: part itself, or else its one spelling in
+// another case; "" when neither.
+std::string ListedAs(const std::string &folder, const std::string &part) {
+  DIR *dir = opendir(folder.c_str());
+  std::string found;
+  int others = 0;
+  for (struct dirent *entry; dir != nullptr && (entry = readdir(dir)) != nullptr;) {
+    if (part == entry->d_name) {
+      found = part;
+      others = 0;
+      break;
+    }
+    if (strcasecmp(part.c_str(), entry->d_name) == 0 && others++ == 0) {
+      found = entry->d_name;
+    }
+  }
+  if (dir != nullptr) {
+    closedir(dir);
+  }
+  return others > 1 ? "" : found;
+}
+
+}  // namespace
+
+char *HostFs_ListedSpelling(const char *path) {
+  // Such a file system lies on a block device; those of FUSE servers that
+  // may have stopped answering do not, and are not asked.
+  const dev_t device = path != nullptr && path[0] == '/' ? KnownDevice(path) : 0;
+  struct statfs fs;
+  if (major(device) == 0 || statfs(path, &fs) != 0 || fs.f_type != kFuseMagic) {
+    return nullptr;
+  }
+  const std::string whole = path;
+  bool changed = false;
+  std::string done;
+  for (size_t at = 1; at < whole.size();) {
+    size_t end = std::min(whole.find('/', at), whole.size());
+    std::string part = whole.substr(at, end - at);
+    at = end + 1;
+    const std::string folder = done.empty() ? "/" : done;
+    if (!part.empty() && KnownDevice(folder.c_str()) == device) {
+      std::string found = ListedAs(folder, part);
+      changed = changed || (!found.empty() && found != part);
+      part = found.empty() ? part : found;
+    }
+    done += "/" + part;
+  }
+  return changed ? strdup(done.c_str()) : nullptr;
 }
 
 bool HostFs_IsRegularFile(const char *path) {

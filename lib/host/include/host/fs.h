@@ -17,6 +17,13 @@ char *HostFs_FullPath(const char *path);
 // every symbolic link resolved. NULL on failure.
 char *HostFs_RealPath(const char *path);
 
+// A disk's file system served by a process that ignores case (exFAT, FAT)
+// gives each spelling of a name an inode of its own, and locks taken through
+// one miss the others. Returns a malloc'd copy of the absolute path with each
+// name on such a file system spelt as its folder lists it, or NULL when that
+// changes nothing.
+char *HostFs_ListedSpelling(const char *path);
+
 // Returns true when the path names a regular file (links followed).
 bool HostFs_IsRegularFile(const char *path);
 
