@@ -63,8 +63,8 @@ def test_another_name_of_a_disk_attached_from_another_prefix_is_refused(host, ot
         link = other.work / "link.bxdk"
         os.link(disk, link)
     else:
-        disk = shutil.copyfile(disk, request.getfixturevalue("exfat") / "disk.bxdk")
-        link = disk.with_name("DISK.BXDK")
+        disk = shutil.copyfile(disk, request.getfixturevalue("exfat") / "dísk.bxdk")
+        link = disk.with_name("DÍSK.BXDK")  # folded beyond ASCII too
     assert host.run("E:", disk).returncode == 0
     strings = run_fails(other, ["F:", str(link)], 2, UNABLE_TO_MOUNT)["strings"]
     assert strings[2] == BUSY and str(link) in strings[3]

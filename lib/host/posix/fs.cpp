@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <locale.h>
 #include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
+#include <wchar.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -208,6 +210,30 @@ dev_t KnownDevice(const char *path) {
              : 0;
 }
 
+// Such file systems fold case beyond ASCII (Ä is ä), whatever the locale
+// the service was started in.
+bool SameButCase(const char *a, const char *b) {
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t{});
+  if (utf8 == locale_t{}) {
+    return strcasecmp(a, b) == 0;
+  }
+  std::wstring wide[2];
+  const locale_t was = uselocale(utf8);
+  for (int i = 0; i < 2; i++) {
+    const char *name = i == 0 ? a : b;
+    size_t n = mbstowcs(nullptr, name, 0);
+    if (n != static_cast<size_t>(-1)) {
+      wide[i].resize(n);
+      mbstowcs(wide[i].data(), name, n + 1);
+    }
+  }
+  uselocale(was);
+  // A name not in UTF-8 is left to the bytes it has.
+  return wide[0].empty() || wide[1].empty()
+             ? strcasecmp(a, b) == 0
+             : wcscasecmp_l(wide[0].c_str(), wide[1].c_str(), utf8) == 0;
+}
+
 // The name folder lists for part: part itself, or else its one spelling in
 // another case; "" when neither.
 std::string ListedAs(const std::string &folder, const std::string &part) {
@@ -220,7 +246,7 @@ std::string ListedAs(const std::string &folder, const std::string &part) {
       others = 0;
       break;
     }
-    if (strcasecmp(part.c_str(), entry->d_name) == 0 && others++ == 0) {
+    if (SameButCase(part.c_str(), entry->d_name) && others++ == 0) {
       found = entry->d_name;
     }
   }
