@@ -129,9 +129,17 @@ bool File_IsSameFile(const char *path1, const char *path2) {
   if (!HostFs_Stat(path1, &dir1) || !HostFs_Stat(path2, &dir2) || dir1 != dir2) {
     return false;
   }
+  // Each spelling of a name gets an inode of its own on some case-blind file
+  // systems: the one their folders list names the file.
+  char *listed1 = HostFs_ListedSpelling(path1);
+  char *listed2 = HostFs_ListedSpelling(path2);
   HostFileId id1;
   HostFileId id2;
-  if (!HostFs_GetFileId(path1, &id1) || !HostFs_GetFileId(path2, &id2)) {
+  bool known = HostFs_GetFileId(listed1 != nullptr ? listed1 : path1, &id1) &&
+               HostFs_GetFileId(listed2 != nullptr ? listed2 : path2, &id2);
+  free(listed1);
+  free(listed2);
+  if (!known) {
     return false;
   }
   return id1.volumeSerial == id2.volumeSerial && id1.indexHigh == id2.indexHigh &&

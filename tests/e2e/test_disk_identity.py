@@ -16,7 +16,7 @@ from conftest import (NONE_MOUNTED, dismount_all, loop_device, loops_of, on_loop
 from test_commands import UNABLE_TO_MOUNT, UNABLE_TO_OPEN, make_disk, mbr_disk, run_fails
 from test_images import QEMU_IMG, child, convert
 from test_loop import ext4_disk, needs_loop
-from test_validate import blank, old_config
+from test_validate import TWO_VOLUMES, blank, old_config
 
 BUSY = "80070010"
 
@@ -66,6 +66,7 @@ def test_another_name_of_a_disk_attached_from_another_prefix_is_refused(host, ot
         disk = shutil.copyfile(disk, request.getfixturevalue("exfat") / "dísk.bxdk")
         link = disk.with_name("DÍSK.BXDK")  # folded beyond ASCII too
     assert host.run("E:", disk).returncode == 0
+    assert host.outcome("F:", str(link))[:2] == (1, TWO_VOLUMES)
     strings = run_fails(other, ["F:", str(link)], 2, UNABLE_TO_MOUNT)["strings"]
     assert strings[2] == BUSY and str(link) in strings[3]
     assert not os.path.lexists(other.drive("f:"))
