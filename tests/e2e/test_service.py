@@ -126,15 +126,17 @@ def test_only_a_new_mount_is_flushed_to_the_disk(host, foreground):
     assert len([c for c in calls if "fsync(" in c]) == 4, calls
 
 
-# A client's soft limit on file size is not the service's it starts: the
-# table and the drive are still written.
-def test_started_under_a_small_soft_file_size_limit(host):
+# A client's soft limits are not the service's it starts: the table and the
+# drive are still written, and a second of processor time does not end it.
+@pytest.mark.parametrize("limit", [resource.RLIMIT_FSIZE, resource.RLIMIT_CPU])
+def test_started_under_a_small_soft_limit(host, limit):
     disk = two_volume_disk(host)
     assert host.run_service("--register").returncode == 0
     soft = (1, resource.RLIM_INFINITY)
     r = subprocess.run([host.mount, "E:", disk], cwd=host.work, env=host.env, capture_output=True,
-                       timeout=60, preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, soft))
+                       timeout=60, preexec_fn=lambda: resource.setrlimit(limit, soft))
     assert (r.returncode, r.stdout) == (0, b"")
+    assert resource.prlimit(serving_pid(host), limit)[0] == resource.RLIM_INFINITY
     assert host.listing() == f"E:\\  =>  {disk}\n\n"
     assert host.outcome("E:", "/d") == (0, "", "")
 
