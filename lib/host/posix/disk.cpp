@@ -231,6 +231,11 @@ int OpenDisk(const char *path, int lock, HostDisk *disk) {
   if (path == nullptr || *path == '\0') {
     return ENOENT;
   }
+  // Respelt first, so that every check below is of the name opened.
+  std::unique_ptr<char, decltype(&free)> listed(HostFs_ListedSpelling(path), free);
+  if (listed != nullptr) {
+    path = listed.get();
+  }
   struct stat reached = {};
   if (path[0] == '/' && ThroughOthersLink(path, &reached)) {
     return kOthersLink;
@@ -243,14 +248,6 @@ int OpenDisk(const char *path, int lock, HostDisk *disk) {
   if (path[0] == '/' && reached.st_ino != 0 &&
       (reached.st_dev != st.st_dev || reached.st_ino != st.st_ino)) {
     return EINVAL;
-  }
-  std::unique_ptr<char, decltype(&free)> listed(
-      S_ISREG(st.st_mode) ? HostFs_ListedSpelling(path) : nullptr, free);
-  if (listed != nullptr) {
-    if (stat(listed.get(), &st) != 0) {
-      return errno;
-    }
-    path = listed.get();
   }
   if (S_ISDIR(st.st_mode)) {
     return EISDIR;
