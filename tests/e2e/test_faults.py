@@ -138,7 +138,8 @@ def crash_during(host, step, *args):
 
 
 def mount_and_dismount(host, disk, check):
-    assert host.outcome("E:", disk) == (0, "", "")
+    r = host.outcome("E:", disk)
+    assert r == (0, "", ""), (r, host.events()[-2:])
     check()
     assert host.outcome("E:", "/d") == (0, "", "")
 
