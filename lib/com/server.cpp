@@ -264,8 +264,13 @@ bool RunLoop(Server *s, std::unique_lock<std::mutex> *held) {
     }
     int timeout = -1;
     if (s->listenFd >= 0 && options.idleSeconds > 0 && s->connections.empty()) {
+      bool busy = options.busy != nullptr && options.busy();
+      // A tidying too: the first client after a slow one is not held by another.
       int64_t now = HostClock_NowMs();
-      if (options.busy != nullptr && options.busy()) {
+      if (options.busy != nullptr) {
+        s->tidiedAt = now;
+      }
+      if (busy) {
         s->idleSince = -1;
         timeout = 1000;  // being busy ends without a connection event
       } else {
