@@ -28,6 +28,9 @@ uint64_t Bytes(uint64_t sectors) { return sectors < (uint64_t{1} << 54) ? sector
 
 // Reads size bytes at offset, zeros past the file's end as QEMU reads them.
 bool ReadPadded(int file, uint64_t fileSize, unsigned char *buf, size_t size, uint64_t offset) {
+  if (size == 0) {
+    return true;  // an extent of no tables has no buffer for them
+  }
   memset(buf, 0, size);
   uint64_t have = offset < fileSize ? std::min<uint64_t>(size, fileSize - offset) : 0;
   return have == 0 || ImageTables_Read(file, buf, have, offset);
@@ -75,7 +78,8 @@ ImageProblem CheckExtent(int file, uint64_t size, bool opened, std::string *reas
                   " entries, which are not checked");
   }
   const uint64_t grainBytes = Bytes(grain);
-  ImageLayout layout(size + (grainBytes - size % grainBytes) % grainBytes);
+  const uint64_t end = size + (grainBytes - size % grainBytes) % grainBytes;
+  ImageLayout layout(end);
   layout.Structure("its header", 0, sizeof head);
   // QEMU reads an opened file's descriptor from these bytes, whatever its
   // header says, and writes them back on the first write of each open.
@@ -92,6 +96,11 @@ ImageProblem CheckExtent(int file, uint64_t size, bool opened, std::string *reas
   for (int d = 0; d < 1 + copy; d++) {
     const uint64_t at = Bytes(!hosted ? le(head + 20, 4) : le(head + (d == 0 ? 56 : 48), 8));
     layout.Structure(names[d][0], at, tables * 4);
+    // Past the end, as the fault found first says: a file of a few bytes
+    // must not have millions of tables read and sorted first.
+    if (at > end || end - at < tables * 4) {
+      return damaged(layout.Fault());
+    }
     std::vector<unsigned char> bytes(tables * 4);
     if (!ReadPadded(file, size, bytes.data(), bytes.size(), at)) {
       return unread("it cannot be read");
