@@ -78,8 +78,7 @@ ImageProblem CheckExtent(int file, uint64_t size, bool opened, std::string *reas
                   " entries, which are not checked");
   }
   const uint64_t grainBytes = Bytes(grain);
-  const uint64_t end = size + (grainBytes - size % grainBytes) % grainBytes;
-  ImageLayout layout(end);
+  ImageLayout layout(size + (grainBytes - size % grainBytes) % grainBytes);
   layout.Structure("its header", 0, sizeof head);
   // QEMU reads an opened file's descriptor from these bytes, whatever its
   // header says, and writes them back on the first write of each open.
@@ -96,17 +95,17 @@ ImageProblem CheckExtent(int file, uint64_t size, bool opened, std::string *reas
   for (int d = 0; d < 1 + copy; d++) {
     const uint64_t at = Bytes(!hosted ? le(head + 20, 4) : le(head + (d == 0 ? 56 : 48), 8));
     layout.Structure(names[d][0], at, tables * 4);
-    // Past the end, as the fault found first says: a file of a few bytes
-    // must not have millions of tables read and sorted first.
-    if (at > end || end - at < tables * 4) {
-      return damaged(layout.Fault());
-    }
-    std::vector<unsigned char> bytes(tables * 4);
+    // Entries past the file's end read as 0, and the first of them puts a
+    // table over the header: the rest, all at 0 and numbered later, cannot
+    // change the fault found, and a file of a few bytes must not have
+    // millions of them read and sorted first.
+    const uint64_t inFile = at < size ? (size - at + 3) / 4 : 0;
+    std::vector<unsigned char> bytes(std::min(tables, inFile + 1) * 4);
     if (!ReadPadded(file, size, bytes.data(), bytes.size(), at)) {
       return unread("it cannot be read");
     }
     const int kind = layout.Kind(names[d][1], perTable * 4, true);
-    for (uint64_t t = 0; t < tables; t++) {
+    for (uint64_t t = 0; t < bytes.size() / 4; t++) {
       uint32_t sector = le(&bytes[t * 4], 4);
       if (d == 0) directory.push_back(sector);
       // At 0 too: QEMU then writes a new grain, or its entry, over the header.
@@ -120,7 +119,7 @@ ImageProblem CheckExtent(int file, uint64_t size, bool opened, std::string *reas
   const int grains = layout.Kind("grain", grainBytes, true);
   uint64_t places = 0;
   std::vector<unsigned char> table(perTable * 4);
-  for (uint64_t t = 0; t < tables; t++) {
+  for (uint64_t t = 0; t < directory.size(); t++) {
     if (!ReadPadded(file, size, table.data(), table.size(), Bytes(directory[t]))) {
       return unread("it cannot be read");
     }
