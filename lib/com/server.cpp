@@ -228,6 +228,14 @@ bool HandLoopOver(Server *s) {
   return true;
 }
 
+// Asks busy(), timed from its end: one that took a second would otherwise
+// run again as soon as anything woke the loop, and hold it once more.
+bool AskBusy(Server *s) {
+  bool busy = s->options.busy();
+  s->tidiedAt = HostClock_NowMs();
+  return busy;
+}
+
 // What busy() tidies (children to reap, say) must not wait until no client
 // is connected: one that stays (a stopped one) would hold it off for good.
 // It is asked while no call runs, once a second; the poll's timeout, or -1.
@@ -240,11 +248,8 @@ int TidyWhileConnected(Server *s) {
   }
   int64_t now = HostClock_NowMs();
   if (now - s->tidiedAt >= 1000) {
-    (void)options.busy();
-    // From its end: one that took a second would otherwise run again as
-    // soon as anything woke the loop, and hold it once more.
-    now = HostClock_NowMs();
-    s->tidiedAt = now;
+    (void)AskBusy(s);
+    now = s->tidiedAt;
   }
   return static_cast<int>(s->tidiedAt + 1000 - now);
 }
@@ -264,12 +269,9 @@ bool RunLoop(Server *s, std::unique_lock<std::mutex> *held) {
     }
     int timeout = -1;
     if (s->listenFd >= 0 && options.idleSeconds > 0 && s->connections.empty()) {
-      bool busy = options.busy != nullptr && options.busy();
-      // A tidying too: the first client after a slow one is not held by another.
+      // Timed too: the first client after a slow one is not held by another.
+      bool busy = options.busy != nullptr && AskBusy(s);
       int64_t now = HostClock_NowMs();
-      if (options.busy != nullptr) {
-        s->tidiedAt = now;
-      }
       if (busy) {
         s->idleSince = -1;
         timeout = 1000;  // being busy ends without a connection event
