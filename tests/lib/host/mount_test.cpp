@@ -53,18 +53,39 @@ class SmallFileSystem : public ::testing::Test {
   bool mounted_ = false;
 };
 
+// A loop device of its own over a file of size bytes in the test's tmpfs.
+class LoopOver {
+ public:
+  LoopOver(const std::string &file, off_t size) {
+    backing_ = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (backing_ >= 0 && ftruncate(backing_, size) == 0 &&
+        HostLoop_AttachHandle(backing_, false, 0, size, "mount-test", &set_) == 0) {
+      char name[32];
+      HostLoop_Path(set_.number, name, sizeof name);
+      path_ = name;
+    }
+  }
+  ~LoopOver() {
+    HostLoop_Free(&set_);
+    close(backing_);
+  }
+  const std::string &path() const { return path_; }
+  HostLoopDevice *set() { return &set_; }
+
+ private:
+  int backing_ = -1;
+  HostLoopDevice set_;
+  std::string path_;
+};
+
 TEST_F(SmallFileSystem, DeviceWriteOutTellsEachDescriptorOfALossOnce) {
   if (std::string why = testsupport::LoopUnusable(); !why.empty()) GTEST_SKIP() << why;
   // 1 MiB on 64 KiB: most of what the device buffers cannot be written.
-  int backing = open((point_ + "/disk.img").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  ASSERT_GE(backing, 0);
-  ASSERT_EQ(ftruncate(backing, 1 << 20), 0);
-  HostLoopDevice set;
-  ASSERT_EQ(HostLoop_AttachHandle(backing, false, 0, 1 << 20, "mount-test", &set), 0);
+  LoopOver loop(point_ + "/disk.img", 1 << 20);
+  ASSERT_FALSE(loop.path().empty());
   // A request the file takes in part passes for written: small ones fail whole.
-  EXPECT_EQ(HostLoop_LimitRequests(&set, 16), 0);
-  char path[32];
-  HostLoop_Path(set.number, path, sizeof path);
+  EXPECT_EQ(HostLoop_LimitRequests(loop.set(), 16), 0);
+  const char *path = loop.path().c_str();
   int before = open(path, O_RDONLY | O_CLOEXEC);
   int writer = open(path, O_WRONLY | O_CLOEXEC);
   ASSERT_GE(before, 0);
@@ -94,8 +115,6 @@ TEST_F(SmallFileSystem, DeviceWriteOutTellsEachDescriptorOfALossOnce) {
   }
   close(writer);
   close(before);
-  HostLoop_Free(&set);
-  close(backing);
 }
 
 TEST_F(SmallFileSystem, OnlyADescriptorOpenedAsideLetsTheFileSystemBeUnmountedAndPutBack) {
@@ -130,30 +149,6 @@ TEST_F(SmallFileSystem, OnlyADescriptorOpenedAsideLetsTheFileSystemBeUnmountedAn
     umount2(inner.c_str(), MNT_DETACH);
   }
 }
-
-// A loop device of its own over a file of size bytes in the test's tmpfs.
-class LoopOver {
- public:
-  LoopOver(const std::string &file, off_t size) {
-    backing_ = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (backing_ >= 0 && ftruncate(backing_, size) == 0 &&
-        HostLoop_AttachHandle(backing_, false, 0, size, "mount-test", &set_) == 0) {
-      char name[32];
-      HostLoop_Path(set_.number, name, sizeof name);
-      path_ = name;
-    }
-  }
-  ~LoopOver() {
-    HostLoop_Free(&set_);
-    close(backing_);
-  }
-  const std::string &path() const { return path_; }
-
- private:
-  int backing_ = -1;
-  HostLoopDevice set_;
-  std::string path_;
-};
 
 // The cgroup file systems a mount's fence may be made in: a row of a test
 // runs in a child that keeps those of its row, in a mount namespace of its own.
