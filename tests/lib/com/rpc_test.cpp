@@ -37,6 +37,24 @@ namespace {
 using fake::Ctl;
 using fake::Eventually;
 
+// A locator of a new activation, its result in *hr.
+ComPtr<IMountLocator> Create(HRESULT *hr) {
+  void *p = nullptr;
+  *hr = CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IMountLocator, &p);
+  return ComPtr<IMountLocator>::Attach(static_cast<IMountLocator *>(p));
+}
+// A locator of an activation retried until a server answers.
+ComPtr<IMountLocator> Activate() {
+  HRESULT hr = E_FAIL;
+  ComPtr<IMountLocator> locator;
+  Eventually([&] {
+    locator = Create(&hr);
+    return hr == S_OK;
+  });
+  EXPECT_EQ(hr, S_OK);
+  return locator;
+}
+
 class PairTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -485,22 +503,6 @@ class EndpointTest : public ::testing::Test {
       server_.join();
     }
   }
-  // A locator of a new activation, its result in *hr.
-  static ComPtr<IMountLocator> Create(HRESULT *hr) {
-    void *p = nullptr;
-    *hr = CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IMountLocator, &p);
-    return ComPtr<IMountLocator>::Attach(static_cast<IMountLocator *>(p));
-  }
-  ComPtr<IMountLocator> Activate() {
-    HRESULT hr = E_FAIL;
-    ComPtr<IMountLocator> locator;
-    Eventually([&] {
-      locator = Create(&hr);
-      return hr == S_OK;
-    });
-    EXPECT_EQ(hr, S_OK);
-    return locator;
-  }
   // The result of asking locator for a manager, which is let go at once.
   static HRESULT Connect(const ComPtr<IMountLocator> &locator) {
     ComPtr<IMountManager> manager;
@@ -787,13 +789,9 @@ TEST(ServerTest, BusyIsAskedWhileClientsStayConnected) {
       },
       [](const std::string &) {
         CoInitialize(nullptr);
-        void *p = nullptr;
-        EXPECT_TRUE(Eventually([&] {
-          return CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IMountLocator, &p) ==
-                 S_OK;
-        }));
-        return [p] {
-          static_cast<IUnknown *>(p)->Release();
+        IMountLocator *held = Activate().Detach();
+        return [held] {
+          held->Release();
           CoUninitialize();
         };
       },
@@ -833,13 +831,7 @@ TEST(ServerTest, ASlowBusyIsAskedAgainASecondAfterItEnds) {
   std::thread server([&] { EXPECT_EQ(ComServer_Serve(fake::Class(), options), 0); });
   CoInitialize(nullptr);
   {
-    ComPtr<IMountLocator> locator;
-    EXPECT_TRUE(Eventually([&] {
-      void *p = nullptr;
-      HRESULT hr = CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IMountLocator, &p);
-      locator = ComPtr<IMountLocator>::Attach(static_cast<IMountLocator *>(p));
-      return hr == S_OK;
-    }));
+    ComPtr<IMountLocator> locator = Activate();
     for (int64_t end = HostClock_NowMs() + 4000; locator && HostClock_NowMs() < end;) {
       ComPtr<IMountManager> manager;
       EXPECT_EQ(locator->Connect(nullptr, nullptr, 0, manager.Receive()), S_OK);
@@ -881,10 +873,9 @@ TEST_F(CallTimeout, AServerWithAFullQueueEndsTheActivation) {
   for (int fd = -1; HostEndpoint_Connect(run.c_str(), name.c_str(), 20, &fd) == 0;) {
     queued.push_back(fd);
   }
-  void *p = nullptr;
-  EXPECT_EQ(CoCreateInstance(CLSID_MountLocator, nullptr, CLSCTX_ALL, IID_IMountLocator, &p),
-            RPC_E_TIMEOUT);
-  EXPECT_EQ(p, nullptr);
+  HRESULT hr = S_OK;
+  EXPECT_FALSE(Create(&hr));
+  EXPECT_EQ(hr, RPC_E_TIMEOUT);
   for (int fd : queued) HostStream_Close(fd);
   HostStream_Close(listening);
 }
