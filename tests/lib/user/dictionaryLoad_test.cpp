@@ -2,15 +2,12 @@
 // syntax and read errors with their messages, the failures that leave the
 // dictionary as it was, standard input, and lines across the read pieces.
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -20,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "falseWarnings.h"
+#include "host/socket.h"
 #include "testSupport.h"
 #include "user/dictionary.h"
 #include "user/msg.h"
@@ -180,13 +178,8 @@ TEST_F(DictionaryLoadTest, FailuresBeforeReadingLeaveTheDictionary) {
   // A socket exists and is no folder, but is no file either. Neither a FIFO,
   // which would block the open, nor a device without end is opened.
   std::string socketPath = dir_.file("sock");
-  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
-  struct sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  ASSERT_LT(socketPath.size(), sizeof address.sun_path);
-  memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
-  ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr *>(&address), sizeof address), 0);
+  int fd = -1;
+  ASSERT_EQ(HostEndpoint_Listen(dir_.path().c_str(), "sock", &fd), 0);
   std::string fifo = dir_.file("fifo");
   std::string zero = dir_.file("zero");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -213,7 +206,7 @@ TEST_F(DictionaryLoadTest, FailuresBeforeReadingLeaveTheDictionary) {
     EXPECT_FALSE(Dictionary_Load(dict_.get(), c.path.c_str(), c.flags)) << c.path;
     EXPECT_EQ(Msg_GetMessages(), std::string(c.before).append(c.path).append(c.after));
   }
-  close(fd);
+  HostStream_Close(fd);
   EXPECT_EQ(Names(), Strings{"kept"});
   EXPECT_EQ(Dict_GetInt(dict_.get(), 0, "kept"), 42);
 
