@@ -3,7 +3,6 @@
 // one by QEMU's tools.
 #pragma once
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <utility>

@@ -3,8 +3,6 @@
 // and what they come to.
 #include "args.h"
 
-#include <unistd.h>
-
 #include <memory>
 #include <sstream>
 #include <string>

@@ -2,8 +2,6 @@
 // conversions that refuse malformed text, and the BStr holder.
 #include "com/bstr.h"
 
-#include <cstdlib>
-
 #include <gtest/gtest.h>
 
 #include "fakeService.h"

@@ -3,7 +3,6 @@
 // gone afterwards.
 #include "host/activation.h"
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>

@@ -5,8 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include <gtest/gtest.h>
 
 #include "testSupport.h"

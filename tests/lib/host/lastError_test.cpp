@@ -3,7 +3,6 @@
 #include "host/lastError.h"
 
 #include <cerrno>
-#include <cstring>
 
 #include <gtest/gtest.h>
 

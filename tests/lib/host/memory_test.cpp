@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <thread>
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,6 @@
 // per-thread state behind them.
 #include "user/msg.h"
 
-#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
