@@ -531,7 +531,11 @@ void ResolveRedoChoice(std::vector<std::string> &disks, const VmList &vms, int s
     return;
   }
   std::string yes = Msg_FormatToString(msg::kRedoAskYes);
-  out << Msg_FormatToString(msg::kRedoAsk) << std::flush;
+  // An answer to a question nobody could read is no answer: the run fails
+  // as any lost output does, before the image is used.
+  if (!(out << Msg_FormatToString(msg::kRedoAsk) << std::flush)) {
+    throw ApiException("while writing standard output", BRENIX_SOURCE, __LINE__);
+  }
   // Only the first letter of the answer counts: the rest is left unread,
   // however long (an endless stream of bytes, say).
   char first = '\0';

@@ -80,6 +80,16 @@ def test_mount_uses_the_redo_image(host, vm):
     assert "F:\\" not in host.listing()
 
 
+def test_a_question_nobody_could_read_mounts_nothing(host, vm):
+    _, disk, _ = vm
+    with open("/dev/full", "wb") as full:
+        r = subprocess.run([host.mount, "E:", str(disk)], cwd=host.work, env=host.env,
+                           input=b"y\n", stdout=full, stderr=subprocess.PIPE, timeout=60)
+    assert (r.returncode, r.stderr) == (3, b"")
+    assert "E:\\" not in host.listing()
+    assert host.events()[-1]["strings"][1].startswith("No space left on device")
+
+
 def test_read_only_and_suspended_are_refused(host, vm):
     folder, disk, _ = vm
     (folder / "win.bxss").write_bytes(b"")
