@@ -51,6 +51,10 @@ ComPtr<IMountManager> ConnectToService() {
   }
 }
 
+void LetGoOfService() {
+  if (ServiceSession::current_ != nullptr) ServiceSession::current_->manager_.Reset();
+}
+
 ComPtr<IVirtualDisk> OpenVirtualDisk(ComPtr<IMountManager> &manager, const std::string &diskPath) {
   try {
     BStr path(diskPath.c_str());

@@ -1,9 +1,9 @@
 // The client side of the mount service: connecting with the required proxy
 // security, opening a disk, fetching its volumes, reading the listing of
 // mounts, and turning the service's texts into ordinary strings. A run
-// connects once: the manager lives as long as the run's ServiceSession;
-// every other interface reference lives only inside the operation that
-// obtained it.
+// connects once (again after a question to the user): the manager lives as
+// long as the run's ServiceSession; every other interface reference lives
+// only inside the operation that obtained it.
 #pragma once
 
 #include <functional>
@@ -37,6 +37,7 @@ class ServiceSession {
   ServiceSession(const ServiceSession &) = delete;
   ServiceSession &operator=(const ServiceSession &) = delete;
   friend ComPtr<IMountManager> ConnectToService();
+  friend void LetGoOfService();
   static ServiceSession *current_;
   ComPtr<IMountManager> manager_;
 };
@@ -45,6 +46,11 @@ class ServiceSession {
 // returns the manager with its proxy security set. Any failure becomes the
 // noLocator AppError.
 ComPtr<IMountManager> ConnectToService();
+
+// Releases the session's manager, if it has one, so that the next
+// ConnectToService connects anew: a connection kept through a wait for the
+// user would hold the service, and might not outlive it.
+void LetGoOfService();
 
 // Sets the proxy security the service expects; raises ComError on failure
 // (E_POINTER for an empty reference).

@@ -531,6 +531,8 @@ void ResolveRedoChoice(std::vector<std::string> &disks, const VmList &vms, int s
     return;
   }
   std::string yes = Msg_FormatToString(msg::kRedoAskYes);
+  // The answer may take hours, the service be restarted meanwhile.
+  LetGoOfService();
   // An answer to a question nobody could read is no answer: the run fails
   // as any lost output does, before the image is used.
   if (!(out << Msg_FormatToString(msg::kRedoAsk) << std::flush)) {

@@ -90,6 +90,18 @@ def test_a_question_nobody_could_read_mounts_nothing(host, vm):
     assert host.events()[-1]["strings"][1].startswith("No space left on device")
 
 
+# The question holds nothing of the service: one stopped meanwhile is
+# started again for the answer.
+def test_an_answer_outlives_the_service(host, vm):
+    _, disk, redo = vm
+    asked = subprocess.Popen([host.mount, "E:", str(disk)], cwd=host.work, env=host.env,
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert asked.stdout.read(len(ASK)) == ASK.encode()
+    assert host.run_service("--stop").returncode == 0
+    assert asked.communicate(b"y\n", timeout=60) == (b"", b"") and asked.returncode == 0
+    assert f"E:\\  =>  {redo}" in host.listing()
+
+
 def test_read_only_and_suspended_are_refused(host, vm):
     folder, disk, _ = vm
     (folder / "win.bxss").write_bytes(b"")
