@@ -40,12 +40,11 @@ void CheckVersion() {
 // A listing or usage text that never reached its reader (a full disk, a
 // closed descriptor) is no success.
 void CheckOutputWritten() {
-  static const char kDetail[] = "while writing standard output";
-  if (std::fflush(stdout) != 0) throw ApiException(kDetail, BRENIX_SOURCE, __LINE__);
+  if (std::fflush(stdout) != 0) throw ApiException(kWritingOutput, BRENIX_SOURCE, __LINE__);
   if (std::ferror(stdout) != 0) {
     // An earlier write failed; its error code is gone by now.
     Host_SetLastError(Host_ErrorCode(HOST_ERROR_OTHER));
-    throw ApiException(kDetail, BRENIX_SOURCE, __LINE__);
+    throw ApiException(kWritingOutput, BRENIX_SOURCE, __LINE__);
   }
 }
 

@@ -37,6 +37,8 @@ void PrintUsage();
 // Writes text to standard output, control characters a terminal acts on as
 // "?": what the user reads may hold names of somebody else's making.
 void Print(const std::string &text);
+// What a run that lost its output says happened, with the system's error.
+inline constexpr char kWritingOutput[] = "while writing standard output";
 
 int MountCommand(Args &args);
 int DismountCommand(Args &args);

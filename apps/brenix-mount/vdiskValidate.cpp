@@ -536,7 +536,7 @@ void ResolveRedoChoice(std::vector<std::string> &disks, const VmList &vms, int s
   // An answer to a question nobody could read is no answer: the run fails
   // as any lost output does, before the image is used.
   if (!(out << Msg_FormatToString(msg::kRedoAsk) << std::flush)) {
-    throw ApiException("while writing standard output", BRENIX_SOURCE, __LINE__);
+    throw ApiException(kWritingOutput, BRENIX_SOURCE, __LINE__);
   }
   // Only the first letter of the answer counts: the rest is left unread,
   // however long (an endless stream of bytes, say).
