@@ -830,6 +830,7 @@ TEST(ServerTest, ASlowBusyIsAskedAgainASecondAfterItEnds) {
                               -1, nullptr};
   std::thread server([&] { EXPECT_EQ(ComServer_Serve(fake::Class(), options), 0); });
   CoInitialize(nullptr);
+  int64_t pause = 0;
   {
     ComPtr<IMountLocator> locator = Activate();
     for (int64_t end = HostClock_NowMs() + 4000; locator && HostClock_NowMs() < end;) {
@@ -837,9 +838,10 @@ TEST(ServerTest, ASlowBusyIsAskedAgainASecondAfterItEnds) {
       EXPECT_EQ(locator->Connect(nullptr, nullptr, 0, manager.Receive()), S_OK);
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    // Read while the locator holds the connection: its release closes it,
+    // and the loop, gone idle, asks busy() at once.
+    pause = shortestPause;
   }
-  // Before the client leaves: the loop asks busy() then, as it goes idle.
-  int64_t pause = shortestPause;
   CoUninitialize();
   ComServer_RequestStop();
   server.join();
