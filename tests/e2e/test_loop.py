@@ -330,11 +330,11 @@ def test_a_forced_detach_leaves_no_child_behind(host):
     assert host.outcome("E:", "/f") == (0, "", "")
     service = serving_pid(host)
 
-    def ended_children():
-        out = subprocess.run(["ps", "--ppid", str(service), "-o", "stat="],
-                             capture_output=True, text=True).stdout
-        return [s for s in out.split() if s.startswith("Z")]
-    assert wait_until(lambda: ended_children() == [], timeout=5)
+    # None at all: a child still running would pass a look for ended ones.
+    def children():
+        return subprocess.run(["ps", "--ppid", str(service), "-o", "pid=,stat=,args="],
+                              capture_output=True, text=True).stdout
+    assert wait_until(lambda: children() == "", timeout=5), children()
 
 
 @pytest.mark.parametrize("by_hand", ["unmounted", "unmounted and removed"])
