@@ -313,7 +313,7 @@ class Proxy : public ProxyBase<I>::Type, public ProxyCore {
     *object = result;
     return hr;
   }
-  bool IsConnected() override { return Channel()->Connected(); }
+  bool IsConnected() override { return Channel()->PeerOpen(); }
 
  protected:
   template <auto Member, class... A>

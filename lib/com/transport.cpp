@@ -61,6 +61,8 @@ void ComChannel::Release() {
   }
 }
 
+bool ComChannel::PeerOpen() const { return !HostStream_PeerClosed(fd_); }
+
 void ComChannel::Disconnect() {
   if (fd_ >= 0 && !pending_.empty()) {
     HostStream_WriteAll(fd_, pending_.data(), pending_.size());

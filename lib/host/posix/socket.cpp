@@ -278,6 +278,15 @@ bool HostStream_WaitReadable(int fd, int timeoutMs) {
   return poll(&entry, 1, timeoutMs > 0 ? timeoutMs : -1) != 0;
 }
 
+bool HostStream_PeerClosed(int fd) {
+  if (fd < 0) {
+    return true;
+  }
+  pollfd entry{fd, POLLRDHUP, 0};
+  return poll(&entry, 1, 0) > 0 &&
+         (entry.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 long HostStream_Write(int fd, const void *buf, size_t size) {
   for (;;) {
     ssize_t n = send(fd, buf, size, MSG_NOSIGNAL);

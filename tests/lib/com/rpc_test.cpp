@@ -293,6 +293,16 @@ TEST_F(PairTest, ErrorInformationBelongsToTheCallOnlyWhenSupported) {
   }
 }
 
+// A client between calls learns that the server went, before it calls.
+TEST_F(PairTest, AConnectionTheServerClosedIsNotRun) {
+  ComPtr<IMountManager> manager = Connect();
+  EXPECT_EQ(OleRun(manager.Get()), S_OK);
+  ComServer_RequestStop();
+  server_.join();
+  server_ = std::thread([] {});
+  EXPECT_EQ(OleRun(manager.Get()), RPC_E_DISCONNECTED);
+}
+
 TEST_F(PairTest, NullObjectsAndCallsAfterDisconnect) {
   ComPtr<IMountManager> manager = Connect();
   Ctl().nullOut = true;

@@ -21,7 +21,7 @@
 extern const IID IID_IComProxy;
 
 struct IComProxy : IUnknown {
-  // False once the connection to the server is gone.
+  // False once the connection to the server is gone, closed by either end.
   virtual bool IsConnected() = 0;
 
  protected:

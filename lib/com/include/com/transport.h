@@ -41,6 +41,9 @@ class ComChannel {
   // disconnection; failures disconnect silently.
   void Send(ComFrameWriter *message);
   bool Connected() const { return fd_ >= 0; }
+  // Connected, and the peer has not closed its end since: a call could
+  // still reach it.
+  bool PeerOpen() const;
   // Writes the messages still held back, then closes the stream.
   void Disconnect();
 

@@ -55,6 +55,9 @@ long HostStream_Write(int fd, const void *buf, size_t size);
 // the stream; false only when that time passed. Unlike a blocking read, the
 // wait is not woken when the peer takes what this side wrote.
 bool HostStream_WaitReadable(int fd, int timeoutMs);
+// True when the peer has closed its end (or the stream failed), without
+// waiting or taking anything from it. Accepts -1 (true).
+bool HostStream_PeerClosed(int fd);
 // Blocking whole transfers: false at a premature end of stream (last error
 // ECONNRESET) or on error.
 bool HostStream_ReadAll(int fd, void *buf, size_t size);
