@@ -36,7 +36,12 @@ ServiceSession::~ServiceSession() { current_ = nullptr; }
 
 ComPtr<IMountManager> ConnectToService() {
   ServiceSession *session = ServiceSession::current_;
-  if (session != nullptr && session->manager_.Get() != nullptr) return session->manager_;
+  if (session != nullptr && session->manager_.Get() != nullptr) {
+    // A service restarted since (an upgrade, say) closed the connection: a
+    // call on it would fail as if the disk were at fault.
+    if (SUCCEEDED(OleRun(session->manager_.Get()))) return session->manager_;
+    session->manager_.Reset();
+  }
   try {
     ComPtr<IMountLocator> locator = CreateLocator();
     BStr host(u"");

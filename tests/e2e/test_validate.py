@@ -3,10 +3,12 @@ listing or a mount ends up using when a virtual machine runs the disk under a
 redo log or snapshot, the question and its answers, and the refusals."""
 
 import os
+import shutil
 import subprocess
 from pathlib import Path
 
 import pytest
+from conftest import wait_until
 
 SAMPLE_DISK = Path(__file__).resolve().parents[2] / "scripts" / "make-sample-disk"
 
@@ -102,6 +104,22 @@ def test_an_answer_outlives_the_service(host, vm):
     assert f"E:\\  =>  {redo}" in host.listing()
 
 
+@pytest.mark.skipif(shutil.which("strace") is None, reason="strace is not installed")
+def test_a_scan_outlives_the_service(host):
+    """A client held up in its look at the folder (stopped, say), after it
+    read the mounts, attaches through a service restarted meanwhile."""
+    disk = sample(host.work / "disk.bxdk")
+    assert "=>" not in host.listing()  # serving: the first folder the client lists is the disk's
+    trace = host.root / "trace"
+    held = subprocess.Popen(["strace", "-o", trace, "-e", "trace=getdents64", "-e",
+                             "inject=getdents64:delay_enter=5000000:when=1", host.mount, "E:",
+                             disk], cwd=host.work, env=host.env, stdout=subprocess.PIPE)
+    assert wait_until(lambda: trace.exists() and "getdents64(" in trace.read_text())
+    assert host.run_service("--stop").returncode == 0
+    assert held.communicate(timeout=60) == (b"", None) and held.returncode == 0
+    assert f"E:\\  =>  {disk}" in host.listing()
+
+
 def test_read_only_and_suspended_are_refused(host, vm):
     folder, disk, _ = vm
     (folder / "win.bxss").write_bytes(b"")
@@ -149,3 +167,4 @@ def test_a_name_cannot_forge_a_line_of_what_the_program_says(host, name, shown):
         1, b"The snapshot state of the virtual machine configured in\n'" + config +
         b"' cannot be read: Dictionary problem.\nThe disk was not mounted.\n")
     assert r.stderr == b"SNAPSHOT: Unable to load dict from '" + config + b"'.\n"
+
