@@ -1,9 +1,10 @@
 // The client side of the mount service: connecting with the required proxy
 // security, opening a disk, fetching its volumes, reading the listing of
 // mounts, and turning the service's texts into ordinary strings. A run
-// connects once (again after a question to the user): the manager lives as
-// long as the run's ServiceSession; every other interface reference lives
-// only inside the operation that obtained it.
+// connects once (again after a question to the user, or once the service
+// closed the connection): the manager lives as long as the run's
+// ServiceSession; every other interface reference lives only inside the
+// operation that obtained it.
 #pragma once
 
 #include <functional>
@@ -49,7 +50,7 @@ ComPtr<IMountManager> ConnectToService();
 
 // Releases the session's manager, if it has one, so that the next
 // ConnectToService connects anew: a connection kept through a wait for the
-// user would hold the service, and might not outlive it.
+// user would hold the service from its idle exit.
 void LetGoOfService();
 
 // Sets the proxy security the service expects; raises ComError on failure

@@ -531,7 +531,8 @@ void ResolveRedoChoice(std::vector<std::string> &disks, const VmList &vms, int s
     return;
   }
   std::string yes = Msg_FormatToString(msg::kRedoAskYes);
-  // The answer may take hours, the service be restarted meanwhile.
+  // The answer may take hours: a connection kept meanwhile would hold the
+  // service from its idle exit.
   LetGoOfService();
   // An answer to a question nobody could read is no answer: the run fails
   // as any lost output does, before the image is used.

@@ -167,4 +167,3 @@ def test_a_name_cannot_forge_a_line_of_what_the_program_says(host, name, shown):
         1, b"The snapshot state of the virtual machine configured in\n'" + config +
         b"' cannot be read: Dictionary problem.\nThe disk was not mounted.\n")
     assert r.stderr == b"SNAPSHOT: Unable to load dict from '" + config + b"'.\n"
-
